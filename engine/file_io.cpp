@@ -1,0 +1,108 @@
+#include "engine/file_io.h"
+
+#include "engine/utilities.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+FileDescriptor::~FileDescriptor() { close(); }
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+int FileDescriptor::release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+bool FileDescriptor::close() {
+    if (fd_ < 0) return true;
+    const int result = ::close(fd_);
+    fd_ = -1;
+    return result == 0;
+}
+
+FileDescriptor openForReading(const char* path) {
+    if (!path) return {};
+    FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) return {};
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    // Regular files ignore O_NONBLOCK, but clear it anyway.
+    const int flags = fcntl(fd.get(), F_GETFL);
+    if (flags >= 0) fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
+FileDescriptor openForWriting(const char* path) {
+    if (!path) return {};
+    return FileDescriptor(::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+}
+
+FileDescriptor openForAppending(const char* path, bool truncate) {
+    if (!path) return {};
+    const int flags = O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+    return FileDescriptor(::open(path, flags, 0666));
+}
+
+int64_t readAt(int fd, void* buffer, std::size_t size, int64_t offset) {
+    auto* bytes = static_cast<char*>(buffer);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = pread(fd, bytes + done, size - done, static_cast<off_t>(offset + static_cast<int64_t>(done)));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<int64_t>(done);
+}
+
+bool writeAll(int fd, const void* buffer, std::size_t size) {
+    const auto* bytes = static_cast<const char*>(buffer);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return false;
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+int64_t copyRange(int source, int64_t offset, int64_t length, int target, bool& failed) {
+    char buffer[kCopyChunkSize];
+    int64_t copied = 0;
+    while (length < 0 || copied < length) {
+        std::size_t want = kCopyChunkSize;
+        if (length >= 0) want = static_cast<std::size_t>(std::min<int64_t>(length - copied, want));
+        const int64_t got = readAt(source, buffer, want, offset + copied);
+        if (got < 0) {
+            failed = true;
+            break;
+        }
+        if (got == 0) break;
+        if (!writeAll(target, buffer, static_cast<std::size_t>(got))) {
+            failed = true;
+            break;
+        }
+        copied += got;
+        progressAddDoneBytes(got);
+    }
+    return copied;
+}

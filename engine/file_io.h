@@ -1,0 +1,58 @@
+#pragma once
+// Small RAII wrappers and whole-buffer I/O for the engine's copy loops.
+// Every function reports failure through its result; none throws.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+// The copy buffer of every loop that moves file data.
+inline constexpr std::size_t kCopyChunkSize = 4096;
+
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor();
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release();
+    // Closes now; false when close reports an error (data may not have reached the disk).
+    bool close();
+
+private:
+    int fd_ = -1;
+};
+
+// Opens an existing regular file for reading. A path that is missing, is not a
+// regular file (a folder, a FIFO, a device) or cannot be opened gives an empty
+// descriptor, so a read never blocks on a special file.
+FileDescriptor openForReading(const char* path);
+// Creates or truncates a file for writing ("w+b").
+FileDescriptor openForWriting(const char* path);
+// Opens a file for appending, creating it if missing; `truncate` empties it first.
+FileDescriptor openForAppending(const char* path, bool truncate);
+
+// Reads up to `size` bytes at `offset`, retrying interrupted and short reads
+// until `size` bytes or the end of the file. Returns the count, or -1 on error.
+int64_t readAt(int fd, void* buffer, std::size_t size, int64_t offset);
+// Writes all `size` bytes, retrying short writes. False on any error.
+bool writeAll(int fd, const void* buffer, std::size_t size);
+
+// Copies up to `length` bytes (or to the end of the source when `length` is
+// negative) from `source` at `offset` to the end of `target`, in chunks of at
+// most kCopyChunkSize, adding each chunk to the progress counter right after
+// it is written. Returns the bytes copied; `failed` is set when a read or a
+// write failed (as opposed to the source simply ending).
+int64_t copyRange(int source, int64_t offset, int64_t length, int target, bool& failed);
+
+struct StdioCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using StdioFile = std::unique_ptr<std::FILE, StdioCloser>;

@@ -1,0 +1,186 @@
+#include "engine/utilities.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::atomic<int64_t> gTotalBytes{0};
+std::atomic<int64_t> gDoneBytes{0};
+std::atomic<int64_t> gStartTime{0};
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+DirHandle openFolder(const char* path) {
+    DirHandle dir(path ? opendir(path) : nullptr);
+    if (!dir) std::printf("error opendir %s \n", path ? path : "(null)");
+    return dir;
+}
+
+// Builds "<folder>/<name>" into `out` (kWalkPathBufferSize bytes); false if it
+// would not fit.
+bool walkEntryPath(const char* folder, const char* name, char* out) {
+    const int n = std::snprintf(out, kWalkPathBufferSize, "%s/%s", folder, name);
+    return n >= 0 && static_cast<std::size_t>(n) < kWalkPathBufferSize;
+}
+
+} // namespace
+
+int64_t nowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+
+int32_t sleepMicroseconds(int32_t microseconds) {
+    return usleep(microseconds > 0 ? static_cast<useconds_t>(microseconds) : 0);
+}
+
+int32_t isFolder(const char* path) { return openFolder(path) ? 1 : 0; }
+
+int64_t fileSize(const char* path) {
+    struct stat st {};
+    if (!path || stat(path, &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+bool entryIsFolder(unsigned char type, const char* path) {
+    if (type == DT_UNKNOWN) {
+        struct stat st {};
+        if (lstat(path, &st) != 0) return false;
+        type = static_cast<unsigned char>(IFTODT(st.st_mode));
+    }
+    return (type & DT_DIR) != 0;
+}
+
+int64_t folderSize(const char* path) {
+    DirHandle dir = openFolder(path);
+    if (!dir) return 0;
+    int64_t total = 0;
+    char entryPath[kWalkPathBufferSize];
+    while (const dirent* entry = readdir(dir.get())) {
+        if (entry->d_name[0] == '.') continue;
+        if (!walkEntryPath(path, entry->d_name, entryPath)) continue;
+        if (entryIsFolder(entry->d_type, entryPath)) {
+            total += folderSize(entryPath);
+        } else {
+            struct stat st {};
+            if (stat(entryPath, &st) == 0) total += static_cast<int64_t>(st.st_size);
+        }
+    }
+    return total;
+}
+
+int64_t pathSize(const char* path) {
+    if (!path) return -1;
+    return isFolder(path) == 1 ? folderSize(path) : fileSize(path);
+}
+
+int32_t baseNameOf(const char* path, char* out, std::size_t outSize) {
+    if (!path || !out) return -1;
+    const char* name = nullptr;
+    for (const char* p = path; *p; ++p) {
+        if (*p == '/' || *p == '\\') name = p + 1;
+    }
+    if (!name) return 0;
+    const std::size_t length = std::strlen(name);
+    if (length >= outSize) return -1;
+    std::memcpy(out, name, length + 1);
+    return 0;
+}
+
+int32_t cutAtFirstDot(char* name) {
+    if (!name) return 0;
+    if (char* dot = std::strchr(name, '.')) *dot = '\0';
+    return 0;
+}
+
+int32_t pieceFileName(const char* stem, int32_t index, char* out, std::size_t outSize) {
+    if (!out || outSize == 0) return -1;
+    const int n = std::snprintf(out, outSize, "%s_%d.spt", stem ? stem : "", index);
+    if (n < 0 || static_cast<std::size_t>(n) >= outSize) {
+        out[0] = '\0';
+        return -1;
+    }
+    return n;
+}
+
+int32_t listFolderFiles(const char* folder, std::vector<std::string>& list, int32_t recurse) {
+    DirHandle dir = openFolder(folder);
+    if (!dir) return 0;
+    int32_t result = 0;
+    char entryPath[kWalkPathBufferSize];
+    while (const dirent* entry = readdir(dir.get())) {
+        if (entry->d_name[0] == '.') continue;
+        if (!walkEntryPath(folder, entry->d_name, entryPath)) {
+            result = -1;
+            continue;
+        }
+        if (entryIsFolder(entry->d_type, entryPath)) {
+            if (recurse == 1 && listFolderFiles(entryPath, list, recurse) != 0) result = -1;
+        } else {
+            list.emplace_back(entryPath);
+        }
+    }
+    return result;
+}
+
+std::string fileAtIndex(const std::vector<std::string>& list, int32_t n) {
+    if (n < 0 || static_cast<std::size_t>(n) >= list.size()) return {};
+    return list[static_cast<std::size_t>(n)];
+}
+
+int32_t makeFolder(const char* path) { return path ? mkdir(path, 0777) : -1; }
+
+void makeParentFolders(const char* path) {
+    if (!path) return;
+    char prefix[kPathBufferSize];
+    for (std::size_t i = 0; path[i] != '\0'; ++i) {
+        if (path[i] != '/') continue;
+        if (i + 1 >= sizeof prefix) return;
+        std::memcpy(prefix, path, i + 1);
+        prefix[i + 1] = '\0';
+        mkdir(prefix, 0777);
+    }
+}
+
+bool isSafeComponentName(const char* name) {
+    if (!name || name[0] == '\0') return false;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
+    return std::strpbrk(name, "/\\") == nullptr;
+}
+
+bool isSafeRelativePath(const char* path) {
+    if (!path || path[0] == '\0' || path[0] == '/') return false;
+    const char* start = path;
+    for (;;) {
+        const char* end = std::strchr(start, '/');
+        const std::size_t length = end ? static_cast<std::size_t>(end - start) : std::strlen(start);
+        if (length == 0) return false;
+        if (length == 1 && start[0] == '.') return false;
+        if (length == 2 && start[0] == '.' && start[1] == '.') return false;
+        if (!end) return true;
+        start = end + 1;
+    }
+}
+
+int64_t progressDoneBytes() { return gDoneBytes.load(std::memory_order_relaxed); }
+int64_t progressTotalBytes() { return gTotalBytes.load(std::memory_order_relaxed); }
+int64_t progressElapsedSeconds() {
+    return nowSeconds() - gStartTime.load(std::memory_order_relaxed);
+}
+
+void progressStartRun() {
+    gDoneBytes.store(0, std::memory_order_relaxed);
+    gStartTime.store(nowSeconds(), std::memory_order_relaxed);
+}
+void progressSetTotalBytes(int64_t total) { gTotalBytes.store(total, std::memory_order_relaxed); }
+void progressAddDoneBytes(int64_t bytes) {
+    gDoneBytes.fetch_add(bytes, std::memory_order_relaxed);
+}
