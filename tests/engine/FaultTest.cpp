@@ -1,0 +1,234 @@
+// Failures are reported as failures, and hostile or oversized input never
+// makes the engine write outside its folder or past a buffer.
+
+#include "engine/join.h"
+#include "engine/manifest.h"
+
+#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <set>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs `body` in a child process whose files cannot grow past `limit` bytes,
+// as on a full disk; returns the body's result.
+int withFileSizeLimit(rlim_t limit, const std::function<int32_t()>& body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit rl{limit, limit};
+        setrlimit(RLIMIT_FSIZE, &rl);
+        _exit(body() == 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
+}
+
+std::set<std::string> entriesUnder(const fs::path& root) {
+    std::set<std::string> entries;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        entries.insert(entry.path().string());
+    return entries;
+}
+
+} // namespace
+
+TEST(FullDisk, SplitAndJoinReportFailure) {
+    TempDir dir;
+    writeFile(dir / "in/big.bin", seededBytes(9, 100000));
+    EXPECT_EQ(withFileSizeLimit(50000, [&] { return splitInto(dir / "in/big.bin", dir / "in", 80000); }), -1);
+    EXPECT_EQ(readFile(dir / "in/big.bin"), seededBytes(9, 100000));
+
+    ASSERT_EQ(splitInto(dir / "in/big.bin", dir / "in", 30000), 0);
+    fs::create_directory(dir / "out");
+    const std::string set = dir / "in/big_spt";
+    EXPECT_EQ(withFileSizeLimit(50000, [&] {
+                  return splitProject_merge(set.c_str(), (dir / "out").c_str(), "");
+              }),
+              -1);
+    EXPECT_EQ(inspect(set).pieces.size(), 4u);
+
+    // The manifest is the largest file of a set of many tiny pieces.
+    makeSeededTree(dir / "tree", 4, 20, 10);
+    EXPECT_EQ(withFileSizeLimit(4000, [&] { return splitInto(dir / "tree", dir / "in", 1); }), -1);
+}
+
+TEST(JoinFailure, MissingOrShortPiecesStillWriteWhatTheyCan) {
+    TempDir dir;
+    writeFile(dir / "movie.final.mp4", "0123456789");
+    ASSERT_EQ(splitInto(dir / "movie.final.mp4", dir.path().string(), 4), 0);
+    fs::remove(dir / "movie_spt/movie_1.spt");
+    fs::create_directory(dir / "out");
+    EXPECT_EQ(splitProject_merge((dir / "movie_spt").c_str(), (dir / "out").c_str(), ""), -1);
+    EXPECT_EQ(readFile(dir / "out/movie.final.mp4"), "012389");
+
+    writeFile(dir / "tree/one", seededBytes(1, 3000));
+    writeFile(dir / "tree/two", seededBytes(2, 3000));
+    ASSERT_EQ(splitInto(dir / "tree", dir.path().string(), 4000), 0);
+    writeFile(dir / "tree_spt/tree_1.spt", "short");
+    EXPECT_EQ(splitProject_merge((dir / "tree_spt").c_str(), (dir / "out").c_str(), ""), -1);
+    EXPECT_EQ(fs::file_size(dir / "out/tree/one") + fs::file_size(dir / "out/tree/two"), 4005u);
+}
+
+TEST(JoinFailure, TargetsThatCannotBeCreated) {
+    TempDir dir;
+    writeFile(dir / "f.bin", "payload");
+    ASSERT_EQ(splitInto(dir / "f.bin", dir.path().string(), 3), 0);
+    fs::create_directories(dir / "taken/f.bin"); // the output name is a folder
+    EXPECT_EQ(splitProject_merge((dir / "f_spt").c_str(), (dir / "taken").c_str(), ""), -1);
+    EXPECT_TRUE(fs::is_directory(dir / "taken/f.bin"));
+    writeFile(dir / "plain", "a file, not a folder");
+    EXPECT_EQ(splitProject_merge((dir / "f_spt").c_str(), (dir / "plain").c_str(), ""), -1);
+    EXPECT_EQ(readFile(dir / "plain"), "a file, not a folder");
+}
+
+TEST(SplitFailure, PiecesThatCannotBeCreatedOrASourceThatChanged) {
+    TempDir dir;
+    writeFile(dir / "f.bin", "0123456789");
+    writeFile(dir / "blocker", "");
+    EXPECT_EQ(splitInto(dir / "f.bin", dir / "blocker", 4), -1); // output folder is a file
+    EXPECT_EQ(splitInto(dir / "missing.bin", dir.path().string(), 4, "", 10), -1);
+    EXPECT_EQ(splitInto(dir / "f.bin", dir.path().string(), 4, "", 5), -1); // source grew
+    EXPECT_EQ(readFile(dir / "f.bin"), "0123456789");
+
+    writeFile(dir / "tree/a", "aaaa");
+    writeFile(dir / "tree/b", "bbbb");
+    EXPECT_EQ(splitInto(dir / "tree", dir.path().string(), 4, "", 4), -1); // more than the total
+}
+
+TEST(SplitRefusal, UnusableRequestsWriteNothing) {
+    TempDir dir;
+    writeFile(dir / "src.bin", "0123456789");
+    writeFile(dir / "tree/" + std::string(200, 'd') + "/" + std::string(60, 'f'), "x");
+    fs::create_directory(dir / "empty");
+    const auto before = entriesUnder(dir.path());
+
+    auto refused = [&](Split_pragma request) {
+        EXPECT_EQ(splitProject_split(&request), -1);
+        EXPECT_EQ(entriesUnder(dir.path()), before);
+    };
+    auto request = [&](const std::string& src, const std::string& out, int64_t total,
+                       int64_t pieceSize) {
+        Split_pragma r{};
+        std::strncpy(r.srcPath, src.c_str(), sizeof r.srcPath - 1);
+        std::strncpy(r.outFolder, out.c_str(), sizeof r.outFolder - 1);
+        r.totalSize = total;
+        r.pieceSize = pieceSize;
+        return r;
+    };
+    const std::string out = dir.path().string();
+    const std::string src = dir / "src.bin";
+
+    refused(request(src, out, 10, 0));
+    refused(request(src, out, -1, 4));
+    refused(request(src + "/", out, 10, 4));
+    refused(request("src.bin", out, 10, 4)); // no folder part: no name to give the set
+    refused(request(dir / "..", out, 10, 4));
+    refused(request(dir / std::string(300, 'n'), out, 10, 4));   // base name over 255 bytes
+    refused(request(src, "/" + std::string(1010, 'o'), 10, 4));  // piece folder over 1023
+    refused(request(src, out, int64_t{kManifestMaxPieceCount} + 1, 1));
+    refused(request(dir / "tree", out, 1, 4));  // relative path over 255 bytes
+    refused(request(dir / "empty", out, 0, 4)); // a folder without files
+
+    Split_pragma noTerminator = request(src, out, 10, 4);
+    std::memset(noTerminator.password, 'p', sizeof noTerminator.password);
+    refused(noTerminator);
+    noTerminator = request(src, out, 10, 4);
+    std::memset(noTerminator.srcPath, 'p', sizeof noTerminator.srcPath);
+    refused(noTerminator);
+    noTerminator = request(src, out, 10, 4);
+    std::memset(noTerminator.outFolder, 'p', sizeof noTerminator.outFolder);
+    refused(noTerminator);
+}
+
+TEST(SplitRefusal, WalkEntriesTooLongForTheWalkBuffer) {
+    TempDir dir;
+    std::string deep = dir / "tree";
+    while (deep.size() < 520) deep += "/" + std::string(40, 'd');
+    writeFile(deep + "/x", "x");
+    writeFile(dir / "tree/near", "near");
+    EXPECT_EQ(splitInto(dir / "tree", dir.path().string(), 4), -1);
+    EXPECT_FALSE(exists(dir / "tree_spt"));
+}
+
+class HostileManifest : public testing::Test {
+protected:
+    // Writes a set with one 4-byte piece "abcd" and the given manifest, joins
+    // it, and checks that nothing at all appeared outside the set.
+    int32_t join(const std::string& manifest) {
+        writeFile(dir / "set/x_0.spt", "abcd");
+        writeFile(dir / "set/spt_config.morvspt", manifest);
+        fs::create_directories(dir / "area/out");
+        const auto before = entriesUnder(dir.path());
+        const int32_t result =
+            splitProject_merge((dir / "set").c_str(), (dir / "area/out").c_str(), "");
+        EXPECT_EQ(entriesUnder(dir.path()), before);
+        return result;
+    }
+    static std::string withRecord(const std::string& base, const std::string& name,
+                                  int32_t piece = 0, int64_t offset = 0, int64_t length = 4) {
+        return ManifestBytes().header(1, 1, 4, "", base).piece(0, "").file(name, 0, piece, offset, length).str();
+    }
+    TempDir dir;
+};
+
+TEST_F(HostileManifest, UnsafeBaseNamesAreRefused) {
+    for (const char* base : {"", ".", "..", "../x", "a/b", "a\\b", "/abs"}) {
+        EXPECT_EQ(join(ManifestBytes().header(1, 0, 4, "", base).piece(0, "").str()), -1) << base;
+        EXPECT_EQ(join(withRecord(base, "inside")), -1) << base;
+    }
+}
+
+TEST_F(HostileManifest, UnsafeRecordsAreRefusedBeforeAnythingIsWritten) {
+    for (const char* name : {"../x", "/abs", "a/../../x", "a//b", "", ".", "a/.", "..", "a/"})
+        EXPECT_EQ(join(withRecord("x", name)), -1) << name;
+    EXPECT_EQ(join(withRecord("x", "ok", 1)), -1);      // piece index past the set
+    EXPECT_EQ(join(withRecord("x", "ok", -1)), -1);     // negative piece index
+    EXPECT_EQ(join(withRecord("x", "ok", 0, -1)), -1);  // negative offset
+    EXPECT_EQ(join(withRecord("x", "ok", 0, 0, -4)), -1); // negative length
+    EXPECT_EQ(join(withRecord("x", std::string(256, 'n'))), -1) << "a name without its NUL";
+}
+
+TEST_F(HostileManifest, TargetPathsTooLongAreRefused) {
+    std::string out = dir / "area/out";
+    while (out.size() < 800) out += "/" + std::string(100, 'o');
+    fs::create_directories(out);
+    writeFile(dir / "set/x_0.spt", "abcd");
+    writeFile(dir / "set/spt_config.morvspt", ManifestBytes()
+                                                  .header(1, 2, 4, "", "x")
+                                                  .piece(0, "")
+                                                  .file("ok", 0, 0, 0, 4)
+                                                  .file(std::string(250, 'n'), 1, 0, 0, 0)
+                                                  .str());
+    EXPECT_EQ(splitProject_merge((dir / "set").c_str(), out.c_str(), ""), -1);
+    EXPECT_TRUE(fs::is_empty(out));
+}
+
+TEST_F(HostileManifest, ConflictingRecordsStayInsideTheOutputFolder) {
+    writeFile(dir / "set/x_0.spt", "abcd");
+    writeFile(dir / "set/spt_config.morvspt", ManifestBytes()
+                                                  .header(1, 3, 4, "", "x")
+                                                  .piece(0, "")
+                                                  .file("same", 0, 0, 2, 2)
+                                                  .file("other", 1, 0, 0, 1)
+                                                  .file("same", 2, 0, 0, 2)
+                                                  .str());
+    fs::create_directories(dir / "out");
+    EXPECT_EQ(splitProject_merge((dir / "set").c_str(), (dir / "out").c_str(), ""), 0);
+    EXPECT_EQ(readFile(dir / "out/x/same"), "cdab");
+    EXPECT_EQ(readFile(dir / "out/x/other"), "a");
+}

@@ -1,0 +1,231 @@
+#include "engine/join.h"
+#include "engine/manifest.h"
+
+#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The folder's files in the order the walk lists them, as names relative to it.
+std::vector<std::string> walkOrder(const std::string& folder) {
+    std::vector<std::string> list;
+    listFolderFiles(folder.c_str(), list, 1);
+    for (auto& entry : list) entry = entry.substr(folder.size() + 1);
+    return list;
+}
+
+} // namespace
+
+TEST(FileSet, MovieExampleLayoutAndJoin) {
+    TempDir dir;
+    writeFile(dir / "in/movie.final.mp4", "0123456789");
+    fs::create_directory(dir / "out");
+    ASSERT_EQ(splitInto(dir / "in/movie.final.mp4", dir / "out", 4), 0);
+    EXPECT_EQ(progressDoneBytes(), 10);
+    EXPECT_EQ(progressTotalBytes(), 10);
+
+    const std::string set = dir / "out/movie_spt";
+    EXPECT_EQ(readFile(set + "/movie_0.spt"), "0123");
+    EXPECT_EQ(readFile(set + "/movie_1.spt"), "4567");
+    EXPECT_EQ(readFile(set + "/movie_2.spt"), "89");
+    const std::string expected = ManifestBytes()
+                                     .header(3, 0, 10, "", "movie.final.mp4")
+                                     .piece(0, "7D334438F9FBE09FA5B6750B29EEEFF2")
+                                     .piece(1, "65543EE71B9BB650319F98E7A1D32030")
+                                     .piece(2, "0FD96320DA930B828F6FC64497EA5FEC")
+                                     .str();
+    EXPECT_EQ(readFile(set + "/spt_config.morvspt"), expected);
+    EXPECT_EQ(expected.size(), 352u + 3 * 37);
+
+    fs::create_directory(dir / "joined");
+    ASSERT_EQ(splitProject_merge(set.c_str(), (dir / "joined").c_str(), "any password"), 0);
+    EXPECT_EQ(readFile(dir / "joined/movie.final.mp4"), "0123456789");
+    EXPECT_EQ(progressDoneBytes(), 10);
+    EXPECT_EQ(progressTotalBytes(), 10);
+}
+
+TEST(FileSet, ExactMultipleAndPasswordDigest) {
+    TempDir dir;
+    writeFile(dir / "eight", "abcdefgh");
+    ASSERT_EQ(splitInto(dir / "eight", dir.path().string(), 4, "secret"), 0);
+    EXPECT_EQ(readFile(dir / "eight_spt/eight_1.spt"), "efgh");
+    EXPECT_FALSE(exists(dir / "eight_spt/eight_2.spt"));
+    const std::string manifest = readFile(dir / "eight_spt/spt_config.morvspt");
+    EXPECT_EQ(manifest.substr(56, 40),
+              std::string("5EBE2294ECD0E0F08EAB7690D2A6EE69") + std::string(8, '\0'));
+
+    ASSERT_EQ(splitInto(dir / "eight", dir.path().string(), 4), 0);
+    EXPECT_EQ(readFile(dir / "eight_spt/spt_config.morvspt").substr(56, 40),
+              std::string(40, '\0'));
+}
+
+TEST(FolderSet, PhotosExampleLayoutAndJoin) {
+    TempDir dir;
+    const std::string photos = dir / "photos";
+    for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) writeFile(photos + "/" + name, "");
+    // The example's sizes go to the files in the order the walk meets them.
+    const std::vector<std::string> order = walkOrder(photos);
+    ASSERT_EQ(order.size(), 3u);
+    writeFile(photos + "/" + order[0], "AAAAAA");
+    writeFile(photos + "/" + order[2], "CCCCC");
+
+    ASSERT_EQ(splitInto(photos, dir.path().string(), 4), 0);
+    const std::string set = dir / "photos_spt";
+    EXPECT_EQ(readFile(set + "/photos_0.spt"), "AAAA");
+    EXPECT_EQ(readFile(set + "/photos_1.spt"), "AACC");
+    EXPECT_EQ(readFile(set + "/photos_2.spt"), "CCC");
+    const std::string expected = ManifestBytes()
+                                     .header(3, 5, 11, "", "photos")
+                                     .piece(0, "670499898825AA4E01F51B9D9A678E59")
+                                     .piece(1, "A669009B43E7AD550CDEDF2737353171")
+                                     .piece(2, "37485FF073E047E03C801176A98FC032")
+                                     .file(order[0], 0, 0, 0, 4)
+                                     .file(order[0], 1, 1, 0, 2)
+                                     .file(order[1], 2, 1, 2, 0)
+                                     .file(order[2], 3, 1, 2, 2)
+                                     .file(order[2], 4, 2, 0, 3)
+                                     .str();
+    EXPECT_EQ(readFile(set + "/spt_config.morvspt"), expected);
+
+    fs::create_directory(dir / "out");
+    ASSERT_EQ(splitProject_merge(set.c_str(), (dir / "out").c_str(), nullptr), 0);
+    EXPECT_EQ(treeContents(dir / "out/photos"), treeContents(photos));
+    // Joining again replaces the files rather than extending them.
+    ASSERT_EQ(splitProject_merge(set.c_str(), (dir / "out").c_str(), nullptr), 0);
+    EXPECT_EQ(treeContents(dir / "out/photos"), treeContents(photos));
+}
+
+TEST(FolderSet, FileEndingExactlyAtAPieceBoundaryGetsAnEmptyRecord) {
+    TempDir dir;
+    const std::string src = dir / "src";
+    writeFile(src + "/a.txt", "");
+    writeFile(src + "/b.txt", "");
+    const std::vector<std::string> order = walkOrder(src);
+    writeFile(src + "/" + order[0], "aaaa");
+    writeFile(src + "/" + order[1], "bbb");
+
+    ASSERT_EQ(splitInto(src, dir.path().string(), 4), 0);
+    const std::string expected = ManifestBytes()
+                                     .header(2, 3, 7, "", "src")
+                                     .piece(0, "0FD3851AC8ED049AF927431F71130FEC")
+                                     .piece(1, "CEDAC77935ECED018FE6B3DC3E999473")
+                                     .file(order[0], 0, 0, 0, 4)
+                                     .file(order[0], 1, 1, 0, 0)
+                                     .file(order[1], 2, 1, 0, 3)
+                                     .str();
+    EXPECT_EQ(readFile(dir / "src_spt/spt_config.morvspt"), expected);
+}
+
+TEST(FolderSet, DottedFolderNameAndSubfolders) {
+    TempDir dir;
+    const std::string src = dir / "photos.2019";
+    writeFile(src + "/2019/a.jpg", "abc");
+    writeFile(src + "/.hidden/x", "never stored");
+    writeFile(src + "/.dot", "never stored");
+    ASSERT_EQ(splitInto(src, dir.path().string(), 2), 0);
+    EXPECT_TRUE(exists(dir / "photos_spt/photos_0.spt"));
+    EXPECT_TRUE(exists(dir / "photos_spt/photos_1.spt"));
+    EXPECT_FALSE(exists(dir / "photos_spt/photos_2.spt"));
+    Inspection set = inspect(dir / "photos_spt");
+    EXPECT_EQ(set.baseName, "photos.2019");
+    ASSERT_EQ(loadManifest((dir / "photos_spt").c_str()), 0);
+    std::vector<const FileRecord*> records;
+    listFileRecords(records);
+    ASSERT_FALSE(records.empty());
+    EXPECT_STREQ(records[0]->name, "2019/a.jpg");
+
+    fs::create_directory(dir / "out");
+    ASSERT_EQ(splitProject_merge((dir / "photos_spt").c_str(), (dir / "out").c_str(), ""), 0);
+    EXPECT_EQ(readFile(dir / "out/photos.2019/2019/a.jpg"), "abc");
+    EXPECT_FALSE(exists(dir / "out/photos.2019/.dot"));
+}
+
+TEST(FolderSet, EmptyFilesAfterAFullLastPieceAreRecreated) {
+    TempDir dir;
+    const std::string src = dir / "src";
+    for (const char* name : {"one", "two", "three", "four"}) writeFile(src + "/" + name, "");
+    const std::vector<std::string> order = walkOrder(src);
+    writeFile(src + "/" + order[0], "full"); // fills the only piece exactly
+
+    ASSERT_EQ(splitInto(src, dir.path().string(), 4), 0);
+    fs::create_directory(dir / "out");
+    ASSERT_EQ(splitProject_merge((dir / "src_spt").c_str(), (dir / "out").c_str(), ""), 0);
+    EXPECT_EQ(treeContents(dir / "out/src"), treeContents(src));
+}
+
+TEST(FolderSet, FolderOfOnlyEmptyFilesIsRebuiltAsAFolder) {
+    TempDir dir;
+    writeFile(dir / "src/a", "");
+    writeFile(dir / "src/sub/b", "");
+    ASSERT_EQ(splitInto(dir / "src", dir.path().string(), 1024), 0);
+    fs::create_directory(dir / "out");
+    ASSERT_EQ(splitProject_merge((dir / "src_spt").c_str(), (dir / "out").c_str(), ""), 0);
+    EXPECT_TRUE(fs::is_directory(dir / "out/src"));
+    EXPECT_EQ(treeContents(dir / "out/src"), treeContents(dir / "src"));
+}
+
+TEST(FileSet, SplittingTwiceReusesTheFolderAndLeavesStalePieces) {
+    TempDir dir;
+    writeFile(dir / "f.bin", seededBytes(3, 100));
+    ASSERT_EQ(splitInto(dir / "f.bin", dir.path().string(), 10), 0);
+    ASSERT_EQ(splitInto(dir / "f.bin", dir.path().string(), 50), 0);
+    EXPECT_EQ(readFile(dir / "f_spt/f_0.spt"), seededBytes(3, 100).substr(0, 50));
+    EXPECT_TRUE(exists(dir / "f_spt/f_9.spt"));
+    EXPECT_EQ(inspect(dir / "f_spt").pieces.size(), 2u);
+}
+
+TEST(RoundTrip, SeededFilesAcrossPieceSizes) {
+    TempDir dir;
+    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{5000},
+                                   std::size_t{100000}}) {
+        const std::string source = dir / ("in/data" + std::to_string(size) + ".bin");
+        writeFile(source, seededBytes(static_cast<uint32_t>(size) + 11, size));
+        std::vector<int64_t> pieceSizes{7, 4095, 4096, 4097, 65536};
+        const auto s = static_cast<int64_t>(size);
+        for (int64_t extra : {s - 1, s, s + 1, 10 * s + 3}) {
+            if (extra > 0) pieceSizes.push_back(extra);
+        }
+        if (size <= 5000) pieceSizes.push_back(1);
+        for (const int64_t pieceSize : pieceSizes) {
+            SCOPED_TRACE("size " + std::to_string(size) + " piece " + std::to_string(pieceSize));
+            const std::string out = dir / ("out" + std::to_string(pieceSize) + "_" + std::to_string(size));
+            fs::create_directories(out + "/joined");
+            ASSERT_EQ(splitInto(source, out, pieceSize), 0);
+            const std::string set = out + "/data" + std::to_string(size) + "_spt";
+            const Inspection inspected = inspect(set);
+            ASSERT_EQ(inspected.result, 0);
+            for (const auto& piece : inspected.pieces) EXPECT_EQ(piece.checkState, 0);
+            ASSERT_EQ(splitProject_merge(set.c_str(), (out + "/joined").c_str(), ""), 0);
+            EXPECT_EQ(readFile(out + "/joined/data" + std::to_string(size) + ".bin"),
+                      readFile(source));
+            fs::remove_all(out);
+        }
+    }
+}
+
+TEST(RoundTrip, SeededTreesAcrossPieceSizes) {
+    for (const uint32_t seed : {1u, 2u, 3u}) {
+        TempDir dir;
+        const std::string src = dir / "tree.v2";
+        makeSeededTree(src, seed, 40, seed == 1 ? 200 : 9000);
+        const int64_t total = pathSize(src.c_str());
+        for (const int64_t pieceSize : {int64_t{1}, int64_t{100}, int64_t{4096}, int64_t{65536},
+                                        total, total + 1}) {
+            if (pieceSize <= 0 || (pieceSize == 1 && total > 10000)) continue;
+            SCOPED_TRACE("seed " + std::to_string(seed) + " piece " + std::to_string(pieceSize));
+            const std::string out = dir / ("out" + std::to_string(pieceSize));
+            fs::create_directories(out + "/joined");
+            ASSERT_EQ(splitInto(src, out, pieceSize), 0);
+            ASSERT_EQ(splitProject_merge((out + "/tree_spt").c_str(), (out + "/joined").c_str(), ""), 0);
+            EXPECT_EQ(treeContents(out + "/joined/tree.v2"), visibleTreeContents(src));
+            fs::remove_all(out);
+        }
+    }
+}
