@@ -6,7 +6,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test run clean test-asan test-tsan
+.PHONY: all deps configure build test run clean test-asan test-tsan fuzz
 
 all: build
 
@@ -43,5 +43,17 @@ test-tsan: deps
 	@cmake --build build-tsan -j $(JOBS)
 	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L 'engine|app'
 
+# Feeds arbitrary manifests through the load, the inspection and the join.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+		-DPARCELOR_FUZZ=ON -DPARCELOR_BUILD_TESTS=OFF \
+		-DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target manifest_fuzzer
+	@mkdir -p build-fuzz/corpus
+	@build-fuzz/tests/fuzz/manifest_fuzzer build-fuzz/corpus tests/fuzz/corpus \
+		-max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -max_len=8192 -timeout=30 \
+		-artifact_prefix=build-fuzz/ -print_final_stats=1
+
 clean:
-	@rm -rf $(BUILD_DIR) build-asan build-tsan
+	@rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz
