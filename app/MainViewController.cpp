@@ -1,0 +1,159 @@
+// Start-up, the engine bridges, the progress timer shared by both runs, the
+// completion window, the tables' data source and the drop receivers.
+
+#include "app/MainViewController.h"
+
+#include "app/RunState.h"
+#include "app/SplitArithmetic.h"
+#include "app/Texts.h"
+#include "engine/join.h"
+#include "engine/utilities.h"
+
+#include <cstdio>
+
+MainViewController::MainViewController(toolkit::Toolkit& toolkit) : tk_(toolkit) {}
+
+MainViewController::~MainViewController() { tk_.notificationCenter().removeObserver(this); }
+
+void MainViewController::log(const std::string& line) { tk_.systemLog().log(line); }
+
+void MainViewController::onUi(std::function<void()> work) {
+    tk_.threads().performOnUiThread(std::move(work));
+}
+
+void MainViewController::showAlert(const std::string& message, const std::string& informative) {
+    tk_.alert()->beginSheetModalForWindow(window, message, kOK, informative);
+}
+
+void MainViewController::awakeFromNib() {
+    log("View did show!");
+    window->setTitle(kAppTitle);
+    tfVersion->setStringValue(kVersionText);
+    pathView->setDataSource(this);
+    joinView->setDataSource(this);
+    pathView->registerForDraggedTypes(kFilenamesPboardType);
+    joinView->registerForDraggedTypes(kFilenamesPboardType);
+    disableSpliteUIControl();
+    disableMergeUIControl();
+    tk_.notificationCenter().addWindowWillCloseObserver(this, window,
+                                                        [this] { windowShouldClose(); });
+}
+
+bool MainViewController::windowShouldClose() { return true; }
+
+void MainViewController::OC_splitProject_split(Split_pragma* /*ignored*/) {
+    splitFinished.store(0, std::memory_order_relaxed);
+    const int32_t result = splitProject_split(&splitRequest);
+    splitResult.store(result, std::memory_order_relaxed);
+    splitFinished.store(1, std::memory_order_release);
+}
+
+void MainViewController::OC_splitProject_merge(const char* pieceFolder, const char* outputFolder,
+                                               const char* password) {
+    joinFinished.store(0, std::memory_order_relaxed);
+    const int32_t result = splitProject_merge(pieceFolder, outputFolder, password);
+    joinResult.store(result, std::memory_order_relaxed);
+    joinFinished.store(1, std::memory_order_release);
+}
+
+void MainViewController::runProgressTimer(void (MainViewController::*tick)()) {
+    std::unique_ptr<toolkit::RunLoop> loop = tk_.threads().currentRunLoop();
+    {
+        std::lock_guard lock(timerMutex_);
+        if (!spliteTimer)
+            spliteTimer = loop->scheduledTimer(kProgressInterval, [this, tick] { (this->*tick)(); });
+    }
+    loop->run();
+}
+
+void MainViewController::stopProgressTimer() {
+    std::lock_guard lock(timerMutex_);
+    if (spliteTimer) spliteTimer->invalidate();
+    spliteTimer.reset();
+}
+
+void MainViewController::showProgress(int64_t percent) {
+    onUi([this, percent] {
+        progress->setDoubleValue(static_cast<double>(percent));
+        char text[32];
+        std::snprintf(text, sizeof text, "%d%%", static_cast<int>(percent));
+        percentLabel->setStringValue(text);
+    });
+}
+
+bool MainViewController::removeWithRetriesOk(const std::string& path) {
+    std::string error;
+    for (int attempt = 0; attempt < kRemovalAttempts; ++attempt) {
+        if (tk_.fileManager().removeItemAtPath(path, &error)) return true;
+    }
+    const std::string informative = path + (error.empty() ? "" : ": " + error);
+    onUi([this, informative] { showAlert(kRemovalFailed, informative); });
+    return false;
+}
+
+void MainViewController::finishRun(const char* title, std::function<void()> beforeCompletion,
+                                   std::function<void()> afterCompletion) {
+    onUi([this, title, before = std::move(beforeCompletion), after = std::move(afterCompletion)] {
+        progress->setDoubleValue(100);
+        percentLabel->setStringValue("100%");
+        if (before) before();
+        tk_.application().stopModal();
+        completeTitle->setStringValue(title);
+        progressWindow->orderOut();
+        completeWindow->center();
+        completeWindow->makeKeyWindow();
+        tk_.application().runModalForWindow(completeWindow);
+        if (after) after();
+    });
+}
+
+void MainViewController::actOpenFolder() {
+    tk_.workspace().openFolder(lastOutputFolder_.empty() ? oPath : lastOutputFolder_);
+}
+
+void MainViewController::actFinish() {
+    tk_.application().stopModal();
+    completeWindow->orderOut();
+}
+
+void MainViewController::actAgain() {
+    mainView->setHidden(false);
+    window->setContentView(mainView);
+}
+
+int64_t MainViewController::numberOfRowsInTableView(const toolkit::TableView* table) {
+    if (table == pathView) return fPath.empty() ? 0 : 1;
+    return static_cast<int64_t>(joinList.size());
+}
+
+toolkit::CellValue MainViewController::tableView_objectValueForTableColumn_row(
+    const toolkit::TableView* table, const std::string& columnId, int64_t row) {
+    using toolkit::CellValue;
+    if (table == pathView) {
+        if (fPath.empty() || fPath == "0") return CellValue::none();
+        if (columnId == kFileNameColumn) return CellValue::text(lastPathComponent(fPath));
+        if (columnId == kLocationColumn) return CellValue::text(stringByDeletingLastPathComponent(fPath));
+        if (columnId == kSizeColumn) return CellValue::text(sizeText(fSize));
+        return CellValue::none();
+    }
+    if (row < 0 || row >= static_cast<int64_t>(joinList.size())) return CellValue::none();
+    const SPTCfg_SPTitem2& entry = joinList[static_cast<std::size_t>(row)];
+    if (columnId == kFileNameColumn) return CellValue::text(lastPathComponent(entry.path));
+    if (columnId == kLocationColumn)
+        return CellValue::text(stringByDeletingLastPathComponent(entry.path));
+    if (columnId == kSizeColumn) return CellValue::text(sizeText(entry.size));
+    if (columnId == kCheckStateColumn)
+        return CellValue::image(entry.checkState == 0 ? kRightImage : kWrongImage);
+    return CellValue::none();
+}
+
+bool MainViewController::respondsToSelector(const std::string& selector) const {
+    return selector == "acceptFileNameDragintoPathView:" || selector == "acceptFileNameDrag:";
+}
+
+void MainViewController::acceptFileNameDragintoPathView(const std::string& path) {
+    log("pathView fn = " + path);
+    if (tk_.fileManager().attributesOfItemAtPath_fileType(path) == toolkit::FileType::Directory)
+        return;
+    takeSplitSource(path);
+}

@@ -1,0 +1,168 @@
+#pragma once
+// The main window's controller: all user state of the split side and the join
+// side, every outlet, every action, and the only caller of the engine. It runs
+// on the UI thread, except for the engine bridges (engine thread) and the
+// progress indicators and their ticks (progress thread), which hand every
+// change of a control to the UI thread.
+
+#include "app/DragInfo.h"
+#include "app/FSWindow.h"
+#include "app/toolkit/Toolkit.h"
+#include "engine/inspection.h"
+#include "engine/split.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class MainViewController : public toolkit::TableDataSource, public FileDropDelegate {
+public:
+    explicit MainViewController(toolkit::Toolkit& toolkit);
+    ~MainViewController() override;
+    MainViewController(const MainViewController&) = delete;
+    MainViewController& operator=(const MainViewController&) = delete;
+
+    // --- start-up and shutdown
+    void awakeFromNib();
+    bool windowShouldClose();
+
+    // --- engine bridges (engine thread)
+    void OC_splitProject_split(Split_pragma* ignored);
+    void OC_splitProject_merge(const char* pieceFolder, const char* outputFolder, const char* password);
+
+    // --- split settings
+    void enableSpliteUIControl();
+    void disableSpliteUIControl();
+    void actAddFile();
+    void actAddFolder();
+    void cal_AI_size();
+    void cal_sizeTocount();
+    void cal_countTosize();
+    void controlTextDidChange(const toolkit::Control* object);
+    void actSpliteBy();
+    void actPopBtn();
+    void actDelFile(long tag);
+    void clearSplitMsg();
+    void defaultSpliteSize();
+    void sizeTextFieldChange();
+    void countTextFieldChange();
+
+    // --- split run
+    void actEncrypt();
+    void actEncryptOK();
+    void actEncryptCancel();
+    void actOutPath();
+    void actSplit();
+    void updateSpliteProgressIndicator(); // progress thread
+    void updateSpliteProgress();          // progress thread, every tick
+    void actOpenFolder();
+    void actFinish();
+    void actAgain();
+
+    // --- join list
+    void mActAddFile();
+    void acceptFileNameDrag(const std::string& path) override;
+    void mActSelectOutput();
+    void enableMergeUIControl();
+    void disableMergeUIControl();
+    void clearMergeMsg();
+    int64_t numberOfRowsInTableView(const toolkit::TableView* table) override;
+    toolkit::CellValue tableView_objectValueForTableColumn_row(const toolkit::TableView* table,
+                                                               const std::string& columnId,
+                                                               int64_t row) override;
+
+    // --- join run
+    void mActMergeFile();
+    void actOutputPathOK();
+    void actOutputPathCancel();
+    void actPwdOK();
+    void actPwdCancel();
+    void updateMergeProgressIndicator(); // progress thread
+    void updateMergeProgress();          // progress thread, every tick
+
+    // --- drops onto the split table
+    void acceptFileNameDragintoPathView(const std::string& path) override;
+    bool respondsToSelector(const std::string& selector) const override;
+
+    // --- state
+    std::string fPath;
+    int64_t fSize = 0;
+    int64_t sSize = 0;
+    std::string oPath;
+    std::string pwd;
+    std::shared_ptr<toolkit::Timer> spliteTimer;
+    std::shared_ptr<toolkit::Timer> mergeTimer; // stays empty: the join uses spliteTimer
+    std::string intPath;
+    std::string outPath;
+    std::string pwdM;
+    std::string outputName;
+    std::vector<SPTCfg_SPTitem2> joinList;
+
+    // --- outlets (not owned)
+    toolkit::Window* window = nullptr;
+    toolkit::View* mainView = nullptr;
+    toolkit::TextField* tfVersion = nullptr;
+    toolkit::TableView* pathView = nullptr;
+    toolkit::RadioGroup* spliteByBtn = nullptr;
+    toolkit::TextField* tfSize = nullptr;
+    toolkit::PopUpButton* popBtn = nullptr;
+    toolkit::TextField* tfCount = nullptr;
+    toolkit::Button* delSourceFileBtn = nullptr;
+    toolkit::Button* btnSplit = nullptr;
+    toolkit::TextField* tfOutPath = nullptr;
+    toolkit::Button* outPathBtn = nullptr;
+    toolkit::Button* addFolderBtn = nullptr;
+    toolkit::Button* encryptBtn = nullptr;
+    FSWindow* encryptPanel = nullptr;
+    toolkit::SecureTextField* tfPwdFirst = nullptr;
+    toolkit::SecureTextField* tfPwdSecond = nullptr;
+    toolkit::TextField* encryptMsg2 = nullptr;
+    toolkit::Button* encryptViewOKBtn = nullptr;
+    toolkit::Button* encryptViewCancelBtn = nullptr;
+    FSWindow* progressWindow = nullptr;
+    toolkit::TextField* proTitle = nullptr;
+    toolkit::TextField* percentLabel = nullptr;
+    toolkit::ProgressIndicator* progress = nullptr;
+    FSWindow* completeWindow = nullptr;
+    toolkit::TextField* completeTitle = nullptr;
+    toolkit::Button* mBtnAddFile = nullptr;
+    toolkit::TableView* joinView = nullptr;
+    toolkit::Button* delSoureFileM = nullptr;
+    toolkit::TextField* tfMOutputPath = nullptr;
+    toolkit::Button* mOutputBtn = nullptr;
+    toolkit::Button* mergeBtn = nullptr;
+    FSWindow* pwdWindow = nullptr;
+    toolkit::TextField* pwdField = nullptr;
+    toolkit::TextField* pwdMsg = nullptr;
+    toolkit::Button* pwdOKBtn = nullptr;
+    FSWindow* outputPathWindow = nullptr;
+
+private:
+    void log(const std::string& line);
+    void onUi(std::function<void()> work);
+    void takeSplitSource(const std::string& path);
+    void loadPieceSet(const std::string& path);
+    bool passwordStep();
+    void launchJoin();
+    void runProgressTimer(void (MainViewController::*tick)());
+    void showProgress(int64_t percent);
+    // Removes a path, trying a bounded number of times; on failure tells the
+    // user what stayed and returns false. Runs on the progress thread.
+    bool removeWithRetriesOk(const std::string& path);
+    // The finishing steps of a run, handed to the UI thread: 100%, then
+    // `beforeCompletion`, then the completion window, then `afterCompletion`.
+    void finishRun(const char* title, std::function<void()> beforeCompletion,
+                   std::function<void()> afterCompletion);
+    void stopProgressTimer();
+    void showAlert(const std::string& message, const std::string& informative);
+
+    toolkit::Toolkit& tk_;
+    std::mutex timerMutex_; // guards spliteTimer between progress threads
+    // What the finishing tick needs, fixed when the run starts.
+    std::string removeTarget_;     // the source (split) or the piece folder (join)
+    bool removeAfterRun_ = false;  // the removal box was on when the run started
+    std::string lastOutputFolder_; // what the completion window's open-folder shows
+};

@@ -1,0 +1,190 @@
+// The join side: adding a piece set, its table, the output folder, the
+// overwrite and password prompts, and the join run.
+
+#include "app/MainViewController.h"
+
+#include "app/RunState.h"
+#include "app/SplitArithmetic.h"
+#include "app/Texts.h"
+#include "engine/utilities.h"
+
+#include <cstdio>
+
+namespace {
+
+std::unique_ptr<toolkit::OpenPanel> folderPanel(toolkit::Toolkit& tk) {
+    auto panel = tk.openPanel();
+    panel->setTitle(kChooseOneFolder);
+    panel->setCanChooseDirectories(true);
+    panel->setCanChooseFiles(false);
+    panel->setAllowsMultipleSelection(false);
+    return panel;
+}
+
+} // namespace
+
+void MainViewController::mActAddFile() {
+    auto panel = folderPanel(tk_);
+    if (panel->runModal() != toolkit::kModalResponseOK) return;
+    loadPieceSet(panel->path());
+}
+
+void MainViewController::acceptFileNameDrag(const std::string& path) {
+    log("JoinView fn = " + path);
+    loadPieceSet(path);
+}
+
+void MainViewController::loadPieceSet(const std::string& path) {
+    intPath = path;
+    outPath = stringByDeletingLastPathComponent(intPath);
+    tfMOutputPath->setStringValue(outPath);
+    joinList.clear();
+    char digest[40] = {};
+    char name[1024] = {};
+    if (inspectPieceSet(intPath.c_str(), joinList, digest, name) < 0) {
+        showAlert(kAddJoinFolderFailed, kInputPathNotValid);
+        clearMergeMsg();
+    } else {
+        pwdM = digest;
+        outputName = name;
+        enableMergeUIControl();
+    }
+    joinView->reloadData();
+}
+
+void MainViewController::mActSelectOutput() {
+    auto panel = folderPanel(tk_);
+    if (panel->runModal() != toolkit::kModalResponseOK) return;
+    outPath = panel->path();
+    tfMOutputPath->setStringValue(outPath);
+}
+
+void MainViewController::enableMergeUIControl() {
+    for (toolkit::Control* control :
+         {static_cast<toolkit::Control*>(mergeBtn), static_cast<toolkit::Control*>(tfMOutputPath),
+          static_cast<toolkit::Control*>(mOutputBtn), static_cast<toolkit::Control*>(delSoureFileM)})
+        control->setEnabled(true);
+}
+
+void MainViewController::disableMergeUIControl() {
+    for (toolkit::Control* control :
+         {static_cast<toolkit::Control*>(mergeBtn), static_cast<toolkit::Control*>(tfMOutputPath),
+          static_cast<toolkit::Control*>(mOutputBtn), static_cast<toolkit::Control*>(delSoureFileM)})
+        control->setEnabled(false);
+}
+
+void MainViewController::clearMergeMsg() {
+    joinList.clear();
+    intPath.clear();
+    outPath.clear();
+    pwd.clear();
+    tfMOutputPath->setStringValue(outPath);
+}
+
+void MainViewController::mActMergeFile() {
+    if (joinList.empty()) return;
+    if (outPath.empty()) return;
+    const std::string target = stringByAppendingPathComponent(outPath, outputName);
+    if (tk_.fileManager().fileExistsAtPath(target)) {
+        outputPathWindow->center();
+        outputPathWindow->makeKeyWindow();
+        if (tk_.application().runModalForWindow(outputPathWindow) != toolkit::kModalResponseOK)
+            return;
+    }
+    if (!passwordStep()) return;
+    launchJoin();
+}
+
+void MainViewController::actOutputPathOK() {
+    tk_.application().stopModal(toolkit::kModalResponseOK);
+    outputPathWindow->orderOut();
+}
+
+void MainViewController::actOutputPathCancel() {
+    tk_.application().stopModal(toolkit::kModalResponseCancel);
+    outputPathWindow->orderOut();
+}
+
+bool MainViewController::passwordStep() {
+    if (pwdM.empty()) return true;
+    pwdWindow->center();
+    pwdWindow->makeKeyWindow();
+    return tk_.application().runModalForWindow(pwdWindow) == toolkit::kModalResponseOK;
+}
+
+void MainViewController::actPwdOK() {
+    if (checkPassword(pwdField->stringValue().c_str(), pwdM.c_str()) == 1) {
+        tk_.application().stopModal(toolkit::kModalResponseOK);
+        pwdWindow->orderOut();
+        pwdMsg->setHidden(true);
+        pwdOKBtn->setEnabled(false);
+        pwdField->setStringValue("");
+    } else {
+        pwdMsg->setHidden(false);
+        pwdField->setStringValue("");
+        pwdOKBtn->setEnabled(false);
+    }
+}
+
+void MainViewController::actPwdCancel() {
+    tk_.application().stopModal(toolkit::kModalResponseCancel);
+    pwdWindow->orderOut();
+}
+
+void MainViewController::launchJoin() {
+    removeAfterRun_ = delSoureFileM->state() == 1;
+    removeTarget_ = intPath;
+    lastOutputFolder_ = outPath;
+    joinFinished.store(0, std::memory_order_relaxed);
+    // The engine thread gets its own copies: the controller's texts belong to the UI thread.
+    tk_.threads().detachNewThread([this, in = intPath, out = outPath, password = pwd] {
+        OC_splitProject_merge(in.c_str(), out.c_str(), password.c_str());
+    });
+    tk_.threads().detachNewThread([this] { updateMergeProgressIndicator(); });
+
+    proTitle->setStringValue(kJoiningTitle);
+    progress->setDoubleValue(0);
+    percentLabel->setStringValue("0%");
+    progressWindow->center();
+    progressWindow->makeKeyWindow();
+    progress->startAnimation();
+    progress->setHidden(false);
+    tk_.application().runModalForWindow(progressWindow);
+}
+
+void MainViewController::updateMergeProgressIndicator() {
+    runProgressTimer(&MainViewController::updateMergeProgress);
+    log("start the timer progress");
+}
+
+void MainViewController::updateMergeProgress() {
+    const int64_t done = progressDoneBytes();
+    const int64_t total = progressTotalBytes();
+    std::printf("s1 = %lld,s2 = %lld\n", static_cast<long long>(done), static_cast<long long>(total));
+    const int64_t percent = progressPercent(done, total);
+    std::printf("pre = %f\n", static_cast<double>(percent));
+    std::fflush(stdout);
+    showProgress(percent);
+
+    if (joinFinished.load(std::memory_order_acquire) != 1) {
+        onUi([this] { joinView->reloadData(); });
+        return;
+    }
+    stopProgressTimer();
+    const bool succeeded = joinResult.load(std::memory_order_relaxed) == 0;
+    std::function<void()> beforeCompletion;
+    if (removeAfterRun_ && succeeded) {
+        // The list is emptied only when the pieces are really gone.
+        if (removeWithRetriesOk(removeTarget_)) {
+            beforeCompletion = [this] {
+                clearMergeMsg();
+                delSoureFileM->setState(0);
+            };
+        }
+    } else if (removeAfterRun_) {
+        const std::string pieces = removeTarget_;
+        onUi([this, pieces] { showAlert(kUntouchedAfterFailure, pieces); });
+    }
+    finishRun(succeeded ? kJoinCompletedTitle : kJoinFailedTitle, std::move(beforeCompletion),
+              [this] { joinView->reloadData(); });
+}

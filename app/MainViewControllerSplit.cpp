@@ -1,0 +1,359 @@
+// The split side: choosing the source, keeping size and count in step, the
+// password panel, the output folder, and the split run.
+
+#include "app/MainViewController.h"
+
+#include "app/RunState.h"
+#include "app/SplitArithmetic.h"
+#include "app/Texts.h"
+#include "engine/utilities.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+std::string format(const char* pattern, long long value) {
+    char text[64];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+
+constexpr std::size_t kMaxPasswordBytes = sizeof(Split_pragma::password) - 1;
+
+} // namespace
+
+void MainViewController::enableSpliteUIControl() {
+    spliteByBtn->setEnabled(true);
+    tfSize->setEnabled(true);
+    popBtn->setEnabled(true);
+    tfCount->setEnabled(false);
+    delSourceFileBtn->setEnabled(true);
+    tfOutPath->setEnabled(true);
+    outPathBtn->setEnabled(true);
+    encryptBtn->setEnabled(true);
+    encryptBtn->setState(0);
+    pwd.clear(); // the box is off, so no password goes with the split
+    btnSplit->setEnabled(true);
+}
+
+void MainViewController::disableSpliteUIControl() {
+    spliteByBtn->setEnabled(false);
+    tfSize->setEnabled(false);
+    popBtn->setEnabled(false);
+    tfCount->setEnabled(false);
+    delSourceFileBtn->setEnabled(false);
+    tfOutPath->setEnabled(false);
+    outPathBtn->setEnabled(false);
+    encryptBtn->setEnabled(false);
+    encryptBtn->setState(0);
+    pwd.clear();
+    btnSplit->setEnabled(false);
+}
+
+void MainViewController::takeSplitSource(const std::string& path) {
+    fPath = path;
+    fSize = pathSize(fPath.c_str());
+    sSize = fSize;
+    oPath = stringByDeletingLastPathComponent(fPath);
+    tfOutPath->setStringValue(oPath);
+    enableSpliteUIControl();
+    cal_AI_size();
+    pathView->reloadData();
+}
+
+void MainViewController::actAddFile() {
+    auto panel = tk_.openPanel();
+    panel->setTitle(kChooseOneFile);
+    if (panel->runModal() != toolkit::kModalResponseOK) return;
+    takeSplitSource(panel->path());
+}
+
+void MainViewController::actAddFolder() {
+    auto panel = tk_.openPanel();
+    panel->setTitle(kChooseAFolder);
+    panel->setCanChooseDirectories(true);
+    panel->setCanChooseFiles(false);
+    if (panel->runModal() != toolkit::kModalResponseOK) return;
+    takeSplitSource(panel->path());
+}
+
+void MainViewController::cal_AI_size() {
+    log(format("fsize/9 = %lld", fSize / 9));
+    const ProposedSize proposal = proposePieceSize(fSize);
+    tfSize->setStringValue(format("%lld", proposal.value));
+    if (proposal.divisions <= 1) {
+        popBtn->selectItemAtIndex(0);
+    } else if (proposal.divisions <= 3) {
+        popBtn->selectItemAtIndex(proposal.divisions - 1);
+    }
+    cal_sizeTocount();
+}
+
+void MainViewController::cal_sizeTocount() {
+    if (tfSize->stringValue().empty()) tfSize->setStringValue("1");
+    int64_t n = tfSize->integerValue();
+    if (n <= 0) {
+        tfSize->setIntValue(1);
+        n = 1;
+    }
+    int64_t unit = unitBytes(popBtn->title());
+    if (unit == 0) {
+        popBtn->selectItemAtIndex(0);
+        unit = kKilobyte;
+    }
+    if (n > largestSizeInUnits(unit)) {
+        n = largestSizeInUnits(unit);
+        tfSize->setIntegerValue(n);
+    }
+    const int64_t pieceSize = n * unit;
+    tfCount->setIntegerValue(ceilDivide(fSize, pieceSize));
+    sSize = pieceSize;
+}
+
+void MainViewController::cal_countTosize() {
+    if (tfCount->stringValue().empty()) {
+        tfCount->setStringValue("1");
+        log("allCount  setStringValue = 1");
+    }
+    const int64_t count = usableCount(tfCount->integerValue(), fSize);
+    tfCount->setIntegerValue(count);
+    if (fSize <= 0) {
+        // Nothing to divide: one piece of the smallest shown size.
+        sSize = kKilobyte;
+        tfSize->setIntegerValue(1);
+        popBtn->selectItemAtIndex(0);
+        return;
+    }
+    sSize = fSize / count;
+    const SizeInUnits shown = sizeInLargestUnit(sSize);
+    tfSize->setIntegerValue(shown.value);
+    popBtn->selectItemAtIndex(shown.unitIndex);
+    if (sSize >= kKilobyte) log(format("tt1 = %lld", shown.value));
+}
+
+void MainViewController::controlTextDidChange(const toolkit::Control* object) {
+    if (object == tfSize) {
+        cal_sizeTocount();
+    } else if (object == tfCount) {
+        cal_countTosize();
+    } else if (object == tfPwdFirst) {
+        pwd = tfPwdFirst->stringValue();
+        if (pwd.size() > kMaxPasswordBytes) {
+            encryptMsg2->setStringValue(kPasswordTooLong);
+            encryptMsg2->setHidden(false);
+            encryptViewOKBtn->setEnabled(false);
+        } else if (!encryptMsg2->isHidden() && encryptMsg2->stringValue() == kPasswordTooLong) {
+            encryptMsg2->setHidden(true);
+        }
+    } else if (object == tfPwdSecond) {
+        const std::string typed = tfPwdSecond->stringValue();
+        auto mismatch = [this] {
+            encryptMsg2->setStringValue(kPasswordMismatch);
+            encryptMsg2->setHidden(false);
+            encryptViewOKBtn->setEnabled(false);
+        };
+        if (pwd == typed) encryptViewOKBtn->setEnabled(true);
+        if (typed.size() > pwd.size()) {
+            mismatch();
+        } else {
+            for (std::size_t i = 0; i < typed.size(); ++i) {
+                if (pwd[i] != typed[i]) {
+                    mismatch();
+                    break;
+                }
+                if (i + 1 == pwd.size()) encryptViewOKBtn->setEnabled(true);
+                encryptMsg2->setHidden(true);
+            }
+        }
+        if (pwd.size() > kMaxPasswordBytes) {
+            encryptMsg2->setStringValue(kPasswordTooLong);
+            encryptMsg2->setHidden(false);
+            encryptViewOKBtn->setEnabled(false);
+        }
+    } else if (object == pwdField) {
+        const bool right = checkPassword(pwdField->stringValue().c_str(), pwdM.c_str()) == 1;
+        pwdMsg->setHidden(right);
+        pwdOKBtn->setEnabled(right);
+    }
+}
+
+void MainViewController::actSpliteBy() {
+    const int tag = spliteByBtn->selectedTag();
+    log(format("row = %lld", tag));
+    if (tag == 2) {
+        tfSize->setEnabled(false);
+        popBtn->setEnabled(false);
+        tfCount->setEnabled(true);
+    } else if (tag == 1) {
+        tfSize->setEnabled(true);
+        popBtn->setEnabled(true);
+        tfCount->setEnabled(false);
+    }
+}
+
+void MainViewController::actPopBtn() { cal_sizeTocount(); }
+
+void MainViewController::actDelFile(long tag) {
+    log(format("tag = %lld", tag));
+    fPath.clear();
+    fSize = 0;
+    pathView->reloadData();
+}
+
+void MainViewController::clearSplitMsg() {
+    fPath.clear();
+    oPath.clear();
+    sSize = 0;
+    fSize = 0;
+    tfSize->setStringValue("");
+    tfCount->setStringValue("");
+    tfOutPath->setStringValue("");
+    btnSplit->setEnabled(false);
+}
+
+void MainViewController::defaultSpliteSize() {
+    struct Tier {
+        int64_t below;
+        int64_t pieceSize;
+        int32_t shown;
+        int unitIndex;
+    };
+    static constexpr Tier kTiers[] = {
+        {102400, 0, 1, 0},
+        {104857600, 102400, 100, 0},
+        {1073741824, 104857600, 100, 1},
+        {INT64_MAX, 1073741824, 1, 2},
+    };
+    for (const Tier& tier : kTiers) {
+        if (fSize >= tier.below && tier.below != INT64_MAX) continue;
+        sSize = tier.pieceSize == 0 ? fSize : tier.pieceSize;
+        tfSize->setIntValue(tier.shown);
+        popBtn->selectItemAtIndex(tier.unitIndex);
+        tfCount->setIntValue(
+            tier.pieceSize == 0 ? 1 : static_cast<int32_t>(ceilDivide(fSize, tier.pieceSize)));
+        return;
+    }
+}
+
+void MainViewController::sizeTextFieldChange() { log("sizeTextFieldChange"); }
+void MainViewController::countTextFieldChange() { log("countTextFieldChange"); }
+
+void MainViewController::actEncrypt() {
+    if (encryptBtn->state() == 0) {
+        pwd.clear(); // unticking the box means no password
+        return;
+    }
+    encryptPanel->center();
+    encryptPanel->makeKeyWindow();
+    tk_.application().runModalForWindow(encryptPanel);
+    encryptMsg2->setHidden(true);
+}
+
+void MainViewController::actEncryptOK() {
+    if (tfPwdFirst->stringValue().size() > kMaxPasswordBytes) return;
+    pwd = tfPwdFirst->stringValue();
+    tk_.application().stopModal(toolkit::kModalResponseOK);
+    encryptPanel->orderOut();
+}
+
+void MainViewController::actEncryptCancel() {
+    pwd.clear();
+    tk_.application().stopModal(toolkit::kModalResponseCancel);
+    encryptPanel->orderOut();
+    tfPwdFirst->setStringValue("");
+    tfPwdSecond->setStringValue("");
+    encryptBtn->setState(0);
+}
+
+void MainViewController::actOutPath() {
+    auto panel = tk_.openPanel();
+    panel->setTitle(kChooseOutputFolder);
+    panel->setCanChooseDirectories(true);
+    panel->setCanChooseFiles(false);
+    panel->setCanCreateDirectories(true);
+    panel->setAllowsMultipleSelection(false);
+    if (panel->runModal() != toolkit::kModalResponseOK) return;
+    oPath = panel->path();
+    tfOutPath->setStringValue(oPath);
+    btnSplit->setEnabled(true);
+}
+
+void MainViewController::actSplit() {
+    if (fPath.empty() || oPath.empty() || fSize == 0) return;
+    if (fPath.size() >= sizeof splitRequest.srcPath) {
+        showAlert(kCannotSplit, kSourcePathTooLong);
+        return;
+    }
+    if (oPath.size() >= sizeof splitRequest.outFolder) {
+        showAlert(kCannotSplit, kOutputPathTooLong);
+        return;
+    }
+    if (pwd.size() > kMaxPasswordBytes) {
+        showAlert(kCannotSplit, kPasswordTooLong);
+        return;
+    }
+    std::memset(&splitRequest, 0, sizeof splitRequest);
+    std::memcpy(splitRequest.srcPath, fPath.data(), fPath.size());
+    splitRequest.totalSize = fSize;
+    splitRequest.pieceSize = sSize;
+    std::memcpy(splitRequest.password, pwd.data(), pwd.size());
+    std::memcpy(splitRequest.outFolder, oPath.data(), oPath.size());
+    log(std::string("path = ") + splitRequest.outFolder);
+
+    removeAfterRun_ = delSourceFileBtn->state() == 1;
+    removeTarget_ = fPath;
+    lastOutputFolder_ = oPath;
+    splitFinished.store(0, std::memory_order_relaxed);
+    tk_.threads().detachNewThread([this] { OC_splitProject_split(nullptr); });
+    tk_.threads().detachNewThread([this] { updateSpliteProgressIndicator(); });
+
+    proTitle->setStringValue(kSplittingTitle);
+    progress->setDoubleValue(0);
+    percentLabel->setStringValue("0%");
+    progressWindow->center();
+    progressWindow->makeKeyWindow();
+    progress->startAnimation();
+    progress->setHidden(false);
+    tk_.application().runModalForWindow(progressWindow);
+}
+
+void MainViewController::updateSpliteProgressIndicator() {
+    log("start updateSpliteProgressIndicator");
+    runProgressTimer(&MainViewController::updateSpliteProgress);
+    log("start the timer progress");
+}
+
+namespace {
+
+// The set on disk is whole: its manifest loads and every piece checks.
+bool pieceSetIsIntact(const char* pieceFolder) {
+    std::vector<SPTCfg_SPTitem2> pieces;
+    char digest[33] = {};
+    char baseName[1024] = {};
+    if (inspectPieceSet(pieceFolder, pieces, digest, baseName) != 0) return false;
+    for (const auto& piece : pieces) {
+        if (piece.checkState != 0) return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void MainViewController::updateSpliteProgress() {
+    showProgress(progressPercent(progressDoneBytes(), progressTotalBytes()));
+    if (splitFinished.load(std::memory_order_acquire) != 1) return;
+    stopProgressTimer();
+
+    bool succeeded = splitResult.load(std::memory_order_relaxed) == 0;
+    if (succeeded && removeAfterRun_) {
+        // The source goes only when its pieces are known to be whole on disk.
+        succeeded = pieceSetIsIntact(splitRequest.outFolder);
+        if (succeeded) removeWithRetriesOk(removeTarget_);
+    }
+    if (!succeeded && removeAfterRun_) {
+        const std::string source = removeTarget_;
+        onUi([this, source] { showAlert(kUntouchedAfterFailure, source); });
+    }
+    finishRun(succeeded ? kSplitCompletedTitle : kSplitFailedTitle, nullptr, nullptr);
+}

@@ -1,0 +1,7 @@
+#include "app/RunState.h"
+
+Split_pragma splitRequest{};
+std::atomic<uint8_t> splitFinished{0};
+std::atomic<uint8_t> joinFinished{0};
+std::atomic<int32_t> splitResult{0};
+std::atomic<int32_t> joinResult{0};

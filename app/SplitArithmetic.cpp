@@ -1,0 +1,87 @@
+#include "app/SplitArithmetic.h"
+
+#include <cstdio>
+#include <limits>
+
+int64_t ceilDivide(int64_t a, int64_t b) { return a / b + (a % b != 0 ? 1 : 0); }
+
+ProposedSize proposePieceSize(int64_t sourceSize) {
+    int64_t v = sourceSize / 9;
+    int divisions = 0;
+    while (v > 1024) {
+        v /= 1024;
+        ++divisions;
+    }
+    if (v > 10) {
+        int64_t scale = 1;
+        while (v / scale >= 10) scale *= 10;
+        v = v / scale * scale;
+    }
+    if (v < 1) v = 1;
+    return {v, divisions};
+}
+
+int64_t unitBytes(const std::string& title) {
+    if (title == "KB") return kKilobyte;
+    if (title == "MB") return kMegabyte;
+    if (title == "GB") return kGigabyte;
+    return 0;
+}
+
+int64_t largestSizeInUnits(int64_t unit) { return std::numeric_limits<int64_t>::max() / unit; }
+
+int64_t usableCount(int64_t typed, int64_t sourceSize) {
+    if (sourceSize <= 0 || typed == 0) return 1;
+    // c pieces of at least 1 KB each: c × 1024 ≤ size, without overflowing.
+    if (typed < 0 || typed > sourceSize / kKilobyte) return ceilDivide(sourceSize, kKilobyte);
+    return typed;
+}
+
+SizeInUnits sizeInLargestUnit(int64_t bytes) {
+    if (bytes >= kGigabyte) return {bytes / kGigabyte, 2};
+    if (bytes >= kMegabyte) return {bytes / kMegabyte, 1};
+    if (bytes >= kKilobyte) return {bytes / kKilobyte, 0};
+    return {1, 0};
+}
+
+std::string sizeText(int64_t bytes) {
+    char text[32];
+    if (bytes <= 1023) return "1K";
+    if (bytes < kMegabyte) {
+        std::snprintf(text, sizeof text, "%lldK", static_cast<long long>(bytes / kKilobyte));
+    } else if (bytes < kGigabyte) {
+        std::snprintf(text, sizeof text, "%lldM", static_cast<long long>(bytes / kMegabyte));
+    } else {
+        std::snprintf(text, sizeof text, "%lldG", static_cast<long long>(bytes / kGigabyte));
+    }
+    return text;
+}
+
+int64_t progressPercent(int64_t done, int64_t total) {
+    if (total <= 0) return 0;
+    if (done > std::numeric_limits<int64_t>::max() / 100) return done / (total / 100 + 1);
+    return done * 100 / total;
+}
+
+std::string lastPathComponent(const std::string& path) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    if (p == "/") return p;
+    const auto slash = p.rfind('/');
+    return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+std::string stringByDeletingLastPathComponent(const std::string& path) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    const auto slash = p.rfind('/');
+    if (slash == std::string::npos) return "";
+    if (slash == 0) return p.size() > 1 ? "/" : "";
+    return p.substr(0, slash);
+}
+
+std::string stringByAppendingPathComponent(const std::string& path, const std::string& component) {
+    if (path.empty()) return component;
+    if (path.back() == '/') return path + component;
+    return path + "/" + component;
+}

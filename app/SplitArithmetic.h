@@ -1,0 +1,56 @@
+#pragma once
+// The arithmetic and texts behind the window, free of any toolkit: the
+// proposed cut, the size and count conversions, the size texts of the tables,
+// the percentage of a run, and the path helpers the tables use.
+
+#include <cstdint>
+#include <string>
+
+inline constexpr int64_t kKilobyte = 1024;
+inline constexpr int64_t kMegabyte = 1048576;
+inline constexpr int64_t kGigabyte = 1073741824;
+
+// ceil(a / b) for b > 0, as the cut computations use it.
+int64_t ceilDivide(int64_t a, int64_t b);
+
+// The proposed piece size for a source of `sourceSize` bytes: the number to
+// show and how many times it was divided by 1024 (0 and 1 mean "KB", 2 "MB",
+// 3 "GB"; 4 or more leaves the unit as it is).
+struct ProposedSize {
+    int64_t value;
+    int divisions;
+};
+ProposedSize proposePieceSize(int64_t sourceSize);
+
+// Bytes of one unit by its title ("KB", "MB", "GB"), 0 for any other title.
+int64_t unitBytes(const std::string& title);
+
+// The largest number of `unit`s whose byte count still fits 64 bits.
+int64_t largestSizeInUnits(int64_t unit);
+
+// The count actually used for `typed` pieces of a source of `sourceSize`
+// bytes: never pieces below 1 KB (a negative count, or one too large, becomes
+// ceil(size / 1024)); a zero count, or a source of 0 bytes or less, gives 1.
+int64_t usableCount(int64_t typed, int64_t sourceSize);
+
+// A byte size in the largest unit that fits: the number and the unit's index
+// (0 "KB", 1 "MB", 2 "GB"); below 1 KB it is 1 KB.
+struct SizeInUnits {
+    int64_t value;
+    int unitIndex;
+};
+SizeInUnits sizeInLargestUnit(int64_t bytes);
+
+// The tables' size text: "1K" up to 1023 bytes (and for negative sizes),
+// then "%lldK", "%lldM" or "%lldG", truncated.
+std::string sizeText(int64_t bytes);
+
+// done × 100 / total, truncated; 0 while the total is not known (0 or less).
+int64_t progressPercent(int64_t done, int64_t total);
+
+// The path's last component, trailing '/' ignored ("/a/b/" gives "b", "/" gives "/").
+std::string lastPathComponent(const std::string& path);
+// The path without its last component ("/a/b" gives "/a", "/a" gives "/", "a" gives "").
+std::string stringByDeletingLastPathComponent(const std::string& path);
+// `path` + "/" + `component`, without doubling a '/'.
+std::string stringByAppendingPathComponent(const std::string& path, const std::string& component);

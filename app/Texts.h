@@ -1,0 +1,42 @@
+#pragma once
+// Every text the front end shows or logs.
+
+inline constexpr const char* kAppTitle = "Morvane Parcelor";
+inline constexpr const char* kVersionText = "Version 1.1";
+inline constexpr const char* kSplittingTitle = "Splitting...";
+inline constexpr const char* kJoiningTitle = "Joining...";
+inline constexpr const char* kSplitCompletedTitle = "Splitting Completed!";
+inline constexpr const char* kJoinCompletedTitle = "Joining Completed!";
+inline constexpr const char* kSplitFailedTitle = "Splitting Failed!";
+inline constexpr const char* kJoinFailedTitle = "Joining Failed!";
+inline constexpr const char* kAddJoinFolderFailed = "Add join folder faild!";
+inline constexpr const char* kInputPathNotValid = "input path is not valid!";
+inline constexpr const char* kChooseOneFile = "Choose one file";
+inline constexpr const char* kChooseAFolder = "Choose a Folder";
+inline constexpr const char* kChooseOutputFolder = "Choose a output folder";
+inline constexpr const char* kChooseOneFolder = "Choose one folder";
+inline constexpr const char* kOK = "OK";
+
+inline constexpr const char* kPasswordMismatch = "The passwords do not match.";
+inline constexpr const char* kPasswordTooLong = "A password has at most 31 bytes.";
+inline constexpr const char* kWrongPassword = "Wrong password. Try again.";
+inline constexpr const char* kCannotSplit = "Cannot split";
+inline constexpr const char* kSourcePathTooLong = "The source path is too long (at most 1023 bytes).";
+inline constexpr const char* kOutputPathTooLong = "The output folder path is too long (at most 1023 bytes).";
+inline constexpr const char* kRemovalFailed = "Could not remove";
+inline constexpr const char* kUntouchedAfterFailure = "Nothing was removed, because the run did not complete.";
+
+// Files the tables show for a piece's check state.
+inline constexpr const char* kRightImage = "right.png";
+inline constexpr const char* kWrongImage = "wrong.png";
+
+// Table column identifiers.
+inline constexpr const char* kFileNameColumn = "fileNameID";
+inline constexpr const char* kLocationColumn = "locationID";
+inline constexpr const char* kSizeColumn = "sizeID";
+inline constexpr const char* kCheckStateColumn = "checkStateID";
+
+// Removal is tried this many times before the user is told it failed.
+inline constexpr int kRemovalAttempts = 3;
+// The progress timer's interval: the single-precision 0.1 s.
+inline constexpr float kProgressInterval = 0.1f;

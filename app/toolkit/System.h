@@ -1,0 +1,79 @@
+#pragma once
+// The file manager, the desktop's file browser, notifications, the system
+// log, threads, run-loop timers, and handing work to the UI thread.
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace toolkit {
+
+class Window;
+
+enum class FileType { Regular, Directory, SymbolicLink, Other };
+
+class FileManager {
+public:
+    virtual ~FileManager() = default;
+    // The item's own type (links are not followed); nothing when it cannot be read.
+    virtual std::optional<FileType> attributesOfItemAtPath_fileType(const std::string& path) = 0;
+    virtual bool fileExistsAtPath(const std::string& path) = 0;
+    // Removes a file, or a folder with everything in it. False, with a reason
+    // in `error`, when it could not.
+    virtual bool removeItemAtPath(const std::string& path, std::string* error) = 0;
+};
+
+class Workspace {
+public:
+    virtual ~Workspace() = default;
+    // Shows a folder in the desktop's file browser.
+    virtual bool openFolder(const std::string& path) = 0;
+};
+
+class NotificationCenter {
+public:
+    virtual ~NotificationCenter() = default;
+    // Calls `handler` when `window` is about to close.
+    virtual void addWindowWillCloseObserver(const void* observer, Window* window,
+                                            std::function<void()> handler) = 0;
+    // Drops every observation made for `observer`.
+    virtual void removeObserver(const void* observer) = 0;
+};
+
+class SystemLog {
+public:
+    virtual ~SystemLog() = default;
+    virtual void log(const std::string& line) = 0;
+};
+
+class Timer {
+public:
+    virtual ~Timer() = default;
+    // No tick comes after this returns, and the owning run loop's run() returns.
+    virtual void invalidate() = 0;
+    virtual bool isValid() const = 0;
+};
+
+// The calling thread's own run loop.
+class RunLoop {
+public:
+    virtual ~RunLoop() = default;
+    // Schedules `tick` every `seconds` on this run loop's thread.
+    virtual std::shared_ptr<Timer> scheduledTimer(float seconds, std::function<void()> tick) = 0;
+    // Runs ticks on the calling thread until every timer of the loop is invalidated.
+    virtual void run() = 0;
+};
+
+class Threads {
+public:
+    virtual ~Threads() = default;
+    // Starts `body` on a new detached thread.
+    virtual void detachNewThread(std::function<void()> body) = 0;
+    // A run loop for the calling thread.
+    virtual std::unique_ptr<RunLoop> currentRunLoop() = 0;
+    // Runs `work` later on the UI thread, in the order posted.
+    virtual void performOnUiThread(std::function<void()> work) = 0;
+};
+
+} // namespace toolkit
