@@ -59,8 +59,8 @@ std::string sizeText(int64_t bytes) {
 
 int64_t progressPercent(int64_t done, int64_t total) {
     if (total <= 0) return 0;
-    if (done > std::numeric_limits<int64_t>::max() / 100) return done / (total / 100 + 1);
-    return done * 100 / total;
+    __extension__ using Wide = __int128; // done × 100 may not fit 64 bits
+    return static_cast<int64_t>(static_cast<Wide>(done) * 100 / total);
 }
 
 std::string lastPathComponent(const std::string& path) {

@@ -1,0 +1,30 @@
+#pragma once
+// A controller wired to a fake main window, started as the application starts it.
+
+#include "app/MainViewController.h"
+#include "tests/support/FakeMainWindow.h"
+
+#include <gtest/gtest.h>
+
+class ControllerFixture : public testing::Test {
+protected:
+    void SetUp() override {
+        ui.wire(c);
+        c.awakeFromNib();
+    }
+    void TearDown() override { tk.threadsImpl.joinAll(); }
+
+    // The user types `text` into a field: the field changes and the controller hears of it.
+    void type(fake::TextField& field, const std::string& text) {
+        field.setStringValue(text);
+        c.controlTextDidChange(&field);
+    }
+    void type(fake::SecureTextField& field, const std::string& text) {
+        field.setStringValue(text);
+        c.controlTextDidChange(&field);
+    }
+
+    fake::Toolkit tk;
+    fake::MainWindow ui;
+    MainViewController c{tk};
+};

@@ -1,0 +1,173 @@
+#include "tests/app/ControllerFixture.h"
+
+#include "app/FileTableView.h"
+#include "app/RunState.h"
+#include "engine/manifest.h"
+#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestFiles.h"
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class JoinSide : public ControllerFixture {
+protected:
+    void SetUp() override {
+        ControllerFixture::SetUp();
+        writeFile(dir / "src/report.final.pdf", seededBytes(8, 3000));
+        ASSERT_EQ(splitInto(dir / "src/report.final.pdf", dir / "src", 1024, "pw"), 0);
+        set = dir / "src/report_spt";
+    }
+    TempDir dir;
+    std::string set;
+};
+
+} // namespace
+
+TEST_F(JoinSide, AddingASetListsItsPiecesAndEnablesTheJoin) {
+    fs::remove(set + "/report_1.spt");
+    tk.answerPanel(set);
+    c.mActAddFile();
+    EXPECT_EQ(tk.panels.back().title, "Choose one folder");
+    EXPECT_TRUE(tk.panels.back().directories);
+    EXPECT_FALSE(tk.panels.back().files);
+    EXPECT_EQ(c.outputName, "report.final.pdf");
+    EXPECT_EQ(c.pwdM.size(), 32u);
+    EXPECT_EQ(ui.tfMOutputPath.stringValue(), dir / "src");
+    ASSERT_EQ(ui.joinView.rows(), 3);
+    EXPECT_EQ(ui.joinView.cell("fileNameID", 0), toolkit::CellValue::text("report_0.spt"));
+    EXPECT_EQ(ui.joinView.cell("locationID", 0), toolkit::CellValue::text(set));
+    EXPECT_EQ(ui.joinView.cell("sizeID", 0), toolkit::CellValue::text("1K"));
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 0), toolkit::CellValue::image("right.png"));
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 1), toolkit::CellValue::image("wrong.png"));
+    EXPECT_EQ(ui.joinView.cell("sizeID", 1), toolkit::CellValue::text("1K"));
+    EXPECT_EQ(ui.joinView.cell("other", 0), toolkit::CellValue::none());
+    for (toolkit::Control* on : std::initializer_list<toolkit::Control*>{
+             &ui.mergeBtn, &ui.tfMOutputPath, &ui.mOutputBtn, &ui.delSoureFileM})
+        EXPECT_TRUE(on->isEnabled());
+
+    // Another output folder, then the same set dropped: the output follows the set again.
+    tk.answerPanel(dir.path().string());
+    c.mActSelectOutput();
+    EXPECT_EQ(c.outPath, dir.path().string());
+    FileTableView view(tk.files);
+    view.setDelegate(&c);
+    EXPECT_TRUE(view.performDragOperation({{kFilenamesPboardType}, {set}}));
+    EXPECT_TRUE(tk.logged("JoinView fn = " + set));
+    EXPECT_EQ(c.outPath, dir / "src");
+    EXPECT_EQ(c.outputName, "report.final.pdf");
+    EXPECT_EQ(ui.joinView.rows(), 3);
+}
+
+TEST_F(JoinSide, AFailedAddResetsTheJoinSideAndSaysSo) {
+    tk.answerPanel(set);
+    c.mActAddFile();
+    c.pwd = "split side password";
+    tk.answerPanel(dir.path().string()); // no manifest here
+    c.mActAddFile();
+    ASSERT_EQ(tk.alerts.size(), 1u);
+    EXPECT_EQ(tk.alerts[0].message, "Add join folder faild!");
+    EXPECT_EQ(tk.alerts[0].button, "OK");
+    EXPECT_EQ(tk.alerts[0].informative, "input path is not valid!");
+    EXPECT_EQ(tk.alerts[0].window, &ui.window);
+    EXPECT_EQ(ui.joinView.rows(), 0);
+    EXPECT_EQ(ui.tfMOutputPath.stringValue(), "");
+    EXPECT_EQ(c.pwd, "");
+    EXPECT_EQ(c.outputName, "report.final.pdf"); // kept from the set before
+    EXPECT_TRUE(ui.mergeBtn.isEnabled());
+
+    tk.cancelPanel();
+    c.mActAddFile();
+    EXPECT_EQ(ui.joinView.rows(), 0);
+    c.mActMergeFile(); // nothing to join: nothing happens
+    EXPECT_TRUE(tk.app.modalHistory.empty());
+}
+
+TEST_F(JoinSide, PromptsComeInOrderAndCancelStartsNothing) {
+    tk.answerPanel(set);
+    c.mActAddFile();
+
+    // The target exists: cancelling the overwrite prompt ends the request.
+    tk.app.whenModal(&ui.outputPathWindow, [&] { c.actOutputPathCancel(); });
+    c.mActMergeFile();
+    EXPECT_EQ(tk.app.modalHistory, std::vector<const toolkit::Window*>{&ui.outputPathWindow});
+    EXPECT_FALSE(ui.outputPathWindow.visible);
+
+    // OK there leads to the password prompt; a wrong password keeps it open.
+    tk.app.whenModal(&ui.outputPathWindow, [&] { c.actOutputPathOK(); });
+    tk.app.whenModal(&ui.pwdWindow, [&] {
+        type(ui.pwdField, "p");
+        EXPECT_FALSE(ui.pwdMsg.isHidden());
+        EXPECT_FALSE(ui.pwdOKBtn.isEnabled());
+        type(ui.pwdField, "pw");
+        EXPECT_TRUE(ui.pwdMsg.isHidden());
+        EXPECT_TRUE(ui.pwdOKBtn.isEnabled());
+        ui.pwdField.setStringValue("PW");
+        c.actPwdOK();
+        EXPECT_FALSE(ui.pwdMsg.isHidden());
+        EXPECT_EQ(ui.pwdField.stringValue(), "");
+        EXPECT_TRUE(ui.pwdWindow.visible);
+        c.actPwdCancel();
+    });
+    c.mActMergeFile();
+    EXPECT_EQ(tk.app.modalHistory.size(), 3u);
+    EXPECT_EQ(tk.app.modalHistory.back(), &ui.pwdWindow);
+    EXPECT_FALSE(ui.pwdWindow.visible);
+    EXPECT_EQ(ui.joinView.rows(), 3); // the join side is unchanged
+}
+
+TEST(DropViews, AcceptanceAndDeliveryOrder) {
+    struct Receiver : FileDropDelegate {
+        bool respondsToSelector(const std::string&) const override { return responds; }
+        void acceptFileNameDragintoPathView(const std::string& p) override { split.push_back(p); }
+        void acceptFileNameDrag(const std::string& p) override { join.push_back(p); }
+        bool responds = true;
+        std::vector<std::string> split, join;
+    } receiver;
+    TempDir dir;
+    writeFile(dir / "file", "f");
+    fs::create_directories(dir / "a");
+    fs::create_directories(dir / "b");
+    const DragInfo text{{"text/plain"}, {}};
+    const DragInfo files{{kFilenamesPboardType}, {dir / "a", dir / "file", dir / "b"}};
+
+    fake::FileManager fm;
+    FSPathView pathView;
+    FileTableView joinView(fm);
+    EXPECT_EQ(pathView.draggingEntered(files), kDragOperationNone); // no delegate yet
+    pathView.setDelegate(&receiver);
+    joinView.setDelegate(&receiver);
+    EXPECT_EQ(pathView.draggingEntered(files), kDragOperationCopy);
+    EXPECT_EQ(joinView.draggingUpdated(files), kDragOperationCopy);
+    EXPECT_EQ(pathView.draggingEntered(text), kDragOperationNone);
+    EXPECT_EQ(pathView.draggingSourceOperationMaskForLocal(true), kDragOperationEvery);
+    EXPECT_FALSE(pathView.performDragOperation(text));
+    EXPECT_FALSE(joinView.performDragOperation(text));
+
+    EXPECT_TRUE(pathView.performDragOperation(files));
+    EXPECT_EQ(receiver.split, files.filenames);
+    EXPECT_FALSE(joinView.performDragOperation(files)); // stops at the regular file
+    EXPECT_EQ(receiver.join, std::vector<std::string>{dir / "a"});
+    EXPECT_FALSE(joinView.performDragOperation({{kFilenamesPboardType}, {dir / "file"}}));
+    EXPECT_EQ(receiver.join.size(), 1u);
+
+    receiver.responds = false;
+    EXPECT_TRUE(pathView.performDragOperation(files));
+    EXPECT_TRUE(joinView.performDragOperation(files));
+    EXPECT_EQ(receiver.split.size(), 3u);
+}
+
+TEST_F(JoinSide, DropsOntoTheSplitTableTakeFilesOnly) {
+    FSPathView view;
+    view.setDelegate(&c);
+    const std::string file = dir / "src/report.final.pdf";
+    EXPECT_TRUE(view.performDragOperation({{kFilenamesPboardType}, {file, set}}));
+    EXPECT_EQ(c.fPath, file); // the folder after it changed nothing
+    EXPECT_EQ(c.oPath, dir / "src");
+    EXPECT_EQ(c.fSize, 3000);
+    EXPECT_TRUE(ui.btnSplit.isEnabled());
+    EXPECT_TRUE(tk.logged("pathView fn = " + set));
+}

@@ -1,0 +1,333 @@
+#include "tests/app/ControllerFixture.h"
+
+#include "app/RunState.h"
+#include "app/SplitArithmetic.h"
+#include "engine/utilities.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestFiles.h"
+
+#include <limits>
+
+using SplitSide = ControllerFixture;
+
+TEST_F(SplitSide, StartsTitledWithBothSidesDisabled) {
+    EXPECT_EQ(ui.window.title, "Morvane Parcelor");
+    EXPECT_EQ(ui.tfVersion.stringValue(), "Version 1.1");
+    EXPECT_TRUE(tk.logged("View did show!"));
+    EXPECT_EQ(ui.pathView.draggedTypes, std::vector<std::string>{kFilenamesPboardType});
+    EXPECT_EQ(ui.joinView.draggedTypes, std::vector<std::string>{kFilenamesPboardType});
+    for (toolkit::Control* control :
+         std::initializer_list<toolkit::Control*>{&ui.spliteByBtn, &ui.tfSize, &ui.popBtn, &ui.tfCount,
+                                                  &ui.delSourceFileBtn, &ui.tfOutPath, &ui.outPathBtn,
+                                                  &ui.encryptBtn, &ui.btnSplit, &ui.mergeBtn,
+                                                  &ui.tfMOutputPath, &ui.mOutputBtn, &ui.delSoureFileM})
+        EXPECT_FALSE(control->isEnabled());
+    EXPECT_EQ(ui.pathView.rows(), 0);
+
+    // Closing the window is observed and allowed.
+    ASSERT_EQ(tk.notifications.entries.size(), 1u);
+    tk.postWindowWillClose(&ui.window);
+    EXPECT_TRUE(c.windowShouldClose());
+}
+
+TEST_F(SplitSide, ChoosingASourceEnablesTheBySizeLayoutAndProposesACut) {
+    TempDir dir;
+    writeFile(dir / "clip.mov", std::string(50000, 'x'));
+    tk.cancelPanel();
+    c.actAddFile();
+    EXPECT_TRUE(c.fPath.empty());
+    EXPECT_FALSE(ui.btnSplit.isEnabled());
+
+    ui.encryptBtn.setState(1);
+    tk.answerPanel(dir / "clip.mov");
+    c.actAddFile();
+    EXPECT_EQ(tk.panels.back().title, "Choose one file");
+    EXPECT_EQ(c.fPath, dir / "clip.mov");
+    EXPECT_EQ(c.fSize, 50000);
+    EXPECT_EQ(c.oPath, dir.path().string());
+    EXPECT_EQ(ui.tfOutPath.stringValue(), dir.path().string());
+    EXPECT_EQ(ui.tfSize.stringValue(), "5");
+    EXPECT_EQ(ui.tfCount.stringValue(), "10");
+    EXPECT_EQ(c.sSize, 5120);
+    for (toolkit::Control* on : std::initializer_list<toolkit::Control*>{
+             &ui.spliteByBtn, &ui.tfSize, &ui.popBtn, &ui.delSourceFileBtn, &ui.tfOutPath,
+             &ui.outPathBtn, &ui.encryptBtn, &ui.btnSplit})
+        EXPECT_TRUE(on->isEnabled());
+    EXPECT_FALSE(ui.tfCount.isEnabled());
+    EXPECT_EQ(ui.encryptBtn.state(), 0);
+    EXPECT_EQ(ui.pathView.rows(), 1);
+    EXPECT_EQ(ui.pathView.cell("fileNameID", 0), toolkit::CellValue::text("clip.mov"));
+    EXPECT_EQ(ui.pathView.cell("sizeID", 0), toolkit::CellValue::text("48K"));
+    EXPECT_EQ(ui.pathView.cell("checkStateID", 0), toolkit::CellValue::none());
+
+    tk.answerPanel(dir.path().string());
+    c.actAddFolder();
+    EXPECT_EQ(tk.panels.back().title, "Choose a Folder");
+    EXPECT_TRUE(tk.panels.back().directories);
+    EXPECT_FALSE(tk.panels.back().files);
+
+    c.actDelFile(7);
+    EXPECT_TRUE(tk.logged("tag = 7"));
+    EXPECT_EQ(ui.pathView.rows(), 0);
+    EXPECT_EQ(c.fSize, 0);
+}
+
+TEST_F(SplitSide, ProposedCutForEverySourceSize) {
+    struct Row {
+        int64_t size;
+        const char* shown;
+        const char* unit;
+        int64_t pieceSize;
+        const char* count;
+    };
+    const Row rows[] = {
+        {0, "1", "KB", 1024, "0"},
+        {100, "10", "KB", 10240, "1"},
+        {4500, "500", "KB", 512000, "1"},
+        {9224, "1000", "KB", 1024000, "1"},
+        {9225, "1", "KB", 1024, "10"},
+        {50000, "5", "KB", 5120, "10"},
+        {1000000, "100", "KB", 102400, "10"},
+        {10000000, "1", "MB", 1048576, "10"},
+        {734003200, "70", "MB", 73400320, "10"},
+        {1073741824, "100", "MB", 104857600, "11"},
+        {10737418240, "1", "GB", 1073741824, "10"},
+        {1000000000000, "100", "GB", 107374182400, "10"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.size);
+        c.fSize = row.size;
+        c.cal_AI_size();
+        EXPECT_EQ(ui.tfSize.stringValue(), row.shown);
+        EXPECT_EQ(ui.popBtn.title(), row.unit);
+        EXPECT_EQ(c.sSize, row.pieceSize);
+        EXPECT_EQ(ui.tfCount.stringValue(), row.count);
+    }
+    // From here on the unit stays whatever it was.
+    ui.popBtn.selectItemAtIndex(1);
+    c.fSize = 9905268326400;
+    c.cal_AI_size();
+    EXPECT_EQ(ui.tfSize.stringValue(), "1");
+    EXPECT_EQ(ui.popBtn.title(), "MB");
+    EXPECT_EQ(c.sSize, 1048576);
+    EXPECT_EQ(ui.tfCount.stringValue(), "9446400");
+    // An unreadable source: 1 KB and one piece.
+    c.fSize = -1;
+    c.cal_AI_size();
+    EXPECT_EQ(ui.tfSize.stringValue(), "1");
+    EXPECT_EQ(ui.tfCount.stringValue(), "1");
+}
+
+TEST_F(SplitSide, EditsKeepSizeAndCountInStep) {
+    c.fSize = 1000000;
+    type(ui.tfCount, "3");
+    EXPECT_EQ(c.sSize, 333333);
+    EXPECT_EQ(ui.tfSize.stringValue(), "325");
+    EXPECT_EQ(ui.popBtn.title(), "KB");
+    EXPECT_TRUE(tk.logged("tt1 = 325"));
+
+    type(ui.tfCount, "5000");
+    EXPECT_EQ(ui.tfCount.stringValue(), "977");
+    EXPECT_EQ(c.sSize, 1023);
+    EXPECT_EQ(ui.tfSize.stringValue(), "1");
+
+    type(ui.tfCount, "12ab");
+    EXPECT_EQ(ui.tfCount.stringValue(), "12");
+    type(ui.tfCount, "-4");
+    EXPECT_EQ(ui.tfCount.stringValue(), "977");
+    type(ui.tfCount, "");
+    EXPECT_EQ(ui.tfCount.stringValue(), "1");
+    EXPECT_TRUE(tk.logged("allCount  setStringValue = 1"));
+
+    ui.popBtn.selectItemAtIndex(1);
+    type(ui.tfSize, "1.5");
+    EXPECT_EQ(c.sSize, 1048576);
+    EXPECT_EQ(ui.tfSize.stringValue(), "1.5");
+    for (const char* bad : {"0", "-3", ""}) {
+        type(ui.tfSize, bad);
+        EXPECT_EQ(ui.tfSize.stringValue(), "1") << bad;
+    }
+
+    ui.popBtn.selectItemAtIndex(0);
+    type(ui.tfSize, "100");
+    ui.popBtn.selectItemAtIndex(1);
+    c.actPopBtn();
+    EXPECT_EQ(c.sSize, 104857600);
+    EXPECT_EQ(ui.tfCount.stringValue(), "1");
+
+    // Switching modes recomputes nothing.
+    ui.spliteByBtn.tag = 2;
+    c.actSpliteBy();
+    EXPECT_TRUE(ui.tfCount.isEnabled());
+    EXPECT_FALSE(ui.tfSize.isEnabled());
+    EXPECT_FALSE(ui.popBtn.isEnabled());
+    EXPECT_TRUE(tk.logged("row = 2"));
+    ui.spliteByBtn.tag = 1;
+    c.actSpliteBy();
+    EXPECT_EQ(c.sSize, 104857600);
+    EXPECT_EQ(ui.tfSize.stringValue(), "100");
+}
+
+TEST_F(SplitSide, InputThatWouldDivideByZeroOrOverflowLeavesASaneCut) {
+    c.fSize = 1000000;
+    type(ui.tfCount, "0");
+    EXPECT_EQ(ui.tfCount.stringValue(), "1");
+    EXPECT_EQ(c.sSize, 1000000);
+    type(ui.tfCount, "x");
+    EXPECT_EQ(ui.tfCount.stringValue(), "1");
+    type(ui.tfCount, "99999999999999999999999");
+    EXPECT_EQ(ui.tfCount.stringValue(), "977");
+
+    for (const int64_t size : {int64_t{0}, int64_t{-1}}) {
+        c.fSize = size;
+        type(ui.tfCount, "5");
+        EXPECT_EQ(ui.tfCount.stringValue(), "1");
+        EXPECT_EQ(c.sSize, 1024);
+    }
+
+    c.fSize = 1000000;
+    ui.popBtn.selectItemAtIndex(2);
+    type(ui.tfSize, "99999999999999999");
+    EXPECT_GT(c.sSize, 0);
+    EXPECT_EQ(ui.tfSize.integerValue(), std::numeric_limits<int64_t>::max() / kGigabyte);
+    EXPECT_EQ(ui.tfCount.stringValue(), "1");
+}
+
+TEST_F(SplitSide, TieredDefaultAndReset) {
+    const struct {
+        int64_t size, pieceSize;
+        const char *shown, *unit, *count;
+    } rows[] = {{5000000, 102400, "100", "KB", "49"},
+                {1073741824, 1073741824, "1", "GB", "1"},
+                {1073741823, 104857600, "100", "MB", "11"},
+                {102399, 102399, "1", "KB", "1"}};
+    for (const auto& row : rows) {
+        c.fSize = row.size;
+        c.defaultSpliteSize();
+        EXPECT_EQ(c.sSize, row.pieceSize);
+        EXPECT_EQ(ui.tfSize.stringValue(), row.shown);
+        EXPECT_EQ(ui.popBtn.title(), row.unit);
+        EXPECT_EQ(ui.tfCount.stringValue(), row.count);
+    }
+    c.fPath = "/x";
+    ui.btnSplit.setEnabled(true);
+    c.clearSplitMsg();
+    EXPECT_TRUE(c.fPath.empty());
+    EXPECT_EQ(c.sSize, 0);
+    EXPECT_EQ(ui.tfSize.stringValue(), "");
+    EXPECT_FALSE(ui.btnSplit.isEnabled());
+    c.sizeTextFieldChange();
+    EXPECT_TRUE(tk.logged("sizeTextFieldChange"));
+}
+
+TEST_F(SplitSide, PasswordPanelLiveCheck) {
+    ui.encryptBtn.setState(0);
+    c.actEncrypt();
+    EXPECT_TRUE(tk.app.modalHistory.empty());
+
+    ui.encryptBtn.setState(1);
+    ui.encryptViewOKBtn.setEnabled(false);
+    tk.app.whenModal(&ui.encryptPanel, [&] {
+        type(ui.tfPwdFirst, "secret");
+        type(ui.tfPwdSecond, "sec");
+        EXPECT_TRUE(ui.encryptMsg2.isHidden());
+        EXPECT_FALSE(ui.encryptViewOKBtn.isEnabled());
+        type(ui.tfPwdSecond, "sex");
+        EXPECT_FALSE(ui.encryptMsg2.isHidden());
+        EXPECT_EQ(ui.encryptMsg2.stringValue(), "The passwords do not match.");
+        type(ui.tfPwdSecond, "secrets");
+        EXPECT_FALSE(ui.encryptMsg2.isHidden());
+        EXPECT_FALSE(ui.encryptViewOKBtn.isEnabled());
+        type(ui.tfPwdSecond, "secret");
+        EXPECT_TRUE(ui.encryptMsg2.isHidden());
+        EXPECT_TRUE(ui.encryptViewOKBtn.isEnabled());
+        type(ui.tfPwdFirst, "secret2"); // OK keeps its state and takes the first field
+        EXPECT_TRUE(ui.encryptViewOKBtn.isEnabled());
+        c.actEncryptOK();
+    });
+    c.actEncrypt();
+    EXPECT_EQ(c.pwd, "secret2");
+    EXPECT_FALSE(ui.encryptPanel.visible);
+    EXPECT_EQ(ui.encryptBtn.state(), 1);
+
+    // Too long for the request: the panel says so and OK stays off.
+    tk.app.whenModal(&ui.encryptPanel, [&] {
+        const std::string longOne(32, 'p');
+        type(ui.tfPwdFirst, longOne);
+        type(ui.tfPwdSecond, longOne);
+        EXPECT_FALSE(ui.encryptMsg2.isHidden());
+        EXPECT_EQ(ui.encryptMsg2.stringValue(), "A password has at most 31 bytes.");
+        EXPECT_FALSE(ui.encryptViewOKBtn.isEnabled());
+        c.actEncryptOK(); // refused
+        EXPECT_TRUE(ui.encryptPanel.visible);
+        c.actEncryptCancel();
+    });
+    c.actEncrypt();
+    EXPECT_EQ(c.pwd, "");
+    EXPECT_EQ(ui.encryptBtn.state(), 0);
+    EXPECT_EQ(ui.tfPwdFirst.stringValue(), "");
+    EXPECT_TRUE(ui.encryptMsg2.isHidden());
+
+    // Unticking the box drops a password that was set.
+    c.pwd = "kept?";
+    ui.encryptBtn.setState(0);
+    c.actEncrypt();
+    EXPECT_EQ(c.pwd, "");
+}
+
+TEST_F(SplitSide, SplitIsRefusedWithoutSourceOrWithPathsTooLong) {
+    c.actSplit();
+    EXPECT_TRUE(tk.app.modalHistory.empty());
+    c.fPath = "/" + std::string(1100, 'p');
+    c.oPath = "/tmp";
+    c.fSize = 10;
+    c.actSplit();
+    ASSERT_EQ(tk.alerts.size(), 1u);
+    EXPECT_EQ(tk.alerts[0].informative, "The source path is too long (at most 1023 bytes).");
+    c.fPath = "/tmp/x";
+    c.oPath = "/" + std::string(1100, 'o');
+    c.actSplit();
+    EXPECT_EQ(tk.alerts.size(), 2u);
+    c.fSize = 0;
+    c.actSplit();
+    EXPECT_EQ(tk.alerts.size(), 2u);
+    EXPECT_TRUE(tk.app.modalHistory.empty());
+}
+
+TEST_F(SplitSide, TicksShowThePercentageAndNeverDivideByZero) {
+    splitFinished.store(0);
+    const struct {
+        int64_t done, total;
+        const char* label;
+    } ticks[] = {{10, 40, "25%"}, {1, 3, "33%"}, {1234567, 10000000, "12%"}, {5, 0, "0%"}};
+    for (const auto& tick : ticks) {
+        progressStartRun();
+        progressSetTotalBytes(tick.total);
+        progressAddDoneBytes(tick.done);
+        c.updateSpliteProgress();
+        tk.ui.drain();
+        EXPECT_EQ(ui.percentLabel.stringValue(), tick.label);
+    }
+    EXPECT_EQ(ui.progress.value, 0);
+}
+
+TEST(Arithmetic, SizeTextsAndPaths) {
+    const std::pair<int64_t, const char*> texts[] = {
+        {-1, "1K"}, {0, "1K"}, {1023, "1K"}, {1024, "1K"}, {2047, "1K"}, {2048, "2K"},
+        {1048575, "1023K"}, {1048576, "1M"}, {1073741823, "1023M"}, {1073741824, "1G"},
+        {1610612736, "1G"}, {5368709120, "5G"}};
+    for (const auto& [bytes, text] : texts) EXPECT_EQ(sizeText(bytes), text) << bytes;
+
+    EXPECT_EQ(lastPathComponent("/a/b.spt"), "b.spt");
+    EXPECT_EQ(lastPathComponent("/a/b/"), "b");
+    EXPECT_EQ(stringByDeletingLastPathComponent("/a/b"), "/a");
+    EXPECT_EQ(stringByDeletingLastPathComponent("/a"), "/");
+    EXPECT_EQ(stringByAppendingPathComponent("/out", "x.bin"), "/out/x.bin");
+    EXPECT_EQ(stringByAppendingPathComponent("/", "x.bin"), "/x.bin");
+
+    EXPECT_EQ(toolkit::parseIntegerValue("  -12ab"), -12);
+    EXPECT_EQ(toolkit::parseIntegerValue("+7"), 7);
+    EXPECT_EQ(toolkit::parseIntegerValue("abc"), 0);
+    EXPECT_EQ(toolkit::parseIntegerValue("99999999999999999999"), std::numeric_limits<int64_t>::max());
+    EXPECT_EQ(progressPercent(std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::max()), 100);
+}

@@ -1,0 +1,45 @@
+#include "tests/support/FakeMainWindow.h"
+
+namespace fake {
+
+void MainWindow::wire(MainViewController& c) {
+    c.window = &window;
+    c.mainView = &mainView;
+    c.tfVersion = &tfVersion;
+    c.pathView = &pathView;
+    c.spliteByBtn = &spliteByBtn;
+    c.tfSize = &tfSize;
+    c.popBtn = &popBtn;
+    c.tfCount = &tfCount;
+    c.delSourceFileBtn = &delSourceFileBtn;
+    c.btnSplit = &btnSplit;
+    c.tfOutPath = &tfOutPath;
+    c.outPathBtn = &outPathBtn;
+    c.addFolderBtn = &addFolderBtn;
+    c.encryptBtn = &encryptBtn;
+    c.encryptPanel = &encryptPanel;
+    c.tfPwdFirst = &tfPwdFirst;
+    c.tfPwdSecond = &tfPwdSecond;
+    c.encryptMsg2 = &encryptMsg2;
+    c.encryptViewOKBtn = &encryptViewOKBtn;
+    c.encryptViewCancelBtn = &encryptViewCancelBtn;
+    c.progressWindow = &progressWindow;
+    c.proTitle = &proTitle;
+    c.percentLabel = &percentLabel;
+    c.progress = &progress;
+    c.completeWindow = &completeWindow;
+    c.completeTitle = &completeTitle;
+    c.mBtnAddFile = &mBtnAddFile;
+    c.joinView = &joinView;
+    c.delSoureFileM = &delSoureFileM;
+    c.tfMOutputPath = &tfMOutputPath;
+    c.mOutputBtn = &mOutputBtn;
+    c.mergeBtn = &mergeBtn;
+    c.pwdWindow = &pwdWindow;
+    c.pwdField = &pwdField;
+    c.pwdMsg = &pwdMsg;
+    c.pwdOKBtn = &pwdOKBtn;
+    c.outputPathWindow = &outputPathWindow;
+}
+
+} // namespace fake

@@ -1,0 +1,47 @@
+#pragma once
+// Every control and window of the main window and its panels, as fakes, wired
+// to a controller's outlets the way the window layout wires the real ones.
+
+#include "app/FSWindow.h"
+#include "app/MainViewController.h"
+#include "tests/support/FakeToolkit.h"
+
+namespace fake {
+
+using PanelWindow = WindowOf<FSWindow>;
+
+struct MainWindow {
+    Window window;
+    View mainView;
+    TextField tfVersion;
+    TableView pathView;
+    RadioGroup spliteByBtn;
+    TextField tfSize;
+    PopUpButton popBtn;
+    TextField tfCount;
+    Button delSourceFileBtn, btnSplit;
+    TextField tfOutPath;
+    Button outPathBtn, addFolderBtn, encryptBtn;
+    PanelWindow encryptPanel;
+    SecureTextField tfPwdFirst, tfPwdSecond;
+    TextField encryptMsg2;
+    Button encryptViewOKBtn, encryptViewCancelBtn;
+    PanelWindow progressWindow;
+    TextField proTitle, percentLabel;
+    ProgressIndicator progress;
+    PanelWindow completeWindow;
+    TextField completeTitle;
+    Button mBtnAddFile;
+    TableView joinView;
+    Button delSoureFileM;
+    TextField tfMOutputPath;
+    Button mOutputBtn, mergeBtn;
+    PanelWindow pwdWindow;
+    TextField pwdField, pwdMsg;
+    Button pwdOKBtn;
+    PanelWindow outputPathWindow;
+
+    void wire(MainViewController& c);
+};
+
+} // namespace fake

@@ -1,0 +1,212 @@
+#include "tests/support/FakeToolkit.h"
+
+#include "app/toolkit/StdRunLoop.h"
+
+#include <algorithm>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace fake {
+
+void UiQueue::post(std::function<void()> work) {
+    std::lock_guard lock(mutex_);
+    work_.push_back(std::move(work));
+    posted_.notify_all();
+}
+
+bool UiQueue::runUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + kHangBound;
+    while (!done()) {
+        std::function<void()> next;
+        {
+            std::unique_lock lock(mutex_);
+            if (!posted_.wait_until(lock, deadline, [&] { return !work_.empty(); })) return false;
+            next = std::move(work_.front());
+            work_.pop_front();
+        }
+        next();
+    }
+    return true;
+}
+
+void UiQueue::drain() {
+    for (;;) {
+        std::function<void()> next;
+        {
+            std::lock_guard lock(mutex_);
+            if (work_.empty()) return;
+            next = std::move(work_.front());
+            work_.pop_front();
+        }
+        next();
+    }
+}
+
+std::string PopUpButton::title() const {
+    return index_ >= 0 && index_ < static_cast<int>(items.size()) ? items[index_] : "";
+}
+
+int Application::runModalForWindow(toolkit::Window* window) {
+    modalHistory.push_back(window);
+    if (auto* shown = dynamic_cast<Showable*>(window)) shown->visible = true;
+    Frame frame;
+    frames_.push_back(&frame);
+    if (auto user = users_.find(window); user != users_.end()) {
+        auto play = user->second; // the user may re-script this window
+        play();
+    }
+    if (!queue_.runUntil([&] { return frame.stopped; })) {
+        hung = true;
+        frame.response = toolkit::kModalResponseCancel;
+    }
+    frames_.pop_back();
+    return frame.response;
+}
+
+void Application::stopModal(int response) {
+    if (frames_.empty()) return;
+    frames_.back()->stopped = true;
+    frames_.back()->response = response;
+}
+
+void Application::whenModal(const toolkit::Window* window, std::function<void()> user) {
+    users_[window] = std::move(user);
+}
+
+std::optional<toolkit::FileType> FileManager::attributesOfItemAtPath_fileType(const std::string& path) {
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(path, error);
+    if (error || !fs::exists(status)) return std::nullopt;
+    if (fs::is_regular_file(status)) return toolkit::FileType::Regular;
+    if (fs::is_directory(status)) return toolkit::FileType::Directory;
+    if (fs::is_symlink(status)) return toolkit::FileType::SymbolicLink;
+    return toolkit::FileType::Other;
+}
+
+bool FileManager::fileExistsAtPath(const std::string& path) {
+    std::error_code error;
+    return fs::exists(path, error);
+}
+
+bool FileManager::removeItemAtPath(const std::string& path, std::string* error) {
+    {
+        std::lock_guard lock(mutex_);
+        ++attempts_[path];
+        auto failing = failures_.find(path);
+        if (failing != failures_.end() && failing->second != 0) {
+            if (failing->second > 0) --failing->second;
+            if (error) *error = "Operation not permitted";
+            return false;
+        }
+    }
+    std::error_code code;
+    fs::remove_all(path, code);
+    if (code && error) *error = code.message();
+    return !code;
+}
+
+void FileManager::failRemovals(const std::string& path, int times) {
+    std::lock_guard lock(mutex_);
+    failures_[path] = times;
+}
+
+int FileManager::removalAttempts(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    return attempts_[path];
+}
+
+void Threads::detachNewThread(std::function<void()> body) {
+    std::lock_guard lock(mutex_);
+    threads_.emplace_back(std::move(body));
+}
+
+std::unique_ptr<toolkit::RunLoop> Threads::currentRunLoop() {
+    return std::make_unique<toolkit::StdRunLoop>();
+}
+
+void Threads::joinAll() {
+    std::vector<std::thread> running;
+    {
+        std::lock_guard lock(mutex_);
+        running.swap(threads_);
+    }
+    for (auto& thread : running) thread.join();
+}
+
+namespace {
+
+class OpenPanel : public toolkit::OpenPanel {
+public:
+    explicit OpenPanel(Toolkit& owner) : owner_(owner) {}
+    void setTitle(const std::string& title) override { shown_.title = title; }
+    void setCanChooseDirectories(bool can) override { shown_.directories = can; }
+    void setCanChooseFiles(bool can) override { shown_.files = can; }
+    void setCanCreateDirectories(bool can) override { shown_.createDirectories = can; }
+    void setAllowsMultipleSelection(bool allows) override { shown_.multiple = allows; }
+    int runModal() override {
+        owner_.panels.push_back(shown_);
+        if (owner_.panelAnswers.empty()) return toolkit::kModalResponseCancel;
+        auto [response, path] = owner_.panelAnswers.front();
+        owner_.panelAnswers.pop_front();
+        path_ = path;
+        return response;
+    }
+    std::string path() const override { return path_; }
+
+private:
+    Toolkit& owner_;
+    PanelShown shown_;
+    std::string path_;
+};
+
+class Alert : public toolkit::Alert {
+public:
+    explicit Alert(Toolkit& owner) : owner_(owner) {}
+    void beginSheetModalForWindow(toolkit::Window* window, const std::string& message,
+                                  const std::string& button, const std::string& informative) override {
+        owner_.alerts.push_back({window, message, button, informative});
+    }
+
+private:
+    Toolkit& owner_;
+};
+
+} // namespace
+
+Toolkit::Toolkit() = default;
+
+std::unique_ptr<toolkit::OpenPanel> Toolkit::openPanel() { return std::make_unique<OpenPanel>(*this); }
+std::unique_ptr<toolkit::Alert> Toolkit::alert() { return std::make_unique<Alert>(*this); }
+
+bool Toolkit::logged(const std::string& line) {
+    std::lock_guard lock(logImpl.mutex);
+    return std::find(logImpl.lines.begin(), logImpl.lines.end(), line) != logImpl.lines.end();
+}
+
+void Toolkit::postWindowWillClose(const toolkit::Window* window) {
+    for (auto& entry : notifications.entries) {
+        if (entry.window == window) entry.handler();
+    }
+}
+
+bool Toolkit::Workspace::openFolder(const std::string& path) {
+    owner.openedFolders.push_back(path);
+    return true;
+}
+
+void Toolkit::Notifications::addWindowWillCloseObserver(const void* observer, toolkit::Window* window,
+                                                        std::function<void()> handler) {
+    entries.push_back({observer, window, std::move(handler)});
+}
+
+void Toolkit::Notifications::removeObserver(const void* observer) {
+    std::erase_if(entries, [&](const Entry& e) { return e.observer == observer; });
+}
+
+void Toolkit::Log::log(const std::string& line) {
+    std::lock_guard lock(mutex);
+    lines.push_back(line);
+}
+
+} // namespace fake
