@@ -23,11 +23,7 @@ test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
 run: build
-	@if [ -x $(BUILD_DIR)/morvane-parcelor ]; then \
-		$(BUILD_DIR)/morvane-parcelor; \
-	else \
-		echo "The engine is built; the desktop window is not part of this build yet."; \
-	fi
+	@$(BUILD_DIR)/morvane-parcelor
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: deps

@@ -11,6 +11,10 @@ packages=(
     libssl-dev
     libgtest-dev
     libgmock-dev
+    qt6-base-dev
+    qt6-base-dev-tools
+    qt6-qpa-plugins
+    libgl-dev
 )
 
 missing=()

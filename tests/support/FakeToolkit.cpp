@@ -3,9 +3,6 @@
 #include "app/toolkit/StdRunLoop.h"
 
 #include <algorithm>
-#include <filesystem>
-
-namespace fs = std::filesystem;
 
 namespace fake {
 
@@ -74,21 +71,6 @@ void Application::whenModal(const toolkit::Window* window, std::function<void()>
     users_[window] = std::move(user);
 }
 
-std::optional<toolkit::FileType> FileManager::attributesOfItemAtPath_fileType(const std::string& path) {
-    std::error_code error;
-    const fs::file_status status = fs::symlink_status(path, error);
-    if (error || !fs::exists(status)) return std::nullopt;
-    if (fs::is_regular_file(status)) return toolkit::FileType::Regular;
-    if (fs::is_directory(status)) return toolkit::FileType::Directory;
-    if (fs::is_symlink(status)) return toolkit::FileType::SymbolicLink;
-    return toolkit::FileType::Other;
-}
-
-bool FileManager::fileExistsAtPath(const std::string& path) {
-    std::error_code error;
-    return fs::exists(path, error);
-}
-
 bool FileManager::removeItemAtPath(const std::string& path, std::string* error) {
     {
         std::lock_guard lock(mutex_);
@@ -100,10 +82,7 @@ bool FileManager::removeItemAtPath(const std::string& path, std::string* error) 
             return false;
         }
     }
-    std::error_code code;
-    fs::remove_all(path, code);
-    if (code && error) *error = code.message();
-    return !code;
+    return StdFileManager::removeItemAtPath(path, error);
 }
 
 void FileManager::failRemovals(const std::string& path, int times) {

@@ -4,6 +4,7 @@
 // play the user inside any dialog; nothing sleeps, and a loop that waits far
 // longer than any run needs gives up and records a hang.
 
+#include "app/toolkit/StdFileManager.h"
 #include "app/toolkit/Toolkit.h"
 
 #include <chrono>
@@ -160,10 +161,9 @@ struct PanelShown {
     bool directories = false, files = true, createDirectories = false, multiple = false;
 };
 
-class FileManager : public toolkit::FileManager {
+// The real file system, with removals that can be made to fail.
+class FileManager : public toolkit::StdFileManager {
 public:
-    std::optional<toolkit::FileType> attributesOfItemAtPath_fileType(const std::string& path) override;
-    bool fileExistsAtPath(const std::string& path) override;
     bool removeItemAtPath(const std::string& path, std::string* error) override;
     // The next `times` removals of `path` fail (-1: every one).
     void failRemovals(const std::string& path, int times);

@@ -1,0 +1,268 @@
+#include "app/qt/QtMainWindow.h"
+
+#include "app/Texts.h"
+#include "ui_MainWindow.h"
+
+#include <QButtonGroup>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace {
+
+QLabel* label(QWidget* parent, const char* name, const QString& text = {}) {
+    auto* l = new QLabel(text, parent);
+    l->setObjectName(name);
+    return l;
+}
+
+QLineEdit* field(QWidget* parent, const char* name, bool secret) {
+    auto* f = new QLineEdit(parent);
+    f->setObjectName(name);
+    if (secret) f->setEchoMode(QLineEdit::Password);
+    f->setMinimumWidth(260);
+    return f;
+}
+
+QPushButton* button(QDialogButtonBox* box, const char* name, const QString& text,
+                    QDialogButtonBox::ButtonRole role) {
+    auto* b = box->addButton(text, role);
+    b->setObjectName(name);
+    return b;
+}
+
+QLabel* message(QWidget* parent, const char* name, const QString& text) {
+    QLabel* m = label(parent, name, text);
+    m->setStyleSheet("color: #c62828;");
+    m->setWordWrap(true);
+    m->hide();
+    return m;
+}
+
+} // namespace
+
+QtMainWindow::QtMainWindow(qtkit::Toolkit& toolkit)
+    : tk_(toolkit), ui_(std::make_unique<Ui::MainWindow>()), controller_(toolkit),
+      joinDrop_(toolkit.fileManager()) {
+    ui_->setupUi(&window_);
+    window_.setObjectName("window");
+    window_.setWindowIcon(QIcon(":/images/morvane-parcelor.png"));
+    tk_.setParentWidget(&window_);
+    buildPanels();
+    wireOutlets();
+    connectActions();
+    controller_.awakeFromNib();
+}
+
+QtMainWindow::~QtMainWindow() = default;
+
+qtkit::PanelDialog* QtMainWindow::panel(const char* name) const {
+    for (auto* p : panels_)
+        if (p->objectName() == name) return p;
+    return nullptr;
+}
+
+qtkit::PanelDialog* QtMainWindow::makePanel(const char* name, const char* title) {
+    auto* dialog = new qtkit::PanelDialog(&window_);
+    dialog->setObjectName(name);
+    dialog->setWindowTitle(title);
+    panels_.push_back(dialog);
+    return dialog;
+}
+
+void QtMainWindow::buildPanels() {
+    // Password panel of the split.
+    auto* encrypt = makePanel("encryptPanel", "Password");
+    auto* encryptForm = new QFormLayout;
+    encryptForm->addRow("Password:", field(encrypt, "tfPwdFirst", true));
+    encryptForm->addRow("Again:", field(encrypt, "tfPwdSecond", true));
+    auto* encryptButtons = new QDialogButtonBox(encrypt);
+    button(encryptButtons, "encryptViewCancelBtn", "Cancel", QDialogButtonBox::RejectRole);
+    button(encryptButtons, "encryptViewOKBtn", "OK", QDialogButtonBox::AcceptRole)->setDefault(true);
+    auto* encryptLayout = new QVBoxLayout(encrypt);
+    encryptLayout->addWidget(label(encrypt, "encryptTitle", "Protect the pieces with a password."));
+    encryptLayout->addLayout(encryptForm);
+    encryptLayout->addWidget(message(encrypt, "encryptMsg2", kPasswordMismatch));
+    encryptLayout->addWidget(encryptButtons);
+
+    // Progress of a split or a join: it cannot be dismissed while the run lasts.
+    auto* progress = makePanel("progressWindow", "Working");
+    progress->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    auto* bar = new QProgressBar(progress);
+    bar->setObjectName("progress");
+    bar->setRange(0, 100);
+    bar->setTextVisible(false);
+    bar->setMinimumWidth(360);
+    auto* progressLayout = new QVBoxLayout(progress);
+    progressLayout->addWidget(label(progress, "proTitle"));
+    progressLayout->addWidget(bar);
+    QLabel* percent = label(progress, "percentLabel", "0%");
+    percent->setAlignment(Qt::AlignRight);
+    progressLayout->addWidget(percent);
+
+    // Completion of a run.
+    auto* complete = makePanel("completeWindow", "Done");
+    auto* completeButtons = new QDialogButtonBox(complete);
+    button(completeButtons, "openFolderBtn", "Open Folder", QDialogButtonBox::ActionRole);
+    button(completeButtons, "finishBtn", "Done", QDialogButtonBox::AcceptRole)->setDefault(true);
+    auto* completeLayout = new QVBoxLayout(complete);
+    QLabel* completeTitle = label(complete, "completeTitle");
+    QFont bigger = completeTitle->font();
+    bigger.setPointSizeF(bigger.pointSizeF() * 1.3);
+    bigger.setBold(true);
+    completeTitle->setFont(bigger);
+    completeTitle->setMinimumWidth(320);
+    completeLayout->addWidget(completeTitle);
+    completeLayout->addWidget(completeButtons);
+
+    // Password of a protected set, before a join.
+    auto* pwd = makePanel("pwdWindow", "Password");
+    auto* pwdButtons = new QDialogButtonBox(pwd);
+    button(pwdButtons, "pwdCancelBtn", "Cancel", QDialogButtonBox::RejectRole);
+    QPushButton* pwdOK = button(pwdButtons, "pwdOKBtn", "OK", QDialogButtonBox::AcceptRole);
+    pwdOK->setDefault(true);
+    pwdOK->setEnabled(false);
+    auto* pwdLayout = new QVBoxLayout(pwd);
+    pwdLayout->addWidget(label(pwd, "pwdPrompt", "This piece set is protected. Type its password:"));
+    pwdLayout->addWidget(field(pwd, "pwdField", true));
+    pwdLayout->addWidget(message(pwd, "pwdMsg", kWrongPassword));
+    pwdLayout->addWidget(pwdButtons);
+
+    // The join's output already exists.
+    auto* exists = makePanel("outputPathWindow", "Replace?");
+    auto* existsButtons = new QDialogButtonBox(exists);
+    button(existsButtons, "outputPathCancelBtn", "Cancel", QDialogButtonBox::RejectRole);
+    button(existsButtons, "outputPathOKBtn", "Replace", QDialogButtonBox::AcceptRole)->setDefault(true);
+    auto* existsLayout = new QVBoxLayout(exists);
+    existsLayout->addWidget(label(exists, "outputPathPrompt",
+                                  "The output already exists in that folder.\nReplace it?"));
+    existsLayout->addWidget(existsButtons);
+}
+
+void QtMainWindow::wireOutlets() {
+    using namespace qtkit;
+    MainViewController& c = controller_;
+    auto find = [this](auto* type, const char* name) {
+        using W = std::remove_pointer_t<decltype(type)>;
+        for (QWidget* root : std::initializer_list<QWidget*>{&window_})
+            if (auto* w = root->findChild<W*>(name)) return w;
+        return static_cast<W*>(nullptr);
+    };
+    auto lineEdit = [&](const char* name) { return adapt<LineEditField>(find((QLineEdit*)nullptr, name)); };
+    auto text = [&](const char* name) { return adapt<LabelField>(find((QLabel*)nullptr, name)); };
+    auto push = [&](const char* name) { return adapt<Button>(find((QAbstractButton*)nullptr, name)); };
+    auto panelWindow = [&](const char* name) { return adapt<PanelWindow>(panel(name)); };
+
+    c.window = adapt<MainWindow>(&window_);
+    c.mainView = adapt<View>(ui_->mainView);
+    c.tfVersion = text("tfVersion");
+    auto* pathTable = adapt<TableView>(ui_->pathView, QStringList{kFileNameColumn, kLocationColumn, kSizeColumn},
+                                       QStringList{"Name", "Folder", "Size"});
+    c.pathView = pathTable;
+    auto* group = new QButtonGroup(ui_->spliteByBtn);
+    group->addButton(ui_->bySizeRadio, 1);
+    group->addButton(ui_->byCountRadio, 2);
+    c.spliteByBtn = adapt<RadioGroup>(ui_->spliteByBtn, group);
+    c.tfSize = lineEdit("tfSize");
+    c.popBtn = adapt<PopUpButton>(ui_->popBtn);
+    c.tfCount = lineEdit("tfCount");
+    c.delSourceFileBtn = push("delSourceFileBtn");
+    c.btnSplit = push("btnSplit");
+    c.tfOutPath = lineEdit("tfOutPath");
+    c.outPathBtn = push("outPathBtn");
+    c.addFolderBtn = push("addFolderBtn");
+    c.encryptBtn = push("encryptBtn");
+    c.encryptPanel = panelWindow("encryptPanel");
+    c.tfPwdFirst = lineEdit("tfPwdFirst");
+    c.tfPwdSecond = lineEdit("tfPwdSecond");
+    c.encryptMsg2 = text("encryptMsg2");
+    c.encryptViewOKBtn = push("encryptViewOKBtn");
+    c.encryptViewCancelBtn = push("encryptViewCancelBtn");
+    c.progressWindow = panelWindow("progressWindow");
+    c.proTitle = text("proTitle");
+    c.percentLabel = text("percentLabel");
+    c.progress = adapt<ProgressIndicator>(find((QProgressBar*)nullptr, "progress"));
+    c.completeWindow = panelWindow("completeWindow");
+    c.completeTitle = text("completeTitle");
+    c.mBtnAddFile = push("mBtnAddFile");
+    auto* joinTable = adapt<TableView>(
+        ui_->joinView, QStringList{kFileNameColumn, kLocationColumn, kSizeColumn, kCheckStateColumn},
+        QStringList{"Name", "Folder", "Size", "Check"});
+    c.joinView = joinTable;
+    c.delSoureFileM = push("delSoureFileM");
+    c.tfMOutputPath = lineEdit("tfMOutputPath");
+    c.mOutputBtn = push("mOutputBtn");
+    c.mergeBtn = push("mergeBtn");
+    c.pwdWindow = panelWindow("pwdWindow");
+    c.pwdField = lineEdit("pwdField");
+    c.pwdMsg = text("pwdMsg");
+    c.pwdOKBtn = push("pwdOKBtn");
+    c.outputPathWindow = panelWindow("outputPathWindow");
+
+    for (DropTableView* view : {ui_->pathView, ui_->joinView}) {
+        view->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+        view->horizontalHeader()->setMinimumSectionSize(48);
+    }
+    ui_->pathView->setColumnWidth(0, 170);
+    ui_->pathView->setColumnWidth(1, 200);
+    ui_->joinView->setColumnWidth(0, 120);
+    ui_->joinView->setColumnWidth(1, 170);
+    ui_->joinView->setColumnWidth(2, 60);
+
+    pathDrop_.setDelegate(&controller_);
+    joinDrop_.setDelegate(&controller_);
+    ui_->pathView->dragHandler = [this](const DragInfo& d) { return pathDrop_.draggingEntered(d); };
+    ui_->pathView->dropHandler = [this](const DragInfo& d) { return pathDrop_.performDragOperation(d); };
+    ui_->joinView->dragHandler = [this](const DragInfo& d) { return joinDrop_.draggingEntered(d); };
+    ui_->joinView->dropHandler = [this](const DragInfo& d) { return joinDrop_.performDragOperation(d); };
+}
+
+void QtMainWindow::connectActions() {
+    MainViewController* c = &controller_;
+    auto clicked = [this](const char* name, auto action) {
+        auto* b = window_.findChild<QAbstractButton*>(name);
+        QObject::connect(b, &QAbstractButton::clicked, &window_, action);
+    };
+    auto edited = [this, c](const char* name, const toolkit::Control* outlet) {
+        auto* f = window_.findChild<QLineEdit*>(name);
+        QObject::connect(f, &QLineEdit::textEdited, &window_, [c, outlet] { c->controlTextDidChange(outlet); });
+    };
+
+    ui_->btnSplit->setDefault(false);
+    clicked("addFileBtn", [c] { c->actAddFile(); });
+    clicked("addFolderBtn", [c] { c->actAddFolder(); });
+    clicked("delFileBtn", [c] { c->actDelFile(0); });
+    clicked("bySizeRadio", [c] { c->actSpliteBy(); });
+    clicked("byCountRadio", [c] { c->actSpliteBy(); });
+    QObject::connect(ui_->popBtn, &QComboBox::activated, &window_, [c] { c->actPopBtn(); });
+    clicked("encryptBtn", [c] { c->actEncrypt(); });
+    clicked("outPathBtn", [c] { c->actOutPath(); });
+    clicked("btnSplit", [c] { c->actSplit(); });
+    clicked("encryptViewOKBtn", [c] { c->actEncryptOK(); });
+    clicked("encryptViewCancelBtn", [c] { c->actEncryptCancel(); });
+    clicked("openFolderBtn", [c] { c->actOpenFolder(); });
+    clicked("finishBtn", [c] { c->actFinish(); });
+    clicked("mBtnAddFile", [c] { c->mActAddFile(); });
+    clicked("mOutputBtn", [c] { c->mActSelectOutput(); });
+    clicked("mergeBtn", [c] { c->mActMergeFile(); });
+    clicked("pwdOKBtn", [c] { c->actPwdOK(); });
+    clicked("pwdCancelBtn", [c] { c->actPwdCancel(); });
+    clicked("outputPathOKBtn", [c] { c->actOutputPathOK(); });
+    clicked("outputPathCancelBtn", [c] { c->actOutputPathCancel(); });
+
+    edited("tfSize", c->tfSize);
+    edited("tfCount", c->tfCount);
+    edited("tfPwdFirst", c->tfPwdFirst);
+    edited("tfPwdSecond", c->tfPwdSecond);
+    edited("pwdField", c->pwdField);
+
+    panel("encryptPanel")->onCancel = [c] { c->actEncryptCancel(); };
+    panel("completeWindow")->onCancel = [c] { c->actFinish(); };
+    panel("pwdWindow")->onCancel = [c] { c->actPwdCancel(); };
+    panel("outputPathWindow")->onCancel = [c] { c->actOutputPathCancel(); };
+}

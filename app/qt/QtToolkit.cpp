@@ -1,0 +1,197 @@
+#include "app/qt/QtToolkit.h"
+
+#include "app/qt/QtWindows.h"
+#include "app/toolkit/StdRunLoop.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QTimer>
+#include <QUrl>
+
+#include <syslog.h>
+#include <thread>
+
+namespace qtkit {
+
+int Application::runModalForWindow(toolkit::Window* window) {
+    auto* shown = dynamic_cast<WindowWidget*>(window);
+    if (!shown) return toolkit::kModalResponseCancel;
+    QWidget* widget = shown->widget();
+    widget->setWindowModality(Qt::ApplicationModal);
+    widget->show();
+    widget->raise();
+    widget->activateWindow();
+
+    QEventLoop loop;
+    Frame frame;
+    frame.loop = &loop;
+    frames_.push_back(&frame);
+    if (onModal) QTimer::singleShot(0, &loop, [this, window] { onModal(window); });
+    const int response = frame.stopped ? frame.response : loop.exec();
+    frames_.pop_back();
+    return response;
+}
+
+void Application::stopModal(int response) {
+    if (frames_.empty()) return;
+    Frame* top = frames_.back();
+    if (top->stopped) return;
+    top->stopped = true;
+    top->response = response;
+    top->loop->exit(response);
+}
+
+namespace {
+
+class OpenPanel : public toolkit::OpenPanel {
+public:
+    OpenPanel(Toolkit& owner, QWidget* parent) : owner_(owner), parent_(parent) {}
+    void setTitle(const std::string& title) override { request_.title = title; }
+    void setCanChooseDirectories(bool can) override { request_.directories = can; }
+    void setCanChooseFiles(bool can) override { request_.files = can; }
+    void setCanCreateDirectories(bool can) override { request_.createDirectories = can; }
+    void setAllowsMultipleSelection(bool) override {} // always one item
+
+    int runModal() override {
+        std::optional<std::string> chosen;
+        if (owner_.openPanelHook) {
+            chosen = owner_.openPanelHook(request_);
+        } else {
+            const QString title = QString::fromStdString(request_.title);
+            QString path;
+            if (request_.directories && !request_.files) {
+                QFileDialog::Options options = QFileDialog::ShowDirsOnly;
+                if (!request_.createDirectories) options |= QFileDialog::ReadOnly;
+                path = QFileDialog::getExistingDirectory(parent_, title, QString(), options);
+            } else {
+                path = QFileDialog::getOpenFileName(parent_, title);
+            }
+            if (!path.isEmpty()) chosen = path.toStdString();
+        }
+        if (!chosen || chosen->empty()) return toolkit::kModalResponseCancel;
+        path_ = *chosen;
+        return toolkit::kModalResponseOK;
+    }
+    std::string path() const override { return path_; }
+
+private:
+    Toolkit& owner_;
+    QWidget* parent_;
+    PanelRequest request_;
+    std::string path_;
+};
+
+class Alert : public toolkit::Alert {
+public:
+    explicit Alert(Toolkit& owner) : owner_(owner) {}
+    void beginSheetModalForWindow(toolkit::Window* window, const std::string& message,
+                                  const std::string& /*button*/, const std::string& informative) override {
+        if (owner_.alertHook) {
+            owner_.alertHook(message, informative);
+            return;
+        }
+        auto* shown = dynamic_cast<WindowWidget*>(window);
+        auto* box = new QMessageBox(QMessageBox::Warning, QApplication::applicationDisplayName(),
+                                    QString::fromStdString(message), QMessageBox::Ok,
+                                    shown ? shown->widget() : nullptr);
+        box->setInformativeText(QString::fromStdString(informative));
+        box->setWindowModality(Qt::WindowModal);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+    }
+
+private:
+    Toolkit& owner_;
+};
+
+class Workspace : public toolkit::Workspace {
+public:
+    explicit Workspace(Toolkit& owner) : owner_(owner) {}
+    bool openFolder(const std::string& path) override {
+        if (owner_.openFolderHook) {
+            owner_.openFolderHook(path);
+            return true;
+        }
+        return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
+    }
+
+private:
+    Toolkit& owner_;
+};
+
+// Watches windows for their Close event.
+class CloseWatcher : public QObject {
+public:
+    struct Entry {
+        const void* observer;
+        QObject* window;
+        std::function<void()> handler;
+    };
+    std::vector<Entry> entries;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Close) {
+            const auto snapshot = entries;
+            for (const auto& entry : snapshot)
+                if (entry.window == watched) entry.handler();
+        }
+        return false;
+    }
+};
+
+class NotificationCenter : public toolkit::NotificationCenter {
+public:
+    void addWindowWillCloseObserver(const void* observer, toolkit::Window* window,
+                                    std::function<void()> handler) override {
+        auto* shown = dynamic_cast<WindowWidget*>(window);
+        if (!shown) return;
+        shown->widget()->installEventFilter(&watcher_);
+        watcher_.entries.push_back({observer, shown->widget(), std::move(handler)});
+    }
+    void removeObserver(const void* observer) override {
+        std::erase_if(watcher_.entries, [&](const auto& e) { return e.observer == observer; });
+    }
+
+private:
+    CloseWatcher watcher_;
+};
+
+class SystemLog : public toolkit::SystemLog {
+public:
+    SystemLog() { openlog("morvane-parcelor", LOG_PID, LOG_USER); }
+    ~SystemLog() override { closelog(); }
+    void log(const std::string& line) override { syslog(LOG_INFO, "%s", line.c_str()); }
+};
+
+class Threads : public toolkit::Threads {
+public:
+    void detachNewThread(std::function<void()> body) override { std::thread(std::move(body)).detach(); }
+    std::unique_ptr<toolkit::RunLoop> currentRunLoop() override {
+        return std::make_unique<toolkit::StdRunLoop>();
+    }
+    void performOnUiThread(std::function<void()> work) override {
+        QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
+    }
+};
+
+} // namespace
+
+Toolkit::Toolkit()
+    : workspace_(std::make_unique<Workspace>(*this)),
+      notifications_(std::make_unique<NotificationCenter>()), log_(std::make_unique<SystemLog>()),
+      threads_(std::make_unique<Threads>()) {}
+
+Toolkit::~Toolkit() = default;
+
+std::unique_ptr<toolkit::OpenPanel> Toolkit::openPanel() {
+    return std::make_unique<OpenPanel>(*this, parent_.data());
+}
+
+std::unique_ptr<toolkit::Alert> Toolkit::alert() { return std::make_unique<Alert>(*this); }
+
+} // namespace qtkit
