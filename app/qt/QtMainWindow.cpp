@@ -47,8 +47,8 @@ QLabel* message(QWidget* parent, const char* name, const QString& text) {
 } // namespace
 
 QtMainWindow::QtMainWindow(qtkit::Toolkit& toolkit)
-    : tk_(toolkit), ui_(std::make_unique<Ui::MainWindow>()), controller_(toolkit),
-      joinDrop_(toolkit.fileManager()) {
+    : tk_(toolkit), controller_(toolkit), joinDrop_(toolkit.fileManager()),
+      ui_(std::make_unique<Ui::MainWindow>()) {
     ui_->setupUi(&window_);
     window_.setObjectName("window");
     window_.setWindowIcon(QIcon(":/images/morvane-parcelor.png"));
@@ -59,7 +59,7 @@ QtMainWindow::QtMainWindow(qtkit::Toolkit& toolkit)
     controller_.awakeFromNib();
 }
 
-QtMainWindow::~QtMainWindow() = default;
+QtMainWindow::~QtMainWindow() { tk_.waitForThreads(); }
 
 qtkit::PanelDialog* QtMainWindow::panel(const char* name) const {
     for (auto* p : panels_)

@@ -48,13 +48,15 @@ private:
         return raw;
     }
 
+    // The widgets go first and the controller last: a table being torn down
+    // may still ask its data source, the controller, for rows.
     qtkit::Toolkit& tk_;
-    QMainWindow window_;
-    std::unique_ptr<Ui::MainWindow> ui_;
-    std::vector<std::shared_ptr<void>> adapters_;
-    std::vector<qtkit::PanelDialog*> panels_;
     AppDelegate delegate_;
     MainViewController controller_;
     FSPathView pathDrop_;
     FileTableView joinDrop_;
+    std::vector<std::shared_ptr<void>> adapters_;
+    QMainWindow window_;
+    std::unique_ptr<Ui::MainWindow> ui_;
+    std::vector<qtkit::PanelDialog*> panels_;
 };

@@ -13,6 +13,10 @@
 #include <QUrl>
 
 #include <syslog.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace qtkit {
@@ -170,13 +174,36 @@ public:
 
 class Threads : public toolkit::Threads {
 public:
-    void detachNewThread(std::function<void()> body) override { std::thread(std::move(body)).detach(); }
+    // A run's threads end soon after it; waiting for them here keeps them from
+    // outliving the window they report to.
+    ~Threads() override { waitForAll(); }
+    void waitForAll() {
+        std::unique_lock lock(mutex_);
+        ended_.wait_for(lock, std::chrono::seconds(30), [this] { return running_ == 0; });
+    }
+    void detachNewThread(std::function<void()> body) override {
+        {
+            std::lock_guard lock(mutex_);
+            ++running_;
+        }
+        std::thread([this, body = std::move(body)] {
+            body();
+            std::lock_guard lock(mutex_);
+            --running_;
+            ended_.notify_all();
+        }).detach();
+    }
     std::unique_ptr<toolkit::RunLoop> currentRunLoop() override {
         return std::make_unique<toolkit::StdRunLoop>();
     }
     void performOnUiThread(std::function<void()> work) override {
         QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
     }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    int running_ = 0;
 };
 
 } // namespace
@@ -187,6 +214,8 @@ Toolkit::Toolkit()
       threads_(std::make_unique<Threads>()) {}
 
 Toolkit::~Toolkit() = default;
+
+void Toolkit::waitForThreads() { static_cast<Threads&>(*threads_).waitForAll(); }
 
 std::unique_ptr<toolkit::OpenPanel> Toolkit::openPanel() {
     return std::make_unique<OpenPanel>(*this, parent_.data());

@@ -57,6 +57,8 @@ public:
     std::unique_ptr<toolkit::Alert> alert() override;
 
     Application& qtApplication() { return app_; }
+    // Waits until the threads of the last run have ended.
+    void waitForThreads();
     // The window that open panels and alerts belong to.
     void setParentWidget(QWidget* widget) { parent_ = widget; }
 

@@ -1,0 +1,240 @@
+// The real window, driven through its widgets under the offscreen platform.
+// Dialogs are answered through the toolkit layer's hooks, so nothing blocks.
+
+#include "app/qt/QtMainWindow.h"
+
+#include "tests/support/TempDir.h"
+#include "tests/support/TestFiles.h"
+
+#include <QAbstractItemModel>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class QtWindow : public testing::Test {
+protected:
+    void SetUp() override {
+        tk.openPanelHook = [this](const qtkit::PanelRequest& request) -> std::optional<std::string> {
+            panelTitles.push_back(request.title);
+            if (panelAnswers.empty()) return std::nullopt;
+            std::string answer = panelAnswers.front();
+            panelAnswers.erase(panelAnswers.begin());
+            return answer;
+        };
+        tk.alertHook = [this](const std::string& message, const std::string& informative) {
+            alerts.push_back(message + " / " + informative);
+        };
+        // The user inside each modal window: a script per window, by name.
+        tk.qtApplication().onModal = [this](toolkit::Window* window) {
+            auto* panel = dynamic_cast<qtkit::PanelWindow*>(window);
+            if (!panel) return;
+            const std::string name = panel->dialog()->objectName().toStdString();
+            modalsSeen.push_back(name);
+            if (auto user = users.find(name); user != users.end()) user->second();
+        };
+        users["completeWindow"] = [this] {
+            completion = widget<QLabel>("completeTitle")->text().toStdString();
+            click("finishBtn");
+        };
+        win = std::make_unique<QtMainWindow>(tk);
+        win->window()->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(win->window()));
+    }
+
+    template <class W> W* widget(const char* name) {
+        W* found = win->window()->findChild<W*>(name);
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+    // Check boxes and radio buttons take clicks on their box and label only.
+    void click(const char* name) {
+        QAbstractButton* button = widget<QAbstractButton>(name);
+        const bool boxed = qobject_cast<QCheckBox*>(button) || qobject_cast<QRadioButton*>(button);
+        const QPoint where = boxed ? QPoint(8, button->height() / 2) : button->rect().center();
+        QTest::mouseClick(button, Qt::LeftButton, Qt::NoModifier, where);
+    }
+    void typeInto(const char* name, const QString& text) {
+        QLineEdit* field = widget<QLineEdit>(name);
+        field->setFocus();
+        field->selectAll(); // what is typed replaces the old text in one edit
+        QTest::keyClicks(field, text);
+    }
+    // Drops files from the desktop's file manager onto a table.
+    bool drop(const char* table, const std::vector<std::string>& paths) {
+        QMimeData mime;
+        QList<QUrl> urls;
+        for (const auto& p : paths) urls.push_back(QUrl::fromLocalFile(QString::fromStdString(p)));
+        mime.setUrls(urls);
+        QWidget* viewport = widget<QAbstractItemView>(table)->viewport();
+        const QPoint where = viewport->rect().center();
+        QDragEnterEvent enter(where, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(viewport, &enter);
+        if (!enter.isAccepted()) return false;
+        QDropEvent dropped(where, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(viewport, &dropped);
+        return dropped.isAccepted();
+    }
+    QString cell(const char* table, int row, int column, int role = Qt::DisplayRole) {
+        return widget<QAbstractItemView>(table)->model()->index(row, column).data(role).toString();
+    }
+    int rows(const char* table) { return widget<QAbstractItemView>(table)->model()->rowCount(); }
+
+    void splitTo(const std::string& output) {
+        panelAnswers.push_back(output);
+        click("outPathBtn");
+        completion.clear();
+        click("btnSplit"); // returns once the completion window is closed
+    }
+    void joinInto(const std::string& set, const std::string& output) {
+        ASSERT_TRUE(drop("joinView", {set}));
+        panelAnswers.push_back(output);
+        click("mOutputBtn");
+        completion.clear();
+        click("mergeBtn");
+    }
+
+    qtkit::Toolkit tk;
+    std::unique_ptr<QtMainWindow> win;
+    std::vector<std::string> panelAnswers, panelTitles, alerts, modalsSeen;
+    std::map<std::string, std::function<void()>> users;
+    std::string completion;
+    TempDir dir;
+};
+
+} // namespace
+
+TEST_F(QtWindow, StartsTitledAndDisabledAndClosingEndsTheProgram) {
+    EXPECT_EQ(win->window()->windowTitle(), "Morvane Parcelor");
+    EXPECT_EQ(widget<QLabel>("tfVersion")->text(), "Version 1.1");
+    for (const char* name : {"btnSplit", "encryptBtn", "delSourceFileBtn", "outPathBtn", "mergeBtn",
+                             "mOutputBtn", "delSoureFileM"})
+        EXPECT_FALSE(widget<QAbstractButton>(name)->isEnabled()) << name;
+    for (const char* name : {"tfSize", "tfCount", "tfOutPath", "tfMOutputPath"})
+        EXPECT_FALSE(widget<QLineEdit>(name)->isEnabled()) << name;
+    EXPECT_TRUE(widget<QAbstractButton>("addFileBtn")->isEnabled());
+    EXPECT_EQ(cell("joinView", 0, 0), "");
+    EXPECT_EQ(widget<QAbstractItemView>("joinView")->model()->headerData(3, Qt::Horizontal).toString(), "Check");
+
+    ASSERT_TRUE(win->delegate().applicationShouldTerminateAfterLastWindowClosed());
+    QApplication::setQuitOnLastWindowClosed(true);
+    QTimer::singleShot(0, win->window(), [this] { win->window()->close(); });
+    QTimer guard;
+    guard.setSingleShot(true);
+    bool timedOut = false;
+    QObject::connect(&guard, &QTimer::timeout, [&] { timedOut = true; QApplication::exit(2); });
+    guard.start(20000);
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_FALSE(timedOut);
+}
+
+TEST_F(QtWindow, FileDroppedSplitByCountAndJoinedElsewhere) {
+    const std::string source = dir / "in/movie.final.mp4";
+    writeFile(source, seededBytes(31, 3 * 1024 * 1024 + 18));
+    fs::create_directories(dir / "out");
+    fs::create_directories(dir / "joined");
+
+    ASSERT_TRUE(drop("pathView", {source}));
+    EXPECT_EQ(rows("pathView"), 1);
+    EXPECT_EQ(cell("pathView", 0, 0), "movie.final.mp4");
+    EXPECT_EQ(widget<QLineEdit>("tfOutPath")->text().toStdString(), dir / "in");
+    click("byCountRadio");
+    EXPECT_TRUE(widget<QLineEdit>("tfCount")->isEnabled());
+    typeInto("tfCount", "5");
+    EXPECT_EQ(widget<QLineEdit>("tfSize")->text(), "614");
+    splitTo(dir / "out");
+    EXPECT_EQ(completion, "Splitting Completed!");
+    EXPECT_EQ(panelTitles.back(), "Choose a output folder");
+    EXPECT_TRUE(fs::exists(dir / "out/movie_spt/movie_5.spt"));
+
+    joinInto(dir / "out/movie_spt", dir / "joined");
+    EXPECT_EQ(completion, "Joining Completed!");
+    EXPECT_EQ(rows("joinView"), 6);
+    EXPECT_EQ(cell("joinView", 0, 3, Qt::UserRole), "right.png");
+    EXPECT_EQ(readFile(dir / "joined/movie.final.mp4"), readFile(source));
+}
+
+TEST_F(QtWindow, ProtectedFolderTree) {
+    const std::string tree = dir / "photos";
+    makeSeededTree(tree, 9, 25, 30000);
+    fs::create_directories(dir / "joined");
+    panelAnswers.push_back(tree);
+    click("addFolderBtn");
+    users["encryptPanel"] = [this] {
+        typeInto("tfPwdFirst", "s3cret");
+        typeInto("tfPwdSecond", "s3cre");
+        EXPECT_TRUE(widget<QLabel>("encryptMsg2")->isHidden());
+        typeInto("tfPwdSecond", "s3crex");
+        EXPECT_FALSE(widget<QLabel>("encryptMsg2")->isHidden());
+        typeInto("tfPwdSecond", "s3cret");
+        EXPECT_TRUE(widget<QAbstractButton>("encryptViewOKBtn")->isEnabled());
+        click("encryptViewOKBtn");
+    };
+    ASSERT_TRUE(widget<QAbstractButton>("encryptBtn")->isEnabled());
+    click("encryptBtn");
+    EXPECT_TRUE(widget<QAbstractButton>("encryptBtn")->isChecked()) << testing::PrintToString(modalsSeen);
+    EXPECT_EQ(widget<QLineEdit>("tfPwdFirst")->echoMode(), QLineEdit::Password);
+    splitTo(dir.path().string());
+    EXPECT_EQ(completion, "Splitting Completed!");
+
+    users["pwdWindow"] = [this] {
+        EXPECT_FALSE(widget<QAbstractButton>("pwdOKBtn")->isEnabled());
+        typeInto("pwdField", "s3cre");
+        EXPECT_FALSE(widget<QAbstractButton>("pwdOKBtn")->isEnabled());
+        typeInto("pwdField", "s3cret");
+        click("pwdOKBtn");
+    };
+    joinInto(dir / "photos_spt", dir / "joined");
+    EXPECT_EQ(completion, "Joining Completed!");
+    EXPECT_NE(std::find(modalsSeen.begin(), modalsSeen.end(), "pwdWindow"), modalsSeen.end())
+        << testing::PrintToString(modalsSeen);
+    EXPECT_EQ(treeContents(dir / "joined/photos"), visibleTreeContents(tree));
+}
+
+TEST_F(QtWindow, DeletedPieceShowsWrongAndTheJoinFailsWithoutRemovingAnything) {
+    const std::string source = dir / "data.bin";
+    writeFile(source, seededBytes(41, 200000));
+    fs::create_directories(dir / "joined");
+    ASSERT_TRUE(drop("pathView", {source}));
+    splitTo(dir.path().string());
+    ASSERT_EQ(completion, "Splitting Completed!");
+    fs::remove(dir / "data_spt/data_1.spt");
+
+    ASSERT_TRUE(drop("joinView", {dir / "data_spt"}));
+    EXPECT_EQ(cell("joinView", 0, 3, Qt::UserRole), "right.png");
+    EXPECT_EQ(cell("joinView", 1, 3, Qt::UserRole), "wrong.png");
+    EXPECT_EQ(cell("joinView", 1, 2), "1K");
+    widget<QCheckBox>("delSoureFileM")->setChecked(true);
+    panelAnswers.push_back(dir / "joined");
+    click("mOutputBtn");
+    click("mergeBtn");
+    EXPECT_EQ(completion, "Joining Failed!");
+    EXPECT_TRUE(fs::exists(dir / "data_spt/data_0.spt"));
+    EXPECT_TRUE(fs::exists(dir / "data_spt/spt_config.morvspt"));
+    EXPECT_TRUE(widget<QCheckBox>("delSoureFileM")->isChecked());
+}
+
+TEST_F(QtWindow, AFolderDroppedOnTheSplitTableAndAFileOnTheJoinTableAreRefused) {
+    writeFile(dir / "file.bin", "x");
+    EXPECT_TRUE(drop("pathView", {dir.path().string()}));
+    EXPECT_EQ(rows("pathView"), 0);
+    EXPECT_FALSE(drop("joinView", {dir / "file.bin"}));
+    EXPECT_EQ(rows("joinView"), 0);
+    ASSERT_TRUE(drop("joinView", {dir.path().string()})); // not a piece set
+    EXPECT_EQ(alerts, std::vector<std::string>{"Add join folder faild! / input path is not valid!"});
+}
