@@ -64,7 +64,6 @@ TableView::TableView(DropTableView* view, QStringList columnIds, QStringList tit
     view_->setSelectionBehavior(QAbstractItemView::SelectRows);
     view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     view_->verticalHeader()->hide();
-    view_->horizontalHeader()->setStretchLastSection(true);
     view_->setWordWrap(false);
     view_->setTextElideMode(Qt::ElideMiddle);
 }

@@ -13,6 +13,9 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+// The images are compiled into this static library; make sure they are linked in.
+static void initResources() { Q_INIT_RESOURCE(resources); }
+
 namespace {
 
 QLabel* label(QWidget* parent, const char* name, const QString& text = {}) {
@@ -49,6 +52,7 @@ QLabel* message(QWidget* parent, const char* name, const QString& text) {
 QtMainWindow::QtMainWindow(qtkit::Toolkit& toolkit)
     : tk_(toolkit), controller_(toolkit), joinDrop_(toolkit.fileManager()),
       ui_(std::make_unique<Ui::MainWindow>()) {
+    initResources();
     ui_->setupUi(&window_);
     window_.setObjectName("window");
     window_.setWindowIcon(QIcon(":/images/morvane-parcelor.png"));
@@ -204,15 +208,18 @@ void QtMainWindow::wireOutlets() {
     c.pwdOKBtn = push("pwdOKBtn");
     c.outputPathWindow = panelWindow("outputPathWindow");
 
+    // Name and size as wide as they need, the folder takes the rest, the mark a fixed slot.
     for (DropTableView* view : {ui_->pathView, ui_->joinView}) {
-        view->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
-        view->horizontalHeader()->setMinimumSectionSize(48);
+        QHeaderView* header = view->horizontalHeader();
+        header->setStretchLastSection(false);
+        header->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+        header->setSectionResizeMode(1, QHeaderView::Stretch);
+        header->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+        view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     }
-    ui_->pathView->setColumnWidth(0, 170);
-    ui_->pathView->setColumnWidth(1, 200);
-    ui_->joinView->setColumnWidth(0, 120);
-    ui_->joinView->setColumnWidth(1, 170);
-    ui_->joinView->setColumnWidth(2, 60);
+    ui_->joinView->horizontalHeader()->setSectionResizeMode(3, QHeaderView::Fixed);
+    ui_->joinView->setColumnWidth(3, 56);
+    ui_->joinView->setIconSize(QSize(20, 20));
 
     pathDrop_.setDelegate(&controller_);
     joinDrop_.setDelegate(&controller_);

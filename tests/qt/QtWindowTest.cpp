@@ -9,6 +9,7 @@
 #include <QAbstractItemModel>
 #include <QApplication>
 #include <QCheckBox>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -219,6 +220,8 @@ TEST_F(QtWindow, DeletedPieceShowsWrongAndTheJoinFailsWithoutRemovingAnything) {
     EXPECT_EQ(cell("joinView", 0, 3, Qt::UserRole), "right.png");
     EXPECT_EQ(cell("joinView", 1, 3, Qt::UserRole), "wrong.png");
     EXPECT_EQ(cell("joinView", 1, 2), "1K");
+    const QVariant mark = widget<QAbstractItemView>("joinView")->model()->index(1, 3).data(Qt::DecorationRole);
+    EXPECT_FALSE(mark.value<QIcon>().isNull()) << "the image is not in the program's resources";
     widget<QCheckBox>("delSoureFileM")->setChecked(true);
     panelAnswers.push_back(dir / "joined");
     click("mOutputBtn");

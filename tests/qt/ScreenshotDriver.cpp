@@ -1,0 +1,128 @@
+// Puts the real window through a split and a join on prepared sample data and
+// saves what the user sees at each step as PNGs: the main window with a source
+// and a join list holding one damaged piece, the progress window during a
+// split, and the completion window. Run by scripts/screenshot.sh under Xvfb.
+
+#include "app/qt/QtMainWindow.h"
+#include "engine/split.h"
+#include "engine/utilities.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QLabel>
+#include <QMimeData>
+#include <QTimer>
+#include <QUrl>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void writeSample(const fs::path& path, std::size_t bytes, uint32_t seed) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary);
+    std::mt19937 random(seed);
+    std::vector<char> block(1 << 20);
+    for (std::size_t done = 0; done < bytes; done += block.size()) {
+        for (char& c : block) c = static_cast<char>(random());
+        out.write(block.data(), static_cast<std::streamsize>(std::min(block.size(), bytes - done)));
+    }
+}
+
+void save(QWidget* widget, const QString& file) {
+    if (!widget->grab().save(file)) std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
+    else std::printf("wrote %s\n", qPrintable(file));
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    const QString out = argc > 1 ? argv[1] : "docs/screenshots";
+    QDir().mkpath(out);
+    const fs::path work = fs::temp_directory_path() / "parcelor-screenshots";
+    fs::remove_all(work);
+
+    // A holiday video to split, and a piece set of photos with one piece gone.
+    const fs::path video = work / "Videos/holiday-2026.final.mp4";
+    writeSample(video, std::size_t{700} << 20, 1);
+    writeSample(work / "Archive/photos.2019/beach.jpg", std::size_t{9} << 20, 2);
+    writeSample(work / "Archive/photos.2019/sunset.jpg", std::size_t{7} << 20, 3);
+    Split_pragma request{};
+    std::snprintf(request.srcPath, sizeof request.srcPath, "%s", (work / "Archive/photos.2019").c_str());
+    std::snprintf(request.outFolder, sizeof request.outFolder, "%s", (work / "Archive").c_str());
+    request.totalSize = pathSize(request.srcPath);
+    request.pieceSize = 3 << 20;
+    if (splitProject_split(&request) != 0) return 1;
+    fs::remove(work / "Archive/photos_spt/photos_2.spt");
+    fs::create_directories(work / "Pieces");
+
+    qtkit::Toolkit tk;
+    std::vector<std::string> answers{video.string(), (work / "Pieces").string()};
+    tk.openPanelHook = [&](const qtkit::PanelRequest&) -> std::optional<std::string> {
+        if (answers.empty()) return std::nullopt;
+        std::string next = answers.front();
+        answers.erase(answers.begin());
+        return next;
+    };
+    tk.openFolderHook = [](const std::string&) {};
+    QtMainWindow win(tk);
+    QMainWindow* main = win.window();
+    main->show();
+    auto button = [&](const char* name) { return main->findChild<QAbstractButton*>(name); };
+
+    bool progressSaved = false;
+    tk.qtApplication().onModal = [&](toolkit::Window* window) {
+        auto* panel = dynamic_cast<qtkit::PanelWindow*>(window);
+        if (!panel) return;
+        QWidget* dialog = panel->dialog();
+        if (dialog->objectName() == "progressWindow") {
+            auto* poll = new QTimer(dialog);
+            QObject::connect(poll, &QTimer::timeout, [&, dialog, poll] {
+                auto* label = dialog->findChild<QLabel*>("percentLabel");
+                const int percent = label->text().chopped(1).toInt();
+                if (!progressSaved && percent >= 25 && percent < 95) {
+                    save(dialog, out + "/progress.png");
+                    progressSaved = true;
+                    poll->stop();
+                }
+            });
+            poll->start(20);
+        } else if (dialog->objectName() == "completeWindow") {
+            QTimer::singleShot(300, dialog, [&, dialog] {
+                save(dialog, out + "/complete.png");
+                button("finishBtn")->click();
+            });
+        }
+    };
+
+    QTimer::singleShot(500, main, [&] {
+        button("addFileBtn")->click();
+        // The piece set arrives by drop, as from the file manager.
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(QString::fromStdString((work / "Archive/photos_spt").string()))});
+        auto* joinView = main->findChild<QWidget*>("joinView");
+        QWidget* viewport = joinView->findChild<QWidget*>("qt_scrollarea_viewport");
+        QDragEnterEvent enter(viewport->rect().center(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(viewport, &enter);
+        QDropEvent drop(viewport->rect().center(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(viewport, &drop);
+        QTimer::singleShot(500, main, [&] {
+            save(main, out + "/main-window.png");
+            button("outPathBtn")->click();
+            button("btnSplit")->click(); // returns after the completion window
+            fs::remove_all(work);
+            QApplication::quit();
+        });
+    });
+    return QApplication::exec();
+}
