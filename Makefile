@@ -6,7 +6,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test run clean test-asan test-tsan fuzz
+.PHONY: all deps configure build test run clean test-asan test-tsan fuzz bench
 
 all: build
 
@@ -38,6 +38,10 @@ test-tsan: deps
 		-DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" >/dev/null
 	@cmake --build build-tsan -j $(JOBS)
 	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L 'engine|app'
+
+# Timings against split, cat and tar on the same machine (quick data).
+bench:
+	@bench/run.sh --quick
 
 # Feeds arbitrary manifests through the load, the inspection and the join.
 FUZZ_SECONDS ?= 60

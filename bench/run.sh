@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Side-by-side timings of the engine against the command-line tools people use
+# today, on the same machine in one run. Each pair is interleaved and repeated;
+# the table gives medians, with min-max. Every join's output is checked.
+#
+#   bench/run.sh           full data: a 1 GiB file, 20,000 files (~200 MB)
+#   bench/run.sh --quick   small data, under a minute
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+if [ $quick -eq 1 ]; then
+    FILE_MB=128; TREE_FILES=2000; REPEAT=3; SPARSE_MB=512
+else
+    FILE_MB=1024; TREE_FILES=20000; REPEAT=5; SPARSE_MB=4096
+fi
+PIECE=$((64 * 1024 * 1024))   # 64 MiB pieces for both sides
+SET_PIECES=2000
+
+command -v /usr/bin/time >/dev/null || {
+    sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq && $sudo apt-get install -y -qq time
+}
+make build >/dev/null
+BENCH=$PWD/build/bench/parcelor-bench
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/parcelor-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+echo "Making data in $work (seeded)..." >&2
+"$BENCH" make-file big.bin $((FILE_MB * 1024 * 1024)) 1
+"$BENCH" make-tree tree "$TREE_FILES" 20480 2
+"$BENCH" make-file small.bin $((SET_PIECES * 4096)) 3
+mkdir set && "$BENCH" split "$work/small.bin" "$work/set" 4096 >/dev/null
+truncate -s "${SPARSE_MB}M" sparse.bin
+
+declare -A times rss
+# run NAME CMD...: wall seconds and peak resident KB of one run, kept under NAME.
+run() {
+    local name=$1; shift
+    sync
+    /usr/bin/time -f "%e %M" -o timing "$@" >/dev/null
+    read -r secs kb < timing
+    times[$name]+="$secs "
+    rss[$name]+="$kb "
+}
+fresh() { rm -rf "$1"; mkdir -p "$1"; }
+stats() { # median min max of a list of numbers
+    tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{a[NR]=$1} END {printf "%s %s %s", a[int((NR+1)/2)], a[1], a[NR]}'
+}
+
+for i in $(seq "$REPEAT"); do
+    echo "Round $i of $REPEAT..." >&2
+    fresh o1; run "file split (ours)" "$BENCH" split "$work/big.bin" "$work/o1" $PIECE
+    fresh o2; run "file split (theirs)" split -b $PIECE big.bin o2/big.bin.
+    fresh j1; run "file join (ours)" "$BENCH" join "$work/o1/big_spt" "$work/j1"
+    cmp -s big.bin j1/big.bin || { echo "file join (ours) differs" >&2; exit 1; }
+    fresh j2; run "file join (theirs)" sh -c 'cat o2/big.bin.* > j2/big.bin'
+    cmp -s big.bin j2/big.bin || { echo "file join (theirs) differs" >&2; exit 1; }
+
+    fresh t1; run "folder split (ours)" "$BENCH" split "$work/tree" "$work/t1" $PIECE
+    fresh t2; run "folder split (theirs)" sh -c "tar cf - tree | split -b $PIECE - t2/tree.tar."
+    fresh k1; run "folder join (ours)" "$BENCH" join "$work/t1/tree_spt" "$work/k1"
+    diff -r tree k1/tree >/dev/null || { echo "folder join (ours) differs" >&2; exit 1; }
+    fresh k2; run "folder join (theirs)" sh -c 'cat t2/tree.tar.* | tar xf - -C k2'
+    diff -r tree k2/tree >/dev/null || { echo "folder join (theirs) differs" >&2; exit 1; }
+
+    inspect_ms=$("$BENCH" inspect "$work/set/small_spt" | awk '/pieces/ {print $4}')
+    times["inspection"]+="$inspect_ms "
+
+    fresh s1; run "split ${FILE_MB} MiB" "$BENCH" split "$work/big.bin" "$work/s1" $PIECE
+    fresh s2; run "split ${SPARSE_MB} MiB sparse" "$BENCH" split "$work/sparse.bin" "$work/s2" $PIECE
+    rm -rf o1 o2 j1 j2 t1 t2 k1 k2 s1 s2
+done
+
+printf '\n%-24s %-24s %-24s %s\n' "operation" "ours (s)" "theirs (s)" "ours/theirs"
+for op in "file split" "file join" "folder split" "folder join"; do
+    read -r om omin omax <<<"$(stats "${times[$op (ours)]}")"
+    read -r tm tmin tmax <<<"$(stats "${times[$op (theirs)]}")"
+    ratio=$(awk -v a="$om" -v b="$tm" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
+    printf '%-24s %-24s %-24s %s\n' "$op" "$om ($omin-$omax)" "$tm ($tmin-$tmax)" "$ratio"
+done
+read -r im imin imax <<<"$(stats "${times[inspection]}")"
+printf '%-24s %-24s %-24s %s\n' "inspect $SET_PIECES pieces" "${im} ms ($imin-$imax)" "-" "-"
+read -r r1 _ _ <<<"$(stats "${rss[split ${FILE_MB} MiB]}")"
+read -r r2 _ _ <<<"$(stats "${rss[split ${SPARSE_MB} MiB sparse]}")"
+printf '%-24s %-24s %-24s %s\n' "peak RSS of a split" "${r1} KB (${FILE_MB} MiB)" "${r2} KB (${SPARSE_MB} MiB)" "-"
