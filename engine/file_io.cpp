@@ -51,8 +51,12 @@ FileDescriptor openForWriting(const char* path) {
 
 FileDescriptor openForAppending(const char* path, bool truncate) {
     if (!path) return {};
-    const int flags = O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
-    return FileDescriptor(::open(path, flags, 0666));
+    // Positioned at the end rather than opened with O_APPEND, which the
+    // kernel's in-place copy does not take.
+    const int flags = O_RDWR | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+    FileDescriptor fd(::open(path, flags, 0666));
+    if (fd && lseek(fd.get(), 0, SEEK_END) < 0) return {};
+    return fd;
 }
 
 int64_t readAt(int fd, void* buffer, std::size_t size, int64_t offset) {
@@ -85,22 +89,53 @@ bool writeAll(int fd, const void* buffer, std::size_t size) {
     return true;
 }
 
+namespace {
+
+// Errors after which the kernel will not copy between this pair of files at
+// all (another file system, an unsupported file, an old kernel); the copy then
+// goes on through a buffer.
+bool kernelCopyUnavailable(int error) {
+    return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP ||
+           error == EBADF || error == ETXTBSY || error == EPERM;
+}
+
+} // namespace
+
 int64_t copyRange(int source, int64_t offset, int64_t length, int target, bool& failed) {
-    char buffer[kCopyChunkSize];
+    bool inKernel = true;
+    std::unique_ptr<char[]> buffer;
     int64_t copied = 0;
     while (length < 0 || copied < length) {
-        std::size_t want = kCopyChunkSize;
-        if (length >= 0) want = static_cast<std::size_t>(std::min<int64_t>(length - copied, want));
-        const int64_t got = readAt(source, buffer, want, offset + copied);
-        if (got < 0) {
-            failed = true;
-            break;
+        const std::size_t chunk = inKernel ? kKernelCopyChunkSize : kBufferCopyChunkSize;
+        std::size_t want = chunk;
+        if (length >= 0) want = static_cast<std::size_t>(std::min<int64_t>(length - copied, chunk));
+        int64_t got = 0;
+        if (inKernel) {
+            loff_t from = offset + copied;
+            const ssize_t n = copy_file_range(source, &from, target, nullptr, want, 0);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (kernelCopyUnavailable(errno)) {
+                    inKernel = false;
+                    continue;
+                }
+                failed = true;
+                break;
+            }
+            got = n;
+        } else {
+            if (!buffer) buffer = std::make_unique<char[]>(kBufferCopyChunkSize);
+            got = readAt(source, buffer.get(), want, offset + copied);
+            if (got < 0) {
+                failed = true;
+                break;
+            }
+            if (got > 0 && !writeAll(target, buffer.get(), static_cast<std::size_t>(got))) {
+                failed = true;
+                break;
+            }
         }
         if (got == 0) break;
-        if (!writeAll(target, buffer, static_cast<std::size_t>(got))) {
-            failed = true;
-            break;
-        }
         copied += got;
         progressAddDoneBytes(got);
     }

@@ -7,8 +7,11 @@
 #include <cstdio>
 #include <memory>
 
-// The copy buffer of every loop that moves file data.
-inline constexpr std::size_t kCopyChunkSize = 4096;
+// Data moves inside the kernel (copy_file_range) in steps of this size, or,
+// where the kernel cannot copy between two files, through a buffer of the
+// second size. Progress is counted after every step.
+inline constexpr std::size_t kKernelCopyChunkSize = std::size_t{4} << 20;
+inline constexpr std::size_t kBufferCopyChunkSize = std::size_t{128} << 10;
 
 class FileDescriptor {
 public:
@@ -36,7 +39,8 @@ private:
 FileDescriptor openForReading(const char* path);
 // Creates or truncates a file for writing ("w+b").
 FileDescriptor openForWriting(const char* path);
-// Opens a file for appending, creating it if missing; `truncate` empties it first.
+// Opens a file for writing at its end, creating it if missing; `truncate`
+// empties it first.
 FileDescriptor openForAppending(const char* path, bool truncate);
 
 // Reads up to `size` bytes at `offset`, retrying interrupted and short reads
@@ -46,10 +50,10 @@ int64_t readAt(int fd, void* buffer, std::size_t size, int64_t offset);
 bool writeAll(int fd, const void* buffer, std::size_t size);
 
 // Copies up to `length` bytes (or to the end of the source when `length` is
-// negative) from `source` at `offset` to the end of `target`, in chunks of at
-// most kCopyChunkSize, adding each chunk to the progress counter right after
-// it is written. Returns the bytes copied; `failed` is set when a read or a
-// write failed (as opposed to the source simply ending).
+// negative) from `source` at `offset` to `target` at its current position,
+// adding each step to the progress counter right after it is written. Returns
+// the bytes copied, fewer than `length` only when the source ended; `failed`
+// is set when a read or a write failed.
 int64_t copyRange(int source, int64_t offset, int64_t length, int target, bool& failed);
 
 struct StdioCloser {

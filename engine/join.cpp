@@ -74,13 +74,23 @@ void joinFile(JoinJob& job) {
 // first time the join reaches it, so a second join replaces rather than extends.
 void joinFolder(JoinJob& job, const std::vector<const FileRecord*>& records) {
     std::unordered_set<std::string> reached;
+    std::string lastFolder;   // folders made for the previous record
+    int32_t pieceIndex = -1;  // the piece open for the previous record
+    FileDescriptor piece;
     for (const FileRecord* record : records) {
         const std::string name(record->name);
         const std::string targetPath = job.target + "/" + name;
-        makeParentFolders(targetPath.c_str());
+        const std::string folder = targetPath.substr(0, targetPath.rfind('/'));
+        if (folder != lastFolder) {
+            makeParentFolders(targetPath.c_str());
+            lastFolder = folder;
+        }
         const bool first = reached.insert(name).second;
         FileDescriptor target = openForAppending(targetPath.c_str(), first);
-        FileDescriptor piece = openForReading(piecePath(job, record->pieceIndex).c_str());
+        if (record->pieceIndex != pieceIndex || !piece) {
+            piece = openForReading(piecePath(job, record->pieceIndex).c_str());
+            pieceIndex = record->pieceIndex;
+        }
         if (!target || !piece) {
             job.failed = true;
             continue;

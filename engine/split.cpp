@@ -117,7 +117,6 @@ void splitFile(SplitJob& job, int64_t totalSize) {
 // file's bytes inside one piece.
 void splitFolder(SplitJob& job) {
     const std::size_t prefix = job.source.size() + 1;
-    char buffer[kCopyChunkSize];
     int32_t position = 0;
     int64_t readOffset = 0;
     int64_t lastPieceEnd = 0;
@@ -142,24 +141,24 @@ void splitFolder(SplitJob& job) {
             if (file.empty()) break;
             FileDescriptor source = openForReading(file.c_str());
             if (!source && isUnreadableFile(file)) job.failed = true;
-            while (true) {
-                if (filled >= job.pieceSize) break;
-                const auto want = static_cast<std::size_t>(
-                    std::min<int64_t>(job.pieceSize - filled, kCopyChunkSize));
-                const int64_t got = source ? readAt(source.get(), buffer, want, readOffset) : 0;
-                if (got < 0) job.failed = true;
-                if (got <= 0) {
-                    ++position;
-                    readOffset = 0;
-                    break;
-                }
-                if (!writeAll(piece.get(), buffer, static_cast<std::size_t>(got))) {
+            // A file that cannot be read counts as ended; one that fills the
+            // piece exactly is found ended at the start of the next piece.
+            bool ended = true;
+            if (source) {
+                const int64_t room = job.pieceSize - filled;
+                bool ioFailed = false;
+                const int64_t got = copyRange(source.get(), readOffset, room, piece.get(), ioFailed);
+                if (ioFailed) {
                     job.failed = job.aborted = true;
-                    return; // a full disk: stop here
+                    return; // a full disk or a failing source: stop here
                 }
                 readOffset += got;
                 filled += got;
-                progressAddDoneBytes(got);
+                ended = got < room;
+            }
+            if (ended) {
+                ++position;
+                readOffset = 0;
             }
             recordSlice(file, i, sliceStart, filled);
         }
@@ -174,7 +173,8 @@ void splitFolder(SplitJob& job) {
          file = fileAtIndex(job.files, ++position)) {
         FileDescriptor source = openForReading(file.c_str());
         if (!source && isUnreadableFile(file)) job.failed = true;
-        const int64_t got = source ? readAt(source.get(), buffer, 1, readOffset) : 0;
+        char probe = 0;
+        const int64_t got = source ? readAt(source.get(), &probe, 1, readOffset) : 0;
         if (got != 0) {
             job.failed = true;
             return;
