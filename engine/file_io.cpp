@@ -37,10 +37,8 @@ FileDescriptor openForReading(const char* path) {
     FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd) return {};
     struct stat st {};
+    // O_NONBLOCK kept an open of a FIFO from hanging; regular files ignore it.
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
-    // Regular files ignore O_NONBLOCK, but clear it anyway.
-    const int flags = fcntl(fd.get(), F_GETFL);
-    if (flags >= 0) fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
     return fd;
 }
 
