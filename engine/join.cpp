@@ -102,6 +102,22 @@ void joinFolder(JoinJob& job, const std::vector<const FileRecord*>& records) {
     }
 }
 
+// Every piece must still be the piece the split made: same length, same
+// first bytes. The fingerprint cannot see a change beyond the first 1016
+// bytes that keeps the length.
+bool piecesMatchTheirFingerprints(const JoinJob& job) {
+    std::vector<const PieceRecord*> pieces;
+    listPieceRecords(pieces);
+    bool allMatch = true;
+    for (const PieceRecord* record : pieces) {
+        char now[kMd5HexSize] = {};
+        pieceFingerprint(piecePath(job, record->pieceIndex).c_str(), now);
+        const std::string stored(record->fingerprint, strnlen(record->fingerprint, sizeof record->fingerprint));
+        if (stored.empty() || stored != now) allMatch = false;
+    }
+    return allMatch;
+}
+
 int32_t runJoin(const char* pieceFolder, const char* outputFolder) {
     progressStartRun();
     if (!pieceFolder || !outputFolder) return -1;
@@ -111,6 +127,7 @@ int32_t runJoin(const char* pieceFolder, const char* outputFolder) {
 
     JoinJob job;
     if (!planJoin(pieceFolder, outputFolder, job)) return -1;
+    if (!piecesMatchTheirFingerprints(job)) job.failed = true;
     if (fileCount <= 0) {
         joinFile(job);
     } else {

@@ -18,7 +18,8 @@
 //    index is out of range or whose offset or length is negative, or a path
 //    that does not fit 1024 bytes;
 //  - after the join, when a target could not be created or written, or a
-//    piece was missing, unreadable or shorter than its records need. The join
-//    still writes everything it can.
+//    piece was missing, unreadable, shorter than its records need, or no
+//    longer matches the fingerprint the manifest holds for it. The join still
+//    writes everything it can.
 // Nothing is ever written outside "<outputFolder>/<base name>".
 int32_t splitProject_merge(const char* pieceFolder, const char* outputFolder, const char* password);

@@ -84,6 +84,24 @@ TEST(JoinFailure, MissingOrShortPiecesStillWriteWhatTheyCan) {
     EXPECT_EQ(fs::file_size(dir / "out/tree/one") + fs::file_size(dir / "out/tree/two"), 4005u);
 }
 
+TEST(JoinFailure, APieceChangedSinceTheSplitFailsTheJoin) {
+    TempDir dir;
+    writeFile(dir / "f.bin", seededBytes(6, 3000));
+    ASSERT_EQ(splitInto(dir / "f.bin", dir.path().string(), 1000), 0);
+    std::string piece = readFile(dir / "f_spt/f_1.spt");
+    piece[5] ^= 0x20; // same length, changed within the fingerprinted bytes
+    writeFile(dir / "f_spt/f_1.spt", piece);
+    fs::create_directory(dir / "out");
+    EXPECT_EQ(splitProject_merge((dir / "f_spt").c_str(), (dir / "out").c_str(), ""), -1);
+    EXPECT_EQ(fs::file_size(dir / "out/f.bin"), 3000u); // still written as far as it goes
+
+    // A manifest whose pieces carry no fingerprint cannot vouch for them.
+    TempDir bare;
+    writeFile(bare / "x_0.spt", "abcd");
+    writeFile(bare / "spt_config.morvspt", ManifestBytes().header(1, 0, 4, "", "x").piece(0, "").str());
+    EXPECT_EQ(splitProject_merge(bare.path().c_str(), (dir / "out").c_str(), ""), -1);
+}
+
 TEST(JoinFailure, TargetsThatCannotBeCreated) {
     TempDir dir;
     writeFile(dir / "f.bin", "payload");
@@ -220,9 +238,11 @@ TEST_F(HostileManifest, TargetPathsTooLongAreRefused) {
 
 TEST_F(HostileManifest, ConflictingRecordsStayInsideTheOutputFolder) {
     writeFile(dir / "set/x_0.spt", "abcd");
+    char fingerprint[33] = {};
+    pieceFingerprint((dir / "set/x_0.spt").c_str(), fingerprint);
     writeFile(dir / "set/spt_config.morvspt", ManifestBytes()
                                                   .header(1, 3, 4, "", "x")
-                                                  .piece(0, "")
+                                                  .piece(0, fingerprint)
                                                   .file("same", 0, 0, 2, 2)
                                                   .file("other", 1, 0, 0, 1)
                                                   .file("same", 2, 0, 0, 2)
