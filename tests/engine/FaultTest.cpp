@@ -5,38 +5,19 @@
 #include "engine/manifest.h"
 
 #include "tests/engine/EngineTestSupport.h"
+#include "tests/support/FaultInjection.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <filesystem>
-#include <functional>
 #include <set>
 
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Runs `body` in a child process whose files cannot grow past `limit` bytes,
-// as on a full disk; returns the body's result.
-int withFileSizeLimit(rlim_t limit, const std::function<int32_t()>& body) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit rl{limit, limit};
-        setrlimit(RLIMIT_FSIZE, &rl);
-        _exit(body() == 0 ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
-}
 
 std::set<std::string> entriesUnder(const fs::path& root) {
     std::set<std::string> entries;
