@@ -51,7 +51,7 @@ fuzz: deps
 		-DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" >/dev/null
 	@cmake --build build-fuzz -j $(JOBS) --target manifest_fuzzer
 	@mkdir -p build-fuzz/corpus
-	@build-fuzz/tests/fuzz/manifest_fuzzer build-fuzz/corpus tests/fuzz/corpus \
+	@build-fuzz/tests/fuzz/manifest_fuzzer build-fuzz/corpus tests/fuzz/corpus tests/fuzz/regressions \
 		-max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -max_len=8192 -timeout=30 \
 		-artifact_prefix=build-fuzz/ -print_final_stats=1
 

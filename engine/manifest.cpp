@@ -225,6 +225,12 @@ int32_t loadManifest(const char* pieceFolder) {
 void getManifestBaseName(char* out) {
     if (!out) return;
     const ManifestHeader& h = registry().header;
+    // A name that fills its field with no NUL is damaged: it reads as empty,
+    // which every caller refuses, rather than as a name cut short.
+    if (strnlen(h.baseName, sizeof h.baseName) == sizeof h.baseName) {
+        out[0] = '\0';
+        return;
+    }
     copyTextField(h.baseName, sizeof h.baseName, out, kPathBufferSize);
 }
 

@@ -124,7 +124,8 @@ int32_t writeManifest();
 // of 0 or less load no records.
 int32_t loadManifest(const char* pieceFolder);
 
-// Copies baseName (at most 255 bytes) and a NUL into `out` (1024 bytes).
+// Copies baseName (at most 255 bytes) and a NUL into `out` (1024 bytes). A
+// field without its NUL is damaged and gives the empty string.
 void getManifestBaseName(char* out);
 // Copies the digest (at most 32 characters) and a NUL into `out` (33 bytes),
 // only when its first byte is not zero; otherwise leaves `out` untouched.
