@@ -72,6 +72,17 @@ void MainViewController::stopProgressTimer() {
     spliteTimer.reset();
 }
 
+void MainViewController::runProgressWindow(const char* title) {
+    proTitle->setStringValue(title);
+    progress->setDoubleValue(0);
+    percentLabel->setStringValue("0%");
+    progressWindow->center();
+    progressWindow->makeKeyWindow();
+    progress->startAnimation();
+    progress->setHidden(false);
+    tk_.application().runModalForWindow(progressWindow);
+}
+
 void MainViewController::showProgress(int64_t percent) {
     onUi([this, percent] {
         progress->setDoubleValue(static_cast<double>(percent));

@@ -148,6 +148,8 @@ private:
     bool passwordStep();
     void launchJoin();
     void runProgressTimer(void (MainViewController::*tick)());
+    // Shows the progress window and stays in its modal loop until the run ends.
+    void runProgressWindow(const char* title);
     void showProgress(int64_t percent);
     // Removes a path, trying a bounded number of times; on failure tells the
     // user what stayed and returns false. Runs on the progress thread.

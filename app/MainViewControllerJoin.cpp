@@ -142,14 +142,7 @@ void MainViewController::launchJoin() {
     });
     tk_.threads().detachNewThread([this] { updateMergeProgressIndicator(); });
 
-    proTitle->setStringValue(kJoiningTitle);
-    progress->setDoubleValue(0);
-    percentLabel->setStringValue("0%");
-    progressWindow->center();
-    progressWindow->makeKeyWindow();
-    progress->startAnimation();
-    progress->setHidden(false);
-    tk_.application().runModalForWindow(progressWindow);
+    runProgressWindow(kJoiningTitle);
 }
 
 void MainViewController::updateMergeProgressIndicator() {

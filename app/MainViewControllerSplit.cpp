@@ -308,14 +308,7 @@ void MainViewController::actSplit() {
     tk_.threads().detachNewThread([this] { OC_splitProject_split(nullptr); });
     tk_.threads().detachNewThread([this] { updateSpliteProgressIndicator(); });
 
-    proTitle->setStringValue(kSplittingTitle);
-    progress->setDoubleValue(0);
-    percentLabel->setStringValue("0%");
-    progressWindow->center();
-    progressWindow->makeKeyWindow();
-    progress->startAnimation();
-    progress->setHidden(false);
-    tk_.application().runModalForWindow(progressWindow);
+    runProgressWindow(kSplittingTitle);
 }
 
 void MainViewController::updateSpliteProgressIndicator() {

@@ -91,7 +91,7 @@ DragInfo DropTableView::dragInfoOf(const QMimeData* mime) {
     return info;
 }
 
-void DropTableView::dragEnterEvent(QDragEnterEvent* event) {
+void DropTableView::answerDrag(QDragMoveEvent* event) {
     const int operation = dragHandler ? dragHandler(dragInfoOf(event->mimeData())) : kDragOperationNone;
     if (operation == kDragOperationNone) {
         event->ignore();
@@ -101,15 +101,8 @@ void DropTableView::dragEnterEvent(QDragEnterEvent* event) {
     event->accept();
 }
 
-void DropTableView::dragMoveEvent(QDragMoveEvent* event) {
-    const int operation = dragHandler ? dragHandler(dragInfoOf(event->mimeData())) : kDragOperationNone;
-    if (operation == kDragOperationNone) {
-        event->ignore();
-        return;
-    }
-    event->setDropAction(Qt::CopyAction);
-    event->accept();
-}
+void DropTableView::dragEnterEvent(QDragEnterEvent* event) { answerDrag(event); }
+void DropTableView::dragMoveEvent(QDragMoveEvent* event) { answerDrag(event); }
 
 void DropTableView::dropEvent(QDropEvent* event) {
     const bool taken = dropHandler && dropHandler(dragInfoOf(event->mimeData()));

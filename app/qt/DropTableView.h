@@ -49,6 +49,10 @@ protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+
+private:
+    // A drag entering or moving: copy when the handler welcomes it.
+    void answerDrag(QDragMoveEvent* event);
 };
 
 namespace qtkit {

@@ -27,38 +27,38 @@ public:
     void reject() override;
 };
 
-class PanelWindow : public FSWindow, public WindowWidget {
-public:
-    explicit PanelWindow(PanelDialog* dialog) : dialog_(dialog) {}
-    void setTitle(const std::string& title) override;
-    void center() override;
-    void makeKeyWindow() override;
-    void orderOut() override;
-    void setContentView(toolkit::View* view) override;
-    bool isVisible() const override;
-    QWidget* widget() const override { return dialog_; }
-    PanelDialog* dialog() const { return dialog_; }
-
-private:
-    PanelDialog* dialog_;
-};
-
-class MainWindow : public toolkit::Window, public WindowWidget {
-public:
-    explicit MainWindow(QMainWindow* window) : window_(window) {}
-    void setTitle(const std::string& title) override;
-    void center() override;
-    void makeKeyWindow() override;
-    void orderOut() override;
-    void setContentView(toolkit::View* view) override;
-    bool isVisible() const override;
-    QWidget* widget() const override { return window_; }
-
-private:
-    QMainWindow* window_;
-};
-
 // Moves a window to the middle of its parent, or of its screen.
 void centerWidget(QWidget* widget);
+
+// What every window of this layer does the same way, over its widget.
+template <class Base, class Widget> class WindowOver : public Base, public WindowWidget {
+public:
+    explicit WindowOver(Widget* widget) : widget_(widget) {}
+    void setTitle(const std::string& title) override { widget_->setWindowTitle(QString::fromStdString(title)); }
+    void center() override { centerWidget(widget_); }
+    void makeKeyWindow() override {
+        widget_->raise();
+        widget_->activateWindow();
+    }
+    void orderOut() override { widget_->hide(); }
+    bool isVisible() const override { return widget_->isVisible(); }
+    QWidget* widget() const override { return widget_; }
+
+protected:
+    Widget* widget_;
+};
+
+class PanelWindow : public WindowOver<FSWindow, PanelDialog> {
+public:
+    using WindowOver::WindowOver;
+    void setContentView(toolkit::View* view) override;
+    PanelDialog* dialog() const { return widget_; }
+};
+
+class MainWindow : public WindowOver<toolkit::Window, QMainWindow> {
+public:
+    using WindowOver::WindowOver;
+    void setContentView(toolkit::View* view) override;
+};
 
 } // namespace qtkit
