@@ -40,7 +40,7 @@ declare -A times rss
 # run NAME CMD...: wall seconds and peak resident KB of one run, kept under NAME.
 run() {
     local name=$1; shift
-    sync
+    sync; sleep 1 # start from a settled disk
     /usr/bin/time -f "%e %M" -o timing "$@" >/dev/null
     read -r secs kb < timing
     times[$name]+="$secs "
@@ -51,20 +51,39 @@ stats() { # median min max of a list of numbers
     tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{a[NR]=$1} END {printf "%s %s %s", a[int((NR+1)/2)], a[1], a[NR]}'
 }
 
+# Both sides of a pair, in the given order: "ours" first or "theirs" first.
+pair() {
+    local first=$1 op=$2 ours=$3 theirs=$4
+    if [ "$first" = ours ]; then
+        eval "$ours"; eval "$theirs"
+    else
+        eval "$theirs"; eval "$ours"
+    fi
+}
+
 for i in $(seq "$REPEAT"); do
     echo "Round $i of $REPEAT..." >&2
-    fresh o1; run "file split (ours)" "$BENCH" split "$work/big.bin" "$work/o1" $PIECE
-    fresh o2; run "file split (theirs)" split -b $PIECE big.bin o2/big.bin.
-    fresh j1; run "file join (ours)" "$BENCH" join "$work/o1/big_spt" "$work/j1"
+    # Whoever goes first pays for the writeback the previous step left
+    # behind, so the order alternates from round to round.
+    first=ours; [ $((i % 2)) -eq 0 ] && first=theirs
+    rm -rf o1 o2 j1 j2 t1 t2 k1 k2 s1 s2
+
+    pair $first "file split" \
+        'fresh o1; run "file split (ours)" "$BENCH" split "$work/big.bin" "$work/o1" $PIECE' \
+        'fresh o2; run "file split (theirs)" split -b $PIECE big.bin o2/big.bin.'
+    pair $first "file join" \
+        'fresh j1; run "file join (ours)" "$BENCH" join "$work/o1/big_spt" "$work/j1"' \
+        'fresh j2; run "file join (theirs)" sh -c "cat o2/big.bin.* > j2/big.bin"'
     cmp -s big.bin j1/big.bin || { echo "file join (ours) differs" >&2; exit 1; }
-    fresh j2; run "file join (theirs)" sh -c 'cat o2/big.bin.* > j2/big.bin'
     cmp -s big.bin j2/big.bin || { echo "file join (theirs) differs" >&2; exit 1; }
 
-    fresh t1; run "folder split (ours)" "$BENCH" split "$work/tree" "$work/t1" $PIECE
-    fresh t2; run "folder split (theirs)" sh -c "tar cf - tree | split -b $PIECE - t2/tree.tar."
-    fresh k1; run "folder join (ours)" "$BENCH" join "$work/t1/tree_spt" "$work/k1"
+    pair $first "folder split" \
+        'fresh t1; run "folder split (ours)" "$BENCH" split "$work/tree" "$work/t1" $PIECE' \
+        'fresh t2; run "folder split (theirs)" sh -c "tar cf - tree | split -b $PIECE - t2/tree.tar."'
+    pair $first "folder join" \
+        'fresh k1; run "folder join (ours)" "$BENCH" join "$work/t1/tree_spt" "$work/k1"' \
+        'fresh k2; run "folder join (theirs)" sh -c "cat t2/tree.tar.* | tar xf - -C k2"'
     diff -r tree k1/tree >/dev/null || { echo "folder join (ours) differs" >&2; exit 1; }
-    fresh k2; run "folder join (theirs)" sh -c 'cat t2/tree.tar.* | tar xf - -C k2'
     diff -r tree k2/tree >/dev/null || { echo "folder join (theirs) differs" >&2; exit 1; }
 
     inspect_ms=$("$BENCH" inspect "$work/set/small_spt" | awk '/pieces/ {print $4}')
@@ -72,8 +91,8 @@ for i in $(seq "$REPEAT"); do
 
     fresh s1; run "split ${FILE_MB} MiB" "$BENCH" split "$work/big.bin" "$work/s1" $PIECE
     fresh s2; run "split ${SPARSE_MB} MiB sparse" "$BENCH" split "$work/sparse.bin" "$work/s2" $PIECE
-    rm -rf o1 o2 j1 j2 t1 t2 k1 k2 s1 s2
 done
+rm -rf o1 o2 j1 j2 t1 t2 k1 k2 s1 s2
 
 printf '\n%-24s %-24s %-24s %s\n' "operation" "ours (s)" "theirs (s)" "ours/theirs"
 for op in "file split" "file join" "folder split" "folder join"; do
