@@ -6,7 +6,8 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test run clean test-asan test-tsan fuzz bench
+
+.PHONY: all deps sanitizer-deps configure build test run clean test-asan test-tsan fuzz bench
 
 all: build
 
@@ -26,14 +27,17 @@ run: build
 	@$(BUILD_DIR)/morvane-parcelor
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
-test-asan: deps
+sanitizer-deps:
+	@scripts/install-deps.sh sanitizers
+
+test-asan: sanitizer-deps
 	@cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \
 		-DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" >/dev/null
 	@cmake --build build-asan -j $(JOBS)
 	@cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
 # The threaded tests under ThreadSanitizer.
-test-tsan: deps
+test-tsan: sanitizer-deps
 	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \
 		-DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" >/dev/null
 	@cmake --build build-tsan -j $(JOBS)
@@ -45,7 +49,7 @@ bench:
 
 # Feeds arbitrary manifests through the load, the inspection and the join.
 FUZZ_SECONDS ?= 60
-fuzz: deps
+fuzz: sanitizer-deps
 	@cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
 		-DPARCELOR_FUZZ=ON -DPARCELOR_BUILD_TESTS=OFF \
 		-DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" >/dev/null

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs to build, test and run.
 # Idempotent: prints nothing and does nothing when everything is present.
+#   scripts/install-deps.sh              what make run and make test need
+#   scripts/install-deps.sh sanitizers   also clang 14 and its sanitizer runtimes
 set -euo pipefail
 
 packages=(
@@ -16,6 +18,9 @@ packages=(
     qt6-qpa-plugins
     libgl-dev
 )
+if [ "${1:-}" = sanitizers ]; then
+    packages+=(clang-14 libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
