@@ -11,9 +11,9 @@ cd "$(dirname "$0")/.."
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1
 if [ $quick -eq 1 ]; then
-    FILE_MB=128; TREE_FILES=2000; REPEAT=3; SPARSE_MB=512
+    FILE_MB=128; TREE_FILES=2000; REPEAT=3; SPARSE_MB=512; SETTLE=0
 else
-    FILE_MB=1024; TREE_FILES=20000; REPEAT=5; SPARSE_MB=4096
+    FILE_MB=1024; TREE_FILES=20000; REPEAT=5; SPARSE_MB=4096; SETTLE=1
 fi
 PIECE=$((64 * 1024 * 1024))   # 64 MiB pieces for both sides
 SET_PIECES=2000
@@ -40,7 +40,7 @@ declare -A times rss
 # run NAME CMD...: wall seconds and peak resident KB of one run, kept under NAME.
 run() {
     local name=$1; shift
-    sync; sleep 1 # start from a settled disk
+    sync; sleep "$SETTLE" # start from a settled disk
     /usr/bin/time -f "%e %M" -o timing "$@" >/dev/null
     read -r secs kb < timing
     times[$name]+="$secs "
