@@ -15,7 +15,8 @@ bool FSPathView::performDragOperation(const DragInfo& drag) {
     if (!drag.offers(kFilenamesPboardType)) return false;
     if (delegate_ && delegate_->respondsToSelector("acceptFileNameDragintoPathView:") &&
         !drag.filenames.empty()) {
-        for (const std::string& path : drag.filenames) delegate_->acceptFileNameDragintoPathView(path);
+        for (const std::string& path : drag.filenames)
+            delegate_->acceptFileNameDragintoPathView(path);
     }
     return true;
 }

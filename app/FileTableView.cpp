@@ -6,7 +6,8 @@ bool FileTableView::performDragOperation(const DragInfo& drag) {
     if (!receiver || !receiver->respondsToSelector("acceptFileNameDrag:") || drag.filenames.empty())
         return true;
     for (const std::string& path : drag.filenames) {
-        if (files_.attributesOfItemAtPath_fileType(path) == toolkit::FileType::Regular) return false;
+        if (files_.attributesOfItemAtPath_fileType(path) == toolkit::FileType::Regular)
+            return false;
         receiver->acceptFileNameDrag(path);
     }
     return true;

@@ -13,9 +13,13 @@
 
 MainViewController::MainViewController(toolkit::Toolkit& toolkit) : tk_(toolkit) {}
 
-MainViewController::~MainViewController() { tk_.notificationCenter().removeObserver(this); }
+MainViewController::~MainViewController() {
+    tk_.notificationCenter().removeObserver(this);
+}
 
-void MainViewController::log(const std::string& line) { tk_.systemLog().log(line); }
+void MainViewController::log(const std::string& line) {
+    tk_.systemLog().log(line);
+}
 
 void MainViewController::onUi(std::function<void()> work) {
     tk_.threads().performOnUiThread(std::move(work));
@@ -39,7 +43,9 @@ void MainViewController::awakeFromNib() {
                                                         [this] { windowShouldClose(); });
 }
 
-bool MainViewController::windowShouldClose() { return true; }
+bool MainViewController::windowShouldClose() {
+    return true;
+}
 
 void MainViewController::OC_splitProject_split(Split_pragma* /*ignored*/) {
     splitFinished.store(0, std::memory_order_relaxed);
@@ -61,7 +67,8 @@ void MainViewController::runProgressTimer(void (MainViewController::*tick)()) {
     {
         std::lock_guard lock(timerMutex_);
         if (!spliteTimer)
-            spliteTimer = loop->scheduledTimer(kProgressInterval, [this, tick] { (this->*tick)(); });
+            spliteTimer =
+                loop->scheduledTimer(kProgressInterval, [this, tick] { (this->*tick)(); });
     }
     loop->run();
 }
@@ -143,7 +150,8 @@ toolkit::CellValue MainViewController::tableView_objectValueForTableColumn_row(
     if (table == pathView) {
         if (fPath.empty() || fPath == "0") return CellValue::none();
         if (columnId == kFileNameColumn) return CellValue::text(lastPathComponent(fPath));
-        if (columnId == kLocationColumn) return CellValue::text(stringByDeletingLastPathComponent(fPath));
+        if (columnId == kLocationColumn)
+            return CellValue::text(stringByDeletingLastPathComponent(fPath));
         if (columnId == kSizeColumn) return CellValue::text(sizeText(fSize));
         return CellValue::none();
     }

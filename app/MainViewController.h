@@ -31,7 +31,8 @@ public:
 
     // --- engine bridges (engine thread)
     void OC_splitProject_split(Split_pragma* ignored);
-    void OC_splitProject_merge(const char* pieceFolder, const char* outputFolder, const char* password);
+    void OC_splitProject_merge(const char* pieceFolder, const char* outputFolder,
+                               const char* password);
 
     // --- split settings
     void enableSpliteUIControl();

@@ -62,14 +62,16 @@ void MainViewController::mActSelectOutput() {
 void MainViewController::enableMergeUIControl() {
     for (toolkit::Control* control :
          {static_cast<toolkit::Control*>(mergeBtn), static_cast<toolkit::Control*>(tfMOutputPath),
-          static_cast<toolkit::Control*>(mOutputBtn), static_cast<toolkit::Control*>(delSoureFileM)})
+          static_cast<toolkit::Control*>(mOutputBtn),
+          static_cast<toolkit::Control*>(delSoureFileM)})
         control->setEnabled(true);
 }
 
 void MainViewController::disableMergeUIControl() {
     for (toolkit::Control* control :
          {static_cast<toolkit::Control*>(mergeBtn), static_cast<toolkit::Control*>(tfMOutputPath),
-          static_cast<toolkit::Control*>(mOutputBtn), static_cast<toolkit::Control*>(delSoureFileM)})
+          static_cast<toolkit::Control*>(mOutputBtn),
+          static_cast<toolkit::Control*>(delSoureFileM)})
         control->setEnabled(false);
 }
 
@@ -153,7 +155,8 @@ void MainViewController::updateMergeProgressIndicator() {
 void MainViewController::updateMergeProgress() {
     const int64_t done = progressDoneBytes();
     const int64_t total = progressTotalBytes();
-    std::printf("s1 = %lld,s2 = %lld\n", static_cast<long long>(done), static_cast<long long>(total));
+    std::printf("s1 = %lld,s2 = %lld\n", static_cast<long long>(done),
+                static_cast<long long>(total));
     const int64_t percent = progressPercent(done, total);
     std::printf("pre = %f\n", static_cast<double>(percent));
     std::fflush(stdout);

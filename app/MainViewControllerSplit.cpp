@@ -192,7 +192,9 @@ void MainViewController::actSpliteBy() {
     }
 }
 
-void MainViewController::actPopBtn() { cal_sizeTocount(); }
+void MainViewController::actPopBtn() {
+    cal_sizeTocount();
+}
 
 void MainViewController::actDelFile(long tag) {
     log(format("tag = %lld", tag));
@@ -236,8 +238,12 @@ void MainViewController::defaultSpliteSize() {
     }
 }
 
-void MainViewController::sizeTextFieldChange() { log("sizeTextFieldChange"); }
-void MainViewController::countTextFieldChange() { log("countTextFieldChange"); }
+void MainViewController::sizeTextFieldChange() {
+    log("sizeTextFieldChange");
+}
+void MainViewController::countTextFieldChange() {
+    log("countTextFieldChange");
+}
 
 void MainViewController::actEncrypt() {
     if (encryptBtn->state() == 0) {

@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <limits>
 
-int64_t ceilDivide(int64_t a, int64_t b) { return a / b + (a % b != 0 ? 1 : 0); }
+int64_t ceilDivide(int64_t a, int64_t b) {
+    return a / b + (a % b != 0 ? 1 : 0);
+}
 
 ProposedSize proposePieceSize(int64_t sourceSize) {
     int64_t v = sourceSize / 9;
@@ -14,7 +16,8 @@ ProposedSize proposePieceSize(int64_t sourceSize) {
     }
     if (v > 10) {
         int64_t scale = 1;
-        while (v / scale >= 10) scale *= 10;
+        while (v / scale >= 10)
+            scale *= 10;
         v = v / scale * scale;
     }
     if (v < 1) v = 1;
@@ -28,7 +31,9 @@ int64_t unitBytes(const std::string& title) {
     return 0;
 }
 
-int64_t largestSizeInUnits(int64_t unit) { return std::numeric_limits<int64_t>::max() / unit; }
+int64_t largestSizeInUnits(int64_t unit) {
+    return std::numeric_limits<int64_t>::max() / unit;
+}
 
 int64_t usableCount(int64_t typed, int64_t sourceSize) {
     if (sourceSize <= 0 || typed == 0) return 1;
@@ -65,7 +70,8 @@ int64_t progressPercent(int64_t done, int64_t total) {
 
 std::string lastPathComponent(const std::string& path) {
     std::string p = path;
-    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
     if (p == "/") return p;
     const auto slash = p.rfind('/');
     return slash == std::string::npos ? p : p.substr(slash + 1);
@@ -73,7 +79,8 @@ std::string lastPathComponent(const std::string& path) {
 
 std::string stringByDeletingLastPathComponent(const std::string& path) {
     std::string p = path;
-    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
     const auto slash = p.rfind('/');
     if (slash == std::string::npos) return "";
     if (slash == 0) return p.size() > 1 ? "/" : "";

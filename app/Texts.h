@@ -21,10 +21,13 @@ inline constexpr const char* kPasswordMismatch = "The passwords do not match.";
 inline constexpr const char* kPasswordTooLong = "A password has at most 31 bytes.";
 inline constexpr const char* kWrongPassword = "Wrong password. Try again.";
 inline constexpr const char* kCannotSplit = "Cannot split";
-inline constexpr const char* kSourcePathTooLong = "The source path is too long (at most 1023 bytes).";
-inline constexpr const char* kOutputPathTooLong = "The output folder path is too long (at most 1023 bytes).";
+inline constexpr const char* kSourcePathTooLong =
+    "The source path is too long (at most 1023 bytes).";
+inline constexpr const char* kOutputPathTooLong =
+    "The output folder path is too long (at most 1023 bytes).";
 inline constexpr const char* kRemovalFailed = "Could not remove";
-inline constexpr const char* kUntouchedAfterFailure = "Nothing was removed, because the run did not complete.";
+inline constexpr const char* kUntouchedAfterFailure =
+    "Nothing was removed, because the run did not complete.";
 
 // Files the tables show for a piece's check state.
 inline constexpr const char* kRightImage = "right.png";

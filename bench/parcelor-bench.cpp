@@ -16,12 +16,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <random>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -31,7 +31,8 @@ void writeRandom(const std::string& path, uint64_t bytes, std::mt19937_64& rando
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     std::vector<uint64_t> block(1 << 16);
     while (bytes > 0) {
-        for (auto& word : block) word = random();
+        for (auto& word : block)
+            word = random();
         const uint64_t n = std::min<uint64_t>(bytes, block.size() * sizeof(uint64_t));
         out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(n));
         bytes -= n;
@@ -43,15 +44,18 @@ int makeTree(const std::string& root, int files, uint64_t maxBytes, uint64_t see
     for (int i = 0; i < files; ++i) {
         // Three levels of ten folders each.
         const std::string folder = root + "/d" + std::to_string(random() % 10) + "/e" +
-                                   std::to_string(random() % 10) + "/f" + std::to_string(random() % 10);
+                                   std::to_string(random() % 10) + "/f" +
+                                   std::to_string(random() % 10);
         std::filesystem::create_directories(folder);
-        writeRandom(folder + "/file" + std::to_string(i) + ".dat", random() % (maxBytes + 1), random);
+        writeRandom(folder + "/file" + std::to_string(i) + ".dat", random() % (maxBytes + 1),
+                    random);
     }
     return 0;
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: parcelor-bench split SRC OUT PIECE_BYTES | join SET OUT | inspect SET\n");
+    std::fprintf(stderr,
+                 "usage: parcelor-bench split SRC OUT PIECE_BYTES | join SET OUT | inspect SET\n");
     return 2;
 }
 
@@ -63,7 +67,8 @@ int main(int argc, char** argv) {
     int32_t result = -1;
     if (verb == "split" && argc == 5) {
         Split_pragma request{};
-        if (std::strlen(argv[2]) >= sizeof request.srcPath || std::strlen(argv[3]) >= sizeof request.outFolder)
+        if (std::strlen(argv[2]) >= sizeof request.srcPath ||
+            std::strlen(argv[3]) >= sizeof request.outFolder)
             return usage();
         std::strcpy(request.srcPath, argv[2]);
         std::strcpy(request.outFolder, argv[3]);
@@ -85,7 +90,8 @@ int main(int argc, char** argv) {
         char baseName[1024] = {};
         const auto start = std::chrono::steady_clock::now();
         result = inspectPieceSet(argv[2], pieces, digest, baseName);
-        const auto ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start);
+        const auto ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start);
         std::printf("pieces %zu in %.1f ms\n", pieces.size(), ms.count());
     } else {
         return usage();

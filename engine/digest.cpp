@@ -6,7 +6,9 @@ Md5Digest::Md5Digest() : context_(EVP_MD_CTX_new()) {
     ok_ = context_ != nullptr && EVP_DigestInit_ex(context_, EVP_md5(), nullptr) == 1;
 }
 
-Md5Digest::~Md5Digest() { EVP_MD_CTX_free(context_); }
+Md5Digest::~Md5Digest() {
+    EVP_MD_CTX_free(context_);
+}
 
 bool Md5Digest::update(const void* bytes, uint32_t length) {
     if (!ok()) return false;

@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-FileDescriptor::~FileDescriptor() { close(); }
+FileDescriptor::~FileDescriptor() {
+    close();
+}
 
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
     if (this != &other) {
@@ -61,7 +63,8 @@ int64_t readAt(int fd, void* buffer, std::size_t size, int64_t offset) {
     auto* bytes = static_cast<char*>(buffer);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = pread(fd, bytes + done, size - done, static_cast<off_t>(offset + static_cast<int64_t>(done)));
+        const ssize_t n = pread(fd, bytes + done, size - done,
+                                static_cast<off_t>(offset + static_cast<int64_t>(done)));
         if (n < 0) {
             if (errno == EINTR) continue;
             return -1;

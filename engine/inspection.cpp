@@ -32,7 +32,8 @@ int32_t runInspection(const char* pieceFolder, std::vector<SPTCfg_SPTitem2>& lis
 
         char fingerprint[kMd5HexSize] = {};
         pieceFingerprint(path.c_str(), fingerprint);
-        std::string stored(record->fingerprint, strnlen(record->fingerprint, sizeof record->fingerprint));
+        std::string stored(record->fingerprint,
+                           strnlen(record->fingerprint, sizeof record->fingerprint));
         const bool intact = fingerprint[0] != '\0' && stored == fingerprint;
         const int64_t size = fileSize(path.c_str());
         found.push_back({record->pieceIndex, static_cast<int16_t>(intact ? 0 : -1),

@@ -12,7 +12,10 @@
 //  fingerprint: the stored fingerprint (32 upper-case hex characters, or "").
 //  path: "<piece folder>/<stem>_<pieceIndex>.spt".
 //  size: the piece file's size, or -1 when it cannot be queried.
+// The published declaration, kept on one line as published.
+// clang-format off
 struct SPTCfg_SPTitem2 { int32_t pieceIndex; int16_t checkState; std::string fingerprint; std::string path; int64_t size; };
+// clang-format on
 
 // Loads the manifest of `pieceFolder` and appends one entry per piece record,
 // in manifest order, to `list` (entries already there stay in front). Fills
@@ -22,7 +25,10 @@ struct SPTCfg_SPTitem2 { int32_t pieceIndex; int16_t checkState; std::string fin
 // were when an argument is null, the manifest cannot be loaded, its base name
 // is unsafe (empty, ".", "..", or holding '/' or '\'), or a piece path does not
 // fit 1024 bytes. Restarts the progress counters; writes no file.
+// The published declaration, kept on one line as published.
+// clang-format off
 int32_t inspectPieceSet(const char* pieceFolder, std::vector<SPTCfg_SPTitem2>& list, char* passwordDigest /*33 bytes*/, char* baseName /*1024 bytes*/);
+// clang-format on
 
 // 1 when the MD5 hex digest of `typed` equals `storedDigest` exactly, 0 when it
 // does not (always 0 for an empty stored digest), -1 when an argument is null.

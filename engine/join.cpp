@@ -25,7 +25,9 @@ std::string piecePath(const JoinJob& job, int32_t index) {
     return job.pieceFolder + "/" + name;
 }
 
-bool fitsPathBuffer(const std::string& path) { return path.size() < kPathBufferSize; }
+bool fitsPathBuffer(const std::string& path) {
+    return path.size() < kPathBufferSize;
+}
 
 bool planJoin(const char* pieceFolder, const char* outputFolder, JoinJob& job) {
     char baseName[kPathBufferSize] = {};
@@ -74,8 +76,8 @@ void joinFile(JoinJob& job) {
 // first time the join reaches it, so a second join replaces rather than extends.
 void joinFolder(JoinJob& job, const std::vector<const FileRecord*>& records) {
     std::unordered_set<std::string> reached;
-    std::string lastFolder;   // folders made for the previous record
-    int32_t pieceIndex = -1;  // the piece open for the previous record
+    std::string lastFolder;  // folders made for the previous record
+    int32_t pieceIndex = -1; // the piece open for the previous record
     FileDescriptor piece;
     for (const FileRecord* record : records) {
         const std::string name(record->name);
@@ -112,7 +114,8 @@ bool piecesMatchTheirFingerprints(const JoinJob& job) {
     for (const PieceRecord* record : pieces) {
         char now[kMd5HexSize] = {};
         pieceFingerprint(piecePath(job, record->pieceIndex).c_str(), now);
-        const std::string stored(record->fingerprint, strnlen(record->fingerprint, sizeof record->fingerprint));
+        const std::string stored(record->fingerprint,
+                                 strnlen(record->fingerprint, sizeof record->fingerprint));
         if (stored.empty() || stored != now) allMatch = false;
     }
     return allMatch;

@@ -109,8 +109,12 @@ int32_t setManifestBaseName(const char* name) {
     return 0;
 }
 
-void setManifestPieceCount(int32_t count) { registry().header.pieceCount = count; }
-void setManifestTotalSize(int64_t size) { registry().header.totalSize = size; }
+void setManifestPieceCount(int32_t count) {
+    registry().header.pieceCount = count;
+}
+void setManifestTotalSize(int64_t size) {
+    registry().header.totalSize = size;
+}
 
 void setManifestPassword(const char* password) {
     ManifestHeader& h = registry().header;
@@ -121,7 +125,8 @@ void setManifestPassword(const char* password) {
 
 int32_t addPieceRecord(int32_t pieceIndex, const char* piecePath) {
     Registry& r = registry();
-    while (r.busy.exchange(1, std::memory_order_acquire) != 0) sleepMicroseconds(100);
+    while (r.busy.exchange(1, std::memory_order_acquire) != 0)
+        sleepMicroseconds(100);
 
     char fingerprint[kMd5HexSize] = {};
     pieceFingerprint(piecePath, fingerprint);
@@ -241,14 +246,22 @@ void getManifestPasswordDigest(char* out) {
     copyTextField(h.passwordDigest, sizeof h.passwordDigest, out, kMd5HexSize);
 }
 
-int32_t getManifestPieceCount() { return registry().header.pieceCount; }
-int32_t getManifestFileCount() { return registry().header.fileCount; }
-int64_t getManifestTotalSize() { return registry().header.totalSize; }
+int32_t getManifestPieceCount() {
+    return registry().header.pieceCount;
+}
+int32_t getManifestFileCount() {
+    return registry().header.fileCount;
+}
+int64_t getManifestTotalSize() {
+    return registry().header.totalSize;
+}
 
 void listPieceRecords(std::vector<const PieceRecord*>& out) {
-    for (const PieceRecord& record : registry().pieces) out.push_back(&record);
+    for (const PieceRecord& record : registry().pieces)
+        out.push_back(&record);
 }
 
 void listFileRecords(std::vector<const FileRecord*>& out) {
-    for (const FileRecord& record : registry().files) out.push_back(&record);
+    for (const FileRecord& record : registry().files)
+        out.push_back(&record);
 }

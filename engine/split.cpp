@@ -20,8 +20,8 @@ struct SplitJob {
     int64_t pieceSize = 0;
     int32_t count = 0;
     std::vector<std::string> files; // folder mode: the walk's list
-    bool failed = false;  // the set is incomplete or wrong
-    bool aborted = false; // copying stopped early; the manifest is not written
+    bool failed = false;            // the set is incomplete or wrong
+    bool aborted = false;           // copying stopped early; the manifest is not written
 };
 
 std::string piecePath(const SplitJob& job, int32_t index) {
@@ -47,8 +47,7 @@ bool planSplit(const Split_pragma& request, bool folderSource, SplitJob& job) {
     if (strnlen(request.srcPath, sizeof request.srcPath) >= sizeof request.srcPath) return false;
     if (strnlen(request.outFolder, sizeof request.outFolder) >= sizeof request.outFolder)
         return false;
-    if (strnlen(request.password, sizeof request.password) >= sizeof request.password)
-        return false;
+    if (strnlen(request.password, sizeof request.password) >= sizeof request.password) return false;
     if (request.pieceSize <= 0 || request.totalSize < 0) return false;
 
     char baseName[kPathBufferSize] = {};
@@ -79,7 +78,8 @@ bool planSplit(const Split_pragma& request, bool folderSource, SplitJob& job) {
     if (count > kManifestMaxPieceCount) return false;
     job.count = static_cast<int32_t>(count);
 
-    const std::size_t manifestPathLength = job.pieceFolder.size() + 1 + std::strlen(kManifestFileName);
+    const std::size_t manifestPathLength =
+        job.pieceFolder.size() + 1 + std::strlen(kManifestFileName);
     if (manifestPathLength >= kPathBufferSize) return false;
     if (job.count > 0 && piecePath(job, job.count - 1).size() >= kPathBufferSize) return false;
     return true;
@@ -122,8 +122,7 @@ void splitFolder(SplitJob& job) {
     int64_t lastPieceEnd = 0;
 
     auto recordSlice = [&](const std::string& file, int32_t piece, int64_t start, int64_t end) {
-        if (addFileRecord(file.c_str() + prefix, piece, start, end - start) != 0)
-            job.failed = true;
+        if (addFileRecord(file.c_str() + prefix, piece, start, end - start) != 0) job.failed = true;
     };
 
     for (int32_t i = 0; i < job.count; ++i) {
@@ -147,7 +146,8 @@ void splitFolder(SplitJob& job) {
             if (source) {
                 const int64_t room = job.pieceSize - filled;
                 bool ioFailed = false;
-                const int64_t got = copyRange(source.get(), readOffset, room, piece.get(), ioFailed);
+                const int64_t got =
+                    copyRange(source.get(), readOffset, room, piece.get(), ioFailed);
                 if (ioFailed) {
                     job.failed = job.aborted = true;
                     return; // a full disk or a failing source: stop here

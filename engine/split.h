@@ -5,7 +5,10 @@
 #include <cstdint>
 
 // One split request. The caller clears it, fills it and passes its address.
+// The published declaration, kept on one line as published.
+// clang-format off
 struct Split_pragma { char srcPath[1024]; char outFolder[1024]; int64_t totalSize; int64_t pieceSize; char password[32]; };
+// clang-format on
 
 // Runs one split synchronously on the calling thread and reports progress
 // through the counters of utilities.h. On success `outFolder` holds the piece

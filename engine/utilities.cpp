@@ -36,13 +36,17 @@ bool walkEntryPath(const char* folder, const char* name, char* out) {
 
 } // namespace
 
-int64_t nowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t nowSeconds() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
 
 int32_t sleepMicroseconds(int32_t microseconds) {
     return usleep(microseconds > 0 ? static_cast<useconds_t>(microseconds) : 0);
 }
 
-int32_t isFolder(const char* path) { return openFolder(path) ? 1 : 0; }
+int32_t isFolder(const char* path) {
+    return openFolder(path) ? 1 : 0;
+}
 
 int64_t fileSize(const char* path) {
     struct stat st {};
@@ -136,7 +140,9 @@ std::string fileAtIndex(const std::vector<std::string>& list, int32_t n) {
     return list[static_cast<std::size_t>(n)];
 }
 
-int32_t makeFolder(const char* path) { return path ? mkdir(path, 0777) : -1; }
+int32_t makeFolder(const char* path) {
+    return path ? mkdir(path, 0777) : -1;
+}
 
 void makeParentFolders(const char* path) {
     if (!path) return;
@@ -170,8 +176,12 @@ bool isSafeRelativePath(const char* path) {
     }
 }
 
-int64_t progressDoneBytes() { return gDoneBytes.load(std::memory_order_relaxed); }
-int64_t progressTotalBytes() { return gTotalBytes.load(std::memory_order_relaxed); }
+int64_t progressDoneBytes() {
+    return gDoneBytes.load(std::memory_order_relaxed);
+}
+int64_t progressTotalBytes() {
+    return gTotalBytes.load(std::memory_order_relaxed);
+}
 int64_t progressElapsedSeconds() {
     return nowSeconds() - gStartTime.load(std::memory_order_relaxed);
 }
@@ -180,7 +190,9 @@ void progressStartRun() {
     gDoneBytes.store(0, std::memory_order_relaxed);
     gStartTime.store(nowSeconds(), std::memory_order_relaxed);
 }
-void progressSetTotalBytes(int64_t total) { gTotalBytes.store(total, std::memory_order_relaxed); }
+void progressSetTotalBytes(int64_t total) {
+    gTotalBytes.store(total, std::memory_order_relaxed);
+}
 void progressAddDoneBytes(int64_t bytes) {
     gDoneBytes.fetch_add(bytes, std::memory_order_relaxed);
 }

@@ -40,11 +40,14 @@ QVariant DataSourceModel::data(const QModelIndex& index, int role) const {
         identity_, columnIds_.at(index.column()).toStdString(), index.row());
     switch (cell.kind) {
     case toolkit::CellValue::Kind::Text:
-        if (role == Qt::DisplayRole || role == Qt::ToolTipRole) return QString::fromStdString(cell.value);
+        if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
+            return QString::fromStdString(cell.value);
         break;
     case toolkit::CellValue::Kind::Image:
-        if (role == Qt::DecorationRole) return QIcon(":/images/" + QString::fromStdString(cell.value));
-        if (role == Qt::AccessibleTextRole || role == Qt::UserRole) return QString::fromStdString(cell.value);
+        if (role == Qt::DecorationRole)
+            return QIcon(":/images/" + QString::fromStdString(cell.value));
+        if (role == Qt::AccessibleTextRole || role == Qt::UserRole)
+            return QString::fromStdString(cell.value);
         break;
     case toolkit::CellValue::Kind::None:
         break;
@@ -59,7 +62,8 @@ QVariant DataSourceModel::headerData(int section, Qt::Orientation orientation, i
 }
 
 TableView::TableView(DropTableView* view, QStringList columnIds, QStringList titles)
-    : view_(view), model_(new DataSourceModel(this, std::move(columnIds), std::move(titles), view)) {
+    : view_(view),
+      model_(new DataSourceModel(this, std::move(columnIds), std::move(titles), view)) {
     view_->setModel(model_);
     view_->setSelectionBehavior(QAbstractItemView::SelectRows);
     view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -92,7 +96,8 @@ DragInfo DropTableView::dragInfoOf(const QMimeData* mime) {
 }
 
 void DropTableView::answerDrag(QDragMoveEvent* event) {
-    const int operation = dragHandler ? dragHandler(dragInfoOf(event->mimeData())) : kDragOperationNone;
+    const int operation =
+        dragHandler ? dragHandler(dragInfoOf(event->mimeData())) : kDragOperationNone;
     if (operation == kDragOperationNone) {
         event->ignore();
         return;
@@ -101,8 +106,12 @@ void DropTableView::answerDrag(QDragMoveEvent* event) {
     event->accept();
 }
 
-void DropTableView::dragEnterEvent(QDragEnterEvent* event) { answerDrag(event); }
-void DropTableView::dragMoveEvent(QDragMoveEvent* event) { answerDrag(event); }
+void DropTableView::dragEnterEvent(QDragEnterEvent* event) {
+    answerDrag(event);
+}
+void DropTableView::dragMoveEvent(QDragMoveEvent* event) {
+    answerDrag(event);
+}
 
 void DropTableView::dropEvent(QDropEvent* event) {
     const bool taken = dropHandler && dropHandler(dragInfoOf(event->mimeData()));

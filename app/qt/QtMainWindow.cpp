@@ -14,7 +14,9 @@
 #include <QVBoxLayout>
 
 // The images are compiled into this static library; make sure they are linked in.
-static void initResources() { Q_INIT_RESOURCE(resources); }
+static void initResources() {
+    Q_INIT_RESOURCE(resources);
+}
 
 namespace {
 
@@ -63,7 +65,9 @@ QtMainWindow::QtMainWindow(qtkit::Toolkit& toolkit)
     controller_.awakeFromNib();
 }
 
-QtMainWindow::~QtMainWindow() { tk_.waitForThreads(); }
+QtMainWindow::~QtMainWindow() {
+    tk_.waitForThreads();
+}
 
 qtkit::PanelDialog* QtMainWindow::panel(const char* name) const {
     for (auto* p : panels_)
@@ -87,7 +91,8 @@ void QtMainWindow::buildPanels() {
     encryptForm->addRow("Again:", field(encrypt, "tfPwdSecond", true));
     auto* encryptButtons = new QDialogButtonBox(encrypt);
     button(encryptButtons, "encryptViewCancelBtn", "Cancel", QDialogButtonBox::RejectRole);
-    button(encryptButtons, "encryptViewOKBtn", "OK", QDialogButtonBox::AcceptRole)->setDefault(true);
+    button(encryptButtons, "encryptViewOKBtn", "OK", QDialogButtonBox::AcceptRole)
+        ->setDefault(true);
     auto* encryptLayout = new QVBoxLayout(encrypt);
     encryptLayout->addWidget(label(encrypt, "encryptTitle", "Protect the pieces with a password."));
     encryptLayout->addLayout(encryptForm);
@@ -132,7 +137,8 @@ void QtMainWindow::buildPanels() {
     pwdOK->setDefault(true);
     pwdOK->setEnabled(false);
     auto* pwdLayout = new QVBoxLayout(pwd);
-    pwdLayout->addWidget(label(pwd, "pwdPrompt", "This piece set is protected. Type its password:"));
+    pwdLayout->addWidget(
+        label(pwd, "pwdPrompt", "This piece set is protected. Type its password:"));
     pwdLayout->addWidget(field(pwd, "pwdField", true));
     pwdLayout->addWidget(message(pwd, "pwdMsg", kWrongPassword));
     pwdLayout->addWidget(pwdButtons);
@@ -141,7 +147,8 @@ void QtMainWindow::buildPanels() {
     auto* exists = makePanel("outputPathWindow", "Replace?");
     auto* existsButtons = new QDialogButtonBox(exists);
     button(existsButtons, "outputPathCancelBtn", "Cancel", QDialogButtonBox::RejectRole);
-    button(existsButtons, "outputPathOKBtn", "Replace", QDialogButtonBox::AcceptRole)->setDefault(true);
+    button(existsButtons, "outputPathOKBtn", "Replace", QDialogButtonBox::AcceptRole)
+        ->setDefault(true);
     auto* existsLayout = new QVBoxLayout(exists);
     existsLayout->addWidget(label(exists, "outputPathPrompt",
                                   "The output already exists in that folder.\nReplace it?"));
@@ -157,16 +164,21 @@ void QtMainWindow::wireOutlets() {
             if (auto* w = root->findChild<W*>(name)) return w;
         return static_cast<W*>(nullptr);
     };
-    auto lineEdit = [&](const char* name) { return adapt<LineEditField>(find((QLineEdit*)nullptr, name)); };
+    auto lineEdit = [&](const char* name) {
+        return adapt<LineEditField>(find((QLineEdit*)nullptr, name));
+    };
     auto text = [&](const char* name) { return adapt<LabelField>(find((QLabel*)nullptr, name)); };
-    auto push = [&](const char* name) { return adapt<Button>(find((QAbstractButton*)nullptr, name)); };
+    auto push = [&](const char* name) {
+        return adapt<Button>(find((QAbstractButton*)nullptr, name));
+    };
     auto panelWindow = [&](const char* name) { return adapt<PanelWindow>(panel(name)); };
 
     c.window = adapt<MainWindow>(&window_);
     c.mainView = adapt<View>(ui_->mainView);
     c.tfVersion = text("tfVersion");
-    auto* pathTable = adapt<TableView>(ui_->pathView, QStringList{kFileNameColumn, kLocationColumn, kSizeColumn},
-                                       QStringList{"Name", "Folder", "Size"});
+    auto* pathTable =
+        adapt<TableView>(ui_->pathView, QStringList{kFileNameColumn, kLocationColumn, kSizeColumn},
+                         QStringList{"Name", "Folder", "Size"});
     c.pathView = pathTable;
     auto* group = new QButtonGroup(ui_->spliteByBtn);
     group->addButton(ui_->bySizeRadio, 1);
@@ -195,7 +207,8 @@ void QtMainWindow::wireOutlets() {
     c.completeTitle = text("completeTitle");
     c.mBtnAddFile = push("mBtnAddFile");
     auto* joinTable = adapt<TableView>(
-        ui_->joinView, QStringList{kFileNameColumn, kLocationColumn, kSizeColumn, kCheckStateColumn},
+        ui_->joinView,
+        QStringList{kFileNameColumn, kLocationColumn, kSizeColumn, kCheckStateColumn},
         QStringList{"Name", "Folder", "Size", "Check"});
     c.joinView = joinTable;
     c.delSoureFileM = push("delSoureFileM");
@@ -224,9 +237,13 @@ void QtMainWindow::wireOutlets() {
     pathDrop_.setDelegate(&controller_);
     joinDrop_.setDelegate(&controller_);
     ui_->pathView->dragHandler = [this](const DragInfo& d) { return pathDrop_.draggingEntered(d); };
-    ui_->pathView->dropHandler = [this](const DragInfo& d) { return pathDrop_.performDragOperation(d); };
+    ui_->pathView->dropHandler = [this](const DragInfo& d) {
+        return pathDrop_.performDragOperation(d);
+    };
     ui_->joinView->dragHandler = [this](const DragInfo& d) { return joinDrop_.draggingEntered(d); };
-    ui_->joinView->dropHandler = [this](const DragInfo& d) { return joinDrop_.performDragOperation(d); };
+    ui_->joinView->dropHandler = [this](const DragInfo& d) {
+        return joinDrop_.performDragOperation(d);
+    };
 }
 
 void QtMainWindow::connectActions() {
@@ -237,7 +254,8 @@ void QtMainWindow::connectActions() {
     };
     auto edited = [this, c](const char* name, const toolkit::Control* outlet) {
         auto* f = window_.findChild<QLineEdit*>(name);
-        QObject::connect(f, &QLineEdit::textEdited, &window_, [c, outlet] { c->controlTextDidChange(outlet); });
+        QObject::connect(f, &QLineEdit::textEdited, &window_,
+                         [c, outlet] { c->controlTextDidChange(outlet); });
     };
 
     ui_->btnSplit->setDefault(false);

@@ -42,9 +42,8 @@ private:
     template <class Adapter, class... Args> Adapter* adapt(Args&&... args) {
         auto adapter = std::make_unique<Adapter>(std::forward<Args>(args)...);
         Adapter* raw = adapter.get();
-        adapters_.push_back(std::shared_ptr<void>(adapter.release(), [](void* p) {
-            delete static_cast<Adapter*>(p);
-        }));
+        adapters_.push_back(std::shared_ptr<void>(
+            adapter.release(), [](void* p) { delete static_cast<Adapter*>(p); }));
         return raw;
     }
 

@@ -93,7 +93,8 @@ class Alert : public toolkit::Alert {
 public:
     explicit Alert(Toolkit& owner) : owner_(owner) {}
     void beginSheetModalForWindow(toolkit::Window* window, const std::string& message,
-                                  const std::string& /*button*/, const std::string& informative) override {
+                                  const std::string& /*button*/,
+                                  const std::string& informative) override {
         if (owner_.alertHook) {
             owner_.alertHook(message, informative);
             return;
@@ -215,12 +216,16 @@ Toolkit::Toolkit()
 
 Toolkit::~Toolkit() = default;
 
-void Toolkit::waitForThreads() { static_cast<Threads&>(*threads_).waitForAll(); }
+void Toolkit::waitForThreads() {
+    static_cast<Threads&>(*threads_).waitForAll();
+}
 
 std::unique_ptr<toolkit::OpenPanel> Toolkit::openPanel() {
     return std::make_unique<OpenPanel>(*this, parent_.data());
 }
 
-std::unique_ptr<toolkit::Alert> Toolkit::alert() { return std::make_unique<Alert>(*this); }
+std::unique_ptr<toolkit::Alert> Toolkit::alert() {
+    return std::make_unique<Alert>(*this);
+}
 
 } // namespace qtkit

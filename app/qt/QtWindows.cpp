@@ -33,7 +33,8 @@ void PanelWindow::setContentView(toolkit::View* view) {
 
 void MainWindow::setContentView(toolkit::View* view) {
     auto* qtView = dynamic_cast<View*>(view);
-    if (qtView && widget_->centralWidget() != qtView->widget()) widget_->setCentralWidget(qtView->widget());
+    if (qtView && widget_->centralWidget() != qtView->widget())
+        widget_->setCentralWidget(qtView->widget());
 }
 
 } // namespace qtkit

@@ -34,7 +34,9 @@ void centerWidget(QWidget* widget);
 template <class Base, class Widget> class WindowOver : public Base, public WindowWidget {
 public:
     explicit WindowOver(Widget* widget) : widget_(widget) {}
-    void setTitle(const std::string& title) override { widget_->setWindowTitle(QString::fromStdString(title)); }
+    void setTitle(const std::string& title) override {
+        widget_->setWindowTitle(QString::fromStdString(title));
+    }
     void center() override { centerWidget(widget_); }
     void makeKeyWindow() override {
         widget_->raise();

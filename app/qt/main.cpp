@@ -11,7 +11,8 @@
 
 int main(int argc, char* argv[]) {
     const char* platform = std::getenv("QT_QPA_PLATFORM");
-    const bool headless = platform && (std::string(platform) == "offscreen" || std::string(platform) == "minimal");
+    const bool headless =
+        platform && (std::string(platform) == "offscreen" || std::string(platform) == "minimal");
     if (!headless && !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
         std::fprintf(stderr, "morvane-parcelor: no display found. Run it on a desktop, or without "
                              "one: xvfb-run -a morvane-parcelor\n");

@@ -8,7 +8,8 @@ namespace toolkit {
 
 int64_t parseIntegerValue(const std::string& text) {
     std::size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+        ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
     uint64_t value = 0;
@@ -20,8 +21,9 @@ int64_t parseIntegerValue(const std::string& text) {
             break;
         }
     }
-    if (negative) return value == (uint64_t{1} << 63) ? std::numeric_limits<int64_t>::min()
-                                                     : -static_cast<int64_t>(value);
+    if (negative)
+        return value == (uint64_t{1} << 63) ? std::numeric_limits<int64_t>::min()
+                                            : -static_cast<int64_t>(value);
     return static_cast<int64_t>(value);
 }
 

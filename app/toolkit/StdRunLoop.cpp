@@ -79,9 +79,10 @@ void StdRunLoop::run() {
                                     [](const auto& t) { return !t->validLocked(); }),
                      timers.end());
         if (timers.empty()) return;
-        auto due = *std::min_element(timers.begin(), timers.end(), [](const auto& a, const auto& b) {
-            return a->nextLocked() < b->nextLocked();
-        });
+        auto due =
+            *std::min_element(timers.begin(), timers.end(), [](const auto& a, const auto& b) {
+                return a->nextLocked() < b->nextLocked();
+            });
         state_->changed.wait_until(lock, due->nextLocked(), [&] { return !due->validLocked(); });
         if (!due->validLocked() || Clock::now() < due->nextLocked()) continue;
         due->advanceLocked();

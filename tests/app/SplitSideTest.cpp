@@ -16,11 +16,10 @@ TEST_F(SplitSide, StartsTitledWithBothSidesDisabled) {
     EXPECT_TRUE(tk.logged("View did show!"));
     EXPECT_EQ(ui.pathView.draggedTypes, std::vector<std::string>{kFilenamesPboardType});
     EXPECT_EQ(ui.joinView.draggedTypes, std::vector<std::string>{kFilenamesPboardType});
-    for (toolkit::Control* control :
-         std::initializer_list<toolkit::Control*>{&ui.spliteByBtn, &ui.tfSize, &ui.popBtn, &ui.tfCount,
-                                                  &ui.delSourceFileBtn, &ui.tfOutPath, &ui.outPathBtn,
-                                                  &ui.encryptBtn, &ui.btnSplit, &ui.mergeBtn,
-                                                  &ui.tfMOutputPath, &ui.mOutputBtn, &ui.delSoureFileM})
+    for (toolkit::Control* control : std::initializer_list<toolkit::Control*>{
+             &ui.spliteByBtn, &ui.tfSize, &ui.popBtn, &ui.tfCount, &ui.delSourceFileBtn,
+             &ui.tfOutPath, &ui.outPathBtn, &ui.encryptBtn, &ui.btnSplit, &ui.mergeBtn,
+             &ui.tfMOutputPath, &ui.mOutputBtn, &ui.delSoureFileM})
         EXPECT_FALSE(control->isEnabled());
     EXPECT_EQ(ui.pathView.rows(), 0);
 
@@ -313,10 +312,12 @@ TEST_F(SplitSide, TicksShowThePercentageAndNeverDivideByZero) {
 
 TEST(Arithmetic, SizeTextsAndPaths) {
     const std::pair<int64_t, const char*> texts[] = {
-        {-1, "1K"}, {0, "1K"}, {1023, "1K"}, {1024, "1K"}, {2047, "1K"}, {2048, "2K"},
-        {1048575, "1023K"}, {1048576, "1M"}, {1073741823, "1023M"}, {1073741824, "1G"},
-        {1610612736, "1G"}, {5368709120, "5G"}};
-    for (const auto& [bytes, text] : texts) EXPECT_EQ(sizeText(bytes), text) << bytes;
+        {-1, "1K"},         {0, "1K"},          {1023, "1K"},
+        {1024, "1K"},       {2047, "1K"},       {2048, "2K"},
+        {1048575, "1023K"}, {1048576, "1M"},    {1073741823, "1023M"},
+        {1073741824, "1G"}, {1610612736, "1G"}, {5368709120, "5G"}};
+    for (const auto& [bytes, text] : texts)
+        EXPECT_EQ(sizeText(bytes), text) << bytes;
 
     EXPECT_EQ(lastPathComponent("/a/b.spt"), "b.spt");
     EXPECT_EQ(lastPathComponent("/a/b/"), "b");
@@ -328,6 +329,9 @@ TEST(Arithmetic, SizeTextsAndPaths) {
     EXPECT_EQ(toolkit::parseIntegerValue("  -12ab"), -12);
     EXPECT_EQ(toolkit::parseIntegerValue("+7"), 7);
     EXPECT_EQ(toolkit::parseIntegerValue("abc"), 0);
-    EXPECT_EQ(toolkit::parseIntegerValue("99999999999999999999"), std::numeric_limits<int64_t>::max());
-    EXPECT_EQ(progressPercent(std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::max()), 100);
+    EXPECT_EQ(toolkit::parseIntegerValue("99999999999999999999"),
+              std::numeric_limits<int64_t>::max());
+    EXPECT_EQ(
+        progressPercent(std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::max()),
+        100);
 }

@@ -12,9 +12,8 @@
 #include <vector>
 
 // Splits `source` into `outFolder`. The total defaults to the measured size.
-inline int32_t splitInto(const std::string& source, const std::string& outFolder,
-                         int64_t pieceSize, const std::string& password = "",
-                         int64_t totalSize = INT64_MIN) {
+inline int32_t splitInto(const std::string& source, const std::string& outFolder, int64_t pieceSize,
+                         const std::string& password = "", int64_t totalSize = INT64_MIN) {
     Split_pragma request{};
     std::strncpy(request.srcPath, source.c_str(), sizeof request.srcPath - 1);
     std::strncpy(request.outFolder, outFolder.c_str(), sizeof request.outFolder - 1);
@@ -61,10 +60,13 @@ public:
     const std::string& str() const { return bytes_; }
 
 private:
-    ManifestBytes& int32le(int32_t v) { return little(static_cast<uint64_t>(static_cast<uint32_t>(v)), 4); }
+    ManifestBytes& int32le(int32_t v) {
+        return little(static_cast<uint64_t>(static_cast<uint32_t>(v)), 4);
+    }
     ManifestBytes& int64le(int64_t v) { return little(static_cast<uint64_t>(v), 8); }
     ManifestBytes& little(uint64_t v, int bytes) {
-        for (int i = 0; i < bytes; ++i) bytes_.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+        for (int i = 0; i < bytes; ++i)
+            bytes_.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
         return *this;
     }
     ManifestBytes& text(const std::string& s, std::size_t field) {

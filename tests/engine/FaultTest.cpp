@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <set>
 
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -31,16 +30,18 @@ std::set<std::string> entriesUnder(const fs::path& root) {
 TEST(FullDisk, SplitAndJoinReportFailure) {
     TempDir dir;
     writeFile(dir / "in/big.bin", seededBytes(9, 100000));
-    EXPECT_EQ(withFileSizeLimit(50000, [&] { return splitInto(dir / "in/big.bin", dir / "in", 80000); }), -1);
+    EXPECT_EQ(
+        withFileSizeLimit(50000, [&] { return splitInto(dir / "in/big.bin", dir / "in", 80000); }),
+        -1);
     EXPECT_EQ(readFile(dir / "in/big.bin"), seededBytes(9, 100000));
 
     ASSERT_EQ(splitInto(dir / "in/big.bin", dir / "in", 30000), 0);
     fs::create_directory(dir / "out");
     const std::string set = dir / "in/big_spt";
-    EXPECT_EQ(withFileSizeLimit(50000, [&] {
-                  return splitProject_merge(set.c_str(), (dir / "out").c_str(), "");
-              }),
-              -1);
+    EXPECT_EQ(
+        withFileSizeLimit(
+            50000, [&] { return splitProject_merge(set.c_str(), (dir / "out").c_str(), ""); }),
+        -1);
     EXPECT_EQ(inspect(set).pieces.size(), 4u);
 
     // The manifest is the largest file of a set of many tiny pieces.
@@ -79,7 +80,8 @@ TEST(JoinFailure, APieceChangedSinceTheSplitFailsTheJoin) {
     // A manifest whose pieces carry no fingerprint cannot vouch for them.
     TempDir bare;
     writeFile(bare / "x_0.spt", "abcd");
-    writeFile(bare / "spt_config.morvspt", ManifestBytes().header(1, 0, 4, "", "x").piece(0, "").str());
+    writeFile(bare / "spt_config.morvspt",
+              ManifestBytes().header(1, 0, 4, "", "x").piece(0, "").str());
     EXPECT_EQ(splitProject_merge(bare.path().c_str(), (dir / "out").c_str(), ""), -1);
 }
 
@@ -137,8 +139,8 @@ TEST(SplitRefusal, UnusableRequestsWriteNothing) {
     refused(request(src + "/", out, 10, 4));
     refused(request("src.bin", out, 10, 4)); // no folder part: no name to give the set
     refused(request(dir / "..", out, 10, 4));
-    refused(request(dir / std::string(300, 'n'), out, 10, 4));   // base name over 255 bytes
-    refused(request(src, "/" + std::string(1010, 'o'), 10, 4));  // piece folder over 1023
+    refused(request(dir / std::string(300, 'n'), out, 10, 4));  // base name over 255 bytes
+    refused(request(src, "/" + std::string(1010, 'o'), 10, 4)); // piece folder over 1023
     refused(request(src, out, int64_t{kManifestMaxPieceCount} + 1, 1));
     refused(request(dir / "tree", out, 1, 4));  // relative path over 255 bytes
     refused(request(dir / "empty", out, 0, 4)); // a folder without files
@@ -157,7 +159,8 @@ TEST(SplitRefusal, UnusableRequestsWriteNothing) {
 TEST(SplitRefusal, WalkEntriesTooLongForTheWalkBuffer) {
     TempDir dir;
     std::string deep = dir / "tree";
-    while (deep.size() < 520) deep += "/" + std::string(40, 'd');
+    while (deep.size() < 520)
+        deep += "/" + std::string(40, 'd');
     writeFile(deep + "/x", "x");
     writeFile(dir / "tree/near", "near");
     EXPECT_EQ(splitInto(dir / "tree", dir.path().string(), 4), -1);
@@ -180,7 +183,11 @@ protected:
     }
     static std::string withRecord(const std::string& base, const std::string& name,
                                   int32_t piece = 0, int64_t offset = 0, int64_t length = 4) {
-        return ManifestBytes().header(1, 1, 4, "", base).piece(0, "").file(name, 0, piece, offset, length).str();
+        return ManifestBytes()
+            .header(1, 1, 4, "", base)
+            .piece(0, "")
+            .file(name, 0, piece, offset, length)
+            .str();
     }
     TempDir dir;
 };
@@ -195,16 +202,17 @@ TEST_F(HostileManifest, UnsafeBaseNamesAreRefused) {
 TEST_F(HostileManifest, UnsafeRecordsAreRefusedBeforeAnythingIsWritten) {
     for (const char* name : {"../x", "/abs", "a/../../x", "a//b", "", ".", "a/.", "..", "a/"})
         EXPECT_EQ(join(withRecord("x", name)), -1) << name;
-    EXPECT_EQ(join(withRecord("x", "ok", 1)), -1);      // piece index past the set
-    EXPECT_EQ(join(withRecord("x", "ok", -1)), -1);     // negative piece index
-    EXPECT_EQ(join(withRecord("x", "ok", 0, -1)), -1);  // negative offset
+    EXPECT_EQ(join(withRecord("x", "ok", 1)), -1);        // piece index past the set
+    EXPECT_EQ(join(withRecord("x", "ok", -1)), -1);       // negative piece index
+    EXPECT_EQ(join(withRecord("x", "ok", 0, -1)), -1);    // negative offset
     EXPECT_EQ(join(withRecord("x", "ok", 0, 0, -4)), -1); // negative length
     EXPECT_EQ(join(withRecord("x", std::string(256, 'n'))), -1) << "a name without its NUL";
 }
 
 TEST_F(HostileManifest, TargetPathsTooLongAreRefused) {
     std::string out = dir / "area/out";
-    while (out.size() < 800) out += "/" + std::string(100, 'o');
+    while (out.size() < 800)
+        out += "/" + std::string(100, 'o');
     fs::create_directories(out);
     writeFile(dir / "set/x_0.spt", "abcd");
     writeFile(dir / "set/spt_config.morvspt", ManifestBytes()

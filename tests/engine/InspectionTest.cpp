@@ -20,7 +20,9 @@ protected:
         writeFile(dir / "report.final.pdf", source);
         ASSERT_EQ(splitInto(dir / "report.final.pdf", dir.path().string(), 2000, "Secret"), 0);
     }
-    std::string piece(int i) const { return dir / ("report_spt/report_" + std::to_string(i) + ".spt"); }
+    std::string piece(int i) const {
+        return dir / ("report_spt/report_" + std::to_string(i) + ".spt");
+    }
     std::string set() const { return dir / "report_spt"; }
 
     TempDir dir;
@@ -91,7 +93,8 @@ TEST_F(InspectionTest, RefusalLeavesTheCallersListAndBuffersAlone) {
 
     for (const char* unsafe : {"", ".", "..", "../escape", "a/b", "a\\b"}) {
         TempDir hostile;
-        writeFile(hostile / kManifestFileName, ManifestBytes().header(1, 0, 1, "", unsafe).piece(0, "").str());
+        writeFile(hostile / kManifestFileName,
+                  ManifestBytes().header(1, 0, 1, "", unsafe).piece(0, "").str());
         EXPECT_EQ(inspectPieceSet(hostile.path().c_str(), list, digest, baseName), -1) << unsafe;
     }
     EXPECT_EQ(list.size(), 1u);

@@ -19,7 +19,9 @@ std::string fingerprintOf(const std::string& path) {
     return out;
 }
 
-std::string manifestPath(const TempDir& dir) { return dir / kManifestFileName; }
+std::string manifestPath(const TempDir& dir) {
+    return dir / kManifestFileName;
+}
 
 } // namespace
 
@@ -202,10 +204,12 @@ TEST(Registry, ConcurrentPieceRecordsAreAllKept) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t] {
-            for (int i = 0; i < 200; ++i) addPieceRecord(t * 1000 + i, "/nonexistent");
+            for (int i = 0; i < 200; ++i)
+                addPieceRecord(t * 1000 + i, "/nonexistent");
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     std::vector<const PieceRecord*> pieces;
     listPieceRecords(pieces);
     EXPECT_EQ(pieces.size(), 800u);

@@ -17,7 +17,8 @@ namespace {
 std::vector<std::string> walkOrder(const std::string& folder) {
     std::vector<std::string> list;
     listFolderFiles(folder.c_str(), list, 1);
-    for (auto& entry : list) entry = entry.substr(folder.size() + 1);
+    for (auto& entry : list)
+        entry = entry.substr(folder.size() + 1);
     return list;
 }
 
@@ -62,14 +63,14 @@ TEST(FileSet, ExactMultipleAndPasswordDigest) {
               std::string("5EBE2294ECD0E0F08EAB7690D2A6EE69") + std::string(8, '\0'));
 
     ASSERT_EQ(splitInto(dir / "eight", dir.path().string(), 4), 0);
-    EXPECT_EQ(readFile(dir / "eight_spt/spt_config.morvspt").substr(56, 40),
-              std::string(40, '\0'));
+    EXPECT_EQ(readFile(dir / "eight_spt/spt_config.morvspt").substr(56, 40), std::string(40, '\0'));
 }
 
 TEST(FolderSet, PhotosExampleLayoutAndJoin) {
     TempDir dir;
     const std::string photos = dir / "photos";
-    for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) writeFile(photos + "/" + name, "");
+    for (const char* name : {"a.jpg", "b.jpg", "c.jpg"})
+        writeFile(photos + "/" + name, "");
     // The example's sizes go to the files in the order the walk meets them.
     const std::vector<std::string> order = walkOrder(photos);
     ASSERT_EQ(order.size(), 3u);
@@ -150,7 +151,8 @@ TEST(FolderSet, DottedFolderNameAndSubfolders) {
 TEST(FolderSet, EmptyFilesAfterAFullLastPieceAreRecreated) {
     TempDir dir;
     const std::string src = dir / "src";
-    for (const char* name : {"one", "two", "three", "four"}) writeFile(src + "/" + name, "");
+    for (const char* name : {"one", "two", "three", "four"})
+        writeFile(src + "/" + name, "");
     const std::vector<std::string> order = walkOrder(src);
     writeFile(src + "/" + order[0], "full"); // fills the only piece exactly
 
@@ -183,8 +185,8 @@ TEST(FileSet, SplittingTwiceReusesTheFolderAndLeavesStalePieces) {
 
 TEST(RoundTrip, SeededFilesAcrossPieceSizes) {
     TempDir dir;
-    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{5000},
-                                   std::size_t{100000}}) {
+    for (const std::size_t size :
+         {std::size_t{0}, std::size_t{1}, std::size_t{5000}, std::size_t{100000}}) {
         const std::string source = dir / ("in/data" + std::to_string(size) + ".bin");
         writeFile(source, seededBytes(static_cast<uint32_t>(size) + 11, size));
         std::vector<int64_t> pieceSizes{7, 4095, 4096, 4097, 65536};
@@ -195,13 +197,15 @@ TEST(RoundTrip, SeededFilesAcrossPieceSizes) {
         if (size <= 5000) pieceSizes.push_back(1);
         for (const int64_t pieceSize : pieceSizes) {
             SCOPED_TRACE("size " + std::to_string(size) + " piece " + std::to_string(pieceSize));
-            const std::string out = dir / ("out" + std::to_string(pieceSize) + "_" + std::to_string(size));
+            const std::string out =
+                dir / ("out" + std::to_string(pieceSize) + "_" + std::to_string(size));
             fs::create_directories(out + "/joined");
             ASSERT_EQ(splitInto(source, out, pieceSize), 0);
             const std::string set = out + "/data" + std::to_string(size) + "_spt";
             const Inspection inspected = inspect(set);
             ASSERT_EQ(inspected.result, 0);
-            for (const auto& piece : inspected.pieces) EXPECT_EQ(piece.checkState, 0);
+            for (const auto& piece : inspected.pieces)
+                EXPECT_EQ(piece.checkState, 0);
             ASSERT_EQ(splitProject_merge(set.c_str(), (out + "/joined").c_str(), ""), 0);
             EXPECT_EQ(readFile(out + "/joined/data" + std::to_string(size) + ".bin"),
                       readFile(source));
@@ -216,14 +220,15 @@ TEST(RoundTrip, SeededTreesAcrossPieceSizes) {
         const std::string src = dir / "tree.v2";
         makeSeededTree(src, seed, 40, seed == 1 ? 200 : 9000);
         const int64_t total = pathSize(src.c_str());
-        for (const int64_t pieceSize : {int64_t{1}, int64_t{100}, int64_t{4096}, int64_t{65536},
-                                        total, total + 1}) {
+        for (const int64_t pieceSize :
+             {int64_t{1}, int64_t{100}, int64_t{4096}, int64_t{65536}, total, total + 1}) {
             if (pieceSize <= 0 || (pieceSize == 1 && total > 10000)) continue;
             SCOPED_TRACE("seed " + std::to_string(seed) + " piece " + std::to_string(pieceSize));
             const std::string out = dir / ("out" + std::to_string(pieceSize));
             fs::create_directories(out + "/joined");
             ASSERT_EQ(splitInto(src, out, pieceSize), 0);
-            ASSERT_EQ(splitProject_merge((out + "/tree_spt").c_str(), (out + "/joined").c_str(), ""), 0);
+            ASSERT_EQ(
+                splitProject_merge((out + "/tree_spt").c_str(), (out + "/joined").c_str(), ""), 0);
             EXPECT_EQ(treeContents(out + "/joined/tree.v2"), visibleTreeContents(src));
             fs::remove_all(out);
         }

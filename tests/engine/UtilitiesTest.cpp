@@ -122,14 +122,16 @@ TEST(Walk, ListsFilesDepthFirstAndSkipsHiddenEntries) {
 TEST(Walk, EntriesTooLongForTheWalkBufferAreReportedNotCutShort) {
     TempDir dir;
     std::string deep = dir / "src";
-    while (deep.size() < 600) deep += "/" + std::string(60, 'd');
+    while (deep.size() < 600)
+        deep += "/" + std::string(60, 'd');
     writeFile(deep + "/far.bin", "far");
     writeFile(dir / "src/near.bin", "near");
 
     std::vector<std::string> list;
     EXPECT_EQ(listFolderFiles((dir / "src").c_str(), list, 1), -1);
     EXPECT_EQ(list, (std::vector<std::string>{dir / "src/near.bin"}));
-    for (const auto& entry : list) EXPECT_LT(entry.size(), kWalkPathBufferSize);
+    for (const auto& entry : list)
+        EXPECT_LT(entry.size(), kWalkPathBufferSize);
     EXPECT_EQ(folderSize((dir / "src").c_str()), 4);
 }
 

@@ -31,7 +31,8 @@ namespace {
 class QtWindow : public testing::Test {
 protected:
     void SetUp() override {
-        tk.openPanelHook = [this](const qtkit::PanelRequest& request) -> std::optional<std::string> {
+        tk.openPanelHook =
+            [this](const qtkit::PanelRequest& request) -> std::optional<std::string> {
             panelTitles.push_back(request.title);
             if (panelAnswers.empty()) return std::nullopt;
             std::string answer = panelAnswers.front();
@@ -80,7 +81,8 @@ protected:
     bool drop(const char* table, const std::vector<std::string>& paths) {
         QMimeData mime;
         QList<QUrl> urls;
-        for (const auto& p : paths) urls.push_back(QUrl::fromLocalFile(QString::fromStdString(p)));
+        for (const auto& p : paths)
+            urls.push_back(QUrl::fromLocalFile(QString::fromStdString(p)));
         mime.setUrls(urls);
         QWidget* viewport = widget<QAbstractItemView>(table)->viewport();
         const QPoint where = viewport->rect().center();
@@ -130,7 +132,9 @@ TEST_F(QtWindow, StartsTitledAndDisabledAndClosingEndsTheProgram) {
         EXPECT_FALSE(widget<QLineEdit>(name)->isEnabled()) << name;
     EXPECT_TRUE(widget<QAbstractButton>("addFileBtn")->isEnabled());
     EXPECT_EQ(cell("joinView", 0, 0), "");
-    EXPECT_EQ(widget<QAbstractItemView>("joinView")->model()->headerData(3, Qt::Horizontal).toString(), "Check");
+    EXPECT_EQ(
+        widget<QAbstractItemView>("joinView")->model()->headerData(3, Qt::Horizontal).toString(),
+        "Check");
 
     ASSERT_TRUE(win->delegate().applicationShouldTerminateAfterLastWindowClosed());
     QApplication::setQuitOnLastWindowClosed(true);
@@ -138,7 +142,10 @@ TEST_F(QtWindow, StartsTitledAndDisabledAndClosingEndsTheProgram) {
     QTimer guard;
     guard.setSingleShot(true);
     bool timedOut = false;
-    QObject::connect(&guard, &QTimer::timeout, [&] { timedOut = true; QApplication::exit(2); });
+    QObject::connect(&guard, &QTimer::timeout, [&] {
+        timedOut = true;
+        QApplication::exit(2);
+    });
     guard.start(20000);
     EXPECT_EQ(QApplication::exec(), 0);
     EXPECT_FALSE(timedOut);
@@ -188,7 +195,8 @@ TEST_F(QtWindow, ProtectedFolderTree) {
     };
     ASSERT_TRUE(widget<QAbstractButton>("encryptBtn")->isEnabled());
     click("encryptBtn");
-    EXPECT_TRUE(widget<QAbstractButton>("encryptBtn")->isChecked()) << testing::PrintToString(modalsSeen);
+    EXPECT_TRUE(widget<QAbstractButton>("encryptBtn")->isChecked())
+        << testing::PrintToString(modalsSeen);
     EXPECT_EQ(widget<QLineEdit>("tfPwdFirst")->echoMode(), QLineEdit::Password);
     splitTo(dir.path().string());
     EXPECT_EQ(completion, "Splitting Completed!");
@@ -220,7 +228,8 @@ TEST_F(QtWindow, DeletedPieceShowsWrongAndTheJoinFailsWithoutRemovingAnything) {
     EXPECT_EQ(cell("joinView", 0, 3, Qt::UserRole), "right.png");
     EXPECT_EQ(cell("joinView", 1, 3, Qt::UserRole), "wrong.png");
     EXPECT_EQ(cell("joinView", 1, 2), "1K");
-    const QVariant mark = widget<QAbstractItemView>("joinView")->model()->index(1, 3).data(Qt::DecorationRole);
+    const QVariant mark =
+        widget<QAbstractItemView>("joinView")->model()->index(1, 3).data(Qt::DecorationRole);
     EXPECT_FALSE(mark.value<QIcon>().isNull()) << "the image is not in the program's resources";
     widget<QCheckBox>("delSoureFileM")->setChecked(true);
     panelAnswers.push_back(dir / "joined");
@@ -239,5 +248,6 @@ TEST_F(QtWindow, AFolderDroppedOnTheSplitTableAndAFileOnTheJoinTableAreRefused) 
     EXPECT_FALSE(drop("joinView", {dir / "file.bin"}));
     EXPECT_EQ(rows("joinView"), 0);
     ASSERT_TRUE(drop("joinView", {dir.path().string()})); // not a piece set
-    EXPECT_EQ(alerts, std::vector<std::string>{"Add join folder faild! / input path is not valid!"});
+    EXPECT_EQ(alerts,
+              std::vector<std::string>{"Add join folder faild! / input path is not valid!"});
 }

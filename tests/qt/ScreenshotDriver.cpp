@@ -33,14 +33,17 @@ void writeSample(const fs::path& path, std::size_t bytes, uint32_t seed) {
     std::mt19937 random(seed);
     std::vector<char> block(1 << 20);
     for (std::size_t done = 0; done < bytes; done += block.size()) {
-        for (char& c : block) c = static_cast<char>(random());
+        for (char& c : block)
+            c = static_cast<char>(random());
         out.write(block.data(), static_cast<std::streamsize>(std::min(block.size(), bytes - done)));
     }
 }
 
 void save(QWidget* widget, const QString& file) {
-    if (!widget->grab().save(file)) std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
-    else std::printf("wrote %s\n", qPrintable(file));
+    if (!widget->grab().save(file))
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
+    else
+        std::printf("wrote %s\n", qPrintable(file));
 }
 
 } // namespace
@@ -58,7 +61,8 @@ int main(int argc, char* argv[]) {
     writeSample(work / "Archive/photos.2019/beach.jpg", std::size_t{9} << 20, 2);
     writeSample(work / "Archive/photos.2019/sunset.jpg", std::size_t{7} << 20, 3);
     Split_pragma request{};
-    std::snprintf(request.srcPath, sizeof request.srcPath, "%s", (work / "Archive/photos.2019").c_str());
+    std::snprintf(request.srcPath, sizeof request.srcPath, "%s",
+                  (work / "Archive/photos.2019").c_str());
     std::snprintf(request.outFolder, sizeof request.outFolder, "%s", (work / "Archive").c_str());
     request.totalSize = pathSize(request.srcPath);
     request.pieceSize = 3 << 20;
@@ -109,12 +113,15 @@ int main(int argc, char* argv[]) {
         button("addFileBtn")->click();
         // The piece set arrives by drop, as from the file manager.
         QMimeData mime;
-        mime.setUrls({QUrl::fromLocalFile(QString::fromStdString((work / "Archive/photos_spt").string()))});
+        mime.setUrls(
+            {QUrl::fromLocalFile(QString::fromStdString((work / "Archive/photos_spt").string()))});
         auto* joinView = main->findChild<QWidget*>("joinView");
         QWidget* viewport = joinView->findChild<QWidget*>("qt_scrollarea_viewport");
-        QDragEnterEvent enter(viewport->rect().center(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QDragEnterEvent enter(viewport->rect().center(), Qt::CopyAction, &mime, Qt::LeftButton,
+                              Qt::NoModifier);
         QApplication::sendEvent(viewport, &enter);
-        QDropEvent drop(viewport->rect().center(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QDropEvent drop(viewport->rect().center(), Qt::CopyAction, &mime, Qt::LeftButton,
+                        Qt::NoModifier);
         QApplication::sendEvent(viewport, &drop);
         QTimer::singleShot(500, main, [&] {
             save(main, out + "/main-window.png");

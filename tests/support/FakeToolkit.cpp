@@ -110,7 +110,8 @@ void Threads::joinAll() {
         std::lock_guard lock(mutex_);
         running.swap(threads_);
     }
-    for (auto& thread : running) thread.join();
+    for (auto& thread : running)
+        thread.join();
 }
 
 namespace {
@@ -143,7 +144,8 @@ class Alert : public toolkit::Alert {
 public:
     explicit Alert(Toolkit& owner) : owner_(owner) {}
     void beginSheetModalForWindow(toolkit::Window* window, const std::string& message,
-                                  const std::string& button, const std::string& informative) override {
+                                  const std::string& button,
+                                  const std::string& informative) override {
         owner_.alerts.push_back({window, message, button, informative});
     }
 
@@ -155,8 +157,12 @@ private:
 
 Toolkit::Toolkit() = default;
 
-std::unique_ptr<toolkit::OpenPanel> Toolkit::openPanel() { return std::make_unique<OpenPanel>(*this); }
-std::unique_ptr<toolkit::Alert> Toolkit::alert() { return std::make_unique<Alert>(*this); }
+std::unique_ptr<toolkit::OpenPanel> Toolkit::openPanel() {
+    return std::make_unique<OpenPanel>(*this);
+}
+std::unique_ptr<toolkit::Alert> Toolkit::alert() {
+    return std::make_unique<Alert>(*this);
+}
 
 bool Toolkit::logged(const std::string& line) {
     std::lock_guard lock(logImpl.mutex);
@@ -174,7 +180,8 @@ bool Toolkit::Workspace::openFolder(const std::string& path) {
     return true;
 }
 
-void Toolkit::Notifications::addWindowWillCloseObserver(const void* observer, toolkit::Window* window,
+void Toolkit::Notifications::addWindowWillCloseObserver(const void* observer,
+                                                        toolkit::Window* window,
                                                         std::function<void()> handler) {
     entries.push_back({observer, window, std::move(handler)});
 }

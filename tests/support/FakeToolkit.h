@@ -125,7 +125,10 @@ public:
     void setTitle(const std::string& t) override { title = t; }
     void center() override { ++centered; }
     void makeKeyWindow() override { key = true; }
-    void orderOut() override { visible = false; key = false; }
+    void orderOut() override {
+        visible = false;
+        key = false;
+    }
     void setContentView(toolkit::View* view) override { contentView = view; }
     bool isVisible() const override { return visible; }
     std::string title;
@@ -209,7 +212,9 @@ public:
     std::unique_ptr<toolkit::Alert> alert() override;
 
     // The user's answers to the next open panels: OK with a path, or cancel.
-    void answerPanel(const std::string& path) { panelAnswers.emplace_back(toolkit::kModalResponseOK, path); }
+    void answerPanel(const std::string& path) {
+        panelAnswers.emplace_back(toolkit::kModalResponseOK, path);
+    }
     void cancelPanel() { panelAnswers.emplace_back(toolkit::kModalResponseCancel, ""); }
     bool logged(const std::string& line);
     void postWindowWillClose(const toolkit::Window* window);

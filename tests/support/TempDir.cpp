@@ -5,7 +5,8 @@
 #include <system_error>
 
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "parcelor-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "parcelor-test-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }

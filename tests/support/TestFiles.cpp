@@ -11,7 +11,8 @@ namespace fs = std::filesystem;
 std::string seededBytes(uint32_t seed, std::size_t size) {
     std::mt19937 generator(seed);
     std::string bytes(size, '\0');
-    for (char& c : bytes) c = static_cast<char>(generator() & 0xFF);
+    for (char& c : bytes)
+        c = static_cast<char>(generator() & 0xFF);
     return bytes;
 }
 

@@ -22,8 +22,9 @@
 static_assert(std::is_same_v<decltype(&splitProject_split), int32_t (*)(Split_pragma*)>);
 static_assert(std::is_same_v<decltype(&splitProject_merge),
                              int32_t (*)(const char*, const char*, const char*)>);
-static_assert(std::is_same_v<decltype(&inspectPieceSet),
-                             int32_t (*)(const char*, std::vector<SPTCfg_SPTitem2>&, char*, char*)>);
+static_assert(
+    std::is_same_v<decltype(&inspectPieceSet),
+                   int32_t (*)(const char*, std::vector<SPTCfg_SPTitem2>&, char*, char*)>);
 static_assert(std::is_same_v<decltype(&checkPassword), int32_t (*)(const char*, const char*)>);
 static_assert(std::is_same_v<decltype(&md5Hex), void (*)(const void*, uint32_t, char*)>);
 static_assert(std::is_same_v<decltype(&pieceFingerprint), void (*)(const char*, char*)>);
@@ -41,7 +42,8 @@ int main() {
     const std::string source = std::string(folder) + "/data.bin";
     std::FILE* f = std::fopen(source.c_str(), "wb");
     if (!f) return 1;
-    for (int i = 0; i < 10000; ++i) std::fputc(i * 7 % 251, f);
+    for (int i = 0; i < 10000; ++i)
+        std::fputc(i * 7 % 251, f);
     if (std::fclose(f) != 0) return 1;
 
     Split_pragma request{};
