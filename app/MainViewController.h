@@ -146,6 +146,7 @@ private:
     void onUi(std::function<void()> work);
     void takeSplitSource(const std::string& path);
     void loadPieceSet(const std::string& path);
+    void setMergeControlsEnabled(bool enabled);
     bool passwordStep();
     void launchJoin();
     void runProgressTimer(void (MainViewController::*tick)());

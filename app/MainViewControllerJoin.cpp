@@ -59,21 +59,15 @@ void MainViewController::mActSelectOutput() {
     tfMOutputPath->setStringValue(outPath);
 }
 
-void MainViewController::enableMergeUIControl() {
-    for (toolkit::Control* control :
-         {static_cast<toolkit::Control*>(mergeBtn), static_cast<toolkit::Control*>(tfMOutputPath),
-          static_cast<toolkit::Control*>(mOutputBtn),
-          static_cast<toolkit::Control*>(delSoureFileM)})
-        control->setEnabled(true);
+void MainViewController::setMergeControlsEnabled(bool enabled) {
+    mergeBtn->setEnabled(enabled);
+    tfMOutputPath->setEnabled(enabled);
+    mOutputBtn->setEnabled(enabled);
+    delSoureFileM->setEnabled(enabled);
 }
 
-void MainViewController::disableMergeUIControl() {
-    for (toolkit::Control* control :
-         {static_cast<toolkit::Control*>(mergeBtn), static_cast<toolkit::Control*>(tfMOutputPath),
-          static_cast<toolkit::Control*>(mOutputBtn),
-          static_cast<toolkit::Control*>(delSoureFileM)})
-        control->setEnabled(false);
-}
+void MainViewController::enableMergeUIControl() { setMergeControlsEnabled(true); }
+void MainViewController::disableMergeUIControl() { setMergeControlsEnabled(false); }
 
 void MainViewController::clearMergeMsg() {
     joinList.clear();
