@@ -24,13 +24,20 @@ namespace {
 // slows the search down; the unit tests cover the caps.
 constexpr int32_t kMaxCountsWorthRunning = 4096;
 
+// One temporary folder for the whole process, removed when it exits. The
+// path is never destroyed, so the exit handler can still read it.
 const fs::path& workspace() {
-    static const fs::path root = [] {
+    static const fs::path* root = [] {
         std::string pattern = (fs::temp_directory_path() / "parcelor-fuzz-XXXXXX").string();
         if (!mkdtemp(pattern.data())) std::abort();
-        return fs::path(pattern);
+        return new fs::path(pattern);
     }();
-    return root;
+    static const bool cleanup = std::atexit([] {
+                                    std::error_code ignored;
+                                    fs::remove_all(*root, ignored);
+                                }) == 0;
+    (void)cleanup;
+    return *root;
 }
 
 void writeBytes(const fs::path& path, const void* data, std::size_t size) {
