@@ -60,6 +60,16 @@ TEST_F(JoinSide, AddingASetListsItsPiecesAndEnablesTheJoin) {
     EXPECT_EQ(c.outPath, dir / "src");
     EXPECT_EQ(c.outputName, "report.final.pdf");
     EXPECT_EQ(ui.joinView.rows(), 3);
+
+    // A second, different set replaces the first whole.
+    writeFile(dir / "other/notes.txt", "short");
+    ASSERT_EQ(splitInto(dir / "other/notes.txt", dir / "other", 4), 0);
+    tk.answerPanel(dir / "other/notes_spt");
+    c.mActAddFile();
+    EXPECT_EQ(ui.joinView.rows(), 2);
+    EXPECT_EQ(ui.joinView.cell("fileNameID", 0), toolkit::CellValue::text("notes_0.spt"));
+    EXPECT_EQ(c.outputName, "notes.txt");
+    EXPECT_EQ(c.pwdM, "");
 }
 
 TEST_F(JoinSide, AFailedAddResetsTheJoinSideAndSaysSo) {
