@@ -25,10 +25,8 @@ int32_t runInspection(const char* pieceFolder, std::vector<SPTCfg_SPTitem2>& lis
     std::vector<SPTCfg_SPTitem2> found;
     found.reserve(records.size());
     for (const PieceRecord* record : records) {
-        char name[kPathBufferSize];
-        if (pieceFileName(stem, record->pieceIndex, name) < 0) return -1;
-        std::string path = std::string(pieceFolder) + "/" + name;
-        if (path.size() >= kPathBufferSize) return -1;
+        std::string path = piecePathOf(pieceFolder, stem, record->pieceIndex);
+        if (path.empty() || path.size() >= kPathBufferSize) return -1;
 
         char fingerprint[kMd5HexSize] = {};
         pieceFingerprint(path.c_str(), fingerprint);

@@ -20,9 +20,7 @@ struct JoinJob {
 };
 
 std::string piecePath(const JoinJob& job, int32_t index) {
-    char name[kPathBufferSize];
-    pieceFileName(job.stem.c_str(), index, name);
-    return job.pieceFolder + "/" + name;
+    return piecePathOf(job.pieceFolder, job.stem, index);
 }
 
 bool fitsPathBuffer(const std::string& path) {

@@ -25,9 +25,7 @@ struct SplitJob {
 };
 
 std::string piecePath(const SplitJob& job, int32_t index) {
-    char name[kPathBufferSize];
-    pieceFileName(job.stem.c_str(), index, name);
-    return job.pieceFolder + "/" + name;
+    return piecePathOf(job.pieceFolder, job.stem, index);
 }
 
 int64_t pieceCountFor(int64_t totalSize, int64_t pieceSize) {

@@ -115,6 +115,12 @@ int32_t pieceFileName(const char* stem, int32_t index, char* out, std::size_t ou
     return n;
 }
 
+std::string piecePathOf(const std::string& pieceFolder, const std::string& stem, int32_t index) {
+    char name[kPathBufferSize];
+    if (pieceFileName(stem.c_str(), index, name) < 0) return {};
+    return pieceFolder + "/" + name;
+}
+
 int32_t listFolderFiles(const char* folder, std::vector<std::string>& list, int32_t recurse) {
     DirHandle dir = openFolder(folder);
     if (!dir) return 0;

@@ -45,6 +45,9 @@ int32_t cutAtFirstDot(char* name);
 // written, or -1 (with `out` holding an empty string) if it does not fit.
 int32_t pieceFileName(const char* stem, int32_t index, char* out,
                       std::size_t outSize = kPathBufferSize);
+// "<pieceFolder>/<stem>_<index>.spt", or "" when the file name does not fit.
+// The caller checks the whole path against kPathBufferSize.
+std::string piecePathOf(const std::string& pieceFolder, const std::string& stem, int32_t index);
 
 // Appends the full path of every non-folder entry of `folder` to `list`, in
 // directory listing order, skipping names that begin with '.'. Subfolders are

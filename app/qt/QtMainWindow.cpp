@@ -158,18 +158,15 @@ void QtMainWindow::buildPanels() {
 void QtMainWindow::wireOutlets() {
     using namespace qtkit;
     MainViewController& c = controller_;
-    auto find = [this](auto* type, const char* name) {
-        using W = std::remove_pointer_t<decltype(type)>;
-        for (QWidget* root : std::initializer_list<QWidget*>{&window_})
-            if (auto* w = root->findChild<W*>(name)) return w;
-        return static_cast<W*>(nullptr);
-    };
+    // Every widget, the panels' included, is a child of the main window.
     auto lineEdit = [&](const char* name) {
-        return adapt<LineEditField>(find((QLineEdit*)nullptr, name));
+        return adapt<LineEditField>(window_.findChild<QLineEdit*>(name));
     };
-    auto text = [&](const char* name) { return adapt<LabelField>(find((QLabel*)nullptr, name)); };
+    auto text = [&](const char* name) {
+        return adapt<LabelField>(window_.findChild<QLabel*>(name));
+    };
     auto push = [&](const char* name) {
-        return adapt<Button>(find((QAbstractButton*)nullptr, name));
+        return adapt<Button>(window_.findChild<QAbstractButton*>(name));
     };
     auto panelWindow = [&](const char* name) { return adapt<PanelWindow>(panel(name)); };
 
@@ -202,7 +199,7 @@ void QtMainWindow::wireOutlets() {
     c.progressWindow = panelWindow("progressWindow");
     c.proTitle = text("proTitle");
     c.percentLabel = text("percentLabel");
-    c.progress = adapt<ProgressIndicator>(find((QProgressBar*)nullptr, "progress"));
+    c.progress = adapt<ProgressIndicator>(window_.findChild<QProgressBar*>("progress"));
     c.completeWindow = panelWindow("completeWindow");
     c.completeTitle = text("completeTitle");
     c.mBtnAddFile = push("mBtnAddFile");
