@@ -1,8 +1,11 @@
 #include "engine/inspection.h"
 
+#include "engine/errors.h"
 #include "engine/manifest.h"
+#include "engine/safe_fs.h"
 #include "engine/utilities.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -10,13 +13,29 @@ namespace {
 int32_t runInspection(const char* pieceFolder, std::vector<SPTCfg_SPTitem2>& list,
                       char* passwordDigest, char* baseName) {
     progressStartRun();
+    engineClearError();
     if (!pieceFolder || !passwordDigest || !baseName) return -1;
-    if (loadManifest(pieceFolder) != 0) return -1;
+    FileDescriptor folder = openFolderPath(pieceFolder);
+    if (!folder) {
+        engineFailErrno("open", pieceFolder, errno);
+        return -1;
+    }
+    if (!lockFolder(folder.get(), false)) {
+        engineFail(std::string("cannot list ") + pieceFolder + ": another run is using it");
+        return -1;
+    }
+    if (loadManifest(pieceFolder) != 0) {
+        engineFail(std::string("cannot read the manifest of ") + pieceFolder);
+        return -1;
+    }
     progressSetTotalBytes(getManifestTotalSize());
 
     char stem[kPathBufferSize] = {};
     getManifestBaseName(stem);
-    if (!isSafeComponentName(stem)) return -1;
+    if (!isSafeComponentName(stem)) {
+        engineFail(std::string("the manifest of ") + pieceFolder + " has an unsafe name");
+        return -1;
+    }
     const std::string wholeName = stem;
     cutAtFirstDot(stem);
 

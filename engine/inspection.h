@@ -22,7 +22,8 @@ struct SPTCfg_SPTitem2 { int32_t pieceIndex; int16_t checkState; std::string fin
 // `passwordDigest` (33 bytes) with the stored digest, or "" when the set has
 // none, and `baseName` (1024 bytes) with the set's base name.
 // Returns 0 when listed. Returns -1 and leaves `list` and both buffers as they
-// were when an argument is null, the manifest cannot be loaded, its base name
+// were when an argument is null, the folder cannot be opened, a split is
+// writing into it (its lock is taken shared), the manifest cannot be loaded, its base name
 // is unsafe (empty, ".", "..", or holding '/' or '\'), or a piece path does not
 // fit 1024 bytes. Restarts the progress counters; writes no file.
 // The published declaration, kept on one line as published.

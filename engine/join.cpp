@@ -1,21 +1,56 @@
 #include "engine/join.h"
 
+#include "engine/errors.h"
 #include "engine/file_io.h"
 #include "engine/manifest.h"
+#include "engine/piece_folder.h"
 #include "engine/utilities.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <map>
+#include <set>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
+// A piece as the check before writing found it.
+struct PieceState {
+    bool good = false;
+    int64_t size = 0;
+    FileIdentity identity;
+    std::string problem; // why it is not good
+};
+
+struct Slice {
+    int32_t piece;
+    int64_t offset;
+    int64_t length;
+};
+
+// One file of the result and the slices that make it, in record order.
+struct Target {
+    std::string name; // relative to the root; "" for a file set
+    std::vector<Slice> slices;
+};
+
 struct JoinJob {
     std::string pieceFolder;
+    std::string outputFolder;
+    std::string baseName;
     std::string target; // the file, or the root of the tree
     std::string stem;
     int32_t pieceCount = 0;
+    bool replaceExisting = true;
+    int pieceFd = -1;
+    std::map<int32_t, PieceState> pieces;
     bool failed = false;
 };
 
@@ -23,132 +58,359 @@ std::string piecePath(const JoinJob& job, int32_t index) {
     return piecePathOf(job.pieceFolder, job.stem, index);
 }
 
+std::string pieceName(const JoinJob& job, int32_t index) {
+    char name[kPathBufferSize];
+    return pieceFileName(job.stem.c_str(), index, name) > 0 ? name : "";
+}
+
 bool fitsPathBuffer(const std::string& path) {
     return path.size() < kPathBufferSize;
+}
+
+bool refuse(const std::string& reason) {
+    engineFail(reason);
+    return false;
 }
 
 bool planJoin(const char* pieceFolder, const char* outputFolder, JoinJob& job) {
     char baseName[kPathBufferSize] = {};
     getManifestBaseName(baseName);
-    if (!isSafeComponentName(baseName)) return false;
+    if (!isSafeComponentName(baseName))
+        return refuse(std::string("the manifest of ") + pieceFolder + " has an unsafe name");
     job.pieceFolder = pieceFolder;
+    job.outputFolder = outputFolder;
+    job.baseName = baseName;
     job.target = std::string(outputFolder) + "/" + baseName;
     cutAtFirstDot(baseName);
     job.stem = baseName;
     job.pieceCount = getManifestPieceCount();
-    if (!fitsPathBuffer(job.target)) return false;
-    if (job.pieceCount > 0 && !fitsPathBuffer(piecePath(job, job.pieceCount - 1))) return false;
+    if (!fitsPathBuffer(job.target) ||
+        (job.pieceCount > 0 && !fitsPathBuffer(piecePath(job, job.pieceCount - 1))))
+        return refuse("the path of " + job.target + " is too long");
     return true;
 }
 
 bool recordIsSafe(const JoinJob& job, const FileRecord& record) {
-    char name[sizeof record.name + 1] = {};
-    std::memcpy(name, record.name, sizeof record.name);
-    if (strnlen(record.name, sizeof record.name) == sizeof record.name) return false;
-    if (!isSafeRelativePath(name)) return false;
-    if (record.pieceIndex < 0 || record.pieceIndex >= job.pieceCount) return false;
-    if (record.offset < 0 || record.length < 0) return false;
-    return fitsPathBuffer(job.target + "/" + name);
+    if (strnlen(record.name, sizeof record.name) == sizeof record.name)
+        return refuse("a file record of the manifest has no end");
+    const std::string name(record.name);
+    if (!isSafeRelativePath(name.c_str()))
+        return refuse("the manifest names an unsafe path: \"" + name + "\"");
+    if (record.pieceIndex < 0 || record.pieceIndex >= job.pieceCount || record.offset < 0 ||
+        record.length < 0)
+        return refuse("the manifest's record of " + name + " is damaged");
+    if (!fitsPathBuffer(job.target + "/" + name))
+        return refuse("the path of " + job.target + "/" + name + " is too long");
+    return true;
 }
 
-// The pieces back to back, each to its end.
-void joinFile(JoinJob& job) {
-    FileDescriptor target = openForWriting(job.target.c_str());
-    if (!target) {
-        job.failed = true;
-        return;
-    }
-    for (int32_t i = 0; i < job.pieceCount; ++i) {
-        FileDescriptor piece = openForReading(piecePath(job, i).c_str());
-        if (!piece) {
-            job.failed = true;
-            continue;
-        }
-        copyRange(piece.get(), 0, -1, target.get(), job.failed);
-    }
-    if (!target.close()) job.failed = true;
-    if (progressDoneBytes() != getManifestTotalSize()) job.failed = true;
-}
-
-// Every slice appended to its file, in registry order. A file is emptied the
-// first time the join reaches it, so a second join replaces rather than extends.
-void joinFolder(JoinJob& job, const std::vector<const FileRecord*>& records) {
-    std::unordered_set<std::string> reached;
-    std::string lastFolder;  // folders made for the previous record
-    int32_t pieceIndex = -1; // the piece open for the previous record
-    FileDescriptor piece;
-    for (const FileRecord* record : records) {
-        const std::string name(record->name);
-        const std::string targetPath = job.target + "/" + name;
-        const std::string folder = targetPath.substr(0, targetPath.rfind('/'));
-        if (folder != lastFolder) {
-            makeParentFolders(targetPath.c_str());
-            lastFolder = folder;
-        }
-        const bool first = reached.insert(name).second;
-        FileDescriptor target = openForAppending(targetPath.c_str(), first);
-        if (record->pieceIndex != pieceIndex || !piece) {
-            piece = openForReading(piecePath(job, record->pieceIndex).c_str());
-            pieceIndex = record->pieceIndex;
-        }
-        if (!target || !piece) {
-            job.failed = true;
-            continue;
-        }
-        const int64_t copied =
-            copyRange(piece.get(), record->offset, record->length, target.get(), job.failed);
-        if (copied != record->length) job.failed = true;
-        if (!target.close()) job.failed = true;
-    }
+// Opens a piece for reading; a link to a piece is read like the piece.
+FileDescriptor openPiece(const JoinJob& job, int32_t index) {
+    FileDescriptor fd(::openat(job.pieceFd, pieceName(job, index).c_str(),
+                               O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st {};
+    if (fd && (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) return {};
+    return fd;
 }
 
 // Every piece must still be the piece the split made: same length, same
 // first bytes. The fingerprint cannot see a change beyond the first 1016
 // bytes that keeps the length.
-bool piecesMatchTheirFingerprints(const JoinJob& job) {
-    std::vector<const PieceRecord*> pieces;
-    listPieceRecords(pieces);
-    bool allMatch = true;
-    for (const PieceRecord* record : pieces) {
-        char now[kMd5HexSize] = {};
-        pieceFingerprint(piecePath(job, record->pieceIndex).c_str(), now);
+void checkPieces(JoinJob& job, JoinOutcome* outcome) {
+    std::vector<const PieceRecord*> records;
+    listPieceRecords(records);
+    for (const PieceRecord* record : records) {
+        if (record->pieceIndex < 0 || record->pieceIndex >= job.pieceCount) continue;
+        const bool seen = job.pieces.count(record->pieceIndex) != 0;
+        PieceState& piece = job.pieces[record->pieceIndex];
+        if (seen && !piece.good) continue;
+        FileDescriptor fd = openPiece(job, record->pieceIndex);
         const std::string stored(record->fingerprint,
                                  strnlen(record->fingerprint, sizeof record->fingerprint));
-        if (stored.empty() || stored != now) allMatch = false;
+        char now[kMd5HexSize] = {};
+        if (fd) pieceFingerprintOf(fd.get(), now);
+        piece.good = false;
+        if (!fd) {
+            piece.problem = "is missing or cannot be read";
+        } else if (stored.empty() || stored != now) {
+            piece.problem = "does not match its fingerprint";
+        } else if (identityOf(fd.get(), piece.identity)) {
+            piece.good = true;
+            piece.size = piece.identity.size;
+            if (outcome && !seen)
+                outcome->setFiles.push_back({pieceName(job, record->pieceIndex), piece.identity});
+        }
     }
-    return allMatch;
 }
 
-int32_t runJoin(const char* pieceFolder, const char* outputFolder) {
+bool pieceIsGood(JoinJob& job, int32_t index) {
+    auto found = job.pieces.find(index);
+    if (found != job.pieces.end() && found->second.good) return true;
+    const std::string problem =
+        found == job.pieces.end() ? "has no fingerprint in the manifest" : found->second.problem;
+    engineFail("piece " + piecePath(job, index) + " " + problem);
+    return false;
+}
+
+// The targets in the order their first record comes, each with its slices.
+std::vector<Target> targetsOf(const std::vector<const FileRecord*>& records) {
+    std::vector<Target> targets;
+    std::unordered_map<std::string, std::size_t> where;
+    for (const FileRecord* record : records) {
+        const std::string name(record->name);
+        auto [it, added] = where.emplace(name, targets.size());
+        if (added) targets.push_back({name, {}});
+        targets[it->second].slices.push_back({record->pieceIndex, record->offset, record->length});
+    }
+    return targets;
+}
+
+// The slices lie inside their pieces and add up to at most the total; a file
+// set's pieces add up to exactly the total.
+bool sizesAgree(JoinJob& job, const std::vector<Target>& targets, bool fileSet) {
+    const int64_t total = getManifestTotalSize();
+    int64_t sum = 0;
+    for (const Target& target : targets) {
+        for (const Slice& slice : target.slices) {
+            auto piece = job.pieces.find(slice.piece);
+            if (piece != job.pieces.end() && piece->second.good &&
+                slice.length > piece->second.size - slice.offset)
+                return refuse("the manifest places " + target.name + " past the end of piece " +
+                              piecePath(job, slice.piece));
+            if (__builtin_add_overflow(sum, slice.length, &sum) || sum > total)
+                return refuse("the manifest's slices add up to more than its total of " +
+                              std::to_string(total) + " bytes");
+        }
+    }
+    if (fileSet && sum != total)
+        return refuse("the pieces of " + job.pieceFolder + " hold " + std::to_string(sum) +
+                      " bytes, not the " + std::to_string(total) + " of the manifest");
+    return true;
+}
+
+// The names the set's own files have in its piece folder.
+std::set<std::string> ownNames(const JoinJob& job) {
+    std::set<std::string> names{kManifestFileName};
+    for (const char* name : kOwnFileNames)
+        names.insert(name);
+    for (const auto& [index, piece] : job.pieces)
+        names.insert(pieceName(job, index));
+    return names;
+}
+
+// A target that would be one of the set's own files, in its own folder.
+bool writesOverItsOwnSet(const JoinJob& job, const std::vector<Target>& targets, bool fileSet) {
+    const std::string pieces = resolvedPath(job.pieceFolder);
+    const std::string output = resolvedPath(job.outputFolder);
+    if (pieces.empty() || output.empty()) return false;
+    const std::string root = output + "/" + job.baseName;
+    const std::set<std::string> own = ownNames(job);
+    if (fileSet) {
+        if (root == pieces || (output == pieces && own.count(job.baseName) != 0))
+            return !refuse("joining " + job.pieceFolder + " into " + job.outputFolder +
+                           " would write over the set itself");
+        return false;
+    }
+    if (pieces != root && pieces.compare(0, root.size() + 1, root + "/") != 0) return false;
+    const std::string inside = pieces == root ? "" : pieces.substr(root.size() + 1);
+    for (const Target& target : targets) {
+        const std::size_t slash = target.name.rfind('/');
+        const std::string folder = slash == std::string::npos ? "" : target.name.substr(0, slash);
+        const std::string leaf = target.name.substr(slash == std::string::npos ? 0 : slash + 1);
+        if (folder == inside && own.count(leaf) != 0)
+            return !refuse("the file " + target.name + " of the set would write over the set's " +
+                           "own " + leaf);
+    }
+    return false;
+}
+
+// Writes one target under a temporary name in `folderFd` and renames it to
+// `name` once every slice is in. Nothing stays under either name on failure.
+bool writeTarget(JoinJob& job, int folderFd, const std::string& name, const std::string& path,
+                 const std::vector<Slice>& slices) {
+    switch (entryAt(folderFd, name.c_str())) {
+    case EntryKind::Link:
+        return refuse("cannot write " + path + ": a symbolic link is in its place");
+    case EntryKind::Folder:
+        return refuse("cannot write " + path + ": a folder is in its place");
+    case EntryKind::Missing:
+        break;
+    default:
+        if (!job.replaceExisting) return refuse("cannot write " + path + ": it already exists");
+    }
+    std::string temporary;
+    FileDescriptor out = createTemporaryFile(folderFd, temporary);
+    if (!out) {
+        engineFailErrno("create a file beside", path, errno);
+        return false;
+    }
+    auto fail = [&](const char* step, const std::string& where, int error) {
+        engineFailErrno(step, where, error);
+        unlinkat(folderFd, temporary.c_str(), 0);
+        return false;
+    };
+    int32_t openIndex = -1;
+    FileDescriptor piece;
+    for (const Slice& slice : slices) {
+        if (slice.piece != openIndex) {
+            piece = openPiece(job, slice.piece);
+            openIndex = slice.piece;
+            FileIdentity now;
+            if (!piece || !identityOf(piece.get(), now) || !(now == job.pieces[slice.piece].identity)) {
+                engineFail("piece " + piecePath(job, slice.piece) + " changed since it was checked");
+                unlinkat(folderFd, temporary.c_str(), 0);
+                return false;
+            }
+        }
+        bool failed = false;
+        const int64_t copied = copyRange(piece.get(), slice.offset, slice.length, out.get(), failed);
+        if (failed) return fail("write", path, errno);
+        if (copied != slice.length) return fail("read", piecePath(job, slice.piece), EIO);
+    }
+    if (!out.close()) return fail("write", path, errno);
+    if (renameat(folderFd, temporary.c_str(), folderFd, name.c_str()) != 0)
+        return fail("put in place", path, errno);
+    return true;
+}
+
+void joinFile(JoinJob& job, int outFd, const std::vector<Target>& targets) {
+    if (!writeTarget(job, outFd, job.baseName, job.target, targets.front().slices))
+        job.failed = true;
+}
+
+void joinFolder(JoinJob& job, int outFd, const std::vector<Target>& targets) {
+    FileDescriptor root = makeFolderAt(outFd, job.baseName.c_str());
+    if (!root) {
+        const int error = errno;
+        if (error == ELOOP || error == ENOTDIR) {
+            engineFail("cannot write into " + job.target + ": " +
+                       (error == ELOOP ? "it is a symbolic link" : "it is not a folder"));
+        } else {
+            engineFailErrno("create", job.target, error);
+        }
+        job.failed = true;
+        return;
+    }
+    std::string openFolderName = "";
+    FileDescriptor folder(::fcntl(root.get(), F_DUPFD_CLOEXEC, 0));
+    for (const Target& target : targets) {
+        bool good = true;
+        for (const Slice& slice : target.slices)
+            good = pieceIsGood(job, slice.piece) && good;
+        if (!good) {
+            job.failed = true;
+            continue;
+        }
+        const std::size_t slash = target.name.rfind('/');
+        const std::string folderName =
+            slash == std::string::npos ? "" : target.name.substr(0, slash);
+        if (folderName != openFolderName || !folder) {
+            folder = openFolderBelow(root.get(), folderName, true);
+            openFolderName = folderName;
+        }
+        const std::string path = job.target + "/" + target.name;
+        if (!folder) {
+            const int error = errno;
+            engineFail("cannot write " + path + ": " +
+                       (error == ELOOP || error == ENOTDIR
+                            ? std::string("a link or a file is in the way of its folder")
+                            : std::string(strerror(error))));
+            job.failed = true;
+            continue;
+        }
+        const std::string leaf = slash == std::string::npos ? target.name : target.name.substr(slash + 1);
+        if (!writeTarget(job, folder.get(), leaf, path, target.slices)) job.failed = true;
+    }
+}
+
+int32_t runJoin(const char* pieceFolder, const char* outputFolder, const JoinOptions& options,
+                JoinOutcome* outcome) {
     progressStartRun();
+    engineClearError();
     if (!pieceFolder || !outputFolder) return -1;
-    if (loadManifest(pieceFolder) != 0) return -1;
-    const int32_t fileCount = getManifestFileCount();
+    FileDescriptor pieceFd = openFolderPath(pieceFolder);
+    if (!pieceFd) {
+        engineFailErrno("open", pieceFolder, errno);
+        return -1;
+    }
+    if (!lockFolder(pieceFd.get(), false)) {
+        engineFail(std::string("cannot join ") + pieceFolder + ": another run is using it");
+        return -1;
+    }
+    if (loadManifest(pieceFolder) != 0) {
+        engineFail(std::string("cannot read the manifest of ") + pieceFolder);
+        return -1;
+    }
+    JoinOutcome read;
+    read.pieceFolder = pieceFolder;
+    read.outputFolder = outputFolder;
+    FileIdentity manifest;
+    if (entryAt(pieceFd.get(), kManifestFileName, &manifest) == EntryKind::Regular)
+        read.setFiles.push_back({kManifestFileName, manifest});
     progressSetTotalBytes(getManifestTotalSize());
 
     JoinJob job;
+    job.replaceExisting = options.replaceExisting;
+    job.pieceFd = pieceFd.get();
     if (!planJoin(pieceFolder, outputFolder, job)) return -1;
-    if (!piecesMatchTheirFingerprints(job)) job.failed = true;
-    if (fileCount <= 0) {
-        joinFile(job);
+
+    const bool fileSet = getManifestFileCount() <= 0;
+    std::vector<Target> targets;
+    if (fileSet) {
+        std::vector<const PieceRecord*> pieceRecords;
+        listPieceRecords(pieceRecords);
+        if (static_cast<std::size_t>(std::max(job.pieceCount, 0)) > pieceRecords.size()) {
+            engineFail("the manifest of " + job.pieceFolder + " lists fewer pieces than it counts");
+            return -1;
+        }
+        Target whole{"", {}};
+        for (int32_t i = 0; i < job.pieceCount; ++i)
+            whole.slices.push_back({i, 0, INT64_MAX});
+        targets.push_back(std::move(whole));
     } else {
         std::vector<const FileRecord*> records;
         listFileRecords(records);
         for (const FileRecord* record : records) {
             if (!recordIsSafe(job, *record)) return -1;
         }
-        joinFolder(job, records);
+        targets = targetsOf(records);
     }
-    return job.failed ? -1 : 0;
+    checkPieces(job, &read);
+    if (fileSet) {
+        // Every piece feeds the one target: all of them must be good, and
+        // each is copied whole.
+        for (Slice& slice : targets.front().slices) {
+            if (!pieceIsGood(job, slice.piece)) return -1;
+            slice.length = job.pieces[slice.piece].size;
+        }
+    }
+    if (!sizesAgree(job, targets, fileSet)) return -1;
+    if (writesOverItsOwnSet(job, targets, fileSet)) return -1;
+
+    FileDescriptor out = openFolderPath(outputFolder);
+    if (!out) {
+        engineFailErrno("open the output folder", outputFolder, errno);
+        return -1;
+    }
+    fileSet ? joinFile(job, out.get(), targets) : joinFolder(job, out.get(), targets);
+    if (job.failed) return -1;
+    if (outcome) *outcome = std::move(read);
+    return 0;
 }
 
 } // namespace
 
-int32_t splitProject_merge(const char* pieceFolder, const char* outputFolder,
-                           const char* /*password*/) {
+int32_t joinWithOptions(const char* pieceFolder, const char* outputFolder,
+                        const JoinOptions& options, JoinOutcome* outcome) {
     try {
-        return runJoin(pieceFolder, outputFolder);
+        return runJoin(pieceFolder, outputFolder, options, outcome);
     } catch (...) {
+        engineFail("the join ran out of memory");
         return -1;
     }
+}
+
+int32_t splitProject_merge(const char* pieceFolder, const char* outputFolder,
+                           const char* /*password*/) {
+    return joinWithOptions(pieceFolder, outputFolder, JoinOptions{}, nullptr);
 }

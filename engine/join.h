@@ -1,25 +1,62 @@
 #pragma once
 // The join: rebuilds a file or folder tree from a piece set.
 
+#include "engine/safe_fs.h"
+
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // Loads the manifest of `pieceFolder` and writes "<outputFolder>/<base name>":
 // a file made of the pieces in index order, or, for a set cut from a folder,
-// the tree rebuilt from its slice records. A target that exists is replaced.
-// `password` is accepted and not used; the caller checks it beforehand with
-// checkPassword. Runs synchronously and reports progress through the counters
-// of utilities.h.
+// the tree rebuilt from its slice records. `password` is accepted and not
+// used; the caller checks it beforehand with checkPassword. Runs
+// synchronously and reports progress through the counters of utilities.h.
 //
-// Returns 0 when the result is complete. Returns -1:
-//  - before anything is written, when an argument is null, the manifest cannot
+// Every piece is checked against its fingerprint before anything is written.
+// Each target file is written under a temporary name in its own folder and
+// renamed into place only when it is complete, so an existing file under the
+// target name is untouched until then (and other hard links to it keep their
+// content). Nothing is written through a symbolic link below `outputFolder`.
+//
+// Returns 0 when the result is complete. Returns -1, with the reason kept
+// (errors.h):
+//  - before anything is written, when an argument is null, the piece folder
+//    cannot be opened or another run is splitting into it, the manifest cannot
 //    be loaded, or the manifest is unsafe or malformed: a base name that is
 //    empty, ".", ".." or holds '/' or '\', a record name that is empty,
 //    absolute or has an empty, "." or ".." component, a record whose piece
-//    index is out of range or whose offset or length is negative, or a path
-//    that does not fit 1024 bytes;
-//  - after the join, when a target could not be created or written, or a
-//    piece was missing, unreadable, shorter than its records need, or no
-//    longer matches the fingerprint the manifest holds for it. The join still
-//    writes everything it can.
-// Nothing is ever written outside "<outputFolder>/<base name>".
+//    index is out of range, whose offset or length is negative or whose slice
+//    lies past its piece's end, slices that add up to more than the total, a
+//    file set whose pieces do not add up to the total, a target that would be
+//    one of the set's own files, or a path that does not fit 1024 bytes;
+//  - in file mode, before anything is written, when any piece is missing,
+//    unreadable or does not match its fingerprint;
+//  - in folder mode, when some target could not be written: one fed by a bad
+//    piece (nothing is written for it), a link or folder in its place, or a
+//    failed write. Every target fed only by good pieces is still put in place.
+// A target that fails leaves no temporary file behind.
 int32_t splitProject_merge(const char* pieceFolder, const char* outputFolder, const char* password);
+
+struct JoinOptions {
+    // An existing file under a target name is replaced (true) or is a failure
+    // of that target (false).
+    bool replaceExisting = true;
+};
+
+// A file of the set as the join read it.
+struct ReadSetFile {
+    std::string name; // inside the piece folder
+    FileIdentity identity;
+};
+
+// What a join read, for a removal of the pieces afterwards (removal.h).
+struct JoinOutcome {
+    std::string pieceFolder;
+    std::string outputFolder;
+    std::vector<ReadSetFile> setFiles; // the manifest and every piece checked
+};
+
+// splitProject_merge with options; `outcome` (may be null) is filled on success.
+int32_t joinWithOptions(const char* pieceFolder, const char* outputFolder,
+                        const JoinOptions& options, JoinOutcome* outcome);

@@ -1,6 +1,7 @@
 #include "engine/manifest.h"
 
 #include "engine/digest.h"
+#include "engine/errors.h"
 #include "engine/file_io.h"
 #include "engine/utilities.h"
 
@@ -10,7 +11,12 @@
 #include <deque>
 #include <new>
 
+#include <algorithm>
+#include <cerrno>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -29,6 +35,10 @@ Registry& registry() {
     return instance;
 }
 
+std::string manifestPathForErrors() {
+    return registry().path;
+}
+
 // Copies a text field as a C string. A damaged manifest may fill a field with
 // no NUL at all; the copy then stops at the field's end (or at `outSize` - 1).
 void copyTextField(const char* field, std::size_t fieldSize, char* out, std::size_t outSize) {
@@ -44,6 +54,43 @@ bool readUpTo(std::FILE* file, void* buffer, std::size_t size) {
     std::fread(buffer, 1, size, file);
     return std::ferror(file) == 0;
 }
+
+// Appends up to `count` records read from `file`; once the file has ended,
+// at most kManifestMaxZeroFilledRecords zero-filled ones more.
+template <class Record>
+bool readRecords(std::FILE* file, std::deque<Record>& out, int32_t count) {
+    int32_t zeroFilled = 0;
+    for (int32_t i = 0; i < count && zeroFilled < kManifestMaxZeroFilledRecords; ++i) {
+        Record& record = out.emplace_back();
+        record = Record{};
+        const std::size_t got = std::fread(&record, 1, sizeof record, file);
+        if (std::ferror(file) != 0) return false;
+        if (got < sizeof record) ++zeroFilled;
+    }
+    return true;
+}
+
+// Gathers small records into large writes.
+class BufferedWriter {
+public:
+    explicit BufferedWriter(int fd) : fd_(fd) { buffer_.reserve(kCapacity); }
+    void add(const void* bytes, std::size_t size) {
+        if (buffer_.size() + size > kCapacity) flush();
+        const auto* p = static_cast<const char*>(bytes);
+        buffer_.insert(buffer_.end(), p, p + size);
+    }
+    bool flush() {
+        if (ok_ && !buffer_.empty()) ok_ = writeAll(fd_, buffer_.data(), buffer_.size());
+        buffer_.clear();
+        return ok_;
+    }
+
+private:
+    static constexpr std::size_t kCapacity = std::size_t{64} << 10;
+    int fd_;
+    bool ok_ = true;
+    std::vector<char> buffer_;
+};
 
 } // namespace
 
@@ -65,11 +112,15 @@ void md5Hex(const void* bytes, uint32_t length, char* out) {
 void pieceFingerprint(const char* path, char* out) {
     if (!out) return;
     FileDescriptor fd = openForReading(path);
-    if (!fd) return;
+    if (fd) pieceFingerprintOf(fd.get(), out);
+}
+
+void pieceFingerprintOf(int fd, char* out) {
+    if (!out || fd < 0) return;
     struct stat st {};
-    if (fstat(fd.get(), &st) != 0) return;
+    if (fstat(fd, &st) != 0) return;
     unsigned char block[kFingerprintBlockSize] = {};
-    if (readAt(fd.get(), block + 8, kFingerprintDataBytes, 0) < 0) return;
+    if (readAt(fd, block + 8, kFingerprintDataBytes, 0) < 0) return;
     const int64_t length = static_cast<int64_t>(st.st_size);
     std::memcpy(block, &length, sizeof length);
     md5Hex(block, sizeof block, out);
@@ -188,6 +239,46 @@ int32_t writeManifest() {
     return ok ? 0 : -1;
 }
 
+int32_t writeManifestAt(int folderFd, bool sync) {
+    Registry& r = registry();
+    FileDescriptor fd(::openat(folderFd, kManifestFileName,
+                               O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!fd) {
+        engineFailErrno("create", manifestPathForErrors(), errno);
+        return -1;
+    }
+    BufferedWriter out(fd.get());
+    out.add(&r.header, sizeof r.header);
+    for (const PieceRecord& record : r.pieces)
+        out.add(&record, sizeof record);
+    for (const FileRecord& record : r.files)
+        out.add(&record, sizeof record);
+    bool ok = out.flush();
+    if (ok && sync) ok = fsync(fd.get()) == 0;
+    const int error = errno;
+    ok = fd.close() && ok;
+    if (!ok) engineFailErrno("write", manifestPathForErrors(), error);
+    return ok ? 0 : -1;
+}
+
+int32_t readManifestSummaryAt(int folderFd, ManifestHeader& header,
+                              std::vector<int32_t>* pieceIndices) {
+    header = ManifestHeader{};
+    FileDescriptor fd(::openat(folderFd, kManifestFileName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) return -1;
+    if (readAt(fd.get(), &header, sizeof header, 0) < 0) return -1;
+    if (header.magic != kManifestMagic || header.version != kManifestVersion) return -1;
+    if (!pieceIndices) return 0;
+    const int32_t count = std::clamp(header.pieceCount, 0, kManifestMaxPieceCount);
+    int64_t offset = sizeof header;
+    for (int32_t i = 0; i < count; ++i, offset += sizeof(PieceRecord)) {
+        PieceRecord record{};
+        if (readAt(fd.get(), &record, sizeof record, offset) != sizeof record) break;
+        pieceIndices->push_back(record.pieceIndex);
+    }
+    return 0;
+}
+
 int32_t loadManifest(const char* pieceFolder) {
     Registry& r = registry();
     clearManifestRecords();
@@ -205,18 +296,13 @@ int32_t loadManifest(const char* pieceFolder) {
     if (h.magic != kManifestMagic || h.version != kManifestVersion) return -1;
     if (h.pieceCount > kManifestMaxPieceCount || h.fileCount > kManifestMaxFileCount) return -1;
 
+    // Records the file holds are kept; past its end, at most
+    // kManifestMaxZeroFilledRecords zero-filled ones per list, so a short file
+    // claiming millions of records costs what a thousand cost.
     bool ok = true;
     try {
-        for (int32_t i = 0; ok && i < h.pieceCount; ++i) {
-            PieceRecord& record = r.pieces.emplace_back();
-            record = PieceRecord{};
-            ok = readUpTo(file.get(), &record, sizeof record);
-        }
-        for (int32_t i = 0; ok && i < h.fileCount; ++i) {
-            FileRecord& record = r.files.emplace_back();
-            record = FileRecord{};
-            ok = readUpTo(file.get(), &record, sizeof record);
-        }
+        ok = readRecords(file.get(), r.pieces, h.pieceCount) &&
+             readRecords(file.get(), r.files, h.fileCount);
     } catch (const std::bad_alloc&) {
         ok = false;
     }

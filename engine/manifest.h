@@ -15,6 +15,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 static_assert(std::endian::native == std::endian::little,
@@ -34,6 +35,9 @@ inline constexpr std::size_t kFingerprintDataBytes = 1016;
 // to make a set that would exceed them.
 inline constexpr int32_t kManifestMaxPieceCount = 1 << 21;
 inline constexpr int32_t kManifestMaxFileCount = 1 << 21;
+// Past the end of a manifest that promises more records than it holds, a load
+// keeps at most this many zero-filled records per list.
+inline constexpr int32_t kManifestMaxZeroFilledRecords = 1024;
 
 struct ManifestHeader {
     char reserved[32];
@@ -87,6 +91,8 @@ void md5Hex(const void* bytes, uint32_t length, char* out /*33 bytes*/);
 // its first 1016 bytes, zero-padded. Leaves `out` untouched when the file
 // cannot be opened or read.
 void pieceFingerprint(const char* path, char* out /*33 bytes*/);
+// The same for a file open for reading.
+void pieceFingerprintOf(int fd, char* out /*33 bytes*/);
 
 // Starts a new manifest for the piece folder: zeroes the path and the header,
 // sets magic and version, and frees all records. Returns -1 (and leaves the
@@ -117,10 +123,25 @@ int32_t addFileRecord(const char* name, int32_t pieceIndex, int64_t offset, int6
 // every byte was written and the file closed cleanly; -1 otherwise.
 int32_t writeManifest();
 
+// Writes the header and all records as "spt_config.morvspt" inside the folder
+// `folderFd` (never through a link), with fsync when `sync`. Returns 0 only
+// when every byte was written and the file closed cleanly; -1, with the
+// reason kept (errors.h), otherwise. The registry's manifest path names the
+// file in failure reasons.
+int32_t writeManifestAt(int folderFd, bool sync);
+
+// Reads the header of the manifest in `folderFd`, and the piece index of each
+// of its piece records into `pieceIndices` when given, without touching the
+// registry. Returns -1 when there is no readable manifest with the right magic
+// and version.
+int32_t readManifestSummaryAt(int folderFd, ManifestHeader& header,
+                              std::vector<int32_t>* pieceIndices);
+
 // Replaces the registry's contents with the manifest of the piece folder.
 // Returns 0 when loaded. Returns -1 (with empty lists) when the file cannot be
 // opened or read, magic or version are wrong, or a count exceeds its cap. A
-// file shorter than its counts promise loads with zero-filled records; counts
+// file shorter than its counts promise loads with zero-filled records, at most
+// kManifestMaxZeroFilledRecords per list; the header keeps its counts. Counts
 // of 0 or less load no records.
 int32_t loadManifest(const char* pieceFolder);
 

@@ -2,7 +2,11 @@
 // The split: cuts a file, or a folder tree, into a piece set
 // "<outFolder>/<stem>_spt" holding "<stem>_<i>.spt" and "spt_config.morvspt".
 
+#include "engine/safe_fs.h"
+
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // One split request. The caller clears it, fills it and passes its address.
 // The published declaration, kept on one line as published.
@@ -14,15 +18,62 @@ struct Split_pragma { char srcPath[1024]; char outFolder[1024]; int64_t totalSiz
 // through the counters of utilities.h. On success `outFolder` holds the piece
 // folder and the manifest registry holds the new set.
 //
+// The set is written into a temporary folder beside the piece folder and put
+// in place only once it is complete, so a failed split leaves nothing of its
+// own behind. A set already in the piece folder is replaced (see
+// splitWithOptions); it stays whole until the new one is complete.
+//
 // Returns 0 when every piece was written in full, every byte of the source was
-// stored, and the manifest was written. Returns -1 otherwise:
+// stored, and the manifest was written. Returns -1, with the reason kept
+// (errors.h), otherwise:
 //  - before anything is written, when the request is unusable: a field without
 //    its NUL, a piece size of 0 or less, a negative total, a source name that
 //    is empty, "." or "..", a base name or relative path that does not fit its
 //    256-byte manifest field, a path that does not fit its buffer, too many
-//    pieces or records for a manifest, or an empty source folder;
+//    pieces or records for a manifest, or an empty source folder; when a
+//    folder of the source cannot be listed; when the piece folder would lie
+//    inside a folder source; when the piece folder is a link or not a folder;
+//    or when another run is using it;
 //  - after the run, when a piece file could not be created or written, a
 //    source file could not be read, the source held a different number of
 //    bytes than `totalSize`, or the manifest could not be written.
-// A failed run leaves the source untouched; what pieces it wrote stay.
+// A failed run leaves the source untouched.
 int32_t splitProject_split(Split_pragma* request);
+
+struct SplitOptions {
+    // What to do when "<outFolder>/<stem>_spt" already holds a manifest, or
+    // files named like this set's pieces: replace them (true), or refuse with
+    // -1 before anything is written (false). The check is made while the
+    // split holds the piece folder's lock.
+    bool replaceExisting = true;
+    // Measure the source when the split starts and use that total in place of
+    // the request's `totalSize`, so an edit after the source was chosen is not
+    // a failure.
+    bool measureSource = false;
+};
+
+// One file of the source as the split read it.
+struct StoredSourceFile {
+    std::string relativePath; // below a folder source; "" for a file source
+    FileIdentity identity;    // by fstat when it was opened
+    // A regular file whose identity was the same again once it was read: its
+    // bytes in the pieces are the bytes it holds.
+    bool unchanged = false;
+};
+
+// What a split read, for a removal of the source afterwards (removal.h).
+struct SplitOutcome {
+    std::string source;      // the request's srcPath
+    std::string pieceFolder; // the set's folder
+    bool folderSource = false;
+    std::vector<StoredSourceFile> files; // in the order they were stored
+};
+
+// splitProject_split with options; `outcome` (may be null) is filled on success.
+int32_t splitWithOptions(Split_pragma* request, const SplitOptions& options,
+                         SplitOutcome* outcome);
+
+// What lies where a split of `srcPath` into `outFolder` would put its set:
+// "report.pdf, 12 pieces" for a set's manifest, "3 files named like its
+// pieces" without one, "" when nothing is in the way. Writes nothing.
+std::string describeSetInTheWay(const char* srcPath, const char* outFolder);

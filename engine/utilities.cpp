@@ -1,6 +1,9 @@
 #include "engine/utilities.h"
 
+#include "engine/errors.h"
+
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -74,8 +77,11 @@ int64_t folderSize(const char* path) {
         if (entryIsFolder(entry->d_type, entryPath)) {
             total += folderSize(entryPath);
         } else {
+            // Only regular files hold bytes that a split stores: a link to a
+            // folder, a FIFO or a device comes back as an empty file.
             struct stat st {};
-            if (stat(entryPath, &st) == 0) total += static_cast<int64_t>(st.st_size);
+            if (stat(entryPath, &st) == 0 && S_ISREG(st.st_mode))
+                total += static_cast<int64_t>(st.st_size);
         }
     }
     return total;
@@ -123,12 +129,17 @@ std::string piecePathOf(const std::string& pieceFolder, const std::string& stem,
 
 int32_t listFolderFiles(const char* folder, std::vector<std::string>& list, int32_t recurse) {
     DirHandle dir = openFolder(folder);
-    if (!dir) return 0;
+    if (!dir) {
+        engineFailErrno("list the folder", folder ? folder : "(null)", errno);
+        return -1;
+    }
     int32_t result = 0;
     char entryPath[kWalkPathBufferSize];
     while (const dirent* entry = readdir(dir.get())) {
         if (entry->d_name[0] == '.') continue;
         if (!walkEntryPath(folder, entry->d_name, entryPath)) {
+            engineFail(std::string("the path of ") + entry->d_name + " in " + folder +
+                       " is too long");
             result = -1;
             continue;
         }

@@ -27,8 +27,11 @@ int32_t sleepMicroseconds(int32_t microseconds);
 int32_t isFolder(const char* path);
 // Size in bytes by stat (following symbolic links); -1 if stat fails.
 int64_t fileSize(const char* path);
-// Recursive byte total of the non-hidden entries of a folder. Names that begin
-// with '.' are skipped with everything under them. Prints the opendir line and
+// Recursive byte total of the non-hidden entries of a folder: what a split of
+// the folder stores. Names that begin with '.' are skipped with everything
+// under them. Links to folders are not followed, by this sum or by the split:
+// they, FIFOs and devices count 0 bytes and come back from a join as empty
+// files. Links to regular files count, and are stored with, their target's bytes. Prints the opendir line and
 // returns 0 for a folder that cannot be opened. Entries whose full path does
 // not fit kWalkPathBufferSize are not counted (listFolderFiles reports them).
 int64_t folderSize(const char* path);
@@ -53,10 +56,11 @@ std::string piecePathOf(const std::string& pieceFolder, const std::string& stem,
 // directory listing order, skipping names that begin with '.'. Subfolders are
 // walked depth first, in place, when `recurse` is 1. An entry counts as a
 // folder when the listing's type has the directory bit (4) set; where the
-// listing gives no type, lstat decides. Folders that cannot be opened print
-// the opendir line and add nothing.
-// Returns 0, or -1 when some entry's full path did not fit kWalkPathBufferSize
-// (such entries are left out, never cut short).
+// listing gives no type, lstat decides; a link is never a folder here.
+// Returns 0, or -1 (with the reason kept, errors.h) when some folder, the
+// given one included, could not be listed (it prints the opendir line and adds
+// nothing), or some entry's full path did not fit kWalkPathBufferSize (such
+// entries are left out, never cut short).
 int32_t listFolderFiles(const char* folder, std::vector<std::string>& list, int32_t recurse);
 // The directory test of the walk for one entry: `type` is the listing's
 // d_type; DT_UNKNOWN falls back to lstat of `path`.

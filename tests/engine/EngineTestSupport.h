@@ -23,6 +23,15 @@ inline int32_t splitInto(const std::string& source, const std::string& outFolder
     return splitProject_split(&request);
 }
 
+// The folder's files in the order the walk lists them, as names relative to it.
+inline std::vector<std::string> walkOrder(const std::string& folder) {
+    std::vector<std::string> list;
+    listFolderFiles(folder.c_str(), list, 1);
+    for (auto& entry : list)
+        entry = entry.substr(folder.size() + 1);
+    return list;
+}
+
 struct Inspection {
     int32_t result = 0;
     std::vector<SPTCfg_SPTitem2> pieces;

@@ -1,6 +1,7 @@
 // Failures are reported as failures, and hostile or oversized input never
 // makes the engine write outside its folder or past a buffer.
 
+#include "engine/errors.h"
 #include "engine/join.h"
 #include "engine/manifest.h"
 
@@ -49,33 +50,36 @@ TEST(FullDisk, SplitAndJoinReportFailure) {
     EXPECT_EQ(withFileSizeLimit(4000, [&] { return splitInto(dir / "tree", dir / "in", 1); }), -1);
 }
 
-TEST(JoinFailure, MissingOrShortPiecesStillWriteWhatTheyCan) {
+TEST(JoinFailure, BadPiecesWriteNothingForTheTargetsTheyFeed) {
     TempDir dir;
     writeFile(dir / "movie.final.mp4", "0123456789");
     ASSERT_EQ(splitInto(dir / "movie.final.mp4", dir.path().string(), 4), 0);
-    fs::remove(dir / "movie_spt/movie_1.spt");
     fs::create_directory(dir / "out");
-    EXPECT_EQ(splitProject_merge((dir / "movie_spt").c_str(), (dir / "out").c_str(), ""), -1);
-    EXPECT_EQ(readFile(dir / "out/movie.final.mp4"), "012389");
+    writeFile(dir / "out/movie.final.mp4", "the only copy");
+    for (const char* damage : {"missing", "changed"}) {
+        SCOPED_TRACE(damage);
+        if (std::string(damage) == "missing") {
+            fs::rename(dir / "movie_spt/movie_1.spt", dir / "piece");
+        } else {
+            fs::rename(dir / "piece", dir / "movie_spt/movie_1.spt");
+            writeFile(dir / "movie_spt/movie_1.spt", "4x67"); // same length, new bytes
+        }
+        EXPECT_EQ(splitProject_merge((dir / "movie_spt").c_str(), (dir / "out").c_str(), ""), -1);
+        EXPECT_EQ(readFile(dir / "out/movie.final.mp4"), "the only copy");
+        EXPECT_EQ(fs::directory_iterator(dir / "out")->path().filename(), "movie.final.mp4");
+        EXPECT_NE(engineLastError().find("movie_1.spt"), std::string::npos) << engineLastError();
+    }
 
+    // In a folder set, the files fed only by good pieces are still put in place.
     writeFile(dir / "tree/one", seededBytes(1, 3000));
     writeFile(dir / "tree/two", seededBytes(2, 3000));
+    const std::vector<std::string> order = walkOrder(dir / "tree");
     ASSERT_EQ(splitInto(dir / "tree", dir.path().string(), 4000), 0);
     writeFile(dir / "tree_spt/tree_1.spt", "short");
     EXPECT_EQ(splitProject_merge((dir / "tree_spt").c_str(), (dir / "out").c_str(), ""), -1);
-    EXPECT_EQ(fs::file_size(dir / "out/tree/one") + fs::file_size(dir / "out/tree/two"), 4005u);
-}
-
-TEST(JoinFailure, APieceChangedSinceTheSplitFailsTheJoin) {
-    TempDir dir;
-    writeFile(dir / "f.bin", seededBytes(6, 3000));
-    ASSERT_EQ(splitInto(dir / "f.bin", dir.path().string(), 1000), 0);
-    std::string piece = readFile(dir / "f_spt/f_1.spt");
-    piece[5] ^= 0x20; // same length, changed within the fingerprinted bytes
-    writeFile(dir / "f_spt/f_1.spt", piece);
-    fs::create_directory(dir / "out");
-    EXPECT_EQ(splitProject_merge((dir / "f_spt").c_str(), (dir / "out").c_str(), ""), -1);
-    EXPECT_EQ(fs::file_size(dir / "out/f.bin"), 3000u); // still written as far as it goes
+    EXPECT_EQ(readFile(dir / ("out/tree/" + order[0])), readFile(dir / ("tree/" + order[0])));
+    EXPECT_FALSE(exists(dir / ("out/tree/" + order[1])));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out/tree"), {}), 1);
 
     // A manifest whose pieces carry no fingerprint cannot vouch for them.
     TempDir bare;
@@ -225,18 +229,28 @@ TEST_F(HostileManifest, TargetPathsTooLongAreRefused) {
     EXPECT_TRUE(fs::is_empty(out));
 }
 
-TEST_F(HostileManifest, ConflictingRecordsStayInsideTheOutputFolder) {
+TEST_F(HostileManifest, SlicesAreWrittenNoFurtherThanTheManifestSays) {
     writeFile(dir / "set/x_0.spt", "abcd");
     char fingerprint[33] = {};
     pieceFingerprint((dir / "set/x_0.spt").c_str(), fingerprint);
-    writeFile(dir / "set/spt_config.morvspt", ManifestBytes()
-                                                  .header(1, 3, 4, "", "x")
-                                                  .piece(0, fingerprint)
-                                                  .file("same", 0, 0, 2, 2)
-                                                  .file("other", 1, 0, 0, 1)
-                                                  .file("same", 2, 0, 0, 2)
-                                                  .str());
+    auto manifest = [&](int64_t total, int64_t lastLength) {
+        return ManifestBytes()
+            .header(1, 3, total, "", "x")
+            .piece(0, fingerprint)
+            .file("same", 0, 0, 2, 2)
+            .file("other", 1, 0, 0, 1)
+            .file("same", 2, 0, 0, lastLength)
+            .str();
+    };
     fs::create_directories(dir / "out");
+    // Slices adding up to more than the total, or reaching past their piece.
+    for (const auto& [total, lastLength] : {std::pair{4, 2}, std::pair{9, 5}}) {
+        writeFile(dir / "set/spt_config.morvspt", manifest(total, lastLength));
+        EXPECT_EQ(splitProject_merge((dir / "set").c_str(), (dir / "out").c_str(), ""), -1);
+        EXPECT_TRUE(fs::is_empty(dir / "out"));
+    }
+    // One file named twice gathers its slices in record order.
+    writeFile(dir / "set/spt_config.morvspt", manifest(5, 2));
     EXPECT_EQ(splitProject_merge((dir / "set").c_str(), (dir / "out").c_str(), ""), 0);
     EXPECT_EQ(readFile(dir / "out/x/same"), "cdab");
     EXPECT_EQ(readFile(dir / "out/x/other"), "a");

@@ -11,18 +11,6 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// The folder's files in the order the walk lists them, as names relative to it.
-std::vector<std::string> walkOrder(const std::string& folder) {
-    std::vector<std::string> list;
-    listFolderFiles(folder.c_str(), list, 1);
-    for (auto& entry : list)
-        entry = entry.substr(folder.size() + 1);
-    return list;
-}
-
-} // namespace
 
 TEST(FileSet, MovieExampleLayoutAndJoin) {
     TempDir dir;
@@ -122,6 +110,15 @@ TEST(FolderSet, FileEndingExactlyAtAPieceBoundaryGetsAnEmptyRecord) {
                                      .file(order[1], 2, 1, 0, 3)
                                      .str();
     EXPECT_EQ(readFile(dir / "src_spt/spt_config.morvspt"), expected);
+
+    // The file that fills the last piece exactly gets no empty record after it.
+    writeFile(src + "/" + order[1], "bbbb");
+    ASSERT_EQ(splitInto(src, dir.path().string(), 4), 0);
+    ASSERT_EQ(loadManifest((dir / "src_spt").c_str()), 0);
+    std::vector<const FileRecord*> records;
+    listFileRecords(records);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records.back()->length, 4);
 }
 
 TEST(FolderSet, DottedFolderNameAndSubfolders) {
@@ -173,13 +170,17 @@ TEST(FolderSet, FolderOfOnlyEmptyFilesIsRebuiltAsAFolder) {
     EXPECT_EQ(treeContents(dir / "out/src"), treeContents(dir / "src"));
 }
 
-TEST(FileSet, SplittingTwiceReusesTheFolderAndLeavesStalePieces) {
+TEST(FileSet, SplittingAgainReplacesTheOldSetWhole) {
     TempDir dir;
     writeFile(dir / "f.bin", seededBytes(3, 100));
     ASSERT_EQ(splitInto(dir / "f.bin", dir.path().string(), 10), 0);
+    writeFile(dir / "f_spt/notes.txt", "mine");
     ASSERT_EQ(splitInto(dir / "f.bin", dir.path().string(), 50), 0);
     EXPECT_EQ(readFile(dir / "f_spt/f_0.spt"), seededBytes(3, 100).substr(0, 50));
-    EXPECT_TRUE(exists(dir / "f_spt/f_9.spt"));
+    EXPECT_FALSE(exists(dir / "f_spt/f_9.spt"));
+    EXPECT_EQ(readFile(dir / "f_spt/notes.txt"), "mine");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "f_spt"), {}), 4); // 2 pieces, manifest, notes
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 2);    // no temporary left
     EXPECT_EQ(inspect(dir / "f_spt").pieces.size(), 2u);
 }
 

@@ -1,0 +1,201 @@
+#include "engine/removal.h"
+
+#include "engine/errors.h"
+#include "engine/safe_fs.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <memory>
+#include <set>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+std::string parentOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string leafOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The folder part of a relative path; "" at the top.
+std::string folderOf(const std::string& relative) {
+    const std::size_t slash = relative.rfind('/');
+    return slash == std::string::npos ? "" : relative.substr(0, slash);
+}
+
+std::string join(const std::string& folder, const std::string& name) {
+    return folder.empty() ? name : folder + "/" + name;
+}
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+
+// The entries of a folder and whether each is a folder (links are not).
+std::vector<std::pair<std::string, bool>> entriesOf(int folderFd) {
+    std::vector<std::pair<std::string, bool>> entries;
+    const int copy = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return entries;
+    std::unique_ptr<DIR, DirCloser> dir(fdopendir(copy));
+    if (!dir) {
+        ::close(copy);
+        return entries;
+    }
+    rewinddir(dir.get()); // the copy shares its position with the original
+    while (const dirent* entry = readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        entries.emplace_back(name, entryAt(folderFd, name.c_str()) == EntryKind::Folder);
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+// Writes everything of the file system that holds `folder` to disk.
+bool flushFileSystemOf(const std::string& folder) {
+    FileDescriptor fd = openFolderPath(folder);
+    if (!fd || syncfs(fd.get()) != 0) {
+        engineFailErrno("write to disk", folder, errno);
+        return false;
+    }
+    return true;
+}
+
+// Removes the entry when it is still the regular file `identity` names.
+bool removeIfUnchanged(int folderFd, const std::string& name, const FileIdentity& identity) {
+    FileIdentity now;
+    if (entryAt(folderFd, name.c_str(), &now) != EntryKind::Regular || !(now == identity))
+        return false;
+    return unlinkat(folderFd, name.c_str(), 0) == 0;
+}
+
+// Lists what is left below `folder` (relative `path`): folders the removal
+// touched are entered, anything else is named whole.
+void listLeft(int folderFd, const std::string& path, const std::set<std::string>& touched,
+              const std::set<std::string>& changed, std::vector<std::string>& out) {
+    for (const auto& [name, isFolder] : entriesOf(folderFd)) {
+        const std::string relative = join(path, name);
+        if (changed.count(relative) != 0) continue;
+        if (isFolder && touched.count(relative) != 0) {
+            FileDescriptor inner = openFolderAt(folderFd, name.c_str());
+            if (inner) {
+                listLeft(inner.get(), relative, touched, changed, out);
+                continue;
+            }
+        }
+        out.push_back(relative);
+    }
+}
+
+void removeFolderSource(const SplitOutcome& outcome, int rootFd, RemovalReport& report) {
+    std::set<std::string> touched; // folders that held a removed file, and their parents
+    std::map<std::string, FileDescriptor> folders;
+    for (const StoredSourceFile& file : outcome.files) {
+        const std::string folder = folderOf(file.relativePath);
+        auto [it, added] = folders.try_emplace(folder);
+        if (added) it->second = openFolderBelow(rootFd, folder, false);
+        if (!file.unchanged || !it->second ||
+            !removeIfUnchanged(it->second.get(), leafOf(file.relativePath), file.identity)) {
+            report.changed.push_back(file.relativePath);
+            continue;
+        }
+        ++report.removed;
+        for (std::string f = folder; !f.empty(); f = folderOf(f))
+            touched.insert(f);
+    }
+    folders.clear();
+    // Deepest first, so a folder is empty once its subfolders are gone; a
+    // folder with anything left in it stays.
+    std::vector<std::string> order(touched.begin(), touched.end());
+    std::sort(order.begin(), order.end(), [](const std::string& a, const std::string& b) {
+        return std::count(a.begin(), a.end(), '/') > std::count(b.begin(), b.end(), '/');
+    });
+    for (const std::string& folder : order) {
+        FileDescriptor parent = openFolderBelow(rootFd, folderOf(folder), false);
+        if (parent) unlinkat(parent.get(), leafOf(folder).c_str(), AT_REMOVEDIR);
+    }
+    const std::set<std::string> changed(report.changed.begin(), report.changed.end());
+    listLeft(rootFd, "", touched, changed, report.notHeld);
+}
+
+} // namespace
+
+int32_t removeSplitSource(const SplitOutcome& outcome, RemovalReport& report) {
+    try {
+        report = RemovalReport{};
+        if (!flushFileSystemOf(outcome.pieceFolder)) return -1;
+        FileDescriptor parent = openFolderPath(parentOf(outcome.source));
+        if (!parent) {
+            engineFailErrno("open", parentOf(outcome.source), errno);
+            return -1;
+        }
+        const std::string leaf = leafOf(outcome.source);
+        if (!outcome.folderSource) {
+            const bool unchanged = !outcome.files.empty() && outcome.files.front().unchanged;
+            if (unchanged && removeIfUnchanged(parent.get(), leaf, outcome.files.front().identity)) {
+                ++report.removed;
+            } else {
+                report.changed.push_back(leaf);
+            }
+            return 0;
+        }
+        FileDescriptor root = openFolderPath(outcome.source);
+        if (!root) {
+            engineFailErrno("open", outcome.source, errno);
+            return -1;
+        }
+        removeFolderSource(outcome, root.get(), report);
+        if (report.notHeld.empty() && report.changed.empty())
+            unlinkat(parent.get(), leaf.c_str(), AT_REMOVEDIR);
+        return 0;
+    } catch (...) {
+        engineFail("the removal ran out of memory");
+        return -1;
+    }
+}
+
+int32_t removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report) {
+    try {
+        report = RemovalReport{};
+        if (!flushFileSystemOf(outcome.outputFolder)) return -1;
+        FileDescriptor pieces = openFolderPath(outcome.pieceFolder);
+        if (!pieces) {
+            engineFailErrno("open", outcome.pieceFolder, errno);
+            return -1;
+        }
+        if (!lockFolder(pieces.get(), true)) {
+            engineFail("cannot remove the pieces in " + outcome.pieceFolder +
+                       ": another run is using them");
+            return -1;
+        }
+        for (const ReadSetFile& file : outcome.setFiles) {
+            if (removeIfUnchanged(pieces.get(), file.name, file.identity)) {
+                ++report.removed;
+            } else if (entryAt(pieces.get(), file.name.c_str()) != EntryKind::Missing) {
+                report.changed.push_back(file.name);
+            }
+        }
+        const std::set<std::string> changed(report.changed.begin(), report.changed.end());
+        listLeft(pieces.get(), "", {}, changed, report.notHeld);
+        if (report.notHeld.empty() && report.changed.empty()) {
+            FileDescriptor parent = openFolderPath(parentOf(outcome.pieceFolder));
+            const std::string leaf = leafOf(outcome.pieceFolder);
+            FileDescriptor again = parent ? openFolderAt(parent.get(), leaf.c_str()) : FileDescriptor();
+            if (again && sameFile(again.get(), pieces.get()))
+                unlinkat(parent.get(), leaf.c_str(), AT_REMOVEDIR);
+        }
+        return 0;
+    } catch (...) {
+        engineFail("the removal ran out of memory");
+        return -1;
+    }
+}

@@ -1,0 +1,143 @@
+#include "engine/safe_fs.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+void fillIdentity(const struct stat& st, FileIdentity& out) {
+    out.device = static_cast<uint64_t>(st.st_dev);
+    out.inode = static_cast<uint64_t>(st.st_ino);
+    out.size = static_cast<int64_t>(st.st_size);
+    out.mtimeSeconds = static_cast<int64_t>(st.st_mtim.tv_sec);
+    out.mtimeNanoseconds = static_cast<int64_t>(st.st_mtim.tv_nsec);
+}
+
+std::string temporaryName() {
+    unsigned char bytes[6] = {};
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+        static unsigned counter = 0;
+        const auto mix = static_cast<unsigned>(getpid()) * 2654435761u + ++counter;
+        std::memcpy(bytes, &mix, sizeof mix);
+    }
+    char name[32];
+    std::snprintf(name, sizeof name, "%s%02x%02x%02x%02x%02x%02x", kTemporaryPrefix, bytes[0],
+                  bytes[1], bytes[2], bytes[3], bytes[4], bytes[5]);
+    return name;
+}
+
+} // namespace
+
+bool identityOf(int fd, FileIdentity& out) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return false;
+    fillIdentity(st, out);
+    return true;
+}
+
+EntryKind entryAt(int dirFd, const char* name, FileIdentity* identity) {
+    struct stat st {};
+    if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? EntryKind::Missing : EntryKind::Unknown;
+    if (identity) fillIdentity(st, *identity);
+    if (S_ISREG(st.st_mode)) return EntryKind::Regular;
+    if (S_ISDIR(st.st_mode)) return EntryKind::Folder;
+    if (S_ISLNK(st.st_mode)) return EntryKind::Link;
+    return EntryKind::Other;
+}
+
+FileDescriptor openFolderPath(const std::string& path) {
+    return FileDescriptor(::open(path.c_str(), kFolderFlags));
+}
+
+FileDescriptor openFolderAt(int dirFd, const char* name) {
+    return FileDescriptor(::openat(dirFd, name, kFolderFlags | O_NOFOLLOW));
+}
+
+FileDescriptor makeFolderAt(int dirFd, const char* name, bool* created) {
+    const bool made = mkdirat(dirFd, name, 0777) == 0;
+    if (created) *created = made;
+    if (!made && errno != EEXIST) return {};
+    return openFolderAt(dirFd, name);
+}
+
+FileDescriptor openFolderBelow(int rootFd, const std::string& path, bool create) {
+    FileDescriptor current(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
+    std::size_t start = 0;
+    while (current && start < path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        const std::string component = path.substr(start, end - start);
+        current = create ? makeFolderAt(current.get(), component.c_str())
+                         : openFolderAt(current.get(), component.c_str());
+        start = end + 1;
+    }
+    return current;
+}
+
+FileDescriptor openFileAt(int dirFd, const char* name) {
+    FileDescriptor fd(::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd) return {};
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return {};
+    }
+    return fd;
+}
+
+bool isTemporaryName(const char* name) {
+    return name && std::strncmp(name, kTemporaryPrefix, std::strlen(kTemporaryPrefix)) == 0;
+}
+
+FileDescriptor createTemporaryFile(int dirFd, std::string& name) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        name = temporaryName();
+        FileDescriptor fd(::openat(dirFd, name.c_str(),
+                                   O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (fd || errno != EEXIST) return fd;
+    }
+    return {};
+}
+
+FileDescriptor createTemporaryFolder(int dirFd, std::string& name) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        name = temporaryName();
+        if (mkdirat(dirFd, name.c_str(), 0777) == 0) return openFolderAt(dirFd, name.c_str());
+        if (errno != EEXIST) return {};
+    }
+    return {};
+}
+
+bool lockFolder(int dirFd, bool exclusive) {
+    for (;;) {
+        if (flock(dirFd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return true;
+        if (errno != EINTR) return false;
+    }
+}
+
+bool syncDescriptor(int fd) {
+    return fsync(fd) == 0;
+}
+
+bool sameFile(int fd, int other) {
+    FileIdentity a, b;
+    return identityOf(fd, a) && identityOf(other, b) && a.device == b.device && a.inode == b.inode;
+}
+
+std::string resolvedPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    if (!realpath(path.c_str(), resolved)) return {};
+    return resolved;
+}

@@ -1,0 +1,71 @@
+#pragma once
+// Safe file operations, in one place for the split, the join and the removals.
+//
+// Below a folder the user gave, nothing follows a symbolic link: folders are
+// opened and created relative to folder descriptors with O_NOFOLLOW, new files
+// are made under a temporary name with O_EXCL and renamed into place, and
+// removal unlinks exactly the entries named. The folders the user gave may
+// themselves be reached through a link.
+
+#include "engine/file_io.h"
+
+#include <cstdint>
+#include <string>
+
+// What identifies a file's content: the same device, inode, size and
+// modification time (to the nanosecond) means it was not replaced or changed.
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t size = -1;
+    int64_t mtimeSeconds = 0;
+    int64_t mtimeNanoseconds = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// The identity of an open file; false when fstat fails.
+bool identityOf(int fd, FileIdentity& out);
+
+// The kind of an entry, without following a link.
+enum class EntryKind { Missing, Regular, Folder, Link, Other, Unknown };
+// The entry `name` of the folder `dirFd`; `identity` is filled when given.
+// Unknown (with errno set) when it cannot be examined.
+EntryKind entryAt(int dirFd, const char* name, FileIdentity* identity = nullptr);
+
+// Opens a folder the user gave (links followed). Empty, with errno set, on failure.
+FileDescriptor openFolderPath(const std::string& path);
+// Opens the folder `name` inside `dirFd`, never through a link: a link gives
+// ELOOP, anything else than a folder ENOTDIR.
+FileDescriptor openFolderAt(int dirFd, const char* name);
+// Creates the folder `name` inside `dirFd` when it is missing, then opens it
+// as openFolderAt does. `created` tells whether this call made it.
+FileDescriptor makeFolderAt(int dirFd, const char* name, bool* created = nullptr);
+// Opens (creating when `create`) every folder of the relative path `path`
+// below `rootFd`, one component at a time, never through a link.
+FileDescriptor openFolderBelow(int rootFd, const std::string& path, bool create);
+
+// Opens the regular file `name` inside `dirFd` for reading, not through a link.
+FileDescriptor openFileAt(int dirFd, const char* name);
+
+// Every temporary file and folder the engine makes is named
+// ".parcelor-tmp-<12 hex digits>", created exclusively in the folder where its
+// content will end up.
+inline constexpr const char* kTemporaryPrefix = ".parcelor-tmp-";
+bool isTemporaryName(const char* name);
+// Creates a new temporary file in `dirFd`; `name` receives its name.
+FileDescriptor createTemporaryFile(int dirFd, std::string& name);
+// Creates a new temporary folder in `dirFd` and opens it.
+FileDescriptor createTemporaryFolder(int dirFd, std::string& name);
+
+// Takes the folder's flock without waiting: exclusive for a split, shared for
+// everything else. False (errno EWOULDBLOCK) when another run holds it.
+bool lockFolder(int dirFd, bool exclusive);
+
+// Writes the folder's entries and data to disk (fsync); false on failure.
+bool syncDescriptor(int fd);
+
+// The device and inode of `fd` equal those of `other`.
+bool sameFile(int fd, int other);
+
+// The path with every link resolved, or "" when it cannot be resolved.
+std::string resolvedPath(const std::string& path);
