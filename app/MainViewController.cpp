@@ -49,7 +49,8 @@ bool MainViewController::windowShouldClose() {
 
 void MainViewController::OC_splitProject_split(Split_pragma* /*ignored*/) {
     splitFinished.store(0, std::memory_order_relaxed);
-    const int32_t result = splitProject_split(&splitRequest);
+    const int32_t result = splitWithOptions(&splitRequest, SplitOptions{replaceSet_, true},
+                                            &splitOutcome);
     splitResult.store(result, std::memory_order_relaxed);
     splitFinished.store(1, std::memory_order_release);
 }
@@ -57,7 +58,8 @@ void MainViewController::OC_splitProject_split(Split_pragma* /*ignored*/) {
 void MainViewController::OC_splitProject_merge(const char* pieceFolder, const char* outputFolder,
                                                const char* password) {
     joinFinished.store(0, std::memory_order_relaxed);
-    const int32_t result = splitProject_merge(pieceFolder, outputFolder, password);
+    (void)password; // checked in the password prompt before the run
+    const int32_t result = joinWithOptions(pieceFolder, outputFolder, JoinOptions{}, &joinOutcome);
     joinResult.store(result, std::memory_order_relaxed);
     joinFinished.store(1, std::memory_order_release);
 }
@@ -99,24 +101,18 @@ void MainViewController::showProgress(int64_t percent) {
     });
 }
 
-bool MainViewController::removeWithRetriesOk(const std::string& path) {
-    std::string error;
-    for (int attempt = 0; attempt < kRemovalAttempts; ++attempt) {
-        if (tk_.fileManager().removeItemAtPath(path, &error)) return true;
-    }
-    const std::string informative = path + (error.empty() ? "" : ": " + error);
-    onUi([this, informative] { showAlert(kRemovalFailed, informative); });
-    return false;
-}
-
-void MainViewController::finishRun(const char* title, std::function<void()> beforeCompletion,
+void MainViewController::finishRun(const char* title, const std::string& detail,
+                                   std::function<void()> beforeCompletion,
                                    std::function<void()> afterCompletion) {
-    onUi([this, title, before = std::move(beforeCompletion), after = std::move(afterCompletion)] {
+    onUi([this, title, detail, before = std::move(beforeCompletion),
+          after = std::move(afterCompletion)] {
         progress->setDoubleValue(100);
         percentLabel->setStringValue("100%");
         if (before) before();
         tk_.application().stopModal();
         completeTitle->setStringValue(title);
+        completeDetail->setStringValue(detail);
+        completeDetail->setHidden(detail.empty());
         progressWindow->orderOut();
         completeWindow->center();
         completeWindow->makeKeyWindow();

@@ -129,6 +129,7 @@ public:
     toolkit::ProgressIndicator* progress = nullptr;
     FSWindow* completeWindow = nullptr;
     toolkit::TextField* completeTitle = nullptr;
+    toolkit::TextField* completeDetail = nullptr; // why a run failed, what a removal kept
     toolkit::Button* mBtnAddFile = nullptr;
     toolkit::TableView* joinView = nullptr;
     toolkit::Button* delSoureFileM = nullptr;
@@ -153,20 +154,21 @@ private:
     // Shows the progress window and stays in its modal loop until the run ends.
     void runProgressWindow(const char* title);
     void showProgress(int64_t percent);
-    // Removes a path, trying a bounded number of times; on failure tells the
-    // user what stayed and returns false. Runs on the progress thread.
-    bool removeWithRetriesOk(const std::string& path);
+    // Asks before a split replaces a set already in its piece folder; false
+    // when the user declines. Sets replaceSet_.
+    bool mayReplaceSetInTheWay();
     // The finishing steps of a run, handed to the UI thread: 100%, then
-    // `beforeCompletion`, then the completion window, then `afterCompletion`.
-    void finishRun(const char* title, std::function<void()> beforeCompletion,
-                   std::function<void()> afterCompletion);
+    // `beforeCompletion`, then the completion window with `title` and
+    // `detail`, then `afterCompletion`.
+    void finishRun(const char* title, const std::string& detail,
+                   std::function<void()> beforeCompletion, std::function<void()> afterCompletion);
     void stopProgressTimer();
     void showAlert(const std::string& message, const std::string& informative);
 
     toolkit::Toolkit& tk_;
     std::mutex timerMutex_; // guards spliteTimer between progress threads
     // What the finishing tick needs, fixed when the run starts.
-    std::string removeTarget_;     // the source (split) or the piece folder (join)
     bool removeAfterRun_ = false;  // the removal box was on when the run started
+    bool replaceSet_ = false;      // the user agreed to replace the set in the way
     std::string lastOutputFolder_; // what the completion window's open-folder shows
 };

@@ -3,9 +3,12 @@
 
 #include "app/MainViewController.h"
 
+#include "app/RemovalSummary.h"
 #include "app/RunState.h"
 #include "app/SplitArithmetic.h"
 #include "app/Texts.h"
+#include "engine/errors.h"
+#include "engine/removal.h"
 #include "engine/utilities.h"
 
 #include <cstdio>
@@ -129,7 +132,6 @@ void MainViewController::actPwdCancel() {
 
 void MainViewController::launchJoin() {
     removeAfterRun_ = delSoureFileM->state() == 1;
-    removeTarget_ = intPath;
     lastOutputFolder_ = outPath;
     joinFinished.store(0, std::memory_order_relaxed);
     // The engine thread gets its own copies: the controller's texts belong to the UI thread.
@@ -162,19 +164,25 @@ void MainViewController::updateMergeProgress() {
     }
     stopProgressTimer();
     const bool succeeded = joinResult.load(std::memory_order_relaxed) == 0;
+    std::string detail = succeeded ? "" : engineLastError();
     std::function<void()> beforeCompletion;
     if (removeAfterRun_ && succeeded) {
-        // The list is emptied only when the pieces are really gone.
-        if (removeWithRetriesOk(removeTarget_)) {
-            beforeCompletion = [this] {
-                clearMergeMsg();
-                delSoureFileM->setState(0);
-            };
+        RemovalReport report;
+        if (removeJoinedPieces(joinOutcome, report) != 0) {
+            detail = engineLastError() + "\n" + kUntouchedAfterFailure;
+        } else {
+            detail = removalSummary(report, true);
+            // The list is emptied only when the set is really gone.
+            if (report.changed.empty()) {
+                beforeCompletion = [this] {
+                    clearMergeMsg();
+                    delSoureFileM->setState(0);
+                };
+            }
         }
     } else if (removeAfterRun_) {
-        const std::string pieces = removeTarget_;
-        onUi([this, pieces] { showAlert(kUntouchedAfterFailure, pieces); });
+        detail += (detail.empty() ? "" : "\n") + std::string(kUntouchedAfterFailure);
     }
-    finishRun(succeeded ? kJoinCompletedTitle : kJoinFailedTitle, std::move(beforeCompletion),
-              [this] { joinView->reloadData(); });
+    finishRun(succeeded ? kJoinCompletedTitle : kJoinFailedTitle, detail,
+              std::move(beforeCompletion), [this] { joinView->reloadData(); });
 }

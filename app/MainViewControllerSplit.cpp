@@ -3,9 +3,12 @@
 
 #include "app/MainViewController.h"
 
+#include "app/RemovalSummary.h"
 #include "app/RunState.h"
 #include "app/SplitArithmetic.h"
 #include "app/Texts.h"
+#include "engine/errors.h"
+#include "engine/removal.h"
 #include "engine/utilities.h"
 
 #include <cstdio>
@@ -299,6 +302,7 @@ void MainViewController::actSplit() {
         showAlert(kCannotSplit, kPasswordTooLong);
         return;
     }
+    if (!mayReplaceSetInTheWay()) return;
     std::memset(&splitRequest, 0, sizeof splitRequest);
     std::memcpy(splitRequest.srcPath, fPath.data(), fPath.size());
     splitRequest.totalSize = fSize;
@@ -308,13 +312,26 @@ void MainViewController::actSplit() {
     log(std::string("path = ") + splitRequest.outFolder);
 
     removeAfterRun_ = delSourceFileBtn->state() == 1;
-    removeTarget_ = fPath;
     lastOutputFolder_ = oPath;
     splitFinished.store(0, std::memory_order_relaxed);
     tk_.threads().detachNewThread([this] { OC_splitProject_split(nullptr); });
     tk_.threads().detachNewThread([this] { updateSpliteProgressIndicator(); });
 
     runProgressWindow(kSplittingTitle);
+}
+
+bool MainViewController::mayReplaceSetInTheWay() {
+    replaceSet_ = false;
+    const std::string inTheWay = describeSetInTheWay(fPath.c_str(), oPath.c_str());
+    if (inTheWay.empty()) return true;
+    std::string stem = lastPathComponent(fPath);
+    stem = stem.substr(0, stem.find('.'));
+    const std::string folder = stringByAppendingPathComponent(oPath, stem + "_spt");
+    const int answer = tk_.alert()->runModalQuestion(
+        window, kReplaceSetQuestion, folder + " holds " + inTheWay + ". " + kReplaceSetInformative,
+        kReplaceButton, kCancelButton);
+    replaceSet_ = answer == toolkit::kModalResponseOK;
+    return replaceSet_;
 }
 
 void MainViewController::updateSpliteProgressIndicator() {
@@ -345,14 +362,19 @@ void MainViewController::updateSpliteProgress() {
     stopProgressTimer();
 
     bool succeeded = splitResult.load(std::memory_order_relaxed) == 0;
+    std::string detail = succeeded ? "" : engineLastError();
     if (succeeded && removeAfterRun_) {
         // The source goes only when its pieces are known to be whole on disk.
-        succeeded = pieceSetIsIntact(splitRequest.outFolder);
-        if (succeeded) removeWithRetriesOk(removeTarget_);
+        RemovalReport report;
+        if (!pieceSetIsIntact(splitRequest.outFolder)) {
+            succeeded = false;
+            detail = kSetDoesNotCheck;
+        } else if (removeSplitSource(splitOutcome, report) != 0) {
+            detail = engineLastError() + "\n" + kUntouchedAfterFailure;
+        } else {
+            detail = removalSummary(report, false);
+        }
     }
-    if (!succeeded && removeAfterRun_) {
-        const std::string source = removeTarget_;
-        onUi([this, source] { showAlert(kUntouchedAfterFailure, source); });
-    }
-    finishRun(succeeded ? kSplitCompletedTitle : kSplitFailedTitle, nullptr, nullptr);
+    if (!succeeded && removeAfterRun_) detail += (detail.empty() ? "" : "\n") + std::string(kUntouchedAfterFailure);
+    finishRun(succeeded ? kSplitCompletedTitle : kSplitFailedTitle, detail, nullptr, nullptr);
 }

@@ -5,3 +5,5 @@ std::atomic<uint8_t> splitFinished{0};
 std::atomic<uint8_t> joinFinished{0};
 std::atomic<int32_t> splitResult{0};
 std::atomic<int32_t> joinResult{0};
+SplitOutcome splitOutcome;
+JoinOutcome joinOutcome;

@@ -4,6 +4,7 @@
 // results are published before their finished flags (release), and read after
 // them (acquire).
 
+#include "engine/join.h"
 #include "engine/split.h"
 
 #include <atomic>
@@ -14,3 +15,7 @@ extern std::atomic<uint8_t> splitFinished;
 extern std::atomic<uint8_t> joinFinished;
 extern std::atomic<int32_t> splitResult;
 extern std::atomic<int32_t> joinResult;
+// What the last split and join read, for the removals after them. Written by
+// the engine thread before its finished flag.
+extern SplitOutcome splitOutcome;
+extern JoinOutcome joinOutcome;

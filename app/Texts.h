@@ -25,9 +25,15 @@ inline constexpr const char* kSourcePathTooLong =
     "The source path is too long (at most 1023 bytes).";
 inline constexpr const char* kOutputPathTooLong =
     "The output folder path is too long (at most 1023 bytes).";
-inline constexpr const char* kRemovalFailed = "Could not remove";
 inline constexpr const char* kUntouchedAfterFailure =
     "Nothing was removed, because the run did not complete.";
+inline constexpr const char* kSetDoesNotCheck =
+    "The new set does not check whole on disk.";
+inline constexpr const char* kReplaceSetQuestion = "Replace the set that is already there?";
+inline constexpr const char* kReplaceSetInformative =
+    "It stays as it is until the new set is complete.";
+inline constexpr const char* kReplaceButton = "Replace";
+inline constexpr const char* kCancelButton = "Cancel";
 
 // Files the tables show for a piece's check state.
 inline constexpr const char* kRightImage = "right.png";
@@ -39,7 +45,5 @@ inline constexpr const char* kLocationColumn = "locationID";
 inline constexpr const char* kSizeColumn = "sizeID";
 inline constexpr const char* kCheckStateColumn = "checkStateID";
 
-// Removal is tried this many times before the user is told it failed.
-inline constexpr int kRemovalAttempts = 3;
 // The progress timer's interval: the single-precision 0.1 s.
 inline constexpr float kProgressInterval = 0.1f;

@@ -127,6 +127,10 @@ void QtMainWindow::buildPanels() {
     completeTitle->setFont(bigger);
     completeTitle->setMinimumWidth(320);
     completeLayout->addWidget(completeTitle);
+    QLabel* completeDetail = label(complete, "completeDetail");
+    completeDetail->setWordWrap(true);
+    completeDetail->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    completeLayout->addWidget(completeDetail);
     completeLayout->addWidget(completeButtons);
 
     // Password of a protected set, before a join.
@@ -202,6 +206,7 @@ void QtMainWindow::wireOutlets() {
     c.progress = adapt<ProgressIndicator>(window_.findChild<QProgressBar*>("progress"));
     c.completeWindow = panelWindow("completeWindow");
     c.completeTitle = text("completeTitle");
+    c.completeDetail = text("completeDetail");
     c.mBtnAddFile = push("mBtnAddFile");
     auto* joinTable = adapt<TableView>(
         ui_->joinView,

@@ -9,6 +9,7 @@
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
 #include <QUrl>
 
@@ -107,6 +108,25 @@ public:
         box->setWindowModality(Qt::WindowModal);
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->open();
+    }
+
+    int runModalQuestion(toolkit::Window* window, const std::string& message,
+                         const std::string& informative, const std::string& confirm,
+                         const std::string& cancel) override {
+        if (owner_.questionHook) return owner_.questionHook(message, informative);
+        auto* shown = dynamic_cast<WindowWidget*>(window);
+        QMessageBox box(QMessageBox::Question, QApplication::applicationDisplayName(),
+                        QString::fromStdString(message), QMessageBox::NoButton,
+                        shown ? shown->widget() : nullptr);
+        box.setInformativeText(QString::fromStdString(informative));
+        QPushButton* yes =
+            box.addButton(QString::fromStdString(confirm), QMessageBox::DestructiveRole);
+        QPushButton* no = box.addButton(QString::fromStdString(cancel), QMessageBox::RejectRole);
+        box.setDefaultButton(no);
+        box.setEscapeButton(no);
+        box.exec();
+        return box.clickedButton() == yes ? toolkit::kModalResponseOK
+                                          : toolkit::kModalResponseCancel;
     }
 
 private:

@@ -65,6 +65,8 @@ public:
     // Hooks: when set, they take the place of the real dialog.
     std::function<std::optional<std::string>(const PanelRequest&)> openPanelHook;
     std::function<void(const std::string& message, const std::string& informative)> alertHook;
+    // Answers a question in place of the user: kModalResponseOK or kModalResponseCancel.
+    std::function<int(const std::string& message, const std::string& informative)> questionHook;
     std::function<void(const std::string& folder)> openFolderHook;
 
 private:

@@ -59,6 +59,12 @@ public:
     virtual void beginSheetModalForWindow(Window* window, const std::string& messageText,
                                           const std::string& defaultButton,
                                           const std::string& informativeText) = 0;
+    // Asks and waits for the answer: kModalResponseOK for `confirmButton`,
+    // kModalResponseCancel for `cancelButton`, which is the default.
+    virtual int runModalQuestion(Window* window, const std::string& messageText,
+                                 const std::string& informativeText,
+                                 const std::string& confirmButton,
+                                 const std::string& cancelButton) = 0;
 };
 
 } // namespace toolkit

@@ -7,6 +7,7 @@
 #include "tests/support/TestFiles.h"
 
 #include <filesystem>
+#include <future>
 
 namespace fs = std::filesystem;
 
@@ -94,7 +95,7 @@ TEST_F(EndToEnd, ProtectedFolderTreeWithRemovalOfSourceAndPieces) {
     ui.delSourceFileBtn.setState(1);
     split();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Splitting Completed!");
-    EXPECT_FALSE(exists(tree));
+    EXPECT_TRUE(visibleTreeContents(tree).empty()); // hidden entries are not stored, and stay
 
     ui.delSoureFileM.setState(1);
     tk.app.whenModal(&ui.pwdWindow, [&] {
@@ -120,8 +121,10 @@ TEST_F(EndToEnd, AFailedSplitKeepsTheSourceAndSaysSo) {
     split();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Splitting Failed!");
     EXPECT_EQ(readFile(source), seededBytes(2, 5000));
-    ASSERT_FALSE(tk.alerts.empty());
-    EXPECT_EQ(tk.alerts.back().informative, source);
+    EXPECT_EQ(ui.completeDetail.stringValue(),
+              "cannot open the output folder " + (dir / "blocked") +
+                  ": Not a directory\nNothing was removed, because the run did not complete.");
+    EXPECT_TRUE(tk.alerts.empty());
 }
 
 TEST_F(EndToEnd, AFailedJoinKeepsThePieces) {
@@ -141,22 +144,36 @@ TEST_F(EndToEnd, AFailedJoinKeepsThePieces) {
     EXPECT_EQ(ui.delSoureFileM.state(), 1);
 }
 
-TEST_F(EndToEnd, RemovalThatKeepsFailingIsBoundedAndReported) {
-    const std::string source = dir / "in/data.bin";
-    writeFile(source, seededBytes(4, 5000));
-    chooseSource(source, false);
+TEST_F(EndToEnd, SourceRemovalTakesOnlyWhatTheSetHolds) {
+    const std::string tree = dir / "album";
+    writeFile(tree + "/a.jpg", seededBytes(1, 3000));
+    writeFile(tree + "/sub/b.jpg", seededBytes(2, 3000));
+    writeFile(tree + "/sub/c.jpg", seededBytes(3, 3000));
+    writeFile(tree + "/.env", "secret");
+    writeFile(tree + "/.git/config", "repository");
+    fs::create_directories(tree + "/build/empty");
+    chooseSource(tree, true);
+    chooseOutput(dir / "out");
     ui.delSourceFileBtn.setState(1);
-    tk.files.failRemovals(source, -1);
+    // An editor saves sub/c.jpg by rename once the split has read it.
+    std::promise<void> saved;
+    tk.threadsImpl.wrapNextThread([&](const std::function<void()>& body) {
+        body();
+        writeFile(tree + "/sub/c.jpg.new", "edited");
+        fs::rename(tree + "/sub/c.jpg.new", tree + "/sub/c.jpg");
+        saved.set_value();
+    });
+    tk.threadsImpl.wrapNextThread([f = saved.get_future().share()](const std::function<void()>& body) {
+        f.wait();
+        body();
+    });
     split();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Splitting Completed!");
-    EXPECT_EQ(tk.files.removalAttempts(source), 3);
-    ASSERT_FALSE(tk.alerts.empty());
-    EXPECT_EQ(tk.alerts.back().message, "Could not remove");
-    EXPECT_NE(tk.alerts.back().informative.find(source), std::string::npos);
-    EXPECT_TRUE(exists(source));
-
-    // A removal that fails twice and then works still goes through.
-    tk.files.failRemovals(source, 2);
-    split();
-    EXPECT_FALSE(exists(source));
+    EXPECT_EQ(treeContents(tree), (std::map<std::string, std::string>{
+                                      {".env", "secret"}, {".git/config", "repository"},
+                                      {"sub/c.jpg", "edited"}}));
+    EXPECT_TRUE(fs::is_directory(tree + "/build/empty"));
+    EXPECT_EQ(ui.completeDetail.stringValue(),
+              "Kept 3 items the pieces do not hold: .env, .git, build.\n"
+              "Kept 1 item changed since the split read them: sub/c.jpg.");
 }

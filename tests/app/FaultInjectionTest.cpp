@@ -123,33 +123,23 @@ TEST_F(Faults, AFileThatVanishesDuringAFolderSplitIsReported) {
     EXPECT_FALSE(tk.app.hung);
     EXPECT_EQ(title(), "Splitting Failed!");
     EXPECT_TRUE(fs::is_directory(tree)); // not removed
-    EXPECT_TRUE(exists(dir / "out/tree_spt/spt_config.morvspt"));
-
-    // The rest of the tree went into the set and comes back; the vanished
-    // file was recorded as an empty slice.
-    fs::remove(tree + "/vanished.bin");
-    fs::create_directories(dir / "joined");
-    join(dir / "out/tree_spt", dir / "joined", false);
-    EXPECT_EQ(title(), "Joining Completed!");
-    auto joined = visibleTreeContents(dir / "joined/tree");
-    EXPECT_EQ(joined["vanished.bin"], "");
-    joined.erase("vanished.bin");
-    EXPECT_TRUE(joined == visibleTreeContents(tree));
+    EXPECT_FALSE(exists(dir / "out/tree_spt")); // nothing half-made is left
+    EXPECT_NE(ui.completeDetail.stringValue().find("cannot read " + tree + "/vanished.bin"),
+              std::string::npos);
 }
 
-TEST_F(Faults, PiecesThatCannotBeRemovedAreReportedAndTheRunCompletes) {
+TEST_F(Faults, PieceRemovalTakesOnlyTheSet) {
     const std::string source = dir / "in/data.bin";
     writeFile(source, seededBytes(5, 5000));
     split(source, false, dir / "out", false);
     const std::string set = dir / "out/data_spt";
-    tk.files.failRemovals(set, -1);
-    fs::create_directories(dir / "joined");
-    join(set, dir / "joined", true);
+    writeFile(set + "/notes.txt", "mine");
+    // Joined into its own piece folder: the result is not part of the set.
+    join(set, set, true);
     EXPECT_EQ(title(), "Joining Completed!");
-    EXPECT_EQ(tk.files.removalAttempts(set), 3);
-    ASSERT_FALSE(tk.alerts.empty());
-    EXPECT_EQ(tk.alerts.back().message, "Could not remove");
-    EXPECT_TRUE(exists(set));
-    EXPECT_EQ(ui.joinView.rows(), 1); // the list stays: the pieces are still there
-    EXPECT_EQ(readFile(dir / "joined/data.bin"), readFile(source));
+    EXPECT_EQ(treeContents(set), (std::map<std::string, std::string>{
+                                     {"data.bin", seededBytes(5, 5000)}, {"notes.txt", "mine"}}));
+    EXPECT_EQ(ui.completeDetail.stringValue(),
+              "Kept 2 items that are not part of the set: data.bin, notes.txt.");
+    EXPECT_EQ(ui.joinView.rows(), 0); // the set is gone
 }

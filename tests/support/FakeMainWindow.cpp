@@ -29,6 +29,7 @@ void MainWindow::wire(MainViewController& c) {
     c.progress = &progress;
     c.completeWindow = &completeWindow;
     c.completeTitle = &completeTitle;
+    c.completeDetail = &completeDetail;
     c.mBtnAddFile = &mBtnAddFile;
     c.joinView = &joinView;
     c.delSoureFileM = &delSoureFileM;

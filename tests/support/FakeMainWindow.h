@@ -30,7 +30,7 @@ struct MainWindow {
     TextField proTitle, percentLabel;
     ProgressIndicator progress;
     PanelWindow completeWindow;
-    TextField completeTitle;
+    TextField completeTitle, completeDetail;
     Button mBtnAddFile;
     TableView joinView;
     Button delSoureFileM;

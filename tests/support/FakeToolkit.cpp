@@ -71,32 +71,13 @@ void Application::whenModal(const toolkit::Window* window, std::function<void()>
     users_[window] = std::move(user);
 }
 
-bool FileManager::removeItemAtPath(const std::string& path, std::string* error) {
-    {
-        std::lock_guard lock(mutex_);
-        ++attempts_[path];
-        auto failing = failures_.find(path);
-        if (failing != failures_.end() && failing->second != 0) {
-            if (failing->second > 0) --failing->second;
-            if (error) *error = "Operation not permitted";
-            return false;
-        }
-    }
-    return StdFileManager::removeItemAtPath(path, error);
-}
-
-void FileManager::failRemovals(const std::string& path, int times) {
-    std::lock_guard lock(mutex_);
-    failures_[path] = times;
-}
-
-int FileManager::removalAttempts(const std::string& path) {
-    std::lock_guard lock(mutex_);
-    return attempts_[path];
-}
-
 void Threads::detachNewThread(std::function<void()> body) {
     std::lock_guard lock(mutex_);
+    if (!wrappers_.empty()) {
+        Wrapper wrapper = std::move(wrappers_.front());
+        wrappers_.pop_front();
+        body = [wrapper = std::move(wrapper), inner = std::move(body)] { wrapper(inner); };
+    }
     threads_.emplace_back(std::move(body));
 }
 
@@ -147,6 +128,15 @@ public:
                                   const std::string& button,
                                   const std::string& informative) override {
         owner_.alerts.push_back({window, message, button, informative});
+    }
+    int runModalQuestion(toolkit::Window* window, const std::string& message,
+                         const std::string& informative, const std::string& confirm,
+                         const std::string& /*cancel*/) override {
+        owner_.alerts.push_back({window, message, confirm, informative, true});
+        if (owner_.questionAnswers.empty()) return toolkit::kModalResponseCancel;
+        const int answer = owner_.questionAnswers.front();
+        owner_.questionAnswers.pop_front();
+        return answer;
     }
 
 private:

@@ -164,19 +164,7 @@ struct PanelShown {
     bool directories = false, files = true, createDirectories = false, multiple = false;
 };
 
-// The real file system, with removals that can be made to fail.
-class FileManager : public toolkit::StdFileManager {
-public:
-    bool removeItemAtPath(const std::string& path, std::string* error) override;
-    // The next `times` removals of `path` fail (-1: every one).
-    void failRemovals(const std::string& path, int times);
-    int removalAttempts(const std::string& path);
-
-private:
-    std::mutex mutex_;
-    std::map<std::string, int> failures_;
-    std::map<std::string, int> attempts_;
-};
+using FileManager = toolkit::StdFileManager;
 
 class Threads : public toolkit::Threads {
 public:
@@ -185,6 +173,10 @@ public:
     void detachNewThread(std::function<void()> body) override;
     std::unique_ptr<toolkit::RunLoop> currentRunLoop() override;
     void performOnUiThread(std::function<void()> work) override { queue_.post(std::move(work)); }
+    // The next thread started runs its body through `wrapper`, so a test can
+    // act before or after it.
+    using Wrapper = std::function<void(const std::function<void()>& body)>;
+    void wrapNextThread(Wrapper wrapper) { wrappers_.push_back(std::move(wrapper)); }
     // Waits for every thread started so far.
     void joinAll();
 
@@ -192,11 +184,13 @@ private:
     UiQueue& queue_;
     std::mutex mutex_;
     std::vector<std::thread> threads_;
+    std::deque<Wrapper> wrappers_;
 };
 
 struct AlertShown {
     const toolkit::Window* window;
     std::string message, button, informative;
+    bool question = false;
 };
 
 class Toolkit : public toolkit::Toolkit {
@@ -216,6 +210,8 @@ public:
         panelAnswers.emplace_back(toolkit::kModalResponseOK, path);
     }
     void cancelPanel() { panelAnswers.emplace_back(toolkit::kModalResponseCancel, ""); }
+    // The user's answers to the next questions; with none left, Cancel.
+    std::deque<int> questionAnswers;
     bool logged(const std::string& line);
     void postWindowWillClose(const toolkit::Window* window);
 

@@ -1,0 +1,27 @@
+#include "app/RemovalSummary.h"
+
+namespace {
+
+constexpr std::size_t kNamesShown = 5;
+
+std::string sentence(const std::vector<std::string>& names, const char* what) {
+    if (names.empty()) return {};
+    std::string text = "Kept " + std::to_string(names.size()) +
+                       (names.size() == 1 ? " item " : " items ") + what + ": ";
+    for (std::size_t i = 0; i < names.size() && i < kNamesShown; ++i)
+        text += (i == 0 ? "" : ", ") + names[i];
+    if (names.size() > kNamesShown)
+        text += ", and " + std::to_string(names.size() - kNamesShown) + " more";
+    return text + ".";
+}
+
+} // namespace
+
+std::string removalSummary(const RemovalReport& report, bool pieces) {
+    const std::string notHeld = sentence(
+        report.notHeld, pieces ? "that are not part of the set" : "the pieces do not hold");
+    const std::string changed = sentence(
+        report.changed, pieces ? "changed since the join read them" : "changed since the split read them");
+    if (notHeld.empty() || changed.empty()) return notHeld + changed;
+    return notHeld + "\n" + changed;
+}

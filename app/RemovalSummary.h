@@ -1,0 +1,12 @@
+#pragma once
+// What the window and the command line say after a removal: what was kept,
+// and why, in one message.
+
+#include "engine/removal.h"
+
+#include <string>
+
+// "Kept 3 items the pieces do not hold: .git, .env, build/empty", and a
+// second sentence for files kept because they changed; "" when nothing was
+// kept. `pieces` selects the wording for a removal of a set's pieces.
+std::string removalSummary(const RemovalReport& report, bool pieces);
