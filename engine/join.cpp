@@ -281,13 +281,8 @@ void joinFile(JoinJob& job, int outFd, const std::vector<Target>& targets) {
 void joinFolder(JoinJob& job, int outFd, const std::vector<Target>& targets) {
     FileDescriptor root = makeFolderAt(outFd, job.baseName.c_str());
     if (!root) {
-        const int error = errno;
-        if (error == ELOOP || error == ENOTDIR) {
-            engineFail("cannot write into " + job.target + ": " +
-                       (error == ELOOP ? "it is a symbolic link" : "it is not a folder"));
-        } else {
-            engineFailErrno("create", job.target, error);
-        }
+        engineFail("cannot write into " + job.target + ": " +
+                   folderProblem(outFd, job.baseName.c_str(), errno));
         job.failed = true;
         return;
     }

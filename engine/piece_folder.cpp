@@ -101,14 +101,7 @@ bool PieceFolder::openForSplit(int outFd, const std::string& name, const std::st
     displayPath_ = path;
     fd_ = makeFolderAt(outFd, name.c_str(), &created_);
     if (!fd_) {
-        const int error = errno;
-        if (error == ELOOP) {
-            engineFail("cannot use " + path + ": it is a symbolic link");
-        } else if (error == ENOTDIR) {
-            engineFail("cannot use " + path + ": it is not a folder");
-        } else {
-            engineFailErrno("create", path, error);
-        }
+        engineFail("cannot use " + path + ": " + folderProblem(outFd, name.c_str(), errno));
         return false;
     }
     if (!lockFolder(fd_.get(), true)) {

@@ -72,6 +72,18 @@ FileDescriptor makeFolderAt(int dirFd, const char* name, bool* created) {
     return openFolderAt(dirFd, name);
 }
 
+std::string folderProblem(int dirFd, const char* name, int error) {
+    switch (entryAt(dirFd, name)) {
+    case EntryKind::Link:
+        return "it is a symbolic link";
+    case EntryKind::Regular:
+    case EntryKind::Other:
+        return "it is not a folder";
+    default:
+        return std::strerror(error);
+    }
+}
+
 FileDescriptor openFolderBelow(int rootFd, const std::string& path, bool create) {
     FileDescriptor current(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
     std::size_t start = 0;

@@ -40,6 +40,9 @@ FileDescriptor openFolderAt(int dirFd, const char* name);
 // Creates the folder `name` inside `dirFd` when it is missing, then opens it
 // as openFolderAt does. `created` tells whether this call made it.
 FileDescriptor makeFolderAt(int dirFd, const char* name, bool* created = nullptr);
+// Why the folder `name` inside `dirFd` could not be opened or made, after
+// `error`: "it is a symbolic link", "it is not a folder", or the system's text.
+std::string folderProblem(int dirFd, const char* name, int error);
 // Opens (creating when `create`) every folder of the relative path `path`
 // below `rootFd`, one component at a time, never through a link.
 FileDescriptor openFolderBelow(int rootFd, const std::string& path, bool create);

@@ -1,0 +1,266 @@
+// No run loses what the user did not ask to lose: joins never write through
+// links or over their own set, splits never take a set's place unasked or
+// read their own output, two runs never share a piece folder, and every
+// shortfall is a failure with its reason.
+
+#include "engine/errors.h"
+#include "engine/join.h"
+#include "engine/manifest.h"
+#include "engine/removal.h"
+
+#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/FaultInjection.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+int32_t join(const std::string& set, const std::string& out) {
+    return splitProject_merge(set.c_str(), out.c_str(), "");
+}
+
+bool holdsTemporary(const std::string& folder) {
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.path().filename().string().rfind(".parcelor-tmp-", 0) == 0) return true;
+    }
+    return false;
+}
+
+bool mentions(const std::string& text) {
+    return engineLastError().find(text) != std::string::npos;
+}
+
+} // namespace
+
+TEST(JoinSafety, LinksBelowTheOutputFolderAreNeverWrittenThrough) {
+    TempDir dir;
+    writeFile(dir / "photos/a.jpg", seededBytes(1, 3000));
+    writeFile(dir / "photos/sub/b.jpg", seededBytes(2, 3000));
+    writeFile(dir / "f.bin", seededBytes(3, 3000));
+    ASSERT_EQ(splitInto(dir / "photos", dir.path().string(), 2000), 0);
+    ASSERT_EQ(splitInto(dir / "f.bin", dir.path().string(), 2000), 0);
+    fs::create_directories(dir / "elsewhere");
+    writeFile(dir / "other", "someone else's file");
+
+    struct Case {
+        const char* what;
+        std::string set, link, linkTarget;
+    } cases[] = {
+        {"the tree's root", dir / "photos_spt", "photos", dir / "elsewhere"},
+        {"a folder on a record's path", dir / "photos_spt", "photos/sub", dir / "elsewhere"},
+        {"a target file", dir / "f_spt", "f.bin", dir / "other"},
+        {"a dangling target", dir / "f_spt", "f.bin", dir / "elsewhere/new"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir out;
+        fs::create_directories(fs::path(out / c.link).parent_path());
+        fs::create_symlink(c.linkTarget, out / c.link);
+        EXPECT_EQ(join(c.set, out.path().string()), -1);
+        EXPECT_TRUE(mentions("symbolic link") || mentions("link or a file")) << engineLastError();
+        EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
+        EXPECT_EQ(readFile(dir / "other"), "someone else's file");
+        EXPECT_FALSE(holdsTemporary(out.path().string()));
+    }
+
+    // A hard-linked target is replaced by a new file: its other names keep their content.
+    TempDir out;
+    fs::create_hard_link(dir / "other", out / "f.bin");
+    EXPECT_EQ(join(dir / "f_spt", out.path().string()), 0);
+    EXPECT_EQ(readFile(out / "f.bin"), seededBytes(3, 3000));
+    EXPECT_EQ(readFile(dir / "other"), "someone else's file");
+}
+
+TEST(JoinSafety, AJoinNeverWritesOverItsOwnSet) {
+    TempDir dir;
+    // A file whose name is the manifest's, joined into its own piece folder.
+    writeFile(dir / "spt_config.morvspt", "not a manifest");
+    ASSERT_EQ(splitInto(dir / "spt_config.morvspt", dir.path().string(), 4), 0);
+    const std::string own = dir / "spt_config_spt";
+    const std::string manifest = readFile(own + "/spt_config.morvspt");
+    EXPECT_EQ(join(own, own), -1);
+    EXPECT_EQ(readFile(own + "/spt_config.morvspt"), manifest);
+
+    // A folder set that arrives in a folder named like its content: the tree
+    // is rebuilt in the piece folder itself, except where it would replace a piece.
+    writeFile(dir / "photos/a.jpg", seededBytes(4, 3000));
+    writeFile(dir / "photos/photos_0.spt", seededBytes(5, 10));
+    ASSERT_EQ(splitInto(dir / "photos", dir.path().string(), 5000), 0);
+    fs::create_directories(dir / "inbox");
+    fs::rename(dir / "photos_spt", dir / "inbox/photos");
+    const std::string piece = readFile(dir / "inbox/photos/photos_0.spt");
+    EXPECT_EQ(join(dir / "inbox/photos", dir / "inbox"), -1);
+    EXPECT_EQ(readFile(dir / "inbox/photos/photos_0.spt"), piece);
+    EXPECT_FALSE(exists(dir / "inbox/photos/a.jpg"));
+
+    fs::remove(dir / "photos/photos_0.spt");
+    ASSERT_EQ(splitInto(dir / "photos", dir.path().string(), 5000), 0);
+    fs::remove_all(dir / "inbox/photos");
+    fs::rename(dir / "photos_spt", dir / "inbox/photos");
+    JoinOutcome outcome;
+    ASSERT_EQ(joinWithOptions((dir / "inbox/photos").c_str(), (dir / "inbox").c_str(), {}, &outcome), 0);
+    RemovalReport report;
+    ASSERT_EQ(removeJoinedPieces(outcome, report), 0);
+    EXPECT_EQ(treeContents(dir / "inbox/photos"), treeContents(dir / "photos"));
+    EXPECT_EQ(report.notHeld, std::vector<std::string>{"a.jpg"});
+}
+
+TEST(JoinSafety, AWriteThatFailsLeavesNoTemporaryAndTheOldFileWhole) {
+    TempDir dir;
+    writeFile(dir / "big.bin", seededBytes(6, 200000));
+    ASSERT_EQ(splitInto(dir / "big.bin", dir.path().string(), 50000), 0);
+    fs::create_directories(dir / "out");
+    writeFile(dir / "out/big.bin", "the old content");
+    EXPECT_EQ(withFileSizeLimit(100000, [&] { return join(dir / "big_spt", dir / "out"); }), -1);
+    EXPECT_EQ(readFile(dir / "out/big.bin"), "the old content");
+    EXPECT_FALSE(holdsTemporary(dir / "out"));
+}
+
+TEST(SplitSafety, APieceFolderInsideAFolderSourceIsRefused) {
+    TempDir dir;
+    writeFile(dir / "src/a.txt", "aaaa");
+    fs::create_directories(dir / "src/sub");
+    fs::create_directory_symlink(dir / "src/sub", dir / "into-src");
+    const auto before = treeContents(dir / "src");
+    for (const std::string out : {dir / "src", dir / "src/sub", dir / "into-src"}) {
+        SCOPED_TRACE(out);
+        EXPECT_EQ(splitInto(dir / "src", out, 2), -1);
+        EXPECT_TRUE(mentions("would lie inside the source")) << engineLastError();
+        EXPECT_EQ(treeContents(dir / "src"), before);
+        EXPECT_FALSE(exists(dir / "src/sub/src_spt"));
+    }
+}
+
+TEST(SplitSafety, AnotherSetInTheWayIsRefusedOrReplacedOnlyWhenComplete) {
+    TempDir dir;
+    writeFile(dir / "report.pdf", seededBytes(7, 5000));
+    writeFile(dir / "report.docx", seededBytes(8, 3000));
+    ASSERT_EQ(splitInto(dir / "report.pdf", dir.path().string(), 1000), 0);
+    const auto oldSet = treeContents(dir / "report_spt");
+    EXPECT_EQ(describeSetInTheWay((dir / "report.docx").c_str(), dir.path().c_str()),
+              "report.pdf, 5 pieces");
+
+    Split_pragma request{};
+    auto fill = [&] {
+        request = Split_pragma{};
+        std::strcpy(request.srcPath, (dir / "report.docx").c_str());
+        std::strcpy(request.outFolder, dir.path().c_str());
+        request.pieceSize = 2000;
+    };
+    fill();
+    EXPECT_EQ(splitWithOptions(&request, SplitOptions{false, true}, nullptr), -1);
+    EXPECT_TRUE(mentions("report.pdf, 5 pieces")) << engineLastError();
+    EXPECT_EQ(treeContents(dir / "report_spt"), oldSet);
+
+    // A replace that fails (a full disk) leaves the old set exactly as it was.
+    EXPECT_EQ(withFileSizeLimit(1000, [&] {
+                  fill();
+                  return splitWithOptions(&request, SplitOptions{true, true}, nullptr);
+              }),
+              -1);
+    EXPECT_EQ(treeContents(dir / "report_spt"), oldSet);
+    EXPECT_FALSE(holdsTemporary(dir.path().string()));
+
+    fill();
+    EXPECT_EQ(splitWithOptions(&request, SplitOptions{true, true}, nullptr), 0);
+    EXPECT_EQ(inspect(dir / "report_spt").baseName, "report.docx");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "report_spt"), {}), 3);
+}
+
+TEST(SplitSafety, TwoRunsNeverUseOnePieceFolderAtOnce) {
+    TempDir dir;
+    writeFile(dir / "f.bin", seededBytes(9, 3000));
+    ASSERT_EQ(splitInto(dir / "f.bin", dir.path().string(), 1000), 0);
+    fs::create_directories(dir / "out");
+    for (const int held : {LOCK_EX, LOCK_SH}) {
+        SCOPED_TRACE(held == LOCK_EX ? "a split holds it" : "a join holds it");
+        const int fd = open((dir / "f_spt").c_str(), O_RDONLY | O_DIRECTORY);
+        ASSERT_EQ(flock(fd, held), 0);
+        EXPECT_EQ(splitInto(dir / "f.bin", dir.path().string(), 500), -1);
+        EXPECT_TRUE(mentions("another run is using it")) << engineLastError();
+        const int expected = held == LOCK_EX ? -1 : 0;
+        EXPECT_EQ(join(dir / "f_spt", dir / "out"), expected);
+        EXPECT_EQ(inspect(dir / "f_spt").result, expected);
+        close(fd);
+    }
+    EXPECT_EQ(inspect(dir / "f_spt").pieces.size(), 3u);
+}
+
+TEST(SplitFailure, WhatTheSizeWalkCountsIsWhatTheSplitStores) {
+    TempDir dir;
+    writeFile(dir / "src/a", "aaaa");
+    fs::create_directories(dir / "elsewhere/deep");
+    fs::create_directory_symlink(dir / "elsewhere", dir / "src/link");
+    EXPECT_EQ(pathSize((dir / "src").c_str()), 4);
+    EXPECT_EQ(splitInto(dir / "src", dir.path().string(), 3), 0);
+
+    // A file that shrinks after it was measured.
+    writeFile(dir / "src/b", "bbbb");
+    EXPECT_EQ(splitInto(dir / "src", dir.path().string(), 3, "", 12), -1);
+    EXPECT_TRUE(mentions("held 8 bytes, not the 12 measured")) << engineLastError();
+}
+
+TEST(SplitFailure, AFolderThatCannotBeListedFailsTheSplit) {
+    TempDir dir;
+    writeFile(dir / "src/a", "aaaa");
+    writeFile(dir / "src/locked/b", "bbbb");
+    fs::create_directories(dir / "out");
+    fs::permissions(dir.path(), fs::perms::all);
+    fs::permissions(dir / "src", fs::perms::all);
+    fs::permissions(dir / "out", fs::perms::all);
+    fs::permissions(dir / "src/a", fs::perms::all);
+    fs::permissions(dir / "src/locked", fs::perms::none);
+    // As an unprivileged user, who cannot list src/locked.
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        const int32_t result = splitInto(dir / "src", dir / "out", 3, "", 4);
+        _exit(result == -1 && mentions("Permission denied") ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
+}
+
+TEST(Registry, AShortManifestClaimingMillionsOfRecordsCostsWhatItHolds) {
+    TempDir dir;
+    writeFile(dir / "spt_config.morvspt",
+              ManifestBytes().header(kManifestMaxPieceCount, kManifestMaxFileCount, 10, "", "x").str());
+    ASSERT_EQ(loadManifest(dir.path().c_str()), 0);
+    EXPECT_EQ(getManifestPieceCount(), kManifestMaxPieceCount);
+    std::vector<const PieceRecord*> pieces;
+    std::vector<const FileRecord*> files;
+    listPieceRecords(pieces);
+    listFileRecords(files);
+    EXPECT_EQ(pieces.size(), 1024u);
+    EXPECT_EQ(files.size(), 1024u);
+    EXPECT_EQ(inspect(dir.path().string()).pieces.size(), 1024u);
+}
+
+TEST(Removal, AFileSourceChangedSinceTheSplitStays) {
+    TempDir dir;
+    writeFile(dir / "f.bin", seededBytes(10, 3000));
+    Split_pragma request{};
+    std::strcpy(request.srcPath, (dir / "f.bin").c_str());
+    std::strcpy(request.outFolder, dir.path().c_str());
+    request.pieceSize = 1000;
+    SplitOutcome outcome;
+    ASSERT_EQ(splitWithOptions(&request, SplitOptions{true, true}, &outcome), 0);
+    writeFile(dir / "f.bin", seededBytes(11, 3000));
+    RemovalReport report;
+    ASSERT_EQ(removeSplitSource(outcome, report), 0);
+    EXPECT_EQ(report.changed, std::vector<std::string>{"f.bin"});
+    EXPECT_EQ(readFile(dir / "f.bin"), seededBytes(11, 3000));
+}
