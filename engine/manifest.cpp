@@ -224,7 +224,10 @@ int32_t writeManifest() {
     Registry& r = registry();
     if (r.path[0] == '\0') return -1;
     StdioFile file(std::fopen(r.path, "w+b"));
-    if (!file) return -1;
+    if (!file) {
+        engineFailErrno("create", r.path, errno);
+        return -1;
+    }
     bool ok = std::fwrite(&r.header, sizeof r.header, 1, file.get()) == 1;
     for (const PieceRecord& record : r.pieces) {
         if (!ok) break;
@@ -236,6 +239,7 @@ int32_t writeManifest() {
     }
     ok = std::fflush(file.get()) == 0 && ok;
     ok = std::fclose(file.release()) == 0 && ok;
+    if (!ok) engineFailErrno("write", r.path, errno);
     return ok ? 0 : -1;
 }
 

@@ -12,33 +12,10 @@
 #include <memory>
 #include <vector>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
-
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-
-// The names in a folder, "." and ".." left out. Empty when it cannot be listed.
-std::vector<std::string> namesIn(int folderFd) {
-    std::vector<std::string> names;
-    const int copy = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) return names;
-    std::unique_ptr<DIR, DirCloser> dir(fdopendir(copy));
-    if (!dir) {
-        ::close(copy);
-        return names;
-    }
-    rewinddir(dir.get()); // the copy shares its position with the original
-    while (const dirent* entry = readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
-    return names;
-}
 
 std::string stemOf(const char* baseName) {
     std::string stem(baseName, strnlen(baseName, sizeof(ManifestHeader::baseName)));

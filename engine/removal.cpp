@@ -9,7 +9,6 @@
 #include <memory>
 #include <set>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -36,26 +35,11 @@ std::string join(const std::string& folder, const std::string& name) {
     return folder.empty() ? name : folder + "/" + name;
 }
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-
-// The entries of a folder and whether each is a folder (links are not).
+// The entries of a folder, sorted, and whether each is a folder (links are not).
 std::vector<std::pair<std::string, bool>> entriesOf(int folderFd) {
     std::vector<std::pair<std::string, bool>> entries;
-    const int copy = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) return entries;
-    std::unique_ptr<DIR, DirCloser> dir(fdopendir(copy));
-    if (!dir) {
-        ::close(copy);
-        return entries;
-    }
-    rewinddir(dir.get()); // the copy shares its position with the original
-    while (const dirent* entry = readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
+    for (const std::string& name : namesIn(folderFd))
         entries.emplace_back(name, entryAt(folderFd, name.c_str()) == EntryKind::Folder);
-    }
     std::sort(entries.begin(), entries.end());
     return entries;
 }

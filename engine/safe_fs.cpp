@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -96,6 +97,24 @@ FileDescriptor openFolderBelow(int rootFd, const std::string& path, bool create)
         start = end + 1;
     }
     return current;
+}
+
+std::vector<std::string> namesIn(int dirFd) {
+    std::vector<std::string> names;
+    const int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return names;
+    DIR* dir = fdopendir(copy);
+    if (!dir) {
+        ::close(copy);
+        return names;
+    }
+    rewinddir(dir); // the copy shares its position with the original
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+    return names;
 }
 
 FileDescriptor openFileAt(int dirFd, const char* name) {

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // What identifies a file's content: the same device, inode, size and
 // modification time (to the nanosecond) means it was not replaced or changed.
@@ -46,6 +47,10 @@ std::string folderProblem(int dirFd, const char* name, int error);
 // Opens (creating when `create`) every folder of the relative path `path`
 // below `rootFd`, one component at a time, never through a link.
 FileDescriptor openFolderBelow(int rootFd, const std::string& path, bool create);
+
+// The names in the folder `dirFd`, "." and ".." left out, in listing order;
+// empty when it cannot be listed.
+std::vector<std::string> namesIn(int dirFd);
 
 // Opens the regular file `name` inside `dirFd` for reading, not through a link.
 FileDescriptor openFileAt(int dirFd, const char* name);

@@ -21,11 +21,4 @@ bool StdFileManager::fileExistsAtPath(const std::string& path) {
     return fs::exists(fs::symlink_status(path, error));
 }
 
-bool StdFileManager::removeItemAtPath(const std::string& path, std::string* error) {
-    std::error_code code;
-    fs::remove_all(path, code);
-    if (code && error) *error = code.message();
-    return !code;
-}
-
 } // namespace toolkit

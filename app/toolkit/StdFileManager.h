@@ -9,7 +9,6 @@ class StdFileManager : public FileManager {
 public:
     std::optional<FileType> attributesOfItemAtPath_fileType(const std::string& path) override;
     bool fileExistsAtPath(const std::string& path) override;
-    bool removeItemAtPath(const std::string& path, std::string* error) override;
 };
 
 } // namespace toolkit

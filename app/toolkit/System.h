@@ -19,9 +19,6 @@ public:
     // The item's own type (links are not followed); nothing when it cannot be read.
     virtual std::optional<FileType> attributesOfItemAtPath_fileType(const std::string& path) = 0;
     virtual bool fileExistsAtPath(const std::string& path) = 0;
-    // Removes a file, or a folder with everything in it. False, with a reason
-    // in `error`, when it could not.
-    virtual bool removeItemAtPath(const std::string& path, std::string* error) = 0;
 };
 
 class Workspace {
