@@ -2,7 +2,7 @@
 
 #include "engine/errors.h"
 #include "engine/manifest.h"
-#include "engine/safe_fs.h"
+#include "engine/piece_folder.h"
 #include "engine/utilities.h"
 
 #include <cerrno>
@@ -15,19 +15,8 @@ int32_t runInspection(const char* pieceFolder, std::vector<SPTCfg_SPTitem2>& lis
     progressStartRun();
     engineClearError();
     if (!pieceFolder || !passwordDigest || !baseName) return -1;
-    FileDescriptor folder = openFolderPath(pieceFolder);
-    if (!folder) {
-        engineFailErrno("open", pieceFolder, errno);
-        return -1;
-    }
-    if (!lockFolder(folder.get(), false)) {
-        engineFail(std::string("cannot list ") + pieceFolder + ": another run is using it");
-        return -1;
-    }
-    if (loadManifest(pieceFolder) != 0) {
-        engineFail(std::string("cannot read the manifest of ") + pieceFolder);
-        return -1;
-    }
+    const FileDescriptor folder = openSetForReading(pieceFolder);
+    if (!folder) return -1;
     progressSetTotalBytes(getManifestTotalSize());
 
     char stem[kPathBufferSize] = {};

@@ -323,19 +323,8 @@ int32_t runJoin(const char* pieceFolder, const char* outputFolder, const JoinOpt
     progressStartRun();
     engineClearError();
     if (!pieceFolder || !outputFolder) return -1;
-    FileDescriptor pieceFd = openFolderPath(pieceFolder);
-    if (!pieceFd) {
-        engineFailErrno("open", pieceFolder, errno);
-        return -1;
-    }
-    if (!lockFolder(pieceFd.get(), false)) {
-        engineFail(std::string("cannot join ") + pieceFolder + ": another run is using it");
-        return -1;
-    }
-    if (loadManifest(pieceFolder) != 0) {
-        engineFail(std::string("cannot read the manifest of ") + pieceFolder);
-        return -1;
-    }
+    const FileDescriptor pieceFd = openSetForReading(pieceFolder);
+    if (!pieceFd) return -1;
     JoinOutcome read;
     read.pieceFolder = pieceFolder;
     read.outputFolder = outputFolder;

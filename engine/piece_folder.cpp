@@ -72,6 +72,23 @@ std::string describeSetIn(int folderFd, const std::string& stem) {
     return std::to_string(pieces) + (pieces == 1 ? " file" : " files") + " named like its pieces";
 }
 
+FileDescriptor openSetForReading(const char* pieceFolder) {
+    FileDescriptor folder = openFolderPath(pieceFolder);
+    if (!folder) {
+        engineFailErrno("open", pieceFolder, errno);
+        return {};
+    }
+    if (!lockFolder(folder.get(), false)) {
+        engineFail(std::string("cannot read ") + pieceFolder + ": another run is using it");
+        return {};
+    }
+    if (loadManifest(pieceFolder) != 0) {
+        engineFail(std::string("cannot read the manifest of ") + pieceFolder);
+        return {};
+    }
+    return folder;
+}
+
 bool PieceFolder::openForSplit(int outFd, const std::string& name, const std::string& path) {
     outFd_ = outFd;
     name_ = name;

@@ -23,6 +23,11 @@ std::set<std::string> setNamesIn(int folderFd, const std::string& stem);
 // folder holds nothing of a set.
 std::string describeSetIn(int folderFd, const std::string& stem);
 
+// Opens a set's piece folder for reading, takes its lock shared (so no split
+// writes into it meanwhile) and loads its manifest into the registry. An
+// empty descriptor, with the reason kept, when any step fails.
+FileDescriptor openSetForReading(const char* pieceFolder);
+
 class PieceFolder {
 public:
     // Creates (when missing) and opens the folder `name` inside `outFd`, then
