@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <future>
 
 namespace fs = std::filesystem;
 
@@ -142,4 +143,74 @@ TEST_F(Faults, PieceRemovalTakesOnlyTheSet) {
     EXPECT_EQ(ui.completeDetail.stringValue(),
               "Kept 2 items that are not part of the set: data.bin, notes.txt.");
     EXPECT_EQ(ui.joinView.rows(), 0); // the set is gone
+}
+
+TEST_F(Faults, TheSourceStaysWhenItsSetNoLongerChecksWholeBeforeTheRemoval) {
+    const std::string source = dir / "in/data.bin";
+    writeFile(source, seededBytes(6, 5000));
+    // A piece is damaged after the split returned, before the removal step.
+    std::promise<void> damaged;
+    tk.threadsImpl.wrapNextThread([&](const std::function<void()>& body) {
+        body();
+        writeFile(dir / "out/data_spt/data_0.spt", "damaged");
+        damaged.set_value();
+    });
+    tk.threadsImpl.wrapNextThread(
+        [f = damaged.get_future().share()](const std::function<void()>& body) {
+            f.wait();
+            body();
+        });
+    split(source, false, dir / "out", true);
+    EXPECT_EQ(title(), "Splitting Failed!");
+    EXPECT_EQ(readFile(source), seededBytes(6, 5000));
+}
+
+TEST_F(Faults, ASetInTheWayIsNamedAndReplacedOnlyWhenTheUserAgrees) {
+    writeFile(dir / "in/report.pdf", seededBytes(7, 5000));
+    writeFile(dir / "in/report.docx", seededBytes(8, 3000));
+    split(dir / "in/report.pdf", false, dir / "out", false);
+    ASSERT_TRUE(tk.alerts.empty()); // nothing was in the way
+    const auto pdfSet = treeContents(dir / "out/report_spt");
+    const std::size_t runs = tk.app.modalHistory.size();
+
+    split(dir / "in/report.docx", false, dir / "out", false); // the user declines
+    ASSERT_EQ(tk.alerts.size(), 1u);
+    EXPECT_TRUE(tk.alerts[0].question);
+    EXPECT_EQ(tk.alerts[0].informative, (dir / "out/report_spt") + " holds report.pdf, 1 piece. " +
+                                            "It stays as it is until the new set is complete.");
+    EXPECT_EQ(tk.app.modalHistory.size(), runs); // nothing started
+    EXPECT_EQ(treeContents(dir / "out/report_spt"), pdfSet);
+
+    tk.questionAnswers.push_back(toolkit::kModalResponseOK);
+    split(dir / "in/report.docx", false, dir / "out", false);
+    EXPECT_EQ(title(), "Splitting Completed!");
+    tk.answerPanel(dir / "out/report_spt");
+    c.mActAddFile();
+    EXPECT_EQ(c.outputName, "report.docx");
+}
+
+TEST_F(Faults, OutputInsideTheSourceFolderIsRefusedAndTheSourceStays) {
+    const std::string tree = dir / "album";
+    writeFile(tree + "/a.jpg", seededBytes(9, 3000));
+    fs::create_directories(tree + "/sets");
+    split(tree, true, tree + "/sets", true);
+    EXPECT_EQ(title(), "Splitting Failed!");
+    EXPECT_EQ(readFile(tree + "/a.jpg"), seededBytes(9, 3000));
+    EXPECT_TRUE(fs::is_empty(tree + "/sets"));
+    EXPECT_NE(ui.completeDetail.stringValue().find("would lie inside the source"),
+              std::string::npos);
+}
+
+TEST_F(Faults, ASourceEditedAfterItWasChosenIsMeasuredAgainAtSplit) {
+    const std::string source = dir / "in/notes.txt";
+    writeFile(source, seededBytes(10, 5000));
+    tk.answerPanel(source);
+    c.actAddFile();
+    writeFile(source, seededBytes(11, 7000)); // saved again before Split
+    tk.answerPanel(dir / "out");
+    c.actOutPath();
+    c.actSplit();
+    EXPECT_EQ(title(), "Splitting Completed!");
+    join(dir / "out/notes_spt", dir / "out", false);
+    EXPECT_EQ(readFile(dir / "out/notes.txt"), seededBytes(11, 7000));
 }
