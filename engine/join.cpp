@@ -120,11 +120,12 @@ void checkPieces(JoinJob& job, JoinOutcome* outcome) {
     std::vector<const PieceRecord*> records;
     listPieceRecords(records);
     for (const PieceRecord* record : records) {
-        if (record->pieceIndex < 0 || record->pieceIndex >= job.pieceCount) continue;
-        const bool seen = job.pieces.count(record->pieceIndex) != 0;
-        PieceState& piece = job.pieces[record->pieceIndex];
+        const int32_t index = record->pieceIndex; // a packed field: copied, never referenced
+        if (index < 0 || index >= job.pieceCount) continue;
+        const bool seen = job.pieces.count(index) != 0;
+        PieceState& piece = job.pieces[index];
         if (seen && !piece.good) continue;
-        FileDescriptor fd = openPiece(job, record->pieceIndex);
+        FileDescriptor fd = openPiece(job, index);
         const std::string stored(record->fingerprint,
                                  strnlen(record->fingerprint, sizeof record->fingerprint));
         char now[kMd5HexSize] = {};
@@ -138,7 +139,7 @@ void checkPieces(JoinJob& job, JoinOutcome* outcome) {
             piece.good = true;
             piece.size = piece.identity.size;
             if (outcome && !seen)
-                outcome->setFiles.push_back({pieceName(job, record->pieceIndex), piece.identity});
+                outcome->setFiles.push_back({pieceName(job, index), piece.identity});
         }
     }
 }

@@ -278,7 +278,7 @@ int32_t readManifestSummaryAt(int folderFd, ManifestHeader& header,
     for (int32_t i = 0; i < count; ++i, offset += sizeof(PieceRecord)) {
         PieceRecord record{};
         if (readAt(fd.get(), &record, sizeof record, offset) != sizeof record) break;
-        pieceIndices->push_back(record.pieceIndex);
+        pieceIndices->push_back(int32_t{record.pieceIndex}); // a packed field: copied
     }
     return 0;
 }

@@ -52,6 +52,8 @@ protected:
         };
         users["completeWindow"] = [this] {
             completion = widget<QLabel>("completeTitle")->text().toStdString();
+            QLabel* detail = widget<QLabel>("completeDetail");
+            completionDetail = detail->isVisible() ? detail->text().toStdString() : "";
             click("finishBtn");
         };
         win = std::make_unique<QtMainWindow>(tk);
@@ -117,6 +119,7 @@ protected:
     std::vector<std::string> panelAnswers, panelTitles, alerts, modalsSeen;
     std::map<std::string, std::function<void()>> users;
     std::string completion;
+    std::string completionDetail;
     TempDir dir;
 };
 
@@ -236,6 +239,10 @@ TEST_F(QtWindow, DeletedPieceShowsWrongAndTheJoinFailsWithoutRemovingAnything) {
     click("mOutputBtn");
     click("mergeBtn");
     EXPECT_EQ(completion, "Joining Failed!");
+    EXPECT_EQ(completionDetail, "piece " + (dir / "data_spt/data_1.spt") +
+                                    " is missing or cannot be read\n"
+                                    "Nothing was removed, because the run did not complete.");
+    EXPECT_TRUE(alerts.empty());
     EXPECT_TRUE(fs::exists(dir / "data_spt/data_0.spt"));
     EXPECT_TRUE(fs::exists(dir / "data_spt/spt_config.morvspt"));
     EXPECT_TRUE(widget<QCheckBox>("delSoureFileM")->isChecked());
