@@ -2,26 +2,42 @@
 
 #include <openssl/evp.h>
 
-Md5Digest::Md5Digest() : context_(EVP_MD_CTX_new()) {
-    ok_ = context_ != nullptr && EVP_DigestInit_ex(context_, EVP_md5(), nullptr) == 1;
+EvpDigest::EvpDigest(const evp_md_st* algorithm) : context_(EVP_MD_CTX_new()) {
+    ok_ = context_ != nullptr && EVP_DigestInit_ex(context_, algorithm, nullptr) == 1;
 }
 
-Md5Digest::~Md5Digest() {
+EvpDigest::~EvpDigest() {
     EVP_MD_CTX_free(context_);
 }
 
-bool Md5Digest::update(const void* bytes, uint32_t length) {
+bool EvpDigest::update(const void* bytes, std::size_t length) {
     if (!ok()) return false;
     if (length == 0) return true;
     ok_ = EVP_DigestUpdate(context_, bytes, length) == 1;
     return ok_;
 }
 
-bool Md5Digest::finish(Bytes& out) {
+bool EvpDigest::finishInto(uint8_t* out, std::size_t size) {
     if (!ok()) return false;
     unsigned int written = 0;
-    ok_ = EVP_DigestFinal_ex(context_, out.data(), &written) == 1 && written == kDigestBytes;
+    ok_ = EVP_DigestFinal_ex(context_, out, &written) == 1 && written == size;
     const bool result = ok_;
     ok_ = false;
     return result;
+}
+
+Md5Digest::Md5Digest() : EvpDigest(EVP_md5()) {}
+
+Sha256Digest::Sha256Digest() : EvpDigest(EVP_sha256()) {}
+
+std::string Sha256Digest::finishHex() {
+    Bytes value{};
+    if (!finish(value)) return {};
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (uint8_t byte : value) {
+        text += kHex[byte >> 4];
+        text += kHex[byte & 0x0F];
+    }
+    return text;
 }

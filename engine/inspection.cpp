@@ -1,10 +1,13 @@
 #include "engine/inspection.h"
 
+#include "engine/checksums.h"
 #include "engine/errors.h"
 #include "engine/manifest.h"
 #include "engine/piece_folder.h"
+#include "engine/safe_fs.h"
 #include "engine/utilities.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -62,6 +65,91 @@ int32_t inspectPieceSet(const char* pieceFolder, std::vector<SPTCfg_SPTitem2>& l
         return runInspection(pieceFolder, list, passwordDigest, baseName);
     } catch (...) {
         return -1;
+    }
+}
+
+namespace {
+
+std::string stemOf(const std::string& baseName) {
+    return baseName.substr(0, baseName.find('.'));
+}
+
+int32_t runVerification(const char* pieceFolder, std::vector<PieceCheck>& out,
+                        bool& checksumsBelong) {
+    progressStartRun();
+    engineClearError();
+    checksumsBelong = false;
+    if (!pieceFolder) return -1;
+    const FileDescriptor folder = openSetForReading(pieceFolder);
+    if (!folder) return -1;
+    char baseName[kPathBufferSize] = {};
+    getManifestBaseName(baseName);
+    if (!isSafeComponentName(baseName)) {
+        engineFail(std::string("the manifest of ") + pieceFolder + " has an unsafe name");
+        return -1;
+    }
+    const std::string stem = stemOf(baseName);
+    const int32_t count = std::max(getManifestPieceCount(), 0);
+    const SetChecksums sums = readSetChecksums(folder.get(), stem, count);
+    if (!sums.belongs) {
+        engineFail(sums.present ? sums.problem : "the set has no checksum files");
+        return -1;
+    }
+    checksumsBelong = true;
+    std::vector<std::string> names;
+    int64_t total = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        char name[kPathBufferSize];
+        if (pieceFileName(stem.c_str(), i, name) < 0) return -1;
+        names.push_back(name);
+        FileIdentity identity;
+        if (entryAt(folder.get(), names.back().c_str(), &identity) == EntryKind::Regular)
+            total += identity.size;
+    }
+    progressSetTotalBytes(total);
+    PieceVerifier verifier(folder.get(), names, sums.pieceHex, true);
+    std::vector<PieceCheck> found;
+    bool allGood = true;
+    for (int32_t i = 0; i < count; ++i) {
+        const PieceVerifier::Verdict verdict = verifier.verdict(static_cast<std::size_t>(i));
+        PieceCheck check{i, piecePathOf(pieceFolder, stem, i), verdict == PieceVerifier::Verdict::Good, ""};
+        if (verdict == PieceVerifier::Verdict::Missing) check.problem = "is missing or cannot be read";
+        if (verdict == PieceVerifier::Verdict::Mismatch) check.problem = "does not match its checksum";
+        if (!check.good) {
+            allGood = false;
+            engineFail("piece " + check.path + " " + check.problem);
+        }
+        found.push_back(std::move(check));
+    }
+    out.insert(out.end(), found.begin(), found.end());
+    return allGood ? 0 : -1;
+}
+
+} // namespace
+
+int32_t verifyPieceSet(const char* pieceFolder, std::vector<PieceCheck>& out,
+                       bool& checksumsBelong) {
+    try {
+        return runVerification(pieceFolder, out, checksumsBelong);
+    } catch (...) {
+        engineFail("the check ran out of memory");
+        return -1;
+    }
+}
+
+std::string checksumProblem(const char* pieceFolder) {
+    try {
+        if (!pieceFolder) return "no piece folder";
+        FileDescriptor folder = openFolderPath(pieceFolder);
+        ManifestHeader header{};
+        if (!folder || readManifestSummaryAt(folder.get(), header, nullptr) != 0)
+            return "it has no readable manifest";
+        const std::string baseName(header.baseName, strnlen(header.baseName, sizeof header.baseName));
+        const SetChecksums sums = readSetChecksums(folder.get(), stemOf(baseName), header.pieceCount);
+        if (sums.belongs) return {};
+        return sums.present ? sums.problem : "it has no checksum files";
+    } catch (...) {
+        return "it could not be read";
     }
 }
 

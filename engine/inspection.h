@@ -31,6 +31,28 @@ struct SPTCfg_SPTitem2 { int32_t pieceIndex; int16_t checkState; std::string fin
 int32_t inspectPieceSet(const char* pieceFolder, std::vector<SPTCfg_SPTitem2>& list, char* passwordDigest /*33 bytes*/, char* baseName /*1024 bytes*/);
 // clang-format on
 
+// One piece as the full check found it.
+struct PieceCheck {
+    int32_t pieceIndex = 0;
+    std::string path;
+    bool good = false;
+    std::string problem; // "is missing or cannot be read", "does not match its checksum"
+};
+
+// The full check: every piece of the set against its SHA-256 in SHA256SUMS,
+// one entry per piece in index order appended to `out`. `checksumsBelong`
+// tells whether the set has checksum files that belong to it; without them
+// nothing is checked and the result is -1 (the reason says why). Returns 0
+// when every piece matches, -1 otherwise (reason kept, errors.h). Takes the
+// piece folder's lock shared; the progress counters count the bytes hashed.
+int32_t verifyPieceSet(const char* pieceFolder, std::vector<PieceCheck>& out,
+                       bool& checksumsBelong);
+
+// "" when the set in `pieceFolder` has checksum files that belong to it;
+// otherwise why not: "it has no checksum files", or what is wrong with them.
+// Writes nothing and leaves the registry alone.
+std::string checksumProblem(const char* pieceFolder);
+
 // 1 when the MD5 hex digest of `typed` equals `storedDigest` exactly, 0 when it
 // does not (always 0 for an empty stored digest), -1 when an argument is null.
 int32_t checkPassword(const char* typed, const char* storedDigest);

@@ -1,5 +1,6 @@
 #include "engine/join.h"
 
+#include "engine/checksums.h"
 #include "engine/errors.h"
 #include "engine/file_io.h"
 #include "engine/manifest.h"
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -51,6 +53,7 @@ struct JoinJob {
     bool replaceExisting = true;
     int pieceFd = -1;
     std::map<int32_t, PieceState> pieces;
+    PieceVerifier* verifier = nullptr; // full checks, when the set has its checksum files
     bool failed = false;
 };
 
@@ -269,6 +272,17 @@ bool writeTarget(JoinJob& job, int folderFd, const std::string& name, const std:
         if (copied != slice.length) return fail("read", piecePath(job, slice.piece), EIO);
     }
     if (!out.close()) return fail("write", path, errno);
+    if (job.verifier) {
+        // Under its real name only once every piece that feeds it has passed.
+        for (const Slice& slice : slices) {
+            if (job.verifier->verdict(static_cast<std::size_t>(slice.piece)) !=
+                PieceVerifier::Verdict::Good) {
+                engineFail("piece " + piecePath(job, slice.piece) + " does not match its checksum");
+                unlinkat(folderFd, temporary.c_str(), 0);
+                return false;
+            }
+        }
+    }
     if (renameat(folderFd, temporary.c_str(), folderFd, name.c_str()) != 0)
         return fail("put in place", path, errno);
     return true;
@@ -371,6 +385,24 @@ int32_t runJoin(const char* pieceFolder, const char* outputFolder, const JoinOpt
     }
     if (!sizesAgree(job, targets, fileSet)) return -1;
     if (writesOverItsOwnSet(job, targets, fileSet)) return -1;
+
+    // With checksum files that belong to the set, every piece is checked in
+    // full on another thread while the copy goes on.
+    const SetChecksums sums = readSetChecksums(pieceFd.get(), job.stem, job.pieceCount);
+    std::unique_ptr<PieceVerifier> verifier;
+    if (sums.belongs) {
+        std::vector<std::string> names;
+        for (int32_t i = 0; i < job.pieceCount; ++i)
+            names.push_back(pieceName(job, i));
+        verifier = std::make_unique<PieceVerifier>(pieceFd.get(), std::move(names), sums.pieceHex,
+                                                   false);
+        job.verifier = verifier.get();
+        for (const char* name : kOwnFileNames) {
+            FileIdentity identity;
+            if (entryAt(pieceFd.get(), name, &identity) == EntryKind::Regular)
+                read.setFiles.push_back({name, identity});
+        }
+    }
 
     FileDescriptor out = openFolderPath(outputFolder);
     if (!out) {

@@ -14,6 +14,9 @@
 // synchronously and reports progress through the counters of utilities.h.
 //
 // Every piece is checked against its fingerprint before anything is written.
+// When the set's checksum files belong to it (checksums.h), every piece is
+// also checked against its SHA-256 while the copy goes on, and a file goes
+// under its real name only once every piece that feeds it has passed.
 // Each target file is written under a temporary name in its own folder and
 // renamed into place only when it is complete, so an existing file under the
 // target name is untouched until then (and other hard links to it keep their
@@ -33,8 +36,8 @@
 //  - in file mode, before anything is written, when any piece is missing,
 //    unreadable or does not match its fingerprint;
 //  - in folder mode, when some target could not be written: one fed by a bad
-//    piece (nothing is written for it), a link or folder in its place, or a
-//    failed write. Every target fed only by good pieces is still put in place.
+//    piece (nothing is written for it, or nothing stays when the piece fails
+//    its full check), a link or folder in its place, or a failed write. Every target fed only by good pieces is still put in place.
 // A target that fails leaves no temporary file behind.
 int32_t splitProject_merge(const char* pieceFolder, const char* outputFolder, const char* password);
 
@@ -54,7 +57,9 @@ struct ReadSetFile {
 struct JoinOutcome {
     std::string pieceFolder;
     std::string outputFolder;
-    std::vector<ReadSetFile> setFiles; // the manifest and every piece checked
+    // The manifest, every piece checked, and the checksum files when they
+    // belong to the set.
+    std::vector<ReadSetFile> setFiles;
 };
 
 // splitProject_merge with options; `outcome` (may be null) is filled on success.

@@ -92,6 +92,16 @@ private:
     std::vector<char> buffer_;
 };
 
+// Hands the manifest's bytes, as they go to disk, to `sink` in order.
+template <class Sink> void emitManifest(Sink&& sink) {
+    const Registry& r = registry();
+    sink(&r.header, sizeof r.header);
+    for (const PieceRecord& record : r.pieces)
+        sink(&record, sizeof record);
+    for (const FileRecord& record : r.files)
+        sink(&record, sizeof record);
+}
+
 } // namespace
 
 void md5Hex(const void* bytes, uint32_t length, char* out) {
@@ -244,7 +254,6 @@ int32_t writeManifest() {
 }
 
 int32_t writeManifestAt(int folderFd, bool sync) {
-    Registry& r = registry();
     FileDescriptor fd(::openat(folderFd, kManifestFileName,
                                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!fd) {
@@ -252,17 +261,19 @@ int32_t writeManifestAt(int folderFd, bool sync) {
         return -1;
     }
     BufferedWriter out(fd.get());
-    out.add(&r.header, sizeof r.header);
-    for (const PieceRecord& record : r.pieces)
-        out.add(&record, sizeof record);
-    for (const FileRecord& record : r.files)
-        out.add(&record, sizeof record);
+    emitManifest([&](const void* bytes, std::size_t size) { out.add(bytes, size); });
     bool ok = out.flush();
     if (ok && sync) ok = fsync(fd.get()) == 0;
     const int error = errno;
     ok = fd.close() && ok;
     if (!ok) engineFailErrno("write", manifestPathForErrors(), error);
     return ok ? 0 : -1;
+}
+
+std::string manifestSha256Hex() {
+    Sha256Digest digest;
+    emitManifest([&](const void* bytes, std::size_t size) { digest.update(bytes, size); });
+    return digest.finishHex();
 }
 
 int32_t readManifestSummaryAt(int folderFd, ManifestHeader& header,

@@ -130,6 +130,9 @@ int32_t writeManifest();
 // file in failure reasons.
 int32_t writeManifestAt(int folderFd, bool sync);
 
+// The SHA-256 (lower-case hex) of the bytes writeManifestAt would write.
+std::string manifestSha256Hex();
+
 // Reads the header of the manifest in `folderFd`, and the piece index of each
 // of its piece records into `pieceIndices` when given, without touching the
 // registry. Returns -1 when there is no readable manifest with the right magic

@@ -50,6 +50,9 @@ std::set<std::string> setNamesIn(int folderFd, const std::string& stem) {
     }
     for (const std::string& name : namesIn(folderFd)) {
         if (name == kManifestFileName || isPieceNameOf(name, stem)) names.insert(name);
+        for (const char* own : kOwnFileNames) {
+            if (name == own) names.insert(name);
+        }
     }
     return names;
 }

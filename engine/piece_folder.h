@@ -8,15 +8,18 @@
 #include <set>
 #include <string>
 
+#include "engine/checksums.h"
+
 // Files this program writes beside a set's manifest and pieces.
-inline constexpr const char* kOwnFileNames[] = {"SHA256SUMS", "CONTENTS.sha256"};
+inline constexpr const char* kOwnFileNames[] = {kPieceSumsFileName, kContentSumsFileName};
 
 // "<stem>_<digits>.spt".
 bool isPieceNameOf(const std::string& name, const std::string& stem);
 
 // What in the folder belongs to a set in the way of a new set with `stem`:
-// the manifest, the pieces its manifest lists (under its own stem), and any
-// file named like a piece of `stem`.
+// the manifest, the pieces its manifest lists (under its own stem), the
+// files this program writes beside them, and any file named like a piece of
+// `stem`.
 std::set<std::string> setNamesIn(int folderFd, const std::string& stem);
 
 // "report.pdf, 12 pieces", "3 files named like its pieces", or "" when the

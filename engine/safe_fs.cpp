@@ -1,10 +1,13 @@
 #include "engine/safe_fs.h"
 
+#include "engine/errors.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -149,6 +152,35 @@ FileDescriptor createTemporaryFolder(int dirFd, std::string& name) {
         if (errno != EEXIST) return {};
     }
     return {};
+}
+
+namespace {
+std::mutex gFaultMutex;
+std::string gFailingName;
+} // namespace
+
+void failTextWritesNamed(const std::string& name) {
+    std::lock_guard lock(gFaultMutex);
+    gFailingName = name;
+}
+
+bool writeTextFileAt(int dirFd, const char* name, const std::string& text, bool sync,
+                     const std::string& displayPath) {
+    FileDescriptor fd(::openat(dirFd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                               0666));
+    bool ok = static_cast<bool>(fd);
+    {
+        std::lock_guard lock(gFaultMutex);
+        if (ok && !gFailingName.empty() && gFailingName == name) {
+            ok = false;
+            errno = ENOSPC;
+        }
+    }
+    ok = ok && writeAll(fd.get(), text.data(), text.size()) && (!sync || fsync(fd.get()) == 0);
+    const int error = errno;
+    ok = fd.close() && ok;
+    if (!ok) engineFailErrno("write", displayPath, error);
+    return ok;
 }
 
 bool lockFolder(int dirFd, bool exclusive) {

@@ -65,6 +65,15 @@ FileDescriptor createTemporaryFile(int dirFd, std::string& name);
 // Creates a new temporary folder in `dirFd` and opens it.
 FileDescriptor createTemporaryFolder(int dirFd, std::string& name);
 
+// Writes `text` as the file `name` in `dirFd` (created or emptied, never
+// through a link), with fsync when `sync`. False, with the reason kept
+// (errors.h, naming `displayPath`), on any failure.
+bool writeTextFileAt(int dirFd, const char* name, const std::string& text, bool sync,
+                     const std::string& displayPath);
+// For tests: every later writeTextFileAt of a file called `name` fails as on
+// a full disk ("" turns it off).
+void failTextWritesNamed(const std::string& name);
+
 // Takes the folder's flock without waiting: exclusive for a split, shared for
 // everything else. False (errno EWOULDBLOCK) when another run holds it.
 bool lockFolder(int dirFd, bool exclusive);

@@ -1,12 +1,16 @@
 #include "engine/split.h"
 
+#include "engine/checksums.h"
 #include "engine/errors.h"
 #include "engine/file_io.h"
 #include "engine/manifest.h"
 #include "engine/piece_folder.h"
 #include "engine/utilities.h"
 
+#include "engine/digest.h"
+
 #include <algorithm>
+#include <memory>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -35,6 +39,9 @@ struct SplitJob {
     std::vector<std::string> written; // names made in the temporary folder
     int64_t stored = 0;               // source bytes in the pieces
     std::vector<StoredSourceFile> read;
+    std::string baseName;
+    std::unique_ptr<SplitHasher> hasher;       // null without checksum files
+    std::vector<ContentSlice> pieceSlices;     // the rebuilt files' bytes in the open piece
     bool failed = false;  // the set is incomplete or wrong
     bool aborted = false; // copying stopped early
 };
@@ -131,6 +138,18 @@ FileDescriptor createPiece(SplitJob& job, int32_t index) {
 
 void registerPiece(SplitJob& job, int32_t index, FileDescriptor& piece) {
     const std::string path = piecePathOf(job.pieceFolder, job.stem, index);
+    if (job.hasher) {
+        FileDescriptor readBack(::fcntl(piece.get(), F_DUPFD_CLOEXEC, 0));
+        if (!readBack) {
+            engineFailErrno("read back", path, errno);
+            job.failed = true;
+        } else {
+            char name[kPathBufferSize];
+            pieceFileName(job.stem.c_str(), index, name);
+            job.hasher->add(name, std::move(readBack), std::move(job.pieceSlices));
+        }
+        job.pieceSlices.clear();
+    }
     if (job.sync && fsync(piece.get()) != 0) {
         engineFailErrno("write", path, errno);
         job.failed = true;
@@ -198,9 +217,11 @@ void splitFile(SplitJob& job) {
         if (!piece) return;
         if (source.fd) {
             bool ioFailed = false;
-            job.stored += copyRange(source.fd.get(), int64_t{i} * job.pieceSize, job.pieceSize,
-                                    piece.get(), ioFailed);
+            const int64_t got = copyRange(source.fd.get(), int64_t{i} * job.pieceSize,
+                                          job.pieceSize, piece.get(), ioFailed);
             if (ioFailed) return copyFailed(job, i, job.source, errno);
+            job.stored += got;
+            if (job.hasher) job.pieceSlices.push_back({job.baseName, 0, got});
         }
         registerPiece(job, i, piece);
     }
@@ -223,7 +244,10 @@ void splitFolder(SplitJob& job) {
             engineFail("cannot record " + file);
             job.failed = true;
         }
+        if (job.hasher)
+            job.pieceSlices.push_back({job.baseName + "/" + file.substr(prefix), start, end - start});
     };
+    FileDescriptor lastPiece; // registered once the files after it have their records
 
     for (int32_t i = 0; i < job.count; ++i) {
         FileDescriptor piece = createPiece(job, i);
@@ -259,7 +283,11 @@ void splitFolder(SplitJob& job) {
         }
         job.stored += filled;
         lastPieceEnd = filled;
-        registerPiece(job, i, piece);
+        if (i + 1 < job.count) {
+            registerPiece(job, i, piece);
+        } else {
+            lastPiece = std::move(piece);
+        }
     }
 
     // The file that filled the last piece exactly is complete; any byte past
@@ -278,10 +306,34 @@ void splitFolder(SplitJob& job) {
         if (source.fd && readAt(source.fd.get(), &probe, 1, 0) != 0) {
             ++job.stored;
             finishSource(job, source);
-            return;
+            break;
         }
         finishSource(job, source);
         recordSlice(file, job.count - 1, lastPieceEnd, lastPieceEnd);
+    }
+    if (lastPiece) registerPiece(job, job.count - 1, lastPiece);
+}
+
+// The checksum files, from the hashes taken as the pieces were written, and
+// the manifest's own hash; written before the manifest, with the same care.
+void writeChecksumFiles(SplitJob& job, int tempFd) {
+    std::string pieceSums, contentSums;
+    if (!job.hasher->finish(pieceSums, contentSums)) {
+        engineFail("cannot read back the pieces written in " + job.pieceFolder);
+        job.failed = true;
+        return;
+    }
+    // An empty source file has no piece, but still a content to check.
+    if (contentSums.empty() && !job.folderSource)
+        contentSums = checksumLine(Sha256Digest().finishHex(), job.baseName);
+    pieceSums += checksumLine(manifestSha256Hex(), kManifestFileName);
+    for (const auto& [name, text] : {std::pair{kContentSumsFileName, &contentSums},
+                                     std::pair{kPieceSumsFileName, &pieceSums}}) {
+        if (!writeTextFileAt(tempFd, name, *text, job.sync, job.pieceFolder + "/" + name)) {
+            job.failed = true;
+            return;
+        }
+        job.written.emplace_back(name);
     }
 }
 
@@ -347,6 +399,8 @@ int32_t runSplit(Split_pragma* request, const SplitOptions& options, SplitOutcom
     setManifestTotalSize(job.totalSize);
     if (request->password[0] != '\0') setManifestPassword(request->password);
 
+    job.baseName = baseName;
+    if (options.writeChecksums) job.hasher = std::make_unique<SplitHasher>();
     job.folderSource ? splitFolder(job) : splitFile(job);
     if (!job.aborted && job.stored != job.totalSize) {
         engineFail("the source " + job.source + " held " + std::to_string(job.stored) +
@@ -354,6 +408,7 @@ int32_t runSplit(Split_pragma* request, const SplitOptions& options, SplitOutcom
                    " measured: it changed during the split");
         job.failed = true;
     }
+    if (!job.failed && job.hasher) writeChecksumFiles(job, temp.get());
     if (!job.failed) {
         if (writeManifestAt(temp.get(), job.sync) == 0) {
             job.written.emplace_back(kManifestFileName);

@@ -37,7 +37,8 @@ struct Split_pragma { char srcPath[1024]; char outFolder[1024]; int64_t totalSiz
 //  - after the run, when a piece file could not be created or written, a
 //    source file could not be read, the source held a different number of
 //    bytes than `totalSize`, or the manifest could not be written.
-// A failed run leaves the source untouched.
+// A failed run leaves the source untouched. The set gets the checksum files of
+// checksums.h; their hashes are taken from the pieces as written.
 int32_t splitProject_split(Split_pragma* request);
 
 struct SplitOptions {
@@ -50,6 +51,10 @@ struct SplitOptions {
     // the request's `totalSize`, so an edit after the source was chosen is not
     // a failure.
     bool measureSource = false;
+    // Write "SHA256SUMS" and "CONTENTS.sha256" beside the manifest
+    // (checksums.h). Without them a set can only be checked by its
+    // fingerprints, which cover each piece's first kilobyte.
+    bool writeChecksums = true;
 };
 
 // One file of the source as the split read it.
