@@ -75,6 +75,11 @@ public:
                                                                const std::string& columnId,
                                                                int64_t row) override;
 
+    // --- full check of the listed set
+    void mActVerify();
+    void OC_verifyPieceSet(const char* pieceFolder); // engine thread
+    void updateVerifyProgress();                     // progress thread, every tick
+
     // --- join run
     void mActMergeFile();
     void actOutputPathOK();
@@ -131,6 +136,7 @@ public:
     toolkit::TextField* completeTitle = nullptr;
     toolkit::TextField* completeDetail = nullptr; // why a run failed, what a removal kept
     toolkit::Button* mBtnAddFile = nullptr;
+    toolkit::Button* mVerifyBtn = nullptr;
     toolkit::TableView* joinView = nullptr;
     toolkit::Button* delSoureFileM = nullptr;
     toolkit::TextField* tfMOutputPath = nullptr;

@@ -64,6 +64,7 @@ void MainViewController::mActSelectOutput() {
 
 void MainViewController::setMergeControlsEnabled(bool enabled) {
     mergeBtn->setEnabled(enabled);
+    mVerifyBtn->setEnabled(enabled);
     tfMOutputPath->setEnabled(enabled);
     mOutputBtn->setEnabled(enabled);
     delSoureFileM->setEnabled(enabled);
@@ -88,6 +89,17 @@ void MainViewController::mActMergeFile() {
         outputPathWindow->center();
         outputPathWindow->makeKeyWindow();
         if (tk_.application().runModalForWindow(outputPathWindow) != toolkit::kModalResponseOK)
+            return;
+    }
+    if (delSoureFileM->state() == 1) {
+        const std::string problem = checksumProblem(intPath.c_str());
+        if (!problem.empty() &&
+            tk_.alert()->runModalQuestion(window, kUnverifiableRemovalQuestion,
+                                          "Without checksum files that belong to the set, "
+                                          "only each piece's first kilobyte can be checked (" +
+                                              problem + ").",
+                                          kRemoveAnywayButton,
+                                          kCancelButton) != toolkit::kModalResponseOK)
             return;
     }
     if (!passwordStep()) return;
@@ -185,4 +197,55 @@ void MainViewController::updateMergeProgress() {
     }
     finishRun(succeeded ? kJoinCompletedTitle : kJoinFailedTitle, detail,
               std::move(beforeCompletion), [this] { joinView->reloadData(); });
+}
+
+void MainViewController::mActVerify() {
+    if (joinList.empty()) return;
+    lastOutputFolder_ = outPath;
+    verifyFinished.store(0, std::memory_order_relaxed);
+    tk_.threads().detachNewThread([this, in = intPath] { OC_verifyPieceSet(in.c_str()); });
+    tk_.threads().detachNewThread([this] {
+        runProgressTimer(&MainViewController::updateVerifyProgress);
+    });
+    runProgressWindow(kVerifyingTitle);
+}
+
+void MainViewController::OC_verifyPieceSet(const char* pieceFolder) {
+    verifyFinished.store(0, std::memory_order_relaxed);
+    verifyChecks.clear();
+    const int32_t result = verifyPieceSet(pieceFolder, verifyChecks, verifyChecksumsBelong);
+    verifyResult.store(result, std::memory_order_relaxed);
+    verifyFinished.store(1, std::memory_order_release);
+}
+
+void MainViewController::updateVerifyProgress() {
+    showProgress(progressPercent(progressDoneBytes(), progressTotalBytes()));
+    if (verifyFinished.load(std::memory_order_acquire) != 1) return;
+    stopProgressTimer();
+    const bool belong = verifyChecksumsBelong;
+    std::vector<PieceCheck> checks = verifyChecks;
+    const char* title = kVerifyCompletedTitle;
+    std::string detail;
+    if (!belong) {
+        title = kVerifyImpossibleTitle;
+        detail = std::string(kNoChecksumsDetail) + ": " + engineLastError() + ".";
+    } else {
+        std::size_t bad = 0;
+        for (const PieceCheck& check : checks)
+            bad += check.good ? 0 : 1;
+        if (bad > 0) title = kVerifyFailedTitle;
+        detail = bad == 0 ? "All " + std::to_string(checks.size()) + " pieces match their checksums."
+                          : std::to_string(bad) + " of " + std::to_string(checks.size()) +
+                                " pieces do not match their checksums.";
+        if (verifyResult.load(std::memory_order_relaxed) != 0 && checks.empty())
+            detail = engineLastError();
+    }
+    finishRun(title, detail, [this, belong, checks = std::move(checks)] {
+        if (!belong) return; // the quick marks stay
+        for (SPTCfg_SPTitem2& entry : joinList) {
+            for (const PieceCheck& check : checks) {
+                if (check.pieceIndex == entry.pieceIndex) entry.checkState = check.good ? 0 : -1;
+            }
+        }
+    }, [this] { joinView->reloadData(); });
 }

@@ -7,3 +7,7 @@ std::atomic<int32_t> splitResult{0};
 std::atomic<int32_t> joinResult{0};
 SplitOutcome splitOutcome;
 JoinOutcome joinOutcome;
+std::atomic<uint8_t> verifyFinished{0};
+std::atomic<int32_t> verifyResult{0};
+std::vector<PieceCheck> verifyChecks;
+bool verifyChecksumsBelong = false;

@@ -4,6 +4,7 @@
 // results are published before their finished flags (release), and read after
 // them (acquire).
 
+#include "engine/inspection.h"
 #include "engine/join.h"
 #include "engine/split.h"
 
@@ -19,3 +20,8 @@ extern std::atomic<int32_t> joinResult;
 // the engine thread before its finished flag.
 extern SplitOutcome splitOutcome;
 extern JoinOutcome joinOutcome;
+// The last full check: its flag, result and what it found.
+extern std::atomic<uint8_t> verifyFinished;
+extern std::atomic<int32_t> verifyResult;
+extern std::vector<PieceCheck> verifyChecks;
+extern bool verifyChecksumsBelong;

@@ -33,6 +33,16 @@ inline constexpr const char* kReplaceSetQuestion = "Replace the set that is alre
 inline constexpr const char* kReplaceSetInformative =
     "It stays as it is until the new set is complete.";
 inline constexpr const char* kReplaceButton = "Replace";
+inline constexpr const char* kVerifyingTitle = "Verifying...";
+inline constexpr const char* kVerifyCompletedTitle = "Verification Completed!";
+inline constexpr const char* kVerifyFailedTitle = "Verification Failed!";
+inline constexpr const char* kVerifyImpossibleTitle = "Only the Quick Check Was Possible";
+inline constexpr const char* kNoChecksumsDetail =
+    "This set has no checksum files that belong to it, so only the quick check of each "
+    "piece's first kilobyte was possible";
+inline constexpr const char* kUnverifiableRemovalQuestion =
+    "These pieces cannot be fully verified. Remove them anyway?";
+inline constexpr const char* kRemoveAnywayButton = "Remove Anyway";
 inline constexpr const char* kCancelButton = "Cancel";
 
 // Files the tables show for a piece's check state.

@@ -208,6 +208,7 @@ void QtMainWindow::wireOutlets() {
     c.completeTitle = text("completeTitle");
     c.completeDetail = text("completeDetail");
     c.mBtnAddFile = push("mBtnAddFile");
+    c.mVerifyBtn = push("mVerifyBtn");
     auto* joinTable = adapt<TableView>(
         ui_->joinView,
         QStringList{kFileNameColumn, kLocationColumn, kSizeColumn, kCheckStateColumn},
@@ -275,6 +276,7 @@ void QtMainWindow::connectActions() {
     clicked("openFolderBtn", [c] { c->actOpenFolder(); });
     clicked("finishBtn", [c] { c->actFinish(); });
     clicked("mBtnAddFile", [c] { c->mActAddFile(); });
+    clicked("mVerifyBtn", [c] { c->mActVerify(); });
     clicked("mOutputBtn", [c] { c->mActSelectOutput(); });
     clicked("mergeBtn", [c] { c->mActMergeFile(); });
     clicked("pwdOKBtn", [c] { c->actPwdOK(); });

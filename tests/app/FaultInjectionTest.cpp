@@ -214,3 +214,48 @@ TEST_F(Faults, ASourceEditedAfterItWasChosenIsMeasuredAgainAtSplit) {
     join(dir / "out/notes_spt", dir / "out", false);
     EXPECT_EQ(readFile(dir / "out/notes.txt"), seededBytes(11, 7000));
 }
+
+TEST_F(Faults, VerifyMarksExactlyThePieceChangedPastItsFirstKilobyte) {
+    const std::string source = dir / "in/data.bin";
+    writeFile(source, seededBytes(12, 300000));
+    split(source, false, dir / "out", false);
+    const std::string set = dir / "out/data_spt";
+    std::string piece = readFile(set + "/data_2.spt");
+    piece[20000] ^= 0x01;
+    writeFile(set + "/data_2.spt", piece);
+    tk.answerPanel(set);
+    c.mActAddFile();
+    const int64_t rows = ui.joinView.rows();
+    ASSERT_GT(rows, 3);
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 2).value, "right.png"); // the quick check
+    c.mActVerify();
+    EXPECT_EQ(title(), "Verification Failed!");
+    EXPECT_EQ(ui.completeDetail.stringValue(),
+              "1 of " + std::to_string(rows) + " pieces do not match their checksums.");
+    for (int64_t row = 0; row < rows; ++row)
+        EXPECT_EQ(ui.joinView.cell("checkStateID", row).value, row == 2 ? "wrong.png" : "right.png");
+}
+
+TEST_F(Faults, PiecesWithoutChecksumsAreRemovedOnlyWhenTheUserAgrees) {
+    const std::string source = dir / "in/data.bin";
+    writeFile(source, seededBytes(13, 5000));
+    split(source, false, dir / "out", false);
+    const std::string set = dir / "out/data_spt";
+    fs::remove(set + "/SHA256SUMS");
+    fs::create_directories(dir / "joined");
+    const std::size_t runs = tk.app.modalHistory.size();
+    join(set, dir / "joined", true); // the user declines
+    ASSERT_EQ(tk.alerts.size(), 1u);
+    EXPECT_EQ(tk.alerts[0].message, "These pieces cannot be fully verified. Remove them anyway?");
+    EXPECT_EQ(tk.app.modalHistory.size(), runs);
+    EXPECT_FALSE(exists(dir / "joined/data.bin"));
+
+    c.mActVerify(); // only the quick check is possible, and the marks stay
+    EXPECT_EQ(title(), "Only the Quick Check Was Possible");
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 0).value, "right.png");
+
+    tk.questionAnswers.push_back(toolkit::kModalResponseOK);
+    c.mActMergeFile();
+    EXPECT_EQ(title(), "Joining Completed!");
+    EXPECT_FALSE(exists(set + "/spt_config.morvspt"));
+}

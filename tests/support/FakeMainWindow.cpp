@@ -31,6 +31,7 @@ void MainWindow::wire(MainViewController& c) {
     c.completeTitle = &completeTitle;
     c.completeDetail = &completeDetail;
     c.mBtnAddFile = &mBtnAddFile;
+    c.mVerifyBtn = &mVerifyBtn;
     c.joinView = &joinView;
     c.delSoureFileM = &delSoureFileM;
     c.tfMOutputPath = &tfMOutputPath;

@@ -31,7 +31,7 @@ struct MainWindow {
     ProgressIndicator progress;
     PanelWindow completeWindow;
     TextField completeTitle, completeDetail;
-    Button mBtnAddFile;
+    Button mBtnAddFile, mVerifyBtn;
     TableView joinView;
     Button delSoureFileM;
     TextField tfMOutputPath;
