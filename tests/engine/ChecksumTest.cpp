@@ -115,6 +115,15 @@ TEST(ChecksumFiles, FilesThatDoNotBelongAreIgnoredAndSetsWithoutThemJoinAsBefore
     fs::remove(dir / "out/b.bin");
     EXPECT_EQ(splitProject_merge((dir / "b_spt").c_str(), (dir / "out").c_str(), ""), 0);
     EXPECT_EQ(readFile(dir / "out/b.bin"), seededBytes(8, 9000));
+
+    // The same names left behind by an earlier set after a re-split without sums.
+    const std::string stale = readFile(dir / "a_spt/SHA256SUMS");
+    writeFile(dir / "a.bin", seededBytes(9, 9000));
+    ASSERT_EQ(splitWithoutChecksums(dir / "a.bin", dir.path().string(), 4000), 0);
+    writeFile(dir / "a_spt/SHA256SUMS", stale);
+    EXPECT_EQ(checksumProblem((dir / "a_spt").c_str()), "SHA256SUMS belongs to another manifest");
+    EXPECT_EQ(splitProject_merge((dir / "a_spt").c_str(), (dir / "out").c_str(), ""), 0);
+    EXPECT_EQ(readFile(dir / "out/a.bin"), seededBytes(9, 9000));
 }
 
 TEST(ChecksumFiles, AChecksumFileThatCannotBeWrittenFailsTheSplit) {
