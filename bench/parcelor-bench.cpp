@@ -3,6 +3,7 @@
 // result (and, for an inspection, how long it took).
 //
 //   parcelor-bench split   <source> <output folder> <piece size in bytes>
+//   parcelor-bench split-plain ...   the same without the checksum files
 //   parcelor-bench join    <piece folder> <output folder>
 //   parcelor-bench inspect <piece folder>
 // and, to make its data with a fixed seed:
@@ -55,7 +56,8 @@ int makeTree(const std::string& root, int files, uint64_t maxBytes, uint64_t see
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: parcelor-bench split SRC OUT PIECE_BYTES | join SET OUT | inspect SET\n");
+                 "usage: parcelor-bench split|split-plain SRC OUT PIECE_BYTES | join SET OUT | "
+                 "inspect SET\n");
     return 2;
 }
 
@@ -65,7 +67,7 @@ int main(int argc, char** argv) {
     if (argc < 3) return usage();
     const std::string verb = argv[1];
     int32_t result = -1;
-    if (verb == "split" && argc == 5) {
+    if ((verb == "split" || verb == "split-plain") && argc == 5) {
         Split_pragma request{};
         if (std::strlen(argv[2]) >= sizeof request.srcPath ||
             std::strlen(argv[3]) >= sizeof request.outFolder)
@@ -74,7 +76,9 @@ int main(int argc, char** argv) {
         std::strcpy(request.outFolder, argv[3]);
         request.totalSize = pathSize(argv[2]);
         request.pieceSize = std::strtoll(argv[4], nullptr, 10);
-        result = splitProject_split(&request);
+        SplitOptions options;
+        options.writeChecksums = verb == "split";
+        result = splitWithOptions(&request, options, nullptr);
     } else if (verb == "join" && argc == 4) {
         result = splitProject_merge(argv[2], argv[3], "");
     } else if (verb == "make-file" && argc == 5) {

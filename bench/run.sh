@@ -66,16 +66,27 @@ for i in $(seq "$REPEAT"); do
     # Whoever goes first pays for the writeback the previous step left
     # behind, so the order alternates from round to round.
     first=ours; [ $((i % 2)) -eq 0 ] && first=theirs
-    rm -rf o1 o2 j1 j2 t1 t2 k1 k2 s1 s2
+    rm -rf o1 o2 o3 o4 j1 j2 j3 j4 t1 t2 k1 k2 s1 s2
 
+    # Without checksum files, against split and cat.
     pair $first "file split" \
-        'fresh o1; run "file split (ours)" "$BENCH" split "$work/big.bin" "$work/o1" $PIECE' \
+        'fresh o1; run "file split (ours)" "$BENCH" split-plain "$work/big.bin" "$work/o1" $PIECE' \
         'fresh o2; run "file split (theirs)" split -b $PIECE big.bin o2/big.bin.'
     pair $first "file join" \
         'fresh j1; run "file join (ours)" "$BENCH" join "$work/o1/big_spt" "$work/j1"' \
         'fresh j2; run "file join (theirs)" sh -c "cat o2/big.bin.* > j2/big.bin"'
     cmp -s big.bin j1/big.bin || { echo "file join (ours) differs" >&2; exit 1; }
     cmp -s big.bin j2/big.bin || { echo "file join (theirs) differs" >&2; exit 1; }
+
+    # With checksums: what a careful user runs today for the same result.
+    pair $first "file split + sums" \
+        'fresh o3; run "file split + sums (ours)" "$BENCH" split "$work/big.bin" "$work/o3" $PIECE' \
+        'fresh o4; run "file split + sums (theirs)" sh -c "split -b $PIECE big.bin o4/big.bin. && (cd o4 && sha256sum big.bin.* > SHA256SUMS) && sha256sum big.bin > o4/CONTENTS.sha256"'
+    pair $first "file join + check" \
+        'fresh j3; run "file join + check (ours)" "$BENCH" join "$work/o3/big_spt" "$work/j3"' \
+        'fresh j4; run "file join + check (theirs)" sh -c "cd o4 && sha256sum --quiet -c SHA256SUMS && cat big.bin.* > ../j4/big.bin"'
+    cmp -s big.bin j3/big.bin || { echo "file join + check (ours) differs" >&2; exit 1; }
+    cmp -s big.bin j4/big.bin || { echo "file join + check (theirs) differs" >&2; exit 1; }
 
     pair $first "folder split" \
         'fresh t1; run "folder split (ours)" "$BENCH" split "$work/tree" "$work/t1" $PIECE' \
@@ -92,15 +103,19 @@ for i in $(seq "$REPEAT"); do
     fresh s1; run "split ${FILE_MB} MiB" "$BENCH" split "$work/big.bin" "$work/s1" $PIECE
     fresh s2; run "split ${SPARSE_MB} MiB sparse" "$BENCH" split "$work/sparse.bin" "$work/s2" $PIECE
 done
-rm -rf o1 o2 j1 j2 t1 t2 k1 k2 s1 s2
+rm -rf o1 o2 o3 o4 j1 j2 j3 j4 t1 t2 k1 k2 s1 s2
 
 printf '\n%-24s %-24s %-24s %s\n' "operation" "ours (s)" "theirs (s)" "ours/theirs"
-for op in "file split" "file join" "folder split" "folder join"; do
+for op in "file split" "file join" "file split + sums" "file join + check" "folder split" "folder join"; do
     read -r om omin omax <<<"$(stats "${times[$op (ours)]}")"
     read -r tm tmin tmax <<<"$(stats "${times[$op (theirs)]}")"
     ratio=$(awk -v a="$om" -v b="$tm" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
     printf '%-24s %-24s %-24s %s\n' "$op" "$om ($omin-$omax)" "$tm ($tmin-$tmax)" "$ratio"
 done
+read -r sm _ _ <<<"$(stats "${times[file split + sums (ours)]}")"
+read -r pm _ _ <<<"$(stats "${times[file split (theirs)]}")"
+printf '%-24s %-24s %-24s %s\n' "split + sums vs split -b" "$sm" "$pm" \
+    "$(awk -v a="$sm" -v b="$pm" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')"
 read -r im imin imax <<<"$(stats "${times[inspection]}")"
 printf '%-24s %-24s %-24s %s\n' "inspect $SET_PIECES pieces" "${im} ms ($imin-$imax)" "-" "-"
 read -r r1 _ _ <<<"$(stats "${rss[split ${FILE_MB} MiB]}")"

@@ -54,6 +54,10 @@ struct JoinJob {
     int pieceFd = -1;
     std::map<int32_t, PieceState> pieces;
     PieceVerifier* verifier = nullptr; // full checks, when the set has its checksum files
+    // The piece read last, kept open for the next target: a tree's files
+    // mostly lie in the same piece one after another.
+    int32_t lastIndex = -1;
+    FileDescriptor lastPiece;
     bool failed = false;
 };
 
@@ -253,21 +257,22 @@ bool writeTarget(JoinJob& job, int folderFd, const std::string& name, const std:
         unlinkat(folderFd, temporary.c_str(), 0);
         return false;
     };
-    int32_t openIndex = -1;
-    FileDescriptor piece;
     for (const Slice& slice : slices) {
-        if (slice.piece != openIndex) {
-            piece = openPiece(job, slice.piece);
-            openIndex = slice.piece;
+        if (slice.piece != job.lastIndex || !job.lastPiece) {
+            job.lastPiece = openPiece(job, slice.piece);
+            job.lastIndex = slice.piece;
             FileIdentity now;
-            if (!piece || !identityOf(piece.get(), now) || !(now == job.pieces[slice.piece].identity)) {
+            if (!job.lastPiece || !identityOf(job.lastPiece.get(), now) ||
+                !(now == job.pieces[slice.piece].identity)) {
+                job.lastPiece = FileDescriptor();
                 engineFail("piece " + piecePath(job, slice.piece) + " changed since it was checked");
                 unlinkat(folderFd, temporary.c_str(), 0);
                 return false;
             }
         }
         bool failed = false;
-        const int64_t copied = copyRange(piece.get(), slice.offset, slice.length, out.get(), failed);
+        const int64_t copied =
+            copyRange(job.lastPiece.get(), slice.offset, slice.length, out.get(), failed);
         if (failed) return fail("write", path, errno);
         if (copied != slice.length) return fail("read", piecePath(job, slice.piece), EIO);
     }

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
+#include <ctime>
 #include <mutex>
 
 #include <dirent.h>
@@ -28,16 +30,19 @@ void fillIdentity(const struct stat& st, FileIdentity& out) {
     out.mtimeNanoseconds = static_cast<int64_t>(st.st_mtim.tv_nsec);
 }
 
+// A random start, then a counter: unpredictable, and no system call per name.
 std::string temporaryName() {
-    unsigned char bytes[6] = {};
-    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-        static unsigned counter = 0;
-        const auto mix = static_cast<unsigned>(getpid()) * 2654435761u + ++counter;
-        std::memcpy(bytes, &mix, sizeof mix);
-    }
+    static std::atomic<uint64_t> next = [] {
+        uint64_t seed = 0;
+        if (getrandom(&seed, sizeof seed, 0) != static_cast<ssize_t>(sizeof seed))
+            seed = static_cast<uint64_t>(getpid()) * 0x9E3779B97F4A7C15ull ^
+                   static_cast<uint64_t>(time(nullptr));
+        return seed;
+    }();
+    const uint64_t value = next.fetch_add(1, std::memory_order_relaxed) & 0xFFFFFFFFFFFFull;
     char name[32];
-    std::snprintf(name, sizeof name, "%s%02x%02x%02x%02x%02x%02x", kTemporaryPrefix, bytes[0],
-                  bytes[1], bytes[2], bytes[3], bytes[4], bytes[5]);
+    std::snprintf(name, sizeof name, "%s%012llx", kTemporaryPrefix,
+                  static_cast<unsigned long long>(value));
     return name;
 }
 
