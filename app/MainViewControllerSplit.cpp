@@ -5,6 +5,7 @@
 
 #include "app/RemovalSummary.h"
 #include "app/RunState.h"
+#include "app/SplitRules.h"
 #include "app/SplitArithmetic.h"
 #include "app/Texts.h"
 #include "engine/errors.h"
@@ -22,7 +23,7 @@ std::string format(const char* pattern, long long value) {
     return text;
 }
 
-constexpr std::size_t kMaxPasswordBytes = sizeof(Split_pragma::password) - 1;
+static_assert(kMaxPasswordBytes == sizeof(Split_pragma::password) - 1);
 
 } // namespace
 
@@ -128,7 +129,8 @@ void MainViewController::cal_countTosize() {
         popBtn->selectItemAtIndex(0);
         return;
     }
-    sSize = fSize / count;
+    // Rounded up, so the split makes the pieces asked for whenever it can.
+    sSize = planForCount(fSize, count).pieceSize;
     const SizeInUnits shown = sizeInLargestUnit(sSize);
     tfSize->setIntegerValue(shown.value);
     popBtn->selectItemAtIndex(shown.unitIndex);

@@ -24,6 +24,22 @@ ProposedSize proposePieceSize(int64_t sourceSize) {
     return {v, divisions};
 }
 
+int64_t proposedPieceBytes(int64_t sourceSize) {
+    const ProposedSize proposal = proposePieceSize(sourceSize);
+    const int64_t unit =
+        proposal.divisions <= 1 ? kKilobyte : proposal.divisions == 2 ? kMegabyte : kGigabyte;
+    return proposal.value > largestSizeInUnits(unit) ? largestSizeInUnits(unit) * unit
+                                                     : proposal.value * unit;
+}
+
+CountPlan planForCount(int64_t total, int64_t n) {
+    if (total <= 0) return {1, total == 0 ? 0 : 1};
+    if (n < 1) n = 1;
+    if (n > total) n = total;
+    const int64_t pieceSize = ceilDivide(total, n);
+    return {pieceSize, ceilDivide(total, pieceSize)};
+}
+
 int64_t unitBytes(const std::string& title) {
     if (title == "KB") return kKilobyte;
     if (title == "MB") return kMegabyte;

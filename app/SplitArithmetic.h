@@ -22,6 +22,19 @@ struct ProposedSize {
 };
 ProposedSize proposePieceSize(int64_t sourceSize);
 
+// The proposed cut in bytes: the proposed number in its unit.
+int64_t proposedPieceBytes(int64_t sourceSize);
+
+// The count rule shared by the window and the command line: pieces of
+// ceil(total / n) bytes, so a split makes exactly n pieces whenever
+// total >= n(n-1); otherwise `count` says how many it will make. A total of 0
+// or less gives one piece of 1 byte; n below 1 counts as 1.
+struct CountPlan {
+    int64_t pieceSize;
+    int64_t count;
+};
+CountPlan planForCount(int64_t total, int64_t n);
+
 // Bytes of one unit by its title ("KB", "MB", "GB"), 0 for any other title.
 int64_t unitBytes(const std::string& title);
 

@@ -1,6 +1,7 @@
 #include "engine/checksums.h"
 
 #include "engine/digest.h"
+#include "engine/errors.h"
 #include "engine/manifest.h"
 #include "engine/safe_fs.h"
 #include "engine/utilities.h"
@@ -87,6 +88,7 @@ std::string sha256OfFile(int fd, bool countProgress) {
     std::unique_ptr<char[]> buffer(new char[kReadStep]);
     int64_t offset = 0;
     for (;;) {
+        if (engineCancelRequested()) return {};
         const int64_t got = readAt(fd, buffer.get(), kReadStep, offset);
         if (got < 0) return {};
         if (got == 0) break;

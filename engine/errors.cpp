@@ -1,5 +1,7 @@
 #include "engine/errors.h"
 
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -7,8 +9,46 @@ namespace {
 
 std::mutex gMutex;
 std::string gLastError;
+std::atomic<bool> gCancel{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 } // namespace
+
+namespace {
+
+void toStandardOutput(const std::string& line) {
+    std::fputs(line.c_str(), stdout);
+}
+
+std::atomic<DiagnosticSink> gSink{toStandardOutput};
+
+} // namespace
+
+void engineSetDiagnosticSink(DiagnosticSink sink) {
+    gSink.store(sink, std::memory_order_relaxed);
+}
+
+void engineDiagnostic(const std::string& line) {
+    if (DiagnosticSink sink = gSink.load(std::memory_order_relaxed)) sink(line);
+}
+
+void engineRequestCancel() {
+    gCancel.store(true, std::memory_order_relaxed);
+}
+
+void engineResetCancel() {
+    gCancel.store(false, std::memory_order_relaxed);
+}
+
+bool engineCancelRequested() {
+    return gCancel.load(std::memory_order_relaxed);
+}
+
+bool engineStopIfCancelled() {
+    if (!engineCancelRequested()) return false;
+    engineFail("cancelled");
+    return true;
+}
 
 std::string engineLastError() {
     std::lock_guard lock(gMutex);

@@ -8,6 +8,25 @@
 
 #include <string>
 
+// Asks the run in progress (split, join, full check) to stop. It stops within
+// one copy step (at most a few MiB), removes what it made, and returns -1 with
+// the reason "cancelled". Safe to call from any thread and from a signal
+// handler. The request stays until engineResetCancel, which a front end calls
+// before it starts a run.
+void engineRequestCancel();
+void engineResetCancel();
+bool engineCancelRequested();
+// Used by the runs between steps: true (and the reason "cancelled" kept)
+// when a stop was asked for.
+bool engineStopIfCancelled();
+
+// The engine's diagnostic lines (such as "error opendir <path> \n") go to
+// the sink a front end sets: standard output unless it sets another; a null
+// sink drops them. Set it before any run starts.
+using DiagnosticSink = void (*)(const std::string& line);
+void engineSetDiagnosticSink(DiagnosticSink sink);
+void engineDiagnostic(const std::string& line);
+
 // The reason of the last run's first failure; "" when it met none.
 std::string engineLastError();
 

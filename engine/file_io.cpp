@@ -1,5 +1,6 @@
 #include "engine/file_io.h"
 
+#include "engine/errors.h"
 #include "engine/utilities.h"
 
 #include <algorithm>
@@ -107,6 +108,11 @@ int64_t copyRange(int source, int64_t offset, int64_t length, int target, bool& 
     std::unique_ptr<char[]> buffer;
     int64_t copied = 0;
     while (length < 0 || copied < length) {
+        if (engineStopIfCancelled()) {
+            failed = true;
+            errno = ECANCELED;
+            break;
+        }
         const std::size_t chunk = inKernel ? kKernelCopyChunkSize : kBufferCopyChunkSize;
         std::size_t want = chunk;
         if (length >= 0) want = static_cast<std::size_t>(std::min<int64_t>(length - copied, chunk));

@@ -53,7 +53,8 @@ bool writeAll(int fd, const void* buffer, std::size_t size);
 // negative) from `source` at `offset` to `target` at its current position,
 // adding each step to the progress counter right after it is written. Returns
 // the bytes copied, fewer than `length` only when the source ended; `failed`
-// is set when a read or a write failed.
+// is set when a read or a write failed, or when the run was asked to stop
+// (errors.h; errno is then ECANCELED).
 int64_t copyRange(int source, int64_t offset, int64_t length, int target, bool& failed);
 
 struct StdioCloser {

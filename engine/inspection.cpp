@@ -112,6 +112,7 @@ int32_t runVerification(const char* pieceFolder, std::vector<PieceCheck>& out,
     bool allGood = true;
     for (int32_t i = 0; i < count; ++i) {
         const PieceVerifier::Verdict verdict = verifier.verdict(static_cast<std::size_t>(i));
+        if (engineStopIfCancelled()) return -1; // a check cut short proves nothing
         PieceCheck check{i, piecePathOf(pieceFolder, stem, i), verdict == PieceVerifier::Verdict::Good, ""};
         if (verdict == PieceVerifier::Verdict::Missing) check.problem = "is missing or cannot be read";
         if (verdict == PieceVerifier::Verdict::Mismatch) check.problem = "does not match its checksum";

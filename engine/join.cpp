@@ -51,6 +51,7 @@ struct JoinJob {
     std::string stem;
     int32_t pieceCount = 0;
     bool replaceExisting = true;
+    int pieceMode = 0666; // new files are no less private than the pieces
     int pieceFd = -1;
     std::map<int32_t, PieceState> pieces;
     PieceVerifier* verifier = nullptr; // full checks, when the set has its checksum files
@@ -145,6 +146,8 @@ void checkPieces(JoinJob& job, JoinOutcome* outcome) {
         } else if (identityOf(fd.get(), piece.identity)) {
             piece.good = true;
             piece.size = piece.identity.size;
+            struct stat st {};
+            if (fstat(fd.get(), &st) == 0) job.pieceMode &= static_cast<int>(st.st_mode | ~0666);
             if (outcome && !seen)
                 outcome->setFiles.push_back({pieceName(job, index), piece.identity});
         }
@@ -206,21 +209,46 @@ std::set<std::string> ownNames(const JoinJob& job) {
     return names;
 }
 
+// How many folders below `root` the folder `inner` lies (0: it is `root`),
+// by device and inode, so that no second name of a folder hides it; -1 when
+// it does not lie below it.
+int depthBelow(int inner, int root) {
+    FileDescriptor current(::fcntl(inner, F_DUPFD_CLOEXEC, 0));
+    for (int depth = 0; current && depth < 256; ++depth) {
+        if (sameFile(current.get(), root)) return depth;
+        FileDescriptor parent = openFolderAt(current.get(), "..");
+        if (!parent || sameFile(parent.get(), current.get())) return -1;
+        current = std::move(parent);
+    }
+    return -1;
+}
+
 // A target that would be one of the set's own files, in its own folder.
-bool writesOverItsOwnSet(const JoinJob& job, const std::vector<Target>& targets, bool fileSet) {
-    const std::string pieces = resolvedPath(job.pieceFolder);
-    const std::string output = resolvedPath(job.outputFolder);
-    if (pieces.empty() || output.empty()) return false;
-    const std::string root = output + "/" + job.baseName;
+bool writesOverItsOwnSet(const JoinJob& job, int outFd, const std::vector<Target>& targets,
+                         bool fileSet) {
     const std::set<std::string> own = ownNames(job);
+    const FileDescriptor root = openFolderAt(outFd, job.baseName.c_str());
     if (fileSet) {
-        if (root == pieces || (output == pieces && own.count(job.baseName) != 0))
+        if ((root && sameFile(root.get(), job.pieceFd)) ||
+            (sameFile(outFd, job.pieceFd) && own.count(job.baseName) != 0))
             return !refuse("joining " + job.pieceFolder + " into " + job.outputFolder +
                            " would write over the set itself");
         return false;
     }
-    if (pieces != root && pieces.compare(0, root.size() + 1, root + "/") != 0) return false;
-    const std::string inside = pieces == root ? "" : pieces.substr(root.size() + 1);
+    const int depth = root ? depthBelow(job.pieceFd, root.get()) : -1;
+    if (depth < 0) return false;
+    // The piece folder's path below the root: the last `depth` names of its path.
+    std::vector<std::string> names;
+    const std::string resolved = resolvedPath(job.pieceFolder);
+    for (std::size_t start = 1; start < resolved.size();) {
+        const std::size_t end = std::min(resolved.find('/', start), resolved.size());
+        names.push_back(resolved.substr(start, end - start));
+        start = end + 1;
+    }
+    if (names.size() < static_cast<std::size_t>(depth)) return false;
+    std::string inside;
+    for (std::size_t i = names.size() - static_cast<std::size_t>(depth); i < names.size(); ++i)
+        inside += (inside.empty() ? "" : "/") + names[i];
     for (const Target& target : targets) {
         const std::size_t slash = target.name.rfind('/');
         const std::string folder = slash == std::string::npos ? "" : target.name.substr(0, slash);
@@ -232,10 +260,25 @@ bool writesOverItsOwnSet(const JoinJob& job, const std::vector<Target>& targets,
     return false;
 }
 
+// Renames the temporary to `name`; without `replace`, a file that appeared
+// under that name meanwhile is not replaced (EEXIST).
+bool putInPlace(int folderFd, const std::string& temporary, const std::string& name, bool replace) {
+    if (replace) return renameat(folderFd, temporary.c_str(), folderFd, name.c_str()) == 0;
+    if (renameat2(folderFd, temporary.c_str(), folderFd, name.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+    // Where the file system cannot rename without replacing: a new link fails when the name is taken.
+    if (linkat(folderFd, temporary.c_str(), folderFd, name.c_str(), 0) != 0) return false;
+    unlinkat(folderFd, temporary.c_str(), 0);
+    return true;
+}
+
 // Writes one target under a temporary name in `folderFd` and renames it to
 // `name` once every slice is in. Nothing stays under either name on failure.
 bool writeTarget(JoinJob& job, int folderFd, const std::string& name, const std::string& path,
                  const std::vector<Slice>& slices) {
+    struct stat existing {};
+    const bool replacing = fstatat(folderFd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
     switch (entryAt(folderFd, name.c_str())) {
     case EntryKind::Link:
         return refuse("cannot write " + path + ": a symbolic link is in its place");
@@ -273,10 +316,26 @@ bool writeTarget(JoinJob& job, int folderFd, const std::string& name, const std:
         bool failed = false;
         const int64_t copied =
             copyRange(job.lastPiece.get(), slice.offset, slice.length, out.get(), failed);
+        if (failed && errno == ECANCELED) {
+            unlinkat(folderFd, temporary.c_str(), 0);
+            return false;
+        }
         if (failed) return fail("write", path, errno);
         if (copied != slice.length) return fail("read", piecePath(job, slice.piece), EIO);
     }
+    // A file it replaces keeps its permissions; a new one is as private as the pieces.
+    struct stat made {};
+    const mode_t mode = replacing ? (existing.st_mode & 0777)
+                                  : (fstat(out.get(), &made) == 0 ? made.st_mode & 0666 : 0600) &
+                                        static_cast<mode_t>(job.pieceMode);
+    if (fchmod(out.get(), mode) != 0) return fail("set the permissions of", path, errno);
+    // What replaces an existing file is on disk before the old one goes.
+    if (replacing && fsync(out.get()) != 0) return fail("write", path, errno);
     if (!out.close()) return fail("write", path, errno);
+    if (engineStopIfCancelled()) {
+        unlinkat(folderFd, temporary.c_str(), 0);
+        return false;
+    }
     if (job.verifier) {
         // Under its real name only once every piece that feeds it has passed.
         for (const Slice& slice : slices) {
@@ -288,7 +347,7 @@ bool writeTarget(JoinJob& job, int folderFd, const std::string& name, const std:
             }
         }
     }
-    if (renameat(folderFd, temporary.c_str(), folderFd, name.c_str()) != 0)
+    if (!putInPlace(folderFd, temporary, name, job.replaceExisting))
         return fail("put in place", path, errno);
     return true;
 }
@@ -309,6 +368,10 @@ void joinFolder(JoinJob& job, int outFd, const std::vector<Target>& targets) {
     std::string openFolderName = "";
     FileDescriptor folder(::fcntl(root.get(), F_DUPFD_CLOEXEC, 0));
     for (const Target& target : targets) {
+        if (engineStopIfCancelled()) {
+            job.failed = true;
+            return;
+        }
         bool good = true;
         for (const Slice& slice : target.slices)
             good = pieceIsGood(job, slice.piece) && good;
@@ -389,7 +452,12 @@ int32_t runJoin(const char* pieceFolder, const char* outputFolder, const JoinOpt
         }
     }
     if (!sizesAgree(job, targets, fileSet)) return -1;
-    if (writesOverItsOwnSet(job, targets, fileSet)) return -1;
+    FileDescriptor out = openFolderPath(outputFolder);
+    if (!out) {
+        engineFailErrno("open the output folder", outputFolder, errno);
+        return -1;
+    }
+    if (writesOverItsOwnSet(job, out.get(), targets, fileSet)) return -1;
 
     // With checksum files that belong to the set, every piece is checked in
     // full on another thread while the copy goes on.
@@ -409,13 +477,9 @@ int32_t runJoin(const char* pieceFolder, const char* outputFolder, const JoinOpt
         }
     }
 
-    FileDescriptor out = openFolderPath(outputFolder);
-    if (!out) {
-        engineFailErrno("open the output folder", outputFolder, errno);
-        return -1;
-    }
     fileSet ? joinFile(job, out.get(), targets) : joinFolder(job, out.get(), targets);
     if (job.failed) return -1;
+    read.target = job.target;
     if (outcome) *outcome = std::move(read);
     return 0;
 }

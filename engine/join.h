@@ -57,6 +57,7 @@ struct ReadSetFile {
 struct JoinOutcome {
     std::string pieceFolder;
     std::string outputFolder;
+    std::string target; // "<outputFolder>/<base name>"
     // The manifest, every piece checked, and the checksum files when they
     // belong to the set.
     std::vector<ReadSetFile> setFiles;

@@ -3,6 +3,7 @@
 #include "engine/digest.h"
 #include "engine/errors.h"
 #include "engine/file_io.h"
+#include "engine/safe_fs.h"
 #include "engine/utilities.h"
 
 #include <atomic>
@@ -253,9 +254,10 @@ int32_t writeManifest() {
     return ok ? 0 : -1;
 }
 
-int32_t writeManifestAt(int folderFd, bool sync) {
+int32_t writeManifestAt(int folderFd, bool sync, int mode) {
     FileDescriptor fd(::openat(folderFd, kManifestFileName,
-                               O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+                               O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                               static_cast<mode_t>(mode)));
     if (!fd) {
         engineFailErrno("create", manifestPathForErrors(), errno);
         return -1;
@@ -279,7 +281,7 @@ std::string manifestSha256Hex() {
 int32_t readManifestSummaryAt(int folderFd, ManifestHeader& header,
                               std::vector<int32_t>* pieceIndices) {
     header = ManifestHeader{};
-    FileDescriptor fd(::openat(folderFd, kManifestFileName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    FileDescriptor fd = openFileAt(folderFd, kManifestFileName);
     if (!fd) return -1;
     if (readAt(fd.get(), &header, sizeof header, 0) < 0) return -1;
     if (header.magic != kManifestMagic || header.version != kManifestVersion) return -1;
@@ -303,8 +305,13 @@ int32_t loadManifest(const char* pieceFolder) {
     char path[kPathBufferSize];
     const int n = std::snprintf(path, sizeof path, "%s/%s", pieceFolder, kManifestFileName);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof path) return -1;
-    StdioFile file(std::fopen(path, "rb"));
+    // Opened without blocking and only as a regular file: a FIFO in the
+    // manifest's place must not hang the caller.
+    FileDescriptor fd = openForReading(path);
+    if (!fd) return -1;
+    StdioFile file(fdopen(fd.get(), "rb"));
     if (!file) return -1;
+    fd.release();
 
     if (!readUpTo(file.get(), &r.header, sizeof r.header)) return -1;
     const ManifestHeader& h = r.header;

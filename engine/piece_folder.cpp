@@ -40,7 +40,8 @@ std::set<std::string> setNamesIn(int folderFd, const std::string& stem) {
     std::set<std::string> names;
     ManifestHeader header{};
     std::vector<int32_t> listed;
-    if (readManifestSummaryAt(folderFd, header, &listed) == 0) {
+    if (readManifestSummaryAt(folderFd, header, &listed) == 0 &&
+        isSafeComponentName(stemOf(header.baseName).c_str())) {
         const std::string oldStem = stemOf(header.baseName);
         char name[kPathBufferSize];
         for (int32_t index : listed) {
@@ -54,6 +55,10 @@ std::set<std::string> setNamesIn(int folderFd, const std::string& stem) {
             if (name == own) names.insert(name);
         }
     }
+    // Only regular files are a set's; anything else by those names stays.
+    std::erase_if(names, [folderFd](const std::string& name) {
+        return entryAt(folderFd, name.c_str()) != EntryKind::Regular;
+    });
     return names;
 }
 
@@ -123,48 +128,97 @@ void PieceFolder::discardIfCreated() {
 }
 
 bool PieceFolder::putInPlace(int outFd, const std::string& tempName, int tempFd,
-                             const std::string& stem) {
+                             const std::string& stem, bool replace) {
     const std::set<std::string> oldSet = setNamesIn(fd_.get(), stem);
-    if (renameat2(outFd, tempName.c_str(), outFd, name_.c_str(), RENAME_EXCHANGE) == 0) {
-        // The folder this split locked now has the temporary name; anything
-        // else there means the folder was swapped under the split.
-        FileDescriptor moved = openFolderAt(outFd, tempName.c_str());
-        if (!moved || !sameFile(moved.get(), fd_.get())) {
-            renameat2(outFd, tempName.c_str(), outFd, name_.c_str(), RENAME_EXCHANGE);
-            engineFail("cannot use " + displayPath_ + ": it was replaced during the split");
-            return false;
-        }
-        created_ = false;
-        for (const std::string& name : namesIn(fd_.get())) {
-            if (oldSet.count(name) != 0) {
-                unlinkat(fd_.get(), name.c_str(), 0);
-            } else {
-                renameat2(fd_.get(), name.c_str(), tempFd, name.c_str(), RENAME_NOREPLACE);
-            }
-        }
-        unlinkat(outFd, tempName.c_str(), AT_REMOVEDIR);
-        return true;
-    }
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
-        engineFailErrno("put the set in place at", displayPath_, errno);
+    if (!oldSet.empty() && !replace) {
+        engineFail("a set appeared in " + displayPath_ + " during the split");
         return false;
     }
-    // Without an atomic swap (some file systems lack one), the new files move
-    // in one by one, the manifest last, and the old set's other files go.
+    for (const std::string& name : namesIn(fd_.get())) {
+        // Anything else in the folder stays where it is: the new files move in.
+        if (oldSet.count(name) == 0) {
+            if (!moveFilesIn(tempFd, oldSet)) return false;
+            unlinkat(outFd, tempName.c_str(), AT_REMOVEDIR);
+            return true;
+        }
+    }
+    return swapFolders(outFd, tempName, oldSet);
+}
+
+void PieceFolder::removeOldSet(int folderFd, const std::set<std::string>& oldSet) {
+    for (const std::string& name : oldSet) {
+        if (entryAt(folderFd, name.c_str()) == EntryKind::Regular)
+            unlinkat(folderFd, name.c_str(), 0);
+    }
+}
+
+bool PieceFolder::swapFolders(int outFd, const std::string& tempName,
+                              const std::set<std::string>& oldSet) {
+    std::string aside = tempName;
+    if (renameat2(outFd, tempName.c_str(), outFd, name_.c_str(), RENAME_EXCHANGE) != 0) {
+        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+            engineFailErrno("put the set in place at", displayPath_, errno);
+            return false;
+        }
+        // Without an atomic swap (some file systems lack one): the old folder
+        // goes aside, then the new one takes its name.
+        aside = newTemporaryName();
+        if (renameat(outFd, name_.c_str(), outFd, aside.c_str()) != 0) {
+            engineFailErrno("put the set in place at", displayPath_, errno);
+            return false;
+        }
+        if (renameat(outFd, tempName.c_str(), outFd, name_.c_str()) != 0) {
+            const int error = errno;
+            renameat(outFd, aside.c_str(), outFd, name_.c_str());
+            engineFailErrno("put the set in place at", displayPath_, error);
+            return false;
+        }
+    }
+    // The folder this split locked now has the other name; anything else
+    // there means the folder was swapped under the split.
+    FileDescriptor moved = openFolderAt(outFd, aside.c_str());
+    if (!moved || !sameFile(moved.get(), fd_.get())) {
+        renameat2(outFd, aside.c_str(), outFd, name_.c_str(), RENAME_EXCHANGE);
+        engineFail("cannot use " + displayPath_ + ": it was replaced during the split");
+        return false;
+    }
+    created_ = false;
+    removeOldSet(fd_.get(), oldSet);
+    unlinkat(outFd, aside.c_str(), AT_REMOVEDIR);
+    return true;
+}
+
+bool PieceFolder::moveFilesIn(int tempFd, const std::set<std::string>& oldSet) {
+    // The old set's files step aside under temporary names, the new files
+    // come in (the manifest last), and only then do the old ones go. Any
+    // failure puts everything back as it was.
+    std::vector<std::pair<std::string, std::string>> asides;
+    std::vector<std::string> movedIn;
+    auto undo = [&](const char* step, const std::string& name, int error) {
+        for (const std::string& moved : movedIn)
+            renameat(fd_.get(), moved.c_str(), tempFd, moved.c_str());
+        for (const auto& [original, aside] : asides)
+            renameat(fd_.get(), aside.c_str(), fd_.get(), original.c_str());
+        engineFailErrno(step, displayPath_ + "/" + name, error);
+        return false;
+    };
+    for (const std::string& name : oldSet) {
+        if (entryAt(fd_.get(), name.c_str()) != EntryKind::Regular) continue;
+        const std::string aside = newTemporaryName();
+        if (renameat(fd_.get(), name.c_str(), fd_.get(), aside.c_str()) != 0)
+            return undo("move aside", name, errno);
+        asides.emplace_back(name, aside);
+    }
     std::vector<std::string> newNames = namesIn(tempFd);
     std::stable_partition(newNames.begin(), newNames.end(),
                           [](const std::string& name) { return name != kManifestFileName; });
     for (const std::string& name : newNames) {
-        if (renameat(tempFd, name.c_str(), fd_.get(), name.c_str()) != 0) {
-            engineFailErrno("put in place", displayPath_ + "/" + name, errno);
-            return false;
-        }
+        if (renameat(tempFd, name.c_str(), fd_.get(), name.c_str()) != 0)
+            return undo("put in place", name, errno);
+        movedIn.push_back(name);
     }
-    for (const std::string& name : oldSet) {
-        if (std::find(newNames.begin(), newNames.end(), name) == newNames.end())
-            unlinkat(fd_.get(), name.c_str(), 0);
-    }
+    for (const auto& [original, aside] : asides)
+        unlinkat(fd_.get(), aside.c_str(), 0);
     created_ = false;
-    unlinkat(outFd, tempName.c_str(), AT_REMOVEDIR);
     return true;
 }

@@ -19,7 +19,7 @@ bool isPieceNameOf(const std::string& name, const std::string& stem);
 // What in the folder belongs to a set in the way of a new set with `stem`:
 // the manifest, the pieces its manifest lists (under its own stem), the
 // files this program writes beside them, and any file named like a piece of
-// `stem`.
+// `stem`; regular files only.
 std::set<std::string> setNamesIn(int folderFd, const std::string& stem);
 
 // "report.pdf, 12 pieces", "3 files named like its pieces", or "" when the
@@ -40,14 +40,22 @@ public:
     std::string describeSet(const std::string& stem) const;
     // Removes the folder again when openForSplit made it and it is still empty.
     void discardIfCreated();
-    // Swaps the complete new set in the temporary folder `tempName` (open as
-    // `tempFd`) with this folder's content: afterwards the folder's name holds
-    // the new set and every entry that was not part of the old set, and the
-    // old set is gone. False, with the reason kept, when the swap could not be
-    // made; the old set is then as it was.
-    bool putInPlace(int outFd, const std::string& tempName, int tempFd, const std::string& stem);
+    // Puts the complete new set in the temporary folder `tempName` (open as
+    // `tempFd`) in place of this folder's set: afterwards the folder's name
+    // holds the new set and every entry that was not part of the old set, and
+    // the old set is gone. When the folder holds nothing else, the two
+    // folders swap in one step; otherwise the files move in, the manifest
+    // last. A set that appeared meanwhile is a failure unless `replace`.
+    // False, with the reason kept, when it could not be done; the old set is
+    // then as it was.
+    bool putInPlace(int outFd, const std::string& tempName, int tempFd, const std::string& stem,
+                    bool replace);
 
 private:
+    bool swapFolders(int outFd, const std::string& tempName, const std::set<std::string>& oldSet);
+    bool moveFilesIn(int tempFd, const std::set<std::string>& oldSet);
+    static void removeOldSet(int folderFd, const std::set<std::string>& oldSet);
+
     FileDescriptor fd_;
     int outFd_ = -1;
     std::string name_;

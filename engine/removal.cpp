@@ -44,14 +44,24 @@ std::vector<std::pair<std::string, bool>> entriesOf(int folderFd) {
     return entries;
 }
 
-// Writes everything of the file system that holds `folder` to disk.
-bool flushFileSystemOf(const std::string& folder) {
-    FileDescriptor fd = openFolderPath(folder);
+// Writes everything of the file system that holds `path` to disk.
+bool flushFileSystemOf(const std::string& path) {
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd || syncfs(fd.get()) != 0) {
-        engineFailErrno("write to disk", folder, errno);
+        engineFailErrno("write to disk", path, errno);
         return false;
     }
     return true;
+}
+
+// Where a stored file that is still there was kept: a link was never stored
+// (its target's bytes were), anything else changed since it was read.
+void keep(int folderFd, const std::string& name, const std::string& shown, RemovalReport& report) {
+    if (entryAt(folderFd, name.c_str()) == EntryKind::Link) {
+        report.notHeld.push_back(shown);
+    } else {
+        report.changed.push_back(shown);
+    }
 }
 
 // Removes the entry when it is still the regular file `identity` names.
@@ -87,9 +97,13 @@ void removeFolderSource(const SplitOutcome& outcome, int rootFd, RemovalReport& 
         const std::string folder = folderOf(file.relativePath);
         auto [it, added] = folders.try_emplace(folder);
         if (added) it->second = openFolderBelow(rootFd, folder, false);
-        if (!file.unchanged || !it->second ||
-            !removeIfUnchanged(it->second.get(), leafOf(file.relativePath), file.identity)) {
+        if (!it->second) {
             report.changed.push_back(file.relativePath);
+            continue;
+        }
+        if (!file.unchanged ||
+            !removeIfUnchanged(it->second.get(), leafOf(file.relativePath), file.identity)) {
+            keep(it->second.get(), leafOf(file.relativePath), file.relativePath, report);
             continue;
         }
         ++report.removed;
@@ -107,8 +121,9 @@ void removeFolderSource(const SplitOutcome& outcome, int rootFd, RemovalReport& 
         FileDescriptor parent = openFolderBelow(rootFd, folderOf(folder), false);
         if (parent) unlinkat(parent.get(), leafOf(folder).c_str(), AT_REMOVEDIR);
     }
-    const std::set<std::string> changed(report.changed.begin(), report.changed.end());
-    listLeft(rootFd, "", touched, changed, report.notHeld);
+    std::set<std::string> named(report.changed.begin(), report.changed.end());
+    named.insert(report.notHeld.begin(), report.notHeld.end());
+    listLeft(rootFd, "", touched, named, report.notHeld);
 }
 
 } // namespace
@@ -128,7 +143,7 @@ int32_t removeSplitSource(const SplitOutcome& outcome, RemovalReport& report) {
             if (unchanged && removeIfUnchanged(parent.get(), leaf, outcome.files.front().identity)) {
                 ++report.removed;
             } else {
-                report.changed.push_back(leaf);
+                keep(parent.get(), leaf, leaf, report);
             }
             return 0;
         }
@@ -151,6 +166,7 @@ int32_t removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report) {
     try {
         report = RemovalReport{};
         if (!flushFileSystemOf(outcome.outputFolder)) return -1;
+        if (!outcome.target.empty() && !flushFileSystemOf(outcome.target)) return -1;
         FileDescriptor pieces = openFolderPath(outcome.pieceFolder);
         if (!pieces) {
             engineFailErrno("open", outcome.pieceFolder, errno);

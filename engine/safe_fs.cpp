@@ -136,6 +136,10 @@ FileDescriptor openFileAt(int dirFd, const char* name) {
     return fd;
 }
 
+std::string newTemporaryName() {
+    return temporaryName();
+}
+
 bool isTemporaryName(const char* name) {
     return name && std::strncmp(name, kTemporaryPrefix, std::strlen(kTemporaryPrefix)) == 0;
 }
@@ -170,9 +174,9 @@ void failTextWritesNamed(const std::string& name) {
 }
 
 bool writeTextFileAt(int dirFd, const char* name, const std::string& text, bool sync,
-                     const std::string& displayPath) {
+                     const std::string& displayPath, int mode) {
     FileDescriptor fd(::openat(dirFd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                               0666));
+                               static_cast<mode_t>(mode)));
     bool ok = static_cast<bool>(fd);
     {
         std::lock_guard lock(gFaultMutex);

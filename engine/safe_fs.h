@@ -60,6 +60,8 @@ FileDescriptor openFileAt(int dirFd, const char* name);
 // content will end up.
 inline constexpr const char* kTemporaryPrefix = ".parcelor-tmp-";
 bool isTemporaryName(const char* name);
+// A fresh temporary name (nothing is created).
+std::string newTemporaryName();
 // Creates a new temporary file in `dirFd`; `name` receives its name.
 FileDescriptor createTemporaryFile(int dirFd, std::string& name);
 // Creates a new temporary folder in `dirFd` and opens it.
@@ -69,7 +71,7 @@ FileDescriptor createTemporaryFolder(int dirFd, std::string& name);
 // through a link), with fsync when `sync`. False, with the reason kept
 // (errors.h, naming `displayPath`), on any failure.
 bool writeTextFileAt(int dirFd, const char* name, const std::string& text, bool sync,
-                     const std::string& displayPath);
+                     const std::string& displayPath, int mode = 0666);
 // For tests: every later writeTextFileAt of a file called `name` fails as on
 // a full disk ("" turns it off).
 void failTextWritesNamed(const std::string& name);

@@ -32,6 +32,7 @@ struct SplitJob {
     int32_t count = 0;
     bool folderSource = false;
     bool sync = false;              // the set replaces another: flush it before the swap
+    int mode = 0666;                // the set's files are as private as the source
     std::vector<std::string> files; // folder mode: the walk's list
     // Where the set is written until it is complete.
     int tempFd = -1;
@@ -126,7 +127,8 @@ FileDescriptor createPiece(SplitJob& job, int32_t index) {
     char name[kPathBufferSize];
     pieceFileName(job.stem.c_str(), index, name);
     FileDescriptor piece(::openat(job.tempFd, name,
-                                  O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+                                  O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                  static_cast<mode_t>(job.mode)));
     if (!piece) {
         engineFailErrno("create", piecePathOf(job.pieceFolder, job.stem, index), errno);
         job.failed = job.aborted = true;
@@ -166,7 +168,7 @@ void registerPiece(SplitJob& job, int32_t index, FileDescriptor& piece) {
 }
 
 void copyFailed(SplitJob& job, int32_t index, const std::string& sourcePath, int error) {
-    engineFailErrno(("copy " + sourcePath + " into").c_str(),
+    if (error != ECANCELED) engineFailErrno(("copy " + sourcePath + " into").c_str(),
                     piecePathOf(job.pieceFolder, job.stem, index), error);
     job.failed = job.aborted = true;
 }
@@ -257,6 +259,10 @@ void splitFolder(SplitJob& job) {
             const int64_t sliceStart = filled;
             const std::string file = fileAtIndex(job.files, position);
             if (file.empty()) break;
+            if (engineStopIfCancelled()) {
+                job.failed = job.aborted = true;
+                return;
+            }
             if (!isOpen) {
                 current = openSource(job, file, file.substr(prefix));
                 isOpen = true;
@@ -329,11 +335,12 @@ void writeChecksumFiles(SplitJob& job, int tempFd) {
     pieceSums += checksumLine(manifestSha256Hex(), kManifestFileName);
     for (const auto& [name, text] : {std::pair{kContentSumsFileName, &contentSums},
                                      std::pair{kPieceSumsFileName, &pieceSums}}) {
-        if (!writeTextFileAt(tempFd, name, *text, job.sync, job.pieceFolder + "/" + name)) {
+        job.written.emplace_back(name);
+        if (!writeTextFileAt(tempFd, name, *text, job.sync, job.pieceFolder + "/" + name,
+                             job.mode)) {
             job.failed = true;
             return;
         }
-        job.written.emplace_back(name);
     }
 }
 
@@ -358,6 +365,8 @@ int32_t runSplit(Split_pragma* request, const SplitOptions& options, SplitOutcom
     }
     progressSetTotalBytes(job.totalSize);
     if (!planSplit(*request, job)) return -1;
+    struct stat sourceStat {};
+    if (stat(request->srcPath, &sourceStat) == 0) job.mode = static_cast<int>(sourceStat.st_mode & 0666);
 
     FileDescriptor out = openFolderPath(job.outFolder);
     if (!out) {
@@ -408,19 +417,18 @@ int32_t runSplit(Split_pragma* request, const SplitOptions& options, SplitOutcom
                    " measured: it changed during the split");
         job.failed = true;
     }
+    if (!job.failed && engineStopIfCancelled()) job.failed = true;
     if (!job.failed && job.hasher) writeChecksumFiles(job, temp.get());
     if (!job.failed) {
-        if (writeManifestAt(temp.get(), job.sync) == 0) {
-            job.written.emplace_back(kManifestFileName);
-        } else {
-            job.failed = true;
-        }
+        job.written.emplace_back(kManifestFileName); // removed on failure, even half-written
+        if (writeManifestAt(temp.get(), job.sync, job.mode) != 0) job.failed = true;
     }
     if (!job.failed && job.sync && !syncDescriptor(temp.get())) {
         engineFailErrno("write", job.pieceFolder, errno);
         job.failed = true;
     }
-    if (job.failed || !target.putInPlace(out.get(), tempName, temp.get(), job.stem)) {
+    if (job.failed ||
+        !target.putInPlace(out.get(), tempName, temp.get(), job.stem, options.replaceExisting)) {
         discardTemporaryFolder(job, out.get());
         target.discardIfCreated();
         return -1;

@@ -26,7 +26,7 @@ using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
 DirHandle openFolder(const char* path) {
     DirHandle dir(path ? opendir(path) : nullptr);
-    if (!dir) std::printf("error opendir %s \n", path ? path : "(null)");
+    if (!dir) engineDiagnostic(std::string("error opendir ") + (path ? path : "(null)") + " \n");
     return dir;
 }
 

@@ -22,8 +22,9 @@ int64_t nowSeconds();
 // Sleeps for the given number of microseconds; returns usleep's result.
 int32_t sleepMicroseconds(int32_t microseconds);
 
-// 1 if the path opens as a directory. Otherwise prints "error opendir <path> \n"
-// to standard output and returns 0 (so an ordinary file prints that line too).
+// 1 if the path opens as a directory. Otherwise writes the diagnostic line
+// "error opendir <path> \n" (errors.h: standard output unless a front end
+// directs it elsewhere) and returns 0 (so an ordinary file gives that line too).
 int32_t isFolder(const char* path);
 // Size in bytes by stat (following symbolic links); -1 if stat fails.
 int64_t fileSize(const char* path);

@@ -120,14 +120,14 @@ TEST_F(SplitSide, ProposedCutForEverySourceSize) {
 TEST_F(SplitSide, EditsKeepSizeAndCountInStep) {
     c.fSize = 1000000;
     type(ui.tfCount, "3");
-    EXPECT_EQ(c.sSize, 333333);
+    EXPECT_EQ(c.sSize, 333334); // rounded up: exactly 3 pieces
     EXPECT_EQ(ui.tfSize.stringValue(), "325");
     EXPECT_EQ(ui.popBtn.title(), "KB");
     EXPECT_TRUE(tk.logged("tt1 = 325"));
 
     type(ui.tfCount, "5000");
     EXPECT_EQ(ui.tfCount.stringValue(), "977");
-    EXPECT_EQ(c.sSize, 1023);
+    EXPECT_EQ(c.sSize, 1024);
     EXPECT_EQ(ui.tfSize.stringValue(), "1");
 
     type(ui.tfCount, "12ab");

@@ -138,4 +138,5 @@ TEST(ChecksumFiles, AChecksumFileThatCannotBeWrittenFailsTheSplit) {
     failTextWritesNamed("");
     EXPECT_NE(engineLastError().find("CONTENTS.sha256: No space left on device"), std::string::npos);
     EXPECT_FALSE(exists(dir / "f_spt/spt_config.morvspt"));
+    EXPECT_FALSE(holdsTemporary(dir.path().string()));
 }

@@ -19,6 +19,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,13 +29,6 @@ namespace {
 
 int32_t join(const std::string& set, const std::string& out) {
     return splitProject_merge(set.c_str(), out.c_str(), "");
-}
-
-bool holdsTemporary(const std::string& folder) {
-    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-        if (entry.path().filename().string().rfind(".parcelor-tmp-", 0) == 0) return true;
-    }
-    return false;
 }
 
 bool mentions(const std::string& text) {
@@ -263,4 +257,41 @@ TEST(Removal, AFileSourceChangedSinceTheSplitStays) {
     ASSERT_EQ(removeSplitSource(outcome, report), 0);
     EXPECT_EQ(report.changed, std::vector<std::string>{"f.bin"});
     EXPECT_EQ(readFile(dir / "f.bin"), seededBytes(11, 3000));
+}
+
+TEST(JoinSafety, AFifoInPlaceOfTheManifestNeverHangsARun) {
+    TempDir dir;
+    writeFile(dir / "a.bin", "abcd");
+    fs::create_directories(dir / "a_spt");
+    ASSERT_EQ(mkfifo((dir / "a_spt/spt_config.morvspt").c_str(), 0600), 0);
+    EXPECT_EQ(inspect(dir / "a_spt").result, -1);
+    EXPECT_EQ(join(dir / "a_spt", dir.path().string()), -1);
+    EXPECT_EQ(describeSetInTheWay((dir / "a.bin").c_str(), dir.path().c_str()), "a damaged manifest");
+    EXPECT_EQ(splitInto(dir / "a.bin", dir.path().string(), 2), 0);
+}
+
+TEST(SplitSafety, TheSetIsAsPrivateAsItsSourceAndAJoinKeepsPermissions) {
+    TempDir dir;
+    writeFile(dir / "private.txt", seededBytes(12, 3000));
+    fs::permissions(dir / "private.txt", fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_EQ(splitInto(dir / "private.txt", dir.path().string(), 1000), 0);
+    for (const auto& entry : fs::directory_iterator(dir / "private_spt"))
+        EXPECT_EQ(fs::status(entry).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write)
+            << entry.path();
+    fs::create_directories(dir / "out");
+    ASSERT_EQ(join(dir / "private_spt", dir / "out"), 0);
+    EXPECT_EQ(fs::status(dir / "out/private.txt").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    // A file it replaces keeps its own permissions; without replacing, it stays.
+    fs::permissions(dir / "out/private.txt", fs::perms::owner_read | fs::perms::group_read);
+    ASSERT_EQ(join(dir / "private_spt", dir / "out"), 0);
+    EXPECT_EQ(fs::status(dir / "out/private.txt").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::group_read);
+    writeFile(dir / "out/private.txt", "newer");
+    EXPECT_EQ(joinWithOptions((dir / "private_spt").c_str(), (dir / "out").c_str(),
+                              JoinOptions{false}, nullptr),
+              -1);
+    EXPECT_EQ(readFile(dir / "out/private.txt"), "newer");
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,14 @@ inline std::vector<std::string> walkOrder(const std::string& folder) {
     for (auto& entry : list)
         entry = entry.substr(folder.size() + 1);
     return list;
+}
+
+// True when a temporary of the engine (".parcelor-tmp-…") lies anywhere below `folder`.
+inline bool holdsTemporary(const std::string& folder) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        if (entry.path().filename().string().rfind(".parcelor-tmp-", 0) == 0) return true;
+    }
+    return false;
 }
 
 struct Inspection {

@@ -48,6 +48,7 @@ TEST(FullDisk, SplitAndJoinReportFailure) {
     // The manifest is the largest file of a set of many tiny pieces.
     makeSeededTree(dir / "tree", 4, 20, 10);
     EXPECT_EQ(withFileSizeLimit(4000, [&] { return splitInto(dir / "tree", dir / "in", 1); }), -1);
+    EXPECT_FALSE(holdsTemporary(dir / "in")); // the half-written manifest went with the rest
 }
 
 TEST(JoinFailure, BadPiecesWriteNothingForTheTargetsTheyFeed) {

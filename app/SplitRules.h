@@ -1,0 +1,32 @@
+#pragma once
+// Rules both front ends apply before a split: the password of a new set, and
+// whether the output folder's file system can take the pieces.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// A new set's password has at most this many bytes.
+inline constexpr std::size_t kMaxPasswordBytes = 31;
+
+// Why `password` cannot protect a new set ("A password cannot be empty.",
+// "A password has at most 31 bytes."), or "" when it can.
+std::string newPasswordProblem(const std::string& password);
+
+// What the file system of an output folder allows.
+struct OutputSpace {
+    bool known = false;       // statfs answered
+    int64_t freeBytes = 0;    // available to this user
+    int64_t maxFileBytes = 0; // the largest file it can hold; 0 when there is no lower limit
+    std::string kind;         // "FAT" where that limit applies, else ""
+};
+OutputSpace examineOutputFolder(const std::string& folder);
+
+// Why pieces of `pieceSize` bytes cannot go there ("Pieces of 4294967296
+// bytes are larger than the FAT file system at /media/usb allows
+// (4294967295 bytes)."), or "".
+std::string pieceSizeProblem(const OutputSpace& space, const std::string& folder,
+                             int64_t pieceSize);
+// Why a set of `setBytes` does not fit the free space, giving both numbers, or "".
+std::string freeSpaceProblem(const OutputSpace& space, const std::string& folder,
+                             int64_t setBytes);

@@ -1,0 +1,288 @@
+#include "cli/CommandLine.h"
+
+#include <limits>
+
+namespace {
+
+struct OptionSpec {
+    const char* longName;
+    char shortName;
+    bool takesValue;
+    std::vector<Verb> verbs; // where it is allowed
+};
+
+const std::vector<OptionSpec>& optionSpecs() {
+    static const std::vector<OptionSpec> specs = {
+        {"size", 'b', true, {Verb::Split}},
+        {"count", 'n', true, {Verb::Split}},
+        {"password-file", 0, true, {Verb::Split, Verb::Join}},
+        {"password-prompt", 0, false, {Verb::Split, Verb::Join}},
+        {"remove-source", 0, false, {Verb::Split}},
+        {"remove-pieces", 0, false, {Verb::Join}},
+        {"no-checksums", 0, false, {Verb::Split}},
+        {"replace", 0, false, {Verb::Split, Verb::Join}},
+        {"force", 'f', false, {Verb::Split}},
+        {"quiet", 'q', false, {Verb::Split, Verb::Join, Verb::Verify}},
+        {"json", 0, false, {Verb::Split, Verb::Join, Verb::Verify}},
+        {"help", 'h', false, {Verb::None, Verb::Split, Verb::Join, Verb::Verify, Verb::List}},
+        {"version", 0, false, {Verb::None}},
+    };
+    return specs;
+}
+
+std::optional<int64_t> parseCount(const std::string& text) {
+    if (text.empty() || text.size() > 18) return std::nullopt;
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1) return std::nullopt;
+    return value;
+}
+
+// Applies one option; "" or a usage error.
+std::string apply(CliOptions& o, const OptionSpec& spec, const std::string& value) {
+    const std::string name = spec.longName;
+    if (name == "size") {
+        o.pieceSize = parseSize(value);
+        if (!o.pieceSize) return "invalid piece size: '" + value + "'";
+    } else if (name == "count") {
+        o.count = parseCount(value);
+        if (!o.count) return "invalid number of pieces: '" + value + "'";
+    } else if (name == "password-file") {
+        o.passwordFile = value;
+    } else if (name == "password-prompt") {
+        o.passwordPrompt = true;
+    } else if (name == "remove-source") {
+        o.removeSource = true;
+    } else if (name == "remove-pieces") {
+        o.removePieces = true;
+    } else if (name == "no-checksums") {
+        o.noChecksums = true;
+    } else if (name == "replace") {
+        o.replace = true;
+    } else if (name == "force") {
+        o.force = true;
+    } else if (name == "quiet") {
+        o.quiet = true;
+    } else if (name == "json") {
+        o.json = true;
+    } else if (name == "help") {
+        o.help = true;
+    } else if (name == "version") {
+        o.version = true;
+    }
+    return {};
+}
+
+const OptionSpec* findLong(const std::string& name) {
+    for (const OptionSpec& spec : optionSpecs()) {
+        if (name == spec.longName) return &spec;
+    }
+    return nullptr;
+}
+
+const OptionSpec* findShort(char name) {
+    for (const OptionSpec& spec : optionSpecs()) {
+        if (spec.shortName != 0 && spec.shortName == name) return &spec;
+    }
+    return nullptr;
+}
+
+bool allowed(const OptionSpec& spec, Verb verb) {
+    for (Verb v : spec.verbs) {
+        if (v == verb) return true;
+    }
+    return false;
+}
+
+std::string checkOperands(const CliOptions& o) {
+    const std::size_t n = o.operands.size();
+    switch (o.verb) {
+    case Verb::Split:
+    case Verb::Join:
+        if (n < 1) return "missing operand";
+        if (n > 2) return "extra operand '" + o.operands[2] + "'";
+        break;
+    case Verb::Verify:
+    case Verb::List:
+        if (n < 1) return "missing operand";
+        if (n > 1) return "extra operand '" + o.operands[1] + "'";
+        break;
+    case Verb::None:
+        return "missing command (split, join, verify or list)";
+    }
+    if (o.pieceSize && o.count) return "give either --size or --count, not both";
+    if (o.passwordFile && o.passwordPrompt)
+        return "give either --password-file or --password-prompt, not both";
+    if (o.removeSource && o.noChecksums)
+        return "--remove-source needs the checksum files: it cannot go with --no-checksums";
+    return {};
+}
+
+} // namespace
+
+std::optional<int64_t> parseSize(const std::string& text) {
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9')
+        ++digits;
+    if (digits == 0 || digits > 18) return std::nullopt;
+    const int64_t number = std::stoll(text.substr(0, digits));
+    const std::string suffix = text.substr(digits);
+    static const struct {
+        const char* suffix;
+        int64_t factor;
+    } kSuffixes[] = {
+        {"", 1},
+        {"K", int64_t{1} << 10}, {"KiB", int64_t{1} << 10}, {"KB", 1000},
+        {"M", int64_t{1} << 20}, {"MiB", int64_t{1} << 20}, {"MB", 1000000},
+        {"G", int64_t{1} << 30}, {"GiB", int64_t{1} << 30}, {"GB", 1000000000},
+        {"T", int64_t{1} << 40}, {"TiB", int64_t{1} << 40}, {"TB", 1000000000000},
+    };
+    for (const auto& s : kSuffixes) {
+        if (suffix != s.suffix) continue;
+        if (number < 1 || number > std::numeric_limits<int64_t>::max() / s.factor)
+            return std::nullopt;
+        return number * s.factor;
+    }
+    return std::nullopt;
+}
+
+ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
+    ParsedCommandLine parsed;
+    CliOptions& o = parsed.options;
+    std::size_t i = 0;
+    if (i < args.size()) {
+        const std::string& first = args[i];
+        if (first == "split") o.verb = Verb::Split;
+        else if (first == "join") o.verb = Verb::Join;
+        else if (first == "verify") o.verb = Verb::Verify;
+        else if (first == "list") o.verb = Verb::List;
+        if (o.verb != Verb::None) ++i;
+    }
+    bool optionsEnded = false;
+    for (; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            if (o.verb == Verb::None) {
+                parsed.error = "unknown command '" + arg + "'";
+                return parsed;
+            }
+            o.operands.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        const OptionSpec* spec = nullptr;
+        std::string value;
+        bool hasValue = false;
+        std::string shown = arg;
+        if (arg[1] == '-') {
+            const std::size_t equals = arg.find('=');
+            const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+            spec = findLong(name);
+            if (equals != std::string::npos) {
+                value = arg.substr(equals + 1);
+                hasValue = true;
+            }
+            shown = "--" + name;
+        } else {
+            spec = findShort(arg[1]);
+            if (arg.size() > 2) {
+                value = arg.substr(2);
+                hasValue = true;
+            }
+            shown = arg.substr(0, 2);
+        }
+        if (!spec || !allowed(*spec, o.verb)) {
+            parsed.error = (spec ? "option " + shown + " does not go with this command"
+                                 : "unknown option '" + shown + "'");
+            return parsed;
+        }
+        if (spec->takesValue && !hasValue) {
+            if (i + 1 >= args.size()) {
+                parsed.error = "option " + shown + " needs a value";
+                return parsed;
+            }
+            value = args[++i];
+        } else if (!spec->takesValue && hasValue) {
+            parsed.error = "option " + shown + " takes no value";
+            return parsed;
+        }
+        if (std::string error = apply(o, *spec, value); !error.empty()) {
+            parsed.error = error;
+            return parsed;
+        }
+    }
+    if (!o.help && !o.version) parsed.error = checkOperands(o);
+    return parsed;
+}
+
+std::string versionText() {
+    return "parcelor (Morvane Parcelor) 1.1\n";
+}
+
+std::string helpText(Verb verb) {
+    switch (verb) {
+    case Verb::Split:
+        return "Usage: parcelor split [OPTION]... SOURCE [OUTPUT_FOLDER]\n"
+               "Cut the file or folder SOURCE into numbered pieces in OUTPUT_FOLDER/<stem>_spt,\n"
+               "with a manifest and the checksum files SHA256SUMS and CONTENTS.sha256.\n"
+               "OUTPUT_FOLDER defaults to the folder that holds SOURCE, and must exist.\n\n"
+               "  -b, --size=SIZE        pieces of SIZE bytes; K, M, G, T are powers of 1024,\n"
+               "                         KB, MB, GB, TB powers of 1000\n"
+               "  -n, --count=N          N pieces (exactly N whenever the source allows it)\n"
+               "                         without -b or -n, about a ninth of the source\n"
+               "      --password-file=FILE  require the password in FILE to join (one\n"
+               "                         trailing newline is dropped; at most 31 bytes)\n"
+               "      --password-prompt  ask for that password on the terminal\n"
+               "      --remove-source    remove what the set holds once it is on disk\n"
+               "      --no-checksums     write no checksum files\n"
+               "      --replace          replace a set already in the piece folder\n"
+               "  -f, --force            split even when the free space looks too small\n"
+               "  -q, --quiet            no progress on the terminal\n"
+               "      --json             one JSON object per line on standard output\n"
+               "  -h, --help             show this help\n";
+    case Verb::Join:
+        return "Usage: parcelor join [OPTION]... PIECE_FOLDER [OUTPUT_FOLDER]\n"
+               "Rebuild the file or folder of the set in PIECE_FOLDER inside OUTPUT_FOLDER\n"
+               "(default: the folder that holds PIECE_FOLDER; it must exist). Every piece is\n"
+               "checked in full when the set has its checksum files.\n\n"
+               "      --password-file=FILE  the set's password, from FILE\n"
+               "      --password-prompt  ask for the set's password on the terminal\n"
+               "      --remove-pieces    remove the set once the result is on disk\n"
+               "      --replace          replace an existing result\n"
+               "  -q, --quiet            no progress on the terminal\n"
+               "      --json             one JSON object per line on standard output\n"
+               "  -h, --help             show this help\n";
+    case Verb::Verify:
+        return "Usage: parcelor verify [OPTION]... PIECE_FOLDER\n"
+               "Check every piece of the set against its SHA-256; one line per bad or\n"
+               "missing piece, then a summary. Exits 1 when a piece is bad or missing, and\n"
+               "when the set has no checksum files (only the quick check is possible).\n\n"
+               "  -q, --quiet            no progress on the terminal\n"
+               "      --json             one JSON object per line on standard output\n"
+               "  -h, --help             show this help\n";
+    case Verb::List:
+        return "Usage: parcelor list PIECE_FOLDER\n"
+               "Show the set: its name, mode, size, pieces, password and checksum files,\n"
+               "then each piece with its size and its quick check.\n\n"
+               "  -h, --help             show this help\n";
+    case Verb::None:
+        break;
+    }
+    return "Usage: parcelor COMMAND [OPTION]... ARGUMENT...\n"
+           "Cut a file or a folder into numbered pieces, and join them back.\n\n"
+           "Commands:\n"
+           "  split SOURCE [OUTPUT_FOLDER]        cut SOURCE into a piece set\n"
+           "  join PIECE_FOLDER [OUTPUT_FOLDER]   rebuild what a piece set holds\n"
+           "  verify PIECE_FOLDER                 check every piece in full\n"
+           "  list PIECE_FOLDER                   show a set and its pieces\n\n"
+           "  -h, --help     show this help; COMMAND --help shows a command's options\n"
+           "      --version  show the version\n\n"
+           "Exit status: 0 success; 1 a damaged or missing piece, a wrong password or a\n"
+           "failed run; 2 a usage error; 128+N when stopped by signal N.\n";
+}

@@ -1,0 +1,42 @@
+#pragma once
+// The command line's grammar: subcommands, options and operands, and the
+// help texts. Parsing only; nothing here touches a file.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class Verb { None, Split, Join, Verify, List };
+
+struct CliOptions {
+    Verb verb = Verb::None;
+    bool help = false;    // --help (for the verb, or in general)
+    bool version = false; // --version
+    std::vector<std::string> operands;
+    std::optional<int64_t> pieceSize; // -b/--size, in bytes
+    std::optional<int64_t> count;     // -n/--count
+    std::optional<std::string> passwordFile;
+    bool passwordPrompt = false;
+    bool removeSource = false;
+    bool removePieces = false;
+    bool noChecksums = false;
+    bool replace = false;
+    bool force = false;
+    bool quiet = false;
+    bool json = false;
+};
+
+struct ParsedCommandLine {
+    CliOptions options;
+    std::string error; // a usage error; "" when the line is usable
+};
+ParsedCommandLine parseCommandLine(const std::vector<std::string>& args);
+
+// A size as coreutils' split reads it: digits, then K, M, G, T (powers of
+// 1024, also written KiB, MiB, GiB, TiB) or KB, MB, GB, TB (powers of 1000).
+// Nothing for a malformed, zero or too large size.
+std::optional<int64_t> parseSize(const std::string& text);
+
+std::string helpText(Verb verb);
+std::string versionText();

@@ -1,0 +1,251 @@
+// The command line through its real binary, in temporary folders.
+
+#include "cli/CommandLine.h"
+
+#include "tests/support/TempDir.h"
+#include "tests/support/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+    int status = -1; // the exit status, or 128 + the signal
+    std::string out, err;
+};
+
+std::string quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// Runs parcelor with `args`, standard input from /dev/null.
+Outcome parcelor(const TempDir& dir, const std::vector<std::string>& args) {
+    std::string command = PARCELOR_CLI;
+    for (const std::string& arg : args)
+        command += " " + quote(arg);
+    command += " </dev/null >" + quote(dir / ".out") + " 2>" + quote(dir / ".err");
+    const int status = std::system(command.c_str());
+    Outcome o;
+    o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    o.out = readFile(dir / ".out");
+    o.err = readFile(dir / ".err");
+    fs::remove(dir / ".out");
+    fs::remove(dir / ".err");
+    return o;
+}
+
+std::size_t entries(const std::string& folder) {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder), {}));
+}
+
+// A JSON value, as far as the lines of --json need: objects, strings, numbers.
+bool jsonValue(const std::string& s, std::size_t& i);
+bool jsonString(const std::string& s, std::size_t& i) {
+    if (s[i] != '"') return false;
+    for (++i; i < s.size(); ++i) {
+        if (s[i] == '\\') ++i;
+        else if (s[i] == '"') return ++i, true;
+    }
+    return false;
+}
+bool jsonValue(const std::string& s, std::size_t& i) {
+    if (i >= s.size()) return false;
+    if (s[i] == '"') return jsonString(s, i);
+    if (s[i] == '{') {
+        ++i;
+        if (s[i] == '}') return ++i, true;
+        for (;;) {
+            if (!jsonString(s, i) || s[i++] != ':' || !jsonValue(s, i)) return false;
+            if (s[i] == '}') return ++i, true;
+            if (s[i++] != ',') return false;
+        }
+    }
+    const std::size_t start = i;
+    if (s[i] == '-') ++i;
+    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])))
+        ++i;
+    return i > start;
+}
+bool isJsonObjectLine(const std::string& line) {
+    std::size_t i = 0;
+    return !line.empty() && line[0] == '{' && jsonValue(line, i) && i == line.size();
+}
+
+} // namespace
+
+TEST(CliSize, ReadsSuffixesAsSplitDoes) {
+    EXPECT_EQ(parseSize("10"), 10);
+    EXPECT_EQ(parseSize("2K"), 2048);
+    EXPECT_EQ(parseSize("2KiB"), 2048);
+    EXPECT_EQ(parseSize("2KB"), 2000);
+    EXPECT_EQ(parseSize("3M"), 3 << 20);
+    EXPECT_EQ(parseSize("3MB"), 3000000);
+    EXPECT_EQ(parseSize("1G"), int64_t{1} << 30);
+    EXPECT_EQ(parseSize("1T"), int64_t{1} << 40);
+    for (const char* bad : {"", "0", "K", "-1", "1.5M", "1X", "9999999999999999T"})
+        EXPECT_FALSE(parseSize(bad)) << bad;
+}
+
+TEST(Cli, SplitBySizeOrCountThenJoinAndList) {
+    TempDir dir;
+    writeFile(dir / "in/data.bin", seededBytes(1, 10000));
+    auto r = parcelor(dir, {"split", "-q", "-b", "2KB", dir / "in/data.bin", dir.path().string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(fs::file_size(dir / "data_spt/data_0.spt"), 2000u);
+    EXPECT_EQ(fs::file_size(dir / "data_spt/data_4.spt"), 2000u);
+
+    r = parcelor(dir, {"split", "--replace", "--count=7", "--", dir / "in/data.bin"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("into 7 pieces of 1429 bytes"), std::string::npos) << r.err;
+    EXPECT_TRUE(exists(dir / "in/data_spt/data_6.spt"));
+    EXPECT_FALSE(exists(dir / "in/data_spt/data_7.spt"));
+
+    writeFile(dir / "pw", "sesame\n");
+    writeFile(dir / "in/tree/a/b.txt", seededBytes(2, 5000));
+    writeFile(dir / "in/tree/c.txt", "");
+    r = parcelor(dir, {"split", "-q", "--password-file", dir / "pw", "-b", "1K", dir / "in/tree"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = parcelor(dir, {"list", dir / "in/tree_spt"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("mode:       folder\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("password:   yes\n"), std::string::npos);
+    EXPECT_NE(r.out.find("checksums:  yes\n"), std::string::npos);
+    EXPECT_NE(r.out.find("tree_4.spt  904  ok\n"), std::string::npos) << r.out;
+
+    fs::create_directories(dir / "out");
+    r = parcelor(dir, {"join", "-q", dir / "in/tree_spt", dir / "out"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("protected by a password"), std::string::npos) << r.err;
+    writeFile(dir / "wrong", "open sesame");
+    r = parcelor(dir, {"join", "-q", "--password-file", dir / "wrong", dir / "in/tree_spt", dir / "out"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "parcelor: wrong password\n");
+    r = parcelor(dir, {"join", "-q", "--password-file", dir / "pw", dir / "in/tree_spt", dir / "out"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(treeContents(dir / "out/tree"), treeContents(dir / "in/tree"));
+    r = parcelor(dir, {"join", "-q", "--password-file", dir / "pw", dir / "in/tree_spt", dir / "out"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("already exists; use --replace"), std::string::npos) << r.err;
+}
+
+TEST(Cli, VerifyFindsAByteChangedPastTheFirstKilobyte) {
+    TempDir dir;
+    writeFile(dir / "data.bin", seededBytes(3, 30000));
+    ASSERT_EQ(parcelor(dir, {"split", "-q", "-b", "10000", dir / "data.bin"}).status, 0);
+    auto r = parcelor(dir, {"verify", dir / "data_spt"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "3 pieces checked, 0 bad\n");
+
+    std::string piece = readFile(dir / "data_spt/data_1.spt");
+    piece[5000] ^= 0x01;
+    writeFile(dir / "data_spt/data_1.spt", piece);
+    r = parcelor(dir, {"verify", dir / "data_spt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "parcelor: " + (dir / "data_spt/data_1.spt") + " does not match its checksum\n");
+    EXPECT_EQ(r.out, "3 pieces checked, 1 bad\n");
+
+    fs::remove(dir / "data_spt/SHA256SUMS");
+    r = parcelor(dir, {"verify", dir / "data_spt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("only the quick check was possible"), std::string::npos) << r.err;
+}
+
+TEST(Cli, UsageErrorsExitTwoAndASetInTheWayIsNamed) {
+    TempDir dir;
+    writeFile(dir / "report.pdf", seededBytes(4, 3000));
+    writeFile(dir / "report.docx", seededBytes(5, 3000));
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {},
+             {"frobnicate"},
+             {"split"},
+             {"split", "-b", "1K", "-n", "3", dir / "report.pdf"},
+             {"split", "--remove-source", "--no-checksums", dir / "report.pdf"},
+             {"split", "--frob", dir / "report.pdf"},
+             {"join", "--remove-source", dir.path().string()},
+             {"verify", "a", "b"},
+             {"split", "-b", "12Q", dir / "report.pdf"}}) {
+        const Outcome r = parcelor(dir, args);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.err.rfind("parcelor: ", 0), 0u) << r.err;
+    }
+    EXPECT_EQ(parcelor(dir, {"split", "--help"}).status, 0);
+    EXPECT_EQ(parcelor(dir, {"--version"}).out, "parcelor (Morvane Parcelor) 1.1\n");
+
+    ASSERT_EQ(parcelor(dir, {"split", "-q", "-b", "1K", dir / "report.pdf"}).status, 0);
+    const Outcome r = parcelor(dir, {"split", "-q", "-b", "1K", dir / "report.docx"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("(report.pdf, 3 pieces); use --replace"), std::string::npos) << r.err;
+    EXPECT_EQ(parcelor(dir, {"split", "-q", "--replace", "-b", "1K", dir / "report.docx"}).status, 0);
+}
+
+TEST(Cli, JsonLinesAndRemovalsThatNeedTheFullCheck) {
+    TempDir dir;
+    writeFile(dir / "in/data.bin", seededBytes(6, 20000));
+    auto r = parcelor(dir, {"split", "--json", "--remove-source", "-b", "5K", dir / "in/data.bin"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(exists(dir / "in/data.bin"));
+    std::size_t lines = 0;
+    for (std::size_t start = 0; start < r.out.size(); ++lines) {
+        const std::size_t end = r.out.find('\n', start);
+        ASSERT_NE(end, std::string::npos);
+        EXPECT_TRUE(isJsonObjectLine(r.out.substr(start, end - start))) << r.out.substr(start, end - start);
+        start = end + 1;
+    }
+    EXPECT_GE(lines, 3u); // start, progress, done
+    EXPECT_NE(r.out.find("{\"event\":\"done\",\"result\":0,\"reason\":\"\"}\n"), std::string::npos);
+
+    fs::remove(dir / "in/data_spt/SHA256SUMS");
+    r = parcelor(dir, {"join", "-q", "--remove-pieces", dir / "in/data_spt", dir / "in"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot be fully verified"), std::string::npos) << r.err;
+    EXPECT_FALSE(exists(dir / "in/data.bin"));
+    EXPECT_TRUE(exists(dir / "in/data_spt/spt_config.morvspt"));
+}
+
+TEST(Cli, ASignalMidRunLeavesNothingHalfMade) {
+    TempDir dir;
+    const std::string source = dir / "big.bin";
+    {
+        std::ofstream big(source, std::ios::binary);
+        const std::string block = seededBytes(7, 1 << 20);
+        for (int i = 0; i < 1024; ++i)
+            big << block;
+    }
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipeFds[1], STDOUT_FILENO);
+        close(pipeFds[0]);
+        execl(PARCELOR_CLI, "parcelor", "split", "--json", "-b", "64M", source.c_str(), nullptr);
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    std::string seen;
+    char c = 0;
+    while (seen.find("\"progress\"") == std::string::npos && read(pipeFds[0], &c, 1) == 1)
+        seen += c;
+    kill(pid, SIGINT);
+    while (read(pipeFds[0], &c, 1) == 1)
+        seen += c;
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << seen;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGINT) << seen;
+    EXPECT_NE(seen.find("\"reason\":\"cancelled\""), std::string::npos) << seen;
+    EXPECT_EQ(entries(dir.path().string()), 1u); // the source alone: no set, no temporary
+    EXPECT_EQ(fs::file_size(source), std::uintmax_t{1} << 30);
+}
