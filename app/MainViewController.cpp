@@ -3,6 +3,7 @@
 
 #include "app/MainViewController.h"
 
+#include "app/LaunchPaths.h"
 #include "app/RunState.h"
 #include "app/SplitArithmetic.h"
 #include "app/Texts.h"
@@ -41,6 +42,19 @@ void MainViewController::awakeFromNib() {
     disableMergeUIControl();
     tk_.notificationCenter().addWindowWillCloseObserver(this, window,
                                                         [this] { windowShouldClose(); });
+}
+
+void MainViewController::openLaunchPaths(const std::vector<std::string>& paths) {
+    const LaunchPlan plan = planLaunchPaths(paths);
+    if (!plan.splitSource.empty()) takeSplitSource(plan.splitSource);
+    if (!plan.pieceSet.empty()) loadPieceSet(plan.pieceSet);
+    if (!plan.refusals.empty()) {
+        std::string text;
+        for (const std::string& refusal : plan.refusals)
+            text += (text.empty() ? "" : "\n") + refusal;
+        showAlert(plan.refusals.size() == 1 ? plan.refusals[0] : "Some paths cannot be opened",
+                  plan.refusals.size() == 1 ? "" : text);
+    }
 }
 
 bool MainViewController::windowShouldClose() {

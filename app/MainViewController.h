@@ -27,6 +27,9 @@ public:
 
     // --- start-up and shutdown
     void awakeFromNib();
+    // Fills the split side and the join side from the paths the program was
+    // started with; paths it cannot use are named in one alert.
+    void openLaunchPaths(const std::vector<std::string>& paths);
     bool windowShouldClose();
 
     // --- engine bridges (engine thread)

@@ -57,6 +57,7 @@ void MainViewController::loadPieceSet(const std::string& path) {
 
 void MainViewController::mActSelectOutput() {
     auto panel = folderPanel(tk_);
+    panel->setCanCreateDirectories(true);
     if (panel->runModal() != toolkit::kModalResponseOK) return;
     outPath = panel->path();
     tfMOutputPath->setStringValue(outPath);

@@ -29,9 +29,11 @@ static_assert(kMaxPasswordBytes == sizeof(Split_pragma::password) - 1);
 
 void MainViewController::enableSpliteUIControl() {
     spliteByBtn->setEnabled(true);
-    tfSize->setEnabled(true);
-    popBtn->setEnabled(true);
-    tfCount->setEnabled(false);
+    // The field the split mode names is the one that can be edited.
+    const bool byCount = spliteByBtn->selectedTag() == 2;
+    tfSize->setEnabled(!byCount);
+    popBtn->setEnabled(!byCount);
+    tfCount->setEnabled(byCount);
     delSourceFileBtn->setEnabled(true);
     tfOutPath->setEnabled(true);
     outPathBtn->setEnabled(true);

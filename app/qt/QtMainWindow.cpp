@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QSettings>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -63,10 +64,18 @@ QtMainWindow::QtMainWindow(qtkit::Toolkit& toolkit)
     wireOutlets();
     connectActions();
     controller_.awakeFromNib();
+    // Where the user left the window, and how they split last time.
+    QSettings settings;
+    window_.restoreGeometry(settings.value("window/geometry").toByteArray());
+    (settings.value("split/mode", 1).toInt() == 2 ? ui_->byCountRadio : ui_->bySizeRadio)
+        ->setChecked(true);
 }
 
 QtMainWindow::~QtMainWindow() {
     tk_.waitForThreads();
+    QSettings settings;
+    settings.setValue("window/geometry", window_.saveGeometry());
+    settings.setValue("split/mode", ui_->byCountRadio->isChecked() ? 2 : 1);
 }
 
 qtkit::PanelDialog* QtMainWindow::panel(const char* name) const {

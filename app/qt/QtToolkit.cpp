@@ -8,6 +8,8 @@
 #include <QDesktopServices>
 #include <QEventLoop>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QSettings>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -67,13 +69,19 @@ public:
             chosen = owner_.openPanelHook(request_);
         } else {
             const QString title = QString::fromStdString(request_.title);
+            // Each dialog opens where it was last used.
+            QSettings settings;
+            const QString key = "dialogs/" + title;
+            const QString start = settings.value(key).toString();
             QString path;
             if (request_.directories && !request_.files) {
                 QFileDialog::Options options = QFileDialog::ShowDirsOnly;
                 if (!request_.createDirectories) options |= QFileDialog::ReadOnly;
-                path = QFileDialog::getExistingDirectory(parent_, title, QString(), options);
+                path = QFileDialog::getExistingDirectory(parent_, title, start, options);
+                if (!path.isEmpty()) settings.setValue(key, path);
             } else {
-                path = QFileDialog::getOpenFileName(parent_, title);
+                path = QFileDialog::getOpenFileName(parent_, title, start);
+                if (!path.isEmpty()) settings.setValue(key, QFileInfo(path).absolutePath());
             }
             if (!path.isEmpty()) chosen = path.toStdString();
         }

@@ -8,6 +8,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 int main(int argc, char* argv[]) {
     const char* platform = std::getenv("QT_QPA_PLATFORM");
@@ -19,6 +21,8 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     QApplication app(argc, argv);
+    QApplication::setOrganizationName("Morvane");
+    QApplication::setApplicationName("Parcelor");
     QApplication::setApplicationDisplayName(kAppTitle);
     QApplication::setDesktopFileName("morvane-parcelor");
 
@@ -28,5 +32,11 @@ int main(int argc, char* argv[]) {
     QApplication::setQuitOnLastWindowClosed(
         window.delegate().applicationShouldTerminateAfterLastWindowClosed());
     window.window()->show();
+    // morvane-parcelor [PATH...]: what the file manager's "Open with" passes.
+    std::vector<std::string> paths;
+    const QStringList arguments = QApplication::arguments();
+    for (qsizetype i = 1; i < arguments.size(); ++i)
+        paths.push_back(arguments[i].toStdString());
+    if (!paths.empty()) window.controller().openLaunchPaths(paths);
     return QApplication::exec();
 }

@@ -259,3 +259,19 @@ TEST_F(QtWindow, AFolderDroppedOnTheSplitTableAndAFileOnTheJoinTableAreRefused) 
     EXPECT_EQ(alerts,
               std::vector<std::string>{"Add join folder faild! / input path is not valid!"});
 }
+
+TEST_F(QtWindow, StartedWithAFileAndAPieceFolderFillsBothSides) {
+    writeFile(dir / "in/movie.mp4", seededBytes(42, 50000));
+    writeFile(dir / "set.bin", seededBytes(43, 50000));
+    ASSERT_TRUE(drop("pathView", {dir / "set.bin"}));
+    splitTo(dir.path().string());
+    ASSERT_EQ(completion, "Splitting Completed!");
+
+    win->controller().openLaunchPaths({dir / "in/movie.mp4", dir / "set_spt/spt_config.morvspt",
+                                       dir / "missing"});
+    EXPECT_EQ(cell("pathView", 0, 0), "movie.mp4");
+    EXPECT_GT(rows("joinView"), 0);
+    EXPECT_EQ(widget<QLineEdit>("tfMOutputPath")->text().toStdString(), dir.path().string());
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0], "Cannot open " + (dir / "missing") + ": No such file or directory / ");
+}

@@ -2,6 +2,7 @@
 // watchdog: a modal loop that never ends fails its test instead of hanging.
 
 #include <QApplication>
+#include <QStandardPaths>
 
 #include <gtest/gtest.h>
 
@@ -63,6 +64,10 @@ int main(int argc, char** argv) {
     // CTest sets the offscreen platform; listing the tests at build time needs it too.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    // Remembered settings go to a test location, never the user's.
+    QStandardPaths::setTestModeEnabled(true);
+    QApplication::setOrganizationName("Morvane");
+    QApplication::setApplicationName("Parcelor tests");
     testing::UnitTest::GetInstance()->listeners().Append(new Watchdog);
     std::thread(watch).detach();
     return RUN_ALL_TESTS();
