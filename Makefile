@@ -7,7 +7,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
 
-.PHONY: all deps sanitizer-deps configure build test run clean test-asan test-tsan fuzz bench
+.PHONY: all deps sanitizer-deps configure build test run clean test-asan test-tsan fuzz bench package
 
 all: build
 
@@ -25,6 +25,10 @@ test: build
 
 run: build
 	@$(BUILD_DIR)/morvane-parcelor
+
+# A .deb of both programs, in $(BUILD_DIR).
+package: build
+	@cd $(BUILD_DIR) && cpack -G DEB
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitizer-deps:

@@ -17,6 +17,9 @@ packages=(
     qt6-base-dev-tools
     qt6-qpa-plugins
     libgl-dev
+    dpkg-dev
+    shared-mime-info
+    libxml2-utils
 )
 if [ "${1:-}" = sanitizers ]; then
     packages+=(clang-14 libclang-rt-14-dev)

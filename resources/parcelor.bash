@@ -1,0 +1,30 @@
+# bash completion for parcelor
+_parcelor() {
+    local cur prev command
+    cur=${COMP_WORDS[COMP_CWORD]}
+    prev=${COMP_WORDS[COMP_CWORD-1]}
+    command=${COMP_WORDS[1]}
+    if [ "$COMP_CWORD" -eq 1 ]; then
+        COMPREPLY=($(compgen -W "split join verify list --help --version" -- "$cur"))
+        return
+    fi
+    case $prev in
+        -b|--size|-n|--count) return ;;
+        --password-file) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    esac
+    if [[ $cur == -* ]]; then
+        local options="--help"
+        case $command in
+            split) options="-b --size -n --count --password-file --password-prompt --remove-source --no-checksums --replace -f --force -q --quiet --json --help" ;;
+            join) options="--password-file --password-prompt --remove-pieces --replace -q --quiet --json --help" ;;
+            verify) options="-q --quiet --json --help" ;;
+        esac
+        COMPREPLY=($(compgen -W "$options" -- "$cur"))
+        return
+    fi
+    case $command in
+        split) COMPREPLY=($(compgen -f -- "$cur")) ;;
+        *) COMPREPLY=($(compgen -d -- "$cur")) ;;
+    esac
+}
+complete -o filenames -F _parcelor parcelor
