@@ -150,6 +150,7 @@ public:
     toolkit::TextField* pwdMsg = nullptr;
     toolkit::Button* pwdOKBtn = nullptr;
     FSWindow* outputPathWindow = nullptr;
+    toolkit::TextField* outputPathPrompt = nullptr; // names what a join would replace
 
 private:
     void log(const std::string& line);
@@ -166,6 +167,8 @@ private:
     // Asks before a split replaces a set already in its piece folder; false
     // when the user declines. Sets replaceSet_.
     bool mayReplaceSetInTheWay();
+    bool passwordPanelIsConfirmed() const;
+    void updatePasswordPanel();
     // The finishing steps of a run, handed to the UI thread: 100%, then
     // `beforeCompletion`, then the completion window with `title` and
     // `detail`, then `afterCompletion`.

@@ -38,6 +38,7 @@ void MainViewController::acceptFileNameDrag(const std::string& path) {
 }
 
 void MainViewController::loadPieceSet(const std::string& path) {
+    delSoureFileM->setState(0); // a removal is chosen for one set, never carried over
     intPath = path;
     outPath = stringByDeletingLastPathComponent(intPath);
     tfMOutputPath->setStringValue(outPath);
@@ -78,7 +79,6 @@ void MainViewController::clearMergeMsg() {
     joinList.clear();
     intPath.clear();
     outPath.clear();
-    pwd.clear();
     tfMOutputPath->setStringValue(outPath);
 }
 
@@ -87,12 +87,20 @@ void MainViewController::mActMergeFile() {
     if (outPath.empty()) return;
     const std::string target = stringByAppendingPathComponent(outPath, outputName);
     if (tk_.fileManager().fileExistsAtPath(target)) {
+        outputPathPrompt->setStringValue(target + " already exists. Replace it?");
         outputPathWindow->center();
         outputPathWindow->makeKeyWindow();
         if (tk_.application().runModalForWindow(outputPathWindow) != toolkit::kModalResponseOK)
             return;
     }
     if (delSoureFileM->state() == 1) {
+        if (tk_.alert()->runModalQuestion(
+                window, "Remove the pieces of " + outputName + " (" +
+                            std::to_string(joinList.size()) +
+                            (joinList.size() == 1 ? " piece" : " pieces") +
+                            ") once the joined files are on disk?",
+                kRemovalInformative, kRemoveButton, kCancelButton) != toolkit::kModalResponseOK)
+            return;
         const std::string problem = checksumProblem(intPath.c_str());
         if (!problem.empty() &&
             tk_.alert()->runModalQuestion(window, kUnverifiableRemovalQuestion,

@@ -17,6 +17,20 @@
 
 namespace {
 
+// "Remove the folder album (1,204 files, 5.2 GB) once its pieces are verified?"
+std::string sourceRemovalQuestion(const std::string& source) {
+    const std::string name = lastPathComponent(source);
+    const int64_t bytes = pathSize(source.c_str());
+    if (isFolder(source.c_str()) != 1)
+        return "Remove the file " + name + " (" + roundedSize(bytes) +
+               ") once its pieces are verified?";
+    std::vector<std::string> files;
+    listFolderFiles(source.c_str(), files, 1);
+    return "Remove the folder " + name + " (" + groupedCount(static_cast<int64_t>(files.size())) +
+           (files.size() == 1 ? " file, " : " files, ") + roundedSize(bytes) +
+           ") once its pieces are verified?";
+}
+
 std::string format(const char* pattern, long long value) {
     char text[64];
     std::snprintf(text, sizeof text, pattern, value);
@@ -58,6 +72,7 @@ void MainViewController::disableSpliteUIControl() {
 }
 
 void MainViewController::takeSplitSource(const std::string& path) {
+    delSourceFileBtn->setState(0); // a removal is chosen for one source, never carried over
     fPath = path;
     fSize = pathSize(fPath.c_str());
     sSize = fSize;
@@ -144,45 +159,33 @@ void MainViewController::controlTextDidChange(const toolkit::Control* object) {
         cal_sizeTocount();
     } else if (object == tfCount) {
         cal_countTosize();
-    } else if (object == tfPwdFirst) {
-        pwd = tfPwdFirst->stringValue();
-        if (pwd.size() > kMaxPasswordBytes) {
-            encryptMsg2->setStringValue(kPasswordTooLong);
-            encryptMsg2->setHidden(false);
-            encryptViewOKBtn->setEnabled(false);
-        } else if (!encryptMsg2->isHidden() && encryptMsg2->stringValue() == kPasswordTooLong) {
-            encryptMsg2->setHidden(true);
-        }
-    } else if (object == tfPwdSecond) {
-        const std::string typed = tfPwdSecond->stringValue();
-        auto mismatch = [this] {
-            encryptMsg2->setStringValue(kPasswordMismatch);
-            encryptMsg2->setHidden(false);
-            encryptViewOKBtn->setEnabled(false);
-        };
-        if (pwd == typed) encryptViewOKBtn->setEnabled(true);
-        if (typed.size() > pwd.size()) {
-            mismatch();
-        } else {
-            for (std::size_t i = 0; i < typed.size(); ++i) {
-                if (pwd[i] != typed[i]) {
-                    mismatch();
-                    break;
-                }
-                if (i + 1 == pwd.size()) encryptViewOKBtn->setEnabled(true);
-                encryptMsg2->setHidden(true);
-            }
-        }
-        if (pwd.size() > kMaxPasswordBytes) {
-            encryptMsg2->setStringValue(kPasswordTooLong);
-            encryptMsg2->setHidden(false);
-            encryptViewOKBtn->setEnabled(false);
-        }
+    } else if (object == tfPwdFirst || object == tfPwdSecond) {
+        updatePasswordPanel();
     } else if (object == pwdField) {
         const bool right = checkPassword(pwdField->stringValue().c_str(), pwdM.c_str()) == 1;
         pwdMsg->setHidden(right);
         pwdOKBtn->setEnabled(right);
     }
+}
+
+bool MainViewController::passwordPanelIsConfirmed() const {
+    const std::string first = tfPwdFirst->stringValue();
+    return newPasswordProblem(first).empty() && first == tfPwdSecond->stringValue();
+}
+
+void MainViewController::updatePasswordPanel() {
+    const std::string first = tfPwdFirst->stringValue();
+    const std::string second = tfPwdSecond->stringValue();
+    // The second field mismatches once it is no longer the start of the first.
+    const bool mismatch =
+        second.size() > first.size() || first.compare(0, second.size(), second) != 0;
+    const char* message = first.size() > kMaxPasswordBytes ? kPasswordTooLong
+                          : mismatch                       ? kPasswordMismatch
+                                                           : nullptr;
+    if (message) encryptMsg2->setStringValue(message);
+    encryptMsg2->setHidden(message == nullptr);
+    // Only two equal, usable passwords can be confirmed, so Enter cannot store a typo.
+    encryptViewOKBtn->setEnabled(passwordPanelIsConfirmed());
 }
 
 void MainViewController::actSpliteBy() {
@@ -257,6 +260,9 @@ void MainViewController::actEncrypt() {
         pwd.clear(); // unticking the box means no password
         return;
     }
+    tfPwdFirst->setStringValue("");
+    tfPwdSecond->setStringValue("");
+    updatePasswordPanel();
     encryptPanel->center();
     encryptPanel->makeKeyWindow();
     tk_.application().runModalForWindow(encryptPanel);
@@ -264,7 +270,7 @@ void MainViewController::actEncrypt() {
 }
 
 void MainViewController::actEncryptOK() {
-    if (tfPwdFirst->stringValue().size() > kMaxPasswordBytes) return;
+    if (!passwordPanelIsConfirmed()) return;
     pwd = tfPwdFirst->stringValue();
     tk_.application().stopModal(toolkit::kModalResponseOK);
     encryptPanel->orderOut();
@@ -306,6 +312,10 @@ void MainViewController::actSplit() {
         showAlert(kCannotSplit, kPasswordTooLong);
         return;
     }
+    if (delSourceFileBtn->state() == 1 &&
+        tk_.alert()->runModalQuestion(window, sourceRemovalQuestion(fPath), kRemovalInformative,
+                                      kRemoveButton, kCancelButton) != toolkit::kModalResponseOK)
+        return;
     if (!mayReplaceSetInTheWay()) return;
     std::memset(&splitRequest, 0, sizeof splitRequest);
     std::memcpy(splitRequest.srcPath, fPath.data(), fPath.size());

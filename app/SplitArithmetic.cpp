@@ -65,6 +65,29 @@ SizeInUnits sizeInLargestUnit(int64_t bytes) {
     return {1, 0};
 }
 
+std::string groupedCount(int64_t count) {
+    const std::string digits = std::to_string(count);
+    std::string grouped;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        const std::size_t left = digits.size() - i;
+        if (i > 0 && digits[i - 1] != '-' && left % 3 == 0) grouped += ',';
+        grouped += digits[i];
+    }
+    return grouped;
+}
+
+std::string roundedSize(int64_t bytes) {
+    if (bytes < kKilobyte) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+    const char* unit = bytes >= kGigabyte ? "GB" : bytes >= kMegabyte ? "MB" : "KB";
+    const double value = static_cast<double>(bytes) /
+                         static_cast<double>(bytes >= kGigabyte   ? kGigabyte
+                                             : bytes >= kMegabyte ? kMegabyte
+                                                                  : kKilobyte);
+    char text[32];
+    std::snprintf(text, sizeof text, value < 10 ? "%.1f %s" : "%.0f %s", value, unit);
+    return text;
+}
+
 std::string sizeText(int64_t bytes) {
     char text[32];
     if (bytes <= 1023) return "1K";

@@ -54,6 +54,11 @@ struct SizeInUnits {
 };
 SizeInUnits sizeInLargestUnit(int64_t bytes);
 
+// "1,204": a count with thousands separators.
+std::string groupedCount(int64_t count);
+// "5.2 GB", "300 KB", "12 bytes": one decimal in the window's units.
+std::string roundedSize(int64_t bytes);
+
 // The tables' size text: "1K" up to 1023 bytes (and for negative sizes),
 // then "%lldK", "%lldM" or "%lldG", truncated.
 std::string sizeText(int64_t bytes);

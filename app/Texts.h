@@ -43,6 +43,11 @@ inline constexpr const char* kNoChecksumsDetail =
 inline constexpr const char* kUnverifiableRemovalQuestion =
     "These pieces cannot be fully verified. Remove them anyway?";
 inline constexpr const char* kRemoveAnywayButton = "Remove Anyway";
+inline constexpr const char* kRemoveButton = "Remove";
+inline constexpr const char* kPiecesNotEncrypted =
+    "The pieces are not encrypted: anyone can join them with other tools.";
+inline constexpr const char* kRemovalInformative =
+    "Only what the set holds is removed, and only once the run has completed.";
 inline constexpr const char* kCancelButton = "Cancel";
 
 // Files the tables show for a piece's check state.

@@ -103,9 +103,12 @@ void QtMainWindow::buildPanels() {
     button(encryptButtons, "encryptViewOKBtn", "OK", QDialogButtonBox::AcceptRole)
         ->setDefault(true);
     auto* encryptLayout = new QVBoxLayout(encrypt);
-    encryptLayout->addWidget(label(encrypt, "encryptTitle", "Protect the pieces with a password."));
+    encryptLayout->addWidget(label(encrypt, "encryptTitle", "Require this password to join the pieces:"));
     encryptLayout->addLayout(encryptForm);
     encryptLayout->addWidget(message(encrypt, "encryptMsg2", kPasswordMismatch));
+    QLabel* plain = label(encrypt, "encryptNote", kPiecesNotEncrypted);
+    plain->setWordWrap(true);
+    encryptLayout->addWidget(plain);
     encryptLayout->addWidget(encryptButtons);
 
     // Progress of a split or a join: it cannot be dismissed while the run lasts.
@@ -152,19 +155,24 @@ void QtMainWindow::buildPanels() {
     auto* pwdLayout = new QVBoxLayout(pwd);
     pwdLayout->addWidget(
         label(pwd, "pwdPrompt", "This piece set is protected. Type its password:"));
-    pwdLayout->addWidget(field(pwd, "pwdField", true));
+    QLineEdit* pwdField = field(pwd, "pwdField", true);
+    pwdLayout->addWidget(pwdField);
+    pwd->initialFocus = pwdField; // typing goes to the field, Enter confirms once OK is on
     pwdLayout->addWidget(message(pwd, "pwdMsg", kWrongPassword));
     pwdLayout->addWidget(pwdButtons);
 
     // The join's output already exists.
     auto* exists = makePanel("outputPathWindow", "Replace?");
     auto* existsButtons = new QDialogButtonBox(exists);
-    button(existsButtons, "outputPathCancelBtn", "Cancel", QDialogButtonBox::RejectRole);
-    button(existsButtons, "outputPathOKBtn", "Replace", QDialogButtonBox::AcceptRole)
-        ->setDefault(true);
+    QPushButton* keep =
+        button(existsButtons, "outputPathCancelBtn", "Cancel", QDialogButtonBox::RejectRole);
+    button(existsButtons, "outputPathOKBtn", "&Replace", QDialogButtonBox::DestructiveRole);
+    keep->setDefault(true);
+    exists->initialFocus = keep;
     auto* existsLayout = new QVBoxLayout(exists);
-    existsLayout->addWidget(label(exists, "outputPathPrompt",
-                                  "The output already exists in that folder.\nReplace it?"));
+    QLabel* prompt = label(exists, "outputPathPrompt");
+    prompt->setWordWrap(true);
+    existsLayout->addWidget(prompt);
     existsLayout->addWidget(existsButtons);
 }
 
@@ -232,9 +240,11 @@ void QtMainWindow::wireOutlets() {
     c.pwdMsg = text("pwdMsg");
     c.pwdOKBtn = push("pwdOKBtn");
     c.outputPathWindow = panelWindow("outputPathWindow");
+    c.outputPathPrompt = text("outputPathPrompt");
 
     // Name and size as wide as they need, the folder takes the rest, the mark a fixed slot.
     for (DropTableView* view : {ui_->pathView, ui_->joinView}) {
+        view->setTabKeyNavigation(false); // Tab moves on to the next control
         QHeaderView* header = view->horizontalHeader();
         header->setStretchLastSection(false);
         header->setSectionResizeMode(0, QHeaderView::ResizeToContents);
@@ -245,6 +255,12 @@ void QtMainWindow::wireOutlets() {
     ui_->joinView->horizontalHeader()->setSectionResizeMode(3, QHeaderView::Fixed);
     ui_->joinView->setColumnWidth(3, 56);
     ui_->joinView->setIconSize(QSize(20, 20));
+    ui_->pathView->setAccessibleName("Source to split");
+    ui_->joinView->setAccessibleName("Pieces of the set to join");
+    ui_->tfSize->setAccessibleName("Piece size");
+    ui_->tfCount->setAccessibleName("Number of pieces");
+    ui_->tfOutPath->setAccessibleName("Split output folder");
+    ui_->tfMOutputPath->setAccessibleName("Join output folder");
 
     pathDrop_.setDelegate(&controller_);
     joinDrop_.setDelegate(&controller_);

@@ -32,6 +32,8 @@ int Application::runModalForWindow(toolkit::Window* window) {
     widget->show();
     widget->raise();
     widget->activateWindow();
+    if (auto* panel = qobject_cast<PanelDialog*>(widget); panel && panel->initialFocus)
+        panel->initialFocus->setFocus(Qt::OtherFocusReason);
 
     QEventLoop loop;
     Frame frame;

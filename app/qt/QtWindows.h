@@ -23,6 +23,7 @@ class PanelDialog : public QDialog {
 public:
     explicit PanelDialog(QWidget* parent);
     std::function<void()> onCancel; // empty: the panel cannot be dismissed (a run in progress)
+    QWidget* initialFocus = nullptr; // takes the keyboard when the panel opens
 
     void reject() override;
 };

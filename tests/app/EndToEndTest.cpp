@@ -18,6 +18,7 @@ protected:
     void SetUp() override {
         ControllerFixture::SetUp();
         tk.app.whenModal(&ui.completeWindow, [&] { c.actFinish(); });
+        tk.defaultQuestionAnswer = toolkit::kModalResponseOK; // the user confirms removals
         fs::create_directories(dir / "out");
         fs::create_directories(dir / "joined");
     }
@@ -43,9 +44,11 @@ protected:
         c.actSplit();
         ASSERT_FALSE(tk.app.hung);
     }
-    void addSetAndJoin(const std::string& set, const std::string& output) {
+    void addSetAndJoin(const std::string& set, const std::string& output,
+                       bool removePieces = false) {
         tk.answerPanel(set);
         c.mActAddFile();
+        ui.delSoureFileM.setState(removePieces ? 1 : 0);
         tk.answerPanel(output);
         c.mActSelectOutput();
         c.mActMergeFile();
@@ -98,12 +101,11 @@ TEST_F(EndToEnd, ProtectedFolderTreeWithRemovalOfSourceAndPieces) {
     EXPECT_EQ(ui.completeTitle.stringValue(), "Splitting Completed!");
     EXPECT_TRUE(visibleTreeContents(tree).empty()); // hidden entries are not stored, and stay
 
-    ui.delSoureFileM.setState(1);
     tk.app.whenModal(&ui.pwdWindow, [&] {
         type(ui.pwdField, "open sesame");
         c.actPwdOK();
     });
-    addSetAndJoin(dir / "out/photos_spt", dir / "joined");
+    addSetAndJoin(dir / "out/photos_spt", dir / "joined", true);
     EXPECT_EQ(ui.completeTitle.stringValue(), "Joining Completed!");
     EXPECT_EQ(treeContents(dir / "joined/photos.2019"), expected);
     EXPECT_FALSE(exists(dir / "out/photos_spt"));
@@ -125,7 +127,8 @@ TEST_F(EndToEnd, AFailedSplitKeepsTheSourceAndSaysSo) {
     EXPECT_EQ(ui.completeDetail.stringValue(),
               "cannot open the output folder " + (dir / "blocked") +
                   ": Not a directory\nNothing was removed, because the run did not complete.");
-    EXPECT_TRUE(tk.alerts.empty());
+    ASSERT_EQ(tk.alerts.size(), 1u); // only the question before the removing run
+    EXPECT_TRUE(tk.alerts[0].question);
 }
 
 TEST_F(EndToEnd, AFailedJoinKeepsThePieces) {

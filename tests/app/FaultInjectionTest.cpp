@@ -20,6 +20,7 @@ protected:
     void SetUp() override {
         ControllerFixture::SetUp();
         tk.app.whenModal(&ui.completeWindow, [&] { c.actFinish(); });
+        tk.defaultQuestionAnswer = toolkit::kModalResponseOK; // the user confirms removals
         tk.app.whenModal(&ui.outputPathWindow, [&] { c.actOutputPathOK(); });
         fs::create_directories(dir / "out");
     }
@@ -173,6 +174,7 @@ TEST_F(Faults, ASetInTheWayIsNamedAndReplacedOnlyWhenTheUserAgrees) {
     const auto pdfSet = treeContents(dir / "out/report_spt");
     const std::size_t runs = tk.app.modalHistory.size();
 
+    tk.questionAnswers.push_back(toolkit::kModalResponseCancel);
     split(dir / "in/report.docx", false, dir / "out", false); // the user declines
     ASSERT_EQ(tk.alerts.size(), 1u);
     EXPECT_TRUE(tk.alerts[0].question);
@@ -244,9 +246,11 @@ TEST_F(Faults, PiecesWithoutChecksumsAreRemovedOnlyWhenTheUserAgrees) {
     fs::remove(set + "/SHA256SUMS");
     fs::create_directories(dir / "joined");
     const std::size_t runs = tk.app.modalHistory.size();
-    join(set, dir / "joined", true); // the user declines
-    ASSERT_EQ(tk.alerts.size(), 1u);
-    EXPECT_EQ(tk.alerts[0].message, "These pieces cannot be fully verified. Remove them anyway?");
+    tk.questionAnswers = {toolkit::kModalResponseOK, toolkit::kModalResponseCancel};
+    join(set, dir / "joined", true); // the user confirms the removal, then declines
+    ASSERT_EQ(tk.alerts.size(), 2u);
+    EXPECT_EQ(tk.alerts[0].message, "Remove the pieces of data.bin (1 piece) once the joined files are on disk?");
+    EXPECT_EQ(tk.alerts[1].message, "These pieces cannot be fully verified. Remove them anyway?");
     EXPECT_EQ(tk.app.modalHistory.size(), runs);
     EXPECT_FALSE(exists(dir / "joined/data.bin"));
 
@@ -254,7 +258,7 @@ TEST_F(Faults, PiecesWithoutChecksumsAreRemovedOnlyWhenTheUserAgrees) {
     EXPECT_EQ(title(), "Only the Quick Check Was Possible");
     EXPECT_EQ(ui.joinView.cell("checkStateID", 0).value, "right.png");
 
-    tk.questionAnswers.push_back(toolkit::kModalResponseOK);
+    ui.delSoureFileM.setState(1);
     c.mActMergeFile();
     EXPECT_EQ(title(), "Joining Completed!");
     EXPECT_FALSE(exists(set + "/spt_config.morvspt"));

@@ -85,7 +85,7 @@ TEST_F(JoinSide, AFailedAddResetsTheJoinSideAndSaysSo) {
     EXPECT_EQ(tk.alerts[0].window, &ui.window);
     EXPECT_EQ(ui.joinView.rows(), 0);
     EXPECT_EQ(ui.tfMOutputPath.stringValue(), "");
-    EXPECT_EQ(c.pwd, "");
+    EXPECT_EQ(c.pwd, "split side password"); // the join side leaves the split's password alone
     EXPECT_EQ(c.outputName, "report.final.pdf"); // kept from the set before
     EXPECT_TRUE(ui.mergeBtn.isEnabled());
 

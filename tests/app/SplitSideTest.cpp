@@ -219,29 +219,28 @@ TEST_F(SplitSide, TieredDefaultAndReset) {
     EXPECT_TRUE(tk.logged("sizeTextFieldChange"));
 }
 
-TEST_F(SplitSide, PasswordPanelLiveCheck) {
+TEST_F(SplitSide, PasswordPanelConfirmsOnlyTwoEqualUsablePasswords) {
     ui.encryptBtn.setState(0);
     c.actEncrypt();
     EXPECT_TRUE(tk.app.modalHistory.empty());
 
     ui.encryptBtn.setState(1);
-    ui.encryptViewOKBtn.setEnabled(false);
     tk.app.whenModal(&ui.encryptPanel, [&] {
+        EXPECT_FALSE(ui.encryptViewOKBtn.isEnabled()); // empty fields cannot be confirmed
         type(ui.tfPwdFirst, "secret");
+        EXPECT_FALSE(ui.encryptViewOKBtn.isEnabled()); // one field is not a confirmation
+        c.actEncryptOK();                             // Enter: refused
+        EXPECT_TRUE(ui.encryptPanel.visible);
         type(ui.tfPwdSecond, "sec");
         EXPECT_TRUE(ui.encryptMsg2.isHidden());
-        EXPECT_FALSE(ui.encryptViewOKBtn.isEnabled());
         type(ui.tfPwdSecond, "sex");
-        EXPECT_FALSE(ui.encryptMsg2.isHidden());
         EXPECT_EQ(ui.encryptMsg2.stringValue(), "The passwords do not match.");
-        type(ui.tfPwdSecond, "secrets");
         EXPECT_FALSE(ui.encryptMsg2.isHidden());
-        EXPECT_FALSE(ui.encryptViewOKBtn.isEnabled());
         type(ui.tfPwdSecond, "secret");
-        EXPECT_TRUE(ui.encryptMsg2.isHidden());
         EXPECT_TRUE(ui.encryptViewOKBtn.isEnabled());
-        type(ui.tfPwdFirst, "secret2"); // OK keeps its state and takes the first field
-        EXPECT_TRUE(ui.encryptViewOKBtn.isEnabled());
+        type(ui.tfPwdFirst, "secret2"); // edited after they matched: no longer confirmed
+        EXPECT_FALSE(ui.encryptViewOKBtn.isEnabled());
+        type(ui.tfPwdSecond, "secret2");
         c.actEncryptOK();
     });
     c.actEncrypt();
@@ -334,4 +333,27 @@ TEST(Arithmetic, SizeTextsAndPaths) {
     EXPECT_EQ(
         progressPercent(std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::max()),
         100);
+}
+
+TEST_F(SplitSide, RemovalBoxesUntickForANewSourceOrSetAndARemovingRunAsksFirst) {
+    TempDir dir;
+    writeFile(dir / "album/a.jpg", std::string(3000, 'a'));
+    writeFile(dir / "album/sub/b.jpg", std::string(2000, 'b'));
+    tk.answerPanel(dir / "album");
+    c.actAddFolder();
+    ui.delSourceFileBtn.setState(1);
+    tk.answerPanel(dir / "album/a.jpg");
+    c.actAddFile();
+    EXPECT_EQ(ui.delSourceFileBtn.state(), 0);
+
+    tk.answerPanel(dir / "album");
+    c.actAddFolder();
+    ui.delSourceFileBtn.setState(1);
+    c.actSplit(); // the question's default is Cancel
+    ASSERT_EQ(tk.alerts.size(), 1u);
+    EXPECT_TRUE(tk.alerts[0].question);
+    EXPECT_EQ(tk.alerts[0].message,
+              "Remove the folder album (2 files, 4.9 KB) once its pieces are verified?");
+    EXPECT_TRUE(tk.app.modalHistory.empty()); // nothing started
+    EXPECT_FALSE(exists(dir / "album_spt"));
 }

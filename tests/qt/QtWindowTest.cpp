@@ -42,6 +42,10 @@ protected:
         tk.alertHook = [this](const std::string& message, const std::string& informative) {
             alerts.push_back(message + " / " + informative);
         };
+        tk.questionHook = [this](const std::string& message, const std::string&) {
+            questions.push_back(message);
+            return toolkit::kModalResponseOK;
+        };
         // The user inside each modal window: a script per window, by name.
         tk.qtApplication().onModal = [this](toolkit::Window* window) {
             auto* panel = dynamic_cast<qtkit::PanelWindow*>(window);
@@ -120,6 +124,7 @@ protected:
     std::map<std::string, std::function<void()>> users;
     std::string completion;
     std::string completionDetail;
+    std::vector<std::string> questions;
     TempDir dir;
 };
 
@@ -205,6 +210,16 @@ TEST_F(QtWindow, ProtectedFolderTree) {
     splitTo(dir.path().string());
     EXPECT_EQ(completion, "Splitting Completed!");
 
+    // The prompt takes the keyboard in its field; Escape cancels and starts nothing.
+    users["pwdWindow"] = [this] {
+        QWidget* prompt = win->panel("pwdWindow");
+        EXPECT_EQ(prompt->focusWidget(), widget<QWidget>("pwdField"));
+        QTest::keyClick(prompt->focusWidget(), Qt::Key_Escape);
+    };
+    joinInto(dir / "photos_spt", dir / "joined");
+    EXPECT_EQ(completion, "");
+    EXPECT_FALSE(fs::exists(dir / "joined/photos"));
+
     users["pwdWindow"] = [this] {
         EXPECT_FALSE(widget<QAbstractButton>("pwdOKBtn")->isEnabled());
         typeInto("pwdField", "s3cre");
@@ -274,4 +289,13 @@ TEST_F(QtWindow, StartedWithAFileAndAPieceFolderFillsBothSides) {
     EXPECT_EQ(widget<QLineEdit>("tfMOutputPath")->text().toStdString(), dir.path().string());
     ASSERT_EQ(alerts.size(), 1u);
     EXPECT_EQ(alerts[0], "Cannot open " + (dir / "missing") + ": No such file or directory / ");
+}
+
+TEST_F(QtWindow, TabLeavesTheTables) {
+    for (const char* table : {"pathView", "joinView"}) {
+        QWidget* view = widget<QWidget>(table);
+        view->setFocus();
+        QTest::keyClick(view, Qt::Key_Tab);
+        EXPECT_NE(QApplication::focusWidget(), view) << table;
+    }
 }

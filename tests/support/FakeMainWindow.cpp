@@ -42,6 +42,7 @@ void MainWindow::wire(MainViewController& c) {
     c.pwdMsg = &pwdMsg;
     c.pwdOKBtn = &pwdOKBtn;
     c.outputPathWindow = &outputPathWindow;
+    c.outputPathPrompt = &outputPathPrompt;
 }
 
 } // namespace fake

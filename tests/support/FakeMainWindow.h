@@ -40,6 +40,7 @@ struct MainWindow {
     TextField pwdField, pwdMsg;
     Button pwdOKBtn;
     PanelWindow outputPathWindow;
+    TextField outputPathPrompt;
 
     void wire(MainViewController& c);
 };

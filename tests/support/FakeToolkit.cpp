@@ -133,7 +133,7 @@ public:
                          const std::string& informative, const std::string& confirm,
                          const std::string& /*cancel*/) override {
         owner_.alerts.push_back({window, message, confirm, informative, true});
-        if (owner_.questionAnswers.empty()) return toolkit::kModalResponseCancel;
+        if (owner_.questionAnswers.empty()) return owner_.defaultQuestionAnswer;
         const int answer = owner_.questionAnswers.front();
         owner_.questionAnswers.pop_front();
         return answer;

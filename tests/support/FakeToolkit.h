@@ -210,8 +210,9 @@ public:
         panelAnswers.emplace_back(toolkit::kModalResponseOK, path);
     }
     void cancelPanel() { panelAnswers.emplace_back(toolkit::kModalResponseCancel, ""); }
-    // The user's answers to the next questions; with none left, Cancel.
+    // The user's answers to the next questions; with none left, the default.
     std::deque<int> questionAnswers;
+    int defaultQuestionAnswer = toolkit::kModalResponseCancel;
     bool logged(const std::string& line);
     void postWindowWillClose(const toolkit::Window* window);
 
