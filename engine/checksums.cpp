@@ -83,20 +83,29 @@ bool parseChecksumLines(const std::string& text, std::vector<ChecksumEntry>& out
     return true;
 }
 
-std::string sha256OfFile(int fd, bool countProgress) {
+namespace {
+
+// sha256OfFile with the caller's buffer of kReadStep bytes.
+std::string sha256Using(int fd, char* buffer, bool countProgress) {
     Sha256Digest digest;
-    std::unique_ptr<char[]> buffer(new char[kReadStep]);
     int64_t offset = 0;
     for (;;) {
         if (engineCancelRequested()) return {};
-        const int64_t got = readAt(fd, buffer.get(), kReadStep, offset);
+        const int64_t got = readAt(fd, buffer, kReadStep, offset);
         if (got < 0) return {};
         if (got == 0) break;
-        if (!digest.update(buffer.get(), static_cast<std::size_t>(got))) return {};
+        if (!digest.update(buffer, static_cast<std::size_t>(got))) return {};
         offset += got;
         if (countProgress) progressAddDoneBytes(got);
     }
     return digest.finishHex();
+}
+
+} // namespace
+
+std::string sha256OfFile(int fd, bool countProgress) {
+    std::unique_ptr<char[]> buffer(new char[kReadStep]);
+    return sha256Using(fd, buffer.get(), countProgress);
 }
 
 struct SplitHasher::Content {
@@ -168,13 +177,14 @@ void SplitHasher::endContent() {
 // order; a file's digest stays open across pieces until another file starts.
 void SplitHasher::hash(Job& job) {
     Sha256Digest piece;
-    std::unique_ptr<char[]> buffer(new char[kReadStep]);
+    if (!buffer_) buffer_.reset(new char[kReadStep]);
+    char* const buffer = buffer_.get();
     std::size_t next = 0; // the first slice not yet fed whole
     int64_t position = 0; // where the buffer's bytes begin in the piece
     int64_t fed = 0;      // bytes of the piece fed to file digests
     for (;;) {
-        const int64_t got = readAt(job.piece.get(), buffer.get(), kReadStep, position);
-        if (got < 0 || !piece.update(buffer.get(), static_cast<std::size_t>(got))) {
+        const int64_t got = readAt(job.piece.get(), buffer, kReadStep, position);
+        if (got < 0 || !piece.update(buffer, static_cast<std::size_t>(got))) {
             failed_ = true;
             return;
         }
@@ -191,7 +201,7 @@ void SplitHasher::hash(Job& job) {
             const int64_t from = std::max({slice.offset, fed, position});
             const int64_t to = std::min(end, bufferEnd);
             if (to > from) {
-                content_->digest.update(buffer.get() + (from - position),
+                content_->digest.update(buffer + (from - position),
                                         static_cast<std::size_t>(to - from));
                 fed = to;
             }
@@ -227,7 +237,12 @@ PieceVerifier::Verdict PieceVerifier::verdict(std::size_t index) {
 }
 
 void PieceVerifier::run() {
-    for (std::size_t i = 0; i < names_.size(); ++i) {
+    std::unique_ptr<char[]> buffer;
+    try {
+        buffer.reset(new char[kReadStep]);
+    } catch (...) {
+    }
+    for (std::size_t i = 0; buffer && i < names_.size(); ++i) {
         {
             std::lock_guard lock(mutex_);
             if (stopping_) break;
@@ -236,7 +251,7 @@ void PieceVerifier::run() {
         try {
             FileDescriptor fd = openRegular(folderFd_, names_[i]);
             if (fd) {
-                const std::string hex = sha256OfFile(fd.get(), countProgress_);
+                const std::string hex = sha256Using(fd.get(), buffer.get(), countProgress_);
                 verdict = !hex.empty() && hex == expected_[i] ? Verdict::Good : Verdict::Mismatch;
             }
         } catch (...) {

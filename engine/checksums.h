@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -81,6 +82,7 @@ private:
     std::string contentName_; // the file whose bytes the content digest holds
     struct Content;
     Content* content_ = nullptr;
+    std::unique_ptr<char[]> buffer_; // the worker's read buffer, made once
     std::thread worker_;
 };
 
