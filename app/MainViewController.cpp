@@ -7,6 +7,7 @@
 #include "app/RunState.h"
 #include "app/SplitArithmetic.h"
 #include "app/Texts.h"
+#include "engine/errors.h"
 #include "engine/join.h"
 #include "engine/utilities.h"
 
@@ -78,6 +79,11 @@ void MainViewController::OC_splitProject_merge(const char* pieceFolder, const ch
     joinFinished.store(1, std::memory_order_release);
 }
 
+void MainViewController::prepareRun() {
+    engineResetCancel();
+    runStarted_ = std::chrono::steady_clock::now();
+}
+
 void MainViewController::runProgressTimer(void (MainViewController::*tick)()) {
     std::unique_ptr<toolkit::RunLoop> loop = tk_.threads().currentRunLoop();
     {
@@ -99,6 +105,8 @@ void MainViewController::runProgressWindow(const char* title) {
     proTitle->setStringValue(title);
     progress->setDoubleValue(0);
     percentLabel->setStringValue("0%");
+    progressDetail->setStringValue("");
+    progressCancelBtn->setEnabled(true);
     progressWindow->center();
     progressWindow->makeKeyWindow();
     progress->startAnimation();
@@ -106,8 +114,24 @@ void MainViewController::runProgressWindow(const char* title) {
     tk_.application().runModalForWindow(progressWindow);
 }
 
+void MainViewController::actCancelRun() {
+    engineRequestCancel();
+    progressCancelBtn->setEnabled(false);
+    proTitle->setStringValue(kCancellingTitle);
+}
+
+const char* MainViewController::failedTitle(const char* failed, const char* cancelled) {
+    return engineLastError() == "cancelled" ? cancelled : failed;
+}
+
 void MainViewController::showProgress(int64_t percent) {
-    onUi([this, percent] {
+    const int64_t done = progressDoneBytes();
+    const int64_t total = progressTotalBytes();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - runStarted_).count();
+    const std::string detail = progressText(done, total, seconds);
+    onUi([this, percent, detail] {
+        progressDetail->setStringValue(detail);
         progress->setDoubleValue(static_cast<double>(percent));
         char text[32];
         std::snprintf(text, sizeof text, "%d%%", static_cast<int>(percent));

@@ -11,6 +11,7 @@
 #include "engine/inspection.h"
 #include "engine/split.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -62,6 +63,7 @@ public:
     void actSplit();
     void updateSpliteProgressIndicator(); // progress thread
     void updateSpliteProgress();          // progress thread, every tick
+    void actCancelRun(); // the progress window's Cancel, Escape and close button
     void actOpenFolder();
     void actFinish();
     void actAgain();
@@ -135,6 +137,8 @@ public:
     toolkit::TextField* proTitle = nullptr;
     toolkit::TextField* percentLabel = nullptr;
     toolkit::ProgressIndicator* progress = nullptr;
+    toolkit::TextField* progressDetail = nullptr; // bytes done of total, rate, time left
+    toolkit::Button* progressCancelBtn = nullptr;
     FSWindow* completeWindow = nullptr;
     toolkit::TextField* completeTitle = nullptr;
     toolkit::TextField* completeDetail = nullptr; // why a run failed, what a removal kept
@@ -161,9 +165,13 @@ private:
     bool passwordStep();
     void launchJoin();
     void runProgressTimer(void (MainViewController::*tick)());
+    // Clears a stop request left from an earlier run and starts the run's clock.
+    void prepareRun();
     // Shows the progress window and stays in its modal loop until the run ends.
     void runProgressWindow(const char* title);
     void showProgress(int64_t percent);
+    // The completion title of a run that returned -1: cancelled, or failed.
+    static const char* failedTitle(const char* failed, const char* cancelled);
     // Asks before a split replaces a set already in its piece folder; false
     // when the user declines. Sets replaceSet_.
     bool mayReplaceSetInTheWay();
@@ -183,4 +191,5 @@ private:
     bool removeAfterRun_ = false;  // the removal box was on when the run started
     bool replaceSet_ = false;      // the user agreed to replace the set in the way
     std::string lastOutputFolder_; // what the completion window's open-folder shows
+    std::chrono::steady_clock::time_point runStarted_; // for the rate and the time left
 };

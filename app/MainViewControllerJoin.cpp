@@ -155,6 +155,7 @@ void MainViewController::launchJoin() {
     removeAfterRun_ = delSoureFileM->state() == 1;
     lastOutputFolder_ = outPath;
     joinFinished.store(0, std::memory_order_relaxed);
+    prepareRun();
     // The engine thread gets its own copies: the controller's texts belong to the UI thread.
     tk_.threads().detachNewThread([this, in = intPath, out = outPath, password = pwd] {
         OC_splitProject_merge(in.c_str(), out.c_str(), password.c_str());
@@ -204,7 +205,8 @@ void MainViewController::updateMergeProgress() {
     } else if (removeAfterRun_) {
         detail += (detail.empty() ? "" : "\n") + std::string(kUntouchedAfterFailure);
     }
-    finishRun(succeeded ? kJoinCompletedTitle : kJoinFailedTitle, detail,
+    finishRun(succeeded ? kJoinCompletedTitle : failedTitle(kJoinFailedTitle, kJoinCancelledTitle),
+              detail,
               std::move(beforeCompletion), [this] { joinView->reloadData(); });
 }
 
@@ -212,6 +214,7 @@ void MainViewController::mActVerify() {
     if (joinList.empty()) return;
     lastOutputFolder_ = outPath;
     verifyFinished.store(0, std::memory_order_relaxed);
+    prepareRun();
     tk_.threads().detachNewThread([this, in = intPath] { OC_verifyPieceSet(in.c_str()); });
     tk_.threads().detachNewThread([this] {
         runProgressTimer(&MainViewController::updateVerifyProgress);
@@ -235,7 +238,11 @@ void MainViewController::updateVerifyProgress() {
     std::vector<PieceCheck> checks = verifyChecks;
     const char* title = kVerifyCompletedTitle;
     std::string detail;
-    if (!belong) {
+    if (engineLastError() == "cancelled") {
+        title = kVerifyCancelledTitle;
+        detail = "The marks stay as they were.";
+        checks.clear();
+    } else if (!belong) {
         title = kVerifyImpossibleTitle;
         detail = std::string(kNoChecksumsDetail) + ": " + engineLastError() + ".";
     } else {
@@ -250,7 +257,7 @@ void MainViewController::updateVerifyProgress() {
             detail = engineLastError();
     }
     finishRun(title, detail, [this, belong, checks = std::move(checks)] {
-        if (!belong) return; // the quick marks stay
+        if (!belong || checks.empty()) return; // the quick marks stay
         for (SPTCfg_SPTitem2& entry : joinList) {
             for (const PieceCheck& check : checks) {
                 if (check.pieceIndex == entry.pieceIndex) entry.checkState = check.good ? 0 : -1;

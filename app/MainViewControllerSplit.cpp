@@ -328,6 +328,7 @@ void MainViewController::actSplit() {
     removeAfterRun_ = delSourceFileBtn->state() == 1;
     lastOutputFolder_ = oPath;
     splitFinished.store(0, std::memory_order_relaxed);
+    prepareRun();
     tk_.threads().detachNewThread([this] { OC_splitProject_split(nullptr); });
     tk_.threads().detachNewThread([this] { updateSpliteProgressIndicator(); });
 
@@ -390,5 +391,7 @@ void MainViewController::updateSpliteProgress() {
         }
     }
     if (!succeeded && removeAfterRun_) detail += (detail.empty() ? "" : "\n") + std::string(kUntouchedAfterFailure);
-    finishRun(succeeded ? kSplitCompletedTitle : kSplitFailedTitle, detail, nullptr, nullptr);
+    finishRun(succeeded ? kSplitCompletedTitle
+                        : failedTitle(kSplitFailedTitle, kSplitCancelledTitle),
+              detail, nullptr, nullptr);
 }

@@ -88,6 +88,20 @@ std::string roundedSize(int64_t bytes) {
     return text;
 }
 
+std::string progressText(int64_t done, int64_t total, double seconds) {
+    std::string text = roundedSize(done) + " of " + roundedSize(total);
+    if (seconds < 0.5 || done <= 0) return text;
+    const double rate = static_cast<double>(done) / seconds;
+    text += ", " + roundedSize(static_cast<int64_t>(rate)) + "/s";
+    if (total > done) {
+        const auto left = static_cast<long long>(static_cast<double>(total - done) / rate + 0.5);
+        char clock[32];
+        std::snprintf(clock, sizeof clock, ", %lld:%02lld left", left / 60, left % 60);
+        text += clock;
+    }
+    return text;
+}
+
 std::string sizeText(int64_t bytes) {
     char text[32];
     if (bytes <= 1023) return "1K";

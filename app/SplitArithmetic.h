@@ -63,6 +63,10 @@ std::string roundedSize(int64_t bytes);
 // then "%lldK", "%lldM" or "%lldG", truncated.
 std::string sizeText(int64_t bytes);
 
+// "420 MB of 1.0 GB, 210 MB/s, 0:08 left": what a run has done after
+// `seconds`; the rate and the time left once they can be told.
+std::string progressText(int64_t done, int64_t total, double seconds);
+
 // done × 100 / total, truncated; 0 while the total is not known (0 or less).
 int64_t progressPercent(int64_t done, int64_t total);
 

@@ -89,7 +89,7 @@ for i in $(seq "$REPEAT"); do
     cmp -s big.bin j4/big.bin || { echo "file join + check (theirs) differs" >&2; exit 1; }
 
     pair $first "folder split" \
-        'fresh t1; run "folder split (ours)" "$BENCH" split "$work/tree" "$work/t1" $PIECE' \
+        'fresh t1; run "folder split (ours)" "$BENCH" split-plain "$work/tree" "$work/t1" $PIECE' \
         'fresh t2; run "folder split (theirs)" sh -c "tar cf - tree | split -b $PIECE - t2/tree.tar."'
     pair $first "folder join" \
         'fresh k1; run "folder join (ours)" "$BENCH" join "$work/t1/tree_spt" "$work/k1"' \

@@ -91,6 +91,7 @@ int32_t runVerification(const char* pieceFolder, std::vector<PieceCheck>& out,
     const std::string stem = stemOf(baseName);
     const int32_t count = std::max(getManifestPieceCount(), 0);
     const SetChecksums sums = readSetChecksums(folder.get(), stem, count);
+    if (engineStopIfCancelled()) return -1; // a check cut short proves nothing
     if (!sums.belongs) {
         engineFail(sums.present ? sums.problem : "the set has no checksum files");
         return -1;

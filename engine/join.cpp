@@ -462,6 +462,7 @@ int32_t runJoin(const char* pieceFolder, const char* outputFolder, const JoinOpt
     // With checksum files that belong to the set, every piece is checked in
     // full on another thread while the copy goes on.
     const SetChecksums sums = readSetChecksums(pieceFd.get(), job.stem, job.pieceCount);
+    if (engineStopIfCancelled()) return -1;
     std::unique_ptr<PieceVerifier> verifier;
     if (sums.belongs) {
         std::vector<std::string> names;

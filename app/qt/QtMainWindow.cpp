@@ -111,9 +111,10 @@ void QtMainWindow::buildPanels() {
     encryptLayout->addWidget(plain);
     encryptLayout->addWidget(encryptButtons);
 
-    // Progress of a split or a join: it cannot be dismissed while the run lasts.
+    // Progress of a split, a join or a full check: Cancel, Escape and its close button stop it.
     auto* progress = makePanel("progressWindow", "Working");
-    progress->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    progress->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                             Qt::WindowCloseButtonHint);
     auto* bar = new QProgressBar(progress);
     bar->setObjectName("progress");
     bar->setRange(0, 100);
@@ -125,6 +126,10 @@ void QtMainWindow::buildPanels() {
     QLabel* percent = label(progress, "percentLabel", "0%");
     percent->setAlignment(Qt::AlignRight);
     progressLayout->addWidget(percent);
+    progressLayout->addWidget(label(progress, "progressDetail"));
+    auto* progressButtons = new QDialogButtonBox(progress);
+    button(progressButtons, "progressCancelBtn", "&Cancel", QDialogButtonBox::RejectRole);
+    progressLayout->addWidget(progressButtons);
 
     // Completion of a run.
     auto* complete = makePanel("completeWindow", "Done");
@@ -220,6 +225,8 @@ void QtMainWindow::wireOutlets() {
     c.progressWindow = panelWindow("progressWindow");
     c.proTitle = text("proTitle");
     c.percentLabel = text("percentLabel");
+    c.progressDetail = text("progressDetail");
+    c.progressCancelBtn = push("progressCancelBtn");
     c.progress = adapt<ProgressIndicator>(window_.findChild<QProgressBar*>("progress"));
     c.completeWindow = panelWindow("completeWindow");
     c.completeTitle = text("completeTitle");
@@ -317,6 +324,9 @@ void QtMainWindow::connectActions() {
 
     panel("encryptPanel")->onCancel = [c] { c->actEncryptCancel(); };
     panel("completeWindow")->onCancel = [c] { c->actFinish(); };
+    // Escape and the close button stop a run as its Cancel button does.
+    panel("progressWindow")->onCancel = [c] { c->actCancelRun(); };
+    clicked("progressCancelBtn", [c] { c->actCancelRun(); });
     panel("pwdWindow")->onCancel = [c] { c->actPwdCancel(); };
     panel("outputPathWindow")->onCancel = [c] { c->actOutputPathCancel(); };
 }

@@ -263,3 +263,48 @@ TEST_F(Faults, PiecesWithoutChecksumsAreRemovedOnlyWhenTheUserAgrees) {
     EXPECT_EQ(title(), "Joining Completed!");
     EXPECT_FALSE(exists(set + "/spt_config.morvspt"));
 }
+
+TEST_F(Faults, CancelStopsASplitAJoinAndAFullCheckAndLeavesNothingHalfMade) {
+    const std::string source = dir / "in/data.bin";
+    writeFile(source, seededBytes(14, 3 << 20));
+    split(source, false, dir / "out", false);
+    const std::string set = dir / "out/data_spt";
+    fs::create_directories(dir / "joined");
+    tk.answerPanel(set);
+    c.mActAddFile();
+    tk.answerPanel(dir / "joined");
+    c.mActSelectOutput();
+
+    struct Run {
+        const char* title;
+        std::function<void()> start;
+    } runs[] = {
+        {"Splitting Cancelled", [&] {
+             tk.questionAnswers.push_back(toolkit::kModalResponseOK); // replace the set
+             tk.answerPanel(source);
+             c.actAddFile();
+             c.actSplit();
+         }},
+        {"Joining Cancelled", [&] { c.mActMergeFile(); }},
+        {"Verification Cancelled", [&] { c.mActVerify(); }},
+    };
+    const auto before = treeContents(dir.path().string());
+    for (Run& run : runs) {
+        SCOPED_TRACE(run.title);
+        // The engine thread waits until the user has pressed Cancel.
+        std::promise<void> pressed;
+        tk.threadsImpl.wrapNextThread(
+            [f = pressed.get_future().share()](const std::function<void()>& body) {
+                f.wait();
+                body();
+            });
+        tk.app.whenModal(&ui.progressWindow, [&] {
+            c.actCancelRun();
+            EXPECT_FALSE(ui.progressCancelBtn.isEnabled());
+            pressed.set_value();
+        });
+        run.start();
+        EXPECT_EQ(title(), run.title);
+        EXPECT_EQ(treeContents(dir.path().string()), before); // nothing made, nothing lost
+    }
+}

@@ -26,6 +26,8 @@ void MainWindow::wire(MainViewController& c) {
     c.progressWindow = &progressWindow;
     c.proTitle = &proTitle;
     c.percentLabel = &percentLabel;
+    c.progressDetail = &progressDetail;
+    c.progressCancelBtn = &progressCancelBtn;
     c.progress = &progress;
     c.completeWindow = &completeWindow;
     c.completeTitle = &completeTitle;

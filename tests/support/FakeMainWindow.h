@@ -27,7 +27,8 @@ struct MainWindow {
     TextField encryptMsg2;
     Button encryptViewOKBtn, encryptViewCancelBtn;
     PanelWindow progressWindow;
-    TextField proTitle, percentLabel;
+    TextField proTitle, percentLabel, progressDetail;
+    Button progressCancelBtn;
     ProgressIndicator progress;
     PanelWindow completeWindow;
     TextField completeTitle, completeDetail;
