@@ -160,7 +160,8 @@ void MainViewController::finishRun(const char* title, const std::string& detail,
 }
 
 void MainViewController::actOpenFolder() {
-    tk_.workspace().openFolder(lastOutputFolder_.empty() ? oPath : lastOutputFolder_);
+    const std::string folder = lastOutputFolder_.empty() ? oPath : lastOutputFolder_;
+    if (!tk_.workspace().openFolder(folder)) showAlert(kNoFileManager, folder);
 }
 
 void MainViewController::actFinish() {

@@ -144,6 +144,8 @@ public:
     toolkit::TextField* completeDetail = nullptr; // why a run failed, what a removal kept
     toolkit::Button* mBtnAddFile = nullptr;
     toolkit::Button* mVerifyBtn = nullptr;
+    toolkit::TextField* joinSummary = nullptr;  // the listed set in one line
+    toolkit::TextField* splitSummary = nullptr; // what a folder source's set will hold
     toolkit::TableView* joinView = nullptr;
     toolkit::Button* delSoureFileM = nullptr;
     toolkit::TextField* tfMOutputPath = nullptr;
@@ -162,6 +164,7 @@ private:
     void takeSplitSource(const std::string& path);
     void loadPieceSet(const std::string& path);
     void setMergeControlsEnabled(bool enabled);
+    void showJoinSummary();
     bool passwordStep();
     void launchJoin();
     void runProgressTimer(void (MainViewController::*tick)());

@@ -5,12 +5,14 @@
 
 #include "app/RemovalSummary.h"
 #include "app/RunState.h"
+#include "app/SplitRules.h"
 #include "app/SplitArithmetic.h"
 #include "app/Texts.h"
 #include "engine/errors.h"
 #include "engine/removal.h"
 #include "engine/utilities.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -51,8 +53,14 @@ void MainViewController::loadPieceSet(const std::string& path) {
     } else {
         pwdM = digest;
         outputName = name;
+        // Rows in piece order, whatever order the manifest lists them in.
+        std::stable_sort(joinList.begin(), joinList.end(),
+                         [](const SPTCfg_SPTitem2& a, const SPTCfg_SPTitem2& b) {
+                             return a.pieceIndex < b.pieceIndex;
+                         });
         enableMergeUIControl();
     }
+    showJoinSummary();
     joinView->reloadData();
 }
 
@@ -75,11 +83,27 @@ void MainViewController::setMergeControlsEnabled(bool enabled) {
 void MainViewController::enableMergeUIControl() { setMergeControlsEnabled(true); }
 void MainViewController::disableMergeUIControl() { setMergeControlsEnabled(false); }
 
+void MainViewController::showJoinSummary() {
+    if (joinList.empty()) {
+        joinSummary->setStringValue("");
+        return;
+    }
+    std::size_t missing = 0, damaged = 0;
+    for (const SPTCfg_SPTitem2& entry : joinList) {
+        if (entry.size < 0) ++missing;
+        else if (entry.checkState != 0) ++damaged;
+    }
+    joinSummary->setStringValue(joinSummaryText(joinList.size(), missing, damaged, !pwdM.empty(),
+                                                checksumProblem(intPath.c_str())));
+}
+
 void MainViewController::clearMergeMsg() {
     joinList.clear();
     intPath.clear();
     outPath.clear();
     tfMOutputPath->setStringValue(outPath);
+    joinSummary->setStringValue("");
+    disableMergeUIControl(); // no set, nothing to join
 }
 
 void MainViewController::mActMergeFile() {
@@ -263,5 +287,6 @@ void MainViewController::updateVerifyProgress() {
                 if (check.pieceIndex == entry.pieceIndex) entry.checkState = check.good ? 0 : -1;
             }
         }
+        showJoinSummary();
     }, [this] { joinView->reloadData(); });
 }

@@ -78,6 +78,7 @@ void MainViewController::takeSplitSource(const std::string& path) {
     sSize = fSize;
     oPath = stringByDeletingLastPathComponent(fPath);
     tfOutPath->setStringValue(oPath);
+    splitSummary->setStringValue(isFolder(fPath.c_str()) == 1 ? folderSourceSummary(fPath) : "");
     enableSpliteUIControl();
     cal_AI_size();
     pathView->reloadData();
@@ -210,6 +211,8 @@ void MainViewController::actDelFile(long tag) {
     log(format("tag = %lld", tag));
     fPath.clear();
     fSize = 0;
+    splitSummary->setStringValue("");
+    disableSpliteUIControl(); // nothing left to split
     pathView->reloadData();
 }
 
@@ -299,7 +302,11 @@ void MainViewController::actOutPath() {
 }
 
 void MainViewController::actSplit() {
-    if (fPath.empty() || oPath.empty() || fSize == 0) return;
+    if (fPath.empty() || oPath.empty()) return;
+    if (fSize == 0) {
+        showAlert(kCannotSplit, kEmptySource);
+        return;
+    }
     if (fPath.size() >= sizeof splitRequest.srcPath) {
         showAlert(kCannotSplit, kSourcePathTooLong);
         return;

@@ -2,6 +2,14 @@
 
 #include "app/Texts.h"
 
+#include "app/SplitArithmetic.h"
+#include "engine/utilities.h"
+
+#include <memory>
+#include <vector>
+
+#include <dirent.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 
 namespace {
@@ -43,4 +51,67 @@ std::string freeSpaceProblem(const OutputSpace& space, const std::string& folder
     if (!space.known || setBytes <= space.freeBytes) return {};
     return "The set needs " + std::to_string(setBytes) + " bytes, but " + folder + " has " +
            std::to_string(space.freeBytes) + " bytes free.";
+}
+
+std::string joinSummaryText(std::size_t pieces, std::size_t missing, std::size_t damaged,
+                            bool password, const std::string& checksumProblem) {
+    std::string text = groupedCount(static_cast<int64_t>(pieces)) +
+                       (pieces == 1 ? " piece" : " pieces");
+    if (missing > 0) text += ", " + groupedCount(static_cast<int64_t>(missing)) + " missing";
+    if (damaged > 0) text += ", " + groupedCount(static_cast<int64_t>(damaged)) + " damaged";
+    if (password) text += "; protected by a password";
+    if (checksumProblem.empty()) return text + "; checksums present";
+    if (checksumProblem == "it has no checksum files") return text + "; no checksum files";
+    return text + "; checksum files that do not belong to this set";
+}
+
+namespace {
+
+struct WalkCount {
+    int64_t hidden = 0;
+    int64_t emptyFolders = 0;
+};
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+
+// Counts what a split leaves out below `folder`; links are not followed.
+void countLeftOut(const std::string& folder, WalkCount& count, int depth) {
+    std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
+    if (!dir || depth > 64) return;
+    bool empty = true;
+    while (const dirent* entry = readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        empty = false;
+        if (name[0] == '.') {
+            ++count.hidden;
+            continue;
+        }
+        struct stat st {};
+        const std::string path = folder + "/" + name;
+        if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) countLeftOut(path, count, depth + 1);
+    }
+    if (empty && depth > 0) ++count.emptyFolders;
+}
+
+} // namespace
+
+std::string folderSourceSummary(const std::string& folder) {
+    std::vector<std::string> files;
+    listFolderFiles(folder.c_str(), files, 1);
+    WalkCount count;
+    countLeftOut(folder, count, 0);
+    std::string text = "Stores " + groupedCount(static_cast<int64_t>(files.size())) +
+                       (files.size() == 1 ? " file (" : " files (") +
+                       roundedSize(folderSize(folder.c_str())) + ").";
+    std::string left;
+    if (count.hidden > 0)
+        left += groupedCount(count.hidden) + (count.hidden == 1 ? " hidden item" : " hidden items");
+    if (count.emptyFolders > 0)
+        left += (left.empty() ? "" : ", ") + groupedCount(count.emptyFolders) +
+                (count.emptyFolders == 1 ? " empty folder" : " empty folders");
+    if (!left.empty()) text += " Not stored: " + left + ".";
+    return text + " Special files come back as empty files; links to folders are not followed.";
 }

@@ -13,6 +13,15 @@ inline constexpr std::size_t kMaxPasswordBytes = 31;
 // "A password has at most 31 bytes."), or "" when it can.
 std::string newPasswordProblem(const std::string& password);
 
+// "12 pieces, 1 missing, 1 damaged; protected by a password; checksums present".
+// `checksumProblem` is "" when the set's checksum files belong to it.
+std::string joinSummaryText(std::size_t pieces, std::size_t missing, std::size_t damaged,
+                            bool password, const std::string& checksumProblem);
+
+// What a split of the folder will store, and what not: "Stores 1,204 files
+// (5.2 GB). Not stored: 3 hidden items, 2 empty folders. …"
+std::string folderSourceSummary(const std::string& folder);
+
 // What the file system of an output folder allows.
 struct OutputSpace {
     bool known = false;       // statfs answered

@@ -232,6 +232,8 @@ void QtMainWindow::wireOutlets() {
     c.completeTitle = text("completeTitle");
     c.completeDetail = text("completeDetail");
     c.mBtnAddFile = push("mBtnAddFile");
+    c.joinSummary = text("joinSummary");
+    c.splitSummary = text("splitSummary");
     c.mVerifyBtn = push("mVerifyBtn");
     auto* joinTable = adapt<TableView>(
         ui_->joinView,

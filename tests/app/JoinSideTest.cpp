@@ -87,7 +87,7 @@ TEST_F(JoinSide, AFailedAddResetsTheJoinSideAndSaysSo) {
     EXPECT_EQ(ui.tfMOutputPath.stringValue(), "");
     EXPECT_EQ(c.pwd, "split side password"); // the join side leaves the split's password alone
     EXPECT_EQ(c.outputName, "report.final.pdf"); // kept from the set before
-    EXPECT_TRUE(ui.mergeBtn.isEnabled());
+    EXPECT_FALSE(ui.mergeBtn.isEnabled()); // nothing to join: Join is off
 
     tk.cancelPanel();
     c.mActAddFile();
@@ -180,4 +180,17 @@ TEST_F(JoinSide, DropsOntoTheSplitTableTakeFilesOnly) {
     EXPECT_EQ(c.fSize, 3000);
     EXPECT_TRUE(ui.btnSplit.isEnabled());
     EXPECT_TRUE(tk.logged("pathView fn = " + set));
+}
+
+TEST_F(JoinSide, TheSummaryLineTellsTheSetsStory) {
+    fs::remove(set + "/report_1.spt");
+    std::string piece = readFile(set + "/report_2.spt");
+    piece[0] ^= 0x01;
+    writeFile(set + "/report_2.spt", piece);
+    tk.answerPanel(set);
+    c.mActAddFile();
+    EXPECT_EQ(ui.joinSummary.stringValue(),
+              std::to_string(ui.joinView.rows()) + " pieces, 1 missing, 1 damaged; protected by a password; checksums present");
+    for (int64_t row = 0; row < ui.joinView.rows(); ++row)
+        EXPECT_EQ(ui.joinView.cell("fileNameID", row).value, "report_" + std::to_string(row) + ".spt");
 }

@@ -6,7 +6,10 @@
 #include "tests/support/TempDir.h"
 #include "tests/support/TestFiles.h"
 
+#include <filesystem>
 #include <limits>
+
+namespace fs = std::filesystem;
 
 using SplitSide = ControllerFixture;
 
@@ -287,8 +290,9 @@ TEST_F(SplitSide, SplitIsRefusedWithoutSourceOrWithPathsTooLong) {
     c.actSplit();
     EXPECT_EQ(tk.alerts.size(), 2u);
     c.fSize = 0;
-    c.actSplit();
-    EXPECT_EQ(tk.alerts.size(), 2u);
+    c.actSplit(); // an empty source is said, not ignored
+    ASSERT_EQ(tk.alerts.size(), 3u);
+    EXPECT_EQ(tk.alerts[2].informative, "The source is empty: there is nothing to split.");
     EXPECT_TRUE(tk.app.modalHistory.empty());
 }
 
@@ -356,4 +360,18 @@ TEST_F(SplitSide, RemovalBoxesUntickForANewSourceOrSetAndARemovingRunAsksFirst) 
               "Remove the folder album (2 files, 4.9 KB) once its pieces are verified?");
     EXPECT_TRUE(tk.app.modalHistory.empty()); // nothing started
     EXPECT_FALSE(exists(dir / "album_spt"));
+}
+
+TEST_F(SplitSide, AFolderSourceSaysWhatItsSetWillHold) {
+    TempDir dir;
+    writeFile(dir / "album/a.jpg", std::string(2048, 'a'));
+    writeFile(dir / "album/.env", "secret");
+    fs::create_directories(dir / "album/build/empty");
+    tk.answerPanel(dir / "album");
+    c.actAddFolder();
+    EXPECT_EQ(ui.splitSummary.stringValue(),
+              "Stores 1 file (2.0 KB). Not stored: 1 hidden item, 1 empty folder. Special files "
+              "come back as empty files; links to folders are not followed.");
+    c.actDelFile(0);
+    EXPECT_FALSE(ui.btnSplit.isEnabled());
 }

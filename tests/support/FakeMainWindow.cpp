@@ -34,6 +34,8 @@ void MainWindow::wire(MainViewController& c) {
     c.completeDetail = &completeDetail;
     c.mBtnAddFile = &mBtnAddFile;
     c.mVerifyBtn = &mVerifyBtn;
+    c.joinSummary = &joinSummary;
+    c.splitSummary = &splitSummary;
     c.joinView = &joinView;
     c.delSoureFileM = &delSoureFileM;
     c.tfMOutputPath = &tfMOutputPath;

@@ -33,6 +33,7 @@ struct MainWindow {
     PanelWindow completeWindow;
     TextField completeTitle, completeDetail;
     Button mBtnAddFile, mVerifyBtn;
+    TextField joinSummary, splitSummary;
     TableView joinView;
     Button delSoureFileM;
     TextField tfMOutputPath;
