@@ -6,9 +6,9 @@
 #include <vector>
 
 struct LaunchPlan {
-    std::string splitSource;              // the last file, or folder without a set
-    std::string pieceSet;                 // the last set: a manifest's folder
-    std::vector<std::string> refusals;    // "Cannot open PATH: reason"
+    std::string splitSource;           // the last file, or folder without a set
+    std::string pieceSet;              // the last set: a manifest's folder
+    std::vector<std::string> refusals; // "Cannot open PATH: reason"
 };
 
 // A file goes to the split side; a manifest, or a folder holding one, to the

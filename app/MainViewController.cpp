@@ -64,8 +64,8 @@ bool MainViewController::windowShouldClose() {
 
 void MainViewController::OC_splitProject_split(Split_pragma* /*ignored*/) {
     splitFinished.store(0, std::memory_order_relaxed);
-    const int32_t result = splitWithOptions(&splitRequest, SplitOptions{replaceSet_, true},
-                                            &splitOutcome);
+    const int32_t result =
+        splitWithOptions(&splitRequest, SplitOptions{replaceSet_, true}, &splitOutcome);
     splitResult.store(result, std::memory_order_relaxed);
     splitFinished.store(1, std::memory_order_release);
 }

@@ -63,7 +63,7 @@ public:
     void actSplit();
     void updateSpliteProgressIndicator(); // progress thread
     void updateSpliteProgress();          // progress thread, every tick
-    void actCancelRun(); // the progress window's Cancel, Escape and close button
+    void actCancelRun();                  // the progress window's Cancel, Escape and close button
     void actOpenFolder();
     void actFinish();
     void actAgain();

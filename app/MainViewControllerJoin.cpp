@@ -5,8 +5,8 @@
 
 #include "app/RemovalSummary.h"
 #include "app/RunState.h"
-#include "app/SplitRules.h"
 #include "app/SplitArithmetic.h"
+#include "app/SplitRules.h"
 #include "app/Texts.h"
 #include "engine/errors.h"
 #include "engine/removal.h"
@@ -80,8 +80,12 @@ void MainViewController::setMergeControlsEnabled(bool enabled) {
     delSoureFileM->setEnabled(enabled);
 }
 
-void MainViewController::enableMergeUIControl() { setMergeControlsEnabled(true); }
-void MainViewController::disableMergeUIControl() { setMergeControlsEnabled(false); }
+void MainViewController::enableMergeUIControl() {
+    setMergeControlsEnabled(true);
+}
+void MainViewController::disableMergeUIControl() {
+    setMergeControlsEnabled(false);
+}
 
 void MainViewController::showJoinSummary() {
     if (joinList.empty()) {
@@ -90,8 +94,10 @@ void MainViewController::showJoinSummary() {
     }
     std::size_t missing = 0, damaged = 0;
     for (const SPTCfg_SPTitem2& entry : joinList) {
-        if (entry.size < 0) ++missing;
-        else if (entry.checkState != 0) ++damaged;
+        if (entry.size < 0)
+            ++missing;
+        else if (entry.checkState != 0)
+            ++damaged;
     }
     joinSummary->setStringValue(joinSummaryText(joinList.size(), missing, damaged, !pwdM.empty(),
                                                 checksumProblem(intPath.c_str())));
@@ -119,10 +125,10 @@ void MainViewController::mActMergeFile() {
     }
     if (delSoureFileM->state() == 1) {
         if (tk_.alert()->runModalQuestion(
-                window, "Remove the pieces of " + outputName + " (" +
-                            std::to_string(joinList.size()) +
-                            (joinList.size() == 1 ? " piece" : " pieces") +
-                            ") once the joined files are on disk?",
+                window,
+                "Remove the pieces of " + outputName + " (" + std::to_string(joinList.size()) +
+                    (joinList.size() == 1 ? " piece" : " pieces") +
+                    ") once the joined files are on disk?",
                 kRemovalInformative, kRemoveButton, kCancelButton) != toolkit::kModalResponseOK)
             return;
         const std::string problem = checksumProblem(intPath.c_str());
@@ -230,8 +236,7 @@ void MainViewController::updateMergeProgress() {
         detail += (detail.empty() ? "" : "\n") + std::string(kUntouchedAfterFailure);
     }
     finishRun(succeeded ? kJoinCompletedTitle : failedTitle(kJoinFailedTitle, kJoinCancelledTitle),
-              detail,
-              std::move(beforeCompletion), [this] { joinView->reloadData(); });
+              detail, std::move(beforeCompletion), [this] { joinView->reloadData(); });
 }
 
 void MainViewController::mActVerify() {
@@ -240,9 +245,8 @@ void MainViewController::mActVerify() {
     verifyFinished.store(0, std::memory_order_relaxed);
     prepareRun();
     tk_.threads().detachNewThread([this, in = intPath] { OC_verifyPieceSet(in.c_str()); });
-    tk_.threads().detachNewThread([this] {
-        runProgressTimer(&MainViewController::updateVerifyProgress);
-    });
+    tk_.threads().detachNewThread(
+        [this] { runProgressTimer(&MainViewController::updateVerifyProgress); });
     runProgressWindow(kVerifyingTitle);
 }
 
@@ -274,19 +278,24 @@ void MainViewController::updateVerifyProgress() {
         for (const PieceCheck& check : checks)
             bad += check.good ? 0 : 1;
         if (bad > 0) title = kVerifyFailedTitle;
-        detail = bad == 0 ? "All " + std::to_string(checks.size()) + " pieces match their checksums."
-                          : std::to_string(bad) + " of " + std::to_string(checks.size()) +
-                                " pieces do not match their checksums.";
+        detail = bad == 0
+                     ? "All " + std::to_string(checks.size()) + " pieces match their checksums."
+                     : std::to_string(bad) + " of " + std::to_string(checks.size()) +
+                           " pieces do not match their checksums.";
         if (verifyResult.load(std::memory_order_relaxed) != 0 && checks.empty())
             detail = engineLastError();
     }
-    finishRun(title, detail, [this, belong, checks = std::move(checks)] {
-        if (!belong || checks.empty()) return; // the quick marks stay
-        for (SPTCfg_SPTitem2& entry : joinList) {
-            for (const PieceCheck& check : checks) {
-                if (check.pieceIndex == entry.pieceIndex) entry.checkState = check.good ? 0 : -1;
+    finishRun(
+        title, detail,
+        [this, belong, checks = std::move(checks)] {
+            if (!belong || checks.empty()) return; // the quick marks stay
+            for (SPTCfg_SPTitem2& entry : joinList) {
+                for (const PieceCheck& check : checks) {
+                    if (check.pieceIndex == entry.pieceIndex)
+                        entry.checkState = check.good ? 0 : -1;
+                }
             }
-        }
-        showJoinSummary();
-    }, [this] { joinView->reloadData(); });
+            showJoinSummary();
+        },
+        [this] { joinView->reloadData(); });
 }

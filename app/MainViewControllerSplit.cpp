@@ -5,8 +5,8 @@
 
 #include "app/RemovalSummary.h"
 #include "app/RunState.h"
-#include "app/SplitRules.h"
 #include "app/SplitArithmetic.h"
+#include "app/SplitRules.h"
 #include "app/Texts.h"
 #include "engine/errors.h"
 #include "engine/removal.h"
@@ -397,7 +397,8 @@ void MainViewController::updateSpliteProgress() {
             detail = removalSummary(report, false);
         }
     }
-    if (!succeeded && removeAfterRun_) detail += (detail.empty() ? "" : "\n") + std::string(kUntouchedAfterFailure);
+    if (!succeeded && removeAfterRun_)
+        detail += (detail.empty() ? "" : "\n") + std::string(kUntouchedAfterFailure);
     finishRun(succeeded ? kSplitCompletedTitle
                         : failedTitle(kSplitFailedTitle, kSplitCancelledTitle),
               detail, nullptr, nullptr);

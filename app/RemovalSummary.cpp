@@ -18,10 +18,11 @@ std::string sentence(const std::vector<std::string>& names, const char* what) {
 } // namespace
 
 std::string removalSummary(const RemovalReport& report, bool pieces) {
-    const std::string notHeld = sentence(
-        report.notHeld, pieces ? "that are not part of the set" : "the pieces do not hold");
-    const std::string changed = sentence(
-        report.changed, pieces ? "changed since the join read them" : "changed since the split read them");
+    const std::string notHeld = sentence(report.notHeld, pieces ? "that are not part of the set"
+                                                                : "the pieces do not hold");
+    const std::string changed =
+        sentence(report.changed,
+                 pieces ? "changed since the join read them" : "changed since the split read them");
     if (notHeld.empty() || changed.empty()) return notHeld + changed;
     return notHeld + "\n" + changed;
 }

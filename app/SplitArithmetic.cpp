@@ -26,8 +26,9 @@ ProposedSize proposePieceSize(int64_t sourceSize) {
 
 int64_t proposedPieceBytes(int64_t sourceSize) {
     const ProposedSize proposal = proposePieceSize(sourceSize);
-    const int64_t unit =
-        proposal.divisions <= 1 ? kKilobyte : proposal.divisions == 2 ? kMegabyte : kGigabyte;
+    const int64_t unit = proposal.divisions <= 1   ? kKilobyte
+                         : proposal.divisions == 2 ? kMegabyte
+                                                   : kGigabyte;
     return proposal.value > largestSizeInUnits(unit) ? largestSizeInUnits(unit) * unit
                                                      : proposal.value * unit;
 }
@@ -79,10 +80,10 @@ std::string groupedCount(int64_t count) {
 std::string roundedSize(int64_t bytes) {
     if (bytes < kKilobyte) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
     const char* unit = bytes >= kGigabyte ? "GB" : bytes >= kMegabyte ? "MB" : "KB";
-    const double value = static_cast<double>(bytes) /
-                         static_cast<double>(bytes >= kGigabyte   ? kGigabyte
-                                             : bytes >= kMegabyte ? kMegabyte
-                                                                  : kKilobyte);
+    const double value =
+        static_cast<double>(bytes) / static_cast<double>(bytes >= kGigabyte   ? kGigabyte
+                                                         : bytes >= kMegabyte ? kMegabyte
+                                                                              : kKilobyte);
     char text[32];
     std::snprintf(text, sizeof text, value < 10 ? "%.1f %s" : "%.0f %s", value, unit);
     return text;

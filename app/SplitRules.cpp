@@ -55,8 +55,8 @@ std::string freeSpaceProblem(const OutputSpace& space, const std::string& folder
 
 std::string joinSummaryText(std::size_t pieces, std::size_t missing, std::size_t damaged,
                             bool password, const std::string& checksumProblem) {
-    std::string text = groupedCount(static_cast<int64_t>(pieces)) +
-                       (pieces == 1 ? " piece" : " pieces");
+    std::string text =
+        groupedCount(static_cast<int64_t>(pieces)) + (pieces == 1 ? " piece" : " pieces");
     if (missing > 0) text += ", " + groupedCount(static_cast<int64_t>(missing)) + " missing";
     if (damaged > 0) text += ", " + groupedCount(static_cast<int64_t>(damaged)) + " damaged";
     if (password) text += "; protected by a password";
@@ -91,7 +91,8 @@ void countLeftOut(const std::string& folder, WalkCount& count, int depth) {
         }
         struct stat st {};
         const std::string path = folder + "/" + name;
-        if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) countLeftOut(path, count, depth + 1);
+        if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            countLeftOut(path, count, depth + 1);
     }
     if (empty && depth > 0) ++count.emptyFolders;
 }

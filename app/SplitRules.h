@@ -37,5 +37,4 @@ OutputSpace examineOutputFolder(const std::string& folder);
 std::string pieceSizeProblem(const OutputSpace& space, const std::string& folder,
                              int64_t pieceSize);
 // Why a set of `setBytes` does not fit the free space, giving both numbers, or "".
-std::string freeSpaceProblem(const OutputSpace& space, const std::string& folder,
-                             int64_t setBytes);
+std::string freeSpaceProblem(const OutputSpace& space, const std::string& folder, int64_t setBytes);

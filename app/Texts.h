@@ -31,8 +31,7 @@ inline constexpr const char* kOutputPathTooLong =
     "The output folder path is too long (at most 1023 bytes).";
 inline constexpr const char* kUntouchedAfterFailure =
     "Nothing was removed, because the run did not complete.";
-inline constexpr const char* kSetDoesNotCheck =
-    "The new set does not check whole on disk.";
+inline constexpr const char* kSetDoesNotCheck = "The new set does not check whole on disk.";
 inline constexpr const char* kReplaceSetQuestion = "Replace the set that is already there?";
 inline constexpr const char* kReplaceSetInformative =
     "It stays as it is until the new set is complete.";

@@ -135,10 +135,18 @@ std::optional<int64_t> parseSize(const std::string& text) {
         int64_t factor;
     } kSuffixes[] = {
         {"", 1},
-        {"K", int64_t{1} << 10}, {"KiB", int64_t{1} << 10}, {"KB", 1000},
-        {"M", int64_t{1} << 20}, {"MiB", int64_t{1} << 20}, {"MB", 1000000},
-        {"G", int64_t{1} << 30}, {"GiB", int64_t{1} << 30}, {"GB", 1000000000},
-        {"T", int64_t{1} << 40}, {"TiB", int64_t{1} << 40}, {"TB", 1000000000000},
+        {"K", int64_t{1} << 10},
+        {"KiB", int64_t{1} << 10},
+        {"KB", 1000},
+        {"M", int64_t{1} << 20},
+        {"MiB", int64_t{1} << 20},
+        {"MB", 1000000},
+        {"G", int64_t{1} << 30},
+        {"GiB", int64_t{1} << 30},
+        {"GB", 1000000000},
+        {"T", int64_t{1} << 40},
+        {"TiB", int64_t{1} << 40},
+        {"TB", 1000000000000},
     };
     for (const auto& s : kSuffixes) {
         if (suffix != s.suffix) continue;
@@ -155,10 +163,14 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
     std::size_t i = 0;
     if (i < args.size()) {
         const std::string& first = args[i];
-        if (first == "split") o.verb = Verb::Split;
-        else if (first == "join") o.verb = Verb::Join;
-        else if (first == "verify") o.verb = Verb::Verify;
-        else if (first == "list") o.verb = Verb::List;
+        if (first == "split")
+            o.verb = Verb::Split;
+        else if (first == "join")
+            o.verb = Verb::Join;
+        else if (first == "verify")
+            o.verb = Verb::Verify;
+        else if (first == "list")
+            o.verb = Verb::List;
         if (o.verb != Verb::None) ++i;
     }
     bool optionsEnded = false;
@@ -182,7 +194,8 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
         std::string shown = arg;
         if (arg[1] == '-') {
             const std::size_t equals = arg.find('=');
-            const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+            const std::string name =
+                arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
             spec = findLong(name);
             if (equals != std::string::npos) {
                 value = arg.substr(equals + 1);

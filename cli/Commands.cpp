@@ -116,7 +116,8 @@ int split(const CliOptions& o) {
     const std::string source = withoutTrailingSlashes(o.operands[0]);
     const std::string out = o.operands.size() > 1 ? o.operands[1] : parentOf(source);
     struct stat st {};
-    if (stat(source.c_str(), &st) != 0) return fail("cannot split " + source + ": " + std::strerror(errno));
+    if (stat(source.c_str(), &st) != 0)
+        return fail("cannot split " + source + ": " + std::strerror(errno));
     if (!isFolderPath(out)) return fail("the output folder " + out + " does not exist");
     const int64_t total = pathSize(source.c_str());
     if (total < 0) return fail("cannot measure " + source);
@@ -161,7 +162,8 @@ int split(const CliOptions& o) {
     request.pieceSize = pieceSize;
     std::memcpy(request.password, password.data(), password.size());
 
-    const int64_t pieces = total == 0 ? (isFolderPath(source) ? 1 : 0) : ceilDivide(total, pieceSize);
+    const int64_t pieces =
+        total == 0 ? (isFolderPath(source) ? 1 : 0) : ceilDivide(total, pieceSize);
     note(o, "splitting " + source + " (" + std::to_string(total) + " bytes) into " +
                 std::to_string(pieces) + " pieces of " + std::to_string(pieceSize) + " bytes");
     Progress progress = makeProgress(o);
@@ -292,11 +294,16 @@ void installSignalHandlers() {
 int runCommand(const CliOptions& options) {
     engineResetCancel();
     switch (options.verb) {
-    case Verb::Split: return split(options);
-    case Verb::Join: return join(options);
-    case Verb::Verify: return verify(options);
-    case Verb::List: return list(options);
-    case Verb::None: break;
+    case Verb::Split:
+        return split(options);
+    case Verb::Join:
+        return join(options);
+    case Verb::Verify:
+        return verify(options);
+    case Verb::List:
+        return list(options);
+    case Verb::None:
+        break;
     }
     return 2;
 }

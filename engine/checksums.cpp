@@ -43,10 +43,20 @@ std::string checksumLine(const std::string& hex, const std::string& name) {
     bool escapes = false;
     for (char c : name) {
         switch (c) {
-        case '\\': escaped += "\\\\"; escapes = true; break;
-        case '\n': escaped += "\\n"; escapes = true; break;
-        case '\r': escaped += "\\r"; escapes = true; break;
-        default: escaped += c;
+        case '\\':
+            escaped += "\\\\";
+            escapes = true;
+            break;
+        case '\n':
+            escaped += "\\n";
+            escapes = true;
+            break;
+        case '\r':
+            escaped += "\\r";
+            escapes = true;
+            break;
+        default:
+            escaped += c;
         }
     }
     return (escapes ? "\\" : "") + hex + "  " + escaped + "\n";
@@ -73,10 +83,14 @@ bool parseChecksumLines(const std::string& text, std::vector<ChecksumEntry>& out
                 continue;
             }
             if (++i == name.size()) return false;
-            if (name[i] == '\\') entry.name += '\\';
-            else if (name[i] == 'n') entry.name += '\n';
-            else if (name[i] == 'r') entry.name += '\r';
-            else return false;
+            if (name[i] == '\\')
+                entry.name += '\\';
+            else if (name[i] == 'n')
+                entry.name += '\n';
+            else if (name[i] == 'r')
+                entry.name += '\r';
+            else
+                return false;
         }
         out.push_back(std::move(entry));
     }
@@ -232,7 +246,8 @@ PieceVerifier::~PieceVerifier() {
 
 PieceVerifier::Verdict PieceVerifier::verdict(std::size_t index) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return verdicts_.size() > index || verdicts_.size() == names_.size(); });
+    changed_.wait(lock,
+                  [&] { return verdicts_.size() > index || verdicts_.size() == names_.size(); });
     return index < verdicts_.size() ? verdicts_[index] : Verdict::Missing;
 }
 

@@ -114,9 +114,12 @@ int32_t runVerification(const char* pieceFolder, std::vector<PieceCheck>& out,
     for (int32_t i = 0; i < count; ++i) {
         const PieceVerifier::Verdict verdict = verifier.verdict(static_cast<std::size_t>(i));
         if (engineStopIfCancelled()) return -1; // a check cut short proves nothing
-        PieceCheck check{i, piecePathOf(pieceFolder, stem, i), verdict == PieceVerifier::Verdict::Good, ""};
-        if (verdict == PieceVerifier::Verdict::Missing) check.problem = "is missing or cannot be read";
-        if (verdict == PieceVerifier::Verdict::Mismatch) check.problem = "does not match its checksum";
+        PieceCheck check{i, piecePathOf(pieceFolder, stem, i),
+                         verdict == PieceVerifier::Verdict::Good, ""};
+        if (verdict == PieceVerifier::Verdict::Missing)
+            check.problem = "is missing or cannot be read";
+        if (verdict == PieceVerifier::Verdict::Mismatch)
+            check.problem = "does not match its checksum";
         if (!check.good) {
             allGood = false;
             engineFail("piece " + check.path + " " + check.problem);
@@ -146,8 +149,10 @@ std::string checksumProblem(const char* pieceFolder) {
         ManifestHeader header{};
         if (!folder || readManifestSummaryAt(folder.get(), header, nullptr) != 0)
             return "it has no readable manifest";
-        const std::string baseName(header.baseName, strnlen(header.baseName, sizeof header.baseName));
-        const SetChecksums sums = readSetChecksums(folder.get(), stemOf(baseName), header.pieceCount);
+        const std::string baseName(header.baseName,
+                                   strnlen(header.baseName, sizeof header.baseName));
+        const SetChecksums sums =
+            readSetChecksums(folder.get(), stemOf(baseName), header.pieceCount);
         if (sums.belongs) return {};
         return sums.present ? sums.problem : "it has no checksum files";
     } catch (...) {

@@ -114,8 +114,8 @@ bool recordIsSafe(const JoinJob& job, const FileRecord& record) {
 
 // Opens a piece for reading; a link to a piece is read like the piece.
 FileDescriptor openPiece(const JoinJob& job, int32_t index) {
-    FileDescriptor fd(::openat(job.pieceFd, pieceName(job, index).c_str(),
-                               O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    FileDescriptor fd(
+        ::openat(job.pieceFd, pieceName(job, index).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st {};
     if (fd && (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) return {};
     return fd;
@@ -267,7 +267,8 @@ bool putInPlace(int folderFd, const std::string& temporary, const std::string& n
     if (renameat2(folderFd, temporary.c_str(), folderFd, name.c_str(), RENAME_NOREPLACE) == 0)
         return true;
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
-    // Where the file system cannot rename without replacing: a new link fails when the name is taken.
+    // Where the file system cannot rename without replacing: a new link fails when the name is
+    // taken.
     if (linkat(folderFd, temporary.c_str(), folderFd, name.c_str(), 0) != 0) return false;
     unlinkat(folderFd, temporary.c_str(), 0);
     return true;
@@ -308,7 +309,8 @@ bool writeTarget(JoinJob& job, int folderFd, const std::string& name, const std:
             if (!job.lastPiece || !identityOf(job.lastPiece.get(), now) ||
                 !(now == job.pieces[slice.piece].identity)) {
                 job.lastPiece = FileDescriptor();
-                engineFail("piece " + piecePath(job, slice.piece) + " changed since it was checked");
+                engineFail("piece " + piecePath(job, slice.piece) +
+                           " changed since it was checked");
                 unlinkat(folderFd, temporary.c_str(), 0);
                 return false;
             }
@@ -396,7 +398,8 @@ void joinFolder(JoinJob& job, int outFd, const std::vector<Target>& targets) {
             job.failed = true;
             continue;
         }
-        const std::string leaf = slash == std::string::npos ? target.name : target.name.substr(slash + 1);
+        const std::string leaf =
+            slash == std::string::npos ? target.name : target.name.substr(slash + 1);
         if (!writeTarget(job, folder.get(), leaf, path, target.slices)) job.failed = true;
     }
 }
@@ -468,8 +471,8 @@ int32_t runJoin(const char* pieceFolder, const char* outputFolder, const JoinOpt
         std::vector<std::string> names;
         for (int32_t i = 0; i < job.pieceCount; ++i)
             names.push_back(pieceName(job, i));
-        verifier = std::make_unique<PieceVerifier>(pieceFd.get(), std::move(names), sums.pieceHex,
-                                                   false);
+        verifier =
+            std::make_unique<PieceVerifier>(pieceFd.get(), std::move(names), sums.pieceHex, false);
         job.verifier = verifier.get();
         for (const char* name : kOwnFileNames) {
             FileIdentity identity;

@@ -37,7 +37,8 @@
 //    unreadable or does not match its fingerprint;
 //  - in folder mode, when some target could not be written: one fed by a bad
 //    piece (nothing is written for it, or nothing stays when the piece fails
-//    its full check), a link or folder in its place, or a failed write. Every target fed only by good pieces is still put in place.
+//    its full check), a link or folder in its place, or a failed write. Every target fed only by
+//    good pieces is still put in place.
 // A target that fails leaves no temporary file behind.
 int32_t splitProject_merge(const char* pieceFolder, const char* outputFolder, const char* password);
 

@@ -58,8 +58,7 @@ bool readUpTo(std::FILE* file, void* buffer, std::size_t size) {
 
 // Appends up to `count` records read from `file`; once the file has ended,
 // at most kManifestMaxZeroFilledRecords zero-filled ones more.
-template <class Record>
-bool readRecords(std::FILE* file, std::deque<Record>& out, int32_t count) {
+template <class Record> bool readRecords(std::FILE* file, std::deque<Record>& out, int32_t count) {
     int32_t zeroFilled = 0;
     for (int32_t i = 0; i < count && zeroFilled < kManifestMaxZeroFilledRecords; ++i) {
         Record& record = out.emplace_back();

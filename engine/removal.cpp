@@ -140,7 +140,8 @@ int32_t removeSplitSource(const SplitOutcome& outcome, RemovalReport& report) {
         const std::string leaf = leafOf(outcome.source);
         if (!outcome.folderSource) {
             const bool unchanged = !outcome.files.empty() && outcome.files.front().unchanged;
-            if (unchanged && removeIfUnchanged(parent.get(), leaf, outcome.files.front().identity)) {
+            if (unchanged &&
+                removeIfUnchanged(parent.get(), leaf, outcome.files.front().identity)) {
                 ++report.removed;
             } else {
                 keep(parent.get(), leaf, leaf, report);
@@ -189,7 +190,8 @@ int32_t removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report) {
         if (report.notHeld.empty() && report.changed.empty()) {
             FileDescriptor parent = openFolderPath(parentOf(outcome.pieceFolder));
             const std::string leaf = leafOf(outcome.pieceFolder);
-            FileDescriptor again = parent ? openFolderAt(parent.get(), leaf.c_str()) : FileDescriptor();
+            FileDescriptor again =
+                parent ? openFolderAt(parent.get(), leaf.c_str()) : FileDescriptor();
             if (again && sameFile(again.get(), pieces.get()))
                 unlinkat(parent.get(), leaf.c_str(), AT_REMOVEDIR);
         }

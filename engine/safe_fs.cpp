@@ -2,12 +2,12 @@
 
 #include "engine/errors.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <ctime>
 #include <mutex>
 

@@ -10,9 +10,9 @@
 #include "engine/digest.h"
 
 #include <algorithm>
-#include <memory>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,10 +41,10 @@ struct SplitJob {
     int64_t stored = 0;               // source bytes in the pieces
     std::vector<StoredSourceFile> read;
     std::string baseName;
-    std::unique_ptr<SplitHasher> hasher;       // null without checksum files
-    std::vector<ContentSlice> pieceSlices;     // the rebuilt files' bytes in the open piece
-    bool failed = false;  // the set is incomplete or wrong
-    bool aborted = false; // copying stopped early
+    std::unique_ptr<SplitHasher> hasher;   // null without checksum files
+    std::vector<ContentSlice> pieceSlices; // the rebuilt files' bytes in the open piece
+    bool failed = false;                   // the set is incomplete or wrong
+    bool aborted = false;                  // copying stopped early
 };
 
 int64_t pieceCountFor(int64_t totalSize, int64_t pieceSize) {
@@ -168,8 +168,9 @@ void registerPiece(SplitJob& job, int32_t index, FileDescriptor& piece) {
 }
 
 void copyFailed(SplitJob& job, int32_t index, const std::string& sourcePath, int error) {
-    if (error != ECANCELED) engineFailErrno(("copy " + sourcePath + " into").c_str(),
-                    piecePathOf(job.pieceFolder, job.stem, index), error);
+    if (error != ECANCELED)
+        engineFailErrno(("copy " + sourcePath + " into").c_str(),
+                        piecePathOf(job.pieceFolder, job.stem, index), error);
     job.failed = job.aborted = true;
 }
 
@@ -247,7 +248,8 @@ void splitFolder(SplitJob& job) {
             job.failed = true;
         }
         if (job.hasher)
-            job.pieceSlices.push_back({job.baseName + "/" + file.substr(prefix), start, end - start});
+            job.pieceSlices.push_back(
+                {job.baseName + "/" + file.substr(prefix), start, end - start});
     };
     FileDescriptor lastPiece; // registered once the files after it have their records
 
@@ -366,7 +368,8 @@ int32_t runSplit(Split_pragma* request, const SplitOptions& options, SplitOutcom
     progressSetTotalBytes(job.totalSize);
     if (!planSplit(*request, job)) return -1;
     struct stat sourceStat {};
-    if (stat(request->srcPath, &sourceStat) == 0) job.mode = static_cast<int>(sourceStat.st_mode & 0666);
+    if (stat(request->srcPath, &sourceStat) == 0)
+        job.mode = static_cast<int>(sourceStat.st_mode & 0666);
 
     FileDescriptor out = openFolderPath(job.outFolder);
     if (!out) {

@@ -75,8 +75,7 @@ struct SplitOutcome {
 };
 
 // splitProject_split with options; `outcome` (may be null) is filled on success.
-int32_t splitWithOptions(Split_pragma* request, const SplitOptions& options,
-                         SplitOutcome* outcome);
+int32_t splitWithOptions(Split_pragma* request, const SplitOptions& options, SplitOutcome* outcome);
 
 // What lies where a split of `srcPath` into `outFolder` would put its set:
 // "report.pdf, 12 pieces" for a set's manifest, "3 files named like its

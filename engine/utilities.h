@@ -32,9 +32,9 @@ int64_t fileSize(const char* path);
 // the folder stores. Names that begin with '.' are skipped with everything
 // under them. Links to folders are not followed, by this sum or by the split:
 // they, FIFOs and devices count 0 bytes and come back from a join as empty
-// files. Links to regular files count, and are stored with, their target's bytes. Prints the opendir line and
-// returns 0 for a folder that cannot be opened. Entries whose full path does
-// not fit kWalkPathBufferSize are not counted (listFolderFiles reports them).
+// files. Links to regular files count, and are stored with, their target's bytes. Prints the
+// opendir line and returns 0 for a folder that cannot be opened. Entries whose full path does not
+// fit kWalkPathBufferSize are not counted (listFolderFiles reports them).
 int64_t folderSize(const char* path);
 // folderSize for a folder, fileSize otherwise (-1 for a path that is neither).
 int64_t pathSize(const char* path);

@@ -10,8 +10,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
-#include <QSettings>
 #include <QPushButton>
+#include <QSettings>
 #include <QVBoxLayout>
 
 // The images are compiled into this static library; make sure they are linked in.
@@ -103,7 +103,8 @@ void QtMainWindow::buildPanels() {
     button(encryptButtons, "encryptViewOKBtn", "OK", QDialogButtonBox::AcceptRole)
         ->setDefault(true);
     auto* encryptLayout = new QVBoxLayout(encrypt);
-    encryptLayout->addWidget(label(encrypt, "encryptTitle", "Require this password to join the pieces:"));
+    encryptLayout->addWidget(
+        label(encrypt, "encryptTitle", "Require this password to join the pieces:"));
     encryptLayout->addLayout(encryptForm);
     encryptLayout->addWidget(message(encrypt, "encryptMsg2", kPasswordMismatch));
     QLabel* plain = label(encrypt, "encryptNote", kPiecesNotEncrypted);

@@ -22,7 +22,7 @@ class PanelDialog : public QDialog {
     Q_OBJECT
 public:
     explicit PanelDialog(QWidget* parent);
-    std::function<void()> onCancel; // empty: the panel cannot be dismissed (a run in progress)
+    std::function<void()> onCancel;  // empty: the panel cannot be dismissed (a run in progress)
     QWidget* initialFocus = nullptr; // takes the keyboard when the panel opens
 
     void reject() override;

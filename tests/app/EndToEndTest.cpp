@@ -167,15 +167,16 @@ TEST_F(EndToEnd, SourceRemovalTakesOnlyWhatTheSetHolds) {
         fs::rename(tree + "/sub/c.jpg.new", tree + "/sub/c.jpg");
         saved.set_value();
     });
-    tk.threadsImpl.wrapNextThread([f = saved.get_future().share()](const std::function<void()>& body) {
-        f.wait();
-        body();
-    });
+    tk.threadsImpl.wrapNextThread(
+        [f = saved.get_future().share()](const std::function<void()>& body) {
+            f.wait();
+            body();
+        });
     split();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Splitting Completed!");
-    EXPECT_EQ(treeContents(tree), (std::map<std::string, std::string>{
-                                      {".env", "secret"}, {".git/config", "repository"},
-                                      {"sub/c.jpg", "edited"}}));
+    EXPECT_EQ(treeContents(tree),
+              (std::map<std::string, std::string>{
+                  {".env", "secret"}, {".git/config", "repository"}, {"sub/c.jpg", "edited"}}));
     EXPECT_TRUE(fs::is_directory(tree + "/build/empty"));
     EXPECT_EQ(ui.completeDetail.stringValue(),
               "Kept 3 items the pieces do not hold: .env, .git, build.\n"

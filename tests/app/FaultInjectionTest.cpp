@@ -124,7 +124,7 @@ TEST_F(Faults, AFileThatVanishesDuringAFolderSplitIsReported) {
     split(tree, true, dir / "out", true);
     EXPECT_FALSE(tk.app.hung);
     EXPECT_EQ(title(), "Splitting Failed!");
-    EXPECT_TRUE(fs::is_directory(tree)); // not removed
+    EXPECT_TRUE(fs::is_directory(tree));        // not removed
     EXPECT_FALSE(exists(dir / "out/tree_spt")); // nothing half-made is left
     EXPECT_NE(ui.completeDetail.stringValue().find("cannot read " + tree + "/vanished.bin"),
               std::string::npos);
@@ -235,7 +235,8 @@ TEST_F(Faults, VerifyMarksExactlyThePieceChangedPastItsFirstKilobyte) {
     EXPECT_EQ(ui.completeDetail.stringValue(),
               "1 of " + std::to_string(rows) + " pieces do not match their checksums.");
     for (int64_t row = 0; row < rows; ++row)
-        EXPECT_EQ(ui.joinView.cell("checkStateID", row).value, row == 2 ? "wrong.png" : "right.png");
+        EXPECT_EQ(ui.joinView.cell("checkStateID", row).value,
+                  row == 2 ? "wrong.png" : "right.png");
 }
 
 TEST_F(Faults, PiecesWithoutChecksumsAreRemovedOnlyWhenTheUserAgrees) {
@@ -249,7 +250,8 @@ TEST_F(Faults, PiecesWithoutChecksumsAreRemovedOnlyWhenTheUserAgrees) {
     tk.questionAnswers = {toolkit::kModalResponseOK, toolkit::kModalResponseCancel};
     join(set, dir / "joined", true); // the user confirms the removal, then declines
     ASSERT_EQ(tk.alerts.size(), 2u);
-    EXPECT_EQ(tk.alerts[0].message, "Remove the pieces of data.bin (1 piece) once the joined files are on disk?");
+    EXPECT_EQ(tk.alerts[0].message,
+              "Remove the pieces of data.bin (1 piece) once the joined files are on disk?");
     EXPECT_EQ(tk.alerts[1].message, "These pieces cannot be fully verified. Remove them anyway?");
     EXPECT_EQ(tk.app.modalHistory.size(), runs);
     EXPECT_FALSE(exists(dir / "joined/data.bin"));
@@ -279,7 +281,8 @@ TEST_F(Faults, CancelStopsASplitAJoinAndAFullCheckAndLeavesNothingHalfMade) {
         const char* title;
         std::function<void()> start;
     } runs[] = {
-        {"Splitting Cancelled", [&] {
+        {"Splitting Cancelled",
+         [&] {
              tk.questionAnswers.push_back(toolkit::kModalResponseOK); // replace the set
              tk.answerPanel(source);
              c.actAddFile();

@@ -85,9 +85,9 @@ TEST_F(JoinSide, AFailedAddResetsTheJoinSideAndSaysSo) {
     EXPECT_EQ(tk.alerts[0].window, &ui.window);
     EXPECT_EQ(ui.joinView.rows(), 0);
     EXPECT_EQ(ui.tfMOutputPath.stringValue(), "");
-    EXPECT_EQ(c.pwd, "split side password"); // the join side leaves the split's password alone
+    EXPECT_EQ(c.pwd, "split side password");     // the join side leaves the split's password alone
     EXPECT_EQ(c.outputName, "report.final.pdf"); // kept from the set before
-    EXPECT_FALSE(ui.mergeBtn.isEnabled()); // nothing to join: Join is off
+    EXPECT_FALSE(ui.mergeBtn.isEnabled());       // nothing to join: Join is off
 
     tk.cancelPanel();
     c.mActAddFile();
@@ -190,7 +190,9 @@ TEST_F(JoinSide, TheSummaryLineTellsTheSetsStory) {
     tk.answerPanel(set);
     c.mActAddFile();
     EXPECT_EQ(ui.joinSummary.stringValue(),
-              std::to_string(ui.joinView.rows()) + " pieces, 1 missing, 1 damaged; protected by a password; checksums present");
+              std::to_string(ui.joinView.rows()) +
+                  " pieces, 1 missing, 1 damaged; protected by a password; checksums present");
     for (int64_t row = 0; row < ui.joinView.rows(); ++row)
-        EXPECT_EQ(ui.joinView.cell("fileNameID", row).value, "report_" + std::to_string(row) + ".spt");
+        EXPECT_EQ(ui.joinView.cell("fileNameID", row).value,
+                  "report_" + std::to_string(row) + ".spt");
 }

@@ -232,7 +232,7 @@ TEST_F(SplitSide, PasswordPanelConfirmsOnlyTwoEqualUsablePasswords) {
         EXPECT_FALSE(ui.encryptViewOKBtn.isEnabled()); // empty fields cannot be confirmed
         type(ui.tfPwdFirst, "secret");
         EXPECT_FALSE(ui.encryptViewOKBtn.isEnabled()); // one field is not a confirmation
-        c.actEncryptOK();                             // Enter: refused
+        c.actEncryptOK();                              // Enter: refused
         EXPECT_TRUE(ui.encryptPanel.visible);
         type(ui.tfPwdSecond, "sec");
         EXPECT_TRUE(ui.encryptMsg2.isHidden());

@@ -55,8 +55,10 @@ bool jsonValue(const std::string& s, std::size_t& i);
 bool jsonString(const std::string& s, std::size_t& i) {
     if (s[i] != '"') return false;
     for (++i; i < s.size(); ++i) {
-        if (s[i] == '\\') ++i;
-        else if (s[i] == '"') return ++i, true;
+        if (s[i] == '\\')
+            ++i;
+        else if (s[i] == '"')
+            return ++i, true;
     }
     return false;
 }
@@ -129,13 +131,16 @@ TEST(Cli, SplitBySizeOrCountThenJoinAndList) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("protected by a password"), std::string::npos) << r.err;
     writeFile(dir / "wrong", "open sesame");
-    r = parcelor(dir, {"join", "-q", "--password-file", dir / "wrong", dir / "in/tree_spt", dir / "out"});
+    r = parcelor(
+        dir, {"join", "-q", "--password-file", dir / "wrong", dir / "in/tree_spt", dir / "out"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "parcelor: wrong password\n");
-    r = parcelor(dir, {"join", "-q", "--password-file", dir / "pw", dir / "in/tree_spt", dir / "out"});
+    r = parcelor(dir,
+                 {"join", "-q", "--password-file", dir / "pw", dir / "in/tree_spt", dir / "out"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(treeContents(dir / "out/tree"), treeContents(dir / "in/tree"));
-    r = parcelor(dir, {"join", "-q", "--password-file", dir / "pw", dir / "in/tree_spt", dir / "out"});
+    r = parcelor(dir,
+                 {"join", "-q", "--password-file", dir / "pw", dir / "in/tree_spt", dir / "out"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("already exists; use --replace"), std::string::npos) << r.err;
 }
@@ -153,7 +158,8 @@ TEST(Cli, VerifyFindsAByteChangedPastTheFirstKilobyte) {
     writeFile(dir / "data_spt/data_1.spt", piece);
     r = parcelor(dir, {"verify", dir / "data_spt"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "parcelor: " + (dir / "data_spt/data_1.spt") + " does not match its checksum\n");
+    EXPECT_EQ(r.err,
+              "parcelor: " + (dir / "data_spt/data_1.spt") + " does not match its checksum\n");
     EXPECT_EQ(r.out, "3 pieces checked, 1 bad\n");
 
     fs::remove(dir / "data_spt/SHA256SUMS");
@@ -187,7 +193,8 @@ TEST(Cli, UsageErrorsExitTwoAndASetInTheWayIsNamed) {
     const Outcome r = parcelor(dir, {"split", "-q", "-b", "1K", dir / "report.docx"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("(report.pdf, 3 pieces); use --replace"), std::string::npos) << r.err;
-    EXPECT_EQ(parcelor(dir, {"split", "-q", "--replace", "-b", "1K", dir / "report.docx"}).status, 0);
+    EXPECT_EQ(parcelor(dir, {"split", "-q", "--replace", "-b", "1K", dir / "report.docx"}).status,
+              0);
 }
 
 TEST(Cli, JsonLinesAndRemovalsThatNeedTheFullCheck) {
@@ -200,7 +207,8 @@ TEST(Cli, JsonLinesAndRemovalsThatNeedTheFullCheck) {
     for (std::size_t start = 0; start < r.out.size(); ++lines) {
         const std::size_t end = r.out.find('\n', start);
         ASSERT_NE(end, std::string::npos);
-        EXPECT_TRUE(isJsonObjectLine(r.out.substr(start, end - start))) << r.out.substr(start, end - start);
+        EXPECT_TRUE(isJsonObjectLine(r.out.substr(start, end - start)))
+            << r.out.substr(start, end - start);
         start = end + 1;
     }
     EXPECT_GE(lines, 3u); // start, progress, done

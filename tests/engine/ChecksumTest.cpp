@@ -23,7 +23,8 @@ namespace {
 
 // Runs `sha256sum -c` in `folder`; true when every line checks.
 bool sha256sumChecks(const std::string& folder, const std::string& sums) {
-    const std::string command = "cd '" + folder + "' && sha256sum --quiet -c '" + sums + "' >/dev/null 2>&1";
+    const std::string command =
+        "cd '" + folder + "' && sha256sum --quiet -c '" + sums + "' >/dev/null 2>&1";
     return std::system(command.c_str()) == 0;
 }
 
@@ -33,7 +34,8 @@ void flipByte(const std::string& path, std::size_t at) {
     writeFile(path, bytes);
 }
 
-int32_t splitWithoutChecksums(const std::string& source, const std::string& out, int64_t pieceSize) {
+int32_t splitWithoutChecksums(const std::string& source, const std::string& out,
+                              int64_t pieceSize) {
     Split_pragma request{};
     std::strcpy(request.srcPath, source.c_str());
     std::strcpy(request.outFolder, out.c_str());
@@ -54,15 +56,17 @@ TEST(ChecksumFiles, CheckWithSha256sumForOddNames) {
     writeFile(dir / "tree/a b/c.txt", seededBytes(3, 5000));
     writeFile(dir / "tree/empty", "");
     fs::create_directories(dir / "out");
-    for (const auto& [source, set] : {std::pair{"my file.bin", "my file_spt"}, std::pair{"tree", "tree_spt"}}) {
+    for (const auto& [source, set] :
+         {std::pair{"my file.bin", "my file_spt"}, std::pair{"tree", "tree_spt"}}) {
         SCOPED_TRACE(source);
         ASSERT_EQ(splitInto(dir / source, dir.path().string(), 4000), 0);
         EXPECT_TRUE(sha256sumChecks(dir / set, "SHA256SUMS"));
         ASSERT_EQ(splitProject_merge((dir / set).c_str(), (dir / "out").c_str(), ""), 0);
         EXPECT_TRUE(sha256sumChecks(dir / "out", dir / (std::string(set) + "/CONTENTS.sha256")));
     }
-    EXPECT_NE(readFile(dir / "tree_spt/CONTENTS.sha256").find("/sub dir/back\\\\slash\\nnew\\rline\n"),
-              std::string::npos);
+    EXPECT_NE(
+        readFile(dir / "tree_spt/CONTENTS.sha256").find("/sub dir/back\\\\slash\\nnew\\rline\n"),
+        std::string::npos);
 }
 
 TEST(ChecksumFiles, AChangePastTheFirstKilobyteIsCaughtAndNothingItFeedsIsPutInPlace) {
@@ -89,8 +93,9 @@ TEST(ChecksumFiles, AChangePastTheFirstKilobyteIsCaughtAndNothingItFeedsIsPutInP
     EXPECT_EQ(splitProject_merge((dir / "f_spt").c_str(), (dir / "out").c_str(), ""), -1);
     EXPECT_NE(engineLastError().find("f_1.spt does not match its checksum"), std::string::npos);
     EXPECT_EQ(splitProject_merge((dir / "tree_spt").c_str(), (dir / "out").c_str(), ""), -1);
-    EXPECT_EQ(treeContents(dir / "out"), (std::map<std::string, std::string>{
-                                             {"tree/" + order[0], readFile(dir / ("tree/" + order[0]))}}));
+    EXPECT_EQ(treeContents(dir / "out"),
+              (std::map<std::string, std::string>{
+                  {"tree/" + order[0], readFile(dir / ("tree/" + order[0]))}}));
 }
 
 TEST(ChecksumFiles, FilesThatDoNotBelongAreIgnoredAndSetsWithoutThemJoinAsBefore) {
@@ -107,7 +112,8 @@ TEST(ChecksumFiles, FilesThatDoNotBelongAreIgnoredAndSetsWithoutThemJoinAsBefore
 
     // Another set's sums beside this set's pieces: treated as absent.
     fs::copy_file(dir / "a_spt/SHA256SUMS", dir / "b_spt/SHA256SUMS");
-    EXPECT_EQ(checksumProblem((dir / "b_spt").c_str()), "SHA256SUMS does not list this set's pieces");
+    EXPECT_EQ(checksumProblem((dir / "b_spt").c_str()),
+              "SHA256SUMS does not list this set's pieces");
     std::vector<PieceCheck> checks;
     bool belong = true;
     EXPECT_EQ(verifyPieceSet((dir / "b_spt").c_str(), checks, belong), -1);
@@ -130,13 +136,16 @@ TEST(ChecksumFiles, AChecksumFileThatCannotBeWrittenFailsTheSplit) {
     TempDir dir;
     // Many tiny pieces: SHA256SUMS is the largest file of the set.
     writeFile(dir / "f.bin", seededBytes(9, 300));
-    EXPECT_EQ(withFileSizeLimit(8000, [&] { return splitInto(dir / "f.bin", dir.path().string(), 1); }), -1);
+    EXPECT_EQ(
+        withFileSizeLimit(8000, [&] { return splitInto(dir / "f.bin", dir.path().string(), 1); }),
+        -1);
     EXPECT_FALSE(exists(dir / "f_spt/spt_config.morvspt"));
 
     failTextWritesNamed("CONTENTS.sha256");
     EXPECT_EQ(splitInto(dir / "f.bin", dir.path().string(), 100), -1);
     failTextWritesNamed("");
-    EXPECT_NE(engineLastError().find("CONTENTS.sha256: No space left on device"), std::string::npos);
+    EXPECT_NE(engineLastError().find("CONTENTS.sha256: No space left on device"),
+              std::string::npos);
     EXPECT_FALSE(exists(dir / "f_spt/spt_config.morvspt"));
     EXPECT_FALSE(holdsTemporary(dir.path().string()));
 }

@@ -103,7 +103,8 @@ TEST(JoinSafety, AJoinNeverWritesOverItsOwnSet) {
     fs::remove_all(dir / "inbox/photos");
     fs::rename(dir / "photos_spt", dir / "inbox/photos");
     JoinOutcome outcome;
-    ASSERT_EQ(joinWithOptions((dir / "inbox/photos").c_str(), (dir / "inbox").c_str(), {}, &outcome), 0);
+    ASSERT_EQ(
+        joinWithOptions((dir / "inbox/photos").c_str(), (dir / "inbox").c_str(), {}, &outcome), 0);
     RemovalReport report;
     ASSERT_EQ(removeJoinedPieces(outcome, report), 0);
     EXPECT_EQ(treeContents(dir / "inbox/photos"), treeContents(dir / "photos"));
@@ -158,18 +159,21 @@ TEST(SplitSafety, AnotherSetInTheWayIsRefusedOrReplacedOnlyWhenComplete) {
     EXPECT_EQ(treeContents(dir / "report_spt"), oldSet);
 
     // A replace that fails (a full disk) leaves the old set exactly as it was.
-    EXPECT_EQ(withFileSizeLimit(1000, [&] {
-                  fill();
-                  return splitWithOptions(&request, SplitOptions{true, true}, nullptr);
-              }),
-              -1);
+    EXPECT_EQ(
+        withFileSizeLimit(1000,
+                          [&] {
+                              fill();
+                              return splitWithOptions(&request, SplitOptions{true, true}, nullptr);
+                          }),
+        -1);
     EXPECT_EQ(treeContents(dir / "report_spt"), oldSet);
     EXPECT_FALSE(holdsTemporary(dir.path().string()));
 
     fill();
     EXPECT_EQ(splitWithOptions(&request, SplitOptions{true, true}, nullptr), 0);
     EXPECT_EQ(inspect(dir / "report_spt").baseName, "report.docx");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "report_spt"), {}), 5); // 2 pieces, 3 own files
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "report_spt"), {}),
+              5); // 2 pieces, 3 own files
 }
 
 TEST(SplitSafety, TwoRunsNeverUseOnePieceFolderAtOnce) {
@@ -230,8 +234,9 @@ TEST(SplitFailure, AFolderThatCannotBeListedFailsTheSplit) {
 
 TEST(Registry, AShortManifestClaimingMillionsOfRecordsCostsWhatItHolds) {
     TempDir dir;
-    writeFile(dir / "spt_config.morvspt",
-              ManifestBytes().header(kManifestMaxPieceCount, kManifestMaxFileCount, 10, "", "x").str());
+    writeFile(
+        dir / "spt_config.morvspt",
+        ManifestBytes().header(kManifestMaxPieceCount, kManifestMaxFileCount, 10, "", "x").str());
     ASSERT_EQ(loadManifest(dir.path().c_str()), 0);
     EXPECT_EQ(getManifestPieceCount(), kManifestMaxPieceCount);
     std::vector<const PieceRecord*> pieces;
@@ -266,7 +271,8 @@ TEST(JoinSafety, AFifoInPlaceOfTheManifestNeverHangsARun) {
     ASSERT_EQ(mkfifo((dir / "a_spt/spt_config.morvspt").c_str(), 0600), 0);
     EXPECT_EQ(inspect(dir / "a_spt").result, -1);
     EXPECT_EQ(join(dir / "a_spt", dir.path().string()), -1);
-    EXPECT_EQ(describeSetInTheWay((dir / "a.bin").c_str(), dir.path().c_str()), "a damaged manifest");
+    EXPECT_EQ(describeSetInTheWay((dir / "a.bin").c_str(), dir.path().c_str()),
+              "a damaged manifest");
     EXPECT_EQ(splitInto(dir / "a.bin", dir.path().string(), 2), 0);
 }
 

@@ -11,7 +11,6 @@
 
 namespace fs = std::filesystem;
 
-
 TEST(FileSet, MovieExampleLayoutAndJoin) {
     TempDir dir;
     writeFile(dir / "in/movie.final.mp4", "0123456789");
@@ -179,8 +178,9 @@ TEST(FileSet, SplittingAgainReplacesTheOldSetWhole) {
     EXPECT_EQ(readFile(dir / "f_spt/f_0.spt"), seededBytes(3, 100).substr(0, 50));
     EXPECT_FALSE(exists(dir / "f_spt/f_9.spt"));
     EXPECT_EQ(readFile(dir / "f_spt/notes.txt"), "mine");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "f_spt"), {}), 6); // 2 pieces, 3 own files, notes
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 2);    // no temporary left
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "f_spt"), {}),
+              6); // 2 pieces, 3 own files, notes
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 2); // no temporary left
     EXPECT_EQ(inspect(dir / "f_spt").pieces.size(), 2u);
 }
 

@@ -282,8 +282,8 @@ TEST_F(QtWindow, StartedWithAFileAndAPieceFolderFillsBothSides) {
     splitTo(dir.path().string());
     ASSERT_EQ(completion, "Splitting Completed!");
 
-    win->controller().openLaunchPaths({dir / "in/movie.mp4", dir / "set_spt/spt_config.morvspt",
-                                       dir / "missing"});
+    win->controller().openLaunchPaths(
+        {dir / "in/movie.mp4", dir / "set_spt/spt_config.morvspt", dir / "missing"});
     EXPECT_EQ(cell("pathView", 0, 0), "movie.mp4");
     EXPECT_GT(rows("joinView"), 0);
     EXPECT_EQ(widget<QLineEdit>("tfMOutputPath")->text().toStdString(), dir.path().string());

@@ -34,7 +34,8 @@ void watch() {
     for (;;) {
         gWatch->changed.wait(lock, [] { return gWatch->running; });
         if (!gWatch->changed.wait_until(lock, gWatch->deadline, [] { return !gWatch->running; })) {
-            std::fprintf(stderr, "watchdog: %s did not end within %lld s (a modal loop that never ends?)\n",
+            std::fprintf(stderr,
+                         "watchdog: %s did not end within %lld s (a modal loop that never ends?)\n",
                          gWatch->name.c_str(), static_cast<long long>(kBound.count()));
             std::fflush(stderr);
             _exit(1);
