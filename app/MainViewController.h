@@ -7,6 +7,7 @@
 
 #include "app/DragInfo.h"
 #include "app/FSWindow.h"
+#include "app/SplitRules.h"
 #include "app/toolkit/Toolkit.h"
 #include "engine/inspection.h"
 #include "engine/split.h"
@@ -49,6 +50,7 @@ public:
     void controlTextDidChange(const toolkit::Control* object);
     void actSpliteBy();
     void actPopBtn();
+    void actPreset(); // a piece size chosen from the presets menu
     void actDelFile(long tag);
     void clearSplitMsg();
     void defaultSpliteSize();
@@ -98,6 +100,9 @@ public:
     void acceptFileNameDragintoPathView(const std::string& path) override;
     bool respondsToSelector(const std::string& selector) const override;
 
+    // What the output folder's file system allows; tests put a fake here.
+    std::function<OutputSpace(const std::string& folder)> examineOutput = examineOutputFolder;
+
     // --- state
     std::string fPath;
     int64_t fSize = 0;
@@ -120,6 +125,8 @@ public:
     toolkit::RadioGroup* spliteByBtn = nullptr;
     toolkit::TextField* tfSize = nullptr;
     toolkit::PopUpButton* popBtn = nullptr;
+    toolkit::PopUpButton* presetBtn = nullptr; // piece sizes people need, in exact bytes
+    toolkit::TextField* sizeNote = nullptr;     // says when the size shown is rounded
     toolkit::TextField* tfCount = nullptr;
     toolkit::Button* delSourceFileBtn = nullptr;
     toolkit::Button* btnSplit = nullptr;
@@ -179,6 +186,11 @@ private:
     // when the user declines. Sets replaceSet_.
     bool mayReplaceSetInTheWay();
     bool passwordPanelIsConfirmed() const;
+    // The presets for the output folder's file system, "Custom" selected.
+    void refreshPresets();
+    // The checks before a split: the file system's file size limit and names,
+    // and the free space. False when the split must not start.
+    bool outputCanTakeTheSet();
     void updatePasswordPanel();
     // The finishing steps of a run, handed to the UI thread: 100%, then
     // `beforeCompletion`, then the completion window with `title` and

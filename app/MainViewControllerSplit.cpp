@@ -79,6 +79,7 @@ void MainViewController::takeSplitSource(const std::string& path) {
     oPath = stringByDeletingLastPathComponent(fPath);
     tfOutPath->setStringValue(oPath);
     splitSummary->setStringValue(isFolder(fPath.c_str()) == 1 ? folderSourceSummary(fPath) : "");
+    refreshPresets();
     enableSpliteUIControl();
     cal_AI_size();
     pathView->reloadData();
@@ -110,6 +111,45 @@ void MainViewController::cal_AI_size() {
         popBtn->selectItemAtIndex(proposal.divisions - 1);
     }
     cal_sizeTocount();
+}
+
+void MainViewController::refreshPresets() {
+    std::vector<std::string> titles;
+    for (const SizePreset& preset : sizePresets(examineOutput(oPath).kind == "FAT"))
+        titles.push_back(preset.title);
+    presetBtn->setItemTitles(titles);
+    sizeNote->setStringValue("");
+}
+
+void MainViewController::actPreset() {
+    const std::string chosen = presetBtn->title();
+    for (const SizePreset& preset : sizePresets(false)) {
+        if (chosen != preset.title || preset.bytes == 0) continue;
+        // The exact size goes to the split; the field shows it in the largest unit that fits.
+        sSize = preset.bytes;
+        const SizeInUnits shown = sizeInLargestUnit(sSize);
+        tfSize->setIntegerValue(shown.value);
+        popBtn->selectItemAtIndex(shown.unitIndex);
+        tfCount->setIntegerValue(std::max<int64_t>(1, ceilDivide(fSize, sSize)));
+        sizeNote->setStringValue("Pieces of " + groupedCount(sSize) +
+                                 " bytes; the size shown is rounded.");
+    }
+}
+
+bool MainViewController::outputCanTakeTheSet() {
+    const OutputSpace space = examineOutput(oPath);
+    std::string stem = lastPathComponent(fPath);
+    stem = stem.substr(0, stem.find('.'));
+    std::string refusal = pieceSizeProblem(space, oPath, sSize);
+    if (refusal.empty() && space.kind == "FAT") refusal = fatNameProblem(stem);
+    if (!refusal.empty()) {
+        showAlert(kCannotSplit, refusal);
+        return false;
+    }
+    const std::string tight = freeSpaceProblem(space, oPath, fSize);
+    return tight.empty() ||
+           tk_.alert()->runModalQuestion(window, kNotEnoughSpaceQuestion, tight, kSplitAnywayButton,
+                                         kCancelButton) == toolkit::kModalResponseOK;
 }
 
 void MainViewController::cal_sizeTocount() {
@@ -158,6 +198,7 @@ void MainViewController::cal_countTosize() {
 void MainViewController::controlTextDidChange(const toolkit::Control* object) {
     if (object == tfSize) {
         cal_sizeTocount();
+        sizeNote->setStringValue("");
     } else if (object == tfCount) {
         cal_countTosize();
     } else if (object == tfPwdFirst || object == tfPwdSecond) {
@@ -205,6 +246,8 @@ void MainViewController::actSpliteBy() {
 
 void MainViewController::actPopBtn() {
     cal_sizeTocount();
+    presetBtn->selectItemAtIndex(0); // a unit chosen by hand: no preset any more
+    sizeNote->setStringValue("");
 }
 
 void MainViewController::actDelFile(long tag) {
@@ -298,6 +341,7 @@ void MainViewController::actOutPath() {
     if (panel->runModal() != toolkit::kModalResponseOK) return;
     oPath = panel->path();
     tfOutPath->setStringValue(oPath);
+    refreshPresets();
     btnSplit->setEnabled(true);
 }
 
@@ -319,6 +363,7 @@ void MainViewController::actSplit() {
         showAlert(kCannotSplit, kPasswordTooLong);
         return;
     }
+    if (!outputCanTakeTheSet()) return;
     if (delSourceFileBtn->state() == 1 &&
         tk_.alert()->runModalQuestion(window, sourceRemovalQuestion(fPath), kRemovalInformative,
                                       kRemoveButton, kCancelButton) != toolkit::kModalResponseOK)

@@ -116,3 +116,29 @@ std::string folderSourceSummary(const std::string& folder) {
     if (!left.empty()) text += " Not stored: " + left + ".";
     return text + " Special files come back as empty files; links to folders are not followed.";
 }
+
+std::vector<SizePreset> sizePresets(bool outputOnFat) {
+    const SizePreset fat{"FAT32 drive (4 GiB \u2212 1 byte)", 4294967295LL};
+    std::vector<SizePreset> presets{{kCustomPreset, 0},
+                                    fat,
+                                    {"DVD (4.7 GB)", 4700000000LL},
+                                    {"CD (700 MB)", 734003200LL},
+                                    {"Mail attachment (18 MB)", 18000000LL}};
+    if (outputOnFat) {
+        presets.erase(presets.begin() + 1);
+        presets.insert(presets.begin(), fat);
+    }
+    return presets;
+}
+
+std::string fatNameProblem(const std::string& stem) {
+    std::string bad;
+    for (unsigned char c : stem) {
+        if ((c < 0x20 || std::string("\"*/:<>?\\|").find(static_cast<char>(c)) != std::string::npos) &&
+            bad.find(static_cast<char>(c)) == std::string::npos)
+            bad += c < 0x20 ? '?' : static_cast<char>(c);
+    }
+    if (bad.empty()) return {};
+    return "The name " + stem + " holds characters a FAT file system cannot store (" + bad +
+           "); rename the source or choose another output folder.";
+}

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // A new set's password has at most this many bytes.
 inline constexpr std::size_t kMaxPasswordBytes = 31;
@@ -21,6 +22,18 @@ std::string joinSummaryText(std::size_t pieces, std::size_t missing, std::size_t
 // What a split of the folder will store, and what not: "Stores 1,204 files
 // (5.2 GB). Not stored: 3 hidden items, 2 empty folders. …"
 std::string folderSourceSummary(const std::string& folder);
+
+// A piece size people need, as an exact byte count.
+struct SizePreset {
+    const char* title;
+    int64_t bytes; // 0 for "Custom"
+};
+inline constexpr const char* kCustomPreset = "Custom";
+// The presets in menu order; the FAT32 one first when the output is on FAT.
+std::vector<SizePreset> sizePresets(bool outputOnFat);
+
+// Why a FAT file system cannot hold names made of `stem`, or "".
+std::string fatNameProblem(const std::string& stem);
 
 // What the file system of an output folder allows.
 struct OutputSpace {

@@ -47,6 +47,8 @@ inline constexpr const char* kUnverifiableRemovalQuestion =
     "These pieces cannot be fully verified. Remove them anyway?";
 inline constexpr const char* kRemoveAnywayButton = "Remove Anyway";
 inline constexpr const char* kRemoveButton = "Remove";
+inline constexpr const char* kNotEnoughSpaceQuestion = "The set may not fit the free space.";
+inline constexpr const char* kSplitAnywayButton = "Split Anyway";
 inline constexpr const char* kEmptySource = "The source is empty: there is nothing to split.";
 inline constexpr const char* kNoFileManager = "No file manager could open the folder.";
 inline constexpr const char* kPiecesNotEncrypted =

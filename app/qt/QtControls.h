@@ -68,6 +68,12 @@ public:
     void selectItemAtIndex(int index) override { widget()->setCurrentIndex(index); }
     int indexOfSelectedItem() const override { return widget()->currentIndex(); }
     std::string title() const override { return widget()->currentText().toStdString(); }
+    void setItemTitles(const std::vector<std::string>& titles) override {
+        widget()->clear();
+        for (const std::string& title : titles)
+            widget()->addItem(QString::fromStdString(title));
+        widget()->setCurrentIndex(0);
+    }
 };
 
 class ProgressIndicator : public WidgetControl<toolkit::ProgressIndicator, QProgressBar> {

@@ -210,6 +210,8 @@ void QtMainWindow::wireOutlets() {
     c.spliteByBtn = adapt<RadioGroup>(ui_->spliteByBtn, group);
     c.tfSize = lineEdit("tfSize");
     c.popBtn = adapt<PopUpButton>(ui_->popBtn);
+    c.presetBtn = adapt<PopUpButton>(ui_->presetBtn);
+    c.sizeNote = text("sizeNote");
     c.tfCount = lineEdit("tfCount");
     c.delSourceFileBtn = push("delSourceFileBtn");
     c.btnSplit = push("btnSplit");
@@ -303,6 +305,7 @@ void QtMainWindow::connectActions() {
     clicked("bySizeRadio", [c] { c->actSpliteBy(); });
     clicked("byCountRadio", [c] { c->actSpliteBy(); });
     QObject::connect(ui_->popBtn, &QComboBox::activated, &window_, [c] { c->actPopBtn(); });
+    QObject::connect(ui_->presetBtn, &QComboBox::activated, &window_, [c] { c->actPreset(); });
     clicked("encryptBtn", [c] { c->actEncrypt(); });
     clicked("outPathBtn", [c] { c->actOutPath(); });
     clicked("btnSplit", [c] { c->actSplit(); });

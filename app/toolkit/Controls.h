@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace toolkit {
 
@@ -53,6 +54,8 @@ public:
     virtual int indexOfSelectedItem() const = 0;
     // The selected item's title.
     virtual std::string title() const = 0;
+    // Replaces the items; the first is selected.
+    virtual void setItemTitles(const std::vector<std::string>& titles) = 0;
 };
 
 class ProgressIndicator : public Control {

@@ -375,3 +375,48 @@ TEST_F(SplitSide, AFolderSourceSaysWhatItsSetWillHold) {
     c.actDelFile(0);
     EXPECT_FALSE(ui.btnSplit.isEnabled());
 }
+
+TEST_F(SplitSide, PresetsAndTheOutputsFileSystemDecideWhatASplitMayDo) {
+    TempDir dir;
+    writeFile(dir / "a:b.bin", std::string(5000, 'x'));
+    OutputSpace space{true, int64_t{1} << 40, 0, ""};
+    c.examineOutput = [&](const std::string&) { return space; };
+    tk.answerPanel(dir / "a:b.bin");
+    c.actAddFile();
+    EXPECT_EQ(ui.presetBtn.items.front(), "Custom");
+
+    ui.presetBtn.selectItemAtIndex(1); // FAT32 drive
+    c.actPreset();
+    EXPECT_EQ(c.sSize, 4294967295);
+    EXPECT_EQ(ui.tfSize.stringValue(), "3");
+    EXPECT_EQ(ui.popBtn.title(), "GB");
+    EXPECT_EQ(ui.sizeNote.stringValue(), "Pieces of 4,294,967,295 bytes; the size shown is rounded.");
+    ui.presetBtn.selectItemAtIndex(3); // CD
+    c.actPreset();
+    EXPECT_EQ(c.sSize, 734003200);
+
+    // A FAT output: its preset comes first, larger pieces and names it cannot hold are refused.
+    space = OutputSpace{true, int64_t{1} << 40, 4294967295LL, "FAT"};
+    tk.answerPanel(dir.path().string());
+    c.actOutPath();
+    EXPECT_EQ(ui.presetBtn.items.front(), "FAT32 drive (4 GiB \u2212 1 byte)");
+    c.sSize = 4294967296;
+    c.actSplit();
+    ASSERT_EQ(tk.alerts.size(), 1u);
+    EXPECT_EQ(tk.alerts[0].informative, "Pieces of 4294967296 bytes are larger than the FAT file "
+                                        "system at " + dir.path().string() +
+                                            " allows (4294967295 bytes).");
+    c.sSize = 1000;
+    c.actSplit();
+    ASSERT_EQ(tk.alerts.size(), 2u);
+    EXPECT_NE(tk.alerts[1].informative.find("characters a FAT file system cannot store (:)"),
+              std::string::npos);
+
+    // Too little free space: asked, with Cancel as the default.
+    space = OutputSpace{true, 100, 0, ""};
+    c.actSplit();
+    ASSERT_EQ(tk.alerts.size(), 3u);
+    EXPECT_EQ(tk.alerts[2].message, "The set may not fit the free space.");
+    EXPECT_EQ(tk.alerts[2].button, "Split Anyway");
+    EXPECT_TRUE(tk.app.modalHistory.empty());
+}

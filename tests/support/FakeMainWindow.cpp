@@ -10,6 +10,8 @@ void MainWindow::wire(MainViewController& c) {
     c.spliteByBtn = &spliteByBtn;
     c.tfSize = &tfSize;
     c.popBtn = &popBtn;
+    c.presetBtn = &presetBtn;
+    c.sizeNote = &sizeNote;
     c.tfCount = &tfCount;
     c.delSourceFileBtn = &delSourceFileBtn;
     c.btnSplit = &btnSplit;

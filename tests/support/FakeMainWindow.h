@@ -17,7 +17,8 @@ struct MainWindow {
     TableView pathView;
     RadioGroup spliteByBtn;
     TextField tfSize;
-    PopUpButton popBtn;
+    PopUpButton popBtn, presetBtn;
+    TextField sizeNote;
     TextField tfCount;
     Button delSourceFileBtn, btnSplit;
     TextField tfOutPath;

@@ -80,6 +80,10 @@ public:
     void selectItemAtIndex(int index) override { index_ = index; }
     int indexOfSelectedItem() const override { return index_; }
     std::string title() const override;
+    void setItemTitles(const std::vector<std::string>& titles) override {
+        items = titles;
+        index_ = 0;
+    }
     std::vector<std::string> items{"KB", "MB", "GB"};
 
 private:
