@@ -149,8 +149,11 @@ void MainViewController::finishRun(const char* title, const std::string& detail,
         if (before) before();
         tk_.application().stopModal();
         completeTitle->setStringValue(title);
-        completeDetail->setStringValue(detail);
-        completeDetail->setHidden(detail.empty());
+        // A cancelled run needs no reason, but what it left behind.
+        const std::string shown =
+            detail.rfind("cancelled", 0) == 0 ? std::string(kCancelledDetail) : detail;
+        completeDetail->setStringValue(shown);
+        completeDetail->setHidden(shown.empty());
         progressWindow->orderOut();
         completeWindow->center();
         completeWindow->makeKeyWindow();

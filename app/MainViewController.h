@@ -48,6 +48,8 @@ public:
     void cal_sizeTocount();
     void cal_countTosize();
     void controlTextDidChange(const toolkit::Control* object);
+    // The field lost the focus or Enter was pressed: corrections happen here.
+    void controlTextDidEndEditing(const toolkit::Control* object);
     void actSpliteBy();
     void actPopBtn();
     void actPreset(); // a piece size chosen from the presets menu
@@ -205,6 +207,8 @@ private:
     // What the finishing tick needs, fixed when the run starts.
     bool removeAfterRun_ = false;  // the removal box was on when the run started
     bool replaceSet_ = false;      // the user agreed to replace the set in the way
+    bool sizePending_ = false;     // typed into, not yet corrected
+    bool countPending_ = false;
     std::string lastOutputFolder_; // what the completion window's open-folder shows
     std::chrono::steady_clock::time_point runStarted_; // for the rate and the time left
 };

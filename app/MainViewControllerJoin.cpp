@@ -281,7 +281,10 @@ void MainViewController::updateVerifyProgress() {
         detail = bad == 0
                      ? "All " + std::to_string(checks.size()) + " pieces match their checksums."
                      : std::to_string(bad) + " of " + std::to_string(checks.size()) +
-                           " pieces do not match their checksums.";
+                           " pieces do not match their checksums:";
+        for (const PieceCheck& check : checks) {
+            if (!check.good) detail += " " + lastPathComponent(check.path);
+        }
         if (verifyResult.load(std::memory_order_relaxed) != 0 && checks.empty())
             detail = engineLastError();
     }

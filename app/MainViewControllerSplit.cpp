@@ -17,6 +17,10 @@
 
 namespace {
 
+bool isDigitsOnly(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
 // "Remove the folder album (1,204 files, 5.2 GB) once its pieces are verified?"
 std::string sourceRemovalQuestion(const std::string& source) {
     const std::string name = lastPathComponent(source);
@@ -196,17 +200,50 @@ void MainViewController::cal_countTosize() {
 }
 
 void MainViewController::controlTextDidChange(const toolkit::Control* object) {
+    // While typing nothing is corrected: the other field follows a usable value.
     if (object == tfSize) {
-        cal_sizeTocount();
+        sizePending_ = true;
         sizeNote->setStringValue("");
+        const std::string text = tfSize->stringValue();
+        const int64_t unit = unitBytes(popBtn->title());
+        const int64_t n = tfSize->integerValue();
+        if (isDigitsOnly(text) && n > 0 && unit > 0 && n <= largestSizeInUnits(unit)) {
+            sSize = n * unit;
+            tfCount->setIntegerValue(ceilDivide(fSize, sSize));
+        }
     } else if (object == tfCount) {
-        cal_countTosize();
+        countPending_ = true;
+        sizeNote->setStringValue("");
+        const int64_t count = tfCount->integerValue();
+        if (isDigitsOnly(tfCount->stringValue()) && fSize > 0 && count > 0 &&
+            usableCount(count, fSize) == count) {
+            sSize = planForCount(fSize, count).pieceSize;
+            const SizeInUnits shown = sizeInLargestUnit(sSize);
+            tfSize->setIntegerValue(shown.value);
+            popBtn->selectItemAtIndex(shown.unitIndex);
+        }
     } else if (object == tfPwdFirst || object == tfPwdSecond) {
         updatePasswordPanel();
     } else if (object == pwdField) {
         const bool right = checkPassword(pwdField->stringValue().c_str(), pwdM.c_str()) == 1;
         pwdMsg->setHidden(right);
         pwdOKBtn->setEnabled(right);
+    }
+}
+
+void MainViewController::controlTextDidEndEditing(const toolkit::Control* object) {
+    toolkit::TextField* field = object == tfSize ? tfSize : object == tfCount ? tfCount : nullptr;
+    if (!field) return;
+    bool& pending = field == tfSize ? sizePending_ : countPending_;
+    if (!pending) return;
+    pending = false;
+    const std::string typed = field->stringValue();
+    field == tfSize ? cal_sizeTocount() : cal_countTosize();
+    if (field->stringValue() != typed) {
+        sizeNote->setStringValue(
+            field == tfSize ? "The piece size was corrected to " + field->stringValue() + " " +
+                                  popBtn->title() + "."
+                            : "The number of pieces was corrected to " + field->stringValue() + ".");
     }
 }
 
@@ -347,6 +384,9 @@ void MainViewController::actOutPath() {
 
 void MainViewController::actSplit() {
     if (fPath.empty() || oPath.empty()) return;
+    // A correction still pending applies before the split.
+    controlTextDidEndEditing(tfSize);
+    controlTextDidEndEditing(tfCount);
     if (fSize == 0) {
         showAlert(kCannotSplit, kEmptySource);
         return;

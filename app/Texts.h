@@ -13,6 +13,8 @@ inline constexpr const char* kSplitCancelledTitle = "Splitting Cancelled";
 inline constexpr const char* kJoinCancelledTitle = "Joining Cancelled";
 inline constexpr const char* kVerifyCancelledTitle = "Verification Cancelled";
 inline constexpr const char* kCancellingTitle = "Cancelling...";
+inline constexpr const char* kCancelledDetail =
+    "Stopped: nothing half-made was left, and nothing was removed.";
 inline constexpr const char* kAddJoinFolderFailed = "Add join folder faild!";
 inline constexpr const char* kInputPathNotValid = "input path is not valid!";
 inline constexpr const char* kChooseOneFile = "Choose one file";

@@ -57,9 +57,12 @@ std::string parentOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The path without trailing slashes; a bare name is "./name", so that the
+// engine, which takes the name after the last '/', sees it.
 std::string withoutTrailingSlashes(std::string path) {
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
+    if (path.find('/') == std::string::npos) path = "./" + path;
     return path;
 }
 

@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
 #include <QSettings>
 #include <QVBoxLayout>
 
@@ -96,7 +97,9 @@ void QtMainWindow::buildPanels() {
     // Password panel of the split.
     auto* encrypt = makePanel("encryptPanel", "Password");
     auto* encryptForm = new QFormLayout;
-    encryptForm->addRow("Password:", field(encrypt, "tfPwdFirst", true));
+    QLineEdit* first = field(encrypt, "tfPwdFirst", true);
+    encryptForm->addRow("Password:", first);
+    encrypt->initialFocus = first; // every opening starts in the first field
     encryptForm->addRow("Again:", field(encrypt, "tfPwdSecond", true));
     auto* encryptButtons = new QDialogButtonBox(encrypt);
     button(encryptButtons, "encryptViewCancelBtn", "Cancel", QDialogButtonBox::RejectRole);
@@ -273,6 +276,11 @@ void QtMainWindow::wireOutlets() {
     ui_->tfCount->setAccessibleName("Number of pieces");
     ui_->tfOutPath->setAccessibleName("Split output folder");
     ui_->tfMOutputPath->setAccessibleName("Join output folder");
+    // The output folders are chosen with Choose…; the fields only show them.
+    for (QLineEdit* shown : {ui_->tfOutPath, ui_->tfMOutputPath}) {
+        shown->setReadOnly(true);
+        shown->setFrame(false);
+    }
 
     pathDrop_.setDelegate(&controller_);
     joinDrop_.setDelegate(&controller_);
@@ -296,7 +304,13 @@ void QtMainWindow::connectActions() {
         auto* f = window_.findChild<QLineEdit*>(name);
         QObject::connect(f, &QLineEdit::textEdited, &window_,
                          [c, outlet] { c->controlTextDidChange(outlet); });
+        QObject::connect(f, &QLineEdit::editingFinished, &window_,
+                         [c, outlet] { c->controlTextDidEndEditing(outlet); });
     };
+    // The size and the count take digits only.
+    for (QLineEdit* number : {ui_->tfSize, ui_->tfCount})
+        number->setValidator(
+            new QRegularExpressionValidator(QRegularExpression("[0-9]{0,18}"), number));
 
     ui_->btnSplit->setDefault(false);
     clicked("addFileBtn", [c] { c->actAddFile(); });

@@ -14,8 +14,13 @@ protected:
     }
     void TearDown() override { tk.threadsImpl.joinAll(); }
 
-    // The user types `text` into a field: the field changes and the controller hears of it.
+    // The user types `text` into a field and leaves it: the field changes, the
+    // controller hears of it, then of the end of the editing.
     void type(fake::TextField& field, const std::string& text) {
+        typeWithoutLeaving(field, text);
+        c.controlTextDidEndEditing(&field);
+    }
+    void typeWithoutLeaving(fake::TextField& field, const std::string& text) {
         field.setStringValue(text);
         c.controlTextDidChange(&field);
     }

@@ -233,7 +233,7 @@ TEST_F(Faults, VerifyMarksExactlyThePieceChangedPastItsFirstKilobyte) {
     c.mActVerify();
     EXPECT_EQ(title(), "Verification Failed!");
     EXPECT_EQ(ui.completeDetail.stringValue(),
-              "1 of " + std::to_string(rows) + " pieces do not match their checksums.");
+              "1 of " + std::to_string(rows) + " pieces do not match their checksums: data_2.spt");
     for (int64_t row = 0; row < rows; ++row)
         EXPECT_EQ(ui.joinView.cell("checkStateID", row).value,
                   row == 2 ? "wrong.png" : "right.png");

@@ -420,3 +420,25 @@ TEST_F(SplitSide, PresetsAndTheOutputsFileSystemDecideWhatASplitMayDo) {
     EXPECT_EQ(tk.alerts[2].button, "Split Anyway");
     EXPECT_TRUE(tk.app.modalHistory.empty());
 }
+
+TEST_F(SplitSide, CorrectionsWaitUntilTheFieldIsLeftAndSplitAppliesThem) {
+    c.fSize = 1000000;
+    typeWithoutLeaving(ui.tfSize, "");
+    EXPECT_EQ(ui.tfSize.stringValue(), ""); // no "1" put in while typing
+    typeWithoutLeaving(ui.tfSize, "8");
+    EXPECT_EQ(ui.tfSize.stringValue(), "8");
+    EXPECT_EQ(c.sSize, 8192);
+    EXPECT_EQ(ui.tfCount.stringValue(), "123");
+    typeWithoutLeaving(ui.tfSize, "0");
+    c.controlTextDidEndEditing(&ui.tfSize);
+    EXPECT_EQ(ui.tfSize.stringValue(), "1");
+    EXPECT_EQ(ui.sizeNote.stringValue(), "The piece size was corrected to 1 KB.");
+
+    typeWithoutLeaving(ui.tfCount, "5000"); // more pieces than 1 KB each allows
+    EXPECT_EQ(ui.tfCount.stringValue(), "5000");
+    c.fPath = "/tmp/missing-source";
+    c.oPath = "/tmp";
+    c.actSplit(); // the pending correction applies before anything else
+    EXPECT_EQ(ui.tfCount.stringValue(), "977");
+    EXPECT_EQ(ui.sizeNote.stringValue(), "The number of pieces was corrected to 977.");
+}

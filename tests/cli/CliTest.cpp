@@ -31,8 +31,9 @@ std::string quote(const std::string& s) {
 }
 
 // Runs parcelor with `args`, standard input from /dev/null.
-Outcome parcelor(const TempDir& dir, const std::vector<std::string>& args) {
-    std::string command = PARCELOR_CLI;
+Outcome parcelor(const TempDir& dir, const std::vector<std::string>& args,
+                 const std::string& folder = "/") {
+    std::string command = "cd " + quote(folder) + " && " + PARCELOR_CLI;
     for (const std::string& arg : args)
         command += " " + quote(arg);
     command += " </dev/null >" + quote(dir / ".out") + " 2>" + quote(dir / ".err");
@@ -108,7 +109,7 @@ TEST(Cli, SplitBySizeOrCountThenJoinAndList) {
     EXPECT_EQ(fs::file_size(dir / "data_spt/data_0.spt"), 2000u);
     EXPECT_EQ(fs::file_size(dir / "data_spt/data_4.spt"), 2000u);
 
-    r = parcelor(dir, {"split", "--replace", "--count=7", "--", dir / "in/data.bin"});
+    r = parcelor(dir, {"split", "--replace", "--count=7", "--", "data.bin"}, dir / "in");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("into 7 pieces of 1429 bytes"), std::string::npos) << r.err;
     EXPECT_TRUE(exists(dir / "in/data_spt/data_6.spt"));
