@@ -148,6 +148,8 @@ void MainViewController::finishRun(const char* title, const std::string& detail,
         percentLabel->setStringValue("100%");
         if (before) before();
         tk_.application().stopModal();
+        // A user who went elsewhere during a long run hears that it ended.
+        if (!tk_.application().isActive()) tk_.workspace().notify(window, title, detail);
         completeTitle->setStringValue(title);
         // A cancelled run needs no reason, but what it left behind.
         const std::string shown =

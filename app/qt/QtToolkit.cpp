@@ -4,6 +4,8 @@
 #include "app/toolkit/StdRunLoop.h"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusInterface>
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QEventLoop>
@@ -43,6 +45,10 @@ int Application::runModalForWindow(toolkit::Window* window) {
     const int response = frame.stopped ? frame.response : loop.exec();
     frames_.pop_back();
     return response;
+}
+
+bool Application::isActive() const {
+    return QGuiApplication::applicationState() == Qt::ApplicationActive;
 }
 
 void Application::stopModal(int response) {
@@ -152,6 +158,24 @@ public:
             return true;
         }
         return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
+    }
+
+    void notify(toolkit::Window* window, const std::string& title,
+                const std::string& body) override {
+        if (owner_.notifyHook) {
+            owner_.notifyHook(title, body);
+            return;
+        }
+        if (auto* shown = dynamic_cast<WindowWidget*>(window)) QApplication::alert(shown->widget());
+        // The freedesktop notification service, where the session has one.
+        QDBusConnection session = QDBusConnection::sessionBus();
+        if (!session.isConnected()) return;
+        QDBusInterface service("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                               "org.freedesktop.Notifications", session);
+        if (!service.isValid()) return;
+        service.asyncCall("Notify", QApplication::applicationDisplayName(), 0u,
+                          QStringLiteral("morvane-parcelor"), QString::fromStdString(title),
+                          QString::fromStdString(body), QStringList(), QVariantMap(), -1);
     }
 
 private:

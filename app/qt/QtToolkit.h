@@ -30,6 +30,7 @@ public:
     // Runs the window as a modal loop (a nested event loop) until stopModal.
     int runModalForWindow(toolkit::Window* window) override;
     void stopModal(int response) override;
+    bool isActive() const override;
     // Called (from the event loop, once the loop runs) whenever a window starts
     // a modal loop; tests play the user here.
     std::function<void(toolkit::Window*)> onModal;
@@ -68,6 +69,7 @@ public:
     // Answers a question in place of the user: kModalResponseOK or kModalResponseCancel.
     std::function<int(const std::string& message, const std::string& informative)> questionHook;
     std::function<void(const std::string& folder)> openFolderHook;
+    std::function<void(const std::string& title, const std::string& body)> notifyHook;
 
 private:
     Application app_;

@@ -26,6 +26,10 @@ public:
     virtual ~Workspace() = default;
     // Shows a folder in the desktop's file browser.
     virtual bool openFolder(const std::string& path) = 0;
+    // Tells a user who is elsewhere that something ended: a desktop
+    // notification, and a request for attention on `window`. Quietly does
+    // nothing where the desktop offers neither.
+    virtual void notify(Window* window, const std::string& title, const std::string& body) = 0;
 };
 
 class NotificationCenter {

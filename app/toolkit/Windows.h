@@ -36,6 +36,8 @@ public:
     virtual ~Application() = default;
     virtual int runModalForWindow(Window* window) = 0;
     virtual void stopModal(int response = kModalResponseStop) = 0;
+    // One of the application's windows has the keyboard: the user is here.
+    virtual bool isActive() const = 0;
 };
 
 // A file or folder chooser. runModal returns kModalResponseOK (1) when the

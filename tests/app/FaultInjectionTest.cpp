@@ -311,3 +311,14 @@ TEST_F(Faults, CancelStopsASplitAJoinAndAFullCheckAndLeavesNothingHalfMade) {
         EXPECT_EQ(treeContents(dir.path().string()), before); // nothing made, nothing lost
     }
 }
+
+TEST_F(Faults, ARunThatEndsWhileTheUserIsElsewhereSendsANotification) {
+    const std::string source = dir / "in/data.bin";
+    writeFile(source, seededBytes(15, 5000));
+    split(source, false, dir / "out", false);
+    EXPECT_TRUE(tk.desktopNotifications.empty()); // the user was here
+    tk.app.active = false;
+    tk.questionAnswers.push_back(toolkit::kModalResponseOK); // replace the set
+    split(source, false, dir / "out", false);
+    EXPECT_EQ(tk.desktopNotifications, std::vector<std::string>{"Splitting Completed!: "});
+}

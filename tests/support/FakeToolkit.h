@@ -147,6 +147,8 @@ public:
     explicit Application(UiQueue& queue) : queue_(queue) {}
     int runModalForWindow(toolkit::Window* window) override;
     void stopModal(int response) override;
+    bool isActive() const override { return active; }
+    bool active = true;
 
     // Plays the user each time `window` runs modally, inside its loop.
     void whenModal(const toolkit::Window* window, std::function<void()> user);
@@ -228,10 +230,14 @@ public:
     std::vector<PanelShown> panels;
     std::vector<AlertShown> alerts;
     std::vector<std::string> openedFolders;
+    std::vector<std::string> desktopNotifications; // "title: body" of each desktop notification
 
     struct Workspace : toolkit::Workspace {
         explicit Workspace(Toolkit& o) : owner(o) {}
         bool openFolder(const std::string& path) override;
+        void notify(toolkit::Window*, const std::string& title, const std::string& body) override {
+            owner.desktopNotifications.push_back(title + ": " + body);
+        }
         Toolkit& owner;
     } workspaceImpl{*this};
     struct Notifications : toolkit::NotificationCenter {
