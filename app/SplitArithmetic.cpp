@@ -91,7 +91,7 @@ std::string roundedSize(int64_t bytes) {
 
 std::string progressText(int64_t done, int64_t total, double seconds) {
     std::string text = roundedSize(done) + " of " + roundedSize(total);
-    if (seconds < 0.5 || done <= 0) return text;
+    if (seconds < 0.2 || done <= 0) return text;
     const double rate = static_cast<double>(done) / seconds;
     text += ", " + roundedSize(static_cast<int64_t>(rate)) + "/s";
     if (total > done) {

@@ -9,6 +9,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QPalette>
+#include <QStandardPaths>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -50,6 +52,7 @@ void save(QWidget* widget, const QString& file) {
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
+    QStandardPaths::setTestModeEnabled(true); // never the user's remembered settings
     const QString out = argc > 1 ? argv[1] : "docs/screenshots";
     QDir().mkpath(out);
     const fs::path work = fs::temp_directory_path() / "parcelor-screenshots";
@@ -125,6 +128,24 @@ int main(int argc, char* argv[]) {
         QApplication::sendEvent(viewport, &drop);
         QTimer::singleShot(500, main, [&] {
             save(main, out + "/main-window.png");
+            // The same window on a dark palette: the marks keep their outline.
+            const QPalette light = main->palette();
+            QPalette dark = light;
+            dark.setColor(QPalette::Window, QColor(43, 43, 43));
+            dark.setColor(QPalette::WindowText, Qt::white);
+            dark.setColor(QPalette::Base, QColor(30, 30, 30));
+            dark.setColor(QPalette::AlternateBase, QColor(53, 53, 53));
+            dark.setColor(QPalette::Text, Qt::white);
+            dark.setColor(QPalette::Button, QColor(53, 53, 53));
+            dark.setColor(QPalette::ButtonText, Qt::white);
+            dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
+            for (const auto role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText})
+                dark.setColor(QPalette::Disabled, role, QColor(120, 120, 120));
+            dark.setColor(QPalette::Disabled, QPalette::Base, QColor(43, 43, 43));
+            main->setPalette(dark);
+            QApplication::processEvents();
+            save(main, out + "/main-window-dark.png");
+            main->setPalette(light);
             button("outPathBtn")->click();
             button("btnSplit")->click(); // returns after the completion window
             fs::remove_all(work);
