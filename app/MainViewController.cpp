@@ -201,8 +201,15 @@ toolkit::CellValue MainViewController::tableView_objectValueForTableColumn_row(
     if (columnId == kLocationColumn)
         return CellValue::text(stringByDeletingLastPathComponent(entry.path));
     if (columnId == kSizeColumn) return CellValue::text(sizeText(entry.size));
-    if (columnId == kCheckStateColumn)
-        return CellValue::image(entry.checkState == 0 ? kRightImage : kWrongImage);
+    if (columnId == kCheckStateColumn) {
+        if (entry.checkState == 0) return CellValue::image(kRightImage);
+        // Why the mark is wrong: the full check's verdict once Verify has run.
+        const char* why = entry.size < 0 ? "missing"
+                          : checksumFailures_.count(entry.pieceIndex) != 0
+                              ? "does not match its checksum"
+                              : "does not match its fingerprint";
+        return CellValue::image(kWrongImage, why);
+    }
     return CellValue::none();
 }
 

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -128,7 +129,7 @@ public:
     toolkit::TextField* tfSize = nullptr;
     toolkit::PopUpButton* popBtn = nullptr;
     toolkit::PopUpButton* presetBtn = nullptr; // piece sizes people need, in exact bytes
-    toolkit::TextField* sizeNote = nullptr;     // says when the size shown is rounded
+    toolkit::TextField* sizeNote = nullptr;    // says when the size shown is rounded
     toolkit::TextField* tfCount = nullptr;
     toolkit::Button* delSourceFileBtn = nullptr;
     toolkit::Button* btnSplit = nullptr;
@@ -205,9 +206,10 @@ private:
     toolkit::Toolkit& tk_;
     std::mutex timerMutex_; // guards spliteTimer between progress threads
     // What the finishing tick needs, fixed when the run starts.
-    bool removeAfterRun_ = false;  // the removal box was on when the run started
-    bool replaceSet_ = false;      // the user agreed to replace the set in the way
-    bool sizePending_ = false;     // typed into, not yet corrected
+    bool removeAfterRun_ = false;        // the removal box was on when the run started
+    bool replaceSet_ = false;            // the user agreed to replace the set in the way
+    std::set<int32_t> checksumFailures_; // pieces the last Verify found wrong
+    bool sizePending_ = false;           // typed into, not yet corrected
     bool countPending_ = false;
     std::string lastOutputFolder_; // what the completion window's open-folder shows
     std::chrono::steady_clock::time_point runStarted_; // for the rate and the time left

@@ -41,6 +41,7 @@ void MainViewController::acceptFileNameDrag(const std::string& path) {
 
 void MainViewController::loadPieceSet(const std::string& path) {
     delSoureFileM->setState(0); // a removal is chosen for one set, never carried over
+    checksumFailures_.clear();
     intPath = path;
     outPath = stringByDeletingLastPathComponent(intPath);
     tfMOutputPath->setStringValue(outPath);
@@ -292,10 +293,12 @@ void MainViewController::updateVerifyProgress() {
         title, detail,
         [this, belong, checks = std::move(checks)] {
             if (!belong || checks.empty()) return; // the quick marks stay
+            checksumFailures_.clear();
             for (SPTCfg_SPTitem2& entry : joinList) {
                 for (const PieceCheck& check : checks) {
-                    if (check.pieceIndex == entry.pieceIndex)
-                        entry.checkState = check.good ? 0 : -1;
+                    if (check.pieceIndex != entry.pieceIndex) continue;
+                    entry.checkState = check.good ? 0 : -1;
+                    if (!check.good) checksumFailures_.insert(check.pieceIndex);
                 }
             }
             showJoinSummary();

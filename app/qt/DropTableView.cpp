@@ -48,6 +48,8 @@ QVariant DataSourceModel::data(const QModelIndex& index, int role) const {
             return QIcon(":/images/" + QString::fromStdString(cell.value));
         if (role == Qt::AccessibleTextRole || role == Qt::UserRole)
             return QString::fromStdString(cell.value);
+        if (role == Qt::ToolTipRole && !cell.toolTip.empty())
+            return QString::fromStdString(cell.toolTip);
         break;
     case toolkit::CellValue::Kind::None:
         break;

@@ -12,12 +12,18 @@ namespace toolkit {
 struct CellValue {
     enum class Kind { None, Text, Image };
     Kind kind = Kind::None;
-    std::string value; // the text, or the image's name
+    std::string value;   // the text, or the image's name
+    std::string toolTip; // an image's explanation, shown on hover; may be empty
 
     static CellValue none() { return {}; }
-    static CellValue text(std::string t) { return {Kind::Text, std::move(t)}; }
-    static CellValue image(std::string name) { return {Kind::Image, std::move(name)}; }
-    bool operator==(const CellValue&) const = default;
+    static CellValue text(std::string t) { return {Kind::Text, std::move(t), {}}; }
+    static CellValue image(std::string name, std::string tip = {}) {
+        return {Kind::Image, std::move(name), std::move(tip)};
+    }
+    // What the cell shows; the tool tip is not part of it.
+    bool operator==(const CellValue& other) const {
+        return kind == other.kind && value == other.value;
+    }
 };
 
 class TableView;

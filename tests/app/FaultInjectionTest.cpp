@@ -237,6 +237,7 @@ TEST_F(Faults, VerifyMarksExactlyThePieceChangedPastItsFirstKilobyte) {
     for (int64_t row = 0; row < rows; ++row)
         EXPECT_EQ(ui.joinView.cell("checkStateID", row).value,
                   row == 2 ? "wrong.png" : "right.png");
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 2).toolTip, "does not match its checksum");
 }
 
 TEST_F(Faults, PiecesWithoutChecksumsAreRemovedOnlyWhenTheUserAgrees) {

@@ -195,4 +195,6 @@ TEST_F(JoinSide, TheSummaryLineTellsTheSetsStory) {
     for (int64_t row = 0; row < ui.joinView.rows(); ++row)
         EXPECT_EQ(ui.joinView.cell("fileNameID", row).value,
                   "report_" + std::to_string(row) + ".spt");
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 1).toolTip, "missing");
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 2).toolTip, "does not match its fingerprint");
 }
