@@ -42,7 +42,7 @@ void MainViewController::awakeFromNib() {
     disableSpliteUIControl();
     disableMergeUIControl();
     tk_.notificationCenter().addWindowWillCloseObserver(this, window,
-                                                        [this] { windowShouldClose(); });
+                                                        [this] { return windowShouldClose(); });
 }
 
 void MainViewController::openLaunchPaths(const std::vector<std::string>& paths) {
@@ -59,7 +59,16 @@ void MainViewController::openLaunchPaths(const std::vector<std::string>& paths) 
 }
 
 bool MainViewController::windowShouldClose() {
-    return true;
+    if (!runInProgress_) return true;
+    // A run goes on: the window closes only once it has been cancelled and stopped.
+    if (!closeAfterRun_ &&
+        tk_.alert()->runModalQuestion(window, kRunInProgressQuestion, kRunInProgressInformative,
+                                      kCancelAndCloseButton,
+                                      kKeepRunningButton) == toolkit::kModalResponseOK) {
+        closeAfterRun_ = true;
+        actCancelRun();
+    }
+    return false;
 }
 
 void MainViewController::OC_splitProject_split(Split_pragma* /*ignored*/) {
@@ -80,6 +89,8 @@ void MainViewController::OC_splitProject_merge(const char* pieceFolder, const ch
 }
 
 void MainViewController::prepareRun() {
+    runInProgress_ = true;
+    closeAfterRun_ = false;
     engineResetCancel();
     runStarted_ = std::chrono::steady_clock::now();
 }
@@ -148,6 +159,13 @@ void MainViewController::finishRun(const char* title, const std::string& detail,
         percentLabel->setStringValue("100%");
         if (before) before();
         tk_.application().stopModal();
+        runInProgress_ = false;
+        if (closeAfterRun_) {
+            // The user asked to close during the run: it has stopped, so the window goes.
+            progressWindow->orderOut();
+            window->performClose();
+            return;
+        }
         // A user who went elsewhere during a long run hears that it ended.
         if (!tk_.application().isActive()) tk_.workspace().notify(window, title, detail);
         completeTitle->setStringValue(title);

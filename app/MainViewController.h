@@ -209,6 +209,8 @@ private:
     bool removeAfterRun_ = false;        // the removal box was on when the run started
     bool replaceSet_ = false;            // the user agreed to replace the set in the way
     std::set<int32_t> checksumFailures_; // pieces the last Verify found wrong
+    bool runInProgress_ = false; // a split, join or full check has started and not ended
+    bool closeAfterRun_ = false; // the user closed the window during the run
     bool sizePending_ = false;           // typed into, not yet corrected
     bool countPending_ = false;
     std::string lastOutputFolder_; // what the completion window's open-folder shows

@@ -13,6 +13,11 @@ inline constexpr const char* kSplitCancelledTitle = "Splitting Cancelled";
 inline constexpr const char* kJoinCancelledTitle = "Joining Cancelled";
 inline constexpr const char* kVerifyCancelledTitle = "Verification Cancelled";
 inline constexpr const char* kCancellingTitle = "Cancelling...";
+inline constexpr const char* kRunInProgressQuestion = "A run is in progress. Cancel it and close?";
+inline constexpr const char* kRunInProgressInformative =
+    "The run stops within a moment and leaves nothing half-made; the window then closes.";
+inline constexpr const char* kCancelAndCloseButton = "Cancel Run and Close";
+inline constexpr const char* kKeepRunningButton = "Keep Running";
 inline constexpr const char* kCancelledDetail =
     "Stopped: nothing half-made was left, and nothing was removed.";
 inline constexpr const char* kAddJoinFolderFailed = "Add join folder faild!";

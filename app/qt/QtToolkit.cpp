@@ -188,16 +188,21 @@ public:
     struct Entry {
         const void* observer;
         QObject* window;
-        std::function<void()> handler;
+        std::function<bool()> handler;
     };
     std::vector<Entry> entries;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Close) {
+            bool close = true;
             const auto snapshot = entries;
             for (const auto& entry : snapshot)
-                if (entry.window == watched) entry.handler();
+                if (entry.window == watched) close = entry.handler() && close;
+            if (!close) {
+                event->ignore();
+                return true;
+            }
         }
         return false;
     }
@@ -206,7 +211,7 @@ protected:
 class NotificationCenter : public toolkit::NotificationCenter {
 public:
     void addWindowWillCloseObserver(const void* observer, toolkit::Window* window,
-                                    std::function<void()> handler) override {
+                                    std::function<bool()> handler) override {
         auto* shown = dynamic_cast<WindowWidget*>(window);
         if (!shown) return;
         shown->widget()->installEventFilter(&watcher_);

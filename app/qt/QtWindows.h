@@ -44,6 +44,7 @@ public:
         widget_->activateWindow();
     }
     void orderOut() override { widget_->hide(); }
+    void performClose() override { widget_->close(); }
     bool isVisible() const override { return widget_->isVisible(); }
     QWidget* widget() const override { return widget_; }
 

@@ -35,9 +35,10 @@ public:
 class NotificationCenter {
 public:
     virtual ~NotificationCenter() = default;
-    // Calls `handler` when `window` is about to close.
+    // Calls `handler` when `window` is about to close; the window stays open
+    // when it returns false.
     virtual void addWindowWillCloseObserver(const void* observer, Window* window,
-                                            std::function<void()> handler) = 0;
+                                            std::function<bool()> handler) = 0;
     // Drops every observation made for `observer`.
     virtual void removeObserver(const void* observer) = 0;
 };

@@ -26,6 +26,8 @@ public:
     virtual void orderOut() = 0;
     virtual void setContentView(View* view) = 0;
     virtual bool isVisible() const = 0;
+    // Asks the window to close, as its close button does.
+    virtual void performClose() = 0;
 };
 
 // The application's modal loops. runModalForWindow shows the window and

@@ -323,3 +323,34 @@ TEST_F(Faults, ARunThatEndsWhileTheUserIsElsewhereSendsANotification) {
     split(source, false, dir / "out", false);
     EXPECT_EQ(tk.desktopNotifications, std::vector<std::string>{"Splitting Completed!: "});
 }
+
+TEST_F(Faults, ClosingTheWindowDuringARunAsksAndClosesOnceTheRunHasStopped) {
+    const std::string source = dir / "in/data.bin";
+    writeFile(source, seededBytes(16, 3 << 20));
+    tk.answerPanel(source);
+    c.actAddFile();
+    tk.answerPanel(dir / "out");
+    c.actOutPath();
+    for (const bool agree : {false, true}) {
+        SCOPED_TRACE(agree ? "cancel and close" : "keep running");
+        std::promise<void> asked;
+        tk.threadsImpl.wrapNextThread(
+            [f = asked.get_future().share()](const std::function<void()>& body) {
+                f.wait();
+                body();
+            });
+        tk.app.whenModal(&ui.progressWindow, [&] {
+            tk.questionAnswers.push_back(agree ? toolkit::kModalResponseOK
+                                               : toolkit::kModalResponseCancel);
+            EXPECT_FALSE(tk.postWindowWillClose(&ui.window)); // never while the run lasts
+            asked.set_value();
+        });
+        if (agree) tk.questionAnswers.push_back(toolkit::kModalResponseOK); // replace the first set
+        ui.completeTitle.setStringValue("");
+        c.actSplit();
+        EXPECT_EQ(tk.alerts.back().message, "A run is in progress. Cancel it and close?");
+        EXPECT_EQ(ui.window.closeRequests, agree ? 1 : 0);
+        EXPECT_EQ(title(), agree ? "" : "Splitting Completed!"); // no completion window when closing
+    }
+    EXPECT_TRUE(tk.postWindowWillClose(&ui.window)); // nothing runs now
+}

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 namespace fs = std::filesystem;
@@ -298,4 +299,18 @@ TEST_F(QtWindow, TabLeavesTheTables) {
         QTest::keyClick(view, Qt::Key_Tab);
         EXPECT_NE(QApplication::focusWidget(), view) << table;
     }
+}
+
+TEST_F(QtWindow, CancelInTheProgressWindowStopsTheSplit) {
+    const std::string source = dir / "big.bin";
+    {
+        std::ofstream big(source, std::ios::binary);
+        big.seekp((std::streamoff{256} << 20) - 1);
+        big.put('\0');
+    }
+    ASSERT_TRUE(drop("pathView", {source}));
+    users["progressWindow"] = [this] { click("progressCancelBtn"); };
+    splitTo(dir.path().string());
+    EXPECT_EQ(completion, "Splitting Cancelled");
+    EXPECT_FALSE(fs::exists(dir / "big_spt"));
 }

@@ -159,10 +159,12 @@ bool Toolkit::logged(const std::string& line) {
     return std::find(logImpl.lines.begin(), logImpl.lines.end(), line) != logImpl.lines.end();
 }
 
-void Toolkit::postWindowWillClose(const toolkit::Window* window) {
+bool Toolkit::postWindowWillClose(const toolkit::Window* window) {
+    bool close = true;
     for (auto& entry : notifications.entries) {
-        if (entry.window == window) entry.handler();
+        if (entry.window == window) close = entry.handler() && close;
     }
+    return close;
 }
 
 bool Toolkit::Workspace::openFolder(const std::string& path) {
@@ -172,7 +174,7 @@ bool Toolkit::Workspace::openFolder(const std::string& path) {
 
 void Toolkit::Notifications::addWindowWillCloseObserver(const void* observer,
                                                         toolkit::Window* window,
-                                                        std::function<void()> handler) {
+                                                        std::function<bool()> handler) {
     entries.push_back({observer, window, std::move(handler)});
 }
 

@@ -133,6 +133,8 @@ public:
         visible = false;
         key = false;
     }
+    void performClose() override { ++closeRequests; }
+    int closeRequests = 0;
     void setContentView(toolkit::View* view) override { contentView = view; }
     bool isVisible() const override { return visible; }
     std::string title;
@@ -220,7 +222,8 @@ public:
     std::deque<int> questionAnswers;
     int defaultQuestionAnswer = toolkit::kModalResponseCancel;
     bool logged(const std::string& line);
-    void postWindowWillClose(const toolkit::Window* window);
+    // The user closes `window`; false when something kept it open.
+    bool postWindowWillClose(const toolkit::Window* window);
 
     UiQueue ui;
     Application app{ui};
@@ -242,12 +245,12 @@ public:
     } workspaceImpl{*this};
     struct Notifications : toolkit::NotificationCenter {
         void addWindowWillCloseObserver(const void* observer, toolkit::Window* window,
-                                        std::function<void()> handler) override;
+                                        std::function<bool()> handler) override;
         void removeObserver(const void* observer) override;
         struct Entry {
             const void* observer;
             const toolkit::Window* window;
-            std::function<void()> handler;
+            std::function<bool()> handler;
         };
         std::vector<Entry> entries;
     } notifications;
