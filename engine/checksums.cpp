@@ -133,6 +133,7 @@ SplitHasher::~SplitHasher() {
         std::lock_guard lock(mutex_);
         closing_ = true;
     }
+    failed_ = true; // a run that did not finish: what is still queued is not worth hashing
     changed_.notify_all();
     if (worker_.joinable()) worker_.join();
     delete content_;
@@ -198,7 +199,7 @@ void SplitHasher::hash(Job& job) {
     int64_t fed = 0;      // bytes of the piece fed to file digests
     for (;;) {
         const int64_t got = readAt(job.piece.get(), buffer, kReadStep, position);
-        if (got < 0 || !piece.update(buffer, static_cast<std::size_t>(got))) {
+        if (failed_ || got < 0 || !piece.update(buffer, static_cast<std::size_t>(got))) {
             failed_ = true;
             return;
         }

@@ -13,6 +13,7 @@
 
 #include "engine/file_io.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -76,7 +77,9 @@ private:
     std::condition_variable changed_;
     std::deque<Job> queue_;
     bool closing_ = false;
-    bool failed_ = false;
+    // Set by the worker on a read failure, and by the destructor of a run that
+    // ended without finish(): the pieces still queued are then not hashed.
+    std::atomic<bool> failed_{false};
     std::string pieceSums_;
     std::string contentSums_;
     std::string contentName_; // the file whose bytes the content digest holds

@@ -117,6 +117,7 @@ void QtMainWindow::buildPanels() {
 
     // Progress of a split, a join or a full check: Cancel, Escape and its close button stop it.
     auto* progress = makePanel("progressWindow", "Working");
+    progress->blocksApplication = false; // the main window can still be closed, which cancels
     progress->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                              Qt::WindowCloseButtonHint);
     auto* bar = new QProgressBar(progress);

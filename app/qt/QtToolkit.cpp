@@ -11,6 +11,7 @@
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QMainWindow>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
@@ -30,12 +31,15 @@ int Application::runModalForWindow(toolkit::Window* window) {
     auto* shown = dynamic_cast<WindowWidget*>(window);
     if (!shown) return toolkit::kModalResponseCancel;
     QWidget* widget = shown->widget();
-    widget->setWindowModality(Qt::ApplicationModal);
+    auto* panel = qobject_cast<PanelDialog*>(widget);
+    const bool blocking = !panel || panel->blocksApplication;
+    widget->setWindowModality(blocking ? Qt::ApplicationModal : Qt::NonModal);
+    auto* main = blocking ? nullptr : qobject_cast<QMainWindow*>(widget->parentWidget());
+    if (main && main->centralWidget()) main->centralWidget()->setEnabled(false);
     widget->show();
     widget->raise();
     widget->activateWindow();
-    if (auto* panel = qobject_cast<PanelDialog*>(widget); panel && panel->initialFocus)
-        panel->initialFocus->setFocus(Qt::OtherFocusReason);
+    if (panel && panel->initialFocus) panel->initialFocus->setFocus(Qt::OtherFocusReason);
 
     QEventLoop loop;
     Frame frame;
@@ -44,6 +48,7 @@ int Application::runModalForWindow(toolkit::Window* window) {
     if (onModal) QTimer::singleShot(0, &loop, [this, window] { onModal(window); });
     const int response = frame.stopped ? frame.response : loop.exec();
     frames_.pop_back();
+    if (main && main->centralWidget()) main->centralWidget()->setEnabled(true);
     return response;
 }
 

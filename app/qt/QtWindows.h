@@ -24,6 +24,9 @@ public:
     explicit PanelDialog(QWidget* parent);
     std::function<void()> onCancel;  // empty: the panel cannot be dismissed (a run in progress)
     QWidget* initialFocus = nullptr; // takes the keyboard when the panel opens
+    // Blocks the whole application while it runs; when false, only the main
+    // window's contents are disabled, so the main window can still be closed.
+    bool blocksApplication = true;
 
     void reject() override;
 };
