@@ -73,7 +73,8 @@ public:
     void actFinish();
     void actAgain();
 
-    // --- join list
+    // --- join list (adding a set returns at once; the pieces are read on a worker thread)
+    bool isAddingSet() const { return addingSet_; }
     void mActAddFile();
     void acceptFileNameDrag(const std::string& path) override;
     void mActSelectOutput();
@@ -175,6 +176,7 @@ private:
     void loadPieceSet(const std::string& path);
     void setMergeControlsEnabled(bool enabled);
     void showJoinSummary();
+    void setAddingSet(bool busy);
     bool passwordStep();
     void launchJoin();
     void runProgressTimer(void (MainViewController::*tick)());
@@ -209,9 +211,13 @@ private:
     bool removeAfterRun_ = false;        // the removal box was on when the run started
     bool replaceSet_ = false;            // the user agreed to replace the set in the way
     std::set<int32_t> checksumFailures_; // pieces the last Verify found wrong
+    bool addingSet_ = false;             // a set is being read on a worker thread
+    uint64_t setGeneration_ = 0;         // which add a result answers
+    std::string setChecksumProblem_;     // "" when the listed set's checksum files belong
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0); // posted work checks it
     bool runInProgress_ = false; // a split, join or full check has started and not ended
     bool closeAfterRun_ = false; // the user closed the window during the run
-    bool sizePending_ = false;           // typed into, not yet corrected
+    bool sizePending_ = false;   // typed into, not yet corrected
     bool countPending_ = false;
     std::string lastOutputFolder_; // what the completion window's open-folder shows
     std::chrono::steady_clock::time_point runStarted_; // for the rate and the time left

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -39,30 +40,70 @@ void MainViewController::acceptFileNameDrag(const std::string& path) {
     loadPieceSet(path);
 }
 
+namespace {
+
+// What the inspection on the worker thread found, for the UI thread.
+struct InspectedSet {
+    int32_t result = -1;
+    std::vector<SPTCfg_SPTitem2> pieces;
+    std::string digest;
+    std::string name;
+    std::string checksumProblem;
+};
+
+} // namespace
+
 void MainViewController::loadPieceSet(const std::string& path) {
+    if (addingSet_) return;
     delSoureFileM->setState(0); // a removal is chosen for one set, never carried over
     checksumFailures_.clear();
     intPath = path;
     outPath = stringByDeletingLastPathComponent(intPath);
     tfMOutputPath->setStringValue(outPath);
     joinList.clear();
-    char digest[40] = {};
-    char name[1024] = {};
-    if (inspectPieceSet(intPath.c_str(), joinList, digest, name) < 0) {
-        showAlert(kAddJoinFolderFailed, kInputPathNotValid);
-        clearMergeMsg();
-    } else {
-        pwdM = digest;
-        outputName = name;
-        // Rows in piece order, whatever order the manifest lists them in.
-        std::stable_sort(joinList.begin(), joinList.end(),
-                         [](const SPTCfg_SPTitem2& a, const SPTCfg_SPTitem2& b) {
-                             return a.pieceIndex < b.pieceIndex;
-                         });
-        enableMergeUIControl();
-    }
-    showJoinSummary();
     joinView->reloadData();
+    joinSummary->setStringValue(kCheckingPieces);
+    // Every piece is read on a worker thread; Split, Join and another add wait
+    // for it, and a result that comes after the list changed is dropped.
+    const uint64_t generation = ++setGeneration_;
+    setAddingSet(true);
+    tk_.threads().detachNewThread([this, path, generation, alive = std::weak_ptr<int>(alive_)] {
+        auto found = std::make_shared<InspectedSet>();
+        char digest[40] = {};
+        char name[1024] = {};
+        found->result = inspectPieceSet(path.c_str(), found->pieces, digest, name);
+        found->digest = digest;
+        found->name = name;
+        found->checksumProblem = checksumProblem(path.c_str());
+        onUi([this, generation, found, alive] {
+            if (alive.expired() || generation != setGeneration_) return;
+            setAddingSet(false);
+            if (found->result < 0) {
+                showAlert(kAddJoinFolderFailed, kInputPathNotValid);
+                clearMergeMsg();
+            } else {
+                joinList = std::move(found->pieces);
+                pwdM = found->digest;
+                outputName = found->name;
+                setChecksumProblem_ = found->checksumProblem;
+                // Rows in piece order, whatever order the manifest lists them in.
+                std::stable_sort(joinList.begin(), joinList.end(),
+                                 [](const SPTCfg_SPTitem2& a, const SPTCfg_SPTitem2& b) {
+                                     return a.pieceIndex < b.pieceIndex;
+                                 });
+                enableMergeUIControl();
+            }
+            showJoinSummary();
+            joinView->reloadData();
+        });
+    });
+}
+
+void MainViewController::setAddingSet(bool busy) {
+    addingSet_ = busy;
+    mBtnAddFile->setEnabled(!busy);
+    if (busy) setMergeControlsEnabled(false);
+    btnSplit->setEnabled(!busy && !fPath.empty() && !oPath.empty());
 }
 
 void MainViewController::mActSelectOutput() {
@@ -100,11 +141,12 @@ void MainViewController::showJoinSummary() {
         else if (entry.checkState != 0)
             ++damaged;
     }
-    joinSummary->setStringValue(joinSummaryText(joinList.size(), missing, damaged, !pwdM.empty(),
-                                                checksumProblem(intPath.c_str())));
+    joinSummary->setStringValue(
+        joinSummaryText(joinList.size(), missing, damaged, !pwdM.empty(), setChecksumProblem_));
 }
 
 void MainViewController::clearMergeMsg() {
+    ++setGeneration_; // an inspection still on its way no longer fits
     joinList.clear();
     intPath.clear();
     outPath.clear();
@@ -114,7 +156,7 @@ void MainViewController::clearMergeMsg() {
 }
 
 void MainViewController::mActMergeFile() {
-    if (joinList.empty()) return;
+    if (addingSet_ || joinList.empty()) return;
     if (outPath.empty()) return;
     const std::string target = stringByAppendingPathComponent(outPath, outputName);
     if (tk_.fileManager().fileExistsAtPath(target)) {
@@ -132,7 +174,7 @@ void MainViewController::mActMergeFile() {
                     ") once the joined files are on disk?",
                 kRemovalInformative, kRemoveButton, kCancelButton) != toolkit::kModalResponseOK)
             return;
-        const std::string problem = checksumProblem(intPath.c_str());
+        const std::string& problem = setChecksumProblem_;
         if (!problem.empty() &&
             tk_.alert()->runModalQuestion(window, kUnverifiableRemovalQuestion,
                                           "Without checksum files that belong to the set, "
@@ -241,7 +283,7 @@ void MainViewController::updateMergeProgress() {
 }
 
 void MainViewController::mActVerify() {
-    if (joinList.empty()) return;
+    if (addingSet_ || joinList.empty()) return;
     lastOutputFolder_ = outPath;
     verifyFinished.store(0, std::memory_order_relaxed);
     prepareRun();

@@ -240,10 +240,11 @@ void MainViewController::controlTextDidEndEditing(const toolkit::Control* object
     const std::string typed = field->stringValue();
     field == tfSize ? cal_sizeTocount() : cal_countTosize();
     if (field->stringValue() != typed) {
-        sizeNote->setStringValue(
-            field == tfSize ? "The piece size was corrected to " + field->stringValue() + " " +
-                                  popBtn->title() + "."
-                            : "The number of pieces was corrected to " + field->stringValue() + ".");
+        sizeNote->setStringValue(field == tfSize
+                                     ? "The piece size was corrected to " + field->stringValue() +
+                                           " " + popBtn->title() + "."
+                                     : "The number of pieces was corrected to " +
+                                           field->stringValue() + ".");
     }
 }
 
@@ -383,7 +384,7 @@ void MainViewController::actOutPath() {
 }
 
 void MainViewController::actSplit() {
-    if (fPath.empty() || oPath.empty()) return;
+    if (addingSet_ || fPath.empty() || oPath.empty()) return; // the engine reads a set meanwhile
     // A correction still pending applies before the split.
     controlTextDidEndEditing(tfSize);
     controlTextDidEndEditing(tfCount);

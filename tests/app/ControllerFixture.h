@@ -29,6 +29,13 @@ protected:
         c.controlTextDidChange(&field);
     }
 
+    // Adds a piece set as the user does, and waits until its pieces have been read.
+    void addSet(const std::string& folder) {
+        tk.answerPanel(folder);
+        c.mActAddFile();
+        ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
+    }
+
     fake::Toolkit tk;
     fake::MainWindow ui;
     MainViewController c{tk};

@@ -46,8 +46,7 @@ protected:
     }
     void addSetAndJoin(const std::string& set, const std::string& output,
                        bool removePieces = false) {
-        tk.answerPanel(set);
-        c.mActAddFile();
+        addSet(set);
         ui.delSoureFileM.setState(removePieces ? 1 : 0);
         tk.answerPanel(output);
         c.mActSelectOutput();
@@ -136,8 +135,7 @@ TEST_F(EndToEnd, AFailedJoinKeepsThePieces) {
     chooseSource(dir / "in/data.bin", false);
     split();
     const std::string set = dir / "in/data_spt";
-    tk.answerPanel(set);
-    c.mActAddFile();
+    addSet(set);
     fs::remove(set + "/data_0.spt"); // gone between the listing and the join
     ui.delSoureFileM.setState(1);
     tk.answerPanel(dir / "joined");

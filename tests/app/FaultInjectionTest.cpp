@@ -34,8 +34,7 @@ protected:
         c.actSplit();
     }
     void join(const std::string& set, const std::string& output, bool remove) {
-        tk.answerPanel(set);
-        c.mActAddFile();
+        addSet(set);
         tk.answerPanel(output);
         c.mActSelectOutput();
         ui.delSoureFileM.setState(remove ? 1 : 0);
@@ -87,8 +86,7 @@ TEST_F(Faults, APieceChangedAfterTheListingFailsTheJoinAndStays) {
     writeFile(source, seededBytes(3, 50000));
     split(source, false, dir / "out", false);
     const std::string set = dir / "out/data_spt";
-    tk.answerPanel(set);
-    c.mActAddFile();
+    addSet(set);
     ASSERT_EQ(ui.joinView.cell("checkStateID", 0), toolkit::CellValue::image("right.png"));
     std::string piece = readFile(set + "/data_0.spt");
     piece[0] ^= 1;
@@ -186,8 +184,7 @@ TEST_F(Faults, ASetInTheWayIsNamedAndReplacedOnlyWhenTheUserAgrees) {
     tk.questionAnswers.push_back(toolkit::kModalResponseOK);
     split(dir / "in/report.docx", false, dir / "out", false);
     EXPECT_EQ(title(), "Splitting Completed!");
-    tk.answerPanel(dir / "out/report_spt");
-    c.mActAddFile();
+    addSet(dir / "out/report_spt");
     EXPECT_EQ(c.outputName, "report.docx");
 }
 
@@ -225,8 +222,7 @@ TEST_F(Faults, VerifyMarksExactlyThePieceChangedPastItsFirstKilobyte) {
     std::string piece = readFile(set + "/data_2.spt");
     piece[20000] ^= 0x01;
     writeFile(set + "/data_2.spt", piece);
-    tk.answerPanel(set);
-    c.mActAddFile();
+    addSet(set);
     const int64_t rows = ui.joinView.rows();
     ASSERT_GT(rows, 3);
     EXPECT_EQ(ui.joinView.cell("checkStateID", 2).value, "right.png"); // the quick check
@@ -273,8 +269,7 @@ TEST_F(Faults, CancelStopsASplitAJoinAndAFullCheckAndLeavesNothingHalfMade) {
     split(source, false, dir / "out", false);
     const std::string set = dir / "out/data_spt";
     fs::create_directories(dir / "joined");
-    tk.answerPanel(set);
-    c.mActAddFile();
+    addSet(set);
     tk.answerPanel(dir / "joined");
     c.mActSelectOutput();
 
@@ -350,7 +345,8 @@ TEST_F(Faults, ClosingTheWindowDuringARunAsksAndClosesOnceTheRunHasStopped) {
         c.actSplit();
         EXPECT_EQ(tk.alerts.back().message, "A run is in progress. Cancel it and close?");
         EXPECT_EQ(ui.window.closeRequests, agree ? 1 : 0);
-        EXPECT_EQ(title(), agree ? "" : "Splitting Completed!"); // no completion window when closing
+        EXPECT_EQ(title(),
+                  agree ? "" : "Splitting Completed!"); // no completion window when closing
     }
     EXPECT_TRUE(tk.postWindowWillClose(&ui.window)); // nothing runs now
 }

@@ -8,6 +8,7 @@
 #include "tests/support/TestFiles.h"
 
 #include <filesystem>
+#include <future>
 
 namespace fs = std::filesystem;
 
@@ -29,8 +30,7 @@ protected:
 
 TEST_F(JoinSide, AddingASetListsItsPiecesAndEnablesTheJoin) {
     fs::remove(set + "/report_1.spt");
-    tk.answerPanel(set);
-    c.mActAddFile();
+    addSet(set);
     EXPECT_EQ(tk.panels.back().title, "Choose one folder");
     EXPECT_TRUE(tk.panels.back().directories);
     EXPECT_FALSE(tk.panels.back().files);
@@ -56,6 +56,7 @@ TEST_F(JoinSide, AddingASetListsItsPiecesAndEnablesTheJoin) {
     FileTableView view(tk.files);
     view.setDelegate(&c);
     EXPECT_TRUE(view.performDragOperation({{kFilenamesPboardType}, {set}}));
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
     EXPECT_TRUE(tk.logged("JoinView fn = " + set));
     EXPECT_EQ(c.outPath, dir / "src");
     EXPECT_EQ(c.outputName, "report.final.pdf");
@@ -64,8 +65,7 @@ TEST_F(JoinSide, AddingASetListsItsPiecesAndEnablesTheJoin) {
     // A second, different set replaces the first whole.
     writeFile(dir / "other/notes.txt", "short");
     ASSERT_EQ(splitInto(dir / "other/notes.txt", dir / "other", 4), 0);
-    tk.answerPanel(dir / "other/notes_spt");
-    c.mActAddFile();
+    addSet(dir / "other/notes_spt");
     EXPECT_EQ(ui.joinView.rows(), 2);
     EXPECT_EQ(ui.joinView.cell("fileNameID", 0), toolkit::CellValue::text("notes_0.spt"));
     EXPECT_EQ(c.outputName, "notes.txt");
@@ -73,11 +73,9 @@ TEST_F(JoinSide, AddingASetListsItsPiecesAndEnablesTheJoin) {
 }
 
 TEST_F(JoinSide, AFailedAddResetsTheJoinSideAndSaysSo) {
-    tk.answerPanel(set);
-    c.mActAddFile();
+    addSet(set);
     c.pwd = "split side password";
-    tk.answerPanel(dir.path().string()); // no manifest here
-    c.mActAddFile();
+    addSet(dir.path().string()); // no manifest here
     ASSERT_EQ(tk.alerts.size(), 1u);
     EXPECT_EQ(tk.alerts[0].message, "Add join folder faild!");
     EXPECT_EQ(tk.alerts[0].button, "OK");
@@ -97,8 +95,7 @@ TEST_F(JoinSide, AFailedAddResetsTheJoinSideAndSaysSo) {
 }
 
 TEST_F(JoinSide, PromptsComeInOrderAndCancelStartsNothing) {
-    tk.answerPanel(set);
-    c.mActAddFile();
+    addSet(set);
 
     // The target exists: cancelling the overwrite prompt ends the request.
     tk.app.whenModal(&ui.outputPathWindow, [&] { c.actOutputPathCancel(); });
@@ -187,8 +184,7 @@ TEST_F(JoinSide, TheSummaryLineTellsTheSetsStory) {
     std::string piece = readFile(set + "/report_2.spt");
     piece[0] ^= 0x01;
     writeFile(set + "/report_2.spt", piece);
-    tk.answerPanel(set);
-    c.mActAddFile();
+    addSet(set);
     EXPECT_EQ(ui.joinSummary.stringValue(),
               std::to_string(ui.joinView.rows()) +
                   " pieces, 1 missing, 1 damaged; protected by a password; checksums present");
@@ -197,4 +193,25 @@ TEST_F(JoinSide, TheSummaryLineTellsTheSetsStory) {
                   "report_" + std::to_string(row) + ".spt");
     EXPECT_EQ(ui.joinView.cell("checkStateID", 1).toolTip, "missing");
     EXPECT_EQ(ui.joinView.cell("checkStateID", 2).toolTip, "does not match its fingerprint");
+}
+
+TEST_F(JoinSide, AddingASetReturnsAtOnceAndAStaleResultIsDropped) {
+    // The worker thread waits until the list has changed under it.
+    std::promise<void> changed;
+    tk.threadsImpl.wrapNextThread(
+        [f = changed.get_future().share()](const std::function<void()>& body) {
+            f.wait();
+            body();
+        });
+    tk.answerPanel(set);
+    c.mActAddFile();
+    EXPECT_TRUE(c.isAddingSet());
+    EXPECT_FALSE(ui.mBtnAddFile.isEnabled()); // no second add, no Split, no Join meanwhile
+    EXPECT_FALSE(ui.mergeBtn.isEnabled());
+    EXPECT_EQ(ui.joinSummary.stringValue(), "Checking the pieces...");
+    c.clearMergeMsg(); // the list changes before the result comes
+    changed.set_value();
+    tk.threadsImpl.joinAll();
+    tk.ui.drain();
+    EXPECT_EQ(ui.joinView.rows(), 0); // the late result was dropped
 }

@@ -98,7 +98,12 @@ protected:
         if (!enter.isAccepted()) return false;
         QDropEvent dropped(where, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(viewport, &dropped);
+        waitForTheSet();
         return dropped.isAccepted();
+    }
+    // A piece set is read on a worker thread; the test goes on once it is listed.
+    void waitForTheSet() {
+        EXPECT_TRUE(QTest::qWaitFor([this] { return !win->controller().isAddingSet(); }, 20000));
     }
     QString cell(const char* table, int row, int column, int role = Qt::DisplayRole) {
         return widget<QAbstractItemView>(table)->model()->index(row, column).data(role).toString();
@@ -285,6 +290,7 @@ TEST_F(QtWindow, StartedWithAFileAndAPieceFolderFillsBothSides) {
 
     win->controller().openLaunchPaths(
         {dir / "in/movie.mp4", dir / "set_spt/spt_config.morvspt", dir / "missing"});
+    waitForTheSet();
     EXPECT_EQ(cell("pathView", 0, 0), "movie.mp4");
     EXPECT_GT(rows("joinView"), 0);
     EXPECT_EQ(widget<QLineEdit>("tfMOutputPath")->text().toStdString(), dir.path().string());
