@@ -75,6 +75,7 @@ public:
 
     // --- join list (adding a set returns at once; the pieces are read on a worker thread)
     bool isAddingSet() const { return addingSet_; }
+    bool isMeasuringSource() const { return measuring_; }
     void mActAddFile();
     void acceptFileNameDrag(const std::string& path) override;
     void mActSelectOutput();
@@ -177,6 +178,8 @@ private:
     void setMergeControlsEnabled(bool enabled);
     void showJoinSummary();
     void setAddingSet(bool busy);
+    // The source's size is known: the split side comes alive with a proposed cut.
+    void sourceMeasured();
     bool passwordStep();
     void launchJoin();
     void runProgressTimer(void (MainViewController::*tick)());
@@ -212,6 +215,8 @@ private:
     bool replaceSet_ = false;            // the user agreed to replace the set in the way
     std::set<int32_t> checksumFailures_; // pieces the last Verify found wrong
     bool addingSet_ = false;             // a set is being read on a worker thread
+    bool measuring_ = false;             // a folder source is being measured on a worker thread
+    uint64_t sourceGeneration_ = 0;      // which source a measurement answers
     uint64_t setGeneration_ = 0;         // which add a result answers
     std::string setChecksumProblem_;     // "" when the listed set's checksum files belong
     std::shared_ptr<int> alive_ = std::make_shared<int>(0); // posted work checks it

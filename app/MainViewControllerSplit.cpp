@@ -76,14 +76,40 @@ void MainViewController::disableSpliteUIControl() {
 }
 
 void MainViewController::takeSplitSource(const std::string& path) {
+    if (measuring_) return;
     delSourceFileBtn->setState(0); // a removal is chosen for one source, never carried over
     fPath = path;
-    fSize = pathSize(fPath.c_str());
-    sSize = fSize;
     oPath = stringByDeletingLastPathComponent(fPath);
     tfOutPath->setStringValue(oPath);
-    splitSummary->setStringValue(isFolder(fPath.c_str()) == 1 ? folderSourceSummary(fPath) : "");
     refreshPresets();
+    const uint64_t generation = ++sourceGeneration_;
+    if (isFolder(fPath.c_str()) != 1) {
+        fSize = pathSize(fPath.c_str());
+        sSize = fSize;
+        splitSummary->setStringValue("");
+        sourceMeasured();
+        return;
+    }
+    // A folder is measured on a worker thread: a large tree takes a while.
+    measuring_ = true;
+    disableSpliteUIControl();
+    splitSummary->setStringValue(kMeasuringSource);
+    pathView->reloadData();
+    tk_.threads().detachNewThread([this, path, generation, alive = std::weak_ptr<int>(alive_)] {
+        const int64_t size = pathSize(path.c_str());
+        auto summary = std::make_shared<std::string>(folderSourceSummary(path));
+        onUi([this, generation, alive, size, summary] {
+            if (alive.expired() || generation != sourceGeneration_) return;
+            measuring_ = false;
+            fSize = size;
+            sSize = size;
+            splitSummary->setStringValue(*summary);
+            sourceMeasured();
+        });
+    });
+}
+
+void MainViewController::sourceMeasured() {
     enableSpliteUIControl();
     cal_AI_size();
     pathView->reloadData();
@@ -290,6 +316,8 @@ void MainViewController::actPopBtn() {
 
 void MainViewController::actDelFile(long tag) {
     log(format("tag = %lld", tag));
+    ++sourceGeneration_; // a measurement still on its way no longer fits
+    measuring_ = false;
     fPath.clear();
     fSize = 0;
     splitSummary->setStringValue("");
@@ -384,7 +412,8 @@ void MainViewController::actOutPath() {
 }
 
 void MainViewController::actSplit() {
-    if (addingSet_ || fPath.empty() || oPath.empty()) return; // the engine reads a set meanwhile
+    // Not while the engine reads a set, or the source is still being measured.
+    if (addingSet_ || measuring_ || fPath.empty() || oPath.empty()) return;
     // A correction still pending applies before the split.
     controlTextDidEndEditing(tfSize);
     controlTextDidEndEditing(tfCount);

@@ -29,6 +29,12 @@ protected:
         c.controlTextDidChange(&field);
     }
 
+    // Chooses a folder source as the user does, and waits until it is measured.
+    void addFolder(const std::string& folder) {
+        tk.answerPanel(folder);
+        c.actAddFolder();
+        ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isMeasuringSource(); }));
+    }
     // Adds a piece set as the user does, and waits until its pieces have been read.
     void addSet(const std::string& folder) {
         tk.answerPanel(folder);

@@ -26,6 +26,7 @@ protected:
     void chooseSource(const std::string& path, bool folder) {
         tk.answerPanel(path);
         folder ? c.actAddFolder() : c.actAddFile();
+        ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isMeasuringSource(); }));
     }
     void chooseOutput(const std::string& path) {
         tk.answerPanel(path);

@@ -28,6 +28,7 @@ protected:
     void split(const std::string& source, bool folder, const std::string& output, bool remove) {
         tk.answerPanel(source);
         folder ? c.actAddFolder() : c.actAddFile();
+        ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isMeasuringSource(); }));
         tk.answerPanel(output);
         c.actOutPath();
         ui.delSourceFileBtn.setState(remove ? 1 : 0);

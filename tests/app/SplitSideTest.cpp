@@ -62,8 +62,7 @@ TEST_F(SplitSide, ChoosingASourceEnablesTheBySizeLayoutAndProposesACut) {
     EXPECT_EQ(ui.pathView.cell("sizeID", 0), toolkit::CellValue::text("48K"));
     EXPECT_EQ(ui.pathView.cell("checkStateID", 0), toolkit::CellValue::none());
 
-    tk.answerPanel(dir.path().string());
-    c.actAddFolder();
+    addFolder(dir.path().string());
     EXPECT_EQ(tk.panels.back().title, "Choose a Folder");
     EXPECT_TRUE(tk.panels.back().directories);
     EXPECT_FALSE(tk.panels.back().files);
@@ -343,15 +342,13 @@ TEST_F(SplitSide, RemovalBoxesUntickForANewSourceOrSetAndARemovingRunAsksFirst) 
     TempDir dir;
     writeFile(dir / "album/a.jpg", std::string(3000, 'a'));
     writeFile(dir / "album/sub/b.jpg", std::string(2000, 'b'));
-    tk.answerPanel(dir / "album");
-    c.actAddFolder();
+    addFolder(dir / "album");
     ui.delSourceFileBtn.setState(1);
     tk.answerPanel(dir / "album/a.jpg");
     c.actAddFile();
     EXPECT_EQ(ui.delSourceFileBtn.state(), 0);
 
-    tk.answerPanel(dir / "album");
-    c.actAddFolder();
+    addFolder(dir / "album");
     ui.delSourceFileBtn.setState(1);
     c.actSplit(); // the question's default is Cancel
     ASSERT_EQ(tk.alerts.size(), 1u);
@@ -367,8 +364,7 @@ TEST_F(SplitSide, AFolderSourceSaysWhatItsSetWillHold) {
     writeFile(dir / "album/a.jpg", std::string(2048, 'a'));
     writeFile(dir / "album/.env", "secret");
     fs::create_directories(dir / "album/build/empty");
-    tk.answerPanel(dir / "album");
-    c.actAddFolder();
+    addFolder(dir / "album");
     EXPECT_EQ(ui.splitSummary.stringValue(),
               "Stores 1 file (2.0 KB). Not stored: 1 hidden item, 1 empty folder. Special files "
               "come back as empty files; links to folders are not followed.");
@@ -390,7 +386,8 @@ TEST_F(SplitSide, PresetsAndTheOutputsFileSystemDecideWhatASplitMayDo) {
     EXPECT_EQ(c.sSize, 4294967295);
     EXPECT_EQ(ui.tfSize.stringValue(), "3");
     EXPECT_EQ(ui.popBtn.title(), "GB");
-    EXPECT_EQ(ui.sizeNote.stringValue(), "Pieces of 4,294,967,295 bytes; the size shown is rounded.");
+    EXPECT_EQ(ui.sizeNote.stringValue(),
+              "Pieces of 4,294,967,295 bytes; the size shown is rounded.");
     ui.presetBtn.selectItemAtIndex(3); // CD
     c.actPreset();
     EXPECT_EQ(c.sSize, 734003200);
@@ -404,8 +401,8 @@ TEST_F(SplitSide, PresetsAndTheOutputsFileSystemDecideWhatASplitMayDo) {
     c.actSplit();
     ASSERT_EQ(tk.alerts.size(), 1u);
     EXPECT_EQ(tk.alerts[0].informative, "Pieces of 4294967296 bytes are larger than the FAT file "
-                                        "system at " + dir.path().string() +
-                                            " allows (4294967295 bytes).");
+                                        "system at " +
+                                            dir.path().string() + " allows (4294967295 bytes).");
     c.sSize = 1000;
     c.actSplit();
     ASSERT_EQ(tk.alerts.size(), 2u);

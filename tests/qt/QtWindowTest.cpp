@@ -198,6 +198,7 @@ TEST_F(QtWindow, ProtectedFolderTree) {
     fs::create_directories(dir / "joined");
     panelAnswers.push_back(tree);
     click("addFolderBtn");
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !win->controller().isMeasuringSource(); }, 20000));
     users["encryptPanel"] = [this] {
         typeInto("tfPwdFirst", "s3cret");
         typeInto("tfPwdSecond", "s3cre");
