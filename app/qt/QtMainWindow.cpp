@@ -102,8 +102,8 @@ void QtMainWindow::buildPanels() {
     encrypt->initialFocus = first; // every opening starts in the first field
     encryptForm->addRow("Again:", field(encrypt, "tfPwdSecond", true));
     auto* encryptButtons = new QDialogButtonBox(encrypt);
-    button(encryptButtons, "encryptViewCancelBtn", "Cancel", QDialogButtonBox::RejectRole);
-    button(encryptButtons, "encryptViewOKBtn", "OK", QDialogButtonBox::AcceptRole)
+    button(encryptButtons, "encryptViewCancelBtn", "&Cancel", QDialogButtonBox::RejectRole);
+    button(encryptButtons, "encryptViewOKBtn", "&OK", QDialogButtonBox::AcceptRole)
         ->setDefault(true);
     auto* encryptLayout = new QVBoxLayout(encrypt);
     encryptLayout->addWidget(
@@ -139,8 +139,8 @@ void QtMainWindow::buildPanels() {
     // Completion of a run.
     auto* complete = makePanel("completeWindow", "Done");
     auto* completeButtons = new QDialogButtonBox(complete);
-    button(completeButtons, "openFolderBtn", "Open Folder", QDialogButtonBox::ActionRole);
-    button(completeButtons, "finishBtn", "Done", QDialogButtonBox::AcceptRole)->setDefault(true);
+    button(completeButtons, "openFolderBtn", "&Open Folder", QDialogButtonBox::ActionRole);
+    button(completeButtons, "finishBtn", "&Done", QDialogButtonBox::AcceptRole)->setDefault(true);
     auto* completeLayout = new QVBoxLayout(complete);
     QLabel* completeTitle = label(complete, "completeTitle");
     QFont bigger = completeTitle->font();
@@ -158,8 +158,8 @@ void QtMainWindow::buildPanels() {
     // Password of a protected set, before a join.
     auto* pwd = makePanel("pwdWindow", "Password");
     auto* pwdButtons = new QDialogButtonBox(pwd);
-    button(pwdButtons, "pwdCancelBtn", "Cancel", QDialogButtonBox::RejectRole);
-    QPushButton* pwdOK = button(pwdButtons, "pwdOKBtn", "OK", QDialogButtonBox::AcceptRole);
+    button(pwdButtons, "pwdCancelBtn", "&Cancel", QDialogButtonBox::RejectRole);
+    QPushButton* pwdOK = button(pwdButtons, "pwdOKBtn", "&OK", QDialogButtonBox::AcceptRole);
     pwdOK->setDefault(true);
     pwdOK->setEnabled(false);
     auto* pwdLayout = new QVBoxLayout(pwd);
@@ -175,7 +175,7 @@ void QtMainWindow::buildPanels() {
     auto* exists = makePanel("outputPathWindow", "Replace?");
     auto* existsButtons = new QDialogButtonBox(exists);
     QPushButton* keep =
-        button(existsButtons, "outputPathCancelBtn", "Cancel", QDialogButtonBox::RejectRole);
+        button(existsButtons, "outputPathCancelBtn", "&Cancel", QDialogButtonBox::RejectRole);
     button(existsButtons, "outputPathOKBtn", "&Replace", QDialogButtonBox::DestructiveRole);
     keep->setDefault(true);
     exists->initialFocus = keep;
