@@ -435,7 +435,10 @@ TEST_F(SplitSide, CorrectionsWaitUntilTheFieldIsLeftAndSplitAppliesThem) {
     EXPECT_EQ(ui.tfCount.stringValue(), "5000");
     c.fPath = "/tmp/missing-source";
     c.oPath = "/tmp";
+    // An output that takes no piece: the split is refused right after the correction.
+    c.examineOutput = [](const std::string&) { return OutputSpace{true, 1 << 30, 1, "FAT"}; };
     c.actSplit(); // the pending correction applies before anything else
+    EXPECT_TRUE(tk.app.modalHistory.empty());
     EXPECT_EQ(ui.tfCount.stringValue(), "977");
     EXPECT_EQ(ui.sizeNote.stringValue(), "The number of pieces was corrected to 977.");
 }
