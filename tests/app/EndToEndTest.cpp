@@ -166,11 +166,7 @@ TEST_F(EndToEnd, SourceRemovalTakesOnlyWhatTheSetHolds) {
         fs::rename(tree + "/sub/c.jpg.new", tree + "/sub/c.jpg");
         saved.set_value();
     });
-    tk.threadsImpl.wrapNextThread(
-        [f = saved.get_future().share()](const std::function<void()>& body) {
-            f.wait();
-            body();
-        });
+    tk.threadsImpl.holdNextThreadUntil(saved.get_future().share());
     split();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Splitting Completed!");
     EXPECT_EQ(treeContents(tree),

@@ -155,11 +155,7 @@ TEST_F(Faults, TheSourceStaysWhenItsSetNoLongerChecksWholeBeforeTheRemoval) {
         writeFile(dir / "out/data_spt/data_0.spt", "damaged");
         damaged.set_value();
     });
-    tk.threadsImpl.wrapNextThread(
-        [f = damaged.get_future().share()](const std::function<void()>& body) {
-            f.wait();
-            body();
-        });
+    tk.threadsImpl.holdNextThreadUntil(damaged.get_future().share());
     split(source, false, dir / "out", true);
     EXPECT_EQ(title(), "Splitting Failed!");
     EXPECT_EQ(readFile(source), seededBytes(6, 5000));
@@ -293,11 +289,7 @@ TEST_F(Faults, CancelStopsASplitAJoinAndAFullCheckAndLeavesNothingHalfMade) {
         SCOPED_TRACE(run.title);
         // The engine thread waits until the user has pressed Cancel.
         std::promise<void> pressed;
-        tk.threadsImpl.wrapNextThread(
-            [f = pressed.get_future().share()](const std::function<void()>& body) {
-                f.wait();
-                body();
-            });
+        tk.threadsImpl.holdNextThreadUntil(pressed.get_future().share());
         tk.app.whenModal(&ui.progressWindow, [&] {
             c.actCancelRun();
             EXPECT_FALSE(ui.progressCancelBtn.isEnabled());
@@ -330,11 +322,7 @@ TEST_F(Faults, ClosingTheWindowDuringARunAsksAndClosesOnceTheRunHasStopped) {
     for (const bool agree : {false, true}) {
         SCOPED_TRACE(agree ? "cancel and close" : "keep running");
         std::promise<void> asked;
-        tk.threadsImpl.wrapNextThread(
-            [f = asked.get_future().share()](const std::function<void()>& body) {
-                f.wait();
-                body();
-            });
+        tk.threadsImpl.holdNextThreadUntil(asked.get_future().share());
         tk.app.whenModal(&ui.progressWindow, [&] {
             tk.questionAnswers.push_back(agree ? toolkit::kModalResponseOK
                                                : toolkit::kModalResponseCancel);

@@ -198,11 +198,7 @@ TEST_F(JoinSide, TheSummaryLineTellsTheSetsStory) {
 TEST_F(JoinSide, AddingASetReturnsAtOnceAndAStaleResultIsDropped) {
     // The worker thread waits until the list has changed under it.
     std::promise<void> changed;
-    tk.threadsImpl.wrapNextThread(
-        [f = changed.get_future().share()](const std::function<void()>& body) {
-            f.wait();
-            body();
-        });
+    tk.threadsImpl.holdNextThreadUntil(changed.get_future().share());
     tk.answerPanel(set);
     c.mActAddFile();
     EXPECT_TRUE(c.isAddingSet());

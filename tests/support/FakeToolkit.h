@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
@@ -185,6 +186,13 @@ public:
     // act before or after it.
     using Wrapper = std::function<void(const std::function<void()>& body)>;
     void wrapNextThread(Wrapper wrapper) { wrappers_.push_back(std::move(wrapper)); }
+    // The next thread started waits for `go` before it runs its body.
+    void holdNextThreadUntil(std::shared_future<void> go) {
+        wrapNextThread([go](const std::function<void()>& body) {
+            go.wait();
+            body();
+        });
+    }
     // Waits for every thread started so far.
     void joinAll();
 
