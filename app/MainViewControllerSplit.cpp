@@ -168,8 +168,7 @@ void MainViewController::actPreset() {
 
 bool MainViewController::outputCanTakeTheSet() {
     const OutputSpace space = examineOutput(oPath);
-    std::string stem = lastPathComponent(fPath);
-    stem = stem.substr(0, stem.find('.'));
+    const std::string stem = stemOf(lastPathComponent(fPath));
     std::string refusal = pieceSizeProblem(space, oPath, sSize);
     if (refusal.empty() && space.kind == "FAT") refusal = fatNameProblem(stem);
     if (!refusal.empty()) {
@@ -461,8 +460,7 @@ bool MainViewController::mayReplaceSetInTheWay() {
     replaceSet_ = false;
     const std::string inTheWay = describeSetInTheWay(fPath.c_str(), oPath.c_str());
     if (inTheWay.empty()) return true;
-    std::string stem = lastPathComponent(fPath);
-    stem = stem.substr(0, stem.find('.'));
+    const std::string stem = stemOf(lastPathComponent(fPath));
     const std::string folder = stringByAppendingPathComponent(oPath, stem + "_spt");
     const int answer = tk_.alert()->runModalQuestion(
         window, kReplaceSetQuestion, folder + " holds " + inTheWay + ". " + kReplaceSetInformative,

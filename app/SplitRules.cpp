@@ -1,15 +1,12 @@
 #include "app/SplitRules.h"
 
-#include "app/Texts.h"
-
 #include "app/SplitArithmetic.h"
+#include "app/Texts.h"
+#include "engine/safe_fs.h"
 #include "engine/utilities.h"
 
-#include <memory>
 #include <vector>
 
-#include <dirent.h>
-#include <sys/stat.h>
 #include <sys/statfs.h>
 
 namespace {
@@ -72,29 +69,18 @@ struct WalkCount {
     int64_t emptyFolders = 0;
 };
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-
-// Counts what a split leaves out below `folder`; links are not followed.
-void countLeftOut(const std::string& folder, WalkCount& count, int depth) {
-    std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
-    if (!dir || depth > 64) return;
-    bool empty = true;
-    while (const dirent* entry = readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        empty = false;
+// Counts what a split leaves out below the folder `folderFd`; links are not followed.
+void countLeftOut(int folderFd, WalkCount& count, int depth) {
+    const std::vector<std::string> names = namesIn(folderFd);
+    if (names.empty() && depth > 0) ++count.emptyFolders;
+    for (const std::string& name : names) {
         if (name[0] == '.') {
             ++count.hidden;
-            continue;
+        } else if (depth < 64 && entryAt(folderFd, name.c_str()) == EntryKind::Folder) {
+            const FileDescriptor inner = openFolderAt(folderFd, name.c_str());
+            if (inner) countLeftOut(inner.get(), count, depth + 1);
         }
-        struct stat st {};
-        const std::string path = folder + "/" + name;
-        if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-            countLeftOut(path, count, depth + 1);
     }
-    if (empty && depth > 0) ++count.emptyFolders;
 }
 
 } // namespace
@@ -103,7 +89,7 @@ std::string folderSourceSummary(const std::string& folder) {
     std::vector<std::string> files;
     listFolderFiles(folder.c_str(), files, 1);
     WalkCount count;
-    countLeftOut(folder, count, 0);
+    if (const FileDescriptor root = openFolderPath(folder)) countLeftOut(root.get(), count, 0);
     std::string text = "Stores " + groupedCount(static_cast<int64_t>(files.size())) +
                        (files.size() == 1 ? " file (" : " files (") +
                        roundedSize(folderSize(folder.c_str())) + ").";
@@ -134,7 +120,8 @@ std::vector<SizePreset> sizePresets(bool outputOnFat) {
 std::string fatNameProblem(const std::string& stem) {
     std::string bad;
     for (unsigned char c : stem) {
-        if ((c < 0x20 || std::string("\"*/:<>?\\|").find(static_cast<char>(c)) != std::string::npos) &&
+        if ((c < 0x20 ||
+             std::string("\"*/:<>?\\|").find(static_cast<char>(c)) != std::string::npos) &&
             bad.find(static_cast<char>(c)) == std::string::npos)
             bad += c < 0x20 ? '?' : static_cast<char>(c);
     }

@@ -4,30 +4,34 @@
 
 namespace {
 
-struct OptionSpec {
+// One option of the grammar: a switch sets its flag; the others take a value.
+struct OptionRule {
     const char* longName;
-    char shortName;
-    bool takesValue;
+    char shortName;          // 0 when it has none
+    bool CliOptions::*flag;  // nullptr for an option with a value
     std::vector<Verb> verbs; // where it is allowed
 };
 
-const std::vector<OptionSpec>& optionSpecs() {
-    static const std::vector<OptionSpec> specs = {
-        {"size", 'b', true, {Verb::Split}},
-        {"count", 'n', true, {Verb::Split}},
-        {"password-file", 0, true, {Verb::Split, Verb::Join}},
-        {"password-prompt", 0, false, {Verb::Split, Verb::Join}},
-        {"remove-source", 0, false, {Verb::Split}},
-        {"remove-pieces", 0, false, {Verb::Join}},
-        {"no-checksums", 0, false, {Verb::Split}},
-        {"replace", 0, false, {Verb::Split, Verb::Join}},
-        {"force", 'f', false, {Verb::Split}},
-        {"quiet", 'q', false, {Verb::Split, Verb::Join, Verb::Verify}},
-        {"json", 0, false, {Verb::Split, Verb::Join, Verb::Verify}},
-        {"help", 'h', false, {Verb::None, Verb::Split, Verb::Join, Verb::Verify, Verb::List}},
-        {"version", 0, false, {Verb::None}},
+const std::vector<OptionRule>& optionRules() {
+    static const std::vector<OptionRule> rules = {
+        {"size", 'b', nullptr, {Verb::Split}},
+        {"count", 'n', nullptr, {Verb::Split}},
+        {"password-file", 0, nullptr, {Verb::Split, Verb::Join}},
+        {"password-prompt", 0, &CliOptions::passwordPrompt, {Verb::Split, Verb::Join}},
+        {"remove-source", 0, &CliOptions::removeSource, {Verb::Split}},
+        {"remove-pieces", 0, &CliOptions::removePieces, {Verb::Join}},
+        {"no-checksums", 0, &CliOptions::noChecksums, {Verb::Split}},
+        {"replace", 0, &CliOptions::replace, {Verb::Split, Verb::Join}},
+        {"force", 'f', &CliOptions::force, {Verb::Split}},
+        {"quiet", 'q', &CliOptions::quiet, {Verb::Split, Verb::Join, Verb::Verify}},
+        {"json", 0, &CliOptions::json, {Verb::Split, Verb::Join, Verb::Verify}},
+        {"help",
+         'h',
+         &CliOptions::help,
+         {Verb::None, Verb::Split, Verb::Join, Verb::Verify, Verb::List}},
+        {"version", 0, &CliOptions::version, {Verb::None}},
     };
-    return specs;
+    return rules;
 }
 
 std::optional<int64_t> parseCount(const std::string& text) {
@@ -42,8 +46,12 @@ std::optional<int64_t> parseCount(const std::string& text) {
 }
 
 // Applies one option; "" or a usage error.
-std::string apply(CliOptions& o, const OptionSpec& spec, const std::string& value) {
-    const std::string name = spec.longName;
+std::string apply(CliOptions& o, const OptionRule& rule, const std::string& value) {
+    if (rule.flag) {
+        o.*rule.flag = true;
+        return {};
+    }
+    const std::string name = rule.longName;
     if (name == "size") {
         o.pieceSize = parseSize(value);
         if (!o.pieceSize) return "invalid piece size: '" + value + "'";
@@ -52,46 +60,19 @@ std::string apply(CliOptions& o, const OptionSpec& spec, const std::string& valu
         if (!o.count) return "invalid number of pieces: '" + value + "'";
     } else if (name == "password-file") {
         o.passwordFile = value;
-    } else if (name == "password-prompt") {
-        o.passwordPrompt = true;
-    } else if (name == "remove-source") {
-        o.removeSource = true;
-    } else if (name == "remove-pieces") {
-        o.removePieces = true;
-    } else if (name == "no-checksums") {
-        o.noChecksums = true;
-    } else if (name == "replace") {
-        o.replace = true;
-    } else if (name == "force") {
-        o.force = true;
-    } else if (name == "quiet") {
-        o.quiet = true;
-    } else if (name == "json") {
-        o.json = true;
-    } else if (name == "help") {
-        o.help = true;
-    } else if (name == "version") {
-        o.version = true;
     }
     return {};
 }
 
-const OptionSpec* findLong(const std::string& name) {
-    for (const OptionSpec& spec : optionSpecs()) {
-        if (name == spec.longName) return &spec;
+const OptionRule* findRule(const std::string& longName, char shortName) {
+    for (const OptionRule& rule : optionRules()) {
+        if (shortName != 0 ? rule.shortName == shortName : longName == rule.longName) return &rule;
     }
     return nullptr;
 }
 
-const OptionSpec* findShort(char name) {
-    for (const OptionSpec& spec : optionSpecs()) {
-        if (spec.shortName != 0 && spec.shortName == name) return &spec;
-    }
-    return nullptr;
-}
-
-bool allowed(const OptionSpec& spec, Verb verb) {
-    for (Verb v : spec.verbs) {
+bool allowed(const OptionRule& rule, Verb verb) {
+    for (Verb v : rule.verbs) {
         if (v == verb) return true;
     }
     return false;
@@ -188,7 +169,7 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
             optionsEnded = true;
             continue;
         }
-        const OptionSpec* spec = nullptr;
+        const OptionRule* rule = nullptr;
         std::string value;
         bool hasValue = false;
         std::string shown = arg;
@@ -196,36 +177,37 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
             const std::size_t equals = arg.find('=');
             const std::string name =
                 arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-            spec = findLong(name);
+            rule = findRule(name, 0);
             if (equals != std::string::npos) {
                 value = arg.substr(equals + 1);
                 hasValue = true;
             }
             shown = "--" + name;
         } else {
-            spec = findShort(arg[1]);
+            rule = findRule({}, arg[1]);
             if (arg.size() > 2) {
                 value = arg.substr(2);
                 hasValue = true;
             }
             shown = arg.substr(0, 2);
         }
-        if (!spec || !allowed(*spec, o.verb)) {
-            parsed.error = (spec ? "option " + shown + " does not go with this command"
+        if (!rule || !allowed(*rule, o.verb)) {
+            parsed.error = (rule ? "option " + shown + " does not go with this command"
                                  : "unknown option '" + shown + "'");
             return parsed;
         }
-        if (spec->takesValue && !hasValue) {
+        const bool takesValue = rule->flag == nullptr;
+        if (takesValue && !hasValue) {
             if (i + 1 >= args.size()) {
                 parsed.error = "option " + shown + " needs a value";
                 return parsed;
             }
             value = args[++i];
-        } else if (!spec->takesValue && hasValue) {
+        } else if (!takesValue && hasValue) {
             parsed.error = "option " + shown + " takes no value";
             return parsed;
         }
-        if (std::string error = apply(o, *spec, value); !error.empty()) {
+        if (std::string error = apply(o, *rule, value); !error.empty()) {
             parsed.error = error;
             return parsed;
         }

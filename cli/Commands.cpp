@@ -49,14 +49,6 @@ bool isFolderPath(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string parentOf(const std::string& path) {
-    const std::size_t end = path.find_last_not_of('/');
-    if (end == std::string::npos) return "/";
-    const std::size_t slash = path.rfind('/', end);
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // The path without trailing slashes; a bare name is "./name", so that the
 // engine, which takes the name after the last '/', sees it.
 std::string withoutTrailingSlashes(std::string path) {
@@ -117,7 +109,8 @@ int reportRemoval(const CliOptions& o, int32_t result, const RemovalReport& repo
 
 int split(const CliOptions& o) {
     const std::string source = withoutTrailingSlashes(o.operands[0]);
-    const std::string out = o.operands.size() > 1 ? o.operands[1] : parentOf(source);
+    const std::string out =
+        o.operands.size() > 1 ? o.operands[1] : stringByDeletingLastPathComponent(source);
     struct stat st {};
     if (stat(source.c_str(), &st) != 0)
         return fail("cannot split " + source + ": " + std::strerror(errno));
@@ -192,7 +185,8 @@ int split(const CliOptions& o) {
 
 int join(const CliOptions& o) {
     const std::string set = withoutTrailingSlashes(o.operands[0]);
-    const std::string out = o.operands.size() > 1 ? o.operands[1] : parentOf(set);
+    const std::string out =
+        o.operands.size() > 1 ? o.operands[1] : stringByDeletingLastPathComponent(set);
     if (!isFolderPath(out)) return fail("the output folder " + out + " does not exist");
     std::vector<SPTCfg_SPTitem2> pieces;
     char digest[33] = {};

@@ -19,21 +19,12 @@ constexpr std::size_t kReadStep = std::size_t{1} << 20;
 constexpr std::size_t kMaxQueuedPieces = 2;
 
 std::string readWholeText(int folderFd, const char* name, std::size_t limit) {
-    FileDescriptor fd(::openat(folderFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    FileDescriptor fd = openFileAt(folderFd, name);
     struct stat st {};
-    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<std::size_t>(st.st_size) > limit)
-        return {};
+    if (!fd || fstat(fd.get(), &st) != 0 || static_cast<std::size_t>(st.st_size) > limit) return {};
     std::string text(static_cast<std::size_t>(st.st_size), '\0');
     if (readAt(fd.get(), text.data(), text.size(), 0) != st.st_size) return {};
     return text;
-}
-
-FileDescriptor openRegular(int folderFd, const std::string& name) {
-    FileDescriptor fd(::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    struct stat st {};
-    if (fd && (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) return {};
-    return fd;
 }
 
 } // namespace
@@ -122,10 +113,6 @@ std::string sha256OfFile(int fd, bool countProgress) {
     return sha256Using(fd, buffer.get(), countProgress);
 }
 
-struct SplitHasher::Content {
-    Sha256Digest digest;
-};
-
 SplitHasher::SplitHasher() : worker_([this] { run(); }) {}
 
 SplitHasher::~SplitHasher() {
@@ -136,7 +123,6 @@ SplitHasher::~SplitHasher() {
     failed_ = true; // a run that did not finish: what is still queued is not worth hashing
     changed_.notify_all();
     if (worker_.joinable()) worker_.join();
-    delete content_;
 }
 
 void SplitHasher::add(std::string name, FileDescriptor piece, std::vector<ContentSlice> slices) {
@@ -180,11 +166,10 @@ void SplitHasher::run() {
 
 void SplitHasher::endContent() {
     if (!content_) return;
-    const std::string hex = content_->digest.finishHex();
+    const std::string hex = content_->finishHex();
     if (hex.empty()) failed_ = true;
     contentSums_ += checksumLine(hex, contentName_);
-    delete content_;
-    content_ = nullptr;
+    content_.reset();
 }
 
 // One pass over the piece feeds the piece's digest and, slice by slice, the
@@ -210,14 +195,13 @@ void SplitHasher::hash(Job& job) {
             if (slice.offset > bufferEnd) break;
             if (!content_ || slice.name != contentName_) {
                 endContent();
-                content_ = new Content;
+                content_ = std::make_unique<Sha256Digest>();
                 contentName_ = slice.name;
             }
             const int64_t from = std::max({slice.offset, fed, position});
             const int64_t to = std::min(end, bufferEnd);
             if (to > from) {
-                content_->digest.update(buffer + (from - position),
-                                        static_cast<std::size_t>(to - from));
+                content_->update(buffer + (from - position), static_cast<std::size_t>(to - from));
                 fed = to;
             }
             if (end > bufferEnd) break; // the slice goes on in the next step
@@ -265,7 +249,7 @@ void PieceVerifier::run() {
         }
         Verdict verdict = Verdict::Missing;
         try {
-            FileDescriptor fd = openRegular(folderFd_, names_[i]);
+            FileDescriptor fd = openFileAt(folderFd_, names_[i].c_str(), true);
             if (fd) {
                 const std::string hex = sha256Using(fd.get(), buffer.get(), countProgress_);
                 verdict = !hex.empty() && hex == expected_[i] ? Verdict::Good : Verdict::Mismatch;
@@ -305,7 +289,7 @@ SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_
             return sums;
         }
     }
-    FileDescriptor manifest = openRegular(pieceFolderFd, kManifestFileName);
+    FileDescriptor manifest = openFileAt(pieceFolderFd, kManifestFileName, true);
     if (entries.back().name != kManifestFileName || !manifest ||
         sha256OfFile(manifest.get(), false) != entries.back().hex) {
         sums.problem = "SHA256SUMS belongs to another manifest";

@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+class Sha256Digest;
+
 inline constexpr const char* kPieceSumsFileName = "SHA256SUMS";
 inline constexpr const char* kContentSumsFileName = "CONTENTS.sha256";
 
@@ -83,8 +85,7 @@ private:
     std::string pieceSums_;
     std::string contentSums_;
     std::string contentName_; // the file whose bytes the content digest holds
-    struct Content;
-    Content* content_ = nullptr;
+    std::unique_ptr<Sha256Digest> content_;
     std::unique_ptr<char[]> buffer_; // the worker's read buffer, made once
     std::thread worker_;
 };

@@ -70,10 +70,6 @@ int32_t inspectPieceSet(const char* pieceFolder, std::vector<SPTCfg_SPTitem2>& l
 
 namespace {
 
-std::string stemOf(const std::string& baseName) {
-    return baseName.substr(0, baseName.find('.'));
-}
-
 int32_t runVerification(const char* pieceFolder, std::vector<PieceCheck>& out,
                         bool& checksumsBelong) {
     progressStartRun();

@@ -114,11 +114,7 @@ bool recordIsSafe(const JoinJob& job, const FileRecord& record) {
 
 // Opens a piece for reading; a link to a piece is read like the piece.
 FileDescriptor openPiece(const JoinJob& job, int32_t index) {
-    FileDescriptor fd(
-        ::openat(job.pieceFd, pieceName(job, index).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    struct stat st {};
-    if (fd && (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) return {};
-    return fd;
+    return openFileAt(job.pieceFd, pieceName(job, index).c_str(), true);
 }
 
 // Every piece must still be the piece the split made: same length, same
@@ -250,10 +246,8 @@ bool writesOverItsOwnSet(const JoinJob& job, int outFd, const std::vector<Target
     for (std::size_t i = names.size() - static_cast<std::size_t>(depth); i < names.size(); ++i)
         inside += (inside.empty() ? "" : "/") + names[i];
     for (const Target& target : targets) {
-        const std::size_t slash = target.name.rfind('/');
-        const std::string folder = slash == std::string::npos ? "" : target.name.substr(0, slash);
-        const std::string leaf = target.name.substr(slash == std::string::npos ? 0 : slash + 1);
-        if (folder == inside && own.count(leaf) != 0)
+        const std::string leaf = lastComponentOf(target.name);
+        if (folderPartOf(target.name) == inside && own.count(leaf) != 0)
             return !refuse("the file " + target.name + " of the set would write over the set's " +
                            "own " + leaf);
     }
@@ -381,9 +375,7 @@ void joinFolder(JoinJob& job, int outFd, const std::vector<Target>& targets) {
             job.failed = true;
             continue;
         }
-        const std::size_t slash = target.name.rfind('/');
-        const std::string folderName =
-            slash == std::string::npos ? "" : target.name.substr(0, slash);
+        const std::string folderName = folderPartOf(target.name);
         if (folderName != openFolderName || !folder) {
             folder = openFolderBelow(root.get(), folderName, true);
             openFolderName = folderName;
@@ -398,9 +390,8 @@ void joinFolder(JoinJob& job, int outFd, const std::vector<Target>& targets) {
             job.failed = true;
             continue;
         }
-        const std::string leaf =
-            slash == std::string::npos ? target.name : target.name.substr(slash + 1);
-        if (!writeTarget(job, folder.get(), leaf, path, target.slices)) job.failed = true;
+        if (!writeTarget(job, folder.get(), lastComponentOf(target.name), path, target.slices))
+            job.failed = true;
     }
 }
 

@@ -15,15 +15,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace {
-
-std::string stemOf(const char* baseName) {
-    std::string stem(baseName, strnlen(baseName, sizeof(ManifestHeader::baseName)));
-    return stem.substr(0, stem.find('.'));
-}
-
-} // namespace
-
 bool isPieceNameOf(const std::string& name, const std::string& stem) {
     const std::string prefix = stem + "_";
     const std::string suffix = ".spt";
@@ -40,13 +31,13 @@ std::set<std::string> setNamesIn(int folderFd, const std::string& stem) {
     std::set<std::string> names;
     ManifestHeader header{};
     std::vector<int32_t> listed;
-    if (readManifestSummaryAt(folderFd, header, &listed) == 0 &&
-        isSafeComponentName(stemOf(header.baseName).c_str())) {
-        const std::string oldStem = stemOf(header.baseName);
+    const bool hasManifest = readManifestSummaryAt(folderFd, header, &listed) == 0;
+    const std::string oldStem =
+        stemOf(std::string(header.baseName, strnlen(header.baseName, sizeof header.baseName)));
+    if (hasManifest && isSafeComponentName(oldStem.c_str())) {
         char name[kPathBufferSize];
         for (int32_t index : listed) {
-            if (!oldStem.empty() && pieceFileName(oldStem.c_str(), index, name) > 0)
-                names.insert(name);
+            if (pieceFileName(oldStem.c_str(), index, name) > 0) names.insert(name);
         }
     }
     for (const std::string& name : namesIn(folderFd)) {

@@ -2,6 +2,7 @@
 
 #include "engine/errors.h"
 #include "engine/safe_fs.h"
+#include "engine/utilities.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,17 +19,6 @@ std::string parentOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string leafOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The folder part of a relative path; "" at the top.
-std::string folderOf(const std::string& relative) {
-    const std::size_t slash = relative.rfind('/');
-    return slash == std::string::npos ? "" : relative.substr(0, slash);
 }
 
 std::string join(const std::string& folder, const std::string& name) {
@@ -94,7 +84,7 @@ void removeFolderSource(const SplitOutcome& outcome, int rootFd, RemovalReport& 
     std::set<std::string> touched; // folders that held a removed file, and their parents
     std::map<std::string, FileDescriptor> folders;
     for (const StoredSourceFile& file : outcome.files) {
-        const std::string folder = folderOf(file.relativePath);
+        const std::string folder = folderPartOf(file.relativePath);
         auto [it, added] = folders.try_emplace(folder);
         if (added) it->second = openFolderBelow(rootFd, folder, false);
         if (!it->second) {
@@ -102,12 +92,13 @@ void removeFolderSource(const SplitOutcome& outcome, int rootFd, RemovalReport& 
             continue;
         }
         if (!file.unchanged ||
-            !removeIfUnchanged(it->second.get(), leafOf(file.relativePath), file.identity)) {
-            keep(it->second.get(), leafOf(file.relativePath), file.relativePath, report);
+            !removeIfUnchanged(it->second.get(), lastComponentOf(file.relativePath),
+                               file.identity)) {
+            keep(it->second.get(), lastComponentOf(file.relativePath), file.relativePath, report);
             continue;
         }
         ++report.removed;
-        for (std::string f = folder; !f.empty(); f = folderOf(f))
+        for (std::string f = folder; !f.empty(); f = folderPartOf(f))
             touched.insert(f);
     }
     folders.clear();
@@ -118,8 +109,8 @@ void removeFolderSource(const SplitOutcome& outcome, int rootFd, RemovalReport& 
         return std::count(a.begin(), a.end(), '/') > std::count(b.begin(), b.end(), '/');
     });
     for (const std::string& folder : order) {
-        FileDescriptor parent = openFolderBelow(rootFd, folderOf(folder), false);
-        if (parent) unlinkat(parent.get(), leafOf(folder).c_str(), AT_REMOVEDIR);
+        FileDescriptor parent = openFolderBelow(rootFd, folderPartOf(folder), false);
+        if (parent) unlinkat(parent.get(), lastComponentOf(folder).c_str(), AT_REMOVEDIR);
     }
     std::set<std::string> named(report.changed.begin(), report.changed.end());
     named.insert(report.notHeld.begin(), report.notHeld.end());
@@ -137,7 +128,7 @@ int32_t removeSplitSource(const SplitOutcome& outcome, RemovalReport& report) {
             engineFailErrno("open", parentOf(outcome.source), errno);
             return -1;
         }
-        const std::string leaf = leafOf(outcome.source);
+        const std::string leaf = lastComponentOf(outcome.source);
         if (!outcome.folderSource) {
             const bool unchanged = !outcome.files.empty() && outcome.files.front().unchanged;
             if (unchanged &&
@@ -189,7 +180,7 @@ int32_t removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report) {
         listLeft(pieces.get(), "", {}, changed, report.notHeld);
         if (report.notHeld.empty() && report.changed.empty()) {
             FileDescriptor parent = openFolderPath(parentOf(outcome.pieceFolder));
-            const std::string leaf = leafOf(outcome.pieceFolder);
+            const std::string leaf = lastComponentOf(outcome.pieceFolder);
             FileDescriptor again =
                 parent ? openFolderAt(parent.get(), leaf.c_str()) : FileDescriptor();
             if (again && sameFile(again.get(), pieces.get()))

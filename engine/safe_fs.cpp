@@ -30,8 +30,10 @@ void fillIdentity(const struct stat& st, FileIdentity& out) {
     out.mtimeNanoseconds = static_cast<int64_t>(st.st_mtim.tv_nsec);
 }
 
+} // namespace
+
 // A random start, then a counter: unpredictable, and no system call per name.
-std::string temporaryName() {
+std::string newTemporaryName() {
     static std::atomic<uint64_t> next = [] {
         uint64_t seed = 0;
         if (getrandom(&seed, sizeof seed, 0) != static_cast<ssize_t>(sizeof seed))
@@ -45,8 +47,6 @@ std::string temporaryName() {
                   static_cast<unsigned long long>(value));
     return name;
 }
-
-} // namespace
 
 bool identityOf(int fd, FileIdentity& out) {
     struct stat st {};
@@ -125,8 +125,9 @@ std::vector<std::string> namesIn(int dirFd) {
     return names;
 }
 
-FileDescriptor openFileAt(int dirFd, const char* name) {
-    FileDescriptor fd(::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+FileDescriptor openFileAt(int dirFd, const char* name, bool followLink) {
+    FileDescriptor fd(
+        ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW)));
     if (!fd) return {};
     struct stat st {};
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -136,17 +137,9 @@ FileDescriptor openFileAt(int dirFd, const char* name) {
     return fd;
 }
 
-std::string newTemporaryName() {
-    return temporaryName();
-}
-
-bool isTemporaryName(const char* name) {
-    return name && std::strncmp(name, kTemporaryPrefix, std::strlen(kTemporaryPrefix)) == 0;
-}
-
 FileDescriptor createTemporaryFile(int dirFd, std::string& name) {
     for (int attempt = 0; attempt < 16; ++attempt) {
-        name = temporaryName();
+        name = newTemporaryName();
         FileDescriptor fd(::openat(dirFd, name.c_str(),
                                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
         if (fd || errno != EEXIST) return fd;
@@ -156,7 +149,7 @@ FileDescriptor createTemporaryFile(int dirFd, std::string& name) {
 
 FileDescriptor createTemporaryFolder(int dirFd, std::string& name) {
     for (int attempt = 0; attempt < 16; ++attempt) {
-        name = temporaryName();
+        name = newTemporaryName();
         if (mkdirat(dirFd, name.c_str(), 0777) == 0) return openFolderAt(dirFd, name.c_str());
         if (errno != EEXIST) return {};
     }
@@ -197,10 +190,6 @@ bool lockFolder(int dirFd, bool exclusive) {
         if (flock(dirFd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return true;
         if (errno != EINTR) return false;
     }
-}
-
-bool syncDescriptor(int fd) {
-    return fsync(fd) == 0;
 }
 
 bool sameFile(int fd, int other) {

@@ -52,14 +52,15 @@ FileDescriptor openFolderBelow(int rootFd, const std::string& path, bool create)
 // empty when it cannot be listed.
 std::vector<std::string> namesIn(int dirFd);
 
-// Opens the regular file `name` inside `dirFd` for reading, not through a link.
-FileDescriptor openFileAt(int dirFd, const char* name);
+// Opens the regular file `name` inside `dirFd` for reading, without blocking
+// on a FIFO. A link is not followed unless `followLink` (a piece may be a link
+// to one); anything but a regular file gives an empty descriptor.
+FileDescriptor openFileAt(int dirFd, const char* name, bool followLink = false);
 
 // Every temporary file and folder the engine makes is named
 // ".parcelor-tmp-<12 hex digits>", created exclusively in the folder where its
 // content will end up.
 inline constexpr const char* kTemporaryPrefix = ".parcelor-tmp-";
-bool isTemporaryName(const char* name);
 // A fresh temporary name (nothing is created).
 std::string newTemporaryName();
 // Creates a new temporary file in `dirFd`; `name` receives its name.
@@ -79,9 +80,6 @@ void failTextWritesNamed(const std::string& name);
 // Takes the folder's flock without waiting: exclusive for a split, shared for
 // everything else. False (errno EWOULDBLOCK) when another run holds it.
 bool lockFolder(int dirFd, bool exclusive);
-
-// Writes the folder's entries and data to disk (fsync); false on failure.
-bool syncDescriptor(int fd);
 
 // The device and inode of `fd` equal those of `other`.
 bool sameFile(int fd, int other);

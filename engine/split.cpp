@@ -350,7 +350,7 @@ void writeChecksumFiles(SplitJob& job, int tempFd) {
 void discardTemporaryFolder(SplitJob& job, int outFd) {
     for (const std::string& name : job.written)
         unlinkat(job.tempFd, name.c_str(), 0);
-    std::string folder = job.tempFolder.substr(job.tempFolder.rfind('/') + 1);
+    const std::string folder = lastComponentOf(job.tempFolder);
     unlinkat(outFd, folder.c_str(), AT_REMOVEDIR);
 }
 
@@ -426,7 +426,7 @@ int32_t runSplit(Split_pragma* request, const SplitOptions& options, SplitOutcom
         job.written.emplace_back(kManifestFileName); // removed on failure, even half-written
         if (writeManifestAt(temp.get(), job.sync, job.mode) != 0) job.failed = true;
     }
-    if (!job.failed && job.sync && !syncDescriptor(temp.get())) {
+    if (!job.failed && job.sync && fsync(temp.get()) != 0) {
         engineFailErrno("write", job.pieceFolder, errno);
         job.failed = true;
     }

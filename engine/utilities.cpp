@@ -111,6 +111,20 @@ int32_t cutAtFirstDot(char* name) {
     return 0;
 }
 
+std::string stemOf(const std::string& baseName) {
+    return baseName.substr(0, baseName.find('.'));
+}
+
+std::string folderPartOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+std::string lastComponentOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 int32_t pieceFileName(const char* stem, int32_t index, char* out, std::size_t outSize) {
     if (!out || outSize == 0) return -1;
     const int n = std::snprintf(out, outSize, "%s_%d.spt", stem ? stem : "", index);

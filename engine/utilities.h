@@ -45,6 +45,12 @@ int64_t pathSize(const char* path);
 int32_t baseNameOf(const char* path, char* out, std::size_t outSize = kPathBufferSize);
 // Ends the name at its first '.'; always returns 0. A null name is ignored.
 int32_t cutAtFirstDot(char* name);
+// The stem of a base name: the name cut at its first '.'.
+std::string stemOf(const std::string& baseName);
+// A relative path's folder part ("a/b/c" gives "a/b", "c" gives "") and its
+// last component ("a/b/c" gives "c", "c" gives "c").
+std::string folderPartOf(const std::string& path);
+std::string lastComponentOf(const std::string& path);
 // Writes "<stem>_<index>.spt" into `out`. Returns the number of characters
 // written, or -1 (with `out` holding an empty string) if it does not fit.
 int32_t pieceFileName(const char* stem, int32_t index, char* out,
