@@ -268,7 +268,7 @@ void MainViewController::updateMergeProgress() {
         } else {
             detail = removalSummary(report, true);
             // The list is emptied only when the set is really gone.
-            if (report.changed.empty()) {
+            if (report.changed.empty() && report.failed.empty()) {
                 beforeCompletion = [this] {
                     clearMergeMsg();
                     delSoureFileM->setState(0);

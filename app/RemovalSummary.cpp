@@ -23,6 +23,9 @@ std::string removalSummary(const RemovalReport& report, bool pieces) {
     const std::string changed =
         sentence(report.changed,
                  pieces ? "changed since the join read them" : "changed since the split read them");
-    if (notHeld.empty() || changed.empty()) return notHeld + changed;
-    return notHeld + "\n" + changed;
+    const std::string failed = sentence(report.failed, "that could not be removed");
+    std::string text;
+    for (const std::string* part : {&notHeld, &changed, &failed})
+        if (!part->empty()) text += (text.empty() ? "" : "\n") + *part;
+    return text;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 // "Kept 3 items the pieces do not hold: .git, .env, build/empty", and a
-// second sentence for files kept because they changed; "" when nothing was
-// kept. `pieces` selects the wording for a removal of a set's pieces.
+// second for files kept because they changed, and a third for files the
+// system would not let go, with its reason; "" when nothing was kept.
+// `pieces` selects the wording for a removal of a set's pieces.
 std::string removalSummary(const RemovalReport& report, bool pieces);

@@ -103,6 +103,7 @@ Progress makeProgress(const CliOptions& o) {
 int reportRemoval(const CliOptions& o, int32_t result, const RemovalReport& report, bool pieces) {
     if (result != 0) return fail("nothing was removed: " + engineLastError());
     const std::string summary = removalSummary(report, pieces);
+    if (!report.failed.empty()) return fail(summary); // a removal that failed is a failure
     if (!summary.empty()) note(o, summary);
     return 0;
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -44,35 +45,41 @@ bool flushFileSystemOf(const std::string& path) {
     return true;
 }
 
-// Where a stored file that is still there was kept: a link was never stored
-// (its target's bytes were), anything else changed since it was read.
-void keep(int folderFd, const std::string& name, const std::string& shown, RemovalReport& report) {
-    if (entryAt(folderFd, name.c_str()) == EntryKind::Link) {
-        report.notHeld.push_back(shown);
-    } else {
-        report.changed.push_back(shown);
-    }
-}
+enum class Outcome { Removed, Missing, Kept };
 
-// Removes the entry when it is still the regular file `identity` names.
-bool removeIfUnchanged(int folderFd, const std::string& name, const FileIdentity& identity) {
+// Removes `name` when it is still the regular file `identity` names (null:
+// known to have changed). What stays is reported as `shown`: a link as not
+// held (its target's bytes were stored, not the link), a changed file as
+// changed, and an unchanged file the system would not remove with its reason.
+Outcome removeIfUnchanged(int folderFd, const std::string& name, const std::string& shown,
+                          const FileIdentity* identity, RemovalReport& report) {
     FileIdentity now;
-    if (entryAt(folderFd, name.c_str(), &now) != EntryKind::Regular || !(now == identity))
-        return false;
-    return unlinkat(folderFd, name.c_str(), 0) == 0;
+    const EntryKind kind = entryAt(folderFd, name.c_str(), &now);
+    if (kind == EntryKind::Missing) return Outcome::Missing;
+    if (kind == EntryKind::Link) {
+        report.notHeld.push_back(shown);
+    } else if (kind != EntryKind::Regular || !identity || !(now == *identity)) {
+        report.changed.push_back(shown);
+    } else if (unlinkat(folderFd, name.c_str(), 0) != 0) {
+        report.failed.push_back(shown + " (" + std::strerror(errno) + ")");
+    } else {
+        return Outcome::Removed;
+    }
+    return Outcome::Kept;
 }
 
 // Lists what is left below `folder` (relative `path`): folders the removal
-// touched are entered, anything else is named whole.
+// touched are entered, anything else is named whole, except what the report
+// names already (`named`).
 void listLeft(int folderFd, const std::string& path, const std::set<std::string>& touched,
-              const std::set<std::string>& changed, std::vector<std::string>& out) {
+              const std::set<std::string>& named, std::vector<std::string>& out) {
     for (const auto& [name, isFolder] : entriesOf(folderFd)) {
         const std::string relative = join(path, name);
-        if (changed.count(relative) != 0) continue;
+        if (named.count(relative) != 0) continue;
         if (isFolder && touched.count(relative) != 0) {
             FileDescriptor inner = openFolderAt(folderFd, name.c_str());
             if (inner) {
-                listLeft(inner.get(), relative, touched, changed, out);
+                listLeft(inner.get(), relative, touched, named, out);
                 continue;
             }
         }
@@ -81,7 +88,9 @@ void listLeft(int folderFd, const std::string& path, const std::set<std::string>
 }
 
 void removeFolderSource(const SplitOutcome& outcome, int rootFd, RemovalReport& report) {
-    std::set<std::string> touched; // folders that held a removed file, and their parents
+    std::set<std::string> touched; // folders that held a stored file, and their parents
+    std::set<std::string> emptied; // folders that held a removed file, and their parents
+    std::set<std::string> kept;    // stored files still there, already in the report
     std::map<std::string, FileDescriptor> folders;
     for (const StoredSourceFile& file : outcome.files) {
         const std::string folder = folderPartOf(file.relativePath);
@@ -89,22 +98,28 @@ void removeFolderSource(const SplitOutcome& outcome, int rootFd, RemovalReport& 
         if (added) it->second = openFolderBelow(rootFd, folder, false);
         if (!it->second) {
             report.changed.push_back(file.relativePath);
+            kept.insert(file.relativePath);
             continue;
         }
-        if (!file.unchanged ||
-            !removeIfUnchanged(it->second.get(), lastComponentOf(file.relativePath),
-                               file.identity)) {
-            keep(it->second.get(), lastComponentOf(file.relativePath), file.relativePath, report);
-            continue;
+        const Outcome done =
+            removeIfUnchanged(it->second.get(), lastComponentOf(file.relativePath),
+                              file.relativePath, file.unchanged ? &file.identity : nullptr, report);
+        if (done == Outcome::Removed) {
+            ++report.removed;
+            for (std::string f = folder; !f.empty(); f = folderPartOf(f))
+                emptied.insert(f);
+        } else {
+            if (done == Outcome::Missing) report.changed.push_back(file.relativePath);
+            kept.insert(file.relativePath);
         }
-        ++report.removed;
+        // The folders on its way are listed by what they hold, not as a whole.
         for (std::string f = folder; !f.empty(); f = folderPartOf(f))
             touched.insert(f);
     }
     folders.clear();
     // Deepest first, so a folder is empty once its subfolders are gone; a
     // folder with anything left in it stays.
-    std::vector<std::string> order(touched.begin(), touched.end());
+    std::vector<std::string> order(emptied.begin(), emptied.end());
     std::sort(order.begin(), order.end(), [](const std::string& a, const std::string& b) {
         return std::count(a.begin(), a.end(), '/') > std::count(b.begin(), b.end(), '/');
     });
@@ -112,9 +127,7 @@ void removeFolderSource(const SplitOutcome& outcome, int rootFd, RemovalReport& 
         FileDescriptor parent = openFolderBelow(rootFd, folderPartOf(folder), false);
         if (parent) unlinkat(parent.get(), lastComponentOf(folder).c_str(), AT_REMOVEDIR);
     }
-    std::set<std::string> named(report.changed.begin(), report.changed.end());
-    named.insert(report.notHeld.begin(), report.notHeld.end());
-    listLeft(rootFd, "", touched, named, report.notHeld);
+    listLeft(rootFd, "", touched, kept, report.notHeld);
 }
 
 } // namespace
@@ -131,11 +144,17 @@ int32_t removeSplitSource(const SplitOutcome& outcome, RemovalReport& report) {
         const std::string leaf = lastComponentOf(outcome.source);
         if (!outcome.folderSource) {
             const bool unchanged = !outcome.files.empty() && outcome.files.front().unchanged;
-            if (unchanged &&
-                removeIfUnchanged(parent.get(), leaf, outcome.files.front().identity)) {
+            switch (removeIfUnchanged(parent.get(), leaf, leaf,
+                                      unchanged ? &outcome.files.front().identity : nullptr,
+                                      report)) {
+            case Outcome::Removed:
                 ++report.removed;
-            } else {
-                keep(parent.get(), leaf, leaf, report);
+                break;
+            case Outcome::Missing:
+                report.changed.push_back(leaf);
+                break;
+            case Outcome::Kept:
+                break;
             }
             return 0;
         }
@@ -145,7 +164,7 @@ int32_t removeSplitSource(const SplitOutcome& outcome, RemovalReport& report) {
             return -1;
         }
         removeFolderSource(outcome, root.get(), report);
-        if (report.notHeld.empty() && report.changed.empty())
+        if (report.notHeld.empty() && report.changed.empty() && report.failed.empty())
             unlinkat(parent.get(), leaf.c_str(), AT_REMOVEDIR);
         return 0;
     } catch (...) {
@@ -169,16 +188,21 @@ int32_t removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report) {
                        ": another run is using them");
             return -1;
         }
+        std::set<std::string> kept; // set files still there, already in the report
         for (const ReadSetFile& file : outcome.setFiles) {
-            if (removeIfUnchanged(pieces.get(), file.name, file.identity)) {
+            switch (removeIfUnchanged(pieces.get(), file.name, file.name, &file.identity, report)) {
+            case Outcome::Removed:
                 ++report.removed;
-            } else if (entryAt(pieces.get(), file.name.c_str()) != EntryKind::Missing) {
-                report.changed.push_back(file.name);
+                break;
+            case Outcome::Missing:
+                break;
+            case Outcome::Kept:
+                kept.insert(file.name);
+                break;
             }
         }
-        const std::set<std::string> changed(report.changed.begin(), report.changed.end());
-        listLeft(pieces.get(), "", {}, changed, report.notHeld);
-        if (report.notHeld.empty() && report.changed.empty()) {
+        listLeft(pieces.get(), "", {}, kept, report.notHeld);
+        if (report.notHeld.empty() && report.changed.empty() && report.failed.empty()) {
             FileDescriptor parent = openFolderPath(parentOf(outcome.pieceFolder));
             const std::string leaf = lastComponentOf(outcome.pieceFolder);
             FileDescriptor again =

@@ -22,6 +22,8 @@ struct RemovalReport {
     // Files the set holds that were kept because they changed since the run
     // read them (or could not be examined).
     std::vector<std::string> changed;
+    // Unchanged files the system would not let go: "name (its reason)".
+    std::vector<std::string> failed;
 };
 
 // Removes the source of a split that returned 0: for a file source the file,

@@ -228,7 +228,7 @@ TEST(SplitFailure, AFolderThatCannotBeListedFailsTheSplit) {
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
     EXPECT_TRUE(fs::is_empty(dir / "out"));
 }
 
@@ -300,4 +300,35 @@ TEST(SplitSafety, TheSetIsAsPrivateAsItsSourceAndAJoinKeepsPermissions) {
                               JoinOptions{false}, nullptr),
               -1);
     EXPECT_EQ(readFile(dir / "out/private.txt"), "newer");
+}
+
+TEST(Removal, AFileTheSystemWillNotRemoveIsKeptWithItsReason) {
+    TempDir dir;
+    writeFile(dir / "src/a.txt", "aaaa");
+    writeFile(dir / "src/locked/b.txt", "bbbb");
+    fs::create_directories(dir / "out");
+    fs::permissions(dir.path(), fs::perms::all);
+    // The user owns the source and the output, but not the folder "locked".
+    for (const std::string& path : {dir / "src", dir / "src/a.txt", dir / "out"})
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        Split_pragma request{};
+        std::strcpy(request.srcPath, (dir / "src").c_str());
+        std::strcpy(request.outFolder, (dir / "out").c_str());
+        request.pieceSize = 3;
+        SplitOutcome outcome;
+        if (splitWithOptions(&request, SplitOptions{true, true, true}, &outcome) != 0) _exit(4);
+        RemovalReport report;
+        if (removeSplitSource(outcome, report) != 0) _exit(5);
+        const bool kept =
+            report.failed == std::vector<std::string>{"locked/b.txt (Permission denied)"};
+        _exit(kept && report.removed == 1 && report.notHeld.empty() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
+    EXPECT_FALSE(exists(dir / "src/a.txt"));
+    EXPECT_EQ(readFile(dir / "src/locked/b.txt"), "bbbb");
 }
