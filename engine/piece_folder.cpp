@@ -133,7 +133,7 @@ bool PieceFolder::putInPlace(int outFd, const std::string& tempName, int tempFd,
             return true;
         }
     }
-    return swapFolders(outFd, tempName, oldSet);
+    return swapFolders(outFd, tempName, tempFd, oldSet);
 }
 
 void PieceFolder::removeOldSet(int folderFd, const std::set<std::string>& oldSet) {
@@ -143,7 +143,7 @@ void PieceFolder::removeOldSet(int folderFd, const std::set<std::string>& oldSet
     }
 }
 
-bool PieceFolder::swapFolders(int outFd, const std::string& tempName,
+bool PieceFolder::swapFolders(int outFd, const std::string& tempName, int tempFd,
                               const std::set<std::string>& oldSet) {
     std::string aside = tempName;
     if (renameat2(outFd, tempName.c_str(), outFd, name_.c_str(), RENAME_EXCHANGE) != 0) {
@@ -175,6 +175,10 @@ bool PieceFolder::swapFolders(int outFd, const std::string& tempName,
     }
     created_ = false;
     removeOldSet(fd_.get(), oldSet);
+    // Anything that came into the old folder since it was looked at goes
+    // with the new set, not into a hidden folder.
+    for (const std::string& name : namesIn(fd_.get()))
+        renameat2(fd_.get(), name.c_str(), tempFd, name.c_str(), RENAME_NOREPLACE);
     unlinkat(outFd, aside.c_str(), AT_REMOVEDIR);
     return true;
 }

@@ -52,7 +52,8 @@ public:
                     bool replace);
 
 private:
-    bool swapFolders(int outFd, const std::string& tempName, const std::set<std::string>& oldSet);
+    bool swapFolders(int outFd, const std::string& tempName, int tempFd,
+                     const std::set<std::string>& oldSet);
     bool moveFilesIn(int tempFd, const std::set<std::string>& oldSet);
     static void removeOldSet(int folderFd, const std::set<std::string>& oldSet);
 
