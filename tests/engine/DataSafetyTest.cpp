@@ -20,7 +20,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -220,15 +219,11 @@ TEST(SplitFailure, AFolderThatCannotBeListedFailsTheSplit) {
     fs::permissions(dir / "src/a", fs::perms::all);
     fs::permissions(dir / "src/locked", fs::perms::none);
     // As an unprivileged user, who cannot list src/locked.
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
-        const int32_t result = splitInto(dir / "src", dir / "out", 3, "", 4);
-        _exit(result == -1 && mentions("Permission denied") ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
+    EXPECT_EQ(asUnprivilegedUser([&] {
+                  const int32_t result = splitInto(dir / "src", dir / "out", 3, "", 4);
+                  return result == -1 && mentions("Permission denied") ? 0 : 1;
+              }),
+              0);
     EXPECT_TRUE(fs::is_empty(dir / "out"));
 }
 
@@ -311,24 +306,21 @@ TEST(Removal, AFileTheSystemWillNotRemoveIsKeptWithItsReason) {
     // The user owns the source and the output, but not the folder "locked".
     for (const std::string& path : {dir / "src", dir / "src/a.txt", dir / "out"})
         ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
-        Split_pragma request{};
-        std::strcpy(request.srcPath, (dir / "src").c_str());
-        std::strcpy(request.outFolder, (dir / "out").c_str());
-        request.pieceSize = 3;
-        SplitOutcome outcome;
-        if (splitWithOptions(&request, SplitOptions{true, true, true}, &outcome) != 0) _exit(4);
-        RemovalReport report;
-        if (removeSplitSource(outcome, report) != 0) _exit(5);
-        const bool kept =
-            report.failed == std::vector<std::string>{"locked/b.txt (Permission denied)"};
-        _exit(kept && report.removed == 1 && report.notHeld.empty() ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
+    EXPECT_EQ(asUnprivilegedUser([&] {
+                  Split_pragma request{};
+                  std::strcpy(request.srcPath, (dir / "src").c_str());
+                  std::strcpy(request.outFolder, (dir / "out").c_str());
+                  request.pieceSize = 3;
+                  SplitOutcome outcome;
+                  RemovalReport report;
+                  if (splitWithOptions(&request, SplitOptions{true, true, true}, &outcome) != 0 ||
+                      removeSplitSource(outcome, report) != 0)
+                      return 1;
+                  const bool kept =
+                      report.failed == std::vector<std::string>{"locked/b.txt (Permission denied)"};
+                  return kept && report.removed == 1 && report.notHeld.empty() ? 0 : 1;
+              }),
+              0);
     EXPECT_FALSE(exists(dir / "src/a.txt"));
     EXPECT_EQ(readFile(dir / "src/locked/b.txt"), "bbbb");
 }
