@@ -22,6 +22,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -85,14 +86,17 @@ int32_t runWithProgress(Progress& progress, const std::function<int32_t()>& work
     return result;
 }
 
+// The exit status and message of a command stopped by a signal.
+int cancelled(const char* what) {
+    std::fprintf(stderr, "parcelor: %s cancelled\n", what);
+    return 128 + gSignal;
+}
+
 // The exit status and message of a run that returned -1.
 int runFailed(Progress& progress, const char* what) {
     const std::string reason = engineLastError();
     progress.done(-1, reason);
-    if (gSignal != 0) {
-        std::fprintf(stderr, "parcelor: %s cancelled\n", what);
-        return 128 + gSignal;
-    }
+    if (gSignal != 0) return cancelled(what);
     return fail(std::string(what) + " failed: " + (reason.empty() ? "unknown reason" : reason));
 }
 
@@ -134,10 +138,14 @@ int split(const CliOptions& o) {
 
     std::string password;
     if (o.passwordFile || o.passwordPrompt) {
+        PasswordText text;
         std::string error;
-        if (!readPassword(o, true, password, error)) return fail(error);
-        if (const std::string problem = newPasswordProblem(password); !problem.empty())
+        const PasswordRead read = readPassword(o, true, text, error);
+        if (read == PasswordRead::Stopped) return cancelled("split");
+        if (read == PasswordRead::Failed) return fail(error);
+        if (const std::string problem = newPasswordProblem(text.password); !problem.empty())
             return fail(problem);
+        password = std::move(text.password);
     }
 
     const OutputSpace space = examineOutputFolder(out);
@@ -196,12 +204,18 @@ int join(const CliOptions& o) {
         return fail("cannot read the set in " + set + ": " + engineLastError());
 
     if (digest[0] != '\0') {
-        std::string password, error;
         if (!o.passwordFile && !o.passwordPrompt && isatty(STDIN_FILENO) != 1)
             return fail("the set is protected by a password: give --password-file or "
                         "--password-prompt");
-        if (!readPassword(o, false, password, error)) return fail(error);
-        if (checkPassword(password.c_str(), digest) != 1) return fail("wrong password");
+        PasswordText text;
+        std::string error;
+        const PasswordRead read = readPassword(o, false, text, error);
+        if (read == PasswordRead::Stopped) return cancelled("join");
+        if (read == PasswordRead::Failed) return fail(error);
+        const bool matches = checkPassword(text.password.c_str(), digest) == 1 ||
+                             (text.withCarriageReturn &&
+                              checkPassword(text.withCarriageReturn->c_str(), digest) == 1);
+        if (!matches) return fail("wrong password");
     }
     const std::string target = out + "/" + baseName;
     struct stat st {};

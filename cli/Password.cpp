@@ -1,23 +1,75 @@
 #include "cli/Password.h"
 
+#include "engine/errors.h"
+
 #include <cerrno>
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <utility>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
+// How long one wait for data lasts before the stop request is looked at again.
+constexpr int kWaitMilliseconds = 100;
+
+enum class Outcome { Done, TooLong, Stopped, Error };
+
+// Reads `fd` (opened with O_NONBLOCK) into `text` up to end of file, or with
+// `untilNewline` up to the first '\n', which is not kept. Takes at most one
+// byte more than kMaxPasswordTextBytes, and calls that TooLong. The waits for
+// data are short polls, so a stop request ends them however long the writer
+// takes. Error leaves errno set.
+Outcome readBounded(int fd, bool untilNewline, std::string& text) {
+    text.clear();
+    char buffer[kMaxPasswordTextBytes + 1];
+    for (;;) {
+        if (engineCancelRequested()) return Outcome::Stopped;
+        pollfd waiting{fd, POLLIN, 0};
+        const int ready = ::poll(&waiting, 1, kWaitMilliseconds);
+        if (ready < 0 && errno != EINTR) return Outcome::Error;
+        if (ready <= 0) continue;
+        // Byte by byte up to a newline, so that nothing typed after it is taken.
+        const std::size_t room = untilNewline ? 1 : kMaxPasswordTextBytes + 1 - text.size();
+        const ssize_t n = ::read(fd, buffer, room);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) continue;
+            return Outcome::Error;
+        }
+        if (n == 0 || (untilNewline && buffer[0] == '\n')) return Outcome::Done;
+        text.append(buffer, static_cast<std::size_t>(n));
+        if (text.size() > kMaxPasswordTextBytes) return Outcome::TooLong;
+    }
+}
+
+// The message for what readBounded refused; `what` names the source.
+std::string refusal(Outcome outcome, const std::string& what, const std::string& text,
+                    int readError) {
+    switch (outcome) {
+    case Outcome::TooLong:
+        return what + " is longer than " + std::to_string(kMaxPasswordTextBytes) + " bytes";
+    case Outcome::Error:
+        return "cannot read " + what + ": " + std::strerror(readError);
+    case Outcome::Done:
+        if (text.find('\0') != std::string::npos) return what + " holds a NUL byte";
+        return {};
+    case Outcome::Stopped:
+        break;
+    }
+    return {};
+}
+
 // Asks on the controlling terminal with echo off.
-bool prompt(const char* question, std::string& answer, std::string& error) {
-    const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
+PasswordRead prompt(const char* question, std::string& answer, std::string& error) {
+    const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NONBLOCK);
     if (tty < 0) {
         error = "no terminal to ask for the password on";
-        return false;
+        return PasswordRead::Failed;
     }
     termios saved{};
     const bool isTerminal = tcgetattr(tty, &saved) == 0;
@@ -29,46 +81,66 @@ bool prompt(const char* question, std::string& answer, std::string& error) {
     if (::write(tty, question, std::strlen(question)) < 0) {
         // the question could not be shown; the answer is still read
     }
-    answer.clear();
-    char c = 0;
-    ssize_t n = 0;
-    while ((n = ::read(tty, &c, 1)) == 1 && c != '\n')
-        answer += c;
+    const Outcome outcome = readBounded(tty, true, answer);
+    const int readError = errno;
     if (isTerminal) tcsetattr(tty, TCSAFLUSH, &saved);
     if (::write(tty, "\n", 1) < 0) {
         // nothing more to do on a terminal that cannot be written
     }
     ::close(tty);
-    if (n < 0) {
-        error = std::string("cannot read the password: ") + std::strerror(errno);
-        return false;
+    if (outcome == Outcome::Stopped) return PasswordRead::Stopped;
+    error = refusal(outcome, "the password typed", answer, readError);
+    return error.empty() ? PasswordRead::Done : PasswordRead::Failed;
+}
+
+PasswordRead readPasswordFile(const std::string& path, PasswordText& text, std::string& error) {
+    // Without O_NONBLOCK, opening a FIFO would wait for a writer where no stop
+    // request can end the wait; readBounded waits instead.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        error = "cannot read the password file " + path + ": " + std::strerror(errno);
+        return PasswordRead::Failed;
     }
-    return true;
+    std::string raw;
+    struct stat st {};
+    const Outcome outcome = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                                    static_cast<std::uintmax_t>(st.st_size) > kMaxPasswordTextBytes
+                                ? Outcome::TooLong
+                                : readBounded(fd, false, raw);
+    const int readError = errno;
+    ::close(fd);
+    if (outcome == Outcome::Stopped) return PasswordRead::Stopped;
+    error = refusal(outcome, "the password file " + path, raw, readError);
+    if (!error.empty()) return PasswordRead::Failed;
+
+    text.withCarriageReturn.reset();
+    if (raw.ends_with("\r\n")) {
+        raw.pop_back();
+        text.withCarriageReturn = raw;
+        raw.pop_back();
+    } else if (raw.ends_with('\n')) {
+        raw.pop_back();
+    }
+    text.password = std::move(raw);
+    return PasswordRead::Done;
 }
 
 } // namespace
 
-bool readPassword(const CliOptions& options, bool confirm, std::string& password,
-                  std::string& error) {
-    if (options.passwordFile) {
-        std::ifstream file(*options.passwordFile, std::ios::binary);
-        if (!file) {
-            error = "cannot read " + *options.passwordFile + ": " + std::strerror(errno);
-            return false;
-        }
-        std::ostringstream text;
-        text << file.rdbuf();
-        password = text.str();
-        if (!password.empty() && password.back() == '\n') password.pop_back();
-        return true;
-    }
-    if (!prompt("Password: ", password, error)) return false;
-    if (!confirm) return true;
+PasswordRead readPassword(const CliOptions& options, bool confirm, PasswordText& text,
+                          std::string& error) {
+    if (options.passwordFile) return readPasswordFile(*options.passwordFile, text, error);
+    text.withCarriageReturn.reset();
+    if (const PasswordRead read = prompt("Password: ", text.password, error);
+        read != PasswordRead::Done || !confirm)
+        return read;
     std::string again;
-    if (!prompt("Password again: ", again, error)) return false;
-    if (again != password) {
+    if (const PasswordRead read = prompt("Password again: ", again, error);
+        read != PasswordRead::Done)
+        return read;
+    if (again != text.password) {
         error = "the passwords do not match";
-        return false;
+        return PasswordRead::Failed;
     }
-    return true;
+    return PasswordRead::Done;
 }

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -257,4 +259,83 @@ TEST(Cli, ASignalMidRunLeavesNothingHalfMade) {
     EXPECT_NE(seen.find("\"reason\":\"cancelled\""), std::string::npos) << seen;
     EXPECT_EQ(entries(dir.path().string()), 1u); // the source alone: no set, no temporary
     EXPECT_EQ(fs::file_size(source), std::uintmax_t{1} << 30);
+}
+
+TEST(Cli, PasswordFilesAreBoundedAndEitherLineEndingOpensASet) {
+    TempDir dir;
+    writeFile(dir / "data.bin", seededBytes(8, 3000));
+    writeFile(dir / "lf", "pw\n");
+    ASSERT_EQ(
+        parcelor(dir, {"split", "-q", "-b", "1K", "--password-file", dir / "lf", dir / "data.bin"})
+            .status,
+        0);
+    fs::create_directories(dir / "out");
+    const auto join = [&](const std::string& passwordFile) {
+        return parcelor(dir, {"join", "-q", "--replace", "--password-file", passwordFile,
+                              dir / "data_spt", dir / "out"});
+    };
+
+    writeFile(dir / "nul", std::string("pw\0zzz\n", 7));
+    writeFile(dir / "long", std::string(4097, 'x'));
+    writeFile(dir / "longest", std::string(4096, 'x'));
+    for (const auto& [file, message] : std::vector<std::pair<std::string, std::string>>{
+             {"/dev/zero", "the password file /dev/zero is longer than 4096 bytes"},
+             {dir / "long", "the password file " + (dir / "long") + " is longer than 4096 bytes"},
+             {dir / "nul", "the password file " + (dir / "nul") + " holds a NUL byte"},
+             {dir / "longest", "wrong password"}}) {
+        const Outcome r = join(file);
+        EXPECT_EQ(r.status, 1) << file;
+        EXPECT_EQ(r.err, "parcelor: " + message + "\n");
+    }
+
+    writeFile(dir / "crlf", "pw\r\n");
+    Outcome r = join(dir / "crlf");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(dir / "out/data.bin"), readFile(dir / "data.bin"));
+
+    // Earlier builds dropped only the LF: a set made with "pw\r\n" holds the
+    // digest of "pw\r", as one made now with "pw\r\r\n" does.
+    writeFile(dir / "old", "pw\r\r\n");
+    ASSERT_EQ(parcelor(dir, {"split", "-q", "--replace", "-b", "1K", "--password-file", dir / "old",
+                             dir / "data.bin"})
+                  .status,
+              0);
+    r = join(dir / "crlf");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(join(dir / "lf").err, "parcelor: wrong password\n");
+}
+
+TEST(Cli, ASignalEndsTheWaitForAPasswordFifo) {
+    TempDir dir;
+    writeFile(dir / "pw", "pw\n");
+    writeFile(dir / "data.bin", seededBytes(9, 100));
+    ASSERT_EQ(
+        parcelor(dir, {"split", "-q", "--password-file", dir / "pw", dir / "data.bin"}).status, 0);
+    fs::create_directories(dir / "out");
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl(PARCELOR_CLI, "parcelor", "join", "-q", "--password-file", fifo.c_str(),
+              (dir / "data_spt").c_str(), (dir / "out").c_str(), nullptr);
+        _exit(127);
+    }
+    // A writer that stays open and writes nothing: the join waits for it.
+    int writer = -1;
+    int status = 0;
+    while ((writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0 &&
+           waitpid(pid, &status, WNOHANG) == 0)
+        usleep(10000);
+    ASSERT_GE(writer, 0) << "the join ended before it opened the FIFO";
+    kill(pid, SIGTERM);
+    pid_t ended = 0;
+    for (int i = 0; i < 1000 && (ended = waitpid(pid, &status, WNOHANG)) == 0; ++i)
+        usleep(10000);
+    if (ended == 0) { // still waiting after 10 s
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    close(writer);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
 }
