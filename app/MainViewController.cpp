@@ -83,7 +83,9 @@ void MainViewController::OC_splitProject_merge(const char* pieceFolder, const ch
                                                const char* password) {
     joinFinished.store(0, std::memory_order_relaxed);
     (void)password; // checked in the password prompt before the run
-    const int32_t result = joinWithOptions(pieceFolder, outputFolder, JoinOptions{}, &joinOutcome);
+    JoinOptions options;
+    options.ignoreChecksums = joinIgnoresChecksums_; // set before this thread started
+    const int32_t result = joinWithOptions(pieceFolder, outputFolder, options, &joinOutcome);
     joinResult.store(result, std::memory_order_relaxed);
     joinFinished.store(1, std::memory_order_release);
 }
@@ -132,7 +134,7 @@ void MainViewController::actCancelRun() {
 }
 
 const char* MainViewController::failedTitle(const char* failed, const char* cancelled) {
-    return engineLastError() == "cancelled" ? cancelled : failed;
+    return engineLastFailure() == EngineFailure::Cancelled ? cancelled : failed;
 }
 
 void MainViewController::showProgress(int64_t percent) {

@@ -218,7 +218,8 @@ private:
     bool measuring_ = false;             // a folder source is being measured on a worker thread
     uint64_t sourceGeneration_ = 0;      // which source a measurement answers
     uint64_t setGeneration_ = 0;         // which add a result answers
-    std::string setChecksumProblem_;     // "" when the listed set's checksum files belong
+    ChecksumVerdict setChecksums_;       // what the listed set's checksum files are worth
+    bool joinIgnoresChecksums_ = false;  // the user chose to join over damaged checksum files
     std::shared_ptr<int> alive_ = std::make_shared<int>(0); // posted work checks it
     bool runInProgress_ = false; // a split, join or full check has started and not ended
     bool closeAfterRun_ = false; // the user closed the window during the run

@@ -48,7 +48,7 @@ struct InspectedSet {
     std::vector<SPTCfg_SPTitem2> pieces;
     std::string digest;
     std::string name;
-    std::string checksumProblem;
+    ChecksumVerdict checksums;
 };
 
 } // namespace
@@ -74,7 +74,7 @@ void MainViewController::loadPieceSet(const std::string& path) {
         found->result = inspectPieceSet(path.c_str(), found->pieces, digest, name);
         found->digest = digest;
         found->name = name;
-        found->checksumProblem = checksumProblem(path.c_str());
+        found->checksums = checksumVerdict(path.c_str());
         onUi([this, generation, found, alive] {
             if (alive.expired() || generation != setGeneration_) return;
             setAddingSet(false);
@@ -85,7 +85,7 @@ void MainViewController::loadPieceSet(const std::string& path) {
                 joinList = std::move(found->pieces);
                 pwdM = found->digest;
                 outputName = found->name;
-                setChecksumProblem_ = found->checksumProblem;
+                setChecksums_ = found->checksums;
                 // Rows in piece order, whatever order the manifest lists them in.
                 std::stable_sort(joinList.begin(), joinList.end(),
                                  [](const SPTCfg_SPTitem2& a, const SPTCfg_SPTitem2& b) {
@@ -142,7 +142,7 @@ void MainViewController::showJoinSummary() {
             ++damaged;
     }
     joinSummary->setStringValue(
-        joinSummaryText(joinList.size(), missing, damaged, !pwdM.empty(), setChecksumProblem_));
+        joinSummaryText(joinList.size(), missing, damaged, !pwdM.empty(), setChecksums_.state));
 }
 
 void MainViewController::clearMergeMsg() {
@@ -174,8 +174,11 @@ void MainViewController::mActMergeFile() {
                     ") once the joined files are on disk?",
                 kRemovalInformative, kRemoveButton, kCancelButton) != toolkit::kModalResponseOK)
             return;
-        const std::string& problem = setChecksumProblem_;
-        if (!problem.empty() &&
+        const std::string problem = setChecksums_.state == ChecksumState::Absent
+                                        ? std::string("it has no checksum files")
+                                        : setChecksums_.problem;
+        if (setChecksums_.state != ChecksumState::Good &&
+            setChecksums_.state != ChecksumState::Damaged &&
             tk_.alert()->runModalQuestion(window, kUnverifiableRemovalQuestion,
                                           "Without checksum files that belong to the set, "
                                           "only each piece's first kilobyte can be checked (" +
@@ -183,6 +186,18 @@ void MainViewController::mActMergeFile() {
                                           kRemoveAnywayButton,
                                           kCancelButton) != toolkit::kModalResponseOK)
             return;
+    }
+    joinIgnoresChecksums_ = false;
+    if (setChecksums_.state == ChecksumState::Damaged) {
+        // Damaged checksum files are never passed over silently: the user
+        // decides, and Cancel is the default. Pieces are never removed then.
+        if (tk_.alert()->runModalQuestion(window, kDamagedChecksumsQuestion,
+                                          setChecksums_.problem + ". " + kDamagedChecksumsRisk,
+                                          kJoinAnywayButton,
+                                          kCancelButton) != toolkit::kModalResponseOK)
+            return;
+        joinIgnoresChecksums_ = true;
+        delSoureFileM->setState(0);
     }
     if (!passwordStep()) return;
     launchJoin();
@@ -259,14 +274,17 @@ void MainViewController::updateMergeProgress() {
     }
     stopProgressTimer();
     const bool succeeded = joinResult.load(std::memory_order_relaxed) == 0;
-    std::string detail = succeeded ? "" : engineLastError();
+    std::string detail = !succeeded               ? engineLastError()
+                         : !joinOutcome.fullCheck ? std::string(kQuickCheckOnlyDetail)
+                                                  : std::string();
     std::function<void()> beforeCompletion;
     if (removeAfterRun_ && succeeded) {
         RemovalReport report;
         if (removeJoinedPieces(joinOutcome, report) != 0) {
             detail = engineLastError() + "\n" + kUntouchedAfterFailure;
         } else {
-            detail = removalSummary(report, true);
+            const std::string summary = removalSummary(report, true);
+            detail += (detail.empty() || summary.empty() ? "" : "\n") + summary;
             // The list is emptied only when the set is really gone.
             if (report.changed.empty() && report.failed.empty()) {
                 beforeCompletion = [this] {
@@ -296,7 +314,7 @@ void MainViewController::mActVerify() {
 void MainViewController::OC_verifyPieceSet(const char* pieceFolder) {
     verifyFinished.store(0, std::memory_order_relaxed);
     verifyChecks.clear();
-    const int32_t result = verifyPieceSet(pieceFolder, verifyChecks, verifyChecksumsBelong);
+    const int32_t result = verifyPieceSet(pieceFolder, verifyChecks, verifyChecksums);
     verifyResult.store(result, std::memory_order_relaxed);
     verifyFinished.store(1, std::memory_order_release);
 }
@@ -305,14 +323,17 @@ void MainViewController::updateVerifyProgress() {
     showProgress(progressPercent(progressDoneBytes(), progressTotalBytes()));
     if (verifyFinished.load(std::memory_order_acquire) != 1) return;
     stopProgressTimer();
-    const bool belong = verifyChecksumsBelong;
+    const bool belong = verifyChecksums == ChecksumState::Good;
     std::vector<PieceCheck> checks = verifyChecks;
     const char* title = kVerifyCompletedTitle;
     std::string detail;
-    if (engineLastError() == "cancelled") {
+    if (engineLastFailure() == EngineFailure::Cancelled) {
         title = kVerifyCancelledTitle;
         detail = "The marks stay as they were.";
         checks.clear();
+    } else if (verifyChecksums == ChecksumState::Damaged) {
+        title = kVerifyFailedTitle;
+        detail = engineLastError() + ".";
     } else if (!belong) {
         title = kVerifyImpossibleTitle;
         detail = std::string(kNoChecksumsDetail) + ": " + engineLastError() + ".";

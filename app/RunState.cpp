@@ -10,4 +10,4 @@ JoinOutcome joinOutcome;
 std::atomic<uint8_t> verifyFinished{0};
 std::atomic<int32_t> verifyResult{0};
 std::vector<PieceCheck> verifyChecks;
-bool verifyChecksumsBelong = false;
+ChecksumState verifyChecksums = ChecksumState::Absent;

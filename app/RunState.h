@@ -24,4 +24,4 @@ extern JoinOutcome joinOutcome;
 extern std::atomic<uint8_t> verifyFinished;
 extern std::atomic<int32_t> verifyResult;
 extern std::vector<PieceCheck> verifyChecks;
-extern bool verifyChecksumsBelong;
+extern ChecksumState verifyChecksums;

@@ -51,15 +51,21 @@ std::string freeSpaceProblem(const OutputSpace& space, const std::string& folder
 }
 
 std::string joinSummaryText(std::size_t pieces, std::size_t missing, std::size_t damaged,
-                            bool password, const std::string& checksumProblem) {
+                            bool password, ChecksumState checksums) {
     std::string text =
         groupedCount(static_cast<int64_t>(pieces)) + (pieces == 1 ? " piece" : " pieces");
     if (missing > 0) text += ", " + groupedCount(static_cast<int64_t>(missing)) + " missing";
     if (damaged > 0) text += ", " + groupedCount(static_cast<int64_t>(damaged)) + " damaged";
     if (password) text += "; protected by a password";
-    if (checksumProblem.empty()) return text + "; checksums present";
-    if (checksumProblem == "it has no checksum files") return text + "; no checksum files";
-    return text + "; checksum files that do not belong to this set";
+    switch (checksums) {
+    case ChecksumState::Good:
+        return text + "; checksums present";
+    case ChecksumState::Absent:
+        return text + "; no checksum files";
+    case ChecksumState::Damaged:
+        break;
+    }
+    return text + "; damaged checksum files";
 }
 
 namespace {

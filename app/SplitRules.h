@@ -2,6 +2,7 @@
 // Rules both front ends apply before a split: the password of a new set, and
 // whether the output folder's file system can take the pieces.
 
+#include "engine/checksums.h"
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,9 +16,9 @@ inline constexpr std::size_t kMaxPasswordBytes = 31;
 std::string newPasswordProblem(const std::string& password);
 
 // "12 pieces, 1 missing, 1 damaged; protected by a password; checksums present".
-// `checksumProblem` is "" when the set's checksum files belong to it.
+// `checksums` is what the set's checksum files are worth.
 std::string joinSummaryText(std::size_t pieces, std::size_t missing, std::size_t damaged,
-                            bool password, const std::string& checksumProblem);
+                            bool password, ChecksumState checksums);
 
 // What a split of the folder will store, and what not: "Stores 1,204 files
 // (5.2 GB). Not stored: 3 hidden items, 2 empty folders. …"

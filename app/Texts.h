@@ -55,6 +55,15 @@ inline constexpr const char* kNoChecksumsDetail =
 inline constexpr const char* kUnverifiableRemovalQuestion =
     "These pieces cannot be fully verified. Remove them anyway?";
 inline constexpr const char* kRemoveAnywayButton = "Remove Anyway";
+inline constexpr const char* kDamagedChecksumsQuestion =
+    "The checksum files of this set are damaged. Join it with the quick check only?";
+inline constexpr const char* kDamagedChecksumsRisk =
+    "The quick check covers each piece's length and first kilobyte: damage past it would go "
+    "into the joined files unseen, and the pieces will not be removed.";
+inline constexpr const char* kJoinAnywayButton = "Join Anyway";
+inline constexpr const char* kQuickCheckOnlyDetail =
+    "Only the quick check was possible: the set has no checksum files, so each piece was "
+    "checked by its length and first kilobyte.";
 inline constexpr const char* kRemoveButton = "Remove";
 inline constexpr const char* kNotEnoughSpaceQuestion = "The set may not fit the free space.";
 inline constexpr const char* kSplitAnywayButton = "Split Anyway";

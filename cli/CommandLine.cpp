@@ -21,6 +21,8 @@ const std::vector<OptionRule>& optionRules() {
         {"remove-source", 0, &CliOptions::removeSource, {Verb::Split}},
         {"remove-pieces", 0, &CliOptions::removePieces, {Verb::Join}},
         {"no-checksums", 0, &CliOptions::noChecksums, {Verb::Split}},
+        {"ignore-checksums", 0, &CliOptions::ignoreChecksums, {Verb::Join}},
+        {"require-checksums", 0, &CliOptions::requireChecksums, {Verb::Join}},
         {"replace", 0, &CliOptions::replace, {Verb::Split, Verb::Join}},
         {"force", 'f', &CliOptions::force, {Verb::Split}},
         {"quiet", 'q', &CliOptions::quiet, {Verb::Split, Verb::Join, Verb::Verify}},
@@ -99,6 +101,10 @@ std::string checkOperands(const CliOptions& o) {
         return "give either --password-file or --password-prompt, not both";
     if (o.removeSource && o.noChecksums)
         return "--remove-source needs the checksum files: it cannot go with --no-checksums";
+    if (o.ignoreChecksums && o.requireChecksums)
+        return "--ignore-checksums and --require-checksums cannot go together";
+    if (o.ignoreChecksums && o.removePieces)
+        return "--remove-pieces needs the full check: it cannot go with --ignore-checksums";
     return {};
 }
 
@@ -245,20 +251,30 @@ std::string helpText(Verb verb) {
         return "Usage: parcelor join [OPTION]... PIECE_FOLDER [OUTPUT_FOLDER]\n"
                "Rebuild the file or folder of the set in PIECE_FOLDER inside OUTPUT_FOLDER\n"
                "(default: the folder that holds PIECE_FOLDER; it must exist). Every piece is\n"
-               "checked in full when the set has its checksum files.\n\n"
+               "checked in full, and every rebuilt file against CONTENTS.sha256, when the\n"
+               "set has its checksum files; checksum files that are damaged or do not agree\n"
+               "with the set fail the join. A set without any is joined with the quick check\n"
+               "(length and first kilobyte of each piece), and the join says so.\n\n"
                "      --password-file=FILE  the set's password, from FILE (one trailing LF\n"
                "                         or CRLF is dropped)\n"
                "      --password-prompt  ask for the set's password on the terminal\n"
                "      --remove-pieces    remove the set once the result is on disk\n"
-               "      --replace          replace an existing result\n"
+               "      --replace          replace an existing result (its owner, group and\n"
+               "                         permissions are kept)\n"
+               "      --ignore-checksums join over damaged checksum files with the quick check\n"
+               "                         only: damage past a piece's first kilobyte goes\n"
+               "                         unseen\n"
+               "      --require-checksums fail a set that has no checksum files\n"
                "  -q, --quiet            no progress on the terminal\n"
                "      --json             one JSON object per line on standard output\n"
                "  -h, --help             show this help\n";
     case Verb::Verify:
         return "Usage: parcelor verify [OPTION]... PIECE_FOLDER\n"
                "Check every piece of the set against its SHA-256; one line per bad or\n"
-               "missing piece, then a summary. Exits 1 when a piece is bad or missing, and\n"
-               "when the set has no checksum files (only the quick check is possible).\n\n"
+               "missing piece, then a summary; every rebuilt file is checked against\n"
+               "CONTENTS.sha256 too. Exits 1 when a piece is bad or missing, when the\n"
+               "checksum files are damaged, and when the set has none (only the quick check\n"
+               "is possible).\n\n"
                "  -q, --quiet            no progress on the terminal\n"
                "      --json             one JSON object per line on standard output\n"
                "  -h, --help             show this help\n";

@@ -21,6 +21,8 @@ struct CliOptions {
     bool removeSource = false;
     bool removePieces = false;
     bool noChecksums = false;
+    bool ignoreChecksums = false;  // join over damaged checksum files, quick check only
+    bool requireChecksums = false; // a set without checksum files fails the join
     bool replace = false;
     bool force = false;
     bool quiet = false;

@@ -104,9 +104,26 @@ Progress makeProgress(const CliOptions& o) {
     return Progress(!o.quiet && !o.json && isatty(STDERR_FILENO) == 1, o.json);
 }
 
+// What the engine did on the side (leftovers of stopped runs removed, an
+// interrupted replacement finished), said once.
+void printNotes(const CliOptions& o) {
+    for (const std::string& text : engineTakeNotes())
+        note(o, text);
+}
+
 int reportRemoval(const CliOptions& o, int32_t result, const RemovalReport& report, bool pieces) {
-    if (result != 0) return fail("nothing was removed: " + engineLastError());
+    printNotes(o);
     const std::string summary = removalSummary(report, pieces);
+    if (report.stopped) {
+        // A stop between two files: say what went and what stayed.
+        std::fprintf(stderr, "parcelor: removal stopped: %lld %s removed, %lld left as %s\n",
+                     static_cast<long long>(report.removed), report.removed == 1 ? "file" : "files",
+                     static_cast<long long>(report.notReached),
+                     report.notReached == 1 ? "it was" : "they were");
+        if (!summary.empty()) std::fprintf(stderr, "parcelor: %s\n", summary.c_str());
+        return gSignal != 0 ? 128 + gSignal : 1;
+    }
+    if (result != 0) return fail("nothing was removed: " + engineLastError());
     if (!report.failed.empty()) return fail(summary); // a removal that failed is a failure
     if (!summary.empty()) note(o, summary);
     return 0;
@@ -184,6 +201,7 @@ int split(const CliOptions& o) {
     SplitOutcome outcome;
     const int32_t result =
         runWithProgress(progress, [&] { return splitWithOptions(&request, options, &outcome); });
+    printNotes(o);
     if (result != 0) return runFailed(progress, "split");
     progress.done(0, "");
     note(o, "wrote " + outcome.pieceFolder);
@@ -202,6 +220,13 @@ int join(const CliOptions& o) {
     char baseName[1024] = {};
     if (inspectPieceSet(set.c_str(), pieces, digest, baseName) != 0)
         return fail("cannot read the set in " + set + ": " + engineLastError());
+    printNotes(o);
+    const ChecksumVerdict checksums = checksumVerdict(set.c_str());
+    if (checksums.state == ChecksumState::Damaged && !o.ignoreChecksums)
+        return fail("the checksum files of " + set + " are damaged: " + checksums.problem +
+                    "; nothing was joined (--ignore-checksums joins with the quick check only)");
+    if (checksums.state == ChecksumState::Absent && o.requireChecksums)
+        return fail(set + " has no checksum files, so only the quick check is possible");
 
     if (digest[0] != '\0') {
         if (!o.passwordFile && !o.passwordPrompt && isatty(STDIN_FILENO) != 1)
@@ -221,23 +246,35 @@ int join(const CliOptions& o) {
     struct stat st {};
     if (!o.replace && lstat(target.c_str(), &st) == 0)
         return fail(target + " already exists; use --replace to replace it");
-    if (o.removePieces) {
-        if (const std::string problem = checksumProblem(set.c_str()); !problem.empty())
-            return fail("the pieces cannot be fully verified (" + problem +
-                        "), so they would not be removed; join without --remove-pieces");
-    }
+    if (o.removePieces && checksums.state != ChecksumState::Good)
+        return fail("the pieces cannot be fully verified (it has no checksum files), so they "
+                    "would not be removed; join without --remove-pieces");
 
     Progress progress = makeProgress(o);
     progress.start("join", {{"set", Progress::quoted(set)},
                             {"output", Progress::quoted(target)},
                             {"total", std::to_string(getManifestTotalSize())}});
     JoinOutcome outcome;
-    const int32_t result = runWithProgress(progress, [&] {
-        return joinWithOptions(set.c_str(), out.c_str(), JoinOptions{o.replace}, &outcome);
-    });
-    if (result != 0) return runFailed(progress, "join");
-    progress.done(0, "");
+    JoinOptions options;
+    options.replaceExisting = o.replace;
+    options.ignoreChecksums = o.ignoreChecksums;
+    options.requireChecksums = o.requireChecksums;
+    const int32_t result = runWithProgress(
+        progress, [&] { return joinWithOptions(set.c_str(), out.c_str(), options, &outcome); });
+    printNotes(o);
+    if (result != 0) {
+        if (engineLastFailure() == EngineFailure::ChecksumsDamaged)
+            note(o, "--ignore-checksums joins with the quick check only");
+        return runFailed(progress, "join");
+    }
+    progress.done(0, "", {{"check", Progress::quoted(outcome.fullCheck ? "full" : "quick")}});
     note(o, "wrote " + target);
+    if (!outcome.fullCheck)
+        note(o, checksums.state == ChecksumState::Damaged
+                    ? "joined with the quick check only, over damaged checksum files: damage "
+                      "past a piece's first kilobyte would not have been seen"
+                    : "only the quick check was possible (the set has no checksum files): "
+                      "each piece was checked by its length and first kilobyte");
     if (!o.removePieces) return 0;
     RemovalReport report;
     return reportRemoval(o, removeJoinedPieces(outcome, report), report, true);
@@ -248,12 +285,16 @@ int verify(const CliOptions& o) {
     Progress progress = makeProgress(o);
     progress.start("verify", {{"set", Progress::quoted(set)}});
     std::vector<PieceCheck> checks;
-    bool belong = false;
+    ChecksumState checksums = ChecksumState::Absent;
     const int32_t result =
-        runWithProgress(progress, [&] { return verifyPieceSet(set.c_str(), checks, belong); });
-    progress.done(result, result == 0 ? "" : engineLastError());
-    if (gSignal != 0) return runFailed(progress, "verify");
-    if (!belong) {
+        runWithProgress(progress, [&] { return verifyPieceSet(set.c_str(), checks, checksums); });
+    printNotes(o);
+    progress.done(
+        result, result == 0 ? "" : engineLastError(),
+        {{"check", Progress::quoted(checksums == ChecksumState::Good ? "full" : "none")}});
+    if (gSignal != 0) return cancelled("verify");
+    if (checksums == ChecksumState::Damaged) return fail(engineLastError());
+    if (checksums != ChecksumState::Good) {
         return fail("only the quick check was possible: " + engineLastError() +
                     "; run 'parcelor list' to see it");
     }
@@ -264,8 +305,9 @@ int verify(const CliOptions& o) {
         std::fprintf(stderr, "parcelor: %s %s\n", check.path.c_str(), check.problem.c_str());
     }
     if (checks.empty() && result != 0) return fail(engineLastError());
+    if (bad == 0 && result != 0) std::fprintf(stderr, "parcelor: %s\n", engineLastError().c_str());
     std::printf("%zu pieces checked, %zu bad\n", checks.size(), bad);
-    return bad == 0 ? 0 : 1;
+    return bad == 0 && result == 0 ? 0 : 1;
 }
 
 int list(const CliOptions& o) {
@@ -275,13 +317,16 @@ int list(const CliOptions& o) {
     char baseName[1024] = {};
     if (inspectPieceSet(set.c_str(), pieces, digest, baseName) != 0)
         return fail("cannot read the set in " + set + ": " + engineLastError());
-    const std::string checksums = checksumProblem(set.c_str());
+    const ChecksumVerdict checksums = checksumVerdict(set.c_str());
     std::printf("name:       %s\n", baseName);
     std::printf("mode:       %s\n", getManifestFileCount() > 0 ? "folder" : "file");
     std::printf("total:      %lld bytes\n", static_cast<long long>(getManifestTotalSize()));
     std::printf("pieces:     %zu\n", pieces.size());
     std::printf("password:   %s\n", digest[0] != '\0' ? "yes" : "no");
-    std::printf("checksums:  %s\n", checksums.empty() ? "yes" : ("no (" + checksums + ")").c_str());
+    std::printf("checksums:  %s\n", checksums.state == ChecksumState::Good ? "yes"
+                                    : checksums.state == ChecksumState::Absent
+                                        ? "no (only the quick check is possible)"
+                                        : ("damaged (" + checksums.problem + ")").c_str());
     std::size_t bad = 0;
     for (const SPTCfg_SPTitem2& piece : pieces) {
         const std::string name = piece.path.substr(piece.path.rfind('/') + 1);
@@ -304,7 +349,6 @@ void installSignalHandlers() {
 }
 
 int runCommand(const CliOptions& options) {
-    engineResetCancel();
     switch (options.verb) {
     case Verb::Split:
         return split(options);

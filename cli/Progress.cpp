@@ -83,10 +83,13 @@ void Progress::tick(int64_t done, int64_t total) {
     drawn_ = true;
 }
 
-void Progress::done(int32_t result, const std::string& reason) {
+void Progress::done(int32_t result, const std::string& reason, const std::vector<Field>& fields) {
     if (drawn_) std::fprintf(stderr, "\r\033[K");
     if (!json_) return;
-    std::printf("{\"event\":\"done\",\"result\":%d,\"reason\":%s}\n", result,
-                quoted(reason).c_str());
+    std::string extra;
+    for (const auto& [name, value] : fields)
+        extra += ",\"" + name + "\":" + value;
+    std::printf("{\"event\":\"done\",\"result\":%d,\"reason\":%s%s}\n", result,
+                quoted(reason).c_str(), extra.c_str());
     std::fflush(stdout);
 }

@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
     }
     // The engine's diagnostic lines would mix into this program's output.
     engineSetDiagnosticSink(nullptr);
+    engineResetCancel(); // before the handlers: a signal from now on is a stop
     installSignalHandlers();
     return runCommand(options);
 }

@@ -7,7 +7,12 @@
 #include "engine/utilities.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iterator>
 #include <memory>
+#include <set>
+#include <unordered_map>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,15 +22,6 @@ namespace {
 
 constexpr std::size_t kReadStep = std::size_t{1} << 20;
 constexpr std::size_t kMaxQueuedPieces = 2;
-
-std::string readWholeText(int folderFd, const char* name, std::size_t limit) {
-    FileDescriptor fd = openFileAt(folderFd, name);
-    struct stat st {};
-    if (!fd || fstat(fd.get(), &st) != 0 || static_cast<std::size_t>(st.st_size) > limit) return {};
-    std::string text(static_cast<std::size_t>(st.st_size), '\0');
-    if (readAt(fd.get(), text.data(), text.size(), 0) != st.st_size) return {};
-    return text;
-}
 
 } // namespace
 
@@ -184,7 +180,8 @@ void SplitHasher::hash(Job& job) {
     int64_t fed = 0;      // bytes of the piece fed to file digests
     for (;;) {
         const int64_t got = readAt(job.piece.get(), buffer, kReadStep, position);
-        if (failed_ || got < 0 || !piece.update(buffer, static_cast<std::size_t>(got))) {
+        if (failed_ || got < 0 || engineCancelRequested() ||
+            !piece.update(buffer, static_cast<std::size_t>(got))) {
             failed_ = true;
             return;
         }
@@ -216,10 +213,67 @@ void SplitHasher::hash(Job& job) {
     pieceSums_ += checksumLine(hex, job.name);
 }
 
+struct PieceVerifier::Content {
+    std::string expectedHex;
+    int32_t lastPiece = -1;
+    std::size_t nextSlice = 0; // the slice the digest waits for
+    std::unique_ptr<Sha256Digest> digest;
+    bool decided = false;
+    ContentVerdict verdict = ContentVerdict::Mismatch;
+};
+
+struct PieceVerifier::SliceAt {
+    int32_t piece;
+    int64_t offset;
+    int64_t end; // INT64_MAX: the piece's end
+    std::size_t content;
+    std::size_t slice; // its position in the content's slices
+};
+
 PieceVerifier::PieceVerifier(int folderFd, std::vector<std::string> names,
-                             std::vector<std::string> expected, bool countProgress)
+                             std::vector<std::string> expected, bool countProgress,
+                             std::vector<ContentCheck> contents)
     : folderFd_(folderFd), names_(std::move(names)), expected_(std::move(expected)),
-      countProgress_(countProgress), worker_([this] { run(); }) {}
+      countProgress_(countProgress) {
+    contents_.resize(contents.size());
+    for (std::size_t c = 0; c < contents.size(); ++c) {
+        Content& content = contents_[c];
+        content.expectedHex = std::move(contents[c].expectedHex);
+        // The single pass feeds a digest only when the slices come in piece
+        // order without going back; anything else is hashed from the file.
+        bool inOrder = !contents[c].slices.empty();
+        int64_t lastEnd = 0;
+        for (std::size_t k = 0; k < contents[c].slices.size() && inOrder; ++k) {
+            const PieceSlice& slice = contents[c].slices[k];
+            int64_t end = INT64_MAX;
+            if (slice.piece < 0 || static_cast<std::size_t>(slice.piece) >= names_.size() ||
+                slice.offset < 0 || slice.length < 0 ||
+                (slice.length != INT64_MAX &&
+                 __builtin_add_overflow(slice.offset, slice.length, &end)) ||
+                slice.piece < content.lastPiece ||
+                (slice.piece == content.lastPiece && slice.offset < lastEnd)) {
+                inOrder = false;
+                break;
+            }
+            content.lastPiece = slice.piece;
+            lastEnd = end;
+        }
+        if (!inOrder) {
+            decide(content, ContentVerdict::ReadBack);
+            continue;
+        }
+        for (std::size_t k = 0; k < contents[c].slices.size(); ++k) {
+            const PieceSlice& slice = contents[c].slices[k];
+            slices_.push_back({slice.piece, slice.offset,
+                               slice.length == INT64_MAX ? INT64_MAX : slice.offset + slice.length,
+                               c, k});
+        }
+    }
+    std::stable_sort(slices_.begin(), slices_.end(), [](const SliceAt& a, const SliceAt& b) {
+        return a.piece != b.piece ? a.piece < b.piece : a.offset < b.offset;
+    });
+    worker_ = std::thread([this] { run(); });
+}
 
 PieceVerifier::~PieceVerifier() {
     {
@@ -231,72 +285,293 @@ PieceVerifier::~PieceVerifier() {
 
 PieceVerifier::Verdict PieceVerifier::verdict(std::size_t index) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock,
-                  [&] { return verdicts_.size() > index || verdicts_.size() == names_.size(); });
+    changed_.wait(lock, [&] { return verdicts_.size() > index || finished_; });
     return index < verdicts_.size() ? verdicts_[index] : Verdict::Missing;
+}
+
+PieceVerifier::ContentVerdict PieceVerifier::contentVerdict(std::size_t index) {
+    std::unique_lock lock(mutex_);
+    if (index >= contents_.size()) return ContentVerdict::Mismatch;
+    changed_.wait(lock, [&] { return contents_[index].decided || finished_; });
+    return contents_[index].decided ? contents_[index].verdict : ContentVerdict::Mismatch;
+}
+
+// Called with the mutex held, or before the worker starts.
+void PieceVerifier::decide(Content& content, ContentVerdict verdict) {
+    if (content.decided) return;
+    content.verdict = verdict;
+    content.decided = true;
+    content.digest.reset();
+}
+
+// Hashes piece `index` and feeds the content slices it holds (those from
+// `cursor` on in slices_) to their files' digests.
+void PieceVerifier::checkPiece(std::size_t index, char* buffer, std::size_t& cursor) {
+    const int32_t piece = static_cast<int32_t>(index);
+    const std::size_t first = cursor;
+    while (cursor < slices_.size() && slices_[cursor].piece == piece)
+        ++cursor;
+    const std::size_t last = cursor;
+    // Contents whose digest a bad read or a slice out of its place spoils.
+    auto spoil = [&](std::size_t content) {
+        std::lock_guard lock(mutex_);
+        decide(contents_[content], ContentVerdict::Mismatch);
+    };
+
+    Verdict verdict = Verdict::Missing;
+    FileDescriptor fd = openFileAt(folderFd_, names_[index].c_str(), true);
+    if (fd) {
+        Sha256Digest digest;
+        std::vector<std::size_t> active; // slices begun and not yet ended
+        std::size_t next = first;
+        int64_t position = 0;
+        bool readable = true;
+        for (;;) {
+            if (engineCancelRequested()) {
+                readable = false;
+                break;
+            }
+            const int64_t got = readAt(fd.get(), buffer, kReadStep, position);
+            if (got < 0 || !digest.update(buffer, static_cast<std::size_t>(got))) {
+                readable = false;
+                break;
+            }
+            if (countProgress_) progressAddDoneBytes(got);
+            const int64_t bufferEnd = position + got;
+            const bool ended = got == 0;
+            while (next < last && (slices_[next].offset < bufferEnd || ended))
+                active.push_back(next++);
+            std::erase_if(active, [&](std::size_t at) {
+                const SliceAt& slice = slices_[at];
+                Content& content = contents_[slice.content];
+                if (content.decided) return true;
+                if (content.nextSlice != slice.slice ||
+                    (ended && slice.end != INT64_MAX && slice.end > bufferEnd)) {
+                    spoil(slice.content);
+                    return true;
+                }
+                if (!content.digest) content.digest = std::make_unique<Sha256Digest>();
+                const int64_t from = std::max(slice.offset, position);
+                const int64_t to = std::min(slice.end, bufferEnd);
+                if (to > from)
+                    content.digest->update(buffer + (from - position),
+                                           static_cast<std::size_t>(to - from));
+                if (slice.end > bufferEnd && !ended) return false;
+                ++content.nextSlice;
+                return true;
+            });
+            if (ended) break;
+            position = bufferEnd;
+        }
+        const std::string hex = readable ? digest.finishHex() : std::string();
+        verdict = !hex.empty() && hex == expected_[index] ? Verdict::Good : Verdict::Mismatch;
+    }
+    std::lock_guard lock(mutex_);
+    for (std::size_t at = first; at < last; ++at) {
+        Content& content = contents_[slices_[at].content];
+        if (content.decided) continue;
+        if (verdict != Verdict::Good) {
+            decide(content, ContentVerdict::Mismatch);
+        } else if (content.lastPiece == piece) {
+            const std::string hex =
+                content.digest ? content.digest->finishHex() : Sha256Digest().finishHex();
+            decide(content, !hex.empty() && hex == content.expectedHex ? ContentVerdict::Good
+                                                                       : ContentVerdict::Mismatch);
+        }
+    }
+    verdicts_.push_back(verdict);
 }
 
 void PieceVerifier::run() {
     std::unique_ptr<char[]> buffer;
     try {
         buffer.reset(new char[kReadStep]);
-    } catch (...) {
-    }
-    for (std::size_t i = 0; buffer && i < names_.size(); ++i) {
-        {
-            std::lock_guard lock(mutex_);
-            if (stopping_) break;
-        }
-        Verdict verdict = Verdict::Missing;
-        try {
-            FileDescriptor fd = openFileAt(folderFd_, names_[i].c_str(), true);
-            if (fd) {
-                const std::string hex = sha256Using(fd.get(), buffer.get(), countProgress_);
-                verdict = !hex.empty() && hex == expected_[i] ? Verdict::Good : Verdict::Mismatch;
+        std::size_t cursor = 0;
+        for (std::size_t i = 0; i < names_.size(); ++i) {
+            {
+                std::lock_guard lock(mutex_);
+                if (stopping_) break;
             }
-        } catch (...) {
-            verdict = Verdict::Mismatch;
+            checkPiece(i, buffer.get(), cursor);
+            changed_.notify_all();
         }
-        {
-            std::lock_guard lock(mutex_);
-            verdicts_.push_back(verdict);
-        }
-        changed_.notify_all();
+    } catch (...) {
     }
     std::lock_guard lock(mutex_);
     while (verdicts_.size() < names_.size())
         verdicts_.push_back(Verdict::Missing);
+    for (Content& content : contents_)
+        decide(content, ContentVerdict::Mismatch);
+    finished_ = true;
     changed_.notify_all();
 }
 
-SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_t pieceCount) {
+namespace {
+
+SetChecksums damaged(std::string problem) {
     SetChecksums sums;
-    if (entryAt(pieceFolderFd, kPieceSumsFileName) == EntryKind::Missing) return sums;
-    sums.present = true;
-    // A line is under 400 bytes: a bound that a damaged file cannot pass.
-    const std::size_t limit = (static_cast<std::size_t>(std::max(pieceCount, 0)) + 1) * 400;
-    const std::string text = readWholeText(pieceFolderFd, kPieceSumsFileName, limit);
-    std::vector<ChecksumEntry> entries;
-    if (text.empty() || !parseChecksumLines(text, entries) ||
-        entries.size() != static_cast<std::size_t>(std::max(pieceCount, 0)) + 1) {
-        sums.problem = "SHA256SUMS does not list this set's pieces";
-        return sums;
-    }
-    char name[kPathBufferSize];
-    for (int32_t i = 0; i < pieceCount; ++i) {
-        if (pieceFileName(stem.c_str(), i, name) < 0 || entries[i].name != name) {
-            sums.problem = "SHA256SUMS does not list this set's pieces";
-            return sums;
-        }
-    }
-    FileDescriptor manifest = openFileAt(pieceFolderFd, kManifestFileName, true);
-    if (entries.back().name != kManifestFileName || !manifest ||
-        sha256OfFile(manifest.get(), false) != entries.back().hex) {
-        sums.problem = "SHA256SUMS belongs to another manifest";
-        return sums;
-    }
-    sums.belongs = true;
-    for (int32_t i = 0; i < pieceCount; ++i)
-        sums.pieceHex.push_back(entries[i].hex);
+    sums.state = ChecksumState::Damaged;
+    sums.problem = std::move(problem);
     return sums;
+}
+
+// The text of the checksum file `name`, at most `limit` bytes; "" and
+// `problem` set when it cannot be read whole or is larger.
+std::string readChecksumFile(int folderFd, const char* name, std::size_t limit,
+                             std::string& problem) {
+    const EntryKind kind = entryAt(folderFd, name);
+    if (kind != EntryKind::Regular) {
+        problem = std::string(name) +
+                  (kind == EntryKind::Link ? " is a symbolic link" : " is not a regular file");
+        return {};
+    }
+    FileDescriptor fd = openFileAt(folderFd, name);
+    struct stat st {};
+    if (!fd || fstat(fd.get(), &st) != 0) {
+        problem = std::string(name) + " cannot be read: " + std::strerror(errno);
+        return {};
+    }
+    if (static_cast<uint64_t>(st.st_size) > limit) {
+        problem = std::string(name) + " is larger than this set's checksums can be";
+        return {};
+    }
+    std::string text(static_cast<std::size_t>(st.st_size), '\0');
+    if (readAt(fd.get(), text.data(), text.size(), 0) != st.st_size) {
+        problem = std::string(name) + " cannot be read: " + std::strerror(errno ? errno : EIO);
+        return {};
+    }
+    if (text.empty()) problem = std::string(name) + " is empty";
+    return text;
+}
+
+// The line of `name` in a checksum file, quoted as the file would show it.
+std::string shown(const std::string& name) {
+    std::string line = checksumLine(std::string(64, '0'), name);
+    return "\"" + line.substr(line.find("  ") + 2, line.size() - line.find("  ") - 3) + "\"";
+}
+
+// "" when SHA256SUMS's entries are this set's, in order; otherwise why not.
+std::string pieceSumsDisagreement(int folderFd, const std::string& stem, int32_t pieceCount,
+                                  const std::vector<ChecksumEntry>& entries) {
+    char name[kPathBufferSize];
+    std::set<std::string> seen;
+    for (const ChecksumEntry& entry : entries) {
+        if (!seen.insert(entry.name).second)
+            return "SHA256SUMS lists " + shown(entry.name) + " twice";
+    }
+    std::size_t at = 0;
+    for (int32_t i = 0; i < pieceCount; ++i, ++at) {
+        if (pieceFileName(stem.c_str(), i, name) < 0) return "a piece name does not fit";
+        if (at >= entries.size()) return "SHA256SUMS does not list the piece " + shown(name);
+        if (entries[at].name != name)
+            return "SHA256SUMS lists " + shown(entries[at].name) + " where the piece " +
+                   shown(name) + " belongs";
+    }
+    if (at >= entries.size() || entries[at].name != kManifestFileName)
+        return at < entries.size() ? "SHA256SUMS lists " + shown(entries[at].name) +
+                                         " where the manifest's line belongs"
+                                   : std::string("SHA256SUMS does not list the manifest");
+    FileDescriptor manifest = openFileAt(folderFd, kManifestFileName);
+    if (!manifest || sha256OfFile(manifest.get(), false) != entries[at].hex)
+        return engineCancelRequested() ? "the check was stopped"
+                                       : std::string("the manifest does not match its line in "
+                                                     "SHA256SUMS: it was changed or damaged");
+    ++at;
+    // Then the files later formats add, each at most once, in their order.
+    std::size_t next = 0;
+    for (; at < entries.size(); ++at) {
+        const auto* found =
+            std::find_if(std::begin(kLaterSumFileNames) + static_cast<std::ptrdiff_t>(next),
+                         std::end(kLaterSumFileNames),
+                         [&](const char* later) { return entries[at].name == later; });
+        if (found == std::end(kLaterSumFileNames))
+            return "SHA256SUMS lists " + shown(entries[at].name) + ", which is not part of the set";
+        next = static_cast<std::size_t>(found - std::begin(kLaterSumFileNames)) + 1;
+        FileDescriptor fd = openFileAt(folderFd, *found);
+        if (!fd) return "SHA256SUMS lists " + shown(*found) + ", which is missing";
+        if (sha256OfFile(fd.get(), false) != entries[at].hex)
+            return shown(*found) + " does not match its line in SHA256SUMS";
+    }
+    return {};
+}
+
+std::string contentsDisagreement(const std::vector<ChecksumEntry>& contents,
+                                 const std::vector<std::string>& targets) {
+    std::size_t i = 0;
+    for (; i < targets.size(); ++i) {
+        if (i >= contents.size()) return "CONTENTS.sha256 does not list " + shown(targets[i]);
+        if (contents[i].name != targets[i])
+            return "CONTENTS.sha256 lists " + shown(contents[i].name) + " where " +
+                   shown(targets[i]) + " belongs";
+    }
+    if (i < contents.size())
+        return "CONTENTS.sha256 lists " + shown(contents[i].name) +
+               ", which the set does not rebuild";
+    return {};
+}
+
+} // namespace
+
+SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_t pieceCount,
+                              int64_t targetBound, const std::vector<std::string>* targets) {
+    const bool pieceSums = entryAt(pieceFolderFd, kPieceSumsFileName) != EntryKind::Missing;
+    const bool contentSums = entryAt(pieceFolderFd, kContentSumsFileName) != EntryKind::Missing;
+    if (!pieceSums && !contentSums) return {};
+    if (!pieceSums || !contentSums)
+        return damaged(std::string(pieceSums ? kContentSumsFileName : kPieceSumsFileName) +
+                       " is missing while " +
+                       (pieceSums ? kPieceSumsFileName : kContentSumsFileName) + " is there");
+    pieceCount = std::max(pieceCount, 0);
+    // A line is under 1200 bytes (a 64-digit hash and a name of at most two
+    // 255-byte fields, every byte escaped at worst): a bound no damage passes.
+    constexpr std::size_t kLineBound = 1200;
+    std::string problem;
+    const std::string pieceText = readChecksumFile(
+        pieceFolderFd, kPieceSumsFileName,
+        (static_cast<std::size_t>(pieceCount) + 1 + std::size(kLaterSumFileNames)) * kLineBound,
+        problem);
+    if (!problem.empty()) return damaged(problem);
+    std::vector<ChecksumEntry> entries;
+    if (!parseChecksumLines(pieceText, entries))
+        return damaged("SHA256SUMS has a line that is not a checksum line");
+    if (const std::string why = pieceSumsDisagreement(pieceFolderFd, stem, pieceCount, entries);
+        !why.empty())
+        return damaged(why);
+
+    const std::string contentText = readChecksumFile(
+        pieceFolderFd, kContentSumsFileName,
+        static_cast<std::size_t>(std::max<int64_t>(targetBound, 1)) * kLineBound, problem);
+    if (!problem.empty()) return damaged(problem);
+    SetChecksums sums;
+    if (!parseChecksumLines(contentText, sums.contents))
+        return damaged("CONTENTS.sha256 has a line that is not a checksum line");
+    if (targets) {
+        if (const std::string why = contentsDisagreement(sums.contents, *targets); !why.empty())
+            return damaged(why);
+    }
+    sums.state = ChecksumState::Good;
+    for (int32_t i = 0; i < pieceCount; ++i)
+        sums.pieceHex.push_back(entries[static_cast<std::size_t>(i)].hex);
+    return sums;
+}
+
+std::vector<ManifestTarget> targetsOfManifest(const std::string& baseName) {
+    std::vector<ManifestTarget> targets;
+    if (getManifestFileCount() <= 0) {
+        ManifestTarget whole{baseName, {}};
+        for (int32_t i = 0; i < getManifestPieceCount(); ++i)
+            whole.slices.push_back({i, 0, INT64_MAX});
+        targets.push_back(std::move(whole));
+        return targets;
+    }
+    std::vector<const FileRecord*> records;
+    listFileRecords(records);
+    std::unordered_map<std::string, std::size_t> where;
+    for (const FileRecord* record : records) {
+        std::string name(record->name, strnlen(record->name, sizeof record->name));
+        auto [it, added] = where.emplace(std::move(name), targets.size());
+        if (added) targets.push_back({baseName + "/" + it->first, {}});
+        targets[it->second].slices.push_back({record->pieceIndex, record->offset, record->length});
+    }
+    return targets;
 }

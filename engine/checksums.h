@@ -90,14 +90,30 @@ private:
     std::thread worker_;
 };
 
+// A run of one rebuilt file's bytes in a piece, for the check of its content.
+struct PieceSlice {
+    int32_t piece = 0;
+    int64_t offset = 0;
+    int64_t length = 0; // INT64_MAX: to the end of the piece
+};
+
+// One file a join rebuilds, with the SHA-256 CONTENTS.sha256 gives it.
+struct ContentCheck {
+    std::string expectedHex;
+    std::vector<PieceSlice> slices; // in the order the file is made of them
+};
+
 // Checks pieces against their SHA-256 on its own thread, in index order, so a
 // join can copy while it checks and wait only before it puts a file in place.
+// From the same reads it hashes each rebuilt file's bytes, so a file is also
+// checked against CONTENTS.sha256 without reading it back.
 class PieceVerifier {
 public:
     // Starts checking every name of `names` (inside `folderFd`, which must
-    // stay open) against `expected` at the same position.
+    // stay open) against `expected` at the same position, and the content of
+    // every file of `contents`.
     PieceVerifier(int folderFd, std::vector<std::string> names, std::vector<std::string> expected,
-                  bool countProgress);
+                  bool countProgress, std::vector<ContentCheck> contents = {});
     ~PieceVerifier();
     PieceVerifier(const PieceVerifier&) = delete;
     PieceVerifier& operator=(const PieceVerifier&) = delete;
@@ -105,27 +121,75 @@ public:
     enum class Verdict { Good, Missing, Mismatch };
     // Waits until the piece at `index` is checked.
     Verdict verdict(std::size_t index);
+    // Waits until the content of `contents[index]` is checked. ReadBack when
+    // its slices do not come in piece order, so the pieces' single pass cannot
+    // hash it: the caller hashes the file it wrote instead.
+    enum class ContentVerdict { Good, Mismatch, ReadBack };
+    ContentVerdict contentVerdict(std::size_t index);
 
 private:
+    struct Content;
+    struct SliceAt;
     void run();
+    void checkPiece(std::size_t index, char* buffer, std::size_t& cursor);
+    void decide(Content& content, ContentVerdict verdict);
     int folderFd_;
     std::vector<std::string> names_;
     std::vector<std::string> expected_;
     bool countProgress_;
+    std::vector<Content> contents_;
+    std::vector<SliceAt> slices_; // every content slice, by piece and offset
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Verdict> verdicts_;
     bool stopping_ = false;
+    bool finished_ = false;
     std::thread worker_;
 };
 
-// What a piece folder's checksum files say, and whether they belong to the
-// set whose manifest the registry holds: SHA256SUMS lists exactly its pieces,
-// in order, and its manifest line matches the manifest on disk.
-struct SetChecksums {
-    bool present = false; // SHA256SUMS exists
-    bool belongs = false;
-    std::vector<std::string> pieceHex; // by piece index, when they belong
-    std::string problem;               // why they do not belong
+// The order of SHA256SUMS: one line per piece, in piece order, then the
+// manifest's line, then one line for each of kLaterSumFileNames the set holds,
+// in that list's order. No other line belongs there, and no name twice.
+// Files a later format adds beside a set (a tree description, recovery files)
+// are appended to this list, never inserted before its end.
+inline constexpr const char* kLaterSumFileNames[] = {"TREE.mtree"};
+
+// What a piece folder's checksum files say about the set whose manifest lies
+// beside them.
+enum class ChecksumState {
+    Absent,  // neither file: only the quick check is possible
+    Good,    // both files are there and agree with the manifest on disk
+    Damaged, // a file is there and cannot be read, does not parse, or disagrees
 };
-SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_t pieceCount);
+
+struct SetChecksums {
+    ChecksumState state = ChecksumState::Absent;
+    std::vector<std::string> pieceHex;   // by piece index, when Good
+    std::vector<ChecksumEntry> contents; // the lines of CONTENTS.sha256, when Good
+    std::string problem;                 // when Damaged: which file, and what disagrees
+    bool good() const { return state == ChecksumState::Good; }
+};
+
+// Reads and checks both checksum files of the set with `stem` and
+// `pieceCount` pieces in `pieceFolderFd`: SHA256SUMS must list exactly the
+// set's pieces and manifest in the order above, with the manifest's line
+// matching the manifest on disk; CONTENTS.sha256 must parse, and, when
+// `targets` is given (the names the join rebuilds, as CONTENTS.sha256 names
+// them, in order), list exactly those names in that order. One file without
+// the other is damage. What is read is bounded by what a set of that many
+// pieces and targets can need (`targetBound`: the most targets the manifest
+// can describe). Never follows a link: a link in a checksum file's place is
+// damage.
+SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_t pieceCount,
+                              int64_t targetBound,
+                              const std::vector<std::string>* targets = nullptr);
+
+// The files a join of the manifest in the registry rebuilds, named as
+// CONTENTS.sha256 names them ("<base name>" for a file set, "<base
+// name>/<relative path>" for each file of a folder set, in the order its first
+// record comes), each with its slices (a file set's: every piece whole).
+struct ManifestTarget {
+    std::string name;
+    std::vector<PieceSlice> slices;
+};
+std::vector<ManifestTarget> targetsOfManifest(const std::string& baseName);

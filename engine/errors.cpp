@@ -4,11 +4,14 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 namespace {
 
 std::mutex gMutex;
 std::string gLastError;
+EngineFailure gLastFailure = EngineFailure::None;
+std::vector<std::string> gNotes;
 std::atomic<bool> gCancel{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
@@ -46,7 +49,7 @@ bool engineCancelRequested() {
 
 bool engineStopIfCancelled() {
     if (!engineCancelRequested()) return false;
-    engineFail("cancelled");
+    engineFail("cancelled", EngineFailure::Cancelled);
     return true;
 }
 
@@ -58,11 +61,29 @@ std::string engineLastError() {
 void engineClearError() {
     std::lock_guard lock(gMutex);
     gLastError.clear();
+    gLastFailure = EngineFailure::None;
 }
 
-void engineFail(const std::string& message) {
+void engineFail(const std::string& message, EngineFailure kind) {
     std::lock_guard lock(gMutex);
-    if (gLastError.empty()) gLastError = message;
+    if (!gLastError.empty()) return;
+    gLastError = message;
+    gLastFailure = kind;
+}
+
+EngineFailure engineLastFailure() {
+    std::lock_guard lock(gMutex);
+    return gLastFailure;
+}
+
+void engineNote(const std::string& note) {
+    std::lock_guard lock(gMutex);
+    gNotes.push_back(note);
+}
+
+std::vector<std::string> engineTakeNotes() {
+    std::lock_guard lock(gMutex);
+    return std::exchange(gNotes, {});
 }
 
 void engineFailErrno(const char* step, const std::string& path, int error) {

@@ -7,6 +7,7 @@
 // left on device". Safe to read from any thread.
 
 #include <string>
+#include <vector>
 
 // Asks the run in progress (split, join, full check) to stop. It stops within
 // one copy step (at most a few MiB), removes what it made, and returns -1 with
@@ -30,9 +31,25 @@ void engineDiagnostic(const std::string& line);
 // The reason of the last run's first failure; "" when it met none.
 std::string engineLastError();
 
+// What kind of failure the last run's first one was, for callers that act on
+// it (the text is for people).
+enum class EngineFailure {
+    None,
+    Other,
+    Cancelled,        // a stop was asked for
+    ChecksumsDamaged, // a checksum file is there but damaged or does not agree
+    NoChecksums,      // checksums were required and the set has none
+};
+EngineFailure engineLastFailure();
+
+// Things a run did on the side that the user should hear of once, such as
+// "removed what 2 stopped runs left (85 MB)". Kept across runs until taken.
+void engineNote(const std::string& note);
+std::vector<std::string> engineTakeNotes();
+
 // Used by the engine's runs.
 void engineClearError();
 // Keeps `message` unless a reason is already kept for this run.
-void engineFail(const std::string& message);
+void engineFail(const std::string& message, EngineFailure kind = EngineFailure::Other);
 // engineFail("cannot <step> <path>: <strerror(error)>").
 void engineFailErrno(const char* step, const std::string& path, int error);

@@ -18,7 +18,7 @@ int32_t runInspection(const char* pieceFolder, std::vector<SPTCfg_SPTitem2>& lis
     progressStartRun();
     engineClearError();
     if (!pieceFolder || !passwordDigest || !baseName) return -1;
-    const FileDescriptor folder = openSetForReading(pieceFolder);
+    const OpenSet folder = openSetForReading(pieceFolder);
     if (!folder) return -1;
     progressSetTotalBytes(getManifestTotalSize());
 
@@ -71,12 +71,12 @@ int32_t inspectPieceSet(const char* pieceFolder, std::vector<SPTCfg_SPTitem2>& l
 namespace {
 
 int32_t runVerification(const char* pieceFolder, std::vector<PieceCheck>& out,
-                        bool& checksumsBelong) {
+                        ChecksumState& checksums) {
     progressStartRun();
     engineClearError();
-    checksumsBelong = false;
+    checksums = ChecksumState::Absent;
     if (!pieceFolder) return -1;
-    const FileDescriptor folder = openSetForReading(pieceFolder);
+    const OpenSet folder = openSetForReading(pieceFolder);
     if (!folder) return -1;
     char baseName[kPathBufferSize] = {};
     getManifestBaseName(baseName);
@@ -86,14 +86,24 @@ int32_t runVerification(const char* pieceFolder, std::vector<PieceCheck>& out,
     }
     const std::string stem = stemOf(baseName);
     const int32_t count = std::max(getManifestPieceCount(), 0);
-    const SetChecksums sums = readSetChecksums(folder.get(), stem, count);
+    const std::vector<ManifestTarget> targets = targetsOfManifest(baseName);
+    std::vector<std::string> names;
+    for (const ManifestTarget& target : targets)
+        names.push_back(target.name);
+    const SetChecksums sums =
+        readSetChecksums(folder.get(), stem, count, static_cast<int64_t>(targets.size()), &names);
     if (engineStopIfCancelled()) return -1; // a check cut short proves nothing
-    if (!sums.belongs) {
-        engineFail(sums.present ? sums.problem : "the set has no checksum files");
+    checksums = sums.state;
+    if (sums.state == ChecksumState::Damaged) {
+        engineFail("the checksum files are damaged: " + sums.problem,
+                   EngineFailure::ChecksumsDamaged);
         return -1;
     }
-    checksumsBelong = true;
-    std::vector<std::string> names;
+    if (!sums.good()) {
+        engineFail("the set has no checksum files", EngineFailure::NoChecksums);
+        return -1;
+    }
+    names.clear();
     int64_t total = 0;
     for (int32_t i = 0; i < count; ++i) {
         char name[kPathBufferSize];
@@ -104,7 +114,10 @@ int32_t runVerification(const char* pieceFolder, std::vector<PieceCheck>& out,
             total += identity.size;
     }
     progressSetTotalBytes(total);
-    PieceVerifier verifier(folder.get(), names, sums.pieceHex, true);
+    std::vector<ContentCheck> contents;
+    for (std::size_t i = 0; i < targets.size(); ++i)
+        contents.push_back({sums.contents[i].hex, targets[i].slices});
+    PieceVerifier verifier(folder.get(), names, sums.pieceHex, true, std::move(contents));
     std::vector<PieceCheck> found;
     bool allGood = true;
     for (int32_t i = 0; i < count; ++i) {
@@ -122,6 +135,15 @@ int32_t runVerification(const char* pieceFolder, std::vector<PieceCheck>& out,
         }
         found.push_back(std::move(check));
     }
+    // With every piece good, a file whose bytes do not hash to its line
+    // means the manifest places them wrongly (or the lines were changed).
+    for (std::size_t i = 0; allGood && i < targets.size(); ++i) {
+        if (verifier.contentVerdict(i) == PieceVerifier::ContentVerdict::Mismatch) {
+            allGood = false;
+            engineFail("the manifest does not rebuild " + targets[i].name +
+                       " as CONTENTS.sha256 describes it");
+        }
+    }
     out.insert(out.end(), found.begin(), found.end());
     return allGood ? 0 : -1;
 }
@@ -129,30 +151,30 @@ int32_t runVerification(const char* pieceFolder, std::vector<PieceCheck>& out,
 } // namespace
 
 int32_t verifyPieceSet(const char* pieceFolder, std::vector<PieceCheck>& out,
-                       bool& checksumsBelong) {
+                       ChecksumState& checksums) {
     try {
-        return runVerification(pieceFolder, out, checksumsBelong);
+        return runVerification(pieceFolder, out, checksums);
     } catch (...) {
         engineFail("the check ran out of memory");
         return -1;
     }
 }
 
-std::string checksumProblem(const char* pieceFolder) {
+ChecksumVerdict checksumVerdict(const char* pieceFolder) {
     try {
-        if (!pieceFolder) return "no piece folder";
+        if (!pieceFolder) return {ChecksumState::Damaged, "no piece folder"};
         FileDescriptor folder = openFolderPath(pieceFolder);
         ManifestHeader header{};
         if (!folder || readManifestSummaryAt(folder.get(), header, nullptr) != 0)
-            return "it has no readable manifest";
+            return {ChecksumState::Damaged, "it has no readable manifest"};
         const std::string baseName(header.baseName,
                                    strnlen(header.baseName, sizeof header.baseName));
+        const int64_t targetBound = header.fileCount > 0 ? header.fileCount : 1;
         const SetChecksums sums =
-            readSetChecksums(folder.get(), stemOf(baseName), header.pieceCount);
-        if (sums.belongs) return {};
-        return sums.present ? sums.problem : "it has no checksum files";
+            readSetChecksums(folder.get(), stemOf(baseName), header.pieceCount, targetBound);
+        return {sums.state, sums.problem};
     } catch (...) {
-        return "it could not be read";
+        return {ChecksumState::Damaged, "it could not be read"};
     }
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 // The inspection of a piece set before a join, and the password check.
 
+#include "engine/checksums.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -40,18 +42,26 @@ struct PieceCheck {
 };
 
 // The full check: every piece of the set against its SHA-256 in SHA256SUMS,
-// one entry per piece in index order appended to `out`. `checksumsBelong`
-// tells whether the set has checksum files that belong to it; without them
-// nothing is checked and the result is -1 (the reason says why). Returns 0
-// when every piece matches, -1 otherwise (reason kept, errors.h). Takes the
-// piece folder's lock shared; the progress counters count the bytes hashed.
+// one entry per piece in index order appended to `out`, and every file the
+// join rebuilds against CONTENTS.sha256. `checksums` tells what the set's
+// checksum files are worth: without them (Absent) or with damaged ones
+// (Damaged, the reason names what disagrees) nothing is checked and the
+// result is -1 (EngineFailure::NoChecksums or ChecksumsDamaged). Returns 0
+// when every piece and file matches, -1 otherwise (reason kept, errors.h).
+// Takes the set's lock shared (piece_folder.h); the progress counters count
+// the bytes hashed.
 int32_t verifyPieceSet(const char* pieceFolder, std::vector<PieceCheck>& out,
-                       bool& checksumsBelong);
+                       ChecksumState& checksums);
 
-// "" when the set in `pieceFolder` has checksum files that belong to it;
-// otherwise why not: "it has no checksum files", or what is wrong with them.
-// Writes nothing and leaves the registry alone.
-std::string checksumProblem(const char* pieceFolder);
+// What the checksum files of the set in `pieceFolder` are worth, from the
+// files alone (whether CONTENTS.sha256 names exactly the manifest's files is
+// left to the join and the full check). Writes nothing and leaves the
+// registry alone.
+struct ChecksumVerdict {
+    ChecksumState state = ChecksumState::Absent;
+    std::string problem; // when Damaged
+};
+ChecksumVerdict checksumVerdict(const char* pieceFolder);
 
 // 1 when the MD5 hex digest of `typed` equals `storedDigest` exactly, 0 when it
 // does not (always 0 for an empty stored digest), -1 when an argument is null.

@@ -5,6 +5,7 @@
 #include "engine/file_io.h"
 #include "engine/manifest.h"
 #include "engine/piece_folder.h"
+#include "engine/run_folder.h"
 #include "engine/utilities.h"
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +57,18 @@ struct JoinJob {
     int pieceFd = -1;
     std::map<int32_t, PieceState> pieces;
     PieceVerifier* verifier = nullptr; // full checks, when the set has its checksum files
+    RunFolder* work = nullptr;         // where every target is written until complete
+    bool fileSet = true;
+    std::vector<std::string> expectedContent; // by target, when the checksums are good
+    // Targets that replace an existing file wait for one flush of the file
+    // system and are renamed at the end, in order.
+    struct Deferred {
+        std::string folder; // below the root; "" for a file set's target
+        std::string temporary;
+        std::string name;
+        std::string path;
+    };
+    std::vector<Deferred> deferred;
     // The piece read last, kept open for the next target: a tree's files
     // mostly lie in the same piece one after another.
     int32_t lastIndex = -1;
@@ -254,23 +268,70 @@ bool writesOverItsOwnSet(const JoinJob& job, int outFd, const std::vector<Target
     return false;
 }
 
-// Renames the temporary to `name`; without `replace`, a file that appeared
-// under that name meanwhile is not replaced (EEXIST).
-bool putInPlace(int folderFd, const std::string& temporary, const std::string& name, bool replace) {
-    if (replace) return renameat(folderFd, temporary.c_str(), folderFd, name.c_str()) == 0;
-    if (renameat2(folderFd, temporary.c_str(), folderFd, name.c_str(), RENAME_NOREPLACE) == 0)
+// Renames the temporary in `fromFd` to `name` in `folderFd`; without
+// `replace`, a file that appeared under that name meanwhile is not replaced
+// (EEXIST).
+bool putInPlace(int fromFd, const std::string& temporary, int folderFd, const std::string& name,
+                bool replace) {
+    if (replace) return renameat(fromFd, temporary.c_str(), folderFd, name.c_str()) == 0;
+    if (renameat2(fromFd, temporary.c_str(), folderFd, name.c_str(), RENAME_NOREPLACE) == 0)
         return true;
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
     // Where the file system cannot rename without replacing: a new link fails when the name is
     // taken.
-    if (linkat(folderFd, temporary.c_str(), folderFd, name.c_str(), 0) != 0) return false;
-    unlinkat(folderFd, temporary.c_str(), 0);
+    if (linkat(fromFd, temporary.c_str(), folderFd, name.c_str(), 0) != 0) return false;
+    unlinkat(fromFd, temporary.c_str(), 0);
     return true;
 }
 
-// Writes one target under a temporary name in `folderFd` and renames it to
-// `name` once every slice is in. Nothing stays under either name on failure.
-bool writeTarget(JoinJob& job, int folderFd, const std::string& name, const std::string& path,
+// The target `index` of the join passed every check the set allows: each
+// piece feeding it matches its checksum, and its content matches its line in
+// CONTENTS.sha256 (hashed from `out` when the pieces' pass could not).
+bool passesFullCheck(JoinJob& job, std::size_t index, const std::vector<Slice>& slices, int out,
+                     const std::string& path) {
+    if (!job.verifier) return true;
+    for (const Slice& slice : slices) {
+        if (job.verifier->verdict(static_cast<std::size_t>(slice.piece)) !=
+            PieceVerifier::Verdict::Good) {
+            engineFail("piece " + piecePath(job, slice.piece) + " does not match its checksum");
+            return false;
+        }
+    }
+    PieceVerifier::ContentVerdict content = job.verifier->contentVerdict(index);
+    if (content == PieceVerifier::ContentVerdict::ReadBack)
+        content = sha256OfFile(out, false) == job.expectedContent[index]
+                      ? PieceVerifier::ContentVerdict::Good
+                      : PieceVerifier::ContentVerdict::Mismatch;
+    if (content != PieceVerifier::ContentVerdict::Good) {
+        if (!engineStopIfCancelled())
+            engineFail("the rebuilt " + path +
+                       " does not match its checksum in CONTENTS.sha256: the manifest or the "
+                       "checksum files were changed");
+        return false;
+    }
+    return true;
+}
+
+// A file that replaces another keeps its owner and group: who may write it
+// stays who could. False, with the reason kept, when the system refuses.
+bool keepOwner(int out, const struct stat& existing, const std::string& path) {
+    struct stat made {};
+    if (fstat(out, &made) != 0) {
+        engineFailErrno("examine the file written for", path, errno);
+        return false;
+    }
+    if (made.st_uid == existing.st_uid && made.st_gid == existing.st_gid) return true;
+    if (fchown(out, existing.st_uid, existing.st_gid) == 0) return true;
+    engineFailErrno("keep the owner of", path, errno);
+    return false;
+}
+
+// Writes one target in the run's working folder and renames it to `name` in
+// `folderFd` once every slice is in and it passed its checks; a target that
+// replaces an existing file waits for the end of the run (finishDeferred).
+// Nothing stays under either name on failure.
+bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::string& folder,
+                 const std::string& name, const std::string& path,
                  const std::vector<Slice>& slices) {
     struct stat existing {};
     const bool replacing = fstatat(folderFd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
@@ -285,15 +346,19 @@ bool writeTarget(JoinJob& job, int folderFd, const std::string& name, const std:
         if (!job.replaceExisting) return refuse("cannot write " + path + ": it already exists");
     }
     std::string temporary;
-    FileDescriptor out = createTemporaryFile(folderFd, temporary);
+    FileDescriptor out = job.work->createFile(temporary);
+    const int workFd = job.work->fd();
     if (!out) {
         engineFailErrno("create a file beside", path, errno);
         return false;
     }
+    auto discard = [&] {
+        unlinkat(workFd, temporary.c_str(), 0);
+        return false;
+    };
     auto fail = [&](const char* step, const std::string& where, int error) {
         engineFailErrno(step, where, error);
-        unlinkat(folderFd, temporary.c_str(), 0);
-        return false;
+        return discard();
     };
     for (const Slice& slice : slices) {
         if (slice.piece != job.lastIndex || !job.lastPiece) {
@@ -305,51 +370,77 @@ bool writeTarget(JoinJob& job, int folderFd, const std::string& name, const std:
                 job.lastPiece = FileDescriptor();
                 engineFail("piece " + piecePath(job, slice.piece) +
                            " changed since it was checked");
-                unlinkat(folderFd, temporary.c_str(), 0);
-                return false;
+                return discard();
             }
         }
         bool failed = false;
         const int64_t copied =
             copyRange(job.lastPiece.get(), slice.offset, slice.length, out.get(), failed);
-        if (failed && errno == ECANCELED) {
-            unlinkat(folderFd, temporary.c_str(), 0);
-            return false;
-        }
+        if (failed && errno == ECANCELED) return discard();
         if (failed) return fail("write", path, errno);
         if (copied != slice.length) return fail("read", piecePath(job, slice.piece), EIO);
     }
+    if (replacing && !keepOwner(out.get(), existing, path)) return discard();
     // A file it replaces keeps its permissions; a new one is as private as the pieces.
     struct stat made {};
     const mode_t mode = replacing ? (existing.st_mode & 0777)
                                   : (fstat(out.get(), &made) == 0 ? made.st_mode & 0666 : 0600) &
                                         static_cast<mode_t>(job.pieceMode);
     if (fchmod(out.get(), mode) != 0) return fail("set the permissions of", path, errno);
-    // What replaces an existing file is on disk before the old one goes.
-    if (replacing && fsync(out.get()) != 0) return fail("write", path, errno);
+    if (engineStopIfCancelled() || !passesFullCheck(job, index, slices, out.get(), path))
+        return discard();
     if (!out.close()) return fail("write", path, errno);
-    if (engineStopIfCancelled()) {
-        unlinkat(folderFd, temporary.c_str(), 0);
-        return false;
+    if (replacing) {
+        job.deferred.push_back({folder, temporary, name, path});
+        return true;
     }
-    if (job.verifier) {
-        // Under its real name only once every piece that feeds it has passed.
-        for (const Slice& slice : slices) {
-            if (job.verifier->verdict(static_cast<std::size_t>(slice.piece)) !=
-                PieceVerifier::Verdict::Good) {
-                engineFail("piece " + piecePath(job, slice.piece) + " does not match its checksum");
-                unlinkat(folderFd, temporary.c_str(), 0);
-                return false;
-            }
-        }
-    }
-    if (!putInPlace(folderFd, temporary, name, job.replaceExisting))
+    if (!putInPlace(workFd, temporary, folderFd, name, job.replaceExisting))
         return fail("put in place", path, errno);
     return true;
 }
 
+// The targets that replace existing files: one flush of the file system for
+// all of them, so what replaces a file is on disk before the old one goes,
+// then the renames, then one flush of each folder that received one.
+void finishDeferred(JoinJob& job, int outFd) {
+    if (job.deferred.empty()) return;
+    if (engineStopIfCancelled()) {
+        job.failed = true;
+        return; // the working folder goes with them: nothing was replaced
+    }
+    if (syncfs(job.work->fd()) != 0) {
+        engineFailErrno("write to disk", job.target, errno);
+        job.failed = true;
+        return;
+    }
+    FileDescriptor root = job.fileSet ? FileDescriptor(::fcntl(outFd, F_DUPFD_CLOEXEC, 0))
+                                      : openFolderAt(outFd, job.baseName.c_str());
+    std::vector<std::string> touched;
+    FileDescriptor folder;
+    std::string openName;
+    for (const JoinJob::Deferred& target : job.deferred) {
+        if (!folder || target.folder != openName) {
+            folder = root ? openFolderBelow(root.get(), target.folder, false) : FileDescriptor();
+            openName = target.folder;
+            if (folder) touched.push_back(target.folder);
+        }
+        if (!folder ||
+            !putInPlace(job.work->fd(), target.temporary, folder.get(), target.name, true)) {
+            engineFailErrno("put in place", target.path, errno);
+            job.failed = true;
+        }
+    }
+    for (const std::string& name : touched) {
+        FileDescriptor again = root ? openFolderBelow(root.get(), name, false) : FileDescriptor();
+        if (!again || fsync(again.get()) != 0) {
+            engineFailErrno("write to disk", job.target + (name.empty() ? "" : "/" + name), errno);
+            job.failed = true;
+        }
+    }
+}
+
 void joinFile(JoinJob& job, int outFd, const std::vector<Target>& targets) {
-    if (!writeTarget(job, outFd, job.baseName, job.target, targets.front().slices))
+    if (!writeTarget(job, 0, outFd, "", job.baseName, job.target, targets.front().slices))
         job.failed = true;
 }
 
@@ -363,7 +454,8 @@ void joinFolder(JoinJob& job, int outFd, const std::vector<Target>& targets) {
     }
     std::string openFolderName = "";
     FileDescriptor folder(::fcntl(root.get(), F_DUPFD_CLOEXEC, 0));
-    for (const Target& target : targets) {
+    for (std::size_t index = 0; index < targets.size(); ++index) {
+        const Target& target = targets[index];
         if (engineStopIfCancelled()) {
             job.failed = true;
             return;
@@ -390,9 +482,36 @@ void joinFolder(JoinJob& job, int outFd, const std::vector<Target>& targets) {
             job.failed = true;
             continue;
         }
-        if (!writeTarget(job, folder.get(), lastComponentOf(target.name), path, target.slices))
+        if (!writeTarget(job, index, folder.get(), folderName, lastComponentOf(target.name), path,
+                         target.slices))
             job.failed = true;
     }
+}
+
+// The names CONTENTS.sha256 gives the targets, in order.
+std::vector<std::string> contentNames(const JoinJob& job, const std::vector<Target>& targets) {
+    std::vector<std::string> names;
+    for (const Target& target : targets)
+        names.push_back(job.fileSet ? job.baseName : job.baseName + "/" + target.name);
+    return names;
+}
+
+// Decides which check the join makes: the full check with checksum files
+// that agree with the set; the quick check alone without any (unless they
+// are required) or when told to ignore damaged ones. Damaged files fail it.
+bool chooseCheck(const JoinOptions& options, const SetChecksums& sums,
+                 const std::string& pieceFolder) {
+    if (sums.state == ChecksumState::Damaged && !options.ignoreChecksums) {
+        engineFail("the checksum files of " + pieceFolder + " are damaged: " + sums.problem,
+                   EngineFailure::ChecksumsDamaged);
+        return false;
+    }
+    if (sums.state == ChecksumState::Absent && options.requireChecksums) {
+        engineFail(pieceFolder + " has no checksum files, so only the quick check is possible",
+                   EngineFailure::NoChecksums);
+        return false;
+    }
+    return true;
 }
 
 int32_t runJoin(const char* pieceFolder, const char* outputFolder, const JoinOptions& options,
@@ -400,22 +519,23 @@ int32_t runJoin(const char* pieceFolder, const char* outputFolder, const JoinOpt
     progressStartRun();
     engineClearError();
     if (!pieceFolder || !outputFolder) return -1;
-    const FileDescriptor pieceFd = openSetForReading(pieceFolder);
-    if (!pieceFd) return -1;
+    const OpenSet set = openSetForReading(pieceFolder);
+    if (!set) return -1;
     JoinOutcome read;
     read.pieceFolder = pieceFolder;
     read.outputFolder = outputFolder;
     FileIdentity manifest;
-    if (entryAt(pieceFd.get(), kManifestFileName, &manifest) == EntryKind::Regular)
+    if (entryAt(set.get(), kManifestFileName, &manifest) == EntryKind::Regular)
         read.setFiles.push_back({kManifestFileName, manifest});
     progressSetTotalBytes(getManifestTotalSize());
 
     JoinJob job;
     job.replaceExisting = options.replaceExisting;
-    job.pieceFd = pieceFd.get();
+    job.pieceFd = set.get();
     if (!planJoin(pieceFolder, outputFolder, job)) return -1;
 
     const bool fileSet = getManifestFileCount() <= 0;
+    job.fileSet = fileSet;
     std::vector<Target> targets;
     if (fileSet) {
         std::vector<const PieceRecord*> pieceRecords;
@@ -453,26 +573,53 @@ int32_t runJoin(const char* pieceFolder, const char* outputFolder, const JoinOpt
     }
     if (writesOverItsOwnSet(job, out.get(), targets, fileSet)) return -1;
 
-    // With checksum files that belong to the set, every piece is checked in
-    // full on another thread while the copy goes on.
-    const SetChecksums sums = readSetChecksums(pieceFd.get(), job.stem, job.pieceCount);
-    if (engineStopIfCancelled()) return -1;
+    // With checksum files that agree with the set, every piece, and every
+    // file's content, is checked in full on another thread while the copy
+    // goes on.
+    const std::vector<std::string> names = contentNames(job, targets);
+    const SetChecksums sums = readSetChecksums(set.get(), job.stem, job.pieceCount,
+                                               static_cast<int64_t>(targets.size()), &names);
+    if (engineStopIfCancelled() || !chooseCheck(options, sums, job.pieceFolder)) return -1;
     std::unique_ptr<PieceVerifier> verifier;
-    if (sums.belongs) {
-        std::vector<std::string> names;
+    if (sums.good()) {
+        std::vector<std::string> pieceNames;
         for (int32_t i = 0; i < job.pieceCount; ++i)
-            names.push_back(pieceName(job, i));
-        verifier =
-            std::make_unique<PieceVerifier>(pieceFd.get(), std::move(names), sums.pieceHex, false);
+            pieceNames.push_back(pieceName(job, i));
+        std::vector<ContentCheck> contents;
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            ContentCheck check{sums.contents[i].hex, {}};
+            for (const Slice& slice : targets[i].slices)
+                check.slices.push_back({slice.piece, slice.offset, slice.length});
+            contents.push_back(std::move(check));
+            job.expectedContent.push_back(sums.contents[i].hex);
+        }
+        verifier = std::make_unique<PieceVerifier>(set.get(), std::move(pieceNames), sums.pieceHex,
+                                                   false, std::move(contents));
         job.verifier = verifier.get();
         for (const char* name : kOwnFileNames) {
             FileIdentity identity;
-            if (entryAt(pieceFd.get(), name, &identity) == EntryKind::Regular)
+            if (entryAt(set.get(), name, &identity) == EntryKind::Regular)
                 read.setFiles.push_back({name, identity});
         }
     }
+    read.fullCheck = sums.good();
 
+    // Targets are written in a working folder of this run beside them; what a
+    // killed join left there is removed first, when no other run is using
+    // the output folder.
+    if (lockFolder(out.get(), true)) {
+        const SweepReport swept = sweepLeftovers(out.get());
+        if (const std::string text = describeSweep(swept); !text.empty()) engineNote(text);
+        flock(out.get(), LOCK_UN);
+    }
+    RunFolder work;
+    if (!work.create(out.get())) {
+        engineFailErrno("create a folder in", outputFolder, errno);
+        return -1;
+    }
+    job.work = &work;
     fileSet ? joinFile(job, out.get(), targets) : joinFolder(job, out.get(), targets);
+    finishDeferred(job, out.get());
     if (job.failed) return -1;
     read.target = job.target;
     if (outcome) *outcome = std::move(read);

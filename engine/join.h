@@ -46,6 +46,13 @@ struct JoinOptions {
     // An existing file under a target name is replaced (true) or is a failure
     // of that target (false).
     bool replaceExisting = true;
+    // Checksum files that are there but damaged or disagree with the set fail
+    // the join before anything is written (EngineFailure::ChecksumsDamaged),
+    // unless this is set: the join then makes the quick check only.
+    bool ignoreChecksums = false;
+    // A set without checksum files fails the join (EngineFailure::NoChecksums)
+    // instead of being joined with the quick check only.
+    bool requireChecksums = false;
 };
 
 // A file of the set as the join read it.
@@ -62,6 +69,9 @@ struct JoinOutcome {
     // The manifest, every piece checked, and the checksum files when they
     // belong to the set.
     std::vector<ReadSetFile> setFiles;
+    // The full check was made (every piece against SHA256SUMS, every file
+    // against CONTENTS.sha256); false: only the quick check was possible.
+    bool fullCheck = false;
 };
 
 // splitProject_merge with options; `outcome` (may be null) is filled on success.

@@ -80,6 +80,7 @@ public:
         buffer_.insert(buffer_.end(), p, p + size);
     }
     bool flush() {
+        if (ok_ && engineCancelRequested()) ok_ = false; // a stop ends even a long write
         if (ok_ && !buffer_.empty()) ok_ = writeAll(fd_, buffer_.data(), buffer_.size());
         buffer_.clear();
         return ok_;
@@ -267,7 +268,7 @@ int32_t writeManifestAt(int folderFd, bool sync, int mode) {
     if (ok && sync) ok = fsync(fd.get()) == 0;
     const int error = errno;
     ok = fd.close() && ok;
-    if (!ok) engineFailErrno("write", manifestPathForErrors(), error);
+    if (!ok && !engineStopIfCancelled()) engineFailErrno("write", manifestPathForErrors(), error);
     return ok ? 0 : -1;
 }
 

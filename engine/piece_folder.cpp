@@ -71,149 +71,181 @@ std::string describeSetIn(int folderFd, const std::string& stem) {
     return std::to_string(pieces) + (pieces == 1 ? " file" : " files") + " named like its pieces";
 }
 
-FileDescriptor openSetForReading(const char* pieceFolder) {
-    FileDescriptor folder = openFolderPath(pieceFolder);
-    if (!folder) {
+namespace {
+
+void noteSweep(const SweepReport& report) {
+    if (const std::string text = describeSweep(report); !text.empty()) engineNote(text);
+}
+
+std::string parentPathOf(const std::string& path) {
+    const std::size_t slash = path.find_last_not_of('/') == std::string::npos
+                                  ? std::string::npos
+                                  : path.rfind('/', path.find_last_not_of('/'));
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+} // namespace
+
+bool lockForWriting(int outFd, const std::string& what) {
+    if (!lockFolder(outFd, true)) {
+        if (errno == EWOULDBLOCK)
+            engineFail("cannot use " + what + ": another run is using it");
+        else
+            engineFailErrno("lock", what, errno);
+        return false;
+    }
+    noteSweep(sweepLeftovers(outFd));
+    return true;
+}
+
+OpenSet openSetForReading(const char* pieceFolder) {
+    OpenSet set;
+    set.folder = openFolderPath(pieceFolder);
+    if (!set.folder && errno == ENOENT) {
+        // A replacement interrupted between its two renames leaves no folder
+        // under the set's name: settling its journal brings the old one back.
+        FileDescriptor parent = openFolderPath(parentPathOf(pieceFolder));
+        if (parent && lockFolder(parent.get(), true)) {
+            noteSweep(sweepLeftovers(parent.get()));
+            set.folder = openFolderPath(pieceFolder);
+        }
+        errno = set.folder ? 0 : ENOENT;
+    }
+    if (!set.folder) {
         engineFailErrno("open", pieceFolder, errno);
         return {};
     }
-    if (!lockFolder(folder.get(), false)) {
+    set.parent =
+        FileDescriptor(::openat(set.folder.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!set.parent) {
+        engineFailErrno("open the folder holding", pieceFolder, errno);
+        return {};
+    }
+    const std::string name = lastComponentOf(resolvedPath(pieceFolder));
+    if (lockFolder(set.parent.get(), true)) {
+        noteSweep(sweepLeftovers(set.parent.get()));
+        if (entryAt(set.folder.get(), kRunMarkerName) != EntryKind::Missing)
+            settleReplaceJournal(set.parent.get(), name);
+        if (!lockFolder(set.parent.get(), false)) {
+            engineFail(std::string("cannot read ") + pieceFolder + ": another run is using it");
+            return {};
+        }
+    } else if (!lockFolder(set.parent.get(), false)) {
         engineFail(std::string("cannot read ") + pieceFolder + ": another run is using it");
+        return {};
+    } else if (replacementPending(set.parent.get(), set.folder.get(), name)) {
+        engineFail(std::string("cannot read ") + pieceFolder +
+                   ": it is being replaced (a split that replaced it stopped before it was "
+                   "finished; it finishes when nothing else reads the set)");
         return {};
     }
     if (loadManifest(pieceFolder) != 0) {
         engineFail(std::string("cannot read the manifest of ") + pieceFolder);
         return {};
     }
-    return folder;
+    return set;
 }
 
 bool PieceFolder::openForSplit(int outFd, const std::string& name, const std::string& path) {
     outFd_ = outFd;
     name_ = name;
     displayPath_ = path;
-    fd_ = makeFolderAt(outFd, name.c_str(), &created_);
+    if (!lockForWriting(outFd, path)) return false;
+    if (entryAt(outFd, name.c_str()) == EntryKind::Missing) return true;
+    fd_ = openFolderAt(outFd, name.c_str());
     if (!fd_) {
         engineFail("cannot use " + path + ": " + folderProblem(outFd, name.c_str(), errno));
         return false;
     }
-    if (!lockFolder(fd_.get(), true)) {
-        if (errno == EWOULDBLOCK) {
-            engineFail("cannot use " + path + ": another run is using it");
-        } else {
-            engineFailErrno("lock", path, errno);
-        }
-        discardIfCreated();
-        return false;
-    }
+    // A marker in the set's own folder: a replacement that stopped before its
+    // exchange, or the working folder's marker that came along with a new set.
+    if (entryAt(fd_.get(), kRunMarkerName) != EntryKind::Missing) settleReplaceJournal(outFd, name);
     return true;
 }
 
 std::string PieceFolder::describeSet(const std::string& stem) const {
-    return describeSetIn(fd_.get(), stem);
+    return fd_ ? describeSetIn(fd_.get(), stem) : std::string();
 }
 
-void PieceFolder::discardIfCreated() {
-    if (created_ && namesIn(fd_.get()).empty()) unlinkat(outFd_, name_.c_str(), AT_REMOVEDIR);
-    created_ = false;
-}
-
-bool PieceFolder::putInPlace(int outFd, const std::string& tempName, int tempFd,
-                             const std::string& stem, bool replace) {
+bool PieceFolder::putInPlace(RunFolder& temp, const std::string& stem, bool replace) {
+    // The run's marker must not stay in the set once it is in place.
+    const auto dropMarker = [&] { unlinkat(temp.fd(), kRunMarkerName, 0); };
+    if (!fd_) {
+        if (renameat2(outFd_, temp.name().c_str(), outFd_, name_.c_str(), RENAME_NOREPLACE) == 0) {
+            dropMarker();
+            temp.release();
+            fsync(outFd_);
+            return true;
+        }
+        if (errno != EEXIST && errno != ENOTEMPTY) {
+            engineFailErrno("put the set in place at", displayPath_, errno);
+            return false;
+        }
+        fd_ = openFolderAt(outFd_, name_.c_str());
+        if (!fd_) {
+            engineFail("cannot use " + displayPath_ + ": " +
+                       folderProblem(outFd_, name_.c_str(), errno));
+            return false;
+        }
+    }
     const std::set<std::string> oldSet = setNamesIn(fd_.get(), stem);
     if (!oldSet.empty() && !replace) {
         engineFail("a set appeared in " + displayPath_ + " during the split");
         return false;
     }
-    for (const std::string& name : namesIn(fd_.get())) {
-        // Anything else in the folder stays where it is: the new files move in.
-        if (oldSet.count(name) == 0) {
-            if (!moveFilesIn(tempFd, oldSet)) return false;
-            unlinkat(outFd, tempName.c_str(), AT_REMOVEDIR);
-            return true;
-        }
-    }
-    return swapFolders(outFd, tempName, tempFd, oldSet);
-}
-
-void PieceFolder::removeOldSet(int folderFd, const std::set<std::string>& oldSet) {
-    for (const std::string& name : oldSet) {
-        if (entryAt(folderFd, name.c_str()) == EntryKind::Regular)
-            unlinkat(folderFd, name.c_str(), 0);
-    }
-}
-
-bool PieceFolder::swapFolders(int outFd, const std::string& tempName, int tempFd,
-                              const std::set<std::string>& oldSet) {
-    std::string aside = tempName;
-    if (renameat2(outFd, tempName.c_str(), outFd, name_.c_str(), RENAME_EXCHANGE) != 0) {
-        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
-            engineFailErrno("put the set in place at", displayPath_, errno);
-            return false;
-        }
-        // Without an atomic swap (some file systems lack one): the old folder
-        // goes aside, then the new one takes its name.
-        aside = newTemporaryName();
-        if (renameat(outFd, name_.c_str(), outFd, aside.c_str()) != 0) {
-            engineFailErrno("put the set in place at", displayPath_, errno);
-            return false;
-        }
-        if (renameat(outFd, tempName.c_str(), outFd, name_.c_str()) != 0) {
-            const int error = errno;
-            renameat(outFd, aside.c_str(), outFd, name_.c_str());
-            engineFailErrno("put the set in place at", displayPath_, error);
-            return false;
-        }
-    }
-    // The folder this split locked now has the other name; anything else
-    // there means the folder was swapped under the split.
-    FileDescriptor moved = openFolderAt(outFd, aside.c_str());
-    if (!moved || !sameFile(moved.get(), fd_.get())) {
-        renameat2(outFd, aside.c_str(), outFd, name_.c_str(), RENAME_EXCHANGE);
-        engineFail("cannot use " + displayPath_ + ": it was replaced during the split");
-        return false;
-    }
-    created_ = false;
-    removeOldSet(fd_.get(), oldSet);
-    // Anything that came into the old folder since it was looked at goes
-    // with the new set, not into a hidden folder.
-    for (const std::string& name : namesIn(fd_.get()))
-        renameat2(fd_.get(), name.c_str(), tempFd, name.c_str(), RENAME_NOREPLACE);
-    unlinkat(outFd, aside.c_str(), AT_REMOVEDIR);
+    if (!exchange(temp, oldSet)) return false;
+    dropMarker();
+    std::string kept;
+    const std::string aside = temp.name();
+    temp.release();
+    fsync(outFd_);
+    if (!settleReplaceJournal(outFd_, aside, &kept) && !kept.empty()) engineNote(kept);
     return true;
 }
 
-bool PieceFolder::moveFilesIn(int tempFd, const std::set<std::string>& oldSet) {
-    // The old set's files step aside under temporary names, the new files
-    // come in (the manifest last), and only then do the old ones go. Any
-    // failure puts everything back as it was.
-    std::vector<std::pair<std::string, std::string>> asides;
-    std::vector<std::string> movedIn;
-    auto undo = [&](const char* step, const std::string& name, int error) {
-        for (const std::string& moved : movedIn)
-            renameat(fd_.get(), moved.c_str(), tempFd, moved.c_str());
-        for (const auto& [original, aside] : asides)
-            renameat(fd_.get(), aside.c_str(), fd_.get(), original.c_str());
-        engineFailErrno(step, displayPath_ + "/" + name, error);
-        return false;
-    };
+bool PieceFolder::exchange(RunFolder& temp, const std::set<std::string>& oldSet) {
+    std::vector<std::pair<std::string, FileIdentity>> journal;
     for (const std::string& name : oldSet) {
-        if (entryAt(fd_.get(), name.c_str()) != EntryKind::Regular) continue;
-        const std::string aside = newTemporaryName();
-        if (renameat(fd_.get(), name.c_str(), fd_.get(), aside.c_str()) != 0)
-            return undo("move aside", name, errno);
-        asides.emplace_back(name, aside);
+        FileIdentity identity;
+        if (entryAt(fd_.get(), name.c_str(), &identity) == EntryKind::Regular)
+            journal.emplace_back(name, identity);
     }
-    std::vector<std::string> newNames = namesIn(tempFd);
-    std::stable_partition(newNames.begin(), newNames.end(),
-                          [](const std::string& name) { return name != kManifestFileName; });
-    for (const std::string& name : newNames) {
-        if (renameat(tempFd, name.c_str(), fd_.get(), name.c_str()) != 0)
-            return undo("put in place", name, errno);
-        movedIn.push_back(name);
+    if (!writeReplaceJournal(fd_.get(), name_, journal)) {
+        engineFailErrno("write a journal into", displayPath_, errno);
+        return false;
     }
-    for (const auto& [original, aside] : asides)
-        unlinkat(fd_.get(), aside.c_str(), 0);
-    created_ = false;
+    const std::string& tempName = temp.name();
+    if (renameat2(outFd_, tempName.c_str(), outFd_, name_.c_str(), RENAME_EXCHANGE) != 0) {
+        const int error = errno;
+        if (error != EINVAL && error != ENOSYS && error != EOPNOTSUPP) {
+            unlinkat(fd_.get(), kRunMarkerName, 0);
+            engineFailErrno("put the set in place at", displayPath_, error);
+            return false;
+        }
+        // Without an atomic exchange (some file systems lack one): the old
+        // folder goes aside under the working folder's name, then the new one
+        // takes the set's name. The journal undoes a stop in between.
+        const std::string parked = newTemporaryName();
+        if (renameat(outFd_, tempName.c_str(), outFd_, parked.c_str()) != 0 ||
+            renameat(outFd_, name_.c_str(), outFd_, tempName.c_str()) != 0 ||
+            renameat(outFd_, parked.c_str(), outFd_, name_.c_str()) != 0) {
+            const int failed = errno;
+            renameat(outFd_, tempName.c_str(), outFd_, name_.c_str());
+            renameat(outFd_, parked.c_str(), outFd_, tempName.c_str());
+            unlinkat(fd_.get(), kRunMarkerName, 0);
+            engineFailErrno("put the set in place at", displayPath_, failed);
+            return false;
+        }
+    }
+    // The folder this split examined now has the working folder's name;
+    // anything else there means the folder was swapped under the split.
+    FileDescriptor moved = openFolderAt(outFd_, tempName.c_str());
+    if (!moved || !sameFile(moved.get(), fd_.get())) {
+        renameat2(outFd_, tempName.c_str(), outFd_, name_.c_str(), RENAME_EXCHANGE);
+        unlinkat(fd_.get(), kRunMarkerName, 0);
+        engineFail("cannot use " + displayPath_ + ": it was replaced during the split");
+        return false;
+    }
     return true;
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/checksums.h"
+#include "engine/run_folder.h"
 
 // Files this program writes beside a set's manifest and pieces.
 inline constexpr const char* kOwnFileNames[] = {kPieceSumsFileName, kContentSumsFileName};
@@ -26,40 +27,51 @@ std::set<std::string> setNamesIn(int folderFd, const std::string& stem);
 // folder holds nothing of a set.
 std::string describeSetIn(int folderFd, const std::string& stem);
 
-// Opens a set's piece folder for reading, takes its lock shared (so no split
-// writes into it meanwhile) and loads its manifest into the registry. An
-// empty descriptor, with the reason kept, when any step fails.
-FileDescriptor openSetForReading(const char* pieceFolder);
+// A set's piece folder opened for reading, with the lock of the folder that
+// holds it (the output folder of its split, which no swap replaces) held
+// shared, so no split replaces the set meanwhile.
+struct OpenSet {
+    FileDescriptor folder;
+    FileDescriptor parent; // holds the lock
+    explicit operator bool() const { return static_cast<bool>(folder); }
+    int get() const { return folder.get(); }
+};
+
+// Opens a set's piece folder for reading, takes its parent's lock shared and
+// loads its manifest into the registry. When the lock can be had exclusively
+// first, what killed runs left beside the set is removed and an interrupted
+// replacement of it finished (a note says so, errors.h); a set whose
+// replacement is still pending while others hold the lock is refused ("being
+// replaced"). Empty, with the reason kept, when any step fails.
+OpenSet openSetForReading(const char* pieceFolder);
+
+// Takes `outFd`'s lock exclusively without waiting and removes what dead runs
+// left in it (a note says so). False, with "another run is using <what>"
+// kept, when another run holds the lock.
+bool lockForWriting(int outFd, const std::string& what);
 
 class PieceFolder {
 public:
-    // Creates (when missing) and opens the folder `name` inside `outFd`, then
-    // takes its lock exclusively. False, with the reason kept, when it is a
-    // link, not a folder, cannot be made, or another run holds it.
+    // Takes the lock of `outFd` (which must stay open) exclusively, then opens
+    // the folder `name` inside it when it exists. False, with the reason kept,
+    // when another run holds the lock or `name` is a link or not a folder.
     bool openForSplit(int outFd, const std::string& name, const std::string& displayPath);
     std::string describeSet(const std::string& stem) const;
-    // Removes the folder again when openForSplit made it and it is still empty.
-    void discardIfCreated();
-    // Puts the complete new set in the temporary folder `tempName` (open as
-    // `tempFd`) in place of this folder's set: afterwards the folder's name
-    // holds the new set and every entry that was not part of the old set, and
-    // the old set is gone. When the folder holds nothing else, the two
-    // folders swap in one step; otherwise the files move in, the manifest
-    // last. A set that appeared meanwhile is a failure unless `replace`.
-    // False, with the reason kept, when it could not be done; the old set is
-    // then as it was.
-    bool putInPlace(int outFd, const std::string& tempName, int tempFd, const std::string& stem,
-                    bool replace);
+    // Puts the complete new set in the working folder `temp` in place of this
+    // folder's set. When there is no folder yet, the working folder takes its
+    // name. Otherwise a journal is written into the old folder, the two
+    // folders are exchanged in one step (the commit point: afterwards the
+    // name holds the new set), then every entry that was not part of the old
+    // set moves across and the old set goes (run_folder.h). A set that
+    // appeared meanwhile is a failure unless `replace`. False, with the reason
+    // kept, when it could not be done; the old set is then as it was.
+    bool putInPlace(RunFolder& temp, const std::string& stem, bool replace);
 
 private:
-    bool swapFolders(int outFd, const std::string& tempName, int tempFd,
-                     const std::set<std::string>& oldSet);
-    bool moveFilesIn(int tempFd, const std::set<std::string>& oldSet);
-    static void removeOldSet(int folderFd, const std::set<std::string>& oldSet);
+    bool exchange(RunFolder& temp, const std::set<std::string>& oldSet);
 
     FileDescriptor fd_;
     int outFd_ = -1;
     std::string name_;
     std::string displayPath_;
-    bool created_ = false;
 };

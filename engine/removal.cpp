@@ -45,6 +45,14 @@ bool flushFileSystemOf(const std::string& path) {
     return true;
 }
 
+// A stop asked for before the removal began leaves everything.
+bool stoppedBeforeStart(RemovalReport& report, int64_t files) {
+    if (!engineStopIfCancelled()) return false;
+    report.stopped = true;
+    report.notReached = files;
+    return true;
+}
+
 enum class Outcome { Removed, Missing, Kept };
 
 // Removes `name` when it is still the regular file `identity` names (null:
@@ -92,7 +100,13 @@ void removeFolderSource(const SplitOutcome& outcome, int rootFd, RemovalReport& 
     std::set<std::string> emptied; // folders that held a removed file, and their parents
     std::set<std::string> kept;    // stored files still there, already in the report
     std::map<std::string, FileDescriptor> folders;
-    for (const StoredSourceFile& file : outcome.files) {
+    for (std::size_t i = 0; i < outcome.files.size(); ++i) {
+        const StoredSourceFile& file = outcome.files[i];
+        if (engineCancelRequested()) {
+            report.stopped = true;
+            report.notReached = static_cast<int64_t>(outcome.files.size() - i);
+            break;
+        }
         const std::string folder = folderPartOf(file.relativePath);
         auto [it, added] = folders.try_emplace(folder);
         if (added) it->second = openFolderBelow(rootFd, folder, false);
@@ -117,6 +131,7 @@ void removeFolderSource(const SplitOutcome& outcome, int rootFd, RemovalReport& 
             touched.insert(f);
     }
     folders.clear();
+    if (report.stopped) return; // the folders stay; what was left is in the report
     // Deepest first, so a folder is empty once its subfolders are gone; a
     // folder with anything left in it stays.
     std::vector<std::string> order(emptied.begin(), emptied.end());
@@ -135,6 +150,7 @@ void removeFolderSource(const SplitOutcome& outcome, int rootFd, RemovalReport& 
 int32_t removeSplitSource(const SplitOutcome& outcome, RemovalReport& report) {
     try {
         report = RemovalReport{};
+        if (stoppedBeforeStart(report, static_cast<int64_t>(outcome.files.size()))) return -1;
         if (!flushFileSystemOf(outcome.pieceFolder)) return -1;
         FileDescriptor parent = openFolderPath(parentOf(outcome.source));
         if (!parent) {
@@ -164,6 +180,10 @@ int32_t removeSplitSource(const SplitOutcome& outcome, RemovalReport& report) {
             return -1;
         }
         removeFolderSource(outcome, root.get(), report);
+        if (report.stopped) {
+            engineStopIfCancelled();
+            return -1;
+        }
         if (report.notHeld.empty() && report.changed.empty() && report.failed.empty())
             unlinkat(parent.get(), leaf.c_str(), AT_REMOVEDIR);
         return 0;
@@ -176,6 +196,7 @@ int32_t removeSplitSource(const SplitOutcome& outcome, RemovalReport& report) {
 int32_t removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report) {
     try {
         report = RemovalReport{};
+        if (stoppedBeforeStart(report, static_cast<int64_t>(outcome.setFiles.size()))) return -1;
         if (!flushFileSystemOf(outcome.outputFolder)) return -1;
         if (!outcome.target.empty() && !flushFileSystemOf(outcome.target)) return -1;
         FileDescriptor pieces = openFolderPath(outcome.pieceFolder);
@@ -183,13 +204,22 @@ int32_t removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report) {
             engineFailErrno("open", outcome.pieceFolder, errno);
             return -1;
         }
-        if (!lockFolder(pieces.get(), true)) {
+        // The lock every run on the set takes: its folder's folder.
+        FileDescriptor holder(::openat(pieces.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!holder || !lockFolder(holder.get(), true)) {
             engineFail("cannot remove the pieces in " + outcome.pieceFolder +
                        ": another run is using them");
             return -1;
         }
         std::set<std::string> kept; // set files still there, already in the report
-        for (const ReadSetFile& file : outcome.setFiles) {
+        for (std::size_t i = 0; i < outcome.setFiles.size(); ++i) {
+            const ReadSetFile& file = outcome.setFiles[i];
+            if (engineCancelRequested()) {
+                report.stopped = true;
+                report.notReached = static_cast<int64_t>(outcome.setFiles.size() - i);
+                engineStopIfCancelled();
+                return -1;
+            }
             switch (removeIfUnchanged(pieces.get(), file.name, file.name, &file.identity, report)) {
             case Outcome::Removed:
                 ++report.removed;

@@ -24,7 +24,15 @@ struct RemovalReport {
     std::vector<std::string> changed;
     // Unchanged files the system would not let go: "name (its reason)".
     std::vector<std::string> failed;
+    // A stop was asked for: the removal ended between two files, and this
+    // many files it was to remove were left as they were.
+    bool stopped = false;
+    int64_t notReached = 0;
 };
+
+// Both removals honour a stop request (errors.h) between two files: they
+// return -1 (EngineFailure::Cancelled) with the report of what was removed
+// and what was left.
 
 // Removes the source of a split that returned 0: for a file source the file,
 // for a folder source every stored file, then the folders that became empty

@@ -5,6 +5,7 @@
 #include "engine/file_io.h"
 #include "engine/manifest.h"
 #include "engine/piece_folder.h"
+#include "engine/run_folder.h"
 #include "engine/utilities.h"
 
 #include "engine/digest.h"
@@ -37,8 +38,7 @@ struct SplitJob {
     // Where the set is written until it is complete.
     int tempFd = -1;
     std::string tempFolder;
-    std::vector<std::string> written; // names made in the temporary folder
-    int64_t stored = 0;               // source bytes in the pieces
+    int64_t stored = 0; // source bytes in the pieces
     std::vector<StoredSourceFile> read;
     std::string baseName;
     std::unique_ptr<SplitHasher> hasher;   // null without checksum files
@@ -134,7 +134,6 @@ FileDescriptor createPiece(SplitJob& job, int32_t index) {
         job.failed = job.aborted = true;
         return {};
     }
-    job.written.emplace_back(name);
     return piece;
 }
 
@@ -327,7 +326,8 @@ void splitFolder(SplitJob& job) {
 void writeChecksumFiles(SplitJob& job, int tempFd) {
     std::string pieceSums, contentSums;
     if (!job.hasher->finish(pieceSums, contentSums)) {
-        engineFail("cannot read back the pieces written in " + job.pieceFolder);
+        if (!engineStopIfCancelled())
+            engineFail("cannot read back the pieces written in " + job.pieceFolder);
         job.failed = true;
         return;
     }
@@ -337,21 +337,12 @@ void writeChecksumFiles(SplitJob& job, int tempFd) {
     pieceSums += checksumLine(manifestSha256Hex(), kManifestFileName);
     for (const auto& [name, text] : {std::pair{kContentSumsFileName, &contentSums},
                                      std::pair{kPieceSumsFileName, &pieceSums}}) {
-        job.written.emplace_back(name);
         if (!writeTextFileAt(tempFd, name, *text, job.sync, job.pieceFolder + "/" + name,
                              job.mode)) {
             job.failed = true;
             return;
         }
     }
-}
-
-// Removes what this run wrote into its temporary folder, and the folder.
-void discardTemporaryFolder(SplitJob& job, int outFd) {
-    for (const std::string& name : job.written)
-        unlinkat(job.tempFd, name.c_str(), 0);
-    const std::string folder = lastComponentOf(job.tempFolder);
-    unlinkat(outFd, folder.c_str(), AT_REMOVEDIR);
 }
 
 int32_t runSplit(Split_pragma* request, const SplitOptions& options, SplitOutcome* outcome) {
@@ -386,20 +377,17 @@ int32_t runSplit(Split_pragma* request, const SplitOptions& options, SplitOutcom
     const std::string inTheWay = target.describeSet(job.stem);
     if (!inTheWay.empty() && !options.replaceExisting) {
         engineFail("a set is already in " + job.pieceFolder + ": " + inTheWay);
-        target.discardIfCreated();
         return -1;
     }
     job.sync = !inTheWay.empty();
 
-    std::string tempName;
-    FileDescriptor temp = createTemporaryFolder(out.get(), tempName);
-    if (!temp || !lockFolder(temp.get(), true)) {
+    RunFolder temp;
+    if (!temp.create(out.get())) {
         engineFailErrno("create a folder in", job.outFolder, errno);
-        target.discardIfCreated();
         return -1;
     }
-    job.tempFd = temp.get();
-    job.tempFolder = job.outFolder + "/" + tempName;
+    job.tempFd = temp.fd();
+    job.tempFolder = job.outFolder + "/" + temp.name();
 
     std::memset(request->outFolder, 0, sizeof request->outFolder);
     std::memcpy(request->outFolder, job.pieceFolder.data(), job.pieceFolder.size());
@@ -421,21 +409,17 @@ int32_t runSplit(Split_pragma* request, const SplitOptions& options, SplitOutcom
         job.failed = true;
     }
     if (!job.failed && engineStopIfCancelled()) job.failed = true;
-    if (!job.failed && job.hasher) writeChecksumFiles(job, temp.get());
-    if (!job.failed) {
-        job.written.emplace_back(kManifestFileName); // removed on failure, even half-written
-        if (writeManifestAt(temp.get(), job.sync, job.mode) != 0) job.failed = true;
-    }
-    if (!job.failed && job.sync && fsync(temp.get()) != 0) {
+    if (!job.failed && job.hasher) writeChecksumFiles(job, temp.fd());
+    if (!job.failed && writeManifestAt(temp.fd(), job.sync, job.mode) != 0) job.failed = true;
+    if (!job.failed && job.sync && fsync(temp.fd()) != 0) {
         engineFailErrno("write", job.pieceFolder, errno);
         job.failed = true;
     }
-    if (job.failed ||
-        !target.putInPlace(out.get(), tempName, temp.get(), job.stem, options.replaceExisting)) {
-        discardTemporaryFolder(job, out.get());
-        target.discardIfCreated();
-        return -1;
-    }
+    // The last moment a stop leaves the old state: past the exchange, the new
+    // set is in place.
+    if (job.failed || engineStopIfCancelled() ||
+        !target.putInPlace(temp, job.stem, options.replaceExisting))
+        return -1; // the working folder goes with everything in it
     if (outcome) {
         outcome->source = job.source;
         outcome->pieceFolder = job.pieceFolder;

@@ -239,6 +239,7 @@ TEST_F(Faults, PiecesWithoutChecksumsAreRemovedOnlyWhenTheUserAgrees) {
     split(source, false, dir / "out", false);
     const std::string set = dir / "out/data_spt";
     fs::remove(set + "/SHA256SUMS");
+    fs::remove(set + "/CONTENTS.sha256"); // a set made without checksum files
     fs::create_directories(dir / "joined");
     const std::size_t runs = tk.app.modalHistory.size();
     tk.questionAnswers = {toolkit::kModalResponseOK, toolkit::kModalResponseCancel};

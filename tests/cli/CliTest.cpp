@@ -168,6 +168,11 @@ TEST(Cli, VerifyFindsAByteChangedPastTheFirstKilobyte) {
     fs::remove(dir / "data_spt/SHA256SUMS");
     r = parcelor(dir, {"verify", dir / "data_spt"});
     EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("SHA256SUMS is missing while CONTENTS.sha256 is there"), std::string::npos)
+        << r.err;
+    fs::remove(dir / "data_spt/CONTENTS.sha256");
+    r = parcelor(dir, {"verify", dir / "data_spt"});
+    EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("only the quick check was possible"), std::string::npos) << r.err;
 }
 
@@ -217,12 +222,24 @@ TEST(Cli, JsonLinesAndRemovalsThatNeedTheFullCheck) {
     EXPECT_GE(lines, 3u); // start, progress, done
     EXPECT_NE(r.out.find("{\"event\":\"done\",\"result\":0,\"reason\":\"\"}\n"), std::string::npos);
 
+    // Which check a join made is in its last line; without checksum files it
+    // can only be the quick one, which removes nothing and can be refused.
+    fs::create_directories(dir / "full");
+    r = parcelor(dir, {"join", "--json", dir / "in/data_spt", dir / "full"});
+    EXPECT_NE(r.out.find("\"result\":0,\"reason\":\"\",\"check\":\"full\"}"), std::string::npos)
+        << r.out;
     fs::remove(dir / "in/data_spt/SHA256SUMS");
+    fs::remove(dir / "in/data_spt/CONTENTS.sha256");
     r = parcelor(dir, {"join", "-q", "--remove-pieces", dir / "in/data_spt", dir / "in"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("cannot be fully verified"), std::string::npos) << r.err;
     EXPECT_FALSE(exists(dir / "in/data.bin"));
     EXPECT_TRUE(exists(dir / "in/data_spt/spt_config.morvspt"));
+    r = parcelor(dir, {"join", "--require-checksums", dir / "in/data_spt", dir / "in"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(exists(dir / "in/data.bin"));
+    r = parcelor(dir, {"join", "--json", dir / "in/data_spt", dir / "in"});
+    EXPECT_NE(r.out.find("\"check\":\"quick\"}"), std::string::npos) << r.out;
 }
 
 TEST(Cli, ASignalMidRunLeavesNothingHalfMade) {

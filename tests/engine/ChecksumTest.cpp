@@ -1,9 +1,11 @@
 // The checksum files: checkable with sha256sum, hashed from what was written,
-// trusted only when they belong to the set, and a change anywhere in a piece
-// caught by the full check and the join.
+// never passed over when damaged, and a change anywhere in a piece or the
+// manifest caught by the full check and the join.
 
 #include "engine/checksums.h"
+#include "engine/digest.h"
 #include "engine/errors.h"
+#include "engine/inspection.h"
 #include "engine/join.h"
 #include "engine/safe_fs.h"
 
@@ -16,6 +18,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 namespace fs = std::filesystem;
 
@@ -28,10 +31,16 @@ bool sha256sumChecks(const std::string& folder, const std::string& sums) {
     return std::system(command.c_str()) == 0;
 }
 
-void flipByte(const std::string& path, std::size_t at) {
+void flipByte(const std::string& path, std::size_t at, char bit = 0x01) {
     std::string bytes = readFile(path);
-    bytes[at] ^= 0x01;
+    bytes[at] ^= bit;
     writeFile(path, bytes);
+}
+
+std::string sha256Hex(const std::string& bytes) {
+    Sha256Digest digest;
+    digest.update(bytes.data(), bytes.size());
+    return digest.finishHex();
 }
 
 int32_t splitWithoutChecksums(const std::string& source, const std::string& out,
@@ -81,9 +90,9 @@ TEST(ChecksumFiles, AChangePastTheFirstKilobyteIsCaughtAndNothingItFeedsIsPutInP
     flipByte(dir / "tree_spt/tree_1.spt", 3000); // only the second file lies in piece 1
 
     std::vector<PieceCheck> checks;
-    bool belong = false;
-    EXPECT_EQ(verifyPieceSet((dir / "f_spt").c_str(), checks, belong), -1);
-    EXPECT_TRUE(belong);
+    ChecksumState state = ChecksumState::Absent;
+    EXPECT_EQ(verifyPieceSet((dir / "f_spt").c_str(), checks, state), -1);
+    EXPECT_EQ(state, ChecksumState::Good);
     ASSERT_EQ(checks.size(), 3u);
     EXPECT_TRUE(checks[0].good && !checks[1].good && checks[2].good);
     EXPECT_EQ(checks[1].problem, "does not match its checksum");
@@ -98,38 +107,128 @@ TEST(ChecksumFiles, AChangePastTheFirstKilobyteIsCaughtAndNothingItFeedsIsPutInP
                   {"tree/" + order[0], readFile(dir / ("tree/" + order[0]))}}));
 }
 
-TEST(ChecksumFiles, FilesThatDoNotBelongAreIgnoredAndSetsWithoutThemJoinAsBefore) {
+// Every way a checksum file can be there and wrong fails the join and the
+// full check before anything is written, even where the quick check passes.
+TEST(ChecksumFiles, DamagedChecksumFilesFailTheRunInsteadOfDowngradingIt) {
     TempDir dir;
-    writeFile(dir / "a.bin", seededBytes(7, 9000));
-    writeFile(dir / "b.bin", seededBytes(8, 9000));
-    ASSERT_EQ(splitInto(dir / "a.bin", dir.path().string(), 4000), 0);
-    ASSERT_EQ(splitWithoutChecksums(dir / "b.bin", dir.path().string(), 4000), 0);
-    EXPECT_FALSE(exists(dir / "b_spt/SHA256SUMS"));
-    EXPECT_EQ(checksumProblem((dir / "b_spt").c_str()), "it has no checksum files");
+    writeFile(dir / "f.bin", seededBytes(4, 9000));
+    ASSERT_EQ(splitInto(dir / "f.bin", dir.path().string(), 4000), 0);
+    flipByte(dir / "f_spt/f_1.spt", 3000); // past the quick check's kilobyte
+    const std::string sums = readFile(dir / "f_spt/SHA256SUMS");
+    const std::string contents = readFile(dir / "f_spt/CONTENTS.sha256");
+    const std::string manifestLine = sums.substr(sums.rfind('\n', sums.size() - 2) + 1);
+    const std::vector<std::pair<const char*, std::function<void()>>> damages = {
+        {"a hex digit of the manifest's line",
+         [&] {
+             std::string s = sums;
+             s[s.size() - manifestLine.size()] ^= 0x01;
+             writeFile(dir / "f_spt/SHA256SUMS", s);
+         }},
+        {"SHA256SUMS removed", [&] { fs::remove(dir / "f_spt/SHA256SUMS"); }},
+        {"CONTENTS.sha256 removed", [&] { fs::remove(dir / "f_spt/CONTENTS.sha256"); }},
+        {"a piece's name changed",
+         [&] {
+             std::string s = sums;
+             s.replace(s.find("f_1.spt"), 7, "f_9.spt");
+             writeFile(dir / "f_spt/SHA256SUMS", s);
+         }},
+        {"a line added", [&] { writeFile(dir / "f_spt/SHA256SUMS", sums + manifestLine); }},
+        {"CONTENTS.sha256 names another file",
+         [&] {
+             std::string s = contents;
+             s.replace(s.find("f.bin"), 5, "g.bin");
+             writeFile(dir / "f_spt/CONTENTS.sha256", s);
+         }},
+        {"CONTENTS.sha256 does not parse",
+         [&] { writeFile(dir / "f_spt/CONTENTS.sha256", "x\n"); }},
+        {"a link in SHA256SUMS's place",
+         [&] {
+             writeFile(dir / "copy", sums);
+             fs::remove(dir / "f_spt/SHA256SUMS");
+             fs::create_symlink(dir / "copy", dir / "f_spt/SHA256SUMS");
+         }},
+    };
     fs::create_directories(dir / "out");
-    EXPECT_EQ(splitProject_merge((dir / "b_spt").c_str(), (dir / "out").c_str(), ""), 0);
+    for (const auto& [what, damage] : damages) {
+        SCOPED_TRACE(what);
+        damage();
+        EXPECT_EQ(splitProject_merge((dir / "f_spt").c_str(), (dir / "out").c_str(), ""), -1);
+        EXPECT_EQ(engineLastFailure(), EngineFailure::ChecksumsDamaged) << engineLastError();
+        EXPECT_FALSE(exists(dir / "out/f.bin"));
+        std::vector<PieceCheck> checks;
+        ChecksumState state = ChecksumState::Good;
+        EXPECT_EQ(verifyPieceSet((dir / "f_spt").c_str(), checks, state), -1);
+        EXPECT_EQ(state, ChecksumState::Damaged);
+        fs::remove(dir / "f_spt/SHA256SUMS");
+        writeFile(dir / "f_spt/SHA256SUMS", sums);
+        writeFile(dir / "f_spt/CONTENTS.sha256", contents);
+    }
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
+}
+
+TEST(ChecksumFiles, OnlyASetWithoutAnyJoinsWithTheQuickCheckAndSaysSo) {
+    TempDir dir;
+    writeFile(dir / "b.bin", seededBytes(8, 9000));
+    ASSERT_EQ(splitWithoutChecksums(dir / "b.bin", dir.path().string(), 4000), 0);
+    fs::create_directories(dir / "out");
+    JoinOptions required;
+    required.requireChecksums = true;
+    EXPECT_EQ(joinWithOptions((dir / "b_spt").c_str(), (dir / "out").c_str(), required, nullptr),
+              -1);
+    EXPECT_EQ(engineLastFailure(), EngineFailure::NoChecksums);
+    JoinOutcome outcome;
+    outcome.fullCheck = true;
+    ASSERT_EQ(
+        joinWithOptions((dir / "b_spt").c_str(), (dir / "out").c_str(), JoinOptions{}, &outcome),
+        0);
+    EXPECT_FALSE(outcome.fullCheck);
     EXPECT_EQ(readFile(dir / "out/b.bin"), seededBytes(8, 9000));
 
-    // Another set's sums beside this set's pieces: treated as absent.
-    fs::copy_file(dir / "a_spt/SHA256SUMS", dir / "b_spt/SHA256SUMS");
-    EXPECT_EQ(checksumProblem((dir / "b_spt").c_str()),
-              "SHA256SUMS does not list this set's pieces");
+    // Told to, a join passes over damaged files with the quick check, and says so.
+    writeFile(dir / "b.bin", seededBytes(9, 9000));
+    ASSERT_EQ(splitInto(dir / "b.bin", dir.path().string(), 4000), 0);
+    fs::remove(dir / "b_spt/CONTENTS.sha256");
+    JoinOptions ignoring;
+    ignoring.ignoreChecksums = true;
+    outcome.fullCheck = true;
+    ASSERT_EQ(joinWithOptions((dir / "b_spt").c_str(), (dir / "out").c_str(), ignoring, &outcome),
+              0);
+    EXPECT_FALSE(outcome.fullCheck);
+    EXPECT_EQ(readFile(dir / "out/b.bin"), seededBytes(9, 9000));
+}
+
+// A flipped bit in a folder set's manifest moves a file's bytes: the manifest
+// no longer matches its line; and where the line was forged to match, the
+// rebuilt file's own checksum stops it.
+TEST(ChecksumFiles, AManifestChangedInPlaceNeverGivesWrongFiles) {
+    TempDir dir;
+    writeFile(dir / "tree/a", seededBytes(10, 3000));
+    writeFile(dir / "tree/b", seededBytes(11, 3000));
+    ASSERT_EQ(splitInto(dir / "tree", dir.path().string(), 10000), 0);
+    const std::string manifest = dir / "tree_spt/spt_config.morvspt";
+    // The second file record's offset (3000), header, one piece record and one
+    // file record in: 2992 still lies in the piece.
+    flipByte(manifest, 352 + 37 + 280 + 264, 0x08);
+    fs::create_directories(dir / "out");
+    EXPECT_EQ(splitProject_merge((dir / "tree_spt").c_str(), (dir / "out").c_str(), ""), -1);
+    EXPECT_EQ(engineLastFailure(), EngineFailure::ChecksumsDamaged);
+    EXPECT_NE(engineLastError().find("the manifest does not match"), std::string::npos);
+
+    std::string sums = readFile(dir / "tree_spt/SHA256SUMS");
+    sums.replace(sums.rfind('\n', sums.size() - 2) + 1, 64, sha256Hex(readFile(manifest)));
+    writeFile(dir / "tree_spt/SHA256SUMS", sums);
+    EXPECT_EQ(splitProject_merge((dir / "tree_spt").c_str(), (dir / "out").c_str(), ""), -1);
+    EXPECT_NE(engineLastError().find("does not match its checksum in CONTENTS.sha256"),
+              std::string::npos)
+        << engineLastError();
     std::vector<PieceCheck> checks;
-    bool belong = true;
-    EXPECT_EQ(verifyPieceSet((dir / "b_spt").c_str(), checks, belong), -1);
-    EXPECT_FALSE(belong);
-    fs::remove(dir / "out/b.bin");
-    EXPECT_EQ(splitProject_merge((dir / "b_spt").c_str(), (dir / "out").c_str(), ""), 0);
-    EXPECT_EQ(readFile(dir / "out/b.bin"), seededBytes(8, 9000));
-
-    // The same names left behind by an earlier set after a re-split without sums.
-    const std::string stale = readFile(dir / "a_spt/SHA256SUMS");
-    writeFile(dir / "a.bin", seededBytes(9, 9000));
-    ASSERT_EQ(splitWithoutChecksums(dir / "a.bin", dir.path().string(), 4000), 0);
-    writeFile(dir / "a_spt/SHA256SUMS", stale);
-    EXPECT_EQ(checksumProblem((dir / "a_spt").c_str()), "SHA256SUMS belongs to another manifest");
-    EXPECT_EQ(splitProject_merge((dir / "a_spt").c_str(), (dir / "out").c_str(), ""), 0);
-    EXPECT_EQ(readFile(dir / "out/a.bin"), seededBytes(9, 9000));
+    ChecksumState state;
+    EXPECT_EQ(verifyPieceSet((dir / "tree_spt").c_str(), checks, state), -1);
+    EXPECT_EQ(state, ChecksumState::Good);
+    const std::string first = walkOrder(dir / "tree").front(); // the record left as it was
+    EXPECT_EQ(
+        treeContents(dir / "out"),
+        (std::map<std::string, std::string>{{"tree/" + first, readFile(dir / ("tree/" + first))}}));
 }
 
 TEST(ChecksumFiles, AChecksumFileThatCannotBeWrittenFailsTheSplit) {

@@ -1,0 +1,252 @@
+#include "engine/run_folder.h"
+
+#include "engine/utilities.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The marker's text: a working folder's, or a journal's first field.
+constexpr char kPlainMarker[] = "parcelor-run 1\n";
+constexpr char kJournalTag[] = "parcelor-replace 1";
+// A journal lists one old set: its pieces, manifest and checksum files, each
+// with a name under 256 bytes and five numbers.
+constexpr std::size_t kJournalBound = (std::size_t{1} << 21) * 400;
+
+bool hasTemporaryPrefix(const std::string& name) {
+    return name.rfind(kTemporaryPrefix, 0) == 0;
+}
+
+// Writes all of `text` as the new file `name` in `dirFd`, then to disk.
+bool writeNewFile(int dirFd, const char* name, const std::string& text) {
+    FileDescriptor fd(
+        ::openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) return false;
+    if (!writeAll(fd.get(), text.data(), text.size()) || fsync(fd.get()) != 0 || !fd.close()) {
+        unlinkat(dirFd, name, 0);
+        return false;
+    }
+    return true;
+}
+
+// The marker of `dirFd`, at most kJournalBound bytes; "" when there is none.
+std::string readMarker(int dirFd) {
+    FileDescriptor fd = openFileAt(dirFd, kRunMarkerName);
+    struct stat st {};
+    if (!fd || fstat(fd.get(), &st) != 0 || st.st_size <= 0 ||
+        static_cast<uint64_t>(st.st_size) > kJournalBound)
+        return {};
+    std::string text(static_cast<std::size_t>(st.st_size), '\0');
+    if (readAt(fd.get(), text.data(), text.size(), 0) != st.st_size) return {};
+    return text;
+}
+
+struct Journal {
+    std::string destination;
+    std::map<std::string, FileIdentity> oldSet;
+};
+
+// Fields are NUL-terminated: the tag, the destination, then a name and its
+// identity ("dev ino size sec nsec") for each file of the old set.
+bool parseJournal(const std::string& text, Journal& out) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find('\0', start);
+        if (end == std::string::npos) return false; // cut short: never complete
+        fields.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    if (fields.size() < 2 || fields[0] != kJournalTag || fields.size() % 2 != 0) return false;
+    if (!isSafeComponentName(fields[1].c_str())) return false;
+    out.destination = fields[1];
+    for (std::size_t i = 2; i < fields.size(); i += 2) {
+        FileIdentity id;
+        unsigned long long dev = 0, ino = 0;
+        long long size = 0, sec = 0, nsec = 0;
+        if (std::sscanf(fields[i + 1].c_str(), "%llu %llu %lld %lld %lld", &dev, &ino, &size, &sec,
+                        &nsec) != 5)
+            return false;
+        id.device = dev;
+        id.inode = ino;
+        id.size = size;
+        id.mtimeSeconds = sec;
+        id.mtimeNanoseconds = nsec;
+        out.oldSet[fields[i]] = id;
+    }
+    return true;
+}
+
+// Removes the regular files in `dirFd`; adds what they held to `bytes`.
+// False when anything else is left.
+bool removeFilesIn(int dirFd, int64_t& bytes) {
+    bool empty = true;
+    for (const std::string& name : namesIn(dirFd)) {
+        FileIdentity id;
+        if (entryAt(dirFd, name.c_str(), &id) == EntryKind::Regular &&
+            unlinkat(dirFd, name.c_str(), 0) == 0) {
+            bytes += id.size;
+        } else {
+            empty = false;
+        }
+    }
+    return empty;
+}
+
+} // namespace
+
+RunFolder::~RunFolder() {
+    if (!fd_) return;
+    int64_t bytes = 0;
+    removeFilesIn(fd_.get(), bytes);
+    unlinkat(parentFd_, name_.c_str(), AT_REMOVEDIR);
+}
+
+bool RunFolder::create(int parentFd) {
+    parentFd_ = parentFd;
+    fd_ = createTemporaryFolder(parentFd, name_);
+    if (!fd_) return false;
+    if (!lockFolder(fd_.get(), true) || !writeNewFile(fd_.get(), kRunMarkerName, kPlainMarker)) {
+        const int error = errno;
+        unlinkat(fd_.get(), kRunMarkerName, 0);
+        unlinkat(parentFd, name_.c_str(), AT_REMOVEDIR);
+        fd_ = FileDescriptor();
+        errno = error;
+        return false;
+    }
+    return true;
+}
+
+FileDescriptor RunFolder::createFile(std::string& name, mode_t mode) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        name = newTemporaryName();
+        FileDescriptor fd(::openat(fd_.get(), name.c_str(),
+                                   O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (fd || errno != EEXIST) return fd;
+    }
+    return {};
+}
+
+void RunFolder::release() {
+    fd_ = FileDescriptor();
+}
+
+bool writeReplaceJournal(int pieceFolderFd, const std::string& destination,
+                         const std::vector<std::pair<std::string, FileIdentity>>& oldSet) {
+    std::string text = std::string(kJournalTag) + '\0' + destination + '\0';
+    for (const auto& [name, id] : oldSet) {
+        char numbers[128];
+        std::snprintf(numbers, sizeof numbers,
+                      "%" PRIu64 " %" PRIu64 " %" PRId64 " %" PRId64 " %" PRId64, id.device,
+                      id.inode, id.size, id.mtimeSeconds, id.mtimeNanoseconds);
+        text += name + '\0' + numbers + '\0';
+    }
+    unlinkat(pieceFolderFd, kRunMarkerName, 0); // a stray marker of an earlier run
+    return writeNewFile(pieceFolderFd, kRunMarkerName, text) && fsync(pieceFolderFd) == 0;
+}
+
+bool settleReplaceJournal(int outFd, const std::string& name, std::string* keptNote) {
+    FileDescriptor folder = openFolderAt(outFd, name.c_str());
+    if (!folder) return false;
+    Journal journal;
+    if (!parseJournal(readMarker(folder.get()), journal)) {
+        // A marker that is not a whole journal, in a set's own folder: a
+        // journal that was being written, or a working folder's marker that
+        // came along with a new set. The set there is whole either way.
+        if (!hasTemporaryPrefix(name)) return unlinkat(folder.get(), kRunMarkerName, 0) == 0;
+        return false;
+    }
+    if (journal.destination == name) // the exchange never happened
+        return unlinkat(folder.get(), kRunMarkerName, 0) == 0;
+    FileDescriptor destination = openFolderAt(outFd, journal.destination.c_str());
+    if (!destination) {
+        if (errno != ENOENT) return false;
+        // The old folder went aside and the new one never took its name: undo.
+        if (renameat2(outFd, name.c_str(), outFd, journal.destination.c_str(), RENAME_NOREPLACE) !=
+            0)
+            return false;
+        return unlinkat(folder.get(), kRunMarkerName, 0) == 0;
+    }
+    // The new set is in place: the user's files move across, the old set goes.
+    bool whole = true;
+    for (const std::string& entry : namesIn(folder.get())) {
+        if (entry == kRunMarkerName) continue;
+        auto old = journal.oldSet.find(entry);
+        if (old == journal.oldSet.end()) {
+            if (renameat2(folder.get(), entry.c_str(), destination.get(), entry.c_str(),
+                          RENAME_NOREPLACE) != 0)
+                whole = false;
+            continue;
+        }
+        FileIdentity now;
+        if (entryAt(folder.get(), entry.c_str(), &now) != EntryKind::Regular ||
+            !(now == old->second) || unlinkat(folder.get(), entry.c_str(), 0) != 0)
+            whole = false;
+    }
+    fsync(destination.get());
+    if (!whole) {
+        if (keptNote)
+            *keptNote =
+                "some files of the replaced set's folder were kept in " + name + " beside it";
+        return false;
+    }
+    unlinkat(folder.get(), kRunMarkerName, 0);
+    return unlinkat(outFd, name.c_str(), AT_REMOVEDIR) == 0;
+}
+
+SweepReport sweepLeftovers(int folderFd) {
+    SweepReport report;
+    for (const std::string& name : namesIn(folderFd)) {
+        if (!hasTemporaryPrefix(name)) continue;
+        FileDescriptor folder = openFolderAt(folderFd, name.c_str());
+        if (!folder || entryAt(folder.get(), kRunMarkerName) != EntryKind::Regular) continue;
+        if (!lockFolder(folder.get(), true)) continue; // its run is alive
+        const std::string marker = readMarker(folder.get());
+        if (marker.rfind(kJournalTag, 0) == 0) {
+            if (settleReplaceJournal(folderFd, name)) ++report.finished;
+            continue;
+        }
+        if (marker != kPlainMarker) continue;
+        int64_t bytes = 0;
+        if (removeFilesIn(folder.get(), bytes) &&
+            unlinkat(folderFd, name.c_str(), AT_REMOVEDIR) == 0)
+            ++report.folders;
+        report.bytes += bytes;
+    }
+    return report;
+}
+
+std::string describeSweep(const SweepReport& report) {
+    std::string text;
+    if (report.folders > 0)
+        text = "removed what " + std::to_string(report.folders) +
+               (report.folders == 1 ? " stopped run" : " stopped runs") + " left (" +
+               std::to_string((report.bytes + 999'999) / 1'000'000) + " MB)";
+    if (report.finished > 0)
+        text += (text.empty() ? "" : "; ") + std::string("finished ") +
+                std::to_string(report.finished) + " interrupted replacement" +
+                (report.finished == 1 ? "" : "s");
+    return text;
+}
+
+bool replacementPending(int outFd, int folderFd, const std::string& setName) {
+    Journal journal;
+    if (parseJournal(readMarker(folderFd), journal)) return true;
+    for (const std::string& name : namesIn(outFd)) {
+        if (!hasTemporaryPrefix(name)) continue;
+        FileDescriptor folder = openFolderAt(outFd, name.c_str());
+        if (folder && parseJournal(readMarker(folder.get()), journal) &&
+            journal.destination == setName)
+            return true;
+    }
+    return false;
+}

@@ -1,0 +1,86 @@
+#pragma once
+// Hidden working folders of a run, the journal of a set's replacement, and
+// the removal of what killed runs left behind.
+//
+// A run writes its new files into a folder ".parcelor-tmp-<12 hex>" that it
+// creates beside where they end up, locks with flock for as long as it lives,
+// and marks with a file ".parcelor-run" inside (written only once the lock is
+// held). A later run removes such a folder only when the marker is there and
+// the folder's lock is free: its maker is no longer alive, whatever its age.
+//
+// A split that replaces a set in a folder holding other files of the user's
+// journals the replacement in that same marker file (see
+// PieceFolder::putInPlace): one folder exchange is the commit point, and the
+// journal lets the next run that holds the output folder's lock exclusively
+// finish carrying the user's files across, or undo a half-made swap.
+
+#include "engine/file_io.h"
+#include "engine/safe_fs.h"
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+inline constexpr const char* kRunMarkerName = ".parcelor-run";
+
+class RunFolder {
+public:
+    RunFolder() = default;
+    ~RunFolder(); // removes the files it made that are still in it, then the folder
+    RunFolder(const RunFolder&) = delete;
+    RunFolder& operator=(const RunFolder&) = delete;
+
+    // Creates the folder in `parentFd`, locks it and writes its marker. False
+    // (errno set) on any failure; nothing is left behind then.
+    bool create(int parentFd);
+    int fd() const { return fd_.get(); }
+    const std::string& name() const { return name_; }
+    // A new file inside it, exclusively created; `name` receives its name.
+    FileDescriptor createFile(std::string& name, mode_t mode = 0666);
+    // The folder has been renamed away or taken over: the destructor leaves it.
+    void release();
+
+private:
+    int parentFd_ = -1;
+    FileDescriptor fd_;
+    std::string name_;
+};
+
+// What a sweep of a folder did.
+struct SweepReport {
+    int folders = 0;   // working folders of dead runs removed
+    int64_t bytes = 0; // what their files held
+    int finished = 0;  // interrupted replacements finished or undone
+};
+
+// Removes the working folders of dead runs from `folderFd` and settles any
+// journal there (see above): removes only folders named with the temporary
+// prefix that hold the marker, whose lock is free, and in them only regular
+// files; never follows a link. The caller holds `folderFd`'s lock
+// exclusively. Failures leave things as they are.
+SweepReport sweepLeftovers(int folderFd);
+
+// "removed what 2 stopped runs left (85 MB)", or "" when the sweep did nothing.
+std::string describeSweep(const SweepReport& report);
+
+// The journal of a replacement, written as the marker of the set's folder
+// `pieceFolderFd` before the exchange: the folder is to be carried into
+// `destination` (its own name, inside the same output folder); the entries of
+// `oldSet` (with their identities) are the old set's and go; anything else is
+// the user's and moves across. Written to disk before it returns true.
+bool writeReplaceJournal(int pieceFolderFd, const std::string& destination,
+                         const std::vector<std::pair<std::string, FileIdentity>>& oldSet);
+
+// Settles the journal in the folder `name` of `outFd` (the caller holds
+// `outFd`'s lock exclusively): when the folder is `destination` itself, the
+// exchange never happened and the journal goes; when `destination` is
+// missing, the old set's folder takes its name back; otherwise the user's
+// files move into `destination` and the old set goes. True when nothing is
+// left to do. `keptNote` names what had to stay.
+bool settleReplaceJournal(int outFd, const std::string& name, std::string* keptNote = nullptr);
+
+// True when `folderFd` (a set's folder) or a working folder beside it in
+// `outFd` holds a journal naming `setName`: a replacement of the set was
+// interrupted.
+bool replacementPending(int outFd, int folderFd, const std::string& setName);
