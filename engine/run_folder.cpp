@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <string_view>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -42,7 +43,7 @@ bool writeNewFile(int dirFd, const char* name, const std::string& text) {
 std::string readMarker(int dirFd) {
     FileDescriptor fd = openFileAt(dirFd, kRunMarkerName);
     struct stat st {};
-    if (!fd || fstat(fd.get(), &st) != 0 || st.st_size <= 0 ||
+    if (!fd || fstat(fd.get(), &st) != 0 || st.st_size < 0 ||
         static_cast<uint64_t>(st.st_size) > kJournalBound)
         return {};
     std::string text(static_cast<std::size_t>(st.st_size), '\0');
@@ -208,14 +209,20 @@ SweepReport sweepLeftovers(int folderFd) {
     for (const std::string& name : namesIn(folderFd)) {
         if (!hasTemporaryPrefix(name)) continue;
         FileDescriptor folder = openFolderAt(folderFd, name.c_str());
-        if (!folder || entryAt(folder.get(), kRunMarkerName) != EntryKind::Regular) continue;
-        if (!lockFolder(folder.get(), true)) continue; // its run is alive
+        if (!folder || !lockFolder(folder.get(), true)) continue; // its run is alive
+        if (entryAt(folder.get(), kRunMarkerName) != EntryKind::Regular) {
+            // Killed between making the folder and marking it, or after
+            // emptying it: an empty folder holds nothing to lose.
+            if (unlinkat(folderFd, name.c_str(), AT_REMOVEDIR) == 0) ++report.folders;
+            continue;
+        }
         const std::string marker = readMarker(folder.get());
         if (marker.rfind(kJournalTag, 0) == 0) {
             if (settleReplaceJournal(folderFd, name)) ++report.finished;
             continue;
         }
-        if (marker != kPlainMarker) continue;
+        // A marker cut short as it was written still marks the folder.
+        if (std::string_view(kPlainMarker).substr(0, marker.size()) != marker) continue;
         int64_t bytes = 0;
         if (removeFilesIn(folder.get(), bytes) &&
             unlinkat(folderFd, name.c_str(), AT_REMOVEDIR) == 0)

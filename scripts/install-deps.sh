@@ -20,6 +20,7 @@ packages=(
     dpkg-dev
     shared-mime-info
     libxml2-utils
+    strace
 )
 if [ "${1:-}" = sanitizers ]; then
     packages+=(clang-14 libclang-rt-14-dev)

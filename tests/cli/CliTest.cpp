@@ -356,3 +356,117 @@ TEST(Cli, ASignalEndsTheWaitForAPasswordFifo) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
 }
+
+namespace {
+
+// strace can trace and inject here (ptrace may be refused in a container).
+bool straceWorks() {
+    return std::system("strace -f -o /dev/null -e inject=getpid:error=EPERM:when=1 true "
+                       ">/dev/null 2>&1") == 0;
+}
+
+// Runs parcelor under strace, which acts on it as `inject` says.
+Outcome traced(const TempDir& dir, const std::string& inject,
+               const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"-f",        "-o", "/dev/null", "-e", "inject=" + inject,
+                                    PARCELOR_CLI};
+    all.insert(all.end(), args.begin(), args.end());
+    std::string command = "exec strace";
+    for (const std::string& arg : all)
+        command += " " + quote(arg);
+    command += " </dev/null >" + quote(dir / ".out") + " 2>" + quote(dir / ".err");
+    const int status = std::system(command.c_str());
+    Outcome o;
+    o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    o.err = readFile(dir / ".err");
+    fs::remove(dir / ".out");
+    fs::remove(dir / ".err");
+    return o;
+}
+
+bool holdsRunLeftovers(const std::string& folder) {
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.path().filename().string().rfind(".parcelor-", 0) == 0) return true;
+    }
+    return false;
+}
+
+} // namespace
+
+// A kill at every step of a replace that shares its folder with a file of the
+// user's: after the next run, the set's folder holds the old set or the new
+// one whole, the user's file, and nothing of ours besides.
+TEST(CliCrash, AKilledReplaceLeavesTheOldOrTheNewSetWholeAtEveryStep) {
+    if (!straceWorks()) GTEST_SKIP() << "strace cannot trace processes here";
+    TempDir dir;
+    writeFile(dir / "old/data.bin", seededBytes(20, 5000));
+    writeFile(dir / "src/data.bin", seededBytes(21, 3500));
+    for (const char* made : {"old", "src"})
+        ASSERT_EQ(
+            parcelor(dir, {"split", "-q", "-b", "1000", dir / (std::string(made) + "/data.bin")})
+                .status,
+            0);
+    const auto oldSet = treeContents(dir / "old/data_spt");
+    const auto newSet = treeContents(dir / "src/data_spt");
+    const std::string set = dir / "out/data_spt";
+    for (const char* call : {"renameat2", "unlinkat", "fsync", "write"}) {
+        for (int n = 1;; ++n) {
+            SCOPED_TRACE(std::string(call) + " #" + std::to_string(n));
+            ASSERT_LT(n, 100);
+            fs::remove_all(dir / "out");
+            fs::create_directories(dir / "out");
+            fs::copy(dir / "old/data_spt", set);
+            writeFile(set + "/notes.txt", "mine");
+            const Outcome r = traced(
+                dir, std::string(call) + ":signal=KILL:when=" + std::to_string(n),
+                {"split", "-q", "--replace", "-b", "1000", dir / "src/data.bin", dir / "out"});
+            ASSERT_EQ(parcelor(dir, {"verify", "-q", set}).status, 0);
+            auto now = treeContents(set);
+            EXPECT_EQ(now["notes.txt"], "mine");
+            now.erase("notes.txt");
+            EXPECT_TRUE(now == oldSet || now == newSet);
+            EXPECT_FALSE(holdsRunLeftovers(dir / "out"));
+            if (r.status != 128 + SIGKILL) {
+                EXPECT_EQ(r.status, 0) << r.err;
+                EXPECT_EQ(now, newSet);
+                break;
+            }
+        }
+    }
+}
+
+// A killed split or join leaves its working folder; the next run that may
+// remove it does (so they never pile up), says so once, and touches nothing
+// else.
+TEST(CliCrash, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
+    if (!straceWorks()) GTEST_SKIP() << "strace cannot trace processes here";
+    TempDir dir;
+    writeFile(dir / "data.bin", seededBytes(22, 5000));
+    ASSERT_EQ(parcelor(dir, {"split", "-q", "-b", "1000", dir / "data.bin"}).status, 0);
+    fs::create_directories(dir / "joined");
+    writeFile(dir / "joined/.parcelor-tmp-000000000000", "not a folder of ours");
+    for (const char* verb : {"join", "join", "join", "split", "split", "split"}) {
+        const std::vector<std::string> args =
+            verb == std::string("join")
+                ? std::vector<std::string>{verb, "-q", dir / "data_spt", dir / "joined"}
+                : std::vector<std::string>{verb, "-q", "--replace", "-b", "1000", dir / "data.bin"};
+        EXPECT_EQ(traced(dir, "copy_file_range:signal=KILL:when=2", args).status, 128 + SIGKILL);
+    }
+    for (const std::string folder : {dir.path().string(), dir / "joined"}) {
+        std::size_t left = 0;
+        for (const auto& entry : fs::directory_iterator(folder))
+            left += entry.is_directory() && entry.path().filename().string()[0] == '.' ? 1 : 0;
+        EXPECT_EQ(left, 1u) << folder;
+    }
+    auto r = parcelor(dir, {"verify", dir / "data_spt"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("removed what 1 stopped run left"), std::string::npos) << r.err;
+    r = parcelor(dir, {"join", dir / "data_spt", dir / "joined"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("removed what 1 stopped run left"), std::string::npos) << r.err;
+    r = parcelor(dir, {"verify", dir / "data_spt"});
+    EXPECT_EQ(r.err.find("stopped run"), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(dir / "joined/data.bin"), seededBytes(22, 5000));
+    EXPECT_EQ(readFile(dir / "joined/.parcelor-tmp-000000000000"), "not a folder of ours");
+    EXPECT_FALSE(holdsRunLeftovers(dir / "data_spt"));
+}
