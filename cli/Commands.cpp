@@ -92,6 +92,13 @@ int cancelled(const char* what) {
     return 128 + gSignal;
 }
 
+// A stop that came once the run could no longer stop (its result was in
+// place): said, and the exit status still says it was stopped.
+int stoppedAfter(const char* what) {
+    std::fprintf(stderr, "parcelor: the %s was complete when the stop came\n", what);
+    return 128 + gSignal;
+}
+
 // The exit status and message of a run that returned -1.
 int runFailed(Progress& progress, const char* what) {
     const std::string reason = engineLastError();
@@ -205,7 +212,7 @@ int split(const CliOptions& o) {
     if (result != 0) return runFailed(progress, "split");
     progress.done(0, "");
     note(o, "wrote " + outcome.pieceFolder);
-    if (!o.removeSource) return 0;
+    if (!o.removeSource) return gSignal != 0 ? stoppedAfter("split") : 0;
     RemovalReport report;
     return reportRemoval(o, removeSplitSource(outcome, report), report, false);
 }
@@ -275,7 +282,7 @@ int join(const CliOptions& o) {
                       "past a piece's first kilobyte would not have been seen"
                     : "only the quick check was possible (the set has no checksum files): "
                       "each piece was checked by its length and first kilobyte");
-    if (!o.removePieces) return 0;
+    if (!o.removePieces) return gSignal != 0 ? stoppedAfter("join") : 0;
     RemovalReport report;
     return reportRemoval(o, removeJoinedPieces(outcome, report), report, true);
 }

@@ -470,3 +470,60 @@ TEST(CliCrash, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
     EXPECT_EQ(readFile(dir / "joined/.parcelor-tmp-000000000000"), "not a folder of ours");
     EXPECT_FALSE(holdsRunLeftovers(dir / "data_spt"));
 }
+
+// A stop at each phase of a split, a join and a removal is honoured there and
+// reported as a stop (128+N): nothing half made, what was removed said.
+TEST(CliCrash, AStopIsHonouredAtEveryPhase) {
+    if (!straceWorks()) GTEST_SKIP() << "strace cannot trace processes here";
+    TempDir dir;
+    for (int i = 0; i < 50; ++i)
+        writeFile(dir / ("tree/f" + std::to_string(i)), seededBytes(30 + i, 300));
+    writeFile(dir / "data.bin", seededBytes(29, 5000));
+    ASSERT_EQ(parcelor(dir, {"split", "-q", "-b", "1000", dir / "data.bin"}).status, 0);
+    const auto set = treeContents(dir / "data_spt");
+    writeFile(dir / "data.bin", seededBytes(28, 5000));
+    const std::vector<std::string> replace = {"split", "-q",   "--replace",
+                                              "-b",    "1000", dir / "data.bin"};
+    struct Phase {
+        const char* what;
+        const char* inject;
+        int signal;
+        std::vector<std::string> args;
+    };
+    const std::vector<Phase> phases = {
+        {"split: copying", "copy_file_range:signal=TERM:when=2", SIGTERM, replace},
+        // The fifth read of a thread: the hashing thread, on the second piece.
+        {"split: hashing", "pread64:signal=INT:when=5", SIGINT, replace},
+        {"split: writing the manifest", "write:signal=HUP:when=4", SIGHUP, replace},
+        {"join: copying",
+         "copy_file_range:signal=TERM:when=1",
+         SIGTERM,
+         {"join", "-q", dir / "data_spt", dir / "out"}},
+    };
+    fs::create_directories(dir / "out");
+    for (const Phase& phase : phases) {
+        SCOPED_TRACE(phase.what);
+        const Outcome r = traced(dir, phase.inject, phase.args);
+        EXPECT_EQ(r.status, 128 + phase.signal) << r.err;
+        EXPECT_NE(r.err.find("cancelled"), std::string::npos) << r.err;
+        EXPECT_EQ(treeContents(dir / "data_spt"), set);
+        EXPECT_TRUE(fs::is_empty(dir / "out"));
+    }
+
+    // Removals stop between two files and say what went and what stayed.
+    Outcome r = traced(dir, "unlinkat:signal=TERM:when=10",
+                       {"split", "-q", "--remove-source", "-b", "4000", dir / "tree"});
+    EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+    EXPECT_NE(r.err.find("removal stopped: "), std::string::npos) << r.err;
+    const std::size_t left = entries(dir / "tree");
+    EXPECT_GT(left, 0u);
+    EXPECT_LT(left, 50u);
+    EXPECT_EQ(parcelor(dir, {"verify", "-q", dir / "tree_spt"}).status, 0);
+
+    r = traced(dir, "unlinkat:signal=TERM:when=4",
+               {"join", "-q", "--remove-pieces", dir / "data_spt", dir / "out"});
+    EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+    EXPECT_NE(r.err.find("removal stopped: "), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(dir / "out/data.bin"), seededBytes(29, 5000));
+    EXPECT_TRUE(exists(dir / "data_spt"));
+}
