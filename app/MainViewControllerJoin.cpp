@@ -166,27 +166,6 @@ void MainViewController::mActMergeFile() {
         if (tk_.application().runModalForWindow(outputPathWindow) != toolkit::kModalResponseOK)
             return;
     }
-    if (delSoureFileM->state() == 1) {
-        if (tk_.alert()->runModalQuestion(
-                window,
-                "Remove the pieces of " + outputName + " (" + std::to_string(joinList.size()) +
-                    (joinList.size() == 1 ? " piece" : " pieces") +
-                    ") once the joined files are on disk?",
-                kRemovalInformative, kRemoveButton, kCancelButton) != toolkit::kModalResponseOK)
-            return;
-        const std::string problem = setChecksums_.state == ChecksumState::Absent
-                                        ? std::string("it has no checksum files")
-                                        : setChecksums_.problem;
-        if (setChecksums_.state != ChecksumState::Good &&
-            setChecksums_.state != ChecksumState::Damaged &&
-            tk_.alert()->runModalQuestion(window, kUnverifiableRemovalQuestion,
-                                          "Without checksum files that belong to the set, "
-                                          "only each piece's first kilobyte can be checked (" +
-                                              problem + ").",
-                                          kRemoveAnywayButton,
-                                          kCancelButton) != toolkit::kModalResponseOK)
-            return;
-    }
     joinIgnoresChecksums_ = false;
     if (setChecksums_.state == ChecksumState::Damaged) {
         // Damaged checksum files are never passed over silently: the user
@@ -198,6 +177,23 @@ void MainViewController::mActMergeFile() {
             return;
         joinIgnoresChecksums_ = true;
         delSoureFileM->setState(0);
+    }
+    if (delSoureFileM->state() == 1) {
+        if (tk_.alert()->runModalQuestion(
+                window,
+                "Remove the pieces of " + outputName + " (" + std::to_string(joinList.size()) +
+                    (joinList.size() == 1 ? " piece" : " pieces") +
+                    ") once the joined files are on disk?",
+                kRemovalInformative, kRemoveButton, kCancelButton) != toolkit::kModalResponseOK)
+            return;
+        if (setChecksums_.state == ChecksumState::Absent &&
+            tk_.alert()->runModalQuestion(window, kUnverifiableRemovalQuestion,
+                                          "Without checksum files that belong to the set, "
+                                          "only each piece's first kilobyte can be checked (it "
+                                          "has no checksum files).",
+                                          kRemoveAnywayButton,
+                                          kCancelButton) != toolkit::kModalResponseOK)
+            return;
     }
     if (!passwordStep()) return;
     launchJoin();

@@ -261,6 +261,33 @@ TEST_F(Faults, PiecesWithoutChecksumsAreRemovedOnlyWhenTheUserAgrees) {
     EXPECT_FALSE(exists(set + "/spt_config.morvspt"));
 }
 
+TEST_F(Faults, DamagedChecksumFilesAreJoinedOnlyWhenTheUserTakesTheRisk) {
+    const std::string source = dir / "in/data.bin";
+    writeFile(source, seededBytes(15, 5000));
+    split(source, false, dir / "out", false);
+    const std::string set = dir / "out/data_spt";
+    fs::remove(set + "/CONTENTS.sha256");
+    fs::create_directories(dir / "joined");
+    tk.questionAnswers = {toolkit::kModalResponseCancel}; // the default
+    join(set, dir / "joined", true);
+    ASSERT_EQ(tk.alerts.size(), 1u);
+    EXPECT_EQ(tk.alerts[0].message,
+              "The checksum files of this set are damaged. Join it with the quick check only?");
+    EXPECT_NE(tk.alerts[0].informative.find("CONTENTS.sha256 is missing"), std::string::npos);
+    EXPECT_FALSE(exists(dir / "joined/data.bin"));
+
+    c.mActVerify();
+    EXPECT_EQ(title(), "Verification Failed!");
+
+    ui.delSoureFileM.setState(1);
+    tk.questionAnswers = {toolkit::kModalResponseOK};
+    c.mActMergeFile();               // taken: joined with the quick check, and nothing removed
+    EXPECT_EQ(tk.alerts.size(), 2u); // no question about a removal that will not happen
+    EXPECT_EQ(title(), "Joining Completed!");
+    EXPECT_EQ(readFile(dir / "joined/data.bin"), seededBytes(15, 5000));
+    EXPECT_TRUE(exists(set + "/spt_config.morvspt"));
+}
+
 TEST_F(Faults, CancelStopsASplitAJoinAndAFullCheckAndLeavesNothingHalfMade) {
     const std::string source = dir / "in/data.bin";
     writeFile(source, seededBytes(14, 3 << 20));
