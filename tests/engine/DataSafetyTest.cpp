@@ -296,6 +296,20 @@ TEST(SplitSafety, TheSetIsAsPrivateAsItsSourceAndAJoinKeepsPermissions) {
                               JoinOptions{false}, nullptr),
               -1);
     EXPECT_EQ(readFile(dir / "out/private.txt"), "newer");
+
+    // Root replacing a user's file leaves it the user's; a new file is root's.
+    if (geteuid() != 0) GTEST_SKIP() << "the owner part needs root";
+    ASSERT_EQ(chown((dir / "out/private.txt").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(join(dir / "private_spt", dir / "out"), 0);
+    struct stat st {};
+    ASSERT_EQ(stat((dir / "out/private.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+    EXPECT_EQ(readFile(dir / "out/private.txt"), seededBytes(12, 3000));
+    fs::create_directories(dir / "fresh");
+    ASSERT_EQ(join(dir / "private_spt", dir / "fresh"), 0);
+    ASSERT_EQ(stat((dir / "fresh/private.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
 }
 
 TEST(Removal, AFileTheSystemWillNotRemoveIsKeptWithItsReason) {
