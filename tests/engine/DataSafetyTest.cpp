@@ -7,6 +7,7 @@
 #include "engine/join.h"
 #include "engine/manifest.h"
 #include "engine/removal.h"
+#include "engine/run_folder.h"
 
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/FaultInjection.h"
@@ -193,6 +194,25 @@ TEST(SplitSafety, TwoRunsNeverUseOnePieceFolderAtOnce) {
         close(fd);
     }
     EXPECT_EQ(inspect(dir / "f_spt").pieces.size(), 3u);
+}
+
+TEST(SplitSafety, OnlyTheHolderOfTheLockFinishesAnInterruptedReplacement) {
+    TempDir dir;
+    writeFile(dir / "f.bin", seededBytes(9, 3000));
+    ASSERT_EQ(splitInto(dir / "f.bin", dir.path().string(), 1000), 0);
+    {
+        // A replacement stopped before its exchange left its journal.
+        FileDescriptor set = openFolderPath(dir / "f_spt");
+        ASSERT_TRUE(writeReplaceJournal(set.get(), "f_spt", {}));
+    }
+    const int fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(flock(fd, LOCK_SH), 0); // another reader
+    EXPECT_EQ(inspect(dir / "f_spt").result, -1);
+    EXPECT_TRUE(mentions("it is being replaced")) << engineLastError();
+    EXPECT_TRUE(exists(dir / "f_spt/.parcelor-run"));
+    close(fd);
+    EXPECT_EQ(inspect(dir / "f_spt").result, 0);
+    EXPECT_FALSE(exists(dir / "f_spt/.parcelor-run"));
 }
 
 TEST(SplitFailure, WhatTheSizeWalkCountsIsWhatTheSplitStores) {
