@@ -6,12 +6,20 @@
 //   parcelor-bench split-plain ...   the same without the checksum files
 //   parcelor-bench join    <piece folder> <output folder>
 //   parcelor-bench inspect <piece folder>
+//   parcelor-bench load    <piece folder>   the manifest into the registry, as a join loads it
 // and, to make its data with a fixed seed:
 //   parcelor-bench make-file <path> <bytes> <seed>
 //   parcelor-bench make-tree <folder> <files> <max bytes> <seed>   (nested three deep)
+//   parcelor-bench make-manifest <folder> <pieces> <file records> <pieces present>
+//       a set as a split of that many files would leave it, written in full;
+//       the first pieces are made (4 KiB each), the others are absent
+//   parcelor-bench make-sparse-manifest <folder> <pieces> <file records>
+//       a header claiming that many records, the file only stretched to
+//       their length (a hole, no data)
 
 #include "engine/inspection.h"
 #include "engine/join.h"
+#include "engine/manifest.h"
 #include "engine/split.h"
 #include "engine/utilities.h"
 
@@ -54,10 +62,79 @@ int makeTree(const std::string& root, int files, uint64_t maxBytes, uint64_t see
     return 0;
 }
 
+ManifestHeader headerOf(int32_t pieces, int32_t files, int64_t totalSize) {
+    ManifestHeader header{};
+    header.magic = kManifestMagic;
+    header.version = kManifestVersion;
+    header.pieceCount = pieces;
+    header.fileCount = files;
+    header.totalSize = totalSize;
+    std::strcpy(header.baseName, "big.bin");
+    return header;
+}
+
+int makeManifest(const std::string& folder, int32_t pieces, int32_t files, int32_t present) {
+    constexpr int64_t kPieceBytes = 4096;
+    std::filesystem::create_directories(folder);
+    std::ofstream out(folder + "/" + kManifestFileName, std::ios::binary | std::ios::trunc);
+    const ManifestHeader header = headerOf(pieces, files, int64_t{pieces} * kPieceBytes);
+    out.write(reinterpret_cast<const char*>(&header), sizeof header);
+    std::mt19937_64 random(4);
+    for (int32_t i = 0; i < pieces; ++i) {
+        PieceRecord record{};
+        record.pieceIndex = i;
+        char fingerprint[kMd5HexSize] = {};
+        if (i < present) {
+            const std::string path = folder + "/big_" + std::to_string(i) + ".spt";
+            uint64_t bytes[kPieceBytes / sizeof(uint64_t)];
+            for (auto& word : bytes)
+                word = random();
+            std::ofstream(path, std::ios::binary | std::ios::trunc)
+                .write(reinterpret_cast<const char*>(bytes), sizeof bytes);
+            pieceFingerprint(path.c_str(), fingerprint);
+        } else {
+            md5Hex(&i, sizeof i, fingerprint); // as good as any: the piece is absent
+        }
+        std::memcpy(record.fingerprint, fingerprint, sizeof record.fingerprint);
+        out.write(reinterpret_cast<const char*>(&record), sizeof record);
+    }
+    // The files are spread evenly over the pieces, one slice each.
+    const int64_t total = int64_t{pieces} * kPieceBytes;
+    for (int32_t i = 0; i < files; ++i) {
+        FileRecord record{};
+        std::snprintf(record.name, sizeof record.name, "d%d/e%d/file%d.dat", i % 10, i % 100, i);
+        record.id = i;
+        const int64_t begin = total * i / files;
+        const int64_t end = total * (int64_t{i} + 1) / files;
+        record.pieceIndex = static_cast<int32_t>(begin / kPieceBytes);
+        record.offset = begin % kPieceBytes;
+        record.length = std::min(end - begin, kPieceBytes - record.offset);
+        out.write(reinterpret_cast<const char*>(&record), sizeof record);
+    }
+    return out.good() ? 0 : 1;
+}
+
+int makeSparseManifest(const std::string& folder, int32_t pieces, int32_t files) {
+    std::filesystem::create_directories(folder);
+    const std::string path = folder + "/" + kManifestFileName;
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        const ManifestHeader header = headerOf(pieces, files, 0);
+        out.write(reinterpret_cast<const char*>(&header), sizeof header);
+        if (!out.good()) return 1;
+    }
+    const auto length = sizeof(ManifestHeader) + sizeof(PieceRecord) * std::size_t(pieces) +
+                        sizeof(FileRecord) * std::size_t(files);
+    std::error_code error;
+    std::filesystem::resize_file(path, length, error);
+    return error ? 1 : 0;
+}
+
 int usage() {
     std::fprintf(stderr,
                  "usage: parcelor-bench split|split-plain SRC OUT PIECE_BYTES | join SET OUT | "
-                 "inspect SET\n");
+                 "inspect SET | load SET | make-file | make-tree | make-manifest | "
+                 "make-sparse-manifest\n");
     return 2;
 }
 
@@ -88,6 +165,10 @@ int main(int argc, char** argv) {
     } else if (verb == "make-tree" && argc == 6) {
         return makeTree(argv[2], std::atoi(argv[3]), std::strtoull(argv[4], nullptr, 10),
                         std::strtoull(argv[5], nullptr, 10));
+    } else if (verb == "make-manifest" && argc == 6) {
+        return makeManifest(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]));
+    } else if (verb == "make-sparse-manifest" && argc == 5) {
+        return makeSparseManifest(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
     } else if (verb == "inspect" && argc == 3) {
         std::vector<SPTCfg_SPTitem2> pieces;
         char digest[33] = {};
@@ -97,6 +178,16 @@ int main(int argc, char** argv) {
         const auto ms =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start);
         std::printf("pieces %zu in %.1f ms\n", pieces.size(), ms.count());
+    } else if (verb == "load" && argc == 3) {
+        const auto start = std::chrono::steady_clock::now();
+        result = loadManifest(argv[2]);
+        const auto ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start);
+        std::vector<const PieceRecord*> pieces;
+        std::vector<const FileRecord*> files;
+        listPieceRecords(pieces);
+        listFileRecords(files);
+        std::printf("records %zu + %zu in %.1f ms\n", pieces.size(), files.size(), ms.count());
     } else {
         return usage();
     }

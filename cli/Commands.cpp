@@ -10,6 +10,7 @@
 #include "engine/join.h"
 #include "engine/manifest.h"
 #include "engine/removal.h"
+#include "engine/set_listing.h"
 #include "engine/split.h"
 #include "engine/utilities.h"
 
@@ -319,29 +320,28 @@ int verify(const CliOptions& o) {
 
 int list(const CliOptions& o) {
     const std::string set = withoutTrailingSlashes(o.operands[0]);
-    std::vector<SPTCfg_SPTitem2> pieces;
-    char digest[33] = {};
-    char baseName[1024] = {};
-    if (inspectPieceSet(set.c_str(), pieces, digest, baseName) != 0)
+    SetListing listing;
+    if (listPieceSet(set.c_str(), listing) != 0)
         return fail("cannot read the set in " + set + ": " + engineLastError());
+    printNotes(o);
     const ChecksumVerdict checksums = checksumVerdict(set.c_str());
-    std::printf("name:       %s\n", baseName);
-    std::printf("mode:       %s\n", getManifestFileCount() > 0 ? "folder" : "file");
-    std::printf("total:      %lld bytes\n", static_cast<long long>(getManifestTotalSize()));
-    std::printf("pieces:     %zu\n", pieces.size());
-    std::printf("password:   %s\n", digest[0] != '\0' ? "yes" : "no");
+    std::printf("name:       %s\n", listing.baseName.c_str());
+    std::printf("mode:       %s\n", listing.fileCount > 0 ? "folder" : "file");
+    std::printf("total:      %lld bytes\n", static_cast<long long>(listing.totalSize));
+    std::printf("pieces:     %zu\n", listing.pieces.size());
+    std::printf("password:   %s\n", listing.passwordDigest.empty() ? "no" : "yes");
     std::printf("checksums:  %s\n", checksums.state == ChecksumState::Good ? "yes"
                                     : checksums.state == ChecksumState::Absent
                                         ? "no (only the quick check is possible)"
                                         : ("damaged (" + checksums.problem + ")").c_str());
     std::size_t bad = 0;
-    for (const SPTCfg_SPTitem2& piece : pieces) {
-        const std::string name = piece.path.substr(piece.path.rfind('/') + 1);
+    char name[kPathBufferSize];
+    for (const ListedPiece& piece : listing.pieces) {
+        pieceFileName(listing.stem.c_str(), piece.pieceIndex, name);
         const char* state = piece.checkState == 0 ? "ok" : piece.size < 0 ? "missing" : "damaged";
         bad += piece.checkState == 0 ? 0 : 1;
-        std::printf("%s  %lld  %s\n", name.c_str(), static_cast<long long>(piece.size), state);
+        std::printf("%s  %lld  %s\n", name, static_cast<long long>(piece.size), state);
     }
-    (void)o;
     return bad == 0 ? 0 : 1;
 }
 

@@ -6,14 +6,14 @@
 #include "engine/safe_fs.h"
 #include "engine/utilities.h"
 
-#include <atomic>
-#include <cstdio>
-#include <cstring>
-#include <deque>
-#include <new>
-
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <type_traits>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,14 +21,62 @@
 
 namespace {
 
-// The one manifest of the process. Records live in deques, which never move an
-// element once it is in place, so borrowed pointers stay valid until a clear.
+// Records in blocks that never move once allocated, so borrowed pointers stay
+// valid until a clear. Blocks grow from 16 records to 4,096, so a small
+// manifest costs little and a large one a few hundred allocations, not one
+// per record.
+template <class Record> class RecordList {
+public:
+    // Appends `count` records. Throws std::bad_alloc; what was appended stays.
+    void append(const Record* records, std::size_t count) {
+        while (count > 0) {
+            if (blocks_.empty() || blocks_.back().used == blocks_.back().capacity) grow();
+            Block& block = blocks_.back();
+            const std::size_t n = std::min(count, block.capacity - block.used);
+            std::memcpy(block.records.get() + block.used, records, n * sizeof(Record));
+            block.used += n;
+            size_ += n;
+            records += n;
+            count -= n;
+        }
+    }
+    std::size_t size() const { return size_; }
+    void clear() {
+        blocks_.clear();
+        blocks_.shrink_to_fit();
+        size_ = 0;
+    }
+    // Calls `visit(records, count)` for every run of records, in order.
+    template <class Visit> void forEachRun(Visit&& visit) const {
+        for (const Block& block : blocks_)
+            visit(block.records.get(), block.used);
+    }
+
+private:
+    static constexpr std::size_t kFirstBlock = 16;
+    static constexpr std::size_t kLargestBlock = 4096;
+    struct Block {
+        std::unique_ptr<Record[]> records;
+        std::size_t used = 0;
+        std::size_t capacity = 0;
+    };
+    void grow() {
+        const std::size_t capacity =
+            blocks_.empty() ? kFirstBlock : std::min(blocks_.back().capacity * 2, kLargestBlock);
+        std::unique_ptr<Record[]> records(new Record[capacity]);
+        blocks_.push_back({std::move(records), 0, capacity}); // on a throw, nothing changed
+    }
+    std::vector<Block> blocks_;
+    std::size_t size_ = 0;
+};
+
+// The one manifest of the process.
 struct Registry {
     char path[kPathBufferSize] = {};
     ManifestHeader header = {};
-    std::atomic<int> busy{0};
-    std::deque<PieceRecord> pieces;
-    std::deque<FileRecord> files;
+    std::mutex adding; // addPieceRecord may be called from several threads
+    RecordList<PieceRecord> pieces;
+    RecordList<FileRecord> files;
 };
 
 Registry& registry() {
@@ -49,23 +97,65 @@ void copyTextField(const char* field, std::size_t fieldSize, char* out, std::siz
     out[length] = '\0';
 }
 
-// Reads up to `size` bytes; the rest of `buffer` is left as it was (zero).
-// False only on a read error, not at the end of the file.
-bool readUpTo(std::FILE* file, void* buffer, std::size_t size) {
-    std::fread(buffer, 1, size, file);
-    return std::ferror(file) == 0;
+// A manifest is read in steps of this many bytes at most, whatever its counts.
+constexpr std::size_t kReadStepBytes = std::size_t{1} << 20;
+
+// The bytes a manifest with these counts takes (counts of 0 or less count 0).
+int64_t manifestLength(int32_t pieceCount, int32_t fileCount) {
+    return static_cast<int64_t>(sizeof(ManifestHeader)) +
+           int64_t{std::max(pieceCount, 0)} * static_cast<int64_t>(sizeof(PieceRecord)) +
+           int64_t{std::max(fileCount, 0)} * static_cast<int64_t>(sizeof(FileRecord));
 }
 
-// Appends up to `count` records read from `file`; once the file has ended,
-// at most kManifestMaxZeroFilledRecords zero-filled ones more.
-template <class Record> bool readRecords(std::FILE* file, std::deque<Record>& out, int32_t count) {
+// True when the file has a hole (a range the file system holds no data for)
+// before `end`. A manifest this program writes never has one; a file merely
+// stretched to the length its counts need has nothing but. Where the file
+// system cannot tell, there is no hole.
+bool hasHoleBefore(int fd, int64_t end) {
+    if (end <= 0) return false;
+    const off_t hole = ::lseek(fd, 0, SEEK_HOLE);
+    return hole >= 0 && hole < end;
+}
+
+// Reads the `count` records that begin at `offset` in steps of at most
+// kReadStepBytes and hands them to `take` run by run. Past the end of the
+// file they read as zeros (a record cut short keeps the bytes it has), at most
+// kManifestMaxZeroFilledRecords of them. A piece record the file holds whole
+// must carry its position in the list as its index. False when a read fails,
+// an index is out of place, or `take` refuses a run.
+template <class Record, class Take>
+bool readRecordsAt(int fd, int64_t offset, int32_t count, Take&& take) {
+    if (count <= 0) return true;
+    constexpr std::size_t kStepRecords = kReadStepBytes / sizeof(Record);
+    std::vector<Record> step(std::min(static_cast<std::size_t>(count), kStepRecords));
+    int32_t done = 0;
     int32_t zeroFilled = 0;
-    for (int32_t i = 0; i < count && zeroFilled < kManifestMaxZeroFilledRecords; ++i) {
-        Record& record = out.emplace_back();
-        record = Record{};
-        const std::size_t got = std::fread(&record, 1, sizeof record, file);
-        if (std::ferror(file) != 0) return false;
-        if (got < sizeof record) ++zeroFilled;
+    bool ended = false;
+    while (done < count && zeroFilled < kManifestMaxZeroFilledRecords) {
+        std::size_t n = std::min(static_cast<std::size_t>(count - done), step.size());
+        std::size_t got = 0; // bytes of this step the file holds
+        if (!ended) {
+            const int64_t bytesRead = readAt(fd, step.data(), n * sizeof(Record), offset);
+            if (bytesRead < 0) return false;
+            got = static_cast<std::size_t>(bytesRead);
+            offset += bytesRead;
+            ended = got < n * sizeof(Record);
+        }
+        const std::size_t whole = got / sizeof(Record);
+        if (whole < n) { // the file has ended: the rest reads as zeros, up to the cap
+            const auto room = static_cast<std::size_t>(kManifestMaxZeroFilledRecords - zeroFilled);
+            n = whole + std::min(n - whole, room);
+            zeroFilled += static_cast<int32_t>(n - whole);
+            auto* bytes = reinterpret_cast<unsigned char*>(step.data());
+            std::memset(bytes + got, 0, n * sizeof(Record) - got);
+        }
+        if constexpr (std::is_same_v<Record, PieceRecord>) {
+            for (std::size_t i = 0; i < whole; ++i) {
+                if (step[i].pieceIndex != done + static_cast<int32_t>(i)) return false;
+            }
+        }
+        if (!take(step.data(), n)) return false;
+        done += static_cast<int32_t>(n);
     }
     return true;
 }
@@ -75,9 +165,14 @@ class BufferedWriter {
 public:
     explicit BufferedWriter(int fd) : fd_(fd) { buffer_.reserve(kCapacity); }
     void add(const void* bytes, std::size_t size) {
-        if (buffer_.size() + size > kCapacity) flush();
         const auto* p = static_cast<const char*>(bytes);
-        buffer_.insert(buffer_.end(), p, p + size);
+        while (size > 0) {
+            if (buffer_.size() == kCapacity) flush();
+            const std::size_t n = std::min(size, kCapacity - buffer_.size());
+            buffer_.insert(buffer_.end(), p, p + n);
+            p += n;
+            size -= n;
+        }
     }
     bool flush() {
         if (ok_ && engineCancelRequested()) ok_ = false; // a stop ends even a long write
@@ -97,10 +192,10 @@ private:
 template <class Sink> void emitManifest(Sink&& sink) {
     const Registry& r = registry();
     sink(&r.header, sizeof r.header);
-    for (const PieceRecord& record : r.pieces)
-        sink(&record, sizeof record);
-    for (const FileRecord& record : r.files)
-        sink(&record, sizeof record);
+    r.pieces.forEachRun(
+        [&](const PieceRecord* records, std::size_t n) { sink(records, n * sizeof *records); });
+    r.files.forEachRun(
+        [&](const FileRecord* records, std::size_t n) { sink(records, n * sizeof *records); });
 }
 
 } // namespace
@@ -156,9 +251,7 @@ int32_t beginManifest(const char* pieceFolder) {
 void clearManifestRecords() {
     Registry& r = registry();
     r.pieces.clear();
-    r.pieces.shrink_to_fit();
     r.files.clear();
-    r.files.shrink_to_fit();
 }
 
 int32_t setManifestBaseName(const char* name) {
@@ -186,28 +279,21 @@ void setManifestPassword(const char* password) {
 }
 
 int32_t addPieceRecord(int32_t pieceIndex, const char* piecePath) {
-    Registry& r = registry();
-    while (r.busy.exchange(1, std::memory_order_acquire) != 0)
-        sleepMicroseconds(100);
-
-    char fingerprint[kMd5HexSize] = {};
-    pieceFingerprint(piecePath, fingerprint);
     PieceRecord record{};
     record.pieceIndex = pieceIndex;
+    char fingerprint[kMd5HexSize] = {};
+    pieceFingerprint(piecePath, fingerprint); // outside the lock: it reads the piece
     std::memcpy(record.fingerprint, fingerprint, sizeof record.fingerprint);
 
-    int32_t result = 0;
-    if (r.pieces.size() >= static_cast<std::size_t>(kManifestMaxPieceCount)) {
-        result = -1;
-    } else {
-        try {
-            r.pieces.push_back(record);
-        } catch (const std::bad_alloc&) {
-            result = -1;
-        }
+    Registry& r = registry();
+    const std::lock_guard lock(r.adding);
+    if (r.pieces.size() >= static_cast<std::size_t>(kManifestMaxPieceCount)) return -1;
+    try {
+        r.pieces.append(&record, 1);
+    } catch (const std::bad_alloc&) {
+        return -1;
     }
-    r.busy.store(0, std::memory_order_release);
-    return result;
+    return 0;
 }
 
 int32_t addFileRecord(const char* name, int32_t pieceIndex, int64_t offset, int64_t length) {
@@ -223,7 +309,7 @@ int32_t addFileRecord(const char* name, int32_t pieceIndex, int64_t offset, int6
     record.length = length;
     record.id = r.header.fileCount;
     try {
-        r.files.push_back(record);
+        r.files.append(&record, 1);
     } catch (const std::bad_alloc&) {
         return -1;
     }
@@ -239,15 +325,10 @@ int32_t writeManifest() {
         engineFailErrno("create", r.path, errno);
         return -1;
     }
-    bool ok = std::fwrite(&r.header, sizeof r.header, 1, file.get()) == 1;
-    for (const PieceRecord& record : r.pieces) {
-        if (!ok) break;
-        ok = std::fwrite(&record, sizeof record, 1, file.get()) == 1;
-    }
-    for (const FileRecord& record : r.files) {
-        if (!ok) break;
-        ok = std::fwrite(&record, sizeof record, 1, file.get()) == 1;
-    }
+    bool ok = true;
+    emitManifest([&](const void* bytes, std::size_t size) {
+        ok = ok && std::fwrite(bytes, 1, size, file.get()) == size;
+    });
     ok = std::fflush(file.get()) == 0 && ok;
     ok = std::fclose(file.release()) == 0 && ok;
     if (!ok) engineFailErrno("write", r.path, errno);
@@ -286,13 +367,52 @@ int32_t readManifestSummaryAt(int folderFd, ManifestHeader& header,
     if (readAt(fd.get(), &header, sizeof header, 0) < 0) return -1;
     if (header.magic != kManifestMagic || header.version != kManifestVersion) return -1;
     if (!pieceIndices) return 0;
+    // Every piece record the file holds whole, read a step at a time.
     const int32_t count = std::clamp(header.pieceCount, 0, kManifestMaxPieceCount);
+    constexpr int32_t kStepRecords = kReadStepBytes / sizeof(PieceRecord);
+    std::vector<PieceRecord> step(static_cast<std::size_t>(std::min(count, kStepRecords)));
     int64_t offset = sizeof header;
-    for (int32_t i = 0; i < count; ++i, offset += sizeof(PieceRecord)) {
-        PieceRecord record{};
-        if (readAt(fd.get(), &record, sizeof record, offset) != sizeof record) break;
-        pieceIndices->push_back(int32_t{record.pieceIndex}); // a packed field: copied
+    for (int32_t done = 0; done < count;) {
+        const int32_t n = std::min(count - done, kStepRecords);
+        const int64_t got =
+            readAt(fd.get(), step.data(), std::size_t(n) * sizeof(PieceRecord), offset);
+        const int32_t whole =
+            got < 0 ? 0 : static_cast<int32_t>(got / int64_t{sizeof(PieceRecord)});
+        for (int32_t i = 0; i < whole; ++i) {
+            const int32_t index = step[std::size_t(i)].pieceIndex; // a packed field: copied
+            pieceIndices->push_back(index);
+        }
+        if (whole < n) break;
+        done += n;
+        offset += got;
     }
+    return 0;
+}
+
+int32_t readManifest(int fd, const ManifestHandlers& handlers) {
+    ManifestHeader header{}; // a file cut short inside it reads as zeros from there
+    if (readAt(fd, &header, sizeof header, 0) < 0) return -1;
+    if (header.magic != kManifestMagic || header.version != kManifestVersion) return -1;
+    if (header.pieceCount > kManifestMaxPieceCount || header.fileCount > kManifestMaxFileCount)
+        return -1;
+    // Every byte the counts need, as far as the file goes, must be there.
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return -1;
+    const int64_t needed = manifestLength(header.pieceCount, header.fileCount);
+    if (hasHoleBefore(fd, std::min<int64_t>(needed, st.st_size))) return -1;
+    if (handlers.header && !handlers.header(header)) return -1;
+
+    const int64_t piecesAt = sizeof header;
+    const int64_t filesAt = manifestLength(header.pieceCount, 0);
+    auto pieces = [&](const PieceRecord* records, std::size_t n) {
+        return !handlers.pieces || handlers.pieces(records, n);
+    };
+    auto files = [&](const FileRecord* records, std::size_t n) {
+        return !handlers.files || handlers.files(records, n);
+    };
+    if (!readRecordsAt<PieceRecord>(fd, piecesAt, header.pieceCount, pieces) ||
+        !readRecordsAt<FileRecord>(fd, filesAt, header.fileCount, files))
+        return -1;
     return 0;
 }
 
@@ -309,30 +429,28 @@ int32_t loadManifest(const char* pieceFolder) {
     // manifest's place must not hang the caller.
     FileDescriptor fd = openForReading(path);
     if (!fd) return -1;
-    StdioFile file(fdopen(fd.get(), "rb"));
-    if (!file) return -1;
-    fd.release();
 
-    if (!readUpTo(file.get(), &r.header, sizeof r.header)) return -1;
-    const ManifestHeader& h = r.header;
-    if (h.magic != kManifestMagic || h.version != kManifestVersion) return -1;
-    if (h.pieceCount > kManifestMaxPieceCount || h.fileCount > kManifestMaxFileCount) return -1;
-
-    // Records the file holds are kept; past its end, at most
-    // kManifestMaxZeroFilledRecords zero-filled ones per list, so a short file
-    // claiming millions of records costs what a thousand cost.
-    bool ok = true;
+    ManifestHandlers keep;
+    keep.header = [&](const ManifestHeader& header) {
+        r.header = header;
+        return true;
+    };
+    keep.pieces = [&](const PieceRecord* records, std::size_t count) {
+        r.pieces.append(records, count);
+        return true;
+    };
+    keep.files = [&](const FileRecord* records, std::size_t count) {
+        r.files.append(records, count);
+        return true;
+    };
+    int32_t result = -1;
     try {
-        ok = readRecords(file.get(), r.pieces, h.pieceCount) &&
-             readRecords(file.get(), r.files, h.fileCount);
+        result = readManifest(fd.get(), keep);
     } catch (const std::bad_alloc&) {
-        ok = false;
+        result = -1;
     }
-    if (!ok) {
-        clearManifestRecords();
-        return -1;
-    }
-    return 0;
+    if (result != 0) clearManifestRecords();
+    return result;
 }
 
 void getManifestBaseName(char* out) {
@@ -365,11 +483,15 @@ int64_t getManifestTotalSize() {
 }
 
 void listPieceRecords(std::vector<const PieceRecord*>& out) {
-    for (const PieceRecord& record : registry().pieces)
-        out.push_back(&record);
+    registry().pieces.forEachRun([&](const PieceRecord* records, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i)
+            out.push_back(records + i);
+    });
 }
 
 void listFileRecords(std::vector<const FileRecord*>& out) {
-    for (const FileRecord& record : registry().files)
-        out.push_back(&record);
+    registry().files.forEachRun([&](const FileRecord* records, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i)
+            out.push_back(records + i);
+    });
 }

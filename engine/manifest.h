@@ -8,13 +8,14 @@
 // bytes, then fileCount FileRecords of 280 bytes, back to back. Text fields are
 // NUL-terminated and zero-filled to the end of the field.
 //
-// The registry is process-wide and unlocked: one split, join or inspection
-// uses it at a time. Records it hands out are borrowed and stay valid until
-// the next beginManifest, loadManifest or clearManifestRecords.
+// The registry is process-wide and unlocked (but for addPieceRecord): one
+// split, join or inspection uses it at a time. Records it hands out are borrowed and stay valid
+// until the next beginManifest, loadManifest or clearManifestRecords.
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,9 +31,9 @@ inline constexpr std::size_t kFingerprintDataBytes = 1016;
 
 // A load refuses (returns -1) a manifest whose header promises more records
 // than these: 2,097,152 pieces and 2,097,152 file records. No real set comes
-// near them, and they bound what a damaged manifest can make a load allocate
-// (about 80 MB of piece records and 590 MB of file records). The split refuses
-// to make a set that would exceed them.
+// near them, and they bound what a load can allocate (about 80 MB of piece
+// records and 590 MB of file records, and only for a file that holds them all).
+// The split refuses to make a set that would exceed them.
 inline constexpr int32_t kManifestMaxPieceCount = 1 << 21;
 inline constexpr int32_t kManifestMaxFileCount = 1 << 21;
 // Past the end of a manifest that promises more records than it holds, a load
@@ -110,9 +111,9 @@ void setManifestTotalSize(int64_t size);
 // Stores the MD5 hex digest of the password (all 40 bytes zeroed first).
 void setManifestPassword(const char* password);
 
-// Fingerprints the finished piece file and appends its record. Calls are
-// mutually exclusive through the registry's busy flag. Returns -1 when the
-// record could not be stored; the lists are unchanged then.
+// Fingerprints the finished piece file and appends its record. Safe to call
+// from several threads: the appends take the registry's lock in turn. Returns
+// -1 when the record could not be stored; the lists are unchanged then.
 int32_t addPieceRecord(int32_t pieceIndex, const char* piecePath);
 // Appends a file record with the next id and advances fileCount. Returns -1
 // and changes nothing when the name does not fit its 256-byte field, the
@@ -147,7 +148,30 @@ int32_t readManifestSummaryAt(int folderFd, ManifestHeader& header,
 // file shorter than its counts promise loads with zero-filled records, at most
 // kManifestMaxZeroFilledRecords per list; the header keeps its counts. Counts
 // of 0 or less load no records.
+// A damaged manifest is refused (-1) as well: one with a hole (a range the
+// file system holds no data for) before the end of what its counts need, or
+// one whose piece records, as far as the file holds them whole, are not
+// numbered 0, 1, 2, ... in order. Neither is ever written by a split. The file
+// is read in steps of 1 MiB and checked as it is read, so a refused load costs
+// what the records before the fault cost, and memory only ever grows with the
+// bytes the file really holds.
 int32_t loadManifest(const char* pieceFolder);
+
+// What readManifest hands over, in file order; a handler that returns false
+// stops the read. Empty handlers are skipped.
+struct ManifestHandlers {
+    std::function<bool(const ManifestHeader&)> header;
+    // A run of consecutive records; the pointers are valid during the call only.
+    std::function<bool(const PieceRecord*, std::size_t)> pieces;
+    std::function<bool(const FileRecord*, std::size_t)> files;
+};
+// Reads the manifest open as `fd` (from offset 0, with pread) the way
+// loadManifest does, handing over exactly the header and records a load would
+// keep, run by run, without keeping any. Returns 0 when the whole manifest
+// was read; -1 when loadManifest would refuse it (as soon as the fault is
+// seen) or a handler returned false. Memory: one step of at most 1 MiB,
+// whatever the counts claim.
+int32_t readManifest(int fd, const ManifestHandlers& handlers);
 
 // Copies baseName (at most 255 bytes) and a NUL into `out` (1024 bytes). A
 // field without its NUL is damaged and gives the empty string.

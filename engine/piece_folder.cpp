@@ -100,6 +100,15 @@ bool lockForWriting(int outFd, const std::string& what) {
 }
 
 OpenSet openSetForReading(const char* pieceFolder) {
+    OpenSet set = lockSetForReading(pieceFolder);
+    if (set && loadManifest(pieceFolder) != 0) {
+        engineFail(std::string("cannot read the manifest of ") + pieceFolder);
+        return {};
+    }
+    return set;
+}
+
+OpenSet lockSetForReading(const char* pieceFolder) {
     OpenSet set;
     set.folder = openFolderPath(pieceFolder);
     if (!set.folder && errno == ENOENT) {
@@ -138,10 +147,6 @@ OpenSet openSetForReading(const char* pieceFolder) {
         engineFail(std::string("cannot read ") + pieceFolder +
                    ": it is being replaced (a split that replaced it stopped before it was "
                    "finished; it finishes when nothing else reads the set)");
-        return {};
-    }
-    if (loadManifest(pieceFolder) != 0) {
-        engineFail(std::string("cannot read the manifest of ") + pieceFolder);
         return {};
     }
     return set;

@@ -44,6 +44,8 @@ struct OpenSet {
 // replacement is still pending while others hold the lock is refused ("being
 // replaced"). Empty, with the reason kept, when any step fails.
 OpenSet openSetForReading(const char* pieceFolder);
+// The same without loading the manifest.
+OpenSet lockSetForReading(const char* pieceFolder);
 
 // Takes `outFd`'s lock exclusively without waiting and removes what dead runs
 // left in it (a note says so). False, with "another run is using <what>"

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace {
@@ -22,6 +23,26 @@ std::string fingerprintOf(const std::string& path) {
 std::string manifestPath(const TempDir& dir) {
     return dir / kManifestFileName;
 }
+
+std::pair<std::size_t, std::size_t> recordCounts() {
+    std::vector<const PieceRecord*> p;
+    std::vector<const FileRecord*> f;
+    listPieceRecords(p);
+    listFileRecords(f);
+    return {p.size(), f.size()};
+}
+
+// Loads the manifest of `folder`; `allocated` receives the bytes the load
+// allocated in all.
+int32_t countedLoad(const std::string& folder, std::size_t& allocated) {
+    int32_t result = 0;
+    allocated = bytesAllocatedDuring([&] { result = loadManifest(folder.c_str()); });
+    return result;
+}
+
+// What a refused load may allocate, whatever its counts claim: a few steps of
+// reading, far less than the records of the manifests below.
+constexpr std::size_t kRefusalBudget = std::size_t{4} << 20;
 
 } // namespace
 
@@ -132,14 +153,6 @@ TEST(Registry, LoadRejectsOrToleratesDamagedManifests) {
         writeFile(manifestPath(dir), bytes);
         return loadManifest(folder);
     };
-    auto recordCounts = [] {
-        std::vector<const PieceRecord*> p;
-        std::vector<const FileRecord*> f;
-        listPieceRecords(p);
-        listFileRecords(f);
-        return std::make_pair(p.size(), f.size());
-    };
-
     EXPECT_EQ(loadManifest(folder), -1); // no manifest at all
     EXPECT_EQ(load(ManifestBytes().header(1, 0, 1, "", "x", 2015).piece(0, "").str()), -1);
     EXPECT_EQ(load(ManifestBytes().header(1, 0, 1, "", "x", 2014, 100).piece(0, "").str()), -1);
@@ -164,9 +177,66 @@ TEST(Registry, LoadRejectsOrToleratesDamagedManifests) {
     EXPECT_STREQ(files[0]->name, "");
     EXPECT_EQ(files[0]->length, 0);
 
+    // Cut off inside a piece record, as by an interrupted copy: the whole
+    // records are kept, the rest read as zeros.
+    const std::string cut =
+        ManifestBytes().header(4, 1, 1, "", "x").piece(0, "AB").piece(1, "CD").str();
+    EXPECT_EQ(load(cut.substr(0, cut.size() - 20)), 0);
+    pieces.clear();
+    listPieceRecords(pieces);
+    ASSERT_EQ(pieces.size(), 4u);
+    EXPECT_STREQ(pieces[0]->fingerprint, "AB");
+    EXPECT_EQ(recordCounts().second, 1u);
+
     std::filesystem::remove(manifestPath(dir));
     std::filesystem::create_directory(manifestPath(dir)); // a folder in the manifest's place
     EXPECT_EQ(loadManifest(folder), -1);
+}
+
+TEST(Registry, LoadRefusesAManifestWithoutTheBytesItsCountsNeed) {
+    // The counts need 587 MB; the file has their length, but no data between
+    // its first piece records and its last file record.
+    TempDir dir;
+    const std::string start = ManifestBytes()
+                                  .header(3, kManifestMaxFileCount, 1, "", "x")
+                                  .piece(0, "AB")
+                                  .piece(1, "CD")
+                                  .piece(2, "EF")
+                                  .str();
+    const std::string last = ManifestBytes().file("last", kManifestMaxFileCount - 1, 2, 0, 1).str();
+    writeFile(manifestPath(dir), start);
+    const auto length = start.size() + std::size_t{kManifestMaxFileCount} * sizeof(FileRecord);
+    std::filesystem::resize_file(manifestPath(dir), length - last.size());
+    std::ofstream(manifestPath(dir), std::ios::binary | std::ios::app) << last;
+    ASSERT_EQ(std::filesystem::file_size(manifestPath(dir)), length);
+
+    std::size_t allocated = 0;
+    EXPECT_EQ(countedLoad(dir.path(), allocated), -1);
+    EXPECT_EQ(recordCounts(), std::make_pair(std::size_t{0}, std::size_t{0}));
+    EXPECT_LT(allocated, kRefusalBudget);
+}
+
+TEST(Registry, LoadRefusesPieceRecordsOutOfOrder) {
+    TempDir dir;
+    auto load = [&](const std::string& bytes) {
+        writeFile(manifestPath(dir), bytes);
+        return loadManifest(dir.path().c_str());
+    };
+    EXPECT_EQ(
+        load(ManifestBytes().header(3, 0, 1, "", "x").piece(0, "").piece(2, "").piece(1, "").str()),
+        -1);
+    EXPECT_EQ(load(ManifestBytes().header(2, 0, 1, "", "x").piece(1, "").piece(2, "").str()), -1);
+    EXPECT_EQ(recordCounts(), std::make_pair(std::size_t{0}, std::size_t{0}));
+
+    // Zeros written out in full for 200,000 records: refused at the second
+    // one, before it has cost what the records would.
+    const int32_t count = 200000;
+    ASSERT_GT(count * sizeof(PieceRecord), kRefusalBudget);
+    writeFile(manifestPath(dir), ManifestBytes().header(count, 0, 1, "", "x").str() +
+                                     std::string(count * sizeof(PieceRecord), '\0'));
+    std::size_t allocated = 0;
+    EXPECT_EQ(countedLoad(dir.path(), allocated), -1);
+    EXPECT_LT(allocated, kRefusalBudget);
 }
 
 TEST(Registry, TextFieldsWithoutTheirNulAreReadWithinTheField) {

@@ -1,12 +1,14 @@
 // libFuzzer target: arbitrary bytes as a set's manifest, beside a few piece
-// files, through the load, the inspection and the join. Beyond "no crash and
-// no sanitizer report", it checks that the join never creates anything
-// outside the output folder and never leaves a file there that the manifest
-// did not lead to.
+// files, through the load, the inspection, the listing and the join. Beyond
+// "no crash and no sanitizer report", it checks that the listing gives the
+// inspection's verdicts, and that the join never creates anything outside the
+// output folder and never leaves a file there that the manifest did not lead
+// to.
 
 #include "engine/inspection.h"
 #include "engine/join.h"
 #include "engine/manifest.h"
+#include "engine/set_listing.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -84,9 +86,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::vector<SPTCfg_SPTitem2> list;
     char digest[33] = {};
     char baseName[1024] = {};
-    if (inspectPieceSet(set.c_str(), list, digest, baseName) == 0) {
+    const int32_t inspected = inspectPieceSet(set.c_str(), list, digest, baseName);
+    if (inspected == 0) {
         if (std::strlen(digest) > 32 || std::strlen(baseName) > 255) std::abort();
         checkPassword("guess", digest);
+    }
+    SetListing listing;
+    if (listPieceSet(set.c_str(), listing) != inspected) std::abort();
+    if (inspected == 0) {
+        if (listing.pieces.size() != list.size() || listing.baseName != baseName) std::abort();
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            const ListedPiece& piece = listing.pieces[i];
+            if (piece.pieceIndex != list[i].pieceIndex || piece.checkState != list[i].checkState ||
+                piece.size != list[i].size)
+                std::abort();
+        }
     }
 
     const int32_t result = splitProject_merge(set.c_str(), out.c_str(), "");
