@@ -273,6 +273,9 @@ PieceVerifier::PieceVerifier(int folderFd, std::vector<std::string> names,
         return a.piece != b.piece ? a.piece < b.piece : a.offset < b.offset;
     });
     worker_ = std::thread([this] { run(); });
+    // The files' digests on a second thread, so the check of a join with both
+    // files costs no more time than the pieces' digests alone.
+    contentWorker_ = std::thread([this] { runContents(); });
 }
 
 PieceVerifier::~PieceVerifier() {
@@ -281,6 +284,7 @@ PieceVerifier::~PieceVerifier() {
         stopping_ = true;
     }
     if (worker_.joinable()) worker_.join();
+    if (contentWorker_.joinable()) contentWorker_.join();
 }
 
 PieceVerifier::Verdict PieceVerifier::verdict(std::size_t index) {
@@ -292,7 +296,7 @@ PieceVerifier::Verdict PieceVerifier::verdict(std::size_t index) {
 PieceVerifier::ContentVerdict PieceVerifier::contentVerdict(std::size_t index) {
     std::unique_lock lock(mutex_);
     if (index >= contents_.size()) return ContentVerdict::Mismatch;
-    changed_.wait(lock, [&] { return contents_[index].decided || finished_; });
+    changed_.wait(lock, [&] { return contents_[index].decided || contentsFinished_; });
     return contents_[index].decided ? contents_[index].verdict : ContentVerdict::Mismatch;
 }
 
@@ -304,39 +308,59 @@ void PieceVerifier::decide(Content& content, ContentVerdict verdict) {
     content.digest.reset();
 }
 
-// Hashes piece `index` and feeds the content slices it holds (those from
-// `cursor` on in slices_) to their files' digests.
-void PieceVerifier::checkPiece(std::size_t index, char* buffer, std::size_t& cursor) {
+namespace {
+
+enum class PieceRead { Read, Missing, Unreadable };
+
+// Reads the piece `name` in `folderFd` from its start in steps through
+// `buffer`, handing each to `step(bytes, count, position)`, the last with a
+// count of 0 at its end. A stop request ends it as Unreadable.
+template <class Step>
+PieceRead readPiece(int folderFd, const std::string& name, char* buffer, Step&& step) {
+    FileDescriptor fd = openFileAt(folderFd, name.c_str(), true);
+    if (!fd) return PieceRead::Missing;
+    for (int64_t position = 0;;) {
+        if (engineCancelRequested()) return PieceRead::Unreadable;
+        const int64_t got = readAt(fd.get(), buffer, kReadStep, position);
+        if (got < 0 || !step(buffer, got, position)) return PieceRead::Unreadable;
+        if (got == 0) return PieceRead::Read;
+        position += got;
+    }
+}
+
+} // namespace
+
+// Hashes piece `index` against its line.
+void PieceVerifier::checkPiece(std::size_t index, char* buffer) {
+    Sha256Digest digest;
+    const PieceRead read =
+        readPiece(folderFd_, names_[index], buffer, [&](const char* bytes, int64_t got, int64_t) {
+            if (countProgress_) progressAddDoneBytes(got);
+            return digest.update(bytes, static_cast<std::size_t>(got));
+        });
+    Verdict verdict = Verdict::Missing;
+    if (read != PieceRead::Missing) {
+        const std::string hex = read == PieceRead::Read ? digest.finishHex() : std::string();
+        verdict = !hex.empty() && hex == expected_[index] ? Verdict::Good : Verdict::Mismatch;
+    }
+    std::lock_guard lock(mutex_);
+    verdicts_.push_back(verdict);
+}
+
+// Reads piece `index` again (from the page cache, on a second thread) and
+// feeds the content slices it holds, those from `cursor` on in slices_, to
+// their files' digests; decides the files that end in it.
+void PieceVerifier::feedContents(std::size_t index, char* buffer, std::size_t& cursor) {
     const int32_t piece = static_cast<int32_t>(index);
     const std::size_t first = cursor;
     while (cursor < slices_.size() && slices_[cursor].piece == piece)
         ++cursor;
     const std::size_t last = cursor;
-    // Contents whose digest a bad read or a slice out of its place spoils.
-    auto spoil = [&](std::size_t content) {
-        std::lock_guard lock(mutex_);
-        decide(contents_[content], ContentVerdict::Mismatch);
-    };
-
-    Verdict verdict = Verdict::Missing;
-    FileDescriptor fd = openFileAt(folderFd_, names_[index].c_str(), true);
-    if (fd) {
-        Sha256Digest digest;
-        std::vector<std::size_t> active; // slices begun and not yet ended
-        std::size_t next = first;
-        int64_t position = 0;
-        bool readable = true;
-        for (;;) {
-            if (engineCancelRequested()) {
-                readable = false;
-                break;
-            }
-            const int64_t got = readAt(fd.get(), buffer, kReadStep, position);
-            if (got < 0 || !digest.update(buffer, static_cast<std::size_t>(got))) {
-                readable = false;
-                break;
-            }
-            if (countProgress_) progressAddDoneBytes(got);
+    if (first == last) return;
+    std::vector<std::size_t> active; // slices begun and not yet ended
+    std::size_t next = first;
+    const PieceRead read = readPiece(
+        folderFd_, names_[index], buffer, [&](const char* bytes, int64_t got, int64_t position) {
             const int64_t bufferEnd = position + got;
             const bool ended = got == 0;
             while (next < last && (slices_[next].offset < bufferEnd || ended))
@@ -347,30 +371,28 @@ void PieceVerifier::checkPiece(std::size_t index, char* buffer, std::size_t& cur
                 if (content.decided) return true;
                 if (content.nextSlice != slice.slice ||
                     (ended && slice.end != INT64_MAX && slice.end > bufferEnd)) {
-                    spoil(slice.content);
+                    // A slice out of its place, or past the piece's end.
+                    std::lock_guard lock(mutex_);
+                    decide(content, ContentVerdict::Mismatch);
                     return true;
                 }
                 if (!content.digest) content.digest = std::make_unique<Sha256Digest>();
                 const int64_t from = std::max(slice.offset, position);
                 const int64_t to = std::min(slice.end, bufferEnd);
                 if (to > from)
-                    content.digest->update(buffer + (from - position),
+                    content.digest->update(bytes + (from - position),
                                            static_cast<std::size_t>(to - from));
                 if (slice.end > bufferEnd && !ended) return false;
                 ++content.nextSlice;
                 return true;
             });
-            if (ended) break;
-            position = bufferEnd;
-        }
-        const std::string hex = readable ? digest.finishHex() : std::string();
-        verdict = !hex.empty() && hex == expected_[index] ? Verdict::Good : Verdict::Mismatch;
-    }
+            return true;
+        });
     std::lock_guard lock(mutex_);
     for (std::size_t at = first; at < last; ++at) {
         Content& content = contents_[slices_[at].content];
         if (content.decided) continue;
-        if (verdict != Verdict::Good) {
+        if (read != PieceRead::Read) {
             decide(content, ContentVerdict::Mismatch);
         } else if (content.lastPiece == piece) {
             const std::string hex =
@@ -379,20 +401,18 @@ void PieceVerifier::checkPiece(std::size_t index, char* buffer, std::size_t& cur
                                                                        : ContentVerdict::Mismatch);
         }
     }
-    verdicts_.push_back(verdict);
+}
+
+bool PieceVerifier::stopping() {
+    std::lock_guard lock(mutex_);
+    return stopping_;
 }
 
 void PieceVerifier::run() {
-    std::unique_ptr<char[]> buffer;
     try {
-        buffer.reset(new char[kReadStep]);
-        std::size_t cursor = 0;
-        for (std::size_t i = 0; i < names_.size(); ++i) {
-            {
-                std::lock_guard lock(mutex_);
-                if (stopping_) break;
-            }
-            checkPiece(i, buffer.get(), cursor);
+        std::unique_ptr<char[]> buffer(new char[kReadStep]);
+        for (std::size_t i = 0; i < names_.size() && !stopping(); ++i) {
+            checkPiece(i, buffer.get());
             changed_.notify_all();
         }
     } catch (...) {
@@ -400,9 +420,24 @@ void PieceVerifier::run() {
     std::lock_guard lock(mutex_);
     while (verdicts_.size() < names_.size())
         verdicts_.push_back(Verdict::Missing);
+    finished_ = true;
+    changed_.notify_all();
+}
+
+void PieceVerifier::runContents() {
+    try {
+        std::unique_ptr<char[]> buffer(new char[kReadStep]);
+        std::size_t cursor = 0;
+        for (std::size_t i = 0; i < names_.size() && !stopping(); ++i) {
+            feedContents(i, buffer.get(), cursor);
+            changed_.notify_all();
+        }
+    } catch (...) {
+    }
+    std::lock_guard lock(mutex_);
     for (Content& content : contents_)
         decide(content, ContentVerdict::Mismatch);
-    finished_ = true;
+    contentsFinished_ = true;
     changed_.notify_all();
 }
 

@@ -131,7 +131,10 @@ private:
     struct Content;
     struct SliceAt;
     void run();
-    void checkPiece(std::size_t index, char* buffer, std::size_t& cursor);
+    void runContents();
+    bool stopping();
+    void checkPiece(std::size_t index, char* buffer);
+    void feedContents(std::size_t index, char* buffer, std::size_t& cursor);
     void decide(Content& content, ContentVerdict verdict);
     int folderFd_;
     std::vector<std::string> names_;
@@ -143,8 +146,10 @@ private:
     std::condition_variable changed_;
     std::vector<Verdict> verdicts_;
     bool stopping_ = false;
-    bool finished_ = false;
+    bool finished_ = false;         // every piece has its verdict
+    bool contentsFinished_ = false; // every content has its verdict
     std::thread worker_;
+    std::thread contentWorker_;
 };
 
 // The order of SHA256SUMS: one line per piece, in piece order, then the
