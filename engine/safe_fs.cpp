@@ -107,21 +107,30 @@ FileDescriptor openFolderBelow(int rootFd, const std::string& path, bool create)
     return current;
 }
 
-std::vector<std::string> namesIn(int dirFd) {
-    std::vector<std::string> names;
+bool visitEntriesIn(int dirFd, const std::function<void(const char*, unsigned char)>& visit) {
     const int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) return names;
+    if (copy < 0) return false;
     DIR* dir = fdopendir(copy);
     if (!dir) {
         ::close(copy);
-        return names;
+        return false;
     }
     rewinddir(dir); // the copy shares its position with the original
+    errno = 0;
     while (const dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
+        visit(entry->d_name, entry->d_type);
+        errno = 0;
     }
+    const bool listed = errno == 0;
     closedir(dir);
+    return listed;
+}
+
+std::vector<std::string> namesIn(int dirFd) {
+    std::vector<std::string> names;
+    visitEntriesIn(dirFd, [&](const char* name, unsigned char) {
+        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) names.push_back(name);
+    });
     return names;
 }
 

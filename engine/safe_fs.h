@@ -10,6 +10,7 @@
 #include "engine/file_io.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,9 @@ FileDescriptor openFolderBelow(int rootFd, const std::string& path, bool create)
 // The names in the folder `dirFd`, "." and ".." left out, in listing order;
 // empty when it cannot be listed.
 std::vector<std::string> namesIn(int dirFd);
+// Calls `visit(name, d_type)` for every entry of `dirFd` ("." and ".."
+// included) in listing order. False when the folder cannot be read to its end.
+bool visitEntriesIn(int dirFd, const std::function<void(const char*, unsigned char)>& visit);
 
 // Opens the regular file `name` inside `dirFd` for reading, without blocking
 // on a FIFO. A link is not followed unless `followLink` (a piece may be a link

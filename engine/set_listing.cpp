@@ -62,23 +62,11 @@ std::size_t decimalLength(int32_t value) {
 // pass over the folder instead of one lookup per record. False when the
 // folder cannot be listed.
 bool listPresentPieces(int folderFd, const std::string& stem, std::vector<PresentPiece>& out) {
-    const int copy = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) return false;
-    DIR* dir = fdopendir(copy);
-    if (!dir) {
-        ::close(copy);
-        return false;
-    }
-    rewinddir(dir); // the copy shares its position with the original
-    errno = 0;
-    while (const dirent* entry = readdir(dir)) {
+    const bool listed = visitEntriesIn(folderFd, [&](const char* name, unsigned char type) {
         int32_t index = 0;
-        if (pieceIndexOf(entry->d_name, stem, index))
-            out.push_back({index, entry->d_type == DT_REG || entry->d_type == DT_UNKNOWN});
-        errno = 0;
-    }
-    const bool listed = errno == 0;
-    closedir(dir);
+        if (pieceIndexOf(name, stem, index))
+            out.push_back({index, type == DT_REG || type == DT_UNKNOWN});
+    });
     std::sort(out.begin(), out.end());
     return listed;
 }

@@ -32,12 +32,9 @@ std::string quote(const std::string& s) {
     return q + "'";
 }
 
-// Runs parcelor with `args`, standard input from /dev/null.
-Outcome parcelor(const TempDir& dir, const std::vector<std::string>& args,
-                 const std::string& folder = "/") {
-    std::string command = "cd " + quote(folder) + " && " + PARCELOR_CLI;
-    for (const std::string& arg : args)
-        command += " " + quote(arg);
+// Runs the shell line `command` with standard input from /dev/null, and
+// catches what it writes.
+Outcome captured(const TempDir& dir, std::string command) {
     command += " </dev/null >" + quote(dir / ".out") + " 2>" + quote(dir / ".err");
     const int status = std::system(command.c_str());
     Outcome o;
@@ -47,6 +44,15 @@ Outcome parcelor(const TempDir& dir, const std::vector<std::string>& args,
     fs::remove(dir / ".out");
     fs::remove(dir / ".err");
     return o;
+}
+
+// Runs parcelor with `args` in `folder`.
+Outcome parcelor(const TempDir& dir, const std::vector<std::string>& args,
+                 const std::string& folder = "/") {
+    std::string command = "cd " + quote(folder) + " && " + PARCELOR_CLI;
+    for (const std::string& arg : args)
+        command += " " + quote(arg);
+    return captured(dir, command);
 }
 
 std::size_t entries(const std::string& folder) {
@@ -375,14 +381,7 @@ Outcome traced(const TempDir& dir, const std::string& inject,
     std::string command = "ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" exec strace";
     for (const std::string& arg : all)
         command += " " + quote(arg);
-    command += " </dev/null >" + quote(dir / ".out") + " 2>" + quote(dir / ".err");
-    const int status = std::system(command.c_str());
-    Outcome o;
-    o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    o.err = readFile(dir / ".err");
-    fs::remove(dir / ".out");
-    fs::remove(dir / ".err");
-    return o;
+    return captured(dir, command);
 }
 
 bool holdsRunLeftovers(const std::string& folder) {
