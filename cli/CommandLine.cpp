@@ -260,7 +260,7 @@ std::string helpText(Verb verb) {
                "      --password-prompt  ask for the set's password on the terminal\n"
                "      --remove-pieces    remove the set once the result is on disk\n"
                "      --replace          replace an existing result (its owner, group and\n"
-               "                         permissions are kept)\n"
+               "                         rwx permissions are kept)\n"
                "      --ignore-checksums join over damaged checksum files with the quick check\n"
                "                         only: damage past a piece's first kilobyte goes\n"
                "                         unseen\n"

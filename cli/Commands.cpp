@@ -132,6 +132,10 @@ int reportRemoval(const CliOptions& o, int32_t result, const RemovalReport& repo
         return gSignal != 0 ? 128 + gSignal : 1;
     }
     if (result != 0) return fail("nothing was removed: " + engineLastError());
+    if (gSignal != 0) {
+        if (!summary.empty()) note(o, summary);
+        return stoppedAfter("removal");
+    }
     if (!report.failed.empty()) return fail(summary); // a removal that failed is a failure
     if (!summary.empty()) note(o, summary);
     return 0;
@@ -230,6 +234,7 @@ int join(const CliOptions& o) {
         return fail("cannot read the set in " + set + ": " + engineLastError());
     printNotes(o);
     const ChecksumVerdict checksums = checksumVerdict(set.c_str());
+    if (gSignal != 0) return cancelled("join");
     if (checksums.state == ChecksumState::Damaged && !o.ignoreChecksums)
         return fail("the checksum files of " + set + " are damaged: " + checksums.problem +
                     "; nothing was joined (--ignore-checksums joins with the quick check only)");
@@ -278,7 +283,7 @@ int join(const CliOptions& o) {
     progress.done(0, "", {{"check", Progress::quoted(outcome.fullCheck ? "full" : "quick")}});
     note(o, "wrote " + target);
     if (!outcome.fullCheck)
-        note(o, checksums.state == ChecksumState::Damaged
+        note(o, o.ignoreChecksums
                     ? "joined with the quick check only, over damaged checksum files: damage "
                       "past a piece's first kilobyte would not have been seen"
                     : "only the quick check was possible (the set has no checksum files): "
@@ -301,7 +306,8 @@ int verify(const CliOptions& o) {
         result, result == 0 ? "" : engineLastError(),
         {{"check", Progress::quoted(checksums == ChecksumState::Good ? "full" : "none")}});
     if (gSignal != 0) return cancelled("verify");
-    if (checksums == ChecksumState::Damaged) return fail(engineLastError());
+    if (engineLastFailure() != EngineFailure::NoChecksums && checksums != ChecksumState::Good)
+        return fail(engineLastError());
     if (checksums != ChecksumState::Good) {
         return fail("only the quick check was possible: " + engineLastError() +
                     "; run 'parcelor list' to see it");
@@ -325,6 +331,7 @@ int list(const CliOptions& o) {
         return fail("cannot read the set in " + set + ": " + engineLastError());
     printNotes(o);
     const ChecksumVerdict checksums = checksumVerdict(set.c_str());
+    if (gSignal != 0) return cancelled("list");
     std::printf("name:       %s\n", listing.baseName.c_str());
     std::printf("mode:       %s\n", listing.fileCount > 0 ? "folder" : "file");
     std::printf("total:      %lld bytes\n", static_cast<long long>(listing.totalSize));

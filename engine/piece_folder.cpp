@@ -67,7 +67,12 @@ std::string describeSetIn(int folderFd, const std::string& stem) {
         if (isPieceNameOf(name, stem)) ++pieces;
     }
     if (manifest) return "a damaged manifest";
-    if (pieces == 0) return {};
+    if (pieces == 0) {
+        for (const char* own : kOwnFileNames) {
+            if (entryAt(folderFd, own) == EntryKind::Regular) return "a set's checksum files";
+        }
+        return {};
+    }
     return std::to_string(pieces) + (pieces == 1 ? " file" : " files") + " named like its pieces";
 }
 
@@ -87,8 +92,18 @@ std::string parentPathOf(const std::string& path) {
 
 } // namespace
 
+// Takes `fd`'s lock, waiting a moment (at most a second) for a run that
+// holds it only while it sweeps.
+bool lockSoon(int fd, bool exclusive) {
+    for (int attempt = 0;; ++attempt) {
+        if (lockFolder(fd, exclusive)) return true;
+        if (errno != EWOULDBLOCK || attempt == 100) return false;
+        usleep(10'000);
+    }
+}
+
 bool lockForWriting(int outFd, const std::string& what) {
-    if (!lockFolder(outFd, true)) {
+    if (!lockSoon(outFd, true)) {
         if (errno == EWOULDBLOCK)
             engineFail("cannot use " + what + ": another run is using it");
         else
@@ -132,18 +147,26 @@ OpenSet lockSetForReading(const char* pieceFolder) {
         return {};
     }
     const std::string name = lastComponentOf(resolvedPath(pieceFolder));
+    const std::string busy =
+        std::string("cannot read ") + pieceFolder + ": another run is using it";
+    if (!lockSoon(set.parent.get(), false)) {
+        engineFail(busy);
+        return {};
+    }
+    const bool marked = entryAt(set.folder.get(), kRunMarkerName) != EntryKind::Missing;
+    if (!marked && !holdsWorkingFolders(set.parent.get())) return set;
+    // Something may be left to settle: only a run that holds the lock alone
+    // settles it (a failed upgrade gives the shared lock up, so it is taken
+    // again).
     if (lockFolder(set.parent.get(), true)) {
         noteSweep(sweepLeftovers(set.parent.get()));
-        if (entryAt(set.folder.get(), kRunMarkerName) != EntryKind::Missing)
-            settleReplaceJournal(set.parent.get(), name);
-        if (!lockFolder(set.parent.get(), false)) {
-            engineFail(std::string("cannot read ") + pieceFolder + ": another run is using it");
-            return {};
-        }
-    } else if (!lockFolder(set.parent.get(), false)) {
-        engineFail(std::string("cannot read ") + pieceFolder + ": another run is using it");
+        if (marked) settleReplaceJournal(set.parent.get(), name);
+    }
+    if (!lockSoon(set.parent.get(), false)) {
+        engineFail(busy);
         return {};
-    } else if (replacementPending(set.parent.get(), set.folder.get(), name)) {
+    }
+    if (replacementPending(set.parent.get(), set.folder.get(), name)) {
         engineFail(std::string("cannot read ") + pieceFolder +
                    ": it is being replaced (a split that replaced it stopped before it was "
                    "finished; it finishes when nothing else reads the set)");
@@ -171,6 +194,21 @@ bool PieceFolder::openForSplit(int outFd, const std::string& name, const std::st
 
 std::string PieceFolder::describeSet(const std::string& stem) const {
     return fd_ ? describeSetIn(fd_.get(), stem) : std::string();
+}
+
+std::string PieceFolder::entryInTheWay(const std::string& stem, int32_t count) const {
+    if (!fd_) return {};
+    for (const std::string& name : namesIn(fd_.get())) {
+        bool needed = name == kManifestFileName;
+        for (const char* own : kOwnFileNames)
+            needed = needed || name == own;
+        if (!needed && isPieceNameOf(name, stem)) {
+            const std::string digits = name.substr(stem.size() + 1, name.size() - stem.size() - 5);
+            needed = digits.size() < 10 && std::stoll(digits) < count;
+        }
+        if (needed && entryAt(fd_.get(), name.c_str()) != EntryKind::Regular) return name;
+    }
+    return {};
 }
 
 bool PieceFolder::putInPlace(RunFolder& temp, const std::string& stem, bool replace) {
@@ -218,6 +256,10 @@ bool PieceFolder::exchange(RunFolder& temp, const std::set<std::string>& oldSet)
     }
     if (!writeReplaceJournal(fd_.get(), name_, journal)) {
         engineFailErrno("write a journal into", displayPath_, errno);
+        return false;
+    }
+    if (engineStopIfCancelled()) { // the last moment a stop keeps the old set
+        unlinkat(fd_.get(), kRunMarkerName, 0);
         return false;
     }
     const std::string& tempName = temp.name();

@@ -59,6 +59,11 @@ public:
     // when another run holds the lock or `name` is a link or not a folder.
     bool openForSplit(int outFd, const std::string& name, const std::string& displayPath);
     std::string describeSet(const std::string& stem) const;
+    // The first entry under a name the new set of `count` pieces needs (a
+    // piece, the manifest, a checksum file) that is not a regular file: a
+    // folder or link of the user's, which a replacement would leave hidden.
+    // "" when there is none.
+    std::string entryInTheWay(const std::string& stem, int32_t count) const;
     // Puts the complete new set in the working folder `temp` in place of this
     // folder's set. When there is no folder yet, the working folder takes its
     // name. Otherwise a journal is written into the old folder, the two

@@ -2,6 +2,7 @@
 
 #include "engine/utilities.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -23,8 +24,12 @@ constexpr char kJournalTag[] = "parcelor-replace 1";
 // with a name under 256 bytes and five numbers.
 constexpr std::size_t kJournalBound = (std::size_t{1} << 21) * 400;
 
-bool hasTemporaryPrefix(const std::string& name) {
-    return name.rfind(kTemporaryPrefix, 0) == 0;
+// ".parcelor-tmp-" and 12 lower-case hex digits, as newTemporaryName makes them.
+bool isWorkingFolderName(const std::string& name) {
+    const std::size_t prefix = std::strlen(kTemporaryPrefix);
+    if (name.size() != prefix + 12 || name.compare(0, prefix, kTemporaryPrefix) != 0) return false;
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix), name.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 // Writes all of `text` as the new file `name` in `dirFd`, then to disk.
@@ -114,17 +119,27 @@ RunFolder::~RunFolder() {
 
 bool RunFolder::create(int parentFd) {
     parentFd_ = parentFd;
-    fd_ = createTemporaryFolder(parentFd, name_);
-    if (!fd_) return false;
-    if (!lockFolder(fd_.get(), true) || !writeNewFile(fd_.get(), kRunMarkerName, kPlainMarker)) {
-        const int error = errno;
-        unlinkat(fd_.get(), kRunMarkerName, 0);
-        unlinkat(parentFd, name_.c_str(), AT_REMOVEDIR);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        fd_ = createTemporaryFolder(parentFd, name_);
+        if (!fd_) return false;
+        if (!lockFolder(fd_.get(), true) ||
+            !writeNewFile(fd_.get(), kRunMarkerName, kPlainMarker)) {
+            const int error = errno;
+            unlinkat(fd_.get(), kRunMarkerName, 0);
+            unlinkat(parentFd, name_.c_str(), AT_REMOVEDIR);
+            fd_ = FileDescriptor();
+            errno = error;
+            if (error == ENOENT) continue; // taken away before it was locked: anew
+            return false;
+        }
+        // Between its making and its lock, another run may have taken the
+        // still empty folder for a dead run's: then make another.
+        FileDescriptor again = openFolderAt(parentFd, name_.c_str());
+        if (again && sameFile(again.get(), fd_.get())) return true;
         fd_ = FileDescriptor();
-        errno = error;
-        return false;
     }
-    return true;
+    errno = EAGAIN;
+    return false;
 }
 
 FileDescriptor RunFolder::createFile(std::string& name, mode_t mode) {
@@ -158,16 +173,13 @@ bool writeReplaceJournal(int pieceFolderFd, const std::string& destination,
 bool settleReplaceJournal(int outFd, const std::string& name, std::string* keptNote) {
     FileDescriptor folder = openFolderAt(outFd, name.c_str());
     if (!folder) return false;
+    // A marker in a folder that is not a working folder: a journal written
+    // before an exchange that never happened (whatever the folder is called
+    // now), or a working folder's marker that came along with a new set. The
+    // set there is whole either way, and only the marker goes.
+    if (!isWorkingFolderName(name)) return unlinkat(folder.get(), kRunMarkerName, 0) == 0;
     Journal journal;
-    if (!parseJournal(readMarker(folder.get()), journal)) {
-        // A marker that is not a whole journal, in a set's own folder: a
-        // journal that was being written, or a working folder's marker that
-        // came along with a new set. The set there is whole either way.
-        if (!hasTemporaryPrefix(name)) return unlinkat(folder.get(), kRunMarkerName, 0) == 0;
-        return false;
-    }
-    if (journal.destination == name) // the exchange never happened
-        return unlinkat(folder.get(), kRunMarkerName, 0) == 0;
+    if (!parseJournal(readMarker(folder.get()), journal)) return false;
     FileDescriptor destination = openFolderAt(outFd, journal.destination.c_str());
     if (!destination) {
         if (errno != ENOENT) return false;
@@ -195,19 +207,34 @@ bool settleReplaceJournal(int outFd, const std::string& name, std::string* keptN
     }
     fsync(destination.get());
     if (!whole) {
+        // What could not move across or go stays where the user sees it, and
+        // nothing waits on this journal any more.
+        const std::string kept = journal.destination + "-kept-" + name.substr(name.size() - 12);
+        if (renameat2(outFd, name.c_str(), outFd, kept.c_str(), RENAME_NOREPLACE) != 0)
+            return false;
+        unlinkat(folder.get(), kRunMarkerName, 0);
         if (keptNote)
-            *keptNote =
-                "some files of the replaced set's folder were kept in " + name + " beside it";
-        return false;
+            *keptNote = "files of the replaced set's folder that could not move into the new one "
+                        "were kept in " +
+                        kept;
+        return true;
     }
     unlinkat(folder.get(), kRunMarkerName, 0);
     return unlinkat(outFd, name.c_str(), AT_REMOVEDIR) == 0;
 }
 
+bool holdsWorkingFolders(int folderFd) {
+    bool found = false;
+    visitEntriesIn(folderFd, [&](const char* name, unsigned char) {
+        found = found || isWorkingFolderName(name);
+    });
+    return found;
+}
+
 SweepReport sweepLeftovers(int folderFd) {
     SweepReport report;
     for (const std::string& name : namesIn(folderFd)) {
-        if (!hasTemporaryPrefix(name)) continue;
+        if (!isWorkingFolderName(name)) continue;
         FileDescriptor folder = openFolderAt(folderFd, name.c_str());
         if (!folder || !lockFolder(folder.get(), true)) continue; // its run is alive
         if (entryAt(folder.get(), kRunMarkerName) != EntryKind::Regular) {
@@ -234,10 +261,15 @@ SweepReport sweepLeftovers(int folderFd) {
 
 std::string describeSweep(const SweepReport& report) {
     std::string text;
-    if (report.folders > 0)
+    if (report.folders > 0) {
         text = "removed what " + std::to_string(report.folders) +
-               (report.folders == 1 ? " stopped run" : " stopped runs") + " left (" +
-               std::to_string((report.bytes + 999'999) / 1'000'000) + " MB)";
+               (report.folders == 1 ? " stopped run" : " stopped runs") + " left";
+        if (report.bytes >= 1'000'000)
+            text += " (" + std::to_string((report.bytes + 500'000) / 1'000'000) + " MB)";
+        else if (report.bytes > 0)
+            text +=
+                " (" + std::to_string(report.bytes) + (report.bytes == 1 ? " byte)" : " bytes)");
+    }
     if (report.finished > 0)
         text += (text.empty() ? "" : "; ") + std::string("finished ") +
                 std::to_string(report.finished) + " interrupted replacement" +
@@ -249,7 +281,7 @@ bool replacementPending(int outFd, int folderFd, const std::string& setName) {
     Journal journal;
     if (parseJournal(readMarker(folderFd), journal)) return true;
     for (const std::string& name : namesIn(outFd)) {
-        if (!hasTemporaryPrefix(name)) continue;
+        if (!isWorkingFolderName(name)) continue;
         FileDescriptor folder = openFolderAt(outFd, name.c_str());
         if (folder && parseJournal(readMarker(folder.get()), journal) &&
             journal.destination == setName)

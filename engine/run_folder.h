@@ -61,6 +61,10 @@ struct SweepReport {
 // exclusively. Failures leave things as they are.
 SweepReport sweepLeftovers(int folderFd);
 
+// True when `folderFd` holds an entry named as a working folder: something a
+// sweep may have to do.
+bool holdsWorkingFolders(int folderFd);
+
 // "removed what 2 stopped runs left (85 MB)", or "" when the sweep did nothing.
 std::string describeSweep(const SweepReport& report);
 

@@ -380,6 +380,11 @@ int32_t runSplit(Split_pragma* request, const SplitOptions& options, SplitOutcom
         return -1;
     }
     job.sync = !inTheWay.empty();
+    if (const std::string entry = target.entryInTheWay(job.stem, job.count); !entry.empty()) {
+        engineFail("cannot put the set in " + job.pieceFolder + ": " + entry +
+                   " is in the way, and it is not a file of a set");
+        return -1;
+    }
 
     RunFolder temp;
     if (!temp.create(out.get())) {

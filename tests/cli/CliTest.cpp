@@ -445,6 +445,7 @@ TEST(CliCrash, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
     ASSERT_EQ(parcelor(dir, {"split", "-q", "-b", "1000", dir / "data.bin"}).status, 0);
     fs::create_directories(dir / "joined");
     writeFile(dir / "joined/.parcelor-tmp-000000000000", "not a folder of ours");
+    writeFile(dir / "joined/.parcelor-tmp-mine/.parcelor-run", ""); // named unlike ours
     for (const char* verb : {"join", "join", "join", "split", "split", "split"}) {
         const std::vector<std::string> args =
             verb == std::string("join")
@@ -455,7 +456,7 @@ TEST(CliCrash, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
     for (const std::string folder : {dir.path().string(), dir / "joined"}) {
         std::size_t left = 0;
         for (const auto& entry : fs::directory_iterator(folder))
-            left += entry.is_directory() && entry.path().filename().string()[0] == '.' ? 1 : 0;
+            left += entry.is_directory() && entry.path().filename().string().size() == 26 ? 1 : 0;
         EXPECT_EQ(left, 1u) << folder;
     }
     auto r = parcelor(dir, {"verify", dir / "data_spt"});
@@ -468,6 +469,7 @@ TEST(CliCrash, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
     EXPECT_EQ(r.err.find("stopped run"), std::string::npos) << r.err;
     EXPECT_EQ(readFile(dir / "joined/data.bin"), seededBytes(22, 5000));
     EXPECT_EQ(readFile(dir / "joined/.parcelor-tmp-000000000000"), "not a folder of ours");
+    EXPECT_TRUE(exists(dir / "joined/.parcelor-tmp-mine/.parcelor-run"));
     EXPECT_FALSE(holdsRunLeftovers(dir / "data_spt"));
 }
 

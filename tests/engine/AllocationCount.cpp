@@ -2,8 +2,8 @@
 // for it (bytesAllocatedDuring), so that a test can bound what a call
 // allocates in all, not only what it keeps.
 //
-// Under AddressSanitizer the count is left out: the sanitizer brings its own
-// operator new in every form and checks that each allocation is freed by its
+// Under AddressSanitizer and ThreadSanitizer the count is left out: the
+// sanitizer brings its own operator new in every form and checks that each allocation is freed by its
 // match, which a replacement of some forms would break. The bounds are then
 // checked by the plain builds only.
 
@@ -13,10 +13,10 @@
 #include <cstdlib>
 #include <new>
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define PARCELOR_TESTS_UNDER_ASAN 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 #define PARCELOR_TESTS_UNDER_ASAN 1
 #endif
 #endif

@@ -211,8 +211,25 @@ TEST(SplitSafety, OnlyTheHolderOfTheLockFinishesAnInterruptedReplacement) {
     EXPECT_TRUE(mentions("it is being replaced")) << engineLastError();
     EXPECT_TRUE(exists(dir / "f_spt/.parcelor-run"));
     close(fd);
+    fs::copy(dir / "f_spt", dir / "keep_spt"); // the user keeps a copy under another name
     EXPECT_EQ(inspect(dir / "f_spt").result, 0);
     EXPECT_FALSE(exists(dir / "f_spt/.parcelor-run"));
+    // A journal in a folder that is not a working folder never moves or removes
+    // anything, whatever it names: the set there is whole.
+    EXPECT_EQ(inspect(dir / "keep_spt").result, 0);
+    EXPECT_EQ(inspect(dir / "keep_spt").pieces.size(), 3u);
+    EXPECT_FALSE(exists(dir / "keep_spt/.parcelor-run"));
+    EXPECT_EQ(treeContents(dir / "keep_spt"), treeContents(dir / "f_spt"));
+
+    // A folder of the user's under a name the new set needs is refused before
+    // anything is written: a replacement would leave it hidden.
+    fs::remove(dir / "f_spt/f_1.spt");
+    fs::create_directories(dir / "f_spt/f_1.spt");
+    const auto before = treeContents(dir / "f_spt");
+    EXPECT_EQ(splitInto(dir / "f.bin", dir.path().string(), 1000), -1);
+    EXPECT_TRUE(mentions("f_1.spt is in the way")) << engineLastError();
+    EXPECT_EQ(treeContents(dir / "f_spt"), before);
+    EXPECT_FALSE(holdsTemporary(dir.path().string()));
 }
 
 TEST(SplitFailure, WhatTheSizeWalkCountsIsWhatTheSplitStores) {
@@ -289,7 +306,10 @@ TEST(JoinSafety, AFifoInPlaceOfTheManifestNeverHangsARun) {
     EXPECT_EQ(join(dir / "a_spt", dir.path().string()), -1);
     EXPECT_EQ(describeSetInTheWay((dir / "a.bin").c_str(), dir.path().c_str()),
               "a damaged manifest");
-    EXPECT_EQ(splitInto(dir / "a.bin", dir.path().string(), 2), 0);
+    // A split does not replace a special file of the user's: it says so.
+    EXPECT_EQ(splitInto(dir / "a.bin", dir.path().string(), 2), -1);
+    EXPECT_TRUE(mentions("spt_config.morvspt is in the way")) << engineLastError();
+    EXPECT_EQ(fs::status(dir / "a_spt/spt_config.morvspt").type(), fs::file_type::fifo);
 }
 
 TEST(SplitSafety, TheSetIsAsPrivateAsItsSourceAndAJoinKeepsPermissions) {
