@@ -277,7 +277,8 @@ void MainViewController::updateMergeProgress() {
     if (removeAfterRun_ && succeeded) {
         RemovalReport report;
         if (removeJoinedPieces(joinOutcome, report) != 0) {
-            detail = engineLastError() + "\n" + kUntouchedAfterFailure;
+            detail = report.stopped ? removalStoppedText(report, true)
+                                    : engineLastError() + "\n" + kUntouchedAfterFailure;
         } else {
             const std::string summary = removalSummary(report, true);
             detail += (detail.empty() || summary.empty() ? "" : "\n") + summary;

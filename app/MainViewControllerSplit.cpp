@@ -505,7 +505,8 @@ void MainViewController::updateSpliteProgress() {
             succeeded = false;
             detail = kSetDoesNotCheck;
         } else if (removeSplitSource(splitOutcome, report) != 0) {
-            detail = engineLastError() + "\n" + kUntouchedAfterFailure;
+            detail = report.stopped ? removalStoppedText(report, false)
+                                    : engineLastError() + "\n" + kUntouchedAfterFailure;
         } else {
             detail = removalSummary(report, false);
         }

@@ -17,6 +17,14 @@ std::string sentence(const std::vector<std::string>& names, const char* what) {
 
 } // namespace
 
+std::string removalStoppedText(const RemovalReport& report, bool pieces) {
+    const std::string kept = removalSummary(report, pieces);
+    return "The removal was stopped: " + std::to_string(report.removed) +
+           (report.removed == 1 ? " file" : " files") + " removed, " +
+           std::to_string(report.notReached) + " left as " +
+           (report.notReached == 1 ? "it was." : "they were.") + (kept.empty() ? "" : "\n" + kept);
+}
+
 std::string removalSummary(const RemovalReport& report, bool pieces) {
     const std::string notHeld = sentence(report.notHeld, pieces ? "that are not part of the set"
                                                                 : "the pieces do not hold");

@@ -11,3 +11,7 @@
 // system would not let go, with its reason; "" when nothing was kept.
 // `pieces` selects the wording for a removal of a set's pieces.
 std::string removalSummary(const RemovalReport& report, bool pieces);
+
+// For a removal that a stop ended between two files: "The removal was
+// stopped: 12 files removed, 38 left as they were.", then removalSummary.
+std::string removalStoppedText(const RemovalReport& report, bool pieces);

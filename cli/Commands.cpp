@@ -124,11 +124,7 @@ int reportRemoval(const CliOptions& o, int32_t result, const RemovalReport& repo
     const std::string summary = removalSummary(report, pieces);
     if (report.stopped) {
         // A stop between two files: say what went and what stayed.
-        std::fprintf(stderr, "parcelor: removal stopped: %lld %s removed, %lld left as %s\n",
-                     static_cast<long long>(report.removed), report.removed == 1 ? "file" : "files",
-                     static_cast<long long>(report.notReached),
-                     report.notReached == 1 ? "it was" : "they were");
-        if (!summary.empty()) std::fprintf(stderr, "parcelor: %s\n", summary.c_str());
+        std::fprintf(stderr, "parcelor: %s\n", removalStoppedText(report, pieces).c_str());
         return gSignal != 0 ? 128 + gSignal : 1;
     }
     if (result != 0) return fail("nothing was removed: " + engineLastError());

@@ -516,7 +516,7 @@ TEST(CliCrash, AStopIsHonouredAtEveryPhase) {
     Outcome r = traced(dir, "unlinkat:signal=TERM:when=10",
                        {"split", "-q", "--remove-source", "-b", "4000", dir / "tree"});
     EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
-    EXPECT_NE(r.err.find("removal stopped: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("The removal was stopped: "), std::string::npos) << r.err;
     const std::size_t left = entries(dir / "tree");
     EXPECT_GT(left, 0u);
     EXPECT_LT(left, 50u);
@@ -525,7 +525,7 @@ TEST(CliCrash, AStopIsHonouredAtEveryPhase) {
     r = traced(dir, "unlinkat:signal=TERM:when=4",
                {"join", "-q", "--remove-pieces", dir / "data_spt", dir / "out"});
     EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
-    EXPECT_NE(r.err.find("removal stopped: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("The removal was stopped: "), std::string::npos) << r.err;
     EXPECT_EQ(readFile(dir / "out/data.bin"), seededBytes(29, 5000));
     EXPECT_TRUE(exists(dir / "data_spt"));
 }
