@@ -66,9 +66,33 @@ std::string apply(CliOptions& o, const OptionRule& rule, const std::string& valu
     return {};
 }
 
-const OptionRule* findRule(const std::string& longName, char shortName) {
+bool allowed(const OptionRule& rule, Verb verb);
+
+// The rule of a short option.
+const OptionRule* findShort(char shortName) {
     for (const OptionRule& rule : optionRules()) {
-        if (shortName != 0 ? rule.shortName == shortName : longName == rule.longName) return &rule;
+        if (rule.shortName == shortName) return &rule;
+    }
+    return nullptr;
+}
+
+// The rule a long option names, whole or by an unambiguous beginning among
+// the options of `verb`, as GNU getopt_long takes them. Null, with `error`
+// set, when none or several match.
+const OptionRule* findLong(const std::string& name, Verb verb, std::string& error) {
+    std::vector<const OptionRule*> matches;
+    for (const OptionRule& rule : optionRules()) {
+        if (name == rule.longName) return &rule;
+        if (!name.empty() && std::string(rule.longName).rfind(name, 0) == 0 && allowed(rule, verb))
+            matches.push_back(&rule);
+    }
+    if (matches.size() == 1) return matches.front();
+    if (matches.empty()) {
+        error = "unrecognized option '--" + name + "'";
+    } else {
+        error = "option '--" + name + "' is ambiguous; possibilities:";
+        for (const OptionRule* rule : matches)
+            error += std::string(" '--") + rule->longName + "'";
     }
     return nullptr;
 }
@@ -160,6 +184,25 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
             o.verb = Verb::List;
         if (o.verb != Verb::None) ++i;
     }
+    // Applies `rule`, whose value (when it takes one) is `attached` or else
+    // the next argument; `shown` names the option in messages.
+    auto take = [&](const OptionRule& rule, const std::string& shown,
+                    const std::optional<std::string>& attached) {
+        if (!allowed(rule, o.verb)) return "option " + shown + " does not go with this command";
+        std::string value;
+        if (rule.flag == nullptr) {
+            if (attached) {
+                value = *attached;
+            } else if (i + 1 < args.size()) {
+                value = args[++i];
+            } else {
+                return "option " + shown + " needs a value";
+            }
+        } else if (attached) {
+            return "option " + shown + " takes no value";
+        }
+        return apply(o, rule, value);
+    };
     bool optionsEnded = false;
     for (; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -175,47 +218,31 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
             optionsEnded = true;
             continue;
         }
-        const OptionRule* rule = nullptr;
-        std::string value;
-        bool hasValue = false;
-        std::string shown = arg;
         if (arg[1] == '-') {
             const std::size_t equals = arg.find('=');
             const std::string name =
-                arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-            rule = findRule(name, 0);
-            if (equals != std::string::npos) {
-                value = arg.substr(equals + 1);
-                hasValue = true;
-            }
-            shown = "--" + name;
-        } else {
-            rule = findRule({}, arg[1]);
-            if (arg.size() > 2) {
-                value = arg.substr(2);
-                hasValue = true;
-            }
-            shown = arg.substr(0, 2);
+                arg.substr(2, equals == std::string::npos ? equals : equals - 2);
+            const OptionRule* rule = findLong(name, o.verb, parsed.error);
+            if (!rule) return parsed;
+            std::optional<std::string> attached;
+            if (equals != std::string::npos) attached = arg.substr(equals + 1);
+            parsed.error = take(*rule, std::string("--") + rule->longName, attached);
+            if (!parsed.error.empty()) return parsed;
+            continue;
         }
-        if (!rule || !allowed(*rule, o.verb)) {
-            parsed.error = (rule ? "option " + shown + " does not go with this command"
-                                 : "unknown option '" + shown + "'");
-            return parsed;
-        }
-        const bool takesValue = rule->flag == nullptr;
-        if (takesValue && !hasValue) {
-            if (i + 1 >= args.size()) {
-                parsed.error = "option " + shown + " needs a value";
+        // Short options cluster ("-qf"); one that takes a value takes the rest
+        // of the cluster ("-b4K"), or else the next argument.
+        for (std::size_t k = 1; k < arg.size(); ++k) {
+            const OptionRule* rule = findShort(arg[k]);
+            if (!rule) {
+                parsed.error = std::string("invalid option -- '") + arg[k] + "'";
                 return parsed;
             }
-            value = args[++i];
-        } else if (!takesValue && hasValue) {
-            parsed.error = "option " + shown + " takes no value";
-            return parsed;
-        }
-        if (std::string error = apply(o, *rule, value); !error.empty()) {
-            parsed.error = error;
-            return parsed;
+            std::optional<std::string> attached;
+            if (rule->flag == nullptr && k + 1 < arg.size()) attached = arg.substr(k + 1);
+            parsed.error = take(*rule, std::string("-") + arg[k], attached);
+            if (!parsed.error.empty()) return parsed;
+            if (attached) break;
         }
     }
     if (!o.help && !o.version) parsed.error = checkOperands(o);

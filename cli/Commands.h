@@ -1,12 +1,14 @@
 #pragma once
-// The four commands of `parcelor`, each returning the process's exit status:
-// 0 success, 1 a damaged or missing piece, a wrong password or a failed run,
-// 128 + N when signal N stopped it. Messages go to standard error, each
-// starting with "parcelor: ".
+// The four commands of `parcelor`, one file each, each returning the
+// process's exit status: 0 success; 1 a damaged or missing piece, a wrong
+// password or a failed run; 128 + N when signal N stopped it.
 
-#include "cli/CommandLine.h"
+#include "cli/Session.h"
 
+int splitCommand(Session& session);
+int joinCommand(Session& session);
+int verifyCommand(Session& session);
+int listCommand(Session& session);
+
+// The command the options name, run to its end (Session::finish).
 int runCommand(const CliOptions& options);
-
-// Installs the handlers by which SIGINT, SIGTERM and SIGHUP cancel the run.
-void installSignalHandlers();

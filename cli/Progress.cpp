@@ -51,7 +51,7 @@ std::string Progress::quoted(const std::string& text) {
 void Progress::start(const std::string& command, const std::vector<Field>& fields) {
     started_ = std::chrono::steady_clock::now();
     if (!json_) return;
-    std::string line = "{\"event\":\"start\",\"command\":" + quoted(command);
+    std::string line = "{\"event\":\"start\",\"version\":1,\"command\":" + quoted(command);
     for (const auto& [name, value] : fields)
         line += ",\"" + name + "\":" + value;
     std::printf("%s}\n", line.c_str());
@@ -83,13 +83,7 @@ void Progress::tick(int64_t done, int64_t total) {
     drawn_ = true;
 }
 
-void Progress::done(int32_t result, const std::string& reason, const std::vector<Field>& fields) {
+void Progress::clear() {
     if (drawn_) std::fprintf(stderr, "\r\033[K");
-    if (!json_) return;
-    std::string extra;
-    for (const auto& [name, value] : fields)
-        extra += ",\"" + name + "\":" + value;
-    std::printf("{\"event\":\"done\",\"result\":%d,\"reason\":%s%s}\n", result,
-                quoted(reason).c_str(), extra.c_str());
-    std::fflush(stdout);
+    drawn_ = false;
 }

@@ -21,8 +21,8 @@ public:
     void start(const std::string& command, const std::vector<Field>& fields);
     // Called about ten times a second while the run goes on.
     void tick(int64_t done, int64_t total);
-    // The last line; `fields` are added to the JSON object.
-    void done(int32_t result, const std::string& reason, const std::vector<Field>& fields = {});
+    // Takes the progress line off the terminal once the run has ended.
+    void clear();
 
 private:
     bool terminal_;

@@ -4,12 +4,42 @@
 #include "cli/Commands.h"
 #include "engine/errors.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
-int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
+namespace {
+
+// What was written to standard output must have reached it: a full disk or a
+// closed pipe is a failure, as coreutils' close_stdout makes it.
+int closeStandardOutput(int status) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || std::fclose(stdout) != 0) {
+        const int error = errno;
+        std::fprintf(stderr, "parcelor: write error: %s\n", std::strerror(error));
+        return status == 0 ? 1 : status;
+    }
+    return status;
+}
+
+const char* verbName(Verb verb) {
+    switch (verb) {
+    case Verb::Split:
+        return " split";
+    case Verb::Join:
+        return " join";
+    case Verb::Verify:
+        return " verify";
+    case Verb::List:
+        return " list";
+    case Verb::None:
+        break;
+    }
+    return "";
+}
+
+int run(const std::vector<std::string>& args) {
     const ParsedCommandLine parsed = parseCommandLine(args);
     const CliOptions& options = parsed.options;
     if (options.version) {
@@ -21,17 +51,20 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!parsed.error.empty()) {
-        std::fprintf(stderr, "parcelor: %s\nTry 'parcelor%s --help'.\n", parsed.error.c_str(),
-                     options.verb == Verb::Split    ? " split"
-                     : options.verb == Verb::Join   ? " join"
-                     : options.verb == Verb::Verify ? " verify"
-                     : options.verb == Verb::List   ? " list"
-                                                    : "");
-        return 2;
+        Session session(options);
+        session.fail(parsed.error, "usage", 2);
+        std::fprintf(stderr, "Try 'parcelor%s --help'.\n", verbName(options.verb));
+        return session.finish(2);
     }
     // The engine's diagnostic lines would mix into this program's output.
     engineSetDiagnosticSink(nullptr);
     engineResetCancel(); // before the handlers: a signal from now on is a stop
     installSignalHandlers();
     return runCommand(options);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return closeStandardOutput(run(std::vector<std::string>(argv + 1, argv + argc)));
 }

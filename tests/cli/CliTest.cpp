@@ -226,13 +226,18 @@ TEST(Cli, JsonLinesAndRemovalsThatNeedTheFullCheck) {
         start = end + 1;
     }
     EXPECT_GE(lines, 3u); // start, progress, done
-    EXPECT_NE(r.out.find("{\"event\":\"done\",\"result\":0,\"reason\":\"\"}\n"), std::string::npos);
+    EXPECT_NE(
+        r.out.find(
+            "{\"event\":\"done\",\"version\":1,\"exit\":0,\"kind\":\"ok\",\"reason\":\"\"}\n"),
+        std::string::npos)
+        << r.out;
 
     // Which check a join made is in its last line; without checksum files it
     // can only be the quick one, which removes nothing and can be refused.
     fs::create_directories(dir / "full");
     r = parcelor(dir, {"join", "--json", dir / "in/data_spt", dir / "full"});
-    EXPECT_NE(r.out.find("\"result\":0,\"reason\":\"\",\"check\":\"full\"}"), std::string::npos)
+    EXPECT_NE(r.out.find("\"exit\":0,\"kind\":\"ok\",\"reason\":\"\",\"check\":\"full\"}"),
+              std::string::npos)
         << r.out;
     fs::remove(dir / "in/data_spt/SHA256SUMS");
     fs::remove(dir / "in/data_spt/CONTENTS.sha256");
@@ -246,6 +251,39 @@ TEST(Cli, JsonLinesAndRemovalsThatNeedTheFullCheck) {
     EXPECT_FALSE(exists(dir / "in/data.bin"));
     r = parcelor(dir, {"join", "--json", dir / "in/data_spt", dir / "in"});
     EXPECT_NE(r.out.find("\"check\":\"quick\"}"), std::string::npos) << r.out;
+}
+
+// Unix manners: clustered short options and abbreviations as getopt_long
+// takes them, names that cannot forge a line, a write error on standard
+// output is a failure, and a refused run still ends with one done line.
+TEST(Cli, BehavesAsAUnixToolDoes) {
+    TempDir dir;
+    writeFile(dir / "data.bin", seededBytes(3, 3000));
+    auto r = parcelor(dir, {"split", "-qfb1000", "--repl", dir / "data.bin"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = parcelor(dir, {"split", "--re", dir / "data.bin"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("'--re' is ambiguous"), std::string::npos) << r.err;
+
+    r = captured(dir, "{ " + std::string(PARCELOR_CLI) + " list " + quote(dir / "data_spt") +
+                          " >/dev/full; }");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("write error: No space left on device"), std::string::npos) << r.err;
+
+    r = parcelor(dir, {"verify", dir / "bad\nname_spt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find("bad\\nname_spt"), std::string::npos) << r.err;
+
+    for (const std::vector<std::string>& refused :
+         {std::vector<std::string>{"split", "--json"},
+          std::vector<std::string>{"join", "--json", dir / "missing_spt"}}) {
+        r = parcelor(dir, refused);
+        EXPECT_NE(r.status, 0);
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+        EXPECT_EQ(r.out.rfind("{\"event\":\"done\",\"version\":1,\"exit\":", 0), 0u) << r.out;
+        EXPECT_TRUE(isJsonObjectLine(r.out.substr(0, r.out.size() - 1))) << r.out;
+    }
 }
 
 TEST(Cli, ASignalMidRunLeavesNothingHalfMade) {

@@ -1,0 +1,102 @@
+// parcelor join PIECE_FOLDER [OUTPUT_FOLDER]
+
+#include "cli/Commands.h"
+
+#include "app/SplitArithmetic.h"
+#include "cli/Password.h"
+#include "engine/errors.h"
+#include "engine/inspection.h"
+#include "engine/join.h"
+#include "engine/manifest.h"
+#include "engine/removal.h"
+#include "engine/utilities.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The password of a protected set, asked for and checked. 0 when it matches.
+int passwordStep(Session& s, const char* digest) {
+    const CliOptions& o = s.options();
+    if (!o.passwordFile && !o.passwordPrompt && isatty(STDIN_FILENO) != 1)
+        return s.fail("the set is protected by a password: give --password-file or "
+                      "--password-prompt");
+    PasswordText text;
+    std::string error;
+    const PasswordRead read = readPassword(o, false, text, error);
+    if (read == PasswordRead::Stopped) return s.cancelled("join");
+    if (read == PasswordRead::Failed) return s.fail(error);
+    const bool matches =
+        checkPassword(text.password.c_str(), digest) == 1 ||
+        (text.withCarriageReturn && checkPassword(text.withCarriageReturn->c_str(), digest) == 1);
+    return matches ? 0 : s.fail("wrong password", "wrong-password");
+}
+
+} // namespace
+
+int joinCommand(Session& s) {
+    const CliOptions& o = s.options();
+    const std::string set = operandPath(o.operands[0]);
+    const std::string out =
+        o.operands.size() > 1 ? o.operands[1] : stringByDeletingLastPathComponent(set);
+    if (!isFolderPath(out))
+        return s.fail("the output folder " + quotedName(out) + " does not exist");
+    std::vector<SPTCfg_SPTitem2> pieces;
+    char digest[33] = {};
+    char baseName[1024] = {};
+    if (inspectPieceSet(set.c_str(), pieces, digest, baseName) != 0)
+        return s.fail("cannot read the set in " + quotedName(set) + ": " + engineLastError());
+    s.engineNotes();
+    const ChecksumVerdict checksums = checksumVerdict(set.c_str());
+    if (stopSignal() != 0) return s.cancelled("join");
+    if (checksums.state == ChecksumState::Damaged && !o.ignoreChecksums)
+        return s.fail("the checksum files of " + quotedName(set) +
+                          " are damaged: " + checksums.problem +
+                          "; nothing was joined (--ignore-checksums joins with the quick "
+                          "check only)",
+                      "checksums-damaged");
+    if (checksums.state == ChecksumState::Absent && o.requireChecksums)
+        return s.fail(quotedName(set) + " has no checksum files, so only the quick check is "
+                                        "possible",
+                      "no-checksums");
+    if (digest[0] != '\0') {
+        if (const int status = passwordStep(s, digest); status != 0) return status;
+    }
+    const std::string target = out + "/" + baseName;
+    struct stat st {};
+    if (!o.replace && lstat(target.c_str(), &st) == 0)
+        return s.fail(quotedName(target) + " already exists; use --replace to replace it");
+    if (o.removePieces && checksums.state != ChecksumState::Good)
+        return s.fail("the pieces cannot be fully verified (it has no checksum files), so they "
+                      "would not be removed; join without --remove-pieces");
+
+    Progress progress = s.makeProgress();
+    progress.start("join", {{"set", Progress::quoted(set)},
+                            {"output", Progress::quoted(target)},
+                            {"total", std::to_string(getManifestTotalSize())}});
+    JoinOutcome outcome;
+    JoinOptions options;
+    options.replaceExisting = o.replace;
+    options.ignoreChecksums = o.ignoreChecksums;
+    options.requireChecksums = o.requireChecksums;
+    const int32_t result = s.runWithProgress(
+        progress, [&] { return joinWithOptions(set.c_str(), out.c_str(), options, &outcome); });
+    s.engineNotes();
+    if (result != 0) {
+        if (engineLastFailure() == EngineFailure::ChecksumsDamaged)
+            s.note("--ignore-checksums joins with the quick check only");
+        return s.runFailed("join");
+    }
+    s.addDoneField("check", Progress::quoted(outcome.fullCheck ? "full" : "quick"));
+    s.note("wrote " + quotedName(target));
+    if (!outcome.fullCheck)
+        s.note(o.ignoreChecksums
+                   ? "joined with the quick check only, over damaged checksum files: damage "
+                     "past a piece's first kilobyte would not have been seen"
+                   : "only the quick check was possible (the set has no checksum files): "
+                     "each piece was checked by its length and first kilobyte");
+    if (!o.removePieces) return stopSignal() != 0 ? s.stoppedAfter("join") : 0;
+    RemovalReport report;
+    return s.reportRemoval(removeJoinedPieces(outcome, report), report, true);
+}

@@ -1,0 +1,222 @@
+#include "cli/Session.h"
+
+#include "app/RemovalSummary.h"
+#include "engine/errors.h"
+#include "engine/utilities.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <string_view>
+#include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+volatile std::sig_atomic_t gSignal = 0;
+
+void onSignal(int signal) {
+    gSignal = signal;
+    engineRequestCancel();
+}
+
+// `text` with its control characters escaped, so that a message is one line.
+std::string printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c != 0x7f) {
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\%03o", c);
+            out += escaped;
+        }
+    }
+    return out;
+}
+
+void say(const std::string& message) {
+    std::fprintf(stderr, "parcelor: %s\n", printable(message).c_str());
+}
+
+} // namespace
+
+void installSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
+}
+
+int stopSignal() {
+    return gSignal;
+}
+
+std::string quotedName(const std::string& name) {
+    bool plain = !name.empty();
+    for (unsigned char c : name) {
+        plain =
+            plain &&
+            ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+             std::string_view("_./:,+@%=-").find(static_cast<char>(c)) != std::string_view::npos);
+    }
+    if (plain) return name;
+    std::string out = "'";
+    for (unsigned char c : name) {
+        if (c == '\'') {
+            out += "'\\''";
+        } else if (c < 0x20 || c == 0x7f) {
+            char escaped[16];
+            if (c == '\n')
+                std::snprintf(escaped, sizeof escaped, "'$'\\n''");
+            else if (c == '\t')
+                std::snprintf(escaped, sizeof escaped, "'$'\\t''");
+            else
+                std::snprintf(escaped, sizeof escaped, "'$'\\%03o''", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "'";
+}
+
+int Session::fail(const std::string& message, const char* kind, int status) {
+    say(message);
+    if (reason_.empty()) {
+        reason_ = message;
+        kind_ = kind;
+    }
+    return status;
+}
+
+void Session::note(const std::string& message) const {
+    if (!options_.quiet && !options_.json) say(message);
+}
+
+void Session::engineNotes() const {
+    for (const std::string& text : engineTakeNotes())
+        note(text);
+}
+
+int Session::cancelled(const char* what) {
+    say(std::string(what) + " cancelled");
+    reason_ = "cancelled";
+    kind_ = "cancelled";
+    return 128 + gSignal;
+}
+
+int Session::stoppedAfter(const char* what) {
+    say(std::string("the ") + what + " was complete when the stop came");
+    reason_ = "stopped after the " + std::string(what) + " was complete";
+    kind_ = "cancelled";
+    return 128 + gSignal;
+}
+
+int Session::runFailed(const char* what) {
+    if (gSignal != 0) return cancelled(what);
+    const std::string reason = engineLastError();
+    const char* kind = "failed";
+    switch (engineLastFailure()) {
+    case EngineFailure::ChecksumsDamaged:
+        kind = "checksums-damaged";
+        break;
+    case EngineFailure::NoChecksums:
+        kind = "no-checksums";
+        break;
+    case EngineFailure::Cancelled:
+        kind = "cancelled";
+        break;
+    default:
+        break;
+    }
+    return fail(std::string(what) + " failed: " + (reason.empty() ? "unknown reason" : reason),
+                kind);
+}
+
+int Session::reportRemoval(int32_t result, const RemovalReport& report, bool pieces) {
+    engineNotes();
+    const std::string summary = removalSummary(report, pieces);
+    if (report.stopped) {
+        // A stop between two files: say what went and what stayed.
+        say(removalStoppedText(report, pieces));
+        reason_ = "the removal was stopped";
+        kind_ = "cancelled";
+        return gSignal != 0 ? 128 + gSignal : 1;
+    }
+    if (result != 0) return fail("nothing was removed: " + engineLastError());
+    if (gSignal != 0) {
+        if (!summary.empty()) note(summary);
+        return stoppedAfter("removal");
+    }
+    if (!report.failed.empty()) return fail(summary); // a removal that failed is a failure
+    if (!summary.empty()) note(summary);
+    return 0;
+}
+
+void Session::addDoneField(const std::string& name, const std::string& value) {
+    fields_.emplace_back(name, value);
+}
+
+Progress Session::makeProgress() const {
+    return Progress(!options_.quiet && !options_.json && isatty(STDERR_FILENO) == 1, options_.json);
+}
+
+int32_t Session::runWithProgress(Progress& progress, const std::function<int32_t()>& work) {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    int32_t result = -1;
+    std::thread engine([&] {
+        const int32_t r = work();
+        std::lock_guard lock(mutex);
+        result = r;
+        done = true;
+        finished.notify_all();
+    });
+    progress.tick(progressDoneBytes(), progressTotalBytes());
+    {
+        std::unique_lock lock(mutex);
+        while (!finished.wait_for(lock, std::chrono::milliseconds(100), [&] { return done; })) {
+            lock.unlock();
+            progress.tick(progressDoneBytes(), progressTotalBytes());
+            lock.lock();
+        }
+    }
+    engine.join();
+    progress.clear();
+    return result;
+}
+
+int Session::finish(int status) {
+    if (!options_.json) return status;
+    const std::string kind = status == 0 ? "ok" : kind_.empty() ? "failed" : kind_;
+    std::string line = "{\"event\":\"done\",\"version\":1,\"exit\":" + std::to_string(status) +
+                       ",\"kind\":" + Progress::quoted(kind) +
+                       ",\"reason\":" + Progress::quoted(status == 0 ? "" : reason_);
+    for (const auto& [name, value] : fields_)
+        line += ",\"" + name + "\":" + value;
+    std::printf("%s}\n", line.c_str());
+    return status;
+}
+
+std::string operandPath(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    if (path.find('/') == std::string::npos) path = "./" + path;
+    return path;
+}
+
+bool isFolderPath(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}

@@ -1,0 +1,98 @@
+// parcelor split SOURCE [OUTPUT_FOLDER]
+
+#include "cli/Commands.h"
+
+#include "app/SplitArithmetic.h"
+#include "app/SplitRules.h"
+#include "cli/Password.h"
+#include "engine/errors.h"
+#include "engine/removal.h"
+#include "engine/split.h"
+#include "engine/utilities.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <sys/stat.h>
+
+int splitCommand(Session& s) {
+    const CliOptions& o = s.options();
+    const std::string source = operandPath(o.operands[0]);
+    const std::string out =
+        o.operands.size() > 1 ? o.operands[1] : stringByDeletingLastPathComponent(source);
+    struct stat st {};
+    if (stat(source.c_str(), &st) != 0)
+        return s.fail("cannot split " + quotedName(source) + ": " + std::strerror(errno));
+    if (!isFolderPath(out))
+        return s.fail("the output folder " + quotedName(out) + " does not exist");
+    const int64_t total = pathSize(source.c_str());
+    if (total < 0) return s.fail("cannot measure " + quotedName(source));
+
+    int64_t pieceSize = 0;
+    if (o.pieceSize) {
+        pieceSize = *o.pieceSize;
+    } else if (o.count) {
+        const CountPlan plan = planForCount(total, *o.count);
+        pieceSize = plan.pieceSize;
+        if (plan.count != *o.count)
+            s.note(std::to_string(*o.count) + " pieces are not possible for " +
+                   std::to_string(total) + " bytes; making " + std::to_string(plan.count));
+    } else {
+        pieceSize = proposedPieceBytes(total);
+    }
+
+    std::string password;
+    if (o.passwordFile || o.passwordPrompt) {
+        PasswordText text;
+        std::string error;
+        const PasswordRead read = readPassword(o, true, text, error);
+        if (read == PasswordRead::Stopped) return s.cancelled("split");
+        if (read == PasswordRead::Failed) return s.fail(error);
+        if (const std::string problem = newPasswordProblem(text.password); !problem.empty())
+            return s.fail(problem);
+        password = std::move(text.password);
+    }
+
+    const OutputSpace space = examineOutputFolder(out);
+    if (const std::string problem = pieceSizeProblem(space, out, pieceSize); !problem.empty())
+        return s.fail(problem);
+    if (const std::string problem = freeSpaceProblem(space, out, total);
+        !problem.empty() && !o.force)
+        return s.fail(problem + " Use --force to split anyway.");
+    const std::string inTheWay = describeSetInTheWay(source.c_str(), out.c_str());
+    if (!inTheWay.empty() && !o.replace)
+        return s.fail("a set is already there (" + inTheWay + "); use --replace to replace it");
+
+    Split_pragma request{};
+    if (source.size() >= sizeof request.srcPath || out.size() >= sizeof request.outFolder)
+        return s.fail("the path is too long (at most 1023 bytes)");
+    std::memcpy(request.srcPath, source.data(), source.size());
+    std::memcpy(request.outFolder, out.data(), out.size());
+    request.totalSize = total;
+    request.pieceSize = pieceSize;
+    std::memcpy(request.password, password.data(), password.size());
+
+    const int64_t pieces =
+        total == 0 ? (isFolderPath(source) ? 1 : 0) : ceilDivide(total, pieceSize);
+    s.note("splitting " + quotedName(source) + " (" + std::to_string(total) + " bytes) into " +
+           std::to_string(pieces) + " pieces of " + std::to_string(pieceSize) + " bytes");
+    Progress progress = s.makeProgress();
+    progress.start("split", {{"source", Progress::quoted(source)},
+                             {"output", Progress::quoted(out)},
+                             {"pieceSize", std::to_string(pieceSize)},
+                             {"pieces", std::to_string(pieces)},
+                             {"total", std::to_string(total)}});
+    SplitOptions options;
+    options.replaceExisting = o.replace;
+    options.measureSource = true;
+    options.writeChecksums = !o.noChecksums;
+    SplitOutcome outcome;
+    const int32_t result =
+        s.runWithProgress(progress, [&] { return splitWithOptions(&request, options, &outcome); });
+    s.engineNotes();
+    if (result != 0) return s.runFailed("split");
+    s.note("wrote " + quotedName(outcome.pieceFolder));
+    if (!o.removeSource) return stopSignal() != 0 ? s.stoppedAfter("split") : 0;
+    RemovalReport report;
+    return s.reportRemoval(removeSplitSource(outcome, report), report, false);
+}
