@@ -16,7 +16,7 @@ _parcelor() {
         local options="--help"
         case $command in
             split) options="-b --size -n --count --password-file --password-prompt --remove-source --no-checksums --replace -f --force -q --quiet --json --help" ;;
-            join) options="--password-file --password-prompt --remove-pieces --replace -q --quiet --json --help" ;;
+            join) options="--password-file --password-prompt --remove-pieces --replace --ignore-checksums --require-checksums -q --quiet --json --help" ;;
             verify) options="-q --quiet --json --help" ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
