@@ -71,6 +71,11 @@ void engineFail(const std::string& message, EngineFailure kind) {
     gLastFailure = kind;
 }
 
+bool engineRefuse(const std::string& message) {
+    engineFail(message);
+    return false;
+}
+
 EngineFailure engineLastFailure() {
     std::lock_guard lock(gMutex);
     return gLastFailure;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -42,21 +43,6 @@ FileDescriptor openForReading(const char* path) {
     struct stat st {};
     // O_NONBLOCK kept an open of a FIFO from hanging; regular files ignore it.
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
-    return fd;
-}
-
-FileDescriptor openForWriting(const char* path) {
-    if (!path) return {};
-    return FileDescriptor(::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-}
-
-FileDescriptor openForAppending(const char* path, bool truncate) {
-    if (!path) return {};
-    // Positioned at the end rather than opened with O_APPEND, which the
-    // kernel's in-place copy does not take.
-    const int flags = O_RDWR | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0);
-    FileDescriptor fd(::open(path, flags, 0666));
-    if (fd && lseek(fd.get(), 0, SEEK_END) < 0) return {};
     return fd;
 }
 

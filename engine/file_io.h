@@ -4,8 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 
 // Data moves inside the kernel (copy_file_range) in steps of this size, or,
 // where the kernel cannot copy between two files, through a buffer of the
@@ -37,11 +35,6 @@ private:
 // regular file (a folder, a FIFO, a device) or cannot be opened gives an empty
 // descriptor, so a read never blocks on a special file.
 FileDescriptor openForReading(const char* path);
-// Creates or truncates a file for writing ("w+b").
-FileDescriptor openForWriting(const char* path);
-// Opens a file for writing at its end, creating it if missing; `truncate`
-// empties it first.
-FileDescriptor openForAppending(const char* path, bool truncate);
 
 // Reads up to `size` bytes at `offset`, retrying interrupted and short reads
 // until `size` bytes or the end of the file. Returns the count, or -1 on error.
@@ -56,8 +49,3 @@ bool writeAll(int fd, const void* buffer, std::size_t size);
 // is set when a read or a write failed, or when the run was asked to stop
 // (errors.h; errno is then ECANCELED).
 int64_t copyRange(int source, int64_t offset, int64_t length, int target, bool& failed);
-
-struct StdioCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using StdioFile = std::unique_ptr<std::FILE, StdioCloser>;

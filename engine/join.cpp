@@ -89,16 +89,11 @@ bool fitsPathBuffer(const std::string& path) {
     return path.size() < kPathBufferSize;
 }
 
-bool refuse(const std::string& reason) {
-    engineFail(reason);
-    return false;
-}
-
 bool planJoin(const char* pieceFolder, const char* outputFolder, JoinJob& job) {
     char baseName[kPathBufferSize] = {};
     getManifestBaseName(baseName);
     if (!isSafeComponentName(baseName))
-        return refuse(std::string("the manifest of ") + pieceFolder + " has an unsafe name");
+        return engineRefuse(std::string("the manifest of ") + pieceFolder + " has an unsafe name");
     job.pieceFolder = pieceFolder;
     job.outputFolder = outputFolder;
     job.baseName = baseName;
@@ -108,21 +103,21 @@ bool planJoin(const char* pieceFolder, const char* outputFolder, JoinJob& job) {
     job.pieceCount = getManifestPieceCount();
     if (!fitsPathBuffer(job.target) ||
         (job.pieceCount > 0 && !fitsPathBuffer(piecePath(job, job.pieceCount - 1))))
-        return refuse("the path of " + job.target + " is too long");
+        return engineRefuse("the path of " + job.target + " is too long");
     return true;
 }
 
 bool recordIsSafe(const JoinJob& job, const FileRecord& record) {
     if (strnlen(record.name, sizeof record.name) == sizeof record.name)
-        return refuse("a file record of the manifest has no end");
+        return engineRefuse("a file record of the manifest has no end");
     const std::string name(record.name);
     if (!isSafeRelativePath(name.c_str()))
-        return refuse("the manifest names an unsafe path: \"" + name + "\"");
+        return engineRefuse("the manifest names an unsafe path: \"" + name + "\"");
     if (record.pieceIndex < 0 || record.pieceIndex >= job.pieceCount || record.offset < 0 ||
         record.length < 0)
-        return refuse("the manifest's record of " + name + " is damaged");
+        return engineRefuse("the manifest's record of " + name + " is damaged");
     if (!fitsPathBuffer(job.target + "/" + name))
-        return refuse("the path of " + job.target + "/" + name + " is too long");
+        return engineRefuse("the path of " + job.target + "/" + name + " is too long");
     return true;
 }
 
@@ -196,16 +191,16 @@ bool sizesAgree(JoinJob& job, const std::vector<Target>& targets, bool fileSet) 
             auto piece = job.pieces.find(slice.piece);
             if (piece != job.pieces.end() && piece->second.good &&
                 slice.length > piece->second.size - slice.offset)
-                return refuse("the manifest places " + target.name + " past the end of piece " +
-                              piecePath(job, slice.piece));
+                return engineRefuse("the manifest places " + target.name +
+                                    " past the end of piece " + piecePath(job, slice.piece));
             if (__builtin_add_overflow(sum, slice.length, &sum) || sum > total)
-                return refuse("the manifest's slices add up to more than its total of " +
-                              std::to_string(total) + " bytes");
+                return engineRefuse("the manifest's slices add up to more than its total of " +
+                                    std::to_string(total) + " bytes");
         }
     }
     if (fileSet && sum != total)
-        return refuse("the pieces of " + job.pieceFolder + " hold " + std::to_string(sum) +
-                      " bytes, not the " + std::to_string(total) + " of the manifest");
+        return engineRefuse("the pieces of " + job.pieceFolder + " hold " + std::to_string(sum) +
+                            " bytes, not the " + std::to_string(total) + " of the manifest");
     return true;
 }
 
@@ -219,20 +214,6 @@ std::set<std::string> ownNames(const JoinJob& job) {
     return names;
 }
 
-// How many folders below `root` the folder `inner` lies (0: it is `root`),
-// by device and inode, so that no second name of a folder hides it; -1 when
-// it does not lie below it.
-int depthBelow(int inner, int root) {
-    FileDescriptor current(::fcntl(inner, F_DUPFD_CLOEXEC, 0));
-    for (int depth = 0; current && depth < 256; ++depth) {
-        if (sameFile(current.get(), root)) return depth;
-        FileDescriptor parent = openFolderAt(current.get(), "..");
-        if (!parent || sameFile(parent.get(), current.get())) return -1;
-        current = std::move(parent);
-    }
-    return -1;
-}
-
 // A target that would be one of the set's own files, in its own folder.
 bool writesOverItsOwnSet(const JoinJob& job, int outFd, const std::vector<Target>& targets,
                          bool fileSet) {
@@ -241,8 +222,8 @@ bool writesOverItsOwnSet(const JoinJob& job, int outFd, const std::vector<Target
     if (fileSet) {
         if ((root && sameFile(root.get(), job.pieceFd)) ||
             (sameFile(outFd, job.pieceFd) && own.count(job.baseName) != 0))
-            return !refuse("joining " + job.pieceFolder + " into " + job.outputFolder +
-                           " would write over the set itself");
+            return !engineRefuse("joining " + job.pieceFolder + " into " + job.outputFolder +
+                                 " would write over the set itself");
         return false;
     }
     const int depth = root ? depthBelow(job.pieceFd, root.get()) : -1;
@@ -262,8 +243,8 @@ bool writesOverItsOwnSet(const JoinJob& job, int outFd, const std::vector<Target
     for (const Target& target : targets) {
         const std::string leaf = lastComponentOf(target.name);
         if (folderPartOf(target.name) == inside && own.count(leaf) != 0)
-            return !refuse("the file " + target.name + " of the set would write over the set's " +
-                           "own " + leaf);
+            return !engineRefuse("the file " + target.name +
+                                 " of the set would write over the set's " + "own " + leaf);
     }
     return false;
 }
@@ -337,13 +318,14 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
     const bool replacing = fstatat(folderFd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
     switch (entryAt(folderFd, name.c_str())) {
     case EntryKind::Link:
-        return refuse("cannot write " + path + ": a symbolic link is in its place");
+        return engineRefuse("cannot write " + path + ": a symbolic link is in its place");
     case EntryKind::Folder:
-        return refuse("cannot write " + path + ": a folder is in its place");
+        return engineRefuse("cannot write " + path + ": a folder is in its place");
     case EntryKind::Missing:
         break;
     default:
-        if (!job.replaceExisting) return refuse("cannot write " + path + ": it already exists");
+        if (!job.replaceExisting)
+            return engineRefuse("cannot write " + path + ": it already exists");
     }
     std::string temporary;
     FileDescriptor out = job.work->createFile(temporary);

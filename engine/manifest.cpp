@@ -320,19 +320,19 @@ int32_t addFileRecord(const char* name, int32_t pieceIndex, int64_t offset, int6
 int32_t writeManifest() {
     Registry& r = registry();
     if (r.path[0] == '\0') return -1;
-    StdioFile file(std::fopen(r.path, "w+b"));
-    if (!file) {
-        engineFailErrno("create", r.path, errno);
+    // The piece folder as given (it may be reached through a link); the
+    // manifest inside it is never written through one.
+    const std::string path = r.path;
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    const FileDescriptor fd = openFolderPath(folder);
+    if (!fd) {
+        engineFailErrno("create", path, errno);
         return -1;
     }
-    bool ok = true;
-    emitManifest([&](const void* bytes, std::size_t size) {
-        ok = ok && std::fwrite(bytes, 1, size, file.get()) == size;
-    });
-    ok = std::fflush(file.get()) == 0 && ok;
-    ok = std::fclose(file.release()) == 0 && ok;
-    if (!ok) engineFailErrno("write", r.path, errno);
-    return ok ? 0 : -1;
+    return writeManifestAt(fd.get(), false);
 }
 
 int32_t writeManifestAt(int folderFd, bool sync, int mode) {

@@ -206,6 +206,17 @@ bool sameFile(int fd, int other) {
     return identityOf(fd, a) && identityOf(other, b) && a.device == b.device && a.inode == b.inode;
 }
 
+int depthBelow(int inner, int root) {
+    FileDescriptor current(::fcntl(inner, F_DUPFD_CLOEXEC, 0));
+    for (int depth = 0; current && depth < 256; ++depth) {
+        if (sameFile(current.get(), root)) return depth;
+        FileDescriptor parent = openFolderAt(current.get(), "..");
+        if (!parent || sameFile(parent.get(), current.get())) return -1;
+        current = std::move(parent);
+    }
+    return -1;
+}
+
 std::string resolvedPath(const std::string& path) {
     char resolved[PATH_MAX];
     if (!realpath(path.c_str(), resolved)) return {};

@@ -88,5 +88,10 @@ bool lockFolder(int dirFd, bool exclusive);
 // The device and inode of `fd` equal those of `other`.
 bool sameFile(int fd, int other);
 
+// How many folders below `root` the folder `inner` lies (0: it is `root`),
+// walking up by device and inode so that no second name of a folder hides
+// it; -1 when it does not lie below it.
+int depthBelow(int inner, int root);
+
 // The path with every link resolved, or "" when it cannot be resolved.
 std::string resolvedPath(const std::string& path);

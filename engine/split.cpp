@@ -51,25 +51,21 @@ int64_t pieceCountFor(int64_t totalSize, int64_t pieceSize) {
     return totalSize / pieceSize + (totalSize % pieceSize != 0 ? 1 : 0);
 }
 
-bool refuse(const std::string& reason) {
-    engineFail(reason);
-    return false;
-}
-
 // Checks the request and plans the run. Nothing is written here.
 bool planSplit(const Split_pragma& request, SplitJob& job) {
     if (strnlen(request.srcPath, sizeof request.srcPath) >= sizeof request.srcPath ||
         strnlen(request.outFolder, sizeof request.outFolder) >= sizeof request.outFolder ||
         strnlen(request.password, sizeof request.password) >= sizeof request.password)
-        return refuse("the split request has a field without its end");
-    if (request.pieceSize <= 0) return refuse("the piece size must be at least 1 byte");
-    if (job.totalSize < 0) return refuse("the source size is negative");
+        return engineRefuse("the split request has a field without its end");
+    if (request.pieceSize <= 0) return engineRefuse("the piece size must be at least 1 byte");
+    if (job.totalSize < 0) return engineRefuse("the source size is negative");
 
     char baseName[kPathBufferSize] = {};
     if (baseNameOf(request.srcPath, baseName) != 0 || !isSafeComponentName(baseName))
-        return refuse(std::string("cannot split ") + request.srcPath + ": it has no usable name");
+        return engineRefuse(std::string("cannot split ") + request.srcPath +
+                            ": it has no usable name");
     if (std::strlen(baseName) >= sizeof(ManifestHeader::baseName))
-        return refuse(std::string("the name of ") + request.srcPath + " is too long");
+        return engineRefuse(std::string("the name of ") + request.srcPath + " is too long");
     cutAtFirstDot(baseName);
 
     job.source = request.srcPath;
@@ -84,18 +80,19 @@ bool planSplit(const Split_pragma& request, SplitJob& job) {
         // A manifest without file records reads back as a single file, so a
         // folder needs at least one file, and at least one piece to hold it.
         if (job.files.empty())
-            return refuse(std::string("the folder ") + request.srcPath + " holds no file to store");
+            return engineRefuse(std::string("the folder ") + request.srcPath +
+                                " holds no file to store");
         if (count == 0) count = 1;
         const std::size_t prefix = job.source.size() + 1;
         for (const std::string& file : job.files) {
             if (file.size() <= prefix || file.size() - prefix >= sizeof(FileRecord::name))
-                return refuse("the path of " + file + " is too long for a manifest");
+                return engineRefuse("the path of " + file + " is too long for a manifest");
         }
         // Every file has at least one record, and each piece boundary adds at most one.
         if (static_cast<int64_t>(job.files.size()) + count > kManifestMaxFileCount)
-            return refuse("the folder holds too many files for one set");
+            return engineRefuse("the folder holds too many files for one set");
     }
-    if (count > kManifestMaxPieceCount) return refuse("the split would make too many pieces");
+    if (count > kManifestMaxPieceCount) return engineRefuse("the split would make too many pieces");
     job.count = static_cast<int32_t>(count);
 
     const std::size_t manifestPathLength =
@@ -103,7 +100,7 @@ bool planSplit(const Split_pragma& request, SplitJob& job) {
     if (manifestPathLength >= kPathBufferSize ||
         (job.count > 0 &&
          piecePathOf(job.pieceFolder, job.stem, job.count - 1).size() >= kPathBufferSize))
-        return refuse("the piece folder's path is too long: " + job.pieceFolder);
+        return engineRefuse("the piece folder's path is too long: " + job.pieceFolder);
     return true;
 }
 
@@ -112,15 +109,7 @@ bool planSplit(const Split_pragma& request, SplitJob& job) {
 bool pieceFolderInsideSource(const SplitJob& job, int outFd) {
     if (!job.folderSource) return false;
     FileDescriptor source = openFolderPath(job.source);
-    if (!source) return false;
-    FileDescriptor current(::fcntl(outFd, F_DUPFD_CLOEXEC, 0));
-    while (current) {
-        if (sameFile(current.get(), source.get())) return true;
-        FileDescriptor parent = openFolderAt(current.get(), "..");
-        if (!parent || sameFile(parent.get(), current.get())) return false;
-        current = std::move(parent);
-    }
-    return false;
+    return source && depthBelow(outFd, source.get()) >= 0;
 }
 
 FileDescriptor createPiece(SplitJob& job, int32_t index) {
