@@ -478,17 +478,6 @@ void MainViewController::updateSpliteProgressIndicator() {
 namespace {
 
 // The set on disk is whole: its manifest loads and every piece checks.
-bool pieceSetIsIntact(const char* pieceFolder) {
-    std::vector<SPTCfg_SPTitem2> pieces;
-    char digest[33] = {};
-    char baseName[1024] = {};
-    if (inspectPieceSet(pieceFolder, pieces, digest, baseName) != 0) return false;
-    for (const auto& piece : pieces) {
-        if (piece.checkState != 0) return false;
-    }
-    return true;
-}
-
 } // namespace
 
 void MainViewController::updateSpliteProgress() {
@@ -501,12 +490,14 @@ void MainViewController::updateSpliteProgress() {
     if (succeeded && removeAfterRun_) {
         // The source goes only when its pieces are known to be whole on disk.
         RemovalReport report;
-        if (!pieceSetIsIntact(splitRequest.outFolder)) {
-            succeeded = false;
-            detail = kSetDoesNotCheck;
-        } else if (removeSplitSource(splitOutcome, report) != 0) {
-            detail = report.stopped ? removalStoppedText(report, false)
-                                    : engineLastError() + "\n" + kUntouchedAfterFailure;
+        if (removeSplitSource(splitOutcome, report) != 0) {
+            if (engineLastFailure() == EngineFailure::SetNotWhole) {
+                succeeded = false;
+                detail = kSetDoesNotCheck;
+            } else {
+                detail = report.stopped ? removalStoppedText(report, false)
+                                        : engineLastError() + "\n" + kUntouchedAfterFailure;
+            }
         } else {
             detail = removalSummary(report, false);
         }

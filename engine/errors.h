@@ -39,6 +39,7 @@ enum class EngineFailure {
     Cancelled,        // a stop was asked for
     ChecksumsDamaged, // a checksum file is there but damaged or does not agree
     NoChecksums,      // checksums were required and the set has none
+    SetNotWhole,      // a set no longer checks whole, so what depends on it was not done
 };
 EngineFailure engineLastFailure();
 

@@ -1,6 +1,8 @@
 #include "engine/removal.h"
 
 #include "engine/errors.h"
+#include "engine/inspection.h"
+#include "engine/manifest.h"
 #include "engine/safe_fs.h"
 #include "engine/utilities.h"
 
@@ -43,6 +45,27 @@ bool flushFileSystemOf(const std::string& path) {
         return false;
     }
     return true;
+}
+
+// The set still checks whole on disk: every piece matches its fingerprint.
+// Both front ends remove a source only after this.
+bool setChecksWhole(const std::string& pieceFolder) {
+    std::vector<SPTCfg_SPTitem2> pieces;
+    char digest[kMd5HexSize] = {};
+    char baseName[kPathBufferSize] = {};
+    const bool listed = inspectPieceSet(pieceFolder.c_str(), pieces, digest, baseName) == 0;
+    for (const SPTCfg_SPTitem2& piece : pieces) {
+        if (piece.checkState != 0) {
+            engineFail("the piece " + piece.path +
+                           " no longer matches the set, so the source was kept",
+                       EngineFailure::SetNotWhole);
+            return false;
+        }
+    }
+    if (!listed)
+        engineFail("the set in " + pieceFolder + " cannot be read again, so the source was kept",
+                   EngineFailure::SetNotWhole);
+    return listed;
 }
 
 // A stop asked for before the removal began leaves everything.
@@ -152,6 +175,7 @@ int32_t removeSplitSource(const SplitOutcome& outcome, RemovalReport& report) {
         report = RemovalReport{};
         if (stoppedBeforeStart(report, static_cast<int64_t>(outcome.files.size()))) return -1;
         if (!flushFileSystemOf(outcome.pieceFolder)) return -1;
+        if (!setChecksWhole(outcome.pieceFolder)) return -1;
         FileDescriptor parent = openFolderPath(parentOf(outcome.source));
         if (!parent) {
             engineFailErrno("open", parentOf(outcome.source), errno);

@@ -34,7 +34,9 @@ struct RemovalReport {
 // return -1 (EngineFailure::Cancelled) with the report of what was removed
 // and what was left.
 
-// Removes the source of a split that returned 0: for a file source the file,
+// Removes the source of a split that returned 0, once its set still checks
+// whole on disk (every piece against its fingerprint; otherwise -1 with
+// EngineFailure::SetNotWhole and nothing removed): for a file source the file,
 // for a folder source every stored file, then the folders that became empty
 // because of it, deepest first, the source folder last. Returns 0 when the
 // removal ran (kept entries are listed in `report`); -1, with the reason kept
