@@ -1,10 +1,10 @@
 #include "cli/Commands.h"
 
-#include "app/RemovalSummary.h"
-#include "app/SplitArithmetic.h"
-#include "app/SplitRules.h"
 #include "cli/Password.h"
 #include "cli/Progress.h"
+#include "core/RemovalSummary.h"
+#include "core/SplitArithmetic.h"
+#include "core/SplitRules.h"
 #include "engine/errors.h"
 #include "engine/inspection.h"
 #include "engine/join.h"
