@@ -1,13 +1,14 @@
 # The two commands a new machine needs:
 #   make run   installs what is missing, builds, and opens the window
-#   make test  installs what is missing, builds, and runs every test
+#   make test  installs what is missing, builds, and runs every test but the slow ones
+#              (the package and the engine's standalone build: `make test-slow`, run by CI)
 
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
 
-.PHONY: all deps sanitizer-deps configure build test run clean test-asan test-tsan fuzz bench package
+.PHONY: all deps sanitizer-deps configure build test test-slow run clean test-asan test-tsan fuzz bench package
 
 all: build
 
@@ -21,7 +22,12 @@ build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
 test: build
-	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) -LE slow
+
+# The tests labelled slow: the .deb built, unpacked and run, and the engine
+# built for an outside caller with a bare compiler command.
+test-slow: build
+	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) -L slow
 
 run: build
 	@$(BUILD_DIR)/morvane-parcelor
@@ -30,7 +36,8 @@ run: build
 package: build
 	@cd $(BUILD_DIR) && cpack -G DEB
 
-# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer, but
+# the slow tests, which gain nothing from them (CI runs those in the plain build).
 sanitizer-deps:
 	@scripts/install-deps.sh sanitizers
 
@@ -38,14 +45,14 @@ test-asan: sanitizer-deps
 	@cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \
 		-DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" >/dev/null
 	@cmake --build build-asan -j $(JOBS)
-	@cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+	@cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS) -LE slow
 
 # The threaded tests under ThreadSanitizer.
 test-tsan: sanitizer-deps
 	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \
 		-DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" >/dev/null
 	@cmake --build build-tsan -j $(JOBS)
-	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L 'engine|app'
+	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L 'engine|app' -LE slow
 
 # Timings against split, cat and tar on the same machine (quick data).
 bench:

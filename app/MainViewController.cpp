@@ -3,10 +3,10 @@
 
 #include "app/MainViewController.h"
 
-#include "app/LaunchPaths.h"
 #include "app/RunState.h"
-#include "app/SplitArithmetic.h"
 #include "app/Texts.h"
+#include "core/LaunchPaths.h"
+#include "core/SplitArithmetic.h"
 #include "engine/errors.h"
 #include "engine/join.h"
 #include "engine/utilities.h"

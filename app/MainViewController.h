@@ -7,8 +7,8 @@
 
 #include "app/DragInfo.h"
 #include "app/FSWindow.h"
-#include "app/SplitRules.h"
 #include "app/toolkit/Toolkit.h"
+#include "core/SplitRules.h"
 #include "engine/inspection.h"
 #include "engine/split.h"
 

@@ -3,11 +3,11 @@
 
 #include "app/MainViewController.h"
 
-#include "app/RemovalSummary.h"
 #include "app/RunState.h"
-#include "app/SplitArithmetic.h"
-#include "app/SplitRules.h"
 #include "app/Texts.h"
+#include "core/RemovalSummary.h"
+#include "core/SplitArithmetic.h"
+#include "core/SplitRules.h"
 #include "engine/errors.h"
 #include "engine/removal.h"
 #include "engine/utilities.h"

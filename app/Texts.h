@@ -31,7 +31,6 @@ inline constexpr const char* kChooseOneFolder = "Choose one folder";
 inline constexpr const char* kOK = "OK";
 
 inline constexpr const char* kPasswordMismatch = "The passwords do not match.";
-inline constexpr const char* kPasswordTooLong = "A password has at most 31 bytes.";
 inline constexpr const char* kWrongPassword = "Wrong password. Try again.";
 inline constexpr const char* kCannotSplit = "Cannot split";
 inline constexpr const char* kSourcePathTooLong =

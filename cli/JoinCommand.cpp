@@ -2,8 +2,8 @@
 
 #include "cli/Commands.h"
 
-#include "app/SplitArithmetic.h"
 #include "cli/Password.h"
+#include "core/SplitArithmetic.h"
 #include "engine/errors.h"
 #include "engine/inspection.h"
 #include "engine/join.h"

@@ -1,6 +1,6 @@
 #include "cli/Session.h"
 
-#include "app/RemovalSummary.h"
+#include "core/RemovalSummary.h"
 #include "engine/errors.h"
 #include "engine/utilities.h"
 

@@ -2,9 +2,9 @@
 
 #include "cli/Commands.h"
 
-#include "app/SplitArithmetic.h"
-#include "app/SplitRules.h"
 #include "cli/Password.h"
+#include "core/SplitArithmetic.h"
+#include "core/SplitRules.h"
 #include "engine/errors.h"
 #include "engine/removal.h"
 #include "engine/split.h"

@@ -10,6 +10,7 @@
 
 // A new set's password has at most this many bytes.
 inline constexpr std::size_t kMaxPasswordBytes = 31;
+inline constexpr const char* kPasswordTooLong = "A password has at most 31 bytes.";
 
 // Why `password` cannot protect a new set ("A password cannot be empty.",
 // "A password has at most 31 bytes."), or "" when it can.

@@ -1,4 +1,4 @@
-#include "app/SplitArithmetic.h"
+#include "core/SplitArithmetic.h"
 
 #include <cstdio>
 #include <limits>

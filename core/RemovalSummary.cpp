@@ -1,4 +1,4 @@
-#include "app/RemovalSummary.h"
+#include "core/RemovalSummary.h"
 
 namespace {
 

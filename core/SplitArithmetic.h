@@ -1,5 +1,5 @@
 #pragma once
-// The arithmetic and texts behind the window, free of any toolkit: the
+// The arithmetic and texts behind both front ends, free of any toolkit: the
 // proposed cut, the size and count conversions, the size texts of the tables,
 // the percentage of a run, and the path helpers the tables use.
 

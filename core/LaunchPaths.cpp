@@ -1,6 +1,6 @@
-#include "app/LaunchPaths.h"
+#include "core/LaunchPaths.h"
 
-#include "app/SplitArithmetic.h"
+#include "core/SplitArithmetic.h"
 #include "engine/manifest.h"
 
 #include <cerrno>

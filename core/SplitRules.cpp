@@ -1,7 +1,6 @@
-#include "app/SplitRules.h"
+#include "core/SplitRules.h"
 
-#include "app/SplitArithmetic.h"
-#include "app/Texts.h"
+#include "core/SplitArithmetic.h"
 #include "engine/safe_fs.h"
 #include "engine/utilities.h"
 

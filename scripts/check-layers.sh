@@ -1,0 +1,87 @@
+#!/bin/sh
+# Fails when an #include points the wrong way between the layers, and names
+# each such line. Dependencies point one way:
+#
+#   engine <- core <- app <- app/qt        engine <- core <- cli
+#
+#   engine/   includes only engine/;
+#   core/     only core/, engine/ and the standard and system headers;
+#   app/      only app/, core/ and engine/, never app/qt/ or cli/;
+#   app/qt/   anything but cli/;
+#   cli/      only cli/, core/ and engine/, never app/;
+#   tests/engine/, tests/core/, tests/cli/: what their layer may, and tests/;
+#   Qt (and the headers uic makes) only in app/qt/ and tests/qt/.
+#
+# The command line and the rules must not link the window's library either.
+#
+# Usage: check-layers.sh [SOURCE_DIR]   (default: the current folder)
+set -eu
+cd "${1:-.}"
+
+for layer in engine core app app/qt cli tests; do
+    [ -d "$layer" ] || { echo "check-layers: no $layer/ in $(pwd)" >&2; exit 2; }
+done
+
+status=0
+
+find engine core app cli bench tests -type f \( -name '*.h' -o -name '*.cpp' \) | sort |
+    xargs awk '
+    function layer(file) {
+        if (file ~ /^app\/qt\//) return "app/qt"
+        if (file ~ /^tests\/(qt|engine|core|cli)\//) return substr(file, 1, index(substr(file, 7), "/") + 5)
+        return substr(file, 1, index(file, "/") - 1)
+    }
+    # The layer a project include names, or "" for a system or sibling header.
+    function target_layer(path) {
+        if (path ~ /(^|\/)\.\.\//) return "../"
+        if (path ~ /^app\/qt\//) return "app/qt"
+        if (path ~ /^(engine|core|app|cli|tests)\//) return substr(path, 1, index(path, "/") - 1)
+        return ""
+    }
+    function allowed(from, to) {
+        if (from == "engine") return to == "engine"
+        if (from == "core") return to == "core" || to == "engine"
+        if (from == "app") return to == "app" || to == "core" || to == "engine"
+        if (from == "app/qt") return to != "cli" && to != "../"
+        if (from == "cli") return to == "cli" || to == "core" || to == "engine"
+        if (from ~ /^tests\/(engine|core|cli)$/) return to == "tests" || allowed(substr(from, 7), to)
+        return to != "../"
+    }
+    function refuse(why) {
+        printf "%s:%d: %s\n    %s\n", FILENAME, FNR, why, $0
+        bad = 1
+    }
+    /^[ \t]*#[ \t]*include[ \t]*[<"]/ {
+        line = $0
+        sub(/^[ \t]*#[ \t]*include[ \t]*/, "", line)
+        angled = substr(line, 1, 1) == "<"
+        path = substr(line, 2)
+        sub(/[>"].*$/, "", path)
+        from = layer(FILENAME)
+        to = target_layer(path)
+
+        if (to != "" && !allowed(from, to))
+            refuse(to == "../" ? "includes by a relative path: name the folder from the root" \
+                               : from "/ may not include " to "/")
+        else if ((path ~ /^Q[A-Za-z]/ || path ~ /^ui_/) && from != "app/qt" && from != "tests/qt")
+            refuse("Qt is included only in app/qt/ and tests/qt/")
+        else if (from == "core" && to == "" && !(angled && (path !~ /\// || path ~ /^sys\//)))
+            refuse("core/ includes only core/, engine/ and the standard and system headers")
+    }
+    END { exit bad }
+    ' || status=1
+
+# Links: the engine, the rules and the command line never pull in a layer above them.
+for pair in engine:'parcelor_(core|app|qt|cli)' core:'parcelor_(app|qt|cli)' \
+    cli:'parcelor_(app|qt)' tests/cli:'parcelor_(app|qt)' tests/core:'parcelor_(app|qt|cli)' \
+    tests/engine:'parcelor_(core|app|qt|cli)' app:'parcelor_(qt|cli)'; do
+    dir=${pair%%:*}
+    hits=$(grep -nE "${pair#*:}" "$dir/CMakeLists.txt" | grep -v '^[0-9]*:[[:space:]]*#' || true)
+    if [ -n "$hits" ]; then
+        echo "$hits" | sed "s|^|$dir/CMakeLists.txt:|"
+        echo "    $dir/ links a library above it"
+        status=1
+    fi
+done
+
+exit $status
