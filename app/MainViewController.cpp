@@ -152,6 +152,16 @@ void MainViewController::showProgress(int64_t percent) {
     });
 }
 
+namespace {
+
+std::string capitalized(std::string text) {
+    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z')
+        text[0] = static_cast<char>(text[0] - 'a' + 'A');
+    return text;
+}
+
+} // namespace
+
 void MainViewController::finishRun(const char* title, const std::string& detail,
                                    std::function<void()> beforeCompletion,
                                    std::function<void()> afterCompletion) {
@@ -171,9 +181,12 @@ void MainViewController::finishRun(const char* title, const std::string& detail,
         // A user who went elsewhere during a long run hears that it ended.
         if (!tk_.application().isActive()) tk_.workspace().notify(window, title, detail);
         completeTitle->setStringValue(title);
-        // A cancelled run needs no reason, but what it left behind.
-        const std::string shown =
+        // A cancelled run needs no reason, but what it left behind; what the
+        // engine did on the side (leftovers of stopped runs removed) is said once.
+        std::string shown =
             detail.rfind("cancelled", 0) == 0 ? std::string(kCancelledDetail) : detail;
+        for (const std::string& note : engineTakeNotes())
+            shown += (shown.empty() ? "" : "\n") + capitalized(note) + ".";
         completeDetail->setStringValue(shown);
         completeDetail->setHidden(shown.empty());
         progressWindow->orderOut();

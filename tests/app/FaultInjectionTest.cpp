@@ -288,6 +288,20 @@ TEST_F(Faults, DamagedChecksumFilesAreJoinedOnlyWhenTheUserTakesTheRisk) {
     EXPECT_TRUE(exists(set + "/spt_config.morvspt"));
 }
 
+TEST_F(Faults, WhatAStoppedRunLeftIsRemovedAndSaidOnce) {
+    writeFile(dir / "in/data.bin", seededBytes(16, 3000));
+    writeFile(dir / "out/.parcelor-tmp-0123456789ab/.parcelor-run", "parcelor-run 1\n");
+    writeFile(dir / "out/.parcelor-tmp-0123456789ab/data_0.spt", "a piece of a killed split");
+    split(dir / "in/data.bin", false, dir / "out", false);
+    EXPECT_EQ(title(), "Splitting Completed!");
+    EXPECT_NE(ui.completeDetail.stringValue().find("Removed what 1 stopped run left (40 bytes)."),
+              std::string::npos)
+        << ui.completeDetail.stringValue();
+    EXPECT_FALSE(exists(dir / "out/.parcelor-tmp-0123456789ab"));
+    split(dir / "in/data.bin", false, dir / "out", false);
+    EXPECT_EQ(ui.completeDetail.stringValue().find("stopped run"), std::string::npos);
+}
+
 TEST_F(Faults, CancelStopsASplitAJoinAndAFullCheckAndLeavesNothingHalfMade) {
     const std::string source = dir / "in/data.bin";
     writeFile(source, seededBytes(14, 3 << 20));

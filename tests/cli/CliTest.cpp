@@ -455,7 +455,7 @@ TEST(CliCrash, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
                 : std::vector<std::string>{verb, "-q", "--replace", "-b", "1000", dir / "data.bin"};
         EXPECT_EQ(traced(dir, "copy_file_range:signal=KILL:when=2", args).status, 128 + SIGKILL);
     }
-    for (const std::string folder : {dir.path().string(), dir / "joined"}) {
+    for (const std::string& folder : {dir.path().string(), dir / "joined"}) {
         std::size_t left = 0;
         for (const auto& entry : fs::directory_iterator(folder))
             left += entry.is_directory() && entry.path().filename().string().size() == 26 ? 1 : 0;
