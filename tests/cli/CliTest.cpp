@@ -512,10 +512,11 @@ TEST(CliCrash, AStopIsHonouredAtEveryPhase) {
         const Outcome r = traced(dir, phase.inject, phase.args);
         EXPECT_EQ(r.status, 128 + phase.signal) << r.err;
         EXPECT_NE(r.err.find("cancelled"), std::string::npos) << r.err;
-        if (phase.args == withJson)
+        if (phase.args == withJson) {
             EXPECT_NE(r.out.find("\"exit\":143,\"kind\":\"cancelled\",\"reason\":\"cancelled\""),
                       std::string::npos)
                 << r.out;
+        }
         EXPECT_TRUE(fs::is_empty(dir / "out"));
         EXPECT_EQ(treeContents(dir / "data_spt"), set);
         EXPECT_TRUE(fs::is_empty(dir / "out"));
