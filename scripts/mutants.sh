@@ -9,10 +9,11 @@
 # a build folder of the script's own (BUILD_DIR, default build-mutants), the
 # tests run, and the file gets its text back (on Ctrl-C and on any exit too).
 #
-# The tests run are `ctest -L 'engine|cli'` less three that cannot see a
-# mutant of the sources: engine_standalone_build (compiles the engine on its
-# own, 20 s), package_installs_and_runs and mime_type_maps_a_manifest. Only
-# their targets are built: engine_tests, cli_tests, parcelor and fuzz_replay.
+# The tests run are `ctest -L 'engine|cli'` (the join and removal safety tests
+# of the window's controller among them) less three that cannot see a mutant
+# of the sources: engine_standalone_build (compiles the engine on its own,
+# 20 s), package_installs_and_runs and mime_type_maps_a_manifest. Only their
+# targets are built: engine_tests, app_tests, cli_tests, parcelor, fuzz_replay.
 #
 # Prints one line per surviving mutant, then `killed K of N` as the last line.
 set -uo pipefail
@@ -20,7 +21,7 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 BUILD_DIR=${BUILD_DIR:-build-mutants}
 JOBS=${JOBS:-2}
-TARGETS=(engine_tests cli_tests parcelor fuzz_replay)
+TARGETS=(engine_tests app_tests cli_tests parcelor fuzz_replay)
 SKIPPED='^(engine_standalone_build|package_installs_and_runs|mime_type_maps_a_manifest)$'
 
 # One mutant per record: "@@ ID FILE | what it does", a line "- TEXT" with the
