@@ -8,7 +8,9 @@
 // test's own) then lands in this file's __wrap_ functions, which pass it on to
 // the C library unchanged. The engine itself is not touched: its sources call
 // libc as they always do, the programs are linked without the seam, and calls
-// made inside shared libraries (libstdc++, OpenSSL) are not seen.
+// made inside shared libraries (libstdc++, OpenSSL) are not seen. Nor are the
+// calls left out of the list: open (the folders the user gave, the manifest's
+// load), mkdirat, fstatat, fstat.
 //
 // While a SeamRecording lives, each call made on the thread that started it
 // is logged with what it names, and a test may have an action run right
