@@ -234,19 +234,21 @@ TEST_F(HostileManifest, SlicesAreWrittenNoFurtherThanTheManifestSays) {
     writeFile(dir / "set/x_0.spt", "abcd");
     char fingerprint[33] = {};
     pieceFingerprint((dir / "set/x_0.spt").c_str(), fingerprint);
-    auto manifest = [&](int64_t total, int64_t lastLength) {
+    auto manifest = [&](int64_t total, int64_t lastLength, int64_t firstOffset = 2) {
         return ManifestBytes()
             .header(1, 3, total, "", "x")
             .piece(0, fingerprint)
-            .file("same", 0, 0, 2, 2)
+            .file("same", 0, 0, firstOffset, 2)
             .file("other", 1, 0, 0, 1)
             .file("same", 2, 0, 0, lastLength)
             .str();
     };
     fs::create_directories(dir / "out");
-    // Slices adding up to more than the total, or reaching past their piece.
-    for (const auto& [total, lastLength] : {std::pair{4, 2}, std::pair{9, 5}}) {
-        writeFile(dir / "set/spt_config.morvspt", manifest(total, lastLength));
+    // Slices adding up to more than the total, or reaching past their piece
+    // by their length or by their offset.
+    for (const auto& [total, lastLength, firstOffset] :
+         {std::tuple{4, 2, 2}, std::tuple{9, 5, 2}, std::tuple{5, 2, 3}}) {
+        writeFile(dir / "set/spt_config.morvspt", manifest(total, lastLength, firstOffset));
         EXPECT_EQ(splitProject_merge((dir / "set").c_str(), (dir / "out").c_str(), ""), -1);
         EXPECT_TRUE(fs::is_empty(dir / "out"));
     }

@@ -1,0 +1,221 @@
+#!/usr/bin/env bash
+# Mutation score of the engine and command-line tests against the safety steps.
+#
+#   scripts/mutants.sh [ID...]     all mutants below, or only those listed
+#
+# Each mutant is one exact textual replacement in one file: the text must occur
+# exactly once there, or the mutant is reported as broken and the script ends
+# non-zero. One at a time, the file is changed, the tests' targets are built in
+# a build folder of the script's own (BUILD_DIR, default build-mutants), the
+# tests run, and the file gets its text back (on Ctrl-C and on any exit too).
+#
+# The tests run are `ctest -L 'engine|cli'` (the join and removal safety tests
+# of the window's controller among them) less three that cannot see a mutant
+# of the sources: engine_standalone_build (compiles the engine on its own,
+# 20 s), package_installs_and_runs and mime_type_maps_a_manifest. Only their
+# targets are built: engine_tests, app_tests, cli_tests, parcelor, fuzz_replay.
+#
+# Prints one line per surviving mutant, then `killed K of N` as the last line.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+BUILD_DIR=${BUILD_DIR:-build-mutants}
+JOBS=${JOBS:-2}
+TARGETS=(engine_tests app_tests cli_tests parcelor fuzz_replay)
+SKIPPED='^(engine_standalone_build|package_installs_and_runs|mime_type_maps_a_manifest)$'
+
+# One mutant per record: "@@ ID FILE | what it does", a line "- TEXT" with the
+# text to find, a line "+ TEXT" with what takes its place. Lines starting
+# with '#' are comments.
+MUTANTS=$(
+    cat <<'EOF'
+@@ 1 engine/safe_fs.cpp | directory opens without O_NOFOLLOW
+- ::openat(dirFd, name, kFolderFlags | O_NOFOLLOW)
++ ::openat(dirFd, name, kFolderFlags)
+@@ 2 engine/safe_fs.cpp | regular-file opens without O_NOFOLLOW
+- (followLink ? 0 : O_NOFOLLOW)
++ (followLink ? 0 : 0)
+@@ 3 engine/safe_fs.cpp | the regular-file check on open dropped
+- if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
++ if (fstat(fd.get(), &st) != 0) {
+# The temporaries of the join come from RunFolder::createFile;
+# createTemporaryFile in safe_fs.cpp has the same flags but no caller.
+@@ 4 engine/run_folder.cpp | O_EXCL dropped from temporaries
+- O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode
++ O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode
+@@ 5 engine/safe_fs.cpp | the fsync of written text files skipped
+- (!sync || fsync(fd.get()) == 0)
++ (!sync || true)
+@@ 6 engine/piece_folder.cpp | the split's exclusive lock made shared
+- if (!lockSoon(outFd, true)) {
++ if (!lockSoon(outFd, false)) {
+@@ 7 engine/removal.cpp | the removal's identity comparison skipped
+- !identity || !(now == *identity)
++ !identity
+@@ 8 engine/removal.cpp | syncfs before a removal skipped
+- if (!fd || syncfs(fd.get()) != 0) {
++ if (!fd) {
+@@ 9 engine/removal.cpp | the lock in the removal of joined pieces dropped
+- if (!holder || !lockFolder(holder.get(), true)) {
++ if (!holder) {
+@@ 10 engine/removal.cpp | emptied folders removed shallowest first
+- std::count(a.begin(), a.end(), '/') > std::count(b.begin(), b.end(), '/')
++ std::count(a.begin(), a.end(), '/') < std::count(b.begin(), b.end(), '/')
+@@ 11 engine/join.cpp | the piece's identity re-check before its copy skipped
+- !(now == job.pieces[slice.piece].identity)
++ false
+@@ 12 engine/join.cpp | the join's checksum verdict ignored
+- PieceVerifier::Verdict::Good) {
++ PieceVerifier::Verdict::Good && false) {
+@@ 13 engine/join.cpp | a piece-index bound >= made >
+- record.pieceIndex >= job.pieceCount
++ record.pieceIndex > job.pieceCount
+@@ 14 engine/join.cpp | RENAME_NOREPLACE dropped
+- name.c_str(), RENAME_NOREPLACE)
++ name.c_str(), 0)
+@@ 15 engine/join.cpp | the write-over-own-set check dropped
+- if (writesOverItsOwnSet(job, out.get(), targets, fileSet)) return -1;
++ if (false) return -1;
+@@ 16 engine/join.cpp | a slice bound that ignores the offset
+- slice.length > piece->second.size - slice.offset
++ slice.length > piece->second.size
+@@ 17 engine/split.cpp | a slice end < made <=
+- ended = got < room;
++ ended = got <= room;
+@@ 18 engine/split.cpp | the changed-during-split check dropped
+- if (!job.aborted && job.stored != job.totalSize) {
++ if (false) {
+@@ 19 engine/split.cpp | the piece fsync before a replace skipped
+- if (job.sync && fsync(piece.get()) != 0) {
++ if (false) {
+@@ 20 engine/split.cpp | every file marked unchanged
+- identityOf(source.fd.get(), after) && after == source.record.identity
++ true
+@@ 21 engine/checksums.cpp | the verifier's hash comparison skipped
+- !hex.empty() && hex == expected_[index] ? Verdict::Good
++ !hex.empty() ? Verdict::Good
+@@ 22 engine/checksums.cpp | the manifest's hash check skipped
+- if (!manifest || sha256OfFile(manifest.get(), false) != entries[at].hex)
++ if (!manifest)
+@@ 23 engine/manifest.cpp | the manifest's record caps dropped
+- if (header.pieceCount > kManifestMaxPieceCount || header.fileCount > kManifestMaxFileCount)
++ if (false)
+@@ 24 cli/CommandLine.cpp | the size parser's overflow check dropped
+- if (number < 1 || number > std::numeric_limits<int64_t>::max() / s.factor)
++ if (number < 1)
+@@ 25 cli/CommandLine.cpp | --remove-source allowed with --no-checksums
+- if (o.removeSource && o.noChecksums)
++ if (false)
+EOF
+)
+
+ids=() files=() what=() from=() to=()
+while IFS= read -r line; do
+    case $line in
+    '#'* | '') ;;
+    '@@ '*)
+        rest=${line#@@ }
+        ids+=("${rest%% *}")
+        rest=${rest#* }
+        files+=("${rest%% | *}")
+        what+=("${rest#* | }")
+        ;;
+    '- '*) from+=("${line#- }") ;;
+    '+ '*) to+=("${line#+ }") ;;
+    *)
+        echo "mutants.sh: cannot read the list at: $line" >&2
+        exit 2
+        ;;
+    esac
+done <<<"$MUTANTS"
+if [ ${#ids[@]} -ne ${#from[@]} ] || [ ${#ids[@]} -ne ${#to[@]} ]; then
+    echo "mutants.sh: every mutant needs one '-' and one '+' line" >&2
+    exit 2
+fi
+
+# The file being mutated and its original text, for the restore.
+current=""
+backup=$(mktemp "${TMPDIR:-/tmp}/parcelor-mutant.XXXXXX")
+restore() {
+    # Copied back with a new modification time, so the next build compiles it again.
+    if [ -n "$current" ]; then cat "$backup" >"$ROOT/$current" && current=""; fi
+}
+trap 'restore; rm -f "$backup"' EXIT
+trap 'restore; echo "mutants.sh: interrupted" >&2; exit 130' INT TERM
+
+# Replaces the only occurrence of $FROM in the file with $TO; fails when the
+# text occurs any other number of times.
+apply() {
+    FROM=$2 TO=$3 perl -e '
+        my $file = shift;
+        open(my $in, "<", $file) or die "$file: $!\n";
+        local $/; my $text = <$in>; close $in;
+        my $count = () = $text =~ /\Q$ENV{FROM}\E/g;
+        if ($count != 1) { print STDERR "$count\n"; exit 3; }
+        $text =~ s/\Q$ENV{FROM}\E/$ENV{TO}/;
+        open(my $out, ">", $file) or die "$file: $!\n";
+        print $out $text; close $out or die "$file: $!\n";' "$1"
+}
+
+build() {
+    cmake --build "$BUILD_DIR" -j "$JOBS" --target "${TARGETS[@]}" >"$BUILD_DIR/mutant-build.log" 2>&1
+}
+
+run_tests() {
+    (cd "$BUILD_DIR" && ctest -j "$JOBS" -L 'engine|cli' -E "$SKIPPED" --stop-on-failure \
+        >mutant-test.log 2>&1)
+}
+
+selected=("$@")
+wanted() {
+    [ ${#selected[@]} -eq 0 ] && return 0
+    local id
+    for id in "${selected[@]}"; do [ "$id" = "$1" ] && return 0; done
+    return 1
+}
+
+cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 2
+echo "building and testing the unchanged sources" >&2
+if ! build; then
+    echo "mutants.sh: the unchanged sources do not build (see $BUILD_DIR/mutant-build.log)" >&2
+    exit 2
+fi
+if ! run_tests; then
+    echo "mutants.sh: the tests fail without any mutant (see $BUILD_DIR/mutant-test.log)" >&2
+    exit 2
+fi
+
+killed=0 total=0 broken=0 survivors=()
+for i in "${!ids[@]}"; do
+    wanted "${ids[$i]}" || continue
+    total=$((total + 1))
+    label="mutant ${ids[$i]} (${files[$i]}): ${what[$i]}"
+    cp "${files[$i]}" "$backup"
+    current=${files[$i]}
+    if ! count=$(apply "${files[$i]}" "${from[$i]}" "${to[$i]}" 2>&1 >/dev/null); then
+        restore
+        echo "BROKEN $label: its text occurs ${count:-?} times, not once" | tee /dev/stderr
+        broken=$((broken + 1))
+        continue
+    fi
+    if ! build; then
+        restore
+        echo "BROKEN $label: does not build (see $BUILD_DIR/mutant-build.log)" | tee /dev/stderr
+        broken=$((broken + 1))
+        continue
+    fi
+    if run_tests; then
+        survivors+=("survived $label")
+        echo "survived $label" >&2
+    else
+        killed=$((killed + 1))
+        echo "killed $label: $(grep -m1 -oE '[0-9]+ - [^ ]+' "$BUILD_DIR/mutant-test.log" || true)" >&2
+    fi
+    restore
+done
+# The build folder is left built from the unchanged sources.
+build || true
+
+for line in "${survivors[@]}"; do echo "$line"; done
+echo "killed $killed of $total"
+[ "$broken" -eq 0 ] || exit 2

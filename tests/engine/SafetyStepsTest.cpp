@@ -1,0 +1,222 @@
+// The safety steps that leave no trace in a run's result, seen through the
+// system-call seam: what reaches the disk before what depends on it, the locks
+// taken, and a change made between a check and the use it guards.
+
+#include "engine/errors.h"
+#include "engine/join.h"
+#include "engine/removal.h"
+#include "engine/split.h"
+
+#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/SystemCallSeam.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Where the first call of `call` naming `name` with `flags` comes, or -1.
+std::ptrdiff_t firstCall(const std::vector<SeamEvent>& events, SeamCall call,
+                         const std::string& name = "", int flags = 0) {
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        if (events[i].call == call && (name.empty() || events[i].names(name)) &&
+            (events[i].flags & flags) == flags)
+            return static_cast<std::ptrdiff_t>(i);
+    }
+    return -1;
+}
+
+bool mentions(const std::string& text) {
+    return engineLastError().find(text) != std::string::npos;
+}
+
+int32_t split(const std::string& source, const std::string& out, int64_t pieceSize,
+              SplitOutcome* outcome = nullptr, bool checksums = true) {
+    Split_pragma request{};
+    std::strcpy(request.srcPath, source.c_str());
+    std::strcpy(request.outFolder, out.c_str());
+    request.pieceSize = pieceSize;
+    SplitOptions options;
+    options.measureSource = true;
+    options.writeChecksums = checksums;
+    return splitWithOptions(&request, options, outcome);
+}
+
+int32_t join(const std::string& set, const std::string& out, JoinOutcome* outcome = nullptr,
+             bool replace = true) {
+    JoinOptions options;
+    options.replaceExisting = replace;
+    return joinWithOptions(set.c_str(), out.c_str(), options, outcome);
+}
+
+} // namespace
+
+TEST(SafetySteps, AReplacingSplitHasEveryFileOfTheNewSetOnDiskBeforeTheExchange) {
+    TempDir dir;
+    writeFile(dir / "f.bin", seededBytes(1, 3000));
+    ASSERT_EQ(split(dir / "f.bin", dir.path().string(), 1000), 0);
+    SeamRecording seam;
+    ASSERT_EQ(split(dir / "f.bin", dir.path().string(), 1000), 0);
+    const auto events = seam.events();
+    const auto exchange = firstCall(events, SeamCall::Renameat2, "f_spt", RENAME_EXCHANGE);
+    ASSERT_GE(exchange, 0);
+    for (const char* name :
+         {"f_0.spt", "f_1.spt", "f_2.spt", "SHA256SUMS", "CONTENTS.sha256", "spt_config.morvspt"}) {
+        const auto synced = firstCall(events, SeamCall::Fsync, name);
+        EXPECT_TRUE(synced >= 0 && synced < exchange) << name;
+    }
+}
+
+// A file edited while it is split, whose time is then put back: what the set
+// holds is not what it holds, and its removal keeps it.
+TEST(SafetySteps, ASourceEditedDuringTheSplitIsKeptByTheRemoval) {
+    TempDir dir;
+    writeFile(dir / "f.bin", seededBytes(2, 3000));
+    struct stat before {};
+    ASSERT_EQ(stat((dir / "f.bin").c_str(), &before), 0);
+    SplitOutcome outcome;
+    {
+        SeamRecording seam;
+        // Once piece 0 holds the first bytes, they are edited in place.
+        seam.before(SeamCall::Openat, "f_1.spt", 1, [&](const SeamEvent&) {
+            const int fd = open((dir / "f.bin").c_str(), O_WRONLY);
+            ASSERT_EQ(pwrite(fd, "!", 1, 0), 1);
+            const timespec times[2] = {{0, UTIME_OMIT}, {before.st_mtim.tv_sec + 60, 0}};
+            futimens(fd, times);
+            close(fd);
+        });
+        ASSERT_EQ(split(dir / "f.bin", dir.path().string(), 1000, &outcome), 0);
+        ASSERT_EQ(seam.actionsRun(), 1);
+    }
+    const timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, (dir / "f.bin").c_str(), times, 0), 0);
+    RemovalReport report;
+    ASSERT_EQ(removeSplitSource(outcome, report), 0);
+    EXPECT_EQ(report.changed, std::vector<std::string>{"f.bin"});
+    EXPECT_TRUE(exists(dir / "f.bin"));
+}
+
+// Both removals write what replaces the files to disk before the first goes;
+// a nested folder source goes whole; joined pieces go only under the lock of
+// the folder that holds their set.
+TEST(SafetySteps, RemovalsFlushFirstRemoveDeepestFirstAndTakeTheSetsLock) {
+    TempDir dir;
+    writeFile(dir / "src/top.txt", "top");
+    writeFile(dir / "src/a/b/deep.txt", "deep");
+    SplitOutcome splitOutcome;
+    ASSERT_EQ(split(dir / "src", dir.path().string(), 4, &splitOutcome), 0);
+    RemovalReport report;
+    {
+        SeamRecording seam;
+        ASSERT_EQ(removeSplitSource(splitOutcome, report), 0);
+        const auto events = seam.events();
+        const auto flushed = firstCall(events, SeamCall::Syncfs, "src_spt");
+        EXPECT_TRUE(flushed >= 0 && flushed < firstCall(events, SeamCall::Unlinkat));
+    }
+    EXPECT_FALSE(exists(dir / "src"));
+
+    fs::create_directories(dir / "out");
+    JoinOutcome joinOutcome;
+    ASSERT_EQ(join(dir / "src_spt", dir / "out", &joinOutcome), 0);
+    const int holder = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(flock(holder, LOCK_SH), 0); // a run reading the set
+    EXPECT_EQ(removeJoinedPieces(joinOutcome, report), -1);
+    EXPECT_TRUE(mentions("another run is using them")) << engineLastError();
+    EXPECT_TRUE(exists(dir / "src_spt/spt_config.morvspt"));
+    close(holder);
+    SeamRecording seam;
+    ASSERT_EQ(removeJoinedPieces(joinOutcome, report), 0);
+    const auto events = seam.events();
+    const auto flushed = firstCall(events, SeamCall::Syncfs, "out");
+    EXPECT_TRUE(flushed >= 0 && flushed < firstCall(events, SeamCall::Unlinkat));
+    EXPECT_FALSE(exists(dir / "src_spt"));
+}
+
+// What comes between the join's check of a thing and its use of it.
+TEST(SafetySteps, AChangeBetweenAJoinsCheckAndItsUseIsNeverTakenIn) {
+    TempDir dir;
+    writeFile(dir / "f.bin", seededBytes(3, 6000));
+    writeFile(dir / "precious", "the user's own file");
+    ASSERT_EQ(split(dir / "f.bin", dir.path().string(), 2000), 0);
+    fs::create_directories(dir / "out");
+    fs::copy(dir / "f_spt", dir / "copy");
+
+    // A link in place of a checksum file or the manifest, to a true copy.
+    for (const char* name : {"SHA256SUMS", "spt_config.morvspt"}) {
+        SCOPED_TRACE(name);
+        SeamRecording seam;
+        seam.before(SeamCall::Openat, name, 1, [&](const SeamEvent& call) {
+            fs::remove(call.path);
+            fs::create_symlink(dir / ("copy/" + std::string(name)), call.path);
+        });
+        EXPECT_EQ(join(dir / "f_spt", dir / "out"), -1);
+        EXPECT_EQ(engineLastFailure(), EngineFailure::ChecksumsDamaged) << engineLastError();
+        EXPECT_TRUE(fs::is_empty(dir / "out"));
+        fs::remove(dir / ("f_spt/" + std::string(name)));
+        fs::copy(dir / ("copy/" + std::string(name)), dir / ("f_spt/" + std::string(name)));
+    }
+
+    // A hard link to a file of the user's under the name of the temporary the
+    // join is about to create.
+    {
+        SeamRecording seam;
+        seam.before(
+            SeamCall::Openat, ".parcelor-tmp-*", 1,
+            [&](const SeamEvent& call) { fs::create_hard_link(dir / "precious", call.path); },
+            O_CREAT);
+        EXPECT_EQ(join(dir / "f_spt", dir / "out"), 0);
+        EXPECT_EQ(seam.actionsRun(), 1);
+        EXPECT_TRUE(readFile(dir / "precious") == "the user's own file");
+    }
+
+    // A file of the user's that appears under the target's name just before
+    // the rename, when the join must not replace one.
+    fs::remove(dir / "out/f.bin");
+    {
+        SeamRecording seam;
+        seam.before(SeamCall::Renameat2, "f.bin", 1,
+                    [&](const SeamEvent&) { writeFile(dir / "out/f.bin", "just saved"); });
+        EXPECT_EQ(join(dir / "f_spt", dir / "out", nullptr, false), -1);
+        EXPECT_TRUE(readFile(dir / "out/f.bin") == "just saved");
+        EXPECT_FALSE(holdsTemporary(dir / "out"));
+    }
+
+    // A piece replaced after its check, by one with the same length and first
+    // kilobyte, which the quick check alone cannot tell apart.
+    fs::remove_all(dir / "f_spt");
+    fs::remove(dir / "out/f.bin");
+    ASSERT_EQ(split(dir / "f.bin", dir.path().string(), 2000, nullptr, false), 0);
+    std::string forged = readFile(dir / "f_spt/f_1.spt");
+    forged[1500] ^= 1;
+    writeFile(dir / "forged", forged);
+    SeamRecording seam;
+    seam.before(SeamCall::Openat, "f_1.spt", 2,
+                [&](const SeamEvent& call) { fs::rename(dir / "forged", call.path); });
+    EXPECT_EQ(join(dir / "f_spt", dir / "out"), -1);
+    EXPECT_TRUE(mentions("f_1.spt changed since it was checked")) << engineLastError();
+    EXPECT_FALSE(exists(dir / "out/f.bin"));
+}
+
+// Only a regular file is a piece: a link to a device in place of the empty
+// piece of a folder of empty files reads like it, and still fails the join.
+TEST(SafetySteps, ALinkToADeviceInPlaceOfAnEmptyPieceFailsTheJoin) {
+    TempDir dir;
+    writeFile(dir / "src/empty", "");
+    ASSERT_EQ(split(dir / "src", dir.path().string(), 10), 0);
+    ASSERT_EQ(fs::file_size(dir / "src_spt/src_0.spt"), 0u);
+    fs::remove(dir / "src_spt/src_0.spt");
+    fs::create_symlink("/dev/null", dir / "src_spt/src_0.spt");
+    fs::create_directories(dir / "out");
+    EXPECT_EQ(join(dir / "src_spt", dir / "out"), -1);
+    EXPECT_FALSE(exists(dir / "out/src/empty"));
+}
