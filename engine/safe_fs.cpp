@@ -146,16 +146,6 @@ FileDescriptor openFileAt(int dirFd, const char* name, bool followLink) {
     return fd;
 }
 
-FileDescriptor createTemporaryFile(int dirFd, std::string& name) {
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        name = newTemporaryName();
-        FileDescriptor fd(::openat(dirFd, name.c_str(),
-                                   O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-        if (fd || errno != EEXIST) return fd;
-    }
-    return {};
-}
-
 FileDescriptor createTemporaryFolder(int dirFd, std::string& name) {
     for (int attempt = 0; attempt < 16; ++attempt) {
         name = newTemporaryName();

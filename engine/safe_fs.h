@@ -67,8 +67,6 @@ FileDescriptor openFileAt(int dirFd, const char* name, bool followLink = false);
 inline constexpr const char* kTemporaryPrefix = ".parcelor-tmp-";
 // A fresh temporary name (nothing is created).
 std::string newTemporaryName();
-// Creates a new temporary file in `dirFd`; `name` receives its name.
-FileDescriptor createTemporaryFile(int dirFd, std::string& name);
 // Creates a new temporary folder in `dirFd` and opens it.
 FileDescriptor createTemporaryFolder(int dirFd, std::string& name);
 
