@@ -123,7 +123,9 @@ SplitHasher::~SplitHasher() {
 
 void SplitHasher::add(std::string name, FileDescriptor piece, std::vector<ContentSlice> slices) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return queue_.size() < kMaxQueuedPieces; });
+    // A worker that ended on a fault takes nothing more: finish() reports it.
+    changed_.wait(lock, [this] { return queue_.size() < kMaxQueuedPieces || workerEnded_; });
+    if (workerEnded_) return;
     queue_.push_back({std::move(name), std::move(piece), std::move(slices)});
     changed_.notify_all();
 }
@@ -158,6 +160,9 @@ void SplitHasher::run() {
     } catch (...) {
         failed_ = true;
     }
+    std::lock_guard lock(mutex_);
+    workerEnded_ = true;
+    changed_.notify_all();
 }
 
 void SplitHasher::endContent() {
@@ -275,14 +280,17 @@ PieceVerifier::PieceVerifier(int folderFd, std::vector<std::string> names,
     worker_ = std::thread([this] { run(); });
     // The files' digests on a second thread, so the check of a join with both
     // files costs no more time than the pieces' digests alone.
-    contentWorker_ = std::thread([this] { runContents(); });
+    try {
+        contentWorker_ = std::thread([this] { runContents(); });
+    } catch (...) {
+        stopping_ = true;
+        worker_.join();
+        throw;
+    }
 }
 
 PieceVerifier::~PieceVerifier() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
+    stopping_ = true;
     if (worker_.joinable()) worker_.join();
     if (contentWorker_.joinable()) contentWorker_.join();
 }
@@ -316,11 +324,12 @@ enum class PieceRead { Read, Missing, Unreadable };
 // `buffer`, handing each to `step(bytes, count, position)`, the last with a
 // count of 0 at its end. A stop request ends it as Unreadable.
 template <class Step>
-PieceRead readPiece(int folderFd, const std::string& name, char* buffer, Step&& step) {
+PieceRead readPiece(int folderFd, const std::string& name, char* buffer,
+                    const std::atomic<bool>& stop, Step&& step) {
     FileDescriptor fd = openFileAt(folderFd, name.c_str(), true);
     if (!fd) return PieceRead::Missing;
     for (int64_t position = 0;;) {
-        if (engineCancelRequested()) return PieceRead::Unreadable;
+        if (engineCancelRequested() || stop) return PieceRead::Unreadable;
         const int64_t got = readAt(fd.get(), buffer, kReadStep, position);
         if (got < 0 || !step(buffer, got, position)) return PieceRead::Unreadable;
         if (got == 0) return PieceRead::Read;
@@ -333,11 +342,11 @@ PieceRead readPiece(int folderFd, const std::string& name, char* buffer, Step&& 
 // Hashes piece `index` against its line.
 void PieceVerifier::checkPiece(std::size_t index, char* buffer) {
     Sha256Digest digest;
-    const PieceRead read =
-        readPiece(folderFd_, names_[index], buffer, [&](const char* bytes, int64_t got, int64_t) {
-            if (countProgress_) progressAddDoneBytes(got);
-            return digest.update(bytes, static_cast<std::size_t>(got));
-        });
+    const PieceRead read = readPiece(folderFd_, names_[index], buffer, stopping_,
+                                     [&](const char* bytes, int64_t got, int64_t) {
+                                         if (countProgress_) progressAddDoneBytes(got);
+                                         return digest.update(bytes, static_cast<std::size_t>(got));
+                                     });
     Verdict verdict = Verdict::Missing;
     if (read != PieceRead::Missing) {
         const std::string hex = read == PieceRead::Read ? digest.finishHex() : std::string();
@@ -359,35 +368,36 @@ void PieceVerifier::feedContents(std::size_t index, char* buffer, std::size_t& c
     if (first == last) return;
     std::vector<std::size_t> active; // slices begun and not yet ended
     std::size_t next = first;
-    const PieceRead read = readPiece(
-        folderFd_, names_[index], buffer, [&](const char* bytes, int64_t got, int64_t position) {
-            const int64_t bufferEnd = position + got;
-            const bool ended = got == 0;
-            while (next < last && (slices_[next].offset < bufferEnd || ended))
-                active.push_back(next++);
-            std::erase_if(active, [&](std::size_t at) {
-                const SliceAt& slice = slices_[at];
-                Content& content = contents_[slice.content];
-                if (content.decided) return true;
-                if (content.nextSlice != slice.slice ||
-                    (ended && slice.end != INT64_MAX && slice.end > bufferEnd)) {
-                    // A slice out of its place, or past the piece's end.
-                    std::lock_guard lock(mutex_);
-                    decide(content, ContentVerdict::Mismatch);
-                    return true;
-                }
-                if (!content.digest) content.digest = std::make_unique<Sha256Digest>();
-                const int64_t from = std::max(slice.offset, position);
-                const int64_t to = std::min(slice.end, bufferEnd);
-                if (to > from)
-                    content.digest->update(bytes + (from - position),
-                                           static_cast<std::size_t>(to - from));
-                if (slice.end > bufferEnd && !ended) return false;
-                ++content.nextSlice;
-                return true;
-            });
-            return true;
-        });
+    const PieceRead read =
+        readPiece(folderFd_, names_[index], buffer, stopping_,
+                  [&](const char* bytes, int64_t got, int64_t position) {
+                      const int64_t bufferEnd = position + got;
+                      const bool ended = got == 0;
+                      while (next < last && (slices_[next].offset < bufferEnd || ended))
+                          active.push_back(next++);
+                      std::erase_if(active, [&](std::size_t at) {
+                          const SliceAt& slice = slices_[at];
+                          Content& content = contents_[slice.content];
+                          if (content.decided) return true;
+                          if (content.nextSlice != slice.slice ||
+                              (ended && slice.end != INT64_MAX && slice.end > bufferEnd)) {
+                              // A slice out of its place, or past the piece's end.
+                              std::lock_guard lock(mutex_);
+                              decide(content, ContentVerdict::Mismatch);
+                              return true;
+                          }
+                          if (!content.digest) content.digest = std::make_unique<Sha256Digest>();
+                          const int64_t from = std::max(slice.offset, position);
+                          const int64_t to = std::min(slice.end, bufferEnd);
+                          if (to > from)
+                              content.digest->update(bytes + (from - position),
+                                                     static_cast<std::size_t>(to - from));
+                          if (slice.end > bufferEnd && !ended) return false;
+                          ++content.nextSlice;
+                          return true;
+                      });
+                      return true;
+                  });
     std::lock_guard lock(mutex_);
     for (std::size_t at = first; at < last; ++at) {
         Content& content = contents_[slices_[at].content];
@@ -404,7 +414,6 @@ void PieceVerifier::feedContents(std::size_t index, char* buffer, std::size_t& c
 }
 
 bool PieceVerifier::stopping() {
-    std::lock_guard lock(mutex_);
     return stopping_;
 }
 

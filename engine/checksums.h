@@ -82,6 +82,7 @@ private:
     // Set by the worker on a read failure, and by the destructor of a run that
     // ended without finish(): the pieces still queued are then not hashed.
     std::atomic<bool> failed_{false};
+    bool workerEnded_ = false; // the worker returned: nothing more is taken
     std::string pieceSums_;
     std::string contentSums_;
     std::string contentName_; // the file whose bytes the content digest holds
@@ -145,9 +146,9 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Verdict> verdicts_;
-    bool stopping_ = false;
-    bool finished_ = false;         // every piece has its verdict
-    bool contentsFinished_ = false; // every content has its verdict
+    std::atomic<bool> stopping_{false}; // the owner is done with it: stop reading
+    bool finished_ = false;             // every piece has its verdict
+    bool contentsFinished_ = false;     // every content has its verdict
     std::thread worker_;
     std::thread contentWorker_;
 };

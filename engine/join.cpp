@@ -59,6 +59,7 @@ struct JoinJob {
     PieceVerifier* verifier = nullptr; // full checks, when the set has its checksum files
     RunFolder* work = nullptr;         // where every target is written until complete
     bool fileSet = true;
+    mode_t umask = 022;
     std::vector<std::string> expectedContent; // by target, when the checksums are good
     // Targets that replace an existing file wait for one flush of the file
     // system and are renamed at the end, in order.
@@ -271,10 +272,12 @@ bool putInPlace(int fromFd, const std::string& temporary, int folderFd, const st
 bool passesFullCheck(JoinJob& job, std::size_t index, const std::vector<Slice>& slices, int out,
                      const std::string& path) {
     if (!job.verifier) return true;
+    const auto stopped = [] { return engineStopIfCancelled(); }; // a stop is not damage
     for (const Slice& slice : slices) {
         if (job.verifier->verdict(static_cast<std::size_t>(slice.piece)) !=
             PieceVerifier::Verdict::Good) {
-            engineFail("piece " + piecePath(job, slice.piece) + " does not match its checksum");
+            if (!stopped())
+                engineFail("piece " + piecePath(job, slice.piece) + " does not match its checksum");
             return false;
         }
     }
@@ -284,7 +287,7 @@ bool passesFullCheck(JoinJob& job, std::size_t index, const std::vector<Slice>& 
                       ? PieceVerifier::ContentVerdict::Good
                       : PieceVerifier::ContentVerdict::Mismatch;
     if (content != PieceVerifier::ContentVerdict::Good) {
-        if (!engineStopIfCancelled())
+        if (!stopped())
             engineFail("the rebuilt " + path +
                        " does not match its checksum in CONTENTS.sha256: the manifest or the "
                        "checksum files were changed");
@@ -363,11 +366,10 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
         if (copied != slice.length) return fail("read", piecePath(job, slice.piece), EIO);
     }
     if (replacing && !keepOwner(out.get(), existing, path)) return discard();
-    // A file it replaces keeps its permissions; a new one is as private as the pieces.
-    struct stat made {};
+    // A file it replaces keeps its permissions; a new one is as private as the
+    // pieces (its temporary was private to the run until now).
     const mode_t mode = replacing ? (existing.st_mode & 0777)
-                                  : (fstat(out.get(), &made) == 0 ? made.st_mode & 0666 : 0600) &
-                                        static_cast<mode_t>(job.pieceMode);
+                                  : (0666 & ~job.umask) & static_cast<mode_t>(job.pieceMode);
     if (fchmod(out.get(), mode) != 0) return fail("set the permissions of", path, errno);
     if (engineStopIfCancelled() || !passesFullCheck(job, index, slices, out.get(), path))
         return discard();
@@ -595,7 +597,8 @@ int32_t runJoin(const char* pieceFolder, const char* outputFolder, const JoinOpt
         flock(out.get(), LOCK_UN);
     }
     RunFolder work;
-    if (!work.create(out.get())) {
+    job.umask = currentUmask();
+    if (!work.create(out.get(), 0700)) {
         engineFailErrno("create a folder in", outputFolder, errno);
         return -1;
     }

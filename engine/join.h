@@ -14,13 +14,16 @@
 // synchronously and reports progress through the counters of utilities.h.
 //
 // Every piece is checked against its fingerprint before anything is written.
-// When the set's checksum files belong to it (checksums.h), every piece is
-// also checked against its SHA-256 while the copy goes on, and a file goes
-// under its real name only once every piece that feeds it has passed.
-// Each target file is written under a temporary name in its own folder and
-// renamed into place only when it is complete, so an existing file under the
-// target name is untouched until then (and other hard links to it keep their
-// content). Nothing is written through a symbolic link below `outputFolder`.
+// When the set has its checksum files, every piece is also checked against
+// SHA256SUMS and every target against CONTENTS.sha256 while the copy goes on,
+// and a target goes under its real name only once both passed; checksum files
+// that are there but damaged fail the join before anything is written
+// (JoinOptions). Each target is written in a working folder of the run in
+// `outputFolder`, private to the run, and renamed into place only when it is
+// complete, so an existing file under the target name is untouched until then
+// (and other hard links to it keep their content); targets that replace files
+// are renamed at the end, after one flush of the file system.
+// Nothing is written through a symbolic link below `outputFolder`.
 //
 // Returns 0 when the result is complete. Returns -1, with the reason kept
 // (errors.h):

@@ -425,9 +425,11 @@ int32_t loadManifest(const char* pieceFolder) {
     char path[kPathBufferSize];
     const int n = std::snprintf(path, sizeof path, "%s/%s", pieceFolder, kManifestFileName);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof path) return -1;
-    // Opened without blocking and only as a regular file: a FIFO in the
-    // manifest's place must not hang the caller.
-    FileDescriptor fd = openForReading(path);
+    // The folder as given (it may be reached through a link); the manifest in
+    // it never through one, without blocking and only as a regular file: a
+    // FIFO in its place must not hang the caller.
+    const FileDescriptor folder = openFolderPath(pieceFolder);
+    FileDescriptor fd = folder ? openFileAt(folder.get(), kManifestFileName) : FileDescriptor();
     if (!fd) return -1;
 
     ManifestHandlers keep;

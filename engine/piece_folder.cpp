@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 bool isPieceNameOf(const std::string& name, const std::string& stem) {
@@ -153,6 +154,14 @@ OpenSet lockSetForReading(const char* pieceFolder) {
         engineFail(busy);
         return {};
     }
+    // A split may have put a new set in place while this run waited for the
+    // lock: read the folder the name holds now.
+    const auto current = [&] {
+        if (FileDescriptor now = openFolderAt(set.parent.get(), name.c_str());
+            now && !sameFile(now.get(), set.folder.get()))
+            set.folder = std::move(now);
+    };
+    current();
     const bool marked = entryAt(set.folder.get(), kRunMarkerName) != EntryKind::Missing;
     if (!marked && !holdsWorkingFolders(set.parent.get())) return set;
     // Something may be left to settle: only a run that holds the lock alone
@@ -166,6 +175,7 @@ OpenSet lockSetForReading(const char* pieceFolder) {
         engineFail(busy);
         return {};
     }
+    current();
     if (replacementPending(set.parent.get(), set.folder.get(), name)) {
         engineFail(std::string("cannot read ") + pieceFolder +
                    ": it is being replaced (a split that replaced it stopped before it was "
@@ -215,7 +225,7 @@ bool PieceFolder::putInPlace(RunFolder& temp, const std::string& stem, bool repl
     // The run's marker must not stay in the set once it is in place.
     const auto dropMarker = [&] { unlinkat(temp.fd(), kRunMarkerName, 0); };
     if (!fd_) {
-        if (renameat2(outFd_, temp.name().c_str(), outFd_, name_.c_str(), RENAME_NOREPLACE) == 0) {
+        if (renameNoReplace(outFd_, temp.name().c_str(), outFd_, name_.c_str())) {
             dropMarker();
             temp.release();
             fsync(outFd_);
@@ -243,11 +253,29 @@ bool PieceFolder::putInPlace(RunFolder& temp, const std::string& stem, bool repl
     const std::string aside = temp.name();
     temp.release();
     fsync(outFd_);
-    if (!settleReplaceJournal(outFd_, aside, &kept) && !kept.empty()) engineNote(kept);
+    const bool settled = settleReplaceJournal(outFd_, aside, &kept);
+    if (!kept.empty())
+        engineNote(kept);
+    else if (!settled)
+        engineNote("the replaced set's folder is still in " + aside +
+                   "; the next run on this folder finishes clearing it");
     return true;
 }
 
 bool PieceFolder::exchange(RunFolder& temp, const std::set<std::string>& oldSet) {
+    // The new folder takes the old one's place: it is no more readable than
+    // the old one was, and it keeps its owner and group.
+    struct stat old {};
+    if (fstat(fd_.get(), &old) != 0 || fchmod(temp.fd(), old.st_mode & 07777) != 0) {
+        engineFailErrno("give the new set the permissions of", displayPath_, errno);
+        return false;
+    }
+    struct stat made {};
+    if (fstat(temp.fd(), &made) != 0 || ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
+                                         fchown(temp.fd(), old.st_uid, old.st_gid) != 0)) {
+        engineFailErrno("keep the owner of", displayPath_, errno);
+        return false;
+    }
     std::vector<std::pair<std::string, FileIdentity>> journal;
     for (const std::string& name : oldSet) {
         FileIdentity identity;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string_view>
 
 #include <fcntl.h>
@@ -44,16 +45,22 @@ bool writeNewFile(int dirFd, const char* name, const std::string& text) {
     return true;
 }
 
-// The marker of `dirFd`, at most kJournalBound bytes; "" when there is none.
-std::string readMarker(int dirFd) {
+// The marker of `dirFd`, at most kJournalBound bytes; nothing when there is
+// none or it cannot be read whole (then nothing may be done on its word).
+std::optional<std::string> readMarker(int dirFd) {
     FileDescriptor fd = openFileAt(dirFd, kRunMarkerName);
     struct stat st {};
     if (!fd || fstat(fd.get(), &st) != 0 || st.st_size < 0 ||
         static_cast<uint64_t>(st.st_size) > kJournalBound)
-        return {};
+        return std::nullopt;
     std::string text(static_cast<std::size_t>(st.st_size), '\0');
-    if (readAt(fd.get(), text.data(), text.size(), 0) != st.st_size) return {};
+    if (readAt(fd.get(), text.data(), text.size(), 0) != st.st_size) return std::nullopt;
     return text;
+}
+
+// A working folder's marker, whole or cut short as it was written.
+bool isPlainMarker(const std::optional<std::string>& marker) {
+    return marker && std::string_view(kPlainMarker).substr(0, marker->size()) == *marker;
 }
 
 struct Journal {
@@ -63,7 +70,9 @@ struct Journal {
 
 // Fields are NUL-terminated: the tag, the destination, then a name and its
 // identity ("dev ino size sec nsec") for each file of the old set.
-bool parseJournal(const std::string& text, Journal& out) {
+bool parseJournal(const std::optional<std::string>& marker, Journal& out) {
+    if (!marker) return false;
+    const std::string& text = *marker;
     std::vector<std::string> fields;
     std::size_t start = 0;
     while (start < text.size()) {
@@ -117,10 +126,10 @@ RunFolder::~RunFolder() {
     unlinkat(parentFd_, name_.c_str(), AT_REMOVEDIR);
 }
 
-bool RunFolder::create(int parentFd) {
+bool RunFolder::create(int parentFd, mode_t mode) {
     parentFd_ = parentFd;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        fd_ = createTemporaryFolder(parentFd, name_);
+        fd_ = createTemporaryFolder(parentFd, name_, mode);
         if (!fd_) return false;
         if (!lockFolder(fd_.get(), true) ||
             !writeNewFile(fd_.get(), kRunMarkerName, kPlainMarker)) {
@@ -129,7 +138,8 @@ bool RunFolder::create(int parentFd) {
             unlinkat(parentFd, name_.c_str(), AT_REMOVEDIR);
             fd_ = FileDescriptor();
             errno = error;
-            if (error == ENOENT) continue; // taken away before it was locked: anew
+            // Taken away, or being taken away, before it was locked: anew.
+            if (error == ENOENT || error == EWOULDBLOCK) continue;
             return false;
         }
         // Between its making and its lock, another run may have taken the
@@ -177,16 +187,18 @@ bool settleReplaceJournal(int outFd, const std::string& name, std::string* keptN
     // before an exchange that never happened (whatever the folder is called
     // now), or a working folder's marker that came along with a new set. The
     // set there is whole either way, and only the marker goes.
-    if (!isWorkingFolderName(name)) return unlinkat(folder.get(), kRunMarkerName, 0) == 0;
+    const std::optional<std::string> marker = readMarker(folder.get());
     Journal journal;
-    if (!parseJournal(readMarker(folder.get()), journal)) return false;
+    const bool isJournal = parseJournal(marker, journal);
+    if (!isWorkingFolderName(name))
+        return (isJournal || isPlainMarker(marker)) &&
+               unlinkat(folder.get(), kRunMarkerName, 0) == 0;
+    if (!isJournal) return false;
     FileDescriptor destination = openFolderAt(outFd, journal.destination.c_str());
     if (!destination) {
         if (errno != ENOENT) return false;
         // The old folder went aside and the new one never took its name: undo.
-        if (renameat2(outFd, name.c_str(), outFd, journal.destination.c_str(), RENAME_NOREPLACE) !=
-            0)
-            return false;
+        if (!renameNoReplace(outFd, name.c_str(), outFd, journal.destination.c_str())) return false;
         return unlinkat(folder.get(), kRunMarkerName, 0) == 0;
     }
     // The new set is in place: the user's files move across, the old set goes.
@@ -195,8 +207,7 @@ bool settleReplaceJournal(int outFd, const std::string& name, std::string* keptN
         if (entry == kRunMarkerName) continue;
         auto old = journal.oldSet.find(entry);
         if (old == journal.oldSet.end()) {
-            if (renameat2(folder.get(), entry.c_str(), destination.get(), entry.c_str(),
-                          RENAME_NOREPLACE) != 0)
+            if (!renameNoReplace(folder.get(), entry.c_str(), destination.get(), entry.c_str()))
                 whole = false;
             continue;
         }
@@ -210,8 +221,13 @@ bool settleReplaceJournal(int outFd, const std::string& name, std::string* keptN
         // What could not move across or go stays where the user sees it, and
         // nothing waits on this journal any more.
         const std::string kept = journal.destination + "-kept-" + name.substr(name.size() - 12);
-        if (renameat2(outFd, name.c_str(), outFd, kept.c_str(), RENAME_NOREPLACE) != 0)
+        if (!renameNoReplace(outFd, name.c_str(), outFd, kept.c_str())) {
+            if (keptNote)
+                *keptNote = "files of the replaced set's folder that could not move into the new "
+                            "one are in " +
+                            name;
             return false;
+        }
         unlinkat(folder.get(), kRunMarkerName, 0);
         if (keptNote)
             *keptNote = "files of the replaced set's folder that could not move into the new one "
@@ -243,13 +259,16 @@ SweepReport sweepLeftovers(int folderFd) {
             if (unlinkat(folderFd, name.c_str(), AT_REMOVEDIR) == 0) ++report.folders;
             continue;
         }
-        const std::string marker = readMarker(folder.get());
-        if (marker.rfind(kJournalTag, 0) == 0) {
-            if (settleReplaceJournal(folderFd, name)) ++report.finished;
+        const std::optional<std::string> marker = readMarker(folder.get());
+        if (marker && marker->rfind(kJournalTag, 0) == 0) {
+            std::string kept;
+            if (settleReplaceJournal(folderFd, name, &kept)) ++report.finished;
+            if (!kept.empty()) report.notes.push_back(kept);
             continue;
         }
-        // A marker cut short as it was written still marks the folder.
-        if (std::string_view(kPlainMarker).substr(0, marker.size()) != marker) continue;
+        // Only on the word of a marker that could be read: a working folder's,
+        // whole or cut short as it was written.
+        if (!isPlainMarker(marker)) continue;
         int64_t bytes = 0;
         if (removeFilesIn(folder.get(), bytes) &&
             unlinkat(folderFd, name.c_str(), AT_REMOVEDIR) == 0)
@@ -274,6 +293,8 @@ std::string describeSweep(const SweepReport& report) {
         text += (text.empty() ? "" : "; ") + std::string("finished ") +
                 std::to_string(report.finished) + " interrupted replacement" +
                 (report.finished == 1 ? "" : "s");
+    for (const std::string& note : report.notes)
+        text += (text.empty() ? "" : "; ") + note;
     return text;
 }
 

@@ -18,8 +18,10 @@
 #include "engine/safe_fs.h"
 
 #include <cstdint>
+
 #include <set>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 inline constexpr const char* kRunMarkerName = ".parcelor-run";
@@ -31,13 +33,14 @@ public:
     RunFolder(const RunFolder&) = delete;
     RunFolder& operator=(const RunFolder&) = delete;
 
-    // Creates the folder in `parentFd`, locks it and writes its marker. False
-    // (errno set) on any failure; nothing is left behind then.
-    bool create(int parentFd);
+    // Creates the folder in `parentFd` with the permission bits `mode` (less
+    // the umask), locks it and writes its marker. False (errno set) on any
+    // failure; nothing is left behind then.
+    bool create(int parentFd, mode_t mode = 0777);
     int fd() const { return fd_.get(); }
     const std::string& name() const { return name_; }
     // A new file inside it, exclusively created; `name` receives its name.
-    FileDescriptor createFile(std::string& name, mode_t mode = 0666);
+    FileDescriptor createFile(std::string& name, mode_t mode = 0600);
     // The folder has been renamed away or taken over: the destructor leaves it.
     void release();
 
@@ -49,9 +52,10 @@ private:
 
 // What a sweep of a folder did.
 struct SweepReport {
-    int folders = 0;   // working folders of dead runs removed
-    int64_t bytes = 0; // what their files held
-    int finished = 0;  // interrupted replacements finished or undone
+    int folders = 0;                // working folders of dead runs removed
+    int64_t bytes = 0;              // what their files held
+    int finished = 0;               // interrupted replacements finished or undone
+    std::vector<std::string> notes; // what had to be kept aside, and where
 };
 
 // Removes the working folders of dead runs from `folderFd` and settles any

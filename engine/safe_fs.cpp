@@ -146,10 +146,36 @@ FileDescriptor openFileAt(int dirFd, const char* name, bool followLink) {
     return fd;
 }
 
-FileDescriptor createTemporaryFolder(int dirFd, std::string& name) {
+mode_t currentUmask() {
+    // umask() can only be read by setting it, which would race with other
+    // threads creating files; the kernel also shows it here.
+    std::FILE* status = std::fopen("/proc/self/status", "re");
+    unsigned mask = 022;
+    if (status) {
+        char line[256];
+        while (std::fgets(line, sizeof line, status)) {
+            if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
+        }
+        std::fclose(status);
+    }
+    return static_cast<mode_t>(mask & 0777);
+}
+
+bool renameNoReplace(int fromFd, const char* from, int toFd, const char* to) {
+    if (renameat2(fromFd, from, toFd, to, RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+    struct stat st {};
+    if (fstatat(toFd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return renameat(fromFd, from, toFd, to) == 0;
+}
+
+FileDescriptor createTemporaryFolder(int dirFd, std::string& name, mode_t mode) {
     for (int attempt = 0; attempt < 16; ++attempt) {
         name = newTemporaryName();
-        if (mkdirat(dirFd, name.c_str(), 0777) == 0) return openFolderAt(dirFd, name.c_str());
+        if (mkdirat(dirFd, name.c_str(), mode) == 0) return openFolderAt(dirFd, name.c_str());
         if (errno != EEXIST) return {};
     }
     return {};

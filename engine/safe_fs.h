@@ -67,8 +67,17 @@ FileDescriptor openFileAt(int dirFd, const char* name, bool followLink = false);
 inline constexpr const char* kTemporaryPrefix = ".parcelor-tmp-";
 // A fresh temporary name (nothing is created).
 std::string newTemporaryName();
-// Creates a new temporary folder in `dirFd` and opens it.
-FileDescriptor createTemporaryFolder(int dirFd, std::string& name);
+// Creates a new temporary folder in `dirFd` with the permission bits `mode`
+// (less the umask) and opens it.
+FileDescriptor createTemporaryFolder(int dirFd, std::string& name, mode_t mode = 0777);
+
+// The process's file mode creation mask, read without changing it.
+mode_t currentUmask();
+
+// Renames `from` in `fromFd` to `to` in `toFd` unless `to` exists (EEXIST).
+// Where the file system takes no flags to rename (NFS), the check and the
+// rename are two steps: callers hold the lock that keeps other runs out.
+bool renameNoReplace(int fromFd, const char* from, int toFd, const char* to);
 
 // Writes `text` as the file `name` in `dirFd` (created or emptied, never
 // through a link), with fsync when `sync`. False, with the reason kept

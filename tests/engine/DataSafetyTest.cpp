@@ -232,6 +232,20 @@ TEST(SplitSafety, OnlyTheHolderOfTheLockFinishesAnInterruptedReplacement) {
     EXPECT_FALSE(holdsTemporary(dir.path().string()));
 }
 
+TEST(SplitSafety, AReplacedSetFolderKeepsItsPermissionsAndUnreadableMarksAreNeverActedOn) {
+    TempDir dir;
+    writeFile(dir / "f.bin", seededBytes(17, 3000));
+    ASSERT_EQ(splitInto(dir / "f.bin", dir.path().string(), 1000), 0);
+    fs::permissions(dir / "f_spt", fs::perms::owner_all);
+    // A folder named like a working folder whose mark cannot be read as one.
+    const std::string odd = dir / ".parcelor-tmp-0123456789ab";
+    writeFile(odd + "/notes.txt", "the user's");
+    ASSERT_EQ(mkfifo((odd + "/.parcelor-run").c_str(), 0600), 0);
+    ASSERT_EQ(splitInto(dir / "f.bin", dir.path().string(), 500), 0);
+    EXPECT_EQ(fs::status(dir / "f_spt").permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(readFile(odd + "/notes.txt"), "the user's");
+}
+
 TEST(SplitFailure, WhatTheSizeWalkCountsIsWhatTheSplitStores) {
     TempDir dir;
     writeFile(dir / "src/a", "aaaa");

@@ -160,7 +160,12 @@ TEST(SafetySteps, AChangeBetweenAJoinsCheckAndItsUseIsNeverTakenIn) {
             fs::create_symlink(dir / ("copy/" + std::string(name)), call.path);
         });
         EXPECT_EQ(join(dir / "f_spt", dir / "out"), -1);
-        EXPECT_EQ(engineLastFailure(), EngineFailure::ChecksumsDamaged) << engineLastError();
+        // A link in the manifest's place is not even read; one in place of
+        // SHA256SUMS makes the checksums damaged.
+        if (std::string(name) == "SHA256SUMS")
+            EXPECT_EQ(engineLastFailure(), EngineFailure::ChecksumsDamaged) << engineLastError();
+        else
+            EXPECT_NE(engineLastError().find("cannot read the manifest"), std::string::npos);
         EXPECT_TRUE(fs::is_empty(dir / "out"));
         fs::remove(dir / ("f_spt/" + std::string(name)));
         fs::copy(dir / ("copy/" + std::string(name)), dir / ("f_spt/" + std::string(name)));
