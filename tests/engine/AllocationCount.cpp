@@ -3,9 +3,9 @@
 // allocates in all, not only what it keeps.
 //
 // Under AddressSanitizer and ThreadSanitizer the count is left out: the
-// sanitizer brings its own operator new in every form and checks that each allocation is freed by its
-// match, which a replacement of some forms would break. The bounds are then
-// checked by the plain builds only.
+// sanitizer brings its own operator new in every form and checks that each allocation is freed by
+// its match, which a replacement of some forms would break. The bounds are then checked by the
+// plain builds only.
 
 #include "tests/engine/EngineTestSupport.h"
 

@@ -43,18 +43,6 @@ std::string sha256Hex(const std::string& bytes) {
     return digest.finishHex();
 }
 
-int32_t splitWithoutChecksums(const std::string& source, const std::string& out,
-                              int64_t pieceSize) {
-    Split_pragma request{};
-    std::strcpy(request.srcPath, source.c_str());
-    std::strcpy(request.outFolder, out.c_str());
-    request.pieceSize = pieceSize;
-    SplitOptions options;
-    options.measureSource = true;
-    options.writeChecksums = false;
-    return splitWithOptions(&request, options, nullptr);
-}
-
 } // namespace
 
 TEST(ChecksumFiles, CheckWithSha256sumForOddNames) {
@@ -169,7 +157,7 @@ TEST(ChecksumFiles, DamagedChecksumFilesFailTheRunInsteadOfDowngradingIt) {
 TEST(ChecksumFiles, OnlyASetWithoutAnyJoinsWithTheQuickCheckAndSaysSo) {
     TempDir dir;
     writeFile(dir / "b.bin", seededBytes(8, 9000));
-    ASSERT_EQ(splitWithoutChecksums(dir / "b.bin", dir.path().string(), 4000), 0);
+    ASSERT_EQ(splitMeasured(dir / "b.bin", dir.path().string(), 4000, nullptr, false), 0);
     fs::create_directories(dir / "out");
     JoinOptions required;
     required.requireChecksums = true;

@@ -19,6 +19,21 @@
 // (AllocationCount.cpp says why).
 std::size_t bytesAllocatedDuring(const std::function<void()>& work);
 
+// Splits `source` into `outFolder` as the front ends do (measured when the
+// split starts), with or without checksum files; `outcome` may be null.
+inline int32_t splitMeasured(const std::string& source, const std::string& outFolder,
+                             int64_t pieceSize, SplitOutcome* outcome = nullptr,
+                             bool checksums = true) {
+    Split_pragma request{};
+    std::strncpy(request.srcPath, source.c_str(), sizeof request.srcPath - 1);
+    std::strncpy(request.outFolder, outFolder.c_str(), sizeof request.outFolder - 1);
+    request.pieceSize = pieceSize;
+    SplitOptions options;
+    options.measureSource = true;
+    options.writeChecksums = checksums;
+    return splitWithOptions(&request, options, outcome);
+}
+
 // Splits `source` into `outFolder`. The total defaults to the measured size.
 inline int32_t splitInto(const std::string& source, const std::string& outFolder, int64_t pieceSize,
                          const std::string& password = "", int64_t totalSize = INT64_MIN) {

@@ -40,18 +40,6 @@ bool mentions(const std::string& text) {
     return engineLastError().find(text) != std::string::npos;
 }
 
-int32_t split(const std::string& source, const std::string& out, int64_t pieceSize,
-              SplitOutcome* outcome = nullptr, bool checksums = true) {
-    Split_pragma request{};
-    std::strcpy(request.srcPath, source.c_str());
-    std::strcpy(request.outFolder, out.c_str());
-    request.pieceSize = pieceSize;
-    SplitOptions options;
-    options.measureSource = true;
-    options.writeChecksums = checksums;
-    return splitWithOptions(&request, options, outcome);
-}
-
 int32_t join(const std::string& set, const std::string& out, JoinOutcome* outcome = nullptr,
              bool replace = true) {
     JoinOptions options;
@@ -64,9 +52,9 @@ int32_t join(const std::string& set, const std::string& out, JoinOutcome* outcom
 TEST(SafetySteps, AReplacingSplitHasEveryFileOfTheNewSetOnDiskBeforeTheExchange) {
     TempDir dir;
     writeFile(dir / "f.bin", seededBytes(1, 3000));
-    ASSERT_EQ(split(dir / "f.bin", dir.path().string(), 1000), 0);
+    ASSERT_EQ(splitMeasured(dir / "f.bin", dir.path().string(), 1000), 0);
     SeamRecording seam;
-    ASSERT_EQ(split(dir / "f.bin", dir.path().string(), 1000), 0);
+    ASSERT_EQ(splitMeasured(dir / "f.bin", dir.path().string(), 1000), 0);
     const auto events = seam.events();
     const auto exchange = firstCall(events, SeamCall::Renameat2, "f_spt", RENAME_EXCHANGE);
     ASSERT_GE(exchange, 0);
@@ -95,7 +83,7 @@ TEST(SafetySteps, ASourceEditedDuringTheSplitIsKeptByTheRemoval) {
             futimens(fd, times);
             close(fd);
         });
-        ASSERT_EQ(split(dir / "f.bin", dir.path().string(), 1000, &outcome), 0);
+        ASSERT_EQ(splitMeasured(dir / "f.bin", dir.path().string(), 1000, &outcome), 0);
         ASSERT_EQ(seam.actionsRun(), 1);
     }
     const timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
@@ -114,7 +102,7 @@ TEST(SafetySteps, RemovalsFlushFirstRemoveDeepestFirstAndTakeTheSetsLock) {
     writeFile(dir / "src/top.txt", "top");
     writeFile(dir / "src/a/b/deep.txt", "deep");
     SplitOutcome splitOutcome;
-    ASSERT_EQ(split(dir / "src", dir.path().string(), 4, &splitOutcome), 0);
+    ASSERT_EQ(splitMeasured(dir / "src", dir.path().string(), 4, &splitOutcome), 0);
     RemovalReport report;
     {
         SeamRecording seam;
@@ -147,7 +135,7 @@ TEST(SafetySteps, AChangeBetweenAJoinsCheckAndItsUseIsNeverTakenIn) {
     TempDir dir;
     writeFile(dir / "f.bin", seededBytes(3, 6000));
     writeFile(dir / "precious", "the user's own file");
-    ASSERT_EQ(split(dir / "f.bin", dir.path().string(), 2000), 0);
+    ASSERT_EQ(splitMeasured(dir / "f.bin", dir.path().string(), 2000), 0);
     fs::create_directories(dir / "out");
     fs::copy(dir / "f_spt", dir / "copy");
 
@@ -200,7 +188,7 @@ TEST(SafetySteps, AChangeBetweenAJoinsCheckAndItsUseIsNeverTakenIn) {
     // kilobyte, which the quick check alone cannot tell apart.
     fs::remove_all(dir / "f_spt");
     fs::remove(dir / "out/f.bin");
-    ASSERT_EQ(split(dir / "f.bin", dir.path().string(), 2000, nullptr, false), 0);
+    ASSERT_EQ(splitMeasured(dir / "f.bin", dir.path().string(), 2000, nullptr, false), 0);
     std::string forged = readFile(dir / "f_spt/f_1.spt");
     forged[1500] ^= 1;
     writeFile(dir / "forged", forged);
@@ -217,7 +205,7 @@ TEST(SafetySteps, AChangeBetweenAJoinsCheckAndItsUseIsNeverTakenIn) {
 TEST(SafetySteps, ALinkToADeviceInPlaceOfAnEmptyPieceFailsTheJoin) {
     TempDir dir;
     writeFile(dir / "src/empty", "");
-    ASSERT_EQ(split(dir / "src", dir.path().string(), 10), 0);
+    ASSERT_EQ(splitMeasured(dir / "src", dir.path().string(), 10), 0);
     ASSERT_EQ(fs::file_size(dir / "src_spt/src_0.spt"), 0u);
     fs::remove(dir / "src_spt/src_0.spt");
     fs::create_symlink("/dev/null", dir / "src_spt/src_0.spt");
