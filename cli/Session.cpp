@@ -4,6 +4,7 @@
 #include "engine/errors.h"
 #include "engine/utilities.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -17,10 +18,12 @@
 
 namespace {
 
-volatile std::sig_atomic_t gSignal = 0;
+// Set from a signal handler, which may run on any of the run's threads.
+std::atomic<int> gSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
 
 void onSignal(int signal) {
-    gSignal = signal;
+    gSignal.store(signal, std::memory_order_relaxed);
     engineRequestCancel();
 }
 
@@ -58,7 +61,7 @@ void installSignalHandlers() {
 }
 
 int stopSignal() {
-    return gSignal;
+    return gSignal.load(std::memory_order_relaxed);
 }
 
 std::string quotedName(const std::string& name) {
@@ -112,18 +115,18 @@ int Session::cancelled(const char* what) {
     say(std::string(what) + " cancelled");
     reason_ = "cancelled";
     kind_ = "cancelled";
-    return 128 + gSignal;
+    return 128 + stopSignal();
 }
 
 int Session::stoppedAfter(const char* what) {
     say(std::string("the ") + what + " was complete when the stop came");
     reason_ = "stopped after the " + std::string(what) + " was complete";
     kind_ = "cancelled";
-    return 128 + gSignal;
+    return 128 + stopSignal();
 }
 
 int Session::runFailed(const char* what) {
-    if (gSignal != 0) return cancelled(what);
+    if (stopSignal() != 0) return cancelled(what);
     const std::string reason = engineLastError();
     const char* kind = "failed";
     switch (engineLastFailure()) {
@@ -151,10 +154,10 @@ int Session::reportRemoval(int32_t result, const RemovalReport& report, bool pie
         say(removalStoppedText(report, pieces));
         reason_ = "the removal was stopped";
         kind_ = "cancelled";
-        return gSignal != 0 ? 128 + gSignal : 1;
+        return stopSignal() != 0 ? 128 + stopSignal() : 1;
     }
     if (result != 0) return fail("nothing was removed: " + engineLastError());
-    if (gSignal != 0) {
+    if (stopSignal() != 0) {
         if (!summary.empty()) note(summary);
         return stoppedAfter("removal");
     }
