@@ -276,7 +276,9 @@ void MainViewController::updateMergeProgress() {
     std::function<void()> beforeCompletion;
     if (removeAfterRun_ && succeeded) {
         RemovalReport report;
-        if (removeJoinedPieces(joinOutcome, report) != 0) {
+        // Without checksum files the user was asked before the run, and agreed.
+        const bool accepted = setChecksums_.state == ChecksumState::Absent;
+        if (removeJoinedPieces(joinOutcome, report, accepted) != 0) {
             detail = report.stopped ? removalStoppedText(report, true)
                                     : engineLastError() + "\n" + kUntouchedAfterFailure;
         } else {

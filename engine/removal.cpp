@@ -217,9 +217,16 @@ int32_t removeSplitSource(const SplitOutcome& outcome, RemovalReport& report) {
     }
 }
 
-int32_t removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report) {
+int32_t removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report,
+                           bool quickCheckAccepted) {
     try {
         report = RemovalReport{};
+        if (!outcome.fullCheck && !quickCheckAccepted) {
+            engineFail("the pieces in " + outcome.pieceFolder +
+                           " were checked only by their first kilobyte, so they were kept",
+                       EngineFailure::NoChecksums);
+            return -1;
+        }
         if (stoppedBeforeStart(report, static_cast<int64_t>(outcome.setFiles.size()))) return -1;
         if (!flushFileSystemOf(outcome.outputFolder)) return -1;
         if (!outcome.target.empty() && !flushFileSystemOf(outcome.target)) return -1;

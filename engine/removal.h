@@ -46,4 +46,8 @@ int32_t removeSplitSource(const SplitOutcome& outcome, RemovalReport& report);
 
 // Removes the manifest and the pieces a join that returned 0 read, then the
 // piece folder when nothing else is left in it. Returns as removeSplitSource.
-int32_t removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report);
+// A join that could make only the quick check (JoinOutcome::fullCheck false)
+// removes nothing unless the user accepted that (`quickCheckAccepted`): -1
+// with EngineFailure::NoChecksums.
+int32_t removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report,
+                           bool quickCheckAccepted = false);

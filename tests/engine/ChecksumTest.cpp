@@ -7,6 +7,7 @@
 #include "engine/errors.h"
 #include "engine/inspection.h"
 #include "engine/join.h"
+#include "engine/removal.h"
 #include "engine/safe_fs.h"
 
 #include "tests/engine/EngineTestSupport.h"
@@ -171,6 +172,13 @@ TEST(ChecksumFiles, OnlyASetWithoutAnyJoinsWithTheQuickCheckAndSaysSo) {
         0);
     EXPECT_FALSE(outcome.fullCheck);
     EXPECT_EQ(readFile(dir / "out/b.bin"), seededBytes(8, 9000));
+    // Pieces only quick-checked go only when the user accepted that.
+    RemovalReport report;
+    EXPECT_EQ(removeJoinedPieces(outcome, report), -1);
+    EXPECT_EQ(engineLastFailure(), EngineFailure::NoChecksums);
+    EXPECT_TRUE(exists(dir / "b_spt/spt_config.morvspt"));
+    EXPECT_EQ(removeJoinedPieces(outcome, report, true), 0);
+    EXPECT_FALSE(exists(dir / "b_spt"));
 
     // Told to, a join passes over damaged files with the quick check, and says so.
     writeFile(dir / "b.bin", seededBytes(9, 9000));
