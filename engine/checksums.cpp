@@ -469,21 +469,14 @@ std::string readChecksumFile(int folderFd, const char* name, std::size_t limit,
                   (kind == EntryKind::Link ? " is a symbolic link" : " is not a regular file");
         return {};
     }
-    FileDescriptor fd = openFileAt(folderFd, name);
-    struct stat st {};
-    if (!fd || fstat(fd.get(), &st) != 0) {
-        problem = std::string(name) + " cannot be read: " + std::strerror(errno);
+    std::optional<std::string> read = readSmallFileAt(folderFd, name, limit);
+    if (!read) {
+        problem = std::string(name) +
+                  (errno == EFBIG ? " is larger than this set's checksums can be"
+                                  : " cannot be read: " + std::string(std::strerror(errno)));
         return {};
     }
-    if (static_cast<uint64_t>(st.st_size) > limit) {
-        problem = std::string(name) + " is larger than this set's checksums can be";
-        return {};
-    }
-    std::string text(static_cast<std::size_t>(st.st_size), '\0');
-    if (readAt(fd.get(), text.data(), text.size(), 0) != st.st_size) {
-        problem = std::string(name) + " cannot be read: " + std::strerror(errno ? errno : EIO);
-        return {};
-    }
+    std::string text = std::move(*read);
     if (text.empty()) problem = std::string(name) + " is empty";
     return text;
 }
@@ -599,10 +592,10 @@ SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_
     return sums;
 }
 
-std::vector<ManifestTarget> targetsOfManifest(const std::string& baseName) {
+std::vector<ManifestTarget> targetsOfManifest() {
     std::vector<ManifestTarget> targets;
     if (getManifestFileCount() <= 0) {
-        ManifestTarget whole{baseName, {}};
+        ManifestTarget whole{"", {}};
         for (int32_t i = 0; i < getManifestPieceCount(); ++i)
             whole.slices.push_back({i, 0, INT64_MAX});
         targets.push_back(std::move(whole));
@@ -614,8 +607,12 @@ std::vector<ManifestTarget> targetsOfManifest(const std::string& baseName) {
     for (const FileRecord* record : records) {
         std::string name(record->name, strnlen(record->name, sizeof record->name));
         auto [it, added] = where.emplace(std::move(name), targets.size());
-        if (added) targets.push_back({baseName + "/" + it->first, {}});
+        if (added) targets.push_back({it->first, {}});
         targets[it->second].slices.push_back({record->pieceIndex, record->offset, record->length});
     }
     return targets;
+}
+
+std::string contentNameOf(const std::string& baseName, const std::string& target) {
+    return target.empty() ? baseName : baseName + "/" + target;
 }

@@ -190,12 +190,15 @@ SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_
                               int64_t targetBound,
                               const std::vector<std::string>* targets = nullptr);
 
-// The files a join of the manifest in the registry rebuilds, named as
-// CONTENTS.sha256 names them ("<base name>" for a file set, "<base
-// name>/<relative path>" for each file of a folder set, in the order its first
-// record comes), each with its slices (a file set's: every piece whole).
+// The files a join of the manifest in the registry rebuilds, each with its
+// slices, in the order its first record comes: a file set's one file (named
+// "", made of every piece whole), or each file of a folder set (named by its
+// path relative to the tree's root).
 struct ManifestTarget {
     std::string name;
     std::vector<PieceSlice> slices;
 };
-std::vector<ManifestTarget> targetsOfManifest(const std::string& baseName);
+std::vector<ManifestTarget> targetsOfManifest();
+// The name CONTENTS.sha256 gives a target of the set `baseName`: "<base
+// name>" for a file set, "<base name>/<relative path>" for a folder set.
+std::string contentNameOf(const std::string& baseName, const std::string& target);

@@ -86,10 +86,10 @@ int32_t runVerification(const char* pieceFolder, std::vector<PieceCheck>& out,
     }
     const std::string stem = stemOf(baseName);
     const int32_t count = std::max(getManifestPieceCount(), 0);
-    const std::vector<ManifestTarget> targets = targetsOfManifest(baseName);
+    const std::vector<ManifestTarget> targets = targetsOfManifest();
     std::vector<std::string> names;
     for (const ManifestTarget& target : targets)
-        names.push_back(target.name);
+        names.push_back(contentNameOf(baseName, target.name));
     const SetChecksums sums =
         readSetChecksums(folder.get(), stem, count, static_cast<int64_t>(targets.size()), &names);
     if (engineStopIfCancelled()) return -1; // a check cut short proves nothing
@@ -140,7 +140,7 @@ int32_t runVerification(const char* pieceFolder, std::vector<PieceCheck>& out,
     for (std::size_t i = 0; allGood && i < targets.size(); ++i) {
         if (verifier.contentVerdict(i) == PieceVerifier::ContentVerdict::Mismatch) {
             allGood = false;
-            engineFail("the manifest does not rebuild " + targets[i].name +
+            engineFail("the manifest does not rebuild " + contentNameOf(baseName, targets[i].name) +
                        " as CONTENTS.sha256 describes it");
         }
     }

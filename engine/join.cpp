@@ -15,7 +15,6 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include <fcntl.h>
@@ -33,17 +32,10 @@ struct PieceState {
     std::string problem; // why it is not good
 };
 
-struct Slice {
-    int32_t piece;
-    int64_t offset;
-    int64_t length;
-};
-
-// One file of the result and the slices that make it, in record order.
-struct Target {
-    std::string name; // relative to the root; "" for a file set
-    std::vector<Slice> slices;
-};
+// A target of the result (relative to the root; "" for a file set) and the
+// slices that make it, in record order.
+using Slice = PieceSlice;
+using Target = ManifestTarget;
 
 struct JoinJob {
     std::string pieceFolder;
@@ -167,19 +159,6 @@ bool pieceIsGood(JoinJob& job, int32_t index) {
         found == job.pieces.end() ? "has no fingerprint in the manifest" : found->second.problem;
     engineFail("piece " + piecePath(job, index) + " " + problem);
     return false;
-}
-
-// The targets in the order their first record comes, each with its slices.
-std::vector<Target> targetsOf(const std::vector<const FileRecord*>& records) {
-    std::vector<Target> targets;
-    std::unordered_map<std::string, std::size_t> where;
-    for (const FileRecord* record : records) {
-        const std::string name(record->name);
-        auto [it, added] = where.emplace(name, targets.size());
-        if (added) targets.push_back({name, {}});
-        targets[it->second].slices.push_back({record->pieceIndex, record->offset, record->length});
-    }
-    return targets;
 }
 
 // The slices lie inside their pieces and add up to at most the total; a file
@@ -476,7 +455,7 @@ void joinFolder(JoinJob& job, int outFd, const std::vector<Target>& targets) {
 std::vector<std::string> contentNames(const JoinJob& job, const std::vector<Target>& targets) {
     std::vector<std::string> names;
     for (const Target& target : targets)
-        names.push_back(job.fileSet ? job.baseName : job.baseName + "/" + target.name);
+        names.push_back(contentNameOf(job.baseName, target.name));
     return names;
 }
 
@@ -520,7 +499,6 @@ int32_t runJoin(const char* pieceFolder, const char* outputFolder, const JoinOpt
 
     const bool fileSet = getManifestFileCount() <= 0;
     job.fileSet = fileSet;
-    std::vector<Target> targets;
     if (fileSet) {
         std::vector<const PieceRecord*> pieceRecords;
         listPieceRecords(pieceRecords);
@@ -528,18 +506,14 @@ int32_t runJoin(const char* pieceFolder, const char* outputFolder, const JoinOpt
             engineFail("the manifest of " + job.pieceFolder + " lists fewer pieces than it counts");
             return -1;
         }
-        Target whole{"", {}};
-        for (int32_t i = 0; i < job.pieceCount; ++i)
-            whole.slices.push_back({i, 0, INT64_MAX});
-        targets.push_back(std::move(whole));
     } else {
         std::vector<const FileRecord*> records;
         listFileRecords(records);
         for (const FileRecord* record : records) {
             if (!recordIsSafe(job, *record)) return -1;
         }
-        targets = targetsOf(records);
     }
+    std::vector<Target> targets = targetsOfManifest();
     checkPieces(job, &read);
     if (fileSet) {
         // Every piece feeds the one target: all of them must be good, and
@@ -571,10 +545,7 @@ int32_t runJoin(const char* pieceFolder, const char* outputFolder, const JoinOpt
             pieceNames.push_back(pieceName(job, i));
         std::vector<ContentCheck> contents;
         for (std::size_t i = 0; i < targets.size(); ++i) {
-            ContentCheck check{sums.contents[i].hex, {}};
-            for (const Slice& slice : targets[i].slices)
-                check.slices.push_back({slice.piece, slice.offset, slice.length});
-            contents.push_back(std::move(check));
+            contents.push_back({sums.contents[i].hex, targets[i].slices});
             job.expectedContent.push_back(sums.contents[i].hex);
         }
         verifier = std::make_unique<PieceVerifier>(set.get(), std::move(pieceNames), sums.pieceHex,
@@ -591,11 +562,7 @@ int32_t runJoin(const char* pieceFolder, const char* outputFolder, const JoinOpt
     // Targets are written in a working folder of this run beside them; what a
     // killed join left there is removed first, when no other run is using
     // the output folder.
-    if (lockFolder(out.get(), true)) {
-        const SweepReport swept = sweepLeftovers(out.get());
-        if (const std::string text = describeSweep(swept); !text.empty()) engineNote(text);
-        flock(out.get(), LOCK_UN);
-    }
+    if (sweepWhenAlone(out.get())) flock(out.get(), LOCK_UN);
     RunFolder work;
     job.umask = currentUmask();
     if (!work.create(out.get(), 0700)) {

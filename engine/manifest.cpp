@@ -323,11 +323,7 @@ int32_t writeManifest() {
     // The piece folder as given (it may be reached through a link); the
     // manifest inside it is never written through one.
     const std::string path = r.path;
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "."
-                               : slash == 0               ? "/"
-                                                          : path.substr(0, slash);
-    const FileDescriptor fd = openFolderPath(folder);
+    const FileDescriptor fd = openFolderPath(parentFolderOf(path));
     if (!fd) {
         engineFailErrno("create", path, errno);
         return -1;

@@ -77,21 +77,7 @@ std::string describeSetIn(int folderFd, const std::string& stem) {
     return std::to_string(pieces) + (pieces == 1 ? " file" : " files") + " named like its pieces";
 }
 
-namespace {
-
-void noteSweep(const SweepReport& report) {
-    if (const std::string text = describeSweep(report); !text.empty()) engineNote(text);
-}
-
-std::string parentPathOf(const std::string& path) {
-    const std::size_t slash = path.find_last_not_of('/') == std::string::npos
-                                  ? std::string::npos
-                                  : path.rfind('/', path.find_last_not_of('/'));
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-} // namespace
+namespace {} // namespace
 
 // Takes `fd`'s lock, waiting a moment (at most a second) for a run that
 // holds it only while it sweeps.
@@ -111,7 +97,7 @@ bool lockForWriting(int outFd, const std::string& what) {
             engineFailErrno("lock", what, errno);
         return false;
     }
-    noteSweep(sweepLeftovers(outFd));
+    sweepLeftovers(outFd);
     return true;
 }
 
@@ -130,11 +116,8 @@ OpenSet lockSetForReading(const char* pieceFolder) {
     if (!set.folder && errno == ENOENT) {
         // A replacement interrupted between its two renames leaves no folder
         // under the set's name: settling its journal brings the old one back.
-        FileDescriptor parent = openFolderPath(parentPathOf(pieceFolder));
-        if (parent && lockFolder(parent.get(), true)) {
-            noteSweep(sweepLeftovers(parent.get()));
-            set.folder = openFolderPath(pieceFolder);
-        }
+        FileDescriptor parent = openFolderPath(parentFolderOf(pieceFolder));
+        if (parent && sweepWhenAlone(parent.get())) set.folder = openFolderPath(pieceFolder);
         errno = set.folder ? 0 : ENOENT;
     }
     if (!set.folder) {
@@ -167,10 +150,7 @@ OpenSet lockSetForReading(const char* pieceFolder) {
     // Something may be left to settle: only a run that holds the lock alone
     // settles it (a failed upgrade gives the shared lock up, so it is taken
     // again).
-    if (lockFolder(set.parent.get(), true)) {
-        noteSweep(sweepLeftovers(set.parent.get()));
-        if (marked) settleReplaceJournal(set.parent.get(), name);
-    }
+    if (sweepWhenAlone(set.parent.get()) && marked) settleReplaceJournal(set.parent.get(), name);
     if (!lockSoon(set.parent.get(), false)) {
         engineFail(busy);
         return {};

@@ -18,12 +18,6 @@
 
 namespace {
 
-std::string parentOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string join(const std::string& folder, const std::string& name) {
     return folder.empty() ? name : folder + "/" + name;
 }
@@ -176,9 +170,9 @@ int32_t removeSplitSource(const SplitOutcome& outcome, RemovalReport& report) {
         if (stoppedBeforeStart(report, static_cast<int64_t>(outcome.files.size()))) return -1;
         if (!flushFileSystemOf(outcome.pieceFolder)) return -1;
         if (!setChecksWhole(outcome.pieceFolder)) return -1;
-        FileDescriptor parent = openFolderPath(parentOf(outcome.source));
+        FileDescriptor parent = openFolderPath(parentFolderOf(outcome.source));
         if (!parent) {
-            engineFailErrno("open", parentOf(outcome.source), errno);
+            engineFailErrno("open", parentFolderOf(outcome.source), errno);
             return -1;
         }
         const std::string leaf = lastComponentOf(outcome.source);
@@ -264,7 +258,7 @@ int32_t removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report,
         }
         listLeft(pieces.get(), "", {}, kept, report.notHeld);
         if (report.notHeld.empty() && report.changed.empty() && report.failed.empty()) {
-            FileDescriptor parent = openFolderPath(parentOf(outcome.pieceFolder));
+            FileDescriptor parent = openFolderPath(parentFolderOf(outcome.pieceFolder));
             const std::string leaf = lastComponentOf(outcome.pieceFolder);
             FileDescriptor again =
                 parent ? openFolderAt(parent.get(), leaf.c_str()) : FileDescriptor();

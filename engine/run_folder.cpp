@@ -1,5 +1,7 @@
 #include "engine/run_folder.h"
 
+#include "engine/errors.h"
+
 #include "engine/utilities.h"
 
 #include <algorithm>
@@ -25,6 +27,14 @@ constexpr char kJournalTag[] = "parcelor-replace 1";
 // with a name under 256 bytes and five numbers.
 constexpr std::size_t kJournalBound = (std::size_t{1} << 21) * 400;
 
+// What a sweep of a folder did.
+struct SweepReport {
+    int folders = 0;                // working folders of dead runs removed
+    int64_t bytes = 0;              // what their files held
+    int finished = 0;               // interrupted replacements finished or undone
+    std::vector<std::string> notes; // what had to be kept aside, and where
+};
+
 // ".parcelor-tmp-" and 12 lower-case hex digits, as newTemporaryName makes them.
 bool isWorkingFolderName(const std::string& name) {
     const std::size_t prefix = std::strlen(kTemporaryPrefix);
@@ -48,14 +58,7 @@ bool writeNewFile(int dirFd, const char* name, const std::string& text) {
 // The marker of `dirFd`, at most kJournalBound bytes; nothing when there is
 // none or it cannot be read whole (then nothing may be done on its word).
 std::optional<std::string> readMarker(int dirFd) {
-    FileDescriptor fd = openFileAt(dirFd, kRunMarkerName);
-    struct stat st {};
-    if (!fd || fstat(fd.get(), &st) != 0 || st.st_size < 0 ||
-        static_cast<uint64_t>(st.st_size) > kJournalBound)
-        return std::nullopt;
-    std::string text(static_cast<std::size_t>(st.st_size), '\0');
-    if (readAt(fd.get(), text.data(), text.size(), 0) != st.st_size) return std::nullopt;
-    return text;
+    return readSmallFileAt(dirFd, kRunMarkerName, kJournalBound);
 }
 
 // A working folder's marker, whole or cut short as it was written.
@@ -247,7 +250,32 @@ bool holdsWorkingFolders(int folderFd) {
     return found;
 }
 
-SweepReport sweepLeftovers(int folderFd) {
+namespace {
+
+// "removed what 2 stopped runs left (85 MB)", or "" when the sweep did nothing.
+std::string describeSweep(const SweepReport& report) {
+    std::string text;
+    if (report.folders > 0) {
+        text = "removed what " + std::to_string(report.folders) +
+               (report.folders == 1 ? " stopped run" : " stopped runs") + " left";
+        if (report.bytes >= 1'000'000)
+            text += " (" + std::to_string((report.bytes + 500'000) / 1'000'000) + " MB)";
+        else if (report.bytes > 0)
+            text +=
+                " (" + std::to_string(report.bytes) + (report.bytes == 1 ? " byte)" : " bytes)");
+    }
+    if (report.finished > 0)
+        text += (text.empty() ? "" : "; ") + std::string("finished ") +
+                std::to_string(report.finished) + " interrupted replacement" +
+                (report.finished == 1 ? "" : "s");
+    for (const std::string& note : report.notes)
+        text += (text.empty() ? "" : "; ") + note;
+    return text;
+}
+
+} // namespace
+
+void sweepLeftovers(int folderFd) {
     SweepReport report;
     for (const std::string& name : namesIn(folderFd)) {
         if (!isWorkingFolderName(name)) continue;
@@ -275,27 +303,13 @@ SweepReport sweepLeftovers(int folderFd) {
             ++report.folders;
         report.bytes += bytes;
     }
-    return report;
+    if (const std::string text = describeSweep(report); !text.empty()) engineNote(text);
 }
 
-std::string describeSweep(const SweepReport& report) {
-    std::string text;
-    if (report.folders > 0) {
-        text = "removed what " + std::to_string(report.folders) +
-               (report.folders == 1 ? " stopped run" : " stopped runs") + " left";
-        if (report.bytes >= 1'000'000)
-            text += " (" + std::to_string((report.bytes + 500'000) / 1'000'000) + " MB)";
-        else if (report.bytes > 0)
-            text +=
-                " (" + std::to_string(report.bytes) + (report.bytes == 1 ? " byte)" : " bytes)");
-    }
-    if (report.finished > 0)
-        text += (text.empty() ? "" : "; ") + std::string("finished ") +
-                std::to_string(report.finished) + " interrupted replacement" +
-                (report.finished == 1 ? "" : "s");
-    for (const std::string& note : report.notes)
-        text += (text.empty() ? "" : "; ") + note;
-    return text;
+bool sweepWhenAlone(int folderFd) {
+    if (!lockFolder(folderFd, true)) return false;
+    sweepLeftovers(folderFd);
+    return true;
 }
 
 bool replacementPending(int outFd, int folderFd, const std::string& setName) {

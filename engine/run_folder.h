@@ -50,27 +50,21 @@ private:
     std::string name_;
 };
 
-// What a sweep of a folder did.
-struct SweepReport {
-    int folders = 0;                // working folders of dead runs removed
-    int64_t bytes = 0;              // what their files held
-    int finished = 0;               // interrupted replacements finished or undone
-    std::vector<std::string> notes; // what had to be kept aside, and where
-};
-
 // Removes the working folders of dead runs from `folderFd` and settles any
 // journal there (see above): removes only folders named with the temporary
 // prefix that hold the marker, whose lock is free, and in them only regular
-// files; never follows a link. The caller holds `folderFd`'s lock
-// exclusively. Failures leave things as they are.
-SweepReport sweepLeftovers(int folderFd);
+// files; never follows a link. What it did is said once (errors.h, a note
+// such as "removed what 2 stopped runs left (85 MB)"). The caller holds
+// `folderFd`'s lock exclusively. Failures leave things as they are.
+void sweepLeftovers(int folderFd);
+// Takes `folderFd`'s lock exclusively without waiting and, when it gets it,
+// sweeps as above. True when the lock is held then; the caller keeps it or
+// gives it up.
+bool sweepWhenAlone(int folderFd);
 
 // True when `folderFd` holds an entry named as a working folder: something a
 // sweep may have to do.
 bool holdsWorkingFolders(int folderFd);
-
-// "removed what 2 stopped runs left (85 MB)", or "" when the sweep did nothing.
-std::string describeSweep(const SweepReport& report);
 
 // The journal of a replacement, written as the marker of the set's folder
 // `pieceFolderFd` before the exchange: the folder is to be carried into

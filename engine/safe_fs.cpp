@@ -172,6 +172,20 @@ bool renameNoReplace(int fromFd, const char* from, int toFd, const char* to) {
     return renameat(fromFd, from, toFd, to) == 0;
 }
 
+std::optional<std::string> readSmallFileAt(int dirFd, const char* name, std::size_t limit) {
+    FileDescriptor fd = openFileAt(dirFd, name);
+    struct stat st {};
+    if (!fd || fstat(fd.get(), &st) != 0) return std::nullopt;
+    if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > limit) {
+        errno = EFBIG;
+        return std::nullopt;
+    }
+    std::string text(static_cast<std::size_t>(st.st_size), '\0');
+    errno = EIO;
+    if (readAt(fd.get(), text.data(), text.size(), 0) != st.st_size) return std::nullopt;
+    return text;
+}
+
 FileDescriptor createTemporaryFolder(int dirFd, std::string& name, mode_t mode) {
     for (int attempt = 0; attempt < 16; ++attempt) {
         name = newTemporaryName();

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,11 @@ bool visitEntriesIn(int dirFd, const std::function<void(const char*, unsigned ch
 // on a FIFO. A link is not followed unless `followLink` (a piece may be a link
 // to one); anything but a regular file gives an empty descriptor.
 FileDescriptor openFileAt(int dirFd, const char* name, bool followLink = false);
+
+// The whole of the regular file `name` in `dirFd` (never through a link), when
+// it holds at most `limit` bytes. Nothing, with errno set (EFBIG when it is
+// larger), when it cannot be read whole.
+std::optional<std::string> readSmallFileAt(int dirFd, const char* name, std::size_t limit);
 
 // Every temporary file and folder the engine makes is named
 // ".parcelor-tmp-<12 hex digits>", created exclusively in the folder where its

@@ -125,6 +125,13 @@ std::string lastComponentOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string parentFolderOf(const std::string& path) {
+    const std::size_t end = path.find_last_not_of('/');
+    const std::size_t slash = end == std::string::npos ? std::string::npos : path.rfind('/', end);
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 int32_t pieceFileName(const char* stem, int32_t index, char* out, std::size_t outSize) {
     if (!out || outSize == 0) return -1;
     const int n = std::snprintf(out, outSize, "%s_%d.spt", stem ? stem : "", index);

@@ -51,6 +51,9 @@ std::string stemOf(const std::string& baseName);
 // last component ("a/b/c" gives "c", "c" gives "c").
 std::string folderPartOf(const std::string& path);
 std::string lastComponentOf(const std::string& path);
+// The folder that holds `path` (trailing slashes ignored): "." for a bare
+// name, "/" for an entry of the root.
+std::string parentFolderOf(const std::string& path);
 // Writes "<stem>_<index>.spt" into `out`. Returns the number of characters
 // written, or -1 (with `out` holding an empty string) if it does not fit.
 int32_t pieceFileName(const char* stem, int32_t index, char* out,

@@ -36,6 +36,13 @@ std::ptrdiff_t firstCall(const std::vector<SeamEvent>& events, SeamCall call,
     return -1;
 }
 
+// The file system of `folder` was flushed before the first removal.
+bool flushedBeforeFirstUnlink(const SeamRecording& seam, const std::string& folder) {
+    const auto events = seam.events();
+    const auto flushed = firstCall(events, SeamCall::Syncfs, folder);
+    return flushed >= 0 && flushed < firstCall(events, SeamCall::Unlinkat);
+}
+
 bool mentions(const std::string& text) {
     return engineLastError().find(text) != std::string::npos;
 }
@@ -107,9 +114,7 @@ TEST(SafetySteps, RemovalsFlushFirstRemoveDeepestFirstAndTakeTheSetsLock) {
     {
         SeamRecording seam;
         ASSERT_EQ(removeSplitSource(splitOutcome, report), 0);
-        const auto events = seam.events();
-        const auto flushed = firstCall(events, SeamCall::Syncfs, "src_spt");
-        EXPECT_TRUE(flushed >= 0 && flushed < firstCall(events, SeamCall::Unlinkat));
+        EXPECT_TRUE(flushedBeforeFirstUnlink(seam, "src_spt"));
     }
     EXPECT_FALSE(exists(dir / "src"));
 
@@ -124,9 +129,7 @@ TEST(SafetySteps, RemovalsFlushFirstRemoveDeepestFirstAndTakeTheSetsLock) {
     close(holder);
     SeamRecording seam;
     ASSERT_EQ(removeJoinedPieces(joinOutcome, report), 0);
-    const auto events = seam.events();
-    const auto flushed = firstCall(events, SeamCall::Syncfs, "out");
-    EXPECT_TRUE(flushed >= 0 && flushed < firstCall(events, SeamCall::Unlinkat));
+    EXPECT_TRUE(flushedBeforeFirstUnlink(seam, "out"));
     EXPECT_FALSE(exists(dir / "src_spt"));
 }
 
