@@ -278,6 +278,7 @@ std::string describeSweep(const SweepReport& report) {
 void sweepLeftovers(int folderFd) {
     SweepReport report;
     for (const std::string& name : namesIn(folderFd)) {
+        if (engineCancelRequested()) break; // the rest waits for the next run
         if (!isWorkingFolderName(name)) continue;
         FileDescriptor folder = openFolderAt(folderFd, name.c_str());
         if (!folder || !lockFolder(folder.get(), true)) continue; // its run is alive

@@ -54,7 +54,8 @@ private:
 // journal there (see above): removes only folders named with the temporary
 // prefix that hold the marker, whose lock is free, and in them only regular
 // files; never follows a link. What it did is said once (errors.h, a note
-// such as "removed what 2 stopped runs left (85 MB)"). The caller holds
+// such as "removed what 2 stopped runs left (85 MB)"); a stop request ends it
+// between two folders. The caller holds
 // `folderFd`'s lock exclusively. Failures leave things as they are.
 void sweepLeftovers(int folderFd);
 // Takes `folderFd`'s lock exclusively without waiting and, when it gets it,

@@ -216,3 +216,22 @@ TEST(SafetySteps, ALinkToADeviceInPlaceOfAnEmptyPieceFailsTheJoin) {
     EXPECT_EQ(join(dir / "src_spt", dir / "out"), -1);
     EXPECT_FALSE(exists(dir / "out/src/empty"));
 }
+
+// Removing what stopped runs left is a removal too: a stop ends it between
+// two folders, and the run itself stops.
+TEST(SafetySteps, AStopEndsTheSweepOfLeftovers) {
+    TempDir dir;
+    writeFile(dir / "f.bin", seededBytes(4, 3000));
+    for (const char* name : {".parcelor-tmp-00000000000a", ".parcelor-tmp-00000000000b"}) {
+        writeFile(dir / (std::string(name) + "/.parcelor-run"), "parcelor-run 1\n");
+        writeFile(dir / (std::string(name) + "/left"), "a piece of a killed run");
+    }
+    SeamRecording seam;
+    seam.before(SeamCall::Unlinkat, "left", 1, [](const SeamEvent&) { engineRequestCancel(); });
+    EXPECT_EQ(splitMeasured(dir / "f.bin", dir.path().string(), 1000), -1);
+    engineResetCancel();
+    EXPECT_EQ(engineLastFailure(), EngineFailure::Cancelled) << engineLastError();
+    EXPECT_EQ(
+        exists(dir / ".parcelor-tmp-00000000000a") + exists(dir / ".parcelor-tmp-00000000000b"), 1);
+    EXPECT_FALSE(exists(dir / "f_spt"));
+}
