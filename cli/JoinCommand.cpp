@@ -4,12 +4,12 @@
 
 #include "cli/Password.h"
 #include "core/SplitArithmetic.h"
-#include "engine/errors.h"
 #include "engine/inspection.h"
 #include "engine/join.h"
-#include "engine/manifest.h"
-#include "engine/removal.h"
+#include "engine/set_listing.h"
 #include "engine/utilities.h"
+
+#include <optional>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,12 +42,11 @@ int joinCommand(Session& s) {
         o.operands.size() > 1 ? o.operands[1] : stringByDeletingLastPathComponent(set);
     if (!isFolderPath(out))
         return s.fail("the output folder " + quotedName(out) + " does not exist");
-    std::vector<SPTCfg_SPTitem2> pieces;
-    char digest[33] = {};
-    char baseName[1024] = {};
-    if (inspectPieceSet(set.c_str(), pieces, digest, baseName) != 0)
-        return s.fail("cannot read the set in " + quotedName(set) + ": " + engineLastError());
+    const Result<SetListing> listing = listPieceSet(set, s.run());
     s.engineNotes();
+    if (!listing)
+        return s.fail("cannot read the set in " + quotedName(set) + ": " +
+                      listing.failure().reason);
     const ChecksumVerdict checksums = checksumVerdict(set.c_str());
     if (stopSignal() != 0) return s.cancelled("join");
     if (checksums.state == ChecksumState::Damaged && !o.ignoreChecksums)
@@ -60,10 +59,11 @@ int joinCommand(Session& s) {
         return s.fail(quotedName(set) + " has no checksum files, so only the quick check is "
                                         "possible",
                       "no-checksums");
-    if (digest[0] != '\0') {
-        if (const int status = passwordStep(s, digest); status != 0) return status;
+    if (!listing->passwordDigest.empty()) {
+        if (const int status = passwordStep(s, listing->passwordDigest.c_str()); status != 0)
+            return status;
     }
-    const std::string target = out + "/" + baseName;
+    const std::string target = out + "/" + listing->baseName;
     struct stat st {};
     if (!o.replace && lstat(target.c_str(), &st) == 0)
         return s.fail(quotedName(target) + " already exists; use --replace to replace it");
@@ -74,20 +74,21 @@ int joinCommand(Session& s) {
     Progress progress = s.makeProgress();
     progress.start("join", {{"set", Progress::quoted(set)},
                             {"output", Progress::quoted(target)},
-                            {"total", std::to_string(getManifestTotalSize())}});
-    JoinOutcome outcome;
+                            {"total", std::to_string(listing->totalSize)}});
     JoinOptions options;
     options.replaceExisting = o.replace;
     options.ignoreChecksums = o.ignoreChecksums;
     options.requireChecksums = o.requireChecksums;
-    const int32_t result = s.runWithProgress(
-        progress, [&] { return joinWithOptions(set.c_str(), out.c_str(), options, &outcome); });
-    s.engineNotes();
-    if (result != 0) {
-        if (engineLastFailure() == EngineFailure::ChecksumsDamaged)
+    options.removePieces = o.removePieces;
+    std::optional<Result<JoinOutcome>> joined;
+    s.runWithProgress(progress, [&] { joined = joinSet(set, out, options, s.run()); });
+    if (!*joined) {
+        s.engineNotes();
+        if (joined->failure().kind == EngineFailure::ChecksumsDamaged)
             s.note("--ignore-checksums joins with the quick check only");
-        return s.runFailed("join");
+        return s.runFailed("join", joined->failure());
     }
+    const JoinOutcome& outcome = joined->value();
     s.addDoneField("check", Progress::quoted(outcome.fullCheck ? "full" : "quick"));
     s.note("wrote " + quotedName(target));
     if (!outcome.fullCheck)
@@ -96,7 +97,9 @@ int joinCommand(Session& s) {
                      "past a piece's first kilobyte would not have been seen"
                    : "only the quick check was possible (the set has no checksum files): "
                      "each piece was checked by its length and first kilobyte");
-    if (!o.removePieces) return stopSignal() != 0 ? s.stoppedAfter("join") : 0;
-    RemovalReport report;
-    return s.reportRemoval(removeJoinedPieces(outcome, report), report, true);
+    if (!o.removePieces) {
+        s.engineNotes();
+        return stopSignal() != 0 ? s.stoppedAfter("join") : 0;
+    }
+    return s.reportRemoval(outcome.removal, outcome.removalFailure, true);
 }

@@ -2,7 +2,6 @@
 
 #include "cli/Commands.h"
 
-#include "engine/errors.h"
 #include "engine/inspection.h"
 #include "engine/set_listing.h"
 #include "engine/utilities.h"
@@ -11,10 +10,11 @@
 
 int listCommand(Session& s) {
     const std::string set = operandPath(s.options().operands[0]);
-    SetListing listing;
-    if (listPieceSet(set.c_str(), listing) != 0)
-        return s.fail("cannot read the set in " + quotedName(set) + ": " + engineLastError());
+    const Result<SetListing> listed = listPieceSet(set, s.run());
     s.engineNotes();
+    if (!listed)
+        return s.fail("cannot read the set in " + quotedName(set) + ": " + listed.failure().reason);
+    const SetListing& listing = listed.value();
     const ChecksumVerdict checksums = checksumVerdict(set.c_str());
     if (stopSignal() != 0) return s.cancelled("list");
     std::printf("name:       %s\n", quotedName(listing.baseName).c_str());

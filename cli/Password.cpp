@@ -1,6 +1,6 @@
 #include "cli/Password.h"
 
-#include "engine/errors.h"
+#include "cli/Session.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -29,7 +29,7 @@ Outcome readBounded(int fd, bool untilNewline, std::string& text) {
     text.clear();
     char buffer[kMaxPasswordTextBytes + 1];
     for (;;) {
-        if (engineCancelRequested()) return Outcome::Stopped;
+        if (stopSignal() != 0) return Outcome::Stopped;
         pollfd waiting{fd, POLLIN, 0};
         const int ready = ::poll(&waiting, 1, kWaitMilliseconds);
         if (ready < 0 && errno != EINTR) return Outcome::Error;

@@ -18,13 +18,16 @@
 
 namespace {
 
-// Set from a signal handler, which may run on any of the run's threads.
+// Set from a signal handler, which may run on any of the run's threads: the
+// one state of a process that a handler can reach.
 std::atomic<int> gSignal{0};
+std::atomic<bool> gStop{false};
 static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 void onSignal(int signal) {
     gSignal.store(signal, std::memory_order_relaxed);
-    engineRequestCancel();
+    gStop.store(true, std::memory_order_relaxed);
 }
 
 // `text` with its control characters escaped, so that a message is one line.
@@ -106,8 +109,10 @@ void Session::note(const std::string& message) const {
     if (!options_.quiet && !options_.json) say(message);
 }
 
-void Session::engineNotes() const {
-    for (const std::string& text : engineTakeNotes())
+Session::Session(const CliOptions& options) : options_(options), run_(&gStop, &counted_) {}
+
+void Session::engineNotes() {
+    for (const std::string& text : run_.takeNotes())
         note(text);
 }
 
@@ -125,11 +130,11 @@ int Session::stoppedAfter(const char* what) {
     return 128 + stopSignal();
 }
 
-int Session::runFailed(const char* what) {
+int Session::runFailed(const char* what, const Failure& failure) {
     if (stopSignal() != 0) return cancelled(what);
-    const std::string reason = engineLastError();
+    const std::string& reason = failure.reason;
     const char* kind = "failed";
-    switch (engineLastFailure()) {
+    switch (failure.kind) {
     case EngineFailure::ChecksumsDamaged:
         kind = "checksums-damaged";
         break;
@@ -146,7 +151,8 @@ int Session::runFailed(const char* what) {
                 kind);
 }
 
-int Session::reportRemoval(int32_t result, const RemovalReport& report, bool pieces) {
+int Session::reportRemoval(const RemovalReport& report, const std::optional<Failure>& failure,
+                           bool pieces) {
     engineNotes();
     const std::string summary = removalSummary(report, pieces);
     if (report.stopped) {
@@ -156,7 +162,7 @@ int Session::reportRemoval(int32_t result, const RemovalReport& report, bool pie
         kind_ = "cancelled";
         return stopSignal() != 0 ? 128 + stopSignal() : 1;
     }
-    if (result != 0) return fail("nothing was removed: " + engineLastError());
+    if (failure) return fail("nothing was removed: " + failure->reason);
     if (stopSignal() != 0) {
         if (!summary.empty()) note(summary);
         return stoppedAfter("removal");
@@ -174,30 +180,31 @@ Progress Session::makeProgress() const {
     return Progress(!options_.quiet && !options_.json && isatty(STDERR_FILENO) == 1, options_.json);
 }
 
-int32_t Session::runWithProgress(Progress& progress, const std::function<int32_t()>& work) {
+void Session::runWithProgress(Progress& progress, const std::function<void()>& work) {
     std::mutex mutex;
     std::condition_variable finished;
     bool done = false;
-    int32_t result = -1;
     std::thread engine([&] {
-        const int32_t r = work();
+        work();
         std::lock_guard lock(mutex);
-        result = r;
         done = true;
         finished.notify_all();
     });
-    progress.tick(progressDoneBytes(), progressTotalBytes());
+    const auto tick = [&] {
+        progress.tick(counted_.done.load(std::memory_order_relaxed),
+                      counted_.total.load(std::memory_order_relaxed));
+    };
+    tick();
     {
         std::unique_lock lock(mutex);
         while (!finished.wait_for(lock, std::chrono::milliseconds(100), [&] { return done; })) {
             lock.unlock();
-            progress.tick(progressDoneBytes(), progressTotalBytes());
+            tick();
             lock.lock();
         }
     }
     engine.join();
     progress.clear();
-    return result;
 }
 
 int Session::finish(int status) {

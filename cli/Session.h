@@ -10,10 +10,12 @@
 
 #include "cli/CommandLine.h"
 #include "cli/Progress.h"
-#include "engine/removal.h"
+#include "engine/removal_report.h"
+#include "engine/run_context.h"
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,8 +30,11 @@ std::string quotedName(const std::string& name);
 
 class Session {
 public:
-    explicit Session(const CliOptions& options) : options_(options) {}
+    explicit Session(const CliOptions& options);
     const CliOptions& options() const { return options_; }
+    // The context every engine run of this session takes: stopped by the
+    // signals above, counting into the progress shown.
+    RunContext& run() { return run_; }
 
     // Says `message` and keeps it, with `kind`, for the done line; returns
     // `status`.
@@ -38,29 +43,33 @@ public:
     void note(const std::string& message) const;
     // Says what the engine did on the side (a sweep of what stopped runs left,
     // an interrupted replacement finished), once.
-    void engineNotes() const;
+    void engineNotes();
     // A stop before or during `what`: 128 + the signal.
     int cancelled(const char* what);
     // A stop that came once `what` could no longer stop: its result is in
     // place; the status still says it was stopped.
     int stoppedAfter(const char* what);
-    // A run the engine ended with -1: a stop, or a failure with its reason.
-    int runFailed(const char* what);
-    // Says what a removal after the run did and kept; its exit status.
-    int reportRemoval(int32_t result, const RemovalReport& report, bool pieces);
+    // A run the engine ended with `failure`: a stop, or a failure with its reason.
+    int runFailed(const char* what, const Failure& failure);
+    // Says what a removal after the run did and kept (`failure` when it
+    // failed); its exit status.
+    int reportRemoval(const RemovalReport& report, const std::optional<Failure>& failure,
+                      bool pieces);
     // A field of the done line (`value` is JSON text).
     void addDoneField(const std::string& name, const std::string& value);
 
     Progress makeProgress() const;
     // Runs `work` on an engine thread while `progress` is shown about ten
-    // times a second; returns what `work` returned.
-    int32_t runWithProgress(Progress& progress, const std::function<int32_t()>& work);
+    // times a second, from what run() counts.
+    void runWithProgress(Progress& progress, const std::function<void()>& work);
 
     // Ends the run with `status`: the done line with --json; returns `status`.
     int finish(int status);
 
 private:
     const CliOptions& options_;
+    RunProgress counted_;
+    RunContext run_;
     std::string kind_;
     std::string reason_;
     std::vector<Progress::Field> fields_;

@@ -5,13 +5,12 @@
 #include "cli/Password.h"
 #include "core/SplitArithmetic.h"
 #include "core/SplitRules.h"
-#include "engine/errors.h"
-#include "engine/removal.h"
 #include "engine/split.h"
 #include "engine/utilities.h"
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include <sys/stat.h>
 
@@ -63,14 +62,14 @@ int splitCommand(Session& s) {
     if (!inTheWay.empty() && !o.replace)
         return s.fail("a set is already there (" + inTheWay + "); use --replace to replace it");
 
-    Split_pragma request{};
-    if (source.size() >= sizeof request.srcPath || out.size() >= sizeof request.outFolder)
+    if (source.size() >= kPathBufferSize || out.size() >= kPathBufferSize)
         return s.fail("the path is too long (at most 1023 bytes)");
-    std::memcpy(request.srcPath, source.data(), source.size());
-    std::memcpy(request.outFolder, out.data(), out.size());
+    SplitRequest request;
+    request.source = source;
+    request.outFolder = out;
     request.totalSize = total;
     request.pieceSize = pieceSize;
-    std::memcpy(request.password, password.data(), password.size());
+    request.password = password;
 
     const int64_t pieces =
         total == 0 ? (isFolderPath(source) ? 1 : 0) : ceilDivide(total, pieceSize);
@@ -86,13 +85,17 @@ int splitCommand(Session& s) {
     options.replaceExisting = o.replace;
     options.measureSource = true;
     options.writeChecksums = !o.noChecksums;
-    SplitOutcome outcome;
-    const int32_t result =
-        s.runWithProgress(progress, [&] { return splitWithOptions(&request, options, &outcome); });
-    s.engineNotes();
-    if (result != 0) return s.runFailed("split");
-    s.note("wrote " + quotedName(outcome.pieceFolder));
-    if (!o.removeSource) return stopSignal() != 0 ? s.stoppedAfter("split") : 0;
-    RemovalReport report;
-    return s.reportRemoval(removeSplitSource(outcome, report), report, false);
+    options.removeSource = o.removeSource;
+    std::optional<Result<SplitOutcome>> made;
+    s.runWithProgress(progress, [&] { made = splitSource(request, options, s.run()); });
+    if (!*made) {
+        s.engineNotes();
+        return s.runFailed("split", made->failure());
+    }
+    s.note("wrote " + quotedName((*made)->pieceFolder));
+    if (!o.removeSource) {
+        s.engineNotes();
+        return stopSignal() != 0 ? s.stoppedAfter("split") : 0;
+    }
+    return s.reportRemoval((*made)->removal, (*made)->removalFailure, false);
 }

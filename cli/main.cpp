@@ -58,7 +58,6 @@ int run(const std::vector<std::string>& args) {
     }
     // The engine's diagnostic lines would mix into this program's output.
     engineSetDiagnosticSink(nullptr);
-    engineResetCancel(); // before the handlers: a signal from now on is a stop
     installSignalHandlers();
     return runCommand(options);
 }

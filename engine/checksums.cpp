@@ -1,7 +1,7 @@
 #include "engine/checksums.h"
 
 #include "engine/digest.h"
-#include "engine/errors.h"
+#include "engine/run_context.h"
 #include "engine/manifest.h"
 #include "engine/safe_fs.h"
 #include "engine/utilities.h"
@@ -87,29 +87,29 @@ bool parseChecksumLines(const std::string& text, std::vector<ChecksumEntry>& out
 namespace {
 
 // sha256OfFile with the caller's buffer of kReadStep bytes.
-std::string sha256Using(int fd, char* buffer, bool countProgress) {
+std::string sha256Using(int fd, char* buffer, RunContext& run, bool countProgress) {
     Sha256Digest digest;
     int64_t offset = 0;
     for (;;) {
-        if (engineCancelRequested()) return {};
+        if (run.stopRequested()) return {};
         const int64_t got = readAt(fd, buffer, kReadStep, offset);
         if (got < 0) return {};
         if (got == 0) break;
         if (!digest.update(buffer, static_cast<std::size_t>(got))) return {};
         offset += got;
-        if (countProgress) progressAddDoneBytes(got);
+        if (countProgress) run.addDoneBytes(got);
     }
     return digest.finishHex();
 }
 
 } // namespace
 
-std::string sha256OfFile(int fd, bool countProgress) {
+std::string sha256OfFile(int fd, RunContext& run, bool countProgress) {
     std::unique_ptr<char[]> buffer(new char[kReadStep]);
-    return sha256Using(fd, buffer.get(), countProgress);
+    return sha256Using(fd, buffer.get(), run, countProgress);
 }
 
-SplitHasher::SplitHasher() : worker_([this] { run(); }) {}
+SplitHasher::SplitHasher(RunContext& context) : context_(context), worker_([this] { run(); }) {}
 
 SplitHasher::~SplitHasher() {
     {
@@ -185,7 +185,7 @@ void SplitHasher::hash(Job& job) {
     int64_t fed = 0;      // bytes of the piece fed to file digests
     for (;;) {
         const int64_t got = readAt(job.piece.get(), buffer, kReadStep, position);
-        if (failed_ || got < 0 || engineCancelRequested() ||
+        if (failed_ || got < 0 || context_.stopRequested() ||
             !piece.update(buffer, static_cast<std::size_t>(got))) {
             failed_ = true;
             return;
@@ -235,10 +235,10 @@ struct PieceVerifier::SliceAt {
     std::size_t slice; // its position in the content's slices
 };
 
-PieceVerifier::PieceVerifier(int folderFd, std::vector<std::string> names,
+PieceVerifier::PieceVerifier(RunContext& context, int folderFd, std::vector<std::string> names,
                              std::vector<std::string> expected, bool countProgress,
                              std::vector<ContentCheck> contents)
-    : folderFd_(folderFd), names_(std::move(names)), expected_(std::move(expected)),
+    : context_(context), folderFd_(folderFd), names_(std::move(names)), expected_(std::move(expected)),
       countProgress_(countProgress) {
     contents_.resize(contents.size());
     for (std::size_t c = 0; c < contents.size(); ++c) {
@@ -324,12 +324,12 @@ enum class PieceRead { Read, Missing, Unreadable };
 // `buffer`, handing each to `step(bytes, count, position)`, the last with a
 // count of 0 at its end. A stop request ends it as Unreadable.
 template <class Step>
-PieceRead readPiece(int folderFd, const std::string& name, char* buffer,
+PieceRead readPiece(int folderFd, const std::string& name, char* buffer, const RunContext& run,
                     const std::atomic<bool>& stop, Step&& step) {
     FileDescriptor fd = openFileAt(folderFd, name.c_str(), true);
     if (!fd) return PieceRead::Missing;
     for (int64_t position = 0;;) {
-        if (engineCancelRequested() || stop) return PieceRead::Unreadable;
+        if (run.stopRequested() || stop) return PieceRead::Unreadable;
         const int64_t got = readAt(fd.get(), buffer, kReadStep, position);
         if (got < 0 || !step(buffer, got, position)) return PieceRead::Unreadable;
         if (got == 0) return PieceRead::Read;
@@ -342,9 +342,9 @@ PieceRead readPiece(int folderFd, const std::string& name, char* buffer,
 // Hashes piece `index` against its line.
 void PieceVerifier::checkPiece(std::size_t index, char* buffer) {
     Sha256Digest digest;
-    const PieceRead read = readPiece(folderFd_, names_[index], buffer, stopping_,
+    const PieceRead read = readPiece(folderFd_, names_[index], buffer, context_, stopping_,
                                      [&](const char* bytes, int64_t got, int64_t) {
-                                         if (countProgress_) progressAddDoneBytes(got);
+                                         if (countProgress_) context_.addDoneBytes(got);
                                          return digest.update(bytes, static_cast<std::size_t>(got));
                                      });
     Verdict verdict = Verdict::Missing;
@@ -369,7 +369,7 @@ void PieceVerifier::feedContents(std::size_t index, char* buffer, std::size_t& c
     std::vector<std::size_t> active; // slices begun and not yet ended
     std::size_t next = first;
     const PieceRead read =
-        readPiece(folderFd_, names_[index], buffer, stopping_,
+        readPiece(folderFd_, names_[index], buffer, context_, stopping_,
                   [&](const char* bytes, int64_t got, int64_t position) {
                       const int64_t bufferEnd = position + got;
                       const bool ended = got == 0;
@@ -488,7 +488,8 @@ std::string shown(const std::string& name) {
 }
 
 // "" when SHA256SUMS's entries are this set's, in order; otherwise why not.
-std::string pieceSumsDisagreement(int folderFd, const std::string& stem, int32_t pieceCount,
+std::string pieceSumsDisagreement(RunContext& run, int folderFd, const std::string& stem,
+                                  int32_t pieceCount,
                                   const std::vector<ChecksumEntry>& entries) {
     char name[kPathBufferSize];
     std::set<std::string> seen;
@@ -509,8 +510,8 @@ std::string pieceSumsDisagreement(int folderFd, const std::string& stem, int32_t
                                          " where the manifest's line belongs"
                                    : std::string("SHA256SUMS does not list the manifest");
     FileDescriptor manifest = openFileAt(folderFd, kManifestFileName);
-    if (!manifest || sha256OfFile(manifest.get(), false) != entries[at].hex)
-        return engineCancelRequested() ? "the check was stopped"
+    if (!manifest || sha256OfFile(manifest.get(), run, false) != entries[at].hex)
+        return run.stopRequested() ? "the check was stopped"
                                        : std::string("the manifest does not match its line in "
                                                      "SHA256SUMS: it was changed or damaged");
     ++at;
@@ -526,7 +527,7 @@ std::string pieceSumsDisagreement(int folderFd, const std::string& stem, int32_t
         next = static_cast<std::size_t>(found - std::begin(kLaterSumFileNames)) + 1;
         FileDescriptor fd = openFileAt(folderFd, *found);
         if (!fd) return "SHA256SUMS lists " + shown(*found) + ", which is missing";
-        if (sha256OfFile(fd.get(), false) != entries[at].hex)
+        if (sha256OfFile(fd.get(), run, false) != entries[at].hex)
             return shown(*found) + " does not match its line in SHA256SUMS";
     }
     return {};
@@ -550,7 +551,8 @@ std::string contentsDisagreement(const std::vector<ChecksumEntry>& contents,
 } // namespace
 
 SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_t pieceCount,
-                              int64_t targetBound, const std::vector<std::string>* targets) {
+                              int64_t targetBound, RunContext& run,
+                              const std::vector<std::string>* targets) {
     const bool pieceSums = entryAt(pieceFolderFd, kPieceSumsFileName) != EntryKind::Missing;
     const bool contentSums = entryAt(pieceFolderFd, kContentSumsFileName) != EntryKind::Missing;
     if (!pieceSums && !contentSums) return {};
@@ -571,7 +573,7 @@ SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_
     std::vector<ChecksumEntry> entries;
     if (!parseChecksumLines(pieceText, entries))
         return damaged("SHA256SUMS has a line that is not a checksum line");
-    if (const std::string why = pieceSumsDisagreement(pieceFolderFd, stem, pieceCount, entries);
+    if (const std::string why = pieceSumsDisagreement(run, pieceFolderFd, stem, pieceCount, entries);
         !why.empty())
         return damaged(why);
 
@@ -592,25 +594,26 @@ SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_
     return sums;
 }
 
-std::vector<ManifestTarget> targetsOfManifest() {
-    std::vector<ManifestTarget> targets;
-    if (getManifestFileCount() <= 0) {
+bool targetsOfManifest(const Manifest& manifest, std::vector<ManifestTarget>& targets) {
+    targets.clear();
+    if (manifest.fileSet()) {
         ManifestTarget whole{"", {}};
-        for (int32_t i = 0; i < getManifestPieceCount(); ++i)
+        for (int32_t i = 0; i < manifest.pieceCount(); ++i)
             whole.slices.push_back({i, 0, INT64_MAX});
         targets.push_back(std::move(whole));
-        return targets;
+        return true;
     }
-    std::vector<const FileRecord*> records;
-    listFileRecords(records);
     std::unordered_map<std::string, std::size_t> where;
-    for (const FileRecord* record : records) {
-        std::string name(record->name, strnlen(record->name, sizeof record->name));
-        auto [it, added] = where.emplace(std::move(name), targets.size());
-        if (added) targets.push_back({it->first, {}});
-        targets[it->second].slices.push_back({record->pieceIndex, record->offset, record->length});
-    }
-    return targets;
+    return manifest.forEachFileRecords([&](const FileRecord* records, std::size_t count) {
+        for (const FileRecord* record = records; record != records + count; ++record) {
+            std::string name(record->name, strnlen(record->name, sizeof record->name));
+            auto [it, added] = where.emplace(std::move(name), targets.size());
+            if (added) targets.push_back({it->first, {}});
+            targets[it->second].slices.push_back(
+                {record->pieceIndex, record->offset, record->length});
+        }
+        return true;
+    });
 }
 
 std::string contentNameOf(const std::string& baseName, const std::string& target) {

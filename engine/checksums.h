@@ -12,6 +12,7 @@
 // after each is written, on a worker thread while the next one is copied.
 
 #include "engine/file_io.h"
+#include "engine/manifest_file.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -38,9 +39,9 @@ struct ChecksumEntry {
 bool parseChecksumLines(const std::string& text, std::vector<ChecksumEntry>& out);
 
 // The SHA-256 of the whole file `fd` from offset 0, as lower-case hex, read
-// in bounded steps; each step is added to the progress counter when
-// `countProgress`. "" when it cannot be read.
-std::string sha256OfFile(int fd, bool countProgress);
+// in bounded steps; each step is added to the run's progress when
+// `countProgress`. "" when it cannot be read or the run is asked to stop.
+std::string sha256OfFile(int fd, RunContext& run, bool countProgress);
 
 // A run of one rebuilt file's bytes inside a piece.
 struct ContentSlice {
@@ -53,7 +54,8 @@ struct ContentSlice {
 // with at most a few pieces waiting: memory does not grow with the source.
 class SplitHasher {
 public:
-    SplitHasher();
+    // Stops hashing when `context` is asked to stop.
+    explicit SplitHasher(RunContext& context);
     ~SplitHasher();
     SplitHasher(const SplitHasher&) = delete;
     SplitHasher& operator=(const SplitHasher&) = delete;
@@ -75,6 +77,7 @@ private:
     void hash(Job& job);
     void endContent();
 
+    RunContext& context_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Job> queue_;
@@ -113,8 +116,11 @@ public:
     // Starts checking every name of `names` (inside `folderFd`, which must
     // stay open) against `expected` at the same position, and the content of
     // every file of `contents`.
-    PieceVerifier(int folderFd, std::vector<std::string> names, std::vector<std::string> expected,
-                  bool countProgress, std::vector<ContentCheck> contents = {});
+    // `context` gives the stop request and, when `countProgress`, takes the
+    // bytes read.
+    PieceVerifier(RunContext& context, int folderFd, std::vector<std::string> names,
+                  std::vector<std::string> expected, bool countProgress,
+                  std::vector<ContentCheck> contents = {});
     ~PieceVerifier();
     PieceVerifier(const PieceVerifier&) = delete;
     PieceVerifier& operator=(const PieceVerifier&) = delete;
@@ -137,6 +143,7 @@ private:
     void checkPiece(std::size_t index, char* buffer);
     void feedContents(std::size_t index, char* buffer, std::size_t& cursor);
     void decide(Content& content, ContentVerdict verdict);
+    RunContext& context_;
     int folderFd_;
     std::vector<std::string> names_;
     std::vector<std::string> expected_;
@@ -187,10 +194,10 @@ struct SetChecksums {
 // can describe). Never follows a link: a link in a checksum file's place is
 // damage.
 SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_t pieceCount,
-                              int64_t targetBound,
+                              int64_t targetBound, RunContext& run,
                               const std::vector<std::string>* targets = nullptr);
 
-// The files a join of the manifest in the registry rebuilds, each with its
+// The files a join of `manifest` rebuilds, each with its
 // slices, in the order its first record comes: a file set's one file (named
 // "", made of every piece whole), or each file of a folder set (named by its
 // path relative to the tree's root).
@@ -198,7 +205,8 @@ struct ManifestTarget {
     std::string name;
     std::vector<PieceSlice> slices;
 };
-std::vector<ManifestTarget> targetsOfManifest();
+// False when the file records could not be read again.
+bool targetsOfManifest(const Manifest& manifest, std::vector<ManifestTarget>& targets);
 // The name CONTENTS.sha256 gives a target of the set `baseName`: "<base
 // name>" for a file set, "<base name>/<relative path>" for a folder set.
 std::string contentNameOf(const std::string& baseName, const std::string& target);

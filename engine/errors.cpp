@@ -1,5 +1,7 @@
 #include "engine/errors.h"
 
+#include "engine/published.h"
+
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -41,6 +43,19 @@ void engineRequestCancel() {
 
 void engineResetCancel() {
     gCancel.store(false, std::memory_order_relaxed);
+}
+
+const std::atomic<bool>& publishedStopFlag() {
+    return gCancel;
+}
+
+void publishRun(RunContext& run) {
+    if (run.failed()) {
+        const Failure failure = run.failure();
+        engineFail(failure.reason, failure.kind);
+    }
+    for (std::string& note : run.takeNotes())
+        engineNote(std::move(note));
 }
 
 bool engineCancelRequested() {

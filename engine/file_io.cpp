@@ -1,6 +1,6 @@
 #include "engine/file_io.h"
 
-#include "engine/errors.h"
+#include "engine/run_context.h"
 #include "engine/utilities.h"
 
 #include <algorithm>
@@ -89,12 +89,13 @@ bool kernelCopyUnavailable(int error) {
 
 } // namespace
 
-int64_t copyRange(int source, int64_t offset, int64_t length, int target, bool& failed) {
+int64_t copyRange(int source, int64_t offset, int64_t length, int target, bool& failed,
+                  RunContext& run) {
     bool inKernel = true;
     std::unique_ptr<char[]> buffer;
     int64_t copied = 0;
     while (length < 0 || copied < length) {
-        if (engineStopIfCancelled()) {
+        if (run.stopIfRequested()) {
             failed = true;
             errno = ECANCELED;
             break;
@@ -130,7 +131,7 @@ int64_t copyRange(int source, int64_t offset, int64_t length, int target, bool& 
         }
         if (got == 0) break;
         copied += got;
-        progressAddDoneBytes(got);
+        run.addDoneBytes(got);
     }
     return copied;
 }

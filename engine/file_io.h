@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+class RunContext;
+
 // Data moves inside the kernel (copy_file_range) in steps of this size, or,
 // where the kernel cannot copy between two files, through a buffer of the
 // second size. Progress is counted after every step.
@@ -44,8 +46,9 @@ bool writeAll(int fd, const void* buffer, std::size_t size);
 
 // Copies up to `length` bytes (or to the end of the source when `length` is
 // negative) from `source` at `offset` to `target` at its current position,
-// adding each step to the progress counter right after it is written. Returns
+// adding each step to the run's progress right after it is written. Returns
 // the bytes copied, fewer than `length` only when the source ended; `failed`
 // is set when a read or a write failed, or when the run was asked to stop
-// (errors.h; errno is then ECANCELED).
-int64_t copyRange(int source, int64_t offset, int64_t length, int target, bool& failed);
+// (run_context.h; errno is then ECANCELED).
+int64_t copyRange(int source, int64_t offset, int64_t length, int target, bool& failed,
+                  RunContext& run);

@@ -1,9 +1,11 @@
 #include "engine/inspection.h"
 
 #include "engine/checksums.h"
-#include "engine/errors.h"
+#include "engine/run_context.h"
 #include "engine/manifest.h"
+#include "engine/manifest_file.h"
 #include "engine/piece_folder.h"
+#include "engine/published.h"
 #include "engine/safe_fs.h"
 #include "engine/utilities.h"
 
@@ -14,18 +16,17 @@
 namespace {
 
 int32_t runInspection(const char* pieceFolder, std::vector<SPTCfg_SPTitem2>& list,
-                      char* passwordDigest, char* baseName) {
-    progressStartRun();
-    engineClearError();
+                      char* passwordDigest, char* baseName, RunContext& run) {
+    run.startProgress();
     if (!pieceFolder || !passwordDigest || !baseName) return -1;
-    const OpenSet folder = openSetForReading(pieceFolder);
+    const OpenSet folder = openSetForReading(pieceFolder, run);
     if (!folder) return -1;
-    progressSetTotalBytes(getManifestTotalSize());
+    run.setTotalBytes(getManifestTotalSize());
 
     char stem[kPathBufferSize] = {};
     getManifestBaseName(stem);
     if (!isSafeComponentName(stem)) {
-        engineFail(std::string("the manifest of ") + pieceFolder + " has an unsafe name");
+        run.fail(std::string("the manifest of ") + pieceFolder + " has an unsafe name");
         return -1;
     }
     const std::string wholeName = stem;
@@ -61,8 +62,9 @@ int32_t runInspection(const char* pieceFolder, std::vector<SPTCfg_SPTitem2>& lis
 
 int32_t inspectPieceSet(const char* pieceFolder, std::vector<SPTCfg_SPTitem2>& list,
                         char* passwordDigest, char* baseName) {
+    PublishedRun published;
     try {
-        return runInspection(pieceFolder, list, passwordDigest, baseName);
+        return runInspection(pieceFolder, list, passwordDigest, baseName, published.context());
     } catch (...) {
         return -1;
     }
@@ -70,59 +72,62 @@ int32_t inspectPieceSet(const char* pieceFolder, std::vector<SPTCfg_SPTitem2>& l
 
 namespace {
 
-int32_t runVerification(const char* pieceFolder, std::vector<PieceCheck>& out,
-                        ChecksumState& checksums) {
-    progressStartRun();
-    engineClearError();
+bool runVerification(const std::string& pieceFolder, std::vector<PieceCheck>& out,
+                     ChecksumState& checksums, RunContext& run) {
+    run.startProgress();
     checksums = ChecksumState::Absent;
-    if (!pieceFolder) return -1;
-    const OpenSet folder = openSetForReading(pieceFolder);
-    if (!folder) return -1;
-    char baseName[kPathBufferSize] = {};
-    getManifestBaseName(baseName);
-    if (!isSafeComponentName(baseName)) {
-        engineFail(std::string("the manifest of ") + pieceFolder + " has an unsafe name");
-        return -1;
+    const OpenSet folder = lockSetForReading(pieceFolder.c_str(), run);
+    if (!folder) return false;
+    const Result<Manifest> manifest = Manifest::readAt(folder.get(), pieceFolder);
+    if (!manifest) {
+        run.fail(manifest.failure());
+        return false;
     }
+    const std::string baseName = manifest->baseName();
+    if (!isSafeComponentName(baseName.c_str()))
+        return run.refuse("the manifest of " + pieceFolder + " has an unsafe name");
     const std::string stem = stemOf(baseName);
-    const int32_t count = std::max(getManifestPieceCount(), 0);
-    const std::vector<ManifestTarget> targets = targetsOfManifest();
+    const int32_t count = std::max(manifest->pieceCount(), 0);
+    std::vector<ManifestTarget> targets;
+    if (!targetsOfManifest(manifest.value(), targets))
+        return run.refuse("cannot read the manifest of " + pieceFolder + " again");
     std::vector<std::string> names;
     for (const ManifestTarget& target : targets)
         names.push_back(contentNameOf(baseName, target.name));
     const SetChecksums sums =
-        readSetChecksums(folder.get(), stem, count, static_cast<int64_t>(targets.size()), &names);
-    if (engineStopIfCancelled()) return -1; // a check cut short proves nothing
+        readSetChecksums(folder.get(), stem, count, static_cast<int64_t>(targets.size()), run,
+                         &names);
+    if (run.stopIfRequested()) return false; // a check cut short proves nothing
     checksums = sums.state;
     if (sums.state == ChecksumState::Damaged) {
-        engineFail("the checksum files are damaged: " + sums.problem,
+        run.fail("the checksum files are damaged: " + sums.problem,
                    EngineFailure::ChecksumsDamaged);
-        return -1;
+        return false;
     }
     if (!sums.good()) {
-        engineFail("the set has no checksum files", EngineFailure::NoChecksums);
-        return -1;
+        run.fail("the set has no checksum files", EngineFailure::NoChecksums);
+        return false;
     }
     names.clear();
     int64_t total = 0;
     for (int32_t i = 0; i < count; ++i) {
         char name[kPathBufferSize];
-        if (pieceFileName(stem.c_str(), i, name) < 0) return -1;
+        if (pieceFileName(stem.c_str(), i, name) < 0) return false;
         names.push_back(name);
         FileIdentity identity;
         if (entryAt(folder.get(), names.back().c_str(), &identity) == EntryKind::Regular)
             total += identity.size;
     }
-    progressSetTotalBytes(total);
+    run.setTotalBytes(total);
     std::vector<ContentCheck> contents;
     for (std::size_t i = 0; i < targets.size(); ++i)
         contents.push_back({sums.contents[i].hex, targets[i].slices});
-    PieceVerifier verifier(folder.get(), names, sums.pieceHex, true, std::move(contents));
+    PieceVerifier verifier(run, folder.get(), names, sums.pieceHex, true, std::move(contents));
     std::vector<PieceCheck> found;
     bool allGood = true;
     for (int32_t i = 0; i < count; ++i) {
         const PieceVerifier::Verdict verdict = verifier.verdict(static_cast<std::size_t>(i));
-        if (engineStopIfCancelled()) return -1; // a check cut short proves nothing
+        if (run.stopIfRequested()) return false; // a check cut short proves nothing
         PieceCheck check{i, piecePathOf(pieceFolder, stem, i),
                          verdict == PieceVerifier::Verdict::Good, ""};
         if (verdict == PieceVerifier::Verdict::Missing)
@@ -131,7 +136,7 @@ int32_t runVerification(const char* pieceFolder, std::vector<PieceCheck>& out,
             check.problem = "does not match its checksum";
         if (!check.good) {
             allGood = false;
-            engineFail("piece " + check.path + " " + check.problem);
+            run.fail("piece " + check.path + " " + check.problem);
         }
         found.push_back(std::move(check));
     }
@@ -140,24 +145,35 @@ int32_t runVerification(const char* pieceFolder, std::vector<PieceCheck>& out,
     for (std::size_t i = 0; allGood && i < targets.size(); ++i) {
         if (verifier.contentVerdict(i) == PieceVerifier::ContentVerdict::Mismatch) {
             allGood = false;
-            engineFail("the manifest does not rebuild " + contentNameOf(baseName, targets[i].name) +
+            run.fail("the manifest does not rebuild " + contentNameOf(baseName, targets[i].name) +
                        " as CONTENTS.sha256 describes it");
         }
     }
     out.insert(out.end(), found.begin(), found.end());
-    return allGood ? 0 : -1;
+    return allGood;
 }
 
 } // namespace
 
+Result<void> verifySet(const std::string& pieceFolder, std::vector<PieceCheck>& out,
+                       ChecksumState& checksums, RunContext& run) {
+    run.clearFailure();
+    try {
+        runVerification(pieceFolder, out, checksums, run);
+    } catch (const std::bad_alloc&) {
+        run.fail("the check ran out of memory");
+    }
+    return run.result();
+}
+
 int32_t verifyPieceSet(const char* pieceFolder, std::vector<PieceCheck>& out,
                        ChecksumState& checksums) {
-    try {
-        return runVerification(pieceFolder, out, checksums);
-    } catch (...) {
-        engineFail("the check ran out of memory");
+    PublishedRun published;
+    if (!pieceFolder) {
+        checksums = ChecksumState::Absent;
         return -1;
     }
+    return verifySet(pieceFolder, out, checksums, published.context()) ? 0 : -1;
 }
 
 ChecksumVerdict checksumVerdict(const char* pieceFolder) {
@@ -165,13 +181,14 @@ ChecksumVerdict checksumVerdict(const char* pieceFolder) {
         if (!pieceFolder) return {ChecksumState::Damaged, "no piece folder"};
         FileDescriptor folder = openFolderPath(pieceFolder);
         ManifestHeader header{};
+        RunContext quiet;
         if (!folder || readManifestSummaryAt(folder.get(), header, nullptr) != 0)
             return {ChecksumState::Damaged, "it has no readable manifest"};
         const std::string baseName(header.baseName,
                                    strnlen(header.baseName, sizeof header.baseName));
         const int64_t targetBound = header.fileCount > 0 ? header.fileCount : 1;
         const SetChecksums sums =
-            readSetChecksums(folder.get(), stemOf(baseName), header.pieceCount, targetBound);
+            readSetChecksums(folder.get(), stemOf(baseName), header.pieceCount, targetBound, quiet);
         return {sums.state, sums.problem};
     } catch (...) {
         return {ChecksumState::Damaged, "it could not be read"};

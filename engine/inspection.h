@@ -2,6 +2,7 @@
 // The inspection of a piece set before a join, and the password check.
 
 #include "engine/checksums.h"
+#include "engine/run_context.h"
 
 #include <cstdint>
 #include <string>
@@ -52,6 +53,9 @@ struct PieceCheck {
 // the bytes hashed.
 int32_t verifyPieceSet(const char* pieceFolder, std::vector<PieceCheck>& out,
                        ChecksumState& checksums);
+// The same as a value, with the stop request, progress and notes of `run`.
+Result<void> verifySet(const std::string& pieceFolder, std::vector<PieceCheck>& out,
+                       ChecksumState& checksums, RunContext& run);
 
 // What the checksum files of the set in `pieceFolder` are worth, from the
 // files alone (whether CONTENTS.sha256 names exactly the manifest's files is

@@ -1,10 +1,12 @@
 #include "engine/join.h"
 
 #include "engine/checksums.h"
-#include "engine/errors.h"
+#include "engine/run_context.h"
 #include "engine/file_io.h"
 #include "engine/manifest.h"
+#include "engine/manifest_file.h"
 #include "engine/piece_folder.h"
+#include "engine/removal.h"
 #include "engine/run_folder.h"
 #include "engine/utilities.h"
 
@@ -38,6 +40,9 @@ using Slice = PieceSlice;
 using Target = ManifestTarget;
 
 struct JoinJob {
+    JoinJob(RunContext& context, const Manifest& read) : run(context), manifest(read) {}
+    RunContext& run;
+    const Manifest& manifest;
     std::string pieceFolder;
     std::string outputFolder;
     std::string baseName;
@@ -82,35 +87,38 @@ bool fitsPathBuffer(const std::string& path) {
     return path.size() < kPathBufferSize;
 }
 
-bool planJoin(const char* pieceFolder, const char* outputFolder, JoinJob& job) {
+bool planJoin(const std::string& pieceFolder, const std::string& outputFolder, JoinJob& job) {
+    RunContext& run = job.run;
     char baseName[kPathBufferSize] = {};
-    getManifestBaseName(baseName);
+    const std::string stored = job.manifest.baseName();
+    std::memcpy(baseName, stored.data(), stored.size());
     if (!isSafeComponentName(baseName))
-        return engineRefuse(std::string("the manifest of ") + pieceFolder + " has an unsafe name");
+        return run.refuse("the manifest of " + pieceFolder + " has an unsafe name");
     job.pieceFolder = pieceFolder;
     job.outputFolder = outputFolder;
     job.baseName = baseName;
-    job.target = std::string(outputFolder) + "/" + baseName;
+    job.target = outputFolder + "/" + baseName;
     cutAtFirstDot(baseName);
     job.stem = baseName;
-    job.pieceCount = getManifestPieceCount();
+    job.pieceCount = job.manifest.pieceCount();
     if (!fitsPathBuffer(job.target) ||
         (job.pieceCount > 0 && !fitsPathBuffer(piecePath(job, job.pieceCount - 1))))
-        return engineRefuse("the path of " + job.target + " is too long");
+        return run.refuse("the path of " + job.target + " is too long");
     return true;
 }
 
 bool recordIsSafe(const JoinJob& job, const FileRecord& record) {
+    RunContext& run = job.run;
     if (strnlen(record.name, sizeof record.name) == sizeof record.name)
-        return engineRefuse("a file record of the manifest has no end");
+        return run.refuse("a file record of the manifest has no end");
     const std::string name(record.name);
     if (!isSafeRelativePath(name.c_str()))
-        return engineRefuse("the manifest names an unsafe path: \"" + name + "\"");
+        return run.refuse("the manifest names an unsafe path: \"" + name + "\"");
     if (record.pieceIndex < 0 || record.pieceIndex >= job.pieceCount || record.offset < 0 ||
         record.length < 0)
-        return engineRefuse("the manifest's record of " + name + " is damaged");
+        return run.refuse("the manifest's record of " + name + " is damaged");
     if (!fitsPathBuffer(job.target + "/" + name))
-        return engineRefuse("the path of " + job.target + "/" + name + " is too long");
+        return run.refuse("the path of " + job.target + "/" + name + " is too long");
     return true;
 }
 
@@ -123,9 +131,8 @@ FileDescriptor openPiece(const JoinJob& job, int32_t index) {
 // first bytes. The fingerprint cannot see a change beyond the first 1016
 // bytes that keeps the length.
 void checkPieces(JoinJob& job, JoinOutcome* outcome) {
-    std::vector<const PieceRecord*> records;
-    listPieceRecords(records);
-    for (const PieceRecord* record : records) {
+    for (const PieceRecord& entry : job.manifest.pieces()) {
+        const PieceRecord* record = &entry;
         const int32_t index = record->pieceIndex; // a packed field: copied, never referenced
         if (index < 0 || index >= job.pieceCount) continue;
         const bool seen = job.pieces.count(index) != 0;
@@ -153,33 +160,35 @@ void checkPieces(JoinJob& job, JoinOutcome* outcome) {
 }
 
 bool pieceIsGood(JoinJob& job, int32_t index) {
+    RunContext& run = job.run;
     auto found = job.pieces.find(index);
     if (found != job.pieces.end() && found->second.good) return true;
     const std::string problem =
         found == job.pieces.end() ? "has no fingerprint in the manifest" : found->second.problem;
-    engineFail("piece " + piecePath(job, index) + " " + problem);
+    run.fail("piece " + piecePath(job, index) + " " + problem);
     return false;
 }
 
 // The slices lie inside their pieces and add up to at most the total; a file
 // set's pieces add up to exactly the total.
 bool sizesAgree(JoinJob& job, const std::vector<Target>& targets, bool fileSet) {
-    const int64_t total = getManifestTotalSize();
+    RunContext& run = job.run;
+    const int64_t total = job.manifest.totalSize();
     int64_t sum = 0;
     for (const Target& target : targets) {
         for (const Slice& slice : target.slices) {
             auto piece = job.pieces.find(slice.piece);
             if (piece != job.pieces.end() && piece->second.good &&
                 slice.length > piece->second.size - slice.offset)
-                return engineRefuse("the manifest places " + target.name +
+                return run.refuse("the manifest places " + target.name +
                                     " past the end of piece " + piecePath(job, slice.piece));
             if (__builtin_add_overflow(sum, slice.length, &sum) || sum > total)
-                return engineRefuse("the manifest's slices add up to more than its total of " +
+                return run.refuse("the manifest's slices add up to more than its total of " +
                                     std::to_string(total) + " bytes");
         }
     }
     if (fileSet && sum != total)
-        return engineRefuse("the pieces of " + job.pieceFolder + " hold " + std::to_string(sum) +
+        return run.refuse("the pieces of " + job.pieceFolder + " hold " + std::to_string(sum) +
                             " bytes, not the " + std::to_string(total) + " of the manifest");
     return true;
 }
@@ -197,12 +206,13 @@ std::set<std::string> ownNames(const JoinJob& job) {
 // A target that would be one of the set's own files, in its own folder.
 bool writesOverItsOwnSet(const JoinJob& job, int outFd, const std::vector<Target>& targets,
                          bool fileSet) {
+    RunContext& run = job.run;
     const std::set<std::string> own = ownNames(job);
     const FileDescriptor root = openFolderAt(outFd, job.baseName.c_str());
     if (fileSet) {
         if ((root && sameFile(root.get(), job.pieceFd)) ||
             (sameFile(outFd, job.pieceFd) && own.count(job.baseName) != 0))
-            return !engineRefuse("joining " + job.pieceFolder + " into " + job.outputFolder +
+            return !run.refuse("joining " + job.pieceFolder + " into " + job.outputFolder +
                                  " would write over the set itself");
         return false;
     }
@@ -223,7 +233,7 @@ bool writesOverItsOwnSet(const JoinJob& job, int outFd, const std::vector<Target
     for (const Target& target : targets) {
         const std::string leaf = lastComponentOf(target.name);
         if (folderPartOf(target.name) == inside && own.count(leaf) != 0)
-            return !engineRefuse("the file " + target.name +
+            return !run.refuse("the file " + target.name +
                                  " of the set would write over the set's " + "own " + leaf);
     }
     return false;
@@ -250,24 +260,25 @@ bool putInPlace(int fromFd, const std::string& temporary, int folderFd, const st
 // CONTENTS.sha256 (hashed from `out` when the pieces' pass could not).
 bool passesFullCheck(JoinJob& job, std::size_t index, const std::vector<Slice>& slices, int out,
                      const std::string& path) {
+    RunContext& run = job.run;
     if (!job.verifier) return true;
-    const auto stopped = [] { return engineStopIfCancelled(); }; // a stop is not damage
+    const auto stopped = [&] { return run.stopIfRequested(); }; // a stop is not damage
     for (const Slice& slice : slices) {
         if (job.verifier->verdict(static_cast<std::size_t>(slice.piece)) !=
             PieceVerifier::Verdict::Good) {
             if (!stopped())
-                engineFail("piece " + piecePath(job, slice.piece) + " does not match its checksum");
+                run.fail("piece " + piecePath(job, slice.piece) + " does not match its checksum");
             return false;
         }
     }
     PieceVerifier::ContentVerdict content = job.verifier->contentVerdict(index);
     if (content == PieceVerifier::ContentVerdict::ReadBack)
-        content = sha256OfFile(out, false) == job.expectedContent[index]
+        content = sha256OfFile(out, run, false) == job.expectedContent[index]
                       ? PieceVerifier::ContentVerdict::Good
                       : PieceVerifier::ContentVerdict::Mismatch;
     if (content != PieceVerifier::ContentVerdict::Good) {
         if (!stopped())
-            engineFail("the rebuilt " + path +
+            run.fail("the rebuilt " + path +
                        " does not match its checksum in CONTENTS.sha256: the manifest or the "
                        "checksum files were changed");
         return false;
@@ -277,15 +288,15 @@ bool passesFullCheck(JoinJob& job, std::size_t index, const std::vector<Slice>& 
 
 // A file that replaces another keeps its owner and group: who may write it
 // stays who could. False, with the reason kept, when the system refuses.
-bool keepOwner(int out, const struct stat& existing, const std::string& path) {
+bool keepOwner(int out, const struct stat& existing, const std::string& path, RunContext& run) {
     struct stat made {};
     if (fstat(out, &made) != 0) {
-        engineFailErrno("examine the file written for", path, errno);
+        run.failErrno("examine the file written for", path, errno);
         return false;
     }
     if (made.st_uid == existing.st_uid && made.st_gid == existing.st_gid) return true;
     if (fchown(out, existing.st_uid, existing.st_gid) == 0) return true;
-    engineFailErrno("keep the owner of", path, errno);
+    run.failErrno("keep the owner of", path, errno);
     return false;
 }
 
@@ -296,24 +307,25 @@ bool keepOwner(int out, const struct stat& existing, const std::string& path) {
 bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::string& folder,
                  const std::string& name, const std::string& path,
                  const std::vector<Slice>& slices) {
+    RunContext& run = job.run;
     struct stat existing {};
     const bool replacing = fstatat(folderFd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
     switch (entryAt(folderFd, name.c_str())) {
     case EntryKind::Link:
-        return engineRefuse("cannot write " + path + ": a symbolic link is in its place");
+        return run.refuse("cannot write " + path + ": a symbolic link is in its place");
     case EntryKind::Folder:
-        return engineRefuse("cannot write " + path + ": a folder is in its place");
+        return run.refuse("cannot write " + path + ": a folder is in its place");
     case EntryKind::Missing:
         break;
     default:
         if (!job.replaceExisting)
-            return engineRefuse("cannot write " + path + ": it already exists");
+            return run.refuse("cannot write " + path + ": it already exists");
     }
     std::string temporary;
     FileDescriptor out = job.work->createFile(temporary);
     const int workFd = job.work->fd();
     if (!out) {
-        engineFailErrno("create a file beside", path, errno);
+        run.failErrno("create a file beside", path, errno);
         return false;
     }
     auto discard = [&] {
@@ -321,7 +333,7 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
         return false;
     };
     auto fail = [&](const char* step, const std::string& where, int error) {
-        engineFailErrno(step, where, error);
+        run.failErrno(step, where, error);
         return discard();
     };
     for (const Slice& slice : slices) {
@@ -332,25 +344,25 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
             if (!job.lastPiece || !identityOf(job.lastPiece.get(), now) ||
                 !(now == job.pieces[slice.piece].identity)) {
                 job.lastPiece = FileDescriptor();
-                engineFail("piece " + piecePath(job, slice.piece) +
+                run.fail("piece " + piecePath(job, slice.piece) +
                            " changed since it was checked");
                 return discard();
             }
         }
         bool failed = false;
         const int64_t copied =
-            copyRange(job.lastPiece.get(), slice.offset, slice.length, out.get(), failed);
+            copyRange(job.lastPiece.get(), slice.offset, slice.length, out.get(), failed, run);
         if (failed && errno == ECANCELED) return discard();
         if (failed) return fail("write", path, errno);
         if (copied != slice.length) return fail("read", piecePath(job, slice.piece), EIO);
     }
-    if (replacing && !keepOwner(out.get(), existing, path)) return discard();
+    if (replacing && !keepOwner(out.get(), existing, path, run)) return discard();
     // A file it replaces keeps its permissions; a new one is as private as the
     // pieces (its temporary was private to the run until now).
     const mode_t mode = replacing ? (existing.st_mode & 0777)
                                   : (0666 & ~job.umask) & static_cast<mode_t>(job.pieceMode);
     if (fchmod(out.get(), mode) != 0) return fail("set the permissions of", path, errno);
-    if (engineStopIfCancelled() || !passesFullCheck(job, index, slices, out.get(), path))
+    if (run.stopIfRequested() || !passesFullCheck(job, index, slices, out.get(), path))
         return discard();
     if (!out.close()) return fail("write", path, errno);
     if (replacing) {
@@ -366,13 +378,14 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
 // all of them, so what replaces a file is on disk before the old one goes,
 // then the renames, then one flush of each folder that received one.
 void finishDeferred(JoinJob& job, int outFd) {
+    RunContext& run = job.run;
     if (job.deferred.empty()) return;
-    if (engineStopIfCancelled()) {
+    if (run.stopIfRequested()) {
         job.failed = true;
         return; // the working folder goes with them: nothing was replaced
     }
     if (syncfs(job.work->fd()) != 0) {
-        engineFailErrno("write to disk", job.target, errno);
+        run.failErrno("write to disk", job.target, errno);
         job.failed = true;
         return;
     }
@@ -389,14 +402,14 @@ void finishDeferred(JoinJob& job, int outFd) {
         }
         if (!folder ||
             !putInPlace(job.work->fd(), target.temporary, folder.get(), target.name, true)) {
-            engineFailErrno("put in place", target.path, errno);
+            run.failErrno("put in place", target.path, errno);
             job.failed = true;
         }
     }
     for (const std::string& name : touched) {
         FileDescriptor again = root ? openFolderBelow(root.get(), name, false) : FileDescriptor();
         if (!again || fsync(again.get()) != 0) {
-            engineFailErrno("write to disk", job.target + (name.empty() ? "" : "/" + name), errno);
+            run.failErrno("write to disk", job.target + (name.empty() ? "" : "/" + name), errno);
             job.failed = true;
         }
     }
@@ -408,9 +421,10 @@ void joinFile(JoinJob& job, int outFd, const std::vector<Target>& targets) {
 }
 
 void joinFolder(JoinJob& job, int outFd, const std::vector<Target>& targets) {
+    RunContext& run = job.run;
     FileDescriptor root = makeFolderAt(outFd, job.baseName.c_str());
     if (!root) {
-        engineFail("cannot write into " + job.target + ": " +
+        run.fail("cannot write into " + job.target + ": " +
                    folderProblem(outFd, job.baseName.c_str(), errno));
         job.failed = true;
         return;
@@ -419,7 +433,7 @@ void joinFolder(JoinJob& job, int outFd, const std::vector<Target>& targets) {
     FileDescriptor folder(::fcntl(root.get(), F_DUPFD_CLOEXEC, 0));
     for (std::size_t index = 0; index < targets.size(); ++index) {
         const Target& target = targets[index];
-        if (engineStopIfCancelled()) {
+        if (run.stopIfRequested()) {
             job.failed = true;
             return;
         }
@@ -438,7 +452,7 @@ void joinFolder(JoinJob& job, int outFd, const std::vector<Target>& targets) {
         const std::string path = job.target + "/" + target.name;
         if (!folder) {
             const int error = errno;
-            engineFail("cannot write " + path + ": " +
+            run.fail("cannot write " + path + ": " +
                        (error == ELOOP || error == ENOTDIR
                             ? std::string("a link or a file is in the way of its folder")
                             : std::string(strerror(error))));
@@ -463,81 +477,87 @@ std::vector<std::string> contentNames(const JoinJob& job, const std::vector<Targ
 // that agree with the set; the quick check alone without any (unless they
 // are required) or when told to ignore damaged ones. Damaged files fail it.
 bool chooseCheck(const JoinOptions& options, const SetChecksums& sums,
-                 const std::string& pieceFolder) {
+                 const std::string& pieceFolder, RunContext& run) {
     if (sums.state == ChecksumState::Damaged && !options.ignoreChecksums) {
-        engineFail("the checksum files of " + pieceFolder + " are damaged: " + sums.problem,
+        run.fail("the checksum files of " + pieceFolder + " are damaged: " + sums.problem,
                    EngineFailure::ChecksumsDamaged);
         return false;
     }
     if (sums.state == ChecksumState::Absent && options.requireChecksums) {
-        engineFail(pieceFolder + " has no checksum files, so only the quick check is possible",
+        run.fail(pieceFolder + " has no checksum files, so only the quick check is possible",
                    EngineFailure::NoChecksums);
         return false;
     }
     return true;
 }
 
-int32_t runJoin(const char* pieceFolder, const char* outputFolder, const JoinOptions& options,
-                JoinOutcome* outcome) {
-    progressStartRun();
-    engineClearError();
-    if (!pieceFolder || !outputFolder) return -1;
-    const OpenSet set = openSetForReading(pieceFolder);
-    if (!set) return -1;
+Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& outputFolder,
+                            const JoinOptions& options, RunContext& run) {
+    run.startProgress();
+    const OpenSet set = lockSetForReading(pieceFolder.c_str(), run);
+    if (!set) return run.failure();
+    const Result<Manifest> manifest = Manifest::readAt(set.get(), pieceFolder);
+    if (!manifest) {
+        run.fail(manifest.failure());
+        return run.failure();
+    }
     JoinOutcome read;
     read.pieceFolder = pieceFolder;
     read.outputFolder = outputFolder;
-    FileIdentity manifest;
-    if (entryAt(set.get(), kManifestFileName, &manifest) == EntryKind::Regular)
-        read.setFiles.push_back({kManifestFileName, manifest});
-    progressSetTotalBytes(getManifestTotalSize());
+    FileIdentity manifestIdentity;
+    if (entryAt(set.get(), kManifestFileName, &manifestIdentity) == EntryKind::Regular)
+        read.setFiles.push_back({kManifestFileName, manifestIdentity});
+    run.setTotalBytes(manifest->totalSize());
 
-    JoinJob job;
+    JoinJob job{run, manifest.value()};
     job.replaceExisting = options.replaceExisting;
     job.pieceFd = set.get();
-    if (!planJoin(pieceFolder, outputFolder, job)) return -1;
+    if (!planJoin(pieceFolder, outputFolder, job)) return run.failure();
 
-    const bool fileSet = getManifestFileCount() <= 0;
+    const bool fileSet = manifest->fileSet();
     job.fileSet = fileSet;
     if (fileSet) {
-        std::vector<const PieceRecord*> pieceRecords;
-        listPieceRecords(pieceRecords);
-        if (static_cast<std::size_t>(std::max(job.pieceCount, 0)) > pieceRecords.size()) {
-            engineFail("the manifest of " + job.pieceFolder + " lists fewer pieces than it counts");
-            return -1;
+        if (static_cast<std::size_t>(std::max(job.pieceCount, 0)) > manifest->pieces().size()) {
+            run.fail("the manifest of " + job.pieceFolder + " lists fewer pieces than it counts");
+            return run.failure();
         }
     } else {
-        std::vector<const FileRecord*> records;
-        listFileRecords(records);
-        for (const FileRecord* record : records) {
-            if (!recordIsSafe(job, *record)) return -1;
-        }
+        const bool safe = manifest->forEachFileRecords([&](const FileRecord* records, std::size_t n) {
+            return std::all_of(records, records + n,
+                               [&](const FileRecord& record) { return recordIsSafe(job, record); });
+        });
+        if (!safe) return run.failure();
     }
-    std::vector<Target> targets = targetsOfManifest();
+    std::vector<Target> targets;
+    if (!targetsOfManifest(manifest.value(), targets)) {
+        run.fail("cannot read the manifest of " + pieceFolder + " again");
+        return run.failure();
+    }
     checkPieces(job, &read);
     if (fileSet) {
         // Every piece feeds the one target: all of them must be good, and
         // each is copied whole.
         for (Slice& slice : targets.front().slices) {
-            if (!pieceIsGood(job, slice.piece)) return -1;
+            if (!pieceIsGood(job, slice.piece)) return run.failure();
             slice.length = job.pieces[slice.piece].size;
         }
     }
-    if (!sizesAgree(job, targets, fileSet)) return -1;
-    FileDescriptor out = openFolderPath(outputFolder);
+    if (!sizesAgree(job, targets, fileSet)) return run.failure();
+    FileDescriptor out = openFolderPath(outputFolder.c_str());
     if (!out) {
-        engineFailErrno("open the output folder", outputFolder, errno);
-        return -1;
+        run.failErrno("open the output folder", outputFolder, errno);
+        return run.failure();
     }
-    if (writesOverItsOwnSet(job, out.get(), targets, fileSet)) return -1;
+    if (writesOverItsOwnSet(job, out.get(), targets, fileSet)) return run.failure();
 
     // With checksum files that agree with the set, every piece, and every
     // file's content, is checked in full on another thread while the copy
     // goes on.
     const std::vector<std::string> names = contentNames(job, targets);
     const SetChecksums sums = readSetChecksums(set.get(), job.stem, job.pieceCount,
-                                               static_cast<int64_t>(targets.size()), &names);
-    if (engineStopIfCancelled() || !chooseCheck(options, sums, job.pieceFolder)) return -1;
+                                               static_cast<int64_t>(targets.size()), run, &names);
+    if (run.stopIfRequested() || !chooseCheck(options, sums, job.pieceFolder, run))
+        return run.failure();
     std::unique_ptr<PieceVerifier> verifier;
     if (sums.good()) {
         std::vector<std::string> pieceNames;
@@ -548,8 +568,8 @@ int32_t runJoin(const char* pieceFolder, const char* outputFolder, const JoinOpt
             contents.push_back({sums.contents[i].hex, targets[i].slices});
             job.expectedContent.push_back(sums.contents[i].hex);
         }
-        verifier = std::make_unique<PieceVerifier>(set.get(), std::move(pieceNames), sums.pieceHex,
-                                                   false, std::move(contents));
+        verifier = std::make_unique<PieceVerifier>(run, set.get(), std::move(pieceNames),
+                                                   sums.pieceHex, false, std::move(contents));
         job.verifier = verifier.get();
         for (const char* name : kOwnFileNames) {
             FileIdentity identity;
@@ -562,35 +582,34 @@ int32_t runJoin(const char* pieceFolder, const char* outputFolder, const JoinOpt
     // Targets are written in a working folder of this run beside them; what a
     // killed join left there is removed first, when no other run is using
     // the output folder.
-    if (sweepWhenAlone(out.get())) flock(out.get(), LOCK_UN);
+    if (sweepWhenAlone(out.get(), run)) flock(out.get(), LOCK_UN);
     RunFolder work;
     job.umask = currentUmask();
     if (!work.create(out.get(), 0700)) {
-        engineFailErrno("create a folder in", outputFolder, errno);
-        return -1;
+        run.failErrno("create a folder in", outputFolder, errno);
+        return run.failure();
     }
     job.work = &work;
     fileSet ? joinFile(job, out.get(), targets) : joinFolder(job, out.get(), targets);
     finishDeferred(job, out.get());
-    if (job.failed) return -1;
+    if (job.failed) return run.failure();
     read.target = job.target;
-    if (outcome) *outcome = std::move(read);
-    return 0;
+    return read;
 }
 
 } // namespace
 
-int32_t joinWithOptions(const char* pieceFolder, const char* outputFolder,
-                        const JoinOptions& options, JoinOutcome* outcome) {
+Result<JoinOutcome> joinSet(const std::string& pieceFolder, const std::string& outputFolder,
+                            const JoinOptions& options, RunContext& run) {
+    run.clearFailure();
     try {
-        return runJoin(pieceFolder, outputFolder, options, outcome);
-    } catch (...) {
-        engineFail("the join ran out of memory");
-        return -1;
+        Result<JoinOutcome> joined = runJoin(pieceFolder, outputFolder, options, run);
+        if (joined && options.removePieces &&
+            !removeJoinedPieces(joined.value(), joined->removal, options.quickCheckAccepted, run))
+            joined->removalFailure = run.failure();
+        return joined;
+    } catch (const std::bad_alloc&) {
+        run.fail("the join ran out of memory");
+        return run.failure();
     }
-}
-
-int32_t splitProject_merge(const char* pieceFolder, const char* outputFolder,
-                           const char* /*password*/) {
-    return joinWithOptions(pieceFolder, outputFolder, JoinOptions{}, nullptr);
 }

@@ -1,9 +1,12 @@
 #pragma once
 // The join: rebuilds a file or folder tree from a piece set.
 
+#include "engine/removal_report.h"
+#include "engine/run_context.h"
 #include "engine/safe_fs.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +59,11 @@ struct JoinOptions {
     // A set without checksum files fails the join (EngineFailure::NoChecksums)
     // instead of being joined with the quick check only.
     bool requireChecksums = false;
+    // Once the result is in place, remove the set's files the join read
+    // (removal.h); pieces that had only the quick check go only when
+    // `quickCheckAccepted`.
+    bool removePieces = false;
+    bool quickCheckAccepted = false;
 };
 
 // A file of the set as the join read it.
@@ -75,7 +83,18 @@ struct JoinOutcome {
     // The full check was made (every piece against SHA256SUMS, every file
     // against CONTENTS.sha256); false: only the quick check was possible.
     bool fullCheck = false;
+    // With JoinOptions::removePieces: what the removal did, and why it failed
+    // when it did (the result is in place either way).
+    RemovalReport removal;
+    std::optional<Failure> removalFailure;
 };
+
+// The join as a value: the outcome once the result is in place, or why not.
+// Runs synchronously on the calling thread; stops, counts its progress and
+// keeps its notes through `run`. Refuses and fails as splitProject_merge
+// does, with the failure's kind, path and errno.
+Result<JoinOutcome> joinSet(const std::string& pieceFolder, const std::string& outputFolder,
+                            const JoinOptions& options, RunContext& run);
 
 // splitProject_merge with options; `outcome` (may be null) is filled on success.
 int32_t joinWithOptions(const char* pieceFolder, const char* outputFolder,

@@ -1,6 +1,6 @@
 #include "engine/piece_folder.h"
 
-#include "engine/errors.h"
+#include "engine/run_context.h"
 #include "engine/manifest.h"
 #include "engine/safe_fs.h"
 #include "engine/utilities.h"
@@ -89,52 +89,52 @@ bool lockSoon(int fd, bool exclusive) {
     }
 }
 
-bool lockForWriting(int outFd, const std::string& what) {
+bool lockForWriting(int outFd, const std::string& what, RunContext& run) {
     if (!lockSoon(outFd, true)) {
         if (errno == EWOULDBLOCK)
-            engineFail("cannot use " + what + ": another run is using it");
+            run.fail("cannot use " + what + ": another run is using it");
         else
-            engineFailErrno("lock", what, errno);
+            run.failErrno("lock", what, errno);
         return false;
     }
-    sweepLeftovers(outFd);
+    sweepLeftovers(outFd, run);
     return true;
 }
 
-OpenSet openSetForReading(const char* pieceFolder) {
-    OpenSet set = lockSetForReading(pieceFolder);
+OpenSet openSetForReading(const char* pieceFolder, RunContext& run) {
+    OpenSet set = lockSetForReading(pieceFolder, run);
     if (set && loadManifest(pieceFolder) != 0) {
-        engineFail(std::string("cannot read the manifest of ") + pieceFolder);
+        run.fail(std::string("cannot read the manifest of ") + pieceFolder);
         return {};
     }
     return set;
 }
 
-OpenSet lockSetForReading(const char* pieceFolder) {
+OpenSet lockSetForReading(const char* pieceFolder, RunContext& run) {
     OpenSet set;
     set.folder = openFolderPath(pieceFolder);
     if (!set.folder && errno == ENOENT) {
         // A replacement interrupted between its two renames leaves no folder
         // under the set's name: settling its journal brings the old one back.
         FileDescriptor parent = openFolderPath(parentFolderOf(pieceFolder));
-        if (parent && sweepWhenAlone(parent.get())) set.folder = openFolderPath(pieceFolder);
+        if (parent && sweepWhenAlone(parent.get(), run)) set.folder = openFolderPath(pieceFolder);
         errno = set.folder ? 0 : ENOENT;
     }
     if (!set.folder) {
-        engineFailErrno("open", pieceFolder, errno);
+        run.failErrno("open", pieceFolder, errno);
         return {};
     }
     set.parent =
         FileDescriptor(::openat(set.folder.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!set.parent) {
-        engineFailErrno("open the folder holding", pieceFolder, errno);
+        run.failErrno("open the folder holding", pieceFolder, errno);
         return {};
     }
     const std::string name = lastComponentOf(resolvedPath(pieceFolder));
     const std::string busy =
         std::string("cannot read ") + pieceFolder + ": another run is using it";
     if (!lockSoon(set.parent.get(), false)) {
-        engineFail(busy);
+        run.fail(busy);
         return {};
     }
     // A split may have put a new set in place while this run waited for the
@@ -150,14 +150,14 @@ OpenSet lockSetForReading(const char* pieceFolder) {
     // Something may be left to settle: only a run that holds the lock alone
     // settles it (a failed upgrade gives the shared lock up, so it is taken
     // again).
-    if (sweepWhenAlone(set.parent.get()) && marked) settleReplaceJournal(set.parent.get(), name);
+    if (sweepWhenAlone(set.parent.get(), run) && marked) settleReplaceJournal(set.parent.get(), name);
     if (!lockSoon(set.parent.get(), false)) {
-        engineFail(busy);
+        run.fail(busy);
         return {};
     }
     current();
     if (replacementPending(set.parent.get(), set.folder.get(), name)) {
-        engineFail(std::string("cannot read ") + pieceFolder +
+        run.fail(std::string("cannot read ") + pieceFolder +
                    ": it is being replaced (a split that replaced it stopped before it was "
                    "finished; it finishes when nothing else reads the set)");
         return {};
@@ -165,15 +165,17 @@ OpenSet lockSetForReading(const char* pieceFolder) {
     return set;
 }
 
-bool PieceFolder::openForSplit(int outFd, const std::string& name, const std::string& path) {
+bool PieceFolder::openForSplit(int outFd, const std::string& name, const std::string& path,
+                               RunContext& run) {
+    run_ = &run;
     outFd_ = outFd;
     name_ = name;
     displayPath_ = path;
-    if (!lockForWriting(outFd, path)) return false;
+    if (!lockForWriting(outFd, path, run)) return false;
     if (entryAt(outFd, name.c_str()) == EntryKind::Missing) return true;
     fd_ = openFolderAt(outFd, name.c_str());
     if (!fd_) {
-        engineFail("cannot use " + path + ": " + folderProblem(outFd, name.c_str(), errno));
+        run.fail("cannot use " + path + ": " + folderProblem(outFd, name.c_str(), errno));
         return false;
     }
     // A marker in the set's own folder: a replacement that stopped before its
@@ -202,6 +204,7 @@ std::string PieceFolder::entryInTheWay(const std::string& stem, int32_t count) c
 }
 
 bool PieceFolder::putInPlace(RunFolder& temp, const std::string& stem, bool replace) {
+    RunContext& run = *run_;
     // The run's marker must not stay in the set once it is in place.
     const auto dropMarker = [&] { unlinkat(temp.fd(), kRunMarkerName, 0); };
     if (!fd_) {
@@ -212,19 +215,19 @@ bool PieceFolder::putInPlace(RunFolder& temp, const std::string& stem, bool repl
             return true;
         }
         if (errno != EEXIST && errno != ENOTEMPTY) {
-            engineFailErrno("put the set in place at", displayPath_, errno);
+            run.failErrno("put the set in place at", displayPath_, errno);
             return false;
         }
         fd_ = openFolderAt(outFd_, name_.c_str());
         if (!fd_) {
-            engineFail("cannot use " + displayPath_ + ": " +
+            run.fail("cannot use " + displayPath_ + ": " +
                        folderProblem(outFd_, name_.c_str(), errno));
             return false;
         }
     }
     const std::set<std::string> oldSet = setNamesIn(fd_.get(), stem);
     if (!oldSet.empty() && !replace) {
-        engineFail("a set appeared in " + displayPath_ + " during the split");
+        run.fail("a set appeared in " + displayPath_ + " during the split");
         return false;
     }
     if (!exchange(temp, oldSet)) return false;
@@ -235,25 +238,26 @@ bool PieceFolder::putInPlace(RunFolder& temp, const std::string& stem, bool repl
     fsync(outFd_);
     const bool settled = settleReplaceJournal(outFd_, aside, &kept);
     if (!kept.empty())
-        engineNote(kept);
+        run.note(kept);
     else if (!settled)
-        engineNote("the replaced set's folder is still in " + aside +
+        run.note("the replaced set's folder is still in " + aside +
                    "; the next run on this folder finishes clearing it");
     return true;
 }
 
 bool PieceFolder::exchange(RunFolder& temp, const std::set<std::string>& oldSet) {
+    RunContext& run = *run_;
     // The new folder takes the old one's place: it is no more readable than
     // the old one was, and it keeps its owner and group.
     struct stat old {};
     if (fstat(fd_.get(), &old) != 0 || fchmod(temp.fd(), old.st_mode & 07777) != 0) {
-        engineFailErrno("give the new set the permissions of", displayPath_, errno);
+        run.failErrno("give the new set the permissions of", displayPath_, errno);
         return false;
     }
     struct stat made {};
     if (fstat(temp.fd(), &made) != 0 || ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
                                          fchown(temp.fd(), old.st_uid, old.st_gid) != 0)) {
-        engineFailErrno("keep the owner of", displayPath_, errno);
+        run.failErrno("keep the owner of", displayPath_, errno);
         return false;
     }
     std::vector<std::pair<std::string, FileIdentity>> journal;
@@ -263,10 +267,10 @@ bool PieceFolder::exchange(RunFolder& temp, const std::set<std::string>& oldSet)
             journal.emplace_back(name, identity);
     }
     if (!writeReplaceJournal(fd_.get(), name_, journal)) {
-        engineFailErrno("write a journal into", displayPath_, errno);
+        run.failErrno("write a journal into", displayPath_, errno);
         return false;
     }
-    if (engineStopIfCancelled()) { // the last moment a stop keeps the old set
+    if (run.stopIfRequested()) { // the last moment a stop keeps the old set
         unlinkat(fd_.get(), kRunMarkerName, 0);
         return false;
     }
@@ -275,7 +279,7 @@ bool PieceFolder::exchange(RunFolder& temp, const std::set<std::string>& oldSet)
         const int error = errno;
         if (error != EINVAL && error != ENOSYS && error != EOPNOTSUPP) {
             unlinkat(fd_.get(), kRunMarkerName, 0);
-            engineFailErrno("put the set in place at", displayPath_, error);
+            run.failErrno("put the set in place at", displayPath_, error);
             return false;
         }
         // Without an atomic exchange (some file systems lack one): the old
@@ -289,7 +293,7 @@ bool PieceFolder::exchange(RunFolder& temp, const std::set<std::string>& oldSet)
             renameat(outFd_, tempName.c_str(), outFd_, name_.c_str());
             renameat(outFd_, parked.c_str(), outFd_, tempName.c_str());
             unlinkat(fd_.get(), kRunMarkerName, 0);
-            engineFailErrno("put the set in place at", displayPath_, failed);
+            run.failErrno("put the set in place at", displayPath_, failed);
             return false;
         }
     }
@@ -299,7 +303,7 @@ bool PieceFolder::exchange(RunFolder& temp, const std::set<std::string>& oldSet)
     if (!moved || !sameFile(moved.get(), fd_.get())) {
         renameat2(outFd_, tempName.c_str(), outFd_, name_.c_str(), RENAME_EXCHANGE);
         unlinkat(fd_.get(), kRunMarkerName, 0);
-        engineFail("cannot use " + displayPath_ + ": it was replaced during the split");
+        run.fail("cannot use " + displayPath_ + ": it was replaced during the split");
         return false;
     }
     return true;

@@ -40,24 +40,26 @@ struct OpenSet {
 // Opens a set's piece folder for reading, takes its parent's lock shared and
 // loads its manifest into the registry. When the lock can be had exclusively
 // first, what killed runs left beside the set is removed and an interrupted
-// replacement of it finished (a note says so, errors.h); a set whose
+// replacement of it finished (a note of `run` says so); a set whose
 // replacement is still pending while others hold the lock is refused ("being
 // replaced"). Empty, with the reason kept, when any step fails.
-OpenSet openSetForReading(const char* pieceFolder);
+OpenSet openSetForReading(const char* pieceFolder, RunContext& run);
 // The same without loading the manifest.
-OpenSet lockSetForReading(const char* pieceFolder);
+OpenSet lockSetForReading(const char* pieceFolder, RunContext& run);
 
 // Takes `outFd`'s lock exclusively without waiting and removes what dead runs
 // left in it (a note says so). False, with "another run is using <what>"
 // kept, when another run holds the lock.
-bool lockForWriting(int outFd, const std::string& what);
+bool lockForWriting(int outFd, const std::string& what, RunContext& run);
 
 class PieceFolder {
 public:
     // Takes the lock of `outFd` (which must stay open) exclusively, then opens
     // the folder `name` inside it when it exists. False, with the reason kept,
     // when another run holds the lock or `name` is a link or not a folder.
-    bool openForSplit(int outFd, const std::string& name, const std::string& displayPath);
+    // Failures and notes go to `run`, which must outlive this object.
+    bool openForSplit(int outFd, const std::string& name, const std::string& displayPath,
+                      RunContext& run);
     std::string describeSet(const std::string& stem) const;
     // The first entry under a name the new set of `count` pieces needs (a
     // piece, the manifest, a checksum file) that is not a regular file: a
@@ -77,6 +79,7 @@ public:
 private:
     bool exchange(RunFolder& temp, const std::set<std::string>& oldSet);
 
+    RunContext* run_ = nullptr;
     FileDescriptor fd_;
     int outFd_ = -1;
     std::string name_;

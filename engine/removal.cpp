@@ -1,7 +1,8 @@
 #include "engine/removal.h"
 
-#include "engine/errors.h"
-#include "engine/inspection.h"
+#include "engine/run_context.h"
+#include "engine/manifest_file.h"
+#include "engine/piece_folder.h"
 #include "engine/manifest.h"
 #include "engine/safe_fs.h"
 #include "engine/utilities.h"
@@ -32,39 +33,51 @@ std::vector<std::pair<std::string, bool>> entriesOf(int folderFd) {
 }
 
 // Writes everything of the file system that holds `path` to disk.
-bool flushFileSystemOf(const std::string& path) {
+bool flushFileSystemOf(const std::string& path, RunContext& run) {
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd || syncfs(fd.get()) != 0) {
-        engineFailErrno("write to disk", path, errno);
+        run.failErrno("write to disk", path, errno);
         return false;
     }
     return true;
 }
 
 // The set still checks whole on disk: every piece matches its fingerprint.
-// Both front ends remove a source only after this.
-bool setChecksWhole(const std::string& pieceFolder) {
-    std::vector<SPTCfg_SPTitem2> pieces;
-    char digest[kMd5HexSize] = {};
-    char baseName[kPathBufferSize] = {};
-    const bool listed = inspectPieceSet(pieceFolder.c_str(), pieces, digest, baseName) == 0;
-    for (const SPTCfg_SPTitem2& piece : pieces) {
-        if (piece.checkState != 0) {
-            engineFail("the piece " + piece.path +
-                           " no longer matches the set, so the source was kept",
-                       EngineFailure::SetNotWhole);
-            return false;
-        }
+// A source goes only after this.
+bool setChecksWhole(const std::string& pieceFolder, RunContext& run) {
+    const auto notWhole = [&](const std::string& why) {
+        run.fail(why + ", so the source was kept", EngineFailure::SetNotWhole);
+        return false;
+    };
+    RunContext reading;
+    const OpenSet set = lockSetForReading(pieceFolder.c_str(), reading);
+    for (std::string& note : reading.takeNotes())
+        run.note(std::move(note));
+    if (!set) return notWhole("the set in " + pieceFolder + " cannot be read again");
+    const Result<Manifest> manifest = Manifest::readAt(set.get(), pieceFolder);
+    const std::string baseName = manifest ? manifest->baseName() : std::string();
+    if (!manifest || !isSafeComponentName(baseName.c_str()))
+        return notWhole("the set in " + pieceFolder + " cannot be read again");
+    const std::string stem = stemOf(baseName);
+    for (const PieceRecord& record : manifest->pieces()) {
+        const int32_t index = record.pieceIndex; // a packed field: copied
+        char name[kPathBufferSize];
+        if (pieceFileName(stem.c_str(), index, name) < 0)
+            return notWhole("the set in " + pieceFolder + " cannot be read again");
+        const FileDescriptor piece = openFileAt(set.get(), name, true);
+        char now[kMd5HexSize] = {};
+        if (piece) pieceFingerprintOf(piece.get(), now);
+        const std::string stored(record.fingerprint,
+                                 strnlen(record.fingerprint, sizeof record.fingerprint));
+        if (!piece || stored.empty() || stored != now)
+            return notWhole("the piece " + pieceFolder + "/" + name + " no longer matches the set");
     }
-    if (!listed)
-        engineFail("the set in " + pieceFolder + " cannot be read again, so the source was kept",
-                   EngineFailure::SetNotWhole);
-    return listed;
+    return true;
 }
 
 // A stop asked for before the removal began leaves everything.
-bool stoppedBeforeStart(RemovalReport& report, int64_t files) {
-    if (!engineStopIfCancelled()) return false;
+bool stoppedBeforeStart(RemovalReport& report, int64_t files, RunContext& run) {
+    if (!run.stopIfRequested()) return false;
     report.stopped = true;
     report.notReached = files;
     return true;
@@ -112,14 +125,15 @@ void listLeft(int folderFd, const std::string& path, const std::set<std::string>
     }
 }
 
-void removeFolderSource(const SplitOutcome& outcome, int rootFd, RemovalReport& report) {
+void removeFolderSource(const SplitOutcome& outcome, int rootFd, RemovalReport& report,
+                        RunContext& run) {
     std::set<std::string> touched; // folders that held a stored file, and their parents
     std::set<std::string> emptied; // folders that held a removed file, and their parents
     std::set<std::string> kept;    // stored files still there, already in the report
     std::map<std::string, FileDescriptor> folders;
     for (std::size_t i = 0; i < outcome.files.size(); ++i) {
         const StoredSourceFile& file = outcome.files[i];
-        if (engineCancelRequested()) {
+        if (run.stopRequested()) {
             report.stopped = true;
             report.notReached = static_cast<int64_t>(outcome.files.size() - i);
             break;
@@ -164,16 +178,17 @@ void removeFolderSource(const SplitOutcome& outcome, int rootFd, RemovalReport& 
 
 } // namespace
 
-int32_t removeSplitSource(const SplitOutcome& outcome, RemovalReport& report) {
+bool removeSplitSource(const SplitOutcome& outcome, RemovalReport& report, RunContext& run) {
     try {
         report = RemovalReport{};
-        if (stoppedBeforeStart(report, static_cast<int64_t>(outcome.files.size()))) return -1;
-        if (!flushFileSystemOf(outcome.pieceFolder)) return -1;
-        if (!setChecksWhole(outcome.pieceFolder)) return -1;
+        if (stoppedBeforeStart(report, static_cast<int64_t>(outcome.files.size()), run))
+            return false;
+        if (!flushFileSystemOf(outcome.pieceFolder, run)) return false;
+        if (!setChecksWhole(outcome.pieceFolder, run)) return false;
         FileDescriptor parent = openFolderPath(parentFolderOf(outcome.source));
         if (!parent) {
-            engineFailErrno("open", parentFolderOf(outcome.source), errno);
-            return -1;
+            run.failErrno("open", parentFolderOf(outcome.source), errno);
+            return false;
         }
         const std::string leaf = lastComponentOf(outcome.source);
         if (!outcome.folderSource) {
@@ -190,60 +205,61 @@ int32_t removeSplitSource(const SplitOutcome& outcome, RemovalReport& report) {
             case Outcome::Kept:
                 break;
             }
-            return 0;
+            return true;
         }
         FileDescriptor root = openFolderPath(outcome.source);
         if (!root) {
-            engineFailErrno("open", outcome.source, errno);
-            return -1;
+            run.failErrno("open", outcome.source, errno);
+            return false;
         }
-        removeFolderSource(outcome, root.get(), report);
+        removeFolderSource(outcome, root.get(), report, run);
         if (report.stopped) {
-            engineStopIfCancelled();
-            return -1;
+            run.stopIfRequested();
+            return false;
         }
         if (report.notHeld.empty() && report.changed.empty() && report.failed.empty())
             unlinkat(parent.get(), leaf.c_str(), AT_REMOVEDIR);
-        return 0;
+        return true;
     } catch (...) {
-        engineFail("the removal ran out of memory");
-        return -1;
+        run.fail("the removal ran out of memory");
+        return false;
     }
 }
 
-int32_t removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report,
-                           bool quickCheckAccepted) {
+bool removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report,
+                        bool quickCheckAccepted, RunContext& run) {
     try {
         report = RemovalReport{};
         if (!outcome.fullCheck && !quickCheckAccepted) {
-            engineFail("the pieces in " + outcome.pieceFolder +
+            run.fail("the pieces in " + outcome.pieceFolder +
                            " were checked only by their first kilobyte, so they were kept",
                        EngineFailure::NoChecksums);
-            return -1;
+            return false;
         }
-        if (stoppedBeforeStart(report, static_cast<int64_t>(outcome.setFiles.size()))) return -1;
-        if (!flushFileSystemOf(outcome.outputFolder)) return -1;
-        if (!outcome.target.empty() && !flushFileSystemOf(outcome.target)) return -1;
+        if (stoppedBeforeStart(report, static_cast<int64_t>(outcome.setFiles.size()), run))
+            return false;
+        if (!flushFileSystemOf(outcome.outputFolder, run)) return false;
+        if (!outcome.target.empty() && !flushFileSystemOf(outcome.target, run)) return false;
         FileDescriptor pieces = openFolderPath(outcome.pieceFolder);
         if (!pieces) {
-            engineFailErrno("open", outcome.pieceFolder, errno);
-            return -1;
+            run.failErrno("open", outcome.pieceFolder, errno);
+            return false;
         }
         // The lock every run on the set takes: its folder's folder.
         FileDescriptor holder(::openat(pieces.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!holder || !lockFolder(holder.get(), true)) {
-            engineFail("cannot remove the pieces in " + outcome.pieceFolder +
+            run.fail("cannot remove the pieces in " + outcome.pieceFolder +
                        ": another run is using them");
-            return -1;
+            return false;
         }
         std::set<std::string> kept; // set files still there, already in the report
         for (std::size_t i = 0; i < outcome.setFiles.size(); ++i) {
             const ReadSetFile& file = outcome.setFiles[i];
-            if (engineCancelRequested()) {
+            if (run.stopRequested()) {
                 report.stopped = true;
                 report.notReached = static_cast<int64_t>(outcome.setFiles.size() - i);
-                engineStopIfCancelled();
-                return -1;
+                run.stopIfRequested();
+                return false;
             }
             switch (removeIfUnchanged(pieces.get(), file.name, file.name, &file.identity, report)) {
             case Outcome::Removed:
@@ -265,9 +281,9 @@ int32_t removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report,
             if (again && sameFile(again.get(), pieces.get()))
                 unlinkat(parent.get(), leaf.c_str(), AT_REMOVEDIR);
         }
-        return 0;
+        return true;
     } catch (...) {
-        engineFail("the removal ran out of memory");
-        return -1;
+        run.fail("the removal ran out of memory");
+        return false;
     }
 }

@@ -1,6 +1,6 @@
 #include "engine/run_folder.h"
 
-#include "engine/errors.h"
+#include "engine/run_context.h"
 
 #include "engine/utilities.h"
 
@@ -275,10 +275,10 @@ std::string describeSweep(const SweepReport& report) {
 
 } // namespace
 
-void sweepLeftovers(int folderFd) {
+void sweepLeftovers(int folderFd, RunContext& run) {
     SweepReport report;
     for (const std::string& name : namesIn(folderFd)) {
-        if (engineCancelRequested()) break; // the rest waits for the next run
+        if (run.stopRequested()) break; // the rest waits for the next run
         if (!isWorkingFolderName(name)) continue;
         FileDescriptor folder = openFolderAt(folderFd, name.c_str());
         if (!folder || !lockFolder(folder.get(), true)) continue; // its run is alive
@@ -304,12 +304,12 @@ void sweepLeftovers(int folderFd) {
             ++report.folders;
         report.bytes += bytes;
     }
-    if (const std::string text = describeSweep(report); !text.empty()) engineNote(text);
+    if (const std::string text = describeSweep(report); !text.empty()) run.note(text);
 }
 
-bool sweepWhenAlone(int folderFd) {
+bool sweepWhenAlone(int folderFd, RunContext& run) {
     if (!lockFolder(folderFd, true)) return false;
-    sweepLeftovers(folderFd);
+    sweepLeftovers(folderFd, run);
     return true;
 }
 

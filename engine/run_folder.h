@@ -53,15 +53,15 @@ private:
 // Removes the working folders of dead runs from `folderFd` and settles any
 // journal there (see above): removes only folders named with the temporary
 // prefix that hold the marker, whose lock is free, and in them only regular
-// files; never follows a link. What it did is said once (errors.h, a note
+// files; never follows a link. What it did is said once (a note of `run`,
 // such as "removed what 2 stopped runs left (85 MB)"); a stop request ends it
 // between two folders. The caller holds
 // `folderFd`'s lock exclusively. Failures leave things as they are.
-void sweepLeftovers(int folderFd);
+void sweepLeftovers(int folderFd, RunContext& run);
 // Takes `folderFd`'s lock exclusively without waiting and, when it gets it,
 // sweeps as above. True when the lock is held then; the caller keeps it or
 // gives it up.
-bool sweepWhenAlone(int folderFd);
+bool sweepWhenAlone(int folderFd, RunContext& run);
 
 // True when `folderFd` holds an entry named as a working folder: something a
 // sweep may have to do.

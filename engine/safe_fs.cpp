@@ -1,6 +1,6 @@
 #include "engine/safe_fs.h"
 
-#include "engine/errors.h"
+#include "engine/run_context.h"
 
 #include <atomic>
 #include <cerrno>
@@ -206,7 +206,7 @@ void failTextWritesNamed(const std::string& name) {
 }
 
 bool writeTextFileAt(int dirFd, const char* name, const std::string& text, bool sync,
-                     const std::string& displayPath, int mode) {
+                     const std::string& displayPath, RunContext& run, int mode) {
     FileDescriptor fd(::openat(dirFd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                                static_cast<mode_t>(mode)));
     bool ok = static_cast<bool>(fd);
@@ -220,7 +220,7 @@ bool writeTextFileAt(int dirFd, const char* name, const std::string& text, bool 
     ok = ok && writeAll(fd.get(), text.data(), text.size()) && (!sync || fsync(fd.get()) == 0);
     const int error = errno;
     ok = fd.close() && ok;
-    if (!ok) engineFailErrno("write", displayPath, error);
+    if (!ok) run.failErrno("write", displayPath, error);
     return ok;
 }
 

@@ -87,9 +87,9 @@ bool renameNoReplace(int fromFd, const char* from, int toFd, const char* to);
 
 // Writes `text` as the file `name` in `dirFd` (created or emptied, never
 // through a link), with fsync when `sync`. False, with the reason kept
-// (errors.h, naming `displayPath`), on any failure.
+// in `run` (naming `displayPath`), on any failure.
 bool writeTextFileAt(int dirFd, const char* name, const std::string& text, bool sync,
-                     const std::string& displayPath, int mode = 0666);
+                     const std::string& displayPath, RunContext& run, int mode = 0666);
 // For tests: every later writeTextFileAt of a file called `name` fails as on
 // a full disk ("" turns it off).
 void failTextWritesNamed(const std::string& name);

@@ -1,6 +1,6 @@
 #include "engine/set_listing.h"
 
-#include "engine/errors.h"
+#include "engine/run_context.h"
 #include "engine/manifest.h"
 #include "engine/piece_folder.h"
 #include "engine/safe_fs.h"
@@ -73,7 +73,8 @@ bool listPresentPieces(int folderFd, const std::string& stem, std::vector<Presen
 
 class Lister {
 public:
-    Lister(const char* pieceFolder, int folderFd) : folderName_(pieceFolder), folderFd_(folderFd) {}
+    Lister(const std::string& pieceFolder, int folderFd, RunContext& run)
+        : folderName_(pieceFolder), folderFd_(folderFd), run_(run) {}
 
     bool header(const ManifestHeader& header) {
         const std::size_t nameLength = strnlen(header.baseName, sizeof header.baseName);
@@ -81,7 +82,7 @@ public:
         if (nameLength < sizeof header.baseName)
             listing_.baseName.assign(header.baseName, nameLength);
         if (!isSafeComponentName(listing_.baseName.c_str())) {
-            engineFail("the manifest of " + folderName_ + " has an unsafe name");
+            run_.fail("the manifest of " + folderName_ + " has an unsafe name");
             return false;
         }
         listing_.stem = stemOf(listing_.baseName);
@@ -99,8 +100,8 @@ public:
         for (std::size_t i = 0; i < count; ++i) {
             const int32_t index = records[i].pieceIndex; // a packed field: copied
             if (!pathFits(index)) {
-                engineFail("the path of piece " + std::to_string(index) + " in " + folderName_ +
-                           " is too long");
+                run_.fail("the path of piece " + std::to_string(index) + " in " + folderName_ +
+                          " is too long");
                 return false;
             }
             listing_.pieces.push_back(examine(records[i], index));
@@ -146,16 +147,17 @@ private:
 
     std::string folderName_;
     int folderFd_;
+    RunContext& run_;
     SetListing listing_;
     std::vector<PresentPiece> present_;
     bool listed_ = false;
 };
 
-int32_t runListing(const char* pieceFolder, SetListing& out) {
-    const OpenSet folder = lockSetForReading(pieceFolder);
-    if (!folder) return -1;
+bool runListing(const std::string& pieceFolder, SetListing& out, RunContext& run) {
+    const OpenSet folder = lockSetForReading(pieceFolder.c_str(), run);
+    if (!folder) return false;
     const FileDescriptor manifest = openFileAt(folder.get(), kManifestFileName);
-    Lister lister(pieceFolder, folder.get());
+    Lister lister(pieceFolder, folder.get(), run);
     ManifestHandlers handlers;
     handlers.header = [&](const ManifestHeader& header) { return lister.header(header); };
     handlers.pieces = [&](const PieceRecord* records, std::size_t count) {
@@ -163,22 +165,23 @@ int32_t runListing(const char* pieceFolder, SetListing& out) {
     };
     // The file records are read and checked by readManifest, and not kept.
     if (!manifest || readManifest(manifest.get(), handlers) != 0) {
-        engineFail(std::string("cannot read the manifest of ") + pieceFolder);
-        return -1;
+        run.fail("cannot read the manifest of " + pieceFolder);
+        return false;
     }
     out = std::move(lister.listing());
-    return 0;
+    return true;
 }
 
 } // namespace
 
-int32_t listPieceSet(const char* pieceFolder, SetListing& out) {
-    engineClearError();
-    if (!pieceFolder) return -1;
+Result<SetListing> listPieceSet(const std::string& pieceFolder, RunContext& run) {
+    run.clearFailure();
+    SetListing listing;
     try {
-        return runListing(pieceFolder, out);
+        if (!runListing(pieceFolder, listing, run)) return run.failure();
     } catch (const std::bad_alloc&) {
-        engineFail(std::string("the listing of ") + pieceFolder + " ran out of memory");
-        return -1;
+        run.fail("the listing of " + pieceFolder + " ran out of memory");
+        return run.failure();
     }
+    return listing;
 }

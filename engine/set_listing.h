@@ -3,6 +3,8 @@
 // header and the quick check of every piece record, in memory that grows with
 // the piece records only (16 bytes each), never with the file records.
 
+#include "engine/run_context.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,7 +30,7 @@ struct SetListing {
     std::vector<ListedPiece> pieces; // one per piece record, in manifest order
 };
 
-// Lists the set in `pieceFolder` into `out`: the same records, in the same
+// Lists the set in `pieceFolder`: the same records, in the same
 // order and with the same verdicts as inspectPieceSet gives, at a cost bounded
 // by the manifest's real bytes and the pieces actually there.
 //  - The folder's lock is taken shared for the whole listing, as the
@@ -39,10 +41,9 @@ struct SetListing {
 //    fingerprinted. Nothing below the folder is reached through a link: a
 //    piece that is a link, a folder or anything but a regular file counts as
 //    unreadable (checkState -1, size that of the entry itself).
-// Returns 0 when listed. Returns -1, with the reason kept (errors.h) and `out`
-// unchanged, when the folder cannot be opened, another run holds its lock,
+// Fails, with the reason kept in `run`, when the folder cannot be opened, another run holds its lock,
 // the manifest cannot be read or is refused as loadManifest refuses it, its
 // base name is unsafe (empty, ".", "..", or holding '/' or '\'), or a piece's
 // path does not fit 1024 bytes. Leaves the manifest registry and the progress
 // counters alone; writes no file.
-int32_t listPieceSet(const char* pieceFolder, SetListing& out);
+Result<SetListing> listPieceSet(const std::string& pieceFolder, RunContext& run);

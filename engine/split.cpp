@@ -1,10 +1,12 @@
 #include "engine/split.h"
 
 #include "engine/checksums.h"
-#include "engine/errors.h"
+#include "engine/run_context.h"
 #include "engine/file_io.h"
 #include "engine/manifest.h"
+#include "engine/manifest_file.h"
 #include "engine/piece_folder.h"
+#include "engine/removal.h"
 #include "engine/run_folder.h"
 #include "engine/utilities.h"
 
@@ -24,6 +26,8 @@
 namespace {
 
 struct SplitJob {
+    explicit SplitJob(RunContext& context) : run(context) {}
+    RunContext& run;
     std::string source;
     std::string outFolder;
     std::string pieceFolder;
@@ -41,6 +45,7 @@ struct SplitJob {
     int64_t stored = 0; // source bytes in the pieces
     std::vector<StoredSourceFile> read;
     std::string baseName;
+    ManifestWriter manifest;
     std::unique_ptr<SplitHasher> hasher;   // null without checksum files
     std::vector<ContentSlice> pieceSlices; // the rebuilt files' bytes in the open piece
     bool failed = false;                   // the set is incomplete or wrong
@@ -52,23 +57,25 @@ int64_t pieceCountFor(int64_t totalSize, int64_t pieceSize) {
 }
 
 // Checks the request and plans the run. Nothing is written here.
-bool planSplit(const Split_pragma& request, SplitJob& job) {
-    if (strnlen(request.srcPath, sizeof request.srcPath) >= sizeof request.srcPath ||
-        strnlen(request.outFolder, sizeof request.outFolder) >= sizeof request.outFolder ||
-        strnlen(request.password, sizeof request.password) >= sizeof request.password)
-        return engineRefuse("the split request has a field without its end");
-    if (request.pieceSize <= 0) return engineRefuse("the piece size must be at least 1 byte");
-    if (job.totalSize < 0) return engineRefuse("the source size is negative");
+bool planSplit(const SplitRequest& request, SplitJob& job) {
+    RunContext& run = job.run;
+    const auto hasNul = [](const std::string& text) { return text.find('\0') != std::string::npos; };
+    if (hasNul(request.source) || hasNul(request.outFolder) || hasNul(request.password) ||
+        request.source.size() >= kPathBufferSize || request.outFolder.size() >= kPathBufferSize ||
+        request.password.size() >= sizeof(Split_pragma::password))
+        return run.refuse("the split request has a field without its end");
+    if (request.pieceSize <= 0) return run.refuse("the piece size must be at least 1 byte");
+    if (job.totalSize < 0) return run.refuse("the source size is negative");
 
     char baseName[kPathBufferSize] = {};
-    if (baseNameOf(request.srcPath, baseName) != 0 || !isSafeComponentName(baseName))
-        return engineRefuse(std::string("cannot split ") + request.srcPath +
-                            ": it has no usable name");
+    if (baseNameOf(request.source.c_str(), baseName) != 0 || !isSafeComponentName(baseName))
+        return run.refuse("cannot split " + request.source + ": it has no usable name");
     if (std::strlen(baseName) >= sizeof(ManifestHeader::baseName))
-        return engineRefuse(std::string("the name of ") + request.srcPath + " is too long");
+        return run.refuse("the name of " + request.source + " is too long");
+    job.baseName = baseName;
     cutAtFirstDot(baseName);
 
-    job.source = request.srcPath;
+    job.source = request.source;
     job.outFolder = request.outFolder;
     job.stem = baseName;
     job.pieceSize = request.pieceSize;
@@ -76,23 +83,22 @@ bool planSplit(const Split_pragma& request, SplitJob& job) {
 
     int64_t count = pieceCountFor(job.totalSize, request.pieceSize);
     if (job.folderSource) {
-        if (listFolderFiles(request.srcPath, job.files, 1) != 0) return false;
+        if (walkFolderFiles(request.source.c_str(), job.files, 1, run) != 0) return false;
         // A manifest without file records reads back as a single file, so a
         // folder needs at least one file, and at least one piece to hold it.
         if (job.files.empty())
-            return engineRefuse(std::string("the folder ") + request.srcPath +
-                                " holds no file to store");
+            return run.refuse("the folder " + request.source + " holds no file to store");
         if (count == 0) count = 1;
         const std::size_t prefix = job.source.size() + 1;
         for (const std::string& file : job.files) {
             if (file.size() <= prefix || file.size() - prefix >= sizeof(FileRecord::name))
-                return engineRefuse("the path of " + file + " is too long for a manifest");
+                return run.refuse("the path of " + file + " is too long for a manifest");
         }
         // Every file has at least one record, and each piece boundary adds at most one.
         if (static_cast<int64_t>(job.files.size()) + count > kManifestMaxFileCount)
-            return engineRefuse("the folder holds too many files for one set");
+            return run.refuse("the folder holds too many files for one set");
     }
-    if (count > kManifestMaxPieceCount) return engineRefuse("the split would make too many pieces");
+    if (count > kManifestMaxPieceCount) return run.refuse("the split would make too many pieces");
     job.count = static_cast<int32_t>(count);
 
     const std::size_t manifestPathLength =
@@ -100,7 +106,7 @@ bool planSplit(const Split_pragma& request, SplitJob& job) {
     if (manifestPathLength >= kPathBufferSize ||
         (job.count > 0 &&
          piecePathOf(job.pieceFolder, job.stem, job.count - 1).size() >= kPathBufferSize))
-        return engineRefuse("the piece folder's path is too long: " + job.pieceFolder);
+        return run.refuse("the piece folder's path is too long: " + job.pieceFolder);
     return true;
 }
 
@@ -113,13 +119,14 @@ bool pieceFolderInsideSource(const SplitJob& job, int outFd) {
 }
 
 FileDescriptor createPiece(SplitJob& job, int32_t index) {
+    RunContext& run = job.run;
     char name[kPathBufferSize];
     pieceFileName(job.stem.c_str(), index, name);
     FileDescriptor piece(::openat(job.tempFd, name,
                                   O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                                   static_cast<mode_t>(job.mode)));
     if (!piece) {
-        engineFailErrno("create", piecePathOf(job.pieceFolder, job.stem, index), errno);
+        run.failErrno("create", piecePathOf(job.pieceFolder, job.stem, index), errno);
         job.failed = job.aborted = true;
         return {};
     }
@@ -127,11 +134,12 @@ FileDescriptor createPiece(SplitJob& job, int32_t index) {
 }
 
 void registerPiece(SplitJob& job, int32_t index, FileDescriptor& piece) {
+    RunContext& run = job.run;
     const std::string path = piecePathOf(job.pieceFolder, job.stem, index);
     if (job.hasher) {
         FileDescriptor readBack(::fcntl(piece.get(), F_DUPFD_CLOEXEC, 0));
         if (!readBack) {
-            engineFailErrno("read back", path, errno);
+            run.failErrno("read back", path, errno);
             job.failed = true;
         } else {
             char name[kPathBufferSize];
@@ -141,23 +149,25 @@ void registerPiece(SplitJob& job, int32_t index, FileDescriptor& piece) {
         job.pieceSlices.clear();
     }
     if (job.sync && fsync(piece.get()) != 0) {
-        engineFailErrno("write", path, errno);
+        run.failErrno("write", path, errno);
+        job.failed = true;
+    }
+    char fingerprint[kMd5HexSize] = {};
+    pieceFingerprintOf(piece.get(), fingerprint);
+    if (fingerprint[0] == '\0' || !job.manifest.setPiece(index, fingerprint)) {
+        run.fail("cannot record " + path);
         job.failed = true;
     }
     if (!piece.close()) {
-        engineFailErrno("write", path, errno);
-        job.failed = true;
-    }
-    const std::string written = piecePathOf(job.tempFolder, job.stem, index);
-    if (addPieceRecord(index, written.c_str()) != 0) {
-        engineFail("cannot record " + path);
+        run.failErrno("write", path, errno);
         job.failed = true;
     }
 }
 
 void copyFailed(SplitJob& job, int32_t index, const std::string& sourcePath, int error) {
+    RunContext& run = job.run;
     if (error != ECANCELED)
-        engineFailErrno(("copy " + sourcePath + " into").c_str(),
+        run.failErrno(("copy " + sourcePath + " into").c_str(),
                         piecePathOf(job.pieceFolder, job.stem, index), error);
     job.failed = job.aborted = true;
 }
@@ -170,6 +180,7 @@ struct OpenSource {
 };
 
 OpenSource openSource(SplitJob& job, const std::string& path, const std::string& relative) {
+    RunContext& run = job.run;
     OpenSource source;
     source.record.relativePath = relative;
     source.fd = openForReading(path.c_str());
@@ -183,7 +194,7 @@ OpenSource openSource(SplitJob& job, const std::string& path, const std::string&
     const int error = errno;
     struct stat st {};
     if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) {
-        engineFailErrno("read", path, error);
+        run.failErrno("read", path, error);
         job.failed = true;
     }
     return source;
@@ -201,6 +212,7 @@ void finishSource(SplitJob& job, OpenSource& source) {
 
 // Consecutive pieces of pieceSize bytes; the last one holds the rest.
 void splitFile(SplitJob& job) {
+    RunContext& run = job.run;
     OpenSource source = openSource(job, job.source, "");
     if (!source.fd) job.failed = true;
     for (int32_t i = 0; i < job.count; ++i) {
@@ -209,7 +221,7 @@ void splitFile(SplitJob& job) {
         if (source.fd) {
             bool ioFailed = false;
             const int64_t got = copyRange(source.fd.get(), int64_t{i} * job.pieceSize,
-                                          job.pieceSize, piece.get(), ioFailed);
+                                          job.pieceSize, piece.get(), ioFailed, run);
             if (ioFailed) return copyFailed(job, i, job.source, errno);
             job.stored += got;
             if (job.hasher) job.pieceSlices.push_back({job.baseName, 0, got});
@@ -224,6 +236,7 @@ void splitFile(SplitJob& job) {
 // The files of the tree packed back to back, one slice record per run of a
 // file's bytes inside one piece. A file stays open across the pieces it spans.
 void splitFolder(SplitJob& job) {
+    RunContext& run = job.run;
     const std::size_t prefix = job.source.size() + 1;
     int32_t position = 0;
     OpenSource current;
@@ -231,8 +244,8 @@ void splitFolder(SplitJob& job) {
     int64_t lastPieceEnd = 0;
 
     auto recordSlice = [&](const std::string& file, int32_t piece, int64_t start, int64_t end) {
-        if (addFileRecord(file.c_str() + prefix, piece, start, end - start) != 0) {
-            engineFail("cannot record " + file);
+        if (!job.manifest.addFile(file.substr(prefix), piece, start, end - start)) {
+            run.fail("cannot record " + file);
             job.failed = true;
         }
         if (job.hasher)
@@ -249,7 +262,7 @@ void splitFolder(SplitJob& job) {
             const int64_t sliceStart = filled;
             const std::string file = fileAtIndex(job.files, position);
             if (file.empty()) break;
-            if (engineStopIfCancelled()) {
+            if (run.stopIfRequested()) {
                 job.failed = job.aborted = true;
                 return;
             }
@@ -264,7 +277,7 @@ void splitFolder(SplitJob& job) {
                 const int64_t room = job.pieceSize - filled;
                 bool ioFailed = false;
                 const int64_t got =
-                    copyRange(current.fd.get(), current.offset, room, piece.get(), ioFailed);
+                    copyRange(current.fd.get(), current.offset, room, piece.get(), ioFailed, run);
                 if (ioFailed) return copyFailed(job, i, file, errno);
                 current.offset += got;
                 filled += got;
@@ -312,21 +325,22 @@ void splitFolder(SplitJob& job) {
 
 // The checksum files, from the hashes taken as the pieces were written, and
 // the manifest's own hash; written before the manifest, with the same care.
-void writeChecksumFiles(SplitJob& job, int tempFd) {
+void writeChecksumFiles(SplitJob& job, int tempFd, const std::string& manifestHex) {
+    RunContext& run = job.run;
     std::string pieceSums, contentSums;
     if (!job.hasher->finish(pieceSums, contentSums)) {
-        if (!engineStopIfCancelled())
-            engineFail("cannot read back the pieces written in " + job.pieceFolder);
+        if (!run.stopIfRequested())
+            run.fail("cannot read back the pieces written in " + job.pieceFolder);
         job.failed = true;
         return;
     }
     // An empty source file has no piece, but still a content to check.
     if (contentSums.empty() && !job.folderSource)
         contentSums = checksumLine(Sha256Digest().finishHex(), job.baseName);
-    pieceSums += checksumLine(manifestSha256Hex(), kManifestFileName);
+    pieceSums += checksumLine(manifestHex, kManifestFileName);
     for (const auto& [name, text] : {std::pair{kContentSumsFileName, &contentSums},
                                      std::pair{kPieceSumsFileName, &pieceSums}}) {
-        if (!writeTextFileAt(tempFd, name, *text, job.sync, job.pieceFolder + "/" + name,
+        if (!writeTextFileAt(tempFd, name, *text, job.sync, job.pieceFolder + "/" + name, run,
                              job.mode)) {
             job.failed = true;
             return;
@@ -334,109 +348,112 @@ void writeChecksumFiles(SplitJob& job, int tempFd) {
     }
 }
 
-int32_t runSplit(Split_pragma* request, const SplitOptions& options, SplitOutcome* outcome) {
-    progressStartRun();
-    engineClearError();
-    if (!request) return -1;
-    SplitJob job;
-    job.folderSource = isFolder(request->srcPath) == 1;
-    job.totalSize = options.measureSource ? pathSize(request->srcPath) : request->totalSize;
+Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& options,
+                              RunContext& run) {
+    run.startProgress();
+    SplitJob job{run};
+    job.folderSource = isFolder(request.source.c_str()) == 1;
+    job.totalSize = options.measureSource ? pathSize(request.source.c_str()) : request.totalSize;
     if (options.measureSource && job.totalSize < 0) {
-        engineFailErrno("read", request->srcPath, errno);
-        return -1;
+        run.failErrno("read", request.source, errno);
+        return run.failure();
     }
-    progressSetTotalBytes(job.totalSize);
-    if (!planSplit(*request, job)) return -1;
+    run.setTotalBytes(job.totalSize);
+    if (!planSplit(request, job)) return run.failure();
     struct stat sourceStat {};
-    if (stat(request->srcPath, &sourceStat) == 0)
+    if (stat(request.source.c_str(), &sourceStat) == 0)
         job.mode = static_cast<int>(sourceStat.st_mode & 0666);
 
     FileDescriptor out = openFolderPath(job.outFolder);
     if (!out) {
-        engineFailErrno("open the output folder", job.outFolder, errno);
-        return -1;
+        run.failErrno("open the output folder", job.outFolder, errno);
+        return run.failure();
     }
     if (pieceFolderInsideSource(job, out.get())) {
-        engineFail("the piece folder " + job.pieceFolder + " would lie inside the source " +
-                   job.source);
-        return -1;
+        run.fail("the piece folder " + job.pieceFolder + " would lie inside the source " +
+                 job.source);
+        return run.failure();
     }
     PieceFolder target;
-    if (!target.openForSplit(out.get(), job.stem + "_spt", job.pieceFolder)) return -1;
+    if (!target.openForSplit(out.get(), job.stem + "_spt", job.pieceFolder, run))
+        return run.failure();
     const std::string inTheWay = target.describeSet(job.stem);
     if (!inTheWay.empty() && !options.replaceExisting) {
-        engineFail("a set is already in " + job.pieceFolder + ": " + inTheWay);
-        return -1;
+        run.fail("a set is already in " + job.pieceFolder + ": " + inTheWay);
+        return run.failure();
     }
     job.sync = !inTheWay.empty();
     if (const std::string entry = target.entryInTheWay(job.stem, job.count); !entry.empty()) {
-        engineFail("cannot put the set in " + job.pieceFolder + ": " + entry +
-                   " is in the way, and it is not a file of a set");
-        return -1;
+        run.fail("cannot put the set in " + job.pieceFolder + ": " + entry +
+                 " is in the way, and it is not a file of a set");
+        return run.failure();
     }
 
     RunFolder temp;
     if (!temp.create(out.get())) {
-        engineFailErrno("create a folder in", job.outFolder, errno);
-        return -1;
+        run.failErrno("create a folder in", job.outFolder, errno);
+        return run.failure();
     }
     job.tempFd = temp.fd();
     job.tempFolder = job.outFolder + "/" + temp.name();
 
-    std::memset(request->outFolder, 0, sizeof request->outFolder);
-    std::memcpy(request->outFolder, job.pieceFolder.data(), job.pieceFolder.size());
-    char baseName[kPathBufferSize] = {};
-    baseNameOf(request->srcPath, baseName);
-    beginManifest(request->outFolder);
-    setManifestBaseName(baseName);
-    setManifestPieceCount(job.count);
-    setManifestTotalSize(job.totalSize);
-    if (request->password[0] != '\0') setManifestPassword(request->password);
+    ManifestHeader header{};
+    std::memcpy(header.baseName, job.baseName.data(), job.baseName.size());
+    header.pieceCount = job.count;
+    header.totalSize = job.totalSize;
+    if (!request.password.empty())
+        md5Hex(request.password.data(), static_cast<uint32_t>(request.password.size()),
+               header.passwordDigest);
+    if (!job.manifest.create(temp.fd(), header, job.mode,
+                             job.pieceFolder + "/" + kManifestFileName, run))
+        return run.failure();
 
-    job.baseName = baseName;
-    if (options.writeChecksums) job.hasher = std::make_unique<SplitHasher>();
+    if (options.writeChecksums) job.hasher = std::make_unique<SplitHasher>(run);
     job.folderSource ? splitFolder(job) : splitFile(job);
     if (!job.aborted && job.stored != job.totalSize) {
-        engineFail("the source " + job.source + " held " + std::to_string(job.stored) +
-                   " bytes, not the " + std::to_string(job.totalSize) +
-                   " measured: it changed during the split");
+        run.fail("the source " + job.source + " held " + std::to_string(job.stored) +
+                 " bytes, not the " + std::to_string(job.totalSize) +
+                 " measured: it changed during the split");
         job.failed = true;
     }
-    if (!job.failed && engineStopIfCancelled()) job.failed = true;
-    if (!job.failed && job.hasher) writeChecksumFiles(job, temp.fd());
-    if (!job.failed && writeManifestAt(temp.fd(), job.sync, job.mode) != 0) job.failed = true;
+    if (!job.failed && run.stopIfRequested()) job.failed = true;
+    std::string manifestHex;
+    if (!job.failed && !job.manifest.finish(job.sync, manifestHex)) job.failed = true;
+    if (!job.failed && job.hasher) writeChecksumFiles(job, temp.fd(), manifestHex);
     if (!job.failed && job.sync && fsync(temp.fd()) != 0) {
-        engineFailErrno("write", job.pieceFolder, errno);
+        run.failErrno("write", job.pieceFolder, errno);
         job.failed = true;
     }
     // The last moment a stop leaves the old state: past the exchange, the new
     // set is in place.
-    if (job.failed || engineStopIfCancelled() ||
+    if (job.failed || run.stopIfRequested() ||
         !target.putInPlace(temp, job.stem, options.replaceExisting))
-        return -1; // the working folder goes with everything in it
-    if (outcome) {
-        outcome->source = job.source;
-        outcome->pieceFolder = job.pieceFolder;
-        outcome->folderSource = job.folderSource;
-        outcome->files = std::move(job.read);
-    }
-    return 0;
+        return run.failure(); // the working folder goes with everything in it
+    SplitOutcome outcome;
+    outcome.source = job.source;
+    outcome.pieceFolder = job.pieceFolder;
+    outcome.folderSource = job.folderSource;
+    outcome.files = std::move(job.read);
+    return outcome;
 }
 
 } // namespace
 
-int32_t splitWithOptions(Split_pragma* request, const SplitOptions& options,
-                         SplitOutcome* outcome) {
+Result<SplitOutcome> splitSource(const SplitRequest& request, const SplitOptions& options,
+                                 RunContext& run) {
+    run.clearFailure();
     try {
-        return runSplit(request, options, outcome);
-    } catch (...) {
-        engineFail("the split ran out of memory");
-        return -1;
+        Result<SplitOutcome> made = runSplit(request, options, run);
+        if (made && options.removeSource) {
+            // What the split stored goes only once the set checks whole again.
+            if (!removeSplitSource(made.value(), made->removal, run))
+                made->removalFailure = run.failure();
+        }
+        return made;
+    } catch (const std::bad_alloc&) {
+        run.fail("the split ran out of memory");
+        return run.failure();
     }
-}
-
-int32_t splitProject_split(Split_pragma* request) {
-    return splitWithOptions(request, SplitOptions{}, nullptr);
 }
 
 std::string describeSetInTheWay(const char* srcPath, const char* outFolder) {

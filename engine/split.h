@@ -2,9 +2,12 @@
 // The split: cuts a file, or a folder tree, into a piece set
 // "<outFolder>/<stem>_spt" holding "<stem>_<i>.spt" and "spt_config.morvspt".
 
+#include "engine/removal_report.h"
+#include "engine/run_context.h"
 #include "engine/safe_fs.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +58,18 @@ struct SplitOptions {
     // (checksums.h). Without them a set can only be checked by its
     // fingerprints, which cover each piece's first kilobyte.
     bool writeChecksums = true;
+    // Once the set is in place and checks whole again, remove what the split
+    // stored of the source (removal.h). Needs the checksum files.
+    bool removeSource = false;
+};
+
+// One split, as splitSource takes it.
+struct SplitRequest {
+    std::string source;    // a file or a folder
+    std::string outFolder; // the set goes into "<outFolder>/<stem>_spt"
+    int64_t totalSize = 0; // the source's bytes, as measured when it was chosen
+    int64_t pieceSize = 0;
+    std::string password; // gates the join (its digest is stored); "" for none
 };
 
 // One file of the source as the split read it.
@@ -72,7 +87,18 @@ struct SplitOutcome {
     std::string pieceFolder; // the set's folder
     bool folderSource = false;
     std::vector<StoredSourceFile> files; // in the order they were stored
+    // With SplitOptions::removeSource: what the removal did, and why it
+    // failed when it did (the set is in place either way).
+    RemovalReport removal;
+    std::optional<Failure> removalFailure;
 };
+
+// The split as a value: the outcome once the set is in place, or why not.
+// Runs synchronously on the calling thread; stops, counts its progress and
+// keeps its notes through `run`. Refuses and fails as splitProject_split
+// does, with the failure's kind, path and errno.
+Result<SplitOutcome> splitSource(const SplitRequest& request, const SplitOptions& options,
+                                 RunContext& run);
 
 // splitProject_split with options; `outcome` (may be null) is filled on success.
 int32_t splitWithOptions(Split_pragma* request, const SplitOptions& options, SplitOutcome* outcome);

@@ -1,6 +1,7 @@
 #include "engine/utilities.h"
 
 #include "engine/errors.h"
+#include "engine/run_context.h"
 
 #include <atomic>
 #include <cerrno>
@@ -14,10 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-std::atomic<int64_t> gTotalBytes{0};
-std::atomic<int64_t> gDoneBytes{0};
-std::atomic<int64_t> gStartTime{0};
 
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
@@ -149,9 +146,17 @@ std::string piecePathOf(const std::string& pieceFolder, const std::string& stem,
 }
 
 int32_t listFolderFiles(const char* folder, std::vector<std::string>& list, int32_t recurse) {
+    RunContext run;
+    const int32_t result = walkFolderFiles(folder, list, recurse, run);
+    if (run.failed()) engineFail(run.failure().reason);
+    return result;
+}
+
+int32_t walkFolderFiles(const char* folder, std::vector<std::string>& list, int32_t recurse,
+                        RunContext& run) {
     DirHandle dir = openFolder(folder);
     if (!dir) {
-        engineFailErrno("list the folder", folder ? folder : "(null)", errno);
+        run.failErrno("list the folder", folder ? folder : "(null)", errno);
         return -1;
     }
     int32_t result = 0;
@@ -159,13 +164,13 @@ int32_t listFolderFiles(const char* folder, std::vector<std::string>& list, int3
     while (const dirent* entry = readdir(dir.get())) {
         if (entry->d_name[0] == '.') continue;
         if (!walkEntryPath(folder, entry->d_name, entryPath)) {
-            engineFail(std::string("the path of ") + entry->d_name + " in " + folder +
-                       " is too long");
+            run.fail(std::string("the path of ") + entry->d_name + " in " + folder +
+                     " is too long");
             result = -1;
             continue;
         }
         if (entryIsFolder(entry->d_type, entryPath)) {
-            if (recurse == 1 && listFolderFiles(entryPath, list, recurse) != 0) result = -1;
+            if (recurse == 1 && walkFolderFiles(entryPath, list, recurse, run) != 0) result = -1;
         } else {
             list.emplace_back(entryPath);
         }
@@ -214,23 +219,26 @@ bool isSafeRelativePath(const char* path) {
     }
 }
 
-int64_t progressDoneBytes() {
-    return gDoneBytes.load(std::memory_order_relaxed);
-}
-int64_t progressTotalBytes() {
-    return gTotalBytes.load(std::memory_order_relaxed);
-}
-int64_t progressElapsedSeconds() {
-    return nowSeconds() - gStartTime.load(std::memory_order_relaxed);
+RunProgress& publishedProgress() {
+    static RunProgress progress;
+    return progress;
 }
 
+int64_t progressDoneBytes() {
+    return publishedProgress().done.load(std::memory_order_relaxed);
+}
+int64_t progressTotalBytes() {
+    return publishedProgress().total.load(std::memory_order_relaxed);
+}
+int64_t progressElapsedSeconds() {
+    return nowSeconds() - publishedProgress().startSeconds.load(std::memory_order_relaxed);
+}
 void progressStartRun() {
-    gDoneBytes.store(0, std::memory_order_relaxed);
-    gStartTime.store(nowSeconds(), std::memory_order_relaxed);
+    publishedProgress().start();
 }
 void progressSetTotalBytes(int64_t total) {
-    gTotalBytes.store(total, std::memory_order_relaxed);
+    publishedProgress().setTotal(total);
 }
 void progressAddDoneBytes(int64_t bytes) {
-    gDoneBytes.fetch_add(bytes, std::memory_order_relaxed);
+    publishedProgress().add(bytes);
 }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+class RunContext;
+
 // Every engine path lives in a buffer of this many bytes (text plus NUL).
 inline constexpr std::size_t kPathBufferSize = 1024;
 // The full path of any entry inside a walked folder must fit this many bytes
@@ -72,6 +74,9 @@ std::string piecePathOf(const std::string& pieceFolder, const std::string& stem,
 // nothing), or some entry's full path did not fit kWalkPathBufferSize (such
 // entries are left out, never cut short).
 int32_t listFolderFiles(const char* folder, std::vector<std::string>& list, int32_t recurse);
+// The same, with the reason kept in `run`.
+int32_t walkFolderFiles(const char* folder, std::vector<std::string>& list, int32_t recurse,
+                        RunContext& run);
 // The directory test of the walk for one entry: `type` is the listing's
 // d_type; DT_UNKNOWN falls back to lstat of `path`.
 bool entryIsFolder(unsigned char type, const char* path);

@@ -91,8 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         if (std::strlen(digest) > 32 || std::strlen(baseName) > 255) std::abort();
         checkPassword("guess", digest);
     }
-    SetListing listing;
-    if (listPieceSet(set.c_str(), listing) != inspected) std::abort();
+    RunContext run;
+    const Result<SetListing> listed = listPieceSet(set, run);
+    if ((listed ? 0 : -1) != inspected) std::abort();
+    const SetListing listing = listed ? listed.value() : SetListing{};
     if (inspected == 0) {
         if (listing.pieces.size() != list.size() || listing.baseName != baseName) std::abort();
         for (std::size_t i = 0; i < list.size(); ++i) {
