@@ -1,5 +1,6 @@
 #include "engine/join.h"
 #include "engine/manifest.h"
+#include "engine/split.h"
 
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/TempDir.h"
@@ -7,7 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <filesystem>
+#include <optional>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -234,4 +239,47 @@ TEST(RoundTrip, SeededTreesAcrossPieceSizes) {
             fs::remove_all(out);
         }
     }
+}
+
+// Each run keeps its own stop request, progress and failure: two runs share
+// a process, and neither touches what the published calls keep.
+TEST(RunsAsValues, TwoRunsInOneProcessKeepTheirOwnStopProgressAndFailure) {
+    TempDir dir;
+    writeFile(dir / "a.bin", seededBytes(1, 3'000'000));
+    writeFile(dir / "b.bin", seededBytes(2, 3'000'000));
+    engineClearError();
+    std::atomic<bool> stopA{true}, stopB{false};
+    RunProgress progressA, progressB;
+    RunContext runA(&stopA, &progressA), runB(&stopB, &progressB);
+    const auto request = [&](const char* name) {
+        SplitRequest r;
+        r.source = dir / name;
+        r.outFolder = dir.path();
+        r.totalSize = 3'000'000;
+        r.pieceSize = 1'000'000;
+        return r;
+    };
+    std::optional<Result<SplitOutcome>> a, b;
+    std::thread first([&] { a = splitSource(request("a.bin"), {}, runA); });
+    std::thread second([&] { b = splitSource(request("b.bin"), {}, runB); });
+    first.join();
+    second.join();
+    ASSERT_FALSE(*a);
+    EXPECT_EQ(a->failure().kind, EngineFailure::Cancelled);
+    EXPECT_FALSE(fs::exists(dir / "a_spt"));
+    ASSERT_TRUE(*b) << b->failure().reason;
+    EXPECT_EQ(progressB.done.load(), 3'000'000);
+    EXPECT_EQ(progressA.done.load(), 0);
+    EXPECT_EQ(engineLastError(), "");
+
+    // A failure names its path and the system's error.
+    fs::create_directory(dir / "out");
+    const Result<JoinOutcome> missing = joinSet(dir / "none_spt", dir / "out", {}, runB);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.failure().error, ENOENT);
+    EXPECT_EQ(missing.failure().path, dir / "none_spt");
+    const Result<JoinOutcome> joined = joinSet(dir / "b_spt", dir / "out", {}, runB);
+    ASSERT_TRUE(joined) << joined.failure().reason;
+    EXPECT_TRUE(joined->fullCheck);
+    EXPECT_EQ(readFile(dir / "out/b.bin"), readFile(dir / "b.bin"));
 }
