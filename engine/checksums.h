@@ -13,6 +13,7 @@
 
 #include "engine/file_io.h"
 #include "engine/manifest_file.h"
+#include "engine/pipeline.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -43,26 +44,27 @@ bool parseChecksumLines(const std::string& text, std::vector<ChecksumEntry>& out
 // `countProgress`. "" when it cannot be read or the run is asked to stop.
 std::string sha256OfFile(int fd, RunContext& run, bool countProgress);
 
-// A run of one rebuilt file's bytes inside a piece.
-struct ContentSlice {
-    std::string name; // as the line in CONTENTS.sha256 names it
-    int64_t offset = 0;
-    int64_t length = 0;
-};
+// A run of one rebuilt file's bytes inside a piece; `name` as the line in
+// CONTENTS.sha256 names it.
+using ContentSlice = PieceStage::Slice;
 
 // Hashes the pieces of a split as they are handed over, on its own thread,
 // with at most a few pieces waiting: memory does not grow with the source.
-class SplitHasher {
+class SplitHasher : public PieceStage {
 public:
     // Stops hashing when `context` is asked to stop.
     explicit SplitHasher(RunContext& context);
-    ~SplitHasher();
+    ~SplitHasher() override;
     SplitHasher(const SplitHasher&) = delete;
     SplitHasher& operator=(const SplitHasher&) = delete;
 
     // Hands over a finished piece, open for reading, with the slices of the
     // rebuilt files it holds, in order. Waits while too many are queued.
     void add(std::string name, FileDescriptor piece, std::vector<ContentSlice> slices);
+    void pieceWritten(int32_t, std::string name, FileDescriptor piece,
+                      std::vector<ContentSlice> slices) override {
+        add(std::move(name), std::move(piece), std::move(slices));
+    }
     // Waits for every piece; fills the lines of both files (SHA256SUMS
     // without its manifest line). False when a piece could not be read back.
     bool finish(std::string& pieceSums, std::string& contentSums);

@@ -50,6 +50,7 @@ struct JoinJob {
     std::string stem;
     int32_t pieceCount = 0;
     bool replaceExisting = true;
+    Transforms transforms; // the inverse of the split's, for a file set
     int pieceMode = 0666; // new files are no less private than the pieces
     int pieceFd = -1;
     std::map<int32_t, PieceState> pieces;
@@ -336,6 +337,15 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
         run.failErrno(step, where, error);
         return discard();
     };
+    // Through the join's transforms, the slices are one stream into the file.
+    std::unique_ptr<TransformChain> chain;
+    if (!job.transforms.empty())
+        chain = std::make_unique<TransformChain>(
+            job.transforms,
+            [fd = out.get()](const char* data, std::size_t size) {
+                return writeAll(fd, data, size);
+            },
+            run);
     for (const Slice& slice : slices) {
         if (slice.piece != job.lastIndex || !job.lastPiece) {
             job.lastPiece = openPiece(job, slice.piece);
@@ -351,11 +361,14 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
         }
         bool failed = false;
         const int64_t copied =
-            copyRange(job.lastPiece.get(), slice.offset, slice.length, out.get(), failed, run);
+            chain ? chain->feed(job.lastPiece.get(), slice.offset, slice.length, failed)
+                  : copyRange(job.lastPiece.get(), slice.offset, slice.length, out.get(), failed,
+                              run);
         if (failed && errno == ECANCELED) return discard();
         if (failed) return fail("write", path, errno);
         if (copied != slice.length) return fail("read", piecePath(job, slice.piece), EIO);
     }
+    if (chain && !chain->finish()) return fail("write", path, errno);
     if (replacing && !keepOwner(out.get(), existing, path, run)) return discard();
     // A file it replaces keeps its permissions; a new one is as private as the
     // pieces (its temporary was private to the run until now).
@@ -511,10 +524,14 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
 
     JoinJob job{run, manifest.value()};
     job.replaceExisting = options.replaceExisting;
+    job.transforms = options.transforms;
     job.pieceFd = set.get();
     if (!planJoin(pieceFolder, outputFolder, job)) return run.failure();
 
     const bool fileSet = manifest->fileSet();
+    if (!fileSet && !options.transforms.empty())
+        return run.refuse("a folder set is not joined through stages that change its bytes"),
+               run.failure();
     job.fileSet = fileSet;
     if (fileSet) {
         if (static_cast<std::size_t>(std::max(job.pieceCount, 0)) > manifest->pieces().size()) {

@@ -1,6 +1,7 @@
 #pragma once
 // The join: rebuilds a file or folder tree from a piece set.
 
+#include "engine/pipeline.h"
 #include "engine/removal_report.h"
 #include "engine/run_context.h"
 #include "engine/safe_fs.h"
@@ -64,6 +65,10 @@ struct JoinOptions {
     // `quickCheckAccepted`.
     bool removePieces = false;
     bool quickCheckAccepted = false;
+    // Stages the file set's stream goes through before it is written
+    // (pipeline.h): the inverse of those the split applied. The full check
+    // covers the stream as the pieces hold it.
+    Transforms transforms{};
 };
 
 // A file of the set as the join read it.

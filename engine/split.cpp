@@ -32,7 +32,8 @@ struct SplitJob {
     std::string outFolder;
     std::string pieceFolder;
     std::string stem;
-    int64_t totalSize = 0;
+    int64_t totalSize = 0;  // the source's bytes
+    int64_t streamSize = 0; // what the pieces hold: the source's bytes through the transforms
     int64_t pieceSize = 0;
     int32_t count = 0;
     bool folderSource = false;
@@ -47,6 +48,7 @@ struct SplitJob {
     std::string baseName;
     ManifestWriter manifest;
     std::unique_ptr<SplitHasher> hasher;   // null without checksum files
+    std::vector<PieceStage*> pieceStages;  // each finished piece goes to these
     std::vector<ContentSlice> pieceSlices; // the rebuilt files' bytes in the open piece
     bool failed = false;                   // the set is incomplete or wrong
     bool aborted = false;                  // copying stopped early
@@ -81,7 +83,7 @@ bool planSplit(const SplitRequest& request, SplitJob& job) {
     job.pieceSize = request.pieceSize;
     job.pieceFolder = job.outFolder + "/" + job.stem + "_spt";
 
-    int64_t count = pieceCountFor(job.totalSize, request.pieceSize);
+    int64_t count = pieceCountFor(job.streamSize, request.pieceSize);
     if (job.folderSource) {
         if (walkFolderFiles(request.source.c_str(), job.files, 1, run) != 0) return false;
         // A manifest without file records reads back as a single file, so a
@@ -136,18 +138,18 @@ FileDescriptor createPiece(SplitJob& job, int32_t index) {
 void registerPiece(SplitJob& job, int32_t index, FileDescriptor& piece) {
     RunContext& run = job.run;
     const std::string path = piecePathOf(job.pieceFolder, job.stem, index);
-    if (job.hasher) {
+    for (PieceStage* stage : job.pieceStages) {
         FileDescriptor readBack(::fcntl(piece.get(), F_DUPFD_CLOEXEC, 0));
         if (!readBack) {
             run.failErrno("read back", path, errno);
             job.failed = true;
-        } else {
-            char name[kPathBufferSize];
-            pieceFileName(job.stem.c_str(), index, name);
-            job.hasher->add(name, std::move(readBack), std::move(job.pieceSlices));
+            continue;
         }
-        job.pieceSlices.clear();
+        char name[kPathBufferSize];
+        pieceFileName(job.stem.c_str(), index, name);
+        stage->pieceWritten(index, name, std::move(readBack), job.pieceSlices);
     }
+    job.pieceSlices.clear();
     if (job.sync && fsync(piece.get()) != 0) {
         run.failErrno("write", path, errno);
         job.failed = true;
@@ -210,117 +212,105 @@ void finishSource(SplitJob& job, OpenSource& source) {
     source = OpenSource{};
 }
 
-// Consecutive pieces of pieceSize bytes; the last one holds the rest.
-void splitFile(SplitJob& job) {
+PieceCutter::Callbacks cutterCallbacks(SplitJob& job) {
+    return {[&job](int32_t index) { return createPiece(job, index); },
+            [&job](int32_t index, FileDescriptor& piece) { registerPiece(job, index, piece); }};
+}
+
+// Where the bytes of `name` landed: a slice of the piece's content for the
+// piece stages.
+SegmentSink sliceSink(SplitJob& job, const std::string& name) {
+    return [&job, name](int32_t, int64_t offset, int64_t length) {
+        if (!job.pieceStages.empty()) job.pieceSlices.push_back({name, offset, length});
+    };
+}
+
+// Consecutive pieces of pieceSize bytes; the last one holds the rest. Through
+// the transforms, the pieces hold what they make of the file.
+void splitFile(SplitJob& job, const Transforms& transforms) {
     RunContext& run = job.run;
     OpenSource source = openSource(job, job.source, "");
     if (!source.fd) job.failed = true;
-    for (int32_t i = 0; i < job.count; ++i) {
-        FileDescriptor piece = createPiece(job, i);
-        if (!piece) return;
-        if (source.fd) {
-            bool ioFailed = false;
-            const int64_t got = copyRange(source.fd.get(), int64_t{i} * job.pieceSize,
-                                          job.pieceSize, piece.get(), ioFailed, run);
-            if (ioFailed) return copyFailed(job, i, job.source, errno);
-            job.stored += got;
-            if (job.hasher) job.pieceSlices.push_back({job.baseName, 0, got});
+    PieceCutter cutter(job.count, job.pieceSize, cutterCallbacks(job), run);
+    const SegmentSink slices = sliceSink(job, job.baseName);
+    if (source.fd) {
+        bool ioFailed = false;
+        if (transforms.empty()) {
+            job.stored = cutter.takeRange(source.fd.get(), 0, -1, slices, ioFailed);
+        } else {
+            TransformChain chain(
+                transforms,
+                [&](const char* data, std::size_t size) {
+                    return cutter.takeBytes(data, size, slices);
+                },
+                run);
+            job.stored = chain.feed(source.fd.get(), 0, -1, ioFailed);
+            if (!ioFailed && !chain.finish()) ioFailed = true;
         }
-        registerPiece(job, i, piece);
+        if (ioFailed) return copyFailed(job, cutter.piece(), job.source, errno);
+        char probe = 0;
+        if (readAt(source.fd.get(), &probe, 1, job.stored) != 0) ++job.stored;
     }
-    char probe = 0;
-    if (source.fd && readAt(source.fd.get(), &probe, 1, job.stored) != 0) ++job.stored;
+    if (!cutter.finish()) {
+        job.failed = job.aborted = true;
+        return;
+    }
     finishSource(job, source);
 }
 
 // The files of the tree packed back to back, one slice record per run of a
-// file's bytes inside one piece. A file stays open across the pieces it spans.
+// file's bytes inside one piece.
 void splitFolder(SplitJob& job) {
     RunContext& run = job.run;
     const std::size_t prefix = job.source.size() + 1;
-    int32_t position = 0;
-    OpenSource current;
-    bool isOpen = false;
-    int64_t lastPieceEnd = 0;
-
-    auto recordSlice = [&](const std::string& file, int32_t piece, int64_t start, int64_t end) {
-        if (!job.manifest.addFile(file.substr(prefix), piece, start, end - start)) {
-            run.fail("cannot record " + file);
-            job.failed = true;
+    PieceCutter cutter(job.count, job.pieceSize, cutterCallbacks(job), run);
+    for (const std::string& file : job.files) {
+        if (run.stopIfRequested()) {
+            job.failed = job.aborted = true;
+            return;
         }
-        if (job.hasher)
-            job.pieceSlices.push_back(
-                {job.baseName + "/" + file.substr(prefix), start, end - start});
-    };
-    FileDescriptor lastPiece; // registered once the files after it have their records
-
-    for (int32_t i = 0; i < job.count; ++i) {
-        FileDescriptor piece = createPiece(job, i);
-        if (!piece) return;
-        int64_t filled = 0;
-        while (filled < job.pieceSize) {
-            const int64_t sliceStart = filled;
-            const std::string file = fileAtIndex(job.files, position);
-            if (file.empty()) break;
-            if (run.stopIfRequested()) {
-                job.failed = job.aborted = true;
-                return;
+        const std::string relative = file.substr(prefix);
+        const std::string content = job.baseName + "/" + relative;
+        auto record = [&](int32_t piece, int64_t offset, int64_t length) {
+            if (!job.manifest.addFile(relative, piece, offset, length)) {
+                run.fail("cannot record " + file);
+                job.failed = true;
             }
-            if (!isOpen) {
-                current = openSource(job, file, file.substr(prefix));
-                isOpen = true;
+            if (!job.pieceStages.empty()) job.pieceSlices.push_back({content, offset, length});
+        };
+        OpenSource source = openSource(job, file, relative);
+        if (cutter.full()) {
+            // Past the last piece: a file that still holds a byte means the
+            // source grew; an empty one still needs its record, or the join
+            // could not make it.
+            char probe = 0;
+            if (source.fd && readAt(source.fd.get(), &probe, 1, 0) != 0) {
+                ++job.stored;
+                finishSource(job, source);
+                break;
             }
-            // A file that cannot be read counts as ended; one that fills the
-            // piece exactly is found ended at the start of the next piece.
-            bool ended = true;
-            if (current.fd) {
-                const int64_t room = job.pieceSize - filled;
-                bool ioFailed = false;
-                const int64_t got =
-                    copyRange(current.fd.get(), current.offset, room, piece.get(), ioFailed, run);
-                if (ioFailed) return copyFailed(job, i, file, errno);
-                current.offset += got;
-                filled += got;
-                ended = got < room;
-            }
-            if (ended) {
-                finishSource(job, current);
-                isOpen = false;
-                ++position;
-            }
-            recordSlice(file, i, sliceStart, filled);
-        }
-        job.stored += filled;
-        lastPieceEnd = filled;
-        if (i + 1 < job.count) {
-            registerPiece(job, i, piece);
-        } else {
-            lastPiece = std::move(piece);
-        }
-    }
-
-    // The file that filled the last piece exactly is complete; any byte past
-    // it means the source grew and was not stored.
-    char probe = 0;
-    if (isOpen) {
-        if (current.fd && readAt(current.fd.get(), &probe, 1, current.offset) != 0) ++job.stored;
-        finishSource(job, current);
-        ++position;
-    }
-    // The files after it have not been reached. Empty ones still need a
-    // record, or the join could not recreate them.
-    for (std::string file = fileAtIndex(job.files, position); !file.empty();
-         file = fileAtIndex(job.files, ++position)) {
-        OpenSource source = openSource(job, file, file.substr(prefix));
-        if (source.fd && readAt(source.fd.get(), &probe, 1, 0) != 0) {
-            ++job.stored;
+            record(job.count - 1, cutter.filled(), 0);
             finishSource(job, source);
-            break;
+            continue;
         }
+        if (!source.fd) {
+            // A file that cannot be read counts as empty (the reason is kept
+            // when it was a fault).
+            record(cutter.piece(), cutter.filled(), 0);
+            finishSource(job, source);
+            continue;
+        }
+        bool ioFailed = false;
+        const int64_t got = cutter.takeRange(source.fd.get(), 0, -1, record, ioFailed);
+        if (ioFailed) return copyFailed(job, cutter.piece(), file, errno);
+        job.stored += got;
+        // The file that filled the last piece exactly: any byte past it means
+        // the source grew and was not stored.
+        char probe = 0;
+        if (cutter.full() && readAt(source.fd.get(), &probe, 1, got) != 0) ++job.stored;
         finishSource(job, source);
-        recordSlice(file, job.count - 1, lastPieceEnd, lastPieceEnd);
     }
-    if (lastPiece) registerPiece(job, job.count - 1, lastPiece);
+    if (!cutter.finish()) job.failed = job.aborted = true;
 }
 
 // The checksum files, from the hashes taken as the pieces were written, and
@@ -359,6 +349,12 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
         return run.failure();
     }
     run.setTotalBytes(job.totalSize);
+    job.streamSize = transformedSize(options.transforms, job.totalSize);
+    if (!options.transforms.empty() && job.folderSource)
+        return run.refuse("a folder is not split through stages that change its bytes"),
+               run.failure();
+    if (job.streamSize < 0) return run.refuse("the stages cannot say what the source becomes"),
+                                   run.failure();
     if (!planSplit(request, job)) return run.failure();
     struct stat sourceStat {};
     if (stat(request.source.c_str(), &sourceStat) == 0)
@@ -400,7 +396,7 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
     ManifestHeader header{};
     std::memcpy(header.baseName, job.baseName.data(), job.baseName.size());
     header.pieceCount = job.count;
-    header.totalSize = job.totalSize;
+    header.totalSize = job.streamSize;
     if (!request.password.empty())
         md5Hex(request.password.data(), static_cast<uint32_t>(request.password.size()),
                header.passwordDigest);
@@ -408,8 +404,11 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
                              job.pieceFolder + "/" + kManifestFileName, run))
         return run.failure();
 
-    if (options.writeChecksums) job.hasher = std::make_unique<SplitHasher>(run);
-    job.folderSource ? splitFolder(job) : splitFile(job);
+    if (options.writeChecksums) {
+        job.hasher = std::make_unique<SplitHasher>(run);
+        job.pieceStages.push_back(job.hasher.get());
+    }
+    job.folderSource ? splitFolder(job) : splitFile(job, options.transforms);
     if (!job.aborted && job.stored != job.totalSize) {
         run.fail("the source " + job.source + " held " + std::to_string(job.stored) +
                  " bytes, not the " + std::to_string(job.totalSize) +

@@ -2,6 +2,7 @@
 // The split: cuts a file, or a folder tree, into a piece set
 // "<outFolder>/<stem>_spt" holding "<stem>_<i>.spt" and "spt_config.morvspt".
 
+#include "engine/pipeline.h"
 #include "engine/removal_report.h"
 #include "engine/run_context.h"
 #include "engine/safe_fs.h"
@@ -61,6 +62,10 @@ struct SplitOptions {
     // Once the set is in place and checks whole again, remove what the split
     // stored of the source (removal.h). Needs the checksum files.
     bool removeSource = false;
+    // Stages that change a file source's bytes before they are cut into
+    // pieces (pipeline.h); the set then holds, and a join rebuilds, what
+    // they make of it.
+    Transforms transforms{};
 };
 
 // One split, as splitSource takes it.
