@@ -1,7 +1,6 @@
 #include "tests/app/ControllerFixture.h"
 
 #include "app/FileTableView.h"
-#include "app/RunState.h"
 #include "engine/manifest.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/TempDir.h"

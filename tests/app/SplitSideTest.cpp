@@ -1,6 +1,5 @@
 #include "tests/app/ControllerFixture.h"
 
-#include "app/RunState.h"
 #include "core/SplitArithmetic.h"
 #include "engine/utilities.h"
 #include "tests/support/TempDir.h"
@@ -296,7 +295,6 @@ TEST_F(SplitSide, SplitIsRefusedWithoutSourceOrWithPathsTooLong) {
 }
 
 TEST_F(SplitSide, TicksShowThePercentageAndNeverDivideByZero) {
-    splitFinished.store(0);
     const struct {
         int64_t done, total;
         const char* label;
