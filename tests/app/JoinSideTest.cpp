@@ -149,7 +149,6 @@ TEST(DropViews, AcceptanceAndDeliveryOrder) {
     EXPECT_EQ(pathView.draggingEntered(files), kDragOperationCopy);
     EXPECT_EQ(joinView.draggingUpdated(files), kDragOperationCopy);
     EXPECT_EQ(pathView.draggingEntered(text), kDragOperationNone);
-    EXPECT_EQ(pathView.draggingSourceOperationMaskForLocal(true), kDragOperationEvery);
     EXPECT_FALSE(pathView.performDragOperation(text));
     EXPECT_FALSE(joinView.performDragOperation(text));
 

@@ -216,8 +216,6 @@ TEST_F(SplitSide, TieredDefaultAndReset) {
     EXPECT_EQ(c.sSize, 0);
     EXPECT_EQ(ui.tfSize.stringValue(), "");
     EXPECT_FALSE(ui.btnSplit.isEnabled());
-    c.sizeTextFieldChange();
-    EXPECT_TRUE(tk.logged("sizeTextFieldChange"));
 }
 
 TEST_F(SplitSide, PasswordPanelConfirmsOnlyTwoEqualUsablePasswords) {
