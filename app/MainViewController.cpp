@@ -1,14 +1,13 @@
 // Start-up, the engine bridges, the progress timer shared by both runs, the
-// completion window, the tables' data source and the drop receivers.
+// completion window, the tables' data source, the drop receivers, and the
+// actions, forwarded to the side they belong to.
 
 #include "app/MainViewController.h"
 
-#include "app/RunState.h"
 #include "app/Texts.h"
 #include "core/LaunchPaths.h"
 #include "core/SplitArithmetic.h"
 #include "engine/errors.h"
-#include "engine/join.h"
 #include "engine/utilities.h"
 
 #include <cstdio>
@@ -47,8 +46,8 @@ void MainViewController::awakeFromNib() {
 
 void MainViewController::openLaunchPaths(const std::vector<std::string>& paths) {
     const LaunchPlan plan = planLaunchPaths(paths);
-    if (!plan.splitSource.empty()) takeSplitSource(plan.splitSource);
-    if (!plan.pieceSet.empty()) loadPieceSet(plan.pieceSet);
+    if (!plan.splitSource.empty()) split_.takeSource(plan.splitSource);
+    if (!plan.pieceSet.empty()) join_.load(plan.pieceSet);
     if (!plan.refusals.empty()) {
         std::string text;
         for (const std::string& refusal : plan.refusals)
@@ -71,39 +70,31 @@ bool MainViewController::windowShouldClose() {
     return false;
 }
 
-void MainViewController::OC_splitProject_split(Split_pragma* /*ignored*/) {
-    splitFinished.store(0, std::memory_order_relaxed);
-    const int32_t result =
-        splitWithOptions(&splitRequest, SplitOptions{replaceSet_, true}, &splitOutcome);
-    splitResult.store(result, std::memory_order_relaxed);
-    splitFinished.store(1, std::memory_order_release);
+void MainViewController::OC_splitProject_split(SplitRun& run) {
+    run.execute();
 }
 
-void MainViewController::OC_splitProject_merge(const char* pieceFolder, const char* outputFolder,
-                                               const char* password) {
-    joinFinished.store(0, std::memory_order_relaxed);
-    (void)password; // checked in the password prompt before the run
-    JoinOptions options;
-    options.ignoreChecksums = joinIgnoresChecksums_; // set before this thread started
-    const int32_t result = joinWithOptions(pieceFolder, outputFolder, options, &joinOutcome);
-    joinResult.store(result, std::memory_order_relaxed);
-    joinFinished.store(1, std::memory_order_release);
+void MainViewController::OC_splitProject_merge(JoinRun& run) {
+    run.execute();
 }
 
-void MainViewController::prepareRun() {
+void MainViewController::OC_verifyPieceSet(VerifyRun& run) {
+    run.execute();
+}
+
+void MainViewController::prepareRun(const std::string& outputFolder) {
+    lastOutputFolder_ = outputFolder;
     runInProgress_ = true;
     closeAfterRun_ = false;
     engineResetCancel();
     runStarted_ = std::chrono::steady_clock::now();
 }
 
-void MainViewController::runProgressTimer(void (MainViewController::*tick)()) {
+void MainViewController::runProgressTimer(std::function<void()> tick) {
     std::unique_ptr<toolkit::RunLoop> loop = tk_.threads().currentRunLoop();
     {
         std::lock_guard lock(timerMutex_);
-        if (!spliteTimer)
-            spliteTimer =
-                loop->scheduledTimer(kProgressInterval, [this, tick] { (this->*tick)(); });
+        if (!spliteTimer) spliteTimer = loop->scheduledTimer(kProgressInterval, std::move(tick));
     }
     loop->run();
 }
@@ -219,31 +210,7 @@ int64_t MainViewController::numberOfRowsInTableView(const toolkit::TableView* ta
 
 toolkit::CellValue MainViewController::tableView_objectValueForTableColumn_row(
     const toolkit::TableView* table, const std::string& columnId, int64_t row) {
-    using toolkit::CellValue;
-    if (table == pathView) {
-        if (fPath.empty() || fPath == "0") return CellValue::none();
-        if (columnId == kFileNameColumn) return CellValue::text(lastPathComponent(fPath));
-        if (columnId == kLocationColumn)
-            return CellValue::text(stringByDeletingLastPathComponent(fPath));
-        if (columnId == kSizeColumn) return CellValue::text(sizeText(fSize));
-        return CellValue::none();
-    }
-    if (row < 0 || row >= static_cast<int64_t>(joinList.size())) return CellValue::none();
-    const SPTCfg_SPTitem2& entry = joinList[static_cast<std::size_t>(row)];
-    if (columnId == kFileNameColumn) return CellValue::text(lastPathComponent(entry.path));
-    if (columnId == kLocationColumn)
-        return CellValue::text(stringByDeletingLastPathComponent(entry.path));
-    if (columnId == kSizeColumn) return CellValue::text(sizeText(entry.size));
-    if (columnId == kCheckStateColumn) {
-        if (entry.checkState == 0) return CellValue::image(kRightImage);
-        // Why the mark is wrong: the full check's verdict once Verify has run.
-        const char* why = entry.size < 0 ? "missing"
-                          : checksumFailures_.count(entry.pieceIndex) != 0
-                              ? "does not match its checksum"
-                              : "does not match its fingerprint";
-        return CellValue::image(kWrongImage, why);
-    }
-    return CellValue::none();
+    return table == pathView ? split_.cell(columnId) : join_.cell(columnId, row);
 }
 
 bool MainViewController::respondsToSelector(const std::string& selector) const {
@@ -254,5 +221,142 @@ void MainViewController::acceptFileNameDragintoPathView(const std::string& path)
     log("pathView fn = " + path);
     if (tk_.fileManager().attributesOfItemAtPath_fileType(path) == toolkit::FileType::Directory)
         return;
-    takeSplitSource(path);
+    split_.takeSource(path);
+}
+
+void MainViewController::acceptFileNameDrag(const std::string& path) {
+    log("JoinView fn = " + path);
+    join_.load(path);
+}
+
+void MainViewController::controlTextDidChange(const toolkit::Control* object) {
+    if (object == pwdField)
+        join_.passwordTyped();
+    else
+        split_.textChanged(object);
+}
+
+void MainViewController::controlTextDidEndEditing(const toolkit::Control* object) {
+    split_.editingEnded(object);
+}
+
+// --- the split side
+
+void MainViewController::enableSpliteUIControl() {
+    split_.enableControls();
+}
+void MainViewController::disableSpliteUIControl() {
+    split_.disableControls();
+}
+void MainViewController::actAddFile() {
+    split_.chooseFile();
+}
+void MainViewController::actAddFolder() {
+    split_.chooseFolder();
+}
+void MainViewController::cal_AI_size() {
+    split_.proposeCut();
+}
+void MainViewController::cal_sizeTocount() {
+    split_.sizeToCount();
+}
+void MainViewController::cal_countTosize() {
+    split_.countToSize();
+}
+void MainViewController::actSpliteBy() {
+    split_.modeChosen();
+}
+void MainViewController::actPopBtn() {
+    split_.unitChosen();
+}
+void MainViewController::actPreset() {
+    split_.presetChosen();
+}
+void MainViewController::actDelFile(long tag) {
+    split_.forgetSource(tag);
+}
+void MainViewController::clearSplitMsg() {
+    split_.reset();
+}
+void MainViewController::defaultSpliteSize() {
+    split_.defaultCut();
+}
+void MainViewController::sizeTextFieldChange() {
+    log("sizeTextFieldChange");
+}
+void MainViewController::countTextFieldChange() {
+    log("countTextFieldChange");
+}
+void MainViewController::actEncrypt() {
+    split_.encryptToggled();
+}
+void MainViewController::actEncryptOK() {
+    split_.confirmPassword();
+}
+void MainViewController::actEncryptCancel() {
+    split_.cancelPassword();
+}
+void MainViewController::actOutPath() {
+    split_.chooseOutputFolder();
+}
+void MainViewController::actSplit() {
+    split_.start();
+}
+
+void MainViewController::updateSpliteProgressIndicator() {
+    log("start updateSpliteProgressIndicator");
+    runProgressTimer([this] { updateSpliteProgress(); });
+    log("start the timer progress");
+}
+
+void MainViewController::updateSpliteProgress() {
+    split_.tick();
+}
+
+// --- the join side
+
+void MainViewController::mActAddFile() {
+    join_.chooseSet();
+}
+void MainViewController::mActSelectOutput() {
+    join_.chooseOutputFolder();
+}
+void MainViewController::enableMergeUIControl() {
+    join_.setControlsEnabled(true);
+}
+void MainViewController::disableMergeUIControl() {
+    join_.setControlsEnabled(false);
+}
+void MainViewController::clearMergeMsg() {
+    join_.reset();
+}
+void MainViewController::mActVerify() {
+    join_.startVerify();
+}
+void MainViewController::updateVerifyProgress() {
+    join_.verifyTick();
+}
+void MainViewController::mActMergeFile() {
+    join_.start();
+}
+void MainViewController::actOutputPathOK() {
+    join_.answerReplacePrompt(true);
+}
+void MainViewController::actOutputPathCancel() {
+    join_.answerReplacePrompt(false);
+}
+void MainViewController::actPwdOK() {
+    join_.passwordEntered();
+}
+void MainViewController::actPwdCancel() {
+    join_.passwordCancelled();
+}
+
+void MainViewController::updateMergeProgressIndicator() {
+    runProgressTimer([this] { updateMergeProgress(); });
+    log("start the timer progress");
+}
+
+void MainViewController::updateMergeProgress() {
+    join_.tick();
 }

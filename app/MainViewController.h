@@ -1,23 +1,25 @@
 #pragma once
-// The main window's controller: all user state of the split side and the join
-// side, every outlet, every action, and the only caller of the engine. It runs
-// on the UI thread, except for the engine bridges (engine thread) and the
+// The main window's controller: every outlet, every action, the user state
+// the two sides share with the window, and the progress and completion windows
+// both sides' runs go through. The split side's and the join side's work is
+// done by SplitController and JoinController; the actions forward to them. It
+// runs on the UI thread, except for the engine bridges (engine thread) and the
 // progress indicators and their ticks (progress thread), which hand every
 // change of a control to the UI thread.
 
 #include "app/DragInfo.h"
 #include "app/FSWindow.h"
+#include "app/JoinController.h"
+#include "app/SplitController.h"
 #include "app/toolkit/Toolkit.h"
 #include "core/SplitRules.h"
 #include "engine/inspection.h"
-#include "engine/split.h"
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -35,10 +37,10 @@ public:
     void openLaunchPaths(const std::vector<std::string>& paths);
     bool windowShouldClose();
 
-    // --- engine bridges (engine thread)
-    void OC_splitProject_split(Split_pragma* ignored);
-    void OC_splitProject_merge(const char* pieceFolder, const char* outputFolder,
-                               const char* password);
+    // --- engine bridges (engine thread): each one runs what it is handed and
+    // touches nothing else, so a run's state is never shared with the window.
+    static void OC_splitProject_split(SplitRun& run);
+    static void OC_splitProject_merge(JoinRun& run);
 
     // --- split settings
     void enableSpliteUIControl();
@@ -74,8 +76,8 @@ public:
     void actAgain();
 
     // --- join list (adding a set returns at once; the pieces are read on a worker thread)
-    bool isAddingSet() const { return addingSet_; }
-    bool isMeasuringSource() const { return measuring_; }
+    bool isAddingSet() const { return join_.isAddingSet(); }
+    bool isMeasuringSource() const { return split_.isMeasuringSource(); }
     void mActAddFile();
     void acceptFileNameDrag(const std::string& path) override;
     void mActSelectOutput();
@@ -89,8 +91,8 @@ public:
 
     // --- full check of the listed set
     void mActVerify();
-    void OC_verifyPieceSet(const char* pieceFolder); // engine thread
-    void updateVerifyProgress();                     // progress thread, every tick
+    static void OC_verifyPieceSet(VerifyRun& run); // engine thread
+    void updateVerifyProgress();                   // progress thread, every tick
 
     // --- join run
     void mActMergeFile();
@@ -171,60 +173,37 @@ public:
     toolkit::TextField* outputPathPrompt = nullptr; // names what a join would replace
 
 private:
+    // The sides drive the outlets, the state above and the run windows below.
+    friend class SplitController;
+    friend class JoinController;
+
     void log(const std::string& line);
     void onUi(std::function<void()> work);
-    void takeSplitSource(const std::string& path);
-    void loadPieceSet(const std::string& path);
-    void setMergeControlsEnabled(bool enabled);
-    void showJoinSummary();
-    void setAddingSet(bool busy);
-    // The source's size is known: the split side comes alive with a proposed cut.
-    void sourceMeasured();
-    bool passwordStep();
-    void launchJoin();
-    void runProgressTimer(void (MainViewController::*tick)());
-    // Clears a stop request left from an earlier run and starts the run's clock.
-    void prepareRun();
+    void showAlert(const std::string& message, const std::string& informative);
+    // Runs `tick` every progress interval on the calling (progress) thread
+    // until stopProgressTimer().
+    void runProgressTimer(std::function<void()> tick);
+    void stopProgressTimer();
+    // Clears a stop request left from an earlier run, starts the run's clock,
+    // and remembers the folder the completion window's open-folder shows.
+    void prepareRun(const std::string& outputFolder);
     // Shows the progress window and stays in its modal loop until the run ends.
     void runProgressWindow(const char* title);
     void showProgress(int64_t percent);
     // The completion title of a run that returned -1: cancelled, or failed.
     static const char* failedTitle(const char* failed, const char* cancelled);
-    // Asks before a split replaces a set already in its piece folder; false
-    // when the user declines. Sets replaceSet_.
-    bool mayReplaceSetInTheWay();
-    bool passwordPanelIsConfirmed() const;
-    // The presets for the output folder's file system, "Custom" selected.
-    void refreshPresets();
-    // The checks before a split: the file system's file size limit and names,
-    // and the free space. False when the split must not start.
-    bool outputCanTakeTheSet();
-    void updatePasswordPanel();
     // The finishing steps of a run, handed to the UI thread: 100%, then
     // `beforeCompletion`, then the completion window with `title` and
     // `detail`, then `afterCompletion`.
     void finishRun(const char* title, const std::string& detail,
                    std::function<void()> beforeCompletion, std::function<void()> afterCompletion);
-    void stopProgressTimer();
-    void showAlert(const std::string& message, const std::string& informative);
 
     toolkit::Toolkit& tk_;
-    std::mutex timerMutex_; // guards spliteTimer between progress threads
-    // What the finishing tick needs, fixed when the run starts.
-    bool removeAfterRun_ = false;        // the removal box was on when the run started
-    bool replaceSet_ = false;            // the user agreed to replace the set in the way
-    std::set<int32_t> checksumFailures_; // pieces the last Verify found wrong
-    bool addingSet_ = false;             // a set is being read on a worker thread
-    bool measuring_ = false;             // a folder source is being measured on a worker thread
-    uint64_t sourceGeneration_ = 0;      // which source a measurement answers
-    uint64_t setGeneration_ = 0;         // which add a result answers
-    ChecksumVerdict setChecksums_;       // what the listed set's checksum files are worth
-    bool joinIgnoresChecksums_ = false;  // the user chose to join over damaged checksum files
-    std::shared_ptr<int> alive_ = std::make_shared<int>(0); // posted work checks it
-    bool runInProgress_ = false; // a split, join or full check has started and not ended
-    bool closeAfterRun_ = false; // the user closed the window during the run
-    bool sizePending_ = false;   // typed into, not yet corrected
-    bool countPending_ = false;
+    std::mutex timerMutex_;        // guards spliteTimer between progress threads
+    bool runInProgress_ = false;   // a split, join or full check has started and not ended
+    bool closeAfterRun_ = false;   // the user closed the window during the run
     std::string lastOutputFolder_; // what the completion window's open-folder shows
     std::chrono::steady_clock::time_point runStarted_; // for the rate and the time left
+    SplitController split_{*this, tk_};
+    JoinController join_{*this, tk_};
 };

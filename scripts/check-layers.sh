@@ -12,7 +12,8 @@
 #   tests/engine/, tests/core/, tests/cli/: what their layer may, and tests/;
 #   Qt (and the headers uic makes) only in app/qt/ and tests/qt/.
 #
-# The command line and the rules must not link the window's library either.
+# The command line and the rules must not link the window's library either,
+# and only the CMake files of app/qt/ and tests/qt/ may bring in Qt.
 #
 # Usage: check-layers.sh [SOURCE_DIR]   (default: the current folder)
 set -eu
@@ -24,7 +25,8 @@ done
 
 status=0
 
-find engine core app cli bench tests -type f \( -name '*.h' -o -name '*.cpp' \) | sort |
+find engine core app cli bench tests -type f \( -name '*.h' -o -name '*.hpp' -o -name '*.cpp' \
+    -o -name '*.cc' \) | sort |
     xargs awk '
     function layer(file) {
         if (file ~ /^app\/qt\//) return "app/qt"
@@ -47,6 +49,11 @@ find engine core app cli bench tests -type f \( -name '*.h' -o -name '*.cpp' \) 
         if (from ~ /^tests\/(engine|core|cli)$/) return to == "tests" || allowed(substr(from, 7), to)
         return to != "../"
     }
+    # Qt by its class headers (<QString>, <QtCore/QString>), its lower-case
+    # ones (<qglobal.h>), or a form uic makes (ui_MainWindow.h).
+    function is_qt(path) {
+        return path ~ /^Q[A-Za-z]/ || path ~ /^ui_/ || (path ~ /^q[a-z0-9_]+\.h$/ && path != "quadmath.h")
+    }
     function refuse(why) {
         printf "%s:%d: %s\n    %s\n", FILENAME, FNR, why, $0
         bad = 1
@@ -63,7 +70,7 @@ find engine core app cli bench tests -type f \( -name '*.h' -o -name '*.cpp' \) 
         if (to != "" && !allowed(from, to))
             refuse(to == "../" ? "includes by a relative path: name the folder from the root" \
                                : from "/ may not include " to "/")
-        else if ((path ~ /^Q[A-Za-z]/ || path ~ /^ui_/) && from != "app/qt" && from != "tests/qt")
+        else if (is_qt(path) && from != "app/qt" && from != "tests/qt")
             refuse("Qt is included only in app/qt/ and tests/qt/")
         else if (from == "core" && to == "" && !(angled && (path !~ /\// || path ~ /^sys\//)))
             refuse("core/ includes only core/, engine/ and the standard and system headers")
@@ -83,5 +90,17 @@ for pair in engine:'parcelor_(core|app|qt|cli)' core:'parcelor_(app|qt|cli)' \
         status=1
     fi
 done
+
+# Qt's include paths come only with its targets: outside app/qt/ and tests/qt/
+# no CMake file finds Qt, links it or runs its code generators.
+hits=$(find CMakeLists.txt engine core app cli bench tests -path app/qt -prune -o \
+    -path tests/qt -prune -o -type f \( -name CMakeLists.txt -o -name '*.cmake' \) -print |
+    sort | xargs grep -nE 'find_package\([[:space:]]*Qt|Qt[56]?::|AUTO(MOC|UIC|RCC)|qt[56]?_(add|wrap|generate)' |
+    grep -vE '^[^:]*:[0-9]+:[[:space:]]*#' || true)
+if [ -n "$hits" ]; then
+    echo "$hits"
+    echo "    Qt is used only in app/qt/ and tests/qt/"
+    status=1
+fi
 
 exit $status

@@ -177,3 +177,22 @@ TEST_F(EndToEnd, SourceRemovalTakesOnlyWhatTheSetHolds) {
               "Kept 3 items the pieces do not hold: .env, .git, build.\n"
               "Kept 1 item changed since the split read them: sub/c.jpg.");
 }
+
+TEST_F(EndToEnd, ARunIsItsWindowsAlone) {
+    writeFile(dir / "in/data.bin", seededBytes(4, 5000));
+    chooseSource(dir / "in/data.bin", false);
+    chooseOutput(dir / "out");
+    split();
+    ASSERT_EQ(ui.completeTitle.stringValue(), "Splitting Completed!");
+
+    // A second window in the same process: its tick finds no run of its own ended.
+    fake::Toolkit otherTk;
+    fake::MainWindow otherUi;
+    MainViewController other{otherTk};
+    otherUi.wire(other);
+    other.awakeFromNib();
+    other.updateSpliteProgress();
+    otherTk.ui.drain();
+    EXPECT_TRUE(otherTk.app.modalHistory.empty());
+    EXPECT_EQ(otherUi.completeTitle.stringValue(), "");
+}

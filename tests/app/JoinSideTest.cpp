@@ -1,7 +1,6 @@
 #include "tests/app/ControllerFixture.h"
 
 #include "app/FileTableView.h"
-#include "app/RunState.h"
 #include "engine/manifest.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/TempDir.h"
@@ -150,7 +149,6 @@ TEST(DropViews, AcceptanceAndDeliveryOrder) {
     EXPECT_EQ(pathView.draggingEntered(files), kDragOperationCopy);
     EXPECT_EQ(joinView.draggingUpdated(files), kDragOperationCopy);
     EXPECT_EQ(pathView.draggingEntered(text), kDragOperationNone);
-    EXPECT_EQ(pathView.draggingSourceOperationMaskForLocal(true), kDragOperationEvery);
     EXPECT_FALSE(pathView.performDragOperation(text));
     EXPECT_FALSE(joinView.performDragOperation(text));
 

@@ -1,0 +1,368 @@
+#include "app/JoinController.h"
+
+#include "app/MainViewController.h"
+#include "app/Texts.h"
+#include "core/RemovalSummary.h"
+#include "core/SplitArithmetic.h"
+#include "core/SplitRules.h"
+#include "engine/errors.h"
+#include "engine/removal.h"
+#include "engine/utilities.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+std::unique_ptr<toolkit::OpenPanel> folderPanel(toolkit::Toolkit& tk) {
+    auto panel = tk.openPanel();
+    panel->setTitle(kChooseOneFolder);
+    panel->setCanChooseDirectories(true);
+    panel->setCanChooseFiles(false);
+    panel->setAllowsMultipleSelection(false);
+    return panel;
+}
+
+// What the inspection on the worker thread found, for the UI thread.
+struct InspectedSet {
+    int32_t result = -1;
+    std::vector<SPTCfg_SPTitem2> pieces;
+    std::string digest;
+    std::string name;
+    ChecksumVerdict checksums;
+};
+
+} // namespace
+
+JoinController::JoinController(MainViewController& controller, toolkit::Toolkit& toolkit)
+    : c_(controller), tk_(toolkit) {}
+
+void JoinController::chooseSet() {
+    auto panel = folderPanel(tk_);
+    if (panel->runModal() != toolkit::kModalResponseOK) return;
+    load(panel->path());
+}
+
+void JoinController::load(const std::string& path) {
+    if (addingSet_) return;
+    c_.delSoureFileM->setState(0); // a removal is chosen for one set, never carried over
+    checksumFailures_.clear();
+    c_.intPath = path;
+    c_.outPath = stringByDeletingLastPathComponent(c_.intPath);
+    c_.tfMOutputPath->setStringValue(c_.outPath);
+    c_.joinList.clear();
+    c_.joinView->reloadData();
+    c_.joinSummary->setStringValue(kCheckingPieces);
+    // Every piece is read on a worker thread; Split, Join and another add wait
+    // for it, and a result that comes after the list changed is dropped.
+    const uint64_t generation = ++setGeneration_;
+    setAdding(true);
+    tk_.threads().detachNewThread([this, path, generation, alive = std::weak_ptr<int>(alive_)] {
+        auto found = std::make_shared<InspectedSet>();
+        char digest[40] = {};
+        char name[1024] = {};
+        found->result = inspectPieceSet(path.c_str(), found->pieces, digest, name);
+        found->digest = digest;
+        found->name = name;
+        found->checksums = checksumVerdict(path.c_str());
+        c_.onUi([this, generation, found, alive] {
+            if (alive.expired() || generation != setGeneration_) return;
+            setAdding(false);
+            if (found->result < 0) {
+                c_.showAlert(kAddJoinFolderFailed, kInputPathNotValid);
+                reset();
+            } else {
+                c_.joinList = std::move(found->pieces);
+                c_.pwdM = found->digest;
+                c_.outputName = found->name;
+                setChecksums_ = found->checksums;
+                // Rows in piece order, whatever order the manifest lists them in.
+                std::stable_sort(c_.joinList.begin(), c_.joinList.end(),
+                                 [](const SPTCfg_SPTitem2& a, const SPTCfg_SPTitem2& b) {
+                                     return a.pieceIndex < b.pieceIndex;
+                                 });
+                setControlsEnabled(true);
+            }
+            showSummary();
+            c_.joinView->reloadData();
+        });
+    });
+}
+
+void JoinController::setAdding(bool busy) {
+    addingSet_ = busy;
+    c_.mBtnAddFile->setEnabled(!busy);
+    if (busy) setControlsEnabled(false);
+    c_.btnSplit->setEnabled(!busy && !c_.fPath.empty() && !c_.oPath.empty());
+}
+
+void JoinController::chooseOutputFolder() {
+    auto panel = folderPanel(tk_);
+    panel->setCanCreateDirectories(true);
+    if (panel->runModal() != toolkit::kModalResponseOK) return;
+    c_.outPath = panel->path();
+    c_.tfMOutputPath->setStringValue(c_.outPath);
+}
+
+void JoinController::setControlsEnabled(bool enabled) {
+    c_.mergeBtn->setEnabled(enabled);
+    c_.mVerifyBtn->setEnabled(enabled);
+    c_.tfMOutputPath->setEnabled(enabled);
+    c_.mOutputBtn->setEnabled(enabled);
+    c_.delSoureFileM->setEnabled(enabled);
+}
+
+void JoinController::showSummary() {
+    if (c_.joinList.empty()) {
+        c_.joinSummary->setStringValue("");
+        return;
+    }
+    std::size_t missing = 0, damaged = 0;
+    for (const SPTCfg_SPTitem2& entry : c_.joinList) {
+        if (entry.size < 0)
+            ++missing;
+        else if (entry.checkState != 0)
+            ++damaged;
+    }
+    c_.joinSummary->setStringValue(joinSummaryText(c_.joinList.size(), missing, damaged,
+                                                   !c_.pwdM.empty(), setChecksums_.state));
+}
+
+void JoinController::reset() {
+    ++setGeneration_; // an inspection still on its way no longer fits
+    c_.joinList.clear();
+    c_.intPath.clear();
+    c_.outPath.clear();
+    c_.tfMOutputPath->setStringValue(c_.outPath);
+    c_.joinSummary->setStringValue("");
+    setControlsEnabled(false); // no set, nothing to join
+}
+
+void JoinController::start() {
+    if (addingSet_ || c_.joinList.empty()) return;
+    if (c_.outPath.empty()) return;
+    const std::string target = stringByAppendingPathComponent(c_.outPath, c_.outputName);
+    if (tk_.fileManager().fileExistsAtPath(target)) {
+        c_.outputPathPrompt->setStringValue(target + " already exists. Replace it?");
+        c_.outputPathWindow->center();
+        c_.outputPathWindow->makeKeyWindow();
+        if (tk_.application().runModalForWindow(c_.outputPathWindow) != toolkit::kModalResponseOK)
+            return;
+    }
+    bool ignoreChecksums = false;
+    if (setChecksums_.state == ChecksumState::Damaged) {
+        // Damaged checksum files are never passed over silently: the user
+        // decides, and Cancel is the default. Pieces are never removed then.
+        if (tk_.alert()->runModalQuestion(c_.window, kDamagedChecksumsQuestion,
+                                          setChecksums_.problem + ". " + kDamagedChecksumsRisk,
+                                          kJoinAnywayButton,
+                                          kCancelButton) != toolkit::kModalResponseOK)
+            return;
+        ignoreChecksums = true;
+        c_.delSoureFileM->setState(0);
+    }
+    if (c_.delSoureFileM->state() == 1) {
+        if (tk_.alert()->runModalQuestion(c_.window,
+                                          "Remove the pieces of " + c_.outputName + " (" +
+                                              std::to_string(c_.joinList.size()) +
+                                              (c_.joinList.size() == 1 ? " piece" : " pieces") +
+                                              ") once the joined files are on disk?",
+                                          kRemovalInformative, kRemoveButton,
+                                          kCancelButton) != toolkit::kModalResponseOK)
+            return;
+        if (setChecksums_.state == ChecksumState::Absent &&
+            tk_.alert()->runModalQuestion(c_.window, kUnverifiableRemovalQuestion,
+                                          "Without checksum files that belong to the set, "
+                                          "only each piece's first kilobyte can be checked (it "
+                                          "has no checksum files).",
+                                          kRemoveAnywayButton,
+                                          kCancelButton) != toolkit::kModalResponseOK)
+            return;
+    }
+    if (!askPassword()) return;
+    launch(ignoreChecksums);
+}
+
+void JoinController::answerReplacePrompt(bool replace) {
+    tk_.application().stopModal(replace ? toolkit::kModalResponseOK
+                                        : toolkit::kModalResponseCancel);
+    c_.outputPathWindow->orderOut();
+}
+
+bool JoinController::askPassword() {
+    if (c_.pwdM.empty()) return true;
+    c_.pwdWindow->center();
+    c_.pwdWindow->makeKeyWindow();
+    return tk_.application().runModalForWindow(c_.pwdWindow) == toolkit::kModalResponseOK;
+}
+
+void JoinController::passwordTyped() {
+    const bool right = checkPassword(c_.pwdField->stringValue().c_str(), c_.pwdM.c_str()) == 1;
+    c_.pwdMsg->setHidden(right);
+    c_.pwdOKBtn->setEnabled(right);
+}
+
+void JoinController::passwordEntered() {
+    if (checkPassword(c_.pwdField->stringValue().c_str(), c_.pwdM.c_str()) == 1) {
+        tk_.application().stopModal(toolkit::kModalResponseOK);
+        c_.pwdWindow->orderOut();
+        c_.pwdMsg->setHidden(true);
+        c_.pwdOKBtn->setEnabled(false);
+        c_.pwdField->setStringValue("");
+    } else {
+        c_.pwdMsg->setHidden(false);
+        c_.pwdField->setStringValue("");
+        c_.pwdOKBtn->setEnabled(false);
+    }
+}
+
+void JoinController::passwordCancelled() {
+    tk_.application().stopModal(toolkit::kModalResponseCancel);
+    c_.pwdWindow->orderOut();
+}
+
+void JoinController::launch(bool ignoreChecksums) {
+    // The engine thread gets its own copies: the controller's texts belong to the UI thread.
+    auto run = std::make_shared<JoinRun>();
+    run->pieceFolder = c_.intPath;
+    run->outputFolder = c_.outPath;
+    run->options.ignoreChecksums = ignoreChecksums;
+    run->removePieces = c_.delSoureFileM->state() == 1;
+    // Without checksum files the user was asked before the run, and agreed.
+    run->quickCheckedRemovalAccepted = setChecksums_.state == ChecksumState::Absent;
+    run_ = run;
+    c_.prepareRun(c_.outPath);
+    tk_.threads().detachNewThread([run] { MainViewController::OC_splitProject_merge(*run); });
+    tk_.threads().detachNewThread([this] { c_.updateMergeProgressIndicator(); });
+
+    c_.runProgressWindow(kJoiningTitle);
+}
+
+void JoinController::tick() {
+    const int64_t done = progressDoneBytes();
+    const int64_t total = progressTotalBytes();
+    std::printf("s1 = %lld,s2 = %lld\n", static_cast<long long>(done),
+                static_cast<long long>(total));
+    const int64_t percent = progressPercent(done, total);
+    std::printf("pre = %f\n", static_cast<double>(percent));
+    std::fflush(stdout);
+    c_.showProgress(percent);
+
+    // Set by the UI thread before this thread started; replaced only after this run ends.
+    const JoinRun& run = *run_;
+    if (!run.done.finished()) {
+        c_.onUi([this] { c_.joinView->reloadData(); });
+        return;
+    }
+    c_.stopProgressTimer();
+    const bool succeeded = run.done.result() == 0;
+    std::string detail = !succeeded               ? engineLastError()
+                         : !run.outcome.fullCheck ? std::string(kQuickCheckOnlyDetail)
+                                                  : std::string();
+    std::function<void()> beforeCompletion;
+    if (run.removePieces && succeeded) {
+        RemovalReport report;
+        if (removeJoinedPieces(run.outcome, report, run.quickCheckedRemovalAccepted) != 0) {
+            detail = report.stopped ? removalStoppedText(report, true)
+                                    : engineLastError() + "\n" + kUntouchedAfterFailure;
+        } else {
+            const std::string summary = removalSummary(report, true);
+            detail += (detail.empty() || summary.empty() ? "" : "\n") + summary;
+            // The list is emptied only when the set is really gone.
+            if (report.changed.empty() && report.failed.empty()) {
+                beforeCompletion = [this] {
+                    reset();
+                    c_.delSoureFileM->setState(0);
+                };
+            }
+        }
+    } else if (run.removePieces) {
+        detail += (detail.empty() ? "" : "\n") + std::string(kUntouchedAfterFailure);
+    }
+    c_.finishRun(succeeded ? kJoinCompletedTitle
+                           : MainViewController::failedTitle(kJoinFailedTitle, kJoinCancelledTitle),
+                 detail, std::move(beforeCompletion), [this] { c_.joinView->reloadData(); });
+}
+
+void JoinController::startVerify() {
+    if (addingSet_ || c_.joinList.empty()) return;
+    auto run = std::make_shared<VerifyRun>();
+    run->pieceFolder = c_.intPath;
+    verify_ = run;
+    c_.prepareRun(c_.outPath);
+    tk_.threads().detachNewThread([run] { MainViewController::OC_verifyPieceSet(*run); });
+    tk_.threads().detachNewThread([this] { c_.runProgressTimer([this] { verifyTick(); }); });
+    c_.runProgressWindow(kVerifyingTitle);
+}
+
+void JoinController::verifyTick() {
+    c_.showProgress(progressPercent(progressDoneBytes(), progressTotalBytes()));
+    // Set by the UI thread before this thread started; replaced only after this run ends.
+    const VerifyRun& run = *verify_;
+    if (!run.done.finished()) return;
+    c_.stopProgressTimer();
+    const bool belong = run.checksums == ChecksumState::Good;
+    std::vector<PieceCheck> checks = run.checks;
+    const char* title = kVerifyCompletedTitle;
+    std::string detail;
+    if (engineLastFailure() == EngineFailure::Cancelled) {
+        title = kVerifyCancelledTitle;
+        detail = "The marks stay as they were.";
+        checks.clear();
+    } else if (run.checksums == ChecksumState::Damaged) {
+        title = kVerifyFailedTitle;
+        detail = engineLastError() + ".";
+    } else if (!belong) {
+        title = kVerifyImpossibleTitle;
+        detail = std::string(kNoChecksumsDetail) + ": " + engineLastError() + ".";
+    } else {
+        std::size_t bad = 0;
+        for (const PieceCheck& check : checks)
+            bad += check.good ? 0 : 1;
+        if (bad > 0) title = kVerifyFailedTitle;
+        detail = bad == 0
+                     ? "All " + std::to_string(checks.size()) + " pieces match their checksums."
+                     : std::to_string(bad) + " of " + std::to_string(checks.size()) +
+                           " pieces do not match their checksums:";
+        for (const PieceCheck& check : checks) {
+            if (!check.good) detail += " " + lastPathComponent(check.path);
+        }
+        if (run.done.result() != 0 && checks.empty()) detail = engineLastError();
+    }
+    c_.finishRun(
+        title, detail,
+        [this, belong, checks = std::move(checks)] {
+            if (!belong || checks.empty()) return; // the quick marks stay
+            checksumFailures_.clear();
+            for (SPTCfg_SPTitem2& entry : c_.joinList) {
+                for (const PieceCheck& check : checks) {
+                    if (check.pieceIndex != entry.pieceIndex) continue;
+                    entry.checkState = check.good ? 0 : -1;
+                    if (!check.good) checksumFailures_.insert(check.pieceIndex);
+                }
+            }
+            showSummary();
+        },
+        [this] { c_.joinView->reloadData(); });
+}
+
+toolkit::CellValue JoinController::cell(const std::string& columnId, int64_t row) const {
+    using toolkit::CellValue;
+    if (row < 0 || row >= static_cast<int64_t>(c_.joinList.size())) return CellValue::none();
+    const SPTCfg_SPTitem2& entry = c_.joinList[static_cast<std::size_t>(row)];
+    if (columnId == kFileNameColumn) return CellValue::text(lastPathComponent(entry.path));
+    if (columnId == kLocationColumn)
+        return CellValue::text(stringByDeletingLastPathComponent(entry.path));
+    if (columnId == kSizeColumn) return CellValue::text(sizeText(entry.size));
+    if (columnId == kCheckStateColumn) {
+        if (entry.checkState == 0) return CellValue::image(kRightImage);
+        // Why the mark is wrong: the full check's verdict once Verify has run.
+        const char* why = entry.size < 0 ? "missing"
+                          : checksumFailures_.count(entry.pieceIndex) != 0
+                              ? "does not match its checksum"
+                              : "does not match its fingerprint";
+        return CellValue::image(kWrongImage, why);
+    }
+    return CellValue::none();
+}

@@ -1,0 +1,27 @@
+#pragma once
+// One join started from the window: its folders and options, what the
+// finishing tick needs to know about it, and what the join read. The UI
+// thread fills it before the engine thread starts; the engine thread writes
+// the outcome and then publishes its result.
+
+#include "app/RunCompletion.h"
+#include "engine/join.h"
+
+#include <string>
+
+class JoinRun {
+public:
+    // Runs the join on the calling thread (the engine thread) and publishes
+    // its result.
+    void execute();
+
+    std::string pieceFolder;
+    std::string outputFolder;
+    JoinOptions options;
+    bool removePieces = false; // the removal box was on when the run started
+    // The set has no checksum files, and the user agreed to a removal after
+    // the quick check only.
+    bool quickCheckedRemovalAccepted = false;
+    JoinOutcome outcome; // written by the engine thread before `done`
+    RunCompletion done;
+};

@@ -1,0 +1,506 @@
+#include "app/SplitController.h"
+
+#include "app/MainViewController.h"
+#include "app/Texts.h"
+#include "core/RemovalSummary.h"
+#include "core/SplitArithmetic.h"
+#include "core/SplitRules.h"
+#include "engine/errors.h"
+#include "engine/removal.h"
+#include "engine/utilities.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+bool isDigitsOnly(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// "Remove the folder album (1,204 files, 5.2 GB) once its pieces are verified?"
+std::string sourceRemovalQuestion(const std::string& source) {
+    const std::string name = lastPathComponent(source);
+    const int64_t bytes = pathSize(source.c_str());
+    if (isFolder(source.c_str()) != 1)
+        return "Remove the file " + name + " (" + roundedSize(bytes) +
+               ") once its pieces are verified?";
+    std::vector<std::string> files;
+    listFolderFiles(source.c_str(), files, 1);
+    return "Remove the folder " + name + " (" + groupedCount(static_cast<int64_t>(files.size())) +
+           (files.size() == 1 ? " file, " : " files, ") + roundedSize(bytes) +
+           ") once its pieces are verified?";
+}
+
+std::string format(const char* pattern, long long value) {
+    char text[64];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+
+static_assert(kMaxPasswordBytes == sizeof(Split_pragma::password) - 1);
+
+} // namespace
+
+SplitController::SplitController(MainViewController& controller, toolkit::Toolkit& toolkit)
+    : c_(controller), tk_(toolkit) {}
+
+void SplitController::enableControls() {
+    c_.spliteByBtn->setEnabled(true);
+    // The field the split mode names is the one that can be edited.
+    const bool byCount = c_.spliteByBtn->selectedTag() == 2;
+    c_.tfSize->setEnabled(!byCount);
+    c_.popBtn->setEnabled(!byCount);
+    c_.tfCount->setEnabled(byCount);
+    c_.delSourceFileBtn->setEnabled(true);
+    c_.tfOutPath->setEnabled(true);
+    c_.outPathBtn->setEnabled(true);
+    c_.encryptBtn->setEnabled(true);
+    c_.encryptBtn->setState(0);
+    c_.pwd.clear(); // the box is off, so no password goes with the split
+    c_.btnSplit->setEnabled(true);
+}
+
+void SplitController::disableControls() {
+    c_.spliteByBtn->setEnabled(false);
+    c_.tfSize->setEnabled(false);
+    c_.popBtn->setEnabled(false);
+    c_.tfCount->setEnabled(false);
+    c_.delSourceFileBtn->setEnabled(false);
+    c_.tfOutPath->setEnabled(false);
+    c_.outPathBtn->setEnabled(false);
+    c_.encryptBtn->setEnabled(false);
+    c_.encryptBtn->setState(0);
+    c_.pwd.clear();
+    c_.btnSplit->setEnabled(false);
+}
+
+void SplitController::takeSource(const std::string& path) {
+    if (measuring_) return;
+    c_.delSourceFileBtn->setState(0); // a removal is chosen for one source, never carried over
+    c_.fPath = path;
+    c_.oPath = stringByDeletingLastPathComponent(c_.fPath);
+    c_.tfOutPath->setStringValue(c_.oPath);
+    refreshPresets();
+    const uint64_t generation = ++sourceGeneration_;
+    if (isFolder(c_.fPath.c_str()) != 1) {
+        c_.fSize = pathSize(c_.fPath.c_str());
+        c_.sSize = c_.fSize;
+        c_.splitSummary->setStringValue("");
+        sourceMeasured();
+        return;
+    }
+    // A folder is measured on a worker thread: a large tree takes a while.
+    measuring_ = true;
+    disableControls();
+    c_.splitSummary->setStringValue(kMeasuringSource);
+    c_.pathView->reloadData();
+    tk_.threads().detachNewThread([this, path, generation, alive = std::weak_ptr<int>(alive_)] {
+        const int64_t size = pathSize(path.c_str());
+        auto summary = std::make_shared<std::string>(folderSourceSummary(path));
+        c_.onUi([this, generation, alive, size, summary] {
+            if (alive.expired() || generation != sourceGeneration_) return;
+            measuring_ = false;
+            c_.fSize = size;
+            c_.sSize = size;
+            c_.splitSummary->setStringValue(*summary);
+            sourceMeasured();
+        });
+    });
+}
+
+void SplitController::sourceMeasured() {
+    enableControls();
+    proposeCut();
+    c_.pathView->reloadData();
+}
+
+void SplitController::chooseFile() {
+    auto panel = tk_.openPanel();
+    panel->setTitle(kChooseOneFile);
+    if (panel->runModal() != toolkit::kModalResponseOK) return;
+    takeSource(panel->path());
+}
+
+void SplitController::chooseFolder() {
+    auto panel = tk_.openPanel();
+    panel->setTitle(kChooseAFolder);
+    panel->setCanChooseDirectories(true);
+    panel->setCanChooseFiles(false);
+    if (panel->runModal() != toolkit::kModalResponseOK) return;
+    takeSource(panel->path());
+}
+
+void SplitController::proposeCut() {
+    c_.log(format("fsize/9 = %lld", c_.fSize / 9));
+    const ProposedSize proposal = proposePieceSize(c_.fSize);
+    c_.tfSize->setStringValue(format("%lld", proposal.value));
+    if (proposal.divisions <= 1) {
+        c_.popBtn->selectItemAtIndex(0);
+    } else if (proposal.divisions <= 3) {
+        c_.popBtn->selectItemAtIndex(proposal.divisions - 1);
+    }
+    sizeToCount();
+}
+
+void SplitController::refreshPresets() {
+    std::vector<std::string> titles;
+    for (const SizePreset& preset : sizePresets(c_.examineOutput(c_.oPath).kind == "FAT"))
+        titles.push_back(preset.title);
+    c_.presetBtn->setItemTitles(titles);
+    c_.sizeNote->setStringValue("");
+}
+
+void SplitController::presetChosen() {
+    const std::string chosen = c_.presetBtn->title();
+    for (const SizePreset& preset : sizePresets(false)) {
+        if (chosen != preset.title || preset.bytes == 0) continue;
+        // The exact size goes to the split; the field shows it in the largest unit that fits.
+        c_.sSize = preset.bytes;
+        const SizeInUnits shown = sizeInLargestUnit(c_.sSize);
+        c_.tfSize->setIntegerValue(shown.value);
+        c_.popBtn->selectItemAtIndex(shown.unitIndex);
+        c_.tfCount->setIntegerValue(std::max<int64_t>(1, ceilDivide(c_.fSize, c_.sSize)));
+        c_.sizeNote->setStringValue("Pieces of " + groupedCount(c_.sSize) +
+                                    " bytes; the size shown is rounded.");
+    }
+}
+
+bool SplitController::outputCanTakeTheSet() {
+    const OutputSpace space = c_.examineOutput(c_.oPath);
+    const std::string stem = stemOf(lastPathComponent(c_.fPath));
+    std::string refusal = pieceSizeProblem(space, c_.oPath, c_.sSize);
+    if (refusal.empty() && space.kind == "FAT") refusal = fatNameProblem(stem);
+    if (!refusal.empty()) {
+        c_.showAlert(kCannotSplit, refusal);
+        return false;
+    }
+    const std::string tight = freeSpaceProblem(space, c_.oPath, c_.fSize);
+    return tight.empty() || tk_.alert()->runModalQuestion(c_.window, kNotEnoughSpaceQuestion, tight,
+                                                          kSplitAnywayButton, kCancelButton) ==
+                                toolkit::kModalResponseOK;
+}
+
+void SplitController::sizeToCount() {
+    if (c_.tfSize->stringValue().empty()) c_.tfSize->setStringValue("1");
+    int64_t n = c_.tfSize->integerValue();
+    if (n <= 0) {
+        c_.tfSize->setIntValue(1);
+        n = 1;
+    }
+    int64_t unit = unitBytes(c_.popBtn->title());
+    if (unit == 0) {
+        c_.popBtn->selectItemAtIndex(0);
+        unit = kKilobyte;
+    }
+    if (n > largestSizeInUnits(unit)) {
+        n = largestSizeInUnits(unit);
+        c_.tfSize->setIntegerValue(n);
+    }
+    const int64_t pieceSize = n * unit;
+    c_.tfCount->setIntegerValue(ceilDivide(c_.fSize, pieceSize));
+    c_.sSize = pieceSize;
+}
+
+void SplitController::countToSize() {
+    if (c_.tfCount->stringValue().empty()) {
+        c_.tfCount->setStringValue("1");
+        c_.log("allCount  setStringValue = 1");
+    }
+    const int64_t count = usableCount(c_.tfCount->integerValue(), c_.fSize);
+    c_.tfCount->setIntegerValue(count);
+    if (c_.fSize <= 0) {
+        // Nothing to divide: one piece of the smallest shown size.
+        c_.sSize = kKilobyte;
+        c_.tfSize->setIntegerValue(1);
+        c_.popBtn->selectItemAtIndex(0);
+        return;
+    }
+    // Rounded up, so the split makes the pieces asked for whenever it can.
+    c_.sSize = planForCount(c_.fSize, count).pieceSize;
+    const SizeInUnits shown = sizeInLargestUnit(c_.sSize);
+    c_.tfSize->setIntegerValue(shown.value);
+    c_.popBtn->selectItemAtIndex(shown.unitIndex);
+    if (c_.sSize >= kKilobyte) c_.log(format("tt1 = %lld", shown.value));
+}
+
+void SplitController::textChanged(const toolkit::Control* object) {
+    // While typing nothing is corrected: the other field follows a usable value.
+    if (object == c_.tfSize) {
+        sizePending_ = true;
+        c_.sizeNote->setStringValue("");
+        const std::string text = c_.tfSize->stringValue();
+        const int64_t unit = unitBytes(c_.popBtn->title());
+        const int64_t n = c_.tfSize->integerValue();
+        if (isDigitsOnly(text) && n > 0 && unit > 0 && n <= largestSizeInUnits(unit)) {
+            c_.sSize = n * unit;
+            c_.tfCount->setIntegerValue(ceilDivide(c_.fSize, c_.sSize));
+        }
+    } else if (object == c_.tfCount) {
+        countPending_ = true;
+        c_.sizeNote->setStringValue("");
+        const int64_t count = c_.tfCount->integerValue();
+        if (isDigitsOnly(c_.tfCount->stringValue()) && c_.fSize > 0 && count > 0 &&
+            usableCount(count, c_.fSize) == count) {
+            c_.sSize = planForCount(c_.fSize, count).pieceSize;
+            const SizeInUnits shown = sizeInLargestUnit(c_.sSize);
+            c_.tfSize->setIntegerValue(shown.value);
+            c_.popBtn->selectItemAtIndex(shown.unitIndex);
+        }
+    } else if (object == c_.tfPwdFirst || object == c_.tfPwdSecond) {
+        updatePasswordPanel();
+    }
+}
+
+void SplitController::editingEnded(const toolkit::Control* object) {
+    toolkit::TextField* field = object == c_.tfSize    ? c_.tfSize
+                                : object == c_.tfCount ? c_.tfCount
+                                                       : nullptr;
+    if (!field) return;
+    bool& pending = field == c_.tfSize ? sizePending_ : countPending_;
+    if (!pending) return;
+    pending = false;
+    const std::string typed = field->stringValue();
+    field == c_.tfSize ? sizeToCount() : countToSize();
+    if (field->stringValue() != typed) {
+        c_.sizeNote->setStringValue(field == c_.tfSize
+                                        ? "The piece size was corrected to " +
+                                              field->stringValue() + " " + c_.popBtn->title() + "."
+                                        : "The number of pieces was corrected to " +
+                                              field->stringValue() + ".");
+    }
+}
+
+bool SplitController::passwordPanelIsConfirmed() const {
+    const std::string first = c_.tfPwdFirst->stringValue();
+    return newPasswordProblem(first).empty() && first == c_.tfPwdSecond->stringValue();
+}
+
+void SplitController::updatePasswordPanel() {
+    const std::string first = c_.tfPwdFirst->stringValue();
+    const std::string second = c_.tfPwdSecond->stringValue();
+    // The second field mismatches once it is no longer the start of the first.
+    const bool mismatch =
+        second.size() > first.size() || first.compare(0, second.size(), second) != 0;
+    const char* message = first.size() > kMaxPasswordBytes ? kPasswordTooLong
+                          : mismatch                       ? kPasswordMismatch
+                                                           : nullptr;
+    if (message) c_.encryptMsg2->setStringValue(message);
+    c_.encryptMsg2->setHidden(message == nullptr);
+    // Only two equal, usable passwords can be confirmed, so Enter cannot store a typo.
+    c_.encryptViewOKBtn->setEnabled(passwordPanelIsConfirmed());
+}
+
+void SplitController::modeChosen() {
+    const int tag = c_.spliteByBtn->selectedTag();
+    c_.log(format("row = %lld", tag));
+    if (tag == 2) {
+        c_.tfSize->setEnabled(false);
+        c_.popBtn->setEnabled(false);
+        c_.tfCount->setEnabled(true);
+    } else if (tag == 1) {
+        c_.tfSize->setEnabled(true);
+        c_.popBtn->setEnabled(true);
+        c_.tfCount->setEnabled(false);
+    }
+}
+
+void SplitController::unitChosen() {
+    sizeToCount();
+    c_.presetBtn->selectItemAtIndex(0); // a unit chosen by hand: no preset any more
+    c_.sizeNote->setStringValue("");
+}
+
+void SplitController::forgetSource(long tag) {
+    c_.log(format("tag = %lld", tag));
+    ++sourceGeneration_; // a measurement still on its way no longer fits
+    measuring_ = false;
+    c_.fPath.clear();
+    c_.fSize = 0;
+    c_.splitSummary->setStringValue("");
+    disableControls(); // nothing left to split
+    c_.pathView->reloadData();
+}
+
+void SplitController::reset() {
+    c_.fPath.clear();
+    c_.oPath.clear();
+    c_.sSize = 0;
+    c_.fSize = 0;
+    c_.tfSize->setStringValue("");
+    c_.tfCount->setStringValue("");
+    c_.tfOutPath->setStringValue("");
+    c_.btnSplit->setEnabled(false);
+}
+
+void SplitController::defaultCut() {
+    struct Tier {
+        int64_t below;
+        int64_t pieceSize;
+        int32_t shown;
+        int unitIndex;
+    };
+    static constexpr Tier kTiers[] = {
+        {102400, 0, 1, 0},
+        {104857600, 102400, 100, 0},
+        {1073741824, 104857600, 100, 1},
+        {INT64_MAX, 1073741824, 1, 2},
+    };
+    for (const Tier& tier : kTiers) {
+        if (c_.fSize >= tier.below && tier.below != INT64_MAX) continue;
+        c_.sSize = tier.pieceSize == 0 ? c_.fSize : tier.pieceSize;
+        c_.tfSize->setIntValue(tier.shown);
+        c_.popBtn->selectItemAtIndex(tier.unitIndex);
+        c_.tfCount->setIntValue(
+            tier.pieceSize == 0 ? 1 : static_cast<int32_t>(ceilDivide(c_.fSize, tier.pieceSize)));
+        return;
+    }
+}
+
+void SplitController::encryptToggled() {
+    if (c_.encryptBtn->state() == 0) {
+        c_.pwd.clear(); // unticking the box means no password
+        return;
+    }
+    c_.tfPwdFirst->setStringValue("");
+    c_.tfPwdSecond->setStringValue("");
+    updatePasswordPanel();
+    c_.encryptPanel->center();
+    c_.encryptPanel->makeKeyWindow();
+    tk_.application().runModalForWindow(c_.encryptPanel);
+    c_.encryptMsg2->setHidden(true);
+}
+
+void SplitController::confirmPassword() {
+    if (!passwordPanelIsConfirmed()) return;
+    c_.pwd = c_.tfPwdFirst->stringValue();
+    tk_.application().stopModal(toolkit::kModalResponseOK);
+    c_.encryptPanel->orderOut();
+}
+
+void SplitController::cancelPassword() {
+    c_.pwd.clear();
+    tk_.application().stopModal(toolkit::kModalResponseCancel);
+    c_.encryptPanel->orderOut();
+    c_.tfPwdFirst->setStringValue("");
+    c_.tfPwdSecond->setStringValue("");
+    c_.encryptBtn->setState(0);
+}
+
+void SplitController::chooseOutputFolder() {
+    auto panel = tk_.openPanel();
+    panel->setTitle(kChooseOutputFolder);
+    panel->setCanChooseDirectories(true);
+    panel->setCanChooseFiles(false);
+    panel->setCanCreateDirectories(true);
+    panel->setAllowsMultipleSelection(false);
+    if (panel->runModal() != toolkit::kModalResponseOK) return;
+    c_.oPath = panel->path();
+    c_.tfOutPath->setStringValue(c_.oPath);
+    refreshPresets();
+    c_.btnSplit->setEnabled(true);
+}
+
+void SplitController::start() {
+    // Not while the engine reads a set, or the source is still being measured.
+    if (c_.isAddingSet() || measuring_ || c_.fPath.empty() || c_.oPath.empty()) return;
+    // A correction still pending applies before the split.
+    editingEnded(c_.tfSize);
+    editingEnded(c_.tfCount);
+    auto run = std::make_shared<SplitRun>();
+    Split_pragma& request = run->request;
+    if (c_.fSize == 0) {
+        c_.showAlert(kCannotSplit, kEmptySource);
+        return;
+    }
+    if (c_.fPath.size() >= sizeof request.srcPath) {
+        c_.showAlert(kCannotSplit, kSourcePathTooLong);
+        return;
+    }
+    if (c_.oPath.size() >= sizeof request.outFolder) {
+        c_.showAlert(kCannotSplit, kOutputPathTooLong);
+        return;
+    }
+    if (c_.pwd.size() > kMaxPasswordBytes) {
+        c_.showAlert(kCannotSplit, kPasswordTooLong);
+        return;
+    }
+    if (!outputCanTakeTheSet()) return;
+    if (c_.delSourceFileBtn->state() == 1 &&
+        tk_.alert()->runModalQuestion(c_.window, sourceRemovalQuestion(c_.fPath),
+                                      kRemovalInformative, kRemoveButton,
+                                      kCancelButton) != toolkit::kModalResponseOK)
+        return;
+    if (!mayReplaceSetInTheWay(run->replaceSet)) return;
+    std::memcpy(request.srcPath, c_.fPath.data(), c_.fPath.size());
+    request.totalSize = c_.fSize;
+    request.pieceSize = c_.sSize;
+    std::memcpy(request.password, c_.pwd.data(), c_.pwd.size());
+    std::memcpy(request.outFolder, c_.oPath.data(), c_.oPath.size());
+    c_.log(std::string("path = ") + request.outFolder);
+
+    run->removeSource = c_.delSourceFileBtn->state() == 1;
+    run_ = run;
+    c_.prepareRun(c_.oPath);
+    // The engine thread gets the run and nothing else of the window's.
+    tk_.threads().detachNewThread([run] { MainViewController::OC_splitProject_split(*run); });
+    tk_.threads().detachNewThread([this] { c_.updateSpliteProgressIndicator(); });
+
+    c_.runProgressWindow(kSplittingTitle);
+}
+
+bool SplitController::mayReplaceSetInTheWay(bool& replace) {
+    replace = false;
+    const std::string inTheWay = describeSetInTheWay(c_.fPath.c_str(), c_.oPath.c_str());
+    if (inTheWay.empty()) return true;
+    const std::string stem = stemOf(lastPathComponent(c_.fPath));
+    const std::string folder = stringByAppendingPathComponent(c_.oPath, stem + "_spt");
+    const int answer =
+        tk_.alert()->runModalQuestion(c_.window, kReplaceSetQuestion,
+                                      folder + " holds " + inTheWay + ". " + kReplaceSetInformative,
+                                      kReplaceButton, kCancelButton);
+    replace = answer == toolkit::kModalResponseOK;
+    return replace;
+}
+
+void SplitController::tick() {
+    c_.showProgress(progressPercent(progressDoneBytes(), progressTotalBytes()));
+    // Set by the UI thread before this thread started; replaced only after this run ends.
+    const SplitRun& run = *run_;
+    if (!run.done.finished()) return;
+    c_.stopProgressTimer();
+
+    bool succeeded = run.done.result() == 0;
+    std::string detail = succeeded ? "" : engineLastError();
+    if (succeeded && run.removeSource) {
+        // The source goes only when its pieces are known to be whole on disk.
+        RemovalReport report;
+        if (removeSplitSource(run.outcome, report) != 0) {
+            if (engineLastFailure() == EngineFailure::SetNotWhole) {
+                succeeded = false;
+                detail = kSetDoesNotCheck;
+            } else {
+                detail = report.stopped ? removalStoppedText(report, false)
+                                        : engineLastError() + "\n" + kUntouchedAfterFailure;
+            }
+        } else {
+            detail = removalSummary(report, false);
+        }
+    }
+    if (!succeeded && run.removeSource)
+        detail += (detail.empty() ? "" : "\n") + std::string(kUntouchedAfterFailure);
+    c_.finishRun(succeeded
+                     ? kSplitCompletedTitle
+                     : MainViewController::failedTitle(kSplitFailedTitle, kSplitCancelledTitle),
+                 detail, nullptr, nullptr);
+}
+
+toolkit::CellValue SplitController::cell(const std::string& columnId) const {
+    using toolkit::CellValue;
+    if (c_.fPath.empty() || c_.fPath == "0") return CellValue::none();
+    if (columnId == kFileNameColumn) return CellValue::text(lastPathComponent(c_.fPath));
+    if (columnId == kLocationColumn)
+        return CellValue::text(stringByDeletingLastPathComponent(c_.fPath));
+    if (columnId == kSizeColumn) return CellValue::text(sizeText(c_.fSize));
+    return CellValue::none();
+}

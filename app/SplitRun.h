@@ -1,0 +1,21 @@
+#pragma once
+// One split started from the window: what the engine thread is asked to do,
+// what the finishing tick needs to know about it, and what the split read.
+// The UI thread fills the request before the engine thread starts; the engine
+// thread writes the outcome and then publishes its result.
+
+#include "app/RunCompletion.h"
+#include "engine/split.h"
+
+class SplitRun {
+public:
+    // Runs the split on the calling thread (the engine thread) and publishes
+    // its result.
+    void execute();
+
+    Split_pragma request{};
+    bool replaceSet = false;   // the user agreed to replace the set in the way
+    bool removeSource = false; // the removal box was on when the run started
+    SplitOutcome outcome;      // written by the engine thread before `done`
+    RunCompletion done;
+};

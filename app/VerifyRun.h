@@ -1,0 +1,22 @@
+#pragma once
+// One full check of the listed set started from the window. The engine
+// thread writes what it found and then publishes its result.
+
+#include "app/RunCompletion.h"
+#include "engine/checksums.h"
+#include "engine/inspection.h"
+
+#include <string>
+#include <vector>
+
+class VerifyRun {
+public:
+    // Checks every piece on the calling thread (the engine thread) and
+    // publishes the result.
+    void execute();
+
+    std::string pieceFolder;
+    std::vector<PieceCheck> checks;                  // written before `done`
+    ChecksumState checksums = ChecksumState::Absent; // written before `done`
+    RunCompletion done;
+};
