@@ -79,9 +79,9 @@ MUTANTS=$(
 @@ 16 engine/join.cpp | a slice bound that ignores the offset
 - slice.length > piece->second.size - slice.offset
 + slice.length > piece->second.size
-@@ 17 engine/split.cpp | a slice end < made <=
-- ended = got < room;
-+ ended = got <= room;
+@@ 17 engine/pipeline.cpp | a slice end < made <=
+- if (got < want) return taken; // the source ended
++ if (got <= want) return taken; // the source ended
 @@ 18 engine/split.cpp | the changed-during-split check dropped
 - if (!job.aborted && job.stored != job.totalSize) {
 + if (false) {
