@@ -232,7 +232,7 @@ void JoinController::launch(bool ignoreChecksums) {
     // Without checksum files the user was asked before the run, and agreed.
     run->quickCheckedRemovalAccepted = setChecksums_.state == ChecksumState::Absent;
     run_ = run;
-    c_.prepareRun(c_.outPath);
+    c_.prepareRun(run, c_.outPath);
     tk_.threads().detachNewThread([run] { MainViewController::OC_splitProject_merge(*run); });
     tk_.threads().detachNewThread([this] { c_.updateMergeProgressIndicator(); });
 
@@ -240,32 +240,32 @@ void JoinController::launch(bool ignoreChecksums) {
 }
 
 void JoinController::tick() {
-    const int64_t done = progressDoneBytes();
-    const int64_t total = progressTotalBytes();
+    // Set by the UI thread before this thread started; replaced only after this run ends.
+    const JoinRun& run = *run_;
+    const int64_t done = run.progress.done.load(std::memory_order_relaxed);
+    const int64_t total = run.progress.total.load(std::memory_order_relaxed);
     std::printf("s1 = %lld,s2 = %lld\n", static_cast<long long>(done),
                 static_cast<long long>(total));
     const int64_t percent = progressPercent(done, total);
     std::printf("pre = %f\n", static_cast<double>(percent));
     std::fflush(stdout);
-    c_.showProgress(percent);
-
-    // Set by the UI thread before this thread started; replaced only after this run ends.
-    const JoinRun& run = *run_;
+    c_.showProgress();
     if (!run.done.finished()) {
         c_.onUi([this] { c_.joinView->reloadData(); });
         return;
     }
     c_.stopProgressTimer();
     const bool succeeded = run.done.result() == 0;
-    std::string detail = !succeeded               ? engineLastError()
+    std::string detail = !succeeded               ? run.reason()
                          : !run.outcome.fullCheck ? std::string(kQuickCheckOnlyDetail)
                                                   : std::string();
     std::function<void()> beforeCompletion;
     if (run.removePieces && succeeded) {
-        RemovalReport report;
-        if (removeJoinedPieces(run.outcome, report, run.quickCheckedRemovalAccepted) != 0) {
+        // The engine removed the pieces the join read, those still unchanged.
+        const RemovalReport& report = run.outcome.removal;
+        if (const std::optional<Failure>& failed = run.outcome.removalFailure) {
             detail = report.stopped ? removalStoppedText(report, true)
-                                    : engineLastError() + "\n" + kUntouchedAfterFailure;
+                                    : failed->reason + "\n" + kUntouchedAfterFailure;
         } else {
             const std::string summary = removalSummary(report, true);
             detail += (detail.empty() || summary.empty() ? "" : "\n") + summary;
@@ -281,7 +281,8 @@ void JoinController::tick() {
         detail += (detail.empty() ? "" : "\n") + std::string(kUntouchedAfterFailure);
     }
     c_.finishRun(succeeded ? kJoinCompletedTitle
-                           : MainViewController::failedTitle(kJoinFailedTitle, kJoinCancelledTitle),
+                           : MainViewController::failedTitle(run.failureKind(), kJoinFailedTitle,
+                                                             kJoinCancelledTitle),
                  detail, std::move(beforeCompletion), [this] { c_.joinView->reloadData(); });
 }
 
@@ -290,14 +291,14 @@ void JoinController::startVerify() {
     auto run = std::make_shared<VerifyRun>();
     run->pieceFolder = c_.intPath;
     verify_ = run;
-    c_.prepareRun(c_.outPath);
+    c_.prepareRun(run, c_.outPath);
     tk_.threads().detachNewThread([run] { MainViewController::OC_verifyPieceSet(*run); });
     tk_.threads().detachNewThread([this] { c_.runProgressTimer([this] { verifyTick(); }); });
     c_.runProgressWindow(kVerifyingTitle);
 }
 
 void JoinController::verifyTick() {
-    c_.showProgress(progressPercent(progressDoneBytes(), progressTotalBytes()));
+    c_.showProgress();
     // Set by the UI thread before this thread started; replaced only after this run ends.
     const VerifyRun& run = *verify_;
     if (!run.done.finished()) return;
@@ -306,16 +307,16 @@ void JoinController::verifyTick() {
     std::vector<PieceCheck> checks = run.checks;
     const char* title = kVerifyCompletedTitle;
     std::string detail;
-    if (engineLastFailure() == EngineFailure::Cancelled) {
+    if (run.failureKind() == EngineFailure::Cancelled) {
         title = kVerifyCancelledTitle;
         detail = "The marks stay as they were.";
         checks.clear();
     } else if (run.checksums == ChecksumState::Damaged) {
         title = kVerifyFailedTitle;
-        detail = engineLastError() + ".";
+        detail = run.reason() + ".";
     } else if (!belong) {
         title = kVerifyImpossibleTitle;
-        detail = std::string(kNoChecksumsDetail) + ": " + engineLastError() + ".";
+        detail = std::string(kNoChecksumsDetail) + ": " + run.reason() + ".";
     } else {
         std::size_t bad = 0;
         for (const PieceCheck& check : checks)
@@ -328,7 +329,7 @@ void JoinController::verifyTick() {
         for (const PieceCheck& check : checks) {
             if (!check.good) detail += " " + lastPathComponent(check.path);
         }
-        if (run.done.result() != 0 && checks.empty()) detail = engineLastError();
+        if (run.done.result() != 0 && checks.empty()) detail = run.reason();
     }
     c_.finishRun(
         title, detail,

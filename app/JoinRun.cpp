@@ -1,7 +1,10 @@
 #include "app/JoinRun.h"
 
 void JoinRun::execute() {
-    const int32_t result =
-        joinWithOptions(pieceFolder.c_str(), outputFolder.c_str(), options, &outcome);
-    done.publish(result);
+    JoinOptions withRemoval = options;
+    withRemoval.removePieces = removePieces;
+    withRemoval.quickCheckAccepted = quickCheckedRemovalAccepted;
+    Result<JoinOutcome> joined = joinSet(pieceFolder, outputFolder, withRemoval, context);
+    if (joined) outcome = std::move(joined.value());
+    finish(joined);
 }

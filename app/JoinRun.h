@@ -4,12 +4,12 @@
 // thread fills it before the engine thread starts; the engine thread writes
 // the outcome and then publishes its result.
 
-#include "app/RunCompletion.h"
+#include "app/EngineRun.h"
 #include "engine/join.h"
 
 #include <string>
 
-class JoinRun {
+class JoinRun : public EngineRun {
 public:
     // Runs the join on the calling thread (the engine thread) and publishes
     // its result.
@@ -22,6 +22,7 @@ public:
     // The set has no checksum files, and the user agreed to a removal after
     // the quick check only.
     bool quickCheckedRemovalAccepted = false;
-    JoinOutcome outcome; // written by the engine thread before `done`
-    RunCompletion done;
+    // Written by the engine thread before `done`; with `removePieces`, what
+    // the removal did is in it.
+    JoinOutcome outcome;
 };

@@ -82,11 +82,12 @@ void MainViewController::OC_verifyPieceSet(VerifyRun& run) {
     run.execute();
 }
 
-void MainViewController::prepareRun(const std::string& outputFolder) {
+void MainViewController::prepareRun(std::shared_ptr<EngineRun> run,
+                                    const std::string& outputFolder) {
+    activeRun_ = std::move(run);
     lastOutputFolder_ = outputFolder;
     runInProgress_ = true;
     closeAfterRun_ = false;
-    engineResetCancel();
     runStarted_ = std::chrono::steady_clock::now();
 }
 
@@ -119,18 +120,21 @@ void MainViewController::runProgressWindow(const char* title) {
 }
 
 void MainViewController::actCancelRun() {
-    engineRequestCancel();
+    if (activeRun_) activeRun_->stop.store(true, std::memory_order_relaxed);
     progressCancelBtn->setEnabled(false);
     proTitle->setStringValue(kCancellingTitle);
 }
 
-const char* MainViewController::failedTitle(const char* failed, const char* cancelled) {
-    return engineLastFailure() == EngineFailure::Cancelled ? cancelled : failed;
+const char* MainViewController::failedTitle(EngineFailure kind, const char* failed,
+                                            const char* cancelled) {
+    return kind == EngineFailure::Cancelled ? cancelled : failed;
 }
 
-void MainViewController::showProgress(int64_t percent) {
-    const int64_t done = progressDoneBytes();
-    const int64_t total = progressTotalBytes();
+void MainViewController::showProgress() {
+    if (!activeRun_) return;
+    const int64_t done = activeRun_->progress.done.load(std::memory_order_relaxed);
+    const int64_t total = activeRun_->progress.total.load(std::memory_order_relaxed);
+    const int64_t percent = progressPercent(done, total);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - runStarted_).count();
     const std::string detail = progressText(done, total, seconds);
@@ -176,7 +180,7 @@ void MainViewController::finishRun(const char* title, const std::string& detail,
         // engine did on the side (leftovers of stopped runs removed) is said once.
         std::string shown =
             detail.rfind("cancelled", 0) == 0 ? std::string(kCancelledDetail) : detail;
-        for (const std::string& note : engineTakeNotes())
+        for (const std::string& note : activeRun_->context.takeNotes())
             shown += (shown.empty() ? "" : "\n") + capitalized(note) + ".";
         completeDetail->setStringValue(shown);
         completeDetail->setHidden(shown.empty());

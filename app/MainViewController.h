@@ -8,6 +8,7 @@
 // change of a control to the UI thread.
 
 #include "app/DragInfo.h"
+#include "app/EngineRun.h"
 #include "app/FSWindow.h"
 #include "app/JoinController.h"
 #include "app/SplitController.h"
@@ -70,6 +71,10 @@ public:
     void actSplit();
     void updateSpliteProgressIndicator(); // progress thread
     void updateSpliteProgress();          // progress thread, every tick
+    // Makes `run` the one the progress window shows and its Cancel stops,
+    // starts the run's clock, and remembers the folder the completion
+    // window's open-folder shows.
+    void prepareRun(std::shared_ptr<EngineRun> run, const std::string& outputFolder);
     void actCancelRun();                  // the progress window's Cancel, Escape and close button
     void actOpenFolder();
     void actFinish();
@@ -184,14 +189,12 @@ private:
     // until stopProgressTimer().
     void runProgressTimer(std::function<void()> tick);
     void stopProgressTimer();
-    // Clears a stop request left from an earlier run, starts the run's clock,
-    // and remembers the folder the completion window's open-folder shows.
-    void prepareRun(const std::string& outputFolder);
     // Shows the progress window and stays in its modal loop until the run ends.
     void runProgressWindow(const char* title);
-    void showProgress(int64_t percent);
-    // The completion title of a run that returned -1: cancelled, or failed.
-    static const char* failedTitle(const char* failed, const char* cancelled);
+    // Shows the active run's progress.
+    void showProgress();
+    // The completion title of a run that failed with `kind`: cancelled, or failed.
+    static const char* failedTitle(EngineFailure kind, const char* failed, const char* cancelled);
     // The finishing steps of a run, handed to the UI thread: 100%, then
     // `beforeCompletion`, then the completion window with `title` and
     // `detail`, then `afterCompletion`.
@@ -204,6 +207,9 @@ private:
     bool closeAfterRun_ = false;   // the user closed the window during the run
     std::string lastOutputFolder_; // what the completion window's open-folder shows
     std::chrono::steady_clock::time_point runStarted_; // for the rate and the time left
+    // The run in progress, or the last one: set on the UI thread before its
+    // engine thread starts, replaced only once it has ended.
+    std::shared_ptr<EngineRun> activeRun_;
     SplitController split_{*this, tk_};
     JoinController join_{*this, tk_};
 };

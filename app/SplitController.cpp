@@ -441,7 +441,7 @@ void SplitController::start() {
 
     run->removeSource = c_.delSourceFileBtn->state() == 1;
     run_ = run;
-    c_.prepareRun(c_.oPath);
+    c_.prepareRun(run, c_.oPath);
     // The engine thread gets the run and nothing else of the window's.
     tk_.threads().detachNewThread([run] { MainViewController::OC_splitProject_split(*run); });
     tk_.threads().detachNewThread([this] { c_.updateSpliteProgressIndicator(); });
@@ -464,24 +464,26 @@ bool SplitController::mayReplaceSetInTheWay(bool& replace) {
 }
 
 void SplitController::tick() {
-    c_.showProgress(progressPercent(progressDoneBytes(), progressTotalBytes()));
+    c_.showProgress();
     // Set by the UI thread before this thread started; replaced only after this run ends.
     const SplitRun& run = *run_;
     if (!run.done.finished()) return;
     c_.stopProgressTimer();
 
     bool succeeded = run.done.result() == 0;
-    std::string detail = succeeded ? "" : engineLastError();
+    std::string detail = succeeded ? "" : run.reason();
+    EngineFailure kind = run.failureKind();
     if (succeeded && run.removeSource) {
-        // The source goes only when its pieces are known to be whole on disk.
-        RemovalReport report;
-        if (removeSplitSource(run.outcome, report) != 0) {
-            if (engineLastFailure() == EngineFailure::SetNotWhole) {
+        // The engine removed the source only once its pieces checked whole on disk.
+        const RemovalReport& report = run.outcome.removal;
+        if (const std::optional<Failure>& failed = run.outcome.removalFailure) {
+            kind = failed->kind;
+            if (failed->kind == EngineFailure::SetNotWhole) {
                 succeeded = false;
                 detail = kSetDoesNotCheck;
             } else {
                 detail = report.stopped ? removalStoppedText(report, false)
-                                        : engineLastError() + "\n" + kUntouchedAfterFailure;
+                                        : failed->reason + "\n" + kUntouchedAfterFailure;
             }
         } else {
             detail = removalSummary(report, false);
@@ -491,7 +493,7 @@ void SplitController::tick() {
         detail += (detail.empty() ? "" : "\n") + std::string(kUntouchedAfterFailure);
     c_.finishRun(succeeded
                      ? kSplitCompletedTitle
-                     : MainViewController::failedTitle(kSplitFailedTitle, kSplitCancelledTitle),
+                     : MainViewController::failedTitle(kind, kSplitFailedTitle, kSplitCancelledTitle),
                  detail, nullptr, nullptr);
 }
 

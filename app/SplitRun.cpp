@@ -1,6 +1,18 @@
 #include "app/SplitRun.h"
 
 void SplitRun::execute() {
-    const int32_t result = splitWithOptions(&request, SplitOptions{replaceSet, true}, &outcome);
-    done.publish(result);
+    SplitRequest plain;
+    plain.source = request.srcPath;
+    plain.outFolder = request.outFolder;
+    plain.totalSize = request.totalSize;
+    plain.pieceSize = request.pieceSize;
+    plain.password = request.password;
+    SplitOptions options;
+    options.replaceExisting = replaceSet;
+    options.measureSource = true;
+    // The source goes only once the set checks whole again, in the same call.
+    options.removeSource = removeSource;
+    Result<SplitOutcome> made = splitSource(plain, options, context);
+    if (made) outcome = std::move(made.value());
+    finish(made);
 }

@@ -4,10 +4,10 @@
 // The UI thread fills the request before the engine thread starts; the engine
 // thread writes the outcome and then publishes its result.
 
-#include "app/RunCompletion.h"
+#include "app/EngineRun.h"
 #include "engine/split.h"
 
-class SplitRun {
+class SplitRun : public EngineRun {
 public:
     // Runs the split on the calling thread (the engine thread) and publishes
     // its result.
@@ -16,6 +16,7 @@ public:
     Split_pragma request{};
     bool replaceSet = false;   // the user agreed to replace the set in the way
     bool removeSource = false; // the removal box was on when the run started
-    SplitOutcome outcome;      // written by the engine thread before `done`
-    RunCompletion done;
+    // Written by the engine thread before `done`; with `removeSource`, what
+    // the removal did is in it.
+    SplitOutcome outcome;
 };

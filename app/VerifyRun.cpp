@@ -1,6 +1,5 @@
 #include "app/VerifyRun.h"
 
 void VerifyRun::execute() {
-    const int32_t result = verifyPieceSet(pieceFolder.c_str(), checks, checksums);
-    done.publish(result);
+    finish(verifySet(pieceFolder, checks, checksums, context));
 }

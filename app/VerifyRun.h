@@ -2,14 +2,14 @@
 // One full check of the listed set started from the window. The engine
 // thread writes what it found and then publishes its result.
 
-#include "app/RunCompletion.h"
+#include "app/EngineRun.h"
 #include "engine/checksums.h"
 #include "engine/inspection.h"
 
 #include <string>
 #include <vector>
 
-class VerifyRun {
+class VerifyRun : public EngineRun {
 public:
     // Checks every piece on the calling thread (the engine thread) and
     // publishes the result.
@@ -18,5 +18,4 @@ public:
     std::string pieceFolder;
     std::vector<PieceCheck> checks;                  // written before `done`
     ChecksumState checksums = ChecksumState::Absent; // written before `done`
-    RunCompletion done;
 };

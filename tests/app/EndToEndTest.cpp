@@ -3,6 +3,7 @@
 
 #include "tests/app/ControllerFixture.h"
 
+#include "tests/support/SystemCallSeam.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestFiles.h"
 
@@ -158,15 +159,13 @@ TEST_F(EndToEnd, SourceRemovalTakesOnlyWhatTheSetHolds) {
     chooseSource(tree, true);
     chooseOutput(dir / "out");
     ui.delSourceFileBtn.setState(1);
-    // An editor saves sub/c.jpg by rename once the split has read it.
-    std::promise<void> saved;
-    tk.threadsImpl.wrapNextThread([&](const std::function<void()>& body) {
-        body();
+    // An editor saves sub/c.jpg by rename once the split has read it, as
+    // the removal begins.
+    SeamRecording seam(true);
+    seam.before(SeamCall::Syncfs, "", 1, [&](const SeamEvent&) {
         writeFile(tree + "/sub/c.jpg.new", "edited");
         fs::rename(tree + "/sub/c.jpg.new", tree + "/sub/c.jpg");
-        saved.set_value();
     });
-    tk.threadsImpl.holdNextThreadUntil(saved.get_future().share());
     split();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Splitting Completed!");
     EXPECT_EQ(treeContents(tree),

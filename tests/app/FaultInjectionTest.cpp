@@ -4,6 +4,7 @@
 #include "tests/app/ControllerFixture.h"
 
 #include "tests/support/FaultInjection.h"
+#include "tests/support/SystemCallSeam.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestFiles.h"
 
@@ -148,14 +149,11 @@ TEST_F(Faults, PieceRemovalTakesOnlyTheSet) {
 TEST_F(Faults, TheSourceStaysWhenItsSetNoLongerChecksWholeBeforeTheRemoval) {
     const std::string source = dir / "in/data.bin";
     writeFile(source, seededBytes(6, 5000));
-    // A piece is damaged after the split returned, before the removal step.
-    std::promise<void> damaged;
-    tk.threadsImpl.wrapNextThread([&](const std::function<void()>& body) {
-        body();
+    // A piece is damaged once the set is in place, as the removal begins.
+    SeamRecording seam(true);
+    seam.before(SeamCall::Syncfs, "", 1, [&](const SeamEvent&) {
         writeFile(dir / "out/data_spt/data_0.spt", "damaged");
-        damaged.set_value();
     });
-    tk.threadsImpl.holdNextThreadUntil(damaged.get_future().share());
     split(source, false, dir / "out", true);
     EXPECT_EQ(title(), "Splitting Failed!");
     EXPECT_EQ(readFile(source), seededBytes(6, 5000));

@@ -298,9 +298,10 @@ TEST_F(SplitSide, TicksShowThePercentageAndNeverDivideByZero) {
         const char* label;
     } ticks[] = {{10, 40, "25%"}, {1, 3, "33%"}, {1234567, 10000000, "12%"}, {5, 0, "0%"}};
     for (const auto& tick : ticks) {
-        progressStartRun();
-        progressSetTotalBytes(tick.total);
-        progressAddDoneBytes(tick.done);
+        auto run = std::make_shared<SplitRun>();
+        run->progress.setTotal(tick.total);
+        run->progress.add(tick.done);
+        c.prepareRun(run, "/tmp");
         c.updateSpliteProgress();
         tk.ui.drain();
         EXPECT_EQ(ui.percentLabel.stringValue(), tick.label);

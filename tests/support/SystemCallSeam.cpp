@@ -37,6 +37,7 @@ struct Action {
 struct State {
     std::mutex mutex;
     std::thread::id thread;
+    bool everyThread = false;
     std::vector<SeamEvent> events;
     std::vector<Action> actions;
     int actionsRun = 0;
@@ -76,7 +77,7 @@ std::string pathAt(int dirFd, const char* name) {
 bool watched() {
     if (!gRecording.load(std::memory_order_acquire) || tInSeam) return false;
     std::lock_guard lock(state().mutex);
-    return state().thread == std::this_thread::get_id();
+    return state().everyThread || state().thread == std::this_thread::get_id();
 }
 
 bool matches(const Action& action, const SeamEvent& event) {
@@ -124,9 +125,10 @@ bool SeamEvent::names(const std::string& wanted) const {
     return fits(name()) || (!to.empty() && fits(lastComponent(to)));
 }
 
-SeamRecording::SeamRecording() {
+SeamRecording::SeamRecording(bool everyThread) {
     std::lock_guard lock(state().mutex);
     state().thread = std::this_thread::get_id();
+    state().everyThread = everyThread;
     state().events.clear();
     state().actions.clear();
     state().actionsRun = 0;

@@ -48,7 +48,10 @@ struct SeamEvent {
 
 class SeamRecording {
 public:
-    SeamRecording();
+    // With `everyThread`, the calls of every thread are watched: for a step
+    // made once per run on a thread the test did not start (the removal's
+    // flush of the file system, say).
+    explicit SeamRecording(bool everyThread = false);
     ~SeamRecording(); // stops recording and drops every action not yet run
     SeamRecording(const SeamRecording&) = delete;
     SeamRecording& operator=(const SeamRecording&) = delete;
