@@ -342,7 +342,8 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
                               RunContext& run) {
     run.startProgress();
     SplitJob job{run};
-    job.folderSource = isFolder(request.source.c_str()) == 1;
+    struct stat sourceKind {};
+    job.folderSource = stat(request.source.c_str(), &sourceKind) == 0 && S_ISDIR(sourceKind.st_mode);
     job.totalSize = options.measureSource ? pathSize(request.source.c_str()) : request.totalSize;
     if (options.measureSource && job.totalSize < 0) {
         run.failErrno("read", request.source, errno);
