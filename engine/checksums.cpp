@@ -130,7 +130,7 @@ void SplitHasher::add(std::string name, FileDescriptor piece, std::vector<Conten
     changed_.notify_all();
 }
 
-bool SplitHasher::finish(std::string& pieceSums, std::string& contentSums) {
+bool SplitHasher::finish(std::string& pieceSums, std::vector<Sha256Digest::Bytes>& contents) {
     {
         std::lock_guard lock(mutex_);
         closing_ = true;
@@ -138,8 +138,8 @@ bool SplitHasher::finish(std::string& pieceSums, std::string& contentSums) {
     changed_.notify_all();
     if (worker_.joinable()) worker_.join();
     endContent();
-    pieceSums = pieceSums_;
-    contentSums = contentSums_;
+    pieceSums = std::move(pieceSums_);
+    contents = std::move(contents_);
     return !failed_;
 }
 
@@ -167,9 +167,9 @@ void SplitHasher::run() {
 
 void SplitHasher::endContent() {
     if (!content_) return;
-    const std::string hex = content_->finishHex();
-    if (hex.empty()) failed_ = true;
-    contentSums_ += checksumLine(hex, contentName_);
+    Sha256Digest::Bytes digest{};
+    if (!content_->finish(digest)) failed_ = true;
+    contents_.push_back(digest);
     content_.reset();
 }
 
@@ -195,10 +195,10 @@ void SplitHasher::hash(Job& job) {
             const ContentSlice& slice = job.slices[next];
             const int64_t end = slice.offset + slice.length;
             if (slice.offset > bufferEnd) break;
-            if (!content_ || slice.name != contentName_) {
+            if (!content_ || slice.target != contentTarget_) {
                 endContent();
                 content_ = std::make_unique<Sha256Digest>();
-                contentName_ = slice.name;
+                contentTarget_ = slice.target;
             }
             const int64_t from = std::max({slice.offset, fed, position});
             const int64_t to = std::min(end, bufferEnd);

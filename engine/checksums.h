@@ -11,6 +11,7 @@
 // The hashes are taken from the pieces as they are on disk, read back right
 // after each is written, on a worker thread while the next one is copied.
 
+#include "engine/digest.h"
 #include "engine/file_io.h"
 #include "engine/manifest_file.h"
 #include "engine/pipeline.h"
@@ -44,8 +45,7 @@ bool parseChecksumLines(const std::string& text, std::vector<ChecksumEntry>& out
 // `countProgress`. "" when it cannot be read or the run is asked to stop.
 std::string sha256OfFile(int fd, RunContext& run, bool countProgress);
 
-// A run of one rebuilt file's bytes inside a piece; `name` as the line in
-// CONTENTS.sha256 names it.
+// A run of one rebuilt file's bytes inside a piece.
 using ContentSlice = PieceStage::Slice;
 
 // Hashes the pieces of a split as they are handed over, on its own thread,
@@ -65,9 +65,11 @@ public:
                       std::vector<ContentSlice> slices) override {
         add(std::move(name), std::move(piece), std::move(slices));
     }
-    // Waits for every piece; fills the lines of both files (SHA256SUMS
-    // without its manifest line). False when a piece could not be read back.
-    bool finish(std::string& pieceSums, std::string& contentSums);
+    // Waits for every piece; gives the lines of SHA256SUMS (without its
+    // manifest line) and the digest of every rebuilt file, in order (32 bytes
+    // each: CONTENTS.sha256 is written from them and the manifest's names).
+    // False when a piece could not be read back.
+    bool finish(std::string& pieceSums, std::vector<Sha256Digest::Bytes>& contents);
 
 private:
     struct Job {
@@ -89,8 +91,8 @@ private:
     std::atomic<bool> failed_{false};
     bool workerEnded_ = false; // the worker returned: nothing more is taken
     std::string pieceSums_;
-    std::string contentSums_;
-    std::string contentName_; // the file whose bytes the content digest holds
+    std::vector<Sha256Digest::Bytes> contents_;
+    int64_t contentTarget_ = -1; // the file whose bytes the content digest holds
     std::unique_ptr<Sha256Digest> content_;
     std::unique_ptr<char[]> buffer_; // the worker's read buffer, made once
     std::thread worker_;

@@ -49,10 +49,11 @@ class PieceStage {
 public:
     virtual ~PieceStage() = default;
     // Piece `index` (file `name`) is whole; `piece` is open for reading, and
-    // `slices` say which rebuilt file's bytes lie where in it. May wait while
-    // the stage is busy (a bounded queue).
+    // `slices` say which rebuilt file's bytes lie where in it: `target` is the
+    // file's position among the files the set rebuilds (0 for a file source).
+    // May wait while the stage is busy (a bounded queue).
     struct Slice {
-        std::string name;
+        int64_t target = 0;
         int64_t offset = 0;
         int64_t length = 0;
     };

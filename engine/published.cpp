@@ -43,7 +43,9 @@ int32_t splitWithOptions(Split_pragma* request, const SplitOptions& options,
         run.fail("the split request has a field without its end");
         return -1;
     }
-    Result<SplitOutcome> made = splitSource(plain, options, run);
+    SplitOptions withFiles = options;
+    withFiles.keepSourceFiles = withFiles.keepSourceFiles || outcome != nullptr;
+    Result<SplitOutcome> made = splitSource(plain, withFiles, run);
     if (!made) {
         run.fail(made.failure());
         return -1;

@@ -205,23 +205,63 @@ void failTextWritesNamed(const std::string& name) {
     gFailingName = name;
 }
 
-bool writeTextFileAt(int dirFd, const char* name, const std::string& text, bool sync,
-                     const std::string& displayPath, RunContext& run, int mode) {
-    FileDescriptor fd(::openat(dirFd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                               static_cast<mode_t>(mode)));
-    bool ok = static_cast<bool>(fd);
+bool TextFileWriter::open(int dirFd, const char* name, const std::string& displayPath,
+                          RunContext& run, int mode) {
+    run_ = &run;
+    displayPath_ = displayPath;
+    fd_ = FileDescriptor(::openat(dirFd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                                  static_cast<mode_t>(mode)));
+    ok_ = static_cast<bool>(fd_);
+    error_ = ok_ ? 0 : errno;
     {
         std::lock_guard lock(gFaultMutex);
-        if (ok && !gFailingName.empty() && gFailingName == name) {
-            ok = false;
-            errno = ENOSPC;
+        if (ok_ && !gFailingName.empty() && gFailingName == name) {
+            ok_ = false;
+            error_ = ENOSPC;
         }
     }
-    ok = ok && writeAll(fd.get(), text.data(), text.size()) && (!sync || fsync(fd.get()) == 0);
-    const int error = errno;
-    ok = fd.close() && ok;
-    if (!ok) run.failErrno("write", displayPath, error);
+    if (!ok_) run.failErrno("write", displayPath_, error_);
+    return ok_;
+}
+
+bool TextFileWriter::flush() {
+    if (ok_ && !buffer_.empty() && !writeAll(fd_.get(), buffer_.data(), buffer_.size())) {
+        ok_ = false;
+        error_ = errno;
+        run_->failErrno("write", displayPath_, error_);
+    }
+    buffer_.clear();
+    return ok_;
+}
+
+bool TextFileWriter::write(std::string_view text) {
+    if (!ok_) return false;
+    buffer_.append(text);
+    return buffer_.size() < kWriteStep || flush();
+}
+
+bool TextFileWriter::close(bool sync) {
+    if (!run_) return false;
+    bool ok = flush();
+    int error = error_;
+    if (ok && !(!sync || fsync(fd_.get()) == 0)) {
+        ok = false;
+        error = errno;
+    }
+    if (fd_ && !fd_.close() && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok && ok_) run_->failErrno("write", displayPath_, error);
+    ok_ = false;
     return ok;
+}
+
+bool writeTextFileAt(int dirFd, const char* name, const std::string& text, bool sync,
+                     const std::string& displayPath, RunContext& run, int mode) {
+    TextFileWriter file;
+    const bool ok = file.open(dirFd, name, displayPath, run, mode) && file.write(text);
+    return file.close(sync) && ok;
 }
 
 bool lockFolder(int dirFd, bool exclusive) {

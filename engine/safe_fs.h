@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // What identifies a file's content: the same device, inode, size and
@@ -90,8 +91,30 @@ bool renameNoReplace(int fromFd, const char* from, int toFd, const char* to);
 // in `run` (naming `displayPath`), on any failure.
 bool writeTextFileAt(int dirFd, const char* name, const std::string& text, bool sync,
                      const std::string& displayPath, RunContext& run, int mode = 0666);
-// For tests: every later writeTextFileAt of a file called `name` fails as on
-// a full disk ("" turns it off).
+// A text file written as it is made: `name` in `dirFd`, created or emptied,
+// never through a link, gathered into writes of up to 1 MiB. Failures are
+// kept in `run`, naming `displayPath`; once one is met the rest is dropped.
+class TextFileWriter {
+public:
+    bool open(int dirFd, const char* name, const std::string& displayPath, RunContext& run,
+              int mode = 0666);
+    bool write(std::string_view text);
+    // Writes what is gathered, with fsync when `sync`, and closes. True only
+    // when every byte was written and the file closed cleanly.
+    bool close(bool sync);
+
+private:
+    static constexpr std::size_t kWriteStep = std::size_t{1} << 20;
+    bool flush();
+    RunContext* run_ = nullptr;
+    FileDescriptor fd_;
+    std::string displayPath_;
+    std::string buffer_;
+    bool ok_ = false;
+    int error_ = 0;
+};
+// For tests: every later text file called `name` fails as on a full disk
+// ("" turns it off).
 void failTextWritesNamed(const std::string& name);
 
 // Takes the folder's flock without waiting: exclusive for a split, shared for

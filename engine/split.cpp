@@ -44,7 +44,8 @@ struct SplitJob {
     int tempFd = -1;
     std::string tempFolder;
     int64_t stored = 0; // source bytes in the pieces
-    std::vector<StoredSourceFile> read;
+    std::vector<StoredSourceFile> read; // what a removal of the source needs, when one may follow
+    bool keepRead = false;
     std::string baseName;
     ManifestWriter manifest;
     std::unique_ptr<SplitHasher> hasher;   // null without checksum files
@@ -208,7 +209,7 @@ void finishSource(SplitJob& job, OpenSource& source) {
         source.record.unchanged =
             identityOf(source.fd.get(), after) && after == source.record.identity;
     }
-    job.read.push_back(std::move(source.record));
+    if (job.keepRead) job.read.push_back(std::move(source.record));
     source = OpenSource{};
 }
 
@@ -217,11 +218,11 @@ PieceCutter::Callbacks cutterCallbacks(SplitJob& job) {
             [&job](int32_t index, FileDescriptor& piece) { registerPiece(job, index, piece); }};
 }
 
-// Where the bytes of `name` landed: a slice of the piece's content for the
+// Where the bytes of rebuilt file `target` landed: a slice of the piece's content for the
 // piece stages.
-SegmentSink sliceSink(SplitJob& job, const std::string& name) {
-    return [&job, name](int32_t, int64_t offset, int64_t length) {
-        if (!job.pieceStages.empty()) job.pieceSlices.push_back({name, offset, length});
+SegmentSink sliceSink(SplitJob& job, int64_t target) {
+    return [&job, target](int32_t, int64_t offset, int64_t length) {
+        if (!job.pieceStages.empty()) job.pieceSlices.push_back({target, offset, length});
     };
 }
 
@@ -232,7 +233,7 @@ void splitFile(SplitJob& job, const Transforms& transforms) {
     OpenSource source = openSource(job, job.source, "");
     if (!source.fd) job.failed = true;
     PieceCutter cutter(job.count, job.pieceSize, cutterCallbacks(job), run);
-    const SegmentSink slices = sliceSink(job, job.baseName);
+    const SegmentSink slices = sliceSink(job, 0);
     if (source.fd) {
         bool ioFailed = false;
         if (transforms.empty()) {
@@ -270,13 +271,13 @@ void splitFolder(SplitJob& job) {
             return;
         }
         const std::string relative = file.substr(prefix);
-        const std::string content = job.baseName + "/" + relative;
+        const int64_t target = static_cast<int64_t>(&file - job.files.data());
         auto record = [&](int32_t piece, int64_t offset, int64_t length) {
             if (!job.manifest.addFile(relative, piece, offset, length)) {
                 run.fail("cannot record " + file);
                 job.failed = true;
             }
-            if (!job.pieceStages.empty()) job.pieceSlices.push_back({content, offset, length});
+            if (!job.pieceStages.empty()) job.pieceSlices.push_back({target, offset, length});
         };
         OpenSource source = openSource(job, file, relative);
         if (cutter.full()) {
@@ -313,29 +314,70 @@ void splitFolder(SplitJob& job) {
     if (!cutter.finish()) job.failed = job.aborted = true;
 }
 
+// CONTENTS.sha256 in manifest order: each rebuilt file's digest, as the
+// hasher took it from the pieces, with the name its records give it, read
+// back from the manifest just written, so no name is held for long.
+bool writeContentSums(SplitJob& job, int tempFd,
+                      const std::vector<Sha256Digest::Bytes>& digests) {
+    RunContext& run = job.run;
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto hexOf = [](const Sha256Digest::Bytes& digest) {
+        std::string hex(2 * digest.size(), '0');
+        for (std::size_t i = 0; i < digest.size(); ++i) {
+            hex[2 * i] = kHex[digest[i] >> 4];
+            hex[2 * i + 1] = kHex[digest[i] & 0x0F];
+        }
+        return hex;
+    };
+    TextFileWriter out;
+    const std::string path = job.pieceFolder + "/" + kContentSumsFileName;
+    if (!out.open(tempFd, kContentSumsFileName, path, run, job.mode)) return false;
+    bool ok = true;
+    if (!job.folderSource) {
+        // An empty source file has no piece, but still a content to check.
+        ok = out.write(checksumLine(digests.empty() ? Sha256Digest().finishHex()
+                                                    : hexOf(digests.front()),
+                                    job.baseName));
+    } else {
+        const Result<Manifest> manifest = Manifest::readAt(tempFd, job.pieceFolder);
+        std::size_t next = 0;
+        std::string last;
+        ok = manifest &&
+             manifest->forEachFileRecords([&](const FileRecord* records, std::size_t count) {
+                 for (const FileRecord* r = records; r != records + count; ++r) {
+                     const std::string_view name(r->name, strnlen(r->name, sizeof r->name));
+                     if (next > 0 && name == last) continue; // the same file, in another piece
+                     if (next >= digests.size()) return false;
+                     last.assign(name);
+                     if (!out.write(checksumLine(hexOf(digests[next++]),
+                                                 contentNameOf(job.baseName, last))))
+                         return false;
+                 }
+                 return true;
+             }) &&
+             next == digests.size();
+        if (!ok && !run.failed()) run.fail("cannot write " + path + ": the manifest just written does not read back");
+    }
+    return out.close(job.sync) && ok;
+}
+
 // The checksum files, from the hashes taken as the pieces were written, and
-// the manifest's own hash; written before the manifest, with the same care.
+// the manifest's own hash.
 void writeChecksumFiles(SplitJob& job, int tempFd, const std::string& manifestHex) {
     RunContext& run = job.run;
-    std::string pieceSums, contentSums;
-    if (!job.hasher->finish(pieceSums, contentSums)) {
+    std::string pieceSums;
+    std::vector<Sha256Digest::Bytes> digests;
+    if (!job.hasher->finish(pieceSums, digests)) {
         if (!run.stopIfRequested())
             run.fail("cannot read back the pieces written in " + job.pieceFolder);
         job.failed = true;
         return;
     }
-    // An empty source file has no piece, but still a content to check.
-    if (contentSums.empty() && !job.folderSource)
-        contentSums = checksumLine(Sha256Digest().finishHex(), job.baseName);
     pieceSums += checksumLine(manifestHex, kManifestFileName);
-    for (const auto& [name, text] : {std::pair{kContentSumsFileName, &contentSums},
-                                     std::pair{kPieceSumsFileName, &pieceSums}}) {
-        if (!writeTextFileAt(tempFd, name, *text, job.sync, job.pieceFolder + "/" + name, run,
-                             job.mode)) {
-            job.failed = true;
-            return;
-        }
-    }
+    if (!writeContentSums(job, tempFd, digests) ||
+        !writeTextFileAt(tempFd, kPieceSumsFileName, pieceSums, job.sync,
+                         job.pieceFolder + "/" + kPieceSumsFileName, run, job.mode))
+        job.failed = true;
 }
 
 Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& options,
@@ -405,6 +447,7 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
                              job.pieceFolder + "/" + kManifestFileName, run))
         return run.failure();
 
+    job.keepRead = options.removeSource || options.keepSourceFiles;
     if (options.writeChecksums) {
         job.hasher = std::make_unique<SplitHasher>(run);
         job.pieceStages.push_back(job.hasher.get());

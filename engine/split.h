@@ -62,6 +62,9 @@ struct SplitOptions {
     // Once the set is in place and checks whole again, remove what the split
     // stored of the source (removal.h). Needs the checksum files.
     bool removeSource = false;
+    // Keep, in SplitOutcome::files, what a removal of the source later needs
+    // (on by itself with removeSource): about 100 bytes a file.
+    bool keepSourceFiles = false;
     // Stages that change a file source's bytes before they are cut into
     // pieces (pipeline.h); the set then holds, and a join rebuilds, what
     // they make of it.
@@ -91,7 +94,9 @@ struct SplitOutcome {
     std::string source;      // the request's srcPath
     std::string pieceFolder; // the set's folder
     bool folderSource = false;
-    std::vector<StoredSourceFile> files; // in the order they were stored
+    // In the order they were stored; with SplitOptions::keepSourceFiles or
+    // removeSource only.
+    std::vector<StoredSourceFile> files;
     // With SplitOptions::removeSource: what the removal did, and why it
     // failed when it did (the set is in place either way).
     RemovalReport removal;

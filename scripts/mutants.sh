@@ -44,7 +44,7 @@ MUTANTS=$(
 - O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode
 + O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode
 @@ 5 engine/safe_fs.cpp | the fsync of written text files skipped
-- (!sync || fsync(fd.get()) == 0)
+- (!sync || fsync(fd_.get()) == 0)
 + (!sync || true)
 @@ 6 engine/piece_folder.cpp | the split's exclusive lock made shared
 - if (!lockSoon(outFd, true)) {
