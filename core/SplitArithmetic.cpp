@@ -1,5 +1,7 @@
 #include "core/SplitArithmetic.h"
 
+#include "engine/utilities.h"
+
 #include <cstdio>
 #include <limits>
 
@@ -123,22 +125,11 @@ int64_t progressPercent(int64_t done, int64_t total) {
 }
 
 std::string lastPathComponent(const std::string& path) {
-    std::string p = path;
-    while (p.size() > 1 && p.back() == '/')
-        p.pop_back();
-    if (p == "/") return p;
-    const auto slash = p.rfind('/');
-    return slash == std::string::npos ? p : p.substr(slash + 1);
+    return lastComponentOf(path);
 }
 
 std::string stringByDeletingLastPathComponent(const std::string& path) {
-    std::string p = path;
-    while (p.size() > 1 && p.back() == '/')
-        p.pop_back();
-    const auto slash = p.rfind('/');
-    if (slash == std::string::npos) return "";
-    if (slash == 0) return p.size() > 1 ? "/" : "";
-    return p.substr(0, slash);
+    return folderPartOf(path);
 }
 
 std::string stringByAppendingPathComponent(const std::string& path, const std::string& component) {

@@ -112,21 +112,43 @@ std::string stemOf(const std::string& baseName) {
     return baseName.substr(0, baseName.find('.'));
 }
 
-std::string folderPartOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "" : path.substr(0, slash);
+namespace {
+
+// Where the last component of `path` ends (trailing slashes ignored) and the
+// slash before it begins; npos for a path of slashes only, or none.
+struct LastComponent {
+    std::size_t end = std::string::npos;   // one past its last character
+    std::size_t slash = std::string::npos; // the slash before it
+};
+
+LastComponent lastComponentIn(const std::string& path) {
+    LastComponent at;
+    const std::size_t last = path.find_last_not_of('/');
+    if (last == std::string::npos) return at;
+    at.end = last + 1;
+    at.slash = path.rfind('/', last);
+    return at;
 }
 
+} // namespace
+
 std::string lastComponentOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    const LastComponent at = lastComponentIn(path);
+    if (at.end == std::string::npos) return path.empty() ? "" : "/";
+    const std::size_t begin = at.slash == std::string::npos ? 0 : at.slash + 1;
+    return path.substr(begin, at.end - begin);
+}
+
+std::string folderPartOf(const std::string& path) {
+    const LastComponent at = lastComponentIn(path);
+    if (at.slash == std::string::npos) return "";
+    return at.slash == 0 ? (at.end > 1 ? "/" : "") : path.substr(0, at.slash);
 }
 
 std::string parentFolderOf(const std::string& path) {
-    const std::size_t end = path.find_last_not_of('/');
-    const std::size_t slash = end == std::string::npos ? std::string::npos : path.rfind('/', end);
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+    const LastComponent at = lastComponentIn(path);
+    if (at.slash == std::string::npos) return ".";
+    return at.slash == 0 ? "/" : path.substr(0, at.slash);
 }
 
 int32_t pieceFileName(const char* stem, int32_t index, char* out, std::size_t outSize) {

@@ -49,12 +49,15 @@ int32_t baseNameOf(const char* path, char* out, std::size_t outSize = kPathBuffe
 int32_t cutAtFirstDot(char* name);
 // The stem of a base name: the name cut at its first '.'.
 std::string stemOf(const std::string& baseName);
-// A relative path's folder part ("a/b/c" gives "a/b", "c" gives "") and its
-// last component ("a/b/c" gives "c", "c" gives "c").
-std::string folderPartOf(const std::string& path);
+// The one family of path helpers; trailing slashes are ignored by all three.
+// The last component: "a/b/c" and "a/b/c/" give "c", "c" gives "c", "/"
+// gives "/".
 std::string lastComponentOf(const std::string& path);
-// The folder that holds `path` (trailing slashes ignored): "." for a bare
-// name, "/" for an entry of the root.
+// The path without its last component: "a/b/c" gives "a/b", "/a" gives "/",
+// a bare name "c" (or "/") gives "".
+std::string folderPartOf(const std::string& path);
+// The folder that holds `path`, to open: as folderPartOf, but "." for a bare
+// name.
 std::string parentFolderOf(const std::string& path);
 // Writes "<stem>_<index>.spt" into `out`. Returns the number of characters
 // written, or -1 (with `out` holding an empty string) if it does not fit.
