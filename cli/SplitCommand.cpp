@@ -83,7 +83,8 @@ int splitCommand(Session& s) {
                              {"total", std::to_string(total)}});
     SplitOptions options;
     options.replaceExisting = o.replace;
-    options.measureSource = true;
+    // Measured a moment ago, above: a change since is a change during the split.
+    options.measureSource = false;
     options.writeChecksums = !o.noChecksums;
     options.removeSource = o.removeSource;
     std::optional<Result<SplitOutcome>> made;

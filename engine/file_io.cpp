@@ -36,13 +36,14 @@ bool FileDescriptor::close() {
     return result == 0;
 }
 
-FileDescriptor openForReading(const char* path) {
+FileDescriptor openForReading(const char* path, struct stat* st) {
     if (!path) return {};
     FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd) return {};
-    struct stat st {};
+    struct stat found {};
     // O_NONBLOCK kept an open of a FIFO from hanging; regular files ignore it.
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    if (fstat(fd.get(), &found) != 0 || !S_ISREG(found.st_mode)) return {};
+    if (st) *st = found;
     return fd;
 }
 

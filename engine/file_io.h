@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <sys/stat.h>
+
 class RunContext;
 
 // Data moves inside the kernel (copy_file_range) in steps of this size, or,
@@ -36,7 +38,8 @@ private:
 // Opens an existing regular file for reading. A path that is missing, is not a
 // regular file (a folder, a FIFO, a device) or cannot be opened gives an empty
 // descriptor, so a read never blocks on a special file.
-FileDescriptor openForReading(const char* path);
+// `st`, when given, receives the file's status as the open found it.
+FileDescriptor openForReading(const char* path, struct stat* st = nullptr);
 
 // Reads up to `size` bytes at `offset`, retrying interrupted and short reads
 // until `size` bytes or the end of the file. Returns the count, or -1 on error.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include <unistd.h>
+
 int64_t transformedSize(const Transforms& transforms, int64_t inputSize) {
     int64_t size = inputSize;
     for (const auto& transform : transforms) {
@@ -29,8 +31,15 @@ bool PieceCutter::ensureOpen() {
     return !failed_;
 }
 
+bool PieceCutter::flushStage() {
+    if (staged_ == 0) return true;
+    const bool written = writeAll(piece_.get(), stage_.data(), staged_);
+    staged_ = 0;
+    return written;
+}
+
 bool PieceCutter::advance() {
-    if (index_ + 1 >= count_ || !ensureOpen()) return false;
+    if (index_ + 1 >= count_ || !ensureOpen() || !flushStage()) return false;
     callbacks_.finished(index_, piece_);
     piece_ = FileDescriptor();
     ++index_;
@@ -40,7 +49,7 @@ bool PieceCutter::advance() {
 }
 
 int64_t PieceCutter::takeRange(int fd, int64_t offset, int64_t length, const SegmentSink& segment,
-                               bool& failed) {
+                               bool& failed, int64_t sizeHint) {
     int64_t taken = 0;
     if (count_ <= 0) return 0;
     if (!ensureOpen()) {
@@ -59,18 +68,60 @@ int64_t PieceCutter::takeRange(int fd, int64_t offset, int64_t length, const Seg
         const int64_t room = pieceSize_ - filled_;
         const int64_t want = length < 0 ? room : std::min(room, length - taken);
         const int64_t start = filled_;
-        const int64_t got = copyRange(fd, offset + taken, want, piece_.get(), failed, run_);
+        const int64_t got = fill(fd, offset + taken, want, sizeHint, failed);
         if (failed) return taken;
-        filled_ += got;
         taken += got;
         segment(index_, start, got);
         if (got < want) return taken; // the source ended
     }
 }
 
+int64_t PieceCutter::fill(int fd, int64_t offset, int64_t want, int64_t sizeHint,
+                          bool& failed) {
+    int64_t got = 0;
+    const std::size_t free = kStageBytes - staged_;
+    if (free > 0 && want > 0) {
+        if (run_.stopIfRequested()) {
+            failed = true;
+            errno = ECANCELED;
+            return 0;
+        }
+        if (stage_.empty()) stage_.resize(kStageBytes);
+        const std::size_t ask = static_cast<std::size_t>(std::min<int64_t>(want, int64_t(free)));
+        int64_t n = 0;
+        while (n < static_cast<int64_t>(ask)) {
+            const ssize_t part = pread(fd, stage_.data() + staged_ + n, ask - std::size_t(n),
+                                       static_cast<off_t>(offset + n));
+            if (part < 0 && errno == EINTR) continue;
+            if (part < 0) {
+                failed = true;
+                return 0;
+            }
+            n += part;
+            // The end: nothing more, or the size the file had when opened.
+            if (part == 0 || (sizeHint >= 0 && offset + n >= sizeHint)) break;
+        }
+        staged_ += static_cast<std::size_t>(n);
+        filled_ += n;
+        got = n;
+        run_.addDoneBytes(n);
+        if (n < static_cast<int64_t>(ask) || n == want) return got; // ended, or all there
+    }
+    // More than the staging buffer holds: what is staged goes first, the
+    // rest in the kernel.
+    if (!flushStage()) {
+        failed = true;
+        return got;
+    }
+    const int64_t copied = copyRange(fd, offset + got, want - got, piece_.get(), failed, run_);
+    filled_ += copied;
+    return got + copied;
+}
+
 bool PieceCutter::takeBytes(const char* data, std::size_t size, const SegmentSink& segment) {
     if (size == 0) return true;
     if (count_ <= 0 || !ensureOpen()) return run_.refuse("the stream does not fit its pieces");
+    if (!flushStage()) return false;
     while (size > 0) {
         if (filled_ == pieceSize_) {
             if (index_ + 1 >= count_) return run_.refuse("the stream is longer than its pieces");
@@ -91,7 +142,7 @@ bool PieceCutter::finish() {
     if (count_ <= 0) return true;
     while (index_ + 1 < count_)
         if (!advance()) return false;
-    if (!ensureOpen()) return false;
+    if (!ensureOpen() || !flushStage()) return false;
     callbacks_.finished(index_, piece_);
     piece_ = FileDescriptor();
     failed_ = true; // nothing more is taken

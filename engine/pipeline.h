@@ -65,7 +65,10 @@ public:
 using SegmentSink = std::function<void(int32_t piece, int64_t offset, int64_t length)>;
 
 // Writes a stream into `count` pieces of `pieceSize` bytes, the last one
-// holding the rest. Pieces are made when the stream reaches them.
+// holding the rest. Pieces are made when the stream reaches them. The first
+// MiB of a range is read into a staging buffer that small files share, so a
+// tree of small files costs one read each and large writes; what goes on past
+// it is copied in the kernel.
 class PieceCutter {
 public:
     struct Callbacks {
@@ -83,8 +86,10 @@ public:
     // piece exactly is found ended in the next). Returns the bytes taken:
     // fewer than asked when the source ended or the last piece is full.
     // `failed` is set on a read or write fault or a stop (errno ECANCELED).
+    // `sizeHint`, when known, is the file's size: a read that reaches it
+    // needs no second read to see the end.
     int64_t takeRange(int fd, int64_t offset, int64_t length, const SegmentSink& segment,
-                      bool& failed);
+                      bool& failed, int64_t sizeHint = -1);
     // Writes bytes a transform gave out. False on a fault, a stop, or more
     // bytes than the pieces hold.
     bool takeBytes(const char* data, std::size_t size, const SegmentSink& segment);
@@ -97,9 +102,14 @@ public:
     bool finish();
 
 private:
+    static constexpr std::size_t kStageBytes = std::size_t{1} << 20;
     // Makes piece `index_` + 1 the current one, finishing the current one.
     bool advance();
     bool ensureOpen();
+    // Moves up to `want` bytes of `fd` from `offset` into the current piece.
+    int64_t fill(int fd, int64_t offset, int64_t want, int64_t sizeHint, bool& failed);
+    // Writes what is staged to the current piece.
+    bool flushStage();
 
     int32_t count_;
     int64_t pieceSize_;
@@ -110,6 +120,8 @@ private:
     FileDescriptor piece_;
     bool opened_ = false; // piece index_ was made
     bool failed_ = false;
+    std::vector<char> stage_; // made when first needed
+    std::size_t staged_ = 0;  // bytes of the current piece not yet written
 };
 
 // Passes ranges of open files through `transforms`, in steps of

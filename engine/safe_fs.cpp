@@ -48,6 +48,12 @@ std::string newTemporaryName() {
     return name;
 }
 
+FileIdentity identityOfStatus(const struct stat& st) {
+    FileIdentity identity;
+    fillIdentity(st, identity);
+    return identity;
+}
+
 bool identityOf(int fd, FileIdentity& out) {
     struct stat st {};
     if (fstat(fd, &st) != 0) return false;

@@ -29,6 +29,8 @@ struct FileIdentity {
 
 // The identity of an open file; false when fstat fails.
 bool identityOf(int fd, FileIdentity& out);
+// The identity a status gives.
+FileIdentity identityOfStatus(const struct stat& st);
 
 // The kind of an entry, without following a link.
 enum class EntryKind { Missing, Regular, Folder, Link, Other, Unknown };

@@ -186,9 +186,10 @@ OpenSource openSource(SplitJob& job, const std::string& path, const std::string&
     RunContext& run = job.run;
     OpenSource source;
     source.record.relativePath = relative;
-    source.fd = openForReading(path.c_str());
+    struct stat opened {};
+    source.fd = openForReading(path.c_str(), &opened);
     if (source.fd) {
-        identityOf(source.fd.get(), source.record.identity);
+        source.record.identity = identityOfStatus(opened);
         return source;
     }
     // A special file (a FIFO, a device, a link to a folder) holds no data of
@@ -204,7 +205,7 @@ OpenSource openSource(SplitJob& job, const std::string& path, const std::string&
 }
 
 void finishSource(SplitJob& job, OpenSource& source) {
-    if (source.fd) {
+    if (source.fd && job.keepRead) {
         FileIdentity after;
         source.record.unchanged =
             identityOf(source.fd.get(), after) && after == source.record.identity;
@@ -302,7 +303,8 @@ void splitFolder(SplitJob& job) {
             continue;
         }
         bool ioFailed = false;
-        const int64_t got = cutter.takeRange(source.fd.get(), 0, -1, record, ioFailed);
+        const int64_t got = cutter.takeRange(source.fd.get(), 0, -1, record, ioFailed,
+                                             source.record.identity.size);
         if (ioFailed) return copyFailed(job, cutter.piece(), file, errno);
         job.stored += got;
         // The file that filled the last piece exactly: any byte past it means
