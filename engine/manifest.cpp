@@ -317,21 +317,11 @@ int32_t addFileRecord(const char* name, int32_t pieceIndex, int64_t offset, int6
     return 0;
 }
 
-int32_t writeManifest() {
-    Registry& r = registry();
-    if (r.path[0] == '\0') return -1;
-    // The piece folder as given (it may be reached through a link); the
-    // manifest inside it is never written through one.
-    const std::string path = r.path;
-    const FileDescriptor fd = openFolderPath(parentFolderOf(path));
-    if (!fd) {
-        engineFailErrno("create", path, errno);
-        return -1;
-    }
-    return writeManifestAt(fd.get(), false);
-}
 
-int32_t writeManifestAt(int folderFd, bool sync, int mode) {
+namespace {
+
+// The registry as "spt_config.morvspt" in `folderFd`, never through a link.
+int32_t writeManifestAt(int folderFd, bool sync, int mode = 0666) {
     FileDescriptor fd(::openat(folderFd, kManifestFileName,
                                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                                static_cast<mode_t>(mode)));
@@ -349,11 +339,22 @@ int32_t writeManifestAt(int folderFd, bool sync, int mode) {
     return ok ? 0 : -1;
 }
 
-std::string manifestSha256Hex() {
-    Sha256Digest digest;
-    emitManifest([&](const void* bytes, std::size_t size) { digest.update(bytes, size); });
-    return digest.finishHex();
+} // namespace
+
+int32_t writeManifest() {
+    Registry& r = registry();
+    if (r.path[0] == '\0') return -1;
+    // The piece folder as given (it may be reached through a link); the
+    // manifest inside it is never written through one.
+    const std::string path = r.path;
+    const FileDescriptor fd = openFolderPath(parentFolderOf(path));
+    if (!fd) {
+        engineFailErrno("create", path, errno);
+        return -1;
+    }
+    return writeManifestAt(fd.get(), false);
 }
+
 
 int32_t readManifestSummaryAt(int folderFd, ManifestHeader& header,
                               std::vector<int32_t>* pieceIndices) {

@@ -120,20 +120,11 @@ int32_t addPieceRecord(int32_t pieceIndex, const char* piecePath);
 // record cap is reached, or memory runs out.
 int32_t addFileRecord(const char* name, int32_t pieceIndex, int64_t offset, int64_t length);
 
-// Writes the header and all records to the manifest path. Returns 0 only when
-// every byte was written and the file closed cleanly; -1 otherwise.
+// Writes the header and all records to the manifest path (the file is never
+// written through a link). Returns 0 only when every byte was written and the
+// file closed cleanly; -1, with the reason kept (errors.h), otherwise.
 int32_t writeManifest();
 
-// Writes the header and all records as "spt_config.morvspt" inside the folder
-// `folderFd` (never through a link), with fsync when `sync`, created with the
-// permission bits `mode` (less the umask). Returns 0 only
-// when every byte was written and the file closed cleanly; -1, with the
-// reason kept (errors.h), otherwise. The registry's manifest path names the
-// file in failure reasons.
-int32_t writeManifestAt(int folderFd, bool sync, int mode = 0666);
-
-// The SHA-256 (lower-case hex) of the bytes writeManifestAt would write.
-std::string manifestSha256Hex();
 
 // Reads the header of the manifest in `folderFd`, and the piece index of each
 // of its piece records into `pieceIndices` when given, without touching the
