@@ -130,6 +130,10 @@ for i in $(seq "$ROUNDS"); do
     fresh_outputs
     cd "$out"
     fresh p1 p2 t1
+    # Every inode of the source in the cache before either side reads it:
+    # the previous round's joined copies push it out, and the first reader
+    # would pay for reading it back.
+    du -s "$work/tree" >/dev/null
     in_order $first \
         'run "split" "$PARCELOR" split -q --no-checksums -b $PIECE "$work/tree" p1' \
         'run "split + sums" "$PARCELOR" split -q -b $PIECE "$work/tree" p2' \
