@@ -5,8 +5,12 @@
 #
 #   bench/run.sh           full data: a 1 GiB file, 20,000 files (~200 MB)
 #   bench/run.sh --quick   small data, under a minute
+#   bench/run.sh --scale [--rounds N]   the command line on 10^6 small files
+#                          (bench/scale.sh; SCALE_FILES=N for fewer)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+[ "${1:-}" = "--scale" ] && { shift; exec bench/scale.sh "$@"; }
 
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1
