@@ -37,8 +37,12 @@ bool FileDescriptor::close() {
 }
 
 FileDescriptor openForReading(const char* path, struct stat* st) {
-    if (!path) return {};
-    FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    return openForReadingAt(AT_FDCWD, path, st);
+}
+
+FileDescriptor openForReadingAt(int dirFd, const char* name, struct stat* st) {
+    if (!name) return {};
+    FileDescriptor fd(::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd) return {};
     struct stat found {};
     // O_NONBLOCK kept an open of a FIFO from hanging; regular files ignore it.

@@ -40,6 +40,9 @@ private:
 // descriptor, so a read never blocks on a special file.
 // `st`, when given, receives the file's status as the open found it.
 FileDescriptor openForReading(const char* path, struct stat* st = nullptr);
+// The same for `name` in the folder `dirFd` (a link there is followed, as a
+// path's would be).
+FileDescriptor openForReadingAt(int dirFd, const char* name, struct stat* st = nullptr);
 
 // Reads up to `size` bytes at `offset`, retrying interrupted and short reads
 // until `size` bytes or the end of the file. Returns the count, or -1 on error.

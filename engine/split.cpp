@@ -182,12 +182,17 @@ struct OpenSource {
     int64_t offset = 0;
 };
 
-OpenSource openSource(SplitJob& job, const std::string& path, const std::string& relative) {
+// Opens the source file `path`; in a folder source, `folder` is the open
+// folder that holds it, so only its last name is looked up.
+OpenSource openSource(SplitJob& job, const std::string& path, const std::string& relative,
+                      int folder = AT_FDCWD) {
     RunContext& run = job.run;
     OpenSource source;
     source.record.relativePath = relative;
     struct stat opened {};
-    source.fd = openForReading(path.c_str(), &opened);
+    source.fd = folder == AT_FDCWD
+                    ? openForReading(path.c_str(), &opened)
+                    : openForReadingAt(folder, lastComponentOf(path).c_str(), &opened);
     if (source.fd) {
         source.record.identity = identityOfStatus(opened);
         return source;
@@ -266,6 +271,9 @@ void splitFolder(SplitJob& job) {
     RunContext& run = job.run;
     const std::size_t prefix = job.source.size() + 1;
     PieceCutter cutter(job.count, job.pieceSize, cutterCallbacks(job), run);
+    // The walk lists a folder's files together: each folder is opened once.
+    std::string folderPath;
+    FileDescriptor folder;
     for (const std::string& file : job.files) {
         if (run.stopIfRequested()) {
             job.failed = job.aborted = true;
@@ -280,7 +288,11 @@ void splitFolder(SplitJob& job) {
             }
             if (!job.pieceStages.empty()) job.pieceSlices.push_back({target, offset, length});
         };
-        OpenSource source = openSource(job, file, relative);
+        if (const std::string holder = folderPartOf(file); !folder || holder != folderPath) {
+            folderPath = holder;
+            folder = FileDescriptor(::open(holder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        }
+        OpenSource source = openSource(job, file, relative, folder ? folder.get() : AT_FDCWD);
         if (cutter.full()) {
             // Past the last piece: a file that still holds a byte means the
             // source grew; an empty one still needs its record, or the join

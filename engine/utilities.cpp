@@ -76,8 +76,9 @@ int64_t folderSize(const char* path) {
         } else {
             // Only regular files hold bytes that a split stores: a link to a
             // folder, a FIFO or a device comes back as an empty file.
+            // Looked up in its folder: one name, not the whole path again.
             struct stat st {};
-            if (stat(entryPath, &st) == 0 && S_ISREG(st.st_mode))
+            if (fstatat(dirfd(dir.get()), entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode))
                 total += static_cast<int64_t>(st.st_size);
         }
     }
