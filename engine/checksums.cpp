@@ -49,36 +49,48 @@ std::string checksumLine(const std::string& hex, const std::string& name) {
     return (escapes ? "\\" : "") + hex + "  " + escaped + "\n";
 }
 
+namespace {
+
+// One line of a checksum file, without its newline.
+bool parseChecksumLine(std::string_view line, ChecksumEntry& entry) {
+    const bool escaped = !line.empty() && line[0] == '\\';
+    if (escaped) line.remove_prefix(1);
+    if (line.size() < 67 || line.compare(64, 2, "  ") != 0) return false;
+    entry.hex.assign(line.substr(0, 64));
+    entry.name.clear();
+    for (char c : entry.hex) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    }
+    const std::string_view name = line.substr(66);
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (!escaped || name[i] != '\\') {
+            entry.name += name[i];
+            continue;
+        }
+        if (++i == name.size()) return false;
+        if (name[i] == '\\')
+            entry.name += '\\';
+        else if (name[i] == 'n')
+            entry.name += '\n';
+        else if (name[i] == 'r')
+            entry.name += '\r';
+        else
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool parseChecksumLines(const std::string& text, std::vector<ChecksumEntry>& out) {
     std::size_t start = 0;
     while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
+        const std::size_t end = text.find('\n', start);
         if (end == std::string::npos) return false;
-        std::string line = text.substr(start, end - start);
+        ChecksumEntry entry;
+        if (!parseChecksumLine(std::string_view(text).substr(start, end - start), entry))
+            return false;
         start = end + 1;
-        const bool escaped = !line.empty() && line[0] == '\\';
-        if (escaped) line.erase(0, 1);
-        if (line.size() < 67 || line.compare(64, 2, "  ") != 0) return false;
-        ChecksumEntry entry{line.substr(0, 64), {}};
-        for (char c : entry.hex) {
-            if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-        }
-        const std::string name = line.substr(66);
-        for (std::size_t i = 0; i < name.size(); ++i) {
-            if (!escaped || name[i] != '\\') {
-                entry.name += name[i];
-                continue;
-            }
-            if (++i == name.size()) return false;
-            if (name[i] == '\\')
-                entry.name += '\\';
-            else if (name[i] == 'n')
-                entry.name += '\n';
-            else if (name[i] == 'r')
-                entry.name += '\r';
-            else
-                return false;
-        }
         out.push_back(std::move(entry));
     }
     return true;
@@ -218,65 +230,65 @@ void SplitHasher::hash(Job& job) {
     pieceSums_ += checksumLine(hex, job.name);
 }
 
-struct PieceVerifier::Content {
-    std::string expectedHex;
-    int32_t lastPiece = -1;
-    std::size_t nextSlice = 0; // the slice the digest waits for
-    std::unique_ptr<Sha256Digest> digest;
-    bool decided = false;
-    ContentVerdict verdict = ContentVerdict::Mismatch;
-};
-
-struct PieceVerifier::SliceAt {
-    int32_t piece;
-    int64_t offset;
-    int64_t end; // INT64_MAX: the piece's end
-    std::size_t content;
-    std::size_t slice; // its position in the content's slices
-};
-
 PieceVerifier::PieceVerifier(RunContext& context, int folderFd, std::vector<std::string> names,
                              std::vector<std::string> expected, bool countProgress,
-                             std::vector<ContentCheck> contents)
+                             const ManifestTargets* targets,
+                             const std::vector<Sha256Digest::Bytes>* contents)
     : context_(context), folderFd_(folderFd), names_(std::move(names)), expected_(std::move(expected)),
-      countProgress_(countProgress) {
-    contents_.resize(contents.size());
-    for (std::size_t c = 0; c < contents.size(); ++c) {
-        Content& content = contents_[c];
-        content.expectedHex = std::move(contents[c].expectedHex);
-        // The single pass feeds a digest only when the slices come in piece
-        // order without going back; anything else is hashed from the file.
-        bool inOrder = !contents[c].slices.empty();
+      countProgress_(countProgress), targets_(contents ? targets : nullptr), contents_(contents) {
+    const std::size_t count = targets_ ? targets_->size() : 0;
+    contentVerdicts_.assign(count, ContentVerdict::Pending);
+    nextSlice_.assign(count, 0);
+    // The single pass feeds a digest only when the file's slices come in
+    // piece order without going back; anything else is hashed from the file.
+    for (std::size_t t = 0; t < count; ++t) {
+        const std::span<const PieceSlice> slices = targets_->slicesOf(t);
+        if (t >= contents_->size()) {
+            contentVerdicts_[t] = ContentVerdict::Mismatch;
+            continue;
+        }
+        bool inOrder = !slices.empty();
+        int32_t lastPiece = -1;
         int64_t lastEnd = 0;
-        for (std::size_t k = 0; k < contents[c].slices.size() && inOrder; ++k) {
-            const PieceSlice& slice = contents[c].slices[k];
+        for (const PieceSlice& slice : slices) {
             int64_t end = INT64_MAX;
             if (slice.piece < 0 || static_cast<std::size_t>(slice.piece) >= names_.size() ||
                 slice.offset < 0 || slice.length < 0 ||
                 (slice.length != INT64_MAX &&
                  __builtin_add_overflow(slice.offset, slice.length, &end)) ||
-                slice.piece < content.lastPiece ||
-                (slice.piece == content.lastPiece && slice.offset < lastEnd)) {
+                slice.piece < lastPiece || (slice.piece == lastPiece && slice.offset < lastEnd)) {
                 inOrder = false;
                 break;
             }
-            content.lastPiece = slice.piece;
+            lastPiece = slice.piece;
             lastEnd = end;
         }
-        if (!inOrder) {
-            decide(content, ContentVerdict::ReadBack);
-            continue;
-        }
-        for (std::size_t k = 0; k < contents[c].slices.size(); ++k) {
-            const PieceSlice& slice = contents[c].slices[k];
-            slices_.push_back({slice.piece, slice.offset,
-                               slice.length == INT64_MAX ? INT64_MAX : slice.offset + slice.length,
-                               c, k});
+        if (!inOrder) contentVerdicts_[t] = ContentVerdict::ReadBack;
+    }
+    // A split's manifest gives every slice in piece and offset order already;
+    // only another order needs one of its own (4 bytes a slice).
+    if (count > 0) {
+        const std::vector<PieceSlice>& all = targets_->slices();
+        const auto before = [&](std::size_t a, std::size_t b) {
+            return all[a].piece != all[b].piece ? all[a].piece < all[b].piece
+                                                : all[a].offset < all[b].offset;
+        };
+        bool sorted = true;
+        for (std::size_t s = 1; s < all.size() && sorted; ++s)
+            sorted = !before(s, s - 1);
+        if (sorted) {
+            sequenceSize_ = all.size();
+        } else {
+            for (std::size_t t = 0; t < count; ++t) {
+                if (contentVerdicts_[t] != ContentVerdict::Pending) continue;
+                for (std::size_t s = targets_->firstSliceOf(t); s < targets_->firstSliceOf(t + 1);
+                     ++s)
+                    order_.push_back(static_cast<uint32_t>(s));
+            }
+            std::stable_sort(order_.begin(), order_.end(), before);
+            sequenceSize_ = order_.size();
         }
     }
-    std::stable_sort(slices_.begin(), slices_.end(), [](const SliceAt& a, const SliceAt& b) {
-        return a.piece != b.piece ? a.piece < b.piece : a.offset < b.offset;
-    });
     worker_ = std::thread([this] { run(); });
     // The files' digests on a second thread, so the check of a join with both
     // files costs no more time than the pieces' digests alone.
@@ -303,17 +315,23 @@ PieceVerifier::Verdict PieceVerifier::verdict(std::size_t index) {
 
 PieceVerifier::ContentVerdict PieceVerifier::contentVerdict(std::size_t index) {
     std::unique_lock lock(mutex_);
-    if (index >= contents_.size()) return ContentVerdict::Mismatch;
-    changed_.wait(lock, [&] { return contents_[index].decided || contentsFinished_; });
-    return contents_[index].decided ? contents_[index].verdict : ContentVerdict::Mismatch;
+    if (index >= contentVerdicts_.size()) return ContentVerdict::Mismatch;
+    changed_.wait(lock, [&] {
+        return contentVerdicts_[index] != ContentVerdict::Pending || contentsFinished_;
+    });
+    const ContentVerdict verdict = contentVerdicts_[index];
+    return verdict != ContentVerdict::Pending ? verdict : ContentVerdict::Mismatch;
 }
 
-// Called with the mutex held, or before the worker starts.
-void PieceVerifier::decide(Content& content, ContentVerdict verdict) {
-    if (content.decided) return;
-    content.verdict = verdict;
-    content.decided = true;
-    content.digest.reset();
+// Called on the content thread with the mutex held: the file's digest goes.
+void PieceVerifier::decide(std::size_t target, ContentVerdict verdict) {
+    if (contentVerdicts_[target] != ContentVerdict::Pending) return;
+    contentVerdicts_[target] = verdict;
+    open_.erase(target);
+}
+
+std::size_t PieceVerifier::sliceAt(std::size_t position) const {
+    return order_.empty() ? position : order_[position];
 }
 
 namespace {
@@ -357,58 +375,70 @@ void PieceVerifier::checkPiece(std::size_t index, char* buffer) {
 }
 
 // Reads piece `index` again (from the page cache, on a second thread) and
-// feeds the content slices it holds, those from `cursor` on in slices_, to
-// their files' digests; decides the files that end in it.
+// feeds the content slices it holds, those from `cursor` on in piece order,
+// to their files' digests; decides the files that end in it.
 void PieceVerifier::feedContents(std::size_t index, char* buffer, std::size_t& cursor) {
     const int32_t piece = static_cast<int32_t>(index);
+    const std::vector<PieceSlice>& all = targets_->slices();
+    // Slices of earlier pieces left here belong to files hashed from what the join wrote.
+    while (cursor < sequenceSize_ && all[sliceAt(cursor)].piece < piece)
+        ++cursor;
     const std::size_t first = cursor;
-    while (cursor < slices_.size() && slices_[cursor].piece == piece)
+    while (cursor < sequenceSize_ && all[sliceAt(cursor)].piece == piece)
         ++cursor;
     const std::size_t last = cursor;
     if (first == last) return;
     std::vector<std::size_t> active; // slices begun and not yet ended
     std::size_t next = first;
-    const PieceRead read =
-        readPiece(folderFd_, names_[index], buffer, context_, stopping_,
-                  [&](const char* bytes, int64_t got, int64_t position) {
-                      const int64_t bufferEnd = position + got;
-                      const bool ended = got == 0;
-                      while (next < last && (slices_[next].offset < bufferEnd || ended))
-                          active.push_back(next++);
-                      std::erase_if(active, [&](std::size_t at) {
-                          const SliceAt& slice = slices_[at];
-                          Content& content = contents_[slice.content];
-                          if (content.decided) return true;
-                          if (content.nextSlice != slice.slice ||
-                              (ended && slice.end != INT64_MAX && slice.end > bufferEnd)) {
-                              // A slice out of its place, or past the piece's end.
-                              std::lock_guard lock(mutex_);
-                              decide(content, ContentVerdict::Mismatch);
-                              return true;
-                          }
-                          if (!content.digest) content.digest = std::make_unique<Sha256Digest>();
-                          const int64_t from = std::max(slice.offset, position);
-                          const int64_t to = std::min(slice.end, bufferEnd);
-                          if (to > from)
-                              content.digest->update(bytes + (from - position),
-                                                     static_cast<std::size_t>(to - from));
-                          if (slice.end > bufferEnd && !ended) return false;
-                          ++content.nextSlice;
-                          return true;
-                      });
-                      return true;
-                  });
+    const PieceRead read = readPiece(
+        folderFd_, names_[index], buffer, context_, stopping_,
+        [&](const char* bytes, int64_t got, int64_t position) {
+            const int64_t bufferEnd = position + got;
+            const bool ended = got == 0;
+            while (next < last && (all[sliceAt(next)].offset < bufferEnd || ended))
+                active.push_back(next++);
+            std::erase_if(active, [&](std::size_t at) {
+                const std::size_t s = sliceAt(at);
+                const PieceSlice& slice = all[s];
+                const std::size_t target = targets_->targetOfSlice(s);
+                if (contentVerdicts_[target] != ContentVerdict::Pending) return true;
+                const int64_t end =
+                    slice.length == INT64_MAX ? INT64_MAX : slice.offset + slice.length;
+                if (nextSlice_[target] != s - targets_->firstSliceOf(target) ||
+                    (ended && end != INT64_MAX && end > bufferEnd)) {
+                    // A slice out of its place, or past the piece's end.
+                    std::lock_guard lock(mutex_);
+                    decide(target, ContentVerdict::Mismatch);
+                    return true;
+                }
+                std::unique_ptr<Sha256Digest>& digest = open_[target];
+                if (!digest) digest = std::make_unique<Sha256Digest>();
+                const int64_t from = std::max(slice.offset, position);
+                const int64_t to = std::min(end, bufferEnd);
+                if (to > from)
+                    digest->update(bytes + (from - position), static_cast<std::size_t>(to - from));
+                if (end > bufferEnd && !ended) return false;
+                ++nextSlice_[target];
+                return true;
+            });
+            return true;
+        });
     std::lock_guard lock(mutex_);
     for (std::size_t at = first; at < last; ++at) {
-        Content& content = contents_[slices_[at].content];
-        if (content.decided) continue;
+        const std::size_t target = targets_->targetOfSlice(sliceAt(at));
+        if (contentVerdicts_[target] != ContentVerdict::Pending) continue;
+        const std::span<const PieceSlice> slices = targets_->slicesOf(target);
         if (read != PieceRead::Read) {
-            decide(content, ContentVerdict::Mismatch);
-        } else if (content.lastPiece == piece) {
-            const std::string hex =
-                content.digest ? content.digest->finishHex() : Sha256Digest().finishHex();
-            decide(content, !hex.empty() && hex == content.expectedHex ? ContentVerdict::Good
-                                                                       : ContentVerdict::Mismatch);
+            decide(target, ContentVerdict::Mismatch);
+        } else if (slices.back().piece == piece) {
+            Sha256Digest::Bytes digest{};
+            const auto found = open_.find(target);
+            const bool hashed =
+                found != open_.end() ? found->second->finish(digest) : Sha256Digest().finish(digest);
+            decide(target, hashed && nextSlice_[target] == slices.size() &&
+                                   digest == (*contents_)[target]
+                               ? ContentVerdict::Good
+                               : ContentVerdict::Mismatch);
         }
     }
 }
@@ -437,15 +467,16 @@ void PieceVerifier::runContents() {
     try {
         std::unique_ptr<char[]> buffer(new char[kReadStep]);
         std::size_t cursor = 0;
-        for (std::size_t i = 0; i < names_.size() && !stopping(); ++i) {
+        for (std::size_t i = 0; targets_ && i < names_.size() && !stopping(); ++i) {
             feedContents(i, buffer.get(), cursor);
             changed_.notify_all();
         }
     } catch (...) {
     }
     std::lock_guard lock(mutex_);
-    for (Content& content : contents_)
-        decide(content, ContentVerdict::Mismatch);
+    for (std::size_t target = 0; target < contentVerdicts_.size(); ++target)
+        decide(target, ContentVerdict::Mismatch);
+    open_.clear();
     contentsFinished_ = true;
     changed_.notify_all();
 }
@@ -533,26 +564,136 @@ std::string pieceSumsDisagreement(RunContext& run, int folderFd, const std::stri
     return {};
 }
 
-std::string contentsDisagreement(const std::vector<ChecksumEntry>& contents,
-                                 const std::vector<std::string>& targets) {
-    std::size_t i = 0;
-    for (; i < targets.size(); ++i) {
-        if (i >= contents.size()) return "CONTENTS.sha256 does not list " + shown(targets[i]);
-        if (contents[i].name != targets[i])
-            return "CONTENTS.sha256 lists " + shown(contents[i].name) + " where " +
-                   shown(targets[i]) + " belongs";
+// The lines of a checksum file, read from its start in bounded steps up to
+// the length it had when opened.
+class LineReader {
+public:
+    // A line is under this bound (a 64-digit hash and a name of at most two
+    // 255-byte fields, every byte escaped at worst): a longer one is damage.
+    static constexpr std::size_t kLineBound = 1200;
+    LineReader(int fd, int64_t size) : fd_(fd), size_(size) {}
+    enum class Next { Line, End, Unreadable, Malformed };
+    // The next line, without its newline, in `line` (valid until the next call).
+    Next next(std::string_view& line) {
+        for (;;) {
+            const std::size_t end = buffer_.find('\n', start_);
+            if (end != std::string::npos) {
+                line = std::string_view(buffer_).substr(start_, end - start_);
+                start_ = end + 1;
+                return Next::Line;
+            }
+            if (buffer_.size() - start_ > kLineBound) return Next::Malformed;
+            if (offset_ >= size_) return start_ == buffer_.size() ? Next::End : Next::Malformed;
+            buffer_.erase(0, start_);
+            start_ = 0;
+            const std::size_t kept = buffer_.size();
+            const std::size_t step =
+                static_cast<std::size_t>(std::min<int64_t>(kStep, size_ - offset_));
+            buffer_.resize(kept + step);
+            const int64_t got = readAt(fd_, buffer_.data() + kept, step, offset_);
+            if (got <= 0) {
+                if (got == 0) errno = EIO; // shorter than it was
+                return Next::Unreadable;
+            }
+            buffer_.resize(kept + static_cast<std::size_t>(got));
+            offset_ += got;
+        }
     }
-    if (i < contents.size())
-        return "CONTENTS.sha256 lists " + shown(contents[i].name) +
-               ", which the set does not rebuild";
-    return {};
+
+private:
+    static constexpr int64_t kStep = int64_t{1} << 16;
+    int fd_;
+    int64_t size_;
+    int64_t offset_ = 0;
+    std::string buffer_;
+    std::size_t start_ = 0;
+};
+
+bool digestOfHex(const std::string& hex, Sha256Digest::Bytes& digest) {
+    if (hex.size() != 2 * digest.size()) return false;
+    const auto value = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+    for (std::size_t i = 0; i < digest.size(); ++i)
+        digest[i] = static_cast<uint8_t>(value(hex[2 * i]) * 16 + value(hex[2 * i + 1]));
+    return true;
+}
+
+// Reads CONTENTS.sha256 in `folderFd`, at most `limit` bytes, into `sums`:
+// every line must parse, and, with `targets`, name exactly those in their
+// order. "" when it does; otherwise why not. Holds one step of the file and
+// 32 bytes a line.
+std::string readContentSums(int folderFd, std::size_t limit, const TargetNames* targets,
+                            SetChecksums& sums) {
+    const std::string file = kContentSumsFileName;
+    const EntryKind kind = entryAt(folderFd, kContentSumsFileName);
+    if (kind != EntryKind::Regular)
+        return file + (kind == EntryKind::Link ? " is a symbolic link" : " is not a regular file");
+    FileDescriptor fd = openFileAt(folderFd, kContentSumsFileName);
+    struct stat st {};
+    if (!fd || fstat(fd.get(), &st) != 0)
+        return file + " cannot be read: " + std::strerror(errno);
+    if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > limit)
+        return file + " is larger than this set's checksums can be";
+    if (st.st_size == 0) return file + " is empty";
+    const std::string unreadable = " cannot be read: ";
+    const std::string malformed = "CONTENTS.sha256 has a line that is not a checksum line";
+    // Every line parses: a damaged line anywhere is told as such first.
+    {
+        LineReader lines(fd.get(), st.st_size);
+        std::string_view line;
+        ChecksumEntry entry;
+        Sha256Digest::Bytes digest{};
+        for (;;) {
+            const LineReader::Next next = lines.next(line);
+            if (next == LineReader::Next::End) break;
+            if (next == LineReader::Next::Unreadable)
+                return file + unreadable + std::strerror(errno);
+            if (next == LineReader::Next::Malformed || !parseChecksumLine(line, entry) ||
+                !digestOfHex(entry.hex, digest))
+                return malformed;
+            if (!targets) sums.contents.push_back(digest);
+        }
+    }
+    if (!targets) return {};
+    // Then, line by line, the names the set rebuilds.
+    LineReader lines(fd.get(), st.st_size);
+    std::string why;
+    ChecksumEntry entry;
+    Sha256Digest::Bytes digest{};
+    // The next line parsed into `entry`, or why there is none.
+    const auto nextEntry = [&]() -> LineReader::Next {
+        std::string_view line;
+        LineReader::Next next = lines.next(line);
+        if (next == LineReader::Next::Line &&
+            (!parseChecksumLine(line, entry) || !digestOfHex(entry.hex, digest)))
+            next = LineReader::Next::Malformed;
+        if (next == LineReader::Next::Unreadable) why = file + unreadable + std::strerror(errno);
+        if (next == LineReader::Next::Malformed) why = malformed;
+        return next;
+    };
+    const bool named = (*targets)([&](const std::string& name) {
+        const LineReader::Next next = nextEntry();
+        if (next == LineReader::Next::End) why = "CONTENTS.sha256 does not list " + shown(name);
+        if (next != LineReader::Next::Line) return false;
+        if (entry.name != name) {
+            why = "CONTENTS.sha256 lists " + shown(entry.name) + " where " + shown(name) +
+                  " belongs";
+            return false;
+        }
+        sums.contents.push_back(digest);
+        return true;
+    });
+    if (!why.empty()) return why;
+    if (!named) return "the names of the set's files could not be read again from its manifest";
+    const LineReader::Next next = nextEntry();
+    if (next == LineReader::Next::Line)
+        return "CONTENTS.sha256 lists " + shown(entry.name) + ", which the set does not rebuild";
+    return why;
 }
 
 } // namespace
 
 SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_t pieceCount,
-                              int64_t targetBound, RunContext& run,
-                              const std::vector<std::string>* targets) {
+                              int64_t targetBound, RunContext& run, const TargetNames* targets) {
     const bool pieceSums = entryAt(pieceFolderFd, kPieceSumsFileName) != EntryKind::Missing;
     const bool contentSums = entryAt(pieceFolderFd, kContentSumsFileName) != EntryKind::Missing;
     if (!pieceSums && !contentSums) return {};
@@ -561,9 +702,7 @@ SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_
                        " is missing while " +
                        (pieceSums ? kPieceSumsFileName : kContentSumsFileName) + " is there");
     pieceCount = std::max(pieceCount, 0);
-    // A line is under 1200 bytes (a 64-digit hash and a name of at most two
-    // 255-byte fields, every byte escaped at worst): a bound no damage passes.
-    constexpr std::size_t kLineBound = 1200;
+    constexpr std::size_t kLineBound = LineReader::kLineBound;
     std::string problem;
     const std::string pieceText = readChecksumFile(
         pieceFolderFd, kPieceSumsFileName,
@@ -577,45 +716,213 @@ SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_
         !why.empty())
         return damaged(why);
 
-    const std::string contentText = readChecksumFile(
-        pieceFolderFd, kContentSumsFileName,
-        static_cast<std::size_t>(std::max<int64_t>(targetBound, 1)) * kLineBound, problem);
-    if (!problem.empty()) return damaged(problem);
     SetChecksums sums;
-    if (!parseChecksumLines(contentText, sums.contents))
-        return damaged("CONTENTS.sha256 has a line that is not a checksum line");
-    if (targets) {
-        if (const std::string why = contentsDisagreement(sums.contents, *targets); !why.empty())
-            return damaged(why);
-    }
+    if (std::string why = readContentSums(
+            pieceFolderFd, static_cast<std::size_t>(std::max<int64_t>(targetBound, 1)) * kLineBound,
+            targets, sums);
+        !why.empty())
+        return damaged(std::move(why));
     sums.state = ChecksumState::Good;
     for (int32_t i = 0; i < pieceCount; ++i)
         sums.pieceHex.push_back(entries[static_cast<std::size_t>(i)].hex);
     return sums;
 }
 
-bool targetsOfManifest(const Manifest& manifest, std::vector<ManifestTarget>& targets) {
-    targets.clear();
+std::string recordName(const FileRecord& record) {
+    return std::string(record.name, strnlen(record.name, sizeof record.name));
+}
+
+namespace {
+
+uint64_t nameHash(std::string_view name) {
+    return std::hash<std::string_view>{}(name);
+}
+
+} // namespace
+
+bool ManifestTargets::read(const Manifest& manifest,
+                           const std::function<bool(const FileRecord&)>& check) {
+    targets_.clear();
+    slices_.clear();
     if (manifest.fileSet()) {
-        ManifestTarget whole{"", {}};
+        targets_.push_back({nameHash(""), 0, 0});
         for (int32_t i = 0; i < manifest.pieceCount(); ++i)
-            whole.slices.push_back({i, 0, INT64_MAX});
-        targets.push_back(std::move(whole));
+            slices_.push_back({i, 0, INT64_MAX});
         return true;
     }
-    std::unordered_map<std::string, std::size_t> where;
-    return manifest.forEachFileRecords([&](const FileRecord* records, std::size_t count) {
-        for (const FileRecord* record = records; record != records + count; ++record) {
-            std::string name(record->name, strnlen(record->name, sizeof record->name));
-            auto [it, added] = where.emplace(std::move(name), targets.size());
-            if (added) targets.push_back({it->first, {}});
-            targets[it->second].slices.push_back(
-                {record->pieceIndex, record->offset, record->length});
+    // The record count was checked against the file when the manifest was read.
+    slices_.reserve(static_cast<std::size_t>(manifest.fileCount()));
+    targets_.reserve(static_cast<std::size_t>(manifest.fileCount()));
+    std::string previous;
+    uint32_t index = 0;
+    const bool read = manifest.forEachFileRecords([&](const FileRecord* records, std::size_t count) {
+        for (const FileRecord* record = records; record != records + count; ++record, ++index) {
+            if (check && !check(*record)) return false;
+            const std::string_view name(record->name, strnlen(record->name, sizeof record->name));
+            if (targets_.empty() || name != previous) {
+                targets_.push_back({nameHash(name), index, static_cast<uint32_t>(slices_.size())});
+                previous.assign(name);
+            }
+            slices_.push_back({record->pieceIndex, record->offset, record->length});
         }
         return true;
     });
+    return read && mergeRepeatedNames(manifest);
+}
+
+// A split gives a file's records one after another; a name that comes back
+// after others makes one file with all its records, in record order, placed
+// where its first record is. Names are compared by hash, and those that share
+// one are read again and compared whole.
+bool ManifestTargets::mergeRepeatedNames(const Manifest& manifest) {
+    std::vector<std::pair<uint64_t, uint32_t>> byHash; // (hash, run)
+    byHash.reserve(targets_.size());
+    for (std::size_t run = 0; run < targets_.size(); ++run)
+        byHash.push_back({targets_[run].nameHash, static_cast<uint32_t>(run)});
+    std::sort(byHash.begin(), byHash.end());
+    std::vector<std::pair<uint64_t, uint32_t>> shared; // those sharing a hash, still in order
+    for (std::size_t i = 0; i < byHash.size(); ++i) {
+        if ((i > 0 && byHash[i - 1].first == byHash[i].first) ||
+            (i + 1 < byHash.size() && byHash[i + 1].first == byHash[i].first))
+            shared.push_back(byHash[i]);
+    }
+    byHash = {};
+    if (shared.empty()) return true;
+    std::unordered_map<uint32_t, std::string> names; // by run
+    std::vector<uint32_t> records;                   // their first records, in order
+    for (const auto& [hash, run] : shared)
+        records.push_back(targets_[run].firstRecord);
+    std::sort(records.begin(), records.end());
+    std::unordered_map<uint32_t, uint32_t> runOfRecord;
+    for (const auto& [hash, run] : shared)
+        runOfRecord[targets_[run].firstRecord] = run;
+    uint32_t index = 0;
+    std::size_t want = 0;
+    const bool read = manifest.forEachFileRecords([&](const FileRecord* got, std::size_t count) {
+        for (std::size_t i = 0; i < count && want < records.size(); ++i, ++index) {
+            if (index != records[want]) continue;
+            names[runOfRecord[index]] = recordName(got[i]);
+            ++want;
+        }
+        return want < records.size();
+    });
+    if (want < records.size() && !read) return false;
+    // Each run's file: the first run of its name.
+    std::vector<uint32_t> fileOf(targets_.size());
+    for (std::size_t run = 0; run < fileOf.size(); ++run)
+        fileOf[run] = static_cast<uint32_t>(run);
+    bool merged = false;
+    for (std::size_t i = 0; i < shared.size();) {
+        std::size_t end = i;
+        std::unordered_map<std::string_view, uint32_t> first;
+        for (; end < shared.size() && shared[end].first == shared[i].first; ++end) {
+            const uint32_t run = shared[end].second;
+            const auto [at, added] = first.emplace(names[run], run);
+            if (!added) {
+                fileOf[run] = at->second;
+                merged = true;
+            }
+        }
+        i = end;
+    }
+    if (!merged) return true;
+    std::vector<uint32_t> order(targets_.size());
+    for (std::size_t run = 0; run < order.size(); ++run)
+        order[run] = static_cast<uint32_t>(run);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](uint32_t a, uint32_t b) { return fileOf[a] < fileOf[b]; });
+    std::vector<Target> targets;
+    std::vector<PieceSlice> slices;
+    slices.reserve(slices_.size());
+    for (const uint32_t run : order) {
+        if (fileOf[run] == run)
+            targets.push_back({targets_[run].nameHash, targets_[run].firstRecord,
+                               static_cast<uint32_t>(slices.size())});
+        const std::size_t from = targets_[run].firstSlice;
+        const std::size_t to = run + 1 < targets_.size() ? targets_[run + 1].firstSlice : slices_.size();
+        slices.insert(slices.end(), slices_.begin() + static_cast<std::ptrdiff_t>(from),
+                      slices_.begin() + static_cast<std::ptrdiff_t>(to));
+    }
+    targets_ = std::move(targets);
+    slices_ = std::move(slices);
+    return true;
+}
+
+std::size_t ManifestTargets::firstSliceOf(std::size_t index) const {
+    return index < targets_.size() ? targets_[index].firstSlice : slices_.size();
+}
+
+std::size_t ManifestTargets::targetOfSlice(std::size_t slice) const {
+    const auto after = std::upper_bound(
+        targets_.begin(), targets_.end(), slice,
+        [](std::size_t s, const Target& target) { return s < target.firstSlice; });
+    return static_cast<std::size_t>(after - targets_.begin()) - 1;
+}
+
+std::span<const PieceSlice> ManifestTargets::slicesOf(std::size_t target) const {
+    const std::size_t from = firstSliceOf(target);
+    return {slices_.data() + from, firstSliceOf(target + 1) - from};
+}
+
+std::span<PieceSlice> ManifestTargets::slicesOf(std::size_t target) {
+    const std::size_t from = firstSliceOf(target);
+    return {slices_.data() + from, firstSliceOf(target + 1) - from};
+}
+
+bool ManifestTargets::forEachName(
+    const Manifest& manifest, const std::function<bool(std::size_t, const FileRecord*)>& take) const {
+    if (manifest.fileSet()) return targets_.empty() || take(0, nullptr);
+    std::size_t next = 0;
+    uint32_t index = 0;
+    bool changed = false;
+    manifest.forEachFileRecords([&](const FileRecord* records, std::size_t count) {
+        for (std::size_t i = 0; i < count && next < targets_.size(); ++i, ++index) {
+            if (index != targets_[next].firstRecord) continue;
+            const std::string_view name(records[i].name,
+                                        strnlen(records[i].name, sizeof records[i].name));
+            if (nameHash(name) != targets_[next].nameHash) {
+                changed = true;
+                return false;
+            }
+            if (!take(next++, &records[i])) return false;
+        }
+        return next < targets_.size();
+    });
+    return !changed && next == targets_.size();
+}
+
+bool ManifestTargets::nameOf(const Manifest& manifest, std::size_t index, std::string& name) const {
+    bool found = false;
+    name.clear();
+    forEachName(manifest, [&](std::size_t at, const FileRecord* record) {
+        if (at != index) return true;
+        if (record) name = recordName(*record);
+        found = true;
+        return false;
+    });
+    return found;
+}
+
+TargetNames contentNamesOf(const Manifest& manifest, const ManifestTargets& targets) {
+    return [&manifest, &targets](const std::function<bool(const std::string&)>& take) {
+        const std::string baseName = manifest.baseName();
+        return targets.forEachName(manifest, [&](std::size_t, const FileRecord* record) {
+            return take(contentNameOf(baseName, record ? recordName(*record) : std::string()));
+        });
+    };
 }
 
 std::string contentNameOf(const std::string& baseName, const std::string& target) {
     return target.empty() ? baseName : baseName + "/" + target;
+}
+
+std::string hexOf(const Sha256Digest::Bytes& digest) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(2 * digest.size());
+    for (const uint8_t byte : digest) {
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 0x0f];
+    }
+    return hex;
 }

@@ -20,10 +20,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 class Sha256Digest;
@@ -105,26 +108,68 @@ struct PieceSlice {
     int64_t length = 0; // INT64_MAX: to the end of the piece
 };
 
-// One file a join rebuilds, with the SHA-256 CONTENTS.sha256 gives it.
-struct ContentCheck {
-    std::string expectedHex;
-    std::vector<PieceSlice> slices; // in the order the file is made of them
+// The files a join of a manifest rebuilds, each with its slices, in the order
+// its first record comes: a file set's one file (named "", made of every
+// piece whole), or each file of a folder set (named by its path relative to
+// the tree's root). Records of one name make one file, in record order.
+//
+// Only the slices are held (24 bytes a record, 16 a file); the names stay in
+// the manifest and are read again when they are wanted (forEachName).
+class ManifestTargets {
+public:
+    // Reads the file records of `manifest`, handing each to `check` first
+    // when one is given (false from it ends the read). False when the records
+    // could not be read again or `check` refused one.
+    bool read(const Manifest& manifest,
+              const std::function<bool(const FileRecord&)>& check = {});
+    std::size_t size() const { return targets_.size(); }
+    std::span<const PieceSlice> slicesOf(std::size_t target) const;
+    std::span<PieceSlice> slicesOf(std::size_t target);
+    // Every slice, target by target; target `index`'s begin at
+    // firstSliceOf(index) (size() gives the end of the last).
+    const std::vector<PieceSlice>& slices() const { return slices_; }
+    std::size_t firstSliceOf(std::size_t index) const;
+    std::size_t targetOfSlice(std::size_t slice) const;
+    // Hands every target's name to `take(index, record)` in order, re-read
+    // from `manifest`'s records (`record` is the target's first record; null
+    // for a file set's one file). False when the records could not be read,
+    // a name is no longer the one read first, or `take` returned false.
+    bool forEachName(const Manifest& manifest,
+                     const std::function<bool(std::size_t, const FileRecord*)>& take) const;
+    // The name of target `index`; "" with false when it cannot be read again.
+    bool nameOf(const Manifest& manifest, std::size_t index, std::string& name) const;
+
+private:
+    struct Target {
+        uint64_t nameHash = 0;
+        uint32_t firstRecord = 0;
+        uint32_t firstSlice = 0;
+    };
+    bool mergeRepeatedNames(const Manifest& manifest);
+    std::vector<Target> targets_;
+    std::vector<PieceSlice> slices_; // target by target
 };
+// The name of a target as its record holds it.
+std::string recordName(const FileRecord& record);
 
 // Checks pieces against their SHA-256 on its own thread, in index order, so a
 // join can copy while it checks and wait only before it puts a file in place.
 // From the same reads it hashes each rebuilt file's bytes, so a file is also
-// checked against CONTENTS.sha256 without reading it back.
+// checked against CONTENTS.sha256 without reading it back. A file's digest is
+// made when its first slice is reached and goes when it is decided.
 class PieceVerifier {
 public:
     // Starts checking every name of `names` (inside `folderFd`, which must
-    // stay open) against `expected` at the same position, and the content of
-    // every file of `contents`.
+    // stay open) against `expected` at the same position, and, when
+    // `targets` is given, the content of each of its files against
+    // `contents` at the same position. Both stay the caller's, unchanged,
+    // for as long as the verifier lives.
     // `context` gives the stop request and, when `countProgress`, takes the
     // bytes read.
     PieceVerifier(RunContext& context, int folderFd, std::vector<std::string> names,
                   std::vector<std::string> expected, bool countProgress,
-                  std::vector<ContentCheck> contents = {});
+                  const ManifestTargets* targets = nullptr,
+                  const std::vector<Sha256Digest::Bytes>* contents = nullptr);
     ~PieceVerifier();
     PieceVerifier(const PieceVerifier&) = delete;
     PieceVerifier& operator=(const PieceVerifier&) = delete;
@@ -132,28 +177,33 @@ public:
     enum class Verdict { Good, Missing, Mismatch };
     // Waits until the piece at `index` is checked.
     Verdict verdict(std::size_t index);
-    // Waits until the content of `contents[index]` is checked. ReadBack when
+    // Waits until the content of target `index` is checked. ReadBack when
     // its slices do not come in piece order, so the pieces' single pass cannot
     // hash it: the caller hashes the file it wrote instead.
-    enum class ContentVerdict { Good, Mismatch, ReadBack };
+    enum class ContentVerdict : uint8_t { Good, Mismatch, ReadBack, Pending };
     ContentVerdict contentVerdict(std::size_t index);
 
 private:
-    struct Content;
-    struct SliceAt;
     void run();
     void runContents();
     bool stopping();
     void checkPiece(std::size_t index, char* buffer);
     void feedContents(std::size_t index, char* buffer, std::size_t& cursor);
-    void decide(Content& content, ContentVerdict verdict);
+    void decide(std::size_t target, ContentVerdict verdict);
+    std::size_t sliceAt(std::size_t position) const;
     RunContext& context_;
     int folderFd_;
     std::vector<std::string> names_;
     std::vector<std::string> expected_;
     bool countProgress_;
-    std::vector<Content> contents_;
-    std::vector<SliceAt> slices_; // every content slice, by piece and offset
+    const ManifestTargets* targets_ = nullptr;
+    const std::vector<Sha256Digest::Bytes>* contents_ = nullptr;
+    // The slices in piece and offset order, when the targets' own order is not.
+    std::vector<uint32_t> order_;
+    std::size_t sequenceSize_ = 0; // the slices the content thread goes through
+    std::vector<uint32_t> nextSlice_;           // by target: the slice its digest waits for
+    std::vector<ContentVerdict> contentVerdicts_; // by target
+    std::unordered_map<std::size_t, std::unique_ptr<Sha256Digest>> open_; // files begun
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Verdict> verdicts_;
@@ -181,36 +231,36 @@ enum class ChecksumState {
 
 struct SetChecksums {
     ChecksumState state = ChecksumState::Absent;
-    std::vector<std::string> pieceHex;   // by piece index, when Good
-    std::vector<ChecksumEntry> contents; // the lines of CONTENTS.sha256, when Good
-    std::string problem;                 // when Damaged: which file, and what disagrees
+    std::vector<std::string> pieceHex; // by piece index, when Good
+    // The digests of CONTENTS.sha256, line by line, when Good: 32 bytes a
+    // file, the names having been compared as they were read.
+    std::vector<Sha256Digest::Bytes> contents;
+    std::string problem; // when Damaged: which file, and what disagrees
     bool good() const { return state == ChecksumState::Good; }
 };
+
+// The names a join rebuilds, as CONTENTS.sha256 names them, in order: each is
+// handed to `take`, which returns false to stop. False when they could not
+// all be given (a read failed, or `take` stopped them).
+using TargetNames = std::function<bool(const std::function<bool(const std::string&)>& take)>;
+// The names of `targets` of `manifest`, for readSetChecksums.
+TargetNames contentNamesOf(const Manifest& manifest, const ManifestTargets& targets);
 
 // Reads and checks both checksum files of the set with `stem` and
 // `pieceCount` pieces in `pieceFolderFd`: SHA256SUMS must list exactly the
 // set's pieces and manifest in the order above, with the manifest's line
 // matching the manifest on disk; CONTENTS.sha256 must parse, and, when
-// `targets` is given (the names the join rebuilds, as CONTENTS.sha256 names
-// them, in order), list exactly those names in that order. One file without
-// the other is damage. What is read is bounded by what a set of that many
-// pieces and targets can need (`targetBound`: the most targets the manifest
-// can describe). Never follows a link: a link in a checksum file's place is
-// damage.
+// `targets` is given, list exactly those names in that order. One file
+// without the other is damage. What is read is bounded by what a set of that
+// many pieces and targets can need (`targetBound`: the most targets the
+// manifest can describe); CONTENTS.sha256 is read in bounded steps, never
+// whole. Never follows a link: a link in a checksum file's place is damage.
 SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_t pieceCount,
                               int64_t targetBound, RunContext& run,
-                              const std::vector<std::string>* targets = nullptr);
+                              const TargetNames* targets = nullptr);
 
-// The files a join of `manifest` rebuilds, each with its
-// slices, in the order its first record comes: a file set's one file (named
-// "", made of every piece whole), or each file of a folder set (named by its
-// path relative to the tree's root).
-struct ManifestTarget {
-    std::string name;
-    std::vector<PieceSlice> slices;
-};
-// False when the file records could not be read again.
-bool targetsOfManifest(const Manifest& manifest, std::vector<ManifestTarget>& targets);
 // The name CONTENTS.sha256 gives a target of the set `baseName`: "<base
 // name>" for a file set, "<base name>/<relative path>" for a folder set.
 std::string contentNameOf(const std::string& baseName, const std::string& target);
+// 64 lower-case hex digits.
+std::string hexOf(const Sha256Digest::Bytes& digest);

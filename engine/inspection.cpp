@@ -88,12 +88,12 @@ bool runVerification(const std::string& pieceFolder, std::vector<PieceCheck>& ou
         return run.refuse("the manifest of " + pieceFolder + " has an unsafe name");
     const std::string stem = stemOf(baseName);
     const int32_t count = std::max(manifest->pieceCount(), 0);
-    std::vector<ManifestTarget> targets;
-    if (!targetsOfManifest(manifest.value(), targets))
+    // The files' names stay in the manifest: they are compared with
+    // CONTENTS.sha256 as both are read again.
+    ManifestTargets targets;
+    if (!targets.read(manifest.value()))
         return run.refuse("cannot read the manifest of " + pieceFolder + " again");
-    std::vector<std::string> names;
-    for (const ManifestTarget& target : targets)
-        names.push_back(contentNameOf(baseName, target.name));
+    const TargetNames names = contentNamesOf(manifest.value(), targets);
     const SetChecksums sums =
         readSetChecksums(folder.get(), stem, count, static_cast<int64_t>(targets.size()), run,
                          &names);
@@ -108,21 +108,19 @@ bool runVerification(const std::string& pieceFolder, std::vector<PieceCheck>& ou
         run.fail("the set has no checksum files", EngineFailure::NoChecksums);
         return false;
     }
-    names.clear();
+    std::vector<std::string> pieceNames;
     int64_t total = 0;
     for (int32_t i = 0; i < count; ++i) {
         char name[kPathBufferSize];
         if (pieceFileName(stem.c_str(), i, name) < 0) return false;
-        names.push_back(name);
+        pieceNames.push_back(name);
         FileIdentity identity;
-        if (entryAt(folder.get(), names.back().c_str(), &identity) == EntryKind::Regular)
+        if (entryAt(folder.get(), name, &identity) == EntryKind::Regular)
             total += identity.size;
     }
     run.setTotalBytes(total);
-    std::vector<ContentCheck> contents;
-    for (std::size_t i = 0; i < targets.size(); ++i)
-        contents.push_back({sums.contents[i].hex, targets[i].slices});
-    PieceVerifier verifier(run, folder.get(), names, sums.pieceHex, true, std::move(contents));
+    PieceVerifier verifier(run, folder.get(), std::move(pieceNames), sums.pieceHex, true, &targets,
+                           &sums.contents);
     std::vector<PieceCheck> found;
     bool allGood = true;
     for (int32_t i = 0; i < count; ++i) {
@@ -145,7 +143,9 @@ bool runVerification(const std::string& pieceFolder, std::vector<PieceCheck>& ou
     for (std::size_t i = 0; allGood && i < targets.size(); ++i) {
         if (verifier.contentVerdict(i) == PieceVerifier::ContentVerdict::Mismatch) {
             allGood = false;
-            run.fail("the manifest does not rebuild " + contentNameOf(baseName, targets[i].name) +
+            std::string name;
+            targets.nameOf(manifest.value(), i, name);
+            run.fail("the manifest does not rebuild " + contentNameOf(baseName, name) +
                        " as CONTENTS.sha256 describes it");
         }
     }

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -34,10 +35,10 @@ struct PieceState {
     std::string problem; // why it is not good
 };
 
-// A target of the result (relative to the root; "" for a file set) and the
-// slices that make it, in record order.
+// The slices that make a target of the result (relative to the root; "" for
+// a file set), in record order.
 using Slice = PieceSlice;
-using Target = ManifestTarget;
+using Slices = std::span<const PieceSlice>;
 
 struct JoinJob {
     JoinJob(RunContext& context, const Manifest& read) : run(context), manifest(read) {}
@@ -58,7 +59,7 @@ struct JoinJob {
     RunFolder* work = nullptr;         // where every target is written until complete
     bool fileSet = true;
     mode_t umask = 022;
-    std::vector<std::string> expectedContent; // by target, when the checksums are good
+    const std::vector<Sha256Digest::Bytes>* expectedContent = nullptr; // by target, with the verifier
     // Targets that replace an existing file wait for one flush of the file
     // system and are renamed at the end, in order.
     struct Deferred {
@@ -172,17 +173,19 @@ bool pieceIsGood(JoinJob& job, int32_t index) {
 
 // The slices lie inside their pieces and add up to at most the total; a file
 // set's pieces add up to exactly the total.
-bool sizesAgree(JoinJob& job, const std::vector<Target>& targets, bool fileSet) {
+bool sizesAgree(JoinJob& job, const ManifestTargets& targets, bool fileSet) {
     RunContext& run = job.run;
     const int64_t total = job.manifest.totalSize();
     int64_t sum = 0;
-    for (const Target& target : targets) {
-        for (const Slice& slice : target.slices) {
+    for (std::size_t index = 0; index < targets.size(); ++index) {
+        for (const Slice& slice : targets.slicesOf(index)) {
             auto piece = job.pieces.find(slice.piece);
+            std::string name;
             if (piece != job.pieces.end() && piece->second.good &&
                 slice.length > piece->second.size - slice.offset)
-                return run.refuse("the manifest places " + target.name +
-                                    " past the end of piece " + piecePath(job, slice.piece));
+                return targets.nameOf(job.manifest, index, name),
+                       run.refuse("the manifest places " + name + " past the end of piece " +
+                                  piecePath(job, slice.piece));
             if (__builtin_add_overflow(sum, slice.length, &sum) || sum > total)
                 return run.refuse("the manifest's slices add up to more than its total of " +
                                     std::to_string(total) + " bytes");
@@ -205,7 +208,7 @@ std::set<std::string> ownNames(const JoinJob& job) {
 }
 
 // A target that would be one of the set's own files, in its own folder.
-bool writesOverItsOwnSet(const JoinJob& job, int outFd, const std::vector<Target>& targets,
+bool writesOverItsOwnSet(const JoinJob& job, int outFd, const ManifestTargets& targets,
                          bool fileSet) {
     RunContext& run = job.run;
     const std::set<std::string> own = ownNames(job);
@@ -231,13 +234,18 @@ bool writesOverItsOwnSet(const JoinJob& job, int outFd, const std::vector<Target
     std::string inside;
     for (std::size_t i = names.size() - static_cast<std::size_t>(depth); i < names.size(); ++i)
         inside += (inside.empty() ? "" : "/") + names[i];
-    for (const Target& target : targets) {
-        const std::string leaf = lastComponentOf(target.name);
-        if (folderPartOf(target.name) == inside && own.count(leaf) != 0)
-            return !run.refuse("the file " + target.name +
-                                 " of the set would write over the set's " + "own " + leaf);
-    }
-    return false;
+    bool over = false;
+    const bool named = targets.forEachName(job.manifest, [&](std::size_t, const FileRecord* record) {
+        const std::string name = record ? recordName(*record) : std::string();
+        const std::string leaf = lastComponentOf(name);
+        if (folderPartOf(name) != inside || own.count(leaf) == 0) return true;
+        over = !run.refuse("the file " + name + " of the set would write over the set's " +
+                           "own " + leaf);
+        return false;
+    });
+    if (!over && !named)
+        return !run.refuse("cannot read the manifest of " + job.pieceFolder + " again");
+    return over;
 }
 
 // Renames the temporary in `fromFd` to `name` in `folderFd`; without
@@ -259,7 +267,7 @@ bool putInPlace(int fromFd, const std::string& temporary, int folderFd, const st
 // The target `index` of the join passed every check the set allows: each
 // piece feeding it matches its checksum, and its content matches its line in
 // CONTENTS.sha256 (hashed from `out` when the pieces' pass could not).
-bool passesFullCheck(JoinJob& job, std::size_t index, const std::vector<Slice>& slices, int out,
+bool passesFullCheck(JoinJob& job, std::size_t index, Slices slices, int out,
                      const std::string& path) {
     RunContext& run = job.run;
     if (!job.verifier) return true;
@@ -274,7 +282,8 @@ bool passesFullCheck(JoinJob& job, std::size_t index, const std::vector<Slice>& 
     }
     PieceVerifier::ContentVerdict content = job.verifier->contentVerdict(index);
     if (content == PieceVerifier::ContentVerdict::ReadBack)
-        content = sha256OfFile(out, run, false) == job.expectedContent[index]
+        content = index < job.expectedContent->size() &&
+                          sha256OfFile(out, run, false) == hexOf((*job.expectedContent)[index])
                       ? PieceVerifier::ContentVerdict::Good
                       : PieceVerifier::ContentVerdict::Mismatch;
     if (content != PieceVerifier::ContentVerdict::Good) {
@@ -306,8 +315,7 @@ bool keepOwner(int out, const struct stat& existing, const std::string& path, Ru
 // replaces an existing file waits for the end of the run (finishDeferred).
 // Nothing stays under either name on failure.
 bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::string& folder,
-                 const std::string& name, const std::string& path,
-                 const std::vector<Slice>& slices) {
+                 const std::string& name, const std::string& path, Slices slices) {
     RunContext& run = job.run;
     struct stat existing {};
     const bool replacing = fstatat(folderFd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
@@ -428,12 +436,14 @@ void finishDeferred(JoinJob& job, int outFd) {
     }
 }
 
-void joinFile(JoinJob& job, int outFd, const std::vector<Target>& targets) {
-    if (!writeTarget(job, 0, outFd, "", job.baseName, job.target, targets.front().slices))
+void joinFile(JoinJob& job, int outFd, const ManifestTargets& targets) {
+    if (!writeTarget(job, 0, outFd, "", job.baseName, job.target, targets.slicesOf(0)))
         job.failed = true;
 }
 
-void joinFolder(JoinJob& job, int outFd, const std::vector<Target>& targets) {
+// The targets are written in the order of their first records, their names
+// read again from the manifest as they come.
+void joinFolder(JoinJob& job, int outFd, const ManifestTargets& targets) {
     RunContext& run = job.run;
     FileDescriptor root = makeFolderAt(outFd, job.baseName.c_str());
     if (!root) {
@@ -444,25 +454,28 @@ void joinFolder(JoinJob& job, int outFd, const std::vector<Target>& targets) {
     }
     std::string openFolderName = "";
     FileDescriptor folder(::fcntl(root.get(), F_DUPFD_CLOEXEC, 0));
-    for (std::size_t index = 0; index < targets.size(); ++index) {
-        const Target& target = targets[index];
-        if (run.stopIfRequested()) {
-            job.failed = true;
-            return;
+    bool ended = false; // by a stop or a refusal, not by the manifest
+    const bool named = targets.forEachName(job.manifest, [&](std::size_t index,
+                                                             const FileRecord* record) {
+        if (run.stopIfRequested() || !record || !recordIsSafe(job, *record)) {
+            job.failed = ended = true;
+            return false;
         }
+        const Slices slices = targets.slicesOf(index);
         bool good = true;
-        for (const Slice& slice : target.slices)
+        for (const Slice& slice : slices)
             good = pieceIsGood(job, slice.piece) && good;
         if (!good) {
             job.failed = true;
-            continue;
+            return true;
         }
-        const std::string folderName = folderPartOf(target.name);
+        const std::string name = recordName(*record);
+        const std::string folderName = folderPartOf(name);
         if (folderName != openFolderName || !folder) {
             folder = openFolderBelow(root.get(), folderName, true);
             openFolderName = folderName;
         }
-        const std::string path = job.target + "/" + target.name;
+        const std::string path = job.target + "/" + name;
         if (!folder) {
             const int error = errno;
             run.fail("cannot write " + path + ": " +
@@ -470,20 +483,16 @@ void joinFolder(JoinJob& job, int outFd, const std::vector<Target>& targets) {
                             ? std::string("a link or a file is in the way of its folder")
                             : std::string(strerror(error))));
             job.failed = true;
-            continue;
+            return true;
         }
-        if (!writeTarget(job, index, folder.get(), folderName, lastComponentOf(target.name), path,
-                         target.slices))
+        if (!writeTarget(job, index, folder.get(), folderName, lastComponentOf(name), path, slices))
             job.failed = true;
+        return true;
+    });
+    if (!named && !ended) {
+        run.fail("cannot read the manifest of " + job.pieceFolder + " again");
+        job.failed = true;
     }
-}
-
-// The names CONTENTS.sha256 gives the targets, in order.
-std::vector<std::string> contentNames(const JoinJob& job, const std::vector<Target>& targets) {
-    std::vector<std::string> names;
-    for (const Target& target : targets)
-        names.push_back(contentNameOf(job.baseName, target.name));
-    return names;
 }
 
 // Decides which check the join makes: the full check with checksum files
@@ -538,23 +547,22 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
             run.fail("the manifest of " + job.pieceFolder + " lists fewer pieces than it counts");
             return run.failure();
         }
-    } else {
-        const bool safe = manifest->forEachFileRecords([&](const FileRecord* records, std::size_t n) {
-            return std::all_of(records, records + n,
-                               [&](const FileRecord& record) { return recordIsSafe(job, record); });
-        });
-        if (!safe) return run.failure();
     }
-    std::vector<Target> targets;
-    if (!targetsOfManifest(manifest.value(), targets)) {
-        run.fail("cannot read the manifest of " + pieceFolder + " again");
+    // A folder set's records are checked as the targets are read from them.
+    ManifestTargets targets;
+    bool refused = false;
+    if (!targets.read(manifest.value(), [&](const FileRecord& record) {
+            refused = !fileSet && !recordIsSafe(job, record);
+            return !refused;
+        })) {
+        if (!refused) run.fail("cannot read the manifest of " + pieceFolder + " again");
         return run.failure();
     }
     checkPieces(job, &read);
     if (fileSet) {
         // Every piece feeds the one target: all of them must be good, and
         // each is copied whole.
-        for (Slice& slice : targets.front().slices) {
+        for (Slice& slice : targets.slicesOf(0)) {
             if (!pieceIsGood(job, slice.piece)) return run.failure();
             slice.length = job.pieces[slice.piece].size;
         }
@@ -570,7 +578,7 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
     // With checksum files that agree with the set, every piece, and every
     // file's content, is checked in full on another thread while the copy
     // goes on.
-    const std::vector<std::string> names = contentNames(job, targets);
+    const TargetNames names = contentNamesOf(manifest.value(), targets);
     const SetChecksums sums = readSetChecksums(set.get(), job.stem, job.pieceCount,
                                                static_cast<int64_t>(targets.size()), run, &names);
     if (run.stopIfRequested() || !chooseCheck(options, sums, job.pieceFolder, run))
@@ -580,13 +588,9 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
         std::vector<std::string> pieceNames;
         for (int32_t i = 0; i < job.pieceCount; ++i)
             pieceNames.push_back(pieceName(job, i));
-        std::vector<ContentCheck> contents;
-        for (std::size_t i = 0; i < targets.size(); ++i) {
-            contents.push_back({sums.contents[i].hex, targets[i].slices});
-            job.expectedContent.push_back(sums.contents[i].hex);
-        }
         verifier = std::make_unique<PieceVerifier>(run, set.get(), std::move(pieceNames),
-                                                   sums.pieceHex, false, std::move(contents));
+                                                   sums.pieceHex, false, &targets, &sums.contents);
+        job.expectedContent = &sums.contents;
         job.verifier = verifier.get();
         for (const char* name : kOwnFileNames) {
             FileIdentity identity;
