@@ -376,7 +376,7 @@ void PieceVerifier::checkPiece(std::size_t index, char* buffer) {
 
 // Reads piece `index` again (from the page cache, on a second thread) and
 // feeds the content slices it holds, those from `cursor` on in piece order,
-// to their files' digests; decides the files that end in it.
+// to their files' digests; decides each file as its last slice is fed.
 void PieceVerifier::feedContents(std::size_t index, char* buffer, std::size_t& cursor) {
     const int32_t piece = static_cast<int32_t>(index);
     const std::vector<PieceSlice>& all = targets_->slices();
@@ -418,7 +418,17 @@ void PieceVerifier::feedContents(std::size_t index, char* buffer, std::size_t& c
                 if (to > from)
                     digest->update(bytes + (from - position), static_cast<std::size_t>(to - from));
                 if (end > bufferEnd && !ended) return false;
-                ++nextSlice_[target];
+                if (++nextSlice_[target] == targets_->slicesOf(target).size()) {
+                    // The file's last byte is in: it is decided now, and its digest goes.
+                    Sha256Digest::Bytes hashed{};
+                    const bool good =
+                        digest->finish(hashed) && hashed == (*contents_)[target];
+                    {
+                        std::lock_guard lock(mutex_);
+                        decide(target, good ? ContentVerdict::Good : ContentVerdict::Mismatch);
+                    }
+                    changed_.notify_all();
+                }
                 return true;
             });
             return true;
@@ -427,19 +437,10 @@ void PieceVerifier::feedContents(std::size_t index, char* buffer, std::size_t& c
     for (std::size_t at = first; at < last; ++at) {
         const std::size_t target = targets_->targetOfSlice(sliceAt(at));
         if (contentVerdicts_[target] != ContentVerdict::Pending) continue;
-        const std::span<const PieceSlice> slices = targets_->slicesOf(target);
-        if (read != PieceRead::Read) {
+        // Still open: the piece could not be read whole, or the file's last
+        // slice lies in it and was never fed whole.
+        if (read != PieceRead::Read || targets_->slicesOf(target).back().piece == piece)
             decide(target, ContentVerdict::Mismatch);
-        } else if (slices.back().piece == piece) {
-            Sha256Digest::Bytes digest{};
-            const auto found = open_.find(target);
-            const bool hashed =
-                found != open_.end() ? found->second->finish(digest) : Sha256Digest().finish(digest);
-            decide(target, hashed && nextSlice_[target] == slices.size() &&
-                                   digest == (*contents_)[target]
-                               ? ContentVerdict::Good
-                               : ContentVerdict::Mismatch);
-        }
     }
 }
 
@@ -637,6 +638,7 @@ std::string readContentSums(int folderFd, std::size_t limit, const TargetNames* 
     const std::string unreadable = " cannot be read: ";
     const std::string malformed = "CONTENTS.sha256 has a line that is not a checksum line";
     // Every line parses: a damaged line anywhere is told as such first.
+    std::size_t count = 0;
     {
         LineReader lines(fd.get(), st.st_size);
         std::string_view line;
@@ -651,9 +653,11 @@ std::string readContentSums(int folderFd, std::size_t limit, const TargetNames* 
                 !digestOfHex(entry.hex, digest))
                 return malformed;
             if (!targets) sums.contents.push_back(digest);
+            ++count;
         }
     }
     if (!targets) return {};
+    sums.contents.reserve(count);
     // Then, line by line, the names the set rebuilds.
     LineReader lines(fd.get(), st.st_size);
     std::string why;
@@ -906,8 +910,14 @@ bool ManifestTargets::nameOf(const Manifest& manifest, std::size_t index, std::s
 TargetNames contentNamesOf(const Manifest& manifest, const ManifestTargets& targets) {
     return [&manifest, &targets](const std::function<bool(const std::string&)>& take) {
         const std::string baseName = manifest.baseName();
+        std::string name; // one buffer for every name
         return targets.forEachName(manifest, [&](std::size_t, const FileRecord* record) {
-            return take(contentNameOf(baseName, record ? recordName(*record) : std::string()));
+            name.assign(baseName);
+            if (record) {
+                name += '/';
+                name.append(record->name, strnlen(record->name, sizeof record->name));
+            }
+            return take(name);
         });
     };
 }

@@ -180,12 +180,13 @@ bool sizesAgree(JoinJob& job, const ManifestTargets& targets, bool fileSet) {
     for (std::size_t index = 0; index < targets.size(); ++index) {
         for (const Slice& slice : targets.slicesOf(index)) {
             auto piece = job.pieces.find(slice.piece);
-            std::string name;
             if (piece != job.pieces.end() && piece->second.good &&
-                slice.length > piece->second.size - slice.offset)
-                return targets.nameOf(job.manifest, index, name),
-                       run.refuse("the manifest places " + name + " past the end of piece " +
+                slice.length > piece->second.size - slice.offset) {
+                std::string name;
+                targets.nameOf(job.manifest, index, name);
+                return run.refuse("the manifest places " + name + " past the end of piece " +
                                   piecePath(job, slice.piece));
+            }
             if (__builtin_add_overflow(sum, slice.length, &sum) || sum > total)
                 return run.refuse("the manifest's slices add up to more than its total of " +
                                     std::to_string(total) + " bytes");
