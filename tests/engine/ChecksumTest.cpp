@@ -6,6 +6,7 @@
 #include "engine/digest.h"
 #include "engine/errors.h"
 #include "engine/inspection.h"
+#include "engine/manifest_file.h"
 #include "engine/join.h"
 #include "engine/removal.h"
 #include "engine/safe_fs.h"
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 
 namespace fs = std::filesystem;
 
@@ -42,6 +44,51 @@ std::string sha256Hex(const std::string& bytes) {
     Sha256Digest digest;
     digest.update(bytes.data(), bytes.size());
     return digest.finishHex();
+}
+
+
+// Writes the set "set" of one piece holding `records` (a name and its bytes
+// each, back to back) with both checksum files, as a split of the files
+// would; a name may come back after others. Files are named for
+// CONTENTS.sha256 in the order of their first records, their bytes in record order.
+void writeOnePieceSet(const TempDir& dir,
+                      const std::vector<std::pair<std::string, std::string>>& records) {
+    fs::create_directories(dir / "set");
+    std::string piece;
+    std::vector<std::string> order;
+    std::map<std::string, std::string> files;
+    for (const auto& [name, bytes] : records) {
+        piece += bytes;
+        if (files.count(name) == 0) order.push_back(name);
+        files[name] += bytes;
+    }
+    char pieceName[kPathBufferSize];
+    ASSERT_GT(pieceFileName("s", 0, pieceName), 0);
+    writeFile(dir / ("set/" + std::string(pieceName)), piece);
+    RunContext run;
+    FileDescriptor folder = openFolderPath((dir / "set").c_str());
+    ManifestHeader header{};
+    std::strcpy(header.baseName, "s");
+    header.pieceCount = 1;
+    header.totalSize = static_cast<int64_t>(piece.size());
+    ManifestWriter writer;
+    ASSERT_TRUE(writer.create(folder.get(), header, 0644, dir / "set", run));
+    int64_t offset = 0;
+    for (const auto& [name, bytes] : records) {
+        ASSERT_TRUE(writer.addFile(name, 0, offset, static_cast<int64_t>(bytes.size())));
+        offset += static_cast<int64_t>(bytes.size());
+    }
+    char fingerprint[kMd5HexSize] = {};
+    pieceFingerprint((dir / ("set/" + std::string(pieceName))).c_str(), fingerprint);
+    ASSERT_TRUE(writer.setPiece(0, fingerprint));
+    std::string manifestHex;
+    ASSERT_TRUE(writer.finish(false, manifestHex));
+    writeFile(dir / "set/SHA256SUMS", checksumLine(sha256Hex(piece), pieceName) +
+                                          checksumLine(manifestHex, kManifestFileName));
+    std::string contents;
+    for (const std::string& name : order)
+        contents += checksumLine(sha256Hex(files[name]), "s/" + name);
+    writeFile(dir / "set/CONTENTS.sha256", contents);
 }
 
 } // namespace
@@ -243,4 +290,54 @@ TEST(ChecksumFiles, AChecksumFileThatCannotBeWrittenFailsTheSplit) {
               std::string::npos);
     EXPECT_FALSE(exists(dir / "f_spt/spt_config.morvspt"));
     EXPECT_FALSE(holdsTemporary(dir.path().string()));
+}
+
+// A file whose records lie apart is one file, made of them in record order,
+// named where its first record is; the join and the full check agree with
+// CONTENTS.sha256 on it.
+TEST(ChecksumFiles, RecordsOfOneNameApartMakeOneFile) {
+    TempDir dir;
+    writeOnePieceSet(dir, {{"a", seededBytes(1, 300)},
+                           {"d/b", seededBytes(2, 200)},
+                           {"a", seededBytes(3, 100)}});
+    std::vector<PieceCheck> checks;
+    ChecksumState state = ChecksumState::Absent;
+    RunContext run;
+    EXPECT_TRUE(verifySet(dir / "set", checks, state, run)) << run.failure().reason;
+    EXPECT_EQ(state, ChecksumState::Good);
+    fs::create_directories(dir / "out");
+    const Result<JoinOutcome> joined = joinSet(dir / "set", dir / "out", JoinOptions{}, run);
+    ASSERT_TRUE(joined) << run.failure().reason;
+    EXPECT_TRUE(joined->fullCheck);
+    EXPECT_EQ(treeContents(dir / "out"),
+              (std::map<std::string, std::string>{
+                  {"s/a", seededBytes(1, 300) + seededBytes(3, 100)},
+                  {"s/d/b", seededBytes(2, 200)}}));
+}
+
+// The full check keeps per file its slices and its digest, not its names nor
+// its lines: what it allocates in all grows by far less than a file's line.
+TEST(ChecksumFiles, TheFullCheckAllocatesLittlePerFile) {
+    const auto allocatedFor = [](int files) {
+        TempDir dir;
+        std::vector<std::pair<std::string, std::string>> records;
+        for (int i = 0; i < files; ++i)
+            records.push_back({"folder-" + std::to_string(i % 7) + "/a-longer-file-name-" +
+                                   std::to_string(i),
+                               std::string(static_cast<std::size_t>(i % 5), 'x')});
+        writeOnePieceSet(dir, records);
+        std::vector<PieceCheck> checks;
+        ChecksumState state = ChecksumState::Absent;
+        RunContext run;
+        bool checked = false;
+        const std::size_t bytes = bytesAllocatedDuring(
+            [&] { checked = static_cast<bool>(verifySet(dir / "set", checks, state, run)); });
+        EXPECT_TRUE(checked) << run.failure().reason;
+        return bytes;
+    };
+    // Both above the 1 MiB step the manifest's records are read in.
+    const std::size_t fewer = allocatedFor(4000);
+    const std::size_t more = allocatedFor(12000);
+    if (more == 0) GTEST_SKIP() << "allocations are not counted under a sanitizer";
+    EXPECT_LT(more > fewer ? (more - fewer) / 8000 : 0, 300u) << fewer << " " << more;
 }
