@@ -334,15 +334,6 @@ void splitFolder(SplitJob& job) {
 bool writeContentSums(SplitJob& job, int tempFd,
                       const std::vector<Sha256Digest::Bytes>& digests) {
     RunContext& run = job.run;
-    static constexpr char kHex[] = "0123456789abcdef";
-    const auto hexOf = [](const Sha256Digest::Bytes& digest) {
-        std::string hex(2 * digest.size(), '0');
-        for (std::size_t i = 0; i < digest.size(); ++i) {
-            hex[2 * i] = kHex[digest[i] >> 4];
-            hex[2 * i + 1] = kHex[digest[i] & 0x0F];
-        }
-        return hex;
-    };
     TextFileWriter out;
     const std::string path = job.pieceFolder + "/" + kContentSumsFileName;
     if (!out.open(tempFd, kContentSumsFileName, path, run, job.mode)) return false;
