@@ -162,6 +162,8 @@ Result<void> verifySet(const std::string& pieceFolder, std::vector<PieceCheck>& 
         runVerification(pieceFolder, out, checksums, run);
     } catch (const std::bad_alloc&) {
         run.fail("the check ran out of memory");
+    } catch (const std::exception& e) {
+        run.fail(std::string("the check could not go on: ") + e.what());
     }
     return run.result();
 }

@@ -633,5 +633,8 @@ Result<JoinOutcome> joinSet(const std::string& pieceFolder, const std::string& o
     } catch (const std::bad_alloc&) {
         run.fail("the join ran out of memory");
         return run.failure();
+    } catch (const std::exception& e) {
+        run.fail(std::string("the join could not go on: ") + e.what());
+        return run.failure();
     }
 }

@@ -42,18 +42,26 @@ bool flushFileSystemOf(const std::string& path, RunContext& run) {
     return true;
 }
 
-// The set still checks whole on disk: every piece matches its fingerprint.
-// A source goes only after this.
-bool setChecksWhole(const std::string& pieceFolder, RunContext& run) {
+// The split's set is still in its folder and checks whole on disk: every
+// piece matches its fingerprint. A source goes only after this, and only
+// while the set stays locked against a split that would replace it: the
+// set comes back open, with its lock held, or empty.
+OpenSet setChecksWhole(const SplitOutcome& outcome, RunContext& run) {
+    const std::string& pieceFolder = outcome.pieceFolder;
     const auto notWhole = [&](const std::string& why) {
         run.fail(why + ", so the source was kept", EngineFailure::SetNotWhole);
-        return false;
+        return OpenSet{};
     };
     RunContext reading;
-    const OpenSet set = lockSetForReading(pieceFolder.c_str(), reading);
+    OpenSet set = lockSetForReading(pieceFolder.c_str(), reading);
     for (std::string& note : reading.takeNotes())
         run.note(std::move(note));
     if (!set) return notWhole("the set in " + pieceFolder + " cannot be read again");
+    FileIdentity manifestNow;
+    if (outcome.manifest.size >= 0 &&
+        (entryAt(set.get(), kManifestFileName, &manifestNow) != EntryKind::Regular ||
+         !(manifestNow == outcome.manifest)))
+        return notWhole("the set in " + pieceFolder + " was replaced since the split");
     const Result<Manifest> manifest = Manifest::readAt(set.get(), pieceFolder);
     const std::string baseName = manifest ? manifest->baseName() : std::string();
     if (!manifest || !isSafeComponentName(baseName.c_str()))
@@ -72,7 +80,7 @@ bool setChecksWhole(const std::string& pieceFolder, RunContext& run) {
         if (!piece || stored.empty() || stored != now)
             return notWhole("the piece " + pieceFolder + "/" + name + " no longer matches the set");
     }
-    return true;
+    return set;
 }
 
 // A stop asked for before the removal began leaves everything.
@@ -184,7 +192,8 @@ bool removeSplitSource(const SplitOutcome& outcome, RemovalReport& report, RunCo
         if (stoppedBeforeStart(report, static_cast<int64_t>(outcome.files.size()), run))
             return false;
         if (!flushFileSystemOf(outcome.pieceFolder, run)) return false;
-        if (!setChecksWhole(outcome.pieceFolder, run)) return false;
+        const OpenSet held = setChecksWhole(outcome, run);
+        if (!held) return false;
         FileDescriptor parent = openFolderPath(parentFolderOf(outcome.source));
         if (!parent) {
             run.failErrno("open", parentFolderOf(outcome.source), errno);

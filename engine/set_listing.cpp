@@ -182,6 +182,9 @@ Result<SetListing> listPieceSet(const std::string& pieceFolder, RunContext& run)
     } catch (const std::bad_alloc&) {
         run.fail("the listing of " + pieceFolder + " ran out of memory");
         return run.failure();
+    } catch (const std::exception& e) {
+        run.fail("the listing of " + pieceFolder + " could not go on: " + e.what());
+        return run.failure();
     }
     return listing;
 }

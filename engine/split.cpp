@@ -219,6 +219,15 @@ void finishSource(SplitJob& job, OpenSource& source) {
     source = OpenSource{};
 }
 
+// The cutter could not write what it held of a piece, or finish one: its
+// errno is still the write's.
+void pieceWriteFailed(SplitJob& job, const PieceCutter& cutter) {
+    const int error = errno;
+    if (!job.run.failed())
+        job.run.failErrno("write", piecePathOf(job.pieceFolder, job.stem, cutter.piece()), error);
+    job.failed = job.aborted = true;
+}
+
 PieceCutter::Callbacks cutterCallbacks(SplitJob& job) {
     return {[&job](int32_t index) { return createPiece(job, index); },
             [&job](int32_t index, FileDescriptor& piece) { registerPiece(job, index, piece); }};
@@ -258,10 +267,7 @@ void splitFile(SplitJob& job, const Transforms& transforms) {
         char probe = 0;
         if (readAt(source.fd.get(), &probe, 1, job.stored) != 0) ++job.stored;
     }
-    if (!cutter.finish()) {
-        job.failed = job.aborted = true;
-        return;
-    }
+    if (!cutter.finish()) return pieceWriteFailed(job, cutter);
     finishSource(job, source);
 }
 
@@ -275,6 +281,7 @@ void splitFolder(SplitJob& job) {
     std::string folderPath;
     FileDescriptor folder;
     for (const std::string& file : job.files) {
+        if (job.failed) return; // the set cannot be made: nothing more is worth reading
         if (run.stopIfRequested()) {
             job.failed = job.aborted = true;
             return;
@@ -325,7 +332,7 @@ void splitFolder(SplitJob& job) {
         if (cutter.full() && readAt(source.fd.get(), &probe, 1, got) != 0) ++job.stored;
         finishSource(job, source);
     }
-    if (!cutter.finish()) job.failed = job.aborted = true;
+    if (!cutter.finish()) pieceWriteFailed(job, cutter);
 }
 
 // CONTENTS.sha256 in manifest order: each rebuilt file's digest, as the
@@ -472,6 +479,8 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
         run.failErrno("write", job.pieceFolder, errno);
         job.failed = true;
     }
+    FileIdentity manifestIdentity;
+    if (!job.failed) entryAt(temp.fd(), kManifestFileName, &manifestIdentity);
     // The last moment a stop leaves the old state: past the exchange, the new
     // set is in place.
     if (job.failed || run.stopIfRequested() ||
@@ -480,6 +489,7 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
     SplitOutcome outcome;
     outcome.source = job.source;
     outcome.pieceFolder = job.pieceFolder;
+    outcome.manifest = manifestIdentity;
     outcome.folderSource = job.folderSource;
     outcome.files = std::move(job.read);
     return outcome;
@@ -500,6 +510,9 @@ Result<SplitOutcome> splitSource(const SplitRequest& request, const SplitOptions
         return made;
     } catch (const std::bad_alloc&) {
         run.fail("the split ran out of memory");
+        return run.failure();
+    } catch (const std::exception& e) {
+        run.fail(std::string("the split could not go on: ") + e.what());
         return run.failure();
     }
 }

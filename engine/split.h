@@ -93,6 +93,9 @@ struct StoredSourceFile {
 struct SplitOutcome {
     std::string source;      // the request's srcPath
     std::string pieceFolder; // the set's folder
+    // The new set's manifest as the split left it: a removal of the source
+    // goes on only while this is still the set in the piece folder.
+    FileIdentity manifest;
     bool folderSource = false;
     // In the order they were stored; with SplitOptions::keepSourceFiles or
     // removeSource only.

@@ -8,6 +8,7 @@
 #include "engine/manifest.h"
 #include "engine/removal.h"
 #include "engine/run_folder.h"
+#include "engine/split.h"
 
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/FaultInjection.h"
@@ -18,7 +19,10 @@
 
 #include <filesystem>
 
+#include <csignal>
+
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -392,4 +396,53 @@ TEST(Removal, AFileTheSystemWillNotRemoveIsKeptWithItsReason) {
               0);
     EXPECT_FALSE(exists(dir / "src/a.txt"));
     EXPECT_EQ(readFile(dir / "src/locked/b.txt"), "bbbb");
+}
+
+// A source goes only while the set its split made is the one in the piece
+// folder: another source of the same stem may have replaced it since.
+TEST(Removal, TheSourceStaysWhenItsSetWasReplacedByAnother) {
+    TempDir dir;
+    writeFile(dir / "report.pdf", seededBytes(41, 5000));
+    writeFile(dir / "report.docx", seededBytes(42, 5000));
+    RunContext run;
+    const auto split = [&](const char* name) {
+        SplitRequest request;
+        request.source = dir / name;
+        request.outFolder = dir.path();
+        request.totalSize = 5000;
+        request.pieceSize = 2000;
+        SplitOptions options;
+        options.keepSourceFiles = true;
+        return splitSource(request, options, run);
+    };
+    const Result<SplitOutcome> first = split("report.pdf");
+    ASSERT_TRUE(first) << first.failure().reason;
+    ASSERT_TRUE(split("report.docx")); // replaces report_spt whole
+    RemovalReport report;
+    EXPECT_FALSE(removeSplitSource(first.value(), report, run));
+    EXPECT_EQ(run.failureKind(), EngineFailure::SetNotWhole);
+    EXPECT_EQ(readFile(dir / "report.pdf"), seededBytes(41, 5000));
+}
+
+// A piece that cannot be written says which, and why, even when its last
+// bytes were still waiting to be written.
+TEST(FullDisk, AFailedWriteOfAPiecesLastBytesNamesThePieceAndTheError) {
+    TempDir dir;
+    writeFile(dir / "data.bin", seededBytes(43, 5000));
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{1024, 1024};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    RunContext run;
+    SplitRequest request;
+    request.source = dir / "data.bin";
+    request.outFolder = dir.path();
+    request.totalSize = 5000;
+    request.pieceSize = 1 << 20;
+    const Result<SplitOutcome> made = splitSource(request, {}, run);
+    limit = {RLIM_INFINITY, RLIM_INFINITY};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    ASSERT_FALSE(made);
+    EXPECT_EQ(made.failure().error, EFBIG) << made.failure().reason;
+    EXPECT_NE(made.failure().reason.find("data_0.spt"), std::string::npos) << made.failure().reason;
+    EXPECT_FALSE(fs::exists(dir / "data_spt"));
 }
