@@ -103,7 +103,6 @@ bool ManifestWriter::create(int folderFd, const ManifestHeader& header, int mode
         run.failErrno("create", displayPath_, errno);
         return ok_ = false;
     }
-    buffer_.reserve(kWriteStep);
     return true;
 }
 

@@ -80,7 +80,9 @@ int64_t PieceCutter::fill(int fd, int64_t offset, int64_t want, int64_t sizeHint
                           bool& failed) {
     int64_t got = 0;
     const std::size_t free = kStageBytes - staged_;
-    if (free > 0 && want > 0) {
+    // Only a file known to end within the staging space is staged; a larger
+    // one, or one of unknown size, is copied in the kernel.
+    if (want > 0 && sizeHint >= 0 && sizeHint - offset < static_cast<int64_t>(free)) {
         if (run_.stopIfRequested()) {
             failed = true;
             errno = ECANCELED;

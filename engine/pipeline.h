@@ -65,10 +65,10 @@ public:
 using SegmentSink = std::function<void(int32_t piece, int64_t offset, int64_t length)>;
 
 // Writes a stream into `count` pieces of `pieceSize` bytes, the last one
-// holding the rest. Pieces are made when the stream reaches them. The first
-// MiB of a range is read into a staging buffer that small files share, so a
-// tree of small files costs one read each and large writes; what goes on past
-// it is copied in the kernel.
+// holding the rest. Pieces are made when the stream reaches them. A file whose
+// size is given and fits the staging buffer's room (1 MiB) is read into it,
+// so a tree of small files costs one read each and large writes; anything
+// else is copied in the kernel.
 class PieceCutter {
 public:
     struct Callbacks {

@@ -425,16 +425,17 @@ TEST(Removal, TheSourceStaysWhenItsSetWasReplacedByAnother) {
 }
 
 // A piece that cannot be written says which, and why, even when its last
-// bytes were still waiting to be written.
+// bytes were small files gathered in memory, written only as it ends.
 TEST(FullDisk, AFailedWriteOfAPiecesLastBytesNamesThePieceAndTheError) {
     TempDir dir;
-    writeFile(dir / "data.bin", seededBytes(43, 5000));
+    for (int i = 0; i < 5; ++i)
+        writeFile(dir / ("tree/f" + std::to_string(i)), seededBytes(43 + i, 1000));
     signal(SIGXFSZ, SIG_IGN);
     rlimit limit{1024, 1024};
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
     RunContext run;
     SplitRequest request;
-    request.source = dir / "data.bin";
+    request.source = dir / "tree";
     request.outFolder = dir.path();
     request.totalSize = 5000;
     request.pieceSize = 1 << 20;
@@ -443,6 +444,6 @@ TEST(FullDisk, AFailedWriteOfAPiecesLastBytesNamesThePieceAndTheError) {
     setrlimit(RLIMIT_FSIZE, &limit);
     ASSERT_FALSE(made);
     EXPECT_EQ(made.failure().error, EFBIG) << made.failure().reason;
-    EXPECT_NE(made.failure().reason.find("data_0.spt"), std::string::npos) << made.failure().reason;
-    EXPECT_FALSE(fs::exists(dir / "data_spt"));
+    EXPECT_NE(made.failure().reason.find("tree_0.spt"), std::string::npos) << made.failure().reason;
+    EXPECT_FALSE(fs::exists(dir / "tree_spt"));
 }
