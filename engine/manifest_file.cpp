@@ -169,7 +169,10 @@ bool ManifestWriter::finish(bool sync, std::string& sha256Hex) {
     if (sync && fsync(fd_.get()) != 0) return fail("write");
     // The hash is taken from the file as it is on disk, in one pass.
     Sha256Digest digest;
-    std::vector<char> step(kWriteStep);
+    const int64_t length = static_cast<int64_t>(sizeof(ManifestHeader)) +
+                           static_cast<int64_t>(pieces_.size() * sizeof(PieceRecord)) +
+                           filesWritten_;
+    std::vector<char> step(static_cast<std::size_t>(std::min<int64_t>(length, kWriteStep)));
     for (int64_t offset = 0;;) {
         if (run_->stopIfRequested()) return ok_ = false;
         const int64_t got = readAt(fd_.get(), step.data(), step.size(), offset);
