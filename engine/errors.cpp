@@ -86,10 +86,6 @@ void engineFail(const std::string& message, EngineFailure kind) {
     gLastFailure = kind;
 }
 
-bool engineRefuse(const std::string& message) {
-    engineFail(message);
-    return false;
-}
 
 EngineFailure engineLastFailure() {
     std::lock_guard lock(gMutex);
@@ -107,7 +103,5 @@ std::vector<std::string> engineTakeNotes() {
 }
 
 void engineFailErrno(const char* step, const std::string& path, int error) {
-    char text[256] = {};
-    const char* reason = strerror_r(error, text, sizeof text);
-    engineFail(std::string("cannot ") + step + " " + path + ": " + reason);
+    engineFail(errnoReason(step, path, error));
 }

@@ -52,7 +52,5 @@ std::vector<std::string> engineTakeNotes();
 void engineClearError();
 // Keeps `message` unless a reason is already kept for this run.
 void engineFail(const std::string& message, EngineFailure kind = EngineFailure::Other);
-// engineFail(message), for a check that refuses: always false.
-bool engineRefuse(const std::string& message);
 // engineFail("cannot <step> <path>: <strerror(error)>").
 void engineFailErrno(const char* step, const std::string& path, int error);

@@ -158,14 +158,10 @@ bool runVerification(const std::string& pieceFolder, std::vector<PieceCheck>& ou
 Result<void> verifySet(const std::string& pieceFolder, std::vector<PieceCheck>& out,
                        ChecksumState& checksums, RunContext& run) {
     run.clearFailure();
-    try {
+    return runGuarded<Result<void>>(run, "the check", [&] {
         runVerification(pieceFolder, out, checksums, run);
-    } catch (const std::bad_alloc&) {
-        run.fail("the check ran out of memory");
-    } catch (const std::exception& e) {
-        run.fail(std::string("the check could not go on: ") + e.what());
-    }
-    return run.result();
+        return run.result();
+    });
 }
 
 int32_t verifyPieceSet(const char* pieceFolder, std::vector<PieceCheck>& out,

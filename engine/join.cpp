@@ -624,17 +624,11 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
 Result<JoinOutcome> joinSet(const std::string& pieceFolder, const std::string& outputFolder,
                             const JoinOptions& options, RunContext& run) {
     run.clearFailure();
-    try {
+    return runGuarded<Result<JoinOutcome>>(run, "the join", [&] {
         Result<JoinOutcome> joined = runJoin(pieceFolder, outputFolder, options, run);
         if (joined && options.removePieces &&
             !removeJoinedPieces(joined.value(), joined->removal, options.quickCheckAccepted, run))
             joined->removalFailure = run.failure();
         return joined;
-    } catch (const std::bad_alloc&) {
-        run.fail("the join ran out of memory");
-        return run.failure();
-    } catch (const std::exception& e) {
-        run.fail(std::string("the join could not go on: ") + e.what());
-        return run.failure();
-    }
+    });
 }

@@ -59,9 +59,6 @@ std::string Manifest::baseName() const {
     return textField(header_.baseName, sizeof header_.baseName);
 }
 
-std::string Manifest::passwordDigest() const {
-    return std::string(header_.passwordDigest, strnlen(header_.passwordDigest, kMd5HexSize - 1));
-}
 
 bool Manifest::forEachFileRecords(
     const std::function<bool(const FileRecord*, std::size_t)>& take) const {
@@ -69,18 +66,6 @@ bool Manifest::forEachFileRecords(
     ManifestHandlers handlers;
     handlers.files = take;
     return readManifest(file_->get(), handlers) == 0;
-}
-
-bool Manifest::fileRecords(std::vector<FileRecord>& out) const {
-    try {
-        out.reserve(out.size() + static_cast<std::size_t>(fileCount()));
-        return forEachFileRecords([&](const FileRecord* records, std::size_t count) {
-            out.insert(out.end(), records, records + count);
-            return true;
-        });
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
 }
 
 bool ManifestWriter::create(int folderFd, const ManifestHeader& header, int mode,

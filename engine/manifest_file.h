@@ -28,8 +28,6 @@ public:
     const ManifestHeader& header() const { return header_; }
     // The base name; "" when its field has no end (a damaged manifest).
     std::string baseName() const;
-    // The stored password digest, "" when the set has none.
-    std::string passwordDigest() const;
     int32_t pieceCount() const { return header_.pieceCount; }
     int32_t fileCount() const { return header_.fileCount > 0 ? header_.fileCount : 0; }
     int64_t totalSize() const { return header_.totalSize; }
@@ -41,8 +39,6 @@ public:
     // false to stop. False when a read failed or `take` stopped it. Memory:
     // one step of at most 1 MiB.
     bool forEachFileRecords(const std::function<bool(const FileRecord*, std::size_t)>& take) const;
-    // Every file record, for the callers that need them all at once.
-    bool fileRecords(std::vector<FileRecord>& out) const;
 
 private:
     ManifestHeader header_{};

@@ -35,11 +35,14 @@ void RunContext::fail(Failure failure) {
     if (!failure_) failure_ = std::move(failure);
 }
 
-void RunContext::failErrno(const char* step, const std::string& path, int error) {
+std::string errnoReason(const char* step, const std::string& path, int error) {
     char text[256] = {};
     const char* reason = strerror_r(error, text, sizeof text);
-    fail(Failure{EngineFailure::Other, std::string("cannot ") + step + " " + path + ": " + reason,
-                 path, error});
+    return std::string("cannot ") + step + " " + path + ": " + reason;
+}
+
+void RunContext::failErrno(const char* step, const std::string& path, int error) {
+    fail(Failure{EngineFailure::Other, errnoReason(step, path, error), path, error});
 }
 
 bool RunContext::refuse(std::string reason) {

@@ -11,6 +11,8 @@
 #include "engine/errors.h"
 
 #include <atomic>
+#include <exception>
+#include <new>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -18,6 +20,9 @@
 #include <utility>
 #include <variant>
 #include <vector>
+
+// "cannot <step> <path>: <the system's text for error>".
+std::string errnoReason(const char* step, const std::string& path, int error);
 
 struct Failure {
     EngineFailure kind = EngineFailure::Other;
@@ -70,6 +75,13 @@ struct RunProgress {
     void setTotal(int64_t bytes) { total.store(bytes, std::memory_order_relaxed); }
     void add(int64_t bytes) { done.fetch_add(bytes, std::memory_order_relaxed); }
 };
+
+class RunContext;
+
+// Runs `body` (which returns R); an exception ends the run as a failure
+// ("<what> ran out of memory", "<what> could not go on: ..."), never the
+// process.
+template <class R, class Body> R runGuarded(RunContext& run, const std::string& what, Body&& body);
 
 class RunContext {
 public:
@@ -127,3 +139,14 @@ private:
     std::optional<Failure> failure_;
     std::vector<std::string> notes_;
 };
+
+template <class R, class Body> R runGuarded(RunContext& run, const std::string& what, Body&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        run.fail(what + " ran out of memory");
+    } catch (const std::exception& e) {
+        run.fail(what + " could not go on: " + e.what());
+    }
+    return run.failure();
+}

@@ -176,15 +176,9 @@ bool runListing(const std::string& pieceFolder, SetListing& out, RunContext& run
 
 Result<SetListing> listPieceSet(const std::string& pieceFolder, RunContext& run) {
     run.clearFailure();
-    SetListing listing;
-    try {
-        if (!runListing(pieceFolder, listing, run)) return run.failure();
-    } catch (const std::bad_alloc&) {
-        run.fail("the listing of " + pieceFolder + " ran out of memory");
-        return run.failure();
-    } catch (const std::exception& e) {
-        run.fail("the listing of " + pieceFolder + " could not go on: " + e.what());
-        return run.failure();
-    }
-    return listing;
+    return runGuarded<Result<SetListing>>(run, "the listing of " + pieceFolder, [&] {
+        SetListing listing;
+        if (!runListing(pieceFolder, listing, run)) return Result<SetListing>(run.failure());
+        return Result<SetListing>(std::move(listing));
+    });
 }

@@ -500,7 +500,7 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
 Result<SplitOutcome> splitSource(const SplitRequest& request, const SplitOptions& options,
                                  RunContext& run) {
     run.clearFailure();
-    try {
+    return runGuarded<Result<SplitOutcome>>(run, "the split", [&] {
         Result<SplitOutcome> made = runSplit(request, options, run);
         if (made && options.removeSource) {
             // What the split stored goes only once the set checks whole again.
@@ -508,13 +508,7 @@ Result<SplitOutcome> splitSource(const SplitRequest& request, const SplitOptions
                 made->removalFailure = run.failure();
         }
         return made;
-    } catch (const std::bad_alloc&) {
-        run.fail("the split ran out of memory");
-        return run.failure();
-    } catch (const std::exception& e) {
-        run.fail(std::string("the split could not go on: ") + e.what());
-        return run.failure();
-    }
+    });
 }
 
 std::string describeSetInTheWay(const char* srcPath, const char* outFolder) {
