@@ -56,7 +56,9 @@ struct JoinJob {
     int pieceFd = -1;
     std::map<int32_t, PieceState> pieces;
     PieceVerifier* verifier = nullptr; // full checks, when the set has its checksum files
-    RunFolder* work = nullptr;         // where every target is written until complete
+    RunFolder* work = nullptr; // where targets are written until complete, unless unnamed
+    UnnamedFiles unnamed = UnnamedFiles::Unavailable; // how new files are made, when they can be
+    bool freshRoot = false; // the tree's root was made by this run
     bool fileSet = true;
     mode_t umask = 022;
     const std::vector<Sha256Digest::Bytes>* expectedContent = nullptr; // by target, with the verifier
@@ -311,35 +313,50 @@ bool keepOwner(int out, const struct stat& existing, const std::string& path, Ru
     return false;
 }
 
-// Writes one target in the run's working folder and renames it to `name` in
-// `folderFd` once every slice is in and it passed its checks; a target that
-// replaces an existing file waits for the end of the run (finishDeferred).
-// Nothing stays under either name on failure.
+// Writes one target and gives it `name` in `folderFd` once every slice is in
+// and it passed its checks. A new file is written unnamed in its folder
+// (where the file system allows) and named in one step that fails if the name
+// was taken meanwhile; otherwise in the run's working folder, renamed into
+// place. A target that replaces an existing file waits for the end of the
+// run (finishDeferred). Nothing stays under either name on failure.
 bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::string& folder,
                  const std::string& name, const std::string& path, Slices slices) {
     RunContext& run = job.run;
     struct stat existing {};
-    const bool replacing = fstatat(folderFd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
-    switch (entryAt(folderFd, name.c_str())) {
-    case EntryKind::Link:
-        return run.refuse("cannot write " + path + ": a symbolic link is in its place");
-    case EntryKind::Folder:
-        return run.refuse("cannot write " + path + ": a folder is in its place");
-    case EntryKind::Missing:
-        break;
-    default:
-        if (!job.replaceExisting)
-            return run.refuse("cannot write " + path + ": it already exists");
+    bool replacing = false;
+    // In a tree this run made, nothing is in a target's way but what appears
+    // meanwhile, which naming the file finds.
+    if (!job.freshRoot) {
+        if (fstatat(folderFd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISLNK(existing.st_mode))
+                return run.refuse("cannot write " + path + ": a symbolic link is in its place");
+            if (S_ISDIR(existing.st_mode))
+                return run.refuse("cannot write " + path + ": a folder is in its place");
+            if (!job.replaceExisting)
+                return run.refuse("cannot write " + path + ": it already exists");
+            replacing = true;
+        } else if (errno != ENOENT) {
+            run.failErrno("examine", path, errno);
+            return false;
+        }
     }
+    // A new file is as private as the pieces; one that replaces another keeps
+    // its permissions.
+    const mode_t newMode = (0666 & ~job.umask) & static_cast<mode_t>(job.pieceMode);
+    bool unnamed = !replacing && job.unnamed != UnnamedFiles::Unavailable;
     std::string temporary;
-    FileDescriptor out = job.work->createFile(temporary);
+    FileDescriptor out;
+    if (unnamed) out = createUnnamedIn(folderFd, newMode);
+    if (!out && unnamed && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
+        unnamed = false; // a folder on a file system without unnamed files
+    if (!unnamed) out = job.work->createFile(temporary);
     const int workFd = job.work->fd();
     if (!out) {
         run.failErrno("create a file beside", path, errno);
         return false;
     }
     auto discard = [&] {
-        unlinkat(workFd, temporary.c_str(), 0);
+        if (!unnamed) unlinkat(workFd, temporary.c_str(), 0);
         return false;
     };
     auto fail = [&](const char* step, const std::string& where, int error) {
@@ -379,13 +396,24 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
     }
     if (chain && !chain->finish()) return fail("write", path, errno);
     if (replacing && !keepOwner(out.get(), existing, path, run)) return discard();
-    // A file it replaces keeps its permissions; a new one is as private as the
-    // pieces (its temporary was private to the run until now).
-    const mode_t mode = replacing ? (existing.st_mode & 0777)
-                                  : (0666 & ~job.umask) & static_cast<mode_t>(job.pieceMode);
-    if (fchmod(out.get(), mode) != 0) return fail("set the permissions of", path, errno);
+    // The temporary was private to the run until now.
+    if (!unnamed && fchmod(out.get(), replacing ? (existing.st_mode & 0777) : newMode) != 0)
+        return fail("set the permissions of", path, errno);
     if (run.stopIfRequested() || !passesFullCheck(job, index, slices, out.get(), path))
         return discard();
+    if (unnamed) {
+        if (!nameUnnamed(job.unnamed, out.get(), folderFd, name.c_str())) {
+            if (errno == EEXIST)
+                return run.refuse("cannot write " + path + ": something appeared in its place");
+            return fail("put in place", path, errno);
+        }
+        if (!out.close()) {
+            const int error = errno;
+            unlinkat(folderFd, name.c_str(), 0); // the name this run just gave
+            return fail("write", path, error);
+        }
+        return true;
+    }
     if (!out.close()) return fail("write", path, errno);
     if (replacing) {
         job.deferred.push_back({folder, temporary, name, path});
@@ -446,7 +474,7 @@ void joinFile(JoinJob& job, int outFd, const ManifestTargets& targets) {
 // read again from the manifest as they come.
 void joinFolder(JoinJob& job, int outFd, const ManifestTargets& targets) {
     RunContext& run = job.run;
-    FileDescriptor root = makeFolderAt(outFd, job.baseName.c_str());
+    FileDescriptor root = makeFolderAt(outFd, job.baseName.c_str(), &job.freshRoot);
     if (!root) {
         run.fail("cannot write into " + job.target + ": " +
                    folderProblem(outFd, job.baseName.c_str(), errno));
@@ -612,6 +640,7 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
         return run.failure();
     }
     job.work = &work;
+    job.unnamed = probeUnnamedFiles(work.fd(), ".probe");
     fileSet ? joinFile(job, out.get(), targets) : joinFolder(job, out.get(), targets);
     finishDeferred(job, out.get());
     if (job.failed) return run.failure();

@@ -99,6 +99,33 @@ std::string folderProblem(int dirFd, const char* name, int error) {
     }
 }
 
+FileDescriptor createUnnamedIn(int dirFd, mode_t mode) {
+    return FileDescriptor(::openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
+}
+
+bool nameUnnamed(UnnamedFiles way, int fd, int dirFd, const char* name) {
+    if (way == UnnamedFiles::ByDescriptor) return linkat(fd, "", dirFd, name, AT_EMPTY_PATH) == 0;
+    if (way != UnnamedFiles::ByProcPath) {
+        errno = EOPNOTSUPP;
+        return false;
+    }
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    return linkat(AT_FDCWD, link, dirFd, name, AT_SYMLINK_FOLLOW) == 0;
+}
+
+UnnamedFiles probeUnnamedFiles(int dirFd, const char* probeName) {
+    for (const UnnamedFiles way : {UnnamedFiles::ByDescriptor, UnnamedFiles::ByProcPath}) {
+        FileDescriptor probe = createUnnamedIn(dirFd, 0600);
+        if (!probe) return UnnamedFiles::Unavailable;
+        if (nameUnnamed(way, probe.get(), dirFd, probeName)) {
+            unlinkat(dirFd, probeName, 0);
+            return way;
+        }
+    }
+    return UnnamedFiles::Unavailable;
+}
+
 FileDescriptor openFolderBelow(int rootFd, const std::string& path, bool create) {
     FileDescriptor current(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
     std::size_t start = 0;

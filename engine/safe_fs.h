@@ -53,6 +53,22 @@ std::string folderProblem(int dirFd, const char* name, int error);
 // below `rootFd`, one component at a time, never through a link.
 FileDescriptor openFolderBelow(int rootFd, const std::string& path, bool create);
 
+// Files without a name: made in a folder, written and checked, then given
+// their name in one step that never replaces what holds it (EEXIST). Nothing
+// can open one by name while it is written, and nothing of it stays when the
+// run is killed. How a descriptor gets its name depends on the process:
+// directly (AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH) or through /proc.
+enum class UnnamedFiles { Unavailable, ByDescriptor, ByProcPath };
+// Tries both ways in the folder `dirFd` (a private folder of the run: a
+// file named `probeName` is made there and removed); Unavailable where the
+// file system has no unnamed files or neither way names one.
+UnnamedFiles probeUnnamedFiles(int dirFd, const char* probeName);
+// An unnamed file in `dirFd`, opened for reading and writing, made with
+// `mode` (less the umask). Empty, with errno set, on failure.
+FileDescriptor createUnnamedIn(int dirFd, mode_t mode);
+// Gives the unnamed file `fd` the name `name` in `dirFd`.
+bool nameUnnamed(UnnamedFiles way, int fd, int dirFd, const char* name);
+
 // The names in the folder `dirFd`, "." and ".." left out, in listing order;
 // empty when it cannot be listed.
 std::vector<std::string> namesIn(int dirFd);

@@ -163,7 +163,8 @@ TEST(SafetySteps, AChangeBetweenAJoinsCheckAndItsUseIsNeverTakenIn) {
     }
 
     // A hard link to a file of the user's under the name of the temporary the
-    // join is about to create.
+    // join is about to create (a join that replaces a file still writes one).
+    writeFile(dir / "out/f.bin", "to be replaced");
     {
         SeamRecording seam;
         seam.before(
@@ -175,14 +176,27 @@ TEST(SafetySteps, AChangeBetweenAJoinsCheckAndItsUseIsNeverTakenIn) {
         EXPECT_TRUE(readFile(dir / "precious") == "the user's own file");
     }
 
-    // A file of the user's that appears under the target's name just before
-    // the rename, when the join must not replace one.
-    fs::remove(dir / "out/f.bin");
-    {
+    // A new file is named from unnamed (by its descriptor, or through /proc
+    // where the process may not), or renamed where the file system has no
+    // unnamed files. Each way joins; and a file of the user's that appears
+    // under the target's name just before it gets it stays, when the join
+    // must not replace one.
+    enum Way { ByDescriptor, ByProcPath, Renamed };
+    for (const Way way : {ByDescriptor, ByProcPath, Renamed}) {
+        SCOPED_TRACE(way);
+        fs::remove(dir / "out/f.bin");
         SeamRecording seam;
-        seam.before(SeamCall::Renameat2, "f.bin", 1,
+        for (int run = 1; run <= 2; ++run) {
+            if (way == ByProcPath) seam.refuse(SeamCall::Linkat, "", run, ENOENT, AT_EMPTY_PATH);
+            if (way == Renamed) seam.refuse(SeamCall::Openat, "", run, EOPNOTSUPP, O_TMPFILE);
+        }
+        ASSERT_EQ(join(dir / "f_spt", dir / "out", nullptr, false), 0);
+        EXPECT_TRUE(readFile(dir / "out/f.bin") == seededBytes(3, 6000));
+        fs::remove(dir / "out/f.bin");
+        seam.before(way == Renamed ? SeamCall::Renameat2 : SeamCall::Linkat, "f.bin", 1,
                     [&](const SeamEvent&) { writeFile(dir / "out/f.bin", "just saved"); });
         EXPECT_EQ(join(dir / "f_spt", dir / "out", nullptr, false), -1);
+        EXPECT_EQ(seam.actionsRun(), way == ByDescriptor ? 1 : 3);
         EXPECT_TRUE(readFile(dir / "out/f.bin") == "just saved");
         EXPECT_FALSE(holdsTemporary(dir / "out"));
     }

@@ -19,6 +19,7 @@ int __real_fsync(int fd);
 int __real_syncfs(int fd);
 int __real_renameat(int fromFd, const char* from, int toFd, const char* to);
 int __real_renameat2(int fromFd, const char* from, int toFd, const char* to, unsigned int flags);
+int __real_linkat(int fromFd, const char* from, int toFd, const char* to, int flags);
 int __real_flock(int fd, int operation);
 int __real_unlinkat(int dirFd, const char* name, int flags);
 }
@@ -31,6 +32,7 @@ struct Action {
     int flags;
     int nth;
     std::function<void(const SeamEvent&)> run;
+    int error = 0; // the call fails with it instead of being made
     int seen = 0;
 };
 
@@ -90,16 +92,24 @@ bool matches(const Action& action, const SeamEvent& event) {
 template <class Real> int intercept(SeamEvent event, Real real) {
     tInSeam = true;
     std::vector<std::function<void(const SeamEvent&)>> due;
+    int refusal = 0;
     {
         std::lock_guard lock(state().mutex);
         for (Action& action : state().actions) {
-            if (matches(action, event) && ++action.seen == action.nth) due.push_back(action.run);
+            if (!matches(action, event) || ++action.seen != action.nth) continue;
+            if (action.error != 0) refusal = action.error;
+            else due.push_back(action.run);
+            ++state().actionsRun;
         }
-        state().actionsRun += static_cast<int>(due.size());
     }
     for (const auto& run : due)
         run(event);
-    event.result = real();
+    if (refusal != 0) {
+        event.result = -1;
+        errno = refusal;
+    } else {
+        event.result = real();
+    }
     event.error = event.result < 0 ? errno : 0;
     {
         std::lock_guard lock(state().mutex);
@@ -148,6 +158,11 @@ void SeamRecording::before(SeamCall call, const std::string& name, int nth,
     state().actions.push_back({call, name, flags, nth, std::move(action)});
 }
 
+void SeamRecording::refuse(SeamCall call, const std::string& name, int nth, int error, int flags) {
+    std::lock_guard lock(state().mutex);
+    state().actions.push_back({call, name, flags, nth, {}, error});
+}
+
 std::vector<SeamEvent> SeamRecording::events() const {
     std::lock_guard lock(state().mutex);
     return state().events;
@@ -194,6 +209,13 @@ int __wrap_renameat2(int fromFd, const char* from, int toFd, const char* to, uns
     return intercept(
         {SeamCall::Renameat2, pathAt(fromFd, from), pathAt(toFd, to), static_cast<int>(flags)},
         [&] { return __real_renameat2(fromFd, from, toFd, to, flags); });
+}
+
+int __wrap_linkat(int fromFd, const char* from, int toFd, const char* to, int flags) {
+    if (!watched()) return __real_linkat(fromFd, from, toFd, to, flags);
+    const std::string name = pathAt(toFd, to);
+    return intercept({SeamCall::Linkat, name, name, flags},
+                     [&] { return __real_linkat(fromFd, from, toFd, to, flags); });
 }
 
 int __wrap_flock(int fd, int operation) {

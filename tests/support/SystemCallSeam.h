@@ -3,8 +3,8 @@
 // the tests that must see those steps or cut in between a check and its use.
 //
 // How it works: a test executable that links the target parcelor_seam is
-// linked with `--wrap` for openat, fsync, syncfs, renameat, renameat2, flock
-// and unlinkat. Every call of them in that executable (the engine's and the
+// linked with `--wrap` for openat, fsync, syncfs, renameat, renameat2, linkat,
+// flock and unlinkat. Every call of them in that executable (the engine's and the
 // test's own) then lands in this file's __wrap_ functions, which pass it on to
 // the C library unchanged. The engine itself is not touched: its sources call
 // libc as they always do, the programs are linked without the seam, and calls
@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-enum class SeamCall { Openat, Fsync, Syncfs, Renameat, Renameat2, Flock, Unlinkat };
+enum class SeamCall { Openat, Fsync, Syncfs, Renameat, Renameat2, Linkat, Flock, Unlinkat };
 
 struct SeamEvent {
     SeamCall call;
@@ -35,7 +35,8 @@ struct SeamEvent {
     // descriptor had at the call.
     std::string path;
     std::string to; // a rename's new full path
-    // openat's flags, renameat2's flags, flock's operation, unlinkat's flags.
+    // openat's flags, renameat2's flags, linkat's flags, flock's operation,
+    // unlinkat's flags. A link's path is its new name (`to`: the same).
     int flags = 0;
     int result = 0;           // what the call returned
     int error = 0;            // errno after a failed call
@@ -61,6 +62,9 @@ public:
     // "" for any) and whose flags hold every bit of `flags`.
     void before(SeamCall call, const std::string& name, int nth,
                 std::function<void(const SeamEvent&)> action, int flags = 0);
+    // Makes the `nth` call that matches as `before` does fail with `error`,
+    // without making it: a file system or a system that cannot do it.
+    void refuse(SeamCall call, const std::string& name, int nth, int error, int flags = 0);
     // What was called so far, in order.
     std::vector<SeamEvent> events() const;
     // How many actions have run.
