@@ -106,6 +106,9 @@ MUTANTS=$(
 @@ 25 cli/CommandLine.cpp | --remove-source allowed with --no-checksums
 - if (o.removeSource && o.noChecksums)
 + if (false)
+@@ 26 engine/join.cpp | a new file not kept as private as the pieces
+- (0666 & ~job.umask) & static_cast<mode_t>(job.pieceMode);
++ (0666 & ~job.umask);
 EOF
 )
 
