@@ -562,53 +562,19 @@ std::string pieceSumsDisagreement(RunContext& run, int folderFd, const std::stri
         if (sha256OfFile(fd.get(), run, false) != entries[at].hex)
             return shown(*found) + " does not match its line in SHA256SUMS";
     }
+    // One of them there, but not listed, was put there or kept from another set.
+    for (const char* later : kLaterSumFileNames) {
+        const bool listed = std::any_of(entries.begin(), entries.end(),
+                                        [&](const ChecksumEntry& entry) { return entry.name == later; });
+        if (!listed && entryAt(folderFd, later) != EntryKind::Missing)
+            return std::string(later) + " is in the set's folder, but SHA256SUMS does not list it";
+    }
     return {};
 }
 
-// The lines of a checksum file, read from its start in bounded steps up to
-// the length it had when opened.
-class LineReader {
-public:
-    // A line is under this bound (a 64-digit hash and a name of at most two
-    // 255-byte fields, every byte escaped at worst): a longer one is damage.
-    static constexpr std::size_t kLineBound = 1200;
-    LineReader(int fd, int64_t size) : fd_(fd), size_(size) {}
-    enum class Next { Line, End, Unreadable, Malformed };
-    // The next line, without its newline, in `line` (valid until the next call).
-    Next next(std::string_view& line) {
-        for (;;) {
-            const std::size_t end = buffer_.find('\n', start_);
-            if (end != std::string::npos) {
-                line = std::string_view(buffer_).substr(start_, end - start_);
-                start_ = end + 1;
-                return Next::Line;
-            }
-            if (buffer_.size() - start_ > kLineBound) return Next::Malformed;
-            if (offset_ >= size_) return start_ == buffer_.size() ? Next::End : Next::Malformed;
-            buffer_.erase(0, start_);
-            start_ = 0;
-            const std::size_t kept = buffer_.size();
-            const std::size_t step =
-                static_cast<std::size_t>(std::min<int64_t>(kStep, size_ - offset_));
-            buffer_.resize(kept + step);
-            const int64_t got = readAt(fd_, buffer_.data() + kept, step, offset_);
-            if (got <= 0) {
-                if (got == 0) errno = EIO; // shorter than it was
-                return Next::Unreadable;
-            }
-            buffer_.resize(kept + static_cast<std::size_t>(got));
-            offset_ += got;
-        }
-    }
-
-private:
-    static constexpr int64_t kStep = int64_t{1} << 16;
-    int fd_;
-    int64_t size_;
-    int64_t offset_ = 0;
-    std::string buffer_;
-    std::size_t start_ = 0;
-};
+// A checksum line is under this bound (a 64-digit hash and a name of at most
+// two 255-byte fields, every byte escaped at worst): a longer one is damage.
+constexpr std::size_t kChecksumLineBound = 1200;
 
 bool digestOfHex(const std::string& hex, Sha256Digest::Bytes& digest) {
     if (hex.size() != 2 * digest.size()) return false;
@@ -640,7 +606,7 @@ std::string readContentSums(int folderFd, std::size_t limit, const TargetNames* 
     // Every line parses: a damaged line anywhere is told as such first.
     std::size_t count = 0;
     {
-        LineReader lines(fd.get(), st.st_size);
+        LineReader lines(fd.get(), st.st_size, kChecksumLineBound);
         std::string_view line;
         ChecksumEntry entry;
         Sha256Digest::Bytes digest{};
@@ -659,7 +625,7 @@ std::string readContentSums(int folderFd, std::size_t limit, const TargetNames* 
     if (!targets) return {};
     sums.contents.reserve(count);
     // Then, line by line, the names the set rebuilds.
-    LineReader lines(fd.get(), st.st_size);
+    LineReader lines(fd.get(), st.st_size, kChecksumLineBound);
     std::string why;
     ChecksumEntry entry;
     Sha256Digest::Bytes digest{};
@@ -706,7 +672,7 @@ SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_
                        " is missing while " +
                        (pieceSums ? kPieceSumsFileName : kContentSumsFileName) + " is there");
     pieceCount = std::max(pieceCount, 0);
-    constexpr std::size_t kLineBound = LineReader::kLineBound;
+    constexpr std::size_t kLineBound = kChecksumLineBound;
     std::string problem;
     const std::string pieceText = readChecksumFile(
         pieceFolderFd, kPieceSumsFileName,

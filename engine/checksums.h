@@ -219,7 +219,8 @@ private:
 // in that list's order. No other line belongs there, and no name twice.
 // Files a later format adds beside a set (a tree description, recovery files)
 // are appended to this list, never inserted before its end.
-inline constexpr const char* kLaterSumFileNames[] = {"TREE.mtree"};
+inline constexpr const char* kTreeFileName = "TREE.mtree"; // tree_description.h
+inline constexpr const char* kLaterSumFileNames[] = {kTreeFileName};
 
 // What a piece folder's checksum files say about the set whose manifest lies
 // beside them.

@@ -40,13 +40,18 @@ FileDescriptor openForReading(const char* path, struct stat* st) {
     return openForReadingAt(AT_FDCWD, path, st);
 }
 
-FileDescriptor openForReadingAt(int dirFd, const char* name, struct stat* st) {
+FileDescriptor openForReadingAt(int dirFd, const char* name, struct stat* st, bool noFollow) {
     if (!name) return {};
-    FileDescriptor fd(::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    FileDescriptor fd(
+        ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | (noFollow ? O_NOFOLLOW : 0)));
     if (!fd) return {};
     struct stat found {};
     // O_NONBLOCK kept an open of a FIFO from hanging; regular files ignore it.
-    if (fstat(fd.get(), &found) != 0 || !S_ISREG(found.st_mode)) return {};
+    if (fstat(fd.get(), &found) != 0) return {};
+    if (!S_ISREG(found.st_mode)) {
+        errno = EINVAL;
+        return {};
+    }
     if (st) *st = found;
     return fd;
 }
@@ -139,4 +144,29 @@ int64_t copyRange(int source, int64_t offset, int64_t length, int target, bool& 
         run.addDoneBytes(got);
     }
     return copied;
+}
+
+LineReader::Next LineReader::next(std::string_view& line) {
+    for (;;) {
+        const std::size_t end = buffer_.find('\n', start_);
+        if (end != std::string::npos) {
+            line = std::string_view(buffer_).substr(start_, end - start_);
+            start_ = end + 1;
+            return Next::Line;
+        }
+        if (buffer_.size() - start_ > lineBound_) return Next::Malformed;
+        if (offset_ >= size_) return start_ == buffer_.size() ? Next::End : Next::Malformed;
+        buffer_.erase(0, start_);
+        start_ = 0;
+        const std::size_t kept = buffer_.size();
+        const std::size_t step = static_cast<std::size_t>(std::min<int64_t>(kStep, size_ - offset_));
+        buffer_.resize(kept + step);
+        const int64_t got = readAt(fd_, buffer_.data() + kept, step, offset_);
+        if (got <= 0) {
+            if (got == 0) errno = EIO; // shorter than it was
+            return Next::Unreadable;
+        }
+        buffer_.resize(kept + static_cast<std::size_t>(got));
+        offset_ += got;
+    }
 }

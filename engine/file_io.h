@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include <sys/stat.h>
 
@@ -42,7 +44,8 @@ private:
 FileDescriptor openForReading(const char* path, struct stat* st = nullptr);
 // The same for `name` in the folder `dirFd` (a link there is followed, as a
 // path's would be).
-FileDescriptor openForReadingAt(int dirFd, const char* name, struct stat* st = nullptr);
+FileDescriptor openForReadingAt(int dirFd, const char* name, struct stat* st = nullptr,
+                                bool noFollow = false);
 
 // Reads up to `size` bytes at `offset`, retrying interrupted and short reads
 // until `size` bytes or the end of the file. Returns the count, or -1 on error.
@@ -58,3 +61,25 @@ bool writeAll(int fd, const void* buffer, std::size_t size);
 // (run_context.h; errno is then ECANCELED).
 int64_t copyRange(int source, int64_t offset, int64_t length, int target, bool& failed,
                   RunContext& run);
+
+// The lines of a file, read from its start in steps of 64 KiB up to `size`
+// (its length when opened): a line longer than `lineBound`, or a last line
+// without its newline, is Malformed.
+class LineReader {
+public:
+    LineReader(int fd, int64_t size, std::size_t lineBound)
+        : fd_(fd), size_(size), lineBound_(lineBound) {}
+    enum class Next { Line, End, Unreadable, Malformed };
+    // The next line, without its newline, in `line` (valid until the next
+    // call); Unreadable with errno set.
+    Next next(std::string_view& line);
+
+private:
+    static constexpr int64_t kStep = int64_t{1} << 16;
+    int fd_;
+    int64_t size_;
+    std::size_t lineBound_;
+    int64_t offset_ = 0;
+    std::string buffer_;
+    std::size_t start_ = 0;
+};

@@ -8,16 +8,20 @@
 #include "engine/piece_folder.h"
 #include "engine/removal.h"
 #include "engine/run_folder.h"
+#include "engine/tree_description.h"
 #include "engine/utilities.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <set>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <fcntl.h>
@@ -59,6 +63,10 @@ struct JoinJob {
     RunFolder* work = nullptr; // where targets are written until complete, unless unnamed
     UnnamedFiles unnamed = UnnamedFiles::Unavailable; // how new files are made, when they can be
     bool freshRoot = false; // the tree's root was made by this run
+    // The set's TREE.mtree, when it has one: each file's bits and time, and
+    // the folders, links and FIFOs, restored as described.
+    bool described = false;
+    TreeAttributes tree;
     bool fileSet = true;
     mode_t umask = 022;
     const std::vector<Sha256Digest::Bytes>* expectedContent = nullptr; // by target, with the verifier
@@ -340,13 +348,17 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
             return false;
         }
     }
-    // A new file is as private as the pieces; one that replaces another keeps
-    // its permissions.
-    const mode_t newMode = (0666 & ~job.umask) & static_cast<mode_t>(job.pieceMode);
+    // A described file gets its stored bits; otherwise a new file is as
+    // private as the pieces, and one that replaces another keeps its
+    // permissions. A file is made with them when the umask allows.
+    const TreeAttributes::FileBits* bits = job.described ? &job.tree.files[index] : nullptr;
+    const mode_t newMode = bits ? static_cast<mode_t>(bits->mode & 0777)
+                                : (0666 & ~job.umask) & static_cast<mode_t>(job.pieceMode);
+    const bool madeWithMode = (newMode & ~job.umask) == newMode;
     bool unnamed = !replacing && job.unnamed != UnnamedFiles::Unavailable;
     std::string temporary;
     FileDescriptor out;
-    if (unnamed) out = createUnnamedIn(folderFd, newMode);
+    if (unnamed) out = createUnnamedIn(folderFd, madeWithMode ? newMode : 0600);
     if (!out && unnamed && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
         unnamed = false; // a folder on a file system without unnamed files
     if (!unnamed) out = job.work->createFile(temporary);
@@ -397,8 +409,15 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
     if (chain && !chain->finish()) return fail("write", path, errno);
     if (replacing && !keepOwner(out.get(), existing, path, run)) return discard();
     // The temporary was private to the run until now.
-    if (!unnamed && fchmod(out.get(), replacing ? (existing.st_mode & 0777) : newMode) != 0)
+    const mode_t mode = replacing && !bits ? (existing.st_mode & 0777) : newMode;
+    if ((!unnamed || !madeWithMode || replacing) && fchmod(out.get(), mode) != 0)
         return fail("set the permissions of", path, errno);
+    if (bits) {
+        const struct timespec times[2] = {{0, UTIME_OMIT},
+                                          {static_cast<time_t>(bits->mtimeSeconds),
+                                           static_cast<long>(bits->mtimeNanoseconds)}};
+        if (futimens(out.get(), times) != 0) return fail("set the time of", path, errno);
+    }
     if (run.stopIfRequested() || !passesFullCheck(job, index, slices, out.get(), path))
         return discard();
     if (unnamed) {
@@ -462,6 +481,99 @@ void finishDeferred(JoinJob& job, int outFd) {
             run.failErrno("write to disk", job.target + (name.empty() ? "" : "/" + name), errno);
             job.failed = true;
         }
+    }
+}
+
+// The described tree's other entries, once every file is in place: the
+// folders (empty ones are made here), then the links (never followed, their
+// targets as stored) and the FIFOs, then each folder's bits and time, the
+// deepest first, so what is made inside does not change them again. An entry
+// already there of the same kind is kept (a link only with the same target).
+void restoreTreeEntries(JoinJob& job, int outFd) {
+    RunContext& run = job.run;
+    if (!job.described || job.fileSet || job.failed) return;
+    const auto failed = [&](const char* step, const std::string& path, int error) {
+        run.failErrno(step, path, error);
+        job.failed = true;
+    };
+    FileDescriptor root = openFolderAt(outFd, job.baseName.c_str());
+    if (!root) return failed("open", job.target, errno);
+    const auto shown = [&](const std::string& path) {
+        return path.empty() ? job.target : job.target + "/" + path;
+    };
+    std::string openName;
+    FileDescriptor folder;
+    const auto folderOf = [&](const std::string& path, bool create) -> int {
+        const std::string name = folderPartOf(path);
+        if (!folder || name != openName || create) {
+            folder = openFolderBelow(root.get(), create ? path : name, create);
+            openName = create ? std::string("\n") : name; // a made folder is not kept open
+        }
+        return folder ? folder.get() : -1;
+    };
+    const auto timesOf = [](const DescribedEntry& entry) {
+        return std::array<struct timespec, 2>{
+            {{0, UTIME_OMIT},
+             {static_cast<time_t>(entry.mtimeSeconds), static_cast<long>(entry.mtimeNanoseconds)}}};
+    };
+    for (const DescribedEntry& entry : job.tree.others) {
+        if (run.stopIfRequested()) {
+            job.failed = true;
+            return;
+        }
+        if (entry.type != TreeEntryType::Folder || entry.path.empty()) continue;
+        if (folderOf(entry.path, true) < 0) return failed("make the folder", shown(entry.path), errno);
+    }
+    folder = FileDescriptor();
+    for (const DescribedEntry& entry : job.tree.others) {
+        if (entry.type != TreeEntryType::Link && entry.type != TreeEntryType::Fifo) continue;
+        if (run.stopIfRequested()) {
+            job.failed = true;
+            return;
+        }
+        const int at = folderOf(entry.path, false);
+        const std::string name = lastComponentOf(entry.path);
+        const std::string path = shown(entry.path);
+        if (at < 0) return failed("open the folder of", path, errno);
+        struct stat there {};
+        if (entry.type == TreeEntryType::Link) {
+            if (symlinkat(entry.link.c_str(), at, name.c_str()) != 0) {
+                if (errno != EEXIST) return failed("make the link", path, errno);
+                char target[PATH_MAX];
+                const ssize_t length = readlinkat(at, name.c_str(), target, sizeof target);
+                if (length < 0 ||
+                    std::string_view(target, static_cast<std::size_t>(length)) != entry.link) {
+                    run.refuse("cannot make the link " + path + ": something else is in its place");
+                    job.failed = true;
+                    return;
+                }
+            }
+        } else if (mkfifoat(at, name.c_str(), 0600) != 0) {
+            if (errno != EEXIST || fstatat(at, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !S_ISFIFO(there.st_mode)) {
+                run.refuse("cannot make the FIFO " + path + ": something else is in its place");
+                job.failed = true;
+                return;
+            }
+        }
+        if (entry.type == TreeEntryType::Fifo &&
+            fchmodat(at, name.c_str(), static_cast<mode_t>(entry.mode), AT_SYMLINK_NOFOLLOW) != 0)
+            return failed("set the permissions of", path, errno);
+        const auto times = timesOf(entry);
+        if (utimensat(at, name.c_str(), times.data(), AT_SYMLINK_NOFOLLOW) != 0)
+            return failed("set the time of", path, errno);
+    }
+    folder = FileDescriptor();
+    for (auto it = job.tree.others.rbegin(); it != job.tree.others.rend(); ++it) {
+        if (it->type != TreeEntryType::Folder) continue;
+        FileDescriptor at = it->path.empty() ? FileDescriptor(::fcntl(root.get(), F_DUPFD_CLOEXEC, 0))
+                                             : openFolderBelow(root.get(), it->path, false);
+        const auto times = timesOf(*it);
+        if (!at) return failed("open", shown(it->path), errno);
+        if (fchmod(at.get(), static_cast<mode_t>(it->mode)) != 0)
+            return failed("set the permissions of", shown(it->path), errno);
+        if (futimens(at.get(), times.data()) != 0)
+            return failed("set the time of", shown(it->path), errno);
     }
 }
 
@@ -629,6 +741,23 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
     }
     read.fullCheck = sums.good();
 
+    // The tree's description, when the set has one, checked against the
+    // manifest before anything is written.
+    if (options.transforms.empty() && entryAt(set.get(), kTreeFileName) != EntryKind::Missing) {
+        const std::string why =
+            readTreeDescription(set.get(), manifest.value(), targets, job.tree);
+        if (!why.empty() && !(options.ignoreChecksums && sums.state == ChecksumState::Damaged)) {
+            run.fail("the tree description of " + pieceFolder + " is damaged: " + why,
+                     EngineFailure::ChecksumsDamaged);
+            return run.failure();
+        }
+        job.described = why.empty();
+        if (!why.empty()) run.note("the tree description was left aside: " + why);
+        FileIdentity identity;
+        if (!sums.good() && entryAt(set.get(), kTreeFileName, &identity) == EntryKind::Regular)
+            read.setFiles.push_back({kTreeFileName, identity}); // a part of the set all the same
+    }
+
     // Targets are written in a working folder of this run beside them; what a
     // killed join left there is removed first, when no other run is using
     // the output folder.
@@ -643,6 +772,7 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
     job.unnamed = probeUnnamedFiles(work.fd(), ".probe");
     fileSet ? joinFile(job, out.get(), targets) : joinFolder(job, out.get(), targets);
     finishDeferred(job, out.get());
+    restoreTreeEntries(job, out.get());
     if (job.failed) return run.failure();
     read.target = job.target;
     return read;

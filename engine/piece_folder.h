@@ -12,7 +12,8 @@
 #include "engine/run_folder.h"
 
 // Files this program writes beside a set's manifest and pieces.
-inline constexpr const char* kOwnFileNames[] = {kPieceSumsFileName, kContentSumsFileName};
+inline constexpr const char* kOwnFileNames[] = {kPieceSumsFileName, kContentSumsFileName,
+                                                kTreeFileName};
 
 // "<stem>_<digits>.spt".
 bool isPieceNameOf(const std::string& name, const std::string& stem);

@@ -8,6 +8,8 @@
 #include "engine/piece_folder.h"
 #include "engine/removal.h"
 #include "engine/run_folder.h"
+#include "engine/tree_description.h"
+#include "engine/tree_walk.h"
 #include "engine/utilities.h"
 
 #include "engine/digest.h"
@@ -38,8 +40,12 @@ struct SplitJob {
     int32_t count = 0;
     bool folderSource = false;
     bool sync = false;              // the set replaces another: flush it before the swap
-    int mode = 0666;                // the set's files are as private as the source
-    std::vector<std::string> files; // folder mode: the walk's list
+    int mode = 0666;  // the set's files are as private as the source (file mode)
+    TreeListing tree; // folder mode: the walk's list
+    // Folder mode: each piece is as private as the files it holds bytes of,
+    // the rest of the set as the AND over every stored file.
+    std::vector<uint32_t> pieceModes;
+    uint32_t setMode = 0666;
     // Where the set is written until it is complete.
     int tempFd = -1;
     std::string tempFolder;
@@ -53,6 +59,9 @@ struct SplitJob {
     std::vector<ContentSlice> pieceSlices; // the rebuilt files' bytes in the open piece
     bool failed = false;                   // the set is incomplete or wrong
     bool aborted = false;                  // copying stopped early
+    bool includeHidden = false;
+    bool describeTree = true; // write TREE.mtree
+    std::vector<int64_t> fileSizes; // folder mode: each stored file's length, for the tree's description
 };
 
 int64_t pieceCountFor(int64_t totalSize, int64_t pieceSize) {
@@ -86,19 +95,16 @@ bool planSplit(const SplitRequest& request, SplitJob& job) {
 
     int64_t count = pieceCountFor(job.streamSize, request.pieceSize);
     if (job.folderSource) {
-        if (walkFolderFiles(request.source.c_str(), job.files, 1, run) != 0) return false;
+        TreeWalkOptions walk;
+        walk.includeHidden = job.includeHidden;
+        if (!walkTree(request.source, walk, job.tree, run)) return false;
         // A manifest without file records reads back as a single file, so a
         // folder needs at least one file, and at least one piece to hold it.
-        if (job.files.empty())
+        if (job.tree.files == 0)
             return run.refuse("the folder " + request.source + " holds no file to store");
         if (count == 0) count = 1;
-        const std::size_t prefix = job.source.size() + 1;
-        for (const std::string& file : job.files) {
-            if (file.size() <= prefix || file.size() - prefix >= sizeof(FileRecord::name))
-                return run.refuse("the path of " + file + " is too long for a manifest");
-        }
         // Every file has at least one record, and each piece boundary adds at most one.
-        if (static_cast<int64_t>(job.files.size()) + count > kManifestMaxFileCount)
+        if (job.tree.files + count > kManifestMaxFileCount)
             return run.refuse("the folder holds too many files for one set");
     }
     if (count > kManifestMaxPieceCount) return run.refuse("the split would make too many pieces");
@@ -180,6 +186,9 @@ struct OpenSource {
     FileDescriptor fd;
     StoredSourceFile record;
     int64_t offset = 0;
+    uint32_t mode = 0;
+    int64_t mtimeSeconds = 0;
+    int32_t mtimeNanoseconds = 0;
 };
 
 // Opens the source file `path`; in a folder source, `folder` is the open
@@ -192,9 +201,22 @@ OpenSource openSource(SplitJob& job, const std::string& path, const std::string&
     struct stat opened {};
     source.fd = folder == AT_FDCWD
                     ? openForReading(path.c_str(), &opened)
-                    : openForReadingAt(folder, lastComponentOf(path).c_str(), &opened);
+                    : openForReadingAt(folder, lastComponentOf(path).c_str(), &opened, true);
     if (source.fd) {
         source.record.identity = identityOfStatus(opened);
+        source.mode = static_cast<uint32_t>(opened.st_mode & 07777);
+        source.mtimeSeconds = static_cast<int64_t>(opened.st_mtim.tv_sec);
+        source.mtimeNanoseconds = static_cast<int32_t>(opened.st_mtim.tv_nsec);
+        return source;
+    }
+    if (folder != AT_FDCWD) {
+        // The walk found a regular file here: whatever is here now was
+        // changed during the split, and a link is never read through.
+        if (errno == ELOOP || errno == EINVAL)
+            run.fail("cannot read " + path + ": it is no longer a regular file");
+        else
+            run.failErrno("read", path, errno);
+        job.failed = true;
         return source;
     }
     // A special file (a FIFO, a device, a link to a folder) holds no data of
@@ -268,56 +290,85 @@ void splitFile(SplitJob& job, const Transforms& transforms) {
         if (readAt(source.fd.get(), &probe, 1, job.stored) != 0) ++job.stored;
     }
     if (!cutter.finish()) return pieceWriteFailed(job, cutter);
+    if (source.fd) {
+        // The tree's description of a file set: its one file.
+        TreeEntry entry;
+        entry.path = job.baseName;
+        entry.mode = source.mode;
+        entry.mtimeSeconds = source.mtimeSeconds;
+        entry.mtimeNanoseconds = source.mtimeNanoseconds;
+        job.tree.entries.push_back(std::move(entry));
+        job.fileSizes.push_back(job.stored);
+    }
     finishSource(job, source);
 }
 
 // The files of the tree packed back to back, one slice record per run of a
-// file's bytes inside one piece.
+// file's bytes inside one piece. Folders, links and FIFOs hold no bytes: the
+// tree's description keeps them.
 void splitFolder(SplitJob& job) {
     RunContext& run = job.run;
-    const std::size_t prefix = job.source.size() + 1;
     PieceCutter cutter(job.count, job.pieceSize, cutterCallbacks(job), run);
-    // The walk lists a folder's files together: each folder is opened once.
-    std::string folderPath;
+    job.pieceModes.assign(static_cast<std::size_t>(std::max(job.count, 1)), 0777);
+    job.fileSizes.reserve(static_cast<std::size_t>(job.tree.files));
+    FileDescriptor root = openFolderPath(job.source);
+    if (!root) {
+        run.failErrno("list the folder", job.source, errno);
+        job.failed = job.aborted = true;
+        return;
+    }
+    // The walk lists a folder's files together: each folder is opened once,
+    // never through a link.
+    std::string folderName;
     FileDescriptor folder;
-    for (const std::string& file : job.files) {
+    int64_t target = 0;
+    for (TreeEntry& entry : job.tree.entries) {
         if (job.failed) return; // the set cannot be made: nothing more is worth reading
         if (run.stopIfRequested()) {
             job.failed = job.aborted = true;
             return;
         }
-        const std::string relative = file.substr(prefix);
-        const int64_t target = static_cast<int64_t>(&file - job.files.data());
+        if (entry.type != TreeEntryType::File) continue;
+        const std::string& relative = entry.path;
+        const std::string file = job.source + "/" + relative;
+        uint32_t mode = 0;
         auto record = [&](int32_t piece, int64_t offset, int64_t length) {
             if (!job.manifest.addFile(relative, piece, offset, length)) {
                 run.fail("cannot record " + file);
                 job.failed = true;
             }
+            if (length > 0) job.pieceModes[static_cast<std::size_t>(piece)] &= mode;
             if (!job.pieceStages.empty()) job.pieceSlices.push_back({target, offset, length});
         };
-        if (const std::string holder = folderPartOf(file); !folder || holder != folderPath) {
-            folderPath = holder;
-            folder = FileDescriptor(::open(holder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (const std::string holder = folderPartOf(relative); !folder || holder != folderName) {
+            folderName = holder;
+            folder = openFolderBelow(root.get(), holder, false);
+            if (!folder) {
+                run.failErrno("list the folder", folderPartOf(file), errno);
+                job.failed = job.aborted = true;
+                return;
+            }
         }
-        OpenSource source = openSource(job, file, relative, folder ? folder.get() : AT_FDCWD);
+        OpenSource source = openSource(job, file, relative, folder.get());
+        if (!source.fd) return;
+        mode = source.mode;
+        entry.mode = source.mode;
+        entry.mtimeSeconds = source.mtimeSeconds;
+        entry.mtimeNanoseconds = source.mtimeNanoseconds;
+        job.setMode &= mode;
+        ++target;
         if (cutter.full()) {
             // Past the last piece: a file that still holds a byte means the
             // source grew; an empty one still needs its record, or the join
             // could not make it.
             char probe = 0;
-            if (source.fd && readAt(source.fd.get(), &probe, 1, 0) != 0) {
+            if (readAt(source.fd.get(), &probe, 1, 0) != 0) {
                 ++job.stored;
                 finishSource(job, source);
                 break;
             }
             record(job.count - 1, cutter.filled(), 0);
-            finishSource(job, source);
-            continue;
-        }
-        if (!source.fd) {
-            // A file that cannot be read counts as empty (the reason is kept
-            // when it was a fault).
-            record(cutter.piece(), cutter.filled(), 0);
+            job.fileSizes.push_back(0);
             finishSource(job, source);
             continue;
         }
@@ -326,6 +377,7 @@ void splitFolder(SplitJob& job) {
                                              source.record.identity.size);
         if (ioFailed) return copyFailed(job, cutter.piece(), file, errno);
         job.stored += got;
+        job.fileSizes.push_back(got);
         // The file that filled the last piece exactly: any byte past it means
         // the source grew and was not stored.
         char probe = 0;
@@ -373,8 +425,52 @@ bool writeContentSums(SplitJob& job, int tempFd,
     return out.close(job.sync) && ok;
 }
 
+// TREE.mtree, in walk order: the regular files' lines in the manifest's
+// order, with their digests when the split took them. `hex` gets its hash.
+bool writeTreeDescription(SplitJob& job, int tempFd,
+                          const std::vector<Sha256Digest::Bytes>* digests, std::string& hex) {
+    RunContext& run = job.run;
+    TextFileWriter out;
+    const std::string path = job.pieceFolder + "/" + kTreeFileName;
+    if (!out.open(tempFd, kTreeFileName, path, run, 0600)) return false;
+    Sha256Digest hash;
+    const auto put = [&](const std::string& line) {
+        return hash.update(line.data(), line.size()) && out.write(line);
+    };
+    bool ok = put("#mtree\n");
+    std::size_t file = 0;
+    for (const TreeEntry& entry : job.tree.entries) {
+        if (!ok) break;
+        const bool regular = entry.type == TreeEntryType::File;
+        if (regular && file >= job.fileSizes.size()) {
+            ok = false;
+            break;
+        }
+        const int64_t size = regular ? job.fileSizes[file] : 0;
+        static const Sha256Digest::Bytes emptyFile = [] {
+            Sha256Digest::Bytes bytes{};
+            Sha256Digest().finish(bytes);
+            return bytes;
+        }();
+        // An empty file source has no piece, so no digest was taken.
+        const Sha256Digest::Bytes* digest =
+            !regular || !digests                ? nullptr
+            : file < digests->size()            ? &(*digests)[file]
+            : !job.folderSource && size == 0    ? &emptyFile
+                                                : nullptr;
+        static const std::string none;
+        const std::string& link =
+            entry.link >= 0 ? job.tree.linkTargets[static_cast<std::size_t>(entry.link)] : none;
+        ok = put(treeLine(entry, size, digest, link));
+        if (regular) ++file;
+    }
+    hex = hash.finishHex();
+    if (!ok && !run.failed()) run.fail("cannot write " + path);
+    return out.close(job.sync) && ok && !hex.empty();
+}
+
 // The checksum files, from the hashes taken as the pieces were written, and
-// the manifest's own hash.
+// the manifest's own hash; a folder set's tree description with them.
 void writeChecksumFiles(SplitJob& job, int tempFd, const std::string& manifestHex) {
     RunContext& run = job.run;
     std::string pieceSums;
@@ -386,16 +482,61 @@ void writeChecksumFiles(SplitJob& job, int tempFd, const std::string& manifestHe
         return;
     }
     pieceSums += checksumLine(manifestHex, kManifestFileName);
+    if (job.describeTree) {
+        std::string treeHex;
+        if (!writeTreeDescription(job, tempFd, &digests, treeHex)) {
+            job.failed = true;
+            return;
+        }
+        pieceSums += checksumLine(treeHex, kTreeFileName);
+    }
     if (!writeContentSums(job, tempFd, digests) ||
         !writeTextFileAt(tempFd, kPieceSumsFileName, pieceSums, job.sync,
                          job.pieceFolder + "/" + kPieceSumsFileName, run, job.mode))
         job.failed = true;
 }
 
+// A folder set was written private to the run; now each piece gets the AND of
+// the modes of the files it holds bytes of (a piece with none, and every other
+// file of the set, the AND over every stored file), the folder the same with
+// search where it may be read, all within the umask. Nothing is more readable
+// than what it holds.
+bool givePermissions(SplitJob& job, int tempFd) {
+    RunContext& run = job.run;
+    const mode_t umask = currentUmask();
+    const auto fileMode = [&](uint32_t mode) { return static_cast<mode_t>(mode & 0666 & ~umask); };
+    const mode_t setMode = fileMode(job.setMode);
+    for (int32_t i = 0; i < job.count; ++i) {
+        char name[kPathBufferSize];
+        pieceFileName(job.stem.c_str(), i, name);
+        const uint32_t holds = job.pieceModes[static_cast<std::size_t>(i)];
+        if (fchmodat(tempFd, name, holds == 0777 ? setMode : fileMode(holds), 0) != 0) {
+            run.failErrno("set the permissions of", job.pieceFolder + "/" + name, errno);
+            return false;
+        }
+    }
+    for (const char* name : {kManifestFileName, kTreeFileName, kPieceSumsFileName,
+                             kContentSumsFileName}) {
+        if (fchmodat(tempFd, name, setMode, 0) != 0 && errno != ENOENT) {
+            run.failErrno("set the permissions of", job.pieceFolder + "/" + name, errno);
+            return false;
+        }
+    }
+    const mode_t folderMode = static_cast<mode_t>(
+        (setMode | ((setMode & 0444) >> 2)) & ~umask & 0777);
+    if (fchmod(tempFd, folderMode) != 0) {
+        run.failErrno("set the permissions of", job.pieceFolder, errno);
+        return false;
+    }
+    return true;
+}
+
 Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& options,
                               RunContext& run) {
     run.startProgress();
     SplitJob job{run};
+    job.includeHidden = options.includeHidden;
+    job.describeTree = options.transforms.empty(); // what stages make has no tree
     struct stat sourceKind {};
     job.folderSource = stat(request.source.c_str(), &sourceKind) == 0 && S_ISDIR(sourceKind.st_mode);
     job.totalSize = options.measureSource ? pathSize(request.source.c_str()) : request.totalSize;
@@ -414,6 +555,7 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
     struct stat sourceStat {};
     if (stat(request.source.c_str(), &sourceStat) == 0)
         job.mode = static_cast<int>(sourceStat.st_mode & 0666);
+    if (job.folderSource) job.mode = 0600; // until the modes of its files are known
 
     FileDescriptor out = openFolderPath(job.outFolder);
     if (!out) {
@@ -441,7 +583,7 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
     }
 
     RunFolder temp;
-    if (!temp.create(out.get())) {
+    if (!temp.create(out.get(), job.folderSource ? 0700 : 0777)) {
         run.failErrno("create a folder in", job.outFolder, errno);
         return run.failure();
     }
@@ -475,6 +617,11 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
     std::string manifestHex;
     if (!job.failed && !job.manifest.finish(job.sync, manifestHex)) job.failed = true;
     if (!job.failed && job.hasher) writeChecksumFiles(job, temp.fd(), manifestHex);
+    if (!job.failed && !job.hasher && job.describeTree) {
+        std::string unused;
+        if (!writeTreeDescription(job, temp.fd(), nullptr, unused)) job.failed = true;
+    }
+    if (!job.failed && job.folderSource && !givePermissions(job, temp.fd())) job.failed = true;
     if (!job.failed && job.sync && fsync(temp.fd()) != 0) {
         run.failErrno("write", job.pieceFolder, errno);
         job.failed = true;

@@ -65,6 +65,9 @@ struct SplitOptions {
     // Keep, in SplitOutcome::files, what a removal of the source later needs
     // (on by itself with removeSource): about 100 bytes a file.
     bool keepSourceFiles = false;
+    // Store a folder source's hidden items (names starting with '.'), which
+    // are left out otherwise.
+    bool includeHidden = false;
     // Stages that change a file source's bytes before they are cut into
     // pieces (pipeline.h); the set then holds, and a join rebuilds, what
     // they make of it.

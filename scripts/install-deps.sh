@@ -21,6 +21,8 @@ packages=(
     shared-mime-info
     libxml2-utils
     strace
+    libarchive-dev
+    mtree-netbsd
 )
 if [ "${1:-}" = sanitizers ]; then
     packages+=(clang-14 libclang-rt-14-dev)

@@ -116,11 +116,13 @@ TEST_F(Faults, AnOutputNameTakenByAFolderFailsTheJoin) {
 }
 
 TEST_F(Faults, AFileThatVanishesDuringAFolderSplitIsReported) {
-    // A listed entry that cannot be opened when its turn comes, as a file
-    // deleted after the walk: a link whose target is gone.
+    // A listed file that is gone when its turn comes: deleted after the walk.
     const std::string tree = dir / "tree";
     makeSeededTree(tree, 6, 20, 5000);
-    fs::create_symlink(dir / "gone", tree + "/vanished.bin");
+    writeFile(tree + "/vanished.bin", "soon gone");
+    SeamRecording seam(true);
+    seam.before(SeamCall::Openat, "vanished.bin", 1,
+                [&](const SeamEvent&) { fs::remove(tree + "/vanished.bin"); });
     split(tree, true, dir / "out", true);
     EXPECT_FALSE(tk.app.hung);
     EXPECT_EQ(title(), "Splitting Failed!");

@@ -177,7 +177,7 @@ TEST(SplitSafety, AnotherSetInTheWayIsRefusedOrReplacedOnlyWhenComplete) {
     EXPECT_EQ(splitWithOptions(&request, SplitOptions{true, true}, nullptr), 0);
     EXPECT_EQ(inspect(dir / "report_spt").baseName, "report.docx");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "report_spt"), {}),
-              5); // 2 pieces, 3 own files
+              6); // 2 pieces, 4 own files
 }
 
 TEST(SplitSafety, TwoRunsNeverUseOnePieceFolderAtOnce) {
@@ -344,8 +344,16 @@ TEST(SplitSafety, TheSetIsAsPrivateAsItsSourceAndAJoinKeepsPermissions) {
     EXPECT_EQ(fs::status(dir / "out/private.txt").permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
 
-    // A file it replaces keeps its own permissions; without replacing, it stays.
+    // A file it replaces gets the stored bits too; without a description of
+    // them, it keeps its own; without replacing, it stays.
     fs::permissions(dir / "out/private.txt", fs::perms::owner_read | fs::perms::group_read);
+    ASSERT_EQ(join(dir / "private_spt", dir / "out"), 0);
+    EXPECT_EQ(fs::status(dir / "out/private.txt").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(dir / "out/private.txt", fs::perms::owner_read | fs::perms::group_read);
+    fs::remove(dir / "private_spt/TREE.mtree");
+    fs::remove(dir / "private_spt/SHA256SUMS");
+    fs::remove(dir / "private_spt/CONTENTS.sha256");
     ASSERT_EQ(join(dir / "private_spt", dir / "out"), 0);
     EXPECT_EQ(fs::status(dir / "out/private.txt").permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::group_read);

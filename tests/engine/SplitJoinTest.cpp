@@ -186,7 +186,7 @@ TEST(FileSet, SplittingAgainReplacesTheOldSetWhole) {
     EXPECT_FALSE(exists(dir / "f_spt/f_9.spt"));
     EXPECT_EQ(readFile(dir / "f_spt/notes.txt"), "mine");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "f_spt"), {}),
-              6); // 2 pieces, 3 own files, notes
+              7); // 2 pieces, 4 own files, notes
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 2); // no temporary left
     EXPECT_EQ(inspect(dir / "f_spt").pieces.size(), 2u);
 }
