@@ -96,8 +96,10 @@ void SplitController::takeSource(const std::string& path) {
     c_.splitSummary->setStringValue(kMeasuringSource);
     c_.pathView->reloadData();
     tk_.threads().detachNewThread([this, path, generation, alive = std::weak_ptr<int>(alive_)] {
-        const int64_t size = pathSize(path.c_str());
-        auto summary = std::make_shared<std::string>(folderSourceSummary(path));
+        const FolderSourceSummary measured =
+            summarizeFolderSource(path, false, kIncludeHiddenAdvice);
+        const int64_t size = measured.bytes;
+        auto summary = std::make_shared<std::string>(measured.text);
         c_.onUi([this, generation, alive, size, summary] {
             if (alive.expired() || generation != sourceGeneration_) return;
             measuring_ = false;

@@ -15,6 +15,7 @@ inline constexpr const char* kVerifyCancelledTitle = "Verification Cancelled";
 inline constexpr const char* kCancellingTitle = "Cancelling...";
 inline constexpr const char* kCheckingPieces = "Checking the pieces...";
 inline constexpr const char* kMeasuringSource = "Measuring the folder...";
+inline constexpr const char* kIncludeHiddenAdvice = "tick Include hidden items to keep them";
 inline constexpr const char* kRunInProgressQuestion = "A run is in progress. Cancel it and close?";
 inline constexpr const char* kRunInProgressInformative =
     "The run stops within a moment and leaves nothing half-made; the window then closes.";

@@ -21,6 +21,7 @@ const std::vector<OptionRule>& optionRules() {
         {"remove-source", 0, &CliOptions::removeSource, {Verb::Split}},
         {"remove-pieces", 0, &CliOptions::removePieces, {Verb::Join}},
         {"no-checksums", 0, &CliOptions::noChecksums, {Verb::Split}},
+        {"hidden", 0, &CliOptions::hidden, {Verb::Split}},
         {"ignore-checksums", 0, &CliOptions::ignoreChecksums, {Verb::Join}},
         {"require-checksums", 0, &CliOptions::requireChecksums, {Verb::Join}},
         {"replace", 0, &CliOptions::replace, {Verb::Split, Verb::Join}},
@@ -269,6 +270,8 @@ std::string helpText(Verb verb) {
                "      --password-prompt  ask for that password on the terminal\n"
                "      --remove-source    remove what the set holds once it is on disk\n"
                "      --no-checksums     write no checksum files\n"
+               "      --hidden           store a folder's hidden items (names that begin\n"
+               "                         with '.'), which are left out otherwise\n"
                "      --replace          replace a set already in the piece folder\n"
                "  -f, --force            split even when the free space looks too small\n"
                "  -q, --quiet            no progress on the terminal\n"

@@ -21,6 +21,7 @@ struct CliOptions {
     bool removeSource = false;
     bool removePieces = false;
     bool noChecksums = false;
+    bool hidden = false; // store a folder's hidden items
     bool ignoreChecksums = false;  // join over damaged checksum files, quick check only
     bool requireChecksums = false; // a set without checksum files fails the join
     bool replace = false;

@@ -24,7 +24,13 @@ int splitCommand(Session& s) {
         return s.fail("cannot split " + quotedName(source) + ": " + std::strerror(errno));
     if (!isFolderPath(out))
         return s.fail("the output folder " + quotedName(out) + " does not exist");
-    const int64_t total = pathSize(source.c_str());
+    const bool folder = S_ISDIR(st.st_mode);
+    FolderSourceSummary summary;
+    if (folder) {
+        summary = summarizeFolderSource(source, o.hidden, "use --hidden to keep them");
+        if (summary.bytes < 0) return s.fail("cannot split " + quotedName(source) + ": " + summary.text);
+    }
+    const int64_t total = folder ? summary.bytes : pathSize(source.c_str());
     if (total < 0) return s.fail("cannot measure " + quotedName(source));
 
     int64_t pieceSize = 0;
@@ -75,6 +81,7 @@ int splitCommand(Session& s) {
         total == 0 ? (isFolderPath(source) ? 1 : 0) : ceilDivide(total, pieceSize);
     s.note("splitting " + quotedName(source) + " (" + std::to_string(total) + " bytes) into " +
            std::to_string(pieces) + " pieces of " + std::to_string(pieceSize) + " bytes");
+    if (folder) s.note(summary.text);
     Progress progress = s.makeProgress();
     progress.start("split", {{"source", Progress::quoted(source)},
                              {"output", Progress::quoted(out)},
@@ -87,6 +94,7 @@ int splitCommand(Session& s) {
     options.measureSource = false;
     options.writeChecksums = !o.noChecksums;
     options.removeSource = o.removeSource;
+    options.includeHidden = o.hidden;
     std::optional<Result<SplitOutcome>> made;
     s.runWithProgress(progress, [&] { made = splitSource(request, options, s.run()); });
     if (!*made) {

@@ -1,7 +1,9 @@
 #include "core/SplitRules.h"
 
 #include "core/SplitArithmetic.h"
+#include "engine/run_context.h"
 #include "engine/safe_fs.h"
+#include "engine/tree_walk.h"
 #include "engine/utilities.h"
 
 #include <vector>
@@ -67,45 +69,37 @@ std::string joinSummaryText(std::size_t pieces, std::size_t missing, std::size_t
     return text + "; damaged checksum files";
 }
 
-namespace {
-
-struct WalkCount {
-    int64_t hidden = 0;
-    int64_t emptyFolders = 0;
-};
-
-// Counts what a split leaves out below the folder `folderFd`; links are not followed.
-void countLeftOut(int folderFd, WalkCount& count, int depth) {
-    const std::vector<std::string> names = namesIn(folderFd);
-    if (names.empty() && depth > 0) ++count.emptyFolders;
-    for (const std::string& name : names) {
-        if (name[0] == '.') {
-            ++count.hidden;
-        } else if (depth < 64 && entryAt(folderFd, name.c_str()) == EntryKind::Folder) {
-            const FileDescriptor inner = openFolderAt(folderFd, name.c_str());
-            if (inner) countLeftOut(inner.get(), count, depth + 1);
-        }
+FolderSourceSummary summarizeFolderSource(const std::string& folder, bool includeHidden,
+                                          const std::string& hiddenAdvice) {
+    FolderSourceSummary summary;
+    TreeMeasure measure;
+    RunContext run;
+    if (!measureTree(folder, includeHidden, measure, run)) {
+        summary.text = "Cannot read the folder: " + run.failure().reason + ".";
+        return summary;
     }
-}
-
-} // namespace
-
-std::string folderSourceSummary(const std::string& folder) {
-    std::vector<std::string> files;
-    listFolderFiles(folder.c_str(), files, 1);
-    WalkCount count;
-    if (const FileDescriptor root = openFolderPath(folder)) countLeftOut(root.get(), count, 0);
-    std::string text = "Stores " + groupedCount(static_cast<int64_t>(files.size())) +
-                       (files.size() == 1 ? " file (" : " files (") +
-                       roundedSize(folderSize(folder.c_str())) + ").";
-    std::string left;
-    if (count.hidden > 0)
-        left += groupedCount(count.hidden) + (count.hidden == 1 ? " hidden item" : " hidden items");
-    if (count.emptyFolders > 0)
-        left += (left.empty() ? "" : ", ") + groupedCount(count.emptyFolders) +
-                (count.emptyFolders == 1 ? " empty folder" : " empty folders");
-    if (!left.empty()) text += " Not stored: " + left + ".";
-    return text + " Special files come back as empty files; links to folders are not followed.";
+    summary.bytes = measure.bytes;
+    summary.files = measure.files;
+    const auto counted = [](int64_t count, const char* one, const char* many) {
+        return groupedCount(count) + " " + (count == 1 ? one : many);
+    };
+    std::string text = "Stores " + counted(measure.files, "file", "files") + " (" +
+                       roundedSize(measure.bytes) + ")";
+    std::vector<std::string> more;
+    if (measure.folders > 0)
+        more.push_back(counted(measure.folders, "folder", "folders") +
+                       (measure.emptyFolders > 0
+                            ? " (" + groupedCount(measure.emptyFolders) + " empty)"
+                            : std::string()));
+    if (measure.links > 0) more.push_back(counted(measure.links, "link", "links"));
+    if (measure.fifos > 0) more.push_back(counted(measure.fifos, "FIFO", "FIFOs"));
+    for (std::size_t i = 0; i < more.size(); ++i)
+        text += (i + 1 == more.size() ? " and " : ", ") + more[i];
+    text += ".";
+    if (const std::string left = describeLeftOut(measure.leftOut, hiddenAdvice); !left.empty())
+        text += " " + left;
+    summary.text = std::move(text);
+    return summary;
 }
 
 std::vector<SizePreset> sizePresets(bool outputOnFat) {

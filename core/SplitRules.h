@@ -21,9 +21,17 @@ std::string newPasswordProblem(const std::string& password);
 std::string joinSummaryText(std::size_t pieces, std::size_t missing, std::size_t damaged,
                             bool password, ChecksumState checksums);
 
-// What a split of the folder will store, and what not: "Stores 1,204 files
-// (5.2 GB). Not stored: 3 hidden items, 2 empty folders. …"
-std::string folderSourceSummary(const std::string& folder);
+// What a split of a folder will store, and what not, measured in one walk:
+// "Stores 1,204 files (5.2 GB), 31 folders (2 empty), 2 links. Not stored:
+// .git, .env and 1 more hidden item; tick Include hidden items to keep them."
+struct FolderSourceSummary {
+    int64_t bytes = -1; // what the split stores; -1 when the folder cannot be walked
+    int64_t files = 0;
+    std::string text;
+};
+// `hiddenAdvice` ends the sentence about hidden items left out.
+FolderSourceSummary summarizeFolderSource(const std::string& folder, bool includeHidden,
+                                          const std::string& hiddenAdvice);
 
 // A piece size people need, as an exact byte count.
 struct SizePreset {

@@ -345,8 +345,8 @@ TEST_F(SplitSide, AFolderSourceSaysWhatItsSetWillHold) {
     fs::create_directories(dir / "album/build/empty");
     addFolder(dir / "album");
     EXPECT_EQ(ui.splitSummary.stringValue(),
-              "Stores 1 file (2.0 KB). Not stored: 1 hidden item, 1 empty folder. Special files "
-              "come back as empty files; links to folders are not followed.");
+              "Stores 1 file (2.0 KB) and 2 folders (1 empty). Not stored: .env; tick Include "
+              "hidden items to keep them.");
     c.actDelFile(0);
     EXPECT_FALSE(ui.btnSplit.isEnabled());
 }
