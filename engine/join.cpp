@@ -70,15 +70,22 @@ struct JoinJob {
     bool fileSet = true;
     mode_t umask = 022;
     const std::vector<Sha256Digest::Bytes>* expectedContent = nullptr; // by target, with the verifier
-    // Targets that replace an existing file wait for one flush of the file
-    // system and are renamed at the end, in order.
+    // Targets that replace an existing file, and every target of a tree that
+    // was there before, wait for one flush of the file system and are moved
+    // in at the end, all or none (run_folder.h).
     struct Deferred {
         std::string folder; // below the root; "" for a file set's target
         std::string temporary;
         std::string name;
         std::string path;
+        bool replaces = false;
+        uint64_t device = 0, inode = 0;
     };
     std::vector<Deferred> deferred;
+    FileDescriptor root; // the tree's root, where it is built; the output folder for a file set
+    bool rootInWork = false; // a new tree is built in the working folder and moved out whole
+    int64_t added = 0;       // new files named in place
+    int64_t replaced = 0;
     // The piece read last, kept open for the next target: a tree's files
     // mostly lie in the same piece one after another.
     int32_t lastIndex = -1;
@@ -355,7 +362,9 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
     const mode_t newMode = bits ? static_cast<mode_t>(bits->mode & 0777)
                                 : (0666 & ~job.umask) & static_cast<mode_t>(job.pieceMode);
     const bool madeWithMode = (newMode & ~job.umask) == newMode;
-    bool unnamed = !replacing && job.unnamed != UnnamedFiles::Unavailable;
+    // In a tree that was there before, every file waits for the end (all or none).
+    const bool deferred = replacing || (!job.fileSet && !job.freshRoot);
+    bool unnamed = !deferred && job.unnamed != UnnamedFiles::Unavailable;
     std::string temporary;
     FileDescriptor out;
     if (unnamed) out = createUnnamedIn(folderFd, madeWithMode ? newMode : 0600);
@@ -431,57 +440,102 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
             unlinkat(folderFd, name.c_str(), 0); // the name this run just gave
             return fail("write", path, error);
         }
+        ++job.added;
         return true;
     }
+    struct stat made {};
+    if (fstat(out.get(), &made) != 0) return fail("examine the file written for", path, errno);
     if (!out.close()) return fail("write", path, errno);
-    if (replacing) {
-        job.deferred.push_back({folder, temporary, name, path});
+    if (deferred) {
+        job.deferred.push_back({folder, temporary, name, path, replacing,
+                                static_cast<uint64_t>(made.st_dev),
+                                static_cast<uint64_t>(made.st_ino)});
         return true;
     }
     if (!putInPlace(workFd, temporary, folderFd, name, job.replaceExisting))
         return fail("put in place", path, errno);
+    ++job.added;
     return true;
 }
 
-// The targets that replace existing files: one flush of the file system for
-// all of them, so what replaces a file is on disk before the old one goes,
-// then the renames, then one flush of each folder that received one.
+// The targets that wait for the end (those that replace a file, and every
+// one of a tree that was there before): nothing moves when the run failed or
+// was stopped; otherwise one flush of the file system, so what comes in is on
+// disk before anything is replaced, the moves journaled, then made (each
+// replaced file exchanged into the working folder, where it stays until the
+// last move is made), then one flush of each folder that received one. A move
+// that fails, or a stop among them, undoes the ones made.
 void finishDeferred(JoinJob& job, int outFd) {
     RunContext& run = job.run;
-    if (job.deferred.empty()) return;
+    if (job.deferred.empty() || job.failed) return; // the temporaries go with the working folder
     if (run.stopIfRequested()) {
         job.failed = true;
-        return; // the working folder goes with them: nothing was replaced
+        return;
     }
-    if (syncfs(job.work->fd()) != 0) {
+    const int workFd = job.work->fd();
+    if (syncfs(workFd) != 0) {
         run.failErrno("write to disk", job.target, errno);
         job.failed = true;
         return;
     }
-    FileDescriptor root = job.fileSet ? FileDescriptor(::fcntl(outFd, F_DUPFD_CLOEXEC, 0))
-                                      : openFolderAt(outFd, job.baseName.c_str());
+    const std::string prefix = job.fileSet ? std::string() : job.baseName;
+    std::vector<JoinMove> moves;
+    moves.reserve(job.deferred.size());
+    for (const JoinJob::Deferred& target : job.deferred)
+        moves.push_back({target.folder.empty() ? prefix : prefix + "/" + target.folder,
+                         target.name, target.temporary, target.replaces, target.device,
+                         target.inode});
+    if (!writeJoinJournal(workFd, moves)) {
+        run.failErrno("write to disk", job.target, errno);
+        job.failed = true;
+        return;
+    }
     std::vector<std::string> touched;
     FileDescriptor folder;
-    std::string openName;
+    std::string openName = "\n"; // no folder's name
+    std::size_t made = 0;
     for (const JoinJob::Deferred& target : job.deferred) {
-        if (!folder || target.folder != openName) {
-            folder = root ? openFolderBelow(root.get(), target.folder, false) : FileDescriptor();
+        if (target.folder != openName) {
+            folder = openFolderBelow(job.root.get(), target.folder, false);
             openName = target.folder;
             if (folder) touched.push_back(target.folder);
         }
-        if (!folder ||
-            !putInPlace(job.work->fd(), target.temporary, folder.get(), target.name, true)) {
-            run.failErrno("put in place", target.path, errno);
+        const bool moved =
+            folder && !run.stopIfRequested() &&
+            (target.replaces ? renameat2(workFd, target.temporary.c_str(), folder.get(),
+                                         target.name.c_str(), RENAME_EXCHANGE) == 0
+                             : putInPlace(workFd, target.temporary, folder.get(), target.name,
+                                          false));
+        if (!moved) {
+            if (!run.stopRequested()) run.failErrno("put in place", target.path, errno);
             job.failed = true;
+            break;
         }
+        ++made;
     }
     for (const std::string& name : touched) {
-        FileDescriptor again = root ? openFolderBelow(root.get(), name, false) : FileDescriptor();
-        if (!again || fsync(again.get()) != 0) {
+        FileDescriptor again = openFolderBelow(job.root.get(), name, false);
+        if (!job.failed && (!again || fsync(again.get()) != 0)) {
             run.failErrno("write to disk", job.target + (name.empty() ? "" : "/" + name), errno);
             job.failed = true;
         }
     }
+    if (!job.failed && !dropJoinJournal(workFd)) {
+        run.failErrno("write to disk", job.target, errno);
+        job.failed = true;
+    }
+    if (job.failed) {
+        moves.resize(made + (made < moves.size() ? 1 : 0));
+        if (undoJoinMoves(outFd, workFd, moves))
+            dropJoinJournal(workFd);
+        else
+            run.note("some of the moves into " + job.target +
+                     " could not be undone; the next run in " + job.outputFolder +
+                     " undoes them");
+        return;
+    }
+    for (const JoinJob::Deferred& target : job.deferred)
+        ++(target.replaces ? job.replaced : job.added);
 }
 
 // The described tree's other entries, once every file is in place: the
@@ -496,8 +550,8 @@ void restoreTreeEntries(JoinJob& job, int outFd) {
         run.failErrno(step, path, error);
         job.failed = true;
     };
-    FileDescriptor root = openFolderAt(outFd, job.baseName.c_str());
-    if (!root) return failed("open", job.target, errno);
+    (void)outFd;
+    const FileDescriptor& root = job.root;
     const auto shown = [&](const std::string& path) {
         return path.empty() ? job.target : job.target + "/" + path;
     };
@@ -578,21 +632,128 @@ void restoreTreeEntries(JoinJob& job, int outFd) {
 }
 
 void joinFile(JoinJob& job, int outFd, const ManifestTargets& targets) {
+    job.root = FileDescriptor(::fcntl(outFd, F_DUPFD_CLOEXEC, 0));
     if (!writeTarget(job, 0, outFd, "", job.baseName, job.target, targets.slicesOf(0)))
         job.failed = true;
+}
+
+// A new tree, complete, takes its name in the output folder; never over
+// something that appeared there meanwhile.
+void putNewTreeInPlace(JoinJob& job, int outFd) {
+    RunContext& run = job.run;
+    if (!job.rootInWork || job.failed) return;
+    if (run.stopIfRequested()) {
+        job.failed = true;
+        return;
+    }
+    if (!renameNoReplace(job.work->fd(), job.baseName.c_str(), outFd, job.baseName.c_str())) {
+        if (errno == EEXIST || errno == ENOTEMPTY)
+            run.refuse("cannot write " + job.target + ": something appeared in its place");
+        else
+            run.failErrno("put in place", job.target, errno);
+        job.failed = true;
+        return;
+    }
+    fsync(outFd);
+}
+
+// Before a join writes into a tree that is there, every target is checked
+// against what holds its name: a link, a folder, a FIFO or a device where a
+// file goes, a file or a link where a folder goes, anything else where a link
+// or a FIFO goes (a link only with another target), and, without replacing, a
+// file where a file goes. Refused with the first such reason: nothing written.
+bool fitsExistingTree(JoinJob& job, const ManifestTargets& targets) {
+    RunContext& run = job.run;
+    std::string openName = "\n";
+    FileDescriptor folder;
+    int folderError = 0;
+    // The entry `path` below the root, without following a link: false with
+    // `kind` unset when its folder or it is missing.
+    const auto look = [&](const std::string& path, struct stat& st) {
+        const std::string name = folderPartOf(path);
+        if (name != openName) {
+            openName = name;
+            folder = openFolderBelow(job.root.get(), name, false);
+            folderError = folder ? 0 : errno;
+        }
+        if (!folder) return false;
+        return fstatat(folder.get(), lastComponentOf(path).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    };
+    const auto refuse = [&](const std::string& path, const std::string& why) {
+        run.refuse("cannot write " + job.target + "/" + path + ": " + why +
+                   "; nothing was changed");
+        return false;
+    };
+    const auto folderInTheWay = [&](const std::string& path) {
+        return folderError == ENOTDIR || folderError == ELOOP
+                   ? refuse(path, "a link or a file is in the way of its folder")
+                   : true;
+    };
+    const auto kindOf = [](const struct stat& st) {
+        return S_ISLNK(st.st_mode)    ? "a symbolic link"
+               : S_ISDIR(st.st_mode)  ? "a folder"
+               : S_ISFIFO(st.st_mode) ? "a FIFO"
+               : S_ISREG(st.st_mode)  ? "a file"
+                                      : "a special file";
+    };
+    bool fits = true;
+    const bool named = targets.forEachName(job.manifest, [&](std::size_t, const FileRecord* record) {
+        if (run.stopIfRequested()) return fits = false;
+        const std::string path = record ? recordName(*record) : std::string();
+        struct stat st {};
+        if (!look(path, st)) return fits = folderInTheWay(path);
+        if (!S_ISREG(st.st_mode))
+            return fits = refuse(path, std::string(kindOf(st)) + " is in its place");
+        if (!job.replaceExisting) return fits = refuse(path, "it already exists");
+        return true;
+    });
+    if (!fits) return false;
+    if (!named) return run.refuse("cannot read the manifest of " + job.pieceFolder + " again");
+    if (!job.described) return true;
+    for (const DescribedEntry& entry : job.tree.others) {
+        if (entry.path.empty()) continue;
+        struct stat st {};
+        if (!look(entry.path, st)) {
+            if (!folderInTheWay(entry.path)) return false;
+            continue;
+        }
+        const bool same = entry.type == TreeEntryType::Folder ? S_ISDIR(st.st_mode)
+                          : entry.type == TreeEntryType::Fifo ? S_ISFIFO(st.st_mode)
+                                                              : S_ISLNK(st.st_mode);
+        if (!same) return refuse(entry.path, std::string(kindOf(st)) + " is in its place");
+        if (entry.type == TreeEntryType::Link) {
+            char target[PATH_MAX];
+            const ssize_t length = readlinkat(folder.get(), lastComponentOf(entry.path).c_str(),
+                                              target, sizeof target);
+            if (length < 0 || std::string_view(target, static_cast<std::size_t>(length)) != entry.link)
+                return refuse(entry.path, "a link to somewhere else is in its place");
+        }
+    }
+    return true;
 }
 
 // The targets are written in the order of their first records, their names
 // read again from the manifest as they come.
 void joinFolder(JoinJob& job, int outFd, const ManifestTargets& targets) {
     RunContext& run = job.run;
-    FileDescriptor root = makeFolderAt(outFd, job.baseName.c_str(), &job.freshRoot);
-    if (!root) {
+    // A new tree is built in the working folder and moved out whole once
+    // complete; an existing one is checked before anything is written.
+    const EntryKind there = entryAt(outFd, job.baseName.c_str());
+    job.rootInWork = job.freshRoot = there == EntryKind::Missing;
+    job.root = job.rootInWork ? makeFolderAt(job.work->fd(), job.baseName.c_str())
+                              : openFolderAt(outFd, job.baseName.c_str());
+    if (!job.root) {
         run.fail("cannot write into " + job.target + ": " +
-                   folderProblem(outFd, job.baseName.c_str(), errno));
+                 folderProblem(job.rootInWork ? job.work->fd() : outFd, job.baseName.c_str(),
+                               errno));
         job.failed = true;
         return;
     }
+    if (!job.freshRoot && !fitsExistingTree(job, targets)) {
+        job.failed = true;
+        return;
+    }
+    const FileDescriptor& root = job.root;
     std::string openFolderName = "";
     FileDescriptor folder(::fcntl(root.get(), F_DUPFD_CLOEXEC, 0));
     bool ended = false; // by a stop or a refusal, not by the manifest
@@ -773,8 +934,11 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
     fileSet ? joinFile(job, out.get(), targets) : joinFolder(job, out.get(), targets);
     finishDeferred(job, out.get());
     restoreTreeEntries(job, out.get());
+    putNewTreeInPlace(job, out.get());
     if (job.failed) return run.failure();
     read.target = job.target;
+    read.filesAdded = job.added;
+    read.filesReplaced = job.replaced;
     return read;
 }
 

@@ -88,6 +88,10 @@ struct JoinOutcome {
     // The full check was made (every piece against SHA256SUMS, every file
     // against CONTENTS.sha256); false: only the quick check was possible.
     bool fullCheck = false;
+    // What the join changed in the output folder: files it added, and files
+    // it replaced (a failed join changes nothing).
+    int64_t filesAdded = 0;
+    int64_t filesReplaced = 0;
     // With JoinOptions::removePieces: what the removal did, and why it failed
     // when it did (the result is in place either way).
     RemovalReport removal;

@@ -1,7 +1,7 @@
 #include "engine/run_folder.h"
 
 #include "engine/run_context.h"
-
+#include "engine/tree_description.h"
 #include "engine/utilities.h"
 
 #include <algorithm>
@@ -32,6 +32,7 @@ struct SweepReport {
     int folders = 0;                // working folders of dead runs removed
     int64_t bytes = 0;              // what their files held
     int finished = 0;               // interrupted replacements finished or undone
+    int undoneJoins = 0;            // joins stopped among their moves, undone
     std::vector<std::string> notes; // what had to be kept aside, and where
 };
 
@@ -104,15 +105,24 @@ bool parseJournal(const std::optional<std::string>& marker, Journal& out) {
     return true;
 }
 
-// Removes the regular files in `dirFd`; adds what they held to `bytes`.
-// False when anything else is left.
-bool removeFilesIn(int dirFd, int64_t& bytes) {
+// Removes what a run made in its working folder `dirFd`: files, and the
+// trees a join builds there before it puts them in place (their folders made
+// writable first, never entered through a link); adds what the files held to
+// `bytes`. False when anything is left.
+bool removeFilesIn(int dirFd, int64_t& bytes, int depth = 0) {
     bool empty = true;
     for (const std::string& name : namesIn(dirFd)) {
         FileIdentity id;
-        if (entryAt(dirFd, name.c_str(), &id) == EntryKind::Regular &&
-            unlinkat(dirFd, name.c_str(), 0) == 0) {
-            bytes += id.size;
+        const EntryKind kind = entryAt(dirFd, name.c_str(), &id);
+        if (kind == EntryKind::Folder && depth < 256) {
+            FileDescriptor inner = openFolderAt(dirFd, name.c_str());
+            if (inner) fchmod(inner.get(), 0700);
+            if (!inner || !removeFilesIn(inner.get(), bytes, depth + 1) ||
+                unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0)
+                empty = false;
+        } else if (kind != EntryKind::Folder && kind != EntryKind::Unknown &&
+                   unlinkat(dirFd, name.c_str(), 0) == 0) {
+            if (kind == EntryKind::Regular) bytes += id.size;
         } else {
             empty = false;
         }
@@ -268,12 +278,96 @@ std::string describeSweep(const SweepReport& report) {
         text += (text.empty() ? "" : "; ") + std::string("finished ") +
                 std::to_string(report.finished) + " interrupted replacement" +
                 (report.finished == 1 ? "" : "s");
+    if (report.undoneJoins > 0)
+        text += (text.empty() ? "" : "; ") + std::string("undid the moves of ") +
+                std::to_string(report.undoneJoins) + " stopped join" +
+                (report.undoneJoins == 1 ? "" : "s");
     for (const std::string& note : report.notes)
         text += (text.empty() ? "" : "; ") + note;
     return text;
 }
 
 } // namespace
+
+namespace {
+
+constexpr const char* kJoinJournalName = ".parcelor-join-journal";
+
+std::string journalField(const std::string& text) {
+    return text.empty() ? "." : mtreeEscaped(text);
+}
+
+// The moves of the journal in `workFd`; false when there is none or it does
+// not read whole.
+bool readJoinJournal(int workFd, std::vector<JoinMove>& moves) {
+    FileDescriptor fd = openFileAt(workFd, kJoinJournalName);
+    struct stat st {};
+    if (!fd || fstat(fd.get(), &st) != 0) return false;
+    LineReader lines(fd.get(), st.st_size, 8 * 1024);
+    std::string_view line;
+    for (;;) {
+        const LineReader::Next next = lines.next(line);
+        if (next == LineReader::Next::End) return true;
+        if (next != LineReader::Next::Line) return false;
+        JoinMove move;
+        char kind = 0;
+        unsigned long long device = 0, inode = 0;
+        char folder[1100], name[1100], temporary[64];
+        const std::string text(line);
+        if (std::sscanf(text.c_str(), "%c %llu %llu %1099s %1099s %63s", &kind, &device, &inode,
+                        folder, name, temporary) != 6 ||
+            (kind != 'x' && kind != 'n'))
+            return false;
+        move.replaces = kind == 'x';
+        move.device = device;
+        move.inode = inode;
+        move.temporary = temporary;
+        if (std::string_view(folder) != "." && !mtreeUnescaped(folder, move.folder)) return false;
+        if (!mtreeUnescaped(name, move.name) || !isSafeComponentName(move.name.c_str()) ||
+            !isWorkingFolderName(move.temporary))
+            return false;
+        moves.push_back(std::move(move));
+    }
+}
+
+} // namespace
+
+bool writeJoinJournal(int workFd, const std::vector<JoinMove>& moves) {
+    std::string text;
+    for (const JoinMove& move : moves) {
+        char numbers[64];
+        std::snprintf(numbers, sizeof numbers, " %" PRIu64 " %" PRIu64 " ", move.device,
+                      move.inode);
+        text += (move.replaces ? "x" : "n") + std::string(numbers) + journalField(move.folder) +
+                " " + journalField(move.name) + " " + move.temporary + "\n";
+    }
+    return writeNewFile(workFd, kJoinJournalName, text) && fsync(workFd) == 0;
+}
+
+bool dropJoinJournal(int workFd) {
+    return unlinkat(workFd, kJoinJournalName, 0) == 0 && fsync(workFd) == 0;
+}
+
+bool undoJoinMoves(int outFd, int workFd, const std::vector<JoinMove>& moves) {
+    bool undone = true;
+    for (auto move = moves.rbegin(); move != moves.rend(); ++move) {
+        FileDescriptor folder = move->folder.empty()
+                                    ? FileDescriptor(::fcntl(outFd, F_DUPFD_CLOEXEC, 0))
+                                    : openFolderBelow(outFd, move->folder, false);
+        struct stat there {};
+        if (!folder || fstatat(folder.get(), move->name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+            static_cast<uint64_t>(there.st_dev) != move->device ||
+            static_cast<uint64_t>(there.st_ino) != move->inode)
+            continue; // never made (or no longer this run's)
+        const bool ok = move->replaces
+                            ? renameat2(workFd, move->temporary.c_str(), folder.get(),
+                                        move->name.c_str(), RENAME_EXCHANGE) == 0
+                            : unlinkat(folder.get(), move->name.c_str(), 0) == 0;
+        undone = ok && undone;
+        if (ok) fsync(folder.get());
+    }
+    return undone;
+}
 
 void sweepLeftovers(int folderFd, RunContext& run) {
     SweepReport report;
@@ -298,6 +392,16 @@ void sweepLeftovers(int folderFd, RunContext& run) {
         // Only on the word of a marker that could be read: a working folder's,
         // whole or cut short as it was written.
         if (!isPlainMarker(marker)) continue;
+        // A join killed while it moved its files in: the moves made are undone first.
+        if (entryAt(folder.get(), kJoinJournalName) == EntryKind::Regular) {
+            std::vector<JoinMove> moves;
+            if (!readJoinJournal(folder.get(), moves) ||
+                !undoJoinMoves(folderFd, folder.get(), moves)) {
+                report.notes.push_back("could not undo the moves of a stopped join kept in " + name);
+                continue;
+            }
+            ++report.undoneJoins;
+        }
         int64_t bytes = 0;
         if (removeFilesIn(folder.get(), bytes) &&
             unlinkat(folderFd, name.c_str(), AT_REMOVEDIR) == 0)

@@ -35,7 +35,9 @@ const char* typeName(TreeEntryType type) {
     }
 }
 
-bool unescape(std::string_view text, std::string& out) {
+} // namespace
+
+bool mtreeUnescaped(std::string_view text, std::string& out) {
     out.clear();
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
@@ -57,6 +59,12 @@ bool unescape(std::string_view text, std::string& out) {
         i += 3;
     }
     return true;
+}
+
+namespace {
+
+bool unescape(std::string_view text, std::string& out) {
+    return mtreeUnescaped(text, out);
 }
 
 template <class T> bool number(std::string_view text, T& value, int base = 10) {

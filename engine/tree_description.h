@@ -25,6 +25,8 @@
 #include <vector>
 
 std::string mtreeEscaped(std::string_view text);
+// The text `mtreeEscaped` gave; false when it is not one (or holds a NUL).
+bool mtreeUnescaped(std::string_view text, std::string& out);
 
 // The line of `entry` (newline included); `size` and `digest` (may be null)
 // for a file, `linkTarget` for a link.

@@ -119,7 +119,6 @@ TEST(ChecksumFiles, AChangePastTheFirstKilobyteIsCaughtAndNothingItFeedsIsPutInP
     writeFile(dir / "f.bin", seededBytes(4, 30000));
     writeFile(dir / "tree/one", seededBytes(5, 6000));
     writeFile(dir / "tree/two", seededBytes(6, 6000));
-    const std::vector<std::string> order = walkOrder(dir / "tree");
     ASSERT_EQ(splitInto(dir / "f.bin", dir.path().string(), 10000), 0);
     ASSERT_EQ(splitInto(dir / "tree", dir.path().string(), 8000), 0);
     flipByte(dir / "f_spt/f_1.spt", 5000);
@@ -138,9 +137,7 @@ TEST(ChecksumFiles, AChangePastTheFirstKilobyteIsCaughtAndNothingItFeedsIsPutInP
     EXPECT_EQ(splitProject_merge((dir / "f_spt").c_str(), (dir / "out").c_str(), ""), -1);
     EXPECT_NE(engineLastError().find("f_1.spt does not match its checksum"), std::string::npos);
     EXPECT_EQ(splitProject_merge((dir / "tree_spt").c_str(), (dir / "out").c_str(), ""), -1);
-    EXPECT_EQ(treeContents(dir / "out"),
-              (std::map<std::string, std::string>{
-                  {"tree/" + order[0], readFile(dir / ("tree/" + order[0]))}}));
+    EXPECT_TRUE(fs::is_empty(dir / "out")); // not even the file the good piece holds
 }
 
 // Every way a checksum file can be there and wrong fails the join and the
@@ -269,10 +266,7 @@ TEST(ChecksumFiles, AManifestChangedInPlaceNeverGivesWrongFiles) {
     ChecksumState state;
     EXPECT_EQ(verifyPieceSet((dir / "tree_spt").c_str(), checks, state), -1);
     EXPECT_EQ(state, ChecksumState::Good);
-    const std::string first = walkOrder(dir / "tree").front(); // the record left as it was
-    EXPECT_EQ(
-        treeContents(dir / "out"),
-        (std::map<std::string, std::string>{{"tree/" + first, readFile(dir / ("tree/" + first))}}));
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
 }
 
 TEST(ChecksumFiles, AChecksumFileThatCannotBeWrittenFailsTheSplit) {
