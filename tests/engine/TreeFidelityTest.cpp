@@ -1,0 +1,339 @@
+// A folder comes back as it went in: types, permission bits, times to the
+// nanosecond, link targets, empty folders and FIFOs; and a join that fails
+// changes nothing of what was there.
+
+#include "engine/join.h"
+#include "engine/split.h"
+#include "engine/tree_walk.h"
+#include "tests/support/FaultInjection.h"
+#include "tests/support/SystemCallSeam.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestFiles.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// What lstat says of an entry, and its content or link target.
+struct Seen {
+    mode_t type = 0;
+    mode_t mode = 0;
+    int64_t seconds = 0;
+    long nanoseconds = 0;
+    ino_t inode = 0;
+    std::string content;
+    bool operator==(const Seen& o) const {
+        return type == o.type && mode == o.mode && seconds == o.seconds &&
+               nanoseconds == o.nanoseconds && content == o.content;
+    }
+    // The same file, untouched: its inode, bits and bytes (a working folder
+    // made and removed beside it changes its folder's times).
+    bool untouched(const Seen& o) const {
+        return type == o.type && mode == o.mode && content == o.content && inode == o.inode;
+    }
+};
+
+// Every entry below `root` (the root as ""), never through a link.
+std::map<std::string, Seen> snapshot(const std::string& root) {
+    std::map<std::string, Seen> seen;
+    const std::function<void(const std::string&)> walk = [&](const std::string& relative) {
+        const std::string path = relative.empty() ? root : root + "/" + relative;
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0) return;
+        Seen& entry = seen[relative];
+        entry.type = st.st_mode & S_IFMT;
+        entry.mode = st.st_mode & 07777;
+        entry.seconds = st.st_mtim.tv_sec;
+        entry.nanoseconds = st.st_mtim.tv_nsec;
+        entry.inode = st.st_ino;
+        if (S_ISREG(st.st_mode)) entry.content = readFile(path);
+        if (S_ISLNK(st.st_mode)) entry.content = fs::read_symlink(path).string();
+        if (!S_ISDIR(st.st_mode)) return;
+        for (const auto& item : fs::directory_iterator(path))
+            walk((relative.empty() ? "" : relative + "/") + item.path().filename().string());
+    };
+    walk("");
+    return seen;
+}
+
+void setTime(const std::string& path, int64_t seconds, long nanoseconds) {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), nanoseconds}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+// An ordinary project folder, with the names and entries that are easy to lose.
+void makeProject(const std::string& root) {
+    writeFile(root + "/src/key.pem", "-----BEGIN KEY-----\n");
+    fs::permissions(root + "/src/key.pem", fs::perms::owner_read | fs::perms::owner_write);
+    writeFile(root + "/run.sh", "#!/bin/sh\necho hi\n");
+    fs::permissions(root + "/run.sh", fs::perms::owner_all | fs::perms::group_read |
+                                          fs::perms::group_exec | fs::perms::others_read |
+                                          fs::perms::others_exec);
+    writeFile(root + "/.git/HEAD", "ref: refs/heads/main\n");
+    writeFile(root + "/.env", "TOKEN=1\n");
+    fs::create_directories(root + "/build");
+    writeFile(root + "/releases/v2/notes.txt", seededBytes(40, 3000));
+    fs::create_symlink("releases/v2", root + "/latest");
+    fs::create_symlink("nowhere", root + "/dangling");
+    fs::create_symlink("loop", root + "/loop");
+    ASSERT_EQ(mkfifo((root + "/pipe").c_str(), 0640), 0);
+    writeFile(root + "/with space #=\\.txt", "s");
+    writeFile(root + "/new\nline", "n");
+    writeFile(root + "/bytes\xff\xfe", "b");
+    writeFile(root + "/locked/inside.txt", seededBytes(41, 700));
+    setTime(root + "/run.sh", 1577934245, 123456789);
+    setTime(root + "/latest", 1600000000, 1);
+    setTime(root + "/pipe", 1600000001, 999999999);
+    setTime(root + "/build", 1600000002, 5);
+    fs::permissions(root + "/locked", fs::perms::owner_read | fs::perms::owner_exec |
+                                          fs::perms::group_read | fs::perms::group_exec);
+    setTime(root + "/locked", 1600000003, 7);
+    setTime(root, 1600000004, 8);
+}
+
+Result<SplitOutcome> splitTree(const std::string& source, const std::string& out,
+                               bool hidden, int64_t pieceSize = 1000) {
+    RunContext run;
+    TreeMeasure measure;
+    EXPECT_TRUE(measureTree(source, hidden, measure, run));
+    SplitOptions options;
+    options.includeHidden = hidden;
+    SplitRequest request{source, out, measure.bytes, pieceSize, ""};
+    return splitSource(request, options, run);
+}
+
+Result<JoinOutcome> joinTree(const std::string& set, const std::string& out, bool replace = true) {
+    RunContext run;
+    JoinOptions options;
+    options.replaceExisting = replace;
+    return joinSet(set, out, options, run);
+}
+
+bool mtreeAvailable() {
+    return std::system("command -v mtree >/dev/null 2>&1") == 0;
+}
+
+} // namespace
+
+TEST(TreeFidelity, AProjectFolderComesBackAsItWent) {
+    TempDir dir;
+    makeProject(dir / "proj");
+    const auto before = snapshot(dir / "proj");
+    for (const bool hidden : {true, false}) {
+        SCOPED_TRACE(hidden ? "hidden items stored" : "hidden items left out");
+        fs::remove_all(dir / "proj_spt");
+        fs::remove_all(dir / "out");
+        fs::create_directories(dir / "out");
+        ASSERT_TRUE(splitTree(dir / "proj", dir.path().string(), hidden))
+            << splitTree(dir / "proj", dir.path().string(), hidden).failure().reason;
+        const auto joined = joinTree(dir / "proj_spt", dir / "out");
+        ASSERT_TRUE(joined) << joined.failure().reason;
+        auto expected = before;
+        if (!hidden) {
+            for (const char* left : {".git", ".git/HEAD", ".env"})
+                expected.erase(left);
+        }
+        const auto after = snapshot(dir / "out/proj");
+        for (const auto& [path, seen] : expected) {
+            SCOPED_TRACE(path);
+            ASSERT_TRUE(after.count(path));
+            EXPECT_TRUE(after.at(path) == seen);
+        }
+        EXPECT_EQ(after.size(), expected.size());
+        if (mtreeAvailable()) {
+            const std::string check = "mtree -f '" + dir / "proj_spt/TREE.mtree" + "' -p '" +
+                                      dir / "out/proj" + "' >/dev/null";
+            EXPECT_EQ(std::system(check.c_str()), 0);
+        }
+    }
+
+    // Pieces are as private as what they hold: the key's bytes only in 0600
+    // pieces, and the set's own files and folder as private as the key.
+    int privatePieces = 0;
+    for (const auto& item : fs::directory_iterator(dir / "proj_spt")) {
+        struct stat st {};
+        ASSERT_EQ(stat(item.path().c_str(), &st), 0);
+        if (item.path().extension() == ".spt") {
+            privatePieces += (st.st_mode & 0777) == 0600;
+            if (readFile(item.path()).find("BEGIN KEY") != std::string::npos) {
+                EXPECT_EQ(st.st_mode & 0777, 0600u) << item.path();
+            }
+        } else {
+            EXPECT_EQ(st.st_mode & 0777, 0600u) << item.path();
+        }
+    }
+    EXPECT_GE(privatePieces, 1);
+    EXPECT_LT(privatePieces, 4); // the others hold no key
+    EXPECT_EQ(fs::status(dir / "proj_spt").permissions() & fs::perms::all,
+              fs::perms::owner_all);
+
+    // The description reads with a standard mtree reader, entry by entry.
+    archive* reader = archive_read_new();
+    archive_read_support_format_mtree(reader);
+    ASSERT_EQ(archive_read_open_filename(reader, (dir / "proj_spt/TREE.mtree").c_str(), 4096),
+              ARCHIVE_OK);
+    archive_entry* entry = nullptr;
+    std::map<std::string, std::string> links;
+    int entries = 0;
+    while (archive_read_next_header(reader, &entry) == ARCHIVE_OK) {
+        ++entries;
+        if (archive_entry_filetype(entry) == AE_IFLNK)
+            links[archive_entry_pathname(entry)] = archive_entry_symlink(entry);
+        if (std::string(archive_entry_pathname(entry)) == "./src/key.pem") {
+            EXPECT_EQ(archive_entry_perm(entry), 0600);
+        }
+    }
+    archive_read_free(reader);
+    EXPECT_EQ(entries, static_cast<int>(before.size()) - 3);
+    EXPECT_EQ(links, (std::map<std::string, std::string>{
+                         {"./latest", "releases/v2"}, {"./dangling", "nowhere"}, {"./loop", "loop"}}));
+}
+
+// Replace over a tree with something in a target's way, or with a write that
+// fails half-way: the old tree is byte-, bit- and inode-identical afterwards.
+TEST(TreeFidelity, AFailedReplaceLeavesTheOldTreeAsItWas) {
+    TempDir dir;
+    writeFile(dir / "proj/a.txt", seededBytes(42, 500));
+    writeFile(dir / "proj/sub/big.bin", seededBytes(43, 6000));
+    writeFile(dir / "proj/sub/c.txt", "c");
+    fs::create_symlink("a.txt", dir / "proj/link");
+    ASSERT_EQ(mkfifo((dir / "proj/pipe").c_str(), 0600), 0);
+    ASSERT_TRUE(splitTree(dir / "proj", dir.path().string(), false, 4000));
+
+    const auto oldTree = [&](const std::function<void()>& change) {
+        fs::remove_all(dir / "out");
+        fs::create_directories(dir / "out/proj/sub");
+        writeFile(dir / "out/proj/a.txt", "old a");
+        writeFile(dir / "out/proj/sub/c.txt", "old c");
+        writeFile(dir / "out/proj/mine.txt", "the user's");
+        change();
+    };
+    const std::vector<std::pair<const char*, std::function<void()>>> inTheWay = {
+        {"a link where a file goes",
+         [&] {
+             fs::remove(dir / "out/proj/sub/c.txt");
+             fs::create_symlink("/etc/hostname", dir / "out/proj/sub/c.txt");
+         }},
+        {"a FIFO where a file goes",
+         [&] {
+             fs::remove(dir / "out/proj/sub/c.txt");
+             ASSERT_EQ(mkfifo((dir / "out/proj/sub/c.txt").c_str(), 0600), 0);
+         }},
+        {"a folder where a file goes", [&] { fs::create_directories(dir / "out/proj/sub/big.bin/x"); }},
+        {"a file where a folder goes",
+         [&] {
+             fs::remove_all(dir / "out/proj/sub");
+             writeFile(dir / "out/proj/sub", "a file");
+         }},
+        {"a file where a link goes", [&] { writeFile(dir / "out/proj/link", "mine"); }},
+    };
+    for (const auto& [what, change] : inTheWay) {
+        SCOPED_TRACE(what);
+        oldTree(change);
+        const auto before = snapshot(dir / "out");
+        const auto joined = joinTree(dir / "proj_spt", dir / "out");
+        ASSERT_FALSE(joined);
+        EXPECT_NE(joined.failure().reason.find("nothing was changed"), std::string::npos)
+            << joined.failure().reason;
+        const auto after = snapshot(dir / "out");
+        EXPECT_EQ(after.size(), before.size());
+        for (const auto& [path, seen] : before) {
+            ASSERT_TRUE(after.count(path)) << path;
+            EXPECT_TRUE(after.at(path).untouched(seen)) << path;
+        }
+    }
+
+    // A write that fails half-way (the file-size limit) changes nothing either.
+    oldTree([] {});
+    auto before = snapshot(dir / "out");
+    EXPECT_NE(withFileSizeLimit(3000, [&] { return joinTree(dir / "proj_spt", dir / "out") ? 0 : -1; }),
+              0);
+    const auto after = snapshot(dir / "out");
+    EXPECT_EQ(after.size(), before.size());
+    for (const auto& [path, seen] : before)
+        EXPECT_TRUE(after.count(path) && after.at(path).untouched(seen)) << path;
+
+    // A move that fails among the moves at the end: the ones made are undone.
+    for (const int failing : {1, 2, 3}) {
+        SCOPED_TRACE(failing);
+        oldTree([] {});
+        const auto old = snapshot(dir / "out");
+        SeamRecording seam;
+        seam.refuse(SeamCall::Renameat2, "", failing, EIO);
+        EXPECT_FALSE(joinTree(dir / "proj_spt", dir / "out"));
+        EXPECT_EQ(seam.actionsRun(), 1);
+        const auto now = snapshot(dir / "out");
+        EXPECT_EQ(now.size(), old.size());
+        for (const auto& [path, seen] : old)
+            EXPECT_TRUE(now.count(path) && now.at(path).untouched(seen)) << path;
+    }
+
+    // Without a fault it replaces, adds, keeps what is the user's, and says so.
+    const auto joined = joinTree(dir / "proj_spt", dir / "out");
+    ASSERT_TRUE(joined) << joined.failure().reason;
+    EXPECT_EQ(joined->filesReplaced, 2);
+    EXPECT_EQ(joined->filesAdded, 1);
+    EXPECT_EQ(readFile(dir / "out/proj/sub/big.bin"), seededBytes(43, 6000));
+    EXPECT_EQ(readFile(dir / "out/proj/mine.txt"), "the user's");
+    EXPECT_EQ(fs::read_symlink(dir / "out/proj/link"), "a.txt");
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(dir / "out/proj/pipe")));
+}
+
+// A description that does not agree with the manifest, or would place
+// anything outside the tree, is refused before anything is written.
+TEST(TreeFidelity, AHostileTreeDescriptionIsRefused) {
+    TempDir dir;
+    writeFile(dir / "proj/a.txt", "aaaa");
+    writeFile(dir / "proj/d/b.txt", "bbbb");
+    ASSERT_TRUE(splitTree(dir / "proj", dir.path().string(), false));
+    // Checksums gone, so nothing but the manifest stands behind the description.
+    fs::remove(dir / "proj_spt/SHA256SUMS");
+    fs::remove(dir / "proj_spt/CONTENTS.sha256");
+    const std::string good = readFile(dir / "proj_spt/TREE.mtree");
+    const std::string time = " mode=0644 time=1.000000000";
+    const std::string file = " type=file" + time + " size=4\n";
+    const std::string dirLine = " type=dir mode=0755 time=1.000000000\n";
+    const std::vector<std::pair<const char*, std::string>> hostile = {
+        {"a name going up", "#mtree\n." + dirLine + "./../escape type=link" + time + " link=x\n"},
+        {"an absolute name", "#mtree\n." + dirLine + "/etc/x type=fifo" + time + "\n"},
+        {"a file placed through a link",
+         "#mtree\n." + dirLine + "./d type=link" + time + " link=/tmp\n./a.txt" + file +
+             "./d/b.txt" + file},
+        {"a file the manifest does not hold",
+         "#mtree\n." + dirLine + "./a.txt" + file + "./d" + dirLine + "./d/b.txt" + file +
+             "./d/c.txt" + file},
+        {"a size that differs", "#mtree\n." + dirLine + "./a.txt type=file" + time +
+                                    " size=5\n./d" + dirLine + "./d/b.txt" + file},
+        {"a huge line", "#mtree\n." + dirLine + "./" + std::string(100000, 'x') + file},
+        {"a NUL in a name", "#mtree\n." + dirLine + "./a\\000 type=fifo" + time + "\n"},
+    };
+    for (const auto& [what, text] : hostile) {
+        SCOPED_TRACE(what);
+        writeFile(dir / "proj_spt/TREE.mtree", text);
+        fs::remove_all(dir / "out");
+        fs::create_directories(dir / "out");
+        const auto joined = joinTree(dir / "proj_spt", dir / "out");
+        ASSERT_FALSE(joined);
+        EXPECT_NE(joined.failure().reason.find("tree description"), std::string::npos)
+            << joined.failure().reason;
+        EXPECT_TRUE(fs::is_empty(dir / "out"));
+    }
+    EXPECT_FALSE(exists(dir / "escape"));
+    writeFile(dir / "proj_spt/TREE.mtree", good);
+    EXPECT_TRUE(joinTree(dir / "proj_spt", dir / "out"));
+}
