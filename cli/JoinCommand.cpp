@@ -91,6 +91,12 @@ int joinCommand(Session& s) {
     const JoinOutcome& outcome = joined->value();
     s.addDoneField("check", Progress::quoted(outcome.fullCheck ? "full" : "quick"));
     s.note("wrote " + quotedName(target));
+    if (outcome.filesReplaced > 0)
+        s.note("replaced " + std::to_string(outcome.filesReplaced) +
+               (outcome.filesReplaced == 1 ? " file, added " : " files, added ") +
+               std::to_string(outcome.filesAdded));
+    s.addDoneField("replaced", std::to_string(outcome.filesReplaced));
+    s.addDoneField("added", std::to_string(outcome.filesAdded));
     if (!outcome.fullCheck)
         s.note(o.ignoreChecksums
                    ? "joined with the quick check only, over damaged checksum files: damage "

@@ -86,6 +86,9 @@ struct JoinJob {
     bool rootInWork = false; // a new tree is built in the working folder and moved out whole
     int64_t added = 0;       // new files named in place
     int64_t replaced = 0;
+    bool movedIn = false;       // the moves into an existing tree were made
+    bool undoFailed = false;    // some could not be undone (a note says so)
+    bool saidUnchanged = false; // the failure's reason says nothing was changed
     // The piece read last, kept open for the next target: a tree's files
     // mostly lie in the same piece one after another.
     int32_t lastIndex = -1;
@@ -526,14 +529,17 @@ void finishDeferred(JoinJob& job, int outFd) {
     }
     if (job.failed) {
         moves.resize(made + (made < moves.size() ? 1 : 0));
-        if (undoJoinMoves(outFd, workFd, moves))
+        if (undoJoinMoves(outFd, workFd, moves)) {
             dropJoinJournal(workFd);
-        else
+        } else {
+            job.undoFailed = true;
             run.note("some of the moves into " + job.target +
                      " could not be undone; the next run in " + job.outputFolder +
                      " undoes them");
+        }
         return;
     }
+    job.movedIn = true;
     for (const JoinJob::Deferred& target : job.deferred)
         ++(target.replaces ? job.replaced : job.added);
 }
@@ -682,6 +688,7 @@ bool fitsExistingTree(JoinJob& job, const ManifestTargets& targets) {
     const auto refuse = [&](const std::string& path, const std::string& why) {
         run.refuse("cannot write " + job.target + "/" + path + ": " + why +
                    "; nothing was changed");
+        job.saidUnchanged = true;
         return false;
     };
     const auto folderInTheWay = [&](const std::string& path) {
@@ -935,7 +942,14 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
     finishDeferred(job, out.get());
     restoreTreeEntries(job, out.get());
     putNewTreeInPlace(job, out.get());
-    if (job.failed) return run.failure();
+    if (job.failed) {
+        if (job.movedIn && !job.undoFailed)
+            run.note("the files were moved into " + job.target +
+                     ", but not every folder, link or FIFO could be made as described");
+        else if (!job.undoFailed && !job.saidUnchanged && !run.stopRequested())
+            run.note("nothing in " + outputFolder + " was changed");
+        return run.failure();
+    }
     read.target = job.target;
     read.filesAdded = job.added;
     read.filesReplaced = job.replaced;

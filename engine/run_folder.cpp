@@ -108,10 +108,12 @@ bool parseJournal(const std::optional<std::string>& marker, Journal& out) {
 // Removes what a run made in its working folder `dirFd`: files, and the
 // trees a join builds there before it puts them in place (their folders made
 // writable first, never entered through a link); adds what the files held to
-// `bytes`. False when anything is left.
+// `bytes`. False when anything is left. The folder's marker goes last, so a
+// kill midway leaves a folder the next sweep still knows as a run's.
 bool removeFilesIn(int dirFd, int64_t& bytes, int depth = 0) {
     bool empty = true;
     for (const std::string& name : namesIn(dirFd)) {
+        if (depth == 0 && name == kRunMarkerName) continue;
         FileIdentity id;
         const EntryKind kind = entryAt(dirFd, name.c_str(), &id);
         if (kind == EntryKind::Folder && depth < 256) {
@@ -126,6 +128,13 @@ bool removeFilesIn(int dirFd, int64_t& bytes, int depth = 0) {
         } else {
             empty = false;
         }
+    }
+    FileIdentity marker;
+    if (depth == 0 && empty && entryAt(dirFd, kRunMarkerName, &marker) == EntryKind::Regular) {
+        if (unlinkat(dirFd, kRunMarkerName, 0) == 0)
+            bytes += marker.size;
+        else
+            empty = false;
     }
     return empty;
 }

@@ -236,7 +236,7 @@ TEST(Cli, JsonLinesAndRemovalsThatNeedTheFullCheck) {
     // can only be the quick one, which removes nothing and can be refused.
     fs::create_directories(dir / "full");
     r = parcelor(dir, {"join", "--json", dir / "in/data_spt", dir / "full"});
-    EXPECT_NE(r.out.find("\"exit\":0,\"kind\":\"ok\",\"reason\":\"\",\"check\":\"full\"}"),
+    EXPECT_NE(r.out.find("\"exit\":0,\"kind\":\"ok\",\"reason\":\"\",\"check\":\"full\",\"replaced\":0,\"added\":1}"),
               std::string::npos)
         << r.out;
     fs::remove(dir / "in/data_spt/SHA256SUMS");
@@ -250,7 +250,7 @@ TEST(Cli, JsonLinesAndRemovalsThatNeedTheFullCheck) {
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(exists(dir / "in/data.bin"));
     r = parcelor(dir, {"join", "--json", dir / "in/data_spt", dir / "in"});
-    EXPECT_NE(r.out.find("\"check\":\"quick\"}"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"check\":\"quick\","), std::string::npos) << r.out;
 }
 
 // Unix manners: clustered short options and abbreviations as getopt_long
@@ -431,6 +431,47 @@ TEST(CliCrash, AKilledReplaceLeavesTheOldOrTheNewSetWholeAtEveryStep) {
             if (r.status != 128 + SIGKILL) {
                 EXPECT_EQ(r.status, 0) << r.err;
                 EXPECT_EQ(now, newSet);
+                break;
+            }
+        }
+    }
+}
+
+// A kill at every step of a join that replaces files in a tree and adds
+// others: after the next run in that folder, the tree is the old one or the
+// new one, whole, with the user's own file in it.
+TEST(CliCrash, AKilledJoinIntoATreeLeavesTheOldOrTheNewTreeWhole) {
+    if (!straceWorks()) GTEST_SKIP() << "strace cannot trace processes here";
+    TempDir dir;
+    writeFile(dir / "src/tree/a.txt", seededBytes(30, 3000));
+    writeFile(dir / "src/tree/sub/b.txt", seededBytes(31, 3000));
+    writeFile(dir / "src/tree/sub/c.txt", seededBytes(32, 100));
+    writeFile(dir / "other.bin", "x");
+    ASSERT_EQ(parcelor(dir, {"split", "-q", "-b", "2000", dir / "src/tree"}).status, 0);
+    ASSERT_EQ(parcelor(dir, {"split", "-q", dir / "other.bin"}).status, 0);
+    const std::map<std::string, std::string> oldTree = {
+        {"a.txt", "old a"}, {"sub/b.txt", "old b"}, {"mine.txt", "mine"}};
+    auto newTree = treeContents(dir / "src/tree");
+    newTree["mine.txt"] = "mine";
+    for (const char* call : {"renameat2", "unlinkat", "fsync"}) {
+        for (int n = 1;; ++n) {
+            SCOPED_TRACE(std::string(call) + " #" + std::to_string(n));
+            ASSERT_LT(n, 100);
+            fs::remove_all(dir / "out");
+            for (const auto& [name, bytes] : oldTree)
+                writeFile(dir / ("out/tree/" + name), bytes);
+            const Outcome r =
+                traced(dir, std::string(call) + ":signal=KILL:when=" + std::to_string(n),
+                       {"join", "-q", "--replace", dir / "src/tree_spt", dir / "out"});
+            // The next run in the output folder finishes what the killed one left.
+            ASSERT_EQ(parcelor(dir, {"join", "-q", dir / "other_spt", dir / "out"}).status, 0);
+            fs::remove(dir / "out/other.bin");
+            const auto now = treeContents(dir / "out/tree");
+            EXPECT_TRUE(now == oldTree || now == newTree);
+            EXPECT_FALSE(holdsRunLeftovers(dir / "out"));
+            if (r.status != 128 + SIGKILL) {
+                EXPECT_EQ(r.status, 0) << r.err;
+                EXPECT_EQ(now, newTree);
                 break;
             }
         }
