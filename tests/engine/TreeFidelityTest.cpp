@@ -301,6 +301,19 @@ TEST(TreeFidelity, AHostileTreeDescriptionIsRefused) {
     writeFile(dir / "proj/a.txt", "aaaa");
     writeFile(dir / "proj/d/b.txt", "bbbb");
     ASSERT_TRUE(splitTree(dir / "proj", dir.path().string(), false));
+    // With the checksum files, a description they do not list, or that does
+    // not match its line, is damage.
+    const std::string sums = readFile(dir / "proj_spt/SHA256SUMS");
+    writeFile(dir / "proj_spt/SHA256SUMS", sums.substr(0, sums.find("TREE.mtree") - 66));
+    fs::create_directories(dir / "out");
+    EXPECT_EQ(joinTree(dir / "proj_spt", dir / "out").failure().kind,
+              EngineFailure::ChecksumsDamaged);
+    writeFile(dir / "proj_spt/SHA256SUMS", sums);
+    writeFile(dir / "proj_spt/TREE.mtree",
+              readFile(dir / "proj_spt/TREE.mtree") + "./x type=fifo mode=0644 time=1.000000000\n");
+    EXPECT_EQ(joinTree(dir / "proj_spt", dir / "out").failure().kind,
+              EngineFailure::ChecksumsDamaged);
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
     // Checksums gone, so nothing but the manifest stands behind the description.
     fs::remove(dir / "proj_spt/SHA256SUMS");
     fs::remove(dir / "proj_spt/CONTENTS.sha256");
