@@ -279,6 +279,9 @@ void MainViewController::actPreset() {
 void MainViewController::actDelFile(long tag) {
     split_.forgetSource(tag);
 }
+void MainViewController::actIncludeHidden() {
+    split_.includeHiddenToggled();
+}
 void MainViewController::clearSplitMsg() {
     split_.reset();
 }

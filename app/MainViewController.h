@@ -58,6 +58,7 @@ public:
     void actPopBtn();
     void actPreset(); // a piece size chosen from the presets menu
     void actDelFile(long tag);
+    void actIncludeHidden(); // the box was ticked or unticked: a folder source is measured again
     void clearSplitMsg();
     void defaultSpliteSize();
     void sizeTextFieldChange();
@@ -141,6 +142,7 @@ public:
     toolkit::TextField* sizeNote = nullptr;    // says when the size shown is rounded
     toolkit::TextField* tfCount = nullptr;
     toolkit::Button* delSourceFileBtn = nullptr;
+    toolkit::Button* includeHiddenBtn = nullptr; // a folder source's hidden items go into the set
     toolkit::Button* btnSplit = nullptr;
     toolkit::TextField* tfOutPath = nullptr;
     toolkit::Button* outPathBtn = nullptr;

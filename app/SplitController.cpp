@@ -18,17 +18,16 @@ bool isDigitsOnly(const std::string& text) {
     return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-// "Remove the folder album (1,204 files, 5.2 GB) once its pieces are verified?"
-std::string sourceRemovalQuestion(const std::string& source) {
+// "Remove the folder album (1,204 files, 5.2 GB) once its pieces are verified?", counting
+// what the split stores.
+std::string sourceRemovalQuestion(const std::string& source, bool includeHidden) {
     const std::string name = lastPathComponent(source);
-    const int64_t bytes = pathSize(source.c_str());
     if (isFolder(source.c_str()) != 1)
-        return "Remove the file " + name + " (" + roundedSize(bytes) +
+        return "Remove the file " + name + " (" + roundedSize(pathSize(source.c_str())) +
                ") once its pieces are verified?";
-    std::vector<std::string> files;
-    listFolderFiles(source.c_str(), files, 1);
-    return "Remove the folder " + name + " (" + groupedCount(static_cast<int64_t>(files.size())) +
-           (files.size() == 1 ? " file, " : " files, ") + roundedSize(bytes) +
+    const FolderSourceSummary stored = summarizeFolderSource(source, includeHidden, "");
+    return "Remove the folder " + name + " (" + groupedCount(stored.files) +
+           (stored.files == 1 ? " file, " : " files, ") + roundedSize(stored.bytes) +
            ") once its pieces are verified?";
 }
 
@@ -45,34 +44,34 @@ static_assert(kMaxPasswordBytes == sizeof(Split_pragma::password) - 1);
 SplitController::SplitController(MainViewController& controller, toolkit::Toolkit& toolkit)
     : c_(controller), tk_(toolkit) {}
 
-void SplitController::enableControls() {
-    c_.spliteByBtn->setEnabled(true);
+void SplitController::setControlsEnabled(bool enabled) {
+    c_.spliteByBtn->setEnabled(enabled);
     // The field the split mode names is the one that can be edited.
     const bool byCount = c_.spliteByBtn->selectedTag() == 2;
-    c_.tfSize->setEnabled(!byCount);
-    c_.popBtn->setEnabled(!byCount);
-    c_.tfCount->setEnabled(byCount);
-    c_.delSourceFileBtn->setEnabled(true);
-    c_.tfOutPath->setEnabled(true);
-    c_.outPathBtn->setEnabled(true);
-    c_.encryptBtn->setEnabled(true);
+    c_.tfSize->setEnabled(enabled && !byCount);
+    c_.popBtn->setEnabled(enabled && !byCount);
+    c_.tfCount->setEnabled(enabled && byCount);
+    c_.delSourceFileBtn->setEnabled(enabled);
+    c_.tfOutPath->setEnabled(enabled);
+    c_.outPathBtn->setEnabled(enabled);
+    c_.encryptBtn->setEnabled(enabled);
+    c_.btnSplit->setEnabled(enabled);
+}
+
+void SplitController::enableControls() {
+    setControlsEnabled(true);
     c_.encryptBtn->setState(0);
     c_.pwd.clear(); // the box is off, so no password goes with the split
-    c_.btnSplit->setEnabled(true);
 }
 
 void SplitController::disableControls() {
-    c_.spliteByBtn->setEnabled(false);
-    c_.tfSize->setEnabled(false);
-    c_.popBtn->setEnabled(false);
-    c_.tfCount->setEnabled(false);
-    c_.delSourceFileBtn->setEnabled(false);
-    c_.tfOutPath->setEnabled(false);
-    c_.outPathBtn->setEnabled(false);
-    c_.encryptBtn->setEnabled(false);
+    setControlsEnabled(false);
     c_.encryptBtn->setState(0);
     c_.pwd.clear();
-    c_.btnSplit->setEnabled(false);
+}
+
+bool SplitController::includeHidden() const {
+    return c_.includeHiddenBtn->state() == 1;
 }
 
 void SplitController::takeSource(const std::string& path) {
@@ -82,7 +81,7 @@ void SplitController::takeSource(const std::string& path) {
     c_.oPath = stringByDeletingLastPathComponent(c_.fPath);
     c_.tfOutPath->setStringValue(c_.oPath);
     refreshPresets();
-    const uint64_t generation = ++sourceGeneration_;
+    ++sourceGeneration_; // a measurement still on its way no longer fits
     if (isFolder(c_.fPath.c_str()) != 1) {
         c_.fSize = pathSize(c_.fPath.c_str());
         c_.sSize = c_.fSize;
@@ -90,29 +89,45 @@ void SplitController::takeSource(const std::string& path) {
         sourceMeasured();
         return;
     }
+    measureFolder(false);
+}
+
+void SplitController::includeHiddenToggled() {
+    // A file source has no hidden items to add or leave out.
+    if (c_.fPath.empty() || isFolder(c_.fPath.c_str()) != 1) return;
+    c_.presetBtn->selectItemAtIndex(0); // the cut proposed for the new size is no preset
+    c_.sizeNote->setStringValue("");
+    measureFolder(true);
+}
+
+void SplitController::measureFolder(bool again) {
     // A folder is measured on a worker thread: a large tree takes a while.
+    // Only the latest measurement lands; one still on its way is dropped.
+    const uint64_t generation = ++sourceGeneration_;
     measuring_ = true;
-    disableControls();
+    again ? setControlsEnabled(false) : disableControls();
     c_.splitSummary->setStringValue(kMeasuringSource);
     c_.pathView->reloadData();
-    tk_.threads().detachNewThread([this, path, generation, alive = std::weak_ptr<int>(alive_)] {
+    tk_.threads().detachNewThread([this, path = c_.fPath, hidden = includeHidden(), generation,
+                                   again, alive = std::weak_ptr<int>(alive_)] {
         const FolderSourceSummary measured =
-            summarizeFolderSource(path, false, kIncludeHiddenAdvice);
+            summarizeFolderSource(path, hidden, kIncludeHiddenAdvice);
         const int64_t size = measured.bytes;
         auto summary = std::make_shared<std::string>(measured.text);
-        c_.onUi([this, generation, alive, size, summary] {
+        c_.onUi([this, generation, again, alive, size, summary] {
             if (alive.expired() || generation != sourceGeneration_) return;
             measuring_ = false;
             c_.fSize = size;
             c_.sSize = size;
             c_.splitSummary->setStringValue(*summary);
-            sourceMeasured();
+            sourceMeasured(again);
         });
     });
 }
 
-void SplitController::sourceMeasured() {
-    enableControls();
+void SplitController::sourceMeasured(bool again) {
+    // A source measured again keeps its password; a new one starts without.
+    again ? setControlsEnabled(true) : enableControls();
     proposeCut();
     c_.pathView->reloadData();
 }
@@ -429,7 +444,7 @@ void SplitController::start() {
     }
     if (!outputCanTakeTheSet()) return;
     if (c_.delSourceFileBtn->state() == 1 &&
-        tk_.alert()->runModalQuestion(c_.window, sourceRemovalQuestion(c_.fPath),
+        tk_.alert()->runModalQuestion(c_.window, sourceRemovalQuestion(c_.fPath, includeHidden()),
                                       kRemovalInformative, kRemoveButton,
                                       kCancelButton) != toolkit::kModalResponseOK)
         return;
@@ -442,6 +457,7 @@ void SplitController::start() {
     c_.log(std::string("path = ") + request.outFolder);
 
     run->removeSource = c_.delSourceFileBtn->state() == 1;
+    run->includeHidden = includeHidden();
     run_ = run;
     c_.prepareRun(run, c_.oPath);
     // The engine thread gets the run and nothing else of the window's.

@@ -29,6 +29,9 @@ public:
     void chooseFile();
     void chooseFolder();
     void forgetSource(long tag);
+    // Include hidden items was ticked or unticked: a folder source is measured
+    // again, and keeps its password and its removal choice.
+    void includeHiddenToggled();
     void reset();
 
     // Size and count.
@@ -56,8 +59,15 @@ public:
     toolkit::CellValue cell(const std::string& columnId) const;
 
 private:
-    // The source's size is known: the split side comes alive with a proposed cut.
-    void sourceMeasured();
+    bool includeHidden() const;
+    // Enables or disables the split side's controls and nothing else.
+    void setControlsEnabled(bool enabled);
+    // Measures the folder source on a worker thread with the split side
+    // disabled; `again` keeps what was chosen for it (password, removal).
+    void measureFolder(bool again);
+    // The source's size is known: the split side comes alive with a proposed
+    // cut; `again` as for measureFolder.
+    void sourceMeasured(bool again = false);
     // The presets for the output folder's file system, "Custom" selected.
     void refreshPresets();
     // The checks before a split: the file system's file size limit and names,

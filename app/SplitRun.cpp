@@ -12,6 +12,7 @@ void SplitRun::execute() {
     options.measureSource = true;
     // The source goes only once the set checks whole again, in the same call.
     options.removeSource = removeSource;
+    options.includeHidden = includeHidden;
     Result<SplitOutcome> made = splitSource(plain, options, context);
     if (made) outcome = std::move(made.value());
     finish(made);

@@ -14,8 +14,9 @@ public:
     void execute();
 
     Split_pragma request{};
-    bool replaceSet = false;   // the user agreed to replace the set in the way
-    bool removeSource = false; // the removal box was on when the run started
+    bool replaceSet = false;    // the user agreed to replace the set in the way
+    bool removeSource = false;  // the removal box was on when the run started
+    bool includeHidden = false; // a folder source's hidden items go into the set
     // Written by the engine thread before `done`; with `removeSource`, what
     // the removal did is in it.
     SplitOutcome outcome;

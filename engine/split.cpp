@@ -539,10 +539,18 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
     job.describeTree = options.transforms.empty(); // what stages make has no tree
     struct stat sourceKind {};
     job.folderSource = stat(request.source.c_str(), &sourceKind) == 0 && S_ISDIR(sourceKind.st_mode);
-    job.totalSize = options.measureSource ? pathSize(request.source.c_str()) : request.totalSize;
-    if (options.measureSource && job.totalSize < 0) {
-        run.failErrno("read", request.source, errno);
-        return run.failure();
+    job.totalSize = request.totalSize;
+    if (options.measureSource && job.folderSource) {
+        // Measured as the walk below stores it: hidden items count only when they go in.
+        TreeMeasure measure;
+        if (!measureTree(request.source, job.includeHidden, measure, run)) return run.failure();
+        job.totalSize = measure.bytes;
+    } else if (options.measureSource) {
+        job.totalSize = pathSize(request.source.c_str());
+        if (job.totalSize < 0) {
+            run.failErrno("read", request.source, errno);
+            return run.failure();
+        }
     }
     run.setTotalBytes(job.totalSize);
     job.streamSize = transformedSize(options.transforms, job.totalSize);

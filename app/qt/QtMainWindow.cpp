@@ -70,6 +70,7 @@ QtMainWindow::QtMainWindow(qtkit::Toolkit& toolkit)
     window_.restoreGeometry(settings.value("window/geometry").toByteArray());
     (settings.value("split/mode", 1).toInt() == 2 ? ui_->byCountRadio : ui_->bySizeRadio)
         ->setChecked(true);
+    ui_->includeHiddenBtn->setChecked(settings.value("split/includeHidden", false).toBool());
 }
 
 QtMainWindow::~QtMainWindow() {
@@ -77,6 +78,7 @@ QtMainWindow::~QtMainWindow() {
     QSettings settings;
     settings.setValue("window/geometry", window_.saveGeometry());
     settings.setValue("split/mode", ui_->byCountRadio->isChecked() ? 2 : 1);
+    settings.setValue("split/includeHidden", ui_->includeHiddenBtn->isChecked());
 }
 
 qtkit::PanelDialog* QtMainWindow::panel(const char* name) const {
@@ -218,6 +220,7 @@ void QtMainWindow::wireOutlets() {
     c.sizeNote = text("sizeNote");
     c.tfCount = lineEdit("tfCount");
     c.delSourceFileBtn = push("delSourceFileBtn");
+    c.includeHiddenBtn = push("includeHiddenBtn");
     c.btnSplit = push("btnSplit");
     c.tfOutPath = lineEdit("tfOutPath");
     c.outPathBtn = push("outPathBtn");
@@ -317,6 +320,7 @@ void QtMainWindow::connectActions() {
     clicked("addFileBtn", [c] { c->actAddFile(); });
     clicked("addFolderBtn", [c] { c->actAddFolder(); });
     clicked("delFileBtn", [c] { c->actDelFile(0); });
+    clicked("includeHiddenBtn", [c] { c->actIncludeHidden(); });
     clicked("bySizeRadio", [c] { c->actSpliteBy(); });
     clicked("byCountRadio", [c] { c->actSpliteBy(); });
     QObject::connect(ui_->popBtn, &QComboBox::activated, &window_, [c] { c->actPopBtn(); });

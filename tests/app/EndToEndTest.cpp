@@ -177,6 +177,22 @@ TEST_F(EndToEnd, SourceRemovalTakesOnlyWhatTheSetHolds) {
               "Kept 1 item changed since the split read them: sub/c.jpg.");
 }
 
+TEST_F(EndToEnd, HiddenItemsGoIntoTheSetWhenTheBoxIsTicked) {
+    const std::string tree = dir / "project";
+    writeFile(tree + "/main.cpp", seededBytes(1, 3000));
+    writeFile(tree + "/.env", "secret");
+    writeFile(tree + "/.git/config", "repository");
+    ui.includeHiddenBtn.setState(1); // as the window remembered it
+    chooseSource(tree, true);
+    EXPECT_EQ(c.fSize, 3016);
+    chooseOutput(dir / "out");
+    split();
+    EXPECT_EQ(ui.completeTitle.stringValue(), "Splitting Completed!");
+    addSetAndJoin(dir / "out/project_spt", dir / "joined");
+    EXPECT_EQ(ui.completeTitle.stringValue(), "Joining Completed!");
+    EXPECT_EQ(treeContents(dir / "joined/project"), treeContents(tree));
+}
+
 TEST_F(EndToEnd, ARunIsItsWindowsAlone) {
     writeFile(dir / "in/data.bin", seededBytes(4, 5000));
     chooseSource(dir / "in/data.bin", false);

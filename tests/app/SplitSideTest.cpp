@@ -6,6 +6,7 @@
 #include "tests/support/TestFiles.h"
 
 #include <filesystem>
+#include <future>
 #include <limits>
 
 namespace fs = std::filesystem;
@@ -349,6 +350,58 @@ TEST_F(SplitSide, AFolderSourceSaysWhatItsSetWillHold) {
               "hidden items to keep them.");
     c.actDelFile(0);
     EXPECT_FALSE(ui.btnSplit.isEnabled());
+}
+
+TEST_F(SplitSide, IncludeHiddenItemsMeasuresAFolderSourceAgain) {
+    TempDir dir;
+    writeFile(dir / "album/a.jpg", std::string(2048, 'a'));
+    writeFile(dir / "album/.env", std::string(100000, 'e'));
+    tk.answerPanel(dir / "album/a.jpg");
+    c.actAddFile();
+    ui.includeHiddenBtn.setState(1);
+    c.actIncludeHidden(); // a file source has no hidden items
+    EXPECT_FALSE(c.isMeasuringSource());
+    EXPECT_EQ(c.fSize, 2048);
+
+    ui.includeHiddenBtn.setState(0);
+    addFolder(dir / "album");
+    EXPECT_EQ(c.fSize, 2048);
+    ui.encryptBtn.setState(1);
+    c.pwd = "open sesame";
+    ui.delSourceFileBtn.setState(1);
+    ui.presetBtn.selectItemAtIndex(2);
+
+    ui.includeHiddenBtn.setState(1);
+    c.actIncludeHidden();
+    EXPECT_TRUE(c.isMeasuringSource());
+    EXPECT_FALSE(ui.btnSplit.isEnabled());
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isMeasuringSource(); }));
+    EXPECT_EQ(ui.splitSummary.stringValue(), "Stores 2 files (100 KB).");
+    EXPECT_EQ(c.fSize, 102048);
+    EXPECT_EQ(ui.tfSize.stringValue(), "10"); // the cut proposed for the new size
+    EXPECT_EQ(ui.presetBtn.indexOfSelectedItem(), 0);
+    EXPECT_TRUE(ui.btnSplit.isEnabled());
+    // The same source: its password and its removal choice stay.
+    EXPECT_EQ(ui.encryptBtn.state(), 1);
+    EXPECT_EQ(c.pwd, "open sesame");
+    c.actSplit(); // the question's default is Cancel
+    ASSERT_EQ(tk.alerts.size(), 1u);
+    EXPECT_EQ(tk.alerts[0].message,
+              "Remove the folder album (2 files, 100 KB) once its pieces are verified?");
+
+    // Unticked while the ticked measurement is still on its way: only the last one lands.
+    std::promise<void> late;
+    tk.threadsImpl.holdNextThreadUntil(late.get_future().share());
+    c.actIncludeHidden();
+    ui.includeHiddenBtn.setState(0);
+    c.actIncludeHidden();
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isMeasuringSource(); }));
+    late.set_value();
+    tk.threadsImpl.joinAll();
+    tk.ui.drain();
+    EXPECT_EQ(c.fSize, 2048);
+    EXPECT_EQ(ui.splitSummary.stringValue(),
+              "Stores 1 file (2.0 KB). Not stored: .env; tick Include hidden items to keep them.");
 }
 
 TEST_F(SplitSide, PresetsAndTheOutputsFileSystemDecideWhatASplitMayDo) {

@@ -15,6 +15,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
@@ -61,6 +62,10 @@ protected:
             completionDetail = detail->isVisible() ? detail->text().toStdString() : "";
             click("finishBtn");
         };
+        QSettings().clear(); // every test starts as the first run of the program
+        openWindow();
+    }
+    void openWindow() {
         win = std::make_unique<QtMainWindow>(tk);
         win->window()->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(win->window()));
@@ -280,6 +285,29 @@ TEST_F(QtWindow, AFolderDroppedOnTheSplitTableAndAFileOnTheJoinTableAreRefused) 
     ASSERT_TRUE(drop("joinView", {dir.path().string()})); // not a piece set
     EXPECT_EQ(alerts,
               std::vector<std::string>{"Add join folder faild! / input path is not valid!"});
+}
+
+TEST_F(QtWindow, IncludeHiddenItemsMeasuresTheFolderAgainAndIsRemembered) {
+    const std::string tree = dir / "project";
+    writeFile(tree + "/main.cpp", "int main() {}");
+    writeFile(tree + "/.env", "secret");
+    auto measured = [this] {
+        EXPECT_TRUE(
+            QTest::qWaitFor([this] { return !win->controller().isMeasuringSource(); }, 20000));
+        return widget<QLabel>("splitSummary")->text().toStdString();
+    };
+    EXPECT_FALSE(widget<QAbstractButton>("includeHiddenBtn")->isChecked());
+    panelAnswers.push_back(tree);
+    click("addFolderBtn");
+    EXPECT_EQ(
+        measured(),
+        "Stores 1 file (13 bytes). Not stored: .env; tick Include hidden items to keep them.");
+    click("includeHiddenBtn");
+    EXPECT_EQ(measured(), "Stores 2 files (19 bytes).");
+
+    win.reset(); // the program ends, and starts again
+    openWindow();
+    EXPECT_TRUE(widget<QAbstractButton>("includeHiddenBtn")->isChecked());
 }
 
 TEST_F(QtWindow, StartedWithAFileAndAPieceFolderFillsBothSides) {

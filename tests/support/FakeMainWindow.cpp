@@ -14,6 +14,7 @@ void MainWindow::wire(MainViewController& c) {
     c.sizeNote = &sizeNote;
     c.tfCount = &tfCount;
     c.delSourceFileBtn = &delSourceFileBtn;
+    c.includeHiddenBtn = &includeHiddenBtn;
     c.btnSplit = &btnSplit;
     c.tfOutPath = &tfOutPath;
     c.outPathBtn = &outPathBtn;

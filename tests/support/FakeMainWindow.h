@@ -20,7 +20,7 @@ struct MainWindow {
     PopUpButton popBtn, presetBtn;
     TextField sizeNote;
     TextField tfCount;
-    Button delSourceFileBtn, btnSplit;
+    Button delSourceFileBtn, includeHiddenBtn, btnSplit;
     TextField tfOutPath;
     Button outPathBtn, addFolderBtn, encryptBtn;
     PanelWindow encryptPanel;
