@@ -15,7 +15,7 @@ _parcelor() {
     if [[ $cur == -* ]]; then
         local options="--help"
         case $command in
-            split) options="-b --size -n --count --password-file --password-prompt --remove-source --no-checksums --replace -f --force -q --quiet --json --help" ;;
+            split) options="-b --size -n --count --password-file --password-prompt --remove-source --no-checksums --hidden --replace -f --force -q --quiet --json --help" ;;
             join) options="--password-file --password-prompt --remove-pieces --replace --ignore-checksums --require-checksums -q --quiet --json --help" ;;
             verify) options="-q --quiet --json --help" ;;
         esac
