@@ -259,6 +259,11 @@ void JoinController::tick() {
     std::string detail = !succeeded               ? run.reason()
                          : !run.outcome.fullCheck ? std::string(kQuickCheckOnlyDetail)
                                                   : std::string();
+    if (std::string changes = joinChangesText(run.outcome.filesReplaced, run.outcome.filesAdded);
+        succeeded && !changes.empty()) {
+        changes[0] = static_cast<char>(changes[0] - 'a' + 'A');
+        detail = changes + "." + (detail.empty() ? "" : "\n" + detail);
+    }
     std::function<void()> beforeCompletion;
     if (run.removePieces && succeeded) {
         // The engine removed the pieces the join read, those still unchanged.

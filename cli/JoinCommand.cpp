@@ -4,6 +4,7 @@
 
 #include "cli/Password.h"
 #include "core/SplitArithmetic.h"
+#include "core/SplitRules.h"
 #include "engine/inspection.h"
 #include "engine/join.h"
 #include "engine/set_listing.h"
@@ -91,10 +92,9 @@ int joinCommand(Session& s) {
     const JoinOutcome& outcome = joined->value();
     s.addDoneField("check", Progress::quoted(outcome.fullCheck ? "full" : "quick"));
     s.note("wrote " + quotedName(target));
-    if (outcome.filesReplaced > 0)
-        s.note("replaced " + std::to_string(outcome.filesReplaced) +
-               (outcome.filesReplaced == 1 ? " file, added " : " files, added ") +
-               std::to_string(outcome.filesAdded));
+    if (const std::string changes = joinChangesText(outcome.filesReplaced, outcome.filesAdded);
+        !changes.empty())
+        s.note(changes);
     s.addDoneField("replaced", std::to_string(outcome.filesReplaced));
     s.addDoneField("added", std::to_string(outcome.filesAdded));
     if (!outcome.fullCheck)

@@ -69,6 +69,12 @@ std::string joinSummaryText(std::size_t pieces, std::size_t missing, std::size_t
     return text + "; damaged checksum files";
 }
 
+std::string joinChangesText(int64_t replaced, int64_t added) {
+    if (replaced <= 0) return {};
+    return "replaced " + groupedCount(replaced) + (replaced == 1 ? " file, added " : " files, added ") +
+           groupedCount(added);
+}
+
 FolderSourceSummary summarizeFolderSource(const std::string& folder, bool includeHidden,
                                           const std::string& hiddenAdvice) {
     FolderSourceSummary summary;

@@ -21,6 +21,10 @@ std::string newPasswordProblem(const std::string& password);
 std::string joinSummaryText(std::size_t pieces, std::size_t missing, std::size_t damaged,
                             bool password, ChecksumState checksums);
 
+// What a join changed where files were there before: "replaced 3 files,
+// added 12"; "" when it replaced none.
+std::string joinChangesText(int64_t replaced, int64_t added);
+
 // What a split of a folder will store, and what not, measured in one walk:
 // "Stores 1,204 files (5.2 GB), 31 folders (2 empty), 2 links. Not stored:
 // .git, .env and 1 more hidden item; tick Include hidden items to keep them."

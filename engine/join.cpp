@@ -335,8 +335,9 @@ bool keepOwner(int out, const struct stat& existing, const std::string& path, Ru
 // and it passed its checks. A new file is written unnamed in its folder
 // (where the file system allows) and named in one step that fails if the name
 // was taken meanwhile; otherwise in the run's working folder, renamed into
-// place. A target that replaces an existing file waits for the end of the
-// run (finishDeferred). Nothing stays under either name on failure.
+// place. A target that replaces an existing file, and every target of a tree
+// that was there before, waits for the end of the run (finishDeferred).
+// Nothing stays under either name on failure.
 bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::string& folder,
                  const std::string& name, const std::string& path, Slices slices) {
     RunContext& run = job.run;
@@ -549,14 +550,13 @@ void finishDeferred(JoinJob& job, int outFd) {
 // targets as stored) and the FIFOs, then each folder's bits and time, the
 // deepest first, so what is made inside does not change them again. An entry
 // already there of the same kind is kept (a link only with the same target).
-void restoreTreeEntries(JoinJob& job, int outFd) {
+void restoreTreeEntries(JoinJob& job) {
     RunContext& run = job.run;
     if (!job.described || job.fileSet || job.failed) return;
     const auto failed = [&](const char* step, const std::string& path, int error) {
         run.failErrno(step, path, error);
         job.failed = true;
     };
-    (void)outFd;
     const FileDescriptor& root = job.root;
     const auto shown = [&](const std::string& path) {
         return path.empty() ? job.target : job.target + "/" + path;
@@ -766,7 +766,9 @@ void joinFolder(JoinJob& job, int outFd, const ManifestTargets& targets) {
     bool ended = false; // by a stop or a refusal, not by the manifest
     const bool named = targets.forEachName(job.manifest, [&](std::size_t index,
                                                              const FileRecord* record) {
-        if (run.stopIfRequested() || !record || !recordIsSafe(job, *record)) {
+        // Once one target failed, nothing of the tree is put in place: the
+        // rest is not worth writing.
+        if (job.failed || run.stopIfRequested() || !record || !recordIsSafe(job, *record)) {
             job.failed = ended = true;
             return false;
         }
@@ -940,7 +942,7 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
     job.unnamed = probeUnnamedFiles(work.fd(), ".probe");
     fileSet ? joinFile(job, out.get(), targets) : joinFolder(job, out.get(), targets);
     finishDeferred(job, out.get());
-    restoreTreeEntries(job, out.get());
+    restoreTreeEntries(job);
     putNewTreeInPlace(job, out.get());
     if (job.failed) {
         if (job.movedIn && !job.undoFailed)

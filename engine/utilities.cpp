@@ -11,6 +11,7 @@
 #include <memory>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,11 +75,12 @@ int64_t folderSize(const char* path) {
         if (entryIsFolder(entry->d_type, entryPath)) {
             total += folderSize(entryPath);
         } else {
-            // Only regular files hold bytes that a split stores: a link to a
-            // folder, a FIFO or a device comes back as an empty file.
+            // Only regular files hold bytes that a split stores: a link is
+            // stored as a link, never read through.
             // Looked up in its folder: one name, not the whole path again.
             struct stat st {};
-            if (fstatat(dirfd(dir.get()), entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode))
+            if (fstatat(dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISREG(st.st_mode))
                 total += static_cast<int64_t>(st.st_size);
         }
     }

@@ -256,6 +256,32 @@ TEST(Cli, JsonLinesAndRemovalsThatNeedTheFullCheck) {
 // Unix manners: clustered short options and abbreviations as getopt_long
 // takes them, names that cannot forge a line, a write error on standard
 // output is a failure, and a refused run still ends with one done line.
+// A folder's split names what it leaves out; a join over a tree says what it
+// changed, or that nothing was.
+TEST(Cli, AFolderJoinSaysWhatItChanged) {
+    TempDir dir;
+    writeFile(dir / "proj/a.txt", "aaaa");
+    writeFile(dir / "proj/sub/b.txt", "bbbb");
+    writeFile(dir / "proj/.env", "secret");
+    Outcome r = parcelor(dir, {"split", "-b", "1K", dir / "proj"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("Not stored: .env; use --hidden to keep them."), std::string::npos)
+        << r.err;
+    fs::create_directory(dir / "out");
+    ASSERT_EQ(parcelor(dir, {"join", "-q", dir / "proj_spt", dir / "out"}).status, 0);
+    writeFile(dir / "out/proj/a.txt", "edited");
+    fs::remove(dir / "out/proj/sub/b.txt");
+    r = parcelor(dir, {"join", "--replace", dir / "proj_spt", dir / "out"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("replaced 1 file, added 1"), std::string::npos) << r.err;
+    fs::remove(dir / "out/proj/a.txt");
+    fs::create_directory(dir / "out/proj/a.txt");
+    r = parcelor(dir, {"join", "--replace", dir / "proj_spt", dir / "out"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("a folder is in its place; nothing was changed"), std::string::npos)
+        << r.err;
+}
+
 TEST(Cli, BehavesAsAUnixToolDoes) {
     TempDir dir;
     writeFile(dir / "data.bin", seededBytes(3, 3000));
