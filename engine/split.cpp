@@ -437,7 +437,8 @@ bool writeTreeDescription(SplitJob& job, int tempFd,
     const auto put = [&](const std::string& line) {
         return hash.update(line.data(), line.size()) && out.write(line);
     };
-    bool ok = put("#mtree\n");
+    // A file set's root is the output folder: named, so mtree finds the file in it.
+    bool ok = put("#mtree\n") && (job.folderSource || put(". type=dir\n"));
     std::size_t file = 0;
     for (const TreeEntry& entry : job.tree.entries) {
         if (!ok) break;

@@ -157,7 +157,11 @@ std::string parseLine(std::string_view line, DescribedEntry& entry) {
             return "an unknown keyword";
         }
     }
-    if (!typed || !moded || !timed) return "an entry without its type, mode or time";
+    if (!typed) return "an entry without its type";
+    // Only the root may go without its bits and time: a file set's output folder.
+    entry.described = moded && timed;
+    if (!entry.described && (moded || timed || !entry.path.empty()))
+        return "an entry without its mode or time";
     if (sized != (entry.type == TreeEntryType::File)) return "a size where none belongs, or none";
     if (linked != (entry.type == TreeEntryType::Link))
         return "a link target where none belongs, or none";
@@ -235,6 +239,7 @@ std::string readTreeDescription(int folderFd, const Manifest& manifest,
     std::set<std::string> others;  // links and FIFOs: nothing may lie below them
     bool first = true;
     DescribedEntry entry;
+    const std::vector<TreeAttributes::FileBits>& files = out.files;
     // The next line's entry, past every folder, link and FIFO before it
     // (kept); false at the end or on a fault (`why` says which).
     const auto nextFile = [&]() {
@@ -249,11 +254,22 @@ std::string readTreeDescription(int folderFd, const Manifest& manifest,
             const std::string shownName =
                 entry.path.empty() ? "." : "./" + mtreeEscaped(entry.path);
             if (fileSet) {
-                if (!first || entry.type != TreeEntryType::File) {
+                // The output folder, named only so mtree can find the file
+                // in it, then the file.
+                if (first ? (!entry.path.empty() || entry.type != TreeEntryType::Folder ||
+                             entry.described)
+                          : entry.type != TreeEntryType::File || !files.empty()) {
                     why = file + " describes more than the set's one file";
                     return false;
                 }
+                first = false;
+                if (entry.type == TreeEntryType::File) return true;
+                continue;
             } else {
+                if (!entry.described) {
+                    why = file + " has an entry without its mode or time";
+                    return false;
+                }
                 if (first != entry.path.empty() || (first && entry.type != TreeEntryType::Folder)) {
                     why = file + " does not begin with the root folder";
                     return false;

@@ -11,7 +11,9 @@
 // names and link targets with mtree(5)'s \ooo escapes for every byte that is
 // not printable ASCII, and for space, '#', '=' and '\'. Keywords: type (dir,
 // file, link, fifo), mode (octal, at most 0777), time (seconds, '.', nine
-// digits of nanoseconds), size and sha256digest (files), link (links).
+// digits of nanoseconds), size and sha256digest (files), link (links). A file
+// set's description is its output folder's root, named only by its type (so
+// mtree finds the file in it), then the file.
 
 #include "engine/checksums.h"
 #include "engine/digest.h"
@@ -37,6 +39,7 @@ std::string treeLine(const TreeEntry& entry, int64_t size, const Sha256Digest::B
 struct DescribedEntry {
     TreeEntryType type = TreeEntryType::File;
     std::string path; // unescaped, below the root; "" for the root
+    bool described = true; // with its mode and time (a file set's root goes without)
     uint32_t mode = 0;
     int64_t mtimeSeconds = 0;
     int32_t mtimeNanoseconds = 0;

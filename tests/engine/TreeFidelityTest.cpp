@@ -109,12 +109,10 @@ void makeProject(const std::string& root) {
 Result<SplitOutcome> splitTree(const std::string& source, const std::string& out,
                                bool hidden, int64_t pieceSize = 1000) {
     RunContext run;
-    TreeMeasure measure;
-    EXPECT_TRUE(measureTree(source, hidden, measure, run));
     SplitOptions options;
     options.includeHidden = hidden;
-    SplitRequest request{source, out, measure.bytes, pieceSize, ""};
-    return splitSource(request, options, run);
+    options.measureSource = true;
+    return splitSource(SplitRequest{source, out, 0, pieceSize, ""}, options, run);
 }
 
 Result<JoinOutcome> joinTree(const std::string& set, const std::string& out, bool replace = true) {
@@ -202,6 +200,27 @@ TEST(TreeFidelity, AProjectFolderComesBackAsItWent) {
     EXPECT_EQ(entries, static_cast<int>(before.size()) - 3);
     EXPECT_EQ(links, (std::map<std::string, std::string>{
                          {"./latest", "releases/v2"}, {"./dangling", "nowhere"}, {"./loop", "loop"}}));
+}
+
+// A file set's description holds its one file: the join gives back its bits
+// and time, and mtree checks it in the output folder.
+TEST(TreeFidelity, AFileComesBackWithItsBitsAndTime) {
+    TempDir dir;
+    writeFile(dir / "report.pdf", seededBytes(44, 5000));
+    fs::permissions(dir / "report.pdf", fs::perms::owner_read | fs::perms::owner_write |
+                                            fs::perms::group_read);
+    setTime(dir / "report.pdf", 1500000000, 987654321);
+    ASSERT_TRUE(splitTree(dir / "report.pdf", dir.path().string(), false));
+    EXPECT_EQ(readFile(dir / "report_spt/TREE.mtree").substr(0, 50),
+              "#mtree\n. type=dir\n./report.pdf type=file mode=0640");
+    fs::create_directories(dir / "out");
+    ASSERT_TRUE(joinTree(dir / "report_spt", dir / "out"));
+    EXPECT_TRUE(snapshot(dir / "out/report.pdf").at("") == snapshot(dir / "report.pdf").at(""));
+    if (mtreeAvailable()) {
+        const std::string check = "mtree -f '" + dir / "report_spt/TREE.mtree" + "' -p '" +
+                                  dir / "out" + "' >/dev/null";
+        EXPECT_EQ(std::system(check.c_str()), 0);
+    }
 }
 
 // Replace over a tree with something in a target's way, or with a write that
