@@ -432,7 +432,7 @@ bool writeTreeDescription(SplitJob& job, int tempFd,
     RunContext& run = job.run;
     TextFileWriter out;
     const std::string path = job.pieceFolder + "/" + kTreeFileName;
-    if (!out.open(tempFd, kTreeFileName, path, run, 0600)) return false;
+    if (!out.open(tempFd, kTreeFileName, path, run, job.mode)) return false;
     Sha256Digest hash;
     const auto put = [&](const std::string& line) {
         return hash.update(line.data(), line.size()) && out.write(line);
