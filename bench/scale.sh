@@ -130,10 +130,12 @@ for i in $(seq "$ROUNDS"); do
     fresh_outputs
     cd "$out"
     fresh p1 p2 t1
-    # Every inode of the source in the cache before either side reads it:
-    # the previous round's joined copies push it out, and the first reader
-    # would pay for reading it back.
+    # Every inode and every byte of the source in the cache before either
+    # side reads it: the previous round's joined copies push them out, and
+    # the first reader would pay for reading them back (a 30 to 70 s first
+    # command in rounds that began with it).
     du -s "$work/tree" >/dev/null
+    find "$work/tree" -type f -print0 | xargs -0 cat >/dev/null
     in_order $first \
         'run "split" "$PARCELOR" split -q --no-checksums -b $PIECE "$work/tree" p1' \
         'run "split + sums" "$PARCELOR" split -q -b $PIECE "$work/tree" p2' \
