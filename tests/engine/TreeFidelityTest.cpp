@@ -3,6 +3,8 @@
 // changes nothing of what was there.
 
 #include "engine/join.h"
+#include "engine/run_folder.h"
+#include "engine/safe_fs.h"
 #include "engine/split.h"
 #include "engine/tree_walk.h"
 #include "tests/support/FaultInjection.h"
@@ -23,6 +25,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -368,4 +371,80 @@ TEST(TreeFidelity, AHostileTreeDescriptionIsRefused) {
     EXPECT_FALSE(exists(dir / "escape"));
     writeFile(dir / "proj_spt/TREE.mtree", good);
     EXPECT_TRUE(joinTree(dir / "proj_spt", dir / "out"));
+}
+
+// Into a tree that lacks some of the set's folders, under names whose
+// journal lines are long: a move that fails, a kill once every move is made
+// (undone by the next run's sweep), and a folder put in place of a file the
+// join replaces, all leave the old tree as it was, without a folder more.
+TEST(TreeFidelity, AJoinIntoATreeThatFailsOrIsKilledLeavesItAsItWas) {
+    TempDir dir;
+    std::string wide, deep; // two bytes a character, each escaped as four
+    for (int i = 0; i < 60; ++i)
+        wide += "\xc3\xbc";
+    for (int i = 0; i < 110; ++i)
+        deep += "\xc3\xa9";
+    writeFile(dir / (wide + "/a.txt"), seededBytes(50, 500));
+    writeFile(dir / (wide + "/" + deep + "/new/c.txt"), seededBytes(51, 500));
+    ASSERT_TRUE(splitTree(dir / wide, dir.path().string(), false));
+    const std::string set = dir / (wide + "_spt");
+    const std::string tree = dir / ("out/" + wide);
+    const auto oldTree = [&] {
+        fs::remove_all(dir / "out");
+        writeFile(tree + "/a.txt", "old a");
+        return snapshot(dir / "out");
+    };
+    const auto unchanged = [&](const std::map<std::string, Seen>& before) {
+        const auto after = snapshot(dir / "out");
+        EXPECT_EQ(after.size(), before.size());
+        for (const auto& [path, seen] : before)
+            EXPECT_TRUE(after.count(path) && after.at(path).untouched(seen)) << path;
+    };
+
+    {
+        SCOPED_TRACE("a move that fails");
+        const auto before = oldTree();
+        SeamRecording seam;
+        seam.refuse(SeamCall::Renameat2, "", 1, EIO);
+        EXPECT_FALSE(joinTree(set, dir / "out"));
+        unchanged(before);
+    }
+    {
+        SCOPED_TRACE("killed before its journal goes");
+        const auto before = oldTree();
+        const pid_t child = fork();
+        if (child == 0) {
+            SeamRecording seam;
+            seam.before(SeamCall::Unlinkat, ".parcelor-join-journal", 1,
+                        [](const SeamEvent&) { _exit(9); });
+            _exit(joinTree(set, dir / "out") ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9);
+        EXPECT_EQ(readFile(tree + "/a.txt"), seededBytes(50, 500)); // every move was made
+        RunContext run;
+        const FileDescriptor out = openFolderPath(dir / "out");
+        ASSERT_TRUE(sweepWhenAlone(out.get(), run));
+        unchanged(before);
+    }
+    {
+        SCOPED_TRACE("a folder put in place of a replaced file");
+        oldTree();
+        SeamRecording seam;
+        seam.before(
+            SeamCall::Renameat2, "", 1,
+            [&](const SeamEvent&) {
+                fs::remove(tree + "/a.txt");
+                writeFile(tree + "/a.txt/mine.txt", "the user's");
+            },
+            RENAME_EXCHANGE);
+        EXPECT_FALSE(joinTree(set, dir / "out"));
+        EXPECT_EQ(readFile(tree + "/a.txt/mine.txt"), "the user's");
+        EXPECT_FALSE(fs::exists(tree + "/" + deep));
+    }
+
+    oldTree();
+    ASSERT_TRUE(joinTree(set, dir / "out"));
+    EXPECT_EQ(readFile(tree + "/" + deep + "/new/c.txt"), seededBytes(51, 500));
 }
