@@ -684,7 +684,11 @@ void restoreTreeEntries(JoinJob& job) {
                                              : openFolderBelow(root.get(), it->path, false);
         const auto times = timesOf(*it);
         if (!at) return failed("open", shown(it->path), errno);
-        if (fchmod(at.get(), static_cast<mode_t>(it->mode)) != 0)
+        // A new tree's root is moved out of the working folder at the end,
+        // which takes its owner's write permission: until then it keeps it.
+        const mode_t mode = static_cast<mode_t>(it->mode) |
+                            (job.rootInWork && it->path.empty() ? S_IWUSR : 0);
+        if (fchmod(at.get(), mode) != 0)
             return failed("set the permissions of", shown(it->path), errno);
         if (futimens(at.get(), times.data()) != 0)
             return failed("set the time of", shown(it->path), errno);
@@ -715,6 +719,16 @@ void putNewTreeInPlace(JoinJob& job, int outFd) {
         return;
     }
     fsync(outFd);
+    // The root's own bits, without the write permission it kept to be moved.
+    const DescribedEntry* root = job.described && !job.tree.others.empty() &&
+                                         job.tree.others.front().path.empty()
+                                     ? &job.tree.others.front()
+                                     : nullptr;
+    if (root && (root->mode & S_IWUSR) == 0 &&
+        fchmod(job.root.get(), static_cast<mode_t>(root->mode)) != 0) {
+        run.failErrno("set the permissions of", job.target, errno);
+        job.failed = job.movedIn = true; // in place, but not quite as described
+    }
 }
 
 // Before a join writes into a tree that is there, every target is checked

@@ -500,8 +500,8 @@ void writeChecksumFiles(SplitJob& job, int tempFd, const std::string& manifestHe
 // A folder set was written private to the run; now each piece gets the AND of
 // the modes of the files it holds bytes of (a piece with none, and every other
 // file of the set, the AND over every stored file), the folder the same with
-// search where it may be read, all within the umask. Nothing is more readable
-// than what it holds.
+// search where it may be read, all within the umask, and writable by its
+// owner. Nothing is more readable than what it holds.
 bool givePermissions(SplitJob& job, int tempFd) {
     RunContext& run = job.run;
     const mode_t umask = currentUmask();
@@ -523,8 +523,10 @@ bool givePermissions(SplitJob& job, int tempFd) {
             return false;
         }
     }
+    // Its owner may always write into it (to remove the run's marker next,
+    // and later the set itself): that makes nothing in it more readable.
     const mode_t folderMode = static_cast<mode_t>(
-        (setMode | ((setMode & 0444) >> 2)) & ~umask & 0777);
+        ((setMode | ((setMode & 0444) >> 2)) & ~umask & 0777) | S_IWUSR);
     if (fchmod(tempFd, folderMode) != 0) {
         run.failErrno("set the permissions of", job.pieceFolder, errno);
         return false;

@@ -448,3 +448,31 @@ TEST(TreeFidelity, AJoinIntoATreeThatFailsOrIsKilledLeavesItAsItWas) {
     ASSERT_TRUE(joinTree(set, dir / "out"));
     EXPECT_EQ(readFile(tree + "/" + deep + "/new/c.txt"), seededBytes(51, 500));
 }
+
+// A read-only tree (a module cache: read-only files in read-only folders)
+// split and joined by its unprivileged owner: the set leaves no marker of
+// the run behind and its pieces can go, and the tree comes back with its
+// root as read-only as it was.
+TEST(TreeFidelity, AReadOnlyTreeGoesThroughASplitAndAJoinByAnUnprivilegedOwner) {
+    TempDir dir;
+    fs::permissions(dir.path(), fs::perms::all);
+    EXPECT_EQ(asUnprivilegedUser([&] {
+                  writeFile(dir / "ro/sub/a.txt", "aaaa");
+                  fs::create_directories(dir / "out");
+                  fs::permissions(dir / "ro/sub/a.txt", static_cast<fs::perms>(0444));
+                  fs::permissions(dir / "ro/sub", static_cast<fs::perms>(0555));
+                  fs::permissions(dir / "ro", static_cast<fs::perms>(0555));
+                  if (!splitTree(dir / "ro", dir.path().string(), false)) return 1;
+                  if (fs::exists(dir / "ro_spt/.parcelor-run")) return 2;
+                  RunContext run;
+                  JoinOptions options;
+                  options.removePieces = true;
+                  const auto joined = joinSet(dir / "ro_spt", dir / "out", options, run);
+                  return joined && !joined->removalFailure ? 0 : 3;
+              }),
+              0);
+    EXPECT_FALSE(fs::exists(dir / "ro_spt/ro_0.spt"));
+    EXPECT_EQ(readFile(dir / "out/ro/sub/a.txt"), "aaaa");
+    EXPECT_EQ(fs::status(dir / "out/ro").permissions() & fs::perms::all,
+              static_cast<fs::perms>(0555));
+}
