@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <fcntl.h>
@@ -322,11 +323,25 @@ void splitFolder(SplitJob& job) {
     std::string folderName;
     FileDescriptor folder;
     int64_t target = 0;
+    // Who could read what each folder holds: a class that may not search a
+    // folder on the path reads none of the files below it, and one that may
+    // not list a folder does not see its names.
+    std::unordered_map<std::string, uint32_t> reach;
     for (TreeEntry& entry : job.tree.entries) {
         if (job.failed) return; // the set cannot be made: nothing more is worth reading
         if (run.stopIfRequested()) {
             job.failed = job.aborted = true;
             return;
+        }
+        if (entry.type == TreeEntryType::Folder) {
+            const auto above = reach.find(folderPartOf(entry.path));
+            const uint32_t searched = (entry.path.empty() ? 0666u
+                                       : above == reach.end() ? 0u
+                                                              : above->second) &
+                                      ((entry.mode & 0111) * 6);
+            reach[entry.path] = searched;
+            job.setMode &= searched & ((entry.mode & 0444) | 0222);
+            continue;
         }
         if (entry.type != TreeEntryType::File) continue;
         const std::string& relative = entry.path;
@@ -351,7 +366,8 @@ void splitFolder(SplitJob& job) {
         }
         OpenSource source = openSource(job, file, relative, folder.get());
         if (!source.fd) return;
-        mode = source.mode;
+        const auto reachable = reach.find(folderName);
+        mode = source.mode & (reachable == reach.end() ? 0u : reachable->second);
         entry.mode = source.mode;
         entry.mtimeSeconds = source.mtimeSeconds;
         entry.mtimeNanoseconds = source.mtimeNanoseconds;

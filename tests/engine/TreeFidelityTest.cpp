@@ -449,6 +449,30 @@ TEST(TreeFidelity, AJoinIntoATreeThatFailsOrIsKilledLeavesItAsItWas) {
     EXPECT_EQ(readFile(tree + "/" + deep + "/new/c.txt"), seededBytes(51, 500));
 }
 
+// A class that may not search a folder reads nothing below it, whatever the
+// files' own bits say: the pieces holding those files, and the set's own
+// files, are as closed to it.
+TEST(TreeFidelity, APieceIsNoMoreReadableThanTheFoldersAboveItsFiles) {
+    TempDir dir;
+    writeFile(dir / "src/shared/a.txt", "shared " + seededBytes(52, 1000));
+    writeFile(dir / "src/mine/b.txt", "mine " + seededBytes(53, 1000));
+    fs::permissions(dir / "src/shared",
+                    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    fs::permissions(dir / "src/mine", fs::perms::owner_all);
+    ASSERT_TRUE(splitTree(dir / "src", dir.path().string(), false, 700));
+    for (const auto& item : fs::directory_iterator(dir / "src_spt")) {
+        SCOPED_TRACE(item.path().string());
+        const std::string bytes = readFile(item.path());
+        const mode_t mode = static_cast<mode_t>(fs::status(item).permissions() & fs::perms::all);
+        if (item.path().extension() != ".spt" || bytes.find("mine ") != std::string::npos) {
+            EXPECT_EQ(mode & 077, 0u);
+        }
+        if (bytes.find("shared ") != std::string::npos) {
+            EXPECT_EQ(mode & 007, 0u);
+        }
+    }
+}
+
 // A read-only tree (a module cache: read-only files in read-only folders)
 // split and joined by its unprivileged owner: the set leaves no marker of
 // the run behind and its pieces can go, and the tree comes back with its
