@@ -140,7 +140,7 @@ std::string parseLine(std::string_view line, DescribedEntry& entry) {
             if (dot == std::string_view::npos || value.size() - dot - 1 != 9 ||
                 !number(value.substr(0, dot), entry.mtimeSeconds) ||
                 !number(value.substr(dot + 1), entry.mtimeNanoseconds) ||
-                entry.mtimeSeconds < 0 || entry.mtimeNanoseconds < 0)
+                entry.mtimeNanoseconds < 0) // a time before 1970 is as the file has it
                 return "a time out of range";
             timed = true;
         } else if (key == "size") {

@@ -103,6 +103,7 @@ void makeProject(const std::string& root) {
     setTime(root + "/latest", 1600000000, 1);
     setTime(root + "/pipe", 1600000001, 999999999);
     setTime(root + "/build", 1600000002, 5);
+    setTime(root + "/releases/v2/notes.txt", -86400, 750000000); // before 1970
     fs::permissions(root + "/locked", fs::perms::owner_read | fs::perms::owner_exec |
                                           fs::perms::group_read | fs::perms::group_exec);
     setTime(root + "/locked", 1600000003, 7);
