@@ -357,6 +357,9 @@ TEST(TreeFidelity, AHostileTreeDescriptionIsRefused) {
                                     " size=5\n./d" + dirLine + "./d/b.txt" + file},
         {"a huge line", "#mtree\n." + dirLine + "./" + std::string(100000, 'x') + file},
         {"a NUL in a name", "#mtree\n." + dirLine + "./a\\000 type=fifo" + time + "\n"},
+        {"a link listed after the file of its name",
+         good.substr(0, good.find('\n', good.find("./a.txt ")) + 1) + "./a.txt type=link" + time +
+             " link=x\n" + good.substr(good.find('\n', good.find("./a.txt ")) + 1)},
     };
     for (const auto& [what, text] : hostile) {
         SCOPED_TRACE(what);
