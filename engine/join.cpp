@@ -80,6 +80,7 @@ struct JoinJob {
         std::string path;
         bool replaces = false;
         uint64_t device = 0, inode = 0;
+        uint64_t replacedDevice = 0, replacedInode = 0; // the file it replaces, as checked
     };
     std::vector<Deferred> deferred;
     FileDescriptor root; // the tree's root, where it is built; the output folder for a file set
@@ -344,8 +345,9 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
     struct stat existing {};
     bool replacing = false;
     // In a tree this run made, nothing is in a target's way but what appears
-    // meanwhile, which naming the file finds.
-    if (!job.freshRoot) {
+    // meanwhile, which naming the file finds; nor in a folder an existing
+    // tree lacks (-1), which is made with the moves at the end.
+    if (!job.freshRoot && folderFd >= 0) {
         if (fstatat(folderFd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
             if (S_ISLNK(existing.st_mode))
                 return run.refuse("cannot write " + path + ": a symbolic link is in its place");
@@ -453,7 +455,9 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
     if (deferred) {
         job.deferred.push_back({folder, temporary, name, path, replacing,
                                 static_cast<uint64_t>(made.st_dev),
-                                static_cast<uint64_t>(made.st_ino)});
+                                static_cast<uint64_t>(made.st_ino),
+                                static_cast<uint64_t>(existing.st_dev),
+                                static_cast<uint64_t>(existing.st_ino)});
         return true;
     }
     if (!putInPlace(workFd, temporary, folderFd, name, job.replaceExisting))
@@ -483,22 +487,59 @@ void finishDeferred(JoinJob& job, int outFd) {
         return;
     }
     const std::string prefix = job.fileSet ? std::string() : job.baseName;
+    const auto below = [&](const std::string& folder) {
+        return folder.empty() ? prefix : prefix + "/" + folder;
+    };
+    // The folders the tree lacks, parents first: made first, journaled as
+    // moves, so an undo takes them away again.
+    std::vector<std::string> folders;
+    std::set<std::string> seen;
+    const std::string* last = nullptr;
+    for (const JoinJob::Deferred& target : job.deferred) {
+        if (target.folder.empty() || (last && *last == target.folder)) continue;
+        last = &target.folder;
+        for (std::size_t end = 0; end != std::string::npos;) {
+            end = target.folder.find('/', end + 1);
+            const std::string part = target.folder.substr(0, end);
+            if (seen.insert(part).second && !openFolderBelow(job.root.get(), part, false) &&
+                errno == ENOENT)
+                folders.push_back(part);
+        }
+    }
     std::vector<JoinMove> moves;
-    moves.reserve(job.deferred.size());
+    moves.reserve(folders.size() + job.deferred.size());
+    for (const std::string& folder : folders) {
+        JoinMove move{below(folderPartOf(folder)), lastComponentOf(folder), ".", false, 0, 0};
+        move.makesFolder = true;
+        moves.push_back(std::move(move));
+    }
     for (const JoinJob::Deferred& target : job.deferred)
-        moves.push_back({target.folder.empty() ? prefix : prefix + "/" + target.folder,
-                         target.name, target.temporary, target.replaces, target.device,
-                         target.inode});
+        moves.push_back({below(target.folder), target.name, target.temporary, target.replaces,
+                         target.device, target.inode});
     if (!writeJoinJournal(workFd, moves)) {
         run.failErrno("write to disk", job.target, errno);
         job.failed = true;
         return;
     }
     std::vector<std::string> touched;
+    std::size_t made = 0;
+    for (const std::string& folder : folders) {
+        const std::string parent = folderPartOf(folder);
+        const FileDescriptor in = openFolderBelow(job.root.get(), parent, false);
+        if (run.stopIfRequested() || !in ||
+            mkdirat(in.get(), lastComponentOf(folder).c_str(), 0777) != 0) {
+            if (!run.stopRequested())
+                run.failErrno("make the folder", job.target + "/" + folder, errno);
+            job.failed = true;
+            break;
+        }
+        touched.push_back(parent);
+        ++made;
+    }
     FileDescriptor folder;
     std::string openName = "\n"; // no folder's name
-    std::size_t made = 0;
     for (const JoinJob::Deferred& target : job.deferred) {
+        if (job.failed) break;
         if (target.folder != openName) {
             folder = openFolderBelow(job.root.get(), target.folder, false);
             openName = target.folder;
@@ -516,6 +557,17 @@ void finishDeferred(JoinJob& job, int outFd) {
             break;
         }
         ++made;
+        // What came out must be the file that was checked: anything put in
+        // its place since (a folder, say) would go with the working folder.
+        struct stat out {};
+        if (target.replaces &&
+            (fstatat(workFd, target.temporary.c_str(), &out, AT_SYMLINK_NOFOLLOW) != 0 ||
+             !S_ISREG(out.st_mode) || static_cast<uint64_t>(out.st_dev) != target.replacedDevice ||
+             static_cast<uint64_t>(out.st_ino) != target.replacedInode)) {
+            run.refuse("cannot write " + target.path + ": something else was put in its place");
+            job.failed = true;
+            break;
+        }
     }
     for (const std::string& name : touched) {
         FileDescriptor again = openFolderBelow(job.root.get(), name, false);
@@ -529,7 +581,9 @@ void finishDeferred(JoinJob& job, int outFd) {
         job.failed = true;
     }
     if (job.failed) {
-        moves.resize(made + (made < moves.size() ? 1 : 0));
+        // The move that failed is undone too when it is a file's (it is
+        // undone only if it was made); a folder that could not be made was not.
+        moves.resize(made + (made < moves.size() && !moves[made].makesFolder ? 1 : 0));
         if (undoJoinMoves(outFd, workFd, moves)) {
             dropJoinJournal(workFd);
         } else {
@@ -630,7 +684,11 @@ void restoreTreeEntries(JoinJob& job) {
                                              : openFolderBelow(root.get(), it->path, false);
         const auto times = timesOf(*it);
         if (!at) return failed("open", shown(it->path), errno);
-        if (fchmod(at.get(), static_cast<mode_t>(it->mode)) != 0)
+        // A new tree's root is moved out of the working folder at the end,
+        // which takes its owner's write permission: until then it keeps it.
+        const mode_t mode = static_cast<mode_t>(it->mode) |
+                            (job.rootInWork && it->path.empty() ? S_IWUSR : 0);
+        if (fchmod(at.get(), mode) != 0)
             return failed("set the permissions of", shown(it->path), errno);
         if (futimens(at.get(), times.data()) != 0)
             return failed("set the time of", shown(it->path), errno);
@@ -661,6 +719,16 @@ void putNewTreeInPlace(JoinJob& job, int outFd) {
         return;
     }
     fsync(outFd);
+    // The root's own bits, without the write permission it kept to be moved.
+    const DescribedEntry* root = job.described && !job.tree.others.empty() &&
+                                         job.tree.others.front().path.empty()
+                                     ? &job.tree.others.front()
+                                     : nullptr;
+    if (root && (root->mode & S_IWUSR) == 0 &&
+        fchmod(job.root.get(), static_cast<mode_t>(root->mode)) != 0) {
+        run.failErrno("set the permissions of", job.target, errno);
+        job.failed = job.movedIn = true; // in place, but not quite as described
+    }
 }
 
 // Before a join writes into a tree that is there, every target is checked
@@ -783,11 +851,14 @@ void joinFolder(JoinJob& job, int outFd, const ManifestTargets& targets) {
         const std::string name = recordName(*record);
         const std::string folderName = folderPartOf(name);
         if (folderName != openFolderName || !folder) {
-            folder = openFolderBelow(root.get(), folderName, true);
+            // A folder an existing tree lacks is made only with the moves at
+            // the end, so a join that fails leaves none behind.
+            folder = openFolderBelow(root.get(), folderName, job.freshRoot);
             openFolderName = folderName;
         }
         const std::string path = job.target + "/" + name;
-        if (!folder) {
+        const bool missing = !folder && !job.freshRoot && errno == ENOENT;
+        if (!folder && !missing) {
             const int error = errno;
             run.fail("cannot write " + path + ": " +
                        (error == ELOOP || error == ENOTDIR
@@ -796,7 +867,8 @@ void joinFolder(JoinJob& job, int outFd, const ManifestTargets& targets) {
             job.failed = true;
             return true;
         }
-        if (!writeTarget(job, index, folder.get(), folderName, lastComponentOf(name), path, slices))
+        if (!writeTarget(job, index, missing ? -1 : folder.get(), folderName,
+                         lastComponentOf(name), path, slices))
             job.failed = true;
         return true;
     });

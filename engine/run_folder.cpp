@@ -321,19 +321,22 @@ bool readJoinJournal(int workFd, std::vector<JoinMove>& moves) {
         JoinMove move;
         char kind = 0;
         unsigned long long device = 0, inode = 0;
-        char folder[1100], name[1100], temporary[64];
+        // Escaped, a folder below the output folder (the tree's name and a
+        // path below it, each under 256 bytes) takes up to 4 * 511 characters.
+        char folder[2100], name[1100], temporary[64];
         const std::string text(line);
-        if (std::sscanf(text.c_str(), "%c %llu %llu %1099s %1099s %63s", &kind, &device, &inode,
+        if (std::sscanf(text.c_str(), "%c %llu %llu %2099s %1099s %63s", &kind, &device, &inode,
                         folder, name, temporary) != 6 ||
-            (kind != 'x' && kind != 'n'))
+            (kind != 'x' && kind != 'n' && kind != 'd'))
             return false;
         move.replaces = kind == 'x';
+        move.makesFolder = kind == 'd';
         move.device = device;
         move.inode = inode;
         move.temporary = temporary;
         if (std::string_view(folder) != "." && !mtreeUnescaped(folder, move.folder)) return false;
         if (!mtreeUnescaped(name, move.name) || !isSafeComponentName(move.name.c_str()) ||
-            !isWorkingFolderName(move.temporary))
+            (move.makesFolder ? move.temporary != "." : !isWorkingFolderName(move.temporary)))
             return false;
         moves.push_back(std::move(move));
     }
@@ -347,8 +350,9 @@ bool writeJoinJournal(int workFd, const std::vector<JoinMove>& moves) {
         char numbers[64];
         std::snprintf(numbers, sizeof numbers, " %" PRIu64 " %" PRIu64 " ", move.device,
                       move.inode);
-        text += (move.replaces ? "x" : "n") + std::string(numbers) + journalField(move.folder) +
-                " " + journalField(move.name) + " " + move.temporary + "\n";
+        text += (move.makesFolder ? "d" : move.replaces ? "x" : "n") + std::string(numbers) +
+                journalField(move.folder) + " " + journalField(move.name) + " " +
+                (move.makesFolder ? "." : move.temporary) + "\n";
     }
     return writeNewFile(workFd, kJoinJournalName, text) && fsync(workFd) == 0;
 }
@@ -363,6 +367,16 @@ bool undoJoinMoves(int outFd, int workFd, const std::vector<JoinMove>& moves) {
         FileDescriptor folder = move->folder.empty()
                                     ? FileDescriptor(::fcntl(outFd, F_DUPFD_CLOEXEC, 0))
                                     : openFolderBelow(outFd, move->folder, false);
+        if (move->makesFolder) {
+            // What went into it meanwhile is someone else's: then it stays.
+            const bool gone =
+                folder ? unlinkat(folder.get(), move->name.c_str(), AT_REMOVEDIR) == 0 ||
+                             errno == ENOENT || errno == ENOTEMPTY || errno == EEXIST
+                       : errno == ENOENT;
+            undone = gone && undone;
+            if (folder) fsync(folder.get());
+            continue;
+        }
         struct stat there {};
         if (!folder || fstatat(folder.get(), move->name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
             static_cast<uint64_t>(there.st_dev) != move->device ||

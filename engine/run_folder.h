@@ -84,17 +84,20 @@ bool writeReplaceJournal(int pieceFolderFd, const std::string& destination,
 bool settleReplaceJournal(int outFd, const std::string& name, std::string* keptNote = nullptr);
 
 // A join that puts files into an existing tree moves them in at its end, all
-// or none: each new file is renamed into place, each file it replaces
-// exchanged with it (the old one waits in the working folder until the last
-// move is made). The moves are journaled first in the working folder; a move
-// that fails undoes the ones made, and the next run's sweep undoes the moves
-// of a join killed among them.
+// or none: each folder the tree lacks is made, each new file is renamed into
+// place, each file it replaces exchanged with it (the old one waits in the
+// working folder until the last move is made). The moves are journaled first
+// in the working folder; a move that fails undoes the ones made, and the next
+// run's sweep undoes the moves of a join killed among them.
 struct JoinMove {
     std::string folder;    // below the output folder ("" for the output folder itself)
     std::string name;      // the target's name in it
     std::string temporary; // the new file's name in the working folder
     bool replaces = false; // exchanged with the file there
     uint64_t device = 0, inode = 0; // the new file
+    // A folder made there (before the files that go into it): undone only
+    // while it is empty.
+    bool makesFolder = false;
 };
 // Writes the journal of `moves` into the working folder `workFd`, on disk
 // before it returns true.
@@ -102,8 +105,8 @@ bool writeJoinJournal(int workFd, const std::vector<JoinMove>& moves);
 // Every move made: the journal goes, on disk before it returns true.
 bool dropJoinJournal(int workFd);
 // Undoes, last first, those of `moves` that were made (the new file is in
-// place): a replaced file gets its name back, a new one goes. False when one
-// could not be undone.
+// place): a replaced file gets its name back, a new one goes, a folder made
+// goes when it is still empty. False when one could not be undone.
 bool undoJoinMoves(int outFd, int workFd, const std::vector<JoinMove>& moves);
 
 // True when `folderFd` (a set's folder) or a working folder beside it in

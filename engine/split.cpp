@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <fcntl.h>
@@ -322,11 +323,25 @@ void splitFolder(SplitJob& job) {
     std::string folderName;
     FileDescriptor folder;
     int64_t target = 0;
+    // Who could read what each folder holds: a class that may not search a
+    // folder on the path reads none of the files below it, and one that may
+    // not list a folder does not see its names.
+    std::unordered_map<std::string, uint32_t> reach;
     for (TreeEntry& entry : job.tree.entries) {
         if (job.failed) return; // the set cannot be made: nothing more is worth reading
         if (run.stopIfRequested()) {
             job.failed = job.aborted = true;
             return;
+        }
+        if (entry.type == TreeEntryType::Folder) {
+            const auto above = reach.find(folderPartOf(entry.path));
+            const uint32_t searched = (entry.path.empty() ? 0666u
+                                       : above == reach.end() ? 0u
+                                                              : above->second) &
+                                      ((entry.mode & 0111) * 6);
+            reach[entry.path] = searched;
+            job.setMode &= searched & ((entry.mode & 0444) | 0222);
+            continue;
         }
         if (entry.type != TreeEntryType::File) continue;
         const std::string& relative = entry.path;
@@ -351,7 +366,8 @@ void splitFolder(SplitJob& job) {
         }
         OpenSource source = openSource(job, file, relative, folder.get());
         if (!source.fd) return;
-        mode = source.mode;
+        const auto reachable = reach.find(folderName);
+        mode = source.mode & (reachable == reach.end() ? 0u : reachable->second);
         entry.mode = source.mode;
         entry.mtimeSeconds = source.mtimeSeconds;
         entry.mtimeNanoseconds = source.mtimeNanoseconds;
@@ -500,8 +516,8 @@ void writeChecksumFiles(SplitJob& job, int tempFd, const std::string& manifestHe
 // A folder set was written private to the run; now each piece gets the AND of
 // the modes of the files it holds bytes of (a piece with none, and every other
 // file of the set, the AND over every stored file), the folder the same with
-// search where it may be read, all within the umask. Nothing is more readable
-// than what it holds.
+// search where it may be read, all within the umask, and writable by its
+// owner. Nothing is more readable than what it holds.
 bool givePermissions(SplitJob& job, int tempFd) {
     RunContext& run = job.run;
     const mode_t umask = currentUmask();
@@ -523,8 +539,10 @@ bool givePermissions(SplitJob& job, int tempFd) {
             return false;
         }
     }
+    // Its owner may always write into it (to remove the run's marker next,
+    // and later the set itself): that makes nothing in it more readable.
     const mode_t folderMode = static_cast<mode_t>(
-        (setMode | ((setMode & 0444) >> 2)) & ~umask & 0777);
+        ((setMode | ((setMode & 0444) >> 2)) & ~umask & 0777) | S_IWUSR);
     if (fchmod(tempFd, folderMode) != 0) {
         run.failErrno("set the permissions of", job.pieceFolder, errno);
         return false;

@@ -5,11 +5,13 @@
 #include "engine/manifest_file.h"
 #include "engine/safe_fs.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <set>
 
 #include <sys/stat.h>
@@ -140,7 +142,7 @@ std::string parseLine(std::string_view line, DescribedEntry& entry) {
             if (dot == std::string_view::npos || value.size() - dot - 1 != 9 ||
                 !number(value.substr(0, dot), entry.mtimeSeconds) ||
                 !number(value.substr(dot + 1), entry.mtimeNanoseconds) ||
-                entry.mtimeSeconds < 0 || entry.mtimeNanoseconds < 0)
+                entry.mtimeNanoseconds < 0) // a time before 1970 is as the file has it
                 return "a time out of range";
             timed = true;
         } else if (key == "size") {
@@ -237,6 +239,8 @@ std::string readTreeDescription(int folderFd, const Manifest& manifest,
     const std::string baseName = manifest.baseName();
     std::set<std::string> folders; // every folder entry; nothing else may hold an entry
     std::set<std::string> others;  // links and FIFOs: nothing may lie below them
+    std::vector<std::size_t> fileHashes; // of the files' names
+    fileHashes.reserve(targets.size());
     bool first = true;
     DescribedEntry entry;
     const std::vector<TreeAttributes::FileBits>& files = out.files;
@@ -315,11 +319,32 @@ std::string readTreeDescription(int folderFd, const Manifest& manifest,
             return false;
         }
         out.files.push_back({entry.mode, entry.mtimeNanoseconds, entry.mtimeSeconds});
+        fileHashes.push_back(std::hash<std::string>{}(entry.path));
         return true;
     });
     if (!why.empty()) return why;
     if (!named) return "the names of the set's files could not be read again from its manifest";
     if (nextFile()) return file + " lists the file ./" + mtreeEscaped(entry.path) +
                            ", which the set does not hold";
-    return why;
+    if (!why.empty()) return why;
+    // A folder, link or FIFO listed after a file of the same name: each file
+    // was checked against those listed before it, the rest are found by the
+    // hashes of the files' names, then confirmed by name.
+    std::sort(fileHashes.begin(), fileHashes.end());
+    std::set<std::string> suspects;
+    for (const std::set<std::string>* listed : {&folders, &others})
+        for (const std::string& path : *listed)
+            if (std::binary_search(fileHashes.begin(), fileHashes.end(),
+                                   std::hash<std::string>{}(path)))
+                suspects.insert(path);
+    if (suspects.empty()) return {};
+    const bool again = targets.forEachName(manifest, [&](std::size_t, const FileRecord* record) {
+        const std::string name = record ? recordName(*record) : baseName;
+        if (suspects.count(name) == 0) return true;
+        why = file + " lists ./" + mtreeEscaped(name) + " twice";
+        return false;
+    });
+    if (!why.empty()) return why;
+    if (!again) return "the names of the set's files could not be read again from its manifest";
+    return {};
 }

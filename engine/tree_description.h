@@ -10,10 +10,11 @@
 // manifest's order), full-path form ("." for the root, "./a/b" below it),
 // names and link targets with mtree(5)'s \ooo escapes for every byte that is
 // not printable ASCII, and for space, '#', '=' and '\'. Keywords: type (dir,
-// file, link, fifo), mode (octal, at most 0777), time (seconds, '.', nine
-// digits of nanoseconds), size and sha256digest (files), link (links). A file
-// set's description is its output folder's root, named only by its type (so
-// mtree finds the file in it), then the file.
+// file, link, fifo), mode (octal, at most 0777), time (seconds, below 0
+// before 1970, '.', nine digits of nanoseconds), size and sha256digest
+// (files), link (links). A file set's description is its output folder's
+// root, named only by its type (so mtree finds the file in it), then the
+// file.
 
 #include "engine/checksums.h"
 #include "engine/digest.h"

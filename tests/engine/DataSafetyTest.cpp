@@ -439,7 +439,10 @@ TEST(FullDisk, AFailedWriteOfAPiecesLastBytesNamesThePieceAndTheError) {
     for (int i = 0; i < 5; ++i)
         writeFile(dir / ("tree/f" + std::to_string(i)), seededBytes(43 + i, 1000));
     signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{1024, 1024};
+    // Only the soft limit: raising a hard one back needs CAP_SYS_RESOURCE.
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit limit{1024, old.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
     RunContext run;
     SplitRequest request;
@@ -448,8 +451,7 @@ TEST(FullDisk, AFailedWriteOfAPiecesLastBytesNamesThePieceAndTheError) {
     request.totalSize = 5000;
     request.pieceSize = 1 << 20;
     const Result<SplitOutcome> made = splitSource(request, {}, run);
-    limit = {RLIM_INFINITY, RLIM_INFINITY};
-    setrlimit(RLIMIT_FSIZE, &limit);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
     ASSERT_FALSE(made);
     EXPECT_EQ(made.failure().error, EFBIG) << made.failure().reason;
     EXPECT_NE(made.failure().reason.find("tree_0.spt"), std::string::npos) << made.failure().reason;

@@ -3,6 +3,8 @@
 // changes nothing of what was there.
 
 #include "engine/join.h"
+#include "engine/run_folder.h"
+#include "engine/safe_fs.h"
 #include "engine/split.h"
 #include "engine/tree_walk.h"
 #include "tests/support/FaultInjection.h"
@@ -23,6 +25,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -100,6 +103,7 @@ void makeProject(const std::string& root) {
     setTime(root + "/latest", 1600000000, 1);
     setTime(root + "/pipe", 1600000001, 999999999);
     setTime(root + "/build", 1600000002, 5);
+    setTime(root + "/releases/v2/notes.txt", -86400, 750000000); // before 1970
     fs::permissions(root + "/locked", fs::perms::owner_read | fs::perms::owner_exec |
                                           fs::perms::group_read | fs::perms::group_exec);
     setTime(root + "/locked", 1600000003, 7);
@@ -353,6 +357,9 @@ TEST(TreeFidelity, AHostileTreeDescriptionIsRefused) {
                                     " size=5\n./d" + dirLine + "./d/b.txt" + file},
         {"a huge line", "#mtree\n." + dirLine + "./" + std::string(100000, 'x') + file},
         {"a NUL in a name", "#mtree\n." + dirLine + "./a\\000 type=fifo" + time + "\n"},
+        {"a link listed after the file of its name",
+         good.substr(0, good.find('\n', good.find("./a.txt ")) + 1) + "./a.txt type=link" + time +
+             " link=x\n" + good.substr(good.find('\n', good.find("./a.txt ")) + 1)},
     };
     for (const auto& [what, text] : hostile) {
         SCOPED_TRACE(what);
@@ -368,4 +375,132 @@ TEST(TreeFidelity, AHostileTreeDescriptionIsRefused) {
     EXPECT_FALSE(exists(dir / "escape"));
     writeFile(dir / "proj_spt/TREE.mtree", good);
     EXPECT_TRUE(joinTree(dir / "proj_spt", dir / "out"));
+}
+
+// Into a tree that lacks some of the set's folders, under names whose
+// journal lines are long: a move that fails, a kill once every move is made
+// (undone by the next run's sweep), and a folder put in place of a file the
+// join replaces, all leave the old tree as it was, without a folder more.
+TEST(TreeFidelity, AJoinIntoATreeThatFailsOrIsKilledLeavesItAsItWas) {
+    TempDir dir;
+    std::string wide, deep; // two bytes a character, each escaped as four
+    for (int i = 0; i < 60; ++i)
+        wide += "\xc3\xbc";
+    for (int i = 0; i < 110; ++i)
+        deep += "\xc3\xa9";
+    writeFile(dir / (wide + "/a.txt"), seededBytes(50, 500));
+    writeFile(dir / (wide + "/" + deep + "/new/c.txt"), seededBytes(51, 500));
+    ASSERT_TRUE(splitTree(dir / wide, dir.path().string(), false));
+    const std::string set = dir / (wide + "_spt");
+    const std::string tree = dir / ("out/" + wide);
+    const auto oldTree = [&] {
+        fs::remove_all(dir / "out");
+        writeFile(tree + "/a.txt", "old a");
+        return snapshot(dir / "out");
+    };
+    const auto unchanged = [&](const std::map<std::string, Seen>& before) {
+        const auto after = snapshot(dir / "out");
+        EXPECT_EQ(after.size(), before.size());
+        for (const auto& [path, seen] : before)
+            EXPECT_TRUE(after.count(path) && after.at(path).untouched(seen)) << path;
+    };
+
+    {
+        SCOPED_TRACE("a move that fails");
+        const auto before = oldTree();
+        SeamRecording seam;
+        seam.refuse(SeamCall::Renameat2, "", 1, EIO);
+        EXPECT_FALSE(joinTree(set, dir / "out"));
+        unchanged(before);
+    }
+    {
+        SCOPED_TRACE("killed before its journal goes");
+        const auto before = oldTree();
+        const pid_t child = fork();
+        if (child == 0) {
+            SeamRecording seam;
+            seam.before(SeamCall::Unlinkat, ".parcelor-join-journal", 1,
+                        [](const SeamEvent&) { _exit(9); });
+            _exit(joinTree(set, dir / "out") ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9);
+        EXPECT_EQ(readFile(tree + "/a.txt"), seededBytes(50, 500)); // every move was made
+        RunContext run;
+        const FileDescriptor out = openFolderPath(dir / "out");
+        ASSERT_TRUE(sweepWhenAlone(out.get(), run));
+        unchanged(before);
+    }
+    {
+        SCOPED_TRACE("a folder put in place of a replaced file");
+        oldTree();
+        SeamRecording seam;
+        seam.before(
+            SeamCall::Renameat2, "", 1,
+            [&](const SeamEvent&) {
+                fs::remove(tree + "/a.txt");
+                writeFile(tree + "/a.txt/mine.txt", "the user's");
+            },
+            RENAME_EXCHANGE);
+        EXPECT_FALSE(joinTree(set, dir / "out"));
+        EXPECT_EQ(readFile(tree + "/a.txt/mine.txt"), "the user's");
+        EXPECT_FALSE(fs::exists(tree + "/" + deep));
+    }
+
+    oldTree();
+    ASSERT_TRUE(joinTree(set, dir / "out"));
+    EXPECT_EQ(readFile(tree + "/" + deep + "/new/c.txt"), seededBytes(51, 500));
+}
+
+// A class that may not search a folder reads nothing below it, whatever the
+// files' own bits say: the pieces holding those files, and the set's own
+// files, are as closed to it.
+TEST(TreeFidelity, APieceIsNoMoreReadableThanTheFoldersAboveItsFiles) {
+    TempDir dir;
+    writeFile(dir / "src/shared/a.txt", "shared " + seededBytes(52, 1000));
+    writeFile(dir / "src/mine/b.txt", "mine " + seededBytes(53, 1000));
+    fs::permissions(dir / "src/shared",
+                    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    fs::permissions(dir / "src/mine", fs::perms::owner_all);
+    ASSERT_TRUE(splitTree(dir / "src", dir.path().string(), false, 700));
+    for (const auto& item : fs::directory_iterator(dir / "src_spt")) {
+        SCOPED_TRACE(item.path().string());
+        const std::string bytes = readFile(item.path());
+        const mode_t mode = static_cast<mode_t>(fs::status(item).permissions() & fs::perms::all);
+        if (item.path().extension() != ".spt" || bytes.find("mine ") != std::string::npos) {
+            EXPECT_EQ(mode & 077, 0u);
+        }
+        if (bytes.find("shared ") != std::string::npos) {
+            EXPECT_EQ(mode & 007, 0u);
+        }
+    }
+}
+
+// A read-only tree (a module cache: read-only files in read-only folders)
+// split and joined by its unprivileged owner: the set leaves no marker of
+// the run behind and its pieces can go, and the tree comes back with its
+// root as read-only as it was.
+TEST(TreeFidelity, AReadOnlyTreeGoesThroughASplitAndAJoinByAnUnprivilegedOwner) {
+    TempDir dir;
+    fs::permissions(dir.path(), fs::perms::all);
+    EXPECT_EQ(asUnprivilegedUser([&] {
+                  writeFile(dir / "ro/sub/a.txt", "aaaa");
+                  fs::create_directories(dir / "out");
+                  fs::permissions(dir / "ro/sub/a.txt", static_cast<fs::perms>(0444));
+                  fs::permissions(dir / "ro/sub", static_cast<fs::perms>(0555));
+                  fs::permissions(dir / "ro", static_cast<fs::perms>(0555));
+                  if (!splitTree(dir / "ro", dir.path().string(), false)) return 1;
+                  if (fs::exists(dir / "ro_spt/.parcelor-run")) return 2;
+                  RunContext run;
+                  JoinOptions options;
+                  options.removePieces = true;
+                  const auto joined = joinSet(dir / "ro_spt", dir / "out", options, run);
+                  return joined && !joined->removalFailure ? 0 : 3;
+              }),
+              0);
+    EXPECT_FALSE(fs::exists(dir / "ro_spt/ro_0.spt"));
+    EXPECT_EQ(readFile(dir / "out/ro/sub/a.txt"), "aaaa");
+    EXPECT_EQ(fs::status(dir / "out/ro").permissions() & fs::perms::all,
+              static_cast<fs::perms>(0555));
 }
