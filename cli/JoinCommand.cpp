@@ -36,13 +36,6 @@ int passwordStep(Session& s, const char* digest) {
     return matches ? 0 : s.fail("wrong password", "wrong-password");
 }
 
-// The set has checksum files, whole or not.
-bool hasChecksumFiles(const std::string& set) {
-    const FileDescriptor folder = openFolderPath(set);
-    return folder && (entryAt(folder.get(), kPieceSumsFileName) != EntryKind::Missing ||
-                      entryAt(folder.get(), kContentSumsFileName) != EntryKind::Missing);
-}
-
 } // namespace
 
 int joinCommand(Session& s) {
@@ -60,7 +53,8 @@ int joinCommand(Session& s) {
     // Whether the checksum files agree with the set is the join's own first
     // check, made once, before anything is written (a 10^6-file set's
     // manifest and lists are 400 MB to hash and parse).
-    const bool checksummed = hasChecksumFiles(set);
+    const FileDescriptor setFolder = openFolderPath(set);
+    const bool checksummed = setFolder && hasChecksumFiles(setFolder.get());
     if (stopSignal() != 0) return s.cancelled("join");
     if (!checksummed && o.requireChecksums)
         return s.fail(quotedName(set) + " has no checksum files, so only the quick check is "

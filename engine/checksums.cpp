@@ -576,14 +576,6 @@ std::string pieceSumsDisagreement(RunContext& run, int folderFd, const std::stri
 // two 255-byte fields, every byte escaped at worst): a longer one is damage.
 constexpr std::size_t kChecksumLineBound = 1200;
 
-bool digestOfHex(const std::string& hex, Sha256Digest::Bytes& digest) {
-    if (hex.size() != 2 * digest.size()) return false;
-    const auto value = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
-    for (std::size_t i = 0; i < digest.size(); ++i)
-        digest[i] = static_cast<uint8_t>(value(hex[2 * i]) * 16 + value(hex[2 * i + 1]));
-    return true;
-}
-
 // Reads CONTENTS.sha256 in `folderFd`, at most `limit` bytes, into `sums`:
 // every line must parse, and, with `targets`, name exactly those in their
 // order. "" when it does; otherwise why not. Holds one step of the file and
@@ -591,13 +583,11 @@ bool digestOfHex(const std::string& hex, Sha256Digest::Bytes& digest) {
 std::string readContentSums(int folderFd, std::size_t limit, const TargetNames* targets,
                             SetChecksums& sums) {
     const std::string file = kContentSumsFileName;
-    const EntryKind kind = entryAt(folderFd, kContentSumsFileName);
-    if (kind != EntryKind::Regular)
-        return file + (kind == EntryKind::Link ? " is a symbolic link" : " is not a regular file");
-    FileDescriptor fd = openFileAt(folderFd, kContentSumsFileName);
+    FileDescriptor fd;
     struct stat st {};
-    if (!fd || fstat(fd.get(), &st) != 0)
-        return file + " cannot be read: " + std::strerror(errno);
+    if (std::string why = openSetFileAt(folderFd, kContentSumsFileName, fd, st.st_size);
+        !why.empty())
+        return why;
     if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > limit)
         return file + " is larger than this set's checksums can be";
     if (st.st_size == 0) return file + " is empty";
@@ -890,6 +880,36 @@ TargetNames contentNamesOf(const Manifest& manifest, const ManifestTargets& targ
 
 std::string contentNameOf(const std::string& baseName, const std::string& target) {
     return target.empty() ? baseName : baseName + "/" + target;
+}
+
+bool hasChecksumFiles(int pieceFolderFd) {
+    return entryAt(pieceFolderFd, kPieceSumsFileName) != EntryKind::Missing ||
+           entryAt(pieceFolderFd, kContentSumsFileName) != EntryKind::Missing;
+}
+
+bool digestOfHex(std::string_view hex, Sha256Digest::Bytes& digest) {
+    if (hex.size() != 2 * digest.size()) return false;
+    const auto value = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    for (std::size_t i = 0; i < digest.size(); ++i) {
+        const int high = value(hex[2 * i]), low = value(hex[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        digest[i] = static_cast<uint8_t>(high * 16 + low);
+    }
+    return true;
+}
+
+std::string openSetFileAt(int folderFd, const char* name, FileDescriptor& fd, int64_t& size) {
+    const std::string file = name;
+    const EntryKind kind = entryAt(folderFd, name);
+    if (kind != EntryKind::Regular)
+        return file + (kind == EntryKind::Link ? " is a symbolic link" : " is not a regular file");
+    fd = openFileAt(folderFd, name);
+    struct stat st {};
+    if (!fd || fstat(fd.get(), &st) != 0) return file + " cannot be read: " + std::strerror(errno);
+    size = static_cast<int64_t>(st.st_size);
+    return {};
 }
 
 std::string hexOf(const Sha256Digest::Bytes& digest) {

@@ -25,6 +25,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -265,3 +266,10 @@ SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_
 std::string contentNameOf(const std::string& baseName, const std::string& target);
 // 64 lower-case hex digits.
 std::string hexOf(const Sha256Digest::Bytes& digest);
+// The folder `pieceFolderFd` holds SHA256SUMS or CONTENTS.sha256, whole or not.
+bool hasChecksumFiles(int pieceFolderFd);
+// The digest of 64 lower-case hex digits; false for anything else.
+bool digestOfHex(std::string_view hex, Sha256Digest::Bytes& digest);
+// Opens a set's own file `name` in `folderFd` for reading: a regular file,
+// never through a link. "" with `fd` and `size` set; otherwise why not.
+std::string openSetFileAt(int folderFd, const char* name, FileDescriptor& fd, int64_t& size);

@@ -318,6 +318,18 @@ bool passesFullCheck(JoinJob& job, std::size_t index, Slices slices, int out,
     return true;
 }
 
+// The times for utimensat and futimens that set the modification time only.
+std::array<struct timespec, 2> modificationTime(int64_t seconds, int32_t nanoseconds) {
+    return {{{0, UTIME_OMIT}, {static_cast<time_t>(seconds), static_cast<long>(nanoseconds)}}};
+}
+
+// The entry `name` in `folderFd` is a symbolic link to `target`.
+bool linkPointsAt(int folderFd, const std::string& name, const std::string& target) {
+    char text[PATH_MAX];
+    const ssize_t length = readlinkat(folderFd, name.c_str(), text, sizeof text);
+    return length >= 0 && std::string_view(text, static_cast<std::size_t>(length)) == target;
+}
+
 // A file that replaces another keeps its owner and group: who may write it
 // stays who could. False, with the reason kept, when the system refuses.
 bool keepOwner(int out, const struct stat& existing, const std::string& path, RunContext& run) {
@@ -428,10 +440,8 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
     if ((!unnamed || !madeWithMode || replacing) && fchmod(out.get(), mode) != 0)
         return fail("set the permissions of", path, errno);
     if (bits) {
-        const struct timespec times[2] = {{0, UTIME_OMIT},
-                                          {static_cast<time_t>(bits->mtimeSeconds),
-                                           static_cast<long>(bits->mtimeNanoseconds)}};
-        if (futimens(out.get(), times) != 0) return fail("set the time of", path, errno);
+        const auto times = modificationTime(bits->mtimeSeconds, bits->mtimeNanoseconds);
+        if (futimens(out.get(), times.data()) != 0) return fail("set the time of", path, errno);
     }
     if (run.stopIfRequested() || !passesFullCheck(job, index, slices, out.get(), path))
         return discard();
@@ -625,11 +635,6 @@ void restoreTreeEntries(JoinJob& job) {
         }
         return folder ? folder.get() : -1;
     };
-    const auto timesOf = [](const DescribedEntry& entry) {
-        return std::array<struct timespec, 2>{
-            {{0, UTIME_OMIT},
-             {static_cast<time_t>(entry.mtimeSeconds), static_cast<long>(entry.mtimeNanoseconds)}}};
-    };
     for (const DescribedEntry& entry : job.tree.others) {
         if (run.stopIfRequested()) {
             job.failed = true;
@@ -653,10 +658,7 @@ void restoreTreeEntries(JoinJob& job) {
         if (entry.type == TreeEntryType::Link) {
             if (symlinkat(entry.link.c_str(), at, name.c_str()) != 0) {
                 if (errno != EEXIST) return failed("make the link", path, errno);
-                char target[PATH_MAX];
-                const ssize_t length = readlinkat(at, name.c_str(), target, sizeof target);
-                if (length < 0 ||
-                    std::string_view(target, static_cast<std::size_t>(length)) != entry.link) {
+                if (!linkPointsAt(at, name, entry.link)) {
                     run.refuse("cannot make the link " + path + ": something else is in its place");
                     job.failed = true;
                     return;
@@ -673,7 +675,7 @@ void restoreTreeEntries(JoinJob& job) {
         if (entry.type == TreeEntryType::Fifo &&
             fchmodat(at, name.c_str(), static_cast<mode_t>(entry.mode), AT_SYMLINK_NOFOLLOW) != 0)
             return failed("set the permissions of", path, errno);
-        const auto times = timesOf(entry);
+        const auto times = modificationTime(entry.mtimeSeconds, entry.mtimeNanoseconds);
         if (utimensat(at, name.c_str(), times.data(), AT_SYMLINK_NOFOLLOW) != 0)
             return failed("set the time of", path, errno);
     }
@@ -682,7 +684,7 @@ void restoreTreeEntries(JoinJob& job) {
         if (it->type != TreeEntryType::Folder) continue;
         FileDescriptor at = it->path.empty() ? FileDescriptor(::fcntl(root.get(), F_DUPFD_CLOEXEC, 0))
                                              : openFolderBelow(root.get(), it->path, false);
-        const auto times = timesOf(*it);
+        const auto times = modificationTime(it->mtimeSeconds, it->mtimeNanoseconds);
         if (!at) return failed("open", shown(it->path), errno);
         // A new tree's root is moved out of the working folder at the end,
         // which takes its owner's write permission: until then it keeps it.
@@ -796,13 +798,9 @@ bool fitsExistingTree(JoinJob& job, const ManifestTargets& targets) {
                           : entry.type == TreeEntryType::Fifo ? S_ISFIFO(st.st_mode)
                                                               : S_ISLNK(st.st_mode);
         if (!same) return refuse(entry.path, std::string(kindOf(st)) + " is in its place");
-        if (entry.type == TreeEntryType::Link) {
-            char target[PATH_MAX];
-            const ssize_t length = readlinkat(folder.get(), lastComponentOf(entry.path).c_str(),
-                                              target, sizeof target);
-            if (length < 0 || std::string_view(target, static_cast<std::size_t>(length)) != entry.link)
-                return refuse(entry.path, "a link to somewhere else is in its place");
-        }
+        if (entry.type == TreeEntryType::Link &&
+            !linkPointsAt(folder.get(), lastComponentOf(entry.path), entry.link))
+            return refuse(entry.path, "a link to somewhere else is in its place");
     }
     return true;
 }

@@ -65,24 +65,10 @@ bool mtreeUnescaped(std::string_view text, std::string& out) {
 
 namespace {
 
-bool unescape(std::string_view text, std::string& out) {
-    return mtreeUnescaped(text, out);
-}
-
 template <class T> bool number(std::string_view text, T& value, int base = 10) {
     if (text.empty()) return false;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
     return error == std::errc() && end == text.data() + text.size();
-}
-
-bool digestFromHex(std::string_view hex, Sha256Digest::Bytes& digest) {
-    if (hex.size() != 2 * digest.size()) return false;
-    for (std::size_t i = 0; i < digest.size(); ++i) {
-        unsigned value = 0;
-        if (!number(hex.substr(2 * i, 2), value, 16)) return false;
-        digest[i] = static_cast<uint8_t>(value);
-    }
-    return true;
 }
 
 // A name below the root, unescaped: every component present and neither "."
@@ -105,7 +91,7 @@ std::string parseLine(std::string_view line, DescribedEntry& entry) {
     const std::size_t space = line.find(' ');
     if (space == std::string_view::npos) return "a line without keywords";
     std::string name;
-    if (!unescape(line.substr(0, space), name)) return "a name that is not escaped as it must be";
+    if (!mtreeUnescaped(line.substr(0, space), name)) return "a name that is not escaped as it must be";
     if (name == ".") {
         name.clear();
     } else if (name.rfind("./", 0) == 0) {
@@ -149,10 +135,10 @@ std::string parseLine(std::string_view line, DescribedEntry& entry) {
             if (!number(value, entry.size) || entry.size < 0) return "a size out of range";
             sized = true;
         } else if (key == "sha256digest") {
-            if (!digestFromHex(value, entry.digest)) return "a digest that is not one";
+            if (!digestOfHex(value, entry.digest)) return "a digest that is not one";
             entry.hasDigest = true;
         } else if (key == "link") {
-            if (!unescape(value, entry.link) || entry.link.empty() || entry.link.size() >= PATH_MAX)
+            if (!mtreeUnescaped(value, entry.link) || entry.link.empty() || entry.link.size() >= PATH_MAX)
                 return "a link target that is not one";
             linked = true;
         } else {
@@ -215,13 +201,11 @@ std::string readTreeDescription(int folderFd, const Manifest& manifest,
                                 const ManifestTargets& targets, TreeAttributes& out) {
     out = TreeAttributes{};
     const std::string file = kTreeFileName;
-    const EntryKind kind = entryAt(folderFd, kTreeFileName);
-    if (kind != EntryKind::Regular)
-        return file + (kind == EntryKind::Link ? " is a symbolic link" : " is not a regular file");
-    FileDescriptor fd = openFileAt(folderFd, kTreeFileName);
-    struct stat st {};
-    if (!fd || fstat(fd.get(), &st) != 0) return file + " cannot be read: " + std::strerror(errno);
-    LineReader lines(fd.get(), st.st_size, kLineBound);
+    FileDescriptor fd;
+    int64_t length = 0;
+    if (std::string why = openSetFileAt(folderFd, kTreeFileName, fd, length); !why.empty())
+        return why;
+    LineReader lines(fd.get(), length, kLineBound);
     std::string_view line;
     std::string why;
     const auto read = [&]() {
