@@ -22,16 +22,18 @@ const std::vector<OptionRule>& optionRules() {
         {"remove-pieces", 0, &CliOptions::removePieces, {Verb::Join}},
         {"no-checksums", 0, &CliOptions::noChecksums, {Verb::Split}},
         {"hidden", 0, &CliOptions::hidden, {Verb::Split}},
+        {"recovery", 0, nullptr, {Verb::Split}},
+        {"output", 'o', nullptr, {Verb::Repair}},
         {"ignore-checksums", 0, &CliOptions::ignoreChecksums, {Verb::Join}},
         {"require-checksums", 0, &CliOptions::requireChecksums, {Verb::Join}},
         {"replace", 0, &CliOptions::replace, {Verb::Split, Verb::Join}},
         {"force", 'f', &CliOptions::force, {Verb::Split}},
-        {"quiet", 'q', &CliOptions::quiet, {Verb::Split, Verb::Join, Verb::Verify}},
-        {"json", 0, &CliOptions::json, {Verb::Split, Verb::Join, Verb::Verify}},
+        {"quiet", 'q', &CliOptions::quiet, {Verb::Split, Verb::Join, Verb::Verify, Verb::Repair}},
+        {"json", 0, &CliOptions::json, {Verb::Split, Verb::Join, Verb::Verify, Verb::Repair}},
         {"help",
          'h',
          &CliOptions::help,
-         {Verb::None, Verb::Split, Verb::Join, Verb::Verify, Verb::List}},
+         {Verb::None, Verb::Split, Verb::Join, Verb::Verify, Verb::List, Verb::Repair}},
         {"version", 0, &CliOptions::version, {Verb::None}},
     };
     return rules;
@@ -63,6 +65,16 @@ std::string apply(CliOptions& o, const OptionRule& rule, const std::string& valu
         if (!o.count) return "invalid number of pieces: '" + value + "'";
     } else if (name == "password-file") {
         o.passwordFile = value;
+    } else if (name == "recovery") {
+        const bool share = !value.empty() && value.back() == '%';
+        const std::optional<int64_t> number =
+            parseCount(share ? value.substr(0, value.size() - 1) : value);
+        if (!number || (share && *number > 100) || (!share && *number > 254))
+            return "invalid recovery pieces: '" + value +
+                   "' (a count from 1 to 254, or a share from 1% to 100%)";
+        (share ? o.recoveryPercent : o.recoveryCount) = static_cast<int32_t>(*number);
+    } else if (name == "output") {
+        o.repairOutput = value;
     }
     return {};
 }
@@ -115,15 +127,18 @@ std::string checkOperands(const CliOptions& o) {
         break;
     case Verb::Verify:
     case Verb::List:
+    case Verb::Repair:
         if (n < 1) return "missing operand";
         if (n > 1) return "extra operand '" + o.operands[1] + "'";
         break;
     case Verb::None:
-        return "missing command (split, join, verify or list)";
+        return "missing command (split, join, verify, repair or list)";
     }
     if (o.pieceSize && o.count) return "give either --size or --count, not both";
     if (o.passwordFile && o.passwordPrompt)
         return "give either --password-file or --password-prompt, not both";
+    if ((o.recoveryCount || o.recoveryPercent) && o.noChecksums)
+        return "--recovery needs the checksum files: it cannot go with --no-checksums";
     if (o.removeSource && o.noChecksums)
         return "--remove-source needs the checksum files: it cannot go with --no-checksums";
     if (o.ignoreChecksums && o.requireChecksums)
@@ -183,6 +198,8 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
             o.verb = Verb::Verify;
         else if (first == "list")
             o.verb = Verb::List;
+        else if (first == "repair")
+            o.verb = Verb::Repair;
         if (o.verb != Verb::None) ++i;
     }
     // Applies `rule`, whose value (when it takes one) is `attached` or else
@@ -272,6 +289,9 @@ std::string helpText(Verb verb) {
                "      --no-checksums     write no checksum files\n"
                "      --hidden           store a folder's hidden items (names that begin\n"
                "                         with '.'), which are left out otherwise\n"
+               "      --recovery=N       also write N recovery pieces (N% for that share of\n"
+               "                         the pieces, rounded up): the set can then lose any\n"
+               "                         N pieces, or files, and still be joined or repaired\n"
                "      --replace          replace a set already in the piece folder\n"
                "  -f, --force            split even when the free space looks too small\n"
                "  -q, --quiet            no progress on the terminal\n"
@@ -304,7 +324,20 @@ std::string helpText(Verb verb) {
                "missing piece, then a summary; every rebuilt file is checked against\n"
                "CONTENTS.sha256 too. Exits 1 when a piece is bad or missing, when the\n"
                "checksum files are damaged, and when the set has none (only the quick check\n"
-               "is possible).\n\n"
+               "is possible). A set with recovery pieces is also read against them, and the\n"
+               "last line says whether what is wrong can be repaired.\n\n"
+               "  -q, --quiet            no progress on the terminal\n"
+               "      --json             one JSON object per line on standard output\n"
+               "  -h, --help             show this help\n";
+    case Verb::Repair:
+        return "Usage: parcelor repair [OPTION]... PIECE_FOLDER\n"
+               "Rebuild every missing or damaged piece, recovery piece, manifest and\n"
+               "checksum file of the set from its recovery pieces. Each rebuilt file is\n"
+               "named only once it matches its SHA-256; a damaged original is kept aside\n"
+               "as <name>.damaged. Exits 1 when the damage is more than the recovery\n"
+               "pieces cover (nothing is written then).\n\n"
+               "  -o, --output=DIR       write the rebuilt files into DIR and leave the\n"
+               "                         set's folder as it is (a set on a read-only disc)\n"
                "  -q, --quiet            no progress on the terminal\n"
                "      --json             one JSON object per line on standard output\n"
                "  -h, --help             show this help\n";
@@ -322,6 +355,7 @@ std::string helpText(Verb verb) {
            "  split SOURCE [OUTPUT_FOLDER]        cut SOURCE into a piece set\n"
            "  join PIECE_FOLDER [OUTPUT_FOLDER]   rebuild what a piece set holds\n"
            "  verify PIECE_FOLDER                 check every piece in full\n"
+           "  repair PIECE_FOLDER                 rebuild lost pieces from recovery pieces\n"
            "  list PIECE_FOLDER                   show a set and its pieces\n\n"
            "  -h, --help     show this help; COMMAND --help shows a command's options\n"
            "      --version  show the version\n\n"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-enum class Verb { None, Split, Join, Verify, List };
+enum class Verb { None, Split, Join, Verify, List, Repair };
 
 struct CliOptions {
     Verb verb = Verb::None;
@@ -22,6 +22,9 @@ struct CliOptions {
     bool removePieces = false;
     bool noChecksums = false;
     bool hidden = false; // store a folder's hidden items
+    std::optional<int32_t> recoveryCount;   // --recovery N: recovery pieces per group
+    std::optional<int32_t> recoveryPercent; // --recovery N%: that share of the pieces
+    std::optional<std::string> repairOutput; // repair --output DIR
     bool ignoreChecksums = false;  // join over damaged checksum files, quick check only
     bool requireChecksums = false; // a set without checksum files fails the join
     bool replace = false;

@@ -16,6 +16,9 @@ int runCommand(const CliOptions& options) {
     case Verb::List:
         status = listCommand(session);
         break;
+    case Verb::Repair:
+        status = repairCommand(session);
+        break;
     case Verb::None:
         break;
     }

@@ -8,6 +8,7 @@
 #include "engine/inspection.h"
 #include "engine/checksums.h"
 #include "engine/join.h"
+#include "engine/recovery.h"
 #include "engine/safe_fs.h"
 #include "engine/set_listing.h"
 #include "engine/utilities.h"
@@ -47,9 +48,14 @@ int joinCommand(Session& s) {
         return s.fail("the output folder " + quotedName(out) + " does not exist");
     const Result<SetListing> listing = listPieceSet(set, s.run());
     s.engineNotes();
-    if (!listing)
+    if (!listing) {
+        const FileDescriptor folder = openFolderPath(set);
+        if (folder && !recoveryStemIn(folder.get()).empty())
+            s.note("the set has recovery pieces: 'parcelor repair " + set +
+                   "' can rebuild its manifest, and then it can be joined");
         return s.fail("cannot read the set in " + quotedName(set) + ": " +
                       listing.failure().reason);
+    }
     // Whether the checksum files agree with the set is the join's own first
     // check, made once, before anything is written (a 10^6-file set's
     // manifest and lists are 400 MB to hash and parse).
@@ -92,6 +98,8 @@ int joinCommand(Session& s) {
     const JoinOutcome& outcome = joined->value();
     s.addDoneField("check", Progress::quoted(outcome.fullCheck ? "full" : "quick"));
     s.note("wrote " + quotedName(target));
+    if (!outcome.rebuilt.empty()) s.note(outcome.rebuilt);
+    s.addDoneField("rebuilt", Progress::quoted(outcome.rebuilt));
     if (const std::string changes = joinChangesText(outcome.filesReplaced, outcome.filesAdded);
         !changes.empty())
         s.note(changes);

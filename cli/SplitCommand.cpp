@@ -95,6 +95,8 @@ int splitCommand(Session& s) {
     options.writeChecksums = !o.noChecksums;
     options.removeSource = o.removeSource;
     options.includeHidden = o.hidden;
+    if (o.recoveryCount) options.recovery.count = *o.recoveryCount;
+    if (o.recoveryPercent) options.recovery.percent = *o.recoveryPercent;
     std::optional<Result<SplitOutcome>> made;
     s.runWithProgress(progress, [&] { made = splitSource(request, options, s.run()); });
     if (!*made) {
@@ -102,6 +104,7 @@ int splitCommand(Session& s) {
         return s.runFailed("split", made->failure());
     }
     s.note("wrote " + quotedName((*made)->pieceFolder));
+    if (!(*made)->recovery.empty()) s.note((*made)->recovery);
     if (!o.removeSource) {
         s.engineNotes();
         return stopSignal() != 0 ? s.stoppedAfter("split") : 0;

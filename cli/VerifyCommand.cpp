@@ -3,6 +3,8 @@
 #include "cli/Commands.h"
 
 #include "engine/inspection.h"
+#include "engine/recovery.h"
+#include "engine/safe_fs.h"
 
 #include <cstdio>
 
@@ -13,8 +15,28 @@ int verifyCommand(Session& s) {
     std::vector<PieceCheck> checks;
     ChecksumState checksums = ChecksumState::Absent;
     Result<void> checked;
-    s.runWithProgress(progress, [&] { checked = verifySet(set, checks, checksums, s.run()); });
+    // A set with recovery pieces is read against them as well: what is
+    // wrong, and whether it can be mended.
+    RecoveryReport recovery;
+    s.runWithProgress(progress, [&] {
+        checked = verifySet(set, checks, checksums, s.run());
+        const FileDescriptor folder = openFolderPath(set);
+        const std::string stem = folder ? recoveryStemIn(folder.get()) : std::string();
+        if (!stem.empty() && stopSignal() == 0) {
+            recovery = assessRecovery(folder.get(), set, stem, s.run());
+        }
+    });
     s.engineNotes();
+    if (recovery.hasRecovery || !recovery.headerProblem.empty()) {
+        s.addDoneField("recovery", Progress::quoted(!recovery.hasRecovery ? "unusable"
+                                                    : recovery.intact()   ? "intact"
+                                                    : recovery.repairable ? "repairable"
+                                                                          : "not-repairable"));
+        s.addDoneField("recoverySummary", Progress::quoted(recovery.summary()));
+        if (!s.options().json) std::printf("recovery: %s\n", recovery.summary().c_str());
+        if (recovery.hasRecovery && !recovery.intact() && recovery.repairable)
+            s.note("run 'parcelor repair " + set + "' to rebuild what is missing or damaged");
+    }
     const std::string reason = checked ? std::string() : checked.failure().reason;
     s.addDoneField("check", Progress::quoted(checksums == ChecksumState::Good ? "full" : "none"));
     if (stopSignal() != 0) return s.cancelled("verify");

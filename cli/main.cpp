@@ -33,6 +33,8 @@ const char* verbName(Verb verb) {
         return " verify";
     case Verb::List:
         return " list";
+    case Verb::Repair:
+        return " repair";
     case Verb::None:
         break;
     }

@@ -1,4 +1,5 @@
 #include "engine/checksums.h"
+#include "engine/recovery.h"
 
 #include "engine/digest.h"
 #include "engine/run_context.h"
@@ -233,8 +234,10 @@ void SplitHasher::hash(Job& job) {
 PieceVerifier::PieceVerifier(RunContext& context, int folderFd, std::vector<std::string> names,
                              std::vector<std::string> expected, bool countProgress,
                              const ManifestTargets* targets,
-                             const std::vector<Sha256Digest::Bytes>* contents)
-    : context_(context), folderFd_(folderFd), names_(std::move(names)), expected_(std::move(expected)),
+                             const std::vector<Sha256Digest::Bytes>* contents,
+                             std::vector<int> pieceFolders)
+    : context_(context), folderFd_(folderFd), pieceFolders_(std::move(pieceFolders)),
+      names_(std::move(names)), expected_(std::move(expected)),
       countProgress_(countProgress), targets_(contents ? targets : nullptr), contents_(contents) {
     const std::size_t count = targets_ ? targets_->size() : 0;
     contentVerdicts_.assign(count, ContentVerdict::Pending);
@@ -360,7 +363,7 @@ PieceRead readPiece(int folderFd, const std::string& name, char* buffer, const R
 // Hashes piece `index` against its line.
 void PieceVerifier::checkPiece(std::size_t index, char* buffer) {
     Sha256Digest digest;
-    const PieceRead read = readPiece(folderFd_, names_[index], buffer, context_, stopping_,
+    const PieceRead read = readPiece(folderOf(index), names_[index], buffer, context_, stopping_,
                                      [&](const char* bytes, int64_t got, int64_t) {
                                          if (countProgress_) context_.addDoneBytes(got);
                                          return digest.update(bytes, static_cast<std::size_t>(got));
@@ -391,7 +394,7 @@ void PieceVerifier::feedContents(std::size_t index, char* buffer, std::size_t& c
     std::vector<std::size_t> active; // slices begun and not yet ended
     std::size_t next = first;
     const PieceRead read = readPiece(
-        folderFd_, names_[index], buffer, context_, stopping_,
+        folderOf(index), names_[index], buffer, context_, stopping_,
         [&](const char* bytes, int64_t got, int64_t position) {
             const int64_t bufferEnd = position + got;
             const bool ended = got == 0;
@@ -549,7 +552,15 @@ std::string pieceSumsDisagreement(RunContext& run, int folderFd, const std::stri
     ++at;
     // Then the files later formats add, each at most once, in their order.
     std::size_t next = 0;
+    int32_t recovery = 0; // recovery pieces close the list, in order (recovery.h)
     for (; at < entries.size(); ++at) {
+        if (entries[at].name == recoveryPieceName(stem, recovery)) {
+            ++recovery;
+            continue;
+        }
+        if (recovery > 0)
+            return "SHA256SUMS lists " + shown(entries[at].name) + " where the recovery piece " +
+                   shown(recoveryPieceName(stem, recovery)) + " belongs";
         const auto* found =
             std::find_if(std::begin(kLaterSumFileNames) + static_cast<std::ptrdiff_t>(next),
                          std::end(kLaterSumFileNames),
@@ -666,7 +677,8 @@ SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_
     std::string problem;
     const std::string pieceText = readChecksumFile(
         pieceFolderFd, kPieceSumsFileName,
-        (static_cast<std::size_t>(pieceCount) + 1 + std::size(kLaterSumFileNames)) * kLineBound,
+        // Recovery pieces: at most 254 a group of at most 255 columns.
+        (static_cast<std::size_t>(pieceCount) * 256 + 1024 + std::size(kLaterSumFileNames)) * kLineBound,
         problem);
     if (!problem.empty()) return damaged(problem);
     std::vector<ChecksumEntry> entries;

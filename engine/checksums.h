@@ -170,7 +170,8 @@ public:
     PieceVerifier(RunContext& context, int folderFd, std::vector<std::string> names,
                   std::vector<std::string> expected, bool countProgress,
                   const ManifestTargets* targets = nullptr,
-                  const std::vector<Sha256Digest::Bytes>* contents = nullptr);
+                  const std::vector<Sha256Digest::Bytes>* contents = nullptr,
+                  std::vector<int> pieceFolders = {});
     ~PieceVerifier();
     PieceVerifier(const PieceVerifier&) = delete;
     PieceVerifier& operator=(const PieceVerifier&) = delete;
@@ -192,8 +193,15 @@ private:
     void feedContents(std::size_t index, char* buffer, std::size_t& cursor);
     void decide(std::size_t target, ContentVerdict verdict);
     std::size_t sliceAt(std::size_t position) const;
+    // The folder of piece `index`: `pieceFolders_` where it names one
+    // (a piece rebuilt elsewhere), `folderFd_` otherwise.
+    int folderOf(std::size_t index) const {
+        return index < pieceFolders_.size() && pieceFolders_[index] >= 0 ? pieceFolders_[index]
+                                                                         : folderFd_;
+    }
     RunContext& context_;
     int folderFd_;
+    std::vector<int> pieceFolders_;
     std::vector<std::string> names_;
     std::vector<std::string> expected_;
     bool countProgress_;

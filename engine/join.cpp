@@ -1,5 +1,7 @@
 #include "engine/join.h"
 
+#include "engine/recovery.h"
+
 #include "engine/checksums.h"
 #include "engine/run_context.h"
 #include "engine/file_io.h"
@@ -58,6 +60,9 @@ struct JoinJob {
     Transforms transforms; // the inverse of the split's, for a file set
     int pieceMode = 0666; // new files are no less private than the pieces
     int pieceFd = -1;
+    // Pieces rebuilt from the recovery pieces, read from this folder instead.
+    int rebuiltFd = -1;
+    std::set<int32_t> rebuilt;
     std::map<int32_t, PieceState> pieces;
     PieceVerifier* verifier = nullptr; // full checks, when the set has its checksum files
     RunFolder* work = nullptr; // where targets are written until complete, unless unnamed
@@ -147,6 +152,8 @@ bool recordIsSafe(const JoinJob& job, const FileRecord& record) {
 
 // Opens a piece for reading; a link to a piece is read like the piece.
 FileDescriptor openPiece(const JoinJob& job, int32_t index) {
+    if (job.rebuilt.count(index) != 0)
+        return openFileAt(job.rebuiltFd, pieceName(job, index).c_str());
     return openFileAt(job.pieceFd, pieceName(job, index).c_str(), true);
 }
 
@@ -894,12 +901,22 @@ bool chooseCheck(const JoinOptions& options, const SetChecksums& sums,
     return true;
 }
 
+// What a repair rebuilt for a join, in a folder of the join's own.
+struct RebuiltFiles {
+    int fd = -1;
+    bool setFiles = false; // the manifest and checksum files are read from `fd` too
+    std::set<std::string> names;
+};
+
 Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& outputFolder,
-                            const JoinOptions& options, RunContext& run) {
+                            const JoinOptions& options, RunContext& run,
+                            const RebuiltFiles* rebuilt = nullptr) {
     run.startProgress();
     const OpenSet set = lockSetForReading(pieceFolder.c_str(), run);
     if (!set) return run.failure();
-    const Result<Manifest> manifest = Manifest::readAt(set.get(), pieceFolder);
+    // The set's own files, where the join reads them.
+    const int ownFd = rebuilt && rebuilt->setFiles ? rebuilt->fd : set.get();
+    const Result<Manifest> manifest = Manifest::readAt(ownFd, pieceFolder);
     if (!manifest) {
         run.fail(manifest.failure());
         return run.failure();
@@ -917,6 +934,11 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
     job.transforms = options.transforms;
     job.pieceFd = set.get();
     if (!planJoin(pieceFolder, outputFolder, job)) return run.failure();
+    if (rebuilt) {
+        job.rebuiltFd = rebuilt->fd;
+        for (int32_t i = 0; i < job.pieceCount; ++i)
+            if (rebuilt->names.count(pieceName(job, i)) != 0) job.rebuilt.insert(i);
+    }
 
     const bool fileSet = manifest->fileSet();
     if (!fileSet && !options.transforms.empty())
@@ -960,17 +982,21 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
     // file's content, is checked in full on another thread while the copy
     // goes on.
     const TargetNames names = contentNamesOf(manifest.value(), targets);
-    const SetChecksums sums = readSetChecksums(set.get(), job.stem, job.pieceCount,
+    const SetChecksums sums = readSetChecksums(ownFd, job.stem, job.pieceCount,
                                                static_cast<int64_t>(targets.size()), run, &names);
     if (run.stopIfRequested() || !chooseCheck(options, sums, job.pieceFolder, run))
         return run.failure();
     std::unique_ptr<PieceVerifier> verifier;
     if (sums.good()) {
         std::vector<std::string> pieceNames;
-        for (int32_t i = 0; i < job.pieceCount; ++i)
+        std::vector<int> pieceFolders;
+        for (int32_t i = 0; i < job.pieceCount; ++i) {
             pieceNames.push_back(pieceName(job, i));
+            pieceFolders.push_back(job.rebuilt.count(i) != 0 ? job.rebuiltFd : -1);
+        }
         verifier = std::make_unique<PieceVerifier>(run, set.get(), std::move(pieceNames),
-                                                   sums.pieceHex, false, &targets, &sums.contents);
+                                                   sums.pieceHex, false, &targets, &sums.contents,
+                                                   std::move(pieceFolders));
         job.expectedContent = &sums.contents;
         job.verifier = verifier.get();
         for (const char* name : kOwnFileNames) {
@@ -978,14 +1004,21 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
             if (entryAt(set.get(), name, &identity) == EntryKind::Regular)
                 read.setFiles.push_back({name, identity});
         }
+        // Recovery pieces and their headers go with the set they protect.
+        for (const std::string& name : namesIn(set.get())) {
+            FileIdentity identity;
+            if (isRecoveryFileName(job.stem, name) &&
+                entryAt(set.get(), name.c_str(), &identity) == EntryKind::Regular)
+                read.setFiles.push_back({name, identity});
+        }
     }
     read.fullCheck = sums.good();
 
     // The tree's description, when the set has one, checked against the
     // manifest before anything is written.
-    if (options.transforms.empty() && entryAt(set.get(), kTreeFileName) != EntryKind::Missing) {
+    if (options.transforms.empty() && entryAt(ownFd, kTreeFileName) != EntryKind::Missing) {
         const std::string why =
-            readTreeDescription(set.get(), manifest.value(), targets, job.tree);
+            readTreeDescription(ownFd, manifest.value(), targets, job.tree);
         if (!why.empty() && !(options.ignoreChecksums && sums.state == ChecksumState::Damaged)) {
             run.fail("the tree description of " + pieceFolder + " is damaged: " + why,
                      EngineFailure::ChecksumsDamaged);
@@ -1030,11 +1063,139 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
 
 } // namespace
 
+namespace {
+
+// The set's recovery headers say a piece or one of its own files is missing
+// or of the wrong length: found from the folder's entries alone, so an
+// intact set pays nothing for it.
+bool visiblyIncomplete(int setFd, const std::string& stem) {
+    const std::string sums = kPieceSumsFileName;
+    if (entryAt(setFd, kManifestFileName) != EntryKind::Regular ||
+        entryAt(setFd, sums.c_str()) != EntryKind::Regular)
+        return true;
+    const Result<Manifest> manifest = Manifest::readAt(setFd, "");
+    if (!manifest) return true;
+    char name[kPathBufferSize];
+    int64_t total = 0;
+    for (int32_t i = 0; i < manifest->pieceCount(); ++i) {
+        FileIdentity identity;
+        if (pieceFileName(stem.c_str(), i, name) < 0 ||
+            entryAt(setFd, name, &identity) != EntryKind::Regular)
+            return true;
+        total += identity.size;
+    }
+    return total != manifest->totalSize();
+}
+
+// "rebuilt 1 missing piece from the recovery pieces"
+std::string rebuiltText(const RecoveryReport& report) {
+    std::string what;
+    const auto add = [&](int32_t count, const char* kind) {
+        if (count == 0) return;
+        what += (what.empty() ? "" : " and ") + std::to_string(count) + " " + kind +
+                (count == 1 ? " piece" : " pieces");
+    };
+    add(report.missingPieces, "missing");
+    add(report.damagedPieces, "damaged");
+    for (const std::string& name : report.badSetFiles) what += (what.empty() ? "" : " and ") + name;
+    return "rebuilt " + (what.empty() ? std::string("the set's files") : what) +
+           " from the recovery pieces";
+}
+
+// A join of a set with recovery pieces that is missing or damaged: the
+// recovery pieces rebuild what is wrong into a working folder of the join
+// (the set's folder is never written), and the join reads the rebuilt files
+// there. Empty when the set has no recovery pieces or nothing to rebuild.
+std::optional<Result<JoinOutcome>> joinThroughRepair(const std::string& pieceFolder,
+                                                     const std::string& outputFolder,
+                                                     const JoinOptions& options, RunContext& run) {
+    const FileDescriptor set = openFolderPath(pieceFolder);
+    const std::string stem = set ? recoveryStemIn(set.get()) : std::string();
+    if (stem.empty()) return std::nullopt;
+    const FileDescriptor out = openFolderPath(outputFolder);
+    RunFolder work;
+    if (!out || !work.create(out.get(), 0700)) return std::nullopt;
+    const Failure before = run.failure();
+    const bool failedBefore = run.failed();
+    run.clearFailure();
+    const Result<RepairOutcome> repaired =
+        repairSet(set.get(), pieceFolder, stem, work.fd(), outputFolder + "/" + work.name(), run);
+    if (!repaired || repaired->rebuilt.empty()) {
+        // Nothing the recovery pieces could rebuild: the join's own failure
+        // (which names the pieces) stands, with the repair's reason beside it.
+        const std::string why = repaired ? std::string() : repaired.failure().reason;
+        run.clearFailure();
+        if (!why.empty()) run.note(why);
+        if (!failedBefore) return std::nullopt;
+        run.fail(before);
+        return std::optional<Result<JoinOutcome>>(run.failure());
+    }
+    RebuiltFiles rebuilt;
+    rebuilt.fd = work.fd();
+    for (const std::string& name : repaired->rebuilt) rebuilt.names.insert(name);
+    for (const char* own : {kManifestFileName, kPieceSumsFileName, kContentSumsFileName, kTreeFileName})
+        rebuilt.setFiles = rebuilt.setFiles || rebuilt.names.count(own) != 0;
+    if (rebuilt.setFiles) {
+        // The set's own files are read together: those that were whole join
+        // the rebuilt ones.
+        for (const char* own : {kManifestFileName, kPieceSumsFileName, kContentSumsFileName, kTreeFileName}) {
+            if (rebuilt.names.count(own) != 0 || entryAt(set.get(), own) != EntryKind::Regular) continue;
+            FileDescriptor from = openFileAt(set.get(), own);
+            FileDescriptor to(openat(work.fd(), own, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+            struct stat st {};
+            bool failed = false;
+            if (!from || !to || fstat(from.get(), &st) != 0 ||
+                copyRange(from.get(), 0, st.st_size, to.get(), failed, run) != st.st_size || failed) {
+                run.failErrno("copy", pieceFolder + "/" + own, errno);
+                return std::optional<Result<JoinOutcome>>(run.failure());
+            }
+        }
+    }
+    run.clearFailure();
+    Result<JoinOutcome> joined = runJoin(pieceFolder, outputFolder, options, run, &rebuilt);
+    if (joined) joined->rebuilt = rebuiltText(repaired->report);
+    return joined;
+}
+
+} // namespace
+
 Result<JoinOutcome> joinSet(const std::string& pieceFolder, const std::string& outputFolder,
                             const JoinOptions& options, RunContext& run) {
     run.clearFailure();
     return runGuarded<Result<JoinOutcome>>(run, "the join", [&] {
-        Result<JoinOutcome> joined = runJoin(pieceFolder, outputFolder, options, run);
+        // A set with recovery pieces that visibly lacks a piece or a file of
+        // its own is rebuilt first; damage inside a piece shows only as the
+        // join reads it, and then the join is made again through the repair
+        // when the failed one left nothing.
+        std::optional<Result<JoinOutcome>> through;
+        const FileDescriptor setFd = openFolderPath(pieceFolder);
+        const std::string stem = setFd ? recoveryStemIn(setFd.get()) : std::string();
+        bool tried = false;
+        if (!stem.empty() && options.transforms.empty() && visiblyIncomplete(setFd.get(), stem)) {
+            tried = true;
+            through = joinThroughRepair(pieceFolder, outputFolder, options, run);
+        }
+        const auto targetPath = [&]() -> std::string {
+            if (!setFd) return {};
+            const Result<Manifest> manifest = Manifest::readAt(setFd.get(), "");
+            return manifest ? outputFolder + "/" + manifest->baseName() : std::string();
+        };
+        const std::string target = stem.empty() ? std::string() : targetPath();
+        struct stat st {};
+        const bool targetExisted = !target.empty() && lstat(target.c_str(), &st) == 0;
+        Result<JoinOutcome> joined =
+            through ? std::move(*through) : runJoin(pieceFolder, outputFolder, options, run);
+        if (!joined && !tried && !stem.empty() && options.transforms.empty() &&
+            !run.stopRequested() && !targetExisted &&
+            (target.empty() || lstat(target.c_str(), &st) != 0)) {
+            if (std::optional<Result<JoinOutcome>> again =
+                    joinThroughRepair(pieceFolder, outputFolder, options, run))
+                joined = std::move(*again);
+        }
+        if (joined && !joined->rebuilt.empty() && options.removePieces) {
+            run.note("the pieces were kept: the set needed its recovery pieces");
+            return joined;
+        }
         if (joined && options.removePieces &&
             !removeJoinedPieces(joined.value(), joined->removal, options.quickCheckAccepted, run))
             joined->removalFailure = run.failure();

@@ -92,6 +92,10 @@ struct JoinOutcome {
     // it replaced (a failed join changes nothing).
     int64_t filesAdded = 0;
     int64_t filesReplaced = 0;
+    // The set was missing or damaged and its recovery pieces rebuilt what the
+    // join read ("rebuilt 1 missing piece from the recovery pieces"); "" when
+    // nothing was rebuilt. The set's folder is never written for it.
+    std::string rebuilt;
     // With JoinOptions::removePieces: what the removal did, and why it failed
     // when it did (the result is in place either way).
     RemovalReport removal;

@@ -1,5 +1,7 @@
 #include "engine/piece_folder.h"
 
+#include "engine/recovery.h"
+
 #include "engine/run_context.h"
 #include "engine/manifest.h"
 #include "engine/safe_fs.h"
@@ -42,7 +44,9 @@ std::set<std::string> setNamesIn(int folderFd, const std::string& stem) {
         }
     }
     for (const std::string& name : namesIn(folderFd)) {
-        if (name == kManifestFileName || isPieceNameOf(name, stem)) names.insert(name);
+        if (name == kManifestFileName || isPieceNameOf(name, stem) ||
+            isRecoveryFileName(stem, name) || (hasManifest && isRecoveryFileName(oldStem, name)))
+            names.insert(name);
         for (const char* own : kOwnFileNames) {
             if (name == own) names.insert(name);
         }

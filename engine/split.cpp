@@ -550,6 +550,33 @@ bool givePermissions(SplitJob& job, int tempFd) {
     return true;
 }
 
+// The recovery pieces and their headers, once every other file of the set
+// is written; each recovery piece as private as the pieces of its group.
+bool writeSetRecovery(SplitJob& job, int tempFd, const RecoveryRequest& request,
+                      std::string& said) {
+    std::vector<int64_t> lengths;
+    for (int32_t i = 0; i < job.count; ++i)
+        lengths.push_back(i + 1 < job.count ? job.pieceSize
+                                            : job.streamSize - int64_t{job.count - 1} * job.pieceSize);
+    const mode_t umask = currentUmask();
+    const auto fileMode = [&](uint32_t mode) { return static_cast<uint32_t>(mode & 0666 & ~umask); };
+    int mode = job.mode;
+    std::vector<uint32_t> modes;
+    if (job.folderSource) {
+        mode = static_cast<int>(fileMode(job.setMode));
+        for (uint32_t holds : job.pieceModes)
+            modes.push_back(holds == 0777 ? static_cast<uint32_t>(mode) : fileMode(holds));
+    }
+    RecoveryShape shape;
+    if (!writeRecovery(tempFd, job.pieceFolder, job.stem, lengths, job.pieceSize, request, mode,
+                       modes, job.sync, job.run, &shape))
+        return false;
+    const int32_t made = shape.recoveryPieces();
+    said = "wrote " + std::to_string(made) + (made == 1 ? " recovery piece" : " recovery pieces") +
+           ": the set can lose " + survivalText(shape) + " and still be joined";
+    return true;
+}
+
 Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& options,
                               RunContext& run) {
     run.startProgress();
@@ -571,6 +598,8 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
             return run.failure();
         }
     }
+    if (options.recovery.wanted() && !options.writeChecksums)
+        return run.refuse("recovery pieces need the checksum files"), run.failure();
     run.setTotalBytes(job.totalSize);
     job.streamSize = transformedSize(options.transforms, job.totalSize);
     if (!options.transforms.empty() && job.folderSource)
@@ -648,6 +677,10 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
         std::string unused;
         if (!writeTreeDescription(job, temp.fd(), nullptr, unused)) job.failed = true;
     }
+    std::string recoverySaid;
+    if (!job.failed && options.recovery.wanted() &&
+        !writeSetRecovery(job, temp.fd(), options.recovery, recoverySaid))
+        job.failed = true;
     if (!job.failed && job.folderSource && !givePermissions(job, temp.fd())) job.failed = true;
     if (!job.failed && job.sync && fsync(temp.fd()) != 0) {
         run.failErrno("write", job.pieceFolder, errno);
@@ -666,6 +699,7 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
     outcome.manifest = manifestIdentity;
     outcome.folderSource = job.folderSource;
     outcome.files = std::move(job.read);
+    outcome.recovery = std::move(recoverySaid);
     return outcome;
 }
 

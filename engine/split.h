@@ -3,6 +3,7 @@
 // "<outFolder>/<stem>_spt" holding "<stem>_<i>.spt" and "spt_config.morvspt".
 
 #include "engine/pipeline.h"
+#include "engine/recovery.h"
 #include "engine/removal_report.h"
 #include "engine/run_context.h"
 #include "engine/safe_fs.h"
@@ -68,6 +69,9 @@ struct SplitOptions {
     // Store a folder source's hidden items (names starting with '.'), which
     // are left out otherwise.
     bool includeHidden = false;
+    // Recovery pieces to write beside the set (recovery.h); none by default.
+    // Needs the checksum files.
+    RecoveryRequest recovery{};
     // Stages that change a file source's bytes before they are cut into
     // pieces (pipeline.h); the set then holds, and a join rebuilds, what
     // they make of it.
@@ -103,6 +107,8 @@ struct SplitOutcome {
     // In the order they were stored; with SplitOptions::keepSourceFiles or
     // removeSource only.
     std::vector<StoredSourceFile> files;
+    // With recovery pieces: how many, and what the set survives.
+    std::string recovery;
     // With SplitOptions::removeSource: what the removal did, and why it
     // failed when it did (the set is in place either way).
     RemovalReport removal;

@@ -23,6 +23,8 @@ packages=(
     strace
     libarchive-dev
     mtree-netbsd
+    libisal-dev
+    par2
 )
 if [ "${1:-}" = sanitizers ]; then
     packages+=(clang-14 libclang-rt-14-dev)

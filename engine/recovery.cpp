@@ -1,0 +1,1158 @@
+#include "engine/recovery.h"
+
+#include "engine/checksums.h"
+#include "engine/digest.h"
+#include "engine/file_io.h"
+#include "engine/manifest.h"
+#include "engine/manifest_file.h"
+#include "engine/safe_fs.h"
+#include "engine/tree_description.h"
+#include "engine/utilities.h"
+
+#include <isa-l/crc.h>
+#include <isa-l/erasure_code.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char kMagic[8] = {'P', 'R', 'C', 'L', 'R', 'E', 'C', 'V'};
+constexpr uint32_t kVersion = 1;
+constexpr int kMembers = 4;
+constexpr int kStemField = 256;
+constexpr std::size_t kFixedBytes = 8 + 4 * 7 + 8 + kStemField + kMembers * (8 + 32);
+constexpr std::size_t kHashBytes = Sha256Digest::kDigestBytes;
+// A header is never larger than this (a set of 2^31 stripes' checksums is not real).
+constexpr int64_t kHeaderBound = int64_t{1} << 30;
+constexpr int32_t kMaxCodeWidth = 255; // GF(2^8): data and recovery columns of one group
+constexpr int64_t kRowBudget = int64_t{32} << 20; // buffers of one row of a group
+constexpr uint32_t kCrcStart = 0xFFFFFFFFu;
+
+// The set's own files, in the order they are laid end to end in the code.
+const char* const kMemberNames[kMembers] = {kManifestFileName, kPieceSumsFileName,
+                                            kContentSumsFileName, kTreeFileName};
+constexpr int kSumsMember = 1;
+
+using Hash = Sha256Digest::Bytes;
+
+void putU32(std::string& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+void putU64(std::string& out, uint64_t v) {
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+uint32_t getU32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+uint64_t getU64(const unsigned char* p) {
+    return static_cast<uint64_t>(getU32(p)) | static_cast<uint64_t>(getU32(p + 4)) << 32;
+}
+
+uint32_t crcOf(const unsigned char* data, int64_t size, uint32_t crc = kCrcStart) {
+    return crc32_iscsi(const_cast<unsigned char*>(data), static_cast<int>(size), crc);
+}
+
+struct Member {
+    int64_t length = -1; // -1: the set has no such file
+    Hash hash{};
+};
+
+struct Header {
+    RecoveryShape shape;
+    std::string stem;
+    Member members[kMembers];
+    std::vector<int64_t> pieceLengths;
+    std::vector<Hash> recoveryHashes;
+    std::vector<uint32_t> crcs; // column by column, stripe by stripe; recovery pieces last
+
+    int64_t metaBytes() const {
+        int64_t total = 0;
+        for (const Member& m : members) total += std::max<int64_t>(m.length, 0);
+        return total;
+    }
+    int32_t allColumns() const { return shape.columns() + shape.recoveryPieces(); }
+    int64_t lengthOf(int32_t column) const {
+        const RecoveryShape& s = shape;
+        if (column < s.dataPieces) return pieceLengths[static_cast<std::size_t>(column)];
+        if (column < s.columns()) {
+            const int64_t start = static_cast<int64_t>(column - s.dataPieces) * s.columnLength;
+            return std::clamp<int64_t>(metaBytes() - start, 0, s.columnLength);
+        }
+        return s.columnLength;
+    }
+    uint32_t& crc(int32_t column, int64_t stripe) {
+        return crcs[static_cast<std::size_t>(column) * static_cast<std::size_t>(shape.stripes()) +
+                    static_cast<std::size_t>(stripe)];
+    }
+    uint32_t crc(int32_t column, int64_t stripe) const {
+        return const_cast<Header*>(this)->crc(column, stripe);
+    }
+    // The recovery column of parity row `row` of group `group`.
+    int32_t recoveryColumn(int32_t group, int32_t row) const {
+        return shape.columns() + row * shape.groups + group;
+    }
+};
+
+std::string serialize(const Header& h) {
+    std::string out(kMagic, sizeof kMagic);
+    const RecoveryShape& s = h.shape;
+    putU32(out, kVersion);
+    putU32(out, static_cast<uint32_t>(s.dataPieces));
+    putU32(out, static_cast<uint32_t>(s.metaColumns));
+    putU32(out, static_cast<uint32_t>(s.groups));
+    putU32(out, static_cast<uint32_t>(s.perGroup));
+    putU32(out, static_cast<uint32_t>(s.stripeSize));
+    putU32(out, 0); // reserved
+    putU64(out, static_cast<uint64_t>(s.columnLength));
+    std::string stem = h.stem;
+    stem.resize(kStemField, '\0');
+    out += stem;
+    for (const Member& m : h.members) {
+        putU64(out, static_cast<uint64_t>(m.length));
+        out.append(reinterpret_cast<const char*>(m.hash.data()), m.hash.size());
+    }
+    for (int64_t length : h.pieceLengths) putU64(out, static_cast<uint64_t>(length));
+    for (const Hash& hash : h.recoveryHashes)
+        out.append(reinterpret_cast<const char*>(hash.data()), hash.size());
+    for (uint32_t crc : h.crcs) putU32(out, crc);
+    Sha256Digest digest;
+    Hash own{};
+    digest.update(out.data(), out.size());
+    digest.finish(own);
+    out.append(reinterpret_cast<const char*>(own.data()), own.size());
+    return out;
+}
+
+// The size a header of these counts has; -1 past any real set.
+int64_t headerSizeFor(int64_t dataPieces, int64_t recovery, int64_t columns, int64_t stripes) {
+    if (stripes <= 0 || stripes > (int64_t{1} << 31) || columns > (int64_t{1} << 31)) return -1;
+    const int64_t crcs = (columns + recovery) * stripes;
+    if (crcs > kHeaderBound / 4) return -1;
+    const int64_t size = static_cast<int64_t>(kFixedBytes) + dataPieces * 8 +
+                         recovery * static_cast<int64_t>(kHashBytes) + crcs * 4 +
+                         static_cast<int64_t>(kHashBytes);
+    return size <= kHeaderBound ? size : -1;
+}
+
+// Reads and checks a header's bytes. "" when it is whole and sound.
+std::string parse(const std::string& bytes, Header& h) {
+    if (bytes.size() < kFixedBytes + kHashBytes) return "it is too short";
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    if (std::memcmp(p, kMagic, sizeof kMagic) != 0) return "it is not a recovery header";
+    {
+        Sha256Digest digest;
+        Hash own{};
+        digest.update(bytes.data(), bytes.size() - kHashBytes);
+        digest.finish(own);
+        if (std::memcmp(own.data(), p + bytes.size() - kHashBytes, kHashBytes) != 0)
+            return "its own checksum does not match: it is damaged";
+    }
+    if (getU32(p + 8) != kVersion) return "it is of a version this program does not read";
+    RecoveryShape& s = h.shape;
+    const uint32_t data = getU32(p + 12), meta = getU32(p + 16), groups = getU32(p + 20),
+                   perGroup = getU32(p + 24), stripe = getU32(p + 28);
+    const uint64_t columnLength = getU64(p + 36);
+    if (data > static_cast<uint32_t>(INT32_MAX) || meta == 0 || meta > (1u << 30) || groups == 0 ||
+        perGroup == 0 || perGroup >= static_cast<uint32_t>(kMaxCodeWidth) || stripe == 0 ||
+        stripe > (1u << 30) || columnLength == 0 || columnLength > (uint64_t{1} << 62))
+        return "its counts are not those of a set";
+    s.dataPieces = static_cast<int32_t>(data);
+    s.metaColumns = static_cast<int32_t>(meta);
+    s.perGroup = static_cast<int32_t>(perGroup);
+    s.stripeSize = static_cast<int32_t>(stripe);
+    s.columnLength = static_cast<int64_t>(columnLength);
+    const int64_t columns = int64_t{data} + meta;
+    if (groups > columns) return "its counts are not those of a set";
+    s.groups = static_cast<int32_t>(groups);
+    const int64_t widest = (columns + groups - 1) / groups;
+    if (widest + perGroup > kMaxCodeWidth) return "its groups are wider than the code allows";
+    const int64_t recovery = int64_t{groups} * perGroup;
+    if (recovery > INT32_MAX - columns) return "its counts are not those of a set";
+    const int64_t size = headerSizeFor(data, recovery, columns, s.stripes());
+    if (size != static_cast<int64_t>(bytes.size()))
+        return "its length is not what its counts give";
+    const char* stem = bytes.data() + 44;
+    h.stem.assign(stem, strnlen(stem, kStemField));
+    if (h.stem.empty() || h.stem.size() >= kStemField || h.stem.find('/') != std::string::npos)
+        return "its name of the set is not a name";
+    std::size_t at = 44 + kStemField;
+    for (Member& m : h.members) {
+        m.length = static_cast<int64_t>(getU64(p + at));
+        std::memcpy(m.hash.data(), p + at + 8, kHashBytes);
+        at += 8 + kHashBytes;
+        if (m.length < -1 || m.length > (int64_t{1} << 50)) return "a file's length is not real";
+    }
+    if (h.members[0].length <= 0 || h.members[kSumsMember].length <= 0)
+        return "it does not describe the manifest and SHA256SUMS";
+    const int64_t metaBytes = h.metaBytes();
+    if (metaBytes > static_cast<int64_t>(meta) * s.columnLength ||
+        metaBytes <= static_cast<int64_t>(meta - 1) * s.columnLength)
+        return "its files do not fill its columns";
+    h.pieceLengths.resize(data);
+    for (int64_t& length : h.pieceLengths) {
+        length = static_cast<int64_t>(getU64(p + at));
+        at += 8;
+        if (length < 0 || length > s.columnLength) return "a piece's length is past its columns";
+    }
+    h.recoveryHashes.resize(static_cast<std::size_t>(recovery));
+    for (Hash& hash : h.recoveryHashes) {
+        std::memcpy(hash.data(), p + at, kHashBytes);
+        at += kHashBytes;
+    }
+    h.crcs.resize(static_cast<std::size_t>((columns + recovery) * s.stripes()));
+    for (uint32_t& crc : h.crcs) {
+        crc = getU32(p + at);
+        at += 4;
+    }
+    return {};
+}
+
+bool writeWhole(int fd, const unsigned char* data, int64_t size, int64_t offset) {
+    while (size > 0) {
+        const ssize_t n = pwrite(fd, data, static_cast<std::size_t>(size), offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= n;
+        offset += n;
+    }
+    return true;
+}
+
+// Reads up to `size` bytes at `offset`; the count read (short at the end).
+int64_t readSome(int fd, unsigned char* data, int64_t size, int64_t offset) {
+    int64_t done = 0;
+    while (done < size) {
+        const ssize_t n = pread(fd, data + done, static_cast<std::size_t>(size - done), offset + done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += n;
+    }
+    return done;
+}
+
+// The bytes of the code's columns, as they are in a folder: the data pieces,
+// the set's own files laid end to end, the recovery pieces. What cannot be
+// read counts as missing.
+class ColumnReader {
+public:
+    ColumnReader(int folderFd, const Header& header) : folderFd_(folderFd), h_(header) {
+        files_.resize(static_cast<std::size_t>(h_.allColumns()));
+        opened_.resize(files_.size(), false);
+        sizes_.resize(files_.size(), -1);
+        for (int i = 0; i < kMembers; ++i) {
+            if (h_.members[i].length < 0) continue;
+            int64_t size = -1;
+            if (openSetFileAt(folderFd, kMemberNames[i], members_[i], size).empty())
+                memberSizes_[i] = size;
+        }
+    }
+    // The name of a data or recovery column's file.
+    std::string nameOf(int32_t column) const {
+        if (column < h_.shape.dataPieces) {
+            char name[kPathBufferSize];
+            pieceFileName(h_.stem.c_str(), column, name);
+            return name;
+        }
+        return recoveryPieceName(h_.stem, column - h_.shape.columns());
+    }
+    // The file's size; -1 when missing or not a regular file.
+    int64_t fileSize(int32_t column) {
+        open(column);
+        return sizes_[static_cast<std::size_t>(column)];
+    }
+    int64_t memberSize(int member) const { return memberSizes_[member]; }
+    int memberFd(int member) const { return members_[member].get(); }
+    // Reads `size` bytes of `column` at `offset` into `data`, zeros past its
+    // length. False when any of its bytes could not be read.
+    bool read(int32_t column, int64_t offset, int64_t size, unsigned char* data) {
+        const int64_t length = h_.lengthOf(column);
+        const int64_t want = std::clamp<int64_t>(length - offset, 0, size);
+        std::memset(data + want, 0, static_cast<std::size_t>(size - want));
+        if (want == 0) return true;
+        if (column >= h_.shape.dataPieces && column < h_.shape.columns()) {
+            int64_t at = static_cast<int64_t>(column - h_.shape.dataPieces) * h_.shape.columnLength +
+                         offset;
+            return readMeta(at, want, data);
+        }
+        open(column);
+        const int fd = files_[static_cast<std::size_t>(column)].get();
+        if (fd < 0) {
+            std::memset(data, 0, static_cast<std::size_t>(want));
+            return false;
+        }
+        const int64_t got = readSome(fd, data, want, offset);
+        if (got < want) std::memset(data + got, 0, static_cast<std::size_t>(want - got));
+        return got == want;
+    }
+
+private:
+    void open(int32_t column) {
+        const auto c = static_cast<std::size_t>(column);
+        if (opened_[c]) return;
+        opened_[c] = true;
+        int64_t size = -1;
+        if (openSetFileAt(folderFd_, nameOf(column).c_str(), files_[c], size).empty())
+            sizes_[c] = size;
+    }
+    bool readMeta(int64_t at, int64_t size, unsigned char* data) {
+        bool whole = true;
+        int64_t start = 0;
+        for (int i = 0; i < kMembers && size > 0; ++i) {
+            const int64_t length = std::max<int64_t>(h_.members[i].length, 0);
+            if (at >= start + length) {
+                start += length;
+                continue;
+            }
+            const int64_t within = at - start;
+            const int64_t take = std::min(size, length - within);
+            const int64_t got = members_[i] ? readSome(members_[i].get(), data, take, within) : 0;
+            if (got < take) {
+                std::memset(data + got, 0, static_cast<std::size_t>(take - got));
+                whole = false;
+            }
+            data += take;
+            at += take;
+            size -= take;
+            start += length;
+        }
+        return whole && size == 0;
+    }
+
+    int folderFd_;
+    const Header& h_;
+    std::vector<FileDescriptor> files_;
+    std::vector<bool> opened_;
+    std::vector<int64_t> sizes_;
+    FileDescriptor members_[kMembers];
+    int64_t memberSizes_[kMembers] = {-1, -1, -1, -1};
+};
+
+// Reed-Solomon over one group: k columns, m recovery rows, Cauchy matrix.
+class GroupCode {
+public:
+    GroupCode(int k, int m) : k_(k), m_(m), matrix_(static_cast<std::size_t>((k + m) * k)) {
+        gf_gen_cauchy1_matrix(matrix_.data(), k + m, k);
+        encodeTables_.resize(static_cast<std::size_t>(32 * k * m));
+        ec_init_tables(k, m, matrix_.data() + k * k, encodeTables_.data());
+    }
+    void encode(int64_t size, unsigned char** data, unsigned char** parity) {
+        ec_encode_data(static_cast<int>(size), k_, m_, encodeTables_.data(), data, parity);
+    }
+    // Rebuilds the positions `lost` (0..k-1 data, k.. recovery rows) of a
+    // row from the others in `row`, writing them in place. False when the
+    // survivors cannot give them (never with a Cauchy matrix and at most m lost).
+    bool rebuild(int64_t size, const std::vector<int>& lost, std::vector<unsigned char*>& row) {
+        std::vector<unsigned char>& tables = decodeTablesFor(lost);
+        if (tables.empty()) return false;
+        std::vector<unsigned char*> survivors, outputs;
+        for (int position = 0; position < k_ + m_ && static_cast<int>(survivors.size()) < k_; ++position)
+            if (std::find(lost.begin(), lost.end(), position) == lost.end())
+                survivors.push_back(row[static_cast<std::size_t>(position)]);
+        for (int position : lost) outputs.push_back(row[static_cast<std::size_t>(position)]);
+        ec_encode_data(static_cast<int>(size), k_, static_cast<int>(lost.size()), tables.data(),
+                       survivors.data(), outputs.data());
+        return true;
+    }
+
+private:
+    std::vector<unsigned char>& decodeTablesFor(const std::vector<int>& lost) {
+        auto found = decodeTables_.find(lost);
+        if (found != decodeTables_.end()) return found->second;
+        std::vector<unsigned char>& tables = decodeTables_[lost];
+        std::vector<int> survivors;
+        for (int position = 0; position < k_ + m_ && static_cast<int>(survivors.size()) < k_; ++position)
+            if (std::find(lost.begin(), lost.end(), position) == lost.end()) survivors.push_back(position);
+        if (static_cast<int>(survivors.size()) < k_) return tables;
+        const auto k = static_cast<std::size_t>(k_);
+        std::vector<unsigned char> chosen(k * k), inverse(k * k);
+        for (std::size_t i = 0; i < k; ++i)
+            std::memcpy(&chosen[i * k], &matrix_[static_cast<std::size_t>(survivors[i]) * k], k);
+        if (gf_invert_matrix(chosen.data(), inverse.data(), k_) != 0) return tables;
+        std::vector<unsigned char> rows(lost.size() * k);
+        for (std::size_t e = 0; e < lost.size(); ++e) {
+            const auto position = static_cast<std::size_t>(lost[e]);
+            for (std::size_t t = 0; t < k; ++t) {
+                if (position < k) {
+                    rows[e * k + t] = inverse[position * k + t];
+                    continue;
+                }
+                unsigned char sum = 0;
+                for (std::size_t s = 0; s < k; ++s)
+                    sum ^= gf_mul(matrix_[position * k + s], inverse[s * k + t]);
+                rows[e * k + t] = sum;
+            }
+        }
+        tables.resize(32 * k * lost.size());
+        ec_init_tables(k_, static_cast<int>(lost.size()), rows.data(), tables.data());
+        return tables;
+    }
+
+    int k_, m_;
+    std::vector<unsigned char> matrix_;
+    std::vector<unsigned char> encodeTables_;
+    std::map<std::vector<int>, std::vector<unsigned char>> decodeTables_;
+};
+
+struct AlignedBuffers {
+    AlignedBuffers(std::size_t count, int64_t size) : bytes(count * static_cast<std::size_t>(size)) {
+        for (std::size_t i = 0; i < count; ++i) rows.push_back(bytes.data() + i * static_cast<std::size_t>(size));
+    }
+    std::vector<unsigned char> bytes;
+    std::vector<unsigned char*> rows;
+};
+
+std::string recoveryLines(const Header& h) {
+    std::string lines;
+    for (int32_t i = 0; i < h.shape.recoveryPieces(); ++i)
+        lines += checksumLine(hexOf(h.recoveryHashes[static_cast<std::size_t>(i)]),
+                              recoveryPieceName(h.stem, i));
+    return lines;
+}
+
+// Hashes `length` bytes of `fd` from 0; false when fewer could be read.
+bool hashRange(int fd, int64_t length, Hash& out) {
+    Sha256Digest digest;
+    std::vector<unsigned char> buffer(std::size_t{1} << 20);
+    int64_t at = 0;
+    while (at < length) {
+        const int64_t want = std::min<int64_t>(length - at, static_cast<int64_t>(buffer.size()));
+        if (readSome(fd, buffer.data(), want, at) != want) return false;
+        digest.update(buffer.data(), static_cast<std::size_t>(want));
+        at += want;
+    }
+    return digest.finish(out);
+}
+
+FileDescriptor createFileAt(int folderFd, const std::string& name, int mode) {
+    return FileDescriptor(openat(folderFd, name.c_str(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                                 static_cast<mode_t>(mode)));
+}
+
+} // namespace
+
+int64_t RecoveryShape::stripes() const {
+    return stripeSize > 0 ? (columnLength + stripeSize - 1) / stripeSize : 0;
+}
+
+std::vector<int32_t> RecoveryShape::columnsOf(int32_t group) const {
+    std::vector<int32_t> out;
+    for (int32_t c = group; c < columns(); c += groups) out.push_back(c);
+    return out;
+}
+
+std::string recoveryPieceName(const std::string& stem, int32_t index) {
+    return stem + "_R" + std::to_string(index) + ".rec";
+}
+
+std::string recoveryHeaderName(const std::string& stem, int32_t index) {
+    return recoveryPieceName(stem, index) + ".hdr";
+}
+
+namespace {
+// The index of "<stem>_R<i>.rec" (with ".hdr" when `header`); -1 otherwise.
+int32_t recoveryIndexOf(const std::string& stem, const std::string& name, bool header) {
+    const std::string prefix = stem + "_R";
+    const std::string suffix = header ? ".rec.hdr" : ".rec";
+    if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return -1;
+    const std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    if (digits.empty() || digits.size() > 9 || (digits.size() > 1 && digits[0] == '0') ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return -1;
+    return static_cast<int32_t>(std::stol(digits));
+}
+} // namespace
+
+bool isRecoveryFileName(const std::string& stem, const std::string& name) {
+    return recoveryIndexOf(stem, name, false) >= 0 || recoveryIndexOf(stem, name, true) >= 0;
+}
+
+std::string planRecovery(const RecoveryRequest& request, int32_t dataPieces, int64_t pieceSize,
+                         int64_t longestPiece, int64_t metaBytes, RecoveryShape& shape) {
+    if (request.count < 0 || request.percent < 0 || request.percent > 100)
+        return "the recovery share must be between 1% and 100%";
+    if (pieceSize <= 0 || metaBytes <= 0) return "the set has no files to protect";
+    shape = {};
+    shape.dataPieces = dataPieces;
+    shape.columnLength = std::min(pieceSize, std::max(longestPiece, metaBytes));
+    shape.metaColumns = static_cast<int32_t>((metaBytes + shape.columnLength - 1) / shape.columnLength);
+    const int64_t columns = int64_t{dataPieces} + shape.metaColumns;
+    if (columns > INT32_MAX / 2) return "the set has too many pieces for recovery pieces";
+    const int64_t dataShare = std::max<int32_t>(dataPieces, 1);
+    for (int64_t groups = 1; groups <= columns; ++groups) {
+        const int64_t widest = (columns + groups - 1) / groups;
+        const int64_t perGroup =
+            request.count > 0 ? request.count
+                              : std::max<int64_t>(1, (request.percent * ((dataShare + groups - 1) / groups) + 99) / 100);
+        if (perGroup >= kMaxCodeWidth) return "at most 254 recovery pieces a group can be made";
+        if (perGroup > widest && request.count > 0 && groups == 1)
+            return "more recovery pieces than the set's " + std::to_string(widest) +
+                   " pieces and files: a copy of the set protects it better";
+        if (widest + perGroup > kMaxCodeWidth) continue;
+        shape.groups = static_cast<int32_t>(groups);
+        shape.perGroup = static_cast<int32_t>(perGroup);
+        const int64_t budget = kRowBudget / (widest + perGroup);
+        int64_t stripe = int64_t{1} << 20;
+        while (stripe > 4096 && stripe > budget) stripe /= 2;
+        shape.stripeSize = static_cast<int32_t>(std::min(stripe, shape.columnLength));
+        if (headerSizeFor(dataPieces, int64_t{shape.groups} * shape.perGroup, columns,
+                          shape.stripes()) < 0)
+            return "the set is too large for recovery pieces";
+        return {};
+    }
+    return "the set has too many pieces for this many recovery pieces";
+}
+
+std::string survivalText(const RecoveryShape& shape) {
+    const int32_t m = shape.perGroup;
+    const std::string pieces = m == 1 ? "piece" : "pieces";
+    if (shape.groups == 1)
+        return "any " + std::to_string(m) + " of its " +
+               std::to_string(shape.dataPieces + shape.recoveryPieces()) + " pieces";
+    return "any " + std::to_string(m) + " " + pieces + " of each of its " +
+           std::to_string(shape.groups) + " groups, or any " +
+           std::to_string(int64_t{m} * shape.groups) + " consecutive pieces";
+}
+
+// ---- the split's side -------------------------------------------------------
+
+bool writeRecovery(int folderFd, const std::string& folderPath, const std::string& stem,
+                   const std::vector<int64_t>& pieceLengths, int64_t pieceSize,
+                   const RecoveryRequest& request, int mode,
+                   const std::vector<uint32_t>& pieceModes, bool sync, RunContext& run,
+                   RecoveryShape* made) {
+    Header h;
+    h.stem = stem;
+    h.pieceLengths = pieceLengths;
+    for (int i = 0; i < kMembers; ++i) {
+        FileDescriptor fd;
+        int64_t size = -1;
+        const std::string why = openSetFileAt(folderFd, kMemberNames[i], fd, size);
+        if (!why.empty()) {
+            if (i == 3 && entryAt(folderFd, kMemberNames[i]) == EntryKind::Missing) continue;
+            run.fail("cannot protect " + folderPath + "/" + kMemberNames[i] + ": " + why);
+            return false;
+        }
+        h.members[i].length = size;
+        if (!hashRange(fd.get(), size, h.members[i].hash)) {
+            run.failErrno("read", folderPath + "/" + kMemberNames[i], errno);
+            return false;
+        }
+    }
+    const int64_t longest =
+        pieceLengths.empty() ? 0 : *std::max_element(pieceLengths.begin(), pieceLengths.end());
+    if (const std::string why = planRecovery(request, static_cast<int32_t>(pieceLengths.size()),
+                                             pieceSize, longest, h.metaBytes(), h.shape);
+        !why.empty()) {
+        run.refuse(why);
+        return false;
+    }
+    const RecoveryShape& s = h.shape;
+    h.crcs.assign(static_cast<std::size_t>(h.allColumns()) * static_cast<std::size_t>(s.stripes()), 0);
+    h.recoveryHashes.resize(static_cast<std::size_t>(s.recoveryPieces()));
+    ColumnReader reader(folderFd, h);
+    for (int32_t g = 0; g < s.groups; ++g) {
+        const std::vector<int32_t> columns = s.columnsOf(g);
+        const int k = static_cast<int>(columns.size());
+        const int m = s.perGroup;
+        GroupCode code(k, m);
+        AlignedBuffers data(static_cast<std::size_t>(k), s.stripeSize);
+        AlignedBuffers parity(static_cast<std::size_t>(m), s.stripeSize);
+        std::vector<FileDescriptor> out;
+        std::vector<Sha256Digest> digests(static_cast<std::size_t>(m));
+        uint32_t groupMode = static_cast<uint32_t>(mode);
+        for (int32_t c : columns)
+            if (c < s.dataPieces && static_cast<std::size_t>(c) < pieceModes.size())
+                groupMode &= pieceModes[static_cast<std::size_t>(c)];
+        for (int j = 0; j < m; ++j) {
+            const int32_t index = j * s.groups + g;
+            out.push_back(createFileAt(folderFd, recoveryPieceName(stem, index),
+                                       static_cast<int>(groupMode & 0666)));
+            if (!out.back()) {
+                run.failErrno("create", folderPath + "/" + recoveryPieceName(stem, index), errno);
+                return false;
+            }
+        }
+        for (int64_t r = 0; r < s.stripes(); ++r) {
+            if (run.stopIfRequested()) return false;
+            const int64_t offset = r * s.stripeSize;
+            const int64_t size = std::min<int64_t>(s.stripeSize, s.columnLength - offset);
+            for (int i = 0; i < k; ++i) {
+                const int32_t c = columns[static_cast<std::size_t>(i)];
+                if (!reader.read(c, offset, size, data.rows[static_cast<std::size_t>(i)])) {
+                    run.fail("cannot read back " + folderPath + "/" +
+                             (c < s.dataPieces ? reader.nameOf(c) : std::string("the set's files")) +
+                             " to make its recovery pieces");
+                    return false;
+                }
+                const int64_t own = std::clamp<int64_t>(h.lengthOf(c) - offset, 0, size);
+                h.crc(c, r) = crcOf(data.rows[static_cast<std::size_t>(i)], own);
+            }
+            code.encode(size, data.rows.data(), parity.rows.data());
+            for (int j = 0; j < m; ++j) {
+                const int32_t column = h.recoveryColumn(g, j);
+                unsigned char* bytes = parity.rows[static_cast<std::size_t>(j)];
+                h.crc(column, r) = crcOf(bytes, size);
+                digests[static_cast<std::size_t>(j)].update(bytes, static_cast<std::size_t>(size));
+                if (!writeWhole(out[static_cast<std::size_t>(j)].get(), bytes, size, offset)) {
+                    run.failErrno("write", folderPath + "/" + reader.nameOf(column), errno);
+                    return false;
+                }
+            }
+        }
+        for (int j = 0; j < m; ++j) {
+            const int32_t index = j * s.groups + g;
+            digests[static_cast<std::size_t>(j)].finish(h.recoveryHashes[static_cast<std::size_t>(index)]);
+            if ((sync && fsync(out[static_cast<std::size_t>(j)].get()) != 0) ||
+                !out[static_cast<std::size_t>(j)].close()) {
+                run.failErrno("write", folderPath + "/" + recoveryPieceName(stem, index), errno);
+                return false;
+            }
+        }
+    }
+    const std::string header = serialize(h);
+    for (int32_t i = 0; i < s.recoveryPieces(); ++i) {
+        const std::string name = recoveryHeaderName(stem, i);
+        if (!writeTextFileAt(folderFd, name.c_str(), header, sync, folderPath + "/" + name, run, mode))
+            return false;
+    }
+    // Their lines close SHA256SUMS.
+    FileDescriptor sums(openat(folderFd, kPieceSumsFileName, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
+    const std::string lines = recoveryLines(h);
+    if (!sums || !writeAll(sums.get(), lines.data(), lines.size()) ||
+        (sync && fsync(sums.get()) != 0) || !sums.close()) {
+        run.failErrno("write", folderPath + "/" + kPieceSumsFileName, errno);
+        return false;
+    }
+    if (made) *made = s;
+    return true;
+}
+
+// ---- reading a set's recovery files -----------------------------------------
+
+std::string recoveryStemIn(int folderFd) {
+    std::string found;
+    visitEntriesIn(folderFd, [&](const char* name, unsigned char) {
+        const std::string text = name;
+        const std::size_t mark = text.rfind("_R");
+        if (!found.empty() || mark == std::string::npos || mark == 0) return;
+        const std::string stem = text.substr(0, mark);
+        if (recoveryIndexOf(stem, text, true) >= 0) found = stem;
+    });
+    return found;
+}
+
+namespace {
+
+// The first of the set's headers that is whole and belongs to the set whose
+// manifest lies in the folder (when one does and reads as a manifest).
+std::string findHeader(int folderFd, const std::string& stem, Header& h, bool& any) {
+    std::vector<int32_t> indexes;
+    visitEntriesIn(folderFd, [&](const char* name, unsigned char) {
+        const int32_t index = recoveryIndexOf(stem, name, true);
+        if (index >= 0) indexes.push_back(index);
+    });
+    std::sort(indexes.begin(), indexes.end());
+    any = !indexes.empty();
+    std::string problem;
+    for (int32_t index : indexes) {
+        const std::string name = recoveryHeaderName(stem, index);
+        FileDescriptor fd;
+        int64_t size = -1;
+        std::string why = openSetFileAt(folderFd, name.c_str(), fd, size);
+        std::string bytes;
+        if (why.empty() && (size < static_cast<int64_t>(kFixedBytes + kHashBytes) || size > kHeaderBound))
+            why = name + " is not the length of a recovery header";
+        if (why.empty()) {
+            bytes.resize(static_cast<std::size_t>(size));
+            if (readSome(fd.get(), reinterpret_cast<unsigned char*>(bytes.data()), size, 0) != size)
+                why = name + " cannot be read: " + std::strerror(errno);
+        }
+        Header candidate;
+        if (why.empty()) {
+            if (std::string bad = parse(bytes, candidate); !bad.empty()) why = name + ": " + bad;
+        }
+        if (why.empty() && candidate.stem != stem) why = name + " belongs to the set " + candidate.stem;
+        if (why.empty() && index >= candidate.shape.recoveryPieces())
+            why = name + " is not one of its own set's headers";
+        if (why.empty()) {
+            // A manifest that reads, but whose counts differ, is another set's.
+            const Result<Manifest> manifest = Manifest::readAt(folderFd, "");
+            if (manifest) {
+                int64_t total = 0;
+                for (int64_t length : candidate.pieceLengths) total += length;
+                if (manifest->pieceCount() != candidate.shape.dataPieces || manifest->totalSize() != total)
+                    why = "the recovery files belong to another set than the manifest beside them";
+            }
+        }
+        if (why.empty()) {
+            h = std::move(candidate);
+            return {};
+        }
+        if (problem.empty()) problem = why;
+    }
+    return problem.empty() ? "no recovery header" : problem;
+}
+
+// Which stripes of which columns are bad, and what must be written again.
+struct DamageMap {
+    std::vector<std::vector<bool>> bad; // by column, by stripe; empty: none bad
+    std::vector<bool> rewrite;          // by column: its file must be written again
+    std::vector<bool> missing;          // by column: no file at all
+    bool metaRewrite = false;           // a set file must be written again
+    std::vector<bool> memberRewrite;    // by member
+};
+
+// Reads every column against its stripe checksums.
+bool mapDamage(int folderFd, const Header& h, DamageMap& map, RunContext& run) {
+    const RecoveryShape& s = h.shape;
+    const auto all = static_cast<std::size_t>(h.allColumns());
+    map.bad.assign(all, {});
+    map.rewrite.assign(all, false);
+    map.missing.assign(all, false);
+    map.memberRewrite.assign(kMembers, false);
+    ColumnReader reader(folderFd, h);
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(s.stripeSize));
+    for (int32_t c = 0; c < h.allColumns(); ++c) {
+        const bool meta = c >= s.dataPieces && c < s.columns();
+        if (!meta) {
+            const int64_t size = reader.fileSize(c);
+            if (size != h.lengthOf(c)) map.rewrite[static_cast<std::size_t>(c)] = true;
+            if (size < 0) map.missing[static_cast<std::size_t>(c)] = true;
+        }
+        for (int64_t r = 0; r < s.stripes(); ++r) {
+            if (run.stopIfRequested()) return false;
+            const int64_t offset = r * s.stripeSize;
+            const int64_t own = std::clamp<int64_t>(h.lengthOf(c) - offset, 0, s.stripeSize);
+            if (own == 0) break;
+            const bool whole = reader.read(c, offset, own, buffer.data());
+            if (!whole || crcOf(buffer.data(), own) != h.crc(c, r)) {
+                auto& bad = map.bad[static_cast<std::size_t>(c)];
+                if (bad.empty()) bad.assign(static_cast<std::size_t>(s.stripes()), false);
+                bad[static_cast<std::size_t>(r)] = true;
+                map.rewrite[static_cast<std::size_t>(c)] = true;
+            }
+            run.addDoneBytes(own);
+        }
+    }
+    // The set's own files: each must be exactly what the header says.
+    const std::string lines = recoveryLines(h);
+    for (int i = 0; i < kMembers; ++i) {
+        const Member& member = h.members[i];
+        if (member.length < 0) continue;
+        const int64_t expected = member.length + (i == kSumsMember ? static_cast<int64_t>(lines.size()) : 0);
+        bool good = reader.memberSize(i) == expected;
+        Hash hash{};
+        good = good && hashRange(reader.memberFd(i), member.length, hash) && hash == member.hash;
+        if (good && i == kSumsMember) {
+            std::string tail(lines.size(), '\0');
+            good = readSome(reader.memberFd(i), reinterpret_cast<unsigned char*>(tail.data()),
+                            static_cast<int64_t>(tail.size()), member.length) ==
+                       static_cast<int64_t>(tail.size()) &&
+                   tail == lines;
+        }
+        if (!good) map.memberRewrite[static_cast<std::size_t>(i)] = map.metaRewrite = true;
+    }
+    return true;
+}
+
+void fillReport(const Header& h, const DamageMap& map, RecoveryReport& report) {
+    const RecoveryShape& s = h.shape;
+    report.hasRecovery = true;
+    report.shape = s;
+    for (int32_t c = 0; c < h.allColumns(); ++c) {
+        const auto& bad = map.bad[static_cast<std::size_t>(c)];
+        report.badStripes += std::count(bad.begin(), bad.end(), true);
+        const bool wrong = map.rewrite[static_cast<std::size_t>(c)];
+        if (c < s.dataPieces && wrong) {
+            report.badPieces.push_back(c);
+            const bool missing = map.missing[static_cast<std::size_t>(c)];
+            (missing ? report.missingPieces : report.damagedPieces)++;
+        }
+        if (c >= s.columns()) (wrong ? report.badRecovery : report.recoveryPresent)++;
+    }
+    for (int i = 0; i < kMembers; ++i)
+        if (map.memberRewrite[static_cast<std::size_t>(i)]) report.badSetFiles.push_back(kMemberNames[i]);
+    bool repairable = true;
+    for (int32_t g = 0; g < s.groups; ++g) {
+        std::vector<int32_t> columns = s.columnsOf(g);
+        for (int j = 0; j < s.perGroup; ++j) columns.push_back(h.recoveryColumn(g, j));
+        for (int64_t r = 0; r < s.stripes(); ++r) {
+            int32_t count = 0;
+            for (int32_t c : columns) {
+                const auto& bad = map.bad[static_cast<std::size_t>(c)];
+                if (!bad.empty() && bad[static_cast<std::size_t>(r)]) ++count;
+            }
+            report.worstRow = std::max(report.worstRow, count);
+            if (count > s.perGroup) repairable = false;
+        }
+    }
+    report.repairable = repairable;
+}
+
+} // namespace
+
+std::string RecoveryReport::summary() const {
+    if (!hasRecovery) return headerProblem.empty() ? "no recovery pieces" : "recovery pieces unusable: " + headerProblem;
+    std::string text;
+    const auto add = [&](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
+    if (missingPieces > 0) add(std::to_string(missingPieces) + " missing");
+    if (damagedPieces > 0) add(std::to_string(damagedPieces) + " damaged");
+    for (const std::string& name : badSetFiles) add(name + " damaged or missing");
+    if (badRecovery > 0) add(std::to_string(badRecovery) + " recovery " + (badRecovery == 1 ? "piece" : "pieces") + " damaged or missing");
+    if (text.empty()) text = "nothing missing or damaged";
+    else if (badStripes > 0) text += " in " + std::to_string(badStripes) + (badStripes == 1 ? " stripe" : " stripes");
+    const int32_t total = shape.recoveryPieces();
+    text += "; " + std::to_string(total) + " recovery " + (total == 1 ? "piece" : "pieces");
+    if (intact()) return text;
+    if (repairable) return text + ": repairable";
+    return text + ": not repairable (" + std::to_string(worstRow) + " bad in one row, " +
+           std::to_string(shape.perGroup) + " recovery" +
+           (shape.groups > 1 ? " per group)" : ")");
+}
+
+RecoveryReport assessRecovery(int folderFd, const std::string& folderPath, const std::string& stem,
+                              RunContext& run) {
+    (void)folderPath;
+    RecoveryReport report;
+    Header h;
+    bool any = false;
+    const std::string why = findHeader(folderFd, stem, h, any);
+    if (!why.empty()) {
+        if (any) report.headerProblem = why;
+        return report;
+    }
+    DamageMap map;
+    if (!mapDamage(folderFd, h, map, run)) return report;
+    fillReport(h, map, report);
+    return report;
+}
+
+namespace {
+
+// A file the repair writes, under a temporary name until it checks.
+struct Rebuilt {
+    std::string name;      // its real name in the set
+    std::string temporary; // in the destination folder
+    FileDescriptor fd;
+    int64_t length = 0;
+};
+
+class RepairJob {
+public:
+    RepairJob(int folderFd, const std::string& folderPath, int destFd, const std::string& destPath,
+              const Header& h, const DamageMap& map, RunContext& run)
+        : folderFd_(folderFd), folderPath_(folderPath), destFd_(destFd), destPath_(destPath), h_(h),
+          map_(map), run_(run) {}
+    ~RepairJob() {
+        for (Rebuilt* file : all())
+            if (!file->temporary.empty()) unlinkat(destFd_, file->temporary.c_str(), 0);
+        if (!stream_.temporary.empty()) unlinkat(destFd_, stream_.temporary.c_str(), 0);
+    }
+
+    bool run(RepairOutcome& outcome, bool inPlace) {
+        const RecoveryShape& s = h_.shape;
+        columns_.resize(static_cast<std::size_t>(h_.allColumns()));
+        for (int32_t c = 0; c < h_.allColumns(); ++c) {
+            const bool meta = c >= s.dataPieces && c < s.columns();
+            if (meta || !map_.rewrite[static_cast<std::size_t>(c)]) continue;
+            ColumnReader names(folderFd_, h_);
+            if (!begin(columns_[static_cast<std::size_t>(c)], names.nameOf(c), h_.lengthOf(c)))
+                return false;
+        }
+        bool metaBad = map_.metaRewrite;
+        for (int32_t c = s.dataPieces; c < s.columns(); ++c)
+            metaBad = metaBad || !map_.bad[static_cast<std::size_t>(c)].empty();
+        if (metaBad && !begin(stream_, "the set's files", h_.metaBytes())) return false;
+        if (!rebuildRows(metaBad)) return false;
+        // The set's own files first: SHA256SUMS gives the pieces' hashes.
+        std::string sums;
+        if (!finishMembers(metaBad, sums)) return false;
+        std::vector<ChecksumEntry> entries;
+        if (!parseChecksumLines(sums, entries) || entries.size() < static_cast<std::size_t>(s.dataPieces)) {
+            run_.fail("the rebuilt SHA256SUMS of " + folderPath_ + " does not list the pieces");
+            return false;
+        }
+        for (int32_t c = 0; c < h_.allColumns(); ++c) {
+            Rebuilt& file = columns_[static_cast<std::size_t>(c)];
+            if (!file.fd) continue;
+            const std::string expected =
+                c < s.dataPieces ? entries[static_cast<std::size_t>(c)].hex
+                                 : hexOf(h_.recoveryHashes[static_cast<std::size_t>(c - s.columns())]);
+            if (c < s.dataPieces && entries[static_cast<std::size_t>(c)].name != file.name) {
+                run_.fail("the rebuilt SHA256SUMS of " + folderPath_ + " does not list " + file.name);
+                return false;
+            }
+            if (!check(file, expected)) return false;
+        }
+        // The headers: every copy the same.
+        const std::string header = serialize(h_);
+        for (int32_t i = 0; i < s.recoveryPieces(); ++i) {
+            const std::string name = recoveryHeaderName(h_.stem, i);
+            const std::optional<std::string> now =
+                readSmallFileAt(folderFd_, name.c_str(), header.size() + 1);
+            if (now && *now == header) continue;
+            headers_.push_back({});
+            Rebuilt& file = headers_.back();
+            if (!begin(file, name, static_cast<int64_t>(header.size())) ||
+                !writeWhole(file.fd.get(), reinterpret_cast<const unsigned char*>(header.data()),
+                            static_cast<int64_t>(header.size()), 0) ||
+                fsync(file.fd.get()) != 0) {
+                if (!run_.failed()) run_.failErrno("write", destPath_ + "/" + name, errno);
+                return false;
+            }
+        }
+        if (run_.stopIfRequested()) return false;
+        return putInPlace(outcome, inPlace);
+    }
+
+private:
+    std::vector<Rebuilt*> all() {
+        std::vector<Rebuilt*> out;
+        for (Rebuilt& file : columns_) out.push_back(&file);
+        for (Rebuilt& file : members_) out.push_back(&file);
+        for (Rebuilt& file : headers_) out.push_back(&file);
+        return out;
+    }
+    bool begin(Rebuilt& file, const std::string& name, int64_t length) {
+        file.name = name;
+        file.length = length;
+        file.temporary = newTemporaryName();
+        file.fd = FileDescriptor(openat(destFd_, file.temporary.c_str(),
+                                        O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!file.fd) {
+            file.temporary.clear();
+            run_.failErrno("create a file in", destPath_, errno);
+            return false;
+        }
+        return true;
+    }
+
+    // Every row of every group that has a file to write: read, check,
+    // rebuild what is bad, write what is wanted.
+    bool rebuildRows(bool metaBad) {
+        const RecoveryShape& s = h_.shape;
+        ColumnReader reader(folderFd_, h_);
+        for (int32_t g = 0; g < s.groups; ++g) {
+            std::vector<int32_t> columns = s.columnsOf(g);
+            const int k = static_cast<int>(columns.size());
+            for (int j = 0; j < s.perGroup; ++j) columns.push_back(h_.recoveryColumn(g, j));
+            const auto wanted = [&](int32_t c) {
+                return (c >= s.dataPieces && c < s.columns()) ? metaBad
+                                                               : static_cast<bool>(columns_[static_cast<std::size_t>(c)].fd);
+            };
+            if (std::none_of(columns.begin(), columns.end(), wanted)) continue;
+            GroupCode code(k, s.perGroup);
+            AlignedBuffers rows(columns.size(), s.stripeSize);
+            for (int64_t r = 0; r < s.stripes(); ++r) {
+                if (run_.stopIfRequested()) return false;
+                const int64_t offset = r * s.stripeSize;
+                const int64_t size = std::min<int64_t>(s.stripeSize, s.columnLength - offset);
+                std::vector<int> lost;
+                for (std::size_t i = 0; i < columns.size(); ++i) {
+                    const int32_t c = columns[i];
+                    const int64_t own = std::clamp<int64_t>(h_.lengthOf(c) - offset, 0, size);
+                    const bool whole = reader.read(c, offset, size, rows.rows[i]);
+                    if (own > 0 && (!whole || crcOf(rows.rows[i], own) != h_.crc(c, r)))
+                        lost.push_back(static_cast<int>(i));
+                }
+                if (static_cast<int>(lost.size()) > s.perGroup) {
+                    run_.fail("the set in " + folderPath_ + " is not repairable: " +
+                              std::to_string(lost.size()) + " bad stripes in one row, " +
+                              std::to_string(s.perGroup) + " recovery " +
+                              (s.perGroup == 1 ? "piece" : "pieces") +
+                              (s.groups > 1 ? " a group" : ""),
+                              EngineFailure::SetNotWhole);
+                    return false;
+                }
+                if (!lost.empty()) {
+                    if (!code.rebuild(size, lost, rows.rows)) {
+                        run_.fail("the recovery pieces of " + folderPath_ + " cannot rebuild a row");
+                        return false;
+                    }
+                    for (int position : lost) {
+                        const int32_t c = columns[static_cast<std::size_t>(position)];
+                        const int64_t own = std::clamp<int64_t>(h_.lengthOf(c) - offset, 0, size);
+                        if (crcOf(rows.rows[static_cast<std::size_t>(position)], own) != h_.crc(c, r)) {
+                            run_.fail("a rebuilt stripe of " + folderPath_ + " does not match its checksum");
+                            return false;
+                        }
+                    }
+                }
+                for (std::size_t i = 0; i < columns.size(); ++i) {
+                    const int32_t c = columns[i];
+                    if (!wanted(c)) continue;
+                    const int64_t own = std::clamp<int64_t>(h_.lengthOf(c) - offset, 0, size);
+                    if (own == 0) continue;
+                    const bool meta = c >= s.dataPieces && c < s.columns();
+                    Rebuilt& file = meta ? stream_ : columns_[static_cast<std::size_t>(c)];
+                    const int64_t at =
+                        meta ? static_cast<int64_t>(c - s.dataPieces) * s.columnLength + offset : offset;
+                    if (!writeWhole(file.fd.get(), rows.rows[i], own, at)) {
+                        run_.failErrno("write", destPath_ + "/" + file.temporary, errno);
+                        return false;
+                    }
+                }
+                run_.addDoneBytes(size * static_cast<int64_t>(columns.size()));
+            }
+        }
+        for (Rebuilt* file : all())
+            if (file->fd && ftruncate(file->fd.get(), file->length) != 0) {
+                run_.failErrno("write", destPath_ + "/" + file->temporary, errno);
+                return false;
+            }
+        return true;
+    }
+
+    // Cuts the rebuilt stream into the set's own files that need it; `sums`
+    // gets SHA256SUMS's lines before the recovery pieces'.
+    bool finishMembers(bool metaBad, std::string& sums) {
+        int64_t start = 0;
+        members_.reserve(kMembers);
+        for (int i = 0; i < kMembers; ++i) {
+            const Member& member = h_.members[i];
+            if (member.length < 0) continue;
+            const int source = metaBad ? stream_.fd.get() : -1;
+            const int64_t from = metaBad ? start : 0;
+            start += member.length;
+            std::string text;
+            if (i == kSumsMember) {
+                text.resize(static_cast<std::size_t>(member.length));
+                int readFrom = source;
+                FileDescriptor original;
+                if (readFrom < 0) {
+                    int64_t size = -1;
+                    openSetFileAt(folderFd_, kPieceSumsFileName, original, size);
+                    readFrom = original.get();
+                }
+                if (readFrom < 0 || readSome(readFrom, reinterpret_cast<unsigned char*>(text.data()),
+                                             member.length, from) != member.length) {
+                    run_.failErrno("read", folderPath_ + "/" + kPieceSumsFileName, errno);
+                    return false;
+                }
+                sums = text;
+            }
+            if (!map_.memberRewrite[static_cast<std::size_t>(i)]) continue;
+            members_.push_back({});
+            Rebuilt& file = members_.back();
+            if (!begin(file, kMemberNames[i], member.length)) return false;
+            std::vector<unsigned char> buffer(std::size_t{1} << 20);
+            for (int64_t at = 0; at < member.length;) {
+                const int64_t want = std::min<int64_t>(member.length - at, static_cast<int64_t>(buffer.size()));
+                if (readSome(source, buffer.data(), want, from + at) != want ||
+                    !writeWhole(file.fd.get(), buffer.data(), want, at)) {
+                    run_.failErrno("write", destPath_ + "/" + file.temporary, errno);
+                    return false;
+                }
+                at += want;
+            }
+            if (!check(file, hexOf(member.hash))) return false;
+            if (i == kSumsMember) {
+                const std::string lines = recoveryLines(h_);
+                file.length += static_cast<int64_t>(lines.size());
+                if (!writeWhole(file.fd.get(), reinterpret_cast<const unsigned char*>(lines.data()),
+                                static_cast<int64_t>(lines.size()), member.length)) {
+                    run_.failErrno("write", destPath_ + "/" + file.temporary, errno);
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+
+    // The file's first `length` bytes hash to `hex`, and are on disk.
+    bool check(Rebuilt& file, const std::string& hex) {
+        Hash hash{};
+        if (fsync(file.fd.get()) != 0 || !hashRange(file.fd.get(), file.length, hash)) {
+            run_.failErrno("write", destPath_ + "/" + file.temporary, errno);
+            return false;
+        }
+        if (hexOf(hash) != hex) {
+            run_.fail("the rebuilt " + file.name + " of " + folderPath_ +
+                      " does not match its SHA-256: nothing was put in place");
+            return false;
+        }
+        return true;
+    }
+
+    bool putInPlace(RepairOutcome& outcome, bool inPlace) {
+        for (Rebuilt* file : all()) {
+            if (!file->fd) continue;
+            if (inPlace && entryAt(destFd_, file->name.c_str()) != EntryKind::Missing) {
+                std::string aside = file->name + ".damaged";
+                for (int n = 1; entryAt(destFd_, aside.c_str()) != EntryKind::Missing && n < 1000; ++n)
+                    aside = file->name + ".damaged." + std::to_string(n);
+                if (!renameNoReplace(destFd_, file->name.c_str(), destFd_, aside.c_str())) {
+                    run_.failErrno("keep aside", destPath_ + "/" + file->name, errno);
+                    return false;
+                }
+                outcome.keptAside.push_back(file->name + " -> " + aside);
+            }
+            if (!renameNoReplace(destFd_, file->temporary.c_str(), destFd_, file->name.c_str())) {
+                run_.failErrno("name", destPath_ + "/" + file->name, errno);
+                return false;
+            }
+            file->temporary.clear();
+            outcome.rebuilt.push_back(file->name);
+        }
+        if (fsync(destFd_) != 0) {
+            run_.failErrno("write", destPath_, errno);
+            return false;
+        }
+        return true;
+    }
+
+    int folderFd_;
+    std::string folderPath_;
+    int destFd_;
+    std::string destPath_;
+    const Header& h_;
+    const DamageMap& map_;
+    RunContext& run_;
+    std::vector<Rebuilt> columns_;
+    std::vector<Rebuilt> members_;
+    std::vector<Rebuilt> headers_;
+    Rebuilt stream_;
+};
+
+} // namespace
+
+Result<RepairOutcome> repairSet(int folderFd, const std::string& folderPath, const std::string& stem,
+                                int outFd, const std::string& outPath, RunContext& run) {
+    Header h;
+    bool any = false;
+    if (const std::string why = findHeader(folderFd, stem, h, any); !why.empty()) {
+        run.fail(any ? "the recovery files of " + folderPath + " cannot be used: " + why
+                     : folderPath + " has no recovery pieces");
+        return run.failure();
+    }
+    run.setTotalBytes(static_cast<int64_t>(h.allColumns()) * h.shape.columnLength * 2);
+    DamageMap map;
+    if (!mapDamage(folderFd, h, map, run)) return run.failure();
+    RepairOutcome outcome;
+    fillReport(h, map, outcome.report);
+    if (outcome.report.intact()) return outcome;
+    if (!outcome.report.repairable) {
+        run.fail("the set in " + folderPath + " is not repairable: " + outcome.report.summary(),
+                 EngineFailure::SetNotWhole);
+        return run.failure();
+    }
+    const bool inPlace = outFd < 0;
+    RepairJob job(folderFd, folderPath, inPlace ? folderFd : outFd, inPlace ? folderPath : outPath,
+                  h, map, run);
+    if (!job.run(outcome, inPlace)) {
+        if (!run.failed()) run.fail("the repair of " + folderPath + " failed");
+        return run.failure();
+    }
+    return outcome;
+}
