@@ -98,8 +98,10 @@ int joinCommand(Session& s) {
     const JoinOutcome& outcome = joined->value();
     s.addDoneField("check", Progress::quoted(outcome.fullCheck ? "full" : "quick"));
     s.note("wrote " + quotedName(target));
-    if (!outcome.rebuilt.empty()) s.note(outcome.rebuilt);
-    s.addDoneField("rebuilt", Progress::quoted(outcome.rebuilt));
+    if (!outcome.rebuilt.empty()) {
+        s.note(outcome.rebuilt);
+        s.addDoneField("rebuilt", Progress::quoted(outcome.rebuilt));
+    }
     if (const std::string changes = joinChangesText(outcome.filesReplaced, outcome.filesAdded);
         !changes.empty())
         s.note(changes);
