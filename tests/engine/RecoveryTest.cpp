@@ -1,0 +1,254 @@
+// Recovery pieces: every loss the code covers comes back byte for byte, by a
+// repair and by a join that rebuilds on the fly; one loss more is refused
+// with the counts, and nothing is written under a real name.
+
+#include "engine/join.h"
+#include "engine/recovery.h"
+#include "engine/safe_fs.h"
+#include "engine/split.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestFiles.h"
+
+#include <gtest/gtest.h>
+#include <openssl/sha.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int64_t kMiB = int64_t{1} << 20;
+
+std::map<std::string, std::string> filesIn(const std::string& folder) {
+    std::map<std::string, std::string> out;
+    for (const auto& entry : fs::directory_iterator(folder))
+        out[entry.path().filename().string()] = readFile(entry.path().string());
+    return out;
+}
+
+struct Made {
+    std::string source;
+    std::string set;
+    std::map<std::string, std::string> files; // the set as the split wrote it
+};
+
+Made makeSet(const TempDir& dir, int64_t size, int64_t pieceSize, RecoveryRequest recovery,
+             const std::string& name = "data.bin") {
+    Made made;
+    made.source = dir / name;
+    writeFile(made.source, seededBytes(7, static_cast<std::size_t>(size)));
+    fs::create_directories(dir / "out");
+    SplitRequest request;
+    request.source = made.source;
+    request.outFolder = dir / "out";
+    request.totalSize = size;
+    request.pieceSize = pieceSize;
+    SplitOptions options;
+    options.recovery = recovery;
+    RunContext run;
+    const Result<SplitOutcome> split = splitSource(request, options, run);
+    EXPECT_TRUE(split) << (split ? "" : split.failure().reason);
+    made.set = split ? split->pieceFolder : "";
+    made.files = filesIn(made.set);
+    return made;
+}
+
+void removeFile(const std::string& set, const std::string& name) {
+    ASSERT_EQ(unlink((set + "/" + name).c_str()), 0) << name;
+}
+void truncateFile(const std::string& set, const std::string& name, int64_t size) {
+    ASSERT_EQ(truncate((set + "/" + name).c_str(), size), 0) << name;
+}
+void changeByte(const std::string& set, const std::string& name, int64_t offset) {
+    std::string bytes = readFile(set + "/" + name);
+    ASSERT_LT(offset, static_cast<int64_t>(bytes.size()));
+    bytes[static_cast<std::size_t>(offset)] ^= 0x5A;
+    writeFile(set + "/" + name, bytes);
+}
+std::string piece(int i) { return "data_" + std::to_string(i) + ".spt"; }
+
+struct Loss {
+    const char* what;
+    int m;
+    std::function<void(const std::string&)> damage;
+    bool repairable;
+};
+
+} // namespace
+
+// Six pieces of 2.5 MiB (three 1 MiB stripes each, the last short), m = 1, 2, 4.
+TEST(Recovery, EveryLossUpToTheRecoveryCountComesBackAndOneMoreIsRefused) {
+    const auto missing = [](int n) {
+        return [n](const std::string& set) { for (int i = 0; i < n; ++i) removeFile(set, piece(i)); };
+    };
+    const auto truncated = [](int n) {
+        return [n](const std::string& set) { for (int i = 0; i < n; ++i) truncateFile(set, piece(i), kMiB + 7); };
+    };
+    const auto oneStripe = [](int n) {
+        return [n](const std::string& set) { for (int i = 0; i < n; ++i) changeByte(set, piece(i), kMiB + 100 + i); };
+    };
+    const std::vector<Loss> losses = {
+        {"1 missing", 1, missing(1), true},
+        {"2 missing", 2, missing(2), true},
+        {"4 missing", 4, missing(4), true},
+        {"1 truncated", 1, truncated(1), true},
+        {"2 truncated", 2, truncated(2), true},
+        {"4 truncated", 4, truncated(4), true},
+        {"bytes changed in one stripe of 1", 1, oneStripe(1), true},
+        {"bytes changed in one stripe of 2", 2, oneStripe(2), true},
+        {"bytes changed in one stripe of 4", 4, oneStripe(4), true},
+        {"a different stripe of every piece", 2,
+         [](const std::string& set) { for (int i = 0; i < 6; ++i) changeByte(set, piece(i), (i % 3) * kMiB + 5); },
+         true},
+        {"a recovery piece and a piece", 2,
+         [](const std::string& set) { removeFile(set, "data_R1.rec"); removeFile(set, piece(5)); }, true},
+        {"the manifest", 1, [](const std::string& set) { removeFile(set, "spt_config.morvspt"); }, true},
+        {"SHA256SUMS", 1, [](const std::string& set) { removeFile(set, "SHA256SUMS"); }, true},
+        {"a changed CONTENTS.sha256 and a piece", 2,
+         [](const std::string& set) { changeByte(set, "CONTENTS.sha256", 3); removeFile(set, piece(2)); }, true},
+        {"2 missing with 1", 1, missing(2), false},
+        {"3 missing with 2", 2, missing(3), false},
+        {"5 changed with 4", 4, oneStripe(5), false},
+        {"the same stripe of 3 pieces with 2", 2,
+         [](const std::string& set) { for (int i = 0; i < 3; ++i) changeByte(set, piece(i), 2 * kMiB + 1); }, false},
+    };
+    for (const Loss& loss : losses) {
+        SCOPED_TRACE(loss.what);
+        TempDir dir;
+        const Made made = makeSet(dir, 15 * kMiB, 5 * kMiB / 2, {loss.m, 0});
+        ASSERT_FALSE(made.set.empty());
+        loss.damage(made.set);
+        const std::map<std::string, std::string> damaged = filesIn(made.set);
+
+        // A join reads the rebuilt files without writing into the set's folder.
+        fs::create_directories(dir / "joined");
+        RunContext joinRun;
+        const Result<JoinOutcome> joined = joinSet(made.set, dir / "joined", {}, joinRun);
+        EXPECT_EQ(filesIn(made.set), damaged);
+        EXPECT_EQ(filesIn(dir / "joined").size(), loss.repairable ? 1u : 0u);
+        if (loss.repairable) {
+            ASSERT_TRUE(joined) << joined.failure().reason;
+            EXPECT_EQ(readFile(dir / "joined/data.bin"), readFile(made.source));
+            EXPECT_NE(joined->rebuilt.find("from the recovery pieces"), std::string::npos);
+        } else {
+            EXPECT_FALSE(joined);
+        }
+
+        const FileDescriptor folder = openFolderPath(made.set);
+        RunContext run;
+        const Result<RepairOutcome> repaired = repairSet(folder.get(), made.set, "data", -1, made.set, run);
+        if (!loss.repairable) {
+            ASSERT_FALSE(repaired);
+            EXPECT_NE(repaired.failure().reason.find("not repairable"), std::string::npos)
+                << repaired.failure().reason;
+            EXPECT_EQ(filesIn(made.set), damaged);
+            continue;
+        }
+        ASSERT_TRUE(repaired) << repaired.failure().reason;
+        EXPECT_FALSE(repaired->rebuilt.empty());
+        std::map<std::string, std::string> now = filesIn(made.set);
+        std::erase_if(now, [](const auto& entry) { return entry.first.find(".damaged") != std::string::npos; });
+        EXPECT_EQ(now, made.files);
+    }
+}
+
+// A set of more than 255 pieces is cut into groups, piece i in group i mod G:
+// a run of consecutive pieces spreads over the groups.
+TEST(Recovery, ConsecutiveLossesInALargeSetSpreadOverItsGroups) {
+    TempDir dir;
+    const Made made = makeSet(dir, 300 * 4096, 4096, {1, 0});
+    ASSERT_FALSE(made.set.empty());
+    const FileDescriptor folder = openFolderPath(made.set);
+    RunContext run;
+    const RecoveryReport intact = assessRecovery(folder.get(), made.set, "data", run);
+    ASSERT_TRUE(intact.hasRecovery);
+    EXPECT_EQ(intact.shape.groups, 2);
+    EXPECT_EQ(survivalText(intact.shape), "any 1 piece of each of its 2 groups, or any 2 consecutive pieces");
+
+    removeFile(made.set, piece(120));
+    removeFile(made.set, piece(121));
+    ASSERT_TRUE(repairSet(folder.get(), made.set, "data", -1, made.set, run));
+    EXPECT_EQ(filesIn(made.set), made.files);
+
+    removeFile(made.set, piece(120));
+    removeFile(made.set, piece(122)); // the same group
+    const RecoveryReport twice = assessRecovery(folder.get(), made.set, "data", run);
+    EXPECT_FALSE(twice.repairable);
+    EXPECT_EQ(twice.summary(), "2 missing in 2 stripes; 2 recovery pieces: not repairable "
+                               "(2 bad in one row, 1 recovery per group)");
+}
+
+// A header is used only when it is whole and belongs to the set beside it.
+TEST(Recovery, HeadersThatAreDamagedOrForeignAreRefusedAndNothingIsWritten) {
+    const auto everyHeader = [](const std::string& set, const std::function<void(const std::string&)>& change) {
+        for (const auto& entry : fs::directory_iterator(set))
+            if (entry.path().extension() == ".hdr") change(entry.path().string());
+    };
+    // The header's counts changed, with its own checksum made again to match.
+    const auto recount = [](const std::string& path) {
+        std::string bytes = readFile(path);
+        bytes[12] = static_cast<char>(bytes[12] + 1); // the data piece count
+        unsigned char own[32];
+        SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size() - 32, own);
+        bytes.replace(bytes.size() - 32, 32, reinterpret_cast<const char*>(own), 32);
+        writeFile(path, bytes);
+    };
+    struct Case {
+        const char* what;
+        std::function<void(const TempDir&, const std::string&)> change;
+        const char* said;
+    };
+    const std::vector<Case> cases = {
+        {"truncated", [&](const TempDir&, const std::string& set) {
+             everyHeader(set, [](const std::string& path) { truncate(path.c_str(), 600); });
+         }, "own checksum"},
+        {"counts past its length", [&](const TempDir&, const std::string& set) { everyHeader(set, recount); },
+         "length is not what its counts give"},
+        {"another set's", [&](const TempDir& dir, const std::string& set) {
+             TempDir other;
+             const Made foreign = makeSet(other, 12 * kMiB, 5 * kMiB / 2, {1, 0});
+             (void)dir;
+             for (const auto& [name, bytes] : foreign.files)
+                 if (name.size() > 4 && name.substr(name.size() - 4) == ".hdr") writeFile(set + "/" + name, bytes);
+         }, "another set"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const Made made = makeSet(dir, 15 * kMiB, 5 * kMiB / 2, {1, 0});
+        c.change(dir, made.set);
+        removeFile(made.set, piece(1));
+        const std::map<std::string, std::string> before = filesIn(made.set);
+        const FileDescriptor folder = openFolderPath(made.set);
+        RunContext run;
+        const Result<RepairOutcome> repaired = repairSet(folder.get(), made.set, "data", -1, made.set, run);
+        ASSERT_FALSE(repaired);
+        EXPECT_NE(repaired.failure().reason.find(c.said), std::string::npos) << repaired.failure().reason;
+        EXPECT_EQ(filesIn(made.set), before);
+    }
+}
+
+// With an output folder the set's folder is only read; the rebuilt files go there.
+TEST(Recovery, ARepairIntoAnotherFolderLeavesTheSetAsItIs) {
+    TempDir dir;
+    const Made made = makeSet(dir, 15 * kMiB, 5 * kMiB / 2, {2, 0});
+    removeFile(made.set, piece(3));
+    changeByte(made.set, "data_R0.rec", 10);
+    const std::map<std::string, std::string> before = filesIn(made.set);
+    fs::create_directories(dir / "rebuilt");
+    const FileDescriptor folder = openFolderPath(made.set);
+    const FileDescriptor out = openFolderPath(dir / "rebuilt");
+    RunContext run;
+    const Result<RepairOutcome> repaired = repairSet(folder.get(), made.set, "data", out.get(), dir / "rebuilt", run);
+    ASSERT_TRUE(repaired) << repaired.failure().reason;
+    EXPECT_EQ(filesIn(made.set), before);
+    const std::map<std::string, std::string> rebuilt = filesIn(dir / "rebuilt");
+    ASSERT_EQ(rebuilt.size(), 2u);
+    EXPECT_EQ(rebuilt.at(piece(3)), made.files.at(piece(3)));
+    EXPECT_EQ(rebuilt.at("data_R0.rec"), made.files.at("data_R0.rec"));
+}
