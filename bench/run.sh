@@ -7,10 +7,13 @@
 #   bench/run.sh --quick   small data, under a minute
 #   bench/run.sh --scale [--rounds N]   the command line on 10^6 small files
 #                          (bench/scale.sh; SCALE_FILES=N for fewer)
+#   bench/run.sh --recovery [--rounds N]  recovery pieces against par2
+#                          (bench/recovery.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 [ "${1:-}" = "--scale" ] && { shift; exec bench/scale.sh "$@"; }
+[ "${1:-}" = "--recovery" ] && { shift; exec bench/recovery.sh "$@"; }
 
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -560,16 +561,11 @@ bool writeRecovery(int folderFd, const std::string& folderPath, const std::strin
     const RecoveryShape& s = h.shape;
     h.crcs.assign(static_cast<std::size_t>(h.allColumns()) * static_cast<std::size_t>(s.stripes()), 0);
     h.recoveryHashes.resize(static_cast<std::size_t>(s.recoveryPieces()));
-    ColumnReader reader(folderFd, h);
     for (int32_t g = 0; g < s.groups; ++g) {
         const std::vector<int32_t> columns = s.columnsOf(g);
         const int k = static_cast<int>(columns.size());
         const int m = s.perGroup;
-        GroupCode code(k, m);
-        AlignedBuffers data(static_cast<std::size_t>(k), s.stripeSize);
-        AlignedBuffers parity(static_cast<std::size_t>(m), s.stripeSize);
         std::vector<FileDescriptor> out;
-        std::vector<Sha256Digest> digests(static_cast<std::size_t>(m));
         uint32_t groupMode = static_cast<uint32_t>(mode);
         for (int32_t c : columns)
             if (c < s.dataPieces && static_cast<std::size_t>(c) < pieceModes.size())
@@ -583,37 +579,74 @@ bool writeRecovery(int folderFd, const std::string& folderPath, const std::strin
                 return false;
             }
         }
-        for (int64_t r = 0; r < s.stripes(); ++r) {
-            if (run.stopIfRequested()) return false;
-            const int64_t offset = r * s.stripeSize;
-            const int64_t size = std::min<int64_t>(s.stripeSize, s.columnLength - offset);
-            for (int i = 0; i < k; ++i) {
-                const int32_t c = columns[static_cast<std::size_t>(i)];
-                if (!reader.read(c, offset, size, data.rows[static_cast<std::size_t>(i)])) {
-                    run.fail("cannot read back " + folderPath + "/" +
-                             (c < s.dataPieces ? reader.nameOf(c) : std::string("the set's files")) +
-                             " to make its recovery pieces");
-                    return false;
+        // Rows are independent: two threads take half of them each, with
+        // their own buffers and reads.
+        std::string failures[2];
+        const auto encodeRows = [&](int64_t first, int64_t last, std::string& failure) {
+            ColumnReader reader(folderFd, h);
+            GroupCode code(k, m);
+            AlignedBuffers data(static_cast<std::size_t>(k), s.stripeSize);
+            AlignedBuffers parity(static_cast<std::size_t>(m), s.stripeSize);
+            for (int64_t r = first; r < last; ++r) {
+                if (run.stopRequested()) return;
+                const int64_t offset = r * s.stripeSize;
+                const int64_t size = std::min<int64_t>(s.stripeSize, s.columnLength - offset);
+                for (int i = 0; i < k; ++i) {
+                    const int32_t c = columns[static_cast<std::size_t>(i)];
+                    if (!reader.read(c, offset, size, data.rows[static_cast<std::size_t>(i)])) {
+                        failure = "cannot read back " + folderPath + "/" +
+                                  (c < s.dataPieces ? reader.nameOf(c) : std::string("the set's files")) +
+                                  " to make its recovery pieces";
+                        return;
+                    }
+                    const int64_t own = std::clamp<int64_t>(h.lengthOf(c) - offset, 0, size);
+                    h.crc(c, r) = crcOf(data.rows[static_cast<std::size_t>(i)], own);
                 }
-                const int64_t own = std::clamp<int64_t>(h.lengthOf(c) - offset, 0, size);
-                h.crc(c, r) = crcOf(data.rows[static_cast<std::size_t>(i)], own);
-            }
-            code.encode(size, data.rows.data(), parity.rows.data());
-            for (int j = 0; j < m; ++j) {
-                const int32_t column = h.recoveryColumn(g, j);
-                unsigned char* bytes = parity.rows[static_cast<std::size_t>(j)];
-                h.crc(column, r) = crcOf(bytes, size);
-                digests[static_cast<std::size_t>(j)].update(bytes, static_cast<std::size_t>(size));
-                if (!writeWhole(out[static_cast<std::size_t>(j)].get(), bytes, size, offset)) {
-                    run.failErrno("write", folderPath + "/" + reader.nameOf(column), errno);
-                    return false;
+                code.encode(size, data.rows.data(), parity.rows.data());
+                for (int j = 0; j < m; ++j) {
+                    const int32_t column = h.recoveryColumn(g, j);
+                    unsigned char* bytes = parity.rows[static_cast<std::size_t>(j)];
+                    h.crc(column, r) = crcOf(bytes, size);
+                    if (!writeWhole(out[static_cast<std::size_t>(j)].get(), bytes, size, offset)) {
+                        failure = errnoReason("write", folderPath + "/" + reader.nameOf(column), errno);
+                        return;
+                    }
                 }
             }
+        };
+        const int64_t half = s.stripes() / 2;
+        {
+            std::thread other(encodeRows, half, s.stripes(), std::ref(failures[1]));
+            encodeRows(0, half, failures[0]);
+            other.join();
+        }
+        for (const std::string& failure : failures)
+            if (!failure.empty()) {
+                run.fail(failure);
+                return false;
+            }
+        if (run.stopIfRequested()) return false;
+        // Each recovery piece's SHA-256, read back in order (a second thread
+        // takes every other piece).
+        bool unread[2] = {false, false};
+        const auto hashPieces = [&](int from, bool& failed) {
+            for (int j = from; j < m; j += 2) {
+                const int32_t index = j * s.groups + g;
+                FileDescriptor back(openat(folderFd, recoveryPieceName(stem, index).c_str(),
+                                           O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+                failed = failed || !back ||
+                         !hashRange(back.get(), s.columnLength,
+                                    h.recoveryHashes[static_cast<std::size_t>(index)]);
+            }
+        };
+        {
+            std::thread other(hashPieces, 1, std::ref(unread[1]));
+            hashPieces(0, unread[0]);
+            other.join();
         }
         for (int j = 0; j < m; ++j) {
             const int32_t index = j * s.groups + g;
-            digests[static_cast<std::size_t>(j)].finish(h.recoveryHashes[static_cast<std::size_t>(index)]);
-            if ((sync && fsync(out[static_cast<std::size_t>(j)].get()) != 0) ||
+            if (unread[0] || unread[1] || (sync && fsync(out[static_cast<std::size_t>(j)].get()) != 0) ||
                 !out[static_cast<std::size_t>(j)].close()) {
                 run.failErrno("write", folderPath + "/" + recoveryPieceName(stem, index), errno);
                 return false;

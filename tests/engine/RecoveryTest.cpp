@@ -41,7 +41,8 @@ Made makeSet(const TempDir& dir, int64_t size, int64_t pieceSize, RecoveryReques
              const std::string& name = "data.bin") {
     Made made;
     made.source = dir / name;
-    writeFile(made.source, seededBytes(7, static_cast<std::size_t>(size)));
+    static const std::string bytes = seededBytes(7, static_cast<std::size_t>(16 * kMiB));
+    writeFile(made.source, bytes.substr(0, static_cast<std::size_t>(size)));
     fs::create_directories(dir / "out");
     SplitRequest request;
     request.source = made.source;
