@@ -610,3 +610,53 @@ TEST(CliCrash, AStopIsHonouredAtEveryPhase) {
     EXPECT_EQ(readFile(dir / "out/data.bin"), seededBytes(29, 5000));
     EXPECT_TRUE(exists(dir / "data_spt"));
 }
+
+TEST(Cli, RecoveryPiecesAreAskedForCheckedAndRepaired) {
+    TempDir dir;
+    writeFile(dir / "data.bin", seededBytes(5, 40000));
+    for (const char* bad : {"0", "255", "101%", "x", "%"}) {
+        const Outcome r = parcelor(dir, {"split", "--recovery", bad, dir / "data.bin"});
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_NE(r.err.find("invalid recovery pieces"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(parcelor(dir, {"split", "--recovery=1", "--no-checksums", dir / "data.bin"}).status, 2);
+    EXPECT_EQ(parcelor(dir, {"repair", "--recovery=1", dir / "data.bin"}).status, 2);
+
+    Outcome r = parcelor(dir, {"split", "-b", "10000", "--recovery=50%", dir / "data.bin"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("wrote 2 recovery pieces: the set can lose any 2 of its 6 pieces"),
+              std::string::npos) << r.err;
+    const std::string set = dir / "data_spt";
+    r = parcelor(dir, {"verify", set});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("recovery: nothing missing or damaged; 2 recovery pieces\n"), std::string::npos);
+
+    const std::string original = readFile(set + "/data_1.spt");
+    fs::remove(set + "/data_1.spt");
+    fs::remove(set + "/spt_config.morvspt");
+    r = parcelor(dir, {"verify", "--json", set});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("\"recovery\":\"repairable\""), std::string::npos) << r.out;
+
+    fs::create_directories(dir / "elsewhere");
+    r = parcelor(dir, {"repair", "-q", "--output", dir / "elsewhere", set});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(entries(dir / "elsewhere"), 2u);
+    EXPECT_FALSE(fs::exists(set + "/data_1.spt"));
+    r = parcelor(dir, {"repair", set});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(set + "/data_1.spt"), original);
+    EXPECT_EQ(parcelor(dir, {"verify", "-q", set}).status, 0);
+
+    for (int i = 0; i < 3; ++i) fs::remove(set + "/data_" + std::to_string(i) + ".spt");
+    r = parcelor(dir, {"repair", set});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("3 missing in 3 stripes; 2 recovery pieces: not repairable"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(set + "/data_0.spt"));
+
+    writeFile(dir / "plain.bin", "no recovery");
+    ASSERT_EQ(parcelor(dir, {"split", "-q", dir / "plain.bin"}).status, 0);
+    r = parcelor(dir, {"repair", dir / "plain_spt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("has no recovery pieces"), std::string::npos) << r.err;
+}
