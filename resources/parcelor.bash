@@ -5,19 +5,21 @@ _parcelor() {
     prev=${COMP_WORDS[COMP_CWORD-1]}
     command=${COMP_WORDS[1]}
     if [ "$COMP_CWORD" -eq 1 ]; then
-        COMPREPLY=($(compgen -W "split join verify list --help --version" -- "$cur"))
+        COMPREPLY=($(compgen -W "split join verify repair list --help --version" -- "$cur"))
         return
     fi
     case $prev in
-        -b|--size|-n|--count) return ;;
+        -b|--size|-n|--count|--recovery) return ;;
+        -o|--output) COMPREPLY=($(compgen -d -- "$cur")); return ;;
         --password-file) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     esac
     if [[ $cur == -* ]]; then
         local options="--help"
         case $command in
-            split) options="-b --size -n --count --password-file --password-prompt --remove-source --no-checksums --hidden --replace -f --force -q --quiet --json --help" ;;
+            split) options="-b --size -n --count --password-file --password-prompt --remove-source --no-checksums --recovery --hidden --replace -f --force -q --quiet --json --help" ;;
             join) options="--password-file --password-prompt --remove-pieces --replace --ignore-checksums --require-checksums -q --quiet --json --help" ;;
             verify) options="-q --quiet --json --help" ;;
+            repair) options="-o --output -q --quiet --json --help" ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
         return
