@@ -654,6 +654,14 @@ TEST(Cli, RecoveryPiecesAreAskedForCheckedAndRepaired) {
     EXPECT_NE(r.err.find("3 missing in 3 stripes; 2 recovery pieces: not repairable"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(set + "/data_0.spt"));
 
+    // Removing the pieces after a join takes the recovery files with them.
+    fs::create_directories(dir / "again");
+    ASSERT_EQ(parcelor(dir, {"split", "-q", "-b", "10000", "--recovery=1", dir / "data.bin", dir / "again"}).status, 0);
+    fs::create_directories(dir / "joined");
+    r = parcelor(dir, {"join", "-q", "--remove-pieces", dir / "again/data_spt", dir / "joined"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "again/data_spt"));
+
     writeFile(dir / "plain.bin", "no recovery");
     ASSERT_EQ(parcelor(dir, {"split", "-q", dir / "plain.bin"}).status, 0);
     r = parcelor(dir, {"repair", dir / "plain_spt"});
