@@ -25,6 +25,8 @@ packages=(
     mtree-netbsd
     libisal-dev
     par2
+    age
+    zlib1g-dev
 )
 if [ "${1:-}" = sanitizers ]; then
     packages+=(clang-14 libclang-rt-14-dev)

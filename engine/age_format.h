@@ -1,0 +1,105 @@
+#pragma once
+// The age encryption format (v1) with a passphrase: the header with one
+// `scrypt` stanza and its MAC, then the STREAM payload (ChaCha20-Poly1305 in
+// 64 KiB chunks). What we write `age -d` opens, and we open what `age -e -p`
+// writes. Every primitive is OpenSSL's (EVP): scrypt and HKDF-SHA-256 as
+// EVP_KDF, HMAC-SHA-256 as EVP_MAC, ChaCha20-Poly1305 as EVP_CIPHER.
+//
+// Both directions are pipeline transforms (pipeline.h): bytes in, bytes
+// out, one chunk held at a time, so memory does not grow with the stream.
+
+#include "engine/pipeline.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+inline constexpr int kAgeWriteWorkFactor = 18; // log2 of scrypt's N when we encrypt
+inline constexpr int kAgeMaxWorkFactor = 22;   // the most we accept when we decrypt
+inline constexpr std::size_t kAgeChunk = 64 * 1024;
+inline constexpr std::size_t kAgeTag = 16;
+
+// Why a decryption failed, for messages and tests.
+enum class AgeProblem {
+    None,
+    Header,        // not an age v1 header we read, or not a single scrypt stanza
+    WorkFactor,    // the scrypt work factor is past what we accept
+    NotPassphrase, // no passphrase stanza: the file was encrypted to a key
+    WrongPassword, // the stanza's tag does not verify with this passphrase
+    HeaderMac,     // the file key opened but the header's MAC does not match
+    Payload,       // a chunk does not authenticate, or the stream is cut or has more
+    Internal,      // the crypto library failed
+};
+
+// What `size` bytes of plaintext become with a header of `headerSize` bytes.
+int64_t ageEncryptedSize(int64_t plainSize, int64_t headerSize);
+
+// The 16-byte file key and the header text for it, wrapped with `passphrase`.
+struct AgeHeader {
+    std::array<uint8_t, 16> fileKey{};
+    std::string text; // from "age-encryption.org/v1\n" to the MAC line's newline
+};
+// A new file key wrapped for `passphrase` at `workFactor`; false (with
+// `problem`) when the crypto library fails.
+bool makeAgeHeader(const std::string& passphrase, int workFactor, AgeHeader& out);
+
+// Encrypts a stream: the header, the payload nonce, then the chunks.
+class AgeEncryptor : public Transform {
+public:
+    // Generates the file key and wraps it (the scrypt runs here).
+    AgeEncryptor(const std::string& passphrase, int workFactor = kAgeWriteWorkFactor);
+    ~AgeEncryptor() override;
+    bool ready() const { return ready_; }
+    int64_t outputSize(int64_t inputSize) const override;
+    bool apply(const char* data, std::size_t size, std::vector<char>& out) override;
+    bool finish(std::vector<char>& out) override;
+
+private:
+    bool seal(bool last, std::vector<char>& out);
+    struct Keys;
+    std::unique_ptr<Keys> keys_;
+    std::string header_;
+    bool started_ = false;
+    bool ready_ = false;
+    std::vector<char> pending_; // at most one chunk: the last one is sealed as final
+    uint64_t counter_ = 0;
+};
+
+// Decrypts a stream. The passphrase opens the header; every chunk must
+// authenticate, the last one as final, and nothing may follow it.
+class AgeDecryptor : public Transform {
+public:
+    explicit AgeDecryptor(std::string passphrase);
+    // For a test with a known file key: the header is read but not opened.
+    static std::unique_ptr<AgeDecryptor> withFileKey(const std::array<uint8_t, 16>& fileKey);
+    ~AgeDecryptor() override;
+    int64_t outputSize(int64_t) const override { return -1; }
+    bool apply(const char* data, std::size_t size, std::vector<char>& out) override;
+    bool finish(std::vector<char>& out) override;
+    AgeProblem problem() const { return problem_; }
+    // "the password is wrong", "chunk 3 does not authenticate", ...
+    const std::string& reason() const { return reason_; }
+
+private:
+    bool fail(AgeProblem problem, std::string reason);
+    bool readHeader(std::vector<char>& out);
+    bool open(bool last, std::vector<char>& out);
+    std::string passphrase_;
+    bool knownKey_ = false;
+    std::array<uint8_t, 16> fileKey_{};
+    std::array<uint8_t, 32> payloadKey_{};
+    bool headerDone_ = false;
+    bool keyed_ = false; // the payload's nonce was read and its key derived
+    std::vector<char> buffer_; // the header until it is read, then at most one chunk and a byte
+    uint64_t counter_ = 0;
+    bool ended_ = false; // the final chunk was opened
+    AgeProblem problem_ = AgeProblem::None;
+    std::string reason_;
+};
+
+// Base64 as age writes it: standard alphabet, no padding; the decoder takes
+// only the canonical form.
+std::string ageBase64(const uint8_t* data, std::size_t size);
+bool ageBase64Decode(const std::string& text, std::vector<uint8_t>& out);
