@@ -229,7 +229,8 @@ private:
 // Files a later format adds beside a set (a tree description, recovery files)
 // are appended to this list, never inserted before its end.
 inline constexpr const char* kTreeFileName = "TREE.mtree"; // tree_description.h
-inline constexpr const char* kLaterSumFileNames[] = {kTreeFileName};
+inline constexpr const char* kEncryptedMarkerFile = "ENCRYPTED"; // encrypted_set.h
+inline constexpr const char* kLaterSumFileNames[] = {kTreeFileName, kEncryptedMarkerFile};
 
 // What a piece folder's checksum files say about the set whose manifest lies
 // beside them.

@@ -1,5 +1,6 @@
 #include "engine/join.h"
 
+#include "engine/encrypted_set.h"
 #include "engine/recovery.h"
 
 #include "engine/checksums.h"
@@ -1169,6 +1170,16 @@ Result<JoinOutcome> joinSet(const std::string& pieceFolder, const std::string& o
         // when the failed one left nothing.
         std::optional<Result<JoinOutcome>> through;
         const FileDescriptor setFd = openFolderPath(pieceFolder);
+        if (setFd && isEncryptedSet(setFd.get())) {
+            if (options.password.empty())
+                return run.fail("the set in " + pieceFolder + " is encrypted: its password is needed"),
+                       Result<JoinOutcome>(run.failure());
+            Result<JoinOutcome> joined = joinEncryptedSet(pieceFolder, outputFolder, options.password, options, run);
+            if (joined && options.removePieces &&
+                !removeJoinedPieces(joined.value(), joined->removal, false, run))
+                joined->removalFailure = run.failure();
+            return joined;
+        }
         const std::string stem = setFd ? recoveryStemIn(setFd.get()) : std::string();
         bool tried = false;
         if (!stem.empty() && options.transforms.empty() && visiblyIncomplete(setFd.get(), stem)) {

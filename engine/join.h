@@ -69,6 +69,8 @@ struct JoinOptions {
     // (pipeline.h): the inverse of those the split applied. The full check
     // covers the stream as the pieces hold it.
     Transforms transforms{};
+    // The password of an encrypted set (encrypted_set.h).
+    std::string password{};
 };
 
 // A file of the set as the join read it.

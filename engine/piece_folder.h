@@ -13,7 +13,7 @@
 
 // Files this program writes beside a set's manifest and pieces.
 inline constexpr const char* kOwnFileNames[] = {kPieceSumsFileName, kContentSumsFileName,
-                                                kTreeFileName};
+                                                kTreeFileName, kEncryptedMarkerFile};
 
 // "<stem>_<digits>.spt".
 bool isPieceNameOf(const std::string& name, const std::string& stem);

@@ -136,6 +136,8 @@ public:
     // only when the file ended. `failed` is set on a fault or a stop (errno
     // ECANCELED).
     int64_t feed(int fd, int64_t offset, int64_t length, bool& failed);
+    // Takes bytes a source made itself. False on a fault or a stop.
+    bool push(const char* data, std::size_t size) { return pass(0, data, size); }
     // Ends the stream: what every transform held back goes through the rest.
     bool finish();
 

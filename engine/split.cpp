@@ -1,5 +1,8 @@
 #include "engine/split.h"
 
+#include "engine/age_format.h"
+#include "engine/encrypted_set.h"
+
 #include "engine/checksums.h"
 #include "engine/run_context.h"
 #include "engine/file_io.h"
@@ -62,6 +65,8 @@ struct SplitJob {
     bool aborted = false;                  // copying stopped early
     bool includeHidden = false;
     bool describeTree = true; // write TREE.mtree
+    bool encrypted = false;   // the source goes in as an encrypted tar stream
+    std::string setName;      // the name the set shows, when not the source's
     std::vector<int64_t> fileSizes; // folder mode: each stored file's length, for the tree's description
 };
 
@@ -83,6 +88,14 @@ bool planSplit(const SplitRequest& request, SplitJob& job) {
     char baseName[kPathBufferSize] = {};
     if (baseNameOf(request.source.c_str(), baseName) != 0 || !isSafeComponentName(baseName))
         return run.refuse("cannot split " + request.source + ": it has no usable name");
+    if (!job.setName.empty()) {
+        if (job.setName.size() >= 255 || !isSafeComponentName(job.setName.c_str()) || job.setName[0] == '.')
+            return run.refuse("the set's name \"" + job.setName + "\" is not usable: it must be a file name, "
+                              "without '/', not beginning with '.'");
+        std::strcpy(baseName, job.setName.c_str());
+    }
+    // An encrypted set holds one file, the age stream: "<name>.age".
+    if (job.encrypted) std::strcat(baseName, ".age");
     if (std::strlen(baseName) >= sizeof(ManifestHeader::baseName))
         return run.refuse("the name of " + request.source + " is too long");
     job.baseName = baseName;
@@ -507,6 +520,11 @@ void writeChecksumFiles(SplitJob& job, int tempFd, const std::string& manifestHe
         }
         pieceSums += checksumLine(treeHex, kTreeFileName);
     }
+    if (job.encrypted) {
+        Sha256Digest marker;
+        marker.update(kEncryptedMarkerText, std::strlen(kEncryptedMarkerText));
+        pieceSums += checksumLine(marker.finishHex(), kEncryptedMarkerName);
+    }
     if (!writeContentSums(job, tempFd, digests) ||
         !writeTextFileAt(tempFd, kPieceSumsFileName, pieceSums, job.sync,
                          job.pieceFolder + "/" + kPieceSumsFileName, run, job.mode))
@@ -548,6 +566,42 @@ bool givePermissions(SplitJob& job, int tempFd) {
         return false;
     }
     return true;
+}
+
+// An encrypted set: the source as a tar stream (its one file, or its tree as
+// the walk lists it), through the age encryptor, into the pieces.
+void splitEncrypted(SplitJob& job, const std::shared_ptr<AgeEncryptor>& encryptor, int64_t tarSize) {
+    RunContext& run = job.run;
+    PieceCutter cutter(job.count, job.pieceSize, cutterCallbacks(job), run);
+    const SegmentSink slices = sliceSink(job, 0);
+    TransformChain chain({encryptor}, [&](const char* data, std::size_t size) {
+        return cutter.takeBytes(data, size, slices);
+    }, run);
+    TarStream tar([&](const char* data, std::size_t size) { return chain.push(data, size); }, run);
+    const std::string top = job.baseName.substr(0, job.baseName.size() - 4);
+    bool ok = true;
+    if (job.tree.entries.empty()) {
+        OpenSource source = openSource(job, job.source, "");
+        ok = source.fd && tar.writeFile(source.fd.get(), job.source, top);
+        finishSource(job, source);
+    } else {
+        const FileDescriptor root = openFolderPath(job.source);
+        ok = root ? tar.writeTree(root.get(), job.source, top, job.tree)
+                  : (run.failErrno("list the folder", job.source, errno), false);
+    }
+    ok = ok && tar.close() && chain.finish();
+    if (!ok) {
+        if (!run.failed()) run.fail("cannot write the encrypted stream of " + job.source);
+        job.failed = job.aborted = true;
+        return;
+    }
+    if (tar.written() != tarSize) {
+        run.fail("the source " + job.source + " changed during the split");
+        job.failed = true;
+        return;
+    }
+    job.stored = job.totalSize;
+    if (!cutter.finish()) return pieceWriteFailed(job, cutter);
 }
 
 // The recovery pieces and their headers, once every other file of the set
@@ -601,10 +655,51 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
     if (options.recovery.wanted() && !options.writeChecksums)
         return run.refuse("recovery pieces need the checksum files"), run.failure();
     run.setTotalBytes(job.totalSize);
+    job.setName = options.setName;
     job.streamSize = transformedSize(options.transforms, job.totalSize);
     if (!options.transforms.empty() && job.folderSource)
         return run.refuse("a folder is not split through stages that change its bytes"),
                run.failure();
+    // An encrypted set: the tar stream's size, measured from the tree as the
+    // walk lists it, fixes the pieces.
+    std::shared_ptr<AgeEncryptor> encryptor;
+    int64_t tarSize = 0;
+    if (!options.encryptPassword.empty()) {
+        job.encrypted = true;
+        job.describeTree = false;
+        if (!request.password.empty())
+            return run.refuse("an encrypted set is not also gated by a password digest"), run.failure();
+        if (job.folderSource) {
+            TreeWalkOptions walk;
+            walk.includeHidden = job.includeHidden;
+            if (!walkTree(request.source, walk, job.tree, run)) return run.failure();
+            if (job.tree.entries.empty()) return run.refuse("the folder " + request.source + " cannot be listed"), run.failure();
+        }
+        TarStream measure(nullptr, run);
+        std::string name = job.setName;
+        if (name.empty()) {
+            char base[kPathBufferSize] = {};
+            baseNameOf(request.source.c_str(), base);
+            name = base;
+        }
+        bool measured = false;
+        if (job.folderSource) {
+            const FileDescriptor root = openFolderPath(request.source);
+            measured = root && measure.writeTree(root.get(), request.source, name, job.tree);
+        } else {
+            const FileDescriptor file = openForReading(request.source.c_str());
+            measured = file && measure.writeFile(file.get(), request.source, name);
+        }
+        if (!measured || !measure.close()) {
+            if (!run.failed()) run.failErrno("read", request.source, errno);
+            return run.failure();
+        }
+        tarSize = measure.written();
+        encryptor = std::make_shared<AgeEncryptor>(options.encryptPassword);
+        if (!encryptor->ready()) return run.fail("the encryption could not be set up"), run.failure();
+        job.streamSize = encryptor->outputSize(tarSize);
+        job.folderSource = false; // the set holds one file: the age stream
+    }
     if (job.streamSize < 0) return run.refuse("the stages cannot say what the source becomes"),
                                    run.failure();
     if (!planSplit(request, job)) return run.failure();
@@ -612,6 +707,13 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
     if (stat(request.source.c_str(), &sourceStat) == 0)
         job.mode = static_cast<int>(sourceStat.st_mode & 0666);
     if (job.folderSource) job.mode = 0600; // until the modes of its files are known
+    if (job.encrypted) {
+        // As private as the most private file it holds.
+        uint32_t mode = job.tree.entries.empty() ? static_cast<uint32_t>(job.mode) : 0666u;
+        for (const TreeEntry& entry : job.tree.entries)
+            if (entry.type == TreeEntryType::File) mode &= entry.mode;
+        job.mode = static_cast<int>(mode & 0666);
+    }
 
     FileDescriptor out = openFolderPath(job.outFolder);
     if (!out) {
@@ -662,7 +764,14 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
         job.hasher = std::make_unique<SplitHasher>(run);
         job.pieceStages.push_back(job.hasher.get());
     }
-    job.folderSource ? splitFolder(job) : splitFile(job, options.transforms);
+    if (job.encrypted) {
+        const std::string path = job.pieceFolder + "/" + kEncryptedMarkerName;
+        if (!writeTextFileAt(temp.fd(), kEncryptedMarkerName, kEncryptedMarkerText, job.sync, path, run, job.mode))
+            return run.failure();
+        splitEncrypted(job, encryptor, tarSize);
+    } else {
+        job.folderSource ? splitFolder(job) : splitFile(job, options.transforms);
+    }
     if (!job.aborted && job.stored != job.totalSize) {
         run.fail("the source " + job.source + " held " + std::to_string(job.stored) +
                  " bytes, not the " + std::to_string(job.totalSize) +

@@ -69,6 +69,12 @@ struct SplitOptions {
     // Store a folder source's hidden items (names starting with '.'), which
     // are left out otherwise.
     bool includeHidden = false;
+    // Encrypt the set with this password (encrypted_set.h): the source goes
+    // in as a tar stream in the age format. "" for an unencrypted set.
+    std::string encryptPassword{};
+    // The name the set shows (its stem, and an encrypted set's "<name>.age");
+    // "" for the source's own name.
+    std::string setName{};
     // Recovery pieces to write beside the set (recovery.h); none by default.
     // Needs the checksum files.
     RecoveryRequest recovery{};

@@ -1,0 +1,440 @@
+#include "engine/encrypted_set.h"
+
+#include "engine/age_format.h"
+#include "engine/file_io.h"
+#include "engine/manifest.h"
+#include "engine/manifest_file.h"
+#include "engine/piece_folder.h"
+#include "engine/recovery.h"
+#include "engine/run_folder.h"
+#include "engine/safe_fs.h"
+#include "engine/utilities.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+bool isEncryptedSet(int folderFd) {
+    const std::optional<std::string> text = readSmallFileAt(folderFd, kEncryptedMarkerName, 64);
+    return text && *text == kEncryptedMarkerText;
+}
+
+// ---- writing ------------------------------------------------------------------
+
+struct TarStream::Archive {
+    struct archive* a = nullptr;
+    ~Archive() {
+        if (a) archive_write_free(a);
+    }
+};
+
+namespace {
+
+la_ssize_t writeToSink(struct archive*, void* client, const void* buffer, size_t size);
+
+} // namespace
+
+TarStream::TarStream(Sink sink, RunContext& run)
+    : archive_(std::make_unique<Archive>()), sink_(std::move(sink)), run_(run), measuring_(!sink_) {
+    archive_->a = archive_write_new();
+    if (!archive_->a || archive_write_set_format_pax(archive_->a) != ARCHIVE_OK ||
+        archive_write_set_bytes_per_block(archive_->a, 0) != ARCHIVE_OK ||
+        archive_write_open(archive_->a, this, nullptr, writeToSink, nullptr) != ARCHIVE_OK)
+        run_.fail("cannot start the tar stream");
+}
+
+TarStream::~TarStream() = default;
+
+namespace {
+
+la_ssize_t writeToSink(struct archive*, void* client, const void* buffer, size_t size) {
+    auto* self = static_cast<TarStream*>(client);
+    return self->take(static_cast<const char*>(buffer), size) ? static_cast<la_ssize_t>(size) : -1;
+}
+
+} // namespace
+
+bool TarStream::take(const char* data, std::size_t size) {
+    written_ += static_cast<int64_t>(size);
+    return measuring_ || sink_(data, size);
+}
+
+bool TarStream::writeEntry(const std::string& name, const struct stat& st, const std::string& link, int dataFd,
+                           const std::string& path) {
+    if (run_.failed()) return false;
+    struct archive_entry* entry = archive_entry_new();
+    if (!entry) return run_.fail("out of memory"), false;
+    archive_entry_copy_pathname(entry, name.c_str());
+    archive_entry_set_mode(entry, st.st_mode);
+    archive_entry_set_mtime(entry, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    archive_entry_set_size(entry, S_ISREG(st.st_mode) ? st.st_size : 0);
+    if (S_ISLNK(st.st_mode)) archive_entry_copy_symlink(entry, link.c_str());
+    bool ok = archive_write_header(archive_->a, entry) == ARCHIVE_OK;
+    archive_entry_free(entry);
+    if (ok && S_ISREG(st.st_mode) && !measuring_) {
+        std::vector<char> buffer(std::size_t{1} << 20);
+        int64_t left = st.st_size;
+        while (ok && left > 0) {
+            if (run_.stopIfRequested()) return false;
+            const ssize_t got = read(dataFd, buffer.data(), static_cast<std::size_t>(std::min<int64_t>(left, static_cast<int64_t>(buffer.size()))));
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return run_.failErrno("read", path, errno), false;
+            if (got == 0) return run_.fail(path + " became shorter during the split"), false;
+            ok = archive_write_data(archive_->a, buffer.data(), static_cast<std::size_t>(got)) == got;
+            left -= got;
+            sourceBytes_ += got;
+            run_.addDoneBytes(got);
+        }
+        char extra = 0;
+        if (ok && read(dataFd, &extra, 1) > 0) return run_.fail(path + " grew during the split"), false;
+    }
+    ok = ok && archive_write_finish_entry(archive_->a) == ARCHIVE_OK;
+    if (!ok && !run_.failed()) run_.fail("cannot write " + path + " into the tar stream: " +
+                                         (archive_error_string(archive_->a) ? archive_error_string(archive_->a) : "the stream failed"));
+    return ok;
+}
+
+bool TarStream::writeFile(int fd, const std::string& path, const std::string& top) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return run_.failErrno("read", path, errno), false;
+    return writeEntry(top, st, {}, fd, path);
+}
+
+bool TarStream::writeTree(int rootFd, const std::string& root, const std::string& top, const TreeListing& tree) {
+    std::string folderName;
+    FileDescriptor folder;
+    for (const TreeEntry& item : tree.entries) {
+        if (run_.stopIfRequested()) return false;
+        const std::string name = item.path.empty() ? top : top + "/" + item.path;
+        const std::string path = item.path.empty() ? root : root + "/" + item.path;
+        struct stat st {};
+        st.st_mtim.tv_sec = item.mtimeSeconds;
+        st.st_mtim.tv_nsec = item.mtimeNanoseconds;
+        switch (item.type) {
+        case TreeEntryType::Folder:
+            st.st_mode = S_IFDIR | item.mode;
+            if (!writeEntry(name, st, {}, -1, path)) return false;
+            continue;
+        case TreeEntryType::Link:
+            st.st_mode = S_IFLNK | 0777;
+            if (!writeEntry(name, st, tree.linkTargets[static_cast<std::size_t>(item.link)], -1, path)) return false;
+            continue;
+        case TreeEntryType::Fifo:
+            st.st_mode = S_IFIFO | item.mode;
+            if (!writeEntry(name, st, {}, -1, path)) return false;
+            continue;
+        case TreeEntryType::File:
+            break;
+        }
+        const std::string holder = folderPartOf(item.path);
+        if (!folder || holder != folderName) {
+            folderName = holder;
+            folder = openFolderBelow(rootFd, holder, false);
+            if (!folder) return run_.failErrno("list the folder", folderPartOf(path), errno), false;
+        }
+        FileDescriptor fd = openForReadingAt(folder.get(), lastComponentOf(item.path).c_str(), &st, true);
+        if (!fd) return run_.failErrno("read", path, errno), false;
+        if (!S_ISREG(st.st_mode)) return run_.fail("cannot read " + path + ": it is no longer a regular file"), false;
+        if (!writeEntry(name, st, {}, fd.get(), path)) return false;
+    }
+    return true;
+}
+
+bool TarStream::close() {
+    if (run_.failed()) return false;
+    if (archive_write_close(archive_->a) != ARCHIVE_OK) {
+        run_.fail("cannot end the tar stream");
+        return false;
+    }
+    return true;
+}
+
+// ---- reading ------------------------------------------------------------------
+
+namespace {
+
+// The pieces in order, decrypted as they are read: what libarchive pulls.
+struct DecryptingReader {
+    DecryptingReader(int folder, std::string setStem, int32_t count, const std::string& password,
+                     RunContext& context)
+        : folderFd(folder), stem(std::move(setStem)), pieces(count), decryptor(password), run(context) {}
+    int folderFd;
+    std::string stem;
+    int32_t pieces;
+    AgeDecryptor decryptor;
+    RunContext& run;
+    int32_t piece = -1; // the one being read
+    FileDescriptor fd;
+    std::vector<char> in = std::vector<char>(std::size_t{1} << 20);
+    std::vector<char> out;
+    bool ended = false;  // the last chunk authenticated
+    std::string failure; // why the stream stopped
+
+    std::string pieceName(int32_t index) const {
+        char name[kPathBufferSize];
+        pieceFileName(stem.c_str(), index, name);
+        return name;
+    }
+    // The next run of plaintext; empty at the end or on a failure.
+    bool next() {
+        out.clear();
+        while (out.empty() && !ended) {
+            if (run.stopIfRequested()) return fail("the join was stopped");
+            if (!fd) {
+                if (++piece >= pieces) {
+                    if (!decryptor.finish(out)) return fail(decryptor.reason() + " (at the end of the last piece)");
+                    ended = true;
+                    break;
+                }
+                fd = openFileAt(folderFd, pieceName(piece).c_str());
+                if (!fd) return fail("the piece " + pieceName(piece) + " is missing or cannot be read");
+            }
+            const ssize_t got = read(fd.get(), in.data(), in.size());
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return fail("the piece " + pieceName(piece) + " cannot be read: " + std::strerror(errno));
+            if (got == 0) {
+                fd.close();
+                continue;
+            }
+            run.addDoneBytes(got);
+            if (!decryptor.apply(in.data(), static_cast<std::size_t>(got), out)) {
+                if (decryptor.problem() == AgeProblem::WrongPassword) return fail("wrong password");
+                return fail("the piece " + pieceName(piece) + " is damaged or out of place: " + decryptor.reason());
+            }
+        }
+        return true;
+    }
+    bool fail(std::string why) {
+        if (failure.empty()) failure = std::move(why);
+        out.clear();
+        return false;
+    }
+};
+
+la_ssize_t readDecrypted(struct archive*, void* client, const void** buffer) {
+    auto* reader = static_cast<DecryptingReader*>(client);
+    if (!reader->next()) return -1;
+    *buffer = reader->out.data();
+    return static_cast<la_ssize_t>(reader->out.size());
+}
+
+// A name of the tar stream, checked: relative, no "." or ".." or empty
+// component, no NUL. Its components, or none when it is refused.
+bool safeName(const std::string& name, std::vector<std::string>& parts) {
+    parts.clear();
+    if (name.empty() || name.front() == '/' || name.size() >= kPathBufferSize) return false;
+    std::size_t at = 0;
+    std::string text = name;
+    if (text.back() == '/') text.pop_back(); // a folder's name may end with a slash
+    while (at <= text.size()) {
+        const std::size_t slash = text.find('/', at);
+        const std::string part = text.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
+        if (part.empty() || part == "." || part == ".." || part.size() > 255) return false;
+        parts.push_back(part);
+        if (slash == std::string::npos) break;
+        at = slash + 1;
+    }
+    return !parts.empty();
+}
+
+struct MadeFolder {
+    std::string path; // below the working folder
+    mode_t mode;
+    struct timespec mtime;
+};
+
+} // namespace
+
+Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::string& outputFolder,
+                                     const std::string& password, const JoinOptions& options,
+                                     RunContext& run) {
+    run.startProgress();
+    const FileDescriptor set = openFolderPath(pieceFolder);
+    if (!set) return run.failErrno("open", pieceFolder, errno), run.failure();
+    if (!isEncryptedSet(set.get())) return run.fail(pieceFolder + " is not an encrypted set"), run.failure();
+    const Result<Manifest> manifest = Manifest::readAt(set.get(), pieceFolder);
+    if (!manifest) return run.fail(manifest.failure()), run.failure();
+    if (!manifest->fileSet()) return run.fail("the manifest of the encrypted set " + pieceFolder + " is not a file's"), run.failure();
+    run.setTotalBytes(manifest->totalSize());
+    std::string stem = manifest->baseName();
+    cutAtFirstDot(stem.data());
+    stem.resize(std::strlen(stem.c_str()));
+
+    const FileDescriptor out = openFolderPath(outputFolder);
+    RunFolder work;
+    if (!out || !work.create(out.get(), 0700)) return run.failErrno("create a folder in", outputFolder, errno), run.failure();
+    const mode_t umask = currentUmask();
+
+    DecryptingReader reader(set.get(), stem, manifest->pieceCount(), password, run);
+    struct archive* a = archive_read_new();
+    archive_read_support_format_tar(a);
+    const auto cleanup = [&] { archive_read_free(a); };
+    if (archive_read_open(a, &reader, nullptr, readDecrypted, nullptr) != ARCHIVE_OK) {
+        cleanup();
+        run.fail(reader.failure.empty() ? "the encrypted set " + pieceFolder + " does not hold a tar stream" : reader.failure);
+        return run.failure();
+    }
+    std::string top;
+    std::vector<MadeFolder> folders;
+    int64_t files = 0;
+    std::string why;
+    struct archive_entry* entry = nullptr;
+    std::vector<char> buffer(std::size_t{1} << 20);
+    for (;;) {
+        const int status = archive_read_next_header(a, &entry);
+        if (status == ARCHIVE_EOF) break;
+        if (status != ARCHIVE_OK) {
+            why = !reader.failure.empty() ? reader.failure : "the tar stream inside is damaged";
+            break;
+        }
+        const std::string name = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
+        std::vector<std::string> parts;
+        if (!safeName(name, parts)) {
+            why = "the set holds the name \"" + name + "\", which is not written (absolute, empty or with \"..\")";
+            break;
+        }
+        if (top.empty()) top = parts.front();
+        if (parts.front() != top) {
+            why = "the set holds more than one thing at its top (\"" + top + "\", \"" + parts.front() + "\")";
+            break;
+        }
+        std::string holder;
+        for (std::size_t i = 0; i + 1 < parts.size(); ++i) holder += (i ? "/" : "") + parts[i];
+        const std::string& leaf = parts.back();
+        const mode_t type = archive_entry_filetype(entry);
+        const mode_t mode = static_cast<mode_t>(archive_entry_perm(entry) & 07777);
+        struct timespec mtime {archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)};
+        if (archive_entry_hardlink(entry) || (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK && type != AE_IFIFO)) {
+            why = "the set holds \"" + name + "\", a device or a hard link, which is not written";
+            break;
+        }
+        if (manifest->fileSet() && files > 0 && type == AE_IFREG && parts.size() == 1) {
+            why = "the set holds two files named \"" + name + "\"";
+            break;
+        }
+        FileDescriptor parent = holder.empty() ? FileDescriptor(fcntl(work.fd(), F_DUPFD_CLOEXEC, 0))
+                                               : openFolderBelow(work.fd(), holder, true);
+        if (!parent) {
+            why = "cannot make the folder " + holder + ": " + std::strerror(errno);
+            break;
+        }
+        const std::string shown = outputFolder + "/" + name;
+        if (type == AE_IFDIR) {
+            const std::string path = holder.empty() ? leaf : holder + "/" + leaf;
+            if (mkdirat(parent.get(), leaf.c_str(), 0700) != 0 && errno != EEXIST) {
+                why = errnoReason("create the folder", shown, errno);
+                break;
+            }
+            folders.push_back({path, static_cast<mode_t>(mode & ~umask), mtime});
+            continue;
+        }
+        if (type == AE_IFLNK) {
+            const char* target = archive_entry_symlink(entry);
+            if (!target || symlinkat(target, parent.get(), leaf.c_str()) != 0) {
+                why = errnoReason("create the link", shown, errno);
+                break;
+            }
+            continue;
+        }
+        if (type == AE_IFIFO) {
+            if (mkfifoat(parent.get(), leaf.c_str(), mode & 0777 & ~umask) != 0) {
+                why = errnoReason("create the FIFO", shown, errno);
+                break;
+            }
+            continue;
+        }
+        FileDescriptor file(openat(parent.get(), leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!file) {
+            why = errno == EEXIST ? "the set holds \"" + name + "\" twice" : errnoReason("create", shown, errno);
+            break;
+        }
+        bool written = true;
+        for (;;) {
+            const la_ssize_t got = archive_read_data(a, buffer.data(), buffer.size());
+            if (got == 0) break;
+            if (got < 0) {
+                written = false;
+                why = !reader.failure.empty() ? reader.failure : "the tar stream inside is damaged at " + name;
+                break;
+            }
+            if (!writeAll(file.get(), buffer.data(), static_cast<std::size_t>(got))) {
+                written = false;
+                why = errnoReason("write", shown, errno);
+                break;
+            }
+        }
+        if (!written) break;
+        const struct timespec times[2] = {{0, UTIME_OMIT}, mtime};
+        if (fchmod(file.get(), mode & 0777 & ~umask) != 0 || futimens(file.get(), times) != 0 ||
+            fsync(file.get()) != 0 || !file.close()) {
+            why = errnoReason("write", shown, errno);
+            break;
+        }
+        ++files;
+    }
+    // The stream must have ended where its last chunk authenticated.
+    if (why.empty() && !reader.ended) {
+        while (reader.next() && !reader.ended) {}
+        if (!reader.ended) why = reader.failure.empty() ? "the set's stream does not end where it should" : reader.failure;
+        else if (!reader.out.empty()) why = "bytes follow the tar stream inside the set";
+    }
+    cleanup();
+    if (why.empty() && top.empty()) why = "the encrypted set holds nothing";
+    if (!why.empty()) {
+        run.fail(why == "wrong password" ? why : "cannot join " + pieceFolder + ": " + why);
+        run.note("nothing in " + outputFolder + " was changed");
+        return run.failure();
+    }
+    // Folders get their modes and times deepest first, once nothing more goes into them.
+    std::sort(folders.begin(), folders.end(), [](const MadeFolder& x, const MadeFolder& y) { return x.path.size() > y.path.size(); });
+    for (const MadeFolder& folder : folders) {
+        const struct timespec times[2] = {{0, UTIME_OMIT}, folder.mtime};
+        if (fchmodat(work.fd(), folder.path.c_str(), folder.mode | S_IRWXU, 0) != 0 ||
+            utimensat(work.fd(), folder.path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+            run.failErrno("set the permissions of", outputFolder + "/" + folder.path, errno);
+            return run.failure();
+        }
+    }
+    if (run.stopIfRequested()) return run.failure();
+    if (syncfs(work.fd()) != 0) return run.failErrno("write", outputFolder, errno), run.failure();
+    struct stat existing {};
+    const bool there = fstatat(out.get(), top.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    struct stat made {};
+    fstatat(work.fd(), top.c_str(), &made, AT_SYMLINK_NOFOLLOW);
+    if (there && !(options.replaceExisting && S_ISREG(existing.st_mode) && S_ISREG(made.st_mode))) {
+        run.fail(outputFolder + "/" + top + " already exists" +
+                 (S_ISDIR(made.st_mode) ? "; an encrypted folder set is joined only where nothing is in its way"
+                                        : "; use --replace to replace it"));
+        run.note("nothing in " + outputFolder + " was changed");
+        return run.failure();
+    }
+    if (there ? renameat(work.fd(), top.c_str(), out.get(), top.c_str()) != 0
+              : !renameNoReplace(work.fd(), top.c_str(), out.get(), top.c_str())) {
+        run.failErrno("put in place", outputFolder + "/" + top, errno);
+        return run.failure();
+    }
+    fsync(out.get());
+    JoinOutcome outcome;
+    // What a removal of the pieces may take: the set's files as they were read.
+    for (const std::string& name : namesIn(set.get())) {
+        FileIdentity identity;
+        bool own = name == kManifestFileName || isPieceNameOf(name, stem) || isRecoveryFileName(stem, name);
+        for (const char* file : kOwnFileNames) own = own || name == file;
+        if (own && entryAt(set.get(), name.c_str(), &identity) == EntryKind::Regular)
+            outcome.setFiles.push_back({name, identity});
+    }
+    outcome.pieceFolder = pieceFolder;
+    outcome.outputFolder = outputFolder;
+    outcome.target = outputFolder + "/" + top;
+    outcome.fullCheck = true; // every chunk authenticated
+    outcome.filesAdded = there ? 0 : files;
+    outcome.filesReplaced = there ? 1 : 0;
+    return outcome;
+}
