@@ -54,6 +54,10 @@ int verifyCommand(Session& s) {
     }
     if (checks.empty() && !checked) return s.fail(reason);
     if (bad == 0 && !checked) s.fail(reason, "bad-pieces");
+    // Recovery files that are there but damaged or unusable are a fault of
+    // the set as much as a bad piece: the protection it was made with is gone.
+    const bool recoveryBad = !recovery.headerProblem.empty() || (recovery.hasRecovery && !recovery.intact());
+    if (recoveryBad) s.fail("the recovery files of " + quotedName(set) + ": " + recovery.summary(), "recovery-damaged");
     std::printf("%zu pieces checked, %zu bad\n", checks.size(), bad);
-    return bad == 0 && checked ? 0 : 1;
+    return bad == 0 && checked && !recoveryBad ? 0 : 1;
 }

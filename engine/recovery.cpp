@@ -269,6 +269,17 @@ public:
         open(column);
         return sizes_[static_cast<std::size_t>(column)];
     }
+    // Closes a column's file once it has been read (a set of thousands of
+    // pieces must not hold thousands of descriptors).
+    void release(int32_t column) {
+        const auto c = static_cast<std::size_t>(column);
+        files_[c] = FileDescriptor();
+        opened_[c] = false;
+    }
+    // A file that is there but could not be opened (no descriptor left, no
+    // permission): its name and errno, which is a failure, not a missing file.
+    const std::string& faultName() const { return faultName_; }
+    int faultErrno() const { return faultErrno_; }
     int64_t memberSize(int member) const { return memberSizes_[member]; }
     int memberFd(int member) const { return members_[member].get(); }
     // Reads `size` bytes of `column` at `offset` into `data`, zeros past its
@@ -300,8 +311,14 @@ private:
         if (opened_[c]) return;
         opened_[c] = true;
         int64_t size = -1;
-        if (openSetFileAt(folderFd_, nameOf(column).c_str(), files_[c], size).empty())
+        const std::string name = nameOf(column);
+        if (openSetFileAt(folderFd_, name.c_str(), files_[c], size).empty()) {
             sizes_[c] = size;
+        } else if (const int error = errno;
+                   entryAt(folderFd_, name.c_str()) == EntryKind::Regular && faultName_.empty()) {
+            faultErrno_ = error;
+            faultName_ = name;
+        }
     }
     bool readMeta(int64_t at, int64_t size, unsigned char* data) {
         bool whole = true;
@@ -334,6 +351,8 @@ private:
     std::vector<int64_t> sizes_;
     FileDescriptor members_[kMembers];
     int64_t memberSizes_[kMembers] = {-1, -1, -1, -1};
+    std::string faultName_;
+    int faultErrno_ = 0;
 };
 
 // Reed-Solomon over one group: k columns, m recovery rows, Cauchy matrix.
@@ -744,10 +763,12 @@ struct DamageMap {
     std::vector<bool> missing;          // by column: no file at all
     bool metaRewrite = false;           // a set file must be written again
     std::vector<bool> memberRewrite;    // by member
+    int32_t badHeaders = 0;             // header copies not the one used
 };
 
 // Reads every column against its stripe checksums.
-bool mapDamage(int folderFd, const Header& h, DamageMap& map, RunContext& run) {
+bool mapDamage(int folderFd, const std::string& folderPath, const Header& h, DamageMap& map,
+               RunContext& run) {
     const RecoveryShape& s = h.shape;
     const auto all = static_cast<std::size_t>(h.allColumns());
     map.bad.assign(all, {});
@@ -777,6 +798,11 @@ bool mapDamage(int folderFd, const Header& h, DamageMap& map, RunContext& run) {
             }
             run.addDoneBytes(own);
         }
+        if (!reader.faultName().empty()) {
+            run.failErrno("open", folderPath + "/" + reader.faultName(), reader.faultErrno());
+            return false;
+        }
+        if (!meta) reader.release(c);
     }
     // The set's own files: each must be exactly what the header says.
     const std::string lines = recoveryLines(h);
@@ -795,6 +821,14 @@ bool mapDamage(int folderFd, const Header& h, DamageMap& map, RunContext& run) {
                    tail == lines;
         }
         if (!good) map.memberRewrite[static_cast<std::size_t>(i)] = map.metaRewrite = true;
+    }
+    // Every copy of the header: one lost or damaged is a copy fewer to fall
+    // back on.
+    const std::string header = serialize(h);
+    for (int32_t i = 0; i < s.recoveryPieces(); ++i) {
+        const std::string name = recoveryHeaderName(h.stem, i);
+        const std::optional<std::string> now = readSmallFileAt(folderFd, name.c_str(), header.size() + 1);
+        if (!now || *now != header) ++map.badHeaders;
     }
     return true;
 }
@@ -816,6 +850,7 @@ void fillReport(const Header& h, const DamageMap& map, RecoveryReport& report) {
     }
     for (int i = 0; i < kMembers; ++i)
         if (map.memberRewrite[static_cast<std::size_t>(i)]) report.badSetFiles.push_back(kMemberNames[i]);
+    report.badHeaders = map.badHeaders;
     bool repairable = true;
     for (int32_t g = 0; g < s.groups; ++g) {
         std::vector<int32_t> columns = s.columnsOf(g);
@@ -843,6 +878,7 @@ std::string RecoveryReport::summary() const {
     if (damagedPieces > 0) add(std::to_string(damagedPieces) + " damaged");
     for (const std::string& name : badSetFiles) add(name + " damaged or missing");
     if (badRecovery > 0) add(std::to_string(badRecovery) + " recovery " + (badRecovery == 1 ? "piece" : "pieces") + " damaged or missing");
+    if (badHeaders > 0) add(std::to_string(badHeaders) + " recovery " + (badHeaders == 1 ? "header" : "headers") + " damaged or missing");
     if (text.empty()) text = "nothing missing or damaged";
     else if (badStripes > 0) text += " in " + std::to_string(badStripes) + (badStripes == 1 ? " stripe" : " stripes");
     const int32_t total = shape.recoveryPieces();
@@ -856,7 +892,6 @@ std::string RecoveryReport::summary() const {
 
 RecoveryReport assessRecovery(int folderFd, const std::string& folderPath, const std::string& stem,
                               RunContext& run) {
-    (void)folderPath;
     RecoveryReport report;
     Header h;
     bool any = false;
@@ -866,7 +901,10 @@ RecoveryReport assessRecovery(int folderFd, const std::string& folderPath, const
         return report;
     }
     DamageMap map;
-    if (!mapDamage(folderFd, h, map, run)) return report;
+    if (!mapDamage(folderFd, folderPath, h, map, run)) {
+        if (!run.stopRequested()) report.headerProblem = run.failure().reason;
+        return report;
+    }
     fillReport(h, map, report);
     return report;
 }
@@ -999,6 +1037,10 @@ private:
                     if (own > 0 && (!whole || crcOf(rows.rows[i], own) != h_.crc(c, r)))
                         lost.push_back(static_cast<int>(i));
                 }
+                if (!reader.faultName().empty()) {
+                    run_.failErrno("open", folderPath_ + "/" + reader.faultName(), reader.faultErrno());
+                    return false;
+                }
                 if (static_cast<int>(lost.size()) > s.perGroup) {
                     run_.fail("the set in " + folderPath_ + " is not repairable: " +
                               std::to_string(lost.size()) + " bad stripes in one row, " +
@@ -1038,6 +1080,8 @@ private:
                 }
                 run_.addDoneBytes(size * static_cast<int64_t>(columns.size()));
             }
+            for (int32_t c : columns)
+                if (c < s.dataPieces || c >= s.columns()) reader.release(c);
         }
         for (Rebuilt* file : all())
             if (file->fd && ftruncate(file->fd.get(), file->length) != 0) {
@@ -1119,6 +1163,13 @@ private:
     }
 
     bool putInPlace(RepairOutcome& outcome, bool inPlace) {
+        // Into another folder, every name must be free before any is taken:
+        // a failure there leaves nothing of the repair behind.
+        for (Rebuilt* file : all())
+            if (!inPlace && file->fd && entryAt(destFd_, file->name.c_str()) != EntryKind::Missing) {
+                run_.failErrno("name", destPath_ + "/" + file->name, EEXIST);
+                return false;
+            }
         for (Rebuilt* file : all()) {
             if (!file->fd) continue;
             if (inPlace && entryAt(destFd_, file->name.c_str()) != EntryKind::Missing) {
@@ -1171,7 +1222,7 @@ Result<RepairOutcome> repairSet(int folderFd, const std::string& folderPath, con
     }
     run.setTotalBytes(static_cast<int64_t>(h.allColumns()) * h.shape.columnLength * 2);
     DamageMap map;
-    if (!mapDamage(folderFd, h, map, run)) return run.failure();
+    if (!mapDamage(folderFd, folderPath, h, map, run)) return run.failure();
     RepairOutcome outcome;
     fillReport(h, map, outcome.report);
     if (outcome.report.intact()) return outcome;

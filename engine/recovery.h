@@ -85,12 +85,13 @@ struct RecoveryReport {
     int64_t badStripes = 0;     // over every column
     int32_t recoveryPresent = 0; // recovery pieces with no bad stripe
     int32_t badRecovery = 0;     // recovery pieces missing or damaged
+    int32_t badHeaders = 0;      // header copies missing or unlike the one used
     std::vector<std::string> badSetFiles; // manifest, SHA256SUMS, ... missing or damaged
     std::vector<int32_t> badPieces;        // data piece indexes, missing or damaged
     int32_t worstRow = 0; // the most bad stripes in one row of one group
     bool repairable = false;
     bool intact() const { return missingPieces == 0 && damagedPieces == 0 && badRecovery == 0 &&
-                                 badSetFiles.empty(); }
+                                 badHeaders == 0 && badSetFiles.empty(); }
     // "2 missing, 1 damaged in 3 stripes; 4 recovery pieces: repairable"
     std::string summary() const;
 };

@@ -648,6 +648,14 @@ TEST(Cli, RecoveryPiecesAreAskedForCheckedAndRepaired) {
     EXPECT_EQ(readFile(set + "/data_1.spt"), original);
     EXPECT_EQ(parcelor(dir, {"verify", "-q", set}).status, 0);
 
+    // A damaged copy of the header is a fault of the set that the repair mends.
+    writeFile(set + "/data_R1.rec.hdr", "damaged");
+    r = parcelor(dir, {"verify", set});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("1 recovery header damaged or missing"), std::string::npos) << r.out;
+    ASSERT_EQ(parcelor(dir, {"repair", "-q", set}).status, 0);
+    EXPECT_EQ(parcelor(dir, {"verify", "-q", set}).status, 0);
+
     for (int i = 0; i < 3; ++i) fs::remove(set + "/data_" + std::to_string(i) + ".spt");
     r = parcelor(dir, {"repair", set});
     EXPECT_EQ(r.status, 1);

@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -159,11 +160,21 @@ TEST(Recovery, EveryLossUpToTheRecoveryCountComesBackAndOneMoreIsRefused) {
 }
 
 // A set of more than 255 pieces is cut into groups, piece i in group i mod G:
-// a run of consecutive pieces spreads over the groups.
+// a run of consecutive pieces spreads over the groups. It is read with fewer
+// descriptors than it has pieces.
 TEST(Recovery, ConsecutiveLossesInALargeSetSpreadOverItsGroups) {
     TempDir dir;
     const Made made = makeSet(dir, 300 * 4096, 4096, {1, 0});
     ASSERT_FALSE(made.set.empty());
+    rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit fewer = old;
+    fewer.rlim_cur = 200;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &fewer), 0);
+    struct Restore {
+        rlimit limit;
+        ~Restore() { setrlimit(RLIMIT_NOFILE, &limit); }
+    } restore{old};
     const FileDescriptor folder = openFolderPath(made.set);
     RunContext run;
     const RecoveryReport intact = assessRecovery(folder.get(), made.set, "data", run);
@@ -244,6 +255,12 @@ TEST(Recovery, ARepairIntoAnotherFolderLeavesTheSetAsItIs) {
     fs::create_directories(dir / "rebuilt");
     const FileDescriptor folder = openFolderPath(made.set);
     const FileDescriptor out = openFolderPath(dir / "rebuilt");
+    // A name there already taken: nothing of the repair is left there.
+    writeFile(dir / "rebuilt/data_R0.rec", "mine");
+    RunContext refused;
+    EXPECT_FALSE(repairSet(folder.get(), made.set, "data", out.get(), dir / "rebuilt", refused));
+    EXPECT_EQ(filesIn(dir / "rebuilt"), (std::map<std::string, std::string>{{"data_R0.rec", "mine"}}));
+    fs::remove(dir / "rebuilt/data_R0.rec");
     RunContext run;
     const Result<RepairOutcome> repaired = repairSet(folder.get(), made.set, "data", out.get(), dir / "rebuilt", run);
     ASSERT_TRUE(repaired) << repaired.failure().reason;
