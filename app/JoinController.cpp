@@ -233,7 +233,9 @@ void JoinController::start() {
             return;
     }
     bool ignoreChecksums = false;
-    if (setChecksums_.state == ChecksumState::Damaged) {
+    // Checksum files the recovery pieces can mend are rebuilt by the join itself.
+    const bool mended = assessed_ && assessed_->hasRecovery && assessed_->repairable;
+    if (setChecksums_.state == ChecksumState::Damaged && !mended) {
         // Damaged checksum files are never passed over silently: the user
         // decides, and Cancel is the default. Pieces are never removed then.
         if (tk_.alert()->runModalQuestion(c_.window, kDamagedChecksumsQuestion,
