@@ -173,13 +173,12 @@ bool JoinController::canRepair() const {
     return quickCheckFails(c_.joinList, setChecksums_.state, recovery_);
 }
 
-bool JoinController::recoveryRowIsWrong(const ListedRecoveryPiece& piece, const char** why) const {
-    *why = piece.size < 0  ? "missing"
-           : !piece.header ? "its header copy is missing"
-           : assessed_ && holds(assessed_->badRecoveryPieces, piece.index)
-               ? "does not match its recovery header"
-               : nullptr;
-    return *why != nullptr;
+const char* JoinController::recoveryPieceProblem(const ListedRecoveryPiece& piece) const {
+    if (piece.size < 0) return "missing";
+    if (!piece.header) return "its header copy is missing";
+    if (assessed_ && holds(assessed_->badRecoveryPieces, piece.index))
+        return "does not match its recovery header";
+    return nullptr;
 }
 
 void JoinController::showSummary() {
@@ -197,10 +196,8 @@ void JoinController::showSummary() {
     std::string recovery;
     if (!recovery_.pieces.empty()) {
         std::size_t lost = 0, bad = 0;
-        for (const ListedRecoveryPiece& piece : recovery_.pieces) {
-            const char* why = nullptr;
-            if (recoveryRowIsWrong(piece, &why)) ++(piece.size < 0 ? lost : bad);
-        }
+        for (const ListedRecoveryPiece& piece : recovery_.pieces)
+            if (recoveryPieceProblem(piece)) ++(piece.size < 0 ? lost : bad);
         recovery = recoveryStateText(recovery_.pieces.size(), lost, bad,
                                      assessed_ ? &*assessed_ : nullptr);
     }
@@ -502,16 +499,14 @@ toolkit::CellValue JoinController::cell(const std::string& columnId, int64_t row
     if (row >= static_cast<int64_t>(c_.joinList.size())) {
         const ListedRecoveryPiece& piece =
             recovery_.pieces[static_cast<std::size_t>(row) - c_.joinList.size()];
-        const char* why = nullptr;
         if (columnId == kFileNameColumn) return CellValue::text(piece.name);
         if (columnId == kLocationColumn)
             return CellValue::text(stringByDeletingLastPathComponent(
                 stringByAppendingPathComponent(c_.intPath, piece.name)));
         if (columnId == kSizeColumn) return CellValue::text(sizeText(piece.size));
-        if (columnId == kCheckStateColumn)
-            return recoveryRowIsWrong(piece, &why) ? CellValue::image(kWrongImage, why)
-                                                   : CellValue::image(kRightImage);
-        return CellValue::none();
+        if (columnId != kCheckStateColumn) return CellValue::none();
+        const char* why = recoveryPieceProblem(piece);
+        return why ? CellValue::image(kWrongImage, why) : CellValue::image(kRightImage);
     }
     const SPTCfg_SPTitem2& entry = c_.joinList[static_cast<std::size_t>(row)];
     if (columnId == kFileNameColumn) return CellValue::text(lastPathComponent(entry.path));

@@ -66,7 +66,8 @@ private:
     // The quick check, or the last reading against the recovery pieces, found
     // something wrong that they may mend.
     bool canRepair() const;
-    bool recoveryRowIsWrong(const ListedRecoveryPiece& piece, const char** why) const;
+    // Why a recovery piece's row is marked wrong; null when it is not.
+    const char* recoveryPieceProblem(const ListedRecoveryPiece& piece) const;
     bool askPassword();
     void launch(bool ignoreChecksums);
 

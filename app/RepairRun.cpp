@@ -18,12 +18,13 @@ Result<RepairOutcome> repair(const std::string& set, const std::string& output, 
     if (!output.empty()) {
         out = openFolderPath(output);
         if (!out) {
-            run.fail("the folder " + output + " cannot be used: " +
-                     folderProblem(AT_FDCWD, output.c_str(), errno));
+            run.fail("the folder " + output +
+                     " cannot be used: " + folderProblem(AT_FDCWD, output.c_str(), errno));
             return run.failure();
         }
         if (sameFile(out.get(), folder.get())) {
-            run.fail("the rebuilt files cannot go into the set's own folder when it cannot be written");
+            run.fail(
+                "the rebuilt files cannot go into the set's own folder when it cannot be written");
             return run.failure();
         }
     }

@@ -381,6 +381,7 @@ void SplitController::reset() {
     c_.tfSize->setStringValue("");
     c_.tfCount->setStringValue("");
     c_.tfOutPath->setStringValue("");
+    updateRecoveryNote();
     c_.btnSplit->setEnabled(false);
 }
 

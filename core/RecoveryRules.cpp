@@ -14,8 +14,8 @@ struct Choice {
     RecoveryRequest request;
 };
 constexpr Choice kChoices[] = {
-    {"None", {}}, {"1", {1, 0}}, {"2", {2, 0}}, {"10%", {0, 10}}, {"20%", {0, 20}},
-    {kCustomRecovery, {}},
+    {"None", {}},     {"1", {1, 0}},    {"2", {2, 0}},
+    {"10%", {0, 10}}, {"20%", {0, 20}}, {kCustomRecovery, {}},
 };
 
 constexpr int32_t kMostListed = 1 << 16;
@@ -35,7 +35,8 @@ std::string counted(int64_t count, const char* one, const char* many) {
 
 std::vector<std::string> recoveryChoiceTitles() {
     std::vector<std::string> titles;
-    for (const Choice& choice : kChoices) titles.emplace_back(choice.title);
+    for (const Choice& choice : kChoices)
+        titles.emplace_back(choice.title);
     return titles;
 }
 
@@ -60,10 +61,10 @@ RecoveryForecast forecastRecovery(const RecoveryRequest& request, int64_t total,
     if (pieces == 0) return forecast;
     RecoveryShape shape;
     forecast.problem =
-        pieces > INT32_MAX ? std::string("the set has too many pieces for recovery pieces")
-                           : planRecovery(request, static_cast<int32_t>(pieces), pieceSize,
-                                          std::min(total, pieceSize),
-                                          estimatedSetFileBytes(files), shape);
+        pieces > INT32_MAX
+            ? std::string("the set has too many pieces for recovery pieces")
+            : planRecovery(request, static_cast<int32_t>(pieces), pieceSize,
+                           std::min(total, pieceSize), estimatedSetFileBytes(files), shape);
     if (!forecast.problem.empty()) {
         forecast.sentence = "No recovery pieces can be made: " + forecast.problem + ".";
         return forecast;
@@ -71,7 +72,8 @@ RecoveryForecast forecastRecovery(const RecoveryRequest& request, int64_t total,
     const int32_t made = shape.recoveryPieces();
     forecast.bytes = made * shape.columnLength;
     forecast.sentence = "The set can lose " + survivalText(shape) + " and still be joined (+" +
-                        counted(made, "piece", "pieces") + ", " + roundedSize(forecast.bytes) + ").";
+                        counted(made, "piece", "pieces") + ", " + roundedSize(forecast.bytes) +
+                        ").";
     return forecast;
 }
 
@@ -112,14 +114,16 @@ RecoveryListing listRecoveryPieces(const std::string& folder) {
             readSmallFileAt(fd.get(), kPieceSumsFileName, std::size_t{64} << 20);
         text && parseChecksumLines(*text, sums)) {
         for (const ChecksumEntry& entry : sums)
-            if (const int32_t index = recoveryIndex(listing.stem, entry.name); index >= 0) at(index);
+            if (const int32_t index = recoveryIndex(listing.stem, entry.name); index >= 0)
+                at(index);
     }
     if (found.empty()) return listing;
     // Indexes run from 0 without a gap: one that none of the above names is
     // missing too (up to a bound a stray name cannot make the list exceed).
     for (int32_t index = 0; index < std::min(found.rbegin()->first, kMostListed); ++index)
         at(index);
-    for (auto& [index, piece] : found) listing.pieces.push_back(std::move(piece));
+    for (auto& [index, piece] : found)
+        listing.pieces.push_back(std::move(piece));
     return listing;
 }
 

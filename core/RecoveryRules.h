@@ -37,8 +37,8 @@ RecoveryForecast forecastRecovery(const RecoveryRequest& request, int64_t total,
 // One recovery piece of a set, as its folder shows it.
 struct ListedRecoveryPiece {
     int32_t index = 0;
-    std::string name; // "<stem>_R<index>.rec"
-    int64_t size = -1; // -1 when there is no regular file of that name
+    std::string name;    // "<stem>_R<index>.rec"
+    int64_t size = -1;   // -1 when there is no regular file of that name
     bool header = false; // its header copy lies beside it
 };
 
