@@ -7,6 +7,7 @@
 #include "core/SplitRules.h"
 #include "engine/errors.h"
 #include "engine/removal.h"
+#include "engine/safe_fs.h"
 #include "engine/utilities.h"
 
 #include <algorithm>
@@ -31,7 +32,41 @@ struct InspectedSet {
     std::string digest;
     std::string name;
     ChecksumVerdict checksums;
+    RecoveryListing recovery;
+    std::optional<RecoveryReport> assessed;
 };
+
+// The quick check found something wrong: a piece missing or unlike its
+// fingerprint, checksum files that are not whole, a recovery file missing.
+bool quickCheckFails(const std::vector<SPTCfg_SPTitem2>& pieces, ChecksumState checksums,
+                     const RecoveryListing& recovery) {
+    return checksums != ChecksumState::Good || recovery.incomplete() ||
+           std::any_of(pieces.begin(), pieces.end(),
+                       [](const SPTCfg_SPTitem2& entry) { return entry.checkState != 0; });
+}
+
+bool holds(const std::vector<int32_t>& indexes, int32_t index) {
+    return std::find(indexes.begin(), indexes.end(), index) != indexes.end();
+}
+
+std::string joined(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
+
+// What a repair found, rebuilt and kept aside, for its completion window.
+std::string repairText(const RepairOutcome& outcome, const std::string& outputFolder) {
+    if (outcome.rebuilt.empty()) return "Nothing to repair: " + outcome.report.summary() + ".";
+    std::string text = "Found " + outcome.report.summary() + ".\nRebuilt " +
+                       joined(outcome.rebuilt) +
+                       (outputFolder.empty() ? "" : " in " + outputFolder) + ".";
+    if (!outcome.keptAside.empty())
+        text += std::string("\nKept the damaged ") +
+                (outcome.keptAside.size() == 1 ? "file" : "files") + " aside: " +
+                joined(outcome.keptAside) + ".";
+    return text;
+}
 
 } // namespace
 
@@ -48,6 +83,8 @@ void JoinController::load(const std::string& path) {
     if (addingSet_) return;
     c_.delSoureFileM->setState(0); // a removal is chosen for one set, never carried over
     checksumFailures_.clear();
+    recovery_ = {};
+    assessed_.reset();
     c_.intPath = path;
     c_.outPath = stringByDeletingLastPathComponent(c_.intPath);
     c_.tfMOutputPath->setStringValue(c_.outPath);
@@ -66,6 +103,14 @@ void JoinController::load(const std::string& path) {
         found->digest = digest;
         found->name = name;
         found->checksums = checksumVerdict(path.c_str());
+        if (found->result >= 0) found->recovery = listRecoveryPieces(path);
+        // Every byte is read against the recovery pieces only when something is wrong.
+        if (!found->recovery.stem.empty() &&
+            quickCheckFails(found->pieces, found->checksums.state, found->recovery)) {
+            RunContext run;
+            if (const FileDescriptor folder = openFolderPath(path))
+                found->assessed = assessRecovery(folder.get(), path, found->recovery.stem, run);
+        }
         c_.onUi([this, generation, found, alive] {
             if (alive.expired() || generation != setGeneration_) return;
             setAdding(false);
@@ -82,6 +127,8 @@ void JoinController::load(const std::string& path) {
                                  [](const SPTCfg_SPTitem2& a, const SPTCfg_SPTitem2& b) {
                                      return a.pieceIndex < b.pieceIndex;
                                  });
+                recovery_ = std::move(found->recovery);
+                if (found->assessed) takeAssessment(*found->assessed);
                 setControlsEnabled(true);
             }
             showSummary();
@@ -111,6 +158,27 @@ void JoinController::setControlsEnabled(bool enabled) {
     c_.tfMOutputPath->setEnabled(enabled);
     c_.mOutputBtn->setEnabled(enabled);
     c_.delSoureFileM->setEnabled(enabled);
+    c_.mRepairBtn->setEnabled(enabled && canRepair());
+}
+
+void JoinController::takeAssessment(const RecoveryReport& report) {
+    assessed_ = report;
+    for (SPTCfg_SPTitem2& entry : c_.joinList)
+        if (holds(report.badPieces, entry.pieceIndex)) entry.checkState = -1;
+}
+
+bool JoinController::canRepair() const {
+    if (recovery_.stem.empty()) return false;
+    if (assessed_) return assessed_->hasRecovery && !assessed_->intact();
+    return quickCheckFails(c_.joinList, setChecksums_.state, recovery_);
+}
+
+const char* JoinController::recoveryPieceProblem(const ListedRecoveryPiece& piece) const {
+    if (piece.size < 0) return "missing";
+    if (!piece.header) return "its header copy is missing";
+    if (assessed_ && holds(assessed_->badRecoveryPieces, piece.index))
+        return "does not match its recovery header";
+    return nullptr;
 }
 
 void JoinController::showSummary() {
@@ -125,13 +193,24 @@ void JoinController::showSummary() {
         else if (entry.checkState != 0)
             ++damaged;
     }
+    std::string recovery;
+    if (!recovery_.pieces.empty()) {
+        std::size_t lost = 0, bad = 0;
+        for (const ListedRecoveryPiece& piece : recovery_.pieces)
+            if (recoveryPieceProblem(piece)) ++(piece.size < 0 ? lost : bad);
+        recovery = recoveryStateText(recovery_.pieces.size(), lost, bad,
+                                     assessed_ ? &*assessed_ : nullptr);
+    }
     c_.joinSummary->setStringValue(joinSummaryText(c_.joinList.size(), missing, damaged,
-                                                   !c_.pwdM.empty(), setChecksums_.state));
+                                                   !c_.pwdM.empty(), setChecksums_.state,
+                                                   recovery));
 }
 
 void JoinController::reset() {
     ++setGeneration_; // an inspection still on its way no longer fits
     c_.joinList.clear();
+    recovery_ = {};
+    assessed_.reset();
     c_.intPath.clear();
     c_.outPath.clear();
     c_.tfMOutputPath->setStringValue(c_.outPath);
@@ -151,7 +230,9 @@ void JoinController::start() {
             return;
     }
     bool ignoreChecksums = false;
-    if (setChecksums_.state == ChecksumState::Damaged) {
+    // Checksum files the recovery pieces can mend are rebuilt by the join itself.
+    const bool mended = assessed_ && assessed_->hasRecovery && assessed_->repairable;
+    if (setChecksums_.state == ChecksumState::Damaged && !mended) {
         // Damaged checksum files are never passed over silently: the user
         // decides, and Cancel is the default. Pieces are never removed then.
         if (tk_.alert()->runModalQuestion(c_.window, kDamagedChecksumsQuestion,
@@ -259,11 +340,13 @@ void JoinController::tick() {
     std::string detail = !succeeded               ? run.reason()
                          : !run.outcome.fullCheck ? std::string(kQuickCheckOnlyDetail)
                                                   : std::string();
-    if (std::string changes = joinChangesText(run.outcome.filesReplaced, run.outcome.filesAdded);
-        succeeded && !changes.empty()) {
-        changes[0] = static_cast<char>(changes[0] - 'a' + 'A');
-        detail = changes + "." + (detail.empty() ? "" : "\n" + detail);
-    }
+    if (const std::string changes =
+            joinChangesText(run.outcome.filesReplaced, run.outcome.filesAdded);
+        succeeded && !changes.empty())
+        detail = sentenceOf(changes) + (detail.empty() ? "" : "\n" + detail);
+    // "Rebuilt 1 missing piece from the recovery pieces.": the set's folder is as it was.
+    if (succeeded && !run.outcome.rebuilt.empty())
+        detail = sentenceOf(run.outcome.rebuilt) + (detail.empty() ? "" : "\n" + detail);
     std::function<void()> beforeCompletion;
     if (run.removePieces && succeeded) {
         // The engine removed the pieces the join read, those still unchanged.
@@ -336,26 +419,95 @@ void JoinController::verifyTick() {
         }
         if (run.done.result() != 0 && checks.empty()) detail = run.reason();
     }
+    if (const std::optional<RecoveryReport>& recovery = run.recovery;
+        recovery && (recovery->hasRecovery || !recovery->headerProblem.empty())) {
+        detail += (detail.empty() ? "" : "\n") + ("Recovery pieces: " + recovery->summary() + ".");
+        if (recovery->hasRecovery && !recovery->intact() && recovery->repairable)
+            detail += std::string(" ") + kRepairAdvice;
+    }
     c_.finishRun(
         title, detail,
-        [this, belong, checks = std::move(checks)] {
-            if (!belong || checks.empty()) return; // the quick marks stay
-            checksumFailures_.clear();
-            for (SPTCfg_SPTitem2& entry : c_.joinList) {
-                for (const PieceCheck& check : checks) {
-                    if (check.pieceIndex != entry.pieceIndex) continue;
-                    entry.checkState = check.good ? 0 : -1;
-                    if (!check.good) checksumFailures_.insert(check.pieceIndex);
+        [this, belong, checks = std::move(checks), recovery = run.recovery] {
+            if (belong && !checks.empty()) { // otherwise the quick marks stay
+                checksumFailures_.clear();
+                for (SPTCfg_SPTitem2& entry : c_.joinList) {
+                    for (const PieceCheck& check : checks) {
+                        if (check.pieceIndex != entry.pieceIndex) continue;
+                        entry.checkState = check.good ? 0 : -1;
+                        if (!check.good) checksumFailures_.insert(check.pieceIndex);
+                    }
                 }
             }
+            if (recovery) takeAssessment(*recovery);
             showSummary();
+            setControlsEnabled(true);
         },
         [this] { c_.joinView->reloadData(); });
 }
 
+void JoinController::startRepair() {
+    if (addingSet_ || recovery_.stem.empty()) return;
+    // In place the damaged files are kept aside; where that cannot be, the
+    // rebuilt files go into a folder of the user's choosing.
+    std::string output;
+    if (!c_.canWriteFolder(c_.intPath)) {
+        auto panel = folderPanel(tk_);
+        panel->setTitle(kChooseRepairFolder);
+        panel->setCanCreateDirectories(true);
+        if (panel->runModal() != toolkit::kModalResponseOK) return;
+        output = panel->path();
+    }
+    auto run = std::make_shared<RepairRun>();
+    run->pieceFolder = c_.intPath;
+    run->outputFolder = output;
+    repair_ = run;
+    c_.prepareRun(run, output.empty() ? c_.intPath : output);
+    tk_.threads().detachNewThread([run] { run->execute(); });
+    tk_.threads().detachNewThread([this] { c_.runProgressTimer([this] { repairTick(); }); });
+    c_.runProgressWindow(kRepairingTitle);
+}
+
+void JoinController::repairTick() {
+    c_.showProgress();
+    // Set by the UI thread before this thread started; replaced only after this run ends.
+    const RepairRun& run = *repair_;
+    if (!run.done.finished()) return;
+    c_.stopProgressTimer();
+    const bool succeeded = run.done.result() == 0;
+    // A set mended in place is listed again, as it now is; the join keeps its output folder.
+    const bool relist = succeeded && run.outputFolder.empty() && !run.outcome.rebuilt.empty();
+    c_.finishRun(succeeded ? kRepairCompletedTitle
+                           : MainViewController::failedTitle(run.failureKind(), kRepairFailedTitle,
+                                                             kRepairCancelledTitle),
+                 succeeded ? repairText(run.outcome, run.outputFolder) : run.reason(), nullptr,
+                 [this, relist] {
+                     if (!relist) return;
+                     const std::string output = c_.outPath;
+                     load(c_.intPath);
+                     c_.outPath = output;
+                     c_.tfMOutputPath->setStringValue(output);
+                 });
+}
+
+int64_t JoinController::rowCount() const {
+    return static_cast<int64_t>(c_.joinList.size() + recovery_.pieces.size());
+}
+
 toolkit::CellValue JoinController::cell(const std::string& columnId, int64_t row) const {
     using toolkit::CellValue;
-    if (row < 0 || row >= static_cast<int64_t>(c_.joinList.size())) return CellValue::none();
+    if (row < 0 || row >= rowCount()) return CellValue::none();
+    if (row >= static_cast<int64_t>(c_.joinList.size())) {
+        const ListedRecoveryPiece& piece =
+            recovery_.pieces[static_cast<std::size_t>(row) - c_.joinList.size()];
+        if (columnId == kFileNameColumn) return CellValue::text(piece.name);
+        if (columnId == kLocationColumn)
+            return CellValue::text(stringByDeletingLastPathComponent(
+                stringByAppendingPathComponent(c_.intPath, piece.name)));
+        if (columnId == kSizeColumn) return CellValue::text(sizeText(piece.size));
+        if (columnId != kCheckStateColumn) return CellValue::none();
+        const char* why = recoveryPieceProblem(piece);
+        return why ? CellValue::image(kWrongImage, why) : CellValue::image(kRightImage);
+    }
     const SPTCfg_SPTitem2& entry = c_.joinList[static_cast<std::size_t>(row)];
     if (columnId == kFileNameColumn) return CellValue::text(lastPathComponent(entry.path));
     if (columnId == kLocationColumn)
@@ -367,6 +519,8 @@ toolkit::CellValue JoinController::cell(const std::string& columnId, int64_t row
         const char* why = entry.size < 0 ? "missing"
                           : checksumFailures_.count(entry.pieceIndex) != 0
                               ? "does not match its checksum"
+                          : assessed_ && holds(assessed_->badPieces, entry.pieceIndex)
+                              ? "does not match its recovery header"
                               : "does not match its fingerprint";
         return CellValue::image(kWrongImage, why);
     }

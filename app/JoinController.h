@@ -5,12 +5,15 @@
 // state; the controller forwards its join actions here.
 
 #include "app/JoinRun.h"
+#include "app/RepairRun.h"
 #include "app/VerifyRun.h"
 #include "app/toolkit/Table.h"
+#include "core/RecoveryRules.h"
 #include "engine/inspection.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -39,16 +42,32 @@ public:
     void passwordCancelled();
     void tick(); // progress thread, every tick
 
-    // The full check of every piece against the set's checksums.
+    // The full check of every piece against the set's checksums, and of
+    // the whole set against its recovery pieces when it has them.
     void startVerify();
     void verifyTick(); // progress thread, every tick
 
-    // A row of the join table.
+    // Rebuilds what is missing or damaged from the recovery pieces: in
+    // place, or into a folder the user chooses when the set's folder cannot
+    // be written.
+    void startRepair();
+    void repairTick(); // progress thread, every tick
+
+    // The join table: the pieces in index order, then the recovery pieces.
+    int64_t rowCount() const;
     toolkit::CellValue cell(const std::string& columnId, int64_t row) const;
 
 private:
     void setAdding(bool busy);
     void showSummary();
+    // What a reading of the whole set against its recovery pieces found:
+    // the pieces it found wrong are marked so.
+    void takeAssessment(const RecoveryReport& report);
+    // The quick check, or the last reading against the recovery pieces, found
+    // something wrong that they may mend.
+    bool canRepair() const;
+    // Why a recovery piece's row is marked wrong; null when it is not.
+    const char* recoveryPieceProblem(const ListedRecoveryPiece& piece) const;
     bool askPassword();
     void launch(bool ignoreChecksums);
 
@@ -58,9 +77,13 @@ private:
     uint64_t setGeneration_ = 0;         // which add a result answers
     ChecksumVerdict setChecksums_;       // what the listed set's checksum files are worth
     std::set<int32_t> checksumFailures_; // pieces the last Verify found wrong
+    RecoveryListing recovery_;           // the listed set's recovery pieces
+    // What the last reading against the recovery pieces found; none until one is made.
+    std::optional<RecoveryReport> assessed_;
     // The last join and full check started; their engine threads hold them
     // too. Fresh ones before any run, so a tick then finds nothing finished.
     std::shared_ptr<JoinRun> run_ = std::make_shared<JoinRun>();
     std::shared_ptr<VerifyRun> verify_ = std::make_shared<VerifyRun>();
+    std::shared_ptr<RepairRun> repair_ = std::make_shared<RepairRun>();
     std::shared_ptr<int> alive_ = std::make_shared<int>(0); // posted work checks it
 };

@@ -6,16 +6,23 @@
 
 #include "app/Texts.h"
 #include "core/LaunchPaths.h"
+#include "core/RecoveryRules.h"
 #include "core/SplitArithmetic.h"
 #include "engine/errors.h"
 #include "engine/utilities.h"
 
 #include <cstdio>
 
+#include <unistd.h>
+
 MainViewController::MainViewController(toolkit::Toolkit& toolkit) : tk_(toolkit) {}
 
 MainViewController::~MainViewController() {
     tk_.notificationCenter().removeObserver(this);
+}
+
+bool MainViewController::folderIsWritable(const std::string& folder) {
+    return access(folder.c_str(), W_OK | X_OK) == 0;
 }
 
 void MainViewController::log(const std::string& line) {
@@ -38,8 +45,10 @@ void MainViewController::awakeFromNib() {
     joinView->setDataSource(this);
     pathView->registerForDraggedTypes(kFilenamesPboardType);
     joinView->registerForDraggedTypes(kFilenamesPboardType);
+    recoveryBtn->setItemTitles(recoveryChoiceTitles());
     disableSpliteUIControl();
     disableMergeUIControl();
+    split_.recoveryChosen();
     tk_.notificationCenter().addWindowWillCloseObserver(this, window,
                                                         [this] { return windowShouldClose(); });
 }
@@ -147,16 +156,6 @@ void MainViewController::showProgress() {
     });
 }
 
-namespace {
-
-std::string capitalized(std::string text) {
-    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z')
-        text[0] = static_cast<char>(text[0] - 'a' + 'A');
-    return text;
-}
-
-} // namespace
-
 void MainViewController::finishRun(const char* title, const std::string& detail,
                                    std::function<void()> beforeCompletion,
                                    std::function<void()> afterCompletion) {
@@ -181,7 +180,7 @@ void MainViewController::finishRun(const char* title, const std::string& detail,
         std::string shown =
             detail.rfind("cancelled", 0) == 0 ? std::string(kCancelledDetail) : detail;
         for (const std::string& note : activeRun_->context.takeNotes())
-            shown += (shown.empty() ? "" : "\n") + capitalized(note) + ".";
+            shown += (shown.empty() ? "" : "\n") + sentenceOf(note);
         completeDetail->setStringValue(shown);
         completeDetail->setHidden(shown.empty());
         progressWindow->orderOut();
@@ -209,7 +208,7 @@ void MainViewController::actAgain() {
 
 int64_t MainViewController::numberOfRowsInTableView(const toolkit::TableView* table) {
     if (table == pathView) return fPath.empty() ? 0 : 1;
-    return static_cast<int64_t>(joinList.size());
+    return join_.rowCount();
 }
 
 toolkit::CellValue MainViewController::tableView_objectValueForTableColumn_row(
@@ -282,6 +281,9 @@ void MainViewController::actDelFile(long tag) {
 void MainViewController::actIncludeHidden() {
     split_.includeHiddenToggled();
 }
+void MainViewController::actRecovery() {
+    split_.recoveryChosen();
+}
 void MainViewController::clearSplitMsg() {
     split_.reset();
 }
@@ -342,6 +344,9 @@ void MainViewController::mActVerify() {
 }
 void MainViewController::updateVerifyProgress() {
     join_.verifyTick();
+}
+void MainViewController::mActRepair() {
+    join_.startRepair();
 }
 void MainViewController::mActMergeFile() {
     join_.start();

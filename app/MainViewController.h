@@ -59,6 +59,7 @@ public:
     void actPreset(); // a piece size chosen from the presets menu
     void actDelFile(long tag);
     void actIncludeHidden(); // the box was ticked or unticked: a folder source is measured again
+    void actRecovery();      // a choice of recovery pieces was made
     void clearSplitMsg();
     void defaultSpliteSize();
     void sizeTextFieldChange();
@@ -100,6 +101,9 @@ public:
     static void OC_verifyPieceSet(VerifyRun& run); // engine thread
     void updateVerifyProgress();                   // progress thread, every tick
 
+    // --- repair of the listed set from its recovery pieces
+    void mActRepair();
+
     // --- join run
     void mActMergeFile();
     void actOutputPathOK();
@@ -115,6 +119,9 @@ public:
 
     // What the output folder's file system allows; tests put a fake here.
     std::function<OutputSpace(const std::string& folder)> examineOutput = examineOutputFolder;
+    // Whether this user may write into a folder; tests put a fake here.
+    static bool folderIsWritable(const std::string& folder);
+    std::function<bool(const std::string& folder)> canWriteFolder = folderIsWritable;
 
     // --- state
     std::string fPath;
@@ -143,6 +150,9 @@ public:
     toolkit::TextField* tfCount = nullptr;
     toolkit::Button* delSourceFileBtn = nullptr;
     toolkit::Button* includeHiddenBtn = nullptr; // a folder source's hidden items go into the set
+    toolkit::PopUpButton* recoveryBtn = nullptr;   // how many recovery pieces the split writes
+    toolkit::TextField* tfRecoveryCount = nullptr; // the count of the Custom choice
+    toolkit::TextField* recoveryNote = nullptr;    // what the choice survives, and costs
     toolkit::Button* btnSplit = nullptr;
     toolkit::TextField* tfOutPath = nullptr;
     toolkit::Button* outPathBtn = nullptr;
@@ -165,6 +175,7 @@ public:
     toolkit::TextField* completeDetail = nullptr; // why a run failed, what a removal kept
     toolkit::Button* mBtnAddFile = nullptr;
     toolkit::Button* mVerifyBtn = nullptr;
+    toolkit::Button* mRepairBtn = nullptr; // rebuilds the set from its recovery pieces
     toolkit::TextField* joinSummary = nullptr;  // the listed set in one line
     toolkit::TextField* splitSummary = nullptr; // what a folder source's set will hold
     toolkit::TableView* joinView = nullptr;

@@ -55,6 +55,8 @@ void SplitController::setControlsEnabled(bool enabled) {
     c_.tfOutPath->setEnabled(enabled);
     c_.outPathBtn->setEnabled(enabled);
     c_.encryptBtn->setEnabled(enabled);
+    c_.recoveryBtn->setEnabled(enabled);
+    c_.tfRecoveryCount->setEnabled(enabled);
     c_.btnSplit->setEnabled(enabled);
 }
 
@@ -74,6 +76,24 @@ bool SplitController::includeHidden() const {
     return c_.includeHiddenBtn->state() == 1;
 }
 
+RecoveryRequest SplitController::recoveryRequest() const {
+    return recoveryRequestFor(c_.recoveryBtn->title(), c_.tfRecoveryCount->integerValue());
+}
+
+RecoveryForecast SplitController::recoveryForecast() const {
+    return forecastRecovery(recoveryRequest(), c_.fSize, folderSource_, sourceFiles_, c_.sSize);
+}
+
+void SplitController::updateRecoveryNote() {
+    c_.recoveryNote->setStringValue(c_.fPath.empty() || measuring_ ? ""
+                                                                   : recoveryForecast().sentence);
+}
+
+void SplitController::recoveryChosen() {
+    c_.tfRecoveryCount->setHidden(c_.recoveryBtn->title() != kCustomRecovery);
+    updateRecoveryNote();
+}
+
 void SplitController::takeSource(const std::string& path) {
     if (measuring_) return;
     c_.delSourceFileBtn->setState(0); // a removal is chosen for one source, never carried over
@@ -82,7 +102,9 @@ void SplitController::takeSource(const std::string& path) {
     c_.tfOutPath->setStringValue(c_.oPath);
     refreshPresets();
     ++sourceGeneration_; // a measurement still on its way no longer fits
-    if (isFolder(c_.fPath.c_str()) != 1) {
+    folderSource_ = isFolder(c_.fPath.c_str()) == 1;
+    if (!folderSource_) {
+        sourceFiles_ = 1;
         c_.fSize = pathSize(c_.fPath.c_str());
         c_.sSize = c_.fSize;
         c_.splitSummary->setStringValue("");
@@ -107,17 +129,20 @@ void SplitController::measureFolder(bool again) {
     measuring_ = true;
     again ? setControlsEnabled(false) : disableControls();
     c_.splitSummary->setStringValue(kMeasuringSource);
+    updateRecoveryNote();
     c_.pathView->reloadData();
     tk_.threads().detachNewThread([this, path = c_.fPath, hidden = includeHidden(), generation,
                                    again, alive = std::weak_ptr<int>(alive_)] {
         const FolderSourceSummary measured =
             summarizeFolderSource(path, hidden, kIncludeHiddenAdvice);
         const int64_t size = measured.bytes;
+        const int64_t files = measured.files;
         auto summary = std::make_shared<std::string>(measured.text);
-        c_.onUi([this, generation, again, alive, size, summary] {
+        c_.onUi([this, generation, again, alive, size, files, summary] {
             if (alive.expired() || generation != sourceGeneration_) return;
             measuring_ = false;
             c_.fSize = size;
+            sourceFiles_ = files;
             c_.sSize = size;
             c_.splitSummary->setStringValue(*summary);
             sourceMeasured(again);
@@ -181,9 +206,10 @@ void SplitController::presetChosen() {
         c_.sizeNote->setStringValue("Pieces of " + groupedCount(c_.sSize) +
                                     " bytes; the size shown is rounded.");
     }
+    updateRecoveryNote();
 }
 
-bool SplitController::outputCanTakeTheSet() {
+bool SplitController::outputCanTakeTheSet(int64_t recoveryBytes) {
     const OutputSpace space = c_.examineOutput(c_.oPath);
     const std::string stem = stemOf(lastPathComponent(c_.fPath));
     std::string refusal = pieceSizeProblem(space, c_.oPath, c_.sSize);
@@ -192,7 +218,7 @@ bool SplitController::outputCanTakeTheSet() {
         c_.showAlert(kCannotSplit, refusal);
         return false;
     }
-    const std::string tight = freeSpaceProblem(space, c_.oPath, c_.fSize);
+    const std::string tight = freeSpaceProblem(space, c_.oPath, c_.fSize + recoveryBytes);
     return tight.empty() || tk_.alert()->runModalQuestion(c_.window, kNotEnoughSpaceQuestion, tight,
                                                           kSplitAnywayButton, kCancelButton) ==
                                 toolkit::kModalResponseOK;
@@ -217,6 +243,7 @@ void SplitController::sizeToCount() {
     const int64_t pieceSize = n * unit;
     c_.tfCount->setIntegerValue(ceilDivide(c_.fSize, pieceSize));
     c_.sSize = pieceSize;
+    updateRecoveryNote();
 }
 
 void SplitController::countToSize() {
@@ -231,6 +258,7 @@ void SplitController::countToSize() {
         c_.sSize = kKilobyte;
         c_.tfSize->setIntegerValue(1);
         c_.popBtn->selectItemAtIndex(0);
+        updateRecoveryNote();
         return;
     }
     // Rounded up, so the split makes the pieces asked for whenever it can.
@@ -239,6 +267,7 @@ void SplitController::countToSize() {
     c_.tfSize->setIntegerValue(shown.value);
     c_.popBtn->selectItemAtIndex(shown.unitIndex);
     if (c_.sSize >= kKilobyte) c_.log(format("tt1 = %lld", shown.value));
+    updateRecoveryNote();
 }
 
 void SplitController::textChanged(const toolkit::Control* object) {
@@ -252,6 +281,7 @@ void SplitController::textChanged(const toolkit::Control* object) {
         if (isDigitsOnly(text) && n > 0 && unit > 0 && n <= largestSizeInUnits(unit)) {
             c_.sSize = n * unit;
             c_.tfCount->setIntegerValue(ceilDivide(c_.fSize, c_.sSize));
+            updateRecoveryNote();
         }
     } else if (object == c_.tfCount) {
         countPending_ = true;
@@ -263,9 +293,12 @@ void SplitController::textChanged(const toolkit::Control* object) {
             const SizeInUnits shown = sizeInLargestUnit(c_.sSize);
             c_.tfSize->setIntegerValue(shown.value);
             c_.popBtn->selectItemAtIndex(shown.unitIndex);
+            updateRecoveryNote();
         }
     } else if (object == c_.tfPwdFirst || object == c_.tfPwdSecond) {
         updatePasswordPanel();
+    } else if (object == c_.tfRecoveryCount) {
+        updateRecoveryNote();
     }
 }
 
@@ -335,6 +368,7 @@ void SplitController::forgetSource(long tag) {
     c_.fPath.clear();
     c_.fSize = 0;
     c_.splitSummary->setStringValue("");
+    updateRecoveryNote();
     disableControls(); // nothing left to split
     c_.pathView->reloadData();
 }
@@ -347,6 +381,7 @@ void SplitController::reset() {
     c_.tfSize->setStringValue("");
     c_.tfCount->setStringValue("");
     c_.tfOutPath->setStringValue("");
+    updateRecoveryNote();
     c_.btnSplit->setEnabled(false);
 }
 
@@ -442,7 +477,12 @@ void SplitController::start() {
         c_.showAlert(kCannotSplit, kPasswordTooLong);
         return;
     }
-    if (!outputCanTakeTheSet()) return;
+    const RecoveryForecast recovery = recoveryForecast();
+    if (!recovery.problem.empty()) {
+        c_.showAlert(kCannotSplit, recovery.sentence);
+        return;
+    }
+    if (!outputCanTakeTheSet(recovery.bytes)) return;
     if (c_.delSourceFileBtn->state() == 1 &&
         tk_.alert()->runModalQuestion(c_.window, sourceRemovalQuestion(c_.fPath, includeHidden()),
                                       kRemovalInformative, kRemoveButton,
@@ -458,6 +498,7 @@ void SplitController::start() {
 
     run->removeSource = c_.delSourceFileBtn->state() == 1;
     run->includeHidden = includeHidden();
+    run->recovery = recoveryRequest();
     run_ = run;
     c_.prepareRun(run, c_.oPath);
     // The engine thread gets the run and nothing else of the window's.
@@ -509,6 +550,9 @@ void SplitController::tick() {
     }
     if (!succeeded && run.removeSource)
         detail += (detail.empty() ? "" : "\n") + std::string(kUntouchedAfterFailure);
+    // "Wrote 2 recovery pieces: the set can lose any 2 of its 18 pieces and still be joined."
+    if (succeeded && !run.outcome.recovery.empty())
+        detail = sentenceOf(run.outcome.recovery) + (detail.empty() ? "" : "\n") + detail;
     c_.finishRun(succeeded
                      ? kSplitCompletedTitle
                      : MainViewController::failedTitle(kind, kSplitFailedTitle, kSplitCancelledTitle),

@@ -6,6 +6,7 @@
 
 #include "app/SplitRun.h"
 #include "app/toolkit/Table.h"
+#include "core/RecoveryRules.h"
 
 #include <cstdint>
 #include <memory>
@@ -32,6 +33,9 @@ public:
     // Include hidden items was ticked or unticked: a folder source is measured
     // again, and keeps its password and its removal choice.
     void includeHiddenToggled();
+    // A choice of recovery pieces was made: the Custom count shows with its
+    // choice, and the sentence under them follows.
+    void recoveryChosen();
     void reset();
 
     // Size and count.
@@ -60,6 +64,11 @@ public:
 
 private:
     bool includeHidden() const;
+    RecoveryRequest recoveryRequest() const;
+    // What the chosen recovery pieces would make of the source, with the cut as it stands.
+    RecoveryForecast recoveryForecast() const;
+    // The sentence under the recovery choice, for the source and cut as they stand.
+    void updateRecoveryNote();
     // Enables or disables the split side's controls and nothing else.
     void setControlsEnabled(bool enabled);
     // Measures the folder source on a worker thread with the split side
@@ -71,8 +80,9 @@ private:
     // The presets for the output folder's file system, "Custom" selected.
     void refreshPresets();
     // The checks before a split: the file system's file size limit and names,
-    // and the free space. False when the split must not start.
-    bool outputCanTakeTheSet();
+    // and the free space for the set and its recovery pieces. False when the
+    // split must not start.
+    bool outputCanTakeTheSet(int64_t recoveryBytes);
     // Asks before a split replaces a set already in its piece folder; false
     // when the user declines. Sets `replace` to the answer.
     bool mayReplaceSetInTheWay(bool& replace);
@@ -82,6 +92,8 @@ private:
     MainViewController& c_;
     toolkit::Toolkit& tk_;
     bool measuring_ = false;        // a folder source is being measured on a worker thread
+    bool folderSource_ = false;     // the source is a folder
+    int64_t sourceFiles_ = 1;       // the files the source holds, as measured
     uint64_t sourceGeneration_ = 0; // which source a measurement answers
     bool sizePending_ = false;      // typed into, not yet corrected
     bool countPending_ = false;

@@ -13,6 +13,7 @@ void SplitRun::execute() {
     // The source goes only once the set checks whole again, in the same call.
     options.removeSource = removeSource;
     options.includeHidden = includeHidden;
+    options.recovery = recovery;
     Result<SplitOutcome> made = splitSource(plain, options, context);
     if (made) outcome = std::move(made.value());
     finish(made);

@@ -17,6 +17,7 @@ public:
     bool replaceSet = false;    // the user agreed to replace the set in the way
     bool removeSource = false;  // the removal box was on when the run started
     bool includeHidden = false; // a folder source's hidden items go into the set
+    RecoveryRequest recovery;   // the recovery pieces written beside the set
     // Written by the engine thread before `done`; with `removeSource`, what
     // the removal did is in it.
     SplitOutcome outcome;

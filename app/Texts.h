@@ -12,6 +12,13 @@ inline constexpr const char* kJoinFailedTitle = "Joining Failed!";
 inline constexpr const char* kSplitCancelledTitle = "Splitting Cancelled";
 inline constexpr const char* kJoinCancelledTitle = "Joining Cancelled";
 inline constexpr const char* kVerifyCancelledTitle = "Verification Cancelled";
+inline constexpr const char* kRepairingTitle = "Repairing...";
+inline constexpr const char* kRepairCompletedTitle = "Repair Completed!";
+inline constexpr const char* kRepairFailedTitle = "Repair Failed!";
+inline constexpr const char* kRepairCancelledTitle = "Repair Cancelled";
+inline constexpr const char* kChooseRepairFolder =
+    "The set's folder cannot be written: choose a folder for the rebuilt files";
+inline constexpr const char* kRepairAdvice = "Repair rebuilds what is missing or damaged.";
 inline constexpr const char* kCancellingTitle = "Cancelling...";
 inline constexpr const char* kCheckingPieces = "Checking the pieces...";
 inline constexpr const char* kMeasuringSource = "Measuring the folder...";

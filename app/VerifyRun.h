@@ -5,7 +5,9 @@
 #include "app/EngineRun.h"
 #include "engine/checksums.h"
 #include "engine/inspection.h"
+#include "engine/recovery.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,4 +20,7 @@ public:
     std::string pieceFolder;
     std::vector<PieceCheck> checks;                  // written before `done`
     ChecksumState checksums = ChecksumState::Absent; // written before `done`
+    // A set with recovery headers is read against them too: what is wrong
+    // and whether it can be mended. Written before `done`.
+    std::optional<RecoveryReport> recovery;
 };

@@ -124,6 +124,12 @@ int64_t progressPercent(int64_t done, int64_t total) {
     return static_cast<int64_t>(static_cast<Wide>(done) * 100 / total);
 }
 
+std::string sentenceOf(std::string phrase) {
+    if (phrase.empty()) return phrase;
+    if (phrase[0] >= 'a' && phrase[0] <= 'z') phrase[0] = static_cast<char>(phrase[0] - 'a' + 'A');
+    return phrase + ".";
+}
+
 std::string lastPathComponent(const std::string& path) {
     return lastComponentOf(path);
 }

@@ -54,6 +54,9 @@ struct SizeInUnits {
 };
 SizeInUnits sizeInLargestUnit(int64_t bytes);
 
+// "Rebuilt 1 missing piece." from the engine's "rebuilt 1 missing piece".
+std::string sentenceOf(std::string phrase);
+
 // "1,204": a count with thousands separators.
 std::string groupedCount(int64_t count);
 // "5.2 GB", "300 KB", "12 bytes": one decimal in the window's units.

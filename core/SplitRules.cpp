@@ -52,11 +52,13 @@ std::string freeSpaceProblem(const OutputSpace& space, const std::string& folder
 }
 
 std::string joinSummaryText(std::size_t pieces, std::size_t missing, std::size_t damaged,
-                            bool password, ChecksumState checksums) {
+                            bool password, ChecksumState checksums,
+                            const std::string& recovery) {
     std::string text =
         groupedCount(static_cast<int64_t>(pieces)) + (pieces == 1 ? " piece" : " pieces");
     if (missing > 0) text += ", " + groupedCount(static_cast<int64_t>(missing)) + " missing";
     if (damaged > 0) text += ", " + groupedCount(static_cast<int64_t>(damaged)) + " damaged";
+    if (!recovery.empty()) text += "; " + recovery;
     if (password) text += "; protected by a password";
     switch (checksums) {
     case ChecksumState::Good:

@@ -16,10 +16,12 @@ inline constexpr const char* kPasswordTooLong = "A password has at most 31 bytes
 // "A password has at most 31 bytes."), or "" when it can.
 std::string newPasswordProblem(const std::string& password);
 
-// "12 pieces, 1 missing, 1 damaged; protected by a password; checksums present".
-// `checksums` is what the set's checksum files are worth.
+// "12 pieces, 1 missing, 1 damaged; 2 recovery pieces: repairable; protected
+// by a password; checksums present". `checksums` is what the set's checksum
+// files are worth; `recovery` says what its recovery pieces are, "" for none.
 std::string joinSummaryText(std::size_t pieces, std::size_t missing, std::size_t damaged,
-                            bool password, ChecksumState checksums);
+                            bool password, ChecksumState checksums,
+                            const std::string& recovery = "");
 
 // What a join changed where files were there before: "replaced 3 files,
 // added 12"; "" when it replaced none.

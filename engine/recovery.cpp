@@ -846,7 +846,10 @@ void fillReport(const Header& h, const DamageMap& map, RecoveryReport& report) {
             const bool missing = map.missing[static_cast<std::size_t>(c)];
             (missing ? report.missingPieces : report.damagedPieces)++;
         }
-        if (c >= s.columns()) (wrong ? report.badRecovery : report.recoveryPresent)++;
+        if (c >= s.columns()) {
+            (wrong ? report.badRecovery : report.recoveryPresent)++;
+            if (wrong) report.badRecoveryPieces.push_back(c - s.columns());
+        }
     }
     for (int i = 0; i < kMembers; ++i)
         if (map.memberRewrite[static_cast<std::size_t>(i)]) report.badSetFiles.push_back(kMemberNames[i]);

@@ -88,6 +88,7 @@ struct RecoveryReport {
     int32_t badHeaders = 0;      // header copies missing or unlike the one used
     std::vector<std::string> badSetFiles; // manifest, SHA256SUMS, ... missing or damaged
     std::vector<int32_t> badPieces;        // data piece indexes, missing or damaged
+    std::vector<int32_t> badRecoveryPieces; // recovery piece indexes, missing or damaged
     int32_t worstRow = 0; // the most bad stripes in one row of one group
     bool repairable = false;
     bool intact() const { return missingPieces == 0 && damagedPieces == 0 && badRecovery == 0 &&

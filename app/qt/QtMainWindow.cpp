@@ -71,6 +71,11 @@ QtMainWindow::QtMainWindow(qtkit::Toolkit& toolkit)
     (settings.value("split/mode", 1).toInt() == 2 ? ui_->byCountRadio : ui_->bySizeRadio)
         ->setChecked(true);
     ui_->includeHiddenBtn->setChecked(settings.value("split/includeHidden", false).toBool());
+    if (const int chosen = ui_->recoveryBtn->findText(settings.value("split/recovery").toString());
+        chosen >= 0)
+        ui_->recoveryBtn->setCurrentIndex(chosen);
+    ui_->tfRecoveryCount->setText(settings.value("split/recoveryCount", 3).toString());
+    controller_.actRecovery();
 }
 
 QtMainWindow::~QtMainWindow() {
@@ -79,6 +84,8 @@ QtMainWindow::~QtMainWindow() {
     settings.setValue("window/geometry", window_.saveGeometry());
     settings.setValue("split/mode", ui_->byCountRadio->isChecked() ? 2 : 1);
     settings.setValue("split/includeHidden", ui_->includeHiddenBtn->isChecked());
+    settings.setValue("split/recovery", ui_->recoveryBtn->currentText());
+    settings.setValue("split/recoveryCount", ui_->tfRecoveryCount->text());
 }
 
 qtkit::PanelDialog* QtMainWindow::panel(const char* name) const {
@@ -221,6 +228,9 @@ void QtMainWindow::wireOutlets() {
     c.tfCount = lineEdit("tfCount");
     c.delSourceFileBtn = push("delSourceFileBtn");
     c.includeHiddenBtn = push("includeHiddenBtn");
+    c.recoveryBtn = adapt<PopUpButton>(ui_->recoveryBtn);
+    c.tfRecoveryCount = lineEdit("tfRecoveryCount");
+    c.recoveryNote = text("recoveryNote");
     c.btnSplit = push("btnSplit");
     c.tfOutPath = lineEdit("tfOutPath");
     c.outPathBtn = push("outPathBtn");
@@ -245,6 +255,7 @@ void QtMainWindow::wireOutlets() {
     c.joinSummary = text("joinSummary");
     c.splitSummary = text("splitSummary");
     c.mVerifyBtn = push("mVerifyBtn");
+    c.mRepairBtn = push("mRepairBtn");
     auto* joinTable = adapt<TableView>(
         ui_->joinView,
         QStringList{kFileNameColumn, kLocationColumn, kSizeColumn, kCheckStateColumn},
@@ -278,6 +289,7 @@ void QtMainWindow::wireOutlets() {
     ui_->joinView->setAccessibleName("Pieces of the set to join");
     ui_->tfSize->setAccessibleName("Piece size");
     ui_->tfCount->setAccessibleName("Number of pieces");
+    ui_->tfRecoveryCount->setAccessibleName("Number of recovery pieces");
     ui_->tfOutPath->setAccessibleName("Split output folder");
     ui_->tfMOutputPath->setAccessibleName("Join output folder");
     // The output folders are chosen with Choose…; the fields only show them.
@@ -311,16 +323,19 @@ void QtMainWindow::connectActions() {
         QObject::connect(f, &QLineEdit::editingFinished, &window_,
                          [c, outlet] { c->controlTextDidEndEditing(outlet); });
     };
-    // The size and the count take digits only.
+    // The size and the counts take digits only.
     for (QLineEdit* number : {ui_->tfSize, ui_->tfCount})
         number->setValidator(
             new QRegularExpressionValidator(QRegularExpression("[0-9]{0,18}"), number));
+    ui_->tfRecoveryCount->setValidator(
+        new QRegularExpressionValidator(QRegularExpression("[0-9]{0,3}"), ui_->tfRecoveryCount));
 
     ui_->btnSplit->setDefault(false);
     clicked("addFileBtn", [c] { c->actAddFile(); });
     clicked("addFolderBtn", [c] { c->actAddFolder(); });
     clicked("delFileBtn", [c] { c->actDelFile(0); });
     clicked("includeHiddenBtn", [c] { c->actIncludeHidden(); });
+    QObject::connect(ui_->recoveryBtn, &QComboBox::activated, &window_, [c] { c->actRecovery(); });
     clicked("bySizeRadio", [c] { c->actSpliteBy(); });
     clicked("byCountRadio", [c] { c->actSpliteBy(); });
     QObject::connect(ui_->popBtn, &QComboBox::activated, &window_, [c] { c->actPopBtn(); });
@@ -334,6 +349,7 @@ void QtMainWindow::connectActions() {
     clicked("finishBtn", [c] { c->actFinish(); });
     clicked("mBtnAddFile", [c] { c->mActAddFile(); });
     clicked("mVerifyBtn", [c] { c->mActVerify(); });
+    clicked("mRepairBtn", [c] { c->mActRepair(); });
     clicked("mOutputBtn", [c] { c->mActSelectOutput(); });
     clicked("mergeBtn", [c] { c->mActMergeFile(); });
     clicked("pwdOKBtn", [c] { c->actPwdOK(); });
@@ -343,6 +359,7 @@ void QtMainWindow::connectActions() {
 
     edited("tfSize", c->tfSize);
     edited("tfCount", c->tfCount);
+    edited("tfRecoveryCount", c->tfRecoveryCount);
     edited("tfPwdFirst", c->tfPwdFirst);
     edited("tfPwdSecond", c->tfPwdSecond);
     edited("pwdField", c->pwdField);

@@ -211,3 +211,107 @@ TEST_F(EndToEnd, ARunIsItsWindowsAlone) {
     EXPECT_TRUE(otherTk.app.modalHistory.empty());
     EXPECT_EQ(otherUi.completeTitle.stringValue(), "");
 }
+
+TEST_F(EndToEnd, RecoveryPiecesRebuildWhatIsLostInTheJoinAndInARepair) {
+    const std::string source = dir / "in/movie.mp4";
+    writeFile(source, seededBytes(5, 300000));
+    chooseSource(source, false);
+    chooseOutput(dir / "out");
+    type(ui.tfCount, "6");
+    ui.recoveryBtn.selectItemAtIndex(2);
+    c.actRecovery();
+    split();
+    EXPECT_EQ(ui.completeDetail.stringValue(), "Wrote 2 recovery pieces: the set can lose any 2 "
+                                               "of its 8 pieces and still be joined.");
+    const std::string set = dir / "out/movie_spt";
+    addSet(set);
+    ASSERT_EQ(ui.joinView.rows(), 8);
+    EXPECT_EQ(ui.joinView.cell("fileNameID", 7), toolkit::CellValue::text("movie_R1.rec"));
+    EXPECT_EQ(ui.joinView.cell("locationID", 7), toolkit::CellValue::text(set));
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 7), toolkit::CellValue::image("right.png"));
+    EXPECT_EQ(ui.joinSummary.stringValue(), "6 pieces; 2 recovery pieces; checksums present");
+    EXPECT_FALSE(ui.mRepairBtn.isEnabled()); // nothing to mend
+
+    const std::string lost = readFile(set + "/movie_3.spt");
+    fs::remove(set + "/movie_3.spt");
+    fs::remove(set + "/movie_R1.rec");
+    addSet(set);
+    EXPECT_EQ(ui.joinSummary.stringValue(), "6 pieces, 1 missing; 2 recovery pieces, 1 missing: "
+                                            "repairable; checksums present");
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 7).toolTip, "missing");
+    EXPECT_TRUE(ui.mRepairBtn.isEnabled());
+
+    tk.answerPanel(dir / "joined");
+    c.mActSelectOutput();
+    c.mActMergeFile();
+    EXPECT_EQ(ui.completeTitle.stringValue(), "Joining Completed!");
+    EXPECT_EQ(ui.completeDetail.stringValue(), "Rebuilt 1 missing piece from the recovery pieces.");
+    EXPECT_EQ(readFile(dir / "joined/movie.mp4"), readFile(source));
+    EXPECT_FALSE(exists(set + "/movie_3.spt")); // the join leaves the set as it was
+
+    c.mActRepair();
+    EXPECT_EQ(ui.completeTitle.stringValue(), "Repair Completed!");
+    EXPECT_EQ(ui.completeDetail.stringValue(),
+              "Found 1 missing, 1 recovery piece damaged or missing in 2 stripes; 2 recovery "
+              "pieces: repairable.\nRebuilt movie_3.spt, movie_R1.rec.");
+    EXPECT_EQ(readFile(set + "/movie_3.spt"), lost);
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); })); // listed again, whole
+    EXPECT_FALSE(ui.mRepairBtn.isEnabled());
+    EXPECT_EQ(ui.tfMOutputPath.stringValue(), dir / "joined");
+
+    // Checksum files the recovery pieces can mend: the join rebuilds them, and asks nothing.
+    std::string sums = readFile(set + "/SHA256SUMS");
+    const std::size_t line = sums.rfind('\n', sums.find("  spt_config.morvspt")) + 1;
+    sums[line] = sums[line] == '0' ? '1' : '0';
+    writeFile(set + "/SHA256SUMS", sums);
+    fs::remove(dir / "joined/movie.mp4");
+    addSetAndJoin(set, dir / "joined");
+    EXPECT_TRUE(tk.alerts.empty());
+    EXPECT_EQ(ui.completeDetail.stringValue(), "Rebuilt SHA256SUMS from the recovery pieces.");
+    EXPECT_EQ(readFile(dir / "joined/movie.mp4"), readFile(source));
+}
+
+TEST_F(EndToEnd, DamageOnlyVerifyFindsIsRepairedWhereTheUserChooses) {
+    const std::string source = dir / "in/movie.mp4";
+    writeFile(source, seededBytes(6, 300000));
+    chooseSource(source, false);
+    type(ui.tfCount, "6");
+    ui.recoveryBtn.selectItemAtIndex(1);
+    c.actRecovery();
+    split();
+    const std::string set = dir / "in/movie_spt";
+    const std::string whole = readFile(set + "/movie_2.spt");
+    std::string damaged = whole;
+    damaged[40000] ^= 0x20; // past the quick check's first kilobyte
+    writeFile(set + "/movie_2.spt", damaged);
+    addSet(set);
+    EXPECT_FALSE(ui.mRepairBtn.isEnabled()); // the quick check sees nothing wrong
+    c.mActVerify();
+    EXPECT_EQ(ui.completeTitle.stringValue(), "Verification Failed!");
+    EXPECT_NE(ui.completeDetail.stringValue().find(
+                  "\nRecovery pieces: 1 damaged in 1 stripe; 1 recovery piece: repairable. Repair "
+                  "rebuilds what is missing or damaged."),
+              std::string::npos);
+    EXPECT_EQ(ui.joinSummary.stringValue(),
+              "6 pieces, 1 damaged; 1 recovery piece: repairable; checksums present");
+    ASSERT_TRUE(ui.mRepairBtn.isEnabled());
+
+    // A folder the user cannot write: the rebuilt piece goes where they choose.
+    c.canWriteFolder = [](const std::string&) { return false; };
+    tk.answerPanel(dir / "joined");
+    c.mActRepair();
+    EXPECT_TRUE(tk.panels.back().createDirectories);
+    EXPECT_EQ(ui.completeDetail.stringValue(),
+              "Found 1 damaged in 1 stripe; 1 recovery piece: repairable.\nRebuilt movie_2.spt in " +
+                  (dir / "joined") + ".");
+    EXPECT_EQ(readFile(dir / "joined/movie_2.spt"), whole);
+    EXPECT_EQ(readFile(set + "/movie_2.spt"), damaged);
+
+    // In place, the damaged piece is kept aside.
+    c.canWriteFolder = [](const std::string&) { return true; };
+    c.mActRepair();
+    EXPECT_NE(ui.completeDetail.stringValue().find(
+                  "\nKept the damaged file aside: movie_2.spt -> movie_2.spt.damaged."),
+              std::string::npos);
+    EXPECT_EQ(readFile(set + "/movie_2.spt"), whole);
+}

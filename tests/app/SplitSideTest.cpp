@@ -474,3 +474,31 @@ TEST_F(SplitSide, CorrectionsWaitUntilTheFieldIsLeftAndSplitAppliesThem) {
     EXPECT_EQ(ui.tfCount.stringValue(), "977");
     EXPECT_EQ(ui.sizeNote.stringValue(), "The number of pieces was corrected to 977.");
 }
+
+TEST_F(SplitSide, TheRecoveryChoiceSaysWhatTheSetSurvivesAndWhatItCosts) {
+    TempDir dir;
+    writeFile(dir / "clip.mov", std::string(160000, 'x'));
+    tk.answerPanel(dir / "clip.mov");
+    c.actAddFile();
+    type(ui.tfCount, "16");
+    EXPECT_EQ(ui.recoveryNote.stringValue(), ""); // None
+    EXPECT_TRUE(ui.tfRecoveryCount.isHidden());
+    ui.recoveryBtn.selectItemAtIndex(2);
+    c.actRecovery();
+    EXPECT_EQ(ui.recoveryNote.stringValue(),
+              "The set can lose any 2 of its 18 pieces and still be joined (+2 pieces, 20 KB).");
+    type(ui.tfCount, "8"); // the sentence follows the cut
+    EXPECT_EQ(ui.recoveryNote.stringValue(),
+              "The set can lose any 2 of its 10 pieces and still be joined (+2 pieces, 39 KB).");
+
+    ui.recoveryBtn.selectItemAtIndex(5); // Custom, with its count
+    c.actRecovery();
+    EXPECT_FALSE(ui.tfRecoveryCount.isHidden());
+    typeWithoutLeaving(ui.tfRecoveryCount, "300");
+    EXPECT_EQ(ui.recoveryNote.stringValue(),
+              "No recovery pieces can be made: at most 254 recovery pieces a group can be made.");
+    c.actSplit(); // refused before anything is written
+    ASSERT_EQ(tk.alerts.size(), 1u);
+    EXPECT_EQ(tk.alerts[0].informative, ui.recoveryNote.stringValue());
+    EXPECT_TRUE(tk.app.modalHistory.empty());
+}

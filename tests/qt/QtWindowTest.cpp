@@ -9,6 +9,7 @@
 #include <QAbstractItemModel>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
@@ -348,4 +349,33 @@ TEST_F(QtWindow, CancelInTheProgressWindowStopsTheSplit) {
     splitTo(dir.path().string());
     EXPECT_EQ(completion, "Splitting Cancelled");
     EXPECT_FALSE(fs::exists(dir / "big_spt"));
+}
+
+TEST_F(QtWindow, TheRecoveryChoiceIsRememberedAndRepairMendsTheListedSet) {
+    writeFile(dir / "data.bin", seededBytes(44, 50000));
+    ASSERT_TRUE(drop("pathView", {dir / "data.bin"}));
+    auto* choice = widget<QComboBox>("recoveryBtn");
+    EXPECT_TRUE(widget<QLineEdit>("tfRecoveryCount")->isHidden());
+    choice->setFocus();
+    QTest::keyClick(choice, Qt::Key_End); // Custom
+    EXPECT_FALSE(widget<QLineEdit>("tfRecoveryCount")->isHidden());
+    typeInto("tfRecoveryCount", "2");
+    EXPECT_EQ(widget<QLabel>("recoveryNote")->text().toStdString(),
+              "The set can lose any 2 of its 12 pieces and still be joined (+2 pieces, 10 KB).");
+    splitTo(dir.path().string());
+    ASSERT_EQ(completion, "Splitting Completed!");
+
+    fs::remove(dir / "data_spt/data_4.spt");
+    ASSERT_TRUE(drop("joinView", {dir / "data_spt"}));
+    EXPECT_EQ(rows("joinView"), 12);
+    ASSERT_TRUE(widget<QPushButton>("mRepairBtn")->isEnabled());
+    click("mRepairBtn");
+    EXPECT_EQ(completion, "Repair Completed!");
+    EXPECT_TRUE(fs::exists(dir / "data_spt/data_4.spt"));
+
+    win.reset(); // the program ends, and starts again
+    openWindow();
+    EXPECT_EQ(widget<QComboBox>("recoveryBtn")->currentText(), "Custom");
+    EXPECT_EQ(widget<QLineEdit>("tfRecoveryCount")->text(), "2");
+    EXPECT_FALSE(widget<QLineEdit>("tfRecoveryCount")->isHidden());
 }

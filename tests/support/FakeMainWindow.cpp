@@ -15,6 +15,9 @@ void MainWindow::wire(MainViewController& c) {
     c.tfCount = &tfCount;
     c.delSourceFileBtn = &delSourceFileBtn;
     c.includeHiddenBtn = &includeHiddenBtn;
+    c.recoveryBtn = &recoveryBtn;
+    c.tfRecoveryCount = &tfRecoveryCount;
+    c.recoveryNote = &recoveryNote;
     c.btnSplit = &btnSplit;
     c.tfOutPath = &tfOutPath;
     c.outPathBtn = &outPathBtn;
@@ -37,6 +40,7 @@ void MainWindow::wire(MainViewController& c) {
     c.completeDetail = &completeDetail;
     c.mBtnAddFile = &mBtnAddFile;
     c.mVerifyBtn = &mVerifyBtn;
+    c.mRepairBtn = &mRepairBtn;
     c.joinSummary = &joinSummary;
     c.splitSummary = &splitSummary;
     c.joinView = &joinView;

@@ -21,6 +21,8 @@ struct MainWindow {
     TextField sizeNote;
     TextField tfCount;
     Button delSourceFileBtn, includeHiddenBtn, btnSplit;
+    PopUpButton recoveryBtn;
+    TextField tfRecoveryCount, recoveryNote;
     TextField tfOutPath;
     Button outPathBtn, addFolderBtn, encryptBtn;
     PanelWindow encryptPanel;
@@ -33,7 +35,7 @@ struct MainWindow {
     ProgressIndicator progress;
     PanelWindow completeWindow;
     TextField completeTitle, completeDetail;
-    Button mBtnAddFile, mVerifyBtn;
+    Button mBtnAddFile, mVerifyBtn, mRepairBtn;
     TextField joinSummary, splitSummary;
     TableView joinView;
     Button delSoureFileM;
