@@ -708,6 +708,31 @@ namespace {
 
 // The first of the set's headers that is whole and belongs to the set whose
 // manifest lies in the folder (when one does and reads as a manifest).
+// The length a header's fixed part says the whole has; -1 when its counts
+// are not those of a header.
+int64_t sizeFromFixedPart(const unsigned char* p) {
+    if (std::memcmp(p, kMagic, sizeof kMagic) != 0) return -1;
+    const int64_t data = getU32(p + 12), meta = getU32(p + 16), groups = getU32(p + 20),
+                  perGroup = getU32(p + 24), stripe = getU32(p + 28);
+    const int64_t columnLength = static_cast<int64_t>(std::min<uint64_t>(getU64(p + 36), uint64_t{1} << 62));
+    if (stripe <= 0 || groups <= 0 || perGroup <= 0 || perGroup >= kMaxCodeWidth || columnLength <= 0) return -1;
+    // A split never makes stripes under 4 KiB, unless the columns are shorter.
+    if (stripe < 4096 && stripe != columnLength) return -1;
+    const int64_t stripes = (columnLength + stripe - 1) / stripe;
+    return headerSizeFor(data, groups * perGroup, data + meta, stripes);
+}
+
+// What a header of the set in `folderFd` can need: its stripe checksums are
+// 4 bytes for each 4 KiB (at least) of the set's files, with room to spare.
+int64_t headerBoundFor(int folderFd) {
+    int64_t bytes = 0;
+    for (const std::string& name : namesIn(folderFd)) {
+        FileIdentity identity;
+        if (entryAt(folderFd, name.c_str(), &identity) == EntryKind::Regular) bytes += identity.size;
+    }
+    return (int64_t{16} << 20) + bytes / 256;
+}
+
 std::string findHeader(int folderFd, const std::string& stem, Header& h, bool& any) {
     std::vector<int32_t> indexes;
     visitEntriesIn(folderFd, [&](const char* name, unsigned char) {
@@ -725,6 +750,17 @@ std::string findHeader(int folderFd, const std::string& stem, Header& h, bool& a
         std::string bytes;
         if (why.empty() && (size < static_cast<int64_t>(kFixedBytes + kHashBytes) || size > kHeaderBound))
             why = name + " is not the length of a recovery header";
+        // Its fixed part first: the length its counts give, and what the
+        // set beside it can need, bound what is read of the rest.
+        if (why.empty()) {
+            unsigned char fixed[kFixedBytes];
+            if (readSome(fd.get(), fixed, static_cast<int64_t>(kFixedBytes), 0) != static_cast<int64_t>(kFixedBytes))
+                why = name + " cannot be read: " + std::strerror(errno);
+            else if (const int64_t expected = sizeFromFixedPart(fixed); expected != size)
+                why = name + ": its length is not what its counts give";
+            else if (size > headerBoundFor(folderFd))
+                why = name + " is longer than a header of the set beside it can be";
+        }
         if (why.empty()) {
             bytes.resize(static_cast<std::size_t>(size));
             if (readSome(fd.get(), reinterpret_cast<unsigned char*>(bytes.data()), size, 0) != size)

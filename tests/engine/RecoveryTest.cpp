@@ -218,7 +218,13 @@ TEST(Recovery, HeadersThatAreDamagedOrForeignAreRefusedAndNothingIsWritten) {
     const std::vector<Case> cases = {
         {"truncated", [&](const TempDir&, const std::string& set) {
              everyHeader(set, [](const std::string& path) { truncate(path.c_str(), 600); });
-         }, "own checksum"},
+         }, "length is not what its counts give"},
+        {"sparse megabytes behind a magic", [&](const TempDir&, const std::string& set) {
+             everyHeader(set, [](const std::string& path) {
+                 writeFile(path, "PRCLRECV");
+                 ASSERT_EQ(truncate(path.c_str(), int64_t{64} << 20), 0);
+             });
+         }, "length is not what its counts give"},
         {"counts past its length", [&](const TempDir&, const std::string& set) { everyHeader(set, recount); },
          "length is not what its counts give"},
         {"another set's", [&](const TempDir& dir, const std::string& set) {
