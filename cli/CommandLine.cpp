@@ -23,6 +23,8 @@ const std::vector<OptionRule>& optionRules() {
         {"no-checksums", 0, &CliOptions::noChecksums, {Verb::Split}},
         {"hidden", 0, &CliOptions::hidden, {Verb::Split}},
         {"recovery", 0, nullptr, {Verb::Split}},
+        {"encrypt", 0, &CliOptions::encrypt, {Verb::Split}},
+        {"name", 0, nullptr, {Verb::Split}},
         {"output", 'o', nullptr, {Verb::Repair}},
         {"ignore-checksums", 0, &CliOptions::ignoreChecksums, {Verb::Join}},
         {"require-checksums", 0, &CliOptions::requireChecksums, {Verb::Join}},
@@ -73,6 +75,10 @@ std::string apply(CliOptions& o, const OptionRule& rule, const std::string& valu
             return "invalid recovery pieces: '" + value +
                    "' (a count from 1 to 254, or a share from 1% to 100%)";
         (share ? o.recoveryPercent : o.recoveryCount) = static_cast<int32_t>(*number);
+    } else if (name == "name") {
+        if (value.empty() || value.find('/') != std::string::npos || value.size() >= 255 || value[0] == '.')
+            return "invalid set name: '" + value + "' (a file name without '/', not beginning with '.')";
+        o.setName = value;
     } else if (name == "output") {
         o.repairOutput = value;
     }
@@ -137,6 +143,8 @@ std::string checkOperands(const CliOptions& o) {
     if (o.pieceSize && o.count) return "give either --size or --count, not both";
     if (o.passwordFile && o.passwordPrompt)
         return "give either --password-file or --password-prompt, not both";
+    if (o.encrypt && o.noChecksums)
+        return "--encrypt needs the checksum files: it cannot go with --no-checksums";
     if ((o.recoveryCount || o.recoveryPercent) && o.noChecksums)
         return "--recovery needs the checksum files: it cannot go with --no-checksums";
     if (o.removeSource && o.noChecksums)
@@ -285,6 +293,11 @@ std::string helpText(Verb verb) {
                "      --password-file=FILE  require the password in FILE to join (one\n"
                "                         trailing LF or CRLF is dropped; at most 31 bytes)\n"
                "      --password-prompt  ask for that password on the terminal\n"
+               "      --encrypt          encrypt the pieces with the password (given as above;\n"
+               "                         any length) in the age format: without it nobody can\n"
+               "                         read them; 'cat PIECES | age -d | tar x' opens them\n"
+               "      --name=NAME        name the set NAME instead of after the source (the\n"
+               "                         piece names are visible even when encrypted)\n"
                "      --remove-source    remove what the set holds once it is on disk\n"
                "      --no-checksums     write no checksum files\n"
                "      --hidden           store a folder's hidden items (names that begin\n"

@@ -22,6 +22,8 @@ struct CliOptions {
     bool removePieces = false;
     bool noChecksums = false;
     bool hidden = false; // store a folder's hidden items
+    bool encrypt = false; // encrypt the pieces with the password (age format)
+    std::optional<std::string> setName; // --name: the set's name in place of the source's
     std::optional<int32_t> recoveryCount;   // --recovery N: recovery pieces per group
     std::optional<int32_t> recoveryPercent; // --recovery N%: that share of the pieces
     std::optional<std::string> repairOutput; // repair --output DIR

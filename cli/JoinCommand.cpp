@@ -7,6 +7,7 @@
 #include "core/SplitRules.h"
 #include "engine/inspection.h"
 #include "engine/checksums.h"
+#include "engine/encrypted_set.h"
 #include "engine/join.h"
 #include "engine/recovery.h"
 #include "engine/safe_fs.h"
@@ -66,13 +67,28 @@ int joinCommand(Session& s) {
         return s.fail(quotedName(set) + " has no checksum files, so only the quick check is "
                                         "possible",
                       "no-checksums");
+    // An encrypted set's password opens it; what it holds, and its name,
+    // are known only once it is decrypted.
+    const FileDescriptor folderFd = openFolderPath(set);
+    const bool encrypted = folderFd && isEncryptedSet(folderFd.get());
+    std::string decryptPassword;
+    if (encrypted) {
+        if (!o.passwordFile && !o.passwordPrompt && isatty(STDIN_FILENO) != 1)
+            return s.fail("the set is encrypted: give --password-file or --password-prompt");
+        PasswordText text;
+        std::string error;
+        const PasswordRead read = readPassword(o, false, text, error);
+        if (read == PasswordRead::Stopped) return s.cancelled("join");
+        if (read == PasswordRead::Failed) return s.fail(error);
+        decryptPassword = std::move(text.password);
+    }
     if (!listing->passwordDigest.empty()) {
         if (const int status = passwordStep(s, listing->passwordDigest.c_str()); status != 0)
             return status;
     }
-    const std::string target = out + "/" + listing->baseName;
+    std::string target = out + "/" + listing->baseName;
     struct stat st {};
-    if (!o.replace && lstat(target.c_str(), &st) == 0)
+    if (!encrypted && !o.replace && lstat(target.c_str(), &st) == 0)
         return s.fail(quotedName(target) + " already exists; use --replace to replace it");
     if (o.removePieces && !checksummed)
         return s.fail("the pieces cannot be fully verified (it has no checksum files), so they "
@@ -87,6 +103,7 @@ int joinCommand(Session& s) {
     options.ignoreChecksums = o.ignoreChecksums;
     options.requireChecksums = o.requireChecksums;
     options.removePieces = o.removePieces;
+    options.password = std::move(decryptPassword);
     std::optional<Result<JoinOutcome>> joined;
     s.runWithProgress(progress, [&] { joined = joinSet(set, out, options, s.run()); });
     if (!*joined) {
@@ -96,6 +113,7 @@ int joinCommand(Session& s) {
         return s.runFailed("join", joined->failure());
     }
     const JoinOutcome& outcome = joined->value();
+    target = outcome.target;
     s.addDoneField("check", Progress::quoted(outcome.fullCheck ? "full" : "quick"));
     s.note("wrote " + quotedName(target));
     if (!outcome.rebuilt.empty()) {

@@ -47,7 +47,16 @@ int splitCommand(Session& s) {
     }
 
     std::string password;
-    if (o.passwordFile || o.passwordPrompt) {
+    std::string encryptPassword;
+    if (o.encrypt) {
+        PasswordText text;
+        std::string error;
+        const PasswordRead read = readPassword(o, true, text, error);
+        if (read == PasswordRead::Stopped) return s.cancelled("split");
+        if (read == PasswordRead::Failed) return s.fail(error);
+        if (text.password.empty()) return s.fail("an encrypted set needs a password that is not empty");
+        encryptPassword = std::move(text.password);
+    } else if (o.passwordFile || o.passwordPrompt) {
         PasswordText text;
         std::string error;
         const PasswordRead read = readPassword(o, true, text, error);
@@ -56,6 +65,8 @@ int splitCommand(Session& s) {
         if (const std::string problem = newPasswordProblem(text.password); !problem.empty())
             return s.fail(problem);
         password = std::move(text.password);
+        s.note("the pieces are not encrypted: anyone can join them with other tools; "
+               "--encrypt encrypts them");
     }
 
     const OutputSpace space = examineOutputFolder(out);
@@ -95,6 +106,8 @@ int splitCommand(Session& s) {
     options.writeChecksums = !o.noChecksums;
     options.removeSource = o.removeSource;
     options.includeHidden = o.hidden;
+    options.encryptPassword = std::move(encryptPassword);
+    if (o.setName) options.setName = *o.setName;
     if (o.recoveryCount) options.recovery.count = *o.recoveryCount;
     if (o.recoveryPercent) options.recovery.percent = *o.recoveryPercent;
     std::optional<Result<SplitOutcome>> made;

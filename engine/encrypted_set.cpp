@@ -76,6 +76,7 @@ bool TarStream::writeEntry(const std::string& name, const struct stat& st, const
     archive_entry_set_mtime(entry, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
     archive_entry_set_size(entry, S_ISREG(st.st_mode) ? st.st_size : 0);
     if (S_ISLNK(st.st_mode)) archive_entry_copy_symlink(entry, link.c_str());
+    if (S_ISREG(st.st_mode)) fileModes_ &= static_cast<uint32_t>(st.st_mode);
     bool ok = archive_write_header(archive_->a, entry) == ARCHIVE_OK;
     archive_entry_free(entry);
     if (ok && S_ISREG(st.st_mode) && !measuring_) {
@@ -189,7 +190,9 @@ struct DecryptingReader {
             if (run.stopIfRequested()) return fail("the join was stopped");
             if (!fd) {
                 if (++piece >= pieces) {
-                    if (!decryptor.finish(out)) return fail(decryptor.reason() + " (at the end of the last piece)");
+                    if (!decryptor.finish(out))
+                        return fail("the last piece " + pieceName(pieces - 1) + " is cut, damaged or out of place: " +
+                                    decryptor.reason());
                     ended = true;
                     break;
                 }

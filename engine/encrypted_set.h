@@ -46,6 +46,8 @@ public:
     int64_t written() const { return written_; }
     // The source's bytes read so far (for progress).
     int64_t sourceBytes() const { return sourceBytes_; }
+    // The AND of the permission bits of every regular file written.
+    uint32_t fileModes() const { return fileModes_; }
 
 private:
     struct Archive;
@@ -56,6 +58,7 @@ private:
     RunContext& run_;
     int64_t written_ = 0;
     int64_t sourceBytes_ = 0;
+    uint32_t fileModes_ = 0666;
     bool measuring_ = false;
 };
 

@@ -664,6 +664,7 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
     // walk lists it, fixes the pieces.
     std::shared_ptr<AgeEncryptor> encryptor;
     int64_t tarSize = 0;
+    uint32_t encryptedMode = 0666;
     if (!options.encryptPassword.empty()) {
         job.encrypted = true;
         job.describeTree = false;
@@ -695,7 +696,8 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
             return run.failure();
         }
         tarSize = measure.written();
-        encryptor = std::make_shared<AgeEncryptor>(options.encryptPassword);
+        encryptedMode = measure.fileModes() & 0666;
+        encryptor = std::make_shared<AgeEncryptor>(options.encryptPassword, options.encryptWorkFactor);
         if (!encryptor->ready()) return run.fail("the encryption could not be set up"), run.failure();
         job.streamSize = encryptor->outputSize(tarSize);
         job.folderSource = false; // the set holds one file: the age stream
@@ -709,10 +711,7 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
     if (job.folderSource) job.mode = 0600; // until the modes of its files are known
     if (job.encrypted) {
         // As private as the most private file it holds.
-        uint32_t mode = job.tree.entries.empty() ? static_cast<uint32_t>(job.mode) : 0666u;
-        for (const TreeEntry& entry : job.tree.entries)
-            if (entry.type == TreeEntryType::File) mode &= entry.mode;
-        job.mode = static_cast<int>(mode & 0666);
+        job.mode = static_cast<int>(encryptedMode);
     }
 
     FileDescriptor out = openFolderPath(job.outFolder);

@@ -72,6 +72,8 @@ struct SplitOptions {
     // Encrypt the set with this password (encrypted_set.h): the source goes
     // in as a tar stream in the age format. "" for an unencrypted set.
     std::string encryptPassword{};
+    // scrypt's work factor (log2 N) for it; lower only in tests.
+    int encryptWorkFactor = 18;
     // The name the set shows (its stem, and an encrypted set's "<name>.age");
     // "" for the source's own name.
     std::string setName{};

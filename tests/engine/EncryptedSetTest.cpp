@@ -1,0 +1,190 @@
+// Encrypted sets: what goes in comes out, through our join and through
+// `age -d | tar x`; nothing of the source shows in the set's files; any
+// damage, a wrong or empty password, or a hostile tar inside is refused with
+// nothing put in place.
+
+#include "engine/age_format.h"
+#include "engine/encrypted_set.h"
+#include "engine/join.h"
+#include "engine/split.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestFiles.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+Result<SplitOutcome> encryptInto(const std::string& source, const std::string& out, int64_t pieceSize,
+                                 const std::string& password, const std::string& name = "") {
+    fs::create_directories(out);
+    SplitRequest request;
+    request.source = source;
+    request.outFolder = out;
+    request.pieceSize = pieceSize;
+    SplitOptions options;
+    options.measureSource = true;
+    options.encryptPassword = password;
+    options.encryptWorkFactor = 10;
+    options.setName = name;
+    RunContext run;
+    return splitSource(request, options, run);
+}
+
+Result<JoinOutcome> decryptInto(const std::string& set, const std::string& out, const std::string& password) {
+    fs::create_directories(out);
+    JoinOptions options;
+    options.password = password;
+    RunContext run;
+    return joinSet(set, out, options, run);
+}
+
+std::string allBytesOf(const std::string& folder) {
+    std::string all;
+    for (const auto& entry : fs::directory_iterator(folder)) all += readFile(entry.path().string());
+    return all;
+}
+
+} // namespace
+
+TEST(EncryptedSet, FilesAndFoldersComeBackThroughOurJoinAndThroughAgeAndTar) {
+    TempDir dir;
+    const std::string secretName = "q7Zr4kTbW9xYv2LpNfHs";
+    makeSeededTree(dir / "tree", 3, 40, 70000);
+    writeFile(dir / ("tree/" + secretName + " with space\nand newline"), "inside");
+    fs::create_directories(dir / "tree/empty folder");
+    fs::create_symlink("../nowhere", dir / "tree/dangling");
+    writeFile(dir / "empty.bin", "");
+    writeFile(dir / "one.bin", seededBytes(8, 3 * kAgeChunk + 11));
+    struct Case { std::string source, name, top; };
+    for (const Case& c : {Case{dir / "tree", "", "tree"}, Case{dir / "tree", "holiday", "holiday"},
+                          Case{dir / "empty.bin", "", "empty.bin"}, Case{dir / "one.bin", "", "one.bin"}}) {
+        SCOPED_TRACE(c.source + " as " + c.top);
+        const std::string out = dir / ("sets-" + c.top);
+        const Result<SplitOutcome> split = encryptInto(c.source, out, 50000, "a long pass phrase", c.name);
+        ASSERT_TRUE(split) << split.failure().reason;
+        const std::string set = split->pieceFolder;
+        const std::string bytes = allBytesOf(set);
+        EXPECT_EQ(bytes.find(secretName), std::string::npos);
+        if (!c.name.empty()) {
+            EXPECT_EQ(bytes.find("tree"), std::string::npos);
+        }
+        EXPECT_EQ(readFile(set + "/ENCRYPTED"), kEncryptedMarkerText);
+        const std::string manifest = readFile(set + "/spt_config.morvspt");
+        EXPECT_EQ(manifest.find("a long pass phrase"), std::string::npos);
+
+        const std::string joined = dir / ("joined-" + c.top);
+        const Result<JoinOutcome> back = decryptInto(set, joined, "a long pass phrase");
+        ASSERT_TRUE(back) << back.failure().reason;
+        const std::string made = joined + "/" + c.top;
+        if (fs::is_directory(c.source)) {
+            EXPECT_EQ(treeContents(made), visibleTreeContents(c.source));
+            EXPECT_TRUE(fs::is_directory(made + "/empty folder"));
+            EXPECT_EQ(fs::read_symlink(made + "/dangling"), "../nowhere");
+        } else {
+            EXPECT_EQ(readFile(made), readFile(c.source));
+        }
+    }
+    // Without this program: the pieces in order are an age file holding a tar.
+    if (std::system("command -v age >/dev/null && command -v tar >/dev/null") != 0) GTEST_SKIP();
+    std::string stream;
+    for (int i = 0; fs::exists(dir / ("sets-holiday/holiday_spt/holiday_" + std::to_string(i) + ".spt")); ++i)
+        stream += readFile(dir / ("sets-holiday/holiday_spt/holiday_" + std::to_string(i) + ".spt"));
+    writeFile(dir / "holiday.age", stream);
+    fs::create_directories(dir / "by-hand");
+    const std::string command = std::string("python3 ") + AGE_WITH_PASSPHRASE + " 'a long pass phrase' -d -o " +
+                                (dir / "holiday.tar") + " " + (dir / "holiday.age") + " >/dev/null && tar xf " +
+                                (dir / "holiday.tar") + " -C " + (dir / "by-hand");
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(treeContents(dir / "by-hand/holiday"), visibleTreeContents(dir / "tree"));
+}
+
+TEST(EncryptedSet, DamageAWrongPasswordOrAHostileStreamPutsNothingInPlace) {
+    TempDir dir;
+    writeFile(dir / "data.bin", seededBytes(2, 200000));
+    const Result<SplitOutcome> split = encryptInto(dir / "data.bin", dir / "out", 50000, "right");
+    ASSERT_TRUE(split) << split.failure().reason;
+    const std::string set = split->pieceFolder;
+    const auto piece = [&](int i) { return set + "/data_" + std::to_string(i) + ".spt"; };
+    struct Case {
+        const char* what;
+        std::function<void()> damage, undo;
+        std::string password, said;
+    };
+    std::string saved[2];
+    const auto keep = [&] { saved[0] = readFile(piece(1)); saved[1] = readFile(piece(2)); };
+    const auto restore = [&] { writeFile(piece(1), saved[0]); writeFile(piece(2), saved[1]); };
+    const std::vector<Case> cases = {
+        {"a wrong password", [] {}, [] {}, "wrong", "wrong password"},
+        {"a flipped bit", [&] { keep(); std::string b = saved[0]; b[777] ^= 4; writeFile(piece(1), b); }, restore, "right", "data_1.spt"},
+        {"two pieces swapped", [&] { keep(); writeFile(piece(1), saved[1]); writeFile(piece(2), saved[0]); }, restore, "right", "data_1.spt"},
+        {"a cut last piece", [&] { keep(); ASSERT_EQ(truncate(piece(4).c_str(), 100), 0); }, [&] {}, "right", "data_4.spt"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.damage();
+        const std::string out = dir / ("joined-" + std::to_string(&c - cases.data()));
+        const Result<JoinOutcome> joined = decryptInto(set, out, c.password);
+        ASSERT_FALSE(joined);
+        EXPECT_NE(joined.failure().reason.find(c.said), std::string::npos) << joined.failure().reason;
+        EXPECT_EQ(fs::directory_iterator(out), fs::directory_iterator());
+        c.undo();
+    }
+    const Result<JoinOutcome> empty = decryptInto(set, dir / "no-password", "");
+    ASSERT_FALSE(empty);
+    EXPECT_NE(empty.failure().reason.find("its password is needed"), std::string::npos);
+
+    // A correctly encrypted stream whose tar holds what a join never writes.
+    int made = 0;
+    for (const char* hostile : {"../escape", "/absolute", "top/../../up", "dev"}) {
+        SCOPED_TRACE(hostile);
+        std::vector<char> tar;
+        struct archive* a = archive_write_new();
+        archive_write_set_format_pax(a);
+        archive_write_set_bytes_per_block(a, 0);
+        archive_write_open(a, &tar, nullptr,
+                           [](struct archive*, void* client, const void* data, size_t size) -> la_ssize_t {
+                               auto* out = static_cast<std::vector<char>*>(client);
+                               out->insert(out->end(), static_cast<const char*>(data), static_cast<const char*>(data) + size);
+                               return static_cast<la_ssize_t>(size);
+                           },
+                           nullptr);
+        struct archive_entry* entry = archive_entry_new();
+        const bool device = std::string(hostile) == "dev";
+        archive_entry_copy_pathname(entry, device ? "top/dev" : hostile);
+        archive_entry_set_mode(entry, device ? (AE_IFCHR | 0600) : (AE_IFREG | 0644));
+        archive_entry_set_size(entry, device ? 0 : 4);
+        archive_write_header(a, entry);
+        if (!device) archive_write_data(a, "evil", 4);
+        archive_entry_free(entry);
+        archive_write_close(a);
+        archive_write_free(a);
+        AgeEncryptor encryptor("right", 10);
+        std::vector<char> sealed;
+        ASSERT_TRUE(encryptor.apply(tar.data(), tar.size(), sealed) && encryptor.finish(sealed));
+        const std::string folder = dir / ("hostile-" + std::to_string(made++));
+        fs::create_directories(folder);
+        writeFile(folder + "/x.age", std::string(sealed.begin(), sealed.end()));
+        SplitRequest request;
+        request.source = folder + "/x.age";
+        request.outFolder = folder;
+        request.pieceSize = 1000;
+        SplitOptions options;
+        options.measureSource = true;
+        RunContext run;
+        ASSERT_TRUE(splitSource(request, options, run));
+        writeFile(folder + "/x_spt/ENCRYPTED", kEncryptedMarkerText);
+        const Result<JoinOutcome> joined = decryptInto(folder + "/x_spt", folder + "/out", "right");
+        ASSERT_FALSE(joined);
+        EXPECT_NE(joined.failure().reason.find("not written"), std::string::npos) << joined.failure().reason;
+        EXPECT_EQ(fs::directory_iterator(folder + "/out"), fs::directory_iterator());
+        EXPECT_FALSE(fs::exists(dir / "escape"));
+    }
+}
