@@ -16,8 +16,9 @@ const std::vector<OptionRule>& optionRules() {
     static const std::vector<OptionRule> rules = {
         {"size", 'b', nullptr, {Verb::Split}},
         {"count", 'n', nullptr, {Verb::Split}},
-        {"password-file", 0, nullptr, {Verb::Split, Verb::Join}},
-        {"password-prompt", 0, &CliOptions::passwordPrompt, {Verb::Split, Verb::Join}},
+        {"password-file", 0, nullptr, {Verb::Split, Verb::Join, Verb::Verify}},
+        {"password-prompt", 0, &CliOptions::passwordPrompt, {Verb::Split, Verb::Join, Verb::Verify}},
+        {"decrypt", 0, &CliOptions::decrypt, {Verb::Verify}},
         {"remove-source", 0, &CliOptions::removeSource, {Verb::Split}},
         {"remove-pieces", 0, &CliOptions::removePieces, {Verb::Join}},
         {"no-checksums", 0, &CliOptions::noChecksums, {Verb::Split}},
@@ -339,6 +340,10 @@ std::string helpText(Verb verb) {
                "checksum files are damaged, and when the set has none (only the quick check\n"
                "is possible). A set with recovery pieces is also read against them, and the\n"
                "last line says whether what is wrong can be repaired.\n\n"
+               "      --decrypt          for an encrypted set, also authenticate every chunk\n"
+               "                         with its password (given as below); writes nothing\n"
+               "      --password-file=FILE  that password, from FILE\n"
+               "      --password-prompt  ask for that password on the terminal\n"
                "  -q, --quiet            no progress on the terminal\n"
                "      --json             one JSON object per line on standard output\n"
                "  -h, --help             show this help\n";

@@ -22,7 +22,8 @@ struct CliOptions {
     bool removePieces = false;
     bool noChecksums = false;
     bool hidden = false; // store a folder's hidden items
-    bool encrypt = false; // encrypt the pieces with the password (age format)
+    bool encrypt = false;
+    bool decrypt = false; // verify: also authenticate every chunk of an encrypted set // encrypt the pieces with the password (age format)
     std::optional<std::string> setName; // --name: the set's name in place of the source's
     std::optional<int32_t> recoveryCount;   // --recovery N: recovery pieces per group
     std::optional<int32_t> recoveryPercent; // --recovery N%: that share of the pieces

@@ -2,7 +2,9 @@
 
 #include "cli/Commands.h"
 
+#include "engine/encrypted_set.h"
 #include "engine/inspection.h"
+#include "engine/safe_fs.h"
 #include "engine/set_listing.h"
 #include "engine/utilities.h"
 
@@ -17,11 +19,15 @@ int listCommand(Session& s) {
     const SetListing& listing = listed.value();
     const ChecksumVerdict checksums = checksumVerdict(set.c_str());
     if (stopSignal() != 0) return s.cancelled("list");
+    // An encrypted set shows only what is visible without its password.
+    const FileDescriptor folder = openFolderPath(set);
+    const bool encrypted = folder && isEncryptedSet(folder.get());
     std::printf("name:       %s\n", quotedName(listing.baseName).c_str());
-    std::printf("mode:       %s\n", listing.fileCount > 0 ? "folder" : "file");
+    std::printf("mode:       %s\n", encrypted ? "encrypted (age)" : listing.fileCount > 0 ? "folder" : "file");
     std::printf("total:      %lld bytes\n", static_cast<long long>(listing.totalSize));
     std::printf("pieces:     %zu\n", listing.pieces.size());
-    std::printf("password:   %s\n", listing.passwordDigest.empty() ? "no" : "yes");
+    std::printf("password:   %s\n", encrypted ? "yes (the pieces are encrypted)"
+                                    : listing.passwordDigest.empty() ? "no" : "yes");
     std::printf("checksums:  %s\n", checksums.state == ChecksumState::Good ? "yes"
                                     : checksums.state == ChecksumState::Absent
                                         ? "no (only the quick check is possible)"

@@ -2,11 +2,14 @@
 
 #include "cli/Commands.h"
 
+#include "cli/Password.h"
+#include "engine/encrypted_set.h"
 #include "engine/inspection.h"
 #include "engine/recovery.h"
 #include "engine/safe_fs.h"
 
 #include <cstdio>
+#include <optional>
 
 int verifyCommand(Session& s) {
     const std::string set = operandPath(s.options().operands[0]);
@@ -59,5 +62,23 @@ int verifyCommand(Session& s) {
     const bool recoveryBad = !recovery.headerProblem.empty() || (recovery.hasRecovery && !recovery.intact());
     if (recoveryBad) s.fail("the recovery files of " + quotedName(set) + ": " + recovery.summary(), "recovery-damaged");
     std::printf("%zu pieces checked, %zu bad\n", checks.size(), bad);
+    if (s.options().decrypt && bad == 0 && checked) {
+        // Every chunk authenticated with the password, nothing written.
+        const FileDescriptor folder = openFolderPath(set);
+        if (!folder || !isEncryptedSet(folder.get())) return s.fail(quotedName(set) + " is not an encrypted set");
+        PasswordText text;
+        std::string error;
+        const PasswordRead read = readPassword(s.options(), false, text, error);
+        if (read == PasswordRead::Stopped) return s.cancelled("verify");
+        if (read == PasswordRead::Failed) return s.fail(error);
+        std::optional<Result<int64_t>> authenticated;
+        s.runWithProgress(progress, [&] { authenticated = authenticateEncryptedSet(set, text.password, s.run()); });
+        if (stopSignal() != 0) return s.cancelled("verify");
+        if (!*authenticated)
+            return s.fail(authenticated->failure().reason,
+                          authenticated->failure().reason == "wrong password" ? "wrong-password" : "bad-pieces");
+        std::printf("every chunk authenticated: %lld bytes inside\n",
+                    static_cast<long long>(authenticated->value()));
+    }
     return bad == 0 && checked && !recoveryBad ? 0 : 1;
 }

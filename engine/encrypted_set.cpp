@@ -255,6 +255,28 @@ struct MadeFolder {
 
 } // namespace
 
+Result<int64_t> authenticateEncryptedSet(const std::string& pieceFolder, const std::string& password,
+                                         RunContext& run) {
+    run.startProgress();
+    const FileDescriptor set = openFolderPath(pieceFolder);
+    if (!set) return run.failErrno("open", pieceFolder, errno), run.failure();
+    if (!isEncryptedSet(set.get())) return run.fail(pieceFolder + " is not an encrypted set"), run.failure();
+    const Result<Manifest> manifest = Manifest::readAt(set.get(), pieceFolder);
+    if (!manifest) return run.fail(manifest.failure()), run.failure();
+    run.setTotalBytes(manifest->totalSize());
+    std::string stem = manifest->baseName();
+    cutAtFirstDot(stem.data());
+    stem.resize(std::strlen(stem.c_str()));
+    DecryptingReader reader(set.get(), stem, manifest->pieceCount(), password, run);
+    int64_t plain = 0;
+    while (reader.next()) {
+        plain += static_cast<int64_t>(reader.out.size());
+        if (reader.ended) break;
+    }
+    if (!reader.failure.empty()) return run.fail(reader.failure), run.failure();
+    return plain;
+}
+
 Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::string& outputFolder,
                                      const std::string& password, const JoinOptions& options,
                                      RunContext& run) {

@@ -69,6 +69,12 @@ private:
 // written in a working folder and put in place only once the last chunk has
 // authenticated. A wrong password, a changed, missing, reordered or cut
 // piece: the run fails, naming the piece, and nothing is put in place.
+// Reads every piece of the encrypted set in `pieceFolder` and authenticates
+// every chunk with `password`, writing nothing: the plaintext's length, or
+// why not (the first bad piece, or a wrong password).
+Result<int64_t> authenticateEncryptedSet(const std::string& pieceFolder, const std::string& password,
+                                         RunContext& run);
+
 Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::string& outputFolder,
                                      const std::string& password, const JoinOptions& options,
                                      RunContext& run);

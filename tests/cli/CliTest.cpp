@@ -676,3 +676,44 @@ TEST(Cli, RecoveryPiecesAreAskedForCheckedAndRepaired) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("has no recovery pieces"), std::string::npos) << r.err;
 }
+
+TEST(Cli, AnEncryptedSetIsMadeListedCheckedAndJoinedWithItsPassword) {
+    TempDir dir;
+    writeFile(dir / "report.pdf", seededBytes(6, 150000));
+    writeFile(dir / "pw", "one two three\n");
+    writeFile(dir / "empty-pw", "\n");
+    writeFile(dir / "wrong-pw", "one two four\n");
+    Outcome r = parcelor(dir, {"split", "--encrypt", "--password-file", dir / "empty-pw", dir / "report.pdf"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("needs a password that is not empty"), std::string::npos) << r.err;
+    EXPECT_EQ(parcelor(dir, {"split", "--name", "a/b", dir / "report.pdf"}).status, 2);
+    r = parcelor(dir, {"split", "--password-file", dir / "pw", "-b", "50000", dir / "report.pdf"});
+    EXPECT_NE(r.err.find("the pieces are not encrypted"), std::string::npos) << r.err;
+
+    fs::create_directories(dir / "enc");
+    r = parcelor(dir, {"split", "-q", "--encrypt", "--password-file", dir / "pw", "--name", "q3", "-b", "50000",
+                       dir / "report.pdf", dir / "enc"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = parcelor(dir, {"list", dir / "enc/q3_spt"});
+    EXPECT_NE(r.out.find("mode:       encrypted (age)\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("report"), std::string::npos);
+    r = parcelor(dir, {"verify", "--decrypt", "--password-file", dir / "wrong-pw", dir / "enc/q3_spt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("wrong password"), std::string::npos) << r.err;
+    fs::create_directories(dir / "out");
+    r = parcelor(dir, {"join", "-q", dir / "enc/q3_spt", dir / "out"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("the set is encrypted"), std::string::npos) << r.err;
+    r = parcelor(dir, {"join", "--password-file", dir / "pw", dir / "enc/q3_spt", dir / "out"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(dir / "out/q3"), readFile(dir / "report.pdf"));
+
+    // An age file split as an ordinary file is joined back as that file.
+    fs::create_directories(dir / "plain");
+    writeFile(dir / "plain/stream.age", readFile(dir / "enc/q3_spt/q3_0.spt"));
+    ASSERT_EQ(parcelor(dir, {"split", "-q", dir / "plain/stream.age"}).status, 0);
+    fs::remove(dir / "plain/stream.age");
+    r = parcelor(dir, {"join", "-q", dir / "plain/stream_spt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(dir / "plain/stream.age"), readFile(dir / "enc/q3_spt/q3_0.spt"));
+}
