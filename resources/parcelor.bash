@@ -9,16 +9,16 @@ _parcelor() {
         return
     fi
     case $prev in
-        -b|--size|-n|--count|--recovery) return ;;
+        -b|--size|-n|--count|--recovery|--name) return ;;
         -o|--output) COMPREPLY=($(compgen -d -- "$cur")); return ;;
         --password-file) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     esac
     if [[ $cur == -* ]]; then
         local options="--help"
         case $command in
-            split) options="-b --size -n --count --password-file --password-prompt --remove-source --no-checksums --recovery --hidden --replace -f --force -q --quiet --json --help" ;;
+            split) options="-b --size -n --count --password-file --password-prompt --remove-source --no-checksums --recovery --encrypt --name --hidden --replace -f --force -q --quiet --json --help" ;;
             join) options="--password-file --password-prompt --remove-pieces --replace --ignore-checksums --require-checksums -q --quiet --json --help" ;;
-            verify) options="-q --quiet --json --help" ;;
+            verify) options="--decrypt --password-file --password-prompt -q --quiet --json --help" ;;
             repair) options="-o --output -q --quiet --json --help" ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
