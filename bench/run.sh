@@ -9,11 +9,14 @@
 #                          (bench/scale.sh; SCALE_FILES=N for fewer)
 #   bench/run.sh --recovery [--rounds N]  recovery pieces against par2
 #                          (bench/recovery.sh)
+#   bench/run.sh --encryption [--rounds N] [--gib G]  encrypted sets against
+#                          the checksummed split and age | split (bench/encryption.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 [ "${1:-}" = "--scale" ] && { shift; exec bench/scale.sh "$@"; }
 [ "${1:-}" = "--recovery" ] && { shift; exec bench/recovery.sh "$@"; }
+[ "${1:-}" = "--encryption" ] && { shift; exec bench/encryption.sh "$@"; }
 
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1

@@ -169,10 +169,17 @@ int64_t ageEncryptedSize(int64_t plainSize, int64_t headerSize) {
 }
 
 bool makeAgeHeader(const std::string& passphrase, int workFactor, AgeHeader& out) {
+    return RAND_bytes(out.fileKey.data(), 16) == 1 && wrapAgeFileKey(passphrase, workFactor, out);
+}
+
+std::size_t ageHeaderSize(int workFactor) {
+    return std::strlen(kVersionLine) + std::strlen("\n-> scrypt ") + 22 + 1 + std::to_string(workFactor).size() +
+           1 + 43 + std::strlen("\n--- ") + 43 + 1;
+}
+
+bool wrapAgeFileKey(const std::string& passphrase, int workFactor, AgeHeader& out) {
     uint8_t salt[16], wrapKey[32], body[32], macKey[32], mac[32];
-    if (RAND_bytes(out.fileKey.data(), 16) != 1 || RAND_bytes(salt, 16) != 1 ||
-        !scrypt(passphrase, salt, workFactor, wrapKey))
-        return false;
+    if (RAND_bytes(salt, 16) != 1 || !scrypt(passphrase, salt, workFactor, wrapKey)) return false;
     const uint8_t zero[12] = {};
     const bool sealed = chachaSeal(wrapKey, zero, out.fileKey.data(), 16, body);
     OPENSSL_cleanse(wrapKey, sizeof wrapKey);
@@ -199,18 +206,41 @@ struct AgeEncryptor::Keys {
     }
 };
 
-AgeEncryptor::AgeEncryptor(const std::string& passphrase, int workFactor) : keys_(std::make_unique<Keys>()) {
-    AgeHeader header;
-    ready_ = makeAgeHeader(passphrase, workFactor, header) && RAND_bytes(keys_->nonce.data(), kNonce) == 1 &&
-             hkdf(header.fileKey.data(), 16, keys_->nonce.data(), kNonce, "payload", keys_->payloadKey.data(), 32);
-    OPENSSL_cleanse(header.fileKey.data(), header.fileKey.size());
-    header_ = std::move(header.text);
+AgeEncryptor::AgeEncryptor(const std::string& passphrase, int workFactor, bool deferHeader)
+    : keys_(std::make_unique<Keys>()) {
+    // The payload key comes from the file key, not from the password: the
+    // stream can start while scrypt wraps the file key.
+    ready_ = RAND_bytes(keys_->fileKey.data(), 16) == 1 && RAND_bytes(keys_->nonce.data(), kNonce) == 1 &&
+             hkdf(keys_->fileKey.data(), 16, keys_->nonce.data(), kNonce, "payload", keys_->payloadKey.data(), 32);
+    headerSize_ = ageHeaderSize(workFactor);
+    const auto wrap = [this, passphrase, workFactor] {
+        AgeHeader header;
+        header.fileKey = keys_->fileKey;
+        if (wrapAgeFileKey(passphrase, workFactor, header) && header.text.size() == headerSize_)
+            header_ = std::move(header.text);
+        OPENSSL_cleanse(header.fileKey.data(), header.fileKey.size());
+    };
+    if (!ready_) return;
+    if (deferHeader) {
+        deferred_ = true;
+        wrapping_ = std::thread(wrap);
+    } else {
+        wrap();
+        ready_ = !header_.empty();
+    }
 }
 
-AgeEncryptor::~AgeEncryptor() = default;
+AgeEncryptor::~AgeEncryptor() {
+    if (wrapping_.joinable()) wrapping_.join();
+}
+
+const std::string& AgeEncryptor::header() {
+    if (wrapping_.joinable()) wrapping_.join();
+    return header_;
+}
 
 int64_t AgeEncryptor::outputSize(int64_t inputSize) const {
-    return ready_ && inputSize >= 0 ? ageEncryptedSize(inputSize, static_cast<int64_t>(header_.size())) : -1;
+    return ready_ && inputSize >= 0 ? ageEncryptedSize(inputSize, static_cast<int64_t>(headerSize_)) : -1;
 }
 
 bool AgeEncryptor::seal(bool last, std::vector<char>& out) {
@@ -222,7 +252,6 @@ bool AgeEncryptor::seal(bool last, std::vector<char>& out) {
     if (!chachaSeal(keys_->payloadKey.data(), nonce, reinterpret_cast<const uint8_t*>(pending_.data()), size,
                     reinterpret_cast<uint8_t*>(out.data() + at)))
         return false;
-    OPENSSL_cleanse(pending_.data(), size);
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(size));
     return true;
 }
@@ -231,7 +260,9 @@ bool AgeEncryptor::apply(const char* data, std::size_t size, std::vector<char>& 
     if (!ready_) return false;
     if (!started_) {
         started_ = true;
-        out.insert(out.end(), header_.begin(), header_.end());
+        // A deferred header's place is held with zeros until header() gives it.
+        if (deferred_) out.insert(out.end(), headerSize_, '\0');
+        else out.insert(out.end(), header_.begin(), header_.end());
         out.insert(out.end(), keys_->nonce.begin(), keys_->nonce.end());
     }
     while (size > 0) {

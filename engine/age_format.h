@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 inline constexpr int kAgeWriteWorkFactor = 18; // log2 of scrypt's N when we encrypt
@@ -44,13 +45,26 @@ struct AgeHeader {
 // A new file key wrapped for `passphrase` at `workFactor`; false (with
 // `problem`) when the crypto library fails.
 bool makeAgeHeader(const std::string& passphrase, int workFactor, AgeHeader& out);
+// Wraps `out.fileKey` for `passphrase`, filling `out.text`.
+bool wrapAgeFileKey(const std::string& passphrase, int workFactor, AgeHeader& out);
+// The length of a header with one scrypt stanza at `workFactor`.
+std::size_t ageHeaderSize(int workFactor);
 
 // Encrypts a stream: the header, the payload nonce, then the chunks.
 class AgeEncryptor : public Transform {
 public:
-    // Generates the file key and wraps it (the scrypt runs here).
-    AgeEncryptor(const std::string& passphrase, int workFactor = kAgeWriteWorkFactor);
+    // Generates the file key and wraps it: here, or, when `deferHeader`, on a
+    // thread of its own while the stream goes on; the stream then begins
+    // with zeros in the header's place, and header() gives what belongs
+    // there (the caller writes it, before anything reads the stream's start).
+    AgeEncryptor(const std::string& passphrase, int workFactor = kAgeWriteWorkFactor,
+                 bool deferHeader = false);
     ~AgeEncryptor() override;
+    AgeEncryptor(const AgeEncryptor&) = delete;
+    AgeEncryptor& operator=(const AgeEncryptor&) = delete;
+    // The header, once its scrypt is done (waits for it); "" when it failed.
+    const std::string& header();
+    std::size_t headerSize() const { return headerSize_; }
     bool ready() const { return ready_; }
     int64_t outputSize(int64_t inputSize) const override;
     bool apply(const char* data, std::size_t size, std::vector<char>& out) override;
@@ -61,6 +75,9 @@ private:
     struct Keys;
     std::unique_ptr<Keys> keys_;
     std::string header_;
+    std::size_t headerSize_ = 0;
+    bool deferred_ = false;
+    std::thread wrapping_;
     bool started_ = false;
     bool ready_ = false;
     std::vector<char> pending_; // at most one chunk: the last one is sealed as final

@@ -67,6 +67,9 @@ struct SplitJob {
     bool describeTree = true; // write TREE.mtree
     bool encrypted = false;   // the source goes in as an encrypted tar stream
     std::string setName;      // the name the set shows, when not the source's
+    // An encrypted set whose header is still being made: piece 0 gets it
+    // before it is handed on.
+    AgeEncryptor* headerPending = nullptr;
     std::vector<int64_t> fileSizes; // folder mode: each stored file's length, for the tree's description
 };
 
@@ -159,6 +162,16 @@ FileDescriptor createPiece(SplitJob& job, int32_t index) {
 void registerPiece(SplitJob& job, int32_t index, FileDescriptor& piece) {
     RunContext& run = job.run;
     const std::string path = piecePathOf(job.pieceFolder, job.stem, index);
+    if (index == 0 && job.headerPending) {
+        const std::string& header = job.headerPending->header();
+        if (header.empty() || pwrite(piece.get(), header.data(), header.size(), 0) !=
+                                  static_cast<ssize_t>(header.size())) {
+            if (header.empty()) run.fail("the encryption's key could not be derived");
+            else run.failErrno("write", path, errno);
+            job.failed = true;
+        }
+        job.headerPending = nullptr;
+    }
     for (PieceStage* stage : job.pieceStages) {
         FileDescriptor readBack(::fcntl(piece.get(), F_DUPFD_CLOEXEC, 0));
         if (!readBack) {
@@ -676,6 +689,12 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
             if (!walkTree(request.source, walk, job.tree, run)) return run.failure();
             if (job.tree.entries.empty()) return run.refuse("the folder " + request.source + " cannot be listed"), run.failure();
         }
+        // scrypt runs on its own thread while the source is measured and
+        // streamed, when the header lies whole in the first piece.
+        const bool defer = request.pieceSize >= static_cast<int64_t>(ageHeaderSize(options.encryptWorkFactor) + 16);
+        encryptor = std::make_shared<AgeEncryptor>(options.encryptPassword, options.encryptWorkFactor, defer);
+        if (!encryptor->ready()) return run.fail("the encryption could not be set up"), run.failure();
+        if (defer) job.headerPending = encryptor.get();
         TarStream measure(nullptr, run);
         std::string name = job.setName;
         if (name.empty()) {
@@ -697,8 +716,6 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
         }
         tarSize = measure.written();
         encryptedMode = measure.fileModes() & 0666;
-        encryptor = std::make_shared<AgeEncryptor>(options.encryptPassword, options.encryptWorkFactor);
-        if (!encryptor->ready()) return run.fail("the encryption could not be set up"), run.failure();
         job.streamSize = encryptor->outputSize(tarSize);
         job.folderSource = false; // the set holds one file: the age stream
     }
