@@ -353,8 +353,13 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
         const std::string shown = outputFolder + "/" + name;
         if (type == AE_IFDIR) {
             const std::string path = holder.empty() ? leaf : holder + "/" + leaf;
-            if (mkdirat(parent.get(), leaf.c_str(), 0700) != 0 && errno != EEXIST) {
-                why = errnoReason("create the folder", shown, errno);
+            struct stat there {};
+            if (mkdirat(parent.get(), leaf.c_str(), 0700) != 0 &&
+                (errno != EEXIST || fstatat(parent.get(), leaf.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+                 !S_ISDIR(there.st_mode))) {
+                why = errno == EEXIST || S_ISLNK(there.st_mode)
+                          ? "the set holds \"" + name + "\" twice, once not as a folder"
+                          : errnoReason("create the folder", shown, errno);
                 break;
             }
             folders.push_back({path, static_cast<mode_t>(mode & ~umask), mtime});
@@ -421,8 +426,9 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
     std::sort(folders.begin(), folders.end(), [](const MadeFolder& x, const MadeFolder& y) { return x.path.size() > y.path.size(); });
     for (const MadeFolder& folder : folders) {
         const struct timespec times[2] = {{0, UTIME_OMIT}, folder.mtime};
-        if (fchmodat(work.fd(), folder.path.c_str(), folder.mode | S_IRWXU, 0) != 0 ||
-            utimensat(work.fd(), folder.path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+        // Opened one component at a time, never through a link.
+        const FileDescriptor made = openFolderBelow(work.fd(), folder.path, false);
+        if (!made || fchmod(made.get(), folder.mode | S_IRWXU) != 0 || futimens(made.get(), times) != 0) {
             run.failErrno("set the permissions of", outputFolder + "/" + folder.path, errno);
             return run.failure();
         }
