@@ -403,7 +403,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
         if (!written) break;
         const struct timespec times[2] = {{0, UTIME_OMIT}, mtime};
         if (fchmod(file.get(), mode & 0777 & ~umask) != 0 || futimens(file.get(), times) != 0 ||
-            fsync(file.get()) != 0 || !file.close()) {
+            !file.close()) {
             why = errnoReason("write", shown, errno);
             break;
         }
@@ -434,9 +434,10 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
         }
     }
     if (run.stopIfRequested()) return run.failure();
-    if (syncfs(work.fd()) != 0) return run.failErrno("write", outputFolder, errno), run.failure();
     struct stat existing {};
     const bool there = fstatat(out.get(), top.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    // What replaces a file is on disk before the file goes, as in every join.
+    if (there && syncfs(work.fd()) != 0) return run.failErrno("write to disk", outputFolder, errno), run.failure();
     struct stat made {};
     fstatat(work.fd(), top.c_str(), &made, AT_SYMLINK_NOFOLLOW);
     if (there && !(options.replaceExisting && S_ISREG(existing.st_mode) && S_ISREG(made.st_mode))) {
