@@ -1109,7 +1109,8 @@ std::string rebuiltText(const RecoveryReport& report) {
 // there. Empty when the set has no recovery pieces or nothing to rebuild.
 std::optional<Result<JoinOutcome>> joinThroughRepair(const std::string& pieceFolder,
                                                      const std::string& outputFolder,
-                                                     const JoinOptions& options, RunContext& run) {
+                                                     const JoinOptions& options, RunContext& run,
+                                                     bool visibleOnly = false) {
     const FileDescriptor set = openFolderPath(pieceFolder);
     const std::string stem = set ? recoveryStemIn(set.get()) : std::string();
     if (stem.empty()) return std::nullopt;
@@ -1120,7 +1121,7 @@ std::optional<Result<JoinOutcome>> joinThroughRepair(const std::string& pieceFol
     const bool failedBefore = run.failed();
     run.clearFailure();
     const Result<RepairOutcome> repaired =
-        repairSet(set.get(), pieceFolder, stem, work.fd(), outputFolder + "/" + work.name(), run);
+        repairSet(set.get(), pieceFolder, stem, work.fd(), outputFolder + "/" + work.name(), run, visibleOnly);
     if (!repaired || repaired->rebuilt.empty()) {
         // Nothing the recovery pieces could rebuild: the join's own failure
         // (which names the pieces) stands, with the repair's reason beside it.
@@ -1183,8 +1184,11 @@ Result<JoinOutcome> joinSet(const std::string& pieceFolder, const std::string& o
         const std::string stem = setFd ? recoveryStemIn(setFd.get()) : std::string();
         bool tried = false;
         if (!stem.empty() && options.transforms.empty() && visiblyIncomplete(setFd.get(), stem)) {
-            tried = true;
-            through = joinThroughRepair(pieceFolder, outputFolder, options, run);
+            // What is plainly missing is rebuilt without reading the rest
+            // first; damage found only as the join reads is then rebuilt
+            // from a full reading of the set.
+            through = joinThroughRepair(pieceFolder, outputFolder, options, run, true);
+            tried = !through || *through || run.stopRequested();
         }
         const auto targetPath = [&]() -> std::string {
             if (!setFd) return {};

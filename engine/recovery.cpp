@@ -803,8 +803,11 @@ struct DamageMap {
 };
 
 // Reads every column against its stripe checksums.
+// With `visibleOnly`, a piece of the right length is taken as whole without
+// reading it (the repair still checks every stripe it reads), and only what
+// is missing of a short one counts as bad.
 bool mapDamage(int folderFd, const std::string& folderPath, const Header& h, DamageMap& map,
-               RunContext& run) {
+               RunContext& run, bool visibleOnly = false) {
     const RecoveryShape& s = h.shape;
     const auto all = static_cast<std::size_t>(h.allColumns());
     map.bad.assign(all, {});
@@ -820,12 +823,26 @@ bool mapDamage(int folderFd, const std::string& folderPath, const Header& h, Dam
             if (size != h.lengthOf(c)) map.rewrite[static_cast<std::size_t>(c)] = true;
             if (size < 0) map.missing[static_cast<std::size_t>(c)] = true;
         }
+        const int64_t present = meta ? 0 : reader.fileSize(c);
+        if (visibleOnly && !meta && present == h.lengthOf(c)) {
+            reader.release(c);
+            continue;
+        }
         for (int64_t r = 0; r < s.stripes(); ++r) {
             if (run.stopIfRequested()) return false;
             const int64_t offset = r * s.stripeSize;
             const int64_t own = std::clamp<int64_t>(h.lengthOf(c) - offset, 0, s.stripeSize);
             if (own == 0) break;
-            const bool whole = reader.read(c, offset, own, buffer.data());
+            const bool whole = visibleOnly && !meta ? offset + own <= present
+                                                    : reader.read(c, offset, own, buffer.data());
+            if (visibleOnly && !meta) {
+                if (!whole) {
+                    auto& bad = map.bad[static_cast<std::size_t>(c)];
+                    if (bad.empty()) bad.assign(static_cast<std::size_t>(s.stripes()), false);
+                    bad[static_cast<std::size_t>(r)] = true;
+                }
+                continue;
+            }
             if (!whole || crcOf(buffer.data(), own) != h.crc(c, r)) {
                 auto& bad = map.bad[static_cast<std::size_t>(c)];
                 if (bad.empty()) bad.assign(static_cast<std::size_t>(s.stripes()), false);
@@ -1251,7 +1268,7 @@ private:
 } // namespace
 
 Result<RepairOutcome> repairSet(int folderFd, const std::string& folderPath, const std::string& stem,
-                                int outFd, const std::string& outPath, RunContext& run) {
+                                int outFd, const std::string& outPath, RunContext& run, bool visibleOnly) {
     Header h;
     bool any = false;
     if (const std::string why = findHeader(folderFd, stem, h, any); !why.empty()) {
@@ -1261,7 +1278,7 @@ Result<RepairOutcome> repairSet(int folderFd, const std::string& folderPath, con
     }
     run.setTotalBytes(static_cast<int64_t>(h.allColumns()) * h.shape.columnLength * 2);
     DamageMap map;
-    if (!mapDamage(folderFd, folderPath, h, map, run)) return run.failure();
+    if (!mapDamage(folderFd, folderPath, h, map, run, visibleOnly)) return run.failure();
     RepairOutcome outcome;
     fillReport(h, map, outcome.report);
     if (outcome.report.intact()) return outcome;

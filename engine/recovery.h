@@ -119,6 +119,10 @@ struct RepairOutcome {
 // written), or in place, with a damaged original renamed "<name>.damaged".
 // Fails, writing nothing under a real name, when the damage is more than the
 // recovery pieces cover.
+// With `visibleOnly`, only pieces that are missing or of the wrong length
+// (and the set's own files) are rebuilt, without reading the others first:
+// what a join needs when a piece is plainly lost.
 Result<RepairOutcome> repairSet(int folderFd, const std::string& folderPath,
                                 const std::string& stem, int outFd,
-                                const std::string& outPath, RunContext& run);
+                                const std::string& outPath, RunContext& run,
+                                bool visibleOnly = false);
