@@ -158,6 +158,13 @@ TEST_F(EndToEnd, AnEncryptedSetTakesItsNameAndJoinsOnlyWithItsPassword) {
     EXPECT_EQ(ui.completeTitle.stringValue(), "Joining Completed!");
     EXPECT_EQ(ui.completeDetail.stringValue(), "Wrote " + (dir / "joined/vault") + ".");
     EXPECT_EQ(readFile(dir / "joined/vault"), readFile(source));
+
+    // Joined again: the name it shows is asked about before the password.
+    tk.app.whenModal(&ui.outputPathWindow, [&] { c.actOutputPathCancel(); });
+    c.mActMergeFile();
+    EXPECT_EQ(ui.outputPathPrompt.stringValue(),
+              (dir / "joined/vault") + " already exists. Replace it?");
+    EXPECT_EQ(tk.app.modalHistory.back(), &ui.outputPathWindow);
 }
 
 TEST_F(EndToEnd, AFailedSplitKeepsTheSourceAndSaysSo) {
