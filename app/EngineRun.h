@@ -7,9 +7,16 @@
 #include "app/RunCompletion.h"
 #include "engine/run_context.h"
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <string>
+
+// Overwrites a password a run was given, once the run no longer needs it.
+inline void forgetSecret(std::string& secret) {
+    std::fill(secret.begin(), secret.end(), '\0');
+    secret.clear();
+}
 
 class EngineRun {
 public:

@@ -5,6 +5,7 @@
 #include "core/RemovalSummary.h"
 #include "core/SplitArithmetic.h"
 #include "core/SplitRules.h"
+#include "engine/encrypted_set.h"
 #include "engine/errors.h"
 #include "engine/removal.h"
 #include "engine/safe_fs.h"
@@ -31,6 +32,7 @@ struct InspectedSet {
     std::vector<SPTCfg_SPTitem2> pieces;
     std::string digest;
     std::string name;
+    bool encrypted = false;
     ChecksumVerdict checksums;
     RecoveryListing recovery;
     std::optional<RecoveryReport> assessed;
@@ -43,6 +45,16 @@ bool quickCheckFails(const std::vector<SPTCfg_SPTitem2>& pieces, ChecksumState c
     return checksums != ChecksumState::Good || recovery.incomplete() ||
            std::any_of(pieces.begin(), pieces.end(),
                        [](const SPTCfg_SPTitem2& entry) { return entry.checkState != 0; });
+}
+
+// The name a join of a set whose manifest names `baseName` writes, as far as
+// it shows: an encrypted set's manifest names the age file "<name>.age".
+std::string joinedName(const std::string& baseName, bool encrypted) {
+    const std::string suffix = ".age";
+    if (!encrypted || baseName.size() <= suffix.size() ||
+        baseName.compare(baseName.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return baseName;
+    return baseName.substr(0, baseName.size() - suffix.size());
 }
 
 bool holds(const std::vector<int32_t>& indexes, int32_t index) {
@@ -85,6 +97,7 @@ void JoinController::load(const std::string& path) {
     checksumFailures_.clear();
     recovery_ = {};
     assessed_.reset();
+    encrypted_ = false;
     c_.intPath = path;
     c_.outPath = stringByDeletingLastPathComponent(c_.intPath);
     c_.tfMOutputPath->setStringValue(c_.outPath);
@@ -102,6 +115,8 @@ void JoinController::load(const std::string& path) {
         found->result = inspectPieceSet(path.c_str(), found->pieces, digest, name);
         found->digest = digest;
         found->name = name;
+        if (const FileDescriptor folder = openFolderPath(path))
+            found->encrypted = isEncryptedSet(folder.get());
         found->checksums = checksumVerdict(path.c_str());
         if (found->result >= 0) found->recovery = listRecoveryPieces(path);
         // Every byte is read against the recovery pieces only when something is wrong.
@@ -120,7 +135,8 @@ void JoinController::load(const std::string& path) {
             } else {
                 c_.joinList = std::move(found->pieces);
                 c_.pwdM = found->digest;
-                c_.outputName = found->name;
+                encrypted_ = found->encrypted;
+                c_.outputName = joinedName(found->name, found->encrypted);
                 setChecksums_ = found->checksums;
                 // Rows in piece order, whatever order the manifest lists them in.
                 std::stable_sort(c_.joinList.begin(), c_.joinList.end(),
@@ -201,9 +217,11 @@ void JoinController::showSummary() {
         recovery = recoveryStateText(recovery_.pieces.size(), lost, bad,
                                      assessed_ ? &*assessed_ : nullptr);
     }
-    c_.joinSummary->setStringValue(joinSummaryText(c_.joinList.size(), missing, damaged,
-                                                   !c_.pwdM.empty(), setChecksums_.state,
-                                                   recovery));
+    const SetProtection protection = encrypted_         ? SetProtection::Encrypted
+                                     : !c_.pwdM.empty() ? SetProtection::Password
+                                                        : SetProtection::None;
+    c_.joinSummary->setStringValue(joinSummaryText(c_.joinList.size(), missing, damaged, protection,
+                                                   setChecksums_.state, recovery));
 }
 
 void JoinController::reset() {
@@ -222,12 +240,14 @@ void JoinController::start() {
     if (addingSet_ || c_.joinList.empty()) return;
     if (c_.outPath.empty()) return;
     const std::string target = stringByAppendingPathComponent(c_.outPath, c_.outputName);
+    bool replaceAgreed = false;
     if (tk_.fileManager().fileExistsAtPath(target)) {
         c_.outputPathPrompt->setStringValue(target + " already exists. Replace it?");
         c_.outputPathWindow->center();
         c_.outputPathWindow->makeKeyWindow();
         if (tk_.application().runModalForWindow(c_.outputPathWindow) != toolkit::kModalResponseOK)
             return;
+        replaceAgreed = true;
     }
     bool ignoreChecksums = false;
     // Checksum files the recovery pieces can mend are rebuilt by the join itself.
@@ -261,8 +281,9 @@ void JoinController::start() {
                                           kCancelButton) != toolkit::kModalResponseOK)
             return;
     }
-    if (!askPassword()) return;
-    launch(ignoreChecksums);
+    std::string password;
+    if (!askPassword(password)) return;
+    launch(ignoreChecksums, replaceAgreed, std::move(password));
 }
 
 void JoinController::answerReplacePrompt(bool replace) {
@@ -271,20 +292,41 @@ void JoinController::answerReplacePrompt(bool replace) {
     c_.outputPathWindow->orderOut();
 }
 
-bool JoinController::askPassword() {
-    if (c_.pwdM.empty()) return true;
+bool JoinController::askPassword(std::string& password) {
+    if (!encrypted_ && c_.pwdM.empty()) return true;
+    c_.pwdPrompt->setStringValue(encrypted_ ? kEncryptedSetPrompt : kProtectedSetPrompt);
+    c_.pwdField->setStringValue("");
+    c_.pwdMsg->setHidden(true);
+    c_.pwdOKBtn->setEnabled(false);
     c_.pwdWindow->center();
     c_.pwdWindow->makeKeyWindow();
-    return tk_.application().runModalForWindow(c_.pwdWindow) == toolkit::kModalResponseOK;
+    const bool entered =
+        tk_.application().runModalForWindow(c_.pwdWindow) == toolkit::kModalResponseOK;
+    password = std::move(typedPassword_);
+    typedPassword_.clear();
+    return entered;
 }
 
 void JoinController::passwordTyped() {
-    const bool right = checkPassword(c_.pwdField->stringValue().c_str(), c_.pwdM.c_str()) == 1;
-    c_.pwdMsg->setHidden(right);
+    // An encrypted set's password is known to be right only once the join
+    // has opened the set with it; a protected set's is checked as it is typed.
+    const bool right =
+        encrypted_ ? !c_.pwdField->stringValue().empty()
+                   : checkPassword(c_.pwdField->stringValue().c_str(), c_.pwdM.c_str()) == 1;
+    c_.pwdMsg->setHidden(encrypted_ || right);
     c_.pwdOKBtn->setEnabled(right);
 }
 
 void JoinController::passwordEntered() {
+    if (encrypted_) {
+        if (c_.pwdField->stringValue().empty()) return;
+        typedPassword_ = c_.pwdField->stringValue();
+        tk_.application().stopModal(toolkit::kModalResponseOK);
+        c_.pwdWindow->orderOut();
+        c_.pwdOKBtn->setEnabled(false);
+        c_.pwdField->setStringValue("");
+        return;
+    }
     if (checkPassword(c_.pwdField->stringValue().c_str(), c_.pwdM.c_str()) == 1) {
         tk_.application().stopModal(toolkit::kModalResponseOK);
         c_.pwdWindow->orderOut();
@@ -301,14 +343,20 @@ void JoinController::passwordEntered() {
 void JoinController::passwordCancelled() {
     tk_.application().stopModal(toolkit::kModalResponseCancel);
     c_.pwdWindow->orderOut();
+    c_.pwdField->setStringValue("");
 }
 
-void JoinController::launch(bool ignoreChecksums) {
+void JoinController::launch(bool ignoreChecksums, bool replaceAgreed, std::string password) {
     // The engine thread gets its own copies: the controller's texts belong to the UI thread.
     auto run = std::make_shared<JoinRun>();
     run->pieceFolder = c_.intPath;
     run->outputFolder = c_.outPath;
     run->options.ignoreChecksums = ignoreChecksums;
+    run->encrypted = encrypted_;
+    run->options.password = std::move(password);
+    // What an encrypted set holds is named only once it is decrypted: it
+    // replaces nothing the user was not asked about.
+    run->options.replaceExisting = !encrypted_ || replaceAgreed;
     run->removePieces = c_.delSoureFileM->state() == 1;
     // Without checksum files the user was asked before the run, and agreed.
     run->quickCheckedRemovalAccepted = setChecksums_.state == ChecksumState::Absent;
@@ -337,7 +385,10 @@ void JoinController::tick() {
     }
     c_.stopProgressTimer();
     const bool succeeded = run.done.result() == 0;
-    std::string detail = !succeeded               ? run.reason()
+    // The engine's reason when an encrypted set does not open with the password.
+    const bool wrongPassword = run.encrypted && run.reason() == "wrong password";
+    std::string detail = wrongPassword            ? std::string(kWrongPasswordDetail)
+                         : !succeeded             ? run.reason()
                          : !run.outcome.fullCheck ? std::string(kQuickCheckOnlyDetail)
                                                   : std::string();
     if (const std::string changes =
@@ -347,6 +398,9 @@ void JoinController::tick() {
     // "Rebuilt 1 missing piece from the recovery pieces.": the set's folder is as it was.
     if (succeeded && !run.outcome.rebuilt.empty())
         detail = sentenceOf(run.outcome.rebuilt) + (detail.empty() ? "" : "\n" + detail);
+    // What an encrypted set held is named only now.
+    if (succeeded && run.encrypted)
+        detail = "Wrote " + run.outcome.target + "." + (detail.empty() ? "" : "\n" + detail);
     std::function<void()> beforeCompletion;
     if (run.removePieces && succeeded) {
         // The engine removed the pieces the join read, those still unchanged.

@@ -68,12 +68,17 @@ private:
     bool canRepair() const;
     // Why a recovery piece's row is marked wrong; null when it is not.
     const char* recoveryPieceProblem(const ListedRecoveryPiece& piece) const;
-    bool askPassword();
-    void launch(bool ignoreChecksums);
+    // Asks for the password of a protected or encrypted set; false when the
+    // user cancels. An encrypted set's password comes back in `password`.
+    bool askPassword(std::string& password);
+    // `replaceAgreed`: the user agreed to replace what lies under the target's name.
+    void launch(bool ignoreChecksums, bool replaceAgreed, std::string password);
 
     MainViewController& c_;
     toolkit::Toolkit& tk_;
     bool addingSet_ = false;             // a set is being read on a worker thread
+    bool encrypted_ = false;             // the listed set is encrypted
+    std::string typedPassword_;          // an encrypted set's, from OK until the prompt returns
     uint64_t setGeneration_ = 0;         // which add a result answers
     ChecksumVerdict setChecksums_;       // what the listed set's checksum files are worth
     std::set<int32_t> checksumFailures_; // pieces the last Verify found wrong

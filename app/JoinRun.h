@@ -17,7 +17,9 @@ public:
 
     std::string pieceFolder;
     std::string outputFolder;
+    // With an encrypted set's password, which the run forgets once it ends.
     JoinOptions options;
+    bool encrypted = false; // the set is encrypted: its name is known only once it is joined
     bool removePieces = false; // the removal box was on when the run started
     // The set has no checksum files, and the user agreed to a removal after
     // the quick check only.

@@ -299,6 +299,9 @@ void MainViewController::countTextFieldChange() {
 void MainViewController::actEncrypt() {
     split_.encryptToggled();
 }
+void MainViewController::actPasswordUse() {
+    split_.passwordUseChosen();
+}
 void MainViewController::actEncryptOK() {
     split_.confirmPassword();
 }

@@ -24,6 +24,10 @@
 #include <string>
 #include <vector>
 
+// The password panel's choices.
+inline constexpr int kEncryptPiecesTag = 1; // the pieces are encrypted with the password
+inline constexpr int kGateJoinTag = 2;      // only its digest is stored, to ask before a join
+
 class MainViewController : public toolkit::TableDataSource, public FileDropDelegate {
 public:
     explicit MainViewController(toolkit::Toolkit& toolkit);
@@ -67,6 +71,7 @@ public:
 
     // --- split run
     void actEncrypt();
+    void actPasswordUse(); // encrypting or only gating the join was chosen in the password panel
     void actEncryptOK();
     void actEncryptCancel();
     void actOutPath();
@@ -122,13 +127,17 @@ public:
     // Whether this user may write into a folder; tests put a fake here.
     static bool folderIsWritable(const std::string& folder);
     std::function<bool(const std::string& folder)> canWriteFolder = folderIsWritable;
+    // scrypt's work factor for an encrypted split; tests lower it.
+    int encryptWorkFactor = SplitOptions{}.encryptWorkFactor;
 
     // --- state
     std::string fPath;
     int64_t fSize = 0;
     int64_t sSize = 0;
     std::string oPath;
-    std::string pwd;
+    std::string pwd;                           // the split's password, "" for none
+    PasswordUse pwdUse = PasswordUse::Encrypt; // what `pwd` does
+    std::string setName;                       // the name the set shows, "" for the source's
     std::shared_ptr<toolkit::Timer> spliteTimer;
     std::shared_ptr<toolkit::Timer> mergeTimer; // stays empty: the join uses spliteTimer
     std::string intPath;
@@ -159,8 +168,11 @@ public:
     toolkit::Button* addFolderBtn = nullptr;
     toolkit::Button* encryptBtn = nullptr;
     FSWindow* encryptPanel = nullptr;
+    toolkit::RadioGroup* pwdUseBtn = nullptr; // kEncryptPiecesTag or kGateJoinTag
     toolkit::SecureTextField* tfPwdFirst = nullptr;
     toolkit::SecureTextField* tfPwdSecond = nullptr;
+    toolkit::TextField* pwdStrength = nullptr; // how hard the password is to guess
+    toolkit::TextField* tfSetName = nullptr;   // optional: the set's name instead of the source's
     toolkit::TextField* encryptMsg2 = nullptr;
     toolkit::Button* encryptViewOKBtn = nullptr;
     toolkit::Button* encryptViewCancelBtn = nullptr;
@@ -184,6 +196,7 @@ public:
     toolkit::Button* mOutputBtn = nullptr;
     toolkit::Button* mergeBtn = nullptr;
     FSWindow* pwdWindow = nullptr;
+    toolkit::TextField* pwdPrompt = nullptr; // says whether the set is encrypted or protected
     toolkit::TextField* pwdField = nullptr;
     toolkit::TextField* pwdMsg = nullptr;
     toolkit::Button* pwdOKBtn = nullptr;

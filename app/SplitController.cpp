@@ -62,14 +62,22 @@ void SplitController::setControlsEnabled(bool enabled) {
 
 void SplitController::enableControls() {
     setControlsEnabled(true);
-    c_.encryptBtn->setState(0);
-    c_.pwd.clear(); // the box is off, so no password goes with the split
+    forgetPassword();
 }
 
 void SplitController::disableControls() {
     setControlsEnabled(false);
+    forgetPassword();
+}
+
+void SplitController::forgetPassword() {
     c_.encryptBtn->setState(0);
-    c_.pwd.clear();
+    c_.pwd.clear(); // the box is off, so no password goes with the split
+    c_.setName.clear();
+}
+
+std::string SplitController::setNameShown() const {
+    return c_.setName.empty() ? lastPathComponent(c_.fPath) : c_.setName;
 }
 
 bool SplitController::includeHidden() const {
@@ -211,7 +219,7 @@ void SplitController::presetChosen() {
 
 bool SplitController::outputCanTakeTheSet(int64_t recoveryBytes) {
     const OutputSpace space = c_.examineOutput(c_.oPath);
-    const std::string stem = stemOf(lastPathComponent(c_.fPath));
+    const std::string stem = stemOf(setNameShown());
     std::string refusal = pieceSizeProblem(space, c_.oPath, c_.sSize);
     if (refusal.empty() && space.kind == "FAT") refusal = fatNameProblem(stem);
     if (!refusal.empty()) {
@@ -295,7 +303,7 @@ void SplitController::textChanged(const toolkit::Control* object) {
             c_.popBtn->selectItemAtIndex(shown.unitIndex);
             updateRecoveryNote();
         }
-    } else if (object == c_.tfPwdFirst || object == c_.tfPwdSecond) {
+    } else if (object == c_.tfPwdFirst || object == c_.tfPwdSecond || object == c_.tfSetName) {
         updatePasswordPanel();
     } else if (object == c_.tfRecoveryCount) {
         updateRecoveryNote();
@@ -321,22 +329,33 @@ void SplitController::editingEnded(const toolkit::Control* object) {
     }
 }
 
+PasswordUse SplitController::chosenPasswordUse() const {
+    return c_.pwdUseBtn->selectedTag() == kGateJoinTag ? PasswordUse::GateJoin
+                                                       : PasswordUse::Encrypt;
+}
+
 bool SplitController::passwordPanelIsConfirmed() const {
     const std::string first = c_.tfPwdFirst->stringValue();
-    return newPasswordProblem(first).empty() && first == c_.tfPwdSecond->stringValue();
+    return passwordProblem(first, chosenPasswordUse()).empty() &&
+           first == c_.tfPwdSecond->stringValue() &&
+           setNameProblem(c_.tfSetName->stringValue()).empty();
 }
 
 void SplitController::updatePasswordPanel() {
+    const PasswordUse use = chosenPasswordUse();
     const std::string first = c_.tfPwdFirst->stringValue();
     const std::string second = c_.tfPwdSecond->stringValue();
     // The second field mismatches once it is no longer the start of the first.
     const bool mismatch =
         second.size() > first.size() || first.compare(0, second.size(), second) != 0;
-    const char* message = first.size() > kMaxPasswordBytes ? kPasswordTooLong
-                          : mismatch                       ? kPasswordMismatch
-                                                           : nullptr;
-    if (message) c_.encryptMsg2->setStringValue(message);
-    c_.encryptMsg2->setHidden(message == nullptr);
+    // The limit follows the choice: a password typed for encryption may be
+    // too long for the join's gate.
+    const std::string message = first.size() > maxPasswordBytes(use) ? passwordProblem(first, use)
+                                : mismatch ? std::string(kPasswordMismatch)
+                                           : setNameProblem(c_.tfSetName->stringValue());
+    c_.encryptMsg2->setStringValue(message);
+    c_.encryptMsg2->setHidden(message.empty());
+    c_.pwdStrength->setStringValue(passwordStrengthText(first));
     // Only two equal, usable passwords can be confirmed, so Enter cannot store a typo.
     c_.encryptViewOKBtn->setEnabled(passwordPanelIsConfirmed());
 }
@@ -411,11 +430,13 @@ void SplitController::defaultCut() {
 
 void SplitController::encryptToggled() {
     if (c_.encryptBtn->state() == 0) {
-        c_.pwd.clear(); // unticking the box means no password
+        forgetPassword(); // unticking the box means no password
         return;
     }
     c_.tfPwdFirst->setStringValue("");
     c_.tfPwdSecond->setStringValue("");
+    c_.tfSetName->setStringValue("");
+    c_.pwdUseBtn->selectTag(kEncryptPiecesTag); // a new password encrypts, unless chosen otherwise
     updatePasswordPanel();
     c_.encryptPanel->center();
     c_.encryptPanel->makeKeyWindow();
@@ -423,20 +444,30 @@ void SplitController::encryptToggled() {
     c_.encryptMsg2->setHidden(true);
 }
 
+void SplitController::passwordUseChosen() {
+    updatePasswordPanel();
+}
+
 void SplitController::confirmPassword() {
     if (!passwordPanelIsConfirmed()) return;
     c_.pwd = c_.tfPwdFirst->stringValue();
+    c_.pwdUse = chosenPasswordUse();
+    c_.setName = c_.tfSetName->stringValue();
     tk_.application().stopModal(toolkit::kModalResponseOK);
     c_.encryptPanel->orderOut();
+    // The controller keeps the password; the fields do not.
+    c_.tfPwdFirst->setStringValue("");
+    c_.tfPwdSecond->setStringValue("");
+    c_.pwdStrength->setStringValue("");
 }
 
 void SplitController::cancelPassword() {
-    c_.pwd.clear();
     tk_.application().stopModal(toolkit::kModalResponseCancel);
     c_.encryptPanel->orderOut();
     c_.tfPwdFirst->setStringValue("");
     c_.tfPwdSecond->setStringValue("");
-    c_.encryptBtn->setState(0);
+    c_.pwdStrength->setStringValue("");
+    forgetPassword();
 }
 
 void SplitController::chooseOutputFolder() {
@@ -473,8 +504,10 @@ void SplitController::start() {
         c_.showAlert(kCannotSplit, kOutputPathTooLong);
         return;
     }
-    if (c_.pwd.size() > kMaxPasswordBytes) {
-        c_.showAlert(kCannotSplit, kPasswordTooLong);
+    std::string problem = c_.pwd.empty() ? std::string() : passwordProblem(c_.pwd, c_.pwdUse);
+    if (problem.empty()) problem = setNameProblem(c_.setName);
+    if (!problem.empty()) {
+        c_.showAlert(kCannotSplit, problem);
         return;
     }
     const RecoveryForecast recovery = recoveryForecast();
@@ -492,7 +525,15 @@ void SplitController::start() {
     std::memcpy(request.srcPath, c_.fPath.data(), c_.fPath.size());
     request.totalSize = c_.fSize;
     request.pieceSize = c_.sSize;
-    std::memcpy(request.password, c_.pwd.data(), c_.pwd.size());
+    // An encrypting password goes to the encryption only; the request's
+    // password is the join's gate, which stores the password's digest.
+    if (c_.pwdUse == PasswordUse::Encrypt) {
+        run->encryptPassword = c_.pwd;
+        run->encryptWorkFactor = c_.encryptWorkFactor;
+    } else {
+        std::memcpy(request.password, c_.pwd.data(), c_.pwd.size());
+    }
+    run->setName = c_.setName;
     std::memcpy(request.outFolder, c_.oPath.data(), c_.oPath.size());
     c_.log(std::string("path = ") + request.outFolder);
 
@@ -510,9 +551,12 @@ void SplitController::start() {
 
 bool SplitController::mayReplaceSetInTheWay(bool& replace) {
     replace = false;
-    const std::string inTheWay = describeSetInTheWay(c_.fPath.c_str(), c_.oPath.c_str());
+    // Where the set goes follows its name, which may not be the source's.
+    const std::string named =
+        stringByAppendingPathComponent(stringByDeletingLastPathComponent(c_.fPath), setNameShown());
+    const std::string inTheWay = describeSetInTheWay(named.c_str(), c_.oPath.c_str());
     if (inTheWay.empty()) return true;
-    const std::string stem = stemOf(lastPathComponent(c_.fPath));
+    const std::string stem = stemOf(setNameShown());
     const std::string folder = stringByAppendingPathComponent(c_.oPath, stem + "_spt");
     const int answer =
         tk_.alert()->runModalQuestion(c_.window, kReplaceSetQuestion,

@@ -7,6 +7,7 @@
 #include "app/SplitRun.h"
 #include "app/toolkit/Table.h"
 #include "core/RecoveryRules.h"
+#include "core/SplitRules.h"
 
 #include <cstdint>
 #include <memory>
@@ -49,8 +50,9 @@ public:
     void unitChosen();
     void presetChosen();
 
-    // The password panel.
+    // The password panel: the password, what it does, and the set's name.
     void encryptToggled();
+    void passwordUseChosen();
     void confirmPassword();
     void cancelPassword();
 
@@ -86,8 +88,14 @@ private:
     // Asks before a split replaces a set already in its piece folder; false
     // when the user declines. Sets `replace` to the answer.
     bool mayReplaceSetInTheWay(bool& replace);
+    // What the password panel's choice makes of the password.
+    PasswordUse chosenPasswordUse() const;
     bool passwordPanelIsConfirmed() const;
     void updatePasswordPanel();
+    // No password, no set name: the box is off.
+    void forgetPassword();
+    // The name the set will show: the set name, or the source's.
+    std::string setNameShown() const;
 
     MainViewController& c_;
     toolkit::Toolkit& tk_;

@@ -14,7 +14,12 @@ void SplitRun::execute() {
     options.removeSource = removeSource;
     options.includeHidden = includeHidden;
     options.recovery = recovery;
+    options.encryptPassword = encryptPassword;
+    options.encryptWorkFactor = encryptWorkFactor;
+    options.setName = setName;
     Result<SplitOutcome> made = splitSource(plain, options, context);
+    forgetSecret(options.encryptPassword);
+    forgetSecret(encryptPassword);
     if (made) outcome = std::move(made.value());
     finish(made);
 }

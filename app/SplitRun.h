@@ -18,6 +18,11 @@ public:
     bool removeSource = false;  // the removal box was on when the run started
     bool includeHidden = false; // a folder source's hidden items go into the set
     RecoveryRequest recovery;   // the recovery pieces written beside the set
+    // The pieces are encrypted with this password ("" for none); the run
+    // forgets it once the split has ended.
+    std::string encryptPassword;
+    int encryptWorkFactor = SplitOptions{}.encryptWorkFactor;
+    std::string setName; // the name the set shows, "" for the source's
     // Written by the engine thread before `done`; with `removeSource`, what
     // the removal did is in it.
     SplitOutcome outcome;

@@ -40,6 +40,18 @@ inline constexpr const char* kOK = "OK";
 
 inline constexpr const char* kPasswordMismatch = "The passwords do not match.";
 inline constexpr const char* kWrongPassword = "Wrong password. Try again.";
+inline constexpr const char* kWrongPasswordDetail = "Wrong password.";
+inline constexpr const char* kProtectedSetPrompt =
+    "This piece set is protected. Type its password:";
+inline constexpr const char* kEncryptedSetPrompt =
+    "This piece set is encrypted. Type its password:";
+inline constexpr const char* kEncryptPiecesChoice =
+    "Encrypt the pieces (recommended): without the password nobody can read them";
+inline constexpr const char* kGateJoinChoice =
+    "Only require the password to join: the pieces stay readable with other tools";
+inline constexpr const char* kSetNameNote =
+    "The set's folder, its pieces and what a join writes take this name. The folder and piece "
+    "names stay visible even when the pieces are encrypted.";
 inline constexpr const char* kCannotSplit = "Cannot split";
 inline constexpr const char* kSourcePathTooLong =
     "The source path is too long (at most 1023 bytes).";
@@ -76,8 +88,6 @@ inline constexpr const char* kNotEnoughSpaceQuestion = "The set may not fit the 
 inline constexpr const char* kSplitAnywayButton = "Split Anyway";
 inline constexpr const char* kEmptySource = "The source is empty: there is nothing to split.";
 inline constexpr const char* kNoFileManager = "No file manager could open the folder.";
-inline constexpr const char* kPiecesNotEncrypted =
-    "The pieces are not encrypted: anyone can join them with other tools.";
 inline constexpr const char* kRemovalInformative =
     "Only what the set holds is removed, and only once the run has completed.";
 inline constexpr const char* kCancelButton = "Cancel";

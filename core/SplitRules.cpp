@@ -6,6 +6,7 @@
 #include "engine/tree_walk.h"
 #include "engine/utilities.h"
 
+#include <cmath>
 #include <vector>
 
 #include <sys/statfs.h>
@@ -20,6 +21,54 @@ constexpr int64_t kFatMaxFileBytes = 4294967295LL; // 4 GiB - 1
 std::string newPasswordProblem(const std::string& password) {
     if (password.empty()) return "A password cannot be empty.";
     if (password.size() > kMaxPasswordBytes) return kPasswordTooLong;
+    return {};
+}
+
+std::size_t maxPasswordBytes(PasswordUse use) {
+    return use == PasswordUse::Encrypt ? kMaxEncryptionPasswordBytes : kMaxPasswordBytes;
+}
+
+std::string passwordProblem(const std::string& password, PasswordUse use) {
+    if (use == PasswordUse::GateJoin) return newPasswordProblem(password);
+    if (password.empty()) return "A password cannot be empty.";
+    if (password.size() > kMaxEncryptionPasswordBytes)
+        return "A password has at most " + std::to_string(kMaxEncryptionPasswordBytes) + " bytes.";
+    return {};
+}
+
+std::string passwordStrengthText(const std::string& password) {
+    if (password.empty()) return {};
+    // The bits a guesser must cover if the characters were drawn at random
+    // from the kinds the password uses: an upper bound, which is why only
+    // long passwords count as strong.
+    bool lower = false, upper = false, digit = false, other = false;
+    int64_t characters = 0;
+    for (unsigned char c : password) {
+        if ((c & 0xC0) == 0x80) continue; // a UTF-8 continuation byte
+        ++characters;
+        if (c >= 'a' && c <= 'z')
+            lower = true;
+        else if (c >= 'A' && c <= 'Z')
+            upper = true;
+        else if (c >= '0' && c <= '9')
+            digit = true;
+        else
+            other = true;
+    }
+    const int pool = (lower ? 26 : 0) + (upper ? 26 : 0) + (digit ? 10 : 0) + (other ? 33 : 0);
+    const double bits = static_cast<double>(characters) * std::log2(static_cast<double>(pool));
+    if (bits < 50) return "Weak password: make it longer, or mix letters, digits and symbols.";
+    if (bits < 80) return "Fair password: a few more characters make it much harder to guess.";
+    return "Strong password.";
+}
+
+std::string setNameProblem(const std::string& name) {
+    if (name.empty()) return {};
+    if (name.front() == '.' || name.find_first_of("/\\") != std::string::npos ||
+        name.find('\0') != std::string::npos)
+        return "A set name is a file name: without '/', not beginning with '.'.";
+    if (name.size() > kMaxSetNameBytes)
+        return "A set name has at most " + std::to_string(kMaxSetNameBytes) + " bytes.";
     return {};
 }
 
@@ -52,14 +101,15 @@ std::string freeSpaceProblem(const OutputSpace& space, const std::string& folder
 }
 
 std::string joinSummaryText(std::size_t pieces, std::size_t missing, std::size_t damaged,
-                            bool password, ChecksumState checksums,
+                            SetProtection protection, ChecksumState checksums,
                             const std::string& recovery) {
     std::string text =
         groupedCount(static_cast<int64_t>(pieces)) + (pieces == 1 ? " piece" : " pieces");
     if (missing > 0) text += ", " + groupedCount(static_cast<int64_t>(missing)) + " missing";
     if (damaged > 0) text += ", " + groupedCount(static_cast<int64_t>(damaged)) + " damaged";
     if (!recovery.empty()) text += "; " + recovery;
-    if (password) text += "; protected by a password";
+    if (protection == SetProtection::Password) text += "; protected by a password";
+    if (protection == SetProtection::Encrypted) text += "; encrypted (age)";
     switch (checksums) {
     case ChecksumState::Good:
         return text + "; checksums present";

@@ -1,6 +1,6 @@
 #pragma once
-// Rules both front ends apply before a split: the password of a new set, and
-// whether the output folder's file system can take the pieces.
+// Rules both front ends apply before a split: the password and the name of a
+// new set, and whether the output folder's file system can take the pieces.
 
 #include "engine/checksums.h"
 #include <cstddef>
@@ -16,11 +16,38 @@ inline constexpr const char* kPasswordTooLong = "A password has at most 31 bytes
 // "A password has at most 31 bytes."), or "" when it can.
 std::string newPasswordProblem(const std::string& password);
 
+// How a password protects a new set: the pieces encrypted with it, or only
+// its digest stored, so that this program asks for it before a join.
+enum class PasswordUse { Encrypt, GateJoin };
+// An encrypting password is not stored, so its length is the user's choice;
+// this bounds what a field takes.
+inline constexpr std::size_t kMaxEncryptionPasswordBytes = 1024;
+std::size_t maxPasswordBytes(PasswordUse use);
+// As newPasswordProblem, with the limit of `use`.
+std::string passwordProblem(const std::string& password, PasswordUse use);
+
+// A hint of how hard `password` is to guess, from its length and the kinds of
+// characters it mixes (lower case, upper case, digits, other): "Weak
+// password: ...", "Fair password: ...", "Strong password."; "" for none.
+// Computed here, from the password alone.
+std::string passwordStrengthText(const std::string& password);
+
+// Why `name` cannot name a new set (the set's folder, pieces and what a join
+// writes): it must be a file name, without '/', not beginning with '.'. ""
+// for a usable name and for "", which keeps the source's name.
+inline constexpr std::size_t kMaxSetNameBytes = 250;
+std::string setNameProblem(const std::string& name);
+
+// What guards a listed set: nothing, a password digest in its manifest, or
+// encryption.
+enum class SetProtection { None, Password, Encrypted };
+
 // "12 pieces, 1 missing, 1 damaged; 2 recovery pieces: repairable; protected
-// by a password; checksums present". `checksums` is what the set's checksum
-// files are worth; `recovery` says what its recovery pieces are, "" for none.
+// by a password; checksums present" ("encrypted (age)" for an encrypted set).
+// `checksums` is what the set's checksum files are worth; `recovery` says
+// what its recovery pieces are, "" for none.
 std::string joinSummaryText(std::size_t pieces, std::size_t missing, std::size_t damaged,
-                            bool password, ChecksumState checksums,
+                            SetProtection protection, ChecksumState checksums,
                             const std::string& recovery = "");
 
 // What a join changed where files were there before: "replaced 3 files,

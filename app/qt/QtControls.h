@@ -57,6 +57,9 @@ class RadioGroup : public WidgetControl<toolkit::RadioGroup, QWidget> {
 public:
     RadioGroup(QWidget* container, QButtonGroup* group) : WidgetControl(container), group_(group) {}
     int selectedTag() const override { return group_->checkedId(); }
+    void selectTag(int tag) override {
+        if (QAbstractButton* button = group_->button(tag)) button->setChecked(true);
+    }
 
 private:
     QButtonGroup* group_;

@@ -11,9 +11,12 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QRegularExpressionValidator>
 #include <QSettings>
 #include <QVBoxLayout>
+
+#include <tuple>
 
 // The images are compiled into this static library; make sure they are linked in.
 static void initResources() {
@@ -103,25 +106,52 @@ qtkit::PanelDialog* QtMainWindow::makePanel(const char* name, const char* title)
 }
 
 void QtMainWindow::buildPanels() {
-    // Password panel of the split.
+    // Password panel of the split: what the password does, the password
+    // twice, how hard it is to guess, and the set's name.
     auto* encrypt = makePanel("encryptPanel", "Password");
+    auto* uses = new QWidget(encrypt);
+    uses->setObjectName("pwdUseBtn");
+    auto* usesLayout = new QVBoxLayout(uses);
+    usesLayout->setContentsMargins(0, 0, 0, 0);
+    auto* usesGroup = new QButtonGroup(uses);
+    usesGroup->setObjectName("pwdUseGroup");
+    for (const auto& [name, text, tag] :
+         {std::tuple{"encryptRadio", kEncryptPiecesChoice, kEncryptPiecesTag},
+          std::tuple{"gateRadio", kGateJoinChoice, kGateJoinTag}}) {
+        auto* choice = new QRadioButton(text, uses);
+        choice->setObjectName(name);
+        usesGroup->addButton(choice, tag);
+        usesLayout->addWidget(choice);
+    }
     auto* encryptForm = new QFormLayout;
     QLineEdit* first = field(encrypt, "tfPwdFirst", true);
-    encryptForm->addRow("Password:", first);
+    encryptForm->addRow("&Password:", first);
     encrypt->initialFocus = first; // every opening starts in the first field
-    encryptForm->addRow("Again:", field(encrypt, "tfPwdSecond", true));
+    QLineEdit* second = field(encrypt, "tfPwdSecond", true);
+    encryptForm->addRow("&Again:", second);
+    // The controller says when a password is too long for the choice; this
+    // only bounds what a field takes.
+    for (QLineEdit* secret : {first, second})
+        secret->setMaxLength(static_cast<int>(kMaxEncryptionPasswordBytes));
+    QLabel* strength = label(encrypt, "pwdStrength");
+    strength->setWordWrap(true);
+    encryptForm->addRow("", strength);
+    QLineEdit* setName = field(encrypt, "tfSetName", false);
+    setName->setPlaceholderText("the source's name");
+    setName->setMaxLength(static_cast<int>(kMaxSetNameBytes));
+    setName->setAccessibleName("Set name");
+    encryptForm->addRow("Set &name:", setName);
+    QLabel* visible = label(encrypt, "setNameNote", kSetNameNote);
+    visible->setWordWrap(true);
+    encryptForm->addRow("", visible);
     auto* encryptButtons = new QDialogButtonBox(encrypt);
     button(encryptButtons, "encryptViewCancelBtn", "&Cancel", QDialogButtonBox::RejectRole);
     button(encryptButtons, "encryptViewOKBtn", "&OK", QDialogButtonBox::AcceptRole)
         ->setDefault(true);
     auto* encryptLayout = new QVBoxLayout(encrypt);
-    encryptLayout->addWidget(
-        label(encrypt, "encryptTitle", "Require this password to join the pieces:"));
+    encryptLayout->addWidget(uses);
     encryptLayout->addLayout(encryptForm);
     encryptLayout->addWidget(message(encrypt, "encryptMsg2", kPasswordMismatch));
-    QLabel* plain = label(encrypt, "encryptNote", kPiecesNotEncrypted);
-    plain->setWordWrap(true);
-    encryptLayout->addWidget(plain);
     encryptLayout->addWidget(encryptButtons);
 
     // Progress of a split, a join or a full check: Cancel, Escape and its close button stop it.
@@ -172,8 +202,7 @@ void QtMainWindow::buildPanels() {
     pwdOK->setDefault(true);
     pwdOK->setEnabled(false);
     auto* pwdLayout = new QVBoxLayout(pwd);
-    pwdLayout->addWidget(
-        label(pwd, "pwdPrompt", "This piece set is protected. Type its password:"));
+    pwdLayout->addWidget(label(pwd, "pwdPrompt", kProtectedSetPrompt));
     QLineEdit* pwdField = field(pwd, "pwdField", true);
     pwdLayout->addWidget(pwdField);
     pwd->initialFocus = pwdField; // typing goes to the field, Enter confirms once OK is on
@@ -237,8 +266,12 @@ void QtMainWindow::wireOutlets() {
     c.addFolderBtn = push("addFolderBtn");
     c.encryptBtn = push("encryptBtn");
     c.encryptPanel = panelWindow("encryptPanel");
+    c.pwdUseBtn = adapt<RadioGroup>(window_.findChild<QWidget*>("pwdUseBtn"),
+                                    window_.findChild<QButtonGroup*>("pwdUseGroup"));
     c.tfPwdFirst = lineEdit("tfPwdFirst");
     c.tfPwdSecond = lineEdit("tfPwdSecond");
+    c.pwdStrength = text("pwdStrength");
+    c.tfSetName = lineEdit("tfSetName");
     c.encryptMsg2 = text("encryptMsg2");
     c.encryptViewOKBtn = push("encryptViewOKBtn");
     c.encryptViewCancelBtn = push("encryptViewCancelBtn");
@@ -266,6 +299,7 @@ void QtMainWindow::wireOutlets() {
     c.mOutputBtn = push("mOutputBtn");
     c.mergeBtn = push("mergeBtn");
     c.pwdWindow = panelWindow("pwdWindow");
+    c.pwdPrompt = text("pwdPrompt");
     c.pwdField = lineEdit("pwdField");
     c.pwdMsg = text("pwdMsg");
     c.pwdOKBtn = push("pwdOKBtn");
@@ -341,6 +375,10 @@ void QtMainWindow::connectActions() {
     QObject::connect(ui_->popBtn, &QComboBox::activated, &window_, [c] { c->actPopBtn(); });
     QObject::connect(ui_->presetBtn, &QComboBox::activated, &window_, [c] { c->actPreset(); });
     clicked("encryptBtn", [c] { c->actEncrypt(); });
+    QObject::connect(window_.findChild<QButtonGroup*>("pwdUseGroup"), &QButtonGroup::idToggled,
+                     &window_, [c](int, bool checked) {
+                         if (checked) c->actPasswordUse();
+                     });
     clicked("outPathBtn", [c] { c->actOutPath(); });
     clicked("btnSplit", [c] { c->actSplit(); });
     clicked("encryptViewOKBtn", [c] { c->actEncryptOK(); });
@@ -362,6 +400,7 @@ void QtMainWindow::connectActions() {
     edited("tfRecoveryCount", c->tfRecoveryCount);
     edited("tfPwdFirst", c->tfPwdFirst);
     edited("tfPwdSecond", c->tfPwdSecond);
+    edited("tfSetName", c->tfSetName);
     edited("pwdField", c->pwdField);
 
     panel("encryptPanel")->onCancel = [c] { c->actEncryptCancel(); };

@@ -46,6 +46,7 @@ public:
 class RadioGroup : public Control {
 public:
     virtual int selectedTag() const = 0;
+    virtual void selectTag(int tag) = 0;
 };
 
 class PopUpButton : public Control {

@@ -33,11 +33,17 @@ protected:
         tk.answerPanel(path);
         c.actOutPath();
     }
-    void setPassword(const std::string& password) {
+    // The password panel as the user fills it: encryption unless `gateOnly`.
+    void setPassword(const std::string& password, bool gateOnly, const std::string& setName = "") {
         ui.encryptBtn.setState(1);
-        tk.app.whenModal(&ui.encryptPanel, [&, password] {
+        tk.app.whenModal(&ui.encryptPanel, [&, password, gateOnly, setName] {
             type(ui.tfPwdFirst, password);
             type(ui.tfPwdSecond, password);
+            if (gateOnly) {
+                ui.pwdUseBtn.selectTag(kGateJoinTag);
+                c.actPasswordUse();
+            }
+            type(ui.tfSetName, setName);
             c.actEncryptOK();
         });
         c.actEncrypt();
@@ -96,11 +102,13 @@ TEST_F(EndToEnd, ProtectedFolderTreeWithRemovalOfSourceAndPieces) {
     const auto expected = visibleTreeContents(tree);
     chooseSource(tree, true);
     chooseOutput(dir / "out");
-    setPassword("open sesame");
+    setPassword("open sesame", true);
     ui.delSourceFileBtn.setState(1);
     split();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Splitting Completed!");
     EXPECT_TRUE(visibleTreeContents(tree).empty()); // hidden entries are not stored, and stay
+    addSet(dir / "out/photos_spt");
+    EXPECT_NE(ui.joinSummary.stringValue().find("; protected by a password;"), std::string::npos);
 
     tk.app.whenModal(&ui.pwdWindow, [&] {
         type(ui.pwdField, "open sesame");
@@ -113,6 +121,50 @@ TEST_F(EndToEnd, ProtectedFolderTreeWithRemovalOfSourceAndPieces) {
     EXPECT_EQ(ui.joinView.rows(), 0);
     EXPECT_EQ(ui.tfMOutputPath.stringValue(), "");
     EXPECT_EQ(ui.delSoureFileM.state(), 0);
+}
+
+TEST_F(EndToEnd, AnEncryptedSetTakesItsNameAndJoinsOnlyWithItsPassword) {
+    const std::string source = dir / "in/tax return.pdf";
+    writeFile(source, seededBytes(7, 200000));
+    chooseSource(source, false);
+    chooseOutput(dir / "out");
+    c.encryptWorkFactor = 10;
+    setPassword("correct horse", false, "vault");
+    split();
+    EXPECT_EQ(ui.completeTitle.stringValue(), "Splitting Completed!");
+    const std::string set = dir / "out/vault_spt";
+    EXPECT_TRUE(exists(set + "/ENCRYPTED"));
+
+    addSet(set);
+    EXPECT_EQ(ui.joinSummary.stringValue(),
+              std::to_string(ui.joinView.rows()) + " pieces; encrypted (age); checksums present");
+    tk.answerPanel(dir / "joined");
+    c.mActSelectOutput();
+    tk.app.whenModal(&ui.pwdWindow, [&] {
+        EXPECT_EQ(ui.pwdPrompt.stringValue(), "This piece set is encrypted. Type its password:");
+        type(ui.pwdField, "wrong horse");
+        c.actPwdOK(); // only the join can tell
+    });
+    c.mActMergeFile();
+    EXPECT_EQ(ui.completeTitle.stringValue(), "Joining Failed!");
+    EXPECT_EQ(ui.completeDetail.stringValue(), "Wrong password.");
+    EXPECT_TRUE(fs::is_empty(dir / "joined"));
+
+    tk.app.whenModal(&ui.pwdWindow, [&] {
+        type(ui.pwdField, "correct horse");
+        c.actPwdOK();
+    });
+    c.mActMergeFile();
+    EXPECT_EQ(ui.completeTitle.stringValue(), "Joining Completed!");
+    EXPECT_EQ(ui.completeDetail.stringValue(), "Wrote " + (dir / "joined/vault") + ".");
+    EXPECT_EQ(readFile(dir / "joined/vault"), readFile(source));
+
+    // Joined again: the name it shows is asked about before the password.
+    tk.app.whenModal(&ui.outputPathWindow, [&] { c.actOutputPathCancel(); });
+    c.mActMergeFile();
+    EXPECT_EQ(ui.outputPathPrompt.stringValue(),
+              (dir / "joined/vault") + " already exists. Replace it?");
+    EXPECT_EQ(tk.app.modalHistory.back(), &ui.outputPathWindow);
 }
 
 TEST_F(EndToEnd, AFailedSplitKeepsTheSourceAndSaysSo) {

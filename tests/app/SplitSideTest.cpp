@@ -228,6 +228,8 @@ TEST_F(SplitSide, PasswordPanelConfirmsOnlyTwoEqualUsablePasswords) {
     tk.app.whenModal(&ui.encryptPanel, [&] {
         EXPECT_FALSE(ui.encryptViewOKBtn.isEnabled()); // empty fields cannot be confirmed
         type(ui.tfPwdFirst, "secret");
+        EXPECT_EQ(ui.pwdStrength.stringValue(),
+                  "Weak password: make it longer, or mix letters, digits and symbols.");
         EXPECT_FALSE(ui.encryptViewOKBtn.isEnabled()); // one field is not a confirmation
         c.actEncryptOK();                              // Enter: refused
         EXPECT_TRUE(ui.encryptPanel.visible);
@@ -241,23 +243,42 @@ TEST_F(SplitSide, PasswordPanelConfirmsOnlyTwoEqualUsablePasswords) {
         type(ui.tfPwdFirst, "secret2"); // edited after they matched: no longer confirmed
         EXPECT_FALSE(ui.encryptViewOKBtn.isEnabled());
         type(ui.tfPwdSecond, "secret2");
+        // Only the join's gate chosen: the password's digest goes into the set.
+        ui.pwdUseBtn.selectTag(kGateJoinTag);
+        c.actPasswordUse();
         c.actEncryptOK();
     });
     c.actEncrypt();
     EXPECT_EQ(c.pwd, "secret2");
+    EXPECT_EQ(c.pwdUse, PasswordUse::GateJoin);
     EXPECT_FALSE(ui.encryptPanel.visible);
     EXPECT_EQ(ui.encryptBtn.state(), 1);
 
-    // Too long for the request: the panel says so and OK stays off.
+    // A new password encrypts, whatever was chosen before; the limit follows
+    // the choice: 1024 bytes to encrypt, the gate's 31 bytes.
+    ui.encryptBtn.setState(0);
+    c.actEncrypt();
+    ui.encryptBtn.setState(1);
     tk.app.whenModal(&ui.encryptPanel, [&] {
+        EXPECT_EQ(ui.pwdUseBtn.selectedTag(), kEncryptPiecesTag);
         const std::string longOne(32, 'p');
         type(ui.tfPwdFirst, longOne);
         type(ui.tfPwdSecond, longOne);
+        EXPECT_TRUE(ui.encryptViewOKBtn.isEnabled());
+        ui.pwdUseBtn.selectTag(kGateJoinTag);
+        c.actPasswordUse();
         EXPECT_FALSE(ui.encryptMsg2.isHidden());
         EXPECT_EQ(ui.encryptMsg2.stringValue(), "A password has at most 31 bytes.");
         EXPECT_FALSE(ui.encryptViewOKBtn.isEnabled());
         c.actEncryptOK(); // refused
         EXPECT_TRUE(ui.encryptPanel.visible);
+        ui.pwdUseBtn.selectTag(kEncryptPiecesTag);
+        c.actPasswordUse();
+        const std::string tooLong(1025, 'p');
+        type(ui.tfPwdFirst, tooLong);
+        type(ui.tfPwdSecond, tooLong);
+        EXPECT_EQ(ui.encryptMsg2.stringValue(), "A password has at most 1024 bytes.");
+        EXPECT_FALSE(ui.encryptViewOKBtn.isEnabled());
         c.actEncryptCancel();
     });
     c.actEncrypt();
@@ -271,6 +292,40 @@ TEST_F(SplitSide, PasswordPanelConfirmsOnlyTwoEqualUsablePasswords) {
     ui.encryptBtn.setState(0);
     c.actEncrypt();
     EXPECT_EQ(c.pwd, "");
+}
+
+TEST_F(SplitSide, ThePasswordPanelHintsAtStrengthAndTakesOnlyAFileNameForTheSet) {
+    ui.encryptBtn.setState(1);
+    tk.app.whenModal(&ui.encryptPanel, [&] {
+        const struct {
+            const char* password;
+            const char* hint;
+        } hints[] = {
+            {"abcdefghij", "Weak password: make it longer, or mix letters, digits and symbols."},
+            {"aB3$efghij", "Fair password: a few more characters make it much harder to guess."},
+            {"correct horse battery staple", "Strong password."},
+        };
+        for (const auto& hint : hints) {
+            type(ui.tfPwdFirst, hint.password);
+            EXPECT_EQ(ui.pwdStrength.stringValue(), hint.hint) << hint.password;
+        }
+        type(ui.tfPwdSecond, "correct horse battery staple");
+        for (const char* name : {"a/b", ".vault"}) {
+            type(ui.tfSetName, name);
+            EXPECT_EQ(ui.encryptMsg2.stringValue(),
+                      "A set name is a file name: without '/', not beginning with '.'.");
+            EXPECT_FALSE(ui.encryptViewOKBtn.isEnabled()) << name;
+        }
+        type(ui.tfSetName, "vault");
+        c.actEncryptOK();
+    });
+    c.actEncrypt();
+    EXPECT_EQ(c.setName, "vault");
+    EXPECT_EQ(c.pwdUse, PasswordUse::Encrypt);
+    EXPECT_EQ(ui.tfPwdFirst.stringValue(), ""); // the controller keeps it, the field does not
+    ui.encryptBtn.setState(0);
+    c.actEncrypt();
+    EXPECT_EQ(c.setName, ""); // unticking the box forgets the name with the password
 }
 
 TEST_F(SplitSide, SplitIsRefusedWithoutSourceOrWithPathsTooLong) {

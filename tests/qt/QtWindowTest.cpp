@@ -206,6 +206,7 @@ TEST_F(QtWindow, ProtectedFolderTree) {
     click("addFolderBtn");
     EXPECT_TRUE(QTest::qWaitFor([this] { return !win->controller().isMeasuringSource(); }, 20000));
     users["encryptPanel"] = [this] {
+        click("gateRadio"); // only the join asks for it: the pieces are not encrypted
         typeInto("tfPwdFirst", "s3cret");
         typeInto("tfPwdSecond", "s3cre");
         EXPECT_TRUE(widget<QLabel>("encryptMsg2")->isHidden());
@@ -245,6 +246,41 @@ TEST_F(QtWindow, ProtectedFolderTree) {
     EXPECT_NE(std::find(modalsSeen.begin(), modalsSeen.end(), "pwdWindow"), modalsSeen.end())
         << testing::PrintToString(modalsSeen);
     EXPECT_EQ(treeContents(dir / "joined/photos"), visibleTreeContents(tree));
+}
+
+TEST_F(QtWindow, ANewPasswordEncryptsAndTheJoinAsksForItInItsField) {
+    const std::string tree = dir / "letters";
+    makeSeededTree(tree, 10, 6, 5000);
+    fs::create_directories(dir / "joined");
+    win->controller().encryptWorkFactor = 10;
+    panelAnswers.push_back(tree);
+    click("addFolderBtn");
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !win->controller().isMeasuringSource(); }, 20000));
+    const QString password = "a passphrase long enough";
+    users["encryptPanel"] = [this, password] {
+        EXPECT_TRUE(widget<QRadioButton>("encryptRadio")->isChecked());
+        typeInto("tfPwdFirst", password);
+        typeInto("tfPwdSecond", password);
+        EXPECT_EQ(widget<QLabel>("pwdStrength")->text(), "Strong password.");
+        click("encryptViewOKBtn");
+    };
+    click("encryptBtn");
+    splitTo(dir.path().string());
+    ASSERT_EQ(completion, "Splitting Completed!");
+
+    users["pwdWindow"] = [this, password] {
+        QWidget* field = win->panel("pwdWindow")->focusWidget();
+        EXPECT_EQ(field, widget<QWidget>("pwdField"));
+        EXPECT_EQ(widget<QLabel>("pwdPrompt")->text(),
+                  "This piece set is encrypted. Type its password:");
+        QTest::keyClicks(field, password);
+        QTest::keyClick(field, Qt::Key_Return);
+    };
+    joinInto(dir / "letters_spt", dir / "joined");
+    EXPECT_NE(widget<QLabel>("joinSummary")->text().indexOf("; encrypted (age);"), -1);
+    EXPECT_EQ(completion, "Joining Completed!");
+    EXPECT_EQ(completionDetail, "Wrote " + (dir / "joined/letters") + ".");
+    EXPECT_EQ(treeContents(dir / "joined/letters"), visibleTreeContents(tree));
 }
 
 TEST_F(QtWindow, DeletedPieceShowsWrongAndTheJoinFailsWithoutRemovingAnything) {

@@ -24,7 +24,10 @@ void MainWindow::wire(MainViewController& c) {
     c.addFolderBtn = &addFolderBtn;
     c.encryptBtn = &encryptBtn;
     c.encryptPanel = &encryptPanel;
+    c.pwdUseBtn = &pwdUseBtn;
     c.tfPwdFirst = &tfPwdFirst;
+    c.pwdStrength = &pwdStrength;
+    c.tfSetName = &tfSetName;
     c.tfPwdSecond = &tfPwdSecond;
     c.encryptMsg2 = &encryptMsg2;
     c.encryptViewOKBtn = &encryptViewOKBtn;
@@ -49,6 +52,7 @@ void MainWindow::wire(MainViewController& c) {
     c.mOutputBtn = &mOutputBtn;
     c.mergeBtn = &mergeBtn;
     c.pwdWindow = &pwdWindow;
+    c.pwdPrompt = &pwdPrompt;
     c.pwdField = &pwdField;
     c.pwdMsg = &pwdMsg;
     c.pwdOKBtn = &pwdOKBtn;

@@ -26,7 +26,9 @@ struct MainWindow {
     TextField tfOutPath;
     Button outPathBtn, addFolderBtn, encryptBtn;
     PanelWindow encryptPanel;
+    RadioGroup pwdUseBtn;
     SecureTextField tfPwdFirst, tfPwdSecond;
+    TextField pwdStrength, tfSetName;
     TextField encryptMsg2;
     Button encryptViewOKBtn, encryptViewCancelBtn;
     PanelWindow progressWindow;
@@ -42,7 +44,7 @@ struct MainWindow {
     TextField tfMOutputPath;
     Button mOutputBtn, mergeBtn;
     PanelWindow pwdWindow;
-    TextField pwdField, pwdMsg;
+    TextField pwdPrompt, pwdField, pwdMsg;
     Button pwdOKBtn;
     PanelWindow outputPathWindow;
     TextField outputPathPrompt;

@@ -73,6 +73,7 @@ private:
 class RadioGroup : public ControlOf<toolkit::RadioGroup> {
 public:
     int selectedTag() const override { return tag; }
+    void selectTag(int t) override { tag = t; }
     int tag = 1;
 };
 
