@@ -108,7 +108,8 @@ bool TarStream::writeFile(int fd, const std::string& path, const std::string& to
     return writeEntry(top, st, {}, fd, path);
 }
 
-bool TarStream::writeTree(int rootFd, const std::string& root, const std::string& top, const TreeListing& tree) {
+bool TarStream::writeTree(int rootFd, const std::string& root, const std::string& top, const TreeListing& tree,
+                          const FileRead& read) {
     std::string folderName;
     FileDescriptor folder;
     for (const TreeEntry& item : tree.entries) {
@@ -144,6 +145,7 @@ bool TarStream::writeTree(int rootFd, const std::string& root, const std::string
         if (!fd) return run_.failErrno("read", path, errno), false;
         if (!S_ISREG(st.st_mode)) return run_.fail("cannot read " + path + ": it is no longer a regular file"), false;
         if (!writeEntry(name, st, {}, fd.get(), path)) return false;
+        if (read) read(item.path, fd.get(), st);
     }
     return true;
 }

@@ -38,7 +38,12 @@ public:
     // folder itself), named "<top>/<path>"; or, for a file source, the one
     // file `root` named `top`. Files are read through `rootFd`, never
     // through a link. False on a fault (the run keeps why).
-    bool writeTree(int rootFd, const std::string& root, const std::string& top, const TreeListing& tree);
+    // `read`, when given, hears of each regular file once its bytes are in
+    // the stream: its path below `root`, its descriptor, and its status as
+    // it was opened (what a removal of the source later checks).
+    using FileRead = std::function<void(const std::string& relative, int fd, const struct stat& opened)>;
+    bool writeTree(int rootFd, const std::string& root, const std::string& top, const TreeListing& tree,
+                   const FileRead& read = {});
     bool writeFile(int fd, const std::string& path, const std::string& top);
     bool close();
     // Takes what the archive writes (its callback's end).

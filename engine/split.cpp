@@ -66,6 +66,7 @@ struct SplitJob {
     bool includeHidden = false;
     bool describeTree = true; // write TREE.mtree
     bool encrypted = false;   // the source goes in as an encrypted tar stream
+    bool folderStored = false; // an encrypted set's source is a folder
     std::string setName;      // the name the set shows, when not the source's
     // An encrypted set whose header is still being made: piece 0 gets it
     // before it is handed on.
@@ -599,7 +600,17 @@ void splitEncrypted(SplitJob& job, const std::shared_ptr<AgeEncryptor>& encrypto
         finishSource(job, source);
     } else {
         const FileDescriptor root = openFolderPath(job.source);
-        ok = root ? tar.writeTree(root.get(), job.source, top, job.tree)
+        // What a removal of the source needs: each file as it was read.
+        const auto recordRead = [&](const std::string& relative, int fd, const struct stat& opened) {
+            if (!job.keepRead) return;
+            StoredSourceFile record;
+            record.relativePath = relative;
+            record.identity = identityOfStatus(opened);
+            FileIdentity after;
+            record.unchanged = identityOf(fd, after) && after == record.identity;
+            job.read.push_back(std::move(record));
+        };
+        ok = root ? tar.writeTree(root.get(), job.source, top, job.tree, recordRead)
                   : (run.failErrno("list the folder", job.source, errno), false);
     }
     ok = ok && tar.close() && chain.finish();
@@ -717,6 +728,7 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
         tarSize = measure.written();
         encryptedMode = measure.fileModes() & 0666;
         job.streamSize = encryptor->outputSize(tarSize);
+        job.folderStored = job.folderSource;
         job.folderSource = false; // the set holds one file: the age stream
     }
     if (job.streamSize < 0) return run.refuse("the stages cannot say what the source becomes"),
@@ -822,7 +834,7 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
     outcome.source = job.source;
     outcome.pieceFolder = job.pieceFolder;
     outcome.manifest = manifestIdentity;
-    outcome.folderSource = job.folderSource;
+    outcome.folderSource = job.folderSource || job.folderStored;
     outcome.files = std::move(job.read);
     outcome.recovery = std::move(recoverySaid);
     return outcome;

@@ -708,6 +708,14 @@ TEST(Cli, AnEncryptedSetIsMadeListedCheckedAndJoinedWithItsPassword) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(readFile(dir / "out/q3"), readFile(dir / "report.pdf"));
 
+    // A folder encrypted with --remove-source goes once the set checks whole.
+    writeFile(dir / "album/sub/photo.raw", seededBytes(7, 3000));
+    ASSERT_EQ(parcelor(dir, {"split", "-q", "--encrypt", "--remove-source", "--password-file", dir / "pw",
+                             dir / "album", dir / "enc"}).status, 0);
+    EXPECT_FALSE(fs::exists(dir / "album"));
+    ASSERT_EQ(parcelor(dir, {"join", "-q", "--password-file", dir / "pw", dir / "enc/album_spt", dir / "out"}).status, 0);
+    EXPECT_EQ(readFile(dir / "out/album/sub/photo.raw"), seededBytes(7, 3000));
+
     // An age file split as an ordinary file is joined back as that file.
     fs::create_directories(dir / "plain");
     writeFile(dir / "plain/stream.age", readFile(dir / "enc/q3_spt/q3_0.spt"));
