@@ -8,6 +8,7 @@
 #   bench/encryption.sh [--rounds N] [--gib G]   (default 3 rounds, 4 GiB and 1 GiB)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/lib.sh
 ROUNDS=3; SIZES="4 1"
 while [ $# -gt 0 ]; do
     case $1 in --rounds) ROUNDS=$2; shift 2 ;; --gib) SIZES=$2; shift 2 ;; *) exit 2 ;; esac
@@ -26,17 +27,6 @@ cd "$work"
 printf 'bench pass phrase\n' > pw
 PIECE=$((512 * 1024 * 1024))
 
-declare -A times rss
-run() {
-    local name=$1; shift
-    sync; sleep 1
-    /usr/bin/time -f "%e %M" -o timing "$@" >/dev/null 2>&1
-    read -r secs kb < timing
-    times[$name]+="$secs "; rss[$name]+="$kb "
-}
-stats() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{a[NR]=$1} END {printf "%s %s %s", a[int((NR+1)/2)], a[1], a[NR]}'; }
-med() { read -r m _ _ <<<"$(stats "${times[$1]}")"; echo "$m"; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 
 for g in $SIZES; do
     "$BENCH" make-file src.bin $((g * 1024 * 1024 * 1024)) 1 >/dev/null

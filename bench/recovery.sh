@@ -11,6 +11,7 @@
 # set; and the peak memory of the split and the repair from 1 GiB to 8 GiB.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/lib.sh
 ROUNDS=5
 [ "${1:-}" = "--rounds" ] && ROUNDS=$2
 command -v par2 >/dev/null && command -v /usr/bin/time >/dev/null || {
@@ -27,16 +28,7 @@ PIECE=$((64 * 1024 * 1024))
 "$BENCH" make-file big.bin $((1024 * 1024 * 1024)) 1
 truncate -s 8G sparse.bin
 
-declare -A times rss
-run() { # run NAME CMD...
-    local name=$1; shift
-    sync; sleep 1
-    /usr/bin/time -f "%e %M" -o timing "$@" >/dev/null 2>&1
-    read -r secs kb < timing
-    times[$name]+="$secs "; rss[$name]+="$kb "
-}
 cold() { sync; echo 3 > /proc/sys/vm/drop_caches 2>/dev/null || true; }
-stats() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{a[NR]=$1} END {printf "%s %s %s", a[int((NR+1)/2)], a[1], a[NR]}'; }
 
 for i in $(seq "$ROUNDS"); do
     echo "Round $i of $ROUNDS..." >&2
@@ -78,12 +70,10 @@ rm big8/sparse_spt/sparse_3.spt
 run "repair 8 GiB sparse" "$P" repair -q big8/sparse_spt
 rm -rf big8
 
-med() { read -r m _ _ <<<"$(stats "${times[$1]}")"; echo "$m"; }
 row() { read -r m lo hi <<<"$(stats "${times[$1]}")"; printf '%-34s %-22s\n' "$1" "$m ($lo-$hi)"; }
 printf '\n%-34s %s\n' "operation" "seconds: median (min-max)"
 for op in "split + sums" "split + sums + 2 recovery" "par2 create" "join, intact" "join, 1 rebuilt" \
           "repair 2 (warm)" "par2 repair 2 (warm)" "repair 2 (cold)" "par2 repair 2 (cold)"; do row "$op"; done
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 s=$(med "split + sums"); r=$(med "split + sums + 2 recovery"); c=$(med "par2 create")
 echo
 echo "split with recovery / without:          $(ratio "$r" "$s")   (target <= 1.3)"

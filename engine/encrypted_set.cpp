@@ -255,21 +255,38 @@ struct MadeFolder {
     struct timespec mtime;
 };
 
+// The encrypted set in `pieceFolder`, opened: its folder, the stem of its
+// pieces and their count (the progress counts the manifest's total). False,
+// with the reason kept, when it is not one.
+struct EncryptedSetFiles {
+    FileDescriptor folder;
+    std::string stem;
+    int32_t pieces = 0;
+    bool fileSet = true;
+};
+bool openEncryptedSet(const std::string& pieceFolder, EncryptedSetFiles& out, RunContext& run) {
+    out.folder = openFolderPath(pieceFolder);
+    if (!out.folder) return run.failErrno("open", pieceFolder, errno), false;
+    if (!isEncryptedSet(out.folder.get())) return run.fail(pieceFolder + " is not an encrypted set"), false;
+    const Result<Manifest> manifest = Manifest::readAt(out.folder.get(), pieceFolder);
+    if (!manifest) return run.fail(manifest.failure()), false;
+    run.setTotalBytes(manifest->totalSize());
+    out.stem = manifest->baseName();
+    cutAtFirstDot(out.stem.data());
+    out.stem.resize(std::strlen(out.stem.c_str()));
+    out.pieces = manifest->pieceCount();
+    out.fileSet = manifest->fileSet();
+    return true;
+}
+
 } // namespace
 
 Result<int64_t> authenticateEncryptedSet(const std::string& pieceFolder, const std::string& password,
                                          RunContext& run) {
     run.startProgress();
-    const FileDescriptor set = openFolderPath(pieceFolder);
-    if (!set) return run.failErrno("open", pieceFolder, errno), run.failure();
-    if (!isEncryptedSet(set.get())) return run.fail(pieceFolder + " is not an encrypted set"), run.failure();
-    const Result<Manifest> manifest = Manifest::readAt(set.get(), pieceFolder);
-    if (!manifest) return run.fail(manifest.failure()), run.failure();
-    run.setTotalBytes(manifest->totalSize());
-    std::string stem = manifest->baseName();
-    cutAtFirstDot(stem.data());
-    stem.resize(std::strlen(stem.c_str()));
-    DecryptingReader reader(set.get(), stem, manifest->pieceCount(), password, run);
+    EncryptedSetFiles files;
+    if (!openEncryptedSet(pieceFolder, files, run)) return run.failure();
+    DecryptingReader reader(files.folder.get(), files.stem, files.pieces, password, run);
     int64_t plain = 0;
     while (reader.next()) {
         plain += static_cast<int64_t>(reader.out.size());
@@ -283,23 +300,18 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
                                      const std::string& password, const JoinOptions& options,
                                      RunContext& run) {
     run.startProgress();
-    const FileDescriptor set = openFolderPath(pieceFolder);
-    if (!set) return run.failErrno("open", pieceFolder, errno), run.failure();
-    if (!isEncryptedSet(set.get())) return run.fail(pieceFolder + " is not an encrypted set"), run.failure();
-    const Result<Manifest> manifest = Manifest::readAt(set.get(), pieceFolder);
-    if (!manifest) return run.fail(manifest.failure()), run.failure();
-    if (!manifest->fileSet()) return run.fail("the manifest of the encrypted set " + pieceFolder + " is not a file's"), run.failure();
-    run.setTotalBytes(manifest->totalSize());
-    std::string stem = manifest->baseName();
-    cutAtFirstDot(stem.data());
-    stem.resize(std::strlen(stem.c_str()));
+    EncryptedSetFiles opened;
+    if (!openEncryptedSet(pieceFolder, opened, run)) return run.failure();
+    if (!opened.fileSet) return run.fail("the manifest of the encrypted set " + pieceFolder + " is not a file's"), run.failure();
+    const FileDescriptor& set = opened.folder;
+    const std::string& stem = opened.stem;
 
     const FileDescriptor out = openFolderPath(outputFolder);
     RunFolder work;
     if (!out || !work.create(out.get(), 0700)) return run.failErrno("create a folder in", outputFolder, errno), run.failure();
     const mode_t umask = currentUmask();
 
-    DecryptingReader reader(set.get(), stem, manifest->pieceCount(), password, run);
+    DecryptingReader reader(set.get(), stem, opened.pieces, password, run);
     struct archive* a = archive_read_new();
     archive_read_support_format_tar(a);
     const auto cleanup = [&] { archive_read_free(a); };
@@ -342,7 +354,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
             why = "the set holds \"" + name + "\", a device or a hard link, which is not written";
             break;
         }
-        if (manifest->fileSet() && files > 0 && type == AE_IFREG && parts.size() == 1) {
+        if (opened.fileSet && files > 0 && type == AE_IFREG && parts.size() == 1) {
             why = "the set holds two files named \"" + name + "\"";
             break;
         }

@@ -227,16 +227,10 @@ bool writeWhole(int fd, const unsigned char* data, int64_t size, int64_t offset)
     return true;
 }
 
-// Reads up to `size` bytes at `offset`; the count read (short at the end).
+// Reads up to `size` bytes at `offset`; the count read (short at the end or
+// on a fault, never negative).
 int64_t readSome(int fd, unsigned char* data, int64_t size, int64_t offset) {
-    int64_t done = 0;
-    while (done < size) {
-        const ssize_t n = pread(fd, data + done, static_cast<std::size_t>(size - done), offset + done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += n;
-    }
-    return done;
+    return std::max<int64_t>(readAt(fd, data, static_cast<std::size_t>(size), offset), 0);
 }
 
 // The bytes of the code's columns, as they are in a folder: the data pieces,

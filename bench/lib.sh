@@ -1,0 +1,16 @@
+# What the side-by-side benches share; sourced, not run. Timings go into
+# the associative arrays `times` and `rss` by operation name.
+declare -A times rss
+# run NAME CMD...: wall seconds and peak resident KB of one run, from a settled disk.
+run() {
+    local name=$1; shift
+    sync; sleep 1
+    /usr/bin/time -f "%e %M" -o timing "$@" >/dev/null 2>&1
+    read -r secs kb < timing
+    times[$name]+="$secs "; rss[$name]+="$kb "
+}
+# median min max of a list of numbers
+stats() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{a[NR]=$1} END {printf "%s %s %s", a[int((NR+1)/2)], a[1], a[NR]}'; }
+# the median time of an operation
+med() { read -r m _ _ <<<"$(stats "${times[$1]}")"; echo "$m"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
