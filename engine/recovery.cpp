@@ -1222,17 +1222,22 @@ private:
             }
         for (Rebuilt* file : all()) {
             if (!file->fd) continue;
-            if (inPlace && entryAt(destFd_, file->name.c_str()) != EntryKind::Missing) {
+            // A damaged original is kept aside by a second name first, and
+            // only then replaced in one rename: killed between the two, the
+            // real name still holds it whole.
+            const bool replaces = inPlace && entryAt(destFd_, file->name.c_str()) != EntryKind::Missing;
+            if (replaces) {
                 std::string aside = file->name + ".damaged";
                 for (int n = 1; entryAt(destFd_, aside.c_str()) != EntryKind::Missing && n < 1000; ++n)
                     aside = file->name + ".damaged." + std::to_string(n);
-                if (!renameNoReplace(destFd_, file->name.c_str(), destFd_, aside.c_str())) {
+                if (linkat(destFd_, file->name.c_str(), destFd_, aside.c_str(), 0) != 0) {
                     run_.failErrno("keep aside", destPath_ + "/" + file->name, errno);
                     return false;
                 }
                 outcome.keptAside.push_back(file->name + " -> " + aside);
             }
-            if (!renameNoReplace(destFd_, file->temporary.c_str(), destFd_, file->name.c_str())) {
+            if (replaces ? renameat(destFd_, file->temporary.c_str(), destFd_, file->name.c_str()) != 0
+                         : !renameNoReplace(destFd_, file->temporary.c_str(), destFd_, file->name.c_str())) {
                 run_.failErrno("name", destPath_ + "/" + file->name, errno);
                 return false;
             }

@@ -154,6 +154,12 @@ TEST(Recovery, EveryLossUpToTheRecoveryCountComesBackAndOneMoreIsRefused) {
         ASSERT_TRUE(repaired) << repaired.failure().reason;
         EXPECT_FALSE(repaired->rebuilt.empty());
         std::map<std::string, std::string> now = filesIn(made.set);
+        // What was replaced is kept, as it was, beside what replaced it.
+        for (const auto& [name, bytes] : now) {
+            if (const std::size_t at = name.find(".damaged"); at != std::string::npos) {
+                EXPECT_EQ(bytes, damaged.at(name.substr(0, at))) << name;
+            }
+        }
         std::erase_if(now, [](const auto& entry) { return entry.first.find(".damaged") != std::string::npos; });
         EXPECT_EQ(now, made.files);
     }
