@@ -668,10 +668,9 @@ SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_
     const bool pieceSums = entryAt(pieceFolderFd, kPieceSumsFileName) != EntryKind::Missing;
     const bool contentSums = entryAt(pieceFolderFd, kContentSumsFileName) != EntryKind::Missing;
     if (!pieceSums && !contentSums) return {};
-    if (!pieceSums || !contentSums)
-        return damaged(std::string(pieceSums ? kContentSumsFileName : kPieceSumsFileName) +
-                       " is missing while " +
-                       (pieceSums ? kPieceSumsFileName : kContentSumsFileName) + " is there");
+    if (!pieceSums)
+        return damaged(std::string(kPieceSumsFileName) + " is missing while " +
+                       kContentSumsFileName + " is there");
     pieceCount = std::max(pieceCount, 0);
     constexpr std::size_t kLineBound = kChecksumLineBound;
     std::string problem;
@@ -689,11 +688,19 @@ SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_
         return damaged(why);
 
     SetChecksums sums;
-    if (std::string why = readContentSums(
-            pieceFolderFd, static_cast<std::size_t>(std::max<int64_t>(targetBound, 1)) * kLineBound,
-            targets, sums);
-        !why.empty())
-        return damaged(std::move(why));
+    sums.contentsListed = contentSums;
+    if (contentSums) {
+        if (std::string why = readContentSums(
+                pieceFolderFd, static_cast<std::size_t>(std::max<int64_t>(targetBound, 1)) * kLineBound,
+                targets, sums);
+            !why.empty())
+            return damaged(std::move(why));
+    } else if (std::none_of(entries.begin(), entries.end(), [](const ChecksumEntry& entry) {
+                   return entry.name == kEncryptedMarkerFile; // its tags check the content
+               })) {
+        return damaged(std::string(kContentSumsFileName) + " is missing while " +
+                       kPieceSumsFileName + " is there");
+    }
     sums.state = ChecksumState::Good;
     for (int32_t i = 0; i < pieceCount; ++i)
         sums.pieceHex.push_back(entries[static_cast<std::size_t>(i)].hex);

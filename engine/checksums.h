@@ -246,8 +246,15 @@ struct SetChecksums {
     // The digests of CONTENTS.sha256, line by line, when Good: 32 bytes a
     // file, the names having been compared as they were read.
     std::vector<Sha256Digest::Bytes> contents;
+    // False for an encrypted set without CONTENTS.sha256: its stream's tags
+    // check its content, and a hash of the ciphertext would cost a second pass.
+    bool contentsListed = true;
     std::string problem; // when Damaged: which file, and what disagrees
     bool good() const { return state == ChecksumState::Good; }
+    // What a verifier compares the rebuilt files with: null when nothing.
+    const std::vector<Sha256Digest::Bytes>* contentDigests() const {
+        return contentsListed ? &contents : nullptr;
+    }
 };
 
 // The names a join rebuilds, as CONTENTS.sha256 names them, in order: each is

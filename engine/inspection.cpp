@@ -120,7 +120,7 @@ bool runVerification(const std::string& pieceFolder, std::vector<PieceCheck>& ou
     }
     run.setTotalBytes(total);
     PieceVerifier verifier(run, folder.get(), std::move(pieceNames), sums.pieceHex, true, &targets,
-                           &sums.contents);
+                           sums.contentDigests());
     std::vector<PieceCheck> found;
     bool allGood = true;
     for (int32_t i = 0; i < count; ++i) {
@@ -140,7 +140,7 @@ bool runVerification(const std::string& pieceFolder, std::vector<PieceCheck>& ou
     }
     // With every piece good, a file whose bytes do not hash to its line
     // means the manifest places them wrongly (or the lines were changed).
-    for (std::size_t i = 0; allGood && i < targets.size(); ++i) {
+    for (std::size_t i = 0; allGood && sums.contentsListed && i < targets.size(); ++i) {
         if (verifier.contentVerdict(i) == PieceVerifier::ContentVerdict::Mismatch) {
             allGood = false;
             std::string name;

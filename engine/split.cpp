@@ -539,7 +539,9 @@ void writeChecksumFiles(SplitJob& job, int tempFd, const std::string& manifestHe
         marker.update(kEncryptedMarkerText, std::strlen(kEncryptedMarkerText));
         pieceSums += checksumLine(marker.finishHex(), kEncryptedMarkerName);
     }
-    if (!writeContentSums(job, tempFd, digests) ||
+    // An encrypted set's content is checked by its stream's tags, so the
+    // pieces are hashed once, for SHA256SUMS, and the ciphertext not at all.
+    if ((!job.encrypted && !writeContentSums(job, tempFd, digests)) ||
         !writeTextFileAt(tempFd, kPieceSumsFileName, pieceSums, job.sync,
                          job.pieceFolder + "/" + kPieceSumsFileName, run, job.mode))
         job.failed = true;
@@ -587,7 +589,8 @@ bool givePermissions(SplitJob& job, int tempFd) {
 void splitEncrypted(SplitJob& job, const std::shared_ptr<AgeEncryptor>& encryptor, int64_t tarSize) {
     RunContext& run = job.run;
     PieceCutter cutter(job.count, job.pieceSize, cutterCallbacks(job), run);
-    const SegmentSink slices = sliceSink(job, 0);
+    // No slices: the ciphertext gets no hash of its own (see writeChecksumFiles).
+    const SegmentSink slices = [](int32_t, int64_t, int64_t) {};
     TransformChain chain({encryptor}, [&](const char* data, std::size_t size) {
         return cutter.takeBytes(data, size, slices);
     }, run);

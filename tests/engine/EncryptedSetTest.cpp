@@ -77,6 +77,7 @@ TEST(EncryptedSet, FilesAndFoldersComeBackThroughOurJoinAndThroughAgeAndTar) {
             EXPECT_EQ(bytes.find("tree"), std::string::npos);
         }
         EXPECT_EQ(readFile(set + "/ENCRYPTED"), kEncryptedMarkerText);
+        EXPECT_FALSE(fs::exists(set + "/CONTENTS.sha256")); // the tags check the content
         const std::string manifest = readFile(set + "/spt_config.morvspt");
         EXPECT_EQ(manifest.find("a long pass phrase"), std::string::npos);
 
