@@ -16,7 +16,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <condition_variable>
+#include <deque>
 #include <fcntl.h>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -223,11 +228,96 @@ struct DecryptingReader {
     }
 };
 
+// A DecryptingReader on its own thread, a few runs of plaintext ahead of the
+// tar reader, so the decryption goes on while the files are written. Holds
+// at most kDepth runs (about 1 MiB each).
+class ReadAhead {
+public:
+    explicit ReadAhead(DecryptingReader& reader) : reader_(reader), thread_([this] { produce(); }) {}
+    ~ReadAhead() {
+        {
+            std::lock_guard lock(mutex_);
+            closing_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // The next run of plaintext in `current()`, valid until the next call;
+    // false at the end of the stream or on a failure (the reader's `failure`).
+    bool next() {
+        std::unique_lock lock(mutex_);
+        if (!current_.empty() || current_.capacity() > 0) spare_.push_back(std::move(current_));
+        current_ = {};
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return !ready_.empty() || done_; });
+        if (ready_.empty()) return false;
+        current_ = std::move(ready_.front());
+        ready_.pop_front();
+        changed_.notify_all();
+        return true;
+    }
+    const std::vector<char>& current() const { return current_; }
+    // True once the stream's last chunk authenticated and every run before
+    // it was handed out by next().
+    bool ended() {
+        std::lock_guard lock(mutex_);
+        return done_ && ready_.empty() && reader_.ended;
+    }
+    // Why the stream stopped, once it has; "" while it goes on.
+    std::string failure() {
+        std::lock_guard lock(mutex_);
+        return done_ ? reader_.failure : std::string();
+    }
+
+private:
+    static constexpr std::size_t kDepth = 4;
+    void produce() {
+        std::size_t made = 0;
+        for (;;) {
+            std::vector<char> buffer;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return closing_ || !spare_.empty() || made < kDepth; });
+                if (closing_) return;
+                if (!spare_.empty()) {
+                    buffer = std::move(spare_.back());
+                    spare_.pop_back();
+                } else {
+                    ++made;
+                }
+            }
+            std::swap(buffer, reader_.out);
+            const bool ok = reader_.next();
+            std::swap(buffer, reader_.out);
+            std::lock_guard lock(mutex_);
+            if (ok && !buffer.empty()) ready_.push_back(std::move(buffer));
+            if (!ok || reader_.ended) {
+                done_ = true;
+                changed_.notify_all();
+                return;
+            }
+            changed_.notify_all();
+        }
+    }
+    DecryptingReader& reader_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::vector<char>> ready_;
+    std::vector<std::vector<char>> spare_;
+    std::vector<char> current_;
+    bool done_ = false;    // the producer ended: the stream's end or a failure
+    bool closing_ = false; // the join is over
+    std::thread thread_;   // last: it starts once the rest is made
+};
+
 la_ssize_t readDecrypted(struct archive*, void* client, const void** buffer) {
-    auto* reader = static_cast<DecryptingReader*>(client);
-    if (!reader->next()) return -1;
-    *buffer = reader->out.data();
-    return static_cast<la_ssize_t>(reader->out.size());
+    auto* ahead = static_cast<ReadAhead*>(client);
+    if (!ahead->next()) return ahead->ended() ? 0 : -1; // a failure: the reader keeps why
+    *buffer = ahead->current().data();
+    return static_cast<la_ssize_t>(ahead->current().size());
 }
 
 // A name of the tar stream, checked: relative, no "." or ".." or empty
@@ -312,12 +402,17 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
     const mode_t umask = currentUmask();
 
     DecryptingReader reader(set.get(), stem, opened.pieces, password, run);
+    std::optional<ReadAhead> ahead(std::in_place, reader);
     struct archive* a = archive_read_new();
     archive_read_support_format_tar(a);
-    const auto cleanup = [&] { archive_read_free(a); };
-    if (archive_read_open(a, &reader, nullptr, readDecrypted, nullptr) != ARCHIVE_OK) {
+    const auto cleanup = [&] {
+        archive_read_free(a);
+        ahead.reset(); // after it, `reader` is this thread's alone
+    };
+    if (archive_read_open(a, &*ahead, nullptr, readDecrypted, nullptr) != ARCHIVE_OK) {
         cleanup();
-        run.fail(reader.failure.empty() ? "the encrypted set " + pieceFolder + " does not hold a tar stream" : reader.failure);
+        const std::string failure = ahead->failure();
+        run.fail(failure.empty() ? "the encrypted set " + pieceFolder + " does not hold a tar stream" : failure);
         return run.failure();
     }
     std::string top;
@@ -325,12 +420,11 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
     int64_t files = 0;
     std::string why;
     struct archive_entry* entry = nullptr;
-    std::vector<char> buffer(std::size_t{1} << 20);
     for (;;) {
         const int status = archive_read_next_header(a, &entry);
         if (status == ARCHIVE_EOF) break;
         if (status != ARCHIVE_OK) {
-            why = !reader.failure.empty() ? reader.failure : "the tar stream inside is damaged";
+            why = !ahead->failure().empty() ? ahead->failure() : "the tar stream inside is damaged";
             break;
         }
         const std::string name = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
@@ -399,20 +493,33 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
             why = errno == EEXIST ? "the set holds \"" + name + "\" twice" : errnoReason("create", shown, errno);
             break;
         }
+        // The file's bytes straight from the decrypted runs; a hole (a sparse
+        // entry) stays a hole.
         bool written = true;
+        int64_t at = 0;
         for (;;) {
-            const la_ssize_t got = archive_read_data(a, buffer.data(), buffer.size());
-            if (got == 0) break;
-            if (got < 0) {
+            const void* data = nullptr;
+            std::size_t size = 0;
+            la_int64_t offset = 0;
+            const int got = archive_read_data_block(a, &data, &size, &offset);
+            if (got == ARCHIVE_EOF) break;
+            if (got != ARCHIVE_OK || offset < at) {
                 written = false;
-                why = !reader.failure.empty() ? reader.failure : "the tar stream inside is damaged at " + name;
+                why = !ahead->failure().empty() ? ahead->failure() : "the tar stream inside is damaged at " + name;
                 break;
             }
-            if (!writeAll(file.get(), buffer.data(), static_cast<std::size_t>(got))) {
+            if ((offset != at && lseek(file.get(), offset, SEEK_SET) < 0) ||
+                !writeAll(file.get(), data, size)) {
                 written = false;
                 why = errnoReason("write", shown, errno);
                 break;
             }
+            at = offset + static_cast<int64_t>(size);
+        }
+        if (written && archive_entry_size_is_set(entry) && archive_entry_size(entry) > at &&
+            ftruncate(file.get(), archive_entry_size(entry)) != 0) {
+            written = false;
+            why = errnoReason("write", shown, errno);
         }
         if (!written) break;
         const struct timespec times[2] = {{0, UTIME_OMIT}, mtime};
@@ -423,11 +530,15 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
         }
         ++files;
     }
-    // The stream must have ended where its last chunk authenticated.
-    if (why.empty() && !reader.ended) {
-        while (reader.next() && !reader.ended) {}
-        if (!reader.ended) why = reader.failure.empty() ? "the set's stream does not end where it should" : reader.failure;
-        else if (!reader.out.empty()) why = "bytes follow the tar stream inside the set";
+    // The stream must have ended where its last chunk authenticated, with
+    // nothing after the tar stream but its zero blocks.
+    if (why.empty()) {
+        bool trailing = false;
+        while (ahead->next())
+            trailing = trailing || std::any_of(ahead->current().begin(), ahead->current().end(),
+                                               [](char c) { return c != 0; });
+        if (!ahead->ended()) why = ahead->failure().empty() ? "the set's stream does not end where it should" : ahead->failure();
+        else if (trailing) why = "bytes follow the tar stream inside the set";
     }
     cleanup();
     if (why.empty() && top.empty()) why = "the encrypted set holds nothing";
