@@ -171,19 +171,22 @@ namespace {
 // The pieces in order, decrypted as they are read: what libarchive pulls.
 struct DecryptingReader {
     DecryptingReader(int folder, std::string setStem, int32_t count, const std::string& password,
-                     RunContext& context)
-        : folderFd(folder), stem(std::move(setStem)), pieces(count), decryptor(password), run(context) {}
+                     RunContext& context, const RebuiltFiles* rebuiltFiles = nullptr)
+        : folderFd(folder), stem(std::move(setStem)), pieces(count), decryptor(password), run(context),
+          rebuilt(rebuiltFiles) {}
     int folderFd;
     std::string stem;
     int32_t pieces;
     AgeDecryptor decryptor;
     RunContext& run;
+    const RebuiltFiles* rebuilt; // pieces a repair made, read from its folder
     int32_t piece = -1; // the one being read
     FileDescriptor fd;
     std::vector<char> in = std::vector<char>(std::size_t{1} << 20);
     std::vector<char> out;
     bool ended = false;  // the last chunk authenticated
     std::string failure; // why the stream stopped
+    bool pieceFault = false; // it stopped on a missing, cut or damaged piece
 
     std::string pieceName(int32_t index) const {
         char name[kPathBufferSize];
@@ -198,17 +201,18 @@ struct DecryptingReader {
             if (!fd) {
                 if (++piece >= pieces) {
                     if (!decryptor.finish(out))
-                        return fail("the last piece " + pieceName(pieces - 1) + " is cut, damaged or out of place: " +
+                        return markFault(), fail("the last piece " + pieceName(pieces - 1) + " is cut, damaged or out of place: " +
                                     decryptor.reason());
                     ended = true;
                     break;
                 }
-                fd = openFileAt(folderFd, pieceName(piece).c_str());
-                if (!fd) return fail("the piece " + pieceName(piece) + " is missing or cannot be read");
+                const std::string name = pieceName(piece);
+                fd = openFileAt(rebuilt && rebuilt->names.count(name) ? rebuilt->fd : folderFd, name.c_str());
+                if (!fd) return markFault(), fail("the piece " + pieceName(piece) + " is missing or cannot be read");
             }
             const ssize_t got = read(fd.get(), in.data(), in.size());
             if (got < 0 && errno == EINTR) continue;
-            if (got < 0) return fail("the piece " + pieceName(piece) + " cannot be read: " + std::strerror(errno));
+            if (got < 0) return markFault(), fail("the piece " + pieceName(piece) + " cannot be read: " + std::strerror(errno));
             if (got == 0) {
                 fd.close();
                 continue;
@@ -216,11 +220,12 @@ struct DecryptingReader {
             run.addDoneBytes(got);
             if (!decryptor.apply(in.data(), static_cast<std::size_t>(got), out)) {
                 if (decryptor.problem() == AgeProblem::WrongPassword) return fail("wrong password");
-                return fail("the piece " + pieceName(piece) + " is damaged or out of place: " + decryptor.reason());
+                return markFault(), fail("the piece " + pieceName(piece) + " is damaged or out of place: " + decryptor.reason());
             }
         }
         return true;
     }
+    void markFault() { pieceFault = failure.empty(); }
     bool fail(std::string why) {
         if (failure.empty()) failure = std::move(why);
         out.clear();
@@ -354,11 +359,13 @@ struct EncryptedSetFiles {
     int32_t pieces = 0;
     bool fileSet = true;
 };
-bool openEncryptedSet(const std::string& pieceFolder, EncryptedSetFiles& out, RunContext& run) {
+bool openEncryptedSet(const std::string& pieceFolder, EncryptedSetFiles& out, RunContext& run,
+                      const RebuiltFiles* rebuilt = nullptr) {
     out.folder = openFolderPath(pieceFolder);
     if (!out.folder) return run.failErrno("open", pieceFolder, errno), false;
     if (!isEncryptedSet(out.folder.get())) return run.fail(pieceFolder + " is not an encrypted set"), false;
-    const Result<Manifest> manifest = Manifest::readAt(out.folder.get(), pieceFolder);
+    const Result<Manifest> manifest =
+        Manifest::readAt(rebuilt && rebuilt->setFiles ? rebuilt->fd : out.folder.get(), pieceFolder);
     if (!manifest) return run.fail(manifest.failure()), false;
     run.setTotalBytes(manifest->totalSize());
     out.stem = manifest->baseName();
@@ -388,10 +395,10 @@ Result<int64_t> authenticateEncryptedSet(const std::string& pieceFolder, const s
 
 Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::string& outputFolder,
                                      const std::string& password, const JoinOptions& options,
-                                     RunContext& run) {
+                                     RunContext& run, const RebuiltFiles* rebuilt, bool* pieceFault) {
     run.startProgress();
     EncryptedSetFiles opened;
-    if (!openEncryptedSet(pieceFolder, opened, run)) return run.failure();
+    if (!openEncryptedSet(pieceFolder, opened, run, rebuilt)) return run.failure();
     if (!opened.fileSet) return run.fail("the manifest of the encrypted set " + pieceFolder + " is not a file's"), run.failure();
     const FileDescriptor& set = opened.folder;
     const std::string& stem = opened.stem;
@@ -401,7 +408,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
     if (!out || !work.create(out.get(), 0700)) return run.failErrno("create a folder in", outputFolder, errno), run.failure();
     const mode_t umask = currentUmask();
 
-    DecryptingReader reader(set.get(), stem, opened.pieces, password, run);
+    DecryptingReader reader(set.get(), stem, opened.pieces, password, run, rebuilt);
     std::optional<ReadAhead> ahead(std::in_place, reader);
     struct archive* a = archive_read_new();
     archive_read_support_format_tar(a);
@@ -543,6 +550,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
     cleanup();
     if (why.empty() && top.empty()) why = "the encrypted set holds nothing";
     if (!why.empty()) {
+        if (pieceFault) *pieceFault = reader.pieceFault;
         run.fail(why == "wrong password" ? why : "cannot join " + pieceFolder + ": " + why);
         run.note("nothing in " + outputFolder + " was changed");
         return run.failure();

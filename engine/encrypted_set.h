@@ -10,6 +10,7 @@
 
 #include "engine/checksums.h"
 #include "engine/join.h"
+#include "engine/recovery.h"
 #include "engine/run_context.h"
 #include "engine/tree_walk.h"
 
@@ -80,6 +81,10 @@ private:
 Result<int64_t> authenticateEncryptedSet(const std::string& pieceFolder, const std::string& password,
                                          RunContext& run);
 
+// With `rebuilt`, the files a repair rebuilt are read from its folder.
+// `pieceFault`, when given, is set when the join failed on a piece that is
+// missing, cut or damaged (what the recovery pieces may mend).
 Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::string& outputFolder,
                                      const std::string& password, const JoinOptions& options,
-                                     RunContext& run);
+                                     RunContext& run, const RebuiltFiles* rebuilt = nullptr,
+                                     bool* pieceFault = nullptr);

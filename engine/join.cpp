@@ -903,13 +903,6 @@ bool chooseCheck(const JoinOptions& options, const SetChecksums& sums,
     return true;
 }
 
-// What a repair rebuilt for a join, in a folder of the join's own.
-struct RebuiltFiles {
-    int fd = -1;
-    bool setFiles = false; // the manifest and checksum files are read from `fd` too
-    std::set<std::string> names;
-};
-
 Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& outputFolder,
                             const JoinOptions& options, RunContext& run,
                             const RebuiltFiles* rebuilt = nullptr) {
@@ -1104,13 +1097,28 @@ std::string rebuiltText(const RecoveryReport& report) {
            " from the recovery pieces";
 }
 
+// The pieces go after a join that asked for it, unless it needed the
+// recovery pieces.
+Result<JoinOutcome> finishJoin(Result<JoinOutcome> joined, const JoinOptions& options, RunContext& run) {
+    if (joined && !joined->rebuilt.empty() && options.removePieces) {
+        run.note("the pieces were kept: the set needed its recovery pieces");
+        return joined;
+    }
+    if (joined && options.removePieces &&
+        !removeJoinedPieces(joined.value(), joined->removal, options.quickCheckAccepted, run))
+        joined->removalFailure = run.failure();
+    return joined;
+}
+
 // A join of a set with recovery pieces that is missing or damaged: the
 // recovery pieces rebuild what is wrong into a working folder of the join
 // (the set's folder is never written), and the join reads the rebuilt files
 // there. Empty when the set has no recovery pieces or nothing to rebuild.
+// `joinFrom` is the join itself, reading what `rebuilt` holds from there.
+using JoinFrom = std::function<Result<JoinOutcome>(const RebuiltFiles* rebuilt)>;
 std::optional<Result<JoinOutcome>> joinThroughRepair(const std::string& pieceFolder,
                                                      const std::string& outputFolder,
-                                                     const JoinOptions& options, RunContext& run,
+                                                     const JoinFrom& joinFrom, RunContext& run,
                                                      bool visibleOnly = false) {
     const FileDescriptor set = openFolderPath(pieceFolder);
     const std::string stem = set ? recoveryStemIn(set.get()) : std::string();
@@ -1155,7 +1163,7 @@ std::optional<Result<JoinOutcome>> joinThroughRepair(const std::string& pieceFol
         }
     }
     run.clearFailure();
-    Result<JoinOutcome> joined = runJoin(pieceFolder, outputFolder, options, run, &rebuilt);
+    Result<JoinOutcome> joined = joinFrom(&rebuilt);
     if (joined) joined->rebuilt = rebuiltText(repaired->report);
     return joined;
 }
@@ -1172,23 +1180,36 @@ Result<JoinOutcome> joinSet(const std::string& pieceFolder, const std::string& o
         // when the failed one left nothing.
         std::optional<Result<JoinOutcome>> through;
         const FileDescriptor setFd = openFolderPath(pieceFolder);
+        const std::string stem = setFd ? recoveryStemIn(setFd.get()) : std::string();
         if (setFd && isEncryptedSet(setFd.get())) {
             if (options.password.empty())
                 return run.fail("the set in " + pieceFolder + " is encrypted: its password is needed"),
                        Result<JoinOutcome>(run.failure());
-            Result<JoinOutcome> joined = joinEncryptedSet(pieceFolder, outputFolder, options.password, options, run);
-            if (joined && options.removePieces &&
-                !removeJoinedPieces(joined.value(), joined->removal, false, run))
-                joined->removalFailure = run.failure();
-            return joined;
+            // A piece the stream finds lost or damaged is rebuilt, as below;
+            // a failed encrypted join has put nothing in place.
+            bool pieceFault = false;
+            const JoinFrom decrypt = [&](const RebuiltFiles* rebuilt) {
+                return joinEncryptedSet(pieceFolder, outputFolder, options.password, options, run,
+                                        rebuilt, &pieceFault);
+            };
+            const bool visible = !stem.empty() && visiblyIncomplete(setFd.get(), stem);
+            if (visible) through = joinThroughRepair(pieceFolder, outputFolder, decrypt, run, true);
+            Result<JoinOutcome> joined = through ? std::move(*through) : decrypt(nullptr);
+            if (!joined && !stem.empty() && pieceFault && !run.stopRequested())
+                if (std::optional<Result<JoinOutcome>> again =
+                        joinThroughRepair(pieceFolder, outputFolder, decrypt, run))
+                    joined = std::move(*again);
+            return finishJoin(std::move(joined), options, run);
         }
-        const std::string stem = setFd ? recoveryStemIn(setFd.get()) : std::string();
         bool tried = false;
+        const JoinFrom join = [&](const RebuiltFiles* rebuilt) {
+            return runJoin(pieceFolder, outputFolder, options, run, rebuilt);
+        };
         if (!stem.empty() && options.transforms.empty() && visiblyIncomplete(setFd.get(), stem)) {
             // What is plainly missing is rebuilt without reading the rest
             // first; damage found only as the join reads is then rebuilt
             // from a full reading of the set.
-            through = joinThroughRepair(pieceFolder, outputFolder, options, run, true);
+            through = joinThroughRepair(pieceFolder, outputFolder, join, run, true);
             tried = !through || *through || run.stopRequested();
         }
         const auto targetPath = [&]() -> std::string {
@@ -1205,16 +1226,9 @@ Result<JoinOutcome> joinSet(const std::string& pieceFolder, const std::string& o
             !run.stopRequested() && !targetExisted &&
             (target.empty() || lstat(target.c_str(), &st) != 0)) {
             if (std::optional<Result<JoinOutcome>> again =
-                    joinThroughRepair(pieceFolder, outputFolder, options, run))
+                    joinThroughRepair(pieceFolder, outputFolder, join, run))
                 joined = std::move(*again);
         }
-        if (joined && !joined->rebuilt.empty() && options.removePieces) {
-            run.note("the pieces were kept: the set needed its recovery pieces");
-            return joined;
-        }
-        if (joined && options.removePieces &&
-            !removeJoinedPieces(joined.value(), joined->removal, options.quickCheckAccepted, run))
-            joined->removalFailure = run.failure();
-        return joined;
+        return finishJoin(std::move(joined), options, run);
     });
 }

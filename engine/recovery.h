@@ -23,6 +23,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,13 @@ RecoveryReport assessRecovery(int folderFd, const std::string& folderPath,
 // The stem of the set in `folderFd` as its recovery headers name it; "" when
 // there are none.
 std::string recoveryStemIn(int folderFd);
+
+// What a repair rebuilt for a join, in a folder of the join's own.
+struct RebuiltFiles {
+    int fd = -1;
+    bool setFiles = false; // the manifest and checksum files are read from `fd` too
+    std::set<std::string> names;
+};
 
 struct RepairOutcome {
     std::vector<std::string> rebuilt;  // names of the files written
