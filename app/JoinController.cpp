@@ -12,7 +12,6 @@
 #include "engine/utilities.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 
 namespace {
@@ -80,6 +79,12 @@ std::string repairText(const RepairOutcome& outcome, const std::string& outputFo
     return text;
 }
 
+// A piece's size; one that is not there has none.
+toolkit::CellValue sizeCell(int64_t bytes) {
+    return bytes < 0 ? toolkit::CellValue::text(kUnknownSize, "missing")
+                     : toolkit::CellValue::text(roundedSize(bytes));
+}
+
 } // namespace
 
 JoinController::JoinController(MainViewController& controller, toolkit::Toolkit& toolkit)
@@ -95,6 +100,7 @@ void JoinController::load(const std::string& path) {
     if (addingSet_) return;
     c_.delSoureFileM->setState(0); // a removal is chosen for one set, never carried over
     checksumFailures_.clear();
+    checksumsVerified_ = false;
     recovery_ = {};
     assessed_.reset();
     encrypted_ = false;
@@ -358,6 +364,7 @@ void JoinController::launch(bool ignoreChecksums, bool replaceAgreed, std::strin
     // replaces nothing the user was not asked about.
     run->options.replaceExisting = !encrypted_ || replaceAgreed;
     run->removePieces = c_.delSoureFileM->state() == 1;
+    run->pieces = static_cast<int64_t>(c_.joinList.size());
     // Without checksum files the user was asked before the run, and agreed.
     run->quickCheckedRemovalAccepted = setChecksums_.state == ChecksumState::Absent;
     run_ = run;
@@ -373,11 +380,9 @@ void JoinController::tick() {
     const JoinRun& run = *run_;
     const int64_t done = run.progress.done.load(std::memory_order_relaxed);
     const int64_t total = run.progress.total.load(std::memory_order_relaxed);
-    std::printf("s1 = %lld,s2 = %lld\n", static_cast<long long>(done),
-                static_cast<long long>(total));
-    const int64_t percent = progressPercent(done, total);
-    std::printf("pre = %f\n", static_cast<double>(percent));
-    std::fflush(stdout);
+    // Diagnostic lines, with the window's others in the system log, never on the terminal.
+    c_.log("s1 = " + std::to_string(done) + ",s2 = " + std::to_string(total));
+    c_.log("pre = " + std::to_string(static_cast<double>(progressPercent(done, total))));
     c_.showProgress();
     if (!run.done.finished()) {
         c_.onUi([this] { c_.joinView->reloadData(); });
@@ -398,9 +403,11 @@ void JoinController::tick() {
     // "Rebuilt 1 missing piece from the recovery pieces.": the set's folder is as it was.
     if (succeeded && !run.outcome.rebuilt.empty())
         detail = sentenceOf(run.outcome.rebuilt) + (detail.empty() ? "" : "\n" + detail);
-    // What an encrypted set held is named only now.
-    if (succeeded && run.encrypted)
-        detail = "Wrote " + run.outcome.target + "." + (detail.empty() ? "" : "\n" + detail);
+    // "Joined 18 pieces into /home/me/movie.mkv.": what an encrypted set held is named only now.
+    if (succeeded)
+        detail = "Joined " + groupedCount(run.pieces) +
+                 (run.pieces == 1 ? " piece into " : " pieces into ") +
+                 run.outcome.target + "." + (detail.empty() ? "" : "\n" + detail);
     std::function<void()> beforeCompletion;
     if (run.removePieces && succeeded) {
         // The engine removed the pieces the join read, those still unchanged.
@@ -409,7 +416,7 @@ void JoinController::tick() {
             detail = report.stopped ? removalStoppedText(report, true)
                                     : failed->reason + "\n" + kUntouchedAfterFailure;
         } else {
-            const std::string summary = removalSummary(report, true);
+            const std::string summary = removalDoneText(report, run.pieceFolder, true);
             detail += (detail.empty() || summary.empty() ? "" : "\n") + summary;
             // The list is emptied only when the set is really gone.
             if (report.changed.empty() && report.failed.empty()) {
@@ -484,6 +491,7 @@ void JoinController::verifyTick() {
         [this, belong, checks = std::move(checks), recovery = run.recovery] {
             if (belong && !checks.empty()) { // otherwise the quick marks stay
                 checksumFailures_.clear();
+                checksumsVerified_ = true;
                 for (SPTCfg_SPTitem2& entry : c_.joinList) {
                     for (const PieceCheck& check : checks) {
                         if (check.pieceIndex != entry.pieceIndex) continue;
@@ -557,7 +565,7 @@ toolkit::CellValue JoinController::cell(const std::string& columnId, int64_t row
         if (columnId == kLocationColumn)
             return CellValue::text(stringByDeletingLastPathComponent(
                 stringByAppendingPathComponent(c_.intPath, piece.name)));
-        if (columnId == kSizeColumn) return CellValue::text(sizeText(piece.size));
+        if (columnId == kSizeColumn) return sizeCell(piece.size);
         if (columnId != kCheckStateColumn) return CellValue::none();
         const char* why = recoveryPieceProblem(piece);
         return why ? CellValue::image(kWrongImage, why) : CellValue::image(kRightImage);
@@ -566,9 +574,11 @@ toolkit::CellValue JoinController::cell(const std::string& columnId, int64_t row
     if (columnId == kFileNameColumn) return CellValue::text(lastPathComponent(entry.path));
     if (columnId == kLocationColumn)
         return CellValue::text(stringByDeletingLastPathComponent(entry.path));
-    if (columnId == kSizeColumn) return CellValue::text(sizeText(entry.size));
+    if (columnId == kSizeColumn) return sizeCell(entry.size);
     if (columnId == kCheckStateColumn) {
-        if (entry.checkState == 0) return CellValue::image(kRightImage);
+        if (entry.checkState == 0)
+            return CellValue::image(kRightImage,
+                                    checksumsVerified_ ? kVerifiedMark : kQuickCheckMark);
         // Why the mark is wrong: the full check's verdict once Verify has run.
         const char* why = entry.size < 0 ? "missing"
                           : checksumFailures_.count(entry.pieceIndex) != 0

@@ -82,6 +82,7 @@ private:
     uint64_t setGeneration_ = 0;         // which add a result answers
     ChecksumVerdict setChecksums_;       // what the listed set's checksum files are worth
     std::set<int32_t> checksumFailures_; // pieces the last Verify found wrong
+    bool checksumsVerified_ = false;      // the marks are the last Verify's, every byte read
     RecoveryListing recovery_;           // the listed set's recovery pieces
     // What the last reading against the recovery pieces found; none until one is made.
     std::optional<RecoveryReport> assessed_;

@@ -21,6 +21,7 @@ public:
     JoinOptions options;
     bool encrypted = false; // the set is encrypted: its name is known only once it is joined
     bool removePieces = false; // the removal box was on when the run started
+    int64_t pieces = 0;        // how many pieces the list showed
     // The set has no checksum files, and the user agreed to a removal after
     // the quick check only.
     bool quickCheckedRemovalAccepted = false;

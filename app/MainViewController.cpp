@@ -46,6 +46,8 @@ void MainViewController::awakeFromNib() {
     pathView->registerForDraggedTypes(kFilenamesPboardType);
     joinView->registerForDraggedTypes(kFilenamesPboardType);
     recoveryBtn->setItemTitles(recoveryChoiceTitles());
+    popBtn->setItemTitles(
+        std::vector<std::string>(std::begin(kSizeUnitTitles), std::end(kSizeUnitTitles)));
     disableSpliteUIControl();
     disableMergeUIControl();
     split_.recoveryChosen();
@@ -76,6 +78,8 @@ bool MainViewController::windowShouldClose() {
         closeAfterRun_ = true;
         actCancelRun();
     }
+    // The run's window has the keyboard again: Escape and its Cancel reach it.
+    if (runInProgress_) progressWindow->makeKeyWindow();
     return false;
 }
 
@@ -143,10 +147,13 @@ void MainViewController::showProgress() {
     if (!activeRun_) return;
     const int64_t done = activeRun_->progress.done.load(std::memory_order_relaxed);
     const int64_t total = activeRun_->progress.total.load(std::memory_order_relaxed);
-    const int64_t percent = progressPercent(done, total);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - runStarted_).count();
-    const std::string detail = progressText(done, total, seconds);
+    // The flush at the end moves no bytes: it is a step of its own, not a frozen 100%.
+    const bool flushing = activeRun_->progress.phase.load(std::memory_order_relaxed) ==
+                          RunPhase::WritingToDisk;
+    const int64_t percent = flushing ? 100 : progressPercent(done, total);
+    const std::string detail = flushing ? kWritingToDisk : progressText(done, total, seconds);
     onUi([this, percent, detail] {
         progressDetail->setStringValue(detail);
         progress->setDoubleValue(static_cast<double>(percent));
@@ -175,6 +182,7 @@ void MainViewController::finishRun(const char* title, const std::string& detail,
         // A user who went elsewhere during a long run hears that it ended.
         if (!tk_.application().isActive()) tk_.workspace().notify(window, title, detail);
         completeTitle->setStringValue(title);
+        completeWindow->setTitle(title); // a failure is not titled as a success
         // A cancelled run needs no reason, but what it left behind; what the
         // engine did on the side (leftovers of stopped runs removed) is said once.
         std::string shown =

@@ -187,8 +187,8 @@ void SplitController::proposeCut() {
     c_.tfSize->setStringValue(format("%lld", proposal.value));
     if (proposal.divisions <= 1) {
         c_.popBtn->selectItemAtIndex(0);
-    } else if (proposal.divisions <= 3) {
-        c_.popBtn->selectItemAtIndex(proposal.divisions - 1);
+    } else if (proposal.divisions <= 3 || c_.popBtn->indexOfSelectedItem() == kBytesUnitIndex) {
+        c_.popBtn->selectItemAtIndex(std::min(proposal.divisions, 3) - 1);
     }
     sizeToCount();
 }
@@ -205,14 +205,16 @@ void SplitController::presetChosen() {
     const std::string chosen = c_.presetBtn->title();
     for (const SizePreset& preset : sizePresets(false)) {
         if (chosen != preset.title || preset.bytes == 0) continue;
-        // The exact size goes to the split; the field shows it in the largest unit that fits.
+        // A preset is a piece size: the split goes by size, and the field
+        // shows exactly the bytes that go to the split.
+        c_.spliteByBtn->selectTag(1);
+        modeChosen();
         c_.sSize = preset.bytes;
-        const SizeInUnits shown = sizeInLargestUnit(c_.sSize);
+        const SizeInUnits shown = sizeInExactUnit(c_.sSize);
         c_.tfSize->setIntegerValue(shown.value);
         c_.popBtn->selectItemAtIndex(shown.unitIndex);
         c_.tfCount->setIntegerValue(std::max<int64_t>(1, ceilDivide(c_.fSize, c_.sSize)));
-        c_.sizeNote->setStringValue("Pieces of " + groupedCount(c_.sSize) +
-                                    " bytes; the size shown is rounded.");
+        c_.sizeNote->setStringValue("Pieces of " + sizeWithBytes(c_.sSize) + ".");
     }
     updateRecoveryNote();
 }
@@ -246,6 +248,10 @@ void SplitController::sizeToCount() {
     }
     if (n > largestSizeInUnits(unit)) {
         n = largestSizeInUnits(unit);
+        c_.tfSize->setIntegerValue(n);
+    }
+    if (n * unit < kKilobyte) { // no pieces below 1 KB, as in the count mode
+        n = ceilDivide(kKilobyte, unit);
         c_.tfSize->setIntegerValue(n);
     }
     const int64_t pieceSize = n * unit;
@@ -286,7 +292,8 @@ void SplitController::textChanged(const toolkit::Control* object) {
         const std::string text = c_.tfSize->stringValue();
         const int64_t unit = unitBytes(c_.popBtn->title());
         const int64_t n = c_.tfSize->integerValue();
-        if (isDigitsOnly(text) && n > 0 && unit > 0 && n <= largestSizeInUnits(unit)) {
+        if (isDigitsOnly(text) && unit > 0 && n <= largestSizeInUnits(unit) &&
+            n * unit >= kKilobyte) {
             c_.sSize = n * unit;
             c_.tfCount->setIntegerValue(ceilDivide(c_.fSize, c_.sSize));
             updateRecoveryNote();
@@ -576,9 +583,11 @@ void SplitController::tick() {
     bool succeeded = run.done.result() == 0;
     std::string detail = succeeded ? "" : run.reason();
     EngineFailure kind = run.failureKind();
+    bool removed = false; // the source, or some of it, is gone
     if (succeeded && run.removeSource) {
         // The engine removed the source only once its pieces checked whole on disk.
         const RemovalReport& report = run.outcome.removal;
+        removed = report.removed > 0;
         if (const std::optional<Failure>& failed = run.outcome.removalFailure) {
             kind = failed->kind;
             if (failed->kind == EngineFailure::SetNotWhole) {
@@ -588,8 +597,10 @@ void SplitController::tick() {
                 detail = report.stopped ? removalStoppedText(report, false)
                                         : failed->reason + "\n" + kUntouchedAfterFailure;
             }
+        } else if (!run.outcome.folderSource && removed) {
+            detail = "Removed " + run.outcome.source + ".";
         } else {
-            detail = removalSummary(report, false);
+            detail = removalDoneText(report, run.outcome.source, false);
         }
     }
     if (!succeeded && run.removeSource)
@@ -597,10 +608,26 @@ void SplitController::tick() {
     // "Wrote 2 recovery pieces: the set can lose any 2 of its 18 pieces and still be joined."
     if (succeeded && !run.outcome.recovery.empty())
         detail = sentenceOf(run.outcome.recovery) + (detail.empty() ? "" : "\n") + detail;
+    // "18 pieces of 4.00 GB in /media/usb/movie_spt."
+    if (succeeded) {
+        const SplitOutcome& made = run.outcome;
+        detail = (made.pieces == 1 ? "1 piece of " + roundedSize(made.setBytes)
+                                   : groupedCount(made.pieces) + " pieces of " +
+                                         roundedSize(made.pieceSize)) +
+                 " in " + made.pieceFolder + "." + (detail.empty() ? "" : "\n") + detail;
+    }
+    std::function<void()> beforeCompletion;
+    if (run.removeSource && (succeeded || removed)) {
+        // A removal is chosen for one run; a source that is gone leaves the table.
+        beforeCompletion = [this, removed] {
+            c_.delSourceFileBtn->setState(0);
+            if (removed) forgetSource(0);
+        };
+    }
     c_.finishRun(succeeded
                      ? kSplitCompletedTitle
                      : MainViewController::failedTitle(kind, kSplitFailedTitle, kSplitCancelledTitle),
-                 detail, nullptr, nullptr);
+                 detail, std::move(beforeCompletion), nullptr);
 }
 
 toolkit::CellValue SplitController::cell(const std::string& columnId) const {
@@ -609,6 +636,6 @@ toolkit::CellValue SplitController::cell(const std::string& columnId) const {
     if (columnId == kFileNameColumn) return CellValue::text(lastPathComponent(c_.fPath));
     if (columnId == kLocationColumn)
         return CellValue::text(stringByDeletingLastPathComponent(c_.fPath));
-    if (columnId == kSizeColumn) return CellValue::text(sizeText(c_.fSize));
+    if (columnId == kSizeColumn) return CellValue::text(roundedSize(c_.fSize));
     return CellValue::none();
 }

@@ -92,6 +92,11 @@ inline constexpr const char* kRemovalInformative =
     "Only what the set holds is removed, and only once the run has completed.";
 inline constexpr const char* kCancelButton = "Cancel";
 
+// What a right mark says on hover: how far the piece was checked.
+inline constexpr const char* kQuickCheckMark =
+    "Quick check: length and first kilobyte; Verify checks every byte";
+inline constexpr const char* kVerifiedMark = "Verified: every byte matches its checksum";
+
 // Files the tables show for a piece's check state.
 inline constexpr const char* kRightImage = "right.png";
 inline constexpr const char* kWrongImage = "wrong.png";

@@ -1,20 +1,8 @@
 #include "cli/Progress.h"
 
-#include <cstdio>
+#include "core/SplitArithmetic.h"
 
-std::string humanBytes(int64_t bytes) {
-    static const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
-    if (bytes < 1024) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
-    double value = static_cast<double>(bytes);
-    int unit = -1;
-    while (value >= 1024 && unit < 3) {
-        value /= 1024;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
-    return text;
-}
+#include <cstdio>
 
 std::string Progress::quoted(const std::string& text) {
     std::string out = "\"";
@@ -58,8 +46,8 @@ void Progress::start(const std::string& command, const std::vector<Field>& field
     std::fflush(stdout);
 }
 
-void Progress::tick(int64_t done, int64_t total) {
-    const int64_t percent = total > 0 ? done * 100 / total : 0;
+void Progress::tick(int64_t done, int64_t total, RunPhase phase) {
+    const int64_t percent = progressPercent(done, total);
     if (json_) {
         std::printf("{\"event\":\"progress\",\"done\":%lld,\"total\":%lld,\"percent\":%lld}\n",
                     static_cast<long long>(done), static_cast<long long>(total),
@@ -67,19 +55,15 @@ void Progress::tick(int64_t done, int64_t total) {
         std::fflush(stdout);
     }
     if (!terminal_) return;
+    if (phase == RunPhase::WritingToDisk) {
+        std::fprintf(stderr, "\r100%%  %s\033[K", kWritingToDisk);
+        drawn_ = true;
+        return;
+    }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
-    std::string left = "--:--";
-    if (rate > 0 && total >= done) {
-        const auto remaining = static_cast<long long>(static_cast<double>(total - done) / rate);
-        char text[32];
-        std::snprintf(text, sizeof text, "%lld:%02lld left", remaining / 60, remaining % 60);
-        left = text;
-    }
-    std::fprintf(stderr, "\r%3lld%%  %s of %s  %s/s  %s\033[K", static_cast<long long>(percent),
-                 humanBytes(done).c_str(), humanBytes(total).c_str(),
-                 humanBytes(static_cast<int64_t>(rate)).c_str(), left.c_str());
+    std::fprintf(stderr, "\r%3lld%%  %s\033[K", static_cast<long long>(percent),
+                 progressText(done, total, seconds).c_str());
     drawn_ = true;
 }
 

@@ -3,6 +3,8 @@
 // redrawn in place at most ten times a second, or one JSON object per line on
 // standard output, or nothing.
 
+#include "engine/run_context.h"
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -20,7 +22,7 @@ public:
 
     void start(const std::string& command, const std::vector<Field>& fields);
     // Called about ten times a second while the run goes on.
-    void tick(int64_t done, int64_t total);
+    void tick(int64_t done, int64_t total, RunPhase phase = RunPhase::Copying);
     // Takes the progress line off the terminal once the run has ended.
     void clear();
 
@@ -30,6 +32,3 @@ private:
     bool drawn_ = false;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 };
-
-// "1.5 GiB", "512 KiB", "12 bytes".
-std::string humanBytes(int64_t bytes);

@@ -192,7 +192,8 @@ void Session::runWithProgress(Progress& progress, const std::function<void()>& w
     });
     const auto tick = [&] {
         progress.tick(counted_.done.load(std::memory_order_relaxed),
-                      counted_.total.load(std::memory_order_relaxed));
+                      counted_.total.load(std::memory_order_relaxed),
+                      counted_.phase.load(std::memory_order_relaxed));
     };
     tick();
     {

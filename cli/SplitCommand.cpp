@@ -41,7 +41,7 @@ int splitCommand(Session& s) {
         pieceSize = plan.pieceSize;
         if (plan.count != *o.count)
             s.note(std::to_string(*o.count) + " pieces are not possible for " +
-                   std::to_string(total) + " bytes; making " + std::to_string(plan.count));
+                   sizeWithBytes(total) + "; making " + std::to_string(plan.count));
     } else {
         pieceSize = proposedPieceBytes(total);
     }
@@ -90,8 +90,8 @@ int splitCommand(Session& s) {
 
     const int64_t pieces =
         total == 0 ? (isFolderPath(source) ? 1 : 0) : ceilDivide(total, pieceSize);
-    s.note("splitting " + quotedName(source) + " (" + std::to_string(total) + " bytes) into " +
-           std::to_string(pieces) + " pieces of " + std::to_string(pieceSize) + " bytes");
+    s.note("splitting " + quotedName(source) + " (" + roundedSize(total) + ") into " +
+           std::to_string(pieces) + " pieces of " + sizeWithBytes(pieceSize));
     if (folder) s.note(summary.text);
     Progress progress = s.makeProgress();
     progress.start("split", {{"source", Progress::quoted(source)},

@@ -1,5 +1,7 @@
 #include "core/RemovalSummary.h"
 
+#include "core/SplitArithmetic.h"
+
 namespace {
 
 constexpr std::size_t kNamesShown = 5;
@@ -36,4 +38,11 @@ std::string removalSummary(const RemovalReport& report, bool pieces) {
     for (const std::string* part : {&notHeld, &changed, &failed})
         if (!part->empty()) text += (text.empty() ? "" : "\n") + *part;
     return text;
+}
+
+std::string removalDoneText(const RemovalReport& report, const std::string& from, bool pieces) {
+    const std::string kept = removalSummary(report, pieces);
+    if (report.removed == 0) return kept;
+    return "Removed " + groupedCount(report.removed) + (report.removed == 1 ? " file" : " files") +
+           " from " + from + "." + (kept.empty() ? "" : "\n" + kept);
 }

@@ -12,6 +12,10 @@
 // `pieces` selects the wording for a removal of a set's pieces.
 std::string removalSummary(const RemovalReport& report, bool pieces);
 
+// "Removed 12 files from /home/me/album.", then removalSummary; "" when the
+// removal neither removed nor kept anything.
+std::string removalDoneText(const RemovalReport& report, const std::string& from, bool pieces);
+
 // For a removal that a stop ended between two files: "The removal was
 // stopped: 12 files removed, 38 left as they were.", then removalSummary.
 std::string removalStoppedText(const RemovalReport& report, bool pieces);

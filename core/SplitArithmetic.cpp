@@ -2,6 +2,7 @@
 
 #include "engine/utilities.h"
 
+#include <cmath>
 #include <cstdio>
 #include <limits>
 
@@ -47,6 +48,7 @@ int64_t unitBytes(const std::string& title) {
     if (title == "KB") return kKilobyte;
     if (title == "MB") return kMegabyte;
     if (title == "GB") return kGigabyte;
+    if (title == kSizeUnitTitles[kBytesUnitIndex]) return 1;
     return 0;
 }
 
@@ -68,6 +70,13 @@ SizeInUnits sizeInLargestUnit(int64_t bytes) {
     return {1, 0};
 }
 
+SizeInUnits sizeInExactUnit(int64_t bytes) {
+    if (bytes > 0 && bytes % kGigabyte == 0) return {bytes / kGigabyte, 2};
+    if (bytes > 0 && bytes % kMegabyte == 0) return {bytes / kMegabyte, 1};
+    if (bytes > 0 && bytes % kKilobyte == 0) return {bytes / kKilobyte, 0};
+    return {bytes, kBytesUnitIndex};
+}
+
 std::string groupedCount(int64_t count) {
     const std::string digits = std::to_string(count);
     std::string grouped;
@@ -80,15 +89,25 @@ std::string groupedCount(int64_t count) {
 }
 
 std::string roundedSize(int64_t bytes) {
-    if (bytes < kKilobyte) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
-    const char* unit = bytes >= kGigabyte ? "GB" : bytes >= kMegabyte ? "MB" : "KB";
-    const double value =
-        static_cast<double>(bytes) / static_cast<double>(bytes >= kGigabyte   ? kGigabyte
-                                                         : bytes >= kMegabyte ? kMegabyte
-                                                                              : kKilobyte);
-    char text[32];
-    std::snprintf(text, sizeof text, value < 10 ? "%.1f %s" : "%.0f %s", value, unit);
-    return text;
+    if (bytes < 0) return kUnknownSize;
+    if (bytes < kKilobyte) return groupedCount(bytes) + (bytes == 1 ? " byte" : " bytes");
+    static constexpr int64_t kUnits[] = {kKilobyte, kMegabyte, kGigabyte};
+    for (int unit = 0;; ++unit) {
+        const double value = static_cast<double>(bytes) / static_cast<double>(kUnits[unit]);
+        // 1023.5 and more rounds to 1024: the next unit says it better.
+        if (unit < 2 && value >= 1023.5) continue;
+        const std::string title = std::string(" ") + kSizeUnitTitles[unit];
+        if (value >= 999.5) return groupedCount(std::llround(value)) + title;
+        char text[32];
+        std::snprintf(text, sizeof text, value < 9.995 ? "%.2f" : value < 99.95 ? "%.1f" : "%.0f",
+                      value);
+        return text + title;
+    }
+}
+
+std::string sizeWithBytes(int64_t bytes) {
+    if (bytes < kKilobyte) return roundedSize(bytes);
+    return roundedSize(bytes) + " (" + groupedCount(bytes) + " bytes)";
 }
 
 std::string progressText(int64_t done, int64_t total, double seconds) {
@@ -101,19 +120,6 @@ std::string progressText(int64_t done, int64_t total, double seconds) {
         char clock[32];
         std::snprintf(clock, sizeof clock, ", %lld:%02lld left", left / 60, left % 60);
         text += clock;
-    }
-    return text;
-}
-
-std::string sizeText(int64_t bytes) {
-    char text[32];
-    if (bytes <= 1023) return "1K";
-    if (bytes < kMegabyte) {
-        std::snprintf(text, sizeof text, "%lldK", static_cast<long long>(bytes / kKilobyte));
-    } else if (bytes < kGigabyte) {
-        std::snprintf(text, sizeof text, "%lldM", static_cast<long long>(bytes / kMegabyte));
-    } else {
-        std::snprintf(text, sizeof text, "%lldG", static_cast<long long>(bytes / kGigabyte));
     }
     return text;
 }

@@ -35,7 +35,12 @@ struct CountPlan {
 };
 CountPlan planForCount(int64_t total, int64_t n);
 
-// Bytes of one unit by its title ("KB", "MB", "GB"), 0 for any other title.
+// The unit menu's titles in item order: "KB", "MB", "GB", then "bytes", which
+// shows any size exactly.
+inline constexpr const char* kSizeUnitTitles[] = {"KB", "MB", "GB", "bytes"};
+inline constexpr int kBytesUnitIndex = 3;
+
+// Bytes of one unit by its title ("KB", "MB", "GB", "bytes"), 0 for any other title.
 int64_t unitBytes(const std::string& title);
 
 // The largest number of `unit`s whose byte count still fits 64 bits.
@@ -54,21 +59,34 @@ struct SizeInUnits {
 };
 SizeInUnits sizeInLargestUnit(int64_t bytes);
 
+// `bytes` exactly: in the largest unit that divides it, else in bytes
+// (unitIndex kBytesUnitIndex).
+SizeInUnits sizeInExactUnit(int64_t bytes);
+
 // "Rebuilt 1 missing piece." from the engine's "rebuilt 1 missing piece".
 std::string sentenceOf(std::string phrase);
 
 // "1,204": a count with thousands separators.
 std::string groupedCount(int64_t count);
-// "5.2 GB", "300 KB", "12 bytes": one decimal in the window's units.
+// Every size either front end shows people: below 1 KB the byte count ("1
+// byte", "1,023 bytes"); from there KB, MB or GB (powers of 1024) with three
+// significant digits, rounded to nearest ("1.00 KB", "2.86 MB", "17.2 MB",
+// "4.38 GB"), and a size that rounds up to 1024 of a unit shown in the next
+// one; whole numbers from 1,000 on ("1,023 KB", "9,313 GB"). A negative size,
+// one that is not known, is kUnknownSize.
+inline constexpr const char* kUnknownSize = "\u2014";
 std::string roundedSize(int64_t bytes);
 
-// The tables' size text: "1K" up to 1023 bytes (and for negative sizes),
-// then "%lldK", "%lldM" or "%lldG", truncated.
-std::string sizeText(int64_t bytes);
+// A limit, where the rounding could hide a byte: "4.00 GB (4,294,967,295
+// bytes)"; below 1 KB the byte count alone.
+std::string sizeWithBytes(int64_t bytes);
 
 // "420 MB of 1.0 GB, 210 MB/s, 0:08 left": what a run has done after
 // `seconds`; the rate and the time left once they can be told.
 std::string progressText(int64_t done, int64_t total, double seconds);
+
+// What both front ends show while a run waits for its data to reach the disk.
+inline constexpr const char* kWritingToDisk = "Writing to disk\u2026";
 
 // done × 100 / total, truncated; 0 while the total is not known (0 or less).
 int64_t progressPercent(int64_t done, int64_t total);

@@ -88,16 +88,16 @@ OutputSpace examineOutputFolder(const std::string& folder) {
 std::string pieceSizeProblem(const OutputSpace& space, const std::string& folder,
                              int64_t pieceSize) {
     if (!space.known || space.maxFileBytes <= 0 || pieceSize <= space.maxFileBytes) return {};
-    return "Pieces of " + std::to_string(pieceSize) + " bytes are larger than the " + space.kind +
-           " file system at " + folder + " allows (" + std::to_string(space.maxFileBytes) +
-           " bytes).";
+    return "Pieces of " + sizeWithBytes(pieceSize) + " are larger than the " +
+           sizeWithBytes(space.maxFileBytes) + " the " + space.kind + " file system at " + folder +
+           " allows.";
 }
 
 std::string freeSpaceProblem(const OutputSpace& space, const std::string& folder,
                              int64_t setBytes) {
     if (!space.known || setBytes <= space.freeBytes) return {};
-    return "The set needs " + std::to_string(setBytes) + " bytes, but " + folder + " has " +
-           std::to_string(space.freeBytes) + " bytes free.";
+    return "The set needs " + sizeWithBytes(setBytes) + ", but " + folder + " has " +
+           sizeWithBytes(space.freeBytes) + " free.";
 }
 
 std::string joinSummaryText(std::size_t pieces, std::size_t missing, std::size_t damaged,
@@ -161,12 +161,15 @@ FolderSourceSummary summarizeFolderSource(const std::string& folder, bool includ
 }
 
 std::vector<SizePreset> sizePresets(bool outputOnFat) {
-    const SizePreset fat{"FAT32 drive (4 GiB \u2212 1 byte)", 4294967295LL};
+    const auto preset = [](const char* medium, int64_t bytes) {
+        return SizePreset{std::string(medium) + ": " + sizeWithBytes(bytes), bytes};
+    };
+    const SizePreset fat = preset("FAT32 drive", 4294967295LL);
     std::vector<SizePreset> presets{{kCustomPreset, 0},
                                     fat,
-                                    {"DVD (4.7 GB)", 4700000000LL},
-                                    {"CD (700 MB)", 734003200LL},
-                                    {"Mail attachment (18 MB)", 18000000LL}};
+                                    preset("DVD", 4700000000LL),
+                                    preset("CD", 734003200LL),
+                                    preset("Mail attachment", 18000000LL)};
     if (outputOnFat) {
         presets.erase(presets.begin() + 1);
         presets.insert(presets.begin(), fat);

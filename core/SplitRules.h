@@ -66,9 +66,10 @@ struct FolderSourceSummary {
 FolderSourceSummary summarizeFolderSource(const std::string& folder, bool includeHidden,
                                           const std::string& hiddenAdvice);
 
-// A piece size people need, as an exact byte count.
+// A piece size people need, as an exact byte count; its title gives both
+// ("DVD: 4.38 GB (4,700,000,000 bytes)").
 struct SizePreset {
-    const char* title;
+    std::string title;
     int64_t bytes; // 0 for "Custom"
 };
 inline constexpr const char* kCustomPreset = "Custom";
@@ -87,9 +88,9 @@ struct OutputSpace {
 };
 OutputSpace examineOutputFolder(const std::string& folder);
 
-// Why pieces of `pieceSize` bytes cannot go there ("Pieces of 4294967296
-// bytes are larger than the FAT file system at /media/usb allows
-// (4294967295 bytes)."), or "".
+// Why pieces of `pieceSize` bytes cannot go there ("Pieces of 4.00 GB
+// (4,294,967,296 bytes) are larger than the 4.00 GB (4,294,967,295 bytes) the
+// FAT file system at /media/usb allows."), or "".
 std::string pieceSizeProblem(const OutputSpace& space, const std::string& folder,
                              int64_t pieceSize);
 // Why a set of `setBytes` does not fit the free space, giving both numbers, or "".

@@ -570,6 +570,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
     struct stat existing {};
     const bool there = fstatat(out.get(), top.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
     // What replaces a file is on disk before the file goes, as in every join.
+    if (there) run.enterPhase(RunPhase::WritingToDisk);
     if (there && syncfs(work.fd()) != 0) return run.failErrno("write to disk", outputFolder, errno), run.failure();
     struct stat made {};
     fstatat(work.fd(), top.c_str(), &made, AT_SYMLINK_NOFOLLOW);

@@ -500,6 +500,7 @@ void finishDeferred(JoinJob& job, int outFd) {
         return;
     }
     const int workFd = job.work->fd();
+    run.enterPhase(RunPhase::WritingToDisk);
     if (syncfs(workFd) != 0) {
         run.failErrno("write to disk", job.target, errno);
         job.failed = true;

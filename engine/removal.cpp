@@ -34,6 +34,7 @@ std::vector<std::pair<std::string, bool>> entriesOf(int folderFd) {
 
 // Writes everything of the file system that holds `path` to disk.
 bool flushFileSystemOf(const std::string& path, RunContext& run) {
+    run.enterPhase(RunPhase::WritingToDisk);
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd || syncfs(fd.get()) != 0) {
         run.failErrno("write to disk", path, errno);

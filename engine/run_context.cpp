@@ -5,6 +5,7 @@
 
 void RunProgress::start() {
     done.store(0, std::memory_order_relaxed);
+    phase.store(RunPhase::Copying, std::memory_order_relaxed);
     startSeconds.store(static_cast<int64_t>(std::time(nullptr)), std::memory_order_relaxed);
 }
 
@@ -24,6 +25,10 @@ void RunContext::setTotalBytes(int64_t bytes) {
 
 void RunContext::addDoneBytes(int64_t bytes) {
     if (progress_) progress_->add(bytes);
+}
+
+void RunContext::enterPhase(RunPhase phase) {
+    if (progress_) progress_->phase.store(phase, std::memory_order_relaxed);
 }
 
 void RunContext::fail(std::string reason, EngineFailure kind) {

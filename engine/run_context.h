@@ -64,12 +64,18 @@ private:
     std::optional<Failure> failure_;
 };
 
+// What a run is doing: moving bytes, or waiting for the file system to write
+// them to disk (a flush before the result is put in place or anything is
+// removed; it counts no bytes, and can take a while).
+enum class RunPhase : int { Copying = 0, WritingToDisk = 1 };
+
 // A run's progress: bytes done of the expected total, and when it started.
 // Written by the run's threads, read by any thread.
 struct RunProgress {
     std::atomic<int64_t> total{0};
     std::atomic<int64_t> done{0};
     std::atomic<int64_t> startSeconds{0}; // calendar time
+    std::atomic<RunPhase> phase{RunPhase::Copying};
 
     void start();
     void setTotal(int64_t bytes) { total.store(bytes, std::memory_order_relaxed); }
@@ -102,6 +108,7 @@ public:
     void startProgress();
     void setTotalBytes(int64_t bytes);
     void addDoneBytes(int64_t bytes);
+    void enterPhase(RunPhase phase);
 
     // The first failure is kept; later ones are dropped. Safe from any thread.
     void fail(std::string reason, EngineFailure kind = EngineFailure::Other);

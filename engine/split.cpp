@@ -836,6 +836,9 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
     SplitOutcome outcome;
     outcome.source = job.source;
     outcome.pieceFolder = job.pieceFolder;
+    outcome.pieces = job.count;
+    outcome.pieceSize = job.pieceSize;
+    outcome.setBytes = job.streamSize;
     outcome.manifest = manifestIdentity;
     outcome.folderSource = job.folderSource || job.folderStored;
     outcome.files = std::move(job.read);

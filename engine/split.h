@@ -108,6 +108,9 @@ struct StoredSourceFile {
 struct SplitOutcome {
     std::string source;      // the request's srcPath
     std::string pieceFolder; // the set's folder
+    int64_t pieces = 0;      // how many pieces the set has
+    int64_t pieceSize = 0;   // bytes in each but the last
+    int64_t setBytes = 0;    // bytes in all of them
     // The new set's manifest as the split left it: a removal of the source
     // goes on only while this is still the set in the piece folder.
     FileIdentity manifest;

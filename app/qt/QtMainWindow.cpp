@@ -6,6 +6,9 @@
 #include <QButtonGroup>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QGroupBox>
+#include <QScreen>
+#include <QScrollArea>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -64,6 +67,7 @@ QtMainWindow::QtMainWindow(qtkit::Toolkit& toolkit)
     window_.setObjectName("window");
     window_.setWindowIcon(QIcon(":/images/morvane-parcelor.png"));
     tk_.setParentWidget(&window_);
+    fitSides();
     buildPanels();
     wireOutlets();
     connectActions();
@@ -79,6 +83,36 @@ QtMainWindow::QtMainWindow(qtkit::Toolkit& toolkit)
         ui_->recoveryBtn->setCurrentIndex(chosen);
     ui_->tfRecoveryCount->setText(settings.value("split/recoveryCount", 3).toString());
     controller_.actRecovery();
+    fitScreen();
+}
+
+void QtMainWindow::fitSides() {
+    // Each side scrolls when the window is smaller than it, so the window
+    // fits small screens and large scale factors.
+    for (QGroupBox* side : {ui_->splitBox, ui_->joinBox}) {
+        auto* scroll = new QScrollArea(ui_->mainView);
+        scroll->setObjectName(side->objectName() + "Scroll");
+        scroll->setWidgetResizable(true);
+        scroll->setFrameShape(QFrame::NoFrame);
+        delete ui_->sidesLayout->replaceWidget(side, scroll);
+        scroll->setWidget(side);
+    }
+    // Long menu entries take no width of their own; the open menu shows them whole.
+    for (QComboBox* menu : {ui_->presetBtn, ui_->recoveryBtn}) {
+        menu->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        menu->setMinimumContentsLength(10);
+    }
+}
+
+void QtMainWindow::fitScreen() {
+    // The size remembered, or the layout's, never more than the screen it opens on
+    // leaves room for (a title bar and borders included).
+    const QScreen* screen = window_.screen();
+    if (!screen) return;
+    const QRect room = screen->availableGeometry();
+    const QSize frame(16, 48);
+    window_.resize(window_.size().boundedTo(room.size() - frame));
+    if (!room.contains(window_.geometry())) window_.move(room.topLeft());
 }
 
 QtMainWindow::~QtMainWindow() {

@@ -35,6 +35,8 @@ public:
 
 private:
     qtkit::PanelDialog* makePanel(const char* name, const char* title);
+    void fitSides();
+    void fitScreen();
     void buildPanels();
     void wireOutlets();
     void connectActions();

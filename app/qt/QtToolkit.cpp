@@ -1,5 +1,7 @@
 #include "app/qt/QtToolkit.h"
 
+#include "engine/errors.h"
+
 #include "app/qt/QtWindows.h"
 #include "app/toolkit/StdRunLoop.h"
 
@@ -26,6 +28,24 @@
 #include <thread>
 
 namespace qtkit {
+
+namespace {
+
+// `text` with an Alt key: its first letter that no other button of the box
+// (in `taken`) uses.
+QString withMnemonic(const std::string& text, QString& taken) {
+    QString shown = QString::fromStdString(text);
+    if (shown.contains('&')) return shown;
+    for (int i = 0; i < shown.size(); ++i) {
+        const QChar key = shown.at(i).toLower();
+        if (!key.isLetter() || taken.contains(key)) continue;
+        taken += key;
+        return shown.insert(i, '&');
+    }
+    return shown;
+}
+
+} // namespace
 
 int Application::runModalForWindow(toolkit::Window* window) {
     auto* shown = dynamic_cast<WindowWidget*>(window);
@@ -126,6 +146,7 @@ public:
                                     QString::fromStdString(message), QMessageBox::Ok,
                                     shown ? shown->widget() : nullptr);
         box->setInformativeText(QString::fromStdString(informative));
+        box->button(QMessageBox::Ok)->setText("&OK");
         box->setWindowModality(Qt::WindowModal);
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->open();
@@ -140,9 +161,9 @@ public:
                         QString::fromStdString(message), QMessageBox::NoButton,
                         shown ? shown->widget() : nullptr);
         box.setInformativeText(QString::fromStdString(informative));
-        QPushButton* yes =
-            box.addButton(QString::fromStdString(confirm), QMessageBox::DestructiveRole);
-        QPushButton* no = box.addButton(QString::fromStdString(cancel), QMessageBox::RejectRole);
+        QString taken;
+        QPushButton* yes = box.addButton(withMnemonic(confirm, taken), QMessageBox::DestructiveRole);
+        QPushButton* no = box.addButton(withMnemonic(cancel, taken), QMessageBox::RejectRole);
         box.setDefaultButton(no);
         box.setEscapeButton(no);
         box.exec();
@@ -232,8 +253,18 @@ private:
 
 class SystemLog : public toolkit::SystemLog {
 public:
-    SystemLog() { openlog("morvane-parcelor", LOG_PID, LOG_USER); }
-    ~SystemLog() override { closelog(); }
+    SystemLog() {
+        openlog("morvane-parcelor", LOG_PID, LOG_USER);
+        // The engine's diagnostic lines ("error opendir ...") join the window's.
+        engineSetDiagnosticSink([](const std::string& line) {
+            const std::size_t end = line.find_last_not_of(" \n");
+            syslog(LOG_INFO, "%s", line.substr(0, end == std::string::npos ? 0 : end + 1).c_str());
+        });
+    }
+    ~SystemLog() override {
+        engineSetDiagnosticSink(nullptr);
+        closelog();
+    }
     void log(const std::string& line) override { syslog(LOG_INFO, "%s", line.c_str()); }
 };
 

@@ -13,10 +13,12 @@ struct CellValue {
     enum class Kind { None, Text, Image };
     Kind kind = Kind::None;
     std::string value;   // the text, or the image's name
-    std::string toolTip; // an image's explanation, shown on hover; may be empty
+    std::string toolTip; // what the cell means, shown on hover; may be empty
 
     static CellValue none() { return {}; }
-    static CellValue text(std::string t) { return {Kind::Text, std::move(t), {}}; }
+    static CellValue text(std::string t, std::string tip = {}) {
+        return {Kind::Text, std::move(t), std::move(tip)};
+    }
     static CellValue image(std::string name, std::string tip = {}) {
         return {Kind::Image, std::move(name), std::move(tip)};
     }

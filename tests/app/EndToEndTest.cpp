@@ -75,6 +75,8 @@ TEST_F(EndToEnd, FileSplitAndJoinByteForByte) {
     type(ui.tfCount, "7");
     split();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Splitting Completed!");
+    EXPECT_EQ(ui.completeWindow.title, "Splitting Completed!");
+    EXPECT_EQ(ui.completeDetail.stringValue(), "7 pieces of 41.9 KB in " + (dir / "out/movie_spt") + ".");
     EXPECT_EQ(ui.percentLabel.stringValue(), "100%");
     EXPECT_EQ(ui.progress.value, 100);
     EXPECT_EQ(ui.proTitle.stringValue(), "Splitting...");
@@ -90,6 +92,8 @@ TEST_F(EndToEnd, FileSplitAndJoinByteForByte) {
 
     addSetAndJoin(dir / "out/movie_spt", dir / "joined");
     EXPECT_EQ(ui.completeTitle.stringValue(), "Joining Completed!");
+    EXPECT_EQ(ui.completeDetail.stringValue(),
+              "Joined 7 pieces into " + (dir / "joined/movie.final.mp4") + ".");
     EXPECT_EQ(ui.proTitle.stringValue(), "Joining...");
     EXPECT_EQ(readFile(dir / "joined/movie.final.mp4"), readFile(source));
     EXPECT_TRUE(tk.app.modalHistory.back() == &ui.completeWindow);
@@ -156,7 +160,8 @@ TEST_F(EndToEnd, AnEncryptedSetTakesItsNameAndJoinsOnlyWithItsPassword) {
     });
     c.mActMergeFile();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Joining Completed!");
-    EXPECT_EQ(ui.completeDetail.stringValue(), "Wrote " + (dir / "joined/vault") + ".");
+    EXPECT_EQ(ui.completeDetail.stringValue(), "Joined " + std::to_string(ui.joinView.rows()) +
+                                                   " pieces into " + (dir / "joined/vault") + ".");
     EXPECT_EQ(readFile(dir / "joined/vault"), readFile(source));
 
     // Joined again: the name it shows is asked about before the password.
@@ -176,12 +181,31 @@ TEST_F(EndToEnd, AFailedSplitKeepsTheSourceAndSaysSo) {
     ui.delSourceFileBtn.setState(1);
     split();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Splitting Failed!");
+    EXPECT_EQ(ui.completeWindow.title, "Splitting Failed!"); // not the last success's
     EXPECT_EQ(readFile(source), seededBytes(2, 5000));
     EXPECT_EQ(ui.completeDetail.stringValue(),
               "cannot open the output folder " + (dir / "blocked") +
                   ": Not a directory\nNothing was removed, because the run did not complete.");
     ASSERT_EQ(tk.alerts.size(), 1u); // only the question before the removing run
     EXPECT_TRUE(tk.alerts[0].question);
+}
+
+TEST_F(EndToEnd, ASplitThatRemovedItsSourceSaysSoAndForgetsIt) {
+    const std::string source = dir / "in/rm.bin";
+    writeFile(source, seededBytes(4, 3000000));
+    chooseSource(source, false);
+    EXPECT_EQ(ui.pathView.cell("sizeID", 0), toolkit::CellValue::text("2.86 MB"));
+    chooseOutput(dir / "out");
+    ui.delSourceFileBtn.setState(1);
+    split();
+    EXPECT_EQ(tk.alerts.at(0).message, "Remove the file rm.bin (2.86 MB) once its pieces are verified?");
+    EXPECT_EQ(ui.completeDetail.stringValue(), "10 pieces of 300 KB in " + (dir / "out/rm_spt") +
+                                                   ".\nRemoved " + source + ".");
+    EXPECT_FALSE(exists(source));
+    EXPECT_EQ(ui.pathView.rows(), 0);
+    EXPECT_EQ(ui.delSourceFileBtn.state(), 0);
+    c.actSplit(); // nothing left to split, nothing asked
+    EXPECT_EQ(tk.alerts.size(), 1u);
 }
 
 TEST_F(EndToEnd, AFailedJoinKeepsThePieces) {
@@ -225,8 +249,10 @@ TEST_F(EndToEnd, SourceRemovalTakesOnlyWhatTheSetHolds) {
                   {".env", "secret"}, {".git/config", "repository"}, {"sub/c.jpg", "edited"}}));
     EXPECT_TRUE(fs::is_directory(tree + "/build/empty"));
     EXPECT_EQ(ui.completeDetail.stringValue(),
-              "Kept 3 items the pieces do not hold: .env, .git, build.\n"
-              "Kept 1 item changed since the split read them: sub/c.jpg.");
+              "1 piece of 8.79 KB in " + (dir / "out/album_spt") + ".\nRemoved 2 files from " +
+                  tree + ".\nKept 3 items the pieces do not hold: .env, .git, build.\n"
+                         "Kept 1 item changed since the split read them: sub/c.jpg.");
+    EXPECT_EQ(ui.pathView.rows(), 0); // what is left is not the source that was split
 }
 
 TEST_F(EndToEnd, HiddenItemsGoIntoTheSetWhenTheBoxIsTicked) {
@@ -273,8 +299,10 @@ TEST_F(EndToEnd, RecoveryPiecesRebuildWhatIsLostInTheJoinAndInARepair) {
     ui.recoveryBtn.selectItemAtIndex(2);
     c.actRecovery();
     split();
-    EXPECT_EQ(ui.completeDetail.stringValue(), "Wrote 2 recovery pieces: the set can lose any 2 "
-                                               "of its 8 pieces and still be joined.");
+    EXPECT_EQ(ui.completeDetail.stringValue(),
+              "6 pieces of 48.8 KB in " + (dir / "out/movie_spt") +
+                  ".\nWrote 2 recovery pieces: the set can lose any 2 of its 8 pieces and still be "
+                  "joined.");
     const std::string set = dir / "out/movie_spt";
     addSet(set);
     ASSERT_EQ(ui.joinView.rows(), 8);
@@ -297,7 +325,9 @@ TEST_F(EndToEnd, RecoveryPiecesRebuildWhatIsLostInTheJoinAndInARepair) {
     c.mActSelectOutput();
     c.mActMergeFile();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Joining Completed!");
-    EXPECT_EQ(ui.completeDetail.stringValue(), "Rebuilt 1 missing piece from the recovery pieces.");
+    EXPECT_EQ(ui.completeDetail.stringValue(),
+              "Joined 6 pieces into " + (dir / "joined/movie.mp4") +
+                  ".\nRebuilt 1 missing piece from the recovery pieces.");
     EXPECT_EQ(readFile(dir / "joined/movie.mp4"), readFile(source));
     EXPECT_FALSE(exists(set + "/movie_3.spt")); // the join leaves the set as it was
 
@@ -319,7 +349,8 @@ TEST_F(EndToEnd, RecoveryPiecesRebuildWhatIsLostInTheJoinAndInARepair) {
     fs::remove(dir / "joined/movie.mp4");
     addSetAndJoin(set, dir / "joined");
     EXPECT_TRUE(tk.alerts.empty());
-    EXPECT_EQ(ui.completeDetail.stringValue(), "Rebuilt SHA256SUMS from the recovery pieces.");
+    EXPECT_EQ(ui.completeDetail.stringValue(), "Joined 6 pieces into " + (dir / "joined/movie.mp4") +
+                                                   ".\nRebuilt SHA256SUMS from the recovery pieces.");
     EXPECT_EQ(readFile(dir / "joined/movie.mp4"), readFile(source));
 }
 

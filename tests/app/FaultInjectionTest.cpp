@@ -144,7 +144,8 @@ TEST_F(Faults, PieceRemovalTakesOnlyTheSet) {
     EXPECT_EQ(treeContents(set), (std::map<std::string, std::string>{
                                      {"data.bin", seededBytes(5, 5000)}, {"notes.txt", "mine"}}));
     EXPECT_EQ(ui.completeDetail.stringValue(),
-              "Kept 2 items that are not part of the set: data.bin, notes.txt.");
+              "Joined 1 piece into " + set + "/data.bin.\nRemoved 5 files from " + set +
+                  ".\nKept 2 items that are not part of the set: data.bin, notes.txt.");
     EXPECT_EQ(ui.joinView.rows(), 0); // the set is gone
 }
 
@@ -351,7 +352,9 @@ TEST_F(Faults, ARunThatEndsWhileTheUserIsElsewhereSendsANotification) {
     tk.app.active = false;
     tk.questionAnswers.push_back(toolkit::kModalResponseOK); // replace the set
     split(source, false, dir / "out", false);
-    EXPECT_EQ(tk.desktopNotifications, std::vector<std::string>{"Splitting Completed!: "});
+    EXPECT_EQ(tk.desktopNotifications,
+              std::vector<std::string>{"Splitting Completed!: 1 piece of 4.88 KB in " +
+                                       (dir / "out/data_spt") + "."});
 }
 
 TEST_F(Faults, ClosingTheWindowDuringARunAsksAndClosesOnceTheRunHasStopped) {

@@ -39,10 +39,14 @@ TEST_F(JoinSide, AddingASetListsItsPiecesAndEnablesTheJoin) {
     ASSERT_EQ(ui.joinView.rows(), 3);
     EXPECT_EQ(ui.joinView.cell("fileNameID", 0), toolkit::CellValue::text("report_0.spt"));
     EXPECT_EQ(ui.joinView.cell("locationID", 0), toolkit::CellValue::text(set));
-    EXPECT_EQ(ui.joinView.cell("sizeID", 0), toolkit::CellValue::text("1K"));
+    EXPECT_EQ(ui.joinView.cell("sizeID", 0), toolkit::CellValue::text("1.00 KB"));
     EXPECT_EQ(ui.joinView.cell("checkStateID", 0), toolkit::CellValue::image("right.png"));
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 0).toolTip,
+              "Quick check: length and first kilobyte; Verify checks every byte");
     EXPECT_EQ(ui.joinView.cell("checkStateID", 1), toolkit::CellValue::image("wrong.png"));
-    EXPECT_EQ(ui.joinView.cell("sizeID", 1), toolkit::CellValue::text("1K"));
+    // A missing piece has no size to show.
+    EXPECT_EQ(ui.joinView.cell("sizeID", 1), toolkit::CellValue::text("\u2014"));
+    EXPECT_EQ(ui.joinView.cell("sizeID", 1).toolTip, "missing");
     EXPECT_EQ(ui.joinView.cell("other", 0), toolkit::CellValue::none());
     for (toolkit::Control* on : std::initializer_list<toolkit::Control*>{
              &ui.mergeBtn, &ui.tfMOutputPath, &ui.mOutputBtn, &ui.delSoureFileM})

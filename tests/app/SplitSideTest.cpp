@@ -59,7 +59,7 @@ TEST_F(SplitSide, ChoosingASourceEnablesTheBySizeLayoutAndProposesACut) {
     EXPECT_EQ(ui.encryptBtn.state(), 0);
     EXPECT_EQ(ui.pathView.rows(), 1);
     EXPECT_EQ(ui.pathView.cell("fileNameID", 0), toolkit::CellValue::text("clip.mov"));
-    EXPECT_EQ(ui.pathView.cell("sizeID", 0), toolkit::CellValue::text("48K"));
+    EXPECT_EQ(ui.pathView.cell("sizeID", 0), toolkit::CellValue::text("48.8 KB"));
     EXPECT_EQ(ui.pathView.cell("checkStateID", 0), toolkit::CellValue::none());
 
     addFolder(dir.path().string());
@@ -389,7 +389,7 @@ TEST_F(SplitSide, RemovalBoxesUntickForANewSourceOrSetAndARemovingRunAsksFirst) 
     ASSERT_EQ(tk.alerts.size(), 1u);
     EXPECT_TRUE(tk.alerts[0].question);
     EXPECT_EQ(tk.alerts[0].message,
-              "Remove the folder album (2 files, 4.9 KB) once its pieces are verified?");
+              "Remove the folder album (2 files, 4.88 KB) once its pieces are verified?");
     EXPECT_TRUE(tk.app.modalHistory.empty()); // nothing started
     EXPECT_FALSE(exists(dir / "album_spt"));
 }
@@ -401,7 +401,7 @@ TEST_F(SplitSide, AFolderSourceSaysWhatItsSetWillHold) {
     fs::create_directories(dir / "album/build/empty");
     addFolder(dir / "album");
     EXPECT_EQ(ui.splitSummary.stringValue(),
-              "Stores 1 file (2.0 KB) and 2 folders (1 empty). Not stored: .env; tick Include "
+              "Stores 1 file (2.00 KB) and 2 folders (1 empty). Not stored: .env; tick Include "
               "hidden items to keep them.");
     c.actDelFile(0);
     EXPECT_FALSE(ui.btnSplit.isEnabled());
@@ -431,7 +431,7 @@ TEST_F(SplitSide, IncludeHiddenItemsMeasuresAFolderSourceAgain) {
     EXPECT_TRUE(c.isMeasuringSource());
     EXPECT_FALSE(ui.btnSplit.isEnabled());
     ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isMeasuringSource(); }));
-    EXPECT_EQ(ui.splitSummary.stringValue(), "Stores 2 files (100 KB).");
+    EXPECT_EQ(ui.splitSummary.stringValue(), "Stores 2 files (99.7 KB).");
     EXPECT_EQ(c.fSize, 102048);
     EXPECT_EQ(ui.tfSize.stringValue(), "10"); // the cut proposed for the new size
     EXPECT_EQ(ui.presetBtn.indexOfSelectedItem(), 0);
@@ -442,7 +442,7 @@ TEST_F(SplitSide, IncludeHiddenItemsMeasuresAFolderSourceAgain) {
     c.actSplit(); // the question's default is Cancel
     ASSERT_EQ(tk.alerts.size(), 1u);
     EXPECT_EQ(tk.alerts[0].message,
-              "Remove the folder album (2 files, 100 KB) once its pieces are verified?");
+              "Remove the folder album (2 files, 99.7 KB) once its pieces are verified?");
 
     // Unticked while the ticked measurement is still on its way: only the last one lands.
     std::promise<void> late;
@@ -456,7 +456,7 @@ TEST_F(SplitSide, IncludeHiddenItemsMeasuresAFolderSourceAgain) {
     tk.ui.drain();
     EXPECT_EQ(c.fSize, 2048);
     EXPECT_EQ(ui.splitSummary.stringValue(),
-              "Stores 1 file (2.0 KB). Not stored: .env; tick Include hidden items to keep them.");
+              "Stores 1 file (2.00 KB). Not stored: .env; tick Include hidden items to keep them.");
 }
 
 TEST_F(SplitSide, PresetsAndTheOutputsFileSystemDecideWhatASplitMayDo) {
@@ -468,28 +468,41 @@ TEST_F(SplitSide, PresetsAndTheOutputsFileSystemDecideWhatASplitMayDo) {
     c.actAddFile();
     EXPECT_EQ(ui.presetBtn.items.front(), "Custom");
 
-    ui.presetBtn.selectItemAtIndex(1); // FAT32 drive
+    // Each preset, chosen while splitting by count: the split goes by size,
+    // and the field with its unit stands for exactly the preset's bytes.
+    const std::pair<int, int64_t> presets[] = {
+        {1, 4294967295}, {2, 4700000000}, {3, 734003200}, {4, 18000000}};
+    for (const auto& [index, bytes] : presets) {
+        ui.spliteByBtn.selectTag(2);
+        c.actSpliteBy();
+        ui.presetBtn.selectItemAtIndex(index);
+        c.actPreset();
+        EXPECT_EQ(ui.spliteByBtn.selectedTag(), 1) << index;
+        EXPECT_TRUE(ui.tfSize.isEnabled());
+        EXPECT_FALSE(ui.tfCount.isEnabled());
+        EXPECT_EQ(c.sSize, bytes);
+        EXPECT_EQ(ui.tfSize.integerValue() * unitBytes(ui.popBtn.title()), bytes) << index;
+        c.cal_sizeTocount(); // what the field says is what the split takes
+        EXPECT_EQ(c.sSize, bytes);
+    }
+    ui.presetBtn.selectItemAtIndex(1);
     c.actPreset();
-    EXPECT_EQ(c.sSize, 4294967295);
-    EXPECT_EQ(ui.tfSize.stringValue(), "3");
-    EXPECT_EQ(ui.popBtn.title(), "GB");
-    EXPECT_EQ(ui.sizeNote.stringValue(),
-              "Pieces of 4,294,967,295 bytes; the size shown is rounded.");
-    ui.presetBtn.selectItemAtIndex(3); // CD
-    c.actPreset();
-    EXPECT_EQ(c.sSize, 734003200);
+    EXPECT_EQ(ui.popBtn.title(), "bytes");
+    EXPECT_EQ(ui.sizeNote.stringValue(), "Pieces of 4.00 GB (4,294,967,295 bytes).");
+    EXPECT_EQ(ui.presetBtn.title(), "FAT32 drive: 4.00 GB (4,294,967,295 bytes)");
 
     // A FAT output: its preset comes first, larger pieces and names it cannot hold are refused.
     space = OutputSpace{true, int64_t{1} << 40, 4294967295LL, "FAT"};
     tk.answerPanel(dir.path().string());
     c.actOutPath();
-    EXPECT_EQ(ui.presetBtn.items.front(), "FAT32 drive (4 GiB \u2212 1 byte)");
+    EXPECT_EQ(ui.presetBtn.items.front(), "FAT32 drive: 4.00 GB (4,294,967,295 bytes)");
     c.sSize = 4294967296;
     c.actSplit();
     ASSERT_EQ(tk.alerts.size(), 1u);
-    EXPECT_EQ(tk.alerts[0].informative, "Pieces of 4294967296 bytes are larger than the FAT file "
-                                        "system at " +
-                                            dir.path().string() + " allows (4294967295 bytes).");
+    EXPECT_EQ(tk.alerts[0].informative,
+              "Pieces of 4.00 GB (4,294,967,296 bytes) are larger than the 4.00 GB (4,294,967,295 "
+              "bytes) the FAT file system at " +
+                  dir.path().string() + " allows.");
     c.sSize = 1000;
     c.actSplit();
     ASSERT_EQ(tk.alerts.size(), 2u);
@@ -541,10 +554,10 @@ TEST_F(SplitSide, TheRecoveryChoiceSaysWhatTheSetSurvivesAndWhatItCosts) {
     ui.recoveryBtn.selectItemAtIndex(2);
     c.actRecovery();
     EXPECT_EQ(ui.recoveryNote.stringValue(),
-              "The set can lose any 2 of its 18 pieces and still be joined (+2 pieces, 20 KB).");
+              "The set can lose any 2 of its 18 pieces and still be joined (+2 pieces, 19.5 KB).");
     type(ui.tfCount, "8"); // the sentence follows the cut
     EXPECT_EQ(ui.recoveryNote.stringValue(),
-              "The set can lose any 2 of its 10 pieces and still be joined (+2 pieces, 39 KB).");
+              "The set can lose any 2 of its 10 pieces and still be joined (+2 pieces, 39.1 KB).");
 
     ui.recoveryBtn.selectItemAtIndex(5); // Custom, with its count
     c.actRecovery();

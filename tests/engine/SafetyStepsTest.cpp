@@ -112,9 +112,16 @@ TEST(SafetySteps, RemovalsFlushFirstRemoveDeepestFirstAndTakeTheSetsLock) {
     ASSERT_EQ(splitMeasured(dir / "src", dir.path().string(), 4, &splitOutcome), 0);
     RemovalReport report;
     {
+        // The flush is a step of its own in the run's progress.
+        RunProgress progress;
+        RunContext run(nullptr, &progress);
+        RunPhase whileFlushing = RunPhase::Copying;
         SeamRecording seam;
-        ASSERT_EQ(removeSplitSource(splitOutcome, report), 0);
+        seam.before(SeamCall::Syncfs, "", 1,
+                    [&](const SeamEvent&) { whileFlushing = progress.phase.load(); });
+        ASSERT_TRUE(removeSplitSource(splitOutcome, report, run));
         EXPECT_TRUE(flushedBeforeFirstUnlink(seam, "src_spt"));
+        EXPECT_EQ(whileFlushing, RunPhase::WritingToDisk);
     }
     EXPECT_FALSE(exists(dir / "src"));
 
