@@ -553,7 +553,8 @@ bool writeRecovery(int folderFd, const std::string& folderPath, const std::strin
         int64_t size = -1;
         const std::string why = openSetFileAt(folderFd, kMemberNames[i], fd, size);
         if (!why.empty()) {
-            if (i == 3 && entryAt(folderFd, kMemberNames[i]) == EntryKind::Missing) continue;
+            // A set may lack its tree description, and an encrypted one its content sums.
+            if (i >= 2 && entryAt(folderFd, kMemberNames[i]) == EntryKind::Missing) continue;
             run.fail("cannot protect " + folderPath + "/" + kMemberNames[i] + ": " + why);
             return false;
         }

@@ -23,7 +23,8 @@ namespace fs = std::filesystem;
 namespace {
 
 Result<SplitOutcome> encryptInto(const std::string& source, const std::string& out, int64_t pieceSize,
-                                 const std::string& password, const std::string& name = "") {
+                                 const std::string& password, const std::string& name = "",
+                                 RecoveryRequest recovery = {}) {
     fs::create_directories(out);
     SplitRequest request;
     request.source = source;
@@ -34,6 +35,7 @@ Result<SplitOutcome> encryptInto(const std::string& source, const std::string& o
     options.encryptPassword = password;
     options.encryptWorkFactor = 10;
     options.setName = name;
+    options.recovery = recovery;
     RunContext run;
     return splitSource(request, options, run);
 }
@@ -105,6 +107,29 @@ TEST(EncryptedSet, FilesAndFoldersComeBackThroughOurJoinAndThroughAgeAndTar) {
                                 (dir / "holiday.tar") + " -C " + (dir / "by-hand");
     ASSERT_EQ(std::system(command.c_str()), 0);
     EXPECT_EQ(treeContents(dir / "by-hand/holiday"), visibleTreeContents(dir / "tree"));
+}
+
+TEST(EncryptedSet, ItsRecoveryPiecesMendALostOrADamagedPieceForTheJoin) {
+    TempDir dir;
+    const std::string data = seededBytes(5, 300000);
+    writeFile(dir / "data.bin", data);
+    const Result<SplitOutcome> split = encryptInto(dir / "data.bin", dir / "out", 50000, "right", "", {1, 0});
+    ASSERT_TRUE(split) << split.failure().reason;
+    const std::string piece = split->pieceFolder + "/data_2.spt";
+    const std::string whole = readFile(piece);
+    std::string flipped = whole;
+    flipped[4000] ^= 1;
+    for (const std::string& damaged : {std::string(), flipped}) {
+        SCOPED_TRACE(damaged.empty() ? "lost" : "damaged");
+        if (damaged.empty()) fs::remove(piece);
+        else writeFile(piece, damaged);
+        const std::string out = dir / ("joined-" + std::to_string(damaged.size()));
+        const Result<JoinOutcome> joined = decryptInto(split->pieceFolder, out, "right");
+        ASSERT_TRUE(joined) << joined.failure().reason;
+        EXPECT_NE(joined->rebuilt.find("from the recovery pieces"), std::string::npos);
+        EXPECT_EQ(readFile(out + "/data.bin"), data);
+        EXPECT_EQ(damaged.empty() ? !fs::exists(piece) : readFile(piece) == damaged, true); // the set is only read
+    }
 }
 
 TEST(EncryptedSet, DamageAWrongPasswordOrAHostileStreamPutsNothingInPlace) {
