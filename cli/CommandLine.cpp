@@ -142,6 +142,17 @@ std::string checkOperands(const CliOptions& o) {
         return "missing command (split, join, verify, repair or list)";
     }
     if (o.pieceSize && o.count) return "give either --size or --count, not both";
+    if (o.verb == Verb::Split && o.operands[0] == "-") {
+        // Standard input: its length is known only at its end.
+        if (!o.pieceSize) return "splitting standard input needs --size (-b): its length is not known before it ends";
+        if (!o.setName) return "splitting standard input needs --name NAME for the set";
+        if (o.removeSource) return "--remove-source cannot go with standard input";
+        if (o.encrypt) return "--encrypt needs a file or a folder: it cannot go with standard input";
+    }
+    if (o.verb == Verb::Join && n > 1 && o.operands[1] == "-") {
+        if (o.json) return "--json cannot go with standard output as the join's output";
+        if (o.removePieces) return "--remove-pieces cannot go with standard output as the join's output";
+    }
     if (o.passwordFile && o.passwordPrompt)
         return "give either --password-file or --password-prompt, not both";
     if (o.encrypt && o.noChecksums)

@@ -45,7 +45,9 @@ int joinCommand(Session& s) {
     const std::string set = operandPath(o.operands[0]);
     const std::string out =
         o.operands.size() > 1 ? o.operands[1] : stringByDeletingLastPathComponent(set);
-    if (!isFolderPath(out))
+    // "-": the content goes to standard output, and nothing else does.
+    const bool toStdout = out == "-";
+    if (!toStdout && !isFolderPath(out))
         return s.fail("the output folder " + quotedName(out) + " does not exist");
     const Result<SetListing> listing = listPieceSet(set, s.run());
     s.engineNotes();
@@ -71,6 +73,11 @@ int joinCommand(Session& s) {
     // are known only once it is decrypted.
     const FileDescriptor folderFd = openFolderPath(set);
     const bool encrypted = folderFd && isEncryptedSet(folderFd.get());
+    if (toStdout && encrypted) return s.fail("the set is encrypted: join it into a folder");
+    if (toStdout && listing->fileCount > 0)
+        return s.fail("the set holds a folder, which cannot go to standard output: join it into a folder");
+    if (toStdout && isatty(STDOUT_FILENO) == 1)
+        return s.fail("standard output is a terminal: send it to a file or a pipe (parcelor join SET - | ...)");
     std::string decryptPassword;
     if (encrypted) {
         if (!o.passwordFile && !o.passwordPrompt && isatty(STDIN_FILENO) != 1)
@@ -86,9 +93,9 @@ int joinCommand(Session& s) {
         if (const int status = passwordStep(s, listing->passwordDigest.c_str()); status != 0)
             return status;
     }
-    std::string target = out + "/" + listing->baseName;
+    std::string target = toStdout ? std::string("standard output") : out + "/" + listing->baseName;
     struct stat st {};
-    if (!encrypted && !o.replace && lstat(target.c_str(), &st) == 0)
+    if (!toStdout && !encrypted && !o.replace && lstat(target.c_str(), &st) == 0)
         return s.fail(quotedName(target) + " already exists; use --replace to replace it");
     if (o.removePieces && !checksummed)
         return s.fail("the pieces cannot be fully verified (it has no checksum files), so they "
@@ -104,6 +111,7 @@ int joinCommand(Session& s) {
     options.requireChecksums = o.requireChecksums;
     options.removePieces = o.removePieces;
     options.password = std::move(decryptPassword);
+    if (toStdout) options.outputFd = STDOUT_FILENO;
     std::optional<Result<JoinOutcome>> joined;
     s.runWithProgress(progress, [&] { joined = joinSet(set, out, options, s.run()); });
     if (!*joined) {
@@ -115,7 +123,8 @@ int joinCommand(Session& s) {
     const JoinOutcome& outcome = joined->value();
     target = outcome.target;
     s.addDoneField("check", Progress::quoted(outcome.fullCheck ? "full" : "quick"));
-    s.note("wrote " + quotedName(target));
+    s.note(toStdout ? "sent " + sizeWithBytes(listing->totalSize) + " to standard output"
+                    : "wrote " + quotedName(target));
     if (!outcome.rebuilt.empty()) {
         s.note(outcome.rebuilt);
         s.addDoneField("rebuilt", Progress::quoted(outcome.rebuilt));

@@ -13,9 +13,71 @@
 #include <optional>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// parcelor split -b SIZE --name NAME - [OUTPUT_FOLDER]: standard input, cut
+// as it comes; the set goes in place once the input has ended.
+int splitStandardInput(Session& s) {
+    const CliOptions& o = s.options();
+    const std::string out = o.operands.size() > 1 ? o.operands[1] : ".";
+    if (!isFolderPath(out))
+        return s.fail("the output folder " + quotedName(out) + " does not exist");
+    if (isatty(STDIN_FILENO) == 1)
+        return s.fail("standard input is a terminal: pipe the data in (... | parcelor split -b SIZE --name NAME -)");
+    const int64_t pieceSize = *o.pieceSize;
+    const OutputSpace space = examineOutputFolder(out);
+    if (const std::string problem = pieceSizeProblem(space, out, pieceSize); !problem.empty())
+        return s.fail(problem);
+    std::string password;
+    if (o.passwordFile || o.passwordPrompt) {
+        PasswordText text;
+        std::string error;
+        const PasswordRead read = readPassword(o, true, text, error);
+        if (read == PasswordRead::Stopped) return s.cancelled("split");
+        if (read == PasswordRead::Failed) return s.fail(error);
+        if (const std::string problem = newPasswordProblem(text.password); !problem.empty())
+            return s.fail(problem);
+        password = std::move(text.password);
+        s.note("the pieces are not encrypted: anyone can join them with other tools");
+    }
+    const std::string inTheWay = describeSetInTheWay(o.setName->c_str(), out.c_str());
+    if (!inTheWay.empty() && !o.replace)
+        return s.fail("a set is already there (" + inTheWay + "); use --replace to replace it");
+    SplitRequest request;
+    request.source = "standard input";
+    request.outFolder = out;
+    request.pieceSize = pieceSize;
+    request.password = password;
+    s.note("splitting standard input into pieces of " + sizeWithBytes(pieceSize));
+    Progress progress = s.makeProgress();
+    progress.start("split", {{"source", Progress::quoted("-")},
+                             {"output", Progress::quoted(out)},
+                             {"pieceSize", std::to_string(pieceSize)}});
+    SplitOptions options;
+    options.replaceExisting = o.replace;
+    options.measureSource = false;
+    options.writeChecksums = !o.noChecksums;
+    options.setName = *o.setName;
+    options.sourceFd = STDIN_FILENO;
+    if (o.recoveryCount) options.recovery.count = *o.recoveryCount;
+    if (o.recoveryPercent) options.recovery.percent = *o.recoveryPercent;
+    std::optional<Result<SplitOutcome>> made;
+    s.runWithProgress(progress, [&] { made = splitSource(request, options, s.run()); });
+    s.engineNotes();
+    if (!*made) return s.runFailed("split", made->failure());
+    s.note("wrote " + quotedName((*made)->pieceFolder) + ": " + std::to_string((*made)->pieces) +
+           ((*made)->pieces == 1 ? " piece, " : " pieces, ") + sizeWithBytes((*made)->setBytes));
+    if (!(*made)->recovery.empty()) s.note((*made)->recovery);
+    return stopSignal() != 0 ? s.stoppedAfter("split") : 0;
+}
+
+} // namespace
 
 int splitCommand(Session& s) {
     const CliOptions& o = s.options();
+    if (o.operands[0] == "-") return splitStandardInput(s);
     const std::string source = operandPath(o.operands[0]);
     const std::string out =
         o.operands.size() > 1 ? o.operands[1] : stringByDeletingLastPathComponent(source);
@@ -75,7 +137,8 @@ int splitCommand(Session& s) {
     if (const std::string problem = freeSpaceProblem(space, out, total);
         !problem.empty() && !o.force)
         return s.fail(problem + " Use --force to split anyway.");
-    const std::string inTheWay = describeSetInTheWay(source.c_str(), out.c_str());
+    // The set takes the name given, or the source's.
+    const std::string inTheWay = describeSetInTheWay(o.setName ? o.setName->c_str() : source.c_str(), out.c_str());
     if (!inTheWay.empty() && !o.replace)
         return s.fail("a set is already there (" + inTheWay + "); use --replace to replace it");
 

@@ -29,6 +29,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -904,6 +905,57 @@ bool chooseCheck(const JoinOptions& options, const SetChecksums& sums,
     return true;
 }
 
+// A file set's content to `outFd`: each piece once the verifier has read it
+// and it matched its checksum (the copy is a second read, from the page
+// cache), then its content's digest once every piece went.
+Result<JoinOutcome> sendFile(JoinJob& job, const ManifestTargets& targets, int outFd, JoinOutcome read) {
+    constexpr int64_t kSendStep = int64_t{1} << 20;
+    RunContext& run = job.run;
+    run.setTotalBytes(job.manifest.totalSize());
+    std::vector<char> buffer;
+    int64_t sent = 0;
+    for (const Slice& slice : targets.slicesOf(0)) {
+        if (job.verifier && job.verifier->verdict(static_cast<std::size_t>(slice.piece)) !=
+                                PieceVerifier::Verdict::Good) {
+            if (!run.stopIfRequested())
+                run.fail("piece " + piecePath(job, slice.piece) + " does not match its checksum");
+            return run.failure();
+        }
+        const FileDescriptor piece = openPiece(job, slice.piece);
+        if (!piece) return run.failErrno("read", piecePath(job, slice.piece), errno), run.failure();
+        for (int64_t done = 0; done < slice.length;) {
+            if (run.stopIfRequested()) return run.failure();
+            const std::size_t step = static_cast<std::size_t>(std::min<int64_t>(slice.length - done, kSendStep));
+            off_t offset = static_cast<off_t>(slice.offset + done);
+            int64_t n = sendfile(outFd, piece.get(), &offset, step);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EINVAL || errno == ENOSYS)) {
+                // Not every output takes sendfile: through a buffer instead.
+                if (buffer.empty()) buffer.resize(kSendStep);
+                n = readAt(piece.get(), buffer.data(), step, slice.offset + done);
+                if (n < 0) return run.failErrno("read", piecePath(job, slice.piece), errno), run.failure();
+                if (!writeAll(outFd, buffer.data(), static_cast<std::size_t>(n)))
+                    return run.failErrno("write", "standard output", errno), run.failure();
+            } else if (n < 0) {
+                return run.failErrno("send", piecePath(job, slice.piece), errno), run.failure();
+            }
+            if (n == 0) return run.fail("piece " + piecePath(job, slice.piece) + " is shorter than it was"), run.failure();
+            done += n;
+            sent += n;
+            run.addDoneBytes(n);
+        }
+    }
+    if (sent != job.manifest.totalSize())
+        return run.fail("the pieces hold " + std::to_string(sent) + " bytes, not the set's " +
+                        std::to_string(job.manifest.totalSize())),
+               run.failure();
+    if (job.verifier && job.expectedContent &&
+        job.verifier->contentVerdict(0) != PieceVerifier::ContentVerdict::Good)
+        return run.fail("what was sent does not match its checksum in CONTENTS.sha256"), run.failure();
+    read.target = "standard output";
+    return read;
+}
+
 Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& outputFolder,
                             const JoinOptions& options, RunContext& run,
                             const RebuiltFiles* rebuilt = nullptr) {
@@ -937,6 +989,11 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
     }
 
     const bool fileSet = manifest->fileSet();
+    const bool streamed = options.outputFd >= 0;
+    if (!fileSet && streamed)
+        return run.refuse("the set in " + pieceFolder + " holds a folder, which cannot be written to a "
+                          "stream: join it into a folder"),
+               run.failure();
     if (!fileSet && !options.transforms.empty())
         return run.refuse("a folder set is not joined through stages that change its bytes"),
                run.failure();
@@ -967,12 +1024,12 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
         }
     }
     if (!sizesAgree(job, targets, fileSet)) return run.failure();
-    FileDescriptor out = openFolderPath(outputFolder.c_str());
-    if (!out) {
+    FileDescriptor out = streamed ? FileDescriptor() : openFolderPath(outputFolder.c_str());
+    if (!out && !streamed) {
         run.failErrno("open the output folder", outputFolder, errno);
         return run.failure();
     }
-    if (writesOverItsOwnSet(job, out.get(), targets, fileSet)) return run.failure();
+    if (!streamed && writesOverItsOwnSet(job, out.get(), targets, fileSet)) return run.failure();
 
     // With checksum files that agree with the set, every piece, and every
     // file's content, is checked in full on another thread while the copy
@@ -1009,6 +1066,7 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
         }
     }
     read.fullCheck = sums.good();
+    if (streamed) return sendFile(job, targets, options.outputFd, std::move(read));
 
     // The tree's description, when the set has one, checked against the
     // manifest before anything is written.
@@ -1182,6 +1240,13 @@ Result<JoinOutcome> joinSet(const std::string& pieceFolder, const std::string& o
         std::optional<Result<JoinOutcome>> through;
         const FileDescriptor setFd = openFolderPath(pieceFolder);
         const std::string stem = setFd ? recoveryStemIn(setFd.get()) : std::string();
+        if (options.outputFd >= 0) {
+            // A stream cannot take back what it sent: no rebuilding as it goes.
+            if (setFd && isEncryptedSet(setFd.get()))
+                return run.refuse("the set in " + pieceFolder + " is encrypted: join it into a folder"),
+                       Result<JoinOutcome>(run.failure());
+            return runJoin(pieceFolder, outputFolder, options, run);
+        }
         if (setFd && isEncryptedSet(setFd.get())) {
             if (options.password.empty())
                 return run.fail("the set in " + pieceFolder + " is encrypted: its password is needed"),

@@ -71,6 +71,11 @@ struct JoinOptions {
     Transforms transforms{};
     // The password of an encrypted set (encrypted_set.h).
     std::string password{};
+    // A file set's content goes to this descriptor (standard output, a pipe)
+    // instead of a file in the output folder: each piece only once it matched
+    // its checksum, so what was sent before a failure is the set's true
+    // beginning. -1 to join into the output folder.
+    int outputFd = -1;
 };
 
 // A file of the set as the join read it.

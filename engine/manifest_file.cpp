@@ -140,6 +140,18 @@ bool ManifestWriter::setPiece(int32_t index, const char* fingerprint) {
     return true;
 }
 
+bool ManifestWriter::setTotals(int32_t pieceCount, int64_t totalSize) {
+    if (!ok_ || header_.fileCount != 0 || pieceCount < 0 || pieceCount > kManifestMaxPieceCount ||
+        totalSize < 0)
+        return false;
+    const std::size_t had = pieces_.size();
+    pieces_.resize(static_cast<std::size_t>(pieceCount), PieceRecord{});
+    for (std::size_t i = had; i < pieces_.size(); ++i) pieces_[i].pieceIndex = static_cast<int32_t>(i);
+    header_.pieceCount = pieceCount;
+    header_.totalSize = totalSize;
+    return true;
+}
+
 bool ManifestWriter::finish(bool sync, std::string& sha256Hex) {
     if (!flush()) return false;
     const auto fail = [&](const char* step) {

@@ -63,6 +63,9 @@ public:
     bool addFile(const std::string& name, int32_t pieceIndex, int64_t offset, int64_t length);
     // Records the fingerprint of piece `index`.
     bool setPiece(int32_t index, const char* fingerprint /*33 bytes*/);
+    // A set of a stream, whose length shows only as it is read: the piece
+    // count and total so far. Only while it has no file records.
+    bool setTotals(int32_t pieceCount, int64_t totalSize);
     // Writes what is left and the header, with fsync when `sync`, and closes
     // the file. On success `sha256Hex` is the SHA-256 of the file as written.
     bool finish(bool sync, std::string& sha256Hex);

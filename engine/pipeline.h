@@ -100,6 +100,9 @@ public:
     // Makes the pieces the stream did not reach (empty) and finishes every
     // piece still open, in order. False when a piece could not be made.
     bool finish();
+    // A stream of unknown length is cut with room for any number of pieces;
+    // once it ends, this says how many it filled (before finish).
+    void endAt(int32_t count) { count_ = count; }
 
 private:
     static constexpr std::size_t kStageBytes = std::size_t{1} << 20;

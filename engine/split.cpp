@@ -67,6 +67,7 @@ struct SplitJob {
     bool describeTree = true; // write TREE.mtree
     bool encrypted = false;   // the source goes in as an encrypted tar stream
     bool folderStored = false; // an encrypted set's source is a folder
+    int streamFd = -1;        // the source is read from here, to its end
     std::string setName;      // the name the set shows, when not the source's
     // An encrypted set whose header is still being made: piece 0 gets it
     // before it is handed on.
@@ -90,7 +91,8 @@ bool planSplit(const SplitRequest& request, SplitJob& job) {
     if (job.totalSize < 0) return run.refuse("the source size is negative");
 
     char baseName[kPathBufferSize] = {};
-    if (baseNameOf(request.source.c_str(), baseName) != 0 || !isSafeComponentName(baseName))
+    if (job.streamFd < 0 &&
+        (baseNameOf(request.source.c_str(), baseName) != 0 || !isSafeComponentName(baseName)))
         return run.refuse("cannot split " + request.source + ": it has no usable name");
     if (!job.setName.empty()) {
         if (job.setName.size() >= 255 || !isSafeComponentName(job.setName.c_str()) || job.setName[0] == '.')
@@ -112,6 +114,7 @@ bool planSplit(const SplitRequest& request, SplitJob& job) {
     job.pieceFolder = job.outFolder + "/" + job.stem + "_spt";
 
     int64_t count = pieceCountFor(job.streamSize, request.pieceSize);
+    if (job.streamFd >= 0) count = kManifestMaxPieceCount; // the room a stream may fill
     if (job.folderSource) {
         TreeWalkOptions walk;
         walk.includeHidden = job.includeHidden;
@@ -191,6 +194,11 @@ void registerPiece(SplitJob& job, int32_t index, FileDescriptor& piece) {
     }
     char fingerprint[kMd5HexSize] = {};
     pieceFingerprintOf(piece.get(), fingerprint);
+    if (job.streamFd >= 0 && index >= job.manifest.pieceCount() &&
+        !job.manifest.setTotals(index + 1, 0)) {
+        run.fail("cannot record " + path);
+        job.failed = true;
+    }
     if (fingerprint[0] == '\0' || !job.manifest.setPiece(index, fingerprint)) {
         run.fail("cannot record " + path);
         job.failed = true;
@@ -329,6 +337,59 @@ void splitFile(SplitJob& job, const Transforms& transforms) {
         job.fileSizes.push_back(job.stored);
     }
     finishSource(job, source);
+}
+
+// A source read from a descriptor to its end (a pipe): cut into pieces as it
+// comes, then counted. Its tree description is a file as a join makes it.
+void splitStream(SplitJob& job) {
+    RunContext& run = job.run;
+    PieceCutter cutter(job.count, job.pieceSize, cutterCallbacks(job), run);
+    const SegmentSink slices = sliceSink(job, 0);
+    std::vector<char> buffer(std::size_t{1} << 20);
+    int64_t total = 0;
+    for (;;) {
+        if (run.stopIfRequested()) {
+            job.failed = job.aborted = true;
+            return;
+        }
+        const ssize_t got = read(job.streamFd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            run.failErrno("read", job.source, errno);
+            job.failed = job.aborted = true;
+            return;
+        }
+        if (got == 0) break;
+        if (!cutter.takeBytes(buffer.data(), static_cast<std::size_t>(got), slices)) {
+            if (!run.failed())
+                run.failErrno("write", piecePathOf(job.pieceFolder, job.stem, cutter.piece()), errno);
+            else if (cutter.full())
+                run.refuse(job.source + " is longer than " + std::to_string(kManifestMaxPieceCount) +
+                           " pieces of this size can hold");
+            job.failed = job.aborted = true;
+            return;
+        }
+        total += got;
+        run.addDoneBytes(got);
+    }
+    job.count = static_cast<int32_t>(pieceCountFor(total, job.pieceSize));
+    job.totalSize = job.streamSize = job.stored = total;
+    if (!job.manifest.setTotals(job.count, total)) {
+        run.fail("cannot record the pieces of " + job.source);
+        job.failed = true;
+        return;
+    }
+    cutter.endAt(job.count);
+    if (!cutter.finish()) return pieceWriteFailed(job, cutter);
+    TreeEntry entry;
+    entry.path = job.baseName;
+    entry.mode = static_cast<uint32_t>(0666 & ~currentUmask());
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    entry.mtimeSeconds = static_cast<int64_t>(now.tv_sec);
+    entry.mtimeNanoseconds = static_cast<int32_t>(now.tv_nsec);
+    job.tree.entries.push_back(std::move(entry));
+    job.fileSizes.push_back(total);
 }
 
 // The files of the tree packed back to back, one slice record per run of a
@@ -664,15 +725,24 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
     SplitJob job{run};
     job.includeHidden = options.includeHidden;
     job.describeTree = options.transforms.empty(); // what stages make has no tree
+    job.streamFd = options.sourceFd;
+    if (job.streamFd >= 0) {
+        if (options.setName.empty()) return run.refuse("a set read from a stream needs a name"), run.failure();
+        if (options.removeSource || !options.encryptPassword.empty() || !options.transforms.empty())
+            return run.refuse("a set read from a stream is not encrypted, transformed, or removed from"),
+                   run.failure();
+    }
     struct stat sourceKind {};
-    job.folderSource = stat(request.source.c_str(), &sourceKind) == 0 && S_ISDIR(sourceKind.st_mode);
-    job.totalSize = request.totalSize;
-    if (options.measureSource && job.folderSource) {
+    job.folderSource = job.streamFd < 0 && stat(request.source.c_str(), &sourceKind) == 0 &&
+                       S_ISDIR(sourceKind.st_mode);
+    job.totalSize = job.streamFd >= 0 ? 0 : request.totalSize;
+    const bool measuring = options.measureSource && job.streamFd < 0;
+    if (measuring && job.folderSource) {
         // Measured as the walk below stores it: hidden items count only when they go in.
         TreeMeasure measure;
         if (!measureTree(request.source, job.includeHidden, measure, run)) return run.failure();
         job.totalSize = measure.bytes;
-    } else if (options.measureSource) {
+    } else if (measuring) {
         job.totalSize = pathSize(request.source.c_str());
         if (job.totalSize < 0) {
             run.failErrno("read", request.source, errno);
@@ -738,7 +808,7 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
                                    run.failure();
     if (!planSplit(request, job)) return run.failure();
     struct stat sourceStat {};
-    if (stat(request.source.c_str(), &sourceStat) == 0)
+    if (job.streamFd < 0 && stat(request.source.c_str(), &sourceStat) == 0)
         job.mode = static_cast<int>(sourceStat.st_mode & 0666);
     if (job.folderSource) job.mode = 0600; // until the modes of its files are known
     if (job.encrypted) {
@@ -781,7 +851,7 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
 
     ManifestHeader header{};
     std::memcpy(header.baseName, job.baseName.data(), job.baseName.size());
-    header.pieceCount = job.count;
+    header.pieceCount = job.streamFd >= 0 ? 0 : job.count; // a stream's, once it ends
     header.totalSize = job.streamSize;
     if (!request.password.empty())
         md5Hex(request.password.data(), static_cast<uint32_t>(request.password.size()),
@@ -800,6 +870,8 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
         if (!writeTextFileAt(temp.fd(), kEncryptedMarkerName, kEncryptedMarkerText, job.sync, path, run, job.mode))
             return run.failure();
         splitEncrypted(job, encryptor, tarSize);
+    } else if (job.streamFd >= 0) {
+        splitStream(job);
     } else {
         job.folderSource ? splitFolder(job) : splitFile(job, options.transforms);
     }

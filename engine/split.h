@@ -77,6 +77,11 @@ struct SplitOptions {
     // The name the set shows (its stem, and an encrypted set's "<name>.age");
     // "" for the source's own name.
     std::string setName{};
+    // Read the source from this descriptor (standard input, a pipe) instead
+    // of request.source: its length shows only when it ends, so the pieces
+    // are made as it comes and the set is counted at the end. Needs setName;
+    // -1 for a source named by its path.
+    int sourceFd = -1;
     // Recovery pieces to write beside the set (recovery.h); none by default.
     // Needs the checksum files.
     RecoveryRequest recovery{};

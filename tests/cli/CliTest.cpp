@@ -725,3 +725,49 @@ TEST(Cli, AnEncryptedSetIsMadeListedCheckedAndJoinedWithItsPassword) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(readFile(dir / "plain/stream.age"), readFile(dir / "enc/q3_spt/q3_0.spt"));
 }
+
+TEST(Cli, StandardInputIsSplitAndASetIsJoinedToStandardOutput) {
+    TempDir dir;
+    const std::string data = seededBytes(21, 250000);
+    writeFile(dir / "data.bin", data);
+    fs::create_directories(dir / "sets");
+    const std::string cli = PARCELOR_CLI;
+    auto r = captured(dir, "{ cat " + quote(dir / "data.bin") + " | " + cli + " split -q -b 100000 --name piped.bin - " +
+                               quote(dir / "sets") + "; }");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(entries(dir / "sets"), 1u); // the set, and nothing of the run beside it
+    EXPECT_TRUE(fs::exists(dir / "sets/piped_spt/piped_2.spt"));
+    EXPECT_FALSE(fs::exists(dir / "sets/piped_spt/piped_3.spt"));
+    r = parcelor(dir, {"verify", dir / "sets/piped_spt"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = parcelor(dir, {"join", "-q", dir / "sets/piped_spt", "-"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == data) << r.out.size();
+    r = captured(dir, "{ cat /dev/null | " + cli + " split -q -b 1000 --name nothing - " + quote(dir / "sets") + "; }");
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = parcelor(dir, {"join", "-q", dir / "sets/nothing_spt", "-"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+
+    // A damaged second piece: what went out is the set's true beginning, and the run fails.
+    std::string piece = readFile(dir / "sets/piped_spt/piped_1.spt");
+    piece[5000] ^= 1;
+    writeFile(dir / "sets/piped_spt/piped_1.spt", piece);
+    r = parcelor(dir, {"join", "-q", dir / "sets/piped_spt", "-"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("piped_1.spt does not match its checksum"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out == data.substr(0, 100000)) << r.out.size();
+
+    for (const std::vector<std::string>& refused :
+         {std::vector<std::string>{"split", "--name", "x", "-"}, {"split", "-n", "3", "--name", "x", "-"},
+          {"split", "-b", "1000", "-"}, {"split", "-b", "1000", "--name", "x", "--remove-source", "-"},
+          {"join", "--json", dir / "sets/piped_spt", "-"}}) {
+        r = parcelor(dir, refused);
+        EXPECT_EQ(r.status, 2) << refused[1] << r.err;
+    }
+    makeSeededTree(dir / "tree", 1, 2, 1000);
+    ASSERT_EQ(parcelor(dir, {"split", "-q", dir / "tree", dir / "sets"}).status, 0);
+    r = parcelor(dir, {"join", dir / "sets/tree_spt", "-"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("join it into a folder"), std::string::npos) << r.err;
+}
