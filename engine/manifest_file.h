@@ -66,6 +66,7 @@ public:
     // A set of a stream, whose length shows only as it is read: the piece
     // count and total so far. Only while it has no file records.
     bool setTotals(int32_t pieceCount, int64_t totalSize);
+    int32_t pieceCount() const { return header_.pieceCount; }
     // Writes what is left and the header, with fsync when `sync`, and closes
     // the file. On success `sha256Hex` is the SHA-256 of the file as written.
     bool finish(bool sync, std::string& sha256Hex);
