@@ -537,6 +537,8 @@ void SplitController::start() {
     if (c_.pwdUse == PasswordUse::Encrypt) {
         run->encryptPassword = c_.pwd;
         run->encryptWorkFactor = c_.encryptWorkFactor;
+        if (c_.spliteByBtn->selectedTag() == 2)
+            run->pieceCount = static_cast<int32_t>(ceilDivide(c_.fSize, std::max<int64_t>(c_.sSize, 1)));
     } else {
         std::memcpy(request.password, c_.pwd.data(), c_.pwd.size());
     }

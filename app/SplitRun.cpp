@@ -17,6 +17,7 @@ void SplitRun::execute() {
     options.encryptPassword = encryptPassword;
     options.encryptWorkFactor = encryptWorkFactor;
     options.setName = setName;
+    options.pieceCount = pieceCount;
     Result<SplitOutcome> made = splitSource(plain, options, context);
     forgetSecret(options.encryptPassword);
     forgetSecret(encryptPassword);

@@ -173,6 +173,8 @@ int splitCommand(Session& s) {
     if (o.setName) options.setName = *o.setName;
     if (o.recoveryCount) options.recovery.count = *o.recoveryCount;
     if (o.recoveryPercent) options.recovery.percent = *o.recoveryPercent;
+    // The encrypted stream is longer than the source: the count holds for it.
+    if (o.count && o.encrypt) options.pieceCount = static_cast<int32_t>(ceilDivide(total, pieceSize));
     std::optional<Result<SplitOutcome>> made;
     s.runWithProgress(progress, [&] { made = splitSource(request, options, s.run()); });
     if (!*made) {

@@ -719,8 +719,9 @@ bool writeSetRecovery(SplitJob& job, int tempFd, const RecoveryRequest& request,
     return true;
 }
 
-Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& options,
+Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& options,
                               RunContext& run) {
+    SplitRequest request = asked; // an encrypted set by count sets its own piece size
     run.startProgress();
     SplitJob job{run};
     job.includeHidden = options.includeHidden;
@@ -775,7 +776,8 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
         }
         // scrypt runs on its own thread while the source is measured and
         // streamed, when the header lies whole in the first piece.
-        const bool defer = request.pieceSize >= static_cast<int64_t>(ageHeaderSize(options.encryptWorkFactor) + 16);
+        const int64_t headerRoom = static_cast<int64_t>(ageHeaderSize(options.encryptWorkFactor) + 16);
+        const bool defer = options.pieceCount > 0 || request.pieceSize >= headerRoom;
         encryptor = std::make_shared<AgeEncryptor>(options.encryptPassword, options.encryptWorkFactor, defer);
         if (!encryptor->ready()) return run.fail("the encryption could not be set up"), run.failure();
         if (defer) job.headerPending = encryptor.get();
@@ -801,6 +803,8 @@ Result<SplitOutcome> runSplit(const SplitRequest& request, const SplitOptions& o
         tarSize = measure.written();
         encryptedMode = measure.fileModes() & 0666;
         job.streamSize = encryptor->outputSize(tarSize);
+        if (options.pieceCount > 0 && job.streamSize > 0)
+            request.pieceSize = std::max(headerRoom, (job.streamSize + options.pieceCount - 1) / options.pieceCount);
         job.folderStored = job.folderSource;
         job.folderSource = false; // the set holds one file: the age stream
     }

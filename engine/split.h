@@ -77,6 +77,10 @@ struct SplitOptions {
     // The name the set shows (its stem, and an encrypted set's "<name>.age");
     // "" for the source's own name.
     std::string setName{};
+    // Split into this many pieces (at most), the piece size made from what
+    // the pieces hold: an encrypted stream is longer than its source. 0 to
+    // keep the request's piece size.
+    int32_t pieceCount = 0;
     // Read the source from this descriptor (standard input, a pipe) instead
     // of request.source: its length shows only when it ends, so the pieces
     // are made as it comes and the set is counted at the end. Needs setName;

@@ -694,6 +694,12 @@ TEST(Cli, AnEncryptedSetIsMadeListedCheckedAndJoinedWithItsPassword) {
     r = parcelor(dir, {"split", "-q", "--encrypt", "--password-file", dir / "pw", "--name", "q3", "-b", "50000",
                        dir / "report.pdf", dir / "enc"});
     ASSERT_EQ(r.status, 0) << r.err;
+    // By count: the count holds for the encrypted stream, longer than the source.
+    r = parcelor(dir, {"split", "-q", "--encrypt", "--password-file", dir / "pw", "--name", "by3", "-n", "3",
+                       dir / "report.pdf", dir / "enc"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::exists(dir / "enc/by3_spt/by3_2.spt"));
+    EXPECT_FALSE(fs::exists(dir / "enc/by3_spt/by3_3.spt"));
     r = parcelor(dir, {"list", dir / "enc/q3_spt"});
     EXPECT_NE(r.out.find("mode:       encrypted (age)\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("report"), std::string::npos);
