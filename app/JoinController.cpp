@@ -142,6 +142,7 @@ void JoinController::load(const std::string& path) {
                 c_.joinList = std::move(found->pieces);
                 c_.pwdM = found->digest;
                 encrypted_ = found->encrypted;
+                revealedName_.clear();
                 c_.outputName = joinedName(found->name, found->encrypted);
                 setChecksums_ = found->checksums;
                 // Rows in piece order, whatever order the manifest lists them in.
@@ -245,9 +246,12 @@ void JoinController::reset() {
 void JoinController::start() {
     if (addingSet_ || c_.joinList.empty()) return;
     if (c_.outPath.empty()) return;
-    const std::string target = stringByAppendingPathComponent(c_.outPath, c_.outputName);
+    // An encrypted set's name outside is not what it holds: only a name a
+    // join revealed is asked about.
+    const std::string name = encrypted_ ? revealedName_ : c_.outputName;
+    const std::string target = stringByAppendingPathComponent(c_.outPath, name);
     bool replaceAgreed = false;
-    if (tk_.fileManager().fileExistsAtPath(target)) {
+    if (!name.empty() && tk_.fileManager().fileExistsAtPath(target)) {
         c_.outputPathPrompt->setStringValue(target + " already exists. Replace it?");
         c_.outputPathWindow->center();
         c_.outputPathWindow->makeKeyWindow();
@@ -392,7 +396,13 @@ void JoinController::tick() {
     const bool succeeded = run.done.result() == 0;
     // The engine's reason when an encrypted set does not open with the password.
     const bool wrongPassword = run.encrypted && run.reason() == "wrong password";
+    // What an encrypted set holds is named only once it is decrypted: the
+    // next Join asks about replacing it, under its real name.
+    const bool inTheWay = run.encrypted && run.failureKind() == EngineFailure::TargetExists;
+    if (run.encrypted && (succeeded || inTheWay))
+        revealedName_ = lastPathComponent(succeeded ? run.outcome.target : run.failure->path);
     std::string detail = wrongPassword            ? std::string(kWrongPasswordDetail)
+                         : inTheWay               ? run.reason() + ". Join again to replace it."
                          : !succeeded             ? run.reason()
                          : !run.outcome.fullCheck ? std::string(kQuickCheckOnlyDetail)
                                                   : std::string();

@@ -78,6 +78,8 @@ private:
     toolkit::Toolkit& tk_;
     bool addingSet_ = false;             // a set is being read on a worker thread
     bool encrypted_ = false;             // the listed set is encrypted
+    // What the listed encrypted set holds, once a join has decrypted its name.
+    std::string revealedName_;
     std::string typedPassword_;          // an encrypted set's, from OK until the prompt returns
     uint64_t setGeneration_ = 0;         // which add a result answers
     ChecksumVerdict setChecksums_;       // what the listed set's checksum files are worth

@@ -118,6 +118,8 @@ int joinCommand(Session& s) {
         s.engineNotes();
         if (joined->failure().kind == EngineFailure::ChecksumsDamaged)
             s.note("nothing was joined; --ignore-checksums joins with the quick check only");
+        if (joined->failure().kind == EngineFailure::TargetExists)
+            s.note("use --replace to replace it");
         return s.runFailed("join", joined->failure());
     }
     const JoinOutcome& outcome = joined->value();

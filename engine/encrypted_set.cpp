@@ -569,18 +569,23 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
     if (run.stopIfRequested()) return run.failure();
     struct stat existing {};
     const bool there = fstatat(out.get(), top.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
-    // What replaces a file is on disk before the file goes, as in every join.
-    if (there) run.enterPhase(RunPhase::WritingToDisk);
-    if (there && syncfs(work.fd()) != 0) return run.failErrno("write to disk", outputFolder, errno), run.failure();
     struct stat made {};
     fstatat(work.fd(), top.c_str(), &made, AT_SYMLINK_NOFOLLOW);
     if (there && !(options.replaceExisting && S_ISREG(existing.st_mode) && S_ISREG(made.st_mode))) {
-        run.fail(outputFolder + "/" + top + " already exists" +
-                 (S_ISDIR(made.st_mode) ? "; an encrypted folder set is joined only where nothing is in its way"
-                                        : "; use --replace to replace it"));
+        // Its name was hidden until now: the caller may ask, and join again.
+        const bool replaceable = S_ISREG(existing.st_mode) && S_ISREG(made.st_mode);
+        Failure exists;
+        exists.kind = replaceable ? EngineFailure::TargetExists : EngineFailure::Other;
+        exists.path = outputFolder + "/" + top;
+        exists.reason = exists.path + " already exists" +
+                        (replaceable ? "" : "; an encrypted folder set is joined only where nothing is in its way");
+        run.fail(std::move(exists));
         run.note("nothing in " + outputFolder + " was changed");
         return run.failure();
     }
+    // What replaces a file is on disk before the file goes, as in every join.
+    if (there) run.enterPhase(RunPhase::WritingToDisk);
+    if (there && syncfs(work.fd()) != 0) return run.failErrno("write to disk", outputFolder, errno), run.failure();
     if (there ? renameat(work.fd(), top.c_str(), out.get(), top.c_str()) != 0
               : !renameNoReplace(work.fd(), top.c_str(), out.get(), top.c_str())) {
         run.failErrno("put in place", outputFolder + "/" + top, errno);

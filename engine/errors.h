@@ -40,6 +40,7 @@ enum class EngineFailure {
     ChecksumsDamaged, // a checksum file is there but damaged or does not agree
     NoChecksums,      // checksums were required and the set has none
     SetNotWhole,      // a set no longer checks whole, so what depends on it was not done
+    TargetExists,     // what a join writes is already there, and replacing was not asked for
 };
 EngineFailure engineLastFailure();
 

@@ -656,7 +656,9 @@ void splitEncrypted(SplitJob& job, const std::shared_ptr<AgeEncryptor>& encrypto
         return cutter.takeBytes(data, size, slices);
     }, run);
     TarStream tar([&](const char* data, std::size_t size) { return chain.push(data, size); }, run);
-    const std::string top = job.baseName.substr(0, job.baseName.size() - 4);
+    // Inside, the source keeps its own name: the set's name shows outside only.
+    char top[kPathBufferSize] = {};
+    baseNameOf(job.source.c_str(), top);
     bool ok = true;
     if (job.tree.entries.empty()) {
         OpenSource source = openSource(job, job.source, "");
@@ -782,12 +784,9 @@ Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& opt
         if (!encryptor->ready()) return run.fail("the encryption could not be set up"), run.failure();
         if (defer) job.headerPending = encryptor.get();
         TarStream measure(nullptr, run);
-        std::string name = job.setName;
-        if (name.empty()) {
-            char base[kPathBufferSize] = {};
-            baseNameOf(request.source.c_str(), base);
-            name = base;
-        }
+        char name[kPathBufferSize] = {};
+        if (baseNameOf(request.source.c_str(), name) != 0 || !isSafeComponentName(name))
+            return run.refuse("cannot split " + request.source + ": it has no usable name"), run.failure();
         bool measured = false;
         if (job.folderSource) {
             const FileDescriptor root = openFolderPath(request.source);

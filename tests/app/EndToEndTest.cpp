@@ -161,14 +161,14 @@ TEST_F(EndToEnd, AnEncryptedSetTakesItsNameAndJoinsOnlyWithItsPassword) {
     c.mActMergeFile();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Joining Completed!");
     EXPECT_EQ(ui.completeDetail.stringValue(), "Joined " + std::to_string(ui.joinView.rows()) +
-                                                   " pieces into " + (dir / "joined/vault") + ".");
-    EXPECT_EQ(readFile(dir / "joined/vault"), readFile(source));
+                                                   " pieces into " + (dir / "joined/tax return.pdf") + ".");
+    EXPECT_EQ(readFile(dir / "joined/tax return.pdf"), readFile(source)); // its own name, from inside
 
     // Joined again: the name it shows is asked about before the password.
     tk.app.whenModal(&ui.outputPathWindow, [&] { c.actOutputPathCancel(); });
     c.mActMergeFile();
     EXPECT_EQ(ui.outputPathPrompt.stringValue(),
-              (dir / "joined/vault") + " already exists. Replace it?");
+              (dir / "joined/tax return.pdf") + " already exists. Replace it?");
     EXPECT_EQ(tk.app.modalHistory.back(), &ui.outputPathWindow);
 }
 

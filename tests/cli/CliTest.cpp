@@ -712,7 +712,7 @@ TEST(Cli, AnEncryptedSetIsMadeListedCheckedAndJoinedWithItsPassword) {
     EXPECT_NE(r.err.find("the set is encrypted"), std::string::npos) << r.err;
     r = parcelor(dir, {"join", "--password-file", dir / "pw", dir / "enc/q3_spt", dir / "out"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(readFile(dir / "out/q3"), readFile(dir / "report.pdf"));
+    EXPECT_EQ(readFile(dir / "out/report.pdf"), readFile(dir / "report.pdf")); // its own name, from inside
 
     // A folder encrypted with --remove-source goes once the set checks whole.
     writeFile(dir / "album/sub/photo.raw", seededBytes(7, 3000));

@@ -66,10 +66,10 @@ TEST(EncryptedSet, FilesAndFoldersComeBackThroughOurJoinAndThroughAgeAndTar) {
     writeFile(dir / "empty.bin", "");
     writeFile(dir / "one.bin", seededBytes(8, 3 * kAgeChunk + 11));
     struct Case { std::string source, name, top; };
-    for (const Case& c : {Case{dir / "tree", "", "tree"}, Case{dir / "tree", "holiday", "holiday"},
+    for (const Case& c : {Case{dir / "tree", "", "tree"}, Case{dir / "tree", "holiday", "tree"},
                           Case{dir / "empty.bin", "", "empty.bin"}, Case{dir / "one.bin", "", "one.bin"}}) {
         SCOPED_TRACE(c.source + " as " + c.top);
-        const std::string out = dir / ("sets-" + c.top);
+        const std::string out = dir / ("sets-" + c.top + c.name);
         const Result<SplitOutcome> split = encryptInto(c.source, out, 50000, "a long pass phrase", c.name);
         ASSERT_TRUE(split) << split.failure().reason;
         const std::string set = split->pieceFolder;
@@ -83,7 +83,7 @@ TEST(EncryptedSet, FilesAndFoldersComeBackThroughOurJoinAndThroughAgeAndTar) {
         const std::string manifest = readFile(set + "/spt_config.morvspt");
         EXPECT_EQ(manifest.find("a long pass phrase"), std::string::npos);
 
-        const std::string joined = dir / ("joined-" + c.top);
+        const std::string joined = dir / ("joined-" + c.top + c.name);
         const Result<JoinOutcome> back = decryptInto(set, joined, "a long pass phrase");
         ASSERT_TRUE(back) << back.failure().reason;
         const std::string made = joined + "/" + c.top;
@@ -98,15 +98,15 @@ TEST(EncryptedSet, FilesAndFoldersComeBackThroughOurJoinAndThroughAgeAndTar) {
     // Without this program: the pieces in order are an age file holding a tar.
     if (std::system("command -v age >/dev/null && command -v tar >/dev/null") != 0) GTEST_SKIP();
     std::string stream;
-    for (int i = 0; fs::exists(dir / ("sets-holiday/holiday_spt/holiday_" + std::to_string(i) + ".spt")); ++i)
-        stream += readFile(dir / ("sets-holiday/holiday_spt/holiday_" + std::to_string(i) + ".spt"));
+    for (int i = 0; fs::exists(dir / ("sets-treeholiday/holiday_spt/holiday_" + std::to_string(i) + ".spt")); ++i)
+        stream += readFile(dir / ("sets-treeholiday/holiday_spt/holiday_" + std::to_string(i) + ".spt"));
     writeFile(dir / "holiday.age", stream);
     fs::create_directories(dir / "by-hand");
     const std::string command = std::string("python3 ") + AGE_WITH_PASSPHRASE + " 'a long pass phrase' -d -o " +
                                 (dir / "holiday.tar") + " " + (dir / "holiday.age") + " >/dev/null && tar xf " +
                                 (dir / "holiday.tar") + " -C " + (dir / "by-hand");
     ASSERT_EQ(std::system(command.c_str()), 0);
-    EXPECT_EQ(treeContents(dir / "by-hand/holiday"), visibleTreeContents(dir / "tree"));
+    EXPECT_EQ(treeContents(dir / "by-hand/tree"), visibleTreeContents(dir / "tree"));
 }
 
 TEST(EncryptedSet, ItsRecoveryPiecesMendALostOrADamagedPieceForTheJoin) {
