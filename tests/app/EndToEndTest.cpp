@@ -142,6 +142,8 @@ TEST_F(EndToEnd, AnEncryptedSetTakesItsNameAndJoinsOnlyWithItsPassword) {
     addSet(set);
     EXPECT_EQ(ui.joinSummary.stringValue(),
               std::to_string(ui.joinView.rows()) + " pieces; encrypted (age); checksums present");
+    c.mActVerify(); // without the password: the pieces against SHA256SUMS
+    EXPECT_EQ(ui.completeTitle.stringValue(), "Verification Completed!") << ui.completeDetail.stringValue();
     tk.answerPanel(dir / "joined");
     c.mActSelectOutput();
     tk.app.whenModal(&ui.pwdWindow, [&] {

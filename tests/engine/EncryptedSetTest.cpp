@@ -174,7 +174,7 @@ TEST(EncryptedSet, DamageAWrongPasswordOrAHostileStreamPutsNothingInPlace) {
     struct Entry { std::string name; mode_t type; std::string link; };
     const std::vector<std::vector<Entry>> streams = {
         {{"../escape", AE_IFREG, ""}}, {{"/absolute", AE_IFREG, ""}}, {{"top/../../up", AE_IFREG, ""}},
-        {{"top/dev", AE_IFCHR, ""}},
+        {{"top/dev", AE_IFCHR, ""}}, {{"top/" + std::string(200000, 'n'), AE_IFREG, ""}}, // a huge pax header
         // A folder's name given again after a link of that name to elsewhere.
         {{"top", AE_IFDIR, ""}, {"top/l", AE_IFLNK, dir / "victim"}, {"top/l", AE_IFDIR, ""}},
     };
