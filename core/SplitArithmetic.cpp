@@ -111,7 +111,8 @@ std::string sizeWithBytes(int64_t bytes) {
 }
 
 std::string progressText(int64_t done, int64_t total, double seconds) {
-    std::string text = roundedSize(done) + " of " + roundedSize(total);
+    // A stream's total is known only at its end.
+    std::string text = total > 0 ? roundedSize(done) + " of " + roundedSize(total) : roundedSize(done);
     if (seconds < 0.2 || done <= 0) return text;
     const double rate = static_cast<double>(done) / seconds;
     text += ", " + roundedSize(static_cast<int64_t>(rate)) + "/s";

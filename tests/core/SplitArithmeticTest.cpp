@@ -40,6 +40,7 @@ TEST(Arithmetic, SizeTextsAndPaths) {
     EXPECT_EQ(sizeWithBytes(4294967295), "4.00 GB (4,294,967,295 bytes)");
     EXPECT_EQ(sizeWithBytes(1023), "1,023 bytes");
     EXPECT_EQ(progressText(1048064, 4294967295, 0), "1.00 MB of 4.00 GB");
+    EXPECT_EQ(progressText(1048064, 0, 2), "1.00 MB, 512 KB/s"); // a stream: no total yet
 
     // A size shown exactly: in the largest unit that divides it, else in bytes.
     const std::pair<int64_t, SizeInUnits> exact[] = {{734003200, {700, 1}},
