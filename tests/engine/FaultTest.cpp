@@ -4,6 +4,7 @@
 #include "engine/errors.h"
 #include "engine/join.h"
 #include "engine/manifest.h"
+#include "engine/split.h"
 
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/FaultInjection.h"
@@ -14,6 +15,8 @@
 
 #include <filesystem>
 #include <set>
+
+#include <fcntl.h>
 
 namespace fs = std::filesystem;
 
@@ -49,6 +52,23 @@ TEST(FullDisk, SplitAndJoinReportFailure) {
     makeSeededTree(dir / "tree", 4, 20, 10);
     EXPECT_EQ(withFileSizeLimit(4000, [&] { return splitInto(dir / "tree", dir / "in", 1); }), -1);
     EXPECT_FALSE(holdsTemporary(dir / "in")); // the half-written manifest went with the rest
+
+    // A stream that fills the disk: its half-made set goes, nothing is named.
+    fs::create_directory(dir / "streamed");
+    EXPECT_EQ(withFileSizeLimit(50000, [&] {
+                  const FileDescriptor in(open((dir / "in/big.bin").c_str(), O_RDONLY | O_CLOEXEC));
+                  SplitRequest request;
+                  request.source = "standard input";
+                  request.outFolder = dir / "streamed";
+                  request.pieceSize = 80000;
+                  SplitOptions options;
+                  options.sourceFd = in.get();
+                  options.setName = "s";
+                  RunContext run;
+                  return splitSource(request, options, run) ? 0 : -1;
+              }),
+              -1);
+    EXPECT_TRUE(fs::is_empty(dir / "streamed"));
 }
 
 TEST(JoinFailure, BadPiecesWriteNothingForTheTargetsTheyFeed) {
