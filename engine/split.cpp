@@ -26,6 +26,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -352,7 +353,11 @@ void splitStream(SplitJob& job) {
             job.failed = job.aborted = true;
             return;
         }
-        const ssize_t got = read(job.streamFd, buffer.data(), buffer.size());
+        // A silent pipe is waited on in short steps, so a stop is heard.
+        struct pollfd waiting {job.streamFd, POLLIN, 0};
+        const int ready = poll(&waiting, 1, 200);
+        if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+        const ssize_t got = ready < 0 ? -1 : read(job.streamFd, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             run.failErrno("read", job.source, errno);

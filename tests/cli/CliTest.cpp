@@ -771,6 +771,15 @@ TEST(Cli, StandardInputIsSplitAndASetIsJoinedToStandardOutput) {
         r = parcelor(dir, refused);
         EXPECT_EQ(r.status, 2) << refused[1] << r.err;
     }
+    // A stop while the input is silent: heard at once (a watchdog kills a run that does not hear it).
+    fs::create_directories(dir / "silent");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    r = captured(dir, "{ exec 3<>" + quote(dir / "fifo") + "; " + cli + " split -q -b 1000 --name s - " +
+                          quote(dir / "silent") + " <&3 & p=$!; sleep 0.3; kill -TERM $p; "
+                          "(sleep 10; kill -KILL $p) 2>/dev/null & w=$!; wait $p; s=$?; kill $w; exit $s; }");
+    EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+    EXPECT_TRUE(fs::is_empty(dir / "silent"));
+
     makeSeededTree(dir / "tree", 1, 2, 1000);
     ASSERT_EQ(parcelor(dir, {"split", "-q", dir / "tree", dir / "sets"}).status, 0);
     r = parcelor(dir, {"join", dir / "sets/tree_spt", "-"});
