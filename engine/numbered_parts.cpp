@@ -157,6 +157,12 @@ std::vector<PartNaming> partNamingsOf(std::string_view name) {
     return readings;
 }
 
+bool mayBeFirstPart(std::string_view name) {
+    const std::vector<PartNaming> readings = partNamingsOf(name);
+    return std::any_of(readings.begin(), readings.end(),
+                       [&](const PartNaming& reading) { return reading.ordinalOf(name) == 0; });
+}
+
 std::string PartsListing::missing() const {
     for (const ListedPart& part : parts)
         if (part.size < 0) return part.name;
@@ -177,6 +183,13 @@ constexpr std::size_t kSumLineBound = 64 + 4 + 2 * 255 + 2;
 // Lines a checksum file may hold beyond one a part: a few other files listed
 // beside them, parts past the last one found.
 constexpr std::size_t kOtherSumLines = 64;
+
+// A part known by its name only, until it is found.
+ListedPart partNamed(std::string name) {
+    ListedPart part;
+    part.name = std::move(name);
+    return part;
+}
 
 std::string lowerHex(std::string_view text) {
     std::string hex(text);
@@ -304,7 +317,7 @@ void readPartSums(int folderFd, PartsListing& listing, std::size_t partCount) {
         }
         // Parts it lists past the last one found are missing ones.
         while (listing.parts.size() <= listed.rbegin()->first)
-            listing.parts.push_back({listing.naming.nameAt(listing.parts.size())});
+            listing.parts.push_back(partNamed(listing.naming.nameAt(listing.parts.size())));
         for (ListedPart& part : listing.parts) {
             const auto found = listed.find(static_cast<uint64_t>(&part - listing.parts.data()));
             if (found != listed.end()) {
@@ -320,16 +333,22 @@ void readPartSums(int folderFd, PartsListing& listing, std::size_t partCount) {
 
 // The reading of the first part's name that the folder bears out: the one
 // that most entries are parts of; then the one in which the part given is
-// the first, a prefix ending in '.', coreutils' own default, the widest.
+// the first, or whose first is there, a prefix ending in '.', coreutils' own
+// default, the widest.
 const PartNaming* bestReading(const std::vector<PartNaming>& readings, std::string_view given,
                               const std::vector<std::string>& names) {
     const PartNaming* best = nullptr;
-    std::array<int64_t, 5> bestRank{};
+    std::array<int64_t, 6> bestRank{};
     for (const PartNaming& reading : readings) {
         int64_t members = 0;
-        for (const std::string& name : names) members += reading.ordinalOf(name) ? 1 : 0;
-        const std::array<int64_t, 5> rank{members, reading.ordinalOf(given) == 0 ? 1 : 0,
-                                          reading.prefix.back() == '.' ? 1 : 0,
+        bool firstThere = false;
+        for (const std::string& name : names) {
+            const std::optional<uint64_t> ordinal = reading.ordinalOf(name);
+            members += ordinal ? 1 : 0;
+            firstThere = firstThere || ordinal == 0;
+        }
+        const std::array<int64_t, 6> rank{members, reading.ordinalOf(given) == 0 ? 1 : 0,
+                                          firstThere ? 1 : 0, reading.prefix.back() == '.' ? 1 : 0,
                                           reading.widening ? 1 : 0, reading.width};
         if (!best || rank > bestRank) {
             best = &reading;
@@ -357,10 +376,15 @@ Result<PartsListing> listNumberedParts(const std::string& firstPart, RunContext&
     const std::vector<std::string> names = namesIn(folder.get());
     const PartNaming* reading = bestReading(readings, given, names);
     listing.naming = *reading;
-    if (reading->ordinalOf(given) != 0)
-        return run.refuse(given + " is not the first part: the series begins with " +
-                          reading->nameAt(0)),
+    if (reading->ordinalOf(given) != 0) {
+        // A name that only looks numbered ("notes.txt") has no first part beside it.
+        const std::string first = reading->nameAt(0);
+        if (std::find(names.begin(), names.end(), first) == names.end())
+            return run.refuse(firstPart + " is not a numbered part (such as name.001, xaa or x00)"),
+                   run.failure();
+        return run.refuse(given + " is not the first part: the series begins with " + first),
                run.failure();
+    }
     std::map<uint64_t, std::string> found;
     for (const std::string& name : names)
         if (const std::optional<uint64_t> ordinal = reading->ordinalOf(name))
@@ -369,7 +393,7 @@ Result<PartsListing> listNumberedParts(const std::string& firstPart, RunContext&
         return run.refuse(given + " is the only part there: a series needs at least two"),
                run.failure();
     for (const auto& [ordinal, name] : found) {
-        ListedPart part{name};
+        ListedPart part = partNamed(name);
         const EntryKind kind = entryAt(folder.get(), name.c_str(), &part.identity);
         const std::string shown = listing.folder + "/" + name;
         if (kind == EntryKind::Link)
@@ -379,7 +403,7 @@ Result<PartsListing> listNumberedParts(const std::string& firstPart, RunContext&
         part.size = part.identity.size;
         // A gap is listed as the parts missing there.
         while (listing.parts.size() < ordinal)
-            listing.parts.push_back({reading->nameAt(listing.parts.size())});
+            listing.parts.push_back(partNamed(reading->nameAt(listing.parts.size())));
         listing.parts.push_back(std::move(part));
     }
     readPartSums(folder.get(), listing, listing.parts.size());

@@ -43,6 +43,9 @@ struct PartNaming {
 // The readings of `name` as a numbered part, whichever number it has; none
 // when it has no numbered suffix.
 std::vector<PartNaming> partNamingsOf(std::string_view name);
+// `name` may be the first of numbered parts: the lowest number of some
+// reading ("xaa", "x00", "name.001").
+bool mayBeFirstPart(std::string_view name);
 
 // The checksum files that may list the parts, looked for in this order
 // beside them (`<stem>` is the prefix without its trailing '.'):
