@@ -445,6 +445,7 @@ void JoinController::tick() {
     const bool wrongPassword = run.encrypted && run.reason() == "wrong password";
     std::string detail = wrongPassword            ? std::string(kWrongPasswordDetail)
                          : !succeeded             ? run.reason()
+                         : !run.outcome.fullCheck && run.parts ? std::string(kUnlistedPartMark) + "."
                          : !run.outcome.fullCheck ? std::string(kQuickCheckOnlyDetail)
                                                   : std::string();
     if (const std::string changes =
