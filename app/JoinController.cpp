@@ -6,6 +6,7 @@
 #include "core/SplitArithmetic.h"
 #include "core/SplitRules.h"
 #include "engine/encrypted_set.h"
+#include "engine/numbered_parts.h"
 #include "engine/errors.h"
 #include "engine/removal.h"
 #include "engine/safe_fs.h"
@@ -104,6 +105,8 @@ void JoinController::load(const std::string& path) {
     recovery_ = {};
     assessed_.reset();
     encrypted_ = false;
+    parts_ = false;
+    partsSums_.clear();
     c_.intPath = path;
     c_.outPath = stringByDeletingLastPathComponent(c_.intPath);
     c_.tfMOutputPath->setStringValue(c_.outPath);
@@ -114,6 +117,8 @@ void JoinController::load(const std::string& path) {
     // for it, and a result that comes after the list changed is dropped.
     const uint64_t generation = ++setGeneration_;
     setAdding(true);
+    if (tk_.fileManager().attributesOfItemAtPath_fileType(path) == toolkit::FileType::Regular)
+        return loadParts(path, generation);
     tk_.threads().detachNewThread([this, path, generation, alive = std::weak_ptr<int>(alive_)] {
         auto found = std::make_shared<InspectedSet>();
         char digest[40] = {};
@@ -160,6 +165,43 @@ void JoinController::load(const std::string& path) {
     });
 }
 
+void JoinController::loadParts(const std::string& path, uint64_t generation) {
+    tk_.threads().detachNewThread([this, path, generation, alive = std::weak_ptr<int>(alive_)] {
+        auto listed = std::make_shared<std::optional<Result<PartsListing>>>();
+        RunContext run;
+        listed->emplace(listNumberedParts(path, run));
+        c_.onUi([this, generation, listed, alive] {
+            if (alive.expired() || generation != setGeneration_) return;
+            setAdding(false);
+            const Result<PartsListing>& found = **listed;
+            const std::string name = found ? found->naming.outputName() : std::string();
+            if (!found || name.empty()) {
+                c_.showAlert(kAddJoinFolderFailed, found ? kPartsWithoutNameDetail
+                                                         : found.failure().reason + ".");
+                reset();
+            } else {
+                parts_ = true;
+                partsSums_ = found->sumsFile;
+                c_.outputName = name;
+                c_.pwdM.clear();
+                setChecksums_ = {};
+                setChecksums_.state = !found->sumsProblem.empty() ? ChecksumState::Damaged
+                                      : partsSums_.empty()        ? ChecksumState::Absent
+                                                                  : ChecksumState::Good;
+                setChecksums_.problem = found->sumsProblem;
+                int32_t index = 0;
+                for (const ListedPart& part : found->parts)
+                    c_.joinList.push_back({index++, static_cast<int16_t>(part.size < 0 ? -1 : 0), "",
+                                           stringByAppendingPathComponent(found->folder, part.name),
+                                           part.size});
+                setControlsEnabled(true);
+            }
+            showSummary();
+            c_.joinView->reloadData();
+        });
+    });
+}
+
 void JoinController::setAdding(bool busy) {
     addingSet_ = busy;
     c_.mBtnAddFile->setEnabled(!busy);
@@ -180,7 +222,13 @@ void JoinController::setControlsEnabled(bool enabled) {
     c_.mVerifyBtn->setEnabled(enabled);
     c_.tfMOutputPath->setEnabled(enabled);
     c_.mOutputBtn->setEnabled(enabled);
-    c_.delSoureFileM->setEnabled(enabled);
+    // Numbered parts are joined, never removed or checked on their own; a gap cannot be joined.
+    c_.delSoureFileM->setEnabled(enabled && !parts_);
+    c_.mVerifyBtn->setEnabled(enabled && !parts_);
+    c_.mergeBtn->setEnabled(enabled && !(parts_ && std::any_of(c_.joinList.begin(), c_.joinList.end(),
+                                                               [](const SPTCfg_SPTitem2& entry) {
+                                                                   return entry.size < 0;
+                                                               })));
     c_.mRepairBtn->setEnabled(enabled && canRepair());
 }
 
@@ -236,6 +284,8 @@ void JoinController::reset() {
     c_.joinList.clear();
     recovery_ = {};
     assessed_.reset();
+    parts_ = false;
+    partsSums_.clear();
     c_.intPath.clear();
     c_.outPath.clear();
     c_.tfMOutputPath->setStringValue(c_.outPath);
@@ -360,13 +410,14 @@ void JoinController::launch(bool ignoreChecksums, bool replaceAgreed, std::strin
     // The engine thread gets its own copies: the controller's texts belong to the UI thread.
     auto run = std::make_shared<JoinRun>();
     run->pieceFolder = c_.intPath;
+    run->parts = parts_;
     run->outputFolder = c_.outPath;
     run->options.ignoreChecksums = ignoreChecksums;
     run->encrypted = encrypted_;
     run->options.password = std::move(password);
     // What an encrypted set holds is named only once it is decrypted: it
     // replaces nothing the user was not asked about.
-    run->options.replaceExisting = !encrypted_ || replaceAgreed;
+    run->options.replaceExisting = (!encrypted_ && !parts_) || replaceAgreed;
     run->removePieces = c_.delSoureFileM->state() == 1;
     run->pieces = static_cast<int64_t>(c_.joinList.size());
     // Without checksum files the user was asked before the run, and agreed.
@@ -404,6 +455,7 @@ void JoinController::tick() {
     std::string detail = wrongPassword            ? std::string(kWrongPasswordDetail)
                          : inTheWay               ? run.reason() + ". Join again to replace it."
                          : !succeeded             ? run.reason()
+                         : !run.outcome.fullCheck && run.parts ? std::string(kUnlistedPartMark) + "."
                          : !run.outcome.fullCheck ? std::string(kQuickCheckOnlyDetail)
                                                   : std::string();
     if (const std::string changes =
@@ -416,7 +468,7 @@ void JoinController::tick() {
     // "Joined 18 pieces into /home/me/movie.mkv.": what an encrypted set held is named only now.
     if (succeeded)
         detail = "Joined " + groupedCount(run.pieces) +
-                 (run.pieces == 1 ? " piece into " : " pieces into ") +
+                 (run.parts ? " parts into " : run.pieces == 1 ? " piece into " : " pieces into ") +
                  run.outcome.target + "." + (detail.empty() ? "" : "\n" + detail);
     std::function<void()> beforeCompletion;
     if (run.removePieces && succeeded) {
@@ -586,6 +638,10 @@ toolkit::CellValue JoinController::cell(const std::string& columnId, int64_t row
         return CellValue::text(stringByDeletingLastPathComponent(entry.path));
     if (columnId == kSizeColumn) return sizeCell(entry.size);
     if (columnId == kCheckStateColumn) {
+        if (entry.checkState == 0 && parts_)
+            return CellValue::image(kRightImage, partsSums_.empty()
+                                                     ? std::string(kUnlistedPartMark)
+                                                     : "Listed in " + partsSums_ + kListedPartMark);
         if (entry.checkState == 0)
             return CellValue::image(kRightImage,
                                     checksumsVerified_ ? kVerifiedMark : kQuickCheckMark);

@@ -26,7 +26,8 @@ class JoinController {
 public:
     JoinController(MainViewController& controller, toolkit::Toolkit& toolkit);
 
-    // Lists the set in `path`; its pieces are read on a worker thread.
+    // Lists the set in `path`, or the numbered parts whose first is the file
+    // `path`; they are read on a worker thread.
     void load(const std::string& path);
     bool isAddingSet() const { return addingSet_; }
     void chooseSet();
@@ -59,6 +60,8 @@ public:
 
 private:
     void setAdding(bool busy);
+    // The numbered parts that the file `path` begins, listed as a set's pieces.
+    void loadParts(const std::string& path, uint64_t generation);
     void showSummary();
     // What a reading of the whole set against its recovery pieces found:
     // the pieces it found wrong are marked so.
@@ -80,6 +83,8 @@ private:
     bool encrypted_ = false;             // the listed set is encrypted
     // What the listed encrypted set holds, once a join has decrypted its name.
     std::string revealedName_;
+    bool parts_ = false;                 // the list holds numbered parts, not a set's pieces
+    std::string partsSums_;              // the checksum file that lists the parts; "" when none
     std::string typedPassword_;          // an encrypted set's, from OK until the prompt returns
     uint64_t setGeneration_ = 0;         // which add a result answers
     ChecksumVerdict setChecksums_;       // what the listed set's checksum files are worth

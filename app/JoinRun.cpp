@@ -1,6 +1,17 @@
 #include "app/JoinRun.h"
 
+#include "engine/numbered_parts.h"
+
 void JoinRun::execute() {
+    if (parts) {
+        PartsJoinOptions joinOptions;
+        joinOptions.replaceExisting = options.replaceExisting;
+        joinOptions.ignoreChecksums = options.ignoreChecksums;
+        Result<JoinOutcome> joined = joinNumberedParts(pieceFolder, outputFolder, joinOptions, context);
+        if (joined) outcome = std::move(joined.value());
+        finish(joined);
+        return;
+    }
     JoinOptions withRemoval = options;
     forgetSecret(options.password);
     withRemoval.removePieces = removePieces;

@@ -15,7 +15,8 @@ public:
     // its result.
     void execute();
 
-    std::string pieceFolder;
+    std::string pieceFolder; // the first part, for numbered parts
+    bool parts = false;      // numbered parts made by other tools, not a piece set
     std::string outputFolder;
     // With an encrypted set's password, which the run forgets once it ends.
     JoinOptions options;

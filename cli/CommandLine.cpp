@@ -25,7 +25,7 @@ const std::vector<OptionRule>& optionRules() {
         {"hidden", 0, &CliOptions::hidden, {Verb::Split}},
         {"recovery", 0, nullptr, {Verb::Split}},
         {"encrypt", 0, &CliOptions::encrypt, {Verb::Split}},
-        {"name", 0, nullptr, {Verb::Split}},
+        {"name", 0, nullptr, {Verb::Split, Verb::Join}},
         {"output", 'o', nullptr, {Verb::Repair}},
         {"ignore-checksums", 0, &CliOptions::ignoreChecksums, {Verb::Join}},
         {"require-checksums", 0, &CliOptions::requireChecksums, {Verb::Join}},
@@ -324,6 +324,7 @@ std::string helpText(Verb verb) {
                "  -h, --help             show this help\n";
     case Verb::Join:
         return "Usage: parcelor join [OPTION]... PIECE_FOLDER [OUTPUT_FOLDER]\n"
+               "  or:  parcelor join [OPTION]... FIRST_PART [OUTPUT_FOLDER]\n"
                "Rebuild the file or folder of the set in PIECE_FOLDER inside OUTPUT_FOLDER\n"
                "(default: the folder that holds PIECE_FOLDER; it must exist). Every piece is\n"
                "checked in full, and every rebuilt file against CONTENTS.sha256, when the\n"
@@ -340,9 +341,16 @@ std::string helpText(Verb verb) {
                "                         only: damage past a piece's first kilobyte goes\n"
                "                         unseen\n"
                "      --require-checksums fail a set that has no checksum files\n"
+               "      --name=NAME        name the file joined from numbered parts NAME\n"
                "  -q, --quiet            no progress on the terminal\n"
                "      --json             one JSON object per line on standard output\n"
-               "  -h, --help             show this help\n";
+               "  -h, --help             show this help\n\n"
+               "FIRST_PART, a file, is the first of numbered parts made by other tools\n"
+               "(name.001, name.7z.001, backup.tar.00, or split's xaa or x00): they are\n"
+               "joined in number order into OUTPUT_FOLDER/name (the name without its\n"
+               "number; --name for a bare prefix such as x), each checked against a\n"
+               "checksum file beside them that lists them (<name>.sha256, <name>.md5,\n"
+               "<name>.sfv, SHA256SUMS or MD5SUMS) when there is one.\n";
     case Verb::Verify:
         return "Usage: parcelor verify [OPTION]... PIECE_FOLDER\n"
                "Check every piece of the set against its SHA-256; one line per bad or\n"

@@ -1,4 +1,4 @@
-// parcelor join PIECE_FOLDER [OUTPUT_FOLDER]
+// parcelor join PIECE_FOLDER [OUTPUT_FOLDER], and parcelor join FIRST_PART [OUTPUT_FOLDER]
 
 #include "cli/Commands.h"
 
@@ -9,6 +9,7 @@
 #include "engine/checksums.h"
 #include "engine/encrypted_set.h"
 #include "engine/join.h"
+#include "engine/numbered_parts.h"
 #include "engine/recovery.h"
 #include "engine/safe_fs.h"
 #include "engine/set_listing.h"
@@ -38,6 +39,59 @@ int passwordStep(Session& s, const char* digest) {
     return matches ? 0 : s.fail("wrong password", "wrong-password");
 }
 
+// Numbered parts made by other tools, from the first one: joined into a
+// file in the output folder.
+int joinPartsCommand(Session& s, const std::string& first, const std::string& out) {
+    const CliOptions& o = s.options();
+    if (out == "-") return s.fail("numbered parts are joined into a folder, not to standard output");
+    if (o.removePieces) return s.fail("--remove-pieces goes with a piece set, not numbered parts");
+    if (!isFolderPath(out))
+        return s.fail("the output folder " + quotedName(out) + " does not exist");
+    const Result<PartsListing> listed = listNumberedParts(first, s.run());
+    if (!listed) return s.fail(listed.failure().reason);
+    const PartsListing& listing = listed.value();
+    if (const std::string missing = listing.missing(); !missing.empty())
+        return s.fail("part " + quotedName(listing.folder + "/" + missing) + " is missing");
+    const std::string name = o.setName ? *o.setName : listing.naming.outputName();
+    if (name.empty())
+        return s.fail("the parts' prefix " + quotedName(listing.naming.prefix) +
+                      " gives no name to the joined file: give it one with --name");
+    const std::string target = out + "/" + name;
+    struct stat st {};
+    if (!o.replace && lstat(target.c_str(), &st) == 0)
+        return s.fail(quotedName(target) + " already exists; use --replace to replace it");
+
+    Progress progress = s.makeProgress();
+    progress.start("join", {{"parts", Progress::quoted(first)},
+                            {"output", Progress::quoted(target)},
+                            {"total", std::to_string(listing.totalSize())}});
+    PartsJoinOptions options;
+    options.replaceExisting = o.replace;
+    options.ignoreChecksums = o.ignoreChecksums;
+    options.requireChecksums = o.requireChecksums;
+    options.name = name;
+    std::optional<Result<JoinOutcome>> joined;
+    s.runWithProgress(progress, [&] { joined = joinNumberedParts(first, out, options, s.run()); });
+    if (!*joined) {
+        s.engineNotes();
+        if (joined->failure().kind == EngineFailure::ChecksumsDamaged)
+            s.note("nothing was joined; --ignore-checksums joins the parts unchecked");
+        return s.runFailed("join", joined->failure());
+    }
+    const JoinOutcome& outcome = joined->value();
+    s.addDoneField("check", Progress::quoted(outcome.fullCheck ? "full" : "none"));
+    s.addDoneField("parts", std::to_string(listing.parts.size()));
+    s.note("wrote " + quotedName(outcome.target) + " from " + std::to_string(listing.parts.size()) +
+           " parts");
+    if (outcome.fullCheck)
+        s.note("every part matched its checksum in " + quotedName(listing.sumsFile));
+    else if (listing.sumsFile.empty())
+        s.note("no checksum file beside the parts lists them, so they were joined unchecked, and a "
+               "missing last part cannot be detected without one");
+    s.engineNotes();
+    return stopSignal() != 0 ? s.stoppedAfter("join") : 0;
+}
+
 } // namespace
 
 int joinCommand(Session& s) {
@@ -45,6 +99,11 @@ int joinCommand(Session& s) {
     const std::string set = operandPath(o.operands[0]);
     const std::string out =
         o.operands.size() > 1 ? o.operands[1] : stringByDeletingLastPathComponent(set);
+    // A file is the first of numbered parts; a folder stays a piece set.
+    struct stat operand {};
+    if (stat(set.c_str(), &operand) == 0 && S_ISREG(operand.st_mode))
+        return joinPartsCommand(s, set, out);
+    if (o.setName) return s.fail("--name goes with numbered parts, not a piece set");
     // "-": the content goes to standard output, and nothing else does.
     const bool toStdout = out == "-";
     if (!toStdout && !isFolderPath(out))

@@ -340,20 +340,6 @@ bool linkPointsAt(int folderFd, const std::string& name, const std::string& targ
     return length >= 0 && std::string_view(text, static_cast<std::size_t>(length)) == target;
 }
 
-// A file that replaces another keeps its owner and group: who may write it
-// stays who could. False, with the reason kept, when the system refuses.
-bool keepOwner(int out, const struct stat& existing, const std::string& path, RunContext& run) {
-    struct stat made {};
-    if (fstat(out, &made) != 0) {
-        run.failErrno("examine the file written for", path, errno);
-        return false;
-    }
-    if (made.st_uid == existing.st_uid && made.st_gid == existing.st_gid) return true;
-    if (fchown(out, existing.st_uid, existing.st_gid) == 0) return true;
-    run.failErrno("keep the owner of", path, errno);
-    return false;
-}
-
 // Writes one target and gives it `name` in `folderFd` once every slice is in
 // and it passed its checks. A new file is written unnamed in its folder
 // (where the file system allows) and named in one step that fails if the name

@@ -325,3 +325,15 @@ std::string resolvedPath(const std::string& path) {
     if (!realpath(path.c_str(), resolved)) return {};
     return resolved;
 }
+
+bool keepOwner(int out, const struct stat& existing, const std::string& path, RunContext& run) {
+    struct stat made {};
+    if (fstat(out, &made) != 0) {
+        run.failErrno("examine the file written for", path, errno);
+        return false;
+    }
+    if (made.st_uid == existing.st_uid && made.st_gid == existing.st_gid) return true;
+    if (fchown(out, existing.st_uid, existing.st_gid) == 0) return true;
+    run.failErrno("keep the owner of", path, errno);
+    return false;
+}

@@ -142,6 +142,11 @@ bool lockFolder(int dirFd, bool exclusive);
 // The device and inode of `fd` equal those of `other`.
 bool sameFile(int fd, int other);
 
+// A file that replaces another keeps its owner and group: gives the file
+// `out` those of `existing` (the file it replaces, at `path`). Who may write
+// it stays who could. False, with the reason kept, when the system refuses.
+bool keepOwner(int out, const struct stat& existing, const std::string& path, RunContext& run);
+
 // How many folders below `root` the folder `inner` lies (0: it is `root`),
 // walking up by device and inode so that no second name of a folder hides
 // it; -1 when it does not lie below it.

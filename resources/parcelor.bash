@@ -17,7 +17,7 @@ _parcelor() {
         local options="--help"
         case $command in
             split) options="-b --size -n --count --password-file --password-prompt --remove-source --no-checksums --recovery --encrypt --name --hidden --replace -f --force -q --quiet --json --help" ;;
-            join) options="--password-file --password-prompt --remove-pieces --replace --ignore-checksums --require-checksums -q --quiet --json --help" ;;
+            join) options="--password-file --password-prompt --remove-pieces --replace --ignore-checksums --require-checksums --name -q --quiet --json --help" ;;
             verify) options="--decrypt --password-file --password-prompt -q --quiet --json --help" ;;
             repair) options="-o --output -q --quiet --json --help" ;;
         esac
@@ -25,7 +25,7 @@ _parcelor() {
         return
     fi
     case $command in
-        split) COMPREPLY=($(compgen -f -- "$cur")) ;;
+        split | join) COMPREPLY=($(compgen -f -- "$cur")) ;;
         *) COMPREPLY=($(compgen -d -- "$cur")) ;;
     esac
 }

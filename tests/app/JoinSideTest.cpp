@@ -1,6 +1,7 @@
 #include "tests/app/ControllerFixture.h"
 
 #include "app/FileTableView.h"
+#include "app/Texts.h"
 #include "engine/manifest.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/TempDir.h"
@@ -212,4 +213,44 @@ TEST_F(JoinSide, AddingASetReturnsAtOnceAndAStaleResultIsDropped) {
     tk.threadsImpl.joinAll();
     tk.ui.drain();
     EXPECT_EQ(ui.joinView.rows(), 0); // the late result was dropped
+}
+
+// The first of numbered parts made by another tool, dropped on the join
+// table, lists the parts with their marks as a set's pieces; Join joins
+// them, and a gap keeps Join off.
+TEST_F(JoinSide, DroppedNumberedPartsAreListedAndJoined) {
+    const std::string data = seededBytes(9, 2500);
+    for (std::size_t i = 0; i < 3; ++i)
+        writeFile(dir / ("dl/movie.mkv.00" + std::to_string(i + 1)), data.substr(i * 1000, 1000));
+    writeFile(dir / "dl/notes.txt", "n");
+    FileTableView view(tk.files);
+    view.setDelegate(&c);
+    EXPECT_FALSE(view.performDragOperation({{kFilenamesPboardType}, {dir / "dl/notes.txt"}}));
+    const auto drop = [&] {
+        EXPECT_TRUE(view.performDragOperation({{kFilenamesPboardType}, {dir / "dl/movie.mkv.001"}}));
+        ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
+    };
+    drop();
+    EXPECT_EQ(c.outputName, "movie.mkv");
+    EXPECT_EQ(c.outPath, dir / "dl");
+    ASSERT_EQ(ui.joinView.rows(), 3);
+    EXPECT_EQ(ui.joinView.cell("fileNameID", 2), toolkit::CellValue::text("movie.mkv.003"));
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 0), toolkit::CellValue::image("right.png"));
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 0).toolTip, kUnlistedPartMark);
+    EXPECT_TRUE(ui.mergeBtn.isEnabled());
+    EXPECT_FALSE(ui.mVerifyBtn.isEnabled());
+    EXPECT_FALSE(ui.delSoureFileM.isEnabled());
+    tk.app.whenModal(&ui.completeWindow, [&] { c.actFinish(); });
+    c.mActMergeFile();
+    ASSERT_FALSE(tk.app.hung);
+    EXPECT_EQ(ui.completeTitle.stringValue(), kJoinCompletedTitle);
+    EXPECT_EQ(ui.completeDetail.stringValue(), "Joined 3 parts into " + (dir / "dl/movie.mkv") +
+                                                   ".\n" + kUnlistedPartMark + ".");
+    EXPECT_TRUE(readFile(dir / "dl/movie.mkv") == data);
+
+    fs::remove(dir / "dl/movie.mkv.002");
+    drop();
+    ASSERT_EQ(ui.joinView.rows(), 3);
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 1).toolTip, "missing");
+    EXPECT_FALSE(ui.mergeBtn.isEnabled());
 }

@@ -786,3 +786,123 @@ TEST(Cli, StandardInputIsSplitAndASetIsJoinedToStandardOutput) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("join it into a folder"), std::string::npos) << r.err;
 }
+
+// Parts made by coreutils' split, in each of its namings, are joined back
+// byte for byte: its widening of the default suffixes too (700 one-byte
+// parts run past "xyz"; 100 numbered ones past "x89").
+TEST(CliParts, PartsMadeBySplitAreJoinedInNumberOrder) {
+    TempDir dir;
+    const std::string data = seededBytes(31, 5000);
+    writeFile(dir / "movie.mkv", data);
+    const struct {
+        const char* split;      // options; the source; the prefix
+        std::size_t bytes;      // of the source
+        const char* first;      // the first part
+        const char* joinedName; // what the join writes
+        std::vector<std::string> name; // --name, when the prefix names nothing
+    } table[] = {
+        {"-b 1000 {} movie.mkv.", 5000, "movie.mkv.aa", "movie.mkv", {}},
+        {"-d -a 3 --numeric-suffixes=1 -b 1000 {} movie.mkv.", 5000, "movie.mkv.001", "movie.mkv", {}},
+        {"-d -b 1000 {} backup.tar.", 5000, "backup.tar.00", "backup.tar", {}},
+        {"-b 1 {}", 700, "xaa", "film", {"--name", "film"}},
+        {"-d -b 1 {}", 100, "x00", "film", {"--name", "film"}},
+        {"-a 3 -b 400 {}", 5000, "xaaa", "film", {"--name", "film"}},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.split);
+        const std::string parts = dir / "parts";
+        fs::remove_all(parts);
+        fs::create_directories(parts);
+        const std::string source = data.substr(0, row.bytes);
+        writeFile(dir / "source", source);
+        std::string split = row.split;
+        split.replace(split.find("{}"), 2, quote(dir / "source"));
+        ASSERT_EQ(captured(dir, "cd " + quote(parts) + " && split " + split).status, 0);
+        std::vector<std::string> args{"join", parts + "/" + row.first};
+        args.insert(args.end(), row.name.begin(), row.name.end());
+        const Outcome r = parcelor(dir, args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(readFile(parts + "/" + row.joinedName) == source);
+        EXPECT_NE(r.err.find("a missing last part cannot be detected"), std::string::npos) << r.err;
+    }
+    // A bare prefix names nothing; a folder operand stays a piece set.
+    Outcome r = parcelor(dir, {"join", dir / "parts/xaaa"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("give it one with --name"), std::string::npos) << r.err;
+    r = parcelor(dir, {"join", dir / "parts"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot read the set"), std::string::npos) << r.err;
+}
+
+// A checksum file beside the parts checks every one: damage, a gap and a
+// missing last part are refused by name with nothing under the real name;
+// an existing result is replaced only when asked, keeping its permissions.
+TEST(CliParts, ChecksumFilesGapsLinksAndAnExistingResult) {
+    TempDir dir;
+    const std::string data = seededBytes(32, 4000);
+    const std::string parts = dir / "dl";
+    fs::create_directories(parts);
+    writeFile(parts + "/movie.mkv", data);
+    const auto sh = [&](const std::string& line) {
+        return captured(dir, "cd " + quote(parts) + " && { " + line + "; }").status;
+    };
+    ASSERT_EQ(sh("split -b 1000 movie.mkv movie.mkv. && rm movie.mkv"), 0);
+    const std::string first = parts + "/movie.mkv.aa";
+    const auto join = [&](std::vector<std::string> extra = {}) {
+        extra.insert(extra.begin(), {"join", first});
+        return parcelor(dir, extra);
+    };
+    const auto refusedNaming = [&](const std::string& text) {
+        const Outcome r = join();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(parts + "/movie.mkv"));
+        for (const auto& entry : fs::directory_iterator(parts))
+            EXPECT_EQ(entry.path().filename().string().rfind(".parcelor-tmp-", 0), std::string::npos);
+    };
+    // sha256sum's lines, one with the binary marker; then an SFV file.
+    for (const std::string& sums :
+         {std::string("sha256sum movie.mkv.a[a-c] > movie.mkv.sha256 && sha256sum -b movie.mkv.ad >> "
+                      "movie.mkv.sha256"),
+          std::string("rm movie.mkv.sha256 && { echo '; made by hand'; for p in movie.mkv.a?; do "
+                      "printf '%s %s\\n' $p $(gzip -c $p | tail -c8 | od -An -tx4 -N4 | tr -d ' '); "
+                      "done; } > movie.mkv.sfv")}) {
+        ASSERT_EQ(sh(sums), 0);
+        const Outcome r = join();
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(readFile(parts + "/movie.mkv") == data);
+        EXPECT_NE(r.err.find("every part matched its checksum"), std::string::npos) << r.err;
+        fs::remove(parts + "/movie.mkv");
+    }
+    // A byte changed in the second part, then the part put back.
+    const std::string second = readFile(parts + "/movie.mkv.ab");
+    std::string damaged = second;
+    damaged[700] ^= 1;
+    writeFile(parts + "/movie.mkv.ab", damaged);
+    refusedNaming("part " + parts + "/movie.mkv.ab does not match its CRC32 in movie.mkv.sfv");
+    writeFile(parts + "/movie.mkv.ab", second);
+    // The last part gone: only the checksum file knows of it.
+    fs::rename(parts + "/movie.mkv.ad", dir / "ad");
+    refusedNaming("part " + parts + "/movie.mkv.ad is missing");
+    fs::rename(dir / "ad", parts + "/movie.mkv.ad");
+    // A gap, without any checksum file.
+    fs::remove(parts + "/movie.mkv.sfv");
+    fs::rename(parts + "/movie.mkv.ab", dir / "ab");
+    refusedNaming("part " + parts + "/movie.mkv.ab is missing");
+    // A part that is a link to one.
+    fs::create_symlink(dir / "ab", parts + "/movie.mkv.ab");
+    refusedNaming("part " + parts + "/movie.mkv.ab is a symbolic link");
+    fs::remove(parts + "/movie.mkv.ab");
+    fs::rename(dir / "ab", parts + "/movie.mkv.ab");
+
+    writeFile(parts + "/movie.mkv", "older");
+    fs::permissions(parts + "/movie.mkv", fs::perms(0640));
+    Outcome r = join();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("already exists; use --replace"), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(parts + "/movie.mkv"), "older");
+    r = join({"--replace"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(readFile(parts + "/movie.mkv") == data);
+    EXPECT_EQ(fs::status(parts + "/movie.mkv").permissions(), fs::perms(0640));
+}

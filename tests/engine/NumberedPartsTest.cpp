@@ -1,0 +1,91 @@
+#include "engine/numbered_parts.h"
+
+#include "engine/manifest.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace {
+
+using Kind = PartNaming::Kind;
+
+struct Series {
+    std::vector<std::string> files; // made in an empty folder
+    std::string given;
+    std::string prefix;
+    int width;
+    Kind kind;
+    bool widening;
+    std::string outputName;
+    std::map<uint64_t, std::string> names; // ordinal: the part's name ("" past the last)
+};
+
+} // namespace
+
+// The reading the folder bears out, and the names it goes on with, coreutils'
+// widening of its default suffixes included.
+TEST(NumberedParts, NamesAreReadAndContinuedAsTheirToolNumbersThem) {
+    const std::vector<Series> table = {
+        {{"xaa", "xab"}, "xaa", "x", 2, Kind::Alphabetic, true, "",
+         {{1, "xab"}, {25, "xaz"}, {26, "xba"}, {649, "xyz"}, {650, "xzaaa"},
+          {650 + 16899, "xzyzz"}, {650 + 16900, "xzzaaaa"}}},
+        {{"x00", "x01"}, "x00", "x", 2, Kind::Decimal, true, "",
+         {{89, "x89"}, {90, "x9000"}, {989, "x9899"}, {990, "x990000"}}},
+        {{"name.7z.001", "name.7z.002", "name.7z.txt"}, "name.7z.001", "name.7z.", 3, Kind::Decimal,
+         false, "name.7z", {{1, "name.7z.002"}, {998, "name.7z.999"}, {999, ""}}},
+        {{"backup.tar.00", "backup.tar.01"}, "backup.tar.00", "backup.tar.", 2, Kind::Decimal, true,
+         "backup.tar", {{1, "backup.tar.01"}, {90, "backup.tar.9000"}}},
+        // split -a 1: one letter, 26 parts at most.
+        {{"pa", "pb"}, "pa", "p", 1, Kind::Alphabetic, false, "", {{25, "pz"}, {26, ""}}},
+    };
+    for (const Series& row : table) {
+        SCOPED_TRACE(row.given);
+        TempDir dir;
+        for (const std::string& file : row.files) writeFile(dir / file, file);
+        RunContext run;
+        const Result<PartsListing> listed = listNumberedParts(dir / row.given, run);
+        ASSERT_TRUE(listed) << listed.failure().reason;
+        const PartNaming& naming = listed->naming;
+        EXPECT_EQ(naming.prefix, row.prefix);
+        EXPECT_EQ(naming.width, row.width);
+        EXPECT_EQ(naming.kind, row.kind);
+        EXPECT_EQ(naming.widening, row.widening);
+        EXPECT_EQ(naming.outputName(), row.outputName);
+        EXPECT_EQ(listed->parts.front().name, row.given);
+        for (const auto& [ordinal, name] : row.names) {
+            EXPECT_EQ(naming.nameAt(ordinal), name) << ordinal;
+            if (!name.empty()) {
+                EXPECT_EQ(naming.ordinalOf(name), ordinal) << name;
+            }
+        }
+    }
+}
+
+// What is not the start of a series of parts is refused, with the reason.
+TEST(NumberedParts, OnlyTheFirstOfTwoOrMorePartsOutsideAPieceSetBeginsASeries) {
+    const struct {
+        std::vector<std::string> files;
+        std::string given;
+        std::string reason;
+    } table[] = {
+        {{"xaa", "xab"}, "xab", "xab is not the first part: the series begins with xaa"},
+        {{"m.001", "m.002"}, "m.002", "m.002 is not the first part: the series begins with m.001"},
+        {{"m.000", "m.001", "m.002"}, "m.001", "the series begins with m.000"},
+        {{"movie.mkv.001", "movie.mkv.txt"}, "movie.mkv.001", "is the only part there"},
+        {{"notes.txt", "notes.doc"}, "notes.txt", "is not a numbered part"},
+        {{kManifestFileName, "xaa", "xab"}, "xaa", "holds a piece set: join the folder"},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.given);
+        TempDir dir;
+        for (const std::string& file : row.files) writeFile(dir / file, "x");
+        RunContext run;
+        const Result<PartsListing> listed = listNumberedParts(dir / row.given, run);
+        ASSERT_FALSE(listed);
+        EXPECT_NE(listed.failure().reason.find(row.reason), std::string::npos)
+            << listed.failure().reason;
+    }
+}
