@@ -17,6 +17,24 @@
 
 namespace {
 
+// The password that only gates the join (its digest is stored), when one is
+// given: read and checked. The exit status when the run ends here.
+std::optional<int> readGatePassword(Session& s, std::string& password) {
+    const CliOptions& o = s.options();
+    if (!o.passwordFile && !o.passwordPrompt) return std::nullopt;
+    PasswordText text;
+    std::string error;
+    const PasswordRead read = readPassword(o, true, text, error);
+    if (read == PasswordRead::Stopped) return s.cancelled("split");
+    if (read == PasswordRead::Failed) return s.fail(error);
+    if (const std::string problem = newPasswordProblem(text.password); !problem.empty())
+        return s.fail(problem);
+    password = std::move(text.password);
+    s.note("the pieces are not encrypted: anyone can join them with other tools; "
+           "--encrypt encrypts them");
+    return std::nullopt;
+}
+
 // parcelor split -b SIZE --name NAME - [OUTPUT_FOLDER]: standard input, cut
 // as it comes; the set goes in place once the input has ended.
 int splitStandardInput(Session& s) {
@@ -31,17 +49,7 @@ int splitStandardInput(Session& s) {
     if (const std::string problem = pieceSizeProblem(space, out, pieceSize); !problem.empty())
         return s.fail(problem);
     std::string password;
-    if (o.passwordFile || o.passwordPrompt) {
-        PasswordText text;
-        std::string error;
-        const PasswordRead read = readPassword(o, true, text, error);
-        if (read == PasswordRead::Stopped) return s.cancelled("split");
-        if (read == PasswordRead::Failed) return s.fail(error);
-        if (const std::string problem = newPasswordProblem(text.password); !problem.empty())
-            return s.fail(problem);
-        password = std::move(text.password);
-        s.note("the pieces are not encrypted: anyone can join them with other tools");
-    }
+    if (const std::optional<int> status = readGatePassword(s, password)) return *status;
     const std::string inTheWay = describeSetInTheWay(o.setName->c_str(), out.c_str());
     if (!inTheWay.empty() && !o.replace)
         return s.fail("a set is already there (" + inTheWay + "); use --replace to replace it");
@@ -118,17 +126,8 @@ int splitCommand(Session& s) {
         if (read == PasswordRead::Failed) return s.fail(error);
         if (text.password.empty()) return s.fail("an encrypted set needs a password that is not empty");
         encryptPassword = std::move(text.password);
-    } else if (o.passwordFile || o.passwordPrompt) {
-        PasswordText text;
-        std::string error;
-        const PasswordRead read = readPassword(o, true, text, error);
-        if (read == PasswordRead::Stopped) return s.cancelled("split");
-        if (read == PasswordRead::Failed) return s.fail(error);
-        if (const std::string problem = newPasswordProblem(text.password); !problem.empty())
-            return s.fail(problem);
-        password = std::move(text.password);
-        s.note("the pieces are not encrypted: anyone can join them with other tools; "
-               "--encrypt encrypts them");
+    } else if (const std::optional<int> status = readGatePassword(s, password)) {
+        return *status;
     }
 
     const OutputSpace space = examineOutputFolder(out);
