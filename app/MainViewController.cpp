@@ -149,11 +149,12 @@ void MainViewController::showProgress() {
     const int64_t total = activeRun_->progress.total.load(std::memory_order_relaxed);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - runStarted_).count();
-    // The flush at the end moves no bytes: it is a step of its own, not a frozen 100%.
-    const bool flushing = activeRun_->progress.phase.load(std::memory_order_relaxed) ==
-                          RunPhase::WritingToDisk;
-    const int64_t percent = flushing ? 100 : progressPercent(done, total);
-    const std::string detail = flushing ? kWritingToDisk : progressText(done, total, seconds);
+    // The last steps move no bytes (the flush, the checksums' tail): each is
+    // a step of its own, not a frozen 100%.
+    const RunPhase phase = activeRun_->progress.phase.load(std::memory_order_relaxed);
+    const bool finishing = phase != RunPhase::Copying;
+    const int64_t percent = finishing ? 100 : progressPercent(done, total);
+    const std::string detail = finishing ? phaseText(phase) : progressText(done, total, seconds);
     onUi([this, percent, detail] {
         progressDetail->setStringValue(detail);
         progress->setDoubleValue(static_cast<double>(percent));

@@ -55,8 +55,8 @@ void Progress::tick(int64_t done, int64_t total, RunPhase phase) {
         std::fflush(stdout);
     }
     if (!terminal_) return;
-    if (phase == RunPhase::WritingToDisk) {
-        std::fprintf(stderr, "\r100%%  %s\033[K", kWritingToDisk);
+    if (phase != RunPhase::Copying) {
+        std::fprintf(stderr, "\r100%%  %s\033[K", phaseText(phase));
         drawn_ = true;
         return;
     }

@@ -125,6 +125,15 @@ std::string progressText(int64_t done, int64_t total, double seconds) {
     return text;
 }
 
+const char* phaseText(RunPhase phase) {
+    switch (phase) {
+    case RunPhase::WritingToDisk: return kWritingToDisk;
+    case RunPhase::FinishingChecksums: return kFinishingChecksums;
+    case RunPhase::Copying: break;
+    }
+    return "";
+}
+
 int64_t progressPercent(int64_t done, int64_t total) {
     if (total <= 0) return 0;
     __extension__ using Wide = __int128; // done × 100 may not fit 64 bits

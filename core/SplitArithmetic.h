@@ -3,6 +3,8 @@
 // proposed cut, the size and count conversions, the size texts of the tables,
 // the percentage of a run, and the path helpers the tables use.
 
+#include "engine/run_context.h"
+
 #include <cstdint>
 #include <string>
 
@@ -87,6 +89,9 @@ std::string progressText(int64_t done, int64_t total, double seconds);
 
 // What both front ends show while a run waits for its data to reach the disk.
 inline constexpr const char* kWritingToDisk = "Writing to disk\u2026";
+inline constexpr const char* kFinishingChecksums = "Finishing the checksums\u2026";
+// What a run's last steps show instead of a frozen 100%: "" while it copies.
+const char* phaseText(RunPhase phase);
 
 // done × 100 / total, truncated; 0 while the total is not known (0 or less).
 int64_t progressPercent(int64_t done, int64_t total);

@@ -67,7 +67,8 @@ private:
 // What a run is doing: moving bytes, or waiting for the file system to write
 // them to disk (a flush before the result is put in place or anything is
 // removed; it counts no bytes, and can take a while).
-enum class RunPhase : int { Copying = 0, WritingToDisk = 1 };
+// Copying moves the bytes; the other phases, at the end, move none.
+enum class RunPhase : int { Copying = 0, WritingToDisk = 1, FinishingChecksums = 2 };
 
 // A run's progress: bytes done of the expected total, and when it started.
 // Written by the run's threads, read by any thread.

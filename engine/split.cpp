@@ -890,6 +890,8 @@ Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& opt
         job.failed = true;
     }
     if (!job.failed && run.stopIfRequested()) job.failed = true;
+    // The copy is over; the hashing of the last pieces and the set's own files remain.
+    if (!job.failed && job.hasher) run.enterPhase(RunPhase::FinishingChecksums);
     std::string manifestHex;
     if (!job.failed && !job.manifest.finish(job.sync, manifestHex)) job.failed = true;
     if (!job.failed && job.hasher) writeChecksumFiles(job, temp.fd(), manifestHex);

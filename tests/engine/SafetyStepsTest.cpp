@@ -123,6 +123,21 @@ TEST(SafetySteps, RemovalsFlushFirstRemoveDeepestFirstAndTakeTheSetsLock) {
         EXPECT_TRUE(flushedBeforeFirstUnlink(seam, "src_spt"));
         EXPECT_EQ(whileFlushing, RunPhase::WritingToDisk);
     }
+    {
+        // So is a split's tail: the checksums of the last pieces written.
+        RunProgress progress;
+        RunContext run(nullptr, &progress);
+        SplitRequest request;
+        request.source = dir / "src_spt/SHA256SUMS";
+        request.outFolder = dir / "out";
+        request.pieceSize = 100;
+        SplitOptions options;
+        options.measureSource = true;
+        fs::create_directories(dir / "out");
+        ASSERT_TRUE(splitSource(request, options, run));
+        EXPECT_EQ(progress.phase.load(), RunPhase::FinishingChecksums);
+        fs::remove_all(dir / "out");
+    }
     EXPECT_FALSE(exists(dir / "src"));
 
     fs::create_directories(dir / "out");
