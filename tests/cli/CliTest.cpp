@@ -779,6 +779,11 @@ TEST(Cli, StandardInputIsSplitAndASetIsJoinedToStandardOutput) {
                           "(sleep 10; kill -KILL $p) 2>/dev/null & w=$!; wait $p; s=$?; kill $w; exit $s; }");
     EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
     EXPECT_TRUE(fs::is_empty(dir / "silent"));
+    // And while the output is full, its reader not reading.
+    r = captured(dir, "{ exec 3<>" + quote(dir / "fifo") + "; " + cli + " join -q " + quote(dir / "sets/piped_spt") +
+                          " - >&3 & p=$!; sleep 0.3; kill -TERM $p; "
+                          "(sleep 10; kill -KILL $p) 2>/dev/null & w=$!; wait $p; s=$?; kill $w; exit $s; }");
+    EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
 
     makeSeededTree(dir / "tree", 1, 2, 1000);
     ASSERT_EQ(parcelor(dir, {"split", "-q", dir / "tree", dir / "sets"}).status, 0);
