@@ -279,6 +279,21 @@ bool writesOverItsOwnSet(const JoinJob& job, int outFd, const ManifestTargets& t
     return over;
 }
 
+// A stream that is a file of the set itself ("join SET - >> SET/x_2.spt")
+// would damage the set as it reads it.
+bool streamsIntoItsOwnSet(const JoinJob& job, int outFd) {
+    struct stat out {};
+    if (fstat(outFd, &out) != 0 || !S_ISREG(out.st_mode)) return false;
+    for (const std::string& name : namesIn(job.pieceFd)) {
+        struct stat st {};
+        if (fstatat(job.pieceFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == out.st_dev &&
+            st.st_ino == out.st_ino)
+            return !job.run.refuse("the output is " + job.pieceFolder + "/" + name +
+                                   ", a file of the set itself");
+    }
+    return false;
+}
+
 // Renames the temporary in `fromFd` to `name` in `folderFd`; without
 // `replace`, a file that appeared under that name meanwhile is not replaced
 // (EEXIST).
@@ -1021,6 +1036,7 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
         return run.failure();
     }
     if (!streamed && writesOverItsOwnSet(job, out.get(), targets, fileSet)) return run.failure();
+    if (streamed && streamsIntoItsOwnSet(job, options.outputFd)) return run.failure();
 
     // With checksum files that agree with the set, every piece, and every
     // file's content, is checked in full on another thread while the copy

@@ -784,6 +784,13 @@ TEST(Cli, StandardInputIsSplitAndASetIsJoinedToStandardOutput) {
                           " - >&3 & p=$!; sleep 0.3; kill -TERM $p; "
                           "(sleep 10; kill -KILL $p) 2>/dev/null & w=$!; wait $p; s=$?; kill $w; exit $s; }");
     EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+    // An output that is a piece of the set itself is refused before it is written.
+    const std::string last = readFile(dir / "sets/piped_spt/piped_2.spt");
+    r = captured(dir, "{ " + cli + " join -q " + quote(dir / "sets/piped_spt") + " - >> " +
+                          quote(dir / "sets/piped_spt/piped_2.spt") + "; }");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("a file of the set itself"), std::string::npos) << r.err;
+    EXPECT_TRUE(readFile(dir / "sets/piped_spt/piped_2.spt") == last);
 
     makeSeededTree(dir / "tree", 1, 2, 1000);
     ASSERT_EQ(parcelor(dir, {"split", "-q", dir / "tree", dir / "sets"}).status, 0);
