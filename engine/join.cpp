@@ -1245,6 +1245,16 @@ Result<JoinOutcome> joinSet(const std::string& pieceFolder, const std::string& o
         // join reads it, and then the join is made again through the repair
         // when the failed one left nothing.
         std::optional<Result<JoinOutcome>> through;
+        // A join made again through the repair: what the failed one said
+        // ("nothing in ... was changed") stands only if this one fails too.
+        const auto again = [&](const JoinFrom& from) {
+            std::vector<std::string> said = run.takeNotes();
+            std::optional<Result<JoinOutcome>> made = joinThroughRepair(pieceFolder, outputFolder, from, run);
+            if (made && *made) return made;
+            for (std::string& note : run.takeNotes()) said.push_back(std::move(note));
+            for (std::string& note : said) run.note(std::move(note));
+            return made;
+        };
         const FileDescriptor setFd = openFolderPath(pieceFolder);
         const std::string stem = setFd ? recoveryStemIn(setFd.get()) : std::string();
         if (options.outputFd >= 0) {
@@ -1269,9 +1279,8 @@ Result<JoinOutcome> joinSet(const std::string& pieceFolder, const std::string& o
             if (visible) through = joinThroughRepair(pieceFolder, outputFolder, decrypt, run, true);
             Result<JoinOutcome> joined = through ? std::move(*through) : decrypt(nullptr);
             if (!joined && !stem.empty() && pieceFault && !run.stopRequested())
-                if (std::optional<Result<JoinOutcome>> again =
-                        joinThroughRepair(pieceFolder, outputFolder, decrypt, run))
-                    joined = std::move(*again);
+                if (std::optional<Result<JoinOutcome>> repaired = again(decrypt))
+                    joined = std::move(*repaired);
             return finishJoin(std::move(joined), options, run);
         }
         bool tried = false;
@@ -1298,9 +1307,8 @@ Result<JoinOutcome> joinSet(const std::string& pieceFolder, const std::string& o
         if (!joined && !tried && !stem.empty() && options.transforms.empty() &&
             !run.stopRequested() && !targetExisted &&
             (target.empty() || lstat(target.c_str(), &st) != 0)) {
-            if (std::optional<Result<JoinOutcome>> again =
-                    joinThroughRepair(pieceFolder, outputFolder, join, run))
-                joined = std::move(*again);
+            if (std::optional<Result<JoinOutcome>> repaired = again(join))
+                joined = std::move(*repaired);
         }
         return finishJoin(std::move(joined), options, run);
     });
