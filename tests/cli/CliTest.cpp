@@ -714,6 +714,17 @@ TEST(Cli, AnEncryptedSetIsMadeListedCheckedAndJoinedWithItsPassword) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(readFile(dir / "out/report.pdf"), readFile(dir / "report.pdf")); // its own name, from inside
 
+    // A file named as one of a set's own files, joined into its set's folder: never written over it.
+    fs::create_directories(dir / "own");
+    writeFile(dir / "own/SHA256SUMS", "not the set's");
+    ASSERT_EQ(parcelor(dir, {"split", "-q", "--encrypt", "--password-file", dir / "pw", dir / "own/SHA256SUMS"}).status, 0);
+    const std::string sums = readFile(dir / "own/SHA256SUMS_spt/SHA256SUMS");
+    r = parcelor(dir, {"join", "-q", "--replace", "--password-file", dir / "pw", dir / "own/SHA256SUMS_spt",
+                       dir / "own/SHA256SUMS_spt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("would write over the set's own SHA256SUMS"), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(dir / "own/SHA256SUMS_spt/SHA256SUMS"), sums);
+
     // A folder encrypted with --remove-source goes once the set checks whole.
     writeFile(dir / "album/sub/photo.raw", seededBytes(7, 3000));
     ASSERT_EQ(parcelor(dir, {"split", "-q", "--encrypt", "--remove-source", "--password-file", dir / "pw",
