@@ -13,6 +13,7 @@
 #include <string_view>
 #include <thread>
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -200,6 +201,10 @@ void Session::runWithProgress(Progress& progress, const std::function<void()>& w
         std::unique_lock lock(mutex);
         while (!finished.wait_for(lock, std::chrono::milliseconds(100), [&] { return done; })) {
             lock.unlock();
+            // A stop lands on this thread; the engine's may be blocked in a
+            // call that only a signal of its own ends (a write to a pipe
+            // nobody reads), and hears of the stop once it returns.
+            if (const int signal = stopSignal(); signal != 0) pthread_kill(engine.native_handle(), signal);
             tick();
             lock.lock();
         }

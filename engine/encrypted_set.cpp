@@ -571,6 +571,18 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
     const bool there = fstatat(out.get(), top.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
     struct stat made {};
     fstatat(work.fd(), top.c_str(), &made, AT_SYMLINK_NOFOLLOW);
+    // The name hidden inside may be one of the set's own files, joined into
+    // the set's folder: never replaced.
+    const auto ownFile = [&](const std::string& name) {
+        bool own = name == kManifestFileName || isPieceNameOf(name, stem) || isRecoveryFileName(stem, name);
+        for (const char* file : kOwnFileNames) own = own || name == file;
+        return own;
+    };
+    if (there && ownFile(top) && sameFile(out.get(), set.get())) {
+        run.fail("joining " + pieceFolder + " into " + outputFolder + " would write over the set's own " + top);
+        run.note("nothing in " + outputFolder + " was changed");
+        return run.failure();
+    }
     if (there && !(options.replaceExisting && S_ISREG(existing.st_mode) && S_ISREG(made.st_mode))) {
         // Its name was hidden until now: the caller may ask, and join again.
         const bool replaceable = S_ISREG(existing.st_mode) && S_ISREG(made.st_mode);
@@ -596,9 +608,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
     // What a removal of the pieces may take: the set's files as they were read.
     for (const std::string& name : namesIn(set.get())) {
         FileIdentity identity;
-        bool own = name == kManifestFileName || isPieceNameOf(name, stem) || isRecoveryFileName(stem, name);
-        for (const char* file : kOwnFileNames) own = own || name == file;
-        if (own && entryAt(set.get(), name.c_str(), &identity) == EntryKind::Regular)
+        if (ownFile(name) && entryAt(set.get(), name.c_str(), &identity) == EntryKind::Regular)
             outcome.setFiles.push_back({name, identity});
     }
     outcome.pieceFolder = pieceFolder;

@@ -279,6 +279,21 @@ bool writesOverItsOwnSet(const JoinJob& job, int outFd, const ManifestTargets& t
     return over;
 }
 
+// A stream that is a file of the set itself ("join SET - >> SET/x_2.spt")
+// would damage the set as it reads it.
+bool streamsIntoItsOwnSet(const JoinJob& job, int outFd) {
+    struct stat out {};
+    if (fstat(outFd, &out) != 0 || !S_ISREG(out.st_mode)) return false;
+    for (const std::string& name : namesIn(job.pieceFd)) {
+        struct stat st {};
+        if (fstatat(job.pieceFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == out.st_dev &&
+            st.st_ino == out.st_ino)
+            return !job.run.refuse("the output is " + job.pieceFolder + "/" + name +
+                                   ", a file of the set itself");
+    }
+    return false;
+}
+
 // Renames the temporary in `fromFd` to `name` in `folderFd`; without
 // `replace`, a file that appeared under that name meanwhile is not replaced
 // (EEXIST).
@@ -1021,6 +1036,7 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
         return run.failure();
     }
     if (!streamed && writesOverItsOwnSet(job, out.get(), targets, fileSet)) return run.failure();
+    if (streamed && streamsIntoItsOwnSet(job, options.outputFd)) return run.failure();
 
     // With checksum files that agree with the set, every piece, and every
     // file's content, is checked in full on another thread while the copy
@@ -1229,6 +1245,16 @@ Result<JoinOutcome> joinSet(const std::string& pieceFolder, const std::string& o
         // join reads it, and then the join is made again through the repair
         // when the failed one left nothing.
         std::optional<Result<JoinOutcome>> through;
+        // A join made again through the repair: what the failed one said
+        // ("nothing in ... was changed") stands only if this one fails too.
+        const auto again = [&](const JoinFrom& from) {
+            std::vector<std::string> said = run.takeNotes();
+            std::optional<Result<JoinOutcome>> made = joinThroughRepair(pieceFolder, outputFolder, from, run);
+            if (made && *made) return made;
+            for (std::string& note : run.takeNotes()) said.push_back(std::move(note));
+            for (std::string& note : said) run.note(std::move(note));
+            return made;
+        };
         const FileDescriptor setFd = openFolderPath(pieceFolder);
         const std::string stem = setFd ? recoveryStemIn(setFd.get()) : std::string();
         if (options.outputFd >= 0) {
@@ -1253,9 +1279,8 @@ Result<JoinOutcome> joinSet(const std::string& pieceFolder, const std::string& o
             if (visible) through = joinThroughRepair(pieceFolder, outputFolder, decrypt, run, true);
             Result<JoinOutcome> joined = through ? std::move(*through) : decrypt(nullptr);
             if (!joined && !stem.empty() && pieceFault && !run.stopRequested())
-                if (std::optional<Result<JoinOutcome>> again =
-                        joinThroughRepair(pieceFolder, outputFolder, decrypt, run))
-                    joined = std::move(*again);
+                if (std::optional<Result<JoinOutcome>> repaired = again(decrypt))
+                    joined = std::move(*repaired);
             return finishJoin(std::move(joined), options, run);
         }
         bool tried = false;
@@ -1282,9 +1307,8 @@ Result<JoinOutcome> joinSet(const std::string& pieceFolder, const std::string& o
         if (!joined && !tried && !stem.empty() && options.transforms.empty() &&
             !run.stopRequested() && !targetExisted &&
             (target.empty() || lstat(target.c_str(), &st) != 0)) {
-            if (std::optional<Result<JoinOutcome>> again =
-                    joinThroughRepair(pieceFolder, outputFolder, join, run))
-                joined = std::move(*again);
+            if (std::optional<Result<JoinOutcome>> repaired = again(join))
+                joined = std::move(*repaired);
         }
         return finishJoin(std::move(joined), options, run);
     });

@@ -714,6 +714,17 @@ TEST(Cli, AnEncryptedSetIsMadeListedCheckedAndJoinedWithItsPassword) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(readFile(dir / "out/report.pdf"), readFile(dir / "report.pdf")); // its own name, from inside
 
+    // A file named as one of a set's own files, joined into its set's folder: never written over it.
+    fs::create_directories(dir / "own");
+    writeFile(dir / "own/SHA256SUMS", "not the set's");
+    ASSERT_EQ(parcelor(dir, {"split", "-q", "--encrypt", "--password-file", dir / "pw", dir / "own/SHA256SUMS"}).status, 0);
+    const std::string sums = readFile(dir / "own/SHA256SUMS_spt/SHA256SUMS");
+    r = parcelor(dir, {"join", "-q", "--replace", "--password-file", dir / "pw", dir / "own/SHA256SUMS_spt",
+                       dir / "own/SHA256SUMS_spt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("would write over the set's own SHA256SUMS"), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(dir / "own/SHA256SUMS_spt/SHA256SUMS"), sums);
+
     // A folder encrypted with --remove-source goes once the set checks whole.
     writeFile(dir / "album/sub/photo.raw", seededBytes(7, 3000));
     ASSERT_EQ(parcelor(dir, {"split", "-q", "--encrypt", "--remove-source", "--password-file", dir / "pw",
@@ -779,6 +790,18 @@ TEST(Cli, StandardInputIsSplitAndASetIsJoinedToStandardOutput) {
                           "(sleep 10; kill -KILL $p) 2>/dev/null & w=$!; wait $p; s=$?; kill $w; exit $s; }");
     EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
     EXPECT_TRUE(fs::is_empty(dir / "silent"));
+    // And while the output is full, its reader not reading.
+    r = captured(dir, "{ exec 3<>" + quote(dir / "fifo") + "; " + cli + " join -q " + quote(dir / "sets/piped_spt") +
+                          " - >&3 & p=$!; sleep 0.3; kill -TERM $p; "
+                          "(sleep 10; kill -KILL $p) 2>/dev/null & w=$!; wait $p; s=$?; kill $w; exit $s; }");
+    EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+    // An output that is a piece of the set itself is refused before it is written.
+    const std::string last = readFile(dir / "sets/piped_spt/piped_2.spt");
+    r = captured(dir, "{ " + cli + " join -q " + quote(dir / "sets/piped_spt") + " - >> " +
+                          quote(dir / "sets/piped_spt/piped_2.spt") + "; }");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("a file of the set itself"), std::string::npos) << r.err;
+    EXPECT_TRUE(readFile(dir / "sets/piped_spt/piped_2.spt") == last);
 
     makeSeededTree(dir / "tree", 1, 2, 1000);
     ASSERT_EQ(parcelor(dir, {"split", "-q", dir / "tree", dir / "sets"}).status, 0);
