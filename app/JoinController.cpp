@@ -57,6 +57,15 @@ std::string joinedName(const std::string& baseName, bool encrypted) {
     return baseName.substr(0, baseName.size() - suffix.size());
 }
 
+// What parts without a name of their own ("xaa", "x00") are joined into:
+// the name of their folder, or "joined", never the name of one of the parts.
+std::string nameForUnnamedParts(const PartsListing& listing) {
+    std::string name = lastPathComponent(listing.folder);
+    if (name.empty() || name == "/" || name == "." || name == "..") name = "joined";
+    if (listing.naming.ordinalOf(name)) name += ".joined";
+    return name;
+}
+
 bool holds(const std::vector<int32_t>& indexes, int32_t index) {
     return std::find(indexes.begin(), indexes.end(), index) != indexes.end();
 }
@@ -107,6 +116,7 @@ void JoinController::load(const std::string& path) {
     encrypted_ = false;
     parts_ = false;
     partsSums_.clear();
+    partsName_.clear();
     c_.intPath = path;
     c_.outPath = stringByDeletingLastPathComponent(c_.intPath);
     c_.tfMOutputPath->setStringValue(c_.outPath);
@@ -174,15 +184,15 @@ void JoinController::loadParts(const std::string& path, uint64_t generation) {
             if (alive.expired() || generation != setGeneration_) return;
             setAdding(false);
             const Result<PartsListing>& found = **listed;
-            const std::string name = found ? found->naming.outputName() : std::string();
-            if (!found || name.empty()) {
-                c_.showAlert(kAddJoinFolderFailed, found ? kPartsWithoutNameDetail
-                                                         : found.failure().reason + ".");
+            if (!found) {
+                c_.showAlert(kAddJoinFolderFailed, found.failure().reason + ".");
                 reset();
             } else {
                 parts_ = true;
                 partsSums_ = found->sumsFile;
-                c_.outputName = name;
+                const std::string named = found->naming.outputName();
+                partsName_ = named.empty() ? nameForUnnamedParts(found.value()) : std::string();
+                c_.outputName = named.empty() ? partsName_ : named;
                 c_.pwdM.clear();
                 setChecksums_ = {};
                 setChecksums_.state = !found->sumsProblem.empty() ? ChecksumState::Damaged
@@ -286,6 +296,7 @@ void JoinController::reset() {
     assessed_.reset();
     parts_ = false;
     partsSums_.clear();
+    partsName_.clear();
     c_.intPath.clear();
     c_.outPath.clear();
     c_.tfMOutputPath->setStringValue(c_.outPath);
@@ -411,6 +422,7 @@ void JoinController::launch(bool ignoreChecksums, bool replaceAgreed, std::strin
     auto run = std::make_shared<JoinRun>();
     run->pieceFolder = c_.intPath;
     run->parts = parts_;
+    run->partsName = partsName_;
     run->outputFolder = c_.outPath;
     run->options.ignoreChecksums = ignoreChecksums;
     run->encrypted = encrypted_;

@@ -85,6 +85,7 @@ private:
     std::string revealedName_;
     bool parts_ = false;                 // the list holds numbered parts, not a set's pieces
     std::string partsSums_;              // the checksum file that lists the parts; "" when none
+    std::string partsName_; // the joined file's name when the parts carry none (xaa, x00)
     std::string typedPassword_;          // an encrypted set's, from OK until the prompt returns
     uint64_t setGeneration_ = 0;         // which add a result answers
     ChecksumVerdict setChecksums_;       // what the listed set's checksum files are worth

@@ -7,6 +7,7 @@ void JoinRun::execute() {
         PartsJoinOptions joinOptions;
         joinOptions.replaceExisting = options.replaceExisting;
         joinOptions.ignoreChecksums = options.ignoreChecksums;
+        joinOptions.name = partsName;
         Result<JoinOutcome> joined = joinNumberedParts(pieceFolder, outputFolder, joinOptions, context);
         if (joined) outcome = std::move(joined.value());
         finish(joined);

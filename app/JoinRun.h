@@ -17,6 +17,7 @@ public:
 
     std::string pieceFolder; // the first part, for numbered parts
     bool parts = false;      // numbered parts made by other tools, not a piece set
+    std::string partsName;   // the joined file's name; "" for the one the parts' names give
     std::string outputFolder;
     // With an encrypted set's password, which the run forgets once it ends.
     JoinOptions options;

@@ -286,6 +286,8 @@ void SplitController::countToSize() {
 
 void SplitController::textChanged(const toolkit::Control* object) {
     // While typing nothing is corrected: the other field follows a usable value.
+    // A size or count typed by hand is no preset any more.
+    if (object == c_.tfSize || object == c_.tfCount) c_.presetBtn->selectItemAtIndex(0);
     if (object == c_.tfSize) {
         sizePending_ = true;
         c_.sizeNote->setStringValue("");

@@ -101,9 +101,6 @@ inline constexpr const char* kListedPartMark = "; Join checks every byte against
 inline constexpr const char* kUnlistedPartMark =
     "No checksum file lists the parts: they are joined unchecked, and a missing last part "
     "cannot be detected";
-inline constexpr const char* kPartsWithoutNameDetail =
-    "These parts have no name of their own (such as xaa, xab from split): join them with "
-    "'parcelor join --name NAME FIRST_PART'.";
 
 // Files the tables show for a piece's check state.
 inline constexpr const char* kRightImage = "right.png";

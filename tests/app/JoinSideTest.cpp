@@ -253,4 +253,16 @@ TEST_F(JoinSide, DroppedNumberedPartsAreListedAndJoined) {
     ASSERT_EQ(ui.joinView.rows(), 3);
     EXPECT_EQ(ui.joinView.cell("checkStateID", 1).toolTip, "missing");
     EXPECT_FALSE(ui.mergeBtn.isEnabled());
+
+    // split's default names say nothing of the file: it takes its folder's name.
+    writeFile(dir / "backup/xaa", data.substr(0, 2000));
+    writeFile(dir / "backup/xab", data.substr(2000));
+    EXPECT_TRUE(view.performDragOperation({{kFilenamesPboardType}, {dir / "backup/xaa"}}));
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
+    ASSERT_EQ(ui.joinView.rows(), 2);
+    EXPECT_TRUE(ui.mergeBtn.isEnabled());
+    c.mActMergeFile();
+    ASSERT_FALSE(tk.app.hung);
+    EXPECT_EQ(ui.completeTitle.stringValue(), kJoinCompletedTitle);
+    EXPECT_TRUE(readFile(dir / "backup/backup") == data);
 }

@@ -490,6 +490,13 @@ TEST_F(SplitSide, PresetsAndTheOutputsFileSystemDecideWhatASplitMayDo) {
     EXPECT_EQ(ui.popBtn.title(), "bytes");
     EXPECT_EQ(ui.sizeNote.stringValue(), "Pieces of 4.00 GB (4,294,967,295 bytes).");
     EXPECT_EQ(ui.presetBtn.title(), "FAT32 drive: 4.00 GB (4,294,967,295 bytes)");
+    // A size or count typed afterwards is no longer the preset's.
+    for (fake::TextField* field : {&ui.tfSize, &ui.tfCount}) {
+        c.actPreset();
+        type(*field, "3");
+        EXPECT_EQ(ui.presetBtn.title(), "Custom");
+        ui.presetBtn.selectItemAtIndex(1);
+    }
 
     // A FAT output: its preset comes first, larger pieces and names it cannot hold are refused.
     space = OutputSpace{true, int64_t{1} << 40, 4294967295LL, "FAT"};
