@@ -366,11 +366,9 @@ void splitStream(SplitJob& job) {
         }
         if (got == 0) break;
         if (!cutter.takeBytes(buffer.data(), static_cast<std::size_t>(got), slices)) {
+            // The cutter says when the stream outgrew the most pieces a set has.
             if (!run.failed())
                 run.failErrno("write", piecePathOf(job.pieceFolder, job.stem, cutter.piece()), errno);
-            else if (cutter.full())
-                run.refuse(job.source + " is longer than " + std::to_string(kManifestMaxPieceCount) +
-                           " pieces of this size can hold");
             job.failed = job.aborted = true;
             return;
         }
