@@ -2,7 +2,9 @@
 // watchdog: a modal loop that never ends fails its test instead of hanging.
 
 #include <QApplication>
+#include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -65,8 +67,13 @@ int main(int argc, char** argv) {
     // CTest sets the offscreen platform; listing the tests at build time needs it too.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    // Remembered settings go to a test location, never the user's.
+    // Remembered settings go to a test location, never the user's, and one of
+    // this process's own: the tests run in parallel processes, and one's
+    // settings must not change under another.
     QStandardPaths::setTestModeEnabled(true);
+    QTemporaryDir settingsHome;
+    if (settingsHome.isValid())
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsHome.path());
     QApplication::setOrganizationName("Morvane");
     QApplication::setApplicationName("Parcelor tests");
     testing::UnitTest::GetInstance()->listeners().Append(new Watchdog);
