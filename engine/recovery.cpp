@@ -1,4 +1,5 @@
 #include "engine/recovery.h"
+#include "engine/run_folder.h"
 
 #include "engine/checksums.h"
 #include "engine/digest.h"
@@ -16,6 +17,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <map>
 #include <thread>
 #include <sys/stat.h>
@@ -965,7 +967,7 @@ namespace {
 // A file the repair writes, under a temporary name until it checks.
 struct Rebuilt {
     std::string name;      // its real name in the set
-    std::string temporary; // in the destination folder
+    std::string temporary; // in the repair's working folder
     FileDescriptor fd;
     int64_t length = 0;
 };
@@ -976,11 +978,6 @@ public:
               const Header& h, const DamageMap& map, RunContext& run)
         : folderFd_(folderFd), folderPath_(folderPath), destFd_(destFd), destPath_(destPath), h_(h),
           map_(map), run_(run) {}
-    ~RepairJob() {
-        for (Rebuilt* file : all())
-            if (!file->temporary.empty()) unlinkat(destFd_, file->temporary.c_str(), 0);
-        if (!stream_.temporary.empty()) unlinkat(destFd_, stream_.temporary.c_str(), 0);
-    }
 
     bool run(RepairOutcome& outcome, bool inPlace) {
         const RecoveryShape& s = h_.shape;
@@ -1049,9 +1046,13 @@ private:
     bool begin(Rebuilt& file, const std::string& name, int64_t length) {
         file.name = name;
         file.length = length;
-        file.temporary = newTemporaryName();
-        file.fd = FileDescriptor(openat(destFd_, file.temporary.c_str(),
-                                        O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+        // The temporaries live in a marked working folder of the run in the
+        // destination: what a killed repair left, the next run removes.
+        if (work_.fd() < 0 && !work_.create(destFd_, 0700)) {
+            run_.failErrno("create a folder in", destPath_, errno);
+            return false;
+        }
+        file.fd = work_.createFile(file.temporary, 0600);
         if (!file.fd) {
             file.temporary.clear();
             run_.failErrno("create a file in", destPath_, errno);
@@ -1125,7 +1126,7 @@ private:
                     const int64_t at =
                         meta ? static_cast<int64_t>(c - s.dataPieces) * s.columnLength + offset : offset;
                     if (!writeWhole(file.fd.get(), rows.rows[i], own, at)) {
-                        run_.failErrno("write", destPath_ + "/" + file.temporary, errno);
+                        run_.failErrno("write", destPath_ + "/" + work_.name() + "/" + file.temporary, errno);
                         return false;
                     }
                 }
@@ -1136,7 +1137,7 @@ private:
         }
         for (Rebuilt* file : all())
             if (file->fd && ftruncate(file->fd.get(), file->length) != 0) {
-                run_.failErrno("write", destPath_ + "/" + file->temporary, errno);
+                run_.failErrno("write", destPath_ + "/" + work_.name() + "/" + file->temporary, errno);
                 return false;
             }
         return true;
@@ -1179,7 +1180,7 @@ private:
                 const int64_t want = std::min<int64_t>(member.length - at, static_cast<int64_t>(buffer.size()));
                 if (readSome(source, buffer.data(), want, from + at) != want ||
                     !writeWhole(file.fd.get(), buffer.data(), want, at)) {
-                    run_.failErrno("write", destPath_ + "/" + file.temporary, errno);
+                    run_.failErrno("write", destPath_ + "/" + work_.name() + "/" + file.temporary, errno);
                     return false;
                 }
                 at += want;
@@ -1190,7 +1191,7 @@ private:
                 file.length += static_cast<int64_t>(lines.size());
                 if (!writeWhole(file.fd.get(), reinterpret_cast<const unsigned char*>(lines.data()),
                                 static_cast<int64_t>(lines.size()), member.length)) {
-                    run_.failErrno("write", destPath_ + "/" + file.temporary, errno);
+                    run_.failErrno("write", destPath_ + "/" + work_.name() + "/" + file.temporary, errno);
                     return false;
                 }
             }
@@ -1202,7 +1203,7 @@ private:
     bool check(Rebuilt& file, const std::string& hex) {
         Hash hash{};
         if (fsync(file.fd.get()) != 0 || !hashRange(file.fd.get(), file.length, hash)) {
-            run_.failErrno("write", destPath_ + "/" + file.temporary, errno);
+            run_.failErrno("write", destPath_ + "/" + work_.name() + "/" + file.temporary, errno);
             return false;
         }
         if (hexOf(hash) != hex) {
@@ -1237,8 +1238,8 @@ private:
                 }
                 outcome.keptAside.push_back(file->name + " -> " + aside);
             }
-            if (replaces ? renameat(destFd_, file->temporary.c_str(), destFd_, file->name.c_str()) != 0
-                         : !renameNoReplace(destFd_, file->temporary.c_str(), destFd_, file->name.c_str())) {
+            if (replaces ? renameat(work_.fd(), file->temporary.c_str(), destFd_, file->name.c_str()) != 0
+                         : !renameNoReplace(work_.fd(), file->temporary.c_str(), destFd_, file->name.c_str())) {
                 run_.failErrno("name", destPath_ + "/" + file->name, errno);
                 return false;
             }
@@ -1259,6 +1260,7 @@ private:
     const Header& h_;
     const DamageMap& map_;
     RunContext& run_;
+    RunFolder work_; // removed, with whatever is still in it, when the job ends
     std::vector<Rebuilt> columns_;
     std::vector<Rebuilt> members_;
     std::vector<Rebuilt> headers_;
@@ -1288,8 +1290,11 @@ Result<RepairOutcome> repairSet(int folderFd, const std::string& folderPath, con
         return run.failure();
     }
     const bool inPlace = outFd < 0;
-    RepairJob job(folderFd, folderPath, inPlace ? folderFd : outFd, inPlace ? folderPath : outPath,
-                  h, map, run);
+    // What a killed repair left in the set's folder goes first, when no other
+    // run is using it (another folder is swept by the next run writing there).
+    const int destFd = inPlace ? folderFd : outFd;
+    if (inPlace && sweepWhenAlone(folderFd, run)) flock(folderFd, LOCK_UN);
+    RepairJob job(folderFd, folderPath, destFd, inPlace ? folderPath : outPath, h, map, run);
     if (!job.run(outcome, inPlace)) {
         if (!run.failed()) run.fail("the repair of " + folderPath + " failed");
         return run.failure();

@@ -466,6 +466,26 @@ TEST(CliCrash, AKilledReplaceLeavesTheOldOrTheNewSetWholeAtEveryStep) {
 // A kill at every step of a join that replaces files in a tree and adds
 // others: after the next run in that folder, the tree is the old one or the
 // new one, whole, with the user's own file in it.
+// A repair killed as it writes what it rebuilt: the set's real names hold
+// the old files, and the next repair removes what the killed one left.
+TEST(CliCrash, AKilledRepairLeavesNothingTheNextRepairDoesNotRemove) {
+    if (!straceWorks()) GTEST_SKIP() << "strace cannot trace processes here";
+    TempDir dir;
+    writeFile(dir / "data.bin", seededBytes(6, 40000));
+    ASSERT_EQ(parcelor(dir, {"split", "-q", "-b", "10000", "--recovery=1", dir / "data.bin"}).status, 0);
+    const std::string set = dir / "data_spt";
+    std::string piece = readFile(set + "/data_2.spt");
+    piece[100] ^= 1;
+    writeFile(set + "/data_2.spt", piece);
+    const Outcome killed = traced(dir, "fsync:signal=KILL:when=1", {"repair", set});
+    EXPECT_EQ(killed.status, 128 + SIGKILL);
+    EXPECT_EQ(readFile(set + "/data_2.spt"), piece);
+    const Outcome again = parcelor(dir, {"repair", set});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_FALSE(holdsRunLeftovers(set));
+    EXPECT_EQ(parcelor(dir, {"verify", "-q", set}).status, 0);
+}
+
 TEST(CliCrash, AKilledJoinIntoATreeLeavesTheOldOrTheNewTreeWhole) {
     if (!straceWorks()) GTEST_SKIP() << "strace cannot trace processes here";
     TempDir dir;
