@@ -232,13 +232,13 @@ void JoinController::setControlsEnabled(bool enabled) {
     c_.mVerifyBtn->setEnabled(enabled);
     c_.tfMOutputPath->setEnabled(enabled);
     c_.mOutputBtn->setEnabled(enabled);
-    // Numbered parts are joined, never removed or checked on their own; a gap cannot be joined.
+    // Numbered parts are joined, never removed or checked on their own. A gap
+    // cannot be joined, unless the set's recovery pieces may fill it.
     c_.delSoureFileM->setEnabled(enabled && !parts_);
     c_.mVerifyBtn->setEnabled(enabled && !parts_);
-    c_.mergeBtn->setEnabled(enabled && !(parts_ && std::any_of(c_.joinList.begin(), c_.joinList.end(),
-                                                               [](const SPTCfg_SPTitem2& entry) {
-                                                                   return entry.size < 0;
-                                                               })));
+    const bool gap = std::any_of(c_.joinList.begin(), c_.joinList.end(),
+                                 [](const SPTCfg_SPTitem2& entry) { return entry.size < 0; });
+    c_.mergeBtn->setEnabled(enabled && !(gap && (parts_ || recovery_.stem.empty())));
     c_.mRepairBtn->setEnabled(enabled && canRepair());
 }
 

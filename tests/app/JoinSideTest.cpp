@@ -50,8 +50,9 @@ TEST_F(JoinSide, AddingASetListsItsPiecesAndEnablesTheJoin) {
     EXPECT_EQ(ui.joinView.cell("sizeID", 1).toolTip, "missing");
     EXPECT_EQ(ui.joinView.cell("other", 0), toolkit::CellValue::none());
     for (toolkit::Control* on : std::initializer_list<toolkit::Control*>{
-             &ui.mergeBtn, &ui.tfMOutputPath, &ui.mOutputBtn, &ui.delSoureFileM})
+             &ui.tfMOutputPath, &ui.mOutputBtn, &ui.delSoureFileM})
         EXPECT_TRUE(on->isEnabled());
+    EXPECT_FALSE(ui.mergeBtn.isEnabled()); // a piece is missing, and no recovery piece can rebuild it
 
     // Another output folder, then the same set dropped: the output follows the set again.
     tk.answerPanel(dir.path().string());
