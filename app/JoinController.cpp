@@ -466,7 +466,7 @@ void JoinController::tick() {
         revealedName_ = lastPathComponent(succeeded ? run.outcome.target : run.failure->path);
     std::string detail = wrongPassword            ? std::string(kWrongPasswordDetail)
                          : inTheWay               ? run.reason() + ". Join again to replace it."
-                         : !succeeded             ? run.reason()
+                         : !succeeded             ? sentenceOf(run.reason())
                          : !run.outcome.fullCheck && run.parts ? std::string(kUnlistedPartMark) + "."
                          : !run.outcome.fullCheck ? std::string(kQuickCheckOnlyDetail)
                                                   : std::string();

@@ -585,7 +585,7 @@ void SplitController::tick() {
     c_.stopProgressTimer();
 
     bool succeeded = run.done.result() == 0;
-    std::string detail = succeeded ? "" : run.reason();
+    std::string detail = succeeded ? "" : sentenceOf(run.reason()); // the engine's phrase, as a sentence
     EngineFailure kind = run.failureKind();
     bool removed = false; // the source, or some of it, is gone
     if (succeeded && run.removeSource) {

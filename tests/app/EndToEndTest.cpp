@@ -186,8 +186,8 @@ TEST_F(EndToEnd, AFailedSplitKeepsTheSourceAndSaysSo) {
     EXPECT_EQ(ui.completeWindow.title, "Splitting Failed!"); // not the last success's
     EXPECT_EQ(readFile(source), seededBytes(2, 5000));
     EXPECT_EQ(ui.completeDetail.stringValue(),
-              "cannot open the output folder " + (dir / "blocked") +
-                  ": Not a directory\nNothing was removed, because the run did not complete.");
+              "Cannot open the output folder " + (dir / "blocked") +
+                  ": Not a directory.\nNothing was removed, because the run did not complete.");
     ASSERT_EQ(tk.alerts.size(), 1u); // only the question before the removing run
     EXPECT_TRUE(tk.alerts[0].question);
 }

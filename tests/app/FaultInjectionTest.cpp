@@ -128,7 +128,7 @@ TEST_F(Faults, AFileThatVanishesDuringAFolderSplitIsReported) {
     EXPECT_EQ(title(), "Splitting Failed!");
     EXPECT_TRUE(fs::is_directory(tree));        // not removed
     EXPECT_FALSE(exists(dir / "out/tree_spt")); // nothing half-made is left
-    EXPECT_NE(ui.completeDetail.stringValue().find("cannot read " + tree + "/vanished.bin"),
+    EXPECT_NE(ui.completeDetail.stringValue().find("Cannot read " + tree + "/vanished.bin"),
               std::string::npos);
 }
 

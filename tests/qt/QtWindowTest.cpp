@@ -302,13 +302,18 @@ TEST_F(QtWindow, DeletedPieceShowsWrongAndTheJoinFailsWithoutRemovingAnything) {
     const QVariant mark =
         widget<QAbstractItemView>("joinView")->model()->index(1, 3).data(Qt::DecorationRole);
     EXPECT_FALSE(mark.value<QIcon>().isNull()) << "the image is not in the program's resources";
+    EXPECT_FALSE(widget<QWidget>("mergeBtn")->isEnabled()); // nothing can rebuild the missing piece
+
+    // A piece of the right length with other bytes: the join runs, and fails.
+    writeFile(dir / "data_spt/data_1.spt", seededBytes(42, 20000));
+    ASSERT_TRUE(drop("joinView", {dir / "data_spt"}));
     widget<QCheckBox>("delSoureFileM")->setChecked(true);
     panelAnswers.push_back(dir / "joined");
     click("mOutputBtn");
     click("mergeBtn");
     EXPECT_EQ(completion, "Joining Failed!");
-    EXPECT_EQ(completionDetail, "piece " + (dir / "data_spt/data_1.spt") +
-                                    " is missing or cannot be read\n"
+    EXPECT_EQ(completionDetail, "Piece " + (dir / "data_spt/data_1.spt") +
+                                    " does not match its fingerprint.\n"
                                     "Nothing was removed, because the run did not complete.");
     EXPECT_TRUE(alerts.empty());
     EXPECT_TRUE(fs::exists(dir / "data_spt/data_0.spt"));
