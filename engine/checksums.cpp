@@ -58,30 +58,33 @@ bool parseChecksumLine(std::string_view line, ChecksumEntry& entry) {
     if (escaped) line.remove_prefix(1);
     if (line.size() < 67 || line.compare(64, 2, "  ") != 0) return false;
     entry.hex.assign(line.substr(0, 64));
-    entry.name.clear();
     for (char c : entry.hex) {
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
     }
-    const std::string_view name = line.substr(66);
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if (!escaped || name[i] != '\\') {
-            entry.name += name[i];
+    return checksumLineName(line.substr(66), escaped, entry.name);
+}
+
+} // namespace
+
+bool checksumLineName(std::string_view text, bool escaped, std::string& name) {
+    name.clear();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!escaped || text[i] != '\\') {
+            name += text[i];
             continue;
         }
-        if (++i == name.size()) return false;
-        if (name[i] == '\\')
-            entry.name += '\\';
-        else if (name[i] == 'n')
-            entry.name += '\n';
-        else if (name[i] == 'r')
-            entry.name += '\r';
+        if (++i == text.size()) return false;
+        if (text[i] == '\\')
+            name += '\\';
+        else if (text[i] == 'n')
+            name += '\n';
+        else if (text[i] == 'r')
+            name += '\r';
         else
             return false;
     }
     return true;
 }
-
-} // namespace
 
 bool parseChecksumLines(const std::string& text, std::vector<ChecksumEntry>& out) {
     std::size_t start = 0;

@@ -43,6 +43,10 @@ struct ChecksumEntry {
     std::string name;
 };
 bool parseChecksumLines(const std::string& text, std::vector<ChecksumEntry>& out);
+// The name of a checksum line, after its hash and the two characters that
+// follow it: as written, or, on a line that begins with '\', with its
+// "\\", "\n" and "\r" read back. False for any other escape.
+bool checksumLineName(std::string_view text, bool escaped, std::string& name);
 
 // The SHA-256 of the whole file `fd` from offset 0, as lower-case hex, read
 // in bounded steps; each step is added to the run's progress when

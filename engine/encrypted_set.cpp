@@ -573,12 +573,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
     fstatat(work.fd(), top.c_str(), &made, AT_SYMLINK_NOFOLLOW);
     // The name hidden inside may be one of the set's own files, joined into
     // the set's folder: never replaced.
-    const auto ownFile = [&](const std::string& name) {
-        bool own = name == kManifestFileName || isPieceNameOf(name, stem) || isRecoveryFileName(stem, name);
-        for (const char* file : kOwnFileNames) own = own || name == file;
-        return own;
-    };
-    if (there && ownFile(top) && sameFile(out.get(), set.get())) {
+    if (there && isSetFileName(top, stem) && sameFile(out.get(), set.get())) {
         run.fail("joining " + pieceFolder + " into " + outputFolder + " would write over the set's own " + top);
         run.note("nothing in " + outputFolder + " was changed");
         return run.failure();
@@ -608,7 +603,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
     // What a removal of the pieces may take: the set's files as they were read.
     for (const std::string& name : namesIn(set.get())) {
         FileIdentity identity;
-        if (ownFile(name) && entryAt(set.get(), name.c_str(), &identity) == EntryKind::Regular)
+        if (isSetFileName(name, stem) && entryAt(set.get(), name.c_str(), &identity) == EntryKind::Regular)
             outcome.setFiles.push_back({name, identity});
     }
     outcome.pieceFolder = pieceFolder;

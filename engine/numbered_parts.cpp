@@ -1,5 +1,6 @@
 #include "engine/numbered_parts.h"
 
+#include "engine/checksums.h"
 #include "engine/digest.h"
 #include "engine/file_io.h"
 #include "engine/manifest.h"
@@ -212,20 +213,7 @@ bool parseSumLine(std::string_view line, std::size_t hexSize, std::string& hex, 
         (line[hexSize + 1] != ' ' && line[hexSize + 1] != '*') || !isHex(line.substr(0, hexSize)))
         return false;
     hex = lowerHex(line.substr(0, hexSize));
-    name.clear();
-    const std::string_view text = line.substr(hexSize + 2);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (!escaped || text[i] != '\\') {
-            name += text[i];
-            continue;
-        }
-        if (++i == text.size()) return false;
-        if (text[i] == '\\') name += '\\';
-        else if (text[i] == 'n') name += '\n';
-        else if (text[i] == 'r') name += '\r';
-        else return false;
-    }
-    return true;
+    return checksumLineName(line.substr(hexSize + 2), escaped, name);
 }
 
 // One line of an SFV file: "NAME CRC32", the name possibly holding spaces.

@@ -30,6 +30,13 @@ bool isPieceNameOf(const std::string& name, const std::string& stem) {
     return true;
 }
 
+bool isSetFileName(const std::string& name, const std::string& stem) {
+    if (name == kManifestFileName || isPieceNameOf(name, stem) || isRecoveryFileName(stem, name))
+        return true;
+    return std::any_of(std::begin(kOwnFileNames), std::end(kOwnFileNames),
+                       [&](const char* own) { return name == own; });
+}
+
 std::set<std::string> setNamesIn(int folderFd, const std::string& stem) {
     std::set<std::string> names;
     ManifestHeader header{};
@@ -44,12 +51,8 @@ std::set<std::string> setNamesIn(int folderFd, const std::string& stem) {
         }
     }
     for (const std::string& name : namesIn(folderFd)) {
-        if (name == kManifestFileName || isPieceNameOf(name, stem) ||
-            isRecoveryFileName(stem, name) || (hasManifest && isRecoveryFileName(oldStem, name)))
+        if (isSetFileName(name, stem) || (hasManifest && isRecoveryFileName(oldStem, name)))
             names.insert(name);
-        for (const char* own : kOwnFileNames) {
-            if (name == own) names.insert(name);
-        }
     }
     // Only regular files are a set's; anything else by those names stays.
     std::erase_if(names, [folderFd](const std::string& name) {

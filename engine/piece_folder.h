@@ -17,6 +17,9 @@ inline constexpr const char* kOwnFileNames[] = {kPieceSumsFileName, kContentSums
 
 // "<stem>_<digits>.spt".
 bool isPieceNameOf(const std::string& name, const std::string& stem);
+// A name a file of the set with `stem` has: its manifest, a piece, a
+// recovery piece or header, or one of the files written beside them.
+bool isSetFileName(const std::string& name, const std::string& stem);
 
 // What in the folder belongs to a set in the way of a new set with `stem`:
 // the manifest, the pieces its manifest lists (under its own stem), the
