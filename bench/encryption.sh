@@ -13,16 +13,8 @@ ROUNDS=3; SIZES="4 1"
 while [ $# -gt 0 ]; do
     case $1 in --rounds) ROUNDS=$2; shift 2 ;; --gib) SIZES=$2; shift 2 ;; *) exit 2 ;; esac
 done
-command -v age >/dev/null && command -v /usr/bin/time >/dev/null || {
-    sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
-    $sudo apt-get install -y -qq age time >/dev/null
-}
-make build >/dev/null
-P=$PWD/build/cli/parcelor
-BENCH=$PWD/build/bench/parcelor-bench
+prepare age encryption age
 AGE="python3 $PWD/tests/support/age_with_passphrase.py"
-work=$(mktemp -d "${TMPDIR:-/tmp}/parcelor-encryption.XXXXXX")
-trap 'rm -rf "$work"' EXIT
 cd "$work"
 printf 'bench pass phrase\n' > pw
 PIECE=$((512 * 1024 * 1024))

@@ -14,3 +14,19 @@ stats() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{a[NR]=$1} END {printf "
 # the median time of an operation
 med() { read -r m _ _ <<<"$(stats "${times[$1]}")"; echo "$m"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+
+# Installs the Debian packages `$2...` unless the command `$1` is there;
+# then builds, and makes a scratch folder `$work` (removed on exit), named
+# after `$3`, and goes into it. Sets P (the command line) and BENCH.
+prepare() {
+    local tool=$1 name=$2; shift 2
+    command -v "$tool" >/dev/null && command -v /usr/bin/time >/dev/null || {
+        local sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
+        $sudo apt-get install -y -qq "$@" time >/dev/null
+    }
+    make build >/dev/null
+    P=$PWD/build/cli/parcelor
+    BENCH=$PWD/build/bench/parcelor-bench
+    work=$(mktemp -d "${TMPDIR:-/tmp}/parcelor-$name.XXXXXX")
+    trap 'rm -rf "$work"' EXIT
+}

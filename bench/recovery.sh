@@ -14,15 +14,7 @@ cd "$(dirname "$0")/.."
 . bench/lib.sh
 ROUNDS=5
 [ "${1:-}" = "--rounds" ] && ROUNDS=$2
-command -v par2 >/dev/null && command -v /usr/bin/time >/dev/null || {
-    sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
-    $sudo apt-get install -y -qq par2 time >/dev/null
-}
-make build >/dev/null
-P=$PWD/build/cli/parcelor
-BENCH=$PWD/build/bench/parcelor-bench
-work=$(mktemp -d "${TMPDIR:-/tmp}/parcelor-recovery.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+prepare par2 recovery par2
 cd "$work"
 PIECE=$((64 * 1024 * 1024))
 "$BENCH" make-file big.bin $((1024 * 1024 * 1024)) 1
