@@ -571,6 +571,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
     const bool there = fstatat(out.get(), top.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
     struct stat made {};
     fstatat(work.fd(), top.c_str(), &made, AT_SYMLINK_NOFOLLOW);
+    const std::string target = outputFolder + "/" + top;
     // The name hidden inside may be one of the set's own files, joined into
     // the set's folder: never replaced.
     if (there && isSetFileName(top, stem) && sameFile(out.get(), set.get())) {
@@ -583,19 +584,30 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
         const bool replaceable = S_ISREG(existing.st_mode) && S_ISREG(made.st_mode);
         Failure exists;
         exists.kind = replaceable ? EngineFailure::TargetExists : EngineFailure::Other;
-        exists.path = outputFolder + "/" + top;
+        exists.path = target;
         exists.reason = exists.path + " already exists" +
                         (replaceable ? "" : "; an encrypted folder set is joined only where nothing is in its way");
         run.fail(std::move(exists));
         run.note("nothing in " + outputFolder + " was changed");
         return run.failure();
     }
-    // What replaces a file is on disk before the file goes, as in every join.
-    if (there) run.enterPhase(RunPhase::WritingToDisk);
-    if (there && syncfs(work.fd()) != 0) return run.failErrno("write to disk", outputFolder, errno), run.failure();
+    if (there) {
+        // A file it replaces keeps its owner, as in every join.
+        const FileDescriptor replacement(openat(work.fd(), top.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (!replacement) return run.failErrno("examine the file written for", target, errno), run.failure();
+        if (!keepOwner(replacement.get(), existing, target, run)) return run.failure();
+        // What replaces a file is on disk before the file goes, as in every join.
+        run.enterPhase(RunPhase::WritingToDisk);
+        if (syncfs(work.fd()) != 0) return run.failErrno("write to disk", outputFolder, errno), run.failure();
+        // Only the file that was looked at is replaced.
+        struct stat now {};
+        if (fstatat(out.get(), top.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != existing.st_dev ||
+            now.st_ino != existing.st_ino)
+            return run.fail("cannot write " + target + ": something else was put in its place"), run.failure();
+    }
     if (there ? renameat(work.fd(), top.c_str(), out.get(), top.c_str()) != 0
               : !renameNoReplace(work.fd(), top.c_str(), out.get(), top.c_str())) {
-        run.failErrno("put in place", outputFolder + "/" + top, errno);
+        run.failErrno("put in place", target, errno);
         return run.failure();
     }
     fsync(out.get());
@@ -608,7 +620,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
     }
     outcome.pieceFolder = pieceFolder;
     outcome.outputFolder = outputFolder;
-    outcome.target = outputFolder + "/" + top;
+    outcome.target = target;
     outcome.fullCheck = true; // every chunk authenticated
     outcome.filesAdded = there ? 0 : files;
     outcome.filesReplaced = there ? 1 : 0;
