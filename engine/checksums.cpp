@@ -935,12 +935,5 @@ std::string openSetFileAt(int folderFd, const char* name, FileDescriptor& fd, in
 }
 
 std::string hexOf(const Sha256Digest::Bytes& digest) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(2 * digest.size());
-    for (const uint8_t byte : digest) {
-        hex += kDigits[byte >> 4];
-        hex += kDigits[byte & 0x0f];
-    }
-    return hex;
+    return lowerHexOf(digest.data(), digest.size());
 }

@@ -30,14 +30,23 @@ Md5Digest::Md5Digest() : EvpDigest(EVP_md5()) {}
 
 Sha256Digest::Sha256Digest() : EvpDigest(EVP_sha256()) {}
 
-std::string Sha256Digest::finishHex() {
-    Bytes value{};
-    if (!finish(value)) return {};
+std::string lowerHexOf(const uint8_t* bytes, std::size_t size) {
     static constexpr char kHex[] = "0123456789abcdef";
     std::string text;
-    for (uint8_t byte : value) {
-        text += kHex[byte >> 4];
-        text += kHex[byte & 0x0F];
+    text.reserve(2 * size);
+    for (std::size_t i = 0; i < size; ++i) {
+        text += kHex[bytes[i] >> 4];
+        text += kHex[bytes[i] & 0x0F];
     }
     return text;
+}
+
+std::string Sha256Digest::finishHex() {
+    Bytes value{};
+    return finish(value) ? lowerHexOf(value.data(), value.size()) : std::string();
+}
+
+std::string Md5Digest::finishHex() {
+    Bytes value{};
+    return finish(value) ? lowerHexOf(value.data(), value.size()) : std::string();
 }

@@ -11,6 +11,9 @@
 struct evp_md_ctx_st;
 struct evp_md_st;
 
+// `size` bytes as lower-case hex, two characters a byte.
+std::string lowerHexOf(const uint8_t* bytes, std::size_t size);
+
 class EvpDigest {
 public:
     EvpDigest(const EvpDigest&) = delete;
@@ -39,6 +42,8 @@ public:
     // Starts a fresh digest. ok() is false if libcrypto could not set one up.
     Md5Digest();
     bool finish(Bytes& out) { return finishInto(out.data(), out.size()); }
+    // Ends the digest as 32 lower-case hex characters; "" on failure.
+    std::string finishHex();
 };
 
 class Sha256Digest : public EvpDigest {

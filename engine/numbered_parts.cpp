@@ -453,14 +453,9 @@ private:
             offset += got;
         }
         if (sum_ == PartSum::Sha256) return sha256.finishHex();
-        char hex[33] = {};
-        if (sum_ == PartSum::Crc32) {
-            std::snprintf(hex, sizeof hex, "%08x", crc);
-            return hex;
-        }
-        Md5Digest::Bytes bytes{};
-        if (!md5.finish(bytes)) return {};
-        for (std::size_t i = 0; i < bytes.size(); ++i) std::snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
+        if (sum_ == PartSum::Md5) return md5.finishHex();
+        char hex[9] = {};
+        std::snprintf(hex, sizeof hex, "%08x", crc);
         return hex;
     }
     bool abandoned() {
