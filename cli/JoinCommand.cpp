@@ -130,8 +130,7 @@ int joinCommand(Session& s) {
                       "no-checksums");
     // An encrypted set's password opens it; what it holds, and its name,
     // are known only once it is decrypted.
-    const FileDescriptor folderFd = openFolderPath(set);
-    const bool encrypted = folderFd && isEncryptedSet(folderFd.get());
+    const bool encrypted = setFolder && isEncryptedSet(setFolder.get());
     if (toStdout && encrypted) return s.fail("the set is encrypted: join it into a folder");
     if (toStdout && listing->fileCount > 0)
         return s.fail("the set holds a folder, which cannot go to standard output: join it into a folder");
