@@ -487,98 +487,190 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
     return true;
 }
 
+// What an existing tree lacks besides its files: a folder, a link or a FIFO,
+// made in the working folder under a temporary name and moved in with them.
+struct Incoming {
+    std::string path;      // below the root
+    std::string temporary; // its name in the working folder
+    uint64_t device = 0, inode = 0;
+    const DescribedEntry* described = nullptr; // its bits and time, when the set has them
+    bool folder = false;
+};
+
+// Makes `entry` (a folder when `isFolder`, else the described link or FIFO)
+// in the working folder `workFd`: a folder private until all of it is in
+// place, a link or a FIFO with its own bits and time.
+bool makeInWork(int workFd, Incoming& entry, RunContext& run, const std::string& shown) {
+    entry.temporary = newTemporaryName();
+    const char* name = entry.temporary.c_str();
+    const DescribedEntry* d = entry.described;
+    const char* step = "make the folder";
+    bool made = false;
+    if (entry.folder) {
+        made = mkdirat(workFd, name, 0700) == 0;
+    } else if (d->type == TreeEntryType::Link) {
+        step = "make the link";
+        made = symlinkat(d->link.c_str(), workFd, name) == 0;
+    } else {
+        step = "make the FIFO";
+        made = mkfifoat(workFd, name, 0600) == 0 &&
+               fchmodat(workFd, name, static_cast<mode_t>(d->mode & 0777), 0) == 0;
+    }
+    if (made && !entry.folder) {
+        const auto times = modificationTime(d->mtimeSeconds, d->mtimeNanoseconds);
+        made = utimensat(workFd, name, times.data(), AT_SYMLINK_NOFOLLOW) == 0;
+        step = "set the time of";
+    }
+    struct stat st {};
+    if (!made || fstatat(workFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        run.failErrno(step, shown, errno);
+        return false;
+    }
+    entry.device = static_cast<uint64_t>(st.st_dev);
+    entry.inode = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
 // The targets that wait for the end (those that replace a file, and every
-// one of a tree that was there before): nothing moves when the run failed or
-// was stopped; otherwise one flush of the file system, so what comes in is on
-// disk before anything is replaced, the moves journaled, then made (each
+// entry that comes into a tree that was there before): nothing moves when
+// the run failed or was stopped. Otherwise what the tree lacks besides its
+// files (folders, links, FIFOs) is made in the working folder too, one flush
+// of the file system puts all of it on disk before anything is replaced, the
+// moves are journaled, then made (new folders first, parents first; each
 // replaced file exchanged into the working folder, where it stays until the
-// last move is made), then one flush of each folder that received one. A move
-// that fails, or a stop among them, undoes the ones made.
+// last move is made), then each new folder gets its own bits and time, the
+// deepest first, and every folder that received something is flushed. Only
+// then does the journal go. A move that fails, or a stop among them, undoes
+// the ones made; a kill is undone by the next run. A folder that was there
+// keeps its bits, owner and time as they were.
 void finishDeferred(JoinJob& job, int outFd) {
     RunContext& run = job.run;
-    if (job.deferred.empty() || job.failed) return; // the temporaries go with the working folder
+    const bool intoTree = !job.fileSet && !job.freshRoot;
+    if (job.failed || (job.deferred.empty() && !(intoTree && job.described)))
+        return; // the temporaries go with the working folder
     if (run.stopIfRequested()) {
         job.failed = true;
         return;
     }
     const int workFd = job.work->fd();
-    run.enterPhase(RunPhase::WritingToDisk);
-    if (syncfs(workFd) != 0) {
-        run.failErrno("write to disk", job.target, errno);
+    const auto shown = [&](const std::string& path) {
+        return path.empty() ? job.target : job.target + "/" + path;
+    };
+    const auto fail = [&](const char* step, const std::string& path, int error) {
+        if (!run.stopRequested()) run.failErrno(step, path, error);
         job.failed = true;
-        return;
+    };
+    // What the tree lacks, parents first: the folders of its files, and the
+    // described folders, links and FIFOs that are not there.
+    std::vector<Incoming> incoming;
+    std::map<std::string, std::size_t> seen; // folders looked at: in `incoming`, or npos
+    int keptFolders = 0;
+    const auto needFolder = [&](const std::string& path) {
+        for (std::size_t end = 0; end != std::string::npos;) {
+            end = path.find('/', end + 1);
+            const std::string part = path.substr(0, end);
+            if (seen.count(part) != 0) continue;
+            seen[part] = std::string::npos;
+            if (openFolderBelow(job.root.get(), part, false)) continue;
+            if (errno != ENOENT) return fail("open", shown(part), errno);
+            seen[part] = incoming.size();
+            incoming.push_back({part, {}, 0, 0, nullptr, true});
+        }
+    };
+    std::string last = "\n";
+    for (const JoinJob::Deferred& target : job.deferred) {
+        if (target.folder.empty() || target.folder == last) continue;
+        last = target.folder;
+        needFolder(target.folder);
     }
+    if (intoTree && job.described) {
+        for (const DescribedEntry& entry : job.tree.others) {
+            if (job.failed) return;
+            if (entry.type != TreeEntryType::Folder) continue;
+            if (!entry.path.empty()) needFolder(entry.path);
+            const auto made = seen.find(entry.path);
+            if (made != seen.end() && made->second != std::string::npos) {
+                incoming[made->second].described = &entry;
+                continue;
+            }
+            const FileDescriptor there = openFolderBelow(job.root.get(), entry.path, false);
+            struct stat st {};
+            if (there && fstat(there.get(), &st) == 0 && (st.st_mode & 07777) != entry.mode)
+                ++keptFolders;
+        }
+        for (const DescribedEntry& entry : job.tree.others) {
+            if (job.failed) return;
+            if (entry.type != TreeEntryType::Link && entry.type != TreeEntryType::Fifo) continue;
+            const std::string folder = folderPartOf(entry.path);
+            const FileDescriptor in = openFolderBelow(job.root.get(), folder, false);
+            struct stat st {};
+            // One of the same kind there is kept (checked before anything was written).
+            if (in && fstatat(in.get(), lastComponentOf(entry.path).c_str(), &st,
+                              AT_SYMLINK_NOFOLLOW) == 0)
+                continue;
+            incoming.push_back({entry.path, {}, 0, 0, &entry, false});
+        }
+    }
+    if (job.failed) return;
+    for (Incoming& entry : incoming) {
+        if (run.stopIfRequested()) {
+            job.failed = true;
+            return;
+        }
+        if (!makeInWork(workFd, entry, run, shown(entry.path))) {
+            job.failed = true;
+            return;
+        }
+    }
+    run.enterPhase(RunPhase::WritingToDisk);
+    if (syncfs(workFd) != 0) return fail("write to disk", job.target, errno);
     const std::string prefix = job.fileSet ? std::string() : job.baseName;
     const auto below = [&](const std::string& folder) {
         return folder.empty() ? prefix : prefix + "/" + folder;
     };
-    // The folders the tree lacks, parents first: made first, journaled as
-    // moves, so an undo takes them away again.
-    std::vector<std::string> folders;
-    std::set<std::string> seen;
-    const std::string* last = nullptr;
-    for (const JoinJob::Deferred& target : job.deferred) {
-        if (target.folder.empty() || (last && *last == target.folder)) continue;
-        last = &target.folder;
-        for (std::size_t end = 0; end != std::string::npos;) {
-            end = target.folder.find('/', end + 1);
-            const std::string part = target.folder.substr(0, end);
-            if (seen.insert(part).second && !openFolderBelow(job.root.get(), part, false) &&
-                errno == ENOENT)
-                folders.push_back(part);
-        }
-    }
     std::vector<JoinMove> moves;
-    moves.reserve(folders.size() + job.deferred.size());
-    for (const std::string& folder : folders) {
-        JoinMove move{below(folderPartOf(folder)), lastComponentOf(folder), ".", false, 0, 0};
+    moves.reserve(incoming.size() + job.deferred.size());
+    for (const Incoming& entry : incoming) {
+        if (!entry.folder) continue;
+        JoinMove move{below(folderPartOf(entry.path)), lastComponentOf(entry.path),
+                      entry.temporary, false, entry.device, entry.inode};
         move.makesFolder = true;
         moves.push_back(std::move(move));
     }
     for (const JoinJob::Deferred& target : job.deferred)
         moves.push_back({below(target.folder), target.name, target.temporary, target.replaces,
                          target.device, target.inode});
-    if (!writeJoinJournal(workFd, moves)) {
-        run.failErrno("write to disk", job.target, errno);
-        job.failed = true;
-        return;
-    }
+    for (const Incoming& entry : incoming)
+        if (!entry.folder)
+            moves.push_back({below(folderPartOf(entry.path)), lastComponentOf(entry.path),
+                             entry.temporary, false, entry.device, entry.inode});
+    if (!writeJoinJournal(workFd, moves)) return fail("write to disk", job.target, errno);
+
     std::vector<std::string> touched;
-    std::size_t made = 0;
-    for (const std::string& folder : folders) {
-        const std::string parent = folderPartOf(folder);
-        const FileDescriptor in = openFolderBelow(job.root.get(), parent, false);
-        if (run.stopIfRequested() || !in ||
-            mkdirat(in.get(), lastComponentOf(folder).c_str(), 0777) != 0) {
-            if (!run.stopRequested())
-                run.failErrno("make the folder", job.target + "/" + folder, errno);
-            job.failed = true;
+    const auto moveIn = [&](const std::string& folder, const std::string& temporary,
+                            const std::string& name, bool exchange) {
+        const FileDescriptor in = openFolderBelow(job.root.get(), folder, false);
+        if (!in) return false;
+        touched.push_back(folder);
+        return exchange ? renameat2(workFd, temporary.c_str(), in.get(), name.c_str(),
+                                    RENAME_EXCHANGE) == 0
+                        : putInPlace(workFd, temporary, in.get(), name, false);
+    };
+    for (const Incoming& entry : incoming) {
+        if (!entry.folder) continue;
+        if (run.stopIfRequested() ||
+            !moveIn(folderPartOf(entry.path), entry.temporary, lastComponentOf(entry.path), false)) {
+            fail("make the folder", shown(entry.path), errno);
             break;
         }
-        touched.push_back(parent);
-        ++made;
     }
-    FileDescriptor folder;
-    std::string openName = "\n"; // no folder's name
     for (const JoinJob::Deferred& target : job.deferred) {
         if (job.failed) break;
-        if (target.folder != openName) {
-            folder = openFolderBelow(job.root.get(), target.folder, false);
-            openName = target.folder;
-            if (folder) touched.push_back(target.folder);
-        }
-        const bool moved =
-            folder && !run.stopIfRequested() &&
-            (target.replaces ? renameat2(workFd, target.temporary.c_str(), folder.get(),
-                                         target.name.c_str(), RENAME_EXCHANGE) == 0
-                             : putInPlace(workFd, target.temporary, folder.get(), target.name,
-                                          false));
-        if (!moved) {
-            if (!run.stopRequested()) run.failErrno("put in place", target.path, errno);
-            job.failed = true;
+        if (run.stopIfRequested() ||
+            !moveIn(target.folder, target.temporary, target.name, target.replaces)) {
+            fail("put in place", target.path, errno);
             break;
         }
-        ++made;
         // What came out must be the file that was checked: anything put in
         // its place since (a folder, say) would go with the working folder.
         struct stat out {};
@@ -591,21 +683,45 @@ void finishDeferred(JoinJob& job, int outFd) {
             break;
         }
     }
-    for (const std::string& name : touched) {
-        FileDescriptor again = openFolderBelow(job.root.get(), name, false);
-        if (!job.failed && (!again || fsync(again.get()) != 0)) {
-            run.failErrno("write to disk", job.target + (name.empty() ? "" : "/" + name), errno);
+    for (const Incoming& entry : incoming) {
+        if (job.failed) break;
+        if (entry.folder) continue;
+        if (run.stopIfRequested() ||
+            !moveIn(folderPartOf(entry.path), entry.temporary, lastComponentOf(entry.path), false)) {
+            const bool taken = errno == EEXIST;
+            if (taken && !run.stopRequested())
+                run.refuse("cannot make " + shown(entry.path) + ": something appeared in its place");
+            else
+                fail("put in place", shown(entry.path), errno);
             job.failed = true;
+            break;
         }
     }
-    if (!job.failed && !dropJoinJournal(workFd)) {
-        run.failErrno("write to disk", job.target, errno);
-        job.failed = true;
+    // The new folders' own bits and times, now that all of them is in.
+    for (auto entry = incoming.rbegin(); entry != incoming.rend() && !job.failed; ++entry) {
+        if (!entry->folder) continue;
+        const FileDescriptor made = openFolderBelow(job.root.get(), entry->path, false);
+        const DescribedEntry* d = entry->described;
+        const mode_t mode = d ? static_cast<mode_t>(d->mode & 07777) : (0777 & ~job.umask);
+        if (!made || fchmod(made.get(), mode) != 0) {
+            fail("set the permissions of", shown(entry->path), errno);
+            break;
+        }
+        const auto times = d ? modificationTime(d->mtimeSeconds, d->mtimeNanoseconds)
+                             : std::array<struct timespec, 2>{};
+        if (d && futimens(made.get(), times.data()) != 0) {
+            fail("set the time of", shown(entry->path), errno);
+            break;
+        }
     }
+    for (const std::string& name : touched) {
+        if (job.failed) break;
+        FileDescriptor again = openFolderBelow(job.root.get(), name, false);
+        if (!again || fsync(again.get()) != 0) fail("write to disk", shown(name), errno);
+    }
+    if (!job.failed && !dropJoinJournal(workFd)) fail("write to disk", job.target, errno);
     if (job.failed) {
-        // The move that failed is undone too when it is a file's (it is
-        // undone only if it was made); a folder that could not be made was not.
-        moves.resize(made + (made < moves.size() && !moves[made].makesFolder ? 1 : 0));
+        // Each move is undone only if it was made: its entry is in place.
         if (undoJoinMoves(outFd, workFd, moves)) {
             dropJoinJournal(workFd);
         } else {
@@ -619,6 +735,9 @@ void finishDeferred(JoinJob& job, int outFd) {
     job.movedIn = true;
     for (const JoinJob::Deferred& target : job.deferred)
         ++(target.replaces ? job.replaced : job.added);
+    if (keptFolders > 0)
+        run.note("kept the permissions of " + std::to_string(keptFolders) +
+                 (keptFolders == 1 ? " existing folder" : " existing folders"));
 }
 
 // The described tree's other entries, once every file is in place: the
@@ -628,7 +747,8 @@ void finishDeferred(JoinJob& job, int outFd) {
 // already there of the same kind is kept (a link only with the same target).
 void restoreTreeEntries(JoinJob& job) {
     RunContext& run = job.run;
-    if (!job.described || job.fileSet || job.failed) return;
+    // Into a tree that was there, these came with the moves (finishDeferred).
+    if (!job.described || job.fileSet || job.failed || !job.freshRoot) return;
     const auto failed = [&](const char* step, const std::string& path, int error) {
         run.failErrno(step, path, error);
         job.failed = true;
@@ -1113,7 +1233,7 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
     if (sweepWhenAlone(out.get(), run)) flock(out.get(), LOCK_UN);
     RunFolder work;
     job.umask = currentUmask();
-    if (!work.create(out.get(), 0700)) {
+    if (!work.create(out.get())) {
         run.failErrno("create a folder in", outputFolder, errno);
         return run.failure();
     }
@@ -1206,7 +1326,7 @@ std::optional<Result<JoinOutcome>> joinThroughRepair(const std::string& pieceFol
     if (stem.empty()) return std::nullopt;
     const FileDescriptor out = openFolderPath(outputFolder);
     RunFolder work;
-    if (!out || !work.create(out.get(), 0700)) return std::nullopt;
+    if (!out || !work.create(out.get())) return std::nullopt;
     const Failure before = run.failure();
     const bool failedBefore = run.failed();
     run.clearFailure();

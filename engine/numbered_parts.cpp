@@ -573,7 +573,7 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
         if (sweepWhenAlone(out.get(), run)) flock(out.get(), LOCK_UN);
         const mode_t umask = currentUmask();
         RunFolder work;
-        if (!work.create(out.get(), 0700))
+        if (!work.create(out.get()))
             return run.failErrno("create a folder in", outputFolder, errno), run.failure();
         std::string temporary;
         FileDescriptor made = work.createFile(temporary);

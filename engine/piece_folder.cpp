@@ -210,13 +210,17 @@ std::string PieceFolder::entryInTheWay(const std::string& stem, int32_t count) c
     return {};
 }
 
-bool PieceFolder::putInPlace(RunFolder& temp, const std::string& stem, bool replace) {
+bool PieceFolder::putInPlace(RunFolder& temp, const std::string& stem, bool replace,
+                             mode_t newMode) {
     RunContext& run = *run_;
     // The run's marker must not stay in the set once it is in place.
     const auto dropMarker = [&] { unlinkat(temp.fd(), kRunMarkerName, 0); };
     if (!fd_) {
         if (renameNoReplace(outFd_, temp.name().c_str(), outFd_, name_.c_str())) {
             dropMarker();
+            // Killed before this, the set stays as private as the working folder was.
+            if (fchmod(temp.fd(), newMode) != 0)
+                run.note("the new set's folder " + displayPath_ + " was left private to you");
             temp.release();
             fsync(outFd_);
             return true;
@@ -228,7 +232,7 @@ bool PieceFolder::putInPlace(RunFolder& temp, const std::string& stem, bool repl
         fd_ = openFolderAt(outFd_, name_.c_str());
         if (!fd_) {
             run.fail("cannot use " + displayPath_ + ": " +
-                       folderProblem(outFd_, name_.c_str(), errno));
+                     folderProblem(outFd_, name_.c_str(), errno));
             return false;
         }
     }
@@ -248,22 +252,26 @@ bool PieceFolder::putInPlace(RunFolder& temp, const std::string& stem, bool repl
         run.note(kept);
     else if (!settled)
         run.note("the replaced set's folder is still in " + aside +
-                   "; the next run on this folder finishes clearing it");
+                 "; the next run on this folder finishes clearing it");
     return true;
 }
 
 bool PieceFolder::exchange(RunFolder& temp, const std::set<std::string>& oldSet) {
     RunContext& run = *run_;
-    // The new folder takes the old one's place: it is no more readable than
-    // the old one was, and it keeps its owner and group.
+    // The new folder takes the old one's place: it gets the old one's bits,
+    // owner and group once it holds the name (the journal says which, so a
+    // run that finishes a killed one gives them too). Until then both are
+    // this user's and private: the old folder loses the write permission of
+    // its group and others while the journal is in it.
     struct stat old {};
-    if (fstat(fd_.get(), &old) != 0 || fchmod(temp.fd(), old.st_mode & 07777) != 0) {
-        run.failErrno("give the new set the permissions of", displayPath_, errno);
+    struct stat made {};
+    if (fstat(fd_.get(), &old) != 0 || fstat(temp.fd(), &made) != 0) {
+        run.failErrno("examine", displayPath_, errno);
         return false;
     }
-    struct stat made {};
-    if (fstat(temp.fd(), &made) != 0 || ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
-                                         fchown(temp.fd(), old.st_uid, old.st_gid) != 0)) {
+    const mode_t oldMode = old.st_mode & 07777;
+    if (old.st_uid != made.st_uid && geteuid() != 0) {
+        errno = EPERM;
         run.failErrno("keep the owner of", displayPath_, errno);
         return false;
     }
@@ -273,19 +281,30 @@ bool PieceFolder::exchange(RunFolder& temp, const std::set<std::string>& oldSet)
         if (entryAt(fd_.get(), name.c_str(), &identity) == EntryKind::Regular)
             journal.emplace_back(name, identity);
     }
-    if (!writeReplaceJournal(fd_.get(), name_, journal)) {
-        run.failErrno("write a journal into", displayPath_, errno);
+    const auto giveBack = [&] {
+        unlinkat(fd_.get(), kRunMarkerName, 0);
+        fchmod(fd_.get(), oldMode);
+    };
+    if ((oldMode & (S_IWGRP | S_IWOTH)) != 0)
+        fchmod(fd_.get(), oldMode & ~(S_IWGRP | S_IWOTH)); // best effort: see the sweep
+    const ReplacedFolder folders{static_cast<uint64_t>(made.st_dev),
+                                 static_cast<uint64_t>(made.st_ino), oldMode, old.st_uid,
+                                 old.st_gid};
+    if (!writeReplaceJournal(fd_.get(), name_, folders, journal)) {
+        const int error = errno;
+        giveBack();
+        run.failErrno("write a journal into", displayPath_, error);
         return false;
     }
     if (run.stopIfRequested()) { // the last moment a stop keeps the old set
-        unlinkat(fd_.get(), kRunMarkerName, 0);
+        giveBack();
         return false;
     }
     const std::string& tempName = temp.name();
     if (renameat2(outFd_, tempName.c_str(), outFd_, name_.c_str(), RENAME_EXCHANGE) != 0) {
         const int error = errno;
         if (error != EINVAL && error != ENOSYS && error != EOPNOTSUPP) {
-            unlinkat(fd_.get(), kRunMarkerName, 0);
+            giveBack();
             run.failErrno("put the set in place at", displayPath_, error);
             return false;
         }
@@ -299,7 +318,7 @@ bool PieceFolder::exchange(RunFolder& temp, const std::set<std::string>& oldSet)
             const int failed = errno;
             renameat(outFd_, tempName.c_str(), outFd_, name_.c_str());
             renameat(outFd_, parked.c_str(), outFd_, tempName.c_str());
-            unlinkat(fd_.get(), kRunMarkerName, 0);
+            giveBack();
             run.failErrno("put the set in place at", displayPath_, failed);
             return false;
         }
@@ -309,9 +328,13 @@ bool PieceFolder::exchange(RunFolder& temp, const std::set<std::string>& oldSet)
     FileDescriptor moved = openFolderAt(outFd_, tempName.c_str());
     if (!moved || !sameFile(moved.get(), fd_.get())) {
         renameat2(outFd_, tempName.c_str(), outFd_, name_.c_str(), RENAME_EXCHANGE);
-        unlinkat(fd_.get(), kRunMarkerName, 0);
+        giveBack();
         run.fail("cannot use " + displayPath_ + ": it was replaced during the split");
         return false;
     }
+    // In place from here on: what cannot be given now is said, not failed.
+    if (!giveFolderItsPlace(temp.fd(), folders))
+        run.note("could not give the new set's folder " + displayPath_ +
+                 " the permissions and owner of the old one: " + std::strerror(errno));
     return true;
 }

@@ -76,9 +76,11 @@ public:
     // folders are exchanged in one step (the commit point: afterwards the
     // name holds the new set), then every entry that was not part of the old
     // set moves across and the old set goes (run_folder.h). A set that
-    // appeared meanwhile is a failure unless `replace`. False, with the reason
+    // appeared meanwhile is a failure unless `replace`. The working folder is
+    // private until it holds the set's name; then it gets `newMode` as a new
+    // folder, or the old folder's bits and owner. False, with the reason
     // kept, when it could not be done; the old set is then as it was.
-    bool putInPlace(RunFolder& temp, const std::string& stem, bool replace);
+    bool putInPlace(RunFolder& temp, const std::string& stem, bool replace, mode_t newMode);
 
 private:
     bool exchange(RunFolder& temp, const std::set<std::string>& oldSet);

@@ -1048,7 +1048,7 @@ private:
         file.length = length;
         // The temporaries live in a marked working folder of the run in the
         // destination: what a killed repair left, the next run removes.
-        if (work_.fd() < 0 && !work_.create(destFd_, 0700)) {
+        if (work_.fd() < 0 && !work_.create(destFd_)) {
             run_.failErrno("create a folder in", destPath_, errno);
             return false;
         }

@@ -22,7 +22,7 @@ namespace {
 
 // The marker's text: a working folder's, or a journal's first field.
 constexpr char kPlainMarker[] = "parcelor-run 1\n";
-constexpr char kJournalTag[] = "parcelor-replace 1";
+constexpr char kJournalTag[] = "parcelor-replace 2";
 // A journal lists one old set: its pieces, manifest and checksum files, each
 // with a name under 256 bytes and five numbers.
 constexpr std::size_t kJournalBound = (std::size_t{1} << 21) * 400;
@@ -44,6 +44,33 @@ bool isWorkingFolderName(const std::string& name) {
                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
+// A folder of this user's that no one else may change: owned by the user this
+// process runs as, and writable by neither its group nor others. Only such a
+// folder's marker or journal is acted on.
+bool isOwnPrivateFolder(int fd) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// The regular file `name` of `dirFd`, whole, when this user owns it, it has
+// one link and at most `limit` bytes: never through a link, and never one
+// that another user made or that is also another file's name.
+std::optional<std::string> readOwnFileAt(int dirFd, const char* name, std::size_t limit) {
+    FileDescriptor fd = openFileAt(dirFd, name);
+    struct stat st {};
+    if (!fd || fstat(fd.get(), &st) != 0) return std::nullopt;
+    if (st.st_uid != geteuid() || st.st_nlink != 1 || st.st_size < 0 ||
+        static_cast<uint64_t>(st.st_size) > limit) {
+        errno = EPERM;
+        return std::nullopt;
+    }
+    std::string text(static_cast<std::size_t>(st.st_size), '\0');
+    errno = EIO;
+    if (readAt(fd.get(), text.data(), text.size(), 0) != st.st_size) return std::nullopt;
+    return text;
+}
+
 // Writes all of `text` as the new file `name` in `dirFd`, then to disk.
 bool writeNewFile(int dirFd, const char* name, const std::string& text) {
     FileDescriptor fd(
@@ -59,7 +86,7 @@ bool writeNewFile(int dirFd, const char* name, const std::string& text) {
 // The marker of `dirFd`, at most kJournalBound bytes; nothing when there is
 // none or it cannot be read whole (then nothing may be done on its word).
 std::optional<std::string> readMarker(int dirFd) {
-    return readSmallFileAt(dirFd, kRunMarkerName, kJournalBound);
+    return readOwnFileAt(dirFd, kRunMarkerName, kJournalBound);
 }
 
 // A working folder's marker, whole or cut short as it was written.
@@ -69,11 +96,18 @@ bool isPlainMarker(const std::optional<std::string>& marker) {
 
 struct Journal {
     std::string destination;
+    // The new set's folder, which takes the destination's name: its identity,
+    // and the bits, owner and group it is to have (the old folder's).
+    uint64_t newDevice = 0, newInode = 0;
+    mode_t mode = 0;
+    uid_t owner = 0;
+    gid_t group = 0;
     std::map<std::string, FileIdentity> oldSet;
 };
 
-// Fields are NUL-terminated: the tag, the destination, then a name and its
-// identity ("dev ino size sec nsec") for each file of the old set.
+// Fields are NUL-terminated: the tag, the destination, the new folder ("dev
+// ino mode uid gid"), then a name and its identity ("dev ino size sec nsec")
+// for each file of the old set.
 bool parseJournal(const std::optional<std::string>& marker, Journal& out) {
     if (!marker) return false;
     const std::string& text = *marker;
@@ -85,10 +119,22 @@ bool parseJournal(const std::optional<std::string>& marker, Journal& out) {
         fields.push_back(text.substr(start, end - start));
         start = end + 1;
     }
-    if (fields.size() < 2 || fields[0] != kJournalTag || fields.size() % 2 != 0) return false;
-    if (!isSafeComponentName(fields[1].c_str())) return false;
+    if (fields.size() < 3 || fields[0] != kJournalTag || fields.size() % 2 != 1) return false;
+    if (!isSafeComponentName(fields[1].c_str()) || isReservedName(fields[1])) return false;
     out.destination = fields[1];
-    for (std::size_t i = 2; i < fields.size(); i += 2) {
+    unsigned long long newDevice = 0, newInode = 0;
+    unsigned mode = 0, owner = 0, group = 0;
+    if (std::sscanf(fields[2].c_str(), "%llu %llu %o %u %u", &newDevice, &newInode, &mode, &owner,
+                    &group) != 5 ||
+        mode > 07777)
+        return false;
+    out.newDevice = newDevice;
+    out.newInode = newInode;
+    out.mode = static_cast<mode_t>(mode);
+    out.owner = static_cast<uid_t>(owner);
+    out.group = static_cast<gid_t>(group);
+    for (std::size_t i = 3; i < fields.size(); i += 2) {
+        if (!isSafeComponentName(fields[i].c_str()) || isReservedName(fields[i])) return false;
         FileIdentity id;
         unsigned long long dev = 0, ino = 0;
         long long size = 0, sec = 0, nsec = 0;
@@ -141,6 +187,11 @@ bool removeFilesIn(int dirFd, int64_t& bytes, int depth = 0) {
 
 } // namespace
 
+bool isOwnPrivateFolderAt(int dirFd, const char* name) {
+    const FileDescriptor folder = openFolderAt(dirFd, name);
+    return folder && isOwnPrivateFolder(folder.get());
+}
+
 RunFolder::~RunFolder() {
     if (!fd_) return;
     int64_t bytes = 0;
@@ -148,12 +199,14 @@ RunFolder::~RunFolder() {
     unlinkat(parentFd_, name_.c_str(), AT_REMOVEDIR);
 }
 
-bool RunFolder::create(int parentFd, mode_t mode) {
+bool RunFolder::create(int parentFd) {
     parentFd_ = parentFd;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        fd_ = createTemporaryFolder(parentFd, name_, mode);
+        fd_ = createTemporaryFolder(parentFd, name_, 0700);
         if (!fd_) return false;
-        if (!lockFolder(fd_.get(), true) ||
+        // Private whatever the umask or a default ACL gave: only such a
+        // folder is this user's working state to a later run.
+        if (fchmod(fd_.get(), 0700) != 0 || !lockFolder(fd_.get(), true) ||
             !writeNewFile(fd_.get(), kRunMarkerName, kPlainMarker)) {
             const int error = errno;
             unlinkat(fd_.get(), kRunMarkerName, 0);
@@ -189,8 +242,13 @@ void RunFolder::release() {
 }
 
 bool writeReplaceJournal(int pieceFolderFd, const std::string& destination,
+                         const ReplacedFolder& folders,
                          const std::vector<std::pair<std::string, FileIdentity>>& oldSet) {
-    std::string text = std::string(kJournalTag) + '\0' + destination + '\0';
+    char folder[128];
+    std::snprintf(folder, sizeof folder, "%" PRIu64 " %" PRIu64 " %o %u %u", folders.newDevice,
+                  folders.newInode, static_cast<unsigned>(folders.mode),
+                  static_cast<unsigned>(folders.owner), static_cast<unsigned>(folders.group));
+    std::string text = std::string(kJournalTag) + '\0' + destination + '\0' + folder + '\0';
     for (const auto& [name, id] : oldSet) {
         char numbers[128];
         std::snprintf(numbers, sizeof numbers,
@@ -200,6 +258,15 @@ bool writeReplaceJournal(int pieceFolderFd, const std::string& destination,
     }
     unlinkat(pieceFolderFd, kRunMarkerName, 0); // a stray marker of an earlier run
     return writeNewFile(pieceFolderFd, kRunMarkerName, text) && fsync(pieceFolderFd) == 0;
+}
+
+bool giveFolderItsPlace(int fd, const ReplacedFolder& folders) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return false;
+    if ((st.st_uid != folders.owner || st.st_gid != folders.group) &&
+        fchown(fd, folders.owner, folders.group) != 0)
+        return false;
+    return fchmod(fd, folders.mode) == 0;
 }
 
 bool settleReplaceJournal(int outFd, const std::string& name, std::string* keptNote) {
@@ -221,8 +288,20 @@ bool settleReplaceJournal(int outFd, const std::string& name, std::string* keptN
         if (errno != ENOENT) return false;
         // The old folder went aside and the new one never took its name: undo.
         if (!renameNoReplace(outFd, name.c_str(), outFd, journal.destination.c_str())) return false;
+        fchmod(folder.get(), journal.mode); // its own bits again
         return unlinkat(folder.get(), kRunMarkerName, 0) == 0;
     }
+    // Only into the folder the journal's run put there.
+    struct stat there {};
+    if (fstat(destination.get(), &there) != 0 ||
+        static_cast<uint64_t>(there.st_dev) != journal.newDevice ||
+        static_cast<uint64_t>(there.st_ino) != journal.newInode) {
+        errno = ESTALE;
+        return false;
+    }
+    giveFolderItsPlace(destination.get(),
+                       {journal.newDevice, journal.newInode, journal.mode, journal.owner,
+                        journal.group});
     // The new set is in place: the user's files move across, the old set goes.
     bool whole = true;
     for (const std::string& entry : namesIn(folder.get())) {
@@ -300,18 +379,29 @@ std::string describeSweep(const SweepReport& report) {
 
 namespace {
 
-constexpr const char* kJoinJournalName = ".parcelor-join-journal";
+constexpr const char* kJoinJournalName = kJoinJournalFileName;
+// A journal lists one move per entry that comes in, each line under 4 KiB.
+constexpr std::size_t kJoinJournalBound = std::size_t{1} << 32;
 
 std::string journalField(const std::string& text) {
     return text.empty() ? "." : mtreeEscaped(text);
 }
 
-// The moves of the journal in `workFd`; false when there is none or it does
-// not read whole.
+// A journal's path: relative components only (no "..", ".", empty
+// component, leading '/' or NUL).
+bool isSafeJournalPath(const std::string& path) {
+    return path.find('\0') == std::string::npos && isSafeRelativePath(path.c_str());
+}
+
+// The moves of the journal in `workFd`; false when there is none, it is not
+// this user's (a regular file of one link), or a line does not read whole
+// with names that stay below the output folder.
 bool readJoinJournal(int workFd, std::vector<JoinMove>& moves) {
     FileDescriptor fd = openFileAt(workFd, kJoinJournalName);
     struct stat st {};
-    if (!fd || fstat(fd.get(), &st) != 0) return false;
+    if (!fd || fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || st.st_nlink != 1 ||
+        static_cast<uint64_t>(st.st_size) > kJoinJournalBound)
+        return false;
     LineReader lines(fd.get(), st.st_size, 8 * 1024);
     std::string_view line;
     for (;;) {
@@ -334,9 +424,11 @@ bool readJoinJournal(int workFd, std::vector<JoinMove>& moves) {
         move.device = device;
         move.inode = inode;
         move.temporary = temporary;
-        if (std::string_view(folder) != "." && !mtreeUnescaped(folder, move.folder)) return false;
-        if (!mtreeUnescaped(name, move.name) || !isSafeComponentName(move.name.c_str()) ||
-            (move.makesFolder ? move.temporary != "." : !isWorkingFolderName(move.temporary)))
+        if (std::string_view(folder) != "." &&
+            (!mtreeUnescaped(folder, move.folder) || !isSafeJournalPath(move.folder)))
+            return false;
+        if (!mtreeUnescaped(name, move.name) || !isSafeJournalPath(move.name) ||
+            move.name.find('/') != std::string::npos || !isWorkingFolderName(move.temporary))
             return false;
         moves.push_back(std::move(move));
     }
@@ -351,8 +443,8 @@ bool writeJoinJournal(int workFd, const std::vector<JoinMove>& moves) {
         std::snprintf(numbers, sizeof numbers, " %" PRIu64 " %" PRIu64 " ", move.device,
                       move.inode);
         text += (move.makesFolder ? "d" : move.replaces ? "x" : "n") + std::string(numbers) +
-                journalField(move.folder) + " " + journalField(move.name) + " " +
-                (move.makesFolder ? "." : move.temporary) + "\n";
+                journalField(move.folder) + " " + journalField(move.name) + " " + move.temporary +
+                "\n";
     }
     return writeNewFile(workFd, kJoinJournalName, text) && fsync(workFd) == 0;
 }
@@ -361,27 +453,54 @@ bool dropJoinJournal(int workFd) {
     return unlinkat(workFd, kJoinJournalName, 0) == 0 && fsync(workFd) == 0;
 }
 
+namespace {
+
+// The folder a move's entry is in, opened below the output folder without
+// following a link and never above it.
+FileDescriptor moveFolder(int outFd, const JoinMove& move) {
+    return move.folder.empty() ? FileDescriptor(::fcntl(outFd, F_DUPFD_CLOEXEC, 0))
+                               : openFolderBelow(outFd, move.folder, false);
+}
+
+// The entry of `move` in `folderFd` is the one this run moved there.
+bool isTheMovedEntry(int folderFd, const JoinMove& move) {
+    struct stat there {};
+    return fstatat(folderFd, move.name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+           static_cast<uint64_t>(there.st_dev) == move.device &&
+           static_cast<uint64_t>(there.st_ino) == move.inode;
+}
+
+} // namespace
+
 bool undoJoinMoves(int outFd, int workFd, const std::vector<JoinMove>& moves) {
+    // The folders made may already have their own bits (read-only, say):
+    // private and writable again first, so what went into them can go.
+    for (const JoinMove& move : moves) {
+        if (!move.makesFolder) continue;
+        const FileDescriptor in = moveFolder(outFd, move);
+        const FileDescriptor made = in ? openFolderAt(in.get(), move.name.c_str()) : FileDescriptor();
+        struct stat st {};
+        if (made && fstat(made.get(), &st) == 0 &&
+            static_cast<uint64_t>(st.st_dev) == move.device &&
+            static_cast<uint64_t>(st.st_ino) == move.inode)
+            fchmod(made.get(), 0700);
+    }
     bool undone = true;
     for (auto move = moves.rbegin(); move != moves.rend(); ++move) {
-        FileDescriptor folder = move->folder.empty()
-                                    ? FileDescriptor(::fcntl(outFd, F_DUPFD_CLOEXEC, 0))
-                                    : openFolderBelow(outFd, move->folder, false);
-        if (move->makesFolder) {
-            // What went into it meanwhile is someone else's: then it stays.
-            const bool gone =
-                folder ? unlinkat(folder.get(), move->name.c_str(), AT_REMOVEDIR) == 0 ||
-                             errno == ENOENT || errno == ENOTEMPTY || errno == EEXIST
-                       : errno == ENOENT;
-            undone = gone && undone;
-            if (folder) fsync(folder.get());
+        FileDescriptor folder = moveFolder(outFd, *move);
+        if (!folder) {
+            undone = undone && errno == ENOENT; // its folder never came, nor did it
             continue;
         }
-        struct stat there {};
-        if (!folder || fstatat(folder.get(), move->name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
-            static_cast<uint64_t>(there.st_dev) != move->device ||
-            static_cast<uint64_t>(there.st_ino) != move->inode)
-            continue; // never made (or no longer this run's)
+        if (!isTheMovedEntry(folder.get(), *move)) continue; // never made (or no longer ours)
+        if (move->makesFolder) {
+            // What went into it meanwhile is someone else's: then it stays.
+            const bool gone = unlinkat(folder.get(), move->name.c_str(), AT_REMOVEDIR) == 0 ||
+                              errno == ENOTEMPTY || errno == EEXIST;
+            undone = gone && undone;
+            fsync(folder.get());
+            continue;
+        }
         const bool ok = move->replaces
                             ? renameat2(workFd, move->temporary.c_str(), folder.get(),
                                         move->name.c_str(), RENAME_EXCHANGE) == 0
@@ -394,32 +513,52 @@ bool undoJoinMoves(int outFd, int workFd, const std::vector<JoinMove>& moves) {
 
 void sweepLeftovers(int folderFd, RunContext& run) {
     SweepReport report;
+    std::vector<std::string> unknown; // named like ours, but not this user's own state
     for (const std::string& name : namesIn(folderFd)) {
         if (run.stopRequested()) break; // the rest waits for the next run
         if (!isWorkingFolderName(name)) continue;
         FileDescriptor folder = openFolderAt(folderFd, name.c_str());
-        if (!folder || !lockFolder(folder.get(), true)) continue; // its run is alive
-        if (entryAt(folder.get(), kRunMarkerName) != EntryKind::Regular) {
+        if (!folder && errno == ENOENT) continue; // gone meanwhile
+        if (!folder || !isOwnPrivateFolder(folder.get())) {
+            unknown.push_back(name);
+            continue;
+        }
+        if (!lockFolder(folder.get(), true)) continue; // its run is alive
+        const EntryKind markerKind = entryAt(folder.get(), kRunMarkerName);
+        if (markerKind == EntryKind::Missing) {
             // Killed between making the folder and marking it, or after
             // emptying it: an empty folder holds nothing to lose.
             if (unlinkat(folderFd, name.c_str(), AT_REMOVEDIR) == 0) ++report.folders;
             continue;
         }
         const std::optional<std::string> marker = readMarker(folder.get());
-        if (marker && marker->rfind(kJournalTag, 0) == 0) {
+        if (!marker) {
+            unknown.push_back(name);
+            continue;
+        }
+        if (marker->rfind(kJournalTag, 0) == 0) {
             std::string kept;
-            if (settleReplaceJournal(folderFd, name, &kept)) ++report.finished;
+            if (settleReplaceJournal(folderFd, name, &kept))
+                ++report.finished;
+            else if (kept.empty())
+                unknown.push_back(name);
             if (!kept.empty()) report.notes.push_back(kept);
             continue;
         }
         // Only on the word of a marker that could be read: a working folder's,
         // whole or cut short as it was written.
-        if (!isPlainMarker(marker)) continue;
+        if (!isPlainMarker(marker)) {
+            unknown.push_back(name);
+            continue;
+        }
         // A join killed while it moved its files in: the moves made are undone first.
-        if (entryAt(folder.get(), kJoinJournalName) == EntryKind::Regular) {
+        if (entryAt(folder.get(), kJoinJournalName) != EntryKind::Missing) {
             std::vector<JoinMove> moves;
-            if (!readJoinJournal(folder.get(), moves) ||
-                !undoJoinMoves(folderFd, folder.get(), moves)) {
+            if (!readJoinJournal(folder.get(), moves)) {
+                unknown.push_back(name);
+                continue;
+            }
+            if (!undoJoinMoves(folderFd, folder.get(), moves)) {
                 report.notes.push_back("could not undo the moves of a stopped join kept in " + name);
                 continue;
             }
@@ -430,6 +569,16 @@ void sweepLeftovers(int folderFd, RunContext& run) {
             unlinkat(folderFd, name.c_str(), AT_REMOVEDIR) == 0)
             ++report.folders;
         report.bytes += bytes;
+    }
+    if (!unknown.empty()) {
+        std::string names;
+        for (const std::string& name : unknown)
+            names += (names.empty() ? "" : ", ") + name;
+        report.notes.push_back("left alone " +
+                               std::string(unknown.size() == 1 ? "a folder" : "folders") +
+                               " named like this program's working folders but not made by "
+                               "you, or not readable as one: " +
+                               names);
     }
     if (const std::string text = describeSweep(report); !text.empty()) run.note(text);
 }
@@ -446,7 +595,8 @@ bool replacementPending(int outFd, int folderFd, const std::string& setName) {
     for (const std::string& name : namesIn(outFd)) {
         if (!isWorkingFolderName(name)) continue;
         FileDescriptor folder = openFolderAt(outFd, name.c_str());
-        if (folder && parseJournal(readMarker(folder.get()), journal) &&
+        if (folder && isOwnPrivateFolder(folder.get()) &&
+            parseJournal(readMarker(folder.get()), journal) &&
             journal.destination == setName)
             return true;
     }

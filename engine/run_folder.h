@@ -24,7 +24,14 @@
 #include <sys/types.h>
 #include <vector>
 
-inline constexpr const char* kRunMarkerName = ".parcelor-run";
+inline constexpr const char* kRunMarkerName = kRunMarkerFileName;
+
+// A working folder, a marker or a journal steers a run only when this user
+// made it: the folder named exactly as a working folder, a real folder
+// owned by this user and writable by no one else, its marker or journal a
+// regular file of this user's with one link. Anything else by such a name is
+// left as it is, and the run says once that it left it alone.
+bool isOwnPrivateFolderAt(int dirFd, const char* name);
 
 class RunFolder {
 public:
@@ -33,10 +40,11 @@ public:
     RunFolder(const RunFolder&) = delete;
     RunFolder& operator=(const RunFolder&) = delete;
 
-    // Creates the folder in `parentFd` with the permission bits `mode` (less
-    // the umask), locks it and writes its marker. False (errno set) on any
-    // failure; nothing is left behind then.
-    bool create(int parentFd, mode_t mode = 0777);
+    // Creates the folder in `parentFd`, private to this user (0700, whatever
+    // the umask or a default ACL gives), locks it and writes its marker. What
+    // it becomes gets its own bits when it is put in place. False (errno
+    // set) on any failure; nothing is left behind then.
+    bool create(int parentFd);
     int fd() const { return fd_.get(); }
     const std::string& name() const { return name_; }
     // A new file inside it, exclusively created; `name` receives its name.
@@ -72,15 +80,27 @@ bool holdsWorkingFolders(int folderFd);
 // `destination` (its own name, inside the same output folder); the entries of
 // `oldSet` (with their identities) are the old set's and go; anything else is
 // the user's and moves across. Written to disk before it returns true.
+// `folders` names the new set's folder, which the journal's run checks before
+// it moves anything into it, and the bits and owner it is to get.
+struct ReplacedFolder {
+    uint64_t newDevice = 0, newInode = 0;
+    mode_t mode = 0;
+    uid_t owner = 0;
+    gid_t group = 0;
+};
 bool writeReplaceJournal(int pieceFolderFd, const std::string& destination,
+                         const ReplacedFolder& folders,
                          const std::vector<std::pair<std::string, FileIdentity>>& oldSet);
+// Gives the new set's folder `fd` the bits, owner and group `folders` says.
+bool giveFolderItsPlace(int fd, const ReplacedFolder& folders);
 
 // Settles the journal in the folder `name` of `outFd` (the caller holds
 // `outFd`'s lock exclusively): when the folder is `destination` itself, the
 // exchange never happened and the journal goes; when `destination` is
-// missing, the old set's folder takes its name back; otherwise the user's
-// files move into `destination` and the old set goes. True when nothing is
-// left to do. `keptNote` names what had to stay.
+// missing, the old set's folder takes its name back; otherwise, when
+// `destination` is the new folder the journal names, the user's files move
+// into it and the old set goes. True when nothing is left to do. `keptNote`
+// names what had to stay. Only a marker or journal of this user's is read.
 bool settleReplaceJournal(int outFd, const std::string& name, std::string* keptNote = nullptr);
 
 // A join that puts files into an existing tree moves them in at its end, all
@@ -89,14 +109,20 @@ bool settleReplaceJournal(int outFd, const std::string& name, std::string* keptN
 // working folder until the last move is made). The moves are journaled first
 // in the working folder; a move that fails undoes the ones made, and the next
 // run's sweep undoes the moves of a join killed among them.
+//
+// Every entry that comes in is made in the working folder first and moved in
+// by its name there: a new folder (made private, and given its own bits only
+// once everything inside it is in place), a file, a link or a FIFO. Each
+// move's journal line holds the identity of what it moves, so an undo acts
+// only on what this run made.
 struct JoinMove {
     std::string folder;    // below the output folder ("" for the output folder itself)
     std::string name;      // the target's name in it
-    std::string temporary; // the new file's name in the working folder
+    std::string temporary; // the new entry's name in the working folder
     bool replaces = false; // exchanged with the file there
-    uint64_t device = 0, inode = 0; // the new file
-    // A folder made there (before the files that go into it): undone only
-    // while it is empty.
+    uint64_t device = 0, inode = 0; // the new entry
+    // A folder made there (before what goes into it): undone only while it
+    // is empty.
     bool makesFolder = false;
 };
 // Writes the journal of `moves` into the working folder `workFd`, on disk
@@ -104,9 +130,10 @@ struct JoinMove {
 bool writeJoinJournal(int workFd, const std::vector<JoinMove>& moves);
 // Every move made: the journal goes, on disk before it returns true.
 bool dropJoinJournal(int workFd);
-// Undoes, last first, those of `moves` that were made (the new file is in
-// place): a replaced file gets its name back, a new one goes, a folder made
-// goes when it is still empty. False when one could not be undone.
+// Undoes, last first, those of `moves` that were made (the entry of the
+// journaled identity is in place): a replaced file gets its name back, a new
+// entry goes, a folder made goes when it is still empty (made private again
+// first, so what is in it can go). False when one could not be undone.
 bool undoJoinMoves(int outFd, int workFd, const std::vector<JoinMove>& moves);
 
 // True when `folderFd` (a set's folder) or a working folder beside it in

@@ -1,6 +1,7 @@
 #include "engine/safe_fs.h"
 
 #include "engine/run_context.h"
+#include "engine/utilities.h"
 
 #include <atomic>
 #include <cerrno>
@@ -13,6 +14,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -127,6 +130,21 @@ UnnamedFiles probeUnnamedFiles(int dirFd, const char* probeName) {
 }
 
 FileDescriptor openFolderBelow(int rootFd, const std::string& path, bool create) {
+    // Only a path of real components, each below the last: "..", ".", an
+    // empty component or a NUL never reaches the system.
+    if (!path.empty() && (path.find('\0') != std::string::npos || !isSafeRelativePath(path.c_str()))) {
+        errno = EINVAL;
+        return {};
+    }
+    if (!create && !path.empty()) {
+        // One call where the kernel resolves beneath the root without links.
+        open_how how{};
+        how.flags = kFolderFlags;
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+        const long fd = ::syscall(SYS_openat2, rootFd, path.c_str(), &how, sizeof how);
+        if (fd >= 0) return FileDescriptor(static_cast<int>(fd));
+        if (errno != ENOSYS && errno != EPERM && errno != EAGAIN) return {};
+    }
     FileDescriptor current(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
     std::size_t start = 0;
     while (current && start < path.size()) {
@@ -138,6 +156,22 @@ FileDescriptor openFolderBelow(int rootFd, const std::string& path, bool create)
         start = end + 1;
     }
     return current;
+}
+
+bool isReservedName(std::string_view name) {
+    return name.substr(0, std::strlen(kTemporaryPrefix)) == kTemporaryPrefix ||
+           name == kRunMarkerFileName || name == kJoinJournalFileName;
+}
+
+std::string reservedComponentOf(std::string_view path) {
+    while (!path.empty()) {
+        const std::size_t end = path.find('/');
+        const std::string_view component = path.substr(0, end);
+        if (isReservedName(component)) return std::string(component);
+        if (end == std::string_view::npos) break;
+        path.remove_prefix(end + 1);
+    }
+    return {};
 }
 
 bool visitEntriesIn(int dirFd, const std::function<void(const char*, unsigned char)>& visit) {

@@ -50,7 +50,9 @@ FileDescriptor makeFolderAt(int dirFd, const char* name, bool* created = nullptr
 // `error`: "it is a symbolic link", "it is not a folder", or the system's text.
 std::string folderProblem(int dirFd, const char* name, int error);
 // Opens (creating when `create`) every folder of the relative path `path`
-// below `rootFd`, one component at a time, never through a link.
+// below `rootFd`, one component at a time, never through a link and never
+// above `rootFd`: a path with an empty, "." or ".." component (or a NUL)
+// gives EINVAL, and "" gives `rootFd` itself.
 FileDescriptor openFolderBelow(int rootFd, const std::string& path, bool create);
 
 // Files without a name: made in a folder, written and checked, then given
@@ -90,6 +92,16 @@ std::optional<std::string> readSmallFileAt(int dirFd, const char* name, std::siz
 // ".parcelor-tmp-<12 hex digits>", created exclusively in the folder where its
 // content will end up.
 inline constexpr const char* kTemporaryPrefix = ".parcelor-tmp-";
+// The names of a run's own state: its marker inside a working folder, and a
+// join's journal of its moves.
+inline constexpr const char* kRunMarkerFileName = ".parcelor-run";
+inline constexpr const char* kJoinJournalFileName = ".parcelor-join-journal";
+// The names above, and every name with the temporary prefix, are reserved at
+// every depth: a split leaves such entries out of a tree, a join never writes
+// one, and nothing by those names steers a run unless this user made it.
+bool isReservedName(std::string_view name);
+// The first reserved component of the relative path `path`, or "".
+std::string reservedComponentOf(std::string_view path);
 // A fresh temporary name (nothing is created).
 std::string newTemporaryName();
 // Creates a new temporary folder in `dirFd` with the permission bits `mode`

@@ -615,8 +615,9 @@ void writeChecksumFiles(SplitJob& job, int tempFd, const std::string& manifestHe
 // the modes of the files it holds bytes of (a piece with none, and every other
 // file of the set, the AND over every stored file), the folder the same with
 // search where it may be read, all within the umask, and writable by its
-// owner. Nothing is more readable than what it holds.
-bool givePermissions(SplitJob& job, int tempFd) {
+// owner (`folderMode`, given to it once it is in place). Nothing is more
+// readable than what it holds.
+bool givePermissions(SplitJob& job, int tempFd, mode_t& folderMode) {
     RunContext& run = job.run;
     const mode_t umask = currentUmask();
     const auto fileMode = [&](uint32_t mode) { return static_cast<mode_t>(mode & 0666 & ~umask); };
@@ -639,12 +640,8 @@ bool givePermissions(SplitJob& job, int tempFd) {
     }
     // Its owner may always write into it (to remove the run's marker next,
     // and later the set itself): that makes nothing in it more readable.
-    const mode_t folderMode = static_cast<mode_t>(
-        ((setMode | ((setMode & 0444) >> 2)) & ~umask & 0777) | S_IWUSR);
-    if (fchmod(tempFd, folderMode) != 0) {
-        run.failErrno("set the permissions of", job.pieceFolder, errno);
-        return false;
-    }
+    folderMode = static_cast<mode_t>(((setMode | ((setMode & 0444) >> 2)) & ~umask & 0777) |
+                                     S_IWUSR);
     return true;
 }
 
@@ -848,7 +845,7 @@ Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& opt
     }
 
     RunFolder temp;
-    if (!temp.create(out.get(), job.folderSource ? 0700 : 0777)) {
+    if (!temp.create(out.get())) {
         run.failErrno("create a folder in", job.outFolder, errno);
         return run.failure();
     }
@@ -901,7 +898,10 @@ Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& opt
     if (!job.failed && options.recovery.wanted() &&
         !writeSetRecovery(job, temp.fd(), options.recovery, recoverySaid))
         job.failed = true;
-    if (!job.failed && job.folderSource && !givePermissions(job, temp.fd())) job.failed = true;
+    // The set's folder is private until it is in place, then as the umask allows.
+    mode_t folderMode = 0777 & ~currentUmask();
+    if (!job.failed && job.folderSource && !givePermissions(job, temp.fd(), folderMode))
+        job.failed = true;
     if (!job.failed && job.sync && fsync(temp.fd()) != 0) {
         run.failErrno("write", job.pieceFolder, errno);
         job.failed = true;
@@ -911,7 +911,7 @@ Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& opt
     // The last moment a stop leaves the old state: past the exchange, the new
     // set is in place.
     if (job.failed || run.stopIfRequested() ||
-        !target.putInPlace(temp, job.stem, options.replaceExisting))
+        !target.putInPlace(temp, job.stem, options.replaceExisting, folderMode))
         return run.failure(); // the working folder goes with everything in it
     SplitOutcome outcome;
     outcome.source = job.source;

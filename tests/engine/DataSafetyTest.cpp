@@ -207,7 +207,7 @@ TEST(SplitSafety, OnlyTheHolderOfTheLockFinishesAnInterruptedReplacement) {
     {
         // A replacement stopped before its exchange left its journal.
         FileDescriptor set = openFolderPath(dir / "f_spt");
-        ASSERT_TRUE(writeReplaceJournal(set.get(), "f_spt", {}));
+        ASSERT_TRUE(writeReplaceJournal(set.get(), "f_spt", ReplacedFolder{}, {}));
     }
     const int fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_EQ(flock(fd, LOCK_SH), 0); // another reader
