@@ -425,6 +425,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
     std::string top;
     std::vector<MadeFolder> folders;
     int64_t files = 0;
+    DroppedBits dropped; // files written without their setuid or setgid bit
     std::string why;
     struct archive_entry* entry = nullptr;
     for (;;) {
@@ -438,6 +439,10 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
         std::vector<std::string> parts;
         if (!safeName(name, parts)) {
             why = "the set holds the name \"" + name + "\", which is not written (absolute, empty or with \"..\")";
+            break;
+        }
+        if (const std::string reserved = reservedComponentOf(name); !reserved.empty()) {
+            why = reservedNameRefusal(name);
             break;
         }
         if (top.empty()) top = parts.front();
@@ -530,6 +535,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
         }
         if (!written) break;
         const struct timespec times[2] = {{0, UTIME_OMIT}, mtime};
+        if ((mode & (S_ISUID | S_ISGID)) != 0) dropped.add(name);
         if (fchmod(file.get(), mode & 0777 & ~umask) != 0 || futimens(file.get(), times) != 0 ||
             !file.close()) {
             why = errnoReason("write", shown, errno);
@@ -611,6 +617,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
         return run.failure();
     }
     fsync(out.get());
+    dropped.sayIn(run);
     JoinOutcome outcome;
     // What a removal of the pieces may take: the set's files as they were read.
     for (const std::string& name : namesIn(set.get())) {

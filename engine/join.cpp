@@ -102,6 +102,7 @@ struct JoinJob {
     int32_t lastIndex = -1;
     FileDescriptor lastPiece;
     bool failed = false;
+    DroppedBits dropped; // files written without their setuid or setgid bit
 };
 
 std::string piecePath(const JoinJob& job, int32_t index) {
@@ -124,6 +125,7 @@ bool planJoin(const std::string& pieceFolder, const std::string& outputFolder, J
     std::memcpy(baseName, stored.data(), stored.size());
     if (!isSafeComponentName(baseName))
         return run.refuse("the manifest of " + pieceFolder + " has an unsafe name");
+    if (isReservedName(baseName)) return run.refuse(reservedNameRefusal(baseName));
     job.pieceFolder = pieceFolder;
     job.outputFolder = outputFolder;
     job.baseName = baseName;
@@ -144,6 +146,8 @@ bool recordIsSafe(const JoinJob& job, const FileRecord& record) {
     const std::string name(record.name);
     if (!isSafeRelativePath(name.c_str()))
         return run.refuse("the manifest names an unsafe path: \"" + name + "\"");
+    if (!reservedComponentOf(name).empty())
+        return run.refuse(reservedNameRefusal(job.baseName + "/" + name));
     if (record.pieceIndex < 0 || record.pieceIndex >= job.pieceCount || record.offset < 0 ||
         record.length < 0)
         return run.refuse("the manifest's record of " + name + " is damaged");
@@ -448,6 +452,8 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
     if (replacing && !keepOwner(out.get(), existing, path, run)) return discard();
     // The temporary was private to the run until now.
     const mode_t mode = replacing && !bits ? (existing.st_mode & 0777) : newMode;
+    if (((bits ? bits->mode : replacing ? existing.st_mode : 0) & (S_ISUID | S_ISGID)) != 0)
+        job.dropped.add(path);
     if ((!unnamed || !madeWithMode || replacing) && fchmod(out.get(), mode) != 0)
         return fail("set the permissions of", path, errno);
     if (bits) {
@@ -1222,6 +1228,11 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
         }
         job.described = why.empty();
         if (!why.empty()) run.note("the tree description was left aside: " + why);
+        for (std::size_t i = 0; job.described && i < job.tree.others.size(); ++i) {
+            const std::string& path = job.tree.others[i].path;
+            if (!reservedComponentOf(path).empty())
+                return run.refuse(reservedNameRefusal(job.baseName + "/" + path)), run.failure();
+        }
         FileIdentity identity;
         if (!sums.good() && entryAt(set.get(), kTreeFileName, &identity) == EntryKind::Regular)
             read.setFiles.push_back({kTreeFileName, identity}); // a part of the set all the same
@@ -1251,6 +1262,7 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
             run.note("nothing in " + outputFolder + " was changed");
         return run.failure();
     }
+    job.dropped.sayIn(run);
     read.target = job.target;
     read.filesAdded = job.added;
     read.filesReplaced = job.replaced;

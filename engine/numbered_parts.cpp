@@ -538,6 +538,10 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
                    run.failure();
         if (!isSafeComponentName(name.c_str()))
             return run.refuse("cannot name the joined file \"" + name + "\""), run.failure();
+        if (isReservedName(name))
+            return run.refuse("cannot name the joined file \"" + name +
+                              "\": the name is kept for this program's own working files"),
+                   run.failure();
         const std::string target = outputFolder + "/" + name;
         if (target.size() >= kPathBufferSize)
             return run.refuse("the path of " + target + " is too long"), run.failure();

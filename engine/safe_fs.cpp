@@ -163,6 +163,11 @@ bool isReservedName(std::string_view name) {
            name == kRunMarkerFileName || name == kJoinJournalFileName;
 }
 
+std::string reservedNameRefusal(const std::string& path) {
+    return "the set holds \"" + path +
+           "\", a name this program keeps for its own working files; nothing was written";
+}
+
 std::string reservedComponentOf(std::string_view path) {
     while (!path.empty()) {
         const std::size_t end = path.find('/');

@@ -102,6 +102,9 @@ inline constexpr const char* kJoinJournalFileName = ".parcelor-join-journal";
 bool isReservedName(std::string_view name);
 // The first reserved component of the relative path `path`, or "".
 std::string reservedComponentOf(std::string_view path);
+// Why a set that would write `path` is refused: "the set holds \"path\",
+// a name this program keeps for its own working files; nothing was written".
+std::string reservedNameRefusal(const std::string& path);
 // A fresh temporary name (nothing is created).
 std::string newTemporaryName();
 // Creates a new temporary folder in `dirFd` with the permission bits `mode`

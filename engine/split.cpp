@@ -106,6 +106,9 @@ bool planSplit(const SplitRequest& request, SplitJob& job) {
     if (std::strlen(baseName) >= sizeof(ManifestHeader::baseName))
         return run.refuse("the name of " + request.source + " is too long");
     job.baseName = baseName;
+    if (isReservedName(job.baseName))
+        return run.refuse("cannot split " + request.source + ": its name is kept for this " +
+                          "program's own working files");
     cutAtFirstDot(baseName);
 
     job.source = request.source;

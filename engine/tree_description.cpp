@@ -85,6 +85,10 @@ bool safeRelative(const std::string& path) {
     return true;
 }
 
+// A folder's bits as stored: its permissions, and its setgid and sticky bits
+// (what it gives the entries made in it); a file keeps its permissions only.
+constexpr uint32_t kFolderBits = 03777;
+
 // One line into `entry`; "" or why it is not an entry.
 std::string parseLine(std::string_view line, DescribedEntry& entry) {
     entry = DescribedEntry{};
@@ -121,7 +125,7 @@ std::string parseLine(std::string_view line, DescribedEntry& entry) {
             else return "an entry of an unknown type";
             typed = true;
         } else if (key == "mode") {
-            if (!number(value, entry.mode, 8) || entry.mode > 0777) return "a mode out of range";
+            if (!number(value, entry.mode, 8) || entry.mode > kFolderBits) return "a mode out of range";
             moded = true;
         } else if (key == "time") {
             const std::size_t dot = value.find('.');
@@ -146,6 +150,9 @@ std::string parseLine(std::string_view line, DescribedEntry& entry) {
         }
     }
     if (!typed) return "an entry without its type";
+    // Only a folder keeps its setgid and sticky bits.
+    if (entry.mode > (entry.type == TreeEntryType::Folder ? kFolderBits : 0777u))
+        return "a mode out of range";
     // Only the root may go without its bits and time: a file set's output folder.
     entry.described = moded && timed;
     if (!entry.described && (moded || timed || !entry.path.empty()))
@@ -185,7 +192,9 @@ std::string treeLine(const TreeEntry& entry, int64_t size, const Sha256Digest::B
     std::string line = entry.path.empty() ? "." : "./" + mtreeEscaped(entry.path);
     char words[96];
     std::snprintf(words, sizeof words, " type=%s mode=%04o time=%lld.%09d",
-                  typeName(entry.type), static_cast<unsigned>(entry.mode & 0777),
+                  typeName(entry.type),
+                  static_cast<unsigned>(entry.mode &
+                                        (entry.type == TreeEntryType::Folder ? kFolderBits : 0777)),
                   static_cast<long long>(entry.mtimeSeconds), entry.mtimeNanoseconds);
     line += words;
     if (entry.type == TreeEntryType::File) {

@@ -35,7 +35,9 @@ struct Walker {
     }
 
     void add(TreeEntryType type, const std::string& path, const struct stat* st, int32_t link) {
-        if (st && (st->st_mode & 07000) != 0) ++leftOut.specialBits;
+        // A folder's setgid and sticky bits are stored; nothing else of the kind.
+        if (st && (st->st_mode & (S_ISDIR(st->st_mode) ? S_ISUID : 07000)) != 0)
+            ++leftOut.specialBits;
         if (!listing) return;
         TreeEntry entry;
         entry.path = path;
@@ -73,6 +75,10 @@ struct Walker {
             const char* name = item->d_name;
             if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
             const std::string path = relative.empty() ? name : relative + "/" + name;
+            if (isReservedName(name)) {
+                note(leftOut.reserved, leftOut.reservedNames, path);
+                continue;
+            }
             if (name[0] == '.' && !options.includeHidden) {
                 note(leftOut.hidden, leftOut.hiddenNames, path);
                 continue;
@@ -205,6 +211,10 @@ std::string describeLeftOut(const TreeLeftOut& leftOut, const std::string& hidde
             "Not stored: " +
             namesOf(leftOut.hiddenNames, leftOut.hidden, "hidden item", "hidden items") +
             (hiddenAdvice.empty() ? "" : "; " + hiddenAdvice) + ".");
+    if (leftOut.reserved > 0)
+        sentences.push_back("Not stored: " +
+                            namesOf(leftOut.reservedNames, leftOut.reserved, "item", "items") +
+                            " (named as this program's own working files).");
     if (leftOut.special > 0)
         sentences.push_back("Not stored: " +
                             namesOf(leftOut.specialNames, leftOut.special, "device or socket",

@@ -224,6 +224,22 @@ void makeParentFolders(const char* path) {
     }
 }
 
+void DroppedBits::add(const std::string& path) {
+    if (names.size() < 3) names.push_back(path);
+    ++count;
+}
+
+void DroppedBits::sayIn(RunContext& run) const {
+    if (count == 0) return;
+    std::string text = "left out the setuid or setgid bit of " + std::to_string(count) +
+                       (count == 1 ? " file: " : " files: ");
+    for (std::size_t i = 0; i < names.size(); ++i)
+        text += (i == 0 ? "" : ", ") + names[i];
+    if (count > static_cast<int64_t>(names.size()))
+        text += " and " + std::to_string(count - static_cast<int64_t>(names.size())) + " more";
+    run.note(text);
+}
+
 bool isSafeComponentName(const char* name) {
     if (!name || name[0] == '\0') return false;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;

@@ -93,6 +93,16 @@ int32_t makeFolder(const char* path);
 // fit kPathBufferSize are not attempted.
 void makeParentFolders(const char* path);
 
+// The files a join wrote without the setuid or setgid bit they were stored
+// or found with: counted, the first few named, and said once as a note of
+// the run ("left out the setuid or setgid bit of 2 files: a/run and b").
+struct DroppedBits {
+    int64_t count = 0;
+    std::vector<std::string> names;
+    void add(const std::string& path);
+    void sayIn(RunContext& run) const;
+};
+
 // A name that can stand as one path component of our own making: not empty,
 // not "." or "..", and without '/' or '\'.
 bool isSafeComponentName(const char* name);
