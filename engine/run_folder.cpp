@@ -202,11 +202,12 @@ RunFolder::~RunFolder() {
 bool RunFolder::create(int parentFd) {
     parentFd_ = parentFd;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        fd_ = createTemporaryFolder(parentFd, name_, 0700);
-        if (!fd_) return false;
-        // Private whatever the umask or a default ACL gave: only such a
+        // Private whatever the umask or a default ACL gives: only such a
         // folder is this user's working state to a later run.
-        if (fchmod(fd_.get(), 0700) != 0 || !lockFolder(fd_.get(), true) ||
+        constexpr mode_t kPrivate = 0700;
+        fd_ = createTemporaryFolder(parentFd, name_, kPrivate);
+        if (!fd_) return false;
+        if (fchmod(fd_.get(), kPrivate) != 0 || !lockFolder(fd_.get(), true) ||
             !writeNewFile(fd_.get(), kRunMarkerName, kPlainMarker)) {
             const int error = errno;
             unlinkat(fd_.get(), kRunMarkerName, 0);

@@ -164,7 +164,8 @@ bool isReservedName(std::string_view name) {
 }
 
 std::string reservedNameRefusal(const std::string& path) {
-    return "the set holds \"" + path +
+    const bool folder = !path.empty() && path.back() == '/';
+    return "the set holds \"" + (folder ? path.substr(0, path.size() - 1) : path) +
            "\", a name this program keeps for its own working files; nothing was written";
 }
 

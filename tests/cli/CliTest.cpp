@@ -492,6 +492,12 @@ TEST(CliCrash, AKilledJoinIntoATreeLeavesTheOldOrTheNewTreeWhole) {
     writeFile(dir / "src/tree/a.txt", seededBytes(30, 3000));
     writeFile(dir / "src/tree/sub/b.txt", seededBytes(31, 3000));
     writeFile(dir / "src/tree/sub/c.txt", seededBytes(32, 100));
+    // A private folder the old tree lacks, holding a file everyone could read
+    // were its folder open; a link and a FIFO.
+    writeFile(dir / "src/tree/private/secret.txt", "secret");
+    fs::permissions(dir / "src/tree/private", fs::perms(0700));
+    fs::create_symlink("a.txt", dir / "src/tree/link");
+    ASSERT_EQ(mkfifo((dir / "src/tree/pipe").c_str(), 0640), 0);
     writeFile(dir / "other.bin", "x");
     ASSERT_EQ(parcelor(dir, {"split", "-q", "-b", "2000", dir / "src/tree"}).status, 0);
     ASSERT_EQ(parcelor(dir, {"split", "-q", dir / "other.bin"}).status, 0);
@@ -499,21 +505,48 @@ TEST(CliCrash, AKilledJoinIntoATreeLeavesTheOldOrTheNewTreeWhole) {
         {"a.txt", "old a"}, {"sub/b.txt", "old b"}, {"mine.txt", "mine"}};
     auto newTree = treeContents(dir / "src/tree");
     newTree["mine.txt"] = "mine";
-    for (const char* call : {"renameat2", "unlinkat", "fsync"}) {
+    const auto modes = [](const std::string& root) {
+        std::map<std::string, mode_t> seen;
+        for (const auto& entry : fs::recursive_directory_iterator(root)) {
+            struct stat st {};
+            lstat(entry.path().c_str(), &st);
+            seen[fs::relative(entry.path(), root).string()] = st.st_mode & 07777;
+        }
+        return seen;
+    };
+    const auto setModes = modes(dir / "src/tree");
+    const auto readable = [](mode_t mode) { return mode & 0555; };
+    for (const char* call : {"mkdirat", "symlinkat", "mknodat", "fchmod", "fchmodat", "fchown",
+                             "utimensat", "fsync", "syncfs", "renameat", "renameat2", "linkat",
+                             "unlinkat"}) {
         for (int n = 1;; ++n) {
             SCOPED_TRACE(std::string(call) + " #" + std::to_string(n));
             ASSERT_LT(n, 100);
             fs::remove_all(dir / "out");
             for (const auto& [name, bytes] : oldTree)
                 writeFile(dir / ("out/tree/" + name), bytes);
+            const auto before = modes(dir / "out/tree");
             const Outcome r =
                 traced(dir, std::string(call) + ":signal=KILL:when=" + std::to_string(n),
                        {"join", "-q", "--replace", dir / "src/tree_spt", dir / "out"});
+            // Nothing is more readable than it was, or than the set says.
+            for (const auto& [path, mode] : modes(dir / "out/tree")) {
+                const mode_t allowed = (before.count(path) ? readable(before.at(path)) : 0) |
+                                       (setModes.count(path) ? readable(setModes.at(path)) : 0);
+                EXPECT_EQ(readable(mode) & ~allowed, 0u) << path << " " << std::oct << mode;
+            }
             // The next run in the output folder finishes what the killed one left.
             ASSERT_EQ(parcelor(dir, {"join", "-q", dir / "other_spt", dir / "out"}).status, 0);
             fs::remove(dir / "out/other.bin");
             const auto now = treeContents(dir / "out/tree");
             EXPECT_TRUE(now == oldTree || now == newTree);
+            if (now == newTree) {
+                EXPECT_EQ(modes(dir / "out/tree")["private"], 0700u);
+                EXPECT_TRUE(fs::is_symlink(dir / "out/tree/link"));
+                EXPECT_TRUE(fs::is_fifo(dir / "out/tree/pipe"));
+            } else {
+                EXPECT_EQ(modes(dir / "out/tree"), before);
+            }
             EXPECT_FALSE(holdsRunLeftovers(dir / "out"));
             if (r.status != 128 + SIGKILL) {
                 EXPECT_EQ(r.status, 0) << r.err;
