@@ -441,7 +441,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
             why = "the set holds the name \"" + name + "\", which is not written (absolute, empty or with \"..\")";
             break;
         }
-        if (const std::string reserved = reservedComponentOf(name); !reserved.empty()) {
+        if (!reservedComponentOf(name).empty()) {
             why = reservedNameRefusal(name);
             break;
         }

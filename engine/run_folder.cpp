@@ -261,6 +261,16 @@ bool writeReplaceJournal(int pieceFolderFd, const std::string& destination,
     return writeNewFile(pieceFolderFd, kRunMarkerName, text) && fsync(pieceFolderFd) == 0;
 }
 
+namespace {
+
+bool isTheNewFolder(int fd, const Journal& journal) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_dev) == journal.newDevice &&
+           static_cast<uint64_t>(st.st_ino) == journal.newInode;
+}
+
+} // namespace
+
 bool giveFolderItsPlace(int fd, const ReplacedFolder& folders) {
     struct stat st {};
     if (fstat(fd, &st) != 0) return false;
@@ -293,10 +303,7 @@ bool settleReplaceJournal(int outFd, const std::string& name, std::string* keptN
         return unlinkat(folder.get(), kRunMarkerName, 0) == 0;
     }
     // Only into the folder the journal's run put there.
-    struct stat there {};
-    if (fstat(destination.get(), &there) != 0 ||
-        static_cast<uint64_t>(there.st_dev) != journal.newDevice ||
-        static_cast<uint64_t>(there.st_ino) != journal.newInode) {
+    if (!isTheNewFolder(destination.get(), journal)) {
         errno = ESTALE;
         return false;
     }

@@ -117,6 +117,12 @@ TEST(OwnState, JournalsPlantedInASharedFolderSteerNothing) {
               }),
               0);
     ASSERT_EQ(fs::status(join1).permissions(), fs::perms(0700));
+    // A folder of root's whose marker is another user's.
+    const std::string marked = shared + "/.parcelor-tmp-00000000000e";
+    writeFile(marked + "/.parcelor-run", "parcelor-run 1\n");
+    writeFile(marked + "/keep.txt", "kept");
+    fs::permissions(marked, fs::perms(0700));
+    ASSERT_EQ(chown((marked + "/.parcelor-run").c_str(), 65534, 65534), 0);
     for (const bool own : {false, true}) {
         SCOPED_TRACE(own ? "the user's own, naming what it must not" : "another user's");
         std::string notes;
@@ -128,6 +134,7 @@ TEST(OwnState, JournalsPlantedInASharedFolderSteerNothing) {
         EXPECT_TRUE(fs::is_empty(shared + "/alice"));
         EXPECT_EQ(readFile(join1 + "/.parcelor-tmp-00000000000c"), "the planter's");
         EXPECT_EQ(readFile(replace1 + "/planted.txt"), "the planter's");
+        EXPECT_EQ(readFile(marked + "/keep.txt"), "kept");
         EXPECT_NE(notes.find("left alone folders named like this program's working folders"),
                   std::string::npos)
             << notes;
