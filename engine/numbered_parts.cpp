@@ -650,6 +650,9 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
             return run.failErrno("put in place", target, errno), run.failure();
         }
         fsync(out.get());
+        DroppedBits dropped;
+        if (replacing && (existing.st_mode & (S_ISUID | S_ISGID)) != 0) dropped.add(target);
+        dropped.sayIn(run);
         JoinOutcome outcome;
         outcome.pieceFolder = listing.folder;
         outcome.outputFolder = outputFolder;

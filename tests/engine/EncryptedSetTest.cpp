@@ -244,3 +244,36 @@ TEST(EncryptedSet, DamageAWrongPasswordOrAHostileStreamPutsNothingInPlace) {
         EXPECT_EQ(fs::status(dir / "victim").permissions(), fs::perms(0700));
     }
 }
+
+// A join writes files without their setuid and setgid bits (an encrypted
+// set holds them, and the join says which it left out; a plain set never
+// stores them); a folder keeps its setgid and sticky bits in both.
+TEST(EncryptedSet, AJoinDropsTheSetuidBitsOfFilesAndKeepsTheSetgidOfFolders) {
+    TempDir dir;
+    writeFile(dir / "tree/run", "#!/bin/sh\n");
+    writeFile(dir / "tree/shared/x", "x");
+    ASSERT_EQ(chmod((dir / "tree/run").c_str(), 04755), 0);
+    ASSERT_EQ(chmod((dir / "tree/shared").c_str(), 03755), 0);
+    for (const char* password : {"", "right"}) {
+        SCOPED_TRACE(*password ? "encrypted" : "plain");
+        const std::string out = dir / (*password ? "enc" : "plain");
+        const Result<SplitOutcome> split = encryptInto(dir / "tree", out, 50000, password);
+        ASSERT_TRUE(split) << split.failure().reason;
+        JoinOptions options;
+        options.password = password;
+        RunContext run;
+        fs::create_directories(out + "/joined");
+        ASSERT_TRUE(joinSet(split->pieceFolder, out + "/joined", options, run));
+        std::string notes;
+        for (const std::string& note : run.takeNotes()) notes += note;
+        EXPECT_EQ(notes.find("left out the setuid or setgid bit of 1 file: tree/run") !=
+                      std::string::npos,
+                  *password != '\0')
+            << notes;
+        struct stat st {};
+        ASSERT_EQ(stat((out + "/joined/tree/run").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0755u);
+        ASSERT_EQ(stat((out + "/joined/tree/shared").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 03755u);
+    }
+}

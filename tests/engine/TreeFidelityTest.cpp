@@ -16,6 +16,7 @@
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -503,4 +504,24 @@ TEST(TreeFidelity, AReadOnlyTreeGoesThroughASplitAndAJoinByAnUnprivilegedOwner) 
     EXPECT_EQ(readFile(dir / "out/ro/sub/a.txt"), "aaaa");
     EXPECT_EQ(fs::status(dir / "out/ro").permissions() & fs::perms::all,
               static_cast<fs::perms>(0555));
+}
+
+// A replacing join never changes the bits of a folder that was there before
+// it, and says how many it kept unlike the set's.
+TEST(TreeFidelity, AJoinIntoAnExistingTreeKeepsThePermissionsOfItsFolders) {
+    TempDir dir;
+    writeFile(dir / "t/d/b.txt", "new b");
+    writeFile(dir / "t/a.txt", "new a");
+    ASSERT_TRUE(splitTree(dir / "t", dir.path().string(), false));
+    writeFile(dir / "out/t/d/b.txt", "old b");
+    fs::permissions(dir / "out/t/d", fs::perms(0700));
+    RunContext run;
+    JoinOptions options;
+    options.replaceExisting = true;
+    ASSERT_TRUE(joinSet(dir / "t_spt", dir / "out", options, run));
+    EXPECT_EQ(readFile(dir / "out/t/d/b.txt"), "new b");
+    EXPECT_EQ(fs::status(dir / "out/t/d").permissions(), fs::perms(0700));
+    const std::vector<std::string> notes = run.takeNotes();
+    EXPECT_NE(std::find(notes.begin(), notes.end(), "kept the permissions of 1 existing folder"),
+              notes.end());
 }
