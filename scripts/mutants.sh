@@ -148,7 +148,7 @@ MUTANTS=$(
 + if (false)
 @@ 112 engine/run_folder.cpp | an undo acts on entries it did not move
 - if (!isTheMovedEntry(folder.get(), *move)) continue; // never made (or no longer ours)
-+ if (false) continue;
++ if (!isTheMovedEntry(folder.get(), *move) && false) continue;
 @@ 113 engine/run_folder.cpp | a marker of another user's read
 - if (st.st_uid != geteuid() || st.st_nlink != 1 || st.st_size < 0 ||
 + if (st.st_size < 0 ||
