@@ -405,7 +405,8 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
 
     const FileDescriptor out = openFolderPath(outputFolder);
     RunFolder work;
-    if (!out || !work.create(out.get())) return run.failErrno("create a folder in", outputFolder, errno), run.failure();
+    if (!out || !work.create(out.get()))
+        return run.failErrno("create a folder in", outputFolder, errno), run.failure();
     const mode_t umask = currentUmask();
 
     DecryptingReader reader(set.get(), stem, opened.pieces, password, run, rebuilt);

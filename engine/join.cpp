@@ -638,8 +638,12 @@ void finishDeferred(JoinJob& job, int outFd) {
     moves.reserve(incoming.size() + job.deferred.size());
     for (const Incoming& entry : incoming) {
         if (!entry.folder) continue;
-        JoinMove move{below(folderPartOf(entry.path)), lastComponentOf(entry.path),
-                      entry.temporary, false, entry.device, entry.inode};
+        JoinMove move{below(folderPartOf(entry.path)),
+                      lastComponentOf(entry.path),
+                      entry.temporary,
+                      false,
+                      entry.device,
+                      entry.inode};
         move.makesFolder = true;
         moves.push_back(std::move(move));
     }
@@ -664,8 +668,8 @@ void finishDeferred(JoinJob& job, int outFd) {
     };
     for (const Incoming& entry : incoming) {
         if (!entry.folder) continue;
-        if (run.stopIfRequested() ||
-            !moveIn(folderPartOf(entry.path), entry.temporary, lastComponentOf(entry.path), false)) {
+        if (run.stopIfRequested() || !moveIn(folderPartOf(entry.path), entry.temporary,
+                                             lastComponentOf(entry.path), false)) {
             fail("make the folder", shown(entry.path), errno);
             break;
         }
@@ -692,11 +696,12 @@ void finishDeferred(JoinJob& job, int outFd) {
     for (const Incoming& entry : incoming) {
         if (job.failed) break;
         if (entry.folder) continue;
-        if (run.stopIfRequested() ||
-            !moveIn(folderPartOf(entry.path), entry.temporary, lastComponentOf(entry.path), false)) {
+        if (run.stopIfRequested() || !moveIn(folderPartOf(entry.path), entry.temporary,
+                                             lastComponentOf(entry.path), false)) {
             const bool taken = errno == EEXIST;
             if (taken && !run.stopRequested())
-                run.refuse("cannot make " + shown(entry.path) + ": something appeared in its place");
+                run.refuse("cannot make " + shown(entry.path) +
+                           ": something appeared in its place");
             else
                 fail("put in place", shown(entry.path), errno);
             job.failed = true;

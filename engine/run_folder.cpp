@@ -307,9 +307,8 @@ bool settleReplaceJournal(int outFd, const std::string& name, std::string* keptN
         errno = ESTALE;
         return false;
     }
-    giveFolderItsPlace(destination.get(),
-                       {journal.newDevice, journal.newInode, journal.mode, journal.owner,
-                        journal.group});
+    giveFolderItsPlace(destination.get(), {journal.newDevice, journal.newInode, journal.mode,
+                                           journal.owner, journal.group});
     // The new set is in place: the user's files move across, the old set goes.
     bool whole = true;
     for (const std::string& entry : namesIn(folder.get())) {
@@ -450,9 +449,11 @@ bool writeJoinJournal(int workFd, const std::vector<JoinMove>& moves) {
         char numbers[64];
         std::snprintf(numbers, sizeof numbers, " %" PRIu64 " %" PRIu64 " ", move.device,
                       move.inode);
-        text += (move.makesFolder ? "d" : move.replaces ? "x" : "n") + std::string(numbers) +
-                journalField(move.folder) + " " + journalField(move.name) + " " + move.temporary +
-                "\n";
+        text += (move.makesFolder ? "d"
+                 : move.replaces  ? "x"
+                                  : "n") +
+                std::string(numbers) + journalField(move.folder) + " " + journalField(move.name) +
+                " " + move.temporary + "\n";
     }
     return writeNewFile(workFd, kJoinJournalName, text) && fsync(workFd) == 0;
 }
@@ -486,7 +487,8 @@ bool undoJoinMoves(int outFd, int workFd, const std::vector<JoinMove>& moves) {
     for (const JoinMove& move : moves) {
         if (!move.makesFolder) continue;
         const FileDescriptor in = moveFolder(outFd, move);
-        const FileDescriptor made = in ? openFolderAt(in.get(), move.name.c_str()) : FileDescriptor();
+        const FileDescriptor made =
+            in ? openFolderAt(in.get(), move.name.c_str()) : FileDescriptor();
         struct stat st {};
         if (made && fstat(made.get(), &st) == 0 &&
             static_cast<uint64_t>(st.st_dev) == move.device &&
@@ -604,8 +606,7 @@ bool replacementPending(int outFd, int folderFd, const std::string& setName) {
         if (!isWorkingFolderName(name)) continue;
         FileDescriptor folder = openFolderAt(outFd, name.c_str());
         if (folder && isOwnPrivateFolder(folder.get()) &&
-            parseJournal(readMarker(folder.get()), journal) &&
-            journal.destination == setName)
+            parseJournal(readMarker(folder.get()), journal) && journal.destination == setName)
             return true;
     }
     return false;

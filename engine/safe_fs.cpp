@@ -15,10 +15,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
-#include <sys/syscall.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -132,7 +132,8 @@ UnnamedFiles probeUnnamedFiles(int dirFd, const char* probeName) {
 FileDescriptor openFolderBelow(int rootFd, const std::string& path, bool create) {
     // Only a path of real components, each below the last: "..", ".", an
     // empty component or a NUL never reaches the system.
-    if (!path.empty() && (path.find('\0') != std::string::npos || !isSafeRelativePath(path.c_str()))) {
+    if (!path.empty() &&
+        (path.find('\0') != std::string::npos || !isSafeRelativePath(path.c_str()))) {
         errno = EINVAL;
         return {};
     }

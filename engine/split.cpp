@@ -643,8 +643,8 @@ bool givePermissions(SplitJob& job, int tempFd, mode_t& folderMode) {
     }
     // Its owner may always write into it (to remove the run's marker next,
     // and later the set itself): that makes nothing in it more readable.
-    folderMode = static_cast<mode_t>(((setMode | ((setMode & 0444) >> 2)) & ~umask & 0777) |
-                                     S_IWUSR);
+    folderMode =
+        static_cast<mode_t>(((setMode | ((setMode & 0444) >> 2)) & ~umask & 0777) | S_IWUSR);
     return true;
 }
 

@@ -125,7 +125,8 @@ std::string parseLine(std::string_view line, DescribedEntry& entry) {
             else return "an entry of an unknown type";
             typed = true;
         } else if (key == "mode") {
-            if (!number(value, entry.mode, 8) || entry.mode > kFolderBits) return "a mode out of range";
+            if (!number(value, entry.mode, 8) || entry.mode > kFolderBits)
+                return "a mode out of range";
             moded = true;
         } else if (key == "time") {
             const std::size_t dot = value.find('.');
@@ -191,8 +192,7 @@ std::string treeLine(const TreeEntry& entry, int64_t size, const Sha256Digest::B
                      const std::string& linkTarget) {
     std::string line = entry.path.empty() ? "." : "./" + mtreeEscaped(entry.path);
     char words[96];
-    std::snprintf(words, sizeof words, " type=%s mode=%04o time=%lld.%09d",
-                  typeName(entry.type),
+    std::snprintf(words, sizeof words, " type=%s mode=%04o time=%lld.%09d", typeName(entry.type),
                   static_cast<unsigned>(entry.mode &
                                         (entry.type == TreeEntryType::Folder ? kFolderBits : 0777)),
                   static_cast<long long>(entry.mtimeSeconds), entry.mtimeNanoseconds);

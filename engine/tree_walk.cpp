@@ -212,9 +212,9 @@ std::string describeLeftOut(const TreeLeftOut& leftOut, const std::string& hidde
             namesOf(leftOut.hiddenNames, leftOut.hidden, "hidden item", "hidden items") +
             (hiddenAdvice.empty() ? "" : "; " + hiddenAdvice) + ".");
     if (leftOut.reserved > 0)
-        sentences.push_back("Not stored: " +
-                            namesOf(leftOut.reservedNames, leftOut.reserved, "item", "items") +
-                            " (named as this program's own working files).");
+        sentences.push_back(
+            "Not stored: " + namesOf(leftOut.reservedNames, leftOut.reserved, "item", "items") +
+            " (named as this program's own working files).");
     if (leftOut.special > 0)
         sentences.push_back("Not stored: " +
                             namesOf(leftOut.specialNames, leftOut.special, "device or socket",

@@ -33,7 +33,7 @@ struct TreeLeftOut {
     static constexpr std::size_t kNamesKept = 3; // the first ones are named
     int64_t hidden = 0;                 // hidden items left out (a hidden folder counts once)
     std::vector<std::string> hiddenNames;
-    int64_t reserved = 0;               // named as this program's working files, never stored
+    int64_t reserved = 0; // named as this program's working files, never stored
     std::vector<std::string> reservedNames;
     int64_t special = 0;                // devices and sockets, never stored
     std::vector<std::string> specialNames;

@@ -516,9 +516,9 @@ TEST(CliCrash, AKilledJoinIntoATreeLeavesTheOldOrTheNewTreeWhole) {
     };
     const auto setModes = modes(dir / "src/tree");
     const auto readable = [](mode_t mode) { return mode & 0555; };
-    for (const char* call : {"mkdirat", "symlinkat", "mknodat", "fchmod", "fchmodat", "fchown",
-                             "utimensat", "fsync", "syncfs", "renameat", "renameat2", "linkat",
-                             "unlinkat"}) {
+    for (const char* call :
+         {"mkdirat", "symlinkat", "mknodat", "fchmod", "fchmodat", "fchown", "utimensat", "fsync",
+          "syncfs", "renameat", "renameat2", "linkat", "unlinkat"}) {
         for (int n = 1;; ++n) {
             SCOPED_TRACE(std::string(call) + " #" + std::to_string(n));
             ASSERT_LT(n, 100);

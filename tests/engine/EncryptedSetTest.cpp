@@ -185,12 +185,16 @@ TEST(EncryptedSet, DamageAWrongPasswordOrAHostileStreamPutsNothingInPlace) {
     fs::permissions(dir / "victim", fs::perms(0700));
     struct Entry { std::string name; mode_t type; std::string link; };
     const std::vector<std::vector<Entry>> streams = {
-        {{"../escape", AE_IFREG, ""}}, {{"/absolute", AE_IFREG, ""}}, {{"top/../../up", AE_IFREG, ""}},
-        {{"top/dev", AE_IFCHR, ""}}, {{"top/" + std::string(200000, 'n'), AE_IFREG, ""}}, // a huge pax header
+        {{"../escape", AE_IFREG, ""}},
+        {{"/absolute", AE_IFREG, ""}},
+        {{"top/../../up", AE_IFREG, ""}},
+        {{"top/dev", AE_IFCHR, ""}},
+        {{"top/" + std::string(200000, 'n'), AE_IFREG, ""}}, // a huge pax header
         // A folder's name given again after a link of that name to elsewhere.
         {{"top", AE_IFDIR, ""}, {"top/l", AE_IFLNK, dir / "victim"}, {"top/l", AE_IFDIR, ""}},
         // Names this program keeps for its working state, at the top and below.
-        {{".parcelor-tmp-0123456789ab", AE_IFDIR, ""}, {".parcelor-tmp-0123456789ab/.parcelor-run", AE_IFREG, ""}},
+        {{".parcelor-tmp-0123456789ab", AE_IFDIR, ""},
+         {".parcelor-tmp-0123456789ab/.parcelor-run", AE_IFREG, ""}},
         {{"top", AE_IFDIR, ""}, {"top/.parcelor-join-journal", AE_IFREG, ""}},
     };
     for (const std::vector<Entry>& stream : streams) {
@@ -265,7 +269,8 @@ TEST(EncryptedSet, AJoinDropsTheSetuidBitsOfFilesAndKeepsTheSetgidOfFolders) {
         fs::create_directories(out + "/joined");
         ASSERT_TRUE(joinSet(split->pieceFolder, out + "/joined", options, run));
         std::string notes;
-        for (const std::string& note : run.takeNotes()) notes += note;
+        for (const std::string& note : run.takeNotes())
+            notes += note;
         EXPECT_EQ(notes.find("left out the setuid or setgid bit of 1 file: tree/run") !=
                       std::string::npos,
                   *password != '\0')

@@ -36,7 +36,8 @@ Result<SplitOutcome> split(const std::string& source, const std::string& out,
     return splitSource(SplitRequest{source, out, 0, 1000, ""}, options, run);
 }
 
-Result<JoinOutcome> join(const std::string& set, const std::string& out, std::string* notes = nullptr) {
+Result<JoinOutcome> join(const std::string& set, const std::string& out,
+                         std::string* notes = nullptr) {
     RunContext run;
     JoinOptions options;
     options.replaceExisting = true;
@@ -64,8 +65,8 @@ std::string journalLine(char kind, const std::string& of, const std::string& fol
                         const std::string& name, const std::string& temporary) {
     struct stat st {};
     lstat(of.c_str(), &st);
-    return std::string(1, kind) + " " + std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) +
-           " " + folder + " " + name + " " + temporary + "\n";
+    return std::string(1, kind) + " " + std::to_string(st.st_dev) + " " +
+           std::to_string(st.st_ino) + " " + folder + " " + name + " " + temporary + "\n";
 }
 
 } // namespace
