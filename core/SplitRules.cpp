@@ -43,7 +43,7 @@ std::string passwordStrengthText(const std::string& password) {
     // long passwords count as strong.
     bool lower = false, upper = false, digit = false, other = false;
     int64_t characters = 0;
-    for (unsigned char c : password) {
+    for (unsigned char c : bytesOf(password)) {
         if ((c & 0xC0) == 0x80) continue; // a UTF-8 continuation byte
         ++characters;
         if (c >= 'a' && c <= 'z')
@@ -179,7 +179,7 @@ std::vector<SizePreset> sizePresets(bool outputOnFat) {
 
 std::string fatNameProblem(const std::string& stem) {
     std::string bad;
-    for (unsigned char c : stem) {
+    for (unsigned char c : bytesOf(stem)) {
         if ((c < 0x20 ||
              std::string("\"*/:<>?\\|").find(static_cast<char>(c)) != std::string::npos) &&
             bad.find(static_cast<char>(c)) == std::string::npos)

@@ -51,7 +51,7 @@ Outcome parcelor(const TempDir& dir, const std::vector<std::string>& args,
                  const std::string& folder = "/") {
     std::string command = "cd " + quote(folder) + " && " + PARCELOR_CLI;
     for (const std::string& arg : args)
-        command += " " + quote(arg);
+        command.append(" ").append(quote(arg));
     return captured(dir, command);
 }
 
@@ -408,7 +408,7 @@ Outcome traced(const TempDir& dir, const std::string& inject,
     // LeakSanitizer cannot work under ptrace; the suite's other runs check leaks.
     std::string command = "ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" exec strace";
     for (const std::string& arg : all)
-        command += " " + quote(arg);
+        command.append(" ").append(quote(arg));
     return captured(dir, command);
 }
 
@@ -604,7 +604,7 @@ TEST(CliCrash, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
 TEST(CliCrash, AStopIsHonouredAtEveryPhase) {
     if (!straceWorks()) GTEST_SKIP() << "strace cannot trace processes here";
     TempDir dir;
-    for (int i = 0; i < 50; ++i)
+    for (uint32_t i = 0; i < 50; ++i)
         writeFile(dir / ("tree/f" + std::to_string(i)), seededBytes(30 + i, 300));
     writeFile(dir / "data.bin", seededBytes(29, 5000));
     ASSERT_EQ(parcelor(dir, {"split", "-q", "-b", "1000", dir / "data.bin"}).status, 0);
