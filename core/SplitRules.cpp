@@ -85,6 +85,12 @@ OutputSpace examineOutputFolder(const std::string& folder) {
     return space;
 }
 
+std::string pieceCountProblem(int64_t pieces) {
+    if (pieces <= kMaxSetPieces) return {};
+    return "A set holds at most " + groupedCount(kMaxSetPieces) + " pieces, not " +
+           groupedCount(pieces) + ".";
+}
+
 std::string pieceSizeProblem(const OutputSpace& space, const std::string& folder,
                              int64_t pieceSize) {
     if (!space.known || space.maxFileBytes <= 0 || pieceSize <= space.maxFileBytes) return {};

@@ -123,6 +123,19 @@ TEST(Cli, SplitBySizeOrCountThenJoinAndList) {
     EXPECT_TRUE(exists(dir / "in/data_spt/data_6.spt"));
     EXPECT_FALSE(exists(dir / "in/data_spt/data_7.spt"));
 
+    // More pieces than a set holds, asked by count or by size: one message
+    // naming the limit, and nothing made.
+    writeFile(dir / "big.bin", "");
+    fs::resize_file(dir / "big.bin", 3000000);
+    for (const auto& [cut, pieces] :
+         {std::pair{"-n99999999999", "99,999,999,999"}, std::pair{"-b1", "3,000,000"}}) {
+        r = parcelor(dir, {"split", cut, dir / "big.bin"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, std::string("parcelor: A set holds at most 2,097,152 pieces, not ") +
+                             pieces + ".\n");
+    }
+    EXPECT_FALSE(exists(dir / "big_spt"));
+
     writeFile(dir / "pw", "sesame\n");
     writeFile(dir / "in/tree/a/b.txt", seededBytes(2, 5000));
     writeFile(dir / "in/tree/c.txt", "");
@@ -195,7 +208,9 @@ TEST(Cli, UsageErrorsExitTwoAndASetInTheWayIsNamed) {
              {"split", "--frob", dir / "report.pdf"},
              {"join", "--remove-source", dir.path().string()},
              {"verify", "a", "b"},
-             {"split", "-b", "12Q", dir / "report.pdf"}}) {
+             {"split", "-b", "12Q", dir / "report.pdf"},
+             {"--version", "extra"},
+             {"split", "--help", dir / "report.pdf"}}) {
         const Outcome r = parcelor(dir, args);
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_EQ(r.err.rfind("parcelor: ", 0), 0u) << r.err;
