@@ -189,7 +189,7 @@ void MainViewController::finishRun(const char* title, const std::string& detail,
         std::string shown =
             detail.rfind("cancelled", 0) == 0 ? std::string(kCancelledDetail) : detail;
         for (const std::string& note : activeRun_->context.takeNotes())
-            shown += (shown.empty() ? "" : "\n") + sentenceOf(note);
+            shown.append(shown.empty() ? "" : "\n").append(sentenceOf(note));
         completeDetail->setStringValue(shown);
         completeDetail->setHidden(shown.empty());
         progressWindow->orderOut();

@@ -245,7 +245,7 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
     for (; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-            if (o.verb == Verb::None) {
+            if (o.verb == Verb::None && !o.help && !o.version) {
                 parsed.error = "unknown command '" + arg + "'";
                 return parsed;
             }
@@ -283,7 +283,10 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
             if (attached) break;
         }
     }
-    if (!o.help && !o.version) parsed.error = checkOperands(o);
+    if (!o.help && !o.version)
+        parsed.error = checkOperands(o);
+    else if (!o.operands.empty()) // they take none: a stray one is not ignored
+        parsed.error = "extra operand '" + o.operands[0] + "'";
     return parsed;
 }
 

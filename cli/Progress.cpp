@@ -1,12 +1,13 @@
 #include "cli/Progress.h"
 
 #include "core/SplitArithmetic.h"
+#include "engine/utilities.h"
 
 #include <cstdio>
 
 std::string Progress::quoted(const std::string& text) {
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (unsigned char c : bytesOf(text)) {
         switch (c) {
         case '"':
             out += "\\\"";

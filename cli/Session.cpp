@@ -34,7 +34,7 @@ void onSignal(int signal) {
 // `text` with its control characters escaped, so that a message is one line.
 std::string printable(const std::string& text) {
     std::string out;
-    for (unsigned char c : text) {
+    for (unsigned char c : bytesOf(text)) {
         if (c >= 0x20 && c != 0x7f) {
             out += static_cast<char>(c);
         } else if (c == '\n') {
@@ -70,7 +70,7 @@ int stopSignal() {
 
 std::string quotedName(const std::string& name) {
     bool plain = !name.empty();
-    for (unsigned char c : name) {
+    for (unsigned char c : bytesOf(name)) {
         plain =
             plain &&
             ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -78,7 +78,7 @@ std::string quotedName(const std::string& name) {
     }
     if (plain) return name;
     std::string out = "'";
-    for (unsigned char c : name) {
+    for (unsigned char c : bytesOf(name)) {
         if (c == '\'') {
             out += "'\\''";
         } else if (c < 0x20 || c == 0x7f) {

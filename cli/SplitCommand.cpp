@@ -109,12 +109,19 @@ int splitCommand(Session& s) {
     } else if (o.count) {
         const CountPlan plan = planForCount(total, *o.count);
         pieceSize = plan.pieceSize;
+        // More than a set holds: refused as asked, in one message, with no
+        // note first of the count the source allows.
+        if (plan.count > kMaxSetPieces) return s.fail(pieceCountProblem(*o.count));
         if (plan.count != *o.count)
             s.note(std::to_string(*o.count) + " pieces are not possible for " +
                    sizeWithBytes(total) + "; making " + std::to_string(plan.count));
     } else {
         pieceSize = proposedPieceBytes(total);
     }
+    const int64_t pieces =
+        total == 0 ? (isFolderPath(source) ? 1 : 0) : ceilDivide(total, pieceSize);
+    if (const std::string problem = pieceCountProblem(pieces); !problem.empty())
+        return s.fail(problem);
 
     std::string password;
     std::string encryptPassword;
@@ -150,8 +157,6 @@ int splitCommand(Session& s) {
     request.pieceSize = pieceSize;
     request.password = password;
 
-    const int64_t pieces =
-        total == 0 ? (isFolderPath(source) ? 1 : 0) : ceilDivide(total, pieceSize);
     s.note("splitting " + quotedName(source) + " (" + roundedSize(total) + ") into " +
            std::to_string(pieces) + " pieces of " + sizeWithBytes(pieceSize));
     if (folder) s.note(summary.text);

@@ -44,6 +44,13 @@ const char* verbName(Verb verb) {
 int run(const std::vector<std::string>& args) {
     const ParsedCommandLine parsed = parseCommandLine(args);
     const CliOptions& options = parsed.options;
+    // A usage error wins over --version and --help: the line as a whole is wrong.
+    if (!parsed.error.empty()) {
+        Session session(options);
+        session.fail(parsed.error, "usage", 2);
+        std::fprintf(stderr, "Try 'parcelor%s --help'.\n", verbName(options.verb));
+        return session.finish(2);
+    }
     if (options.version) {
         std::fputs(versionText().c_str(), stdout);
         return 0;
@@ -51,12 +58,6 @@ int run(const std::vector<std::string>& args) {
     if (options.help) {
         std::fputs(helpText(options.verb).c_str(), stdout);
         return 0;
-    }
-    if (!parsed.error.empty()) {
-        Session session(options);
-        session.fail(parsed.error, "usage", 2);
-        std::fprintf(stderr, "Try 'parcelor%s --help'.\n", verbName(options.verb));
-        return session.finish(2);
     }
     // The engine's diagnostic lines would mix into this program's output.
     engineSetDiagnosticSink(nullptr);

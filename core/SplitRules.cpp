@@ -43,7 +43,7 @@ std::string passwordStrengthText(const std::string& password) {
     // long passwords count as strong.
     bool lower = false, upper = false, digit = false, other = false;
     int64_t characters = 0;
-    for (unsigned char c : password) {
+    for (unsigned char c : bytesOf(password)) {
         if ((c & 0xC0) == 0x80) continue; // a UTF-8 continuation byte
         ++characters;
         if (c >= 'a' && c <= 'z')
@@ -83,6 +83,12 @@ OutputSpace examineOutputFolder(const std::string& folder) {
         space.kind = "FAT";
     }
     return space;
+}
+
+std::string pieceCountProblem(int64_t pieces) {
+    if (pieces <= kMaxSetPieces) return {};
+    return "A set holds at most " + groupedCount(kMaxSetPieces) + " pieces, not " +
+           groupedCount(pieces) + ".";
 }
 
 std::string pieceSizeProblem(const OutputSpace& space, const std::string& folder,
@@ -179,7 +185,7 @@ std::vector<SizePreset> sizePresets(bool outputOnFat) {
 
 std::string fatNameProblem(const std::string& stem) {
     std::string bad;
-    for (unsigned char c : stem) {
+    for (unsigned char c : bytesOf(stem)) {
         if ((c < 0x20 ||
              std::string("\"*/:<>?\\|").find(static_cast<char>(c)) != std::string::npos) &&
             bad.find(static_cast<char>(c)) == std::string::npos)

@@ -3,6 +3,7 @@
 // new set, and whether the output folder's file system can take the pieces.
 
 #include "engine/checksums.h"
+#include "engine/manifest.h"
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -78,6 +79,12 @@ std::vector<SizePreset> sizePresets(bool outputOnFat);
 
 // Why a FAT file system cannot hold names made of `stem`, or "".
 std::string fatNameProblem(const std::string& stem);
+
+// A set holds at most this many pieces: what its manifest can list.
+inline constexpr int64_t kMaxSetPieces = kManifestMaxPieceCount;
+// Why a split cannot make `pieces` pieces, giving the limit ("A set holds at
+// most 2,097,152 pieces, not 3,000,000."), or "".
+std::string pieceCountProblem(int64_t pieces);
 
 // What the file system of an output folder allows.
 struct OutputSpace {

@@ -1,5 +1,7 @@
 #include "engine/age_format.h"
 
+#include "engine/utilities.h"
+
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -123,7 +125,7 @@ std::vector<std::string> splitArguments(const std::string& line) {
 
 bool visible(const std::string& text) {
     if (text.empty()) return false;
-    for (unsigned char c : text)
+    for (unsigned char c : bytesOf(text))
         if (c < 0x21 || c > 0x7E) return false;
     return true;
 }
@@ -190,7 +192,7 @@ bool wrapAgeFileKey(const std::string& passphrase, int workFactor, AgeHeader& ou
                        hmacSha256(macKey, out.text.data(), out.text.size(), mac);
     OPENSSL_cleanse(macKey, sizeof macKey);
     if (!maced) return false;
-    out.text += " " + ageBase64(mac, 32) + "\n";
+    out.text.append(" ").append(ageBase64(mac, 32)).append("\n");
     return true;
 }
 

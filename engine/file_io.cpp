@@ -112,7 +112,8 @@ int64_t copyRange(int source, int64_t offset, int64_t length, int target, bool& 
         }
         const std::size_t chunk = inKernel ? kKernelCopyChunkSize : kBufferCopyChunkSize;
         std::size_t want = chunk;
-        if (length >= 0) want = static_cast<std::size_t>(std::min<int64_t>(length - copied, chunk));
+        if (length >= 0)
+            want = static_cast<std::size_t>(std::min(length - copied, static_cast<int64_t>(chunk)));
         int64_t got = 0;
         if (inKernel) {
             loff_t from = offset + copied;

@@ -188,7 +188,8 @@ void checkPieces(JoinJob& job, JoinOutcome* outcome) {
             piece.good = true;
             piece.size = piece.identity.size;
             struct stat st {};
-            if (fstat(fd.get(), &st) == 0) job.pieceMode &= static_cast<int>(st.st_mode | ~0666);
+            if (fstat(fd.get(), &st) == 0)
+                job.pieceMode &= static_cast<int>(st.st_mode | ~mode_t{0666});
             if (outcome && !seen)
                 outcome->setFiles.push_back({pieceName(job, index), piece.identity});
         }

@@ -599,7 +599,7 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
             if (!identityOf(fd.get(), now) || !(now == part.identity))
                 return run.fail("part " + shown + " changed since it was listed"), run.failure();
             struct stat st {};
-            if (fstat(fd.get(), &st) == 0) partsMode &= static_cast<mode_t>(st.st_mode | ~0666);
+            if (fstat(fd.get(), &st) == 0) partsMode &= st.st_mode | ~mode_t{0666};
             if (hasher) {
                 FileDescriptor second(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
                 if (!second) return run.failErrno("read", shown, errno), run.failure();

@@ -286,7 +286,7 @@ bool PieceFolder::exchange(RunFolder& temp, const std::set<std::string>& oldSet)
         fchmod(fd_.get(), oldMode);
     };
     if ((oldMode & (S_IWGRP | S_IWOTH)) != 0)
-        fchmod(fd_.get(), oldMode & ~(S_IWGRP | S_IWOTH)); // best effort: see the sweep
+        fchmod(fd_.get(), oldMode & ~mode_t{S_IWGRP | S_IWOTH}); // best effort: see the sweep
     const ReplacedFolder folders{static_cast<uint64_t>(made.st_dev),
                                  static_cast<uint64_t>(made.st_ino), oldMode, old.st_uid,
                                  old.st_gid};

@@ -449,11 +449,10 @@ bool writeJoinJournal(int workFd, const std::vector<JoinMove>& moves) {
         char numbers[64];
         std::snprintf(numbers, sizeof numbers, " %" PRIu64 " %" PRIu64 " ", move.device,
                       move.inode);
-        text += (move.makesFolder ? "d"
-                 : move.replaces  ? "x"
-                                  : "n") +
-                std::string(numbers) + journalField(move.folder) + " " + journalField(move.name) +
-                " " + move.temporary + "\n";
+        text += move.makesFolder ? 'd' : move.replaces ? 'x' : 'n';
+        text.append(numbers).append(journalField(move.folder)).append(" ");
+        text.append(journalField(move.name)).append(" ");
+        text.append(move.temporary).append("\n");
     }
     return writeNewFile(workFd, kJoinJournalName, text) && fsync(workFd) == 0;
 }

@@ -8,7 +8,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class RunContext;
@@ -18,6 +20,12 @@ inline constexpr std::size_t kPathBufferSize = 1024;
 // The full path of any entry inside a walked folder must fit this many bytes
 // (text plus NUL); longer entries are refused by the walk and the size sum.
 inline constexpr std::size_t kWalkPathBufferSize = 512;
+
+// The bytes of `text` as unsigned values, for a loop that tests their ranges:
+// for (unsigned char c : bytesOf(text)).
+inline std::span<const unsigned char> bytesOf(std::string_view text) {
+    return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
+}
 
 // Current calendar time in seconds.
 int64_t nowSeconds();

@@ -51,7 +51,7 @@ Outcome parcelor(const TempDir& dir, const std::vector<std::string>& args,
                  const std::string& folder = "/") {
     std::string command = "cd " + quote(folder) + " && " + PARCELOR_CLI;
     for (const std::string& arg : args)
-        command += " " + quote(arg);
+        command.append(" ").append(quote(arg));
     return captured(dir, command);
 }
 
@@ -122,6 +122,19 @@ TEST(Cli, SplitBySizeOrCountThenJoinAndList) {
     EXPECT_NE(r.err.find("into 7 pieces of 1.40 KB (1,429 bytes)"), std::string::npos) << r.err;
     EXPECT_TRUE(exists(dir / "in/data_spt/data_6.spt"));
     EXPECT_FALSE(exists(dir / "in/data_spt/data_7.spt"));
+
+    // More pieces than a set holds, asked by count or by size: one message
+    // naming the limit, and nothing made.
+    writeFile(dir / "big.bin", "");
+    fs::resize_file(dir / "big.bin", 3000000);
+    for (const auto& [cut, pieces] :
+         {std::pair{"-n99999999999", "99,999,999,999"}, std::pair{"-b1", "3,000,000"}}) {
+        r = parcelor(dir, {"split", cut, dir / "big.bin"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, std::string("parcelor: A set holds at most 2,097,152 pieces, not ") +
+                             pieces + ".\n");
+    }
+    EXPECT_FALSE(exists(dir / "big_spt"));
 
     writeFile(dir / "pw", "sesame\n");
     writeFile(dir / "in/tree/a/b.txt", seededBytes(2, 5000));
@@ -195,7 +208,9 @@ TEST(Cli, UsageErrorsExitTwoAndASetInTheWayIsNamed) {
              {"split", "--frob", dir / "report.pdf"},
              {"join", "--remove-source", dir.path().string()},
              {"verify", "a", "b"},
-             {"split", "-b", "12Q", dir / "report.pdf"}}) {
+             {"split", "-b", "12Q", dir / "report.pdf"},
+             {"--version", "extra"},
+             {"split", "--help", dir / "report.pdf"}}) {
         const Outcome r = parcelor(dir, args);
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_EQ(r.err.rfind("parcelor: ", 0), 0u) << r.err;
@@ -408,7 +423,7 @@ Outcome traced(const TempDir& dir, const std::string& inject,
     // LeakSanitizer cannot work under ptrace; the suite's other runs check leaks.
     std::string command = "ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" exec strace";
     for (const std::string& arg : all)
-        command += " " + quote(arg);
+        command.append(" ").append(quote(arg));
     return captured(dir, command);
 }
 
@@ -604,7 +619,7 @@ TEST(CliCrash, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
 TEST(CliCrash, AStopIsHonouredAtEveryPhase) {
     if (!straceWorks()) GTEST_SKIP() << "strace cannot trace processes here";
     TempDir dir;
-    for (int i = 0; i < 50; ++i)
+    for (uint32_t i = 0; i < 50; ++i)
         writeFile(dir / ("tree/f" + std::to_string(i)), seededBytes(30 + i, 300));
     writeFile(dir / "data.bin", seededBytes(29, 5000));
     ASSERT_EQ(parcelor(dir, {"split", "-q", "-b", "1000", dir / "data.bin"}).status, 0);

@@ -436,7 +436,7 @@ TEST(Removal, TheSourceStaysWhenItsSetWasReplacedByAnother) {
 // bytes were small files gathered in memory, written only as it ends.
 TEST(FullDisk, AFailedWriteOfAPiecesLastBytesNamesThePieceAndTheError) {
     TempDir dir;
-    for (int i = 0; i < 5; ++i)
+    for (uint32_t i = 0; i < 5; ++i)
         writeFile(dir / ("tree/f" + std::to_string(i)), seededBytes(43 + i, 1000));
     signal(SIGXFSZ, SIG_IGN);
     // Only the soft limit: raising a hard one back needs CAP_SYS_RESOURCE.

@@ -41,11 +41,12 @@ TEST_F(InspectionTest, IntactSetListsEveryPieceInOrder) {
     ASSERT_EQ(result.pieces.size(), 3u);
     const int64_t sizes[] = {2000, 2000, 1000};
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(result.pieces[i].pieceIndex, i);
-        EXPECT_EQ(result.pieces[i].checkState, 0);
-        EXPECT_EQ(result.pieces[i].path, piece(i));
-        EXPECT_EQ(result.pieces[i].size, sizes[i]);
-        EXPECT_EQ(result.pieces[i].fingerprint.size(), 32u);
+        const auto& listed = result.pieces[static_cast<std::size_t>(i)];
+        EXPECT_EQ(listed.pieceIndex, i);
+        EXPECT_EQ(listed.checkState, 0);
+        EXPECT_EQ(listed.path, piece(i));
+        EXPECT_EQ(listed.size, sizes[i]);
+        EXPECT_EQ(listed.fingerprint.size(), 32u);
     }
 }
 

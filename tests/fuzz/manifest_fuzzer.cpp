@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
     if (!stem.empty() && stem.find('/') == std::string::npos && stem.size() < 200) {
         static const char kPiece[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-        for (int i = 0; i < 3; ++i)
+        for (std::size_t i = 0; i < 3; ++i)
             writeBytes(set / (stem + "_" + std::to_string(i) + ".spt"), kPiece, 10 + 10 * i);
     }
 

@@ -41,7 +41,9 @@ void UiQueue::drain() {
 }
 
 std::string PopUpButton::title() const {
-    return index_ >= 0 && index_ < static_cast<int>(items.size()) ? items[index_] : "";
+    return index_ >= 0 && index_ < static_cast<int>(items.size())
+               ? items[static_cast<std::size_t>(index_)]
+               : "";
 }
 
 int Application::runModalForWindow(toolkit::Window* window) {
