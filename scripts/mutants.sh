@@ -129,7 +129,7 @@ MUTANTS=$(
 + if (false)
 @@ 206 engine/recovery.cpp | a recovery header's set file lengths not bounded by its pieces
 - if (!membersFitTheSet(h)) return
-+ if (false) return
++ if (!membersFitTheSet(h) && false) return
 @@ 207 engine/recovery.cpp | the cap on a set's columns dropped
 - columns + recovery > kMaxColumns) return -1;
 + false) return -1;
