@@ -190,9 +190,9 @@ int claimStripes(const std::string& path, uint32_t stripe, uint64_t column) {
         if (!in.good() && !in.eof()) return 1;
     }
     if (bytes.size() < 300 + 32) return 1;
-    for (int i = 0; i < 4; ++i)
+    for (std::size_t i = 0; i < 4; ++i)
         bytes[28 + i] = static_cast<char>(stripe >> (8 * i));
-    for (int i = 0; i < 8; ++i)
+    for (std::size_t i = 0; i < 8; ++i)
         bytes[36 + i] = static_cast<char>(column >> (8 * i));
     Sha256Digest digest;
     Sha256Digest::Bytes own{};
