@@ -19,7 +19,11 @@
 //   parcelor-bench make-sparse-manifest <folder> <pieces> <file records>
 //       a header claiming that many records, the file only stretched to
 //       their length (a hole, no data)
+//   parcelor-bench claim-stripes <recovery header> <stripe bytes> <column bytes>
+//       the header made to claim that stripe size and column length, its own
+//       SHA-256 made again to match
 
+#include "engine/digest.h"
 #include "engine/inspection.h"
 #include "engine/join.h"
 #include "engine/manifest.h"
@@ -34,6 +38,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -174,11 +179,36 @@ int makeSparseManifest(const std::string& folder, int32_t pieces, int32_t files)
     return error ? 1 : 0;
 }
 
+// The recovery header's stripe size (offset 28, 4 bytes) and column length
+// (offset 36, 8 bytes) changed, and its last 32 bytes, its own SHA-256, made
+// again over the rest.
+int claimStripes(const std::string& path, uint32_t stripe, uint64_t column) {
+    std::string bytes;
+    {
+        std::ifstream in(path, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+        if (!in.good() && !in.eof()) return 1;
+    }
+    if (bytes.size() < 300 + 32) return 1;
+    for (std::size_t i = 0; i < 4; ++i)
+        bytes[28 + i] = static_cast<char>(stripe >> (8 * i));
+    for (std::size_t i = 0; i < 8; ++i)
+        bytes[36 + i] = static_cast<char>(column >> (8 * i));
+    Sha256Digest digest;
+    Sha256Digest::Bytes own{};
+    if (!digest.update(bytes.data(), bytes.size() - own.size()) || !digest.finish(own)) return 1;
+    bytes.replace(bytes.size() - own.size(), own.size(), reinterpret_cast<const char*>(own.data()),
+                  own.size());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return out.good() ? 0 : 1;
+}
+
 int usage() {
     std::fprintf(stderr,
                  "usage: parcelor-bench split|split-plain SRC OUT PIECE_BYTES | join SET OUT | "
                  "inspect SET | load SET | make-file | make-tree | make-many-files | "
-                 "make-manifest | make-sparse-manifest\n");
+                 "make-manifest | make-sparse-manifest | claim-stripes\n");
     return 2;
 }
 
@@ -216,6 +246,9 @@ int main(int argc, char** argv) {
         return makeManifest(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]));
     } else if (verb == "make-sparse-manifest" && argc == 5) {
         return makeSparseManifest(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+    } else if (verb == "claim-stripes" && argc == 5) {
+        return claimStripes(argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)),
+                            std::strtoull(argv[4], nullptr, 10));
     } else if (verb == "inspect" && argc == 3) {
         std::vector<SPTCfg_SPTitem2> pieces;
         char digest[33] = {};

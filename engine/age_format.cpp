@@ -9,6 +9,7 @@
 #include <openssl/params.h>
 #include <openssl/rand.h>
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -19,6 +20,7 @@ constexpr std::size_t kNonce = 16;
 constexpr std::size_t kSealed = kAgeChunk + kAgeTag;
 // A header is a few hundred bytes; anything past this is not one we read.
 constexpr std::size_t kHeaderBound = 16 * 1024;
+constexpr uint32_t kScryptR = 8;
 
 const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -51,9 +53,8 @@ bool scrypt(const std::string& passphrase, const uint8_t* salt, int workFactor, 
     std::vector<uint8_t> fullSalt(kScryptLabel, kScryptLabel + std::strlen(kScryptLabel));
     fullSalt.insert(fullSalt.end(), salt, salt + 16);
     uint64_t n = uint64_t{1} << workFactor;
-    uint32_t r = 8, p = 1;
-    // What scrypt needs at this N (128·r·N), and a little more.
-    uint64_t maxmem = 128 * uint64_t{r} * n + (uint64_t{1} << 20);
+    uint32_t r = kScryptR, p = 1;
+    uint64_t maxmem = ageScryptMemory(workFactor);
     static char empty[1] = {0};
     OSSL_PARAM params[] = {
         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_PASSWORD,
@@ -131,6 +132,35 @@ bool visible(const std::string& text) {
 }
 
 } // namespace
+
+uint64_t ageScryptMemory(int workFactor) {
+    // What scrypt needs at this N (128·r·N), and a little more.
+    return 128 * uint64_t{kScryptR} * (uint64_t{1} << workFactor) + (uint64_t{1} << 20);
+}
+
+std::optional<uint64_t> availableMemory() {
+    std::FILE* file = std::fopen("/proc/meminfo", "re");
+    if (!file) return std::nullopt;
+    std::optional<uint64_t> bytes;
+    char line[256];
+    unsigned long long kib = 0;
+    while (!bytes && std::fgets(line, sizeof line, file))
+        if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) bytes = uint64_t{kib} * 1024;
+    std::fclose(file);
+    return bytes;
+}
+
+std::string ageWorkFactorProblem(int workFactor, std::optional<uint64_t> availableBytes) {
+    const std::string factor = "its scrypt work factor " + std::to_string(workFactor);
+    if (workFactor < 1 || workFactor > kAgeMaxWorkFactor)
+        return factor + " is past the " + std::to_string(kAgeMaxWorkFactor) +
+               " this program accepts";
+    const uint64_t needs = ageScryptMemory(workFactor);
+    if (availableBytes && needs > *availableBytes)
+        return factor + " needs " + std::to_string(needs >> 20) + " MiB of memory, more than the " +
+               std::to_string(*availableBytes >> 20) + " MiB available";
+    return {};
+}
 
 std::string ageBase64(const uint8_t* data, std::size_t size) {
     std::string out;
@@ -286,7 +316,8 @@ bool AgeEncryptor::finish(std::vector<char>& out) {
 
 // ---- decryption -------------------------------------------------------------
 
-AgeDecryptor::AgeDecryptor(std::string passphrase) : passphrase_(std::move(passphrase)) {}
+AgeDecryptor::AgeDecryptor(std::string passphrase, std::optional<uint64_t> availableBytes)
+    : passphrase_(std::move(passphrase)), availableBytes_(availableBytes) {}
 
 std::unique_ptr<AgeDecryptor> AgeDecryptor::withFileKey(const std::array<uint8_t, 16>& fileKey) {
     auto decryptor = std::make_unique<AgeDecryptor>("");
@@ -333,10 +364,7 @@ bool AgeDecryptor::readHeader(std::vector<char>&) {
     std::string macText;
     for (;;) {
         const std::size_t lineStart = at;
-        if (!nextLine(line)) {
-            if (text.size() > kHeaderBound) return fail(AgeProblem::Header, "its header is too long");
-            return true;
-        }
+        if (!nextLine(line)) return true;
         if (line.rfind("---", 0) == 0) {
             if (line.size() != 47 || line[3] != ' ') return fail(AgeProblem::Header, "its header's MAC line is malformed");
             macAt = lineStart + 3;
@@ -350,10 +378,7 @@ bool AgeDecryptor::readHeader(std::vector<char>&) {
             if (!visible(argument)) return fail(AgeProblem::Header, "a stanza has an empty or invalid argument");
         std::string body;
         for (;;) {
-            if (!nextLine(line)) {
-                if (text.size() > kHeaderBound) return fail(AgeProblem::Header, "its header is too long");
-                return true;
-            }
+            if (!nextLine(line)) return true;
             if (line.size() > 64) return fail(AgeProblem::Header, "a stanza's body line is too long");
             body += line;
             if (line.size() < 64) break;
@@ -378,10 +403,10 @@ bool AgeDecryptor::readHeader(std::vector<char>&) {
         if (factor.empty() || factor.size() > 2 || factor[0] < '1' || factor[0] > '9' ||
             (factor.size() == 2 && (factor[1] < '0' || factor[1] > '9')))
             return fail(AgeProblem::Header, "its scrypt work factor is malformed");
+        // Refused before scrypt allocates what the factor asks for.
         const int workFactor = std::stoi(factor);
-        if (workFactor > kAgeMaxWorkFactor)
-            return fail(AgeProblem::WorkFactor, "its scrypt work factor " + factor + " is past the " +
-                                                    std::to_string(kAgeMaxWorkFactor) + " this program accepts");
+        if (std::string why = ageWorkFactorProblem(workFactor, availableBytes_); !why.empty())
+            return fail(AgeProblem::WorkFactor, std::move(why));
         if (stanza.body.size() != 32) return fail(AgeProblem::Header, "its passphrase stanza's body is not 32 bytes");
         uint8_t wrapKey[32];
         const uint8_t zero[12] = {};
@@ -438,6 +463,10 @@ bool AgeDecryptor::apply(const char* data, std::size_t size, std::vector<char>& 
         size -= take;
         if (!headerDone_) {
             if (!readHeader(out)) return false;
+            // Counted from the first byte: a stream without a newline is
+            // refused as soon as it is longer than any header.
+            if (!headerDone_ && buffer_.size() > kHeaderBound)
+                return fail(AgeProblem::Header, "its header is too long");
             if (!headerDone_) continue;
         }
         if (!keyed_) {

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,13 +27,23 @@ inline constexpr std::size_t kAgeTag = 16;
 enum class AgeProblem {
     None,
     Header,        // not an age v1 header we read, or not a single scrypt stanza
-    WorkFactor,    // the scrypt work factor is past what we accept
+    WorkFactor,    // the scrypt work factor is past what we accept, or the memory there is
     NotPassphrase, // no passphrase stanza: the file was encrypted to a key
     WrongPassword, // the stanza's tag does not verify with this passphrase
     HeaderMac,     // the file key opened but the header's MAC does not match
     Payload,       // a chunk does not authenticate, or the stream is cut or has more
     Internal,      // the crypto library failed
 };
+
+// The memory scrypt takes at `workFactor` (log2 of N, with r = 8): 128·r·N
+// bytes and 1 MiB more; 257 MiB at 18, 4 GiB at 22.
+uint64_t ageScryptMemory(int workFactor);
+// MemAvailable of /proc/meminfo, in bytes; nullopt when it cannot be read.
+std::optional<uint64_t> availableMemory();
+// Why a passphrase stanza's work factor is not opened ("" when it is): past
+// kAgeMaxWorkFactor, or needing more memory than `availableBytes` (not
+// checked when unknown). The reason names the factor.
+std::string ageWorkFactorProblem(int workFactor, std::optional<uint64_t> availableBytes);
 
 // What `size` bytes of plaintext become with a header of `headerSize` bytes.
 int64_t ageEncryptedSize(int64_t plainSize, int64_t headerSize);
@@ -88,7 +99,10 @@ private:
 // authenticate, the last one as final, and nothing may follow it.
 class AgeDecryptor : public Transform {
 public:
-    explicit AgeDecryptor(std::string passphrase);
+    // A work factor whose scrypt needs more than `availableBytes` is refused
+    // before anything is allocated for it.
+    explicit AgeDecryptor(std::string passphrase,
+                          std::optional<uint64_t> availableBytes = availableMemory());
     // For a test with a known file key: the header is read but not opened.
     static std::unique_ptr<AgeDecryptor> withFileKey(const std::array<uint8_t, 16>& fileKey);
     ~AgeDecryptor() override;
@@ -104,6 +118,7 @@ private:
     bool readHeader(std::vector<char>& out);
     bool open(bool last, std::vector<char>& out);
     std::string passphrase_;
+    std::optional<uint64_t> availableBytes_;
     bool knownKey_ = false;
     std::array<uint8_t, 16> fileKey_{};
     std::array<uint8_t, 32> payloadKey_{};

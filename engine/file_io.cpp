@@ -156,11 +156,11 @@ LineReader::Next LineReader::next(std::string_view& line) {
             return Next::Line;
         }
         if (buffer_.size() - start_ > lineBound_) return Next::Malformed;
-        if (offset_ >= size_) return start_ == buffer_.size() ? Next::End : Next::Malformed;
+        if (offset_ >= end_) return start_ == buffer_.size() ? Next::End : Next::Malformed;
         buffer_.erase(0, start_);
         start_ = 0;
         const std::size_t kept = buffer_.size();
-        const std::size_t step = static_cast<std::size_t>(std::min<int64_t>(kStep, size_ - offset_));
+        const std::size_t step = static_cast<std::size_t>(std::min<int64_t>(kStep, end_ - offset_));
         buffer_.resize(kept + step);
         const int64_t got = readAt(fd_, buffer_.data() + kept, step, offset_);
         if (got <= 0) {

@@ -62,13 +62,13 @@ bool writeAll(int fd, const void* buffer, std::size_t size);
 int64_t copyRange(int source, int64_t offset, int64_t length, int target, bool& failed,
                   RunContext& run);
 
-// The lines of a file, read from its start in steps of 64 KiB up to `size`
-// (its length when opened): a line longer than `lineBound`, or a last line
-// without its newline, is Malformed.
+// The lines of a file, read from `start` (its start) in steps of 64 KiB, `size`
+// bytes (its length when opened): a line longer than `lineBound`, or a last
+// line without its newline, is Malformed.
 class LineReader {
 public:
-    LineReader(int fd, int64_t size, std::size_t lineBound)
-        : fd_(fd), size_(size), lineBound_(lineBound) {}
+    LineReader(int fd, int64_t size, std::size_t lineBound, int64_t start = 0)
+        : fd_(fd), end_(start + size), lineBound_(lineBound), offset_(start) {}
     enum class Next { Line, End, Unreadable, Malformed };
     // The next line, without its newline, in `line` (valid until the next
     // call); Unreadable with errno set.
@@ -77,7 +77,7 @@ public:
 private:
     static constexpr int64_t kStep = int64_t{1} << 16;
     int fd_;
-    int64_t size_;
+    int64_t end_; // where the bytes read end
     std::size_t lineBound_;
     int64_t offset_ = 0;
     std::string buffer_;

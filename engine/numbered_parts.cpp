@@ -85,7 +85,12 @@ std::optional<uint64_t> PartNaming::ordinalOf(std::string_view name) const {
     std::string_view suffix = name.substr(prefix.size());
     const std::string_view alphabet = alphabetOf(kind);
     if (!widening) {
-        if (suffix.size() != static_cast<std::size_t>(width)) return std::nullopt;
+        // A decimal number outgrows its width as the tools that write them
+        // do: ".999" is followed by ".1000", never by ".0000".
+        const bool wider =
+            kind == Kind::Decimal && suffix.size() > static_cast<std::size_t>(width) &&
+            suffix.size() <= static_cast<std::size_t>(kMaxDecimalWidth) && suffix.front() != '0';
+        if (suffix.size() != static_cast<std::size_t>(width) && !wider) return std::nullopt;
         const std::optional<uint64_t> value = valueOf(suffix, alphabet);
         if (!value || *value < start) return std::nullopt;
         return *value - start;
@@ -112,6 +117,14 @@ std::optional<uint64_t> PartNaming::ordinalOf(std::string_view name) const {
 
 std::string PartNaming::nameAt(uint64_t ordinal) const {
     const std::string_view alphabet = alphabetOf(kind);
+    if (!widening && kind == Kind::Decimal) {
+        if (ordinal > (uint64_t{1} << 62)) return {};
+        std::string digits = std::to_string(ordinal + start);
+        if (digits.size() > static_cast<std::size_t>(kMaxDecimalWidth)) return {};
+        if (digits.size() < static_cast<std::size_t>(width))
+            digits.insert(0, static_cast<std::size_t>(width) - digits.size(), '0');
+        return prefix + digits;
+    }
     if (!widening) {
         const std::optional<uint64_t> count = power(alphabet.size(), width);
         if (!count || ordinal >= *count - std::min(start, *count)) return {};
@@ -126,6 +139,15 @@ std::string PartNaming::nameAt(uint64_t ordinal) const {
         ordinal -= *size;
     }
     return {};
+}
+
+bool PartNaming::numberedAlike(std::string_view name) const {
+    if (kind != Kind::Decimal || name.size() <= prefix.size() ||
+        name.substr(0, prefix.size()) != prefix)
+        return false;
+    const std::string_view suffix = name.substr(prefix.size());
+    return suffix.size() <= static_cast<std::size_t>(kMaxDecimalWidth) &&
+           suffix.find_first_not_of(kDigits) == std::string_view::npos;
 }
 
 std::string PartNaming::outputName() const {
@@ -287,6 +309,13 @@ void readPartSums(int folderFd, PartsListing& listing, std::size_t partCount) {
             }
             if (name.rfind("./", 0) == 0) name.erase(0, 2);
             const std::optional<uint64_t> ordinal = listing.naming.ordinalOf(name);
+            if (!ordinal && listing.naming.numberedAlike(name)) {
+                // A part the series does not take ("m.000" or "m.0004" beside
+                // "m.001"): joined without it, the file would be cut short.
+                problem = shown + " lists " + name +
+                          ", numbered as the parts are but not one of the series";
+                break;
+            }
             if (!ordinal) continue; // another file listed beside the parts
             if (*ordinal >= partCount + kOtherSumLines) {
                 problem = shown + " lists " + name + ", far past the parts there are";

@@ -1,6 +1,7 @@
 #pragma once
 // Numbered parts made by other tools, joined into the file they were cut
-// from: "movie.mkv.001", ".002", … (a decimal suffix of any fixed width), and
+// from: "movie.mkv.001", ".002", … (a decimal suffix zero-padded to a width,
+// which a larger number outgrows: ".999", then ".1000"), and
 // the names coreutils' `split` gives by default ("xaa", "xab", …) or with -d
 // ("x00", "x01", …), with any prefix.
 //
@@ -8,7 +9,7 @@
 // once the first character would become the alphabet's last one, that
 // character joins the prefix and the suffix grows by one ("xyz" is followed
 // by "xzaaa", "x89" by "x9000"; then "xzyzz" by "xzzaaaa", "x9899" by
-// "x990000"). A width given with -a is fixed, as are the other tools'.
+// "x990000"). A width of letters given with -a is fixed.
 
 #include "engine/join.h"
 #include "engine/run_context.h"
@@ -32,7 +33,11 @@ struct PartNaming {
 
     // The part's position in the series (0: the first), when `name` is one.
     std::optional<uint64_t> ordinalOf(std::string_view name) const;
-    // The name of the part at `ordinal`; "" past the last a fixed width holds.
+    // The name carries the prefix and a decimal number, as a part of a decimal
+    // series does, whether or not it is one of this series.
+    bool numberedAlike(std::string_view name) const;
+    // The name of the part at `ordinal`; "" past the last a fixed width of
+    // letters holds (a decimal number outgrows its width).
     std::string nameAt(uint64_t ordinal) const;
     // What the joined file is called: the prefix without its trailing '.';
     // "" for a bare prefix ("x"), which names nothing.
@@ -51,7 +56,9 @@ bool mayBeFirstPart(std::string_view name);
 // beside them (`<stem>` is the prefix without its trailing '.'):
 // "<stem>.sha256", "<stem>.md5" (sha256sum and md5sum lines), "<stem>.sfv"
 // ("name CRC32" lines, ';' comments), "SHA256SUMS", "MD5SUMS". The first that
-// names any of the parts is theirs, and must name every one.
+// names any of the parts is theirs, and must name every one; a decimal name
+// it lists that is numbered as the parts are but not one of the series
+// ("m.000" beside "m.001") is a part the join would leave out, and refused.
 enum class PartSum { Sha256, Md5, Crc32 };
 
 struct ListedPart {
@@ -68,7 +75,8 @@ struct PartsListing {
     std::string sumsFile;          // the checksum file that lists them; "" when none does
     PartSum sum = PartSum::Sha256;
     // Why a checksum file beside the parts cannot be used ("" when none is
-    // wrong): it cannot be read, has a malformed line, or leaves a part out.
+    // wrong): it cannot be read, has a malformed line, leaves a part out, or
+    // lists one the series does not take.
     std::string sumsProblem;
     // The first part missing; "" when none is.
     std::string missing() const;

@@ -35,6 +35,14 @@ constexpr std::size_t kHashBytes = Sha256Digest::kDigestBytes;
 constexpr int64_t kHeaderBound = int64_t{1} << 30;
 constexpr int32_t kMaxCodeWidth = 255; // GF(2^8): data and recovery columns of one group
 constexpr int64_t kRowBudget = int64_t{32} << 20; // buffers of one row of a group
+// A set has at most this many columns, its recovery pieces included: what a
+// verify or a repair keeps by column (a few bits, an index when it is bad)
+// stays within tens of MiB.
+constexpr int64_t kMaxColumns = int64_t{1} << 23;
+// The stripe checksums are read this many rows of a group at a time.
+constexpr int64_t kBlockRows = 4096;
+// The longest line of SHA256SUMS or CONTENTS.sha256 a split writes.
+constexpr int64_t kSumLineBound = 1200;
 constexpr uint32_t kCrcStart = 0xFFFFFFFFu;
 
 // The set's own files, in the order they are laid end to end in the code.
@@ -67,13 +75,18 @@ struct Member {
     Hash hash{};
 };
 
+// A split's header holds its tables whole; one read from a set keeps the
+// file it was read from and reads them from there, a step at a time.
 struct Header {
     RecoveryShape shape;
     std::string stem;
     Member members[kMembers];
-    std::vector<int64_t> pieceLengths;
+    int64_t lastPiece = 0; // every piece before it is a column long
     std::vector<Hash> recoveryHashes;
     std::vector<uint32_t> crcs; // column by column, stripe by stripe; recovery pieces last
+    FileDescriptor file;        // the header read, `size` bytes, and its name
+    int64_t size = 0;
+    std::string name;
 
     int64_t metaBytes() const {
         int64_t total = 0;
@@ -83,7 +96,7 @@ struct Header {
     int32_t allColumns() const { return shape.columns() + shape.recoveryPieces(); }
     int64_t lengthOf(int32_t column) const {
         const RecoveryShape& s = shape;
-        if (column < s.dataPieces) return pieceLengths[static_cast<std::size_t>(column)];
+        if (column < s.dataPieces) return column + 1 < s.dataPieces ? s.columnLength : lastPiece;
         if (column < s.columns()) {
             const int64_t start = static_cast<int64_t>(column - s.dataPieces) * s.columnLength;
             return std::clamp<int64_t>(metaBytes() - start, 0, s.columnLength);
@@ -100,6 +113,16 @@ struct Header {
     // The recovery column of parity row `row` of group `group`.
     int32_t recoveryColumn(int32_t group, int32_t row) const {
         return shape.columns() + row * shape.groups + group;
+    }
+    bool isMeta(int32_t column) const {
+        return column >= shape.dataPieces && column < shape.columns();
+    }
+    // Where the recovery pieces' hashes and the stripe checksums begin.
+    int64_t hashesAt() const {
+        return static_cast<int64_t>(kFixedBytes) + int64_t{shape.dataPieces} * 8;
+    }
+    int64_t crcsAt() const {
+        return hashesAt() + int64_t{shape.recoveryPieces()} * static_cast<int64_t>(kHashBytes);
     }
 };
 
@@ -121,7 +144,8 @@ std::string serialize(const Header& h) {
         putU64(out, static_cast<uint64_t>(m.length));
         out.append(reinterpret_cast<const char*>(m.hash.data()), m.hash.size());
     }
-    for (int64_t length : h.pieceLengths) putU64(out, static_cast<uint64_t>(length));
+    for (int32_t i = 0; i < s.dataPieces; ++i)
+        putU64(out, static_cast<uint64_t>(h.lengthOf(i)));
     for (const Hash& hash : h.recoveryHashes)
         out.append(reinterpret_cast<const char*>(hash.data()), hash.size());
     for (uint32_t crc : h.crcs) putU32(out, crc);
@@ -135,86 +159,13 @@ std::string serialize(const Header& h) {
 
 // The size a header of these counts has; -1 past any real set.
 int64_t headerSizeFor(int64_t dataPieces, int64_t recovery, int64_t columns, int64_t stripes) {
-    if (stripes <= 0 || stripes > (int64_t{1} << 31) || columns > (int64_t{1} << 31)) return -1;
+    if (stripes <= 0 || stripes > (int64_t{1} << 31) || columns + recovery > kMaxColumns) return -1;
     const int64_t crcs = (columns + recovery) * stripes;
     if (crcs > kHeaderBound / 4) return -1;
     const int64_t size = static_cast<int64_t>(kFixedBytes) + dataPieces * 8 +
                          recovery * static_cast<int64_t>(kHashBytes) + crcs * 4 +
                          static_cast<int64_t>(kHashBytes);
     return size <= kHeaderBound ? size : -1;
-}
-
-// Reads and checks a header's bytes. "" when it is whole and sound.
-std::string parse(const std::string& bytes, Header& h) {
-    if (bytes.size() < kFixedBytes + kHashBytes) return "it is too short";
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    if (std::memcmp(p, kMagic, sizeof kMagic) != 0) return "it is not a recovery header";
-    {
-        Sha256Digest digest;
-        Hash own{};
-        digest.update(bytes.data(), bytes.size() - kHashBytes);
-        digest.finish(own);
-        if (std::memcmp(own.data(), p + bytes.size() - kHashBytes, kHashBytes) != 0)
-            return "its own checksum does not match: it is damaged";
-    }
-    if (getU32(p + 8) != kVersion) return "it is of a version this program does not read";
-    RecoveryShape& s = h.shape;
-    const uint32_t data = getU32(p + 12), meta = getU32(p + 16), groups = getU32(p + 20),
-                   perGroup = getU32(p + 24), stripe = getU32(p + 28);
-    const uint64_t columnLength = getU64(p + 36);
-    if (data > static_cast<uint32_t>(INT32_MAX) || meta == 0 || meta > (1u << 30) || groups == 0 ||
-        perGroup == 0 || perGroup >= static_cast<uint32_t>(kMaxCodeWidth) || stripe == 0 ||
-        stripe > (1u << 30) || columnLength == 0 || columnLength > (uint64_t{1} << 62))
-        return "its counts are not those of a set";
-    s.dataPieces = static_cast<int32_t>(data);
-    s.metaColumns = static_cast<int32_t>(meta);
-    s.perGroup = static_cast<int32_t>(perGroup);
-    s.stripeSize = static_cast<int32_t>(stripe);
-    s.columnLength = static_cast<int64_t>(columnLength);
-    const int64_t columns = int64_t{data} + meta;
-    if (groups > columns) return "its counts are not those of a set";
-    s.groups = static_cast<int32_t>(groups);
-    const int64_t widest = (columns + groups - 1) / groups;
-    if (widest + perGroup > kMaxCodeWidth) return "its groups are wider than the code allows";
-    const int64_t recovery = int64_t{groups} * perGroup;
-    if (recovery > INT32_MAX - columns) return "its counts are not those of a set";
-    const int64_t size = headerSizeFor(data, recovery, columns, s.stripes());
-    if (size != static_cast<int64_t>(bytes.size()))
-        return "its length is not what its counts give";
-    const char* stem = bytes.data() + 44;
-    h.stem.assign(stem, strnlen(stem, kStemField));
-    if (h.stem.empty() || h.stem.size() >= kStemField || h.stem.find('/') != std::string::npos)
-        return "its name of the set is not a name";
-    std::size_t at = 44 + kStemField;
-    for (Member& m : h.members) {
-        m.length = static_cast<int64_t>(getU64(p + at));
-        std::memcpy(m.hash.data(), p + at + 8, kHashBytes);
-        at += 8 + kHashBytes;
-        if (m.length < -1 || m.length > (int64_t{1} << 50)) return "a file's length is not real";
-    }
-    if (h.members[0].length <= 0 || h.members[kSumsMember].length <= 0)
-        return "it does not describe the manifest and SHA256SUMS";
-    const int64_t metaBytes = h.metaBytes();
-    if (metaBytes > static_cast<int64_t>(meta) * s.columnLength ||
-        metaBytes <= static_cast<int64_t>(meta - 1) * s.columnLength)
-        return "its files do not fill its columns";
-    h.pieceLengths.resize(data);
-    for (int64_t& length : h.pieceLengths) {
-        length = static_cast<int64_t>(getU64(p + at));
-        at += 8;
-        if (length < 0 || length > s.columnLength) return "a piece's length is past its columns";
-    }
-    h.recoveryHashes.resize(static_cast<std::size_t>(recovery));
-    for (Hash& hash : h.recoveryHashes) {
-        std::memcpy(hash.data(), p + at, kHashBytes);
-        at += kHashBytes;
-    }
-    h.crcs.resize(static_cast<std::size_t>((columns + recovery) * s.stripes()));
-    for (uint32_t& crc : h.crcs) {
-        crc = getU32(p + at);
-        at += 4;
-    }
-    return {};
 }
 
 bool writeWhole(int fd, const unsigned char* data, int64_t size, int64_t offset) {
@@ -235,15 +186,130 @@ int64_t readSome(int fd, unsigned char* data, int64_t size, int64_t offset) {
     return std::max<int64_t>(readAt(fd, data, static_cast<std::size_t>(size), offset), 0);
 }
 
+// The fixed part of a header and the first piece's length after it.
+constexpr std::size_t kFixedRead = kFixedBytes + 8;
+
+// The lengths a split gives the set's own files, as far as the pieces bound
+// them: a manifest of the header's 352 bytes, a 37-byte record a piece and
+// 280 bytes a file record; SHA256SUMS a line a piece and a few more; a line
+// of CONTENTS.sha256 a file record, or one for a file source.
+bool membersFitTheSet(const Header& h) {
+    const int64_t pieces = h.shape.dataPieces;
+    const int64_t records = h.members[0].length - 352 - 37 * pieces;
+    if (records < 0 || records % 280 != 0 || records / 280 > kManifestMaxFileCount) return false;
+    if (h.members[kSumsMember].length > (pieces + 8) * kSumLineBound) return false;
+    return h.members[2].length <= (records / 280 + 1) * kSumLineBound;
+}
+
+// Reads the fixed part (`p`, kFixedRead bytes) of a header of `size` bytes
+// into `h`, and checks that the file is as long as its counts give, and that
+// its counts, lengths and shape are those a split of such a set writes,
+// before anything they size is read or allocated. "" when they are.
+std::string readFixedPart(const unsigned char* p, int64_t size, Header& h) {
+    if (std::memcmp(p, kMagic, sizeof kMagic) != 0) return "it is not a recovery header";
+    if (getU32(p + 8) != kVersion) return "it is of a version this program does not read";
+    RecoveryShape& s = h.shape;
+    const uint32_t data = getU32(p + 12), meta = getU32(p + 16), groups = getU32(p + 20),
+                   perGroup = getU32(p + 24), stripe = getU32(p + 28);
+    const uint64_t columnLength = getU64(p + 36);
+    if (data > static_cast<uint32_t>(kManifestMaxPieceCount) || meta == 0 || meta > kMaxColumns ||
+        groups == 0 || groups > kMaxColumns || perGroup == 0 ||
+        perGroup >= static_cast<uint32_t>(kMaxCodeWidth) || stripe == 0 || stripe > (1u << 30) ||
+        columnLength == 0 || columnLength > (uint64_t{1} << 50))
+        return "its counts are not those of a set";
+    s.dataPieces = static_cast<int32_t>(data);
+    s.metaColumns = static_cast<int32_t>(meta);
+    s.groups = static_cast<int32_t>(groups);
+    s.perGroup = static_cast<int32_t>(perGroup);
+    s.stripeSize = static_cast<int32_t>(stripe);
+    s.columnLength = static_cast<int64_t>(columnLength);
+    if (headerSizeFor(data, int64_t{groups} * perGroup, int64_t{data} + meta, s.stripes()) != size)
+        return "its length is not what its counts give";
+    const char* stem = reinterpret_cast<const char*>(p) + 44;
+    h.stem.assign(stem, strnlen(stem, kStemField));
+    if (h.stem.empty() || h.stem.size() >= kStemField || h.stem.find('/') != std::string::npos)
+        return "its name of the set is not a name";
+    std::size_t at = 44 + kStemField;
+    for (Member& m : h.members) {
+        m.length = static_cast<int64_t>(getU64(p + at));
+        std::memcpy(m.hash.data(), p + at + 8, kHashBytes);
+        at += 8 + kHashBytes;
+        if (m.length < -1 || m.length > (int64_t{1} << 50)) return "a file's length is not real";
+    }
+    if (h.members[0].length <= 0 || h.members[kSumsMember].length <= 0)
+        return "it does not describe the manifest and SHA256SUMS";
+    if (!membersFitTheSet(h)) return "its files' lengths are not those of a set of its pieces";
+    // The column length, the groups and the stripe size are what a split
+    // makes of these pieces and files (every piece but the last a column
+    // long, which readTables checks): for a count of recovery pieces a
+    // group, or for a share of the pieces.
+    const int64_t first = data > 0 ? static_cast<int64_t>(getU64(p + kFixedBytes)) : 0;
+    const int64_t longest = data > 1 ? s.columnLength : first;
+    for (int32_t percent = 0; percent <= 100; ++percent) {
+        const RecoveryRequest request{percent == 0 ? s.perGroup : 0, percent};
+        RecoveryShape made;
+        const std::string why =
+            planRecovery(request, s.dataPieces, s.columnLength, longest, h.metaBytes(), made);
+        if (why.empty() && made == s) return {};
+    }
+    return "its stripes, columns or groups are not what a split of its set makes";
+}
+
+// Reads the rest of the header open in `h.file` (`h.size` bytes, its fixed
+// part read) a step at a time: its own SHA-256 must match, and every piece
+// but the last be a column long. Nothing of it is kept but the last
+// piece's length. "" when it is sound.
+std::string readTables(Header& h) {
+    const RecoveryShape& s = h.shape;
+    std::vector<unsigned char> step(std::size_t{1} << 20);
+    Sha256Digest digest;
+    const int64_t hashed = h.size - static_cast<int64_t>(kHashBytes);
+    const auto fixed = static_cast<int64_t>(kFixedBytes);
+    for (int64_t at = 0; at < hashed;) {
+        // The first step ends where the pieces' lengths begin: none of them
+        // is cut between two steps.
+        const int64_t want =
+            std::min<int64_t>(hashed - at, at == 0 ? fixed : static_cast<int64_t>(step.size()));
+        if (readSome(h.file.get(), step.data(), want, at) != want)
+            return std::string("it cannot be read: ") + std::strerror(errno);
+        digest.update(step.data(), static_cast<std::size_t>(want));
+        for (int64_t offset = std::max(at, fixed); offset + 8 <= std::min(at + want, h.hashesAt());
+             offset += 8) {
+            const int64_t length = static_cast<int64_t>(getU64(step.data() + (offset - at)));
+            const bool last = offset + 8 == h.hashesAt();
+            if (!last && length != s.columnLength)
+                return "its pieces' lengths are not those of a split";
+            if (last) h.lastPiece = length;
+        }
+        at += want;
+    }
+    Hash own{}, stored{};
+    if (!digest.finish(own) ||
+        readSome(h.file.get(), stored.data(), static_cast<int64_t>(kHashBytes), hashed) !=
+            static_cast<int64_t>(kHashBytes))
+        return std::string("it cannot be read: ") + std::strerror(errno);
+    if (own != stored) return "its own checksum does not match: it is damaged";
+    if (h.lastPiece < (s.dataPieces > 1 ? 1 : 0) || h.lastPiece > s.columnLength)
+        return "its pieces' lengths are not those of a split";
+    return {};
+}
+
+// The name of a data or recovery column's file.
+std::string columnFileName(const Header& h, int32_t column) {
+    if (column < h.shape.dataPieces) {
+        char name[kPathBufferSize];
+        pieceFileName(h.stem.c_str(), column, name);
+        return name;
+    }
+    return recoveryPieceName(h.stem, column - h.shape.columns());
+}
+
 // The bytes of the code's columns, as they are in a folder: the data pieces,
 // the set's own files laid end to end, the recovery pieces. What cannot be
-// read counts as missing.
+// read counts as missing. Only the files it has open take room.
 class ColumnReader {
 public:
     ColumnReader(int folderFd, const Header& header) : folderFd_(folderFd), h_(header) {
-        files_.resize(static_cast<std::size_t>(h_.allColumns()));
-        opened_.resize(files_.size(), false);
-        sizes_.resize(files_.size(), -1);
         for (int i = 0; i < kMembers; ++i) {
             if (h_.members[i].length < 0) continue;
             int64_t size = -1;
@@ -251,27 +317,11 @@ public:
                 memberSizes_[i] = size;
         }
     }
-    // The name of a data or recovery column's file.
-    std::string nameOf(int32_t column) const {
-        if (column < h_.shape.dataPieces) {
-            char name[kPathBufferSize];
-            pieceFileName(h_.stem.c_str(), column, name);
-            return name;
-        }
-        return recoveryPieceName(h_.stem, column - h_.shape.columns());
-    }
     // The file's size; -1 when missing or not a regular file.
-    int64_t fileSize(int32_t column) {
-        open(column);
-        return sizes_[static_cast<std::size_t>(column)];
-    }
+    int64_t fileSize(int32_t column) { return open(column).size; }
     // Closes a column's file once it has been read (a set of thousands of
     // pieces must not hold thousands of descriptors).
-    void release(int32_t column) {
-        const auto c = static_cast<std::size_t>(column);
-        files_[c] = FileDescriptor();
-        opened_[c] = false;
-    }
+    void release(int32_t column) { open_.erase(column); }
     // A file that is there but could not be opened (no descriptor left, no
     // permission): its name and errno, which is a failure, not a missing file.
     const std::string& faultName() const { return faultName_; }
@@ -290,8 +340,7 @@ public:
                          offset;
             return readMeta(at, want, data);
         }
-        open(column);
-        const int fd = files_[static_cast<std::size_t>(column)].get();
+        const int fd = open(column).fd.get();
         if (fd < 0) {
             std::memset(data, 0, static_cast<std::size_t>(want));
             return false;
@@ -302,19 +351,24 @@ public:
     }
 
 private:
-    void open(int32_t column) {
-        const auto c = static_cast<std::size_t>(column);
-        if (opened_[c]) return;
-        opened_[c] = true;
+    struct Opened {
+        FileDescriptor fd;
         int64_t size = -1;
-        const std::string name = nameOf(column);
-        if (openSetFileAt(folderFd_, name.c_str(), files_[c], size).empty()) {
-            sizes_[c] = size;
-        } else if (const int error = errno;
-                   entryAt(folderFd_, name.c_str()) == EntryKind::Regular && faultName_.empty()) {
-            faultErrno_ = error;
-            faultName_ = name;
+    };
+    Opened& open(int32_t column) {
+        const auto [at, added] = open_.try_emplace(column);
+        Opened& file = at->second;
+        if (!added) return file;
+        const std::string name = columnFileName(h_, column);
+        if (!openSetFileAt(folderFd_, name.c_str(), file.fd, file.size).empty()) {
+            const int error = errno;
+            file.size = -1;
+            if (entryAt(folderFd_, name.c_str()) == EntryKind::Regular && faultName_.empty()) {
+                faultErrno_ = error;
+                faultName_ = name;
+            }
         }
+        return file;
     }
     bool readMeta(int64_t at, int64_t size, unsigned char* data) {
         bool whole = true;
@@ -342,9 +396,7 @@ private:
 
     int folderFd_;
     const Header& h_;
-    std::vector<FileDescriptor> files_;
-    std::vector<bool> opened_;
-    std::vector<int64_t> sizes_;
+    std::map<int32_t, Opened> open_;
     FileDescriptor members_[kMembers];
     int64_t memberSizes_[kMembers] = {-1, -1, -1, -1};
     std::string faultName_;
@@ -382,6 +434,13 @@ private:
     std::vector<unsigned char>& decodeTablesFor(const std::vector<int>& lost) {
         auto found = decodeTables_.find(lost);
         if (found != decodeTables_.end()) return found->second;
+        // Each row may lose other stripes: the tables kept stay bounded.
+        const std::size_t bytes = 32 * static_cast<std::size_t>(k_) * lost.size();
+        if (decodeBytes_ + bytes > kDecodeBudget) {
+            decodeTables_.clear();
+            decodeBytes_ = 0;
+        }
+        decodeBytes_ += bytes;
         std::vector<unsigned char>& tables = decodeTables_[lost];
         std::vector<int> survivors;
         for (int position = 0; position < k_ + m_ && static_cast<int>(survivors.size()) < k_; ++position)
@@ -414,7 +473,9 @@ private:
     int k_, m_;
     std::vector<unsigned char> matrix_;
     std::vector<unsigned char> encodeTables_;
+    static constexpr std::size_t kDecodeBudget = std::size_t{16} << 20;
     std::map<std::vector<int>, std::vector<unsigned char>> decodeTables_;
+    std::size_t decodeBytes_ = 0;
 };
 
 struct AlignedBuffers {
@@ -425,12 +486,113 @@ struct AlignedBuffers {
     std::vector<unsigned char*> rows;
 };
 
-std::string recoveryLines(const Header& h) {
-    std::string lines;
-    for (int32_t i = 0; i < h.shape.recoveryPieces(); ++i)
-        lines += checksumLine(hexOf(h.recoveryHashes[static_cast<std::size_t>(i)]),
-                              recoveryPieceName(h.stem, i));
-    return lines;
+// The SHA-256 of recovery pieces [first, first + count): from the split's
+// table, or read from the header. False when it cannot be read.
+bool recoveryHashes(const Header& h, int32_t first, int32_t count, std::vector<Hash>& out) {
+    out.resize(static_cast<std::size_t>(count));
+    if (!h.file) {
+        std::copy_n(h.recoveryHashes.begin() + first, count, out.begin());
+        return true;
+    }
+    const int64_t bytes = int64_t{count} * static_cast<int64_t>(kHashBytes);
+    return readSome(h.file.get(), out.front().data(), bytes,
+                    h.hashesAt() + int64_t{first} * static_cast<int64_t>(kHashBytes)) == bytes;
+}
+
+std::string recoveryHashHex(const Header& h, int32_t index) {
+    std::vector<Hash> hash;
+    return recoveryHashes(h, index, 1, hash) ? hexOf(hash.front()) : std::string();
+}
+
+// SHA256SUMS's lines for the recovery pieces, handed to `take` a step at a
+// time with their offset among them. False when a hash cannot be read or
+// `take` returns false.
+bool forRecoveryLines(const Header& h,
+                      const std::function<bool(const std::string&, int64_t)>& take) {
+    constexpr int32_t kStep = 4096;
+    std::vector<Hash> hashes;
+    int64_t offset = 0;
+    for (int32_t first = 0; first < h.shape.recoveryPieces(); first += kStep) {
+        const int32_t count = std::min(kStep, h.shape.recoveryPieces() - first);
+        if (!recoveryHashes(h, first, count, hashes)) return false;
+        std::string lines;
+        for (int32_t i = 0; i < count; ++i)
+            lines += checksumLine(hexOf(hashes[static_cast<std::size_t>(i)]),
+                                  recoveryPieceName(h.stem, first + i));
+        if (!take(lines, offset)) return false;
+        offset += static_cast<int64_t>(lines.size());
+    }
+    return true;
+}
+
+// The stripe checksums of a block of rows of one group's columns, read from
+// the header one column at a time.
+class StripeSums {
+public:
+    StripeSums(const Header& h, const std::vector<int32_t>& columns) : h_(h), columns_(columns) {}
+    // Rows [first, first + count); false when the header cannot be read.
+    bool load(int64_t first, int64_t count) {
+        first_ = first;
+        count_ = count;
+        sums_.resize(columns_.size() * static_cast<std::size_t>(count));
+        const int64_t stripes = h_.shape.stripes();
+        for (std::size_t i = 0; i < columns_.size(); ++i) {
+            const int64_t at = int64_t{columns_[i]} * stripes + first;
+            uint32_t* row = &sums_[i * static_cast<std::size_t>(count)];
+            auto* bytes = reinterpret_cast<unsigned char*>(row);
+            const int64_t got =
+                readAt(h_.file.get(), bytes, static_cast<std::size_t>(count) * 4, h_.crcsAt() + at * 4);
+            if (got != count * 4) {
+                if (got >= 0) errno = EIO; // shorter than it was
+                return false;
+            }
+            for (int64_t r = 0; r < count; ++r)
+                row[r] = getU32(bytes + 4 * r);
+        }
+        return true;
+    }
+    // The checksum of stripe `row` of the group's `position`th column.
+    uint32_t at(std::size_t position, int64_t row) const {
+        return sums_[position * static_cast<std::size_t>(count_) +
+                     static_cast<std::size_t>(row - first_)];
+    }
+
+private:
+    const Header& h_;
+    const std::vector<int32_t>& columns_;
+    std::vector<uint32_t> sums_;
+    int64_t first_ = 0;
+    int64_t count_ = 0;
+};
+
+// The header copy `name` in `folderFd` is, byte for byte, the one read.
+bool sameAsHeader(int folderFd, const std::string& name, const Header& h) {
+    FileDescriptor fd;
+    int64_t size = -1;
+    if (!openSetFileAt(folderFd, name.c_str(), fd, size).empty() || size != h.size) return false;
+    std::vector<unsigned char> ours(std::size_t{1} << 20), theirs(ours.size());
+    for (int64_t at = 0; at < h.size;) {
+        const int64_t want = std::min<int64_t>(h.size - at, static_cast<int64_t>(ours.size()));
+        if (readSome(h.file.get(), ours.data(), want, at) != want ||
+            readSome(fd.get(), theirs.data(), want, at) != want ||
+            std::memcmp(ours.data(), theirs.data(), static_cast<std::size_t>(want)) != 0)
+            return false;
+        at += want;
+    }
+    return true;
+}
+
+// Writes the header read into `fd`, a step at a time.
+bool copyHeader(const Header& h, int fd) {
+    std::vector<unsigned char> step(std::size_t{1} << 20);
+    for (int64_t at = 0; at < h.size;) {
+        const int64_t want = std::min<int64_t>(h.size - at, static_cast<int64_t>(step.size()));
+        if (readSome(h.file.get(), step.data(), want, at) != want ||
+            !writeWhole(fd, step.data(), want, at))
+            return false;
+        at += want;
+    }
+    return true;
 }
 
 // Hashes `length` bytes of `fd` from 0; false when fewer could be read.
@@ -549,7 +711,7 @@ bool writeRecovery(int folderFd, const std::string& folderPath, const std::strin
                    RecoveryShape* made) {
     Header h;
     h.stem = stem;
-    h.pieceLengths = pieceLengths;
+    h.lastPiece = pieceLengths.empty() ? 0 : pieceLengths.back();
     for (int i = 0; i < kMembers; ++i) {
         FileDescriptor fd;
         int64_t size = -1;
@@ -611,7 +773,8 @@ bool writeRecovery(int folderFd, const std::string& folderPath, const std::strin
                     const int32_t c = columns[static_cast<std::size_t>(i)];
                     if (!reader.read(c, offset, size, data.rows[static_cast<std::size_t>(i)])) {
                         failure = "cannot read back " + folderPath + "/" +
-                                  (c < s.dataPieces ? reader.nameOf(c) : std::string("the set's files")) +
+                                  (c < s.dataPieces ? columnFileName(h, c)
+                                                    : std::string("the set's files")) +
                                   " to make its recovery pieces";
                         return;
                     }
@@ -624,7 +787,8 @@ bool writeRecovery(int folderFd, const std::string& folderPath, const std::strin
                     unsigned char* bytes = parity.rows[static_cast<std::size_t>(j)];
                     h.crc(column, r) = crcOf(bytes, size);
                     if (!writeWhole(out[static_cast<std::size_t>(j)].get(), bytes, size, offset)) {
-                        failure = errnoReason("write", folderPath + "/" + reader.nameOf(column), errno);
+                        failure = errnoReason("write", folderPath + "/" + columnFileName(h, column),
+                                              errno);
                         return;
                     }
                 }
@@ -677,8 +841,11 @@ bool writeRecovery(int folderFd, const std::string& folderPath, const std::strin
     }
     // Their lines close SHA256SUMS.
     FileDescriptor sums(openat(folderFd, kPieceSumsFileName, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
-    const std::string lines = recoveryLines(h);
-    if (!sums || !writeAll(sums.get(), lines.data(), lines.size()) ||
+    if (!sums ||
+        !forRecoveryLines(h,
+                          [&](const std::string& lines, int64_t) {
+                              return writeAll(sums.get(), lines.data(), lines.size());
+                          }) ||
         (sync && fsync(sums.get()) != 0) || !sums.close()) {
         run.failErrno("write", folderPath + "/" + kPieceSumsFileName, errno);
         return false;
@@ -703,22 +870,6 @@ std::string recoveryStemIn(int folderFd) {
 
 namespace {
 
-// The first of the set's headers that is whole and belongs to the set whose
-// manifest lies in the folder (when one does and reads as a manifest).
-// The length a header's fixed part says the whole has; -1 when its counts
-// are not those of a header.
-int64_t sizeFromFixedPart(const unsigned char* p) {
-    if (std::memcmp(p, kMagic, sizeof kMagic) != 0) return -1;
-    const int64_t data = getU32(p + 12), meta = getU32(p + 16), groups = getU32(p + 20),
-                  perGroup = getU32(p + 24), stripe = getU32(p + 28);
-    const int64_t columnLength = static_cast<int64_t>(std::min<uint64_t>(getU64(p + 36), uint64_t{1} << 62));
-    if (stripe <= 0 || groups <= 0 || perGroup <= 0 || perGroup >= kMaxCodeWidth || columnLength <= 0) return -1;
-    // A split never makes stripes under 4 KiB, unless the columns are shorter.
-    if (stripe < 4096 && stripe != columnLength) return -1;
-    const int64_t stripes = (columnLength + stripe - 1) / stripe;
-    return headerSizeFor(data, groups * perGroup, data + meta, stripes);
-}
-
 // What a header of the set in `folderFd` can need: its stripe checksums are
 // 4 bytes for each 4 KiB (at least) of the set's files, with room to spare.
 int64_t headerBoundFor(int folderFd) {
@@ -730,6 +881,9 @@ int64_t headerBoundFor(int folderFd) {
     return (int64_t{16} << 20) + bytes / 256;
 }
 
+// The first of the set's headers that is whole and belongs to the set whose
+// manifest lies in the folder (when one does and reads as a manifest), open
+// in `h` for its tables to be read from.
 std::string findHeader(int folderFd, const std::string& stem, Header& h, bool& any) {
     std::vector<int32_t> indexes;
     visitEntriesIn(folderFd, [&](const char* name, unsigned char) {
@@ -741,31 +895,26 @@ std::string findHeader(int folderFd, const std::string& stem, Header& h, bool& a
     std::string problem;
     for (int32_t index : indexes) {
         const std::string name = recoveryHeaderName(stem, index);
-        FileDescriptor fd;
-        int64_t size = -1;
-        std::string why = openSetFileAt(folderFd, name.c_str(), fd, size);
-        std::string bytes;
-        if (why.empty() && (size < static_cast<int64_t>(kFixedBytes + kHashBytes) || size > kHeaderBound))
+        Header candidate;
+        std::string why = openSetFileAt(folderFd, name.c_str(), candidate.file, candidate.size);
+        const int64_t size = candidate.size;
+        if (why.empty() &&
+            (size < static_cast<int64_t>(kFixedRead + kHashBytes) || size > kHeaderBound))
             why = name + " is not the length of a recovery header";
-        // Its fixed part first: the length its counts give, and what the
-        // set beside it can need, bound what is read of the rest.
+        // Its fixed part first: its counts and lengths must be a split's, and
+        // with what the set beside it can need, bound what is read of the rest.
         if (why.empty()) {
-            unsigned char fixed[kFixedBytes];
-            if (readSome(fd.get(), fixed, static_cast<int64_t>(kFixedBytes), 0) != static_cast<int64_t>(kFixedBytes))
+            unsigned char fixed[kFixedRead];
+            if (readSome(candidate.file.get(), fixed, static_cast<int64_t>(kFixedRead), 0) !=
+                static_cast<int64_t>(kFixedRead))
                 why = name + " cannot be read: " + std::strerror(errno);
-            else if (const int64_t expected = sizeFromFixedPart(fixed); expected != size)
-                why = name + ": its length is not what its counts give";
+            else if (std::string bad = readFixedPart(fixed, size, candidate); !bad.empty())
+                why = name + ": " + bad;
             else if (size > headerBoundFor(folderFd))
                 why = name + " is longer than a header of the set beside it can be";
         }
         if (why.empty()) {
-            bytes.resize(static_cast<std::size_t>(size));
-            if (readSome(fd.get(), reinterpret_cast<unsigned char*>(bytes.data()), size, 0) != size)
-                why = name + " cannot be read: " + std::strerror(errno);
-        }
-        Header candidate;
-        if (why.empty()) {
-            if (std::string bad = parse(bytes, candidate); !bad.empty()) why = name + ": " + bad;
+            if (std::string bad = readTables(candidate); !bad.empty()) why = name + ": " + bad;
         }
         if (why.empty() && candidate.stem != stem) why = name + " belongs to the set " + candidate.stem;
         if (why.empty() && index >= candidate.shape.recoveryPieces())
@@ -774,14 +923,18 @@ std::string findHeader(int folderFd, const std::string& stem, Header& h, bool& a
             // A manifest that reads, but whose counts differ, is another set's.
             const Result<Manifest> manifest = Manifest::readAt(folderFd, "");
             if (manifest) {
-                int64_t total = 0;
-                for (int64_t length : candidate.pieceLengths) total += length;
+                const RecoveryShape& s = candidate.shape;
+                const int64_t total =
+                    s.dataPieces == 0
+                        ? 0
+                        : int64_t{s.dataPieces - 1} * s.columnLength + candidate.lastPiece;
                 if (manifest->pieceCount() != candidate.shape.dataPieces || manifest->totalSize() != total)
                     why = "the recovery files belong to another set than the manifest beside them";
             }
         }
         if (why.empty()) {
             h = std::move(candidate);
+            h.name = name;
             return {};
         }
         if (problem.empty()) problem = why;
@@ -789,17 +942,54 @@ std::string findHeader(int folderFd, const std::string& stem, Header& h, bool& a
     return problem.empty() ? "no recovery header" : problem;
 }
 
-// Which stripes of which columns are bad, and what must be written again.
+// What is bad, and what must be written again. Kept by column as a few
+// bits: the bad stripes are counted, row by row, as they are found.
 struct DamageMap {
-    std::vector<std::vector<bool>> bad; // by column, by stripe; empty: none bad
-    std::vector<bool> rewrite;          // by column: its file must be written again
-    std::vector<bool> missing;          // by column: no file at all
-    bool metaRewrite = false;           // a set file must be written again
-    std::vector<bool> memberRewrite;    // by member
-    int32_t badHeaders = 0;             // header copies not the one used
+    std::vector<bool> rewrite;       // by column: its file must be written again
+    std::vector<bool> missing;       // by column: no file at all
+    bool metaBad = false;            // a stripe of the set's own files is bad
+    bool metaRewrite = false;        // a set file must be written again
+    std::vector<bool> memberRewrite; // by member
+    int32_t badHeaders = 0;          // header copies not the one used
+    int64_t badStripes = 0;          // over every column
+    int32_t worstRow = 0;            // the most bad stripes in one row of one group
 };
 
-// Reads every column against its stripe checksums.
+// The columns of group `g`, its recovery pieces' last.
+std::vector<int32_t> groupColumns(const Header& h, int32_t group) {
+    std::vector<int32_t> columns = h.shape.columnsOf(group);
+    for (int j = 0; j < h.shape.perGroup; ++j)
+        columns.push_back(h.recoveryColumn(group, j));
+    return columns;
+}
+
+// The set's own files: each must be exactly what the header says, and
+// SHA256SUMS end with the recovery pieces' lines.
+void mapMembers(const Header& h, ColumnReader& reader, DamageMap& map) {
+    for (int i = 0; i < kMembers; ++i) {
+        const Member& member = h.members[i];
+        if (member.length < 0) continue;
+        Hash hash{};
+        bool good = reader.memberSize(i) >= member.length &&
+                    hashRange(reader.memberFd(i), member.length, hash) && hash == member.hash;
+        int64_t lines = 0;
+        if (good && i == kSumsMember) {
+            good = forRecoveryLines(h, [&](const std::string& text, int64_t at) {
+                std::string now(text.size(), '\0');
+                lines = at + static_cast<int64_t>(text.size());
+                return readSome(reader.memberFd(i), reinterpret_cast<unsigned char*>(now.data()),
+                                static_cast<int64_t>(now.size()),
+                                member.length + at) == static_cast<int64_t>(now.size()) &&
+                       now == text;
+            });
+        }
+        good = good && reader.memberSize(i) == member.length + lines;
+        if (!good) map.memberRewrite[static_cast<std::size_t>(i)] = map.metaRewrite = true;
+    }
+}
+
+// Reads every column against its stripe checksums, group by group and, in
+// each group, a block of rows at a time.
 // With `visibleOnly`, a piece of the right length is taken as whole without
 // reading it (the repair still checks every stripe it reads), and only what
 // is missing of a short one counts as bad.
@@ -807,79 +997,69 @@ bool mapDamage(int folderFd, const std::string& folderPath, const Header& h, Dam
                RunContext& run, bool visibleOnly = false) {
     const RecoveryShape& s = h.shape;
     const auto all = static_cast<std::size_t>(h.allColumns());
-    map.bad.assign(all, {});
     map.rewrite.assign(all, false);
     map.missing.assign(all, false);
     map.memberRewrite.assign(kMembers, false);
     ColumnReader reader(folderFd, h);
     std::vector<unsigned char> buffer(static_cast<std::size_t>(s.stripeSize));
-    for (int32_t c = 0; c < h.allColumns(); ++c) {
-        const bool meta = c >= s.dataPieces && c < s.columns();
-        if (!meta) {
-            const int64_t size = reader.fileSize(c);
-            if (size != h.lengthOf(c)) map.rewrite[static_cast<std::size_t>(c)] = true;
-            if (size < 0) map.missing[static_cast<std::size_t>(c)] = true;
+    std::vector<int32_t> rowBad;
+    for (int32_t g = 0; g < s.groups; ++g) {
+        const std::vector<int32_t> columns = groupColumns(h, g);
+        std::vector<int64_t> present(columns.size(), 0);
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            const auto c = static_cast<std::size_t>(columns[i]);
+            if (h.isMeta(columns[i])) continue;
+            present[i] = reader.fileSize(columns[i]);
+            if (present[i] != h.lengthOf(columns[i])) map.rewrite[c] = true;
+            if (present[i] < 0) map.missing[c] = true;
         }
-        const int64_t present = meta ? 0 : reader.fileSize(c);
-        if (visibleOnly && !meta && present == h.lengthOf(c)) {
-            reader.release(c);
-            continue;
-        }
-        for (int64_t r = 0; r < s.stripes(); ++r) {
-            if (run.stopIfRequested()) return false;
-            const int64_t offset = r * s.stripeSize;
-            const int64_t own = std::clamp<int64_t>(h.lengthOf(c) - offset, 0, s.stripeSize);
-            if (own == 0) break;
-            const bool whole = visibleOnly && !meta ? offset + own <= present
-                                                    : reader.read(c, offset, own, buffer.data());
-            if (visibleOnly && !meta) {
-                if (!whole) {
-                    auto& bad = map.bad[static_cast<std::size_t>(c)];
-                    if (bad.empty()) bad.assign(static_cast<std::size_t>(s.stripes()), false);
-                    bad[static_cast<std::size_t>(r)] = true;
+        StripeSums sums(h, columns);
+        for (int64_t first = 0; first < s.stripes(); first += kBlockRows) {
+            const int64_t rows = std::min(kBlockRows, s.stripes() - first);
+            if (!sums.load(first, rows)) {
+                run.failErrno("read", folderPath + "/" + h.name, errno);
+                return false;
+            }
+            rowBad.assign(static_cast<std::size_t>(rows), 0);
+            for (std::size_t i = 0; i < columns.size(); ++i) {
+                const int32_t c = columns[i];
+                const bool meta = h.isMeta(c);
+                const bool sizeOnly = visibleOnly && !meta;
+                if (sizeOnly && present[i] == h.lengthOf(c)) continue;
+                for (int64_t r = first; r < first + rows; ++r) {
+                    if (run.stopIfRequested()) return false;
+                    const int64_t offset = r * s.stripeSize;
+                    const int64_t own =
+                        std::clamp<int64_t>(h.lengthOf(c) - offset, 0, s.stripeSize);
+                    if (own == 0) break;
+                    bool bad = offset + own > present[i];
+                    if (!sizeOnly) {
+                        bad = !reader.read(c, offset, own, buffer.data()) ||
+                              crcOf(buffer.data(), own) != sums.at(i, r);
+                        run.addDoneBytes(own);
+                    }
+                    if (!bad) continue;
+                    ++rowBad[static_cast<std::size_t>(r - first)];
+                    ++map.badStripes;
+                    if (meta) map.metaBad = true;
+                    if (!sizeOnly) map.rewrite[static_cast<std::size_t>(c)] = true;
                 }
-                continue;
             }
-            if (!whole || crcOf(buffer.data(), own) != h.crc(c, r)) {
-                auto& bad = map.bad[static_cast<std::size_t>(c)];
-                if (bad.empty()) bad.assign(static_cast<std::size_t>(s.stripes()), false);
-                bad[static_cast<std::size_t>(r)] = true;
-                map.rewrite[static_cast<std::size_t>(c)] = true;
-            }
-            run.addDoneBytes(own);
+            for (const int32_t count : rowBad)
+                map.worstRow = std::max(map.worstRow, count);
         }
         if (!reader.faultName().empty()) {
             run.failErrno("open", folderPath + "/" + reader.faultName(), reader.faultErrno());
             return false;
         }
-        if (!meta) reader.release(c);
+        for (const int32_t c : columns)
+            if (!h.isMeta(c)) reader.release(c);
     }
-    // The set's own files: each must be exactly what the header says.
-    const std::string lines = recoveryLines(h);
-    for (int i = 0; i < kMembers; ++i) {
-        const Member& member = h.members[i];
-        if (member.length < 0) continue;
-        const int64_t expected = member.length + (i == kSumsMember ? static_cast<int64_t>(lines.size()) : 0);
-        bool good = reader.memberSize(i) == expected;
-        Hash hash{};
-        good = good && hashRange(reader.memberFd(i), member.length, hash) && hash == member.hash;
-        if (good && i == kSumsMember) {
-            std::string tail(lines.size(), '\0');
-            good = readSome(reader.memberFd(i), reinterpret_cast<unsigned char*>(tail.data()),
-                            static_cast<int64_t>(tail.size()), member.length) ==
-                       static_cast<int64_t>(tail.size()) &&
-                   tail == lines;
-        }
-        if (!good) map.memberRewrite[static_cast<std::size_t>(i)] = map.metaRewrite = true;
-    }
+    mapMembers(h, reader, map);
     // Every copy of the header: one lost or damaged is a copy fewer to fall
     // back on.
-    const std::string header = serialize(h);
-    for (int32_t i = 0; i < s.recoveryPieces(); ++i) {
-        const std::string name = recoveryHeaderName(h.stem, i);
-        const std::optional<std::string> now = readSmallFileAt(folderFd, name.c_str(), header.size() + 1);
-        if (!now || *now != header) ++map.badHeaders;
-    }
+    for (int32_t i = 0; i < s.recoveryPieces(); ++i)
+        if (!sameAsHeader(folderFd, recoveryHeaderName(h.stem, i), h)) ++map.badHeaders;
     return true;
 }
 
@@ -887,9 +1067,8 @@ void fillReport(const Header& h, const DamageMap& map, RecoveryReport& report) {
     const RecoveryShape& s = h.shape;
     report.hasRecovery = true;
     report.shape = s;
+    report.badStripes = map.badStripes;
     for (int32_t c = 0; c < h.allColumns(); ++c) {
-        const auto& bad = map.bad[static_cast<std::size_t>(c)];
-        report.badStripes += std::count(bad.begin(), bad.end(), true);
         const bool wrong = map.rewrite[static_cast<std::size_t>(c)];
         if (c < s.dataPieces && wrong) {
             report.badPieces.push_back(c);
@@ -904,21 +1083,8 @@ void fillReport(const Header& h, const DamageMap& map, RecoveryReport& report) {
     for (int i = 0; i < kMembers; ++i)
         if (map.memberRewrite[static_cast<std::size_t>(i)]) report.badSetFiles.push_back(kMemberNames[i]);
     report.badHeaders = map.badHeaders;
-    bool repairable = true;
-    for (int32_t g = 0; g < s.groups; ++g) {
-        std::vector<int32_t> columns = s.columnsOf(g);
-        for (int j = 0; j < s.perGroup; ++j) columns.push_back(h.recoveryColumn(g, j));
-        for (int64_t r = 0; r < s.stripes(); ++r) {
-            int32_t count = 0;
-            for (int32_t c : columns) {
-                const auto& bad = map.bad[static_cast<std::size_t>(c)];
-                if (!bad.empty() && bad[static_cast<std::size_t>(r)]) ++count;
-            }
-            report.worstRow = std::max(report.worstRow, count);
-            if (count > s.perGroup) repairable = false;
-        }
-    }
-    report.repairable = repairable;
+    report.worstRow = map.worstRow;
+    report.repairable = map.worstRow <= s.perGroup;
 }
 
 } // namespace
@@ -981,51 +1147,31 @@ public:
 
     bool run(RepairOutcome& outcome, bool inPlace) {
         const RecoveryShape& s = h_.shape;
-        columns_.resize(static_cast<std::size_t>(h_.allColumns()));
         for (int32_t c = 0; c < h_.allColumns(); ++c) {
-            const bool meta = c >= s.dataPieces && c < s.columns();
-            if (meta || !map_.rewrite[static_cast<std::size_t>(c)]) continue;
-            ColumnReader names(folderFd_, h_);
-            if (!begin(columns_[static_cast<std::size_t>(c)], names.nameOf(c), h_.lengthOf(c)))
-                return false;
+            if (h_.isMeta(c) || !map_.rewrite[static_cast<std::size_t>(c)]) continue;
+            if (!begin(columns_[c], columnFileName(h_, c), h_.lengthOf(c))) return false;
         }
-        bool metaBad = map_.metaRewrite;
-        for (int32_t c = s.dataPieces; c < s.columns(); ++c)
-            metaBad = metaBad || !map_.bad[static_cast<std::size_t>(c)].empty();
+        const bool metaBad = map_.metaRewrite || map_.metaBad;
         if (metaBad && !begin(stream_, "the set's files", h_.metaBytes())) return false;
         if (!rebuildRows(metaBad)) return false;
         // The set's own files first: SHA256SUMS gives the pieces' hashes.
-        std::string sums;
-        if (!finishMembers(metaBad, sums)) return false;
-        std::vector<ChecksumEntry> entries;
-        if (!parseChecksumLines(sums, entries) || entries.size() < static_cast<std::size_t>(s.dataPieces)) {
-            run_.fail("the rebuilt SHA256SUMS of " + folderPath_ + " does not list the pieces");
-            return false;
-        }
-        for (int32_t c = 0; c < h_.allColumns(); ++c) {
-            Rebuilt& file = columns_[static_cast<std::size_t>(c)];
-            if (!file.fd) continue;
+        if (!finishMembers(metaBad)) return false;
+        for (auto& [c, file] : columns_) {
             const std::string expected =
-                c < s.dataPieces ? entries[static_cast<std::size_t>(c)].hex
-                                 : hexOf(h_.recoveryHashes[static_cast<std::size_t>(c - s.columns())]);
-            if (c < s.dataPieces && entries[static_cast<std::size_t>(c)].name != file.name) {
-                run_.fail("the rebuilt SHA256SUMS of " + folderPath_ + " does not list " + file.name);
+                c < s.dataPieces ? pieceHashes_[c] : recoveryHashHex(h_, c - s.columns());
+            if (expected.empty()) {
+                run_.failErrno("read", folderPath_ + "/" + h_.name, errno);
                 return false;
             }
             if (!check(file, expected)) return false;
         }
         // The headers: every copy the same.
-        const std::string header = serialize(h_);
         for (int32_t i = 0; i < s.recoveryPieces(); ++i) {
             const std::string name = recoveryHeaderName(h_.stem, i);
-            const std::optional<std::string> now =
-                readSmallFileAt(folderFd_, name.c_str(), header.size() + 1);
-            if (now && *now == header) continue;
+            if (sameAsHeader(folderFd_, name, h_)) continue;
             headers_.push_back({});
             Rebuilt& file = headers_.back();
-            if (!begin(file, name, static_cast<int64_t>(header.size())) ||
-                !writeWhole(file.fd.get(), reinterpret_cast<const unsigned char*>(header.data()),
-                            static_cast<int64_t>(header.size()), 0) ||
+            if (!begin(file, name, h_.size) || !copyHeader(h_, file.fd.get()) ||
                 fsync(file.fd.get()) != 0) {
                 if (!run_.failed()) run_.failErrno("write", destPath_ + "/" + name, errno);
                 return false;
@@ -1038,7 +1184,8 @@ public:
 private:
     std::vector<Rebuilt*> all() {
         std::vector<Rebuilt*> out;
-        for (Rebuilt& file : columns_) out.push_back(&file);
+        for (auto& [c, file] : columns_)
+            out.push_back(&file);
         for (Rebuilt& file : members_) out.push_back(&file);
         for (Rebuilt& file : headers_) out.push_back(&file);
         return out;
@@ -1067,18 +1214,21 @@ private:
         const RecoveryShape& s = h_.shape;
         ColumnReader reader(folderFd_, h_);
         for (int32_t g = 0; g < s.groups; ++g) {
-            std::vector<int32_t> columns = s.columnsOf(g);
-            const int k = static_cast<int>(columns.size());
-            for (int j = 0; j < s.perGroup; ++j) columns.push_back(h_.recoveryColumn(g, j));
+            const std::vector<int32_t> columns = groupColumns(h_, g);
+            const int k = static_cast<int>(columns.size()) - s.perGroup;
             const auto wanted = [&](int32_t c) {
-                return (c >= s.dataPieces && c < s.columns()) ? metaBad
-                                                               : static_cast<bool>(columns_[static_cast<std::size_t>(c)].fd);
+                return h_.isMeta(c) ? metaBad : columns_.count(c) > 0;
             };
             if (std::none_of(columns.begin(), columns.end(), wanted)) continue;
             GroupCode code(k, s.perGroup);
             AlignedBuffers rows(columns.size(), s.stripeSize);
+            StripeSums sums(h_, columns);
             for (int64_t r = 0; r < s.stripes(); ++r) {
                 if (run_.stopIfRequested()) return false;
+                if (r % kBlockRows == 0 && !sums.load(r, std::min(kBlockRows, s.stripes() - r))) {
+                    run_.failErrno("read", folderPath_ + "/" + h_.name, errno);
+                    return false;
+                }
                 const int64_t offset = r * s.stripeSize;
                 const int64_t size = std::min<int64_t>(s.stripeSize, s.columnLength - offset);
                 std::vector<int> lost;
@@ -1086,7 +1236,7 @@ private:
                     const int32_t c = columns[i];
                     const int64_t own = std::clamp<int64_t>(h_.lengthOf(c) - offset, 0, size);
                     const bool whole = reader.read(c, offset, size, rows.rows[i]);
-                    if (own > 0 && (!whole || crcOf(rows.rows[i], own) != h_.crc(c, r)))
+                    if (own > 0 && (!whole || crcOf(rows.rows[i], own) != sums.at(i, r)))
                         lost.push_back(static_cast<int>(i));
                 }
                 if (!reader.faultName().empty()) {
@@ -1110,7 +1260,8 @@ private:
                     for (int position : lost) {
                         const int32_t c = columns[static_cast<std::size_t>(position)];
                         const int64_t own = std::clamp<int64_t>(h_.lengthOf(c) - offset, 0, size);
-                        if (crcOf(rows.rows[static_cast<std::size_t>(position)], own) != h_.crc(c, r)) {
+                        if (crcOf(rows.rows[static_cast<std::size_t>(position)], own) !=
+                            sums.at(static_cast<std::size_t>(position), r)) {
                             run_.fail("a rebuilt stripe of " + folderPath_ + " does not match its checksum");
                             return false;
                         }
@@ -1121,8 +1272,8 @@ private:
                     if (!wanted(c)) continue;
                     const int64_t own = std::clamp<int64_t>(h_.lengthOf(c) - offset, 0, size);
                     if (own == 0) continue;
-                    const bool meta = c >= s.dataPieces && c < s.columns();
-                    Rebuilt& file = meta ? stream_ : columns_[static_cast<std::size_t>(c)];
+                    const bool meta = h_.isMeta(c);
+                    Rebuilt& file = meta ? stream_ : columns_.at(c);
                     const int64_t at =
                         meta ? static_cast<int64_t>(c - s.dataPieces) * s.columnLength + offset : offset;
                     if (!writeWhole(file.fd.get(), rows.rows[i], own, at)) {
@@ -1133,7 +1284,7 @@ private:
                 run_.addDoneBytes(size * static_cast<int64_t>(columns.size()));
             }
             for (int32_t c : columns)
-                if (c < s.dataPieces || c >= s.columns()) reader.release(c);
+                if (!h_.isMeta(c)) reader.release(c);
         }
         for (Rebuilt* file : all())
             if (file->fd && ftruncate(file->fd.get(), file->length) != 0) {
@@ -1143,9 +1294,40 @@ private:
         return true;
     }
 
-    // Cuts the rebuilt stream into the set's own files that need it; `sums`
-    // gets SHA256SUMS's lines before the recovery pieces'.
-    bool finishMembers(bool metaBad, std::string& sums) {
+    // Reads the SHA-256 of each rebuilt piece from SHA256SUMS's first
+    // `length` bytes at `from` in `fd`, a line at a time: each of the first
+    // lines must be its piece's.
+    bool readPieceHashes(int fd, int64_t from, int64_t length) {
+        const std::string damaged = "the rebuilt SHA256SUMS of " + folderPath_ + " does not list ";
+        LineReader lines(fd, length, static_cast<std::size_t>(kSumLineBound), from);
+        std::vector<ChecksumEntry> entry;
+        for (int32_t piece = 0; piece < h_.shape.dataPieces; ++piece) {
+            std::string_view line;
+            const LineReader::Next next = lines.next(line);
+            if (next == LineReader::Next::Unreadable) {
+                run_.failErrno("read", folderPath_ + "/" + kPieceSumsFileName, errno);
+                return false;
+            }
+            entry.clear();
+            if (next != LineReader::Next::Line ||
+                !parseChecksumLines(std::string(line) + "\n", entry)) {
+                run_.fail(damaged + "the pieces");
+                return false;
+            }
+            const auto rebuilt = columns_.find(piece);
+            if (rebuilt == columns_.end()) continue;
+            if (entry.front().name != rebuilt->second.name) {
+                run_.fail(damaged + rebuilt->second.name);
+                return false;
+            }
+            pieceHashes_[piece] = entry.front().hex;
+        }
+        return true;
+    }
+
+    // Cuts the rebuilt stream into the set's own files that need it, and
+    // reads the rebuilt pieces' hashes from SHA256SUMS.
+    bool finishMembers(bool metaBad) {
         int64_t start = 0;
         members_.reserve(kMembers);
         for (int i = 0; i < kMembers; ++i) {
@@ -1154,9 +1336,7 @@ private:
             const int source = metaBad ? stream_.fd.get() : -1;
             const int64_t from = metaBad ? start : 0;
             start += member.length;
-            std::string text;
             if (i == kSumsMember) {
-                text.resize(static_cast<std::size_t>(member.length));
                 int readFrom = source;
                 FileDescriptor original;
                 if (readFrom < 0) {
@@ -1164,12 +1344,11 @@ private:
                     openSetFileAt(folderFd_, kPieceSumsFileName, original, size);
                     readFrom = original.get();
                 }
-                if (readFrom < 0 || readSome(readFrom, reinterpret_cast<unsigned char*>(text.data()),
-                                             member.length, from) != member.length) {
+                if (readFrom < 0) {
                     run_.failErrno("read", folderPath_ + "/" + kPieceSumsFileName, errno);
                     return false;
                 }
-                sums = text;
+                if (!readPieceHashes(readFrom, from, member.length)) return false;
             }
             if (!map_.memberRewrite[static_cast<std::size_t>(i)]) continue;
             members_.push_back({});
@@ -1186,14 +1365,16 @@ private:
                 at += want;
             }
             if (!check(file, hexOf(member.hash))) return false;
-            if (i == kSumsMember) {
-                const std::string lines = recoveryLines(h_);
-                file.length += static_cast<int64_t>(lines.size());
-                if (!writeWhole(file.fd.get(), reinterpret_cast<const unsigned char*>(lines.data()),
-                                static_cast<int64_t>(lines.size()), member.length)) {
-                    run_.failErrno("write", destPath_ + "/" + work_.name() + "/" + file.temporary, errno);
-                    return false;
-                }
+            if (i == kSumsMember &&
+                !forRecoveryLines(h_, [&](const std::string& lines, int64_t at) {
+                    file.length = member.length + at + static_cast<int64_t>(lines.size());
+                    return writeWhole(file.fd.get(),
+                                      reinterpret_cast<const unsigned char*>(lines.data()),
+                                      static_cast<int64_t>(lines.size()), member.length + at);
+                })) {
+                run_.failErrno("write", destPath_ + "/" + work_.name() + "/" + file.temporary,
+                               errno);
+                return false;
             }
         }
         return true;
@@ -1261,7 +1442,8 @@ private:
     const DamageMap& map_;
     RunContext& run_;
     RunFolder work_; // removed, with whatever is still in it, when the job ends
-    std::vector<Rebuilt> columns_;
+    std::map<int32_t, Rebuilt> columns_;         // the data and recovery pieces rebuilt
+    std::map<int32_t, std::string> pieceHashes_; // theirs, from SHA256SUMS
     std::vector<Rebuilt> members_;
     std::vector<Rebuilt> headers_;
     Rebuilt stream_;

@@ -53,6 +53,7 @@ struct RecoveryShape {
     int64_t stripes() const;
     // The columns of group `g`, in order.
     std::vector<int32_t> columnsOf(int32_t group) const;
+    bool operator==(const RecoveryShape&) const = default;
 };
 
 // The shape for `dataPieces` pieces whose longest is `longestPiece` bytes,

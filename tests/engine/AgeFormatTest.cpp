@@ -174,3 +174,37 @@ TEST(AgeFormat, TheAgeProgramAndWeReadEachOther) {
     ASSERT_TRUE(decrypt(reader, readFile(dir / "theirs.age"), back)) << reader.reason();
     EXPECT_EQ(std::string(back.begin(), back.end()), plain);
 }
+
+// What comes before a header ends is bounded from the first byte: 20 MB
+// without a newline are refused at once as too long a header. A work factor
+// whose scrypt needs more memory than is available is refused, naming it,
+// before scrypt runs.
+TEST(AgeFormat, AHeaderIsBoundedFromItsFirstByteAndScryptByTheMemoryThereIs) {
+    const std::string endless(20'000'000, 'a');
+    AgeDecryptor reader("pass");
+    std::vector<char> out;
+    EXPECT_FALSE(reader.apply(endless.data(), endless.size(), out));
+    EXPECT_EQ(reader.problem(), AgeProblem::Header);
+    EXPECT_EQ(reader.reason(), "its header is too long");
+
+    const std::vector<uint8_t> salt(16, 7), body(32, 9), mac(32, 5);
+    const std::string header = "age-encryption.org/v1\n-> scrypt " + ageBase64(salt.data(), 16) +
+                               " 16\n" + ageBase64(body.data(), 32) + "\n--- " +
+                               ageBase64(mac.data(), 32) + "\n";
+    const struct {
+        uint64_t available;
+        AgeProblem problem;
+        const char* reason;
+    } table[] = {
+        {uint64_t{32} << 20, AgeProblem::WorkFactor,
+         "its scrypt work factor 16 needs 65 MiB of memory, more than the 32 MiB available"},
+        // scrypt ran: the made-up stanza does not open.
+        {uint64_t{128} << 20, AgeProblem::WrongPassword, "the password is wrong"},
+    };
+    for (const auto& row : table) {
+        AgeDecryptor limited("pass", row.available);
+        EXPECT_FALSE(limited.apply(header.data(), header.size(), out));
+        ASSERT_EQ(limited.problem(), row.problem) << limited.reason();
+        EXPECT_EQ(limited.reason(), row.reason);
+    }
+}

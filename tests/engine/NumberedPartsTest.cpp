@@ -1,11 +1,14 @@
 #include "engine/numbered_parts.h"
 
+#include "engine/digest.h"
 #include "engine/manifest.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <map>
 
 namespace {
@@ -35,7 +38,7 @@ TEST(NumberedParts, NamesAreReadAndContinuedAsTheirToolNumbersThem) {
         {{"x00", "x01"}, "x00", "x", 2, Kind::Decimal, true, "",
          {{89, "x89"}, {90, "x9000"}, {989, "x9899"}, {990, "x990000"}}},
         {{"name.7z.001", "name.7z.002", "name.7z.txt"}, "name.7z.001", "name.7z.", 3, Kind::Decimal,
-         false, "name.7z", {{1, "name.7z.002"}, {998, "name.7z.999"}, {999, ""}}},
+         false, "name.7z", {{1, "name.7z.002"}, {998, "name.7z.999"}, {999, "name.7z.1000"}}},
         {{"backup.tar.00", "backup.tar.01"}, "backup.tar.00", "backup.tar.", 2, Kind::Decimal, true,
          "backup.tar", {{1, "backup.tar.01"}, {90, "backup.tar.9000"}}},
         // split -a 1: one letter, 26 parts at most.
@@ -87,5 +90,46 @@ TEST(NumberedParts, OnlyTheFirstOfTwoOrMorePartsOutsideAPieceSetBeginsASeries) {
         ASSERT_FALSE(listed);
         EXPECT_NE(listed.failure().reason.find(row.reason), std::string::npos)
             << listed.failure().reason;
+    }
+}
+
+// Parts numbered past their width (".999", then ".1000", as other tools write
+// them) are all joined, in number order, against a checksum file that lists
+// them and the joined file's own name. A decimal name it lists that the
+// series does not take is a part the join would leave out: refused by name.
+TEST(NumberedParts, NumbersOutgrowTheirWidthAndNoListedPartIsLeftOut) {
+    const auto sha256 = [](const std::string& bytes) {
+        Sha256Digest digest;
+        digest.update(bytes.data(), bytes.size());
+        return digest.finishHex();
+    };
+    TempDir dir;
+    std::string whole, sums;
+    for (int i = 1; i <= 1001; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "f.%03d", i);
+        const std::string bytes = std::to_string(i) + ",";
+        writeFile(dir / name, bytes);
+        whole += bytes;
+        sums += sha256(bytes) + "  " + name + "\n";
+    }
+    sums += sha256(whole) + "  f\n";
+    writeFile(dir / "f.sha256", sums);
+    std::filesystem::create_directories(dir / "out");
+    RunContext run;
+    const Result<JoinOutcome> joined = joinNumberedParts(dir / "f.001", dir / "out", {}, run);
+    ASSERT_TRUE(joined) << joined.failure().reason;
+    EXPECT_TRUE(joined->fullCheck);
+    EXPECT_EQ(readFile(dir / "out/f"), whole);
+
+    for (const std::string stray : {"f.000", "f.0002"}) {
+        SCOPED_TRACE(stray);
+        writeFile(dir / "f.sha256", sums + sha256(stray) + "  " + stray + "\n");
+        RunContext refused;
+        const Result<JoinOutcome> left = joinNumberedParts(dir / "f.001", dir / "out", {}, refused);
+        ASSERT_FALSE(left);
+        EXPECT_EQ(left.failure().kind, EngineFailure::ChecksumsDamaged);
+        EXPECT_NE(left.failure().reason.find("lists " + stray + ","), std::string::npos)
+            << left.failure().reason;
     }
 }

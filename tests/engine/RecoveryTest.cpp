@@ -6,6 +6,7 @@
 #include "engine/recovery.h"
 #include "engine/safe_fs.h"
 #include "engine/split.h"
+#include "tests/engine/EngineTestSupport.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestFiles.h"
 
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -73,6 +75,28 @@ void changeByte(const std::string& set, const std::string& name, int64_t offset)
     writeFile(set + "/" + name, bytes);
 }
 std::string piece(int i) { return "data_" + std::to_string(i) + ".spt"; }
+
+void everyHeader(const std::string& set, const std::function<void(const std::string&)>& change) {
+    for (const auto& entry : fs::directory_iterator(set))
+        if (entry.path().extension() == ".hdr") change(entry.path().string());
+}
+
+// A field of a recovery header: `size` bytes at `offset`, little-endian.
+struct Field {
+    std::size_t offset, size;
+    uint64_t value;
+};
+// The header at `path` with `fields` set, and its own checksum made again to match.
+void resign(const std::string& path, const std::vector<Field>& fields) {
+    std::string bytes = readFile(path);
+    for (const Field& field : fields)
+        for (std::size_t i = 0; i < field.size; ++i)
+            bytes[field.offset + i] = static_cast<char>(field.value >> (8 * i));
+    unsigned char own[32];
+    SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size() - 32, own);
+    bytes.replace(bytes.size() - 32, 32, reinterpret_cast<const char*>(own), 32);
+    writeFile(path, bytes);
+}
 
 struct Loss {
     const char* what;
@@ -206,19 +230,8 @@ TEST(Recovery, ConsecutiveLossesInALargeSetSpreadOverItsGroups) {
 
 // A header is used only when it is whole and belongs to the set beside it.
 TEST(Recovery, HeadersThatAreDamagedOrForeignAreRefusedAndNothingIsWritten) {
-    const auto everyHeader = [](const std::string& set, const std::function<void(const std::string&)>& change) {
-        for (const auto& entry : fs::directory_iterator(set))
-            if (entry.path().extension() == ".hdr") change(entry.path().string());
-    };
-    // The header's counts changed, with its own checksum made again to match.
-    const auto recount = [](const std::string& path) {
-        std::string bytes = readFile(path);
-        bytes[12] = static_cast<char>(bytes[12] + 1); // the data piece count
-        unsigned char own[32];
-        SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size() - 32, own);
-        bytes.replace(bytes.size() - 32, 32, reinterpret_cast<const char*>(own), 32);
-        writeFile(path, bytes);
-    };
+    // One data piece more, with the header's own checksum made again to match.
+    const auto recount = [](const std::string& path) { resign(path, {{12, 4, 7}}); };
     struct Case {
         const char* what;
         std::function<void(const TempDir&, const std::string&)> change;
@@ -233,7 +246,7 @@ TEST(Recovery, HeadersThatAreDamagedOrForeignAreRefusedAndNothingIsWritten) {
                  writeFile(path, "PRCLRECV");
                  ASSERT_EQ(truncate(path.c_str(), int64_t{64} << 20), 0);
              });
-         }, "length is not what its counts give"},
+         }, "of a version this program does not read"},
         {"counts past its length", [&](const TempDir&, const std::string& set) { everyHeader(set, recount); },
          "length is not what its counts give"},
         {"another set's", [&](const TempDir& dir, const std::string& set) {
@@ -284,4 +297,51 @@ TEST(Recovery, ARepairIntoAnotherFolderLeavesTheSetAsItIs) {
     ASSERT_EQ(rebuilt.size(), 2u);
     EXPECT_EQ(rebuilt.at(piece(3)), made.files.at(piece(3)));
     EXPECT_EQ(rebuilt.at("data_R0.rec"), made.files.at("data_R0.rec"));
+}
+
+// A header re-signed to claim what no split of its set writes is refused
+// before anything it sizes is allocated: 1 GiB stripes and columns for 50 KB
+// pieces, a stripe size off the rule, a piece of another length than the
+// others, a manifest of a length no manifest of its pieces has. No split
+// makes a set of more columns than a reader keeps.
+TEST(Recovery, HeadersClaimingWhatNoSplitOfTheirSetWritesAreRefusedBeforeAllocating) {
+    const struct {
+        const char* what;
+        std::vector<Field> fields;
+        const char* said;
+    } cases[] = {
+        {"1 GiB stripes and columns", {{28, 4, uint64_t{1} << 30}, {36, 8, uint64_t{1} << 30}},
+         "not what a split of its set makes"},
+        {"a stripe off the rule", {{28, 4, 65536}}, "not what a split of its set makes"},
+        {"a shorter piece", {{460 + 8 * 2, 8, 49999}}, "pieces' lengths are not those of a split"},
+        {"a manifest a byte longer", {{300, 8, 352 + 37 * 6 + 1}}, "its files' lengths are not"},
+    };
+    TempDir dir;
+    const Made made = makeSet(dir, 300000, 50000, {1, 0});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string set = dir / c.what;
+        fs::copy(made.set, set);
+        everyHeader(set, [&](const std::string& path) { resign(path, c.fields); });
+        removeFile(set, piece(1));
+        const std::map<std::string, std::string> before = filesIn(set);
+        const FileDescriptor folder = openFolderPath(set);
+        RunContext run;
+        RecoveryReport report;
+        std::optional<Result<RepairOutcome>> repaired;
+        const std::size_t allocated = bytesAllocatedDuring([&] {
+            report = assessRecovery(folder.get(), set, "data", run);
+            repaired.emplace(repairSet(folder.get(), set, "data", -1, set, run));
+        });
+        EXPECT_FALSE(report.hasRecovery);
+        EXPECT_NE(report.headerProblem.find(c.said), std::string::npos) << report.headerProblem;
+        ASSERT_FALSE(*repaired);
+        EXPECT_NE(repaired->failure().reason.find(c.said), std::string::npos)
+            << repaired->failure().reason;
+        EXPECT_EQ(filesIn(set), before);
+        EXPECT_LT(allocated, std::size_t{4} << 20); // a step of 1 MiB at most, in each call
+    }
+    RecoveryShape shape;
+    EXPECT_EQ(planRecovery({1, 0}, 1 << 20, 1, 1, int64_t{1} << 23, shape),
+              "the set is too large for recovery pieces");
 }
