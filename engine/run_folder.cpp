@@ -53,24 +53,6 @@ bool isOwnPrivateFolder(int fd) {
            (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-// The regular file `name` of `dirFd`, whole, when this user owns it, it has
-// one link and at most `limit` bytes: never through a link, and never one
-// that another user made or that is also another file's name.
-std::optional<std::string> readOwnFileAt(int dirFd, const char* name, std::size_t limit) {
-    FileDescriptor fd = openFileAt(dirFd, name);
-    struct stat st {};
-    if (!fd || fstat(fd.get(), &st) != 0) return std::nullopt;
-    if (st.st_uid != geteuid() || st.st_nlink != 1 || st.st_size < 0 ||
-        static_cast<uint64_t>(st.st_size) > limit) {
-        errno = EPERM;
-        return std::nullopt;
-    }
-    std::string text(static_cast<std::size_t>(st.st_size), '\0');
-    errno = EIO;
-    if (readAt(fd.get(), text.data(), text.size(), 0) != st.st_size) return std::nullopt;
-    return text;
-}
-
 // Writes all of `text` as the new file `name` in `dirFd`, then to disk.
 bool writeNewFile(int dirFd, const char* name, const std::string& text) {
     FileDescriptor fd(
@@ -86,7 +68,8 @@ bool writeNewFile(int dirFd, const char* name, const std::string& text) {
 // The marker of `dirFd`, at most kJournalBound bytes; nothing when there is
 // none or it cannot be read whole (then nothing may be done on its word).
 std::optional<std::string> readMarker(int dirFd) {
-    return readOwnFileAt(dirFd, kRunMarkerName, kJournalBound);
+    // Never one that another user made, nor one that is also another file's name.
+    return readSmallFileAt(dirFd, kRunMarkerName, kJournalBound, true);
 }
 
 // A working folder's marker, whole or cut short as it was written.

@@ -246,10 +246,15 @@ bool renameNoReplace(int fromFd, const char* from, int toFd, const char* to) {
     return renameat(fromFd, from, toFd, to) == 0;
 }
 
-std::optional<std::string> readSmallFileAt(int dirFd, const char* name, std::size_t limit) {
+std::optional<std::string> readSmallFileAt(int dirFd, const char* name, std::size_t limit,
+                                           bool onlyOwn) {
     FileDescriptor fd = openFileAt(dirFd, name);
     struct stat st {};
     if (!fd || fstat(fd.get(), &st) != 0) return std::nullopt;
+    if (onlyOwn && (st.st_uid != geteuid() || st.st_nlink != 1)) {
+        errno = EPERM;
+        return std::nullopt;
+    }
     if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > limit) {
         errno = EFBIG;
         return std::nullopt;

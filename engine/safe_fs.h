@@ -84,9 +84,11 @@ bool visitEntriesIn(int dirFd, const std::function<void(const char*, unsigned ch
 FileDescriptor openFileAt(int dirFd, const char* name, bool followLink = false);
 
 // The whole of the regular file `name` in `dirFd` (never through a link), when
-// it holds at most `limit` bytes. Nothing, with errno set (EFBIG when it is
-// larger), when it cannot be read whole.
-std::optional<std::string> readSmallFileAt(int dirFd, const char* name, std::size_t limit);
+// it holds at most `limit` bytes and, with `onlyOwn`, when this user owns it
+// and it has one link. Nothing, with errno set (EFBIG when it is larger,
+// EPERM when it is not one's own), when it cannot be read whole.
+std::optional<std::string> readSmallFileAt(int dirFd, const char* name, std::size_t limit,
+                                           bool onlyOwn = false);
 
 // Every temporary file and folder the engine makes is named
 // ".parcelor-tmp-<12 hex digits>", created exclusively in the folder where its

@@ -152,9 +152,9 @@ MUTANTS=$(
 @@ 112 engine/run_folder.cpp | an undo acts on entries it did not move
 - if (!isTheMovedEntry(folder.get(), *move)) continue; // never made (or no longer ours)
 + if (!isTheMovedEntry(folder.get(), *move) && false) continue;
-@@ 113 engine/run_folder.cpp | a marker of another user's read
-- if (st.st_uid != geteuid() || st.st_nlink != 1 || st.st_size < 0 ||
-+ if (st.st_size < 0 ||
+@@ 113 engine/safe_fs.cpp | a marker of another user's read
+- if (onlyOwn && (st.st_uid != geteuid() || st.st_nlink != 1)) {
++ if (onlyOwn && false) {
 # What the command line refuses before a run.
 @@ 300 cli/SplitCommand.cpp | split -n past a set's limit says the count the source allows first
 - if (plan.count > kMaxSetPieces) return s.fail(pieceCountProblem(*o.count));
