@@ -529,3 +529,24 @@ TEST(TreeFidelity, AJoinIntoAnExistingTreeKeepsThePermissionsOfItsFolders) {
     EXPECT_NE(std::find(notes.begin(), notes.end(), "kept the permissions of 1 existing folder"),
               notes.end());
 }
+
+// Without a tree description (a set of an earlier build), a new file is no
+// more readable than the pieces it is joined from.
+TEST(TreeFidelity, AFileOfASetWithoutADescriptionIsAsPrivateAsItsPieces) {
+    TempDir dir;
+    writeFile(dir / "f.bin", seededBytes(60, 3000));
+    RunContext run;
+    SplitOptions options;
+    options.measureSource = true;
+    options.writeChecksums = false;
+    ASSERT_TRUE(splitSource(SplitRequest{dir / "f.bin", dir.path().string(), 0, 1000, ""}, options,
+                            run));
+    fs::remove(dir / "f_spt/TREE.mtree");
+    for (int i = 0; i < 3; ++i)
+        fs::permissions(dir / ("f_spt/f_" + std::to_string(i) + ".spt"), fs::perms(0600));
+    fs::create_directories(dir / "out");
+    const auto joined = joinTree(dir / "f_spt", dir / "out");
+    ASSERT_TRUE(joined) << joined.failure().reason;
+    EXPECT_EQ(readFile(dir / "out/f.bin"), seededBytes(60, 3000));
+    EXPECT_EQ(fs::status(dir / "out/f.bin").permissions(), fs::perms(0600));
+}
