@@ -31,8 +31,8 @@
 #include "engine/utilities.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -241,7 +241,8 @@ int main(int argc, char** argv) {
                         std::strtoull(argv[5], nullptr, 10));
     } else if (verb == "make-many-files" && argc == 7) {
         return makeManyFiles(argv[2], std::atoi(argv[3]), std::atoi(argv[4]),
-                             std::strtoull(argv[5], nullptr, 10), std::strtoull(argv[6], nullptr, 10));
+                             std::strtoull(argv[5], nullptr, 10),
+                             std::strtoull(argv[6], nullptr, 10));
     } else if (verb == "make-manifest" && argc == 6) {
         return makeManifest(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]));
     } else if (verb == "make-sparse-manifest" && argc == 5) {

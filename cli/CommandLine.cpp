@@ -17,7 +17,10 @@ const std::vector<OptionRule>& optionRules() {
         {"size", 'b', nullptr, {Verb::Split}},
         {"count", 'n', nullptr, {Verb::Split}},
         {"password-file", 0, nullptr, {Verb::Split, Verb::Join, Verb::Verify}},
-        {"password-prompt", 0, &CliOptions::passwordPrompt, {Verb::Split, Verb::Join, Verb::Verify}},
+        {"password-prompt",
+         0,
+         &CliOptions::passwordPrompt,
+         {Verb::Split, Verb::Join, Verb::Verify}},
         {"decrypt", 0, &CliOptions::decrypt, {Verb::Verify}},
         {"remove-source", 0, &CliOptions::removeSource, {Verb::Split}},
         {"remove-pieces", 0, &CliOptions::removePieces, {Verb::Join}},
@@ -77,8 +80,10 @@ std::string apply(CliOptions& o, const OptionRule& rule, const std::string& valu
                    "' (a count from 1 to 254, or a share from 1% to 100%)";
         (share ? o.recoveryPercent : o.recoveryCount) = static_cast<int32_t>(*number);
     } else if (name == "name") {
-        if (value.empty() || value.find('/') != std::string::npos || value.size() >= 255 || value[0] == '.')
-            return "invalid set name: '" + value + "' (a file name without '/', not beginning with '.')";
+        if (value.empty() || value.find('/') != std::string::npos || value.size() >= 255 ||
+            value[0] == '.')
+            return "invalid set name: '" + value +
+                   "' (a file name without '/', not beginning with '.')";
         o.setName = value;
     } else if (name == "output") {
         o.repairOutput = value;
@@ -144,14 +149,18 @@ std::string checkOperands(const CliOptions& o) {
     if (o.pieceSize && o.count) return "give either --size or --count, not both";
     if (o.verb == Verb::Split && o.operands[0] == "-") {
         // Standard input: its length is known only at its end.
-        if (!o.pieceSize) return "splitting standard input needs --size (-b): its length is not known before it ends";
+        if (!o.pieceSize)
+            return "splitting standard input needs --size (-b): its length is not known before it "
+                   "ends";
         if (!o.setName) return "splitting standard input needs --name NAME for the set";
         if (o.removeSource) return "--remove-source cannot go with standard input";
-        if (o.encrypt) return "--encrypt needs a file or a folder: it cannot go with standard input";
+        if (o.encrypt)
+            return "--encrypt needs a file or a folder: it cannot go with standard input";
     }
     if (o.verb == Verb::Join && n > 1 && o.operands[1] == "-") {
         if (o.json) return "--json cannot go with standard output as the join's output";
-        if (o.removePieces) return "--remove-pieces cannot go with standard output as the join's output";
+        if (o.removePieces)
+            return "--remove-pieces cannot go with standard output as the join's output";
     }
     if (o.passwordFile && o.passwordPrompt)
         return "give either --password-file or --password-prompt, not both";

@@ -204,7 +204,8 @@ void Session::runWithProgress(Progress& progress, const std::function<void()>& w
             // A stop lands on this thread; the engine's may be blocked in a
             // call that only a signal of its own ends (a write to a pipe
             // nobody reads), and hears of the stop once it returns.
-            if (const int signal = stopSignal(); signal != 0) pthread_kill(engine.native_handle(), signal);
+            if (const int signal = stopSignal(); signal != 0)
+                pthread_kill(engine.native_handle(), signal);
             tick();
             lock.lock();
         }

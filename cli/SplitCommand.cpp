@@ -43,7 +43,8 @@ int splitStandardInput(Session& s) {
     if (!isFolderPath(out))
         return s.fail("the output folder " + quotedName(out) + " does not exist");
     if (isatty(STDIN_FILENO) == 1)
-        return s.fail("standard input is a terminal: pipe the data in (... | parcelor split -b SIZE --name NAME -)");
+        return s.fail("standard input is a terminal: pipe the data in (... | parcelor split -b "
+                      "SIZE --name NAME -)");
     const int64_t pieceSize = *o.pieceSize;
     const OutputSpace space = examineOutputFolder(out);
     if (const std::string problem = pieceSizeProblem(space, out, pieceSize); !problem.empty())
@@ -98,7 +99,8 @@ int splitCommand(Session& s) {
     FolderSourceSummary summary;
     if (folder) {
         summary = summarizeFolderSource(source, o.hidden, "use --hidden to keep them");
-        if (summary.bytes < 0) return s.fail("cannot split " + quotedName(source) + ": " + summary.text);
+        if (summary.bytes < 0)
+            return s.fail("cannot split " + quotedName(source) + ": " + summary.text);
     }
     const int64_t total = folder ? summary.bytes : pathSize(source.c_str());
     if (total < 0) return s.fail("cannot measure " + quotedName(source));
@@ -131,7 +133,8 @@ int splitCommand(Session& s) {
         const PasswordRead read = readPassword(o, true, text, error);
         if (read == PasswordRead::Stopped) return s.cancelled("split");
         if (read == PasswordRead::Failed) return s.fail(error);
-        if (text.password.empty()) return s.fail("an encrypted set needs a password that is not empty");
+        if (text.password.empty())
+            return s.fail("an encrypted set needs a password that is not empty");
         encryptPassword = std::move(text.password);
     } else if (const std::optional<int> status = readGatePassword(s, password)) {
         return *status;
@@ -144,7 +147,8 @@ int splitCommand(Session& s) {
         !problem.empty() && !o.force)
         return s.fail(problem + " Use --force to split anyway.");
     // The set takes the name given, or the source's.
-    const std::string inTheWay = describeSetInTheWay(o.setName ? o.setName->c_str() : source.c_str(), out.c_str());
+    const std::string inTheWay =
+        describeSetInTheWay(o.setName ? o.setName->c_str() : source.c_str(), out.c_str());
     if (!inTheWay.empty() && !o.replace)
         return s.fail("a set is already there (" + inTheWay + "); use --replace to replace it");
 
@@ -178,7 +182,8 @@ int splitCommand(Session& s) {
     if (o.recoveryCount) options.recovery.count = *o.recoveryCount;
     if (o.recoveryPercent) options.recovery.percent = *o.recoveryPercent;
     // The encrypted stream is longer than the source: the count holds for it.
-    if (o.count && o.encrypt) options.pieceCount = static_cast<int32_t>(ceilDivide(total, pieceSize));
+    if (o.count && o.encrypt)
+        options.pieceCount = static_cast<int32_t>(ceilDivide(total, pieceSize));
     std::optional<Result<SplitOutcome>> made;
     s.runWithProgress(progress, [&] { made = splitSource(request, options, s.run()); });
     if (!*made) {

@@ -129,8 +129,8 @@ std::string joinSummaryText(std::size_t pieces, std::size_t missing, std::size_t
 
 std::string joinChangesText(int64_t replaced, int64_t added) {
     if (replaced <= 0) return {};
-    return "replaced " + groupedCount(replaced) + (replaced == 1 ? " file, added " : " files, added ") +
-           groupedCount(added);
+    return "replaced " + groupedCount(replaced) +
+           (replaced == 1 ? " file, added " : " files, added ") + groupedCount(added);
 }
 
 FolderSourceSummary summarizeFolderSource(const std::string& folder, bool includeHidden,

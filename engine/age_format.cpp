@@ -33,11 +33,15 @@ bool hkdf(const uint8_t* key, std::size_t keySize, const uint8_t* salt, std::siz
     if (!ctx) return false;
     OSSL_PARAM params[5];
     std::size_t n = 0;
-    params[n++] = OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, const_cast<char*>("SHA256"), 0);
-    params[n++] = OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<uint8_t*>(key), keySize);
+    params[n++] =
+        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, const_cast<char*>("SHA256"), 0);
+    params[n++] =
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<uint8_t*>(key), keySize);
     if (saltSize > 0)
-        params[n++] = OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, const_cast<uint8_t*>(salt), saltSize);
-    params[n++] = OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, const_cast<char*>(info), std::strlen(info));
+        params[n++] = OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT,
+                                                        const_cast<uint8_t*>(salt), saltSize);
+    params[n++] = OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, const_cast<char*>(info),
+                                                    std::strlen(info));
     params[n] = OSSL_PARAM_construct_end();
     const bool ok = EVP_KDF_derive(ctx, out, outSize, params) == 1;
     EVP_KDF_CTX_free(ctx);
@@ -57,9 +61,9 @@ bool scrypt(const std::string& passphrase, const uint8_t* salt, int workFactor, 
     uint64_t maxmem = ageScryptMemory(workFactor);
     static char empty[1] = {0};
     OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_PASSWORD,
-                                          passphrase.empty() ? empty : const_cast<char*>(passphrase.data()),
-                                          passphrase.size()),
+        OSSL_PARAM_construct_octet_string(
+            OSSL_KDF_PARAM_PASSWORD,
+            passphrase.empty() ? empty : const_cast<char*>(passphrase.data()), passphrase.size()),
         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, fullSalt.data(), fullSalt.size()),
         OSSL_PARAM_construct_uint64(OSSL_KDF_PARAM_SCRYPT_N, &n),
         OSSL_PARAM_construct_uint32(OSSL_KDF_PARAM_SCRYPT_R, &r),
@@ -74,33 +78,38 @@ bool scrypt(const std::string& passphrase, const uint8_t* salt, int workFactor, 
 
 bool hmacSha256(const uint8_t* key, const char* data, std::size_t size, uint8_t* out) {
     std::size_t length = 0;
-    return EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, key, 32, reinterpret_cast<const unsigned char*>(data),
-                     size, out, 32, &length) != nullptr &&
+    return EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, key, 32,
+                     reinterpret_cast<const unsigned char*>(data), size, out, 32,
+                     &length) != nullptr &&
            length == 32;
 }
 
 // ChaCha20-Poly1305 of `size` bytes with `key` and `nonce` (12 bytes), the
 // tag after the ciphertext; or the reverse, false when the tag does not verify.
-bool chachaSeal(const uint8_t* key, const uint8_t* nonce, const uint8_t* in, std::size_t size, uint8_t* out) {
+bool chachaSeal(const uint8_t* key, const uint8_t* nonce, const uint8_t* in, std::size_t size,
+                uint8_t* out) {
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     int length = 0, final = 0;
-    const bool ok = ctx && EVP_EncryptInit_ex(ctx, EVP_chacha20_poly1305(), nullptr, key, nonce) == 1 &&
-                    (size == 0 || EVP_EncryptUpdate(ctx, out, &length, in, static_cast<int>(size)) == 1) &&
-                    EVP_EncryptFinal_ex(ctx, out + length, &final) == 1 &&
-                    EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, static_cast<int>(kAgeTag), out + size) == 1;
+    const bool ok =
+        ctx && EVP_EncryptInit_ex(ctx, EVP_chacha20_poly1305(), nullptr, key, nonce) == 1 &&
+        (size == 0 || EVP_EncryptUpdate(ctx, out, &length, in, static_cast<int>(size)) == 1) &&
+        EVP_EncryptFinal_ex(ctx, out + length, &final) == 1 &&
+        EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, static_cast<int>(kAgeTag), out + size) == 1;
     EVP_CIPHER_CTX_free(ctx);
     return ok;
 }
-bool chachaOpen(const uint8_t* key, const uint8_t* nonce, const uint8_t* in, std::size_t size, uint8_t* out) {
+bool chachaOpen(const uint8_t* key, const uint8_t* nonce, const uint8_t* in, std::size_t size,
+                uint8_t* out) {
     if (size < kAgeTag) return false;
     const std::size_t body = size - kAgeTag;
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     int length = 0, final = 0;
-    const bool ok = ctx && EVP_DecryptInit_ex(ctx, EVP_chacha20_poly1305(), nullptr, key, nonce) == 1 &&
-                    (body == 0 || EVP_DecryptUpdate(ctx, out, &length, in, static_cast<int>(body)) == 1) &&
-                    EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(kAgeTag),
-                                        const_cast<uint8_t*>(in + body)) == 1 &&
-                    EVP_DecryptFinal_ex(ctx, out + length, &final) == 1;
+    const bool ok =
+        ctx && EVP_DecryptInit_ex(ctx, EVP_chacha20_poly1305(), nullptr, key, nonce) == 1 &&
+        (body == 0 || EVP_DecryptUpdate(ctx, out, &length, in, static_cast<int>(body)) == 1) &&
+        EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, static_cast<int>(kAgeTag),
+                            const_cast<uint8_t*>(in + body)) == 1 &&
+        EVP_DecryptFinal_ex(ctx, out + length, &final) == 1;
     EVP_CIPHER_CTX_free(ctx);
     if (!ok) OPENSSL_cleanse(out, body);
     return ok;
@@ -108,7 +117,8 @@ bool chachaOpen(const uint8_t* key, const uint8_t* nonce, const uint8_t* in, std
 
 void chunkNonce(uint64_t counter, bool last, uint8_t nonce[12]) {
     std::memset(nonce, 0, 12);
-    for (int i = 0; i < 8; ++i) nonce[10 - i] = static_cast<uint8_t>(counter >> (8 * i));
+    for (int i = 0; i < 8; ++i)
+        nonce[10 - i] = static_cast<uint8_t>(counter >> (8 * i));
     nonce[11] = last ? 1 : 0;
 }
 
@@ -165,7 +175,8 @@ std::string ageWorkFactorProblem(int workFactor, std::optional<uint64_t> availab
 std::string ageBase64(const uint8_t* data, std::size_t size) {
     std::string out;
     for (std::size_t i = 0; i < size; i += 3) {
-        const uint32_t a = data[i], b = i + 1 < size ? data[i + 1] : 0, c = i + 2 < size ? data[i + 2] : 0;
+        const uint32_t a = data[i], b = i + 1 < size ? data[i + 1] : 0,
+                       c = i + 2 < size ? data[i + 2] : 0;
         const uint32_t v = a << 16 | b << 8 | c;
         out += kAlphabet[v >> 18 & 63];
         out += kAlphabet[v >> 12 & 63];
@@ -197,7 +208,8 @@ bool ageBase64Decode(const std::string& text, std::vector<uint8_t>& out) {
 int64_t ageEncryptedSize(int64_t plainSize, int64_t headerSize) {
     const int64_t chunk = static_cast<int64_t>(kAgeChunk);
     const int64_t chunks = plainSize == 0 ? 1 : (plainSize + chunk - 1) / chunk;
-    return headerSize + static_cast<int64_t>(kNonce) + plainSize + chunks * static_cast<int64_t>(kAgeTag);
+    return headerSize + static_cast<int64_t>(kNonce) + plainSize +
+           chunks * static_cast<int64_t>(kAgeTag);
 }
 
 bool makeAgeHeader(const std::string& passphrase, int workFactor, AgeHeader& out) {
@@ -205,8 +217,8 @@ bool makeAgeHeader(const std::string& passphrase, int workFactor, AgeHeader& out
 }
 
 std::size_t ageHeaderSize(int workFactor) {
-    return std::strlen(kVersionLine) + std::strlen("\n-> scrypt ") + 22 + 1 + std::to_string(workFactor).size() +
-           1 + 43 + std::strlen("\n--- ") + 43 + 1;
+    return std::strlen(kVersionLine) + std::strlen("\n-> scrypt ") + 22 + 1 +
+           std::to_string(workFactor).size() + 1 + 43 + std::strlen("\n--- ") + 43 + 1;
 }
 
 bool wrapAgeFileKey(const std::string& passphrase, int workFactor, AgeHeader& out) {
@@ -242,8 +254,10 @@ AgeEncryptor::AgeEncryptor(const std::string& passphrase, int workFactor, bool d
     : keys_(std::make_unique<Keys>()) {
     // The payload key comes from the file key, not from the password: the
     // stream can start while scrypt wraps the file key.
-    ready_ = RAND_bytes(keys_->fileKey.data(), 16) == 1 && RAND_bytes(keys_->nonce.data(), kNonce) == 1 &&
-             hkdf(keys_->fileKey.data(), 16, keys_->nonce.data(), kNonce, "payload", keys_->payloadKey.data(), 32);
+    ready_ = RAND_bytes(keys_->fileKey.data(), 16) == 1 &&
+             RAND_bytes(keys_->nonce.data(), kNonce) == 1 &&
+             hkdf(keys_->fileKey.data(), 16, keys_->nonce.data(), kNonce, "payload",
+                  keys_->payloadKey.data(), 32);
     headerSize_ = ageHeaderSize(workFactor);
     const auto wrap = [this, passphrase, workFactor] {
         AgeHeader header;
@@ -272,7 +286,8 @@ const std::string& AgeEncryptor::header() {
 }
 
 int64_t AgeEncryptor::outputSize(int64_t inputSize) const {
-    return ready_ && inputSize >= 0 ? ageEncryptedSize(inputSize, static_cast<int64_t>(headerSize_)) : -1;
+    return ready_ && inputSize >= 0 ? ageEncryptedSize(inputSize, static_cast<int64_t>(headerSize_))
+                                    : -1;
 }
 
 bool AgeEncryptor::seal(bool last, std::vector<char>& out) {
@@ -281,7 +296,8 @@ bool AgeEncryptor::seal(bool last, std::vector<char>& out) {
     chunkNonce(counter_++, last, nonce);
     const std::size_t at = out.size();
     out.resize(at + size + kAgeTag);
-    if (!chachaSeal(keys_->payloadKey.data(), nonce, reinterpret_cast<const uint8_t*>(pending_.data()), size,
+    if (!chachaSeal(keys_->payloadKey.data(), nonce,
+                    reinterpret_cast<const uint8_t*>(pending_.data()), size,
                     reinterpret_cast<uint8_t*>(out.data() + at)))
         return false;
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(size));
@@ -293,8 +309,10 @@ bool AgeEncryptor::apply(const char* data, std::size_t size, std::vector<char>& 
     if (!started_) {
         started_ = true;
         // A deferred header's place is held with zeros until header() gives it.
-        if (deferred_) out.insert(out.end(), headerSize_, '\0');
-        else out.insert(out.end(), header_.begin(), header_.end());
+        if (deferred_)
+            out.insert(out.end(), headerSize_, '\0');
+        else
+            out.insert(out.end(), header_.begin(), header_.end());
         out.insert(out.end(), keys_->nonce.begin(), keys_->nonce.end());
     }
     while (size > 0) {
@@ -366,24 +384,29 @@ bool AgeDecryptor::readHeader(std::vector<char>&) {
         const std::size_t lineStart = at;
         if (!nextLine(line)) return true;
         if (line.rfind("---", 0) == 0) {
-            if (line.size() != 47 || line[3] != ' ') return fail(AgeProblem::Header, "its header's MAC line is malformed");
+            if (line.size() != 47 || line[3] != ' ')
+                return fail(AgeProblem::Header, "its header's MAC line is malformed");
             macAt = lineStart + 3;
             macText = line.substr(4);
             break;
         }
-        if (line.rfind("-> ", 0) != 0) return fail(AgeProblem::Header, "its header has a line that is not a stanza");
+        if (line.rfind("-> ", 0) != 0)
+            return fail(AgeProblem::Header, "its header has a line that is not a stanza");
         Stanza stanza;
         stanza.arguments = splitArguments(line.substr(3));
         for (const std::string& argument : stanza.arguments)
-            if (!visible(argument)) return fail(AgeProblem::Header, "a stanza has an empty or invalid argument");
+            if (!visible(argument))
+                return fail(AgeProblem::Header, "a stanza has an empty or invalid argument");
         std::string body;
         for (;;) {
             if (!nextLine(line)) return true;
-            if (line.size() > 64) return fail(AgeProblem::Header, "a stanza's body line is too long");
+            if (line.size() > 64)
+                return fail(AgeProblem::Header, "a stanza's body line is too long");
             body += line;
             if (line.size() < 64) break;
         }
-        if (!ageBase64Decode(body, stanza.body)) return fail(AgeProblem::Header, "a stanza's body is not canonical base64");
+        if (!ageBase64Decode(body, stanza.body))
+            return fail(AgeProblem::Header, "a stanza's body is not canonical base64");
         stanzas.push_back(std::move(stanza));
     }
     if (stanzas.empty()) return fail(AgeProblem::Header, "its header has no stanza");
@@ -392,12 +415,16 @@ bool AgeDecryptor::readHeader(std::vector<char>&) {
         return fail(AgeProblem::Header, "its header's MAC is not canonical base64");
     if (!knownKey_) {
         bool scryptSeen = false;
-        for (const Stanza& stanza : stanzas) scryptSeen = scryptSeen || stanza.arguments.front() == "scrypt";
-        if (!scryptSeen) return fail(AgeProblem::NotPassphrase, "it is not encrypted with a passphrase");
-        if (stanzas.size() != 1) return fail(AgeProblem::Header, "a passphrase stanza must be the only one");
+        for (const Stanza& stanza : stanzas)
+            scryptSeen = scryptSeen || stanza.arguments.front() == "scrypt";
+        if (!scryptSeen)
+            return fail(AgeProblem::NotPassphrase, "it is not encrypted with a passphrase");
+        if (stanzas.size() != 1)
+            return fail(AgeProblem::Header, "a passphrase stanza must be the only one");
         const Stanza& stanza = stanzas.front();
         std::vector<uint8_t> salt;
-        if (stanza.arguments.size() != 3 || !ageBase64Decode(stanza.arguments[1], salt) || salt.size() != 16)
+        if (stanza.arguments.size() != 3 || !ageBase64Decode(stanza.arguments[1], salt) ||
+            salt.size() != 16)
             return fail(AgeProblem::Header, "its passphrase stanza is malformed");
         const std::string& factor = stanza.arguments[2];
         if (factor.empty() || factor.size() > 2 || factor[0] < '1' || factor[0] > '9' ||
@@ -407,7 +434,8 @@ bool AgeDecryptor::readHeader(std::vector<char>&) {
         const int workFactor = std::stoi(factor);
         if (std::string why = ageWorkFactorProblem(workFactor, availableBytes_); !why.empty())
             return fail(AgeProblem::WorkFactor, std::move(why));
-        if (stanza.body.size() != 32) return fail(AgeProblem::Header, "its passphrase stanza's body is not 32 bytes");
+        if (stanza.body.size() != 32)
+            return fail(AgeProblem::Header, "its passphrase stanza's body is not 32 bytes");
         uint8_t wrapKey[32];
         const uint8_t zero[12] = {};
         if (!scrypt(passphrase_, salt.data(), workFactor, wrapKey))
@@ -432,17 +460,20 @@ bool AgeDecryptor::open(bool last, std::vector<char>& out) {
     const std::size_t size = last ? buffer_.size() : kSealed;
     if (last && size == kAgeTag && counter_ > 0)
         return fail(AgeProblem::Payload, "its last chunk is empty");
-    if (size < kAgeTag) return fail(AgeProblem::Payload, "it is cut short inside chunk " + std::to_string(counter_));
+    if (size < kAgeTag)
+        return fail(AgeProblem::Payload,
+                    "it is cut short inside chunk " + std::to_string(counter_));
     uint8_t nonce[12];
     chunkNonce(counter_, last, nonce);
     const std::size_t at = out.size();
     out.resize(at + size - kAgeTag);
-    if (!chachaOpen(payloadKey_.data(), nonce, reinterpret_cast<const uint8_t*>(buffer_.data()), size,
-                    reinterpret_cast<uint8_t*>(out.data() + at))) {
+    if (!chachaOpen(payloadKey_.data(), nonce, reinterpret_cast<const uint8_t*>(buffer_.data()),
+                    size, reinterpret_cast<uint8_t*>(out.data() + at))) {
         out.resize(at);
-        return fail(AgeProblem::Payload, last ? "its last chunk does not authenticate as the last: it was "
-                                                "changed, cut or extended"
-                                              : "chunk " + std::to_string(counter_) + " does not authenticate");
+        return fail(AgeProblem::Payload,
+                    last ? "its last chunk does not authenticate as the last: it was "
+                           "changed, cut or extended"
+                         : "chunk " + std::to_string(counter_) + " does not authenticate");
     }
     ++counter_;
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(size));
@@ -456,7 +487,8 @@ bool AgeDecryptor::apply(const char* data, std::size_t size, std::vector<char>& 
     while (size > 0) {
         // Take what the next step needs, no more: the header whole, the
         // nonce, then one sealed chunk and a byte (to know it is not the last).
-        const std::size_t want = !headerDone_ ? std::min<std::size_t>(size, 4096) : kSealed + 1 - std::min(buffer_.size(), kSealed + 1);
+        const std::size_t want = !headerDone_ ? std::min<std::size_t>(size, 4096)
+                                              : kSealed + 1 - std::min(buffer_.size(), kSealed + 1);
         const std::size_t take = std::max<std::size_t>(std::min(size, want), 1);
         buffer_.insert(buffer_.end(), data, data + take);
         data += take;
@@ -471,8 +503,8 @@ bool AgeDecryptor::apply(const char* data, std::size_t size, std::vector<char>& 
         }
         if (!keyed_) {
             if (buffer_.size() < kNonce) continue;
-            if (!hkdf(fileKey_.data(), 16, reinterpret_cast<const uint8_t*>(buffer_.data()), kNonce, "payload",
-                      payloadKey_.data(), 32))
+            if (!hkdf(fileKey_.data(), 16, reinterpret_cast<const uint8_t*>(buffer_.data()), kNonce,
+                      "payload", payloadKey_.data(), 32))
                 return fail(AgeProblem::Internal, "the payload key could not be derived");
             buffer_.erase(buffer_.begin(), buffer_.begin() + kNonce);
             keyed_ = true;
@@ -488,6 +520,8 @@ bool AgeDecryptor::finish(std::vector<char>& out) {
     if (!headerDone_) return fail(AgeProblem::Header, "it ends inside its header");
     if (ended_) return true;
     if (!keyed_) return fail(AgeProblem::Payload, "it ends before its payload's nonce");
-    if (buffer_.empty()) return fail(AgeProblem::Payload, counter_ == 0 ? "it has no chunk" : "it has no last chunk");
+    if (buffer_.empty())
+        return fail(AgeProblem::Payload,
+                    counter_ == 0 ? "it has no chunk" : "it has no last chunk");
     return open(true, out);
 }

@@ -123,7 +123,7 @@ private:
     std::array<uint8_t, 16> fileKey_{};
     std::array<uint8_t, 32> payloadKey_{};
     bool headerDone_ = false;
-    bool keyed_ = false; // the payload's nonce was read and its key derived
+    bool keyed_ = false;       // the payload's nonce was read and its key derived
     std::vector<char> buffer_; // the header until it is read, then at most one chunk and a byte
     uint64_t counter_ = 0;
     bool ended_ = false; // the final chunk was opened

@@ -15,14 +15,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <fcntl.h>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -71,8 +71,8 @@ bool TarStream::take(const char* data, std::size_t size) {
     return measuring_ || sink_(data, size);
 }
 
-bool TarStream::writeEntry(const std::string& name, const struct stat& st, const std::string& link, int dataFd,
-                           const std::string& path) {
+bool TarStream::writeEntry(const std::string& name, const struct stat& st, const std::string& link,
+                           int dataFd, const std::string& path) {
     if (run_.failed()) return false;
     struct archive_entry* entry = archive_entry_new();
     if (!entry) return run_.fail("out of memory"), false;
@@ -89,21 +89,27 @@ bool TarStream::writeEntry(const std::string& name, const struct stat& st, const
         int64_t left = st.st_size;
         while (ok && left > 0) {
             if (run_.stopIfRequested()) return false;
-            const ssize_t got = read(dataFd, buffer.data(), static_cast<std::size_t>(std::min<int64_t>(left, static_cast<int64_t>(buffer.size()))));
+            const ssize_t got = read(dataFd, buffer.data(),
+                                     static_cast<std::size_t>(std::min<int64_t>(
+                                         left, static_cast<int64_t>(buffer.size()))));
             if (got < 0 && errno == EINTR) continue;
             if (got < 0) return run_.failErrno("read", path, errno), false;
             if (got == 0) return run_.fail(path + " became shorter during the split"), false;
-            ok = archive_write_data(archive_->a, buffer.data(), static_cast<std::size_t>(got)) == got;
+            ok = archive_write_data(archive_->a, buffer.data(), static_cast<std::size_t>(got)) ==
+                 got;
             left -= got;
             sourceBytes_ += got;
             run_.addDoneBytes(got);
         }
         char extra = 0;
-        if (ok && read(dataFd, &extra, 1) > 0) return run_.fail(path + " grew during the split"), false;
+        if (ok && read(dataFd, &extra, 1) > 0)
+            return run_.fail(path + " grew during the split"), false;
     }
     ok = ok && archive_write_finish_entry(archive_->a) == ARCHIVE_OK;
-    if (!ok && !run_.failed()) run_.fail("cannot write " + path + " into the tar stream: " +
-                                         (archive_error_string(archive_->a) ? archive_error_string(archive_->a) : "the stream failed"));
+    if (!ok && !run_.failed())
+        run_.fail("cannot write " + path + " into the tar stream: " +
+                  (archive_error_string(archive_->a) ? archive_error_string(archive_->a)
+                                                     : "the stream failed"));
     return ok;
 }
 
@@ -113,8 +119,8 @@ bool TarStream::writeFile(int fd, const std::string& path, const std::string& to
     return writeEntry(top, st, {}, fd, path);
 }
 
-bool TarStream::writeTree(int rootFd, const std::string& root, const std::string& top, const TreeListing& tree,
-                          const FileRead& read) {
+bool TarStream::writeTree(int rootFd, const std::string& root, const std::string& top,
+                          const TreeListing& tree, const FileRead& read) {
     std::string folderName;
     FileDescriptor folder;
     for (const TreeEntry& item : tree.entries) {
@@ -131,7 +137,9 @@ bool TarStream::writeTree(int rootFd, const std::string& root, const std::string
             continue;
         case TreeEntryType::Link:
             st.st_mode = S_IFLNK | 0777;
-            if (!writeEntry(name, st, tree.linkTargets[static_cast<std::size_t>(item.link)], -1, path)) return false;
+            if (!writeEntry(name, st, tree.linkTargets[static_cast<std::size_t>(item.link)], -1,
+                            path))
+                return false;
             continue;
         case TreeEntryType::Fifo:
             st.st_mode = S_IFIFO | item.mode;
@@ -146,9 +154,11 @@ bool TarStream::writeTree(int rootFd, const std::string& root, const std::string
             folder = openFolderBelow(rootFd, holder, false);
             if (!folder) return run_.failErrno("list the folder", folderPartOf(path), errno), false;
         }
-        FileDescriptor fd = openForReadingAt(folder.get(), lastComponentOf(item.path).c_str(), &st, true);
+        FileDescriptor fd =
+            openForReadingAt(folder.get(), lastComponentOf(item.path).c_str(), &st, true);
         if (!fd) return run_.failErrno("read", path, errno), false;
-        if (!S_ISREG(st.st_mode)) return run_.fail("cannot read " + path + ": it is no longer a regular file"), false;
+        if (!S_ISREG(st.st_mode))
+            return run_.fail("cannot read " + path + ": it is no longer a regular file"), false;
         if (!writeEntry(name, st, {}, fd.get(), path)) return false;
         if (read) read(item.path, fd.get(), st);
     }
@@ -172,20 +182,20 @@ namespace {
 struct DecryptingReader {
     DecryptingReader(int folder, std::string setStem, int32_t count, const std::string& password,
                      RunContext& context, const RebuiltFiles* rebuiltFiles = nullptr)
-        : folderFd(folder), stem(std::move(setStem)), pieces(count), decryptor(password), run(context),
-          rebuilt(rebuiltFiles) {}
+        : folderFd(folder), stem(std::move(setStem)), pieces(count), decryptor(password),
+          run(context), rebuilt(rebuiltFiles) {}
     int folderFd;
     std::string stem;
     int32_t pieces;
     AgeDecryptor decryptor;
     RunContext& run;
     const RebuiltFiles* rebuilt; // pieces a repair made, read from its folder
-    int32_t piece = -1; // the one being read
+    int32_t piece = -1;          // the one being read
     FileDescriptor fd;
     std::vector<char> in = std::vector<char>(std::size_t{1} << 20);
     std::vector<char> out;
-    bool ended = false;  // the last chunk authenticated
-    std::string failure; // why the stream stopped
+    bool ended = false;      // the last chunk authenticated
+    std::string failure;     // why the stream stopped
     bool pieceFault = false; // it stopped on a missing, cut or damaged piece
 
     std::string pieceName(int32_t index) const {
@@ -201,18 +211,24 @@ struct DecryptingReader {
             if (!fd) {
                 if (++piece >= pieces) {
                     if (!decryptor.finish(out))
-                        return markFault(), fail("the last piece " + pieceName(pieces - 1) + " is cut, damaged or out of place: " +
-                                    decryptor.reason());
+                        return markFault(),
+                               fail("the last piece " + pieceName(pieces - 1) +
+                                    " is cut, damaged or out of place: " + decryptor.reason());
                     ended = true;
                     break;
                 }
                 const std::string name = pieceName(piece);
-                fd = openFileAt(rebuilt && rebuilt->names.count(name) ? rebuilt->fd : folderFd, name.c_str());
-                if (!fd) return markFault(), fail("the piece " + pieceName(piece) + " is missing or cannot be read");
+                fd = openFileAt(rebuilt && rebuilt->names.count(name) ? rebuilt->fd : folderFd,
+                                name.c_str());
+                if (!fd)
+                    return markFault(),
+                           fail("the piece " + pieceName(piece) + " is missing or cannot be read");
             }
             const ssize_t got = read(fd.get(), in.data(), in.size());
             if (got < 0 && errno == EINTR) continue;
-            if (got < 0) return markFault(), fail("the piece " + pieceName(piece) + " cannot be read: " + std::strerror(errno));
+            if (got < 0)
+                return markFault(), fail("the piece " + pieceName(piece) +
+                                         " cannot be read: " + std::strerror(errno));
             if (got == 0) {
                 fd.close();
                 continue;
@@ -220,7 +236,8 @@ struct DecryptingReader {
             run.addDoneBytes(got);
             if (!decryptor.apply(in.data(), static_cast<std::size_t>(got), out)) {
                 if (decryptor.problem() == AgeProblem::WrongPassword) return fail("wrong password");
-                return markFault(), fail("the piece " + pieceName(piece) + " is damaged or out of place: " + decryptor.reason());
+                return markFault(), fail("the piece " + pieceName(piece) +
+                                         " is damaged or out of place: " + decryptor.reason());
             }
         }
         return true;
@@ -238,7 +255,8 @@ struct DecryptingReader {
 // at most kDepth runs (about 1 MiB each).
 class ReadAhead {
 public:
-    explicit ReadAhead(DecryptingReader& reader) : reader_(reader), thread_([this] { produce(); }) {}
+    explicit ReadAhead(DecryptingReader& reader)
+        : reader_(reader), thread_([this] { produce(); }) {}
     ~ReadAhead() {
         {
             std::lock_guard lock(mutex_);
@@ -335,7 +353,8 @@ bool safeName(const std::string& name, std::vector<std::string>& parts) {
     if (text.back() == '/') text.pop_back(); // a folder's name may end with a slash
     while (at <= text.size()) {
         const std::size_t slash = text.find('/', at);
-        const std::string part = text.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
+        const std::string part =
+            text.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
         if (part.empty() || part == "." || part == ".." || part.size() > 255) return false;
         parts.push_back(part);
         if (slash == std::string::npos) break;
@@ -363,9 +382,10 @@ bool openEncryptedSet(const std::string& pieceFolder, EncryptedSetFiles& out, Ru
                       const RebuiltFiles* rebuilt = nullptr) {
     out.folder = openFolderPath(pieceFolder);
     if (!out.folder) return run.failErrno("open", pieceFolder, errno), false;
-    if (!isEncryptedSet(out.folder.get())) return run.fail(pieceFolder + " is not an encrypted set"), false;
-    const Result<Manifest> manifest =
-        Manifest::readAt(rebuilt && rebuilt->setFiles ? rebuilt->fd : out.folder.get(), pieceFolder);
+    if (!isEncryptedSet(out.folder.get()))
+        return run.fail(pieceFolder + " is not an encrypted set"), false;
+    const Result<Manifest> manifest = Manifest::readAt(
+        rebuilt && rebuilt->setFiles ? rebuilt->fd : out.folder.get(), pieceFolder);
     if (!manifest) return run.fail(manifest.failure()), false;
     run.setTotalBytes(manifest->totalSize());
     out.stem = manifest->baseName();
@@ -378,8 +398,8 @@ bool openEncryptedSet(const std::string& pieceFolder, EncryptedSetFiles& out, Ru
 
 } // namespace
 
-Result<int64_t> authenticateEncryptedSet(const std::string& pieceFolder, const std::string& password,
-                                         RunContext& run) {
+Result<int64_t> authenticateEncryptedSet(const std::string& pieceFolder,
+                                         const std::string& password, RunContext& run) {
     run.startProgress();
     EncryptedSetFiles files;
     if (!openEncryptedSet(pieceFolder, files, run)) return run.failure();
@@ -393,13 +413,16 @@ Result<int64_t> authenticateEncryptedSet(const std::string& pieceFolder, const s
     return plain;
 }
 
-Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::string& outputFolder,
-                                     const std::string& password, const JoinOptions& options,
-                                     RunContext& run, const RebuiltFiles* rebuilt, bool* pieceFault) {
+Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
+                                     const std::string& outputFolder, const std::string& password,
+                                     const JoinOptions& options, RunContext& run,
+                                     const RebuiltFiles* rebuilt, bool* pieceFault) {
     run.startProgress();
     EncryptedSetFiles opened;
     if (!openEncryptedSet(pieceFolder, opened, run, rebuilt)) return run.failure();
-    if (!opened.fileSet) return run.fail("the manifest of the encrypted set " + pieceFolder + " is not a file's"), run.failure();
+    if (!opened.fileSet)
+        return run.fail("the manifest of the encrypted set " + pieceFolder + " is not a file's"),
+               run.failure();
     const FileDescriptor& set = opened.folder;
     const std::string& stem = opened.stem;
 
@@ -420,7 +443,9 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
     if (archive_read_open(a, &*ahead, nullptr, readDecrypted, nullptr) != ARCHIVE_OK) {
         cleanup();
         const std::string failure = ahead->failure();
-        run.fail(failure.empty() ? "the encrypted set " + pieceFolder + " does not hold a tar stream" : failure);
+        run.fail(failure.empty()
+                     ? "the encrypted set " + pieceFolder + " does not hold a tar stream"
+                     : failure);
         return run.failure();
     }
     std::string top;
@@ -439,7 +464,8 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
         const std::string name = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
         std::vector<std::string> parts;
         if (!safeName(name, parts)) {
-            why = "the set holds the name \"" + name + "\", which is not written (absolute, empty or with \"..\")";
+            why = "the set holds the name \"" + name +
+                  "\", which is not written (absolute, empty or with \"..\")";
             break;
         }
         if (!reservedComponentOf(name).empty()) {
@@ -448,16 +474,21 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
         }
         if (top.empty()) top = parts.front();
         if (parts.front() != top) {
-            why = "the set holds more than one thing at its top (\"" + top + "\", \"" + parts.front() + "\")";
+            why = "the set holds more than one thing at its top (\"" + top + "\", \"" +
+                  parts.front() + "\")";
             break;
         }
         std::string holder;
-        for (std::size_t i = 0; i + 1 < parts.size(); ++i) holder += (i ? "/" : "") + parts[i];
+        for (std::size_t i = 0; i + 1 < parts.size(); ++i)
+            holder += (i ? "/" : "") + parts[i];
         const std::string& leaf = parts.back();
         const mode_t type = archive_entry_filetype(entry);
         const mode_t mode = static_cast<mode_t>(archive_entry_perm(entry) & 07777);
-        struct timespec mtime {archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)};
-        if (archive_entry_hardlink(entry) || (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK && type != AE_IFIFO)) {
+        struct timespec mtime {
+            archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)
+        };
+        if (archive_entry_hardlink(entry) ||
+            (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK && type != AE_IFIFO)) {
             why = "the set holds \"" + name + "\", a device or a hard link, which is not written";
             break;
         }
@@ -465,8 +496,9 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
             why = "the set holds two files named \"" + name + "\"";
             break;
         }
-        FileDescriptor parent = holder.empty() ? FileDescriptor(fcntl(work.fd(), F_DUPFD_CLOEXEC, 0))
-                                               : openFolderBelow(work.fd(), holder, true);
+        FileDescriptor parent = holder.empty()
+                                    ? FileDescriptor(fcntl(work.fd(), F_DUPFD_CLOEXEC, 0))
+                                    : openFolderBelow(work.fd(), holder, true);
         if (!parent) {
             why = "cannot make the folder " + holder + ": " + std::strerror(errno);
             break;
@@ -476,7 +508,8 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
             const std::string path = holder.empty() ? leaf : holder + "/" + leaf;
             struct stat there {};
             if (mkdirat(parent.get(), leaf.c_str(), 0700) != 0 &&
-                (errno != EEXIST || fstatat(parent.get(), leaf.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+                (errno != EEXIST ||
+                 fstatat(parent.get(), leaf.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
                  !S_ISDIR(there.st_mode))) {
                 why = errno == EEXIST || S_ISLNK(there.st_mode)
                           ? "the set holds \"" + name + "\" twice, once not as a folder"
@@ -501,9 +534,11 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
             }
             continue;
         }
-        FileDescriptor file(openat(parent.get(), leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+        FileDescriptor file(openat(parent.get(), leaf.c_str(),
+                                   O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
         if (!file) {
-            why = errno == EEXIST ? "the set holds \"" + name + "\" twice" : errnoReason("create", shown, errno);
+            why = errno == EEXIST ? "the set holds \"" + name + "\" twice"
+                                  : errnoReason("create", shown, errno);
             break;
         }
         // The file's bytes straight from the decrypted runs; a hole (a sparse
@@ -518,7 +553,8 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
             if (got == ARCHIVE_EOF) break;
             if (got != ARCHIVE_OK || offset < at) {
                 written = false;
-                why = !ahead->failure().empty() ? ahead->failure() : "the tar stream inside is damaged at " + name;
+                why = !ahead->failure().empty() ? ahead->failure()
+                                                : "the tar stream inside is damaged at " + name;
                 break;
             }
             if ((offset != at && lseek(file.get(), offset, SEEK_SET) < 0) ||
@@ -551,8 +587,11 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
         while (ahead->next())
             trailing = trailing || std::any_of(ahead->current().begin(), ahead->current().end(),
                                                [](char c) { return c != 0; });
-        if (!ahead->ended()) why = ahead->failure().empty() ? "the set's stream does not end where it should" : ahead->failure();
-        else if (trailing) why = "bytes follow the tar stream inside the set";
+        if (!ahead->ended())
+            why = ahead->failure().empty() ? "the set's stream does not end where it should"
+                                           : ahead->failure();
+        else if (trailing)
+            why = "bytes follow the tar stream inside the set";
     }
     cleanup();
     if (why.empty() && top.empty()) why = "the encrypted set holds nothing";
@@ -563,12 +602,15 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
         return run.failure();
     }
     // Folders get their modes and times deepest first, once nothing more goes into them.
-    std::sort(folders.begin(), folders.end(), [](const MadeFolder& x, const MadeFolder& y) { return x.path.size() > y.path.size(); });
+    std::sort(folders.begin(), folders.end(), [](const MadeFolder& x, const MadeFolder& y) {
+        return x.path.size() > y.path.size();
+    });
     for (const MadeFolder& folder : folders) {
         const struct timespec times[2] = {{0, UTIME_OMIT}, folder.mtime};
         // Opened one component at a time, never through a link.
         const FileDescriptor made = openFolderBelow(work.fd(), folder.path, false);
-        if (!made || fchmod(made.get(), folder.mode | S_IRWXU) != 0 || futimens(made.get(), times) != 0) {
+        if (!made || fchmod(made.get(), folder.mode | S_IRWXU) != 0 ||
+            futimens(made.get(), times) != 0) {
             run.failErrno("set the permissions of", outputFolder + "/" + folder.path, errno);
             return run.failure();
         }
@@ -582,7 +624,8 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
     // The name hidden inside may be one of the set's own files, joined into
     // the set's folder: never replaced.
     if (there && isSetFileName(top, stem) && sameFile(out.get(), set.get())) {
-        run.fail("joining " + pieceFolder + " into " + outputFolder + " would write over the set's own " + top);
+        run.fail("joining " + pieceFolder + " into " + outputFolder +
+                 " would write over the set's own " + top);
         run.note("nothing in " + outputFolder + " was changed");
         return run.failure();
     }
@@ -592,25 +635,31 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
         Failure exists;
         exists.kind = replaceable ? EngineFailure::TargetExists : EngineFailure::Other;
         exists.path = target;
-        exists.reason = exists.path + " already exists" +
-                        (replaceable ? "" : "; an encrypted folder set is joined only where nothing is in its way");
+        exists.reason =
+            exists.path + " already exists" +
+            (replaceable ? ""
+                         : "; an encrypted folder set is joined only where nothing is in its way");
         run.fail(std::move(exists));
         run.note("nothing in " + outputFolder + " was changed");
         return run.failure();
     }
     if (there) {
         // A file it replaces keeps its owner, as in every join.
-        const FileDescriptor replacement(openat(work.fd(), top.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        if (!replacement) return run.failErrno("examine the file written for", target, errno), run.failure();
+        const FileDescriptor replacement(
+            openat(work.fd(), top.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (!replacement)
+            return run.failErrno("examine the file written for", target, errno), run.failure();
         if (!keepOwner(replacement.get(), existing, target, run)) return run.failure();
         // What replaces a file is on disk before the file goes, as in every join.
         run.enterPhase(RunPhase::WritingToDisk);
-        if (syncfs(work.fd()) != 0) return run.failErrno("write to disk", outputFolder, errno), run.failure();
+        if (syncfs(work.fd()) != 0)
+            return run.failErrno("write to disk", outputFolder, errno), run.failure();
         // Only the file that was looked at is replaced.
         struct stat now {};
-        if (fstatat(out.get(), top.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != existing.st_dev ||
-            now.st_ino != existing.st_ino)
-            return run.fail("cannot write " + target + ": something else was put in its place"), run.failure();
+        if (fstatat(out.get(), top.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+            now.st_dev != existing.st_dev || now.st_ino != existing.st_ino)
+            return run.fail("cannot write " + target + ": something else was put in its place"),
+                   run.failure();
     }
     if (there ? renameat(work.fd(), top.c_str(), out.get(), top.c_str()) != 0
               : !renameNoReplace(work.fd(), top.c_str(), out.get(), top.c_str())) {
@@ -623,7 +672,8 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::
     // What a removal of the pieces may take: the set's files as they were read.
     for (const std::string& name : namesIn(set.get())) {
         FileIdentity identity;
-        if (isSetFileName(name, stem) && entryAt(set.get(), name.c_str(), &identity) == EntryKind::Regular)
+        if (isSetFileName(name, stem) &&
+            entryAt(set.get(), name.c_str(), &identity) == EntryKind::Regular)
             outcome.setFiles.push_back({name, identity});
     }
     outcome.pieceFolder = pieceFolder;

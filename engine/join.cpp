@@ -719,9 +719,9 @@ void finishDeferred(JoinJob& job, int outFd) {
             fail("set the permissions of", shown(entry->path), errno);
             break;
         }
-        const auto times = d ? modificationTime(d->mtimeSeconds, d->mtimeNanoseconds)
-                             : std::array<struct timespec, 2>{};
-        if (d && futimens(made.get(), times.data()) != 0) {
+        if (!d) continue;
+        const auto times = modificationTime(d->mtimeSeconds, d->mtimeNanoseconds);
+        if (futimens(made.get(), times.data()) != 0) {
             fail("set the time of", shown(entry->path), errno);
             break;
         }

@@ -540,8 +540,8 @@ public:
             const int64_t at = int64_t{columns_[i]} * stripes + first;
             uint32_t* row = &sums_[i * static_cast<std::size_t>(count)];
             auto* bytes = reinterpret_cast<unsigned char*>(row);
-            const int64_t got =
-                readAt(h_.file.get(), bytes, static_cast<std::size_t>(count) * 4, h_.crcsAt() + at * 4);
+            const int64_t got = readAt(h_.file.get(), bytes, static_cast<std::size_t>(count) * 4,
+                                       h_.crcsAt() + at * 4);
             if (got != count * 4) {
                 if (got >= 0) errno = EIO; // shorter than it was
                 return false;

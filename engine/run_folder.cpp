@@ -377,12 +377,6 @@ std::string journalField(const std::string& text) {
     return text.empty() ? "." : mtreeEscaped(text);
 }
 
-// A journal's path: relative components only (no "..", ".", empty
-// component, leading '/' or NUL).
-bool isSafeJournalPath(const std::string& path) {
-    return path.find('\0') == std::string::npos && isSafeRelativePath(path.c_str());
-}
-
 // The moves of the journal in `workFd`; false when there is none, it is not
 // this user's (a regular file of one link), or a line does not read whole
 // with names that stay below the output folder.
@@ -415,9 +409,9 @@ bool readJoinJournal(int workFd, std::vector<JoinMove>& moves) {
         move.inode = inode;
         move.temporary = temporary;
         if (std::string_view(folder) != "." &&
-            (!mtreeUnescaped(folder, move.folder) || !isSafeJournalPath(move.folder)))
+            (!mtreeUnescaped(folder, move.folder) || !isSafeRelativePath(move.folder)))
             return false;
-        if (!mtreeUnescaped(name, move.name) || !isSafeJournalPath(move.name) ||
+        if (!mtreeUnescaped(name, move.name) || !isSafeRelativePath(move.name) ||
             move.name.find('/') != std::string::npos || !isWorkingFolderName(move.temporary))
             return false;
         moves.push_back(std::move(move));

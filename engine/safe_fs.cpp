@@ -132,8 +132,7 @@ UnnamedFiles probeUnnamedFiles(int dirFd, const char* probeName) {
 FileDescriptor openFolderBelow(int rootFd, const std::string& path, bool create) {
     // Only a path of real components, each below the last: "..", ".", an
     // empty component or a NUL never reaches the system.
-    if (!path.empty() &&
-        (path.find('\0') != std::string::npos || !isSafeRelativePath(path.c_str()))) {
+    if (!path.empty() && !isSafeRelativePath(path)) {
         errno = EINVAL;
         return {};
     }

@@ -260,6 +260,10 @@ bool isSafeRelativePath(const char* path) {
     }
 }
 
+bool isSafeRelativePath(const std::string& path) {
+    return path.find('\0') == std::string::npos && isSafeRelativePath(path.c_str());
+}
+
 RunProgress& publishedProgress() {
     static RunProgress progress;
     return progress;

@@ -117,6 +117,8 @@ bool isSafeComponentName(const char* name);
 // A relative path that stays below the folder it is joined to: not empty, not
 // absolute, and no component that is empty, "." or "..".
 bool isSafeRelativePath(const char* path);
+// As above, for a path read from a file, which may hold a NUL: then it is not one.
+bool isSafeRelativePath(const std::string& path);
 
 // Progress of the current run (split, join or inspection). The counters keep
 // their values after the run until the next one starts.

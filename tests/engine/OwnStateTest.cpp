@@ -53,7 +53,7 @@ mode_t modeOf(const std::string& path) {
 }
 
 // The same bytes under another name of the same length.
-void rename(const std::string& path, const std::string& from, const std::string& to) {
+void replaceText(const std::string& path, const std::string& from, const std::string& to) {
     std::string text = readFile(path);
     for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at))
         text.replace(at, from.size(), to);
@@ -187,10 +187,10 @@ TEST(OwnState, ASetCannotCarryWorkingStateIntoTheNextRun) {
             << joined.failure().reason;
         EXPECT_EQ(treeContents(dir / "home"), (std::map<std::string, std::string>{}));
     };
-    rename(dir / "src_spt/TREE.mtree", "xparcelor-join-journal", ".parcelor-join-journal");
+    replaceText(dir / "src_spt/TREE.mtree", "xparcelor-join-journal", ".parcelor-join-journal");
     refused("src/.parcelor-join-journal");
     fs::remove(dir / "src_spt/TREE.mtree");
-    rename(dir / "src_spt/spt_config.morvspt", "xparcelor-", ".parcelor-");
+    replaceText(dir / "src_spt/spt_config.morvspt", "xparcelor-", ".parcelor-");
     refused("src/.parcelor-tmp-0123456789ab/.parcelor-run");
 
     // The split leaves the reserved names out, and names them.

@@ -2,8 +2,8 @@
 // repair and by a join that rebuilds on the fly; one loss more is refused
 // with the counts, and nothing is written under a real name.
 
-#include "engine/join.h"
 #include "engine/recovery.h"
+#include "engine/join.h"
 #include "engine/safe_fs.h"
 #include "engine/split.h"
 #include "tests/engine/EngineTestSupport.h"
@@ -238,24 +238,32 @@ TEST(Recovery, HeadersThatAreDamagedOrForeignAreRefusedAndNothingIsWritten) {
         const char* said;
     };
     const std::vector<Case> cases = {
-        {"truncated", [&](const TempDir&, const std::string& set) {
+        {"truncated",
+         [&](const TempDir&, const std::string& set) {
              everyHeader(set, [](const std::string& path) { truncate(path.c_str(), 600); });
-         }, "length is not what its counts give"},
-        {"sparse megabytes behind a magic", [&](const TempDir&, const std::string& set) {
+         },
+         "length is not what its counts give"},
+        {"sparse megabytes behind a magic",
+         [&](const TempDir&, const std::string& set) {
              everyHeader(set, [](const std::string& path) {
                  writeFile(path, "PRCLRECV");
                  ASSERT_EQ(truncate(path.c_str(), int64_t{64} << 20), 0);
              });
-         }, "of a version this program does not read"},
-        {"counts past its length", [&](const TempDir&, const std::string& set) { everyHeader(set, recount); },
+         },
+         "of a version this program does not read"},
+        {"counts past its length",
+         [&](const TempDir&, const std::string& set) { everyHeader(set, recount); },
          "length is not what its counts give"},
-        {"another set's", [&](const TempDir& dir, const std::string& set) {
+        {"another set's",
+         [&](const TempDir& dir, const std::string& set) {
              TempDir other;
              const Made foreign = makeSet(other, 12 * kMiB, 5 * kMiB / 2, {1, 0});
              (void)dir;
              for (const auto& [name, bytes] : foreign.files)
-                 if (name.size() > 4 && name.substr(name.size() - 4) == ".hdr") writeFile(set + "/" + name, bytes);
-         }, "another set"},
+                 if (name.size() > 4 && name.substr(name.size() - 4) == ".hdr")
+                     writeFile(set + "/" + name, bytes);
+         },
+         "another set"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -310,7 +318,8 @@ TEST(Recovery, HeadersClaimingWhatNoSplitOfTheirSetWritesAreRefusedBeforeAllocat
         std::vector<Field> fields;
         const char* said;
     } cases[] = {
-        {"1 GiB stripes and columns", {{28, 4, uint64_t{1} << 30}, {36, 8, uint64_t{1} << 30}},
+        {"1 GiB stripes and columns",
+         {{28, 4, uint64_t{1} << 30}, {36, 8, uint64_t{1} << 30}},
          "not what a split of its set makes"},
         {"a stripe off the rule", {{28, 4, 65536}}, "not what a split of its set makes"},
         {"a shorter piece", {{460 + 8 * 2, 8, 49999}}, "pieces' lengths are not those of a split"},

@@ -539,8 +539,8 @@ TEST(TreeFidelity, AFileOfASetWithoutADescriptionIsAsPrivateAsItsPieces) {
     SplitOptions options;
     options.measureSource = true;
     options.writeChecksums = false;
-    ASSERT_TRUE(splitSource(SplitRequest{dir / "f.bin", dir.path().string(), 0, 1000, ""}, options,
-                            run));
+    ASSERT_TRUE(
+        splitSource(SplitRequest{dir / "f.bin", dir.path().string(), 0, 1000, ""}, options, run));
     fs::remove(dir / "f_spt/TREE.mtree");
     for (int i = 0; i < 3; ++i)
         fs::permissions(dir / ("f_spt/f_" + std::to_string(i) + ".spt"), fs::perms(0600));
