@@ -6,8 +6,8 @@
 #include "core/SplitArithmetic.h"
 #include "core/SplitRules.h"
 #include "engine/encrypted_set.h"
-#include "engine/numbered_parts.h"
 #include "engine/errors.h"
+#include "engine/numbered_parts.h"
 #include "engine/removal.h"
 #include "engine/safe_fs.h"
 #include "engine/utilities.h"
@@ -72,7 +72,8 @@ bool holds(const std::vector<int32_t>& indexes, int32_t index) {
 
 std::string joined(const std::vector<std::string>& names) {
     std::string text;
-    for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+    for (const std::string& name : names)
+        text += (text.empty() ? "" : ", ") + name;
     return text;
 }
 
@@ -84,8 +85,8 @@ std::string repairText(const RepairOutcome& outcome, const std::string& outputFo
                        (outputFolder.empty() ? "" : " in " + outputFolder) + ".";
     if (!outcome.keptAside.empty())
         text += std::string("\nKept the damaged ") +
-                (outcome.keptAside.size() == 1 ? "file" : "files") + " aside: " +
-                joined(outcome.keptAside) + ".";
+                (outcome.keptAside.size() == 1 ? "file" : "files") +
+                " aside: " + joined(outcome.keptAside) + ".";
     return text;
 }
 
@@ -201,9 +202,9 @@ void JoinController::loadParts(const std::string& path, uint64_t generation) {
                 setChecksums_.problem = found->sumsProblem;
                 int32_t index = 0;
                 for (const ListedPart& part : found->parts)
-                    c_.joinList.push_back({index++, static_cast<int16_t>(part.size < 0 ? -1 : 0), "",
-                                           stringByAppendingPathComponent(found->folder, part.name),
-                                           part.size});
+                    c_.joinList.push_back(
+                        {index++, static_cast<int16_t>(part.size < 0 ? -1 : 0), "",
+                         stringByAppendingPathComponent(found->folder, part.name), part.size});
                 setControlsEnabled(true);
             }
             showSummary();
@@ -464,10 +465,11 @@ void JoinController::tick() {
     const bool inTheWay = run.encrypted && run.failureKind() == EngineFailure::TargetExists;
     if (run.encrypted && (succeeded || inTheWay))
         revealedName_ = lastPathComponent(succeeded ? run.outcome.target : run.failure->path);
-    std::string detail = wrongPassword            ? std::string(kWrongPasswordDetail)
-                         : inTheWay               ? run.reason() + ". Join again to replace it."
-                         : !succeeded             ? sentenceOf(run.reason())
-                         : !run.outcome.fullCheck && run.parts ? std::string(kUnlistedPartMark) + "."
+    std::string detail = wrongPassword ? std::string(kWrongPasswordDetail)
+                         : inTheWay    ? run.reason() + ". Join again to replace it."
+                         : !succeeded  ? sentenceOf(run.reason())
+                         : !run.outcome.fullCheck && run.parts
+                             ? std::string(kUnlistedPartMark) + "."
                          : !run.outcome.fullCheck ? std::string(kQuickCheckOnlyDetail)
                                                   : std::string();
     if (const std::string changes =
@@ -480,7 +482,9 @@ void JoinController::tick() {
     // "Joined 18 pieces into /home/me/movie.mkv.": what an encrypted set held is named only now.
     if (succeeded)
         detail = "Joined " + groupedCount(run.pieces) +
-                 (run.parts ? " parts into " : run.pieces == 1 ? " piece into " : " pieces into ") +
+                 (run.parts         ? " parts into "
+                  : run.pieces == 1 ? " piece into "
+                                    : " pieces into ") +
                  run.outcome.target + "." + (detail.empty() ? "" : "\n" + detail);
     std::function<void()> beforeCompletion;
     if (run.removePieces && succeeded) {

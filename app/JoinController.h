@@ -79,18 +79,18 @@ private:
 
     MainViewController& c_;
     toolkit::Toolkit& tk_;
-    bool addingSet_ = false;             // a set is being read on a worker thread
-    bool encrypted_ = false;             // the listed set is encrypted
+    bool addingSet_ = false; // a set is being read on a worker thread
+    bool encrypted_ = false; // the listed set is encrypted
     // What the listed encrypted set holds, once a join has decrypted its name.
     std::string revealedName_;
-    bool parts_ = false;                 // the list holds numbered parts, not a set's pieces
-    std::string partsSums_;              // the checksum file that lists the parts; "" when none
-    std::string partsName_; // the joined file's name when the parts carry none (xaa, x00)
-    std::string typedPassword_;          // an encrypted set's, from OK until the prompt returns
-    uint64_t setGeneration_ = 0;         // which add a result answers
-    ChecksumVerdict setChecksums_;       // what the listed set's checksum files are worth
+    bool parts_ = false;           // the list holds numbered parts, not a set's pieces
+    std::string partsSums_;        // the checksum file that lists the parts; "" when none
+    std::string partsName_;        // the joined file's name when the parts carry none (xaa, x00)
+    std::string typedPassword_;    // an encrypted set's, from OK until the prompt returns
+    uint64_t setGeneration_ = 0;   // which add a result answers
+    ChecksumVerdict setChecksums_; // what the listed set's checksum files are worth
     std::set<int32_t> checksumFailures_; // pieces the last Verify found wrong
-    bool checksumsVerified_ = false;      // the marks are the last Verify's, every byte read
+    bool checksumsVerified_ = false;     // the marks are the last Verify's, every byte read
     RecoveryListing recovery_;           // the listed set's recovery pieces
     // What the last reading against the recovery pieces found; none until one is made.
     std::optional<RecoveryReport> assessed_;

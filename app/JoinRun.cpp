@@ -8,7 +8,8 @@ void JoinRun::execute() {
         joinOptions.replaceExisting = options.replaceExisting;
         joinOptions.ignoreChecksums = options.ignoreChecksums;
         joinOptions.name = partsName;
-        Result<JoinOutcome> joined = joinNumberedParts(pieceFolder, outputFolder, joinOptions, context);
+        Result<JoinOutcome> joined =
+            joinNumberedParts(pieceFolder, outputFolder, joinOptions, context);
         if (joined) outcome = std::move(joined.value());
         finish(joined);
         return;

@@ -21,7 +21,7 @@ public:
     std::string outputFolder;
     // With an encrypted set's password, which the run forgets once it ends.
     JoinOptions options;
-    bool encrypted = false; // the set is encrypted: its name is known only once it is joined
+    bool encrypted = false;    // the set is encrypted: its name is known only once it is joined
     bool removePieces = false; // the removal box was on when the run started
     int64_t pieces = 0;        // how many pieces the list showed
     // The set has no checksum files, and the user agreed to a removal after

@@ -82,7 +82,7 @@ public:
     // starts the run's clock, and remembers the folder the completion
     // window's open-folder shows.
     void prepareRun(std::shared_ptr<EngineRun> run, const std::string& outputFolder);
-    void actCancelRun();                  // the progress window's Cancel, Escape and close button
+    void actCancelRun(); // the progress window's Cancel, Escape and close button
     void actOpenFolder();
     void actFinish();
     void actAgain();
@@ -158,7 +158,7 @@ public:
     toolkit::TextField* sizeNote = nullptr;    // says when the size shown is rounded
     toolkit::TextField* tfCount = nullptr;
     toolkit::Button* delSourceFileBtn = nullptr;
-    toolkit::Button* includeHiddenBtn = nullptr; // a folder source's hidden items go into the set
+    toolkit::Button* includeHiddenBtn = nullptr;   // a folder source's hidden items go into the set
     toolkit::PopUpButton* recoveryBtn = nullptr;   // how many recovery pieces the split writes
     toolkit::TextField* tfRecoveryCount = nullptr; // the count of the Custom choice
     toolkit::TextField* recoveryNote = nullptr;    // what the choice survives, and costs
@@ -187,7 +187,7 @@ public:
     toolkit::TextField* completeDetail = nullptr; // why a run failed, what a removal kept
     toolkit::Button* mBtnAddFile = nullptr;
     toolkit::Button* mVerifyBtn = nullptr;
-    toolkit::Button* mRepairBtn = nullptr; // rebuilds the set from its recovery pieces
+    toolkit::Button* mRepairBtn = nullptr;      // rebuilds the set from its recovery pieces
     toolkit::TextField* joinSummary = nullptr;  // the listed set in one line
     toolkit::TextField* splitSummary = nullptr; // what a folder source's set will hold
     toolkit::TableView* joinView = nullptr;

@@ -540,7 +540,8 @@ void SplitController::start() {
         run->encryptPassword = c_.pwd;
         run->encryptWorkFactor = c_.encryptWorkFactor;
         if (c_.spliteByBtn->selectedTag() == 2)
-            run->pieceCount = static_cast<int32_t>(ceilDivide(c_.fSize, std::max<int64_t>(c_.sSize, 1)));
+            run->pieceCount =
+                static_cast<int32_t>(ceilDivide(c_.fSize, std::max<int64_t>(c_.sSize, 1)));
     } else {
         std::memcpy(request.password, c_.pwd.data(), c_.pwd.size());
     }
@@ -585,7 +586,8 @@ void SplitController::tick() {
     c_.stopProgressTimer();
 
     bool succeeded = run.done.result() == 0;
-    std::string detail = succeeded ? "" : sentenceOf(run.reason()); // the engine's phrase, as a sentence
+    std::string detail =
+        succeeded ? "" : sentenceOf(run.reason()); // the engine's phrase, as a sentence
     EngineFailure kind = run.failureKind();
     bool removed = false; // the source, or some of it, is gone
     if (succeeded && run.removeSource) {
@@ -615,9 +617,9 @@ void SplitController::tick() {
     // "18 pieces of 4.00 GB in /media/usb/movie_spt."
     if (succeeded) {
         const SplitOutcome& made = run.outcome;
-        detail = (made.pieces == 1 ? "1 piece of " + roundedSize(made.setBytes)
-                                   : groupedCount(made.pieces) + " pieces of " +
-                                         roundedSize(made.pieceSize)) +
+        detail = (made.pieces == 1
+                      ? "1 piece of " + roundedSize(made.setBytes)
+                      : groupedCount(made.pieces) + " pieces of " + roundedSize(made.pieceSize)) +
                  " in " + made.pieceFolder + "." + (detail.empty() ? "" : "\n") + detail;
     }
     std::function<void()> beforeCompletion;
@@ -628,10 +630,10 @@ void SplitController::tick() {
             if (removed) forgetSource(0);
         };
     }
-    c_.finishRun(succeeded
-                     ? kSplitCompletedTitle
-                     : MainViewController::failedTitle(kind, kSplitFailedTitle, kSplitCancelledTitle),
-                 detail, std::move(beforeCompletion), nullptr);
+    c_.finishRun(
+        succeeded ? kSplitCompletedTitle
+                  : MainViewController::failedTitle(kind, kSplitFailedTitle, kSplitCancelledTitle),
+        detail, std::move(beforeCompletion), nullptr);
 }
 
 toolkit::CellValue SplitController::cell(const std::string& columnId) const {

@@ -23,7 +23,8 @@ public:
     std::string encryptPassword;
     int encryptWorkFactor = SplitOptions{}.encryptWorkFactor;
     std::string setName; // the name the set shows, "" for the source's
-    int32_t pieceCount = 0; // by count: the pieces wanted (an encrypted stream is longer than its source)
+    int32_t pieceCount =
+        0; // by count: the pieces wanted (an encrypted stream is longer than its source)
     // Written by the engine thread before `done`; with `removeSource`, what
     // the removal did is in it.
     SplitOutcome outcome;

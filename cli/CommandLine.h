@@ -23,13 +23,14 @@ struct CliOptions {
     bool noChecksums = false;
     bool hidden = false; // store a folder's hidden items
     bool encrypt = false;
-    bool decrypt = false; // verify: also authenticate every chunk of an encrypted set // encrypt the pieces with the password (age format)
-    std::optional<std::string> setName; // --name: the set's name in place of the source's
-    std::optional<int32_t> recoveryCount;   // --recovery N: recovery pieces per group
-    std::optional<int32_t> recoveryPercent; // --recovery N%: that share of the pieces
+    bool decrypt = false; // verify: also authenticate every chunk of an encrypted set // encrypt
+                          // the pieces with the password (age format)
+    std::optional<std::string> setName;      // --name: the set's name in place of the source's
+    std::optional<int32_t> recoveryCount;    // --recovery N: recovery pieces per group
+    std::optional<int32_t> recoveryPercent;  // --recovery N%: that share of the pieces
     std::optional<std::string> repairOutput; // repair --output DIR
-    bool ignoreChecksums = false;  // join over damaged checksum files, quick check only
-    bool requireChecksums = false; // a set without checksum files fails the join
+    bool ignoreChecksums = false;            // join over damaged checksum files, quick check only
+    bool requireChecksums = false;           // a set without checksum files fails the join
     bool replace = false;
     bool force = false;
     bool quiet = false;

@@ -5,9 +5,9 @@
 #include "cli/Password.h"
 #include "core/SplitArithmetic.h"
 #include "core/SplitRules.h"
-#include "engine/inspection.h"
 #include "engine/checksums.h"
 #include "engine/encrypted_set.h"
+#include "engine/inspection.h"
 #include "engine/join.h"
 #include "engine/numbered_parts.h"
 #include "engine/recovery.h"
@@ -43,7 +43,8 @@ int passwordStep(Session& s, const char* digest) {
 // file in the output folder.
 int joinPartsCommand(Session& s, const std::string& first, const std::string& out) {
     const CliOptions& o = s.options();
-    if (out == "-") return s.fail("numbered parts are joined into a folder, not to standard output");
+    if (out == "-")
+        return s.fail("numbered parts are joined into a folder, not to standard output");
     if (o.removePieces) return s.fail("--remove-pieces goes with a piece set, not numbered parts");
     if (!isFolderPath(out))
         return s.fail("the output folder " + quotedName(out) + " does not exist");
@@ -133,9 +134,11 @@ int joinCommand(Session& s) {
     const bool encrypted = setFolder && isEncryptedSet(setFolder.get());
     if (toStdout && encrypted) return s.fail("the set is encrypted: join it into a folder");
     if (toStdout && listing->fileCount > 0)
-        return s.fail("the set holds a folder, which cannot go to standard output: join it into a folder");
+        return s.fail(
+            "the set holds a folder, which cannot go to standard output: join it into a folder");
     if (toStdout && isatty(STDOUT_FILENO) == 1)
-        return s.fail("standard output is a terminal: send it to a file or a pipe (parcelor join SET - | ...)");
+        return s.fail("standard output is a terminal: send it to a file or a pipe (parcelor join "
+                      "SET - | ...)");
     std::string decryptPassword;
     if (encrypted) {
         if (!o.passwordFile && !o.passwordPrompt && isatty(STDIN_FILENO) != 1)

@@ -23,11 +23,14 @@ int listCommand(Session& s) {
     const FileDescriptor folder = openFolderPath(set);
     const bool encrypted = folder && isEncryptedSet(folder.get());
     std::printf("name:       %s\n", quotedName(listing.baseName).c_str());
-    std::printf("mode:       %s\n", encrypted ? "encrypted (age)" : listing.fileCount > 0 ? "folder" : "file");
+    std::printf("mode:       %s\n", encrypted               ? "encrypted (age)"
+                                    : listing.fileCount > 0 ? "folder"
+                                                            : "file");
     std::printf("total:      %lld bytes\n", static_cast<long long>(listing.totalSize));
     std::printf("pieces:     %zu\n", listing.pieces.size());
     std::printf("password:   %s\n", encrypted ? "yes (the pieces are encrypted)"
-                                    : listing.passwordDigest.empty() ? "no" : "yes");
+                                    : listing.passwordDigest.empty() ? "no"
+                                                                     : "yes");
     std::printf("checksums:  %s\n", checksums.state == ChecksumState::Good ? "yes"
                                     : checksums.state == ChecksumState::Absent
                                         ? "no (only the quick check is possible)"

@@ -16,7 +16,9 @@ int repairCommand(Session& s) {
     const CliOptions& o = s.options();
     const std::string set = operandPath(o.operands[0]);
     const FileDescriptor folder = openFolderPath(set);
-    if (!folder) return s.fail("cannot open " + quotedName(set) + ": " + folderProblem(AT_FDCWD, set.c_str(), errno));
+    if (!folder)
+        return s.fail("cannot open " + quotedName(set) + ": " +
+                      folderProblem(AT_FDCWD, set.c_str(), errno));
     FileDescriptor output;
     if (o.repairOutput) {
         output = openFolderPath(*o.repairOutput);
@@ -24,7 +26,8 @@ int repairCommand(Session& s) {
             return s.fail("the output folder " + quotedName(*o.repairOutput) + " cannot be used: " +
                           folderProblem(AT_FDCWD, o.repairOutput->c_str(), errno));
         if (sameFile(output.get(), folder.get()))
-            return s.fail("the output folder is the set's own folder; leave --output out to repair in place");
+            return s.fail(
+                "the output folder is the set's own folder; leave --output out to repair in place");
     }
     const std::string stem = recoveryStemIn(folder.get());
     if (stem.empty()) return s.fail(quotedName(set) + " has no recovery pieces", "no-recovery");
@@ -48,8 +51,10 @@ int repairCommand(Session& s) {
     }
     s.note("found " + outcome.report.summary());
     for (const std::string& name : outcome.rebuilt)
-        s.note("rebuilt " + quotedName(o.repairOutput ? *o.repairOutput + "/" + name : set + "/" + name));
-    for (const std::string& aside : outcome.keptAside) s.note("kept the damaged file aside: " + aside);
+        s.note("rebuilt " +
+               quotedName(o.repairOutput ? *o.repairOutput + "/" + name : set + "/" + name));
+    for (const std::string& aside : outcome.keptAside)
+        s.note("kept the damaged file aside: " + aside);
     s.engineNotes();
     return 0;
 }

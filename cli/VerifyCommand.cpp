@@ -59,24 +59,31 @@ int verifyCommand(Session& s) {
     if (bad == 0 && !checked) s.fail(reason, "bad-pieces");
     // Recovery files that are there but damaged or unusable are a fault of
     // the set as much as a bad piece: the protection it was made with is gone.
-    const bool recoveryBad = !recovery.headerProblem.empty() || (recovery.hasRecovery && !recovery.intact());
-    if (recoveryBad) s.fail("the recovery files of " + quotedName(set) + ": " + recovery.summary(), "recovery-damaged");
+    const bool recoveryBad =
+        !recovery.headerProblem.empty() || (recovery.hasRecovery && !recovery.intact());
+    if (recoveryBad)
+        s.fail("the recovery files of " + quotedName(set) + ": " + recovery.summary(),
+               "recovery-damaged");
     std::printf("%zu pieces checked, %zu bad\n", checks.size(), bad);
     if (s.options().decrypt && bad == 0 && checked) {
         // Every chunk authenticated with the password, nothing written.
         const FileDescriptor folder = openFolderPath(set);
-        if (!folder || !isEncryptedSet(folder.get())) return s.fail(quotedName(set) + " is not an encrypted set");
+        if (!folder || !isEncryptedSet(folder.get()))
+            return s.fail(quotedName(set) + " is not an encrypted set");
         PasswordText text;
         std::string error;
         const PasswordRead read = readPassword(s.options(), false, text, error);
         if (read == PasswordRead::Stopped) return s.cancelled("verify");
         if (read == PasswordRead::Failed) return s.fail(error);
         std::optional<Result<int64_t>> authenticated;
-        s.runWithProgress(progress, [&] { authenticated = authenticateEncryptedSet(set, text.password, s.run()); });
+        s.runWithProgress(progress, [&] {
+            authenticated = authenticateEncryptedSet(set, text.password, s.run());
+        });
         if (stopSignal() != 0) return s.cancelled("verify");
         if (!*authenticated)
             return s.fail(authenticated->failure().reason,
-                          authenticated->failure().reason == "wrong password" ? "wrong-password" : "bad-pieces");
+                          authenticated->failure().reason == "wrong password" ? "wrong-password"
+                                                                              : "bad-pieces");
         std::printf("every chunk authenticated: %lld bytes inside\n",
                     static_cast<long long>(authenticated->value()));
     }

@@ -99,7 +99,10 @@ std::string roundedSize(int64_t bytes) {
         const std::string title = std::string(" ") + kSizeUnitTitles[unit];
         if (value >= 999.5) return groupedCount(std::llround(value)) + title;
         char text[32];
-        std::snprintf(text, sizeof text, value < 9.995 ? "%.2f" : value < 99.95 ? "%.1f" : "%.0f",
+        std::snprintf(text, sizeof text,
+                      value < 9.995   ? "%.2f"
+                      : value < 99.95 ? "%.1f"
+                                      : "%.0f",
                       value);
         return text + title;
     }
@@ -112,7 +115,8 @@ std::string sizeWithBytes(int64_t bytes) {
 
 std::string progressText(int64_t done, int64_t total, double seconds) {
     // A stream's total is known only at its end.
-    std::string text = total > 0 ? roundedSize(done) + " of " + roundedSize(total) : roundedSize(done);
+    std::string text =
+        total > 0 ? roundedSize(done) + " of " + roundedSize(total) : roundedSize(done);
     if (seconds < 0.2 || done <= 0) return text;
     const double rate = static_cast<double>(done) / seconds;
     text += ", " + roundedSize(static_cast<int64_t>(rate)) + "/s";
@@ -127,9 +131,12 @@ std::string progressText(int64_t done, int64_t total, double seconds) {
 
 const char* phaseText(RunPhase phase) {
     switch (phase) {
-    case RunPhase::WritingToDisk: return kWritingToDisk;
-    case RunPhase::FinishingChecksums: return kFinishingChecksums;
-    case RunPhase::Copying: break;
+    case RunPhase::WritingToDisk:
+        return kWritingToDisk;
+    case RunPhase::FinishingChecksums:
+        return kFinishingChecksums;
+    case RunPhase::Copying:
+        break;
     }
     return "";
 }

@@ -2,8 +2,8 @@
 #include "engine/recovery.h"
 
 #include "engine/digest.h"
-#include "engine/run_context.h"
 #include "engine/manifest.h"
+#include "engine/run_context.h"
 #include "engine/safe_fs.h"
 #include "engine/utilities.h"
 
@@ -240,8 +240,8 @@ PieceVerifier::PieceVerifier(RunContext& context, int folderFd, std::vector<std:
                              const std::vector<Sha256Digest::Bytes>* contents,
                              std::vector<int> pieceFolders)
     : context_(context), folderFd_(folderFd), pieceFolders_(std::move(pieceFolders)),
-      names_(std::move(names)), expected_(std::move(expected)),
-      countProgress_(countProgress), targets_(contents ? targets : nullptr), contents_(contents) {
+      names_(std::move(names)), expected_(std::move(expected)), countProgress_(countProgress),
+      targets_(contents ? targets : nullptr), contents_(contents) {
     const std::size_t count = targets_ ? targets_->size() : 0;
     contentVerdicts_.assign(count, ContentVerdict::Pending);
     nextSlice_.assign(count, 0);
@@ -427,8 +427,7 @@ void PieceVerifier::feedContents(std::size_t index, char* buffer, std::size_t& c
                 if (++nextSlice_[target] == targets_->slicesOf(target).size()) {
                     // The file's last byte is in: it is decided now, and its digest goes.
                     Sha256Digest::Bytes hashed{};
-                    const bool good =
-                        digest->finish(hashed) && hashed == (*contents_)[target];
+                    const bool good = digest->finish(hashed) && hashed == (*contents_)[target];
                     {
                         std::lock_guard lock(mutex_);
                         decide(target, good ? ContentVerdict::Good : ContentVerdict::Mismatch);
@@ -527,8 +526,7 @@ std::string shown(const std::string& name) {
 
 // "" when SHA256SUMS's entries are this set's, in order; otherwise why not.
 std::string pieceSumsDisagreement(RunContext& run, int folderFd, const std::string& stem,
-                                  int32_t pieceCount,
-                                  const std::vector<ChecksumEntry>& entries) {
+                                  int32_t pieceCount, const std::vector<ChecksumEntry>& entries) {
     char name[kPathBufferSize];
     std::set<std::string> seen;
     for (const ChecksumEntry& entry : entries) {
@@ -550,8 +548,8 @@ std::string pieceSumsDisagreement(RunContext& run, int folderFd, const std::stri
     FileDescriptor manifest = openFileAt(folderFd, kManifestFileName);
     if (!manifest || sha256OfFile(manifest.get(), run, false) != entries[at].hex)
         return run.stopRequested() ? "the check was stopped"
-                                       : std::string("the manifest does not match its line in "
-                                                     "SHA256SUMS: it was changed or damaged");
+                                   : std::string("the manifest does not match its line in "
+                                                 "SHA256SUMS: it was changed or damaged");
     ++at;
     // Then the files later formats add, each at most once, in their order.
     std::size_t next = 0;
@@ -578,8 +576,9 @@ std::string pieceSumsDisagreement(RunContext& run, int folderFd, const std::stri
     }
     // One of them there, but not listed, was put there or kept from another set.
     for (const char* later : kLaterSumFileNames) {
-        const bool listed = std::any_of(entries.begin(), entries.end(),
-                                        [&](const ChecksumEntry& entry) { return entry.name == later; });
+        const bool listed =
+            std::any_of(entries.begin(), entries.end(),
+                        [&](const ChecksumEntry& entry) { return entry.name == later; });
         if (!listed && entryAt(folderFd, later) != EntryKind::Missing)
             return std::string(later) + " is in the set's folder, but SHA256SUMS does not list it";
     }
@@ -649,8 +648,8 @@ std::string readContentSums(int folderFd, std::size_t limit, const TargetNames* 
         if (next == LineReader::Next::End) why = "CONTENTS.sha256 does not list " + shown(name);
         if (next != LineReader::Next::Line) return false;
         if (entry.name != name) {
-            why = "CONTENTS.sha256 lists " + shown(entry.name) + " where " + shown(name) +
-                  " belongs";
+            why =
+                "CONTENTS.sha256 lists " + shown(entry.name) + " where " + shown(name) + " belongs";
             return false;
         }
         sums.contents.push_back(digest);
@@ -680,13 +679,15 @@ SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_
     const std::string pieceText = readChecksumFile(
         pieceFolderFd, kPieceSumsFileName,
         // Recovery pieces: at most 254 a group of at most 255 columns.
-        (static_cast<std::size_t>(pieceCount) * 256 + 1024 + std::size(kLaterSumFileNames)) * kLineBound,
+        (static_cast<std::size_t>(pieceCount) * 256 + 1024 + std::size(kLaterSumFileNames)) *
+            kLineBound,
         problem);
     if (!problem.empty()) return damaged(problem);
     std::vector<ChecksumEntry> entries;
     if (!parseChecksumLines(pieceText, entries))
         return damaged("SHA256SUMS has a line that is not a checksum line");
-    if (const std::string why = pieceSumsDisagreement(run, pieceFolderFd, stem, pieceCount, entries);
+    if (const std::string why =
+            pieceSumsDisagreement(run, pieceFolderFd, stem, pieceCount, entries);
         !why.empty())
         return damaged(why);
 
@@ -694,8 +695,9 @@ SetChecksums readSetChecksums(int pieceFolderFd, const std::string& stem, int32_
     sums.contentsListed = contentSums;
     if (contentSums) {
         if (std::string why = readContentSums(
-                pieceFolderFd, static_cast<std::size_t>(std::max<int64_t>(targetBound, 1)) * kLineBound,
-                targets, sums);
+                pieceFolderFd,
+                static_cast<std::size_t>(std::max<int64_t>(targetBound, 1)) * kLineBound, targets,
+                sums);
             !why.empty())
             return damaged(std::move(why));
     } else if (std::none_of(entries.begin(), entries.end(), [](const ChecksumEntry& entry) {
@@ -737,7 +739,8 @@ bool ManifestTargets::read(const Manifest& manifest,
     targets_.reserve(static_cast<std::size_t>(manifest.fileCount()));
     std::string previous;
     uint32_t index = 0;
-    const bool read = manifest.forEachFileRecords([&](const FileRecord* records, std::size_t count) {
+    const bool read = manifest.forEachFileRecords([&](const FileRecord* records,
+                                                      std::size_t count) {
         for (const FileRecord* record = records; record != records + count; ++record, ++index) {
             if (check && !check(*record)) return false;
             const std::string_view name(record->name, strnlen(record->name, sizeof record->name));
@@ -821,7 +824,8 @@ bool ManifestTargets::mergeRepeatedNames(const Manifest& manifest) {
             targets.push_back({targets_[run].nameHash, targets_[run].firstRecord,
                                static_cast<uint32_t>(slices.size())});
         const std::size_t from = targets_[run].firstSlice;
-        const std::size_t to = run + 1 < targets_.size() ? targets_[run + 1].firstSlice : slices_.size();
+        const std::size_t to =
+            run + 1 < targets_.size() ? targets_[run + 1].firstSlice : slices_.size();
         slices.insert(slices.end(), slices_.begin() + static_cast<std::ptrdiff_t>(from),
                       slices_.begin() + static_cast<std::ptrdiff_t>(to));
     }
@@ -835,9 +839,9 @@ std::size_t ManifestTargets::firstSliceOf(std::size_t index) const {
 }
 
 std::size_t ManifestTargets::targetOfSlice(std::size_t slice) const {
-    const auto after = std::upper_bound(
-        targets_.begin(), targets_.end(), slice,
-        [](std::size_t s, const Target& target) { return s < target.firstSlice; });
+    const auto after =
+        std::upper_bound(targets_.begin(), targets_.end(), slice,
+                         [](std::size_t s, const Target& target) { return s < target.firstSlice; });
     return static_cast<std::size_t>(after - targets_.begin()) - 1;
 }
 
@@ -852,7 +856,8 @@ std::span<PieceSlice> ManifestTargets::slicesOf(std::size_t target) {
 }
 
 bool ManifestTargets::forEachName(
-    const Manifest& manifest, const std::function<bool(std::size_t, const FileRecord*)>& take) const {
+    const Manifest& manifest,
+    const std::function<bool(std::size_t, const FileRecord*)>& take) const {
     if (manifest.fileSet()) return targets_.empty() || take(0, nullptr);
     std::size_t next = 0;
     uint32_t index = 0;

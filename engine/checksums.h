@@ -125,8 +125,7 @@ public:
     // Reads the file records of `manifest`, handing each to `check` first
     // when one is given (false from it ends the read). False when the records
     // could not be read again or `check` refused one.
-    bool read(const Manifest& manifest,
-              const std::function<bool(const FileRecord&)>& check = {});
+    bool read(const Manifest& manifest, const std::function<bool(const FileRecord&)>& check = {});
     std::size_t size() const { return targets_.size(); }
     std::span<const PieceSlice> slicesOf(std::size_t target) const;
     std::span<PieceSlice> slicesOf(std::size_t target);
@@ -213,8 +212,8 @@ private:
     const std::vector<Sha256Digest::Bytes>* contents_ = nullptr;
     // The slices in piece and offset order, when the targets' own order is not.
     std::vector<uint32_t> order_;
-    std::size_t sequenceSize_ = 0; // the slices the content thread goes through
-    std::vector<uint32_t> nextSlice_;           // by target: the slice its digest waits for
+    std::size_t sequenceSize_ = 0;                // the slices the content thread goes through
+    std::vector<uint32_t> nextSlice_;             // by target: the slice its digest waits for
     std::vector<ContentVerdict> contentVerdicts_; // by target
     std::unordered_map<std::size_t, std::unique_ptr<Sha256Digest>> open_; // files begun
     std::mutex mutex_;
@@ -232,7 +231,7 @@ private:
 // in that list's order. No other line belongs there, and no name twice.
 // Files a later format adds beside a set (a tree description, recovery files)
 // are appended to this list, never inserted before its end.
-inline constexpr const char* kTreeFileName = "TREE.mtree"; // tree_description.h
+inline constexpr const char* kTreeFileName = "TREE.mtree";       // tree_description.h
 inline constexpr const char* kEncryptedMarkerFile = "ENCRYPTED"; // encrypted_set.h
 inline constexpr const char* kLaterSumFileNames[] = {kTreeFileName, kEncryptedMarkerFile};
 

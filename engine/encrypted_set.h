@@ -42,9 +42,10 @@ public:
     // `read`, when given, hears of each regular file once its bytes are in
     // the stream: its path below `root`, its descriptor, and its status as
     // it was opened (what a removal of the source later checks).
-    using FileRead = std::function<void(const std::string& relative, int fd, const struct stat& opened)>;
-    bool writeTree(int rootFd, const std::string& root, const std::string& top, const TreeListing& tree,
-                   const FileRead& read = {});
+    using FileRead =
+        std::function<void(const std::string& relative, int fd, const struct stat& opened)>;
+    bool writeTree(int rootFd, const std::string& root, const std::string& top,
+                   const TreeListing& tree, const FileRead& read = {});
     bool writeFile(int fd, const std::string& path, const std::string& top);
     bool close();
     // Takes what the archive writes (its callback's end).
@@ -57,8 +58,8 @@ public:
 
 private:
     struct Archive;
-    bool writeEntry(const std::string& name, const struct stat& st, const std::string& link, int dataFd,
-                    const std::string& path);
+    bool writeEntry(const std::string& name, const struct stat& st, const std::string& link,
+                    int dataFd, const std::string& path);
     std::unique_ptr<Archive> archive_;
     Sink sink_;
     RunContext& run_;
@@ -78,13 +79,14 @@ private:
 // Reads every piece of the encrypted set in `pieceFolder` and authenticates
 // every chunk with `password`, writing nothing: the plaintext's length, or
 // why not (the first bad piece, or a wrong password).
-Result<int64_t> authenticateEncryptedSet(const std::string& pieceFolder, const std::string& password,
-                                         RunContext& run);
+Result<int64_t> authenticateEncryptedSet(const std::string& pieceFolder,
+                                         const std::string& password, RunContext& run);
 
 // With `rebuilt`, the files a repair rebuilt are read from its folder.
 // `pieceFault`, when given, is set when the join failed on a piece that is
 // missing, cut or damaged (what the recovery pieces may mend).
-Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder, const std::string& outputFolder,
-                                     const std::string& password, const JoinOptions& options,
-                                     RunContext& run, const RebuiltFiles* rebuilt = nullptr,
+Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
+                                     const std::string& outputFolder, const std::string& password,
+                                     const JoinOptions& options, RunContext& run,
+                                     const RebuiltFiles* rebuilt = nullptr,
                                      bool* pieceFault = nullptr);

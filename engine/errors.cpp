@@ -86,7 +86,6 @@ void engineFail(const std::string& message, EngineFailure kind) {
     gLastFailure = kind;
 }
 
-
 EngineFailure engineLastFailure() {
     std::lock_guard lock(gMutex);
     return gLastFailure;

@@ -1,11 +1,11 @@
 #include "engine/inspection.h"
 
 #include "engine/checksums.h"
-#include "engine/run_context.h"
 #include "engine/manifest.h"
 #include "engine/manifest_file.h"
 #include "engine/piece_folder.h"
 #include "engine/published.h"
+#include "engine/run_context.h"
 #include "engine/safe_fs.h"
 #include "engine/utilities.h"
 
@@ -94,14 +94,13 @@ bool runVerification(const std::string& pieceFolder, std::vector<PieceCheck>& ou
     if (!targets.read(manifest.value()))
         return run.refuse("cannot read the manifest of " + pieceFolder + " again");
     const TargetNames names = contentNamesOf(manifest.value(), targets);
-    const SetChecksums sums =
-        readSetChecksums(folder.get(), stem, count, static_cast<int64_t>(targets.size()), run,
-                         &names);
+    const SetChecksums sums = readSetChecksums(folder.get(), stem, count,
+                                               static_cast<int64_t>(targets.size()), run, &names);
     if (run.stopIfRequested()) return false; // a check cut short proves nothing
     checksums = sums.state;
     if (sums.state == ChecksumState::Damaged) {
         run.fail("the checksum files are damaged: " + sums.problem,
-                   EngineFailure::ChecksumsDamaged);
+                 EngineFailure::ChecksumsDamaged);
         return false;
     }
     if (!sums.good()) {
@@ -115,8 +114,7 @@ bool runVerification(const std::string& pieceFolder, std::vector<PieceCheck>& ou
         if (pieceFileName(stem.c_str(), i, name) < 0) return false;
         pieceNames.push_back(name);
         FileIdentity identity;
-        if (entryAt(folder.get(), name, &identity) == EntryKind::Regular)
-            total += identity.size;
+        if (entryAt(folder.get(), name, &identity) == EntryKind::Regular) total += identity.size;
     }
     run.setTotalBytes(total);
     PieceVerifier verifier(run, folder.get(), std::move(pieceNames), sums.pieceHex, true, &targets,
@@ -146,7 +144,7 @@ bool runVerification(const std::string& pieceFolder, std::vector<PieceCheck>& ou
             std::string name;
             targets.nameOf(manifest.value(), i, name);
             run.fail("the manifest does not rebuild " + contentNameOf(baseName, name) +
-                       " as CONTENTS.sha256 describes it");
+                     " as CONTENTS.sha256 describes it");
         }
     }
     out.insert(out.end(), found.begin(), found.end());

@@ -4,12 +4,12 @@
 #include "engine/recovery.h"
 
 #include "engine/checksums.h"
-#include "engine/run_context.h"
 #include "engine/file_io.h"
 #include "engine/manifest.h"
 #include "engine/manifest_file.h"
 #include "engine/piece_folder.h"
 #include "engine/removal.h"
+#include "engine/run_context.h"
 #include "engine/run_folder.h"
 #include "engine/tree_description.h"
 #include "engine/utilities.h"
@@ -60,23 +60,24 @@ struct JoinJob {
     int32_t pieceCount = 0;
     bool replaceExisting = true;
     Transforms transforms; // the inverse of the split's, for a file set
-    int pieceMode = 0666; // new files are no less private than the pieces
+    int pieceMode = 0666;  // new files are no less private than the pieces
     int pieceFd = -1;
     // Pieces rebuilt from the recovery pieces, read from this folder instead.
     int rebuiltFd = -1;
     std::set<int32_t> rebuilt;
     std::map<int32_t, PieceState> pieces;
     PieceVerifier* verifier = nullptr; // full checks, when the set has its checksum files
-    RunFolder* work = nullptr; // where targets are written until complete, unless unnamed
+    RunFolder* work = nullptr;         // where targets are written until complete, unless unnamed
     UnnamedFiles unnamed = UnnamedFiles::Unavailable; // how new files are made, when they can be
-    bool freshRoot = false; // the tree's root was made by this run
+    bool freshRoot = false;                           // the tree's root was made by this run
     // The set's TREE.mtree, when it has one: each file's bits and time, and
     // the folders, links and FIFOs, restored as described.
     bool described = false;
     TreeAttributes tree;
     bool fileSet = true;
     mode_t umask = 022;
-    const std::vector<Sha256Digest::Bytes>* expectedContent = nullptr; // by target, with the verifier
+    const std::vector<Sha256Digest::Bytes>* expectedContent =
+        nullptr; // by target, with the verifier
     // Targets that replace an existing file, and every target of a tree that
     // was there before, wait for one flush of the file system and are moved
     // in at the end, all or none (run_folder.h).
@@ -90,7 +91,7 @@ struct JoinJob {
         uint64_t replacedDevice = 0, replacedInode = 0; // the file it replaces, as checked
     };
     std::vector<Deferred> deferred;
-    FileDescriptor root; // the tree's root, where it is built; the output folder for a file set
+    FileDescriptor root;     // the tree's root, where it is built; the output folder for a file set
     bool rootInWork = false; // a new tree is built in the working folder and moved out whole
     int64_t added = 0;       // new files named in place
     int64_t replaced = 0;
@@ -224,12 +225,12 @@ bool sizesAgree(JoinJob& job, const ManifestTargets& targets, bool fileSet) {
             }
             if (__builtin_add_overflow(sum, slice.length, &sum) || sum > total)
                 return run.refuse("the manifest's slices add up to more than its total of " +
-                                    std::to_string(total) + " bytes");
+                                  std::to_string(total) + " bytes");
         }
     }
     if (fileSet && sum != total)
         return run.refuse("the pieces of " + job.pieceFolder + " hold " + std::to_string(sum) +
-                            " bytes, not the " + std::to_string(total) + " of the manifest");
+                          " bytes, not the " + std::to_string(total) + " of the manifest");
     return true;
 }
 
@@ -253,7 +254,7 @@ bool writesOverItsOwnSet(const JoinJob& job, int outFd, const ManifestTargets& t
         if ((root && sameFile(root.get(), job.pieceFd)) ||
             (sameFile(outFd, job.pieceFd) && own.count(job.baseName) != 0))
             return !run.refuse("joining " + job.pieceFolder + " into " + job.outputFolder +
-                                 " would write over the set itself");
+                               " would write over the set itself");
         return false;
     }
     const int depth = root ? depthBelow(job.pieceFd, root.get()) : -1;
@@ -271,14 +272,15 @@ bool writesOverItsOwnSet(const JoinJob& job, int outFd, const ManifestTargets& t
     for (std::size_t i = names.size() - static_cast<std::size_t>(depth); i < names.size(); ++i)
         inside += (inside.empty() ? "" : "/") + names[i];
     bool over = false;
-    const bool named = targets.forEachName(job.manifest, [&](std::size_t, const FileRecord* record) {
-        const std::string name = record ? recordName(*record) : std::string();
-        const std::string leaf = lastComponentOf(name);
-        if (folderPartOf(name) != inside || own.count(leaf) == 0) return true;
-        over = !run.refuse("the file " + name + " of the set would write over the set's " +
-                           "own " + leaf);
-        return false;
-    });
+    const bool named =
+        targets.forEachName(job.manifest, [&](std::size_t, const FileRecord* record) {
+            const std::string name = record ? recordName(*record) : std::string();
+            const std::string leaf = lastComponentOf(name);
+            if (folderPartOf(name) != inside || own.count(leaf) == 0) return true;
+            over = !run.refuse("the file " + name + " of the set would write over the set's " +
+                               "own " + leaf);
+            return false;
+        });
     if (!over && !named)
         return !run.refuse("cannot read the manifest of " + job.pieceFolder + " again");
     return over;
@@ -291,8 +293,8 @@ bool streamsIntoItsOwnSet(const JoinJob& job, int outFd) {
     if (fstat(outFd, &out) != 0 || !S_ISREG(out.st_mode)) return false;
     for (const std::string& name : namesIn(job.pieceFd)) {
         struct stat st {};
-        if (fstatat(job.pieceFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == out.st_dev &&
-            st.st_ino == out.st_ino)
+        if (fstatat(job.pieceFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            st.st_dev == out.st_dev && st.st_ino == out.st_ino)
             return !job.run.refuse("the output is " + job.pieceFolder + "/" + name +
                                    ", a file of the set itself");
     }
@@ -341,8 +343,8 @@ bool passesFullCheck(JoinJob& job, std::size_t index, Slices slices, int out,
     if (content != PieceVerifier::ContentVerdict::Good) {
         if (!stopped())
             run.fail("the rebuilt " + path +
-                       " does not match its checksum in CONTENTS.sha256: the manifest or the "
-                       "checksum files were changed");
+                     " does not match its checksum in CONTENTS.sha256: the manifest or the "
+                     "checksum files were changed");
         return false;
     }
     return true;
@@ -435,8 +437,7 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
             if (!job.lastPiece || !identityOf(job.lastPiece.get(), now) ||
                 !(now == job.pieces[slice.piece].identity)) {
                 job.lastPiece = FileDescriptor();
-                run.fail("piece " + piecePath(job, slice.piece) +
-                           " changed since it was checked");
+                run.fail("piece " + piecePath(job, slice.piece) + " changed since it was checked");
                 return discard();
             }
         }
@@ -481,11 +482,10 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
     if (fstat(out.get(), &made) != 0) return fail("examine the file written for", path, errno);
     if (!out.close()) return fail("write", path, errno);
     if (deferred) {
-        job.deferred.push_back({folder, temporary, name, path, replacing,
-                                static_cast<uint64_t>(made.st_dev),
-                                static_cast<uint64_t>(made.st_ino),
-                                static_cast<uint64_t>(existing.st_dev),
-                                static_cast<uint64_t>(existing.st_ino)});
+        job.deferred.push_back(
+            {folder, temporary, name, path, replacing, static_cast<uint64_t>(made.st_dev),
+             static_cast<uint64_t>(made.st_ino), static_cast<uint64_t>(existing.st_dev),
+             static_cast<uint64_t>(existing.st_ino)});
         return true;
     }
     if (!putInPlace(workFd, temporary, folderFd, name, job.replaceExisting))
@@ -739,8 +739,7 @@ void finishDeferred(JoinJob& job, int outFd) {
         } else {
             job.undoFailed = true;
             run.note("some of the moves into " + job.target +
-                     " could not be undone; the next run in " + job.outputFolder +
-                     " undoes them");
+                     " could not be undone; the next run in " + job.outputFolder + " undoes them");
         }
         return;
     }
@@ -785,7 +784,8 @@ void restoreTreeEntries(JoinJob& job) {
             return;
         }
         if (entry.type != TreeEntryType::Folder || entry.path.empty()) continue;
-        if (folderOf(entry.path, true) < 0) return failed("make the folder", shown(entry.path), errno);
+        if (folderOf(entry.path, true) < 0)
+            return failed("make the folder", shown(entry.path), errno);
     }
     folder = FileDescriptor();
     for (const DescribedEntry& entry : job.tree.others) {
@@ -826,14 +826,15 @@ void restoreTreeEntries(JoinJob& job) {
     folder = FileDescriptor();
     for (auto it = job.tree.others.rbegin(); it != job.tree.others.rend(); ++it) {
         if (it->type != TreeEntryType::Folder) continue;
-        FileDescriptor at = it->path.empty() ? FileDescriptor(::fcntl(root.get(), F_DUPFD_CLOEXEC, 0))
-                                             : openFolderBelow(root.get(), it->path, false);
+        FileDescriptor at = it->path.empty()
+                                ? FileDescriptor(::fcntl(root.get(), F_DUPFD_CLOEXEC, 0))
+                                : openFolderBelow(root.get(), it->path, false);
         const auto times = modificationTime(it->mtimeSeconds, it->mtimeNanoseconds);
         if (!at) return failed("open", shown(it->path), errno);
         // A new tree's root is moved out of the working folder at the end,
         // which takes its owner's write permission: until then it keeps it.
-        const mode_t mode = static_cast<mode_t>(it->mode) |
-                            (job.rootInWork && it->path.empty() ? S_IWUSR : 0);
+        const mode_t mode =
+            static_cast<mode_t>(it->mode) | (job.rootInWork && it->path.empty() ? S_IWUSR : 0);
         if (fchmod(at.get(), mode) != 0)
             return failed("set the permissions of", shown(it->path), errno);
         if (futimens(at.get(), times.data()) != 0)
@@ -866,10 +867,10 @@ void putNewTreeInPlace(JoinJob& job, int outFd) {
     }
     fsync(outFd);
     // The root's own bits, without the write permission it kept to be moved.
-    const DescribedEntry* root = job.described && !job.tree.others.empty() &&
-                                         job.tree.others.front().path.empty()
-                                     ? &job.tree.others.front()
-                                     : nullptr;
+    const DescribedEntry* root =
+        job.described && !job.tree.others.empty() && job.tree.others.front().path.empty()
+            ? &job.tree.others.front()
+            : nullptr;
     if (root && (root->mode & S_IWUSR) == 0 &&
         fchmod(job.root.get(), static_cast<mode_t>(root->mode)) != 0) {
         run.failErrno("set the permissions of", job.target, errno);
@@ -918,16 +919,17 @@ bool fitsExistingTree(JoinJob& job, const ManifestTargets& targets) {
                                       : "a special file";
     };
     bool fits = true;
-    const bool named = targets.forEachName(job.manifest, [&](std::size_t, const FileRecord* record) {
-        if (run.stopIfRequested()) return fits = false;
-        const std::string path = record ? recordName(*record) : std::string();
-        struct stat st {};
-        if (!look(path, st)) return fits = folderInTheWay(path);
-        if (!S_ISREG(st.st_mode))
-            return fits = refuse(path, std::string(kindOf(st)) + " is in its place");
-        if (!job.replaceExisting) return fits = refuse(path, "it already exists");
-        return true;
-    });
+    const bool named =
+        targets.forEachName(job.manifest, [&](std::size_t, const FileRecord* record) {
+            if (run.stopIfRequested()) return fits = false;
+            const std::string path = record ? recordName(*record) : std::string();
+            struct stat st {};
+            if (!look(path, st)) return fits = folderInTheWay(path);
+            if (!S_ISREG(st.st_mode))
+                return fits = refuse(path, std::string(kindOf(st)) + " is in its place");
+            if (!job.replaceExisting) return fits = refuse(path, "it already exists");
+            return true;
+        });
     if (!fits) return false;
     if (!named) return run.refuse("cannot read the manifest of " + job.pieceFolder + " again");
     if (!job.described) return true;
@@ -960,9 +962,9 @@ void joinFolder(JoinJob& job, int outFd, const ManifestTargets& targets) {
     job.root = job.rootInWork ? makeFolderAt(job.work->fd(), job.baseName.c_str())
                               : openFolderAt(outFd, job.baseName.c_str());
     if (!job.root) {
-        run.fail("cannot write into " + job.target + ": " +
-                 folderProblem(job.rootInWork ? job.work->fd() : outFd, job.baseName.c_str(),
-                               errno));
+        run.fail(
+            "cannot write into " + job.target + ": " +
+            folderProblem(job.rootInWork ? job.work->fd() : outFd, job.baseName.c_str(), errno));
         job.failed = true;
         return;
     }
@@ -974,46 +976,46 @@ void joinFolder(JoinJob& job, int outFd, const ManifestTargets& targets) {
     std::string openFolderName = "";
     FileDescriptor folder(::fcntl(root.get(), F_DUPFD_CLOEXEC, 0));
     bool ended = false; // by a stop or a refusal, not by the manifest
-    const bool named = targets.forEachName(job.manifest, [&](std::size_t index,
-                                                             const FileRecord* record) {
-        // Once one target failed, nothing of the tree is put in place: the
-        // rest is not worth writing.
-        if (job.failed || run.stopIfRequested() || !record || !recordIsSafe(job, *record)) {
-            job.failed = ended = true;
-            return false;
-        }
-        const Slices slices = targets.slicesOf(index);
-        bool good = true;
-        for (const Slice& slice : slices)
-            good = pieceIsGood(job, slice.piece) && good;
-        if (!good) {
-            job.failed = true;
+    const bool named =
+        targets.forEachName(job.manifest, [&](std::size_t index, const FileRecord* record) {
+            // Once one target failed, nothing of the tree is put in place: the
+            // rest is not worth writing.
+            if (job.failed || run.stopIfRequested() || !record || !recordIsSafe(job, *record)) {
+                job.failed = ended = true;
+                return false;
+            }
+            const Slices slices = targets.slicesOf(index);
+            bool good = true;
+            for (const Slice& slice : slices)
+                good = pieceIsGood(job, slice.piece) && good;
+            if (!good) {
+                job.failed = true;
+                return true;
+            }
+            const std::string name = recordName(*record);
+            const std::string folderName = folderPartOf(name);
+            if (folderName != openFolderName || !folder) {
+                // A folder an existing tree lacks is made only with the moves at
+                // the end, so a join that fails leaves none behind.
+                folder = openFolderBelow(root.get(), folderName, job.freshRoot);
+                openFolderName = folderName;
+            }
+            const std::string path = job.target + "/" + name;
+            const bool missing = !folder && !job.freshRoot && errno == ENOENT;
+            if (!folder && !missing) {
+                const int error = errno;
+                run.fail("cannot write " + path + ": " +
+                         (error == ELOOP || error == ENOTDIR
+                              ? std::string("a link or a file is in the way of its folder")
+                              : std::string(strerror(error))));
+                job.failed = true;
+                return true;
+            }
+            if (!writeTarget(job, index, missing ? -1 : folder.get(), folderName,
+                             lastComponentOf(name), path, slices))
+                job.failed = true;
             return true;
-        }
-        const std::string name = recordName(*record);
-        const std::string folderName = folderPartOf(name);
-        if (folderName != openFolderName || !folder) {
-            // A folder an existing tree lacks is made only with the moves at
-            // the end, so a join that fails leaves none behind.
-            folder = openFolderBelow(root.get(), folderName, job.freshRoot);
-            openFolderName = folderName;
-        }
-        const std::string path = job.target + "/" + name;
-        const bool missing = !folder && !job.freshRoot && errno == ENOENT;
-        if (!folder && !missing) {
-            const int error = errno;
-            run.fail("cannot write " + path + ": " +
-                       (error == ELOOP || error == ENOTDIR
-                            ? std::string("a link or a file is in the way of its folder")
-                            : std::string(strerror(error))));
-            job.failed = true;
-            return true;
-        }
-        if (!writeTarget(job, index, missing ? -1 : folder.get(), folderName,
-                         lastComponentOf(name), path, slices))
-            job.failed = true;
-        return true;
-    });
+        });
     if (!named && !ended) {
         run.fail("cannot read the manifest of " + job.pieceFolder + " again");
         job.failed = true;
@@ -1027,12 +1029,12 @@ bool chooseCheck(const JoinOptions& options, const SetChecksums& sums,
                  const std::string& pieceFolder, RunContext& run) {
     if (sums.state == ChecksumState::Damaged && !options.ignoreChecksums) {
         run.fail("the checksum files of " + pieceFolder + " are damaged: " + sums.problem,
-                   EngineFailure::ChecksumsDamaged);
+                 EngineFailure::ChecksumsDamaged);
         return false;
     }
     if (sums.state == ChecksumState::Absent && options.requireChecksums) {
         run.fail(pieceFolder + " has no checksum files, so only the quick check is possible",
-                   EngineFailure::NoChecksums);
+                 EngineFailure::NoChecksums);
         return false;
     }
     return true;
@@ -1055,7 +1057,8 @@ Result<JoinOutcome> sendFile(JoinJob& job, const ManifestTargets& targets, int o
         const std::string path = piecePath(job, slice.piece);
         const FileDescriptor piece = openPiece(job, slice.piece);
         FileIdentity before;
-        if (!piece || !identityOf(piece.get(), before)) return run.failErrno("read", path, errno), run.failure();
+        if (!piece || !identityOf(piece.get(), before))
+            return run.failErrno("read", path, errno), run.failure();
         if (sums.good()) {
             Sha256Digest digest;
             for (int64_t at = 0;;) {
@@ -1067,7 +1070,9 @@ Result<JoinOutcome> sendFile(JoinJob& job, const ManifestTargets& targets, int o
                 // The part of these bytes that belongs to the file.
                 const int64_t from = std::max(at, slice.offset);
                 const int64_t to = std::min(at + got, slice.offset + slice.length);
-                if (to > from) content.update(buffer.data() + (from - at), static_cast<std::size_t>(to - from));
+                if (to > from)
+                    content.update(buffer.data() + (from - at),
+                                   static_cast<std::size_t>(to - from));
                 at += got;
             }
             const std::size_t index = static_cast<std::size_t>(slice.piece);
@@ -1076,7 +1081,8 @@ Result<JoinOutcome> sendFile(JoinJob& job, const ManifestTargets& targets, int o
         }
         for (int64_t done = 0; done < slice.length;) {
             if (run.stopIfRequested()) return run.failure();
-            const std::size_t step = static_cast<std::size_t>(std::min<int64_t>(slice.length - done, kSendStep));
+            const std::size_t step =
+                static_cast<std::size_t>(std::min<int64_t>(slice.length - done, kSendStep));
             off_t offset = static_cast<off_t>(slice.offset + done);
             int64_t n = sendfile(outFd, piece.get(), &offset, step);
             if (n < 0 && errno == EINTR) continue;
@@ -1104,7 +1110,8 @@ Result<JoinOutcome> sendFile(JoinJob& job, const ManifestTargets& targets, int o
                run.failure();
     if (sums.good() && sums.contentsListed &&
         (sums.contents.empty() || content.finishHex() != hexOf(sums.contents.front())))
-        return run.fail("what was sent does not match its checksum in CONTENTS.sha256"), run.failure();
+        return run.fail("what was sent does not match its checksum in CONTENTS.sha256"),
+               run.failure();
     read.target = "standard output";
     return read;
 }
@@ -1144,7 +1151,8 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
     const bool fileSet = manifest->fileSet();
     const bool streamed = options.outputFd >= 0;
     if (!fileSet && streamed)
-        return run.refuse("the set in " + pieceFolder + " holds a folder, which cannot be written to a "
+        return run.refuse("the set in " + pieceFolder +
+                          " holds a folder, which cannot be written to a "
                           "stream: join it into a folder"),
                run.failure();
     if (!fileSet && !options.transforms.empty())
@@ -1202,8 +1210,8 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
             pieceFolders.push_back(job.rebuilt.count(i) != 0 ? job.rebuiltFd : -1);
         }
         verifier = std::make_unique<PieceVerifier>(run, set.get(), std::move(pieceNames),
-                                                   sums.pieceHex, false, &targets, sums.contentDigests(),
-                                                   std::move(pieceFolders));
+                                                   sums.pieceHex, false, &targets,
+                                                   sums.contentDigests(), std::move(pieceFolders));
         job.expectedContent = sums.contentDigests();
         job.verifier = verifier.get();
         for (const char* name : kOwnFileNames) {
@@ -1225,8 +1233,7 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
     // The tree's description, when the set has one, checked against the
     // manifest before anything is written.
     if (options.transforms.empty() && entryAt(ownFd, kTreeFileName) != EntryKind::Missing) {
-        const std::string why =
-            readTreeDescription(ownFd, manifest.value(), targets, job.tree);
+        const std::string why = readTreeDescription(ownFd, manifest.value(), targets, job.tree);
         if (!why.empty() && !(options.ignoreChecksums && sums.state == ChecksumState::Damaged)) {
             run.fail("the tree description of " + pieceFolder + " is damaged: " + why,
                      EngineFailure::ChecksumsDamaged);
@@ -1311,14 +1318,16 @@ std::string rebuiltText(const RecoveryReport& report) {
     };
     add(report.missingPieces, "missing");
     add(report.damagedPieces, "damaged");
-    for (const std::string& name : report.badSetFiles) what += (what.empty() ? "" : " and ") + name;
+    for (const std::string& name : report.badSetFiles)
+        what += (what.empty() ? "" : " and ") + name;
     return "rebuilt " + (what.empty() ? std::string("the set's files") : what) +
            " from the recovery pieces";
 }
 
 // The pieces go after a join that asked for it, unless it needed the
 // recovery pieces.
-Result<JoinOutcome> finishJoin(Result<JoinOutcome> joined, const JoinOptions& options, RunContext& run) {
+Result<JoinOutcome> finishJoin(Result<JoinOutcome> joined, const JoinOptions& options,
+                               RunContext& run) {
     if (joined && !joined->rebuilt.empty() && options.removePieces) {
         run.note("the pieces were kept: the set needed its recovery pieces");
         return joined;
@@ -1349,7 +1358,8 @@ std::optional<Result<JoinOutcome>> joinThroughRepair(const std::string& pieceFol
     const bool failedBefore = run.failed();
     run.clearFailure();
     const Result<RepairOutcome> repaired =
-        repairSet(set.get(), pieceFolder, stem, work.fd(), outputFolder + "/" + work.name(), run, visibleOnly);
+        repairSet(set.get(), pieceFolder, stem, work.fd(), outputFolder + "/" + work.name(), run,
+                  visibleOnly);
     if (!repaired || repaired->rebuilt.empty()) {
         // Nothing the recovery pieces could rebuild: the join's own failure
         // (which names the pieces) stands, with the repair's reason beside it.
@@ -1362,20 +1372,26 @@ std::optional<Result<JoinOutcome>> joinThroughRepair(const std::string& pieceFol
     }
     RebuiltFiles rebuilt;
     rebuilt.fd = work.fd();
-    for (const std::string& name : repaired->rebuilt) rebuilt.names.insert(name);
-    for (const char* own : {kManifestFileName, kPieceSumsFileName, kContentSumsFileName, kTreeFileName})
+    for (const std::string& name : repaired->rebuilt)
+        rebuilt.names.insert(name);
+    for (const char* own :
+         {kManifestFileName, kPieceSumsFileName, kContentSumsFileName, kTreeFileName})
         rebuilt.setFiles = rebuilt.setFiles || rebuilt.names.count(own) != 0;
     if (rebuilt.setFiles) {
         // The set's own files are read together: those that were whole join
         // the rebuilt ones.
-        for (const char* own : {kManifestFileName, kPieceSumsFileName, kContentSumsFileName, kTreeFileName}) {
-            if (rebuilt.names.count(own) != 0 || entryAt(set.get(), own) != EntryKind::Regular) continue;
+        for (const char* own :
+             {kManifestFileName, kPieceSumsFileName, kContentSumsFileName, kTreeFileName}) {
+            if (rebuilt.names.count(own) != 0 || entryAt(set.get(), own) != EntryKind::Regular)
+                continue;
             FileDescriptor from = openFileAt(set.get(), own);
-            FileDescriptor to(openat(work.fd(), own, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+            FileDescriptor to(
+                openat(work.fd(), own, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
             struct stat st {};
             bool failed = false;
             if (!from || !to || fstat(from.get(), &st) != 0 ||
-                copyRange(from.get(), 0, st.st_size, to.get(), failed, run) != st.st_size || failed) {
+                copyRange(from.get(), 0, st.st_size, to.get(), failed, run) != st.st_size ||
+                failed) {
                 run.failErrno("copy", pieceFolder + "/" + own, errno);
                 return std::optional<Result<JoinOutcome>>(run.failure());
             }
@@ -1402,10 +1418,13 @@ Result<JoinOutcome> joinSet(const std::string& pieceFolder, const std::string& o
         // ("nothing in ... was changed") stands only if this one fails too.
         const auto again = [&](const JoinFrom& from) {
             std::vector<std::string> said = run.takeNotes();
-            std::optional<Result<JoinOutcome>> made = joinThroughRepair(pieceFolder, outputFolder, from, run);
+            std::optional<Result<JoinOutcome>> made =
+                joinThroughRepair(pieceFolder, outputFolder, from, run);
             if (made && *made) return made;
-            for (std::string& note : run.takeNotes()) said.push_back(std::move(note));
-            for (std::string& note : said) run.note(std::move(note));
+            for (std::string& note : run.takeNotes())
+                said.push_back(std::move(note));
+            for (std::string& note : said)
+                run.note(std::move(note));
             return made;
         };
         const FileDescriptor setFd = openFolderPath(pieceFolder);
@@ -1413,13 +1432,15 @@ Result<JoinOutcome> joinSet(const std::string& pieceFolder, const std::string& o
         if (options.outputFd >= 0) {
             // A stream cannot take back what it sent: no rebuilding as it goes.
             if (setFd && isEncryptedSet(setFd.get()))
-                return run.refuse("the set in " + pieceFolder + " is encrypted: join it into a folder"),
+                return run.refuse("the set in " + pieceFolder +
+                                  " is encrypted: join it into a folder"),
                        Result<JoinOutcome>(run.failure());
             return runJoin(pieceFolder, outputFolder, options, run);
         }
         if (setFd && isEncryptedSet(setFd.get())) {
             if (options.password.empty())
-                return run.fail("the set in " + pieceFolder + " is encrypted: its password is needed"),
+                return run.fail("the set in " + pieceFolder +
+                                " is encrypted: its password is needed"),
                        Result<JoinOutcome>(run.failure());
             // A piece the stream finds lost or damaged is rebuilt, as below;
             // a failed encrypted join has put nothing in place.

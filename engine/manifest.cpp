@@ -317,7 +317,6 @@ int32_t addFileRecord(const char* name, int32_t pieceIndex, int64_t offset, int6
     return 0;
 }
 
-
 namespace {
 
 // The registry as "spt_config.morvspt" in `folderFd`, never through a link.
@@ -354,7 +353,6 @@ int32_t writeManifest() {
     }
     return writeManifestAt(fd.get(), false);
 }
-
 
 int32_t readManifestSummaryAt(int folderFd, ManifestHeader& header,
                               std::vector<int32_t>* pieceIndices) {

@@ -125,7 +125,6 @@ int32_t addFileRecord(const char* name, int32_t pieceIndex, int64_t offset, int6
 // file closed cleanly; -1, with the reason kept (errors.h), otherwise.
 int32_t writeManifest();
 
-
 // Reads the header of the manifest in `folderFd`, and the piece index of each
 // of its piece records into `pieceIndices` when given, without touching the
 // registry. Returns -1 when there is no readable manifest with the right magic

@@ -59,7 +59,6 @@ std::string Manifest::baseName() const {
     return textField(header_.baseName, sizeof header_.baseName);
 }
 
-
 bool Manifest::forEachFileRecords(
     const std::function<bool(const FileRecord*, std::size_t)>& take) const {
     if (!file_ || !*file_) return false;
@@ -135,8 +134,7 @@ bool ManifestWriter::setPiece(int32_t index, const char* fingerprint) {
     if (index < 0 || static_cast<std::size_t>(index) >= pieces_.size()) return false;
     PieceRecord& record = pieces_[static_cast<std::size_t>(index)];
     std::memset(record.fingerprint, 0, sizeof record.fingerprint);
-    std::memcpy(record.fingerprint, fingerprint,
-                strnlen(fingerprint, sizeof record.fingerprint));
+    std::memcpy(record.fingerprint, fingerprint, strnlen(fingerprint, sizeof record.fingerprint));
     return true;
 }
 
@@ -146,7 +144,8 @@ bool ManifestWriter::setTotals(int32_t pieceCount, int64_t totalSize) {
         return false;
     const std::size_t had = pieces_.size();
     pieces_.resize(static_cast<std::size_t>(pieceCount), PieceRecord{});
-    for (std::size_t i = had; i < pieces_.size(); ++i) pieces_[i].pieceIndex = static_cast<int32_t>(i);
+    for (std::size_t i = had; i < pieces_.size(); ++i)
+        pieces_[i].pieceIndex = static_cast<int32_t>(i);
     header_.pieceCount = pieceCount;
     header_.totalSize = totalSize;
     return true;

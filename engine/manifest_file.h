@@ -56,8 +56,8 @@ public:
     // `header` gives the base name, piece count, total size and password
     // digest; the file count is counted here. `displayPath` names the file in
     // failures, which go to `run`.
-    bool create(int folderFd, const ManifestHeader& header, int mode, const std::string& displayPath,
-                RunContext& run);
+    bool create(int folderFd, const ManifestHeader& header, int mode,
+                const std::string& displayPath, RunContext& run);
     // Appends a file record with the next id. False when the name does not
     // fit its field, the record cap is reached, or the write failed.
     bool addFile(const std::string& name, int32_t pieceIndex, int64_t offset, int64_t length);

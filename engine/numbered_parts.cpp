@@ -161,7 +161,8 @@ std::vector<PartNaming> partNamingsOf(std::string_view name) {
         const std::string_view alphabet = alphabetOf(kind);
         const int most = kind == PartNaming::Kind::Decimal ? kMaxDecimalWidth : kMaxLetterWidth;
         std::size_t run = 0;
-        while (run < name.size() && alphabet.find(name[name.size() - 1 - run]) != std::string_view::npos)
+        while (run < name.size() &&
+               alphabet.find(name[name.size() - 1 - run]) != std::string_view::npos)
             ++run;
         for (int width = 1; width <= std::min<int>(static_cast<int>(run), most); ++width) {
             const std::size_t cut = name.size() - static_cast<std::size_t>(width);
@@ -171,7 +172,8 @@ std::vector<PartNaming> partNamingsOf(std::string_view name) {
                 for (const bool widening : {false, true}) {
                     // coreutils widens only its default width, counted from 0.
                     if (widening && (width != 2 || start != 0)) continue;
-                    PartNaming naming{std::string(name.substr(0, cut)), width, kind, widening, start};
+                    PartNaming naming{std::string(name.substr(0, cut)), width, kind, widening,
+                                      start};
                     if (naming.ordinalOf(name)) readings.push_back(std::move(naming));
                 }
             }
@@ -194,7 +196,8 @@ std::string PartsListing::missing() const {
 
 int64_t PartsListing::totalSize() const {
     int64_t total = 0;
-    for (const ListedPart& part : parts) total += std::max<int64_t>(part.size, 0);
+    for (const ListedPart& part : parts)
+        total += std::max<int64_t>(part.size, 0);
     return total;
 }
 
@@ -245,7 +248,8 @@ bool parseSfvLine(std::string_view line, std::string& hex, std::string& name) {
     const std::string_view crc = line.substr(space + 1);
     if (!isHex(crc)) return false;
     std::string_view left = line.substr(0, space);
-    while (!left.empty() && (left.back() == ' ' || left.back() == '\t')) left.remove_suffix(1);
+    while (!left.empty() && (left.back() == ' ' || left.back() == '\t'))
+        left.remove_suffix(1);
     if (left.empty()) return false;
     hex = lowerHex(crc);
     name.assign(left);
@@ -280,12 +284,12 @@ void readPartSums(int folderFd, PartsListing& listing, std::size_t partCount) {
             listing.sumsProblem = shown + " is a symbolic link";
             return;
         }
-        const std::optional<std::string> text = readSmallFileAt(folderFd, candidate.file.c_str(), bound);
+        const std::optional<std::string> text =
+            readSmallFileAt(folderFd, candidate.file.c_str(), bound);
         if (!text) {
-            listing.sumsProblem = errno == EFBIG
-                                      ? shown + " is larger than a list of " +
-                                            std::to_string(partCount) + " parts can be"
-                                      : errnoReason("read", shown, errno);
+            listing.sumsProblem = errno == EFBIG ? shown + " is larger than a list of " +
+                                                       std::to_string(partCount) + " parts can be"
+                                                 : errnoReason("read", shown, errno);
             return;
         }
         std::map<uint64_t, std::string> listed;
@@ -300,11 +304,13 @@ void readPartSums(int folderFd, PartsListing& listing, std::size_t partCount) {
             if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
             if (line.empty() || (candidate.sum == PartSum::Crc32 && line.front() == ';')) continue;
             std::string hex, name;
-            const bool parsed = candidate.sum == PartSum::Crc32
-                                    ? parseSfvLine(line, hex, name)
-                                    : parseSumLine(line, candidate.sum == PartSum::Md5 ? 32 : 64, hex, name);
+            const bool parsed =
+                candidate.sum == PartSum::Crc32
+                    ? parseSfvLine(line, hex, name)
+                    : parseSumLine(line, candidate.sum == PartSum::Md5 ? 32 : 64, hex, name);
             if (!parsed) {
-                problem = shown + ": line " + std::to_string(lineNumber) + " is not a checksum line";
+                problem =
+                    shown + ": line " + std::to_string(lineNumber) + " is not a checksum line";
                 break;
             }
             if (name.rfind("./", 0) == 0) name.erase(0, 2);
@@ -364,9 +370,12 @@ const PartNaming* bestReading(const std::vector<PartNaming>& readings, std::stri
             members += ordinal ? 1 : 0;
             firstThere = firstThere || ordinal == 0;
         }
-        const std::array<int64_t, 6> rank{members, reading.ordinalOf(given) == 0 ? 1 : 0,
-                                          firstThere ? 1 : 0, reading.prefix.back() == '.' ? 1 : 0,
-                                          reading.widening ? 1 : 0, reading.width};
+        const std::array<int64_t, 6> rank{members,
+                                          reading.ordinalOf(given) == 0 ? 1 : 0,
+                                          firstThere ? 1 : 0,
+                                          reading.prefix.back() == '.' ? 1 : 0,
+                                          reading.widening ? 1 : 0,
+                                          reading.width};
         if (!best || rank > bestRank) {
             best = &reading;
             bestRank = rank;
@@ -549,7 +558,8 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
         bool checked = !listing.sumsFile.empty();
         if (!listing.sumsProblem.empty()) {
             if (!options.ignoreChecksums)
-                return run.fail("the checksum file of the parts cannot be used: " + listing.sumsProblem,
+                return run.fail("the checksum file of the parts cannot be used: " +
+                                    listing.sumsProblem,
                                 EngineFailure::ChecksumsDamaged),
                        run.failure();
             run.note("the checksum file was set aside (" + listing.sumsProblem +
@@ -578,7 +588,8 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
         const FileDescriptor folder = openFolderPath(listing.folder);
         if (!folder) return run.failErrno("open the folder of", firstPart, errno), run.failure();
         const FileDescriptor out = openFolderPath(outputFolder);
-        if (!out) return run.failErrno("open the output folder", outputFolder, errno), run.failure();
+        if (!out)
+            return run.failErrno("open the output folder", outputFolder, errno), run.failure();
 
         // What holds the target's name: nothing, or a file the join may replace.
         struct stat existing {};
@@ -588,12 +599,14 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
                 return run.refuse("cannot write " + target + ": a symbolic link is in its place"),
                        run.failure();
             if (!S_ISREG(existing.st_mode))
-                return run.refuse("cannot write " + target + ": something other than a file is in its place"),
+                return run.refuse("cannot write " + target +
+                                  ": something other than a file is in its place"),
                        run.failure();
             for (const ListedPart& part : listing.parts)
                 if (part.identity.device == static_cast<uint64_t>(existing.st_dev) &&
                     part.identity.inode == static_cast<uint64_t>(existing.st_ino))
-                    return run.refuse("joining into " + target + " would write over part " + part.name),
+                    return run.refuse("joining into " + target + " would write over part " +
+                                      part.name),
                            run.failure();
             if (!options.replaceExisting)
                 return run.refuse("cannot write " + target + ": it already exists"), run.failure();
@@ -646,9 +659,9 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
             for (std::size_t i = 0; i < listing.parts.size(); ++i) {
                 const ListedPart& part = listing.parts[i];
                 if (i < digests.size() && digests[i] == part.expected) continue;
-                return run.fail("part " + listing.folder + "/" + part.name + " does not match its " +
-                                sumFileKind(listing.sum) + " in " + listing.sumsFile +
-                                "; nothing was written"),
+                return run.fail("part " + listing.folder + "/" + part.name +
+                                " does not match its " + sumFileKind(listing.sum) + " in " +
+                                listing.sumsFile + "; nothing was written"),
                        run.failure();
             }
         }
@@ -660,15 +673,18 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
             return run.failErrno("set the permissions of", target, errno), run.failure();
         if (run.stopIfRequested()) return run.failure();
         run.enterPhase(RunPhase::WritingToDisk);
-        if (fsync(made.get()) != 0) return run.failErrno("write to disk", target, errno), run.failure();
+        if (fsync(made.get()) != 0)
+            return run.failErrno("write to disk", target, errno), run.failure();
         if (!made.close()) return run.failErrno("write", target, errno), run.failure();
         if (run.stopIfRequested()) return run.failure();
         if (replacing) {
             // Only the file that was checked is replaced.
             struct stat now {};
             if (fstatat(out.get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-                !S_ISREG(now.st_mode) || now.st_dev != existing.st_dev || now.st_ino != existing.st_ino)
-                return run.refuse("cannot write " + target + ": something else was put in its place"),
+                !S_ISREG(now.st_mode) || now.st_dev != existing.st_dev ||
+                now.st_ino != existing.st_ino)
+                return run.refuse("cannot write " + target +
+                                  ": something else was put in its place"),
                        run.failure();
             if (renameat(work.fd(), temporary.c_str(), out.get(), name.c_str()) != 0)
                 return run.failErrno("put in place", target, errno), run.failure();

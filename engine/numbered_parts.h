@@ -112,6 +112,5 @@ struct PartsJoinOptions {
 // with nothing under the real name. Parts are read from their folder's
 // descriptor, never through a link. Progress, stops and the failure go
 // through `run`; without a checksum file the outcome's fullCheck is false.
-Result<JoinOutcome> joinNumberedParts(const std::string& firstPart,
-                                      const std::string& outputFolder,
+Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::string& outputFolder,
                                       const PartsJoinOptions& options, RunContext& run);

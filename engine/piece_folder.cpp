@@ -2,8 +2,8 @@
 
 #include "engine/recovery.h"
 
-#include "engine/run_context.h"
 #include "engine/manifest.h"
+#include "engine/run_context.h"
 #include "engine/safe_fs.h"
 #include "engine/utilities.h"
 
@@ -157,7 +157,8 @@ OpenSet lockSetForReading(const char* pieceFolder, RunContext& run) {
     // Something may be left to settle: only a run that holds the lock alone
     // settles it (a failed upgrade gives the shared lock up, so it is taken
     // again).
-    if (sweepWhenAlone(set.parent.get(), run) && marked) settleReplaceJournal(set.parent.get(), name);
+    if (sweepWhenAlone(set.parent.get(), run) && marked)
+        settleReplaceJournal(set.parent.get(), name);
     if (!lockSoon(set.parent.get(), false)) {
         run.fail(busy);
         return {};
@@ -165,8 +166,8 @@ OpenSet lockSetForReading(const char* pieceFolder, RunContext& run) {
     current();
     if (replacementPending(set.parent.get(), set.folder.get(), name)) {
         run.fail(std::string("cannot read ") + pieceFolder +
-                   ": it is being replaced (a split that replaced it stopped before it was "
-                   "finished; it finishes when nothing else reads the set)");
+                 ": it is being replaced (a split that replaced it stopped before it was "
+                 "finished; it finishes when nothing else reads the set)");
         return {};
     }
     return set;

@@ -76,8 +76,7 @@ int64_t PieceCutter::takeRange(int fd, int64_t offset, int64_t length, const Seg
     }
 }
 
-int64_t PieceCutter::fill(int fd, int64_t offset, int64_t want, int64_t sizeHint,
-                          bool& failed) {
+int64_t PieceCutter::fill(int fd, int64_t offset, int64_t want, int64_t sizeHint, bool& failed) {
     int64_t got = 0;
     const std::size_t free = kStageBytes - staged_;
     // Only a file known to end within the staging space is staged; a larger

@@ -3,9 +3,9 @@
 // tied to the process-wide stop request, progress counters and last error
 // (published.h), and keeps the contracts it was published with.
 
+#include "engine/published.h"
 #include "engine/join.h"
 #include "engine/manifest.h"
-#include "engine/published.h"
 #include "engine/removal.h"
 #include "engine/split.h"
 #include "engine/utilities.h"

@@ -17,10 +17,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <map>
-#include <thread>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -33,7 +33,7 @@ constexpr std::size_t kFixedBytes = 8 + 4 * 7 + 8 + kStemField + kMembers * (8 +
 constexpr std::size_t kHashBytes = Sha256Digest::kDigestBytes;
 // A header is never larger than this (a set of 2^31 stripes' checksums is not real).
 constexpr int64_t kHeaderBound = int64_t{1} << 30;
-constexpr int32_t kMaxCodeWidth = 255; // GF(2^8): data and recovery columns of one group
+constexpr int32_t kMaxCodeWidth = 255;            // GF(2^8): data and recovery columns of one group
 constexpr int64_t kRowBudget = int64_t{32} << 20; // buffers of one row of a group
 // A set has at most this many columns, its recovery pieces included: what a
 // verify or a repair keeps by column (a few bits, an index when it is bad)
@@ -53,10 +53,12 @@ constexpr int kSumsMember = 1;
 using Hash = Sha256Digest::Bytes;
 
 void putU32(std::string& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 void putU64(std::string& out, uint64_t v) {
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    for (int i = 0; i < 8; ++i)
+        out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 uint32_t getU32(const unsigned char* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -90,7 +92,8 @@ struct Header {
 
     int64_t metaBytes() const {
         int64_t total = 0;
-        for (const Member& m : members) total += std::max<int64_t>(m.length, 0);
+        for (const Member& m : members)
+            total += std::max<int64_t>(m.length, 0);
         return total;
     }
     int32_t allColumns() const { return shape.columns() + shape.recoveryPieces(); }
@@ -148,7 +151,8 @@ std::string serialize(const Header& h) {
         putU64(out, static_cast<uint64_t>(h.lengthOf(i)));
     for (const Hash& hash : h.recoveryHashes)
         out.append(reinterpret_cast<const char*>(hash.data()), hash.size());
-    for (uint32_t crc : h.crcs) putU32(out, crc);
+    for (uint32_t crc : h.crcs)
+        putU32(out, crc);
     Sha256Digest digest;
     Hash own{};
     digest.update(out.data(), out.size());
@@ -336,8 +340,8 @@ public:
         std::memset(data + want, 0, static_cast<std::size_t>(size - want));
         if (want == 0) return true;
         if (column >= h_.shape.dataPieces && column < h_.shape.columns()) {
-            int64_t at = static_cast<int64_t>(column - h_.shape.dataPieces) * h_.shape.columnLength +
-                         offset;
+            int64_t at =
+                static_cast<int64_t>(column - h_.shape.dataPieces) * h_.shape.columnLength + offset;
             return readMeta(at, want, data);
         }
         const int fd = open(column).fd.get();
@@ -421,10 +425,12 @@ public:
         std::vector<unsigned char>& tables = decodeTablesFor(lost);
         if (tables.empty()) return false;
         std::vector<unsigned char*> survivors, outputs;
-        for (int position = 0; position < k_ + m_ && static_cast<int>(survivors.size()) < k_; ++position)
+        for (int position = 0; position < k_ + m_ && static_cast<int>(survivors.size()) < k_;
+             ++position)
             if (std::find(lost.begin(), lost.end(), position) == lost.end())
                 survivors.push_back(row[static_cast<std::size_t>(position)]);
-        for (int position : lost) outputs.push_back(row[static_cast<std::size_t>(position)]);
+        for (int position : lost)
+            outputs.push_back(row[static_cast<std::size_t>(position)]);
         ec_encode_data(static_cast<int>(size), k_, static_cast<int>(lost.size()), tables.data(),
                        survivors.data(), outputs.data());
         return true;
@@ -443,8 +449,10 @@ private:
         decodeBytes_ += bytes;
         std::vector<unsigned char>& tables = decodeTables_[lost];
         std::vector<int> survivors;
-        for (int position = 0; position < k_ + m_ && static_cast<int>(survivors.size()) < k_; ++position)
-            if (std::find(lost.begin(), lost.end(), position) == lost.end()) survivors.push_back(position);
+        for (int position = 0; position < k_ + m_ && static_cast<int>(survivors.size()) < k_;
+             ++position)
+            if (std::find(lost.begin(), lost.end(), position) == lost.end())
+                survivors.push_back(position);
         if (static_cast<int>(survivors.size()) < k_) return tables;
         const auto k = static_cast<std::size_t>(k_);
         std::vector<unsigned char> chosen(k * k), inverse(k * k);
@@ -479,8 +487,10 @@ private:
 };
 
 struct AlignedBuffers {
-    AlignedBuffers(std::size_t count, int64_t size) : bytes(count * static_cast<std::size_t>(size)) {
-        for (std::size_t i = 0; i < count; ++i) rows.push_back(bytes.data() + i * static_cast<std::size_t>(size));
+    AlignedBuffers(std::size_t count, int64_t size)
+        : bytes(count * static_cast<std::size_t>(size)) {
+        for (std::size_t i = 0; i < count; ++i)
+            rows.push_back(bytes.data() + i * static_cast<std::size_t>(size));
     }
     std::vector<unsigned char> bytes;
     std::vector<unsigned char*> rows;
@@ -623,7 +633,8 @@ int64_t RecoveryShape::stripes() const {
 
 std::vector<int32_t> RecoveryShape::columnsOf(int32_t group) const {
     std::vector<int32_t> out;
-    for (int32_t c = group; c < columns(); c += groups) out.push_back(c);
+    for (int32_t c = group; c < columns(); c += groups)
+        out.push_back(c);
     return out;
 }
 
@@ -640,10 +651,12 @@ namespace {
 int32_t recoveryIndexOf(const std::string& stem, const std::string& name, bool header) {
     const std::string prefix = stem + "_R";
     const std::string suffix = header ? ".rec.hdr" : ".rec";
-    if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+    if (name.size() <= prefix.size() + suffix.size() ||
+        name.compare(0, prefix.size(), prefix) != 0 ||
         name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
         return -1;
-    const std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    const std::string digits =
+        name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
     if (digits.empty() || digits.size() > 9 || (digits.size() > 1 && digits[0] == '0') ||
         !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return -1;
@@ -663,15 +676,18 @@ std::string planRecovery(const RecoveryRequest& request, int32_t dataPieces, int
     shape = {};
     shape.dataPieces = dataPieces;
     shape.columnLength = std::min(pieceSize, std::max(longestPiece, metaBytes));
-    shape.metaColumns = static_cast<int32_t>((metaBytes + shape.columnLength - 1) / shape.columnLength);
+    shape.metaColumns =
+        static_cast<int32_t>((metaBytes + shape.columnLength - 1) / shape.columnLength);
     const int64_t columns = int64_t{dataPieces} + shape.metaColumns;
     if (columns > INT32_MAX / 2) return "the set has too many pieces for recovery pieces";
     const int64_t dataShare = std::max<int32_t>(dataPieces, 1);
     for (int64_t groups = 1; groups <= columns; ++groups) {
         const int64_t widest = (columns + groups - 1) / groups;
         const int64_t perGroup =
-            request.count > 0 ? request.count
-                              : std::max<int64_t>(1, (request.percent * ((dataShare + groups - 1) / groups) + 99) / 100);
+            request.count > 0
+                ? request.count
+                : std::max<int64_t>(
+                      1, (request.percent * ((dataShare + groups - 1) / groups) + 99) / 100);
         if (perGroup >= kMaxCodeWidth) return "at most 254 recovery pieces a group can be made";
         if (perGroup > widest && request.count > 0 && groups == 1)
             return "more recovery pieces than the set's " + std::to_string(widest) +
@@ -681,7 +697,8 @@ std::string planRecovery(const RecoveryRequest& request, int32_t dataPieces, int
         shape.perGroup = static_cast<int32_t>(perGroup);
         const int64_t budget = kRowBudget / (widest + perGroup);
         int64_t stripe = int64_t{1} << 20;
-        while (stripe > 4096 && stripe > budget) stripe /= 2;
+        while (stripe > 4096 && stripe > budget)
+            stripe /= 2;
         shape.stripeSize = static_cast<int32_t>(std::min(stripe, shape.columnLength));
         if (headerSizeFor(dataPieces, int64_t{shape.groups} * shape.perGroup, columns,
                           shape.stripes()) < 0)
@@ -737,7 +754,8 @@ bool writeRecovery(int folderFd, const std::string& folderPath, const std::strin
         return false;
     }
     const RecoveryShape& s = h.shape;
-    h.crcs.assign(static_cast<std::size_t>(h.allColumns()) * static_cast<std::size_t>(s.stripes()), 0);
+    h.crcs.assign(static_cast<std::size_t>(h.allColumns()) * static_cast<std::size_t>(s.stripes()),
+                  0);
     h.recoveryHashes.resize(static_cast<std::size_t>(s.recoveryPieces()));
     for (int32_t g = 0; g < s.groups; ++g) {
         const std::vector<int32_t> columns = s.columnsOf(g);
@@ -826,7 +844,8 @@ bool writeRecovery(int folderFd, const std::string& folderPath, const std::strin
         }
         for (int j = 0; j < m; ++j) {
             const int32_t index = j * s.groups + g;
-            if (unread[0] || unread[1] || (sync && fsync(out[static_cast<std::size_t>(j)].get()) != 0) ||
+            if (unread[0] || unread[1] ||
+                (sync && fsync(out[static_cast<std::size_t>(j)].get()) != 0) ||
                 !out[static_cast<std::size_t>(j)].close()) {
                 run.failErrno("write", folderPath + "/" + recoveryPieceName(stem, index), errno);
                 return false;
@@ -836,11 +855,13 @@ bool writeRecovery(int folderFd, const std::string& folderPath, const std::strin
     const std::string header = serialize(h);
     for (int32_t i = 0; i < s.recoveryPieces(); ++i) {
         const std::string name = recoveryHeaderName(stem, i);
-        if (!writeTextFileAt(folderFd, name.c_str(), header, sync, folderPath + "/" + name, run, mode))
+        if (!writeTextFileAt(folderFd, name.c_str(), header, sync, folderPath + "/" + name, run,
+                             mode))
             return false;
     }
     // Their lines close SHA256SUMS.
-    FileDescriptor sums(openat(folderFd, kPieceSumsFileName, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
+    FileDescriptor sums(
+        openat(folderFd, kPieceSumsFileName, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
     if (!sums ||
         !forRecoveryLines(h,
                           [&](const std::string& lines, int64_t) {
@@ -876,7 +897,8 @@ int64_t headerBoundFor(int folderFd) {
     int64_t bytes = 0;
     for (const std::string& name : namesIn(folderFd)) {
         FileIdentity identity;
-        if (entryAt(folderFd, name.c_str(), &identity) == EntryKind::Regular) bytes += identity.size;
+        if (entryAt(folderFd, name.c_str(), &identity) == EntryKind::Regular)
+            bytes += identity.size;
     }
     return (int64_t{16} << 20) + bytes / 256;
 }
@@ -916,7 +938,8 @@ std::string findHeader(int folderFd, const std::string& stem, Header& h, bool& a
         if (why.empty()) {
             if (std::string bad = readTables(candidate); !bad.empty()) why = name + ": " + bad;
         }
-        if (why.empty() && candidate.stem != stem) why = name + " belongs to the set " + candidate.stem;
+        if (why.empty() && candidate.stem != stem)
+            why = name + " belongs to the set " + candidate.stem;
         if (why.empty() && index >= candidate.shape.recoveryPieces())
             why = name + " is not one of its own set's headers";
         if (why.empty()) {
@@ -928,7 +951,8 @@ std::string findHeader(int folderFd, const std::string& stem, Header& h, bool& a
                     s.dataPieces == 0
                         ? 0
                         : int64_t{s.dataPieces - 1} * s.columnLength + candidate.lastPiece;
-                if (manifest->pieceCount() != candidate.shape.dataPieces || manifest->totalSize() != total)
+                if (manifest->pieceCount() != candidate.shape.dataPieces ||
+                    manifest->totalSize() != total)
                     why = "the recovery files belong to another set than the manifest beside them";
             }
         }
@@ -1081,7 +1105,8 @@ void fillReport(const Header& h, const DamageMap& map, RecoveryReport& report) {
         }
     }
     for (int i = 0; i < kMembers; ++i)
-        if (map.memberRewrite[static_cast<std::size_t>(i)]) report.badSetFiles.push_back(kMemberNames[i]);
+        if (map.memberRewrite[static_cast<std::size_t>(i)])
+            report.badSetFiles.push_back(kMemberNames[i]);
     report.badHeaders = map.badHeaders;
     report.worstRow = map.worstRow;
     report.repairable = map.worstRow <= s.perGroup;
@@ -1090,23 +1115,31 @@ void fillReport(const Header& h, const DamageMap& map, RecoveryReport& report) {
 } // namespace
 
 std::string RecoveryReport::summary() const {
-    if (!hasRecovery) return headerProblem.empty() ? "no recovery pieces" : "recovery pieces unusable: " + headerProblem;
+    if (!hasRecovery)
+        return headerProblem.empty() ? "no recovery pieces"
+                                     : "recovery pieces unusable: " + headerProblem;
     std::string text;
     const auto add = [&](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
     if (missingPieces > 0) add(std::to_string(missingPieces) + " missing");
     if (damagedPieces > 0) add(std::to_string(damagedPieces) + " damaged");
-    for (const std::string& name : badSetFiles) add(name + " damaged or missing");
-    if (badRecovery > 0) add(std::to_string(badRecovery) + " recovery " + (badRecovery == 1 ? "piece" : "pieces") + " damaged or missing");
-    if (badHeaders > 0) add(std::to_string(badHeaders) + " recovery " + (badHeaders == 1 ? "header" : "headers") + " damaged or missing");
-    if (text.empty()) text = "nothing missing or damaged";
-    else if (badStripes > 0) text += " in " + std::to_string(badStripes) + (badStripes == 1 ? " stripe" : " stripes");
+    for (const std::string& name : badSetFiles)
+        add(name + " damaged or missing");
+    if (badRecovery > 0)
+        add(std::to_string(badRecovery) + " recovery " + (badRecovery == 1 ? "piece" : "pieces") +
+            " damaged or missing");
+    if (badHeaders > 0)
+        add(std::to_string(badHeaders) + " recovery " + (badHeaders == 1 ? "header" : "headers") +
+            " damaged or missing");
+    if (text.empty())
+        text = "nothing missing or damaged";
+    else if (badStripes > 0)
+        text += " in " + std::to_string(badStripes) + (badStripes == 1 ? " stripe" : " stripes");
     const int32_t total = shape.recoveryPieces();
     text += "; " + std::to_string(total) + " recovery " + (total == 1 ? "piece" : "pieces");
     if (intact()) return text;
     if (repairable) return text + ": repairable";
     return text + ": not repairable (" + std::to_string(worstRow) + " bad in one row, " +
-           std::to_string(shape.perGroup) + " recovery" +
-           (shape.groups > 1 ? " per group)" : ")");
+           std::to_string(shape.perGroup) + " recovery" + (shape.groups > 1 ? " per group)" : ")");
 }
 
 RecoveryReport assessRecovery(int folderFd, const std::string& folderPath, const std::string& stem,
@@ -1186,8 +1219,10 @@ private:
         std::vector<Rebuilt*> out;
         for (auto& [c, file] : columns_)
             out.push_back(&file);
-        for (Rebuilt& file : members_) out.push_back(&file);
-        for (Rebuilt& file : headers_) out.push_back(&file);
+        for (Rebuilt& file : members_)
+            out.push_back(&file);
+        for (Rebuilt& file : headers_)
+            out.push_back(&file);
         return out;
     }
     bool begin(Rebuilt& file, const std::string& name, int64_t length) {
@@ -1240,21 +1275,23 @@ private:
                         lost.push_back(static_cast<int>(i));
                 }
                 if (!reader.faultName().empty()) {
-                    run_.failErrno("open", folderPath_ + "/" + reader.faultName(), reader.faultErrno());
+                    run_.failErrno("open", folderPath_ + "/" + reader.faultName(),
+                                   reader.faultErrno());
                     return false;
                 }
                 if (static_cast<int>(lost.size()) > s.perGroup) {
-                    run_.fail("the set in " + folderPath_ + " is not repairable: " +
-                              std::to_string(lost.size()) + " bad stripes in one row, " +
-                              std::to_string(s.perGroup) + " recovery " +
-                              (s.perGroup == 1 ? "piece" : "pieces") +
-                              (s.groups > 1 ? " a group" : ""),
+                    run_.fail("the set in " + folderPath_ +
+                                  " is not repairable: " + std::to_string(lost.size()) +
+                                  " bad stripes in one row, " + std::to_string(s.perGroup) +
+                                  " recovery " + (s.perGroup == 1 ? "piece" : "pieces") +
+                                  (s.groups > 1 ? " a group" : ""),
                               EngineFailure::SetNotWhole);
                     return false;
                 }
                 if (!lost.empty()) {
                     if (!code.rebuild(size, lost, rows.rows)) {
-                        run_.fail("the recovery pieces of " + folderPath_ + " cannot rebuild a row");
+                        run_.fail("the recovery pieces of " + folderPath_ +
+                                  " cannot rebuild a row");
                         return false;
                     }
                     for (int position : lost) {
@@ -1262,7 +1299,8 @@ private:
                         const int64_t own = std::clamp<int64_t>(h_.lengthOf(c) - offset, 0, size);
                         if (crcOf(rows.rows[static_cast<std::size_t>(position)], own) !=
                             sums.at(static_cast<std::size_t>(position), r)) {
-                            run_.fail("a rebuilt stripe of " + folderPath_ + " does not match its checksum");
+                            run_.fail("a rebuilt stripe of " + folderPath_ +
+                                      " does not match its checksum");
                             return false;
                         }
                     }
@@ -1275,9 +1313,11 @@ private:
                     const bool meta = h_.isMeta(c);
                     Rebuilt& file = meta ? stream_ : columns_.at(c);
                     const int64_t at =
-                        meta ? static_cast<int64_t>(c - s.dataPieces) * s.columnLength + offset : offset;
+                        meta ? static_cast<int64_t>(c - s.dataPieces) * s.columnLength + offset
+                             : offset;
                     if (!writeWhole(file.fd.get(), rows.rows[i], own, at)) {
-                        run_.failErrno("write", destPath_ + "/" + work_.name() + "/" + file.temporary, errno);
+                        run_.failErrno(
+                            "write", destPath_ + "/" + work_.name() + "/" + file.temporary, errno);
                         return false;
                     }
                 }
@@ -1288,7 +1328,8 @@ private:
         }
         for (Rebuilt* file : all())
             if (file->fd && ftruncate(file->fd.get(), file->length) != 0) {
-                run_.failErrno("write", destPath_ + "/" + work_.name() + "/" + file->temporary, errno);
+                run_.failErrno("write", destPath_ + "/" + work_.name() + "/" + file->temporary,
+                               errno);
                 return false;
             }
         return true;
@@ -1356,10 +1397,12 @@ private:
             if (!begin(file, kMemberNames[i], member.length)) return false;
             std::vector<unsigned char> buffer(std::size_t{1} << 20);
             for (int64_t at = 0; at < member.length;) {
-                const int64_t want = std::min<int64_t>(member.length - at, static_cast<int64_t>(buffer.size()));
+                const int64_t want =
+                    std::min<int64_t>(member.length - at, static_cast<int64_t>(buffer.size()));
                 if (readSome(source, buffer.data(), want, from + at) != want ||
                     !writeWhole(file.fd.get(), buffer.data(), want, at)) {
-                    run_.failErrno("write", destPath_ + "/" + work_.name() + "/" + file.temporary, errno);
+                    run_.failErrno("write", destPath_ + "/" + work_.name() + "/" + file.temporary,
+                                   errno);
                     return false;
                 }
                 at += want;
@@ -1399,7 +1442,8 @@ private:
         // Into another folder, every name must be free before any is taken:
         // a failure there leaves nothing of the repair behind.
         for (Rebuilt* file : all())
-            if (!inPlace && file->fd && entryAt(destFd_, file->name.c_str()) != EntryKind::Missing) {
+            if (!inPlace && file->fd &&
+                entryAt(destFd_, file->name.c_str()) != EntryKind::Missing) {
                 run_.failErrno("name", destPath_ + "/" + file->name, EEXIST);
                 return false;
             }
@@ -1408,10 +1452,12 @@ private:
             // A damaged original is kept aside by a second name first, and
             // only then replaced in one rename: killed between the two, the
             // real name still holds it whole.
-            const bool replaces = inPlace && entryAt(destFd_, file->name.c_str()) != EntryKind::Missing;
+            const bool replaces =
+                inPlace && entryAt(destFd_, file->name.c_str()) != EntryKind::Missing;
             if (replaces) {
                 std::string aside = file->name + ".damaged";
-                for (int n = 1; entryAt(destFd_, aside.c_str()) != EntryKind::Missing && n < 1000; ++n)
+                for (int n = 1; entryAt(destFd_, aside.c_str()) != EntryKind::Missing && n < 1000;
+                     ++n)
                     aside = file->name + ".damaged." + std::to_string(n);
                 if (linkat(destFd_, file->name.c_str(), destFd_, aside.c_str(), 0) != 0) {
                     run_.failErrno("keep aside", destPath_ + "/" + file->name, errno);
@@ -1419,8 +1465,10 @@ private:
                 }
                 outcome.keptAside.push_back(file->name + " -> " + aside);
             }
-            if (replaces ? renameat(work_.fd(), file->temporary.c_str(), destFd_, file->name.c_str()) != 0
-                         : !renameNoReplace(work_.fd(), file->temporary.c_str(), destFd_, file->name.c_str())) {
+            if (replaces ? renameat(work_.fd(), file->temporary.c_str(), destFd_,
+                                    file->name.c_str()) != 0
+                         : !renameNoReplace(work_.fd(), file->temporary.c_str(), destFd_,
+                                            file->name.c_str())) {
                 run_.failErrno("name", destPath_ + "/" + file->name, errno);
                 return false;
             }
@@ -1441,8 +1489,8 @@ private:
     const Header& h_;
     const DamageMap& map_;
     RunContext& run_;
-    RunFolder work_; // removed, with whatever is still in it, when the job ends
-    std::map<int32_t, Rebuilt> columns_;         // the data and recovery pieces rebuilt
+    RunFolder work_;                     // removed, with whatever is still in it, when the job ends
+    std::map<int32_t, Rebuilt> columns_; // the data and recovery pieces rebuilt
     std::map<int32_t, std::string> pieceHashes_; // theirs, from SHA256SUMS
     std::vector<Rebuilt> members_;
     std::vector<Rebuilt> headers_;
@@ -1451,8 +1499,9 @@ private:
 
 } // namespace
 
-Result<RepairOutcome> repairSet(int folderFd, const std::string& folderPath, const std::string& stem,
-                                int outFd, const std::string& outPath, RunContext& run, bool visibleOnly) {
+Result<RepairOutcome> repairSet(int folderFd, const std::string& folderPath,
+                                const std::string& stem, int outFd, const std::string& outPath,
+                                RunContext& run, bool visibleOnly) {
     Header h;
     bool any = false;
     if (const std::string why = findHeader(folderFd, stem, h, any); !why.empty()) {

@@ -79,22 +79,24 @@ bool writeRecovery(int folderFd, const std::string& folderPath, const std::strin
 
 // What is wrong with a set that has recovery files, and whether it can be mended.
 struct RecoveryReport {
-    bool hasRecovery = false; // a usable header was found
+    bool hasRecovery = false;  // a usable header was found
     std::string headerProblem; // why none was usable, when there were some
     RecoveryShape shape;
-    int32_t missingPieces = 0;  // data pieces
-    int32_t damagedPieces = 0;  // data pieces present but with bad stripes or a wrong length
-    int64_t badStripes = 0;     // over every column
+    int32_t missingPieces = 0;   // data pieces
+    int32_t damagedPieces = 0;   // data pieces present but with bad stripes or a wrong length
+    int64_t badStripes = 0;      // over every column
     int32_t recoveryPresent = 0; // recovery pieces with no bad stripe
     int32_t badRecovery = 0;     // recovery pieces missing or damaged
     int32_t badHeaders = 0;      // header copies missing or unlike the one used
-    std::vector<std::string> badSetFiles; // manifest, SHA256SUMS, ... missing or damaged
-    std::vector<int32_t> badPieces;        // data piece indexes, missing or damaged
+    std::vector<std::string> badSetFiles;   // manifest, SHA256SUMS, ... missing or damaged
+    std::vector<int32_t> badPieces;         // data piece indexes, missing or damaged
     std::vector<int32_t> badRecoveryPieces; // recovery piece indexes, missing or damaged
-    int32_t worstRow = 0; // the most bad stripes in one row of one group
+    int32_t worstRow = 0;                   // the most bad stripes in one row of one group
     bool repairable = false;
-    bool intact() const { return missingPieces == 0 && damagedPieces == 0 && badRecovery == 0 &&
-                                 badHeaders == 0 && badSetFiles.empty(); }
+    bool intact() const {
+        return missingPieces == 0 && damagedPieces == 0 && badRecovery == 0 && badHeaders == 0 &&
+               badSetFiles.empty();
+    }
     // "2 missing, 1 damaged in 3 stripes; 4 recovery pieces: repairable"
     std::string summary() const;
 };
@@ -102,8 +104,8 @@ struct RecoveryReport {
 // Reads every column of the set in `folderFd` against the recovery header's
 // stripe checksums. A report without `hasRecovery` when the set has no usable
 // header (with `headerProblem` when it had headers that could not be used).
-RecoveryReport assessRecovery(int folderFd, const std::string& folderPath,
-                              const std::string& stem, RunContext& run);
+RecoveryReport assessRecovery(int folderFd, const std::string& folderPath, const std::string& stem,
+                              RunContext& run);
 
 // The stem of the set in `folderFd` as its recovery headers name it; "" when
 // there are none.
@@ -117,7 +119,7 @@ struct RebuiltFiles {
 };
 
 struct RepairOutcome {
-    std::vector<std::string> rebuilt;  // names of the files written
+    std::vector<std::string> rebuilt;   // names of the files written
     std::vector<std::string> keptAside; // "<name>" -> "<name>.damaged", as renamed
     RecoveryReport report;              // what was found before
 };
@@ -132,6 +134,5 @@ struct RepairOutcome {
 // (and the set's own files) are rebuilt, without reading the others first:
 // what a join needs when a piece is plainly lost.
 Result<RepairOutcome> repairSet(int folderFd, const std::string& folderPath,
-                                const std::string& stem, int outFd,
-                                const std::string& outPath, RunContext& run,
-                                bool visibleOnly = false);
+                                const std::string& stem, int outFd, const std::string& outPath,
+                                RunContext& run, bool visibleOnly = false);

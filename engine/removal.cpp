@@ -1,9 +1,9 @@
 #include "engine/removal.h"
 
-#include "engine/run_context.h"
+#include "engine/manifest.h"
 #include "engine/manifest_file.h"
 #include "engine/piece_folder.h"
-#include "engine/manifest.h"
+#include "engine/run_context.h"
 #include "engine/safe_fs.h"
 #include "engine/utilities.h"
 
@@ -236,14 +236,14 @@ bool removeSplitSource(const SplitOutcome& outcome, RemovalReport& report, RunCo
     }
 }
 
-bool removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report,
-                        bool quickCheckAccepted, RunContext& run) {
+bool removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report, bool quickCheckAccepted,
+                        RunContext& run) {
     try {
         report = RemovalReport{};
         if (!outcome.fullCheck && !quickCheckAccepted) {
             run.fail("the pieces in " + outcome.pieceFolder +
-                           " were checked only by their first kilobyte, so they were kept",
-                       EngineFailure::NoChecksums);
+                         " were checked only by their first kilobyte, so they were kept",
+                     EngineFailure::NoChecksums);
             return false;
         }
         if (stoppedBeforeStart(report, static_cast<int64_t>(outcome.setFiles.size()), run))
@@ -259,7 +259,7 @@ bool removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report,
         FileDescriptor holder(::openat(pieces.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!holder || !lockFolder(holder.get(), true)) {
             run.fail("cannot remove the pieces in " + outcome.pieceFolder +
-                       ": another run is using them");
+                     ": another run is using them");
             return false;
         }
         std::set<std::string> kept; // set files still there, already in the report

@@ -35,7 +35,7 @@ int32_t removeSplitSource(const SplitOutcome& outcome, RemovalReport& report);
 // A join that could make only the quick check (JoinOutcome::fullCheck false)
 // removes nothing unless the user accepted that (`quickCheckAccepted`): -1
 // with EngineFailure::NoChecksums.
-bool removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report,
-                        bool quickCheckAccepted, RunContext& run);
+bool removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report, bool quickCheckAccepted,
+                        RunContext& run);
 int32_t removeJoinedPieces(const JoinOutcome& outcome, RemovalReport& report,
                            bool quickCheckAccepted = false);

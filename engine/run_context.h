@@ -11,10 +11,10 @@
 #include "engine/errors.h"
 
 #include <atomic>
-#include <exception>
-#include <new>
 #include <cstdint>
+#include <exception>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>

@@ -487,10 +487,9 @@ bool undoJoinMoves(int outFd, int workFd, const std::vector<JoinMove>& moves) {
             fsync(folder.get());
             continue;
         }
-        const bool ok = move->replaces
-                            ? renameat2(workFd, move->temporary.c_str(), folder.get(),
-                                        move->name.c_str(), RENAME_EXCHANGE) == 0
-                            : unlinkat(folder.get(), move->name.c_str(), 0) == 0;
+        const bool ok = move->replaces ? renameat2(workFd, move->temporary.c_str(), folder.get(),
+                                                   move->name.c_str(), RENAME_EXCHANGE) == 0
+                                       : unlinkat(folder.get(), move->name.c_str(), 0) == 0;
         undone = ok && undone;
         if (ok) fsync(folder.get());
     }
@@ -545,7 +544,8 @@ void sweepLeftovers(int folderFd, RunContext& run) {
                 continue;
             }
             if (!undoJoinMoves(folderFd, folder.get(), moves)) {
-                report.notes.push_back("could not undo the moves of a stopped join kept in " + name);
+                report.notes.push_back("could not undo the moves of a stopped join kept in " +
+                                       name);
                 continue;
             }
             ++report.undoneJoins;

@@ -116,10 +116,10 @@ bool settleReplaceJournal(int outFd, const std::string& name, std::string* keptN
 // move's journal line holds the identity of what it moves, so an undo acts
 // only on what this run made.
 struct JoinMove {
-    std::string folder;    // below the output folder ("" for the output folder itself)
-    std::string name;      // the target's name in it
-    std::string temporary; // the new entry's name in the working folder
-    bool replaces = false; // exchanged with the file there
+    std::string folder;             // below the output folder ("" for the output folder itself)
+    std::string name;               // the target's name in it
+    std::string temporary;          // the new entry's name in the working folder
+    bool replaces = false;          // exchanged with the file there
     uint64_t device = 0, inode = 0; // the new entry
     // A folder made there (before what goes into it): undone only while it
     // is empty.

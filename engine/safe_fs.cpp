@@ -287,8 +287,9 @@ bool TextFileWriter::open(int dirFd, const char* name, const std::string& displa
                           RunContext& run, int mode) {
     run_ = &run;
     displayPath_ = displayPath;
-    fd_ = FileDescriptor(::openat(dirFd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                                  static_cast<mode_t>(mode)));
+    fd_ =
+        FileDescriptor(::openat(dirFd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                                static_cast<mode_t>(mode)));
     ok_ = static_cast<bool>(fd_);
     error_ = ok_ ? 0 : errno;
     {

@@ -1,8 +1,8 @@
 #include "engine/set_listing.h"
 
-#include "engine/run_context.h"
 #include "engine/manifest.h"
 #include "engine/piece_folder.h"
+#include "engine/run_context.h"
 #include "engine/safe_fs.h"
 #include "engine/utilities.h"
 

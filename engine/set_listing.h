@@ -41,9 +41,8 @@ struct SetListing {
 //    fingerprinted. Nothing below the folder is reached through a link: a
 //    piece that is a link, a folder or anything but a regular file counts as
 //    unreadable (checkState -1, size that of the entry itself).
-// Fails, with the reason kept in `run`, when the folder cannot be opened, another run holds its lock,
-// the manifest cannot be read or is refused as loadManifest refuses it, its
-// base name is unsafe (empty, ".", "..", or holding '/' or '\'), or a piece's
-// path does not fit 1024 bytes. Leaves the manifest registry and the progress
-// counters alone; writes no file.
+// Fails, with the reason kept in `run`, when the folder cannot be opened, another run holds its
+// lock, the manifest cannot be read or is refused as loadManifest refuses it, its base name is
+// unsafe (empty, ".", "..", or holding '/' or '\'), or a piece's path does not fit 1024 bytes.
+// Leaves the manifest registry and the progress counters alone; writes no file.
 Result<SetListing> listPieceSet(const std::string& pieceFolder, RunContext& run);

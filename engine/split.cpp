@@ -4,12 +4,12 @@
 #include "engine/encrypted_set.h"
 
 #include "engine/checksums.h"
-#include "engine/run_context.h"
 #include "engine/file_io.h"
 #include "engine/manifest.h"
 #include "engine/manifest_file.h"
 #include "engine/piece_folder.h"
 #include "engine/removal.h"
+#include "engine/run_context.h"
 #include "engine/run_folder.h"
 #include "engine/tree_description.h"
 #include "engine/tree_walk.h"
@@ -44,9 +44,9 @@ struct SplitJob {
     int64_t pieceSize = 0;
     int32_t count = 0;
     bool folderSource = false;
-    bool sync = false;              // the set replaces another: flush it before the swap
-    int mode = 0666;  // the set's files are as private as the source (file mode)
-    TreeListing tree; // folder mode: the walk's list
+    bool sync = false; // the set replaces another: flush it before the swap
+    int mode = 0666;   // the set's files are as private as the source (file mode)
+    TreeListing tree;  // folder mode: the walk's list
     // Folder mode: each piece is as private as the files it holds bytes of,
     // the rest of the set as the AND over every stored file.
     std::vector<uint32_t> pieceModes;
@@ -54,7 +54,7 @@ struct SplitJob {
     // Where the set is written until it is complete.
     int tempFd = -1;
     std::string tempFolder;
-    int64_t stored = 0; // source bytes in the pieces
+    int64_t stored = 0;                 // source bytes in the pieces
     std::vector<StoredSourceFile> read; // what a removal of the source needs, when one may follow
     bool keepRead = false;
     std::string baseName;
@@ -65,15 +65,16 @@ struct SplitJob {
     bool failed = false;                   // the set is incomplete or wrong
     bool aborted = false;                  // copying stopped early
     bool includeHidden = false;
-    bool describeTree = true; // write TREE.mtree
-    bool encrypted = false;   // the source goes in as an encrypted tar stream
+    bool describeTree = true;  // write TREE.mtree
+    bool encrypted = false;    // the source goes in as an encrypted tar stream
     bool folderStored = false; // an encrypted set's source is a folder
-    int streamFd = -1;        // the source is read from here, to its end
-    std::string setName;      // the name the set shows, when not the source's
+    int streamFd = -1;         // the source is read from here, to its end
+    std::string setName;       // the name the set shows, when not the source's
     // An encrypted set whose header is still being made: piece 0 gets it
     // before it is handed on.
     AgeEncryptor* headerPending = nullptr;
-    std::vector<int64_t> fileSizes; // folder mode: each stored file's length, for the tree's description
+    std::vector<int64_t>
+        fileSizes; // folder mode: each stored file's length, for the tree's description
 };
 
 int64_t pieceCountFor(int64_t totalSize, int64_t pieceSize) {
@@ -83,7 +84,9 @@ int64_t pieceCountFor(int64_t totalSize, int64_t pieceSize) {
 // Checks the request and plans the run. Nothing is written here.
 bool planSplit(const SplitRequest& request, SplitJob& job) {
     RunContext& run = job.run;
-    const auto hasNul = [](const std::string& text) { return text.find('\0') != std::string::npos; };
+    const auto hasNul = [](const std::string& text) {
+        return text.find('\0') != std::string::npos;
+    };
     if (hasNul(request.source) || hasNul(request.outFolder) || hasNul(request.password) ||
         request.source.size() >= kPathBufferSize || request.outFolder.size() >= kPathBufferSize ||
         request.password.size() >= sizeof(Split_pragma::password))
@@ -96,8 +99,10 @@ bool planSplit(const SplitRequest& request, SplitJob& job) {
         (baseNameOf(request.source.c_str(), baseName) != 0 || !isSafeComponentName(baseName)))
         return run.refuse("cannot split " + request.source + ": it has no usable name");
     if (!job.setName.empty()) {
-        if (job.setName.size() >= 255 || !isSafeComponentName(job.setName.c_str()) || job.setName[0] == '.')
-            return run.refuse("the set's name \"" + job.setName + "\" is not usable: it must be a file name, "
+        if (job.setName.size() >= 255 || !isSafeComponentName(job.setName.c_str()) ||
+            job.setName[0] == '.')
+            return run.refuse("the set's name \"" + job.setName +
+                              "\" is not usable: it must be a file name, "
                               "without '/', not beginning with '.'");
         std::strcpy(baseName, job.setName.c_str());
     }
@@ -174,8 +179,10 @@ void registerPiece(SplitJob& job, int32_t index, FileDescriptor& piece) {
         const std::string& header = job.headerPending->header();
         if (header.empty() || pwrite(piece.get(), header.data(), header.size(), 0) !=
                                   static_cast<ssize_t>(header.size())) {
-            if (header.empty()) run.fail("the encryption's key could not be derived");
-            else run.failErrno("write", path, errno);
+            if (header.empty())
+                run.fail("the encryption's key could not be derived");
+            else
+                run.failErrno("write", path, errno);
             job.failed = true;
         }
         job.headerPending = nullptr;
@@ -217,7 +224,7 @@ void copyFailed(SplitJob& job, int32_t index, const std::string& sourcePath, int
     RunContext& run = job.run;
     if (error != ECANCELED)
         run.failErrno(("copy " + sourcePath + " into").c_str(),
-                        piecePathOf(job.pieceFolder, job.stem, index), error);
+                      piecePathOf(job.pieceFolder, job.stem, index), error);
     job.failed = job.aborted = true;
 }
 
@@ -357,7 +364,9 @@ void splitStream(SplitJob& job) {
             return;
         }
         // A silent pipe is waited on in short steps, so a stop is heard.
-        struct pollfd waiting {job.streamFd, POLLIN, 0};
+        struct pollfd waiting {
+            job.streamFd, POLLIN, 0
+        };
         const int ready = poll(&waiting, 1, 200);
         if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
         const ssize_t got = ready < 0 ? -1 : read(job.streamFd, buffer.data(), buffer.size());
@@ -371,7 +380,8 @@ void splitStream(SplitJob& job) {
         if (!cutter.takeBytes(buffer.data(), static_cast<std::size_t>(got), slices)) {
             // The cutter says when the stream outgrew the most pieces a set has.
             if (!run.failed())
-                run.failErrno("write", piecePathOf(job.pieceFolder, job.stem, cutter.piece()), errno);
+                run.failErrno("write", piecePathOf(job.pieceFolder, job.stem, cutter.piece()),
+                              errno);
             job.failed = job.aborted = true;
             return;
         }
@@ -429,7 +439,7 @@ void splitFolder(SplitJob& job) {
         }
         if (entry.type == TreeEntryType::Folder) {
             const auto above = reach.find(folderPartOf(entry.path));
-            const uint32_t searched = (entry.path.empty() ? 0666u
+            const uint32_t searched = (entry.path.empty()     ? 0666u
                                        : above == reach.end() ? 0u
                                                               : above->second) &
                                       ((entry.mode & 0111) * 6);
@@ -483,8 +493,8 @@ void splitFolder(SplitJob& job) {
             continue;
         }
         bool ioFailed = false;
-        const int64_t got = cutter.takeRange(source.fd.get(), 0, -1, record, ioFailed,
-                                             source.record.identity.size);
+        const int64_t got =
+            cutter.takeRange(source.fd.get(), 0, -1, record, ioFailed, source.record.identity.size);
         if (ioFailed) return copyFailed(job, cutter.piece(), file, errno);
         job.stored += got;
         job.fileSizes.push_back(got);
@@ -500,8 +510,7 @@ void splitFolder(SplitJob& job) {
 // CONTENTS.sha256 in manifest order: each rebuilt file's digest, as the
 // hasher took it from the pieces, with the name its records give it, read
 // back from the manifest just written, so no name is held for long.
-bool writeContentSums(SplitJob& job, int tempFd,
-                      const std::vector<Sha256Digest::Bytes>& digests) {
+bool writeContentSums(SplitJob& job, int tempFd, const std::vector<Sha256Digest::Bytes>& digests) {
     RunContext& run = job.run;
     TextFileWriter out;
     const std::string path = job.pieceFolder + "/" + kContentSumsFileName;
@@ -509,9 +518,8 @@ bool writeContentSums(SplitJob& job, int tempFd,
     bool ok = true;
     if (!job.folderSource) {
         // An empty source file has no piece, but still a content to check.
-        ok = out.write(checksumLine(digests.empty() ? Sha256Digest().finishHex()
-                                                    : hexOf(digests.front()),
-                                    job.baseName));
+        ok = out.write(checksumLine(
+            digests.empty() ? Sha256Digest().finishHex() : hexOf(digests.front()), job.baseName));
     } else {
         const Result<Manifest> manifest = Manifest::readAt(tempFd, job.pieceFolder);
         std::size_t next = 0;
@@ -530,7 +538,8 @@ bool writeContentSums(SplitJob& job, int tempFd,
                  return true;
              }) &&
              next == digests.size();
-        if (!ok && !run.failed()) run.fail("cannot write " + path + ": the manifest just written does not read back");
+        if (!ok && !run.failed())
+            run.fail("cannot write " + path + ": the manifest just written does not read back");
     }
     return out.close(job.sync) && ok;
 }
@@ -564,11 +573,10 @@ bool writeTreeDescription(SplitJob& job, int tempFd,
             return bytes;
         }();
         // An empty file source has no piece, so no digest was taken.
-        const Sha256Digest::Bytes* digest =
-            !regular || !digests                ? nullptr
-            : file < digests->size()            ? &(*digests)[file]
-            : !job.folderSource && size == 0    ? &emptyFile
-                                                : nullptr;
+        const Sha256Digest::Bytes* digest = !regular || !digests             ? nullptr
+                                            : file < digests->size()         ? &(*digests)[file]
+                                            : !job.folderSource && size == 0 ? &emptyFile
+                                                                             : nullptr;
         static const std::string none;
         const std::string& link =
             entry.link >= 0 ? job.tree.linkTargets[static_cast<std::size_t>(entry.link)] : none;
@@ -634,8 +642,8 @@ bool givePermissions(SplitJob& job, int tempFd, mode_t& folderMode) {
             return false;
         }
     }
-    for (const char* name : {kManifestFileName, kTreeFileName, kPieceSumsFileName,
-                             kContentSumsFileName}) {
+    for (const char* name :
+         {kManifestFileName, kTreeFileName, kPieceSumsFileName, kContentSumsFileName}) {
         if (fchmodat(tempFd, name, setMode, 0) != 0 && errno != ENOENT) {
             run.failErrno("set the permissions of", job.pieceFolder + "/" + name, errno);
             return false;
@@ -650,14 +658,16 @@ bool givePermissions(SplitJob& job, int tempFd, mode_t& folderMode) {
 
 // An encrypted set: the source as a tar stream (its one file, or its tree as
 // the walk lists it), through the age encryptor, into the pieces.
-void splitEncrypted(SplitJob& job, const std::shared_ptr<AgeEncryptor>& encryptor, int64_t tarSize) {
+void splitEncrypted(SplitJob& job, const std::shared_ptr<AgeEncryptor>& encryptor,
+                    int64_t tarSize) {
     RunContext& run = job.run;
     PieceCutter cutter(job.count, job.pieceSize, cutterCallbacks(job), run);
     // No slices: the ciphertext gets no hash of its own (see writeChecksumFiles).
     const SegmentSink slices = [](int32_t, int64_t, int64_t) {};
-    TransformChain chain({encryptor}, [&](const char* data, std::size_t size) {
-        return cutter.takeBytes(data, size, slices);
-    }, run);
+    TransformChain chain(
+        {encryptor},
+        [&](const char* data, std::size_t size) { return cutter.takeBytes(data, size, slices); },
+        run);
     TarStream tar([&](const char* data, std::size_t size) { return chain.push(data, size); }, run);
     // Inside, the source keeps its own name: the set's name shows outside only.
     char top[kPathBufferSize] = {};
@@ -670,7 +680,8 @@ void splitEncrypted(SplitJob& job, const std::shared_ptr<AgeEncryptor>& encrypto
     } else {
         const FileDescriptor root = openFolderPath(job.source);
         // What a removal of the source needs: each file as it was read.
-        const auto recordRead = [&](const std::string& relative, int fd, const struct stat& opened) {
+        const auto recordRead = [&](const std::string& relative, int fd,
+                                    const struct stat& opened) {
             if (!job.keepRead) return;
             StoredSourceFile record;
             record.relativePath = relative;
@@ -703,10 +714,13 @@ bool writeSetRecovery(SplitJob& job, int tempFd, const RecoveryRequest& request,
                       std::string& said) {
     std::vector<int64_t> lengths;
     for (int32_t i = 0; i < job.count; ++i)
-        lengths.push_back(i + 1 < job.count ? job.pieceSize
-                                            : job.streamSize - int64_t{job.count - 1} * job.pieceSize);
+        lengths.push_back(i + 1 < job.count
+                              ? job.pieceSize
+                              : job.streamSize - int64_t{job.count - 1} * job.pieceSize);
     const mode_t umask = currentUmask();
-    const auto fileMode = [&](uint32_t mode) { return static_cast<uint32_t>(mode & 0666 & ~umask); };
+    const auto fileMode = [&](uint32_t mode) {
+        return static_cast<uint32_t>(mode & 0666 & ~umask);
+    };
     int mode = job.mode;
     std::vector<uint32_t> modes;
     if (job.folderSource) {
@@ -733,9 +747,11 @@ Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& opt
     job.describeTree = options.transforms.empty(); // what stages make has no tree
     job.streamFd = options.sourceFd;
     if (job.streamFd >= 0) {
-        if (options.setName.empty()) return run.refuse("a set read from a stream needs a name"), run.failure();
+        if (options.setName.empty())
+            return run.refuse("a set read from a stream needs a name"), run.failure();
         if (options.removeSource || !options.encryptPassword.empty() || !options.transforms.empty())
-            return run.refuse("a set read from a stream is not encrypted, transformed, or removed from"),
+            return run.refuse(
+                       "a set read from a stream is not encrypted, transformed, or removed from"),
                    run.failure();
     }
     struct stat sourceKind {};
@@ -772,24 +788,31 @@ Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& opt
         job.encrypted = true;
         job.describeTree = false;
         if (!request.password.empty())
-            return run.refuse("an encrypted set is not also gated by a password digest"), run.failure();
+            return run.refuse("an encrypted set is not also gated by a password digest"),
+                   run.failure();
         if (job.folderSource) {
             TreeWalkOptions walk;
             walk.includeHidden = job.includeHidden;
             if (!walkTree(request.source, walk, job.tree, run)) return run.failure();
-            if (job.tree.entries.empty()) return run.refuse("the folder " + request.source + " cannot be listed"), run.failure();
+            if (job.tree.entries.empty())
+                return run.refuse("the folder " + request.source + " cannot be listed"),
+                       run.failure();
         }
         // scrypt runs on its own thread while the source is measured and
         // streamed, when the header lies whole in the first piece.
-        const int64_t headerRoom = static_cast<int64_t>(ageHeaderSize(options.encryptWorkFactor) + 16);
+        const int64_t headerRoom =
+            static_cast<int64_t>(ageHeaderSize(options.encryptWorkFactor) + 16);
         const bool defer = options.pieceCount > 0 || request.pieceSize >= headerRoom;
-        encryptor = std::make_shared<AgeEncryptor>(options.encryptPassword, options.encryptWorkFactor, defer);
-        if (!encryptor->ready()) return run.fail("the encryption could not be set up"), run.failure();
+        encryptor = std::make_shared<AgeEncryptor>(options.encryptPassword,
+                                                   options.encryptWorkFactor, defer);
+        if (!encryptor->ready())
+            return run.fail("the encryption could not be set up"), run.failure();
         if (defer) job.headerPending = encryptor.get();
         TarStream measure(nullptr, run);
         char name[kPathBufferSize] = {};
         if (baseNameOf(request.source.c_str(), name) != 0 || !isSafeComponentName(name))
-            return run.refuse("cannot split " + request.source + ": it has no usable name"), run.failure();
+            return run.refuse("cannot split " + request.source + ": it has no usable name"),
+                   run.failure();
         bool measured = false;
         if (job.folderSource) {
             const FileDescriptor root = openFolderPath(request.source);
@@ -806,12 +829,13 @@ Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& opt
         encryptedMode = measure.fileModes() & 0666;
         job.streamSize = encryptor->outputSize(tarSize);
         if (options.pieceCount > 0 && job.streamSize > 0)
-            request.pieceSize = std::max(headerRoom, (job.streamSize + options.pieceCount - 1) / options.pieceCount);
+            request.pieceSize = std::max(headerRoom, (job.streamSize + options.pieceCount - 1) /
+                                                         options.pieceCount);
         job.folderStored = job.folderSource;
         job.folderSource = false; // the set holds one file: the age stream
     }
-    if (job.streamSize < 0) return run.refuse("the stages cannot say what the source becomes"),
-                                   run.failure();
+    if (job.streamSize < 0)
+        return run.refuse("the stages cannot say what the source becomes"), run.failure();
     if (!planSplit(request, job)) return run.failure();
     struct stat sourceStat {};
     if (job.streamFd < 0 && stat(request.source.c_str(), &sourceStat) == 0)
@@ -862,8 +886,8 @@ Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& opt
     if (!request.password.empty())
         md5Hex(request.password.data(), static_cast<uint32_t>(request.password.size()),
                header.passwordDigest);
-    if (!job.manifest.create(temp.fd(), header, job.mode,
-                             job.pieceFolder + "/" + kManifestFileName, run))
+    if (!job.manifest.create(temp.fd(), header, job.mode, job.pieceFolder + "/" + kManifestFileName,
+                             run))
         return run.failure();
 
     job.keepRead = options.removeSource || options.keepSourceFiles;
@@ -873,7 +897,8 @@ Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& opt
     }
     if (job.encrypted) {
         const std::string path = job.pieceFolder + "/" + kEncryptedMarkerName;
-        if (!writeTextFileAt(temp.fd(), kEncryptedMarkerName, kEncryptedMarkerText, job.sync, path, run, job.mode))
+        if (!writeTextFileAt(temp.fd(), kEncryptedMarkerName, kEncryptedMarkerText, job.sync, path,
+                             run, job.mode))
             return run.failure();
         splitEncrypted(job, encryptor, tarSize);
     } else if (job.streamFd >= 0) {

@@ -95,7 +95,8 @@ std::string parseLine(std::string_view line, DescribedEntry& entry) {
     const std::size_t space = line.find(' ');
     if (space == std::string_view::npos) return "a line without keywords";
     std::string name;
-    if (!mtreeUnescaped(line.substr(0, space), name)) return "a name that is not escaped as it must be";
+    if (!mtreeUnescaped(line.substr(0, space), name))
+        return "a name that is not escaped as it must be";
     if (name == ".") {
         name.clear();
     } else if (name.rfind("./", 0) == 0) {
@@ -118,11 +119,16 @@ std::string parseLine(std::string_view line, DescribedEntry& entry) {
         const std::string_view key = word.substr(0, equals);
         const std::string_view value = word.substr(equals + 1);
         if (key == "type") {
-            if (value == "dir") entry.type = TreeEntryType::Folder;
-            else if (value == "file") entry.type = TreeEntryType::File;
-            else if (value == "link") entry.type = TreeEntryType::Link;
-            else if (value == "fifo") entry.type = TreeEntryType::Fifo;
-            else return "an entry of an unknown type";
+            if (value == "dir")
+                entry.type = TreeEntryType::Folder;
+            else if (value == "file")
+                entry.type = TreeEntryType::File;
+            else if (value == "link")
+                entry.type = TreeEntryType::Link;
+            else if (value == "fifo")
+                entry.type = TreeEntryType::Fifo;
+            else
+                return "an entry of an unknown type";
             typed = true;
         } else if (key == "mode") {
             if (!number(value, entry.mode, 8) || entry.mode > kFolderBits)
@@ -143,7 +149,8 @@ std::string parseLine(std::string_view line, DescribedEntry& entry) {
             if (!digestOfHex(value, entry.digest)) return "a digest that is not one";
             entry.hasDigest = true;
         } else if (key == "link") {
-            if (!mtreeUnescaped(value, entry.link) || entry.link.empty() || entry.link.size() >= PATH_MAX)
+            if (!mtreeUnescaped(value, entry.link) || entry.link.empty() ||
+                entry.link.size() >= PATH_MAX)
                 return "a link target that is not one";
             linked = true;
         } else {
@@ -230,8 +237,8 @@ std::string readTreeDescription(int folderFd, const Manifest& manifest,
 
     const bool fileSet = manifest.fileSet();
     const std::string baseName = manifest.baseName();
-    std::set<std::string> folders; // every folder entry; nothing else may hold an entry
-    std::set<std::string> others;  // links and FIFOs: nothing may lie below them
+    std::set<std::string> folders;       // every folder entry; nothing else may hold an entry
+    std::set<std::string> others;        // links and FIFOs: nothing may lie below them
     std::vector<std::size_t> fileHashes; // of the files' names
     fileHashes.reserve(targets.size());
     bool first = true;
@@ -291,34 +298,35 @@ std::string readTreeDescription(int folderFd, const Manifest& manifest,
         }
     };
     out.files.reserve(targets.size());
-    const bool named = targets.forEachName(manifest, [&](std::size_t index,
-                                                         const FileRecord* record) {
-        if (!nextFile()) {
-            if (why.empty()) why = file + " does not list every file of the set";
-            return false;
-        }
-        const std::string name = record ? recordName(*record) : baseName;
-        const std::string shownName = "./" + mtreeEscaped(entry.path);
-        if (entry.path != name) {
-            why = file + " lists " + shownName + " where the set holds ./" + mtreeEscaped(name);
-            return false;
-        }
-        int64_t size = 0;
-        for (const PieceSlice& slice : targets.slicesOf(index))
-            size += slice.length;
-        if (fileSet) size = manifest.totalSize();
-        if (size != entry.size) {
-            why = file + " gives " + shownName + " a size the set does not";
-            return false;
-        }
-        out.files.push_back({entry.mode, entry.mtimeNanoseconds, entry.mtimeSeconds});
-        fileHashes.push_back(std::hash<std::string>{}(entry.path));
-        return true;
-    });
+    const bool named =
+        targets.forEachName(manifest, [&](std::size_t index, const FileRecord* record) {
+            if (!nextFile()) {
+                if (why.empty()) why = file + " does not list every file of the set";
+                return false;
+            }
+            const std::string name = record ? recordName(*record) : baseName;
+            const std::string shownName = "./" + mtreeEscaped(entry.path);
+            if (entry.path != name) {
+                why = file + " lists " + shownName + " where the set holds ./" + mtreeEscaped(name);
+                return false;
+            }
+            int64_t size = 0;
+            for (const PieceSlice& slice : targets.slicesOf(index))
+                size += slice.length;
+            if (fileSet) size = manifest.totalSize();
+            if (size != entry.size) {
+                why = file + " gives " + shownName + " a size the set does not";
+                return false;
+            }
+            out.files.push_back({entry.mode, entry.mtimeNanoseconds, entry.mtimeSeconds});
+            fileHashes.push_back(std::hash<std::string>{}(entry.path));
+            return true;
+        });
     if (!why.empty()) return why;
     if (!named) return "the names of the set's files could not be read again from its manifest";
-    if (nextFile()) return file + " lists the file ./" + mtreeEscaped(entry.path) +
-                           ", which the set does not hold";
+    if (nextFile())
+        return file + " lists the file ./" + mtreeEscaped(entry.path) +
+               ", which the set does not hold";
     if (!why.empty()) return why;
     // A folder, link or FIFO listed after a file of the same name: each file
     // was checked against those listed before it, the rest are found by the

@@ -39,7 +39,7 @@ std::string treeLine(const TreeEntry& entry, int64_t size, const Sha256Digest::B
 // An entry as read back.
 struct DescribedEntry {
     TreeEntryType type = TreeEntryType::File;
-    std::string path; // unescaped, below the root; "" for the root
+    std::string path;      // unescaped, below the root; "" for the root
     bool described = true; // with its mode and time (a file set's root goes without)
     uint32_t mode = 0;
     int64_t mtimeSeconds = 0;

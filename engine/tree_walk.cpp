@@ -176,8 +176,7 @@ std::string namesOf(const std::vector<std::string>& names, int64_t count, const 
         text += (i == 0 ? "" : last ? " and " : ", ") + names[i];
     }
     const int64_t more = count - static_cast<int64_t>(names.size());
-    if (more > 0)
-        text += " and " + std::to_string(more) + " more " + (more == 1 ? one : many);
+    if (more > 0) text += " and " + std::to_string(more) + " more " + (more == 1 ? one : many);
     return text;
 }
 

@@ -31,15 +31,15 @@ struct TreeEntry {
 // What a walk found that a split does not store as it is, for the summary.
 struct TreeLeftOut {
     static constexpr std::size_t kNamesKept = 3; // the first ones are named
-    int64_t hidden = 0;                 // hidden items left out (a hidden folder counts once)
+    int64_t hidden = 0; // hidden items left out (a hidden folder counts once)
     std::vector<std::string> hiddenNames;
     int64_t reserved = 0; // named as this program's working files, never stored
     std::vector<std::string> reservedNames;
-    int64_t special = 0;                // devices and sockets, never stored
+    int64_t special = 0; // devices and sockets, never stored
     std::vector<std::string> specialNames;
-    int64_t specialBits = 0;            // entries with setuid, setgid or sticky bits (not stored)
-    int64_t hardLinked = 0;             // regular files with more than one name (stored as copies)
-    int64_t sparse = 0;                 // regular files with holes (stored with every byte)
+    int64_t specialBits = 0; // entries with setuid, setgid or sticky bits (not stored)
+    int64_t hardLinked = 0;  // regular files with more than one name (stored as copies)
+    int64_t sparse = 0;      // regular files with holes (stored with every byte)
 };
 
 struct TreeListing {

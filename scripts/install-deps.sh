@@ -27,6 +27,7 @@ packages=(
     par2
     age
     zlib1g-dev
+    clang-format
 )
 if [ "${1:-}" = sanitizers ]; then
     packages+=(clang-14 libclang-rt-14-dev)

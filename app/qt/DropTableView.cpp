@@ -41,9 +41,8 @@ QVariant DataSourceModel::data(const QModelIndex& index, int role) const {
     switch (cell.kind) {
     case toolkit::CellValue::Kind::Text:
         if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
-            return QString::fromStdString(role == Qt::ToolTipRole && !cell.toolTip.empty()
-                                              ? cell.toolTip
-                                              : cell.value);
+            return QString::fromStdString(
+                role == Qt::ToolTipRole && !cell.toolTip.empty() ? cell.toolTip : cell.value);
         break;
     case toolkit::CellValue::Kind::Image:
         if (role == Qt::DecorationRole)

@@ -6,9 +6,9 @@
 #include "app/toolkit/StdRunLoop.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDBusConnection>
 #include <QDBusInterface>
-#include <QCloseEvent>
 #include <QDesktopServices>
 #include <QEventLoop>
 #include <QFileDialog>
@@ -162,7 +162,8 @@ public:
                         shown ? shown->widget() : nullptr);
         box.setInformativeText(QString::fromStdString(informative));
         QString taken;
-        QPushButton* yes = box.addButton(withMnemonic(confirm, taken), QMessageBox::DestructiveRole);
+        QPushButton* yes =
+            box.addButton(withMnemonic(confirm, taken), QMessageBox::DestructiveRole);
         QPushButton* no = box.addButton(withMnemonic(cancel, taken), QMessageBox::RejectRole);
         box.setDefaultButton(no);
         box.setEscapeButton(no);

@@ -76,7 +76,8 @@ TEST_F(EndToEnd, FileSplitAndJoinByteForByte) {
     split();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Splitting Completed!");
     EXPECT_EQ(ui.completeWindow.title, "Splitting Completed!");
-    EXPECT_EQ(ui.completeDetail.stringValue(), "7 pieces of 41.9 KB in " + (dir / "out/movie_spt") + ".");
+    EXPECT_EQ(ui.completeDetail.stringValue(),
+              "7 pieces of 41.9 KB in " + (dir / "out/movie_spt") + ".");
     EXPECT_EQ(ui.percentLabel.stringValue(), "100%");
     EXPECT_EQ(ui.progress.value, 100);
     EXPECT_EQ(ui.proTitle.stringValue(), "Splitting...");
@@ -143,7 +144,8 @@ TEST_F(EndToEnd, AnEncryptedSetTakesItsNameAndJoinsOnlyWithItsPassword) {
     EXPECT_EQ(ui.joinSummary.stringValue(),
               std::to_string(ui.joinView.rows()) + " pieces; encrypted (age); checksums present");
     c.mActVerify(); // without the password: the pieces against SHA256SUMS
-    EXPECT_EQ(ui.completeTitle.stringValue(), "Verification Completed!") << ui.completeDetail.stringValue();
+    EXPECT_EQ(ui.completeTitle.stringValue(), "Verification Completed!")
+        << ui.completeDetail.stringValue();
     tk.answerPanel(dir / "joined");
     c.mActSelectOutput();
     tk.app.whenModal(&ui.pwdWindow, [&] {
@@ -163,8 +165,10 @@ TEST_F(EndToEnd, AnEncryptedSetTakesItsNameAndJoinsOnlyWithItsPassword) {
     c.mActMergeFile();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Joining Completed!");
     EXPECT_EQ(ui.completeDetail.stringValue(), "Joined " + std::to_string(ui.joinView.rows()) +
-                                                   " pieces into " + (dir / "joined/tax return.pdf") + ".");
-    EXPECT_EQ(readFile(dir / "joined/tax return.pdf"), readFile(source)); // its own name, from inside
+                                                   " pieces into " +
+                                                   (dir / "joined/tax return.pdf") + ".");
+    EXPECT_EQ(readFile(dir / "joined/tax return.pdf"),
+              readFile(source)); // its own name, from inside
 
     // Joined again: the name it shows is asked about before the password.
     tk.app.whenModal(&ui.outputPathWindow, [&] { c.actOutputPathCancel(); });
@@ -200,9 +204,10 @@ TEST_F(EndToEnd, ASplitThatRemovedItsSourceSaysSoAndForgetsIt) {
     chooseOutput(dir / "out");
     ui.delSourceFileBtn.setState(1);
     split();
-    EXPECT_EQ(tk.alerts.at(0).message, "Remove the file rm.bin (2.86 MB) once its pieces are verified?");
-    EXPECT_EQ(ui.completeDetail.stringValue(), "10 pieces of 300 KB in " + (dir / "out/rm_spt") +
-                                                   ".\nRemoved " + source + ".");
+    EXPECT_EQ(tk.alerts.at(0).message,
+              "Remove the file rm.bin (2.86 MB) once its pieces are verified?");
+    EXPECT_EQ(ui.completeDetail.stringValue(),
+              "10 pieces of 300 KB in " + (dir / "out/rm_spt") + ".\nRemoved " + source + ".");
     EXPECT_FALSE(exists(source));
     EXPECT_EQ(ui.pathView.rows(), 0);
     EXPECT_EQ(ui.delSourceFileBtn.state(), 0);
@@ -252,8 +257,9 @@ TEST_F(EndToEnd, SourceRemovalTakesOnlyWhatTheSetHolds) {
     EXPECT_TRUE(fs::is_directory(tree + "/build/empty"));
     EXPECT_EQ(ui.completeDetail.stringValue(),
               "1 piece of 8.79 KB in " + (dir / "out/album_spt") + ".\nRemoved 2 files from " +
-                  tree + ".\nKept 3 items the pieces do not hold: .env, .git, build.\n"
-                         "Kept 1 item changed since the split read them: sub/c.jpg.");
+                  tree +
+                  ".\nKept 3 items the pieces do not hold: .env, .git, build.\n"
+                  "Kept 1 item changed since the split read them: sub/c.jpg.");
     EXPECT_EQ(ui.pathView.rows(), 0); // what is left is not the source that was split
 }
 
@@ -351,8 +357,9 @@ TEST_F(EndToEnd, RecoveryPiecesRebuildWhatIsLostInTheJoinAndInARepair) {
     fs::remove(dir / "joined/movie.mp4");
     addSetAndJoin(set, dir / "joined");
     EXPECT_TRUE(tk.alerts.empty());
-    EXPECT_EQ(ui.completeDetail.stringValue(), "Joined 6 pieces into " + (dir / "joined/movie.mp4") +
-                                                   ".\nRebuilt SHA256SUMS from the recovery pieces.");
+    EXPECT_EQ(ui.completeDetail.stringValue(),
+              "Joined 6 pieces into " + (dir / "joined/movie.mp4") +
+                  ".\nRebuilt SHA256SUMS from the recovery pieces.");
     EXPECT_EQ(readFile(dir / "joined/movie.mp4"), readFile(source));
 }
 
@@ -386,9 +393,10 @@ TEST_F(EndToEnd, DamageOnlyVerifyFindsIsRepairedWhereTheUserChooses) {
     tk.answerPanel(dir / "joined");
     c.mActRepair();
     EXPECT_TRUE(tk.panels.back().createDirectories);
-    EXPECT_EQ(ui.completeDetail.stringValue(),
-              "Found 1 damaged in 1 stripe; 1 recovery piece: repairable.\nRebuilt movie_2.spt in " +
-                  (dir / "joined") + ".");
+    EXPECT_EQ(
+        ui.completeDetail.stringValue(),
+        "Found 1 damaged in 1 stripe; 1 recovery piece: repairable.\nRebuilt movie_2.spt in " +
+            (dir / "joined") + ".");
     EXPECT_EQ(readFile(dir / "joined/movie_2.spt"), whole);
     EXPECT_EQ(readFile(set + "/movie_2.spt"), damaged);
 

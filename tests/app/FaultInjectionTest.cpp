@@ -154,9 +154,8 @@ TEST_F(Faults, TheSourceStaysWhenItsSetNoLongerChecksWholeBeforeTheRemoval) {
     writeFile(source, seededBytes(6, 5000));
     // A piece is damaged once the set is in place, as the removal begins.
     SeamRecording seam(true);
-    seam.before(SeamCall::Syncfs, "", 1, [&](const SeamEvent&) {
-        writeFile(dir / "out/data_spt/data_0.spt", "damaged");
-    });
+    seam.before(SeamCall::Syncfs, "", 1,
+                [&](const SeamEvent&) { writeFile(dir / "out/data_spt/data_0.spt", "damaged"); });
     split(source, false, dir / "out", true);
     EXPECT_EQ(title(), "Splitting Failed!");
     EXPECT_EQ(readFile(source), seededBytes(6, 5000));

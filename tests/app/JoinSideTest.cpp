@@ -52,7 +52,8 @@ TEST_F(JoinSide, AddingASetListsItsPiecesAndEnablesTheJoin) {
     for (toolkit::Control* on : std::initializer_list<toolkit::Control*>{
              &ui.tfMOutputPath, &ui.mOutputBtn, &ui.delSoureFileM})
         EXPECT_TRUE(on->isEnabled());
-    EXPECT_FALSE(ui.mergeBtn.isEnabled()); // a piece is missing, and no recovery piece can rebuild it
+    EXPECT_FALSE(
+        ui.mergeBtn.isEnabled()); // a piece is missing, and no recovery piece can rebuild it
 
     // Another output folder, then the same set dropped: the output follows the set again.
     tk.answerPanel(dir.path().string());
@@ -228,7 +229,8 @@ TEST_F(JoinSide, DroppedNumberedPartsAreListedAndJoined) {
     view.setDelegate(&c);
     EXPECT_FALSE(view.performDragOperation({{kFilenamesPboardType}, {dir / "dl/notes.txt"}}));
     const auto drop = [&] {
-        EXPECT_TRUE(view.performDragOperation({{kFilenamesPboardType}, {dir / "dl/movie.mkv.001"}}));
+        EXPECT_TRUE(
+            view.performDragOperation({{kFilenamesPboardType}, {dir / "dl/movie.mkv.001"}}));
         ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
     };
     drop();
@@ -245,8 +247,8 @@ TEST_F(JoinSide, DroppedNumberedPartsAreListedAndJoined) {
     c.mActMergeFile();
     ASSERT_FALSE(tk.app.hung);
     EXPECT_EQ(ui.completeTitle.stringValue(), kJoinCompletedTitle);
-    EXPECT_EQ(ui.completeDetail.stringValue(), "Joined 3 parts into " + (dir / "dl/movie.mkv") +
-                                                   ".\n" + kUnlistedPartMark + ".");
+    EXPECT_EQ(ui.completeDetail.stringValue(),
+              "Joined 3 parts into " + (dir / "dl/movie.mkv") + ".\n" + kUnlistedPartMark + ".");
     EXPECT_TRUE(readFile(dir / "dl/movie.mkv") == data);
 
     fs::remove(dir / "dl/movie.mkv.002");

@@ -251,7 +251,8 @@ TEST(Cli, JsonLinesAndRemovalsThatNeedTheFullCheck) {
     // can only be the quick one, which removes nothing and can be refused.
     fs::create_directories(dir / "full");
     r = parcelor(dir, {"join", "--json", dir / "in/data_spt", dir / "full"});
-    EXPECT_NE(r.out.find("\"exit\":0,\"kind\":\"ok\",\"reason\":\"\",\"check\":\"full\",\"replaced\":0,\"added\":1}"),
+    EXPECT_NE(r.out.find("\"exit\":0,\"kind\":\"ok\",\"reason\":\"\",\"check\":\"full\","
+                         "\"replaced\":0,\"added\":1}"),
               std::string::npos)
         << r.out;
     fs::remove(dir / "in/data_spt/SHA256SUMS");
@@ -487,7 +488,8 @@ TEST(CliCrash, AKilledRepairLeavesNothingTheNextRepairDoesNotRemove) {
     if (!straceWorks()) GTEST_SKIP() << "strace cannot trace processes here";
     TempDir dir;
     writeFile(dir / "data.bin", seededBytes(6, 40000));
-    ASSERT_EQ(parcelor(dir, {"split", "-q", "-b", "10000", "--recovery=1", dir / "data.bin"}).status, 0);
+    ASSERT_EQ(
+        parcelor(dir, {"split", "-q", "-b", "10000", "--recovery=1", dir / "data.bin"}).status, 0);
     const std::string set = dir / "data_spt";
     std::string piece = readFile(set + "/data_2.spt");
     piece[100] ^= 1;
@@ -687,17 +689,20 @@ TEST(Cli, RecoveryPiecesAreAskedForCheckedAndRepaired) {
         EXPECT_EQ(r.status, 2) << bad;
         EXPECT_NE(r.err.find("invalid recovery pieces"), std::string::npos) << r.err;
     }
-    EXPECT_EQ(parcelor(dir, {"split", "--recovery=1", "--no-checksums", dir / "data.bin"}).status, 2);
+    EXPECT_EQ(parcelor(dir, {"split", "--recovery=1", "--no-checksums", dir / "data.bin"}).status,
+              2);
     EXPECT_EQ(parcelor(dir, {"repair", "--recovery=1", dir / "data.bin"}).status, 2);
 
     Outcome r = parcelor(dir, {"split", "-b", "10000", "--recovery=50%", dir / "data.bin"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("wrote 2 recovery pieces: the set can lose any 2 of its 6 pieces"),
-              std::string::npos) << r.err;
+              std::string::npos)
+        << r.err;
     const std::string set = dir / "data_spt";
     r = parcelor(dir, {"verify", set});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("recovery: nothing missing or damaged; 2 recovery pieces\n"), std::string::npos);
+    EXPECT_NE(r.out.find("recovery: nothing missing or damaged; 2 recovery pieces\n"),
+              std::string::npos);
 
     const std::string original = readFile(set + "/data_1.spt");
     fs::remove(set + "/data_1.spt");
@@ -724,15 +729,21 @@ TEST(Cli, RecoveryPiecesAreAskedForCheckedAndRepaired) {
     ASSERT_EQ(parcelor(dir, {"repair", "-q", set}).status, 0);
     EXPECT_EQ(parcelor(dir, {"verify", "-q", set}).status, 0);
 
-    for (int i = 0; i < 3; ++i) fs::remove(set + "/data_" + std::to_string(i) + ".spt");
+    for (int i = 0; i < 3; ++i)
+        fs::remove(set + "/data_" + std::to_string(i) + ".spt");
     r = parcelor(dir, {"repair", set});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("3 missing in 3 stripes; 2 recovery pieces: not repairable"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("3 missing in 3 stripes; 2 recovery pieces: not repairable"),
+              std::string::npos)
+        << r.err;
     EXPECT_FALSE(fs::exists(set + "/data_0.spt"));
 
     // Removing the pieces after a join takes the recovery files with them.
     fs::create_directories(dir / "again");
-    ASSERT_EQ(parcelor(dir, {"split", "-q", "-b", "10000", "--recovery=1", dir / "data.bin", dir / "again"}).status, 0);
+    ASSERT_EQ(parcelor(dir, {"split", "-q", "-b", "10000", "--recovery=1", dir / "data.bin",
+                             dir / "again"})
+                  .status,
+              0);
     fs::create_directories(dir / "joined");
     r = parcelor(dir, {"join", "-q", "--remove-pieces", dir / "again/data_spt", dir / "joined"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -751,7 +762,8 @@ TEST(Cli, AnEncryptedSetIsMadeListedCheckedAndJoinedWithItsPassword) {
     writeFile(dir / "pw", "one two three\n");
     writeFile(dir / "empty-pw", "\n");
     writeFile(dir / "wrong-pw", "one two four\n");
-    Outcome r = parcelor(dir, {"split", "--encrypt", "--password-file", dir / "empty-pw", dir / "report.pdf"});
+    Outcome r = parcelor(
+        dir, {"split", "--encrypt", "--password-file", dir / "empty-pw", dir / "report.pdf"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("needs a password that is not empty"), std::string::npos) << r.err;
     EXPECT_EQ(parcelor(dir, {"split", "--name", "a/b", dir / "report.pdf"}).status, 2);
@@ -759,19 +771,20 @@ TEST(Cli, AnEncryptedSetIsMadeListedCheckedAndJoinedWithItsPassword) {
     EXPECT_NE(r.err.find("the pieces are not encrypted"), std::string::npos) << r.err;
 
     fs::create_directories(dir / "enc");
-    r = parcelor(dir, {"split", "-q", "--encrypt", "--password-file", dir / "pw", "--name", "q3", "-b", "50000",
-                       dir / "report.pdf", dir / "enc"});
+    r = parcelor(dir, {"split", "-q", "--encrypt", "--password-file", dir / "pw", "--name", "q3",
+                       "-b", "50000", dir / "report.pdf", dir / "enc"});
     ASSERT_EQ(r.status, 0) << r.err;
     // By count: the count holds for the encrypted stream, longer than the source.
-    r = parcelor(dir, {"split", "-q", "--encrypt", "--password-file", dir / "pw", "--name", "by3", "-n", "3",
-                       dir / "report.pdf", dir / "enc"});
+    r = parcelor(dir, {"split", "-q", "--encrypt", "--password-file", dir / "pw", "--name", "by3",
+                       "-n", "3", dir / "report.pdf", dir / "enc"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(fs::exists(dir / "enc/by3_spt/by3_2.spt"));
     EXPECT_FALSE(fs::exists(dir / "enc/by3_spt/by3_3.spt"));
     r = parcelor(dir, {"list", dir / "enc/q3_spt"});
     EXPECT_NE(r.out.find("mode:       encrypted (age)\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("report"), std::string::npos);
-    r = parcelor(dir, {"verify", "--decrypt", "--password-file", dir / "wrong-pw", dir / "enc/q3_spt"});
+    r = parcelor(dir,
+                 {"verify", "--decrypt", "--password-file", dir / "wrong-pw", dir / "enc/q3_spt"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("wrong password"), std::string::npos) << r.err;
     fs::create_directories(dir / "out");
@@ -780,25 +793,35 @@ TEST(Cli, AnEncryptedSetIsMadeListedCheckedAndJoinedWithItsPassword) {
     EXPECT_NE(r.err.find("the set is encrypted"), std::string::npos) << r.err;
     r = parcelor(dir, {"join", "--password-file", dir / "pw", dir / "enc/q3_spt", dir / "out"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(readFile(dir / "out/report.pdf"), readFile(dir / "report.pdf")); // its own name, from inside
+    EXPECT_EQ(readFile(dir / "out/report.pdf"),
+              readFile(dir / "report.pdf")); // its own name, from inside
 
-    // A file named as one of a set's own files, joined into its set's folder: never written over it.
+    // A file named as one of a set's own files, joined into its set's folder: never written over
+    // it.
     fs::create_directories(dir / "own");
     writeFile(dir / "own/SHA256SUMS", "not the set's");
-    ASSERT_EQ(parcelor(dir, {"split", "-q", "--encrypt", "--password-file", dir / "pw", dir / "own/SHA256SUMS"}).status, 0);
+    ASSERT_EQ(parcelor(dir, {"split", "-q", "--encrypt", "--password-file", dir / "pw",
+                             dir / "own/SHA256SUMS"})
+                  .status,
+              0);
     const std::string sums = readFile(dir / "own/SHA256SUMS_spt/SHA256SUMS");
-    r = parcelor(dir, {"join", "-q", "--replace", "--password-file", dir / "pw", dir / "own/SHA256SUMS_spt",
-                       dir / "own/SHA256SUMS_spt"});
+    r = parcelor(dir, {"join", "-q", "--replace", "--password-file", dir / "pw",
+                       dir / "own/SHA256SUMS_spt", dir / "own/SHA256SUMS_spt"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("would write over the set's own SHA256SUMS"), std::string::npos) << r.err;
     EXPECT_EQ(readFile(dir / "own/SHA256SUMS_spt/SHA256SUMS"), sums);
 
     // A folder encrypted with --remove-source goes once the set checks whole.
     writeFile(dir / "album/sub/photo.raw", seededBytes(7, 3000));
-    ASSERT_EQ(parcelor(dir, {"split", "-q", "--encrypt", "--remove-source", "--password-file", dir / "pw",
-                             dir / "album", dir / "enc"}).status, 0);
+    ASSERT_EQ(parcelor(dir, {"split", "-q", "--encrypt", "--remove-source", "--password-file",
+                             dir / "pw", dir / "album", dir / "enc"})
+                  .status,
+              0);
     EXPECT_FALSE(fs::exists(dir / "album"));
-    ASSERT_EQ(parcelor(dir, {"join", "-q", "--password-file", dir / "pw", dir / "enc/album_spt", dir / "out"}).status, 0);
+    ASSERT_EQ(parcelor(dir, {"join", "-q", "--password-file", dir / "pw", dir / "enc/album_spt",
+                             dir / "out"})
+                  .status,
+              0);
     EXPECT_EQ(readFile(dir / "out/album/sub/photo.raw"), seededBytes(7, 3000));
 
     // An age file split as an ordinary file is joined back as that file.
@@ -817,8 +840,9 @@ TEST(Cli, StandardInputIsSplitAndASetIsJoinedToStandardOutput) {
     writeFile(dir / "data.bin", data);
     fs::create_directories(dir / "sets");
     const std::string cli = PARCELOR_CLI;
-    auto r = captured(dir, "{ cat " + quote(dir / "data.bin") + " | " + cli + " split -q -b 100000 --name piped.bin - " +
-                               quote(dir / "sets") + "; }");
+    auto r =
+        captured(dir, "{ cat " + quote(dir / "data.bin") + " | " + cli +
+                          " split -q -b 100000 --name piped.bin - " + quote(dir / "sets") + "; }");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(entries(dir / "sets"), 1u); // the set, and nothing of the run beside it
     EXPECT_TRUE(fs::exists(dir / "sets/piped_spt/piped_2.spt"));
@@ -828,7 +852,8 @@ TEST(Cli, StandardInputIsSplitAndASetIsJoinedToStandardOutput) {
     r = parcelor(dir, {"join", "-q", dir / "sets/piped_spt", "-"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out == data) << r.out.size();
-    r = captured(dir, "{ cat /dev/null | " + cli + " split -q -b 1000 --name nothing - " + quote(dir / "sets") + "; }");
+    r = captured(dir, "{ cat /dev/null | " + cli + " split -q -b 1000 --name nothing - " +
+                          quote(dir / "sets") + "; }");
     ASSERT_EQ(r.status, 0) << r.err;
     r = parcelor(dir, {"join", "-q", dir / "sets/nothing_spt", "-"});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -844,24 +869,33 @@ TEST(Cli, StandardInputIsSplitAndASetIsJoinedToStandardOutput) {
     EXPECT_TRUE(r.out == data.substr(0, 100000)) << r.out.size();
 
     for (const std::vector<std::string>& refused :
-         {std::vector<std::string>{"split", "--name", "x", "-"}, {"split", "-n", "3", "--name", "x", "-"},
-          {"split", "-b", "1000", "-"}, {"split", "-b", "1000", "--name", "x", "--remove-source", "-"},
+         {std::vector<std::string>{"split", "--name", "x", "-"},
+          {"split", "-n", "3", "--name", "x", "-"},
+          {"split", "-b", "1000", "-"},
+          {"split", "-b", "1000", "--name", "x", "--remove-source", "-"},
           {"join", "--json", dir / "sets/piped_spt", "-"}}) {
         r = parcelor(dir, refused);
         EXPECT_EQ(r.status, 2) << refused[1] << r.err;
     }
-    // A stop while the input is silent: heard at once (a watchdog kills a run that does not hear it).
+    // A stop while the input is silent: heard at once (a watchdog kills a run that does not hear
+    // it).
     fs::create_directories(dir / "silent");
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-    r = captured(dir, "{ exec 3<>" + quote(dir / "fifo") + "; " + cli + " split -q -b 1000 --name s - " +
-                          quote(dir / "silent") + " <&3 & p=$!; sleep 0.3; kill -TERM $p; "
-                          "(sleep 10; kill -KILL $p) 2>/dev/null & w=$!; wait $p; s=$?; kill $w; exit $s; }");
+    r = captured(
+        dir,
+        "{ exec 3<>" + quote(dir / "fifo") + "; " + cli + " split -q -b 1000 --name s - " +
+            quote(dir / "silent") +
+            " <&3 & p=$!; sleep 0.3; kill -TERM $p; "
+            "(sleep 10; kill -KILL $p) 2>/dev/null & w=$!; wait $p; s=$?; kill $w; exit $s; }");
     EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
     EXPECT_TRUE(fs::is_empty(dir / "silent"));
     // And while the output is full, its reader not reading.
-    r = captured(dir, "{ exec 3<>" + quote(dir / "fifo") + "; " + cli + " join -q " + quote(dir / "sets/piped_spt") +
-                          " - >&3 & p=$!; sleep 0.3; kill -TERM $p; "
-                          "(sleep 10; kill -KILL $p) 2>/dev/null & w=$!; wait $p; s=$?; kill $w; exit $s; }");
+    r = captured(
+        dir,
+        "{ exec 3<>" + quote(dir / "fifo") + "; " + cli + " join -q " +
+            quote(dir / "sets/piped_spt") +
+            " - >&3 & p=$!; sleep 0.3; kill -TERM $p; "
+            "(sleep 10; kill -KILL $p) 2>/dev/null & w=$!; wait $p; s=$?; kill $w; exit $s; }");
     EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
     // An output that is a piece of the set itself is refused before it is written.
     const std::string last = readFile(dir / "sets/piped_spt/piped_2.spt");
@@ -886,14 +920,18 @@ TEST(CliParts, PartsMadeBySplitAreJoinedInNumberOrder) {
     const std::string data = seededBytes(31, 5000);
     writeFile(dir / "movie.mkv", data);
     const struct {
-        const char* split;      // options; the source; the prefix
-        std::size_t bytes;      // of the source
-        const char* first;      // the first part
-        const char* joinedName; // what the join writes
+        const char* split;             // options; the source; the prefix
+        std::size_t bytes;             // of the source
+        const char* first;             // the first part
+        const char* joinedName;        // what the join writes
         std::vector<std::string> name; // --name, when the prefix names nothing
     } table[] = {
         {"-b 1000 {} movie.mkv.", 5000, "movie.mkv.aa", "movie.mkv", {}},
-        {"-d -a 3 --numeric-suffixes=1 -b 1000 {} movie.mkv.", 5000, "movie.mkv.001", "movie.mkv", {}},
+        {"-d -a 3 --numeric-suffixes=1 -b 1000 {} movie.mkv.",
+         5000,
+         "movie.mkv.001",
+         "movie.mkv",
+         {}},
         {"-d -b 1000 {} backup.tar.", 5000, "backup.tar.00", "backup.tar", {}},
         {"-b 1 {}", 700, "xaa", "film", {"--name", "film"}},
         {"-d -b 1 {}", 100, "x00", "film", {"--name", "film"}},
@@ -949,15 +987,18 @@ TEST(CliParts, ChecksumFilesGapsLinksAndAnExistingResult) {
         EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
         EXPECT_FALSE(fs::exists(parts + "/movie.mkv"));
         for (const auto& entry : fs::directory_iterator(parts))
-            EXPECT_EQ(entry.path().filename().string().rfind(".parcelor-tmp-", 0), std::string::npos);
+            EXPECT_EQ(entry.path().filename().string().rfind(".parcelor-tmp-", 0),
+                      std::string::npos);
     };
     // sha256sum's lines, one with the binary marker; then an SFV file.
     for (const std::string& sums :
-         {std::string("sha256sum movie.mkv.a[a-c] > movie.mkv.sha256 && sha256sum -b movie.mkv.ad >> "
-                      "movie.mkv.sha256"),
-          std::string("rm movie.mkv.sha256 && { echo '; made by hand'; for p in movie.mkv.a?; do "
-                      "printf '%s %s\\n' $p $(gzip -c $p | tail -c8 | od -An -tx4 -N4 | tr -d ' '); "
-                      "done; } > movie.mkv.sfv")}) {
+         {std::string(
+              "sha256sum movie.mkv.a[a-c] > movie.mkv.sha256 && sha256sum -b movie.mkv.ad >> "
+              "movie.mkv.sha256"),
+          std::string(
+              "rm movie.mkv.sha256 && { echo '; made by hand'; for p in movie.mkv.a?; do "
+              "printf '%s %s\\n' $p $(gzip -c $p | tail -c8 | od -An -tx4 -N4 | tr -d ' '); "
+              "done; } > movie.mkv.sfv")}) {
         ASSERT_EQ(sh(sums), 0);
         const Outcome r = join();
         ASSERT_EQ(r.status, 0) << r.err;

@@ -44,10 +44,10 @@ TEST(Arithmetic, SizeTextsAndPaths) {
 
     // A size shown exactly: in the largest unit that divides it, else in bytes.
     const std::pair<int64_t, SizeInUnits> exact[] = {{734003200, {700, 1}},
-                                                      {2147483648, {2, 2}},
-                                                      {3072, {3, 0}},
-                                                      {4294967295, {4294967295, 3}},
-                                                      {18000000, {18000000, 3}}};
+                                                     {2147483648, {2, 2}},
+                                                     {3072, {3, 0}},
+                                                     {4294967295, {4294967295, 3}},
+                                                     {18000000, {18000000, 3}}};
     for (const auto& [bytes, shown] : exact) {
         const SizeInUnits got = sizeInExactUnit(bytes);
         EXPECT_EQ(got.value * unitBytes(kSizeUnitTitles[got.unitIndex]), bytes);

@@ -23,14 +23,16 @@ std::string sha256Hex(const std::vector<char>& bytes) {
     SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
     static const char* hex = "0123456789abcdef";
     std::string out;
-    for (unsigned char c : digest) out += {hex[c >> 4], hex[c & 15]};
+    for (unsigned char c : digest)
+        out += {hex[c >> 4], hex[c & 15]};
     return out;
 }
 
 std::string inflated(const std::string& bytes) {
     std::string out(1 << 26, '\0');
     uLongf size = static_cast<uLongf>(out.size());
-    if (uncompress(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(bytes.data()),
+    if (uncompress(reinterpret_cast<Bytef*>(out.data()), &size,
+                   reinterpret_cast<const Bytef*>(bytes.data()),
                    static_cast<uLong>(bytes.size())) != Z_OK)
         return {};
     out.resize(size);
@@ -40,14 +42,17 @@ std::string inflated(const std::string& bytes) {
 // Runs `decryptor` over `bytes` in uneven steps; true when every step and the end succeeded.
 bool decrypt(AgeDecryptor& decryptor, const std::string& bytes, std::vector<char>& out) {
     for (std::size_t at = 0; at < bytes.size(); at += 9973)
-        if (!decryptor.apply(bytes.data() + at, std::min<std::size_t>(9973, bytes.size() - at), out)) return false;
+        if (!decryptor.apply(bytes.data() + at, std::min<std::size_t>(9973, bytes.size() - at),
+                             out))
+            return false;
     return decryptor.finish(out);
 }
 
 std::vector<char> encrypt(AgeEncryptor& encryptor, const std::string& plain) {
     std::vector<char> out;
     for (std::size_t at = 0; at < plain.size(); at += 30000)
-        EXPECT_TRUE(encryptor.apply(plain.data() + at, std::min<std::size_t>(30000, plain.size() - at), out));
+        EXPECT_TRUE(encryptor.apply(plain.data() + at,
+                                    std::min<std::size_t>(30000, plain.size() - at), out));
     EXPECT_TRUE(encryptor.finish(out));
     return out;
 }
@@ -81,8 +86,10 @@ TEST(AgeFormat, ThePublishedTestVectors) {
         } else {
             std::array<uint8_t, 16> key{};
             const std::string hex = keys.find("file key")->second;
-            if (hex.size() != 32) continue; // a file key of another length is an X25519 stanza's concern
-            for (std::size_t i = 0; i < 16; ++i) key[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+            if (hex.size() != 32)
+                continue; // a file key of another length is an X25519 stanza's concern
+            for (std::size_t i = 0; i < 16; ++i)
+                key[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
             decryptor = AgeDecryptor::withFileKey(key);
         }
         std::vector<char> plain;
@@ -116,14 +123,15 @@ TEST(AgeFormat, ThePublishedTestVectors) {
 // anywhere, a cut stream, and a wrong or empty passphrase.
 TEST(AgeFormat, OurOwnStreamsAtEveryChunkBoundary) {
     const std::string data = seededBytes(4, 3 * kAgeChunk + 5);
-    for (std::size_t size : {std::size_t{0}, std::size_t{1}, kAgeChunk - 1, kAgeChunk, kAgeChunk + 1,
-                             2 * kAgeChunk, 3 * kAgeChunk + 5}) {
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, kAgeChunk - 1, kAgeChunk,
+                             kAgeChunk + 1, 2 * kAgeChunk, 3 * kAgeChunk + 5}) {
         SCOPED_TRACE(size);
         AgeEncryptor encryptor("correct horse", 10);
         ASSERT_TRUE(encryptor.ready());
         const std::string plain = data.substr(0, size);
         const std::vector<char> sealed = encrypt(encryptor, plain);
-        EXPECT_EQ(static_cast<int64_t>(sealed.size()), encryptor.outputSize(static_cast<int64_t>(size)));
+        EXPECT_EQ(static_cast<int64_t>(sealed.size()),
+                  encryptor.outputSize(static_cast<int64_t>(size)));
         const std::string text(sealed.begin(), sealed.end());
         AgeDecryptor good("correct horse");
         std::vector<char> back;
@@ -152,23 +160,31 @@ TEST(AgeFormat, OurOwnStreamsAtEveryChunkBoundary) {
     const std::vector<char> sealed = encrypt(empty, "x");
     AgeDecryptor reader("");
     std::vector<char> back;
-    EXPECT_TRUE(decrypt(reader, std::string(sealed.begin(), sealed.end()), back)) << reader.reason();
+    EXPECT_TRUE(decrypt(reader, std::string(sealed.begin(), sealed.end()), back))
+        << reader.reason();
 }
 
 // What we write, age opens; what age writes, we open.
 TEST(AgeFormat, TheAgeProgramAndWeReadEachOther) {
-    if (std::system("command -v age >/dev/null") != 0) GTEST_SKIP() << "the age program is not installed";
+    if (std::system("command -v age >/dev/null") != 0)
+        GTEST_SKIP() << "the age program is not installed";
     TempDir dir;
     const std::string plain = seededBytes(9, 200000);
     AgeEncryptor encryptor("two words", kAgeWriteWorkFactor);
     const std::vector<char> sealed = encrypt(encryptor, plain);
     writeFile(dir / "ours.age", std::string(sealed.begin(), sealed.end()));
     const std::string run = std::string("python3 ") + AGE_WITH_PASSPHRASE + " 'two words' ";
-    ASSERT_EQ(std::system((run + "-d -o " + (dir / "ours.out") + " " + (dir / "ours.age") + " >/dev/null").c_str()), 0);
+    ASSERT_EQ(
+        std::system((run + "-d -o " + (dir / "ours.out") + " " + (dir / "ours.age") + " >/dev/null")
+                        .c_str()),
+        0);
     EXPECT_EQ(readFile(dir / "ours.out"), plain);
 
     writeFile(dir / "plain", plain);
-    ASSERT_EQ(std::system((run + "-e -p -o " + (dir / "theirs.age") + " " + (dir / "plain") + " >/dev/null").c_str()), 0);
+    ASSERT_EQ(std::system(
+                  (run + "-e -p -o " + (dir / "theirs.age") + " " + (dir / "plain") + " >/dev/null")
+                      .c_str()),
+              0);
     AgeDecryptor reader("two words");
     std::vector<char> back;
     ASSERT_TRUE(decrypt(reader, readFile(dir / "theirs.age"), back)) << reader.reason();

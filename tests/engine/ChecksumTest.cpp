@@ -6,8 +6,8 @@
 #include "engine/digest.h"
 #include "engine/errors.h"
 #include "engine/inspection.h"
-#include "engine/manifest_file.h"
 #include "engine/join.h"
+#include "engine/manifest_file.h"
 #include "engine/removal.h"
 #include "engine/safe_fs.h"
 
@@ -45,7 +45,6 @@ std::string sha256Hex(const std::string& bytes) {
     digest.update(bytes.data(), bytes.size());
     return digest.finishHex();
 }
-
 
 // Writes the set "set" of one piece holding `records` (a name and its bytes
 // each, back to back) with both checksum files, as a split of the files
@@ -292,9 +291,9 @@ TEST(ChecksumFiles, AChecksumFileThatCannotBeWrittenFailsTheSplit) {
 // CONTENTS.sha256 on it.
 TEST(ChecksumFiles, RecordsOfOneNameApartMakeOneFile) {
     TempDir dir;
-    writeOnePieceSet(dir, {{"a", seededBytes(1, 300)},
-                           {"d/b", seededBytes(2, 200)},
-                           {"a", seededBytes(3, 100)}});
+    writeOnePieceSet(
+        dir,
+        {{"a", seededBytes(1, 300)}, {"d/b", seededBytes(2, 200)}, {"a", seededBytes(3, 100)}});
     std::vector<PieceCheck> checks;
     ChecksumState state = ChecksumState::Absent;
     RunContext run;
@@ -304,10 +303,9 @@ TEST(ChecksumFiles, RecordsOfOneNameApartMakeOneFile) {
     const Result<JoinOutcome> joined = joinSet(dir / "set", dir / "out", JoinOptions{}, run);
     ASSERT_TRUE(joined) << run.failure().reason;
     EXPECT_TRUE(joined->fullCheck);
-    EXPECT_EQ(treeContents(dir / "out"),
-              (std::map<std::string, std::string>{
-                  {"s/a", seededBytes(1, 300) + seededBytes(3, 100)},
-                  {"s/d/b", seededBytes(2, 200)}}));
+    EXPECT_EQ(treeContents(dir / "out"), (std::map<std::string, std::string>{
+                                             {"s/a", seededBytes(1, 300) + seededBytes(3, 100)},
+                                             {"s/d/b", seededBytes(2, 200)}}));
 }
 
 // The full check keeps per file its slices and its digest, not its names nor
@@ -317,9 +315,9 @@ TEST(ChecksumFiles, TheFullCheckAllocatesLittlePerFile) {
         TempDir dir;
         std::vector<std::pair<std::string, std::string>> records;
         for (int i = 0; i < files; ++i)
-            records.push_back({"folder-" + std::to_string(i % 7) + "/a-longer-file-name-" +
-                                   std::to_string(i),
-                               std::string(static_cast<std::size_t>(i % 5), 'x')});
+            records.push_back(
+                {"folder-" + std::to_string(i % 7) + "/a-longer-file-name-" + std::to_string(i),
+                 std::string(static_cast<std::size_t>(i % 5), 'x')});
         writeOnePieceSet(dir, records);
         std::vector<PieceCheck> checks;
         ChecksumState state = ChecksumState::Absent;

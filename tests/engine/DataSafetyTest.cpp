@@ -22,8 +22,8 @@
 #include <csignal>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

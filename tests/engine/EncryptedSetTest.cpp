@@ -23,9 +23,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-Result<SplitOutcome> encryptInto(const std::string& source, const std::string& out, int64_t pieceSize,
-                                 const std::string& password, const std::string& name = "",
-                                 RecoveryRequest recovery = {}) {
+Result<SplitOutcome> encryptInto(const std::string& source, const std::string& out,
+                                 int64_t pieceSize, const std::string& password,
+                                 const std::string& name = "", RecoveryRequest recovery = {}) {
     fs::create_directories(out);
     SplitRequest request;
     request.source = source;
@@ -41,7 +41,8 @@ Result<SplitOutcome> encryptInto(const std::string& source, const std::string& o
     return splitSource(request, options, run);
 }
 
-Result<JoinOutcome> decryptInto(const std::string& set, const std::string& out, const std::string& password) {
+Result<JoinOutcome> decryptInto(const std::string& set, const std::string& out,
+                                const std::string& password) {
     fs::create_directories(out);
     JoinOptions options;
     options.password = password;
@@ -51,7 +52,8 @@ Result<JoinOutcome> decryptInto(const std::string& set, const std::string& out, 
 
 std::string allBytesOf(const std::string& folder) {
     std::string all;
-    for (const auto& entry : fs::directory_iterator(folder)) all += readFile(entry.path().string());
+    for (const auto& entry : fs::directory_iterator(folder))
+        all += readFile(entry.path().string());
     return all;
 }
 
@@ -66,12 +68,16 @@ TEST(EncryptedSet, FilesAndFoldersComeBackThroughOurJoinAndThroughAgeAndTar) {
     fs::create_symlink("../nowhere", dir / "tree/dangling");
     writeFile(dir / "empty.bin", "");
     writeFile(dir / "one.bin", seededBytes(8, 3 * kAgeChunk + 11));
-    struct Case { std::string source, name, top; };
-    for (const Case& c : {Case{dir / "tree", "", "tree"}, Case{dir / "tree", "holiday", "tree"},
-                          Case{dir / "empty.bin", "", "empty.bin"}, Case{dir / "one.bin", "", "one.bin"}}) {
+    struct Case {
+        std::string source, name, top;
+    };
+    for (const Case& c :
+         {Case{dir / "tree", "", "tree"}, Case{dir / "tree", "holiday", "tree"},
+          Case{dir / "empty.bin", "", "empty.bin"}, Case{dir / "one.bin", "", "one.bin"}}) {
         SCOPED_TRACE(c.source + " as " + c.top);
         const std::string out = dir / ("sets-" + c.top + c.name);
-        const Result<SplitOutcome> split = encryptInto(c.source, out, 50000, "a long pass phrase", c.name);
+        const Result<SplitOutcome> split =
+            encryptInto(c.source, out, 50000, "a long pass phrase", c.name);
         ASSERT_TRUE(split) << split.failure().reason;
         const std::string set = split->pieceFolder;
         const std::string bytes = allBytesOf(set);
@@ -99,12 +105,16 @@ TEST(EncryptedSet, FilesAndFoldersComeBackThroughOurJoinAndThroughAgeAndTar) {
     // Without this program: the pieces in order are an age file holding a tar.
     if (std::system("command -v age >/dev/null && command -v tar >/dev/null") != 0) GTEST_SKIP();
     std::string stream;
-    for (int i = 0; fs::exists(dir / ("sets-treeholiday/holiday_spt/holiday_" + std::to_string(i) + ".spt")); ++i)
-        stream += readFile(dir / ("sets-treeholiday/holiday_spt/holiday_" + std::to_string(i) + ".spt"));
+    for (int i = 0;
+         fs::exists(dir / ("sets-treeholiday/holiday_spt/holiday_" + std::to_string(i) + ".spt"));
+         ++i)
+        stream +=
+            readFile(dir / ("sets-treeholiday/holiday_spt/holiday_" + std::to_string(i) + ".spt"));
     writeFile(dir / "holiday.age", stream);
     fs::create_directories(dir / "by-hand");
-    const std::string command = std::string("python3 ") + AGE_WITH_PASSPHRASE + " 'a long pass phrase' -d -o " +
-                                (dir / "holiday.tar") + " " + (dir / "holiday.age") + " >/dev/null && tar xf " +
+    const std::string command = std::string("python3 ") + AGE_WITH_PASSPHRASE +
+                                " 'a long pass phrase' -d -o " + (dir / "holiday.tar") + " " +
+                                (dir / "holiday.age") + " >/dev/null && tar xf " +
                                 (dir / "holiday.tar") + " -C " + (dir / "by-hand");
     ASSERT_EQ(std::system(command.c_str()), 0);
     EXPECT_EQ(treeContents(dir / "by-hand/tree"), visibleTreeContents(dir / "tree"));
@@ -114,7 +124,8 @@ TEST(EncryptedSet, ItsRecoveryPiecesMendALostOrADamagedPieceForTheJoin) {
     TempDir dir;
     const std::string data = seededBytes(5, 300000);
     writeFile(dir / "data.bin", data);
-    const Result<SplitOutcome> split = encryptInto(dir / "data.bin", dir / "out", 50000, "right", "", {1, 0});
+    const Result<SplitOutcome> split =
+        encryptInto(dir / "data.bin", dir / "out", 50000, "right", "", {1, 0});
     ASSERT_TRUE(split) << split.failure().reason;
     const std::string piece = split->pieceFolder + "/data_2.spt";
     const std::string whole = readFile(piece);
@@ -122,14 +133,17 @@ TEST(EncryptedSet, ItsRecoveryPiecesMendALostOrADamagedPieceForTheJoin) {
     flipped[4000] ^= 1;
     for (const std::string& damaged : {std::string(), flipped}) {
         SCOPED_TRACE(damaged.empty() ? "lost" : "damaged");
-        if (damaged.empty()) fs::remove(piece);
-        else writeFile(piece, damaged);
+        if (damaged.empty())
+            fs::remove(piece);
+        else
+            writeFile(piece, damaged);
         const std::string out = dir / ("joined-" + std::to_string(damaged.size()));
         const Result<JoinOutcome> joined = decryptInto(split->pieceFolder, out, "right");
         ASSERT_TRUE(joined) << joined.failure().reason;
         EXPECT_NE(joined->rebuilt.find("from the recovery pieces"), std::string::npos);
         EXPECT_EQ(readFile(out + "/data.bin"), data);
-        EXPECT_EQ(damaged.empty() ? !fs::exists(piece) : readFile(piece) == damaged, true); // the set is only read
+        EXPECT_EQ(damaged.empty() ? !fs::exists(piece) : readFile(piece) == damaged,
+                  true); // the set is only read
     }
     // Joined again over the file: the file it replaces keeps its owner.
     if (geteuid() != 0) GTEST_SKIP() << "only root can give a file to another owner";
@@ -157,13 +171,37 @@ TEST(EncryptedSet, DamageAWrongPasswordOrAHostileStreamPutsNothingInPlace) {
         std::string password, said;
     };
     std::string saved[2];
-    const auto keep = [&] { saved[0] = readFile(piece(1)); saved[1] = readFile(piece(2)); };
-    const auto restore = [&] { writeFile(piece(1), saved[0]); writeFile(piece(2), saved[1]); };
+    const auto keep = [&] {
+        saved[0] = readFile(piece(1));
+        saved[1] = readFile(piece(2));
+    };
+    const auto restore = [&] {
+        writeFile(piece(1), saved[0]);
+        writeFile(piece(2), saved[1]);
+    };
     const std::vector<Case> cases = {
         {"a wrong password", [] {}, [] {}, "wrong", "wrong password"},
-        {"a flipped bit", [&] { keep(); std::string b = saved[0]; b[777] ^= 4; writeFile(piece(1), b); }, restore, "right", "data_1.spt"},
-        {"two pieces swapped", [&] { keep(); writeFile(piece(1), saved[1]); writeFile(piece(2), saved[0]); }, restore, "right", "data_1.spt"},
-        {"a cut last piece", [&] { keep(); ASSERT_EQ(truncate(piece(4).c_str(), 100), 0); }, [&] {}, "right", "data_4.spt"},
+        {"a flipped bit",
+         [&] {
+             keep();
+             std::string b = saved[0];
+             b[777] ^= 4;
+             writeFile(piece(1), b);
+         },
+         restore, "right", "data_1.spt"},
+        {"two pieces swapped",
+         [&] {
+             keep();
+             writeFile(piece(1), saved[1]);
+             writeFile(piece(2), saved[0]);
+         },
+         restore, "right", "data_1.spt"},
+        {"a cut last piece",
+         [&] {
+             keep();
+             ASSERT_EQ(truncate(piece(4).c_str(), 100), 0);
+         },
+         [&] {}, "right", "data_4.spt"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -171,7 +209,8 @@ TEST(EncryptedSet, DamageAWrongPasswordOrAHostileStreamPutsNothingInPlace) {
         const std::string out = dir / ("joined-" + std::to_string(&c - cases.data()));
         const Result<JoinOutcome> joined = decryptInto(set, out, c.password);
         ASSERT_FALSE(joined);
-        EXPECT_NE(joined.failure().reason.find(c.said), std::string::npos) << joined.failure().reason;
+        EXPECT_NE(joined.failure().reason.find(c.said), std::string::npos)
+            << joined.failure().reason;
         EXPECT_EQ(fs::directory_iterator(out), fs::directory_iterator());
         c.undo();
     }
@@ -183,7 +222,11 @@ TEST(EncryptedSet, DamageAWrongPasswordOrAHostileStreamPutsNothingInPlace) {
     int made = 0;
     fs::create_directories(dir / "victim");
     fs::permissions(dir / "victim", fs::perms(0700));
-    struct Entry { std::string name; mode_t type; std::string link; };
+    struct Entry {
+        std::string name;
+        mode_t type;
+        std::string link;
+    };
     const std::vector<std::vector<Entry>> streams = {
         {{"../escape", AE_IFREG, ""}},
         {{"/absolute", AE_IFREG, ""}},
@@ -203,13 +246,15 @@ TEST(EncryptedSet, DamageAWrongPasswordOrAHostileStreamPutsNothingInPlace) {
         struct archive* a = archive_write_new();
         archive_write_set_format_pax(a);
         archive_write_set_bytes_per_block(a, 0);
-        archive_write_open(a, &tar, nullptr,
-                           [](struct archive*, void* client, const void* data, size_t size) -> la_ssize_t {
-                               auto* out = static_cast<std::vector<char>*>(client);
-                               out->insert(out->end(), static_cast<const char*>(data), static_cast<const char*>(data) + size);
-                               return static_cast<la_ssize_t>(size);
-                           },
-                           nullptr);
+        archive_write_open(
+            a, &tar, nullptr,
+            [](struct archive*, void* client, const void* data, size_t size) -> la_ssize_t {
+                auto* out = static_cast<std::vector<char>*>(client);
+                out->insert(out->end(), static_cast<const char*>(data),
+                            static_cast<const char*>(data) + size);
+                return static_cast<la_ssize_t>(size);
+            },
+            nullptr);
         for (const Entry& item : stream) {
             struct archive_entry* entry = archive_entry_new();
             archive_entry_copy_pathname(entry, item.name.c_str());

@@ -55,18 +55,20 @@ TEST(FullDisk, SplitAndJoinReportFailure) {
 
     // A stream that fills the disk: its half-made set goes, nothing is named.
     fs::create_directory(dir / "streamed");
-    EXPECT_EQ(withFileSizeLimit(50000, [&] {
-                  const FileDescriptor in(open((dir / "in/big.bin").c_str(), O_RDONLY | O_CLOEXEC));
-                  SplitRequest request;
-                  request.source = "standard input";
-                  request.outFolder = dir / "streamed";
-                  request.pieceSize = 80000;
-                  SplitOptions options;
-                  options.sourceFd = in.get();
-                  options.setName = "s";
-                  RunContext run;
-                  return splitSource(request, options, run) ? 0 : -1;
-              }),
+    EXPECT_EQ(withFileSizeLimit(50000,
+                                [&] {
+                                    const FileDescriptor in(
+                                        open((dir / "in/big.bin").c_str(), O_RDONLY | O_CLOEXEC));
+                                    SplitRequest request;
+                                    request.source = "standard input";
+                                    request.outFolder = dir / "streamed";
+                                    request.pieceSize = 80000;
+                                    SplitOptions options;
+                                    options.sourceFd = in.get();
+                                    options.setName = "s";
+                                    RunContext run;
+                                    return splitSource(request, options, run) ? 0 : -1;
+                                }),
               -1);
     EXPECT_TRUE(fs::is_empty(dir / "streamed"));
 }

@@ -76,7 +76,8 @@ TEST(NumberedParts, NamesAreReadAndContinuedAsTheirToolNumbersThem) {
     for (const Series& row : table) {
         SCOPED_TRACE(row.given);
         TempDir dir;
-        for (const std::string& file : row.files) writeFile(dir / file, file);
+        for (const std::string& file : row.files)
+            writeFile(dir / file, file);
         RunContext run;
         const Result<PartsListing> listed = listNumberedParts(dir / row.given, run);
         ASSERT_TRUE(listed) << listed.failure().reason;
@@ -113,7 +114,8 @@ TEST(NumberedParts, OnlyTheFirstOfTwoOrMorePartsOutsideAPieceSetBeginsASeries) {
     for (const auto& row : table) {
         SCOPED_TRACE(row.given);
         TempDir dir;
-        for (const std::string& file : row.files) writeFile(dir / file, "x");
+        for (const std::string& file : row.files)
+            writeFile(dir / file, "x");
         RunContext run;
         const Result<PartsListing> listed = listNumberedParts(dir / row.given, run);
         ASSERT_FALSE(listed);

@@ -74,7 +74,9 @@ void changeByte(const std::string& set, const std::string& name, int64_t offset)
     bytes[static_cast<std::size_t>(offset)] ^= 0x5A;
     writeFile(set + "/" + name, bytes);
 }
-std::string piece(int i) { return "data_" + std::to_string(i) + ".spt"; }
+std::string piece(int i) {
+    return "data_" + std::to_string(i) + ".spt";
+}
 
 void everyHeader(const std::string& set, const std::function<void(const std::string&)>& change) {
     for (const auto& entry : fs::directory_iterator(set))
@@ -110,13 +112,22 @@ struct Loss {
 // Six pieces of 2.5 MiB (three 1 MiB stripes each, the last short), m = 1, 2, 4.
 TEST(Recovery, EveryLossUpToTheRecoveryCountComesBackAndOneMoreIsRefused) {
     const auto missing = [](int n) {
-        return [n](const std::string& set) { for (int i = 0; i < n; ++i) removeFile(set, piece(i)); };
+        return [n](const std::string& set) {
+            for (int i = 0; i < n; ++i)
+                removeFile(set, piece(i));
+        };
     };
     const auto truncated = [](int n) {
-        return [n](const std::string& set) { for (int i = 0; i < n; ++i) truncateFile(set, piece(i), kMiB + 7); };
+        return [n](const std::string& set) {
+            for (int i = 0; i < n; ++i)
+                truncateFile(set, piece(i), kMiB + 7);
+        };
     };
     const auto oneStripe = [](int n) {
-        return [n](const std::string& set) { for (int i = 0; i < n; ++i) changeByte(set, piece(i), kMiB + 100 + i); };
+        return [n](const std::string& set) {
+            for (int i = 0; i < n; ++i)
+                changeByte(set, piece(i), kMiB + 100 + i);
+        };
     };
     const std::vector<Loss> losses = {
         {"1 missing", 1, missing(1), true},
@@ -129,19 +140,35 @@ TEST(Recovery, EveryLossUpToTheRecoveryCountComesBackAndOneMoreIsRefused) {
         {"bytes changed in one stripe of 2", 2, oneStripe(2), true},
         {"bytes changed in one stripe of 4", 4, oneStripe(4), true},
         {"a different stripe of every piece", 2,
-         [](const std::string& set) { for (int i = 0; i < 6; ++i) changeByte(set, piece(i), (i % 3) * kMiB + 5); },
+         [](const std::string& set) {
+             for (int i = 0; i < 6; ++i)
+                 changeByte(set, piece(i), (i % 3) * kMiB + 5);
+         },
          true},
         {"a recovery piece and a piece", 2,
-         [](const std::string& set) { removeFile(set, "data_R1.rec"); removeFile(set, piece(5)); }, true},
-        {"the manifest", 1, [](const std::string& set) { removeFile(set, "spt_config.morvspt"); }, true},
+         [](const std::string& set) {
+             removeFile(set, "data_R1.rec");
+             removeFile(set, piece(5));
+         },
+         true},
+        {"the manifest", 1, [](const std::string& set) { removeFile(set, "spt_config.morvspt"); },
+         true},
         {"SHA256SUMS", 1, [](const std::string& set) { removeFile(set, "SHA256SUMS"); }, true},
         {"a changed CONTENTS.sha256 and a piece", 2,
-         [](const std::string& set) { changeByte(set, "CONTENTS.sha256", 3); removeFile(set, piece(2)); }, true},
+         [](const std::string& set) {
+             changeByte(set, "CONTENTS.sha256", 3);
+             removeFile(set, piece(2));
+         },
+         true},
         {"2 missing with 1", 1, missing(2), false},
         {"3 missing with 2", 2, missing(3), false},
         {"5 changed with 4", 4, oneStripe(5), false},
         {"the same stripe of 3 pieces with 2", 2,
-         [](const std::string& set) { for (int i = 0; i < 3; ++i) changeByte(set, piece(i), 2 * kMiB + 1); }, false},
+         [](const std::string& set) {
+             for (int i = 0; i < 3; ++i)
+                 changeByte(set, piece(i), 2 * kMiB + 1);
+         },
+         false},
     };
     for (const Loss& loss : losses) {
         SCOPED_TRACE(loss.what);
@@ -170,7 +197,8 @@ TEST(Recovery, EveryLossUpToTheRecoveryCountComesBackAndOneMoreIsRefused) {
 
         const FileDescriptor folder = openFolderPath(made.set);
         RunContext run;
-        const Result<RepairOutcome> repaired = repairSet(folder.get(), made.set, "data", -1, made.set, run);
+        const Result<RepairOutcome> repaired =
+            repairSet(folder.get(), made.set, "data", -1, made.set, run);
         if (!loss.repairable) {
             ASSERT_FALSE(repaired);
             EXPECT_NE(repaired.failure().reason.find("not repairable"), std::string::npos)
@@ -187,7 +215,9 @@ TEST(Recovery, EveryLossUpToTheRecoveryCountComesBackAndOneMoreIsRefused) {
                 EXPECT_EQ(bytes, damaged.at(name.substr(0, at))) << name;
             }
         }
-        std::erase_if(now, [](const auto& entry) { return entry.first.find(".damaged") != std::string::npos; });
+        std::erase_if(now, [](const auto& entry) {
+            return entry.first.find(".damaged") != std::string::npos;
+        });
         EXPECT_EQ(now, made.files);
     }
 }
@@ -199,7 +229,7 @@ TEST(Recovery, ConsecutiveLossesInALargeSetSpreadOverItsGroups) {
     TempDir dir;
     const Made made = makeSet(dir, 300 * 4096, 4096, {1, 0});
     ASSERT_FALSE(made.set.empty());
-    rlimit old {};
+    rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
     rlimit fewer = old;
     fewer.rlim_cur = 200;
@@ -213,7 +243,8 @@ TEST(Recovery, ConsecutiveLossesInALargeSetSpreadOverItsGroups) {
     const RecoveryReport intact = assessRecovery(folder.get(), made.set, "data", run);
     ASSERT_TRUE(intact.hasRecovery);
     EXPECT_EQ(intact.shape.groups, 2);
-    EXPECT_EQ(survivalText(intact.shape), "any 1 piece of each of its 2 groups, or any 2 consecutive pieces");
+    EXPECT_EQ(survivalText(intact.shape),
+              "any 1 piece of each of its 2 groups, or any 2 consecutive pieces");
 
     removeFile(made.set, piece(120));
     removeFile(made.set, piece(121));
@@ -274,9 +305,11 @@ TEST(Recovery, HeadersThatAreDamagedOrForeignAreRefusedAndNothingIsWritten) {
         const std::map<std::string, std::string> before = filesIn(made.set);
         const FileDescriptor folder = openFolderPath(made.set);
         RunContext run;
-        const Result<RepairOutcome> repaired = repairSet(folder.get(), made.set, "data", -1, made.set, run);
+        const Result<RepairOutcome> repaired =
+            repairSet(folder.get(), made.set, "data", -1, made.set, run);
         ASSERT_FALSE(repaired);
-        EXPECT_NE(repaired.failure().reason.find(c.said), std::string::npos) << repaired.failure().reason;
+        EXPECT_NE(repaired.failure().reason.find(c.said), std::string::npos)
+            << repaired.failure().reason;
         EXPECT_EQ(filesIn(made.set), before);
     }
 }
@@ -295,10 +328,12 @@ TEST(Recovery, ARepairIntoAnotherFolderLeavesTheSetAsItIs) {
     writeFile(dir / "rebuilt/data_R0.rec", "mine");
     RunContext refused;
     EXPECT_FALSE(repairSet(folder.get(), made.set, "data", out.get(), dir / "rebuilt", refused));
-    EXPECT_EQ(filesIn(dir / "rebuilt"), (std::map<std::string, std::string>{{"data_R0.rec", "mine"}}));
+    EXPECT_EQ(filesIn(dir / "rebuilt"),
+              (std::map<std::string, std::string>{{"data_R0.rec", "mine"}}));
     fs::remove(dir / "rebuilt/data_R0.rec");
     RunContext run;
-    const Result<RepairOutcome> repaired = repairSet(folder.get(), made.set, "data", out.get(), dir / "rebuilt", run);
+    const Result<RepairOutcome> repaired =
+        repairSet(folder.get(), made.set, "data", out.get(), dir / "rebuilt", run);
     ASSERT_TRUE(repaired) << repaired.failure().reason;
     EXPECT_EQ(filesIn(made.set), before);
     const std::map<std::string, std::string> rebuilt = filesIn(dir / "rebuilt");

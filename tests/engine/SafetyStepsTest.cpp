@@ -178,7 +178,8 @@ TEST(SafetySteps, AChangeBetweenAJoinsCheckAndItsUseIsNeverTakenIn) {
         if (std::string(name) == "SHA256SUMS")
             EXPECT_EQ(engineLastFailure(), EngineFailure::ChecksumsDamaged) << engineLastError();
         else
-            EXPECT_NE(engineLastError().find("cannot read the manifest"), std::string::npos) << engineLastError();
+            EXPECT_NE(engineLastError().find("cannot read the manifest"), std::string::npos)
+                << engineLastError();
         EXPECT_TRUE(fs::is_empty(dir / "out"));
         fs::remove(dir / ("f_spt/" + std::string(name)));
         fs::copy(dir / ("copy/" + std::string(name)), dir / ("f_spt/" + std::string(name)));

@@ -112,8 +112,8 @@ void makeProject(const std::string& root) {
     setTime(root, 1600000004, 8);
 }
 
-Result<SplitOutcome> splitTree(const std::string& source, const std::string& out,
-                               bool hidden, int64_t pieceSize = 1000) {
+Result<SplitOutcome> splitTree(const std::string& source, const std::string& out, bool hidden,
+                               int64_t pieceSize = 1000) {
     RunContext run;
     SplitOptions options;
     options.includeHidden = hidden;
@@ -183,8 +183,7 @@ TEST(TreeFidelity, AProjectFolderComesBackAsItWent) {
     }
     EXPECT_GE(privatePieces, 1);
     EXPECT_LT(privatePieces, 4); // the others hold no key
-    EXPECT_EQ(fs::status(dir / "proj_spt").permissions() & fs::perms::all,
-              fs::perms::owner_all);
+    EXPECT_EQ(fs::status(dir / "proj_spt").permissions() & fs::perms::all, fs::perms::owner_all);
 
     // The description reads with a standard mtree reader, entry by entry.
     archive* reader = archive_read_new();
@@ -204,8 +203,9 @@ TEST(TreeFidelity, AProjectFolderComesBackAsItWent) {
     }
     archive_read_free(reader);
     EXPECT_EQ(entries, static_cast<int>(before.size()) - 3);
-    EXPECT_EQ(links, (std::map<std::string, std::string>{
-                         {"./latest", "releases/v2"}, {"./dangling", "nowhere"}, {"./loop", "loop"}}));
+    EXPECT_EQ(links,
+              (std::map<std::string, std::string>{
+                  {"./latest", "releases/v2"}, {"./dangling", "nowhere"}, {"./loop", "loop"}}));
 }
 
 // A file set's description holds its one file: the join gives back its bits
@@ -213,8 +213,8 @@ TEST(TreeFidelity, AProjectFolderComesBackAsItWent) {
 TEST(TreeFidelity, AFileComesBackWithItsBitsAndTime) {
     TempDir dir;
     writeFile(dir / "report.pdf", seededBytes(44, 5000));
-    fs::permissions(dir / "report.pdf", fs::perms::owner_read | fs::perms::owner_write |
-                                            fs::perms::group_read);
+    fs::permissions(dir / "report.pdf",
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     setTime(dir / "report.pdf", 1500000000, 987654321);
     ASSERT_TRUE(splitTree(dir / "report.pdf", dir.path().string(), false));
     EXPECT_EQ(readFile(dir / "report_spt/TREE.mtree").substr(0, 50),
@@ -223,8 +223,8 @@ TEST(TreeFidelity, AFileComesBackWithItsBitsAndTime) {
     ASSERT_TRUE(joinTree(dir / "report_spt", dir / "out"));
     EXPECT_TRUE(snapshot(dir / "out/report.pdf").at("") == snapshot(dir / "report.pdf").at(""));
     if (mtreeAvailable()) {
-        const std::string check = "mtree -f '" + dir / "report_spt/TREE.mtree" + "' -p '" +
-                                  dir / "out" + "' >/dev/null";
+        const std::string check =
+            "mtree -f '" + dir / "report_spt/TREE.mtree" + "' -p '" + dir / "out" + "' >/dev/null";
         EXPECT_EQ(std::system(check.c_str()), 0);
     }
 }
@@ -259,7 +259,8 @@ TEST(TreeFidelity, AFailedReplaceLeavesTheOldTreeAsItWas) {
              fs::remove(dir / "out/proj/sub/c.txt");
              ASSERT_EQ(mkfifo((dir / "out/proj/sub/c.txt").c_str(), 0600), 0);
          }},
-        {"a folder where a file goes", [&] { fs::create_directories(dir / "out/proj/sub/big.bin/x"); }},
+        {"a folder where a file goes",
+         [&] { fs::create_directories(dir / "out/proj/sub/big.bin/x"); }},
         {"a file where a folder goes",
          [&] {
              fs::remove_all(dir / "out/proj/sub");
@@ -286,8 +287,9 @@ TEST(TreeFidelity, AFailedReplaceLeavesTheOldTreeAsItWas) {
     // A write that fails half-way (the file-size limit) changes nothing either.
     oldTree([] {});
     auto before = snapshot(dir / "out");
-    EXPECT_NE(withFileSizeLimit(3000, [&] { return joinTree(dir / "proj_spt", dir / "out") ? 0 : -1; }),
-              0);
+    EXPECT_NE(
+        withFileSizeLimit(3000, [&] { return joinTree(dir / "proj_spt", dir / "out") ? 0 : -1; }),
+        0);
     const auto after = snapshot(dir / "out");
     EXPECT_EQ(after.size(), before.size());
     for (const auto& [path, seen] : before)
@@ -349,12 +351,11 @@ TEST(TreeFidelity, AHostileTreeDescriptionIsRefused) {
     const std::vector<std::pair<const char*, std::string>> hostile = {
         {"a name going up", "#mtree\n." + dirLine + "./../escape type=link" + time + " link=x\n"},
         {"an absolute name", "#mtree\n." + dirLine + "/etc/x type=fifo" + time + "\n"},
-        {"a file placed through a link",
-         "#mtree\n." + dirLine + "./d type=link" + time + " link=/tmp\n./a.txt" + file +
-             "./d/b.txt" + file},
-        {"a file the manifest does not hold",
-         "#mtree\n." + dirLine + "./a.txt" + file + "./d" + dirLine + "./d/b.txt" + file +
-             "./d/c.txt" + file},
+        {"a file placed through a link", "#mtree\n." + dirLine + "./d type=link" + time +
+                                             " link=/tmp\n./a.txt" + file + "./d/b.txt" + file},
+        {"a file the manifest does not hold", "#mtree\n." + dirLine + "./a.txt" + file + "./d" +
+                                                  dirLine + "./d/b.txt" + file + "./d/c.txt" +
+                                                  file},
         {"a size that differs", "#mtree\n." + dirLine + "./a.txt type=file" + time +
                                     " size=5\n./d" + dirLine + "./d/b.txt" + file},
         {"a huge line", "#mtree\n." + dirLine + "./" + std::string(100000, 'x') + file},

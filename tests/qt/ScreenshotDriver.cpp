@@ -9,13 +9,13 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QPalette>
-#include <QStandardPaths>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QLabel>
 #include <QMimeData>
+#include <QPalette>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
 

@@ -97,8 +97,10 @@ template <class Real> int intercept(SeamEvent event, Real real) {
         std::lock_guard lock(state().mutex);
         for (Action& action : state().actions) {
             if (!matches(action, event) || ++action.seen != action.nth) continue;
-            if (action.error != 0) refusal = action.error;
-            else due.push_back(action.run);
+            if (action.error != 0)
+                refusal = action.error;
+            else
+                due.push_back(action.run);
             ++state().actionsRun;
         }
     }
