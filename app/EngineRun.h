@@ -5,7 +5,7 @@
 // before it publishes its result through `done`.
 
 #include "app/RunCompletion.h"
-#include "engine/run_context.h"
+#include "engine/base/run_context.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,7 +1,7 @@
 #include "app/FileTableView.h"
 
-#include "engine/numbered_parts.h"
-#include "engine/utilities.h"
+#include "engine/base/utilities.h"
+#include "engine/runs/numbered_parts.h"
 
 bool FileTableView::performDragOperation(const DragInfo& drag) {
     if (!drag.offers(kFilenamesPboardType)) return false;

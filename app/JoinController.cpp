@@ -5,12 +5,12 @@
 #include "core/RemovalSummary.h"
 #include "core/SplitArithmetic.h"
 #include "core/SplitRules.h"
-#include "engine/encrypted_set.h"
-#include "engine/errors.h"
-#include "engine/numbered_parts.h"
-#include "engine/removal.h"
-#include "engine/safe_fs.h"
-#include "engine/utilities.h"
+#include "engine/base/utilities.h"
+#include "engine/compat/errors.h"
+#include "engine/fs/safe_fs.h"
+#include "engine/runs/encrypted_set.h"
+#include "engine/runs/numbered_parts.h"
+#include "engine/runs/removal.h"
 
 #include <algorithm>
 #include <memory>

@@ -9,7 +9,7 @@
 #include "app/VerifyRun.h"
 #include "app/toolkit/Table.h"
 #include "core/RecoveryRules.h"
-#include "engine/inspection.h"
+#include "engine/compat/inspection.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,6 +1,6 @@
 #include "app/JoinRun.h"
 
-#include "engine/numbered_parts.h"
+#include "engine/runs/numbered_parts.h"
 
 void JoinRun::execute() {
     if (parts) {

@@ -5,7 +5,7 @@
 // the outcome and then publishes its result.
 
 #include "app/EngineRun.h"
-#include "engine/join.h"
+#include "engine/runs/join.h"
 
 #include <string>
 

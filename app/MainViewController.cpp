@@ -8,8 +8,8 @@
 #include "core/LaunchPaths.h"
 #include "core/RecoveryRules.h"
 #include "core/SplitArithmetic.h"
-#include "engine/errors.h"
-#include "engine/utilities.h"
+#include "engine/base/utilities.h"
+#include "engine/compat/errors.h"
 
 #include <cstdio>
 

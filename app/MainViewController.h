@@ -14,7 +14,7 @@
 #include "app/SplitController.h"
 #include "app/toolkit/Toolkit.h"
 #include "core/SplitRules.h"
-#include "engine/inspection.h"
+#include "engine/compat/inspection.h"
 
 #include <chrono>
 #include <cstdint>

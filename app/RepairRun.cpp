@@ -1,6 +1,6 @@
 #include "app/RepairRun.h"
 
-#include "engine/safe_fs.h"
+#include "engine/fs/safe_fs.h"
 
 #include <cerrno>
 

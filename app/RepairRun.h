@@ -5,7 +5,7 @@
 // its result.
 
 #include "app/EngineRun.h"
-#include "engine/recovery.h"
+#include "engine/runs/recovery.h"
 
 #include <string>
 

@@ -5,9 +5,10 @@
 #include "core/RemovalSummary.h"
 #include "core/SplitArithmetic.h"
 #include "core/SplitRules.h"
-#include "engine/errors.h"
-#include "engine/removal.h"
-#include "engine/utilities.h"
+#include "engine/base/utilities.h"
+#include "engine/compat/errors.h"
+#include "engine/compat/paths.h"
+#include "engine/runs/removal.h"
 
 #include <cstdio>
 #include <cstring>

@@ -5,7 +5,7 @@
 // thread writes the outcome and then publishes its result.
 
 #include "app/EngineRun.h"
-#include "engine/split.h"
+#include "engine/runs/split.h"
 
 class SplitRun : public EngineRun {
 public:

@@ -1,7 +1,7 @@
 #include "app/VerifyRun.h"
 
 #include "core/RecoveryRules.h"
-#include "engine/safe_fs.h"
+#include "engine/fs/safe_fs.h"
 
 #include <algorithm>
 

@@ -3,9 +3,9 @@
 // thread writes what it found and then publishes its result.
 
 #include "app/EngineRun.h"
-#include "engine/checksums.h"
-#include "engine/inspection.h"
-#include "engine/recovery.h"
+#include "engine/compat/inspection.h"
+#include "engine/format/checksums.h"
+#include "engine/runs/recovery.h"
 
 #include <optional>
 #include <string>

@@ -23,12 +23,14 @@
 //       the header made to claim that stripe size and column length, its own
 //       SHA-256 made again to match
 
-#include "engine/digest.h"
-#include "engine/inspection.h"
-#include "engine/join.h"
-#include "engine/manifest.h"
-#include "engine/split.h"
-#include "engine/utilities.h"
+#include "engine/base/digest.h"
+#include "engine/base/utilities.h"
+#include "engine/compat/inspection.h"
+#include "engine/compat/paths.h"
+#include "engine/compat/registry.h"
+#include "engine/format/manifest.h"
+#include "engine/runs/join.h"
+#include "engine/runs/split.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -2,11 +2,11 @@
 
 #include "cli/Commands.h"
 
-#include "engine/encrypted_set.h"
-#include "engine/inspection.h"
-#include "engine/safe_fs.h"
-#include "engine/set_listing.h"
-#include "engine/utilities.h"
+#include "engine/base/utilities.h"
+#include "engine/compat/inspection.h"
+#include "engine/fs/safe_fs.h"
+#include "engine/runs/encrypted_set.h"
+#include "engine/runs/set_listing.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 #include "cli/Progress.h"
 
 #include "core/SplitArithmetic.h"
-#include "engine/utilities.h"
+#include "engine/base/utilities.h"
 
 #include <cstdio>
 

@@ -3,7 +3,7 @@
 // redrawn in place at most ten times a second, or one JSON object per line on
 // standard output, or nothing.
 
-#include "engine/run_context.h"
+#include "engine/base/run_context.h"
 
 #include <chrono>
 #include <cstdint>

@@ -2,10 +2,10 @@
 
 #include "cli/Commands.h"
 
-#include "engine/piece_folder.h"
-#include "engine/recovery.h"
-#include "engine/safe_fs.h"
-#include "engine/utilities.h"
+#include "engine/base/utilities.h"
+#include "engine/fs/safe_fs.h"
+#include "engine/runs/piece_folder.h"
+#include "engine/runs/recovery.h"
 
 #include <cerrno>
 #include <optional>

@@ -1,8 +1,8 @@
 #include "cli/Session.h"
 
 #include "core/RemovalSummary.h"
-#include "engine/errors.h"
-#include "engine/utilities.h"
+#include "engine/base/utilities.h"
+#include "engine/compat/errors.h"
 
 #include <atomic>
 #include <chrono>

@@ -10,8 +10,8 @@
 
 #include "cli/CommandLine.h"
 #include "cli/Progress.h"
-#include "engine/removal_report.h"
-#include "engine/run_context.h"
+#include "engine/base/run_context.h"
+#include "engine/runs/removal_report.h"
 
 #include <cstdint>
 #include <functional>

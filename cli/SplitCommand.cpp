@@ -5,8 +5,9 @@
 #include "cli/Password.h"
 #include "core/SplitArithmetic.h"
 #include "core/SplitRules.h"
-#include "engine/split.h"
-#include "engine/utilities.h"
+#include "engine/base/utilities.h"
+#include "engine/compat/paths.h"
+#include "engine/runs/split.h"
 
 #include <cerrno>
 #include <cstring>

@@ -3,10 +3,10 @@
 #include "cli/Commands.h"
 
 #include "cli/Password.h"
-#include "engine/encrypted_set.h"
-#include "engine/inspection.h"
-#include "engine/recovery.h"
-#include "engine/safe_fs.h"
+#include "engine/compat/inspection.h"
+#include "engine/fs/safe_fs.h"
+#include "engine/runs/encrypted_set.h"
+#include "engine/runs/recovery.h"
 
 #include <cstdio>
 #include <optional>

@@ -2,7 +2,7 @@
 
 #include "cli/CommandLine.h"
 #include "cli/Commands.h"
-#include "engine/errors.h"
+#include "engine/compat/errors.h"
 
 #include <cerrno>
 #include <cstdio>

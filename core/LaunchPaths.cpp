@@ -1,7 +1,7 @@
 #include "core/LaunchPaths.h"
 
 #include "core/SplitArithmetic.h"
-#include "engine/manifest.h"
+#include "engine/format/manifest.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,8 +1,8 @@
 #include "core/RecoveryRules.h"
 
 #include "core/SplitArithmetic.h"
-#include "engine/checksums.h"
-#include "engine/safe_fs.h"
+#include "engine/format/checksums.h"
+#include "engine/fs/safe_fs.h"
 
 #include <algorithm>
 #include <map>

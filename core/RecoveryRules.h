@@ -3,7 +3,7 @@
 // offers, what a choice buys and costs before the split is made, and which
 // recovery pieces a set has, seen from its folder's entries alone.
 
-#include "engine/recovery.h"
+#include "engine/runs/recovery.h"
 
 #include <cstdint>
 #include <string>

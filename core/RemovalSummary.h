@@ -2,7 +2,7 @@
 // What the window and the command line say after a removal: what was kept,
 // and why, in one message.
 
-#include "engine/removal.h"
+#include "engine/runs/removal.h"
 
 #include <string>
 

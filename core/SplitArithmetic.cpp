@@ -1,6 +1,6 @@
 #include "core/SplitArithmetic.h"
 
-#include "engine/utilities.h"
+#include "engine/base/utilities.h"
 
 #include <cmath>
 #include <cstdio>

@@ -3,7 +3,7 @@
 // proposed cut, the size and count conversions, the size texts of the tables,
 // the percentage of a run, and the path helpers the tables use.
 
-#include "engine/run_context.h"
+#include "engine/base/run_context.h"
 
 #include <cstdint>
 #include <string>

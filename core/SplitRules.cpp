@@ -1,10 +1,10 @@
 #include "core/SplitRules.h"
 
 #include "core/SplitArithmetic.h"
-#include "engine/run_context.h"
-#include "engine/safe_fs.h"
-#include "engine/tree_walk.h"
-#include "engine/utilities.h"
+#include "engine/base/run_context.h"
+#include "engine/base/utilities.h"
+#include "engine/fs/safe_fs.h"
+#include "engine/fs/tree_walk.h"
 
 #include <cmath>
 #include <vector>

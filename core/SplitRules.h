@@ -2,8 +2,8 @@
 // Rules both front ends apply before a split: the password and the name of a
 // new set, and whether the output folder's file system can take the pieces.
 
-#include "engine/checksums.h"
-#include "engine/manifest.h"
+#include "engine/format/checksums.h"
+#include "engine/format/manifest.h"
 #include <cstddef>
 #include <cstdint>
 #include <string>

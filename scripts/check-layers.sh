@@ -4,7 +4,14 @@
 #
 #   engine <- core <- app <- app/qt        engine <- core <- cli
 #
-#   engine/   includes only engine/;
+#   engine/   includes only engine/, and inside it, layer by layer:
+#             base/ <- fs/ <- format/ <- runs/ <- compat/
+#             (base/ the run context, failures, digests and name texts; fs/
+#             the safe file operations, working folders, journals and the
+#             walk; format/ the files of a set; runs/ the split, the join, the
+#             checks and the removals; compat/ the published entry points and
+#             the process-wide state they keep). A layer includes only itself
+#             and those to its left;
 #   core/     only core/, engine/ and the standard and system headers;
 #   app/      only app/, core/ and engine/, never app/qt/ or cli/;
 #   app/qt/   anything but cli/;
@@ -40,6 +47,15 @@ find engine core app cli bench tests -type f \( -name '*.h' -o -name '*.hpp' -o 
         if (path ~ /^(engine|core|app|cli|tests)\//) return substr(path, 1, index(path, "/") - 1)
         return ""
     }
+    # The layers of the engine, in the order they may include each other.
+    function engine_rank(file) {
+        if (file ~ /^engine\/base\//) return 0
+        if (file ~ /^engine\/fs\//) return 1
+        if (file ~ /^engine\/format\//) return 2
+        if (file ~ /^engine\/runs\//) return 3
+        if (file ~ /^engine\/compat\//) return 4
+        return -1
+    }
     function allowed(from, to) {
         if (from == "engine") return to == "engine"
         if (from == "core") return to == "core" || to == "engine"
@@ -70,6 +86,11 @@ find engine core app cli bench tests -type f \( -name '*.h' -o -name '*.hpp' -o 
         if (to != "" && !allowed(from, to))
             refuse(to == "../" ? "includes by a relative path: name the folder from the root" \
                                : from "/ may not include " to "/")
+        else if (from == "engine" && engine_rank(FILENAME) < 0)
+            refuse("engine sources live in one of its layers: base/, fs/, format/, runs/, compat/")
+        else if (from == "engine" && to == "engine" && engine_rank(path) > engine_rank(FILENAME))
+            refuse(substr(FILENAME, 1, index(substr(FILENAME, 8), "/") + 7) " may not include " \
+                   substr(path, 1, index(substr(path, 8), "/") + 7) " (its layers point one way)")
         else if (is_qt(path) && from != "app/qt" && from != "tests/qt")
             refuse("Qt is included only in app/qt/ and tests/qt/")
         else if (from == "core" && to == "" && !(angled && (path !~ /\// || path ~ /^sys\//)))

@@ -1,6 +1,6 @@
 #include "app/qt/QtToolkit.h"
 
-#include "engine/errors.h"
+#include "engine/compat/errors.h"
 
 #include "app/qt/QtWindows.h"
 #include "app/toolkit/StdRunLoop.h"

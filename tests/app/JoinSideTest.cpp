@@ -2,7 +2,7 @@
 
 #include "app/FileTableView.h"
 #include "app/Texts.h"
-#include "engine/manifest.h"
+#include "engine/format/manifest.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestFiles.h"

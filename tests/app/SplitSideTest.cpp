@@ -1,7 +1,7 @@
 #include "tests/app/ControllerFixture.h"
 
 #include "core/SplitArithmetic.h"
-#include "engine/utilities.h"
+#include "engine/base/utilities.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestFiles.h"
 

@@ -2,7 +2,7 @@
 // through our own code at every chunk boundary, and both directions with the
 // age program itself.
 
-#include "engine/age_format.h"
+#include "engine/format/age_format.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestFiles.h"
 

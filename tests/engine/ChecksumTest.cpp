@@ -2,14 +2,14 @@
 // never passed over when damaged, and a change anywhere in a piece or the
 // manifest caught by the full check and the join.
 
-#include "engine/checksums.h"
-#include "engine/digest.h"
-#include "engine/errors.h"
-#include "engine/inspection.h"
-#include "engine/join.h"
-#include "engine/manifest_file.h"
-#include "engine/removal.h"
-#include "engine/safe_fs.h"
+#include "engine/base/digest.h"
+#include "engine/compat/errors.h"
+#include "engine/compat/inspection.h"
+#include "engine/format/checksums.h"
+#include "engine/format/manifest_file.h"
+#include "engine/fs/safe_fs.h"
+#include "engine/runs/join.h"
+#include "engine/runs/removal.h"
 
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/FaultInjection.h"

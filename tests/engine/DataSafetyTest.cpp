@@ -3,12 +3,14 @@
 // read their own output, two runs never share a piece folder, and every
 // shortfall is a failure with its reason.
 
-#include "engine/errors.h"
-#include "engine/join.h"
-#include "engine/manifest.h"
-#include "engine/removal.h"
-#include "engine/run_folder.h"
-#include "engine/split.h"
+#include "engine/compat/errors.h"
+#include "engine/compat/paths.h"
+#include "engine/compat/registry.h"
+#include "engine/format/manifest.h"
+#include "engine/fs/run_folder.h"
+#include "engine/runs/join.h"
+#include "engine/runs/removal.h"
+#include "engine/runs/split.h"
 
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/FaultInjection.h"

@@ -3,10 +3,10 @@
 // damage, a wrong or empty password, or a hostile tar inside is refused with
 // nothing put in place.
 
-#include "engine/age_format.h"
-#include "engine/encrypted_set.h"
-#include "engine/join.h"
-#include "engine/split.h"
+#include "engine/format/age_format.h"
+#include "engine/runs/encrypted_set.h"
+#include "engine/runs/join.h"
+#include "engine/runs/split.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestFiles.h"
 

@@ -2,9 +2,10 @@
 // Shared helpers of the engine tests: running a split, and building manifest
 // bytes by hand to compare with what the engine writes.
 
-#include "engine/inspection.h"
-#include "engine/split.h"
-#include "engine/utilities.h"
+#include "engine/base/utilities.h"
+#include "engine/compat/inspection.h"
+#include "engine/compat/paths.h"
+#include "engine/runs/split.h"
 
 #include <cstddef>
 #include <cstdint>

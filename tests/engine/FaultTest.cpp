@@ -1,10 +1,10 @@
 // Failures are reported as failures, and hostile or oversized input never
 // makes the engine write outside its folder or past a buffer.
 
-#include "engine/errors.h"
-#include "engine/join.h"
-#include "engine/manifest.h"
-#include "engine/split.h"
+#include "engine/compat/errors.h"
+#include "engine/format/manifest.h"
+#include "engine/runs/join.h"
+#include "engine/runs/split.h"
 
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/FaultInjection.h"

@@ -1,5 +1,5 @@
-#include "engine/inspection.h"
-#include "engine/manifest.h"
+#include "engine/compat/inspection.h"
+#include "engine/format/manifest.h"
 
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/TempDir.h"

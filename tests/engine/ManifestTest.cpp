@@ -1,4 +1,5 @@
-#include "engine/manifest.h"
+#include "engine/format/manifest.h"
+#include "engine/compat/registry.h"
 
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/TempDir.h"

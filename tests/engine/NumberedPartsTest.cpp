@@ -1,7 +1,7 @@
-#include "engine/numbered_parts.h"
+#include "engine/runs/numbered_parts.h"
 
-#include "engine/digest.h"
-#include "engine/manifest.h"
+#include "engine/base/digest.h"
+#include "engine/format/manifest.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestFiles.h"
 

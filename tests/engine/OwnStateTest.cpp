@@ -2,11 +2,11 @@
 // markers and journals planted by someone else, or carried in by a set, are
 // left alone; the names of the working state are refused in a set.
 
-#include "engine/join.h"
-#include "engine/run_folder.h"
-#include "engine/safe_fs.h"
-#include "engine/split.h"
-#include "engine/tree_walk.h"
+#include "engine/fs/run_folder.h"
+#include "engine/fs/safe_fs.h"
+#include "engine/fs/tree_walk.h"
+#include "engine/runs/join.h"
+#include "engine/runs/split.h"
 #include "tests/support/FaultInjection.h"
 #include "tests/support/SystemCallSeam.h"
 #include "tests/support/TempDir.h"

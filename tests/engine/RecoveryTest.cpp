@@ -2,10 +2,10 @@
 // repair and by a join that rebuilds on the fly; one loss more is refused
 // with the counts, and nothing is written under a real name.
 
-#include "engine/recovery.h"
-#include "engine/join.h"
-#include "engine/safe_fs.h"
-#include "engine/split.h"
+#include "engine/runs/recovery.h"
+#include "engine/fs/safe_fs.h"
+#include "engine/runs/join.h"
+#include "engine/runs/split.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestFiles.h"

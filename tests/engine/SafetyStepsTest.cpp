@@ -2,10 +2,10 @@
 // system-call seam: what reaches the disk before what depends on it, the locks
 // taken, and a change made between a check and the use it guards.
 
-#include "engine/errors.h"
-#include "engine/join.h"
-#include "engine/removal.h"
-#include "engine/split.h"
+#include "engine/compat/errors.h"
+#include "engine/runs/join.h"
+#include "engine/runs/removal.h"
+#include "engine/runs/split.h"
 
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/SystemCallSeam.h"

@@ -1,8 +1,8 @@
-#include "engine/set_listing.h"
+#include "engine/runs/set_listing.h"
 
-#include "engine/errors.h"
-#include "engine/manifest.h"
-#include "engine/safe_fs.h"
+#include "engine/compat/errors.h"
+#include "engine/format/manifest.h"
+#include "engine/fs/safe_fs.h"
 
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/TempDir.h"

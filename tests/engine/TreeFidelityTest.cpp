@@ -2,11 +2,11 @@
 // nanosecond, link targets, empty folders and FIFOs; and a join that fails
 // changes nothing of what was there.
 
-#include "engine/join.h"
-#include "engine/run_folder.h"
-#include "engine/safe_fs.h"
-#include "engine/split.h"
-#include "engine/tree_walk.h"
+#include "engine/fs/run_folder.h"
+#include "engine/fs/safe_fs.h"
+#include "engine/fs/tree_walk.h"
+#include "engine/runs/join.h"
+#include "engine/runs/split.h"
 #include "tests/support/FaultInjection.h"
 #include "tests/support/SystemCallSeam.h"
 #include "tests/support/TempDir.h"

@@ -1,4 +1,5 @@
-#include "engine/utilities.h"
+#include "engine/base/utilities.h"
+#include "engine/compat/paths.h"
 
 #include "tests/support/TempDir.h"
 #include "tests/support/TestFiles.h"

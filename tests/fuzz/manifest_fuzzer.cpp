@@ -5,10 +5,11 @@
 // output folder and never leaves a file there that the manifest did not lead
 // to.
 
-#include "engine/inspection.h"
-#include "engine/join.h"
-#include "engine/manifest.h"
-#include "engine/set_listing.h"
+#include "engine/compat/inspection.h"
+#include "engine/compat/registry.h"
+#include "engine/format/manifest.h"
+#include "engine/runs/join.h"
+#include "engine/runs/set_listing.h"
 
 #include <cstdint>
 #include <cstdlib>

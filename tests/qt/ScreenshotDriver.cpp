@@ -4,8 +4,9 @@
 // split, and the completion window. Run by scripts/screenshot.sh under Xvfb.
 
 #include "app/qt/QtMainWindow.h"
-#include "engine/split.h"
-#include "engine/utilities.h"
+#include "engine/base/utilities.h"
+#include "engine/compat/paths.h"
+#include "engine/runs/split.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -3,11 +3,12 @@
 // It pins the engine's entry points to their published signatures and makes
 // one round trip through them.
 
-#include "engine/inspection.h"
-#include "engine/join.h"
-#include "engine/manifest.h"
-#include "engine/split.h"
-#include "engine/utilities.h"
+#include "engine/base/utilities.h"
+#include "engine/compat/inspection.h"
+#include "engine/compat/paths.h"
+#include "engine/format/manifest.h"
+#include "engine/runs/join.h"
+#include "engine/runs/split.h"
 
 #include <cstddef>
 #include <cstdio>
