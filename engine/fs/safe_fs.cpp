@@ -237,6 +237,13 @@ mode_t currentUmask() {
 bool renameNoReplace(int fromFd, const char* from, int toFd, const char* to) {
     if (renameat2(fromFd, from, toFd, to, RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+    // A new link fails when the name is taken, in one step; a folder, which
+    // takes no second link, is renamed after a check.
+    if (linkat(fromFd, from, toFd, to, 0) == 0) {
+        unlinkat(fromFd, from, 0);
+        return true;
+    }
+    if (errno == EEXIST) return false;
     struct stat st {};
     if (fstatat(toFd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
         errno = EEXIST;

@@ -117,8 +117,10 @@ FileDescriptor createTemporaryFolder(int dirFd, std::string& name, mode_t mode =
 mode_t currentUmask();
 
 // Renames `from` in `fromFd` to `to` in `toFd` unless `to` exists (EEXIST).
-// Where the file system takes no flags to rename (NFS), the check and the
-// rename are two steps: callers hold the lock that keeps other runs out.
+// Where the file system takes no flags to rename (NFS), a file gets a new link
+// (which fails when the name is taken) and loses the old one; a folder is
+// checked and renamed in two steps: callers hold the lock that keeps other
+// runs out.
 bool renameNoReplace(int fromFd, const char* from, int toFd, const char* to);
 
 // Writes `text` as the file `name` in `dirFd` (created or emptied, never

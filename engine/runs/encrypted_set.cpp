@@ -7,6 +7,7 @@
 #include "engine/format/manifest_file.h"
 #include "engine/fs/run_folder.h"
 #include "engine/fs/safe_fs.h"
+#include "engine/fs/target_writer.h"
 #include "engine/runs/piece_folder.h"
 #include "engine/runs/recovery.h"
 
@@ -661,8 +662,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
             return run.fail("cannot write " + target + ": something else was put in its place"),
                    run.failure();
     }
-    if (there ? renameat(work.fd(), top.c_str(), out.get(), top.c_str()) != 0
-              : !renameNoReplace(work.fd(), top.c_str(), out.get(), top.c_str())) {
+    if (!placeEntry(work.fd(), top, out.get(), top, there)) {
         run.failErrno("put in place", target, errno);
         return run.failure();
     }

@@ -11,6 +11,7 @@
 #include "engine/format/manifest_file.h"
 #include "engine/format/tree_description.h"
 #include "engine/fs/run_folder.h"
+#include "engine/fs/target_writer.h"
 #include "engine/runs/piece_folder.h"
 #include "engine/runs/removal.h"
 
@@ -301,22 +302,6 @@ bool streamsIntoItsOwnSet(const JoinJob& job, int outFd) {
     return false;
 }
 
-// Renames the temporary in `fromFd` to `name` in `folderFd`; without
-// `replace`, a file that appeared under that name meanwhile is not replaced
-// (EEXIST).
-bool putInPlace(int fromFd, const std::string& temporary, int folderFd, const std::string& name,
-                bool replace) {
-    if (replace) return renameat(fromFd, temporary.c_str(), folderFd, name.c_str()) == 0;
-    if (renameat2(fromFd, temporary.c_str(), folderFd, name.c_str(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
-    // Where the file system cannot rename without replacing: a new link fails when the name is
-    // taken.
-    if (linkat(fromFd, temporary.c_str(), folderFd, name.c_str(), 0) != 0) return false;
-    unlinkat(fromFd, temporary.c_str(), 0);
-    return true;
-}
-
 // The target `index` of the join passed every check the set allows: each
 // piece feeding it matches its checksum, and its content matches its line in
 // CONTENTS.sha256 (hashed from `out` when the pieces' pass could not).
@@ -372,60 +357,35 @@ bool linkPointsAt(int folderFd, const std::string& name, const std::string& targ
 bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::string& folder,
                  const std::string& name, const std::string& path, Slices slices) {
     RunContext& run = job.run;
-    struct stat existing {};
-    bool replacing = false;
+    TargetSpot spot;
     // In a tree this run made, nothing is in a target's way but what appears
     // meanwhile, which naming the file finds; nor in a folder an existing
     // tree lacks (-1), which is made with the moves at the end.
-    if (!job.freshRoot && folderFd >= 0) {
-        if (fstatat(folderFd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (S_ISLNK(existing.st_mode))
-                return run.refuse("cannot write " + path + ": a symbolic link is in its place");
-            if (S_ISDIR(existing.st_mode))
-                return run.refuse("cannot write " + path + ": a folder is in its place");
-            if (!job.replaceExisting)
-                return run.refuse("cannot write " + path + ": it already exists");
-            replacing = true;
-        } else if (errno != ENOENT) {
-            run.failErrno("examine", path, errno);
-            return false;
-        }
-    }
+    if (!job.freshRoot && folderFd >= 0 &&
+        !examineTarget(folderFd, name, path, job.replaceExisting, spot, run))
+        return false;
+    const bool replacing = spot.replacing;
     // A described file gets its stored bits; otherwise a new file is as
     // private as the pieces, and one that replaces another keeps its
     // permissions. A file is made with them when the umask allows.
     const TreeAttributes::FileBits* bits = job.described ? &job.tree.files[index] : nullptr;
     const mode_t newMode = bits ? static_cast<mode_t>(bits->mode & 0777)
                                 : (0666 & ~job.umask) & static_cast<mode_t>(job.pieceMode);
-    const bool madeWithMode = (newMode & ~job.umask) == newMode;
     // In a tree that was there before, every file waits for the end (all or none).
     const bool deferred = replacing || (!job.fileSet && !job.freshRoot);
-    bool unnamed = !deferred && job.unnamed != UnnamedFiles::Unavailable;
-    std::string temporary;
-    FileDescriptor out;
-    if (unnamed) out = createUnnamedIn(folderFd, madeWithMode ? newMode : 0600);
-    if (!out && unnamed && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
-        unnamed = false; // a folder on a file system without unnamed files
-    if (!unnamed) out = job.work->createFile(temporary);
-    const int workFd = job.work->fd();
-    if (!out) {
-        run.failErrno("create a file beside", path, errno);
-        return false;
-    }
-    auto discard = [&] {
-        if (!unnamed) unlinkat(workFd, temporary.c_str(), 0);
-        return false;
-    };
-    auto fail = [&](const char* step, const std::string& where, int error) {
+    TargetWriter writer(*job.work, job.unnamed, job.umask, run);
+    Target out = writer.open(folderFd, path, newMode, !deferred);
+    if (!out) return false;
+    const auto fail = [&](const char* step, const std::string& where, int error) {
         run.failErrno(step, where, error);
-        return discard();
+        return false; // the temporary goes with `out`
     };
     // Through the join's transforms, the slices are one stream into the file.
     std::unique_ptr<TransformChain> chain;
     if (!job.transforms.empty())
         chain = std::make_unique<TransformChain>(
             job.transforms,
-            [fd = out.get()](const char* data, std::size_t size) {
+            [fd = out.fd()](const char* data, std::size_t size) {
                 return writeAll(fd, data, size);
             },
             run);
@@ -438,58 +398,38 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
                 !(now == job.pieces[slice.piece].identity)) {
                 job.lastPiece = FileDescriptor();
                 run.fail("piece " + piecePath(job, slice.piece) + " changed since it was checked");
-                return discard();
+                return false;
             }
         }
         bool failed = false;
         const int64_t copied =
-            chain ? chain->feed(job.lastPiece.get(), slice.offset, slice.length, failed)
-                  : copyRange(job.lastPiece.get(), slice.offset, slice.length, out.get(), failed,
-                              run);
-        if (failed && errno == ECANCELED) return discard();
+            chain
+                ? chain->feed(job.lastPiece.get(), slice.offset, slice.length, failed)
+                : copyRange(job.lastPiece.get(), slice.offset, slice.length, out.fd(), failed, run);
+        if (failed && errno == ECANCELED) return false;
         if (failed) return fail("write", path, errno);
         if (copied != slice.length) return fail("read", piecePath(job, slice.piece), EIO);
     }
     if (chain && !chain->finish()) return fail("write", path, errno);
-    if (replacing && !keepOwner(out.get(), existing, path, run)) return discard();
     // The temporary was private to the run until now.
-    const mode_t mode = replacing && !bits ? (existing.st_mode & 0777) : newMode;
-    if (((bits ? bits->mode : replacing ? existing.st_mode : 0) & (S_ISUID | S_ISGID)) != 0)
+    const mode_t mode = replacing && !bits ? (spot.existing.st_mode & 0777) : newMode;
+    if (((bits ? bits->mode : replacing ? spot.existing.st_mode : 0) & (S_ISUID | S_ISGID)) != 0)
         job.dropped.add(path);
-    if ((!unnamed || !madeWithMode || replacing) && fchmod(out.get(), mode) != 0)
-        return fail("set the permissions of", path, errno);
-    if (bits) {
-        const auto times = modificationTime(bits->mtimeSeconds, bits->mtimeNanoseconds);
-        if (futimens(out.get(), times.data()) != 0) return fail("set the time of", path, errno);
-    }
-    if (run.stopIfRequested() || !passesFullCheck(job, index, slices, out.get(), path))
-        return discard();
-    if (unnamed) {
-        if (!nameUnnamed(job.unnamed, out.get(), folderFd, name.c_str())) {
-            if (errno == EEXIST)
-                return run.refuse("cannot write " + path + ": something appeared in its place");
-            return fail("put in place", path, errno);
-        }
-        if (!out.close()) {
-            const int error = errno;
-            unlinkat(folderFd, name.c_str(), 0); // the name this run just gave
-            return fail("write", path, error);
-        }
-        ++job.added;
-        return true;
-    }
-    struct stat made {};
-    if (fstat(out.get(), &made) != 0) return fail("examine the file written for", path, errno);
-    if (!out.close()) return fail("write", path, errno);
+    const struct timespec mtime =
+        bits ? modificationTime(bits->mtimeSeconds, bits->mtimeNanoseconds)[1] : timespec{};
+    if (!writer.settle(out, spot, mode, bits ? &mtime : nullptr)) return false;
+    if (run.stopIfRequested() || !passesFullCheck(job, index, slices, out.fd(), path)) return false;
     if (deferred) {
+        struct stat made {};
+        if (fstat(out.fd(), &made) != 0) return fail("examine the file written for", path, errno);
+        if (!out.closeForMove()) return fail("write", path, errno);
         job.deferred.push_back(
-            {folder, temporary, name, path, replacing, static_cast<uint64_t>(made.st_dev),
-             static_cast<uint64_t>(made.st_ino), static_cast<uint64_t>(existing.st_dev),
-             static_cast<uint64_t>(existing.st_ino)});
+            {folder, out.temporary(), name, path, replacing, static_cast<uint64_t>(made.st_dev),
+             static_cast<uint64_t>(made.st_ino), static_cast<uint64_t>(spot.existing.st_dev),
+             static_cast<uint64_t>(spot.existing.st_ino)});
         return true;
     }
-    if (!putInPlace(workFd, temporary, folderFd, name, job.replaceExisting))
-        return fail("put in place", path, errno);
+    if (!writer.place(out, folderFd, name, spot, TargetFlush::None)) return false;
     ++job.added;
     return true;
 }
@@ -663,9 +603,8 @@ void finishDeferred(JoinJob& job, int outFd) {
         const FileDescriptor in = openFolderBelow(job.root.get(), folder, false);
         if (!in) return false;
         touched.push_back(folder);
-        return exchange ? renameat2(workFd, temporary.c_str(), in.get(), name.c_str(),
-                                    RENAME_EXCHANGE) == 0
-                        : putInPlace(workFd, temporary, in.get(), name, false);
+        return exchange ? exchangeEntries(workFd, temporary, in.get(), name)
+                        : placeEntry(workFd, temporary, in.get(), name, false);
     };
     for (const Incoming& entry : incoming) {
         if (!entry.folder) continue;

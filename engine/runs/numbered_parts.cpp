@@ -6,6 +6,7 @@
 #include "engine/format/checksums.h"
 #include "engine/format/manifest.h"
 #include "engine/fs/run_folder.h"
+#include "engine/fs/target_writer.h"
 
 #include <isa-l/crc.h>
 
@@ -591,29 +592,22 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
         if (!out)
             return run.failErrno("open the output folder", outputFolder, errno), run.failure();
 
-        // What holds the target's name: nothing, or a file the join may replace.
-        struct stat existing {};
-        bool replacing = false;
-        if (fstatat(out.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (S_ISLNK(existing.st_mode))
-                return run.refuse("cannot write " + target + ": a symbolic link is in its place"),
-                       run.failure();
-            if (!S_ISREG(existing.st_mode))
-                return run.refuse("cannot write " + target +
-                                  ": something other than a file is in its place"),
-                       run.failure();
+        // What holds the target's name: nothing, or a file the join may
+        // replace, but never one of the parts it reads.
+        struct stat there {};
+        if (fstatat(out.get(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(there.st_mode))
             for (const ListedPart& part : listing.parts)
-                if (part.identity.device == static_cast<uint64_t>(existing.st_dev) &&
-                    part.identity.inode == static_cast<uint64_t>(existing.st_ino))
+                if (part.identity.device == static_cast<uint64_t>(there.st_dev) &&
+                    part.identity.inode == static_cast<uint64_t>(there.st_ino))
                     return run.refuse("joining into " + target + " would write over part " +
                                       part.name),
                            run.failure();
-            if (!options.replaceExisting)
-                return run.refuse("cannot write " + target + ": it already exists"), run.failure();
-            replacing = true;
-        } else if (errno != ENOENT) {
-            return run.failErrno("examine", target, errno), run.failure();
-        }
+        TargetSpot spot;
+        if (!examineTarget(out.get(), name, target, options.replaceExisting, spot, run))
+            return run.failure();
+        const bool replacing = spot.replacing;
+        const struct stat& existing = spot.existing;
 
         run.setTotalBytes(listing.totalSize());
         if (sweepWhenAlone(out.get(), run)) flock(out.get(), LOCK_UN);
@@ -621,9 +615,9 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
         RunFolder work;
         if (!work.create(out.get()))
             return run.failErrno("create a folder in", outputFolder, errno), run.failure();
-        std::string temporary;
-        FileDescriptor made = work.createFile(temporary);
-        if (!made) return run.failErrno("create a file beside", target, errno), run.failure();
+        TargetWriter writer(work, UnnamedFiles::Unavailable, umask, run);
+        Target made = writer.open(out.get(), target, 0600, false);
+        if (!made) return run.failure();
 
         std::optional<PartsHasher> hasher;
         if (checked) hasher.emplace(listing.sum, run);
@@ -648,7 +642,7 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
                 hasher->add(std::move(second));
             }
             bool failed = false;
-            const int64_t copied = copyRange(fd.get(), 0, part.size, made.get(), failed, run);
+            const int64_t copied = copyRange(fd.get(), 0, part.size, made.fd(), failed, run);
             if (failed && errno == ECANCELED) return run.failure();
             if (failed) return run.failErrno("write", target, errno), run.failure();
             if (copied != part.size) return run.failErrno("read", shown, EIO), run.failure();
@@ -667,33 +661,10 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
         }
         // A replacement keeps the owner and permissions of the file it
         // replaces; a new file is no less private than the parts.
-        if (replacing && !keepOwner(made.get(), existing, target, run)) return run.failure();
         const mode_t mode = replacing ? (existing.st_mode & 0777) : ((0666 & ~umask) & partsMode);
-        if (fchmod(made.get(), mode) != 0)
-            return run.failErrno("set the permissions of", target, errno), run.failure();
+        if (!writer.settle(made, spot, mode)) return run.failure();
         if (run.stopIfRequested()) return run.failure();
-        run.enterPhase(RunPhase::WritingToDisk);
-        if (fsync(made.get()) != 0)
-            return run.failErrno("write to disk", target, errno), run.failure();
-        if (!made.close()) return run.failErrno("write", target, errno), run.failure();
-        if (run.stopIfRequested()) return run.failure();
-        if (replacing) {
-            // Only the file that was checked is replaced.
-            struct stat now {};
-            if (fstatat(out.get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-                !S_ISREG(now.st_mode) || now.st_dev != existing.st_dev ||
-                now.st_ino != existing.st_ino)
-                return run.refuse("cannot write " + target +
-                                  ": something else was put in its place"),
-                       run.failure();
-            if (renameat(work.fd(), temporary.c_str(), out.get(), name.c_str()) != 0)
-                return run.failErrno("put in place", target, errno), run.failure();
-        } else if (!renameNoReplace(work.fd(), temporary.c_str(), out.get(), name.c_str())) {
-            if (errno == EEXIST)
-                return run.refuse("cannot write " + target + ": something appeared in its place"),
-                       run.failure();
-            return run.failErrno("put in place", target, errno), run.failure();
-        }
+        if (!writer.place(made, out.get(), name, spot, TargetFlush::ThisFile)) return run.failure();
         fsync(out.get());
         DroppedBits dropped;
         if (replacing && (existing.st_mode & (S_ISUID | S_ISGID)) != 0) dropped.add(target);

@@ -6,6 +6,7 @@
 #include "engine/base/utilities.h"
 #include "engine/format/manifest.h"
 #include "engine/fs/safe_fs.h"
+#include "engine/fs/target_writer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -208,7 +209,7 @@ bool PieceFolder::putInPlace(RunFolder& temp, const std::string& stem, bool repl
     // The run's marker must not stay in the set once it is in place.
     const auto dropMarker = [&] { unlinkat(temp.fd(), kRunMarkerName, 0); };
     if (!fd_) {
-        if (renameNoReplace(outFd_, temp.name().c_str(), outFd_, name_.c_str())) {
+        if (placeEntry(outFd_, temp.name(), outFd_, name_, false)) {
             dropMarker();
             // Killed before this, the set stays as private as the working folder was.
             if (fchmod(temp.fd(), newMode) != 0)
@@ -293,33 +294,17 @@ bool PieceFolder::exchange(RunFolder& temp, const std::set<std::string>& oldSet)
         return false;
     }
     const std::string& tempName = temp.name();
-    if (renameat2(outFd_, tempName.c_str(), outFd_, name_.c_str(), RENAME_EXCHANGE) != 0) {
+    if (!swapEntries(outFd_, tempName, name_)) {
         const int error = errno;
-        if (error != EINVAL && error != ENOSYS && error != EOPNOTSUPP) {
-            giveBack();
-            run.failErrno("put the set in place at", displayPath_, error);
-            return false;
-        }
-        // Without an atomic exchange (some file systems lack one): the old
-        // folder goes aside under the working folder's name, then the new one
-        // takes the set's name. The journal undoes a stop in between.
-        const std::string parked = newTemporaryName();
-        if (renameat(outFd_, tempName.c_str(), outFd_, parked.c_str()) != 0 ||
-            renameat(outFd_, name_.c_str(), outFd_, tempName.c_str()) != 0 ||
-            renameat(outFd_, parked.c_str(), outFd_, name_.c_str()) != 0) {
-            const int failed = errno;
-            renameat(outFd_, tempName.c_str(), outFd_, name_.c_str());
-            renameat(outFd_, parked.c_str(), outFd_, tempName.c_str());
-            giveBack();
-            run.failErrno("put the set in place at", displayPath_, failed);
-            return false;
-        }
+        giveBack();
+        run.failErrno("put the set in place at", displayPath_, error);
+        return false;
     }
     // The folder this split examined now has the working folder's name;
     // anything else there means the folder was swapped under the split.
     FileDescriptor moved = openFolderAt(outFd_, tempName.c_str());
     if (!moved || !sameFile(moved.get(), fd_.get())) {
-        renameat2(outFd_, tempName.c_str(), outFd_, name_.c_str(), RENAME_EXCHANGE);
+        exchangeEntries(outFd_, tempName, outFd_, name_);
         giveBack();
         run.fail("cannot use " + displayPath_ + ": it was replaced during the split");
         return false;

@@ -1,5 +1,6 @@
 #include "engine/runs/recovery.h"
 #include "engine/fs/run_folder.h"
+#include "engine/fs/target_writer.h"
 
 #include "engine/base/digest.h"
 #include "engine/base/file_io.h"
@@ -1429,16 +1430,13 @@ private:
                 for (int n = 1; entryAt(destFd_, aside.c_str()) != EntryKind::Missing && n < 1000;
                      ++n)
                     aside = file->name + ".damaged." + std::to_string(n);
-                if (linkat(destFd_, file->name.c_str(), destFd_, aside.c_str(), 0) != 0) {
+                if (!linkAside(destFd_, file->name, aside)) {
                     run_.failErrno("keep aside", destPath_ + "/" + file->name, errno);
                     return false;
                 }
                 outcome.keptAside.push_back(file->name + " -> " + aside);
             }
-            if (replaces ? renameat(work_.fd(), file->temporary.c_str(), destFd_,
-                                    file->name.c_str()) != 0
-                         : !renameNoReplace(work_.fd(), file->temporary.c_str(), destFd_,
-                                            file->name.c_str())) {
+            if (!placeEntry(work_.fd(), file->temporary, destFd_, file->name, replaces)) {
                 run_.failErrno("name", destPath_ + "/" + file->name, errno);
                 return false;
             }
