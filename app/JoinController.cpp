@@ -459,7 +459,7 @@ void JoinController::tick() {
     c_.stopProgressTimer();
     const bool succeeded = run.done.result() == 0;
     // The engine's reason when an encrypted set does not open with the password.
-    const bool wrongPassword = run.encrypted && run.reason() == "wrong password";
+    const bool wrongPassword = run.encrypted && run.failureKind() == EngineFailure::WrongPassword;
     // What an encrypted set holds is named only once it is decrypted: the
     // next Join asks about replacing it, under its real name.
     const bool inTheWay = run.encrypted && run.failureKind() == EngineFailure::TargetExists;

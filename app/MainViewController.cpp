@@ -186,8 +186,9 @@ void MainViewController::finishRun(const char* title, const std::string& detail,
         completeWindow->setTitle(title); // a failure is not titled as a success
         // A cancelled run needs no reason, but what it left behind; what the
         // engine did on the side (leftovers of stopped runs removed) is said once.
-        std::string shown =
-            detail.rfind("cancelled", 0) == 0 ? std::string(kCancelledDetail) : detail;
+        std::string shown = activeRun_->context.failureKind() == EngineFailure::Cancelled
+                                ? std::string(kCancelledDetail)
+                                : detail;
         for (const std::string& note : activeRun_->context.takeNotes())
             shown.append(shown.empty() ? "" : "\n").append(sentenceOf(note));
         completeDetail->setStringValue(shown);

@@ -82,8 +82,9 @@ int verifyCommand(Session& s) {
         if (stopSignal() != 0) return s.cancelled("verify");
         if (!*authenticated)
             return s.fail(authenticated->failure().reason,
-                          authenticated->failure().reason == "wrong password" ? "wrong-password"
-                                                                              : "bad-pieces");
+                          authenticated->failure().kind == EngineFailure::WrongPassword
+                              ? "wrong-password"
+                              : "bad-pieces");
         std::printf("every chunk authenticated: %lld bytes inside\n",
                     static_cast<long long>(authenticated->value()));
     }

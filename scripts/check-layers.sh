@@ -99,6 +99,18 @@ find engine core app cli bench tests -type f \( -name '*.h' -o -name '*.hpp' -o 
     END { exit bad }
     ' || status=1
 
+# One way to put a file in place: only engine/fs/ renames or links (the
+# target writer, the journals, the safe file operations); no other source
+# of the project calls linkat, renameat, renameat2, rename or link.
+hits=$(find engine core app cli -path engine/fs -prune -o -type f \( -name '*.h' -o -name '*.cpp' \) \
+    -print | sort | xargs grep -nE '(^|[^A-Za-z0-9_.>])(linkat|renameat2?|rename|link)[[:space:]]*\(' |
+    grep -vE '^[^:]*:[0-9]+:[[:space:]]*//' || true)
+if [ -n "$hits" ]; then
+    echo "$hits"
+    echo "    only engine/fs/ puts files in place (engine/fs/target_writer.h)"
+    status=1
+fi
+
 # Links: the engine, the rules and the command line never pull in a layer above them.
 for pair in engine:'parcelor_(core|app|qt|cli)' core:'parcelor_(app|qt|cli)' \
     cli:'parcelor_(app|qt)' tests/cli:'parcelor_(app|qt)' tests/core:'parcelor_(app|qt|cli)' \

@@ -30,7 +30,8 @@ bool examineTarget(int folderFd, const std::string& name, const std::string& sho
         return false;
     }
     if (S_ISLNK(spot.existing.st_mode))
-        return run.fail(refusal(shown, "a symbolic link is in its place", EngineFailure::UnsafeName)),
+        return run.fail(
+                   refusal(shown, "a symbolic link is in its place", EngineFailure::UnsafeName)),
                false;
     if (S_ISDIR(spot.existing.st_mode))
         return run.fail(refusal(shown, "a folder is in its place", EngineFailure::UnsafeName)),

@@ -71,8 +71,8 @@ private:
 
 // How the target reaches the disk before it takes its name.
 enum class TargetFlush {
-    None,      // the caller flushes (one syncfs for many targets), or needs no flush
-    ThisFile,  // fsync of the file
+    None,     // the caller flushes (one syncfs for many targets), or needs no flush
+    ThisFile, // fsync of the file
 };
 
 class TargetWriter {
@@ -113,8 +113,7 @@ private:
 // `replace`, otherwise never over anything (EEXIST), also where the file
 // system takes no flags to rename (a new link for a file, a checked rename for
 // a folder: callers hold the lock that keeps other runs out).
-bool placeEntry(int fromFd, const std::string& from, int toFd, const std::string& to,
-                bool replace);
+bool placeEntry(int fromFd, const std::string& from, int toFd, const std::string& to, bool replace);
 // Swaps the entries `a` in `aFd` and `b` in `bFd` in one step.
 bool exchangeEntries(int aFd, const std::string& a, int bFd, const std::string& b);
 // Swaps the entries `a` and `b` of the folder `dirFd`: in one step, or, where

@@ -195,8 +195,9 @@ struct DecryptingReader {
     FileDescriptor fd;
     std::vector<char> in = std::vector<char>(std::size_t{1} << 20);
     std::vector<char> out;
-    bool ended = false;      // the last chunk authenticated
-    std::string failure;     // why the stream stopped
+    bool ended = false;  // the last chunk authenticated
+    std::string failure; // why the stream stopped
+    EngineFailure failureKind = EngineFailure::Other;
     bool pieceFault = false; // it stopped on a missing, cut or damaged piece
 
     std::string pieceName(int32_t index) const {
@@ -208,13 +209,15 @@ struct DecryptingReader {
     bool next() {
         out.clear();
         while (out.empty() && !ended) {
-            if (run.stopIfRequested()) return fail("the join was stopped");
+            if (run.stopIfRequested())
+                return fail("the join was stopped", EngineFailure::Cancelled);
             if (!fd) {
                 if (++piece >= pieces) {
                     if (!decryptor.finish(out))
                         return markFault(),
                                fail("the last piece " + pieceName(pieces - 1) +
-                                    " is cut, damaged or out of place: " + decryptor.reason());
+                                        " is cut, damaged or out of place: " + decryptor.reason(),
+                                    EngineFailure::PieceDamaged);
                     ended = true;
                     break;
                 }
@@ -223,29 +226,36 @@ struct DecryptingReader {
                                 name.c_str());
                 if (!fd)
                     return markFault(),
-                           fail("the piece " + pieceName(piece) + " is missing or cannot be read");
+                           fail("the piece " + pieceName(piece) + " is missing or cannot be read",
+                                EngineFailure::PieceMissing);
             }
             const ssize_t got = read(fd.get(), in.data(), in.size());
             if (got < 0 && errno == EINTR) continue;
             if (got < 0)
                 return markFault(), fail("the piece " + pieceName(piece) +
-                                         " cannot be read: " + std::strerror(errno));
+                                             " cannot be read: " + std::strerror(errno),
+                                         EngineFailure::SystemError);
             if (got == 0) {
                 fd.close();
                 continue;
             }
             run.addDoneBytes(got);
             if (!decryptor.apply(in.data(), static_cast<std::size_t>(got), out)) {
-                if (decryptor.problem() == AgeProblem::WrongPassword) return fail("wrong password");
+                if (decryptor.problem() == AgeProblem::WrongPassword)
+                    return fail("wrong password", EngineFailure::WrongPassword);
                 return markFault(), fail("the piece " + pieceName(piece) +
-                                         " is damaged or out of place: " + decryptor.reason());
+                                             " is damaged or out of place: " + decryptor.reason(),
+                                         EngineFailure::PieceDamaged);
             }
         }
         return true;
     }
     void markFault() { pieceFault = failure.empty(); }
-    bool fail(std::string why) {
-        if (failure.empty()) failure = std::move(why);
+    bool fail(std::string why, EngineFailure kind = EngineFailure::Other) {
+        if (failure.empty()) {
+            failure = std::move(why);
+            failureKind = kind;
+        }
         out.clear();
         return false;
     }
@@ -294,6 +304,10 @@ public:
     std::string failure() {
         std::lock_guard lock(mutex_);
         return done_ ? reader_.failure : std::string();
+    }
+    EngineFailure failureKind() {
+        std::lock_guard lock(mutex_);
+        return done_ ? reader_.failureKind : EngineFailure::Other;
     }
 
 private:
@@ -410,7 +424,7 @@ Result<int64_t> authenticateEncryptedSet(const std::string& pieceFolder,
         plain += static_cast<int64_t>(reader.out.size());
         if (reader.ended) break;
     }
-    if (!reader.failure.empty()) return run.fail(reader.failure), run.failure();
+    if (!reader.failure.empty()) return run.fail(reader.failure, reader.failureKind), run.failure();
     return plain;
 }
 
@@ -442,11 +456,12 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
         ahead.reset(); // after it, `reader` is this thread's alone
     };
     if (archive_read_open(a, &*ahead, nullptr, readDecrypted, nullptr) != ARCHIVE_OK) {
-        cleanup();
-        const std::string failure = ahead->failure();
+        cleanup(); // the reader's failure, if any, is this thread's to read now
+        const std::string failure = reader.failure;
         run.fail(failure.empty()
                      ? "the encrypted set " + pieceFolder + " does not hold a tar stream"
-                     : failure);
+                     : failure,
+                 failure.empty() ? EngineFailure::NotASet : reader.failureKind);
         return run.failure();
     }
     std::string top;
@@ -454,12 +469,20 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
     int64_t files = 0;
     DroppedBits dropped; // files written without their setuid or setgid bit
     std::string why;
+    EngineFailure kind = EngineFailure::Other; // of `why`
+    // The stream's own failure, when it has one, is why the tar reader stopped.
+    const auto streamFailure = [&](const char* otherwise) {
+        const std::string failure = ahead->failure();
+        if (failure.empty()) return std::string(otherwise);
+        kind = ahead->failureKind();
+        return failure;
+    };
     struct archive_entry* entry = nullptr;
     for (;;) {
         const int status = archive_read_next_header(a, &entry);
         if (status == ARCHIVE_EOF) break;
         if (status != ARCHIVE_OK) {
-            why = !ahead->failure().empty() ? ahead->failure() : "the tar stream inside is damaged";
+            why = streamFailure("the tar stream inside is damaged");
             break;
         }
         const std::string name = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
@@ -554,8 +577,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
             if (got == ARCHIVE_EOF) break;
             if (got != ARCHIVE_OK || offset < at) {
                 written = false;
-                why = !ahead->failure().empty() ? ahead->failure()
-                                                : "the tar stream inside is damaged at " + name;
+                why = streamFailure(("the tar stream inside is damaged at " + name).c_str());
                 break;
             }
             if ((offset != at && lseek(file.get(), offset, SEEK_SET) < 0) ||
@@ -589,8 +611,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
             trailing = trailing || std::any_of(ahead->current().begin(), ahead->current().end(),
                                                [](char c) { return c != 0; });
         if (!ahead->ended())
-            why = ahead->failure().empty() ? "the set's stream does not end where it should"
-                                           : ahead->failure();
+            why = streamFailure("the set's stream does not end where it should");
         else if (trailing)
             why = "bytes follow the tar stream inside the set";
     }
@@ -598,7 +619,9 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
     if (why.empty() && top.empty()) why = "the encrypted set holds nothing";
     if (!why.empty()) {
         if (pieceFault) *pieceFault = reader.pieceFault;
-        run.fail(why == "wrong password" ? why : "cannot join " + pieceFolder + ": " + why);
+        run.fail(kind == EngineFailure::WrongPassword ? why
+                                                      : "cannot join " + pieceFolder + ": " + why,
+                 kind);
         run.note("nothing in " + outputFolder + " was changed");
         return run.failure();
     }
