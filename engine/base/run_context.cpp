@@ -1,5 +1,6 @@
 #include "engine/base/run_context.h"
 
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -46,12 +47,32 @@ std::string errnoReason(const char* step, const std::string& path, int error) {
     return std::string("cannot ") + step + " " + path + ": " + reason;
 }
 
-void RunContext::failErrno(const char* step, const std::string& path, int error) {
-    fail(Failure{EngineFailure::Other, errnoReason(step, path, error), path, error});
+EngineFailure kindOfErrno(int error) {
+    switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+        return EngineFailure::NoSpace;
+    case EFBIG:
+    case ENAMETOOLONG:
+        return EngineFailure::TooLarge;
+    case ECANCELED:
+        return EngineFailure::Cancelled;
+    default:
+        return EngineFailure::SystemError;
+    }
 }
 
-bool RunContext::refuse(std::string reason) {
-    fail(std::move(reason));
+void RunContext::failErrno(const char* step, const std::string& path, int error) {
+    fail(Failure{kindOfErrno(error), errnoReason(step, path, error), path, error});
+}
+
+Failure RunContext::fail(EngineFailure kind, std::string reason, std::string path, int error) {
+    fail(Failure{kind, std::move(reason), std::move(path), error});
+    return failure();
+}
+
+bool RunContext::refuse(std::string reason, EngineFailure kind) {
+    fail(std::move(reason), kind);
     return false;
 }
 

@@ -24,6 +24,11 @@
 // "cannot <step> <path>: <the system's text for error>".
 std::string errnoReason(const char* step, const std::string& path, int error);
 
+// The kind of a failure the system reported with `error`: NoSpace for a full
+// file system or quota, TooLarge for a file or name past the system's limits,
+// SystemError for anything else.
+EngineFailure kindOfErrno(int error);
+
 struct Failure {
     EngineFailure kind = EngineFailure::Other;
     // For people: the step, the path and the system's error text, as in
@@ -112,12 +117,17 @@ public:
     void enterPhase(RunPhase phase);
 
     // The first failure is kept; later ones are dropped. Safe from any thread.
+    //   return run.fail(EngineFailure::NotASet, "the manifest of x is damaged", path);
+    // keeps the failure and gives back the one kept, so a run that returns a
+    // Result ends in one expression.
+    Failure fail(EngineFailure kind, std::string reason, std::string path = {}, int error = 0);
     void fail(std::string reason, EngineFailure kind = EngineFailure::Other);
     void fail(Failure failure);
-    // fail("cannot <step> <path>: <strerror(error)>") with the path and errno.
+    // fail("cannot <step> <path>: <strerror(error)>") with the path and errno,
+    // of the kind the errno gives (kindOfErrno).
     void failErrno(const char* step, const std::string& path, int error);
     // fail(reason), for a check that refuses: always false.
-    bool refuse(std::string reason);
+    bool refuse(std::string reason, EngineFailure kind = EngineFailure::Other);
     bool failed() const;
     EngineFailure failureKind() const;
     // The failure kept, or a generic one when the run failed without saying why.

@@ -27,7 +27,9 @@ Result<Manifest> Manifest::readAt(int folderFd, const std::string& displayPath) 
     const std::string path = displayPath + "/" + kManifestFileName;
     if (!*file) {
         const int error = errno;
-        return Failure{EngineFailure::Other,
+        // No manifest: not a set; one that cannot be opened: the system's refusal.
+        return Failure{error == ENOENT || error == ENOTDIR ? EngineFailure::NotASet
+                                                           : kindOfErrno(error),
                        "cannot read the manifest of " + displayPath + ": " + std::strerror(error),
                        path, error};
     }
@@ -43,12 +45,12 @@ Result<Manifest> Manifest::readAt(int folderFd, const std::string& displayPath) 
     };
     try {
         if (readManifest(file->get(), keep) != 0)
-            return Failure{EngineFailure::Other,
+            return Failure{EngineFailure::NotASet,
                            "cannot read the manifest of " + displayPath +
                                ": it is damaged or not a manifest",
                            path, 0};
     } catch (const std::bad_alloc&) {
-        return Failure{EngineFailure::Other, "the manifest of " + displayPath + " is too large",
+        return Failure{EngineFailure::TooLarge, "the manifest of " + displayPath + " is too large",
                        path, ENOMEM};
     }
     manifest.file_ = std::move(file);

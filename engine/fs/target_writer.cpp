@@ -141,8 +141,8 @@ bool TargetWriter::place(Target& target, int folderFd, const std::string& name,
         struct stat now {};
         if (fstatat(folderFd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISREG(now.st_mode) || !sameFile(now, spot.existing))
-            return run_.fail(refusal(shown, "something else was put in its place",
-                                     EngineFailure::TargetExists)),
+            return run_.fail(
+                       refusal(shown, "something else was put in its place", EngineFailure::Other)),
                    false;
     }
     if (!placeEntry(work_.fd(), target.temporary_, folderFd, name, spot.replacing)) {

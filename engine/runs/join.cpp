@@ -42,6 +42,7 @@ struct PieceState {
     int64_t size = 0;
     FileIdentity identity;
     std::string problem; // why it is not good
+    EngineFailure kind = EngineFailure::PieceDamaged;
 };
 
 // The slices that make a target of the result (relative to the root; "" for
@@ -126,8 +127,10 @@ bool planJoin(const std::string& pieceFolder, const std::string& outputFolder, J
     const std::string stored = job.manifest.baseName();
     std::memcpy(baseName, stored.data(), stored.size());
     if (!isSafeComponentName(baseName))
-        return run.refuse("the manifest of " + pieceFolder + " has an unsafe name");
-    if (isReservedName(baseName)) return run.refuse(reservedNameRefusal(baseName));
+        return run.refuse("the manifest of " + pieceFolder + " has an unsafe name",
+                          EngineFailure::UnsafeName);
+    if (isReservedName(baseName))
+        return run.refuse(reservedNameRefusal(baseName), EngineFailure::UnsafeName);
     job.pieceFolder = pieceFolder;
     job.outputFolder = outputFolder;
     job.baseName = baseName;
@@ -147,9 +150,11 @@ bool recordIsSafe(const JoinJob& job, const FileRecord& record) {
         return run.refuse("a file record of the manifest has no end");
     const std::string name(record.name);
     if (!isSafeRelativePath(name.c_str()))
-        return run.refuse("the manifest names an unsafe path: \"" + name + "\"");
+        return run.refuse("the manifest names an unsafe path: \"" + name + "\"",
+                          EngineFailure::UnsafeName);
     if (!reservedComponentOf(name).empty())
-        return run.refuse(reservedNameRefusal(job.baseName + "/" + name));
+        return run.refuse(reservedNameRefusal(job.baseName + "/" + name),
+                          EngineFailure::UnsafeName);
     if (record.pieceIndex < 0 || record.pieceIndex >= job.pieceCount || record.offset < 0 ||
         record.length < 0)
         return run.refuse("the manifest's record of " + name + " is damaged");
@@ -184,6 +189,7 @@ void checkPieces(JoinJob& job, JoinOutcome* outcome) {
         piece.good = false;
         if (!fd) {
             piece.problem = "is missing or cannot be read";
+            piece.kind = EngineFailure::PieceMissing;
         } else if (stored.empty() || stored != now) {
             piece.problem = "does not match its fingerprint";
         } else if (identityOf(fd.get(), piece.identity)) {
@@ -202,9 +208,11 @@ bool pieceIsGood(JoinJob& job, int32_t index) {
     RunContext& run = job.run;
     auto found = job.pieces.find(index);
     if (found != job.pieces.end() && found->second.good) return true;
+    const bool listed = found != job.pieces.end();
     const std::string problem =
-        found == job.pieces.end() ? "has no fingerprint in the manifest" : found->second.problem;
-    run.fail("piece " + piecePath(job, index) + " " + problem);
+        listed ? found->second.problem : "has no fingerprint in the manifest";
+    run.fail(listed ? found->second.kind : EngineFailure::NotASet,
+             "piece " + piecePath(job, index) + " " + problem, piecePath(job, index));
     return false;
 }
 
@@ -314,7 +322,8 @@ bool passesFullCheck(JoinJob& job, std::size_t index, Slices slices, int out,
         if (job.verifier->verdict(static_cast<std::size_t>(slice.piece)) !=
             PieceVerifier::Verdict::Good) {
             if (!stopped())
-                run.fail("piece " + piecePath(job, slice.piece) + " does not match its checksum");
+                run.fail("piece " + piecePath(job, slice.piece) + " does not match its checksum",
+                         EngineFailure::PieceDamaged);
             return false;
         }
     }
@@ -1016,7 +1025,8 @@ Result<JoinOutcome> sendFile(JoinJob& job, const ManifestTargets& targets, int o
             }
             const std::size_t index = static_cast<std::size_t>(slice.piece);
             if (index >= sums.pieceHex.size() || digest.finishHex() != sums.pieceHex[index])
-                return run.fail("piece " + path + " does not match its checksum"), run.failure();
+                return run.fail(EngineFailure::PieceDamaged,
+                                "piece " + path + " does not match its checksum", path);
         }
         for (int64_t done = 0; done < slice.length;) {
             if (run.stopIfRequested()) return run.failure();
@@ -1183,7 +1193,8 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
         for (std::size_t i = 0; job.described && i < job.tree.others.size(); ++i) {
             const std::string& path = job.tree.others[i].path;
             if (!reservedComponentOf(path).empty())
-                return run.refuse(reservedNameRefusal(job.baseName + "/" + path)), run.failure();
+                return run.fail(EngineFailure::UnsafeName,
+                                reservedNameRefusal(job.baseName + "/" + path));
         }
         FileIdentity identity;
         if (!sums.good() && entryAt(set.get(), kTreeFileName, &identity) == EntryKind::Regular)
