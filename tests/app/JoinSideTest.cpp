@@ -218,6 +218,19 @@ TEST_F(JoinSide, AddingASetReturnsAtOnceAndAStaleResultIsDropped) {
     EXPECT_EQ(ui.joinView.rows(), 0); // the late result was dropped
 }
 
+TEST_F(JoinSide, ClosingTheWindowStopsTheReadingOfASetAndDropsWhatItFound) {
+    std::promise<void> closed;
+    tk.threadsImpl.holdNextThreadUntil(closed.get_future().share());
+    tk.answerPanel(set);
+    c.mActAddFile();
+    EXPECT_TRUE(c.windowShouldClose()); // no run: the window goes at once
+    closed.set_value();
+    tk.threadsImpl.joinAll();
+    tk.ui.drain();
+    EXPECT_EQ(ui.joinView.rows(), 0);
+    EXPECT_TRUE(tk.alerts.empty()); // a stopped reading is no failure to report
+}
+
 // The first of numbered parts made by another tool, dropped on the join
 // table, lists the parts with their marks as a set's pieces; Join joins
 // them, and a gap keeps Join off.
