@@ -25,6 +25,10 @@ public:
     EngineRun& operator=(const EngineRun&) = delete;
     virtual ~EngineRun() = default;
 
+    // Does the run on the calling thread (the engine thread) and publishes
+    // its result through `done`.
+    virtual void execute() = 0;
+
     std::atomic<bool> stop{false};
     RunProgress progress;
     RunContext context{&stop, &progress};

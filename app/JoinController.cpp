@@ -1,19 +1,21 @@
 #include "app/JoinController.h"
 
-#include "app/MainViewController.h"
+#include "app/DragInfo.h"
 #include "app/Texts.h"
 #include "core/RemovalSummary.h"
 #include "core/SplitArithmetic.h"
 #include "core/SplitRules.h"
 #include "engine/base/utilities.h"
 #include "engine/compat/errors.h"
-#include "engine/fs/safe_fs.h"
-#include "engine/runs/encrypted_set.h"
+#include "engine/compat/inspection.h"
+#include "engine/runs/inspect.h"
 #include "engine/runs/numbered_parts.h"
 #include "engine/runs/removal.h"
 
 #include <algorithm>
 #include <memory>
+
+#include <unistd.h>
 
 namespace {
 
@@ -26,25 +28,25 @@ std::unique_ptr<toolkit::OpenPanel> folderPanel(toolkit::Toolkit& tk) {
     return panel;
 }
 
-// What the inspection on the worker thread found, for the UI thread.
-struct InspectedSet {
-    int32_t result = -1;
-    std::vector<SPTCfg_SPTitem2> pieces;
-    std::string digest;
-    std::string name;
-    bool encrypted = false;
-    ChecksumVerdict checksums;
-    RecoveryListing recovery;
-    std::optional<RecoveryReport> assessed;
-};
-
 // The quick check found something wrong: a piece missing or unlike its
 // fingerprint, checksum files that are not whole, a recovery file missing.
-bool quickCheckFails(const std::vector<SPTCfg_SPTitem2>& pieces, ChecksumState checksums,
+bool quickCheckFails(const std::vector<PieceRow>& pieces, ChecksumState checksums,
                      const RecoveryListing& recovery) {
     return checksums != ChecksumState::Good || recovery.incomplete() ||
            std::any_of(pieces.begin(), pieces.end(),
-                       [](const SPTCfg_SPTitem2& entry) { return entry.checkState != 0; });
+                       [](const PieceRow& entry) { return !entry.good; });
+}
+
+// The inspection's pieces as rows, in piece order whatever order the
+// manifest lists them in.
+std::vector<PieceRow> rowsOf(const std::vector<InspectedPiece>& pieces) {
+    std::vector<PieceRow> rows;
+    rows.reserve(pieces.size());
+    for (const InspectedPiece& piece : pieces)
+        rows.push_back({piece.index, piece.path, piece.size, piece.quickCheckPassed});
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const PieceRow& a, const PieceRow& b) { return a.index < b.index; });
+    return rows;
 }
 
 // The name a join of a set whose manifest names `baseName` writes, as far as
@@ -98,8 +100,35 @@ toolkit::CellValue sizeCell(int64_t bytes) {
 
 } // namespace
 
-JoinController::JoinController(MainViewController& controller, toolkit::Toolkit& toolkit)
-    : c_(controller), tk_(toolkit) {}
+JoinController::JoinController(SideHost& host) : host_(host), tk_(host.toolkit()) {}
+
+JoinController::~JoinController() {
+    stopReading();
+}
+
+void JoinController::connect(const JoinOutlets& outlets) {
+    o_ = outlets;
+}
+
+void JoinController::awake() {
+    o_.joinView->setDataSource(this);
+    o_.joinView->registerForDraggedTypes(kFilenamesPboardType);
+    setControlsEnabled(false);
+}
+
+void JoinController::log(const std::string& line) {
+    tk_.systemLog().log(line);
+}
+
+bool JoinController::folderIsWritable(const std::string& folder) {
+    return access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+void JoinController::stopReading() {
+    ++setGeneration_; // what it finds no longer fits
+    if (reading_) reading_->stop.store(true, std::memory_order_relaxed);
+    reading_.reset();
+}
 
 void JoinController::chooseSet() {
     auto panel = folderPanel(tk_);
@@ -109,7 +138,7 @@ void JoinController::chooseSet() {
 
 void JoinController::load(const std::string& path) {
     if (addingSet_) return;
-    c_.delSoureFileM->setState(0); // a removal is chosen for one set, never carried over
+    o_.delSoureFileM->setState(0); // a removal is chosen for one set, never carried over
     checksumFailures_.clear();
     checksumsVerified_ = false;
     recovery_ = {};
@@ -118,83 +147,75 @@ void JoinController::load(const std::string& path) {
     parts_ = false;
     partsSums_.clear();
     partsName_.clear();
-    c_.intPath = path;
-    c_.outPath = stringByDeletingLastPathComponent(c_.intPath);
-    c_.tfMOutputPath->setStringValue(c_.outPath);
-    c_.joinList.clear();
-    c_.joinView->reloadData();
-    c_.joinSummary->setStringValue(kCheckingPieces);
+    s_.intPath = path;
+    s_.outPath = stringByDeletingLastPathComponent(s_.intPath);
+    o_.tfMOutputPath->setStringValue(s_.outPath);
+    s_.joinList.clear();
+    o_.joinView->reloadData();
+    o_.joinSummary->setStringValue(kCheckingPieces);
     // Every piece is read on a worker thread; Split, Join and another add wait
     // for it, and a result that comes after the list changed is dropped.
     const uint64_t generation = ++setGeneration_;
     setAdding(true);
     if (tk_.fileManager().attributesOfItemAtPath_fileType(path) == toolkit::FileType::Regular)
         return loadParts(path, generation);
-    tk_.threads().detachNewThread([this, path, generation, alive = std::weak_ptr<int>(alive_)] {
-        auto found = std::make_shared<InspectedSet>();
-        char digest[40] = {};
-        char name[1024] = {};
-        found->result = inspectPieceSet(path.c_str(), found->pieces, digest, name);
-        found->digest = digest;
-        found->name = name;
-        if (const FileDescriptor folder = openFolderPath(path))
-            found->encrypted = isEncryptedSet(folder.get());
-        found->checksums = checksumVerdict(path.c_str());
-        if (found->result >= 0) found->recovery = listRecoveryPieces(path);
-        // Every byte is read against the recovery pieces only when something is wrong.
-        if (!found->recovery.stem.empty() &&
-            quickCheckFails(found->pieces, found->checksums.state, found->recovery)) {
-            RunContext run;
-            if (const FileDescriptor folder = openFolderPath(path))
-                found->assessed = assessRecovery(folder.get(), path, found->recovery.stem, run);
-        }
-        c_.onUi([this, generation, found, alive] {
-            if (alive.expired() || generation != setGeneration_) return;
-            setAdding(false);
-            if (found->result < 0) {
-                c_.showAlert(kAddJoinFolderFailed, kInputPathNotValid);
-                reset();
-            } else {
-                c_.joinList = std::move(found->pieces);
-                c_.pwdM = found->digest;
-                encrypted_ = found->encrypted;
-                revealedName_.clear();
-                c_.outputName = joinedName(found->name, found->encrypted);
-                setChecksums_ = found->checksums;
-                // Rows in piece order, whatever order the manifest lists them in.
-                std::stable_sort(c_.joinList.begin(), c_.joinList.end(),
-                                 [](const SPTCfg_SPTitem2& a, const SPTCfg_SPTitem2& b) {
-                                     return a.pieceIndex < b.pieceIndex;
-                                 });
-                recovery_ = std::move(found->recovery);
-                if (found->assessed) takeAssessment(*found->assessed);
-                setControlsEnabled(true);
-            }
-            showSummary();
-            c_.joinView->reloadData();
+    auto reading = std::make_shared<Reading>();
+    reading_ = reading;
+    tk_.threads().detachNewThread(
+        [this, &tk = tk_, path, generation, reading, alive = std::weak_ptr<int>(alive_)] {
+            // A set with recovery headers lists its recovery pieces, and is read
+            // against them whole only when something is wrong.
+            auto listing = std::make_shared<RecoveryListing>();
+            auto found = std::make_shared<Result<SetInspection>>(
+                inspectSet(path, reading->context, [&](const SetInspection& quick) {
+                    *listing = listRecoveryPieces(path);
+                    return quickCheckFails(rowsOf(quick.pieces), quick.checksums.state, *listing);
+                }));
+            tk.threads().performOnUiThread([this, generation, found, listing, alive] {
+                if (alive.expired() || generation != setGeneration_) return;
+                reading_.reset();
+                setAdding(false);
+                if (!*found) {
+                    host_.showAlert(kAddJoinFolderFailed, kInputPathNotValid);
+                    reset();
+                } else {
+                    SetInspection& set = found->value();
+                    s_.joinList = rowsOf(set.pieces);
+                    s_.pwdM = set.passwordDigest;
+                    encrypted_ = set.encrypted;
+                    revealedName_.clear();
+                    s_.outputName = joinedName(set.baseName, set.encrypted);
+                    setChecksums_ = set.checksums;
+                    recovery_ = std::move(*listing);
+                    if (set.recovery) takeAssessment(*set.recovery);
+                    setControlsEnabled(true);
+                }
+                showSummary();
+                o_.joinView->reloadData();
+            });
         });
-    });
 }
 
 void JoinController::loadParts(const std::string& path, uint64_t generation) {
-    tk_.threads().detachNewThread([this, path, generation, alive = std::weak_ptr<int>(alive_)] {
+    tk_.threads().detachNewThread([this, &tk = tk_, path, generation,
+                                   alive = std::weak_ptr<int>(alive_)] {
         auto listed = std::make_shared<std::optional<Result<PartsListing>>>();
         RunContext run;
         listed->emplace(listNumberedParts(path, run));
-        c_.onUi([this, generation, listed, alive] {
+        tk.threads().performOnUiThread([this, generation, listed, alive] {
             if (alive.expired() || generation != setGeneration_) return;
             setAdding(false);
             const Result<PartsListing>& found = **listed;
             if (!found) {
-                c_.showAlert(kAddJoinFolderFailed, found.failure().reason + ".");
+                host_.showAlert(kAddJoinFolderFailed, found.failure().reason + ".");
                 reset();
             } else {
                 parts_ = true;
                 partsSums_ = found->sumsFile;
                 const std::string named = found->naming.outputName();
                 partsName_ = named.empty() ? nameForUnnamedParts(found.value()) : std::string();
-                c_.outputName = named.empty() ? partsName_ : named;
-                c_.pwdM.clear();
+                s_.outputName = named.empty() ? partsName_ : named;
+                s_.pwdM.clear();
                 setChecksums_ = {};
                 setChecksums_.state = !found->sumsProblem.empty() ? ChecksumState::Damaged
                                       : partsSums_.empty()        ? ChecksumState::Absent
@@ -202,57 +223,57 @@ void JoinController::loadParts(const std::string& path, uint64_t generation) {
                 setChecksums_.problem = found->sumsProblem;
                 int32_t index = 0;
                 for (const ListedPart& part : found->parts)
-                    c_.joinList.push_back(
-                        {index++, static_cast<int16_t>(part.size < 0 ? -1 : 0), "",
-                         stringByAppendingPathComponent(found->folder, part.name), part.size});
+                    s_.joinList.push_back({index++,
+                                           stringByAppendingPathComponent(found->folder, part.name),
+                                           part.size, part.size >= 0});
                 setControlsEnabled(true);
             }
             showSummary();
-            c_.joinView->reloadData();
+            o_.joinView->reloadData();
         });
     });
 }
 
 void JoinController::setAdding(bool busy) {
     addingSet_ = busy;
-    c_.mBtnAddFile->setEnabled(!busy);
+    o_.mBtnAddFile->setEnabled(!busy);
     if (busy) setControlsEnabled(false);
-    c_.btnSplit->setEnabled(!busy && !c_.fPath.empty() && !c_.oPath.empty());
+    host_.readingSetChanged();
 }
 
 void JoinController::chooseOutputFolder() {
     auto panel = folderPanel(tk_);
     panel->setCanCreateDirectories(true);
     if (panel->runModal() != toolkit::kModalResponseOK) return;
-    c_.outPath = panel->path();
-    c_.tfMOutputPath->setStringValue(c_.outPath);
+    s_.outPath = panel->path();
+    o_.tfMOutputPath->setStringValue(s_.outPath);
 }
 
 void JoinController::setControlsEnabled(bool enabled) {
-    c_.mergeBtn->setEnabled(enabled);
-    c_.mVerifyBtn->setEnabled(enabled);
-    c_.tfMOutputPath->setEnabled(enabled);
-    c_.mOutputBtn->setEnabled(enabled);
+    o_.mergeBtn->setEnabled(enabled);
+    o_.mVerifyBtn->setEnabled(enabled);
+    o_.tfMOutputPath->setEnabled(enabled);
+    o_.mOutputBtn->setEnabled(enabled);
     // Numbered parts are joined, never removed or checked on their own. A gap
     // cannot be joined, unless the set's recovery pieces may fill it.
-    c_.delSoureFileM->setEnabled(enabled && !parts_);
-    c_.mVerifyBtn->setEnabled(enabled && !parts_);
-    const bool gap = std::any_of(c_.joinList.begin(), c_.joinList.end(),
-                                 [](const SPTCfg_SPTitem2& entry) { return entry.size < 0; });
-    c_.mergeBtn->setEnabled(enabled && !(gap && (parts_ || recovery_.stem.empty())));
-    c_.mRepairBtn->setEnabled(enabled && canRepair());
+    o_.delSoureFileM->setEnabled(enabled && !parts_);
+    o_.mVerifyBtn->setEnabled(enabled && !parts_);
+    const bool gap = std::any_of(s_.joinList.begin(), s_.joinList.end(),
+                                 [](const PieceRow& entry) { return entry.size < 0; });
+    o_.mergeBtn->setEnabled(enabled && !(gap && (parts_ || recovery_.stem.empty())));
+    o_.mRepairBtn->setEnabled(enabled && canRepair());
 }
 
 void JoinController::takeAssessment(const RecoveryReport& report) {
     assessed_ = report;
-    for (SPTCfg_SPTitem2& entry : c_.joinList)
-        if (holds(report.badPieces, entry.pieceIndex)) entry.checkState = -1;
+    for (PieceRow& entry : s_.joinList)
+        if (holds(report.badPieces, entry.index)) entry.good = false;
 }
 
 bool JoinController::canRepair() const {
     if (recovery_.stem.empty()) return false;
     if (assessed_) return assessed_->hasRecovery && !assessed_->intact();
-    return quickCheckFails(c_.joinList, setChecksums_.state, recovery_);
+    return quickCheckFails(s_.joinList, setChecksums_.state, recovery_);
 }
 
 const char* JoinController::recoveryPieceProblem(const ListedRecoveryPiece& piece) const {
@@ -264,15 +285,15 @@ const char* JoinController::recoveryPieceProblem(const ListedRecoveryPiece& piec
 }
 
 void JoinController::showSummary() {
-    if (c_.joinList.empty()) {
-        c_.joinSummary->setStringValue("");
+    if (s_.joinList.empty()) {
+        o_.joinSummary->setStringValue("");
         return;
     }
     std::size_t missing = 0, damaged = 0;
-    for (const SPTCfg_SPTitem2& entry : c_.joinList) {
+    for (const PieceRow& entry : s_.joinList) {
         if (entry.size < 0)
             ++missing;
-        else if (entry.checkState != 0)
+        else if (!entry.good)
             ++damaged;
     }
     std::string recovery;
@@ -284,40 +305,40 @@ void JoinController::showSummary() {
                                      assessed_ ? &*assessed_ : nullptr);
     }
     const SetProtection protection = encrypted_         ? SetProtection::Encrypted
-                                     : !c_.pwdM.empty() ? SetProtection::Password
+                                     : !s_.pwdM.empty() ? SetProtection::Password
                                                         : SetProtection::None;
-    c_.joinSummary->setStringValue(joinSummaryText(c_.joinList.size(), missing, damaged, protection,
+    o_.joinSummary->setStringValue(joinSummaryText(s_.joinList.size(), missing, damaged, protection,
                                                    setChecksums_.state, recovery));
 }
 
 void JoinController::reset() {
-    ++setGeneration_; // an inspection still on its way no longer fits
-    c_.joinList.clear();
+    stopReading(); // a reading still on its way no longer fits
+    s_.joinList.clear();
     recovery_ = {};
     assessed_.reset();
     parts_ = false;
     partsSums_.clear();
     partsName_.clear();
-    c_.intPath.clear();
-    c_.outPath.clear();
-    c_.tfMOutputPath->setStringValue(c_.outPath);
-    c_.joinSummary->setStringValue("");
+    s_.intPath.clear();
+    s_.outPath.clear();
+    o_.tfMOutputPath->setStringValue(s_.outPath);
+    o_.joinSummary->setStringValue("");
     setControlsEnabled(false); // no set, nothing to join
 }
 
 void JoinController::start() {
-    if (addingSet_ || c_.joinList.empty()) return;
-    if (c_.outPath.empty()) return;
+    if (addingSet_ || s_.joinList.empty()) return;
+    if (s_.outPath.empty()) return;
     // An encrypted set's name outside is not what it holds: only a name a
     // join revealed is asked about.
-    const std::string name = encrypted_ ? revealedName_ : c_.outputName;
-    const std::string target = stringByAppendingPathComponent(c_.outPath, name);
+    const std::string name = encrypted_ ? revealedName_ : s_.outputName;
+    const std::string target = stringByAppendingPathComponent(s_.outPath, name);
     bool replaceAgreed = false;
     if (!name.empty() && tk_.fileManager().fileExistsAtPath(target)) {
-        c_.outputPathPrompt->setStringValue(target + " already exists. Replace it?");
-        c_.outputPathWindow->center();
-        c_.outputPathWindow->makeKeyWindow();
-        if (tk_.application().runModalForWindow(c_.outputPathWindow) != toolkit::kModalResponseOK)
+        o_.outputPathPrompt->setStringValue(target + " already exists. Replace it?");
+        o_.outputPathWindow->center();
+        o_.outputPathWindow->makeKeyWindow();
+        if (tk_.application().runModalForWindow(o_.outputPathWindow) != toolkit::kModalResponseOK)
             return;
         replaceAgreed = true;
     }
@@ -327,30 +348,26 @@ void JoinController::start() {
     if (setChecksums_.state == ChecksumState::Damaged && !mended) {
         // Damaged checksum files are never passed over silently: the user
         // decides, and Cancel is the default. Pieces are never removed then.
-        if (tk_.alert()->runModalQuestion(c_.window, kDamagedChecksumsQuestion,
-                                          setChecksums_.problem + ". " + kDamagedChecksumsRisk,
-                                          kJoinAnywayButton,
-                                          kCancelButton) != toolkit::kModalResponseOK)
+        if (!host_.confirm(kDamagedChecksumsQuestion,
+                           setChecksums_.problem + ". " + kDamagedChecksumsRisk, kJoinAnywayButton,
+                           kCancelButton))
             return;
         ignoreChecksums = true;
-        c_.delSoureFileM->setState(0);
+        o_.delSoureFileM->setState(0);
     }
-    if (c_.delSoureFileM->state() == 1) {
-        if (tk_.alert()->runModalQuestion(c_.window,
-                                          "Remove the pieces of " + c_.outputName + " (" +
-                                              std::to_string(c_.joinList.size()) +
-                                              (c_.joinList.size() == 1 ? " piece" : " pieces") +
-                                              ") once the joined files are on disk?",
-                                          kRemovalInformative, kRemoveButton,
-                                          kCancelButton) != toolkit::kModalResponseOK)
+    if (o_.delSoureFileM->state() == 1) {
+        if (!host_.confirm("Remove the pieces of " + s_.outputName + " (" +
+                               std::to_string(s_.joinList.size()) +
+                               (s_.joinList.size() == 1 ? " piece" : " pieces") +
+                               ") once the joined files are on disk?",
+                           kRemovalInformative, kRemoveButton, kCancelButton))
             return;
         if (setChecksums_.state == ChecksumState::Absent &&
-            tk_.alert()->runModalQuestion(c_.window, kUnverifiableRemovalQuestion,
-                                          "Without checksum files that belong to the set, "
-                                          "only each piece's first kilobyte can be checked (it "
-                                          "has no checksum files).",
-                                          kRemoveAnywayButton,
-                                          kCancelButton) != toolkit::kModalResponseOK)
+            !host_.confirm(kUnverifiableRemovalQuestion,
+                           "Without checksum files that belong to the set, "
+                           "only each piece's first kilobyte can be checked (it "
+                           "has no checksum files).",
+                           kRemoveAnywayButton, kCancelButton))
             return;
     }
     std::string password;
@@ -361,102 +378,100 @@ void JoinController::start() {
 void JoinController::answerReplacePrompt(bool replace) {
     tk_.application().stopModal(replace ? toolkit::kModalResponseOK
                                         : toolkit::kModalResponseCancel);
-    c_.outputPathWindow->orderOut();
+    o_.outputPathWindow->orderOut();
 }
 
 bool JoinController::askPassword(std::string& password) {
-    if (!encrypted_ && c_.pwdM.empty()) return true;
-    c_.pwdPrompt->setStringValue(encrypted_ ? kEncryptedSetPrompt : kProtectedSetPrompt);
-    c_.pwdField->setStringValue("");
-    c_.pwdMsg->setHidden(true);
-    c_.pwdOKBtn->setEnabled(false);
-    c_.pwdWindow->center();
-    c_.pwdWindow->makeKeyWindow();
+    if (!encrypted_ && s_.pwdM.empty()) return true;
+    o_.pwdPrompt->setStringValue(encrypted_ ? kEncryptedSetPrompt : kProtectedSetPrompt);
+    o_.pwdField->setStringValue("");
+    o_.pwdMsg->setHidden(true);
+    o_.pwdOKBtn->setEnabled(false);
+    o_.pwdWindow->center();
+    o_.pwdWindow->makeKeyWindow();
     const bool entered =
-        tk_.application().runModalForWindow(c_.pwdWindow) == toolkit::kModalResponseOK;
+        tk_.application().runModalForWindow(o_.pwdWindow) == toolkit::kModalResponseOK;
     password = std::move(typedPassword_);
     typedPassword_.clear();
     return entered;
+}
+
+bool JoinController::textChanged(const toolkit::Control* object) {
+    if (object != o_.pwdField) return false;
+    passwordTyped();
+    return true;
 }
 
 void JoinController::passwordTyped() {
     // An encrypted set's password is known to be right only once the join
     // has opened the set with it; a protected set's is checked as it is typed.
     const bool right =
-        encrypted_ ? !c_.pwdField->stringValue().empty()
-                   : checkPassword(c_.pwdField->stringValue().c_str(), c_.pwdM.c_str()) == 1;
-    c_.pwdMsg->setHidden(encrypted_ || right);
-    c_.pwdOKBtn->setEnabled(right);
+        encrypted_ ? !o_.pwdField->stringValue().empty()
+                   : checkPassword(o_.pwdField->stringValue().c_str(), s_.pwdM.c_str()) == 1;
+    o_.pwdMsg->setHidden(encrypted_ || right);
+    o_.pwdOKBtn->setEnabled(right);
 }
 
 void JoinController::passwordEntered() {
     if (encrypted_) {
-        if (c_.pwdField->stringValue().empty()) return;
-        typedPassword_ = c_.pwdField->stringValue();
+        if (o_.pwdField->stringValue().empty()) return;
+        typedPassword_ = o_.pwdField->stringValue();
         tk_.application().stopModal(toolkit::kModalResponseOK);
-        c_.pwdWindow->orderOut();
-        c_.pwdOKBtn->setEnabled(false);
-        c_.pwdField->setStringValue("");
+        o_.pwdWindow->orderOut();
+        o_.pwdOKBtn->setEnabled(false);
+        o_.pwdField->setStringValue("");
         return;
     }
-    if (checkPassword(c_.pwdField->stringValue().c_str(), c_.pwdM.c_str()) == 1) {
+    if (checkPassword(o_.pwdField->stringValue().c_str(), s_.pwdM.c_str()) == 1) {
         tk_.application().stopModal(toolkit::kModalResponseOK);
-        c_.pwdWindow->orderOut();
-        c_.pwdMsg->setHidden(true);
-        c_.pwdOKBtn->setEnabled(false);
-        c_.pwdField->setStringValue("");
+        o_.pwdWindow->orderOut();
+        o_.pwdMsg->setHidden(true);
+        o_.pwdOKBtn->setEnabled(false);
+        o_.pwdField->setStringValue("");
     } else {
-        c_.pwdMsg->setHidden(false);
-        c_.pwdField->setStringValue("");
-        c_.pwdOKBtn->setEnabled(false);
+        o_.pwdMsg->setHidden(false);
+        o_.pwdField->setStringValue("");
+        o_.pwdOKBtn->setEnabled(false);
     }
 }
 
 void JoinController::passwordCancelled() {
     tk_.application().stopModal(toolkit::kModalResponseCancel);
-    c_.pwdWindow->orderOut();
-    c_.pwdField->setStringValue("");
+    o_.pwdWindow->orderOut();
+    o_.pwdField->setStringValue("");
 }
 
 void JoinController::launch(bool ignoreChecksums, bool replaceAgreed, std::string password) {
     // The engine thread gets its own copies: the controller's texts belong to the UI thread.
     auto run = std::make_shared<JoinRun>();
-    run->pieceFolder = c_.intPath;
+    run->pieceFolder = s_.intPath;
     run->parts = parts_;
     run->partsName = partsName_;
-    run->outputFolder = c_.outPath;
+    run->outputFolder = s_.outPath;
     run->options.ignoreChecksums = ignoreChecksums;
     run->encrypted = encrypted_;
     run->options.password = std::move(password);
     // What an encrypted set holds is named only once it is decrypted: it
     // replaces nothing the user was not asked about.
     run->options.replaceExisting = (!encrypted_ && !parts_) || replaceAgreed;
-    run->removePieces = c_.delSoureFileM->state() == 1;
-    run->pieces = static_cast<int64_t>(c_.joinList.size());
+    run->removePieces = o_.delSoureFileM->state() == 1;
+    run->pieces = static_cast<int64_t>(s_.joinList.size());
     // Without checksum files the user was asked before the run, and agreed.
     run->quickCheckedRemovalAccepted = setChecksums_.state == ChecksumState::Absent;
-    run_ = run;
-    c_.prepareRun(run, c_.outPath);
-    tk_.threads().detachNewThread([run] { MainViewController::OC_splitProject_merge(*run); });
-    tk_.threads().detachNewThread([this] { c_.updateMergeProgressIndicator(); });
-
-    c_.runProgressWindow(kJoiningTitle);
+    const auto tick = [this, run] {
+        const int64_t done = run->progress.done.load(std::memory_order_relaxed);
+        const int64_t total = run->progress.total.load(std::memory_order_relaxed);
+        // Diagnostic lines, with the window's others in the system log, never on the terminal.
+        log("s1 = " + std::to_string(done) + ",s2 = " + std::to_string(total));
+        log("pre = " + std::to_string(static_cast<double>(progressPercent(done, total))));
+        if (!run->done.finished())
+            tk_.threads().performOnUiThread([this] { o_.joinView->reloadData(); });
+    };
+    host_.runs().start(run,
+                       {kJoiningTitle, s_.outPath, tick, [this, run] { return joinEnded(*run); }});
 }
 
-void JoinController::tick() {
-    // Set by the UI thread before this thread started; replaced only after this run ends.
-    const JoinRun& run = *run_;
-    const int64_t done = run.progress.done.load(std::memory_order_relaxed);
-    const int64_t total = run.progress.total.load(std::memory_order_relaxed);
-    // Diagnostic lines, with the window's others in the system log, never on the terminal.
-    c_.log("s1 = " + std::to_string(done) + ",s2 = " + std::to_string(total));
-    c_.log("pre = " + std::to_string(static_cast<double>(progressPercent(done, total))));
-    c_.showProgress();
-    if (!run.done.finished()) {
-        c_.onUi([this] { c_.joinView->reloadData(); });
-        return;
-    }
-    c_.stopProgressTimer();
+RunEnd JoinController::joinEnded(const JoinRun& run) {
     const bool succeeded = run.done.result() == 0;
     // The engine's reason when an encrypted set does not open with the password.
     const bool wrongPassword = run.encrypted && run.failureKind() == EngineFailure::WrongPassword;
@@ -500,36 +515,27 @@ void JoinController::tick() {
             if (report.changed.empty() && report.failed.empty()) {
                 beforeCompletion = [this] {
                     reset();
-                    c_.delSoureFileM->setState(0);
+                    o_.delSoureFileM->setState(0);
                 };
             }
         }
     } else if (run.removePieces) {
         detail += (detail.empty() ? "" : "\n") + std::string(kUntouchedAfterFailure);
     }
-    c_.finishRun(succeeded ? kJoinCompletedTitle
-                           : MainViewController::failedTitle(run.failureKind(), kJoinFailedTitle,
-                                                             kJoinCancelledTitle),
-                 detail, std::move(beforeCompletion), [this] { c_.joinView->reloadData(); });
+    return {succeeded ? kJoinCompletedTitle
+                      : failedTitle(run.failureKind(), kJoinFailedTitle, kJoinCancelledTitle),
+            std::move(detail), std::move(beforeCompletion), [this] { o_.joinView->reloadData(); }};
 }
 
 void JoinController::startVerify() {
-    if (addingSet_ || c_.joinList.empty()) return;
+    if (addingSet_ || s_.joinList.empty()) return;
     auto run = std::make_shared<VerifyRun>();
-    run->pieceFolder = c_.intPath;
-    verify_ = run;
-    c_.prepareRun(run, c_.outPath);
-    tk_.threads().detachNewThread([run] { MainViewController::OC_verifyPieceSet(*run); });
-    tk_.threads().detachNewThread([this] { c_.runProgressTimer([this] { verifyTick(); }); });
-    c_.runProgressWindow(kVerifyingTitle);
+    run->pieceFolder = s_.intPath;
+    host_.runs().start(
+        run, {kVerifyingTitle, s_.outPath, nullptr, [this, run] { return verifyEnded(*run); }});
 }
 
-void JoinController::verifyTick() {
-    c_.showProgress();
-    // Set by the UI thread before this thread started; replaced only after this run ends.
-    const VerifyRun& run = *verify_;
-    if (!run.done.finished()) return;
-    c_.stopProgressTimer();
+RunEnd JoinController::verifyEnded(const VerifyRun& run) {
     const bool belong = run.checksums == ChecksumState::Good;
     std::vector<PieceCheck> checks = run.checks;
     const char* title = kVerifyCompletedTitle;
@@ -564,25 +570,24 @@ void JoinController::verifyTick() {
         if (recovery->hasRecovery && !recovery->intact() && recovery->repairable)
             detail += std::string(" ") + kRepairAdvice;
     }
-    c_.finishRun(
-        title, detail,
-        [this, belong, checks = std::move(checks), recovery = run.recovery] {
-            if (belong && !checks.empty()) { // otherwise the quick marks stay
-                checksumFailures_.clear();
-                checksumsVerified_ = true;
-                for (SPTCfg_SPTitem2& entry : c_.joinList) {
-                    for (const PieceCheck& check : checks) {
-                        if (check.pieceIndex != entry.pieceIndex) continue;
-                        entry.checkState = check.good ? 0 : -1;
-                        if (!check.good) checksumFailures_.insert(check.pieceIndex);
+    return {title, std::move(detail),
+            [this, belong, checks = std::move(checks), recovery = run.recovery] {
+                if (belong && !checks.empty()) { // otherwise the quick marks stay
+                    checksumFailures_.clear();
+                    checksumsVerified_ = true;
+                    for (PieceRow& entry : s_.joinList) {
+                        for (const PieceCheck& check : checks) {
+                            if (check.pieceIndex != entry.index) continue;
+                            entry.good = check.good;
+                            if (!check.good) checksumFailures_.insert(check.pieceIndex);
+                        }
                     }
                 }
-            }
-            if (recovery) takeAssessment(*recovery);
-            showSummary();
-            setControlsEnabled(true);
-        },
-        [this] { c_.joinView->reloadData(); });
+                if (recovery) takeAssessment(*recovery);
+                showSummary();
+                setControlsEnabled(true);
+            },
+            [this] { o_.joinView->reloadData(); }};
 }
 
 void JoinController::startRepair() {
@@ -590,7 +595,7 @@ void JoinController::startRepair() {
     // In place the damaged files are kept aside; where that cannot be, the
     // rebuilt files go into a folder of the user's choosing.
     std::string output;
-    if (!c_.canWriteFolder(c_.intPath)) {
+    if (!canWriteFolder(s_.intPath)) {
         auto panel = folderPanel(tk_);
         panel->setTitle(kChooseRepairFolder);
         panel->setCanCreateDirectories(true);
@@ -598,74 +603,71 @@ void JoinController::startRepair() {
         output = panel->path();
     }
     auto run = std::make_shared<RepairRun>();
-    run->pieceFolder = c_.intPath;
+    run->pieceFolder = s_.intPath;
     run->outputFolder = output;
-    repair_ = run;
-    c_.prepareRun(run, output.empty() ? c_.intPath : output);
-    tk_.threads().detachNewThread([run] { run->execute(); });
-    tk_.threads().detachNewThread([this] { c_.runProgressTimer([this] { repairTick(); }); });
-    c_.runProgressWindow(kRepairingTitle);
+    host_.runs().start(run, {kRepairingTitle, output.empty() ? s_.intPath : output, nullptr,
+                             [this, run] { return repairEnded(*run); }});
 }
 
-void JoinController::repairTick() {
-    c_.showProgress();
-    // Set by the UI thread before this thread started; replaced only after this run ends.
-    const RepairRun& run = *repair_;
-    if (!run.done.finished()) return;
-    c_.stopProgressTimer();
+RunEnd JoinController::repairEnded(const RepairRun& run) {
     const bool succeeded = run.done.result() == 0;
     // A set mended in place is listed again, as it now is; the join keeps its output folder.
     const bool relist = succeeded && run.outputFolder.empty() && !run.outcome.rebuilt.empty();
-    c_.finishRun(succeeded ? kRepairCompletedTitle
-                           : MainViewController::failedTitle(run.failureKind(), kRepairFailedTitle,
-                                                             kRepairCancelledTitle),
-                 succeeded ? repairText(run.outcome, run.outputFolder) : run.reason(), nullptr,
-                 [this, relist] {
-                     if (!relist) return;
-                     const std::string output = c_.outPath;
-                     load(c_.intPath);
-                     c_.outPath = output;
-                     c_.tfMOutputPath->setStringValue(output);
-                 });
+    return {succeeded ? kRepairCompletedTitle
+                      : failedTitle(run.failureKind(), kRepairFailedTitle, kRepairCancelledTitle),
+            succeeded ? repairText(run.outcome, run.outputFolder) : run.reason(), nullptr,
+            [this, relist] {
+                if (!relist) return;
+                const std::string output = s_.outPath;
+                load(s_.intPath);
+                s_.outPath = output;
+                o_.tfMOutputPath->setStringValue(output);
+            }};
 }
 
 int64_t JoinController::rowCount() const {
-    return static_cast<int64_t>(c_.joinList.size() + recovery_.pieces.size());
+    return static_cast<int64_t>(s_.joinList.size() + recovery_.pieces.size());
 }
 
-toolkit::CellValue JoinController::cell(const std::string& columnId, int64_t row) const {
+int64_t JoinController::numberOfRowsInTableView(const toolkit::TableView*) {
+    return rowCount();
+}
+
+toolkit::CellValue
+JoinController::tableView_objectValueForTableColumn_row(const toolkit::TableView*,
+                                                        const std::string& columnId, int64_t row) {
     using toolkit::CellValue;
     if (row < 0 || row >= rowCount()) return CellValue::none();
-    if (row >= static_cast<int64_t>(c_.joinList.size())) {
+    if (row >= static_cast<int64_t>(s_.joinList.size())) {
         const ListedRecoveryPiece& piece =
-            recovery_.pieces[static_cast<std::size_t>(row) - c_.joinList.size()];
+            recovery_.pieces[static_cast<std::size_t>(row) - s_.joinList.size()];
         if (columnId == kFileNameColumn) return CellValue::text(piece.name);
         if (columnId == kLocationColumn)
             return CellValue::text(stringByDeletingLastPathComponent(
-                stringByAppendingPathComponent(c_.intPath, piece.name)));
+                stringByAppendingPathComponent(s_.intPath, piece.name)));
         if (columnId == kSizeColumn) return sizeCell(piece.size);
         if (columnId != kCheckStateColumn) return CellValue::none();
         const char* why = recoveryPieceProblem(piece);
         return why ? CellValue::image(kWrongImage, why) : CellValue::image(kRightImage);
     }
-    const SPTCfg_SPTitem2& entry = c_.joinList[static_cast<std::size_t>(row)];
+    const PieceRow& entry = s_.joinList[static_cast<std::size_t>(row)];
     if (columnId == kFileNameColumn) return CellValue::text(lastPathComponent(entry.path));
     if (columnId == kLocationColumn)
         return CellValue::text(stringByDeletingLastPathComponent(entry.path));
     if (columnId == kSizeColumn) return sizeCell(entry.size);
     if (columnId == kCheckStateColumn) {
-        if (entry.checkState == 0 && parts_)
+        if (entry.good && parts_)
             return CellValue::image(kRightImage, partsSums_.empty()
                                                      ? std::string(kUnlistedPartMark)
                                                      : "Listed in " + partsSums_ + kListedPartMark);
-        if (entry.checkState == 0)
+        if (entry.good)
             return CellValue::image(kRightImage,
                                     checksumsVerified_ ? kVerifiedMark : kQuickCheckMark);
         // Why the mark is wrong: the full check's verdict once Verify has run.
         const char* why = entry.size < 0 ? "missing"
-                          : checksumFailures_.count(entry.pieceIndex) != 0
+                          : checksumFailures_.count(entry.index) != 0
                               ? "does not match its checksum"
-                          : assessed_ && holds(assessed_->badPieces, entry.pieceIndex)
+                          : assessed_ && holds(assessed_->badPieces, entry.index)
                               ? "does not match its recovery header"
                               : "does not match its fingerprint";
         return CellValue::image(kWrongImage, why);

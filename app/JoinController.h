@@ -1,35 +1,88 @@
 #pragma once
 // The join side of the main window: adding a piece set and its table, the
-// output folder, the overwrite and password prompts, the join run and the
-// full check of the listed set. It works on the controller's outlets and join
-// state; the controller forwards its join actions here.
+// output folder, the overwrite and password prompts, the join run, the full
+// check and the repair of the listed set. It owns its outlets and its state,
+// and reaches the window around it through its host; the controller forwards
+// its join actions here.
 
+#include "app/FSWindow.h"
 #include "app/JoinRun.h"
 #include "app/RepairRun.h"
+#include "app/RunHost.h"
+#include "app/SideHost.h"
 #include "app/VerifyRun.h"
+#include "app/toolkit/Controls.h"
 #include "app/toolkit/Table.h"
 #include "core/RecoveryRules.h"
-#include "engine/compat/inspection.h"
+#include "engine/runs/verify.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
-class MainViewController;
-namespace toolkit {
-class Toolkit;
-} // namespace toolkit
+// The join side's outlets (not owned).
+struct JoinOutlets {
+    toolkit::Button* mBtnAddFile = nullptr;
+    toolkit::Button* mVerifyBtn = nullptr;
+    toolkit::Button* mRepairBtn = nullptr;     // rebuilds the set from its recovery pieces
+    toolkit::TextField* joinSummary = nullptr; // the listed set in one line
+    toolkit::TableView* joinView = nullptr;
+    toolkit::Button* delSoureFileM = nullptr;
+    toolkit::TextField* tfMOutputPath = nullptr;
+    toolkit::Button* mOutputBtn = nullptr;
+    toolkit::Button* mergeBtn = nullptr;
+    // The password prompt of a protected or encrypted set.
+    FSWindow* pwdWindow = nullptr;
+    toolkit::TextField* pwdPrompt = nullptr; // says whether the set is encrypted or protected
+    toolkit::TextField* pwdField = nullptr;
+    toolkit::TextField* pwdMsg = nullptr;
+    toolkit::Button* pwdOKBtn = nullptr;
+    // The prompt before a join replaces what holds its target's name.
+    FSWindow* outputPathWindow = nullptr;
+    toolkit::TextField* outputPathPrompt = nullptr; // names what a join would replace
+};
 
-class JoinController {
+// One piece of the listed set, or one of the numbered parts, as its row shows it.
+struct PieceRow {
+    int32_t index = 0;
+    std::string path;
+    int64_t size = -1; // -1 when it is missing
+    bool good = false; // the last check of it passed: the quick one, or Verify's
+};
+
+// What the join side holds between the user's actions.
+struct JoinState {
+    std::string intPath;            // the listed set's folder, or the first of numbered parts
+    std::string outPath;            // where the join writes
+    std::string pwdM;               // the set's password digest, "" for none
+    std::string outputName;         // what the join writes, as far as it shows
+    std::vector<PieceRow> joinList; // the pieces in index order
+};
+
+class JoinController : public toolkit::TableDataSource {
 public:
-    JoinController(MainViewController& controller, toolkit::Toolkit& toolkit);
+    explicit JoinController(SideHost& host);
+    ~JoinController() override;
+    JoinController(const JoinController&) = delete;
+    JoinController& operator=(const JoinController&) = delete;
+
+    void connect(const JoinOutlets& outlets);
+    // The window has shown: the table's source and drops set, the side
+    // disabled until it has a set.
+    void awake();
+
+    const JoinState& state() const { return s_; }
 
     // Lists the set in `path`, or the numbered parts whose first is the file
     // `path`; they are read on a worker thread.
     void load(const std::string& path);
     bool isAddingSet() const { return addingSet_; }
+    // A reading under way stops, and what it finds is dropped.
+    void stopReading();
     void chooseSet();
     void chooseOutputFolder();
     void setControlsEnabled(bool enabled);
@@ -38,30 +91,42 @@ public:
     // The questions and prompts, then the join in the progress window.
     void start();
     void answerReplacePrompt(bool replace);
-    void passwordTyped();
+    // False when `object` is none of this side's fields.
+    bool textChanged(const toolkit::Control* object);
     void passwordEntered();
     void passwordCancelled();
-    void tick(); // progress thread, every tick
 
     // The full check of every piece against the set's checksums, and of
     // the whole set against its recovery pieces when it has them.
     void startVerify();
-    void verifyTick(); // progress thread, every tick
 
     // Rebuilds what is missing or damaged from the recovery pieces: in
     // place, or into a folder the user chooses when the set's folder cannot
     // be written.
     void startRepair();
-    void repairTick(); // progress thread, every tick
 
     // The join table: the pieces in index order, then the recovery pieces.
-    int64_t rowCount() const;
-    toolkit::CellValue cell(const std::string& columnId, int64_t row) const;
+    int64_t numberOfRowsInTableView(const toolkit::TableView* table) override;
+    toolkit::CellValue tableView_objectValueForTableColumn_row(const toolkit::TableView* table,
+                                                               const std::string& columnId,
+                                                               int64_t row) override;
+
+    // Whether this user may write into a folder; tests put a fake here.
+    static bool folderIsWritable(const std::string& folder);
+    std::function<bool(const std::string& folder)> canWriteFolder = folderIsWritable;
 
 private:
+    // One reading of a set on a worker thread, which stops when asked.
+    struct Reading {
+        std::atomic<bool> stop{false};
+        RunContext context{&stop};
+    };
+
+    void log(const std::string& line);
     void setAdding(bool busy);
     // The numbered parts that the file `path` begins, listed as a set's pieces.
     void loadParts(const std::string& path, uint64_t generation);
+    int64_t rowCount() const;
     void showSummary();
     // What a reading of the whole set against its recovery pieces found:
     // the pieces it found wrong are marked so.
@@ -71,16 +136,24 @@ private:
     bool canRepair() const;
     // Why a recovery piece's row is marked wrong; null when it is not.
     const char* recoveryPieceProblem(const ListedRecoveryPiece& piece) const;
+    void passwordTyped();
     // Asks for the password of a protected or encrypted set; false when the
     // user cancels. An encrypted set's password comes back in `password`.
     bool askPassword(std::string& password);
     // `replaceAgreed`: the user agreed to replace what lies under the target's name.
     void launch(bool ignoreChecksums, bool replaceAgreed, std::string password);
+    // What the completion window says of a run that has ended.
+    RunEnd joinEnded(const JoinRun& run);
+    RunEnd verifyEnded(const VerifyRun& run);
+    RunEnd repairEnded(const RepairRun& run);
 
-    MainViewController& c_;
+    SideHost& host_;
     toolkit::Toolkit& tk_;
-    bool addingSet_ = false; // a set is being read on a worker thread
-    bool encrypted_ = false; // the listed set is encrypted
+    JoinOutlets o_;
+    JoinState s_;
+    bool addingSet_ = false;           // a set is being read on a worker thread
+    std::shared_ptr<Reading> reading_; // the latest, until it has landed
+    bool encrypted_ = false;           // the listed set is encrypted
     // What the listed encrypted set holds, once a join has decrypted its name.
     std::string revealedName_;
     bool parts_ = false;           // the list holds numbered parts, not a set's pieces
@@ -94,10 +167,5 @@ private:
     RecoveryListing recovery_;           // the listed set's recovery pieces
     // What the last reading against the recovery pieces found; none until one is made.
     std::optional<RecoveryReport> assessed_;
-    // The last join and full check started; their engine threads hold them
-    // too. Fresh ones before any run, so a tick then finds nothing finished.
-    std::shared_ptr<JoinRun> run_ = std::make_shared<JoinRun>();
-    std::shared_ptr<VerifyRun> verify_ = std::make_shared<VerifyRun>();
-    std::shared_ptr<RepairRun> repair_ = std::make_shared<RepairRun>();
     std::shared_ptr<int> alive_ = std::make_shared<int>(0); // posted work checks it
 };

@@ -11,9 +11,7 @@
 
 class JoinRun : public EngineRun {
 public:
-    // Runs the join on the calling thread (the engine thread) and publishes
-    // its result.
-    void execute();
+    void execute() override;
 
     std::string pieceFolder; // the first part, for numbered parts
     bool parts = false;      // numbered parts made by other tools, not a piece set

@@ -1,19 +1,11 @@
-// Start-up, the engine bridges, the progress timer shared by both runs, the
-// completion window, the tables' data source, the drop receivers, and the
-// actions, forwarded to the side they belong to.
+// Start-up, the launch paths, the window's closing, the drop receivers, what
+// the sides ask of the window, and the actions, forwarded to the side they
+// belong to.
 
 #include "app/MainViewController.h"
 
 #include "app/Texts.h"
 #include "core/LaunchPaths.h"
-#include "core/RecoveryRules.h"
-#include "core/SplitArithmetic.h"
-#include "engine/base/utilities.h"
-#include "engine/compat/errors.h"
-
-#include <cstdio>
-
-#include <unistd.h>
 
 MainViewController::MainViewController(toolkit::Toolkit& toolkit) : tk_(toolkit) {}
 
@@ -21,37 +13,40 @@ MainViewController::~MainViewController() {
     tk_.notificationCenter().removeObserver(this);
 }
 
-bool MainViewController::folderIsWritable(const std::string& folder) {
-    return access(folder.c_str(), W_OK | X_OK) == 0;
+void MainViewController::connect(const WindowOutlets& outlets) {
+    window_ = outlets.window;
+    mainView_ = outlets.mainView;
+    tfVersion_ = outlets.tfVersion;
+    split_.connect(outlets.split);
+    join_.connect(outlets.join);
+    runs_.connect(outlets.window, outlets.runs);
 }
 
 void MainViewController::log(const std::string& line) {
     tk_.systemLog().log(line);
 }
 
-void MainViewController::onUi(std::function<void()> work) {
-    tk_.threads().performOnUiThread(std::move(work));
+void MainViewController::showAlert(const std::string& message, const std::string& informative) {
+    tk_.alert()->beginSheetModalForWindow(window_, message, kOK, informative);
 }
 
-void MainViewController::showAlert(const std::string& message, const std::string& informative) {
-    tk_.alert()->beginSheetModalForWindow(window, message, kOK, informative);
+bool MainViewController::confirm(const std::string& question, const std::string& informative,
+                                 const std::string& yes, const std::string& no) {
+    return tk_.alert()->runModalQuestion(window_, question, informative, yes, no) ==
+           toolkit::kModalResponseOK;
+}
+
+void MainViewController::readingSetChanged() {
+    split_.setReadingChanged(join_.isAddingSet());
 }
 
 void MainViewController::awakeFromNib() {
     log("View did show!");
-    window->setTitle(kAppTitle);
-    tfVersion->setStringValue(kVersionText);
-    pathView->setDataSource(this);
-    joinView->setDataSource(this);
-    pathView->registerForDraggedTypes(kFilenamesPboardType);
-    joinView->registerForDraggedTypes(kFilenamesPboardType);
-    recoveryBtn->setItemTitles(recoveryChoiceTitles());
-    popBtn->setItemTitles(
-        std::vector<std::string>(std::begin(kSizeUnitTitles), std::end(kSizeUnitTitles)));
-    disableSpliteUIControl();
-    disableMergeUIControl();
-    split_.recoveryChosen();
-    tk_.notificationCenter().addWindowWillCloseObserver(this, window,
+    window_->setTitle(kAppTitle);
+    tfVersion_->setStringValue(kVersionText);
+    split_.awake();
+    join_.awake();
+    tk_.notificationCenter().addWindowWillCloseObserver(this, window_,
                                                         [this] { return windowShouldClose(); });
 }
 
@@ -69,161 +64,36 @@ void MainViewController::openLaunchPaths(const std::vector<std::string>& paths) 
 }
 
 bool MainViewController::windowShouldClose() {
-    if (!runInProgress_) return true;
-    // A run goes on: the window closes only once it has been cancelled and stopped.
-    if (!closeAfterRun_ &&
-        tk_.alert()->runModalQuestion(window, kRunInProgressQuestion, kRunInProgressInformative,
-                                      kCancelAndCloseButton,
-                                      kKeepRunningButton) == toolkit::kModalResponseOK) {
-        closeAfterRun_ = true;
-        actCancelRun();
+    if (!runs_.running()) {
+        join_.stopReading(); // the window goes: a set being read is not waited for
+        return true;
     }
+    // A run goes on: the window closes only once it has been cancelled and stopped.
+    if (!runs_.closingAfterRun() && confirm(kRunInProgressQuestion, kRunInProgressInformative,
+                                            kCancelAndCloseButton, kKeepRunningButton))
+        runs_.cancelAndClose();
     // The run's window has the keyboard again: Escape and its Cancel reach it.
-    if (runInProgress_) progressWindow->makeKeyWindow();
+    if (runs_.running()) runs_.focusProgress();
     return false;
 }
 
-void MainViewController::OC_splitProject_split(SplitRun& run) {
-    run.execute();
-}
-
-void MainViewController::OC_splitProject_merge(JoinRun& run) {
-    run.execute();
-}
-
-void MainViewController::OC_verifyPieceSet(VerifyRun& run) {
-    run.execute();
-}
-
-void MainViewController::prepareRun(std::shared_ptr<EngineRun> run,
-                                    const std::string& outputFolder) {
-    activeRun_ = std::move(run);
-    lastOutputFolder_ = outputFolder;
-    runInProgress_ = true;
-    closeAfterRun_ = false;
-    runStarted_ = std::chrono::steady_clock::now();
-}
-
-void MainViewController::runProgressTimer(std::function<void()> tick) {
-    std::unique_ptr<toolkit::RunLoop> loop = tk_.threads().currentRunLoop();
-    {
-        std::lock_guard lock(timerMutex_);
-        if (!spliteTimer) spliteTimer = loop->scheduledTimer(kProgressInterval, std::move(tick));
-    }
-    loop->run();
-}
-
-void MainViewController::stopProgressTimer() {
-    std::lock_guard lock(timerMutex_);
-    if (spliteTimer) spliteTimer->invalidate();
-    spliteTimer.reset();
-}
-
-void MainViewController::runProgressWindow(const char* title) {
-    proTitle->setStringValue(title);
-    progress->setDoubleValue(0);
-    percentLabel->setStringValue("0%");
-    progressDetail->setStringValue("");
-    progressCancelBtn->setEnabled(true);
-    progressWindow->center();
-    progressWindow->makeKeyWindow();
-    progress->startAnimation();
-    progress->setHidden(false);
-    tk_.application().runModalForWindow(progressWindow);
-}
-
 void MainViewController::actCancelRun() {
-    if (activeRun_) activeRun_->stop.store(true, std::memory_order_relaxed);
-    progressCancelBtn->setEnabled(false);
-    proTitle->setStringValue(kCancellingTitle);
-}
-
-const char* MainViewController::failedTitle(EngineFailure kind, const char* failed,
-                                            const char* cancelled) {
-    return kind == EngineFailure::Cancelled ? cancelled : failed;
-}
-
-void MainViewController::showProgress() {
-    if (!activeRun_) return;
-    const int64_t done = activeRun_->progress.done.load(std::memory_order_relaxed);
-    const int64_t total = activeRun_->progress.total.load(std::memory_order_relaxed);
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - runStarted_).count();
-    // The last steps move no bytes (the flush, the checksums' tail): each is
-    // a step of its own, not a frozen 100%.
-    const RunPhase phase = activeRun_->progress.phase.load(std::memory_order_relaxed);
-    const bool finishing = phase != RunPhase::Copying;
-    const int64_t percent = finishing ? 100 : progressPercent(done, total);
-    const std::string detail = finishing ? phaseText(phase) : progressText(done, total, seconds);
-    onUi([this, percent, detail] {
-        progressDetail->setStringValue(detail);
-        progress->setDoubleValue(static_cast<double>(percent));
-        char text[32];
-        std::snprintf(text, sizeof text, "%d%%", static_cast<int>(percent));
-        percentLabel->setStringValue(text);
-    });
-}
-
-void MainViewController::finishRun(const char* title, const std::string& detail,
-                                   std::function<void()> beforeCompletion,
-                                   std::function<void()> afterCompletion) {
-    onUi([this, title, detail, before = std::move(beforeCompletion),
-          after = std::move(afterCompletion)] {
-        progress->setDoubleValue(100);
-        percentLabel->setStringValue("100%");
-        if (before) before();
-        tk_.application().stopModal();
-        runInProgress_ = false;
-        if (closeAfterRun_) {
-            // The user asked to close during the run: it has stopped, so the window goes.
-            progressWindow->orderOut();
-            window->performClose();
-            return;
-        }
-        // A user who went elsewhere during a long run hears that it ended.
-        if (!tk_.application().isActive()) tk_.workspace().notify(window, title, detail);
-        completeTitle->setStringValue(title);
-        completeWindow->setTitle(title); // a failure is not titled as a success
-        // A cancelled run needs no reason, but what it left behind; what the
-        // engine did on the side (leftovers of stopped runs removed) is said once.
-        std::string shown = activeRun_->context.failureKind() == EngineFailure::Cancelled
-                                ? std::string(kCancelledDetail)
-                                : detail;
-        for (const std::string& note : activeRun_->context.takeNotes())
-            shown.append(shown.empty() ? "" : "\n").append(sentenceOf(note));
-        completeDetail->setStringValue(shown);
-        completeDetail->setHidden(shown.empty());
-        progressWindow->orderOut();
-        completeWindow->center();
-        completeWindow->makeKeyWindow();
-        tk_.application().runModalForWindow(completeWindow);
-        if (after) after();
-    });
+    runs_.cancel();
 }
 
 void MainViewController::actOpenFolder() {
-    const std::string folder = lastOutputFolder_.empty() ? oPath : lastOutputFolder_;
+    const std::string folder =
+        runs_.outputFolder().empty() ? split_.state().oPath : runs_.outputFolder();
     if (!tk_.workspace().openFolder(folder)) showAlert(kNoFileManager, folder);
 }
 
 void MainViewController::actFinish() {
-    tk_.application().stopModal();
-    completeWindow->orderOut();
+    runs_.closeCompletion();
 }
 
 void MainViewController::actAgain() {
-    mainView->setHidden(false);
-    window->setContentView(mainView);
-}
-
-int64_t MainViewController::numberOfRowsInTableView(const toolkit::TableView* table) {
-    if (table == pathView) return fPath.empty() ? 0 : 1;
-    return join_.rowCount();
-}
-
-toolkit::CellValue MainViewController::tableView_objectValueForTableColumn_row(
-    const toolkit::TableView* table, const std::string& columnId, int64_t row) {
-    return table == pathView ? split_.cell(columnId) : join_.cell(columnId, row);
+    mainView_->setHidden(false);
+    window_->setContentView(mainView_);
 }
 
 bool MainViewController::respondsToSelector(const std::string& selector) const {
@@ -243,10 +113,7 @@ void MainViewController::acceptFileNameDrag(const std::string& path) {
 }
 
 void MainViewController::controlTextDidChange(const toolkit::Control* object) {
-    if (object == pwdField)
-        join_.passwordTyped();
-    else
-        split_.textChanged(object);
+    if (!join_.textChanged(object)) split_.textChanged(object);
 }
 
 void MainViewController::controlTextDidEndEditing(const toolkit::Control* object) {
@@ -325,16 +192,6 @@ void MainViewController::actSplit() {
     split_.start();
 }
 
-void MainViewController::updateSpliteProgressIndicator() {
-    log("start updateSpliteProgressIndicator");
-    runProgressTimer([this] { updateSpliteProgress(); });
-    log("start the timer progress");
-}
-
-void MainViewController::updateSpliteProgress() {
-    split_.tick();
-}
-
 // --- the join side
 
 void MainViewController::mActAddFile() {
@@ -355,9 +212,6 @@ void MainViewController::clearMergeMsg() {
 void MainViewController::mActVerify() {
     join_.startVerify();
 }
-void MainViewController::updateVerifyProgress() {
-    join_.verifyTick();
-}
 void MainViewController::mActRepair() {
     join_.startRepair();
 }
@@ -375,13 +229,4 @@ void MainViewController::actPwdOK() {
 }
 void MainViewController::actPwdCancel() {
     join_.passwordCancelled();
-}
-
-void MainViewController::updateMergeProgressIndicator() {
-    runProgressTimer([this] { updateMergeProgress(); });
-    log("start the timer progress");
-}
-
-void MainViewController::updateMergeProgress() {
-    join_.tick();
 }

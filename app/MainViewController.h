@@ -1,34 +1,34 @@
 #pragma once
-// The main window's controller: every outlet, every action, the user state
-// the two sides share with the window, and the progress and completion windows
-// both sides' runs go through. The split side's and the join side's work is
-// done by SplitController and JoinController; the actions forward to them. It
-// runs on the UI thread, except for the engine bridges (engine thread) and the
-// progress indicators and their ticks (progress thread), which hand every
-// change of a control to the UI thread.
+// The main window's controller: every action of the window, forwarded to the
+// side it belongs to (SplitController, JoinController), the drops and the
+// launch paths, the window's closing, and the run host both sides' runs go
+// through. Each side owns its outlets and state and reaches the window only
+// through the SideHost this controller is to it; what the controller keeps is
+// the main window itself and the one thing the sides share (whether the join
+// side is reading a set). It runs on the UI thread.
 
 #include "app/DragInfo.h"
-#include "app/EngineRun.h"
-#include "app/FSWindow.h"
 #include "app/JoinController.h"
+#include "app/RunHost.h"
+#include "app/SideHost.h"
 #include "app/SplitController.h"
 #include "app/toolkit/Toolkit.h"
-#include "core/SplitRules.h"
-#include "engine/compat/inspection.h"
 
-#include <chrono>
-#include <cstdint>
-#include <functional>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-// The password panel's choices.
-inline constexpr int kEncryptPiecesTag = 1; // the pieces are encrypted with the password
-inline constexpr int kGateJoinTag = 2;      // only its digest is stored, to ask before a join
+// Every outlet of the main window and its panels (not owned), as the layout
+// wires them.
+struct WindowOutlets {
+    toolkit::Window* window = nullptr;
+    toolkit::View* mainView = nullptr;
+    toolkit::TextField* tfVersion = nullptr;
+    SplitOutlets split;
+    JoinOutlets join;
+    RunWindows runs;
+};
 
-class MainViewController : public toolkit::TableDataSource, public FileDropDelegate {
+class MainViewController : public FileDropDelegate, private SideHost {
 public:
     explicit MainViewController(toolkit::Toolkit& toolkit);
     ~MainViewController() override;
@@ -36,16 +36,18 @@ public:
     MainViewController& operator=(const MainViewController&) = delete;
 
     // --- start-up and shutdown
+    // Before awakeFromNib.
+    void connect(const WindowOutlets& outlets);
     void awakeFromNib();
     // Fills the split side and the join side from the paths the program was
     // started with; paths it cannot use are named in one alert.
     void openLaunchPaths(const std::vector<std::string>& paths);
     bool windowShouldClose();
 
-    // --- engine bridges (engine thread): each one runs what it is handed and
-    // touches nothing else, so a run's state is never shared with the window.
-    static void OC_splitProject_split(SplitRun& run);
-    static void OC_splitProject_merge(JoinRun& run);
+    // The two sides and the runs, for the layout and for tests.
+    SplitController& split() { return split_; }
+    JoinController& join() { return join_; }
+    RunHost& runs() override { return runs_; }
 
     // --- split settings
     void enableSpliteUIControl();
@@ -76,12 +78,6 @@ public:
     void actEncryptCancel();
     void actOutPath();
     void actSplit();
-    void updateSpliteProgressIndicator(); // progress thread
-    void updateSpliteProgress();          // progress thread, every tick
-    // Makes `run` the one the progress window shows and its Cancel stops,
-    // starts the run's clock, and remembers the folder the completion
-    // window's open-folder shows.
-    void prepareRun(std::shared_ptr<EngineRun> run, const std::string& outputFolder);
     void actCancelRun(); // the progress window's Cancel, Escape and close button
     void actOpenFolder();
     void actFinish();
@@ -96,17 +92,9 @@ public:
     void enableMergeUIControl();
     void disableMergeUIControl();
     void clearMergeMsg();
-    int64_t numberOfRowsInTableView(const toolkit::TableView* table) override;
-    toolkit::CellValue tableView_objectValueForTableColumn_row(const toolkit::TableView* table,
-                                                               const std::string& columnId,
-                                                               int64_t row) override;
 
-    // --- full check of the listed set
+    // --- full check and repair of the listed set
     void mActVerify();
-    static void OC_verifyPieceSet(VerifyRun& run); // engine thread
-    void updateVerifyProgress();                   // progress thread, every tick
-
-    // --- repair of the listed set from its recovery pieces
     void mActRepair();
 
     // --- join run
@@ -115,127 +103,27 @@ public:
     void actOutputPathCancel();
     void actPwdOK();
     void actPwdCancel();
-    void updateMergeProgressIndicator(); // progress thread
-    void updateMergeProgress();          // progress thread, every tick
 
     // --- drops onto the split table
     void acceptFileNameDragintoPathView(const std::string& path) override;
     bool respondsToSelector(const std::string& selector) const override;
 
-    // What the output folder's file system allows; tests put a fake here.
-    std::function<OutputSpace(const std::string& folder)> examineOutput = examineOutputFolder;
-    // Whether this user may write into a folder; tests put a fake here.
-    static bool folderIsWritable(const std::string& folder);
-    std::function<bool(const std::string& folder)> canWriteFolder = folderIsWritable;
-    // scrypt's work factor for an encrypted split; tests lower it.
-    int encryptWorkFactor = SplitOptions{}.encryptWorkFactor;
-
-    // --- state
-    std::string fPath;
-    int64_t fSize = 0;
-    int64_t sSize = 0;
-    std::string oPath;
-    std::string pwd;                           // the split's password, "" for none
-    PasswordUse pwdUse = PasswordUse::Encrypt; // what `pwd` does
-    std::string setName;                       // the name the set shows, "" for the source's
-    std::shared_ptr<toolkit::Timer> spliteTimer;
-    std::shared_ptr<toolkit::Timer> mergeTimer; // stays empty: the join uses spliteTimer
-    std::string intPath;
-    std::string outPath;
-    std::string pwdM;
-    std::string outputName;
-    std::vector<SPTCfg_SPTitem2> joinList;
-
-    // --- outlets (not owned)
-    toolkit::Window* window = nullptr;
-    toolkit::View* mainView = nullptr;
-    toolkit::TextField* tfVersion = nullptr;
-    toolkit::TableView* pathView = nullptr;
-    toolkit::RadioGroup* spliteByBtn = nullptr;
-    toolkit::TextField* tfSize = nullptr;
-    toolkit::PopUpButton* popBtn = nullptr;
-    toolkit::PopUpButton* presetBtn = nullptr; // piece sizes people need, in exact bytes
-    toolkit::TextField* sizeNote = nullptr;    // says when the size shown is rounded
-    toolkit::TextField* tfCount = nullptr;
-    toolkit::Button* delSourceFileBtn = nullptr;
-    toolkit::Button* includeHiddenBtn = nullptr;   // a folder source's hidden items go into the set
-    toolkit::PopUpButton* recoveryBtn = nullptr;   // how many recovery pieces the split writes
-    toolkit::TextField* tfRecoveryCount = nullptr; // the count of the Custom choice
-    toolkit::TextField* recoveryNote = nullptr;    // what the choice survives, and costs
-    toolkit::Button* btnSplit = nullptr;
-    toolkit::TextField* tfOutPath = nullptr;
-    toolkit::Button* outPathBtn = nullptr;
-    toolkit::Button* addFolderBtn = nullptr;
-    toolkit::Button* encryptBtn = nullptr;
-    FSWindow* encryptPanel = nullptr;
-    toolkit::RadioGroup* pwdUseBtn = nullptr; // kEncryptPiecesTag or kGateJoinTag
-    toolkit::SecureTextField* tfPwdFirst = nullptr;
-    toolkit::SecureTextField* tfPwdSecond = nullptr;
-    toolkit::TextField* pwdStrength = nullptr; // how hard the password is to guess
-    toolkit::TextField* tfSetName = nullptr;   // optional: the set's name instead of the source's
-    toolkit::TextField* encryptMsg2 = nullptr;
-    toolkit::Button* encryptViewOKBtn = nullptr;
-    toolkit::Button* encryptViewCancelBtn = nullptr;
-    FSWindow* progressWindow = nullptr;
-    toolkit::TextField* proTitle = nullptr;
-    toolkit::TextField* percentLabel = nullptr;
-    toolkit::ProgressIndicator* progress = nullptr;
-    toolkit::TextField* progressDetail = nullptr; // bytes done of total, rate, time left
-    toolkit::Button* progressCancelBtn = nullptr;
-    FSWindow* completeWindow = nullptr;
-    toolkit::TextField* completeTitle = nullptr;
-    toolkit::TextField* completeDetail = nullptr; // why a run failed, what a removal kept
-    toolkit::Button* mBtnAddFile = nullptr;
-    toolkit::Button* mVerifyBtn = nullptr;
-    toolkit::Button* mRepairBtn = nullptr;      // rebuilds the set from its recovery pieces
-    toolkit::TextField* joinSummary = nullptr;  // the listed set in one line
-    toolkit::TextField* splitSummary = nullptr; // what a folder source's set will hold
-    toolkit::TableView* joinView = nullptr;
-    toolkit::Button* delSoureFileM = nullptr;
-    toolkit::TextField* tfMOutputPath = nullptr;
-    toolkit::Button* mOutputBtn = nullptr;
-    toolkit::Button* mergeBtn = nullptr;
-    FSWindow* pwdWindow = nullptr;
-    toolkit::TextField* pwdPrompt = nullptr; // says whether the set is encrypted or protected
-    toolkit::TextField* pwdField = nullptr;
-    toolkit::TextField* pwdMsg = nullptr;
-    toolkit::Button* pwdOKBtn = nullptr;
-    FSWindow* outputPathWindow = nullptr;
-    toolkit::TextField* outputPathPrompt = nullptr; // names what a join would replace
-
 private:
-    // The sides drive the outlets, the state above and the run windows below.
-    friend class SplitController;
-    friend class JoinController;
+    // What the sides ask of the window.
+    toolkit::Toolkit& toolkit() override { return tk_; }
+    void showAlert(const std::string& message, const std::string& informative) override;
+    bool confirm(const std::string& question, const std::string& informative,
+                 const std::string& yes, const std::string& no) override;
+    bool readingSet() const override { return join_.isAddingSet(); }
+    void readingSetChanged() override;
 
     void log(const std::string& line);
-    void onUi(std::function<void()> work);
-    void showAlert(const std::string& message, const std::string& informative);
-    // Runs `tick` every progress interval on the calling (progress) thread
-    // until stopProgressTimer().
-    void runProgressTimer(std::function<void()> tick);
-    void stopProgressTimer();
-    // Shows the progress window and stays in its modal loop until the run ends.
-    void runProgressWindow(const char* title);
-    // Shows the active run's progress.
-    void showProgress();
-    // The completion title of a run that failed with `kind`: cancelled, or failed.
-    static const char* failedTitle(EngineFailure kind, const char* failed, const char* cancelled);
-    // The finishing steps of a run, handed to the UI thread: 100%, then
-    // `beforeCompletion`, then the completion window with `title` and
-    // `detail`, then `afterCompletion`.
-    void finishRun(const char* title, const std::string& detail,
-                   std::function<void()> beforeCompletion, std::function<void()> afterCompletion);
 
     toolkit::Toolkit& tk_;
-    std::mutex timerMutex_;        // guards spliteTimer between progress threads
-    bool runInProgress_ = false;   // a split, join or full check has started and not ended
-    bool closeAfterRun_ = false;   // the user closed the window during the run
-    std::string lastOutputFolder_; // what the completion window's open-folder shows
-    std::chrono::steady_clock::time_point runStarted_; // for the rate and the time left
-    // The run in progress, or the last one: set on the UI thread before its
-    // engine thread starts, replaced only once it has ended.
-    std::shared_ptr<EngineRun> activeRun_;
-    SplitController split_{*this, tk_};
-    JoinController join_{*this, tk_};
+    toolkit::Window* window_ = nullptr;
+    toolkit::View* mainView_ = nullptr;
+    toolkit::TextField* tfVersion_ = nullptr;
+    RunHost runs_{tk_};
+    SplitController split_{*this};
+    JoinController join_{*this};
 };

@@ -11,8 +11,7 @@
 
 class RepairRun : public EngineRun {
 public:
-    // Repairs on the calling thread (the engine thread) and publishes the result.
-    void execute();
+    void execute() override;
 
     std::string pieceFolder;
     std::string outputFolder; // "" to repair in place

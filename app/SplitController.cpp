@@ -1,6 +1,6 @@
 #include "app/SplitController.h"
 
-#include "app/MainViewController.h"
+#include "app/DragInfo.h"
 #include "app/Texts.h"
 #include "core/RemovalSummary.h"
 #include "core/SplitArithmetic.h"
@@ -42,23 +42,40 @@ static_assert(kMaxPasswordBytes == sizeof(Split_pragma::password) - 1);
 
 } // namespace
 
-SplitController::SplitController(MainViewController& controller, toolkit::Toolkit& toolkit)
-    : c_(controller), tk_(toolkit) {}
+SplitController::SplitController(SideHost& host) : host_(host), tk_(host.toolkit()) {}
+
+void SplitController::connect(const SplitOutlets& outlets) {
+    o_ = outlets;
+}
+
+void SplitController::awake() {
+    o_.pathView->setDataSource(this);
+    o_.pathView->registerForDraggedTypes(kFilenamesPboardType);
+    o_.recoveryBtn->setItemTitles(recoveryChoiceTitles());
+    o_.popBtn->setItemTitles(
+        std::vector<std::string>(std::begin(kSizeUnitTitles), std::end(kSizeUnitTitles)));
+    disableControls();
+    recoveryChosen();
+}
+
+void SplitController::log(const std::string& line) {
+    tk_.systemLog().log(line);
+}
 
 void SplitController::setControlsEnabled(bool enabled) {
-    c_.spliteByBtn->setEnabled(enabled);
+    o_.spliteByBtn->setEnabled(enabled);
     // The field the split mode names is the one that can be edited.
-    const bool byCount = c_.spliteByBtn->selectedTag() == 2;
-    c_.tfSize->setEnabled(enabled && !byCount);
-    c_.popBtn->setEnabled(enabled && !byCount);
-    c_.tfCount->setEnabled(enabled && byCount);
-    c_.delSourceFileBtn->setEnabled(enabled);
-    c_.tfOutPath->setEnabled(enabled);
-    c_.outPathBtn->setEnabled(enabled);
-    c_.encryptBtn->setEnabled(enabled);
-    c_.recoveryBtn->setEnabled(enabled);
-    c_.tfRecoveryCount->setEnabled(enabled);
-    c_.btnSplit->setEnabled(enabled);
+    const bool byCount = o_.spliteByBtn->selectedTag() == 2;
+    o_.tfSize->setEnabled(enabled && !byCount);
+    o_.popBtn->setEnabled(enabled && !byCount);
+    o_.tfCount->setEnabled(enabled && byCount);
+    o_.delSourceFileBtn->setEnabled(enabled);
+    o_.tfOutPath->setEnabled(enabled);
+    o_.outPathBtn->setEnabled(enabled);
+    o_.encryptBtn->setEnabled(enabled);
+    o_.recoveryBtn->setEnabled(enabled);
+    o_.tfRecoveryCount->setEnabled(enabled);
+    o_.btnSplit->setEnabled(enabled);
 }
 
 void SplitController::enableControls() {
@@ -72,51 +89,51 @@ void SplitController::disableControls() {
 }
 
 void SplitController::forgetPassword() {
-    c_.encryptBtn->setState(0);
-    c_.pwd.clear(); // the box is off, so no password goes with the split
-    c_.setName.clear();
+    o_.encryptBtn->setState(0);
+    s_.pwd.clear(); // the box is off, so no password goes with the split
+    s_.setName.clear();
 }
 
 std::string SplitController::setNameShown() const {
-    return c_.setName.empty() ? lastPathComponent(c_.fPath) : c_.setName;
+    return s_.setName.empty() ? lastPathComponent(s_.fPath) : s_.setName;
 }
 
 bool SplitController::includeHidden() const {
-    return c_.includeHiddenBtn->state() == 1;
+    return o_.includeHiddenBtn->state() == 1;
 }
 
 RecoveryRequest SplitController::recoveryRequest() const {
-    return recoveryRequestFor(c_.recoveryBtn->title(), c_.tfRecoveryCount->integerValue());
+    return recoveryRequestFor(o_.recoveryBtn->title(), o_.tfRecoveryCount->integerValue());
 }
 
 RecoveryForecast SplitController::recoveryForecast() const {
-    return forecastRecovery(recoveryRequest(), c_.fSize, folderSource_, sourceFiles_, c_.sSize);
+    return forecastRecovery(recoveryRequest(), s_.fSize, folderSource_, sourceFiles_, s_.sSize);
 }
 
 void SplitController::updateRecoveryNote() {
-    c_.recoveryNote->setStringValue(c_.fPath.empty() || measuring_ ? ""
+    o_.recoveryNote->setStringValue(s_.fPath.empty() || measuring_ ? ""
                                                                    : recoveryForecast().sentence);
 }
 
 void SplitController::recoveryChosen() {
-    c_.tfRecoveryCount->setHidden(c_.recoveryBtn->title() != kCustomRecovery);
+    o_.tfRecoveryCount->setHidden(o_.recoveryBtn->title() != kCustomRecovery);
     updateRecoveryNote();
 }
 
 void SplitController::takeSource(const std::string& path) {
     if (measuring_) return;
-    c_.delSourceFileBtn->setState(0); // a removal is chosen for one source, never carried over
-    c_.fPath = path;
-    c_.oPath = stringByDeletingLastPathComponent(c_.fPath);
-    c_.tfOutPath->setStringValue(c_.oPath);
+    o_.delSourceFileBtn->setState(0); // a removal is chosen for one source, never carried over
+    s_.fPath = path;
+    s_.oPath = stringByDeletingLastPathComponent(s_.fPath);
+    o_.tfOutPath->setStringValue(s_.oPath);
     refreshPresets();
     ++sourceGeneration_; // a measurement still on its way no longer fits
-    folderSource_ = isFolder(c_.fPath.c_str()) == 1;
+    folderSource_ = isFolder(s_.fPath.c_str()) == 1;
     if (!folderSource_) {
         sourceFiles_ = 1;
-        c_.fSize = pathSize(c_.fPath.c_str());
-        c_.sSize = c_.fSize;
-        c_.splitSummary->setStringValue("");
+        s_.fSize = pathSize(s_.fPath.c_str());
+        s_.sSize = s_.fSize;
+        o_.splitSummary->setStringValue("");
         sourceMeasured();
         return;
     }
@@ -125,9 +142,9 @@ void SplitController::takeSource(const std::string& path) {
 
 void SplitController::includeHiddenToggled() {
     // A file source has no hidden items to add or leave out.
-    if (c_.fPath.empty() || isFolder(c_.fPath.c_str()) != 1) return;
-    c_.presetBtn->selectItemAtIndex(0); // the cut proposed for the new size is no preset
-    c_.sizeNote->setStringValue("");
+    if (s_.fPath.empty() || isFolder(s_.fPath.c_str()) != 1) return;
+    o_.presetBtn->selectItemAtIndex(0); // the cut proposed for the new size is no preset
+    o_.sizeNote->setStringValue("");
     measureFolder(true);
 }
 
@@ -137,23 +154,23 @@ void SplitController::measureFolder(bool again) {
     const uint64_t generation = ++sourceGeneration_;
     measuring_ = true;
     again ? setControlsEnabled(false) : disableControls();
-    c_.splitSummary->setStringValue(kMeasuringSource);
+    o_.splitSummary->setStringValue(kMeasuringSource);
     updateRecoveryNote();
-    c_.pathView->reloadData();
-    tk_.threads().detachNewThread([this, path = c_.fPath, hidden = includeHidden(), generation,
+    o_.pathView->reloadData();
+    tk_.threads().detachNewThread([this, path = s_.fPath, hidden = includeHidden(), generation,
                                    again, alive = std::weak_ptr<int>(alive_)] {
         const FolderSourceSummary measured =
             summarizeFolderSource(path, hidden, kIncludeHiddenAdvice);
         const int64_t size = measured.bytes;
         const int64_t files = measured.files;
         auto summary = std::make_shared<std::string>(measured.text);
-        c_.onUi([this, generation, again, alive, size, files, summary] {
+        tk_.threads().performOnUiThread([this, generation, again, alive, size, files, summary] {
             if (alive.expired() || generation != sourceGeneration_) return;
             measuring_ = false;
-            c_.fSize = size;
+            s_.fSize = size;
             sourceFiles_ = files;
-            c_.sSize = size;
-            c_.splitSummary->setStringValue(*summary);
+            s_.sSize = size;
+            o_.splitSummary->setStringValue(*summary);
             sourceMeasured(again);
         });
     });
@@ -163,7 +180,7 @@ void SplitController::sourceMeasured(bool again) {
     // A source measured again keeps its password; a new one starts without.
     again ? setControlsEnabled(true) : enableControls();
     proposeCut();
-    c_.pathView->reloadData();
+    o_.pathView->reloadData();
 }
 
 void SplitController::chooseFile() {
@@ -183,178 +200,177 @@ void SplitController::chooseFolder() {
 }
 
 void SplitController::proposeCut() {
-    c_.log(format("fsize/9 = %lld", c_.fSize / 9));
-    const ProposedSize proposal = proposePieceSize(c_.fSize);
-    c_.tfSize->setStringValue(format("%lld", proposal.value));
+    log(format("fsize/9 = %lld", s_.fSize / 9));
+    const ProposedSize proposal = proposePieceSize(s_.fSize);
+    o_.tfSize->setStringValue(format("%lld", proposal.value));
     if (proposal.divisions <= 1) {
-        c_.popBtn->selectItemAtIndex(0);
-    } else if (proposal.divisions <= 3 || c_.popBtn->indexOfSelectedItem() == kBytesUnitIndex) {
-        c_.popBtn->selectItemAtIndex(std::min(proposal.divisions, 3) - 1);
+        o_.popBtn->selectItemAtIndex(0);
+    } else if (proposal.divisions <= 3 || o_.popBtn->indexOfSelectedItem() == kBytesUnitIndex) {
+        o_.popBtn->selectItemAtIndex(std::min(proposal.divisions, 3) - 1);
     }
     sizeToCount();
 }
 
 void SplitController::refreshPresets() {
     std::vector<std::string> titles;
-    for (const SizePreset& preset : sizePresets(c_.examineOutput(c_.oPath).kind == "FAT"))
+    for (const SizePreset& preset : sizePresets(examineOutput(s_.oPath).kind == "FAT"))
         titles.push_back(preset.title);
-    c_.presetBtn->setItemTitles(titles);
-    c_.sizeNote->setStringValue("");
+    o_.presetBtn->setItemTitles(titles);
+    o_.sizeNote->setStringValue("");
 }
 
 void SplitController::presetChosen() {
-    const std::string chosen = c_.presetBtn->title();
+    const std::string chosen = o_.presetBtn->title();
     for (const SizePreset& preset : sizePresets(false)) {
         if (chosen != preset.title || preset.bytes == 0) continue;
         // A preset is a piece size: the split goes by size, and the field
         // shows exactly the bytes that go to the split.
-        c_.spliteByBtn->selectTag(1);
+        o_.spliteByBtn->selectTag(1);
         modeChosen();
-        c_.sSize = preset.bytes;
-        const SizeInUnits shown = sizeInExactUnit(c_.sSize);
-        c_.tfSize->setIntegerValue(shown.value);
-        c_.popBtn->selectItemAtIndex(shown.unitIndex);
-        c_.tfCount->setIntegerValue(std::max<int64_t>(1, ceilDivide(c_.fSize, c_.sSize)));
-        c_.sizeNote->setStringValue("Pieces of " + sizeWithBytes(c_.sSize) + ".");
+        s_.sSize = preset.bytes;
+        const SizeInUnits shown = sizeInExactUnit(s_.sSize);
+        o_.tfSize->setIntegerValue(shown.value);
+        o_.popBtn->selectItemAtIndex(shown.unitIndex);
+        o_.tfCount->setIntegerValue(std::max<int64_t>(1, ceilDivide(s_.fSize, s_.sSize)));
+        o_.sizeNote->setStringValue("Pieces of " + sizeWithBytes(s_.sSize) + ".");
     }
     updateRecoveryNote();
 }
 
 bool SplitController::outputCanTakeTheSet(int64_t recoveryBytes) {
-    const OutputSpace space = c_.examineOutput(c_.oPath);
+    const OutputSpace space = examineOutput(s_.oPath);
     const std::string stem = stemOf(setNameShown());
-    std::string refusal = pieceSizeProblem(space, c_.oPath, c_.sSize);
+    std::string refusal = pieceSizeProblem(space, s_.oPath, s_.sSize);
     if (refusal.empty() && space.kind == "FAT") refusal = fatNameProblem(stem);
     if (!refusal.empty()) {
-        c_.showAlert(kCannotSplit, refusal);
+        host_.showAlert(kCannotSplit, refusal);
         return false;
     }
-    const std::string tight = freeSpaceProblem(space, c_.oPath, c_.fSize + recoveryBytes);
-    return tight.empty() || tk_.alert()->runModalQuestion(c_.window, kNotEnoughSpaceQuestion, tight,
-                                                          kSplitAnywayButton, kCancelButton) ==
-                                toolkit::kModalResponseOK;
+    const std::string tight = freeSpaceProblem(space, s_.oPath, s_.fSize + recoveryBytes);
+    return tight.empty() ||
+           host_.confirm(kNotEnoughSpaceQuestion, tight, kSplitAnywayButton, kCancelButton);
 }
 
 void SplitController::sizeToCount() {
-    if (c_.tfSize->stringValue().empty()) c_.tfSize->setStringValue("1");
-    int64_t n = c_.tfSize->integerValue();
+    if (o_.tfSize->stringValue().empty()) o_.tfSize->setStringValue("1");
+    int64_t n = o_.tfSize->integerValue();
     if (n <= 0) {
-        c_.tfSize->setIntValue(1);
+        o_.tfSize->setIntValue(1);
         n = 1;
     }
-    int64_t unit = unitBytes(c_.popBtn->title());
+    int64_t unit = unitBytes(o_.popBtn->title());
     if (unit == 0) {
-        c_.popBtn->selectItemAtIndex(0);
+        o_.popBtn->selectItemAtIndex(0);
         unit = kKilobyte;
     }
     if (n > largestSizeInUnits(unit)) {
         n = largestSizeInUnits(unit);
-        c_.tfSize->setIntegerValue(n);
+        o_.tfSize->setIntegerValue(n);
     }
     if (n * unit < kKilobyte) { // no pieces below 1 KB, as in the count mode
         n = ceilDivide(kKilobyte, unit);
-        c_.tfSize->setIntegerValue(n);
+        o_.tfSize->setIntegerValue(n);
     }
     const int64_t pieceSize = n * unit;
-    c_.tfCount->setIntegerValue(ceilDivide(c_.fSize, pieceSize));
-    c_.sSize = pieceSize;
+    o_.tfCount->setIntegerValue(ceilDivide(s_.fSize, pieceSize));
+    s_.sSize = pieceSize;
     updateRecoveryNote();
 }
 
 void SplitController::countToSize() {
-    if (c_.tfCount->stringValue().empty()) {
-        c_.tfCount->setStringValue("1");
-        c_.log("allCount  setStringValue = 1");
+    if (o_.tfCount->stringValue().empty()) {
+        o_.tfCount->setStringValue("1");
+        log("allCount  setStringValue = 1");
     }
-    const int64_t count = usableCount(c_.tfCount->integerValue(), c_.fSize);
-    c_.tfCount->setIntegerValue(count);
-    if (c_.fSize <= 0) {
+    const int64_t count = usableCount(o_.tfCount->integerValue(), s_.fSize);
+    o_.tfCount->setIntegerValue(count);
+    if (s_.fSize <= 0) {
         // Nothing to divide: one piece of the smallest shown size.
-        c_.sSize = kKilobyte;
-        c_.tfSize->setIntegerValue(1);
-        c_.popBtn->selectItemAtIndex(0);
+        s_.sSize = kKilobyte;
+        o_.tfSize->setIntegerValue(1);
+        o_.popBtn->selectItemAtIndex(0);
         updateRecoveryNote();
         return;
     }
     // Rounded up, so the split makes the pieces asked for whenever it can.
-    c_.sSize = planForCount(c_.fSize, count).pieceSize;
-    const SizeInUnits shown = sizeInLargestUnit(c_.sSize);
-    c_.tfSize->setIntegerValue(shown.value);
-    c_.popBtn->selectItemAtIndex(shown.unitIndex);
-    if (c_.sSize >= kKilobyte) c_.log(format("tt1 = %lld", shown.value));
+    s_.sSize = planForCount(s_.fSize, count).pieceSize;
+    const SizeInUnits shown = sizeInLargestUnit(s_.sSize);
+    o_.tfSize->setIntegerValue(shown.value);
+    o_.popBtn->selectItemAtIndex(shown.unitIndex);
+    if (s_.sSize >= kKilobyte) log(format("tt1 = %lld", shown.value));
     updateRecoveryNote();
 }
 
 void SplitController::textChanged(const toolkit::Control* object) {
     // While typing nothing is corrected: the other field follows a usable value.
     // A size or count typed by hand is no preset any more.
-    if (object == c_.tfSize || object == c_.tfCount) c_.presetBtn->selectItemAtIndex(0);
-    if (object == c_.tfSize) {
+    if (object == o_.tfSize || object == o_.tfCount) o_.presetBtn->selectItemAtIndex(0);
+    if (object == o_.tfSize) {
         sizePending_ = true;
-        c_.sizeNote->setStringValue("");
-        const std::string text = c_.tfSize->stringValue();
-        const int64_t unit = unitBytes(c_.popBtn->title());
-        const int64_t n = c_.tfSize->integerValue();
+        o_.sizeNote->setStringValue("");
+        const std::string text = o_.tfSize->stringValue();
+        const int64_t unit = unitBytes(o_.popBtn->title());
+        const int64_t n = o_.tfSize->integerValue();
         if (isDigitsOnly(text) && unit > 0 && n <= largestSizeInUnits(unit) &&
             n * unit >= kKilobyte) {
-            c_.sSize = n * unit;
-            c_.tfCount->setIntegerValue(ceilDivide(c_.fSize, c_.sSize));
+            s_.sSize = n * unit;
+            o_.tfCount->setIntegerValue(ceilDivide(s_.fSize, s_.sSize));
             updateRecoveryNote();
         }
-    } else if (object == c_.tfCount) {
+    } else if (object == o_.tfCount) {
         countPending_ = true;
-        c_.sizeNote->setStringValue("");
-        const int64_t count = c_.tfCount->integerValue();
-        if (isDigitsOnly(c_.tfCount->stringValue()) && c_.fSize > 0 && count > 0 &&
-            usableCount(count, c_.fSize) == count) {
-            c_.sSize = planForCount(c_.fSize, count).pieceSize;
-            const SizeInUnits shown = sizeInLargestUnit(c_.sSize);
-            c_.tfSize->setIntegerValue(shown.value);
-            c_.popBtn->selectItemAtIndex(shown.unitIndex);
+        o_.sizeNote->setStringValue("");
+        const int64_t count = o_.tfCount->integerValue();
+        if (isDigitsOnly(o_.tfCount->stringValue()) && s_.fSize > 0 && count > 0 &&
+            usableCount(count, s_.fSize) == count) {
+            s_.sSize = planForCount(s_.fSize, count).pieceSize;
+            const SizeInUnits shown = sizeInLargestUnit(s_.sSize);
+            o_.tfSize->setIntegerValue(shown.value);
+            o_.popBtn->selectItemAtIndex(shown.unitIndex);
             updateRecoveryNote();
         }
-    } else if (object == c_.tfPwdFirst || object == c_.tfPwdSecond || object == c_.tfSetName) {
+    } else if (object == o_.tfPwdFirst || object == o_.tfPwdSecond || object == o_.tfSetName) {
         updatePasswordPanel();
-    } else if (object == c_.tfRecoveryCount) {
+    } else if (object == o_.tfRecoveryCount) {
         updateRecoveryNote();
     }
 }
 
 void SplitController::editingEnded(const toolkit::Control* object) {
-    toolkit::TextField* field = object == c_.tfSize    ? c_.tfSize
-                                : object == c_.tfCount ? c_.tfCount
+    toolkit::TextField* field = object == o_.tfSize    ? o_.tfSize
+                                : object == o_.tfCount ? o_.tfCount
                                                        : nullptr;
     if (!field) return;
-    bool& pending = field == c_.tfSize ? sizePending_ : countPending_;
+    bool& pending = field == o_.tfSize ? sizePending_ : countPending_;
     if (!pending) return;
     pending = false;
     const std::string typed = field->stringValue();
-    field == c_.tfSize ? sizeToCount() : countToSize();
+    field == o_.tfSize ? sizeToCount() : countToSize();
     if (field->stringValue() != typed) {
-        c_.sizeNote->setStringValue(field == c_.tfSize
+        o_.sizeNote->setStringValue(field == o_.tfSize
                                         ? "The piece size was corrected to " +
-                                              field->stringValue() + " " + c_.popBtn->title() + "."
+                                              field->stringValue() + " " + o_.popBtn->title() + "."
                                         : "The number of pieces was corrected to " +
                                               field->stringValue() + ".");
     }
 }
 
 PasswordUse SplitController::chosenPasswordUse() const {
-    return c_.pwdUseBtn->selectedTag() == kGateJoinTag ? PasswordUse::GateJoin
+    return o_.pwdUseBtn->selectedTag() == kGateJoinTag ? PasswordUse::GateJoin
                                                        : PasswordUse::Encrypt;
 }
 
 bool SplitController::passwordPanelIsConfirmed() const {
-    const std::string first = c_.tfPwdFirst->stringValue();
+    const std::string first = o_.tfPwdFirst->stringValue();
     return passwordProblem(first, chosenPasswordUse()).empty() &&
-           first == c_.tfPwdSecond->stringValue() &&
-           setNameProblem(c_.tfSetName->stringValue()).empty();
+           first == o_.tfPwdSecond->stringValue() &&
+           setNameProblem(o_.tfSetName->stringValue()).empty();
 }
 
 void SplitController::updatePasswordPanel() {
     const PasswordUse use = chosenPasswordUse();
-    const std::string first = c_.tfPwdFirst->stringValue();
-    const std::string second = c_.tfPwdSecond->stringValue();
+    const std::string first = o_.tfPwdFirst->stringValue();
+    const std::string second = o_.tfPwdSecond->stringValue();
     // The second field mismatches once it is no longer the start of the first.
     const bool mismatch =
         second.size() > first.size() || first.compare(0, second.size(), second) != 0;
@@ -362,56 +378,56 @@ void SplitController::updatePasswordPanel() {
     // too long for the join's gate.
     const std::string message = first.size() > maxPasswordBytes(use) ? passwordProblem(first, use)
                                 : mismatch ? std::string(kPasswordMismatch)
-                                           : setNameProblem(c_.tfSetName->stringValue());
-    c_.encryptMsg2->setStringValue(message);
-    c_.encryptMsg2->setHidden(message.empty());
-    c_.pwdStrength->setStringValue(passwordStrengthText(first));
+                                           : setNameProblem(o_.tfSetName->stringValue());
+    o_.encryptMsg2->setStringValue(message);
+    o_.encryptMsg2->setHidden(message.empty());
+    o_.pwdStrength->setStringValue(passwordStrengthText(first));
     // Only two equal, usable passwords can be confirmed, so Enter cannot store a typo.
-    c_.encryptViewOKBtn->setEnabled(passwordPanelIsConfirmed());
+    o_.encryptViewOKBtn->setEnabled(passwordPanelIsConfirmed());
 }
 
 void SplitController::modeChosen() {
-    const int tag = c_.spliteByBtn->selectedTag();
-    c_.log(format("row = %lld", tag));
+    const int tag = o_.spliteByBtn->selectedTag();
+    log(format("row = %lld", tag));
     if (tag == 2) {
-        c_.tfSize->setEnabled(false);
-        c_.popBtn->setEnabled(false);
-        c_.tfCount->setEnabled(true);
+        o_.tfSize->setEnabled(false);
+        o_.popBtn->setEnabled(false);
+        o_.tfCount->setEnabled(true);
     } else if (tag == 1) {
-        c_.tfSize->setEnabled(true);
-        c_.popBtn->setEnabled(true);
-        c_.tfCount->setEnabled(false);
+        o_.tfSize->setEnabled(true);
+        o_.popBtn->setEnabled(true);
+        o_.tfCount->setEnabled(false);
     }
 }
 
 void SplitController::unitChosen() {
     sizeToCount();
-    c_.presetBtn->selectItemAtIndex(0); // a unit chosen by hand: no preset any more
-    c_.sizeNote->setStringValue("");
+    o_.presetBtn->selectItemAtIndex(0); // a unit chosen by hand: no preset any more
+    o_.sizeNote->setStringValue("");
 }
 
 void SplitController::forgetSource(long tag) {
-    c_.log(format("tag = %lld", tag));
+    log(format("tag = %lld", tag));
     ++sourceGeneration_; // a measurement still on its way no longer fits
     measuring_ = false;
-    c_.fPath.clear();
-    c_.fSize = 0;
-    c_.splitSummary->setStringValue("");
+    s_.fPath.clear();
+    s_.fSize = 0;
+    o_.splitSummary->setStringValue("");
     updateRecoveryNote();
     disableControls(); // nothing left to split
-    c_.pathView->reloadData();
+    o_.pathView->reloadData();
 }
 
 void SplitController::reset() {
-    c_.fPath.clear();
-    c_.oPath.clear();
-    c_.sSize = 0;
-    c_.fSize = 0;
-    c_.tfSize->setStringValue("");
-    c_.tfCount->setStringValue("");
-    c_.tfOutPath->setStringValue("");
+    s_.fPath.clear();
+    s_.oPath.clear();
+    s_.sSize = 0;
+    s_.fSize = 0;
+    o_.tfSize->setStringValue("");
+    o_.tfCount->setStringValue("");
+    o_.tfOutPath->setStringValue("");
     updateRecoveryNote();
-    c_.btnSplit->setEnabled(false);
+    o_.btnSplit->setEnabled(false);
 }
 
 void SplitController::defaultCut() {
@@ -428,30 +444,30 @@ void SplitController::defaultCut() {
         {INT64_MAX, 1073741824, 1, 2},
     };
     for (const Tier& tier : kTiers) {
-        if (c_.fSize >= tier.below && tier.below != INT64_MAX) continue;
-        c_.sSize = tier.pieceSize == 0 ? c_.fSize : tier.pieceSize;
-        c_.tfSize->setIntValue(tier.shown);
-        c_.popBtn->selectItemAtIndex(tier.unitIndex);
-        c_.tfCount->setIntValue(
-            tier.pieceSize == 0 ? 1 : static_cast<int32_t>(ceilDivide(c_.fSize, tier.pieceSize)));
+        if (s_.fSize >= tier.below && tier.below != INT64_MAX) continue;
+        s_.sSize = tier.pieceSize == 0 ? s_.fSize : tier.pieceSize;
+        o_.tfSize->setIntValue(tier.shown);
+        o_.popBtn->selectItemAtIndex(tier.unitIndex);
+        o_.tfCount->setIntValue(
+            tier.pieceSize == 0 ? 1 : static_cast<int32_t>(ceilDivide(s_.fSize, tier.pieceSize)));
         return;
     }
 }
 
 void SplitController::encryptToggled() {
-    if (c_.encryptBtn->state() == 0) {
+    if (o_.encryptBtn->state() == 0) {
         forgetPassword(); // unticking the box means no password
         return;
     }
-    c_.tfPwdFirst->setStringValue("");
-    c_.tfPwdSecond->setStringValue("");
-    c_.tfSetName->setStringValue("");
-    c_.pwdUseBtn->selectTag(kEncryptPiecesTag); // a new password encrypts, unless chosen otherwise
+    o_.tfPwdFirst->setStringValue("");
+    o_.tfPwdSecond->setStringValue("");
+    o_.tfSetName->setStringValue("");
+    o_.pwdUseBtn->selectTag(kEncryptPiecesTag); // a new password encrypts, unless chosen otherwise
     updatePasswordPanel();
-    c_.encryptPanel->center();
-    c_.encryptPanel->makeKeyWindow();
-    tk_.application().runModalForWindow(c_.encryptPanel);
-    c_.encryptMsg2->setHidden(true);
+    o_.encryptPanel->center();
+    o_.encryptPanel->makeKeyWindow();
+    tk_.application().runModalForWindow(o_.encryptPanel);
+    o_.encryptMsg2->setHidden(true);
 }
 
 void SplitController::passwordUseChosen() {
@@ -460,23 +476,23 @@ void SplitController::passwordUseChosen() {
 
 void SplitController::confirmPassword() {
     if (!passwordPanelIsConfirmed()) return;
-    c_.pwd = c_.tfPwdFirst->stringValue();
-    c_.pwdUse = chosenPasswordUse();
-    c_.setName = c_.tfSetName->stringValue();
+    s_.pwd = o_.tfPwdFirst->stringValue();
+    s_.pwdUse = chosenPasswordUse();
+    s_.setName = o_.tfSetName->stringValue();
     tk_.application().stopModal(toolkit::kModalResponseOK);
-    c_.encryptPanel->orderOut();
+    o_.encryptPanel->orderOut();
     // The controller keeps the password; the fields do not.
-    c_.tfPwdFirst->setStringValue("");
-    c_.tfPwdSecond->setStringValue("");
-    c_.pwdStrength->setStringValue("");
+    o_.tfPwdFirst->setStringValue("");
+    o_.tfPwdSecond->setStringValue("");
+    o_.pwdStrength->setStringValue("");
 }
 
 void SplitController::cancelPassword() {
     tk_.application().stopModal(toolkit::kModalResponseCancel);
-    c_.encryptPanel->orderOut();
-    c_.tfPwdFirst->setStringValue("");
-    c_.tfPwdSecond->setStringValue("");
-    c_.pwdStrength->setStringValue("");
+    o_.encryptPanel->orderOut();
+    o_.tfPwdFirst->setStringValue("");
+    o_.tfPwdSecond->setStringValue("");
+    o_.pwdStrength->setStringValue("");
     forgetPassword();
 }
 
@@ -488,104 +504,90 @@ void SplitController::chooseOutputFolder() {
     panel->setCanCreateDirectories(true);
     panel->setAllowsMultipleSelection(false);
     if (panel->runModal() != toolkit::kModalResponseOK) return;
-    c_.oPath = panel->path();
-    c_.tfOutPath->setStringValue(c_.oPath);
+    s_.oPath = panel->path();
+    o_.tfOutPath->setStringValue(s_.oPath);
     refreshPresets();
-    c_.btnSplit->setEnabled(true);
+    o_.btnSplit->setEnabled(true);
 }
 
 void SplitController::start() {
     // Not while the engine reads a set, or the source is still being measured.
-    if (c_.isAddingSet() || measuring_ || c_.fPath.empty() || c_.oPath.empty()) return;
+    if (host_.readingSet() || measuring_ || s_.fPath.empty() || s_.oPath.empty()) return;
     // A correction still pending applies before the split.
-    editingEnded(c_.tfSize);
-    editingEnded(c_.tfCount);
+    editingEnded(o_.tfSize);
+    editingEnded(o_.tfCount);
     auto run = std::make_shared<SplitRun>();
     Split_pragma& request = run->request;
-    if (c_.fSize == 0) {
-        c_.showAlert(kCannotSplit, kEmptySource);
+    if (s_.fSize == 0) {
+        host_.showAlert(kCannotSplit, kEmptySource);
         return;
     }
-    if (c_.fPath.size() >= sizeof request.srcPath) {
-        c_.showAlert(kCannotSplit, kSourcePathTooLong);
+    if (s_.fPath.size() >= sizeof request.srcPath) {
+        host_.showAlert(kCannotSplit, kSourcePathTooLong);
         return;
     }
-    if (c_.oPath.size() >= sizeof request.outFolder) {
-        c_.showAlert(kCannotSplit, kOutputPathTooLong);
+    if (s_.oPath.size() >= sizeof request.outFolder) {
+        host_.showAlert(kCannotSplit, kOutputPathTooLong);
         return;
     }
-    std::string problem = c_.pwd.empty() ? std::string() : passwordProblem(c_.pwd, c_.pwdUse);
-    if (problem.empty()) problem = setNameProblem(c_.setName);
+    std::string problem = s_.pwd.empty() ? std::string() : passwordProblem(s_.pwd, s_.pwdUse);
+    if (problem.empty()) problem = setNameProblem(s_.setName);
     if (!problem.empty()) {
-        c_.showAlert(kCannotSplit, problem);
+        host_.showAlert(kCannotSplit, problem);
         return;
     }
     const RecoveryForecast recovery = recoveryForecast();
     if (!recovery.problem.empty()) {
-        c_.showAlert(kCannotSplit, recovery.sentence);
+        host_.showAlert(kCannotSplit, recovery.sentence);
         return;
     }
     if (!outputCanTakeTheSet(recovery.bytes)) return;
-    if (c_.delSourceFileBtn->state() == 1 &&
-        tk_.alert()->runModalQuestion(c_.window, sourceRemovalQuestion(c_.fPath, includeHidden()),
-                                      kRemovalInformative, kRemoveButton,
-                                      kCancelButton) != toolkit::kModalResponseOK)
+    if (o_.delSourceFileBtn->state() == 1 &&
+        !host_.confirm(sourceRemovalQuestion(s_.fPath, includeHidden()), kRemovalInformative,
+                       kRemoveButton, kCancelButton))
         return;
     if (!mayReplaceSetInTheWay(run->replaceSet)) return;
-    std::memcpy(request.srcPath, c_.fPath.data(), c_.fPath.size());
-    request.totalSize = c_.fSize;
-    request.pieceSize = c_.sSize;
+    std::memcpy(request.srcPath, s_.fPath.data(), s_.fPath.size());
+    request.totalSize = s_.fSize;
+    request.pieceSize = s_.sSize;
     // An encrypting password goes to the encryption only; the request's
     // password is the join's gate, which stores the password's digest.
-    if (c_.pwdUse == PasswordUse::Encrypt) {
-        run->encryptPassword = c_.pwd;
-        run->encryptWorkFactor = c_.encryptWorkFactor;
-        if (c_.spliteByBtn->selectedTag() == 2)
+    if (s_.pwdUse == PasswordUse::Encrypt) {
+        run->encryptPassword = s_.pwd;
+        run->encryptWorkFactor = encryptWorkFactor;
+        if (o_.spliteByBtn->selectedTag() == 2)
             run->pieceCount =
-                static_cast<int32_t>(ceilDivide(c_.fSize, std::max<int64_t>(c_.sSize, 1)));
+                static_cast<int32_t>(ceilDivide(s_.fSize, std::max<int64_t>(s_.sSize, 1)));
     } else {
-        std::memcpy(request.password, c_.pwd.data(), c_.pwd.size());
+        std::memcpy(request.password, s_.pwd.data(), s_.pwd.size());
     }
-    run->setName = c_.setName;
-    std::memcpy(request.outFolder, c_.oPath.data(), c_.oPath.size());
-    c_.log(std::string("path = ") + request.outFolder);
+    run->setName = s_.setName;
+    std::memcpy(request.outFolder, s_.oPath.data(), s_.oPath.size());
+    log(std::string("path = ") + request.outFolder);
 
-    run->removeSource = c_.delSourceFileBtn->state() == 1;
+    run->removeSource = o_.delSourceFileBtn->state() == 1;
     run->includeHidden = includeHidden();
     run->recovery = recoveryRequest();
-    run_ = run;
-    c_.prepareRun(run, c_.oPath);
-    // The engine thread gets the run and nothing else of the window's.
-    tk_.threads().detachNewThread([run] { MainViewController::OC_splitProject_split(*run); });
-    tk_.threads().detachNewThread([this] { c_.updateSpliteProgressIndicator(); });
-
-    c_.runProgressWindow(kSplittingTitle);
+    host_.runs().start(run,
+                       {kSplittingTitle, s_.oPath, nullptr, [this, run] { return ended(*run); }});
 }
 
 bool SplitController::mayReplaceSetInTheWay(bool& replace) {
     replace = false;
     // Where the set goes follows its name, which may not be the source's.
     const std::string named =
-        stringByAppendingPathComponent(stringByDeletingLastPathComponent(c_.fPath), setNameShown());
-    const std::string inTheWay = describeSetInTheWay(named.c_str(), c_.oPath.c_str());
+        stringByAppendingPathComponent(stringByDeletingLastPathComponent(s_.fPath), setNameShown());
+    const std::string inTheWay = describeSetInTheWay(named.c_str(), s_.oPath.c_str());
     if (inTheWay.empty()) return true;
     const std::string stem = stemOf(setNameShown());
-    const std::string folder = stringByAppendingPathComponent(c_.oPath, stem + "_spt");
-    const int answer =
-        tk_.alert()->runModalQuestion(c_.window, kReplaceSetQuestion,
-                                      folder + " holds " + inTheWay + ". " + kReplaceSetInformative,
-                                      kReplaceButton, kCancelButton);
-    replace = answer == toolkit::kModalResponseOK;
+    const std::string folder = stringByAppendingPathComponent(s_.oPath, stem + "_spt");
+    replace = host_.confirm(kReplaceSetQuestion,
+                            folder + " holds " + inTheWay + ". " + kReplaceSetInformative,
+                            kReplaceButton, kCancelButton);
     return replace;
 }
 
-void SplitController::tick() {
-    c_.showProgress();
-    // Set by the UI thread before this thread started; replaced only after this run ends.
-    const SplitRun& run = *run_;
-    if (!run.done.finished()) return;
-    c_.stopProgressTimer();
-
+RunEnd SplitController::ended(const SplitRun& run) {
     bool succeeded = run.done.result() == 0;
     std::string detail =
         succeeded ? "" : sentenceOf(run.reason()); // the engine's phrase, as a sentence
@@ -627,22 +629,31 @@ void SplitController::tick() {
     if (run.removeSource && (succeeded || removed)) {
         // A removal is chosen for one run; a source that is gone leaves the table.
         beforeCompletion = [this, removed] {
-            c_.delSourceFileBtn->setState(0);
+            o_.delSourceFileBtn->setState(0);
             if (removed) forgetSource(0);
         };
     }
-    c_.finishRun(
-        succeeded ? kSplitCompletedTitle
-                  : MainViewController::failedTitle(kind, kSplitFailedTitle, kSplitCancelledTitle),
-        detail, std::move(beforeCompletion), nullptr);
+    return {succeeded ? kSplitCompletedTitle
+                      : failedTitle(kind, kSplitFailedTitle, kSplitCancelledTitle),
+            std::move(detail), std::move(beforeCompletion), nullptr};
 }
 
-toolkit::CellValue SplitController::cell(const std::string& columnId) const {
+void SplitController::setReadingChanged(bool reading) {
+    o_.btnSplit->setEnabled(!reading && !s_.fPath.empty() && !s_.oPath.empty());
+}
+
+int64_t SplitController::numberOfRowsInTableView(const toolkit::TableView*) {
+    return s_.fPath.empty() ? 0 : 1;
+}
+
+toolkit::CellValue
+SplitController::tableView_objectValueForTableColumn_row(const toolkit::TableView*,
+                                                         const std::string& columnId, int64_t) {
     using toolkit::CellValue;
-    if (c_.fPath.empty() || c_.fPath == "0") return CellValue::none();
-    if (columnId == kFileNameColumn) return CellValue::text(lastPathComponent(c_.fPath));
+    if (s_.fPath.empty() || s_.fPath == "0") return CellValue::none();
+    if (columnId == kFileNameColumn) return CellValue::text(lastPathComponent(s_.fPath));
     if (columnId == kLocationColumn)
-        return CellValue::text(stringByDeletingLastPathComponent(c_.fPath));
-    if (columnId == kSizeColumn) return CellValue::text(roundedSize(c_.fSize));
+        return CellValue::text(stringByDeletingLastPathComponent(s_.fPath));
+    if (columnId == kSizeColumn) return CellValue::text(roundedSize(s_.fSize));
     return CellValue::none();
 }

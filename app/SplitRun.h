@@ -9,9 +9,7 @@
 
 class SplitRun : public EngineRun {
 public:
-    // Runs the split on the calling thread (the engine thread) and publishes
-    // its result.
-    void execute();
+    void execute() override;
 
     Split_pragma request{};
     bool replaceSet = false;    // the user agreed to replace the set in the way

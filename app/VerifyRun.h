@@ -3,9 +3,9 @@
 // thread writes what it found and then publishes its result.
 
 #include "app/EngineRun.h"
-#include "engine/compat/inspection.h"
 #include "engine/format/checksums.h"
 #include "engine/runs/recovery.h"
+#include "engine/runs/verify.h"
 
 #include <optional>
 #include <string>
@@ -13,9 +13,7 @@
 
 class VerifyRun : public EngineRun {
 public:
-    // Checks every piece on the calling thread (the engine thread) and
-    // publishes the result.
-    void execute();
+    void execute() override;
 
     std::string pieceFolder;
     std::vector<PieceCheck> checks;                  // written before `done`

@@ -260,7 +260,7 @@ void QtMainWindow::buildPanels() {
 
 void QtMainWindow::wireOutlets() {
     using namespace qtkit;
-    MainViewController& c = controller_;
+    WindowOutlets& o = outlets_;
     // Every widget, the panels' included, is a child of the main window.
     auto lineEdit = [&](const char* name) {
         return adapt<LineEditField>(window_.findChild<QLineEdit*>(name));
@@ -273,72 +273,72 @@ void QtMainWindow::wireOutlets() {
     };
     auto panelWindow = [&](const char* name) { return adapt<PanelWindow>(panel(name)); };
 
-    c.window = adapt<MainWindow>(&window_);
-    c.mainView = adapt<View>(ui_->mainView);
-    c.tfVersion = text("tfVersion");
+    o.window = adapt<MainWindow>(&window_);
+    o.mainView = adapt<View>(ui_->mainView);
+    o.tfVersion = text("tfVersion");
     auto* pathTable =
         adapt<TableView>(ui_->pathView, QStringList{kFileNameColumn, kLocationColumn, kSizeColumn},
                          QStringList{"Name", "Folder", "Size"});
-    c.pathView = pathTable;
+    o.split.pathView = pathTable;
     auto* group = new QButtonGroup(ui_->spliteByBtn);
     group->addButton(ui_->bySizeRadio, 1);
     group->addButton(ui_->byCountRadio, 2);
-    c.spliteByBtn = adapt<RadioGroup>(ui_->spliteByBtn, group);
-    c.tfSize = lineEdit("tfSize");
-    c.popBtn = adapt<PopUpButton>(ui_->popBtn);
-    c.presetBtn = adapt<PopUpButton>(ui_->presetBtn);
-    c.sizeNote = text("sizeNote");
-    c.tfCount = lineEdit("tfCount");
-    c.delSourceFileBtn = push("delSourceFileBtn");
-    c.includeHiddenBtn = push("includeHiddenBtn");
-    c.recoveryBtn = adapt<PopUpButton>(ui_->recoveryBtn);
-    c.tfRecoveryCount = lineEdit("tfRecoveryCount");
-    c.recoveryNote = text("recoveryNote");
-    c.btnSplit = push("btnSplit");
-    c.tfOutPath = lineEdit("tfOutPath");
-    c.outPathBtn = push("outPathBtn");
-    c.addFolderBtn = push("addFolderBtn");
-    c.encryptBtn = push("encryptBtn");
-    c.encryptPanel = panelWindow("encryptPanel");
-    c.pwdUseBtn = adapt<RadioGroup>(window_.findChild<QWidget*>("pwdUseBtn"),
-                                    window_.findChild<QButtonGroup*>("pwdUseGroup"));
-    c.tfPwdFirst = lineEdit("tfPwdFirst");
-    c.tfPwdSecond = lineEdit("tfPwdSecond");
-    c.pwdStrength = text("pwdStrength");
-    c.tfSetName = lineEdit("tfSetName");
-    c.encryptMsg2 = text("encryptMsg2");
-    c.encryptViewOKBtn = push("encryptViewOKBtn");
-    c.encryptViewCancelBtn = push("encryptViewCancelBtn");
-    c.progressWindow = panelWindow("progressWindow");
-    c.proTitle = text("proTitle");
-    c.percentLabel = text("percentLabel");
-    c.progressDetail = text("progressDetail");
-    c.progressCancelBtn = push("progressCancelBtn");
-    c.progress = adapt<ProgressIndicator>(window_.findChild<QProgressBar*>("progress"));
-    c.completeWindow = panelWindow("completeWindow");
-    c.completeTitle = text("completeTitle");
-    c.completeDetail = text("completeDetail");
-    c.mBtnAddFile = push("mBtnAddFile");
-    c.joinSummary = text("joinSummary");
-    c.splitSummary = text("splitSummary");
-    c.mVerifyBtn = push("mVerifyBtn");
-    c.mRepairBtn = push("mRepairBtn");
+    o.split.spliteByBtn = adapt<RadioGroup>(ui_->spliteByBtn, group);
+    o.split.tfSize = lineEdit("tfSize");
+    o.split.popBtn = adapt<PopUpButton>(ui_->popBtn);
+    o.split.presetBtn = adapt<PopUpButton>(ui_->presetBtn);
+    o.split.sizeNote = text("sizeNote");
+    o.split.tfCount = lineEdit("tfCount");
+    o.split.delSourceFileBtn = push("delSourceFileBtn");
+    o.split.includeHiddenBtn = push("includeHiddenBtn");
+    o.split.recoveryBtn = adapt<PopUpButton>(ui_->recoveryBtn);
+    o.split.tfRecoveryCount = lineEdit("tfRecoveryCount");
+    o.split.recoveryNote = text("recoveryNote");
+    o.split.btnSplit = push("btnSplit");
+    o.split.tfOutPath = lineEdit("tfOutPath");
+    o.split.outPathBtn = push("outPathBtn");
+    o.split.addFolderBtn = push("addFolderBtn");
+    o.split.encryptBtn = push("encryptBtn");
+    o.split.encryptPanel = panelWindow("encryptPanel");
+    o.split.pwdUseBtn = adapt<RadioGroup>(window_.findChild<QWidget*>("pwdUseBtn"),
+                                          window_.findChild<QButtonGroup*>("pwdUseGroup"));
+    o.split.tfPwdFirst = lineEdit("tfPwdFirst");
+    o.split.tfPwdSecond = lineEdit("tfPwdSecond");
+    o.split.pwdStrength = text("pwdStrength");
+    o.split.tfSetName = lineEdit("tfSetName");
+    o.split.encryptMsg2 = text("encryptMsg2");
+    o.split.encryptViewOKBtn = push("encryptViewOKBtn");
+    o.split.encryptViewCancelBtn = push("encryptViewCancelBtn");
+    o.runs.progressWindow = panelWindow("progressWindow");
+    o.runs.proTitle = text("proTitle");
+    o.runs.percentLabel = text("percentLabel");
+    o.runs.progressDetail = text("progressDetail");
+    o.runs.progressCancelBtn = push("progressCancelBtn");
+    o.runs.progress = adapt<ProgressIndicator>(window_.findChild<QProgressBar*>("progress"));
+    o.runs.completeWindow = panelWindow("completeWindow");
+    o.runs.completeTitle = text("completeTitle");
+    o.runs.completeDetail = text("completeDetail");
+    o.join.mBtnAddFile = push("mBtnAddFile");
+    o.join.joinSummary = text("joinSummary");
+    o.split.splitSummary = text("splitSummary");
+    o.join.mVerifyBtn = push("mVerifyBtn");
+    o.join.mRepairBtn = push("mRepairBtn");
     auto* joinTable = adapt<TableView>(
         ui_->joinView,
         QStringList{kFileNameColumn, kLocationColumn, kSizeColumn, kCheckStateColumn},
         QStringList{"Name", "Folder", "Size", "Check"});
-    c.joinView = joinTable;
-    c.delSoureFileM = push("delSoureFileM");
-    c.tfMOutputPath = lineEdit("tfMOutputPath");
-    c.mOutputBtn = push("mOutputBtn");
-    c.mergeBtn = push("mergeBtn");
-    c.pwdWindow = panelWindow("pwdWindow");
-    c.pwdPrompt = text("pwdPrompt");
-    c.pwdField = lineEdit("pwdField");
-    c.pwdMsg = text("pwdMsg");
-    c.pwdOKBtn = push("pwdOKBtn");
-    c.outputPathWindow = panelWindow("outputPathWindow");
-    c.outputPathPrompt = text("outputPathPrompt");
+    o.join.joinView = joinTable;
+    o.join.delSoureFileM = push("delSoureFileM");
+    o.join.tfMOutputPath = lineEdit("tfMOutputPath");
+    o.join.mOutputBtn = push("mOutputBtn");
+    o.join.mergeBtn = push("mergeBtn");
+    o.join.pwdWindow = panelWindow("pwdWindow");
+    o.join.pwdPrompt = text("pwdPrompt");
+    o.join.pwdField = lineEdit("pwdField");
+    o.join.pwdMsg = text("pwdMsg");
+    o.join.pwdOKBtn = push("pwdOKBtn");
+    o.join.outputPathWindow = panelWindow("outputPathWindow");
+    o.join.outputPathPrompt = text("outputPathPrompt");
 
     // Name and size as wide as they need, the folder takes the rest, the mark a fixed slot.
     for (DropTableView* view : {ui_->pathView, ui_->joinView}) {
@@ -365,6 +365,8 @@ void QtMainWindow::wireOutlets() {
         shown->setReadOnly(true);
         shown->setFrame(false);
     }
+
+    controller_.connect(o);
 
     pathDrop_.setDelegate(&controller_);
     joinDrop_.setDelegate(&controller_);
@@ -429,13 +431,13 @@ void QtMainWindow::connectActions() {
     clicked("outputPathOKBtn", [c] { c->actOutputPathOK(); });
     clicked("outputPathCancelBtn", [c] { c->actOutputPathCancel(); });
 
-    edited("tfSize", c->tfSize);
-    edited("tfCount", c->tfCount);
-    edited("tfRecoveryCount", c->tfRecoveryCount);
-    edited("tfPwdFirst", c->tfPwdFirst);
-    edited("tfPwdSecond", c->tfPwdSecond);
-    edited("tfSetName", c->tfSetName);
-    edited("pwdField", c->pwdField);
+    edited("tfSize", outlets_.split.tfSize);
+    edited("tfCount", outlets_.split.tfCount);
+    edited("tfRecoveryCount", outlets_.split.tfRecoveryCount);
+    edited("tfPwdFirst", outlets_.split.tfPwdFirst);
+    edited("tfPwdSecond", outlets_.split.tfPwdSecond);
+    edited("tfSetName", outlets_.split.tfSetName);
+    edited("pwdField", outlets_.join.pwdField);
 
     panel("encryptPanel")->onCancel = [c] { c->actEncryptCancel(); };
     panel("completeWindow")->onCancel = [c] { c->actFinish(); };

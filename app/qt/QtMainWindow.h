@@ -57,6 +57,7 @@ private:
     FSPathView pathDrop_;
     FileTableView joinDrop_;
     std::vector<std::shared_ptr<void>> adapters_;
+    WindowOutlets outlets_; // the adapters above, as the controller has them
     QMainWindow window_;
     std::unique_ptr<Ui::MainWindow> ui_;
     std::vector<qtkit::PanelDialog*> panels_;

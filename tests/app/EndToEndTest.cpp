@@ -133,7 +133,7 @@ TEST_F(EndToEnd, AnEncryptedSetTakesItsNameAndJoinsOnlyWithItsPassword) {
     writeFile(source, seededBytes(7, 200000));
     chooseSource(source, false);
     chooseOutput(dir / "out");
-    c.encryptWorkFactor = 10;
+    c.split().encryptWorkFactor = 10;
     setPassword("correct horse", false, "vault");
     split();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Splitting Completed!");
@@ -270,7 +270,7 @@ TEST_F(EndToEnd, HiddenItemsGoIntoTheSetWhenTheBoxIsTicked) {
     writeFile(tree + "/.git/config", "repository");
     ui.includeHiddenBtn.setState(1); // as the window remembered it
     chooseSource(tree, true);
-    EXPECT_EQ(c.fSize, 3016);
+    EXPECT_EQ(c.split().state().fSize, 3016);
     chooseOutput(dir / "out");
     split();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Splitting Completed!");
@@ -292,7 +292,7 @@ TEST_F(EndToEnd, ARunIsItsWindowsAlone) {
     MainViewController other{otherTk};
     otherUi.wire(other);
     other.awakeFromNib();
-    other.updateSpliteProgress();
+    other.runs().tick();
     otherTk.ui.drain();
     EXPECT_TRUE(otherTk.app.modalHistory.empty());
     EXPECT_EQ(otherUi.completeTitle.stringValue(), "");
@@ -389,7 +389,7 @@ TEST_F(EndToEnd, DamageOnlyVerifyFindsIsRepairedWhereTheUserChooses) {
     ASSERT_TRUE(ui.mRepairBtn.isEnabled());
 
     // A folder the user cannot write: the rebuilt piece goes where they choose.
-    c.canWriteFolder = [](const std::string&) { return false; };
+    c.join().canWriteFolder = [](const std::string&) { return false; };
     tk.answerPanel(dir / "joined");
     c.mActRepair();
     EXPECT_TRUE(tk.panels.back().createDirectories);
@@ -401,7 +401,7 @@ TEST_F(EndToEnd, DamageOnlyVerifyFindsIsRepairedWhereTheUserChooses) {
     EXPECT_EQ(readFile(set + "/movie_2.spt"), damaged);
 
     // In place, the damaged piece is kept aside.
-    c.canWriteFolder = [](const std::string&) { return true; };
+    c.join().canWriteFolder = [](const std::string&) { return true; };
     c.mActRepair();
     EXPECT_NE(ui.completeDetail.stringValue().find(
                   "\nKept the damaged file aside: movie_2.spt -> movie_2.spt.damaged."),

@@ -182,7 +182,7 @@ TEST_F(Faults, ASetInTheWayIsNamedAndReplacedOnlyWhenTheUserAgrees) {
     split(dir / "in/report.docx", false, dir / "out", false);
     EXPECT_EQ(title(), "Splitting Completed!");
     addSet(dir / "out/report_spt");
-    EXPECT_EQ(c.outputName, "report.docx");
+    EXPECT_EQ(c.join().state().outputName, "report.docx");
 }
 
 TEST_F(Faults, OutputInsideTheSourceFolderIsRefusedAndTheSourceStays) {

@@ -34,8 +34,8 @@ TEST_F(JoinSide, AddingASetListsItsPiecesAndEnablesTheJoin) {
     EXPECT_EQ(tk.panels.back().title, "Choose one folder");
     EXPECT_TRUE(tk.panels.back().directories);
     EXPECT_FALSE(tk.panels.back().files);
-    EXPECT_EQ(c.outputName, "report.final.pdf");
-    EXPECT_EQ(c.pwdM.size(), 32u);
+    EXPECT_EQ(c.join().state().outputName, "report.final.pdf");
+    EXPECT_EQ(c.join().state().pwdM.size(), 32u);
     EXPECT_EQ(ui.tfMOutputPath.stringValue(), dir / "src");
     ASSERT_EQ(ui.joinView.rows(), 3);
     EXPECT_EQ(ui.joinView.cell("fileNameID", 0), toolkit::CellValue::text("report_0.spt"));
@@ -58,14 +58,14 @@ TEST_F(JoinSide, AddingASetListsItsPiecesAndEnablesTheJoin) {
     // Another output folder, then the same set dropped: the output follows the set again.
     tk.answerPanel(dir.path().string());
     c.mActSelectOutput();
-    EXPECT_EQ(c.outPath, dir.path().string());
+    EXPECT_EQ(c.join().state().outPath, dir.path().string());
     FileTableView view(tk.files);
     view.setDelegate(&c);
     EXPECT_TRUE(view.performDragOperation({{kFilenamesPboardType}, {set}}));
     ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
     EXPECT_TRUE(tk.logged("JoinView fn = " + set));
-    EXPECT_EQ(c.outPath, dir / "src");
-    EXPECT_EQ(c.outputName, "report.final.pdf");
+    EXPECT_EQ(c.join().state().outPath, dir / "src");
+    EXPECT_EQ(c.join().state().outputName, "report.final.pdf");
     EXPECT_EQ(ui.joinView.rows(), 3);
 
     // A second, different set replaces the first whole.
@@ -74,13 +74,13 @@ TEST_F(JoinSide, AddingASetListsItsPiecesAndEnablesTheJoin) {
     addSet(dir / "other/notes_spt");
     EXPECT_EQ(ui.joinView.rows(), 2);
     EXPECT_EQ(ui.joinView.cell("fileNameID", 0), toolkit::CellValue::text("notes_0.spt"));
-    EXPECT_EQ(c.outputName, "notes.txt");
-    EXPECT_EQ(c.pwdM, "");
+    EXPECT_EQ(c.join().state().outputName, "notes.txt");
+    EXPECT_EQ(c.join().state().pwdM, "");
 }
 
 TEST_F(JoinSide, AFailedAddResetsTheJoinSideAndSaysSo) {
     addSet(set);
-    c.pwd = "split side password";
+    c.split().state().pwd = "split side password";
     addSet(dir.path().string()); // no manifest here
     ASSERT_EQ(tk.alerts.size(), 1u);
     EXPECT_EQ(tk.alerts[0].message, "Add join folder faild!");
@@ -89,9 +89,10 @@ TEST_F(JoinSide, AFailedAddResetsTheJoinSideAndSaysSo) {
     EXPECT_EQ(tk.alerts[0].window, &ui.window);
     EXPECT_EQ(ui.joinView.rows(), 0);
     EXPECT_EQ(ui.tfMOutputPath.stringValue(), "");
-    EXPECT_EQ(c.pwd, "split side password");     // the join side leaves the split's password alone
-    EXPECT_EQ(c.outputName, "report.final.pdf"); // kept from the set before
-    EXPECT_FALSE(ui.mergeBtn.isEnabled());       // nothing to join: Join is off
+    EXPECT_EQ(c.split().state().pwd,
+              "split side password"); // the join side leaves the split's password alone
+    EXPECT_EQ(c.join().state().outputName, "report.final.pdf"); // kept from the set before
+    EXPECT_FALSE(ui.mergeBtn.isEnabled());                      // nothing to join: Join is off
 
     tk.cancelPanel();
     c.mActAddFile();
@@ -177,9 +178,9 @@ TEST_F(JoinSide, DropsOntoTheSplitTableTakeFilesOnly) {
     view.setDelegate(&c);
     const std::string file = dir / "src/report.final.pdf";
     EXPECT_TRUE(view.performDragOperation({{kFilenamesPboardType}, {file, set}}));
-    EXPECT_EQ(c.fPath, file); // the folder after it changed nothing
-    EXPECT_EQ(c.oPath, dir / "src");
-    EXPECT_EQ(c.fSize, 3000);
+    EXPECT_EQ(c.split().state().fPath, file); // the folder after it changed nothing
+    EXPECT_EQ(c.split().state().oPath, dir / "src");
+    EXPECT_EQ(c.split().state().fSize, 3000);
     EXPECT_TRUE(ui.btnSplit.isEnabled());
     EXPECT_TRUE(tk.logged("pathView fn = " + set));
 }
@@ -217,6 +218,19 @@ TEST_F(JoinSide, AddingASetReturnsAtOnceAndAStaleResultIsDropped) {
     EXPECT_EQ(ui.joinView.rows(), 0); // the late result was dropped
 }
 
+TEST_F(JoinSide, ClosingTheWindowStopsTheReadingOfASetAndDropsWhatItFound) {
+    std::promise<void> closed;
+    tk.threadsImpl.holdNextThreadUntil(closed.get_future().share());
+    tk.answerPanel(set);
+    c.mActAddFile();
+    EXPECT_TRUE(c.windowShouldClose()); // no run: the window goes at once
+    closed.set_value();
+    tk.threadsImpl.joinAll();
+    tk.ui.drain();
+    EXPECT_EQ(ui.joinView.rows(), 0);
+    EXPECT_TRUE(tk.alerts.empty()); // a stopped reading is no failure to report
+}
+
 // The first of numbered parts made by another tool, dropped on the join
 // table, lists the parts with their marks as a set's pieces; Join joins
 // them, and a gap keeps Join off.
@@ -234,8 +248,8 @@ TEST_F(JoinSide, DroppedNumberedPartsAreListedAndJoined) {
         ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
     };
     drop();
-    EXPECT_EQ(c.outputName, "movie.mkv");
-    EXPECT_EQ(c.outPath, dir / "dl");
+    EXPECT_EQ(c.join().state().outputName, "movie.mkv");
+    EXPECT_EQ(c.join().state().outPath, dir / "dl");
     ASSERT_EQ(ui.joinView.rows(), 3);
     EXPECT_EQ(ui.joinView.cell("fileNameID", 2), toolkit::CellValue::text("movie.mkv.003"));
     EXPECT_EQ(ui.joinView.cell("checkStateID", 0), toolkit::CellValue::image("right.png"));

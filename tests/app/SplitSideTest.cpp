@@ -1,5 +1,7 @@
 #include "tests/app/ControllerFixture.h"
 
+#include "app/Texts.h"
+
 #include "core/SplitArithmetic.h"
 #include "engine/base/utilities.h"
 #include "tests/support/TempDir.h"
@@ -37,20 +39,20 @@ TEST_F(SplitSide, ChoosingASourceEnablesTheBySizeLayoutAndProposesACut) {
     writeFile(dir / "clip.mov", std::string(50000, 'x'));
     tk.cancelPanel();
     c.actAddFile();
-    EXPECT_TRUE(c.fPath.empty());
+    EXPECT_TRUE(c.split().state().fPath.empty());
     EXPECT_FALSE(ui.btnSplit.isEnabled());
 
     ui.encryptBtn.setState(1);
     tk.answerPanel(dir / "clip.mov");
     c.actAddFile();
     EXPECT_EQ(tk.panels.back().title, "Choose one file");
-    EXPECT_EQ(c.fPath, dir / "clip.mov");
-    EXPECT_EQ(c.fSize, 50000);
-    EXPECT_EQ(c.oPath, dir.path().string());
+    EXPECT_EQ(c.split().state().fPath, dir / "clip.mov");
+    EXPECT_EQ(c.split().state().fSize, 50000);
+    EXPECT_EQ(c.split().state().oPath, dir.path().string());
     EXPECT_EQ(ui.tfOutPath.stringValue(), dir.path().string());
     EXPECT_EQ(ui.tfSize.stringValue(), "5");
     EXPECT_EQ(ui.tfCount.stringValue(), "10");
-    EXPECT_EQ(c.sSize, 5120);
+    EXPECT_EQ(c.split().state().sSize, 5120);
     for (toolkit::Control* on : std::initializer_list<toolkit::Control*>{
              &ui.spliteByBtn, &ui.tfSize, &ui.popBtn, &ui.delSourceFileBtn, &ui.tfOutPath,
              &ui.outPathBtn, &ui.encryptBtn, &ui.btnSplit})
@@ -70,7 +72,7 @@ TEST_F(SplitSide, ChoosingASourceEnablesTheBySizeLayoutAndProposesACut) {
     c.actDelFile(7);
     EXPECT_TRUE(tk.logged("tag = 7"));
     EXPECT_EQ(ui.pathView.rows(), 0);
-    EXPECT_EQ(c.fSize, 0);
+    EXPECT_EQ(c.split().state().fSize, 0);
 }
 
 TEST_F(SplitSide, ProposedCutForEverySourceSize) {
@@ -97,39 +99,39 @@ TEST_F(SplitSide, ProposedCutForEverySourceSize) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.size);
-        c.fSize = row.size;
+        c.split().state().fSize = row.size;
         c.cal_AI_size();
         EXPECT_EQ(ui.tfSize.stringValue(), row.shown);
         EXPECT_EQ(ui.popBtn.title(), row.unit);
-        EXPECT_EQ(c.sSize, row.pieceSize);
+        EXPECT_EQ(c.split().state().sSize, row.pieceSize);
         EXPECT_EQ(ui.tfCount.stringValue(), row.count);
     }
     // From here on the unit stays whatever it was.
     ui.popBtn.selectItemAtIndex(1);
-    c.fSize = 9905268326400;
+    c.split().state().fSize = 9905268326400;
     c.cal_AI_size();
     EXPECT_EQ(ui.tfSize.stringValue(), "1");
     EXPECT_EQ(ui.popBtn.title(), "MB");
-    EXPECT_EQ(c.sSize, 1048576);
+    EXPECT_EQ(c.split().state().sSize, 1048576);
     EXPECT_EQ(ui.tfCount.stringValue(), "9446400");
     // An unreadable source: 1 KB and one piece.
-    c.fSize = -1;
+    c.split().state().fSize = -1;
     c.cal_AI_size();
     EXPECT_EQ(ui.tfSize.stringValue(), "1");
     EXPECT_EQ(ui.tfCount.stringValue(), "1");
 }
 
 TEST_F(SplitSide, EditsKeepSizeAndCountInStep) {
-    c.fSize = 1000000;
+    c.split().state().fSize = 1000000;
     type(ui.tfCount, "3");
-    EXPECT_EQ(c.sSize, 333334); // rounded up: exactly 3 pieces
+    EXPECT_EQ(c.split().state().sSize, 333334); // rounded up: exactly 3 pieces
     EXPECT_EQ(ui.tfSize.stringValue(), "325");
     EXPECT_EQ(ui.popBtn.title(), "KB");
     EXPECT_TRUE(tk.logged("tt1 = 325"));
 
     type(ui.tfCount, "5000");
     EXPECT_EQ(ui.tfCount.stringValue(), "977");
-    EXPECT_EQ(c.sSize, 1024);
+    EXPECT_EQ(c.split().state().sSize, 1024);
     EXPECT_EQ(ui.tfSize.stringValue(), "1");
 
     type(ui.tfCount, "12ab");
@@ -142,7 +144,7 @@ TEST_F(SplitSide, EditsKeepSizeAndCountInStep) {
 
     ui.popBtn.selectItemAtIndex(1);
     type(ui.tfSize, "1.5");
-    EXPECT_EQ(c.sSize, 1048576);
+    EXPECT_EQ(c.split().state().sSize, 1048576);
     EXPECT_EQ(ui.tfSize.stringValue(), "1.5");
     for (const char* bad : {"0", "-3", ""}) {
         type(ui.tfSize, bad);
@@ -153,7 +155,7 @@ TEST_F(SplitSide, EditsKeepSizeAndCountInStep) {
     type(ui.tfSize, "100");
     ui.popBtn.selectItemAtIndex(1);
     c.actPopBtn();
-    EXPECT_EQ(c.sSize, 104857600);
+    EXPECT_EQ(c.split().state().sSize, 104857600);
     EXPECT_EQ(ui.tfCount.stringValue(), "1");
 
     // Switching modes recomputes nothing.
@@ -165,31 +167,31 @@ TEST_F(SplitSide, EditsKeepSizeAndCountInStep) {
     EXPECT_TRUE(tk.logged("row = 2"));
     ui.spliteByBtn.tag = 1;
     c.actSpliteBy();
-    EXPECT_EQ(c.sSize, 104857600);
+    EXPECT_EQ(c.split().state().sSize, 104857600);
     EXPECT_EQ(ui.tfSize.stringValue(), "100");
 }
 
 TEST_F(SplitSide, InputThatWouldDivideByZeroOrOverflowLeavesASaneCut) {
-    c.fSize = 1000000;
+    c.split().state().fSize = 1000000;
     type(ui.tfCount, "0");
     EXPECT_EQ(ui.tfCount.stringValue(), "1");
-    EXPECT_EQ(c.sSize, 1000000);
+    EXPECT_EQ(c.split().state().sSize, 1000000);
     type(ui.tfCount, "x");
     EXPECT_EQ(ui.tfCount.stringValue(), "1");
     type(ui.tfCount, "99999999999999999999999");
     EXPECT_EQ(ui.tfCount.stringValue(), "977");
 
     for (const int64_t size : {int64_t{0}, int64_t{-1}}) {
-        c.fSize = size;
+        c.split().state().fSize = size;
         type(ui.tfCount, "5");
         EXPECT_EQ(ui.tfCount.stringValue(), "1");
-        EXPECT_EQ(c.sSize, 1024);
+        EXPECT_EQ(c.split().state().sSize, 1024);
     }
 
-    c.fSize = 1000000;
+    c.split().state().fSize = 1000000;
     ui.popBtn.selectItemAtIndex(2);
     type(ui.tfSize, "99999999999999999");
-    EXPECT_GT(c.sSize, 0);
+    EXPECT_GT(c.split().state().sSize, 0);
     EXPECT_EQ(ui.tfSize.integerValue(), std::numeric_limits<int64_t>::max() / kGigabyte);
     EXPECT_EQ(ui.tfCount.stringValue(), "1");
 }
@@ -203,18 +205,18 @@ TEST_F(SplitSide, TieredDefaultAndReset) {
                 {1073741823, 104857600, "100", "MB", "11"},
                 {102399, 102399, "1", "KB", "1"}};
     for (const auto& row : rows) {
-        c.fSize = row.size;
+        c.split().state().fSize = row.size;
         c.defaultSpliteSize();
-        EXPECT_EQ(c.sSize, row.pieceSize);
+        EXPECT_EQ(c.split().state().sSize, row.pieceSize);
         EXPECT_EQ(ui.tfSize.stringValue(), row.shown);
         EXPECT_EQ(ui.popBtn.title(), row.unit);
         EXPECT_EQ(ui.tfCount.stringValue(), row.count);
     }
-    c.fPath = "/x";
+    c.split().state().fPath = "/x";
     ui.btnSplit.setEnabled(true);
     c.clearSplitMsg();
-    EXPECT_TRUE(c.fPath.empty());
-    EXPECT_EQ(c.sSize, 0);
+    EXPECT_TRUE(c.split().state().fPath.empty());
+    EXPECT_EQ(c.split().state().sSize, 0);
     EXPECT_EQ(ui.tfSize.stringValue(), "");
     EXPECT_FALSE(ui.btnSplit.isEnabled());
 }
@@ -249,8 +251,8 @@ TEST_F(SplitSide, PasswordPanelConfirmsOnlyTwoEqualUsablePasswords) {
         c.actEncryptOK();
     });
     c.actEncrypt();
-    EXPECT_EQ(c.pwd, "secret2");
-    EXPECT_EQ(c.pwdUse, PasswordUse::GateJoin);
+    EXPECT_EQ(c.split().state().pwd, "secret2");
+    EXPECT_EQ(c.split().state().pwdUse, PasswordUse::GateJoin);
     EXPECT_FALSE(ui.encryptPanel.visible);
     EXPECT_EQ(ui.encryptBtn.state(), 1);
 
@@ -282,16 +284,16 @@ TEST_F(SplitSide, PasswordPanelConfirmsOnlyTwoEqualUsablePasswords) {
         c.actEncryptCancel();
     });
     c.actEncrypt();
-    EXPECT_EQ(c.pwd, "");
+    EXPECT_EQ(c.split().state().pwd, "");
     EXPECT_EQ(ui.encryptBtn.state(), 0);
     EXPECT_EQ(ui.tfPwdFirst.stringValue(), "");
     EXPECT_TRUE(ui.encryptMsg2.isHidden());
 
     // Unticking the box drops a password that was set.
-    c.pwd = "kept?";
+    c.split().state().pwd = "kept?";
     ui.encryptBtn.setState(0);
     c.actEncrypt();
-    EXPECT_EQ(c.pwd, "");
+    EXPECT_EQ(c.split().state().pwd, "");
 }
 
 TEST_F(SplitSide, ThePasswordPanelHintsAtStrengthAndTakesOnlyAFileNameForTheSet) {
@@ -320,28 +322,29 @@ TEST_F(SplitSide, ThePasswordPanelHintsAtStrengthAndTakesOnlyAFileNameForTheSet)
         c.actEncryptOK();
     });
     c.actEncrypt();
-    EXPECT_EQ(c.setName, "vault");
-    EXPECT_EQ(c.pwdUse, PasswordUse::Encrypt);
+    EXPECT_EQ(c.split().state().setName, "vault");
+    EXPECT_EQ(c.split().state().pwdUse, PasswordUse::Encrypt);
     EXPECT_EQ(ui.tfPwdFirst.stringValue(), ""); // the controller keeps it, the field does not
     ui.encryptBtn.setState(0);
     c.actEncrypt();
-    EXPECT_EQ(c.setName, ""); // unticking the box forgets the name with the password
+    EXPECT_EQ(c.split().state().setName,
+              ""); // unticking the box forgets the name with the password
 }
 
 TEST_F(SplitSide, SplitIsRefusedWithoutSourceOrWithPathsTooLong) {
     c.actSplit();
     EXPECT_TRUE(tk.app.modalHistory.empty());
-    c.fPath = "/" + std::string(1100, 'p');
-    c.oPath = "/tmp";
-    c.fSize = 10;
+    c.split().state().fPath = "/" + std::string(1100, 'p');
+    c.split().state().oPath = "/tmp";
+    c.split().state().fSize = 10;
     c.actSplit();
     ASSERT_EQ(tk.alerts.size(), 1u);
     EXPECT_EQ(tk.alerts[0].informative, "The source path is too long (at most 1023 bytes).");
-    c.fPath = "/tmp/x";
-    c.oPath = "/" + std::string(1100, 'o');
+    c.split().state().fPath = "/tmp/x";
+    c.split().state().oPath = "/" + std::string(1100, 'o');
     c.actSplit();
     EXPECT_EQ(tk.alerts.size(), 2u);
-    c.fSize = 0;
+    c.split().state().fSize = 0;
     c.actSplit(); // an empty source is said, not ignored
     ASSERT_EQ(tk.alerts.size(), 3u);
     EXPECT_EQ(tk.alerts[2].informative, "The source is empty: there is nothing to split.");
@@ -357,8 +360,8 @@ TEST_F(SplitSide, TicksShowThePercentageAndNeverDivideByZero) {
         auto run = std::make_shared<SplitRun>();
         run->progress.setTotal(tick.total);
         run->progress.add(tick.done);
-        c.prepareRun(run, "/tmp");
-        c.updateSpliteProgress();
+        c.runs().prepare(run, {kSplittingTitle, "/tmp", nullptr, nullptr});
+        c.runs().tick();
         tk.ui.drain();
         EXPECT_EQ(ui.percentLabel.stringValue(), tick.label);
     }
@@ -416,13 +419,13 @@ TEST_F(SplitSide, IncludeHiddenItemsMeasuresAFolderSourceAgain) {
     ui.includeHiddenBtn.setState(1);
     c.actIncludeHidden(); // a file source has no hidden items
     EXPECT_FALSE(c.isMeasuringSource());
-    EXPECT_EQ(c.fSize, 2048);
+    EXPECT_EQ(c.split().state().fSize, 2048);
 
     ui.includeHiddenBtn.setState(0);
     addFolder(dir / "album");
-    EXPECT_EQ(c.fSize, 2048);
+    EXPECT_EQ(c.split().state().fSize, 2048);
     ui.encryptBtn.setState(1);
-    c.pwd = "open sesame";
+    c.split().state().pwd = "open sesame";
     ui.delSourceFileBtn.setState(1);
     ui.presetBtn.selectItemAtIndex(2);
 
@@ -432,13 +435,13 @@ TEST_F(SplitSide, IncludeHiddenItemsMeasuresAFolderSourceAgain) {
     EXPECT_FALSE(ui.btnSplit.isEnabled());
     ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isMeasuringSource(); }));
     EXPECT_EQ(ui.splitSummary.stringValue(), "Stores 2 files (99.7 KB).");
-    EXPECT_EQ(c.fSize, 102048);
+    EXPECT_EQ(c.split().state().fSize, 102048);
     EXPECT_EQ(ui.tfSize.stringValue(), "10"); // the cut proposed for the new size
     EXPECT_EQ(ui.presetBtn.indexOfSelectedItem(), 0);
     EXPECT_TRUE(ui.btnSplit.isEnabled());
     // The same source: its password and its removal choice stay.
     EXPECT_EQ(ui.encryptBtn.state(), 1);
-    EXPECT_EQ(c.pwd, "open sesame");
+    EXPECT_EQ(c.split().state().pwd, "open sesame");
     c.actSplit(); // the question's default is Cancel
     ASSERT_EQ(tk.alerts.size(), 1u);
     EXPECT_EQ(tk.alerts[0].message,
@@ -454,7 +457,7 @@ TEST_F(SplitSide, IncludeHiddenItemsMeasuresAFolderSourceAgain) {
     late.set_value();
     tk.threadsImpl.joinAll();
     tk.ui.drain();
-    EXPECT_EQ(c.fSize, 2048);
+    EXPECT_EQ(c.split().state().fSize, 2048);
     EXPECT_EQ(ui.splitSummary.stringValue(),
               "Stores 1 file (2.00 KB). Not stored: .env; tick Include hidden items to keep them.");
 }
@@ -463,7 +466,7 @@ TEST_F(SplitSide, PresetsAndTheOutputsFileSystemDecideWhatASplitMayDo) {
     TempDir dir;
     writeFile(dir / "a:b.bin", std::string(5000, 'x'));
     OutputSpace space{true, int64_t{1} << 40, 0, ""};
-    c.examineOutput = [&](const std::string&) { return space; };
+    c.split().examineOutput = [&](const std::string&) { return space; };
     tk.answerPanel(dir / "a:b.bin");
     c.actAddFile();
     EXPECT_EQ(ui.presetBtn.items.front(), "Custom");
@@ -480,10 +483,10 @@ TEST_F(SplitSide, PresetsAndTheOutputsFileSystemDecideWhatASplitMayDo) {
         EXPECT_EQ(ui.spliteByBtn.selectedTag(), 1) << index;
         EXPECT_TRUE(ui.tfSize.isEnabled());
         EXPECT_FALSE(ui.tfCount.isEnabled());
-        EXPECT_EQ(c.sSize, bytes);
+        EXPECT_EQ(c.split().state().sSize, bytes);
         EXPECT_EQ(ui.tfSize.integerValue() * unitBytes(ui.popBtn.title()), bytes) << index;
         c.cal_sizeTocount(); // what the field says is what the split takes
-        EXPECT_EQ(c.sSize, bytes);
+        EXPECT_EQ(c.split().state().sSize, bytes);
     }
     ui.presetBtn.selectItemAtIndex(1);
     c.actPreset();
@@ -503,14 +506,14 @@ TEST_F(SplitSide, PresetsAndTheOutputsFileSystemDecideWhatASplitMayDo) {
     tk.answerPanel(dir.path().string());
     c.actOutPath();
     EXPECT_EQ(ui.presetBtn.items.front(), "FAT32 drive: 4.00 GB (4,294,967,295 bytes)");
-    c.sSize = 4294967296;
+    c.split().state().sSize = 4294967296;
     c.actSplit();
     ASSERT_EQ(tk.alerts.size(), 1u);
     EXPECT_EQ(tk.alerts[0].informative,
               "Pieces of 4.00 GB (4,294,967,296 bytes) are larger than the 4.00 GB (4,294,967,295 "
               "bytes) the FAT file system at " +
                   dir.path().string() + " allows.");
-    c.sSize = 1000;
+    c.split().state().sSize = 1000;
     c.actSplit();
     ASSERT_EQ(tk.alerts.size(), 2u);
     EXPECT_NE(tk.alerts[1].informative.find("characters a FAT file system cannot store (:)"),
@@ -526,12 +529,12 @@ TEST_F(SplitSide, PresetsAndTheOutputsFileSystemDecideWhatASplitMayDo) {
 }
 
 TEST_F(SplitSide, CorrectionsWaitUntilTheFieldIsLeftAndSplitAppliesThem) {
-    c.fSize = 1000000;
+    c.split().state().fSize = 1000000;
     typeWithoutLeaving(ui.tfSize, "");
     EXPECT_EQ(ui.tfSize.stringValue(), ""); // no "1" put in while typing
     typeWithoutLeaving(ui.tfSize, "8");
     EXPECT_EQ(ui.tfSize.stringValue(), "8");
-    EXPECT_EQ(c.sSize, 8192);
+    EXPECT_EQ(c.split().state().sSize, 8192);
     EXPECT_EQ(ui.tfCount.stringValue(), "123");
     typeWithoutLeaving(ui.tfSize, "0");
     c.controlTextDidEndEditing(&ui.tfSize);
@@ -540,10 +543,12 @@ TEST_F(SplitSide, CorrectionsWaitUntilTheFieldIsLeftAndSplitAppliesThem) {
 
     typeWithoutLeaving(ui.tfCount, "5000"); // more pieces than 1 KB each allows
     EXPECT_EQ(ui.tfCount.stringValue(), "5000");
-    c.fPath = "/tmp/missing-source";
-    c.oPath = "/tmp";
+    c.split().state().fPath = "/tmp/missing-source";
+    c.split().state().oPath = "/tmp";
     // An output that takes no piece: the split is refused right after the correction.
-    c.examineOutput = [](const std::string&) { return OutputSpace{true, 1 << 30, 1, "FAT"}; };
+    c.split().examineOutput = [](const std::string&) {
+        return OutputSpace{true, 1 << 30, 1, "FAT"};
+    };
     c.actSplit(); // the pending correction applies before anything else
     EXPECT_TRUE(tk.app.modalHistory.empty());
     EXPECT_EQ(ui.tfCount.stringValue(), "977");

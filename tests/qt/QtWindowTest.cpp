@@ -253,7 +253,7 @@ TEST_F(QtWindow, ANewPasswordEncryptsAndTheJoinAsksForItInItsField) {
     const std::string tree = dir / "letters";
     makeSeededTree(tree, 10, 6, 5000);
     fs::create_directories(dir / "joined");
-    win->controller().encryptWorkFactor = 10;
+    win->controller().split().encryptWorkFactor = 10;
     panelAnswers.push_back(tree);
     click("addFolderBtn");
     EXPECT_TRUE(QTest::qWaitFor([this] { return !win->controller().isMeasuringSource(); }, 20000));
