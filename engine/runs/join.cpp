@@ -14,6 +14,7 @@
 #include "engine/fs/target_writer.h"
 #include "engine/runs/open_set.h"
 #include "engine/runs/piece_folder.h"
+#include "engine/runs/piece_hashing.h"
 #include "engine/runs/removal.h"
 
 #include <algorithm>

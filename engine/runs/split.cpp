@@ -13,6 +13,7 @@
 #include "engine/fs/run_folder.h"
 #include "engine/fs/tree_walk.h"
 #include "engine/runs/piece_folder.h"
+#include "engine/runs/piece_hashing.h"
 #include "engine/runs/removal.h"
 
 #include "engine/base/digest.h"

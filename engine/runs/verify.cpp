@@ -9,6 +9,7 @@
 #include "engine/format/manifest_file.h"
 #include "engine/fs/safe_fs.h"
 #include "engine/runs/piece_folder.h"
+#include "engine/runs/piece_hashing.h"
 
 #include <algorithm>
 #include <cerrno>
