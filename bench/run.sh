@@ -11,12 +11,16 @@
 #                          (bench/recovery.sh)
 #   bench/run.sh --encryption [--rounds N] [--gib G]  encrypted sets against
 #                          the checksummed split and age | split (bench/encryption.sh)
+#   bench/run.sh --compare BASE [--rounds N] [--mib M] [--files F]  this tree
+#                          against the build of an earlier commit, alternately
+#                          (bench/compare.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 [ "${1:-}" = "--scale" ] && { shift; exec bench/scale.sh "$@"; }
 [ "${1:-}" = "--recovery" ] && { shift; exec bench/recovery.sh "$@"; }
 [ "${1:-}" = "--encryption" ] && { shift; exec bench/encryption.sh "$@"; }
+[ "${1:-}" = "--compare" ] && { shift; exec bench/compare.sh "$@"; }
 
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1
