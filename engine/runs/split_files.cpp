@@ -175,7 +175,6 @@ bool givePermissions(SplitJob& job, int tempFd, mode_t& folderMode) {
     return true;
 }
 
-
 // The stage takes each piece's length as it is finished. The recovery
 // pieces are encoded at the end, from the pieces and the set's own files
 // read back: the code's shape (its column length, how many columns the set's
