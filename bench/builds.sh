@@ -9,11 +9,12 @@
 #
 # Cases: a 1 GiB file without and with checksum files, a tree of small files
 # (20,000 by default, 0 to 20 KB) without and with them, the 1 GiB file
-# encrypted, and with 2 recovery pieces. Pieces of 64 MiB (the tree's too).
+# encrypted, with 2 recovery pieces, and read from standard input. Pieces of
+# 64 MiB (the tree's too).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . bench/lib.sh
-[ $# -ge 2 ] || { sed -n 2,11p "$0" >&2; exit 2; }
+[ $# -ge 2 ] || { sed -n 2,13p "$0" >&2; exit 2; }
 before=$(realpath "$1") after=$(realpath "$2"); shift 2
 ROUNDS=5 FILES=20000
 while [ $# -gt 0 ]; do
@@ -28,7 +29,8 @@ cd "$work"
 printf 'bench pass phrase\n' > pw
 PIECE=64M
 
-cases=("file" "file + sums" "tree" "tree + sums" "file --encrypt" "file + 2 recovery")
+cases=("file" "file + sums" "tree" "tree + sums" "file --encrypt" "file + 2 recovery"
+       "standard input")
 # one NAME BUILD: the case NAME with the command line BUILD, into a fresh folder.
 one() {
     local name=$1 p=$2 side=$3
@@ -40,6 +42,7 @@ one() {
     "tree + sums") run "$name ($side)" "$p" split -q -b $PIECE tree out ;;
     "file --encrypt") run "$name ($side)" "$p" split -q --encrypt --password-file pw -b $PIECE big.bin out ;;
     "file + 2 recovery") run "$name ($side)" "$p" split -q --recovery 2 -b $PIECE big.bin out ;;
+    "standard input") run "$name ($side)" sh -c "\"\$0\" split -q -b $PIECE --name big - out < big.bin" "$p" ;;
     esac
     rm -rf out
 }

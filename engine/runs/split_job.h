@@ -92,8 +92,8 @@ public:
     virtual bool lengthKnown() const { return true; }
 };
 
-// The source of the planned job: one of the four kinds of split_sources.cpp.
-// Encrypted sets get theirs from makeTarSource.
+// The source of the planned job: its file, its tree, or the stream it reads
+// (an encrypted set's comes from makeTarSource).
 std::unique_ptr<SplitSource> makeSource(SplitJob& job);
 
 // An encrypted set's plan: the tar stream of the source (a file, or the tree
