@@ -20,6 +20,7 @@
 #include "engine/base/escaping.h"
 #include "engine/base/run_context.h"
 #include "engine/format/checksums.h"
+#include "engine/format/manifest_targets.h"
 #include "engine/fs/tree_walk.h"
 
 #include <cstdint>

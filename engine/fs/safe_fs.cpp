@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -280,16 +279,6 @@ FileDescriptor createTemporaryFolder(int dirFd, std::string& name, mode_t mode) 
     return {};
 }
 
-namespace {
-std::mutex gFaultMutex;
-std::string gFailingName;
-} // namespace
-
-void failTextWritesNamed(const std::string& name) {
-    std::lock_guard lock(gFaultMutex);
-    gFailingName = name;
-}
-
 bool TextFileWriter::open(int dirFd, const char* name, const std::string& displayPath,
                           RunContext& run, int mode) {
     run_ = &run;
@@ -299,13 +288,6 @@ bool TextFileWriter::open(int dirFd, const char* name, const std::string& displa
                                 static_cast<mode_t>(mode)));
     ok_ = static_cast<bool>(fd_);
     error_ = ok_ ? 0 : errno;
-    {
-        std::lock_guard lock(gFaultMutex);
-        if (ok_ && !gFailingName.empty() && gFailingName == name) {
-            ok_ = false;
-            error_ = ENOSPC;
-        }
-    }
     if (!ok_) run.failErrno("write", displayPath_, error_);
     return ok_;
 }

@@ -150,9 +150,6 @@ private:
     bool ok_ = false;
     int error_ = 0;
 };
-// For tests: every later text file called `name` fails as on a full disk
-// ("" turns it off).
-void failTextWritesNamed(const std::string& name);
 
 // Takes the folder's flock without waiting: exclusive for a split, shared for
 // everything else. False (errno EWOULDBLOCK) when another run holds it.

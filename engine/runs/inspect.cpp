@@ -1,5 +1,7 @@
 #include "engine/runs/inspect.h"
 
+#include "engine/runs/open_set.h"
+
 #include "engine/base/utilities.h"
 #include "engine/format/manifest.h"
 #include "engine/format/manifest_file.h"
@@ -43,17 +45,13 @@ bool quickCheckFails(const SetInspection& quick) {
 Result<SetInspection> inspectSet(const std::string& pieceFolder, RunContext& run,
                                  const RecoveryReadingWanted& readRecovery) {
     run.startProgress();
-    const OpenSet set = lockSetForReading(pieceFolder.c_str(), run);
-    if (!set) return run.failure();
-    const Result<Manifest> manifest = Manifest::readAt(set.get(), pieceFolder);
-    if (!manifest) return manifest.failure();
+    Result<ReadableSet> opened = openSet(pieceFolder, run);
+    if (!opened) return run.failure();
+    const ReadableSet& set = opened.value();
+    const Manifest* manifest = &set.manifest;
     SetInspection found;
-    found.baseName = manifest->baseName();
-    if (!isSafeComponentName(found.baseName.c_str())) {
-        run.fail("the manifest of " + pieceFolder + " has an unsafe name");
-        return run.failure();
-    }
-    const std::string stem = stemOf(found.baseName);
+    found.baseName = set.baseName;
+    const std::string& stem = set.stem;
     const ManifestHeader& header = manifest->header();
     found.passwordDigest.assign(header.passwordDigest,
                                 strnlen(header.passwordDigest, kMd5HexSize - 1));
@@ -68,15 +66,15 @@ Result<SetInspection> inspectSet(const std::string& pieceFolder, RunContext& run
             run.fail("a piece path of " + pieceFolder + " is too long");
             return run.failure();
         }
-        found.pieces.push_back(inspectPiece(set.get(), name, record, std::move(path)));
+        found.pieces.push_back(inspectPiece(set.fd(), name, record, std::move(path)));
     }
 
-    found.encrypted = isEncryptedSet(set.get());
+    found.encrypted = set.encrypted;
     found.checksums = checksumVerdict(pieceFolder.c_str());
-    found.recoveryStem = recoveryStemIn(set.get());
+    found.recoveryStem = set.recoveryStem;
     if (!found.recoveryStem.empty() &&
         (readRecovery ? readRecovery(found) : quickCheckFails(found))) {
-        RecoveryReport report = assessRecovery(set.get(), pieceFolder, found.recoveryStem, run);
+        RecoveryReport report = assessRecovery(set.fd(), pieceFolder, found.recoveryStem, run);
         // A reading cut short proves nothing.
         if (run.stopIfRequested()) return run.failure();
         found.recovery = std::move(report);

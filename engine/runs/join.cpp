@@ -12,7 +12,9 @@
 #include "engine/format/tree_description.h"
 #include "engine/fs/run_folder.h"
 #include "engine/fs/target_writer.h"
+#include "engine/runs/open_set.h"
 #include "engine/runs/piece_folder.h"
+#include "engine/runs/piece_hashing.h"
 #include "engine/runs/removal.h"
 
 #include <algorithm>
@@ -1069,27 +1071,24 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
                             const JoinOptions& options, RunContext& run,
                             const RebuiltFiles* rebuilt = nullptr) {
     run.startProgress();
-    const OpenSet set = lockSetForReading(pieceFolder.c_str(), run);
-    if (!set) return run.failure();
-    // The set's own files, where the join reads them.
-    const int ownFd = rebuilt && rebuilt->setFiles ? rebuilt->fd : set.get();
-    const Result<Manifest> manifest = Manifest::readAt(ownFd, pieceFolder);
-    if (!manifest) {
-        run.fail(manifest.failure());
-        return run.failure();
-    }
+    // The set's own files, where the join reads them: a repair's folder may
+    // hold a rebuilt manifest.
+    Result<ReadableSet> opened =
+        openSet(pieceFolder, run, rebuilt && rebuilt->setFiles ? rebuilt->fd : -1);
+    if (!opened) return run.failure();
+    const ReadableSet& set = opened.value();
+    const Manifest* manifest = &set.manifest;
+    const int ownFd = rebuilt && rebuilt->setFiles ? rebuilt->fd : set.fd();
     JoinOutcome read;
     read.pieceFolder = pieceFolder;
     read.outputFolder = outputFolder;
-    FileIdentity manifestIdentity;
-    if (entryAt(set.get(), kManifestFileName, &manifestIdentity) == EntryKind::Regular)
-        read.setFiles.push_back({kManifestFileName, manifestIdentity});
+    if (set.manifestInFolder) read.setFiles.push_back({kManifestFileName, set.manifestIdentity});
     run.setTotalBytes(manifest->totalSize());
 
-    JoinJob job{run, manifest.value()};
+    JoinJob job{run, *manifest};
     job.replaceExisting = options.replaceExisting;
     job.transforms = options.transforms;
-    job.pieceFd = set.get();
+    job.pieceFd = set.fd();
     if (!planJoin(pieceFolder, outputFolder, job)) return run.failure();
     if (rebuilt) {
         job.rebuiltFd = rebuilt->fd;
@@ -1117,7 +1116,7 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
     // A folder set's records are checked as the targets are read from them.
     ManifestTargets targets;
     bool refused = false;
-    if (!targets.read(manifest.value(), [&](const FileRecord& record) {
+    if (!targets.read(*manifest, [&](const FileRecord& record) {
             refused = !fileSet && !recordIsSafe(job, record);
             return !refused;
         })) {
@@ -1145,7 +1144,7 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
     // With checksum files that agree with the set, every piece, and every
     // file's content, is checked in full on another thread while the copy
     // goes on.
-    const TargetNames names = contentNamesOf(manifest.value(), targets);
+    const TargetNames names = contentNamesOf(*manifest, targets);
     const SetChecksums sums = readSetChecksums(ownFd, job.stem, job.pieceCount,
                                                static_cast<int64_t>(targets.size()), run, &names);
     if (run.stopIfRequested() || !chooseCheck(options, sums, job.pieceFolder, run))
@@ -1158,21 +1157,21 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
             pieceNames.push_back(pieceName(job, i));
             pieceFolders.push_back(job.rebuilt.count(i) != 0 ? job.rebuiltFd : -1);
         }
-        verifier = std::make_unique<PieceVerifier>(run, set.get(), std::move(pieceNames),
+        verifier = std::make_unique<PieceVerifier>(run, set.fd(), std::move(pieceNames),
                                                    sums.pieceHex, false, &targets,
                                                    sums.contentDigests(), std::move(pieceFolders));
         job.expectedContent = sums.contentDigests();
         job.verifier = verifier.get();
         for (const char* name : kOwnFileNames) {
             FileIdentity identity;
-            if (entryAt(set.get(), name, &identity) == EntryKind::Regular)
+            if (entryAt(set.fd(), name, &identity) == EntryKind::Regular)
                 read.setFiles.push_back({name, identity});
         }
         // Recovery pieces and their headers go with the set they protect.
-        for (const std::string& name : namesIn(set.get())) {
+        for (const std::string& name : namesIn(set.fd())) {
             FileIdentity identity;
             if (isRecoveryFileName(job.stem, name) &&
-                entryAt(set.get(), name.c_str(), &identity) == EntryKind::Regular)
+                entryAt(set.fd(), name.c_str(), &identity) == EntryKind::Regular)
                 read.setFiles.push_back({name, identity});
         }
     }
@@ -1182,7 +1181,7 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
     // The tree's description, when the set has one, checked against the
     // manifest before anything is written.
     if (options.transforms.empty() && entryAt(ownFd, kTreeFileName) != EntryKind::Missing) {
-        const std::string why = readTreeDescription(ownFd, manifest.value(), targets, job.tree);
+        const std::string why = readTreeDescription(ownFd, *manifest, targets, job.tree);
         if (!why.empty() && !(options.ignoreChecksums && sums.state == ChecksumState::Damaged)) {
             run.fail("the tree description of " + pieceFolder + " is damaged: " + why,
                      EngineFailure::ChecksumsDamaged);
@@ -1197,7 +1196,7 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
                                 reservedNameRefusal(job.baseName + "/" + path));
         }
         FileIdentity identity;
-        if (!sums.good() && entryAt(set.get(), kTreeFileName, &identity) == EntryKind::Regular)
+        if (!sums.good() && entryAt(set.fd(), kTreeFileName, &identity) == EntryKind::Regular)
             read.setFiles.push_back({kTreeFileName, identity}); // a part of the set all the same
     }
 

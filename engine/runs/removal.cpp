@@ -1,5 +1,7 @@
 #include "engine/runs/removal.h"
 
+#include "engine/runs/open_set.h"
+
 #include "engine/base/run_context.h"
 #include "engine/base/utilities.h"
 #include "engine/format/manifest.h"
@@ -54,20 +56,17 @@ OpenSet setChecksWhole(const SplitOutcome& outcome, RunContext& run) {
         return OpenSet{};
     };
     RunContext reading;
-    OpenSet set = lockSetForReading(pieceFolder.c_str(), reading);
+    Result<ReadableSet> opened = openSet(pieceFolder, reading);
     for (std::string& note : reading.takeNotes())
         run.note(std::move(note));
-    if (!set) return notWhole("the set in " + pieceFolder + " cannot be read again");
-    FileIdentity manifestNow;
+    if (!opened) return notWhole("the set in " + pieceFolder + " cannot be read again");
+    ReadableSet& readable = opened.value();
     if (outcome.manifest.size >= 0 &&
-        (entryAt(set.get(), kManifestFileName, &manifestNow) != EntryKind::Regular ||
-         !(manifestNow == outcome.manifest)))
+        (!readable.manifestInFolder || !(readable.manifestIdentity == outcome.manifest)))
         return notWhole("the set in " + pieceFolder + " was replaced since the split");
-    const Result<Manifest> manifest = Manifest::readAt(set.get(), pieceFolder);
-    const std::string baseName = manifest ? manifest->baseName() : std::string();
-    if (!manifest || !isSafeComponentName(baseName.c_str()))
-        return notWhole("the set in " + pieceFolder + " cannot be read again");
-    const std::string stem = stemOf(baseName);
+    const Manifest* manifest = &readable.manifest;
+    const std::string& stem = readable.stem;
+    OpenSet set = std::move(readable.folder);
     for (const PieceRecord& record : manifest->pieces()) {
         const int32_t index = record.pieceIndex; // a packed field: copied
         char name[kPathBufferSize];

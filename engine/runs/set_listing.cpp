@@ -1,5 +1,7 @@
 #include "engine/runs/set_listing.h"
 
+#include "engine/runs/open_set.h"
+
 #include "engine/base/run_context.h"
 #include "engine/base/utilities.h"
 #include "engine/format/manifest.h"
@@ -154,20 +156,13 @@ private:
 };
 
 bool runListing(const std::string& pieceFolder, SetListing& out, RunContext& run) {
-    const OpenSet folder = lockSetForReading(pieceFolder.c_str(), run);
-    if (!folder) return false;
-    const FileDescriptor manifest = openFileAt(folder.get(), kManifestFileName);
-    Lister lister(pieceFolder, folder.get(), run);
-    ManifestHandlers handlers;
-    handlers.header = [&](const ManifestHeader& header) { return lister.header(header); };
-    handlers.pieces = [&](const PieceRecord* records, std::size_t count) {
-        return lister.pieces(records, count);
-    };
-    // The file records are read and checked by readManifest, and not kept.
-    if (!manifest || readManifest(manifest.get(), handlers) != 0) {
-        run.fail("cannot read the manifest of " + pieceFolder);
+    Result<ReadableSet> opened = openSet(pieceFolder, run);
+    if (!opened) return false;
+    const ReadableSet& set = opened.value();
+    Lister lister(pieceFolder, set.fd(), run);
+    const std::vector<PieceRecord>& pieces = set.manifest.pieces();
+    if (!lister.header(set.manifest.header()) || !lister.pieces(pieces.data(), pieces.size()))
         return false;
-    }
     out = std::move(lister.listing());
     return true;
 }

@@ -17,6 +17,7 @@
 #include "engine/fs/tree_walk.h"
 #include "engine/runs/encrypted_set.h"
 #include "engine/runs/piece_folder.h"
+#include "engine/runs/piece_hashing.h"
 #include "engine/runs/removal.h"
 
 #include <algorithm>

@@ -1,5 +1,7 @@
 #include "engine/runs/verify.h"
 
+#include "engine/runs/open_set.h"
+
 #include "engine/base/run_context.h"
 #include "engine/base/utilities.h"
 #include "engine/format/checksums.h"
@@ -7,6 +9,7 @@
 #include "engine/format/manifest_file.h"
 #include "engine/fs/safe_fs.h"
 #include "engine/runs/piece_folder.h"
+#include "engine/runs/piece_hashing.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,24 +21,19 @@ bool runVerification(const std::string& pieceFolder, std::vector<PieceCheck>& ou
                      ChecksumState& checksums, RunContext& run) {
     run.startProgress();
     checksums = ChecksumState::Absent;
-    const OpenSet folder = lockSetForReading(pieceFolder.c_str(), run);
-    if (!folder) return false;
-    const Result<Manifest> manifest = Manifest::readAt(folder.get(), pieceFolder);
-    if (!manifest) {
-        run.fail(manifest.failure());
-        return false;
-    }
-    const std::string baseName = manifest->baseName();
-    if (!isSafeComponentName(baseName.c_str()))
-        return run.refuse("the manifest of " + pieceFolder + " has an unsafe name");
-    const std::string stem = stemOf(baseName);
+    Result<ReadableSet> opened = openSet(pieceFolder, run);
+    if (!opened) return false;
+    const ReadableSet& set = opened.value();
+    const OpenSet& folder = set.folder;
+    const Manifest* manifest = &set.manifest;
+    const std::string& stem = set.stem;
     const int32_t count = std::max(manifest->pieceCount(), 0);
     // The files' names stay in the manifest: they are compared with
     // CONTENTS.sha256 as both are read again.
     ManifestTargets targets;
-    if (!targets.read(manifest.value()))
+    if (!targets.read(*manifest))
         return run.refuse("cannot read the manifest of " + pieceFolder + " again");
-    const TargetNames names = contentNamesOf(manifest.value(), targets);
+    const TargetNames names = contentNamesOf(*manifest, targets);
     const SetChecksums sums = readSetChecksums(folder.get(), stem, count,
                                                static_cast<int64_t>(targets.size()), run, &names);
     if (run.stopIfRequested()) return false; // a check cut short proves nothing
@@ -84,8 +82,8 @@ bool runVerification(const std::string& pieceFolder, std::vector<PieceCheck>& ou
         if (verifier.contentVerdict(i) == PieceVerifier::ContentVerdict::Mismatch) {
             allGood = false;
             std::string name;
-            targets.nameOf(manifest.value(), i, name);
-            run.fail("the manifest does not rebuild " + contentNameOf(baseName, name) +
+            targets.nameOf(*manifest, i, name);
+            run.fail("the manifest does not rebuild " + contentNameOf(set.baseName, name) +
                      " as CONTENTS.sha256 describes it");
         }
     }

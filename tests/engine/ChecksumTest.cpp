@@ -13,10 +13,13 @@
 
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/FaultInjection.h"
+#include "tests/support/SystemCallSeam.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestFiles.h"
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -277,9 +280,11 @@ TEST(ChecksumFiles, AChecksumFileThatCannotBeWrittenFailsTheSplit) {
         -1);
     EXPECT_FALSE(exists(dir / "f_spt/spt_config.morvspt"));
 
-    failTextWritesNamed("CONTENTS.sha256");
-    EXPECT_EQ(splitInto(dir / "f.bin", dir.path().string(), 100), -1);
-    failTextWritesNamed("");
+    {
+        SeamRecording seam;
+        seam.refuse(SeamCall::Openat, "CONTENTS.sha256", 1, ENOSPC, O_CREAT);
+        EXPECT_EQ(splitInto(dir / "f.bin", dir.path().string(), 100), -1);
+    }
     EXPECT_NE(engineLastError().find("CONTENTS.sha256: No space left on device"),
               std::string::npos);
     EXPECT_FALSE(exists(dir / "f_spt/spt_config.morvspt"));
