@@ -16,6 +16,7 @@
 #include "engine/format/checksums.h"
 #include "engine/format/manifest_file.h"
 #include "engine/fs/tree_walk.h"
+#include "engine/runs/piece_hashing.h"
 #include "engine/runs/split.h"
 
 #include <cstdint>
