@@ -91,7 +91,7 @@ MUTANTS=$(
 @@ 19 engine/runs/split.cpp | the piece fsync before a replace skipped
 - if (job.sync && fsync(piece.get()) != 0) {
 + if (false) {
-@@ 20 engine/runs/split.cpp | every file marked unchanged
+@@ 20 engine/runs/split_sources.cpp | every file marked unchanged
 - identityOf(source.fd.get(), after) && after == source.record.identity
 + true
 @@ 21 engine/runs/piece_hashing.cpp | the verifier's hash comparison skipped

@@ -201,3 +201,39 @@ bool TransformChain::finish() {
     }
     return true;
 }
+
+SplitIntake::SplitIntake(const Transforms& transforms, PieceCutter& cutter, RunContext& run)
+    : transforms_(transforms), cutter_(cutter) {
+    if (transforms_.empty()) return;
+    chain_ = std::make_unique<TransformChain>(
+        transforms_,
+        [this](const char* data, std::size_t size) {
+            static const SegmentSink nowhere = [](int32_t, int64_t, int64_t) {};
+            return cutter_.takeBytes(data, size, where_ ? *where_ : nowhere);
+        },
+        run);
+}
+
+int64_t SplitIntake::takeFile(int fd, const SegmentSink& where, bool& failed, int64_t sizeHint) {
+    if (!chain_) return cutter_.takeRange(fd, 0, -1, where, failed, sizeHint);
+    where_ = &where;
+    return chain_->feed(fd, 0, -1, failed);
+}
+
+bool SplitIntake::takeBytes(const char* data, std::size_t size, const SegmentSink& where) {
+    if (!chain_) return cutter_.takeBytes(data, size, where);
+    where_ = &where;
+    return chain_->push(data, size);
+}
+
+bool SplitIntake::finish() {
+    return !chain_ || chain_->finish();
+}
+
+bool SplitIntake::deferredStart(std::string& bytes) {
+    if (transforms_.empty()) {
+        bytes.clear();
+        return true;
+    }
+    return transforms_.back()->deferredStart(bytes);
+}

@@ -1,19 +1,20 @@
 #pragma once
 // The split's bytes as a chain of stages:
 //
-//   source ranges --> [Transform] ... --> PieceCutter --> [PieceStage] ...
+//   source --> SplitIntake --> [Transform] ... --> PieceCutter --> [PieceStage] ...
 //
-// The source (a file, or a tree's files one after another) hands ranges of
-// open files to the chain. Transforms change the bytes on their way
+// The source (a file, a tree's files one after another, standard input, an
+// encrypted set's tar stream) hands each of its parts to the intake: an open
+// file, or bytes it made itself. Transforms change the bytes on their way
 // (encryption, say); the cutter writes what reaches it into pieces of the
 // set's piece size; piece stages get every finished piece (its checksums,
-// recovery pieces). With no transform the bytes never leave the kernel
+// recovery pieces). With no transform a file's bytes never leave the kernel
 // (copy_file_range); with some, they go through one bounded buffer per stage.
 //
 // Adding a stage: a transform implements Transform and is put in
 // SplitOptions::transforms (its inverse in JoinOptions::transforms); a stage
-// that needs the finished pieces implements PieceStage and is handed them
-// where the split hands them to its hasher.
+// that needs the finished pieces implements PieceStage and is put on the
+// split's list of piece stages beside its hasher.
 
 #include "engine/base/file_io.h"
 #include "engine/base/run_context.h"
@@ -36,6 +37,15 @@ public:
     virtual bool apply(const char* data, std::size_t size, std::vector<char>& out) = 0;
     // Appends what was kept back; called once, at the end of the stream.
     virtual bool finish(std::vector<char>& out) = 0;
+    // What belongs at the start of what this stage gave out, in place of the
+    // stand-ins it gave there, once it is known (a header made on a thread of
+    // its own while the stream went on); empty when what it gave out is
+    // whole. Asked once, before the stream's first piece is handed on, and of
+    // the last stage only. False when it could not be made.
+    virtual bool deferredStart(std::string& bytes) {
+        bytes.clear();
+        return true;
+    }
 };
 
 // The transforms a run applies, in order.
@@ -151,4 +161,36 @@ private:
     Sink sink_;
     RunContext& run_;
     std::vector<std::vector<char>> buffers_; // one per transform, reused
+};
+
+// The head of a split's chain: where a source puts each of its parts. With
+// transforms, everything goes through them to the cutter; with none, a file
+// goes to the cutter as an open file (copied in the kernel, or staged when
+// it is small) and bytes are written as they are.
+class SplitIntake {
+public:
+    SplitIntake(const Transforms& transforms, PieceCutter& cutter, RunContext& run);
+    // Takes the open file `fd` from its start to its end; `where` hears
+    // where its bytes landed (in the transformed stream, with transforms).
+    // Returns the bytes read; `failed` as for PieceCutter::takeRange.
+    // `sizeHint` as there: a file known to be small may be staged.
+    int64_t takeFile(int fd, const SegmentSink& where, bool& failed, int64_t sizeHint = -1);
+    // Takes bytes the source made itself. False on a fault or a stop.
+    bool takeBytes(const char* data, std::size_t size, const SegmentSink& where);
+    // Ends the stream: what the transforms held back goes to the cutter,
+    // landing where the last part's bytes did (its `where` must still live).
+    bool finish();
+    // The last transform's deferred start (Transform::deferredStart).
+    bool deferredStart(std::string& bytes);
+    // The cutter took all the pieces hold: nothing more fits.
+    bool full() const { return cutter_.full(); }
+    // The piece being written, and its bytes so far.
+    int32_t piece() const { return cutter_.piece(); }
+    int64_t filled() const { return cutter_.filled(); }
+
+private:
+    Transforms transforms_;
+    PieceCutter& cutter_;
+    std::unique_ptr<TransformChain> chain_; // with transforms only
+    const SegmentSink* where_ = nullptr;    // the last part's
 };

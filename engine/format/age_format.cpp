@@ -285,6 +285,11 @@ const std::string& AgeEncryptor::header() {
     return header_;
 }
 
+bool AgeEncryptor::deferredStart(std::string& bytes) {
+    bytes = deferred_ ? header() : std::string();
+    return !deferred_ || !bytes.empty();
+}
+
 int64_t AgeEncryptor::outputSize(int64_t inputSize) const {
     return ready_ && inputSize >= 0 ? ageEncryptedSize(inputSize, static_cast<int64_t>(headerSize_))
                                     : -1;

@@ -80,6 +80,8 @@ public:
     int64_t outputSize(int64_t inputSize) const override;
     bool apply(const char* data, std::size_t size, std::vector<char>& out) override;
     bool finish(std::vector<char>& out) override;
+    // The header, when it was deferred (its place holds zeros); waits for it.
+    bool deferredStart(std::string& bytes) override;
 
 private:
     bool seal(bool last, std::vector<char>& out);

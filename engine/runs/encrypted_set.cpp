@@ -122,47 +122,47 @@ bool TarStream::writeFile(int fd, const std::string& path, const std::string& to
 
 bool TarStream::writeTree(int rootFd, const std::string& root, const std::string& top,
                           const TreeListing& tree, const FileRead& read) {
-    std::string folderName;
-    FileDescriptor folder;
-    for (const TreeEntry& item : tree.entries) {
-        if (run_.stopIfRequested()) return false;
-        const std::string name = item.path.empty() ? top : top + "/" + item.path;
-        const std::string path = item.path.empty() ? root : root + "/" + item.path;
-        struct stat st {};
-        st.st_mtim.tv_sec = item.mtimeSeconds;
-        st.st_mtim.tv_nsec = item.mtimeNanoseconds;
-        switch (item.type) {
-        case TreeEntryType::Folder:
-            st.st_mode = S_IFDIR | item.mode;
-            if (!writeEntry(name, st, {}, -1, path)) return false;
-            continue;
-        case TreeEntryType::Link:
-            st.st_mode = S_IFLNK | 0777;
-            if (!writeEntry(name, st, tree.linkTargets[static_cast<std::size_t>(item.link)], -1,
-                            path))
-                return false;
-            continue;
-        case TreeEntryType::Fifo:
-            st.st_mode = S_IFIFO | item.mode;
-            if (!writeEntry(name, st, {}, -1, path)) return false;
-            continue;
-        case TreeEntryType::File:
-            break;
-        }
-        const std::string holder = folderPartOf(item.path);
-        if (!folder || holder != folderName) {
-            folderName = holder;
-            folder = openFolderBelow(rootFd, holder, false);
-            if (!folder) return run_.failErrno("list the folder", folderPartOf(path), errno), false;
-        }
-        FileDescriptor fd =
-            openForReadingAt(folder.get(), lastComponentOf(item.path).c_str(), &st, true);
-        if (!fd) return run_.failErrno("read", path, errno), false;
-        if (!S_ISREG(st.st_mode))
-            return run_.fail("cannot read " + path + ": it is no longer a regular file"), false;
-        if (!writeEntry(name, st, {}, fd.get(), path)) return false;
-        if (read) read(item.path, fd.get(), st);
+    for (std::size_t index = 0; index < tree.entries.size(); ++index)
+        if (!writeTreeEntry(rootFd, root, top, tree, index, read)) return false;
+    return true;
+}
+
+bool TarStream::writeTreeEntry(int rootFd, const std::string& root, const std::string& top,
+                               const TreeListing& tree, std::size_t index, const FileRead& read) {
+    if (run_.stopIfRequested()) return false;
+    const TreeEntry& item = tree.entries[index];
+    const std::string name = item.path.empty() ? top : top + "/" + item.path;
+    const std::string path = item.path.empty() ? root : root + "/" + item.path;
+    struct stat st {};
+    st.st_mtim.tv_sec = item.mtimeSeconds;
+    st.st_mtim.tv_nsec = item.mtimeNanoseconds;
+    switch (item.type) {
+    case TreeEntryType::Folder:
+        st.st_mode = S_IFDIR | item.mode;
+        return writeEntry(name, st, {}, -1, path);
+    case TreeEntryType::Link:
+        st.st_mode = S_IFLNK | 0777;
+        return writeEntry(name, st, tree.linkTargets[static_cast<std::size_t>(item.link)], -1,
+                          path);
+    case TreeEntryType::Fifo:
+        st.st_mode = S_IFIFO | item.mode;
+        return writeEntry(name, st, {}, -1, path);
+    case TreeEntryType::File:
+        break;
     }
+    const std::string holder = folderPartOf(item.path);
+    if (!folder_ || holder != folderName_) {
+        folderName_ = holder;
+        folder_ = openFolderBelow(rootFd, holder, false);
+        if (!folder_) return run_.failErrno("list the folder", folderPartOf(path), errno), false;
+    }
+    FileDescriptor fd =
+        openForReadingAt(folder_.get(), lastComponentOf(item.path).c_str(), &st, true);
+    if (!fd) return run_.failErrno("read", path, errno), false;
+    if (!S_ISREG(st.st_mode))
+        return run_.fail("cannot read " + path + ": it is no longer a regular file"), false;
+    if (!writeEntry(name, st, {}, fd.get(), path)) return false;
+    if (read) read(item.path, fd.get(), st);
     return true;
 }
 

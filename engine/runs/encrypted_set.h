@@ -46,6 +46,9 @@ public:
         std::function<void(const std::string& relative, int fd, const struct stat& opened)>;
     bool writeTree(int rootFd, const std::string& root, const std::string& top,
                    const TreeListing& tree, const FileRead& read = {});
+    // writeTree's step: the entry `index` of `tree` only (entries in order).
+    bool writeTreeEntry(int rootFd, const std::string& root, const std::string& top,
+                        const TreeListing& tree, std::size_t index, const FileRead& read = {});
     bool writeFile(int fd, const std::string& path, const std::string& top);
     bool close();
     // Takes what the archive writes (its callback's end).
@@ -67,6 +70,8 @@ private:
     int64_t sourceBytes_ = 0;
     uint32_t fileModes_ = 0666;
     bool measuring_ = false;
+    std::string folderName_; // the folder of the last file written, open
+    FileDescriptor folder_;
 };
 
 // Joins the encrypted set in `pieceFolder` into `outputFolder` with

@@ -1,82 +1,37 @@
+// The split run: plans it, drives the one split loop over its source
+// (split_sources.cpp), and commits the set once its own files are written
+// (split_files.cpp).
+
 #include "engine/runs/split.h"
+#include "engine/runs/split_job.h"
 
-#include "engine/format/age_format.h"
-#include "engine/runs/encrypted_set.h"
-
+#include "engine/base/digest.h"
 #include "engine/base/file_io.h"
 #include "engine/base/run_context.h"
 #include "engine/base/utilities.h"
+#include "engine/format/age_format.h"
 #include "engine/format/checksums.h"
 #include "engine/format/manifest.h"
 #include "engine/format/manifest_file.h"
-#include "engine/format/tree_description.h"
 #include "engine/fs/run_folder.h"
 #include "engine/fs/tree_walk.h"
+#include "engine/runs/encrypted_set.h"
 #include "engine/runs/piece_folder.h"
 #include "engine/runs/piece_hashing.h"
 #include "engine/runs/removal.h"
-
-#include "engine/base/digest.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-struct SplitJob {
-    explicit SplitJob(RunContext& context) : run(context) {}
-    RunContext& run;
-    std::string source;
-    std::string outFolder;
-    std::string pieceFolder;
-    std::string stem;
-    int64_t totalSize = 0;  // the source's bytes
-    int64_t streamSize = 0; // what the pieces hold: the source's bytes through the transforms
-    int64_t pieceSize = 0;
-    int32_t count = 0;
-    bool folderSource = false;
-    bool sync = false; // the set replaces another: flush it before the swap
-    int mode = 0666;   // the set's files are as private as the source (file mode)
-    TreeListing tree;  // folder mode: the walk's list
-    // Folder mode: each piece is as private as the files it holds bytes of,
-    // the rest of the set as the AND over every stored file.
-    std::vector<uint32_t> pieceModes;
-    uint32_t setMode = 0666;
-    // Where the set is written until it is complete.
-    int tempFd = -1;
-    std::string tempFolder;
-    int64_t stored = 0;                 // source bytes in the pieces
-    std::vector<StoredSourceFile> read; // what a removal of the source needs, when one may follow
-    bool keepRead = false;
-    std::string baseName;
-    ManifestWriter manifest;
-    std::unique_ptr<SplitHasher> hasher;   // null without checksum files
-    std::vector<PieceStage*> pieceStages;  // each finished piece goes to these
-    std::vector<ContentSlice> pieceSlices; // the rebuilt files' bytes in the open piece
-    bool failed = false;                   // the set is incomplete or wrong
-    bool aborted = false;                  // copying stopped early
-    bool includeHidden = false;
-    bool describeTree = true;  // write TREE.mtree
-    bool encrypted = false;    // the source goes in as an encrypted tar stream
-    bool folderStored = false; // an encrypted set's source is a folder
-    int streamFd = -1;         // the source is read from here, to its end
-    std::string setName;       // the name the set shows, when not the source's
-    // An encrypted set whose header is still being made: piece 0 gets it
-    // before it is handed on.
-    AgeEncryptor* headerPending = nullptr;
-    std::vector<int64_t>
-        fileSizes; // folder mode: each stored file's length, for the tree's description
-};
 
 int64_t pieceCountFor(int64_t totalSize, int64_t pieceSize) {
     return totalSize / pieceSize + (totalSize % pieceSize != 0 ? 1 : 0);
@@ -176,17 +131,22 @@ FileDescriptor createPiece(SplitJob& job, int32_t index) {
 void registerPiece(SplitJob& job, int32_t index, FileDescriptor& piece) {
     RunContext& run = job.run;
     const std::string path = piecePathOf(job.pieceFolder, job.stem, index);
-    if (index == 0 && job.headerPending) {
-        const std::string& header = job.headerPending->header();
-        if (header.empty() || pwrite(piece.get(), header.data(), header.size(), 0) !=
-                                  static_cast<ssize_t>(header.size())) {
-            if (header.empty())
-                run.fail("the encryption's key could not be derived");
-            else
-                run.failErrno("write", path, errno);
+    // What the last transform could give only later (an encrypted stream's
+    // header) goes in before anything reads the stream's start.
+    std::string start;
+    if (index == 0 && job.intake && !job.intake->deferredStart(start)) {
+        run.fail("the start of the stream could not be made");
+        job.failed = true;
+    } else if (!start.empty()) {
+        struct stat st {};
+        if (fstat(piece.get(), &st) != 0 || static_cast<std::size_t>(st.st_size) < start.size()) {
+            run.fail("the start of the stream does not fit in " + path);
+            job.failed = true;
+        } else if (pwrite(piece.get(), start.data(), start.size(), 0) !=
+                   static_cast<ssize_t>(start.size())) {
+            run.failErrno("write", path, errno);
             job.failed = true;
         }
-        job.headerPending = nullptr;
     }
     for (PieceStage* stage : job.pieceStages) {
         FileDescriptor readBack(::fcntl(piece.get(), F_DUPFD_CLOEXEC, 0));
@@ -221,74 +181,6 @@ void registerPiece(SplitJob& job, int32_t index, FileDescriptor& piece) {
     }
 }
 
-void copyFailed(SplitJob& job, int32_t index, const std::string& sourcePath, int error) {
-    RunContext& run = job.run;
-    if (error != ECANCELED)
-        run.failErrno(("copy " + sourcePath + " into").c_str(),
-                      piecePathOf(job.pieceFolder, job.stem, index), error);
-    job.failed = job.aborted = true;
-}
-
-// A source file the split has opened, with its identity when it was opened.
-struct OpenSource {
-    FileDescriptor fd;
-    StoredSourceFile record;
-    int64_t offset = 0;
-    uint32_t mode = 0;
-    int64_t mtimeSeconds = 0;
-    int32_t mtimeNanoseconds = 0;
-};
-
-// Opens the source file `path`; in a folder source, `folder` is the open
-// folder that holds it, so only its last name is looked up.
-OpenSource openSource(SplitJob& job, const std::string& path, const std::string& relative,
-                      int folder = AT_FDCWD) {
-    RunContext& run = job.run;
-    OpenSource source;
-    source.record.relativePath = relative;
-    struct stat opened {};
-    source.fd = folder == AT_FDCWD
-                    ? openForReading(path.c_str(), &opened)
-                    : openForReadingAt(folder, lastComponentOf(path).c_str(), &opened, true);
-    if (source.fd) {
-        source.record.identity = identityOfStatus(opened);
-        source.mode = static_cast<uint32_t>(opened.st_mode & 07777);
-        source.mtimeSeconds = static_cast<int64_t>(opened.st_mtim.tv_sec);
-        source.mtimeNanoseconds = static_cast<int32_t>(opened.st_mtim.tv_nsec);
-        return source;
-    }
-    if (folder != AT_FDCWD) {
-        // The walk found a regular file here: whatever is here now was
-        // changed during the split, and a link is never read through.
-        if (errno == ELOOP || errno == EINVAL)
-            run.fail("cannot read " + path + ": it is no longer a regular file");
-        else
-            run.failErrno("read", path, errno);
-        job.failed = true;
-        return source;
-    }
-    // A special file (a FIFO, a device, a link to a folder) holds no data of
-    // its own and is stored as an empty file; a regular one that cannot be
-    // opened is a fault of the run.
-    const int error = errno;
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) {
-        run.failErrno("read", path, error);
-        job.failed = true;
-    }
-    return source;
-}
-
-void finishSource(SplitJob& job, OpenSource& source) {
-    if (source.fd && job.keepRead) {
-        FileIdentity after;
-        source.record.unchanged =
-            identityOf(source.fd.get(), after) && after == source.record.identity;
-    }
-    if (job.keepRead) job.read.push_back(std::move(source.record));
-    source = OpenSource{};
-}
-
 // The cutter could not write what it held of a piece, or finish one: its
 // errno is still the write's.
 void pieceWriteFailed(SplitJob& job, const PieceCutter& cutter) {
@@ -298,444 +190,73 @@ void pieceWriteFailed(SplitJob& job, const PieceCutter& cutter) {
     job.failed = job.aborted = true;
 }
 
-PieceCutter::Callbacks cutterCallbacks(SplitJob& job) {
-    return {[&job](int32_t index) { return createPiece(job, index); },
-            [&job](int32_t index, FileDescriptor& piece) { registerPiece(job, index, piece); }};
-}
-
-// Where the bytes of rebuilt file `target` landed: a slice of the piece's content for the
-// piece stages.
-SegmentSink sliceSink(SplitJob& job, int64_t target) {
-    return [&job, target](int32_t, int64_t offset, int64_t length) {
-        if (!job.pieceStages.empty()) job.pieceSlices.push_back({target, offset, length});
-    };
-}
-
-// Consecutive pieces of pieceSize bytes; the last one holds the rest. Through
-// the transforms, the pieces hold what they make of the file.
-void splitFile(SplitJob& job, const Transforms& transforms) {
+// The split loop: every source, one step at a time, through the transforms
+// (none: the kernel copies) into the cutter, whose finished pieces go to the
+// piece stages. A source of unknown length is counted once it ends.
+void splitLoop(SplitJob& job, SplitSource& source, const Transforms& transforms) {
     RunContext& run = job.run;
-    OpenSource source = openSource(job, job.source, "");
-    if (!source.fd) job.failed = true;
-    PieceCutter cutter(job.count, job.pieceSize, cutterCallbacks(job), run);
-    const SegmentSink slices = sliceSink(job, 0);
-    if (source.fd) {
-        bool ioFailed = false;
-        if (transforms.empty()) {
-            job.stored = cutter.takeRange(source.fd.get(), 0, -1, slices, ioFailed);
-        } else {
-            TransformChain chain(
-                transforms,
-                [&](const char* data, std::size_t size) {
-                    return cutter.takeBytes(data, size, slices);
-                },
-                run);
-            job.stored = chain.feed(source.fd.get(), 0, -1, ioFailed);
-            if (!ioFailed && !chain.finish()) ioFailed = true;
-        }
-        if (ioFailed) return copyFailed(job, cutter.piece(), job.source, errno);
-        char probe = 0;
-        if (readAt(source.fd.get(), &probe, 1, job.stored) != 0) ++job.stored;
-    }
-    if (!cutter.finish()) return pieceWriteFailed(job, cutter);
-    if (source.fd) {
-        // The tree's description of a file set: its one file.
-        TreeEntry entry;
-        entry.path = job.baseName;
-        entry.mode = source.mode;
-        entry.mtimeSeconds = source.mtimeSeconds;
-        entry.mtimeNanoseconds = source.mtimeNanoseconds;
-        job.tree.entries.push_back(std::move(entry));
-        job.fileSizes.push_back(job.stored);
-    }
-    finishSource(job, source);
-}
-
-// A source read from a descriptor to its end (a pipe): cut into pieces as it
-// comes, then counted. Its tree description is a file as a join makes it.
-void splitStream(SplitJob& job) {
-    RunContext& run = job.run;
-    PieceCutter cutter(job.count, job.pieceSize, cutterCallbacks(job), run);
-    const SegmentSink slices = sliceSink(job, 0);
-    std::vector<char> buffer(std::size_t{1} << 20);
-    int64_t total = 0;
+    PieceCutter cutter(
+        job.count, job.pieceSize,
+        {[&job](int32_t index) { return createPiece(job, index); },
+         [&job](int32_t index, FileDescriptor& piece) { registerPiece(job, index, piece); }},
+        run);
+    SplitIntake intake(transforms, cutter, run);
+    job.intake = &intake;
+    struct Detach {
+        SplitJob& job;
+        ~Detach() { job.intake = nullptr; }
+    } detach{job};
     for (;;) {
-        if (run.stopIfRequested()) {
-            job.failed = job.aborted = true;
-            return;
-        }
-        // A silent pipe is waited on in short steps, so a stop is heard.
-        struct pollfd waiting {
-            job.streamFd, POLLIN, 0
-        };
-        const int ready = poll(&waiting, 1, 200);
-        if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
-        const ssize_t got = ready < 0 ? -1 : read(job.streamFd, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            run.failErrno("read", job.source, errno);
-            job.failed = job.aborted = true;
-            return;
-        }
-        if (got == 0) break;
-        if (!cutter.takeBytes(buffer.data(), static_cast<std::size_t>(got), slices)) {
-            // The cutter says when the stream outgrew the most pieces a set has.
-            if (!run.failed())
-                run.failErrno("write", piecePathOf(job.pieceFolder, job.stem, cutter.piece()),
-                              errno);
-            job.failed = job.aborted = true;
-            return;
-        }
-        total += got;
-        run.addDoneBytes(got);
-    }
-    job.count = static_cast<int32_t>(pieceCountFor(total, job.pieceSize));
-    job.totalSize = job.streamSize = job.stored = total;
-    if (!job.manifest.setTotals(job.count, total)) {
-        run.fail("cannot record the pieces of " + job.source);
-        job.failed = true;
-        return;
-    }
-    cutter.endAt(job.count);
-    if (!cutter.finish()) return pieceWriteFailed(job, cutter);
-    TreeEntry entry;
-    entry.path = job.baseName;
-    entry.mode = static_cast<uint32_t>(0666 & ~currentUmask());
-    struct timespec now {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    entry.mtimeSeconds = static_cast<int64_t>(now.tv_sec);
-    entry.mtimeNanoseconds = static_cast<int32_t>(now.tv_nsec);
-    job.tree.entries.push_back(std::move(entry));
-    job.fileSizes.push_back(total);
-}
-
-// The files of the tree packed back to back, one slice record per run of a
-// file's bytes inside one piece. Folders, links and FIFOs hold no bytes: the
-// tree's description keeps them.
-void splitFolder(SplitJob& job) {
-    RunContext& run = job.run;
-    PieceCutter cutter(job.count, job.pieceSize, cutterCallbacks(job), run);
-    job.pieceModes.assign(static_cast<std::size_t>(std::max(job.count, 1)), 0777);
-    job.fileSizes.reserve(static_cast<std::size_t>(job.tree.files));
-    FileDescriptor root = openFolderPath(job.source);
-    if (!root) {
-        run.failErrno("list the folder", job.source, errno);
-        job.failed = job.aborted = true;
-        return;
-    }
-    // The walk lists a folder's files together: each folder is opened once,
-    // never through a link.
-    std::string folderName;
-    FileDescriptor folder;
-    int64_t target = 0;
-    // Who could read what each folder holds: a class that may not search a
-    // folder on the path reads none of the files below it, and one that may
-    // not list a folder does not see its names.
-    std::unordered_map<std::string, uint32_t> reach;
-    for (TreeEntry& entry : job.tree.entries) {
         if (job.failed) return; // the set cannot be made: nothing more is worth reading
         if (run.stopIfRequested()) {
             job.failed = job.aborted = true;
             return;
         }
-        if (entry.type == TreeEntryType::Folder) {
-            const auto above = reach.find(folderPartOf(entry.path));
-            const uint32_t searched = (entry.path.empty()     ? 0666u
-                                       : above == reach.end() ? 0u
-                                                              : above->second) &
-                                      ((entry.mode & 0111) * 6);
-            reach[entry.path] = searched;
-            job.setMode &= searched & ((entry.mode & 0444) | 0222);
-            continue;
+        const SplitSource::Step step = source.next(intake);
+        if (step == SplitSource::Step::Stopped) return;
+        if (step == SplitSource::Step::Ended) break;
+    }
+    if (!intake.finish()) return pieceWriteFailed(job, cutter);
+    if (!source.ended()) return;
+    if (!source.lengthKnown()) {
+        job.count = static_cast<int32_t>(pieceCountFor(job.stored, job.pieceSize));
+        job.totalSize = job.streamSize = job.stored;
+        if (!job.manifest.setTotals(job.count, job.stored)) {
+            run.fail("cannot record the pieces of " + job.source);
+            job.failed = true;
+            return;
         }
-        if (entry.type != TreeEntryType::File) continue;
-        const std::string& relative = entry.path;
-        const std::string file = job.source + "/" + relative;
-        uint32_t mode = 0;
-        auto record = [&](int32_t piece, int64_t offset, int64_t length) {
-            if (!job.manifest.addFile(relative, piece, offset, length)) {
-                run.fail("cannot record " + file);
-                job.failed = true;
-            }
-            if (length > 0) job.pieceModes[static_cast<std::size_t>(piece)] &= mode;
-            if (!job.pieceStages.empty()) job.pieceSlices.push_back({target, offset, length});
-        };
-        if (const std::string holder = folderPartOf(relative); !folder || holder != folderName) {
-            folderName = holder;
-            folder = openFolderBelow(root.get(), holder, false);
-            if (!folder) {
-                run.failErrno("list the folder", folderPartOf(file), errno);
-                job.failed = job.aborted = true;
-                return;
-            }
-        }
-        OpenSource source = openSource(job, file, relative, folder.get());
-        if (!source.fd) return;
-        const auto reachable = reach.find(folderName);
-        mode = source.mode & (reachable == reach.end() ? 0u : reachable->second);
-        entry.mode = source.mode;
-        entry.mtimeSeconds = source.mtimeSeconds;
-        entry.mtimeNanoseconds = source.mtimeNanoseconds;
-        job.setMode &= mode;
-        ++target;
-        if (cutter.full()) {
-            // Past the last piece: a file that still holds a byte means the
-            // source grew; an empty one still needs its record, or the join
-            // could not make it.
-            char probe = 0;
-            if (readAt(source.fd.get(), &probe, 1, 0) != 0) {
-                ++job.stored;
-                finishSource(job, source);
-                break;
-            }
-            record(job.count - 1, cutter.filled(), 0);
-            job.fileSizes.push_back(0);
-            finishSource(job, source);
-            continue;
-        }
-        bool ioFailed = false;
-        const int64_t got =
-            cutter.takeRange(source.fd.get(), 0, -1, record, ioFailed, source.record.identity.size);
-        if (ioFailed) return copyFailed(job, cutter.piece(), file, errno);
-        job.stored += got;
-        job.fileSizes.push_back(got);
-        // The file that filled the last piece exactly: any byte past it means
-        // the source grew and was not stored.
-        char probe = 0;
-        if (cutter.full() && readAt(source.fd.get(), &probe, 1, got) != 0) ++job.stored;
-        finishSource(job, source);
+        cutter.endAt(job.count);
     }
     if (!cutter.finish()) pieceWriteFailed(job, cutter);
 }
 
-// CONTENTS.sha256 in manifest order: each rebuilt file's digest, as the
-// hasher took it from the pieces, with the name its records give it, read
-// back from the manifest just written, so no name is held for long.
-bool writeContentSums(SplitJob& job, int tempFd, const std::vector<Sha256Digest::Bytes>& digests) {
+// An encrypted set: the source goes in as a tar stream, measured now from
+// the tree as the walk lists it, and the age encryptor is the chain's last
+// transform. The stream's size fixes the pieces.
+bool planEncryption(SplitRequest& request, const SplitOptions& options, SplitJob& job,
+                    Transforms& transforms, int64_t& tarSize, uint32_t& fileModes) {
     RunContext& run = job.run;
-    TextFileWriter out;
-    const std::string path = job.pieceFolder + "/" + kContentSumsFileName;
-    if (!out.open(tempFd, kContentSumsFileName, path, run, job.mode)) return false;
-    bool ok = true;
-    if (!job.folderSource) {
-        // An empty source file has no piece, but still a content to check.
-        ok = out.write(checksumLine(
-            digests.empty() ? Sha256Digest().finishHex() : hexOf(digests.front()), job.baseName));
-    } else {
-        const Result<Manifest> manifest = Manifest::readAt(tempFd, job.pieceFolder);
-        std::size_t next = 0;
-        std::string last;
-        ok = manifest &&
-             manifest->forEachFileRecords([&](const FileRecord* records, std::size_t count) {
-                 for (const FileRecord* r = records; r != records + count; ++r) {
-                     const std::string_view name(r->name, strnlen(r->name, sizeof r->name));
-                     if (next > 0 && name == last) continue; // the same file, in another piece
-                     if (next >= digests.size()) return false;
-                     last.assign(name);
-                     if (!out.write(checksumLine(hexOf(digests[next++]),
-                                                 contentNameOf(job.baseName, last))))
-                         return false;
-                 }
-                 return true;
-             }) &&
-             next == digests.size();
-        if (!ok && !run.failed())
-            run.fail("cannot write " + path + ": the manifest just written does not read back");
-    }
-    return out.close(job.sync) && ok;
-}
-
-// TREE.mtree, in walk order: the regular files' lines in the manifest's
-// order, with their digests when the split took them. `hex` gets its hash.
-bool writeTreeDescription(SplitJob& job, int tempFd,
-                          const std::vector<Sha256Digest::Bytes>* digests, std::string& hex) {
-    RunContext& run = job.run;
-    TextFileWriter out;
-    const std::string path = job.pieceFolder + "/" + kTreeFileName;
-    if (!out.open(tempFd, kTreeFileName, path, run, job.mode)) return false;
-    Sha256Digest hash;
-    const auto put = [&](const std::string& line) {
-        return hash.update(line.data(), line.size()) && out.write(line);
-    };
-    // A file set's root is the output folder: named, so mtree finds the file in it.
-    bool ok = put("#mtree\n") && (job.folderSource || put(". type=dir\n"));
-    std::size_t file = 0;
-    for (const TreeEntry& entry : job.tree.entries) {
-        if (!ok) break;
-        const bool regular = entry.type == TreeEntryType::File;
-        if (regular && file >= job.fileSizes.size()) {
-            ok = false;
-            break;
-        }
-        const int64_t size = regular ? job.fileSizes[file] : 0;
-        static const Sha256Digest::Bytes emptyFile = [] {
-            Sha256Digest::Bytes bytes{};
-            Sha256Digest().finish(bytes);
-            return bytes;
-        }();
-        // An empty file source has no piece, so no digest was taken.
-        const Sha256Digest::Bytes* digest = !regular || !digests             ? nullptr
-                                            : file < digests->size()         ? &(*digests)[file]
-                                            : !job.folderSource && size == 0 ? &emptyFile
-                                                                             : nullptr;
-        static const std::string none;
-        const std::string& link =
-            entry.link >= 0 ? job.tree.linkTargets[static_cast<std::size_t>(entry.link)] : none;
-        ok = put(treeLine(entry, size, digest, link));
-        if (regular) ++file;
-    }
-    hex = hash.finishHex();
-    if (!ok && !run.failed()) run.fail("cannot write " + path);
-    return out.close(job.sync) && ok && !hex.empty();
-}
-
-// The checksum files, from the hashes taken as the pieces were written, and
-// the manifest's own hash; a folder set's tree description with them.
-void writeChecksumFiles(SplitJob& job, int tempFd, const std::string& manifestHex) {
-    RunContext& run = job.run;
-    std::string pieceSums;
-    std::vector<Sha256Digest::Bytes> digests;
-    if (!job.hasher->finish(pieceSums, digests)) {
-        if (!run.stopIfRequested())
-            run.fail("cannot read back the pieces written in " + job.pieceFolder);
-        job.failed = true;
-        return;
-    }
-    pieceSums += checksumLine(manifestHex, kManifestFileName);
-    if (job.describeTree) {
-        std::string treeHex;
-        if (!writeTreeDescription(job, tempFd, &digests, treeHex)) {
-            job.failed = true;
-            return;
-        }
-        pieceSums += checksumLine(treeHex, kTreeFileName);
-    }
-    if (job.encrypted) {
-        Sha256Digest marker;
-        marker.update(kEncryptedMarkerText, std::strlen(kEncryptedMarkerText));
-        pieceSums += checksumLine(marker.finishHex(), kEncryptedMarkerName);
-    }
-    // An encrypted set's content is checked by its stream's tags, so the
-    // pieces are hashed once, for SHA256SUMS, and the ciphertext not at all.
-    if ((!job.encrypted && !writeContentSums(job, tempFd, digests)) ||
-        !writeTextFileAt(tempFd, kPieceSumsFileName, pieceSums, job.sync,
-                         job.pieceFolder + "/" + kPieceSumsFileName, run, job.mode))
-        job.failed = true;
-}
-
-// A folder set was written private to the run; now each piece gets the AND of
-// the modes of the files it holds bytes of (a piece with none, and every other
-// file of the set, the AND over every stored file), the folder the same with
-// search where it may be read, all within the umask, and writable by its
-// owner (`folderMode`, given to it once it is in place). Nothing is more
-// readable than what it holds.
-bool givePermissions(SplitJob& job, int tempFd, mode_t& folderMode) {
-    RunContext& run = job.run;
-    const mode_t umask = currentUmask();
-    const auto fileMode = [&](uint32_t mode) { return static_cast<mode_t>(mode & 0666 & ~umask); };
-    const mode_t setMode = fileMode(job.setMode);
-    for (int32_t i = 0; i < job.count; ++i) {
-        char name[kPathBufferSize];
-        pieceFileName(job.stem.c_str(), i, name);
-        const uint32_t holds = job.pieceModes[static_cast<std::size_t>(i)];
-        if (fchmodat(tempFd, name, holds == 0777 ? setMode : fileMode(holds), 0) != 0) {
-            run.failErrno("set the permissions of", job.pieceFolder + "/" + name, errno);
-            return false;
-        }
-    }
-    for (const char* name :
-         {kManifestFileName, kTreeFileName, kPieceSumsFileName, kContentSumsFileName}) {
-        if (fchmodat(tempFd, name, setMode, 0) != 0 && errno != ENOENT) {
-            run.failErrno("set the permissions of", job.pieceFolder + "/" + name, errno);
-            return false;
-        }
-    }
-    // Its owner may always write into it (to remove the run's marker next,
-    // and later the set itself): that makes nothing in it more readable.
-    folderMode =
-        static_cast<mode_t>(((setMode | ((setMode & 0444) >> 2)) & ~umask & 0777) | S_IWUSR);
-    return true;
-}
-
-// An encrypted set: the source as a tar stream (its one file, or its tree as
-// the walk lists it), through the age encryptor, into the pieces.
-void splitEncrypted(SplitJob& job, const std::shared_ptr<AgeEncryptor>& encryptor,
-                    int64_t tarSize) {
-    RunContext& run = job.run;
-    PieceCutter cutter(job.count, job.pieceSize, cutterCallbacks(job), run);
-    // No slices: the ciphertext gets no hash of its own (see writeChecksumFiles).
-    const SegmentSink slices = [](int32_t, int64_t, int64_t) {};
-    TransformChain chain(
-        {encryptor},
-        [&](const char* data, std::size_t size) { return cutter.takeBytes(data, size, slices); },
-        run);
-    TarStream tar([&](const char* data, std::size_t size) { return chain.push(data, size); }, run);
-    // Inside, the source keeps its own name: the set's name shows outside only.
-    char top[kPathBufferSize] = {};
-    baseNameOf(job.source.c_str(), top);
-    bool ok = true;
-    if (job.tree.entries.empty()) {
-        OpenSource source = openSource(job, job.source, "");
-        ok = source.fd && tar.writeFile(source.fd.get(), job.source, top);
-        finishSource(job, source);
-    } else {
-        const FileDescriptor root = openFolderPath(job.source);
-        // What a removal of the source needs: each file as it was read.
-        const auto recordRead = [&](const std::string& relative, int fd,
-                                    const struct stat& opened) {
-            if (!job.keepRead) return;
-            StoredSourceFile record;
-            record.relativePath = relative;
-            record.identity = identityOfStatus(opened);
-            FileIdentity after;
-            record.unchanged = identityOf(fd, after) && after == record.identity;
-            job.read.push_back(std::move(record));
-        };
-        ok = root ? tar.writeTree(root.get(), job.source, top, job.tree, recordRead)
-                  : (run.failErrno("list the folder", job.source, errno), false);
-    }
-    ok = ok && tar.close() && chain.finish();
-    if (!ok) {
-        if (!run.failed()) run.fail("cannot write the encrypted stream of " + job.source);
-        job.failed = job.aborted = true;
-        return;
-    }
-    if (tar.written() != tarSize) {
-        run.fail("the source " + job.source + " changed during the split");
-        job.failed = true;
-        return;
-    }
-    job.stored = job.totalSize;
-    if (!cutter.finish()) return pieceWriteFailed(job, cutter);
-}
-
-// The recovery pieces and their headers, once every other file of the set
-// is written; each recovery piece as private as the pieces of its group.
-bool writeSetRecovery(SplitJob& job, int tempFd, const RecoveryRequest& request,
-                      std::string& said) {
-    std::vector<int64_t> lengths;
-    for (int32_t i = 0; i < job.count; ++i)
-        lengths.push_back(i + 1 < job.count
-                              ? job.pieceSize
-                              : job.streamSize - int64_t{job.count - 1} * job.pieceSize);
-    const mode_t umask = currentUmask();
-    const auto fileMode = [&](uint32_t mode) {
-        return static_cast<uint32_t>(mode & 0666 & ~umask);
-    };
-    int mode = job.mode;
-    std::vector<uint32_t> modes;
-    if (job.folderSource) {
-        mode = static_cast<int>(fileMode(job.setMode));
-        for (uint32_t holds : job.pieceModes)
-            modes.push_back(holds == 0777 ? static_cast<uint32_t>(mode) : fileMode(holds));
-    }
-    RecoveryShape shape;
-    if (!writeRecovery(tempFd, job.pieceFolder, job.stem, lengths, job.pieceSize, request, mode,
-                       modes, job.sync, job.run, &shape))
-        return false;
-    const int32_t made = shape.recoveryPieces();
-    said = "wrote " + std::to_string(made) + (made == 1 ? " recovery piece" : " recovery pieces") +
-           ": the set can lose " + survivalText(shape) + " and still be joined";
+    job.source = request.source;
+    job.encrypted = true;
+    job.describeTree = false;
+    if (!request.password.empty())
+        return run.refuse("an encrypted set is not also gated by a password digest");
+    // scrypt runs on its own thread while the source is measured and
+    // streamed, when the header lies whole in the first piece.
+    const int64_t headerRoom = static_cast<int64_t>(ageHeaderSize(options.encryptWorkFactor) + 16);
+    const bool defer = options.pieceCount > 0 || request.pieceSize >= headerRoom;
+    auto encryptor =
+        std::make_shared<AgeEncryptor>(options.encryptPassword, options.encryptWorkFactor, defer);
+    if (!encryptor->ready()) return run.fail("the encryption could not be set up"), false;
+    if (!measureTarSource(job, tarSize, fileModes)) return false;
+    transforms.push_back(std::move(encryptor));
+    job.streamSize = transformedSize(transforms, tarSize);
+    if (options.pieceCount > 0 && job.streamSize > 0)
+        request.pieceSize =
+            std::max(headerRoom, (job.streamSize + options.pieceCount - 1) / options.pieceCount);
+    job.folderStored = job.folderSource;
+    job.folderSource = false; // the set holds one file: the age stream
     return true;
 }
 
@@ -781,61 +302,12 @@ Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& opt
     if (!options.transforms.empty() && job.folderSource)
         return run.refuse("a folder is not split through stages that change its bytes"),
                run.failure();
-    // An encrypted set: the tar stream's size, measured from the tree as the
-    // walk lists it, fixes the pieces.
-    std::shared_ptr<AgeEncryptor> encryptor;
+    Transforms transforms = options.transforms;
     int64_t tarSize = 0;
-    uint32_t encryptedMode = 0666;
-    if (!options.encryptPassword.empty()) {
-        job.encrypted = true;
-        job.describeTree = false;
-        if (!request.password.empty())
-            return run.refuse("an encrypted set is not also gated by a password digest"),
-                   run.failure();
-        if (job.folderSource) {
-            TreeWalkOptions walk;
-            walk.includeHidden = job.includeHidden;
-            if (!walkTree(request.source, walk, job.tree, run)) return run.failure();
-            if (job.tree.entries.empty())
-                return run.refuse("the folder " + request.source + " cannot be listed"),
-                       run.failure();
-        }
-        // scrypt runs on its own thread while the source is measured and
-        // streamed, when the header lies whole in the first piece.
-        const int64_t headerRoom =
-            static_cast<int64_t>(ageHeaderSize(options.encryptWorkFactor) + 16);
-        const bool defer = options.pieceCount > 0 || request.pieceSize >= headerRoom;
-        encryptor = std::make_shared<AgeEncryptor>(options.encryptPassword,
-                                                   options.encryptWorkFactor, defer);
-        if (!encryptor->ready())
-            return run.fail("the encryption could not be set up"), run.failure();
-        if (defer) job.headerPending = encryptor.get();
-        TarStream measure(nullptr, run);
-        char name[kPathBufferSize] = {};
-        if (baseNameOf(request.source.c_str(), name) != 0 || !isSafeComponentName(name))
-            return run.refuse("cannot split " + request.source + ": it has no usable name"),
-                   run.failure();
-        bool measured = false;
-        if (job.folderSource) {
-            const FileDescriptor root = openFolderPath(request.source);
-            measured = root && measure.writeTree(root.get(), request.source, name, job.tree);
-        } else {
-            const FileDescriptor file = openForReading(request.source.c_str());
-            measured = file && measure.writeFile(file.get(), request.source, name);
-        }
-        if (!measured || !measure.close()) {
-            if (!run.failed()) run.failErrno("read", request.source, errno);
-            return run.failure();
-        }
-        tarSize = measure.written();
-        encryptedMode = measure.fileModes() & 0666;
-        job.streamSize = encryptor->outputSize(tarSize);
-        if (options.pieceCount > 0 && job.streamSize > 0)
-            request.pieceSize = std::max(headerRoom, (job.streamSize + options.pieceCount - 1) /
-                                                         options.pieceCount);
-        job.folderStored = job.folderSource;
-        job.folderSource = false; // the set holds one file: the age stream
-    }
+    uint32_t encryptedModes = 0666; // the AND of the bits of the files it holds
+    if (!options.encryptPassword.empty() &&
+        !planEncryption(request, options, job, transforms, tarSize, encryptedModes))
+        return run.failure();
     if (job.streamSize < 0)
         return run.refuse("the stages cannot say what the source becomes"), run.failure();
     if (!planSplit(request, job)) return run.failure();
@@ -843,10 +315,8 @@ Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& opt
     if (job.streamFd < 0 && stat(request.source.c_str(), &sourceStat) == 0)
         job.mode = static_cast<int>(sourceStat.st_mode & 0666);
     if (job.folderSource) job.mode = 0600; // until the modes of its files are known
-    if (job.encrypted) {
-        // As private as the most private file it holds.
-        job.mode = static_cast<int>(encryptedMode);
-    }
+    if (job.encrypted)
+        job.mode = static_cast<int>(encryptedModes & 0666); // as its most private file
 
     FileDescriptor out = openFolderPath(job.outFolder);
     if (!out) {
@@ -897,17 +367,19 @@ Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& opt
         job.hasher = std::make_unique<SplitHasher>(run);
         job.pieceStages.push_back(job.hasher.get());
     }
+    if (options.recovery.wanted()) {
+        job.recovery = std::make_unique<SplitRecovery>(job, options.recovery);
+        job.pieceStages.push_back(job.recovery.get());
+    }
     if (job.encrypted) {
         const std::string path = job.pieceFolder + "/" + kEncryptedMarkerName;
         if (!writeTextFileAt(temp.fd(), kEncryptedMarkerName, kEncryptedMarkerText, job.sync, path,
                              run, job.mode))
             return run.failure();
-        splitEncrypted(job, encryptor, tarSize);
-    } else if (job.streamFd >= 0) {
-        splitStream(job);
-    } else {
-        job.folderSource ? splitFolder(job) : splitFile(job, options.transforms);
     }
+    const std::unique_ptr<SplitSource> source =
+        job.encrypted ? makeTarSource(job, tarSize) : makeSource(job);
+    splitLoop(job, *source, transforms);
     if (!job.aborted && job.stored != job.totalSize) {
         run.fail("the source " + job.source + " held " + std::to_string(job.stored) +
                  " bytes, not the " + std::to_string(job.totalSize) +
@@ -925,8 +397,7 @@ Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& opt
         if (!writeTreeDescription(job, temp.fd(), nullptr, unused)) job.failed = true;
     }
     std::string recoverySaid;
-    if (!job.failed && options.recovery.wanted() &&
-        !writeSetRecovery(job, temp.fd(), options.recovery, recoverySaid))
+    if (!job.failed && job.recovery && !job.recovery->finish(temp.fd(), recoverySaid))
         job.failed = true;
     // The set's folder is private until it is in place, then as the umask allows.
     mode_t folderMode = 0777 & ~currentUmask();

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -317,6 +318,27 @@ private:
     int dropped_ = 0;
 };
 
+// A last stage that learns its 4-byte start only at the end: it gives
+// zeros in its place, then the start when the split asks for it.
+class LateStart : public Transform {
+public:
+    int64_t outputSize(int64_t size) const override { return size + 4; }
+    bool apply(const char* data, std::size_t size, std::vector<char>& out) override {
+        if (!started_) out.insert(out.end(), 4, '\0');
+        started_ = true;
+        out.insert(out.end(), data, data + size);
+        return true;
+    }
+    bool finish(std::vector<char>&) override { return true; }
+    bool deferredStart(std::string& bytes) override {
+        bytes = "HEAD";
+        return true;
+    }
+
+private:
+    bool started_ = false;
+};
+
 std::string marked(const std::string& bytes) {
     std::string out = "MARK";
     for (char c : bytes)
@@ -361,4 +383,59 @@ TEST(Pipeline, AStageBeforeTheCutIsWhatThePiecesHoldAndItsInverseRebuildsTheFile
     ASSERT_TRUE(joined) << joined.failure().reason;
     EXPECT_TRUE(joined->fullCheck);
     EXPECT_EQ(readFile(dir / "undone/data.bin"), bytes);
+}
+
+TEST(Pipeline, ALateStartIsInTheFirstPieceBeforeItIsHashedOrRefusedWhenItDoesNotFit) {
+    TempDir dir;
+    const std::string bytes = seededBytes(6, 10'000);
+    writeFile(dir / "data.bin", bytes);
+    RunContext run;
+    SplitRequest request;
+    request.source = dir / "data.bin";
+    request.outFolder = dir.path();
+    request.totalSize = 10'000;
+    request.pieceSize = 3'000;
+    SplitOptions options;
+    options.transforms = {std::make_shared<LateStart>()};
+    const Result<SplitOutcome> made = splitSource(request, options, run);
+    ASSERT_TRUE(made) << made.failure().reason;
+    EXPECT_EQ(readFile(dir / "data_spt/data_0.spt").substr(0, 4), "HEAD");
+    std::vector<PieceCheck> checks;
+    ChecksumState sums = ChecksumState::Absent;
+    EXPECT_TRUE(verifySet(dir / "data_spt", checks, sums, run)); // hashed with its start
+    fs::create_directories(dir / "out");
+    ASSERT_TRUE(joinSet(dir / "data_spt", dir / "out", {}, run));
+    EXPECT_EQ(readFile(dir / "out/data.bin"), "HEAD" + bytes);
+
+    // A first piece shorter than the start cannot hold it: no set.
+    fs::remove_all(dir / "data_spt");
+    request.pieceSize = 3;
+    options.transforms = {std::make_shared<LateStart>()};
+    RunContext small;
+    EXPECT_FALSE(splitSource(request, options, small));
+    EXPECT_FALSE(fs::exists(dir / "data_spt"));
+}
+
+TEST(Pipeline, AStreamOfUnknownLengthGetsRecoveryPiecesThatRebuildALostPiece) {
+    TempDir dir;
+    const std::string bytes = seededBytes(7, 25'000);
+    writeFile(dir / "data.bin", bytes);
+    const FileDescriptor in(open((dir / "data.bin").c_str(), O_RDONLY | O_CLOEXEC));
+    SplitRequest request;
+    request.source = "standard input";
+    request.outFolder = dir.path();
+    request.pieceSize = 4'000; // the last piece is short
+    SplitOptions options;
+    options.sourceFd = in.get();
+    options.setName = "s";
+    options.recovery.count = 1;
+    RunContext run;
+    const Result<SplitOutcome> made = splitSource(request, options, run);
+    ASSERT_TRUE(made) << made.failure().reason;
+    EXPECT_EQ(made->pieces, 7);
+    fs::remove(dir / "s_spt/s_6.spt");
+    fs::create_directories(dir / "out");
+    const Result<JoinOutcome> joined = joinSet(dir / "s_spt", dir / "out", {}, run);
+    ASSERT_TRUE(joined) << joined.failure().reason;
+    EXPECT_EQ(readFile(dir / "out/s"), bytes);
 }
