@@ -196,4 +196,3 @@ TargetNames contentNamesOf(const Manifest& manifest, const ManifestTargets& targ
         });
     };
 }
-

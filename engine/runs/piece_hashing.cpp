@@ -376,4 +376,3 @@ void PieceVerifier::runContents() {
     contentsFinished_ = true;
     changed_.notify_all();
 }
-
