@@ -50,8 +50,8 @@ void RunContext::failErrno(const char* step, const std::string& path, int error)
     fail(Failure{EngineFailure::Other, errnoReason(step, path, error), path, error});
 }
 
-bool RunContext::refuse(std::string reason) {
-    fail(std::move(reason));
+bool RunContext::refuse(std::string reason, EngineFailure kind) {
+    fail(std::move(reason), kind);
     return false;
 }
 

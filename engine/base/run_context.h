@@ -116,8 +116,8 @@ public:
     void fail(Failure failure);
     // fail("cannot <step> <path>: <strerror(error)>") with the path and errno.
     void failErrno(const char* step, const std::string& path, int error);
-    // fail(reason), for a check that refuses: always false.
-    bool refuse(std::string reason);
+    // fail(reason, kind), for a check that refuses: always false.
+    bool refuse(std::string reason, EngineFailure kind = EngineFailure::Other);
     bool failed() const;
     EngineFailure failureKind() const;
     // The failure kept, or a generic one when the run failed without saying why.

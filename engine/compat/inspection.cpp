@@ -2,10 +2,10 @@
 
 #include "engine/base/run_context.h"
 #include "engine/base/utilities.h"
-#include "engine/compat/published.h"
-#include "engine/format/checksums.h"
-#include "engine/compat/registry.h"
 #include "engine/compat/paths.h"
+#include "engine/compat/published.h"
+#include "engine/compat/registry.h"
+#include "engine/format/checksums.h"
 #include "engine/format/manifest.h"
 #include "engine/format/manifest_file.h"
 #include "engine/fs/safe_fs.h"

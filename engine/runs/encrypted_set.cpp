@@ -453,6 +453,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
     int64_t files = 0;
     DroppedBits dropped; // files written without their setuid or setgid bit
     std::string why;
+    EngineFailure refusal = EngineFailure::Other; // the kind of `why`
     struct archive_entry* entry = nullptr;
     for (;;) {
         const int status = archive_read_next_header(a, &entry);
@@ -464,16 +465,19 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
         const std::string name = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
         std::vector<std::string> parts;
         if (!safeName(name, parts)) {
+            refusal = EngineFailure::UnsafeName;
             why = "the set holds the name \"" + name +
                   "\", which is not written (absolute, empty or with \"..\")";
             break;
         }
         if (!reservedComponentOf(name).empty()) {
+            refusal = EngineFailure::UnsafeName;
             why = reservedNameRefusal(name);
             break;
         }
         if (top.empty()) top = parts.front();
         if (parts.front() != top) {
+            refusal = EngineFailure::UnsafeName;
             why = "the set holds more than one thing at its top (\"" + top + "\", \"" +
                   parts.front() + "\")";
             break;
@@ -489,6 +493,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
         };
         if (archive_entry_hardlink(entry) ||
             (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK && type != AE_IFIFO)) {
+            refusal = EngineFailure::UnsafeName;
             why = "the set holds \"" + name + "\", a device or a hard link, which is not written";
             break;
         }
@@ -597,7 +602,8 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
     if (why.empty() && top.empty()) why = "the encrypted set holds nothing";
     if (!why.empty()) {
         if (pieceFault) *pieceFault = reader.pieceFault;
-        run.fail(why == "wrong password" ? why : "cannot join " + pieceFolder + ": " + why);
+        run.fail(why == "wrong password" ? why : "cannot join " + pieceFolder + ": " + why,
+                 why == "wrong password" ? EngineFailure::WrongPassword : refusal);
         run.note("nothing in " + outputFolder + " was changed");
         return run.failure();
     }
