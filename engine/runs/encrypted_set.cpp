@@ -445,7 +445,8 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
         const std::string failure = ahead->failure();
         run.fail(failure.empty()
                      ? "the encrypted set " + pieceFolder + " does not hold a tar stream"
-                     : failure);
+                     : failure,
+                 failure == "wrong password" ? EngineFailure::WrongPassword : EngineFailure::Other);
         return run.failure();
     }
     std::string top;
