@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Mutation score of the engine and command-line tests against the safety steps.
+# Mutation score of the tests against the safety steps of the engine and the
+# command line.
 #
 #   scripts/mutants.sh [ID...]     all mutants below, or only those listed
 #   scripts/mutants.sh --check     no build: only that every mutant's text
@@ -11,12 +12,17 @@
 # non-zero. One at a time, the file is changed, the tests' targets are built in
 # a build folder of the script's own (BUILD_DIR, default build-mutants), the
 # tests run, and the file gets its text back (on Ctrl-C and on any exit too).
+# A mutant that leaves a variable or a function unused does not build under
+# -Werror: such a guard is mutated with `&& false` or `|| true` instead.
 #
-# The tests run are `ctest -L 'engine|cli'` (the join and removal safety tests
-# of the window's controller among them) less three that cannot see a mutant
-# of the sources: engine_standalone_build (compiles the engine on its own,
-# 20 s), package_installs_and_runs and mime_type_maps_a_manifest. Only their
-# targets are built: engine_tests, app_tests, cli_tests, parcelor, fuzz_replay.
+# The tests run are those of every label the guards' tests carry, `ctest -L
+# 'engine|cli|app|core|qt'`: the engine's and the command line's, the window's
+# controller and the Qt window (whose joins, removals and repairs go through
+# the real engine), and the rules of the core. Left out are the slow two,
+# engine_standalone_build (compiles the engine on its own, 20 s) and
+# package_installs_and_runs, and mime_type_maps_a_manifest, none of which can
+# see a mutant of the sources. Only their targets are built: engine_tests,
+# app_tests, cli_tests, core_tests, qt_tests, parcelor, fuzz_replay.
 #
 # Prints one line per surviving mutant, then `killed K of N` as the last line.
 set -uo pipefail
@@ -24,7 +30,7 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 BUILD_DIR=${BUILD_DIR:-build-mutants}
 JOBS=${JOBS:-2}
-TARGETS=(engine_tests app_tests cli_tests parcelor fuzz_replay)
+TARGETS=(engine_tests app_tests cli_tests core_tests qt_tests parcelor fuzz_replay)
 SKIPPED='^(engine_standalone_build|package_installs_and_runs|mime_type_maps_a_manifest)$'
 
 # One mutant per record: "@@ ID FILE | what it does", a line "- TEXT" with the
@@ -355,7 +361,7 @@ build() {
 }
 
 run_tests() {
-    (cd "$BUILD_DIR" && ctest -j "$JOBS" -L 'engine|cli' -E "$SKIPPED" --stop-on-failure \
+    (cd "$BUILD_DIR" && ctest -j "$JOBS" -L 'engine|cli|app|core|qt' -E "$SKIPPED" --stop-on-failure \
         >mutant-test.log 2>&1)
 }
 
