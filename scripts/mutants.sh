@@ -202,7 +202,7 @@ MUTANTS=$(
 # encrypted set's tar, TREE.mtree, the journals, numbered parts, the stream.
 @@ 400 engine/runs/recovery.cpp | a recovery header of another set of as many pieces taken (its total not compared)
 - manifest->totalSize() != total)
-+ false)
++ (manifest->totalSize() != total && false))
 @@ 401 engine/runs/recovery.cpp | a header copy under an index past its set's recovery pieces taken
 - if (why.empty() && index >= candidate.shape.recoveryPieces())
 + if (why.empty() && false)
@@ -232,7 +232,7 @@ MUTANTS=$(
 + if (false)
 @@ 410 engine/format/age_format.cpp | an empty age stanza argument taken
 - if (!visible(argument))
-+ if (false)
++ if (!visible(argument) && false)
 @@ 411 engine/format/age_format.cpp | an age passphrase stanza beside another taken
 - if (stanzas.size() != 1)
 + if (false)
@@ -248,7 +248,7 @@ MUTANTS=$(
 @@ 415 engine/runs/encrypted_set.cpp | an empty component in a name of an encrypted set's tar let through
 - if (part.empty() || part == "." || part == ".." || part.size() > 255) return false;
 + if (part == "." || part == ".." || part.size() > 255) return false;
-@@ 416 engine/runs/encrypted_set.cpp | a hard link in an encrypted set's tar written as a file
+@@ 416 engine/runs/encrypted_set.cpp | a hard link that carries bytes in an encrypted set's tar written as a file
 - if (archive_entry_hardlink(entry) ||
 + if (false ||
 @@ 417 engine/runs/encrypted_set.cpp | a device in an encrypted set's tar written as a file
@@ -268,7 +268,7 @@ MUTANTS=$(
 + if (true) return true;
 @@ 422 engine/format/tree_description.cpp | TREE.mtree may place an entry below what is not a folder
 - if (!first && folders.count(folderOf(entry.path)) == 0) {
-+ if (false) {
++ if (!first && folders.count(folderOf(entry.path)) == 0 && false) {
 @@ 423 engine/format/tree_description.cpp | TREE.mtree may name ".." inside a path
 - if (part.empty() || part == "." || part == "..") return false;
 + if (part.empty() || part == ".") return false;

@@ -14,6 +14,9 @@
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -49,6 +52,25 @@ Result<JoinOutcome> decryptInto(const std::string& set, const std::string& out,
     options.password = password;
     RunContext run;
     return joinSet(set, out, options, run);
+}
+
+// Gives the ustar hard link in `tar` the 4 bytes "evil" to carry, as tar
+// allows (and reads as a file of that link): no writer makes one.
+void giveHardLinkBytes(std::vector<char>& tar) {
+    for (std::size_t at = 0; at + 512 <= tar.size(); at += 512) {
+        char* header = tar.data() + at;
+        if (std::memcmp(header + 257, "ustar", 5) != 0 || header[156] != '1') continue;
+        std::memcpy(header + 124, "00000000004", 11);
+        std::memset(header + 148, ' ', 8);
+        unsigned sum = 0;
+        for (int i = 0; i < 512; ++i)
+            sum += static_cast<unsigned char>(header[i]);
+        std::snprintf(header + 148, 8, "%06o", sum);
+        std::vector<char> bytes(512, '\0');
+        std::memcpy(bytes.data(), "evil", 4);
+        tar.insert(tar.begin() + static_cast<std::ptrdiff_t>(at + 512), bytes.begin(), bytes.end());
+        return;
+    }
 }
 
 std::string allBytesOf(const std::string& folder) {
@@ -229,7 +251,7 @@ TEST(EncryptedSet, DamageAWrongPasswordOrAHostileStreamPutsNothingInPlace) {
         std::string name;
         mode_t type;
         std::string link;
-        bool hard = false; // `link` names the entry it is a hard link to
+        bool hard = false; // `link` names the entry it is a hard link to, and it has bytes
     };
     const auto unsafe = std::optional<EngineFailure>(EngineFailure::UnsafeName);
     const std::vector<std::pair<std::vector<Entry>, std::optional<EngineFailure>>> streams = {
@@ -255,8 +277,10 @@ TEST(EncryptedSet, DamageAWrongPasswordOrAHostileStreamPutsNothingInPlace) {
     for (const auto& [stream, kind] : streams) {
         SCOPED_TRACE(stream.back().name.substr(0, 100));
         std::vector<char> tar;
+        const bool hard =
+            std::any_of(stream.begin(), stream.end(), [](const Entry& item) { return item.hard; });
         struct archive* a = archive_write_new();
-        archive_write_set_format_pax(a);
+        hard ? archive_write_set_format_ustar(a) : archive_write_set_format_pax(a);
         archive_write_set_bytes_per_block(a, 0);
         archive_write_open(
             a, &tar, nullptr,
@@ -281,6 +305,7 @@ TEST(EncryptedSet, DamageAWrongPasswordOrAHostileStreamPutsNothingInPlace) {
         }
         archive_write_close(a);
         archive_write_free(a);
+        if (hard) giveHardLinkBytes(tar);
         AgeEncryptor encryptor("right", 10);
         std::vector<char> sealed;
         ASSERT_TRUE(encryptor.apply(tar.data(), tar.size(), sealed) && encryptor.finish(sealed));
