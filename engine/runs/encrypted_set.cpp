@@ -488,16 +488,19 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
         const std::string name = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
         std::vector<std::string> parts;
         if (!safeName(name, parts)) {
+            kind = EngineFailure::UnsafeName;
             why = "the set holds the name \"" + name +
                   "\", which is not written (absolute, empty or with \"..\")";
             break;
         }
         if (!reservedComponentOf(name).empty()) {
+            kind = EngineFailure::UnsafeName;
             why = reservedNameRefusal(name);
             break;
         }
         if (top.empty()) top = parts.front();
         if (parts.front() != top) {
+            kind = EngineFailure::UnsafeName;
             why = "the set holds more than one thing at its top (\"" + top + "\", \"" +
                   parts.front() + "\")";
             break;
@@ -513,6 +516,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
         };
         if (archive_entry_hardlink(entry) ||
             (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK && type != AE_IFIFO)) {
+            kind = EngineFailure::UnsafeName;
             why = "the set holds \"" + name + "\", a device or a hard link, which is not written";
             break;
         }

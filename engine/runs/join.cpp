@@ -149,7 +149,7 @@ bool planJoin(const std::string& pieceFolder, const std::string& outputFolder, J
 bool recordIsSafe(const JoinJob& job, const FileRecord& record) {
     RunContext& run = job.run;
     if (strnlen(record.name, sizeof record.name) == sizeof record.name)
-        return run.refuse("a file record of the manifest has no end");
+        return run.refuse("a file record of the manifest has no end", EngineFailure::NotASet);
     const std::string name(record.name);
     if (!isSafeRelativePath(name.c_str()))
         return run.refuse("the manifest names an unsafe path: \"" + name + "\"",
@@ -159,7 +159,8 @@ bool recordIsSafe(const JoinJob& job, const FileRecord& record) {
                           EngineFailure::UnsafeName);
     if (record.pieceIndex < 0 || record.pieceIndex >= job.pieceCount || record.offset < 0 ||
         record.length < 0)
-        return run.refuse("the manifest's record of " + name + " is damaged");
+        return run.refuse("the manifest's record of " + name + " is damaged",
+                          EngineFailure::NotASet);
     if (!fitsPathBuffer(job.target + "/" + name))
         return run.refuse("the path of " + job.target + "/" + name + " is too long");
     return true;
@@ -232,16 +233,19 @@ bool sizesAgree(JoinJob& job, const ManifestTargets& targets, bool fileSet) {
                 std::string name;
                 targets.nameOf(job.manifest, index, name);
                 return run.refuse("the manifest places " + name + " past the end of piece " +
-                                  piecePath(job, slice.piece));
+                                      piecePath(job, slice.piece),
+                                  EngineFailure::NotASet);
             }
             if (__builtin_add_overflow(sum, slice.length, &sum) || sum > total)
                 return run.refuse("the manifest's slices add up to more than its total of " +
-                                  std::to_string(total) + " bytes");
+                                      std::to_string(total) + " bytes",
+                                  EngineFailure::NotASet);
         }
     }
     if (fileSet && sum != total)
         return run.refuse("the pieces of " + job.pieceFolder + " hold " + std::to_string(sum) +
-                          " bytes, not the " + std::to_string(total) + " of the manifest");
+                              " bytes, not the " + std::to_string(total) + " of the manifest",
+                          EngineFailure::NotASet);
     return true;
 }
 

@@ -424,7 +424,8 @@ Result<PartsListing> listNumberedParts(const std::string& firstPart, RunContext&
         const EntryKind kind = entryAt(folder.get(), name.c_str(), &part.identity);
         const std::string shown = listing.folder + "/" + name;
         if (kind == EntryKind::Link)
-            return run.refuse("part " + shown + " is a symbolic link"), run.failure();
+            return run.refuse("part " + shown + " is a symbolic link", EngineFailure::UnsafeName),
+                   run.failure();
         if (kind != EntryKind::Regular)
             return run.refuse("part " + shown + " is not a regular file"), run.failure();
         part.size = part.identity.size;
@@ -554,7 +555,8 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
         if (!listed) return listed.failure();
         const PartsListing& listing = listed.value();
         if (const std::string missing = listing.missing(); !missing.empty())
-            return run.refuse("part " + listing.folder + "/" + missing + " is missing"),
+            return run.refuse("part " + listing.folder + "/" + missing + " is missing",
+                              EngineFailure::PieceMissing),
                    run.failure();
         bool checked = !listing.sumsFile.empty();
         if (!listing.sumsProblem.empty()) {
@@ -629,7 +631,9 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
             if (!fd) {
                 const int error = errno;
                 if (entryAt(folder.get(), part.name.c_str()) == EntryKind::Link)
-                    return run.refuse("part " + shown + " is a symbolic link"), run.failure();
+                    return run.refuse("part " + shown + " is a symbolic link",
+                                      EngineFailure::UnsafeName),
+                           run.failure();
                 return run.failErrno("read", shown, error), run.failure();
             }
             if (!identityOf(fd.get(), now) || !(now == part.identity))

@@ -1474,7 +1474,8 @@ Result<RepairOutcome> repairSet(int folderFd, const std::string& folderPath,
     bool any = false;
     if (const std::string why = findHeader(folderFd, stem, h, any); !why.empty()) {
         run.fail(any ? "the recovery files of " + folderPath + " cannot be used: " + why
-                     : folderPath + " has no recovery pieces");
+                     : folderPath + " has no recovery pieces",
+                 EngineFailure::NotASet);
         return run.failure();
     }
     run.setTotalBytes(static_cast<int64_t>(h.allColumns()) * h.shape.columnLength * 2);

@@ -7,6 +7,9 @@
 #include "tests/support/TestFiles.h"
 
 #include <gtest/gtest.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/kdf.h>
 #include <openssl/sha.h>
 #include <zlib.h>
 
@@ -46,6 +49,29 @@ bool decrypt(AgeDecryptor& decryptor, const std::string& bytes, std::vector<char
                              out))
             return false;
     return decryptor.finish(out);
+}
+
+// The header `text`, up to and with its "---", closed with its MAC under `fileKey`.
+std::string withMac(const std::array<uint8_t, 16>& fileKey, const std::string& text) {
+    uint8_t macKey[32], mac[32];
+    EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
+    EVP_KDF_CTX* ctx = EVP_KDF_CTX_new(kdf);
+    EVP_KDF_free(kdf);
+    OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, const_cast<char*>("SHA256"), 0),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<uint8_t*>(fileKey.data()),
+                                          fileKey.size()),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, const_cast<char*>("header"), 6),
+        OSSL_PARAM_construct_end(),
+    };
+    EXPECT_EQ(EVP_KDF_derive(ctx, macKey, sizeof macKey, params), 1);
+    EVP_KDF_CTX_free(ctx);
+    std::size_t length = 0;
+    EXPECT_NE(EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, macKey, sizeof macKey,
+                        reinterpret_cast<const unsigned char*>(text.data()), text.size(), mac,
+                        sizeof mac, &length),
+              nullptr);
+    return text + " " + ageBase64(mac, sizeof mac) + "\n";
 }
 
 std::vector<char> encrypt(AgeEncryptor& encryptor, const std::string& plain) {
@@ -222,5 +248,48 @@ TEST(AgeFormat, AHeaderIsBoundedFromItsFirstByteAndScryptByTheMemoryThereIs) {
         EXPECT_FALSE(limited.apply(header.data(), header.size(), out));
         ASSERT_EQ(limited.problem(), row.problem) << limited.reason();
         EXPECT_EQ(limited.reason(), row.reason);
+    }
+}
+
+// Each rule of the header's lines refuses on its own, every header below
+// carrying its right MAC: a stanza's body comes in lines of 64 characters,
+// the last one shorter (empty when the body fills them); every stanza line
+// begins "-> ", with arguments of visible characters; there is a stanza; and
+// a passphrase's stanza is the only one.
+TEST(AgeFormat, EachRuleOfTheHeaderLinesRefusesOnItsOwn) {
+    const std::array<uint8_t, 16> key{7, 1, 8, 2, 8, 1, 8, 2, 8, 4, 5, 9, 0, 4, 5, 2};
+    const std::string v1 = "age-encryption.org/v1\n";
+    const struct {
+        const char* what;
+        std::string stanzas;
+        AgeProblem problem;
+    } table[] = {
+        {"a stanza", "-> X\nAAAA\n", AgeProblem::None},
+        {"a body that fills its line", "-> X\n" + std::string(64, 'A') + "\n\n", AgeProblem::None},
+        {"a body line of 65", "-> X\n" + std::string(65, 'A') + "\nAAA\n", AgeProblem::Header},
+        {"a line that is not a stanza", "-> X\n\n=> Y\n\n", AgeProblem::Header},
+        {"an empty argument", "-> X  Y\n\n", AgeProblem::Header},
+        {"no stanza", "", AgeProblem::Header},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.what);
+        const std::unique_ptr<AgeDecryptor> reader = AgeDecryptor::withFileKey(key);
+        const std::string header = withMac(key, v1 + row.stanzas + "---");
+        std::vector<char> out;
+        EXPECT_EQ(reader->apply(header.data(), header.size(), out),
+                  row.problem == AgeProblem::None);
+        EXPECT_EQ(reader->problem(), row.problem) << reader->reason();
+    }
+    AgeHeader made;
+    made.fileKey = key;
+    ASSERT_TRUE(wrapAgeFileKey("pass", 10, made));
+    const std::string scrypt = made.text.substr(v1.size(), made.text.find("---") - v1.size());
+    for (const auto& [stanzas, problem] : {std::pair{scrypt, AgeProblem::None},
+                                           std::pair{scrypt + "-> X\n\n", AgeProblem::Header}}) {
+        AgeDecryptor reader("pass");
+        const std::string header = withMac(key, v1 + stanzas + "---");
+        std::vector<char> out;
+        EXPECT_EQ(reader.apply(header.data(), header.size(), out), problem == AgeProblem::None);
+        EXPECT_EQ(reader.problem(), problem) << reader.reason();
     }
 }

@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 #include <csignal>
 
@@ -238,6 +239,28 @@ TEST(SplitSafety, OnlyTheHolderOfTheLockFinishesAnInterruptedReplacement) {
     EXPECT_FALSE(holdsTemporary(dir.path().string()));
 }
 
+// A replacement stopped once the old set's folder went aside, before the new
+// one took its name: the next run gives the old set its name and bits back.
+TEST(SplitSafety, AReplacementStoppedBetweenItsRenamesGivesTheOldSetItsNameBack) {
+    TempDir dir;
+    writeFile(dir / "f.bin", seededBytes(19, 3000));
+    ASSERT_EQ(splitInto(dir / "f.bin", dir.path().string(), 1000), 0);
+    const auto before = treeContents(dir / "f_spt");
+    {
+        FileDescriptor set = openFolderPath(dir / "f_spt");
+        ASSERT_TRUE(writeReplaceJournal(set.get(), "f_spt", ReplacedFolder{1, 1, 0750, 0, 0}, {}));
+    }
+    const std::string aside = dir / ".parcelor-tmp-00000000000a";
+    fs::rename(dir / "f_spt", aside);
+    fs::permissions(aside, fs::perms(0700));
+    const FileDescriptor folder = openFolderPath(dir.path().string());
+    RunContext run;
+    sweepLeftovers(folder.get(), run);
+    EXPECT_FALSE(exists(aside));
+    EXPECT_EQ(treeContents(dir / "f_spt"), before);
+    EXPECT_EQ(fs::status(dir / "f_spt").permissions(), fs::perms(0750));
+}
+
 TEST(SplitSafety, AReplacedSetFolderKeepsItsPermissionsAndUnreadableMarksAreNeverActedOn) {
     TempDir dir;
     writeFile(dir / "f.bin", seededBytes(17, 3000));
@@ -315,6 +338,38 @@ TEST(Removal, AFileSourceChangedSinceTheSplitStays) {
     ASSERT_EQ(removeSplitSource(outcome, report), 0);
     EXPECT_EQ(report.changed, std::vector<std::string>{"f.bin"});
     EXPECT_EQ(readFile(dir / "f.bin"), seededBytes(11, 3000));
+}
+
+// A piece changed while it is sent to a stream fails the stream: what went
+// out is the set's true beginning, and nothing more is said to be the set.
+TEST(JoinSafety, APieceChangedWhileItIsSentFailsTheStream) {
+    TempDir dir;
+    const std::string bytes = seededBytes(21, 3 << 20);
+    writeFile(dir / "f.bin", bytes);
+    ASSERT_EQ(splitInto(dir / "f.bin", dir.path().string(), 2 << 20), 0);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    std::string received;
+    std::thread reader([&] {
+        char buffer[4096];
+        // The stream's first bytes are out, and the rest of the piece waits
+        // for room in the pipe: its time changes meanwhile.
+        ssize_t got = read(ends[0], buffer, sizeof buffer);
+        const struct timespec times[2] = {{0, UTIME_OMIT}, {1, 0}};
+        utimensat(AT_FDCWD, (dir / "f_spt/f_0.spt").c_str(), times, 0);
+        for (; got > 0; got = read(ends[0], buffer, sizeof buffer))
+            received.append(buffer, static_cast<std::size_t>(got));
+    });
+    JoinOptions options;
+    options.outputFd = ends[1];
+    RunContext run;
+    const Result<JoinOutcome> sent = joinSet(dir / "f_spt", dir.path().string(), options, run);
+    close(ends[1]);
+    reader.join();
+    close(ends[0]);
+    EXPECT_FALSE(sent);
+    EXPECT_LE(received.size(), std::size_t{2} << 20);
+    EXPECT_EQ(received, bytes.substr(0, received.size()));
 }
 
 TEST(JoinSafety, AFifoInPlaceOfTheManifestNeverHangsARun) {

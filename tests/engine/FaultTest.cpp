@@ -15,6 +15,7 @@
 
 #include <filesystem>
 #include <set>
+#include <tuple>
 
 #include <fcntl.h>
 
@@ -235,6 +236,38 @@ TEST_F(HostileManifest, UnsafeRecordsAreRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(join(withRecord("x", "ok", 0, -1)), -1);    // negative offset
     EXPECT_EQ(join(withRecord("x", "ok", 0, 0, -4)), -1); // negative length
     EXPECT_EQ(join(withRecord("x", std::string(256, 'n'))), -1) << "a name without its NUL";
+}
+
+// A record of a piece the set does not count, or a slice that its offset
+// takes past its piece's end, is a damaged manifest, refused as such before
+// anything is made; the pieces themselves are sound.
+TEST_F(HostileManifest, RecordsOutsideTheSetsPiecesAreADamagedManifest) {
+    writeFile(dir / "set/x_0.spt", "abcd");
+    char fingerprint[33] = {};
+    pieceFingerprint((dir / "set/x_0.spt").c_str(), fingerprint);
+    const auto record = [&](int32_t piece, int64_t offset, int64_t length) {
+        return ManifestBytes()
+            .header(1, 1, 4, "", "x")
+            .piece(0, fingerprint)
+            .file("ok", 0, piece, offset, length)
+            .str();
+    };
+    fs::create_directories(dir / "out");
+    for (const auto& [piece, offset, length] :
+         {std::tuple{1, 0, 4}, std::tuple{0, 3, 2}, std::tuple{0, 4, 1}}) {
+        SCOPED_TRACE(testing::Message() << piece << " " << offset << " " << length);
+        writeFile(dir / "set/spt_config.morvspt", record(piece, offset, length));
+        const auto before = entriesUnder(dir.path());
+        RunContext run;
+        const Result<JoinOutcome> joined = joinSet(dir / "set", dir / "out", {}, run);
+        ASSERT_FALSE(joined);
+        EXPECT_EQ(joined.failure().kind, EngineFailure::NotASet) << joined.failure().reason;
+        EXPECT_EQ(entriesUnder(dir.path()), before);
+    }
+    writeFile(dir / "set/spt_config.morvspt", record(0, 1, 3));
+    RunContext run;
+    ASSERT_TRUE(joinSet(dir / "set", dir / "out", {}, run));
+    EXPECT_EQ(readFile(dir / "out/x/ok"), "bcd");
 }
 
 TEST_F(HostileManifest, TargetPathsTooLongAreRefused) {

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <optional>
 
 namespace {
 
@@ -162,5 +163,50 @@ TEST(NumberedParts, NumbersOutgrowTheirWidthAndNoListedPartIsLeftOut) {
         EXPECT_EQ(left.failure().kind, EngineFailure::ChecksumsDamaged);
         EXPECT_NE(left.failure().reason.find("lists " + stray + ","), std::string::npos)
             << left.failure().reason;
+    }
+}
+
+// What a series does not hold is never joined: a gap (refused as a missing
+// part), a part that is a link (as an unsafe name), a joined file named as a
+// part, even with replacing (the part stays), and a zero-padded number wider
+// than the series' (no part of it).
+TEST(NumberedParts, WhatASeriesDoesNotHoldIsNeverJoined) {
+    const struct {
+        const char* what;
+        std::vector<std::string> files;
+        std::string link; // a part that is a link to a file beside the parts
+        std::string name;
+        std::optional<EngineFailure> refused;
+    } table[] = {
+        {"a gap", {"m.001", "m.003"}, "", "", EngineFailure::PieceMissing},
+        {"a link", {"m.001"}, "m.002", "", EngineFailure::UnsafeName},
+        {"named as a part", {"m.001", "m.002"}, "", "m.002", EngineFailure::Other},
+        {"a wider number", {"m.001", "m.002", "m.0003"}, "", "", std::nullopt},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.what);
+        TempDir dir;
+        for (const std::string& file : row.files)
+            writeFile(dir / file, file);
+        if (!row.link.empty()) {
+            writeFile(dir / "elsewhere", "not a part");
+            std::filesystem::create_symlink(dir / "elsewhere", dir / row.link);
+        }
+        PartsJoinOptions options;
+        options.replaceExisting = true;
+        options.name = row.name;
+        RunContext run;
+        const Result<JoinOutcome> joined =
+            joinNumberedParts(dir / "m.001", dir.path().string(), options, run);
+        for (const std::string& file : row.files)
+            EXPECT_EQ(readFile(dir / file), file);
+        if (row.refused) {
+            ASSERT_FALSE(joined);
+            EXPECT_EQ(joined.failure().kind, *row.refused) << joined.failure().reason;
+            EXPECT_FALSE(exists(dir / "m"));
+        } else {
+            ASSERT_TRUE(joined) << joined.failure().reason;
+            EXPECT_EQ(readFile(dir / "m"), "m.001m.002");
+        }
     }
 }

@@ -238,3 +238,35 @@ TEST(OwnState, WorkingFoldersArePrivateUnderEveryUmask) {
         EXPECT_EQ(modeOf(dir / "f_spt"), 0777u & ~mask);
     }
 }
+
+// In one's own working folder, a join journal that another user owns, or
+// that is also another file's name, steers nothing: the entry its move would
+// undo stays. One's own undoes it.
+TEST(OwnState, AJoinJournalThatIsNotOnesOwnAloneIsNotActedOn) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can give a file to another owner";
+    TempDir dir;
+    const std::string out = dir / "out";
+    writeFile(out + "/moved.txt", "the user's");
+    const std::string work = out + "/.parcelor-tmp-00000000000a";
+    const auto sweep = [&] {
+        const FileDescriptor folder = openFolderPath(out);
+        RunContext run;
+        sweepLeftovers(folder.get(), run);
+    };
+    for (const char* how : {"another user's", "with a second name", "one's own"}) {
+        SCOPED_TRACE(how);
+        writeFile(work + "/.parcelor-run", "parcelor-run 1\n");
+        writeFile(
+            work + "/.parcelor-join-journal",
+            journalLine('n', out + "/moved.txt", ".", "moved.txt", ".parcelor-tmp-00000000000b"));
+        fs::permissions(work, fs::perms(0700));
+        if (how[0] == 'a') {
+            ASSERT_EQ(chown((work + "/.parcelor-join-journal").c_str(), 65534, 65534), 0);
+        }
+        if (how[0] == 'w') fs::create_hard_link(work + "/.parcelor-join-journal", dir / "second");
+        sweep();
+        EXPECT_EQ(exists(out + "/moved.txt"), how[0] != 'o');
+        fs::remove_all(work);
+        fs::remove(dir / "second");
+    }
+}

@@ -389,3 +389,88 @@ TEST(Recovery, HeadersClaimingWhatNoSplitOfTheirSetWritesAreRefusedBeforeAllocat
     EXPECT_EQ(planRecovery({1, 0}, 1 << 20, 1, 1, int64_t{1} << 23, shape),
               "the set is too large for recovery pieces");
 }
+
+// Headers that are whole but not this set's, or not in their place, are no
+// recovery files of the set: refused as such, and the set is left as it is.
+TEST(Recovery, HeadersOfAnotherSetOrOutOfTheirPlaceAreNoneOfTheSets) {
+    const auto headersOf = [](const Made& from, const std::string& set, const std::string& as) {
+        for (const auto& [name, bytes] : from.files)
+            if (name.size() > 4 && name.substr(name.size() - 4) == ".hdr")
+                writeFile(set + "/" + as + name.substr(name.find("_R")), bytes);
+    };
+    const struct {
+        const char* what;
+        std::function<void(const std::string&)> change;
+    } cases[] = {
+        {"another set's, of as many pieces",
+         [&](const std::string& set) {
+             TempDir other;
+             headersOf(makeSet(other, 14 * kMiB, 5 * kMiB / 2, {1, 0}), set, "data");
+         }},
+        {"a set's of another name, of the same shape",
+         [&](const std::string& set) {
+             TempDir other;
+             headersOf(makeSet(other, 15 * kMiB, 5 * kMiB / 2, {1, 0}, "beta.bin"), set, "data");
+         }},
+        {"a copy under an index past the set's recovery pieces",
+         [](const std::string& set) {
+             fs::rename(set + "/data_R0.rec.hdr", set + "/data_R1.rec.hdr");
+         }},
+        {"a last piece longer than a column, beside no manifest",
+         [](const std::string& set) {
+             everyHeader(set, [](const std::string& path) {
+                 resign(path, {{460 + 8 * 5, 8, static_cast<uint64_t>(5 * kMiB / 2 + 1)}});
+             });
+             removeFile(set, "spt_config.morvspt");
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const Made made = makeSet(dir, 15 * kMiB, 5 * kMiB / 2, {1, 0});
+        c.change(made.set);
+        const std::map<std::string, std::string> before = filesIn(made.set);
+        const FileDescriptor folder = openFolderPath(made.set);
+        RunContext run;
+        const Result<RepairOutcome> repaired =
+            repairSet(folder.get(), made.set, "data", -1, made.set, run);
+        ASSERT_FALSE(repaired);
+        EXPECT_EQ(repaired.failure().kind, EngineFailure::NotASet) << repaired.failure().reason;
+        EXPECT_EQ(filesIn(made.set), before);
+    }
+}
+
+// A rebuilt piece is named only once it matches its SHA-256; a damaged piece
+// it replaces is kept aside as it was, under a name no earlier repair took.
+TEST(Recovery, ARebuiltPieceIsNamedOnlyWhenWholeAndWhatItReplacesIsKeptAside) {
+    TempDir dir;
+    const Made made = makeSet(dir, 300000, 50000, {1, 0});
+    removeFile(made.set, "data_R0.rec");
+    // The header's SHA-256 of data_R0.rec (after the fixed part and the six
+    // pieces' lengths) no longer that of the piece its stripes rebuild.
+    everyHeader(made.set, [](const std::string& path) {
+        resign(path, {{460 + 8 * 6, 8, 0x0123456789abcdef}});
+    });
+    const std::map<std::string, std::string> before = filesIn(made.set);
+    const FileDescriptor folder = openFolderPath(made.set);
+    RunContext refused;
+    EXPECT_FALSE(repairSet(folder.get(), made.set, "data", -1, made.set, refused));
+    EXPECT_EQ(filesIn(made.set), before);
+
+    for (const auto& [name, bytes] : made.files)
+        writeFile(made.set + "/" + name, bytes);
+    std::vector<std::string> damaged;
+    for (const char* aside : {"data_2.spt.damaged", "data_2.spt.damaged.1"}) {
+        SCOPED_TRACE(aside);
+        changeByte(made.set, piece(2), 100 + static_cast<int64_t>(damaged.size()));
+        damaged.push_back(readFile(made.set + "/" + piece(2)));
+        RunContext run;
+        const Result<RepairOutcome> repaired =
+            repairSet(folder.get(), made.set, "data", -1, made.set, run);
+        ASSERT_TRUE(repaired) << repaired.failure().reason;
+        EXPECT_EQ(repaired->keptAside, std::vector<std::string>{piece(2) + " -> " + aside});
+        EXPECT_EQ(readFile(made.set + "/" + piece(2)), made.files.at(piece(2)));
+    }
+    EXPECT_EQ(readFile(made.set + "/data_2.spt.damaged"), damaged[0]);
+    EXPECT_EQ(readFile(made.set + "/data_2.spt.damaged.1"), damaged[1]);
+}
