@@ -70,13 +70,13 @@ MUTANTS=$(
 @@ 10 engine/runs/removal.cpp | emptied folders removed shallowest first
 - std::count(a.begin(), a.end(), '/') > std::count(b.begin(), b.end(), '/')
 + std::count(a.begin(), a.end(), '/') < std::count(b.begin(), b.end(), '/')
-@@ 11 engine/runs/join.cpp | the piece's identity re-check before its copy skipped
+@@ 11 engine/runs/join_targets.cpp | the piece's identity re-check before its copy skipped
 - !(now == job.pieces[slice.piece].identity)
 + false
-@@ 12 engine/runs/join.cpp | the join's checksum verdict ignored
+@@ 12 engine/runs/join_targets.cpp | the join's checksum verdict ignored
 - PieceVerifier::Verdict::Good) {
 + PieceVerifier::Verdict::Good && false) {
-@@ 13 engine/runs/join.cpp | a piece-index bound >= made >
+@@ 13 engine/runs/join_plan.cpp | a piece-index bound >= made >
 - record.pieceIndex >= job.pieceCount
 + record.pieceIndex > job.pieceCount
 @@ 14 engine/fs/safe_fs.cpp | RENAME_NOREPLACE dropped from the one rename without replacing
@@ -85,7 +85,7 @@ MUTANTS=$(
 @@ 15 engine/runs/join.cpp | the write-over-own-set check dropped
 - if (!streamed && writesOverItsOwnSet(job, out.get(), targets, fileSet)) return run.failure();
 + if (!streamed && false && writesOverItsOwnSet(job, out.get(), targets, fileSet)) return run.failure();
-@@ 16 engine/runs/join.cpp | a slice bound that ignores the offset
+@@ 16 engine/runs/join_plan.cpp | a slice bound that ignores the offset
 - slice.length > piece->second.size - slice.offset
 + slice.length > piece->second.size
 @@ 17 engine/base/pipeline.cpp | a slice end < made <=
@@ -115,7 +115,7 @@ MUTANTS=$(
 @@ 25 cli/CommandLine.cpp | --remove-source allowed with --no-checksums
 - if (o.removeSource && o.noChecksums)
 + if (false)
-@@ 26 engine/runs/join.cpp | a new file not kept as private as the pieces
+@@ 26 engine/runs/join_targets.cpp | a new file not kept as private as the pieces
 - (0666 & ~job.umask) & static_cast<mode_t>(job.pieceMode);
 + (0666 & ~job.umask);
 # Only this user's own working state steers a run.
@@ -131,7 +131,7 @@ MUTANTS=$(
 @@ 103 engine/fs/run_folder.cpp | a replace journal moves files into any folder of its destination's name
 - if (!isTheNewFolder(destination.get(), journal)) {
 + if (!isTheNewFolder(destination.get(), journal) && false) {
-@@ 104 engine/runs/join.cpp | a manifest's record may name a reserved name
+@@ 104 engine/runs/join_plan.cpp | a manifest's record may name a reserved name
 - if (!reservedComponentOf(name).empty())
 + if (false)
 @@ 105 engine/runs/join.cpp | a tree description may name a reserved name
@@ -146,7 +146,7 @@ MUTANTS=$(
 @@ 108 engine/runs/piece_folder.cpp | a new set's folder left private
 - if (fchmod(temp.fd(), newMode) != 0)
 + if (newMode == 0 && fchmod(temp.fd(), newMode) != 0)
-@@ 109 engine/runs/join.cpp | a new folder of a join into a tree made open
+@@ 109 engine/runs/join_targets.cpp | a new folder of a join into a tree made open
 - made = mkdirat(workFd, name, 0700) == 0;
 + made = mkdirat(workFd, name, 0777) == 0;
 @@ 110 engine/runs/encrypted_set.cpp | an encrypted set may write a reserved name
@@ -299,7 +299,7 @@ MUTANTS=$(
 @@ 432 engine/runs/numbered_parts.cpp | a zero-padded number wider than the series read as a part (".0003" after ".002")
 - suffix.front() != '0';
 + true;
-@@ 433 engine/runs/join.cpp | a piece changed while it was sent to a stream not seen
+@@ 433 engine/runs/join_stream.cpp | a piece changed while it was sent to a stream not seen
 - if (!identityOf(piece.get(), after) || !(after == before))
 + if (!identityOf(piece.get(), after))
 @@ 434 engine/runs/join.cpp | a stream into a file of its own set not refused
