@@ -186,39 +186,39 @@ MUTANTS=$(
 @@ 203 engine/format/age_format.cpp | a scrypt work factor not held to the memory available
 - if (availableBytes && needs > *availableBytes)
 + if (false)
-@@ 204 engine/runs/recovery.cpp | a recovery header's shape not compared with a split's
+@@ 204 engine/runs/recovery_header.cpp | a recovery header's shape not compared with a split's
 - if (why.empty() && made == s) return {};
 + if (why.empty()) return {};
-@@ 205 engine/runs/recovery.cpp | a recovery header's piece lengths not checked
+@@ 205 engine/runs/recovery_header.cpp | a recovery header's piece lengths not checked
 - if (!last && length != s.columnLength)
 + if (false)
-@@ 206 engine/runs/recovery.cpp | a recovery header's set file lengths not bounded by its pieces
+@@ 206 engine/runs/recovery_header.cpp | a recovery header's set file lengths not bounded by its pieces
 - if (!membersFitTheSet(h)) return
 + if (!membersFitTheSet(h) && false) return
-@@ 207 engine/runs/recovery.cpp | the cap on a set's columns dropped
+@@ 207 engine/runs/recovery_header.cpp | the cap on a set's columns dropped
 - columns + recovery > kMaxColumns) return -1;
 + false) return -1;
 # The newest guards: recovery headers and the repair, the age header, an
 # encrypted set's tar, TREE.mtree, the journals, numbered parts, the stream.
-@@ 400 engine/runs/recovery.cpp | a recovery header of another set of as many pieces taken (its total not compared)
+@@ 400 engine/runs/recovery_header.cpp | a recovery header of another set of as many pieces taken (its total not compared)
 - manifest->totalSize() != total)
 + (manifest->totalSize() != total && false))
-@@ 401 engine/runs/recovery.cpp | a header copy under an index past its set's recovery pieces taken
+@@ 401 engine/runs/recovery_header.cpp | a header copy under an index past its set's recovery pieces taken
 - if (why.empty() && index >= candidate.shape.recoveryPieces())
 + if (why.empty() && false)
-@@ 402 engine/runs/recovery.cpp | a header of a set of another name taken
+@@ 402 engine/runs/recovery_header.cpp | a header of a set of another name taken
 - if (why.empty() && candidate.stem != stem)
 + if (why.empty() && false)
-@@ 403 engine/runs/recovery.cpp | a header's last piece longer than a column taken
+@@ 403 engine/runs/recovery_header.cpp | a header's last piece longer than a column taken
 - if (h.lastPiece < (s.dataPieces > 1 ? 1 : 0) || h.lastPiece > s.columnLength)
 + if (h.lastPiece < (s.dataPieces > 1 ? 1 : 0))
-@@ 404 engine/runs/recovery.cpp | a rebuilt piece named without its SHA-256 checked
+@@ 404 engine/runs/recovery_repair.cpp | a rebuilt piece named without its SHA-256 checked
 - if (!check(file, expected)) return false;
 + if (false) return false;
-@@ 405 engine/runs/recovery.cpp | what a repair replaces not kept aside (the report says it is)
+@@ 405 engine/runs/recovery_repair.cpp | what a repair replaces not kept aside (the report says it is)
 - if (!linkAside(destFd_, file->name, aside)) {
 + if (false) {
-@@ 406 engine/runs/recovery.cpp | the name kept aside taken over what an earlier repair kept there
+@@ 406 engine/runs/recovery_repair.cpp | the name kept aside taken over what an earlier repair kept there
 - entryAt(destFd_, aside.c_str()) != EntryKind::Missing && n < 1000;
 + false && n < 1000;
 @@ 407 engine/format/age_format.cpp | an age stanza's body line longer than 64 characters read

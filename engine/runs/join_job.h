@@ -117,7 +117,6 @@ struct JoinJob {
     DroppedBits dropped; // files written without their setuid or setgid bit
 };
 
-
 std::string piecePath(const JoinJob& job, int32_t index);
 
 std::string pieceName(const JoinJob& job, int32_t index);
@@ -174,7 +173,6 @@ bool linkPointsAt(int folderFd, const std::string& name, const std::string& targ
 // Nothing stays under either name on failure.
 bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::string& folder,
                  const std::string& name, const std::string& path, Slices slices);
-
 
 // The targets that wait for the end (those that replace a file, and every
 // entry that comes into a tree that was there before): nothing moves when

@@ -208,7 +208,6 @@ bool streamsIntoItsOwnSet(const JoinJob& job, int outFd) {
     return false;
 }
 
-
 // Decides which check the join makes: the full check with checksum files
 // that agree with the set; the quick check alone without any (unless they
 // are required) or when told to ignore damaged ones. Damaged files fail it.
