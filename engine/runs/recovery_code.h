@@ -35,7 +35,6 @@
 
 namespace recovering {
 
-
 constexpr char kMagic[8] = {'P', 'R', 'C', 'L', 'R', 'E', 'C', 'V'};
 constexpr uint32_t kVersion = 1;
 constexpr int kMembers = 4;

@@ -555,4 +555,3 @@ Result<RepairOutcome> repairSet(int folderFd, const std::string& folderPath,
     }
     return outcome;
 }
-
