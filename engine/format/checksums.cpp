@@ -158,8 +158,12 @@ std::string readChecksumFile(int folderFd, const char* name, std::size_t limit,
 
 // The line of `name` in a checksum file, quoted as the file would show it.
 std::string shown(const std::string& name) {
-    std::string line = checksumLine(std::string(64, '0'), name);
-    return "\"" + line.substr(line.find("  ") + 2, line.size() - line.find("  ") - 3) + "\"";
+    const std::string line = checksumLine(std::string(64, '0'), name);
+    const std::size_t from = line.find("  ") + 2;
+    std::string quoted = "\"";
+    quoted.append(line, from, line.size() - from - 1); // without the newline
+    quoted += '"';
+    return quoted;
 }
 
 // "" when SHA256SUMS's entries are this set's, in order; otherwise why not.
