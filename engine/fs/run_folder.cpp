@@ -1,5 +1,7 @@
 #include "engine/fs/run_folder.h"
 
+#include "engine/fs/target_writer.h"
+
 #include "engine/base/escaping.h"
 #include "engine/base/run_context.h"
 #include "engine/base/utilities.h"
@@ -487,9 +489,9 @@ bool undoJoinMoves(int outFd, int workFd, const std::vector<JoinMove>& moves) {
             fsync(folder.get());
             continue;
         }
-        const bool ok = move->replaces ? renameat2(workFd, move->temporary.c_str(), folder.get(),
-                                                   move->name.c_str(), RENAME_EXCHANGE) == 0
-                                       : unlinkat(folder.get(), move->name.c_str(), 0) == 0;
+        const bool ok = move->replaces
+                            ? exchangeEntries(workFd, move->temporary, folder.get(), move->name)
+                            : unlinkat(folder.get(), move->name.c_str(), 0) == 0;
         undone = ok && undone;
         if (ok) fsync(folder.get());
     }

@@ -15,10 +15,6 @@ Failure refusal(const std::string& shown, const std::string& why, EngineFailure 
     return failure;
 }
 
-bool sameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 } // namespace
 
 bool examineTarget(int folderFd, const std::string& name, const std::string& shown, bool replace,
@@ -44,6 +40,12 @@ bool examineTarget(int folderFd, const std::string& name, const std::string& sho
         return run.fail(refusal(shown, "it already exists", EngineFailure::TargetExists)), false;
     spot.replacing = true;
     return true;
+}
+
+bool isStillTheFile(int folderFd, const std::string& name, const struct stat& existing) {
+    struct stat now {};
+    return fstatat(folderFd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(now.st_mode) && now.st_dev == existing.st_dev && now.st_ino == existing.st_ino;
 }
 
 void Target::discard() {
@@ -138,9 +140,7 @@ bool TargetWriter::place(Target& target, int folderFd, const std::string& name,
     }
     if (spot.replacing) {
         // Only the file that was looked at is replaced.
-        struct stat now {};
-        if (fstatat(folderFd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISREG(now.st_mode) || !sameFile(now, spot.existing))
+        if (!isStillTheFile(folderFd, name, spot.existing))
             return run_.fail(
                        refusal(shown, "something else was put in its place", EngineFailure::Other)),
                    false;

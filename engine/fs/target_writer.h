@@ -39,6 +39,10 @@ struct TargetSpot {
 bool examineTarget(int folderFd, const std::string& name, const std::string& shown, bool replace,
                    TargetSpot& spot, RunContext& run);
 
+// The entry `name` in `folderFd` is still the regular file `existing`
+// (device and inode), the one looked at before a replacement.
+bool isStillTheFile(int folderFd, const std::string& name, const struct stat& existing);
+
 // One file being written.
 class Target {
 public:

@@ -683,9 +683,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
         if (syncfs(work.fd()) != 0)
             return run.failErrno("write to disk", outputFolder, errno), run.failure();
         // Only the file that was looked at is replaced.
-        struct stat now {};
-        if (fstatat(out.get(), top.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-            now.st_dev != existing.st_dev || now.st_ino != existing.st_ino)
+        if (!isStillTheFile(out.get(), top, existing))
             return run.fail("cannot write " + target + ": something else was put in its place"),
                    run.failure();
     }

@@ -2,6 +2,7 @@
 
 #include "engine/base/digest.h"
 #include "engine/format/manifest.h"
+#include "tests/support/SystemCallSeam.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestFiles.h"
 
@@ -209,4 +210,31 @@ TEST(NumberedParts, WhatASeriesDoesNotHoldIsNeverJoined) {
             EXPECT_EQ(readFile(dir / "m"), "m.001m.002");
         }
     }
+}
+
+// Where the file system takes no flags to rename, the joined file takes its
+// name by a new link, which never replaces what appeared there meanwhile.
+TEST(NumberedParts, WithoutRenameFlagsTheJoinedFileIsLinkedInAndNeverOverWhatAppeared) {
+    TempDir dir;
+    writeFile(dir / "g.001", "one,");
+    writeFile(dir / "g.002", "two");
+    std::filesystem::create_directories(dir / "out");
+    {
+        SeamRecording seam;
+        seam.refuse(SeamCall::Renameat2, "g", 1, EINVAL);
+        RunContext run;
+        ASSERT_TRUE(joinNumberedParts(dir / "g.001", dir / "out", {}, run)) << run.failure().reason;
+    }
+    EXPECT_EQ(readFile(dir / "out/g"), "one,two");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "out"), {}), 1);
+
+    std::filesystem::remove(dir / "out/g");
+    SeamRecording seam;
+    seam.refuse(SeamCall::Renameat2, "g", 1, EINVAL);
+    seam.before(SeamCall::Linkat, "g", 1, [&](const SeamEvent&) { writeFile(dir / "out/g", "x"); });
+    RunContext run;
+    const Result<JoinOutcome> joined = joinNumberedParts(dir / "g.001", dir / "out", {}, run);
+    ASSERT_FALSE(joined);
+    EXPECT_EQ(joined.failure().kind, EngineFailure::TargetExists);
+    EXPECT_EQ(readFile(dir / "out/g"), "x");
 }

@@ -346,18 +346,24 @@ std::string marked(const std::string& bytes) {
     return out;
 }
 
-} // namespace
-
-TEST(Pipeline, AStageBeforeTheCutIsWhatThePiecesHoldAndItsInverseRebuildsTheFile) {
-    TempDir dir;
-    const std::string bytes = seededBytes(5, 10'000);
+// A split of data.bin (`bytes`, 10,000 of them) in `dir` into 3,000-byte pieces.
+SplitRequest tenThousandBytesIn(const TempDir& dir, const std::string& bytes) {
     writeFile(dir / "data.bin", bytes);
-    RunContext run;
     SplitRequest request;
     request.source = dir / "data.bin";
     request.outFolder = dir.path();
     request.totalSize = 10'000;
     request.pieceSize = 3'000;
+    return request;
+}
+
+} // namespace
+
+TEST(Pipeline, AStageBeforeTheCutIsWhatThePiecesHoldAndItsInverseRebuildsTheFile) {
+    TempDir dir;
+    const std::string bytes = seededBytes(5, 10'000);
+    RunContext run;
+    SplitRequest request = tenThousandBytesIn(dir, bytes);
     SplitOptions options;
     options.transforms = {std::make_shared<Marker>(false)};
     const Result<SplitOutcome> made = splitSource(request, options, run);
@@ -388,13 +394,8 @@ TEST(Pipeline, AStageBeforeTheCutIsWhatThePiecesHoldAndItsInverseRebuildsTheFile
 TEST(Pipeline, ALateStartIsInTheFirstPieceBeforeItIsHashedOrRefusedWhenItDoesNotFit) {
     TempDir dir;
     const std::string bytes = seededBytes(6, 10'000);
-    writeFile(dir / "data.bin", bytes);
     RunContext run;
-    SplitRequest request;
-    request.source = dir / "data.bin";
-    request.outFolder = dir.path();
-    request.totalSize = 10'000;
-    request.pieceSize = 3'000;
+    SplitRequest request = tenThousandBytesIn(dir, bytes);
     SplitOptions options;
     options.transforms = {std::make_shared<LateStart>()};
     const Result<SplitOutcome> made = splitSource(request, options, run);
