@@ -82,6 +82,7 @@ int joinPartsCommand(Session& s, const std::string& first, const std::string& ou
     const JoinOutcome& outcome = joined->value();
     s.addDoneField("check", Progress::quoted(outcome.fullCheck ? "full" : "none"));
     s.addDoneField("parts", std::to_string(listing.parts.size()));
+    s.reportSharing(outcome.sharedBytes, outcome.writtenBytes);
     s.note("wrote " + quotedName(outcome.target) + " from " + std::to_string(listing.parts.size()) +
            " parts");
     if (outcome.fullCheck)
@@ -197,6 +198,7 @@ int joinCommand(Session& s) {
         s.note(changes);
     s.addDoneField("replaced", std::to_string(outcome.filesReplaced));
     s.addDoneField("added", std::to_string(outcome.filesAdded));
+    s.reportSharing(outcome.sharedBytes, outcome.writtenBytes);
     if (!outcome.fullCheck)
         s.note(o.ignoreChecksums
                    ? "joined with the quick check only, over damaged checksum files: damage "

@@ -1,6 +1,7 @@
 #include "cli/Session.h"
 
 #include "core/RemovalSummary.h"
+#include "core/SplitArithmetic.h"
 #include "engine/base/utilities.h"
 #include "engine/compat/errors.h"
 
@@ -175,6 +176,14 @@ int Session::reportRemoval(const RemovalReport& report, const std::optional<Fail
 
 void Session::addDoneField(const std::string& name, const std::string& value) {
     fields_.emplace_back(name, value);
+}
+
+void Session::reportSharing(int64_t shared, int64_t written) {
+    addDoneField("shared", std::to_string(shared));
+    addDoneField("written", std::to_string(written));
+    if (shared > 0)
+        note("shared " + roundedSize(shared) + " of blocks with what it read, wrote " +
+             roundedSize(written));
 }
 
 Progress Session::makeProgress() const {

@@ -57,6 +57,9 @@ public:
                       bool pieces);
     // A field of the done line (`value` is JSON text).
     void addDoneField(const std::string& name, const std::string& value);
+    // The bytes a run shared with what it read and the bytes it wrote: the
+    // done line's `shared` and `written`, and a note when some were shared.
+    void reportSharing(int64_t shared, int64_t written);
 
     Progress makeProgress() const;
     // Runs `work` on an engine thread while `progress` is shown about ten

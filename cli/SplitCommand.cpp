@@ -83,6 +83,22 @@ int splitStandardInput(Session& s) {
     return stopSignal() != 0 ? s.stoppedAfter("split") : 0;
 }
 
+// Whether the pieces of a file share its blocks where they go, and what
+// the split then writes; in count mode, a size of whole blocks that gives
+// the count replaces `pieceSize`, when there is one.
+SharedSplitSpace sharedSplitPlan(const std::string& source, const std::string& out, int64_t total,
+                                 bool copied, int64_t count, int64_t& pieceSize) {
+    if (copied || total <= 0) return {};
+    SharedSplitSpace shared = sharedSplitSpace(source, out, total, pieceSize);
+    if (!shared.shares || shared.aligned || count <= 0) return shared;
+    const int64_t aligned = alignedPieceSizeForCount(total, count, shared.blockSize);
+    if (aligned <= 0) return shared;
+    pieceSize = aligned;
+    shared.aligned = true;
+    shared.needBytes = bytesWrittenWhenShared(total, pieceSize, shared.blockSize);
+    return shared;
+}
+
 } // namespace
 
 int splitCommand(Session& s) {
@@ -107,11 +123,13 @@ int splitCommand(Session& s) {
     if (total < 0) return s.fail("cannot measure " + quotedName(source));
 
     int64_t pieceSize = 0;
+    int64_t countAsked = 0; // the count the size was made for
     if (o.pieceSize) {
         pieceSize = *o.pieceSize;
     } else if (o.count) {
         const CountPlan plan = planForCount(total, *o.count);
         pieceSize = plan.pieceSize;
+        countAsked = plan.count;
         // More than a set holds: refused as asked, in one message, with no
         // note first of the count the source allows.
         if (plan.count > kMaxSetPieces) return s.fail(pieceCountProblem(*o.count));
@@ -121,6 +139,8 @@ int splitCommand(Session& s) {
     } else {
         pieceSize = proposedPieceBytes(total);
     }
+    const SharedSplitSpace shared = sharedSplitPlan(source, out, total, folder || o.encrypt,
+                                                    o.count ? countAsked : 0, pieceSize);
     const int64_t pieces =
         total == 0 ? (isFolderPath(source) ? 1 : 0) : ceilDivide(total, pieceSize);
     if (const std::string problem = pieceCountProblem(pieces); !problem.empty())
@@ -144,7 +164,8 @@ int splitCommand(Session& s) {
     const OutputSpace space = examineOutputFolder(out);
     if (const std::string problem = pieceSizeProblem(space, out, pieceSize); !problem.empty())
         return s.fail(problem);
-    if (const std::string problem = freeSpaceProblem(space, out, total);
+    if (const std::string problem =
+            freeSpaceProblem(space, out, shared.shares ? shared.needBytes : total);
         !problem.empty() && !o.force)
         return s.fail(problem + " Use --force to split anyway.");
     // The set takes the name given, or the source's.
@@ -165,6 +186,7 @@ int splitCommand(Session& s) {
     s.note("splitting " + quotedName(source) + " (" + roundedSize(total) + ") into " +
            std::to_string(pieces) + " pieces of " + sizeWithBytes(pieceSize));
     if (folder) s.note(summary.text);
+    if (const std::string said = sharedSplitText(shared, pieceSize); !said.empty()) s.note(said);
     Progress progress = s.makeProgress();
     progress.start("split", {{"source", Progress::quoted(source)},
                              {"output", Progress::quoted(out)},
@@ -192,6 +214,7 @@ int splitCommand(Session& s) {
         return s.runFailed("split", made->failure());
     }
     s.note("wrote " + quotedName((*made)->pieceFolder));
+    s.reportSharing((*made)->sharedBytes, (*made)->writtenBytes);
     if (!(*made)->recovery.empty()) s.note((*made)->recovery);
     if (!o.removeSource) {
         s.engineNotes();

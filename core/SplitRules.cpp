@@ -4,8 +4,10 @@
 #include "engine/base/run_context.h"
 #include "engine/base/utilities.h"
 #include "engine/fs/safe_fs.h"
+#include "engine/fs/shared_blocks.h"
 #include "engine/fs/tree_walk.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -194,4 +196,59 @@ std::string fatNameProblem(const std::string& stem) {
     if (bad.empty()) return {};
     return "The name " + stem + " holds characters a FAT file system cannot store (" + bad +
            "); rename the source or choose another output folder.";
+}
+
+namespace {
+
+int64_t roundUpTo(int64_t bytes, int64_t block) {
+    return (bytes + block - 1) / block * block;
+}
+
+} // namespace
+
+int64_t bytesWrittenWhenShared(int64_t fileBytes, int64_t pieceSize, int64_t blockSize) {
+    if (fileBytes <= 0 || pieceSize <= 0 || blockSize <= 0) return std::max<int64_t>(fileBytes, 0);
+    const int64_t pieces = (fileBytes + pieceSize - 1) / pieceSize;
+    int64_t copied = 0;
+    if (pieceSize % blockSize == 0) {
+        copied = fileBytes % blockSize; // the end of the last piece
+    } else {
+        for (int64_t start = 0; start < fileBytes; start += pieceSize) {
+            const int64_t length = std::min(pieceSize, fileBytes - start);
+            copied += start % blockSize != 0 ? length : length % blockSize;
+        }
+    }
+    // The manifest, SHA256SUMS (a line of about 100 bytes a piece) and
+    // CONTENTS.sha256, and the file system's own block a piece.
+    const int64_t manifest =
+        static_cast<int64_t>(sizeof(ManifestHeader)) + pieces * int64_t{sizeof(PieceRecord)};
+    return roundUpTo(copied, blockSize) + roundUpTo(manifest, blockSize) +
+           roundUpTo((pieces + 1) * 100, blockSize) + blockSize + pieces * blockSize;
+}
+
+int64_t alignedPieceSizeForCount(int64_t fileBytes, int64_t count, int64_t blockSize) {
+    if (fileBytes <= 0 || count <= 0 || blockSize <= 0) return 0;
+    const int64_t size = roundUpTo((fileBytes + count - 1) / count, blockSize);
+    // `count` pieces: the first count - 1 full ones leave something for the last.
+    return (count - 1) * size < fileBytes ? size : 0;
+}
+
+SharedSplitSpace sharedSplitSpace(const std::string& source, const std::string& folder,
+                                  int64_t fileBytes, int64_t pieceSize) {
+    SharedSplitSpace space;
+    space.needBytes = fileBytes;
+    const BlockSharing sharing = probeBlockSharing(source, folder);
+    space.blockSize = sharing.blockSize;
+    if (!sharing.shares || pieceSize <= 0) return space;
+    space.shares = true;
+    space.aligned = pieceSize % sharing.blockSize == 0;
+    space.needBytes = bytesWrittenWhenShared(fileBytes, pieceSize, sharing.blockSize);
+    return space;
+}
+
+std::string sharedSplitText(const SharedSplitSpace& space, int64_t pieceSize) {
+    if (!space.shares) return {};
+    if (space.aligned) return "shares the source's blocks: needs " + roundedSize(space.needBytes);
+    return "pieces of " + sizeWithBytes(pieceSize) + " are not whole " +
+           roundedSize(space.blockSize) + " blocks of this file system: they will be copied";
 }

@@ -102,3 +102,31 @@ std::string pieceSizeProblem(const OutputSpace& space, const std::string& folder
                              int64_t pieceSize);
 // Why a set of `setBytes` does not fit the free space, giving both numbers, or "".
 std::string freeSpaceProblem(const OutputSpace& space, const std::string& folder, int64_t setBytes);
+
+// A split of a file on a file system that shares blocks between files
+// (copy-on-write: XFS with reflink, btrfs): pieces aligned to its blocks
+// share the source's blocks and cost only what is not aligned and the set's
+// own files; the source and the pieces keep sharing until either is changed.
+struct SharedSplitSpace {
+    bool shares = false;   // the output folder's file system shares the source's blocks
+    int64_t blockSize = 0; // its block size (statfs)
+    bool aligned = false;  // the piece size is whole blocks: every piece shares
+    int64_t needBytes = 0; // what the split writes there, shared or not
+};
+// Probes `source` and `folder` once (engine/fs/shared_blocks.h) and counts
+// what a split of its `fileBytes` into pieces of `pieceSize` writes there.
+// Not sharing: the whole set (`fileBytes`).
+SharedSplitSpace sharedSplitSpace(const std::string& source, const std::string& folder,
+                                  int64_t fileBytes, int64_t pieceSize);
+// What a sharing split writes: the bytes of each piece that cannot share
+// (a piece whose start in the source is not on a block boundary, and the
+// unaligned end of the others), the set's own files and about a block of
+// the file system's own a piece.
+int64_t bytesWrittenWhenShared(int64_t fileBytes, int64_t pieceSize, int64_t blockSize);
+// The smallest piece size of whole `blockSize` blocks that still cuts
+// `fileBytes` into `count` pieces, or 0 when there is none.
+int64_t alignedPieceSizeForCount(int64_t fileBytes, int64_t count, int64_t blockSize);
+// What the summary says of it: "shares the source's blocks: needs 48.0 KB";
+// "pieces of 1,000,000 bytes are not whole 4 KB blocks of this file system:
+// they will be copied"; "" when nothing is shared.
+std::string sharedSplitText(const SharedSplitSpace& space, int64_t pieceSize);

@@ -114,7 +114,9 @@ int64_t PieceCutter::fill(int fd, int64_t offset, int64_t want, int64_t sizeHint
         failed = true;
         return got;
     }
-    const int64_t copied = copyRange(fd, offset + got, want - got, piece_.get(), failed, run_);
+    const int64_t copied =
+        callbacks_.copy ? callbacks_.copy(fd, offset + got, want - got, piece_.get(), failed)
+                        : copyRange(fd, offset + got, want - got, piece_.get(), failed, run_);
     filled_ += copied;
     return got + copied;
 }

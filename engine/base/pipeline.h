@@ -69,6 +69,17 @@ public:
     };
     virtual void pieceWritten(int32_t index, std::string name, FileDescriptor piece,
                               std::vector<Slice> slices) = 0;
+    // The same, for a piece whose bytes are also `length` bytes of `source`
+    // from `offset` (a file cut as it is): a stage that reads them may read
+    // them there, from the pages the run read, instead of from the piece,
+    // whose own blocks may be shared and uncached. The caller proves the
+    // source unchanged afterwards. Reads the piece unless overridden.
+    virtual void pieceWrittenFrom(int32_t index, std::string name, FileDescriptor piece,
+                                  FileDescriptor source, int64_t offset, int64_t length,
+                                  std::vector<Slice> slices) {
+        (void)source, (void)offset, (void)length;
+        pieceWritten(index, std::move(name), std::move(piece), std::move(slices));
+    }
 };
 
 // Where a run of the source's bytes landed: in piece `piece`, from `offset`.
@@ -87,6 +98,11 @@ public:
         std::function<FileDescriptor(int32_t index)> create;
         // Piece `index` is whole: flush, record and hand it on.
         std::function<void(int32_t index, FileDescriptor& piece)> finished;
+        // Copies a range of an open file into the piece at its position, as
+        // copyRange does (which is used when this is empty): where the file
+        // system shares blocks, the split shares them here.
+        std::function<int64_t(int fd, int64_t offset, int64_t length, int piece, bool& failed)>
+            copy{};
     };
     PieceCutter(int32_t count, int64_t pieceSize, Callbacks callbacks, RunContext& run);
 

@@ -63,6 +63,21 @@ bool identityOf(int fd, FileIdentity& out) {
     return true;
 }
 
+FileStamp stampOfStatus(const struct stat& st) {
+    FileStamp stamp;
+    fillIdentity(st, stamp.identity);
+    stamp.ctimeSeconds = static_cast<int64_t>(st.st_ctim.tv_sec);
+    stamp.ctimeNanoseconds = static_cast<int64_t>(st.st_ctim.tv_nsec);
+    return stamp;
+}
+
+bool stampOf(int fd, FileStamp& out) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return false;
+    out = stampOfStatus(st);
+    return true;
+}
+
 EntryKind entryAt(int dirFd, const char* name, FileIdentity* identity) {
     struct stat st {};
     if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)

@@ -32,6 +32,20 @@ bool identityOf(int fd, FileIdentity& out);
 // The identity a status gives.
 FileIdentity identityOfStatus(const struct stat& st);
 
+// A file's identity with its change time, to the nanosecond: what the split
+// compares before and after it reads a source whose bytes it hashes apart
+// from the copy. Every write, truncation or change of its times through a
+// descriptor moves the change time, which no user can set back.
+struct FileStamp {
+    FileIdentity identity;
+    int64_t ctimeSeconds = 0;
+    int64_t ctimeNanoseconds = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+FileStamp stampOfStatus(const struct stat& st);
+// The stamp of an open file; false when fstat fails.
+bool stampOf(int fd, FileStamp& out);
+
 // The kind of an entry, without following a link.
 enum class EntryKind { Missing, Regular, Folder, Link, Other, Unknown };
 // The entry `name` of the folder `dirFd`; `identity` is filled when given.

@@ -167,6 +167,8 @@ Result<JoinOutcome> runJoin(const std::string& pieceFolder, const std::string& o
     read.target = job.target;
     read.filesAdded = job.added;
     read.filesReplaced = job.replaced;
+    read.sharedBytes = job.sharedBytes;
+    read.writtenBytes = job.copiedBytes - job.sharedBytes;
     return read;
 }
 

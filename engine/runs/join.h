@@ -99,6 +99,11 @@ struct JoinOutcome {
     // it replaced (a failed join changes nothing).
     int64_t filesAdded = 0;
     int64_t filesReplaced = 0;
+    // Of the bytes put in the result, those that share the pieces' blocks
+    // (a file set, or numbered parts, on a file system that shares them) and
+    // those written anew.
+    int64_t sharedBytes = 0;
+    int64_t writtenBytes = 0;
     // The set was missing or damaged and its recovery pieces rebuilt what the
     // join read ("rebuilt 1 missing piece from the recovery pieces"); "" when
     // nothing was rebuilt. The set's folder is never written for it.

@@ -19,6 +19,7 @@
 #include "engine/format/manifest_file.h"
 #include "engine/format/tree_description.h"
 #include "engine/fs/run_folder.h"
+#include "engine/fs/shared_blocks.h"
 #include "engine/fs/target_writer.h"
 #include "engine/runs/open_set.h"
 #include "engine/runs/piece_folder.h"
@@ -115,6 +116,12 @@ struct JoinJob {
     FileDescriptor lastPiece;
     bool failed = false;
     DroppedBits dropped; // files written without their setuid or setgid bit
+    // A file set joined as it is shares the pieces' blocks where the file
+    // system can: probed at its first copy.
+    bool sharingProbed = false;
+    BlockSharing sharing;
+    int64_t sharedBytes = 0;
+    int64_t copiedBytes = 0; // every byte put in a target, shared or written
 };
 
 std::string piecePath(const JoinJob& job, int32_t index);

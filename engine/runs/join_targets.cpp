@@ -103,10 +103,17 @@ bool writeTarget(JoinJob& job, std::size_t index, int folderFd, const std::strin
             }
         }
         bool failed = false;
+        if (!chain && job.fileSet && !job.sharingProbed) {
+            job.sharingProbed = true;
+            job.sharing =
+                probeBlockSharing(job.lastPiece.get(), folderFd >= 0 ? folderFd : job.root.get());
+        }
         const int64_t copied =
-            chain
-                ? chain->feed(job.lastPiece.get(), slice.offset, slice.length, failed)
-                : copyRange(job.lastPiece.get(), slice.offset, slice.length, out.fd(), failed, run);
+            chain ? chain->feed(job.lastPiece.get(), slice.offset, slice.length, failed)
+                  : copySharingBlocks(job.lastPiece.get(), slice.offset, slice.length, out.fd(),
+                                      job.fileSet ? job.sharing : BlockSharing{}, &job.sharedBytes,
+                                      failed, run);
+        if (copied > 0) job.copiedBytes += copied;
         if (failed && errno == ECANCELED) return false;
         if (failed) return fail("write", path, errno);
         if (copied != slice.length) return fail("read", piecePath(job, slice.piece), EIO);

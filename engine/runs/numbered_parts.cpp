@@ -6,6 +6,7 @@
 #include "engine/format/checksums.h"
 #include "engine/format/manifest.h"
 #include "engine/fs/run_folder.h"
+#include "engine/fs/shared_blocks.h"
 #include "engine/fs/target_writer.h"
 
 #include <isa-l/crc.h>
@@ -624,6 +625,9 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
         std::optional<PartsHasher> hasher;
         if (checked) hasher.emplace(listing.sum, run);
         mode_t partsMode = 0666;
+        bool sharingProbed = false; // with the first part
+        BlockSharing sharing;
+        int64_t shared = 0, written = 0;
         for (const ListedPart& part : listing.parts) {
             const std::string shown = listing.folder + "/" + part.name;
             FileDescriptor fd = openFileAt(folder.get(), part.name.c_str(), false);
@@ -646,7 +650,13 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
                 hasher->add(std::move(second));
             }
             bool failed = false;
-            const int64_t copied = copyRange(fd.get(), 0, part.size, made.fd(), failed, run);
+            if (!sharingProbed) {
+                sharingProbed = true;
+                sharing = probeBlockSharing(fd.get(), out.get());
+            }
+            const int64_t copied =
+                copySharingBlocks(fd.get(), 0, part.size, made.fd(), sharing, &shared, failed, run);
+            if (copied > 0) written += copied;
             if (failed && errno == ECANCELED) return run.failure();
             if (failed) return run.failErrno("write", target, errno), run.failure();
             if (copied != part.size) return run.failErrno("read", shown, EIO), run.failure();
@@ -674,6 +684,8 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
         if (replacing && (existing.st_mode & (S_ISUID | S_ISGID)) != 0) dropped.add(target);
         dropped.sayIn(run);
         JoinOutcome outcome;
+        outcome.sharedBytes = shared;
+        outcome.writtenBytes = written - shared;
         outcome.pieceFolder = listing.folder;
         outcome.outputFolder = outputFolder;
         outcome.target = target;

@@ -15,7 +15,20 @@ constexpr std::size_t kMaxQueuedPieces = 2;
 
 } // namespace
 
-SplitHasher::SplitHasher(RunContext& context) : context_(context), worker_([this] { run(); }) {}
+SplitHasher::SplitHasher(RunContext& context) : context_(context) {
+    pieceLane_.thread = std::thread([this] { run(pieceLane_, true); });
+    try {
+        contentLane_.thread = std::thread([this] { run(contentLane_, false); });
+    } catch (...) {
+        {
+            std::lock_guard lock(mutex_);
+            closing_ = true;
+        }
+        changed_.notify_all();
+        pieceLane_.thread.join();
+        throw;
+    }
+}
 
 SplitHasher::~SplitHasher() {
     {
@@ -24,15 +37,29 @@ SplitHasher::~SplitHasher() {
     }
     failed_ = true; // a run that did not finish: what is still queued is not worth hashing
     changed_.notify_all();
-    if (worker_.joinable()) worker_.join();
+    for (Lane* lane : {&pieceLane_, &contentLane_})
+        if (lane->thread.joinable()) lane->thread.join();
 }
 
-void SplitHasher::add(std::string name, FileDescriptor piece, std::vector<ContentSlice> slices) {
+void SplitHasher::add(std::string name, FileDescriptor bytes, std::vector<ContentSlice> slices,
+                      int64_t offset, int64_t length) {
+    auto job = std::make_shared<Job>();
+    job->name = std::move(name);
+    job->bytes = std::move(bytes);
+    job->offset = offset;
+    job->length = length;
+    job->slices = std::move(slices);
     std::unique_lock lock(mutex_);
     // A worker that ended on a fault takes nothing more: finish() reports it.
-    changed_.wait(lock, [this] { return queue_.size() < kMaxQueuedPieces || workerEnded_; });
-    if (workerEnded_) return;
-    queue_.push_back({std::move(name), std::move(piece), std::move(slices)});
+    const auto ended = [this] { return pieceLane_.ended || contentLane_.ended; };
+    changed_.wait(lock, [&] {
+        return (pieceLane_.queue.size() < kMaxQueuedPieces &&
+                contentLane_.queue.size() < kMaxQueuedPieces) ||
+               ended();
+    });
+    if (ended()) return;
+    pieceLane_.queue.push_back(job);
+    contentLane_.queue.push_back(std::move(job));
     changed_.notify_all();
 }
 
@@ -42,32 +69,38 @@ bool SplitHasher::finish(std::string& pieceSums, std::vector<Sha256Digest::Bytes
         closing_ = true;
     }
     changed_.notify_all();
-    if (worker_.joinable()) worker_.join();
+    for (Lane* lane : {&pieceLane_, &contentLane_})
+        if (lane->thread.joinable()) lane->thread.join();
     endContent();
     pieceSums = std::move(pieceSums_);
     contents = std::move(contents_);
     return !failed_;
 }
 
-void SplitHasher::run() {
+void SplitHasher::run(Lane& lane, bool pieces) {
     try {
+        std::unique_ptr<char[]> buffer(new char[kReadStep]); // made once per thread
         for (;;) {
-            Job job;
+            std::shared_ptr<Job> job;
             {
                 std::unique_lock lock(mutex_);
-                changed_.wait(lock, [this] { return !queue_.empty() || closing_; });
-                if (queue_.empty()) return;
-                job = std::move(queue_.front());
-                queue_.pop_front();
+                changed_.wait(lock, [&] { return !lane.queue.empty() || closing_; });
+                if (lane.queue.empty()) break;
+                job = std::move(lane.queue.front());
+                lane.queue.pop_front();
             }
             changed_.notify_all();
-            if (!failed_) hash(job);
+            if (failed_) continue;
+            if (pieces)
+                hashPiece(*job, buffer.get());
+            else
+                hashContents(*job, buffer.get());
         }
     } catch (...) {
         failed_ = true;
     }
     std::lock_guard lock(mutex_);
-    workerEnded_ = true;
+    lane.ended = true;
     changed_.notify_all();
 }
 
@@ -79,49 +112,60 @@ void SplitHasher::endContent() {
     content_.reset();
 }
 
-// One pass over the piece feeds the piece's digest and, slice by slice, the
-// digest of the rebuilt file the bytes belong to. Slices tile the piece in
-// order; a file's digest stays open across pieces until another file starts.
-void SplitHasher::hash(Job& job) {
-    Sha256Digest piece;
-    if (!buffer_) buffer_.reset(new char[kReadStep]);
-    char* const buffer = buffer_.get();
-    std::size_t next = 0; // the first slice not yet fed whole
-    int64_t position = 0; // where the buffer's bytes begin in the piece
-    int64_t fed = 0;      // bytes of the piece fed to file digests
-    for (;;) {
-        const int64_t got = readAt(job.piece.get(), buffer, kReadStep, position);
-        if (failed_ || got < 0 || context_.stopRequested() ||
-            !piece.update(buffer, static_cast<std::size_t>(got))) {
-            failed_ = true;
-            return;
-        }
-        const int64_t bufferEnd = position + got;
-        while (next < job.slices.size()) {
-            const ContentSlice& slice = job.slices[next];
-            const int64_t end = slice.offset + slice.length;
-            if (slice.offset > bufferEnd) break;
-            if (!content_ || slice.target != contentTarget_) {
-                endContent();
-                content_ = std::make_unique<Sha256Digest>();
-                contentTarget_ = slice.target;
-            }
-            const int64_t from = std::max({slice.offset, fed, position});
-            const int64_t to = std::min(end, bufferEnd);
-            if (to > from) {
-                content_->update(buffer + (from - position), static_cast<std::size_t>(to - from));
-                fed = to;
-            }
-            if (end > bufferEnd) break; // the slice goes on in the next step
-            ++next;
-        }
-        if (got == 0) break;
-        position = bufferEnd;
+namespace {
+
+// Feeds `length` bytes of `fd` from `offset` (to its end when negative) to
+// `step` through `buffer`. False when they could not all be read, or on a stop.
+template <class Step>
+bool readSpan(int fd, int64_t offset, int64_t length, char* buffer, const RunContext& run,
+              const std::atomic<bool>& failed, Step&& step) {
+    for (int64_t done = 0; length < 0 || done < length;) {
+        const std::size_t want =
+            length < 0 ? kReadStep
+                       : static_cast<std::size_t>(std::min<int64_t>(length - done, kReadStep));
+        const int64_t got = readAt(fd, buffer, want, offset + done);
+        if (failed || got < 0 || run.stopRequested()) return false;
+        if (got == 0) return length < 0;
+        if (!step(buffer, static_cast<std::size_t>(got))) return false;
+        done += got;
     }
-    if (next != job.slices.size()) failed_ = true; // the piece ended before its slices
+    return true;
+}
+
+} // namespace
+
+void SplitHasher::hashPiece(const Job& job, char* buffer) {
+    Sha256Digest piece;
+    if (!readSpan(job.bytes.get(), job.offset, job.length, buffer, context_, failed_,
+                  [&](const char* bytes, std::size_t size) { return piece.update(bytes, size); })) {
+        failed_ = true;
+        return;
+    }
     const std::string hex = piece.finishHex();
     if (hex.empty()) failed_ = true;
     pieceSums_ += checksumLine(hex, job.name);
+}
+
+// The slices tile the piece in order; a file's digest stays open across
+// pieces until another file starts.
+void SplitHasher::hashContents(const Job& job, char* buffer) {
+    for (const ContentSlice& slice : job.slices) {
+        if (!content_ || slice.target != contentTarget_) {
+            endContent();
+            content_ = std::make_unique<Sha256Digest>();
+            contentTarget_ = slice.target;
+        }
+        if (slice.length == 0) continue;
+        if (slice.offset < 0 || slice.length < 0 ||
+            (job.length >= 0 && slice.offset + slice.length > job.length) ||
+            !readSpan(job.bytes.get(), job.offset + slice.offset, slice.length, buffer, context_,
+                      failed_, [&](const char* bytes, std::size_t size) {
+                          return content_->update(bytes, size);
+                      })) {
+            failed_ = true; // the piece ended before its slices
+            return;
+        }
+    }
 }
 
 PieceVerifier::PieceVerifier(RunContext& context, int folderFd, std::vector<std::string> names,

@@ -1,7 +1,8 @@
 #pragma once
-// The hashes of a set's pieces: taken by the split from the pieces as they
-// are on disk, read back right after each is written, on a worker thread
-// while the next one is copied; checked by the join and the full check, on a
+// The hashes of a set's pieces: taken by the split from the bytes it put in
+// each piece (the source's, read from the pages the run read, for a file
+// split as it is; otherwise the piece read back right after it is written),
+// on worker threads while the next one is copied; checked by the join and the full check, on a
 // worker thread ahead of the copy.
 
 #include "engine/base/digest.h"
@@ -25,8 +26,11 @@
 // A run of one rebuilt file's bytes inside a piece.
 using ContentSlice = PieceStage::Slice;
 
-// Hashes the pieces of a split as they are handed over, on its own thread,
-// with at most a few pieces waiting: memory does not grow with the source.
+// Hashes the pieces of a split as they are handed over, with at most a few
+// pieces waiting: memory does not grow with the source. Two threads: one
+// takes each piece's digest, the other the digests of the rebuilt files the
+// pieces hold, each from its own reads of the same bytes (the page cache's),
+// so a split with both files costs about one pass of SHA-256 on two cores.
 class SplitHasher : public PieceStage {
 public:
     // Stops hashing when `context` is asked to stop.
@@ -35,44 +39,60 @@ public:
     SplitHasher(const SplitHasher&) = delete;
     SplitHasher& operator=(const SplitHasher&) = delete;
 
-    // Hands over a finished piece, open for reading, with the slices of the
-    // rebuilt files it holds, in order. Waits while too many are queued.
-    void add(std::string name, FileDescriptor piece, std::vector<ContentSlice> slices);
+    // Hands over a finished piece whose bytes are `length` bytes of `bytes`
+    // from `offset` (the piece itself from 0 with a length of -1, to its
+    // end; or the source it was made from, whose pages the run read), with
+    // the slices of the rebuilt files it holds, in order. Waits while too
+    // many are queued.
+    void add(std::string name, FileDescriptor bytes, std::vector<ContentSlice> slices,
+             int64_t offset = 0, int64_t length = -1);
     void pieceWritten(int32_t, std::string name, FileDescriptor piece,
                       std::vector<ContentSlice> slices) override {
         add(std::move(name), std::move(piece), std::move(slices));
     }
+    void pieceWrittenFrom(int32_t, std::string name, FileDescriptor, FileDescriptor source,
+                          int64_t offset, int64_t length,
+                          std::vector<ContentSlice> slices) override {
+        add(std::move(name), std::move(source), std::move(slices), offset, length);
+    }
     // Waits for every piece; gives the lines of SHA256SUMS (without its
     // manifest line) and the digest of every rebuilt file, in order (32 bytes
     // each: CONTENTS.sha256 is written from them and the manifest's names).
-    // False when a piece could not be read back.
+    // False when a piece's bytes could not be read.
     bool finish(std::string& pieceSums, std::vector<Sha256Digest::Bytes>& contents);
 
 private:
     struct Job {
         std::string name;
-        FileDescriptor piece;
+        FileDescriptor bytes;
+        int64_t offset = 0;
+        int64_t length = -1;
         std::vector<ContentSlice> slices;
     };
-    void run();
-    void hash(Job& job);
+    // One thread's queue; both see every job.
+    struct Lane {
+        std::deque<std::shared_ptr<Job>> queue;
+        bool ended = false; // the thread returned: nothing more is taken
+        std::thread thread;
+    };
+    void run(Lane& lane, bool pieces);
+    void hashPiece(const Job& job, char* buffer);
+    void hashContents(const Job& job, char* buffer);
     void endContent();
 
     RunContext& context_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<Job> queue_;
     bool closing_ = false;
-    // Set by the worker on a read failure, and by the destructor of a run that
+    // Set by a worker on a read failure, and by the destructor of a run that
     // ended without finish(): the pieces still queued are then not hashed.
     std::atomic<bool> failed_{false};
-    bool workerEnded_ = false; // the worker returned: nothing more is taken
-    std::string pieceSums_;
-    std::vector<Sha256Digest::Bytes> contents_;
-    int64_t contentTarget_ = -1; // the file whose bytes the content digest holds
+    Lane pieceLane_;
+    Lane contentLane_;
+    std::string pieceSums_;                     // the piece thread's
+    std::vector<Sha256Digest::Bytes> contents_; // the content thread's, with the two below
+    int64_t contentTarget_ = -1;                // the file whose bytes the content digest holds
     std::unique_ptr<Sha256Digest> content_;
-    std::unique_ptr<char[]> buffer_; // the worker's read buffer, made once
-    std::thread worker_;
 };
 
 // Checks pieces against their SHA-256 on its own thread, in index order, so a

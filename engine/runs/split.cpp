@@ -148,16 +148,28 @@ void registerPiece(SplitJob& job, int32_t index, FileDescriptor& piece) {
             job.failed = true;
         }
     }
+    struct stat written {};
+    const bool fromSource = job.plainFd && fstat(piece.get(), &written) == 0;
     for (PieceStage* stage : job.pieceStages) {
         FileDescriptor readBack(::fcntl(piece.get(), F_DUPFD_CLOEXEC, 0));
-        if (!readBack) {
+        FileDescriptor source;
+        if (readBack && fromSource)
+            source = FileDescriptor(::fcntl(job.plainFd.get(), F_DUPFD_CLOEXEC, 0));
+        if (!readBack || (fromSource && !source)) {
             run.failErrno("read back", path, errno);
             job.failed = true;
             continue;
         }
         char name[kPathBufferSize];
         pieceFileName(job.stem.c_str(), index, name);
-        stage->pieceWritten(index, name, std::move(readBack), job.pieceSlices);
+        // A file cut as it is: the piece holds the source's bytes from
+        // index * pieceSize, which the stages read where the run read them.
+        if (fromSource)
+            stage->pieceWrittenFrom(index, name, std::move(readBack), std::move(source),
+                                    int64_t{index} * job.pieceSize,
+                                    static_cast<int64_t>(written.st_size), job.pieceSlices);
+        else
+            stage->pieceWritten(index, name, std::move(readBack), job.pieceSlices);
     }
     job.pieceSlices.clear();
     if (job.sync && fsync(piece.get()) != 0) {
@@ -190,6 +202,18 @@ void pieceWriteFailed(SplitJob& job, const PieceCutter& cutter) {
     job.failed = job.aborted = true;
 }
 
+// The pieces of a file cut as it is were hashed from the source, apart from
+// the copy that made them: once every hash is taken, the source must still
+// be as it was opened (size, modification and change times to the
+// nanosecond), or its checksums may not be those of its pieces.
+bool sourceStillAsOpened(SplitJob& job) {
+    FileStamp now;
+    if (stampOf(job.plainFd.get(), now) && now == job.plainStamp) return true;
+    job.run.fail("the source " + job.source +
+                 " changed during the split: its pieces and their checksums may disagree");
+    return false;
+}
+
 // The split loop: every source, one step at a time, through the transforms
 // (none: the kernel copies) into the cutter, whose finished pieces go to the
 // piece stages. A source of unknown length is counted once it ends.
@@ -198,7 +222,11 @@ void splitLoop(SplitJob& job, SplitSource& source, const Transforms& transforms)
     PieceCutter cutter(
         job.count, job.pieceSize,
         {[&job](int32_t index) { return createPiece(job, index); },
-         [&job](int32_t index, FileDescriptor& piece) { registerPiece(job, index, piece); }},
+         [&job](int32_t index, FileDescriptor& piece) { registerPiece(job, index, piece); },
+         [&job](int fd, int64_t offset, int64_t length, int piece, bool& failed) {
+             return copySharingBlocks(fd, offset, length, piece, job.sharing, &job.sharedBytes,
+                                      failed, job.run);
+         }},
         run);
     SplitIntake intake(transforms, cutter, run);
     job.intake = &intake;
@@ -377,6 +405,7 @@ Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& opt
                              run, job.mode))
             return run.failure();
     }
+    job.plainFile = !job.folderSource && !job.encrypted && job.streamFd < 0 && transforms.empty();
     const std::unique_ptr<SplitSource> source =
         job.encrypted ? makeTarSource(job, tarSize) : makeSource(job);
     splitLoop(job, *source, transforms);
@@ -392,6 +421,7 @@ Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& opt
     std::string manifestHex;
     if (!job.failed && !job.manifest.finish(job.sync, manifestHex)) job.failed = true;
     if (!job.failed && job.hasher) writeChecksumFiles(job, temp.fd(), manifestHex);
+    if (!job.failed && job.hasher && job.plainFd && !sourceStillAsOpened(job)) job.failed = true;
     if (!job.failed && !job.hasher && job.describeTree) {
         std::string unused;
         if (!writeTreeDescription(job, temp.fd(), nullptr, unused)) job.failed = true;
@@ -420,6 +450,8 @@ Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& opt
     outcome.pieces = job.count;
     outcome.pieceSize = job.pieceSize;
     outcome.setBytes = job.streamSize;
+    outcome.sharedBytes = job.sharedBytes;
+    outcome.writtenBytes = job.streamSize - job.sharedBytes;
     outcome.manifest = manifestIdentity;
     outcome.folderSource = job.folderSource || job.folderStored;
     outcome.files = std::move(job.read);

@@ -120,6 +120,10 @@ struct SplitOutcome {
     int64_t pieces = 0;      // how many pieces the set has
     int64_t pieceSize = 0;   // bytes in each but the last
     int64_t setBytes = 0;    // bytes in all of them
+    // Of those, the bytes that share the source's blocks (a file cut as it
+    // is, on a file system that shares them) and the bytes written anew.
+    int64_t sharedBytes = 0;
+    int64_t writtenBytes = 0;
     // The new set's manifest as the split left it: a removal of the source
     // goes on only while this is still the set in the piece folder.
     FileIdentity manifest;

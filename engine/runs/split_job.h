@@ -15,6 +15,8 @@
 #include "engine/base/run_context.h"
 #include "engine/format/checksums.h"
 #include "engine/format/manifest_file.h"
+#include "engine/fs/safe_fs.h"
+#include "engine/fs/shared_blocks.h"
 #include "engine/fs/tree_walk.h"
 #include "engine/runs/piece_hashing.h"
 #include "engine/runs/split.h"
@@ -70,6 +72,13 @@ struct SplitJob {
     SplitIntake* intake = nullptr;
     std::vector<int64_t>
         fileSizes; // folder mode: each stored file's length, for the tree's description
+    // A file source cut as it is (no transforms, no encryption): its pieces
+    // may share its blocks, and the piece stages read its bytes from it.
+    bool plainFile = false;
+    BlockSharing sharing;    // probed once the source is open
+    int64_t sharedBytes = 0; // of the pieces' bytes, those that share the source's blocks
+    FileDescriptor plainFd;  // the source, for the piece stages to read
+    FileStamp plainStamp;    // the source as it was opened: proved unchanged at the end
 };
 
 // A split's source, driven by the split loop one step at a time: each step

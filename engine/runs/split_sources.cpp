@@ -131,6 +131,7 @@ public:
             job_.failed = true;
             return Step::Stopped;
         }
+        if (job_.plainFile && !preparePlainFile(source.fd.get())) return Step::Stopped;
         bool ioFailed = false;
         job_.stored = intake.takeFile(source.fd.get(), where_, ioFailed);
         if (ioFailed) return copyFailed(job_, intake.piece(), job_.source, errno);
@@ -141,6 +142,19 @@ public:
     }
 
 private:
+    // The stamp the end of the run compares, the descriptor the piece
+    // stages read, and whether the pieces can share the source's blocks.
+    bool preparePlainFile(int fd) {
+        job_.plainFd = FileDescriptor(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+        if (!job_.plainFd || !stampOf(fd, job_.plainStamp)) {
+            job_.run.failErrno("read", job_.source, errno);
+            job_.failed = job_.aborted = true;
+            return false;
+        }
+        job_.sharing = probeBlockSharing(fd, job_.tempFd);
+        return true;
+    }
+
     SplitJob& job_;
     const SegmentSink where_; // lives as long as the chain may still write
 };

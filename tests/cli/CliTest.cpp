@@ -242,8 +242,8 @@ TEST(Cli, JsonLinesAndRemovalsThatNeedTheFullCheck) {
     }
     EXPECT_GE(lines, 3u); // start, progress, done
     EXPECT_NE(
-        r.out.find(
-            "{\"event\":\"done\",\"version\":1,\"exit\":0,\"kind\":\"ok\",\"reason\":\"\"}\n"),
+        r.out.find("{\"event\":\"done\",\"version\":1,\"exit\":0,\"kind\":\"ok\",\"reason\":\"\","
+                   "\"shared\":0,\"written\":20000}\n"),
         std::string::npos)
         << r.out;
 
@@ -252,7 +252,7 @@ TEST(Cli, JsonLinesAndRemovalsThatNeedTheFullCheck) {
     fs::create_directories(dir / "full");
     r = parcelor(dir, {"join", "--json", dir / "in/data_spt", dir / "full"});
     EXPECT_NE(r.out.find("\"exit\":0,\"kind\":\"ok\",\"reason\":\"\",\"check\":\"full\","
-                         "\"replaced\":0,\"added\":1}"),
+                         "\"replaced\":0,\"added\":1,\"shared\":0,\"written\":20000}"),
               std::string::npos)
         << r.out;
     fs::remove(dir / "in/data_spt/SHA256SUMS");

@@ -72,33 +72,45 @@ TEST(SafetySteps, AReplacingSplitHasEveryFileOfTheNewSetOnDiskBeforeTheExchange)
     }
 }
 
-// A file edited while it is split, whose time is then put back: what the set
-// holds is not what it holds, and its removal keeps it.
-TEST(SafetySteps, ASourceEditedDuringTheSplitIsKeptByTheRemoval) {
+// A file edited while it is split, whose time is then put back. A file
+// source's pieces are hashed from the source apart from the copy, so the
+// split fails and puts nothing in place; a folder's file is hashed from its
+// pieces, the set is made, and the removal keeps the file, since what the
+// set holds is not what it holds.
+TEST(SafetySteps, ASourceEditedDuringTheSplitFailsItOrIsKeptByTheRemoval) {
     TempDir dir;
     writeFile(dir / "f.bin", seededBytes(2, 3000));
-    struct stat before {};
-    ASSERT_EQ(stat((dir / "f.bin").c_str(), &before), 0);
-    SplitOutcome outcome;
-    {
+    writeFile(dir / "src/f.bin", seededBytes(2, 3000));
+    const auto editDuring = [&](const fs::path& source, const fs::path& file,
+                                const char* secondPiece, SplitOutcome* outcome) {
+        struct stat before {};
+        EXPECT_EQ(stat(file.c_str(), &before), 0);
         SeamRecording seam;
         // Once piece 0 holds the first bytes, they are edited in place.
-        seam.before(SeamCall::Openat, "f_1.spt", 1, [&](const SeamEvent&) {
-            const int fd = open((dir / "f.bin").c_str(), O_WRONLY);
+        seam.before(SeamCall::Openat, secondPiece, 1, [&](const SeamEvent&) {
+            const int fd = open(file.c_str(), O_WRONLY);
             ASSERT_EQ(pwrite(fd, "!", 1, 0), 1);
             const timespec times[2] = {{0, UTIME_OMIT}, {before.st_mtim.tv_sec + 60, 0}};
             futimens(fd, times);
             close(fd);
         });
-        ASSERT_EQ(splitMeasured(dir / "f.bin", dir.path().string(), 1000, &outcome), 0);
-        ASSERT_EQ(seam.actionsRun(), 1);
-    }
-    const timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
-    ASSERT_EQ(utimensat(AT_FDCWD, (dir / "f.bin").c_str(), times, 0), 0);
+        const int32_t result = splitMeasured(source, dir.path().string(), 1000, outcome);
+        EXPECT_EQ(seam.actionsRun(), 1);
+        const timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
+        EXPECT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+        return result;
+    };
+    EXPECT_EQ(editDuring(dir / "f.bin", dir / "f.bin", "f_1.spt", nullptr), -1);
+    EXPECT_NE(std::string(engineLastError()).find("changed during the split"), std::string::npos)
+        << engineLastError();
+    EXPECT_FALSE(exists(dir / "f_spt"));
+
+    SplitOutcome outcome;
+    ASSERT_EQ(editDuring(dir / "src", dir / "src/f.bin", "src_1.spt", &outcome), 0);
     RemovalReport report;
     ASSERT_EQ(removeSplitSource(outcome, report), 0);
     EXPECT_EQ(report.changed, std::vector<std::string>{"f.bin"});
-    EXPECT_TRUE(exists(dir / "f.bin"));
+    EXPECT_TRUE(exists(dir / "src/f.bin"));
 }
 
 // Both removals write what replaces the files to disk before the first goes;
