@@ -501,6 +501,11 @@ RunEnd JoinController::joinEnded(const JoinRun& run) {
                   : run.pieces == 1 ? " piece into "
                                     : " pieces into ") +
                  run.outcome.target + "." + (detail.empty() ? "" : "\n" + detail);
+    if (succeeded)
+        if (const std::string shared =
+                sharedBlocksDoneText(run.outcome.sharedBytes, run.outcome.writtenBytes);
+            !shared.empty())
+            detail += "\n" + shared;
     std::function<void()> beforeCompletion;
     if (run.removePieces && succeeded) {
         // The engine removed the pieces the join read, those still unchanged.

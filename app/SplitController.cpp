@@ -113,6 +113,27 @@ RecoveryForecast SplitController::recoveryForecast() const {
 void SplitController::updateRecoveryNote() {
     o_.recoveryNote->setStringValue(s_.fPath.empty() || measuring_ ? ""
                                                                    : recoveryForecast().sentence);
+    updateSharingNote();
+}
+
+SharedSplitSpace SplitController::sharingOfSplit() const {
+    // A folder's files and an encrypted stream are copied: their bytes are not aligned.
+    if (s_.fPath.empty() || folderSource_ || measuring_ ||
+        (!s_.pwd.empty() && s_.pwdUse == PasswordUse::Encrypt))
+        return {};
+    return examineSharing(s_.fPath, s_.oPath, s_.fSize, s_.sSize);
+}
+
+void SplitController::updateSharingNote() {
+    if (folderSource_) return; // the line holds what a folder's split stores
+    o_.splitSummary->setStringValue(sharedSplitText(sharingOfSplit(), s_.sSize));
+}
+
+int64_t SplitController::sharedCountSize(int64_t count, int64_t pieceSize) const {
+    const SharedSplitSpace shared = sharingOfSplit();
+    if (!shared.shares || shared.aligned) return pieceSize;
+    const int64_t aligned = alignedPieceSizeForCount(s_.fSize, count, shared.blockSize);
+    return aligned > 0 ? aligned : pieceSize;
 }
 
 void SplitController::recoveryChosen() {
@@ -246,7 +267,9 @@ bool SplitController::outputCanTakeTheSet(int64_t recoveryBytes) {
         host_.showAlert(kCannotSplit, refusal);
         return false;
     }
-    const std::string tight = freeSpaceProblem(space, s_.oPath, s_.fSize + recoveryBytes);
+    const SharedSplitSpace shared = sharingOfSplit();
+    const std::string tight = freeSpaceProblem(
+        space, s_.oPath, (shared.shares ? shared.needBytes : s_.fSize) + recoveryBytes);
     return tight.empty() ||
            host_.confirm(kNotEnoughSpaceQuestion, tight, kSplitAnywayButton, kCancelButton);
 }
@@ -294,6 +317,7 @@ void SplitController::countToSize() {
     }
     // Rounded up, so the split makes the pieces asked for whenever it can.
     s_.sSize = planForCount(s_.fSize, count).pieceSize;
+    s_.sSize = sharedCountSize(count, s_.sSize);
     const SizeInUnits shown = sizeInLargestUnit(s_.sSize);
     o_.tfSize->setIntegerValue(shown.value);
     o_.popBtn->selectItemAtIndex(shown.unitIndex);
@@ -323,7 +347,7 @@ void SplitController::textChanged(const toolkit::Control* object) {
         const int64_t count = o_.tfCount->integerValue();
         if (isDigitsOnly(o_.tfCount->stringValue()) && s_.fSize > 0 && count > 0 &&
             usableCount(count, s_.fSize) == count) {
-            s_.sSize = planForCount(s_.fSize, count).pieceSize;
+            s_.sSize = sharedCountSize(count, planForCount(s_.fSize, count).pieceSize);
             const SizeInUnits shown = sizeInLargestUnit(s_.sSize);
             o_.tfSize->setIntegerValue(shown.value);
             o_.popBtn->selectItemAtIndex(shown.unitIndex);
@@ -624,6 +648,9 @@ RunEnd SplitController::ended(const SplitRun& run) {
                       ? "1 piece of " + roundedSize(made.setBytes)
                       : groupedCount(made.pieces) + " pieces of " + roundedSize(made.pieceSize)) +
                  " in " + made.pieceFolder + "." + (detail.empty() ? "" : "\n") + detail;
+        if (const std::string shared = sharedBlocksDoneText(made.sharedBytes, made.writtenBytes);
+            !shared.empty())
+            detail += "\n" + shared;
     }
     std::function<void()> beforeCompletion;
     if (run.removeSource && (succeeded || removed)) {

@@ -127,6 +127,11 @@ public:
 
     // What the output folder's file system allows; tests put a fake here.
     std::function<OutputSpace(const std::string& folder)> examineOutput = examineOutputFolder;
+    // Whether the pieces of a file would share its blocks there, and what the
+    // split would write; tests put a fake here.
+    std::function<SharedSplitSpace(const std::string& source, const std::string& folder,
+                                   int64_t fileBytes, int64_t pieceSize)>
+        examineSharing = sharedSplitSpace;
     // scrypt's work factor for an encrypted split; tests lower it.
     int encryptWorkFactor = SplitOptions{}.encryptWorkFactor;
 
@@ -152,6 +157,11 @@ private:
     // and the free space for the set and its recovery pieces. False when the
     // split must not start.
     bool outputCanTakeTheSet(int64_t recoveryBytes);
+    // A file split that can share the source's blocks: what it writes, the
+    // line that says so, and the aligned size a count asks for.
+    SharedSplitSpace sharingOfSplit() const;
+    void updateSharingNote();
+    int64_t sharedCountSize(int64_t count, int64_t pieceSize) const;
     // Asks before a split replaces a set already in its piece folder; false
     // when the user declines. Sets `replace` to the answer.
     bool mayReplaceSetInTheWay(bool& replace);

@@ -252,3 +252,8 @@ std::string sharedSplitText(const SharedSplitSpace& space, int64_t pieceSize) {
     return "pieces of " + sizeWithBytes(pieceSize) + " are not whole " +
            roundedSize(space.blockSize) + " blocks of this file system: they will be copied";
 }
+
+std::string sharedBlocksDoneText(int64_t shared, int64_t written) {
+    if (shared <= 0) return {};
+    return "Shared " + roundedSize(shared) + " of blocks, wrote " + roundedSize(written) + ".";
+}

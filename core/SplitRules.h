@@ -130,3 +130,6 @@ int64_t alignedPieceSizeForCount(int64_t fileBytes, int64_t count, int64_t block
 // "pieces of 1,000,000 bytes are not whole 4 KB blocks of this file system:
 // they will be copied"; "" when nothing is shared.
 std::string sharedSplitText(const SharedSplitSpace& space, int64_t pieceSize);
+// What a run that shared blocks says when it is done: "Shared 1.00 GB of
+// blocks, wrote 40.0 KB."; "" when it shared nothing.
+std::string sharedBlocksDoneText(int64_t shared, int64_t written);

@@ -67,7 +67,8 @@ int64_t copySharingBlocks(int source, int64_t offset, int64_t length, int target
                           const BlockSharing& sharing, int64_t* shared, bool& failed,
                           RunContext& run) {
     const int64_t block = sharing.blockSize;
-    if (!sharing.shares || block <= 0) return copyRange(source, offset, length, target, failed, run);
+    if (!sharing.shares || block <= 0)
+        return copyRange(source, offset, length, target, failed, run);
     const off_t at = lseek(target, 0, SEEK_CUR);
     struct stat st {};
     if (at < 0 || fstat(source, &st) != 0 || (offset - at) % block != 0)
