@@ -166,8 +166,11 @@ int splitCommand(Session& s) {
         return s.fail(problem);
     if (const std::string problem =
             freeSpaceProblem(space, out, shared.shares ? shared.needBytes : total);
-        !problem.empty() && !o.force)
-        return s.fail(problem + " Use --force to split anyway.");
+        !problem.empty() && !o.force) {
+        const std::string copied = sharedSplitText(shared, pieceSize);
+        return s.fail(problem + (copied.empty() ? "" : " " + sentenceOf(copied)) +
+                      " Use --force to split anyway.");
+    }
     // The set takes the name given, or the source's.
     const std::string inTheWay =
         describeSetInTheWay(o.setName ? o.setName->c_str() : source.c_str(), out.c_str());

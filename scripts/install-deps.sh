@@ -28,6 +28,8 @@ packages=(
     age
     zlib1g-dev
     clang-format
+    xfsprogs
+    btrfs-progs
 )
 if [ "${1:-}" = sanitizers ]; then
     packages+=(clang-14 libclang-rt-14-dev)
