@@ -308,6 +308,18 @@ MUTANTS=$(
 @@ 434 engine/runs/join.cpp | a stream into a file of its own set not refused
 - if (streamed && streamsIntoItsOwnSet(job, options.outputFd)) return run.failure();
 + if (streamed && false && streamsIntoItsOwnSet(job, options.outputFd)) return run.failure();
+@@ 435 engine/runs/split.cpp | a file source changed while its pieces were hashed from it not seen
+- if (!job.failed && job.hasher && job.plainFd && !sourceStillAsOpened(job)) job.failed = true;
++ if (!job.failed && job.hasher && job.plainFd && false && !sourceStillAsOpened(job)) job.failed = true;
+@@ 436 engine/fs/safe_fs.h | the change time left out of the comparison of a source's stamps
+- bool operator==(const FileStamp&) const = default;
++ bool operator==(const FileStamp& o) const { return identity == o.identity; }
+@@ 437 cli/SplitCommand.cpp | the free-space check counts the whole set where its pieces share the source's blocks
+- freeSpaceProblem(space, out, shared.shares ? shared.needBytes : total);
++ freeSpaceProblem(space, out, shared.shares && false ? shared.needBytes : total);
+@@ 438 cli/SplitCommand.cpp | count mode keeps a size that is not whole blocks where the pieces could share
+- if (!shared.shares || shared.aligned || count <= 0) return shared;
++ if (true || !shared.shares || shared.aligned || count <= 0) return shared;
 EOF
 )
 
