@@ -72,7 +72,7 @@ bool writeRecovery(int folderFd, const std::string& folderPath, const std::strin
                    const std::vector<int64_t>& pieceLengths, int64_t pieceSize,
                    const RecoveryRequest& request, int mode,
                    const std::vector<uint32_t>& pieceModes, bool sync, RunContext& run,
-                   RecoveryShape* made) {
+                   RecoveryShape* made, int dataFd) {
     Header h;
     h.stem = stem;
     h.lastPiece = pieceLengths.empty() ? 0 : pieceLengths.back();
@@ -127,6 +127,7 @@ bool writeRecovery(int folderFd, const std::string& folderPath, const std::strin
         std::string failures[2];
         const auto encodeRows = [&](int64_t first, int64_t last, std::string& failure) {
             ColumnReader reader(folderFd, h);
+            if (dataFd >= 0) reader.readDataFrom(dataFd, pieceSize);
             GroupCode code(k, m);
             AlignedBuffers data(static_cast<std::size_t>(k), s.stripeSize);
             AlignedBuffers parity(static_cast<std::size_t>(m), s.stripeSize);

@@ -66,11 +66,14 @@ std::string survivalText(const RecoveryShape& shape);
 // lines so far), then appends their lines to SHA256SUMS. `pieceLengths` by
 // piece index. Files get `mode`; recovery pieces the AND of their group's
 // piece modes, from `pieceModes` (empty: `mode` for all). False on a fault.
+// With `dataFd`, data piece i is read there, `pieceSize` bytes from i *
+// pieceSize (the source of a file cut as it is, whose pages the split read),
+// instead of from the piece; the caller proves it unchanged afterwards.
 bool writeRecovery(int folderFd, const std::string& folderPath, const std::string& stem,
                    const std::vector<int64_t>& pieceLengths, int64_t pieceSize,
                    const RecoveryRequest& request, int mode,
                    const std::vector<uint32_t>& pieceModes, bool sync, RunContext& run,
-                   RecoveryShape* made = nullptr);
+                   RecoveryShape* made = nullptr, int dataFd = -1);
 
 // What is wrong with a set that has recovery files, and whether it can be mended.
 struct RecoveryReport {

@@ -226,6 +226,12 @@ public:
     const std::string& faultName() const { return faultName_; }
     int faultErrno() const { return faultErrno_; }
     int64_t memberSize(int member) const { return memberSizes_[member]; }
+    // Data piece c is the `pieceSize` bytes of `fd` from c * pieceSize (a
+    // file cut as it is): read there instead of from the piece.
+    void readDataFrom(int fd, int64_t pieceSize) {
+        dataFd_ = fd;
+        dataPieceSize_ = pieceSize;
+    }
     int memberFd(int member) const { return members_[member].get(); }
     // Reads `size` bytes of `column` at `offset` into `data`, zeros past its
     // length. False when any of its bytes could not be read.
@@ -238,6 +244,12 @@ public:
             int64_t at =
                 static_cast<int64_t>(column - h_.shape.dataPieces) * h_.shape.columnLength + offset;
             return readMeta(at, want, data);
+        }
+        if (dataFd_ >= 0 && column < h_.shape.dataPieces) {
+            // The pieces' bytes where the split read them: the source's.
+            const int64_t got = readSome(dataFd_, data, want, column * dataPieceSize_ + offset);
+            if (got < want) std::memset(data + got, 0, static_cast<std::size_t>(want - got));
+            return got == want;
         }
         const int fd = open(column).fd.get();
         if (fd < 0) {
@@ -295,6 +307,8 @@ private:
 
     int folderFd_;
     const Header& h_;
+    int dataFd_ = -1;
+    int64_t dataPieceSize_ = 0;
     std::map<int32_t, Opened> open_;
     FileDescriptor members_[kMembers];
     int64_t memberSizes_[kMembers] = {-1, -1, -1, -1};

@@ -421,7 +421,6 @@ Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& opt
     std::string manifestHex;
     if (!job.failed && !job.manifest.finish(job.sync, manifestHex)) job.failed = true;
     if (!job.failed && job.hasher) writeChecksumFiles(job, temp.fd(), manifestHex);
-    if (!job.failed && job.hasher && job.plainFd && !sourceStillAsOpened(job)) job.failed = true;
     if (!job.failed && !job.hasher && job.describeTree) {
         std::string unused;
         if (!writeTreeDescription(job, temp.fd(), nullptr, unused)) job.failed = true;
@@ -429,6 +428,8 @@ Result<SplitOutcome> runSplit(const SplitRequest& asked, const SplitOptions& opt
     std::string recoverySaid;
     if (!job.failed && job.recovery && !job.recovery->finish(temp.fd(), recoverySaid))
         job.failed = true;
+    // The hashes and the recovery pieces were made from the source's bytes.
+    if (!job.failed && job.hasher && job.plainFd && !sourceStillAsOpened(job)) job.failed = true;
     // The set's folder is private until it is in place, then as the umask allows.
     mode_t folderMode = 0777 & ~currentUmask();
     if (!job.failed && job.folderSource && !givePermissions(job, temp.fd(), folderMode))

@@ -214,7 +214,7 @@ bool SplitRecovery::finish(int tempFd, std::string& said) {
     }
     RecoveryShape shape;
     if (!writeRecovery(tempFd, job.pieceFolder, job.stem, lengths_, job.pieceSize, request_, mode,
-                       modes, job.sync, job.run, &shape))
+                       modes, job.sync, job.run, &shape, job.plainFd.get()))
         return false;
     const int32_t made = shape.recoveryPieces();
     said = "wrote " + std::to_string(made) + (made == 1 ? " recovery piece" : " recovery pieces") +

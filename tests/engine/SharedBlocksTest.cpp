@@ -175,3 +175,29 @@ TEST_P(SharedBlocks, ASourceChangedBetweenHashingAndSharingFailsTheSplit) {
     }
     EXPECT_FALSE(exists(image / "data_spt"));
 }
+
+// Recovery pieces are encoded from the source's bytes the split read: they
+// rebuild a lost shared piece.
+TEST_P(SharedBlocks, RecoveryPiecesMadeFromTheSourceRebuildALostPiece) {
+    LoopImage image(GetParam(), 320 * kMiB);
+    MOUNT_OR_SKIP(image);
+    const std::string bytes = seededBytes(35, 4 * kMiB + 77);
+    writeFile(image / "data.bin", bytes);
+    SplitRequest request;
+    request.source = image / "data.bin";
+    request.outFolder = image.path().string();
+    request.pieceSize = kMiB;
+    SplitOptions options;
+    options.measureSource = true;
+    options.recovery.count = 1;
+    RunContext run;
+    Result<SplitOutcome> made = splitSource(request, options, run);
+    ASSERT_TRUE(made) << made.failure().reason;
+    EXPECT_EQ(made->sharedBytes, 4 * kMiB);
+    fs::remove(image / "data_spt/data_1.spt");
+    fs::create_directory(image / "out");
+    Result<JoinOutcome> joined = join(image / "data_spt", image / "out");
+    ASSERT_TRUE(joined) << joined.failure().reason;
+    EXPECT_FALSE(joined->rebuilt.empty());
+    EXPECT_TRUE(readFile(image / "out/data.bin") == bytes);
+}
