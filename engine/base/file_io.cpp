@@ -8,6 +8,7 @@
 #include <memory>
 
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -101,7 +102,9 @@ bool kernelCopyUnavailable(int error) {
 
 int64_t copyRange(int source, int64_t offset, int64_t length, int target, bool& failed,
                   RunContext& run) {
-    bool inKernel = true;
+    // Between two files in the kernel; to a pipe or a terminal by sendfile;
+    // where neither is taken, through a buffer.
+    enum class Way { Copy, Send, Buffer } way = Way::Copy;
     std::unique_ptr<char[]> buffer;
     int64_t copied = 0;
     while (length < 0 || copied < length) {
@@ -110,18 +113,20 @@ int64_t copyRange(int source, int64_t offset, int64_t length, int target, bool& 
             errno = ECANCELED;
             break;
         }
-        const std::size_t chunk = inKernel ? kKernelCopyChunkSize : kBufferCopyChunkSize;
+        const std::size_t chunk = way == Way::Buffer ? kBufferCopyChunkSize : kKernelCopyChunkSize;
         std::size_t want = chunk;
         if (length >= 0)
             want = static_cast<std::size_t>(std::min(length - copied, static_cast<int64_t>(chunk)));
         int64_t got = 0;
-        if (inKernel) {
+        if (way != Way::Buffer) {
             loff_t from = offset + copied;
-            const ssize_t n = copy_file_range(source, &from, target, nullptr, want, 0);
+            const ssize_t n = way == Way::Copy
+                                  ? copy_file_range(source, &from, target, nullptr, want, 0)
+                                  : sendfile(target, source, &from, want);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 if (kernelCopyUnavailable(errno)) {
-                    inKernel = false;
+                    way = way == Way::Copy ? Way::Send : Way::Buffer;
                     continue;
                 }
                 failed = true;

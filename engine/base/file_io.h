@@ -54,7 +54,8 @@ int64_t readAt(int fd, void* buffer, std::size_t size, int64_t offset);
 bool writeAll(int fd, const void* buffer, std::size_t size);
 
 // Copies up to `length` bytes (or to the end of the source when `length` is
-// negative) from `source` at `offset` to `target` at its current position,
+// negative) from the file `source` at `offset` to `target` (a file, a pipe or
+// a terminal: every target's bytes move this way) at its current position,
 // adding each step to the run's progress right after it is written. Returns
 // the bytes copied, fewer than `length` only when the source ended; `failed`
 // is set when a read or a write failed, or when the run was asked to stop

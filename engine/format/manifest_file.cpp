@@ -78,7 +78,7 @@ bool ManifestWriter::create(int folderFd, const ManifestHeader& header, int mode
     header_.version = kManifestVersion;
     header_.fileCount = 0;
     if (header_.pieceCount < 0 || header_.pieceCount > kManifestMaxPieceCount)
-        return run.refuse("the split would make too many pieces");
+        return run.refuse("the split would make too many pieces", EngineFailure::TooLarge);
     pieces_.assign(static_cast<std::size_t>(header_.pieceCount), PieceRecord{});
     for (std::size_t i = 0; i < pieces_.size(); ++i)
         pieces_[i].pieceIndex = static_cast<int32_t>(i);
@@ -118,9 +118,11 @@ bool ManifestWriter::addFile(const std::string& name, int32_t pieceIndex, int64_
     if (!ok_) return false;
     FileRecord record{};
     if (name.empty() || name.size() >= sizeof record.name || name.find('\0') != std::string::npos)
-        return ok_ = run_->refuse("the path of " + name + " is too long for a manifest");
+        return ok_ = run_->refuse("the path of " + name + " is too long for a manifest",
+                                  EngineFailure::TooLarge);
     if (header_.fileCount >= kManifestMaxFileCount)
-        return ok_ = run_->refuse("the folder holds too many files for one set");
+        return ok_ = run_->refuse("the folder holds too many files for one set",
+                                  EngineFailure::TooLarge);
     std::memcpy(record.name, name.data(), name.size());
     record.id = header_.fileCount;
     record.pieceIndex = pieceIndex;

@@ -84,7 +84,8 @@ struct Walker {
                 continue;
             }
             if (path.size() >= kPathLimit) {
-                ok = run.refuse("the path of " + shown(path) + " is too long for a manifest");
+                ok = run.refuse("the path of " + shown(path) + " is too long for a manifest",
+                                EngineFailure::TooLarge);
                 break;
             }
             unsigned char type = item->d_type;

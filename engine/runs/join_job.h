@@ -41,7 +41,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

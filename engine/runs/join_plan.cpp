@@ -34,7 +34,7 @@ bool planJoin(const std::string& pieceFolder, const std::string& outputFolder, J
     job.pieceCount = job.manifest.pieceCount();
     if (!fitsPathBuffer(job.target) ||
         (job.pieceCount > 0 && !fitsPathBuffer(piecePath(job, job.pieceCount - 1))))
-        return run.refuse("the path of " + job.target + " is too long");
+        return run.refuse("the path of " + job.target + " is too long", EngineFailure::TooLarge);
     return true;
 }
 
@@ -54,7 +54,8 @@ bool recordIsSafe(const JoinJob& job, const FileRecord& record) {
         return run.refuse("the manifest's record of " + name + " is damaged",
                           EngineFailure::NotASet);
     if (!fitsPathBuffer(job.target + "/" + name))
-        return run.refuse("the path of " + job.target + "/" + name + " is too long");
+        return run.refuse("the path of " + job.target + "/" + name + " is too long",
+                          EngineFailure::TooLarge);
     return true;
 }
 

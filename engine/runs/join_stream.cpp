@@ -42,27 +42,14 @@ Result<JoinOutcome> sendFile(JoinJob& job, const ManifestTargets& targets, int o
                 return run.fail(EngineFailure::PieceDamaged,
                                 "piece " + path + " does not match its checksum", path);
         }
-        for (int64_t done = 0; done < slice.length;) {
-            if (run.stopIfRequested()) return run.failure();
-            const std::size_t step =
-                static_cast<std::size_t>(std::min<int64_t>(slice.length - done, kSendStep));
-            off_t offset = static_cast<off_t>(slice.offset + done);
-            int64_t n = sendfile(outFd, piece.get(), &offset, step);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EINVAL || errno == ENOSYS)) {
-                // Not every output takes sendfile: through the buffer instead.
-                n = readAt(piece.get(), buffer.data(), step, slice.offset + done);
-                if (n < 0) return run.failErrno("read", path, errno), run.failure();
-                if (!writeAll(outFd, buffer.data(), static_cast<std::size_t>(n)))
-                    return run.failErrno("write", "standard output", errno), run.failure();
-            } else if (n < 0) {
-                return run.failErrno("send", path, errno), run.failure();
-            }
-            if (n == 0) return run.fail("piece " + path + " is shorter than it was"), run.failure();
-            done += n;
-            sent += n;
-            run.addDoneBytes(n);
-        }
+        bool failed = false;
+        const int64_t copied =
+            copyRange(piece.get(), slice.offset, slice.length, outFd, failed, run);
+        if (failed && errno == ECANCELED) return run.failure();
+        if (failed) return run.failErrno("send to standard output", path, errno), run.failure();
+        if (copied != slice.length)
+            return run.fail("piece " + path + " is shorter than it was"), run.failure();
+        sent += copied;
         FileIdentity after;
         if (!identityOf(piece.get(), after) || !(after == before))
             return run.fail("piece " + path + " changed while it was sent"), run.failure();

@@ -151,9 +151,10 @@ bool fitsExistingTree(JoinJob& job, const ManifestTargets& targets) {
         if (!folder) return false;
         return fstatat(folder.get(), lastComponentOf(path).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     };
-    const auto refuse = [&](const std::string& path, const std::string& why) {
-        run.refuse("cannot write " + job.target + "/" + path + ": " + why +
-                   "; nothing was changed");
+    const auto refuse = [&](const std::string& path, const std::string& why,
+                            EngineFailure kind = EngineFailure::Other) {
+        run.refuse("cannot write " + job.target + "/" + path + ": " + why + "; nothing was changed",
+                   kind);
         job.saidUnchanged = true;
         return false;
     };
@@ -178,7 +179,8 @@ bool fitsExistingTree(JoinJob& job, const ManifestTargets& targets) {
             if (!look(path, st)) return fits = folderInTheWay(path);
             if (!S_ISREG(st.st_mode))
                 return fits = refuse(path, std::string(kindOf(st)) + " is in its place");
-            if (!job.replaceExisting) return fits = refuse(path, "it already exists");
+            if (!job.replaceExisting)
+                return fits = refuse(path, "it already exists", EngineFailure::TargetExists);
             return true;
         });
     if (!fits) return false;

@@ -394,7 +394,8 @@ Result<PartsListing> listNumberedParts(const std::string& firstPart, RunContext&
     listing.folder = parentFolderOf(firstPart);
     const std::vector<PartNaming> readings = partNamingsOf(given);
     if (readings.empty())
-        return run.refuse(firstPart + " is not a numbered part (such as name.001, xaa or x00)"),
+        return run.refuse(firstPart + " is not a numbered part (such as name.001, xaa or x00)",
+                          EngineFailure::NotASet),
                run.failure();
     const FileDescriptor folder = openFolderPath(listing.folder);
     if (!folder) return run.failErrno("open the folder of", firstPart, errno), run.failure();
@@ -408,9 +409,11 @@ Result<PartsListing> listNumberedParts(const std::string& firstPart, RunContext&
         // A name that only looks numbered ("notes.txt") has no first part beside it.
         const std::string first = reading->nameAt(0);
         if (std::find(names.begin(), names.end(), first) == names.end())
-            return run.refuse(firstPart + " is not a numbered part (such as name.001, xaa or x00)"),
+            return run.refuse(firstPart + " is not a numbered part (such as name.001, xaa or x00)",
+                              EngineFailure::NotASet),
                    run.failure();
-        return run.refuse(given + " is not the first part: the series begins with " + first),
+        return run.refuse(given + " is not the first part: the series begins with " + first,
+                          EngineFailure::NotASet),
                run.failure();
     }
     std::map<uint64_t, std::string> found;
@@ -418,7 +421,8 @@ Result<PartsListing> listNumberedParts(const std::string& firstPart, RunContext&
         if (const std::optional<uint64_t> ordinal = reading->ordinalOf(name))
             found.emplace(*ordinal, name);
     if (found.size() < 2)
-        return run.refuse(given + " is the only part there: a series needs at least two"),
+        return run.refuse(given + " is the only part there: a series needs at least two",
+                          EngineFailure::NotASet),
                run.failure();
     for (const auto& [ordinal, name] : found) {
         ListedPart part = partNamed(name);
@@ -580,14 +584,18 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
                               "\" gives no name to the joined file: give it one (--name)"),
                    run.failure();
         if (!isSafeComponentName(name.c_str()))
-            return run.refuse("cannot name the joined file \"" + name + "\""), run.failure();
+            return run.refuse("cannot name the joined file \"" + name + "\"",
+                              EngineFailure::UnsafeName),
+                   run.failure();
         if (isReservedName(name))
             return run.refuse("cannot name the joined file \"" + name +
-                              "\": the name is kept for this program's own working files"),
+                                  "\": the name is kept for this program's own working files",
+                              EngineFailure::UnsafeName),
                    run.failure();
         const std::string target = outputFolder + "/" + name;
         if (target.size() >= kPathBufferSize)
-            return run.refuse("the path of " + target + " is too long"), run.failure();
+            return run.refuse("the path of " + target + " is too long", EngineFailure::TooLarge),
+                   run.failure();
 
         const FileDescriptor folder = openFolderPath(listing.folder);
         if (!folder) return run.failErrno("open the folder of", firstPart, errno), run.failure();

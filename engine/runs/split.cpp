@@ -65,11 +65,13 @@ bool planSplit(const SplitRequest& request, SplitJob& job) {
     // An encrypted set holds one file, the age stream: "<name>.age".
     if (job.encrypted) std::strcat(baseName, ".age");
     if (std::strlen(baseName) >= sizeof(ManifestHeader::baseName))
-        return run.refuse("the name of " + request.source + " is too long");
+        return run.refuse("the name of " + request.source + " is too long",
+                          EngineFailure::TooLarge);
     job.baseName = baseName;
     if (isReservedName(job.baseName))
         return run.refuse("cannot split " + request.source + ": its name is kept for this " +
-                          "program's own working files");
+                              "program's own working files",
+                          EngineFailure::UnsafeName);
     cutAtFirstDot(baseName);
 
     job.source = request.source;
@@ -91,9 +93,11 @@ bool planSplit(const SplitRequest& request, SplitJob& job) {
         if (count == 0) count = 1;
         // Every file has at least one record, and each piece boundary adds at most one.
         if (job.tree.files + count > kManifestMaxFileCount)
-            return run.refuse("the folder holds too many files for one set");
+            return run.refuse("the folder holds too many files for one set",
+                              EngineFailure::TooLarge);
     }
-    if (count > kManifestMaxPieceCount) return run.refuse("the split would make too many pieces");
+    if (count > kManifestMaxPieceCount)
+        return run.refuse("the split would make too many pieces", EngineFailure::TooLarge);
     job.count = static_cast<int32_t>(count);
 
     const std::size_t manifestPathLength =
@@ -101,7 +105,8 @@ bool planSplit(const SplitRequest& request, SplitJob& job) {
     if (manifestPathLength >= kPathBufferSize ||
         (job.count > 0 &&
          piecePathOf(job.pieceFolder, job.stem, job.count - 1).size() >= kPathBufferSize))
-        return run.refuse("the piece folder's path is too long: " + job.pieceFolder);
+        return run.refuse("the piece folder's path is too long: " + job.pieceFolder,
+                          EngineFailure::TooLarge);
     return true;
 }
 

@@ -105,13 +105,17 @@ TEST(NumberedParts, OnlyTheFirstOfTwoOrMorePartsOutsideAPieceSetBeginsASeries) {
         std::vector<std::string> files;
         std::string given;
         std::string reason;
+        EngineFailure kind = EngineFailure::NotASet;
     } table[] = {
         {{"xaa", "xab"}, "xab", "xab is not the first part: the series begins with xaa"},
         {{"m.001", "m.002"}, "m.002", "m.002 is not the first part: the series begins with m.001"},
         {{"m.000", "m.001", "m.002"}, "m.001", "the series begins with m.000"},
         {{"movie.mkv.001", "movie.mkv.txt"}, "movie.mkv.001", "is the only part there"},
         {{"notes.txt", "notes.doc"}, "notes.txt", "is not a numbered part"},
-        {{kManifestFileName, "xaa", "xab"}, "xaa", "holds a piece set: join the folder"},
+        {{kManifestFileName, "xaa", "xab"},
+         "xaa",
+         "holds a piece set: join the folder",
+         EngineFailure::Other},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.given);
@@ -123,6 +127,7 @@ TEST(NumberedParts, OnlyTheFirstOfTwoOrMorePartsOutsideAPieceSetBeginsASeries) {
         ASSERT_FALSE(listed);
         EXPECT_NE(listed.failure().reason.find(row.reason), std::string::npos)
             << listed.failure().reason;
+        EXPECT_EQ(listed.failure().kind, row.kind);
     }
 }
 
