@@ -320,6 +320,12 @@ MUTANTS=$(
 @@ 438 cli/SplitCommand.cpp | count mode keeps a size that is not whole blocks where the pieces could share
 - if (!shared.shares || shared.aligned || count <= 0) return shared;
 + if (true || !shared.shares || shared.aligned || count <= 0) return shared;
+@@ 439 app/SplitController.cpp | the window's free-space question counts the whole set where its pieces share the source's blocks
+- (shared.shares ? shared.needBytes : s_.fSize)
++ (shared.shares && false ? shared.needBytes : s_.fSize)
+@@ 440 app/SplitController.cpp | the window's count mode keeps a size that is not whole blocks where the pieces could share
+- s_.sSize = sharedCountSize(count, s_.sSize);
++ s_.sSize = 0 * sharedCountSize(count, s_.sSize) + s_.sSize;
 EOF
 )
 

@@ -582,3 +582,43 @@ TEST_F(SplitSide, TheRecoveryChoiceSaysWhatTheSetSurvivesAndWhatItCosts) {
     EXPECT_EQ(tk.alerts[0].informative, ui.recoveryNote.stringValue());
     EXPECT_TRUE(tk.app.modalHistory.empty());
 }
+
+// Where the pieces of a file would share its blocks (a fake of the probe):
+// a count gets a size of whole blocks, the line under the table says what
+// the split needs, the free-space question counts only that, and a typed
+// size that is not whole blocks says its pieces will be copied.
+TEST_F(SplitSide, ASplitThatSharesTheSourcesBlocksSaysWhatItNeeds) {
+    TempDir dir;
+    writeFile(dir / "big.bin", std::string(std::size_t{1} << 20, 'x'));
+    c.split().examineOutput = [](const std::string&) { return OutputSpace{true, 100, 0, ""}; };
+    c.split().examineSharing = [](const std::string&, const std::string&, int64_t bytes,
+                                  int64_t piece) {
+        SharedSplitSpace shared;
+        shared.shares = true;
+        shared.blockSize = 4096;
+        shared.aligned = piece % 4096 == 0;
+        shared.needBytes = shared.aligned ? 40 : bytes;
+        return shared;
+    };
+    tk.answerPanel(dir / "big.bin");
+    c.actAddFile();
+    ui.spliteByBtn.selectTag(2);
+    c.actSpliteBy();
+    type(ui.tfCount, "7");
+    const int64_t piece = c.split().state().sSize;
+    EXPECT_EQ(piece % 4096, 0) << piece;
+    EXPECT_EQ(ceilDivide(int64_t{1} << 20, piece), 7);
+    EXPECT_EQ(ui.splitSummary.stringValue(), "shares the source's blocks: needs 40 bytes");
+    tk.app.whenModal(&ui.completeWindow, [&] { c.actFinish(); });
+    c.actSplit();
+    ASSERT_FALSE(tk.app.hung);
+    EXPECT_TRUE(tk.alerts.empty()); // nothing asked of the free space
+    EXPECT_TRUE(exists(dir / "big_spt/big_6.spt"));
+
+    ui.spliteByBtn.selectTag(1);
+    c.actSpliteBy();
+    ui.popBtn.selectItemAtIndex(0);
+    type(ui.tfSize, "1001");
+    EXPECT_NE(ui.splitSummary.stringValue().find("they will be copied"), std::string::npos)
+        << ui.splitSummary.stringValue();
+}
