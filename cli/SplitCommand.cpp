@@ -79,6 +79,7 @@ int splitStandardInput(Session& s) {
     if (!*made) return s.runFailed("split", made->failure());
     s.note("wrote " + quotedName((*made)->pieceFolder) + ": " + std::to_string((*made)->pieces) +
            ((*made)->pieces == 1 ? " piece, " : " pieces, ") + sizeWithBytes((*made)->setBytes));
+    s.reportSharing((*made)->sharedBytes, (*made)->writtenBytes);
     if (!(*made)->recovery.empty()) s.note((*made)->recovery);
     return stopSignal() != 0 ? s.stoppedAfter("split") : 0;
 }
