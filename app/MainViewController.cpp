@@ -36,6 +36,11 @@ bool MainViewController::confirm(const std::string& question, const std::string&
            toolkit::kModalResponseOK;
 }
 
+int MainViewController::choose(const std::string& question, const std::string& informative,
+                               const std::vector<std::string>& buttons) {
+    return tk_.alert()->runModalChoice(window_, question, informative, buttons);
+}
+
 void MainViewController::readingSetChanged() {
     split_.setReadingChanged(join_.isAddingSet());
 }

@@ -114,6 +114,8 @@ private:
     void showAlert(const std::string& message, const std::string& informative) override;
     bool confirm(const std::string& question, const std::string& informative,
                  const std::string& yes, const std::string& no) override;
+    int choose(const std::string& question, const std::string& informative,
+               const std::vector<std::string>& buttons) override;
     bool readingSet() const override { return join_.isAddingSet(); }
     void readingSetChanged() override;
 

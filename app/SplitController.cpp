@@ -4,6 +4,7 @@
 #include "app/Texts.h"
 #include "core/RemovalSummary.h"
 #include "core/SplitArithmetic.h"
+#include "core/SetNames.h"
 #include "core/SplitRules.h"
 #include "engine/base/utilities.h"
 #include "engine/compat/errors.h"
@@ -581,6 +582,26 @@ bool SplitController::mayReplaceSetInTheWay(bool& replace) {
     if (inTheWay.empty()) return true;
     const std::string stem = stemOf(setNameShown());
     const std::string folder = stringByAppendingPathComponent(s_.oPath, stem + "_spt");
+    // Another source's set (backup.img's where backup.iso goes) may rather
+    // stay: the new set can take a name of its own instead.
+    const std::string ownName = anotherSourcesSetInTheWay(setNameShown(), s_.oPath)
+                                    ? freeSetName(setNameShown(), s_.oPath)
+                                    : std::string();
+    if (!ownName.empty()) {
+        const int chosen = host_.choose(
+            kOtherSourcesSetQuestion,
+            folder + " holds " + inTheWay + ". Under another name this set becomes " +
+                ownName + " in " + stemOf(ownName) + "_spt, and that one stays. " +
+                kReplaceSetInformative,
+            {kUseAnotherNameButton, kReplaceButton, kCancelButton});
+        if (chosen == 0) {
+            s_.setName = ownName;
+            o_.tfSetName->setStringValue(ownName);
+            return true;
+        }
+        replace = chosen == 1;
+        return replace;
+    }
     replace = host_.confirm(kReplaceSetQuestion,
                             folder + " holds " + inTheWay + ". " + kReplaceSetInformative,
                             kReplaceButton, kCancelButton);

@@ -64,6 +64,9 @@ inline constexpr const char* kReplaceSetQuestion = "Replace the set that is alre
 inline constexpr const char* kReplaceSetInformative =
     "It stays as it is until the new set is complete.";
 inline constexpr const char* kReplaceButton = "Replace";
+inline constexpr const char* kOtherSourcesSetQuestion =
+    "The set of another source is already where this one goes.";
+inline constexpr const char* kUseAnotherNameButton = "Use Another Name";
 inline constexpr const char* kVerifyingTitle = "Verifying...";
 inline constexpr const char* kVerifyCompletedTitle = "Verification Completed!";
 inline constexpr const char* kVerifyFailedTitle = "Verification Failed!";

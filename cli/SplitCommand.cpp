@@ -4,6 +4,7 @@
 
 #include "cli/Password.h"
 #include "core/SplitArithmetic.h"
+#include "core/SetNames.h"
 #include "core/SplitRules.h"
 #include "engine/base/utilities.h"
 #include "engine/compat/paths.h"
@@ -36,6 +37,19 @@ std::optional<int> readGatePassword(Session& s, std::string& password) {
     return std::nullopt;
 }
 
+// Why the split does not start when a set lies where its own would go. Another
+// source's set is never offered for replacing: a name of its own is.
+std::string setInTheWayText(const std::string& inTheWay, const std::string& baseName,
+                            const std::string& out) {
+    if (anotherSourcesSetInTheWay(baseName, out)) {
+        const std::string name = freeSetName(baseName, out);
+        return "the set of another source is already there (" + inTheWay + ")" +
+               (name.empty() ? "; choose another --name or output folder"
+                             : "; use --name " + quotedName(name) + " to give this one its own");
+    }
+    return "a set is already there (" + inTheWay + "); use --replace to replace it";
+}
+
 // parcelor split -b SIZE --name NAME - [OUTPUT_FOLDER]: standard input, cut
 // as it comes; the set goes in place once the input has ended.
 int splitStandardInput(Session& s) {
@@ -53,8 +67,7 @@ int splitStandardInput(Session& s) {
     std::string password;
     if (const std::optional<int> status = readGatePassword(s, password)) return *status;
     const std::string inTheWay = describeSetInTheWay(o.setName->c_str(), out.c_str());
-    if (!inTheWay.empty() && !o.replace)
-        return s.fail("a set is already there (" + inTheWay + "); use --replace to replace it");
+    if (!inTheWay.empty() && !o.replace) return s.fail(setInTheWayText(inTheWay, *o.setName, out));
     SplitRequest request;
     request.source = "standard input";
     request.outFolder = out;
@@ -151,7 +164,8 @@ int splitCommand(Session& s) {
     const std::string inTheWay =
         describeSetInTheWay(o.setName ? o.setName->c_str() : source.c_str(), out.c_str());
     if (!inTheWay.empty() && !o.replace)
-        return s.fail("a set is already there (" + inTheWay + "); use --replace to replace it");
+        return s.fail(setInTheWayText(
+            inTheWay, o.setName ? *o.setName : lastPathComponent(source), out));
 
     if (source.size() >= kPathBufferSize || out.size() >= kPathBufferSize)
         return s.fail("the path is too long (at most 1023 bytes)");

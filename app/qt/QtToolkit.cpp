@@ -172,6 +172,32 @@ public:
                                           : toolkit::kModalResponseCancel;
     }
 
+    int runModalChoice(toolkit::Window* window, const std::string& message,
+                       const std::string& informative,
+                       const std::vector<std::string>& buttons) override {
+        const int cancel = static_cast<int>(buttons.size()) - 1;
+        if (owner_.choiceHook) return owner_.choiceHook(message, buttons);
+        auto* shown = dynamic_cast<WindowWidget*>(window);
+        QMessageBox box(QMessageBox::Question, QApplication::applicationDisplayName(),
+                        QString::fromStdString(message), QMessageBox::NoButton,
+                        shown ? shown->widget() : nullptr);
+        box.setInformativeText(QString::fromStdString(informative));
+        QString taken;
+        std::vector<QPushButton*> added;
+        for (int i = 0; i <= cancel; ++i)
+            added.push_back(box.addButton(withMnemonic(buttons[static_cast<std::size_t>(i)], taken),
+                                          i == cancel ? QMessageBox::RejectRole
+                                                      : QMessageBox::AcceptRole));
+        if (cancel >= 0) {
+            box.setDefaultButton(added.back());
+            box.setEscapeButton(added.back());
+        }
+        box.exec();
+        for (int i = 0; i <= cancel; ++i)
+            if (box.clickedButton() == added[static_cast<std::size_t>(i)]) return i;
+        return cancel;
+    }
+
 private:
     Toolkit& owner_;
 };

@@ -68,6 +68,9 @@ public:
     std::function<void(const std::string& message, const std::string& informative)> alertHook;
     // Answers a question in place of the user: kModalResponseOK or kModalResponseCancel.
     std::function<int(const std::string& message, const std::string& informative)> questionHook;
+    // The index of the button chosen (runModalChoice).
+    std::function<int(const std::string& message, const std::vector<std::string>& buttons)>
+        choiceHook;
     std::function<void(const std::string& folder)> openFolderHook;
     std::function<void(const std::string& title, const std::string& body)> notifyHook;
 

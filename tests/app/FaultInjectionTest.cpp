@@ -383,3 +383,31 @@ TEST_F(Faults, ClosingTheWindowDuringARunAsksAndClosesOnceTheRunHasStopped) {
     }
     EXPECT_TRUE(tk.postWindowWillClose(&ui.window)); // nothing runs now
 }
+
+TEST_F(Faults, AnotherSourcesSetInTheWayIsKeptUnderAnotherNameUnlessReplaced) {
+    writeFile(dir / "in/backup.img", seededBytes(16, 5000));
+    writeFile(dir / "in/backup.iso", seededBytes(17, 6000));
+    split(dir / "in/backup.img", false, dir / "out", false);
+    ASSERT_EQ(title(), "Splitting Completed!");
+    const auto first = treeContents(dir / "out/backup_spt");
+
+    // Cancel, the default, makes nothing; "Use Another Name" makes backup-2_spt.
+    split(dir / "in/backup.iso", false, dir / "out", false);
+    ASSERT_FALSE(tk.alerts.empty());
+    EXPECT_EQ(tk.alerts.back().button, "Use Another Name|Replace|Cancel");
+    EXPECT_NE(tk.alerts.back().informative.find("backup-2.iso in backup-2_spt"),
+              std::string::npos)
+        << tk.alerts.back().informative;
+    EXPECT_FALSE(exists(dir / "out/backup-2_spt"));
+    tk.choiceAnswers = {0};
+    c.actSplit();
+    ASSERT_EQ(title(), "Splitting Completed!");
+    EXPECT_EQ(treeContents(dir / "out/backup_spt"), first);
+    addSet(dir / "out/backup-2_spt");
+    EXPECT_EQ(c.join().state().outputName, "backup-2.iso");
+
+    // The same source again is only asked about replacing.
+    tk.questionAnswers = {toolkit::kModalResponseCancel};
+    split(dir / "in/backup.img", false, dir / "out", false);
+    EXPECT_EQ(tk.alerts.back().button, "Replace");
+}

@@ -221,8 +221,22 @@ TEST(Cli, UsageErrorsExitTwoAndASetInTheWayIsNamed) {
     ASSERT_EQ(parcelor(dir, {"split", "-q", "-b", "1K", dir / "report.pdf"}).status, 0);
     const Outcome r = parcelor(dir, {"split", "-q", "-b", "1K", dir / "report.docx"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("(report.pdf, 3 pieces); use --replace"), std::string::npos) << r.err;
-    EXPECT_EQ(parcelor(dir, {"split", "-q", "--replace", "-b", "1K", dir / "report.docx"}).status,
+    // Another source's set is never offered for replacing: a name that
+    // cannot collide again is ("report.docx" would make report_spt again).
+    EXPECT_NE(r.err.find("(report.pdf, 3 pieces); use --name report-2.docx"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("--replace"), std::string::npos) << r.err;
+    EXPECT_EQ(parcelor(dir, {"split", "-q", "--name", "report-2.docx", "-b", "1K",
+                             dir / "report.docx"})
+                  .status,
+              0);
+    EXPECT_TRUE(exists(dir / "report_spt/report_0.spt"));
+    EXPECT_TRUE(exists(dir / "report-2_spt/report-2_0.spt"));
+    // The same source's set again: replacing it is what the user may want.
+    EXPECT_NE(parcelor(dir, {"split", "-q", "-b", "1K", dir / "report.pdf"})
+                  .err.find("(report.pdf, 3 pieces); use --replace"),
+              std::string::npos);
+    EXPECT_EQ(parcelor(dir, {"split", "-q", "--replace", "-b", "1K", dir / "report.pdf"}).status,
               0);
 }
 

@@ -140,6 +140,18 @@ public:
         owner_.questionAnswers.pop_front();
         return answer;
     }
+    int runModalChoice(toolkit::Window* window, const std::string& message,
+                       const std::string& informative,
+                       const std::vector<std::string>& buttons) override {
+        std::string shown;
+        for (const std::string& button : buttons)
+            shown += (shown.empty() ? "" : "|") + button;
+        owner_.alerts.push_back({window, message, shown, informative, true});
+        if (owner_.choiceAnswers.empty()) return static_cast<int>(buttons.size()) - 1;
+        const int answer = owner_.choiceAnswers.front();
+        owner_.choiceAnswers.pop_front();
+        return answer;
+    }
 
 private:
     Toolkit& owner_;

@@ -230,6 +230,8 @@ public:
     // The user's answers to the next questions; with none left, the default.
     std::deque<int> questionAnswers;
     int defaultQuestionAnswer = toolkit::kModalResponseCancel;
+    // The buttons chosen in the next choices (their index); with none left, the last.
+    std::deque<int> choiceAnswers;
     bool logged(const std::string& line);
     // The user closes `window`; false when something kept it open.
     bool postWindowWillClose(const toolkit::Window* window);
