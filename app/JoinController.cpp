@@ -2,12 +2,15 @@
 
 #include "app/DragInfo.h"
 #include "app/Texts.h"
+#include "core/KeptAside.h"
 #include "core/RemovalSummary.h"
 #include "core/SplitArithmetic.h"
 #include "core/SplitRules.h"
 #include "engine/base/utilities.h"
 #include "engine/compat/errors.h"
 #include "engine/compat/inspection.h"
+#include "engine/format/manifest.h"
+#include "engine/fs/safe_fs.h"
 #include "engine/runs/inspect.h"
 #include "engine/runs/numbered_parts.h"
 #include "engine/runs/removal.h"
@@ -66,6 +69,24 @@ std::string nameForUnnamedParts(const PartsListing& listing) {
     if (name.empty() || name == "/" || name == "." || name == "..") name = "joined";
     if (listing.naming.ordinalOf(name)) name += ".joined";
     return name;
+}
+
+// The first of other tools' numbered parts in `folder`, when it holds no
+// set's manifest; "" otherwise. The first name in order that may begin a
+// series and lists as one is taken.
+std::string firstPartIn(const std::string& folder) {
+    const FileDescriptor fd = openFolderPath(folder);
+    if (!fd || entryAt(fd.get(), kManifestFileName) != EntryKind::Missing) return {};
+    std::vector<std::string> names = namesIn(fd.get());
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        if (!mayBeFirstPart(name) || entryAt(fd.get(), name.c_str()) != EntryKind::Regular)
+            continue;
+        RunContext run;
+        const std::string path = stringByAppendingPathComponent(folder, name);
+        if (listNumberedParts(path, run)) return path;
+    }
+    return {};
 }
 
 bool holds(const std::vector<int32_t>& indexes, int32_t index) {
@@ -142,6 +163,7 @@ void JoinController::load(const std::string& path) {
     checksumFailures_.clear();
     checksumsVerified_ = false;
     recovery_ = {};
+    keptAside_.clear();
     assessed_.reset();
     encrypted_ = false;
     parts_ = false;
@@ -159,6 +181,9 @@ void JoinController::load(const std::string& path) {
     setAdding(true);
     if (tk_.fileManager().attributesOfItemAtPath_fileType(path) == toolkit::FileType::Regular)
         return loadParts(path, generation);
+    // A folder of other tools' parts, without a set's manifest, lists its parts.
+    if (const std::string first = firstPartIn(path); !first.empty())
+        return loadParts(first, generation);
     auto reading = std::make_shared<Reading>();
     reading_ = reading;
     tk_.threads().detachNewThread(
@@ -166,17 +191,20 @@ void JoinController::load(const std::string& path) {
             // A set with recovery headers lists its recovery pieces, and is read
             // against them whole only when something is wrong.
             auto listing = std::make_shared<RecoveryListing>();
+            auto kept = std::make_shared<std::vector<std::string>>();
             auto found = std::make_shared<Result<SetInspection>>(
                 inspectSet(path, reading->context, [&](const SetInspection& quick) {
                     *listing = listRecoveryPieces(path);
                     return quickCheckFails(rowsOf(quick.pieces), quick.checksums.state, *listing);
                 }));
-            tk.threads().performOnUiThread([this, generation, found, listing, alive] {
+            if (*found) *kept = keptAsideFiles(path, stemOf(found->value().baseName));
+            tk.threads().performOnUiThread([this, generation, found, listing, kept, alive] {
                 if (alive.expired() || generation != setGeneration_) return;
                 reading_.reset();
                 setAdding(false);
                 if (!*found) {
-                    host_.showAlert(kAddJoinFolderFailed, kInputPathNotValid);
+                    host_.showAlert(kAddJoinFolderFailed, std::string(kInputPathNotValid) + "\n" +
+                                                              sentenceOf(found->failure().reason));
                     reset();
                 } else {
                     SetInspection& set = found->value();
@@ -187,6 +215,7 @@ void JoinController::load(const std::string& path) {
                     s_.outputName = joinedName(set.baseName, set.encrypted);
                     setChecksums_ = set.checksums;
                     recovery_ = std::move(*listing);
+                    keptAside_ = std::move(*kept);
                     if (set.recovery) takeAssessment(*set.recovery);
                     setControlsEnabled(true);
                 }
@@ -307,14 +336,17 @@ void JoinController::showSummary() {
     const SetProtection protection = encrypted_         ? SetProtection::Encrypted
                                      : !s_.pwdM.empty() ? SetProtection::Password
                                                         : SetProtection::None;
-    o_.joinSummary->setStringValue(joinSummaryText(s_.joinList.size(), missing, damaged, protection,
-                                                   setChecksums_.state, recovery));
+    std::string text = joinSummaryText(s_.joinList.size(), missing, damaged, protection,
+                                       setChecksums_.state, recovery);
+    if (!keptAside_.empty()) text += "; " + keptAsideText(keptAside_);
+    o_.joinSummary->setStringValue(text);
 }
 
 void JoinController::reset() {
     stopReading(); // a reading still on its way no longer fits
     s_.joinList.clear();
     recovery_ = {};
+    keptAside_.clear();
     assessed_.reset();
     parts_ = false;
     partsSums_.clear();

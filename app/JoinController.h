@@ -165,6 +165,7 @@ private:
     std::set<int32_t> checksumFailures_; // pieces the last Verify found wrong
     bool checksumsVerified_ = false;     // the marks are the last Verify's, every byte read
     RecoveryListing recovery_;           // the listed set's recovery pieces
+    std::vector<std::string> keptAside_; // damaged files a repair kept beside the set
     // What the last reading against the recovery pieces found; none until one is made.
     std::optional<RecoveryReport> assessed_;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0); // posted work checks it

@@ -407,4 +407,14 @@ TEST_F(EndToEnd, DamageOnlyVerifyFindsIsRepairedWhereTheUserChooses) {
                   "\nKept the damaged file aside: movie_2.spt -> movie_2.spt.damaged."),
               std::string::npos);
     EXPECT_EQ(readFile(set + "/movie_2.spt"), whole);
+    // Listed again with what the repair kept aside: the set stays readable.
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
+    EXPECT_TRUE(tk.alerts.empty()) << tk.alerts.back().message;
+    EXPECT_EQ(ui.joinView.rows(), 7);
+    EXPECT_NE(ui.joinSummary.stringValue().find("kept aside: movie_2.spt.damaged"),
+              std::string::npos)
+        << ui.joinSummary.stringValue();
+    addSet(set);
+    EXPECT_TRUE(tk.alerts.empty());
+    EXPECT_EQ(ui.joinView.rows(), 7);
 }

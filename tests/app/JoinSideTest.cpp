@@ -85,7 +85,10 @@ TEST_F(JoinSide, AFailedAddResetsTheJoinSideAndSaysSo) {
     ASSERT_EQ(tk.alerts.size(), 1u);
     EXPECT_EQ(tk.alerts[0].message, "Add join folder faild!");
     EXPECT_EQ(tk.alerts[0].button, "OK");
-    EXPECT_EQ(tk.alerts[0].informative, "input path is not valid!");
+    // The reason follows on its own line.
+    EXPECT_EQ(tk.alerts[0].informative.rfind("input path is not valid!\n", 0), 0u)
+        << tk.alerts[0].informative;
+    EXPECT_GT(tk.alerts[0].informative.size(), 26u);
     EXPECT_EQ(tk.alerts[0].window, &ui.window);
     EXPECT_EQ(ui.joinView.rows(), 0);
     EXPECT_EQ(ui.tfMOutputPath.stringValue(), "");
@@ -282,4 +285,10 @@ TEST_F(JoinSide, DroppedNumberedPartsAreListedAndJoined) {
     ASSERT_FALSE(tk.app.hung);
     EXPECT_EQ(ui.completeTitle.stringValue(), kJoinCompletedTitle);
     EXPECT_TRUE(readFile(dir / "backup/backup") == data);
+
+    // A folder of other tools' parts, chosen or dropped, lists them as well.
+    addSet(dir / "backup");
+    EXPECT_TRUE(tk.alerts.empty());
+    ASSERT_EQ(ui.joinView.rows(), 2);
+    EXPECT_EQ(ui.joinView.cell("fileNameID", 1), toolkit::CellValue::text("xab"));
 }
