@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 
 #include <unistd.h>
 
@@ -186,8 +187,9 @@ void JoinController::load(const std::string& path) {
         return loadParts(first, generation);
     auto reading = std::make_shared<Reading>();
     reading_ = reading;
-    tk_.threads().detachNewThread(
-        [this, &tk = tk_, path, generation, reading, alive = std::weak_ptr<int>(alive_)] {
+    const bool readRecovery = std::exchange(readRecoveryNext_, false);
+    tk_.threads().detachNewThread([this, &tk = tk_, path, generation, reading, readRecovery,
+                                   alive = std::weak_ptr<int>(alive_)] {
             // A set with recovery headers lists its recovery pieces, and is read
             // against them whole only when something is wrong.
             auto listing = std::make_shared<RecoveryListing>();
@@ -195,7 +197,8 @@ void JoinController::load(const std::string& path) {
             auto found = std::make_shared<Result<SetInspection>>(
                 inspectSet(path, reading->context, [&](const SetInspection& quick) {
                     *listing = listRecoveryPieces(path);
-                    return quickCheckFails(rowsOf(quick.pieces), quick.checksums.state, *listing);
+                    return readRecovery ||
+                           quickCheckFails(rowsOf(quick.pieces), quick.checksums.state, *listing);
                 }));
             if (*found) *kept = keptAsideFiles(path, stemOf(found->value().baseName));
             tk.threads().performOnUiThread([this, generation, found, listing, kept, alive] {
@@ -218,6 +221,7 @@ void JoinController::load(const std::string& path) {
                     keptAside_ = std::move(*kept);
                     if (set.recovery) takeAssessment(*set.recovery);
                     setControlsEnabled(true);
+                    watchListedFolder(s_.intPath);
                 }
                 showSummary();
                 o_.joinView->reloadData();
@@ -256,11 +260,55 @@ void JoinController::loadParts(const std::string& path, uint64_t generation) {
                                            stringByAppendingPathComponent(found->folder, part.name),
                                            part.size, part.size >= 0});
                 setControlsEnabled(true);
+                watchListedFolder(found->folder);
             }
             showSummary();
             o_.joinView->reloadData();
         });
     });
+}
+
+void JoinController::watchListedFolder(const std::string& folder) {
+    std::vector<std::string> files;
+    for (const PieceRow& entry : s_.joinList)
+        if (entry.size >= 0) files.push_back(entry.path);
+    for (const ListedRecoveryPiece& piece : recovery_.pieces)
+        if (piece.size >= 0) files.push_back(stringByAppendingPathComponent(s_.intPath, piece.name));
+    watch_ = tk_.watchFolder(folder, files, [this] { folderChanged(); });
+}
+
+void JoinController::folderChanged() {
+    if (host_.runs().running()) {
+        changedDuringRun_ = true; // read again once the run has ended
+        return;
+    }
+    // A burst of changes (a copy, a repair by another program) is read once,
+    // when it has settled.
+    const uint64_t change = ++changeGeneration_;
+    tk_.threads().performOnUiThreadAfter(kSettleMilliseconds,
+                                         [this, change, alive = std::weak_ptr<int>(alive_)] {
+                                             if (!alive.expired()) settled(change);
+                                         });
+}
+
+void JoinController::settled(uint64_t change) {
+    if (change != changeGeneration_) return; // a later change is settling
+    if (addingSet_ || host_.runs().running()) {
+        folderChanged(); // again once the reading or the run is over
+        return;
+    }
+    refresh();
+}
+
+void JoinController::refresh() {
+    if (addingSet_ || s_.intPath.empty() || host_.runs().running()) return;
+    changedDuringRun_ = false;
+    const std::string output = s_.outPath;
+    const int removal = o_.delSoureFileM->state();
+    load(s_.intPath);
+    s_.outPath = output;
+    o_.tfMOutputPath->setStringValue(output);
+    o_.delSoureFileM->setState(removal);
 }
 
 void JoinController::setAdding(bool busy) {
@@ -291,6 +339,7 @@ void JoinController::setControlsEnabled(bool enabled) {
                                  [](const PieceRow& entry) { return entry.size < 0; });
     o_.mergeBtn->setEnabled(enabled && !(gap && (parts_ || recovery_.stem.empty())));
     o_.mRepairBtn->setEnabled(enabled && canRepair());
+    o_.mRefreshBtn->setEnabled(!s_.intPath.empty());
 }
 
 void JoinController::takeAssessment(const RecoveryReport& report) {
@@ -351,6 +400,8 @@ void JoinController::reset() {
     parts_ = false;
     partsSums_.clear();
     partsName_.clear();
+    watch_.reset();
+    ++changeGeneration_;
     s_.intPath.clear();
     s_.outPath.clear();
     o_.tfMOutputPath->setStringValue(s_.outPath);
@@ -556,7 +607,17 @@ RunEnd JoinController::joinEnded(const JoinRun& run) {
     }
     return {succeeded ? kJoinCompletedTitle
                       : failedTitle(run.failureKind(), kJoinFailedTitle, kJoinCancelledTitle),
-            std::move(detail), std::move(beforeCompletion), [this] { o_.joinView->reloadData(); }};
+            std::move(detail), std::move(beforeCompletion),
+            [this, found = !run.outcome.rebuilt.empty() ||
+                           run.failureKind() == EngineFailure::PieceDamaged ||
+                           run.failureKind() == EngineFailure::PieceMissing] {
+                o_.joinView->reloadData();
+                // A join that found a piece missing or damaged, or a folder
+                // that changed meanwhile: the set is read again, against its
+                // recovery pieces too, so Repair offers what they can mend.
+                if (found) readRecoveryNext_ = true;
+                if (found || changedDuringRun_) refresh();
+            }};
 }
 
 void JoinController::startVerify() {
@@ -619,7 +680,12 @@ RunEnd JoinController::verifyEnded(const VerifyRun& run) {
                 showSummary();
                 setControlsEnabled(true);
             },
-            [this] { o_.joinView->reloadData(); }};
+            [this] {
+                o_.joinView->reloadData();
+                // Verify read every byte: its marks stand, unless the folder
+                // changed while it read.
+                if (changedDuringRun_) refresh();
+            }};
 }
 
 void JoinController::startRepair() {
@@ -649,11 +715,7 @@ RunEnd JoinController::repairEnded(const RepairRun& run) {
                       : failedTitle(run.failureKind(), kRepairFailedTitle, kRepairCancelledTitle),
             succeeded ? repairText(run.outcome, run.outputFolder) : run.reason(), nullptr,
             [this, relist] {
-                if (!relist) return;
-                const std::string output = s_.outPath;
-                load(s_.intPath);
-                s_.outPath = output;
-                o_.tfMOutputPath->setStringValue(output);
+                if (relist || changedDuringRun_) refresh();
             }};
 }
 

@@ -29,6 +29,7 @@ struct JoinOutlets {
     toolkit::Button* mBtnAddFile = nullptr;
     toolkit::Button* mVerifyBtn = nullptr;
     toolkit::Button* mRepairBtn = nullptr;     // rebuilds the set from its recovery pieces
+    toolkit::Button* mRefreshBtn = nullptr;    // lists the set again as it lies on disk (F5)
     toolkit::TextField* joinSummary = nullptr; // the listed set in one line
     toolkit::TableView* joinView = nullptr;
     toolkit::Button* delSoureFileM = nullptr;
@@ -87,6 +88,12 @@ public:
     void chooseOutputFolder();
     void setControlsEnabled(bool enabled);
     void reset();
+    // Lists the set again as it now lies on disk (Refresh, F5), keeping the
+    // output folder and the removal choice; nothing while a run or a reading
+    // is under way.
+    void refresh();
+    // How long the set's folder must stay unchanged before it is read again.
+    static constexpr int kSettleMilliseconds = 700;
 
     // The questions and prompts, then the join in the progress window.
     void start();
@@ -124,6 +131,10 @@ private:
 
     void log(const std::string& line);
     void setAdding(bool busy);
+    // The listed set's folder is watched, and read again once a change settles.
+    void watchListedFolder(const std::string& folder);
+    void folderChanged();
+    void settled(uint64_t change);
     // The numbered parts that the file `path` begins, listed as a set's pieces.
     void loadParts(const std::string& path, uint64_t generation);
     int64_t rowCount() const;
@@ -168,5 +179,9 @@ private:
     std::vector<std::string> keptAside_; // damaged files a repair kept beside the set
     // What the last reading against the recovery pieces found; none until one is made.
     std::optional<RecoveryReport> assessed_;
+    std::unique_ptr<toolkit::FolderWatch> watch_; // the listed set's folder
+    uint64_t changeGeneration_ = 0;               // which change a settling answers
+    bool changedDuringRun_ = false;               // the folder changed while a run went on
+    bool readRecoveryNext_ = false; // the next reading reads every byte against the recovery pieces
     std::shared_ptr<int> alive_ = std::make_shared<int>(0); // posted work checks it
 };

@@ -220,6 +220,9 @@ void MainViewController::mActVerify() {
 void MainViewController::mActRepair() {
     join_.startRepair();
 }
+void MainViewController::mActRefresh() {
+    join_.refresh();
+}
 void MainViewController::mActMergeFile() {
     join_.start();
 }

@@ -15,6 +15,8 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 #include <QScreen>
+#include <QShortcut>
+#include <QKeySequence>
 #include <QScrollArea>
 #include <QSettings>
 #include <QVBoxLayout>
@@ -323,6 +325,7 @@ void QtMainWindow::wireOutlets() {
     o.split.splitSummary = text("splitSummary");
     o.join.mVerifyBtn = push("mVerifyBtn");
     o.join.mRepairBtn = push("mRepairBtn");
+    o.join.mRefreshBtn = push("mRefreshBtn");
     auto* joinTable = adapt<TableView>(
         ui_->joinView,
         QStringList{kFileNameColumn, kLocationColumn, kSizeColumn, kCheckStateColumn},
@@ -424,6 +427,12 @@ void QtMainWindow::connectActions() {
     clicked("mBtnAddFile", [c] { c->mActAddFile(); });
     clicked("mVerifyBtn", [c] { c->mActVerify(); });
     clicked("mRepairBtn", [c] { c->mActRepair(); });
+    clicked("mRefreshBtn", [c] { c->mActRefresh(); });
+    // F5 lists the set again; Ctrl+Q closes the window as its close button does.
+    auto* refresh = new QShortcut(QKeySequence::Refresh, &window_);
+    QObject::connect(refresh, &QShortcut::activated, &window_, [c] { c->mActRefresh(); });
+    auto* quit = new QShortcut(QKeySequence::Quit, &window_);
+    QObject::connect(quit, &QShortcut::activated, &window_, [this] { window_.close(); });
     clicked("mOutputBtn", [c] { c->mActSelectOutput(); });
     clicked("mergeBtn", [c] { c->mActMergeFile(); });
     clicked("pwdOKBtn", [c] { c->actPwdOK(); });

@@ -13,6 +13,7 @@
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPushButton>
@@ -322,6 +323,9 @@ public:
     void performOnUiThread(std::function<void()> work) override {
         QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
     }
+    void performOnUiThreadAfter(int milliseconds, std::function<void()> work) override {
+        QTimer::singleShot(milliseconds, qApp, std::move(work));
+    }
 
 private:
     std::mutex mutex_;
@@ -348,6 +352,42 @@ std::unique_ptr<toolkit::OpenPanel> Toolkit::openPanel() {
 
 std::unique_ptr<toolkit::Alert> Toolkit::alert() {
     return std::make_unique<Alert>(*this);
+}
+
+namespace {
+
+// At most this many of a set's files are watched one by one (each takes an
+// inotify watch); the folder itself always is.
+constexpr std::size_t kMostWatchedFiles = 1024;
+
+class FolderWatch : public toolkit::FolderWatch {
+public:
+    FolderWatch(const std::string& folder, const std::vector<std::string>& files,
+                std::function<void()> changed) {
+        watcher_.addPath(QString::fromStdString(folder));
+        for (std::size_t i = 0; i < files.size() && i < kMostWatchedFiles; ++i)
+            watcher_.addPath(QString::fromStdString(files[i]));
+        QObject::connect(&watcher_, &QFileSystemWatcher::directoryChanged, &watcher_,
+                         [changed](const QString&) { changed(); });
+        QObject::connect(&watcher_, &QFileSystemWatcher::fileChanged, &watcher_,
+                         [this, changed](const QString& path) {
+                             // A file replaced by a rename drops out of the watch: watch it again.
+                             if (!watcher_.files().contains(path) && QFileInfo::exists(path))
+                                 watcher_.addPath(path);
+                             changed();
+                         });
+    }
+
+private:
+    QFileSystemWatcher watcher_;
+};
+
+} // namespace
+
+std::unique_ptr<toolkit::FolderWatch> Toolkit::watchFolder(const std::string& folder,
+                                                           const std::vector<std::string>& files,
+                                                           std::function<void()> changed) {
+    return std::make_unique<FolderWatch>(folder, files, std::move(changed));
 }
 
 } // namespace qtkit

@@ -56,6 +56,9 @@ public:
     toolkit::Threads& threads() override { return *threads_; }
     std::unique_ptr<toolkit::OpenPanel> openPanel() override;
     std::unique_ptr<toolkit::Alert> alert() override;
+    std::unique_ptr<toolkit::FolderWatch> watchFolder(const std::string& folder,
+                                                      const std::vector<std::string>& files,
+                                                      std::function<void()> changed) override;
 
     Application& qtApplication() { return app_; }
     // Waits until the threads of the last run have ended.

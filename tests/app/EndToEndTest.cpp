@@ -338,6 +338,9 @@ TEST_F(EndToEnd, RecoveryPiecesRebuildWhatIsLostInTheJoinAndInARepair) {
                   ".\nRebuilt 1 missing piece from the recovery pieces.");
     EXPECT_EQ(readFile(dir / "joined/movie.mp4"), readFile(source));
     EXPECT_FALSE(exists(set + "/movie_3.spt")); // the join leaves the set as it was
+    // Listed again after the join that rebuilt a piece: Repair offers to mend it.
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
+    EXPECT_TRUE(ui.mRepairBtn.isEnabled());
 
     c.mActRepair();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Repair Completed!");

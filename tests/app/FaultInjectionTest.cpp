@@ -100,7 +100,10 @@ TEST_F(Faults, APieceChangedAfterTheListingFailsTheJoinAndStays) {
     c.mActMergeFile();
     EXPECT_EQ(title(), "Joining Failed!");
     EXPECT_EQ(readFile(set + "/data_0.spt"), piece);
-    EXPECT_EQ(ui.joinView.rows(), 10); // the list stays as it was
+    // The set is listed again as it now is: the changed piece is marked.
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
+    EXPECT_EQ(ui.joinView.rows(), 10);
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 0), toolkit::CellValue::image("wrong.png"));
 }
 
 TEST_F(Faults, AnOutputNameTakenByAFolderFailsTheJoin) {
@@ -169,16 +172,18 @@ TEST_F(Faults, ASetInTheWayIsNamedAndReplacedOnlyWhenTheUserAgrees) {
     const auto pdfSet = treeContents(dir / "out/report_spt");
     const std::size_t runs = tk.app.modalHistory.size();
 
-    tk.questionAnswers.push_back(toolkit::kModalResponseCancel);
+    tk.choiceAnswers.push_back(2);                            // Cancel
     split(dir / "in/report.docx", false, dir / "out", false); // the user declines
     ASSERT_EQ(tk.alerts.size(), 1u);
     EXPECT_TRUE(tk.alerts[0].question);
-    EXPECT_EQ(tk.alerts[0].informative, (dir / "out/report_spt") + " holds report.pdf, 1 piece. " +
-                                            "It stays as it is until the new set is complete.");
+    EXPECT_EQ(tk.alerts[0].informative,
+              (dir / "out/report_spt") + " holds report.pdf, 1 piece. Under another name this " +
+                  "set becomes report-2.docx in report-2_spt, and that one stays. It stays as it " +
+                  "is until the new set is complete.");
     EXPECT_EQ(tk.app.modalHistory.size(), runs); // nothing started
     EXPECT_EQ(treeContents(dir / "out/report_spt"), pdfSet);
 
-    tk.questionAnswers.push_back(toolkit::kModalResponseOK);
+    tk.choiceAnswers.push_back(1); // Replace
     split(dir / "in/report.docx", false, dir / "out", false);
     EXPECT_EQ(title(), "Splitting Completed!");
     addSet(dir / "out/report_spt");

@@ -292,3 +292,39 @@ TEST_F(JoinSide, DroppedNumberedPartsAreListedAndJoined) {
     ASSERT_EQ(ui.joinView.rows(), 2);
     EXPECT_EQ(ui.joinView.cell("fileNameID", 1), toolkit::CellValue::text("xab"));
 }
+
+TEST_F(JoinSide, TheTableFollowsTheDiskOnceAChangeSettlesAndOnRefresh) {
+    addSet(set);
+    ASSERT_EQ(ui.joinView.cell("checkStateID", 1), toolkit::CellValue::image("right.png"));
+    ASSERT_FALSE(tk.watches.empty());
+    EXPECT_EQ(tk.watches.back()->folder, set);
+    EXPECT_EQ(tk.watches.back()->files.size(), 3u); // the pieces themselves too
+    tk.answerPanel(dir.path().string());
+    c.mActSelectOutput();
+
+    // A burst of changes is read once, after it settles; the output folder stays.
+    fs::remove(set + "/report_1.spt");
+    for (int i = 0; i < 3; ++i)
+        tk.folderChanged(set);
+    EXPECT_FALSE(c.isAddingSet());
+    ASSERT_EQ(tk.threadsImpl.later.size(), 3u);
+    EXPECT_EQ(tk.threadsImpl.later[0].first, JoinController::kSettleMilliseconds);
+    tk.threadsImpl.letTimePass();
+    EXPECT_TRUE(c.isAddingSet());
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 1), toolkit::CellValue::image("wrong.png"));
+    EXPECT_EQ(ui.joinView.cell("sizeID", 1).toolTip, "missing");
+    EXPECT_EQ(c.join().state().outPath, dir.path().string());
+
+    // Refresh (F5) reads it at once.
+    writeFile(set + "/report_2.spt", "changed");
+    EXPECT_TRUE(ui.mRefreshBtn.isEnabled());
+    c.mActRefresh();
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 2), toolkit::CellValue::image("wrong.png"));
+
+    // A set no longer listed is no longer watched.
+    c.clearMergeMsg();
+    EXPECT_FALSE(tk.watches.back()->alive);
+    EXPECT_FALSE(ui.mRefreshBtn.isEnabled());
+}

@@ -45,6 +45,7 @@ void MainWindow::wire(MainViewController& c) {
     o.join.mBtnAddFile = &mBtnAddFile;
     o.join.mVerifyBtn = &mVerifyBtn;
     o.join.mRepairBtn = &mRepairBtn;
+    o.join.mRefreshBtn = &mRefreshBtn;
     o.join.joinSummary = &joinSummary;
     o.split.splitSummary = &splitSummary;
     o.join.joinView = &joinView;

@@ -37,7 +37,7 @@ struct MainWindow {
     ProgressIndicator progress;
     PanelWindow completeWindow;
     TextField completeTitle, completeDetail;
-    Button mBtnAddFile, mVerifyBtn, mRepairBtn;
+    Button mBtnAddFile, mVerifyBtn, mRepairBtn, mRefreshBtn;
     TextField joinSummary, splitSummary;
     TableView joinView;
     Button delSoureFileM;

@@ -168,6 +168,28 @@ std::unique_ptr<toolkit::Alert> Toolkit::alert() {
     return std::make_unique<Alert>(*this);
 }
 
+namespace {
+struct FolderWatch : toolkit::FolderWatch {
+    explicit FolderWatch(std::shared_ptr<Toolkit::Watched> w) : watched(std::move(w)) {}
+    ~FolderWatch() override { watched->alive = false; }
+    std::shared_ptr<Toolkit::Watched> watched;
+};
+} // namespace
+
+std::unique_ptr<toolkit::FolderWatch> Toolkit::watchFolder(const std::string& folder,
+                                                           const std::vector<std::string>& paths,
+                                                           std::function<void()> changed) {
+    auto watched = std::make_shared<Watched>(Watched{folder, paths, std::move(changed)});
+    watches.push_back(watched);
+    return std::make_unique<FolderWatch>(watched);
+}
+
+void Toolkit::folderChanged(const std::string& folder) {
+    const auto live = watches;
+    for (const auto& watched : live)
+        if (watched->alive && watched->folder == folder) watched->changed();
+}
+
 bool Toolkit::logged(const std::string& line) {
     std::lock_guard lock(logImpl.mutex);
     return std::find(logImpl.lines.begin(), logImpl.lines.end(), line) != logImpl.lines.end();
