@@ -158,6 +158,16 @@ void JoinController::chooseSet() {
     load(panel->path());
 }
 
+void JoinController::chooseParts() {
+    auto panel = tk_.openPanel();
+    panel->setTitle(kChooseFirstPart);
+    panel->setCanChooseDirectories(false);
+    panel->setCanChooseFiles(true);
+    panel->setAllowsMultipleSelection(false);
+    if (panel->runModal() != toolkit::kModalResponseOK) return;
+    load(panel->path());
+}
+
 void JoinController::load(const std::string& path) {
     if (addingSet_) return;
     o_.delSoureFileM->setState(0); // a removal is chosen for one set, never carried over
@@ -314,6 +324,7 @@ void JoinController::refresh() {
 void JoinController::setAdding(bool busy) {
     addingSet_ = busy;
     o_.mBtnAddFile->setEnabled(!busy);
+    o_.mAddPartsBtn->setEnabled(!busy);
     if (busy) setControlsEnabled(false);
     host_.readingSetChanged();
 }
@@ -566,6 +577,9 @@ RunEnd JoinController::joinEnded(const JoinRun& run) {
     std::string detail = wrongPassword ? std::string(kWrongPasswordDetail)
                          : inTheWay    ? run.reason() + ". Join again to replace it."
                          : !succeeded  ? sentenceOf(run.reason())
+                         : run.parts && !run.outcome.wholeFileSums.empty()
+                             ? "The joined file matched its checksum in " +
+                                   run.outcome.wholeFileSums + "."
                          : !run.outcome.fullCheck && run.parts
                              ? std::string(kUnlistedPartMark) + "."
                          : !run.outcome.fullCheck ? std::string(kQuickCheckOnlyDetail)
@@ -751,9 +765,9 @@ JoinController::tableView_objectValueForTableColumn_row(const toolkit::TableView
     if (columnId == kSizeColumn) return sizeCell(entry.size);
     if (columnId == kCheckStateColumn) {
         if (entry.good && parts_)
-            return CellValue::image(kRightImage, partsSums_.empty()
-                                                     ? std::string(kUnlistedPartMark)
-                                                     : "Listed in " + partsSums_ + kListedPartMark);
+            return partsSums_.empty()
+                       ? CellValue::image(kUncheckedImage, kUnlistedPartMark)
+                       : CellValue::image(kRightImage, "Listed in " + partsSums_ + kListedPartMark);
         if (entry.good)
             return CellValue::image(kRightImage,
                                     checksumsVerified_ ? kVerifiedMark : kQuickCheckMark);

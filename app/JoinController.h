@@ -27,6 +27,7 @@
 // The join side's outlets (not owned).
 struct JoinOutlets {
     toolkit::Button* mBtnAddFile = nullptr;
+    toolkit::Button* mAddPartsBtn = nullptr; // adds other tools' numbered parts by their first
     toolkit::Button* mVerifyBtn = nullptr;
     toolkit::Button* mRepairBtn = nullptr;     // rebuilds the set from its recovery pieces
     toolkit::Button* mRefreshBtn = nullptr;    // lists the set again as it lies on disk (F5)
@@ -85,6 +86,8 @@ public:
     // A reading under way stops, and what it finds is dropped.
     void stopReading();
     void chooseSet();
+    // The first of other tools' numbered parts, chosen in a file panel.
+    void chooseParts();
     void chooseOutputFolder();
     void setControlsEnabled(bool enabled);
     void reset();

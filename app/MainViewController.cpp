@@ -202,6 +202,9 @@ void MainViewController::actSplit() {
 void MainViewController::mActAddFile() {
     join_.chooseSet();
 }
+void MainViewController::mActAddParts() {
+    join_.chooseParts();
+}
 void MainViewController::mActSelectOutput() {
     join_.chooseOutputFolder();
 }

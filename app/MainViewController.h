@@ -87,6 +87,7 @@ public:
     bool isAddingSet() const { return join_.isAddingSet(); }
     bool isMeasuringSource() const { return split_.isMeasuringSource(); }
     void mActAddFile();
+    void mActAddParts(); // the first of other tools' numbered parts
     void acceptFileNameDrag(const std::string& path) override;
     void mActSelectOutput();
     void enableMergeUIControl();

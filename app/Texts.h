@@ -36,6 +36,7 @@ inline constexpr const char* kChooseOneFile = "Choose one file";
 inline constexpr const char* kChooseAFolder = "Choose a Folder";
 inline constexpr const char* kChooseOutputFolder = "Choose a output folder";
 inline constexpr const char* kChooseOneFolder = "Choose one folder";
+inline constexpr const char* kChooseFirstPart = "Choose the first part";
 inline constexpr const char* kOK = "OK";
 
 inline constexpr const char* kPasswordMismatch = "The passwords do not match.";
@@ -108,6 +109,8 @@ inline constexpr const char* kUnlistedPartMark =
 // Files the tables show for a piece's check state.
 inline constexpr const char* kRightImage = "right.png";
 inline constexpr const char* kWrongImage = "wrong.png";
+// A part that is there but that nothing can check: neither right nor wrong.
+inline constexpr const char* kUncheckedImage = "unchecked.png";
 
 // Table column identifiers.
 inline constexpr const char* kFileNameColumn = "fileNameID";

@@ -82,10 +82,14 @@ int joinPartsCommand(Session& s, const std::string& first, const std::string& ou
     const JoinOutcome& outcome = joined->value();
     s.addDoneField("check", Progress::quoted(outcome.fullCheck ? "full" : "none"));
     s.addDoneField("parts", std::to_string(listing.parts.size()));
+    if (!outcome.wholeFileSums.empty())
+        s.addDoneField("checkedBy", Progress::quoted(outcome.wholeFileSums));
     s.note("wrote " + quotedName(outcome.target) + " from " + std::to_string(listing.parts.size()) +
            " parts");
-    if (outcome.fullCheck)
+    if (outcome.fullCheck && !listing.sumsFile.empty())
         s.note("every part matched its checksum in " + quotedName(listing.sumsFile));
+    if (!outcome.wholeFileSums.empty())
+        s.note("the joined file matched its checksum in " + quotedName(outcome.wholeFileSums));
     else if (listing.sumsFile.empty())
         s.note("no checksum file beside the parts lists them, so they were joined unchecked, and a "
                "missing last part cannot be detected without one");

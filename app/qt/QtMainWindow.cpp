@@ -321,6 +321,7 @@ void QtMainWindow::wireOutlets() {
     o.runs.completeTitle = text("completeTitle");
     o.runs.completeDetail = text("completeDetail");
     o.join.mBtnAddFile = push("mBtnAddFile");
+    o.join.mAddPartsBtn = push("mAddPartsBtn");
     o.join.joinSummary = text("joinSummary");
     o.split.splitSummary = text("splitSummary");
     o.join.mVerifyBtn = push("mVerifyBtn");
@@ -425,6 +426,7 @@ void QtMainWindow::connectActions() {
     clicked("openFolderBtn", [c] { c->actOpenFolder(); });
     clicked("finishBtn", [c] { c->actFinish(); });
     clicked("mBtnAddFile", [c] { c->mActAddFile(); });
+    clicked("mAddPartsBtn", [c] { c->mActAddParts(); });
     clicked("mVerifyBtn", [c] { c->mActVerify(); });
     clicked("mRepairBtn", [c] { c->mActRepair(); });
     clicked("mRefreshBtn", [c] { c->mActRefresh(); });

@@ -10,6 +10,7 @@
 #include <QDBusConnection>
 #include <QDBusInterface>
 #include <QDesktopServices>
+#include <QDir>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -106,7 +107,9 @@ public:
             // Each dialog opens where it was last used.
             QSettings settings;
             const QString key = "dialogs/" + title;
-            const QString start = settings.value(key).toString();
+            // The first time, the home folder: never the working folder the
+            // program happened to be started in.
+            const QString start = settings.value(key, QDir::homePath()).toString();
             QString path;
             if (request_.directories && !request_.files) {
                 QFileDialog::Options options = QFileDialog::ShowDirsOnly;

@@ -107,6 +107,10 @@ struct JoinOutcome {
     // when it did (the result is in place either way).
     RemovalReport removal;
     std::optional<Failure> removalFailure;
+    // Numbered parts only: the checksum file beside them that lists the
+    // joined file by its name ("movie.mkv.sha256", "SHA256SUMS", "MD5SUMS"),
+    // against which the whole result was checked; "" when none did.
+    std::string wholeFileSums;
 };
 
 // The join as a value: the outcome once the result is in place, or why not.

@@ -255,7 +255,8 @@ TEST_F(JoinSide, DroppedNumberedPartsAreListedAndJoined) {
     EXPECT_EQ(c.join().state().outPath, dir / "dl");
     ASSERT_EQ(ui.joinView.rows(), 3);
     EXPECT_EQ(ui.joinView.cell("fileNameID", 2), toolkit::CellValue::text("movie.mkv.003"));
-    EXPECT_EQ(ui.joinView.cell("checkStateID", 0), toolkit::CellValue::image("right.png"));
+    // Unlisted parts are neither right nor wrong: nothing can check them.
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 0), toolkit::CellValue::image("unchecked.png"));
     EXPECT_EQ(ui.joinView.cell("checkStateID", 0).toolTip, kUnlistedPartMark);
     EXPECT_TRUE(ui.mergeBtn.isEnabled());
     EXPECT_FALSE(ui.mVerifyBtn.isEnabled());
@@ -285,6 +286,15 @@ TEST_F(JoinSide, DroppedNumberedPartsAreListedAndJoined) {
     ASSERT_FALSE(tk.app.hung);
     EXPECT_EQ(ui.completeTitle.stringValue(), kJoinCompletedTitle);
     EXPECT_TRUE(readFile(dir / "backup/backup") == data);
+
+    // Add Parts… takes the first part in a file panel.
+    tk.answerPanel(dir / "dl/movie.mkv.001");
+    c.mActAddParts();
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
+    EXPECT_EQ(tk.panels.back().title, "Choose the first part");
+    EXPECT_TRUE(tk.panels.back().files);
+    EXPECT_FALSE(tk.panels.back().directories);
+    EXPECT_EQ(c.join().state().outputName, "movie.mkv");
 
     // A folder of other tools' parts, chosen or dropped, lists them as well.
     addSet(dir / "backup");

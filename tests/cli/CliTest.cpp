@@ -1052,3 +1052,32 @@ TEST(CliParts, ChecksumFilesGapsLinksAndAnExistingResult) {
     EXPECT_TRUE(readFile(parts + "/movie.mkv") == data);
     EXPECT_EQ(fs::status(parts + "/movie.mkv").permissions(), fs::perms(0640));
 }
+
+TEST(CliParts, ADownloadsWholeFileChecksumBesideThePartsChecksTheResult) {
+    TempDir dir;
+    const std::string data = seededBytes(33, 3000);
+    const std::string parts = dir / "dl";
+    writeFile(parts + "/big.iso", data);
+    ASSERT_EQ(captured(dir, "cd " + quote(parts) +
+                                " && split -b 1000 -d big.iso big.iso. && sha256sum big.iso > "
+                                "big.iso.sha256 && md5sum big.iso > MD5SUMS && rm big.iso")
+                  .status,
+              0);
+    Outcome r = parcelor(dir, {"join", parts + "/big.iso.00"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(readFile(parts + "/big.iso") == data);
+    EXPECT_NE(r.err.find("the joined file matched its checksum in big.iso.sha256"),
+              std::string::npos)
+        << r.err;
+    fs::remove(parts + "/big.iso");
+    // MD5SUMS when there is no NAME.sha256; a wrong sum writes nothing.
+    fs::remove(parts + "/big.iso.sha256");
+    std::string md5 = readFile(parts + "/MD5SUMS");
+    md5[0] = md5[0] == '0' ? '1' : '0';
+    writeFile(parts + "/MD5SUMS", md5);
+    r = parcelor(dir, {"join", "--json", parts + "/big.iso.00"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("does not match its MD5 in " + parts + "/MD5SUMS"), std::string::npos)
+        << r.err;
+    EXPECT_FALSE(fs::exists(parts + "/big.iso"));
+}

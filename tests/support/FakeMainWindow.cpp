@@ -43,6 +43,7 @@ void MainWindow::wire(MainViewController& c) {
     o.runs.completeTitle = &completeTitle;
     o.runs.completeDetail = &completeDetail;
     o.join.mBtnAddFile = &mBtnAddFile;
+    o.join.mAddPartsBtn = &mAddPartsBtn;
     o.join.mVerifyBtn = &mVerifyBtn;
     o.join.mRepairBtn = &mRepairBtn;
     o.join.mRefreshBtn = &mRefreshBtn;
