@@ -1081,3 +1081,35 @@ TEST(CliParts, ADownloadsWholeFileChecksumBesideThePartsChecksTheResult) {
         << r.err;
     EXPECT_FALSE(fs::exists(parts + "/big.iso"));
 }
+
+// The README's recipe for recipients without this program, as it stands
+// there, on a set of 12 pieces whose name holds a space: the shell's order
+// of a glob would put piece 10 before piece 2.
+TEST(Cli, TheReadmesAgeRecipeOpensAnEncryptedSetInPieceOrder) {
+    TempDir dir;
+    const std::string readme = readFile(std::string(PARCELOR_SOURCE_DIR) + "/README.md");
+    const std::size_t from = readme.find("\nset=photos;");
+    ASSERT_NE(from, std::string::npos);
+    const std::size_t to = readme.find("| age -d | tar x\n", from);
+    ASSERT_NE(to, std::string::npos);
+    std::string recipe = readme.substr(from + 1, to + 16 - from - 1);
+    recipe.replace(0, std::string("set=photos").size(), "set='my photos'");
+    recipe.replace(recipe.find("age -d"), 6,
+                   std::string("python3 ") + PARCELOR_SOURCE_DIR +
+                       "/tests/support/age_with_passphrase.py 'a pass phrase' -d");
+
+    writeFile(dir / "my photos/a.jpg", seededBytes(40, 30000));
+    writeFile(dir / "my photos/b.jpg", seededBytes(41, 20000));
+    writeFile(dir / "pw", "a pass phrase\n");
+    fs::create_directories(dir / "sets");
+    ASSERT_EQ(parcelor(dir, {"split", "-q", "--encrypt", "--password-file", dir / "pw", "-n", "12",
+                             dir / "my photos", dir / "sets"})
+                  .status,
+              0);
+    ASSERT_TRUE(exists(dir / "sets/my photos_spt/my photos_11.spt"));
+    fs::create_directories(dir / "out");
+    const Outcome r = captured(
+        dir, "cd " + quote(dir / "sets") + " && { " + recipe + "; } && mv 'my photos' ../out/");
+    ASSERT_EQ(r.status, 0) << recipe << "\n" << r.err;
+    EXPECT_EQ(treeContents(dir / "out/my photos"), treeContents(dir / "my photos"));
+}
