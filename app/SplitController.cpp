@@ -229,6 +229,18 @@ void SplitController::presetChosen() {
         o_.spliteByBtn->selectTag(1);
         modeChosen();
         s_.sSize = preset.bytes;
+        if (s_.fSize > 0 && s_.fSize <= preset.bytes) {
+            // One piece holds the source: the field keeps a unit the user
+            // types in (never bytes), and the note says no split is needed.
+            const SizeInUnits shown = sizeInLargestUnit(preset.bytes);
+            o_.tfSize->setIntegerValue(shown.value);
+            o_.popBtn->selectItemAtIndex(shown.unitIndex);
+            o_.tfCount->setIntegerValue(1);
+            o_.sizeNote->setStringValue("One piece of up to " + sizeWithBytes(preset.bytes) +
+                                        " holds all " + roundedSize(s_.fSize) +
+                                        " of the source: no split is needed.");
+            continue;
+        }
         const SizeInUnits shown = sizeInExactUnit(s_.sSize);
         o_.tfSize->setIntegerValue(shown.value);
         o_.popBtn->selectItemAtIndex(shown.unitIndex);

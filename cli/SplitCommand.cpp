@@ -5,6 +5,7 @@
 #include "cli/Password.h"
 #include "core/SplitArithmetic.h"
 #include "core/SetNames.h"
+#include "core/SizeLabels.h"
 #include "core/SplitRules.h"
 #include "engine/base/utilities.h"
 #include "engine/compat/paths.h"
@@ -73,7 +74,7 @@ int splitStandardInput(Session& s) {
     request.outFolder = out;
     request.pieceSize = pieceSize;
     request.password = password;
-    s.note("splitting standard input into pieces of " + sizeWithBytes(pieceSize));
+    s.note("splitting standard input into pieces of " + withBinaryUnits(sizeWithBytes(pieceSize)));
     Progress progress = s.makeProgress();
     progress.start("split", {{"source", Progress::quoted("-")},
                              {"output", Progress::quoted(out)},
@@ -91,7 +92,7 @@ int splitStandardInput(Session& s) {
     s.engineNotes();
     if (!*made) return s.runFailed("split", made->failure());
     s.note("wrote " + quotedName((*made)->pieceFolder) + ": " + std::to_string((*made)->pieces) +
-           ((*made)->pieces == 1 ? " piece, " : " pieces, ") + sizeWithBytes((*made)->setBytes));
+           ((*made)->pieces == 1 ? " piece, " : " pieces, ") + withBinaryUnits(sizeWithBytes((*made)->setBytes)));
     if (!(*made)->recovery.empty()) s.note((*made)->recovery);
     return stopSignal() != 0 ? s.stoppedAfter("split") : 0;
 }
@@ -130,7 +131,7 @@ int splitCommand(Session& s) {
         if (plan.count > kMaxSetPieces) return s.fail(pieceCountProblem(*o.count));
         if (plan.count != *o.count)
             s.note(std::to_string(*o.count) + " pieces are not possible for " +
-                   sizeWithBytes(total) + "; making " + std::to_string(plan.count));
+                   withBinaryUnits(sizeWithBytes(total)) + "; making " + std::to_string(plan.count));
     } else {
         pieceSize = proposedPieceBytes(total);
     }
@@ -176,8 +177,13 @@ int splitCommand(Session& s) {
     request.pieceSize = pieceSize;
     request.password = password;
 
-    s.note("splitting " + quotedName(source) + " (" + roundedSize(total) + ") into " +
-           std::to_string(pieces) + " pieces of " + sizeWithBytes(pieceSize));
+    // One piece holds a source no larger than the piece size: no split is needed.
+    s.note("splitting " + quotedName(source) + " (" + withBinaryUnits(roundedSize(total)) +
+           ") into " +
+           (pieces == 1 ? "1 piece, which holds it whole (pieces of up to " +
+                              withBinaryUnits(sizeWithBytes(pieceSize)) + ")"
+                        : std::to_string(pieces) + " pieces of " +
+                              withBinaryUnits(sizeWithBytes(pieceSize))));
     if (folder) s.note(summary.text);
     Progress progress = s.makeProgress();
     progress.start("split", {{"source", Progress::quoted(source)},

@@ -32,3 +32,4 @@ TEST(LaunchPaths, RelativePathsAreTakenAgainstTheWorkingFolder) {
     EXPECT_EQ(absoluteLaunchPath("../x", "/w/v"), "/w/v/../x");
     EXPECT_EQ(absoluteLaunchPath(".", "/"), "/");
 }
+
