@@ -28,6 +28,15 @@ packages=(
     age
     zlib1g-dev
     clang-format
+    # The package test (lintian, appstreamcli) and the real window under Xvfb
+    # (the screenshots: xvfb, a window manager, xdotool, imagemagick).
+    lintian
+    appstream
+    xvfb
+    xauth
+    openbox
+    xdotool
+    imagemagick
 )
 if [ "${1:-}" = sanitizers ]; then
     packages+=(clang-14 libclang-rt-14-dev)

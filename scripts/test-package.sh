@@ -17,9 +17,12 @@ for f in usr/bin/parcelor usr/bin/morvane-parcelor \
          usr/share/icons/hicolor/128x128/apps/morvane-parcelor.png \
          usr/share/icons/hicolor/256x256/apps/morvane-parcelor.png \
          usr/share/man/man1/parcelor.1 \
-         usr/share/bash-completion/completions/parcelor; do
+         usr/share/bash-completion/completions/parcelor \
+         usr/share/metainfo/org.morvane.parcelor.metainfo.xml; do
     test -e "$work/root/$f" || { echo "missing from the package: $f" >&2; exit 1; }
 done
+# What software centres read must validate (offline: no URL is fetched).
+appstreamcli validate --no-net "$work/root/usr/share/metainfo/org.morvane.parcelor.metainfo.xml"
 
 parcelor=$work/root/usr/bin/parcelor
 "$parcelor" --version | grep -q '^parcelor (Morvane Parcelor) '
