@@ -200,43 +200,43 @@ void JoinController::load(const std::string& path) {
     const bool readRecovery = std::exchange(readRecoveryNext_, false);
     tk_.threads().detachNewThread([this, &tk = tk_, path, generation, reading, readRecovery,
                                    alive = std::weak_ptr<int>(alive_)] {
-            // A set with recovery headers lists its recovery pieces, and is read
-            // against them whole only when something is wrong.
-            auto listing = std::make_shared<RecoveryListing>();
-            auto kept = std::make_shared<std::vector<std::string>>();
-            auto found = std::make_shared<Result<SetInspection>>(
-                inspectSet(path, reading->context, [&](const SetInspection& quick) {
-                    *listing = listRecoveryPieces(path);
-                    return readRecovery ||
-                           quickCheckFails(rowsOf(quick.pieces), quick.checksums.state, *listing);
-                }));
-            if (*found) *kept = keptAsideFiles(path, stemOf(found->value().baseName));
-            tk.threads().performOnUiThread([this, generation, found, listing, kept, alive] {
-                if (alive.expired() || generation != setGeneration_) return;
-                reading_.reset();
-                setAdding(false);
-                if (!*found) {
-                    host_.showAlert(kAddJoinFolderFailed, std::string(kInputPathNotValid) + "\n" +
-                                                              sentenceOf(found->failure().reason));
-                    reset();
-                } else {
-                    SetInspection& set = found->value();
-                    s_.joinList = rowsOf(set.pieces);
-                    s_.pwdM = set.passwordDigest;
-                    encrypted_ = set.encrypted;
-                    revealedName_.clear();
-                    s_.outputName = joinedName(set.baseName, set.encrypted);
-                    setChecksums_ = set.checksums;
-                    recovery_ = std::move(*listing);
-                    keptAside_ = std::move(*kept);
-                    if (set.recovery) takeAssessment(*set.recovery);
-                    setControlsEnabled(true);
-                    watchListedFolder(s_.intPath);
-                }
-                showSummary();
-                o_.joinView->reloadData();
-            });
+        // A set with recovery headers lists its recovery pieces, and is read
+        // against them whole only when something is wrong.
+        auto listing = std::make_shared<RecoveryListing>();
+        auto kept = std::make_shared<std::vector<std::string>>();
+        auto found = std::make_shared<Result<SetInspection>>(
+            inspectSet(path, reading->context, [&](const SetInspection& quick) {
+                *listing = listRecoveryPieces(path);
+                return readRecovery ||
+                       quickCheckFails(rowsOf(quick.pieces), quick.checksums.state, *listing);
+            }));
+        if (*found) *kept = keptAsideFiles(path, stemOf(found->value().baseName));
+        tk.threads().performOnUiThread([this, generation, found, listing, kept, alive] {
+            if (alive.expired() || generation != setGeneration_) return;
+            reading_.reset();
+            setAdding(false);
+            if (!*found) {
+                host_.showAlert(kAddJoinFolderFailed, std::string(kInputPathNotValid) + "\n" +
+                                                          sentenceOf(found->failure().reason));
+                reset();
+            } else {
+                SetInspection& set = found->value();
+                s_.joinList = rowsOf(set.pieces);
+                s_.pwdM = set.passwordDigest;
+                encrypted_ = set.encrypted;
+                revealedName_.clear();
+                s_.outputName = joinedName(set.baseName, set.encrypted);
+                setChecksums_ = set.checksums;
+                recovery_ = std::move(*listing);
+                keptAside_ = std::move(*kept);
+                if (set.recovery) takeAssessment(*set.recovery);
+                setControlsEnabled(true);
+                watchListedFolder(s_.intPath);
+            }
+            showSummary();
+            o_.joinView->reloadData();
         });
+    });
 }
 
 void JoinController::loadParts(const std::string& path, uint64_t generation) {
@@ -283,7 +283,8 @@ void JoinController::watchListedFolder(const std::string& folder) {
     for (const PieceRow& entry : s_.joinList)
         if (entry.size >= 0) files.push_back(entry.path);
     for (const ListedRecoveryPiece& piece : recovery_.pieces)
-        if (piece.size >= 0) files.push_back(stringByAppendingPathComponent(s_.intPath, piece.name));
+        if (piece.size >= 0)
+            files.push_back(stringByAppendingPathComponent(s_.intPath, piece.name));
     watch_ = tk_.watchFolder(folder, files, [this] { folderChanged(); });
 }
 
@@ -574,16 +575,15 @@ RunEnd JoinController::joinEnded(const JoinRun& run) {
     const bool inTheWay = run.encrypted && run.failureKind() == EngineFailure::TargetExists;
     if (run.encrypted && (succeeded || inTheWay))
         revealedName_ = lastPathComponent(succeeded ? run.outcome.target : run.failure->path);
-    std::string detail = wrongPassword ? std::string(kWrongPasswordDetail)
-                         : inTheWay    ? run.reason() + ". Join again to replace it."
-                         : !succeeded  ? sentenceOf(run.reason())
-                         : run.parts && !run.outcome.wholeFileSums.empty()
-                             ? "The joined file matched its checksum in " +
-                                   run.outcome.wholeFileSums + "."
-                         : !run.outcome.fullCheck && run.parts
-                             ? std::string(kUnlistedPartMark) + "."
-                         : !run.outcome.fullCheck ? std::string(kQuickCheckOnlyDetail)
-                                                  : std::string();
+    std::string detail =
+        wrongPassword ? std::string(kWrongPasswordDetail)
+        : inTheWay    ? run.reason() + ". Join again to replace it."
+        : !succeeded  ? sentenceOf(run.reason())
+        : run.parts && !run.outcome.wholeFileSums.empty()
+            ? "The joined file matched its checksum in " + run.outcome.wholeFileSums + "."
+        : !run.outcome.fullCheck && run.parts ? std::string(kUnlistedPartMark) + "."
+        : !run.outcome.fullCheck              ? std::string(kQuickCheckOnlyDetail)
+                                              : std::string();
     if (const std::string changes =
             joinChangesText(run.outcome.filesReplaced, run.outcome.filesAdded);
         succeeded && !changes.empty())

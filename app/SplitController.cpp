@@ -3,8 +3,8 @@
 #include "app/DragInfo.h"
 #include "app/Texts.h"
 #include "core/RemovalSummary.h"
-#include "core/SplitArithmetic.h"
 #include "core/SetNames.h"
+#include "core/SplitArithmetic.h"
 #include "core/SplitRules.h"
 #include "engine/base/utilities.h"
 #include "engine/compat/errors.h"
@@ -602,9 +602,8 @@ bool SplitController::mayReplaceSetInTheWay(bool& replace) {
     if (!ownName.empty()) {
         const int chosen = host_.choose(
             kOtherSourcesSetQuestion,
-            folder + " holds " + inTheWay + ". Under another name this set becomes " +
-                ownName + " in " + stemOf(ownName) + "_spt, and that one stays. " +
-                kReplaceSetInformative,
+            folder + " holds " + inTheWay + ". Under another name this set becomes " + ownName +
+                " in " + stemOf(ownName) + "_spt, and that one stays. " + kReplaceSetInformative,
             {kUseAnotherNameButton, kReplaceButton, kCancelButton});
         if (chosen == 0) {
             s_.setName = ownName;

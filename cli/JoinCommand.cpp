@@ -3,8 +3,8 @@
 #include "cli/Commands.h"
 
 #include "cli/Password.h"
-#include "core/SplitArithmetic.h"
 #include "core/SizeLabels.h"
+#include "core/SplitArithmetic.h"
 #include "core/SplitRules.h"
 #include "engine/base/utilities.h"
 #include "engine/compat/inspection.h"
@@ -191,7 +191,8 @@ int joinCommand(Session& s) {
     const JoinOutcome& outcome = joined->value();
     target = outcome.target;
     s.addDoneField("check", Progress::quoted(outcome.fullCheck ? "full" : "quick"));
-    s.note(toStdout ? "sent " + withBinaryUnits(sizeWithBytes(listing->totalSize)) + " to standard output"
+    s.note(toStdout ? "sent " + withBinaryUnits(sizeWithBytes(listing->totalSize)) +
+                          " to standard output"
                     : "wrote " + quotedName(target));
     if (!outcome.rebuilt.empty()) {
         s.note(outcome.rebuilt);

@@ -3,9 +3,9 @@
 #include "cli/Commands.h"
 
 #include "cli/Password.h"
-#include "core/SplitArithmetic.h"
 #include "core/SetNames.h"
 #include "core/SizeLabels.h"
+#include "core/SplitArithmetic.h"
 #include "core/SplitRules.h"
 #include "engine/base/utilities.h"
 #include "engine/compat/paths.h"
@@ -92,7 +92,8 @@ int splitStandardInput(Session& s) {
     s.engineNotes();
     if (!*made) return s.runFailed("split", made->failure());
     s.note("wrote " + quotedName((*made)->pieceFolder) + ": " + std::to_string((*made)->pieces) +
-           ((*made)->pieces == 1 ? " piece, " : " pieces, ") + withBinaryUnits(sizeWithBytes((*made)->setBytes)));
+           ((*made)->pieces == 1 ? " piece, " : " pieces, ") +
+           withBinaryUnits(sizeWithBytes((*made)->setBytes)));
     if (!(*made)->recovery.empty()) s.note((*made)->recovery);
     return stopSignal() != 0 ? s.stoppedAfter("split") : 0;
 }
@@ -131,7 +132,8 @@ int splitCommand(Session& s) {
         if (plan.count > kMaxSetPieces) return s.fail(pieceCountProblem(*o.count));
         if (plan.count != *o.count)
             s.note(std::to_string(*o.count) + " pieces are not possible for " +
-                   withBinaryUnits(sizeWithBytes(total)) + "; making " + std::to_string(plan.count));
+                   withBinaryUnits(sizeWithBytes(total)) + "; making " +
+                   std::to_string(plan.count));
     } else {
         pieceSize = proposedPieceBytes(total);
     }
@@ -165,8 +167,8 @@ int splitCommand(Session& s) {
     const std::string inTheWay =
         describeSetInTheWay(o.setName ? o.setName->c_str() : source.c_str(), out.c_str());
     if (!inTheWay.empty() && !o.replace)
-        return s.fail(setInTheWayText(
-            inTheWay, o.setName ? *o.setName : lastPathComponent(source), out));
+        return s.fail(
+            setInTheWayText(inTheWay, o.setName ? *o.setName : lastPathComponent(source), out));
 
     if (source.size() >= kPathBufferSize || out.size() >= kPathBufferSize)
         return s.fail("the path is too long (at most 1023 bytes)");
@@ -178,12 +180,12 @@ int splitCommand(Session& s) {
     request.password = password;
 
     // One piece holds a source no larger than the piece size: no split is needed.
-    s.note("splitting " + quotedName(source) + " (" + withBinaryUnits(roundedSize(total)) +
-           ") into " +
-           (pieces == 1 ? "1 piece, which holds it whole (pieces of up to " +
-                              withBinaryUnits(sizeWithBytes(pieceSize)) + ")"
-                        : std::to_string(pieces) + " pieces of " +
-                              withBinaryUnits(sizeWithBytes(pieceSize))));
+    s.note(
+        "splitting " + quotedName(source) + " (" + withBinaryUnits(roundedSize(total)) + ") into " +
+        (pieces == 1
+             ? "1 piece, which holds it whole (pieces of up to " +
+                   withBinaryUnits(sizeWithBytes(pieceSize)) + ")"
+             : std::to_string(pieces) + " pieces of " + withBinaryUnits(sizeWithBytes(pieceSize))));
     if (folder) s.note(summary.text);
     Progress progress = s.makeProgress();
     progress.start("split", {{"source", Progress::quoted(source)},

@@ -170,9 +170,8 @@ std::vector<SizePreset> sizePresets(bool outputOnFat) {
     // Titled as the medium is sold (a DVD's 4.7 GB are decimal, a CD's
     // 700 MB and a FAT32 file's 4 GB binary), with the exact bytes beside.
     const auto preset = [](const char* medium, const char* sold, int64_t bytes) {
-        return SizePreset{std::string(medium) + ": " + sold + " (" + groupedCount(bytes) +
-                              " bytes)",
-                          bytes};
+        return SizePreset{
+            std::string(medium) + ": " + sold + " (" + groupedCount(bytes) + " bytes)", bytes};
     };
     const SizePreset fat = preset("FAT32 drive", "4 GB", 4294967295LL);
     std::vector<SizePreset> presets{{kCustomPreset, 0},

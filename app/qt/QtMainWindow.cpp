@@ -8,6 +8,7 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -15,10 +16,9 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 #include <QScreen>
-#include <QShortcut>
-#include <QKeySequence>
 #include <QScrollArea>
 #include <QSettings>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 #include <tuple>

@@ -189,9 +189,9 @@ public:
         QString taken;
         std::vector<QPushButton*> added;
         for (int i = 0; i <= cancel; ++i)
-            added.push_back(box.addButton(withMnemonic(buttons[static_cast<std::size_t>(i)], taken),
-                                          i == cancel ? QMessageBox::RejectRole
-                                                      : QMessageBox::AcceptRole));
+            added.push_back(
+                box.addButton(withMnemonic(buttons[static_cast<std::size_t>(i)], taken),
+                              i == cancel ? QMessageBox::RejectRole : QMessageBox::AcceptRole));
         if (cancel >= 0) {
             box.setDefaultButton(added.back());
             box.setEscapeButton(added.back());

@@ -400,8 +400,7 @@ TEST_F(Faults, AnotherSourcesSetInTheWayIsKeptUnderAnotherNameUnlessReplaced) {
     split(dir / "in/backup.iso", false, dir / "out", false);
     ASSERT_FALSE(tk.alerts.empty());
     EXPECT_EQ(tk.alerts.back().button, "Use Another Name|Replace|Cancel");
-    EXPECT_NE(tk.alerts.back().informative.find("backup-2.iso in backup-2_spt"),
-              std::string::npos)
+    EXPECT_NE(tk.alerts.back().informative.find("backup-2.iso in backup-2_spt"), std::string::npos)
         << tk.alerts.back().informative;
     EXPECT_FALSE(exists(dir / "out/backup-2_spt"));
     tk.choiceAnswers = {0};

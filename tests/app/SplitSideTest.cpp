@@ -465,7 +465,8 @@ TEST_F(SplitSide, IncludeHiddenItemsMeasuresAFolderSourceAgain) {
 TEST_F(SplitSide, PresetsAndTheOutputsFileSystemDecideWhatASplitMayDo) {
     TempDir dir;
     writeFile(dir / "a:b.bin", std::string(5000, 'x'));
-    std::filesystem::resize_file(dir / "a:b.bin", int64_t{10} << 30); // sparse: larger than every preset
+    std::filesystem::resize_file(dir / "a:b.bin",
+                                 int64_t{10} << 30); // sparse: larger than every preset
     OutputSpace space{true, int64_t{1} << 40, 0, ""};
     c.split().examineOutput = [&](const std::string&) { return space; };
     tk.answerPanel(dir / "a:b.bin");

@@ -227,10 +227,10 @@ TEST(Cli, UsageErrorsExitTwoAndASetInTheWayIsNamed) {
     EXPECT_NE(r.err.find("(report.pdf, 3 pieces); use --name report-2.docx"), std::string::npos)
         << r.err;
     EXPECT_EQ(r.err.find("--replace"), std::string::npos) << r.err;
-    EXPECT_EQ(parcelor(dir, {"split", "-q", "--name", "report-2.docx", "-b", "1K",
-                             dir / "report.docx"})
-                  .status,
-              0);
+    EXPECT_EQ(
+        parcelor(dir, {"split", "-q", "--name", "report-2.docx", "-b", "1K", dir / "report.docx"})
+            .status,
+        0);
     EXPECT_TRUE(exists(dir / "report_spt/report_0.spt"));
     EXPECT_TRUE(exists(dir / "report-2_spt/report-2_0.spt"));
     // The same source's set again: replacing it is what the user may want.
@@ -1109,8 +1109,8 @@ TEST(Cli, TheReadmesAgeRecipeOpensAnEncryptedSetInPieceOrder) {
               0);
     ASSERT_TRUE(exists(dir / "sets/my photos_spt/my photos_11.spt"));
     fs::create_directories(dir / "out");
-    const Outcome r = captured(
-        dir, "cd " + quote(dir / "sets") + " && { " + recipe + "; } && mv 'my photos' ../out/");
+    const Outcome r = captured(dir, "cd " + quote(dir / "sets") + " && { " + recipe +
+                                        "; } && mv 'my photos' ../out/");
     ASSERT_EQ(r.status, 0) << recipe << "\n" << r.err;
     EXPECT_EQ(treeContents(dir / "out/my photos"), treeContents(dir / "my photos"));
 }

@@ -32,4 +32,3 @@ TEST(LaunchPaths, RelativePathsAreTakenAgainstTheWorkingFolder) {
     EXPECT_EQ(absoluteLaunchPath("../x", "/w/v"), "/w/v/../x");
     EXPECT_EQ(absoluteLaunchPath(".", "/"), "/");
 }
-
