@@ -588,9 +588,12 @@ RunEnd JoinController::joinEnded(const JoinRun& run) {
             joinChangesText(run.outcome.filesReplaced, run.outcome.filesAdded);
         succeeded && !changes.empty())
         detail = sentenceOf(changes) + (detail.empty() ? "" : "\n" + detail);
-    // "Rebuilt 1 missing piece from the recovery pieces.": the set's folder is as it was.
+    // "Rebuilt movie_3.spt from the recovery pieces (1 piece missing).": the set's folder is as it
+    // was.
     if (succeeded && !run.outcome.rebuilt.empty())
         detail = sentenceOf(run.outcome.rebuilt) + (detail.empty() ? "" : "\n" + detail);
+    if (succeeded && run.encrypted)
+        detail = std::string(kDecryptedDetail) + (detail.empty() ? "" : "\n" + detail);
     // "Joined 18 pieces into /home/me/movie.mkv.": what an encrypted set held is named only now.
     if (succeeded)
         detail = "Joined " + groupedCount(run.pieces) +
@@ -658,17 +661,29 @@ RunEnd JoinController::verifyEnded(const VerifyRun& run) {
         title = kVerifyImpossibleTitle;
         detail = std::string(kNoChecksumsDetail) + ": " + run.reason() + ".";
     } else {
-        std::size_t bad = 0;
-        for (const PieceCheck& check : checks)
-            bad += check.good ? 0 : 1;
-        if (bad > 0) title = kVerifyFailedTitle;
-        detail = bad == 0
-                     ? "All " + std::to_string(checks.size()) + " pieces match their checksums."
-                     : std::to_string(bad) + " of " + std::to_string(checks.size()) +
-                           " pieces do not match their checksums:";
+        // "1 of 12 pieces is missing: movie_3.spt. 1 of 12 does not match its checksum: ..."
+        std::string missing, unlike;
+        std::size_t missingCount = 0, unlikeCount = 0;
         for (const PieceCheck& check : checks) {
-            if (!check.good) detail += " " + lastPathComponent(check.path);
+            if (check.good) continue;
+            std::string& names = check.missing ? missing : unlike;
+            ++(check.missing ? missingCount : unlikeCount);
+            names += (names.empty() ? "" : ", ") + lastPathComponent(check.path);
         }
+        const std::string of = " of " + std::to_string(checks.size());
+        if (missingCount + unlikeCount > 0) title = kVerifyFailedTitle;
+        if (missingCount + unlikeCount == 0)
+            detail = "All " + std::to_string(checks.size()) + " pieces match their checksums.";
+        if (missingCount > 0)
+            detail = std::to_string(missingCount) + of +
+                     (missingCount == 1 ? " pieces is missing: " : " pieces are missing: ") +
+                     missing + ".";
+        if (unlikeCount > 0)
+            detail += (detail.empty() ? "" : " ") + std::to_string(unlikeCount) + of +
+                      (missingCount > 0 ? "" : " pieces") +
+                      (unlikeCount == 1 ? " does not match its checksum: "
+                                        : " do not match their checksums: ") +
+                      unlike + ".";
         if (run.done.result() != 0 && checks.empty()) detail = run.reason();
     }
     if (const std::optional<RecoveryReport>& recovery = run.recovery;
@@ -686,6 +701,7 @@ RunEnd JoinController::verifyEnded(const VerifyRun& run) {
                         for (const PieceCheck& check : checks) {
                             if (check.pieceIndex != entry.index) continue;
                             entry.good = check.good;
+                            if (check.missing) entry.size = -1; // gone since it was listed
                             if (!check.good) checksumFailures_.insert(check.pieceIndex);
                         }
                     }

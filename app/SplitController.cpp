@@ -71,6 +71,8 @@ void SplitController::setControlsEnabled(bool enabled) {
     o_.popBtn->setEnabled(enabled && !byCount);
     o_.tfCount->setEnabled(enabled && byCount);
     o_.delSourceFileBtn->setEnabled(enabled);
+    // Only a folder has hidden items to add or leave out.
+    o_.includeHiddenBtn->setEnabled(enabled && folderSource_);
     o_.tfOutPath->setEnabled(enabled);
     o_.outPathBtn->setEnabled(enabled);
     o_.encryptBtn->setEnabled(enabled);
@@ -350,6 +352,18 @@ void SplitController::textChanged(const toolkit::Control* object) {
 }
 
 void SplitController::editingEnded(const toolkit::Control* object) {
+    if (object == o_.tfPwdSecond || object == o_.tfPwdFirst) {
+        // While typing, a confirmation that is the start of the password is
+        // no mismatch yet; once the user leaves it (Enter, Tab), it is one,
+        // and the message says why OK stays off.
+        const std::string second = o_.tfPwdSecond->stringValue();
+        if (!second.empty() && second != o_.tfPwdFirst->stringValue() &&
+            o_.encryptMsg2->isHidden()) {
+            o_.encryptMsg2->setStringValue(kPasswordMismatch);
+            o_.encryptMsg2->setHidden(false);
+        }
+        return;
+    }
     toolkit::TextField* field = object == o_.tfSize    ? o_.tfSize
                                 : object == o_.tfCount ? o_.tfCount
                                                        : nullptr;

@@ -42,6 +42,8 @@ inline constexpr const char* kOK = "OK";
 inline constexpr const char* kPasswordMismatch = "The passwords do not match.";
 inline constexpr const char* kWrongPassword = "Wrong password. Try again.";
 inline constexpr const char* kWrongPasswordDetail = "Wrong password.";
+inline constexpr const char* kDecryptedDetail =
+    "The set was encrypted: its password opened it, and every chunk was authenticated.";
 inline constexpr const char* kProtectedSetPrompt =
     "This piece set is protected. Type its password:";
 inline constexpr const char* kEncryptedSetPrompt =

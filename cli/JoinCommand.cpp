@@ -194,6 +194,8 @@ int joinCommand(Session& s) {
     s.note(toStdout ? "sent " + withBinaryUnits(sizeWithBytes(listing->totalSize)) +
                           " to standard output"
                     : "wrote " + quotedName(target));
+    if (encrypted)
+        s.note("the set was encrypted: its password opened it, and every chunk was authenticated");
     if (!outcome.rebuilt.empty()) {
         s.note(outcome.rebuilt);
         s.addDoneField("rebuilt", Progress::quoted(outcome.rebuilt));

@@ -88,7 +88,8 @@ int splitStandardInput(Session& s) {
     if (o.recoveryCount) options.recovery.count = *o.recoveryCount;
     if (o.recoveryPercent) options.recovery.percent = *o.recoveryPercent;
     std::optional<Result<SplitOutcome>> made;
-    s.runWithProgress(progress, [&] { made = splitSource(request, options, s.run()); });
+    s.runWithProgress(
+        progress, [&] { made = splitSource(request, options, s.run()); }, false);
     s.engineNotes();
     if (!*made) return s.runFailed("split", made->failure());
     s.note("wrote " + quotedName((*made)->pieceFolder) + ": " + std::to_string((*made)->pieces) +

@@ -308,6 +308,9 @@ MUTANTS=$(
 @@ 434 engine/runs/join.cpp | a stream into a file of its own set not refused
 - if (streamed && streamsIntoItsOwnSet(job, options.outputFd)) return run.failure();
 + if (streamed && false && streamsIntoItsOwnSet(job, options.outputFd)) return run.failure();
+@@ 435 engine/runs/recovery_repair.cpp | rebuilt pieces keep the repair's private bits
+- bits &= st.st_mode & 0777;
++ bits &= 0777;
 EOF
 )
 

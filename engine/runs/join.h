@@ -100,7 +100,7 @@ struct JoinOutcome {
     int64_t filesAdded = 0;
     int64_t filesReplaced = 0;
     // The set was missing or damaged and its recovery pieces rebuilt what the
-    // join read ("rebuilt 1 missing piece from the recovery pieces"); "" when
+    // join read ("rebuilt movie_3.spt from the recovery pieces (1 piece missing)"); "" when
     // nothing was rebuilt. The set's folder is never written for it.
     std::string rebuilt;
     // With JoinOptions::removePieces: what the removal did, and why it failed

@@ -228,13 +228,16 @@ TEST_F(Faults, VerifyMarksExactlyThePieceChangedPastItsFirstKilobyte) {
     const int64_t rows = ui.joinView.rows();
     ASSERT_GT(rows, 3);
     EXPECT_EQ(ui.joinView.cell("checkStateID", 2).value, "right.png"); // the quick check
+    fs::remove(set + "/data_0.spt");                                   // gone since it was listed
     c.mActVerify();
     EXPECT_EQ(title(), "Verification Failed!");
-    EXPECT_EQ(ui.completeDetail.stringValue(),
-              "1 of " + std::to_string(rows) + " pieces do not match their checksums: data_2.spt");
+    const std::string of = "1 of " + std::to_string(rows);
+    EXPECT_EQ(ui.completeDetail.stringValue(), of + " pieces is missing: data_0.spt. " + of +
+                                                   " does not match its checksum: data_2.spt.");
     for (int64_t row = 0; row < rows; ++row)
         EXPECT_EQ(ui.joinView.cell("checkStateID", row).value,
-                  row == 2 ? "wrong.png" : "right.png");
+                  row == 2 || row == 0 ? "wrong.png" : "right.png");
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 0).toolTip, "missing");
     EXPECT_EQ(ui.joinView.cell("checkStateID", 2).toolTip, "does not match its checksum");
 }
 

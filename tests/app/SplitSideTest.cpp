@@ -237,6 +237,10 @@ TEST_F(SplitSide, PasswordPanelConfirmsOnlyTwoEqualUsablePasswords) {
         EXPECT_TRUE(ui.encryptPanel.visible);
         type(ui.tfPwdSecond, "sec");
         EXPECT_TRUE(ui.encryptMsg2.isHidden());
+        // Left short (Enter, Tab): OK stays off, and the message says why.
+        c.controlTextDidEndEditing(&ui.tfPwdSecond);
+        EXPECT_FALSE(ui.encryptMsg2.isHidden());
+        EXPECT_EQ(ui.encryptMsg2.stringValue(), "The passwords do not match.");
         type(ui.tfPwdSecond, "sex");
         EXPECT_EQ(ui.encryptMsg2.stringValue(), "The passwords do not match.");
         EXPECT_FALSE(ui.encryptMsg2.isHidden());
@@ -416,13 +420,15 @@ TEST_F(SplitSide, IncludeHiddenItemsMeasuresAFolderSourceAgain) {
     writeFile(dir / "album/.env", std::string(100000, 'e'));
     tk.answerPanel(dir / "album/a.jpg");
     c.actAddFile();
+    EXPECT_FALSE(ui.includeHiddenBtn.isEnabled()); // a file source has no hidden items
     ui.includeHiddenBtn.setState(1);
-    c.actIncludeHidden(); // a file source has no hidden items
+    c.actIncludeHidden();
     EXPECT_FALSE(c.isMeasuringSource());
     EXPECT_EQ(c.split().state().fSize, 2048);
 
     ui.includeHiddenBtn.setState(0);
     addFolder(dir / "album");
+    EXPECT_TRUE(ui.includeHiddenBtn.isEnabled());
     EXPECT_EQ(c.split().state().fSize, 2048);
     ui.encryptBtn.setState(1);
     c.split().state().pwd = "open sesame";

@@ -718,6 +718,19 @@ TEST(Cli, RecoveryPiecesAreAskedForCheckedAndRepaired) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("recovery: nothing missing or damaged; 2 recovery pieces\n"),
               std::string::npos);
+    r = parcelor(dir, {"verify", "--json", set});
+    EXPECT_EQ(r.status, 0) << r.err;
+    // Only JSON lines, and the first progress event already knows the total.
+    std::istringstream lines(r.out);
+    bool sawProgress = false;
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(isJsonObjectLine(line)) << line;
+        if (line.find("\"event\":\"progress\"") == std::string::npos || sawProgress) continue;
+        sawProgress = true;
+        EXPECT_EQ(line.find("\"total\":0,"), std::string::npos) << line;
+    }
+    EXPECT_TRUE(sawProgress) << r.out;
+    EXPECT_NE(r.out.find("\"pieces\":4,\"bad\":0"), std::string::npos) << r.out;
 
     const std::string original = readFile(set + "/data_1.spt");
     fs::remove(set + "/data_1.spt");
@@ -748,7 +761,7 @@ TEST(Cli, RecoveryPiecesAreAskedForCheckedAndRepaired) {
         fs::remove(set + "/data_" + std::to_string(i) + ".spt");
     r = parcelor(dir, {"repair", set});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("3 missing in 3 stripes; 2 recovery pieces: not repairable"),
+    EXPECT_NE(r.err.find("3 pieces missing (3 bad stripes); 2 recovery pieces: not repairable"),
               std::string::npos)
         << r.err;
     EXPECT_FALSE(fs::exists(set + "/data_0.spt"));
@@ -769,6 +782,40 @@ TEST(Cli, RecoveryPiecesAreAskedForCheckedAndRepaired) {
     r = parcelor(dir, {"repair", dir / "plain_spt"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("has no recovery pieces"), std::string::npos) << r.err;
+}
+
+TEST(Cli, ListAgreesWithTheWindowAndARepairKeepsThePiecesPermissions) {
+    TempDir dir;
+    writeFile(dir / "data.bin", seededBytes(7, 4 * 1100000));
+    ASSERT_EQ(
+        parcelor(dir, {"split", "-q", "-b", "1100000", "--recovery=2", dir / "data.bin"}).status,
+        0);
+    const std::string set = dir / "data_spt";
+    std::string damaged = readFile(set + "/data_2.spt");
+    damaged[600000] ^= 0x10; // past the quick check's first kilobyte
+    writeFile(set + "/data_2.spt", damaged);
+    fs::remove(set + "/data_1.spt");
+    // As the window lists it: the missing piece without a size, the damaged one as damaged.
+    Outcome r = parcelor(dir, {"list", set});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("data_1.spt  -  missing\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("data_2.spt  1100000  damaged\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("recovery:   1 piece missing, 1 piece damaged (3 bad stripes)"),
+              std::string::npos)
+        << r.out;
+
+    // The rebuilt pieces are as readable as their neighbours, and no more.
+    for (const auto& entry : fs::directory_iterator(set))
+        fs::permissions(entry.path(), fs::perms(0644));
+    fs::permissions(set + "/data_3.spt", fs::perms(0640));
+    r = parcelor(dir, {"repair", set});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* rebuilt : {"data_1.spt", "data_2.spt"}) {
+        struct stat st {};
+        ASSERT_EQ(stat((set + "/" + rebuilt).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0640u) << rebuilt;
+    }
+    EXPECT_EQ(parcelor(dir, {"verify", "-q", set}).status, 0);
 }
 
 TEST(Cli, AnEncryptedSetIsMadeListedCheckedAndJoinedWithItsPassword) {
@@ -808,6 +855,8 @@ TEST(Cli, AnEncryptedSetIsMadeListedCheckedAndJoinedWithItsPassword) {
     EXPECT_NE(r.err.find("the set is encrypted"), std::string::npos) << r.err;
     r = parcelor(dir, {"join", "--password-file", dir / "pw", dir / "enc/q3_spt", dir / "out"});
     ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("the set was encrypted: its password opened it"), std::string::npos)
+        << r.err;
     EXPECT_EQ(readFile(dir / "out/report.pdf"),
               readFile(dir / "report.pdf")); // its own name, from inside
 
