@@ -53,8 +53,9 @@ inline constexpr const char* kEncryptPiecesChoice =
 inline constexpr const char* kGateJoinChoice =
     "Only require the password to join: the pieces stay readable with other tools";
 inline constexpr const char* kSetNameNote =
-    "The set's folder, its pieces and what a join writes take this name. The folder and piece "
-    "names stay visible even when the pieces are encrypted.";
+    "The set's folder and its pieces take this name, and so does what a join writes, but for "
+    "encrypted pieces: those come back under the source's own name. The folder and piece names "
+    "stay visible even when the pieces are encrypted.";
 inline constexpr const char* kCannotSplit = "Cannot split";
 inline constexpr const char* kSourcePathTooLong =
     "The source path is too long (at most 1023 bytes).";

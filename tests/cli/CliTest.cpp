@@ -836,6 +836,16 @@ TEST(Cli, AnEncryptedSetIsMadeListedCheckedAndJoinedWithItsPassword) {
     r = parcelor(dir, {"split", "-q", "--encrypt", "--password-file", dir / "pw", "--name", "q3",
                        "-b", "50000", dir / "report.pdf", dir / "enc"});
     ASSERT_EQ(r.status, 0) << r.err;
+    // What the README says SHA256SUMS lists for it, in its order, and no CONTENTS.sha256.
+    EXPECT_FALSE(fs::exists(dir / "enc/q3_spt/CONTENTS.sha256"));
+    {
+        std::istringstream sums(readFile(dir / "enc/q3_spt/SHA256SUMS"));
+        std::vector<std::string> names;
+        for (std::string line; std::getline(sums, line);)
+            names.push_back(line.substr(66));
+        EXPECT_EQ(names, (std::vector<std::string>{"q3_0.spt", "q3_1.spt", "q3_2.spt", "q3_3.spt",
+                                                   "spt_config.morvspt", "ENCRYPTED"}));
+    }
     // By count: the count holds for the encrypted stream, longer than the source.
     r = parcelor(dir, {"split", "-q", "--encrypt", "--password-file", dir / "pw", "--name", "by3",
                        "-n", "3", dir / "report.pdf", dir / "enc"});
