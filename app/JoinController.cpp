@@ -180,6 +180,7 @@ void JoinController::load(const std::string& path) {
     parts_ = false;
     partsSums_.clear();
     partsName_.clear();
+    typedPartsName_.clear();
     s_.intPath = path;
     s_.outPath = stringByDeletingLastPathComponent(s_.intPath);
     o_.tfMOutputPath->setStringValue(s_.outPath);
@@ -257,7 +258,9 @@ void JoinController::loadParts(const std::string& path, uint64_t generation) {
                 partsSums_ = found->sumsFile;
                 const std::string named = found->naming.outputName();
                 partsName_ = named.empty() ? nameForUnnamedParts(found.value()) : std::string();
-                s_.outputName = named.empty() ? partsName_ : named;
+                s_.outputName = !typedPartsName_.empty() ? typedPartsName_
+                                : named.empty()          ? partsName_
+                                                         : named;
                 s_.pwdM.clear();
                 setChecksums_ = {};
                 setChecksums_.state = !found->sumsProblem.empty() ? ChecksumState::Damaged
@@ -316,7 +319,9 @@ void JoinController::refresh() {
     changedDuringRun_ = false;
     const std::string output = s_.outPath;
     const int removal = o_.delSoureFileM->state();
+    const std::string typed = typedPartsName_; // what the user named the parts' file stays
     load(s_.intPath);
+    typedPartsName_ = typed;
     s_.outPath = output;
     o_.tfMOutputPath->setStringValue(output);
     o_.delSoureFileM->setState(removal);
@@ -342,11 +347,13 @@ void JoinController::setControlsEnabled(bool enabled) {
     o_.mergeBtn->setEnabled(enabled);
     o_.mVerifyBtn->setEnabled(enabled);
     o_.tfMOutputPath->setEnabled(enabled);
+    o_.tfMOutputName->setEnabled(enabled && parts_);
     o_.mOutputBtn->setEnabled(enabled);
     // Numbered parts are joined, never removed or checked on their own. A gap
     // cannot be joined, unless the set's recovery pieces may fill it.
     o_.delSoureFileM->setEnabled(enabled && !parts_);
-    o_.mVerifyBtn->setEnabled(enabled && !parts_);
+    // Parts are verified against the checksum file that lists them.
+    o_.mVerifyBtn->setEnabled(enabled && (!parts_ || !partsSums_.empty()));
     const bool gap = std::any_of(s_.joinList.begin(), s_.joinList.end(),
                                  [](const PieceRow& entry) { return entry.size < 0; });
     o_.mergeBtn->setEnabled(enabled && !(gap && (parts_ || recovery_.stem.empty())));
@@ -374,7 +381,15 @@ const char* JoinController::recoveryPieceProblem(const ListedRecoveryPiece& piec
     return nullptr;
 }
 
+void JoinController::showOutputName() {
+    // An encrypted set's name inside is known only once a join has decrypted it.
+    o_.tfMOutputName->setStringValue(s_.joinList.empty() ? std::string()
+                                     : encrypted_        ? revealedName_
+                                                         : s_.outputName);
+}
+
 void JoinController::showSummary() {
+    showOutputName();
     if (s_.joinList.empty()) {
         o_.joinSummary->setStringValue("");
         return;
@@ -418,12 +433,24 @@ void JoinController::reset() {
     s_.outPath.clear();
     o_.tfMOutputPath->setStringValue(s_.outPath);
     o_.joinSummary->setStringValue("");
+    typedPartsName_.clear();
+    showOutputName();
     setControlsEnabled(false); // no set, nothing to join
 }
 
 void JoinController::start() {
     if (addingSet_ || s_.joinList.empty()) return;
     if (s_.outPath.empty()) return;
+    if (parts_ && !typedPartsName_.empty()) {
+        // The name typed for the parts' file, in place of the one their names give.
+        const std::string& typed = typedPartsName_;
+        if (typed.front() == '.' || typed.find('/') != std::string::npos) {
+            host_.showAlert(kCannotJoin, kJoinedNameProblem);
+            return;
+        }
+        s_.outputName = typed;
+        partsName_ = typed;
+    }
     // An encrypted set's name outside is not what it holds: only a name a
     // join revealed is asked about.
     const std::string name = encrypted_ ? revealedName_ : s_.outputName;
@@ -492,6 +519,10 @@ bool JoinController::askPassword(std::string& password) {
 }
 
 bool JoinController::textChanged(const toolkit::Control* object) {
+    if (object == o_.tfMOutputName) {
+        if (parts_) typedPartsName_ = o_.tfMOutputName->stringValue();
+        return true;
+    }
     if (object != o_.pwdField) return false;
     passwordTyped();
     return true;
@@ -629,6 +660,7 @@ RunEnd JoinController::joinEnded(const JoinRun& run) {
                            run.failureKind() == EngineFailure::PieceDamaged ||
                            run.failureKind() == EngineFailure::PieceMissing] {
                 o_.joinView->reloadData();
+                showOutputName(); // an encrypted set's name, once it is known
                 // A join that found a piece missing or damaged, or a folder
                 // that changed meanwhile: the set is read again, against its
                 // recovery pieces too, so Repair offers what they can mend.
@@ -639,8 +671,10 @@ RunEnd JoinController::joinEnded(const JoinRun& run) {
 
 void JoinController::startVerify() {
     if (addingSet_ || s_.joinList.empty()) return;
+    if (parts_ && partsSums_.empty()) return; // nothing to check them against
     auto run = std::make_shared<VerifyRun>();
     run->pieceFolder = s_.intPath;
+    if (parts_) run->firstPart = s_.joinList.front().path;
     host_.runs().start(
         run, {kVerifyingTitle, s_.outPath, nullptr, [this, run] { return verifyEnded(*run); }});
 }
@@ -662,6 +696,7 @@ RunEnd JoinController::verifyEnded(const VerifyRun& run) {
         detail = std::string(kNoChecksumsDetail) + ": " + run.reason() + ".";
     } else {
         // "1 of 12 pieces is missing: movie_3.spt. 1 of 12 does not match its checksum: ..."
+        const std::string noun = parts_ ? " parts" : " pieces";
         std::string missing, unlike;
         std::size_t missingCount = 0, unlikeCount = 0;
         for (const PieceCheck& check : checks) {
@@ -673,14 +708,14 @@ RunEnd JoinController::verifyEnded(const VerifyRun& run) {
         const std::string of = " of " + std::to_string(checks.size());
         if (missingCount + unlikeCount > 0) title = kVerifyFailedTitle;
         if (missingCount + unlikeCount == 0)
-            detail = "All " + std::to_string(checks.size()) + " pieces match their checksums.";
+            detail = "All " + std::to_string(checks.size()) + noun + " match their checksums" +
+                     (parts_ ? " in " + partsSums_ : std::string()) + ".";
         if (missingCount > 0)
-            detail = std::to_string(missingCount) + of +
-                     (missingCount == 1 ? " pieces is missing: " : " pieces are missing: ") +
-                     missing + ".";
+            detail = std::to_string(missingCount) + of + noun +
+                     (missingCount == 1 ? " is missing: " : " are missing: ") + missing + ".";
         if (unlikeCount > 0)
             detail += (detail.empty() ? "" : " ") + std::to_string(unlikeCount) + of +
-                      (missingCount > 0 ? "" : " pieces") +
+                      (missingCount > 0 ? "" : noun) +
                       (unlikeCount == 1 ? " does not match its checksum: "
                                         : " do not match their checksums: ") +
                       unlike + ".";
@@ -780,6 +815,8 @@ JoinController::tableView_objectValueForTableColumn_row(const toolkit::TableView
         return CellValue::text(stringByDeletingLastPathComponent(entry.path));
     if (columnId == kSizeColumn) return sizeCell(entry.size);
     if (columnId == kCheckStateColumn) {
+        if (entry.good && parts_ && checksumsVerified_)
+            return CellValue::image(kRightImage, kVerifiedMark);
         if (entry.good && parts_)
             return partsSums_.empty()
                        ? CellValue::image(kUncheckedImage, kUnlistedPartMark)

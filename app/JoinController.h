@@ -35,6 +35,8 @@ struct JoinOutlets {
     toolkit::TableView* joinView = nullptr;
     toolkit::Button* delSoureFileM = nullptr;
     toolkit::TextField* tfMOutputPath = nullptr;
+    toolkit::TextField* tfMOutputName =
+        nullptr; // what the join writes; numbered parts may rename it
     toolkit::Button* mOutputBtn = nullptr;
     toolkit::Button* mergeBtn = nullptr;
     // The password prompt of a protected or encrypted set.
@@ -138,6 +140,8 @@ private:
     void watchListedFolder(const std::string& folder);
     void folderChanged();
     void settled(uint64_t change);
+    // What the join writes, in its field: editable for numbered parts only.
+    void showOutputName();
     // The numbered parts that the file `path` begins, listed as a set's pieces.
     void loadParts(const std::string& path, uint64_t generation);
     int64_t rowCount() const;
@@ -173,6 +177,7 @@ private:
     bool parts_ = false;           // the list holds numbered parts, not a set's pieces
     std::string partsSums_;        // the checksum file that lists the parts; "" when none
     std::string partsName_;        // the joined file's name when the parts carry none (xaa, x00)
+    std::string typedPartsName_;   // the name typed for the listed parts' file; "" for theirs
     std::string typedPassword_;    // an encrypted set's, from OK until the prompt returns
     uint64_t setGeneration_ = 0;   // which add a result answers
     ChecksumVerdict setChecksums_; // what the listed set's checksum files are worth

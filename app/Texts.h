@@ -38,6 +38,9 @@ inline constexpr const char* kChooseOutputFolder = "Choose a output folder";
 inline constexpr const char* kChooseOneFolder = "Choose one folder";
 inline constexpr const char* kChooseFirstPart = "Choose the first part";
 inline constexpr const char* kOK = "OK";
+inline constexpr const char* kCannotJoin = "Cannot join";
+inline constexpr const char* kJoinedNameProblem =
+    "The joined file's name is a file name: without '/', not beginning with '.'.";
 
 inline constexpr const char* kPasswordMismatch = "The passwords do not match.";
 inline constexpr const char* kWrongPassword = "Wrong password. Try again.";

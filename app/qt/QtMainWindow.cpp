@@ -334,6 +334,7 @@ void QtMainWindow::wireOutlets() {
     o.join.joinView = joinTable;
     o.join.delSoureFileM = push("delSoureFileM");
     o.join.tfMOutputPath = lineEdit("tfMOutputPath");
+    o.join.tfMOutputName = lineEdit("tfMOutputName");
     o.join.mOutputBtn = push("mOutputBtn");
     o.join.mergeBtn = push("mergeBtn");
     o.join.pwdWindow = panelWindow("pwdWindow");
@@ -449,6 +450,7 @@ void QtMainWindow::connectActions() {
     edited("tfPwdSecond", outlets_.split.tfPwdSecond);
     edited("tfSetName", outlets_.split.tfSetName);
     edited("pwdField", outlets_.join.pwdField);
+    edited("tfMOutputName", outlets_.join.tfMOutputName);
 
     panel("encryptPanel")->onCancel = [c] { c->actEncryptCancel(); };
     panel("completeWindow")->onCancel = [c] { c->actFinish(); };

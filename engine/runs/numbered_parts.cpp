@@ -605,6 +605,61 @@ std::string wholeFileDigest(int fd, bool md5, RunContext& run) {
 
 } // namespace
 
+Result<void> verifyNumberedParts(const PartsListing& listing, std::vector<PieceCheck>& out,
+                                 RunContext& run) {
+    if (!listing.sumsProblem.empty())
+        return run.fail("the checksum file beside the parts cannot be used: " + listing.sumsProblem,
+                        EngineFailure::ChecksumsDamaged),
+               run.failure();
+    if (listing.sumsFile.empty())
+        return run.fail("no checksum file beside the parts lists them", EngineFailure::NoChecksums),
+               run.failure();
+    const FileDescriptor folder = openFolderPath(listing.folder);
+    if (!folder) return run.failErrno("open", listing.folder, errno), run.failure();
+    run.setTotalBytes(listing.totalSize());
+    std::vector<std::size_t> read; // the parts handed to the hasher, by their place
+    std::vector<std::string> digests;
+    {
+        PartsHasher hasher(listing.sum, run);
+        for (std::size_t i = 0; i < listing.parts.size(); ++i) {
+            if (run.stopIfRequested()) return run.failure();
+            const ListedPart& part = listing.parts[i];
+            FileDescriptor fd = part.size < 0 ? FileDescriptor()
+                                              : openFileAt(folder.get(), part.name.c_str(), false);
+            if (!fd) continue;
+            read.push_back(i);
+            hasher.add(std::move(fd));
+            run.addDoneBytes(part.size);
+        }
+        digests = hasher.finish();
+    }
+    if (run.stopIfRequested()) return run.failure();
+    std::size_t bad = 0;
+    bool anyMissing = false;
+    for (std::size_t i = 0, at = 0; i < listing.parts.size(); ++i) {
+        const ListedPart& part = listing.parts[i];
+        PieceCheck check{static_cast<int32_t>(i), listing.folder + "/" + part.name, false, true,
+                         "is missing or cannot be read"};
+        if (at < read.size() && read[at] == i) {
+            const std::string& digest = digests[at++];
+            check.missing = digest.empty();
+            check.good = !digest.empty() && digest == part.expected;
+            check.problem = check.good ? std::string()
+                            : check.missing
+                                ? check.problem
+                                : std::string("does not match its checksum in ") + listing.sumsFile;
+        }
+        bad += check.good ? 0 : 1;
+        anyMissing = anyMissing || check.missing;
+        out.push_back(std::move(check));
+    }
+    if (bad == 0) return {};
+    return run.fail(std::to_string(bad) + (bad == 1 ? " part is" : " parts are") +
+                        " missing or unlike " + listing.sumsFile,
+                    anyMissing ? EngineFailure::PieceMissing : EngineFailure::PieceDamaged),
+           run.failure();
+}
+
 Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::string& outputFolder,
                                       const PartsJoinOptions& options, RunContext& run) {
     run.clearFailure();

@@ -2,6 +2,7 @@
 
 #include "app/FileTableView.h"
 #include "app/Texts.h"
+#include "engine/base/digest.h"
 #include "engine/format/manifest.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/TempDir.h"
@@ -301,6 +302,57 @@ TEST_F(JoinSide, DroppedNumberedPartsAreListedAndJoined) {
     EXPECT_TRUE(tk.alerts.empty());
     ASSERT_EQ(ui.joinView.rows(), 2);
     EXPECT_EQ(ui.joinView.cell("fileNameID", 1), toolkit::CellValue::text("xab"));
+}
+
+// Parts a checksum file lists can be verified without a join, and the file
+// they make can be named before Join.
+TEST_F(JoinSide, ListedPartsAreVerifiedAndTheirFileNamedBeforeJoin) {
+    const std::string data = seededBytes(19, 3000);
+    std::string sums;
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::string part = data.substr(i * 1000, 1000);
+        const std::string name = "iso.img.00" + std::to_string(i + 1);
+        writeFile(dir / ("dl/" + name), part);
+        Sha256Digest digest;
+        ASSERT_TRUE(digest.update(part.data(), part.size()));
+        sums += digest.finishHex() + "  " + name + "\n";
+    }
+    writeFile(dir / "dl/SHA256SUMS", sums);
+    tk.app.whenModal(&ui.completeWindow, [&] { c.actFinish(); });
+    addSet(dir / "dl/iso.img.001");
+    ASSERT_EQ(ui.joinView.rows(), 3);
+    EXPECT_EQ(ui.tfMOutputName.stringValue(), "iso.img");
+    EXPECT_TRUE(ui.tfMOutputName.isEnabled());
+    ASSERT_TRUE(ui.mVerifyBtn.isEnabled());
+    c.mActVerify();
+    EXPECT_EQ(ui.completeTitle.stringValue(), kVerifyCompletedTitle);
+    EXPECT_EQ(ui.completeDetail.stringValue(), "All 3 parts match their checksums in SHA256SUMS.");
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 1).toolTip, kVerifiedMark);
+
+    std::string bad = data.substr(1000, 1000);
+    bad[500] ^= 1;
+    writeFile(dir / "dl/iso.img.002", bad);
+    c.mActVerify();
+    EXPECT_EQ(ui.completeTitle.stringValue(), kVerifyFailedTitle);
+    EXPECT_EQ(ui.completeDetail.stringValue(),
+              "1 of 3 parts does not match its checksum: iso.img.002.");
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 1).value, "wrong.png");
+    writeFile(dir / "dl/iso.img.002", data.substr(1000, 1000));
+
+    // A name of its own: refused when it is no file name, kept when the list is read again.
+    type(ui.tfMOutputName, "../x");
+    c.mActMergeFile();
+    ASSERT_EQ(tk.alerts.size(), 1u);
+    EXPECT_EQ(tk.alerts[0].informative, kJoinedNameProblem);
+    type(ui.tfMOutputName, "disk.img");
+    c.mActRefresh();
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
+    EXPECT_EQ(ui.tfMOutputName.stringValue(), "disk.img");
+    c.mActMergeFile();
+    ASSERT_FALSE(tk.app.hung);
+    EXPECT_EQ(ui.completeTitle.stringValue(), kJoinCompletedTitle);
+    EXPECT_TRUE(readFile(dir / "dl/disk.img") == data);
+    EXPECT_FALSE(exists(dir / "dl/iso.img"));
 }
 
 TEST_F(JoinSide, TheTableFollowsTheDiskOnceAChangeSettlesAndOnRefresh) {

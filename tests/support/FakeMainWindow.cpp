@@ -52,6 +52,7 @@ void MainWindow::wire(MainViewController& c) {
     o.join.joinView = &joinView;
     o.join.delSoureFileM = &delSoureFileM;
     o.join.tfMOutputPath = &tfMOutputPath;
+    o.join.tfMOutputName = &tfMOutputName;
     o.join.mOutputBtn = &mOutputBtn;
     o.join.mergeBtn = &mergeBtn;
     o.join.pwdWindow = &pwdWindow;

@@ -42,6 +42,7 @@ struct MainWindow {
     TableView joinView;
     Button delSoureFileM;
     TextField tfMOutputPath;
+    TextField tfMOutputName;
     Button mOutputBtn, mergeBtn;
     PanelWindow pwdWindow;
     TextField pwdPrompt, pwdField, pwdMsg;
