@@ -37,6 +37,7 @@ packages=(
     openbox
     xdotool
     imagemagick
+    x11-utils
 )
 if [ "${1:-}" = sanitizers ]; then
     packages+=(clang-14 libclang-rt-14-dev)
