@@ -520,7 +520,10 @@ bool JoinController::askPassword(std::string& password) {
 
 bool JoinController::textChanged(const toolkit::Control* object) {
     if (object == o_.tfMOutputName) {
-        if (parts_) typedPartsName_ = o_.tfMOutputName->stringValue();
+        if (!parts_) return true;
+        typedPartsName_ = o_.tfMOutputName->stringValue();
+        // An emptied field brings back the name the parts give.
+        if (typedPartsName_.empty()) refresh();
         return true;
     }
     if (object != o_.pwdField) return false;

@@ -353,6 +353,10 @@ TEST_F(JoinSide, ListedPartsAreVerifiedAndTheirFileNamedBeforeJoin) {
     EXPECT_EQ(ui.completeTitle.stringValue(), kJoinCompletedTitle);
     EXPECT_TRUE(readFile(dir / "dl/disk.img") == data);
     EXPECT_FALSE(exists(dir / "dl/iso.img"));
+    type(ui.tfMOutputName, ""); // emptied: the parts' own name again
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
+    EXPECT_EQ(ui.tfMOutputName.stringValue(), "iso.img");
+    EXPECT_EQ(c.join().state().outputName, "iso.img");
 }
 
 TEST_F(JoinSide, TheTableFollowsTheDiskOnceAChangeSettlesAndOnRefresh) {
