@@ -192,7 +192,7 @@ bool visiblyIncomplete(int setFd, const std::string& stem) {
     return total != manifest->totalSize();
 }
 
-// "rebuilt movie_3.spt (missing) from the recovery pieces": what was rebuilt,
+// "rebuilt movie_3.spt from the recovery pieces (1 piece missing)": what was rebuilt,
 // by name, and what was wrong with the set.
 std::string rebuiltText(const RecoveryReport& report, const std::vector<std::string>& names) {
     std::string what;
