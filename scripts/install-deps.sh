@@ -30,6 +30,16 @@ packages=(
     clang-format
     xfsprogs
     btrfs-progs
+    # The package test (lintian, appstreamcli) and the real window under Xvfb
+    # (the screenshots: xvfb, a window manager, xdotool, imagemagick).
+    lintian
+    appstream
+    xvfb
+    xauth
+    openbox
+    xdotool
+    imagemagick
+    x11-utils
 )
 if [ "${1:-}" = sanitizers ]; then
     packages+=(clang-14 libclang-rt-14-dev)

@@ -10,9 +10,11 @@
 #include <QDBusConnection>
 #include <QDBusInterface>
 #include <QDesktopServices>
+#include <QDir>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPushButton>
@@ -105,7 +107,9 @@ public:
             // Each dialog opens where it was last used.
             QSettings settings;
             const QString key = "dialogs/" + title;
-            const QString start = settings.value(key).toString();
+            // The first time, the home folder: never the working folder the
+            // program happened to be started in.
+            const QString start = settings.value(key, QDir::homePath()).toString();
             QString path;
             if (request_.directories && !request_.files) {
                 QFileDialog::Options options = QFileDialog::ShowDirsOnly;
@@ -170,6 +174,32 @@ public:
         box.exec();
         return box.clickedButton() == yes ? toolkit::kModalResponseOK
                                           : toolkit::kModalResponseCancel;
+    }
+
+    int runModalChoice(toolkit::Window* window, const std::string& message,
+                       const std::string& informative,
+                       const std::vector<std::string>& buttons) override {
+        const int cancel = static_cast<int>(buttons.size()) - 1;
+        if (owner_.choiceHook) return owner_.choiceHook(message, buttons);
+        auto* shown = dynamic_cast<WindowWidget*>(window);
+        QMessageBox box(QMessageBox::Question, QApplication::applicationDisplayName(),
+                        QString::fromStdString(message), QMessageBox::NoButton,
+                        shown ? shown->widget() : nullptr);
+        box.setInformativeText(QString::fromStdString(informative));
+        QString taken;
+        std::vector<QPushButton*> added;
+        for (int i = 0; i <= cancel; ++i)
+            added.push_back(
+                box.addButton(withMnemonic(buttons[static_cast<std::size_t>(i)], taken),
+                              i == cancel ? QMessageBox::RejectRole : QMessageBox::AcceptRole));
+        if (cancel >= 0) {
+            box.setDefaultButton(added.back());
+            box.setEscapeButton(added.back());
+        }
+        box.exec();
+        for (int i = 0; i <= cancel; ++i)
+            if (box.clickedButton() == added[static_cast<std::size_t>(i)]) return i;
+        return cancel;
     }
 
 private:
@@ -296,6 +326,9 @@ public:
     void performOnUiThread(std::function<void()> work) override {
         QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
     }
+    void performOnUiThreadAfter(int milliseconds, std::function<void()> work) override {
+        QTimer::singleShot(milliseconds, qApp, std::move(work));
+    }
 
 private:
     std::mutex mutex_;
@@ -322,6 +355,42 @@ std::unique_ptr<toolkit::OpenPanel> Toolkit::openPanel() {
 
 std::unique_ptr<toolkit::Alert> Toolkit::alert() {
     return std::make_unique<Alert>(*this);
+}
+
+namespace {
+
+// At most this many of a set's files are watched one by one (each takes an
+// inotify watch); the folder itself always is.
+constexpr std::size_t kMostWatchedFiles = 1024;
+
+class FolderWatch : public toolkit::FolderWatch {
+public:
+    FolderWatch(const std::string& folder, const std::vector<std::string>& files,
+                std::function<void()> changed) {
+        watcher_.addPath(QString::fromStdString(folder));
+        for (std::size_t i = 0; i < files.size() && i < kMostWatchedFiles; ++i)
+            watcher_.addPath(QString::fromStdString(files[i]));
+        QObject::connect(&watcher_, &QFileSystemWatcher::directoryChanged, &watcher_,
+                         [changed](const QString&) { changed(); });
+        QObject::connect(&watcher_, &QFileSystemWatcher::fileChanged, &watcher_,
+                         [this, changed](const QString& path) {
+                             // A file replaced by a rename drops out of the watch: watch it again.
+                             if (!watcher_.files().contains(path) && QFileInfo::exists(path))
+                                 watcher_.addPath(path);
+                             changed();
+                         });
+    }
+
+private:
+    QFileSystemWatcher watcher_;
+};
+
+} // namespace
+
+std::unique_ptr<toolkit::FolderWatch> Toolkit::watchFolder(const std::string& folder,
+                                                           const std::vector<std::string>& files,
+                                                           std::function<void()> changed) {
+    return std::make_unique<FolderWatch>(folder, files, std::move(changed));
 }
 
 } // namespace qtkit
