@@ -185,9 +185,10 @@ int splitCommand(Session& s) {
     if (const std::string problem =
             freeSpaceProblem(space, out, shared.shares ? shared.needBytes : total);
         !problem.empty() && !o.force) {
-        const std::string copied = sharedSplitText(shared, pieceSize);
-        return s.fail(problem + (copied.empty() ? "" : " " + sentenceOf(copied)) +
-                      " Use --force to split anyway.");
+        std::string refusal = problem;
+        if (const std::string copied = sharedSplitText(shared, pieceSize); !copied.empty())
+            refusal.append(" ").append(sentenceOf(copied));
+        return s.fail(refusal.append(" Use --force to split anyway."));
     }
     // The set takes the name given, or the source's.
     const std::string inTheWay =
