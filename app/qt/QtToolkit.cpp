@@ -160,27 +160,25 @@ public:
                          const std::string& informative, const std::string& confirm,
                          const std::string& cancel) override {
         if (owner_.questionHook) return owner_.questionHook(message, informative);
-        auto* shown = dynamic_cast<WindowWidget*>(window);
-        QMessageBox box(QMessageBox::Question, QApplication::applicationDisplayName(),
-                        QString::fromStdString(message), QMessageBox::NoButton,
-                        shown ? shown->widget() : nullptr);
-        box.setInformativeText(QString::fromStdString(informative));
-        QString taken;
-        QPushButton* yes =
-            box.addButton(withMnemonic(confirm, taken), QMessageBox::DestructiveRole);
-        QPushButton* no = box.addButton(withMnemonic(cancel, taken), QMessageBox::RejectRole);
-        box.setDefaultButton(no);
-        box.setEscapeButton(no);
-        box.exec();
-        return box.clickedButton() == yes ? toolkit::kModalResponseOK
-                                          : toolkit::kModalResponseCancel;
+        const bool confirmed =
+            ask(window, message, informative, {confirm, cancel}, QMessageBox::DestructiveRole) == 0;
+        return confirmed ? toolkit::kModalResponseOK : toolkit::kModalResponseCancel;
     }
 
     int runModalChoice(toolkit::Window* window, const std::string& message,
                        const std::string& informative,
                        const std::vector<std::string>& buttons) override {
-        const int cancel = static_cast<int>(buttons.size()) - 1;
         if (owner_.choiceHook) return owner_.choiceHook(message, buttons);
+        return ask(window, message, informative, buttons, QMessageBox::AcceptRole);
+    }
+
+private:
+    // A question over `window` with `buttons`, the last of them the one that
+    // cancels (the default and Escape), the others of `role`: the index of
+    // the one pressed.
+    int ask(toolkit::Window* window, const std::string& message, const std::string& informative,
+            const std::vector<std::string>& buttons, QMessageBox::ButtonRole role) {
+        const int cancel = static_cast<int>(buttons.size()) - 1;
         auto* shown = dynamic_cast<WindowWidget*>(window);
         QMessageBox box(QMessageBox::Question, QApplication::applicationDisplayName(),
                         QString::fromStdString(message), QMessageBox::NoButton,
@@ -189,9 +187,8 @@ public:
         QString taken;
         std::vector<QPushButton*> added;
         for (int i = 0; i <= cancel; ++i)
-            added.push_back(
-                box.addButton(withMnemonic(buttons[static_cast<std::size_t>(i)], taken),
-                              i == cancel ? QMessageBox::RejectRole : QMessageBox::AcceptRole));
+            added.push_back(box.addButton(withMnemonic(buttons[static_cast<std::size_t>(i)], taken),
+                                          i == cancel ? QMessageBox::RejectRole : role));
         if (cancel >= 0) {
             box.setDefaultButton(added.back());
             box.setEscapeButton(added.back());
@@ -202,7 +199,6 @@ public:
         return cancel;
     }
 
-private:
     Toolkit& owner_;
 };
 
