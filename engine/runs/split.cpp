@@ -177,6 +177,10 @@ void registerPiece(SplitJob& job, int32_t index, FileDescriptor& piece) {
             stage->pieceWritten(index, name, std::move(readBack), job.pieceSlices);
     }
     job.pieceSlices.clear();
+    // A finished piece's pages go to the disk now, beside the hashing and the
+    // next piece's copy, not all at the flush that ends the run. Only a start:
+    // nothing waits, and a failure here is the flush's to find.
+    if (!job.sync) sync_file_range(piece.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
     if (job.sync && fsync(piece.get()) != 0) {
         run.failErrno("write", path, errno);
         job.failed = true;
