@@ -644,4 +644,17 @@ TEST_F(SplitSide, ASplitThatSharesTheSourcesBlocksSaysWhatItNeeds) {
     type(ui.tfSize, "1001");
     EXPECT_NE(ui.splitSummary.stringValue().find("they will be copied"), std::string::npos)
         << ui.splitSummary.stringValue();
+
+    // A preset keeps its exact bytes: FAT32's 4 GiB - 1 is not whole blocks,
+    // so a source larger than it is copied, and the line says so.
+    ASSERT_EQ(truncate((dir / "big.bin").c_str(), int64_t{10} << 30), 0);
+    tk.answerPanel(dir / "big.bin");
+    c.actAddFile();
+    ui.presetBtn.selectItemAtIndex(1);
+    c.actPreset();
+    EXPECT_EQ(c.split().state().sSize, 4294967295);
+    EXPECT_NE(ui.splitSummary.stringValue().find("4,294,967,295 bytes) are not whole"),
+              std::string::npos)
+        << ui.splitSummary.stringValue();
+    EXPECT_NE(ui.splitSummary.stringValue().find("they will be copied"), std::string::npos);
 }
