@@ -31,15 +31,17 @@ const std::vector<OptionRule>& optionRules() {
         {"name", 0, nullptr, {Verb::Split, Verb::Join}},
         {"output", 'o', nullptr, {Verb::Repair}},
         {"ignore-checksums", 0, &CliOptions::ignoreChecksums, {Verb::Join}},
-        {"require-checksums", 0, &CliOptions::requireChecksums, {Verb::Join}},
+        {"require-checksums", 0, &CliOptions::requireChecksums, {Verb::Join, Verb::Mount}},
         {"replace", 0, &CliOptions::replace, {Verb::Split, Verb::Join}},
         {"force", 'f', &CliOptions::force, {Verb::Split}},
+        {"foreground", 'f', &CliOptions::foreground, {Verb::Mount}},
         {"quiet", 'q', &CliOptions::quiet, {Verb::Split, Verb::Join, Verb::Verify, Verb::Repair}},
         {"json", 0, &CliOptions::json, {Verb::Split, Verb::Join, Verb::Verify, Verb::Repair}},
         {"help",
          'h',
          &CliOptions::help,
-         {Verb::None, Verb::Split, Verb::Join, Verb::Verify, Verb::List, Verb::Repair}},
+         {Verb::None, Verb::Split, Verb::Join, Verb::Verify, Verb::List, Verb::Repair, Verb::Mount,
+          Verb::Unmount}},
         {"version", 0, &CliOptions::version, {Verb::None}},
     };
     return rules;
@@ -93,12 +95,16 @@ std::string apply(CliOptions& o, const OptionRule& rule, const std::string& valu
 
 bool allowed(const OptionRule& rule, Verb verb);
 
-// The rule of a short option.
-const OptionRule* findShort(char shortName) {
+// The rule of a short option: the one `verb` allows, when one does (-f is
+// --force for split and --foreground for mount).
+const OptionRule* findShort(char shortName, Verb verb) {
+    const OptionRule* any = nullptr;
     for (const OptionRule& rule : optionRules()) {
-        if (rule.shortName == shortName) return &rule;
+        if (rule.shortName != shortName) continue;
+        if (allowed(rule, verb)) return &rule;
+        if (!any) any = &rule;
     }
-    return nullptr;
+    return any;
 }
 
 // The rule a long option names, whole or by an unambiguous beginning among
@@ -137,14 +143,20 @@ std::string checkOperands(const CliOptions& o) {
         if (n < 1) return "missing operand";
         if (n > 2) return "extra operand '" + o.operands[2] + "'";
         break;
+    case Verb::Mount:
+        if (n < 2)
+            return n < 1 ? "missing operand" : "missing mount point after '" + o.operands[0] + "'";
+        if (n > 2) return "extra operand '" + o.operands[2] + "'";
+        break;
     case Verb::Verify:
     case Verb::List:
     case Verb::Repair:
+    case Verb::Unmount:
         if (n < 1) return "missing operand";
         if (n > 1) return "extra operand '" + o.operands[1] + "'";
         break;
     case Verb::None:
-        return "missing command (split, join, verify, repair or list)";
+        return "missing command (split, join, verify, repair, list, mount or unmount)";
     }
     if (o.pieceSize && o.count) return "give either --size or --count, not both";
     if (o.verb == Verb::Split && o.operands[0] == "-") {
@@ -229,6 +241,10 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
             o.verb = Verb::List;
         else if (first == "repair")
             o.verb = Verb::Repair;
+        else if (first == "mount")
+            o.verb = Verb::Mount;
+        else if (first == "unmount")
+            o.verb = Verb::Unmount;
         if (o.verb != Verb::None) ++i;
     }
     // Applies `rule`, whose value (when it takes one) is `attached` or else
@@ -280,7 +296,7 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
         // Short options cluster ("-qf"); one that takes a value takes the rest
         // of the cluster ("-b4K"), or else the next argument.
         for (std::size_t k = 1; k < arg.size(); ++k) {
-            const OptionRule* rule = findShort(arg[k]);
+            const OptionRule* rule = findShort(arg[k], o.verb);
             if (!rule) {
                 parsed.error = std::string("invalid option -- '") + arg[k] + "'";
                 return parsed;
@@ -395,6 +411,23 @@ std::string helpText(Verb verb) {
                "Show the set: its name, mode, size, pieces, password and checksum files,\n"
                "then each piece with its size and its quick check.\n\n"
                "  -h, --help             show this help\n";
+    case Verb::Mount:
+        return "Usage: parcelor mount [OPTION]... PIECE_FOLDER MOUNTPOINT\n"
+               "Show what a join of the set would write, read-only, at MOUNTPOINT (an empty\n"
+               "folder): the set's file, or its folder with the tree TREE.mtree describes.\n"
+               "Every piece is checked in full against SHA256SUMS before a byte of it is\n"
+               "read; a piece that fails gives read errors (EIO) for its bytes alone. A set\n"
+               "without checksum files is served with the quick check only, and the mount\n"
+               "says so. Without -f the mount goes on in the background once it is up;\n"
+               "'parcelor unmount MOUNTPOINT' (or fusermount3 -u) ends it, as does a stop\n"
+               "signal.\n\n"
+               "  -f, --foreground       stay in the foreground until unmounted or stopped\n"
+               "      --require-checksums  refuse a set without checksum files\n"
+               "  -h, --help             show this help\n";
+    case Verb::Unmount:
+        return "Usage: parcelor unmount MOUNTPOINT\n"
+               "End the mount of a set at MOUNTPOINT.\n\n"
+               "  -h, --help             show this help\n";
     case Verb::None:
         break;
     }
@@ -405,7 +438,9 @@ std::string helpText(Verb verb) {
            "  join PIECE_FOLDER [OUTPUT_FOLDER]   rebuild what a piece set holds\n"
            "  verify PIECE_FOLDER                 check every piece in full\n"
            "  repair PIECE_FOLDER                 rebuild lost pieces from recovery pieces\n"
-           "  list PIECE_FOLDER                   show a set and its pieces\n\n"
+           "  list PIECE_FOLDER                   show a set and its pieces\n"
+           "  mount PIECE_FOLDER MOUNTPOINT       show what the set holds, read-only\n"
+           "  unmount MOUNTPOINT                  end a mount\n\n"
            "  -h, --help     show this help; COMMAND --help shows a command's options\n"
            "      --version  show the version\n\n"
            "Exit status: 0 success; 1 a damaged or missing piece, a wrong password or a\n"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-enum class Verb { None, Split, Join, Verify, List, Repair };
+enum class Verb { None, Split, Join, Verify, List, Repair, Mount, Unmount };
 
 struct CliOptions {
     Verb verb = Verb::None;
@@ -33,6 +33,7 @@ struct CliOptions {
     bool requireChecksums = false;           // a set without checksum files fails the join
     bool replace = false;
     bool force = false;
+    bool foreground = false; // mount -f: no daemon
     bool quiet = false;
     bool json = false;
 };

@@ -30,6 +30,9 @@ packages=(
     clang-format
     xfsprogs
     btrfs-progs
+    libfuse3-dev
+    fuse3
+    pkg-config
 )
 if [ "${1:-}" = sanitizers ]; then
     packages+=(clang-14 libclang-rt-14-dev)

@@ -1,0 +1,405 @@
+#include "mount/set_view.h"
+
+#include "engine/base/utilities.h"
+#include "engine/format/manifest.h"
+#include "engine/format/tree_description.h"
+#include "engine/fs/safe_fs.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <unordered_map>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string pieceNameOf(const std::string& stem, int32_t index) {
+    char name[kPathBufferSize];
+    return pieceFileName(stem.c_str(), index, name) > 0 ? name : "";
+}
+
+// A folder set's record, checked as the join checks it before a byte is written.
+bool recordIsSafe(const FileRecord& record, const std::string& baseName, int32_t pieceCount,
+                  RunContext& run) {
+    if (strnlen(record.name, sizeof record.name) == sizeof record.name)
+        return run.refuse("a file record of the manifest has no end", EngineFailure::NotASet);
+    const std::string name(record.name);
+    if (!isSafeRelativePath(name))
+        return run.refuse("the manifest names an unsafe path: \"" + name + "\"",
+                          EngineFailure::UnsafeName);
+    if (!reservedComponentOf(name).empty())
+        return run.refuse(reservedNameRefusal(baseName + "/" + name), EngineFailure::UnsafeName);
+    if (record.pieceIndex < 0 || record.pieceIndex >= pieceCount || record.offset < 0 ||
+        record.length < 0)
+        return run.refuse("the manifest's record of " + name + " is damaged",
+                          EngineFailure::NotASet);
+    return true;
+}
+
+} // namespace
+
+std::unique_ptr<SetView> SetView::build(const std::string& pieceFolder,
+                                        const MountOptions& options, RunContext& run) {
+    Result<ReadableSet> opened = openSet(pieceFolder, run);
+    if (!opened) return nullptr;
+    std::unique_ptr<SetView> view(new SetView(std::move(opened.value())));
+    ReadableSet& set = view->set_;
+    if (set.encrypted) {
+        run.fail(EngineFailure::Other, "an encrypted set cannot be mounted yet: join it instead",
+                 pieceFolder);
+        return nullptr;
+    }
+    if (isReservedName(set.baseName)) {
+        run.fail(EngineFailure::UnsafeName, reservedNameRefusal(set.baseName), pieceFolder);
+        return nullptr;
+    }
+    const Manifest& manifest = set.manifest;
+    const bool fileSet = manifest.fileSet();
+    const int32_t pieceCount = std::max(manifest.pieceCount(), 0);
+    if (fileSet && static_cast<std::size_t>(pieceCount) > manifest.pieces().size()) {
+        run.fail(EngineFailure::NotASet,
+                 "the manifest of " + pieceFolder + " lists fewer pieces than it counts");
+        return nullptr;
+    }
+    bool refused = false;
+    if (!view->targets_.read(manifest, [&](const FileRecord& record) {
+            refused = !fileSet && !recordIsSafe(record, set.baseName, pieceCount, run);
+            return !refused;
+        })) {
+        if (!refused)
+            run.fail(EngineFailure::NotASet, "cannot read the manifest of " + pieceFolder + " again");
+        return nullptr;
+    }
+    view->pieces_.resize(static_cast<std::size_t>(pieceCount));
+    if (!view->checkPieces(run)) return nullptr;
+
+    const TargetNames names = contentNamesOf(manifest, view->targets_);
+    const SetChecksums sums =
+        readSetChecksums(set.fd(), set.stem, pieceCount,
+                         static_cast<int64_t>(view->targets_.size()), run, &names);
+    if (run.stopIfRequested()) return nullptr;
+    if (sums.state == ChecksumState::Damaged) {
+        run.fail(EngineFailure::ChecksumsDamaged,
+                 "the checksum files of " + pieceFolder + " are damaged: " + sums.problem);
+        return nullptr;
+    }
+    if (sums.state == ChecksumState::Absent && options.requireChecksums) {
+        run.fail(EngineFailure::NoChecksums,
+                 pieceFolder + " has no checksum files, so only the quick check is possible");
+        return nullptr;
+    }
+    view->fullCheck_ = sums.good();
+    view->pieceHex_ = sums.pieceHex;
+    for (Piece& piece : view->pieces_)
+        if (piece.check == PieceCheck::Unchecked && !view->fullCheck_) piece.check = PieceCheck::Good;
+    if (!view->buildTree(options, run)) return nullptr;
+    return view;
+}
+
+// The quick check of every piece the manifest lists, as the join makes it:
+// its length and its first bytes. A piece that fails it is never served.
+bool SetView::checkPieces(RunContext& run) {
+    const Manifest& manifest = set_.manifest;
+    for (const PieceRecord& entry : manifest.pieces()) {
+        const int32_t index = entry.pieceIndex; // a packed field: copied, never referenced
+        if (index < 0 || index >= pieceCount()) continue;
+        Piece& piece = pieces_[static_cast<std::size_t>(index)];
+        if (piece.fd || !piece.problem.empty()) continue;
+        const std::string name = pieceNameOf(set_.stem, index);
+        FileDescriptor fd = openFileAt(set_.fd(), name.c_str(), true);
+        const std::string stored(entry.fingerprint, strnlen(entry.fingerprint, sizeof entry.fingerprint));
+        char now[kMd5HexSize] = {};
+        if (fd) pieceFingerprintOf(fd.get(), now);
+        FileIdentity identity;
+        if (!fd) {
+            piece.problem = "is missing or cannot be read";
+        } else if (stored.empty() || stored != now) {
+            piece.problem = "does not match its fingerprint";
+        } else if (!identityOf(fd.get(), identity)) {
+            piece.problem = std::string("cannot be read: ") + std::strerror(errno);
+        } else {
+            piece.fd = std::move(fd);
+            piece.size = identity.size;
+            continue;
+        }
+        piece.check = PieceCheck::Failed;
+    }
+    for (int32_t i = 0; i < pieceCount(); ++i) {
+        Piece& piece = pieces_[static_cast<std::size_t>(i)];
+        if (!piece.fd && piece.problem.empty()) {
+            piece.problem = "has no fingerprint in the manifest";
+            piece.check = PieceCheck::Failed;
+        }
+    }
+    // Every slice lies inside its piece, and they add up to at most the
+    // total; a file set is every piece whole, so each must be there.
+    const bool fileSet = set_.manifest.fileSet();
+    const int64_t total = set_.manifest.totalSize();
+    int64_t sum = 0;
+    for (std::size_t target = 0; target < targets_.size(); ++target)
+    for (PieceSlice& slice : targets_.slicesOf(target)) {
+        if (slice.piece < 0 || slice.piece >= pieceCount())
+            return run.refuse("the manifest names a piece it does not have", EngineFailure::NotASet);
+        const Piece& piece = pieces_[static_cast<std::size_t>(slice.piece)];
+        if (fileSet || slice.length == INT64_MAX) {
+            if (piece.size < 0)
+                return run.refuse("piece " + piecePathOf(set_.path, set_.stem, slice.piece) + " " +
+                                      piece.problem,
+                                  piece.problem == "is missing or cannot be read"
+                                      ? EngineFailure::PieceMissing
+                                      : EngineFailure::PieceDamaged);
+            slice.offset = 0;
+            slice.length = piece.size;
+        }
+        if (piece.size >= 0 && slice.length > piece.size - slice.offset)
+            return run.refuse("the manifest places a file past the end of piece " +
+                                  piecePathOf(set_.path, set_.stem, slice.piece),
+                              EngineFailure::NotASet);
+        if (__builtin_add_overflow(sum, slice.length, &sum) || sum > total)
+            return run.refuse("the manifest's slices add up to more than its total of " +
+                                  std::to_string(total) + " bytes",
+                              EngineFailure::NotASet);
+    }
+    if (fileSet && sum != total)
+        return run.refuse("the pieces of " + set_.path + " hold " + std::to_string(sum) +
+                              " bytes, not the " + std::to_string(total) + " of the manifest",
+                          EngineFailure::NotASet);
+    return true;
+}
+
+uint32_t SetView::addNode(uint32_t parent, std::string_view name, NodeType type) {
+    ViewNode node;
+    node.parent = parent;
+    node.nameOffset = static_cast<uint32_t>(names_.size());
+    node.nameLength = static_cast<uint32_t>(name.size());
+    node.type = type;
+    names_.append(name);
+    nodes_.push_back(node);
+    return static_cast<uint32_t>(nodes_.size() - 1);
+}
+
+bool SetView::buildTree(const MountOptions&, RunContext& run) {
+    const Manifest& manifest = set_.manifest;
+    const bool fileSet = manifest.fileSet();
+    // The tree's description, when the set has one, checked against the
+    // manifest as the join checks it.
+    TreeAttributes tree;
+    bool described = false;
+    if (entryAt(set_.fd(), kTreeFileName) != EntryKind::Missing) {
+        const std::string why = readTreeDescription(set_.fd(), manifest, targets_, tree);
+        if (!why.empty())
+            return run.refuse("the tree description of " + set_.path + " is damaged: " + why,
+                              EngineFailure::ChecksumsDamaged);
+        for (const DescribedEntry& entry : tree.others)
+            if (!reservedComponentOf(entry.path).empty())
+                return run.refuse(reservedNameRefusal(set_.baseName + "/" + entry.path),
+                                  EngineFailure::UnsafeName);
+        described = true;
+    }
+    const uint64_t bound = targets_.size() + tree.others.size() + 2;
+    if (bound > (uint64_t{1} << 31) || names_.max_size() < bound)
+        return run.refuse("the set holds too many entries to mount", EngineFailure::TooLarge);
+    nodes_.reserve(targets_.size() + tree.others.size() + 2);
+
+    // What the join's output folder would gain: the root stands for it.
+    struct stat folder {};
+    if (fstat(set_.fd(), &folder) != 0)
+        return run.failErrno("read the status of", set_.path, errno), false;
+    const auto stamp = [&](ViewNode& node, uint32_t mode) {
+        node.mode = mode;
+        node.mtimeSeconds = folder.st_mtim.tv_sec;
+        node.mtimeNanoseconds = static_cast<int32_t>(folder.st_mtim.tv_nsec);
+    };
+    stamp(nodes_.emplace_back(), 0555);
+    const auto fileBits = [&](ViewNode& node, std::size_t target) {
+        if (described && target < tree.files.size()) {
+            node.mode = tree.files[target].mode & 07777;
+            node.mtimeSeconds = tree.files[target].mtimeSeconds;
+            node.mtimeNanoseconds = tree.files[target].mtimeNanoseconds;
+        } else {
+            stamp(node, 0644);
+        }
+        int64_t size = 0;
+        for (const PieceSlice& slice : targets_.slicesOf(target))
+            size += slice.length;
+        node.size = size;
+        node.first = static_cast<uint32_t>(target);
+    };
+    if (fileSet) {
+        fileBits(nodes_[addNode(kRoot, set_.baseName, NodeType::File)], 0);
+        return sortChildren(run);
+    }
+
+    // The folders by their path below the tree's root ("" for the root);
+    // folders the description leaves out are made as the join makes them.
+    std::unordered_map<std::string, uint32_t> folders;
+    folders.emplace("", addNode(kRoot, set_.baseName, NodeType::Folder));
+    stamp(nodes_.back(), 0755);
+    std::function<uint32_t(const std::string&)> folderOf = [&](const std::string& path) {
+        auto found = folders.find(path);
+        if (found != folders.end()) return found->second;
+        const uint32_t parent = folderOf(folderPartOf(path));
+        const uint32_t made = addNode(parent, lastComponentOf(path), NodeType::Folder);
+        stamp(nodes_[made], 0755);
+        folders.emplace(path, made);
+        return made;
+    };
+    for (const DescribedEntry& entry : tree.others) {
+        uint32_t made = 0;
+        if (entry.type == TreeEntryType::Folder) {
+            made = folderOf(entry.path);
+        } else {
+            const uint32_t parent = folderOf(folderPartOf(entry.path));
+            made = addNode(parent, lastComponentOf(entry.path),
+                           entry.type == TreeEntryType::Link ? NodeType::Link : NodeType::Fifo);
+            if (entry.type == TreeEntryType::Link) {
+                nodes_[made].first = static_cast<uint32_t>(names_.size());
+                nodes_[made].size = static_cast<int64_t>(entry.link.size());
+                names_.append(entry.link);
+            }
+        }
+        if (entry.described) {
+            nodes_[made].mode = entry.mode & 07777;
+            nodes_[made].mtimeSeconds = entry.mtimeSeconds;
+            nodes_[made].mtimeNanoseconds = entry.mtimeNanoseconds;
+        }
+    }
+    bool named = targets_.forEachName(manifest, [&](std::size_t index, const FileRecord* record) {
+        const std::string name = record ? recordName(*record) : std::string();
+        const uint32_t parent = folderOf(folderPartOf(name));
+        if (nodes_[parent].type != NodeType::Folder) return false;
+        fileBits(nodes_[addNode(parent, lastComponentOf(name), NodeType::File)], index);
+        return true;
+    });
+    if (!named)
+        return run.refuse("cannot read the manifest of " + set_.path + " again",
+                          EngineFailure::NotASet);
+    for (const auto& [path, index] : folders)
+        if (nodes_[index].type != NodeType::Folder)
+            return run.refuse("the set places " + path + " below what is not a folder",
+                              EngineFailure::UnsafeName);
+    return sortChildren(run);
+}
+
+// Gives every folder its children, by name, in one table; a name twice in a
+// folder refuses the set.
+bool SetView::sortChildren(RunContext& run) {
+    std::vector<uint32_t> counts(nodes_.size() + 1, 0);
+    for (uint32_t i = 1; i < nodes_.size(); ++i) {
+        if (nodes_[nodes_[i].parent].type != NodeType::Folder)
+            return run.refuse("the set places " + std::string(nameOf(i)) +
+                                  " below what is not a folder",
+                              EngineFailure::UnsafeName);
+        ++counts[nodes_[i].parent + 1];
+    }
+    for (std::size_t i = 1; i < counts.size(); ++i)
+        counts[i] += counts[i - 1];
+    children_.assign(nodes_.size() > 0 ? nodes_.size() - 1 : 0, 0);
+    std::vector<uint32_t> next(counts.begin(), counts.end() - 1);
+    for (uint32_t i = 1; i < nodes_.size(); ++i)
+        children_[next[nodes_[i].parent]++] = i;
+    for (uint32_t i = 0; i < nodes_.size(); ++i) {
+        ViewNode& node = nodes_[i];
+        if (node.type != NodeType::Folder) continue;
+        node.first = counts[i];
+        node.count = counts[i + 1] - counts[i];
+        uint32_t* begin = children_.data() + node.first;
+        uint32_t* end = begin + node.count;
+        std::sort(begin, end, [&](uint32_t a, uint32_t b) { return nameOf(a) < nameOf(b); });
+        for (uint32_t* at = begin; at + 1 < end; ++at)
+            if (nameOf(at[0]) == nameOf(at[1]))
+                return run.refuse("the set names " + std::string(nameOf(at[0])) + " twice in one folder",
+                                  EngineFailure::UnsafeName);
+        node.size = static_cast<int64_t>(node.count);
+    }
+    return true;
+}
+
+std::string_view SetView::nameOf(uint32_t index) const {
+    const ViewNode& node = nodes_[index];
+    return std::string_view(names_).substr(node.nameOffset, node.nameLength);
+}
+
+std::string_view SetView::linkTargetOf(uint32_t index) const {
+    const ViewNode& node = nodes_[index];
+    return std::string_view(names_).substr(node.first, static_cast<std::size_t>(node.size));
+}
+
+int64_t SetView::lookup(uint32_t parent, std::string_view name) const {
+    if (parent >= nodes_.size() || nodes_[parent].type != NodeType::Folder) return -1;
+    const uint32_t* begin = childrenOf(parent);
+    const uint32_t* end = begin + nodes_[parent].count;
+    const uint32_t* found =
+        std::lower_bound(begin, end, name, [&](uint32_t a, std::string_view b) { return nameOf(a) < b; });
+    if (found == end || nameOf(*found) != name) return -1;
+    return static_cast<int64_t>(*found);
+}
+
+std::string SetView::pieceProblem(int32_t index) const {
+    std::lock_guard<std::mutex> lock(checkMutex_);
+    return pieces_[static_cast<std::size_t>(index)].problem;
+}
+
+// A piece is served once it has matched its checksum in full; the first
+// reader hashes it, others wait for the verdict.
+bool SetView::pieceIsServable(int32_t index) {
+    Piece& piece = pieces_[static_cast<std::size_t>(index)];
+    std::unique_lock<std::mutex> lock(checkMutex_);
+    for (;;) {
+        if (piece.check == PieceCheck::Good) return true;
+        if (piece.check == PieceCheck::Failed) return false;
+        if (piece.check == PieceCheck::Unchecked) break;
+        checked_.wait(lock);
+    }
+    piece.check = PieceCheck::Checking;
+    lock.unlock();
+    RunContext run;
+    const std::string hex = sha256OfFile(piece.fd.get(), run, false);
+    const bool good = !hex.empty() && static_cast<std::size_t>(index) < pieceHex_.size() &&
+                      hex == pieceHex_[static_cast<std::size_t>(index)];
+    lock.lock();
+    piece.check = good ? PieceCheck::Good : PieceCheck::Failed;
+    if (!good) {
+        piece.problem = hex.empty() ? "cannot be read" : "does not match its SHA-256";
+        std::fprintf(stderr, "parcelor: piece %s %s: its bytes are not served\n",
+                     piecePathOf(set_.path, set_.stem, index).c_str(), piece.problem.c_str());
+    }
+    checked_.notify_all();
+    return good;
+}
+
+int64_t SetView::read(uint32_t index, char* out, int64_t size, int64_t offset) {
+    if (index >= nodes_.size() || nodes_[index].type != NodeType::File) return -EINVAL;
+    const ViewNode& node = nodes_[index];
+    if (offset < 0) return -EINVAL;
+    if (offset >= node.size || size <= 0) return 0;
+    size = std::min(size, node.size - offset);
+    int64_t done = 0;
+    int64_t start = 0; // of the slice in the file
+    for (const PieceSlice& slice : targets_.slicesOf(node.first)) {
+        if (done == size) break;
+        const int64_t end = start + slice.length;
+        if (offset + done < end) {
+            if (!pieceIsServable(slice.piece)) return -EIO;
+            const int fd = pieces_[static_cast<std::size_t>(slice.piece)].fd.get();
+            const int64_t within = offset + done - start;
+            const int64_t want = std::min(size - done, slice.length - within);
+            int64_t got = 0;
+            while (got < want) {
+                const ssize_t n = pread(fd, out + done + got, static_cast<std::size_t>(want - got),
+                                        slice.offset + within + got);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) return -EIO; // shorter than checked: changed since
+                got += n;
+            }
+            done += want;
+        }
+        start = end;
+    }
+    return done;
+}
