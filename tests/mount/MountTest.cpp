@@ -1,0 +1,287 @@
+// `parcelor mount` through the real binary: real FUSE mounts of split sets,
+// read back against their sources. Where this process may not mount (no
+// /dev/fuse, no fusermount3, a container without the right), each test skips.
+
+#include "tests/support/TempDir.h"
+#include "tests/support/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string err;
+};
+
+// Runs parcelor with `args`; standard error caught in `dir`.
+Outcome parcelor(const TempDir& dir, const std::vector<std::string>& args) {
+    std::string command = PARCELOR_CLI;
+    for (const std::string& arg : args) {
+        command += " '";
+        for (char c : arg)
+            command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        command += "'";
+    }
+    const std::string err = dir / ".err";
+    const int status = std::system((command + " </dev/null >/dev/null 2>'" + err + "'").c_str());
+    Outcome o;
+    o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    o.err = readFile(err);
+    fs::remove(err);
+    return o;
+}
+
+bool isMounted(const std::string& path) {
+    struct stat at {}, above {};
+    return stat(path.c_str(), &at) == 0 && stat((path + "/..").c_str(), &above) == 0 &&
+           at.st_dev != above.st_dev;
+}
+
+// A mount point in `dir` that is unmounted, lazily, when the test ends,
+// whatever it did, so the temporary folder can go.
+struct MountPoint {
+    explicit MountPoint(const TempDir& dir) : path(dir / "mnt") { fs::create_directory(path); }
+    ~MountPoint() {
+        if (isMounted(path)) std::system(("fusermount3 -u -z '" + path + "' 2>/dev/null").c_str());
+    }
+    std::string path;
+};
+
+// Mounts `set` on `at` as a daemon; skips the test when mounting is not allowed here.
+#define MOUNT_OR_SKIP(dir, set, at)                                                                \
+    do {                                                                                           \
+        if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no usable /dev/fuse here";   \
+        const Outcome mounted = parcelor(dir, {"mount", set, at.path});                           \
+        if (mounted.status != 0 && mounted.err.find("cannot mount") != std::string::npos)          \
+            GTEST_SKIP() << "mounting is not allowed here: " << mounted.err;                       \
+        ASSERT_EQ(mounted.status, 0) << mounted.err;                                               \
+        ASSERT_TRUE(isMounted(at.path));                                                           \
+    } while (0)
+
+std::string preadAt(int fd, std::size_t size, off_t offset, int& error) {
+    std::string out(size, '\0');
+    const ssize_t got = pread(fd, out.data(), size, offset);
+    error = got < 0 ? errno : 0;
+    out.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+    return out;
+}
+
+// Reads of `path` at random offsets and lengths, many across the pieces'
+// boundaries, give the bytes of `expected`.
+void expectRandomReads(const std::string& path, const std::string& expected, uint32_t seed) {
+    const int fd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0) << path;
+    std::mt19937 random(seed);
+    for (int i = 0; i < 200; ++i) {
+        const std::size_t offset = random() % (expected.size() + 1);
+        const std::size_t length = random() % 150000;
+        int error = 0;
+        const std::string got = preadAt(fd, length, static_cast<off_t>(offset), error);
+        ASSERT_EQ(error, 0);
+        ASSERT_EQ(got, expected.substr(offset, length)) << "at " << offset << ", " << length;
+    }
+    close(fd);
+}
+
+void replaceText(const std::string& path, const std::string& from, const std::string& to) {
+    std::string text = readFile(path);
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    writeFile(path, text);
+}
+
+void split(const TempDir& dir, const std::string& source, const std::string& size,
+           bool checksums = true) {
+    std::vector<std::string> args = {"split", "-q", "-b", size, source, dir.path()};
+    if (!checksums) args.push_back("--no-checksums");
+    const Outcome split = parcelor(dir, args);
+    ASSERT_EQ(split.status, 0) << split.err;
+}
+
+} // namespace
+
+TEST(Mount, AFileSetReadsByteForByteAndRefusesWrites) {
+    TempDir dir;
+    const std::string bytes = seededBytes(31, 5 * 65536 + 777);
+    writeFile(dir / "movie.bin", bytes);
+    split(dir, dir / "movie.bin", "64K");
+    MountPoint mnt(dir);
+    MOUNT_OR_SKIP(dir, dir / "movie_spt", mnt);
+    EXPECT_EQ(readFile(mnt.path + "/movie.bin"), bytes);
+    expectRandomReads(mnt.path + "/movie.bin", bytes, 1);
+    EXPECT_EQ(fs::file_size(mnt.path + "/movie.bin"), bytes.size());
+    EXPECT_LT(open((mnt.path + "/movie.bin").c_str(), O_WRONLY), 0);
+    EXPECT_EQ(errno, EROFS);
+    EXPECT_LT(open((mnt.path + "/new").c_str(), O_WRONLY | O_CREAT, 0600), 0);
+    EXPECT_EQ(errno, EROFS);
+    EXPECT_NE(unlink((mnt.path + "/movie.bin").c_str()), 0);
+    const Outcome unmounted = parcelor(dir, {"unmount", mnt.path});
+    EXPECT_EQ(unmounted.status, 0) << unmounted.err;
+    EXPECT_FALSE(isMounted(mnt.path));
+}
+
+// The mount shows what the join writes: names, contents, bits, times,
+// links, FIFOs and empty folders, as the source had them.
+TEST(Mount, AFolderSetShowsItsTreeAsTheSourceHadIt) {
+    TempDir dir;
+    const std::string src = dir / "photos";
+    makeSeededTree(src, 7, 40, 40000);
+    const std::string big = seededBytes(8, 200000);
+    writeFile(src + "/deep/er/big.raw", big);
+    fs::create_directories(src + "/empty/inside");
+    fs::create_symlink("../deep/er/big.raw", src + "/empty/link");
+    ASSERT_EQ(mkfifo((src + "/pipe").c_str(), 0640), 0);
+    ASSERT_EQ(chmod((src + "/deep/er/big.raw").c_str(), 0604), 0);
+    split(dir, src, "16K");
+    MountPoint mnt(dir);
+    MOUNT_OR_SKIP(dir, dir / "photos_spt", mnt);
+    const std::string root = mnt.path + "/photos";
+    EXPECT_EQ(treeContents(root), visibleTreeContents(src)); // hidden items are not stored
+    expectRandomReads(root + "/deep/er/big.raw", big, 2);
+    std::size_t compared = 0;
+    for (auto it = fs::recursive_directory_iterator(src); it != fs::recursive_directory_iterator();
+         ++it) {
+        const fs::directory_entry& entry = *it;
+        if (entry.path().filename().string()[0] == '.') {
+            it.disable_recursion_pending();
+            continue;
+        }
+        const std::string relative = entry.path().lexically_relative(src).string();
+        struct stat want {}, got {};
+        ASSERT_EQ(lstat(entry.path().c_str(), &want), 0);
+        ASSERT_EQ(lstat((root + "/" + relative).c_str(), &got), 0) << relative;
+        EXPECT_EQ(got.st_mode & S_IFMT, want.st_mode & S_IFMT) << relative;
+        if (!S_ISLNK(want.st_mode)) {
+            EXPECT_EQ(got.st_mode, want.st_mode) << relative;
+        } else {
+            EXPECT_EQ(fs::read_symlink(root + "/" + relative), fs::read_symlink(entry.path()));
+        }
+        if (S_ISREG(want.st_mode)) {
+            EXPECT_EQ(got.st_size, want.st_size) << relative;
+        }
+        if (!S_ISDIR(want.st_mode)) { // a folder's time is the split's to keep as it found it
+            EXPECT_EQ(got.st_mtim.tv_sec, want.st_mtim.tv_sec) << relative;
+        }
+        ++compared;
+    }
+    EXPECT_GT(compared, 40u);
+    EXPECT_TRUE(fs::is_empty(root + "/empty/inside"));
+    EXPECT_FALSE(fs::exists(root + "/missing"));
+    EXPECT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
+}
+
+// A piece whose bytes changed past what the quick check sees is never
+// served: reads of its range fail with EIO, every time, and the other
+// pieces still read true.
+TEST(Mount, ADamagedPieceGivesEioOnItsRangesAlone) {
+    TempDir dir;
+    const std::string bytes = seededBytes(32, 4 * 65536);
+    writeFile(dir / "disk.img", bytes);
+    split(dir, dir / "disk.img", "64K");
+    {
+        const int fd = open((dir / "disk_spt/disk_2.spt").c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, "!", 1, 40000), 1);
+        close(fd);
+    }
+    MountPoint mnt(dir);
+    MOUNT_OR_SKIP(dir, dir / "disk_spt", mnt);
+    const int fd = open((mnt.path + "/disk.img").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    int error = 0;
+    for (int again = 0; again < 2; ++again) {
+        EXPECT_TRUE(preadAt(fd, 4096, 2 * 65536 + 8192, error).empty());
+        EXPECT_EQ(error, EIO);
+        EXPECT_EQ(preadAt(fd, 65536, 65536, error), bytes.substr(65536, 65536));
+        EXPECT_EQ(preadAt(fd, 65536, 3 * 65536, error), bytes.substr(3 * 65536));
+        EXPECT_EQ(error, 0);
+    }
+    // Up to the damaged piece, and no further.
+    EXPECT_EQ(preadAt(fd, 1000, 2 * 65536 - 100, error), bytes.substr(2 * 65536 - 100, 100));
+    close(fd);
+    EXPECT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
+
+    // Without checksum files the quick check is all there is: the mount says
+    // so, and --require-checksums refuses it.
+    fs::remove(dir / "disk_spt/SHA256SUMS");
+    fs::remove(dir / "disk_spt/CONTENTS.sha256");
+    const Outcome required =
+        parcelor(dir, {"mount", "--require-checksums", dir / "disk_spt", mnt.path});
+    EXPECT_EQ(required.status, 1);
+    EXPECT_NE(required.err.find("no checksum files"), std::string::npos) << required.err;
+    EXPECT_FALSE(isMounted(mnt.path));
+    const Outcome quick = parcelor(dir, {"mount", dir / "disk_spt", mnt.path});
+    ASSERT_EQ(quick.status, 0) << quick.err;
+    EXPECT_NE(quick.err.find("quick check only"), std::string::npos) << quick.err;
+}
+
+// What the join refuses, the mount refuses before anything is mounted: a
+// name this program keeps for itself, in the tree description or the
+// manifest, and a description that places an entry outside the tree.
+TEST(Mount, RefusesAHostileSetAtMount) {
+    TempDir dir;
+    writeFile(dir / "src/xparcelor-tmp-0123456789ab/xparcelor-run", "parcelor-replace 2");
+    writeFile(dir / "src/sub/file", "f");
+    ASSERT_EQ(mkfifo((dir / "src/xparcelor-join-journal").c_str(), 0600), 0);
+    split(dir, dir / "src", "4K", false); // another program's set, with nothing to check it by
+    MountPoint mnt(dir);
+    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no usable /dev/fuse here";
+    const auto refused = [&](const std::string& why) {
+        const Outcome mounted = parcelor(dir, {"mount", dir / "src_spt", mnt.path});
+        EXPECT_EQ(mounted.status, 1);
+        EXPECT_NE(mounted.err.find(why), std::string::npos) << mounted.err;
+        EXPECT_FALSE(isMounted(mnt.path));
+    };
+    const std::string tree = readFile(dir / "src_spt/TREE.mtree");
+    replaceText(dir / "src_spt/TREE.mtree", "./sub type=dir", "./../sub type=dir");
+    refused("tree description");
+    writeFile(dir / "src_spt/TREE.mtree", tree);
+    replaceText(dir / "src_spt/TREE.mtree", "xparcelor-join-journal", ".parcelor-join-journal");
+    refused("\"src/.parcelor-join-journal\", a name this program keeps");
+    fs::remove(dir / "src_spt/TREE.mtree");
+    replaceText(dir / "src_spt/spt_config.morvspt", "xparcelor-", ".parcelor-");
+    refused("a name this program keeps");
+}
+
+// A stop request ends a mount in the foreground: it unmounts and exits 0.
+TEST(Mount, AStopUnmounts) {
+    TempDir dir;
+    writeFile(dir / "a.txt", seededBytes(3, 10000));
+    split(dir, dir / "a.txt", "4K");
+    MountPoint mnt(dir);
+    MOUNT_OR_SKIP(dir, dir / "a_spt", mnt); // the daemon, ended by unmount
+    ASSERT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 1), dup2(null, 2);
+        execl(PARCELOR_CLI, PARCELOR_CLI, "mount", "-f", (dir / "a_spt").c_str(), mnt.path.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 200 && !isMounted(mnt.path); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    ASSERT_TRUE(isMounted(mnt.path));
+    EXPECT_EQ(readFile(mnt.path + "/a.txt"), seededBytes(3, 10000));
+    ASSERT_EQ(kill(child, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_FALSE(isMounted(mnt.path));
+}
