@@ -36,10 +36,18 @@ void fillStat(const SetView& view, uint32_t index, struct stat& st) {
     st.st_ino = index + 1;
     mode_t type = S_IFREG;
     switch (node.type) {
-    case NodeType::Folder: type = S_IFDIR; break;
-    case NodeType::File: type = S_IFREG; break;
-    case NodeType::Link: type = S_IFLNK; break;
-    case NodeType::Fifo: type = S_IFIFO; break;
+    case NodeType::Folder:
+        type = S_IFDIR;
+        break;
+    case NodeType::File:
+        type = S_IFREG;
+        break;
+    case NodeType::Link:
+        type = S_IFLNK;
+        break;
+    case NodeType::Fifo:
+        type = S_IFIFO;
+        break;
     }
     st.st_mode = type | (node.type == NodeType::Link ? 0777 : (node.mode & 07777));
     st.st_nlink = node.type == NodeType::Folder ? 2 : 1;
@@ -172,8 +180,8 @@ void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file
         return;
     }
     std::vector<char> buffer(size);
-    const int64_t got = view.read(static_cast<uint32_t>(index), buffer.data(),
-                                  static_cast<int64_t>(size), offset);
+    const int64_t got =
+        view.read(static_cast<uint32_t>(index), buffer.data(), static_cast<int64_t>(size), offset);
     if (got < 0) {
         fuse_reply_err(req, static_cast<int>(-got));
         return;

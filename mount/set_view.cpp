@@ -43,8 +43,8 @@ bool recordIsSafe(const FileRecord& record, const std::string& baseName, int32_t
 
 } // namespace
 
-std::unique_ptr<SetView> SetView::build(const std::string& pieceFolder,
-                                        const MountOptions& options, RunContext& run) {
+std::unique_ptr<SetView> SetView::build(const std::string& pieceFolder, const MountOptions& options,
+                                        RunContext& run) {
     Result<ReadableSet> opened = openSet(pieceFolder, run);
     if (!opened) return nullptr;
     std::unique_ptr<SetView> view(new SetView(std::move(opened.value())));
@@ -72,16 +72,16 @@ std::unique_ptr<SetView> SetView::build(const std::string& pieceFolder,
             return !refused;
         })) {
         if (!refused)
-            run.fail(EngineFailure::NotASet, "cannot read the manifest of " + pieceFolder + " again");
+            run.fail(EngineFailure::NotASet,
+                     "cannot read the manifest of " + pieceFolder + " again");
         return nullptr;
     }
     view->pieces_.resize(static_cast<std::size_t>(pieceCount));
     if (!view->checkPieces(run)) return nullptr;
 
     const TargetNames names = contentNamesOf(manifest, view->targets_);
-    const SetChecksums sums =
-        readSetChecksums(set.fd(), set.stem, pieceCount,
-                         static_cast<int64_t>(view->targets_.size()), run, &names);
+    const SetChecksums sums = readSetChecksums(
+        set.fd(), set.stem, pieceCount, static_cast<int64_t>(view->targets_.size()), run, &names);
     if (run.stopIfRequested()) return nullptr;
     if (sums.state == ChecksumState::Damaged) {
         run.fail(EngineFailure::ChecksumsDamaged,
@@ -96,7 +96,8 @@ std::unique_ptr<SetView> SetView::build(const std::string& pieceFolder,
     view->fullCheck_ = sums.good();
     view->pieceHex_ = sums.pieceHex;
     for (Piece& piece : view->pieces_)
-        if (piece.check == PieceCheck::Unchecked && !view->fullCheck_) piece.check = PieceCheck::Good;
+        if (piece.check == PieceCheck::Unchecked && !view->fullCheck_)
+            piece.check = PieceCheck::Good;
     if (!view->buildTree(options, run)) return nullptr;
     return view;
 }
@@ -112,7 +113,8 @@ bool SetView::checkPieces(RunContext& run) {
         if (piece.fd || !piece.problem.empty()) continue;
         const std::string name = pieceNameOf(set_.stem, index);
         FileDescriptor fd = openFileAt(set_.fd(), name.c_str(), true);
-        const std::string stored(entry.fingerprint, strnlen(entry.fingerprint, sizeof entry.fingerprint));
+        const std::string stored(entry.fingerprint,
+                                 strnlen(entry.fingerprint, sizeof entry.fingerprint));
         char now[kMd5HexSize] = {};
         if (fd) pieceFingerprintOf(fd.get(), now);
         FileIdentity identity;
@@ -142,29 +144,30 @@ bool SetView::checkPieces(RunContext& run) {
     const int64_t total = set_.manifest.totalSize();
     int64_t sum = 0;
     for (std::size_t target = 0; target < targets_.size(); ++target)
-    for (PieceSlice& slice : targets_.slicesOf(target)) {
-        if (slice.piece < 0 || slice.piece >= pieceCount())
-            return run.refuse("the manifest names a piece it does not have", EngineFailure::NotASet);
-        const Piece& piece = pieces_[static_cast<std::size_t>(slice.piece)];
-        if (fileSet || slice.length == INT64_MAX) {
-            if (piece.size < 0)
-                return run.refuse("piece " + piecePathOf(set_.path, set_.stem, slice.piece) + " " +
-                                      piece.problem,
-                                  piece.problem == "is missing or cannot be read"
-                                      ? EngineFailure::PieceMissing
-                                      : EngineFailure::PieceDamaged);
-            slice.offset = 0;
-            slice.length = piece.size;
+        for (PieceSlice& slice : targets_.slicesOf(target)) {
+            if (slice.piece < 0 || slice.piece >= pieceCount())
+                return run.refuse("the manifest names a piece it does not have",
+                                  EngineFailure::NotASet);
+            const Piece& piece = pieces_[static_cast<std::size_t>(slice.piece)];
+            if (fileSet || slice.length == INT64_MAX) {
+                if (piece.size < 0)
+                    return run.refuse("piece " + piecePathOf(set_.path, set_.stem, slice.piece) +
+                                          " " + piece.problem,
+                                      piece.problem == "is missing or cannot be read"
+                                          ? EngineFailure::PieceMissing
+                                          : EngineFailure::PieceDamaged);
+                slice.offset = 0;
+                slice.length = piece.size;
+            }
+            if (piece.size >= 0 && slice.length > piece.size - slice.offset)
+                return run.refuse("the manifest places a file past the end of piece " +
+                                      piecePathOf(set_.path, set_.stem, slice.piece),
+                                  EngineFailure::NotASet);
+            if (__builtin_add_overflow(sum, slice.length, &sum) || sum > total)
+                return run.refuse("the manifest's slices add up to more than its total of " +
+                                      std::to_string(total) + " bytes",
+                                  EngineFailure::NotASet);
         }
-        if (piece.size >= 0 && slice.length > piece.size - slice.offset)
-            return run.refuse("the manifest places a file past the end of piece " +
-                                  piecePathOf(set_.path, set_.stem, slice.piece),
-                              EngineFailure::NotASet);
-        if (__builtin_add_overflow(sum, slice.length, &sum) || sum > total)
-            return run.refuse("the manifest's slices add up to more than its total of " +
-                                  std::to_string(total) + " bytes",
-                              EngineFailure::NotASet);
-    }
     if (fileSet && sum != total)
         return run.refuse("the pieces of " + set_.path + " hold " + std::to_string(sum) +
                               " bytes, not the " + std::to_string(total) + " of the manifest",
@@ -313,7 +316,8 @@ bool SetView::sortChildren(RunContext& run) {
         std::sort(begin, end, [&](uint32_t a, uint32_t b) { return nameOf(a) < nameOf(b); });
         for (uint32_t* at = begin; at + 1 < end; ++at)
             if (nameOf(at[0]) == nameOf(at[1]))
-                return run.refuse("the set names " + std::string(nameOf(at[0])) + " twice in one folder",
+                return run.refuse("the set names " + std::string(nameOf(at[0])) +
+                                      " twice in one folder",
                                   EngineFailure::UnsafeName);
         node.size = static_cast<int64_t>(node.count);
     }
@@ -334,8 +338,8 @@ int64_t SetView::lookup(uint32_t parent, std::string_view name) const {
     if (parent >= nodes_.size() || nodes_[parent].type != NodeType::Folder) return -1;
     const uint32_t* begin = childrenOf(parent);
     const uint32_t* end = begin + nodes_[parent].count;
-    const uint32_t* found =
-        std::lower_bound(begin, end, name, [&](uint32_t a, std::string_view b) { return nameOf(a) < b; });
+    const uint32_t* found = std::lower_bound(
+        begin, end, name, [&](uint32_t a, std::string_view b) { return nameOf(a) < b; });
     if (found == end || nameOf(*found) != name) return -1;
     return static_cast<int64_t>(*found);
 }

@@ -71,7 +71,9 @@ public:
     // The child of folder `parent` named `name`, or -1.
     int64_t lookup(uint32_t parent, std::string_view name) const;
     // The children of folder `parent`, by name.
-    const uint32_t* childrenOf(uint32_t parent) const { return children_.data() + nodes_[parent].first; }
+    const uint32_t* childrenOf(uint32_t parent) const {
+        return children_.data() + nodes_[parent].first;
+    }
 
     // Reads up to `size` bytes of file `index` at `offset` into `out`: the
     // bytes read (short only at the end of the file), or -errno (EIO when a

@@ -5,7 +5,7 @@ _parcelor() {
     prev=${COMP_WORDS[COMP_CWORD-1]}
     command=${COMP_WORDS[1]}
     if [ "$COMP_CWORD" -eq 1 ]; then
-        COMPREPLY=($(compgen -W "split join verify repair list --help --version" -- "$cur"))
+        COMPREPLY=($(compgen -W "split join verify repair list mount unmount --help --version" -- "$cur"))
         return
     fi
     case $prev in
@@ -20,6 +20,8 @@ _parcelor() {
             join) options="--password-file --password-prompt --remove-pieces --replace --ignore-checksums --require-checksums --name -q --quiet --json --help" ;;
             verify) options="--decrypt --password-file --password-prompt -q --quiet --json --help" ;;
             repair) options="-o --output -q --quiet --json --help" ;;
+            mount) options="-f --foreground --require-checksums --help" ;;
+            unmount) options="--help" ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
         return

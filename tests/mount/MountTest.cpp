@@ -46,7 +46,8 @@ Outcome parcelor(const TempDir& dir, const std::vector<std::string>& args) {
 }
 
 bool isMounted(const std::string& path) {
-    struct stat at {}, above {};
+    struct stat at {
+    }, above{};
     return stat(path.c_str(), &at) == 0 && stat((path + "/..").c_str(), &above) == 0 &&
            at.st_dev != above.st_dev;
 }
@@ -64,8 +65,8 @@ struct MountPoint {
 // Mounts `set` on `at` as a daemon; skips the test when mounting is not allowed here.
 #define MOUNT_OR_SKIP(dir, set, at)                                                                \
     do {                                                                                           \
-        if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no usable /dev/fuse here";   \
-        const Outcome mounted = parcelor(dir, {"mount", set, at.path});                           \
+        if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no usable /dev/fuse here";     \
+        const Outcome mounted = parcelor(dir, {"mount", set, at.path});                            \
         if (mounted.status != 0 && mounted.err.find("cannot mount") != std::string::npos)          \
             GTEST_SKIP() << "mounting is not allowed here: " << mounted.err;                       \
         ASSERT_EQ(mounted.status, 0) << mounted.err;                                               \
@@ -162,7 +163,8 @@ TEST(Mount, AFolderSetShowsItsTreeAsTheSourceHadIt) {
             continue;
         }
         const std::string relative = entry.path().lexically_relative(src).string();
-        struct stat want {}, got {};
+        struct stat want {
+        }, got{};
         ASSERT_EQ(lstat(entry.path().c_str(), &want), 0);
         ASSERT_EQ(lstat((root + "/" + relative).c_str(), &got), 0) << relative;
         EXPECT_EQ(got.st_mode & S_IFMT, want.st_mode & S_IFMT) << relative;
