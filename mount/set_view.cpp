@@ -117,16 +117,15 @@ bool SetView::checkPieces(RunContext& run) {
                                  strnlen(entry.fingerprint, sizeof entry.fingerprint));
         char now[kMd5HexSize] = {};
         if (fd) pieceFingerprintOf(fd.get(), now);
-        FileIdentity identity;
         if (!fd) {
             piece.problem = "is missing or cannot be read";
         } else if (stored.empty() || stored != now) {
             piece.problem = "does not match its fingerprint";
-        } else if (!identityOf(fd.get(), identity)) {
+        } else if (!stampOf(fd.get(), piece.stamp)) {
             piece.problem = std::string("cannot be read: ") + std::strerror(errno);
         } else {
             piece.fd = std::move(fd);
-            piece.size = identity.size;
+            piece.size = piece.stamp.identity.size;
             continue;
         }
         piece.check = PieceCheck::Failed;
@@ -364,17 +363,38 @@ bool SetView::pieceIsServable(int32_t index) {
     lock.unlock();
     RunContext run;
     const std::string hex = sha256OfFile(piece.fd.get(), run, false);
-    const bool good = !hex.empty() && static_cast<std::size_t>(index) < pieceHex_.size() &&
+    FileStamp after;
+    const bool unchanged = stampOf(piece.fd.get(), after) && after == piece.stamp;
+    const bool good = unchanged && !hex.empty() &&
+                      static_cast<std::size_t>(index) < pieceHex_.size() &&
                       hex == pieceHex_[static_cast<std::size_t>(index)];
     lock.lock();
-    piece.check = good ? PieceCheck::Good : PieceCheck::Failed;
-    if (!good) {
-        piece.problem = hex.empty() ? "cannot be read" : "does not match its SHA-256";
-        std::fprintf(stderr, "parcelor: piece %s %s: its bytes are not served\n",
-                     piecePathOf(set_.path, set_.stem, index).c_str(), piece.problem.c_str());
-    }
+    if (good)
+        piece.check = PieceCheck::Good;
+    else
+        failPiece(piece, index,
+                  !unchanged    ? "changed since the mount began"
+                  : hex.empty() ? "cannot be read"
+                                : "does not match its SHA-256");
     checked_.notify_all();
     return good;
+}
+
+// With checkMutex_ held.
+void SetView::failPiece(Piece& piece, int32_t index, const std::string& problem) {
+    piece.check = PieceCheck::Failed;
+    piece.problem = problem;
+    std::fprintf(stderr, "parcelor: piece %s %s: its bytes are not served\n",
+                 piecePathOf(set_.path, set_.stem, index).c_str(), problem.c_str());
+}
+
+bool SetView::pieceUnchanged(int32_t index) {
+    Piece& piece = pieces_[static_cast<std::size_t>(index)];
+    FileStamp now;
+    if (stampOf(piece.fd.get(), now) && now == piece.stamp) return true;
+    std::lock_guard<std::mutex> lock(checkMutex_);
+    if (piece.check != PieceCheck::Failed) failPiece(piece, index, "changed since the mount began");
+    return false;
 }
 
 int64_t SetView::read(uint32_t index, char* out, int64_t size, int64_t offset) {
@@ -401,6 +421,7 @@ int64_t SetView::read(uint32_t index, char* out, int64_t size, int64_t offset) {
                 if (n <= 0) return -EIO; // shorter than checked: changed since
                 got += n;
             }
+            if (!pieceUnchanged(slice.piece)) return -EIO;
             done += want;
         }
         start = end;

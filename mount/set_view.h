@@ -15,6 +15,7 @@
 #include "engine/base/run_context.h"
 #include "engine/format/checksums.h"
 #include "engine/format/manifest_targets.h"
+#include "engine/fs/safe_fs.h"
 #include "engine/runs/open_set.h"
 
 #include <condition_variable>
@@ -91,6 +92,9 @@ private:
     struct Piece {
         FileDescriptor fd; // opened and quick-checked when the view is built
         int64_t size = -1;
+        // Its stamp when it was quick-checked: a piece whose stamp moves
+        // (written, truncated, its times changed) is no longer served.
+        FileStamp stamp;
         PieceCheck check = PieceCheck::Unchecked;
         std::string problem;
     };
@@ -98,6 +102,10 @@ private:
     bool buildTree(const MountOptions& options, RunContext& run);
     bool checkPieces(RunContext& run);
     bool pieceIsServable(int32_t index);
+    // After bytes of a piece were read: false, and the piece failed from
+    // then on, when it changed since it was checked.
+    bool pieceUnchanged(int32_t index);
+    void failPiece(Piece& piece, int32_t index, const std::string& problem);
     uint32_t addNode(uint32_t parent, std::string_view name, NodeType type);
     bool sortChildren(RunContext& run);
 

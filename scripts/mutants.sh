@@ -341,6 +341,9 @@ MUTANTS=$(
 @@ 445 mount/set_view.cpp | the mount keeps a reserved name of the manifest
 - return run.refuse(reservedNameRefusal(baseName + "/" + name), EngineFailure::UnsafeName);
 + return true || run.refuse(reservedNameRefusal(baseName + "/" + name), EngineFailure::UnsafeName);
+@@ 446 mount/set_view.cpp | the mount serves a piece that changed since it was checked
+- if (!pieceUnchanged(slice.piece)) return -EIO;
++ if (false && !pieceUnchanged(slice.piece)) return -EIO;
 EOF
 )
 

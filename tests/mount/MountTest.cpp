@@ -215,6 +215,17 @@ TEST(Mount, ADamagedPieceGivesEioOnItsRangesAlone) {
     }
     // Up to the damaged piece, and no further.
     EXPECT_EQ(preadAt(fd, 1000, 2 * 65536 - 100, error), bytes.substr(2 * 65536 - 100, 100));
+    // A checked piece that changes afterwards is not served again, even with
+    // its old bytes put back: only what the kernel already holds is.
+    {
+        const int piece = open((dir / "disk_spt/disk_3.spt").c_str(), O_WRONLY);
+        ASSERT_GE(piece, 0);
+        ASSERT_EQ(pwrite(piece, bytes.data() + 3 * 65536 + 500, 1, 500), 1);
+        close(piece);
+    }
+    ASSERT_EQ(posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
+    EXPECT_TRUE(preadAt(fd, 4096, 3 * 65536, error).empty());
+    EXPECT_EQ(error, EIO);
     close(fd);
     EXPECT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
 
