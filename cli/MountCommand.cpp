@@ -5,9 +5,11 @@
 #include "mount/fuse_mount.h"
 #include "mount/set_view.h"
 
+#include <cstdio>
 #include <memory>
 
 #include <sys/resource.h>
+#include <syslog.h>
 
 namespace {
 
@@ -34,9 +36,29 @@ int mountCommand(Session& s) {
     s.engineNotes();
     if (!view) return s.runFailed("mount", s.run().failure());
     if (stopSignal() != 0) return s.cancelled("mount");
+    for (int32_t i = 0; i < view->pieceCount(); ++i) {
+        const std::string problem = view->pieceProblem(i);
+        if (!problem.empty())
+            s.note("piece " + std::to_string(i) + " " + problem +
+                   ": reads of its bytes will fail (EIO)");
+    }
     if (!view->fullCheck())
         s.note(quotedName(set) + " has no checksum files: its pieces are served with the quick "
                                  "check only (their length and first bytes)");
+    // A daemon has no terminal: what it finds goes to the system log.
+    if (!o.foreground) {
+        openlog("parcelor", LOG_PID, LOG_USER);
+        view->setReporter([](const std::string& text) {
+            std::string line; // no name can forge a line of the log
+            for (const char c : text) {
+                const auto byte = static_cast<unsigned char>(c);
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\%03o", byte);
+                line += byte < 0x20 || byte == 0x7f ? std::string(escaped) : std::string(1, c);
+            }
+            syslog(LOG_WARNING, "%s", line.c_str());
+        });
+    }
     ServeOptions serve;
     serve.foreground = o.foreground;
     serve.mounted = [&] { s.note("mounted " + quotedName(set) + " on " + quotedName(mountpoint)); };

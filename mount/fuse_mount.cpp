@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -269,6 +270,15 @@ fuse_lowlevel_ops operations() {
 
 bool serveView(SetView& view, const std::string& mountpoint, const ServeOptions& options,
                std::string& error) {
+    // The daemon leaves the working folder: the mount is unmounted at its end
+    // by its whole path.
+    char* resolved = realpath(mountpoint.c_str(), nullptr);
+    if (!resolved) {
+        error = "cannot use the mount point " + mountpoint + ": " + std::strerror(errno);
+        return false;
+    }
+    const std::string where = resolved;
+    std::free(resolved);
     std::vector<std::string> words = {"parcelor", "-o",
                                       "ro,default_permissions,fsname=parcelor,subtype=parcelor"};
     std::vector<char*> argv;
@@ -289,7 +299,7 @@ bool serveView(SetView& view, const std::string& mountpoint, const ServeOptions&
     if (fuse_set_signal_handlers(session) != 0) {
         error = "cannot install the stop handlers";
     } else {
-        if (fuse_session_mount(session, mountpoint.c_str()) != 0) {
+        if (fuse_session_mount(session, where.c_str()) != 0) {
             error = "cannot mount on " + mountpoint + " (is FUSE allowed here, and is it an " +
                     "empty folder of yours?)";
         } else {

@@ -384,8 +384,12 @@ bool SetView::pieceIsServable(int32_t index) {
 void SetView::failPiece(Piece& piece, int32_t index, const std::string& problem) {
     piece.check = PieceCheck::Failed;
     piece.problem = problem;
-    std::fprintf(stderr, "parcelor: piece %s %s: its bytes are not served\n",
-                 piecePathOf(set_.path, set_.stem, index).c_str(), problem.c_str());
+    const std::string text = "piece " + piecePathOf(set_.path, set_.stem, index) + " " + problem +
+                             ": its bytes are not served";
+    if (report_)
+        report_(text);
+    else
+        std::fprintf(stderr, "parcelor: %s\n", text.c_str());
 }
 
 bool SetView::pieceUnchanged(int32_t index) {

@@ -20,6 +20,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -87,6 +88,12 @@ public:
     int32_t pieceCount() const { return static_cast<int32_t>(pieces_.size()); }
     // Why piece `index` is not served, "" when it is (or is not checked yet).
     std::string pieceProblem(int32_t index) const;
+    // Where a piece that fails is said, once ("piece P does not match its
+    // SHA-256: its bytes are not served"); standard error until set. Set
+    // before the view is served.
+    void setReporter(std::function<void(const std::string&)> report) {
+        report_ = std::move(report);
+    }
 
 private:
     struct Piece {
@@ -117,6 +124,7 @@ private:
     std::vector<uint32_t> children_;
     std::string names_;
     std::vector<Piece> pieces_;
+    std::function<void(const std::string&)> report_;
     mutable std::mutex checkMutex_;
     std::condition_variable checked_;
 };

@@ -344,6 +344,9 @@ MUTANTS=$(
 @@ 446 mount/set_view.cpp | the mount serves a piece that changed since it was checked
 - if (!pieceUnchanged(slice.piece)) return -EIO;
 + if (false && !pieceUnchanged(slice.piece)) return -EIO;
+@@ 447 mount/fuse_mount.cpp | a daemon mounts by the path as given, which it cannot unmount from /
+- if (fuse_session_mount(session, where.c_str()) != 0) {
++ if (fuse_session_mount(session, mountpoint.c_str()) != 0) {
 EOF
 )
 

@@ -28,8 +28,9 @@ struct Outcome {
 };
 
 // Runs parcelor with `args`; standard error caught in `dir`.
-Outcome parcelor(const TempDir& dir, const std::vector<std::string>& args) {
-    std::string command = PARCELOR_CLI;
+Outcome parcelor(const TempDir& dir, const std::vector<std::string>& args,
+                 const std::string& folder = "/") {
+    std::string command = "cd '" + folder + "' && " PARCELOR_CLI;
     for (const std::string& arg : args) {
         command += " '";
         for (char c : arg)
@@ -45,11 +46,12 @@ Outcome parcelor(const TempDir& dir, const std::vector<std::string>& args) {
     return o;
 }
 
+// Mounted, or left mounted by a daemon that is gone.
 bool isMounted(const std::string& path) {
-    struct stat at {
-    }, above{};
-    return stat(path.c_str(), &at) == 0 && stat((path + "/..").c_str(), &above) == 0 &&
-           at.st_dev != above.st_dev;
+    struct stat at {};
+    struct stat above {};
+    if (stat(path.c_str(), &at) != 0) return errno == ENOTCONN;
+    return stat(fs::path(path).parent_path().c_str(), &above) == 0 && at.st_dev != above.st_dev;
 }
 
 // A mount point in `dir` that is unmounted, lazily, when the test ends,
@@ -58,6 +60,7 @@ struct MountPoint {
     explicit MountPoint(const TempDir& dir) : path(dir / "mnt") { fs::create_directory(path); }
     ~MountPoint() {
         if (isMounted(path)) std::system(("fusermount3 -u -z '" + path + "' 2>/dev/null").c_str());
+        EXPECT_FALSE(isMounted(path));
     }
     std::string path;
 };
@@ -279,6 +282,29 @@ TEST(Mount, AStopUnmounts) {
     MountPoint mnt(dir);
     MOUNT_OR_SKIP(dir, dir / "a_spt", mnt); // the daemon, ended by unmount
     ASSERT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
+    // The daemon of a mount point named relative to where it was started,
+    // stopped by a signal, unmounts it all the same.
+    ASSERT_EQ(parcelor(dir, {"mount", "a_spt", "mnt"}, dir.path()).status, 0);
+    ASSERT_TRUE(isMounted(mnt.path));
+    pid_t daemon = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
+        std::string line;
+        try {
+            line = readFile(entry.path() / "cmdline");
+        } catch (...) {
+            continue;
+        }
+        if (line ==
+                std::string(PARCELOR_CLI) + '\0' + "mount" + '\0' + "a_spt" + '\0' + "mnt" + '\0' &&
+            fs::canonical(entry.path() / "cwd") == fs::path("/"))
+            daemon = static_cast<pid_t>(std::stoi(entry.path().filename().string()));
+    }
+    ASSERT_NE(daemon, 0);
+    ASSERT_EQ(kill(daemon, SIGTERM), 0);
+    for (int i = 0; i < 200 && isMounted(mnt.path); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    EXPECT_FALSE(isMounted(mnt.path));
+
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
