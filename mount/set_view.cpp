@@ -54,6 +54,14 @@ std::unique_ptr<SetView> SetView::build(const std::string& pieceFolder, const Mo
                  pieceFolder);
         return nullptr;
     }
+    // The join asks for the password of a protected set; the mount cannot
+    // take one yet, so it does not show what the password guards.
+    if (set.manifest.header().passwordDigest[0] != '\0') {
+        run.fail(EngineFailure::WrongPassword,
+                 "the set is protected by a password, which a mount cannot take yet: join it",
+                 pieceFolder);
+        return nullptr;
+    }
     if (isReservedName(set.baseName)) {
         run.fail(EngineFailure::UnsafeName, reservedNameRefusal(set.baseName), pieceFolder);
         return nullptr;

@@ -347,6 +347,9 @@ MUTANTS=$(
 @@ 457 mount/fuse_mount.cpp | a daemon mounts by the path as given, which it cannot unmount from /
 - if (fuse_session_mount(session, where.c_str()) != 0) {
 + if (fuse_session_mount(session, mountpoint.c_str()) != 0) {
+@@ 458 mount/set_view.cpp | the mount shows a password-protected set without its password
+- if (set.manifest.header().passwordDigest[0] != '\0') {
++ if (false && set.manifest.header().passwordDigest[0] != '\0') {
 EOF
 )
 

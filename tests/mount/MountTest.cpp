@@ -272,6 +272,17 @@ TEST(Mount, RefusesAHostileSetAtMount) {
     fs::remove(dir / "src_spt/TREE.mtree");
     replaceText(dir / "src_spt/spt_config.morvspt", "xparcelor-", ".parcelor-");
     refused("a name this program keeps");
+
+    // Nor does it show what a password guards, without the password.
+    fs::remove_all(dir / "src_spt");
+    writeFile(dir / "password", "secret\n");
+    const Outcome protectedSplit = parcelor(
+        dir, {"split", "-q", "--password-file", dir / "password", dir / "src/sub", dir.path()});
+    ASSERT_EQ(protectedSplit.status, 0) << protectedSplit.err;
+    const Outcome mounted = parcelor(dir, {"mount", dir / "sub_spt", mnt.path});
+    EXPECT_EQ(mounted.status, 1);
+    EXPECT_NE(mounted.err.find("protected by a password"), std::string::npos) << mounted.err;
+    EXPECT_FALSE(isMounted(mnt.path));
 }
 
 // A stop request ends a mount in the foreground: it unmounts and exits 0.
