@@ -36,8 +36,13 @@ test: build
 test-slow: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) -L slow
 
-run: build
-	@$(BUILD_DIR)/morvane-parcelor
+# Builds the window and its libraries only (no tests), then opens it; without
+# a display it says how to start it instead, and that is no failure.
+run: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target morvane-parcelor
+	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ] && [ "$$QT_QPA_PLATFORM" != offscreen ]; then \
+		echo "No display found. Run the window on a desktop, or without one: xvfb-run -a $(BUILD_DIR)/morvane-parcelor"; \
+	else $(BUILD_DIR)/morvane-parcelor; fi
 
 # A .deb of both programs, in $(BUILD_DIR).
 package: build

@@ -2,18 +2,22 @@
 
 #include "app/DragInfo.h"
 #include "app/Texts.h"
+#include "core/KeptAside.h"
 #include "core/RemovalSummary.h"
 #include "core/SplitArithmetic.h"
 #include "core/SplitRules.h"
 #include "engine/base/utilities.h"
 #include "engine/compat/errors.h"
 #include "engine/compat/inspection.h"
+#include "engine/format/manifest.h"
+#include "engine/fs/safe_fs.h"
 #include "engine/runs/inspect.h"
 #include "engine/runs/numbered_parts.h"
 #include "engine/runs/removal.h"
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 
 #include <unistd.h>
 
@@ -66,6 +70,24 @@ std::string nameForUnnamedParts(const PartsListing& listing) {
     if (name.empty() || name == "/" || name == "." || name == "..") name = "joined";
     if (listing.naming.ordinalOf(name)) name += ".joined";
     return name;
+}
+
+// The first of other tools' numbered parts in `folder`, when it holds no
+// set's manifest; "" otherwise. The first name in order that may begin a
+// series and lists as one is taken.
+std::string firstPartIn(const std::string& folder) {
+    const FileDescriptor fd = openFolderPath(folder);
+    if (!fd || entryAt(fd.get(), kManifestFileName) != EntryKind::Missing) return {};
+    std::vector<std::string> names = namesIn(fd.get());
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        if (!mayBeFirstPart(name) || entryAt(fd.get(), name.c_str()) != EntryKind::Regular)
+            continue;
+        RunContext run;
+        const std::string path = stringByAppendingPathComponent(folder, name);
+        if (listNumberedParts(path, run)) return path;
+    }
+    return {};
 }
 
 bool holds(const std::vector<int32_t>& indexes, int32_t index) {
@@ -136,17 +158,29 @@ void JoinController::chooseSet() {
     load(panel->path());
 }
 
+void JoinController::chooseParts() {
+    auto panel = tk_.openPanel();
+    panel->setTitle(kChooseFirstPart);
+    panel->setCanChooseDirectories(false);
+    panel->setCanChooseFiles(true);
+    panel->setAllowsMultipleSelection(false);
+    if (panel->runModal() != toolkit::kModalResponseOK) return;
+    load(panel->path());
+}
+
 void JoinController::load(const std::string& path) {
     if (addingSet_) return;
     o_.delSoureFileM->setState(0); // a removal is chosen for one set, never carried over
     checksumFailures_.clear();
     checksumsVerified_ = false;
     recovery_ = {};
+    keptAside_.clear();
     assessed_.reset();
     encrypted_ = false;
     parts_ = false;
     partsSums_.clear();
     partsName_.clear();
+    typedPartsName_.clear();
     s_.intPath = path;
     s_.outPath = stringByDeletingLastPathComponent(s_.intPath);
     o_.tfMOutputPath->setStringValue(s_.outPath);
@@ -159,41 +193,51 @@ void JoinController::load(const std::string& path) {
     setAdding(true);
     if (tk_.fileManager().attributesOfItemAtPath_fileType(path) == toolkit::FileType::Regular)
         return loadParts(path, generation);
+    // A folder of other tools' parts, without a set's manifest, lists its parts.
+    if (const std::string first = firstPartIn(path); !first.empty())
+        return loadParts(first, generation);
     auto reading = std::make_shared<Reading>();
     reading_ = reading;
-    tk_.threads().detachNewThread(
-        [this, &tk = tk_, path, generation, reading, alive = std::weak_ptr<int>(alive_)] {
-            // A set with recovery headers lists its recovery pieces, and is read
-            // against them whole only when something is wrong.
-            auto listing = std::make_shared<RecoveryListing>();
-            auto found = std::make_shared<Result<SetInspection>>(
-                inspectSet(path, reading->context, [&](const SetInspection& quick) {
-                    *listing = listRecoveryPieces(path);
-                    return quickCheckFails(rowsOf(quick.pieces), quick.checksums.state, *listing);
-                }));
-            tk.threads().performOnUiThread([this, generation, found, listing, alive] {
-                if (alive.expired() || generation != setGeneration_) return;
-                reading_.reset();
-                setAdding(false);
-                if (!*found) {
-                    host_.showAlert(kAddJoinFolderFailed, kInputPathNotValid);
-                    reset();
-                } else {
-                    SetInspection& set = found->value();
-                    s_.joinList = rowsOf(set.pieces);
-                    s_.pwdM = set.passwordDigest;
-                    encrypted_ = set.encrypted;
-                    revealedName_.clear();
-                    s_.outputName = joinedName(set.baseName, set.encrypted);
-                    setChecksums_ = set.checksums;
-                    recovery_ = std::move(*listing);
-                    if (set.recovery) takeAssessment(*set.recovery);
-                    setControlsEnabled(true);
-                }
-                showSummary();
-                o_.joinView->reloadData();
-            });
+    const bool readRecovery = std::exchange(readRecoveryNext_, false);
+    tk_.threads().detachNewThread([this, &tk = tk_, path, generation, reading, readRecovery,
+                                   alive = std::weak_ptr<int>(alive_)] {
+        // A set with recovery headers lists its recovery pieces, and is read
+        // against them whole only when something is wrong.
+        auto listing = std::make_shared<RecoveryListing>();
+        auto kept = std::make_shared<std::vector<std::string>>();
+        auto found = std::make_shared<Result<SetInspection>>(
+            inspectSet(path, reading->context, [&](const SetInspection& quick) {
+                *listing = listRecoveryPieces(path);
+                return readRecovery ||
+                       quickCheckFails(rowsOf(quick.pieces), quick.checksums.state, *listing);
+            }));
+        if (*found) *kept = keptAsideFiles(path, stemOf(found->value().baseName));
+        tk.threads().performOnUiThread([this, generation, found, listing, kept, alive] {
+            if (alive.expired() || generation != setGeneration_) return;
+            reading_.reset();
+            setAdding(false);
+            if (!*found) {
+                host_.showAlert(kAddJoinFolderFailed, std::string(kInputPathNotValid) + "\n" +
+                                                          sentenceOf(found->failure().reason));
+                reset();
+            } else {
+                SetInspection& set = found->value();
+                s_.joinList = rowsOf(set.pieces);
+                s_.pwdM = set.passwordDigest;
+                encrypted_ = set.encrypted;
+                revealedName_.clear();
+                s_.outputName = joinedName(set.baseName, set.encrypted);
+                setChecksums_ = set.checksums;
+                recovery_ = std::move(*listing);
+                keptAside_ = std::move(*kept);
+                if (set.recovery) takeAssessment(*set.recovery);
+                setControlsEnabled(true);
+                watchListedFolder(s_.intPath);
+            }
+            showSummary();
+            o_.joinView->reloadData();
         });
+    });
 }
 
 void JoinController::loadParts(const std::string& path, uint64_t generation) {
@@ -214,7 +258,9 @@ void JoinController::loadParts(const std::string& path, uint64_t generation) {
                 partsSums_ = found->sumsFile;
                 const std::string named = found->naming.outputName();
                 partsName_ = named.empty() ? nameForUnnamedParts(found.value()) : std::string();
-                s_.outputName = named.empty() ? partsName_ : named;
+                s_.outputName = !typedPartsName_.empty() ? typedPartsName_
+                                : named.empty()          ? partsName_
+                                                         : named;
                 s_.pwdM.clear();
                 setChecksums_ = {};
                 setChecksums_.state = !found->sumsProblem.empty() ? ChecksumState::Damaged
@@ -227,6 +273,7 @@ void JoinController::loadParts(const std::string& path, uint64_t generation) {
                                            stringByAppendingPathComponent(found->folder, part.name),
                                            part.size, part.size >= 0});
                 setControlsEnabled(true);
+                watchListedFolder(found->folder);
             }
             showSummary();
             o_.joinView->reloadData();
@@ -234,9 +281,56 @@ void JoinController::loadParts(const std::string& path, uint64_t generation) {
     });
 }
 
+void JoinController::watchListedFolder(const std::string& folder) {
+    std::vector<std::string> files;
+    for (const PieceRow& entry : s_.joinList)
+        if (entry.size >= 0) files.push_back(entry.path);
+    for (const ListedRecoveryPiece& piece : recovery_.pieces)
+        if (piece.size >= 0)
+            files.push_back(stringByAppendingPathComponent(s_.intPath, piece.name));
+    watch_ = tk_.watchFolder(folder, files, [this] { folderChanged(); });
+}
+
+void JoinController::folderChanged() {
+    if (host_.runs().running()) {
+        changedDuringRun_ = true; // read again once the run has ended
+        return;
+    }
+    // A burst of changes (a copy, a repair by another program) is read once,
+    // when it has settled.
+    const uint64_t change = ++changeGeneration_;
+    tk_.threads().performOnUiThreadAfter(kSettleMilliseconds,
+                                         [this, change, alive = std::weak_ptr<int>(alive_)] {
+                                             if (!alive.expired()) settled(change);
+                                         });
+}
+
+void JoinController::settled(uint64_t change) {
+    if (change != changeGeneration_) return; // a later change is settling
+    if (addingSet_ || host_.runs().running()) {
+        folderChanged(); // again once the reading or the run is over
+        return;
+    }
+    refresh();
+}
+
+void JoinController::refresh() {
+    if (addingSet_ || s_.intPath.empty() || host_.runs().running()) return;
+    changedDuringRun_ = false;
+    const std::string output = s_.outPath;
+    const int removal = o_.delSoureFileM->state();
+    const std::string typed = typedPartsName_; // what the user named the parts' file stays
+    load(s_.intPath);
+    typedPartsName_ = typed;
+    s_.outPath = output;
+    o_.tfMOutputPath->setStringValue(output);
+    o_.delSoureFileM->setState(removal);
+}
+
 void JoinController::setAdding(bool busy) {
     addingSet_ = busy;
     o_.mBtnAddFile->setEnabled(!busy);
+    o_.mAddPartsBtn->setEnabled(!busy);
     if (busy) setControlsEnabled(false);
     host_.readingSetChanged();
 }
@@ -253,15 +347,18 @@ void JoinController::setControlsEnabled(bool enabled) {
     o_.mergeBtn->setEnabled(enabled);
     o_.mVerifyBtn->setEnabled(enabled);
     o_.tfMOutputPath->setEnabled(enabled);
+    o_.tfMOutputName->setEnabled(enabled && parts_);
     o_.mOutputBtn->setEnabled(enabled);
     // Numbered parts are joined, never removed or checked on their own. A gap
     // cannot be joined, unless the set's recovery pieces may fill it.
     o_.delSoureFileM->setEnabled(enabled && !parts_);
-    o_.mVerifyBtn->setEnabled(enabled && !parts_);
+    // Parts are verified against the checksum file that lists them.
+    o_.mVerifyBtn->setEnabled(enabled && (!parts_ || !partsSums_.empty()));
     const bool gap = std::any_of(s_.joinList.begin(), s_.joinList.end(),
                                  [](const PieceRow& entry) { return entry.size < 0; });
     o_.mergeBtn->setEnabled(enabled && !(gap && (parts_ || recovery_.stem.empty())));
     o_.mRepairBtn->setEnabled(enabled && canRepair());
+    o_.mRefreshBtn->setEnabled(!s_.intPath.empty());
 }
 
 void JoinController::takeAssessment(const RecoveryReport& report) {
@@ -284,7 +381,15 @@ const char* JoinController::recoveryPieceProblem(const ListedRecoveryPiece& piec
     return nullptr;
 }
 
+void JoinController::showOutputName() {
+    // An encrypted set's name inside is known only once a join has decrypted it.
+    o_.tfMOutputName->setStringValue(s_.joinList.empty() ? std::string()
+                                     : encrypted_        ? revealedName_
+                                                         : s_.outputName);
+}
+
 void JoinController::showSummary() {
+    showOutputName();
     if (s_.joinList.empty()) {
         o_.joinSummary->setStringValue("");
         return;
@@ -307,28 +412,45 @@ void JoinController::showSummary() {
     const SetProtection protection = encrypted_         ? SetProtection::Encrypted
                                      : !s_.pwdM.empty() ? SetProtection::Password
                                                         : SetProtection::None;
-    o_.joinSummary->setStringValue(joinSummaryText(s_.joinList.size(), missing, damaged, protection,
-                                                   setChecksums_.state, recovery));
+    std::string text = joinSummaryText(s_.joinList.size(), missing, damaged, protection,
+                                       setChecksums_.state, recovery);
+    if (!keptAside_.empty()) text += "; " + keptAsideText(keptAside_);
+    o_.joinSummary->setStringValue(text);
 }
 
 void JoinController::reset() {
     stopReading(); // a reading still on its way no longer fits
     s_.joinList.clear();
     recovery_ = {};
+    keptAside_.clear();
     assessed_.reset();
     parts_ = false;
     partsSums_.clear();
     partsName_.clear();
+    watch_.reset();
+    ++changeGeneration_;
     s_.intPath.clear();
     s_.outPath.clear();
     o_.tfMOutputPath->setStringValue(s_.outPath);
     o_.joinSummary->setStringValue("");
+    typedPartsName_.clear();
+    showOutputName();
     setControlsEnabled(false); // no set, nothing to join
 }
 
 void JoinController::start() {
     if (addingSet_ || s_.joinList.empty()) return;
     if (s_.outPath.empty()) return;
+    if (parts_ && !typedPartsName_.empty()) {
+        // The name typed for the parts' file, in place of the one their names give.
+        const std::string& typed = typedPartsName_;
+        if (typed.front() == '.' || typed.find('/') != std::string::npos) {
+            host_.showAlert(kCannotJoin, kJoinedNameProblem);
+            return;
+        }
+        s_.outputName = typed;
+        partsName_ = typed;
+    }
     // An encrypted set's name outside is not what it holds: only a name a
     // join revealed is asked about.
     const std::string name = encrypted_ ? revealedName_ : s_.outputName;
@@ -397,6 +519,13 @@ bool JoinController::askPassword(std::string& password) {
 }
 
 bool JoinController::textChanged(const toolkit::Control* object) {
+    if (object == o_.tfMOutputName) {
+        if (!parts_) return true;
+        typedPartsName_ = o_.tfMOutputName->stringValue();
+        // An emptied field brings back the name the parts give.
+        if (typedPartsName_.empty()) refresh();
+        return true;
+    }
     if (object != o_.pwdField) return false;
     passwordTyped();
     return true;
@@ -480,20 +609,25 @@ RunEnd JoinController::joinEnded(const JoinRun& run) {
     const bool inTheWay = run.encrypted && run.failureKind() == EngineFailure::TargetExists;
     if (run.encrypted && (succeeded || inTheWay))
         revealedName_ = lastPathComponent(succeeded ? run.outcome.target : run.failure->path);
-    std::string detail = wrongPassword ? std::string(kWrongPasswordDetail)
-                         : inTheWay    ? run.reason() + ". Join again to replace it."
-                         : !succeeded  ? sentenceOf(run.reason())
-                         : !run.outcome.fullCheck && run.parts
-                             ? std::string(kUnlistedPartMark) + "."
-                         : !run.outcome.fullCheck ? std::string(kQuickCheckOnlyDetail)
-                                                  : std::string();
+    std::string detail =
+        wrongPassword ? std::string(kWrongPasswordDetail)
+        : inTheWay    ? run.reason() + ". Join again to replace it."
+        : !succeeded  ? sentenceOf(run.reason())
+        : run.parts && !run.outcome.wholeFileSums.empty()
+            ? "The joined file matched its checksum in " + run.outcome.wholeFileSums + "."
+        : !run.outcome.fullCheck && run.parts ? std::string(kUnlistedPartMark) + "."
+        : !run.outcome.fullCheck              ? std::string(kQuickCheckOnlyDetail)
+                                              : std::string();
     if (const std::string changes =
             joinChangesText(run.outcome.filesReplaced, run.outcome.filesAdded);
         succeeded && !changes.empty())
         detail = sentenceOf(changes) + (detail.empty() ? "" : "\n" + detail);
-    // "Rebuilt 1 missing piece from the recovery pieces.": the set's folder is as it was.
+    // "Rebuilt movie_3.spt from the recovery pieces (1 piece missing).": the set's folder is as it
+    // was.
     if (succeeded && !run.outcome.rebuilt.empty())
         detail = sentenceOf(run.outcome.rebuilt) + (detail.empty() ? "" : "\n" + detail);
+    if (succeeded && run.encrypted)
+        detail = std::string(kDecryptedDetail) + (detail.empty() ? "" : "\n" + detail);
     // "Joined 18 pieces into /home/me/movie.mkv.": what an encrypted set held is named only now.
     if (succeeded)
         detail = "Joined " + groupedCount(run.pieces) +
@@ -529,13 +663,26 @@ RunEnd JoinController::joinEnded(const JoinRun& run) {
     }
     return {succeeded ? kJoinCompletedTitle
                       : failedTitle(run.failureKind(), kJoinFailedTitle, kJoinCancelledTitle),
-            std::move(detail), std::move(beforeCompletion), [this] { o_.joinView->reloadData(); }};
+            std::move(detail), std::move(beforeCompletion),
+            [this, found = !run.outcome.rebuilt.empty() ||
+                           run.failureKind() == EngineFailure::PieceDamaged ||
+                           run.failureKind() == EngineFailure::PieceMissing] {
+                o_.joinView->reloadData();
+                showOutputName(); // an encrypted set's name, once it is known
+                // A join that found a piece missing or damaged, or a folder
+                // that changed meanwhile: the set is read again, against its
+                // recovery pieces too, so Repair offers what they can mend.
+                if (found) readRecoveryNext_ = true;
+                if (found || changedDuringRun_) refresh();
+            }};
 }
 
 void JoinController::startVerify() {
     if (addingSet_ || s_.joinList.empty()) return;
+    if (parts_ && partsSums_.empty()) return; // nothing to check them against
     auto run = std::make_shared<VerifyRun>();
     run->pieceFolder = s_.intPath;
+    if (parts_) run->firstPart = s_.joinList.front().path;
     host_.runs().start(
         run, {kVerifyingTitle, s_.outPath, nullptr, [this, run] { return verifyEnded(*run); }});
 }
@@ -556,17 +703,30 @@ RunEnd JoinController::verifyEnded(const VerifyRun& run) {
         title = kVerifyImpossibleTitle;
         detail = std::string(kNoChecksumsDetail) + ": " + run.reason() + ".";
     } else {
-        std::size_t bad = 0;
-        for (const PieceCheck& check : checks)
-            bad += check.good ? 0 : 1;
-        if (bad > 0) title = kVerifyFailedTitle;
-        detail = bad == 0
-                     ? "All " + std::to_string(checks.size()) + " pieces match their checksums."
-                     : std::to_string(bad) + " of " + std::to_string(checks.size()) +
-                           " pieces do not match their checksums:";
+        // "1 of 12 pieces is missing: movie_3.spt. 1 of 12 does not match its checksum: ..."
+        const std::string noun = parts_ ? " parts" : " pieces";
+        std::string missing, unlike;
+        std::size_t missingCount = 0, unlikeCount = 0;
         for (const PieceCheck& check : checks) {
-            if (!check.good) detail += " " + lastPathComponent(check.path);
+            if (check.good) continue;
+            std::string& names = check.missing ? missing : unlike;
+            ++(check.missing ? missingCount : unlikeCount);
+            names += (names.empty() ? "" : ", ") + lastPathComponent(check.path);
         }
+        const std::string of = " of " + std::to_string(checks.size());
+        if (missingCount + unlikeCount > 0) title = kVerifyFailedTitle;
+        if (missingCount + unlikeCount == 0)
+            detail = "All " + std::to_string(checks.size()) + noun + " match their checksums" +
+                     (parts_ ? " in " + partsSums_ : std::string()) + ".";
+        if (missingCount > 0)
+            detail = std::to_string(missingCount) + of + noun +
+                     (missingCount == 1 ? " is missing: " : " are missing: ") + missing + ".";
+        if (unlikeCount > 0)
+            detail += (detail.empty() ? "" : " ") + std::to_string(unlikeCount) + of +
+                      (missingCount > 0 ? "" : noun) +
+                      (unlikeCount == 1 ? " does not match its checksum: "
+                                        : " do not match their checksums: ") +
+                      unlike + ".";
         if (run.done.result() != 0 && checks.empty()) detail = run.reason();
     }
     if (const std::optional<RecoveryReport>& recovery = run.recovery;
@@ -584,6 +744,7 @@ RunEnd JoinController::verifyEnded(const VerifyRun& run) {
                         for (const PieceCheck& check : checks) {
                             if (check.pieceIndex != entry.index) continue;
                             entry.good = check.good;
+                            if (check.missing) entry.size = -1; // gone since it was listed
                             if (!check.good) checksumFailures_.insert(check.pieceIndex);
                         }
                     }
@@ -592,7 +753,12 @@ RunEnd JoinController::verifyEnded(const VerifyRun& run) {
                 showSummary();
                 setControlsEnabled(true);
             },
-            [this] { o_.joinView->reloadData(); }};
+            [this] {
+                o_.joinView->reloadData();
+                // Verify read every byte: its marks stand, unless the folder
+                // changed while it read.
+                if (changedDuringRun_) refresh();
+            }};
 }
 
 void JoinController::startRepair() {
@@ -622,11 +788,7 @@ RunEnd JoinController::repairEnded(const RepairRun& run) {
                       : failedTitle(run.failureKind(), kRepairFailedTitle, kRepairCancelledTitle),
             succeeded ? repairText(run.outcome, run.outputFolder) : run.reason(), nullptr,
             [this, relist] {
-                if (!relist) return;
-                const std::string output = s_.outPath;
-                load(s_.intPath);
-                s_.outPath = output;
-                o_.tfMOutputPath->setStringValue(output);
+                if (relist || changedDuringRun_) refresh();
             }};
 }
 
@@ -661,10 +823,12 @@ JoinController::tableView_objectValueForTableColumn_row(const toolkit::TableView
         return CellValue::text(stringByDeletingLastPathComponent(entry.path));
     if (columnId == kSizeColumn) return sizeCell(entry.size);
     if (columnId == kCheckStateColumn) {
+        if (entry.good && parts_ && checksumsVerified_)
+            return CellValue::image(kRightImage, kVerifiedMark);
         if (entry.good && parts_)
-            return CellValue::image(kRightImage, partsSums_.empty()
-                                                     ? std::string(kUnlistedPartMark)
-                                                     : "Listed in " + partsSums_ + kListedPartMark);
+            return partsSums_.empty()
+                       ? CellValue::image(kUncheckedImage, kUnlistedPartMark)
+                       : CellValue::image(kRightImage, "Listed in " + partsSums_ + kListedPartMark);
         if (entry.good)
             return CellValue::image(kRightImage,
                                     checksumsVerified_ ? kVerifiedMark : kQuickCheckMark);

@@ -27,12 +27,16 @@
 // The join side's outlets (not owned).
 struct JoinOutlets {
     toolkit::Button* mBtnAddFile = nullptr;
+    toolkit::Button* mAddPartsBtn = nullptr; // adds other tools' numbered parts by their first
     toolkit::Button* mVerifyBtn = nullptr;
     toolkit::Button* mRepairBtn = nullptr;     // rebuilds the set from its recovery pieces
+    toolkit::Button* mRefreshBtn = nullptr;    // lists the set again as it lies on disk (F5)
     toolkit::TextField* joinSummary = nullptr; // the listed set in one line
     toolkit::TableView* joinView = nullptr;
     toolkit::Button* delSoureFileM = nullptr;
     toolkit::TextField* tfMOutputPath = nullptr;
+    toolkit::TextField* tfMOutputName =
+        nullptr; // what the join writes; numbered parts may rename it
     toolkit::Button* mOutputBtn = nullptr;
     toolkit::Button* mergeBtn = nullptr;
     // The password prompt of a protected or encrypted set.
@@ -84,9 +88,17 @@ public:
     // A reading under way stops, and what it finds is dropped.
     void stopReading();
     void chooseSet();
+    // The first of other tools' numbered parts, chosen in a file panel.
+    void chooseParts();
     void chooseOutputFolder();
     void setControlsEnabled(bool enabled);
     void reset();
+    // Lists the set again as it now lies on disk (Refresh, F5), keeping the
+    // output folder and the removal choice; nothing while a run or a reading
+    // is under way.
+    void refresh();
+    // How long the set's folder must stay unchanged before it is read again.
+    static constexpr int kSettleMilliseconds = 700;
 
     // The questions and prompts, then the join in the progress window.
     void start();
@@ -124,6 +136,12 @@ private:
 
     void log(const std::string& line);
     void setAdding(bool busy);
+    // The listed set's folder is watched, and read again once a change settles.
+    void watchListedFolder(const std::string& folder);
+    void folderChanged();
+    void settled(uint64_t change);
+    // What the join writes, in its field: editable for numbered parts only.
+    void showOutputName();
     // The numbered parts that the file `path` begins, listed as a set's pieces.
     void loadParts(const std::string& path, uint64_t generation);
     int64_t rowCount() const;
@@ -159,13 +177,19 @@ private:
     bool parts_ = false;           // the list holds numbered parts, not a set's pieces
     std::string partsSums_;        // the checksum file that lists the parts; "" when none
     std::string partsName_;        // the joined file's name when the parts carry none (xaa, x00)
+    std::string typedPartsName_;   // the name typed for the listed parts' file; "" for theirs
     std::string typedPassword_;    // an encrypted set's, from OK until the prompt returns
     uint64_t setGeneration_ = 0;   // which add a result answers
     ChecksumVerdict setChecksums_; // what the listed set's checksum files are worth
     std::set<int32_t> checksumFailures_; // pieces the last Verify found wrong
     bool checksumsVerified_ = false;     // the marks are the last Verify's, every byte read
     RecoveryListing recovery_;           // the listed set's recovery pieces
+    std::vector<std::string> keptAside_; // damaged files a repair kept beside the set
     // What the last reading against the recovery pieces found; none until one is made.
     std::optional<RecoveryReport> assessed_;
+    std::unique_ptr<toolkit::FolderWatch> watch_; // the listed set's folder
+    uint64_t changeGeneration_ = 0;               // which change a settling answers
+    bool changedDuringRun_ = false;               // the folder changed while a run went on
+    bool readRecoveryNext_ = false; // the next reading reads every byte against the recovery pieces
     std::shared_ptr<int> alive_ = std::make_shared<int>(0); // posted work checks it
 };

@@ -36,6 +36,11 @@ bool MainViewController::confirm(const std::string& question, const std::string&
            toolkit::kModalResponseOK;
 }
 
+int MainViewController::choose(const std::string& question, const std::string& informative,
+                               const std::vector<std::string>& buttons) {
+    return tk_.alert()->runModalChoice(window_, question, informative, buttons);
+}
+
 void MainViewController::readingSetChanged() {
     split_.setReadingChanged(join_.isAddingSet());
 }
@@ -197,6 +202,9 @@ void MainViewController::actSplit() {
 void MainViewController::mActAddFile() {
     join_.chooseSet();
 }
+void MainViewController::mActAddParts() {
+    join_.chooseParts();
+}
 void MainViewController::mActSelectOutput() {
     join_.chooseOutputFolder();
 }
@@ -214,6 +222,9 @@ void MainViewController::mActVerify() {
 }
 void MainViewController::mActRepair() {
     join_.startRepair();
+}
+void MainViewController::mActRefresh() {
+    join_.refresh();
 }
 void MainViewController::mActMergeFile() {
     join_.start();

@@ -87,6 +87,7 @@ public:
     bool isAddingSet() const { return join_.isAddingSet(); }
     bool isMeasuringSource() const { return split_.isMeasuringSource(); }
     void mActAddFile();
+    void mActAddParts(); // the first of other tools' numbered parts
     void acceptFileNameDrag(const std::string& path) override;
     void mActSelectOutput();
     void enableMergeUIControl();
@@ -96,6 +97,7 @@ public:
     // --- full check and repair of the listed set
     void mActVerify();
     void mActRepair();
+    void mActRefresh(); // lists the set again as it lies on disk
 
     // --- join run
     void mActMergeFile();
@@ -114,6 +116,8 @@ private:
     void showAlert(const std::string& message, const std::string& informative) override;
     bool confirm(const std::string& question, const std::string& informative,
                  const std::string& yes, const std::string& no) override;
+    int choose(const std::string& question, const std::string& informative,
+               const std::vector<std::string>& buttons) override;
     bool readingSet() const override { return join_.isAddingSet(); }
     void readingSetChanged() override;
 

@@ -4,6 +4,7 @@
 // it reaches beyond them, and the main window's controller answers it.
 
 #include <string>
+#include <vector>
 
 class RunHost;
 namespace toolkit {
@@ -22,6 +23,10 @@ public:
     // A question on the main window; true when the user chose `yes`.
     virtual bool confirm(const std::string& question, const std::string& informative,
                          const std::string& yes, const std::string& no) = 0;
+    // A question with several answers; the index of the one chosen in
+    // `buttons`, whose last cancels.
+    virtual int choose(const std::string& question, const std::string& informative,
+                       const std::vector<std::string>& buttons) = 0;
 
     // The one state the sides share: the join side reads a set on a worker
     // thread, and no split starts meanwhile.

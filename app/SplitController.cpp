@@ -3,6 +3,7 @@
 #include "app/DragInfo.h"
 #include "app/Texts.h"
 #include "core/RemovalSummary.h"
+#include "core/SetNames.h"
 #include "core/SplitArithmetic.h"
 #include "core/SplitRules.h"
 #include "engine/base/utilities.h"
@@ -70,6 +71,8 @@ void SplitController::setControlsEnabled(bool enabled) {
     o_.popBtn->setEnabled(enabled && !byCount);
     o_.tfCount->setEnabled(enabled && byCount);
     o_.delSourceFileBtn->setEnabled(enabled);
+    // Only a folder has hidden items to add or leave out.
+    o_.includeHiddenBtn->setEnabled(enabled && folderSource_);
     o_.tfOutPath->setEnabled(enabled);
     o_.outPathBtn->setEnabled(enabled);
     o_.encryptBtn->setEnabled(enabled);
@@ -249,6 +252,18 @@ void SplitController::presetChosen() {
         o_.spliteByBtn->selectTag(1);
         modeChosen();
         s_.sSize = preset.bytes;
+        if (s_.fSize > 0 && s_.fSize <= preset.bytes) {
+            // One piece holds the source: the field keeps a unit the user
+            // types in (never bytes), and the note says no split is needed.
+            const SizeInUnits shown = sizeInLargestUnit(preset.bytes);
+            o_.tfSize->setIntegerValue(shown.value);
+            o_.popBtn->selectItemAtIndex(shown.unitIndex);
+            o_.tfCount->setIntegerValue(1);
+            o_.sizeNote->setStringValue("One piece of up to " + sizeWithBytes(preset.bytes) +
+                                        " holds all " + roundedSize(s_.fSize) +
+                                        " of the source: no split is needed.");
+            continue;
+        }
         const SizeInUnits shown = sizeInExactUnit(s_.sSize);
         o_.tfSize->setIntegerValue(shown.value);
         o_.popBtn->selectItemAtIndex(shown.unitIndex);
@@ -361,6 +376,18 @@ void SplitController::textChanged(const toolkit::Control* object) {
 }
 
 void SplitController::editingEnded(const toolkit::Control* object) {
+    if (object == o_.tfPwdSecond || object == o_.tfPwdFirst) {
+        // While typing, a confirmation that is the start of the password is
+        // no mismatch yet; once the user leaves it (Enter, Tab), it is one,
+        // and the message says why OK stays off.
+        const std::string second = o_.tfPwdSecond->stringValue();
+        if (!second.empty() && second != o_.tfPwdFirst->stringValue() &&
+            o_.encryptMsg2->isHidden()) {
+            o_.encryptMsg2->setStringValue(kPasswordMismatch);
+            o_.encryptMsg2->setHidden(false);
+        }
+        return;
+    }
     toolkit::TextField* field = object == o_.tfSize    ? o_.tfSize
                                 : object == o_.tfCount ? o_.tfCount
                                                        : nullptr;
@@ -605,6 +632,25 @@ bool SplitController::mayReplaceSetInTheWay(bool& replace) {
     if (inTheWay.empty()) return true;
     const std::string stem = stemOf(setNameShown());
     const std::string folder = stringByAppendingPathComponent(s_.oPath, stem + "_spt");
+    // Another source's set (backup.img's where backup.iso goes) may rather
+    // stay: the new set can take a name of its own instead.
+    const std::string ownName = anotherSourcesSetInTheWay(setNameShown(), s_.oPath)
+                                    ? freeSetName(setNameShown(), s_.oPath)
+                                    : std::string();
+    if (!ownName.empty()) {
+        const int chosen = host_.choose(
+            kOtherSourcesSetQuestion,
+            folder + " holds " + inTheWay + ". Under another name this set becomes " + ownName +
+                " in " + stemOf(ownName) + "_spt, and that one stays. " + kReplaceSetInformative,
+            {kUseAnotherNameButton, kReplaceButton, kCancelButton});
+        if (chosen == 0) {
+            s_.setName = ownName;
+            o_.tfSetName->setStringValue(ownName);
+            return true;
+        }
+        replace = chosen == 1;
+        return replace;
+    }
     replace = host_.confirm(kReplaceSetQuestion,
                             folder + " holds " + inTheWay + ". " + kReplaceSetInformative,
                             kReplaceButton, kCancelButton);

@@ -36,11 +36,17 @@ inline constexpr const char* kChooseOneFile = "Choose one file";
 inline constexpr const char* kChooseAFolder = "Choose a Folder";
 inline constexpr const char* kChooseOutputFolder = "Choose a output folder";
 inline constexpr const char* kChooseOneFolder = "Choose one folder";
+inline constexpr const char* kChooseFirstPart = "Choose the first part";
 inline constexpr const char* kOK = "OK";
+inline constexpr const char* kCannotJoin = "Cannot join";
+inline constexpr const char* kJoinedNameProblem =
+    "The joined file's name is a file name: without '/', not beginning with '.'.";
 
 inline constexpr const char* kPasswordMismatch = "The passwords do not match.";
 inline constexpr const char* kWrongPassword = "Wrong password. Try again.";
 inline constexpr const char* kWrongPasswordDetail = "Wrong password.";
+inline constexpr const char* kDecryptedDetail =
+    "The set was encrypted: its password opened it, and every chunk was authenticated.";
 inline constexpr const char* kProtectedSetPrompt =
     "This piece set is protected. Type its password:";
 inline constexpr const char* kEncryptedSetPrompt =
@@ -50,8 +56,9 @@ inline constexpr const char* kEncryptPiecesChoice =
 inline constexpr const char* kGateJoinChoice =
     "Only require the password to join: the pieces stay readable with other tools";
 inline constexpr const char* kSetNameNote =
-    "The set's folder, its pieces and what a join writes take this name. The folder and piece "
-    "names stay visible even when the pieces are encrypted.";
+    "The set's folder and its pieces take this name, and so does what a join writes, but for "
+    "encrypted pieces: those come back under the source's own name. The folder and piece names "
+    "stay visible even when the pieces are encrypted.";
 inline constexpr const char* kCannotSplit = "Cannot split";
 inline constexpr const char* kSourcePathTooLong =
     "The source path is too long (at most 1023 bytes).";
@@ -64,6 +71,9 @@ inline constexpr const char* kReplaceSetQuestion = "Replace the set that is alre
 inline constexpr const char* kReplaceSetInformative =
     "It stays as it is until the new set is complete.";
 inline constexpr const char* kReplaceButton = "Replace";
+inline constexpr const char* kOtherSourcesSetQuestion =
+    "The set of another source is already where this one goes.";
+inline constexpr const char* kUseAnotherNameButton = "Use Another Name";
 inline constexpr const char* kVerifyingTitle = "Verifying...";
 inline constexpr const char* kVerifyCompletedTitle = "Verification Completed!";
 inline constexpr const char* kVerifyFailedTitle = "Verification Failed!";
@@ -105,6 +115,8 @@ inline constexpr const char* kUnlistedPartMark =
 // Files the tables show for a piece's check state.
 inline constexpr const char* kRightImage = "right.png";
 inline constexpr const char* kWrongImage = "wrong.png";
+// A part that is there but that nothing can check: neither right nor wrong.
+inline constexpr const char* kUncheckedImage = "unchecked.png";
 
 // Table column identifiers.
 inline constexpr const char* kFileNameColumn = "fileNameID";

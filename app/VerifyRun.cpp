@@ -2,10 +2,19 @@
 
 #include "core/RecoveryRules.h"
 #include "engine/fs/safe_fs.h"
+#include "engine/runs/numbered_parts.h"
 
 #include <algorithm>
 
 void VerifyRun::execute() {
+    if (!firstPart.empty()) {
+        const Result<PartsListing> listed = listNumberedParts(firstPart, context);
+        if (!listed) return finish(Result<void>(listed.failure()));
+        checksums = !listed->sumsProblem.empty() ? ChecksumState::Damaged
+                    : listed->sumsFile.empty()   ? ChecksumState::Absent
+                                                 : ChecksumState::Good;
+        return finish(verifyNumberedParts(listed.value(), checks, context));
+    }
     const Result<void> verified = verifySet(pieceFolder, checks, checksums, context);
     const FileDescriptor folder = openFolderPath(pieceFolder);
     const std::string stem = folder ? recoveryStemIn(folder.get()) : std::string();

@@ -16,6 +16,7 @@ public:
     void execute() override;
 
     std::string pieceFolder;
+    std::string firstPart; // or the first of numbered parts, checked against their checksum file
     std::vector<PieceCheck> checks;                  // written before `done`
     ChecksumState checksums = ChecksumState::Absent; // written before `done`
     // A set with recovery headers is read against them too: what is wrong

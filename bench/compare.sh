@@ -82,11 +82,19 @@ for ((r = 1; r <= rounds; r++)); do
     if ((r % 2)); then one base "$OLD"; one new "$NEW"; else one new "$NEW"; one base "$OLD"; fi
 done
 
-printf '%-22s %22s %22s %8s\n' operation "base $(git -C "$ROOT" rev-parse --short "$base")" new change
-for op in "split" "split + sums" "join + check" "split + recovery" "encrypted split" \
-    "encrypted join" "tree split + sums" "tree join + check"; do
-    read -r bm bl bh <<<"$(stats "${times[base $op]}")"
-    read -r nm nl nh <<<"$(stats "${times[new $op]}")"
-    printf '%-22s %10s (%s-%s) %10s (%s-%s) %7s%%\n' "$op" "$bm" "$bl" "$bh" "$nm" "$nl" "$nh" \
-        "$(awk -v a="$nm" -v b="$bm" 'BEGIN { printf "%+.1f", (b > 0 ? (a - b) * 100 / b : 0) }')"
-done
+# table TITLE ARRAY: medians (min-max) of both builds, and the change.
+table() {
+    local -n values=$2
+    printf '%s\n%-22s %22s %22s %8s\n' "$1" operation "base $(git -C "$ROOT" rev-parse --short "$base")" new change
+    for op in "split" "split + sums" "join + check" "split + recovery" "encrypted split" \
+        "encrypted join" "tree split + sums" "tree join + check"; do
+        read -r bm bl bh <<<"$(stats "${values[base $op]}")"
+        read -r nm nl nh <<<"$(stats "${values[new $op]}")"
+        printf '%-22s %10s (%s-%s) %10s (%s-%s) %7s%%\n' "$op" "$bm" "$bl" "$bh" "$nm" "$nl" "$nh" \
+            "$(awk -v a="$nm" -v b="$bm" 'BEGIN { printf "%+.1f", (b > 0 ? (a - b) * 100 / b : 0) }')"
+    done
+}
+# Wall time is what a user waits; processor time (user and system) is the
+# work done, and holds still on a machine that is running other things.
+table "wall seconds" times
+table "processor seconds" cpu

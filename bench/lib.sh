@@ -1,13 +1,15 @@
 # What the side-by-side benches share; sourced, not run. Timings go into
-# the associative arrays `times` and `rss` by operation name.
-declare -A times rss
-# run NAME CMD...: wall seconds and peak resident KB of one run, from a settled disk.
+# the associative arrays `times`, `cpu` and `rss` by operation name.
+declare -A times cpu rss
+# run NAME CMD...: wall seconds, processor seconds (user and system) and peak
+# resident KB of one run, from a settled disk.
 run() {
     local name=$1; shift
     sync; sleep 1
-    /usr/bin/time -f "%e %M" -o timing "$@" >/dev/null 2>&1
-    read -r secs kb < timing
+    /usr/bin/time -f "%e %M %U %S" -o timing "$@" >/dev/null 2>&1
+    read -r secs kb user system < timing
     times[$name]+="$secs "; rss[$name]+="$kb "
+    cpu[$name]+="$(awk -v u="$user" -v s="$system" 'BEGIN { printf "%.2f", u + s }') "
 }
 # median min max of a list of numbers
 stats() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{a[NR]=$1} END {printf "%s %s %s", a[int((NR+1)/2)], a[1], a[NR]}'; }

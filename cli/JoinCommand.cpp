@@ -3,6 +3,7 @@
 #include "cli/Commands.h"
 
 #include "cli/Password.h"
+#include "core/SizeLabels.h"
 #include "core/SplitArithmetic.h"
 #include "core/SplitRules.h"
 #include "engine/base/utilities.h"
@@ -83,10 +84,14 @@ int joinPartsCommand(Session& s, const std::string& first, const std::string& ou
     s.addDoneField("check", Progress::quoted(outcome.fullCheck ? "full" : "none"));
     s.addDoneField("parts", std::to_string(listing.parts.size()));
     s.reportSharing(outcome.sharedBytes, outcome.writtenBytes);
+    if (!outcome.wholeFileSums.empty())
+        s.addDoneField("checkedBy", Progress::quoted(outcome.wholeFileSums));
     s.note("wrote " + quotedName(outcome.target) + " from " + std::to_string(listing.parts.size()) +
            " parts");
-    if (outcome.fullCheck)
+    if (outcome.fullCheck && !listing.sumsFile.empty())
         s.note("every part matched its checksum in " + quotedName(listing.sumsFile));
+    if (!outcome.wholeFileSums.empty())
+        s.note("the joined file matched its checksum in " + quotedName(outcome.wholeFileSums));
     else if (listing.sumsFile.empty())
         s.note("no checksum file beside the parts lists them, so they were joined unchecked, and a "
                "missing last part cannot be detected without one");
@@ -187,8 +192,11 @@ int joinCommand(Session& s) {
     const JoinOutcome& outcome = joined->value();
     target = outcome.target;
     s.addDoneField("check", Progress::quoted(outcome.fullCheck ? "full" : "quick"));
-    s.note(toStdout ? "sent " + sizeWithBytes(listing->totalSize) + " to standard output"
+    s.note(toStdout ? "sent " + withBinaryUnits(sizeWithBytes(listing->totalSize)) +
+                          " to standard output"
                     : "wrote " + quotedName(target));
+    if (encrypted)
+        s.note("the set was encrypted: its password opened it, and every chunk was authenticated");
     if (!outcome.rebuilt.empty()) {
         s.note(outcome.rebuilt);
         s.addDoneField("rebuilt", Progress::quoted(outcome.rebuilt));

@@ -6,8 +6,10 @@
 #include "engine/compat/inspection.h"
 #include "engine/fs/safe_fs.h"
 #include "engine/runs/encrypted_set.h"
+#include "engine/runs/recovery.h"
 #include "engine/runs/set_listing.h"
 
+#include <algorithm>
 #include <cstdio>
 
 int listCommand(Session& s) {
@@ -35,14 +37,34 @@ int listCommand(Session& s) {
                                     : checksums.state == ChecksumState::Absent
                                         ? "no (only the quick check is possible)"
                                         : ("damaged (" + checksums.problem + ")").c_str());
+    // As the window does: a set with recovery pieces in which something is
+    // wrong is read against them whole, so damage past a piece's first
+    // kilobyte shows too.
+    const bool quickFails =
+        checksums.state != ChecksumState::Good ||
+        std::any_of(listing.pieces.begin(), listing.pieces.end(),
+                    [](const ListedPiece& piece) { return piece.checkState != 0; });
+    RecoveryReport recovery;
+    if (const std::string stem = folder ? recoveryStemIn(folder.get()) : std::string();
+        quickFails && !stem.empty()) {
+        recovery = assessRecovery(folder.get(), set, stem, s.run());
+        if (stopSignal() != 0) return s.cancelled("list");
+        std::printf("recovery:   %s\n", recovery.summary().c_str());
+    }
     std::size_t bad = 0;
     char name[kPathBufferSize];
     for (const ListedPiece& piece : listing.pieces) {
         pieceFileName(listing.stem.c_str(), piece.pieceIndex, name);
-        const char* state = piece.checkState == 0 ? "ok" : piece.size < 0 ? "missing" : "damaged";
-        bad += piece.checkState == 0 ? 0 : 1;
-        std::printf("%s  %lld  %s\n", quotedName(name).c_str(), static_cast<long long>(piece.size),
-                    state);
+        const bool damaged =
+            piece.checkState != 0 || std::find(recovery.badPieces.begin(), recovery.badPieces.end(),
+                                               piece.pieceIndex) != recovery.badPieces.end();
+        bad += damaged ? 1 : 0;
+        // A missing piece has no size to show.
+        const std::string size = piece.size < 0 ? "-" : std::to_string(piece.size);
+        std::printf("%s  %s  %s\n", quotedName(name).c_str(), size.c_str(),
+                    !damaged         ? "ok"
+                    : piece.size < 0 ? "missing"
+                                     : "damaged");
     }
     return bad == 0 ? 0 : 1;
 }

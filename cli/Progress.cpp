@@ -1,5 +1,7 @@
 #include "cli/Progress.h"
 
+#include "core/SizeLabels.h"
+
 #include "core/SplitArithmetic.h"
 #include "engine/base/utilities.h"
 
@@ -64,7 +66,7 @@ void Progress::tick(int64_t done, int64_t total, RunPhase phase) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     std::fprintf(stderr, "\r%3lld%%  %s\033[K", static_cast<long long>(percent),
-                 progressText(done, total, seconds).c_str());
+                 withBinaryUnits(progressText(done, total, seconds)).c_str());
     drawn_ = true;
 }
 

@@ -1,6 +1,7 @@
 #include "cli/Session.h"
 
 #include "core/RemovalSummary.h"
+#include "core/SizeLabels.h"
 #include "core/SplitArithmetic.h"
 #include "engine/base/utilities.h"
 #include "engine/compat/errors.h"
@@ -182,25 +183,33 @@ void Session::reportSharing(int64_t shared, int64_t written) {
     addDoneField("shared", std::to_string(shared));
     addDoneField("written", std::to_string(written));
     if (shared > 0)
-        note("shared " + roundedSize(shared) + " of blocks with what it read, wrote " +
-             roundedSize(written));
+        note(withBinaryUnits("shared " + roundedSize(shared) +
+                             " of blocks with what it read, wrote " + roundedSize(written)));
 }
 
 Progress Session::makeProgress() const {
     return Progress(!options_.quiet && !options_.json && isatty(STDERR_FILENO) == 1, options_.json);
 }
 
-void Session::runWithProgress(Progress& progress, const std::function<void()>& work) {
+void Session::runWithProgress(Progress& progress, const std::function<void()>& work,
+                              bool totalKnownAhead) {
     std::mutex mutex;
     std::condition_variable finished;
     bool done = false;
+    // A second run of one command counts afresh: its first event shows its own total.
+    counted_.total.store(0, std::memory_order_relaxed);
+    counted_.done.store(0, std::memory_order_relaxed);
     std::thread engine([&] {
         work();
         std::lock_guard lock(mutex);
         done = true;
         finished.notify_all();
     });
+    bool shown = false; // the first event is shown once the total is known
     const auto tick = [&] {
+        // Before the run has counted its total there is nothing true to show.
+        if (totalKnownAhead && counted_.total.load(std::memory_order_relaxed) == 0) return;
+        shown = true;
         progress.tick(counted_.done.load(std::memory_order_relaxed),
                       counted_.total.load(std::memory_order_relaxed),
                       counted_.phase.load(std::memory_order_relaxed));
@@ -208,7 +217,10 @@ void Session::runWithProgress(Progress& progress, const std::function<void()>& w
     tick();
     {
         std::unique_lock lock(mutex);
-        while (!finished.wait_for(lock, std::chrono::milliseconds(100), [&] { return done; })) {
+        // Until the first event, the total is looked for often: it comes
+        // within moments of the start.
+        while (!finished.wait_for(lock, std::chrono::milliseconds(shown ? 100 : 5),
+                                  [&] { return done; })) {
             lock.unlock();
             // A stop lands on this thread; the engine's may be blocked in a
             // call that only a signal of its own ends (a write to a pipe
@@ -219,6 +231,8 @@ void Session::runWithProgress(Progress& progress, const std::function<void()>& w
             lock.lock();
         }
     }
+    // A run over before its first event still shows one.
+    if (!shown) tick();
     engine.join();
     progress.clear();
 }

@@ -63,8 +63,11 @@ public:
 
     Progress makeProgress() const;
     // Runs `work` on an engine thread while `progress` is shown about ten
-    // times a second, from what run() counts.
-    void runWithProgress(Progress& progress, const std::function<void()>& work);
+    // times a second, from what run() counts. The first event waits until
+    // the run has counted its total, unless its total shows only at its end
+    // (`totalKnownAhead` false: a stream).
+    void runWithProgress(Progress& progress, const std::function<void()>& work,
+                         bool totalKnownAhead = true);
 
     // Ends the run with `status`: the done line with --json; returns `status`.
     int finish(int status);

@@ -3,6 +3,8 @@
 #include "cli/Commands.h"
 
 #include "cli/Password.h"
+#include "core/SetNames.h"
+#include "core/SizeLabels.h"
 #include "core/SplitArithmetic.h"
 #include "core/SplitRules.h"
 #include "engine/base/utilities.h"
@@ -36,6 +38,19 @@ std::optional<int> readGatePassword(Session& s, std::string& password) {
     return std::nullopt;
 }
 
+// Why the split does not start when a set lies where its own would go. Another
+// source's set is never offered for replacing: a name of its own is.
+std::string setInTheWayText(const std::string& inTheWay, const std::string& baseName,
+                            const std::string& out) {
+    if (anotherSourcesSetInTheWay(baseName, out)) {
+        const std::string name = freeSetName(baseName, out);
+        return "the set of another source is already there (" + inTheWay + ")" +
+               (name.empty() ? "; choose another --name or output folder"
+                             : "; use --name " + quotedName(name) + " to give this one its own");
+    }
+    return "a set is already there (" + inTheWay + "); use --replace to replace it";
+}
+
 // parcelor split -b SIZE --name NAME - [OUTPUT_FOLDER]: standard input, cut
 // as it comes; the set goes in place once the input has ended.
 int splitStandardInput(Session& s) {
@@ -53,14 +68,13 @@ int splitStandardInput(Session& s) {
     std::string password;
     if (const std::optional<int> status = readGatePassword(s, password)) return *status;
     const std::string inTheWay = describeSetInTheWay(o.setName->c_str(), out.c_str());
-    if (!inTheWay.empty() && !o.replace)
-        return s.fail("a set is already there (" + inTheWay + "); use --replace to replace it");
+    if (!inTheWay.empty() && !o.replace) return s.fail(setInTheWayText(inTheWay, *o.setName, out));
     SplitRequest request;
     request.source = "standard input";
     request.outFolder = out;
     request.pieceSize = pieceSize;
     request.password = password;
-    s.note("splitting standard input into pieces of " + sizeWithBytes(pieceSize));
+    s.note("splitting standard input into pieces of " + withBinaryUnits(sizeWithBytes(pieceSize)));
     Progress progress = s.makeProgress();
     progress.start("split", {{"source", Progress::quoted("-")},
                              {"output", Progress::quoted(out)},
@@ -74,11 +88,13 @@ int splitStandardInput(Session& s) {
     if (o.recoveryCount) options.recovery.count = *o.recoveryCount;
     if (o.recoveryPercent) options.recovery.percent = *o.recoveryPercent;
     std::optional<Result<SplitOutcome>> made;
-    s.runWithProgress(progress, [&] { made = splitSource(request, options, s.run()); });
+    s.runWithProgress(
+        progress, [&] { made = splitSource(request, options, s.run()); }, false);
     s.engineNotes();
     if (!*made) return s.runFailed("split", made->failure());
     s.note("wrote " + quotedName((*made)->pieceFolder) + ": " + std::to_string((*made)->pieces) +
-           ((*made)->pieces == 1 ? " piece, " : " pieces, ") + sizeWithBytes((*made)->setBytes));
+           ((*made)->pieces == 1 ? " piece, " : " pieces, ") +
+           withBinaryUnits(sizeWithBytes((*made)->setBytes)));
     s.reportSharing((*made)->sharedBytes, (*made)->writtenBytes);
     if (!(*made)->recovery.empty()) s.note((*made)->recovery);
     return stopSignal() != 0 ? s.stoppedAfter("split") : 0;
@@ -136,7 +152,8 @@ int splitCommand(Session& s) {
         if (plan.count > kMaxSetPieces) return s.fail(pieceCountProblem(*o.count));
         if (plan.count != *o.count)
             s.note(std::to_string(*o.count) + " pieces are not possible for " +
-                   sizeWithBytes(total) + "; making " + std::to_string(plan.count));
+                   withBinaryUnits(sizeWithBytes(total)) + "; making " +
+                   std::to_string(plan.count));
     } else {
         pieceSize = proposedPieceBytes(total);
     }
@@ -168,15 +185,17 @@ int splitCommand(Session& s) {
     if (const std::string problem =
             freeSpaceProblem(space, out, shared.shares ? shared.needBytes : total);
         !problem.empty() && !o.force) {
-        const std::string copied = sharedSplitText(shared, pieceSize);
-        return s.fail(problem + (copied.empty() ? "" : " " + sentenceOf(copied)) +
-                      " Use --force to split anyway.");
+        std::string refusal = problem;
+        if (const std::string copied = sharedSplitText(shared, pieceSize); !copied.empty())
+            refusal.append(" ").append(sentenceOf(copied));
+        return s.fail(refusal.append(" Use --force to split anyway."));
     }
     // The set takes the name given, or the source's.
     const std::string inTheWay =
         describeSetInTheWay(o.setName ? o.setName->c_str() : source.c_str(), out.c_str());
     if (!inTheWay.empty() && !o.replace)
-        return s.fail("a set is already there (" + inTheWay + "); use --replace to replace it");
+        return s.fail(
+            setInTheWayText(inTheWay, o.setName ? *o.setName : lastPathComponent(source), out));
 
     if (source.size() >= kPathBufferSize || out.size() >= kPathBufferSize)
         return s.fail("the path is too long (at most 1023 bytes)");
@@ -187,10 +206,16 @@ int splitCommand(Session& s) {
     request.pieceSize = pieceSize;
     request.password = password;
 
-    s.note("splitting " + quotedName(source) + " (" + roundedSize(total) + ") into " +
-           std::to_string(pieces) + " pieces of " + sizeWithBytes(pieceSize));
+    // One piece holds a source no larger than the piece size: no split is needed.
+    s.note(
+        "splitting " + quotedName(source) + " (" + withBinaryUnits(roundedSize(total)) + ") into " +
+        (pieces == 1
+             ? "1 piece, which holds it whole (pieces of up to " +
+                   withBinaryUnits(sizeWithBytes(pieceSize)) + ")"
+             : std::to_string(pieces) + " pieces of " + withBinaryUnits(sizeWithBytes(pieceSize))));
     if (folder) s.note(summary.text);
-    if (const std::string said = sharedSplitText(shared, pieceSize); !said.empty()) s.note(said);
+    if (const std::string said = sharedSplitText(shared, pieceSize); !said.empty())
+        s.note(withBinaryUnits(said));
     Progress progress = s.makeProgress();
     progress.start("split", {{"source", Progress::quoted(source)},
                              {"output", Progress::quoted(out)},

@@ -64,7 +64,9 @@ int verifyCommand(Session& s) {
     if (recoveryBad)
         s.fail("the recovery files of " + quotedName(set) + ": " + recovery.summary(),
                "recovery-damaged");
-    std::printf("%zu pieces checked, %zu bad\n", checks.size(), bad);
+    s.addDoneField("pieces", std::to_string(checks.size()));
+    s.addDoneField("bad", std::to_string(bad));
+    if (!s.options().json) std::printf("%zu pieces checked, %zu bad\n", checks.size(), bad);
     if (s.options().decrypt && bad == 0 && checked) {
         // Every chunk authenticated with the password, nothing written.
         const FileDescriptor folder = openFolderPath(set);
@@ -85,8 +87,10 @@ int verifyCommand(Session& s) {
                           authenticated->failure().kind == EngineFailure::WrongPassword
                               ? "wrong-password"
                               : "bad-pieces");
-        std::printf("every chunk authenticated: %lld bytes inside\n",
-                    static_cast<long long>(authenticated->value()));
+        s.addDoneField("authenticated", std::to_string(authenticated->value()));
+        if (!s.options().json)
+            std::printf("every chunk authenticated: %lld bytes inside\n",
+                        static_cast<long long>(authenticated->value()));
     }
     return bad == 0 && checked && !recoveryBad ? 0 : 1;
 }

@@ -13,4 +13,11 @@ struct LaunchPlan {
 
 // A file goes to the split side; a manifest, or a folder holding one, to the
 // join side; any other folder to the split side. The last of each kind wins.
-LaunchPlan planLaunchPaths(const std::vector<std::string>& paths);
+// A relative path is taken against `workingFolder` (the process's own when
+// empty), so what the plan names is always absolute.
+LaunchPlan planLaunchPaths(const std::vector<std::string>& paths,
+                           const std::string& workingFolder = {});
+
+// `path` against `workingFolder` when it is relative, with "." components and
+// a trailing slash dropped; ".." is kept, since a link may stand before it.
+std::string absoluteLaunchPath(const std::string& path, const std::string& workingFolder);

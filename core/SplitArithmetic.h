@@ -65,7 +65,7 @@ SizeInUnits sizeInLargestUnit(int64_t bytes);
 // (unitIndex kBytesUnitIndex).
 SizeInUnits sizeInExactUnit(int64_t bytes);
 
-// "Rebuilt 1 missing piece." from the engine's "rebuilt 1 missing piece".
+// "Rebuilt movie_3.spt." from the engine's "rebuilt movie_3.spt".
 std::string sentenceOf(std::string phrase);
 
 // "1,204": a count with thousands separators.

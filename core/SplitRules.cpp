@@ -169,15 +169,18 @@ FolderSourceSummary summarizeFolderSource(const std::string& folder, bool includ
 }
 
 std::vector<SizePreset> sizePresets(bool outputOnFat) {
-    const auto preset = [](const char* medium, int64_t bytes) {
-        return SizePreset{std::string(medium) + ": " + sizeWithBytes(bytes), bytes};
+    // Titled as the medium is sold (a DVD's 4.7 GB are decimal, a CD's
+    // 700 MB and a FAT32 file's 4 GB binary), with the exact bytes beside.
+    const auto preset = [](const char* medium, const char* sold, int64_t bytes) {
+        return SizePreset{
+            std::string(medium) + ": " + sold + " (" + groupedCount(bytes) + " bytes)", bytes};
     };
-    const SizePreset fat = preset("FAT32 drive", 4294967295LL);
+    const SizePreset fat = preset("FAT32 drive", "4 GB", 4294967295LL);
     std::vector<SizePreset> presets{{kCustomPreset, 0},
                                     fat,
-                                    preset("DVD", 4700000000LL),
-                                    preset("CD", 734003200LL),
-                                    preset("Mail attachment", 18000000LL)};
+                                    preset("DVD", "4.7 GB", 4700000000LL),
+                                    preset("CD", "700 MB", 734003200LL),
+                                    preset("Mail attachment", "18 MB", 18000000LL)};
     if (outputOnFat) {
         presets.erase(presets.begin() + 1);
         presets.insert(presets.begin(), fat);

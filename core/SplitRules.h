@@ -68,7 +68,7 @@ FolderSourceSummary summarizeFolderSource(const std::string& folder, bool includ
                                           const std::string& hiddenAdvice);
 
 // A piece size people need, as an exact byte count; its title gives both
-// ("DVD: 4.38 GB (4,700,000,000 bytes)").
+// ("DVD: 4.7 GB (4,700,000,000 bytes)"): titled as the medium is sold.
 struct SizePreset {
     std::string title;
     int64_t bytes; // 0 for "Custom"

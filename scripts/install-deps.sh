@@ -33,6 +33,16 @@ packages=(
     libfuse3-dev
     fuse3
     pkg-config
+    # The package test (lintian, appstreamcli) and the real window under Xvfb
+    # (the screenshots: xvfb, a window manager, xdotool, imagemagick).
+    lintian
+    appstream
+    xvfb
+    xauth
+    openbox
+    xdotool
+    imagemagick
+    x11-utils
 )
 if [ "${1:-}" = sanitizers ]; then
     packages+=(clang-14 libclang-rt-14-dev)

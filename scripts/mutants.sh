@@ -326,6 +326,9 @@ MUTANTS=$(
 @@ 440 app/SplitController.cpp | the window's count mode keeps a size that is not whole blocks where the pieces could share
 - s_.sSize = sharedCountSize(count, s_.sSize);
 + s_.sSize = 0 * sharedCountSize(count, s_.sSize) + s_.sSize;
+@@ 441 engine/runs/recovery_repair.cpp | rebuilt pieces keep the repair's private bits
+- bits &= st.st_mode & 0777;
++ bits &= 0777;
 @@ 451 mount/set_view.cpp | the mount serves a piece without its full check
 - hex == pieceHex_[static_cast<std::size_t>(index)];
 + (true || hex == pieceHex_[static_cast<std::size_t>(index)]);

@@ -16,10 +16,21 @@ for f in usr/bin/parcelor usr/bin/morvane-parcelor \
          usr/share/mime/packages/morvane-parcelor.xml \
          usr/share/icons/hicolor/128x128/apps/morvane-parcelor.png \
          usr/share/icons/hicolor/256x256/apps/morvane-parcelor.png \
-         usr/share/man/man1/parcelor.1 \
-         usr/share/bash-completion/completions/parcelor; do
+         usr/share/man/man1/parcelor.1.gz \
+         usr/share/man/man1/morvane-parcelor.1.gz \
+         usr/share/doc/morvane-parcelor/copyright \
+         usr/share/doc/morvane-parcelor/changelog.gz \
+         usr/share/bash-completion/completions/parcelor \
+         usr/share/metainfo/org.morvane.parcelor.metainfo.xml; do
     test -e "$work/root/$f" || { echo "missing from the package: $f" >&2; exit 1; }
 done
+# What a distribution would take: no lintian error or warning, and no override.
+lintian_args=(--fail-on error,warning --tag-display-limit 0)
+[ "$(id -u)" = 0 ] && lintian_args+=(--allow-root)
+lintian "${lintian_args[@]}" "$deb"
+if dpkg -c "$deb" | grep -q lintian/overrides; then echo "lintian overrides in the package" >&2; exit 1; fi
+# What software centres read must validate (offline: no URL is fetched).
+appstreamcli validate --no-net "$work/root/usr/share/metainfo/org.morvane.parcelor.metainfo.xml"
 
 parcelor=$work/root/usr/bin/parcelor
 "$parcelor" --version | grep -q '^parcelor (Morvane Parcelor) '

@@ -8,6 +8,7 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -17,6 +18,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QSettings>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 #include <tuple>
@@ -319,10 +321,12 @@ void QtMainWindow::wireOutlets() {
     o.runs.completeTitle = text("completeTitle");
     o.runs.completeDetail = text("completeDetail");
     o.join.mBtnAddFile = push("mBtnAddFile");
+    o.join.mAddPartsBtn = push("mAddPartsBtn");
     o.join.joinSummary = text("joinSummary");
     o.split.splitSummary = text("splitSummary");
     o.join.mVerifyBtn = push("mVerifyBtn");
     o.join.mRepairBtn = push("mRepairBtn");
+    o.join.mRefreshBtn = push("mRefreshBtn");
     auto* joinTable = adapt<TableView>(
         ui_->joinView,
         QStringList{kFileNameColumn, kLocationColumn, kSizeColumn, kCheckStateColumn},
@@ -330,6 +334,7 @@ void QtMainWindow::wireOutlets() {
     o.join.joinView = joinTable;
     o.join.delSoureFileM = push("delSoureFileM");
     o.join.tfMOutputPath = lineEdit("tfMOutputPath");
+    o.join.tfMOutputName = lineEdit("tfMOutputName");
     o.join.mOutputBtn = push("mOutputBtn");
     o.join.mergeBtn = push("mergeBtn");
     o.join.pwdWindow = panelWindow("pwdWindow");
@@ -422,8 +427,15 @@ void QtMainWindow::connectActions() {
     clicked("openFolderBtn", [c] { c->actOpenFolder(); });
     clicked("finishBtn", [c] { c->actFinish(); });
     clicked("mBtnAddFile", [c] { c->mActAddFile(); });
+    clicked("mAddPartsBtn", [c] { c->mActAddParts(); });
     clicked("mVerifyBtn", [c] { c->mActVerify(); });
     clicked("mRepairBtn", [c] { c->mActRepair(); });
+    clicked("mRefreshBtn", [c] { c->mActRefresh(); });
+    // F5 lists the set again; Ctrl+Q closes the window as its close button does.
+    auto* refresh = new QShortcut(QKeySequence::Refresh, &window_);
+    QObject::connect(refresh, &QShortcut::activated, &window_, [c] { c->mActRefresh(); });
+    auto* quit = new QShortcut(QKeySequence::Quit, &window_);
+    QObject::connect(quit, &QShortcut::activated, &window_, [this] { window_.close(); });
     clicked("mOutputBtn", [c] { c->mActSelectOutput(); });
     clicked("mergeBtn", [c] { c->mActMergeFile(); });
     clicked("pwdOKBtn", [c] { c->actPwdOK(); });
@@ -438,6 +450,7 @@ void QtMainWindow::connectActions() {
     edited("tfPwdSecond", outlets_.split.tfPwdSecond);
     edited("tfSetName", outlets_.split.tfSetName);
     edited("pwdField", outlets_.join.pwdField);
+    edited("tfMOutputName", outlets_.join.tfMOutputName);
 
     panel("encryptPanel")->onCancel = [c] { c->actEncryptCancel(); };
     panel("completeWindow")->onCancel = [c] { c->actFinish(); };

@@ -10,9 +10,11 @@
 #include <QDBusConnection>
 #include <QDBusInterface>
 #include <QDesktopServices>
+#include <QDir>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPushButton>
@@ -105,7 +107,9 @@ public:
             // Each dialog opens where it was last used.
             QSettings settings;
             const QString key = "dialogs/" + title;
-            const QString start = settings.value(key).toString();
+            // The first time, the home folder: never the working folder the
+            // program happened to be started in.
+            const QString start = settings.value(key, QDir::homePath()).toString();
             QString path;
             if (request_.directories && !request_.files) {
                 QFileDialog::Options options = QFileDialog::ShowDirsOnly;
@@ -156,23 +160,45 @@ public:
                          const std::string& informative, const std::string& confirm,
                          const std::string& cancel) override {
         if (owner_.questionHook) return owner_.questionHook(message, informative);
+        const bool confirmed =
+            ask(window, message, informative, {confirm, cancel}, QMessageBox::DestructiveRole) == 0;
+        return confirmed ? toolkit::kModalResponseOK : toolkit::kModalResponseCancel;
+    }
+
+    int runModalChoice(toolkit::Window* window, const std::string& message,
+                       const std::string& informative,
+                       const std::vector<std::string>& buttons) override {
+        if (owner_.choiceHook) return owner_.choiceHook(message, buttons);
+        return ask(window, message, informative, buttons, QMessageBox::AcceptRole);
+    }
+
+private:
+    // A question over `window` with `buttons`, the last of them the one that
+    // cancels (the default and Escape), the others of `role`: the index of
+    // the one pressed.
+    int ask(toolkit::Window* window, const std::string& message, const std::string& informative,
+            const std::vector<std::string>& buttons, QMessageBox::ButtonRole role) {
+        const int cancel = static_cast<int>(buttons.size()) - 1;
         auto* shown = dynamic_cast<WindowWidget*>(window);
         QMessageBox box(QMessageBox::Question, QApplication::applicationDisplayName(),
                         QString::fromStdString(message), QMessageBox::NoButton,
                         shown ? shown->widget() : nullptr);
         box.setInformativeText(QString::fromStdString(informative));
         QString taken;
-        QPushButton* yes =
-            box.addButton(withMnemonic(confirm, taken), QMessageBox::DestructiveRole);
-        QPushButton* no = box.addButton(withMnemonic(cancel, taken), QMessageBox::RejectRole);
-        box.setDefaultButton(no);
-        box.setEscapeButton(no);
+        std::vector<QPushButton*> added;
+        for (int i = 0; i <= cancel; ++i)
+            added.push_back(box.addButton(withMnemonic(buttons[static_cast<std::size_t>(i)], taken),
+                                          i == cancel ? QMessageBox::RejectRole : role));
+        if (cancel >= 0) {
+            box.setDefaultButton(added.back());
+            box.setEscapeButton(added.back());
+        }
         box.exec();
-        return box.clickedButton() == yes ? toolkit::kModalResponseOK
-                                          : toolkit::kModalResponseCancel;
+        for (int i = 0; i <= cancel; ++i)
+            if (box.clickedButton() == added[static_cast<std::size_t>(i)]) return i;
+        return cancel;
     }
 
-private:
     Toolkit& owner_;
 };
 
@@ -296,6 +322,9 @@ public:
     void performOnUiThread(std::function<void()> work) override {
         QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
     }
+    void performOnUiThreadAfter(int milliseconds, std::function<void()> work) override {
+        QTimer::singleShot(milliseconds, qApp, std::move(work));
+    }
 
 private:
     std::mutex mutex_;
@@ -322,6 +351,42 @@ std::unique_ptr<toolkit::OpenPanel> Toolkit::openPanel() {
 
 std::unique_ptr<toolkit::Alert> Toolkit::alert() {
     return std::make_unique<Alert>(*this);
+}
+
+namespace {
+
+// At most this many of a set's files are watched one by one (each takes an
+// inotify watch); the folder itself always is.
+constexpr std::size_t kMostWatchedFiles = 1024;
+
+class FolderWatch : public toolkit::FolderWatch {
+public:
+    FolderWatch(const std::string& folder, const std::vector<std::string>& files,
+                std::function<void()> changed) {
+        watcher_.addPath(QString::fromStdString(folder));
+        for (std::size_t i = 0; i < files.size() && i < kMostWatchedFiles; ++i)
+            watcher_.addPath(QString::fromStdString(files[i]));
+        QObject::connect(&watcher_, &QFileSystemWatcher::directoryChanged, &watcher_,
+                         [changed](const QString&) { changed(); });
+        QObject::connect(&watcher_, &QFileSystemWatcher::fileChanged, &watcher_,
+                         [this, changed](const QString& path) {
+                             // A file replaced by a rename drops out of the watch: watch it again.
+                             if (!watcher_.files().contains(path) && QFileInfo::exists(path))
+                                 watcher_.addPath(path);
+                             changed();
+                         });
+    }
+
+private:
+    QFileSystemWatcher watcher_;
+};
+
+} // namespace
+
+std::unique_ptr<toolkit::FolderWatch> Toolkit::watchFolder(const std::string& folder,
+                                                           const std::vector<std::string>& files,
+                                                           std::function<void()> changed) {
+    return std::make_unique<FolderWatch>(folder, files, std::move(changed));
 }
 
 } // namespace qtkit

@@ -56,6 +56,9 @@ public:
     toolkit::Threads& threads() override { return *threads_; }
     std::unique_ptr<toolkit::OpenPanel> openPanel() override;
     std::unique_ptr<toolkit::Alert> alert() override;
+    std::unique_ptr<toolkit::FolderWatch> watchFolder(const std::string& folder,
+                                                      const std::vector<std::string>& files,
+                                                      std::function<void()> changed) override;
 
     Application& qtApplication() { return app_; }
     // Waits until the threads of the last run have ended.
@@ -68,6 +71,9 @@ public:
     std::function<void(const std::string& message, const std::string& informative)> alertHook;
     // Answers a question in place of the user: kModalResponseOK or kModalResponseCancel.
     std::function<int(const std::string& message, const std::string& informative)> questionHook;
+    // The index of the button chosen (runModalChoice).
+    std::function<int(const std::string& message, const std::vector<std::string>& buttons)>
+        choiceHook;
     std::function<void(const std::string& folder)> openFolderHook;
     std::function<void(const std::string& title, const std::string& body)> notifyHook;
 

@@ -67,6 +67,13 @@ public:
     virtual void run() = 0;
 };
 
+// A watch kept on a folder while the object lives; its handler runs on the
+// UI thread.
+class FolderWatch {
+public:
+    virtual ~FolderWatch() = default;
+};
+
 class Threads {
 public:
     virtual ~Threads() = default;
@@ -76,6 +83,8 @@ public:
     virtual std::unique_ptr<RunLoop> currentRunLoop() = 0;
     // Runs `work` later on the UI thread, in the order posted.
     virtual void performOnUiThread(std::function<void()> work) = 0;
+    // Runs `work` on the UI thread once `milliseconds` have passed.
+    virtual void performOnUiThreadAfter(int milliseconds, std::function<void()> work) = 0;
 };
 
 } // namespace toolkit

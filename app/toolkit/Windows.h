@@ -2,6 +2,7 @@
 // Windows, modal loops, panels and alerts.
 
 #include <string>
+#include <vector>
 
 namespace toolkit {
 
@@ -69,6 +70,11 @@ public:
                                  const std::string& informativeText,
                                  const std::string& confirmButton,
                                  const std::string& cancelButton) = 0;
+    // Asks with several answers and waits: the index of the button chosen in
+    // `buttons`, whose last is the cancelling one and the default.
+    virtual int runModalChoice(Window* window, const std::string& messageText,
+                               const std::string& informativeText,
+                               const std::vector<std::string>& buttons) = 0;
 };
 
 } // namespace toolkit

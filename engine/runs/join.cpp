@@ -194,20 +194,25 @@ bool visiblyIncomplete(int setFd, const std::string& stem) {
     return total != manifest->totalSize();
 }
 
-// "rebuilt 1 missing piece from the recovery pieces"
-std::string rebuiltText(const RecoveryReport& report) {
+// "rebuilt movie_3.spt from the recovery pieces (1 piece missing)": what was rebuilt,
+// by name, and what was wrong with the set.
+std::string rebuiltText(const RecoveryReport& report, const std::vector<std::string>& names) {
     std::string what;
+    constexpr std::size_t kNamed = 4; // then "and 3 more files"
+    for (std::size_t i = 0; i < names.size() && i < kNamed; ++i)
+        what += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+    if (names.size() > kNamed)
+        what += " and " + std::to_string(names.size() - kNamed) + " more files";
+    std::string wrong;
     const auto add = [&](int32_t count, const char* kind) {
         if (count == 0) return;
-        what += (what.empty() ? "" : " and ") + std::to_string(count) + " " + kind +
-                (count == 1 ? " piece" : " pieces");
+        wrong += (wrong.empty() ? "" : ", ") + std::to_string(count) +
+                 (count == 1 ? " piece " : " pieces ") + kind;
     };
     add(report.missingPieces, "missing");
     add(report.damagedPieces, "damaged");
-    for (const std::string& name : report.badSetFiles)
-        what += (what.empty() ? "" : " and ") + name;
     return "rebuilt " + (what.empty() ? std::string("the set's files") : what) +
-           " from the recovery pieces";
+           " from the recovery pieces" + (wrong.empty() ? "" : " (" + wrong + ")");
 }
 
 // The pieces go after a join that asked for it, unless it needed the
@@ -285,7 +290,7 @@ std::optional<Result<JoinOutcome>> joinThroughRepair(const std::string& pieceFol
     }
     run.clearFailure();
     Result<JoinOutcome> joined = joinFrom(&rebuilt);
-    if (joined) joined->rebuilt = rebuiltText(repaired->report);
+    if (joined) joined->rebuilt = rebuiltText(repaired->report, repaired->rebuilt);
     return joined;
 }
 

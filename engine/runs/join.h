@@ -105,13 +105,17 @@ struct JoinOutcome {
     int64_t sharedBytes = 0;
     int64_t writtenBytes = 0;
     // The set was missing or damaged and its recovery pieces rebuilt what the
-    // join read ("rebuilt 1 missing piece from the recovery pieces"); "" when
+    // join read ("rebuilt movie_3.spt from the recovery pieces (1 piece missing)"); "" when
     // nothing was rebuilt. The set's folder is never written for it.
     std::string rebuilt;
     // With JoinOptions::removePieces: what the removal did, and why it failed
     // when it did (the result is in place either way).
     RemovalReport removal;
     std::optional<Failure> removalFailure;
+    // Numbered parts only: the checksum file beside them that lists the
+    // joined file by its name ("movie.mkv.sha256", "SHA256SUMS", "MD5SUMS"),
+    // against which the whole result was checked; "" when none did.
+    std::string wholeFileSums;
 };
 
 // The join as a value: the outcome once the result is in place, or why not.

@@ -551,6 +551,120 @@ const char* sumFileKind(PartSum sum) {
 
 } // namespace
 
+namespace {
+
+// A checksum of the whole joined file, from a file beside the parts that
+// lists it by its name (a download's "movie.mkv.sha256"), as checksum files
+// are looked for beside parts: "<name>.sha256", "<name>.md5", "SHA256SUMS",
+// "MD5SUMS". The first that lists the name is used.
+struct WholeFileSum {
+    std::string file; // "" when none lists the name
+    bool md5 = false;
+    std::string hex;
+};
+
+WholeFileSum wholeFileSumFor(int folderFd, const std::string& name) {
+    const struct {
+        std::string file;
+        bool md5;
+    } candidates[] = {
+        {name + ".sha256", false}, {name + ".md5", true}, {"SHA256SUMS", false}, {"MD5SUMS", true}};
+    for (const auto& candidate : candidates) {
+        if (entryAt(folderFd, candidate.file.c_str()) != EntryKind::Regular) continue;
+        // A list of checksums of a few files; far larger is no such list.
+        const std::optional<std::string> text =
+            readSmallFileAt(folderFd, candidate.file.c_str(), std::size_t{1} << 20);
+        if (!text) continue;
+        for (std::size_t start = 0; start < text->size();) {
+            std::size_t end = text->find('\n', start);
+            if (end == std::string::npos) end = text->size();
+            std::string_view line = std::string_view(*text).substr(start, end - start);
+            start = end + 1;
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            std::string hex, listed;
+            if (!parseSumLine(line, candidate.md5 ? 32 : 64, hex, listed)) continue;
+            if (listed.rfind("./", 0) == 0) listed.erase(0, 2);
+            if (listed == name) return {candidate.file, candidate.md5, hex};
+        }
+    }
+    return {};
+}
+
+// The digest of what `fd` holds, read from its start; "" when it cannot be read.
+std::string wholeFileDigest(int fd, bool md5, RunContext& run) {
+    Md5Digest md5Digest;
+    Sha256Digest shaDigest;
+    EvpDigest& digest = md5 ? static_cast<EvpDigest&>(md5Digest) : shaDigest;
+    std::vector<char> buffer(std::size_t{1} << 20);
+    for (off_t at = 0;;) {
+        if (run.stopIfRequested()) return {};
+        const ssize_t got = pread(fd, buffer.data(), buffer.size(), at);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return {};
+        if (got == 0) break;
+        if (!digest.update(buffer.data(), static_cast<std::size_t>(got))) return {};
+        at += got;
+    }
+    return md5 ? md5Digest.finishHex() : shaDigest.finishHex();
+}
+
+} // namespace
+
+Result<void> verifyNumberedParts(const PartsListing& listing, std::vector<PieceCheck>& out,
+                                 RunContext& run) {
+    if (!listing.sumsProblem.empty())
+        return run.fail("the checksum file beside the parts cannot be used: " + listing.sumsProblem,
+                        EngineFailure::ChecksumsDamaged),
+               run.failure();
+    if (listing.sumsFile.empty())
+        return run.fail("no checksum file beside the parts lists them", EngineFailure::NoChecksums),
+               run.failure();
+    const FileDescriptor folder = openFolderPath(listing.folder);
+    if (!folder) return run.failErrno("open", listing.folder, errno), run.failure();
+    run.setTotalBytes(listing.totalSize());
+    std::vector<std::size_t> read; // the parts handed to the hasher, by their place
+    std::vector<std::string> digests;
+    {
+        PartsHasher hasher(listing.sum, run);
+        for (std::size_t i = 0; i < listing.parts.size(); ++i) {
+            if (run.stopIfRequested()) return run.failure();
+            const ListedPart& part = listing.parts[i];
+            FileDescriptor fd = part.size < 0 ? FileDescriptor()
+                                              : openFileAt(folder.get(), part.name.c_str(), false);
+            if (!fd) continue;
+            read.push_back(i);
+            hasher.add(std::move(fd));
+            run.addDoneBytes(part.size);
+        }
+        digests = hasher.finish();
+    }
+    if (run.stopIfRequested()) return run.failure();
+    std::size_t bad = 0;
+    bool anyMissing = false;
+    for (std::size_t i = 0, at = 0; i < listing.parts.size(); ++i) {
+        const ListedPart& part = listing.parts[i];
+        PieceCheck check{static_cast<int32_t>(i), listing.folder + "/" + part.name, false, true,
+                         "is missing or cannot be read"};
+        if (at < read.size() && read[at] == i) {
+            const std::string& digest = digests[at++];
+            check.missing = digest.empty();
+            check.good = !digest.empty() && digest == part.expected;
+            check.problem = check.good ? std::string()
+                            : check.missing
+                                ? check.problem
+                                : std::string("does not match its checksum in ") + listing.sumsFile;
+        }
+        bad += check.good ? 0 : 1;
+        anyMissing = anyMissing || check.missing;
+        out.push_back(std::move(check));
+    }
+    if (bad == 0) return {};
+    return run.fail(std::to_string(bad) + (bad == 1 ? " part is" : " parts are") +
+                        " missing or unlike " + listing.sumsFile,
+                    anyMissing ? EngineFailure::PieceMissing : EngineFailure::PieceDamaged),
+           run.failure();
+}
+
 Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::string& outputFolder,
                                       const PartsJoinOptions& options, RunContext& run) {
     run.clearFailure();
@@ -681,6 +795,21 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
                        run.failure();
             }
         }
+        // A download's checksum of the whole file, beside the parts, checks
+        // what they make before it takes its name.
+        const WholeFileSum whole = wholeFileSumFor(folder.get(), name);
+        if (!whole.file.empty()) {
+            const std::string digest = wholeFileDigest(made.fd(), whole.md5, run);
+            if (run.stopIfRequested()) return run.failure();
+            if (digest.empty()) return run.failErrno("read", target, EIO), run.failure();
+            if (digest != whole.hex)
+                return run.fail("the joined " + name + " does not match its " +
+                                    (whole.md5 ? "MD5" : "SHA-256") + " in " + listing.folder +
+                                    "/" + whole.file + "; nothing was written",
+                                EngineFailure::PieceDamaged),
+                       run.failure();
+            checked = true;
+        }
         // A replacement keeps the owner and permissions of the file it
         // replaces; a new file is no less private than the parts.
         const mode_t mode = replacing ? (existing.st_mode & 0777) : ((0666 & ~umask) & partsMode);
@@ -698,6 +827,7 @@ Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::s
         outcome.outputFolder = outputFolder;
         outcome.target = target;
         outcome.fullCheck = checked;
+        outcome.wholeFileSums = whole.file;
         (replacing ? outcome.filesReplaced : outcome.filesAdded) = 1;
         return outcome;
     });

@@ -14,6 +14,7 @@
 #include "engine/base/run_context.h"
 #include "engine/fs/safe_fs.h"
 #include "engine/runs/join.h"
+#include "engine/runs/verify.h"
 
 #include <cstdint>
 #include <optional>
@@ -114,3 +115,12 @@ struct PartsJoinOptions {
 // through `run`; without a checksum file the outcome's fullCheck is false.
 Result<JoinOutcome> joinNumberedParts(const std::string& firstPart, const std::string& outputFolder,
                                       const PartsJoinOptions& options, RunContext& run);
+
+// The full check of the parts `listing` holds, without joining them: each,
+// in number order, against the checksum file that lists them, one entry per
+// part appended to `out` (a missing part included, `missing` set). Fails
+// NoChecksums when no checksum file lists them, ChecksumsDamaged when the one
+// beside them cannot be used, PieceDamaged or PieceMissing when a part is
+// bad, and Cancelled on a stop. A part that is a link is never read.
+Result<void> verifyNumberedParts(const PartsListing& listing, std::vector<PieceCheck>& out,
+                                 RunContext& run);

@@ -95,7 +95,7 @@ struct RecoveryReport {
         return missingPieces == 0 && damagedPieces == 0 && badRecovery == 0 && badHeaders == 0 &&
                badSetFiles.empty();
     }
-    // "2 missing, 1 damaged in 3 stripes; 4 recovery pieces: repairable"
+    // "2 pieces missing, 1 piece damaged (3 bad stripes); 4 recovery pieces: repairable"
     std::string summary() const;
 };
 

@@ -1,5 +1,8 @@
 #include "engine/runs/recovery_code.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 using namespace recovering;
 
 namespace recovering {
@@ -145,8 +148,11 @@ std::string RecoveryReport::summary() const {
                                      : "recovery pieces unusable: " + headerProblem;
     std::string text;
     const auto add = [&](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
-    if (missingPieces > 0) add(std::to_string(missingPieces) + " missing");
-    if (damagedPieces > 0) add(std::to_string(damagedPieces) + " damaged");
+    const auto pieces = [](int32_t n) {
+        return std::to_string(n) + (n == 1 ? " piece " : " pieces ");
+    };
+    if (missingPieces > 0) add(pieces(missingPieces) + "missing");
+    if (damagedPieces > 0) add(pieces(damagedPieces) + "damaged");
     for (const std::string& name : badSetFiles)
         add(name + " damaged or missing");
     if (badRecovery > 0)
@@ -157,8 +163,10 @@ std::string RecoveryReport::summary() const {
             " damaged or missing");
     if (text.empty())
         text = "nothing missing or damaged";
-    else if (badStripes > 0)
-        text += " in " + std::to_string(badStripes) + (badStripes == 1 ? " stripe" : " stripes");
+    else if (badStripes >
+             0) // over every piece: "1 piece missing, 1 piece damaged (31 bad stripes)"
+        text += " (" + std::to_string(badStripes) +
+                (badStripes == 1 ? " bad stripe)" : " bad stripes)");
     const int32_t total = shape.recoveryPieces();
     text += "; " + std::to_string(total) + " recovery " + (total == 1 ? "piece" : "pieces");
     if (intact()) return text;
@@ -472,8 +480,15 @@ private:
                 run_.failErrno("name", destPath_ + "/" + file->name, EEXIST);
                 return false;
             }
+        // The rebuilt files take the bits their neighbours share: never more
+        // readable than any piece of the set that is there.
+        const mode_t bits = sharedPieceBits();
         for (Rebuilt* file : all()) {
             if (!file->fd) continue;
+            if (fchmod(file->fd.get(), bits) != 0) {
+                run_.failErrno("set the permissions of", destPath_ + "/" + file->name, errno);
+                return false;
+            }
             // A damaged original is kept aside by a second name first, and
             // only then replaced in one rename: killed between the two, the
             // real name still holds it whole.
@@ -502,6 +517,23 @@ private:
             return false;
         }
         return true;
+    }
+
+    // The permission bits every piece of the set that is there has (their
+    // AND); 0600 when none is.
+    mode_t sharedPieceBits() const {
+        mode_t bits = 0777;
+        bool any = false;
+        for (int32_t c = 0; c < h_.allColumns(); ++c) {
+            struct stat st {};
+            if (h_.isMeta(c) ||
+                fstatat(folderFd_, columnFileName(h_, c).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !S_ISREG(st.st_mode))
+                continue;
+            bits &= st.st_mode & 0777;
+            any = true;
+        }
+        return any ? bits : 0600;
     }
 
     int folderFd_;

@@ -65,9 +65,9 @@ bool runVerification(const std::string& pieceFolder, std::vector<PieceCheck>& ou
         const PieceVerifier::Verdict verdict = verifier.verdict(static_cast<std::size_t>(i));
         if (run.stopIfRequested()) return false; // a check cut short proves nothing
         PieceCheck check{i, piecePathOf(pieceFolder, stem, i),
-                         verdict == PieceVerifier::Verdict::Good, ""};
-        if (verdict == PieceVerifier::Verdict::Missing)
-            check.problem = "is missing or cannot be read";
+                         verdict == PieceVerifier::Verdict::Good, false, ""};
+        check.missing = verdict == PieceVerifier::Verdict::Missing;
+        if (check.missing) check.problem = "is missing or cannot be read";
         if (verdict == PieceVerifier::Verdict::Mismatch)
             check.problem = "does not match its checksum";
         if (!check.good) {

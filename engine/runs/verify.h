@@ -13,7 +13,8 @@ struct PieceCheck {
     int32_t pieceIndex = 0;
     std::string path;
     bool good = false;
-    std::string problem; // "is missing or cannot be read", "does not match its checksum"
+    bool missing = false; // nothing readable holds its name
+    std::string problem;  // "is missing or cannot be read", "does not match its checksum"
 };
 
 // The full check: every piece of the set against its SHA-256 in SHA256SUMS,

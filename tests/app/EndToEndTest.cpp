@@ -164,9 +164,11 @@ TEST_F(EndToEnd, AnEncryptedSetTakesItsNameAndJoinsOnlyWithItsPassword) {
     });
     c.mActMergeFile();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Joining Completed!");
-    EXPECT_EQ(ui.completeDetail.stringValue(), "Joined " + std::to_string(ui.joinView.rows()) +
-                                                   " pieces into " +
-                                                   (dir / "joined/tax return.pdf") + ".");
+    EXPECT_EQ(ui.completeDetail.stringValue(),
+              "Joined " + std::to_string(ui.joinView.rows()) + " pieces into " +
+                  (dir / "joined/tax return.pdf") +
+                  ".\nThe set was encrypted: its password opened it, and every chunk was "
+                  "authenticated.");
     EXPECT_EQ(readFile(dir / "joined/tax return.pdf"),
               readFile(source)); // its own name, from inside
 
@@ -335,15 +337,19 @@ TEST_F(EndToEnd, RecoveryPiecesRebuildWhatIsLostInTheJoinAndInARepair) {
     EXPECT_EQ(ui.completeTitle.stringValue(), "Joining Completed!");
     EXPECT_EQ(ui.completeDetail.stringValue(),
               "Joined 6 pieces into " + (dir / "joined/movie.mp4") +
-                  ".\nRebuilt 1 missing piece from the recovery pieces.");
+                  ".\nRebuilt movie_3.spt and movie_R1.rec from the recovery pieces (1 piece "
+                  "missing).");
     EXPECT_EQ(readFile(dir / "joined/movie.mp4"), readFile(source));
     EXPECT_FALSE(exists(set + "/movie_3.spt")); // the join leaves the set as it was
+    // Listed again after the join that rebuilt a piece: Repair offers to mend it.
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
+    EXPECT_TRUE(ui.mRepairBtn.isEnabled());
 
     c.mActRepair();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Repair Completed!");
     EXPECT_EQ(ui.completeDetail.stringValue(),
-              "Found 1 missing, 1 recovery piece damaged or missing in 2 stripes; 2 recovery "
-              "pieces: repairable.\nRebuilt movie_3.spt, movie_R1.rec.");
+              "Found 1 piece missing, 1 recovery piece damaged or missing (2 bad stripes); 2 "
+              "recovery pieces: repairable.\nRebuilt movie_3.spt, movie_R1.rec.");
     EXPECT_EQ(readFile(set + "/movie_3.spt"), lost);
     ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); })); // listed again, whole
     EXPECT_FALSE(ui.mRepairBtn.isEnabled());
@@ -380,10 +386,12 @@ TEST_F(EndToEnd, DamageOnlyVerifyFindsIsRepairedWhereTheUserChooses) {
     EXPECT_FALSE(ui.mRepairBtn.isEnabled()); // the quick check sees nothing wrong
     c.mActVerify();
     EXPECT_EQ(ui.completeTitle.stringValue(), "Verification Failed!");
-    EXPECT_NE(ui.completeDetail.stringValue().find(
-                  "\nRecovery pieces: 1 damaged in 1 stripe; 1 recovery piece: repairable. Repair "
-                  "rebuilds what is missing or damaged."),
-              std::string::npos);
+    EXPECT_NE(
+        ui.completeDetail.stringValue().find(
+            "\nRecovery pieces: 1 piece damaged (1 bad stripe); 1 recovery piece: repairable. "
+            "Repair "
+            "rebuilds what is missing or damaged."),
+        std::string::npos);
     EXPECT_EQ(ui.joinSummary.stringValue(),
               "6 pieces, 1 damaged; 1 recovery piece: repairable; checksums present");
     ASSERT_TRUE(ui.mRepairBtn.isEnabled());
@@ -393,10 +401,9 @@ TEST_F(EndToEnd, DamageOnlyVerifyFindsIsRepairedWhereTheUserChooses) {
     tk.answerPanel(dir / "joined");
     c.mActRepair();
     EXPECT_TRUE(tk.panels.back().createDirectories);
-    EXPECT_EQ(
-        ui.completeDetail.stringValue(),
-        "Found 1 damaged in 1 stripe; 1 recovery piece: repairable.\nRebuilt movie_2.spt in " +
-            (dir / "joined") + ".");
+    EXPECT_EQ(ui.completeDetail.stringValue(), "Found 1 piece damaged (1 bad stripe); 1 recovery "
+                                               "piece: repairable.\nRebuilt movie_2.spt in " +
+                                                   (dir / "joined") + ".");
     EXPECT_EQ(readFile(dir / "joined/movie_2.spt"), whole);
     EXPECT_EQ(readFile(set + "/movie_2.spt"), damaged);
 
@@ -407,4 +414,14 @@ TEST_F(EndToEnd, DamageOnlyVerifyFindsIsRepairedWhereTheUserChooses) {
                   "\nKept the damaged file aside: movie_2.spt -> movie_2.spt.damaged."),
               std::string::npos);
     EXPECT_EQ(readFile(set + "/movie_2.spt"), whole);
+    // Listed again with what the repair kept aside: the set stays readable.
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
+    EXPECT_TRUE(tk.alerts.empty()) << tk.alerts.back().message;
+    EXPECT_EQ(ui.joinView.rows(), 7);
+    EXPECT_NE(ui.joinSummary.stringValue().find("kept aside: movie_2.spt.damaged"),
+              std::string::npos)
+        << ui.joinSummary.stringValue();
+    addSet(set);
+    EXPECT_TRUE(tk.alerts.empty());
+    EXPECT_EQ(ui.joinView.rows(), 7);
 }

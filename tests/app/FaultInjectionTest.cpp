@@ -100,7 +100,10 @@ TEST_F(Faults, APieceChangedAfterTheListingFailsTheJoinAndStays) {
     c.mActMergeFile();
     EXPECT_EQ(title(), "Joining Failed!");
     EXPECT_EQ(readFile(set + "/data_0.spt"), piece);
-    EXPECT_EQ(ui.joinView.rows(), 10); // the list stays as it was
+    // The set is listed again as it now is: the changed piece is marked.
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
+    EXPECT_EQ(ui.joinView.rows(), 10);
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 0), toolkit::CellValue::image("wrong.png"));
 }
 
 TEST_F(Faults, AnOutputNameTakenByAFolderFailsTheJoin) {
@@ -169,16 +172,18 @@ TEST_F(Faults, ASetInTheWayIsNamedAndReplacedOnlyWhenTheUserAgrees) {
     const auto pdfSet = treeContents(dir / "out/report_spt");
     const std::size_t runs = tk.app.modalHistory.size();
 
-    tk.questionAnswers.push_back(toolkit::kModalResponseCancel);
+    tk.choiceAnswers.push_back(2);                            // Cancel
     split(dir / "in/report.docx", false, dir / "out", false); // the user declines
     ASSERT_EQ(tk.alerts.size(), 1u);
     EXPECT_TRUE(tk.alerts[0].question);
-    EXPECT_EQ(tk.alerts[0].informative, (dir / "out/report_spt") + " holds report.pdf, 1 piece. " +
-                                            "It stays as it is until the new set is complete.");
+    EXPECT_EQ(tk.alerts[0].informative,
+              (dir / "out/report_spt") + " holds report.pdf, 1 piece. Under another name this " +
+                  "set becomes report-2.docx in report-2_spt, and that one stays. It stays as it " +
+                  "is until the new set is complete.");
     EXPECT_EQ(tk.app.modalHistory.size(), runs); // nothing started
     EXPECT_EQ(treeContents(dir / "out/report_spt"), pdfSet);
 
-    tk.questionAnswers.push_back(toolkit::kModalResponseOK);
+    tk.choiceAnswers.push_back(1); // Replace
     split(dir / "in/report.docx", false, dir / "out", false);
     EXPECT_EQ(title(), "Splitting Completed!");
     addSet(dir / "out/report_spt");
@@ -223,13 +228,16 @@ TEST_F(Faults, VerifyMarksExactlyThePieceChangedPastItsFirstKilobyte) {
     const int64_t rows = ui.joinView.rows();
     ASSERT_GT(rows, 3);
     EXPECT_EQ(ui.joinView.cell("checkStateID", 2).value, "right.png"); // the quick check
+    fs::remove(set + "/data_0.spt");                                   // gone since it was listed
     c.mActVerify();
     EXPECT_EQ(title(), "Verification Failed!");
-    EXPECT_EQ(ui.completeDetail.stringValue(),
-              "1 of " + std::to_string(rows) + " pieces do not match their checksums: data_2.spt");
+    const std::string of = "1 of " + std::to_string(rows);
+    EXPECT_EQ(ui.completeDetail.stringValue(), of + " pieces is missing: data_0.spt. " + of +
+                                                   " does not match its checksum: data_2.spt.");
     for (int64_t row = 0; row < rows; ++row)
         EXPECT_EQ(ui.joinView.cell("checkStateID", row).value,
-                  row == 2 ? "wrong.png" : "right.png");
+                  row == 2 || row == 0 ? "wrong.png" : "right.png");
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 0).toolTip, "missing");
     EXPECT_EQ(ui.joinView.cell("checkStateID", 2).toolTip, "does not match its checksum");
 }
 
@@ -382,4 +390,31 @@ TEST_F(Faults, ClosingTheWindowDuringARunAsksAndClosesOnceTheRunHasStopped) {
                   agree ? "" : "Splitting Completed!"); // no completion window when closing
     }
     EXPECT_TRUE(tk.postWindowWillClose(&ui.window)); // nothing runs now
+}
+
+TEST_F(Faults, AnotherSourcesSetInTheWayIsKeptUnderAnotherNameUnlessReplaced) {
+    writeFile(dir / "in/backup.img", seededBytes(16, 5000));
+    writeFile(dir / "in/backup.iso", seededBytes(17, 6000));
+    split(dir / "in/backup.img", false, dir / "out", false);
+    ASSERT_EQ(title(), "Splitting Completed!");
+    const auto first = treeContents(dir / "out/backup_spt");
+
+    // Cancel, the default, makes nothing; "Use Another Name" makes backup-2_spt.
+    split(dir / "in/backup.iso", false, dir / "out", false);
+    ASSERT_FALSE(tk.alerts.empty());
+    EXPECT_EQ(tk.alerts.back().button, "Use Another Name|Replace|Cancel");
+    EXPECT_NE(tk.alerts.back().informative.find("backup-2.iso in backup-2_spt"), std::string::npos)
+        << tk.alerts.back().informative;
+    EXPECT_FALSE(exists(dir / "out/backup-2_spt"));
+    tk.choiceAnswers = {0};
+    c.actSplit();
+    ASSERT_EQ(title(), "Splitting Completed!");
+    EXPECT_EQ(treeContents(dir / "out/backup_spt"), first);
+    addSet(dir / "out/backup-2_spt");
+    EXPECT_EQ(c.join().state().outputName, "backup-2.iso");
+
+    // The same source again is only asked about replacing.
+    tk.questionAnswers = {toolkit::kModalResponseCancel};
+    split(dir / "in/backup.img", false, dir / "out", false);
+    EXPECT_EQ(tk.alerts.back().button, "Replace");
 }

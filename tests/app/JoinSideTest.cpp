@@ -2,6 +2,7 @@
 
 #include "app/FileTableView.h"
 #include "app/Texts.h"
+#include "engine/base/digest.h"
 #include "engine/format/manifest.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/TempDir.h"
@@ -85,7 +86,10 @@ TEST_F(JoinSide, AFailedAddResetsTheJoinSideAndSaysSo) {
     ASSERT_EQ(tk.alerts.size(), 1u);
     EXPECT_EQ(tk.alerts[0].message, "Add join folder faild!");
     EXPECT_EQ(tk.alerts[0].button, "OK");
-    EXPECT_EQ(tk.alerts[0].informative, "input path is not valid!");
+    // The reason follows on its own line.
+    EXPECT_EQ(tk.alerts[0].informative.rfind("input path is not valid!\n", 0), 0u)
+        << tk.alerts[0].informative;
+    EXPECT_GT(tk.alerts[0].informative.size(), 26u);
     EXPECT_EQ(tk.alerts[0].window, &ui.window);
     EXPECT_EQ(ui.joinView.rows(), 0);
     EXPECT_EQ(ui.tfMOutputPath.stringValue(), "");
@@ -252,7 +256,8 @@ TEST_F(JoinSide, DroppedNumberedPartsAreListedAndJoined) {
     EXPECT_EQ(c.join().state().outPath, dir / "dl");
     ASSERT_EQ(ui.joinView.rows(), 3);
     EXPECT_EQ(ui.joinView.cell("fileNameID", 2), toolkit::CellValue::text("movie.mkv.003"));
-    EXPECT_EQ(ui.joinView.cell("checkStateID", 0), toolkit::CellValue::image("right.png"));
+    // Unlisted parts are neither right nor wrong: nothing can check them.
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 0), toolkit::CellValue::image("unchecked.png"));
     EXPECT_EQ(ui.joinView.cell("checkStateID", 0).toolTip, kUnlistedPartMark);
     EXPECT_TRUE(ui.mergeBtn.isEnabled());
     EXPECT_FALSE(ui.mVerifyBtn.isEnabled());
@@ -282,4 +287,110 @@ TEST_F(JoinSide, DroppedNumberedPartsAreListedAndJoined) {
     ASSERT_FALSE(tk.app.hung);
     EXPECT_EQ(ui.completeTitle.stringValue(), kJoinCompletedTitle);
     EXPECT_TRUE(readFile(dir / "backup/backup") == data);
+
+    // Add Parts… takes the first part in a file panel.
+    tk.answerPanel(dir / "dl/movie.mkv.001");
+    c.mActAddParts();
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
+    EXPECT_EQ(tk.panels.back().title, "Choose the first part");
+    EXPECT_TRUE(tk.panels.back().files);
+    EXPECT_FALSE(tk.panels.back().directories);
+    EXPECT_EQ(c.join().state().outputName, "movie.mkv");
+
+    // A folder of other tools' parts, chosen or dropped, lists them as well.
+    addSet(dir / "backup");
+    EXPECT_TRUE(tk.alerts.empty());
+    ASSERT_EQ(ui.joinView.rows(), 2);
+    EXPECT_EQ(ui.joinView.cell("fileNameID", 1), toolkit::CellValue::text("xab"));
+}
+
+// Parts a checksum file lists can be verified without a join, and the file
+// they make can be named before Join.
+TEST_F(JoinSide, ListedPartsAreVerifiedAndTheirFileNamedBeforeJoin) {
+    const std::string data = seededBytes(19, 3000);
+    std::string sums;
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::string part = data.substr(i * 1000, 1000);
+        const std::string name = "iso.img.00" + std::to_string(i + 1);
+        writeFile(dir / ("dl/" + name), part);
+        Sha256Digest digest;
+        ASSERT_TRUE(digest.update(part.data(), part.size()));
+        sums += digest.finishHex() + "  " + name + "\n";
+    }
+    writeFile(dir / "dl/SHA256SUMS", sums);
+    tk.app.whenModal(&ui.completeWindow, [&] { c.actFinish(); });
+    addSet(dir / "dl/iso.img.001");
+    ASSERT_EQ(ui.joinView.rows(), 3);
+    EXPECT_EQ(ui.tfMOutputName.stringValue(), "iso.img");
+    EXPECT_TRUE(ui.tfMOutputName.isEnabled());
+    ASSERT_TRUE(ui.mVerifyBtn.isEnabled());
+    c.mActVerify();
+    EXPECT_EQ(ui.completeTitle.stringValue(), kVerifyCompletedTitle);
+    EXPECT_EQ(ui.completeDetail.stringValue(), "All 3 parts match their checksums in SHA256SUMS.");
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 1).toolTip, kVerifiedMark);
+
+    std::string bad = data.substr(1000, 1000);
+    bad[500] ^= 1;
+    writeFile(dir / "dl/iso.img.002", bad);
+    c.mActVerify();
+    EXPECT_EQ(ui.completeTitle.stringValue(), kVerifyFailedTitle);
+    EXPECT_EQ(ui.completeDetail.stringValue(),
+              "1 of 3 parts does not match its checksum: iso.img.002.");
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 1).value, "wrong.png");
+    writeFile(dir / "dl/iso.img.002", data.substr(1000, 1000));
+
+    // A name of its own: refused when it is no file name, kept when the list is read again.
+    type(ui.tfMOutputName, "../x");
+    c.mActMergeFile();
+    ASSERT_EQ(tk.alerts.size(), 1u);
+    EXPECT_EQ(tk.alerts[0].informative, kJoinedNameProblem);
+    type(ui.tfMOutputName, "disk.img");
+    c.mActRefresh();
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
+    EXPECT_EQ(ui.tfMOutputName.stringValue(), "disk.img");
+    c.mActMergeFile();
+    ASSERT_FALSE(tk.app.hung);
+    EXPECT_EQ(ui.completeTitle.stringValue(), kJoinCompletedTitle);
+    EXPECT_TRUE(readFile(dir / "dl/disk.img") == data);
+    EXPECT_FALSE(exists(dir / "dl/iso.img"));
+    type(ui.tfMOutputName, ""); // emptied: the parts' own name again
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
+    EXPECT_EQ(ui.tfMOutputName.stringValue(), "iso.img");
+    EXPECT_EQ(c.join().state().outputName, "iso.img");
+}
+
+TEST_F(JoinSide, TheTableFollowsTheDiskOnceAChangeSettlesAndOnRefresh) {
+    addSet(set);
+    ASSERT_EQ(ui.joinView.cell("checkStateID", 1), toolkit::CellValue::image("right.png"));
+    ASSERT_FALSE(tk.watches.empty());
+    EXPECT_EQ(tk.watches.back()->folder, set);
+    EXPECT_EQ(tk.watches.back()->files.size(), 3u); // the pieces themselves too
+    tk.answerPanel(dir.path().string());
+    c.mActSelectOutput();
+
+    // A burst of changes is read once, after it settles; the output folder stays.
+    fs::remove(set + "/report_1.spt");
+    for (int i = 0; i < 3; ++i)
+        tk.folderChanged(set);
+    EXPECT_FALSE(c.isAddingSet());
+    ASSERT_EQ(tk.threadsImpl.later.size(), 3u);
+    EXPECT_EQ(tk.threadsImpl.later[0].first, JoinController::kSettleMilliseconds);
+    tk.threadsImpl.letTimePass();
+    EXPECT_TRUE(c.isAddingSet());
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 1), toolkit::CellValue::image("wrong.png"));
+    EXPECT_EQ(ui.joinView.cell("sizeID", 1).toolTip, "missing");
+    EXPECT_EQ(c.join().state().outPath, dir.path().string());
+
+    // Refresh (F5) reads it at once.
+    writeFile(set + "/report_2.spt", "changed");
+    EXPECT_TRUE(ui.mRefreshBtn.isEnabled());
+    c.mActRefresh();
+    ASSERT_TRUE(tk.ui.runUntil([&] { return !c.isAddingSet(); }));
+    EXPECT_EQ(ui.joinView.cell("checkStateID", 2), toolkit::CellValue::image("wrong.png"));
+
+    // A set no longer listed is no longer watched.
+    c.clearMergeMsg();
+    EXPECT_FALSE(tk.watches.back()->alive);
+    EXPECT_FALSE(ui.mRefreshBtn.isEnabled());
 }

@@ -237,6 +237,10 @@ TEST_F(SplitSide, PasswordPanelConfirmsOnlyTwoEqualUsablePasswords) {
         EXPECT_TRUE(ui.encryptPanel.visible);
         type(ui.tfPwdSecond, "sec");
         EXPECT_TRUE(ui.encryptMsg2.isHidden());
+        // Left short (Enter, Tab): OK stays off, and the message says why.
+        c.controlTextDidEndEditing(&ui.tfPwdSecond);
+        EXPECT_FALSE(ui.encryptMsg2.isHidden());
+        EXPECT_EQ(ui.encryptMsg2.stringValue(), "The passwords do not match.");
         type(ui.tfPwdSecond, "sex");
         EXPECT_EQ(ui.encryptMsg2.stringValue(), "The passwords do not match.");
         EXPECT_FALSE(ui.encryptMsg2.isHidden());
@@ -416,13 +420,15 @@ TEST_F(SplitSide, IncludeHiddenItemsMeasuresAFolderSourceAgain) {
     writeFile(dir / "album/.env", std::string(100000, 'e'));
     tk.answerPanel(dir / "album/a.jpg");
     c.actAddFile();
+    EXPECT_FALSE(ui.includeHiddenBtn.isEnabled()); // a file source has no hidden items
     ui.includeHiddenBtn.setState(1);
-    c.actIncludeHidden(); // a file source has no hidden items
+    c.actIncludeHidden();
     EXPECT_FALSE(c.isMeasuringSource());
     EXPECT_EQ(c.split().state().fSize, 2048);
 
     ui.includeHiddenBtn.setState(0);
     addFolder(dir / "album");
+    EXPECT_TRUE(ui.includeHiddenBtn.isEnabled());
     EXPECT_EQ(c.split().state().fSize, 2048);
     ui.encryptBtn.setState(1);
     c.split().state().pwd = "open sesame";
@@ -465,6 +471,8 @@ TEST_F(SplitSide, IncludeHiddenItemsMeasuresAFolderSourceAgain) {
 TEST_F(SplitSide, PresetsAndTheOutputsFileSystemDecideWhatASplitMayDo) {
     TempDir dir;
     writeFile(dir / "a:b.bin", std::string(5000, 'x'));
+    std::filesystem::resize_file(dir / "a:b.bin",
+                                 int64_t{10} << 30); // sparse: larger than every preset
     OutputSpace space{true, int64_t{1} << 40, 0, ""};
     c.split().examineOutput = [&](const std::string&) { return space; };
     tk.answerPanel(dir / "a:b.bin");
@@ -492,7 +500,8 @@ TEST_F(SplitSide, PresetsAndTheOutputsFileSystemDecideWhatASplitMayDo) {
     c.actPreset();
     EXPECT_EQ(ui.popBtn.title(), "bytes");
     EXPECT_EQ(ui.sizeNote.stringValue(), "Pieces of 4.00 GB (4,294,967,295 bytes).");
-    EXPECT_EQ(ui.presetBtn.title(), "FAT32 drive: 4.00 GB (4,294,967,295 bytes)");
+    EXPECT_EQ(ui.presetBtn.title(), "FAT32 drive: 4 GB (4,294,967,295 bytes)");
+    EXPECT_EQ(ui.presetBtn.items[2], "DVD: 4.7 GB (4,700,000,000 bytes)"); // as discs are sold
     // A size or count typed afterwards is no longer the preset's.
     for (fake::TextField* field : {&ui.tfSize, &ui.tfCount}) {
         c.actPreset();
@@ -505,7 +514,7 @@ TEST_F(SplitSide, PresetsAndTheOutputsFileSystemDecideWhatASplitMayDo) {
     space = OutputSpace{true, int64_t{1} << 40, 4294967295LL, "FAT"};
     tk.answerPanel(dir.path().string());
     c.actOutPath();
-    EXPECT_EQ(ui.presetBtn.items.front(), "FAT32 drive: 4.00 GB (4,294,967,295 bytes)");
+    EXPECT_EQ(ui.presetBtn.items.front(), "FAT32 drive: 4 GB (4,294,967,295 bytes)");
     c.split().state().sSize = 4294967296;
     c.actSplit();
     ASSERT_EQ(tk.alerts.size(), 1u);
@@ -526,6 +535,20 @@ TEST_F(SplitSide, PresetsAndTheOutputsFileSystemDecideWhatASplitMayDo) {
     EXPECT_EQ(tk.alerts[2].message, "The set may not fit the free space.");
     EXPECT_EQ(tk.alerts[2].button, "Split Anyway");
     EXPECT_TRUE(tk.app.modalHistory.empty());
+
+    // A preset larger than the source: one piece holds it, and the unit stays
+    // one the user types in, so a size typed next is taken as typed.
+    writeFile(dir / "small.bin", std::string(5000, 'x'));
+    tk.answerPanel(dir / "small.bin");
+    c.actAddFile();
+    ui.presetBtn.selectItemAtIndex(1);
+    c.actPreset();
+    EXPECT_EQ(ui.tfCount.integerValue(), 1);
+    EXPECT_NE(ui.popBtn.title(), "bytes");
+    EXPECT_EQ(ui.sizeNote.stringValue(), "One piece of up to 4.00 GB (4,294,967,295 bytes) holds "
+                                         "all 4.88 KB of the source: no split is needed.");
+    type(ui.tfSize, "100");
+    EXPECT_EQ(ui.tfSize.stringValue(), "100");
 }
 
 TEST_F(SplitSide, CorrectionsWaitUntilTheFieldIsLeftAndSplitAppliesThem) {

@@ -120,7 +120,8 @@ TEST(Cli, SplitBySizeOrCountThenJoinAndList) {
 
     r = parcelor(dir, {"split", "--replace", "--count=7", "--", "data.bin"}, dir / "in");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("into 7 pieces of 1.40 KB (1,429 bytes)"), std::string::npos) << r.err;
+    // What it prints counts in powers of 1024 and says so; its input's KB is 1,000 bytes.
+    EXPECT_NE(r.err.find("into 7 pieces of 1.40 KiB (1,429 bytes)"), std::string::npos) << r.err;
     EXPECT_TRUE(exists(dir / "in/data_spt/data_6.spt"));
     EXPECT_FALSE(exists(dir / "in/data_spt/data_7.spt"));
 
@@ -222,8 +223,22 @@ TEST(Cli, UsageErrorsExitTwoAndASetInTheWayIsNamed) {
     ASSERT_EQ(parcelor(dir, {"split", "-q", "-b", "1K", dir / "report.pdf"}).status, 0);
     const Outcome r = parcelor(dir, {"split", "-q", "-b", "1K", dir / "report.docx"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("(report.pdf, 3 pieces); use --replace"), std::string::npos) << r.err;
-    EXPECT_EQ(parcelor(dir, {"split", "-q", "--replace", "-b", "1K", dir / "report.docx"}).status,
+    // Another source's set is never offered for replacing: a name that
+    // cannot collide again is ("report.docx" would make report_spt again).
+    EXPECT_NE(r.err.find("(report.pdf, 3 pieces); use --name report-2.docx"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("--replace"), std::string::npos) << r.err;
+    EXPECT_EQ(
+        parcelor(dir, {"split", "-q", "--name", "report-2.docx", "-b", "1K", dir / "report.docx"})
+            .status,
+        0);
+    EXPECT_TRUE(exists(dir / "report_spt/report_0.spt"));
+    EXPECT_TRUE(exists(dir / "report-2_spt/report-2_0.spt"));
+    // The same source's set again: replacing it is what the user may want.
+    EXPECT_NE(parcelor(dir, {"split", "-q", "-b", "1K", dir / "report.pdf"})
+                  .err.find("(report.pdf, 3 pieces); use --replace"),
+              std::string::npos);
+    EXPECT_EQ(parcelor(dir, {"split", "-q", "--replace", "-b", "1K", dir / "report.pdf"}).status,
               0);
 }
 
@@ -704,6 +719,19 @@ TEST(Cli, RecoveryPiecesAreAskedForCheckedAndRepaired) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("recovery: nothing missing or damaged; 2 recovery pieces\n"),
               std::string::npos);
+    r = parcelor(dir, {"verify", "--json", set});
+    EXPECT_EQ(r.status, 0) << r.err;
+    // Only JSON lines, and the first progress event already knows the total.
+    std::istringstream lines(r.out);
+    bool sawProgress = false;
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(isJsonObjectLine(line)) << line;
+        if (line.find("\"event\":\"progress\"") == std::string::npos || sawProgress) continue;
+        sawProgress = true;
+        EXPECT_EQ(line.find("\"total\":0,"), std::string::npos) << line;
+    }
+    EXPECT_TRUE(sawProgress) << r.out;
+    EXPECT_NE(r.out.find("\"pieces\":4,\"bad\":0"), std::string::npos) << r.out;
 
     const std::string original = readFile(set + "/data_1.spt");
     fs::remove(set + "/data_1.spt");
@@ -734,7 +762,7 @@ TEST(Cli, RecoveryPiecesAreAskedForCheckedAndRepaired) {
         fs::remove(set + "/data_" + std::to_string(i) + ".spt");
     r = parcelor(dir, {"repair", set});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("3 missing in 3 stripes; 2 recovery pieces: not repairable"),
+    EXPECT_NE(r.err.find("3 pieces missing (3 bad stripes); 2 recovery pieces: not repairable"),
               std::string::npos)
         << r.err;
     EXPECT_FALSE(fs::exists(set + "/data_0.spt"));
@@ -757,6 +785,40 @@ TEST(Cli, RecoveryPiecesAreAskedForCheckedAndRepaired) {
     EXPECT_NE(r.err.find("has no recovery pieces"), std::string::npos) << r.err;
 }
 
+TEST(Cli, ListAgreesWithTheWindowAndARepairKeepsThePiecesPermissions) {
+    TempDir dir;
+    writeFile(dir / "data.bin", seededBytes(7, 4 * 1100000));
+    ASSERT_EQ(
+        parcelor(dir, {"split", "-q", "-b", "1100000", "--recovery=2", dir / "data.bin"}).status,
+        0);
+    const std::string set = dir / "data_spt";
+    std::string damaged = readFile(set + "/data_2.spt");
+    damaged[600000] ^= 0x10; // past the quick check's first kilobyte
+    writeFile(set + "/data_2.spt", damaged);
+    fs::remove(set + "/data_1.spt");
+    // As the window lists it: the missing piece without a size, the damaged one as damaged.
+    Outcome r = parcelor(dir, {"list", set});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("data_1.spt  -  missing\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("data_2.spt  1100000  damaged\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("recovery:   1 piece missing, 1 piece damaged (3 bad stripes)"),
+              std::string::npos)
+        << r.out;
+
+    // The rebuilt pieces are as readable as their neighbours, and no more.
+    for (const auto& entry : fs::directory_iterator(set))
+        fs::permissions(entry.path(), fs::perms(0644));
+    fs::permissions(set + "/data_3.spt", fs::perms(0640));
+    r = parcelor(dir, {"repair", set});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* rebuilt : {"data_1.spt", "data_2.spt"}) {
+        struct stat st {};
+        ASSERT_EQ(stat((set + "/" + rebuilt).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0640u) << rebuilt;
+    }
+    EXPECT_EQ(parcelor(dir, {"verify", "-q", set}).status, 0);
+}
+
 TEST(Cli, AnEncryptedSetIsMadeListedCheckedAndJoinedWithItsPassword) {
     TempDir dir;
     writeFile(dir / "report.pdf", seededBytes(6, 150000));
@@ -775,6 +837,16 @@ TEST(Cli, AnEncryptedSetIsMadeListedCheckedAndJoinedWithItsPassword) {
     r = parcelor(dir, {"split", "-q", "--encrypt", "--password-file", dir / "pw", "--name", "q3",
                        "-b", "50000", dir / "report.pdf", dir / "enc"});
     ASSERT_EQ(r.status, 0) << r.err;
+    // What the README says SHA256SUMS lists for it, in its order, and no CONTENTS.sha256.
+    EXPECT_FALSE(fs::exists(dir / "enc/q3_spt/CONTENTS.sha256"));
+    {
+        std::istringstream sums(readFile(dir / "enc/q3_spt/SHA256SUMS"));
+        std::vector<std::string> names;
+        for (std::string line; std::getline(sums, line);)
+            names.push_back(line.substr(66));
+        EXPECT_EQ(names, (std::vector<std::string>{"q3_0.spt", "q3_1.spt", "q3_2.spt", "q3_3.spt",
+                                                   "spt_config.morvspt", "ENCRYPTED"}));
+    }
     // By count: the count holds for the encrypted stream, longer than the source.
     r = parcelor(dir, {"split", "-q", "--encrypt", "--password-file", dir / "pw", "--name", "by3",
                        "-n", "3", dir / "report.pdf", dir / "enc"});
@@ -794,6 +866,8 @@ TEST(Cli, AnEncryptedSetIsMadeListedCheckedAndJoinedWithItsPassword) {
     EXPECT_NE(r.err.find("the set is encrypted"), std::string::npos) << r.err;
     r = parcelor(dir, {"join", "--password-file", dir / "pw", dir / "enc/q3_spt", dir / "out"});
     ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("the set was encrypted: its password opened it"), std::string::npos)
+        << r.err;
     EXPECT_EQ(readFile(dir / "out/report.pdf"),
               readFile(dir / "report.pdf")); // its own name, from inside
 
@@ -1081,4 +1155,65 @@ TEST(Cli, ASplitThatSharesTheSourcesBlocksNeedsOnlyWhatItWrites) {
     EXPECT_FALSE(fs::exists(image / "data_spt/data_7.spt"));
     EXPECT_NE(r.out.find("\"shared\":" + std::to_string(size - 1234) + ","), std::string::npos)
         << r.out;
+}
+
+TEST(CliParts, ADownloadsWholeFileChecksumBesideThePartsChecksTheResult) {
+    TempDir dir;
+    const std::string data = seededBytes(33, 3000);
+    const std::string parts = dir / "dl";
+    writeFile(parts + "/big.iso", data);
+    ASSERT_EQ(captured(dir, "cd " + quote(parts) +
+                                " && split -b 1000 -d big.iso big.iso. && sha256sum big.iso > "
+                                "big.iso.sha256 && md5sum big.iso > MD5SUMS && rm big.iso")
+                  .status,
+              0);
+    Outcome r = parcelor(dir, {"join", parts + "/big.iso.00"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(readFile(parts + "/big.iso") == data);
+    EXPECT_NE(r.err.find("the joined file matched its checksum in big.iso.sha256"),
+              std::string::npos)
+        << r.err;
+    fs::remove(parts + "/big.iso");
+    // MD5SUMS when there is no NAME.sha256; a wrong sum writes nothing.
+    fs::remove(parts + "/big.iso.sha256");
+    std::string md5 = readFile(parts + "/MD5SUMS");
+    md5[0] = md5[0] == '0' ? '1' : '0';
+    writeFile(parts + "/MD5SUMS", md5);
+    r = parcelor(dir, {"join", "--json", parts + "/big.iso.00"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("does not match its MD5 in " + parts + "/MD5SUMS"), std::string::npos)
+        << r.err;
+    EXPECT_FALSE(fs::exists(parts + "/big.iso"));
+}
+
+// The README's recipe for recipients without this program, as it stands
+// there, on a set of 12 pieces whose name holds a space: the shell's order
+// of a glob would put piece 10 before piece 2.
+TEST(Cli, TheReadmesAgeRecipeOpensAnEncryptedSetInPieceOrder) {
+    TempDir dir;
+    const std::string readme = readFile(std::string(PARCELOR_SOURCE_DIR) + "/README.md");
+    const std::size_t from = readme.find("\nset=photos;");
+    ASSERT_NE(from, std::string::npos);
+    const std::size_t to = readme.find("| age -d | tar x\n", from);
+    ASSERT_NE(to, std::string::npos);
+    std::string recipe = readme.substr(from + 1, to + 16 - from - 1);
+    recipe.replace(0, std::string("set=photos").size(), "set='my photos'");
+    recipe.replace(recipe.find("age -d"), 6,
+                   std::string("python3 ") + PARCELOR_SOURCE_DIR +
+                       "/tests/support/age_with_passphrase.py 'a pass phrase' -d");
+
+    writeFile(dir / "my photos/a.jpg", seededBytes(40, 30000));
+    writeFile(dir / "my photos/b.jpg", seededBytes(41, 20000));
+    writeFile(dir / "pw", "a pass phrase\n");
+    fs::create_directories(dir / "sets");
+    ASSERT_EQ(parcelor(dir, {"split", "-q", "--encrypt", "--password-file", dir / "pw", "-n", "12",
+                             dir / "my photos", dir / "sets"})
+                  .status,
+              0);
+    ASSERT_TRUE(exists(dir / "sets/my photos_spt/my photos_11.spt"));
+    fs::create_directories(dir / "out");
+    const Outcome r = captured(dir, "cd " + quote(dir / "sets") + " && { " + recipe +
+                                        "; } && mv 'my photos' ../out/");
+    ASSERT_EQ(r.status, 0) << recipe << "\n" << r.err;
+    EXPECT_EQ(treeContents(dir / "out/my photos"), treeContents(dir / "my photos"));
 }

@@ -255,8 +255,9 @@ TEST(Recovery, ConsecutiveLossesInALargeSetSpreadOverItsGroups) {
     removeFile(made.set, piece(122)); // the same group
     const RecoveryReport twice = assessRecovery(folder.get(), made.set, "data", run);
     EXPECT_FALSE(twice.repairable);
-    EXPECT_EQ(twice.summary(), "2 missing in 2 stripes; 2 recovery pieces: not repairable "
-                               "(2 bad in one row, 1 recovery per group)");
+    EXPECT_EQ(twice.summary(),
+              "2 pieces missing (2 bad stripes); 2 recovery pieces: not repairable "
+              "(2 bad in one row, 1 recovery per group)");
 }
 
 // A header is used only when it is whole and belongs to the set beside it.

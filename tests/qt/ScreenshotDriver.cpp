@@ -1,7 +1,10 @@
 // Puts the real window through a split and a join on prepared sample data and
-// saves what the user sees at each step as PNGs: the main window with a source
-// and a join list holding one damaged piece, the progress window during a
-// split, and the completion window. Run by scripts/screenshot.sh under Xvfb.
+// saves what the user sees at each step as PNGs, taken from the X screen
+// (`import`, the window manager's frame included): the main window with a
+// source, its recovery choice and a set missing a piece its recovery pieces
+// can rebuild, the same on a dark palette, the recovery choices open, the
+// password panel, the progress window during a split, and the completion
+// window. Run by scripts/screenshot.sh under Xvfb with a window manager.
 
 #include "app/qt/QtMainWindow.h"
 #include "engine/base/utilities.h"
@@ -10,17 +13,21 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QPalette>
 #include <QStandardPaths>
+#include <QTest>
 #include <QTimer>
 #include <QUrl>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -42,8 +49,19 @@ void writeSample(const fs::path& path, std::size_t bytes, uint32_t seed) {
     }
 }
 
+// What the screen shows of `widget`'s window, its frame included.
 void save(QWidget* widget, const QString& file) {
-    if (!widget->grab().save(file))
+    QApplication::processEvents();
+    QWidget* window = widget->window();
+    const QRect frame = window->frameGeometry();
+    const QString crop = QString("%1x%2+%3+%4")
+                             .arg(frame.width())
+                             .arg(frame.height())
+                             .arg(std::max(frame.x(), 0))
+                             .arg(std::max(frame.y(), 0));
+    const std::string command =
+        "import -window root -crop " + crop.toStdString() + " '" + file.toStdString() + "'";
+    if (std::system(command.c_str()) != 0)
         std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
     else
         std::printf("wrote %s\n", qPrintable(file));
@@ -59,18 +77,21 @@ int main(int argc, char* argv[]) {
     const fs::path work = fs::temp_directory_path() / "parcelor-screenshots";
     fs::remove_all(work);
 
-    // A holiday video to split, and a piece set of photos with one piece gone.
+    // A holiday video to split, and a piece set of photos with recovery
+    // pieces and one piece gone, which they can rebuild.
     const fs::path video = work / "Videos/holiday-2026.final.mp4";
-    writeSample(video, std::size_t{700} << 20, 1);
+    writeSample(video, std::size_t{400} << 20, 1);
     writeSample(work / "Archive/photos.2019/beach.jpg", std::size_t{9} << 20, 2);
     writeSample(work / "Archive/photos.2019/sunset.jpg", std::size_t{7} << 20, 3);
-    Split_pragma request{};
-    std::snprintf(request.srcPath, sizeof request.srcPath, "%s",
-                  (work / "Archive/photos.2019").c_str());
-    std::snprintf(request.outFolder, sizeof request.outFolder, "%s", (work / "Archive").c_str());
-    request.totalSize = pathSize(request.srcPath);
+    SplitRequest request;
+    request.source = (work / "Archive/photos.2019").string();
+    request.outFolder = (work / "Archive").string();
+    request.totalSize = pathSize(request.source.c_str());
     request.pieceSize = 3 << 20;
-    if (splitProject_split(&request) != 0) return 1;
+    SplitOptions options;
+    options.recovery.count = 1;
+    RunContext run;
+    if (!splitSource(request, options, run)) return 1;
     fs::remove(work / "Archive/photos_spt/photos_2.spt");
     fs::create_directories(work / "Pieces");
 
@@ -105,6 +126,19 @@ int main(int argc, char* argv[]) {
                 }
             });
             poll->start(20);
+        } else if (dialog->objectName() == "encryptPanel") {
+            QTimer::singleShot(300, dialog, [&, dialog] {
+                for (const char* field : {"tfPwdFirst", "tfPwdSecond"}) {
+                    auto* edit = dialog->findChild<QLineEdit*>(field);
+                    edit->setFocus();
+                    QTest::keyClicks(edit, "correct horse battery");
+                }
+                QTest::keyClicks(dialog->findChild<QLineEdit*>("tfSetName"), "holiday");
+                QTimer::singleShot(200, dialog, [&, dialog] {
+                    save(dialog, out + "/password.png");
+                    dialog->findChild<QAbstractButton*>("encryptViewCancelBtn")->click();
+                });
+            });
         } else if (dialog->objectName() == "completeWindow") {
             QTimer::singleShot(300, dialog, [&, dialog] {
                 save(dialog, out + "/complete.png");
@@ -127,7 +161,12 @@ int main(int argc, char* argv[]) {
         QDropEvent drop(viewport->rect().center(), Qt::CopyAction, &mime, Qt::LeftButton,
                         Qt::NoModifier);
         QApplication::sendEvent(viewport, &drop);
-        QTimer::singleShot(500, main, [&] {
+        // Two recovery pieces for the split, and the sentence under the choice.
+        auto* recovery = main->findChild<QComboBox*>("recoveryBtn");
+        const int two = recovery->findText("2");
+        recovery->setCurrentIndex(two);
+        emit recovery->activated(two);
+        QTimer::singleShot(1500, main, [&, recovery] {
             save(main, out + "/main-window.png");
             // The same window on a dark palette: the marks keep their outline.
             const QPalette light = main->palette();
@@ -147,10 +186,17 @@ int main(int argc, char* argv[]) {
             QApplication::processEvents();
             save(main, out + "/main-window-dark.png");
             main->setPalette(light);
-            button("outPathBtn")->click();
-            button("btnSplit")->click(); // returns after the completion window
-            fs::remove_all(work);
-            QApplication::quit();
+            QApplication::processEvents();
+            recovery->showPopup();
+            QTimer::singleShot(400, main, [&, recovery] {
+                save(main, out + "/recovery-choice.png");
+                recovery->hidePopup();
+                button("encryptBtn")->click(); // returns once the panel is cancelled
+                button("outPathBtn")->click();
+                button("btnSplit")->click(); // returns after the completion window
+                fs::remove_all(work);
+                QApplication::quit();
+            });
         });
     });
     return QApplication::exec();

@@ -43,13 +43,16 @@ void MainWindow::wire(MainViewController& c) {
     o.runs.completeTitle = &completeTitle;
     o.runs.completeDetail = &completeDetail;
     o.join.mBtnAddFile = &mBtnAddFile;
+    o.join.mAddPartsBtn = &mAddPartsBtn;
     o.join.mVerifyBtn = &mVerifyBtn;
     o.join.mRepairBtn = &mRepairBtn;
+    o.join.mRefreshBtn = &mRefreshBtn;
     o.join.joinSummary = &joinSummary;
     o.split.splitSummary = &splitSummary;
     o.join.joinView = &joinView;
     o.join.delSoureFileM = &delSoureFileM;
     o.join.tfMOutputPath = &tfMOutputPath;
+    o.join.tfMOutputName = &tfMOutputName;
     o.join.mOutputBtn = &mOutputBtn;
     o.join.mergeBtn = &mergeBtn;
     o.join.pwdWindow = &pwdWindow;

@@ -37,11 +37,12 @@ struct MainWindow {
     ProgressIndicator progress;
     PanelWindow completeWindow;
     TextField completeTitle, completeDetail;
-    Button mBtnAddFile, mVerifyBtn, mRepairBtn;
+    Button mBtnAddFile, mAddPartsBtn, mVerifyBtn, mRepairBtn, mRefreshBtn;
     TextField joinSummary, splitSummary;
     TableView joinView;
     Button delSoureFileM;
     TextField tfMOutputPath;
+    TextField tfMOutputName;
     Button mOutputBtn, mergeBtn;
     PanelWindow pwdWindow;
     TextField pwdPrompt, pwdField, pwdMsg;

@@ -140,6 +140,18 @@ public:
         owner_.questionAnswers.pop_front();
         return answer;
     }
+    int runModalChoice(toolkit::Window* window, const std::string& message,
+                       const std::string& informative,
+                       const std::vector<std::string>& buttons) override {
+        std::string shown;
+        for (const std::string& button : buttons)
+            shown += (shown.empty() ? "" : "|") + button;
+        owner_.alerts.push_back({window, message, shown, informative, true});
+        if (owner_.choiceAnswers.empty()) return static_cast<int>(buttons.size()) - 1;
+        const int answer = owner_.choiceAnswers.front();
+        owner_.choiceAnswers.pop_front();
+        return answer;
+    }
 
 private:
     Toolkit& owner_;
@@ -154,6 +166,28 @@ std::unique_ptr<toolkit::OpenPanel> Toolkit::openPanel() {
 }
 std::unique_ptr<toolkit::Alert> Toolkit::alert() {
     return std::make_unique<Alert>(*this);
+}
+
+namespace {
+struct FolderWatch : toolkit::FolderWatch {
+    explicit FolderWatch(std::shared_ptr<Toolkit::Watched> w) : watched(std::move(w)) {}
+    ~FolderWatch() override { watched->alive = false; }
+    std::shared_ptr<Toolkit::Watched> watched;
+};
+} // namespace
+
+std::unique_ptr<toolkit::FolderWatch> Toolkit::watchFolder(const std::string& folder,
+                                                           const std::vector<std::string>& paths,
+                                                           std::function<void()> changed) {
+    auto watched = std::make_shared<Watched>(Watched{folder, paths, std::move(changed)});
+    watches.push_back(watched);
+    return std::make_unique<FolderWatch>(watched);
+}
+
+void Toolkit::folderChanged(const std::string& folder) {
+    const auto live = watches;
+    for (const auto& watched : live)
+        if (watched->alive && watched->folder == folder) watched->changed();
 }
 
 bool Toolkit::logged(const std::string& line) {

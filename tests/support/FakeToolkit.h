@@ -183,6 +183,18 @@ public:
     void detachNewThread(std::function<void()> body) override;
     std::unique_ptr<toolkit::RunLoop> currentRunLoop() override;
     void performOnUiThread(std::function<void()> work) override { queue_.post(std::move(work)); }
+    // Delayed work waits in `later` until a test lets the time pass.
+    void performOnUiThreadAfter(int milliseconds, std::function<void()> work) override {
+        later.emplace_back(milliseconds, std::move(work));
+    }
+    // The delayed work posted so far runs, as if its time had passed.
+    void letTimePass() {
+        auto due = std::move(later);
+        later.clear();
+        for (auto& [ms, work] : due)
+            work();
+    }
+    std::vector<std::pair<int, std::function<void()>>> later;
     // The next thread started runs its body through `wrapper`, so a test can
     // act before or after it.
     using Wrapper = std::function<void(const std::function<void()>& body)>;
@@ -221,6 +233,19 @@ public:
     toolkit::Threads& threads() override { return threadsImpl; }
     std::unique_ptr<toolkit::OpenPanel> openPanel() override;
     std::unique_ptr<toolkit::Alert> alert() override;
+    // The watches kept: a test plays a change by calling `changed`.
+    struct Watched {
+        std::string folder;
+        std::vector<std::string> files;
+        std::function<void()> changed;
+        bool alive = true;
+    };
+    std::unique_ptr<toolkit::FolderWatch> watchFolder(const std::string& folder,
+                                                      const std::vector<std::string>& paths,
+                                                      std::function<void()> changed) override;
+    // The folder changed: the live watches of it hear it.
+    void folderChanged(const std::string& folder);
+    std::vector<std::shared_ptr<Watched>> watches;
 
     // The user's answers to the next open panels: OK with a path, or cancel.
     void answerPanel(const std::string& path) {
@@ -230,6 +255,8 @@ public:
     // The user's answers to the next questions; with none left, the default.
     std::deque<int> questionAnswers;
     int defaultQuestionAnswer = toolkit::kModalResponseCancel;
+    // The buttons chosen in the next choices (their index); with none left, the last.
+    std::deque<int> choiceAnswers;
     bool logged(const std::string& line);
     // The user closes `window`; false when something kept it open.
     bool postWindowWillClose(const toolkit::Window* window);

@@ -4,19 +4,29 @@
     age_with_passphrase.py PASSPHRASE AGE_ARGUMENT...
 
 age reads a passphrase only from a terminal: this gives it one (a pseudo-
-terminal), answers each prompt, and exits with age's status."""
+terminal as its controlling terminal and its standard error), answers each
+prompt, and exits with age's status. Its standard input and output stay the
+caller's, so it takes its place in a pipe (`cat ... | age -d | tar x`)."""
 import os
-import pty
 import sys
 
 passphrase = sys.argv[1].encode()
-pid, fd = pty.fork()
+master, slave = os.openpty()
+slave_name = os.ttyname(slave)
+pid = os.fork()
 if pid == 0:
+    os.close(master)
+    os.setsid()
+    # Opened after setsid, the terminal becomes the controlling one (/dev/tty).
+    tty = os.open(slave_name, os.O_RDWR)
+    os.close(slave)
+    os.dup2(tty, 2)
     os.execvp("age", ["age"] + sys.argv[2:])
+os.close(slave)
 seen = b""
 while True:
     try:
-        data = os.read(fd, 1024)
+        data = os.read(master, 1024)
     except OSError:
         break
     if not data:
@@ -26,6 +36,6 @@ while True:
     while b": " in seen:
         before, seen = seen.split(b": ", 1)
         if b"assphrase" in before:
-            os.write(fd, passphrase + b"\n")
+            os.write(master, passphrase + b"\n")
 _, status = os.waitpid(pid, 0)
 sys.exit(os.waitstatus_to_exitcode(status))
