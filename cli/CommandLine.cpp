@@ -28,7 +28,7 @@ const std::vector<OptionRule>& optionRules() {
         {"hidden", 0, &CliOptions::hidden, {Verb::Split}},
         {"recovery", 0, nullptr, {Verb::Split}},
         {"encrypt", 0, &CliOptions::encrypt, {Verb::Split}},
-        {"name", 0, nullptr, {Verb::Split, Verb::Join}},
+        {"name", 0, nullptr, {Verb::Split, Verb::Join, Verb::Mount}},
         {"output", 'o', nullptr, {Verb::Repair}},
         {"ignore-checksums", 0, &CliOptions::ignoreChecksums, {Verb::Join}},
         {"require-checksums", 0, &CliOptions::requireChecksums, {Verb::Join, Verb::Mount}},
@@ -416,16 +416,21 @@ std::string helpText(Verb verb) {
                "  -h, --help             show this help\n";
     case Verb::Mount:
         return "Usage: parcelor mount [OPTION]... PIECE_FOLDER MOUNTPOINT\n"
+               "  or:  parcelor mount [OPTION]... FIRST_PART MOUNTPOINT\n"
                "Show what a join of the set would write, read-only, at MOUNTPOINT (an empty\n"
-               "folder): the set's file, or its folder with the tree TREE.mtree describes.\n"
+               "folder): the set's file, or its folder with the tree TREE.mtree describes;\n"
+               "numbered parts of other tools (xaa, name.001, ...) as their joined file.\n"
                "Every piece is checked in full against SHA256SUMS before a byte of it is\n"
-               "read; a piece that fails gives read errors (EIO) for its bytes alone. A set\n"
-               "without checksum files is served with the quick check only, and the mount\n"
-               "says so. Without -f the mount goes on in the background once it is up;\n"
+               "read, and a file read from start to end against CONTENTS.sha256. A piece\n"
+               "that fails is rebuilt from the set's recovery pieces when it has them (the\n"
+               "set's folder is never written); otherwise its bytes give read errors (EIO).\n"
+               "A set without checksum files is served with the quick check only, and the\n"
+               "mount says so. Without -f the mount goes on in the background once it is up;\n"
                "'parcelor unmount MOUNTPOINT' (or fusermount3 -u) ends it, as does a stop\n"
                "signal.\n\n"
                "  -f, --foreground       stay in the foreground until unmounted or stopped\n"
                "      --require-checksums  refuse a set without checksum files\n"
+               "      --name NAME        numbered parts: the joined file's name\n"
                "  -h, --help             show this help\n";
     case Verb::Unmount:
         return "Usage: parcelor unmount MOUNTPOINT\n"

@@ -32,7 +32,8 @@ int mountCommand(Session& s) {
     raiseDescriptorLimit();
     MountOptions options;
     options.requireChecksums = o.requireChecksums;
-    std::unique_ptr<SetView> view = SetView::build(set, options, s.run());
+    if (o.setName) options.name = *o.setName;
+    std::unique_ptr<SetView> view = SetView::open(set, options, s.run());
     s.engineNotes();
     if (!view) return s.runFailed("mount", s.run().failure());
     if (stopSignal() != 0) return s.cancelled("mount");
@@ -41,6 +42,8 @@ int mountCommand(Session& s) {
         if (!problem.empty())
             s.note("piece " + std::to_string(i) + " " + problem +
                    ": reads of its bytes will fail (EIO)");
+        else if (view->pieceRebuilt(i))
+            s.note("piece " + std::to_string(i) + " is rebuilt from the recovery pieces");
     }
     if (!view->fullCheck())
         s.note(quotedName(set) + " has no checksum files: its pieces are served with the quick "

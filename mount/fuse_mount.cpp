@@ -170,10 +170,18 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
         return;
     }
     fi->keep_cache = 1;
+    // A reader that goes from the first byte to the last is checked whole.
+    fi->fh = reinterpret_cast<uint64_t>(view.beginWholeRead(static_cast<uint32_t>(index)).release());
     fuse_reply_open(req, fi);
 }
 
-void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
+void opRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+    delete reinterpret_cast<SetView::WholeRead*>(fi->fh);
+    fi->fh = 0;
+    fuse_reply_err(req, 0);
+}
+
+void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi) {
     SetView& view = viewOf(req);
     const int64_t index = nodeOf(view, ino);
     if (index < 0) {
@@ -182,7 +190,8 @@ void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file
     }
     std::vector<char> buffer(size);
     const int64_t got =
-        view.read(static_cast<uint32_t>(index), buffer.data(), static_cast<int64_t>(size), offset);
+        view.read(static_cast<uint32_t>(index), buffer.data(), static_cast<int64_t>(size), offset,
+                  reinterpret_cast<SetView::WholeRead*>(fi->fh));
     if (got < 0) {
         fuse_reply_err(req, static_cast<int>(-got));
         return;
@@ -249,6 +258,7 @@ fuse_lowlevel_ops operations() {
     ops.readdir = opReaddir;
     ops.open = opOpen;
     ops.read = opRead;
+    ops.release = opRelease;
     ops.statfs = opStatfs;
     ops.setattr = refuseSetattr;
     ops.mknod = refuseMknod;

@@ -4,15 +4,18 @@
 #include "engine/format/manifest.h"
 #include "engine/format/tree_description.h"
 #include "engine/fs/safe_fs.h"
+#include "engine/runs/recovery.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <unordered_map>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,8 +87,20 @@ std::unique_ptr<SetView> SetView::build(const std::string& pieceFolder, const Mo
                      "cannot read the manifest of " + pieceFolder + " again");
         return nullptr;
     }
+    view->baseName_ = set.baseName;
+    view->total_ = manifest.totalSize();
     view->pieces_.resize(static_cast<std::size_t>(pieceCount));
-    if (!view->checkPieces(run)) return nullptr;
+    view->quickCheckPieces();
+    if (view->canHeal()) {
+        bool failed = false, onlyMissing = true;
+        for (const Piece& piece : view->pieces_)
+            if (piece.check == CheckState::Failed) {
+                failed = true;
+                onlyMissing = onlyMissing && piece.missing;
+            }
+        if (failed) view->heal(onlyMissing, -1);
+    }
+    if (!view->checkSlices(run)) return nullptr;
 
     const TargetNames names = contentNamesOf(manifest, view->targets_);
     const SetChecksums sums = readSetChecksums(
@@ -103,16 +118,124 @@ std::unique_ptr<SetView> SetView::build(const std::string& pieceFolder, const Mo
     }
     view->fullCheck_ = sums.good();
     view->pieceHex_ = sums.pieceHex;
+    if (sums.good() && sums.contentsListed && sums.contents.size() == view->targets_.size())
+        view->contents_ = sums.contents;
+    view->fileFailed_.assign(view->targets_.size(), 0);
     for (Piece& piece : view->pieces_)
-        if (piece.check == PieceCheck::Unchecked && !view->fullCheck_)
-            piece.check = PieceCheck::Good;
+        if (piece.check == CheckState::Unchecked && !view->fullCheck_)
+            piece.check = CheckState::Good;
     if (!view->buildTree(options, run)) return nullptr;
+    if (view->fullCheck_) view->worker_ = std::thread([v = view.get()] { v->work(); });
     return view;
+}
+
+std::unique_ptr<SetView> SetView::open(const std::string& path, const MountOptions& options,
+                                       RunContext& run) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return buildParts(path, options, run);
+    return build(path, options, run);
+}
+
+std::unique_ptr<SetView> SetView::buildParts(const std::string& firstPart,
+                                             const MountOptions& options, RunContext& run) {
+    Result<PartsListing> listed = listNumberedParts(firstPart, run);
+    if (!listed) return nullptr;
+    const PartsListing& listing = listed.value();
+    if (!listing.sumsProblem.empty()) {
+        run.fail(EngineFailure::ChecksumsDamaged,
+                 "the checksum file beside the parts cannot be used: " + listing.sumsProblem,
+                 listing.folder);
+        return nullptr;
+    }
+    if (const std::string missing = listing.missing(); !missing.empty()) {
+        run.fail(EngineFailure::PieceMissing, "part " + listing.folder + "/" + missing +
+                                                  " is missing");
+        return nullptr;
+    }
+    if (listing.sumsFile.empty() && options.requireChecksums) {
+        run.fail(EngineFailure::NoChecksums,
+                 "no checksum file lists the parts, so only their sizes can be checked",
+                 listing.folder);
+        return nullptr;
+    }
+    const std::string name = options.name.empty() ? listing.naming.outputName() : options.name;
+    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") {
+        run.fail(EngineFailure::UnsafeName,
+                 "the parts' prefix \"" + listing.naming.prefix +
+                     "\" gives no name to the joined file: give it one with --name",
+                 listing.folder);
+        return nullptr;
+    }
+    std::unique_ptr<SetView> view(new SetView(ReadableSet{}));
+    view->parts_ = true;
+    view->partsPath_ = listing.folder;
+    view->partsFolder_ = openFolderPath(listing.folder);
+    if (!view->partsFolder_) {
+        run.failErrno("open", listing.folder, errno);
+        return nullptr;
+    }
+    view->sum_ = listing.sum;
+    view->fullCheck_ = !listing.sumsFile.empty();
+    view->baseName_ = name;
+    view->pieces_.resize(listing.parts.size());
+    int64_t total = 0;
+    for (std::size_t i = 0; i < listing.parts.size(); ++i) {
+        const ListedPart& part = listing.parts[i];
+        Piece& piece = view->pieces_[i];
+        piece.fd = openFileAt(view->partsFolder_.get(), part.name.c_str(), false);
+        if (!piece.fd || !stampOf(piece.fd.get(), piece.stamp) ||
+            piece.stamp.identity != part.identity) {
+            run.fail(EngineFailure::PieceDamaged,
+                     "part " + listing.folder + "/" + part.name + " changed while it was listed");
+            return nullptr;
+        }
+        piece.size = part.size;
+        piece.check = view->fullCheck_ ? CheckState::Unchecked : CheckState::Good;
+        view->partNames_.push_back(part.name);
+        view->pieceHex_.push_back(part.expected);
+        view->partSlices_.push_back({static_cast<int32_t>(i), 0, part.size});
+        total += part.size;
+    }
+    view->total_ = total;
+    view->fileFailed_.assign(1, 0);
+    struct stat folder {}, first {};
+    if (fstat(view->partsFolder_.get(), &folder) != 0 ||
+        fstat(view->pieces_[0].fd.get(), &first) != 0) {
+        run.failErrno("read the status of", listing.folder, errno);
+        return nullptr;
+    }
+    ViewNode& root = view->nodes_.emplace_back();
+    root.mode = 0555;
+    root.mtimeSeconds = folder.st_mtim.tv_sec;
+    root.mtimeNanoseconds = static_cast<int32_t>(folder.st_mtim.tv_nsec);
+    ViewNode& file = view->nodes_[view->addNode(kRoot, name, NodeType::File)];
+    file.mode = first.st_mode & 0777;
+    file.mtimeSeconds = first.st_mtim.tv_sec;
+    file.mtimeNanoseconds = static_cast<int32_t>(first.st_mtim.tv_nsec);
+    file.size = total;
+    file.first = 0;
+    if (!view->sortChildren(run)) return nullptr;
+    if (view->fullCheck_) view->worker_ = std::thread([v = view.get()] { v->work(); });
+    return view;
+}
+
+SetView::~SetView() {
+    {
+        std::lock_guard<std::mutex> lock(checkMutex_);
+        stopping_ = true;
+    }
+    aheadWanted_.notify_all();
+    if (worker_.joinable()) worker_.join();
+}
+
+std::string SetView::piecePath(int32_t index) const {
+    if (parts_) return partsPath_ + "/" + partNames_[static_cast<std::size_t>(index)];
+    return piecePathOf(set_.path, set_.stem, index);
 }
 
 // The quick check of every piece the manifest lists, as the join makes it:
 // its length and its first bytes. A piece that fails it is never served.
-bool SetView::checkPieces(RunContext& run) {
+void SetView::quickCheckPieces() {
     const Manifest& manifest = set_.manifest;
     for (const PieceRecord& entry : manifest.pieces()) {
         const int32_t index = entry.pieceIndex; // a packed field: copied, never referenced
@@ -127,6 +250,7 @@ bool SetView::checkPieces(RunContext& run) {
         if (fd) pieceFingerprintOf(fd.get(), now);
         if (!fd) {
             piece.problem = "is missing or cannot be read";
+            piece.missing = errno == ENOENT;
         } else if (stored.empty() || stored != now) {
             piece.problem = "does not match its fingerprint";
         } else if (!stampOf(fd.get(), piece.stamp)) {
@@ -136,15 +260,18 @@ bool SetView::checkPieces(RunContext& run) {
             piece.size = piece.stamp.identity.size;
             continue;
         }
-        piece.check = PieceCheck::Failed;
+        piece.check = CheckState::Failed;
     }
     for (int32_t i = 0; i < pieceCount(); ++i) {
         Piece& piece = pieces_[static_cast<std::size_t>(i)];
         if (!piece.fd && piece.problem.empty()) {
             piece.problem = "has no fingerprint in the manifest";
-            piece.check = PieceCheck::Failed;
+            piece.check = CheckState::Failed;
         }
     }
+}
+
+bool SetView::checkSlices(RunContext& run) {
     // Every slice lies inside its piece, and they add up to at most the
     // total; a file set is every piece whole, so each must be there.
     const bool fileSet = set_.manifest.fileSet();
@@ -158,8 +285,7 @@ bool SetView::checkPieces(RunContext& run) {
             const Piece& piece = pieces_[static_cast<std::size_t>(slice.piece)];
             if (fileSet || slice.length == INT64_MAX) {
                 if (piece.size < 0)
-                    return run.refuse("piece " + piecePathOf(set_.path, set_.stem, slice.piece) +
-                                          " " + piece.problem,
+                    return run.refuse("piece " + piecePath(slice.piece) + " " + piece.problem,
                                       piece.problem == "is missing or cannot be read"
                                           ? EngineFailure::PieceMissing
                                           : EngineFailure::PieceDamaged);
@@ -168,7 +294,7 @@ bool SetView::checkPieces(RunContext& run) {
             }
             if (piece.size >= 0 && slice.length > piece.size - slice.offset)
                 return run.refuse("the manifest places a file past the end of piece " +
-                                      piecePathOf(set_.path, set_.stem, slice.piece),
+                                      piecePath(slice.piece),
                                   EngineFailure::NotASet);
             if (__builtin_add_overflow(sum, slice.length, &sum) || sum > total)
                 return run.refuse("the manifest's slices add up to more than its total of " +
@@ -356,44 +482,152 @@ std::string SetView::pieceProblem(int32_t index) const {
     return pieces_[static_cast<std::size_t>(index)].problem;
 }
 
+bool SetView::pieceRebuilt(int32_t index) const {
+    std::lock_guard<std::mutex> lock(checkMutex_);
+    return pieces_[static_cast<std::size_t>(index)].rebuilt;
+}
+
+std::string SetView::checkPiece(int32_t index) {
+    const Piece& piece = pieces_[static_cast<std::size_t>(index)];
+    constexpr std::size_t kStep = std::size_t{1} << 20;
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kStep]);
+    if (!buffer) return "cannot be checked: out of memory";
+    const std::string hex = partDigestOf(piece.fd.get(), sum_, buffer.get(), kStep);
+    FileStamp after;
+    if (!stampOf(piece.fd.get(), after) || !(after == piece.stamp))
+        return "changed since the mount began";
+    if (hex.empty()) return "cannot be read";
+    const auto at = static_cast<std::size_t>(index);
+    if (at >= pieceHex_.size() || hex != pieceHex_[at])
+        return std::string("does not match its ") + (sum_ == PartSum::Crc32 ? "CRC32"
+                                                      : sum_ == PartSum::Md5 ? "MD5"
+                                                                             : "SHA-256");
+    return "";
+}
+
 // A piece is served once it has matched its checksum in full; the first
-// reader hashes it, others wait for the verdict.
+// reader hashes it, others wait for the verdict. One that fails is rebuilt
+// from the recovery pieces when the set has them, and checked again.
 bool SetView::pieceIsServable(int32_t index) {
     Piece& piece = pieces_[static_cast<std::size_t>(index)];
     std::unique_lock<std::mutex> lock(checkMutex_);
     for (;;) {
-        if (piece.check == PieceCheck::Good) return true;
-        if (piece.check == PieceCheck::Failed) return false;
-        if (piece.check == PieceCheck::Unchecked) break;
+        if (piece.check == CheckState::Good) return true;
+        if (piece.check == CheckState::Failed) return false;
+        if (piece.check == CheckState::Unchecked) break;
         checked_.wait(lock);
     }
-    piece.check = PieceCheck::Checking;
+    piece.check = CheckState::Checking;
     lock.unlock();
-    RunContext run;
-    const std::string hex = sha256OfFile(piece.fd.get(), run, false);
-    FileStamp after;
-    const bool unchanged = stampOf(piece.fd.get(), after) && after == piece.stamp;
-    const bool good = unchanged && !hex.empty() &&
-                      static_cast<std::size_t>(index) < pieceHex_.size() &&
-                      hex == pieceHex_[static_cast<std::size_t>(index)];
+    std::string problem = checkPiece(index);
+    if (!problem.empty() && !piece.rebuilt && canHeal() && heal(false, index)) {
+        lock.lock();
+        const bool adopted = piece.rebuilt;
+        lock.unlock();
+        if (adopted) problem = checkPiece(index);
+    }
     lock.lock();
-    if (good)
-        piece.check = PieceCheck::Good;
+    if (problem.empty())
+        piece.check = CheckState::Good;
     else
-        failPiece(piece, index,
-                  !unchanged    ? "changed since the mount began"
-                  : hex.empty() ? "cannot be read"
-                                : "does not match its SHA-256");
+        failPiece(piece, index, problem);
     checked_.notify_all();
-    return good;
+    return problem.empty();
+}
+
+void SetView::checkAhead(int32_t index) {
+    if (!fullCheck_ || index + 1 >= pieceCount()) return;
+    std::lock_guard<std::mutex> lock(checkMutex_);
+    if (pieces_[static_cast<std::size_t>(index) + 1].check != CheckState::Unchecked) return;
+    aheadQueue_.push_back(index + 1);
+    aheadWanted_.notify_all();
+}
+
+void SetView::work() {
+    std::unique_lock<std::mutex> lock(checkMutex_);
+    for (;;) {
+        aheadWanted_.wait(lock, [&] { return stopping_ || !aheadQueue_.empty(); });
+        if (stopping_) return;
+        const int32_t index = aheadQueue_.back();
+        aheadQueue_.clear(); // only the newest reader's next piece is wanted
+        lock.unlock();
+        pieceIsServable(index);
+        lock.lock();
+    }
+}
+
+// Runs the engine's repair with the set's folder only read: what it rebuilds
+// goes to a private folder of this process (0700, under $XDG_RUNTIME_DIR or
+// the temporary folder), is opened, unlinked there, and taken for the pieces
+// that failed. At most one full repair per view: after it, what could not
+// be rebuilt stays failed.
+bool SetView::heal(bool visibleOnly, int32_t checking) {
+    std::lock_guard<std::mutex> healing(healMutex_);
+    if (healedAll_) return false;
+    if (!visibleOnly) healedAll_ = true;
+    const char* base = std::getenv("XDG_RUNTIME_DIR");
+    if (!base || base[0] != '/') base = std::getenv("TMPDIR");
+    if (!base || base[0] != '/') base = "/tmp";
+    FileDescriptor baseFd = openFolderPath(base);
+    std::string name;
+    FileDescriptor out = baseFd ? createTemporaryFolder(baseFd.get(), name, 0700) : FileDescriptor();
+    if (!out) {
+        report("cannot make a private folder in " + std::string(base) + " to rebuild pieces in: " +
+               std::strerror(errno));
+        return false;
+    }
+    RunContext run;
+    const std::string outPath = std::string(base) + "/" + name;
+    Result<RepairOutcome> repaired =
+        repairSet(set_.fd(), set_.path, set_.recoveryStem, out.get(), outPath, run, visibleOnly);
+    bool adopted = false;
+    std::lock_guard<std::mutex> lock(checkMutex_);
+    if (!repaired) {
+        const std::string text = "the recovery pieces cannot rebuild what is damaged: " +
+                                 repaired.failure().reason;
+        reportLocked(text);
+    } else {
+        for (const std::string& rebuilt : repaired.value().rebuilt) {
+            FileDescriptor fd = openFileAt(out.get(), rebuilt.c_str(), false);
+            for (int32_t i = 0; fd && i < pieceCount(); ++i) {
+                Piece& piece = pieces_[static_cast<std::size_t>(i)];
+                // A piece another reader is checking keeps the file it reads.
+                const bool free = piece.check == CheckState::Failed ||
+                                  piece.check == CheckState::Unchecked || i == checking;
+                if (piece.rebuilt || !free || rebuilt != pieceNameOf(set_.stem, i) ||
+                    !stampOf(fd.get(), piece.stamp))
+                    continue;
+                piece.fd = std::move(fd);
+                piece.size = piece.stamp.identity.size;
+                piece.rebuilt = true;
+                piece.problem.clear();
+                if (piece.check == CheckState::Failed)
+                    piece.check = fullCheck_ ? CheckState::Unchecked : CheckState::Good;
+                adopted = true;
+            }
+        }
+    }
+    // Nothing rebuilt keeps a name.
+    for (const std::string& left : namesIn(out.get()))
+        unlinkat(out.get(), left.c_str(), 0);
+    unlinkat(baseFd.get(), name.c_str(), AT_REMOVEDIR);
+    return adopted;
 }
 
 // With checkMutex_ held.
 void SetView::failPiece(Piece& piece, int32_t index, const std::string& problem) {
-    piece.check = PieceCheck::Failed;
+    piece.check = CheckState::Failed;
     piece.problem = problem;
-    const std::string text = "piece " + piecePathOf(set_.path, set_.stem, index) + " " + problem +
-                             ": its bytes are not served";
+    reportLocked(std::string(parts_ ? "part " : "piece ") + piecePath(index) + " " + problem +
+                 ": its bytes are not served");
+}
+
+void SetView::report(const std::string& text) {
+    std::lock_guard<std::mutex> lock(checkMutex_);
+    reportLocked(text);
+}
+
+void SetView::reportLocked(const std::string& text) {
     if (report_)
         report_(text);
     else
@@ -405,23 +639,59 @@ bool SetView::pieceUnchanged(int32_t index) {
     FileStamp now;
     if (stampOf(piece.fd.get(), now) && now == piece.stamp) return true;
     std::lock_guard<std::mutex> lock(checkMutex_);
-    if (piece.check != PieceCheck::Failed) failPiece(piece, index, "changed since the mount began");
+    if (piece.check != CheckState::Failed) failPiece(piece, index, "changed since the mount began");
     return false;
 }
 
 int64_t SetView::read(uint32_t index, char* out, int64_t size, int64_t offset) {
+    return read(index, out, size, offset, nullptr);
+}
+
+std::unique_ptr<SetView::WholeRead> SetView::beginWholeRead(uint32_t index) {
+    if (index >= nodes_.size() || nodes_[index].type != NodeType::File) return nullptr;
+    if (nodes_[index].first >= contents_.size()) return nullptr;
+    auto whole = std::make_unique<WholeRead>();
+    whole->file = nodes_[index].first;
+    return whole;
+}
+
+// With whole.mutex held, once every byte has been hashed.
+bool SetView::finishWholeRead(WholeRead& whole) {
+    Sha256Digest::Bytes got{};
+    const bool same = whole.digest.finish(got) && got == contents_[whole.file];
+    whole.gaveUp = true; // checked: no more to follow
+    if (same) return true;
+    std::lock_guard<std::mutex> lock(checkMutex_);
+    if (!fileFailed_[whole.file]) {
+        fileFailed_[whole.file] = 1;
+        std::string name = baseName_;
+        if (!set_.manifest.fileSet()) {
+            std::string relative;
+            if (targets_.nameOf(set_.manifest, whole.file, relative)) name += "/" + relative;
+        }
+        reportLocked(name + " does not match its SHA-256 in CONTENTS.sha256: it is not served");
+    }
+    return false;
+}
+
+int64_t SetView::read(uint32_t index, char* out, int64_t size, int64_t offset, WholeRead* whole) {
     if (index >= nodes_.size() || nodes_[index].type != NodeType::File) return -EINVAL;
     const ViewNode& node = nodes_[index];
     if (offset < 0) return -EINVAL;
+    {
+        std::lock_guard<std::mutex> lock(checkMutex_);
+        if (node.first < fileFailed_.size() && fileFailed_[node.first]) return -EIO;
+    }
     if (offset >= node.size || size <= 0) return 0;
     size = std::min(size, node.size - offset);
     int64_t done = 0;
     int64_t start = 0; // of the slice in the file
-    for (const PieceSlice& slice : targets_.slicesOf(node.first)) {
+    for (const PieceSlice& slice : slicesOfFile(node.first)) {
         if (done == size) break;
         const int64_t end = start + slice.length;
         if (offset + done < end) {
             if (!pieceIsServable(slice.piece)) return -EIO;
+            checkAhead(slice.piece);
             const int fd = pieces_[static_cast<std::size_t>(slice.piece)].fd.get();
             const int64_t within = offset + done - start;
             const int64_t want = std::min(size - done, slice.length - within);
@@ -438,5 +708,40 @@ int64_t SetView::read(uint32_t index, char* out, int64_t size, int64_t offset) {
         }
         start = end;
     }
+    if (whole && !follow(*whole, out, done, offset, node.size)) return -EIO;
     return done;
+}
+
+// Hashes a reader's bytes in file order; reads that come early (the kernel
+// reads ahead on several threads) are held back, up to a bound.
+bool SetView::follow(WholeRead& whole, const char* data, int64_t size, int64_t offset,
+                     int64_t fileSize) {
+    constexpr int64_t kHeldBack = int64_t{16} << 20;
+    std::lock_guard<std::mutex> lock(whole.mutex);
+    if (whole.gaveUp || offset + size <= whole.next) return true;
+    if (offset > whole.next) {
+        if (whole.held + size > kHeldBack) {
+            whole.gaveUp = true;
+            whole.ahead.clear();
+            return true;
+        }
+        whole.held += size;
+        whole.ahead.emplace(offset, std::string(data, static_cast<std::size_t>(size)));
+        return true;
+    }
+    const auto take = [&](const char* bytes, int64_t length, int64_t at) {
+        const int64_t skip = whole.next - at; // a part already hashed
+        if (skip >= length) return;
+        whole.digest.update(bytes + skip, static_cast<std::size_t>(length - skip));
+        whole.next = at + length;
+    };
+    take(data, size, offset);
+    while (!whole.ahead.empty() && whole.ahead.begin()->first <= whole.next) {
+        auto first = whole.ahead.begin();
+        take(first->second.data(), static_cast<int64_t>(first->second.size()), first->first);
+        whole.held -= static_cast<int64_t>(first->second.size());
+        whole.ahead.erase(first);
+    }
+    if (whole.next == fileSize) return finishWholeRead(whole);
+    return true;
 }
