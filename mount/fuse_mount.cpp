@@ -171,7 +171,8 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     }
     fi->keep_cache = 1;
     // A reader that goes from the first byte to the last is checked whole.
-    fi->fh = reinterpret_cast<uint64_t>(view.beginWholeRead(static_cast<uint32_t>(index)).release());
+    fi->fh =
+        reinterpret_cast<uint64_t>(view.beginWholeRead(static_cast<uint32_t>(index)).release());
     fuse_reply_open(req, fi);
 }
 

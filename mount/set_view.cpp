@@ -148,8 +148,8 @@ std::unique_ptr<SetView> SetView::buildParts(const std::string& firstPart,
         return nullptr;
     }
     if (const std::string missing = listing.missing(); !missing.empty()) {
-        run.fail(EngineFailure::PieceMissing, "part " + listing.folder + "/" + missing +
-                                                  " is missing");
+        run.fail(EngineFailure::PieceMissing,
+                 "part " + listing.folder + "/" + missing + " is missing");
         return nullptr;
     }
     if (listing.sumsFile.empty() && options.requireChecksums) {
@@ -198,7 +198,8 @@ std::unique_ptr<SetView> SetView::buildParts(const std::string& firstPart,
     }
     view->total_ = total;
     view->fileFailed_.assign(1, 0);
-    struct stat folder {}, first {};
+    struct stat folder {
+    }, first{};
     if (fstat(view->partsFolder_.get(), &folder) != 0 ||
         fstat(view->pieces_[0].fd.get(), &first) != 0) {
         run.failErrno("read the status of", listing.folder, errno);
@@ -500,8 +501,8 @@ std::string SetView::checkPiece(int32_t index) {
     const auto at = static_cast<std::size_t>(index);
     if (at >= pieceHex_.size() || hex != pieceHex_[at])
         return std::string("does not match its ") + (sum_ == PartSum::Crc32 ? "CRC32"
-                                                      : sum_ == PartSum::Md5 ? "MD5"
-                                                                             : "SHA-256");
+                                                     : sum_ == PartSum::Md5 ? "MD5"
+                                                                            : "SHA-256");
     return "";
 }
 
@@ -570,10 +571,11 @@ bool SetView::heal(bool visibleOnly, int32_t checking) {
     if (!base || base[0] != '/') base = "/tmp";
     FileDescriptor baseFd = openFolderPath(base);
     std::string name;
-    FileDescriptor out = baseFd ? createTemporaryFolder(baseFd.get(), name, 0700) : FileDescriptor();
+    FileDescriptor out =
+        baseFd ? createTemporaryFolder(baseFd.get(), name, 0700) : FileDescriptor();
     if (!out) {
-        report("cannot make a private folder in " + std::string(base) + " to rebuild pieces in: " +
-               std::strerror(errno));
+        report("cannot make a private folder in " + std::string(base) +
+               " to rebuild pieces in: " + std::strerror(errno));
         return false;
     }
     RunContext run;
@@ -583,12 +585,14 @@ bool SetView::heal(bool visibleOnly, int32_t checking) {
     bool adopted = false;
     std::lock_guard<std::mutex> lock(checkMutex_);
     if (!repaired) {
-        const std::string text = "the recovery pieces cannot rebuild what is damaged: " +
-                                 repaired.failure().reason;
+        const std::string text =
+            "the recovery pieces cannot rebuild what is damaged: " + repaired.failure().reason;
         reportLocked(text);
     } else {
         for (const std::string& rebuilt : repaired.value().rebuilt) {
             FileDescriptor fd = openFileAt(out.get(), rebuilt.c_str(), false);
+            // Unnamed before its stamp is taken: the unlink moves its ctime.
+            unlinkat(out.get(), rebuilt.c_str(), 0);
             for (int32_t i = 0; fd && i < pieceCount(); ++i) {
                 Piece& piece = pieces_[static_cast<std::size_t>(i)];
                 // A piece another reader is checking keeps the file it reads.

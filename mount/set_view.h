@@ -21,8 +21,8 @@
 // outside the set (then unlinked: an unnamed file of this process), checked
 // like any piece and served. The set's folder is never written.
 
-#include "engine/base/run_context.h"
 #include "engine/base/digest.h"
+#include "engine/base/run_context.h"
 #include "engine/format/checksums.h"
 #include "engine/format/manifest_targets.h"
 #include "engine/fs/safe_fs.h"
@@ -32,13 +32,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
-#include <thread>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 struct MountOptions {
@@ -108,10 +108,10 @@ public:
     // The whole-file check of a reader of file `index` that may read it from
     // start to end: begun at open, ended at release.
     struct WholeRead {
-        uint32_t file = 0;   // its target
-        std::mutex mutex;    // FUSE may read one open file on several threads
-        int64_t next = 0;    // the bytes hashed so far
-        bool gaveUp = false; // read out of order beyond what is held back, or done
+        uint32_t file = 0;                    // its target
+        std::mutex mutex;                     // FUSE may read one open file on several threads
+        int64_t next = 0;                     // the bytes hashed so far
+        bool gaveUp = false;                  // read out of order beyond what is held back, or done
         std::map<int64_t, std::string> ahead; // reads past `next`, held back
         int64_t held = 0;
         Sha256Digest digest;
@@ -174,8 +174,7 @@ private:
     }
     std::string piecePath(int32_t index) const;
     bool finishWholeRead(WholeRead& whole);
-    bool follow(WholeRead& whole, const char* data, int64_t size, int64_t offset,
-                int64_t fileSize);
+    bool follow(WholeRead& whole, const char* data, int64_t size, int64_t offset, int64_t fileSize);
     void report(const std::string& text);
     void reportLocked(const std::string& text); // with checkMutex_ held
     // After bytes of a piece were read: false, and the piece failed from
@@ -198,7 +197,7 @@ private:
     int64_t total_ = 0;
     std::vector<Sha256Digest::Bytes> contents_; // by file, with CONTENTS.sha256
     std::vector<uint8_t> fileFailed_;           // by file: failed its whole check
-    std::vector<std::string> pieceHex_; // by piece, with the full check
+    std::vector<std::string> pieceHex_;         // by piece, with the full check
     bool fullCheck_ = false;
     std::vector<ViewNode> nodes_;
     std::vector<uint32_t> children_;

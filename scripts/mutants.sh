@@ -329,9 +329,9 @@ MUTANTS=$(
 @@ 441 engine/runs/recovery_repair.cpp | rebuilt pieces keep the repair's private bits
 - bits &= st.st_mode & 0777;
 + bits &= 0777;
-@@ 451 mount/set_view.cpp | the mount serves a piece without its full check
-- hex == pieceHex_[static_cast<std::size_t>(index)];
-+ (true || hex == pieceHex_[static_cast<std::size_t>(index)]);
+@@ 451 mount/set_view.cpp | the mount serves a piece (or a part) without its full check
+- if (at >= pieceHex_.size() || hex != pieceHex_[at])
++ if (false && (at >= pieceHex_.size() || hex != pieceHex_[at]))
 @@ 452 mount/set_view.cpp | the mount keeps a reserved name of the tree description
 - if (!reservedComponentOf(entry.path).empty())
 + if (false && !reservedComponentOf(entry.path).empty())
@@ -353,6 +353,18 @@ MUTANTS=$(
 @@ 458 mount/set_view.cpp | the mount shows a password-protected set without its password
 - if (set.manifest.header().passwordDigest[0] != '\0') {
 + if (false && set.manifest.header().passwordDigest[0] != '\0') {
+@@ 500 mount/set_view.cpp | the mount does not rebuild the pieces lost before it starts
+- if (failed) view->heal(onlyMissing, -1);
++ if (false && failed) view->heal(onlyMissing, -1);
+@@ 501 mount/set_view.cpp | the mount does not rebuild a piece that fails its check
+- canHeal() && heal(false, index)) {
++ canHeal() && false && heal(false, index)) {
+@@ 502 mount/set_view.cpp | a rebuilt piece's stamp taken while it still has a name
+- unlinkat(out.get(), rebuilt.c_str(), 0);
++ (void)0;
+@@ 503 mount/set_view.cpp | a whole read's CONTENTS.sha256 verdict ignored
+- const bool same = whole.digest.finish(got) && got == contents_[whole.file];
++ const bool same = whole.digest.finish(got) || got == contents_[whole.file];
 EOF
 )
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -334,4 +335,143 @@ TEST(Mount, AStopUnmounts) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_FALSE(isMounted(mnt.path));
+}
+
+namespace {
+
+std::string shellOutput(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return out;
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out.append(buffer, n);
+    pclose(pipe);
+    return out;
+}
+
+// Every file of `folder` with its bytes and modification time.
+std::map<std::string, std::string> folderState(const std::string& folder) {
+    std::map<std::string, std::string> state;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        struct stat st {};
+        lstat(entry.path().c_str(), &st);
+        state[entry.path().filename()] = readFile(entry.path()) + "@" +
+                                         std::to_string(st.st_mtim.tv_sec) + "." +
+                                         std::to_string(st.st_mtim.tv_nsec);
+    }
+    return state;
+}
+
+} // namespace
+
+// A set with recovery pieces is served whole although a piece is lost and
+// another damaged: the lost one is rebuilt when the mount starts, the
+// damaged one when its check fails, both outside the set, whose folder is
+// left as it was; nothing rebuilt is left behind with a name.
+TEST(Mount, ReadsHealFromTheRecoveryPiecesAndTheSetsFolderIsNeverWritten) {
+    TempDir dir;
+    const std::string bytes = seededBytes(35, 6 * 65536 + 1234);
+    writeFile(dir / "photos.tar", bytes);
+    ASSERT_EQ(
+        parcelor(dir, {"split", "-q", "-b", "64K", "--recovery=2", dir / "photos.tar", dir.path()})
+            .status,
+        0);
+    const std::string set = dir / "photos_spt";
+    fs::remove(set + "/photos_1.spt");
+    {
+        const int fd = open((set + "/photos_4.spt").c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, "!!!!", 4, 30000), 4);
+        close(fd);
+    }
+    const auto before = folderState(set);
+    fs::create_directory(dir / "run");
+    fs::permissions(dir / "run", fs::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", (dir / "run").c_str(), 1);
+    MountPoint mnt(dir);
+    MOUNT_OR_SKIP(dir, set, mnt);
+    unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_TRUE(readFile(mnt.path + "/photos.tar") == bytes);
+    EXPECT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
+    EXPECT_EQ(folderState(set), before);
+    EXPECT_TRUE(fs::is_empty(dir / "run"));
+
+    // Beyond what the recovery pieces cover, a file set missing pieces is
+    // refused, as without them.
+    fs::remove(set + "/photos_2.spt");
+    fs::remove(set + "/photos_3.spt");
+    const Outcome lost = parcelor(dir, {"mount", set, mnt.path});
+    EXPECT_EQ(lost.status, 1);
+    EXPECT_NE(lost.err.find("not repairable"), std::string::npos) << lost.err;
+    EXPECT_FALSE(isMounted(mnt.path));
+}
+
+// Other tools' numbered parts are one joined file, each part checked against
+// the checksum file that lists them before its bytes go out.
+TEST(Mount, NumberedPartsShowTheirJoinedFileCheckedByTheirChecksumFile) {
+    TempDir dir;
+    const std::string bytes = seededBytes(36, 3 * 50000 + 20000);
+    std::string sums;
+    for (int i = 0; i < 4; ++i) {
+        const std::string name = "movie.mkv.00" + std::to_string(i + 1);
+        writeFile(dir / name, bytes.substr(static_cast<std::size_t>(i) * 50000, 50000));
+        sums += shellOutput("cd '" + dir.path().string() + "' && sha256sum " + name);
+    }
+    writeFile(dir / "movie.mkv.sha256", sums);
+    MountPoint mnt(dir);
+    MOUNT_OR_SKIP(dir, dir / "movie.mkv.001", mnt);
+    EXPECT_TRUE(readFile(mnt.path + "/movie.mkv") == bytes);
+    expectRandomReads(mnt.path + "/movie.mkv", bytes, 3);
+    EXPECT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
+
+    {
+        const int part = open((dir / "movie.mkv.003").c_str(), O_WRONLY);
+        ASSERT_GE(part, 0);
+        ASSERT_EQ(pwrite(part, "?", 1, 7), 1);
+        close(part);
+    }
+    MOUNT_OR_SKIP(dir, dir / "movie.mkv.001", mnt);
+    const int fd = open((mnt.path + "/movie.mkv").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    int error = 0;
+    EXPECT_TRUE(preadAt(fd, 10, 100007, error).empty());
+    EXPECT_EQ(error, EIO);
+    EXPECT_EQ(preadAt(fd, 10, 160000, error), bytes.substr(160000, 10)); // past its pages
+    close(fd);
+    EXPECT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
+
+    fs::remove(dir / "movie.mkv.sha256");
+    const Outcome required =
+        parcelor(dir, {"mount", "--require-checksums", dir / "movie.mkv.001", mnt.path});
+    EXPECT_EQ(required.status, 1) << required.err;
+    EXPECT_FALSE(isMounted(mnt.path));
+}
+
+// Pieces that match SHA256SUMS can still be put together wrongly; a file
+// read from its start to its end is checked against CONTENTS.sha256, and the
+// read that ends it fails when it does not match.
+TEST(Mount, AWholeReadIsCheckedAgainstTheContentsLine) {
+    TempDir dir;
+    const std::string bytes = seededBytes(37, 3 * 65536 + 5);
+    writeFile(dir / "notes.txt", bytes);
+    split(dir, dir / "notes.txt", "64K");
+    const std::string set = dir / "notes_spt";
+    std::string contents = readFile(set + "/CONTENTS.sha256");
+    contents[0] = contents[0] == '0' ? '1' : '0';
+    writeFile(set + "/CONTENTS.sha256", contents);
+    MountPoint mnt(dir);
+    MOUNT_OR_SKIP(dir, set, mnt);
+    const int fd = open((mnt.path + "/notes.txt").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    std::string got;
+    char buffer[65536];
+    ssize_t n = 0;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        got.append(buffer, static_cast<std::size_t>(n));
+    EXPECT_LT(n, 0);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_LT(got.size(), bytes.size());
+    EXPECT_TRUE(got == bytes.substr(0, got.size()));
+    close(fd);
 }
