@@ -475,3 +475,19 @@ TEST(Mount, AWholeReadIsCheckedAgainstTheContentsLine) {
     EXPECT_TRUE(got == bytes.substr(0, got.size()));
     close(fd);
 }
+
+// The mount holds the set's shared lock for its life: a split that would
+// replace the set refuses instead of changing pieces under a reader.
+TEST(Mount, AReplacingSplitRefusesWhileTheSetIsMounted) {
+    TempDir dir;
+    const std::string bytes = seededBytes(38, 3 * 65536);
+    writeFile(dir / "log.bin", bytes);
+    split(dir, dir / "log.bin", "64K");
+    MountPoint mnt(dir);
+    MOUNT_OR_SKIP(dir, dir / "log_spt", mnt);
+    writeFile(dir / "log.bin", seededBytes(39, 3 * 65536));
+    const Outcome replaced =
+        parcelor(dir, {"split", "-q", "-b", "64K", "--replace", dir / "log.bin", dir.path()});
+    EXPECT_NE(replaced.status, 0) << replaced.err;
+    EXPECT_TRUE(readFile(mnt.path + "/log.bin") == bytes);
+}
