@@ -7,6 +7,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include <spawn.h>
@@ -189,15 +191,26 @@ void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file
         fuse_reply_err(req, ENOENT);
         return;
     }
-    std::vector<char> buffer(size);
+    // One buffer per serving thread, kept: a fresh one per read would cost
+    // the kernel a mapping, its faults and its zeroing every time.
+    thread_local std::unique_ptr<char[]> buffer;
+    thread_local std::size_t capacity = 0;
+    if (capacity < size) {
+        buffer.reset(new (std::nothrow) char[size]);
+        capacity = buffer ? size : 0;
+        if (!buffer) {
+            fuse_reply_err(req, ENOMEM);
+            return;
+        }
+    }
     const int64_t got =
-        view.read(static_cast<uint32_t>(index), buffer.data(), static_cast<int64_t>(size), offset,
+        view.read(static_cast<uint32_t>(index), buffer.get(), static_cast<int64_t>(size), offset,
                   reinterpret_cast<SetView::WholeRead*>(fi->fh));
     if (got < 0) {
         fuse_reply_err(req, static_cast<int>(-got));
         return;
     }
-    fuse_reply_buf(req, buffer.data(), static_cast<std::size_t>(got));
+    fuse_reply_buf(req, buffer.get(), static_cast<std::size_t>(got));
 }
 
 void opStatfs(fuse_req_t req, fuse_ino_t) {
@@ -318,7 +331,10 @@ bool serveView(SetView& view, const std::string& mountpoint, const ServeOptions&
             fuse_daemonize(options.foreground ? 1 : 0);
             fuse_loop_config config{};
             config.clone_fd = 0;
-            config.max_idle_threads = 4;
+            // Threads kept waiting between reads: with fewer, the kernel's
+            // parallel reads ahead make libfuse start and end a thread for
+            // almost every read.
+            config.max_idle_threads = 16;
             served = fuse_session_loop_mt(session, &config) == 0;
             if (!served) error = "the mount ended with an error";
             fuse_session_unmount(session);
