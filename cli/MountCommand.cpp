@@ -1,14 +1,18 @@
-// parcelor mount [-f] PIECE_FOLDER MOUNTPOINT, parcelor unmount MOUNTPOINT
+// parcelor mount [-f] PIECE_FOLDER MOUNTPOINT, parcelor mount --status MOUNTPOINT,
+// parcelor unmount MOUNTPOINT
 
 #include "cli/Commands.h"
 
 #include "mount/fuse_mount.h"
+#include "mount/mount_state.h"
 #include "mount/set_view.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <syslog.h>
 
 namespace {
@@ -23,12 +27,38 @@ void raiseDescriptorLimit() {
     }
 }
 
+// A mount point whose FUSE daemon is gone answers every look with ENOTCONN.
+bool isStaleMount(const std::string& mountpoint) {
+    struct stat st {};
+    return stat(mountpoint.c_str(), &st) != 0 && errno == ENOTCONN;
+}
+
+std::string staleMountText(const std::string& mountpoint) {
+    return quotedName(mountpoint) +
+           " is a stale mount of a stopped parcelor: clear it with parcelor unmount " +
+           quotedName(mountpoint);
+}
+
+int statusCommand(Session& s, const std::string& mountpoint) {
+    std::string text, error;
+    if (!readMountState(mountpoint, text, error)) {
+        if (isStaleMount(mountpoint)) return s.fail(staleMountText(mountpoint));
+        return s.fail(error);
+    }
+    if (isStaleMount(mountpoint))
+        text += "stale: its mount was stopped; clear it with parcelor unmount\n";
+    std::fputs(text.c_str(), stdout);
+    return 0;
+}
+
 } // namespace
 
 int mountCommand(Session& s) {
     const CliOptions& o = s.options();
+    if (o.status) return statusCommand(s, o.operands[0]);
     const std::string set = operandPath(o.operands[0]);
     const std::string mountpoint = o.operands[1];
+    if (isStaleMount(mountpoint)) return s.fail(staleMountText(mountpoint));
     raiseDescriptorLimit();
     MountOptions options;
     options.requireChecksums = o.requireChecksums;
@@ -59,11 +89,23 @@ int mountCommand(Session& s) {
             syslog(LOG_WARNING, "%s", line.c_str());
         });
     }
+    // What the mount finds is kept for `mount --status`; without a private
+    // place for it, the mount goes on and says so.
+    MountState state;
+    std::string error;
+    const std::string whole = mountPointPath(mountpoint);
+    const bool kept = !whole.empty() && state.prepare(whole, resolvedPath(set), error);
+    if (!kept && !error.empty()) s.note(error);
+    if (kept) view->setChangeListener([&] { state.write(*view); });
     ServeOptions serve;
     serve.foreground = o.foreground;
-    serve.mounted = [&] { s.note("mounted " + quotedName(set) + " on " + quotedName(mountpoint)); };
-    std::string error;
-    if (!serveView(*view, mountpoint, serve, error)) return s.fail(error);
+    serve.mounted = [&] {
+        if (kept) state.write(*view);
+        s.note("mounted " + quotedName(set) + " on " + quotedName(mountpoint));
+    };
+    const bool served = serveView(*view, mountpoint, serve, error);
+    state.remove();
+    if (!served) return s.fail(error);
     return 0;
 }
 
@@ -71,5 +113,7 @@ int unmountCommand(Session& s) {
     const std::string mountpoint = s.options().operands[0];
     std::string error;
     if (!unmountView(mountpoint, error)) return s.fail(error);
+    // A killed mount left its state behind.
+    clearMountState(mountpoint);
     return 0;
 }

@@ -320,8 +320,14 @@ bool serveView(SetView& view, const std::string& mountpoint, const ServeOptions&
     return served;
 }
 
-bool unmountView(const std::string& mountpoint, std::string& error) {
-    std::vector<std::string> words = {"fusermount3", "-u", mountpoint};
+namespace {
+
+// Runs fusermount3 with `options` on `mountpoint`: its exit status is 0.
+bool runFusermount(const std::vector<std::string>& options, const std::string& mountpoint,
+                   std::string& error) {
+    std::vector<std::string> words = {"fusermount3"};
+    words.insert(words.end(), options.begin(), options.end());
+    words.push_back(mountpoint);
     std::vector<char*> argv;
     for (std::string& word : words)
         argv.push_back(word.data());
@@ -340,4 +346,15 @@ bool unmountView(const std::string& mountpoint, std::string& error) {
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool unmountView(const std::string& mountpoint, std::string& error) {
+    if (runFusermount({"-u"}, mountpoint, error)) return true;
+    // A mount whose daemon was killed, still held open: detached now, gone
+    // once the last user lets go.
+    struct stat st {};
+    if (stat(mountpoint.c_str(), &st) == 0 || errno != ENOTCONN) return false;
+    return runFusermount({"-u", "-z"}, mountpoint, error);
 }

@@ -351,6 +351,15 @@ int64_t SetView::lookup(uint32_t parent, std::string_view name) const {
     return static_cast<int64_t>(*found);
 }
 
+std::vector<SetView::PieceStatus> SetView::pieceStatuses() const {
+    std::lock_guard<std::mutex> lock(checkMutex_);
+    std::vector<PieceStatus> statuses;
+    statuses.reserve(pieces_.size());
+    for (const Piece& piece : pieces_)
+        statuses.push_back({piece.check, piece.problem, piece.rebuilt});
+    return statuses;
+}
+
 std::string SetView::pieceProblem(int32_t index) const {
     std::lock_guard<std::mutex> lock(checkMutex_);
     return pieces_[static_cast<std::size_t>(index)].problem;
@@ -385,6 +394,8 @@ bool SetView::pieceIsServable(int32_t index) {
                   : hex.empty() ? "cannot be read"
                                 : "does not match its SHA-256");
     checked_.notify_all();
+    lock.unlock();
+    if (changed_) changed_();
     return good;
 }
 
@@ -404,8 +415,12 @@ bool SetView::pieceUnchanged(int32_t index) {
     Piece& piece = pieces_[static_cast<std::size_t>(index)];
     FileStamp now;
     if (stampOf(piece.fd.get(), now) && now == piece.stamp) return true;
-    std::lock_guard<std::mutex> lock(checkMutex_);
-    if (piece.check != PieceCheck::Failed) failPiece(piece, index, "changed since the mount began");
+    {
+        std::lock_guard<std::mutex> lock(checkMutex_);
+        if (piece.check == PieceCheck::Failed) return false;
+        failPiece(piece, index, "changed since the mount began");
+    }
+    if (changed_) changed_();
     return false;
 }
 

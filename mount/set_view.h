@@ -95,6 +95,17 @@ public:
         report_ = std::move(report);
     }
 
+    // Where each piece stands, as `parcelor mount --status` shows it.
+    struct PieceStatus {
+        PieceCheck check = PieceCheck::Unchecked;
+        std::string problem; // why it is not served
+        bool rebuilt = false;
+    };
+    std::vector<PieceStatus> pieceStatuses() const;
+    // Called, outside the view's locks and from any serving thread, each time
+    // a piece's check ends or a piece is rebuilt. Set before the view is served.
+    void setChangeListener(std::function<void()> changed) { changed_ = std::move(changed); }
+
 private:
     struct Piece {
         FileDescriptor fd; // opened and quick-checked when the view is built
@@ -104,6 +115,7 @@ private:
         FileStamp stamp;
         PieceCheck check = PieceCheck::Unchecked;
         std::string problem;
+        bool rebuilt = false; // served from what the recovery pieces rebuilt
     };
     explicit SetView(ReadableSet set) : set_(std::move(set)) {}
     bool buildTree(const MountOptions& options, RunContext& run);
@@ -125,6 +137,7 @@ private:
     std::string names_;
     std::vector<Piece> pieces_;
     std::function<void(const std::string&)> report_;
+    std::function<void()> changed_;
     mutable std::mutex checkMutex_;
     std::condition_variable checked_;
 };
