@@ -28,7 +28,8 @@ bool isTheFolderMade(const BrowseFolder& folder) {
     return lstat(folder.path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
            static_cast<uint64_t>(st.st_dev) == folder.device &&
            static_cast<uint64_t>(st.st_ino) == folder.inode &&
-           st.st_mtim.tv_sec == folder.mtimeSeconds && st.st_mtim.tv_nsec == folder.mtimeNanoseconds;
+           st.st_mtim.tv_sec == folder.mtimeSeconds &&
+           st.st_mtim.tv_nsec == folder.mtimeNanoseconds;
 }
 
 } // namespace
@@ -60,7 +61,8 @@ toolkit::ProcessOutcome mountSet(toolkit::Processes& processes, const BrowseFold
     const std::string program = processes.findProgram(kProgram);
     if (program.empty()) {
         toolkit::ProcessOutcome missing;
-        missing.errorText = "The parcelor command is not installed beside this program nor on PATH.";
+        missing.errorText =
+            "The parcelor command is not installed beside this program nor on PATH.";
         return missing;
     }
     std::vector<std::string> arguments = {"mount"};

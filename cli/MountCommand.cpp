@@ -12,7 +12,7 @@
 #include <memory>
 
 #include <sys/resource.h>
-#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <syslog.h>
 
 namespace {
@@ -27,10 +27,11 @@ void raiseDescriptorLimit() {
     }
 }
 
-// A mount point whose FUSE daemon is gone answers every look with ENOTCONN.
+// A mount point whose FUSE daemon is gone answers ENOTCONN to whatever the
+// kernel must ask it; the file system's figures are never kept.
 bool isStaleMount(const std::string& mountpoint) {
-    struct stat st {};
-    return stat(mountpoint.c_str(), &st) != 0 && errno == ENOTCONN;
+    struct statvfs st {};
+    return statvfs(mountpoint.c_str(), &st) != 0 && errno == ENOTCONN;
 }
 
 std::string staleMountText(const std::string& mountpoint) {

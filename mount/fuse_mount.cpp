@@ -354,7 +354,7 @@ bool unmountView(const std::string& mountpoint, std::string& error) {
     if (runFusermount({"-u"}, mountpoint, error)) return true;
     // A mount whose daemon was killed, still held open: detached now, gone
     // once the last user lets go.
-    struct stat st {};
-    if (stat(mountpoint.c_str(), &st) == 0 || errno != ENOTCONN) return false;
+    struct statvfs st {};
+    if (statvfs(mountpoint.c_str(), &st) == 0 || errno != ENOTCONN) return false;
     return runFusermount({"-u", "-z"}, mountpoint, error);
 }

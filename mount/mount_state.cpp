@@ -101,7 +101,9 @@ std::string mountPointPath(const std::string& mountpoint) {
     // A stale mount cannot be looked at; its folder can.
     const std::string path = withoutTrailingSlashes(mountpoint);
     const std::size_t slash = path.rfind('/');
-    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string parent = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (name.empty() || name == "." || name == "..") return {};
     whole = resolvedPath(parent);
@@ -181,7 +183,8 @@ bool readMountState(const std::string& mountpoint, std::string& text, std::strin
     const FileDescriptor folder = openStateFolder(false, shown, error);
     if (!folder) return false;
     const std::string name = stateNameOf(whole);
-    std::optional<std::string> read = readSmallFileAt(folder.get(), name.c_str(), kStateLimit, true);
+    std::optional<std::string> read =
+        readSmallFileAt(folder.get(), name.c_str(), kStateLimit, true);
     if (!read) {
         const int why = errno;
         error = why == ENOENT ? "no mount of parcelor's is known at " + whole
@@ -213,6 +216,7 @@ void clearMountState(const std::string& mountpoint) {
     if (!folder) return;
     const std::string name = stateNameOf(whole);
     // Only a file of this user's that names this mount point.
-    std::optional<std::string> read = readSmallFileAt(folder.get(), name.c_str(), kStateLimit, true);
+    std::optional<std::string> read =
+        readSmallFileAt(folder.get(), name.c_str(), kStateLimit, true);
     if (read && read->rfind(headerOf(whole), 0) == 0) unlinkat(folder.get(), name.c_str(), 0);
 }
