@@ -394,3 +394,63 @@ TEST_F(JoinSide, TheTableFollowsTheDiskOnceAChangeSettlesAndOnRefresh) {
     EXPECT_FALSE(tk.watches.back()->alive);
     EXPECT_FALSE(ui.mRefreshBtn.isEnabled());
 }
+
+// Browse mounts the set through the installed command, in a private folder
+// of the runtime folder, the password through a pipe and in no argument;
+// opens the folder; and unmounts it when pressed again and when the window
+// closes. A failed mount shows the command's error and leaves no folder.
+TEST_F(JoinSide, BrowseMountsThroughTheCommandAndUnmountsWhenDone) {
+    TempDir runtime;
+    setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    addSet(set);
+    EXPECT_EQ(ui.mBrowseBtn.title(), kBrowseTitle);
+    EXPECT_TRUE(ui.mBrowseBtn.isEnabled());
+    tk.app.whenModal(&ui.pwdWindow, [&] {
+        type(ui.pwdField, "pw");
+        c.actPwdOK();
+    });
+    const auto browse = [&] {
+        c.mActBrowse();
+        ASSERT_TRUE(tk.ui.runUntil([&] { return !c.join().isStartingBrowse(); }));
+    };
+    browse();
+    ASSERT_EQ(tk.openedFolders.size(), 1u);
+    const std::string folder = tk.openedFolders[0];
+    EXPECT_EQ(fs::path(folder).parent_path(), runtime.path());
+    EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all);
+    std::vector<fake::Processes::Run> runs = tk.processesImpl.runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].program, "/opt/fake/bin/parcelor");
+    EXPECT_EQ(runs[0].arguments,
+              (std::vector<std::string>{"mount", "--password-fd", "3", "--", set, folder}));
+    EXPECT_EQ(runs[0].secretFd, 3);
+    EXPECT_EQ(runs[0].secret, "pw\n");
+    EXPECT_EQ(ui.mBrowseBtn.title(), kStopBrowsingTitle);
+    EXPECT_TRUE(c.join().isBrowsing());
+
+    c.mActBrowse(); // pressed again
+    runs = tk.processesImpl.runs();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[1].arguments, (std::vector<std::string>{"unmount", "--", folder}));
+    EXPECT_EQ(runs[1].secretFd, -1);
+    EXPECT_FALSE(fs::exists(folder));
+    EXPECT_EQ(ui.mBrowseBtn.title(), kBrowseTitle);
+
+    tk.processesImpl.answer({true, 1, "parcelor: cannot mount on it\n"});
+    browse();
+    ASSERT_FALSE(tk.alerts.empty());
+    EXPECT_EQ(tk.alerts.back().message, kCannotBrowse);
+    EXPECT_EQ(tk.alerts.back().informative, "parcelor: cannot mount on it");
+    EXPECT_EQ(tk.openedFolders.size(), 1u);
+    EXPECT_TRUE(fs::is_empty(runtime.path()));
+    EXPECT_EQ(ui.mBrowseBtn.title(), kBrowseTitle);
+
+    browse();
+    ASSERT_EQ(tk.openedFolders.size(), 2u);
+    EXPECT_TRUE(tk.postWindowWillClose(&ui.window));
+    runs = tk.processesImpl.runs();
+    EXPECT_EQ(runs.back().arguments,
+              (std::vector<std::string>{"unmount", "--", tk.openedFolders[1]}));
+    EXPECT_TRUE(fs::is_empty(runtime.path()));
+    unsetenv("XDG_RUNTIME_DIR");
+}
