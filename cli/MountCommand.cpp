@@ -42,12 +42,10 @@ std::string staleMountText(const std::string& mountpoint) {
 
 int statusCommand(Session& s, const std::string& mountpoint) {
     std::string text, error;
-    if (!readMountState(mountpoint, text, error)) {
-        if (isStaleMount(mountpoint)) return s.fail(staleMountText(mountpoint));
-        return s.fail(error);
-    }
-    if (isStaleMount(mountpoint))
-        text += "stale: its mount was stopped; clear it with parcelor unmount\n";
+    const bool stale = isStaleMount(mountpoint);
+    if (!readMountState(mountpoint, text, error))
+        return s.fail(stale ? staleMountText(mountpoint) : error);
+    if (stale) text += "stale: its mount was stopped; clear it with parcelor unmount\n";
     std::fputs(text.c_str(), stdout);
     return 0;
 }

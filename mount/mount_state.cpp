@@ -89,6 +89,11 @@ std::string stateNameOf(const std::string& wholePath) {
     return digest.finishHex() + ".state";
 }
 
+// The state file `name` when it is a regular file of this user's with one link.
+std::optional<std::string> readOwnState(int folderFd, const std::string& name) {
+    return readSmallFileAt(folderFd, name.c_str(), kStateLimit, true);
+}
+
 std::string headerOf(const std::string& wholePath) {
     return "mount point: " + escapedLine(wholePath) + "\n";
 }
@@ -183,8 +188,7 @@ bool readMountState(const std::string& mountpoint, std::string& text, std::strin
     const FileDescriptor folder = openStateFolder(false, shown, error);
     if (!folder) return false;
     const std::string name = stateNameOf(whole);
-    std::optional<std::string> read =
-        readSmallFileAt(folder.get(), name.c_str(), kStateLimit, true);
+    std::optional<std::string> read = readOwnState(folder.get(), name);
     if (!read) {
         const int why = errno;
         error = why == ENOENT ? "no mount of parcelor's is known at " + whole
@@ -216,7 +220,6 @@ void clearMountState(const std::string& mountpoint) {
     if (!folder) return;
     const std::string name = stateNameOf(whole);
     // Only a file of this user's that names this mount point.
-    std::optional<std::string> read =
-        readSmallFileAt(folder.get(), name.c_str(), kStateLimit, true);
+    std::optional<std::string> read = readOwnState(folder.get(), name);
     if (read && read->rfind(headerOf(whole), 0) == 0) unlinkat(folder.get(), name.c_str(), 0);
 }

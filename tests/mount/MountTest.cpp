@@ -436,6 +436,11 @@ TEST(Mount, StatusShowsWhatTheMountFoundFromItsOwnStateOnly) {
         EXPECT_NE(shown.err.find("not this user's own"), std::string::npos) << shown.err;
         ASSERT_EQ(chown(state.c_str(), 0, 0), 0);
     }
+    fs::permissions(state, fs::perms::group_read, fs::perm_options::add);
+    shown = status();
+    EXPECT_EQ(shown.status, 1);
+    EXPECT_NE(shown.err.find("open to others"), std::string::npos) << shown.err;
+    fs::permissions(state, fs::perms::group_read, fs::perm_options::remove);
     EXPECT_EQ(status().status, 0);
     fs::rename(runtime.path + "/parcelor", runtime.path + "/real");
     fs::create_directory_symlink(runtime.path + "/real", runtime.path + "/parcelor");
@@ -493,4 +498,57 @@ TEST(Mount, AKilledDaemonLeavesAStaleMountThatUnmountClears) {
     EXPECT_EQ(remounted.status, 0) << remounted.err;
     EXPECT_EQ(readFile(mnt.path + "/a.txt"), seededBytes(4, 10000));
     EXPECT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
+}
+
+// A user without privileges mounts, reads, asks the status and unmounts,
+// through fusermount3, where the system lets such a user use FUSE.
+TEST(Mount, AnUnprivilegedUserMountsReadsAndUnmounts) {
+    if (getuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    struct stat fuse {};
+    if (stat("/dev/fuse", &fuse) != 0 || (fuse.st_mode & 0006) != 0006)
+        GTEST_SKIP() << "/dev/fuse is not open to other users here";
+    const char* fusermount =
+        access("/usr/bin/fusermount3", X_OK) == 0 ? "/usr/bin/fusermount3" : "/bin/fusermount3";
+    struct stat helper {};
+    if (stat(fusermount, &helper) != 0 || (helper.st_mode & S_ISUID) == 0 || helper.st_uid != 0)
+        GTEST_SKIP() << "fusermount3 is not installed set-user-ID root here";
+    if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "no setpriv to act as nobody";
+    TempDir dir;
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_exec |
+                                    fs::perms::group_read | fs::perms::others_exec |
+                                    fs::perms::others_read);
+    const std::string bytes = seededBytes(5, 20000);
+    writeFile(dir / "a.txt", bytes);
+    split(dir, dir / "a.txt", "8K");
+    std::system(("chmod -R a+rX '" + dir / "a_spt" + "'").c_str());
+    const std::string mnt = dir / "mnt";
+    const std::string run = dir / "run";
+    for (const std::string& folder : {mnt, run}) {
+        fs::create_directory(folder);
+        ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
+    }
+    // Whatever happens, nothing stays mounted (root may unmount any mount).
+    struct Unmount {
+        std::string path;
+        ~Unmount() { std::system(("fusermount3 -u -z '" + path + "' 2>/dev/null").c_str()); }
+    } unmount{mnt};
+    const std::string err = dir / "err";
+    const auto asNobody = [&](const std::string& command) {
+        const int status = std::system(
+            ("setpriv --reuid=65534 --regid=65534 --clear-groups env XDG_RUNTIME_DIR='" + run +
+             "' " + command + " </dev/null 2>'" + err + "'")
+                .c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    };
+    const std::string cli = PARCELOR_CLI;
+    const int mounted = asNobody(cli + " mount '" + dir / "a_spt" + "' '" + mnt + "' >/dev/null");
+    if (mounted != 0 && readFile(err).find("cannot mount") != std::string::npos)
+        GTEST_SKIP() << "this user may not mount here: " << readFile(err);
+    ASSERT_EQ(mounted, 0) << readFile(err);
+    EXPECT_EQ(asNobody("cat '" + mnt + "/a.txt' >'" + dir / "read" + "'"), 0) << readFile(err);
+    EXPECT_EQ(readFile(dir / "read"), bytes);
+    EXPECT_EQ(asNobody(cli + " mount --status '" + mnt + "' >/dev/null"), 0) << readFile(err);
+    EXPECT_EQ(asNobody(cli + " unmount '" + mnt + "'"), 0) << readFile(err);
+    EXPECT_FALSE(isMounted(mnt));
 }
