@@ -376,10 +376,13 @@ MUTANTS=$(
 + ;
 @@ 487 app/Browsing.cpp | Browse removes its folder even when it changed since it was made
 - if (isTheFolderMade(folder)) rmdir(folder.path.c_str()); // only when empty
-+ if (true) rmdir(folder.path.c_str()); // only when empty
++ if (isTheFolderMade(folder) || true) rmdir(folder.path.c_str()); // only when empty
 @@ 488 app/MainViewController.cpp | closing the window leaves the browsed set mounted
 - join_.stopBrowsing(false); // nor is its set left mounted
 + ; // nor is its set left mounted
+@@ 489 mount/fuse_mount.cpp | a stale mount is not unmounted lazily when -u alone fails
+- return runFusermount({"-u", "-z"}, mountpoint, error);
++ return runFusermount({"-u"}, mountpoint, error);
 EOF
 )
 

@@ -450,8 +450,10 @@ TEST(Mount, StatusShowsWhatTheMountFoundFromItsOwnStateOnly) {
     fs::remove(runtime.path + "/parcelor");
     fs::rename(runtime.path + "/real", runtime.path + "/parcelor");
 
-    // The mount's end takes its state away.
-    ASSERT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
+    // The mount's end, by a stop, takes its state away.
+    const pid_t daemon = daemonServing(mnt.path);
+    ASSERT_NE(daemon, 0);
+    ASSERT_EQ(kill(daemon, SIGTERM), 0);
     for (int i = 0; i < 200 && !runtime.states().empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     EXPECT_TRUE(runtime.states().empty());
@@ -471,6 +473,9 @@ TEST(Mount, AKilledDaemonLeavesAStaleMountThatUnmountClears) {
     MOUNT_OR_SKIP(dir, dir / "a_spt", mnt);
     const pid_t daemon = daemonServing(mnt.path);
     ASSERT_NE(daemon, 0);
+    // Something still holds it: a plain unmount is refused as busy.
+    const int held = open(mnt.path.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(held, 0);
     ASSERT_EQ(kill(daemon, SIGKILL), 0);
     // Its attributes may still be known to the kernel; a question to the
     // daemon finds it gone.
@@ -493,6 +498,7 @@ TEST(Mount, AKilledDaemonLeavesAStaleMountThatUnmountClears) {
     const Outcome cleared = parcelor(dir, {"unmount", mnt.path});
     EXPECT_EQ(cleared.status, 0) << cleared.err;
     EXPECT_FALSE(isMounted(mnt.path));
+    close(held);
     EXPECT_TRUE(runtime.states().empty());
     const Outcome remounted = parcelor(dir, {"mount", dir / "a_spt", mnt.path});
     EXPECT_EQ(remounted.status, 0) << remounted.err;
