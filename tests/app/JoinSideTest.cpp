@@ -2,6 +2,7 @@
 
 #include "app/FileTableView.h"
 #include "app/Texts.h"
+#include "app/toolkit/StdProcesses.h"
 #include "engine/base/digest.h"
 #include "engine/format/manifest.h"
 #include "tests/engine/EngineTestSupport.h"
@@ -455,4 +456,25 @@ TEST_F(JoinSide, BrowseMountsThroughTheCommandAndUnmountsWhenDone) {
     EXPECT_EQ(runs.back().arguments, (std::vector<std::string>{"unmount", "--", second}));
     EXPECT_TRUE(fs::exists(second));
     unsetenv("XDG_RUNTIME_DIR");
+}
+
+// The real starter Browse goes through: the secret arrives on its descriptor
+// only, standard error and the exit status come back, and a daemon left
+// holding standard error is not waited for.
+TEST(StdProcesses, HandsTheSecretThroughItsDescriptorAndReturnsWhatTheProgramSaid) {
+    toolkit::StdProcesses real;
+    toolkit::Processes& processes = real;
+    const std::string shell = processes.findProgram("sh");
+    ASSERT_FALSE(shell.empty());
+    toolkit::ProcessOutcome outcome = processes.run(
+        shell, {"-c", "read -r word <&5; echo \"got $word\" >&2; exit 3"}, 5, "secret\n");
+    EXPECT_TRUE(outcome.started);
+    EXPECT_EQ(outcome.exitStatus, 3);
+    EXPECT_EQ(outcome.errorText, "got secret\n");
+    outcome = processes.run(shell, {"-c", "(sleep 1; echo late >&2) & echo up >&2"});
+    EXPECT_EQ(outcome.exitStatus, 0);
+    EXPECT_EQ(outcome.errorText, "up\n");
+    outcome = processes.run("/nonexistent/parcelor", {});
+    EXPECT_FALSE(outcome.started);
+    EXPECT_NE(outcome.errorText.find("cannot start /nonexistent/parcelor"), std::string::npos);
 }
