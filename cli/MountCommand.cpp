@@ -77,15 +77,8 @@ int mountCommand(Session& s) {
     // A daemon has no terminal: what it finds goes to the system log.
     if (!o.foreground) {
         openlog("parcelor", LOG_PID, LOG_USER);
-        view->setReporter([](const std::string& text) {
-            std::string line; // no name can forge a line of the log
-            for (const char c : text) {
-                const auto byte = static_cast<unsigned char>(c);
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\%03o", byte);
-                line += byte < 0x20 || byte == 0x7f ? std::string(escaped) : std::string(1, c);
-            }
-            syslog(LOG_WARNING, "%s", line.c_str());
+        view->setReporter([](const std::string& text) { // no name can forge a line of the log
+            syslog(LOG_WARNING, "%s", escapedLine(text).c_str());
         });
     }
     // What the mount finds is kept for `mount --status`; without a private

@@ -147,6 +147,14 @@ struct PrivateRuntime {
     std::string path;
 };
 
+// One byte of the piece at `path` changed, past what the quick check reads.
+void damage(const std::string& path, off_t offset) {
+    const int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "!", 1, offset), 1);
+    close(fd);
+}
+
 void split(const TempDir& dir, const std::string& source, const std::string& size,
            bool checksums = true) {
     std::vector<std::string> args = {"split", "-q", "-b", size, source, dir.path()};
@@ -236,12 +244,7 @@ TEST(Mount, ADamagedPieceGivesEioOnItsRangesAlone) {
     const std::string bytes = seededBytes(32, 4 * 65536);
     writeFile(dir / "disk.img", bytes);
     split(dir, dir / "disk.img", "64K");
-    {
-        const int fd = open((dir / "disk_spt/disk_2.spt").c_str(), O_WRONLY);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(pwrite(fd, "!", 1, 40000), 1);
-        close(fd);
-    }
+    ASSERT_NO_FATAL_FAILURE(damage(dir / "disk_spt/disk_2.spt", 40000));
     MountPoint mnt(dir);
     MOUNT_OR_SKIP(dir, dir / "disk_spt", mnt);
     const int fd = open((mnt.path + "/disk.img").c_str(), O_RDONLY);
@@ -381,12 +384,7 @@ TEST(Mount, StatusShowsWhatTheMountFoundFromItsOwnStateOnly) {
     PrivateRuntime runtime(dir);
     writeFile(dir / "disk.img", seededBytes(33, 4 * 65536));
     split(dir, dir / "disk.img", "64K");
-    {
-        const int fd = open((dir / "disk_spt/disk_1.spt").c_str(), O_WRONLY);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(pwrite(fd, "!", 1, 30000), 1);
-        close(fd);
-    }
+    ASSERT_NO_FATAL_FAILURE(damage(dir / "disk_spt/disk_1.spt", 30000));
     MountPoint mnt(dir);
     MOUNT_OR_SKIP(dir, dir / "disk_spt", mnt);
     const auto status = [&] { return parcelor(dir, {"mount", "--status", mnt.path}); };
