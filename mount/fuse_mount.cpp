@@ -351,10 +351,11 @@ bool runFusermount(const std::vector<std::string>& options, const std::string& m
 } // namespace
 
 bool unmountView(const std::string& mountpoint, std::string& error) {
-    if (runFusermount({"-u"}, mountpoint, error)) return true;
-    // A mount whose daemon was killed, still held open: detached now, gone
-    // once the last user lets go.
     struct statvfs st {};
-    if (statvfs(mountpoint.c_str(), &st) == 0 || errno != ENOTCONN) return false;
+    const bool stale = statvfs(mountpoint.c_str(), &st) != 0 && errno == ENOTCONN;
+    if (!stale) return runFusermount({"-u"}, mountpoint, error);
+    // A mount whose daemon was killed: unmounted, or, while something still
+    // holds it, detached now and gone once the last user lets go.
+    if (runFusermount({"-u", "-q"}, mountpoint, error)) return true;
     return runFusermount({"-u", "-z"}, mountpoint, error);
 }
