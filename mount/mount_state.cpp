@@ -136,7 +136,6 @@ bool MountState::prepare(const std::string& mountpoint, const std::string& set,
     std::string shown;
     if (!openStateFolder(true, shown, error)) return false;
     std::lock_guard<std::mutex> lock(mutex_);
-    folder_ = shown;
     name_ = stateNameOf(mountpoint);
     header_ = headerOf(mountpoint) + "set: " + escapedLine(set) + "\n";
     return true;

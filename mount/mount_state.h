@@ -38,7 +38,6 @@ public:
 
 private:
     std::mutex mutex_;
-    std::string folder_; // the state folder
     std::string name_;   // the file in it
     std::string header_; // its first lines: the mount point and the set
     bool written_ = false;
