@@ -12,7 +12,8 @@ namespace {
 
 constexpr const char* kProgram = "parcelor";
 
-// The program's last line of standard error, without its "parcelor: ".
+// What the program said on its standard error, without the final newline;
+// how it ended when it said nothing.
 std::string errorTextOf(const toolkit::ProcessOutcome& outcome) {
     std::string text = outcome.errorText;
     while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
