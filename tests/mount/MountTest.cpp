@@ -338,20 +338,9 @@ TEST(Mount, AStopUnmounts) {
     // stopped by a signal, unmounts it all the same.
     ASSERT_EQ(parcelor(dir, {"mount", "a_spt", "mnt"}, dir.path()).status, 0);
     ASSERT_TRUE(isMounted(mnt.path));
-    pid_t daemon = 0;
-    for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
-        std::string line;
-        try {
-            line = readFile(entry.path() / "cmdline");
-        } catch (...) {
-            continue;
-        }
-        if (line ==
-                std::string(PARCELOR_CLI) + '\0' + "mount" + '\0' + "a_spt" + '\0' + "mnt" + '\0' &&
-            fs::canonical(entry.path() / "cwd") == fs::path("/"))
-            daemon = static_cast<pid_t>(std::stoi(entry.path().filename().string()));
-    }
+    const pid_t daemon = daemonServing("mnt");
     ASSERT_NE(daemon, 0);
+    EXPECT_EQ(fs::canonical("/proc/" + std::to_string(daemon) + "/cwd"), fs::path("/"));
     ASSERT_EQ(kill(daemon, SIGTERM), 0);
     for (int i = 0; i < 200 && isMounted(mnt.path); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
