@@ -35,6 +35,7 @@ const std::vector<OptionRule>& optionRules() {
         {"replace", 0, &CliOptions::replace, {Verb::Split, Verb::Join}},
         {"force", 'f', &CliOptions::force, {Verb::Split}},
         {"foreground", 'f', &CliOptions::foreground, {Verb::Mount}},
+        {"status", 0, &CliOptions::status, {Verb::Mount}},
         {"quiet", 'q', &CliOptions::quiet, {Verb::Split, Verb::Join, Verb::Verify, Verb::Repair}},
         {"json", 0, &CliOptions::json, {Verb::Split, Verb::Join, Verb::Verify, Verb::Repair}},
         {"help",
@@ -144,6 +145,11 @@ std::string checkOperands(const CliOptions& o) {
         if (n > 2) return "extra operand '" + o.operands[2] + "'";
         break;
     case Verb::Mount:
+        if (o.status) {
+            if (n < 1) return "missing mount point";
+            if (n > 1) return "extra operand '" + o.operands[1] + "'";
+            break;
+        }
         if (n < 2)
             return n < 1 ? "missing operand" : "missing mount point after '" + o.operands[0] + "'";
         if (n > 2) return "extra operand '" + o.operands[2] + "'";
@@ -417,6 +423,7 @@ std::string helpText(Verb verb) {
     case Verb::Mount:
         return "Usage: parcelor mount [OPTION]... PIECE_FOLDER MOUNTPOINT\n"
                "  or:  parcelor mount [OPTION]... FIRST_PART MOUNTPOINT\n"
+               "  or:  parcelor mount --status MOUNTPOINT\n"
                "Show what a join of the set would write, read-only, at MOUNTPOINT (an empty\n"
                "folder): the set's file, or its folder with the tree TREE.mtree describes;\n"
                "numbered parts of other tools (xaa, name.001, ...) as their joined file.\n"
@@ -427,14 +434,17 @@ std::string helpText(Verb verb) {
                "A set without checksum files is served with the quick check only, and the\n"
                "mount says so. Without -f the mount goes on in the background once it is up;\n"
                "'parcelor unmount MOUNTPOINT' (or fusermount3 -u) ends it, as does a stop\n"
-               "signal.\n\n"
+               "signal. A mount point whose mount was killed is said to be stale;\n"
+               "'parcelor unmount' clears it.\n\n"
                "  -f, --foreground       stay in the foreground until unmounted or stopped\n"
+               "      --status           say what the mount at MOUNTPOINT has found: the set,\n"
+               "                         the pieces checked, failed (and why) and rebuilt\n"
                "      --require-checksums  refuse a set without checksum files\n"
                "      --name NAME        numbered parts: the joined file's name\n"
                "  -h, --help             show this help\n";
     case Verb::Unmount:
         return "Usage: parcelor unmount MOUNTPOINT\n"
-               "End the mount of a set at MOUNTPOINT.\n\n"
+               "End the mount of a set at MOUNTPOINT, also a stale one whose mount was killed.\n\n"
                "  -h, --help             show this help\n";
     case Verb::None:
         break;

@@ -34,6 +34,7 @@ struct CliOptions {
     bool replace = false;
     bool force = false;
     bool foreground = false; // mount -f: no daemon
+    bool status = false;     // mount --status MOUNTPOINT: what a running mount has found
     bool quiet = false;
     bool json = false;
 };

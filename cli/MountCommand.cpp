@@ -1,14 +1,18 @@
-// parcelor mount [-f] PIECE_FOLDER MOUNTPOINT, parcelor unmount MOUNTPOINT
+// parcelor mount [-f] PIECE_FOLDER MOUNTPOINT, parcelor mount --status MOUNTPOINT,
+// parcelor unmount MOUNTPOINT
 
 #include "cli/Commands.h"
 
 #include "mount/fuse_mount.h"
+#include "mount/mount_state.h"
 #include "mount/set_view.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
 #include <sys/resource.h>
+#include <sys/statvfs.h>
 #include <syslog.h>
 
 namespace {
@@ -23,12 +27,37 @@ void raiseDescriptorLimit() {
     }
 }
 
+// A mount point whose FUSE daemon is gone answers ENOTCONN to whatever the
+// kernel must ask it; the file system's figures are never kept.
+bool isStaleMount(const std::string& mountpoint) {
+    struct statvfs st {};
+    return statvfs(mountpoint.c_str(), &st) != 0 && errno == ENOTCONN;
+}
+
+std::string staleMountText(const std::string& mountpoint) {
+    return quotedName(mountpoint) +
+           " is a stale mount of a stopped parcelor: clear it with parcelor unmount " +
+           quotedName(mountpoint);
+}
+
+int statusCommand(Session& s, const std::string& mountpoint) {
+    std::string text, error;
+    const bool stale = isStaleMount(mountpoint);
+    if (!readMountState(mountpoint, text, error))
+        return s.fail(stale ? staleMountText(mountpoint) : error);
+    if (stale) text += "stale: its mount was stopped; clear it with parcelor unmount\n";
+    std::fputs(text.c_str(), stdout);
+    return 0;
+}
+
 } // namespace
 
 int mountCommand(Session& s) {
     const CliOptions& o = s.options();
+    if (o.status) return statusCommand(s, o.operands[0]);
     const std::string set = operandPath(o.operands[0]);
     const std::string mountpoint = o.operands[1];
+    if (isStaleMount(mountpoint)) return s.fail(staleMountText(mountpoint));
     raiseDescriptorLimit();
     MountOptions options;
     options.requireChecksums = o.requireChecksums;
@@ -51,22 +80,27 @@ int mountCommand(Session& s) {
     // A daemon has no terminal: what it finds goes to the system log.
     if (!o.foreground) {
         openlog("parcelor", LOG_PID, LOG_USER);
-        view->setReporter([](const std::string& text) {
-            std::string line; // no name can forge a line of the log
-            for (const char c : text) {
-                const auto byte = static_cast<unsigned char>(c);
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\%03o", byte);
-                line += byte < 0x20 || byte == 0x7f ? std::string(escaped) : std::string(1, c);
-            }
-            syslog(LOG_WARNING, "%s", line.c_str());
+        view->setReporter([](const std::string& text) { // no name can forge a line of the log
+            syslog(LOG_WARNING, "%s", escapedLine(text).c_str());
         });
     }
+    // What the mount finds is kept for `mount --status`; without a private
+    // place for it, the mount goes on and says so.
+    MountState state;
+    std::string error;
+    const std::string whole = mountPointPath(mountpoint);
+    const bool kept = !whole.empty() && state.prepare(whole, resolvedPath(set), error);
+    if (!kept && !error.empty()) s.note(error);
+    if (kept) view->setChangeListener([&] { state.write(*view); });
     ServeOptions serve;
     serve.foreground = o.foreground;
-    serve.mounted = [&] { s.note("mounted " + quotedName(set) + " on " + quotedName(mountpoint)); };
-    std::string error;
-    if (!serveView(*view, mountpoint, serve, error)) return s.fail(error);
+    serve.mounted = [&] {
+        if (kept) state.write(*view);
+        s.note("mounted " + quotedName(set) + " on " + quotedName(mountpoint));
+    };
+    const bool served = serveView(*view, mountpoint, serve, error);
+    state.remove();
+    if (!served) return s.fail(error);
     return 0;
 }
 
@@ -74,5 +108,7 @@ int unmountCommand(Session& s) {
     const std::string mountpoint = s.options().operands[0];
     std::string error;
     if (!unmountView(mountpoint, error)) return s.fail(error);
+    // A killed mount left its state behind.
+    clearMountState(mountpoint);
     return 0;
 }

@@ -347,8 +347,14 @@ bool serveView(SetView& view, const std::string& mountpoint, const ServeOptions&
     return served;
 }
 
-bool unmountView(const std::string& mountpoint, std::string& error) {
-    std::vector<std::string> words = {"fusermount3", "-u", mountpoint};
+namespace {
+
+// Runs fusermount3 with `options` on `mountpoint`: its exit status is 0.
+bool runFusermount(const std::vector<std::string>& options, const std::string& mountpoint,
+                   std::string& error) {
+    std::vector<std::string> words = {"fusermount3"};
+    words.insert(words.end(), options.begin(), options.end());
+    words.push_back(mountpoint);
     std::vector<char*> argv;
     for (std::string& word : words)
         argv.push_back(word.data());
@@ -367,4 +373,16 @@ bool unmountView(const std::string& mountpoint, std::string& error) {
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool unmountView(const std::string& mountpoint, std::string& error) {
+    struct statvfs st {};
+    const bool stale = statvfs(mountpoint.c_str(), &st) != 0 && errno == ENOTCONN;
+    if (!stale) return runFusermount({"-u"}, mountpoint, error);
+    // A mount whose daemon was killed: unmounted, or, while something still
+    // holds it, detached now and gone once the last user lets go.
+    if (runFusermount({"-u", "-q"}, mountpoint, error)) return true;
+    return runFusermount({"-u", "-z"}, mountpoint, error);
 }

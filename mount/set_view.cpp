@@ -478,6 +478,15 @@ int64_t SetView::lookup(uint32_t parent, std::string_view name) const {
     return static_cast<int64_t>(*found);
 }
 
+std::vector<SetView::PieceStatus> SetView::pieceStatuses() const {
+    std::lock_guard<std::mutex> lock(checkMutex_);
+    std::vector<PieceStatus> statuses;
+    statuses.reserve(pieces_.size());
+    for (const Piece& piece : pieces_)
+        statuses.push_back({piece.check, piece.problem, piece.rebuilt});
+    return statuses;
+}
+
 std::string SetView::pieceProblem(int32_t index) const {
     std::lock_guard<std::mutex> lock(checkMutex_);
     return pieces_[static_cast<std::size_t>(index)].problem;
@@ -533,6 +542,8 @@ bool SetView::pieceIsServable(int32_t index) {
     else
         failPiece(piece, index, problem);
     checked_.notify_all();
+    lock.unlock();
+    if (changed_) changed_();
     return problem.empty();
 }
 
@@ -642,8 +653,12 @@ bool SetView::pieceUnchanged(int32_t index) {
     Piece& piece = pieces_[static_cast<std::size_t>(index)];
     FileStamp now;
     if (stampOf(piece.fd.get(), now) && now == piece.stamp) return true;
-    std::lock_guard<std::mutex> lock(checkMutex_);
-    if (piece.check != CheckState::Failed) failPiece(piece, index, "changed since the mount began");
+    {
+        std::lock_guard<std::mutex> lock(checkMutex_);
+        if (piece.check == CheckState::Failed) return false;
+        failPiece(piece, index, "changed since the mount began");
+    }
+    if (changed_) changed_();
     return false;
 }
 

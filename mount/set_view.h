@@ -140,6 +140,17 @@ public:
         report_ = std::move(report);
     }
 
+    // Where each piece stands, as `parcelor mount --status` shows it.
+    struct PieceStatus {
+        CheckState check = CheckState::Unchecked;
+        std::string problem; // why it is not served
+        bool rebuilt = false;
+    };
+    std::vector<PieceStatus> pieceStatuses() const;
+    // Called, outside the view's locks and from any serving thread, each time
+    // a piece's check ends or a piece is rebuilt. Set before the view is served.
+    void setChangeListener(std::function<void()> changed) { changed_ = std::move(changed); }
+
 private:
     struct Piece {
         FileDescriptor fd; // opened and quick-checked when the view is built
@@ -149,7 +160,7 @@ private:
         FileStamp stamp;
         CheckState check = CheckState::Unchecked;
         std::string problem;
-        bool rebuilt = false;
+        bool rebuilt = false; // served from what the recovery pieces rebuilt
         bool missing = false; // no file of that name, or not one of its length
     };
     explicit SetView(ReadableSet set) : set_(std::move(set)) {}
@@ -204,6 +215,7 @@ private:
     std::string names_;
     std::vector<Piece> pieces_;
     std::function<void(const std::string&)> report_;
+    std::function<void()> changed_;
     mutable std::mutex checkMutex_;
     std::condition_variable checked_;
     std::mutex healMutex_;

@@ -20,7 +20,7 @@ _parcelor() {
             join) options="--password-file --password-prompt --remove-pieces --replace --ignore-checksums --require-checksums --name -q --quiet --json --help" ;;
             verify) options="--decrypt --password-file --password-prompt -q --quiet --json --help" ;;
             repair) options="-o --output -q --quiet --json --help" ;;
-            mount) options="-f --foreground --require-checksums --name --help" ;;
+            mount) options="-f --foreground --require-checksums --name --status --help" ;;
             unmount) options="--help" ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))

@@ -16,6 +16,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -110,6 +111,51 @@ void replaceText(const std::string& path, const std::string& from, const std::st
     writeFile(path, text);
 }
 
+// The daemon serving `mountpoint`, started as `parcelor mount SET MOUNTPOINT`; 0 when none.
+pid_t daemonServing(const std::string& mountpoint) {
+    for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
+        std::string line;
+        try {
+            line = readFile(entry.path() / "cmdline");
+        } catch (...) {
+            continue;
+        }
+        const std::string head = std::string(PARCELOR_CLI) + '\0' + "mount" + '\0';
+        const std::string tail = '\0' + mountpoint + '\0';
+        if (line.rfind(head, 0) == 0 && line.size() > tail.size() &&
+            line.compare(line.size() - tail.size(), tail.size(), tail) == 0)
+            return static_cast<pid_t>(std::stoi(entry.path().filename().string()));
+    }
+    return 0;
+}
+
+// This test's own runtime folder, where the mounts keep their state.
+struct PrivateRuntime {
+    explicit PrivateRuntime(const TempDir& dir) : path(dir / "run") {
+        fs::create_directory(path);
+        fs::permissions(path, fs::perms::owner_all);
+        setenv("XDG_RUNTIME_DIR", path.c_str(), 1);
+    }
+    ~PrivateRuntime() { unsetenv("XDG_RUNTIME_DIR"); }
+    // The state files there.
+    std::vector<std::string> states() const {
+        std::vector<std::string> found;
+        if (fs::exists(path + "/parcelor"))
+            for (const fs::directory_entry& entry : fs::directory_iterator(path + "/parcelor"))
+                found.push_back(entry.path().string());
+        return found;
+    }
+    std::string path;
+};
+
+// One byte of the piece at `path` changed, past what the quick check reads.
+void damage(const std::string& path, off_t offset) {
+    const int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "!", 1, offset), 1);
+    close(fd);
+}
+
 void split(const TempDir& dir, const std::string& source, const std::string& size,
            bool checksums = true) {
     std::vector<std::string> args = {"split", "-q", "-b", size, source, dir.path()};
@@ -199,12 +245,7 @@ TEST(Mount, ADamagedPieceGivesEioOnItsRangesAlone) {
     const std::string bytes = seededBytes(32, 4 * 65536);
     writeFile(dir / "disk.img", bytes);
     split(dir, dir / "disk.img", "64K");
-    {
-        const int fd = open((dir / "disk_spt/disk_2.spt").c_str(), O_WRONLY);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(pwrite(fd, "!", 1, 40000), 1);
-        close(fd);
-    }
+    ASSERT_NO_FATAL_FAILURE(damage(dir / "disk_spt/disk_2.spt", 40000));
     MountPoint mnt(dir);
     MOUNT_OR_SKIP(dir, dir / "disk_spt", mnt);
     const int fd = open((mnt.path + "/disk.img").c_str(), O_RDONLY);
@@ -298,20 +339,9 @@ TEST(Mount, AStopUnmounts) {
     // stopped by a signal, unmounts it all the same.
     ASSERT_EQ(parcelor(dir, {"mount", "a_spt", "mnt"}, dir.path()).status, 0);
     ASSERT_TRUE(isMounted(mnt.path));
-    pid_t daemon = 0;
-    for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
-        std::string line;
-        try {
-            line = readFile(entry.path() / "cmdline");
-        } catch (...) {
-            continue;
-        }
-        if (line ==
-                std::string(PARCELOR_CLI) + '\0' + "mount" + '\0' + "a_spt" + '\0' + "mnt" + '\0' &&
-            fs::canonical(entry.path() / "cwd") == fs::path("/"))
-            daemon = static_cast<pid_t>(std::stoi(entry.path().filename().string()));
-    }
+    const pid_t daemon = daemonServing("mnt");
     ASSERT_NE(daemon, 0);
+    EXPECT_EQ(fs::canonical("/proc/" + std::to_string(daemon) + "/cwd"), fs::path("/"));
     ASSERT_EQ(kill(daemon, SIGTERM), 0);
     for (int i = 0; i < 200 && isMounted(mnt.path); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -490,4 +520,182 @@ TEST(Mount, AReplacingSplitRefusesWhileTheSetIsMounted) {
         parcelor(dir, {"split", "-q", "-b", "64K", "--replace", dir / "log.bin", dir.path()});
     EXPECT_NE(replaced.status, 0) << replaced.err;
     EXPECT_TRUE(readFile(mnt.path + "/log.bin") == bytes);
+// What a running mount has found is kept for --status in a private file of
+// this user's, and nothing but such a file is believed.
+TEST(Mount, StatusShowsWhatTheMountFoundFromItsOwnStateOnly) {
+    TempDir dir;
+    PrivateRuntime runtime(dir);
+    writeFile(dir / "disk.img", seededBytes(33, 4 * 65536));
+    split(dir, dir / "disk.img", "64K");
+    ASSERT_NO_FATAL_FAILURE(damage(dir / "disk_spt/disk_1.spt", 30000));
+    MountPoint mnt(dir);
+    MOUNT_OR_SKIP(dir, dir / "disk_spt", mnt);
+    const auto status = [&] { return parcelor(dir, {"mount", "--status", mnt.path}); };
+    Outcome shown = status();
+    ASSERT_EQ(shown.status, 0) << shown.err;
+    const int fd = open((mnt.path + "/disk.img").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    int error = 0;
+    preadAt(fd, 4096, 65536 + 4096, error);
+    EXPECT_EQ(error, EIO);
+    close(fd);
+    // The report goes to standard output: caught through a file here.
+    const std::string out = dir / "status.txt";
+    ASSERT_EQ(std::system(
+                  (std::string(PARCELOR_CLI) + " mount --status '" + mnt.path + "' >'" + out + "'")
+                      .c_str()),
+              0);
+    const std::string report = readFile(out);
+    EXPECT_NE(report.find("mount point: " + fs::canonical(mnt.path).string() + "\n"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("piece 1 does not match its SHA-256"), std::string::npos) << report;
+    EXPECT_NE(report.find("check: full"), std::string::npos) << report;
+    EXPECT_EQ(report.find("pieces checked: 0"), std::string::npos) << report;
+
+    const std::vector<std::string> states = runtime.states();
+    ASSERT_EQ(states.size(), 1u);
+    const std::string state = states[0];
+    EXPECT_EQ(fs::status(runtime.path + "/parcelor").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(state).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    // A link in its place, a file of another owner's, or a state folder that
+    // is a link: none is read.
+    const std::string kept = readFile(state);
+    writeFile(dir / "elsewhere", kept);
+    fs::remove(state);
+    fs::create_symlink(dir / "elsewhere", state);
+    shown = status();
+    EXPECT_EQ(shown.status, 1);
+    EXPECT_NE(shown.err.find("not this user's own"), std::string::npos) << shown.err;
+    fs::remove(state);
+    writeFile(state, kept);
+    fs::permissions(state, fs::perms::owner_read | fs::perms::owner_write);
+    if (getuid() == 0) {
+        ASSERT_EQ(chown(state.c_str(), 65534, 65534), 0);
+        shown = status();
+        EXPECT_EQ(shown.status, 1);
+        EXPECT_NE(shown.err.find("not this user's own"), std::string::npos) << shown.err;
+        ASSERT_EQ(chown(state.c_str(), 0, 0), 0);
+    }
+    fs::permissions(state, fs::perms::group_read, fs::perm_options::add);
+    shown = status();
+    EXPECT_EQ(shown.status, 1);
+    EXPECT_NE(shown.err.find("open to others"), std::string::npos) << shown.err;
+    fs::permissions(state, fs::perms::group_read, fs::perm_options::remove);
+    EXPECT_EQ(status().status, 0);
+    fs::rename(runtime.path + "/parcelor", runtime.path + "/real");
+    fs::create_directory_symlink(runtime.path + "/real", runtime.path + "/parcelor");
+    shown = status();
+    EXPECT_EQ(shown.status, 1);
+    EXPECT_NE(shown.err.find("symbolic link"), std::string::npos) << shown.err;
+    fs::remove(runtime.path + "/parcelor");
+    fs::rename(runtime.path + "/real", runtime.path + "/parcelor");
+
+    // The mount's end, by a stop, takes its state away.
+    const pid_t daemon = daemonServing(mnt.path);
+    ASSERT_NE(daemon, 0);
+    ASSERT_EQ(kill(daemon, SIGTERM), 0);
+    for (int i = 0; i < 200 && !runtime.states().empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    EXPECT_TRUE(runtime.states().empty());
+    shown = status();
+    EXPECT_EQ(shown.status, 1);
+    EXPECT_NE(shown.err.find("no mount"), std::string::npos) << shown.err;
+}
+
+// A daemon killed outright leaves its mount point stale: a mount there says
+// so and how to clear it, and unmount clears it with the state left behind.
+TEST(Mount, AKilledDaemonLeavesAStaleMountThatUnmountClears) {
+    TempDir dir;
+    PrivateRuntime runtime(dir);
+    writeFile(dir / "a.txt", seededBytes(4, 10000));
+    split(dir, dir / "a.txt", "4K");
+    MountPoint mnt(dir);
+    MOUNT_OR_SKIP(dir, dir / "a_spt", mnt);
+    const pid_t daemon = daemonServing(mnt.path);
+    ASSERT_NE(daemon, 0);
+    // Something still holds it: a plain unmount is refused as busy.
+    const int held = open(mnt.path.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(kill(daemon, SIGKILL), 0);
+    // Its attributes may still be known to the kernel; a question to the
+    // daemon finds it gone.
+    struct statvfs st {};
+    for (int i = 0; i < 200 && statvfs(mnt.path.c_str(), &st) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    ASSERT_NE(statvfs(mnt.path.c_str(), &st), 0);
+    ASSERT_EQ(errno, ENOTCONN);
+    EXPECT_EQ(runtime.states().size(), 1u);
+
+    const Outcome again = parcelor(dir, {"mount", dir / "a_spt", mnt.path});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.err.find("is a stale mount of a stopped parcelor: clear it with parcelor "
+                             "unmount " +
+                             mnt.path),
+              std::string::npos)
+        << again.err;
+    EXPECT_EQ(daemonServing(mnt.path), 0); // nothing was mounted over it
+
+    const Outcome cleared = parcelor(dir, {"unmount", mnt.path});
+    EXPECT_EQ(cleared.status, 0) << cleared.err;
+    EXPECT_FALSE(isMounted(mnt.path));
+    close(held);
+    EXPECT_TRUE(runtime.states().empty());
+    const Outcome remounted = parcelor(dir, {"mount", dir / "a_spt", mnt.path});
+    EXPECT_EQ(remounted.status, 0) << remounted.err;
+    EXPECT_EQ(readFile(mnt.path + "/a.txt"), seededBytes(4, 10000));
+    EXPECT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
+}
+
+// A user without privileges mounts, reads, asks the status and unmounts,
+// through fusermount3, where the system lets such a user use FUSE.
+TEST(Mount, AnUnprivilegedUserMountsReadsAndUnmounts) {
+    if (getuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    struct stat fuse {};
+    if (stat("/dev/fuse", &fuse) != 0 || (fuse.st_mode & 0006) != 0006)
+        GTEST_SKIP() << "/dev/fuse is not open to other users here";
+    const char* fusermount =
+        access("/usr/bin/fusermount3", X_OK) == 0 ? "/usr/bin/fusermount3" : "/bin/fusermount3";
+    struct stat helper {};
+    if (stat(fusermount, &helper) != 0 || (helper.st_mode & S_ISUID) == 0 || helper.st_uid != 0)
+        GTEST_SKIP() << "fusermount3 is not installed set-user-ID root here";
+    if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "no setpriv to act as nobody";
+    TempDir dir;
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_exec |
+                                    fs::perms::group_read | fs::perms::others_exec |
+                                    fs::perms::others_read);
+    const std::string bytes = seededBytes(5, 20000);
+    writeFile(dir / "a.txt", bytes);
+    split(dir, dir / "a.txt", "8K");
+    std::system(("chmod -R a+rX '" + dir / "a_spt" + "'").c_str());
+    const std::string mnt = dir / "mnt";
+    const std::string run = dir / "run";
+    for (const std::string& folder : {mnt, run}) {
+        fs::create_directory(folder);
+        ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
+    }
+    // Whatever happens, nothing stays mounted (root may unmount any mount).
+    struct Unmount {
+        std::string path;
+        ~Unmount() { std::system(("fusermount3 -u -z '" + path + "' 2>/dev/null").c_str()); }
+    } unmount{mnt};
+    const std::string err = dir / "err";
+    const auto asNobody = [&](const std::string& command) {
+        const int status = std::system(
+            ("setpriv --reuid=65534 --regid=65534 --clear-groups env XDG_RUNTIME_DIR='" + run +
+             "' " + command + " </dev/null 2>'" + err + "'")
+                .c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    };
+    const std::string cli = PARCELOR_CLI;
+    const int mounted = asNobody(cli + " mount '" + dir / "a_spt" + "' '" + mnt + "' >/dev/null");
+    if (mounted != 0 && readFile(err).find("cannot mount") != std::string::npos)
+        GTEST_SKIP() << "this user may not mount here: " << readFile(err);
+    ASSERT_EQ(mounted, 0) << readFile(err);
+    EXPECT_EQ(asNobody("cat '" + mnt + "/a.txt' >'" + dir / "read" + "'"), 0) << readFile(err);
+    EXPECT_EQ(readFile(dir / "read"), bytes);
+    EXPECT_EQ(asNobody(cli + " mount --status '" + mnt + "' >/dev/null"), 0) << readFile(err);
+    EXPECT_EQ(asNobody(cli + " unmount '" + mnt + "'"), 0) << readFile(err);
+    EXPECT_FALSE(isMounted(mnt));
 }
