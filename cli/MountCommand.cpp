@@ -2,6 +2,7 @@
 
 #include "cli/Commands.h"
 
+#include "cli/Password.h"
 #include "mount/fuse_mount.h"
 #include "mount/set_view.h"
 
@@ -10,6 +11,7 @@
 
 #include <sys/resource.h>
 #include <syslog.h>
+#include <unistd.h>
 
 namespace {
 
@@ -23,6 +25,25 @@ void raiseDescriptorLimit() {
     }
 }
 
+// The password of a set that needs one, read as the join reads it, or from
+// the descriptor --password-fd names.
+bool givePassword(const CliOptions& o, MountPassword& out, RunContext& run) {
+    if (!o.passwordFile && !o.passwordPrompt && !o.passwordFd && isatty(STDIN_FILENO) != 1)
+        return run.fail(EngineFailure::Other,
+                        "the set needs its password: give --password-file, --password-prompt "
+                        "or --password-fd"),
+               false;
+    PasswordText text;
+    std::string error;
+    const PasswordRead read = readPassword(o, false, text, error);
+    if (read == PasswordRead::Stopped)
+        return run.fail(EngineFailure::Cancelled, "the mount was stopped"), false;
+    if (read == PasswordRead::Failed) return run.fail(EngineFailure::Other, error), false;
+    out.password = std::move(text.password);
+    out.withCarriageReturn = std::move(text.withCarriageReturn);
+    return true;
+}
+
 } // namespace
 
 int mountCommand(Session& s) {
@@ -32,6 +53,9 @@ int mountCommand(Session& s) {
     raiseDescriptorLimit();
     MountOptions options;
     options.requireChecksums = o.requireChecksums;
+    options.password = [&o](MountPassword& out, RunContext& run) {
+        return givePassword(o, out, run);
+    };
     std::unique_ptr<SetView> view = SetView::build(set, options, s.run());
     s.engineNotes();
     if (!view) return s.runFailed("mount", s.run().failure());

@@ -23,13 +23,27 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+// The password a set asks for: the text given, and for a file that ended in
+// CRLF, that text with its CR kept (older builds protected sets with it).
+struct MountPassword {
+    std::string password;
+    std::optional<std::string> withCarriageReturn;
+};
+
 struct MountOptions {
     bool requireChecksums = false; // refuse a set without checksum files
+    // Asked for the password once the set turns out to need one (encrypted,
+    // or protected by a password's digest). False, with the failure in the
+    // run, when there is none to give.
+    std::function<bool(MountPassword&, RunContext&)> password;
 };
+
+class EncryptedView;
 
 enum class NodeType : uint8_t { Folder, File, Link, Fifo };
 
@@ -61,10 +75,12 @@ public:
     // failure kept in `run`, what the join refuses: unsafe or reserved names,
     // a tree description that does not agree with the manifest, damaged
     // checksum files, slices outside their pieces; a set without checksum
-    // files when `options.requireChecksums`; an encrypted set, and a file set
-    // missing a piece (its length places every later byte).
+    // files when `options.requireChecksums`; a file set missing a piece (its
+    // length places every later byte); a set whose password is not given or
+    // is wrong. An encrypted set shows the tar its stream holds.
     static std::unique_ptr<SetView> build(const std::string& pieceFolder,
                                           const MountOptions& options, RunContext& run);
+    ~SetView();
 
     const ViewNode& node(uint32_t index) const { return nodes_[index]; }
     uint32_t nodeCount() const { return static_cast<uint32_t>(nodes_.size()); }
@@ -96,6 +112,7 @@ public:
     }
 
 private:
+    friend class EncryptedView;
     struct Piece {
         FileDescriptor fd; // opened and quick-checked when the view is built
         int64_t size = -1;
@@ -105,8 +122,14 @@ private:
         PieceCheck check = PieceCheck::Unchecked;
         std::string problem;
     };
-    explicit SetView(ReadableSet set) : set_(std::move(set)) {}
+    explicit SetView(ReadableSet set);
     bool buildTree(const MountOptions& options, RunContext& run);
+    bool passwordOpens(const MountOptions& options, RunContext& run);
+    // The mount's root, standing for the join's output folder.
+    bool addRoot(RunContext& run);
+    // Reads bytes of the manifest's target `target` (its slices), as read() does.
+    int64_t readTarget(std::size_t target, char* out, int64_t size, int64_t offset);
+    void report(const std::string& text) const;
     bool checkPieces(RunContext& run);
     bool pieceIsServable(int32_t index);
     // After bytes of a piece were read: false, and the piece failed from
@@ -125,6 +148,7 @@ private:
     std::string names_;
     std::vector<Piece> pieces_;
     std::function<void(const std::string&)> report_;
+    std::unique_ptr<EncryptedView> encrypted_; // an encrypted set's stream, opened
     mutable std::mutex checkMutex_;
     std::condition_variable checked_;
 };
