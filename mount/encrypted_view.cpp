@@ -27,8 +27,7 @@ std::unique_ptr<EncryptedView> EncryptedView::open(SetView& view, const std::str
     const int64_t total = view.set_.manifest.totalSize();
     std::vector<char> start(
         static_cast<std::size_t>(std::min<int64_t>(total, kAgeHeaderBound + 16)));
-    const int64_t got =
-        view.readTarget(0, start.data(), static_cast<int64_t>(start.size()), 0);
+    const int64_t got = view.readTarget(0, start.data(), static_cast<int64_t>(start.size()), 0);
     if (got != static_cast<int64_t>(start.size())) {
         run.fail(EngineFailure::PieceDamaged,
                  "cannot read the start of the encrypted set: " + view.pieceProblem(0), where);
@@ -71,8 +70,8 @@ EncryptedView::Chunk EncryptedView::chunk(int64_t index, std::string* why) {
     }
     const bool last = index == chunks_ - 1;
     const int64_t offset = decryptor_.payloadOffset() + index * kSealedChunk;
-    const int64_t sealed = last ? plainSize_ - index * kPlainChunk + static_cast<int64_t>(kAgeTag)
-                                : kSealedChunk;
+    const int64_t sealed =
+        last ? plainSize_ - index * kPlainChunk + static_cast<int64_t>(kAgeTag) : kSealedChunk;
     std::vector<char> cipher(static_cast<std::size_t>(sealed));
     if (view_.readTarget(0, cipher.data(), sealed, offset) != sealed) {
         if (why) *why = "cannot be read where chunk " + std::to_string(index) + " lies";
@@ -205,8 +204,7 @@ int64_t EncryptedView::read(const ViewNode& node, char* out, int64_t size, int64
         const Chunk bytes = chunk(at / kPlainChunk);
         if (!bytes) return -EIO;
         const int64_t within = at % kPlainChunk;
-        const int64_t take =
-            std::min(size - done, static_cast<int64_t>(bytes->size()) - within);
+        const int64_t take = std::min(size - done, static_cast<int64_t>(bytes->size()) - within);
         if (take <= 0) return -EIO;
         std::memcpy(out + done, bytes->data() + within, static_cast<std::size_t>(take));
         done += take;

@@ -38,8 +38,7 @@ public:
 
 private:
     using Chunk = std::shared_ptr<const std::vector<char>>;
-    EncryptedView(SetView& view, const std::string& password)
-        : view_(view), decryptor_(password) {}
+    EncryptedView(SetView& view, const std::string& password) : view_(view), decryptor_(password) {}
     // Chunk `index`'s plaintext, from the cache or decrypted; null, with
     // `why`, when it cannot be read or does not authenticate.
     Chunk chunk(int64_t index, std::string* why = nullptr);
