@@ -83,8 +83,9 @@ EncryptedView::Chunk EncryptedView::chunk(int64_t index, std::string* why) {
             OPENSSL_cleanse(bytes->data(), bytes->size());
             delete bytes;
         });
-    if (!decryptor_.openChunk(static_cast<uint64_t>(index), last, cipher.data(), cipher.size(),
-                              plain->data())) {
+    const bool authentic = decryptor_.openChunk(static_cast<uint64_t>(index), last, cipher.data(),
+                                                cipher.size(), plain->data());
+    if (!authentic) {
         const std::string text =
             last ? "does not authenticate at its end: it was changed, cut or extended"
                  : "does not authenticate at chunk " + std::to_string(index);

@@ -119,6 +119,22 @@ void split(const TempDir& dir, const std::string& source, const std::string& siz
     ASSERT_EQ(split.status, 0) << split.err;
 }
 
+// The process started from / with the command line `cmdline` (its arguments
+// each ended by a NUL), or 0.
+pid_t daemonWith(const std::string& cmdline) {
+    for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
+        std::string line;
+        try {
+            line = readFile(entry.path() / "cmdline");
+        } catch (...) {
+            continue;
+        }
+        if (line == cmdline && fs::canonical(entry.path() / "cwd") == fs::path("/"))
+            return static_cast<pid_t>(std::stoi(entry.path().filename().string()));
+    }
+    return 0;
+}
+
 // Splits `source` encrypted with the password in `dir`/password.
 void splitEncrypted(const TempDir& dir, const std::string& source, const std::string& size) {
     const Outcome split = parcelor(dir, {"split", "-q", "--encrypt", "--password-file",
@@ -348,6 +364,16 @@ TEST(Mount, AnEncryptedSetReadsByteForByteWithItsPassword) {
         (dir / "film_spt") + "' '" + mnt.path + "' 3<&0 </dev/null 2>/dev/null";
     ASSERT_EQ(std::system(piped.c_str()), 0);
     ASSERT_TRUE(isMounted(mnt.path));
+    // The daemon no longer holds the pipe as its descriptor 3.
+    const pid_t daemon =
+        daemonWith(std::string(PARCELOR_CLI) + '\0' + "mount" + '\0' + "--password-fd" + '\0' +
+                   "3" + '\0' + (dir / "film_spt") + '\0' + mnt.path + '\0');
+    ASSERT_NE(daemon, 0);
+    std::error_code none;
+    EXPECT_NE(fs::read_symlink("/proc/" + std::to_string(daemon) + "/fd/3", none)
+                  .string()
+                  .rfind("pipe:", 0),
+              0u);
     EXPECT_EQ(readFile(mnt.path + "/film.mkv"), bytes);
     expectRandomReads(mnt.path + "/film.mkv", bytes, 3);
     ASSERT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
@@ -449,6 +475,49 @@ TEST(Mount, RefusesAHostileEncryptedSetAtMount) {
     refused(top + tarHeader("top/.parcelor-run", 4, '0') + evil + end, SIZE_MAX,
             "a name this program keeps");
     refused(top + tarHeader("other", 4, '0') + evil + end, SIZE_MAX, "more than one thing");
-    const std::string large = tarHeader("top/big", 70000, '0') + std::string(70144, 'b') + end;
-    refused(top + large, ageHeaderSize(10) + 16 + 65536 + 16, "changed, cut or extended");
+    refused(top + tarHeader("top/a", 4, '0') + evil + end + "junk", SIZE_MAX,
+            "bytes follow the tar stream");
+    // Two of its three chunks: what is left ends with a chunk not sealed as the last.
+    const std::string large = tarHeader("top/big", 140000, '0') + std::string(140288, 'b') + end;
+    refused(top + large, ageHeaderSize(10) + 16 + 2 * (65536 + 16), "changed, cut or extended");
+}
+
+// A stop request ends a mount in the foreground: it unmounts and exits 0.
+TEST(Mount, AStopUnmounts) {
+    TempDir dir;
+    writeFile(dir / "a.txt", seededBytes(3, 10000));
+    split(dir, dir / "a.txt", "4K");
+    MountPoint mnt(dir);
+    MOUNT_OR_SKIP(dir, dir / "a_spt", mnt); // the daemon, ended by unmount
+    ASSERT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
+    // The daemon of a mount point named relative to where it was started,
+    // stopped by a signal, unmounts it all the same.
+    ASSERT_EQ(parcelor(dir, {"mount", "a_spt", "mnt"}, dir.path()).status, 0);
+    ASSERT_TRUE(isMounted(mnt.path));
+    const pid_t daemon = daemonWith(std::string(PARCELOR_CLI) + '\0' + "mount" + '\0' + "a_spt" +
+                                    '\0' + "mnt" + '\0');
+    ASSERT_NE(daemon, 0);
+    ASSERT_EQ(kill(daemon, SIGTERM), 0);
+    for (int i = 0; i < 200 && isMounted(mnt.path); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    EXPECT_FALSE(isMounted(mnt.path));
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 1), dup2(null, 2);
+        execl(PARCELOR_CLI, PARCELOR_CLI, "mount", "-f", (dir / "a_spt").c_str(), mnt.path.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 200 && !isMounted(mnt.path); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    ASSERT_TRUE(isMounted(mnt.path));
+    EXPECT_EQ(readFile(mnt.path + "/a.txt"), seededBytes(3, 10000));
+    ASSERT_EQ(kill(child, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_FALSE(isMounted(mnt.path));
 }
