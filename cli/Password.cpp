@@ -127,17 +127,19 @@ PasswordRead readPasswordFile(const std::string& path, PasswordText& text, std::
 
 // From a descriptor the caller handed down, up to a newline or its end;
 // closed after, so nothing this program starts inherits it.
-PasswordRead readPasswordDescriptor(int fd, PasswordText& text, std::string& error) {
-    const std::string what = "the password from descriptor " + std::to_string(fd);
-    if (fd == STDOUT_FILENO || fd == STDERR_FILENO || fcntl(fd, F_GETFD) < 0) {
+PasswordRead readPasswordDescriptor(int descriptor, PasswordText& text, std::string& error) {
+    const std::string what = "the password from descriptor " + std::to_string(descriptor);
+    if (descriptor == STDOUT_FILENO || descriptor == STDERR_FILENO ||
+        fcntl(descriptor, F_GETFD) < 0) {
         error = "cannot read " + what + ": " +
-                (fd == STDOUT_FILENO || fd == STDERR_FILENO ? std::string("it is an output")
-                                                            : std::string(std::strerror(EBADF)));
+                (descriptor == STDOUT_FILENO || descriptor == STDERR_FILENO
+                     ? std::string("it is an output")
+                     : std::string(std::strerror(EBADF)));
         return PasswordRead::Failed;
     }
-    const Outcome outcome = readBounded(fd, true, text.password);
+    const Outcome outcome = readBounded(descriptor, true, text.password);
     const int readError = errno;
-    ::close(fd);
+    ::close(descriptor);
     text.withCarriageReturn.reset();
     if (outcome == Outcome::Stopped) return PasswordRead::Stopped;
     error = refusal(outcome, what, text.password, readError);
