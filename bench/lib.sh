@@ -15,6 +15,14 @@ run() {
 stats() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{a[NR]=$1} END {printf "%s %s %s", a[int((NR+1)/2)], a[1], a[NR]}'; }
 # the median time of an operation
 med() { read -r m _ _ <<<"$(stats "${times[$1]}")"; echo "$m"; }
+# The table of every operation run: median (min-max) seconds and peak RSS.
+table() {
+    printf '\n%-36s %s\n' "operation" "seconds: median (min-max), peak RSS"
+    for op in "${!times[@]}"; do
+        read -r m lo hi <<<"$(stats "${times[$op]}")"; read -r r _ _ <<<"$(stats "${rss[$op]}")"
+        printf '%-36s %-22s %s KB\n' "$op" "$m ($lo-$hi)" "$r"
+    done | sort
+}
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 
 # Installs the Debian packages `$2...` unless the command `$1` is there;

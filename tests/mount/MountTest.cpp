@@ -403,8 +403,7 @@ TEST(Mount, AnEncryptedSetReadsByteForByteWithItsPassword) {
 }
 
 // A chunk changed in a piece whose checksum was made after the change (so
-// only the chunk's own tag can see it) gives EIO for its range alone; a set
-// cut at a chunk's end is refused at mount.
+// only the chunk's own tag can see it) gives EIO for its range alone.
 TEST(Mount, AnEncryptedChunkThatDoesNotAuthenticateGivesEioOnItsRange) {
     TempDir dir;
     writeFile(dir / "password", "pw\n");
