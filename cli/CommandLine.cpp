@@ -16,11 +16,12 @@ const std::vector<OptionRule>& optionRules() {
     static const std::vector<OptionRule> rules = {
         {"size", 'b', nullptr, {Verb::Split}},
         {"count", 'n', nullptr, {Verb::Split}},
-        {"password-file", 0, nullptr, {Verb::Split, Verb::Join, Verb::Verify}},
+        {"password-file", 0, nullptr, {Verb::Split, Verb::Join, Verb::Verify, Verb::Mount}},
         {"password-prompt",
          0,
          &CliOptions::passwordPrompt,
-         {Verb::Split, Verb::Join, Verb::Verify}},
+         {Verb::Split, Verb::Join, Verb::Verify, Verb::Mount}},
+        {"password-fd", 0, nullptr, {Verb::Join, Verb::Verify, Verb::Mount}},
         {"decrypt", 0, &CliOptions::decrypt, {Verb::Verify}},
         {"remove-source", 0, &CliOptions::removeSource, {Verb::Split}},
         {"remove-pieces", 0, &CliOptions::removePieces, {Verb::Join}},
@@ -74,6 +75,11 @@ std::string apply(CliOptions& o, const OptionRule& rule, const std::string& valu
         if (!o.count) return "invalid number of pieces: '" + value + "'";
     } else if (name == "password-file") {
         o.passwordFile = value;
+    } else if (name == "password-fd") {
+        const bool digits = !value.empty() && value.size() <= 9 &&
+                            value.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits) return "invalid descriptor: '" + value + "' (a number such as 3)";
+        o.passwordFd = std::stoi(value);
     } else if (name == "recovery") {
         const bool share = !value.empty() && value.back() == '%';
         const std::optional<int64_t> number =
@@ -180,8 +186,8 @@ std::string checkOperands(const CliOptions& o) {
         if (o.removePieces)
             return "--remove-pieces cannot go with standard output as the join's output";
     }
-    if (o.passwordFile && o.passwordPrompt)
-        return "give either --password-file or --password-prompt, not both";
+    if ((o.passwordFile ? 1 : 0) + (o.passwordPrompt ? 1 : 0) + (o.passwordFd ? 1 : 0) > 1)
+        return "give one of --password-file, --password-prompt and --password-fd";
     if (o.encrypt && o.noChecksums)
         return "--encrypt needs the checksum files: it cannot go with --no-checksums";
     if ((o.recoveryCount || o.recoveryPercent) && o.noChecksums)
@@ -371,6 +377,8 @@ std::string helpText(Verb verb) {
                "      --password-file=FILE  the set's password, from FILE (one trailing LF\n"
                "                         or CRLF is dropped)\n"
                "      --password-prompt  ask for the set's password on the terminal\n"
+               "      --password-fd=N    the set's password, read from the inherited\n"
+               "                         descriptor N up to a newline or its end\n"
                "      --remove-pieces    remove the set once the result is on disk\n"
                "      --replace          replace an existing result (its owner, group and\n"
                "                         rwx permissions are kept)\n"
@@ -400,6 +408,7 @@ std::string helpText(Verb verb) {
                "                         with its password (given as below); writes nothing\n"
                "      --password-file=FILE  that password, from FILE\n"
                "      --password-prompt  ask for that password on the terminal\n"
+               "      --password-fd=N    that password, from the inherited descriptor N\n"
                "  -q, --quiet            no progress on the terminal\n"
                "      --json             one JSON object per line on standard output\n"
                "  -h, --help             show this help\n";
@@ -436,11 +445,21 @@ std::string helpText(Verb verb) {
                "'parcelor unmount MOUNTPOINT' (or fusermount3 -u) ends it, as does a stop\n"
                "signal. A mount point whose mount was killed is said to be stale;\n"
                "'parcelor unmount' clears it.\n\n"
+               "signal. An encrypted set, or one protected by a password, is shown once its\n"
+               "password is given: the stream's header is opened at the start, and each\n"
+               "chunk is decrypted and authenticated where it is read (a chunk that does not\n"
+               "authenticate gives EIO for its bytes); nothing decrypted is written.\n\n"
                "  -f, --foreground       stay in the foreground until unmounted or stopped\n"
                "      --status           say what the mount at MOUNTPOINT has found: the set,\n"
                "                         the pieces checked, failed (and why) and rebuilt\n"
                "      --require-checksums  refuse a set without checksum files\n"
                "      --name NAME        numbered parts: the joined file's name\n"
+               "      --password-file=FILE  the set's password, from FILE (one trailing LF\n"
+               "                         or CRLF is dropped)\n"
+               "      --password-prompt  ask for the set's password on the terminal\n"
+               "      --password-fd=N    the set's password, read from the inherited\n"
+               "                         descriptor N up to a newline or its end (then\n"
+               "                         closed); never from arguments or the environment\n"
                "  -h, --help             show this help\n";
     case Verb::Unmount:
         return "Usage: parcelor unmount MOUNTPOINT\n"

@@ -18,6 +18,7 @@ struct CliOptions {
     std::optional<int64_t> count;     // -n/--count
     std::optional<std::string> passwordFile;
     bool passwordPrompt = false;
+    std::optional<int> passwordFd; // --password-fd N: an inherited descriptor to read it from
     bool removeSource = false;
     bool removePieces = false;
     bool noChecksums = false;

@@ -3,6 +3,7 @@
 
 #include "cli/Commands.h"
 
+#include "cli/Password.h"
 #include "mount/fuse_mount.h"
 #include "mount/mount_state.h"
 #include "mount/set_view.h"
@@ -14,6 +15,7 @@
 #include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <syslog.h>
+#include <unistd.h>
 
 namespace {
 
@@ -50,6 +52,25 @@ int statusCommand(Session& s, const std::string& mountpoint) {
     return 0;
 }
 
+// The password of a set that needs one, read as the join reads it, or from
+// the descriptor --password-fd names.
+bool givePassword(const CliOptions& o, MountPassword& out, RunContext& run) {
+    if (!o.passwordFile && !o.passwordPrompt && !o.passwordFd && isatty(STDIN_FILENO) != 1)
+        return run.fail(EngineFailure::Other,
+                        "the set needs its password: give --password-file, --password-prompt "
+                        "or --password-fd"),
+               false;
+    PasswordText text;
+    std::string error;
+    const PasswordRead read = readPassword(o, false, text, error);
+    if (read == PasswordRead::Stopped)
+        return run.fail(EngineFailure::Cancelled, "the mount was stopped"), false;
+    if (read == PasswordRead::Failed) return run.fail(EngineFailure::Other, error), false;
+    out.password = std::move(text.password);
+    out.withCarriageReturn = std::move(text.withCarriageReturn);
+    return true;
+}
+
 } // namespace
 
 int mountCommand(Session& s) {
@@ -62,6 +83,9 @@ int mountCommand(Session& s) {
     MountOptions options;
     options.requireChecksums = o.requireChecksums;
     if (o.setName) options.name = *o.setName;
+    options.password = [&o](MountPassword& out, RunContext& run) {
+        return givePassword(o, out, run);
+    };
     std::unique_ptr<SetView> view = SetView::open(set, options, s.run());
     s.engineNotes();
     if (!view) return s.runFailed("mount", s.run().failure());

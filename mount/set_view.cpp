@@ -1,5 +1,7 @@
 #include "mount/set_view.h"
 
+#include "mount/encrypted_view.h"
+
 #include "engine/base/utilities.h"
 #include "engine/format/manifest.h"
 #include "engine/format/tree_description.h"
@@ -46,25 +48,15 @@ bool recordIsSafe(const FileRecord& record, const std::string& baseName, int32_t
 
 } // namespace
 
+SetView::SetView(ReadableSet set) : set_(std::move(set)) {}
+
 std::unique_ptr<SetView> SetView::build(const std::string& pieceFolder, const MountOptions& options,
                                         RunContext& run) {
     Result<ReadableSet> opened = openSet(pieceFolder, run);
     if (!opened) return nullptr;
     std::unique_ptr<SetView> view(new SetView(std::move(opened.value())));
     ReadableSet& set = view->set_;
-    if (set.encrypted) {
-        run.fail(EngineFailure::Other, "an encrypted set cannot be mounted yet: join it instead",
-                 pieceFolder);
-        return nullptr;
-    }
-    // The join asks for the password of a protected set; the mount cannot
-    // take one yet, so it does not show what the password guards.
-    if (set.manifest.header().passwordDigest[0] != '\0') {
-        run.fail(EngineFailure::WrongPassword,
-                 "the set is protected by a password, which a mount cannot take yet: join it",
-                 pieceFolder);
-        return nullptr;
-    }
+    if (!set.encrypted && !view->passwordOpens(options, run)) return nullptr;
     if (isReservedName(set.baseName)) {
         run.fail(EngineFailure::UnsafeName, reservedNameRefusal(set.baseName), pieceFolder);
         return nullptr;
@@ -124,6 +116,17 @@ std::unique_ptr<SetView> SetView::build(const std::string& pieceFolder, const Mo
     for (Piece& piece : view->pieces_)
         if (piece.check == CheckState::Unchecked && !view->fullCheck_)
             piece.check = CheckState::Good;
+    if (set.encrypted) {
+        MountPassword given;
+        if (!options.password) {
+            run.fail(EngineFailure::Other, "the set is encrypted: its password is needed",
+                     pieceFolder);
+            return nullptr;
+        }
+        if (!options.password(given, run)) return nullptr;
+        view->encrypted_ = EncryptedView::open(*view, given.password, run);
+        return view->encrypted_ ? std::move(view) : nullptr;
+    }
     if (!view->buildTree(options, run)) return nullptr;
     if (view->fullCheck_) view->worker_ = std::thread([v = view.get()] { v->work(); });
     return view;
@@ -234,6 +237,30 @@ std::string SetView::piecePath(int32_t index) const {
     return piecePathOf(set_.path, set_.stem, index);
 }
 
+// A set protected by a password (its digest in the manifest) shows what the
+// password guards only once it is given, as the join asks for it.
+bool SetView::passwordOpens(const MountOptions& options, RunContext& run) {
+    const ManifestHeader& header = set_.manifest.header();
+    const std::string digest(header.passwordDigest,
+                             strnlen(header.passwordDigest, kMd5HexSize - 1));
+    if (digest.empty()) return true;
+    MountPassword given;
+    if (!options.password) {
+        run.fail(EngineFailure::WrongPassword, "the set is protected by a password", set_.path);
+        return false;
+    }
+    if (!options.password(given, run)) return false;
+    const auto matches = [&](const std::string& text) {
+        char typed[kMd5HexSize] = {};
+        md5Hex(text.data(), static_cast<uint32_t>(text.size()), typed);
+        return typed[0] != '\0' && digest == typed;
+    };
+    if (matches(given.password) || (given.withCarriageReturn && matches(*given.withCarriageReturn)))
+        return true;
+    run.fail(EngineFailure::WrongPassword, "wrong password", set_.path);
+    return false;
+}
+
 // The quick check of every piece the manifest lists, as the join makes it:
 // its length and its first bytes. A piece that fails it is never served.
 void SetView::quickCheckPieces() {
@@ -309,6 +336,19 @@ bool SetView::checkSlices(RunContext& run) {
     return true;
 }
 
+// What the join's output folder would gain: the root stands for it, with the
+// set folder's time.
+bool SetView::addRoot(RunContext& run) {
+    struct stat folder {};
+    if (fstat(set_.fd(), &folder) != 0)
+        return run.failErrno("read the status of", set_.path, errno), false;
+    ViewNode& root = nodes_.emplace_back();
+    root.mode = 0555;
+    root.mtimeSeconds = folder.st_mtim.tv_sec;
+    root.mtimeNanoseconds = static_cast<int32_t>(folder.st_mtim.tv_nsec);
+    return true;
+}
+
 uint32_t SetView::addNode(uint32_t parent, std::string_view name, NodeType type) {
     ViewNode node;
     node.parent = parent;
@@ -343,16 +383,13 @@ bool SetView::buildTree(const MountOptions&, RunContext& run) {
         return run.refuse("the set holds too many entries to mount", EngineFailure::TooLarge);
     nodes_.reserve(targets_.size() + tree.others.size() + 2);
 
-    // What the join's output folder would gain: the root stands for it.
-    struct stat folder {};
-    if (fstat(set_.fd(), &folder) != 0)
-        return run.failErrno("read the status of", set_.path, errno), false;
+    if (!addRoot(run)) return false;
+    const ViewNode& root = nodes_[kRoot];
     const auto stamp = [&](ViewNode& node, uint32_t mode) {
         node.mode = mode;
-        node.mtimeSeconds = folder.st_mtim.tv_sec;
-        node.mtimeNanoseconds = static_cast<int32_t>(folder.st_mtim.tv_nsec);
+        node.mtimeSeconds = root.mtimeSeconds;
+        node.mtimeNanoseconds = root.mtimeNanoseconds;
     };
-    stamp(nodes_.emplace_back(), 0555);
     const auto fileBits = [&](ViewNode& node, std::size_t target) {
         if (described && target < tree.files.size()) {
             node.mode = tree.files[target].mode & 07777;
@@ -637,12 +674,12 @@ void SetView::failPiece(Piece& piece, int32_t index, const std::string& problem)
                  ": its bytes are not served");
 }
 
-void SetView::report(const std::string& text) {
+void SetView::report(const std::string& text) const {
     std::lock_guard<std::mutex> lock(checkMutex_);
     reportLocked(text);
 }
 
-void SetView::reportLocked(const std::string& text) {
+void SetView::reportLocked(const std::string& text) const {
     if (report_)
         report_(text);
     else
@@ -703,9 +740,16 @@ int64_t SetView::read(uint32_t index, char* out, int64_t size, int64_t offset, W
     }
     if (offset >= node.size || size <= 0) return 0;
     size = std::min(size, node.size - offset);
+    const int64_t done = encrypted_ ? encrypted_->read(node, out, size, offset)
+                                    : readTarget(node.first, out, size, offset);
+    if (done > 0 && whole && !follow(*whole, out, done, offset, node.size)) return -EIO;
+    return done;
+}
+
+int64_t SetView::readTarget(std::size_t target, char* out, int64_t size, int64_t offset) {
     int64_t done = 0;
     int64_t start = 0; // of the slice in the file
-    for (const PieceSlice& slice : slicesOfFile(node.first)) {
+    for (const PieceSlice& slice : slicesOfFile(target)) {
         if (done == size) break;
         const int64_t end = start + slice.length;
         if (offset + done < end) {
@@ -727,7 +771,6 @@ int64_t SetView::read(uint32_t index, char* out, int64_t size, int64_t offset, W
         }
         start = end;
     }
-    if (whole && !follow(*whole, out, done, offset, node.size)) return -EIO;
     return done;
 }
 

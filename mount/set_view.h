@@ -36,15 +36,29 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+// The password a set asks for: the text given, and for a file that ended in
+// CRLF, that text with its CR kept (older builds protected sets with it).
+struct MountPassword {
+    std::string password;
+    std::optional<std::string> withCarriageReturn;
+};
+
 struct MountOptions {
     bool requireChecksums = false; // refuse a set without checksum files
     std::string name;              // numbered parts: the joined file's name ("": theirs)
+    // Asked for the password once the set turns out to need one (encrypted,
+    // or protected by a password's digest). False, with the failure in the
+    // run, when there is none to give.
+    std::function<bool(MountPassword&, RunContext&)> password;
 };
+
+class EncryptedView;
 
 enum class NodeType : uint8_t { Folder, File, Link, Fifo };
 
@@ -76,8 +90,9 @@ public:
     // failure kept in `run`, what the join refuses: unsafe or reserved names,
     // a tree description that does not agree with the manifest, damaged
     // checksum files, slices outside their pieces; a set without checksum
-    // files when `options.requireChecksums`; an encrypted set, and a file set
-    // missing a piece (its length places every later byte).
+    // files when `options.requireChecksums`; a file set missing a piece (its
+    // length places every later byte); a set whose password is not given or
+    // is wrong. An encrypted set shows the tar its stream holds.
     static std::unique_ptr<SetView> build(const std::string& pieceFolder,
                                           const MountOptions& options, RunContext& run);
     // The numbered parts `firstPart` begins, as the join of parts reads them:
@@ -152,6 +167,7 @@ public:
     void setChangeListener(std::function<void()> changed) { changed_ = std::move(changed); }
 
 private:
+    friend class EncryptedView;
     struct Piece {
         FileDescriptor fd; // opened and quick-checked when the view is built
         int64_t size = -1;
@@ -163,7 +179,7 @@ private:
         bool rebuilt = false; // served from what the recovery pieces rebuilt
         bool missing = false; // no file of that name, or not one of its length
     };
-    explicit SetView(ReadableSet set) : set_(std::move(set)) {}
+    explicit SetView(ReadableSet set);
     bool buildTree(const MountOptions& options, RunContext& run);
     void quickCheckPieces();
     bool checkSlices(RunContext& run);
@@ -172,6 +188,11 @@ private:
     // reading the others). True when it ran and gave back pieces.
     // `checking` is the piece the caller is checking (-1: none).
     bool heal(bool visibleOnly, int32_t checking);
+    bool passwordOpens(const MountOptions& options, RunContext& run);
+    // The mount's root, standing for the join's output folder.
+    bool addRoot(RunContext& run);
+    // Reads bytes of the manifest's target `target` (its slices), as read() does.
+    int64_t readTarget(std::size_t target, char* out, int64_t size, int64_t offset);
     bool pieceIsServable(int32_t index);
     // Checks piece `index` in full (the hash of the manifest set, or the
     // parts' own), off the lock; the verdict's reason, "" when good.
@@ -186,8 +207,8 @@ private:
     std::string piecePath(int32_t index) const;
     bool finishWholeRead(WholeRead& whole);
     bool follow(WholeRead& whole, const char* data, int64_t size, int64_t offset, int64_t fileSize);
-    void report(const std::string& text);
-    void reportLocked(const std::string& text); // with checkMutex_ held
+    void report(const std::string& text) const;
+    void reportLocked(const std::string& text) const; // with checkMutex_ held
     // After bytes of a piece were read: false, and the piece failed from
     // then on, when it changed since it was checked.
     bool pieceUnchanged(int32_t index);
@@ -216,6 +237,7 @@ private:
     std::vector<Piece> pieces_;
     std::function<void(const std::string&)> report_;
     std::function<void()> changed_;
+    std::unique_ptr<EncryptedView> encrypted_; // an encrypted set's stream, opened
     mutable std::mutex checkMutex_;
     std::condition_variable checked_;
     std::mutex healMutex_;

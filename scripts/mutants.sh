@@ -243,7 +243,7 @@ MUTANTS=$(
 - if (stanzas.empty()) return
 + if (false) return
 @@ 413 engine/runs/encrypted_set.cpp | an encrypted set's tar with more than one thing at its top written
-- if (parts.front() != top) {
+- if (parts.front() != top_) {
 + if (false) {
 @@ 414 engine/runs/encrypted_set.cpp | a ".." in a name of an encrypted set's tar left to the folder opens
 - if (part.empty() || part == "." || part == ".." || part.size() > 255) return false;
@@ -351,8 +351,29 @@ MUTANTS=$(
 - if (fuse_session_mount(session, where.c_str()) != 0) {
 + if (fuse_session_mount(session, mountpoint.c_str()) != 0) {
 @@ 458 mount/set_view.cpp | the mount shows a password-protected set without its password
-- if (set.manifest.header().passwordDigest[0] != '\0') {
-+ if (false && set.manifest.header().passwordDigest[0] != '\0') {
+- if (digest.empty()) return true;
++ if (true) return true;
+@@ 460 mount/set_view.cpp | the mount shows a password-protected set with a wrong password
+- if (matches(given.password) || (given.withCarriageReturn && matches(*given.withCarriageReturn)))
++ if (true || matches(given.password) || (given.withCarriageReturn && matches(*given.withCarriageReturn)))
+@@ 461 mount/encrypted_view.cpp | a wrong password of an encrypted set not refused as one
+- if (self->decryptor_.problem() == AgeProblem::WrongPassword)
++ if (false)
+@@ 462 mount/encrypted_view.cpp | the mount takes a stream whose last chunk is not sealed as the last
+- if (!self->chunk(self->chunks_ - 1, &why)) {
++ if (false && !self->chunk(self->chunks_ - 1, &why)) {
+@@ 463 mount/encrypted_view.cpp | the mount serves a chunk that does not authenticate
+- if (!authentic) {
++ if (false && !authentic) {
+@@ 464 engine/runs/encrypted_set.cpp | the index of an encrypted set's tar takes an entry the join refuses
+- if (!check.admit(entry, found.parts)) {
++ if (!check.admit(entry, found.parts) && false) {
+@@ 465 engine/runs/encrypted_set.cpp | the index of an encrypted set's tar takes bytes after its end
+- if (std::any_of(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(within),
++ if (false && std::any_of(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(within),
+@@ 466 cli/Password.cpp | the descriptor a password came through is left open
+- ::close(descriptor);
++ (void)descriptor;
 @@ 500 mount/set_view.cpp | the mount does not rebuild the pieces lost before it starts
 - if (failed) view->heal(onlyMissing, -1);
 + if (false && failed) view->heal(onlyMissing, -1);

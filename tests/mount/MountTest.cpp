@@ -2,6 +2,7 @@
 // read back against their sources. Where this process may not mount (no
 // /dev/fuse, no fusermount3, a container without the right), each test skips.
 
+#include "engine/format/age_format.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestFiles.h"
 
@@ -9,6 +10,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -164,6 +166,58 @@ void split(const TempDir& dir, const std::string& source, const std::string& siz
     ASSERT_EQ(split.status, 0) << split.err;
 }
 
+// The process started from / with the command line `cmdline` (its arguments
+// each ended by a NUL), or 0.
+pid_t daemonWith(const std::string& cmdline) {
+    for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
+        std::string line;
+        try {
+            line = readFile(entry.path() / "cmdline");
+        } catch (...) {
+            continue;
+        }
+        if (line == cmdline && fs::canonical(entry.path() / "cwd") == fs::path("/"))
+            return static_cast<pid_t>(std::stoi(entry.path().filename().string()));
+    }
+    return 0;
+}
+
+// Splits `source` encrypted with the password in `dir`/password.
+void splitEncrypted(const TempDir& dir, const std::string& source, const std::string& size) {
+    const Outcome split = parcelor(dir, {"split", "-q", "--encrypt", "--password-file",
+                                         dir / "password", "-b", size, source, dir.path()});
+    ASSERT_EQ(split.status, 0) << split.err;
+}
+
+std::string sha256Of(const std::string& path) {
+    std::string line(64, '\0');
+    FILE* out = popen(("sha256sum '" + path + "'").c_str(), "r");
+    const std::size_t got = out ? fread(line.data(), 1, 64, out) : 0;
+    if (out) pclose(out);
+    line.resize(got);
+    return line;
+}
+
+// A ustar header block of `name` (a regular file of `size` bytes, or a folder).
+std::string tarHeader(const std::string& name, std::size_t size, char type) {
+    std::string block(512, '\0');
+    std::memcpy(block.data(), name.data(), std::min<std::size_t>(name.size(), 100));
+    std::snprintf(block.data() + 100, 8, "%07o", 0644);
+    std::snprintf(block.data() + 124, 12, "%011zo", size);
+    std::snprintf(block.data() + 136, 12, "%011o", 1700000000);
+    block[156] = type;
+    std::memcpy(block.data() + 257,
+                "ustar\0"
+                "00",
+                8);
+    std::memset(block.data() + 148, ' ', 8);
+    unsigned sum = 0;
+    for (const char c : block)
+        sum += static_cast<unsigned char>(c);
+    std::snprintf(block.data() + 148, 8, "%06o", sum);
+    return block;
+}
+
 } // namespace
 
 TEST(Mount, AFileSetReadsByteForByteAndRefusesWrites) {
@@ -315,16 +369,158 @@ TEST(Mount, RefusesAHostileSetAtMount) {
     replaceText(dir / "src_spt/spt_config.morvspt", "xparcelor-", ".parcelor-");
     refused("a name this program keeps");
 
-    // Nor does it show what a password guards, without the password.
+    // Nor does it show what a password guards, without the password or
+    // with a wrong one; the right one shows it.
     fs::remove_all(dir / "src_spt");
     writeFile(dir / "password", "secret\n");
+    writeFile(dir / "wrong", "secreT\n");
     const Outcome protectedSplit = parcelor(
         dir, {"split", "-q", "--password-file", dir / "password", dir / "src/sub", dir.path()});
     ASSERT_EQ(protectedSplit.status, 0) << protectedSplit.err;
-    const Outcome mounted = parcelor(dir, {"mount", dir / "sub_spt", mnt.path});
+    Outcome mounted = parcelor(dir, {"mount", dir / "sub_spt", mnt.path});
     EXPECT_EQ(mounted.status, 1);
-    EXPECT_NE(mounted.err.find("protected by a password"), std::string::npos) << mounted.err;
+    EXPECT_NE(mounted.err.find("needs its password"), std::string::npos) << mounted.err;
+    mounted = parcelor(dir, {"mount", "--password-file", dir / "wrong", dir / "sub_spt", mnt.path});
+    EXPECT_EQ(mounted.status, 1);
+    EXPECT_NE(mounted.err.find("wrong password"), std::string::npos) << mounted.err;
     EXPECT_FALSE(isMounted(mnt.path));
+    mounted =
+        parcelor(dir, {"mount", "--password-file", dir / "password", dir / "sub_spt", mnt.path});
+    ASSERT_EQ(mounted.status, 0) << mounted.err;
+    EXPECT_EQ(readFile(mnt.path + "/sub/file"), "f");
+}
+
+// An encrypted set shows what its join writes, read by chunk at any offset,
+// across the chunks' and the pieces' boundaries, once its password is given
+// (here through a pipe's descriptor); a wrong one is refused at mount.
+TEST(Mount, AnEncryptedSetReadsByteForByteWithItsPassword) {
+    TempDir dir;
+    writeFile(dir / "password", "a pass phrase\n");
+    const std::string bytes = seededBytes(41, 7 * 65536 + 1234);
+    writeFile(dir / "film.mkv", bytes);
+    splitEncrypted(dir, dir / "film.mkv", "100K");
+    MountPoint mnt(dir);
+    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no usable /dev/fuse here";
+    const std::string piped =
+        "printf 'a pass phrase\\n' | " PARCELOR_CLI " mount --password-fd 3 '" +
+        (dir / "film_spt") + "' '" + mnt.path + "' 3<&0 </dev/null 2>/dev/null";
+    ASSERT_EQ(std::system(piped.c_str()), 0);
+    ASSERT_TRUE(isMounted(mnt.path));
+    // The daemon no longer holds the pipe as its descriptor 3.
+    const pid_t daemon =
+        daemonWith(std::string(PARCELOR_CLI) + '\0' + "mount" + '\0' + "--password-fd" + '\0' +
+                   "3" + '\0' + (dir / "film_spt") + '\0' + mnt.path + '\0');
+    ASSERT_NE(daemon, 0);
+    std::error_code none;
+    EXPECT_NE(fs::read_symlink("/proc/" + std::to_string(daemon) + "/fd/3", none)
+                  .string()
+                  .rfind("pipe:", 0),
+              0u);
+    EXPECT_EQ(readFile(mnt.path + "/film.mkv"), bytes);
+    expectRandomReads(mnt.path + "/film.mkv", bytes, 3);
+    ASSERT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
+
+    const std::string src = dir / "album";
+    makeSeededTree(src, 9, 30, 30000);
+    const std::string big = seededBytes(10, 300000);
+    writeFile(src + "/disc/big.flac", big);
+    fs::create_directories(src + "/empty");
+    fs::create_symlink("disc/big.flac", src + "/link");
+    splitEncrypted(dir, src, "64K");
+    const Outcome mounted =
+        parcelor(dir, {"mount", "--password-file", dir / "password", dir / "album_spt", mnt.path});
+    ASSERT_EQ(mounted.status, 0) << mounted.err;
+    EXPECT_EQ(treeContents(mnt.path + "/album"), visibleTreeContents(src));
+    expectRandomReads(mnt.path + "/album/disc/big.flac", big, 4);
+    EXPECT_EQ(fs::read_symlink(mnt.path + "/album/link"), "disc/big.flac");
+    EXPECT_TRUE(fs::is_empty(mnt.path + "/album/empty"));
+    ASSERT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
+
+    writeFile(dir / "wrong", "a pass phrasE\n");
+    const Outcome wrong =
+        parcelor(dir, {"mount", "--password-file", dir / "wrong", dir / "album_spt", mnt.path});
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_NE(wrong.err.find("wrong password"), std::string::npos) << wrong.err;
+    EXPECT_FALSE(isMounted(mnt.path));
+}
+
+// A chunk changed in a piece whose checksum was made after the change (so
+// only the chunk's own tag can see it) gives EIO for its range alone.
+TEST(Mount, AnEncryptedChunkThatDoesNotAuthenticateGivesEioOnItsRange) {
+    TempDir dir;
+    writeFile(dir / "password", "pw\n");
+    const std::string bytes = seededBytes(42, 6 * 65536 + 99);
+    writeFile(dir / "data.bin", bytes);
+    splitEncrypted(dir, dir / "data.bin", "10M");
+    const std::string piece = dir / "data_spt/data_0.spt";
+    const std::string sums = dir / "data_spt/SHA256SUMS";
+    const std::string oldSum = sha256Of(piece);
+    // Where the stream's chunks begin: after its header and the payload's nonce.
+    const auto header = static_cast<int64_t>(ageHeaderSize(kAgeWriteWorkFactor) + 16);
+    {
+        const int fd = open(piece.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, "!", 1, header + 3 * (65536 + 16) + 700), 1);
+        close(fd);
+    }
+    replaceText(sums, oldSum, sha256Of(piece));
+    MountPoint mnt(dir);
+    const Outcome mounted =
+        parcelor(dir, {"mount", "--password-file", dir / "password", dir / "data_spt", mnt.path});
+    if (mounted.err.find("cannot mount") != std::string::npos) GTEST_SKIP() << mounted.err;
+    ASSERT_EQ(mounted.status, 0) << mounted.err;
+    const int fd = open((mnt.path + "/data.bin").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    int error = 0;
+    // Chunk 3 of the tar holds the file's bytes from 3·64 KiB less its headers' blocks.
+    EXPECT_TRUE(preadAt(fd, 4096, 3 * 65536 + 8192, error).empty());
+    EXPECT_EQ(error, EIO);
+    EXPECT_EQ(preadAt(fd, 65536, 65536, error), bytes.substr(65536, 65536));
+    EXPECT_EQ(preadAt(fd, 65536, 5 * 65536, error), bytes.substr(5 * 65536, 65536));
+    EXPECT_EQ(error, 0);
+    close(fd);
+    ASSERT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
+}
+
+// What the join refuses in an encrypted set, the mount refuses before
+// anything is shown: a name of its tar that leaves the folder or that this
+// program keeps, and a stream cut at a chunk's end.
+TEST(Mount, RefusesAHostileEncryptedSetAtMount) {
+    TempDir dir;
+    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no usable /dev/fuse here";
+    writeFile(dir / "password", "pw\n");
+    MountPoint mnt(dir);
+    const auto refused = [&](const std::string& tar, std::size_t keep, const std::string& why) {
+        AgeEncryptor encryptor("pw", 10);
+        std::vector<char> sealed;
+        ASSERT_TRUE(encryptor.apply(tar.data(), tar.size(), sealed) && encryptor.finish(sealed));
+        sealed.resize(std::min(sealed.size(), keep));
+        fs::remove_all(dir / "x_spt");
+        writeFile(dir / "x.age", std::string(sealed.begin(), sealed.end()));
+        split(dir, dir / "x.age", "64K");
+        writeFile(dir / "x_spt/ENCRYPTED", "age-encryption.org/v1\n");
+        writeFile(dir / "x_spt/SHA256SUMS", readFile(dir / "x_spt/SHA256SUMS") +
+                                                sha256Of(dir / "x_spt/ENCRYPTED") +
+                                                "  ENCRYPTED\n");
+        const Outcome mounted =
+            parcelor(dir, {"mount", "--password-file", dir / "password", dir / "x_spt", mnt.path});
+        EXPECT_EQ(mounted.status, 1) << why;
+        EXPECT_NE(mounted.err.find(why), std::string::npos) << mounted.err;
+        EXPECT_FALSE(isMounted(mnt.path));
+    };
+    const std::string end(1024, '\0');
+    const std::string top = tarHeader("top/", 0, '5');
+    const std::string evil = "evil" + std::string(508, '\0');
+    refused(top + tarHeader("top/../../escape", 4, '0') + evil + end, SIZE_MAX,
+            "absolute, empty or with");
+    refused(top + tarHeader("top/.parcelor-run", 4, '0') + evil + end, SIZE_MAX,
+            "a name this program keeps");
+    refused(top + tarHeader("other", 4, '0') + evil + end, SIZE_MAX, "more than one thing");
+    refused(top + tarHeader("top/a", 4, '0') + evil + end + "junk", SIZE_MAX,
+            "bytes follow the tar stream");
+    // Two of its three chunks: what is left ends with a chunk not sealed as the last.
+    const std::string large = tarHeader("top/big", 140000, '0') + std::string(140288, 'b') + end;
+    refused(top + large, ageHeaderSize(10) + 16 + 2 * (65536 + 16), "changed, cut or extended");
 }
 
 // A stop request ends a mount in the foreground: it unmounts and exits 0.
