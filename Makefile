@@ -59,12 +59,12 @@ test-asan: sanitizer-deps
 	@cmake --build build-asan -j $(JOBS)
 	@cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS) -LE slow
 
-# The threaded tests under ThreadSanitizer.
+# The threaded tests under ThreadSanitizer (the mount serves from several threads).
 test-tsan: sanitizer-deps
 	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 -DPARCELOR_WERROR=ON \
 		-DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" >/dev/null
 	@cmake --build build-tsan -j $(JOBS)
-	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L 'engine|app' -LE slow
+	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L 'engine|app|mount' -LE slow
 
 # The Release build (-O3) of everything a package holds, with every warning an
 # error: GCC's optimiser warns of things the other builds never see. Compiled

@@ -126,6 +126,7 @@ JoinController::JoinController(SideHost& host) : host_(host), tk_(host.toolkit()
 
 JoinController::~JoinController() {
     stopReading();
+    endBrowse(false);
 }
 
 void JoinController::connect(const JoinOutlets& outlets) {
@@ -135,6 +136,7 @@ void JoinController::connect(const JoinOutlets& outlets) {
 void JoinController::awake() {
     o_.joinView->setDataSource(this);
     o_.joinView->registerForDraggedTypes(kFilenamesPboardType);
+    showBrowseButton();
     setControlsEnabled(false);
 }
 
@@ -170,6 +172,7 @@ void JoinController::chooseParts() {
 
 void JoinController::load(const std::string& path) {
     if (addingSet_) return;
+    if (path != browsedSet_) stopBrowsing(true); // what is browsed is the listed set
     o_.delSoureFileM->setState(0); // a removal is chosen for one set, never carried over
     checksumFailures_.clear();
     checksumsVerified_ = false;
@@ -359,6 +362,8 @@ void JoinController::setControlsEnabled(bool enabled) {
     o_.mergeBtn->setEnabled(enabled && !(gap && (parts_ || recovery_.stem.empty())));
     o_.mRepairBtn->setEnabled(enabled && canRepair());
     o_.mRefreshBtn->setEnabled(!s_.intPath.empty());
+    controlsEnabled_ = enabled;
+    showBrowseButton();
 }
 
 void JoinController::takeAssessment(const RecoveryReport& report) {
@@ -420,6 +425,7 @@ void JoinController::showSummary() {
 
 void JoinController::reset() {
     stopReading(); // a reading still on its way no longer fits
+    stopBrowsing(true);
     s_.joinList.clear();
     recovery_ = {};
     keptAside_.clear();
@@ -494,6 +500,8 @@ void JoinController::start() {
     }
     std::string password;
     if (!askPassword(password)) return;
+    // A protected set's join has checked the password here already.
+    if (!encrypted_) password.clear();
     launch(ignoreChecksums, replaceAgreed, std::move(password));
 }
 
@@ -552,6 +560,7 @@ void JoinController::passwordEntered() {
         return;
     }
     if (checkPassword(o_.pwdField->stringValue().c_str(), s_.pwdM.c_str()) == 1) {
+        typedPassword_ = o_.pwdField->stringValue(); // a mount checks it again
         tk_.application().stopModal(toolkit::kModalResponseOK);
         o_.pwdWindow->orderOut();
         o_.pwdMsg->setHidden(true);
@@ -842,4 +851,102 @@ JoinController::tableView_objectValueForTableColumn_row(const toolkit::TableView
         return CellValue::image(kWrongImage, why);
     }
     return CellValue::none();
+}
+
+void JoinController::showBrowseButton() {
+    o_.mBrowseBtn->setTitle(browsed_ ? kStopBrowsingTitle : kBrowseTitle);
+    // A browse can be ended whatever else goes on; one starting is waited for.
+    o_.mBrowseBtn->setEnabled(!browseStart_ &&
+                              (browsed_ || (controlsEnabled_ && !s_.joinList.empty())));
+}
+
+void JoinController::browse() {
+    if (browseStart_) return;
+    if (browsed_) {
+        stopBrowsing(true);
+        return;
+    }
+    if (addingSet_ || s_.joinList.empty()) return;
+    std::string password;
+    if (!askPassword(password)) return;
+    std::string error;
+    std::optional<BrowseFolder> folder = makeBrowseFolder(error);
+    if (!folder) {
+        host_.showAlert(kCannotBrowse, error);
+        return;
+    }
+    auto start = std::make_shared<BrowseStart>();
+    start->folder = *folder;
+    browseStart_ = start;
+    browsedSet_ = s_.intPath;
+    showBrowseButton();
+    toolkit::Processes& processes = tk_.processes();
+    toolkit::Threads& threads = tk_.threads();
+    const std::weak_ptr<int> alive = alive_;
+    threads.detachNewThread([this, start, alive, &processes, &threads, set = s_.intPath,
+                             password = std::move(password)]() mutable {
+        toolkit::ProcessOutcome outcome = mountSet(processes, start->folder, set, password);
+        std::fill(password.begin(), password.end(), '\0');
+        {
+            std::lock_guard<std::mutex> lock(start->mutex);
+            if (!start->abandoned) {
+                start->outcome = std::move(outcome);
+                threads.performOnUiThread([this, start, alive] {
+                    if (alive.lock()) browseStarted(start);
+                });
+                return;
+            }
+        }
+        // The window let go of it meanwhile: nothing is left mounted.
+        std::string ignored;
+        endBrowsing(processes, start->folder, outcome.started && outcome.exitStatus == 0, ignored);
+    });
+}
+
+void JoinController::browseStarted(const std::shared_ptr<BrowseStart>& start) {
+    if (browseStart_ != start) return; // ended by stopBrowsing meanwhile
+    browseStart_.reset();
+    const toolkit::ProcessOutcome outcome = *start->outcome;
+    if (!outcome.started || outcome.exitStatus != 0) {
+        std::string ignored;
+        endBrowsing(tk_.processes(), start->folder, false, ignored);
+        browsedSet_.clear();
+        showBrowseButton();
+        host_.showAlert(kCannotBrowse, outcome.errorText);
+        return;
+    }
+    browsed_ = start->folder;
+    showBrowseButton();
+    if (!tk_.workspace().openFolder(browsed_->path))
+        host_.showAlert(kNoFileManager, browsed_->path);
+}
+
+bool JoinController::stopBrowsing(bool tell) {
+    const bool ended = endBrowse(tell);
+    showBrowseButton();
+    return ended;
+}
+
+bool JoinController::endBrowse(bool tell) {
+    if (browseStart_) {
+        const std::shared_ptr<BrowseStart> start = std::move(browseStart_);
+        browseStart_.reset();
+        std::lock_guard<std::mutex> lock(start->mutex);
+        start->abandoned = true;
+        if (start->outcome) { // ended, its news not yet heard: ended here
+            std::string ignored;
+            endBrowsing(tk_.processes(), start->folder,
+                        start->outcome->started && start->outcome->exitStatus == 0, ignored);
+        }
+    }
+    if (browsed_) {
+        std::string error;
+        if (!endBrowsing(tk_.processes(), *browsed_, true, error)) {
+            if (tell) host_.showAlert(kCannotEndBrowsing, error);
+            return false;
+        }
+        browsed_.reset();
+    }
+    browsedSet_.clear();
+    return true;
 }

@@ -5,6 +5,7 @@
 // and reaches the window around it through its host; the controller forwards
 // its join actions here.
 
+#include "app/Browsing.h"
 #include "app/FSWindow.h"
 #include "app/JoinRun.h"
 #include "app/RepairRun.h"
@@ -19,6 +20,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -29,8 +31,9 @@ struct JoinOutlets {
     toolkit::Button* mBtnAddFile = nullptr;
     toolkit::Button* mAddPartsBtn = nullptr; // adds other tools' numbered parts by their first
     toolkit::Button* mVerifyBtn = nullptr;
-    toolkit::Button* mRepairBtn = nullptr;     // rebuilds the set from its recovery pieces
-    toolkit::Button* mRefreshBtn = nullptr;    // lists the set again as it lies on disk (F5)
+    toolkit::Button* mBrowseBtn = nullptr;  // mounts the set and opens it; pressed again, unmounts
+    toolkit::Button* mRepairBtn = nullptr;  // rebuilds the set from its recovery pieces
+    toolkit::Button* mRefreshBtn = nullptr; // lists the set again as it lies on disk (F5)
     toolkit::TextField* joinSummary = nullptr; // the listed set in one line
     toolkit::TableView* joinView = nullptr;
     toolkit::Button* delSoureFileM = nullptr;
@@ -117,6 +120,17 @@ public:
     // be written.
     void startRepair();
 
+    // Browse: mounts the listed set in a private folder and opens it in the
+    // file manager; pressed again, unmounts it. The mount starts on a worker
+    // thread.
+    void browse();
+    bool isStartingBrowse() const { return static_cast<bool>(browseStart_); }
+    bool isBrowsing() const { return browsed_.has_value(); }
+    // Ends the browse, or one still starting (the window closes, another set
+    // is listed); false, with the reason shown when `tell`, when the mount
+    // could not be ended.
+    bool stopBrowsing(bool tell);
+
     // The join table: the pieces in index order, then the recovery pieces.
     int64_t numberOfRowsInTableView(const toolkit::TableView* table) override;
     toolkit::CellValue tableView_objectValueForTableColumn_row(const toolkit::TableView* table,
@@ -165,6 +179,19 @@ private:
     RunEnd verifyEnded(const VerifyRun& run);
     RunEnd repairEnded(const RepairRun& run);
 
+    // A mount being started on a worker thread. Whoever comes second, the
+    // worker with its outcome or the UI thread abandoning it, ends it.
+    struct BrowseStart {
+        std::mutex mutex;
+        BrowseFolder folder;
+        std::optional<toolkit::ProcessOutcome> outcome; // once the mount command ended
+        bool abandoned = false;
+    };
+    void browseStarted(const std::shared_ptr<BrowseStart>& start);
+    // Ends the browse without touching the window's controls.
+    bool endBrowse(bool tell);
+    void showBrowseButton();
+
     SideHost& host_;
     toolkit::Toolkit& tk_;
     JoinOutlets o_;
@@ -191,5 +218,9 @@ private:
     uint64_t changeGeneration_ = 0;               // which change a settling answers
     bool changedDuringRun_ = false;               // the folder changed while a run went on
     bool readRecoveryNext_ = false; // the next reading reads every byte against the recovery pieces
+    bool controlsEnabled_ = false;  // as setControlsEnabled left them
+    std::shared_ptr<BrowseStart> browseStart_; // a mount being started
+    std::optional<BrowseFolder> browsed_;      // the folder the listed set is mounted on
+    std::string browsedSet_;                   // what is mounted there
     std::shared_ptr<int> alive_ = std::make_shared<int>(0); // posted work checks it
 };

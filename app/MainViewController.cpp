@@ -70,7 +70,8 @@ void MainViewController::openLaunchPaths(const std::vector<std::string>& paths) 
 
 bool MainViewController::windowShouldClose() {
     if (!runs_.running()) {
-        join_.stopReading(); // the window goes: a set being read is not waited for
+        join_.stopReading();       // the window goes: a set being read is not waited for
+        join_.stopBrowsing(false); // nor is its set left mounted
         return true;
     }
     // A run goes on: the window closes only once it has been cancelled and stopped.
@@ -219,6 +220,9 @@ void MainViewController::clearMergeMsg() {
 }
 void MainViewController::mActVerify() {
     join_.startVerify();
+}
+void MainViewController::mActBrowse() {
+    join_.browse();
 }
 void MainViewController::mActRepair() {
     join_.startRepair();

@@ -96,6 +96,7 @@ public:
 
     // --- full check and repair of the listed set
     void mActVerify();
+    void mActBrowse(); // mounts the listed set and opens it; pressed again, unmounts it
     void mActRepair();
     void mActRefresh(); // lists the set again as it lies on disk
 

@@ -102,6 +102,12 @@ inline constexpr const char* kRemovalInformative =
     "Only what the set holds is removed, and only once the run has completed.";
 inline constexpr const char* kCancelButton = "Cancel";
 
+// The join side's Browse button, and what it says when the mount fails.
+inline constexpr const char* kBrowseTitle = "Bro&wse…";
+inline constexpr const char* kStopBrowsingTitle = "Stop Bro&wsing";
+inline constexpr const char* kCannotBrowse = "The set cannot be browsed.";
+inline constexpr const char* kCannotEndBrowsing = "The set's folder could not be unmounted.";
+
 // What a right mark says on hover: how far the piece was checked.
 inline constexpr const char* kQuickCheckMark =
     "Quick check: length and first kilobyte; Verify checks every byte";

@@ -11,6 +11,9 @@
 #                          (bench/recovery.sh)
 #   bench/run.sh --encryption [--rounds N] [--gib G]  encrypted sets against
 #                          the checksummed split and age | split (bench/encryption.sh)
+#   bench/run.sh --mount-encrypted [--rounds N] [--gib G]  a mount of an
+#                          encrypted set: its start and a read through it
+#                          against the encrypted join (bench/mount-encrypted.sh)
 #   bench/run.sh --compare BASE [--rounds N] [--mib M] [--files F]  this tree
 #                          against the build of an earlier commit, alternately
 #                          (bench/compare.sh)
@@ -20,6 +23,7 @@ cd "$(dirname "$0")/.."
 [ "${1:-}" = "--scale" ] && { shift; exec bench/scale.sh "$@"; }
 [ "${1:-}" = "--recovery" ] && { shift; exec bench/recovery.sh "$@"; }
 [ "${1:-}" = "--encryption" ] && { shift; exec bench/encryption.sh "$@"; }
+[ "${1:-}" = "--mount-encrypted" ] && { shift; exec bench/mount-encrypted.sh "$@"; }
 [ "${1:-}" = "--compare" ] && { shift; exec bench/compare.sh "$@"; }
 
 quick=0

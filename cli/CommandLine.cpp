@@ -16,11 +16,12 @@ const std::vector<OptionRule>& optionRules() {
     static const std::vector<OptionRule> rules = {
         {"size", 'b', nullptr, {Verb::Split}},
         {"count", 'n', nullptr, {Verb::Split}},
-        {"password-file", 0, nullptr, {Verb::Split, Verb::Join, Verb::Verify}},
+        {"password-file", 0, nullptr, {Verb::Split, Verb::Join, Verb::Verify, Verb::Mount}},
         {"password-prompt",
          0,
          &CliOptions::passwordPrompt,
-         {Verb::Split, Verb::Join, Verb::Verify}},
+         {Verb::Split, Verb::Join, Verb::Verify, Verb::Mount}},
+        {"password-fd", 0, nullptr, {Verb::Join, Verb::Verify, Verb::Mount}},
         {"decrypt", 0, &CliOptions::decrypt, {Verb::Verify}},
         {"remove-source", 0, &CliOptions::removeSource, {Verb::Split}},
         {"remove-pieces", 0, &CliOptions::removePieces, {Verb::Join}},
@@ -28,18 +29,21 @@ const std::vector<OptionRule>& optionRules() {
         {"hidden", 0, &CliOptions::hidden, {Verb::Split}},
         {"recovery", 0, nullptr, {Verb::Split}},
         {"encrypt", 0, &CliOptions::encrypt, {Verb::Split}},
-        {"name", 0, nullptr, {Verb::Split, Verb::Join}},
+        {"name", 0, nullptr, {Verb::Split, Verb::Join, Verb::Mount}},
         {"output", 'o', nullptr, {Verb::Repair}},
         {"ignore-checksums", 0, &CliOptions::ignoreChecksums, {Verb::Join}},
-        {"require-checksums", 0, &CliOptions::requireChecksums, {Verb::Join}},
+        {"require-checksums", 0, &CliOptions::requireChecksums, {Verb::Join, Verb::Mount}},
         {"replace", 0, &CliOptions::replace, {Verb::Split, Verb::Join}},
         {"force", 'f', &CliOptions::force, {Verb::Split}},
+        {"foreground", 'f', &CliOptions::foreground, {Verb::Mount}},
+        {"status", 0, &CliOptions::status, {Verb::Mount}},
         {"quiet", 'q', &CliOptions::quiet, {Verb::Split, Verb::Join, Verb::Verify, Verb::Repair}},
         {"json", 0, &CliOptions::json, {Verb::Split, Verb::Join, Verb::Verify, Verb::Repair}},
         {"help",
          'h',
          &CliOptions::help,
-         {Verb::None, Verb::Split, Verb::Join, Verb::Verify, Verb::List, Verb::Repair}},
+         {Verb::None, Verb::Split, Verb::Join, Verb::Verify, Verb::List, Verb::Repair, Verb::Mount,
+          Verb::Unmount}},
         {"version", 0, &CliOptions::version, {Verb::None}},
     };
     return rules;
@@ -71,6 +75,11 @@ std::string apply(CliOptions& o, const OptionRule& rule, const std::string& valu
         if (!o.count) return "invalid number of pieces: '" + value + "'";
     } else if (name == "password-file") {
         o.passwordFile = value;
+    } else if (name == "password-fd") {
+        const bool digits = !value.empty() && value.size() <= 9 &&
+                            value.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits) return "invalid descriptor: '" + value + "' (a number such as 3)";
+        o.passwordFd = std::stoi(value);
     } else if (name == "recovery") {
         const bool share = !value.empty() && value.back() == '%';
         const std::optional<int64_t> number =
@@ -93,12 +102,16 @@ std::string apply(CliOptions& o, const OptionRule& rule, const std::string& valu
 
 bool allowed(const OptionRule& rule, Verb verb);
 
-// The rule of a short option.
-const OptionRule* findShort(char shortName) {
+// The rule of a short option: the one `verb` allows, when one does (-f is
+// --force for split and --foreground for mount).
+const OptionRule* findShort(char shortName, Verb verb) {
+    const OptionRule* any = nullptr;
     for (const OptionRule& rule : optionRules()) {
-        if (rule.shortName == shortName) return &rule;
+        if (rule.shortName != shortName) continue;
+        if (allowed(rule, verb)) return &rule;
+        if (!any) any = &rule;
     }
-    return nullptr;
+    return any;
 }
 
 // The rule a long option names, whole or by an unambiguous beginning among
@@ -137,14 +150,25 @@ std::string checkOperands(const CliOptions& o) {
         if (n < 1) return "missing operand";
         if (n > 2) return "extra operand '" + o.operands[2] + "'";
         break;
+    case Verb::Mount:
+        if (o.status) {
+            if (n < 1) return "missing mount point";
+            if (n > 1) return "extra operand '" + o.operands[1] + "'";
+            break;
+        }
+        if (n < 2)
+            return n < 1 ? "missing operand" : "missing mount point after '" + o.operands[0] + "'";
+        if (n > 2) return "extra operand '" + o.operands[2] + "'";
+        break;
     case Verb::Verify:
     case Verb::List:
     case Verb::Repair:
+    case Verb::Unmount:
         if (n < 1) return "missing operand";
         if (n > 1) return "extra operand '" + o.operands[1] + "'";
         break;
     case Verb::None:
-        return "missing command (split, join, verify, repair or list)";
+        return "missing command (split, join, verify, repair, list, mount or unmount)";
     }
     if (o.pieceSize && o.count) return "give either --size or --count, not both";
     if (o.verb == Verb::Split && o.operands[0] == "-") {
@@ -162,8 +186,8 @@ std::string checkOperands(const CliOptions& o) {
         if (o.removePieces)
             return "--remove-pieces cannot go with standard output as the join's output";
     }
-    if (o.passwordFile && o.passwordPrompt)
-        return "give either --password-file or --password-prompt, not both";
+    if ((o.passwordFile ? 1 : 0) + (o.passwordPrompt ? 1 : 0) + (o.passwordFd ? 1 : 0) > 1)
+        return "give one of --password-file, --password-prompt and --password-fd";
     if (o.encrypt && o.noChecksums)
         return "--encrypt needs the checksum files: it cannot go with --no-checksums";
     if ((o.recoveryCount || o.recoveryPercent) && o.noChecksums)
@@ -229,6 +253,10 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
             o.verb = Verb::List;
         else if (first == "repair")
             o.verb = Verb::Repair;
+        else if (first == "mount")
+            o.verb = Verb::Mount;
+        else if (first == "unmount")
+            o.verb = Verb::Unmount;
         if (o.verb != Verb::None) ++i;
     }
     // Applies `rule`, whose value (when it takes one) is `attached` or else
@@ -280,7 +308,7 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& args) {
         // Short options cluster ("-qf"); one that takes a value takes the rest
         // of the cluster ("-b4K"), or else the next argument.
         for (std::size_t k = 1; k < arg.size(); ++k) {
-            const OptionRule* rule = findShort(arg[k]);
+            const OptionRule* rule = findShort(arg[k], o.verb);
             if (!rule) {
                 parsed.error = std::string("invalid option -- '") + arg[k] + "'";
                 return parsed;
@@ -349,6 +377,8 @@ std::string helpText(Verb verb) {
                "      --password-file=FILE  the set's password, from FILE (one trailing LF\n"
                "                         or CRLF is dropped)\n"
                "      --password-prompt  ask for the set's password on the terminal\n"
+               "      --password-fd=N    the set's password, read from the inherited\n"
+               "                         descriptor N up to a newline or its end\n"
                "      --remove-pieces    remove the set once the result is on disk\n"
                "      --replace          replace an existing result (its owner, group and\n"
                "                         rwx permissions are kept)\n"
@@ -378,6 +408,7 @@ std::string helpText(Verb verb) {
                "                         with its password (given as below); writes nothing\n"
                "      --password-file=FILE  that password, from FILE\n"
                "      --password-prompt  ask for that password on the terminal\n"
+               "      --password-fd=N    that password, from the inherited descriptor N\n"
                "  -q, --quiet            no progress on the terminal\n"
                "      --json             one JSON object per line on standard output\n"
                "  -h, --help             show this help\n";
@@ -398,6 +429,42 @@ std::string helpText(Verb verb) {
                "Show the set: its name, mode, size, pieces, password and checksum files,\n"
                "then each piece with its size and its quick check.\n\n"
                "  -h, --help             show this help\n";
+    case Verb::Mount:
+        return "Usage: parcelor mount [OPTION]... PIECE_FOLDER MOUNTPOINT\n"
+               "  or:  parcelor mount [OPTION]... FIRST_PART MOUNTPOINT\n"
+               "  or:  parcelor mount --status MOUNTPOINT\n"
+               "Show what a join of the set would write, read-only, at MOUNTPOINT (an empty\n"
+               "folder): the set's file, or its folder with the tree TREE.mtree describes;\n"
+               "numbered parts of other tools (xaa, name.001, ...) as their joined file.\n"
+               "Every piece is checked in full against SHA256SUMS before a byte of it is\n"
+               "read, and a file read from start to end against CONTENTS.sha256. A piece\n"
+               "that fails is rebuilt from the set's recovery pieces when it has them (the\n"
+               "set's folder is never written); otherwise its bytes give read errors (EIO).\n"
+               "A set without checksum files is served with the quick check only, and the\n"
+               "mount says so. Without -f the mount goes on in the background once it is up;\n"
+               "'parcelor unmount MOUNTPOINT' (or fusermount3 -u) ends it, as does a stop\n"
+               "signal. A mount point whose mount was killed is said to be stale;\n"
+               "'parcelor unmount' clears it.\n\n"
+               "signal. An encrypted set, or one protected by a password, is shown once its\n"
+               "password is given: the stream's header is opened at the start, and each\n"
+               "chunk is decrypted and authenticated where it is read (a chunk that does not\n"
+               "authenticate gives EIO for its bytes); nothing decrypted is written.\n\n"
+               "  -f, --foreground       stay in the foreground until unmounted or stopped\n"
+               "      --status           say what the mount at MOUNTPOINT has found: the set,\n"
+               "                         the pieces checked, failed (and why) and rebuilt\n"
+               "      --require-checksums  refuse a set without checksum files\n"
+               "      --name NAME        numbered parts: the joined file's name\n"
+               "      --password-file=FILE  the set's password, from FILE (one trailing LF\n"
+               "                         or CRLF is dropped)\n"
+               "      --password-prompt  ask for the set's password on the terminal\n"
+               "      --password-fd=N    the set's password, read from the inherited\n"
+               "                         descriptor N up to a newline or its end (then\n"
+               "                         closed); never from arguments or the environment\n"
+               "  -h, --help             show this help\n";
+    case Verb::Unmount:
+        return "Usage: parcelor unmount MOUNTPOINT\n"
+               "End the mount of a set at MOUNTPOINT, also a stale one whose mount was killed.\n\n"
+               "  -h, --help             show this help\n";
     case Verb::None:
         break;
     }
@@ -408,7 +475,9 @@ std::string helpText(Verb verb) {
            "  join PIECE_FOLDER [OUTPUT_FOLDER]   rebuild what a piece set holds\n"
            "  verify PIECE_FOLDER                 check every piece in full\n"
            "  repair PIECE_FOLDER                 rebuild lost pieces from recovery pieces\n"
-           "  list PIECE_FOLDER                   show a set and its pieces\n\n"
+           "  list PIECE_FOLDER                   show a set and its pieces\n"
+           "  mount PIECE_FOLDER MOUNTPOINT       show what the set holds, read-only\n"
+           "  unmount MOUNTPOINT                  end a mount\n\n"
            "  -h, --help     show this help; COMMAND --help shows a command's options\n"
            "      --version  show the version\n\n"
            "Exit status: 0 success; 1 a damaged or missing piece, a wrong password or a\n"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-enum class Verb { None, Split, Join, Verify, List, Repair };
+enum class Verb { None, Split, Join, Verify, List, Repair, Mount, Unmount };
 
 struct CliOptions {
     Verb verb = Verb::None;
@@ -18,6 +18,7 @@ struct CliOptions {
     std::optional<int64_t> count;     // -n/--count
     std::optional<std::string> passwordFile;
     bool passwordPrompt = false;
+    std::optional<int> passwordFd; // --password-fd N: an inherited descriptor to read it from
     bool removeSource = false;
     bool removePieces = false;
     bool noChecksums = false;
@@ -33,6 +34,8 @@ struct CliOptions {
     bool requireChecksums = false;           // a set without checksum files fails the join
     bool replace = false;
     bool force = false;
+    bool foreground = false; // mount -f: no daemon
+    bool status = false;     // mount --status MOUNTPOINT: what a running mount has found
     bool quiet = false;
     bool json = false;
 };

@@ -19,6 +19,12 @@ int runCommand(const CliOptions& options) {
     case Verb::Repair:
         status = repairCommand(session);
         break;
+    case Verb::Mount:
+        status = mountCommand(session);
+        break;
+    case Verb::Unmount:
+        status = unmountCommand(session);
+        break;
     case Verb::None:
         break;
     }

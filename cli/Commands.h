@@ -10,6 +10,8 @@ int joinCommand(Session& session);
 int verifyCommand(Session& session);
 int listCommand(Session& session);
 int repairCommand(Session& session);
+int mountCommand(Session& session);
+int unmountCommand(Session& session);
 
 // The command the options name, run to its end (Session::finish).
 int runCommand(const CliOptions& options);

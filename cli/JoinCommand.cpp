@@ -26,7 +26,7 @@ namespace {
 // The password of a protected set, asked for and checked. 0 when it matches.
 int passwordStep(Session& s, const char* digest) {
     const CliOptions& o = s.options();
-    if (!o.passwordFile && !o.passwordPrompt && isatty(STDIN_FILENO) != 1)
+    if (!o.passwordFile && !o.passwordPrompt && !o.passwordFd && isatty(STDIN_FILENO) != 1)
         return s.fail("the set is protected by a password: give --password-file or "
                       "--password-prompt");
     PasswordText text;
@@ -147,7 +147,7 @@ int joinCommand(Session& s) {
                       "SET - | ...)");
     std::string decryptPassword;
     if (encrypted) {
-        if (!o.passwordFile && !o.passwordPrompt && isatty(STDIN_FILENO) != 1)
+        if (!o.passwordFile && !o.passwordPrompt && !o.passwordFd && isatty(STDIN_FILENO) != 1)
             return s.fail("the set is encrypted: give --password-file or --password-prompt");
         PasswordText text;
         std::string error;

@@ -125,11 +125,33 @@ PasswordRead readPasswordFile(const std::string& path, PasswordText& text, std::
     return PasswordRead::Done;
 }
 
+// From a descriptor the caller handed down, up to a newline or its end;
+// closed after, so nothing this program starts inherits it.
+PasswordRead readPasswordDescriptor(int descriptor, PasswordText& text, std::string& error) {
+    const std::string what = "the password from descriptor " + std::to_string(descriptor);
+    if (descriptor == STDOUT_FILENO || descriptor == STDERR_FILENO ||
+        fcntl(descriptor, F_GETFD) < 0) {
+        error = "cannot read " + what + ": " +
+                (descriptor == STDOUT_FILENO || descriptor == STDERR_FILENO
+                     ? std::string("it is an output")
+                     : std::string(std::strerror(EBADF)));
+        return PasswordRead::Failed;
+    }
+    const Outcome outcome = readBounded(descriptor, true, text.password);
+    const int readError = errno;
+    ::close(descriptor);
+    text.withCarriageReturn.reset();
+    if (outcome == Outcome::Stopped) return PasswordRead::Stopped;
+    error = refusal(outcome, what, text.password, readError);
+    return error.empty() ? PasswordRead::Done : PasswordRead::Failed;
+}
+
 } // namespace
 
 PasswordRead readPassword(const CliOptions& options, bool confirm, PasswordText& text,
                           std::string& error) {
     if (options.passwordFile) return readPasswordFile(*options.passwordFile, text, error);
+    if (options.passwordFd) return readPasswordDescriptor(*options.passwordFd, text, error);
     text.withCarriageReturn.reset();
     if (const PasswordRead read = prompt("Password: ", text.password, error);
         read != PasswordRead::Done || !confirm)

@@ -147,6 +147,9 @@ int Session::runFailed(const char* what, const Failure& failure) {
     case EngineFailure::Cancelled:
         kind = "cancelled";
         break;
+    case EngineFailure::WrongPassword:
+        kind = "wrong-password";
+        break;
     default:
         break;
     }

@@ -35,6 +35,10 @@ const char* verbName(Verb verb) {
         return " list";
     case Verb::Repair:
         return " repair";
+    case Verb::Mount:
+        return " mount";
+    case Verb::Unmount:
+        return " unmount";
     case Verb::None:
         break;
     }

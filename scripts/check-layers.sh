@@ -3,6 +3,7 @@
 # each such line. Dependencies point one way:
 #
 #   engine <- core <- app <- app/qt        engine <- core <- cli
+#                                          engine <- mount <- cli
 #
 #   engine/   includes only engine/, and inside it, layer by layer:
 #             base/ <- fs/ <- format/ <- runs/ <- compat/
@@ -15,7 +16,8 @@
 #   core/     only core/, engine/ and the standard and system headers;
 #   app/      only app/, core/ and engine/, never app/qt/ or cli/;
 #   app/qt/   anything but cli/;
-#   cli/      only cli/, core/ and engine/, never app/;
+#   mount/    only mount/ and engine/ (the set served through FUSE);
+#   cli/      only cli/, core/, mount/ and engine/, never app/;
 #   tests/engine/, tests/core/, tests/cli/: what their layer may, and tests/;
 #   Qt (and the headers uic makes) only in app/qt/ and tests/qt/.
 #
@@ -26,25 +28,25 @@
 set -eu
 cd "${1:-.}"
 
-for layer in engine core app app/qt cli tests; do
+for layer in engine core app app/qt mount cli tests; do
     [ -d "$layer" ] || { echo "check-layers: no $layer/ in $(pwd)" >&2; exit 2; }
 done
 
 status=0
 
-find engine core app cli bench tests -type f \( -name '*.h' -o -name '*.hpp' -o -name '*.cpp' \
+find engine core app mount cli bench tests -type f \( -name '*.h' -o -name '*.hpp' -o -name '*.cpp' \
     -o -name '*.cc' \) | sort |
     xargs awk '
     function layer(file) {
         if (file ~ /^app\/qt\//) return "app/qt"
-        if (file ~ /^tests\/(qt|engine|core|cli)\//) return substr(file, 1, index(substr(file, 7), "/") + 5)
+        if (file ~ /^tests\/(qt|engine|core|cli|mount)\//) return substr(file, 1, index(substr(file, 7), "/") + 5)
         return substr(file, 1, index(file, "/") - 1)
     }
     # The layer a project include names, or "" for a system or sibling header.
     function target_layer(path) {
         if (path ~ /(^|\/)\.\.\//) return "../"
         if (path ~ /^app\/qt\//) return "app/qt"
-        if (path ~ /^(engine|core|app|cli|tests)\//) return substr(path, 1, index(path, "/") - 1)
+        if (path ~ /^(engine|core|app|mount|cli|tests)\//) return substr(path, 1, index(path, "/") - 1)
         return ""
     }
     # The layers of the engine, in the order they may include each other.
@@ -61,8 +63,9 @@ find engine core app cli bench tests -type f \( -name '*.h' -o -name '*.hpp' -o 
         if (from == "core") return to == "core" || to == "engine"
         if (from == "app") return to == "app" || to == "core" || to == "engine"
         if (from == "app/qt") return to != "cli" && to != "../"
-        if (from == "cli") return to == "cli" || to == "core" || to == "engine"
-        if (from ~ /^tests\/(engine|core|cli)$/) return to == "tests" || allowed(substr(from, 7), to)
+        if (from == "mount") return to == "mount" || to == "engine"
+        if (from == "cli") return to == "cli" || to == "core" || to == "mount" || to == "engine"
+        if (from ~ /^tests\/(engine|core|cli|mount)$/) return to == "tests" || allowed(substr(from, 7), to)
         return to != "../"
     }
     # Qt by its class headers (<QString>, <QtCore/QString>), its lower-case
@@ -102,7 +105,7 @@ find engine core app cli bench tests -type f \( -name '*.h' -o -name '*.hpp' -o 
 # One way to put a file in place: only engine/fs/ renames or links (the
 # target writer, the journals, the safe file operations); no other source
 # of the project calls linkat, renameat, renameat2, rename or link.
-hits=$(find engine core app cli -path engine/fs -prune -o -type f \( -name '*.h' -o -name '*.cpp' \) \
+hits=$(find engine core app mount cli -path engine/fs -prune -o -type f \( -name '*.h' -o -name '*.cpp' \) \
     -print | sort | xargs grep -nE '(^|[^A-Za-z0-9_.>])(linkat|renameat2?|rename|link)[[:space:]]*\(' |
     grep -vE '^[^:]*:[0-9]+:[[:space:]]*//' || true)
 if [ -n "$hits" ]; then
@@ -112,7 +115,8 @@ if [ -n "$hits" ]; then
 fi
 
 # Links: the engine, the rules and the command line never pull in a layer above them.
-for pair in engine:'parcelor_(core|app|qt|cli)' core:'parcelor_(app|qt|cli)' \
+for pair in engine:'parcelor_(core|app|qt|cli|mount)' core:'parcelor_(app|qt|cli|mount)' \
+    mount:'parcelor_(core|app|qt|cli)' \
     cli:'parcelor_(app|qt)' tests/cli:'parcelor_(app|qt)' tests/core:'parcelor_(app|qt|cli)' \
     tests/engine:'parcelor_(core|app|qt|cli)' app:'parcelor_(qt|cli)'; do
     dir=${pair%%:*}
@@ -126,7 +130,7 @@ done
 
 # Qt's include paths come only with its targets: outside app/qt/ and tests/qt/
 # no CMake file finds Qt, links it or runs its code generators.
-hits=$(find CMakeLists.txt engine core app cli bench tests -path app/qt -prune -o \
+hits=$(find CMakeLists.txt engine core app mount cli bench tests -path app/qt -prune -o \
     -path tests/qt -prune -o -type f \( -name CMakeLists.txt -o -name '*.cmake' \) -print |
     sort | xargs grep -nE 'find_package\([[:space:]]*Qt|Qt[56]?::|AUTO(MOC|UIC|RCC)|qt[56]?_(add|wrap|generate)' |
     grep -vE '^[^:]*:[0-9]+:[[:space:]]*#' || true)

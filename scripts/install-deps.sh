@@ -30,6 +30,9 @@ packages=(
     clang-format
     xfsprogs
     btrfs-progs
+    libfuse3-dev
+    fuse3
+    pkg-config
     # The package test (lintian, appstreamcli) and the real window under Xvfb
     # (the screenshots: xvfb, a window manager, xdotool, imagemagick).
     lintian

@@ -16,13 +16,13 @@
 # -Werror: such a guard is mutated with `&& false` or `|| true` instead.
 #
 # The tests run are those of every label the guards' tests carry, `ctest -L
-# 'engine|cli|app|core|qt'`: the engine's and the command line's, the window's
+# 'engine|cli|app|core|qt|mount'`: the engine's and the command line's, the mount's, the window's
 # controller and the Qt window (whose joins, removals and repairs go through
 # the real engine), and the rules of the core. Left out are the slow two,
 # engine_standalone_build (compiles the engine on its own, 20 s) and
 # package_installs_and_runs, and mime_type_maps_a_manifest, none of which can
 # see a mutant of the sources. Only their targets are built: engine_tests,
-# app_tests, cli_tests, core_tests, qt_tests, parcelor, fuzz_replay.
+# app_tests, cli_tests, core_tests, qt_tests, mount_tests, parcelor, fuzz_replay.
 #
 # Prints one line per surviving mutant, then `killed K of N` as the last line.
 set -uo pipefail
@@ -30,7 +30,7 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 BUILD_DIR=${BUILD_DIR:-build-mutants}
 JOBS=${JOBS:-2}
-TARGETS=(engine_tests app_tests cli_tests core_tests qt_tests parcelor fuzz_replay)
+TARGETS=(engine_tests app_tests cli_tests core_tests qt_tests mount_tests parcelor fuzz_replay)
 SKIPPED='^(engine_standalone_build|package_installs_and_runs|mime_type_maps_a_manifest)$'
 
 # One mutant per record: "@@ ID FILE | what it does", a line "- TEXT" with the
@@ -243,7 +243,7 @@ MUTANTS=$(
 - if (stanzas.empty()) return
 + if (false) return
 @@ 413 engine/runs/encrypted_set.cpp | an encrypted set's tar with more than one thing at its top written
-- if (parts.front() != top) {
+- if (parts.front() != top_) {
 + if (false) {
 @@ 414 engine/runs/encrypted_set.cpp | a ".." in a name of an encrypted set's tar left to the folder opens
 - if (part.empty() || part == "." || part == ".." || part.size() > 255) return false;
@@ -329,6 +329,93 @@ MUTANTS=$(
 @@ 441 engine/runs/recovery_repair.cpp | rebuilt pieces keep the repair's private bits
 - bits &= st.st_mode & 0777;
 + bits &= 0777;
+@@ 451 mount/set_view.cpp | the mount serves a piece (or a part) without its full check
+- if (at >= pieceHex_.size() || hex != pieceHex_[at])
++ if (false && (at >= pieceHex_.size() || hex != pieceHex_[at]))
+@@ 452 mount/set_view.cpp | the mount keeps a reserved name of the tree description
+- if (!reservedComponentOf(entry.path).empty())
++ if (false && !reservedComponentOf(entry.path).empty())
+@@ 453 mount/set_view.cpp | the mount keeps an unsafe tree description
+- if (!why.empty())
++ if (false && !why.empty())
+@@ 454 mount/set_view.cpp | the mount serves a set without checksum files under --require-checksums
+- if (sums.state == ChecksumState::Absent && options.requireChecksums) {
++ if (sums.state == ChecksumState::Absent && options.requireChecksums && false) {
+@@ 455 mount/set_view.cpp | the mount keeps a reserved name of the manifest
+- return run.refuse(reservedNameRefusal(baseName + "/" + name), EngineFailure::UnsafeName);
++ return true || run.refuse(reservedNameRefusal(baseName + "/" + name), EngineFailure::UnsafeName);
+@@ 456 mount/set_view.cpp | the mount serves a piece that changed since it was checked
+- if (!pieceUnchanged(slice.piece)) return -EIO;
++ if (false && !pieceUnchanged(slice.piece)) return -EIO;
+@@ 457 mount/fuse_mount.cpp | a daemon mounts by the path as given, which it cannot unmount from /
+- if (fuse_session_mount(session, where.c_str()) != 0) {
++ if (fuse_session_mount(session, mountpoint.c_str()) != 0) {
+@@ 458 mount/set_view.cpp | the mount shows a password-protected set without its password
+- if (digest.empty()) return true;
++ if (true) return true;
+@@ 460 mount/set_view.cpp | the mount shows a password-protected set with a wrong password
+- if (matches(given.password) || (given.withCarriageReturn && matches(*given.withCarriageReturn)))
++ if (true || matches(given.password) || (given.withCarriageReturn && matches(*given.withCarriageReturn)))
+@@ 461 mount/encrypted_view.cpp | a wrong password of an encrypted set not refused as one
+- if (self->decryptor_.problem() == AgeProblem::WrongPassword)
++ if (false)
+@@ 462 mount/encrypted_view.cpp | the mount takes a stream whose last chunk is not sealed as the last
+- if (!self->chunk(self->chunks_ - 1, &why)) {
++ if (false && !self->chunk(self->chunks_ - 1, &why)) {
+@@ 463 mount/encrypted_view.cpp | the mount serves a chunk that does not authenticate
+- if (!authentic) {
++ if (false && !authentic) {
+@@ 464 engine/runs/encrypted_set.cpp | the index of an encrypted set's tar takes an entry the join refuses
+- if (!check.admit(entry, found.parts)) {
++ if (!check.admit(entry, found.parts) && false) {
+@@ 465 engine/runs/encrypted_set.cpp | the index of an encrypted set's tar takes bytes after its end
+- if (std::any_of(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(within),
++ if (false && std::any_of(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(within),
+@@ 466 cli/Password.cpp | the descriptor a password came through is left open
+- ::close(descriptor);
++ (void)descriptor;
+@@ 500 mount/set_view.cpp | the mount does not rebuild the pieces lost before it starts
+- if (failed) view->heal(onlyMissing, -1);
++ if (false && failed) view->heal(onlyMissing, -1);
+@@ 501 mount/set_view.cpp | the mount does not rebuild a piece that fails its check
+- canHeal() && heal(false, index)) {
++ canHeal() && false && heal(false, index)) {
+@@ 502 mount/set_view.cpp | a rebuilt piece's stamp taken while it still has a name
+- unlinkat(out.get(), rebuilt.c_str(), 0);
++ (void)0;
+@@ 503 mount/set_view.cpp | a whole read's CONTENTS.sha256 verdict ignored
+- const bool same = whole.digest.finish(got) && got == contents_[whole.file];
++ const bool same = whole.digest.finish(got) || got == contents_[whole.file];
+@@ 480 mount/mount_state.cpp | the mount's state folder is opened through a symbolic link
+- openat(base.get(), kStateFolderName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
++ openat(base.get(), kStateFolderName, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+@@ 481 mount/mount_state.cpp | a state file of another owner's, or a link, is believed
+- return readSmallFileAt(folderFd, name.c_str(), kStateLimit, true);
++ return readSmallFileAt(folderFd, name.c_str(), kStateLimit, false);
+@@ 482 mount/mount_state.cpp | a state file open to others is believed
+- if (fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
++ if (fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && false &&
+@@ 483 mount/mount_state.cpp | the state file is written readable by others
+- constexpr mode_t kPrivateFile = 0600;
++ constexpr mode_t kPrivateFile = 0644;
+@@ 484 cli/MountCommand.cpp | the mount ends and leaves its state behind
+- state.remove();
++ ;
+@@ 485 cli/MountCommand.cpp | a mount is made over a stale mount point
+- if (isStaleMount(mountpoint)) return s.fail(staleMountText(mountpoint));
++ if (false && isStaleMount(mountpoint)) return s.fail(staleMountText(mountpoint));
+@@ 486 cli/MountCommand.cpp | unmount leaves a killed mount's state behind
+- clearMountState(mountpoint);
++ ;
+@@ 487 app/Browsing.cpp | Browse removes its folder even when it changed since it was made
+- if (isTheFolderMade(folder)) rmdir(folder.path.c_str()); // only when empty
++ if (isTheFolderMade(folder) || true) rmdir(folder.path.c_str()); // only when empty
+@@ 488 app/MainViewController.cpp | closing the window leaves the browsed set mounted
+- join_.stopBrowsing(false); // nor is its set left mounted
++ ; // nor is its set left mounted
+@@ 489 mount/fuse_mount.cpp | a stale mount is not unmounted lazily when -u alone fails
+- return runFusermount({"-u", "-z"}, mountpoint, error);
++ return runFusermount({"-u"}, mountpoint, error);
 EOF
 )
 
@@ -385,7 +472,7 @@ build() {
 }
 
 run_tests() {
-    (cd "$BUILD_DIR" && ctest -j "$JOBS" -L 'engine|cli|app|core|qt' -E "$SKIPPED" --stop-on-failure \
+    (cd "$BUILD_DIR" && ctest -j "$JOBS" -L 'engine|cli|app|core|qt|mount' -E "$SKIPPED" --stop-on-failure \
         >mutant-test.log 2>&1)
 }
 

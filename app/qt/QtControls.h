@@ -50,6 +50,10 @@ public:
     using WidgetControl::WidgetControl;
     int state() const override { return widget()->isChecked() ? 1 : 0; }
     void setState(int state) override { widget()->setChecked(state != 0); }
+    void setTitle(const std::string& title) override {
+        widget()->setText(QString::fromStdString(title));
+    }
+    std::string title() const override { return widget()->text().toStdString(); }
 };
 
 // Radio buttons inside one container widget, told apart by their ids.

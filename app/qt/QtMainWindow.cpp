@@ -325,6 +325,7 @@ void QtMainWindow::wireOutlets() {
     o.join.joinSummary = text("joinSummary");
     o.split.splitSummary = text("splitSummary");
     o.join.mVerifyBtn = push("mVerifyBtn");
+    o.join.mBrowseBtn = push("mBrowseBtn");
     o.join.mRepairBtn = push("mRepairBtn");
     o.join.mRefreshBtn = push("mRefreshBtn");
     auto* joinTable = adapt<TableView>(
@@ -429,6 +430,7 @@ void QtMainWindow::connectActions() {
     clicked("mBtnAddFile", [c] { c->mActAddFile(); });
     clicked("mAddPartsBtn", [c] { c->mActAddParts(); });
     clicked("mVerifyBtn", [c] { c->mActVerify(); });
+    clicked("mBrowseBtn", [c] { c->mActBrowse(); });
     clicked("mRepairBtn", [c] { c->mActRepair(); });
     clicked("mRefreshBtn", [c] { c->mActRefresh(); });
     // F5 lists the set again; Ctrl+Q closes the window as its close button does.

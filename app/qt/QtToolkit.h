@@ -3,6 +3,7 @@
 // tool reach the dialogs through the hooks below instead of real dialogs.
 
 #include "app/toolkit/StdFileManager.h"
+#include "app/toolkit/StdProcesses.h"
 #include "app/toolkit/Toolkit.h"
 
 #include <QObject>
@@ -54,6 +55,7 @@ public:
     toolkit::NotificationCenter& notificationCenter() override { return *notifications_; }
     toolkit::SystemLog& systemLog() override { return *log_; }
     toolkit::Threads& threads() override { return *threads_; }
+    toolkit::Processes& processes() override { return processes_; }
     std::unique_ptr<toolkit::OpenPanel> openPanel() override;
     std::unique_ptr<toolkit::Alert> alert() override;
     std::unique_ptr<toolkit::FolderWatch> watchFolder(const std::string& folder,
@@ -80,6 +82,7 @@ public:
 private:
     Application app_;
     toolkit::StdFileManager files_;
+    toolkit::StdProcesses processes_;
     std::unique_ptr<toolkit::Workspace> workspace_;
     std::unique_ptr<toolkit::NotificationCenter> notifications_;
     std::unique_ptr<toolkit::SystemLog> log_;

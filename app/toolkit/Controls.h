@@ -40,6 +40,8 @@ class Button : public Control {
 public:
     virtual int state() const = 0;
     virtual void setState(int state) = 0;
+    virtual void setTitle(const std::string& title) = 0;
+    virtual std::string title() const = 0;
 };
 
 // A group of radio buttons, each with a tag.

@@ -1,11 +1,13 @@
 #pragma once
 // The file manager, the desktop's file browser, notifications, the system
-// log, threads, run-loop timers, and handing work to the UI thread.
+// log, threads, run-loop timers, handing work to the UI thread, and the other
+// programs the window starts.
 
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace toolkit {
 
@@ -85,6 +87,30 @@ public:
     virtual void performOnUiThread(std::function<void()> work) = 0;
     // Runs `work` on the UI thread once `milliseconds` have passed.
     virtual void performOnUiThreadAfter(int milliseconds, std::function<void()> work) = 0;
+};
+
+// How a program the window started ended.
+struct ProcessOutcome {
+    bool started = false;  // false: it could not be started (`errorText` says why)
+    int exitStatus = -1;   // its exit status, or 128 + the signal that ended it
+    std::string errorText; // what it wrote to its standard error (bounded)
+};
+
+class Processes {
+public:
+    virtual ~Processes() = default;
+    // The path of the program `name` as installed beside the window's own
+    // executable, else as found on PATH; "" when there is none.
+    virtual std::string findProgram(const std::string& name) = 0;
+    // Runs `program` with `arguments` (without its own name) to its end,
+    // standard input and output on /dev/null. When `secretFd` is not -1, the
+    // program inherits a pipe's reading end as descriptor `secretFd`, holding
+    // `secret` and then the end of the file: a secret handed this way is in
+    // no argument and no environment variable. Blocks: call it from a worker
+    // thread.
+    virtual ProcessOutcome run(const std::string& program,
+                               const std::vector<std::string>& arguments, int secretFd = -1,
+                               const std::string& secret = {}) = 0;
 };
 
 } // namespace toolkit

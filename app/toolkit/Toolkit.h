@@ -22,6 +22,7 @@ public:
     virtual NotificationCenter& notificationCenter() = 0;
     virtual SystemLog& systemLog() = 0;
     virtual Threads& threads() = 0;
+    virtual Processes& processes() = 0;
     virtual std::unique_ptr<OpenPanel> openPanel() = 0;
     virtual std::unique_ptr<Alert> alert() = 0;
     // Calls `changed` on the UI thread whenever an entry of `folder` is added,

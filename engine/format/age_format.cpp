@@ -19,7 +19,7 @@ constexpr const char* kScryptLabel = "age-encryption.org/v1/scrypt";
 constexpr std::size_t kNonce = 16;
 constexpr std::size_t kSealed = kAgeChunk + kAgeTag;
 // A header is a few hundred bytes; anything past this is not one we read.
-constexpr std::size_t kHeaderBound = 16 * 1024;
+constexpr std::size_t kHeaderBound = kAgeHeaderBound;
 constexpr uint32_t kScryptR = 8;
 
 const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -210,6 +210,17 @@ int64_t ageEncryptedSize(int64_t plainSize, int64_t headerSize) {
     const int64_t chunks = plainSize == 0 ? 1 : (plainSize + chunk - 1) / chunk;
     return headerSize + static_cast<int64_t>(kNonce) + plainSize +
            chunks * static_cast<int64_t>(kAgeTag);
+}
+
+bool ageChunkLayout(int64_t payloadBytes, int64_t& chunks, int64_t& plainBytes) {
+    const int64_t sealed = static_cast<int64_t>(kSealed);
+    const int64_t tag = static_cast<int64_t>(kAgeTag);
+    if (payloadBytes < tag) return false;
+    chunks = (payloadBytes + sealed - 1) / sealed;
+    const int64_t last = payloadBytes - (chunks - 1) * sealed;
+    if (last < tag || (last == tag && chunks > 1)) return false;
+    plainBytes = payloadBytes - chunks * tag;
+    return true;
 }
 
 bool makeAgeHeader(const std::string& passphrase, int workFactor, AgeHeader& out) {
@@ -484,6 +495,34 @@ bool AgeDecryptor::open(bool last, std::vector<char>& out) {
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(size));
     ended_ = last;
     return true;
+}
+
+bool AgeDecryptor::openHeader(const char* start, std::size_t size) {
+    if (problem_ != AgeProblem::None) return false;
+    std::vector<char> unused;
+    buffer_.assign(start, start + std::min(size, kHeaderBound + kNonce));
+    const std::size_t held = buffer_.size();
+    if (!readHeader(unused)) return false;
+    if (!headerDone_) return fail(AgeProblem::Header, "it ends inside its header");
+    if (buffer_.size() < kNonce)
+        return fail(AgeProblem::Payload, "it ends before its payload's nonce");
+    if (!hkdf(fileKey_.data(), 16, reinterpret_cast<const uint8_t*>(buffer_.data()), kNonce,
+              "payload", payloadKey_.data(), 32))
+        return fail(AgeProblem::Internal, "the payload key could not be derived");
+    keyed_ = true;
+    payloadOffset_ = static_cast<int64_t>(held - buffer_.size() + kNonce);
+    OPENSSL_cleanse(buffer_.data(), buffer_.size());
+    buffer_.clear();
+    return true;
+}
+
+bool AgeDecryptor::openChunk(uint64_t index, bool last, const char* sealed, std::size_t size,
+                             char* out) const {
+    if (!keyed_ || size < kAgeTag || size > kSealed) return false;
+    uint8_t nonce[12];
+    chunkNonce(index, last, nonce);
+    return chachaOpen(payloadKey_.data(), nonce, reinterpret_cast<const uint8_t*>(sealed), size,
+                      reinterpret_cast<uint8_t*>(out));
 }
 
 bool AgeDecryptor::apply(const char* data, std::size_t size, std::vector<char>& out) {

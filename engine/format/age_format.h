@@ -47,6 +47,12 @@ std::string ageWorkFactorProblem(int workFactor, std::optional<uint64_t> availab
 
 // What `size` bytes of plaintext become with a header of `headerSize` bytes.
 int64_t ageEncryptedSize(int64_t plainSize, int64_t headerSize);
+// The longest header a decryptor reads.
+inline constexpr std::size_t kAgeHeaderBound = 16 * 1024;
+// The chunks of a payload of `payloadBytes` (after the nonce) and the
+// plaintext they hold; false when no stream has that length (its last
+// chunk would be shorter than its tag, or empty after another chunk).
+bool ageChunkLayout(int64_t payloadBytes, int64_t& chunks, int64_t& plainBytes);
 
 // The 16-byte file key and the header text for it, wrapped with `passphrase`.
 struct AgeHeader {
@@ -112,6 +118,19 @@ public:
     bool apply(const char* data, std::size_t size, std::vector<char>& out) override;
     bool finish(std::vector<char>& out) override;
     AgeProblem problem() const { return problem_; }
+
+    // Random access, for a reader that decrypts chunks where it needs them:
+    // opens the header and derives the payload key from the stream's first
+    // `size` bytes (the header and the payload's nonce; kAgeHeaderBound + 16
+    // bytes hold both). False, with problem(), when the header does not open.
+    bool openHeader(const char* start, std::size_t size);
+    // Where chunk 0 begins in the stream, once openHeader succeeded.
+    int64_t payloadOffset() const { return payloadOffset_; }
+    // Opens chunk `index` (sealed, `size` bytes with its tag) into `out`
+    // (size - kAgeTag bytes); `last` for the stream's final chunk. False when
+    // it does not authenticate as that chunk. Safe from several threads.
+    bool openChunk(uint64_t index, bool last, const char* sealed, std::size_t size,
+                   char* out) const;
     // "the password is wrong", "chunk 3 does not authenticate", ...
     const std::string& reason() const { return reason_; }
 
@@ -129,6 +148,7 @@ private:
     std::vector<char> buffer_; // the header until it is read, then at most one chunk and a byte
     uint64_t counter_ = 0;
     bool ended_ = false; // the final chunk was opened
+    int64_t payloadOffset_ = -1;
     AgeProblem problem_ = AgeProblem::None;
     std::string reason_;
 };

@@ -186,3 +186,28 @@ bool swapEntries(int dirFd, const std::string& a, const std::string& b) {
 bool linkAside(int folderFd, const std::string& name, const std::string& aside) {
     return linkat(folderFd, name.c_str(), folderFd, aside.c_str(), 0) == 0;
 }
+
+bool replaceSmallFile(int folderFd, const std::string& name, const std::string& text, mode_t mode) {
+    const std::string temporary = newTemporaryName();
+    FileDescriptor fd(openat(folderFd, temporary.c_str(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 07777));
+    if (!fd) return false;
+    bool ok = fchmod(fd.get(), mode & 07777) == 0;
+    for (std::size_t done = 0; ok && done < text.size();) {
+        const ssize_t n = write(fd.get(), text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    ok = fd.close() && ok;
+    ok = ok && placeEntry(folderFd, temporary, folderFd, name, true);
+    if (!ok) {
+        const int error = errno;
+        unlinkat(folderFd, temporary.c_str(), 0);
+        errno = error;
+    }
+    return ok;
+}

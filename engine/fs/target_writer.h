@@ -129,3 +129,9 @@ bool swapEntries(int dirFd, const std::string& a, const std::string& b);
 // A second name `aside` in `folderFd` for the file `name` there (EEXIST when
 // taken): what a repair keeps of a damaged file before it is replaced.
 bool linkAside(int folderFd, const std::string& name, const std::string& aside);
+// Puts the small file `name` in `folderFd` in place whole, holding `text`,
+// with the bits `mode` (whatever the umask): written to a fresh temporary
+// beside it, then renamed over what holds the name. For a running process's
+// own state files, which need no flush. False, errno set, on failure; the
+// temporary is gone then.
+bool replaceSmallFile(int folderFd, const std::string& name, const std::string& text, mode_t mode);

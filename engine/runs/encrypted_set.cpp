@@ -413,6 +413,156 @@ bool openEncryptedSet(const std::string& pieceFolder, EncryptedSetFiles& out, Ru
 
 } // namespace
 
+bool TarEntryCheck::refuse(std::string why, EngineFailure kind) {
+    why_ = std::move(why);
+    kind_ = kind;
+    return false;
+}
+
+bool TarEntryCheck::admit(struct archive_entry* entry, std::vector<std::string>& parts) {
+    const std::string name = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
+    if (!safeName(name, parts))
+        return refuse("the set holds the name \"" + name +
+                          "\", which is not written (absolute, empty or with \"..\")",
+                      EngineFailure::UnsafeName);
+    if (!reservedComponentOf(name).empty()) {
+        return refuse(reservedNameRefusal(name), EngineFailure::UnsafeName);
+    }
+    if (top_.empty()) top_ = parts.front();
+    if (parts.front() != top_) {
+        return refuse("the set holds more than one thing at its top (\"" + top_ + "\", \"" +
+                          parts.front() + "\")",
+                      EngineFailure::UnsafeName);
+    }
+    const mode_t type = archive_entry_filetype(entry);
+    if (archive_entry_hardlink(entry) ||
+        (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK && type != AE_IFIFO)) {
+        return refuse("the set holds \"" + name +
+                          "\", a device or a hard link, which is not written",
+                      EngineFailure::UnsafeName);
+    }
+    if (files_ > 0 && type == AE_IFREG && parts.size() == 1)
+        return refuse("the set holds two files named \"" + name + "\"", EngineFailure::Other);
+    if (type == AE_IFREG) ++files_;
+    return true;
+}
+
+namespace {
+
+// A tar read by ranges, for libarchive: the bytes at the position, and
+// skips over what is not wanted by arithmetic alone.
+struct RangeClient {
+    int64_t size;
+    const TarRangeReader& read;
+    int64_t at = 0;
+    std::vector<char> held;
+    bool failed = false;
+};
+
+la_ssize_t readRange(struct archive*, void* data, const void** buffer) {
+    auto* client = static_cast<RangeClient*>(data);
+    if (client->at >= client->size) return 0;
+    client->held.clear();
+    if (!client->read(client->at, client->held) || client->held.empty()) {
+        client->failed = true;
+        return -1;
+    }
+    const auto got = static_cast<int64_t>(
+        std::min<uint64_t>(client->held.size(), static_cast<uint64_t>(client->size - client->at)));
+    *buffer = client->held.data();
+    client->at += got;
+    return static_cast<la_ssize_t>(got);
+}
+
+la_int64_t skipRange(struct archive*, void* data, la_int64_t request) {
+    auto* client = static_cast<RangeClient*>(data);
+    const int64_t skipped = std::max<int64_t>(0, std::min(request, client->size - client->at));
+    client->at += skipped;
+    return skipped;
+}
+
+} // namespace
+
+bool indexTarStream(int64_t size, const TarRangeReader& read,
+                    const std::function<bool(EncryptedTarEntry&)>& take, std::string& why,
+                    EngineFailure& kind) {
+    RangeClient client{size, read, 0, {}, false};
+    struct archive* a = archive_read_new();
+    if (!a) return why = "out of memory", kind = EngineFailure::Other, false;
+    archive_read_support_format_tar(a);
+    archive_read_set_read_callback(a, readRange);
+    archive_read_set_skip_callback(a, skipRange);
+    archive_read_set_callback_data(a, &client);
+    why.clear();
+    kind = EngineFailure::Other;
+    TarEntryCheck check;
+    if (archive_read_open1(a) != ARCHIVE_OK) {
+        why = "it does not hold a tar stream";
+        kind = EngineFailure::NotASet;
+    }
+    struct archive_entry* entry = nullptr;
+    while (why.empty()) {
+        const int status = archive_read_next_header(a, &entry);
+        if (status == ARCHIVE_EOF) break;
+        if (status != ARCHIVE_OK) {
+            why = "the tar stream inside is damaged";
+            break;
+        }
+        EncryptedTarEntry found;
+        if (!check.admit(entry, found.parts)) {
+            why = check.why();
+            kind = check.kind();
+            break;
+        }
+        // A file's bytes lie whole after its headers: a sparse one's do not.
+        if (archive_entry_sparse_count(entry) > 0) {
+            why = "the set holds \"" + std::string(archive_entry_pathname(entry)) +
+                  "\", a sparse file, which only a join can write";
+            break;
+        }
+        found.type = archive_entry_filetype(entry);
+        found.mode = static_cast<uint32_t>(archive_entry_perm(entry) & 07777);
+        found.mtimeSeconds = archive_entry_mtime(entry);
+        found.mtimeNanoseconds = static_cast<int32_t>(archive_entry_mtime_nsec(entry));
+        if (found.type == AE_IFREG) {
+            found.size = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
+            found.dataOffset = archive_filter_bytes(a, 0);
+            if (found.size < 0 || found.dataOffset < 0 || found.size > size - found.dataOffset) {
+                why = "the tar stream inside is damaged: a file ends past it";
+                break;
+            }
+        } else if (found.type == AE_IFLNK) {
+            const char* target = archive_entry_symlink(entry);
+            if (!target) {
+                why = "the tar stream inside is damaged: a link has no target";
+                break;
+            }
+            found.link = target;
+        }
+        if (!take(found)) {
+            why = "the set holds what cannot be shown";
+            break;
+        }
+    }
+    const int64_t end = archive_filter_bytes(a, 0);
+    archive_read_free(a);
+    if (client.failed) return why = "its stream cannot be read", false;
+    if (why.empty() && check.top().empty()) why = "the encrypted set holds nothing";
+    if (!why.empty()) return false;
+    // Nothing but zeros after the tar's end, as the join requires.
+    for (int64_t at = std::max<int64_t>(end, 0); at < size;) {
+        std::vector<char> bytes;
+        if (!read(at, bytes) || bytes.empty()) return why = "its stream cannot be read", false;
+        const std::size_t within = static_cast<std::size_t>(
+            std::min<int64_t>(static_cast<int64_t>(bytes.size()), size - at));
+        if (std::any_of(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(within),
+                        [](char c) { return c != 0; }))
+            return why = "bytes follow the tar stream inside the set", false;
+        at += static_cast<int64_t>(within);
+    }
+    return true;
+}
+
 Result<int64_t> authenticateEncryptedSet(const std::string& pieceFolder,
                                          const std::string& password, RunContext& run) {
     run.startProgress();
@@ -464,7 +614,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
                  failure.empty() ? EngineFailure::NotASet : reader.failureKind);
         return run.failure();
     }
-    std::string top;
+    TarEntryCheck check;
     std::vector<MadeFolder> folders;
     int64_t files = 0;
     DroppedBits dropped; // files written without their setuid or setgid bit
@@ -485,26 +635,13 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
             why = streamFailure("the tar stream inside is damaged");
             break;
         }
-        const std::string name = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
         std::vector<std::string> parts;
-        if (!safeName(name, parts)) {
-            kind = EngineFailure::UnsafeName;
-            why = "the set holds the name \"" + name +
-                  "\", which is not written (absolute, empty or with \"..\")";
+        if (!check.admit(entry, parts)) {
+            kind = check.kind();
+            why = check.why();
             break;
         }
-        if (!reservedComponentOf(name).empty()) {
-            kind = EngineFailure::UnsafeName;
-            why = reservedNameRefusal(name);
-            break;
-        }
-        if (top.empty()) top = parts.front();
-        if (parts.front() != top) {
-            kind = EngineFailure::UnsafeName;
-            why = "the set holds more than one thing at its top (\"" + top + "\", \"" +
-                  parts.front() + "\")";
-            break;
-        }
+        const std::string name = archive_entry_pathname(entry);
         std::string holder;
         for (std::size_t i = 0; i + 1 < parts.size(); ++i)
             holder += (i ? "/" : "") + parts[i];
@@ -514,16 +651,6 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
         struct timespec mtime {
             archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)
         };
-        if (archive_entry_hardlink(entry) ||
-            (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK && type != AE_IFIFO)) {
-            kind = EngineFailure::UnsafeName;
-            why = "the set holds \"" + name + "\", a device or a hard link, which is not written";
-            break;
-        }
-        if (opened.fileSet && files > 0 && type == AE_IFREG && parts.size() == 1) {
-            why = "the set holds two files named \"" + name + "\"";
-            break;
-        }
         FileDescriptor parent = holder.empty()
                                     ? FileDescriptor(fcntl(work.fd(), F_DUPFD_CLOEXEC, 0))
                                     : openFolderBelow(work.fd(), holder, true);
@@ -620,6 +747,7 @@ Result<JoinOutcome> joinEncryptedSet(const std::string& pieceFolder,
             why = "bytes follow the tar stream inside the set";
     }
     cleanup();
+    const std::string& top = check.top();
     if (why.empty() && top.empty()) why = "the encrypted set holds nothing";
     if (!why.empty()) {
         if (pieceFault) *pieceFault = reader.pieceFault;

@@ -18,6 +18,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+struct archive_entry;
 
 inline constexpr const char* kEncryptedMarkerName = kEncryptedMarkerFile;
 inline constexpr const char* kEncryptedMarkerText = "age-encryption.org/v1\n";
@@ -73,6 +78,52 @@ private:
     std::string folderName_; // the folder of the last file written, open
     FileDescriptor folder_;
 };
+
+// What every reader of an encrypted set's tar refuses, entry by entry, before
+// it makes or shows anything of it: a name that is absolute, empty, or has a
+// "." or ".." component; a name this program keeps for itself; more than one
+// thing at the top; a device or a hard link; a second file at the top.
+class TarEntryCheck {
+public:
+    // False, with why() and kind(), when `entry` is refused; else its name's
+    // components go to `parts`.
+    bool admit(struct archive_entry* entry, std::vector<std::string>& parts);
+    // The one name at the top, once an entry was admitted.
+    const std::string& top() const { return top_; }
+    const std::string& why() const { return why_; }
+    EngineFailure kind() const { return kind_; }
+
+private:
+    bool refuse(std::string why, EngineFailure kind);
+    std::string top_;
+    int64_t files_ = 0;
+    std::string why_;
+    EngineFailure kind_ = EngineFailure::Other;
+};
+
+// One entry of an encrypted set's tar, admitted by TarEntryCheck.
+struct EncryptedTarEntry {
+    std::vector<std::string> parts; // its name's components, the top first
+    mode_t type = 0;                // S_IFREG, S_IFDIR, S_IFLNK or S_IFIFO
+    uint32_t mode = 0;              // its permission bits (07777) as the tar holds them
+    int64_t mtimeSeconds = 0;
+    int32_t mtimeNanoseconds = 0;
+    int64_t size = 0;       // a file's bytes
+    int64_t dataOffset = 0; // where a file's bytes begin in the tar
+    std::string link;       // a link's target
+};
+
+// The tar of `size` bytes that `read` gives by ranges (the bytes from an
+// offset on, at least one, up to where the reader likes), read once from its
+// start: every entry checked as the join checks it and handed to `take`, the
+// files' bytes skipped without being read, and what follows the tar's end
+// checked to be zeros, as the join checks it. False, with `why` and `kind`,
+// when an entry is refused, the tar is damaged, it holds nothing, `read`
+// fails (why it failed is the reader's to keep) or `take` refuses.
+using TarRangeReader = std::function<bool(int64_t offset, std::vector<char>& out)>;
+bool indexTarStream(int64_t size, const TarRangeReader& read,
+                    const std::function<bool(EncryptedTarEntry&)>& take, std::string& why,
+                    EngineFailure& kind);
 
 // Joins the encrypted set in `pieceFolder` into `outputFolder` with
 // `password`: decrypts while it reads the pieces and takes the tar stream

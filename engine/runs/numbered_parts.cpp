@@ -443,6 +443,32 @@ Result<PartsListing> listNumberedParts(const std::string& firstPart, RunContext&
     return listing;
 }
 
+// The digest of a whole part, read in steps of `step` bytes through
+// `buffer`: lower-case hex, "" when it cannot be read or `stop` says so.
+std::string partDigestOf(int fd, PartSum sum, char* buffer, std::size_t step,
+                         const std::function<bool()>& stop) {
+    Sha256Digest sha256;
+    Md5Digest md5;
+    uint32_t crc = 0;
+    for (int64_t offset = 0;;) {
+        if (stop && stop()) return {};
+        const int64_t got = readAt(fd, buffer, step, offset);
+        if (got < 0) return {};
+        if (got == 0) break;
+        const auto size = static_cast<std::size_t>(got);
+        if (sum == PartSum::Sha256 && !sha256.update(buffer, size)) return {};
+        if (sum == PartSum::Md5 && !md5.update(buffer, size)) return {};
+        if (sum == PartSum::Crc32)
+            crc = crc32_gzip_refl(crc, reinterpret_cast<const unsigned char*>(buffer), size);
+        offset += got;
+    }
+    if (sum == PartSum::Sha256) return sha256.finishHex();
+    if (sum == PartSum::Md5) return md5.finishHex();
+    char hex[9] = {};
+    std::snprintf(hex, sizeof hex, "%08x", crc);
+    return hex;
+}
+
 namespace {
 
 // Hashes the parts handed to it, in order, on its own thread, while the
@@ -481,28 +507,6 @@ private:
     static constexpr std::size_t kQueued = 4;
     static constexpr std::size_t kStep = std::size_t{1} << 20;
 
-    std::string digestOf(int fd, char* buffer) {
-        Sha256Digest sha256;
-        Md5Digest md5;
-        uint32_t crc = 0;
-        for (int64_t offset = 0;;) {
-            if (run_.stopRequested() || abandoned()) return {};
-            const int64_t got = readAt(fd, buffer, kStep, offset);
-            if (got < 0) return {};
-            if (got == 0) break;
-            const auto size = static_cast<std::size_t>(got);
-            if (sum_ == PartSum::Sha256 && !sha256.update(buffer, size)) return {};
-            if (sum_ == PartSum::Md5 && !md5.update(buffer, size)) return {};
-            if (sum_ == PartSum::Crc32)
-                crc = crc32_gzip_refl(crc, reinterpret_cast<const unsigned char*>(buffer), size);
-            offset += got;
-        }
-        if (sum_ == PartSum::Sha256) return sha256.finishHex();
-        if (sum_ == PartSum::Md5) return md5.finishHex();
-        char hex[9] = {};
-        std::snprintf(hex, sizeof hex, "%08x", crc);
-        return hex;
-    }
     bool abandoned() {
         std::lock_guard lock(mutex_);
         return abandoned_;
@@ -524,7 +528,9 @@ private:
                 changed_.notify_all();
             }
             std::string digest;
-            if (buffer) digest = digestOf(part.get(), buffer.get());
+            if (buffer)
+                digest = partDigestOf(part.get(), sum_, buffer.get(), kStep,
+                                      [&] { return run_.stopRequested() || abandoned(); });
             std::lock_guard lock(mutex_);
             digests_.push_back(std::move(digest));
         }

@@ -17,6 +17,7 @@
 #include "engine/runs/verify.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -61,6 +62,12 @@ bool mayBeFirstPart(std::string_view name);
 // it lists that is numbered as the parts are but not one of the series
 // ("m.000" beside "m.001") is a part the join would leave out, and refused.
 enum class PartSum { Sha256, Md5, Crc32 };
+
+// The digest `sum` of the whole file `fd`, read in steps of `step` bytes
+// through `buffer`: lower-case hex ("%08x" for CRC32), "" when it cannot be
+// read or `stop` returns true.
+std::string partDigestOf(int fd, PartSum sum, char* buffer, std::size_t step,
+                         const std::function<bool()>& stop = {});
 
 struct ListedPart {
     std::string name;

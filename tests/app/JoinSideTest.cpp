@@ -2,6 +2,7 @@
 
 #include "app/FileTableView.h"
 #include "app/Texts.h"
+#include "app/toolkit/StdProcesses.h"
 #include "engine/base/digest.h"
 #include "engine/format/manifest.h"
 #include "tests/engine/EngineTestSupport.h"
@@ -393,4 +394,87 @@ TEST_F(JoinSide, TheTableFollowsTheDiskOnceAChangeSettlesAndOnRefresh) {
     c.clearMergeMsg();
     EXPECT_FALSE(tk.watches.back()->alive);
     EXPECT_FALSE(ui.mRefreshBtn.isEnabled());
+}
+
+// Browse mounts the set through the installed command, in a private folder
+// of the runtime folder, the password through a pipe and in no argument;
+// opens the folder; and unmounts it when pressed again and when the window
+// closes. A failed mount shows the command's error and leaves no folder.
+TEST_F(JoinSide, BrowseMountsThroughTheCommandAndUnmountsWhenDone) {
+    TempDir runtime;
+    setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    addSet(set);
+    EXPECT_EQ(ui.mBrowseBtn.title(), kBrowseTitle);
+    EXPECT_TRUE(ui.mBrowseBtn.isEnabled());
+    tk.app.whenModal(&ui.pwdWindow, [&] {
+        type(ui.pwdField, "pw");
+        c.actPwdOK();
+    });
+    const auto browse = [&] {
+        c.mActBrowse();
+        ASSERT_TRUE(tk.ui.runUntil([&] { return !c.join().isStartingBrowse(); }));
+    };
+    browse();
+    ASSERT_EQ(tk.openedFolders.size(), 1u);
+    const std::string folder = tk.openedFolders[0];
+    EXPECT_EQ(fs::path(folder).parent_path(), runtime.path());
+    EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all);
+    std::vector<fake::Processes::Run> runs = tk.processesImpl.runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].program, "/opt/fake/bin/parcelor");
+    EXPECT_EQ(runs[0].arguments,
+              (std::vector<std::string>{"mount", "--password-fd", "3", "--", set, folder}));
+    EXPECT_EQ(runs[0].secretFd, 3);
+    EXPECT_EQ(runs[0].secret, "pw\n");
+    EXPECT_EQ(ui.mBrowseBtn.title(), kStopBrowsingTitle);
+    EXPECT_TRUE(c.join().isBrowsing());
+
+    c.mActBrowse(); // pressed again
+    runs = tk.processesImpl.runs();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[1].arguments, (std::vector<std::string>{"unmount", "--", folder}));
+    EXPECT_EQ(runs[1].secretFd, -1);
+    EXPECT_FALSE(fs::exists(folder));
+    EXPECT_EQ(ui.mBrowseBtn.title(), kBrowseTitle);
+
+    tk.processesImpl.answer({true, 1, "parcelor: cannot mount on it\n"});
+    browse();
+    ASSERT_FALSE(tk.alerts.empty());
+    EXPECT_EQ(tk.alerts.back().message, kCannotBrowse);
+    EXPECT_EQ(tk.alerts.back().informative, "parcelor: cannot mount on it");
+    EXPECT_EQ(tk.openedFolders.size(), 1u);
+    EXPECT_TRUE(fs::is_empty(runtime.path()));
+    EXPECT_EQ(ui.mBrowseBtn.title(), kBrowseTitle);
+
+    // Closing the window unmounts; a folder changed since it was made stays.
+    browse();
+    ASSERT_EQ(tk.openedFolders.size(), 2u);
+    const std::string second = tk.openedFolders[1];
+    fs::last_write_time(second, fs::last_write_time(second) - std::chrono::hours(1));
+    EXPECT_TRUE(tk.postWindowWillClose(&ui.window));
+    runs = tk.processesImpl.runs();
+    EXPECT_EQ(runs.back().arguments, (std::vector<std::string>{"unmount", "--", second}));
+    EXPECT_TRUE(fs::exists(second));
+    unsetenv("XDG_RUNTIME_DIR");
+}
+
+// The real starter Browse goes through: the secret arrives on its descriptor
+// only, standard error and the exit status come back, and a daemon left
+// holding standard error is not waited for.
+TEST(StdProcesses, HandsTheSecretThroughItsDescriptorAndReturnsWhatTheProgramSaid) {
+    toolkit::StdProcesses real;
+    toolkit::Processes& processes = real;
+    const std::string shell = processes.findProgram("sh");
+    ASSERT_FALSE(shell.empty());
+    toolkit::ProcessOutcome outcome = processes.run(
+        shell, {"-c", "read -r word <&5; echo \"got $word\" >&2; exit 3"}, 5, "secret\n");
+    EXPECT_TRUE(outcome.started);
+    EXPECT_EQ(outcome.exitStatus, 3);
+    EXPECT_EQ(outcome.errorText, "got secret\n");
+    outcome = processes.run(shell, {"-c", "(sleep 1; echo late >&2) & echo up >&2"});
+    EXPECT_EQ(outcome.exitStatus, 0);
+    EXPECT_EQ(outcome.errorText, "up\n");
+    outcome = processes.run("/nonexistent/parcelor", {});
+    EXPECT_FALSE(outcome.started);
+    EXPECT_NE(outcome.errorText.find("cannot start /nonexistent/parcelor"), std::string::npos);
 }

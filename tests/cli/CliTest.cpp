@@ -864,7 +864,9 @@ TEST(Cli, AnEncryptedSetIsMadeListedCheckedAndJoinedWithItsPassword) {
     r = parcelor(dir, {"join", "-q", dir / "enc/q3_spt", dir / "out"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("the set is encrypted"), std::string::npos) << r.err;
-    r = parcelor(dir, {"join", "--password-file", dir / "pw", dir / "enc/q3_spt", dir / "out"});
+    // The password handed down through a pipe's descriptor, as a caller may give it.
+    r = captured(dir, "printf 'one two three\\n' | " PARCELOR_CLI " join --password-fd 3 " +
+                          quote(dir / "enc/q3_spt") + " " + quote(dir / "out") + " 3<&0");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("the set was encrypted: its password opened it"), std::string::npos)
         << r.err;

@@ -435,3 +435,45 @@ TEST_F(QtWindow, FitsTheScreenItOpensOn) {
     EXPECT_LE(window->minimumSizeHint().width(), room.width());
     EXPECT_LE(window->minimumSizeHint().height(), room.height());
 }
+
+// Browse through the real window and the installed command: the set mounted
+// in a private folder of the runtime folder, the folder opened showing the
+// set's file, and Stop Browsing unmounting it and removing the folder.
+// Skips where FUSE mounts are not allowed.
+TEST_F(QtWindow, BrowseMountsTheSetThroughTheCommandAndUnmountsIt) {
+    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no usable /dev/fuse here";
+    struct Environment { // the command on PATH, and a runtime folder of the test's own
+        std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
+        explicit Environment(const std::string& runtime) {
+            setenv("PATH", (std::string(PARCELOR_CLI_DIR) + ":" + path).c_str(), 1);
+            setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        }
+        ~Environment() {
+            setenv("PATH", path.c_str(), 1);
+            unsetenv("XDG_RUNTIME_DIR");
+        }
+    } environment(dir / "run");
+    fs::create_directory(dir / "run");
+    fs::permissions(dir / "run", fs::perms::owner_all);
+    std::string opened;
+    tk.openFolderHook = [&](const std::string& folder) { opened = folder; };
+    const std::string bytes = seededBytes(43, 30000);
+    writeFile(dir / "notes.txt", bytes);
+    ASSERT_TRUE(drop("pathView", {dir / "notes.txt"}));
+    splitTo(dir.path().string());
+    ASSERT_TRUE(drop("joinView", {dir / "notes_spt"}));
+    ASSERT_EQ(widget<QPushButton>("mBrowseBtn")->text(), "Bro&wse…");
+    click("mBrowseBtn");
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return !win->controller().join().isStartingBrowse(); }, 20000));
+    if (opened.empty() && !alerts.empty() &&
+        alerts.back().find("cannot mount") != std::string::npos)
+        GTEST_SKIP() << "mounting is not allowed here: " << alerts.back();
+    ASSERT_FALSE(opened.empty()) << (alerts.empty() ? "" : alerts.back());
+    EXPECT_EQ(fs::path(opened).parent_path(), dir / "run");
+    EXPECT_EQ(readFile(opened + "/notes.txt"), bytes);
+    EXPECT_EQ(widget<QPushButton>("mBrowseBtn")->text(), "Stop Bro&wsing");
+    click("mBrowseBtn");
+    EXPECT_FALSE(fs::exists(opened));
+    EXPECT_EQ(widget<QPushButton>("mBrowseBtn")->text(), "Bro&wse…");
+}

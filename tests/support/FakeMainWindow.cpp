@@ -45,6 +45,7 @@ void MainWindow::wire(MainViewController& c) {
     o.join.mBtnAddFile = &mBtnAddFile;
     o.join.mAddPartsBtn = &mAddPartsBtn;
     o.join.mVerifyBtn = &mVerifyBtn;
+    o.join.mBrowseBtn = &mBrowseBtn;
     o.join.mRepairBtn = &mRepairBtn;
     o.join.mRefreshBtn = &mRefreshBtn;
     o.join.joinSummary = &joinSummary;

@@ -37,7 +37,7 @@ struct MainWindow {
     ProgressIndicator progress;
     PanelWindow completeWindow;
     TextField completeTitle, completeDetail;
-    Button mBtnAddFile, mAddPartsBtn, mVerifyBtn, mRepairBtn, mRefreshBtn;
+    Button mBtnAddFile, mAddPartsBtn, mVerifyBtn, mBrowseBtn, mRepairBtn, mRefreshBtn;
     TextField joinSummary, splitSummary;
     TableView joinView;
     Button delSoureFileM;

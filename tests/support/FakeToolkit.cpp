@@ -159,6 +159,27 @@ private:
 
 } // namespace
 
+toolkit::ProcessOutcome Processes::run(const std::string& program,
+                                       const std::vector<std::string>& arguments, int secretFd,
+                                       const std::string& secret) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    runs_.push_back({program, arguments, secretFd, secret});
+    if (answers_.empty()) return {true, 0, ""};
+    toolkit::ProcessOutcome outcome = std::move(answers_.front());
+    answers_.pop_front();
+    return outcome;
+}
+
+std::vector<Processes::Run> Processes::runs() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return runs_;
+}
+
+void Processes::answer(toolkit::ProcessOutcome outcome) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answers_.push_back(std::move(outcome));
+}
+
 Toolkit::Toolkit() = default;
 
 std::unique_ptr<toolkit::OpenPanel> Toolkit::openPanel() {

@@ -65,9 +65,12 @@ class Button : public ControlOf<toolkit::Button> {
 public:
     int state() const override { return state_; }
     void setState(int state) override { state_ = state; }
+    void setTitle(const std::string& title) override { title_ = title; }
+    std::string title() const override { return title_; }
 
 private:
     int state_ = 0;
+    std::string title_;
 };
 
 class RadioGroup : public ControlOf<toolkit::RadioGroup> {
@@ -216,6 +219,29 @@ private:
     std::deque<Wrapper> wrappers_;
 };
 
+// The programs started: each run is recorded, and answered with the next
+// scripted outcome (with none left, an exit status 0).
+class Processes : public toolkit::Processes {
+public:
+    struct Run {
+        std::string program;
+        std::vector<std::string> arguments;
+        int secretFd = -1;
+        std::string secret;
+    };
+    std::string findProgram(const std::string& name) override { return "/opt/fake/bin/" + name; }
+    toolkit::ProcessOutcome run(const std::string& program,
+                                const std::vector<std::string>& arguments, int secretFd,
+                                const std::string& secret) override;
+    std::vector<Run> runs() const;
+    void answer(toolkit::ProcessOutcome outcome);
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Run> runs_;
+    std::deque<toolkit::ProcessOutcome> answers_;
+};
+
 struct AlertShown {
     const toolkit::Window* window;
     std::string message, button, informative;
@@ -231,6 +257,7 @@ public:
     toolkit::NotificationCenter& notificationCenter() override { return notifications; }
     toolkit::SystemLog& systemLog() override { return logImpl; }
     toolkit::Threads& threads() override { return threadsImpl; }
+    toolkit::Processes& processes() override { return processesImpl; }
     std::unique_ptr<toolkit::OpenPanel> openPanel() override;
     std::unique_ptr<toolkit::Alert> alert() override;
     // The watches kept: a test plays a change by calling `changed`.
@@ -265,6 +292,7 @@ public:
     Application app{ui};
     FileManager files;
     Threads threadsImpl{ui};
+    Processes processesImpl;
     std::deque<std::pair<int, std::string>> panelAnswers;
     std::vector<PanelShown> panels;
     std::vector<AlertShown> alerts;

@@ -1,0 +1,27 @@
+#pragma once
+// A SetView served read-only through the kernel's FUSE (libfuse3's low-level
+// API): lookups, attributes, folders, reads and links from the view; every
+// write refused (EROFS). Nothing changes while mounted, so the kernel keeps
+// entries, attributes and pages for long.
+
+#include "mount/set_view.h"
+
+#include <functional>
+#include <string>
+
+struct ServeOptions {
+    bool foreground = false; // else a daemon, once the mount is up
+    // Said once the mount is up, before a daemon leaves the terminal.
+    std::function<void()> mounted;
+};
+
+// Mounts `view` at `mountpoint` and serves it until it is unmounted or a
+// stop request (SIGINT, SIGTERM, SIGHUP) comes, then unmounts. False, with
+// the reason in `error`, when the mount could not be made; a daemon's parent
+// returns from here only in that case (it exits 0 once the mount is up).
+bool serveView(SetView& view, const std::string& mountpoint, const ServeOptions& options,
+               std::string& error);
+
+// Unmounts a mount of this program at `mountpoint` (as `fusermount3 -u`
+// does). False, with the reason in `error`, when it could not be.
+bool unmountView(const std::string& mountpoint, std::string& error);
