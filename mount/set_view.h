@@ -35,8 +35,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <span>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
