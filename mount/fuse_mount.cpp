@@ -329,6 +329,7 @@ bool serveView(SetView& view, const std::string& mountpoint, const ServeOptions&
         } else {
             if (options.mounted) options.mounted();
             fuse_daemonize(options.foreground ? 1 : 0);
+            view.beginServing();
             fuse_loop_config config{};
             config.clone_fd = 0;
             // Threads kept waiting between reads: with fewer, the kernel's

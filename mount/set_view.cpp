@@ -128,7 +128,6 @@ std::unique_ptr<SetView> SetView::build(const std::string& pieceFolder, const Mo
         return view->encrypted_ ? std::move(view) : nullptr;
     }
     if (!view->buildTree(options, run)) return nullptr;
-    if (view->fullCheck_) view->worker_ = std::thread([v = view.get()] { v->work(); });
     return view;
 }
 
@@ -219,7 +218,6 @@ std::unique_ptr<SetView> SetView::buildParts(const std::string& firstPart,
     file.size = total;
     file.first = 0;
     if (!view->sortChildren(run)) return nullptr;
-    if (view->fullCheck_) view->worker_ = std::thread([v = view.get()] { v->work(); });
     return view;
 }
 
@@ -585,9 +583,18 @@ bool SetView::pieceIsServable(int32_t index) {
 }
 
 void SetView::checkAhead(int32_t index) {
-    if (!fullCheck_ || index + 1 >= pieceCount()) return;
+    if (!fullCheck_ || !serving_ || index + 1 >= pieceCount()) return;
     std::lock_guard<std::mutex> lock(checkMutex_);
     if (pieces_[static_cast<std::size_t>(index) + 1].check != CheckState::Unchecked) return;
+    // Started at the first read served, never before: a daemon forks once
+    // the mount is up, and a thread does not cross a fork.
+    if (!worker_.joinable()) {
+        try {
+            worker_ = std::thread([this] { work(); });
+        } catch (...) {
+            return; // no thread to spare: each reader checks its own pieces
+        }
+    }
     aheadQueue_.push_back(index + 1);
     aheadWanted_.notify_all();
 }

@@ -29,6 +29,7 @@
 #include "engine/runs/numbered_parts.h"
 #include "engine/runs/open_set.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -165,6 +166,9 @@ public:
     // Called, outside the view's locks and from any serving thread, each time
     // a piece's check ends or a piece is rebuilt. Set before the view is served.
     void setChangeListener(std::function<void()> changed) { changed_ = std::move(changed); }
+    // Called once the process that serves the view is the one that stays (a
+    // daemon has forked): only then may the view start its worker thread.
+    void beginServing() { serving_ = true; }
 
 private:
     friend class EncryptedView;
@@ -246,6 +250,7 @@ private:
     std::thread worker_;
     std::vector<int32_t> aheadQueue_;
     bool stopping_ = false;
+    std::atomic<bool> serving_{false};
     std::condition_variable aheadWanted_;
     void work();
 };
