@@ -123,8 +123,10 @@ int mountCommand(Session& s) {
         s.note("mounted " + quotedName(set) + " on " + quotedName(mountpoint));
     };
     const bool served = serveView(*view, mountpoint, serve, error);
+    view->stop(); // nothing writes the state after it is removed
     state.remove();
     if (!served) return s.fail(error);
+    if (!error.empty()) s.note(error); // it was up, and ended badly
     return 0;
 }
 

@@ -303,8 +303,8 @@ bool serveView(SetView& view, const std::string& mountpoint, const ServeOptions&
     }
     const std::string where = resolved;
     std::free(resolved);
-    std::vector<std::string> words = {"parcelor", "-o",
-                                      "ro,default_permissions,fsname=parcelor,subtype=parcelor"};
+    std::vector<std::string> words = {
+        "parcelor", "-o", "ro,nosuid,nodev,default_permissions,fsname=parcelor,subtype=parcelor"};
     std::vector<char*> argv;
     for (std::string& word : words)
         argv.push_back(word.data());

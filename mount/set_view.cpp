@@ -113,9 +113,13 @@ std::unique_ptr<SetView> SetView::build(const std::string& pieceFolder, const Mo
     if (sums.good() && sums.contentsListed && sums.contents.size() == view->targets_.size())
         view->contents_ = sums.contents;
     view->fileFailed_.assign(view->targets_.size(), 0);
-    for (Piece& piece : view->pieces_)
+    for (Piece& piece : view->pieces_) {
         if (piece.check == CheckState::Unchecked && !view->fullCheck_)
             piece.check = CheckState::Good;
+        // Rebuilt before the checksum files were read: checked like any piece.
+        if (piece.rebuilt && view->fullCheck_ && piece.check == CheckState::Good)
+            piece.check = CheckState::Unchecked;
+    }
     if (set.encrypted) {
         MountPassword given;
         if (!options.password) {
@@ -222,12 +226,17 @@ std::unique_ptr<SetView> SetView::buildParts(const std::string& firstPart,
 }
 
 SetView::~SetView() {
+    stop();
+}
+
+void SetView::stop() {
     {
         std::lock_guard<std::mutex> lock(checkMutex_);
         stopping_ = true;
     }
     aheadWanted_.notify_all();
     if (worker_.joinable()) worker_.join();
+    changed_ = nullptr;
 }
 
 std::string SetView::piecePath(int32_t index) const {
@@ -390,7 +399,7 @@ bool SetView::buildTree(const MountOptions&, RunContext& run) {
     };
     const auto fileBits = [&](ViewNode& node, std::size_t target) {
         if (described && target < tree.files.size()) {
-            node.mode = tree.files[target].mode & 07777;
+            node.mode = tree.files[target].mode & 0777; // as the join makes it: no setuid
             node.mtimeSeconds = tree.files[target].mtimeSeconds;
             node.mtimeNanoseconds = tree.files[target].mtimeNanoseconds;
         } else {
@@ -712,7 +721,8 @@ int64_t SetView::read(uint32_t index, char* out, int64_t size, int64_t offset) {
 
 std::unique_ptr<SetView::WholeRead> SetView::beginWholeRead(uint32_t index) {
     if (index >= nodes_.size() || nodes_[index].type != NodeType::File) return nullptr;
-    if (nodes_[index].first >= contents_.size()) return nullptr;
+    // An encrypted set's CONTENTS.sha256 line is its stream's, not a file's.
+    if (encrypted_ || nodes_[index].first >= contents_.size()) return nullptr;
     auto whole = std::make_unique<WholeRead>();
     whole->file = nodes_[index].first;
     return whole;

@@ -169,6 +169,9 @@ public:
     // Called once the process that serves the view is the one that stays (a
     // daemon has forked): only then may the view start its worker thread.
     void beginServing() { serving_ = true; }
+    // Ends the worker (after the piece it is checking) and calls the change
+    // listener no more: what the listener writes to may go after this.
+    void stop();
 
 private:
     friend class EncryptedView;
