@@ -566,7 +566,10 @@ bool SetView::pieceIsServable(int32_t index) {
     Piece& piece = pieces_[static_cast<std::size_t>(index)];
     std::unique_lock<std::mutex> lock(checkMutex_);
     for (;;) {
-        if (piece.check == CheckState::Good) return true;
+        if (piece.check == CheckState::Good) {
+            piece.served = true; // a reader may hold its descriptor from now on
+            return true;
+        }
         if (piece.check == CheckState::Failed) return false;
         if (piece.check == CheckState::Unchecked) break;
         checked_.wait(lock);
@@ -581,9 +584,10 @@ bool SetView::pieceIsServable(int32_t index) {
         if (adopted) problem = checkPiece(index);
     }
     lock.lock();
-    if (problem.empty())
+    if (problem.empty()) {
         piece.check = CheckState::Good;
-    else
+        piece.served = true;
+    } else
         failPiece(piece, index, problem);
     checked_.notify_all();
     lock.unlock();
@@ -659,9 +663,11 @@ bool SetView::heal(bool visibleOnly, int32_t checking) {
             unlinkat(out.get(), rebuilt.c_str(), 0);
             for (int32_t i = 0; fd && i < pieceCount(); ++i) {
                 Piece& piece = pieces_[static_cast<std::size_t>(i)];
-                // A piece another reader is checking keeps the file it reads.
-                const bool free = piece.check == CheckState::Failed ||
-                                  piece.check == CheckState::Unchecked || i == checking;
+                // A piece another reader is checking, or one ever served (a
+                // reader may still be reading it), keeps the file it reads.
+                const bool free =
+                    !piece.served && (piece.check == CheckState::Failed ||
+                                      piece.check == CheckState::Unchecked || i == checking);
                 if (piece.rebuilt || !free || rebuilt != pieceNameOf(set_.stem, i) ||
                     !stampOf(fd.get(), piece.stamp))
                     continue;

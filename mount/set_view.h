@@ -185,6 +185,7 @@ private:
         std::string problem;
         bool rebuilt = false; // served from what the recovery pieces rebuilt
         bool missing = false; // no file of that name, or not one of its length
+        bool served = false;  // a reader was let read it: its descriptor is never replaced
     };
     explicit SetView(ReadableSet set);
     bool buildTree(const MountOptions& options, RunContext& run);
