@@ -285,6 +285,7 @@ void SetView::quickCheckPieces() {
         if (fd) pieceFingerprintOf(fd.get(), now);
         if (!fd) {
             piece.problem = "is missing or cannot be read";
+            piece.kind = EngineFailure::PieceMissing;
             piece.missing = errno == ENOENT;
         } else if (stored.empty() || stored != now) {
             piece.problem = "does not match its fingerprint";
@@ -321,9 +322,7 @@ bool SetView::checkSlices(RunContext& run) {
             if (fileSet || slice.length == INT64_MAX) {
                 if (piece.size < 0)
                     return run.refuse("piece " + piecePath(slice.piece) + " " + piece.problem,
-                                      piece.problem == "is missing or cannot be read"
-                                          ? EngineFailure::PieceMissing
-                                          : EngineFailure::PieceDamaged);
+                                      piece.kind);
                 slice.offset = 0;
                 slice.length = piece.size;
             }

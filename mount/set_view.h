@@ -185,7 +185,10 @@ private:
         std::string problem;
         bool rebuilt = false; // served from what the recovery pieces rebuilt
         bool missing = false; // no file of that name, or not one of its length
-        bool served = false;  // a reader was let read it: its descriptor is never replaced
+        // What its quick check found wrong, when it failed: a piece that
+        // could not be opened is missing, any other is damaged.
+        EngineFailure kind = EngineFailure::PieceDamaged;
+        bool served = false; // a reader was let read it: its descriptor is never replaced
     };
     explicit SetView(ReadableSet set);
     bool buildTree(const MountOptions& options, RunContext& run);

@@ -609,12 +609,7 @@ TEST(Mount, ReadsHealFromTheRecoveryPiecesAndTheSetsFolderIsNeverWritten) {
         0);
     const std::string set = dir / "photos_spt";
     fs::remove(set + "/photos_1.spt");
-    {
-        const int fd = open((set + "/photos_4.spt").c_str(), O_WRONLY);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(pwrite(fd, "!!!!", 4, 30000), 4);
-        close(fd);
-    }
+    damage(set + "/photos_4.spt", 30000);
     const auto before = folderState(set);
     fs::create_directory(dir / "run");
     fs::permissions(dir / "run", fs::perms::owner_all);
@@ -656,12 +651,7 @@ TEST(Mount, NumberedPartsShowTheirJoinedFileCheckedByTheirChecksumFile) {
     expectRandomReads(mnt.path + "/movie.mkv", bytes, 3);
     EXPECT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
 
-    {
-        const int part = open((dir / "movie.mkv.003").c_str(), O_WRONLY);
-        ASSERT_GE(part, 0);
-        ASSERT_EQ(pwrite(part, "?", 1, 7), 1);
-        close(part);
-    }
+    damage(dir / "movie.mkv.003", 7);
     MOUNT_OR_SKIP(dir, dir / "movie.mkv.001", mnt);
     const int fd = open((mnt.path + "/movie.mkv").c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
