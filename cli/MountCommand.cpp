@@ -19,6 +19,9 @@
 
 namespace {
 
+// How long `unmount` waits for the mount's process to end.
+constexpr int kMountEndLimitMs = 10000;
+
 // A view keeps every piece open for its life: as many descriptors as the
 // system lets this process have.
 void raiseDescriptorLimit() {
@@ -122,8 +125,14 @@ int mountCommand(Session& s) {
         if (kept) state.write(*view);
         s.note("mounted " + quotedName(set) + " on " + quotedName(mountpoint));
     };
+    serve.serving = [&] { // the state names the process that serves
+        if (kept) state.write(*view);
+    };
     const bool served = serveView(*view, mountpoint, serve, error);
     view->stop(); // nothing writes the state after it is removed
+    // The set let go of (its lock, its pieces) before the state goes:
+    // `unmount` waits for the state to go.
+    view.reset();
     state.remove();
     if (!served) return s.fail(error);
     if (!error.empty()) s.note(error); // it was up, and ended badly
@@ -132,9 +141,20 @@ int mountCommand(Session& s) {
 
 int unmountCommand(Session& s) {
     const std::string mountpoint = s.options().operands[0];
+    const pid_t serving = isStaleMount(mountpoint) ? 0 : mountProcess(mountpoint);
     std::string error;
     if (!unmountView(mountpoint, error)) return s.fail(error);
-    // A killed mount left its state behind.
-    clearMountState(mountpoint);
+    if (serving == 0) { // a killed mount left its state behind
+        clearMountState(mountpoint);
+        return 0;
+    }
+    // Done when the mount's process is: its set is no longer held, and a
+    // split that replaces it may follow at once.
+    const MountEnd end =
+        awaitMountEnd(mountpoint, serving, kMountEndLimitMs, [] { return stopSignal() != 0; });
+    if (end == MountEnd::Stopped) return s.cancelled("unmount");
+    if (end == MountEnd::StillEnding)
+        s.note("unmounted " + quotedName(mountpoint) + "; its process " + std::to_string(serving) +
+               " is still ending and holds its set until it has");
     return 0;
 }

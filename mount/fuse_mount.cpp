@@ -11,6 +11,7 @@
 #include <new>
 #include <vector>
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -290,6 +291,47 @@ fuse_lowlevel_ops operations() {
     return ops;
 }
 
+// What libfuse's daemonizing does, with `serving` called in the daemon
+// before its parent exits: whoever the parent's exit lets go on (a script's
+// next `unmount`) finds the state naming the process that serves.
+void becomeServer(const ServeOptions& options) {
+    if (options.foreground) {
+        (void)!chdir("/");
+        if (options.serving) options.serving();
+        return;
+    }
+    int waiter[2];
+    if (pipe2(waiter, O_CLOEXEC) != 0) {
+        fuse_daemonize(0); // the same, without the hook's order
+        if (options.serving) options.serving();
+        return;
+    }
+    const pid_t child = fork();
+    if (child > 0) {
+        char done = 0;
+        while (read(waiter[0], &done, 1) < 0 && errno == EINTR) {
+        }
+        _exit(0);
+    }
+    if (child == 0) {
+        setsid();
+        (void)!chdir("/");
+        if (options.serving) options.serving();
+        const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null >= 0) {
+            dup2(null, STDIN_FILENO), dup2(null, STDOUT_FILENO), dup2(null, STDERR_FILENO);
+            if (null > STDERR_FILENO) close(null);
+        }
+    } else if (options.serving) { // no fork: this process serves, in the foreground
+        (void)!chdir("/");
+        options.serving();
+    }
+    const char done = 1;
+    (void)!write(waiter[1], &done, 1);
+    close(waiter[0]);
+    close(waiter[1]);
+}
+
 } // namespace
 
 bool serveView(SetView& view, const std::string& mountpoint, const ServeOptions& options,
@@ -328,7 +370,7 @@ bool serveView(SetView& view, const std::string& mountpoint, const ServeOptions&
                     "empty folder of yours?)";
         } else {
             if (options.mounted) options.mounted();
-            fuse_daemonize(options.foreground ? 1 : 0);
+            becomeServer(options);
             view.beginServing();
             fuse_loop_config config{};
             config.clone_fd = 0;

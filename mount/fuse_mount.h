@@ -13,6 +13,9 @@ struct ServeOptions {
     bool foreground = false; // else a daemon, once the mount is up
     // Said once the mount is up, before a daemon leaves the terminal.
     std::function<void()> mounted;
+    // Called in the process that serves (a daemon's, after its fork) before
+    // the first request is answered.
+    std::function<void()> serving;
 };
 
 // Mounts `view` at `mountpoint` and serves it until it is unmounted or a

@@ -5,11 +5,13 @@
 #include "engine/fs/target_writer.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -154,7 +156,7 @@ void MountState::write(const SetView& view) {
             failed += "  piece " + std::to_string(i) + " " + escapedLine(piece.problem) + "\n";
         if (piece.rebuilt) rebuilt += "  piece " + std::to_string(i) + "\n";
     }
-    std::string text = header_;
+    std::string text = header_ + "process: " + std::to_string(getpid()) + "\n";
     text += view.fullCheck()
                 ? "check: full (each piece against SHA256SUMS before any byte of it is served)\n"
                 : "check: quick only (the set has no checksum files: each piece's length and "
@@ -209,6 +211,37 @@ bool readMountState(const std::string& mountpoint, std::string& text, std::strin
     }
     text = std::move(*read);
     return true;
+}
+
+pid_t mountProcess(const std::string& mountpoint) {
+    std::string text, error;
+    if (!readMountState(mountpoint, text, error)) return 0;
+    const std::string key = "\nprocess: ";
+    const std::size_t at = text.find(key);
+    if (at == std::string::npos) return 0;
+    const char* digits = text.c_str() + at + key.size();
+    char* end = nullptr;
+    errno = 0;
+    const long pid = std::strtol(digits, &end, 10);
+    if (errno != 0 || end == digits || *end != '\n' || pid <= 0 || pid > INT32_MAX) return 0;
+    return static_cast<pid_t>(pid);
+}
+
+MountEnd awaitMountEnd(const std::string& mountpoint, pid_t process, int limitMs,
+                       const std::function<bool()>& stopped) {
+    constexpr int kStepMs = 5;
+    for (int waited = 0;; waited += kStepMs) {
+        if (mountProcess(mountpoint) != process) return MountEnd::Ended; // its state is gone
+        // Gone without taking its state away (it was killed): the state is
+        // cleared here.
+        if (kill(process, 0) != 0 && errno == ESRCH) {
+            clearMountState(mountpoint);
+            return MountEnd::Ended;
+        }
+        if (stopped && stopped()) return MountEnd::Stopped;
+        if (waited >= limitMs) return MountEnd::StillEnding;
+        usleep(kStepMs * 1000);
+    }
 }
 
 void clearMountState(const std::string& mountpoint) {

@@ -13,8 +13,11 @@
 
 #include "mount/set_view.h"
 
+#include <functional>
 #include <mutex>
 #include <string>
+
+#include <sys/types.h>
 
 // The whole path of `mountpoint`, every link resolved, also when the mount
 // point itself is a stale mount (its folder resolved, then its name); "" when
@@ -46,6 +49,19 @@ private:
 // What the mount at `mountpoint` has found, as its state file says it;
 // false, with the reason in `error`, when no trusted state is there.
 bool readMountState(const std::string& mountpoint, std::string& text, std::string& error);
+
+// The process serving the mount at `mountpoint`, as its trusted state says;
+// 0 when none is known.
+pid_t mountProcess(const std::string& mountpoint);
+
+enum class MountEnd { Ended, StillEnding, Stopped };
+
+// Waits, at most `limitMs` or until `stopped` says so, for `process`, which
+// served the mount at `mountpoint`, to end. It takes its state away as the
+// last thing it does, after it let go of the set; a process gone without
+// doing so (killed) has its state cleared here.
+MountEnd awaitMountEnd(const std::string& mountpoint, pid_t process, int limitMs,
+                       const std::function<bool()>& stopped);
 
 // Removes the state left by a mount at `mountpoint` whose process is gone.
 // Nothing that is not this user's own state is touched.

@@ -407,6 +407,9 @@ MUTANTS=$(
 @@ 486 cli/MountCommand.cpp | unmount leaves a killed mount's state behind
 - clearMountState(mountpoint);
 + ;
+@@ 490 cli/MountCommand.cpp | unmount returns before the mount's process has let its set go
+- const pid_t serving = isStaleMount(mountpoint) ? 0 : mountProcess(mountpoint);
++ const pid_t serving = true ? 0 : mountProcess(mountpoint);
 @@ 487 app/Browsing.cpp | Browse removes its folder even when it changed since it was made
 - if (isTheFolderMade(folder)) rmdir(folder.path.c_str()); // only when empty
 + if (isTheFolderMade(folder) || true) rmdir(folder.path.c_str()); // only when empty

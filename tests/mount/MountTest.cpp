@@ -17,6 +17,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -532,9 +533,17 @@ TEST(Mount, AStopUnmounts) {
     TempDir dir;
     writeFile(dir / "a.txt", seededBytes(3, 10000));
     split(dir, dir / "a.txt", "4K");
+    PrivateRuntime runtime(dir);
     MountPoint mnt(dir);
     MOUNT_OR_SKIP(dir, dir / "a_spt", mnt); // the daemon, ended by unmount
+    // Its state names it as soon as the mount returns.
+    const pid_t served = daemonServing(mnt.path);
+    ASSERT_NE(served, 0);
+    ASSERT_EQ(runtime.states().size(), 1u);
+    const std::string state = readFile(runtime.states()[0]);
+    EXPECT_NE(state.find("process: " + std::to_string(served) + "\n"), std::string::npos) << state;
     ASSERT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
+    EXPECT_TRUE(runtime.states().empty());
     // The daemon of a mount point named relative to where it was started,
     // stopped by a signal, unmounts it all the same.
     ASSERT_EQ(parcelor(dir, {"mount", "a_spt", "mnt"}, dir.path()).status, 0);
@@ -701,6 +710,7 @@ TEST(Mount, AWholeReadIsCheckedAgainstTheContentsLine) {
 // replace the set refuses instead of changing pieces under a reader.
 TEST(Mount, AReplacingSplitRefusesWhileTheSetIsMounted) {
     TempDir dir;
+    PrivateRuntime runtime(dir); // where unmount learns which process serves
     const std::string bytes = seededBytes(38, 3 * 65536);
     writeFile(dir / "log.bin", bytes);
     split(dir, dir / "log.bin", "64K");
@@ -711,6 +721,27 @@ TEST(Mount, AReplacingSplitRefusesWhileTheSetIsMounted) {
         parcelor(dir, {"split", "-q", "-b", "64K", "--replace", dir / "log.bin", dir.path()});
     EXPECT_NE(replaced.status, 0) << replaced.err;
     EXPECT_TRUE(readFile(mnt.path + "/log.bin") == bytes);
+
+    // Unmount returns only once the mount's process has let the set go, so
+    // that a replacing split may follow it at once: here the daemon is held
+    // stopped from the moment fusermount3 unmounts until 300 ms later.
+    const pid_t daemon = daemonServing(mnt.path);
+    ASSERT_NE(daemon, 0);
+    fs::create_directory(dir / "bin");
+    writeFile(dir / "bin/fusermount3", "#!/bin/sh\nkill -STOP " + std::to_string(daemon) +
+                                           "\n(sleep 0.3; kill -CONT " + std::to_string(daemon) +
+                                           ") &\nexec /usr/bin/fusermount3 \"$@\"\n");
+    fs::permissions(dir / "bin/fusermount3", fs::perms::owner_all);
+    const std::string path = std::getenv("PATH");
+    setenv("PATH", (dir / "bin:" + path).c_str(), 1);
+    const Outcome unmounted = parcelor(dir, {"unmount", mnt.path});
+    setenv("PATH", path.c_str(), 1);
+    EXPECT_EQ(unmounted.status, 0) << unmounted.err;
+    const int folder = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY); // what sets lock
+    ASSERT_GE(folder, 0);
+    EXPECT_EQ(flock(folder, LOCK_EX | LOCK_NB), 0) << "the set is still held";
+    close(folder);
+    kill(daemon, SIGCONT);
 }
 
 // What a running mount has found is kept for --status in a private file of
