@@ -620,12 +620,9 @@ TEST(Mount, ReadsHealFromTheRecoveryPiecesAndTheSetsFolderIsNeverWritten) {
     fs::remove(set + "/photos_1.spt");
     damage(set + "/photos_4.spt", 30000);
     const auto before = folderState(set);
-    fs::create_directory(dir / "run");
-    fs::permissions(dir / "run", fs::perms::owner_all);
-    setenv("XDG_RUNTIME_DIR", (dir / "run").c_str(), 1);
+    PrivateRuntime runtime(dir); // where the rebuilt pieces go, and the state
     MountPoint mnt(dir);
     MOUNT_OR_SKIP(dir, set, mnt);
-    unsetenv("XDG_RUNTIME_DIR");
     EXPECT_TRUE(readFile(mnt.path + "/photos.tar") == bytes);
     EXPECT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
     EXPECT_EQ(folderState(set), before);
