@@ -180,7 +180,8 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
 }
 
 void opRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-    delete reinterpret_cast<SetView::WholeRead*>(fi->fh);
+    viewOf(req).endWholeRead(
+        std::unique_ptr<SetView::WholeRead>(reinterpret_cast<SetView::WholeRead*>(fi->fh)));
     fi->fh = 0;
     fuse_reply_err(req, 0);
 }

@@ -113,6 +113,7 @@ std::unique_ptr<SetView> SetView::build(const std::string& pieceFolder, const Mo
     if (sums.good() && sums.contentsListed && sums.contents.size() == view->targets_.size())
         view->contents_ = sums.contents;
     view->fileFailed_.assign(view->targets_.size(), 0);
+    view->fileWhole_.assign(view->targets_.size(), 0);
     for (Piece& piece : view->pieces_) {
         if (piece.check == CheckState::Unchecked && !view->fullCheck_)
             piece.check = CheckState::Good;
@@ -204,6 +205,7 @@ std::unique_ptr<SetView> SetView::buildParts(const std::string& firstPart,
     }
     view->total_ = total;
     view->fileFailed_.assign(1, 0);
+    view->fileWhole_.assign(1, 0);
     struct stat folder {
     }, first{};
     if (fstat(view->partsFolder_.get(), &folder) != 0 ||
@@ -236,6 +238,12 @@ void SetView::stop() {
     }
     aheadWanted_.notify_all();
     if (worker_.joinable()) worker_.join();
+    {
+        std::lock_guard<std::mutex> lock(contentMutex_);
+        contentStopping_ = true;
+    }
+    contentChanged_.notify_all();
+    if (contentWorker_.joinable()) contentWorker_.join();
     changed_ = nullptr;
 }
 
@@ -730,7 +738,178 @@ std::unique_ptr<SetView::WholeRead> SetView::beginWholeRead(uint32_t index) {
     if (encrypted_ || nodes_[index].first >= contents_.size()) return nullptr;
     auto whole = std::make_unique<WholeRead>();
     whole->file = nodes_[index].first;
+    whole->large = nodes_[index].size > kFollowedSize;
+    if (whole->large) {
+        std::lock_guard<std::mutex> lock(contentMutex_);
+        if (fileWhole_[whole->file]) return nullptr; // found whole already
+    }
     return whole;
+}
+
+void SetView::endWholeRead(std::unique_ptr<WholeRead> whole) {
+    if (!whole || !whole->large) return;
+    std::lock_guard<std::mutex> lock(contentMutex_);
+    unfollow(*whole);
+}
+
+void SetView::unfollow(WholeRead& whole) {
+    if (!whole.following) return;
+    whole.following = false;
+    const auto at = followed_.find(whole.file);
+    if (at != followed_.end() && --at->second->followers == 0) followed_.erase(at);
+    contentChanged_.notify_all();
+}
+
+namespace {
+
+constexpr int64_t kContentStep = int64_t{1} << 20;
+constexpr int64_t kContentWindow = int64_t{64} << 20; // how far ahead of its readers
+
+} // namespace
+
+// A large file's reader notes how far it has read without a gap; the content
+// thread hashes as far as that and a window more. The read that reaches the
+// end waits for the verdict.
+bool SetView::followLarge(WholeRead& whole, int64_t size, int64_t offset, int64_t fileSize) {
+    constexpr std::size_t kMostSpans = 4096;
+    int64_t reached = 0;
+    {
+        std::lock_guard<std::mutex> lock(whole.mutex);
+        if (whole.gaveUp || offset + size <= whole.next) return true;
+        if (offset > whole.next) {
+            if (whole.spans.size() < kMostSpans) {
+                int64_t& end = whole.spans[offset];
+                end = std::max(end, offset + size);
+                return true;
+            }
+            whole.gaveUp = true; // read out of order: not followed
+        } else {
+            whole.next = offset + size;
+            while (!whole.spans.empty() && whole.spans.begin()->first <= whole.next) {
+                whole.next = std::max(whole.next, whole.spans.begin()->second);
+                whole.spans.erase(whole.spans.begin());
+            }
+            reached = whole.next;
+            if (reached == fileSize) whole.gaveUp = true; // nothing more to follow
+        }
+    }
+    std::unique_lock<std::mutex> lock(contentMutex_);
+    if (reached == 0) { // gave up
+        unfollow(whole);
+        return true;
+    }
+    std::shared_ptr<Followed>& followed = followed_[whole.file];
+    if (!followed) {
+        followed = std::make_shared<Followed>();
+        followed->file = whole.file;
+        followed->size = fileSize;
+    }
+    if (!whole.following) {
+        whole.following = true;
+        ++followed->followers;
+        // Started at the first read served, never before: a daemon forks once
+        // the mount is up, and a thread does not cross a fork.
+        if (!contentWorker_.joinable() && serving_) {
+            try {
+                contentWorker_ = std::thread([this] { hashContents(); });
+            } catch (...) { // no thread to spare: the reader at the end hashes
+            }
+        }
+    }
+    followed->frontier = std::max(followed->frontier, reached);
+    contentChanged_.notify_all();
+    if (reached < fileSize) return true;
+    lock.unlock();
+    return largeFileIsWhole(whole.file);
+}
+
+bool SetView::largeFileIsWhole(uint32_t target) {
+    std::unique_lock<std::mutex> lock(contentMutex_);
+    const auto at = followed_.find(target);
+    if (at == followed_.end()) return false;
+    const std::shared_ptr<Followed> followed = at->second;
+    if (!contentWorker_.joinable()) {
+        std::unique_ptr<char[]> buffer(new (std::nothrow) char[kContentStep]);
+        if (!buffer) return false;
+        while (followed->state == Followed::State::Pending && !followed->busy)
+            hashStep(followed, buffer.get(), lock);
+    }
+    contentChanged_.wait(
+        lock, [&] { return contentStopping_ || followed->state != Followed::State::Pending; });
+    return followed->state == Followed::State::Whole;
+}
+
+std::shared_ptr<SetView::Followed> SetView::nextToHash() const {
+    std::shared_ptr<Followed> next;
+    for (const auto& [file, followed] : followed_) {
+        if (followed->state != Followed::State::Pending || followed->busy ||
+            followed->hashed >= std::min(followed->size, followed->frontier + kContentWindow))
+            continue;
+        // A file whose reader waits at its end first.
+        if (!next || followed->frontier == followed->size) next = followed;
+        if (followed->frontier == followed->size) break;
+    }
+    return next;
+}
+
+void SetView::hashStep(const std::shared_ptr<Followed>& followed, char* buffer,
+                       std::unique_lock<std::mutex>& lock) {
+    const int64_t want = std::min(kContentStep, followed->size - followed->hashed);
+    const int64_t at = followed->hashed;
+    followed->busy = true;
+    lock.unlock();
+    // The bytes as readers are given them: from the checked pieces, each
+    // piece's stamp compared after.
+    const int64_t got = readTarget(followed->file, buffer, want, at);
+    const bool fed = got == want && followed->digest.update(buffer, static_cast<std::size_t>(got));
+    lock.lock();
+    followed->busy = false;
+    if (!fed) {
+        // Its readers find out what went wrong in their own reads.
+        followed->state = Followed::State::Unreadable;
+    } else if ((followed->hashed += got) == followed->size) {
+        Sha256Digest::Bytes digest{};
+        const bool whole = followed->digest.finish(digest) && digest == contents_[followed->file];
+        followed->state = whole ? Followed::State::Whole : Followed::State::NotWhole;
+        if (whole) {
+            fileWhole_[followed->file] = 1;
+        } else {
+            std::lock_guard<std::mutex> failed(checkMutex_);
+            fileFailed_[followed->file] = 1;
+            reportLocked(fileNameOf(followed->file) +
+                         " does not match its SHA-256 in CONTENTS.sha256: it is not served");
+        }
+    }
+    contentChanged_.notify_all();
+}
+
+// Hashes the large files being read whole, a step at a time, as far as
+// their readers let it; a reader waiting at a file's end is served first.
+void SetView::hashContents() {
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kContentStep]);
+    std::unique_lock<std::mutex> lock(contentMutex_);
+    for (;;) {
+        std::shared_ptr<Followed> next;
+        contentChanged_.wait(lock,
+                             [&] { return contentStopping_ || (next = nextToHash()) != nullptr; });
+        if (contentStopping_) return;
+        if (!buffer) {
+            next->state = Followed::State::Unreadable;
+            contentChanged_.notify_all();
+            continue;
+        }
+        hashStep(next, buffer.get(), lock);
+    }
+}
+
+// The path of file `target` in the mount, as it is said.
+std::string SetView::fileNameOf(uint32_t target) const {
+    std::string name = baseName_;
+    if (!set_.manifest.fileSet()) {
+        std::string relative;
+        if (targets_.nameOf(set_.manifest, target, relative)) name += "/" + relative;
+    }
+    return name;
 }
 
 // With whole.mutex held, once every byte has been hashed.
@@ -742,12 +921,8 @@ bool SetView::finishWholeRead(WholeRead& whole) {
     std::lock_guard<std::mutex> lock(checkMutex_);
     if (!fileFailed_[whole.file]) {
         fileFailed_[whole.file] = 1;
-        std::string name = baseName_;
-        if (!set_.manifest.fileSet()) {
-            std::string relative;
-            if (targets_.nameOf(set_.manifest, whole.file, relative)) name += "/" + relative;
-        }
-        reportLocked(name + " does not match its SHA-256 in CONTENTS.sha256: it is not served");
+        reportLocked(fileNameOf(whole.file) +
+                     " does not match its SHA-256 in CONTENTS.sha256: it is not served");
     }
     return false;
 }
@@ -764,7 +939,10 @@ int64_t SetView::read(uint32_t index, char* out, int64_t size, int64_t offset, W
     size = std::min(size, node.size - offset);
     const int64_t done = encrypted_ ? encrypted_->read(node, out, size, offset)
                                     : readTarget(node.first, out, size, offset);
-    if (done > 0 && whole && !follow(*whole, out, done, offset, node.size)) return -EIO;
+    if (done > 0 && whole &&
+        !(whole->large ? followLarge(*whole, done, offset, node.size)
+                       : follow(*whole, out, done, offset, node.size)))
+        return -EIO;
     return done;
 }
 

@@ -123,17 +123,28 @@ public:
     int64_t read(uint32_t index, char* out, int64_t size, int64_t offset);
     // The whole-file check of a reader of file `index` that may read it from
     // start to end: begun at open, ended at release.
+    // A small file is hashed from what its reader is given, on the reading
+    // threads; a large one (over kFollowedSize) on the view's content thread,
+    // from the same checked descriptors, as far as its readers have read and
+    // a window more, so the reading threads only copy.
     struct WholeRead {
         uint32_t file = 0;                    // its target
+        bool large = false;                   // hashed on the content thread
         std::mutex mutex;                     // FUSE may read one open file on several threads
-        int64_t next = 0;                     // the bytes hashed so far
+        int64_t next = 0;                     // read (and, when small, hashed) without a gap
         bool gaveUp = false;                  // read out of order beyond what is held back, or done
-        std::map<int64_t, std::string> ahead; // reads past `next`, held back
+        std::map<int64_t, std::string> ahead; // small: reads past `next`, held back
+        std::map<int64_t, int64_t> spans;     // large: where reads past `next` lie (start, end)
         int64_t held = 0;
         Sha256Digest digest;
+        bool following = false; // large: counted among its file's followers (under contentMutex_)
     };
-    // Null when nothing would check it (no CONTENTS.sha256 line for it).
+    static constexpr int64_t kFollowedSize = int64_t{16} << 20;
+    // Null when nothing would check it (no CONTENTS.sha256 line for it, or a
+    // large file already found whole in this mount).
     std::unique_ptr<WholeRead> beginWholeRead(uint32_t index);
+    // At release: a large file's reader no longer follows it.
+    void endWholeRead(std::unique_ptr<WholeRead> whole);
     // Reads as `read` does, and hashes what `whole` (may be null) follows; the
     // read that reaches the end gives EIO if the file's hash is not its
     // CONTENTS.sha256 line, and the file is not served from then on.
@@ -175,6 +186,18 @@ public:
 
 private:
     friend class EncryptedView;
+    // A large file being read whole, and how far it is hashed.
+    struct Followed {
+        uint32_t file = 0;
+        int64_t size = 0;
+        int followers = 0;
+        int64_t frontier = 0; // the furthest any of them has read without a gap
+        int64_t hashed = 0;
+        Sha256Digest digest;
+        bool busy = false; // a step is being hashed, off the lock
+        // Unreadable: the content thread could not read it, and gave no verdict.
+        enum class State : uint8_t { Pending, Whole, NotWhole, Unreadable } state = State::Pending;
+    };
     struct Piece {
         FileDescriptor fd; // opened and quick-checked when the view is built
         int64_t size = -1;
@@ -218,6 +241,19 @@ private:
     std::string piecePath(int32_t index) const;
     bool finishWholeRead(WholeRead& whole);
     bool follow(WholeRead& whole, const char* data, int64_t size, int64_t offset, int64_t fileSize);
+    bool followLarge(WholeRead& whole, int64_t size, int64_t offset, int64_t fileSize);
+    void unfollow(WholeRead& whole); // with contentMutex_ held
+    // The file `target`'s verdict once its readers reached its end: hashed
+    // by the content thread, or here when no thread could be started.
+    bool largeFileIsWhole(uint32_t target);
+    // Hashes the next step of `followed` off the lock `lock` holds on
+    // contentMutex_, and gives its verdict at its end.
+    void hashStep(const std::shared_ptr<Followed>& followed, char* buffer,
+                  std::unique_lock<std::mutex>& lock);
+    // A followed file whose next step may be hashed now, or null.
+    std::shared_ptr<Followed> nextToHash() const; // with contentMutex_ held
+    void hashContents();                          // the content thread
+    std::string fileNameOf(uint32_t target) const;
     void report(const std::string& text) const;
     void reportLocked(const std::string& text) const; // with checkMutex_ held
     // After bytes of a piece were read: false, and the piece failed from
@@ -260,4 +296,11 @@ private:
     std::atomic<bool> serving_{false};
     std::condition_variable aheadWanted_;
     void work();
+    // The content thread, and the large files being read whole.
+    std::mutex contentMutex_;
+    std::condition_variable contentChanged_;
+    std::map<uint32_t, std::shared_ptr<Followed>> followed_;
+    std::vector<uint8_t> fileWhole_; // by file: found whole (large files)
+    std::thread contentWorker_;
+    bool contentStopping_ = false;
 };

@@ -677,30 +677,38 @@ TEST(Mount, NumberedPartsShowTheirJoinedFileCheckedByTheirChecksumFile) {
 
 // Pieces that match SHA256SUMS can still be put together wrongly; a file
 // read from its start to its end is checked against CONTENTS.sha256, and the
-// read that ends it fails when it does not match.
+// read that ends it fails when it does not match. A small file is hashed as
+// it is read, a large one beside its reader.
 TEST(Mount, AWholeReadIsCheckedAgainstTheContentsLine) {
-    TempDir dir;
-    const std::string bytes = seededBytes(37, 3 * 65536 + 5);
-    writeFile(dir / "notes.txt", bytes);
-    split(dir, dir / "notes.txt", "64K");
-    const std::string set = dir / "notes_spt";
-    std::string contents = readFile(set + "/CONTENTS.sha256");
-    contents[0] = contents[0] == '0' ? '1' : '0';
-    writeFile(set + "/CONTENTS.sha256", contents);
-    MountPoint mnt(dir);
-    MOUNT_OR_SKIP(dir, set, mnt);
-    const int fd = open((mnt.path + "/notes.txt").c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    std::string got;
-    char buffer[65536];
-    ssize_t n = 0;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0)
-        got.append(buffer, static_cast<std::size_t>(n));
-    EXPECT_LT(n, 0);
-    EXPECT_EQ(errno, EIO);
-    EXPECT_LT(got.size(), bytes.size());
-    EXPECT_TRUE(got == bytes.substr(0, got.size()));
-    close(fd);
+    for (const int64_t size : {int64_t{3} * 65536 + 5, (int64_t{17} << 20) + 5}) {
+        SCOPED_TRACE(size);
+        TempDir dir;
+        const std::string bytes = seededBytes(37, static_cast<std::size_t>(size));
+        writeFile(dir / "notes.txt", bytes);
+        split(dir, dir / "notes.txt", size < (1 << 20) ? "64K" : "4M");
+        const std::string set = dir / "notes_spt";
+        MountPoint mnt(dir);
+        MOUNT_OR_SKIP(dir, set, mnt);
+        EXPECT_TRUE(readFile(mnt.path + "/notes.txt") == bytes);
+        ASSERT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
+
+        std::string contents = readFile(set + "/CONTENTS.sha256");
+        contents[0] = contents[0] == '0' ? '1' : '0';
+        writeFile(set + "/CONTENTS.sha256", contents);
+        MOUNT_OR_SKIP(dir, set, mnt);
+        const int fd = open((mnt.path + "/notes.txt").c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        std::string got;
+        std::vector<char> buffer(1 << 20);
+        ssize_t n = 0;
+        while ((n = read(fd, buffer.data(), buffer.size())) > 0)
+            got.append(buffer.data(), static_cast<std::size_t>(n));
+        EXPECT_LT(n, 0);
+        EXPECT_EQ(errno, EIO);
+        EXPECT_LT(got.size(), bytes.size());
+        EXPECT_TRUE(got == bytes.substr(0, got.size()));
+        close(fd);
+    }
 }
 
 // The mount holds the set's shared lock for its life: a split that would
