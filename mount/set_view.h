@@ -14,7 +14,8 @@
 // against SHA256SUMS before any byte of it goes out (once per view; a piece
 // that fails stays failed and its ranges give EIO); without them, only the
 // quick check made when the view is built. A file read from its first byte
-// to its last is hashed as it goes and checked against CONTENTS.sha256.
+// to its last is checked against CONTENTS.sha256: a small one hashed as it
+// is read, a large one beside its readers on the view's content thread.
 //
 // Reads heal: where the set has recovery pieces, a piece that is missing or
 // fails its check is rebuilt by the engine's repair into a private folder
