@@ -295,42 +295,45 @@ fuse_lowlevel_ops operations() {
 // What libfuse's daemonizing does, with `serving` called in the daemon
 // before its parent exits: whoever the parent's exit lets go on (a script's
 // next `unmount`) finds the state naming the process that serves.
-void becomeServer(const ServeOptions& options) {
+bool becomeServer(const ServeOptions& options, std::string& error) {
     if (options.foreground) {
         (void)!chdir("/");
         if (options.serving) options.serving();
-        return;
+        return true;
     }
     int waiter[2];
     if (pipe2(waiter, O_CLOEXEC) != 0) {
-        fuse_daemonize(0); // the same, without the hook's order
-        if (options.serving) options.serving();
-        return;
+        error = std::string("cannot become a daemon: ") + std::strerror(errno);
+        return false;
     }
     const pid_t child = fork();
-    if (child > 0) {
-        char done = 0;
-        while (read(waiter[0], &done, 1) < 0 && errno == EINTR) {
-        }
-        _exit(0);
+    if (child < 0) {
+        error = std::string("cannot become a daemon: ") + std::strerror(errno);
+        close(waiter[0]);
+        close(waiter[1]);
+        return false;
     }
-    if (child == 0) {
-        setsid();
-        (void)!chdir("/");
-        if (options.serving) options.serving();
-        const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-        if (null >= 0) {
-            dup2(null, STDIN_FILENO), dup2(null, STDOUT_FILENO), dup2(null, STDERR_FILENO);
-            if (null > STDERR_FILENO) close(null);
+    if (child > 0) { // the parent: up once the daemon says it serves
+        close(waiter[1]);
+        char done = 0;
+        ssize_t got = 0;
+        while ((got = read(waiter[0], &done, 1)) < 0 && errno == EINTR) {
         }
-    } else if (options.serving) { // no fork: this process serves, in the foreground
-        (void)!chdir("/");
-        options.serving();
+        _exit(got == 1 && done == 1 ? 0 : 1);
+    }
+    close(waiter[0]);
+    setsid();
+    (void)!chdir("/");
+    if (options.serving) options.serving();
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null >= 0) {
+        dup2(null, STDIN_FILENO), dup2(null, STDOUT_FILENO), dup2(null, STDERR_FILENO);
+        if (null > STDERR_FILENO) close(null);
     }
     const char done = 1;
     (void)!write(waiter[1], &done, 1);
-    close(waiter[0]);
     close(waiter[1]);
+    return true;
 }
 
 } // namespace
@@ -371,7 +374,13 @@ bool serveView(SetView& view, const std::string& mountpoint, const ServeOptions&
                     "empty folder of yours?)";
         } else {
             if (options.mounted) options.mounted();
-            becomeServer(options);
+            if (!becomeServer(options, error)) {
+                fuse_session_unmount(session);
+                fuse_remove_signal_handlers(session);
+                fuse_session_destroy(session);
+                fuse_opt_free_args(&args);
+                return false;
+            }
             view.beginServing();
             fuse_loop_config config{};
             config.clone_fd = 0;

@@ -231,10 +231,14 @@ MountEnd awaitMountEnd(const std::string& mountpoint, pid_t process, int limitMs
                        const std::function<bool()>& stopped) {
     constexpr int kStepMs = 5;
     for (int waited = 0;; waited += kStepMs) {
-        if (mountProcess(mountpoint) != process) return MountEnd::Ended; // its state is gone
+        errno = 0;
+        const pid_t named = mountProcess(mountpoint);
+        // Its state gone, or another mount's now; a state that cannot be
+        // read for a moment (no descriptor to spare) is looked at again.
+        if (named != process && (named != 0 || errno == ENOENT)) return MountEnd::Ended;
         // Gone without taking its state away (it was killed): the state is
         // cleared here.
-        if (kill(process, 0) != 0 && errno == ESRCH) {
+        if (named == process && kill(process, 0) != 0 && errno == ESRCH) {
             clearMountState(mountpoint);
             return MountEnd::Ended;
         }

@@ -861,7 +861,7 @@ void SetView::hashStep(const std::shared_ptr<Followed>& followed, char* buffer,
     // The bytes as readers are given them: from the checked pieces, each
     // piece's stamp compared after.
     const int64_t got = readTarget(followed->file, buffer, want, at);
-    const bool fed = got == want && followed->digest.update(buffer, static_cast<std::size_t>(got));
+    const bool fed = got == want && followed->digest->update(buffer, static_cast<std::size_t>(got));
     lock.lock();
     followed->busy = false;
     if (!fed) {
@@ -869,7 +869,7 @@ void SetView::hashStep(const std::shared_ptr<Followed>& followed, char* buffer,
         followed->state = Followed::State::Unreadable;
     } else if ((followed->hashed += got) == followed->size) {
         Sha256Digest::Bytes digest{};
-        const bool whole = followed->digest.finish(digest) && digest == contents_[followed->file];
+        const bool whole = followed->digest->finish(digest) && digest == contents_[followed->file];
         followed->state = whole ? Followed::State::Whole : Followed::State::NotWhole;
         if (whole) {
             fileWhole_[followed->file] = 1;

@@ -194,7 +194,7 @@ private:
         int followers = 0;
         int64_t frontier = 0; // the furthest any of them has read without a gap
         int64_t hashed = 0;
-        Sha256Digest digest;
+        std::unique_ptr<Sha256Digest> digest = std::make_unique<Sha256Digest>();
         bool busy = false; // a step is being hashed, off the lock
         // Unreadable: the content thread could not read it, and gave no verdict.
         enum class State : uint8_t { Pending, Whole, NotWhole, Unreadable } state = State::Pending;

@@ -387,8 +387,8 @@ MUTANTS=$(
 - const bool same = whole.digest.finish(got) && got == contents_[whole.file];
 + const bool same = whole.digest.finish(got) || got == contents_[whole.file];
 @@ 504 mount/set_view.cpp | a large file's CONTENTS.sha256 verdict ignored
-- const bool whole = followed->digest.finish(digest) && digest == contents_[followed->file];
-+ const bool whole = followed->digest.finish(digest) || digest == contents_[followed->file];
+- const bool whole = followed->digest->finish(digest) && digest == contents_[followed->file];
++ const bool whole = followed->digest->finish(digest) || digest == contents_[followed->file];
 @@ 480 mount/mount_state.cpp | the mount's state folder is opened through a symbolic link
 - openat(base.get(), kStateFolderName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 + openat(base.get(), kStateFolderName, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
