@@ -236,14 +236,15 @@ void SetView::stop() {
         std::lock_guard<std::mutex> lock(checkMutex_);
         stopping_ = true;
     }
-    aheadWanted_.notify_all();
-    if (worker_.joinable()) worker_.join();
     {
         std::lock_guard<std::mutex> lock(contentMutex_);
         contentStopping_ = true;
     }
     contentChanged_.notify_all();
+    // The content thread first: its reads may still ask the worker for more.
     if (contentWorker_.joinable()) contentWorker_.join();
+    aheadWanted_.notify_all();
+    if (worker_.joinable()) worker_.join();
     changed_ = nullptr;
 }
 
@@ -605,7 +606,8 @@ bool SetView::pieceIsServable(int32_t index) {
 void SetView::checkAhead(int32_t index) {
     if (!fullCheck_ || !serving_ || index + 1 >= pieceCount()) return;
     std::lock_guard<std::mutex> lock(checkMutex_);
-    if (pieces_[static_cast<std::size_t>(index) + 1].check != CheckState::Unchecked) return;
+    if (stopping_ || pieces_[static_cast<std::size_t>(index) + 1].check != CheckState::Unchecked)
+        return;
     // Started at the first read served, never before: a daemon forks once
     // the mount is up, and a thread does not cross a fork.
     if (!worker_.joinable()) {
@@ -828,14 +830,29 @@ bool SetView::largeFileIsWhole(uint32_t target) {
     const auto at = followed_.find(target);
     if (at == followed_.end()) return false;
     const std::shared_ptr<Followed> followed = at->second;
-    if (!contentWorker_.joinable()) {
-        std::unique_ptr<char[]> buffer(new (std::nothrow) char[kContentStep]);
-        if (!buffer) return false;
-        while (followed->state == Followed::State::Pending && !followed->busy)
-            hashStep(followed, buffer.get(), lock);
+    // A file the content thread could not read (a piece failed while it read
+    // ahead, and was rebuilt since) is hashed once more from its start.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt > 0 && followed->state == Followed::State::Unreadable) {
+            followed->state = Followed::State::Pending; // another reader may have begun it again
+            followed->hashed = 0;
+            followed->digest = std::make_unique<Sha256Digest>();
+            contentChanged_.notify_all();
+        } else if (attempt > 0 && followed->state != Followed::State::Pending) {
+            break;
+        }
+        if (!contentWorker_.joinable()) {
+            std::unique_ptr<char[]> buffer(new (std::nothrow) char[kContentStep]);
+            if (!buffer) return false;
+            while (followed->state == Followed::State::Pending && !followed->busy)
+                hashStep(followed, buffer.get(), lock);
+        }
+        contentChanged_.wait(lock, [&] {
+            return contentStopping_ ||
+                   (followed->state != Followed::State::Pending && !followed->busy);
+        });
+        if (contentStopping_) break;
     }
-    contentChanged_.wait(
-        lock, [&] { return contentStopping_ || followed->state != Followed::State::Pending; });
     return followed->state == Followed::State::Whole;
 }
 
