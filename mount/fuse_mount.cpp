@@ -369,18 +369,17 @@ bool serveView(SetView& view, const std::string& mountpoint, const ServeOptions&
     if (fuse_set_signal_handlers(session) != 0) {
         error = "cannot install the stop handlers";
     } else {
-        if (fuse_session_mount(session, where.c_str()) != 0) {
+        bool up = fuse_session_mount(session, where.c_str()) == 0;
+        if (!up)
             error = "cannot mount on " + mountpoint + " (is FUSE allowed here, and is it an " +
                     "empty folder of yours?)";
-        } else {
-            if (options.mounted) options.mounted();
-            if (!becomeServer(options, error)) {
-                fuse_session_unmount(session);
-                fuse_remove_signal_handlers(session);
-                fuse_session_destroy(session);
-                fuse_opt_free_args(&args);
-                return false;
-            }
+        else if (options.mounted)
+            options.mounted();
+        if (up && !becomeServer(options, error)) {
+            fuse_session_unmount(session);
+            up = false;
+        }
+        if (up) {
             view.beginServing();
             fuse_loop_config config{};
             config.clone_fd = 0;
