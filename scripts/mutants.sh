@@ -348,8 +348,8 @@ MUTANTS=$(
 - if (!pieceUnchanged(slice.piece)) return -EIO;
 + if (false && !pieceUnchanged(slice.piece)) return -EIO;
 @@ 457 mount/fuse_mount.cpp | a daemon mounts by the path as given, which it cannot unmount from /
-- if (fuse_session_mount(session, where.c_str()) != 0) {
-+ if (fuse_session_mount(session, mountpoint.c_str()) != 0) {
+- bool up = fuse_session_mount(session, where.c_str()) == 0;
++ bool up = fuse_session_mount(session, mountpoint.c_str()) == 0;
 @@ 458 mount/set_view.cpp | the mount shows a password-protected set without its password
 - if (digest.empty()) return true;
 + if (true) return true;
