@@ -3,6 +3,7 @@
 
 #include <fuse_lowlevel.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -24,6 +25,44 @@ namespace {
 
 // Nothing in a view ever changes: the kernel may keep what it learns.
 constexpr double kForever = 86400.0 * 365;
+
+// A stop request reaches the view before libfuse's own handler ends the loop:
+// the loop waits for every read being served, a rebuild included.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+std::atomic<SetView*> stoppedView{nullptr};
+struct sigaction libfuseStop[3];
+
+void onStop(int signal) {
+    if (SetView* view = stoppedView.load()) view->requestStop();
+    for (int i = 0; i < 3; ++i) {
+        if (kStopSignals[i] != signal) continue;
+        const struct sigaction& theirs = libfuseStop[i];
+        if ((theirs.sa_flags & SA_SIGINFO) == 0 && theirs.sa_handler != SIG_DFL &&
+            theirs.sa_handler != SIG_IGN)
+            theirs.sa_handler(signal);
+    }
+}
+
+// Puts onStop before libfuse's handlers; false leaves theirs alone.
+bool chainStopHandlers(SetView& view) {
+    for (int i = 0; i < 3; ++i)
+        if (sigaction(kStopSignals[i], nullptr, &libfuseStop[i]) != 0) return false;
+    stoppedView.store(&view);
+    for (int i = 0; i < 3; ++i) {
+        struct sigaction ours = libfuseStop[i];
+        ours.sa_flags &= ~SA_SIGINFO;
+        ours.sa_handler = onStop;
+        if (sigaction(kStopSignals[i], &ours, nullptr) != 0) return false;
+    }
+    return true;
+}
+
+// Gives libfuse its handlers back, which it removes only when they are its own.
+void unchainStopHandlers() {
+    for (int i = 0; i < 3; ++i)
+        sigaction(kStopSignals[i], &libfuseStop[i], nullptr);
+    stoppedView.store(nullptr);
+}
 
 SetView& viewOf(fuse_req_t req) {
     return *static_cast<SetView*>(fuse_req_userdata(req));
@@ -368,6 +407,10 @@ bool serveView(SetView& view, const std::string& mountpoint, const ServeOptions&
     bool served = false;
     if (fuse_set_signal_handlers(session) != 0) {
         error = "cannot install the stop handlers";
+    } else if (!chainStopHandlers(view)) {
+        error = std::string("cannot install the stop handlers: ") + std::strerror(errno);
+        unchainStopHandlers();
+        fuse_remove_signal_handlers(session);
     } else {
         bool up = fuse_session_mount(session, where.c_str()) == 0;
         if (!up)
@@ -392,6 +435,7 @@ bool serveView(SetView& view, const std::string& mountpoint, const ServeOptions&
             fuse_session_unmount(session);
             served = true; // the mount was up; how it ended is not a failed start
         }
+        unchainStopHandlers();
         fuse_remove_signal_handlers(session);
     }
     fuse_session_destroy(session);

@@ -90,7 +90,7 @@ std::unique_ptr<SetView> SetView::build(const std::string& pieceFolder, const Mo
                 failed = true;
                 onlyMissing = onlyMissing && piece.missing;
             }
-        if (failed) view->heal(onlyMissing, -1);
+        if (failed) view->heal(onlyMissing, -1, run.stopFlag());
     }
     if (!view->checkSlices(run)) return nullptr;
 
@@ -232,6 +232,7 @@ SetView::~SetView() {
 }
 
 void SetView::stop() {
+    requestStop();
     {
         std::lock_guard<std::mutex> lock(checkMutex_);
         stopping_ = true;
@@ -639,7 +640,7 @@ void SetView::work() {
 // the temporary folder), is opened, unlinked there, and taken for the pieces
 // that failed. At most one full repair per view: after it, what could not
 // be rebuilt stays failed.
-bool SetView::heal(bool visibleOnly, int32_t checking) {
+bool SetView::heal(bool visibleOnly, int32_t checking, const std::atomic<bool>* stop) {
     std::lock_guard<std::mutex> healing(healMutex_);
     if (healedAll_) return false;
     if (!visibleOnly) healedAll_ = true;
@@ -655,13 +656,15 @@ bool SetView::heal(bool visibleOnly, int32_t checking) {
                " to rebuild pieces in: " + std::strerror(errno));
         return false;
     }
-    RunContext run;
+    RunContext run(stop ? stop : &stopRequested_);
     const std::string outPath = std::string(base) + "/" + name;
     Result<RepairOutcome> repaired =
         repairSet(set_.fd(), set_.path, set_.recoveryStem, out.get(), outPath, run, visibleOnly);
     bool adopted = false;
     std::lock_guard<std::mutex> lock(checkMutex_);
-    if (!repaired) {
+    if (!repaired && run.stopRequested()) {
+        reportLocked("the rebuilding of damaged pieces stopped: the mount is ending");
+    } else if (!repaired) {
         const std::string text =
             "the recovery pieces cannot rebuild what is damaged: " + repaired.failure().reason;
         reportLocked(text);

@@ -184,6 +184,9 @@ public:
     // Ends the worker (after the piece it is checking) and calls the change
     // listener no more: what the listener writes to may go after this.
     void stop();
+    // A stop request (safe in a signal handler): a rebuild under way ends
+    // and none begins, so the mount can end without waiting for it.
+    void requestStop() { stopRequested_.store(true, std::memory_order_relaxed); }
 
 private:
     friend class EncryptedView;
@@ -221,8 +224,9 @@ private:
     // Rebuilds the pieces that failed from the recovery pieces: all of them
     // (`visibleOnly`: only those missing or of the wrong length, without
     // reading the others). True when it ran and gave back pieces.
-    // `checking` is the piece the caller is checking (-1: none).
-    bool heal(bool visibleOnly, int32_t checking);
+    // `checking` is the piece the caller is checking (-1: none). It ends at
+    // a stop request: the view's, or `stop` when given (the mount's start).
+    bool heal(bool visibleOnly, int32_t checking, const std::atomic<bool>* stop = nullptr);
     bool passwordOpens(const MountOptions& options, RunContext& run);
     // The mount's root, standing for the join's output folder.
     bool addRoot(RunContext& run);
@@ -290,6 +294,7 @@ private:
     std::condition_variable checked_;
     std::mutex healMutex_;
     bool healedAll_ = false; // a full repair ran: nothing more can be rebuilt
+    std::atomic<bool> stopRequested_{false};
     // The worker that checks ahead of a sequential reader.
     std::thread worker_;
     std::vector<int32_t> aheadQueue_;

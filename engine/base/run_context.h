@@ -108,6 +108,7 @@ public:
 
     // Stop requests. stopIfRequested keeps a Cancelled failure when one came.
     bool stopRequested() const { return stop_ && stop_->load(std::memory_order_relaxed); }
+    const std::atomic<bool>* stopFlag() const { return stop_; }
     bool stopIfRequested();
 
     // Progress; a run starts its counters when it starts.

@@ -3,6 +3,7 @@
 // /dev/fuse, no fusermount3, a container without the right), each test skips.
 
 #include "engine/format/age_format.h"
+#include "mount/set_view.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestFiles.h"
 
@@ -637,6 +638,33 @@ TEST(Mount, ReadsHealFromTheRecoveryPiecesAndTheSetsFolderIsNeverWritten) {
     EXPECT_EQ(lost.status, 1);
     EXPECT_NE(lost.err.find("not repairable"), std::string::npos) << lost.err;
     EXPECT_FALSE(isMounted(mnt.path));
+}
+
+// A stop request ends a rebuild under way, so a stopped mount ends without
+// waiting for it: the damaged piece's bytes are then not served.
+TEST(Mount, AStopRequestEndsTheRebuildingOfADamagedPiece) {
+    TempDir dir;
+    const std::string bytes = seededBytes(36, 6 * 65536);
+    writeFile(dir / "photos.tar", bytes);
+    ASSERT_EQ(
+        parcelor(dir, {"split", "-q", "-b", "64K", "--recovery=2", dir / "photos.tar", dir.path()})
+            .status,
+        0);
+    damage(dir / "photos_spt/photos_4.spt", 30000);
+    PrivateRuntime runtime(dir);
+    RunContext run;
+    std::unique_ptr<SetView> view = SetView::open(dir / "photos_spt", MountOptions{}, run);
+    ASSERT_TRUE(view) << run.failure().reason;
+    std::string said;
+    view->setReporter([&](const std::string& text) { said += text + "\n"; });
+    const int64_t file = view->lookup(0, "photos.tar");
+    ASSERT_GT(file, 0);
+    std::string out(4096, '\0');
+    ASSERT_EQ(view->read(static_cast<uint32_t>(file), out.data(), 4096, 0), 4096); // checked
+    view->requestStop();
+    EXPECT_EQ(view->read(static_cast<uint32_t>(file), out.data(), 4096, 4 * 65536), -EIO);
+    EXPECT_NE(said.find("stopped"), std::string::npos) << said;
+    EXPECT_EQ(view->pieceRebuilt(4), false);
 }
 
 // Other tools' numbered parts are one joined file, each part checked against
