@@ -27,8 +27,8 @@ namespace {
 int passwordStep(Session& s, const char* digest) {
     const CliOptions& o = s.options();
     if (!o.passwordFile && !o.passwordPrompt && !o.passwordFd && isatty(STDIN_FILENO) != 1)
-        return s.fail("the set is protected by a password: give --password-file or "
-                      "--password-prompt");
+        return s.fail("the set is protected by a password: give --password-file, "
+                      "--password-prompt or --password-fd");
     PasswordText text;
     std::string error;
     const PasswordRead read = readPassword(o, false, text, error);
@@ -148,7 +148,8 @@ int joinCommand(Session& s) {
     std::string decryptPassword;
     if (encrypted) {
         if (!o.passwordFile && !o.passwordPrompt && !o.passwordFd && isatty(STDIN_FILENO) != 1)
-            return s.fail("the set is encrypted: give --password-file or --password-prompt");
+            return s.fail("the set is encrypted: give --password-file, --password-prompt or "
+                          "--password-fd");
         PasswordText text;
         std::string error;
         const PasswordRead read = readPassword(o, false, text, error);
