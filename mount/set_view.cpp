@@ -5,6 +5,7 @@
 #include "engine/base/utilities.h"
 #include "engine/format/manifest.h"
 #include "engine/format/tree_description.h"
+#include "engine/fs/run_folder.h"
 #include "engine/fs/safe_fs.h"
 #include "engine/runs/recovery.h"
 
@@ -18,6 +19,7 @@
 #include <unordered_map>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -636,10 +638,11 @@ void SetView::work() {
 }
 
 // Runs the engine's repair with the set's folder only read: what it rebuilds
-// goes to a private folder of this process (0700, under $XDG_RUNTIME_DIR or
-// the temporary folder), is opened, unlinked there, and taken for the pieces
-// that failed. At most one full repair per view: after it, what could not
-// be rebuilt stays failed.
+// goes to a working folder of this process (0700, locked and marked, under
+// $XDG_RUNTIME_DIR or the temporary folder), is opened, unlinked there, and
+// taken for the pieces that failed. What a killed mount left there is swept
+// first. At most one full repair per view: after it, what could not be
+// rebuilt stays failed.
 bool SetView::heal(bool visibleOnly, int32_t checking, const std::atomic<bool>* stop) {
     std::lock_guard<std::mutex> healing(healMutex_);
     if (healedAll_) return false;
@@ -648,18 +651,17 @@ bool SetView::heal(bool visibleOnly, int32_t checking, const std::atomic<bool>* 
     if (!base || base[0] != '/') base = std::getenv("TMPDIR");
     if (!base || base[0] != '/') base = "/tmp";
     FileDescriptor baseFd = openFolderPath(base);
-    std::string name;
-    FileDescriptor out =
-        baseFd ? createTemporaryFolder(baseFd.get(), name, 0700) : FileDescriptor();
-    if (!out) {
+    RunContext run(stop ? stop : &stopRequested_);
+    if (baseFd && sweepWhenAlone(baseFd.get(), run)) flock(baseFd.get(), LOCK_UN);
+    RunFolder out; // removed, with what is still in it, when the rebuild ends
+    if (!baseFd || !out.create(baseFd.get())) {
         report("cannot make a private folder in " + std::string(base) +
                " to rebuild pieces in: " + std::strerror(errno));
         return false;
     }
-    RunContext run(stop ? stop : &stopRequested_);
-    const std::string outPath = std::string(base) + "/" + name;
+    const std::string outPath = std::string(base) + "/" + out.name();
     Result<RepairOutcome> repaired =
-        repairSet(set_.fd(), set_.path, set_.recoveryStem, out.get(), outPath, run, visibleOnly);
+        repairSet(set_.fd(), set_.path, set_.recoveryStem, out.fd(), outPath, run, visibleOnly);
     bool adopted = false;
     std::lock_guard<std::mutex> lock(checkMutex_);
     if (!repaired && run.stopRequested()) {
@@ -670,9 +672,9 @@ bool SetView::heal(bool visibleOnly, int32_t checking, const std::atomic<bool>* 
         reportLocked(text);
     } else {
         for (const std::string& rebuilt : repaired.value().rebuilt) {
-            FileDescriptor fd = openFileAt(out.get(), rebuilt.c_str(), false);
+            FileDescriptor fd = openFileAt(out.fd(), rebuilt.c_str(), false);
             // Unnamed before its stamp is taken: the unlink moves its ctime.
-            unlinkat(out.get(), rebuilt.c_str(), 0);
+            unlinkat(out.fd(), rebuilt.c_str(), 0);
             for (int32_t i = 0; fd && i < pieceCount(); ++i) {
                 Piece& piece = pieces_[static_cast<std::size_t>(i)];
                 // A piece another reader is checking, or one ever served (a
@@ -693,10 +695,6 @@ bool SetView::heal(bool visibleOnly, int32_t checking, const std::atomic<bool>* 
             }
         }
     }
-    // Nothing rebuilt keeps a name.
-    for (const std::string& left : namesIn(out.get()))
-        unlinkat(out.get(), left.c_str(), 0);
-    unlinkat(baseFd.get(), name.c_str(), AT_REMOVEDIR);
     return adopted;
 }
 

@@ -3,6 +3,7 @@
 // /dev/fuse, no fusermount3, a container without the right), each test skips.
 
 #include "engine/format/age_format.h"
+#include "engine/fs/run_folder.h"
 #include "mount/set_view.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestFiles.h"
@@ -665,6 +666,43 @@ TEST(Mount, AStopRequestEndsTheRebuildingOfADamagedPiece) {
     EXPECT_EQ(view->read(static_cast<uint32_t>(file), out.data(), 4096, 4 * 65536), -EIO);
     EXPECT_NE(said.find("stopped"), std::string::npos) << said;
     EXPECT_EQ(view->pieceRebuilt(4), false);
+}
+
+// What a mount killed while it rebuilt left in its private folder (its own
+// working folder, and the repair's inside it) goes at the next rebuild.
+TEST(Mount, ARebuildSweepsWhatAKilledRebuildLeft) {
+    TempDir dir;
+    const std::string bytes = seededBytes(37, 6 * 65536);
+    writeFile(dir / "photos.tar", bytes);
+    ASSERT_EQ(
+        parcelor(dir, {"split", "-q", "-b", "64K", "--recovery=2", dir / "photos.tar", dir.path()})
+            .status,
+        0);
+    damage(dir / "photos_spt/photos_4.spt", 30000);
+    PrivateRuntime runtime(dir);
+    const pid_t killed = fork();
+    ASSERT_GE(killed, 0);
+    if (killed == 0) { // made as a rebuild makes them, then gone without a word
+        const int base = open(runtime.path.c_str(), O_RDONLY | O_DIRECTORY);
+        auto* outer = new RunFolder;
+        auto* inner = new RunFolder;
+        const bool made = base >= 0 && outer->create(base) && inner->create(outer->fd());
+        const int piece = made ? openat(inner->fd(), "photos_4.spt", O_WRONLY | O_CREAT, 0600) : -1;
+        _exit(piece >= 0 && write(piece, bytes.data(), 4096) == 4096 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(killed, &status, 0), killed);
+    ASSERT_EQ(status, 0);
+    ASSERT_FALSE(fs::is_empty(runtime.path));
+    RunContext run;
+    std::unique_ptr<SetView> view = SetView::open(dir / "photos_spt", MountOptions{}, run);
+    ASSERT_TRUE(view) << run.failure().reason;
+    const int64_t file = view->lookup(0, "photos.tar");
+    std::string out(65536, '\0');
+    ASSERT_EQ(view->read(static_cast<uint32_t>(file), out.data(), 65536, 4 * 65536), 65536);
+    EXPECT_TRUE(out == bytes.substr(4 * 65536, 65536));
+    EXPECT_TRUE(view->pieceRebuilt(4));
+    EXPECT_TRUE(fs::is_empty(runtime.path));
 }
 
 // Other tools' numbered parts are one joined file, each part checked against
