@@ -128,12 +128,15 @@ int mountCommand(Session& s) {
     serve.serving = [&] { // the state names the process that serves
         if (kept) state.write(*view);
     };
+    serve.stopRequested = [] { return stopSignal() != 0; };
     const bool served = serveView(*view, mountpoint, serve, error);
+    const bool stopped = !served && (stopSignal() != 0 || view->stopWasRequested());
     view->stop(); // nothing writes the state after it is removed
     // The set let go of (its lock, its pieces) before the state goes:
     // `unmount` waits for the state to go.
     view.reset();
     state.remove();
+    if (stopped) return s.cancelled("mount");
     if (!served) return s.fail(error);
     if (!error.empty()) s.note(error); // it was up, and ended badly
     return 0;

@@ -64,6 +64,53 @@ void unchainStopHandlers() {
     stoppedView.store(nullptr);
 }
 
+// The stop handlers for a session's life: libfuse's, which end its loop, with
+// onStop before them; the caller's given back at the end, whatever the path.
+// A stop while they change hands waits, blocked, until open().
+class StopHandlers {
+public:
+    StopHandlers(fuse_session* session, SetView& view) : session_(session) {
+        sigset_t stops;
+        sigemptyset(&stops);
+        for (int signal : kStopSignals)
+            sigaddset(&stops, signal);
+        pthread_sigmask(SIG_BLOCK, &stops, &before_);
+        for (int i = 0; i < 3; ++i)
+            sigaction(kStopSignals[i], nullptr, &callers_[i]);
+        // libfuse installs its handlers only over the default ones.
+        for (int signal : kStopSignals)
+            std::signal(signal, SIG_DFL);
+        if (fuse_set_signal_handlers(session) != 0) {
+            error_ = "cannot install the stop handlers";
+            return;
+        }
+        libfuse_ = true;
+        chained_ = true;
+        if (!chainStopHandlers(view))
+            error_ = std::string("cannot install the stop handlers: ") + std::strerror(errno);
+    }
+    ~StopHandlers() {
+        if (chained_) unchainStopHandlers();
+        if (libfuse_) fuse_remove_signal_handlers(session_);
+        for (int i = 0; i < 3; ++i)
+            sigaction(kStopSignals[i], &callers_[i], nullptr);
+        pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+    }
+    StopHandlers(const StopHandlers&) = delete;
+    StopHandlers& operator=(const StopHandlers&) = delete;
+    const std::string& error() const { return error_; }
+    // Lets through the stops that came meanwhile: they end the session.
+    void open() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+
+private:
+    fuse_session* session_;
+    sigset_t before_{};
+    struct sigaction callers_[3]{};
+    bool libfuse_ = false;
+    bool chained_ = false;
+    std::string error_;
+};
+
 SetView& viewOf(fuse_req_t req) {
     return *static_cast<SetView*>(fuse_req_userdata(req));
 }
@@ -400,44 +447,42 @@ bool serveView(SetView& view, const std::string& mountpoint, const ServeOptions&
         error = "cannot start a FUSE session";
         return false;
     }
-    // libfuse installs its stop handlers only over the default ones: a stop
-    // now ends the loop and unmounts.
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
-        std::signal(signal, SIG_DFL);
     bool served = false;
-    if (fuse_set_signal_handlers(session) != 0) {
-        error = "cannot install the stop handlers";
-    } else if (!chainStopHandlers(view)) {
-        error = std::string("cannot install the stop handlers: ") + std::strerror(errno);
-        unchainStopHandlers();
-        fuse_remove_signal_handlers(session);
-    } else {
-        bool up = fuse_session_mount(session, where.c_str()) == 0;
-        if (!up)
-            error = "cannot mount on " + mountpoint + " (is FUSE allowed here, and is it an " +
-                    "empty folder of yours?)";
-        else if (options.mounted)
-            options.mounted();
-        if (up && !becomeServer(options, error)) {
-            fuse_session_unmount(session);
-            up = false;
+    { // from here a stop ends the loop and unmounts
+        StopHandlers stops(session, view);
+        if (stops.error().empty()) stops.open();
+        if (!stops.error().empty()) {
+            error = stops.error();
+        } else if ((options.stopRequested && options.stopRequested()) ||
+                   fuse_session_exited(session)) {
+            error = "the mount was stopped before it was up";
+        } else {
+            bool up = fuse_session_mount(session, where.c_str()) == 0;
+            if (!up)
+                error = "cannot mount on " + mountpoint + " (is FUSE allowed here, and is it an " +
+                        "empty folder of yours?)";
+            else if (options.mounted)
+                options.mounted();
+            if (up && !becomeServer(options, error)) {
+                fuse_session_unmount(session);
+                up = false;
+            }
+            if (up) {
+                view.beginServing();
+                fuse_loop_config config{};
+                config.clone_fd = 0;
+                // Threads kept waiting between reads: with fewer, the kernel's
+                // parallel reads ahead make libfuse start and end a thread for
+                // almost every read.
+                config.max_idle_threads = 16;
+                // A stop ends the loop with its signal's number; only below 0 is an error.
+                if (fuse_session_loop_mt(session, &config) < 0)
+                    error = "the mount ended with an error";
+                fuse_session_unmount(session);
+                served = true; // the mount was up; how it ended is not a failed start
+            }
         }
-        if (up) {
-            view.beginServing();
-            fuse_loop_config config{};
-            config.clone_fd = 0;
-            // Threads kept waiting between reads: with fewer, the kernel's
-            // parallel reads ahead make libfuse start and end a thread for
-            // almost every read.
-            config.max_idle_threads = 16;
-            served = fuse_session_loop_mt(session, &config) == 0;
-            if (!served) error = "the mount ended with an error";
-            fuse_session_unmount(session);
-            served = true; // the mount was up; how it ended is not a failed start
-        }
-        unchainStopHandlers();
-        fuse_remove_signal_handlers(session);
-    }
+    } // the caller's stop handlers are back
     fuse_session_destroy(session);
     fuse_opt_free_args(&args);
     return served;

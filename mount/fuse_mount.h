@@ -16,11 +16,15 @@ struct ServeOptions {
     // Called in the process that serves (a daemon's, after its fork) before
     // the first request is answered.
     std::function<void()> serving;
+    // A stop the caller heard before its handlers gave way to the mount's:
+    // then nothing is mounted.
+    std::function<bool()> stopRequested;
 };
 
 // Mounts `view` at `mountpoint` and serves it until it is unmounted or a
 // stop request (SIGINT, SIGTERM, SIGHUP) comes, then unmounts. False, with
-// the reason in `error`, when the mount could not be made; a daemon's parent
+// the reason in `error`, when the mount could not be made (or was stopped
+// before it was up: the view's stopWasRequested() says so); a daemon's parent
 // returns from here only in that case (it exits 0 once the mount is up).
 bool serveView(SetView& view, const std::string& mountpoint, const ServeOptions& options,
                std::string& error);

@@ -93,6 +93,7 @@ std::unique_ptr<SetView> SetView::build(const std::string& pieceFolder, const Mo
                 onlyMissing = onlyMissing && piece.missing;
             }
         if (failed) view->heal(onlyMissing, -1, run.stopFlag());
+        if (run.stopIfRequested()) return nullptr; // a stop, not the damage left
     }
     if (!view->checkSlices(run)) return nullptr;
 

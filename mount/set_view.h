@@ -187,6 +187,7 @@ public:
     // A stop request (safe in a signal handler): a rebuild under way ends
     // and none begins, so the mount can end without waiting for it.
     void requestStop() { stopRequested_.store(true, std::memory_order_relaxed); }
+    bool stopWasRequested() const { return stopRequested_.load(std::memory_order_relaxed); }
 
 private:
     friend class EncryptedView;

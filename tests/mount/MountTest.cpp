@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -560,9 +561,11 @@ TEST(Mount, AStopUnmounts) {
 
     const pid_t child = fork();
     ASSERT_GE(child, 0);
+    const std::string said = dir / "said";
     if (child == 0) {
         const int null = open("/dev/null", O_RDWR);
-        dup2(null, 1), dup2(null, 2);
+        const int err = open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(null, 1), dup2(err, 2);
         execl(PARCELOR_CLI, PARCELOR_CLI, "mount", "-f", (dir / "a_spt").c_str(), mnt.path.c_str(),
               static_cast<char*>(nullptr));
         _exit(127);
@@ -576,6 +579,8 @@ TEST(Mount, AStopUnmounts) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_FALSE(isMounted(mnt.path));
+    EXPECT_EQ(readFile(said).find("error"), std::string::npos)
+        << readFile(said); // a stop, no error
 }
 
 namespace {
@@ -666,6 +671,26 @@ TEST(Mount, AStopRequestEndsTheRebuildingOfADamagedPiece) {
     EXPECT_EQ(view->read(static_cast<uint32_t>(file), out.data(), 4096, 4 * 65536), -EIO);
     EXPECT_NE(said.find("stopped"), std::string::npos) << said;
     EXPECT_EQ(view->pieceRebuilt(4), false);
+
+    // Stopped while the start rebuilds a lost piece: a stop, not a missing piece.
+    view.reset(); // its lock let go
+    writeFile(dir / "password", "secret\n");
+    fs::remove_all(dir / "photos_spt");
+    ASSERT_EQ(parcelor(dir, {"split", "-q", "-b", "64K", "--recovery=2", "--password-file",
+                             dir / "password", dir / "photos.tar", dir.path()})
+                  .status,
+              0);
+    fs::remove(dir / "photos_spt/photos_1.spt");
+    std::atomic<bool> stop{false};
+    RunContext stopped(&stop);
+    MountOptions asked;
+    asked.password = [&](MountPassword& given, RunContext&) {
+        given.password = "secret";
+        stop = true; // Ctrl-C, as the rebuild is about to begin
+        return true;
+    };
+    EXPECT_FALSE(SetView::open(dir / "photos_spt", asked, stopped));
+    EXPECT_EQ(stopped.failureKind(), EngineFailure::Cancelled) << stopped.failure().reason;
 }
 
 // What a mount killed while it rebuilt left in its private folder (its own
