@@ -13,7 +13,6 @@
 #include <memory>
 
 #include <sys/resource.h>
-#include <sys/statvfs.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -30,13 +29,6 @@ void raiseDescriptorLimit() {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
-}
-
-// A mount point whose FUSE daemon is gone answers ENOTCONN to whatever the
-// kernel must ask it; the file system's figures are never kept.
-bool isStaleMount(const std::string& mountpoint) {
-    struct statvfs st {};
-    return statvfs(mountpoint.c_str(), &st) != 0 && errno == ENOTCONN;
 }
 
 std::string staleMountText(const std::string& mountpoint) {

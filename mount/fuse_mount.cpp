@@ -518,10 +518,13 @@ bool runFusermount(const std::vector<std::string>& options, const std::string& m
 
 } // namespace
 
-bool unmountView(const std::string& mountpoint, std::string& error) {
+bool isStaleMount(const std::string& mountpoint) {
     struct statvfs st {};
-    const bool stale = statvfs(mountpoint.c_str(), &st) != 0 && errno == ENOTCONN;
-    if (!stale) return runFusermount({"-u"}, mountpoint, error);
+    return statvfs(mountpoint.c_str(), &st) != 0 && isStaleMountError(errno);
+}
+
+bool unmountView(const std::string& mountpoint, std::string& error) {
+    if (!isStaleMount(mountpoint)) return runFusermount({"-u"}, mountpoint, error);
     // A mount whose daemon was killed: unmounted, or, while something still
     // holds it, detached now and gone once the last user lets go.
     if (runFusermount({"-u", "-q"}, mountpoint, error)) return true;

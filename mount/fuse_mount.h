@@ -6,6 +6,7 @@
 
 #include "mount/set_view.h"
 
+#include <cerrno>
 #include <functional>
 #include <string>
 
@@ -28,6 +29,14 @@ struct ServeOptions {
 // returns from here only in that case (it exits 0 once the mount is up).
 bool serveView(SetView& view, const std::string& mountpoint, const ServeOptions& options,
                std::string& error);
+
+// A mount point whose FUSE daemon is gone answers ENOTCONN to whatever the
+// kernel must ask it (ECONNABORTED to what was asked as it died); the file
+// system's figures are never kept, so statvfs asks.
+inline bool isStaleMountError(int error) {
+    return error == ENOTCONN || error == ECONNABORTED;
+}
+bool isStaleMount(const std::string& mountpoint);
 
 // Unmounts a mount of this program at `mountpoint` (as `fusermount3 -u`
 // does). False, with the reason in `error`, when it could not be.

@@ -3,6 +3,7 @@
 #include "engine/base/digest.h"
 #include "engine/fs/safe_fs.h"
 #include "engine/fs/target_writer.h"
+#include "mount/fuse_mount.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -104,7 +105,7 @@ std::string headerOf(const std::string& wholePath) {
 
 std::string mountPointPath(const std::string& mountpoint) {
     std::string whole = resolvedPath(mountpoint);
-    if (!whole.empty() || errno != ENOTCONN) return whole;
+    if (!whole.empty() || !isStaleMountError(errno)) return whole;
     // A stale mount cannot be looked at; its folder can.
     const std::string path = withoutTrailingSlashes(mountpoint);
     const std::size_t slash = path.rfind('/');
