@@ -43,30 +43,9 @@ void onStop(int signal) {
     }
 }
 
-// Puts onStop before libfuse's handlers; false leaves theirs alone.
-bool chainStopHandlers(SetView& view) {
-    for (int i = 0; i < 3; ++i)
-        if (sigaction(kStopSignals[i], nullptr, &libfuseStop[i]) != 0) return false;
-    stoppedView.store(&view);
-    for (int i = 0; i < 3; ++i) {
-        struct sigaction ours = libfuseStop[i];
-        ours.sa_flags &= ~SA_SIGINFO;
-        ours.sa_handler = onStop;
-        if (sigaction(kStopSignals[i], &ours, nullptr) != 0) return false;
-    }
-    return true;
-}
-
-// Gives libfuse its handlers back, which it removes only when they are its own.
-void unchainStopHandlers() {
-    for (int i = 0; i < 3; ++i)
-        sigaction(kStopSignals[i], &libfuseStop[i], nullptr);
-    stoppedView.store(nullptr);
-}
-
 // The stop handlers for a session's life: libfuse's, which end its loop, with
 // onStop before them; the caller's given back at the end, whatever the path.
-// A stop while they change hands waits, blocked, until open().
+// A stop that comes while they change hands waits, blocked, for onStop.
 class StopHandlers {
 public:
     StopHandlers(fuse_session* session, SetView& view) : session_(session) {
@@ -85,13 +64,20 @@ public:
             return;
         }
         libfuse_ = true;
-        chained_ = true;
-        if (!chainStopHandlers(view))
+        if (!chain(view)) {
             error_ = std::string("cannot install the stop handlers: ") + std::strerror(errno);
+            return;
+        }
+        pthread_sigmask(SIG_SETMASK, &before_, nullptr); // the stops that came meanwhile end it
     }
     ~StopHandlers() {
-        if (chained_) unchainStopHandlers();
-        if (libfuse_) fuse_remove_signal_handlers(session_);
+        if (libfuse_) {
+            // Given back first: libfuse removes its handlers only when they are its own.
+            for (int i = 0; i < 3; ++i)
+                sigaction(kStopSignals[i], &libfuseStop[i], nullptr);
+            stoppedView.store(nullptr);
+            fuse_remove_signal_handlers(session_);
+        }
         for (int i = 0; i < 3; ++i)
             sigaction(kStopSignals[i], &callers_[i], nullptr);
         pthread_sigmask(SIG_SETMASK, &before_, nullptr);
@@ -99,15 +85,25 @@ public:
     StopHandlers(const StopHandlers&) = delete;
     StopHandlers& operator=(const StopHandlers&) = delete;
     const std::string& error() const { return error_; }
-    // Lets through the stops that came meanwhile: they end the session.
-    void open() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
 
 private:
+    // Puts onStop before libfuse's handlers.
+    static bool chain(SetView& view) {
+        for (int i = 0; i < 3; ++i)
+            if (sigaction(kStopSignals[i], nullptr, &libfuseStop[i]) != 0) return false;
+        stoppedView.store(&view);
+        for (int i = 0; i < 3; ++i) {
+            struct sigaction ours = libfuseStop[i];
+            ours.sa_flags &= ~SA_SIGINFO;
+            ours.sa_handler = onStop;
+            if (sigaction(kStopSignals[i], &ours, nullptr) != 0) return false;
+        }
+        return true;
+    }
     fuse_session* session_;
     sigset_t before_{};
     struct sigaction callers_[3]{};
     bool libfuse_ = false;
-    bool chained_ = false;
     std::string error_;
 };
 
@@ -450,7 +446,6 @@ bool serveView(SetView& view, const std::string& mountpoint, const ServeOptions&
     bool served = false;
     { // from here a stop ends the loop and unmounts
         StopHandlers stops(session, view);
-        if (stops.error().empty()) stops.open();
         if (!stops.error().empty()) {
             error = stops.error();
         } else if ((options.stopRequested && options.stopRequested()) ||

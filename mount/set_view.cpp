@@ -894,9 +894,7 @@ void SetView::hashStep(const std::shared_ptr<Followed>& followed, char* buffer,
             fileWhole_[followed->file] = 1;
         } else {
             std::lock_guard<std::mutex> failed(checkMutex_);
-            fileFailed_[followed->file] = 1;
-            reportLocked(fileNameOf(followed->file) +
-                         " does not match its SHA-256 in CONTENTS.sha256: it is not served");
+            failContents(followed->file);
         }
     }
     contentChanged_.notify_all();
@@ -938,12 +936,16 @@ bool SetView::finishWholeRead(WholeRead& whole) {
     whole.gaveUp = true; // checked: no more to follow
     if (same) return true;
     std::lock_guard<std::mutex> lock(checkMutex_);
-    if (!fileFailed_[whole.file]) {
-        fileFailed_[whole.file] = 1;
-        reportLocked(fileNameOf(whole.file) +
-                     " does not match its SHA-256 in CONTENTS.sha256: it is not served");
-    }
+    failContents(whole.file);
     return false;
+}
+
+// With checkMutex_ held: file `target` is served no more, and said once.
+void SetView::failContents(uint32_t target) {
+    if (fileFailed_[target]) return;
+    fileFailed_[target] = 1;
+    reportLocked(fileNameOf(target) +
+                 " does not match its SHA-256 in CONTENTS.sha256: it is not served");
 }
 
 int64_t SetView::read(uint32_t index, char* out, int64_t size, int64_t offset, WholeRead* whole) {

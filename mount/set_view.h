@@ -260,6 +260,7 @@ private:
     std::shared_ptr<Followed> nextToHash() const; // with contentMutex_ held
     void hashContents();                          // the content thread
     std::string fileNameOf(uint32_t target) const;
+    void failContents(uint32_t target); // with checkMutex_ held
     void report(const std::string& text) const;
     void reportLocked(const std::string& text) const; // with checkMutex_ held
     // After bytes of a piece were read: false, and the piece failed from

@@ -163,9 +163,10 @@ void damage(const std::string& path, off_t offset) {
 }
 
 void split(const TempDir& dir, const std::string& source, const std::string& size,
-           bool checksums = true) {
+           bool checksums = true, const std::vector<std::string>& more = {}) {
     std::vector<std::string> args = {"split", "-q", "-b", size, source, dir.path()};
     if (!checksums) args.push_back("--no-checksums");
+    args.insert(args.end(), more.begin(), more.end());
     const Outcome split = parcelor(dir, args);
     ASSERT_EQ(split.status, 0) << split.err;
 }
@@ -619,10 +620,7 @@ TEST(Mount, ReadsHealFromTheRecoveryPiecesAndTheSetsFolderIsNeverWritten) {
     TempDir dir;
     const std::string bytes = seededBytes(35, 6 * 65536 + 1234);
     writeFile(dir / "photos.tar", bytes);
-    ASSERT_EQ(
-        parcelor(dir, {"split", "-q", "-b", "64K", "--recovery=2", dir / "photos.tar", dir.path()})
-            .status,
-        0);
+    ASSERT_NO_FATAL_FAILURE(split(dir, dir / "photos.tar", "64K", true, {"--recovery=2"}));
     const std::string set = dir / "photos_spt";
     fs::remove(set + "/photos_1.spt");
     damage(set + "/photos_4.spt", 30000);
@@ -652,10 +650,7 @@ TEST(Mount, AStopRequestEndsTheRebuildingOfADamagedPiece) {
     TempDir dir;
     const std::string bytes = seededBytes(36, 6 * 65536);
     writeFile(dir / "photos.tar", bytes);
-    ASSERT_EQ(
-        parcelor(dir, {"split", "-q", "-b", "64K", "--recovery=2", dir / "photos.tar", dir.path()})
-            .status,
-        0);
+    ASSERT_NO_FATAL_FAILURE(split(dir, dir / "photos.tar", "64K", true, {"--recovery=2"}));
     damage(dir / "photos_spt/photos_4.spt", 30000);
     PrivateRuntime runtime(dir);
     RunContext run;
@@ -676,10 +671,8 @@ TEST(Mount, AStopRequestEndsTheRebuildingOfADamagedPiece) {
     view.reset(); // its lock let go
     writeFile(dir / "password", "secret\n");
     fs::remove_all(dir / "photos_spt");
-    ASSERT_EQ(parcelor(dir, {"split", "-q", "-b", "64K", "--recovery=2", "--password-file",
-                             dir / "password", dir / "photos.tar", dir.path()})
-                  .status,
-              0);
+    ASSERT_NO_FATAL_FAILURE(split(dir, dir / "photos.tar", "64K", true,
+                                  {"--recovery=2", "--password-file", dir / "password"}));
     fs::remove(dir / "photos_spt/photos_1.spt");
     std::atomic<bool> stop{false};
     RunContext stopped(&stop);
@@ -699,10 +692,7 @@ TEST(Mount, ARebuildSweepsWhatAKilledRebuildLeft) {
     TempDir dir;
     const std::string bytes = seededBytes(37, 6 * 65536);
     writeFile(dir / "photos.tar", bytes);
-    ASSERT_EQ(
-        parcelor(dir, {"split", "-q", "-b", "64K", "--recovery=2", dir / "photos.tar", dir.path()})
-            .status,
-        0);
+    ASSERT_NO_FATAL_FAILURE(split(dir, dir / "photos.tar", "64K", true, {"--recovery=2"}));
     damage(dir / "photos_spt/photos_4.spt", 30000);
     PrivateRuntime runtime(dir);
     const pid_t killed = fork();
