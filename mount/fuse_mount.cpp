@@ -140,7 +140,7 @@ void fillStat(const SetView& view, uint32_t index, struct stat& st) {
     st.st_uid = getuid();
     st.st_gid = getgid();
     st.st_size = node.type == NodeType::Fifo ? 0 : node.size;
-    st.st_blksize = 128 * 1024;
+    st.st_blksize = 1024 * 1024;
     st.st_blocks = (st.st_size + 511) / 512;
     st.st_mtim.tv_sec = node.mtimeSeconds;
     st.st_mtim.tv_nsec = node.mtimeNanoseconds;

@@ -553,12 +553,39 @@ bool SetView::pieceRebuilt(int32_t index) const {
     return pieces_[static_cast<std::size_t>(index)].rebuilt;
 }
 
-std::string SetView::checkPiece(int32_t index) {
+namespace {
+
+// The SHA-256 of the piece `fd`, read in steps through `buffer`, with the
+// slice `carry` follows fed to the file's digest in the same pass; "" when
+// it cannot be read.
+template <typename Carry>
+std::string pieceDigestCarrying(int fd, Carry& carry, char* buffer, std::size_t step) {
+    Sha256Running digest;
+    for (int64_t offset = 0;;) {
+        const int64_t got = readAt(fd, buffer, step, offset);
+        if (got < 0) return {};
+        if (got == 0) break;
+        const int64_t from = std::clamp<int64_t>(carry.offset - offset, 0, got);
+        const int64_t to = std::clamp<int64_t>(carry.offset + carry.length - offset, 0, got);
+        if (!Sha256Running::updateBoth(digest, buffer, static_cast<std::size_t>(got), carry.digest,
+                                       buffer + from, static_cast<std::size_t>(to - from)))
+            return {};
+        carry.fed += to - from;
+        offset += got;
+    }
+    Sha256Running::Bytes value{};
+    return digest.finish(value) ? lowerHexOf(value.data(), value.size()) : std::string();
+}
+
+} // namespace
+
+std::string SetView::checkPiece(int32_t index, Carry* carry) {
     const Piece& piece = pieces_[static_cast<std::size_t>(index)];
     constexpr std::size_t kStep = std::size_t{1} << 20;
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[kStep]);
     if (!buffer) return "cannot be checked: out of memory";
-    const std::string hex = partDigestOf(piece.fd.get(), sum_, buffer.get(), kStep);
+    const std::string hex = carry ? pieceDigestCarrying(piece.fd.get(), *carry, buffer.get(), kStep)
+                                  : partDigestOf(piece.fd.get(), sum_, buffer.get(), kStep);
     FileStamp after;
     if (!stampOf(piece.fd.get(), after) || !(after == piece.stamp))
         return "changed since the mount began";
@@ -588,7 +615,9 @@ bool SetView::pieceIsServable(int32_t index) {
     }
     piece.check = CheckState::Checking;
     lock.unlock();
-    std::string problem = checkPiece(index);
+    Carry carry = carryFor(index);
+    std::string problem = checkPiece(index, carry.followed ? &carry : nullptr);
+    settle(carry, problem.empty());
     if (!problem.empty() && !piece.rebuilt && canHeal() && heal(false, index)) {
         lock.lock();
         const bool adopted = piece.rebuilt;
@@ -603,8 +632,71 @@ bool SetView::pieceIsServable(int32_t index) {
         failPiece(piece, index, problem);
     checked_.notify_all();
     lock.unlock();
+    pieceSettled();
     if (changed_) changed_();
     return problem.empty();
+}
+
+// A large file is hashed whole in the check of each piece it lies in, when
+// the check begins where the file's hash stands: one pass over the piece's
+// bytes for both digests, on this processor for little more than one.
+SetView::Carry SetView::carryFor(int32_t index) {
+    Carry carry;
+    if (!Sha256Running::interleaves() || sum_ != PartSum::Sha256) return carry;
+    std::lock_guard<std::mutex> lock(contentMutex_);
+    for (const auto& [file, followed] : followed_) {
+        if (followed->state != Followed::State::Pending || followed->busy) continue;
+        int64_t start = 0;
+        for (const PieceSlice& slice : slicesOfFile(file)) {
+            if (start > followed->hashed) break;
+            if (start == followed->hashed && slice.piece == index && slice.length > 0) {
+                followed->busy = true;
+                carry.followed = followed;
+                carry.digest = followed->digest;
+                carry.offset = slice.offset;
+                carry.length = slice.length;
+                return carry;
+            }
+            start += slice.length;
+        }
+    }
+    return carry;
+}
+
+void SetView::settle(Carry& carry, bool pieceGood) {
+    if (!carry.followed) return;
+    std::lock_guard<std::mutex> lock(contentMutex_);
+    Followed& followed = *carry.followed;
+    followed.busy = false;
+    if (pieceGood && carry.fed == carry.length && followed.state == Followed::State::Pending) {
+        followed.digest = carry.digest;
+        followed.hashed += carry.length;
+        concludeIfHashed(followed);
+    }
+    contentChanged_.notify_all();
+}
+
+void SetView::pieceSettled() {
+    std::lock_guard<std::mutex> lock(contentMutex_);
+    if (!followed_.empty()) contentChanged_.notify_all();
+}
+
+bool SetView::pieceHasVerdict(int32_t index) const {
+    std::lock_guard<std::mutex> lock(checkMutex_);
+    const CheckState check = pieces_[static_cast<std::size_t>(index)].check;
+    return check == CheckState::Good || check == CheckState::Failed;
+}
+
+int32_t SetView::sliceAt(uint32_t target, int64_t at, int64_t& sliceEnd) const {
+    int64_t start = 0;
+    for (const PieceSlice& slice : slicesOfFile(target)) {
+        if (at < start + slice.length) {
+            sliceEnd = start + slice.length;
+            return slice.piece;
+        }
+        start += slice.length;
+    }
+    return -1;
 }
 
 void SetView::checkAhead(int32_t index) {
@@ -746,6 +838,14 @@ std::unique_ptr<SetView::WholeRead> SetView::beginWholeRead(uint32_t index) {
     if (whole->large) {
         std::lock_guard<std::mutex> lock(contentMutex_);
         if (fileWhole_[whole->file]) return nullptr; // found whole already
+        std::shared_ptr<Followed>& followed = followed_[whole->file];
+        if (!followed) {
+            followed = std::make_shared<Followed>();
+            followed->file = whole->file;
+            followed->size = nodes_[index].size;
+        }
+        whole->following = true;
+        ++followed->followers;
     }
     return whole;
 }
@@ -802,22 +902,15 @@ bool SetView::followLarge(WholeRead& whole, int64_t size, int64_t offset, int64_
         unfollow(whole);
         return true;
     }
-    std::shared_ptr<Followed>& followed = followed_[whole.file];
-    if (!followed) {
-        followed = std::make_shared<Followed>();
-        followed->file = whole.file;
-        followed->size = fileSize;
-    }
-    if (!whole.following) {
-        whole.following = true;
-        ++followed->followers;
-        // Started at the first read served, never before: a daemon forks once
-        // the mount is up, and a thread does not cross a fork.
-        if (!contentWorker_.joinable() && serving_) {
-            try {
-                contentWorker_ = std::thread([this] { hashContents(); });
-            } catch (...) { // no thread to spare: the reader at the end hashes
-            }
+    const auto at = followed_.find(whole.file);
+    if (!whole.following || at == followed_.end()) return true; // released
+    const std::shared_ptr<Followed>& followed = at->second;
+    // Started at the first read served, never before: a daemon forks once
+    // the mount is up, and a thread does not cross a fork.
+    if (!contentWorker_.joinable() && serving_) {
+        try {
+            contentWorker_ = std::thread([this] { hashContents(); });
+        } catch (...) { // no thread to spare: the reader at the end hashes
         }
     }
     followed->frontier = std::max(followed->frontier, reached);
@@ -838,7 +931,7 @@ bool SetView::largeFileIsWhole(uint32_t target) {
         if (attempt > 0 && followed->state == Followed::State::Unreadable) {
             followed->state = Followed::State::Pending; // another reader may have begun it again
             followed->hashed = 0;
-            followed->digest = std::make_unique<Sha256Digest>();
+            followed->digest = Sha256Running();
             contentChanged_.notify_all();
         } else if (attempt > 0 && followed->state != Followed::State::Pending) {
             break;
@@ -864,6 +957,10 @@ std::shared_ptr<SetView::Followed> SetView::nextToHash() const {
         if (followed->state != Followed::State::Pending || followed->busy ||
             followed->hashed >= std::min(followed->size, followed->frontier + kContentWindow))
             continue;
+        // Never a piece not yet checked: its check carries the file's hash.
+        int64_t sliceEnd = 0;
+        const int32_t piece = sliceAt(followed->file, followed->hashed, sliceEnd);
+        if (piece < 0 || !pieceHasVerdict(piece)) continue;
         // A file whose reader waits at its end first.
         if (!next || followed->frontier == followed->size) next = followed;
         if (followed->frontier == followed->size) break;
@@ -873,31 +970,41 @@ std::shared_ptr<SetView::Followed> SetView::nextToHash() const {
 
 void SetView::hashStep(const std::shared_ptr<Followed>& followed, char* buffer,
                        std::unique_lock<std::mutex>& lock) {
-    const int64_t want = std::min(kContentStep, followed->size - followed->hashed);
+    // Up to the end of a piece's slice, so that the next piece's check can
+    // carry the hash from where it stands.
+    int64_t sliceEnd = followed->size;
+    sliceAt(followed->file, followed->hashed, sliceEnd);
+    const int64_t want = std::min(kContentStep, sliceEnd - followed->hashed);
     const int64_t at = followed->hashed;
     followed->busy = true;
     lock.unlock();
     // The bytes as readers are given them: from the checked pieces, each
     // piece's stamp compared after.
     const int64_t got = readTarget(followed->file, buffer, want, at);
-    const bool fed = got == want && followed->digest->update(buffer, static_cast<std::size_t>(got));
+    const bool fed = got == want && followed->digest.update(buffer, static_cast<std::size_t>(got));
     lock.lock();
     followed->busy = false;
     if (!fed) {
         // Its readers find out what went wrong in their own reads.
         followed->state = Followed::State::Unreadable;
-    } else if ((followed->hashed += got) == followed->size) {
-        Sha256Digest::Bytes digest{};
-        const bool whole = followed->digest->finish(digest) && digest == contents_[followed->file];
-        followed->state = whole ? Followed::State::Whole : Followed::State::NotWhole;
-        if (whole) {
-            fileWhole_[followed->file] = 1;
-        } else {
-            std::lock_guard<std::mutex> failed(checkMutex_);
-            failContents(followed->file);
-        }
+    } else {
+        followed->hashed += got;
+        concludeIfHashed(*followed);
     }
     contentChanged_.notify_all();
+}
+
+void SetView::concludeIfHashed(Followed& followed) {
+    if (followed.hashed != followed.size) return;
+    Sha256Running::Bytes digest{};
+    const bool whole = followed.digest.finish(digest) && digest == contents_[followed.file];
+    followed.state = whole ? Followed::State::Whole : Followed::State::NotWhole;
+    if (whole) {
+        fileWhole_[followed.file] = 1;
+    } else {
+        std::lock_guard<std::mutex> failed(checkMutex_);
+        failContents(followed.file);
+    }
 }
 
 // Hashes the large files being read whole, a step at a time, as far as

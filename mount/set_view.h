@@ -144,7 +144,9 @@ public:
     // Null when nothing would check it (no CONTENTS.sha256 line for it, or a
     // large file already found whole in this mount).
     std::unique_ptr<WholeRead> beginWholeRead(uint32_t index);
-    // At release: a large file's reader no longer follows it.
+    // At release: a large file's reader no longer follows it. (It follows
+    // from its open, so that the check of the first piece it reads can
+    // already carry the file's hash.)
     void endWholeRead(std::unique_ptr<WholeRead> whole);
     // Reads as `read` does, and hashes what `whole` (may be null) follows; the
     // read that reaches the end gives EIO if the file's hash is not its
@@ -198,8 +200,8 @@ private:
         int followers = 0;
         int64_t frontier = 0; // the furthest any of them has read without a gap
         int64_t hashed = 0;
-        std::unique_ptr<Sha256Digest> digest = std::make_unique<Sha256Digest>();
-        bool busy = false; // a step is being hashed, off the lock
+        Sha256Running digest;
+        bool busy = false; // a step is being hashed, off the lock, or a piece's check carries it
         // Unreadable: the content thread could not read it, and gave no verdict.
         enum class State : uint8_t { Pending, Whole, NotWhole, Unreadable } state = State::Pending;
     };
@@ -234,9 +236,24 @@ private:
     // Reads bytes of the manifest's target `target` (its slices), as read() does.
     int64_t readTarget(std::size_t target, char* out, int64_t size, int64_t offset);
     bool pieceIsServable(int32_t index);
+    // The whole-file hash a piece's check carries in the same pass: the
+    // followed file whose next bytes to hash are the piece's slice of it.
+    struct Carry {
+        std::shared_ptr<Followed> followed; // null: nothing carried
+        Sha256Running digest;               // the file's, fed the slice
+        int64_t offset = 0;                 // of the slice in the piece
+        int64_t length = 0;
+        int64_t fed = 0;
+    };
+    // Claims the followed file a check of piece `index` can carry, if any.
+    Carry carryFor(int32_t index);
+    // Takes what the check carried when the piece was good, and lets the
+    // file be hashed on from there.
+    void settle(Carry& carry, bool pieceGood);
     // Checks piece `index` in full (the hash of the manifest set, or the
-    // parts' own), off the lock; the verdict's reason, "" when good.
-    std::string checkPiece(int32_t index);
+    // parts' own), off the lock, carrying `carry` (may be null); the
+    // verdict's reason, "" when good.
+    std::string checkPiece(int32_t index, Carry* carry = nullptr);
     // Starts the full check of the piece after `index` on the worker, so a
     // sequential reader does not wait for it.
     void checkAhead(int32_t index);
@@ -256,6 +273,14 @@ private:
     // contentMutex_, and gives its verdict at its end.
     void hashStep(const std::shared_ptr<Followed>& followed, char* buffer,
                   std::unique_lock<std::mutex>& lock);
+    // With contentMutex_ held: the verdict on `followed` once all is hashed.
+    void concludeIfHashed(Followed& followed);
+    // The piece holding byte `at` of file `target`, and where its slice ends
+    // in the file; -1 past the end.
+    int32_t sliceAt(uint32_t target, int64_t at, int64_t& sliceEnd) const;
+    bool pieceHasVerdict(int32_t index) const;
+    // Tells the content thread a piece's verdict is in (none of the view's locks held).
+    void pieceSettled();
     // A followed file whose next step may be hashed now, or null.
     std::shared_ptr<Followed> nextToHash() const; // with contentMutex_ held
     void hashContents();                          // the content thread

@@ -93,7 +93,52 @@ void writeOnePieceSet(const TempDir& dir,
     writeFile(dir / "set/CONTENTS.sha256", contents);
 }
 
+std::string runningHex(Sha256Running digest) {
+    Sha256Running::Bytes out{};
+    return digest.finish(out) ? lowerHexOf(out.data(), out.size()) : std::string();
+}
+
 } // namespace
+
+// Two running digests fed together, each over its own bytes in steps of any
+// length, and copies taken along the way, end as libcrypto's digest of the
+// same bytes does: on this processor's instructions, and on libcrypto alone.
+TEST(Digests, RunningDigestsFedTogetherAgreeWithLibcrypto) {
+    const std::string bytes = seededBytes(7, 300000);
+    for (const bool own : {true, false}) {
+        SCOPED_TRACE(own ? "this processor's instructions" : "libcrypto alone");
+        if (!own) Sha256Running::useLibcryptoOnly();
+        uint32_t seed = 1;
+        const auto next = [&](std::size_t below) {
+            seed = seed * 1103515245u + 12345u;
+            return (seed >> 8) % below;
+        };
+        for (int round = 0; round < 40; ++round) {
+            const std::size_t aStart = next(70), bStart = next(70) + 3;
+            const std::size_t aEnd = aStart + next(200000), bEnd = bStart + next(200000);
+            Sha256Running a, b, aKept;
+            std::size_t aAt = aStart, bAt = bStart, keptAt = aStart;
+            while (aAt < aEnd || bAt < bEnd) {
+                const std::size_t aStep =
+                    std::min(aEnd - aAt, next(3) == 0 ? next(64) : next(20000));
+                const std::size_t bStep =
+                    std::min(bEnd - bAt, next(3) == 0 ? next(64) : next(20000));
+                ASSERT_TRUE(Sha256Running::updateBoth(a, bytes.data() + aAt, aStep, b,
+                                                      bytes.data() + bAt, bStep));
+                aAt += aStep;
+                bAt += bStep;
+                if (next(4) == 0) {
+                    aKept = a;
+                    keptAt = aAt;
+                }
+            }
+            EXPECT_EQ(runningHex(a), sha256Hex(bytes.substr(aStart, aEnd - aStart))) << round;
+            EXPECT_EQ(runningHex(b), sha256Hex(bytes.substr(bStart, bEnd - bStart))) << round;
+            ASSERT_TRUE(aKept.update(bytes.data() + keptAt, aEnd - keptAt));
+            EXPECT_EQ(runningHex(aKept), sha256Hex(bytes.substr(aStart, aEnd - aStart))) << round;
+        }
+    }
+}
 
 TEST(ChecksumFiles, CheckWithSha256sumForOddNames) {
     TempDir dir;

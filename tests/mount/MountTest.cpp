@@ -686,6 +686,31 @@ TEST(Mount, AStopRequestEndsTheRebuildingOfADamagedPiece) {
     EXPECT_EQ(stopped.failureKind(), EngineFailure::Cancelled) << stopped.failure().reason;
 }
 
+// A large file read whole is hashed in the checks of its pieces; a piece
+// that fails its check gives nothing to the file's hash, and the one rebuilt
+// in its place is hashed instead: the read ends whole and as the source.
+TEST(Mount, AWholeReadThroughARebuiltPieceEndsWhole) {
+    TempDir dir;
+    const std::string bytes = seededBytes(39, (std::size_t{17} << 20) + 777);
+    writeFile(dir / "disk.img", bytes);
+    ASSERT_NO_FATAL_FAILURE(split(dir, dir / "disk.img", "4M", true, {"--recovery=2"}));
+    damage(dir / "disk_spt/disk_2.spt", 1000);
+    PrivateRuntime runtime(dir);
+    RunContext run;
+    std::unique_ptr<SetView> view = SetView::open(dir / "disk_spt", MountOptions{}, run);
+    ASSERT_TRUE(view) << run.failure().reason;
+    const auto file = static_cast<uint32_t>(view->lookup(0, "disk.img"));
+    std::unique_ptr<SetView::WholeRead> whole = view->beginWholeRead(file);
+    ASSERT_TRUE(whole);
+    std::string got, step(1 << 20, '\0');
+    for (int64_t n = 0; (n = view->read(file, step.data(), 1 << 20,
+                                        static_cast<int64_t>(got.size()), whole.get())) > 0;)
+        got.append(step.data(), static_cast<std::size_t>(n));
+    EXPECT_TRUE(got == bytes) << got.size();
+    EXPECT_TRUE(view->pieceRebuilt(2));
+    view->endWholeRead(std::move(whole));
+}
+
 // What a mount killed while it rebuilt left in its private folder (its own
 // working folder, and the repair's inside it) goes at the next rebuild.
 TEST(Mount, ARebuildSweepsWhatAKilledRebuildLeft) {
