@@ -648,7 +648,6 @@ SetView::Carry SetView::carryFor(int32_t index) {
         if (followed->state != Followed::State::Pending || followed->busy) continue;
         int64_t start = 0;
         for (const PieceSlice& slice : slicesOfFile(file)) {
-            if (start > followed->hashed) break;
             if (start == followed->hashed && slice.piece == index && slice.length > 0) {
                 followed->busy = true;
                 carry.followed = followed;

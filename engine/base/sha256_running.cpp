@@ -23,16 +23,14 @@ std::atomic<bool> libcryptoOnly{false};
 #ifdef PARCELOR_SHA_INSTRUCTIONS
 
 alignas(16) constexpr uint32_t kRound[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4,
-    0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe,
-    0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f,
-    0x4a7484aa, 0x5cb0a9dc, 0x76f988da, 0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7,
-    0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967, 0x27b70a85, 0x2e1b2138, 0x4d2c6dfc,
-    0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85, 0xa2bfe8a1, 0xa81a664b,
-    0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070, 0x19a4c116,
-    0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
-    0xc67178f2};
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
 bool processorHasSha() {
     unsigned a = 0, b = 0, c = 0, d = 0;
@@ -65,7 +63,8 @@ roundGroup(Lane& lane, __m128i (&words)[4], const uint8_t* at, __m128i order) {
         w = _mm_sha256msg2_epu32(w, words[(Group + 3) & 3]);
     }
     words[Group & 3] = w;
-    __m128i sum = _mm_add_epi32(w, _mm_load_si128(reinterpret_cast<const __m128i*>(kRound + 4 * Group)));
+    __m128i sum =
+        _mm_add_epi32(w, _mm_load_si128(reinterpret_cast<const __m128i*>(kRound + 4 * Group)));
     lane.cdgh = _mm_sha256rnds2_epu32(lane.cdgh, lane.abef, sum);
     sum = _mm_shuffle_epi32(sum, 0x0E);
     lane.abef = _mm_sha256rnds2_epu32(lane.abef, lane.cdgh, sum);
@@ -95,8 +94,8 @@ PARCELOR_SHA_TARGET void compress(uint32_t* const* states, const uint8_t* const*
     Lane lane[Count];
     const uint8_t* at[Count];
     for (int i = 0; i < Count; ++i) {
-        const __m128i abcd = _mm_shuffle_epi32(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(states[i])), 0xB1);
+        const __m128i abcd =
+            _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(states[i])), 0xB1);
         const __m128i efgh = _mm_shuffle_epi32(
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(states[i] + 4)), 0x1B);
         lane[i].abef = _mm_alignr_epi8(abcd, efgh, 8);
@@ -106,7 +105,8 @@ PARCELOR_SHA_TARGET void compress(uint32_t* const* states, const uint8_t* const*
     for (; blocks > 0; --blocks) {
         Lane before[Count];
         __m128i words[Count][4];
-        for (int i = 0; i < Count; ++i) before[i] = lane[i];
+        for (int i = 0; i < Count; ++i)
+            before[i] = lane[i];
         allRounds<Count>(lane, words, at, order, std::make_integer_sequence<int, 16>());
         for (int i = 0; i < Count; ++i) {
             lane[i].abef = _mm_add_epi32(lane[i].abef, before[i].abef);
@@ -263,7 +263,8 @@ bool Sha256Running::finish(Bytes& out) {
     tail[buffered_] = 0x80;
     const std::size_t length = buffered_ + 1 + 8 <= 64 ? 64 : 128;
     const uint64_t bits = total_ * 8;
-    for (std::size_t i = 0; i < 8; ++i) tail[length - 1 - i] = static_cast<uint8_t>(bits >> (8 * i));
+    for (std::size_t i = 0; i < 8; ++i)
+        tail[length - 1 - i] = static_cast<uint8_t>(bits >> (8 * i));
     compressOne(state_, tail, length / 64);
     for (std::size_t i = 0; i < 8; ++i)
         for (std::size_t j = 0; j < 4; ++j)

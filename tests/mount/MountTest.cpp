@@ -686,29 +686,37 @@ TEST(Mount, AStopRequestEndsTheRebuildingOfADamagedPiece) {
     EXPECT_EQ(stopped.failureKind(), EngineFailure::Cancelled) << stopped.failure().reason;
 }
 
-// A large file read whole is hashed in the checks of its pieces; a piece
-// that fails its check gives nothing to the file's hash, and the one rebuilt
-// in its place is hashed instead: the read ends whole and as the source.
+// A large file read whole is hashed in the checks of its pieces, each from
+// where the file's hash stands: a piece read first, ahead of the rest, adds
+// nothing out of order, and a piece that fails its check gives nothing to
+// the file's hash (the one rebuilt in its place is hashed instead). Either
+// way the read ends whole and as the source.
 TEST(Mount, AWholeReadThroughARebuiltPieceEndsWhole) {
     TempDir dir;
     const std::string bytes = seededBytes(39, (std::size_t{17} << 20) + 777);
     writeFile(dir / "disk.img", bytes);
     ASSERT_NO_FATAL_FAILURE(split(dir, dir / "disk.img", "4M", true, {"--recovery=2"}));
-    damage(dir / "disk_spt/disk_2.spt", 1000);
+    damage(dir / "disk_spt/disk_2.spt", 2000000); // past what the quick check reads
     PrivateRuntime runtime(dir);
-    RunContext run;
-    std::unique_ptr<SetView> view = SetView::open(dir / "disk_spt", MountOptions{}, run);
-    ASSERT_TRUE(view) << run.failure().reason;
-    const auto file = static_cast<uint32_t>(view->lookup(0, "disk.img"));
-    std::unique_ptr<SetView::WholeRead> whole = view->beginWholeRead(file);
-    ASSERT_TRUE(whole);
-    std::string got, step(1 << 20, '\0');
-    for (int64_t n = 0; (n = view->read(file, step.data(), 1 << 20,
-                                        static_cast<int64_t>(got.size()), whole.get())) > 0;)
-        got.append(step.data(), static_cast<std::size_t>(n));
-    EXPECT_TRUE(got == bytes) << got.size();
-    EXPECT_TRUE(view->pieceRebuilt(2));
-    view->endWholeRead(std::move(whole));
+    for (const int64_t firstAt : {int64_t{-1}, int64_t{13} << 20}) {
+        SCOPED_TRACE(firstAt);
+        RunContext run;
+        std::unique_ptr<SetView> view = SetView::open(dir / "disk_spt", MountOptions{}, run);
+        ASSERT_TRUE(view) << run.failure().reason;
+        const auto file = static_cast<uint32_t>(view->lookup(0, "disk.img"));
+        std::unique_ptr<SetView::WholeRead> whole = view->beginWholeRead(file);
+        ASSERT_TRUE(whole);
+        std::string got, step(1 << 20, '\0');
+        if (firstAt >= 0) { // a piece ahead of the rest, read first
+            ASSERT_EQ(view->read(file, step.data(), 4096, firstAt, whole.get()), 4096);
+        }
+        for (int64_t n = 0; (n = view->read(file, step.data(), 1 << 20,
+                                            static_cast<int64_t>(got.size()), whole.get())) > 0;)
+            got.append(step.data(), static_cast<std::size_t>(n));
+        EXPECT_TRUE(got == bytes) << got.size();
+        EXPECT_TRUE(view->pieceRebuilt(2));
+        view->endWholeRead(std::move(whole));
+    }
 }
 
 // What a mount killed while it rebuilt left in its private folder (its own
