@@ -155,10 +155,15 @@ struct PrivateRuntime {
 };
 
 // One byte of the piece at `path` changed, past what the quick check reads.
+// Changes the byte at `offset` of `path` (flips its bits: a byte written
+// over it could be the one already there, as in a random ciphertext).
 void damage(const std::string& path, off_t offset) {
-    const int fd = open(path.c_str(), O_WRONLY);
+    const int fd = open(path.c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(pwrite(fd, "!", 1, offset), 1);
+    char byte = 0;
+    ASSERT_EQ(pread(fd, &byte, 1, offset), 1);
+    byte = static_cast<char>(~byte);
+    ASSERT_EQ(pwrite(fd, &byte, 1, offset), 1);
     close(fd);
 }
 
@@ -466,12 +471,7 @@ TEST(Mount, AnEncryptedChunkThatDoesNotAuthenticateGivesEioOnItsRange) {
     const std::string oldSum = sha256Of(piece);
     // Where the stream's chunks begin: after its header and the payload's nonce.
     const auto header = static_cast<int64_t>(ageHeaderSize(kAgeWriteWorkFactor) + 16);
-    {
-        const int fd = open(piece.c_str(), O_WRONLY);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(pwrite(fd, "!", 1, header + 3 * (65536 + 16) + 700), 1);
-        close(fd);
-    }
+    damage(piece, header + 3 * (65536 + 16) + 700);
     replaceText(sums, oldSum, sha256Of(piece));
     MountPoint mnt(dir);
     const Outcome mounted =
