@@ -553,13 +553,7 @@ bool SetView::pieceRebuilt(int32_t index) const {
     return pieces_[static_cast<std::size_t>(index)].rebuilt;
 }
 
-namespace {
-
-// The SHA-256 of the piece `fd`, read in steps through `buffer`, with the
-// slice `carry` follows fed to the file's digest in the same pass; "" when
-// it cannot be read.
-template <typename Carry>
-std::string pieceDigestCarrying(int fd, Carry& carry, char* buffer, std::size_t step) {
+std::string SetView::pieceDigestCarrying(int fd, Carry& carry, char* buffer, std::size_t step) {
     Sha256Running digest;
     for (int64_t offset = 0;;) {
         const int64_t got = readAt(fd, buffer, step, offset);
@@ -573,11 +567,8 @@ std::string pieceDigestCarrying(int fd, Carry& carry, char* buffer, std::size_t 
         carry.fed += to - from;
         offset += got;
     }
-    Sha256Running::Bytes value{};
-    return digest.finish(value) ? lowerHexOf(value.data(), value.size()) : std::string();
+    return digest.finishHex();
 }
-
-} // namespace
 
 std::string SetView::checkPiece(int32_t index, Carry* carry) {
     const Piece& piece = pieces_[static_cast<std::size_t>(index)];
@@ -647,16 +638,14 @@ SetView::Carry SetView::carryFor(int32_t index) {
     for (const auto& [file, followed] : followed_) {
         if (followed->state != Followed::State::Pending || followed->busy) continue;
         int64_t start = 0;
-        for (const PieceSlice& slice : slicesOfFile(file)) {
-            if (start == followed->hashed && slice.piece == index && slice.length > 0) {
-                followed->busy = true;
-                carry.followed = followed;
-                carry.digest = followed->digest;
-                carry.offset = slice.offset;
-                carry.length = slice.length;
-                return carry;
-            }
-            start += slice.length;
+        const PieceSlice* slice = sliceAt(file, followed->hashed, start);
+        if (slice && start == followed->hashed && slice->piece == index) {
+            followed->busy = true;
+            carry.followed = followed;
+            carry.digest = followed->digest;
+            carry.offset = slice->offset;
+            carry.length = slice->length;
+            return carry;
         }
     }
     return carry;
@@ -686,16 +675,13 @@ bool SetView::pieceHasVerdict(int32_t index) const {
     return check == CheckState::Good || check == CheckState::Failed;
 }
 
-int32_t SetView::sliceAt(uint32_t target, int64_t at, int64_t& sliceEnd) const {
-    int64_t start = 0;
+const PieceSlice* SetView::sliceAt(uint32_t target, int64_t at, int64_t& start) const {
+    start = 0;
     for (const PieceSlice& slice : slicesOfFile(target)) {
-        if (at < start + slice.length) {
-            sliceEnd = start + slice.length;
-            return slice.piece;
-        }
+        if (at < start + slice.length) return &slice;
         start += slice.length;
     }
-    return -1;
+    return nullptr;
 }
 
 void SetView::checkAhead(int32_t index) {
@@ -957,9 +943,9 @@ std::shared_ptr<SetView::Followed> SetView::nextToHash() const {
             followed->hashed >= std::min(followed->size, followed->frontier + kContentWindow))
             continue;
         // Never a piece not yet checked: its check carries the file's hash.
-        int64_t sliceEnd = 0;
-        const int32_t piece = sliceAt(followed->file, followed->hashed, sliceEnd);
-        if (piece < 0 || !pieceHasVerdict(piece)) continue;
+        int64_t start = 0;
+        const PieceSlice* slice = sliceAt(followed->file, followed->hashed, start);
+        if (!slice || !pieceHasVerdict(slice->piece)) continue;
         // A file whose reader waits at its end first.
         if (!next || followed->frontier == followed->size) next = followed;
         if (followed->frontier == followed->size) break;
@@ -971,8 +957,9 @@ void SetView::hashStep(const std::shared_ptr<Followed>& followed, char* buffer,
                        std::unique_lock<std::mutex>& lock) {
     // Up to the end of a piece's slice, so that the next piece's check can
     // carry the hash from where it stands.
-    int64_t sliceEnd = followed->size;
-    sliceAt(followed->file, followed->hashed, sliceEnd);
+    int64_t start = 0;
+    const PieceSlice* slice = sliceAt(followed->file, followed->hashed, start);
+    const int64_t sliceEnd = slice ? start + slice->length : followed->size;
     const int64_t want = std::min(kContentStep, sliceEnd - followed->hashed);
     const int64_t at = followed->hashed;
     followed->busy = true;

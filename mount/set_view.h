@@ -254,6 +254,10 @@ private:
     // parts' own), off the lock, carrying `carry` (may be null); the
     // verdict's reason, "" when good.
     std::string checkPiece(int32_t index, Carry* carry = nullptr);
+    // The SHA-256 of the piece `fd`, read in steps through `buffer`, with the
+    // slice `carry` follows fed to the file's digest in the same pass; ""
+    // when it cannot be read.
+    static std::string pieceDigestCarrying(int fd, Carry& carry, char* buffer, std::size_t step);
     // Starts the full check of the piece after `index` on the worker, so a
     // sequential reader does not wait for it.
     void checkAhead(int32_t index);
@@ -275,9 +279,9 @@ private:
                   std::unique_lock<std::mutex>& lock);
     // With contentMutex_ held: the verdict on `followed` once all is hashed.
     void concludeIfHashed(Followed& followed);
-    // The piece holding byte `at` of file `target`, and where its slice ends
-    // in the file; -1 past the end.
-    int32_t sliceAt(uint32_t target, int64_t at, int64_t& sliceEnd) const;
+    // The slice of file `target` holding its byte `at`, and where that slice
+    // begins in the file; null past the end.
+    const PieceSlice* sliceAt(uint32_t target, int64_t at, int64_t& start) const;
     bool pieceHasVerdict(int32_t index) const;
     // Tells the content thread a piece's verdict is in (none of the view's locks held).
     void pieceSettled();

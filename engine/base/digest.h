@@ -70,11 +70,12 @@ public:
     Sha256Running& operator=(const Sha256Running& other);
     ~Sha256Running();
 
-    bool ok() const { return ok_; }
     // Adds `length` bytes. Returns false (and the digest is spoiled) on failure.
     bool update(const void* bytes, std::size_t length);
     // Ends the digest into `out`; it cannot be updated afterwards.
     bool finish(Bytes& out);
+    // Ends the digest as 64 lower-case hex characters; "" on failure.
+    std::string finishHex();
     // Adds `aBytes` to `a` and `bBytes` to `b` (other bytes, or the same).
     static bool updateBoth(Sha256Running& a, const void* aBytes, std::size_t aLength,
                            Sha256Running& b, const void* bBytes, std::size_t bLength);

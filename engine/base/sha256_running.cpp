@@ -271,3 +271,8 @@ bool Sha256Running::finish(Bytes& out) {
             out[4 * i + j] = static_cast<uint8_t>(state_[i] >> (24 - 8 * j));
     return true;
 }
+
+std::string Sha256Running::finishHex() {
+    Bytes value{};
+    return finish(value) ? lowerHexOf(value.data(), value.size()) : std::string();
+}
