@@ -1,4 +1,5 @@
 #include "engine/base/digest.h"
+#include "engine/base/vector_state.h"
 
 #include <openssl/evp.h>
 
@@ -122,7 +123,10 @@ PARCELOR_SHA_TARGET void compress(uint32_t* const* states, const uint8_t* const*
     }
 }
 
+// The SHA instructions are SSE ones: whatever ran before in this thread may
+// have left the vector registers' upper halves in use.
 void compressOne(uint32_t* state, const uint8_t* data, std::size_t blocks) {
+    clearUpperVectorHalves();
     uint32_t* states[1] = {state};
     const uint8_t* at[1] = {data};
     compress<1>(states, at, blocks);
@@ -130,6 +134,7 @@ void compressOne(uint32_t* state, const uint8_t* data, std::size_t blocks) {
 
 void compressTwo(uint32_t* a, const uint8_t* aData, uint32_t* b, const uint8_t* bData,
                  std::size_t blocks) {
+    clearUpperVectorHalves();
     uint32_t* states[2] = {a, b};
     const uint8_t* at[2] = {aData, bData};
     compress<2>(states, at, blocks);

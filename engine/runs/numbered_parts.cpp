@@ -3,6 +3,7 @@
 #include "engine/base/digest.h"
 #include "engine/base/file_io.h"
 #include "engine/base/utilities.h"
+#include "engine/base/vector_state.h"
 #include "engine/format/checksums.h"
 #include "engine/format/manifest.h"
 #include "engine/fs/run_folder.h"
@@ -458,8 +459,10 @@ std::string partDigestOf(int fd, PartSum sum, char* buffer, std::size_t step,
         const auto size = static_cast<std::size_t>(got);
         if (sum == PartSum::Sha256 && !sha256.update(buffer, size)) return {};
         if (sum == PartSum::Md5 && !md5.update(buffer, size)) return {};
-        if (sum == PartSum::Crc32)
+        if (sum == PartSum::Crc32) {
             crc = crc32_gzip_refl(crc, reinterpret_cast<const unsigned char*>(buffer), size);
+            clearUpperVectorHalves();
+        }
         offset += got;
     }
     if (sum == PartSum::Sha256) return sha256.finishHex();

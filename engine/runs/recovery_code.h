@@ -14,6 +14,7 @@
 #include "engine/base/digest.h"
 #include "engine/base/file_io.h"
 #include "engine/base/utilities.h"
+#include "engine/base/vector_state.h"
 #include "engine/format/checksums.h"
 #include "engine/format/manifest.h"
 #include "engine/format/manifest_file.h"
@@ -79,7 +80,9 @@ inline uint64_t getU64(const unsigned char* p) {
 }
 
 inline uint32_t crcOf(const unsigned char* data, int64_t size, uint32_t crc = kCrcStart) {
-    return crc32_iscsi(const_cast<unsigned char*>(data), static_cast<int>(size), crc);
+    crc = crc32_iscsi(const_cast<unsigned char*>(data), static_cast<int>(size), crc);
+    clearUpperVectorHalves();
+    return crc;
 }
 
 struct Member {
@@ -326,6 +329,7 @@ public:
     }
     void encode(int64_t size, unsigned char** data, unsigned char** parity) {
         ec_encode_data(static_cast<int>(size), k_, m_, encodeTables_.data(), data, parity);
+        clearUpperVectorHalves();
     }
     // Rebuilds the positions `lost` (0..k-1 data, k.. recovery rows) of a
     // row from the others in `row`, writing them in place. False when the
@@ -342,6 +346,7 @@ public:
             outputs.push_back(row[static_cast<std::size_t>(position)]);
         ec_encode_data(static_cast<int>(size), k_, static_cast<int>(lost.size()), tables.data(),
                        survivors.data(), outputs.data());
+        clearUpperVectorHalves();
         return true;
     }
 
