@@ -116,29 +116,31 @@ int64_t nodeOf(const SetView& view, fuse_ino_t ino) {
     return ino >= 1 && ino <= view.nodeCount() ? static_cast<int64_t>(ino - 1) : -1;
 }
 
+mode_t typeOf(const ViewNode& node) {
+    switch (node.type) {
+    case NodeType::Folder:
+        return S_IFDIR;
+    case NodeType::File:
+        return S_IFREG;
+    case NodeType::Link:
+        return S_IFLNK;
+    case NodeType::Fifo:
+        return S_IFIFO;
+    }
+    return S_IFREG;
+}
+
 void fillStat(const SetView& view, uint32_t index, struct stat& st) {
+    // Asked once: a listing fills a stat for every entry.
+    static const uid_t owner = getuid();
+    static const gid_t group = getgid();
     std::memset(&st, 0, sizeof st);
     const ViewNode& node = view.node(index);
     st.st_ino = index + 1;
-    mode_t type = S_IFREG;
-    switch (node.type) {
-    case NodeType::Folder:
-        type = S_IFDIR;
-        break;
-    case NodeType::File:
-        type = S_IFREG;
-        break;
-    case NodeType::Link:
-        type = S_IFLNK;
-        break;
-    case NodeType::Fifo:
-        type = S_IFIFO;
-        break;
-    }
-    st.st_mode = type | (node.type == NodeType::Link ? 0777 : (node.mode & 07777));
+    st.st_mode = typeOf(node) | (node.type == NodeType::Link ? 0777 : (node.mode & 07777));
     st.st_nlink = node.type == NodeType::Folder ? 2 : 1;
-    st.st_uid = getuid();
-    st.st_gid = getgid();
+    st.st_uid = owner;
+    st.st_gid = group;
     st.st_size = node.type == NodeType::Fifo ? 0 : node.size;
     st.st_blksize = 1024 * 1024;
     st.st_blocks = (st.st_size + 511) / 512;
@@ -212,11 +214,18 @@ void opReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_f
         return;
     }
     const ViewNode& folder = view.node(static_cast<uint32_t>(index));
-    std::vector<char> buffer(size);
+    // A listing of 10^5 files asks for thousands of these: the buffer and the
+    // name's copy are each thread's own, kept, and an entry gives the kernel
+    // only its inode and type, all it takes from the stat.
+    thread_local std::vector<char> buffer;
+    thread_local std::string name;
+    if (buffer.size() < size) buffer.resize(size);
     std::size_t used = 0;
-    const auto add = [&](const std::string& name, uint32_t node, off_t next) {
+    const auto add = [&](std::string_view text, uint32_t node, off_t next) {
+        name.assign(text);
         struct stat st {};
-        fillStat(view, node, st);
+        st.st_ino = node + 1;
+        st.st_mode = typeOf(view.node(node));
         const std::size_t wanted =
             fuse_add_direntry(req, buffer.data() + used, size - used, name.c_str(), &st, next);
         if (wanted > size - used) return false;
@@ -232,7 +241,7 @@ void opReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_f
             fitted = add("..", folder.parent, 2);
         else {
             const uint32_t child = view.childrenOf(static_cast<uint32_t>(index))[at - 2];
-            fitted = add(std::string(view.nameOf(child)), child, static_cast<off_t>(at + 1));
+            fitted = add(view.nameOf(child), child, static_cast<off_t>(at + 1));
         }
         if (!fitted) break;
     }

@@ -19,6 +19,7 @@
 #include <random>
 #include <thread>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -264,6 +265,8 @@ TEST(Mount, AFolderSetShowsItsTreeAsTheSourceHadIt) {
     ASSERT_EQ(chmod((src + "/deep/er/big.raw").c_str(), 0604), 0);
     writeFile(src + "/tool", "#!/bin/sh\n");
     ASSERT_EQ(chmod((src + "/tool").c_str(), 04755), 0);
+    for (int i = 0; i < 700; ++i) // a listing longer than one request of the kernel's
+        writeFile(src + "/many/" + std::string(60, 'n') + std::to_string(i), "");
     split(dir, src, "16K");
     MountPoint mnt(dir);
     MOUNT_OR_SKIP(dir, dir / "photos_spt", mnt);
@@ -299,7 +302,20 @@ TEST(Mount, AFolderSetShowsItsTreeAsTheSourceHadIt) {
         }
         ++compared;
     }
-    EXPECT_GT(compared, 40u);
+    EXPECT_GT(compared, 740u);
+    // A listing gives each entry's type, as a disk's file system does.
+    std::map<std::string, unsigned char> types;
+    for (const std::string& folder : {root, root + "/empty"}) {
+        DIR* listing = opendir(folder.c_str());
+        ASSERT_NE(listing, nullptr) << folder;
+        while (const dirent* entry = readdir(listing))
+            types[entry->d_name] = entry->d_type;
+        closedir(listing);
+    }
+    EXPECT_EQ(types["deep"], DT_DIR);
+    EXPECT_EQ(types["tool"], DT_REG);
+    EXPECT_EQ(types["pipe"], DT_FIFO);
+    EXPECT_EQ(types["link"], DT_LNK);
     EXPECT_TRUE(fs::is_empty(root + "/empty/inside"));
     EXPECT_FALSE(fs::exists(root + "/missing"));
     EXPECT_EQ(parcelor(dir, {"unmount", mnt.path}).status, 0);
