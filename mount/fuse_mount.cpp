@@ -218,16 +218,17 @@ void opReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_f
     // name's copy are each thread's own, kept, and an entry gives the kernel
     // only its inode and type, all it takes from the stat.
     thread_local std::vector<char> buffer;
-    thread_local std::string name;
+    thread_local std::vector<char> name;
     if (buffer.size() < size) buffer.resize(size);
     std::size_t used = 0;
     const auto add = [&](std::string_view text, uint32_t node, off_t next) {
-        name.assign(text);
+        name.assign(text.begin(), text.end());
+        name.push_back('\0');
         struct stat st {};
         st.st_ino = node + 1;
         st.st_mode = typeOf(view.node(node));
         const std::size_t wanted =
-            fuse_add_direntry(req, buffer.data() + used, size - used, name.c_str(), &st, next);
+            fuse_add_direntry(req, buffer.data() + used, size - used, name.data(), &st, next);
         if (wanted > size - used) return false;
         used += wanted;
         return true;
