@@ -88,9 +88,12 @@ allRounds(Lane (&lane)[Count], __m128i (&words)[Count][4], const uint8_t* const 
 
 // `blocks` 64-byte blocks into each of `Count` states, the lanes' rounds
 // interleaved so that one lane's instructions fill the other's latencies.
+// The SHA instructions are SSE ones: whatever ran before in this thread may
+// have left the vector registers' upper halves in use, so they are cleared.
 template <int Count>
 PARCELOR_SHA_TARGET void compress(uint32_t* const* states, const uint8_t* const* data,
                                   std::size_t blocks) {
+    clearUpperVectorHalves();
     const __m128i order = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
     Lane lane[Count];
     const uint8_t* at[Count];
@@ -123,10 +126,7 @@ PARCELOR_SHA_TARGET void compress(uint32_t* const* states, const uint8_t* const*
     }
 }
 
-// The SHA instructions are SSE ones: whatever ran before in this thread may
-// have left the vector registers' upper halves in use.
 void compressOne(uint32_t* state, const uint8_t* data, std::size_t blocks) {
-    clearUpperVectorHalves();
     uint32_t* states[1] = {state};
     const uint8_t* at[1] = {data};
     compress<1>(states, at, blocks);
@@ -134,7 +134,6 @@ void compressOne(uint32_t* state, const uint8_t* data, std::size_t blocks) {
 
 void compressTwo(uint32_t* a, const uint8_t* aData, uint32_t* b, const uint8_t* bData,
                  std::size_t blocks) {
-    clearUpperVectorHalves();
     uint32_t* states[2] = {a, b};
     const uint8_t* at[2] = {aData, bData};
     compress<2>(states, at, blocks);

@@ -37,12 +37,6 @@ bool sha256sumChecks(const std::string& folder, const std::string& sums) {
     return std::system(command.c_str()) == 0;
 }
 
-void flipByte(const std::string& path, std::size_t at, char bit = 0x01) {
-    std::string bytes = readFile(path);
-    bytes[at] ^= bit;
-    writeFile(path, bytes);
-}
-
 std::string sha256Hex(const std::string& bytes) {
     Sha256Digest digest;
     digest.update(bytes.data(), bytes.size());

@@ -155,17 +155,11 @@ struct PrivateRuntime {
     std::string path;
 };
 
-// One byte of the piece at `path` changed, past what the quick check reads.
-// Changes the byte at `offset` of `path` (flips its bits: a byte written
-// over it could be the one already there, as in a random ciphertext).
+// The byte at `offset` of `path` changed in place (every bit flipped: a
+// byte written over it could be the one already there, as in a random
+// ciphertext).
 void damage(const std::string& path, off_t offset) {
-    const int fd = open(path.c_str(), O_RDWR);
-    ASSERT_GE(fd, 0);
-    char byte = 0;
-    ASSERT_EQ(pread(fd, &byte, 1, offset), 1);
-    byte = static_cast<char>(~byte);
-    ASSERT_EQ(pwrite(fd, &byte, 1, offset), 1);
-    close(fd);
+    flipByte(path, static_cast<std::size_t>(offset), static_cast<char>(0xFF));
 }
 
 void split(const TempDir& dir, const std::string& source, const std::string& size,

@@ -32,6 +32,15 @@ std::string readFile(const std::string& path) {
     return bytes.str();
 }
 
+void flipByte(const std::string& path, std::size_t at, char bits) {
+    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+    char byte = 0;
+    const auto offset = static_cast<std::streamoff>(at);
+    if (!file.seekg(offset) || !file.get(byte) || !file.seekp(offset) ||
+        !file.put(static_cast<char>(byte ^ bits)) || !file.flush())
+        throw std::runtime_error("cannot change a byte of " + path);
+}
+
 bool exists(const std::string& path) {
     std::error_code ignored;
     return fs::exists(fs::symlink_status(path, ignored));

@@ -13,6 +13,10 @@ void writeFile(const std::string& path, const std::string& bytes);
 // The whole content of `path`; throws when it cannot be read.
 std::string readFile(const std::string& path);
 bool exists(const std::string& path);
+// Flips the bits `bits` of the byte at `at` of `path`, in place (the same
+// file, its other bytes untouched); throws when it cannot. The byte always
+// changes, as a byte written over it might not.
+void flipByte(const std::string& path, std::size_t at, char bits = 0x01);
 
 // Every regular file under `root`, by relative path, with its content.
 // Hidden entries are included.
